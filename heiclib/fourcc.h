@@ -1,0 +1,41 @@
+// Four-character codes held as one 32-bit value, first character in the most
+// significant byte ('ftyp' == 0x66747970).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+
+class FourCCInt
+{
+public:
+    constexpr FourCCInt() = default;
+    constexpr FourCCInt(std::uint32_t value) : mValue(value) {}  // NOLINT: implicit by design
+    // From a string literal: FourCCInt("hvc1"). Checked at compile time for literals.
+    constexpr FourCCInt(const char (&text)[5])  // NOLINT: implicit by design
+        : mValue((std::uint32_t(std::uint8_t(text[0])) << 24) | (std::uint32_t(std::uint8_t(text[1])) << 16) |
+                 (std::uint32_t(std::uint8_t(text[2])) << 8) | std::uint32_t(std::uint8_t(text[3])))
+    {
+    }
+    // Throws std::runtime_error unless the text is exactly four characters long.
+    FourCCInt(const std::string& text);  // NOLINT: implicit by design
+
+    constexpr std::uint32_t getUInt32() const { return mValue; }
+    std::string getString() const;
+
+    constexpr bool operator==(const FourCCInt& other) const { return mValue == other.mValue; }
+    constexpr bool operator!=(const FourCCInt& other) const { return mValue != other.mValue; }
+    constexpr bool operator<(const FourCCInt& other) const { return mValue < other.mValue; }
+
+private:
+    std::uint32_t mValue = 0;
+};
+
+std::ostream& operator<<(std::ostream& out, const FourCCInt& code);
+
+template <>
+struct std::hash<FourCCInt>
+{
+    std::size_t operator()(const FourCCInt& code) const noexcept { return code.getUInt32(); }
+};

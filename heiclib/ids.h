@@ -1,0 +1,11 @@
+// Process-wide identifier counter shared by all readers in the process.
+#pragma once
+
+#include <cstdint>
+
+// Returns counter + offset and moves the counter to that value + 1. The counter
+// starts at 20000. Not thread-safe by design: readers run one at a time.
+std::uint32_t createId(std::uint32_t offset);
+
+// Sets the counter back to 20000 (used by the file-writing side and by tests).
+void resetIdCounter();

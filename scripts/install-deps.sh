@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages needed to build Ambrel and run its tests.
+# Idempotent: apt-get skips what is already installed.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+  ca-certificates cmake ninja-build g++ pkg-config \
+  libgtest-dev libgmock-dev \
+  >/dev/null
