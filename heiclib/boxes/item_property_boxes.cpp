@@ -1,0 +1,275 @@
+#include "item_property_boxes.h"
+
+#include <stdexcept>
+
+#include "decoder_config_boxes.h"
+#include "image_property_boxes.h"
+#include "log.h"
+
+namespace {
+
+constexpr FourCCInt kIprp("iprp");
+constexpr FourCCInt kIpco("ipco");
+constexpr FourCCInt kIpma("ipma");
+
+// A new, empty property object for a known property type; nullptr for Raw.
+std::shared_ptr<Box> makeProperty(ItemPropertyType type)
+{
+    switch (type) {
+    case ItemPropertyType::Auxc: return std::make_shared<AuxiliaryTypeProperty>();
+    case ItemPropertyType::Avcc: return std::make_shared<AvcConfigurationBox>();
+    case ItemPropertyType::Clap: return std::make_shared<CleanAperture>();
+    case ItemPropertyType::Hvcc: return std::make_shared<HevcConfigurationBox>();
+    case ItemPropertyType::Imir: return std::make_shared<ImageMirror>();
+    case ItemPropertyType::Irot: return std::make_shared<ImageRotation>();
+    case ItemPropertyType::Ispe: return std::make_shared<ImageSpatialExtentsProperty>();
+    case ItemPropertyType::Lhvc: return std::make_shared<LayeredHevcConfigurationItemProperty>();
+    case ItemPropertyType::Lsel: return std::make_shared<LayerSelectorProperty>();
+    case ItemPropertyType::Oinf: return std::make_shared<OperatingPointsInformation>();
+    case ItemPropertyType::Rloc: return std::make_shared<ImageRelativeLocationProperty>();
+    case ItemPropertyType::Tols: return std::make_shared<TargetOlsProperty>();
+    case ItemPropertyType::Raw: break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+ItemPropertyType propertyTypeOf(FourCCInt boxType)
+{
+    static const std::map<FourCCInt, ItemPropertyType> table = {
+        {FourCCInt("auxC"), ItemPropertyType::Auxc}, {FourCCInt("avcC"), ItemPropertyType::Avcc},
+        {FourCCInt("clap"), ItemPropertyType::Clap}, {FourCCInt("hvcC"), ItemPropertyType::Hvcc},
+        {FourCCInt("imir"), ItemPropertyType::Imir}, {FourCCInt("irot"), ItemPropertyType::Irot},
+        {FourCCInt("ispe"), ItemPropertyType::Ispe}, {FourCCInt("lhvC"), ItemPropertyType::Lhvc},
+        {FourCCInt("lsel"), ItemPropertyType::Lsel}, {FourCCInt("oinf"), ItemPropertyType::Oinf},
+        {FourCCInt("rloc"), ItemPropertyType::Rloc}, {FourCCInt("tols"), ItemPropertyType::Tols},
+    };
+    const auto it = table.find(boxType);
+    return it == table.end() ? ItemPropertyType::Raw : it->second;
+}
+
+// ---------------------------------------------------------------------------
+// UnknownProperty
+
+UnknownProperty::UnknownProperty(FourCCInt boxType) : Box(boxType) {}
+
+void UnknownProperty::writeBox(BitStream& /*output*/) {}
+
+void UnknownProperty::parseBox(BitStream& /*input*/) {}
+
+// ---------------------------------------------------------------------------
+// ItemPropertyContainer
+
+ItemPropertyContainer::ItemPropertyContainer() : Box(kIpco) {}
+
+void ItemPropertyContainer::parseBox(BitStream& input)
+{
+    parseHeader(input);
+    if (getType() != kIpco) {
+        heiflog::error("Reading ipco, found '" + getType().getString() + "' instead.");
+    }
+    while (input.bytesRemaining() > 0) {
+        FourCCInt type;
+        BitStream child = input.readChildBox(type);
+        std::shared_ptr<Box> property = makeProperty(propertyTypeOf(type));
+        if (property) {
+            property->parseBox(child);
+        } else {
+            heiflog::warning("Skipping an unknown box of type '" + type.getString() + "' in ItemPropertyContainer.");
+            property = std::make_shared<UnknownProperty>(type);
+        }
+        mProperties.push_back(std::move(property));
+    }
+}
+
+void ItemPropertyContainer::writeBox(BitStream& output)
+{
+    writeHeader(output);
+    for (const auto& property : mProperties) {
+        property->writeBox(output);
+    }
+    finalizeSize(output);
+}
+
+std::shared_ptr<Box> ItemPropertyContainer::getPropertyByIndex(std::uint32_t index) const
+{
+    return index < mProperties.size() ? mProperties[index] : nullptr;
+}
+
+std::uint32_t ItemPropertyContainer::addProperty(std::shared_ptr<Box> property)
+{
+    mProperties.push_back(std::move(property));
+    return static_cast<std::uint32_t>(mProperties.size() - 1);
+}
+
+// ---------------------------------------------------------------------------
+// ItemPropertyAssociation
+
+ItemPropertyAssociation::ItemPropertyAssociation() : FullBox(kIpma, 0, 0) {}
+
+void ItemPropertyAssociation::parseBox(BitStream& input)
+{
+    parseFullHeader(input);
+    const bool largeIds = getVersion() != 0;
+    const bool largeIndices = (getFlags() & 1) != 0;
+    const std::uint32_t entryCount = input.readUInt32();
+    // Each entry holds at least its item id and its association count.
+    input.requireEntries(entryCount, largeIds ? 5 : 3, "ItemPropertyAssociation::parseBox");
+    for (std::uint32_t i = 0; i < entryCount; ++i) {
+        const std::uint32_t itemId = largeIds ? input.readUInt32() : input.readUInt16();
+        const std::uint8_t count = input.readUInt8();
+        input.requireEntries(count, largeIndices ? 2 : 1, "ItemPropertyAssociation::parseBox");
+        AssociationList list;
+        list.reserve(count);
+        for (std::uint32_t j = 0; j < count; ++j) {
+            Association association;
+            association.essential = input.readBitField(1) != 0;
+            association.index = static_cast<std::uint16_t>(input.readBitField(largeIndices ? 15 : 7));
+            list.push_back(association);
+        }
+        mAssociations.emplace(itemId, std::move(list));
+    }
+}
+
+void ItemPropertyAssociation::writeBox(BitStream& output)
+{
+    for (const auto& [itemId, list] : mAssociations) {
+        if (itemId > 0xFFFF) {
+            setVersion(1);
+        }
+        for (const auto& association : list) {
+            if (association.index >= 128) {
+                setFlags(1);
+            }
+        }
+    }
+    const bool largeIds = getVersion() != 0;
+    const bool largeIndices = (getFlags() & 1) != 0;
+
+    writeFullHeader(output);
+    output.writeUInt32(static_cast<std::uint32_t>(mAssociations.size()));
+    for (const auto& [itemId, list] : mAssociations) {
+        if (list.size() > 0xFF) {
+            throw std::runtime_error("ItemPropertyAssociation::writeBox: more than 255 associations for one item");
+        }
+        if (largeIds) {
+            output.writeUInt32(itemId);
+        } else {
+            output.writeUInt16(static_cast<std::uint16_t>(itemId));
+        }
+        output.writeUInt8(static_cast<std::uint8_t>(list.size()));
+        for (const auto& association : list) {
+            output.writeBitField(association.essential ? 1 : 0, 1);
+            output.writeBitField(association.index, largeIndices ? 15 : 7);
+        }
+    }
+    finalizeSize(output);
+}
+
+ItemPropertyAssociation::AssociationList ItemPropertyAssociation::getAssociationsForItem(std::uint32_t itemId) const
+{
+    const auto it = mAssociations.find(itemId);
+    return it == mAssociations.end() ? AssociationList() : it->second;
+}
+
+void ItemPropertyAssociation::addAssociation(std::uint32_t itemId, std::uint16_t index, bool essential)
+{
+    mAssociations[itemId].push_back(Association{essential, index});
+}
+
+// ---------------------------------------------------------------------------
+// ItemPropertiesBox
+
+ItemPropertiesBox::ItemPropertiesBox() : Box(kIprp) {}
+
+void ItemPropertiesBox::parseBox(BitStream& input)
+{
+    parseHeader(input);
+    // The first child is taken as the container whatever its type.
+    FourCCInt type;
+    BitStream container = input.readChildBox(type);
+    mContainer.parseBox(container);
+
+    BitStream association = input.readChildBox(type);
+    if (type != kIpma) {
+        throw std::runtime_error("ItemPropertiesBox includes a box which is not ipma");
+    }
+    mAssociation.parseBox(association);
+
+    if (input.bytesRemaining() > 0) {
+        heiflog::warning(
+            "ItemPropertiesBox::parseBox() supports currently only one ipma box, but there seems to  be more.");
+    }
+}
+
+void ItemPropertiesBox::writeBox(BitStream& output)
+{
+    writeHeader(output);
+    mContainer.writeBox(output);
+    mAssociation.writeBox(output);
+    finalizeSize(output);
+}
+
+std::vector<ItemPropertyInfo> ItemPropertiesBox::getItemProperties(std::uint32_t itemId) const
+{
+    std::vector<ItemPropertyInfo> infos;
+    for (const auto& association : mAssociation.getAssociationsForItem(itemId)) {
+        // Index 0 and indices past the container name no property.
+        if (association.index == 0) {
+            continue;
+        }
+        const std::uint32_t position = association.index - 1u;
+        const std::shared_ptr<Box> property = mContainer.getPropertyByIndex(position);
+        if (!property) {
+            continue;
+        }
+        infos.push_back(ItemPropertyInfo{propertyTypeOf(property->getType()), position, association.essential});
+    }
+    return infos;
+}
+
+std::uint32_t ItemPropertiesBox::findPropertyIndex(ItemPropertyType type, std::uint32_t itemId) const
+{
+    for (const auto& info : getItemProperties(itemId)) {
+        if (info.type == type) {
+            return info.index + 1;
+        }
+    }
+    return 0;
+}
+
+std::uint32_t ItemPropertiesBox::addProperty(std::shared_ptr<Box> property, const std::vector<std::uint32_t>& itemIds,
+                                             bool essential)
+{
+    std::uint32_t index = mContainer.getPropertyCount();
+    bool reused = false;
+    if (const auto* extents = dynamic_cast<const ImageSpatialExtentsProperty*>(property.get())) {
+        const auto& properties = mContainer.getProperties();
+        for (std::uint32_t i = 0; i < properties.size(); ++i) {
+            const auto* existing = dynamic_cast<const ImageSpatialExtentsProperty*>(properties[i].get());
+            if (existing && existing->getWidth() == extents->getWidth() &&
+                existing->getHeight() == extents->getHeight()) {
+                index = i;
+                reused = true;
+                break;
+            }
+        }
+    }
+    if (!reused) {
+        index = mContainer.addProperty(std::move(property));
+    }
+    associateProperty(index, itemIds, essential);
+    return index;
+}
+
+void ItemPropertiesBox::associateProperty(std::uint32_t index, const std::vector<std::uint32_t>& itemIds,
+                                          bool essential)
+{
+    if (index >= 0x7FFF) {
+        throw std::runtime_error("ItemPropertiesBox::associateProperty: property index too large for 'ipma'");
+    }
+    for (const std::uint32_t itemId : itemIds) {
+        mAssociation.addAssociation(itemId, static_cast<std::uint16_t>(index + 1), essential);
+    }
+}
