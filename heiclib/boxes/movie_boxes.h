@@ -1,0 +1,336 @@
+// The structural boxes of image sequence tracks: 'moov' down to 'minf', with
+// the track header, track references, edit lists and media headers, plus the
+// media data box used when writing files. The sample tables inside 'stbl' and
+// the sample description with its sample entries live in
+// sample_table_boxes.h and sample_entry_boxes.h.
+//
+// Only image tracks (media handler "pict") are kept by the movie box, and
+// 'mvhd' is accepted only in its version-0 layout.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "box.h"
+#include "file_meta_boxes.h"
+#include "sample_entry_boxes.h"
+#include "sample_table_boxes.h"
+
+// 'mvhd' (version 0 only): movie timing and the next free track id.
+class MovieHeaderBox : public FullBox
+{
+public:
+    MovieHeaderBox();
+
+    std::uint32_t getCreationTime() const { return mCreationTime; }
+    void setCreationTime(std::uint32_t value) { mCreationTime = value; }
+    std::uint32_t getModificationTime() const { return mModificationTime; }
+    void setModificationTime(std::uint32_t value) { mModificationTime = value; }
+    std::uint32_t getTimescale() const { return mTimescale; }
+    void setTimescale(std::uint32_t value) { mTimescale = value; }
+    std::uint32_t getDuration() const { return mDuration; }
+    void setDuration(std::uint32_t value) { mDuration = value; }
+    // Nine values; the identity matrix until one is parsed or set.
+    const std::vector<std::uint32_t>& getMatrix() const { return mMatrix; }
+    // Throws std::runtime_error unless the list has exactly nine values.
+    void setMatrix(const std::vector<std::uint32_t>& matrix);
+    std::uint32_t getNextTrackId() const { return mNextTrackId; }
+    void setNextTrackId(std::uint32_t value) { mNextTrackId = value; }
+
+    void writeBox(BitStream& output) override;
+    // Throws std::runtime_error "MovieHeaderBox::parseBox() supports only
+    // 'mvhd' version 0" for any other version.
+    void parseBox(BitStream& input) override;
+
+private:
+    std::uint32_t mCreationTime = 0;
+    std::uint32_t mModificationTime = 0;
+    std::uint32_t mTimescale = 0;
+    std::uint32_t mDuration = 0;
+    std::vector<std::uint32_t> mMatrix{0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+    std::uint32_t mNextTrackId = 0;
+};
+
+// 'tkhd': track id, duration, alternate group and display size. Every version
+// is read with the version-0 layout.
+class TrackHeaderBox : public FullBox
+{
+public:
+    TrackHeaderBox();
+
+    std::uint32_t getCreationTime() const { return mCreationTime; }
+    void setCreationTime(std::uint32_t value) { mCreationTime = value; }
+    std::uint32_t getModificationTime() const { return mModificationTime; }
+    void setModificationTime(std::uint32_t value) { mModificationTime = value; }
+    std::uint32_t getTrackId() const { return mTrackId; }
+    void setTrackId(std::uint32_t value) { mTrackId = value; }
+    std::uint64_t getDuration() const { return mDuration; }
+    void setDuration(std::uint64_t value) { mDuration = value; }
+    std::uint16_t getAlternateGroup() const { return mAlternateGroup; }
+    void setAlternateGroup(std::uint16_t value) { mAlternateGroup = value; }
+    // 16.16 fixed point, as stored.
+    std::uint32_t getWidth() const { return mWidth; }
+    void setWidth(std::uint32_t value) { mWidth = value; }
+    std::uint32_t getHeight() const { return mHeight; }
+    void setHeight(std::uint32_t value) { mHeight = value; }
+
+    // Written with the version-0 layout: the duration is cut to 32 bits.
+    void writeBox(BitStream& output) override;
+    void parseBox(BitStream& input) override;
+
+private:
+    std::uint32_t mCreationTime = 0;
+    std::uint32_t mModificationTime = 0;
+    std::uint32_t mTrackId = 0;
+    std::uint64_t mDuration = 0;
+    std::uint16_t mAlternateGroup = 0;
+    std::uint32_t mWidth = 0;
+    std::uint32_t mHeight = 0;
+};
+
+// One reference type inside 'tref' ('thmb', 'auxl', ...): the referenced track ids.
+class TrackReferenceTypeBox : public Box
+{
+public:
+    explicit TrackReferenceTypeBox(FourCCInt referenceType);
+
+    const std::vector<std::uint32_t>& getTrackIds() const { return mTrackIds; }
+    void setTrackIds(const std::vector<std::uint32_t>& ids) { mTrackIds = ids; }
+
+    void writeBox(BitStream& output) override;
+    // 32-bit track ids while bytes remain.
+    void parseBox(BitStream& input) override;
+
+private:
+    std::vector<std::uint32_t> mTrackIds;
+};
+
+// 'tref': the track's references, one child per reference type.
+class TrackReferenceBox : public Box
+{
+public:
+    TrackReferenceBox();
+
+    const std::vector<TrackReferenceTypeBox>& getTrefTypeBoxes() const { return mTrefTypeBoxes; }
+    void addTrefTypeBox(const TrackReferenceTypeBox& box) { mTrefTypeBoxes.push_back(box); }
+    bool isReferenceTypePresent(FourCCInt referenceType) const;
+
+    void writeBox(BitStream& output) override;
+    // Every child, whatever its type, is a reference type box.
+    void parseBox(BitStream& input) override;
+
+private:
+    std::vector<TrackReferenceTypeBox> mTrefTypeBoxes;
+};
+
+// 'elst': the edit list; 32-bit fields in version 0, 64-bit in version 1.
+class EditListBox : public FullBox
+{
+public:
+    struct EntryVersion0
+    {
+        std::uint32_t segmentDuration = 0;
+        std::int32_t mediaTime = 0;
+        std::int16_t mediaRateInteger = 0;
+        std::int16_t mediaRateFraction = 0;
+    };
+    struct EntryVersion1
+    {
+        std::uint64_t segmentDuration = 0;
+        std::int64_t mediaTime = 0;
+        std::int16_t mediaRateInteger = 0;
+        std::int16_t mediaRateFraction = 0;
+    };
+
+    EditListBox();
+
+    const std::vector<EntryVersion0>& getEntriesVersion0() const { return mEntriesVersion0; }
+    const std::vector<EntryVersion1>& getEntriesVersion1() const { return mEntriesVersion1; }
+    // Throws std::runtime_error "Invalid attempt to add version0 EditListBox
+    // entries." unless the box is version 0 and holds no version-1 entries.
+    void addEntry(const EntryVersion0& entry);
+    // Throws std::runtime_error "Invalid attempt to add version1 EditList
+    // entries." unless the box is version 1 and holds no version-0 entries.
+    void addEntry(const EntryVersion1& entry);
+
+    // The entry count of the box's version; throws std::runtime_error
+    // "Not supported EditListBox entry version (only 0 and 1 are supported)."
+    // for other versions.
+    std::uint32_t numberOfEntries() const;
+
+    void writeBox(BitStream& output) override;
+    // Versions other than 0 and 1 read the entry count and no entries.
+    void parseBox(BitStream& input) override;
+
+private:
+    std::vector<EntryVersion0> mEntriesVersion0;
+    std::vector<EntryVersion1> mEntriesVersion1;
+};
+
+// 'edts': holds the edit list, if any.
+class EditBox : public Box
+{
+public:
+    EditBox();
+
+    std::shared_ptr<EditListBox> getEditListBox() const { return mEditListBox; }
+    void setEditListBox(std::shared_ptr<EditListBox> box) { mEditListBox = std::move(box); }
+
+    void writeBox(BitStream& output) override;
+    // A later 'elst' replaces an earlier one; other children are skipped.
+    void parseBox(BitStream& input) override;
+
+private:
+    std::shared_ptr<EditListBox> mEditListBox;
+};
+
+// 'mdhd': media timing. Every version is read with the version-0 layout.
+class MediaHeaderBox : public FullBox
+{
+public:
+    MediaHeaderBox();
+
+    std::uint32_t getCreationTime() const { return mCreationTime; }
+    void setCreationTime(std::uint32_t value) { mCreationTime = value; }
+    std::uint32_t getModificationTime() const { return mModificationTime; }
+    void setModificationTime(std::uint32_t value) { mModificationTime = value; }
+    std::uint32_t getTimescale() const { return mTimescale; }
+    void setTimescale(std::uint32_t value) { mTimescale = value; }
+    std::uint32_t getDuration() const { return mDuration; }
+    void setDuration(std::uint32_t value) { mDuration = value; }
+
+    void writeBox(BitStream& output) override;
+    void parseBox(BitStream& input) override;
+
+private:
+    std::uint32_t mCreationTime = 0;
+    std::uint32_t mModificationTime = 0;
+    std::uint32_t mTimescale = 0;
+    std::uint32_t mDuration = 0;
+};
+
+// 'vmhd': video media header; its fields are read past and not kept.
+class VideoMediaHeaderBox : public FullBox
+{
+public:
+    VideoMediaHeaderBox();  // flags 1, as required for video tracks
+
+    void writeBox(BitStream& output) override;
+    void parseBox(BitStream& input) override;
+};
+
+// 'minf': video media header, data information and sample table.
+class MediaInformationBox : public Box
+{
+public:
+    MediaInformationBox();
+
+    const VideoMediaHeaderBox& getVideoMediaHeaderBox() const { return mVideoMediaHeaderBox; }
+    VideoMediaHeaderBox& getVideoMediaHeaderBox() { return mVideoMediaHeaderBox; }
+    const DataInformationBox& getDataInformationBox() const { return mDataInformationBox; }
+    DataInformationBox& getDataInformationBox() { return mDataInformationBox; }
+    const SampleTableBox& getSampleTableBox() const { return mSampleTableBox; }
+    SampleTableBox& getSampleTableBox() { return mSampleTableBox; }
+
+    void writeBox(BitStream& output) override;
+    void parseBox(BitStream& input) override;
+
+private:
+    VideoMediaHeaderBox mVideoMediaHeaderBox;
+    DataInformationBox mDataInformationBox;
+    SampleTableBox mSampleTableBox;
+};
+
+// 'mdia': media header, handler and media information.
+class MediaBox : public Box
+{
+public:
+    MediaBox();
+
+    const MediaHeaderBox& getMediaHeaderBox() const { return mMediaHeaderBox; }
+    MediaHeaderBox& getMediaHeaderBox() { return mMediaHeaderBox; }
+    const HandlerBox& getHandlerBox() const { return mHandlerBox; }
+    HandlerBox& getHandlerBox() { return mHandlerBox; }
+    const MediaInformationBox& getMediaInformationBox() const { return mMediaInformationBox; }
+    MediaInformationBox& getMediaInformationBox() { return mMediaInformationBox; }
+
+    void writeBox(BitStream& output) override;
+    void parseBox(BitStream& input) override;
+
+private:
+    MediaHeaderBox mMediaHeaderBox;
+    HandlerBox mHandlerBox;
+    MediaInformationBox mMediaInformationBox;
+};
+
+// 'trak': one track.
+class TrackBox : public Box
+{
+public:
+    TrackBox();
+
+    const TrackHeaderBox& getTrackHeaderBox() const { return mTrackHeaderBox; }
+    TrackHeaderBox& getTrackHeaderBox() { return mTrackHeaderBox; }
+    const MediaBox& getMediaBox() const { return mMediaBox; }
+    MediaBox& getMediaBox() { return mMediaBox; }
+    const TrackReferenceBox& getTrackReferenceBox() const { return mTrackReferenceBox; }
+    TrackReferenceBox& getTrackReferenceBox() { return mTrackReferenceBox; }
+    // Whether a 'tref' was read (or, when writing, is to be written).
+    bool getHasTrackReferences() const { return mHasTrackReferences; }
+    void setHasTrackReferences(bool value) { mHasTrackReferences = value; }
+    // nullptr until an 'edts' is read or set.
+    std::shared_ptr<EditBox> getEditBox() const { return mEditBox; }
+    void setEditBox(std::shared_ptr<EditBox> box) { mEditBox = std::move(box); }
+
+    void writeBox(BitStream& output) override;
+    void parseBox(BitStream& input) override;
+
+private:
+    TrackHeaderBox mTrackHeaderBox;
+    MediaBox mMediaBox;
+    TrackReferenceBox mTrackReferenceBox;
+    bool mHasTrackReferences = false;
+    std::shared_ptr<EditBox> mEditBox;
+};
+
+// 'moov': the movie header and the image tracks (handler "pict") in file
+// order; tracks of other media are dropped while parsing.
+class MovieBox : public Box
+{
+public:
+    MovieBox();
+
+    const MovieHeaderBox& getMovieHeaderBox() const { return mMovieHeaderBox; }
+    MovieHeaderBox& getMovieHeaderBox() { return mMovieHeaderBox; }
+    // Non-owning pointers to the kept tracks, in file order; valid while the
+    // movie box lives.
+    std::vector<TrackBox*> getTracks();
+    std::vector<const TrackBox*> getTracks() const;
+    void addTrackBox(std::unique_ptr<TrackBox> track) { mTracks.push_back(std::move(track)); }
+
+    void writeBox(BitStream& output) override;
+    // Unknown children are logged at warning level and skipped.
+    void parseBox(BitStream& input) override;
+
+private:
+    MovieHeaderBox mMovieHeaderBox;
+    std::vector<std::unique_ptr<TrackBox>> mTracks;
+};
+
+// 'mdat': media data, used only when writing files; parsing reads nothing.
+class MediaDataBox : public Box
+{
+public:
+    MediaDataBox();
+
+    // Appends bytes to the payload and returns their offset within it.
+    std::uint64_t addData(const std::vector<std::uint8_t>& data);
+    const std::vector<std::uint8_t>& getData() const { return mData; }
+
+    void writeBox(BitStream& output) override;
+    void parseBox(BitStream& input) override;
+
+private:
+    std::vector<std::uint8_t> mData;
+};

@@ -1,0 +1,327 @@
+#include "sample_entry_boxes.h"
+
+#include <stdexcept>
+
+#include "log.h"
+
+namespace {
+
+constexpr FourCCInt kClap("clap");
+constexpr FourCCInt kCcst("ccst");
+constexpr FourCCInt kHvcC("hvcC");
+constexpr FourCCInt kAvcC("avcC");
+constexpr FourCCInt kHvc1("hvc1");
+constexpr FourCCInt kHev1("hev1");
+constexpr FourCCInt kAvc1("avc1");
+
+// The compressor name field: a length byte and 31 bytes of name and padding.
+constexpr std::uint32_t kCompressorNameFieldBytes = 32;
+
+void checkCompressorName(const std::string& name)
+{
+    if (name.size() > VisualSampleEntryBox::COMPRESSORNAME_STRING_LENGTH) {
+        throw std::runtime_error("VisualSampleEntryBox: compressor name longer than 31 bytes");
+    }
+}
+
+}  // namespace
+
+// --- CodingConstraintsBox -------------------------------------------------
+
+CodingConstraintsBox::CodingConstraintsBox() : FullBox("ccst", 0, 0) {}
+
+void CodingConstraintsBox::setMaxRefPerPic(std::uint8_t value)
+{
+    mMaxRefPerPic = value > 15 ? 15 : value;
+}
+
+void CodingConstraintsBox::writeBox(BitStream& output)
+{
+    writeFullHeader(output);
+    output.writeBitField(mAllRefPicsIntra ? 1 : 0, 1);
+    output.writeBitField(mIntraPredUsed ? 1 : 0, 1);
+    output.writeBitField(mMaxRefPerPic, 4);
+    output.writeBitField(0, 26);
+    finalizeSize(output);
+}
+
+void CodingConstraintsBox::parseBox(BitStream& input)
+{
+    parseFullHeader(input);
+    mAllRefPicsIntra = input.readBitField(1) != 0;
+    mIntraPredUsed = input.readBitField(1) != 0;
+    mMaxRefPerPic = static_cast<std::uint8_t>(input.readBitField(4));
+    input.readBitField(26);  // reserved
+}
+
+// --- SampleEntryBox ------------------------------------------------------
+
+SampleEntryBox::SampleEntryBox(FourCCInt codingName) : Box(codingName) {}
+
+void SampleEntryBox::writeSampleEntryFields(BitStream& output)
+{
+    writeHeader(output);
+    for (int i = 0; i < 6; ++i) {
+        output.writeUInt8(0);  // reserved
+    }
+    output.writeUInt16(mDataReferenceIndex);
+}
+
+void SampleEntryBox::writeBox(BitStream& output)
+{
+    writeSampleEntryFields(output);
+    finalizeSize(output);
+}
+
+void SampleEntryBox::parseBox(BitStream& input)
+{
+    parseHeader(input);
+    for (int i = 0; i < 6; ++i) {
+        input.readUInt8();  // reserved
+    }
+    mDataReferenceIndex = input.readUInt16();
+}
+
+// --- VisualSampleEntryBox --------------------------------------------------
+
+VisualSampleEntryBox::VisualSampleEntryBox(FourCCInt codingName, const std::string& compressorName)
+    : SampleEntryBox(codingName)
+{
+    setCompressorName(compressorName);
+}
+
+void VisualSampleEntryBox::setCompressorName(const std::string& name)
+{
+    checkCompressorName(name);
+    mCompressorName = name;
+}
+
+void VisualSampleEntryBox::writeVisualFields(BitStream& output)
+{
+    writeSampleEntryFields(output);
+    output.writeUInt16(0);  // pre-defined
+    output.writeUInt16(0);  // reserved
+    for (int i = 0; i < 3; ++i) {
+        output.writeUInt32(0);  // pre-defined
+    }
+    output.writeUInt16(mWidth);
+    output.writeUInt16(mHeight);
+    output.writeUInt32(0x00480000);  // 72 dpi horizontally
+    output.writeUInt32(0x00480000);  // 72 dpi vertically
+    output.writeUInt32(0);           // reserved
+    output.writeUInt16(1);           // frame count
+
+    checkCompressorName(mCompressorName);
+    output.writeUInt8(static_cast<std::uint8_t>(mCompressorName.size()));
+    for (char c : mCompressorName) {
+        output.writeUInt8(static_cast<std::uint8_t>(c));
+    }
+    for (auto i = static_cast<std::uint32_t>(1 + mCompressorName.size()); i < kCompressorNameFieldBytes; ++i) {
+        output.writeUInt8(0);  // padding
+    }
+
+    output.writeUInt16(0x0018);  // depth: colour without alpha
+    output.writeUInt16(0xffff);  // pre-defined, -1
+    if (mClap) {
+        mClap->writeBox(output);
+    }
+}
+
+void VisualSampleEntryBox::writeBox(BitStream& output)
+{
+    writeVisualFields(output);
+    finalizeSize(output);
+}
+
+void VisualSampleEntryBox::parseBox(BitStream& input)
+{
+    SampleEntryBox::parseBox(input);
+    input.readUInt16();  // pre-defined
+    input.readUInt16();  // reserved
+    for (int i = 0; i < 3; ++i) {
+        input.readUInt32();  // pre-defined
+    }
+    mWidth = input.readUInt16();
+    mHeight = input.readUInt16();
+    input.readUInt32();  // horizontal resolution
+    input.readUInt32();  // vertical resolution
+    input.readUInt32();  // reserved
+    input.readUInt16();  // frame count
+
+    const std::uint8_t nameLength = input.readUInt8();
+    if (nameLength > COMPRESSORNAME_STRING_LENGTH) {
+        throw std::runtime_error("Too long compressorname string length read from VisualSampleEntry (>31 bytes).");
+    }
+    // The name and its padding fill the rest of the 32-byte field; the name
+    // read from the file is not kept.
+    for (std::uint32_t i = 1; i < kCompressorNameFieldBytes; ++i) {
+        input.readUInt8();
+    }
+
+    input.readUInt16();  // depth
+    input.readUInt16();  // pre-defined
+
+    // Only a 'clap' directly after the fixed fields is taken here; any other
+    // child is left for the subclass.
+    if (input.bytesRemaining() > 0) {
+        const std::uint32_t position = input.getBytePosition();
+        FourCCInt type;
+        BitStream child = input.readChildBox(type);
+        if (type == kClap) {
+            auto clap = std::make_shared<CleanAperture>();
+            clap->parseBox(child);
+            mClap = std::move(clap);
+        } else {
+            input.seekBytePosition(position);
+        }
+    }
+}
+
+// --- HevcSampleEntry -----------------------------------------------------------
+
+HevcSampleEntry::HevcSampleEntry() : VisualSampleEntryBox(kHvc1, "HEVC Coding") {}
+
+void HevcSampleEntry::setCodingConstraintsBox(const CodingConstraintsBox& box)
+{
+    mCodingConstraintsBox = box;
+    mIsCodingConstraintsPresent = true;
+}
+
+const CodingConstraintsBox* HevcSampleEntry::getCodingConstraintsBox() const
+{
+    return mIsCodingConstraintsPresent ? &mCodingConstraintsBox : nullptr;
+}
+
+void HevcSampleEntry::writeBox(BitStream& output)
+{
+    writeVisualFields(output);
+    mConfigurationBox.writeBox(output);
+    if (mIsCodingConstraintsPresent) {
+        mCodingConstraintsBox.writeBox(output);
+    }
+    finalizeSize(output);
+}
+
+void HevcSampleEntry::parseBox(BitStream& input)
+{
+    VisualSampleEntryBox::parseBox(input);
+    while (input.bytesRemaining() > 0) {
+        FourCCInt type;
+        BitStream child = input.readChildBox(type);
+        if (type == kCcst) {
+            mCodingConstraintsBox.parseBox(child);
+            mIsCodingConstraintsPresent = true;
+        } else if (type == kHvcC) {
+            mConfigurationBox.parseBox(child);
+        } else {
+            heiflog::warning("Skipping unknown box of type '" + type.getString() + "' inside HevcSampleEntry");
+        }
+    }
+}
+
+// --- AvcSampleEntry ------------------------------------------------------------
+
+AvcSampleEntry::AvcSampleEntry() : VisualSampleEntryBox(kAvc1, "AVC Coding") {}
+
+void AvcSampleEntry::setCodingConstraintsBox(const CodingConstraintsBox& box)
+{
+    mCodingConstraintsBox = box;
+    mIsCodingConstraintsPresent = true;
+}
+
+const CodingConstraintsBox* AvcSampleEntry::getCodingConstraintsBox() const
+{
+    return mIsCodingConstraintsPresent ? &mCodingConstraintsBox : nullptr;
+}
+
+void AvcSampleEntry::writeBox(BitStream& output)
+{
+    writeVisualFields(output);
+    mConfigurationBox.writeBox(output);
+    if (mIsCodingConstraintsPresent) {
+        mCodingConstraintsBox.writeBox(output);
+    }
+    finalizeSize(output);
+}
+
+void AvcSampleEntry::parseBox(BitStream& input)
+{
+    VisualSampleEntryBox::parseBox(input);
+    while (input.bytesRemaining() > 0) {
+        FourCCInt type;
+        BitStream child = input.readChildBox(type);
+        if (type == kCcst) {
+            mCodingConstraintsBox.parseBox(child);
+            mIsCodingConstraintsPresent = true;
+        } else if (type == kAvcC) {
+            mConfigurationBox.parseBox(child);
+        } else {
+            heiflog::warning("Skipping unknown box of type '" + type.getString() + "' inside AvcSampleEntry");
+        }
+    }
+}
+
+// --- SampleDescriptionBox ------------------------------------------------------
+
+SampleDescriptionBox::SampleDescriptionBox() : FullBox("stsd", 0, 0) {}
+
+const VisualSampleEntryBox& SampleDescriptionBox::getSampleEntry(std::uint32_t index) const
+{
+    if (index == 0 || index > mEntries.size()) {
+        throw std::runtime_error("SampleDescriptionBox::getSampleEntry invalid sample entry index.");
+    }
+    const auto* visual = dynamic_cast<const VisualSampleEntryBox*>(mEntries[index - 1].get());
+    if (visual == nullptr) {
+        throw std::runtime_error("SampleDescriptionBox::getSampleEntry invalid entry type.");
+    }
+    return *visual;
+}
+
+VisualSampleEntryBox& SampleDescriptionBox::getSampleEntry(std::uint32_t index)
+{
+    const auto& self = *this;
+    return const_cast<VisualSampleEntryBox&>(self.getSampleEntry(index));
+}
+
+void SampleDescriptionBox::writeBox(BitStream& output)
+{
+    for (const auto& entry : mEntries) {
+        if (!entry) {
+            throw std::runtime_error(
+                "SampleDescriptionBox::writeBox can not write file because an unknown sample entry type was present "
+                "when the file was read.");
+        }
+    }
+    writeFullHeader(output);
+    output.writeUInt32(static_cast<std::uint32_t>(mEntries.size()));
+    for (const auto& entry : mEntries) {
+        entry->writeBox(output);
+    }
+    finalizeSize(output);
+}
+
+void SampleDescriptionBox::parseBox(BitStream& input)
+{
+    parseFullHeader(input);
+    const std::uint32_t entryCount = input.readUInt32();
+    // Every entry is a box of at least a header.
+    input.requireEntries(entryCount, 8, "SampleDescriptionBox::parseBox");
+    mEntries.clear();
+    mEntries.reserve(entryCount);
+    for (std::uint32_t i = 0; i < entryCount; ++i) {
+        FourCCInt type;
+        BitStream child = input.readChildBox(type);
+        std::unique_ptr<SampleEntryBox> entry;
+        if (type == kAvc1) {
+            entry = std::make_unique<AvcSampleEntry>();
+        } else if (type == kHvc1 || type == kHev1) {
+            entry = std::make_unique<HevcSampleEntry>();
+        } else {
+            heiflog::warning("Skipping unknown SampleDescriptionBox entry of type '" + type.getString() + "'");
+        }
+        if (entry) {
+            entry->parseBox(child);
+        }
+        mEntries.push_back(std::move(entry));
+    }
+}
