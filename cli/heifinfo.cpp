@@ -1,0 +1,291 @@
+// ambrel-heifinfo: prints what the HEIF reader sees in each file given.
+//
+//   ambrel-heifinfo [--json] [--verbose] FILE...
+//
+// Exit status 0 when every file was read, 1 when any was refused, 2 for a
+// usage error.
+#include <json/json.h>
+
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "hevc_image_file_reader.h"
+#include "log.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: ambrel-heifinfo [--json] [--verbose] FILE...\n"
+    "Prints the brands, items, grids, properties and tracks of HEIF/HEIC files.\n"
+    "  --json     one JSON object per file (an array when several files are given)\n"
+    "  --verbose  also print the reader's warnings and information on standard error\n";
+
+template <typename Set>
+Json::Value featureNames(const Set& features)
+{
+    Json::Value names(Json::arrayValue);
+    for (const auto feature : features) {
+        names.append(toString(feature));
+    }
+    return names;
+}
+
+Json::Value idArray(const IdVector& ids)
+{
+    Json::Value array(Json::arrayValue);
+    for (const auto id : ids) {
+        array.append(id);
+    }
+    return array;
+}
+
+// Everything the reader answers about one file, as JSON.
+Json::Value describe(HevcImageFileReader& reader)
+{
+    Json::Value file(Json::objectValue);
+    file["major_brand"] = reader.getMajorBrand();
+    file["minor_version"] = reader.getMinorVersion();
+    Json::Value brands(Json::arrayValue);
+    for (const auto& brand : reader.getCompatibleBrands()) {
+        brands.append(brand);
+    }
+    file["compatible_brands"] = brands;
+
+    const FileInformation& info = reader.getFileInformation();
+    file["features"] = featureNames(info.features);
+    file["primary"] = Json::Value(Json::nullValue);
+    file["items"] = Json::Value(Json::arrayValue);
+    file["grids"] = Json::Value(Json::arrayValue);
+    file["other_items"] = Json::Value(Json::arrayValue);
+    file["tracks"] = Json::Value(Json::arrayValue);
+
+    if (info.features.count(FileFeature::HasRootLevelMetaBox) != 0) {
+        const MetaBoxInformation& meta = info.rootMetaBoxInformation;
+        const ContextId context = meta.contextId;
+        try {
+            file["primary"] = reader.getCoverImageItemId(context);
+        } catch (const FileReaderException&) {
+            // no cover image: stays null
+        }
+        file["meta_features"] = featureNames(meta.features);
+
+        for (const auto& [id, features] : meta.imageFeatures) {
+            Json::Value item(Json::objectValue);
+            item["id"] = id;
+            item["type"] = reader.getItemType(context, id);
+            item["code_type"] = reader.getDecoderCodeType(context, id);
+            item["width"] = reader.getWidth(context, id);
+            item["height"] = reader.getHeight(context, id);
+            item["features"] = featureNames(features);
+            Json::Value properties(Json::arrayValue);
+            for (const auto& property : reader.getItemProperties(context, id)) {
+                Json::Value p(Json::objectValue);
+                p["type"] = toString(property.type);
+                p["index"] = property.index;
+                p["essential"] = property.essential;
+                properties.append(p);
+            }
+            item["properties"] = properties;
+            // Reading the coded data proves the item's bytes are all there.
+            if (features.count(ImageFeature::ProtectedImage) == 0) {
+                try {
+                    DataVector data;
+                    reader.getItemData(context, id, data);
+                    item["data_size"] = static_cast<Json::UInt64>(data.size());
+                } catch (const FileReaderException& e) {
+                    if (e.getStatusCode() != FileReaderException::CodeTypeNotSupported) {
+                        item["error"] = e.what();
+                    }
+                } catch (const std::exception& e) {
+                    item["error"] = e.what();
+                }
+            }
+            file["items"].append(item);
+
+            if (reader.getItemType(context, id) == "grid" && features.count(ImageFeature::ProtectedImage) == 0) {
+                const GridItem grid = reader.getItemGrid(context, id);
+                Json::Value g(Json::objectValue);
+                g["id"] = id;
+                g["rows"] = grid.rowsMinusOne + 1;
+                g["columns"] = grid.columnsMinusOne + 1;
+                g["width"] = grid.outputWidth;
+                g["height"] = grid.outputHeight;
+                g["tiles"] = idArray(grid.itemIds);
+                file["grids"].append(g);
+            }
+        }
+
+        const auto& contexts = reader.getMetaContexts();
+        if (const auto it = contexts.find(context); it != contexts.end()) {
+            for (const auto& [id, type] : it->second.otherItems) {
+                Json::Value other(Json::objectValue);
+                other["id"] = id;
+                other["type"] = type;
+                try {
+                    DataVector data;
+                    reader.getItemData(context, id, data);
+                    other["size"] = static_cast<Json::UInt64>(data.size());
+                } catch (const std::exception& e) {
+                    other["size"] = Json::Value(Json::nullValue);
+                    other["error"] = e.what();
+                }
+                file["other_items"].append(other);
+            }
+        }
+    }
+
+    for (const auto& [trackId, track] : info.trackInformation) {
+        Json::Value t(Json::objectValue);
+        t["id"] = trackId;
+        t["samples"] = static_cast<Json::UInt64>(track.sampleProperties.size());
+        t["features"] = featureNames(track.features);
+        t["display_width"] = reader.getDisplayWidth(trackId);
+        t["display_height"] = reader.getDisplayHeight(trackId);
+        t["duration_seconds"] = reader.getPlaybackDurationInSecs(trackId);
+        file["tracks"].append(t);
+    }
+    return file;
+}
+
+std::string joined(const Json::Value& array, const char* separator = ", ")
+{
+    std::string text;
+    for (const auto& value : array) {
+        if (!text.empty()) {
+            text += separator;
+        }
+        text += value.isString() ? value.asString() : value.toStyledString().substr(0, value.toStyledString().size() - 1);
+    }
+    return text;
+}
+
+void printText(const std::string& path, const Json::Value& file)
+{
+    std::ostream& out = std::cout;
+    out << path << '\n';
+    out << "  brands: " << file["major_brand"].asString() << " (minor " << file["minor_version"].asUInt()
+        << "), compatible: " << joined(file["compatible_brands"]) << '\n';
+    if (!file["primary"].isNull()) {
+        out << "  primary item: " << file["primary"].asUInt() << '\n';
+    }
+    for (const auto& item : file["items"]) {
+        out << "  image " << item["id"].asUInt() << ": " << item["type"].asString() << " ("
+            << item["code_type"].asString() << ") " << item["width"].asUInt() << " x " << item["height"].asUInt();
+        if (!item["features"].empty()) {
+            out << " [" << joined(item["features"]) << "]";
+        }
+        out << '\n';
+        if (item.isMember("error")) {
+            out << "    unreadable: " << item["error"].asString() << '\n';
+        }
+        if (!item["properties"].empty()) {
+            out << "    properties:";
+            for (const auto& p : item["properties"]) {
+                out << ' ' << p["type"].asString() << '#' << p["index"].asUInt() << (p["essential"].asBool() ? "!" : "");
+            }
+            out << '\n';
+        }
+    }
+    for (const auto& grid : file["grids"]) {
+        out << "  grid " << grid["id"].asUInt() << ": " << grid["rows"].asUInt() << " rows x "
+            << grid["columns"].asUInt() << " columns, output " << grid["width"].asUInt() << " x "
+            << grid["height"].asUInt() << ", tiles " << joined(grid["tiles"]) << '\n';
+    }
+    for (const auto& other : file["other_items"]) {
+        out << "  item " << other["id"].asUInt() << ": " << other["type"].asString();
+        if (other["size"].isNull()) {
+            out << ", unreadable: " << other["error"].asString() << '\n';
+        } else {
+            out << ", " << other["size"].asUInt64() << " bytes\n";
+        }
+    }
+    for (const auto& track : file["tracks"]) {
+        out << "  track " << track["id"].asUInt() << ": " << track["samples"].asUInt64() << " samples, "
+            << track["display_width"].asUInt() << " x " << track["display_height"].asUInt() << ", "
+            << track["duration_seconds"].asDouble() << " s";
+        if (!track["features"].empty()) {
+            out << " [" << joined(track["features"]) << "]";
+        }
+        out << '\n';
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bool json = false;
+    bool verbose = false;
+    std::vector<std::string> paths;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--json") {
+            json = true;
+        } else if (arg == "--verbose") {
+            verbose = true;
+        } else if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) {
+                paths.emplace_back(argv[i]);
+            }
+        } else if (!arg.empty() && arg[0] == '-') {
+            std::cerr << "ambrel-heifinfo: unknown option '" << arg << "'\n" << kUsage;
+            return 2;
+        } else {
+            paths.push_back(arg);
+        }
+    }
+    if (paths.empty()) {
+        std::cerr << "ambrel-heifinfo: no file given\n" << kUsage;
+        return 2;
+    }
+
+    // Standard output carries only the report; the reader's diagnostics go to
+    // standard error, and only when asked for.
+    heiflog::setLevel(verbose ? heiflog::Info : heiflog::Error);
+    heiflog::setSink([](int, const std::string& text) { std::cerr << text << '\n'; });
+
+    int status = 0;
+    Json::Value all(Json::arrayValue);
+    for (const auto& path : paths) {
+        try {
+            HevcImageFileReader reader;
+            reader.initialize(path);
+            if (reader.getMajorBrand().empty() &&
+                reader.getFileInformation().features.count(FileFeature::HasRootLevelMetaBox) == 0) {
+                throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box in '" + path + "'");
+            }
+            Json::Value file = describe(reader);
+            file["file"] = path;
+            for (const auto& item : file["items"]) {
+                if (item.isMember("error")) {
+                    std::cerr << "error: " << path << ": item " << item["id"].asUInt() << ": "
+                              << item["error"].asString() << '\n';
+                    status = 1;
+                }
+            }
+            if (json) {
+                all.append(file);
+            } else {
+                printText(path, file);
+            }
+        } catch (const std::exception& e) {
+            std::cerr << "error: " << e.what() << '\n';
+            status = 1;
+        }
+    }
+    if (json) {
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "  ";
+        std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+        writer->write(all.size() == 1 ? all[0] : all, &std::cout);
+        std::cout << '\n';
+    }
+    return status;
+}

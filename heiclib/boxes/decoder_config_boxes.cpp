@@ -1,0 +1,474 @@
+#include "decoder_config_boxes.h"
+
+#include <cstddef>
+#include <initializer_list>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace {
+
+// NAL unit types of the parameter sets.
+constexpr std::uint8_t kHevcVps = 32;
+constexpr std::uint8_t kHevcSps = 33;
+constexpr std::uint8_t kHevcPps = 34;
+constexpr std::uint8_t kAvcSps = 7;
+constexpr std::uint8_t kAvcPps = 8;
+constexpr std::uint8_t kAvcSpsExt = 13;
+
+// Every NAL unit and every unit count is prefixed by a 16-bit field.
+constexpr std::size_t kMaxUnitLength = 0xffff;
+constexpr std::size_t kMaxUnitCount = 0xffff;
+
+// The AVC count fields: 5 bits for SPS, 8 bits for PPS and SPS extensions.
+constexpr std::size_t kMaxAvcSpsCount = (1u << 5) - 1;
+constexpr std::size_t kMaxAvcPpsCount = (1u << 8) - 1;
+
+const std::uint8_t kStartCode[] = {0x00, 0x00, 0x00, 0x01};
+
+// Removes a leading start code: two or more zero bytes followed by 01.
+std::vector<std::uint8_t> withoutStartCode(const std::vector<std::uint8_t>& bytes)
+{
+    std::size_t zeros = 0;
+    while (zeros < bytes.size() && bytes[zeros] == 0) {
+        ++zeros;
+    }
+    if (zeros >= 2 && zeros < bytes.size() && bytes[zeros] == 0x01) {
+        return std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(zeros + 1), bytes.end());
+    }
+    return bytes;
+}
+
+void addNalUnitTo(std::vector<NalUnitArray>& arrays, const std::vector<std::uint8_t>& nalUnit, std::uint8_t nalUnitType,
+                  std::uint8_t arrayCompleteness)
+{
+    NalUnitArray* target = nullptr;
+    for (auto& array : arrays) {
+        if (array.nalUnitType == nalUnitType) {
+            target = &array;
+            break;
+        }
+    }
+    if (target == nullptr) {
+        NalUnitArray fresh;
+        fresh.arrayCompleteness = arrayCompleteness;
+        fresh.nalUnitType = nalUnitType;
+        arrays.push_back(std::move(fresh));
+        target = &arrays.back();
+    }
+    target->nalUnits.push_back(withoutStartCode(nalUnit));
+}
+
+void appendWithStartCode(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& unit)
+{
+    out.insert(out.end(), std::begin(kStartCode), std::end(kStartCode));
+    out.insert(out.end(), unit.begin(), unit.end());
+}
+
+// `count` units of a 16-bit length and that many bytes each.
+void parseUnits(BitStream& in, std::vector<NalUnitArray>& arrays, std::uint32_t count, std::uint8_t nalUnitType,
+                std::uint8_t arrayCompleteness, const char* what)
+{
+    in.requireEntries(count, 2, what);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint16_t length = in.readUInt16();
+        std::vector<std::uint8_t> unit;
+        in.readBytes(unit, length);
+        addNalUnitTo(arrays, unit, nalUnitType, arrayCompleteness);
+    }
+}
+
+// The HEVC-style array list: 8-bit count, then per array completeness (1),
+// reserved (1), NAL unit type (6), 16-bit unit count and the units.
+void parseHevcArrays(BitStream& in, std::vector<NalUnitArray>& arrays, const char* what)
+{
+    const std::uint32_t numOfArrays = in.readBitField(8);
+    in.requireEntries(numOfArrays, 3, what);
+    for (std::uint32_t i = 0; i < numOfArrays; ++i) {
+        const auto completeness = static_cast<std::uint8_t>(in.readBitField(1));
+        in.readBitField(1);
+        const auto type = static_cast<std::uint8_t>(in.readBitField(6));
+        const std::uint32_t numNalus = in.readBitField(16);
+        parseUnits(in, arrays, numNalus, type, completeness, what);
+    }
+}
+
+[[noreturn]] void refuse(const char* what, const std::string& problem)
+{
+    throw std::runtime_error(std::string(what) + " " + problem);
+}
+
+// Refuses units that their 16-bit length field cannot describe.
+void checkUnits(const std::vector<std::vector<std::uint8_t>>& units, const char* what)
+{
+    for (const auto& unit : units) {
+        if (unit.size() > kMaxUnitLength) {
+            refuse(what, "cannot write a NAL unit of " + std::to_string(unit.size()) +
+                             " bytes; the length field holds at most 65535.");
+        }
+    }
+}
+
+void writeUnits(BitStream& out, const std::vector<std::vector<std::uint8_t>>& units)
+{
+    for (const auto& unit : units) {
+        out.writeUInt16(static_cast<std::uint16_t>(unit.size()));
+        out.writeBytes(unit);
+    }
+}
+
+void checkHevcArrays(const std::vector<NalUnitArray>& arrays, const char* what)
+{
+    if (arrays.size() > 0xff) {
+        refuse(what, "cannot write " + std::to_string(arrays.size()) + " NAL unit arrays; the count holds at most 255.");
+    }
+    for (const auto& array : arrays) {
+        if (array.nalUnits.size() > kMaxUnitCount) {
+            refuse(what, "cannot write " + std::to_string(array.nalUnits.size()) +
+                             " NAL units in one array; the count holds at most 65535.");
+        }
+        checkUnits(array.nalUnits, what);
+    }
+}
+
+void writeHevcArrays(BitStream& out, const std::vector<NalUnitArray>& arrays)
+{
+    out.writeBitField(static_cast<std::uint32_t>(arrays.size()), 8);
+    for (const auto& array : arrays) {
+        out.writeBitField(array.arrayCompleteness, 1);
+        out.writeBitField(1, 1);
+        out.writeBitField(array.nalUnitType, 6);
+        out.writeBitField(static_cast<std::uint32_t>(array.nalUnits.size()), 16);
+        writeUnits(out, array.nalUnits);
+    }
+}
+
+bool hasAvcExtension(std::uint8_t profile)
+{
+    return profile == 100 || profile == 110 || profile == 122 || profile == 144;
+}
+
+const NalUnitArray* firstArrayOfType(const std::vector<NalUnitArray>& arrays, std::uint8_t type)
+{
+    for (const auto& array : arrays) {
+        if (array.nalUnitType == type) {
+            return &array;
+        }
+    }
+    return nullptr;
+}
+
+template <typename Record>
+ParameterSetMap buildMap(const Record& record, std::initializer_list<std::pair<const char*, std::uint8_t>> keys)
+{
+    ParameterSetMap map;
+    for (const auto& [name, type] : keys) {
+        std::vector<std::uint8_t> bytes;
+        record.getOneParameterSet(bytes, type);
+        map.emplace(name, std::move(bytes));
+    }
+    return map;
+}
+
+}  // namespace
+
+// --- HevcDecoderConfigRecord -------------------------------------------------
+
+void HevcDecoderConfigRecord::parseDecConfigRecord(BitStream& in)
+{
+    mConfigurationVersion = static_cast<std::uint8_t>(in.readBitField(8));
+    mGeneralProfileSpace = static_cast<std::uint8_t>(in.readBitField(2));
+    mGeneralTierFlag = static_cast<std::uint8_t>(in.readBitField(1));
+    mGeneralProfileIdc = static_cast<std::uint8_t>(in.readBitField(5));
+    mGeneralProfileCompatibilityFlags = in.readBitField(32);
+    for (auto& byte : mGeneralConstraintIndicatorFlags) {
+        byte = static_cast<std::uint8_t>(in.readBitField(8));
+    }
+    mGeneralLevelIdc = static_cast<std::uint8_t>(in.readBitField(8));
+    in.readBitField(4);
+    mMinSpatialSegmentationIdc = static_cast<std::uint16_t>(in.readBitField(12));
+    in.readBitField(6);
+    mParallelismType = static_cast<std::uint8_t>(in.readBitField(2));
+    in.readBitField(6);
+    mChromaFormatIdc = static_cast<std::uint8_t>(in.readBitField(2));
+    in.readBitField(5);
+    mBitDepthLumaMinus8 = static_cast<std::uint8_t>(in.readBitField(3));
+    in.readBitField(5);
+    mBitDepthChromaMinus8 = static_cast<std::uint8_t>(in.readBitField(3));
+    mAvgFrameRate = static_cast<std::uint16_t>(in.readBitField(16));
+    mConstantFrameRate = static_cast<std::uint8_t>(in.readBitField(2));
+    mNumTemporalLayers = static_cast<std::uint8_t>(in.readBitField(3));
+    mTemporalIdNested = static_cast<std::uint8_t>(in.readBitField(1));
+    mLengthSizeMinusOne = static_cast<std::uint8_t>(in.readBitField(2));
+    mArrays.clear();
+    parseHevcArrays(in, mArrays, "HevcDecoderConfigRecord::parseDecConfigRecord");
+}
+
+void HevcDecoderConfigRecord::writeDecConfigRecord(BitStream& out) const
+{
+    checkHevcArrays(mArrays, "HevcDecoderConfigRecord::writeDecConfigRecord()");
+    out.writeBitField(mConfigurationVersion, 8);
+    out.writeBitField(mGeneralProfileSpace, 2);
+    out.writeBitField(mGeneralTierFlag, 1);
+    out.writeBitField(mGeneralProfileIdc, 5);
+    out.writeBitField(mGeneralProfileCompatibilityFlags, 32);
+    for (auto byte : mGeneralConstraintIndicatorFlags) {
+        out.writeBitField(byte, 8);
+    }
+    out.writeBitField(mGeneralLevelIdc, 8);
+    out.writeBitField(0xf, 4);
+    out.writeBitField(mMinSpatialSegmentationIdc, 12);
+    out.writeBitField(0x3f, 6);
+    out.writeBitField(mParallelismType, 2);
+    out.writeBitField(0x3f, 6);
+    out.writeBitField(mChromaFormatIdc, 2);
+    out.writeBitField(0x1f, 5);
+    out.writeBitField(mBitDepthLumaMinus8, 3);
+    out.writeBitField(0x1f, 5);
+    out.writeBitField(mBitDepthChromaMinus8, 3);
+    out.writeBitField(mAvgFrameRate, 16);
+    out.writeBitField(mConstantFrameRate, 2);
+    out.writeBitField(mNumTemporalLayers, 3);
+    out.writeBitField(mTemporalIdNested, 1);
+    out.writeBitField(mLengthSizeMinusOne, 2);
+    writeHevcArrays(out, mArrays);
+}
+
+void HevcDecoderConfigRecord::addNalUnit(const std::vector<std::uint8_t>& nalUnit, std::uint8_t nalUnitType,
+                                         std::uint8_t arrayCompleteness)
+{
+    addNalUnitTo(mArrays, nalUnit, nalUnitType, arrayCompleteness);
+}
+
+void HevcDecoderConfigRecord::getOneParameterSet(std::vector<std::uint8_t>& byteStream, std::uint8_t nalUnitType) const
+{
+    for (const auto& array : mArrays) {
+        if (array.nalUnitType == nalUnitType && !array.nalUnits.empty()) {
+            appendWithStartCode(byteStream, array.nalUnits.front());
+        }
+    }
+}
+
+// --- LHevcDecoderConfigRecord ------------------------------------------------
+
+void LHevcDecoderConfigRecord::parseDecConfigRecord(BitStream& in)
+{
+    mConfigurationVersion = static_cast<std::uint8_t>(in.readBitField(8));
+    in.readBitField(4);
+    mMinSpatialSegmentationIdc = static_cast<std::uint16_t>(in.readBitField(12));
+    in.readBitField(6);
+    mParallelismType = static_cast<std::uint8_t>(in.readBitField(2));
+    in.readBitField(2);
+    mNumTemporalLayers = static_cast<std::uint8_t>(in.readBitField(3));
+    mTemporalIdNested = static_cast<std::uint8_t>(in.readBitField(1));
+    mLengthSizeMinusOne = static_cast<std::uint8_t>(in.readBitField(2));
+    mArrays.clear();
+    parseHevcArrays(in, mArrays, "LHevcDecoderConfigRecord::parseDecConfigRecord");
+}
+
+void LHevcDecoderConfigRecord::writeDecConfigRecord(BitStream& out) const
+{
+    checkHevcArrays(mArrays, "LHevcDecoderConfigRecord::writeDecConfigRecord()");
+    out.writeBitField(mConfigurationVersion, 8);
+    out.writeBitField(0xf, 4);
+    out.writeBitField(mMinSpatialSegmentationIdc, 12);
+    out.writeBitField(0x3f, 6);
+    out.writeBitField(mParallelismType, 2);
+    out.writeBitField(0x3, 2);
+    out.writeBitField(mNumTemporalLayers, 3);
+    out.writeBitField(mTemporalIdNested, 1);
+    out.writeBitField(mLengthSizeMinusOne, 2);
+    writeHevcArrays(out, mArrays);
+}
+
+void LHevcDecoderConfigRecord::addNalUnit(const std::vector<std::uint8_t>& nalUnit, std::uint8_t nalUnitType,
+                                          std::uint8_t arrayCompleteness)
+{
+    addNalUnitTo(mArrays, nalUnit, nalUnitType, arrayCompleteness);
+}
+
+void LHevcDecoderConfigRecord::getOneParameterSet(std::vector<std::uint8_t>& byteStream, std::uint8_t nalUnitType) const
+{
+    for (const auto& array : mArrays) {
+        if (array.nalUnitType == nalUnitType) {
+            for (const auto& unit : array.nalUnits) {
+                appendWithStartCode(byteStream, unit);
+            }
+        }
+    }
+}
+
+// --- AvcDecoderConfigRecord --------------------------------------------------
+
+void AvcDecoderConfigRecord::parseDecConfigRecord(BitStream& in)
+{
+    static const char* const what = "AvcDecoderConfigRecord::parseDecConfigRecord";
+    mConfigurationVersion = static_cast<std::uint8_t>(in.readBitField(8));
+    mAVCProfileIndication = static_cast<std::uint8_t>(in.readBitField(8));
+    mProfileCompatibility = static_cast<std::uint8_t>(in.readBitField(8));
+    mAVCLevelIndication = static_cast<std::uint8_t>(in.readBitField(8));
+    in.readBitField(6);
+    mLengthSizeMinusOne = static_cast<std::uint8_t>(in.readBitField(2));
+    in.readBitField(3);
+    mArrays.clear();
+    const std::uint32_t spsCount = in.readBitField(5);
+    parseUnits(in, mArrays, spsCount, kAvcSps, 0, what);
+    const std::uint32_t ppsCount = in.readBitField(8);
+    parseUnits(in, mArrays, ppsCount, kAvcPps, 0, what);
+
+    // The extension of the high profiles, present only when bytes are left.
+    if (in.bytesRemaining() <= 0 || !hasAvcExtension(mAVCProfileIndication)) {
+        return;
+    }
+    in.readBitField(6);
+    mChromaFormat = static_cast<std::uint8_t>(in.readBitField(2));
+    in.readBitField(5);
+    mBitDepthLumaMinus8 = static_cast<std::uint8_t>(in.readBitField(3));
+    in.readBitField(5);
+    mBitDepthChromaMinus8 = static_cast<std::uint8_t>(in.readBitField(3));
+    const std::uint32_t extCount = in.readBitField(8);
+    parseUnits(in, mArrays, extCount, kAvcSpsExt, 0, what);
+}
+
+void AvcDecoderConfigRecord::writeDecConfigRecord(BitStream& out) const
+{
+    static const char* const what = "AvcDecoderConfigRecord::writeDecConfigRecord()";
+    static const std::vector<std::vector<std::uint8_t>> none;
+    auto unitsOf = [this](std::uint8_t type) -> const std::vector<std::vector<std::uint8_t>>& {
+        const NalUnitArray* array = firstArrayOfType(mArrays, type);
+        return array != nullptr ? array->nalUnits : none;
+    };
+    const auto& sps = unitsOf(kAvcSps);
+    const auto& pps = unitsOf(kAvcPps);
+    const auto& spsExt = unitsOf(kAvcSpsExt);
+    const bool extension = hasAvcExtension(mAVCProfileIndication);
+    // Check everything before the first byte goes out.
+    if (sps.size() > kMaxAvcSpsCount) {
+        refuse(what, "cannot write " + std::to_string(sps.size()) + " SPS NAL units; the count field holds at most 31.");
+    }
+    if (pps.size() > kMaxAvcPpsCount) {
+        refuse(what, "cannot write " + std::to_string(pps.size()) + " PPS NAL units; the count field holds at most 255.");
+    }
+    if (extension && spsExt.size() > kMaxAvcPpsCount) {
+        refuse(what, "cannot write " + std::to_string(spsExt.size()) +
+                         " SPS extension NAL units; the count field holds at most 255.");
+    }
+    checkUnits(sps, what);
+    checkUnits(pps, what);
+    if (extension) {
+        checkUnits(spsExt, what);
+    }
+
+    out.writeBitField(mConfigurationVersion, 8);
+    out.writeBitField(mAVCProfileIndication, 8);
+    out.writeBitField(mProfileCompatibility, 8);
+    out.writeBitField(mAVCLevelIndication, 8);
+    out.writeBitField(0x3f, 6);
+    out.writeBitField(mLengthSizeMinusOne, 2);
+    out.writeBitField(0x7, 3);
+    out.writeBitField(static_cast<std::uint32_t>(sps.size()), 5);
+    writeUnits(out, sps);
+    out.writeBitField(static_cast<std::uint32_t>(pps.size()), 8);
+    writeUnits(out, pps);
+    if (extension) {
+        out.writeBitField(0x3f, 6);
+        out.writeBitField(mChromaFormat, 2);
+        out.writeBitField(0x1f, 5);
+        out.writeBitField(mBitDepthLumaMinus8, 3);
+        out.writeBitField(0x1f, 5);
+        out.writeBitField(mBitDepthChromaMinus8, 3);
+        out.writeBitField(static_cast<std::uint32_t>(spsExt.size()), 8);
+        writeUnits(out, spsExt);
+    }
+}
+
+void AvcDecoderConfigRecord::addNalUnit(const std::vector<std::uint8_t>& nalUnit, std::uint8_t nalUnitType,
+                                        std::uint8_t arrayCompleteness)
+{
+    addNalUnitTo(mArrays, nalUnit, nalUnitType, arrayCompleteness);
+}
+
+void AvcDecoderConfigRecord::getOneParameterSet(std::vector<std::uint8_t>& byteStream, std::uint8_t nalUnitType) const
+{
+    const NalUnitArray* array = firstArrayOfType(mArrays, nalUnitType);
+    if (array != nullptr && !array->nalUnits.empty()) {
+        appendWithStartCode(byteStream, array->nalUnits.front());
+    }
+}
+
+// --- parameter-set maps ------------------------------------------------------
+
+ParameterSetMap getConfigurationMap(const HevcDecoderConfigRecord& record)
+{
+    return buildMap(record, {{"SPS", kHevcSps}, {"PPS", kHevcPps}, {"VPS", kHevcVps}});
+}
+
+ParameterSetMap getConfigurationMap(const LHevcDecoderConfigRecord& record)
+{
+    return buildMap(record, {{"SPS", kHevcSps}, {"PPS", kHevcPps}, {"VPS", kHevcVps}});
+}
+
+ParameterSetMap getConfigurationMap(const AvcDecoderConfigRecord& record)
+{
+    return buildMap(record, {{"SPS", kAvcSps}, {"PPS", kAvcPps}});
+}
+
+// --- boxes -------------------------------------------------------------------
+
+HevcConfigurationBox::HevcConfigurationBox() : Box("hvcC") {}
+
+void HevcConfigurationBox::parseBox(BitStream& in)
+{
+    parseHeader(in);
+    mConfiguration.parseDecConfigRecord(in);
+}
+
+void HevcConfigurationBox::writeBox(BitStream& out)
+{
+    // The record goes to a scratch stream first, so a refused record leaves
+    // no half-written box behind.
+    BitStream body;
+    mConfiguration.writeDecConfigRecord(body);
+    writeHeader(out);
+    out.writeBytes(body.getStorage());
+    finalizeSize(out);
+}
+
+AvcConfigurationBox::AvcConfigurationBox() : Box("avcC") {}
+
+void AvcConfigurationBox::parseBox(BitStream& in)
+{
+    parseHeader(in);
+    mConfiguration.parseDecConfigRecord(in);
+}
+
+void AvcConfigurationBox::writeBox(BitStream& out)
+{
+    // The record goes to a scratch stream first, so a refused record leaves
+    // no half-written box behind.
+    BitStream body;
+    mConfiguration.writeDecConfigRecord(body);
+    writeHeader(out);
+    out.writeBytes(body.getStorage());
+    finalizeSize(out);
+}
+
+LayeredHevcConfigurationItemProperty::LayeredHevcConfigurationItemProperty() : Box("lhvC") {}
+
+void LayeredHevcConfigurationItemProperty::parseBox(BitStream& in)
+{
+    parseHeader(in);
+    mConfiguration.parseDecConfigRecord(in);
+}
+
+void LayeredHevcConfigurationItemProperty::writeBox(BitStream& out)
+{
+    // The record goes to a scratch stream first, so a refused record leaves
+    // no half-written box behind.
+    BitStream body;
+    mConfiguration.writeDecConfigRecord(body);
+    writeHeader(out);
+    out.writeBytes(body.getStorage());
+    finalizeSize(out);
+}

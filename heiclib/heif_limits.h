@@ -1,0 +1,17 @@
+// Limits that real HEIF files never reach and hostile files do. Each refusal
+// names the limit it hit.
+#pragma once
+
+#include <cstdint>
+
+namespace heiflimits {
+
+// Root-level boxes read by one initialize(); the walk stops after this many.
+constexpr std::uint32_t kMaxRootBoxes = 1024;
+// Levels of item-offset (construction method 2) indirection followed when
+// reading one item's bytes.
+constexpr std::uint32_t kMaxItemReferenceDepth = 8;
+// Samples of one track after expanding the sample tables.
+constexpr std::uint64_t kMaxSamplesPerTrack = 1u << 24;
+
+}  // namespace heiflimits

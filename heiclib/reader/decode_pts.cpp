@@ -1,0 +1,97 @@
+#include "decode_pts.h"
+
+#include <algorithm>
+
+#include "movie_boxes.h"
+#include "sample_table_boxes.h"
+
+DecodePts::DecodePts(const TimeToSampleBox& timeToSample, const CompositionOffsetBox* compositionOffsets,
+                     const EditListBox* editList)
+    : mTimeToSample(timeToSample), mCompositionOffsets(compositionOffsets), mEditList(editList)
+{
+}
+
+void DecodePts::unravel()
+{
+    mMedia.clear();
+    mPresentationMap.clear();
+    mCursor = 0;
+    mSpan = 0;
+
+    const std::vector<std::uint64_t> decodeTimes = mTimeToSample.getSampleDecodeTimes();
+    std::vector<std::int64_t> offsets;
+    if (mCompositionOffsets != nullptr) {
+        offsets = mCompositionOffsets->getSampleCompositionOffsets();
+    }
+    mMedia.reserve(decodeTimes.size());
+    for (std::size_t i = 0; i < decodeTimes.size(); ++i) {
+        const std::int64_t offset = i < offsets.size() ? offsets[i] : 0;
+        mMedia.push_back({static_cast<std::int64_t>(decodeTimes[i]) + offset, static_cast<std::uint32_t>(i)});
+    }
+    std::stable_sort(mMedia.begin(), mMedia.end(),
+                     [](const MediaSample& a, const MediaSample& b) { return a.time < b.time; });
+
+    if (mEditList == nullptr) {
+        for (const auto& sample : mMedia) {
+            mPresentationMap.emplace(sample.time, sample.index);
+        }
+        if (mMedia.size() >= 2) {
+            const std::int64_t last = mMedia.back().time;
+            mSpan = last + (last - mMedia[mMedia.size() - 2].time);
+        }
+        return;
+    }
+
+    auto apply = [this](std::int64_t duration, std::int64_t mediaTime, std::int32_t rate) {
+        if (mediaTime == -1) {
+            applyEmptyEdit(duration);
+        } else if (rate == 0) {
+            applyDwell(mediaTime, duration);
+        } else if (mediaTime >= 0) {
+            applyShift(mediaTime, duration);
+        }
+    };
+    for (const auto& entry : mEditList->getEntriesVersion0()) {
+        apply(entry.segmentDuration, entry.mediaTime, entry.mediaRateInteger);
+    }
+    for (const auto& entry : mEditList->getEntriesVersion1()) {
+        apply(static_cast<std::int64_t>(entry.segmentDuration), entry.mediaTime, entry.mediaRateInteger);
+    }
+    mSpan = mCursor;
+}
+
+void DecodePts::applyEmptyEdit(std::int64_t duration)
+{
+    mCursor += duration;
+}
+
+void DecodePts::applyDwell(std::int64_t mediaTime, std::int64_t duration)
+{
+    if (mMedia.empty()) {
+        mCursor += duration;
+        return;
+    }
+    auto it = std::find_if(mMedia.begin(), mMedia.end(), [mediaTime](const MediaSample& s) { return s.time >= mediaTime; });
+    const MediaSample& sample = it != mMedia.end() ? *it : mMedia.back();
+    mPresentationMap.emplace(mCursor, sample.index);
+    mCursor += duration;
+}
+
+void DecodePts::applyShift(std::int64_t mediaTime, std::int64_t duration)
+{
+    const std::int64_t end = mediaTime + duration;
+    for (std::size_t i = 0; i < mMedia.size(); ++i) {
+        const std::int64_t t = mMedia[i].time;
+        if (t < mediaTime || t >= end) {
+            continue;
+        }
+        if (t != mediaTime && i > 0 && mMedia[i - 1].time < mediaTime) {
+            // The earlier sample straddles the start of the segment.
+            mPresentationMap.emplace(mCursor, mMedia[i - 1].index);
+            mCursor += t - mediaTime;
+        }
+        mPresentationMap.emplace(mCursor, mMedia[i].index);
+        const std::int64_t next = i + 1 < mMedia.size() ? std::min(mMedia[i + 1].time, end) : end;
+        mCursor += next - t;
+    }
+}

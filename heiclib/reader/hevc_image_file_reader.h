@@ -1,0 +1,179 @@
+// The HEIF reader.
+//
+// initialize() walks the root boxes, parses 'ftyp', 'meta' and 'moov', and
+// builds everything the queries answer from; item and sample bytes are read
+// from the input on demand. The reader does not own a stream passed to
+// initialize(); it must outlive every call that reads item bytes.
+#pragma once
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "file_meta_boxes.h"
+#include "image_file_reader_interface.h"
+
+class MovieBox;
+class TrackBox;
+
+class HevcImageFileReader : public ImageFileReaderInterface
+{
+public:
+    // What the reader derived for one image item of a meta context.
+    struct ImageInfo
+    {
+        std::string type;  // reader-level type: "master", "hidden", "pre-computed" or the item type
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        double displayTime = 0.0;  // milliseconds
+    };
+
+    struct MetaContext
+    {
+        std::uint32_t masterCount = 0;
+        bool isForcedFpsSet = false;
+        float forcedFps = 0.0f;
+        std::map<ItemId, ImageInfo> images;
+        std::map<ItemId, std::string> otherItems;  // item id -> item type of non-image items
+        std::map<ItemId, GridItem> grids;
+        std::map<ItemId, OverlayItem> overlays;
+        std::map<ItemId, std::vector<ItemPropertyInfo>> itemProperties;
+    };
+
+    HevcImageFileReader();
+    ~HevcImageFileReader() override;
+
+    void initialize(const std::string& fileName) override;
+    void initialize(std::istream& input) override;
+    void close() override;
+
+    std::string getMajorBrand() const override;
+    std::uint32_t getMinorVersion() const override;
+    std::vector<std::string> getCompatibleBrands() const override;
+
+    std::uint32_t getDisplayWidth(ContextId contextId) const override;
+    std::uint32_t getDisplayHeight(ContextId contextId) const override;
+    std::uint32_t getWidth(ContextId contextId, ItemId itemId) const override;
+    std::uint32_t getHeight(ContextId contextId, ItemId itemId) const override;
+    std::vector<std::int32_t> getMatrix() const override;
+    float getPlaybackDurationInSecs(ContextId contextId) const override;
+    void setForcedTimedPlayback(ContextId contextId, float framesPerSecond) override;
+    void setForcedLoopPlayback(ContextId contextId, bool loop) override;
+
+    void getItemListByType(ContextId contextId, const std::string& itemType, IdVector& itemIds) const override;
+    std::string getItemType(ContextId contextId, ItemId itemId) const override;
+    void getReferencedFromItemListByType(ContextId contextId, ItemId fromItemId, FourCCInt referenceType,
+                                         IdVector& itemIds) const override;
+    void getReferencedToItemListByType(ContextId contextId, ItemId toItemId, FourCCInt referenceType,
+                                       IdVector& itemIds) const override;
+    ItemId getCoverImageItemId(ContextId contextId) const override;
+
+    void getItemData(ContextId contextId, ItemId itemId, DataVector& itemData) override;
+    OverlayItem getItemIovl(ContextId contextId, ItemId itemId) const override;
+    GridItem getItemGrid(ContextId contextId, ItemId itemId) const override;
+
+    bool getPropertyImir(ContextId contextId, PropertyIndex index) const override;
+    std::uint32_t getPropertyIrot(ContextId contextId, PropertyIndex index) const override;
+    AuxiliaryTypeInfo getPropertyAuxc(ContextId contextId, PropertyIndex index) const override;
+    RelativeLocationInfo getPropertyRloc(ContextId contextId, PropertyIndex index) const override;
+    std::uint16_t getPropertyLsel(ContextId contextId, PropertyIndex index) const override;
+    std::uint16_t getPropertyTols(ContextId contextId, PropertyIndex index) const override;
+    CleanApertureInfo getPropertyClap(ContextId contextId, PropertyIndex index) const override;
+    std::vector<ItemPropertyInfo> getItemProperties(ContextId contextId, ItemId itemId) const override;
+
+    void getItemDataWithDecoderParameters(ContextId contextId, ItemId itemId, DataVector& itemData) override;
+    DataVector getItemProtectionScheme(ContextId contextId, ItemId itemId) const override;
+
+    void getItemTimestamps(ContextId contextId, std::map<Timestamp, ItemId>& timestamps) const override;
+    void getTimestampsOfItem(ContextId contextId, ItemId itemId, std::vector<Timestamp>& timestamps) const override;
+    void getItemsInDecodingOrder(ContextId contextId,
+                                 std::vector<std::pair<ItemId, Timestamp>>& decodingOrder) const override;
+    void getItemDecodeDependencies(ContextId contextId, ItemId itemId, IdVector& dependencies) const override;
+
+    std::string getDecoderCodeType(ContextId contextId, ItemId itemId) const override;
+    void getDecoderParameterSets(ContextId contextId, ItemId itemId, ParameterSetMap& parameterSets) const override;
+
+    // The meta contexts by context id, read without copying.
+    const std::map<ContextId, MetaContext>& getMetaContexts() const { return mMetaContexts; }
+
+private:
+    enum class State { Uninitialized = 0, Initializing = 1, Ready = 2 };
+
+    struct SampleInfo
+    {
+        std::uint32_t sampleIndex = 0;
+        std::vector<Timestamp> compositionTimes;
+        std::uint64_t dataOffset = 0;
+        std::uint32_t dataLength = 0;
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        IdVector decodeDependencies;
+    };
+
+    struct TrackContext
+    {
+        std::uint32_t displayWidth = 0;
+        std::uint32_t displayHeight = 0;
+        double durationInSecs = 0.0;
+        std::multimap<std::int64_t, std::uint32_t> presentationTimestamps;
+        std::vector<SampleInfo> samples;
+        std::map<std::uint32_t, CleanApertureInfo> clapInfo;  // sample description index -> clean aperture
+    };
+
+    using ContextItemKey = std::pair<ContextId, ItemId>;
+    using DecoderConfigKey = std::pair<ContextId, std::uint32_t>;
+
+    // Opening (the root walk).
+    void readStream(std::istream& input);
+    void readRootBox(BitStream& boxBytes, FourCCInt& type);
+    void checkBrands(const FileTypeBox& ftyp) const;
+    void setFileFeatures();
+
+    // Meta context.
+    void buildMetaContext(ContextId contextId);
+    std::set<ImageFeature> imageFeaturesOf(const MetaBox& meta, ItemId itemId) const;
+    std::set<ItemFeature> itemFeaturesOf(const MetaBox& meta, ItemId itemId) const;
+    GridItem parseGrid(ContextId contextId, ItemId itemId);
+    OverlayItem parseOverlay(ContextId contextId, ItemId itemId);
+    void buildDecoderTables(ContextId contextId);
+
+    // Tracks.
+    void buildTrackContexts(const MovieBox& moov);
+    void buildTrackContext(const MovieBox& moov, const TrackBox& trak, TrackInformation& info);
+
+    // Item data.
+    void readItemBytes(ContextId contextId, ItemId itemId, DataVector& out, std::uint32_t depth,
+                       std::set<ItemId>& visiting);
+    void readSampleBytes(ContextId contextId, ItemId sampleIndex, DataVector& out);
+    bool isProtected(ContextId contextId, ItemId itemId) const;
+
+    // Checks.
+    void checkInitialized() const;
+    const ContextInfo& contextInfo(ContextId contextId) const;
+    const MetaBox& metaBox(ContextId contextId) const;
+    const MetaContext& metaContext(ContextId contextId) const;
+    const TrackContext& trackContext(ContextId contextId) const;
+    std::shared_ptr<Box> propertyAt(ContextId contextId, PropertyIndex index) const;
+
+    State mState = State::Uninitialized;
+    std::unique_ptr<std::ifstream> mOwnStream;
+    std::istream* mInput = nullptr;
+    std::uint64_t mInputSize = 0;
+
+    FileTypeBox mFileTypeBox;
+    std::map<ContextId, std::unique_ptr<MetaBox>> mMetaBoxes;
+    ContextId mRootMetaContextId = 0;
+    bool mHasRootMeta = false;
+    std::map<ContextId, ContextInfo> mContextInfo;
+    std::map<ContextId, MetaContext> mMetaContexts;
+    std::map<ContextId, TrackContext> mTrackContexts;
+    std::vector<std::int32_t> mMatrix;
+
+    std::map<ContextItemKey, std::string> mDecoderCodeTypes;
+    std::map<ContextItemKey, DecoderConfigKey> mDecoderConfigKeys;
+    std::map<DecoderConfigKey, ParameterSetMap> mParameterSets;
+};

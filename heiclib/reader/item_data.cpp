@@ -1,0 +1,276 @@
+// Item and sample bytes, in raw form or as an elementary stream with start
+// codes, and the decoder tables' queries.
+#include <limits>
+#include <stdexcept>
+
+#include "hevc_image_file_reader.h"
+#include "heif_limits.h"
+
+namespace {
+
+[[noreturn]] void fail(std::int32_t code, std::string message = {})
+{
+    throw FileReaderException(code, std::move(message));
+}
+
+const char* const kFaultyOffset = "Error while reading item data. Faulty offset in iloc, or damaged file?";
+const char* const kReadError = "Error while reading item data.";
+
+enum class Codec { Avc, Hevc };
+
+// Converts NAL units behind 4-byte lengths to start-code form: parameter sets
+// and the first unit get a 4-byte start code, every other unit 3 bytes.
+void convertToByteStream(const DataVector& input, Codec codec, DataVector& output)
+{
+    BitStream in(input);
+    while (in.bytesRemaining() > 0) {
+        const std::uint32_t length = in.readUInt32();
+        const std::uint8_t header = in.readUInt8();
+        bool longStartCode = output.empty();
+        if (codec == Codec::Avc) {
+            const unsigned type = header & 0x1Fu;
+            longStartCode = longStartCode || type == 7 || type == 8;
+        } else {
+            const unsigned type = (header >> 1) & 0x3Fu;
+            longStartCode = longStartCode || type == 32 || type == 33 || type == 34;
+        }
+        if (longStartCode) {
+            output.push_back(0);
+        }
+        output.insert(output.end(), {0, 0, 1, header});
+        // A length of 0 asks for 2^32 - 1 bytes and fails like any unit that
+        // runs past the data.
+        in.readBytes(output, length - 1);
+    }
+}
+
+}  // namespace
+
+bool HevcImageFileReader::isProtected(ContextId contextId, ItemId itemId) const
+{
+    if (contextInfo(contextId).contextType == ContextKind::Track) {
+        return false;
+    }
+    try {
+        return metaBox(contextId).getItemInfoBox().getItemById(itemId).getProtectionIndex() != 0;
+    } catch (const FileReaderException&) {
+        throw;
+    } catch (const std::exception&) {
+        fail(FileReaderException::InvalidItemId);
+    }
+}
+
+void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, DataVector& out, std::uint32_t depth,
+                                        std::set<ItemId>& visiting)
+{
+    const MetaBox& meta = metaBox(contextId);
+    const ItemLocationBox& iloc = meta.getItemLocationBox();
+    const ItemLocation location = iloc.getItemLocationForID(itemId);
+    const auto& extents = location.getExtentList();
+    if (extents.empty()) {
+        fail(FileReaderException::ReadFailed, "No extents given for an item.");
+    }
+    const std::uint8_t version = iloc.getVersion();
+    const std::uint32_t method = location.getConstructionMethod();
+    const std::uint64_t base = location.getBaseOffset();
+
+    // A failed read of an earlier item must not poison this one.
+    mInput->clear();
+
+    if (version <= 2 && method == 0) {
+        // File offsets. Every extent must lie inside the input, and so must
+        // their total, before anything is allocated.
+        std::uint64_t total = 0;
+        for (const auto& extent : extents) {
+            const std::uint64_t begin = base + extent.extentOffset;
+            if (begin > mInputSize || extent.extentLength > mInputSize - begin) {
+                fail(FileReaderException::ReadFailed, kFaultyOffset);
+            }
+            total += extent.extentLength;
+            if (total > mInputSize) {
+                fail(FileReaderException::ReadFailed, kFaultyOffset);
+            }
+        }
+        out.resize(static_cast<std::size_t>(total));
+        std::size_t written = 0;
+        for (const auto& extent : extents) {
+            mInput->seekg(static_cast<std::streamoff>(base + extent.extentOffset));
+            if (!*mInput) {
+                fail(FileReaderException::ReadFailed, kFaultyOffset);
+            }
+            mInput->read(reinterpret_cast<char*>(out.data() + written),
+                         static_cast<std::streamsize>(extent.extentLength));
+            written += static_cast<std::size_t>(extent.extentLength);
+            if (!*mInput) {
+                break;
+            }
+        }
+    } else if (version <= 2 && method == 1) {
+        // Offsets into the meta box's 'idat'.
+        out.clear();
+        const ItemDataBox& idat = meta.getItemDataBox();
+        for (const auto& extent : extents) {
+            try {
+                idat.readData(out, base + extent.extentOffset, extent.extentLength);
+            } catch (const std::out_of_range&) {
+                fail(FileReaderException::ReadFailed, kFaultyOffset);
+            }
+        }
+    } else if ((version == 1 || version == 2) && method == 2) {
+        // Offsets into other items, named by the item's 'iloc' reference.
+        if (depth >= heiflimits::kMaxItemReferenceDepth || !visiting.insert(itemId).second) {
+            fail(FileReaderException::ReadFailed,
+                 "Item " + std::to_string(itemId) + " refers to itself or nests item offsets deeper than " +
+                     std::to_string(heiflimits::kMaxItemReferenceDepth) + " levels");
+        }
+        out.clear();
+        IdVector sources;
+        for (const auto& ref : meta.getItemReferenceBox().getReferencesOfType("iloc")) {
+            if (ref.getFromItemId() == itemId) {
+                sources = ref.getToItemIds();
+                break;
+            }
+        }
+        if (sources.empty()) {
+            fail(FileReaderException::ReadFailed,
+                 "Item " + std::to_string(itemId) + " is located by item offset but has no 'iloc' reference");
+        }
+        for (const auto& extent : extents) {
+            const ItemId source =
+                iloc.getIndexSize() != 0 ? sources.at(static_cast<std::size_t>(extent.extentIndex - 1)) : sources.front();
+            DataVector sourceBytes;
+            readItemBytes(contextId, source, sourceBytes, depth + 1, visiting);
+            if (extent.extentOffset > sourceBytes.size()) {
+                fail(FileReaderException::ReadFailed, kFaultyOffset);
+            }
+            const std::uint64_t available = sourceBytes.size() - extent.extentOffset;
+            const std::uint64_t length = extent.extentLength == 0 ? available : extent.extentLength;
+            if (length > available) {
+                fail(FileReaderException::ReadFailed, kFaultyOffset);
+            }
+            const auto begin = sourceBytes.begin() + static_cast<std::ptrdiff_t>(extent.extentOffset);
+            out.insert(out.end(), begin, begin + static_cast<std::ptrdiff_t>(length));
+        }
+        visiting.erase(itemId);
+    } else {
+        fail(FileReaderException::ReadFailed, "Unknown ItemLocationBox version and/or construction method.");
+    }
+
+    if (!*mInput) {
+        fail(FileReaderException::ReadFailed, kReadError);
+    }
+}
+
+void HevcImageFileReader::readSampleBytes(ContextId contextId, ItemId sampleIndex, DataVector& out)
+{
+    const TrackContext& track = trackContext(contextId);
+    if (sampleIndex >= track.samples.size()) {
+        fail(FileReaderException::InvalidApiParameter, "Requested frame out of index");
+    }
+    const SampleInfo& sample = track.samples[sampleIndex];
+    mInput->clear();
+    if (sample.dataOffset > mInputSize || sample.dataLength > mInputSize - sample.dataOffset) {
+        fail(FileReaderException::ReadFailed);
+    }
+    out.resize(sample.dataLength);
+    mInput->seekg(static_cast<std::streamoff>(sample.dataOffset));
+    mInput->read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(sample.dataLength));
+    if (!*mInput) {
+        fail(FileReaderException::ReadFailed);
+    }
+}
+
+void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVector& itemData)
+{
+    checkInitialized();
+    itemData.clear();
+    DataVector raw;
+    if (contextInfo(contextId).contextType == ContextKind::Meta) {
+        std::set<ItemId> visiting;
+        readItemBytes(contextId, itemId, raw, 0, visiting);
+        const std::string type = metaBox(contextId).getItemInfoBox().getItemById(itemId).getItemType();
+        const bool coded = type == "hvc1" || type == "avc1" || type == "lhv1";
+        if (isProtected(contextId, itemId) || !coded) {
+            itemData = std::move(raw);
+            return;
+        }
+    } else {
+        readSampleBytes(contextId, itemId, raw);
+    }
+
+    const std::string codeType = getDecoderCodeType(contextId, itemId);
+    if (codeType == "avc1") {
+        convertToByteStream(raw, Codec::Avc, itemData);
+    } else if (codeType == "hvc1" || codeType == "lhv1") {
+        convertToByteStream(raw, Codec::Hevc, itemData);
+    } else {
+        fail(FileReaderException::CodeTypeNotSupported);
+    }
+}
+
+void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, ItemId itemId, DataVector& itemData)
+{
+    checkInitialized();
+    if (isProtected(contextId, itemId)) {
+        fail(FileReaderException::ItemProtected);
+    }
+    itemData.clear();
+    const std::string codeType = getDecoderCodeType(contextId, itemId);
+    // An item without a decoder configuration is refused as such, before its
+    // (missing) parameter sets are looked up.
+    if (codeType != "avc1" && codeType != "hvc1" && codeType != "lhv1") {
+        fail(FileReaderException::CodeTypeNotSupported);
+    }
+    ParameterSetMap parameterSets;
+    getDecoderParameterSets(contextId, itemId, parameterSets);
+    auto append = [&itemData](const DataVector& bytes) { itemData.insert(itemData.end(), bytes.begin(), bytes.end()); };
+    if (codeType != "avc1") {
+        append(parameterSets.at("VPS"));
+    }
+    append(parameterSets.at("SPS"));
+    append(parameterSets.at("PPS"));
+    DataVector coded;
+    getItemData(contextId, itemId, coded);
+    if (!coded.empty()) {
+        // The first unit follows the parameter sets with a 3-byte start code.
+        itemData.insert(itemData.end(), coded.begin() + 1, coded.end());
+    }
+}
+
+std::string HevcImageFileReader::getDecoderCodeType(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    contextInfo(contextId);
+    const auto it = mDecoderCodeTypes.find({contextId, itemId});
+    if (it == mDecoderCodeTypes.end()) {
+        fail(FileReaderException::InvalidItemId);
+    }
+    return it->second;
+}
+
+void HevcImageFileReader::getDecoderParameterSets(ContextId contextId, ItemId itemId,
+                                                  ParameterSetMap& parameterSets) const
+{
+    checkInitialized();
+    const DecoderConfigKey& key = mDecoderConfigKeys.at({contextId, itemId});
+    const auto it = mParameterSets.find(key);
+    if (it == mParameterSets.end()) {
+        fail(FileReaderException::InvalidItemId);
+    }
+    parameterSets = it->second;
+}
+
+DataVector HevcImageFileReader::getItemProtectionScheme(ContextId contextId, ItemId itemId) const
+{
+    const MetaBox& meta = metaBox(contextId);
+    if (!isProtected(contextId, itemId)) {
+        fail(FileReaderException::ItemNotProtected);
+    }
+    const std::uint16_t index = meta.getItemInfoBox().getItemById(itemId).getProtectionIndex();
+    try {
+        return meta.getProtectionScheme(static_cast<std::uint16_t>(index - 1));
+    } catch (const std::out_of_range&) {
+        fail(FileReaderException::ReadFailed,
+             "Protection index " + std::to_string(index) + " of item " + std::to_string(itemId) + " has no scheme");
+    }
+}

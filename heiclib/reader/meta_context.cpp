@@ -1,0 +1,724 @@
+// The meta context: item classification, cover image, grid and overlay
+// descriptors, property lists, and the forced-frame-rate timing of a
+// collection.
+#include <algorithm>
+#include <stdexcept>
+
+#include "decoder_config_boxes.h"
+#include "hevc_image_file_reader.h"
+#include "image_property_boxes.h"
+#include "item_property_boxes.h"
+#include "log.h"
+
+namespace {
+
+[[noreturn]] void fail(std::int32_t code, std::string message = {})
+{
+    throw FileReaderException(code, std::move(message));
+}
+
+bool isImageItemType(const std::string& type)
+{
+    return type == "avc1" || type == "hvc1" || type == "grid" || type == "iovl" || type == "iden" || type == "lhv1";
+}
+
+bool isCodedImageType(const std::string& type)
+{
+    return type == "avc1" || type == "hvc1" || type == "lhv1";
+}
+
+bool hasReferenceFrom(const MetaBox& meta, FourCCInt type, ItemId itemId)
+{
+    for (const auto& ref : meta.getItemReferenceBox().getReferences()) {
+        if (ref.getReferenceType() == type && ref.getFromItemId() == itemId) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool hasReferenceTo(const MetaBox& meta, FourCCInt type, ItemId itemId)
+{
+    for (const auto& ref : meta.getItemReferenceBox().getReferences()) {
+        if (ref.getReferenceType() == type) {
+            const auto& to = ref.getToItemIds();
+            if (std::find(to.begin(), to.end(), itemId) != to.end()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::set<ImageFeature> HevcImageFileReader::imageFeaturesOf(const MetaBox& meta, ItemId itemId) const
+{
+    const ItemInfoEntry entry = meta.getItemInfoBox().getItemById(itemId);
+    std::set<ImageFeature> features;
+    if (entry.getProtectionIndex() != 0) {
+        features.insert(ImageFeature::ProtectedImage);
+    }
+    const bool thumbnail = hasReferenceFrom(meta, "thmb", itemId);
+    const bool auxiliary = hasReferenceFrom(meta, "auxl", itemId);
+    if (thumbnail) {
+        features.insert(ImageFeature::Thumbnail);
+    }
+    if (auxiliary) {
+        features.insert(ImageFeature::AuxiliaryImage);
+    }
+    if (hasReferenceFrom(meta, "base", itemId)) {
+        features.insert(ImageFeature::PreComputedImage);
+    }
+    if (hasReferenceFrom(meta, "dimg", itemId)) {
+        features.insert(ImageFeature::DerivedImage);
+    }
+    if (!thumbnail && !auxiliary) {
+        features.insert(ImageFeature::MasterImage);
+    }
+    if (hasReferenceTo(meta, "thmb", itemId)) {
+        features.insert(ImageFeature::HasThumbnails);
+    }
+    if (hasReferenceTo(meta, "auxl", itemId)) {
+        features.insert(ImageFeature::HasAuxiliaryImages);
+    }
+    if (hasReferenceTo(meta, "cdsc", itemId)) {
+        features.insert(ImageFeature::HasMetadata);
+    }
+    if (hasReferenceTo(meta, "base", itemId)) {
+        features.insert(ImageFeature::HasPreComputedImages);
+    }
+    if (hasReferenceTo(meta, "tbas", itemId)) {
+        features.insert(ImageFeature::HasTiles);
+    }
+    if (hasReferenceTo(meta, "dimg", itemId)) {
+        features.insert(ImageFeature::HasDerivedImages);
+    }
+    if (itemId == meta.getPrimaryItemBox().getItemId()) {
+        features.insert(ImageFeature::PrimaryImage);
+        features.insert(ImageFeature::CoverImage);
+    }
+    if ((entry.getFlags() & 1) != 0) {
+        features.insert(ImageFeature::HiddenImage);
+    }
+    return features;
+}
+
+std::set<ItemFeature> HevcImageFileReader::itemFeaturesOf(const MetaBox& meta, ItemId itemId) const
+{
+    const ItemInfoEntry entry = meta.getItemInfoBox().getItemById(itemId);
+    std::set<ItemFeature> features;
+    if (entry.getProtectionIndex() != 0) {
+        features.insert(ItemFeature::ProtectedItem);
+    }
+    if (hasReferenceFrom(meta, "cdsc", itemId)) {
+        features.insert(ItemFeature::MetadataItem);
+    }
+    const std::string& type = entry.getItemType();
+    if (type == "Exif") {
+        features.insert(ItemFeature::ExifItem);
+    } else if (type == "mime") {
+        features.insert(ItemFeature::MimeItem);
+    } else if (type == "hvt1") {
+        features.insert(ItemFeature::TileItem);
+    }
+    return features;
+}
+
+void HevcImageFileReader::buildMetaContext(ContextId contextId)
+{
+    const MetaBox& meta = *mMetaBoxes.at(contextId);
+    const ItemInfoBox& iinf = meta.getItemInfoBox();
+    const std::vector<std::uint32_t> itemIds = iinf.getItemIds();
+
+    std::map<ItemId, std::string> itemTypes;
+    for (const ItemId id : itemIds) {
+        itemTypes[id] = iinf.getItemById(id).getItemType();
+    }
+
+    MetaBoxInformation info;
+    info.contextId = contextId;
+
+    // 1-2. Image and item features.
+    for (const ItemId id : itemIds) {
+        const std::string& type = itemTypes[id];
+        if (isImageItemType(type)) {
+            info.imageFeatures[id] = imageFeaturesOf(meta, id);
+        }
+        if (!isCodedImageType(type)) {
+            info.itemFeatures[id] = itemFeaturesOf(meta, id);
+        }
+    }
+
+    // 3. Entity groups.
+    for (const auto& group : meta.getGroupsListBox().getEntityGroups()) {
+        info.entityGroups[group.getGroupingType().getString()].push_back(group.getEntityIds());
+    }
+
+    // 4. Meta box features.
+    if (!info.entityGroups.empty()) {
+        info.features.insert(MetaBoxFeature::HasGroupLists);
+    }
+    if (info.imageFeatures.size() == 1) {
+        info.features.insert(MetaBoxFeature::IsSingleImage);
+    } else if (info.imageFeatures.size() > 1) {
+        info.features.insert(MetaBoxFeature::IsImageCollection);
+    }
+    static const std::pair<ImageFeature, MetaBoxFeature> kSummaries[] = {
+        {ImageFeature::MasterImage, MetaBoxFeature::HasMasterImages},
+        {ImageFeature::Thumbnail, MetaBoxFeature::HasThumbnails},
+        {ImageFeature::CoverImage, MetaBoxFeature::HasCoverImage},
+        {ImageFeature::AuxiliaryImage, MetaBoxFeature::HasAuxiliaryImages},
+        {ImageFeature::DerivedImage, MetaBoxFeature::HasDerivedImages},
+        {ImageFeature::PreComputedImage, MetaBoxFeature::HasPreComputedImages},
+        {ImageFeature::HiddenImage, MetaBoxFeature::HasHiddenImages},
+    };
+    for (const auto& [id, features] : info.imageFeatures) {
+        for (const auto& [imageFeature, metaFeature] : kSummaries) {
+            if (features.count(imageFeature) != 0) {
+                info.features.insert(metaFeature);
+            }
+        }
+    }
+
+    // 5. The file information describes the root meta box.
+    mFileInfo.rootMetaBoxInformation = info;
+
+    // 6. Cover image and the context entry.
+    ContextInfo context;
+    context.contextType = ContextKind::Meta;
+    for (const auto& [id, features] : info.imageFeatures) {
+        if (features.count(ImageFeature::CoverImage) != 0 || features.count(ImageFeature::PrimaryImage) != 0) {
+            context.hasCoverImage = true;
+            context.coverImageId = id;
+            break;
+        }
+    }
+    mContextInfo[contextId] = context;
+
+    // 7. Descriptors, other items and property lists.
+    MetaContext& metaContext = mMetaContexts[contextId];
+    metaContext = MetaContext();
+    for (const ItemId id : itemIds) {
+        const std::string& type = itemTypes[id];
+        if ((type == "grid" || type == "iovl") && !isProtected(contextId, id)) {
+            if (type == "grid") {
+                metaContext.grids[id] = parseGrid(contextId, id);
+            } else {
+                metaContext.overlays[id] = parseOverlay(contextId, id);
+            }
+        }
+        if (!isImageItemType(type)) {
+            metaContext.otherItems[id] = type;
+        }
+        metaContext.itemProperties[id] = meta.getItemPropertiesBox().getItemProperties(id);
+    }
+
+    // 8. Decoder configurations.
+    buildDecoderTables(contextId);
+
+    // 9. Image infos.
+    const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
+    for (const auto& [id, features] : info.imageFeatures) {
+        ImageInfo image;
+        const std::string& type = itemTypes[id];
+        image.type = type;
+        if (isCodedImageType(type)) {
+            if (!hasReferenceFrom(meta, "auxl", id) && !hasReferenceFrom(meta, "thmb", id)) {
+                image.type = "master";
+            } else if (features.count(ImageFeature::HiddenImage) != 0) {
+                image.type = "hidden";
+            } else if (features.count(ImageFeature::PreComputedImage) != 0) {
+                image.type = "pre-computed";
+            }
+        }
+        const std::uint32_t ispeIndex = iprp.findPropertyIndex(ItemPropertyType::Ispe, id);
+        const auto ispe =
+            ispeIndex != 0 ? std::dynamic_pointer_cast<ImageSpatialExtentsProperty>(iprp.getPropertyByIndex(ispeIndex - 1))
+                           : nullptr;
+        if (ispe) {
+            image.width = ispe->getWidth();
+            image.height = ispe->getHeight();
+        } else {
+            heiflog::warning("No ImageSpatialExtentsPropertyIndex found for image item id " + std::to_string(id));
+        }
+        metaContext.images[id] = image;
+    }
+
+    // 10. Master count.
+    IdVector masters;
+    getItemListByType(contextId, "master", masters);
+    metaContext.masterCount = static_cast<std::uint32_t>(masters.size());
+}
+
+GridItem HevcImageFileReader::parseGrid(ContextId contextId, ItemId itemId)
+{
+    DataVector data;
+    std::set<ItemId> visiting;
+    readItemBytes(contextId, itemId, data, 0, visiting);
+    GridItem grid;
+    try {
+        BitStream in(std::move(data));
+        in.readUInt8();  // version
+        const std::uint8_t flags = in.readUInt8();
+        grid.rowsMinusOne = in.readUInt8();
+        grid.columnsMinusOne = in.readUInt8();
+        const bool wide = (flags & 1) != 0;
+        grid.outputWidth = wide ? in.readUInt32() : in.readUInt16();
+        grid.outputHeight = wide ? in.readUInt32() : in.readUInt16();
+    } catch (const std::out_of_range&) {
+        fail(FileReaderException::ReadFailed, "Grid descriptor of item " + std::to_string(itemId) + " is cut short");
+    }
+    getReferencedFromItemListByType(contextId, itemId, "dimg", grid.itemIds);
+    return grid;
+}
+
+OverlayItem HevcImageFileReader::parseOverlay(ContextId contextId, ItemId itemId)
+{
+    DataVector data;
+    std::set<ItemId> visiting;
+    readItemBytes(contextId, itemId, data, 0, visiting);
+    OverlayItem overlay;
+    try {
+        BitStream in(std::move(data));
+        in.readUInt8();  // version
+        const std::uint8_t flags = in.readUInt8();
+        for (auto& fill : overlay.canvasFillValue) {
+            fill = in.readUInt16();
+        }
+        const bool wide = (flags & 1) != 0;
+        overlay.outputWidth = wide ? in.readUInt32() : in.readUInt16();
+        overlay.outputHeight = wide ? in.readUInt32() : in.readUInt16();
+        while (in.bytesRemaining() > 0) {
+            std::int32_t horizontal = 0;
+            std::int32_t vertical = 0;
+            if (wide) {
+                horizontal = static_cast<std::int32_t>(in.readUInt32());
+                vertical = static_cast<std::int32_t>(in.readUInt32());
+            } else {
+                horizontal = static_cast<std::int16_t>(in.readUInt16());
+                vertical = static_cast<std::int16_t>(in.readUInt16());
+            }
+            overlay.offsets.emplace_back(horizontal, vertical);
+        }
+    } catch (const std::out_of_range&) {
+        fail(FileReaderException::ReadFailed, "Overlay descriptor of item " + std::to_string(itemId) + " is cut short");
+    }
+    getReferencedFromItemListByType(contextId, itemId, "dimg", overlay.itemIds);
+    return overlay;
+}
+
+void HevcImageFileReader::buildDecoderTables(ContextId contextId)
+{
+    const MetaBox& meta = *mMetaBoxes.at(contextId);
+    const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
+    const ItemInfoBox& iinf = meta.getItemInfoBox();
+    for (const ItemId id : iinf.getItemIds()) {
+        if (!isImageItemType(iinf.getItemById(id).getItemType())) {
+            continue;
+        }
+        const std::uint32_t hvcc = iprp.findPropertyIndex(ItemPropertyType::Hvcc, id);
+        const std::uint32_t lhvc = iprp.findPropertyIndex(ItemPropertyType::Lhvc, id);
+        const std::uint32_t avcc = iprp.findPropertyIndex(ItemPropertyType::Avcc, id);
+        std::string codeType = "not supported";
+        std::uint32_t configIndex = 0;
+        ParameterSetMap parameterSets;
+        if (hvcc != 0) {
+            codeType = "hvc1";
+            configIndex = hvcc;
+            const auto box = std::dynamic_pointer_cast<HevcConfigurationBox>(iprp.getPropertyByIndex(hvcc - 1));
+            if (box) {
+                parameterSets = getConfigurationMap(box->getConfiguration());
+            }
+        } else if (lhvc != 0) {
+            codeType = "lhv1";
+            configIndex = lhvc;
+            const auto box =
+                std::dynamic_pointer_cast<LayeredHevcConfigurationItemProperty>(iprp.getPropertyByIndex(lhvc - 1));
+            if (box) {
+                parameterSets = getConfigurationMap(box->getConfiguration());
+            }
+        } else if (avcc != 0) {
+            codeType = "avc1";
+            configIndex = avcc;
+            const auto box = std::dynamic_pointer_cast<AvcConfigurationBox>(iprp.getPropertyByIndex(avcc - 1));
+            if (box) {
+                parameterSets = getConfigurationMap(box->getConfiguration());
+            }
+        }
+        mDecoderCodeTypes[{contextId, id}] = codeType;
+        if (configIndex != 0) {
+            const DecoderConfigKey key{contextId, configIndex};
+            mDecoderConfigKeys[{contextId, id}] = key;
+            mParameterSets[key] = std::move(parameterSets);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Queries on a meta context (and their track forms where they have one)
+
+void HevcImageFileReader::getItemListByType(ContextId contextId, const std::string& itemType, IdVector& itemIds) const
+{
+    checkInitialized();
+    itemIds.clear();
+    if (contextInfo(contextId).contextType == ContextKind::Meta) {
+        for (const auto& [id, image] : metaContext(contextId).images) {
+            if (image.type == itemType) {
+                itemIds.push_back(id);
+            }
+        }
+        return;
+    }
+    const TrackContext& track = trackContext(contextId);
+    const TrackInformation& info = mFileInfo.trackInformation.at(contextId);
+    auto bySampleType = [&](SampleType wanted) {
+        for (const auto& [index, properties] : info.sampleProperties) {
+            if (properties.sampleType == wanted) {
+                itemIds.push_back(index);
+            }
+        }
+    };
+    if (itemType == "samples") {
+        for (const auto& sample : track.samples) {
+            itemIds.push_back(sample.sampleIndex);
+        }
+    } else if (itemType == "out_ref") {
+        bySampleType(SampleType::OutputReference);
+    } else if (itemType == "out_non_ref") {
+        bySampleType(SampleType::OutputNonReference);
+    } else if (itemType == "non_out_ref") {
+        bySampleType(SampleType::NonOutputReference);
+    } else if (itemType == "display") {
+        std::vector<std::pair<Timestamp, std::uint32_t>> shown;
+        for (const auto& sample : track.samples) {
+            const auto it = info.sampleProperties.find(sample.sampleIndex);
+            if (it == info.sampleProperties.end() || it->second.sampleType == SampleType::NonOutputReference) {
+                continue;
+            }
+            for (const Timestamp t : sample.compositionTimes) {
+                shown.emplace_back(t, sample.sampleIndex);
+            }
+        }
+        std::sort(shown.begin(), shown.end());
+        for (const auto& entry : shown) {
+            itemIds.push_back(entry.second);
+        }
+    } else {
+        fail(FileReaderException::InvalidApiParameter);
+    }
+}
+
+std::string HevcImageFileReader::getItemType(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    if (contextInfo(contextId).contextType == ContextKind::Track) {
+        return mFileInfo.trackInformation.at(contextId).sampleProperties.at(itemId).sampleEntryType;
+    }
+    const MetaContext& context = metaContext(contextId);
+    if (const auto it = context.images.find(itemId); it != context.images.end()) {
+        return it->second.type;
+    }
+    if (const auto it = context.otherItems.find(itemId); it != context.otherItems.end()) {
+        return it->second;
+    }
+    fail(FileReaderException::InvalidItemId);
+}
+
+void HevcImageFileReader::getReferencedFromItemListByType(ContextId contextId, ItemId fromItemId,
+                                                          FourCCInt referenceType, IdVector& itemIds) const
+{
+    checkInitialized();
+    itemIds.clear();
+    const MetaBox& meta = metaBox(contextId);
+    for (const auto& ref : meta.getItemReferenceBox().getReferencesOfType(referenceType)) {
+        if (ref.getFromItemId() == fromItemId) {
+            const auto& to = ref.getToItemIds();
+            itemIds.insert(itemIds.end(), to.begin(), to.end());
+        }
+    }
+}
+
+void HevcImageFileReader::getReferencedToItemListByType(ContextId contextId, ItemId toItemId, FourCCInt referenceType,
+                                                        IdVector& itemIds) const
+{
+    checkInitialized();
+    itemIds.clear();
+    const MetaBox& meta = metaBox(contextId);
+    for (const auto& ref : meta.getItemReferenceBox().getReferencesOfType(referenceType)) {
+        for (const auto to : ref.getToItemIds()) {
+            if (to == toItemId) {
+                itemIds.push_back(ref.getFromItemId());
+            }
+        }
+    }
+}
+
+ItemId HevcImageFileReader::getCoverImageItemId(ContextId contextId) const
+{
+    checkInitialized();
+    const auto it = mContextInfo.find(contextId);
+    if (it == mContextInfo.end() || !it->second.hasCoverImage) {
+        fail(FileReaderException::InvalidContextId);
+    }
+    return it->second.coverImageId;
+}
+
+GridItem HevcImageFileReader::getItemGrid(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const MetaContext& context = metaContext(contextId);
+    if (isProtected(contextId, itemId)) {
+        fail(FileReaderException::ItemProtected);
+    }
+    const auto it = context.grids.find(itemId);
+    if (it == context.grids.end()) {
+        fail(FileReaderException::InvalidItemId);
+    }
+    return it->second;
+}
+
+OverlayItem HevcImageFileReader::getItemIovl(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const MetaContext& context = metaContext(contextId);
+    if (isProtected(contextId, itemId)) {
+        fail(FileReaderException::ItemProtected);
+    }
+    const auto it = context.overlays.find(itemId);
+    if (it == context.overlays.end()) {
+        fail(FileReaderException::InvalidItemId);
+    }
+    return it->second;
+}
+
+std::vector<ItemPropertyInfo> HevcImageFileReader::getItemProperties(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const MetaContext& context = metaContext(contextId);
+    const auto it = context.itemProperties.find(itemId);
+    if (it == context.itemProperties.end()) {
+        fail(FileReaderException::InvalidItemId);
+    }
+    return it->second;
+}
+
+std::shared_ptr<Box> HevcImageFileReader::propertyAt(ContextId contextId, PropertyIndex index) const
+{
+    checkInitialized();
+    const MetaBox& meta = metaBox(contextId);
+    return meta.getItemPropertiesBox().getPropertyByIndex(index);
+}
+
+namespace {
+
+template <typename PropertyT>
+std::shared_ptr<PropertyT> propertyOfKind(const std::shared_ptr<Box>& box)
+{
+    auto property = std::dynamic_pointer_cast<PropertyT>(box);
+    if (!property) {
+        fail(FileReaderException::InvalidPropertyIndex);
+    }
+    return property;
+}
+
+}  // namespace
+
+bool HevcImageFileReader::getPropertyImir(ContextId contextId, PropertyIndex index) const
+{
+    return propertyOfKind<ImageMirror>(propertyAt(contextId, index))->getAxis();
+}
+
+std::uint32_t HevcImageFileReader::getPropertyIrot(ContextId contextId, PropertyIndex index) const
+{
+    return static_cast<std::uint32_t>(propertyOfKind<ImageRotation>(propertyAt(contextId, index))->getAngle());
+}
+
+AuxiliaryTypeInfo HevcImageFileReader::getPropertyAuxc(ContextId contextId, PropertyIndex index) const
+{
+    const auto auxc = propertyOfKind<AuxiliaryTypeProperty>(propertyAt(contextId, index));
+    return AuxiliaryTypeInfo{auxc->getAuxType(), auxc->getAuxSubType()};
+}
+
+RelativeLocationInfo HevcImageFileReader::getPropertyRloc(ContextId contextId, PropertyIndex index) const
+{
+    const auto rloc = propertyOfKind<ImageRelativeLocationProperty>(propertyAt(contextId, index));
+    return RelativeLocationInfo{rloc->getHorizontalOffset(), rloc->getVerticalOffset()};
+}
+
+std::uint16_t HevcImageFileReader::getPropertyLsel(ContextId contextId, PropertyIndex index) const
+{
+    return propertyOfKind<LayerSelectorProperty>(propertyAt(contextId, index))->getLayerId();
+}
+
+std::uint16_t HevcImageFileReader::getPropertyTols(ContextId contextId, PropertyIndex index) const
+{
+    return propertyOfKind<TargetOlsProperty>(propertyAt(contextId, index))->getTargetOlsIndex();
+}
+
+CleanApertureInfo HevcImageFileReader::getPropertyClap(ContextId contextId, PropertyIndex index) const
+{
+    checkInitialized();
+    if (contextInfo(contextId).contextType == ContextKind::Track) {
+        const TrackContext& track = trackContext(contextId);
+        const auto it = track.clapInfo.find(index);
+        if (it == track.clapInfo.end()) {
+            fail(FileReaderException::InvalidSampleDescriptionIndex);
+        }
+        return it->second;
+    }
+    const auto clap = propertyOfKind<CleanAperture>(propertyAt(contextId, index));
+    CleanApertureInfo info;
+    info.widthN = clap->getWidth().numerator;
+    info.widthD = clap->getWidth().denominator;
+    info.heightN = clap->getHeight().numerator;
+    info.heightD = clap->getHeight().denominator;
+    info.horizontalOffsetN = clap->getHorizontalOffset().numerator;
+    info.horizontalOffsetD = clap->getHorizontalOffset().denominator;
+    info.verticalOffsetN = clap->getVerticalOffset().numerator;
+    info.verticalOffsetD = clap->getVerticalOffset().denominator;
+    return info;
+}
+
+// ---------------------------------------------------------------------------
+// Timing
+
+void HevcImageFileReader::setForcedTimedPlayback(ContextId contextId, float framesPerSecond)
+{
+    checkInitialized();
+    if (contextInfo(contextId).contextType == ContextKind::Track) {
+        heiflog::warning("setForcedTimedPlayback call for non-meta context ID");
+        return;
+    }
+    MetaContext& context = mMetaContexts.at(contextId);
+    context.isForcedFpsSet = true;
+    context.forcedFps = framesPerSecond;
+    const double step = 1000.0 / static_cast<double>(framesPerSecond);
+    double t = 0.0;
+    IdVector masters;
+    getItemListByType(contextId, "master", masters);
+    for (const ItemId master : masters) {
+        context.images[master].displayTime = t;
+        IdVector thumbnails;
+        getReferencedToItemListByType(contextId, master, "thmb", thumbnails);
+        for (const ItemId thumbnail : thumbnails) {
+            if (const auto it = context.images.find(thumbnail); it != context.images.end()) {
+                it->second.displayTime = t;
+            }
+        }
+        t += step;
+    }
+}
+
+void HevcImageFileReader::setForcedLoopPlayback(ContextId contextId, bool loop)
+{
+    checkInitialized();
+    const auto it = mContextInfo.find(contextId);
+    if (it == mContextInfo.end()) {
+        fail(FileReaderException::InvalidContextId, "setForcedLoopPlayback");
+    }
+    it->second.isForcedLoopPlayback = loop;
+}
+
+float HevcImageFileReader::getPlaybackDurationInSecs(ContextId contextId) const
+{
+    checkInitialized();
+    if (contextInfo(contextId).contextType == ContextKind::Track) {
+        return static_cast<float>(trackContext(contextId).durationInSecs);
+    }
+    const MetaContext& context = metaContext(contextId);
+    if (!context.isForcedFpsSet) {
+        heiflog::warning("getPlaybackDurationInSecs() called for meta context, but forced FPS was not set");
+        return 0.0f;
+    }
+    return static_cast<float>(context.masterCount) / context.forcedFps;
+}
+
+void HevcImageFileReader::getItemTimestamps(ContextId contextId, std::map<Timestamp, ItemId>& timestamps) const
+{
+    checkInitialized();
+    timestamps.clear();
+    if (contextInfo(contextId).contextType == ContextKind::Track) {
+        for (const auto& sample : trackContext(contextId).samples) {
+            for (const Timestamp t : sample.compositionTimes) {
+                timestamps[t] = sample.sampleIndex;
+            }
+        }
+        return;
+    }
+    const MetaContext& context = metaContext(contextId);
+    if (!context.isForcedFpsSet) {
+        fail(FileReaderException::InvalidContextId, "getItemTimestamps: Forced FPS not set for meta context");
+    }
+    for (const auto& [id, image] : context.images) {
+        if (image.type == "master") {
+            timestamps[static_cast<Timestamp>(image.displayTime)] = id;
+        }
+    }
+}
+
+void HevcImageFileReader::getTimestampsOfItem(ContextId contextId, ItemId itemId,
+                                              std::vector<Timestamp>& timestamps) const
+{
+    checkInitialized();
+    timestamps.clear();
+    if (contextInfo(contextId).contextType == ContextKind::Track) {
+        timestamps = trackContext(contextId).samples.at(itemId).compositionTimes;
+        return;
+    }
+    const MetaContext& context = metaContext(contextId);
+    if (!context.isForcedFpsSet) {
+        fail(FileReaderException::InvalidContextId, "getTimestampsOfItem: Forced FPS not set for meta context");
+    }
+    timestamps.push_back(static_cast<Timestamp>(context.images.at(itemId).displayTime));
+}
+
+void HevcImageFileReader::getItemsInDecodingOrder(ContextId contextId,
+                                                  std::vector<std::pair<ItemId, Timestamp>>& decodingOrder) const
+{
+    checkInitialized();
+    decodingOrder.clear();
+    if (contextInfo(contextId).contextType == ContextKind::Track) {
+        const TrackContext& track = trackContext(contextId);
+        std::vector<std::pair<Timestamp, ItemId>> byTime;
+        for (const auto& sample : track.samples) {
+            for (const Timestamp t : sample.compositionTimes) {
+                byTime.emplace_back(t, sample.sampleIndex);
+            }
+        }
+        std::sort(byTime.begin(), byTime.end());
+        for (const auto& [time, index] : byTime) {
+            const auto& dependencies = track.samples.at(index).decodeDependencies;
+            if (!(dependencies.size() == 1 && dependencies.front() == index)) {
+                for (const auto dependency : dependencies) {
+                    decodingOrder.emplace_back(dependency, -1);
+                }
+            }
+            decodingOrder.emplace_back(index, time);
+        }
+        return;
+    }
+    const MetaContext& context = metaContext(contextId);
+    if (!context.isForcedFpsSet) {
+        fail(FileReaderException::InvalidContextId, "getItemsInDecodingOrder: Forced FPS not set for meta context");
+    }
+    for (const auto& [id, image] : context.images) {
+        decodingOrder.emplace_back(id, static_cast<Timestamp>(image.displayTime));
+    }
+}
+
+void HevcImageFileReader::getItemDecodeDependencies(ContextId contextId, ItemId itemId, IdVector& dependencies) const
+{
+    checkInitialized();
+    dependencies.clear();
+    if (contextInfo(contextId).contextType == ContextKind::Track) {
+        const auto& sample = trackContext(contextId).samples.at(itemId);
+        dependencies = sample.decodeDependencies;
+        if (dependencies.empty()) {
+            dependencies.push_back(itemId);
+        }
+        return;
+    }
+    metaContext(contextId);
+    dependencies.push_back(itemId);
+}

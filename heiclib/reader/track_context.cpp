@@ -1,0 +1,287 @@
+// Track contexts: the samples of every image-sequence track with their
+// locations, properties and presentation times.
+#include <algorithm>
+#include <stdexcept>
+
+#include "decode_pts.h"
+#include "decoder_config_boxes.h"
+#include "hevc_image_file_reader.h"
+#include "heif_limits.h"
+#include "movie_boxes.h"
+#include "sample_table_boxes.h"
+
+namespace {
+
+[[noreturn]] void fail(std::int32_t code, std::string message = {})
+{
+    throw FileReaderException(code, std::move(message));
+}
+
+constexpr std::uint64_t kUnknownDuration = 0xFFFFFFFFu;
+
+bool hasTrackReference(const TrackBox& trak, FourCCInt type)
+{
+    if (!trak.getHasTrackReferences()) {
+        return false;
+    }
+    for (const auto& ref : trak.getTrackReferenceBox().getTrefTypeBoxes()) {
+        if (ref.getType() == type) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void HevcImageFileReader::buildTrackContexts(const MovieBox& moov)
+{
+    const auto tracks = moov.getTracks();
+    for (const TrackBox* trak : tracks) {
+        TrackInformation info;
+        buildTrackContext(moov, *trak, info);
+        mFileInfo.trackInformation[info.trackId] = std::move(info);
+    }
+
+    for (const TrackBox* trak : tracks) {
+        const std::uint32_t trackId = trak->getTrackHeaderBox().getTrackId();
+        TrackInformation& info = mFileInfo.trackInformation[trackId];
+        // Alternates: the other tracks of the same non-zero alternate group.
+        if (info.alternateGroupId != 0) {
+            for (const TrackBox* other : tracks) {
+                const auto& header = other->getTrackHeaderBox();
+                if (header.getTrackId() != trackId && header.getAlternateGroup() == info.alternateGroupId) {
+                    info.alternateTrackIds.push_back(header.getTrackId());
+                }
+            }
+        }
+        // Tracks that others point at as their thumbnails or auxiliaries.
+        if (!trak->getHasTrackReferences()) {
+            continue;
+        }
+        for (const auto& ref : trak->getTrackReferenceBox().getTrefTypeBoxes()) {
+            const bool thumbnail = ref.getType() == FourCCInt("thmb");
+            const bool auxiliary = ref.getType() == FourCCInt("auxl");
+            for (const std::uint32_t target : ref.getTrackIds()) {
+                const auto it = mFileInfo.trackInformation.find(target);
+                if (it == mFileInfo.trackInformation.end()) {
+                    continue;
+                }
+                if (thumbnail) {
+                    it->second.features.insert(TrackFeature::HasThumbnailImageSequences);
+                }
+                if (auxiliary) {
+                    it->second.features.insert(TrackFeature::HasAuxiliaryImageSequences);
+                }
+            }
+        }
+    }
+}
+
+void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox& trak, TrackInformation& info)
+{
+    const TrackHeaderBox& tkhd = trak.getTrackHeaderBox();
+    const ContextId trackId = tkhd.getTrackId();
+    const SampleTableBox& stbl = trak.getMediaBox().getMediaInformationBox().getSampleTableBox();
+    const SampleDescriptionBox& stsd = stbl.getSampleDescriptionBox();
+    const SampleToChunkBox& stsc = stbl.getSampleToChunkBox();
+    const std::uint32_t timescale = moov.getMovieHeaderBox().getTimescale();
+    if (timescale == 0) {
+        fail(FileReaderException::ReadFailed, "Movie header timescale is 0");
+    }
+
+    TrackContext track;
+    track.displayWidth = tkhd.getWidth() >> 16;
+    track.displayHeight = tkhd.getHeight() >> 16;
+
+    // Presentation timestamps.
+    std::shared_ptr<EditListBox> editList;
+    if (const auto edts = trak.getEditBox()) {
+        editList = edts->getEditListBox();
+    }
+    DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList.get());
+    pts.unravel();
+    const DecodePts::PMap& presentation = pts.getPresentationMap();
+    const std::uint64_t trackDuration = tkhd.getDuration();
+    if (trackDuration == kUnknownDuration) {
+        std::int64_t largest = 0;
+        for (const auto& [time, index] : presentation) {
+            const std::int64_t ms = time * 1000 / timescale;
+            track.presentationTimestamps.emplace(ms, index);
+            largest = std::max(largest, ms);
+        }
+        const double x = static_cast<double>(largest) / 1000.0;
+        const std::size_t count = track.presentationTimestamps.size();
+        track.durationInSecs = x + (count < 2 ? 1.0 : x / static_cast<double>(count - 1));
+    } else {
+        track.durationInSecs = static_cast<double>(trackDuration) / timescale;
+        const double durationMs = track.durationInSecs * 1000.0;
+        const std::int64_t passLength = pts.getSpan() * 1000 / timescale;
+        for (std::uint64_t pass = 0;; ++pass) {
+            const std::int64_t offset = static_cast<std::int64_t>(pass) * passLength;
+            if (pass > 0 && (passLength <= 0 || static_cast<double>(offset) >= durationMs)) {
+                break;
+            }
+            if (track.presentationTimestamps.size() + presentation.size() > heiflimits::kMaxSamplesPerTrack) {
+                fail(FileReaderException::ReadFailed, "Track " + std::to_string(trackId) +
+                                                          " repeats its timeline more often than the reader supports");
+            }
+            for (const auto& [time, index] : presentation) {
+                track.presentationTimestamps.emplace(time * 1000 / timescale + offset, index);
+            }
+        }
+    }
+
+    // Per-sample properties and locations.
+    const std::vector<std::uint32_t> sizes = stbl.getSampleSizeBox().getEntrySizes();
+    const std::vector<std::uint64_t> chunkOffsets = stbl.getChunkOffsetBox().getChunkOffsets();
+    const auto& sampleGroups = stbl.getSampleToGroupBoxes();
+    const SampleToGroupBox* refsGroup = nullptr;
+    for (const auto& group : sampleGroups) {
+        if (group.getGroupingType() == "refs") {
+            refsGroup = &group;
+            break;
+        }
+    }
+
+    std::vector<std::vector<Timestamp>> compositionTimes(sizes.size());
+    for (const auto& [time, index] : track.presentationTimestamps) {
+        if (index < compositionTimes.size()) {
+            compositionTimes[index].push_back(static_cast<Timestamp>(time));
+        }
+    }
+
+    bool hasCodingConstraints = false;
+    std::uint32_t currentChunk = 0;
+    std::uint64_t offsetInChunk = 0;
+    track.samples.reserve(sizes.size());
+    for (std::uint32_t i = 0; i < sizes.size(); ++i) {
+        SamplePropertyInfo properties;
+        properties.sampleIndex = i;
+        properties.sampleDescriptionIndex = stsc.getSampleDescriptionIndex(i);
+        const VisualSampleEntryBox& entry = stsd.getSampleEntry(properties.sampleDescriptionIndex);
+        properties.sampleEntryType = entry.getType().getString();
+        const CodingConstraintsBox* ccst = entry.getCodingConstraintsBox();
+        if (ccst == nullptr) {
+            fail(FileReaderException::NotInitialized,
+                 "Failed to read coding constraints from '" + properties.sampleEntryType + "' sample entry type box.");
+        }
+        hasCodingConstraints = true;
+        if (ccst->getAllRefPicsIntra()) {
+            properties.codingConstraintsFeatures.insert(CodingConstraintsFeature::AllRefPicsIntra);
+        }
+        if (ccst->getIntraPredUsed()) {
+            properties.codingConstraintsFeatures.insert(CodingConstraintsFeature::IntraPredUsed);
+        }
+        for (const auto& group : sampleGroups) {
+            const std::uint32_t index = group.getSampleGroupDescriptionIndex(i);
+            if (index != 0) {
+                properties.sampleGroups[group.getGroupingType()] = index;
+            }
+        }
+        SampleInfo sample;
+        sample.sampleIndex = i;
+        if (const auto refs = properties.sampleGroups.find("refs"); refs != properties.sampleGroups.end()) {
+            const SampleGroupDescriptionBox& sgpd = stbl.getSampleGroupDescriptionBox("refs");
+            const auto& refsEntry = dynamic_cast<const DirectReferenceSampleListEntry&>(sgpd.getEntry(refs->second));
+            if (refsEntry.getSampleId() == 0) {
+                properties.sampleType = SampleType::OutputNonReference;
+            }
+            if (refsGroup != nullptr) {
+                for (const std::uint32_t referenceId : refsEntry.getDirectReferenceSampleIds()) {
+                    const std::uint32_t groupIndex = sgpd.getEntryIndexOfSampleId(referenceId);
+                    sample.decodeDependencies.push_back(refsGroup->getSampleId(groupIndex));
+                }
+            }
+        }
+        properties.hasClap = entry.getClap() != nullptr;
+
+        mDecoderCodeTypes[{trackId, i}] = properties.sampleEntryType;
+        mDecoderConfigKeys[{trackId, i}] = {trackId, properties.sampleDescriptionIndex};
+
+        const std::uint32_t chunk = stsc.getSampleChunkIndex(i);
+        if (chunk != currentChunk) {
+            currentChunk = chunk;
+            offsetInChunk = 0;
+        }
+        sample.dataOffset = chunkOffsets.at(chunk - 1) + offsetInChunk;
+        sample.dataLength = sizes[i];
+        offsetInChunk += sizes[i];
+        sample.width = entry.getWidth();
+        sample.height = entry.getHeight();
+        sample.compositionTimes = std::move(compositionTimes[i]);
+        track.samples.push_back(std::move(sample));
+        info.sampleProperties[i] = std::move(properties);
+    }
+
+    // Parameter sets and clean apertures per sample entry.
+    const auto& entries = stsd.getSampleEntries();
+    for (std::uint32_t k = 1; k <= entries.size(); ++k) {
+        const SampleEntryBox* entry = entries[k - 1].get();
+        if (const auto* hevc = dynamic_cast<const HevcSampleEntry*>(entry)) {
+            mParameterSets[{trackId, k}] = getConfigurationMap(hevc->getConfigurationBox().getConfiguration());
+        } else if (const auto* avc = dynamic_cast<const AvcSampleEntry*>(entry)) {
+            mParameterSets[{trackId, k}] = getConfigurationMap(avc->getConfigurationBox().getConfiguration());
+        }
+        const auto* visual = dynamic_cast<const VisualSampleEntryBox*>(entry);
+        if (visual != nullptr && visual->getClap()) {
+            const CleanAperture& clap = *visual->getClap();
+            CleanApertureInfo clapInfo;
+            clapInfo.widthN = clap.getWidth().numerator;
+            clapInfo.widthD = clap.getWidth().denominator;
+            clapInfo.heightN = clap.getHeight().numerator;
+            clapInfo.heightD = clap.getHeight().denominator;
+            clapInfo.horizontalOffsetN = clap.getHorizontalOffset().numerator;
+            clapInfo.horizontalOffsetD = clap.getHorizontalOffset().denominator;
+            clapInfo.verticalOffsetN = clap.getVerticalOffset().numerator;
+            clapInfo.verticalOffsetD = clap.getVerticalOffset().denominator;
+            track.clapInfo[k] = clapInfo;
+        }
+    }
+
+    // Track features.
+    info.trackId = trackId;
+    info.alternateGroupId = tkhd.getAlternateGroup();
+    if (trak.getMediaBox().getHandlerBox().getHandlerType() == "pict") {
+        const std::uint32_t flags = tkhd.getFlags();
+        if (flags & 1) {
+            info.features.insert(TrackFeature::IsEnabled);
+        }
+        if (flags & 2) {
+            info.features.insert(TrackFeature::IsInMovie);
+        }
+        if (flags & 4) {
+            info.features.insert(TrackFeature::IsInPreview);
+        }
+        if (info.alternateGroupId != 0) {
+            info.features.insert(TrackFeature::HasAlternatives);
+        }
+        if (trak.getHasTrackReferences()) {
+            if (hasTrackReference(trak, "thmb")) {
+                info.features.insert(TrackFeature::IsThumbnailImageSequence);
+            }
+            if (hasTrackReference(trak, "auxl")) {
+                info.features.insert(TrackFeature::IsAuxiliaryImageSequence);
+            }
+        } else {
+            info.features.insert(TrackFeature::IsMasterImageSequence);
+        }
+        if (hasCodingConstraints) {
+            info.features.insert(TrackFeature::HasCodingConstraints);
+        }
+        if (!sampleGroups.empty()) {
+            info.features.insert(TrackFeature::HasSampleGroups);
+        }
+        if (editList) {
+            info.features.insert(TrackFeature::HasEditList);
+            if (editList->getFlags() == 1 && trackDuration == kUnknownDuration) {
+                info.features.insert(TrackFeature::HasInfiniteLoopPlayback);
+            }
+        }
+    }
+
+    mTrackContexts[trackId] = std::move(track);
+    ContextInfo context;
+    context.contextType = ContextKind::Track;
+    mContextInfo[trackId] = context;
+}

@@ -1,0 +1,217 @@
+// The reader's error model and life cycle.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+
+#include "hevc_image_file_reader.h"
+#include "ids.h"
+#include "log.h"
+
+namespace {
+
+std::string corpus(const std::string& name)
+{
+    return std::string(AMBREL_CORPUS_DIR) + "/" + name;
+}
+
+std::int32_t codeOf(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const FileReaderException& e) {
+        return e.getStatusCode();
+    }
+    return -100;
+}
+
+TEST(FileReaderExceptionText, StandardTextsAndMessages)
+{
+    EXPECT_STREQ(FileReaderException(12).what(), "Unspecified error.");
+    EXPECT_STREQ(FileReaderException(-1).what(), "Unspecified error.");
+    EXPECT_STREQ(FileReaderException(10).what(), "The item is unaccessible because it is protected.");
+    EXPECT_STREQ(FileReaderException(9).what(), "The item is unaccessible because it is protected.");
+    EXPECT_STREQ(FileReaderException(11).what(), "Reader not initialized. Call initialize() first.");
+    EXPECT_STREQ(FileReaderException(2).what(), "Error while reading file.");
+    EXPECT_STREQ(FileReaderException(0).what(), "Unable to open input file.");
+    EXPECT_STREQ(FileReaderException(2, "custom").what(), "custom");
+    EXPECT_EQ(FileReaderException(7).getStatusCode(), 7);
+}
+
+// Every operation but the exempt ones refuses with code 11 on a reader that
+// holds no file.
+void expectAllRefuse(HevcImageFileReader& r)
+{
+    const ContextId c = 21000;
+    DataVector data;
+    IdVector ids;
+    ParameterSetMap sets;
+    std::map<Timestamp, ItemId> stamps;
+    std::vector<Timestamp> times;
+    std::vector<std::pair<ItemId, Timestamp>> order;
+    const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"getMajorBrand", [&] { r.getMajorBrand(); }},
+        {"getMinorVersion", [&] { r.getMinorVersion(); }},
+        {"getCompatibleBrands", [&] { r.getCompatibleBrands(); }},
+        {"getDisplayWidth", [&] { r.getDisplayWidth(c); }},
+        {"getDisplayHeight", [&] { r.getDisplayHeight(c); }},
+        {"getWidth", [&] { r.getWidth(c, 1); }},
+        {"getHeight", [&] { r.getHeight(c, 1); }},
+        {"getPlaybackDurationInSecs", [&] { r.getPlaybackDurationInSecs(c); }},
+        {"setForcedTimedPlayback", [&] { r.setForcedTimedPlayback(c, 1.0f); }},
+        {"setForcedLoopPlayback", [&] { r.setForcedLoopPlayback(c, true); }},
+        {"getItemListByType", [&] { r.getItemListByType(c, "master", ids); }},
+        {"getItemType", [&] { r.getItemType(c, 1); }},
+        {"getReferencedFromItemListByType", [&] { r.getReferencedFromItemListByType(c, 1, "dimg", ids); }},
+        {"getReferencedToItemListByType", [&] { r.getReferencedToItemListByType(c, 1, "dimg", ids); }},
+        {"getCoverImageItemId", [&] { r.getCoverImageItemId(c); }},
+        {"getItemData", [&] { r.getItemData(c, 1, data); }},
+        {"getItemIovl", [&] { r.getItemIovl(c, 1); }},
+        {"getItemGrid", [&] { r.getItemGrid(c, 1); }},
+        {"getPropertyImir", [&] { r.getPropertyImir(c, 0); }},
+        {"getPropertyIrot", [&] { r.getPropertyIrot(c, 0); }},
+        {"getPropertyAuxc", [&] { r.getPropertyAuxc(c, 0); }},
+        {"getPropertyRloc", [&] { r.getPropertyRloc(c, 0); }},
+        {"getPropertyLsel", [&] { r.getPropertyLsel(c, 0); }},
+        {"getPropertyTols", [&] { r.getPropertyTols(c, 0); }},
+        {"getPropertyClap", [&] { r.getPropertyClap(c, 0); }},
+        {"getItemProperties", [&] { r.getItemProperties(c, 1); }},
+        {"getItemDataWithDecoderParameters", [&] { r.getItemDataWithDecoderParameters(c, 1, data); }},
+        {"getItemTimestamps", [&] { r.getItemTimestamps(c, stamps); }},
+        {"getTimestampsOfItem", [&] { r.getTimestampsOfItem(c, 1, times); }},
+        {"getItemsInDecodingOrder", [&] { r.getItemsInDecodingOrder(c, order); }},
+        {"getItemDecodeDependencies", [&] { r.getItemDecodeDependencies(c, 1, ids); }},
+        {"getDecoderCodeType", [&] { r.getDecoderCodeType(c, 1); }},
+        {"getDecoderParameterSets", [&] { r.getDecoderParameterSets(c, 1, sets); }},
+    };
+    for (const auto& [name, call] : calls) {
+        EXPECT_EQ(codeOf(call), FileReaderException::NotInitialized) << name;
+    }
+    EXPECT_NO_THROW(r.getFileInformation());
+    EXPECT_NO_THROW(r.getMatrix());
+}
+
+TEST(ReaderLifeCycle, FreshReaderRefusesEveryQuery)
+{
+    HevcImageFileReader r;
+    expectAllRefuse(r);
+    // Not state-checked: with no context it is an unknown context id.
+    EXPECT_EQ(codeOf([&] { r.getItemProtectionScheme(21000, 1); }), FileReaderException::InvalidContextId);
+    const FileInformation& info = r.getFileInformation();
+    EXPECT_TRUE(info.features.empty());
+    EXPECT_TRUE(info.trackInformation.empty());
+    EXPECT_TRUE(info.rootMetaBoxInformation.imageFeatures.empty());
+}
+
+TEST(ReaderLifeCycle, ClosedReaderRefusesAgainAndCanReopen)
+{
+    heiflog::setLevel(heiflog::Error);
+    HevcImageFileReader r;
+    r.initialize(corpus("zPug_3.heic"));
+    const ContextId context = r.getFileInformation().rootMetaBoxInformation.contextId;
+    EXPECT_EQ(r.getCoverImageItemId(context), 6u);
+    r.close();
+    expectAllRefuse(r);
+    r.initialize(corpus("zPug_3.heic"));
+    const ContextId second = r.getFileInformation().rootMetaBoxInformation.contextId;
+    EXPECT_NE(second, context);
+    EXPECT_EQ(r.getCoverImageItemId(second), 6u);
+    heiflog::setLevel(heiflog::Warning);
+}
+
+TEST(ReaderLifeCycle, MissingFileIsCodeZeroWithItsName)
+{
+    HevcImageFileReader r;
+    try {
+        r.initialize("/nonexistent/x.heic");
+        FAIL();
+    } catch (const FileReaderException& e) {
+        EXPECT_EQ(e.getStatusCode(), FileReaderException::OpenFailed);
+        EXPECT_STREQ(e.what(), "Unable to open input file '/nonexistent/x.heic'");
+    }
+}
+
+TEST(ReaderLifeCycle, ContextIdsComeFromTheProcessCounter)
+{
+    heiflog::setLevel(heiflog::Error);
+    resetIdCounter();
+    HevcImageFileReader first;
+    first.initialize(corpus("RGB_10__29x100.heif"));
+    HevcImageFileReader second;
+    second.initialize(corpus("L_xmp_latin1.heic"));
+    EXPECT_EQ(first.getFileInformation().rootMetaBoxInformation.contextId, 21000u);
+    EXPECT_EQ(first.getFileInformation().fileId, 21001u);
+    EXPECT_EQ(second.getFileInformation().rootMetaBoxInformation.contextId, 22002u);
+    heiflog::setLevel(heiflog::Warning);
+}
+
+TEST(ReaderLifeCycle, UnknownContextAndItemIds)
+{
+    heiflog::setLevel(heiflog::Error);
+    HevcImageFileReader r;
+    r.initialize(corpus("RGB_10__29x100.heif"));
+    const ContextId context = r.getFileInformation().rootMetaBoxInformation.contextId;
+    IdVector ids;
+    DataVector data;
+    EXPECT_EQ(codeOf([&] { r.getItemListByType(context + 7, "master", ids); }), FileReaderException::InvalidContextId);
+    EXPECT_EQ(codeOf([&] { r.getDisplayWidth(context); }), FileReaderException::InvalidContextId);
+    EXPECT_EQ(codeOf([&] { r.getItemType(context, 99); }), FileReaderException::InvalidItemId);
+    EXPECT_EQ(codeOf([&] { r.getItemProperties(context, 99); }), FileReaderException::InvalidItemId);
+    EXPECT_EQ(codeOf([&] { r.getDecoderCodeType(context, 99); }), FileReaderException::InvalidItemId);
+    EXPECT_EQ(codeOf([&] { r.getItemGrid(context, 1); }), FileReaderException::InvalidItemId);
+    EXPECT_EQ(codeOf([&] { r.getItemIovl(context, 2); }), FileReaderException::InvalidItemId);
+    EXPECT_EQ(codeOf([&] { r.getItemProtectionScheme(context, 1); }), FileReaderException::ItemNotProtected);
+    EXPECT_EQ(codeOf([&] { r.setForcedLoopPlayback(context + 7, true); }), FileReaderException::InvalidContextId);
+    EXPECT_THROW(r.getWidth(context, 99), std::out_of_range);
+    // A grid has no decoder configuration: its coded form is refused.
+    EXPECT_EQ(r.getDecoderCodeType(context, 2), "not supported");
+    EXPECT_EQ(codeOf([&] { r.getItemDataWithDecoderParameters(context, 2, data); }),
+              FileReaderException::CodeTypeNotSupported);
+    // Its raw descriptor bytes come back as stored.
+    r.getItemData(context, 2, data);
+    EXPECT_EQ(data.size(), 8u);
+    heiflog::setLevel(heiflog::Warning);
+}
+
+TEST(ReaderTiming, ForcedFrameRateOverMasters)
+{
+    heiflog::setLevel(heiflog::Error);
+    HevcImageFileReader r;
+    r.initialize(corpus("zPug_3.heic"));
+    const ContextId context = r.getFileInformation().rootMetaBoxInformation.contextId;
+    std::map<Timestamp, ItemId> stamps;
+    try {
+        r.getItemTimestamps(context, stamps);
+        FAIL();
+    } catch (const FileReaderException& e) {
+        EXPECT_EQ(e.getStatusCode(), FileReaderException::InvalidContextId);
+        EXPECT_STREQ(e.what(), "getItemTimestamps: Forced FPS not set for meta context");
+    }
+    EXPECT_EQ(r.getPlaybackDurationInSecs(context), 0.0f);
+    IdVector masters;
+    r.getItemListByType(context, "master", masters);
+    ASSERT_GE(masters.size(), 3u);
+    r.setForcedTimedPlayback(context, 2.0f);
+    EXPECT_FLOAT_EQ(r.getPlaybackDurationInSecs(context), static_cast<float>(masters.size()) / 2.0f);
+    r.getItemTimestamps(context, stamps);
+    ASSERT_EQ(stamps.size(), masters.size());
+    EXPECT_EQ(stamps.at(0), masters[0]);
+    EXPECT_EQ(stamps.at(500), masters[1]);
+    EXPECT_EQ(stamps.at(1000), masters[2]);
+    std::vector<Timestamp> times;
+    r.getTimestampsOfItem(context, masters[1], times);
+    EXPECT_EQ(times, std::vector<Timestamp>{500});
+    // Thumbnails of a master share its time.
+    IdVector thumbnails;
+    r.getReferencedToItemListByType(context, masters[0], "thmb", thumbnails);
+    std::vector<std::pair<ItemId, Timestamp>> order;
+    r.getItemsInDecodingOrder(context, order);
+    for (const auto& [id, time] : order) {
+        if (std::find(thumbnails.begin(), thumbnails.end(), id) != thumbnails.end()) {
+            EXPECT_EQ(time, 0);
+        }
+    }
+    heiflog::setLevel(heiflog::Warning);
+}
+
+}  // namespace
