@@ -368,3 +368,52 @@ std::vector<std::uint8_t> OperatingPointsInformation::getLayerIds(std::uint16_t 
     }
     throw std::runtime_error("OperatingPointsInformation::getLayerIds() requested output layer set index not found.");
 }
+
+// ---------------------------------------------------------------------------
+// ColourInformationBox
+
+ColourInformationBox::ColourInformationBox() : Box("colr") {}
+
+void ColourInformationBox::setNclx(std::uint16_t primaries, std::uint16_t transfer, std::uint16_t matrix,
+                                   bool fullRange)
+{
+    mColourType = FourCCInt("nclx");
+    mColourPrimaries = primaries;
+    mTransferCharacteristics = transfer;
+    mMatrixCoefficients = matrix;
+    mFullRange = fullRange;
+    mIccProfile.clear();
+}
+
+void ColourInformationBox::parseBox(BitStream& input)
+{
+    parseHeader(input);
+    mColourType = FourCCInt(input.readUInt32());
+    mIccProfile.clear();
+    if (mColourType == FourCCInt("nclx")) {
+        mColourPrimaries = input.readUInt16();
+        mTransferCharacteristics = input.readUInt16();
+        mMatrixCoefficients = input.readUInt16();
+        mFullRange = (input.readUInt8() & 0x80) != 0;
+    } else if (mColourType == FourCCInt("prof") || mColourType == FourCCInt("rICC")) {
+        const std::int32_t remaining = input.bytesRemaining();
+        if (remaining > 0) {
+            input.readBytes(mIccProfile, static_cast<std::uint32_t>(remaining));
+        }
+    }
+}
+
+void ColourInformationBox::writeBox(BitStream& output)
+{
+    writeHeader(output);
+    output.writeUInt32(mColourType.getUInt32());
+    if (mColourType == FourCCInt("nclx")) {
+        output.writeUInt16(mColourPrimaries);
+        output.writeUInt16(mTransferCharacteristics);
+        output.writeUInt16(mMatrixCoefficients);
+        output.writeUInt8(mFullRange ? 0x80 : 0x00);
+    } else {
+        output.writeBytes(mIccProfile);
+    }
+    finalizeSize(output);
+}

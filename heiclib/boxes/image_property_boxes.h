@@ -259,3 +259,37 @@ private:
     std::vector<OperatingPoint> mOperatingPoints;
     std::vector<LayerDependency> mLayerDependencies;
 };
+
+// 'colr': the colour information of an image, either coded as colour
+// primaries / transfer / matrix ('nclx') or as an ICC profile ('prof' for a
+// restricted, 'rICC' for an unrestricted profile). Reported as a raw property
+// kind; read by the pipeline to carry the ICC profile into its output.
+class ColourInformationBox : public Box
+{
+public:
+    ColourInformationBox();
+
+    void writeBox(BitStream& output) override;
+    void parseBox(BitStream& input) override;
+
+    FourCCInt getColourType() const { return mColourType; }
+    void setColourType(FourCCInt type) { mColourType = type; }
+    // The ICC profile of a 'prof' or 'rICC' box; empty otherwise.
+    const std::vector<std::uint8_t>& getIccProfile() const { return mIccProfile; }
+    void setIccProfile(const std::vector<std::uint8_t>& profile) { mIccProfile = profile; }
+    bool hasIccProfile() const { return !mIccProfile.empty(); }
+
+    std::uint16_t getColourPrimaries() const { return mColourPrimaries; }
+    std::uint16_t getTransferCharacteristics() const { return mTransferCharacteristics; }
+    std::uint16_t getMatrixCoefficients() const { return mMatrixCoefficients; }
+    bool getFullRange() const { return mFullRange; }
+    void setNclx(std::uint16_t primaries, std::uint16_t transfer, std::uint16_t matrix, bool fullRange);
+
+private:
+    FourCCInt mColourType{"nclx"};
+    std::uint16_t mColourPrimaries = 2;  // unspecified
+    std::uint16_t mTransferCharacteristics = 2;
+    std::uint16_t mMatrixCoefficients = 2;
+    bool mFullRange = false;
+    std::vector<std::uint8_t> mIccProfile;
+};

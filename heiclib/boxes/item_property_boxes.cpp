@@ -73,6 +73,11 @@ void ItemPropertyContainer::parseBox(BitStream& input)
         FourCCInt type;
         BitStream child = input.readChildBox(type);
         std::shared_ptr<Box> property = makeProperty(propertyTypeOf(type));
+        if (!property && type == FourCCInt("colr")) {
+            // Colour information has no property kind of its own (it reports
+            // as raw) but its ICC profile is carried into converted images.
+            property = std::make_shared<ColourInformationBox>();
+        }
         if (property) {
             property->parseBox(child);
         } else {

@@ -97,6 +97,10 @@ public:
     std::string getDecoderCodeType(ContextId contextId, ItemId itemId) const override;
     void getDecoderParameterSets(ContextId contextId, ItemId itemId, ParameterSetMap& parameterSets) const override;
 
+    // The ICC profile of the item's first 'colr' property that holds one
+    // ('prof' or 'rICC'); empty when it has none.
+    DataVector getItemIccProfile(ContextId contextId, ItemId itemId) const;
+
     // The meta contexts by context id, read without copying.
     const std::map<ContextId, MetaContext>& getMetaContexts() const { return mMetaContexts; }
 

@@ -722,3 +722,20 @@ void HevcImageFileReader::getItemDecodeDependencies(ContextId contextId, ItemId 
     metaContext(contextId);
     dependencies.push_back(itemId);
 }
+
+DataVector HevcImageFileReader::getItemIccProfile(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const MetaBox& meta = metaBox(contextId);
+    const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
+    for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
+        if (association.index == 0) {
+            continue;
+        }
+        const auto colr = std::dynamic_pointer_cast<ColourInformationBox>(iprp.getPropertyByIndex(association.index - 1u));
+        if (colr && colr->hasIccProfile()) {
+            return colr->getIccProfile();
+        }
+    }
+    return {};
+}

@@ -297,3 +297,25 @@ TEST(ImagePropertiesTruncated, OneByteShortThrows)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ColourInformation, IccProfileAndNclx)
+{
+    using testbytes::Bytes;
+    const auto prof = testbytes::parsed<ColourInformationBox>(testbytes::box("colr", Bytes().str("prof").u8(1).u8(2).u8(3)));
+    EXPECT_EQ(prof.getColourType(), FourCCInt("prof"));
+    EXPECT_EQ(prof.getIccProfile(), (std::vector<std::uint8_t>{1, 2, 3}));
+    const auto nclx = testbytes::parsed<ColourInformationBox>(
+        testbytes::box("colr", Bytes().str("nclx").u16(12).u16(13).u16(6).u8(0x80)));
+    EXPECT_FALSE(nclx.hasIccProfile());
+    EXPECT_EQ(nclx.getColourPrimaries(), 12u);
+    EXPECT_EQ(nclx.getTransferCharacteristics(), 13u);
+    EXPECT_EQ(nclx.getMatrixCoefficients(), 6u);
+    EXPECT_TRUE(nclx.getFullRange());
+    BitStream shortNclx(testbytes::box("colr", Bytes().str("nclx").u16(1)).data());
+    ColourInformationBox b;
+    EXPECT_THROW(b.parseBox(shortNclx), std::out_of_range);
+}
+
+}  // namespace
