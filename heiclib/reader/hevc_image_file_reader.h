@@ -152,6 +152,7 @@ private:
     // Item data.
     void readItemBytes(ContextId contextId, ItemId itemId, DataVector& out, std::uint32_t depth,
                        std::set<ItemId>& visiting);
+    void readItemBytesKeepingPosition(ContextId contextId, ItemId itemId, DataVector& data);
     void readSampleBytes(ContextId contextId, ItemId sampleIndex, DataVector& out);
     bool isProtected(ContextId contextId, ItemId itemId) const;
 

@@ -251,11 +251,21 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
     metaContext.masterCount = static_cast<std::uint32_t>(masters.size());
 }
 
+// Descriptors are read while the root walk is under way: the walk's position
+// in the input must survive the item read.
+void HevcImageFileReader::readItemBytesKeepingPosition(ContextId contextId, ItemId itemId, DataVector& data)
+{
+    const std::streampos position = mInput->tellg();
+    std::set<ItemId> visiting;
+    readItemBytes(contextId, itemId, data, 0, visiting);
+    mInput->clear();
+    mInput->seekg(position);
+}
+
 GridItem HevcImageFileReader::parseGrid(ContextId contextId, ItemId itemId)
 {
     DataVector data;
-    std::set<ItemId> visiting;
-    readItemBytes(contextId, itemId, data, 0, visiting);
+    readItemBytesKeepingPosition(contextId, itemId, data);
     GridItem grid;
     try {
         BitStream in(std::move(data));
@@ -276,8 +286,7 @@ GridItem HevcImageFileReader::parseGrid(ContextId contextId, ItemId itemId)
 OverlayItem HevcImageFileReader::parseOverlay(ContextId contextId, ItemId itemId)
 {
     DataVector data;
-    std::set<ItemId> visiting;
-    readItemBytes(contextId, itemId, data, 0, visiting);
+    readItemBytesKeepingPosition(contextId, itemId, data);
     OverlayItem overlay;
     try {
         BitStream in(std::move(data));

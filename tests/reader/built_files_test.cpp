@@ -1,0 +1,616 @@
+// The reader on files built by the fixture writer: the meta context, item
+// data in its forms, the root walk, and image sequence tracks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "file_meta_boxes.h"
+#include "fixtures/heif_builder.h"
+#include "fixtures/heif_samples.h"
+#include "hevc_image_file_reader.h"
+#include "ids.h"
+#include "item_location_boxes.h"
+#include "log.h"
+#include "test_bytes.h"
+
+using fixture::Bytes;
+using fixture::HeifBuilder;
+using fixture::ItemDescription;
+
+namespace {
+
+// NAL unit headers: type in bits 1..6 of the first byte.
+const Bytes kVps{0x40, 0x01, 0x0C};
+const Bytes kSps{0x42, 0x01, 0x01, 0x60};
+const Bytes kPps{0x44, 0x01, 0xC1};
+const Bytes kSlice{0x26, 0x01, 0xAF, 0x1D, 0x80};  // an IDR slice
+
+HevcDecoderConfigRecord fakeConfig()
+{
+    HevcDecoderConfigRecord record;
+    record.setLengthSizeMinusOne(3);
+    record.addNalUnit(kVps, 32, 1);
+    record.addNalUnit(kSps, 33, 1);
+    record.addNalUnit(kPps, 34, 1);
+    return record;
+}
+
+// NAL units behind 4-byte lengths, as HEIF stores coded data.
+Bytes lengthPrefixed(const std::vector<Bytes>& units)
+{
+    Bytes out;
+    for (const auto& unit : units) {
+        const auto n = static_cast<std::uint32_t>(unit.size());
+        out.insert(out.end(), {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)});
+        out.insert(out.end(), unit.begin(), unit.end());
+    }
+    return out;
+}
+
+Bytes startCode4(const Bytes& unit)
+{
+    Bytes out{0, 0, 0, 1};
+    out.insert(out.end(), unit.begin(), unit.end());
+    return out;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const auto& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+ItemDescription coded(std::uint32_t id, Bytes data = lengthPrefixed({kSlice}), bool hidden = false)
+{
+    ItemDescription item;
+    item.id = id;
+    item.type = "hvc1";
+    item.data = std::move(data);
+    item.hidden = hidden;
+    return item;
+}
+
+ItemDescription gridItem(std::uint32_t id, Bytes payload)
+{
+    ItemDescription item;
+    item.id = id;
+    item.type = "grid";
+    item.data = std::move(payload);
+    return item;
+}
+
+// A grid of four tiles (2 x 2) and a thumbnail of the grid.
+HeifBuilder gridWithThumbnail(bool hiddenTiles)
+{
+    HeifBuilder b;
+    b.addItem(gridItem(1, fixture::gridPayload(1, 1, 128, 128)));
+    for (std::uint32_t id = 2; id <= 5; ++id) {
+        b.addItem(coded(id, lengthPrefixed({kSlice}), hiddenTiles));
+        b.ispe(id, 64, 64);
+    }
+    b.addItem(coded(6));
+    b.hvcC({2, 3, 4, 5}, fakeConfig());
+    b.hvcC({6}, fakeConfig());
+    b.ispe(1, 128, 128);
+    b.ispe(6, 32, 32);
+    b.addReference("dimg", 1, {2, 3, 4, 5});
+    b.addReference("thmb", 6, {1});
+    b.setPrimary(1);
+    return b;
+}
+
+class BuiltFileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { heiflog::setLevel(heiflog::Error); }
+    void TearDown() override { heiflog::setLevel(heiflog::Warning); }
+
+    ContextId open(const Bytes& bytes)
+    {
+        mStream.str(std::string(bytes.begin(), bytes.end()));
+        reader.initialize(mStream);
+        return reader.getFileInformation().rootMetaBoxInformation.contextId;
+    }
+
+    static std::int32_t codeOf(const std::function<void()>& call)
+    {
+        try {
+            call();
+        } catch (const FileReaderException& e) {
+            return e.getStatusCode();
+        }
+        return -100;
+    }
+
+    static std::string messageOf(const std::function<void()>& call)
+    {
+        try {
+            call();
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return "(no exception)";
+    }
+
+    HevcImageFileReader reader;
+
+private:
+    std::stringstream mStream;
+};
+
+// --- the meta context ---
+
+TEST_F(BuiltFileTest, GridWithThumbnailIsClassified)
+{
+    const ContextId c = open(gridWithThumbnail(true).build());
+    IdVector masters;
+    reader.getItemListByType(c, "master", masters);
+    EXPECT_EQ(masters, (IdVector{2, 3, 4, 5}));  // hidden tiles are still masters
+    EXPECT_EQ(reader.getItemType(c, 6), "hvc1");
+    EXPECT_EQ(reader.getItemType(c, 1), "grid");
+    EXPECT_EQ(reader.getCoverImageItemId(c), 1u);
+
+    const MetaBoxInformation& meta = reader.getFileInformation().rootMetaBoxInformation;
+    using F = ImageFeature;
+    EXPECT_EQ(meta.imageFeatures.at(1), (std::set<F>{F::PrimaryImage, F::CoverImage, F::MasterImage, F::DerivedImage,
+                                                     F::HasThumbnails}));
+    EXPECT_EQ(meta.imageFeatures.at(2), (std::set<F>{F::MasterImage, F::HasDerivedImages, F::HiddenImage}));
+    EXPECT_EQ(meta.imageFeatures.at(6), (std::set<F>{F::Thumbnail}));
+    using M = MetaBoxFeature;
+    EXPECT_EQ(meta.features, (std::set<M>{M::IsImageCollection, M::HasMasterImages, M::HasThumbnails, M::HasCoverImage,
+                                          M::HasDerivedImages, M::HasHiddenImages}));
+    // The grid is an item too: it has item features (an empty set).
+    EXPECT_EQ(meta.itemFeatures.count(1), 1u);
+    EXPECT_EQ(meta.itemFeatures.count(2), 0u);
+    // Four masters make a collection at file level.
+    EXPECT_EQ(reader.getFileInformation().features,
+              (std::set<FileFeature>{FileFeature::HasRootLevelMetaBox, FileFeature::HasCoverImage,
+                                     FileFeature::HasImageCollection}));
+
+    const GridItem grid = reader.getItemGrid(c, 1);
+    EXPECT_EQ(grid.rowsMinusOne, 1);
+    EXPECT_EQ(grid.columnsMinusOne, 1);
+    EXPECT_EQ(grid.itemIds, (IdVector{2, 3, 4, 5}));
+    IdVector from;
+    reader.getReferencedToItemListByType(c, 1, "thmb", from);
+    EXPECT_EQ(from, IdVector{6});
+}
+
+TEST_F(BuiltFileTest, SharedDecoderConfigurationSharesParameterSets)
+{
+    const ContextId c = open(gridWithThumbnail(false).build());
+    ParameterSetMap sets;
+    reader.getDecoderParameterSets(c, 3, sets);
+    EXPECT_EQ(sets.at("VPS"), startCode4(kVps));
+    EXPECT_EQ(sets.at("SPS"), startCode4(kSps));
+    EXPECT_EQ(sets.at("PPS"), startCode4(kPps));
+    EXPECT_EQ(reader.getDecoderCodeType(c, 3), "hvc1");
+    EXPECT_EQ(reader.getDecoderCodeType(c, 1), "not supported");
+    EXPECT_THROW(reader.getDecoderParameterSets(c, 1, sets), std::out_of_range);
+}
+
+TEST_F(BuiltFileTest, ImageWithoutSpatialExtentsWarnsOnce)
+{
+    HeifBuilder b;
+    b.addItem(coded(1));
+    b.hvcC({1}, fakeConfig());
+    b.setPrimary(1);
+    testbytes::LogCapture log;
+    const ContextId c = open(b.build());
+    EXPECT_EQ(reader.getWidth(c, 1), 0u);
+    EXPECT_EQ(reader.getHeight(c, 1), 0u);
+    EXPECT_EQ(std::count_if(log.lines().begin(), log.lines().end(),
+                            [](const auto& l) {
+                                return l.first == 1 && l.second == "No ImageSpatialExtentsPropertyIndex found for image item id 1";
+                            }),
+              1);
+}
+
+TEST_F(BuiltFileTest, GridDescriptorWidths)
+{
+    HeifBuilder b;
+    b.addItem(gridItem(1, fixture::gridPayload(1, 2, 1024, 768)));
+    b.addItem(gridItem(2, fixture::gridPayload(0, 0, 70000, 5)));
+    b.setPrimary(1);
+    const ContextId c = open(b.build());
+    const GridItem narrow = reader.getItemGrid(c, 1);
+    EXPECT_EQ(narrow.rowsMinusOne, 1);
+    EXPECT_EQ(narrow.columnsMinusOne, 2);
+    EXPECT_EQ(narrow.outputWidth, 1024u);
+    EXPECT_EQ(narrow.outputHeight, 768u);
+    const GridItem wide = reader.getItemGrid(c, 2);
+    EXPECT_EQ(wide.outputWidth, 70000u);
+    EXPECT_EQ(wide.outputHeight, 5u);
+}
+
+TEST_F(BuiltFileTest, ShortGridOrOverlayDescriptorFailsTheOpen)
+{
+    for (const std::string type : {"grid", "iovl"}) {
+        HeifBuilder b;
+        ItemDescription item = gridItem(1, Bytes{0, 1, 0, 0, 0x04});  // wide fields announced, 1 byte present
+        item.type = type;
+        b.addItem(item);
+        HevcImageFileReader r;
+        const Bytes file = b.build();
+        std::stringstream s(std::string(file.begin(), file.end()));
+        try {
+            r.initialize(s);
+            FAIL() << type;
+        } catch (const FileReaderException& e) {
+            EXPECT_EQ(e.getStatusCode(), FileReaderException::ReadFailed) << type;
+        }
+    }
+}
+
+TEST_F(BuiltFileTest, OverlayOffsetsAreSigned)
+{
+    HeifBuilder b;
+    ItemDescription overlay;
+    overlay.id = 1;
+    overlay.type = "iovl";
+    overlay.data = fixture::overlayPayload({1, 2, 3, 4}, 100, 50, {{-16, 5}, {20, -3}});
+    b.addItem(overlay);
+    b.addItem(coded(2));
+    b.addItem(coded(3));
+    b.addReference("dimg", 1, {3, 2});
+    const ContextId c = open(b.build());
+    const OverlayItem o = reader.getItemIovl(c, 1);
+    EXPECT_EQ(o.canvasFillValue[0], 1);
+    EXPECT_EQ(o.canvasFillValue[3], 4);
+    EXPECT_EQ(o.outputWidth, 100u);
+    EXPECT_EQ(o.itemIds, (IdVector{3, 2}));
+    ASSERT_EQ(o.offsets.size(), 2u);
+    EXPECT_EQ(o.offsets[0], (std::pair<std::int32_t, std::int32_t>{-16, 5}));
+    EXPECT_EQ(o.offsets[1], (std::pair<std::int32_t, std::int32_t>{20, -3}));
+}
+
+TEST_F(BuiltFileTest, ProtectedGridIsNotReadAndRefused)
+{
+    HeifBuilder b = gridWithThumbnail(true);
+    b.item(1).protectionIndex = 1;
+    const ContextId c = open(b.build());
+    EXPECT_EQ(codeOf([&] { reader.getItemGrid(c, 1); }), FileReaderException::ItemProtected);
+    EXPECT_EQ(reader.getFileInformation().rootMetaBoxInformation.imageFeatures.at(1).count(ImageFeature::ProtectedImage),
+              1u);
+    // No 'ipro' holds a scheme for it: a clear read failure, not a crash.
+    EXPECT_EQ(codeOf([&] { reader.getItemProtectionScheme(c, 1); }), FileReaderException::ReadFailed);
+    DataVector data;
+    EXPECT_EQ(codeOf([&] { reader.getItemDataWithDecoderParameters(c, 1, data); }), FileReaderException::ItemProtected);
+}
+
+TEST_F(BuiltFileTest, AssociationsWithoutAPropertyAreSkipped)
+{
+    HeifBuilder b;
+    b.addItem(coded(1));
+    b.ispe(1, 10, 20);
+    b.associate(40, {1}, true);  // no property at that position
+    b.setPrimary(1);
+    const ContextId c = open(b.build());
+    const auto properties = reader.getItemProperties(c, 1);
+    ASSERT_EQ(properties.size(), 1u);
+    EXPECT_EQ(properties[0].type, ItemPropertyType::Ispe);
+    EXPECT_EQ(reader.getWidth(c, 1), 10u);
+    EXPECT_EQ(codeOf([&] { reader.getPropertyIrot(c, 39); }), FileReaderException::InvalidPropertyIndex);
+}
+
+// --- item data ---
+
+TEST_F(BuiltFileTest, StartCodesBeforeParameterSetsAndFirstUnit)
+{
+    HeifBuilder b;
+    b.addItem(coded(1, lengthPrefixed({kVps, kSps, kPps, kSlice})));
+    b.hvcC({1}, fakeConfig());
+    b.addItem(coded(2, lengthPrefixed({kSlice, kSlice})));
+    b.hvcC({2}, fakeConfig());
+    const ContextId c = open(b.build());
+    DataVector data;
+    reader.getItemData(c, 1, data);
+    const Bytes three{0, 0, 1};
+    EXPECT_EQ(data, concat({startCode4(kVps), startCode4(kSps), startCode4(kPps), three, kSlice}));
+    reader.getItemData(c, 2, data);
+    EXPECT_EQ(data, concat({startCode4(kSlice), three, kSlice}));
+    reader.getItemDataWithDecoderParameters(c, 2, data);
+    EXPECT_EQ(data, concat({startCode4(kVps), startCode4(kSps), startCode4(kPps), three, kSlice, three, kSlice}));
+}
+
+TEST_F(BuiltFileTest, CodedItemWithoutConfigurationIsRefused)
+{
+    HeifBuilder b;
+    b.addItem(coded(1));
+    const ContextId c = open(b.build());
+    DataVector data;
+    EXPECT_EQ(reader.getDecoderCodeType(c, 1), "not supported");
+    EXPECT_EQ(codeOf([&] { reader.getItemData(c, 1, data); }), FileReaderException::CodeTypeNotSupported);
+}
+
+TEST_F(BuiltFileTest, UnitLengthPastTheDataIsAnError)
+{
+    HeifBuilder b;
+    Bytes broken = lengthPrefixed({kSlice});
+    broken[3] = 200;  // claims 200 bytes
+    b.addItem(coded(1, broken));
+    b.hvcC({1}, fakeConfig());
+    const ContextId c = open(b.build());
+    DataVector data;
+    EXPECT_THROW(reader.getItemData(c, 1, data), std::out_of_range);
+}
+
+TEST_F(BuiltFileTest, ExtentsAreReadInListOrder)
+{
+    Bytes payload(30);
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<std::uint8_t>(i + 1);
+    }
+    for (const auto storage : {fixture::Storage::Mdat, fixture::Storage::Idat}) {
+        for (const bool baseOffset : {false, true}) {
+            HeifBuilder b;
+            ItemDescription exif;
+            exif.id = 7;
+            exif.type = "Exif";
+            exif.data = payload;
+            exif.storage = storage;
+            exif.extentCount = 3;
+            exif.reverseExtentStorage = true;
+            b.addItem(exif);
+            b.setUseBaseOffset(baseOffset);
+            b.setMdatPadding(5);
+            HevcImageFileReader r;
+            std::stringstream s;
+            const Bytes file = b.build();
+            s.str(std::string(file.begin(), file.end()));
+            r.initialize(s);
+            DataVector data;
+            r.getItemData(r.getFileInformation().rootMetaBoxInformation.contextId, 7, data);
+            EXPECT_EQ(data, payload) << "idat " << (storage == fixture::Storage::Idat) << " base " << baseOffset;
+        }
+    }
+}
+
+TEST_F(BuiltFileTest, ItemDataPastTheEndFailsBeforeAllocating)
+{
+    HeifBuilder b;
+    ItemDescription exif;
+    exif.id = 3;
+    exif.type = "Exif";
+    exif.data = Bytes(1000, 0xAB);
+    b.addItem(exif);
+    Bytes file = b.build();
+    const auto placement = b.lastPlacement(3);
+    ASSERT_EQ(placement.size(), 1u);
+    file.resize(file.size() - 10);  // cut the item's last bytes (mdat is last)
+    const ContextId c = open(file);
+    DataVector data;
+    EXPECT_EQ(messageOf([&] { reader.getItemData(c, 3, data); }),
+              "Error while reading item data. Faulty offset in iloc, or damaged file?");
+}
+
+// Hand-assembled meta boxes for what the writer does not make: item offsets.
+Bytes fileWithMeta(MetaBox& meta, const Bytes& mdatPayload = {})
+{
+    FileTypeBox ftyp;
+    ftyp.setMajorBrand("heic");
+    ftyp.addCompatibleBrand("mif1");
+    ftyp.addCompatibleBrand("heic");
+    BitStream out;
+    ftyp.writeBox(out);
+    meta.writeBox(out);
+    Bytes file = out.getStorage();
+    const Bytes mdat = fixture::makeBox("mdat", mdatPayload);
+    file.insert(file.end(), mdat.begin(), mdat.end());
+    return file;
+}
+
+void addInfe(MetaBox& meta, std::uint32_t id, const std::string& type)
+{
+    ItemInfoEntry entry;
+    entry.setVersion(2);
+    entry.setItemId(id);
+    entry.setItemType(type);
+    meta.getItemInfoBox().addItemInfoEntry(entry);
+}
+
+TEST_F(BuiltFileTest, ItemOffsetsFollowReferencesButNeverACycle)
+{
+    MetaBox meta;
+    meta.setHandlerType("pict");
+    addInfe(meta, 1, "mime");
+    addInfe(meta, 2, "mime");
+    addInfe(meta, 3, "mime");
+    addInfe(meta, 4, "mime");
+    ItemLocationBox& iloc = meta.getItemLocationBox();
+    iloc.setVersion(1);
+    const std::uint64_t idatOffset = meta.getItemDataBox().addData({10, 11, 12, 13, 14, 15, 16, 17});
+    ItemLocation one;
+    one.setItemId(1);
+    one.setConstructionMethod(1);
+    one.addExtent(ItemLocationExtent{0, idatOffset, 8});
+    iloc.addItemLocation(one);
+    // Item 2: bytes 2..4 of item 1.
+    ItemLocation two;
+    two.setItemId(2);
+    two.setConstructionMethod(2);
+    two.addExtent(ItemLocationExtent{0, 2, 3});
+    iloc.addItemLocation(two);
+    // Items 3 and 4 refer to each other.
+    ItemLocation three;
+    three.setItemId(3);
+    three.setConstructionMethod(2);
+    three.addExtent(ItemLocationExtent{0, 0, 0});
+    iloc.addItemLocation(three);
+    ItemLocation four = three;
+    four.setItemId(4);
+    iloc.addItemLocation(four);
+    meta.getItemReferenceBox().add("iloc", 2, 1);
+    meta.getItemReferenceBox().add("iloc", 3, 4);
+    meta.getItemReferenceBox().add("iloc", 4, 3);
+
+    const ContextId c = open(fileWithMeta(meta));
+    DataVector data;
+    reader.getItemData(c, 2, data);
+    EXPECT_EQ(data, (DataVector{12, 13, 14}));
+    EXPECT_EQ(codeOf([&] { reader.getItemData(c, 3, data); }), FileReaderException::ReadFailed);
+}
+
+TEST_F(BuiltFileTest, UnknownConstructionMethodAndMissingExtents)
+{
+    MetaBox meta;
+    meta.setHandlerType("pict");
+    addInfe(meta, 1, "mime");
+    addInfe(meta, 2, "mime");
+    ItemLocationBox& iloc = meta.getItemLocationBox();
+    iloc.setVersion(1);
+    ItemLocation odd;
+    odd.setItemId(1);
+    odd.setConstructionMethod(5);
+    odd.addExtent(ItemLocationExtent{0, 0, 1});
+    iloc.addItemLocation(odd);
+    ItemLocation empty;
+    empty.setItemId(2);
+    iloc.addItemLocation(empty);
+    const ContextId c = open(fileWithMeta(meta));
+    DataVector data;
+    EXPECT_EQ(messageOf([&] { reader.getItemData(c, 1, data); }),
+              "Unknown ItemLocationBox version and/or construction method.");
+    EXPECT_EQ(messageOf([&] { reader.getItemData(c, 2, data); }), "No extents given for an item.");
+}
+
+// --- the root walk ---
+
+TEST_F(BuiltFileTest, RootBoxesAndBrands)
+{
+    testbytes::LogCapture log;
+    HeifBuilder b = gridWithThumbnail(true);
+    b.addRootBox(fixture::makeBox("skip", Bytes{1, 2, 3}), fixture::RootPosition::AfterFtyp);
+    open(b.build());
+    EXPECT_TRUE(log.has(1, "Skipping root level box of unknown type 'skip'"));
+    EXPECT_TRUE(log.has(2, " [mif1/heic] HEVC image and image collection"));
+    EXPECT_TRUE(log.has(2, "Compatible brands found:"));
+}
+
+TEST_F(BuiltFileTest, BrandsWithoutMif1AreRefused)
+{
+    HeifBuilder b = gridWithThumbnail(true);
+    b.setBrands("heic", {"heic"});
+    EXPECT_EQ(messageOf([&] { open(b.build()); }), "No compatible brands in file");
+}
+
+TEST_F(BuiltFileTest, SecondMetaBoxIsRefusedAfterTheFirstIsBuilt)
+{
+    Bytes file = gridWithThumbnail(true).build();
+    // Copy the meta box to the end of the file.
+    BitStream s(file);
+    FourCCInt type;
+    Bytes metaBytes;
+    while (s.bytesRemaining() > 0) {
+        BitStream box = s.readChildBox(type);
+        if (type == FourCCInt("meta")) {
+            metaBytes = box.getStorage();
+        }
+    }
+    file.insert(file.end(), metaBytes.begin(), metaBytes.end());
+    EXPECT_EQ(messageOf([&] { open(file); }), "Multiple meta boxes");
+}
+
+TEST_F(BuiltFileTest, ZeroSizeLastBoxRunsToTheEndAndTruncatedBoxFails)
+{
+    Bytes file = gridWithThumbnail(true).build();
+    Bytes zeroSized = file;
+    zeroSized.insert(zeroSized.end(), {0, 0, 0, 0, 'f', 'r', 'e', 'e', 1, 2, 3});
+    EXPECT_NO_THROW(open(zeroSized));
+    Bytes truncated = file;
+    truncated.insert(truncated.end(), {0, 0, 1, 0, 's', 'k', 'i', 'p', 1, 2, 3});
+    HevcImageFileReader r;
+    std::stringstream s(std::string(truncated.begin(), truncated.end()));
+    EXPECT_EQ(codeOf([&] { r.initialize(s); }), FileReaderException::ReadFailed);
+    Bytes tiny = file;
+    tiny.insert(tiny.end(), {0, 0, 0, 5, 'f', 'r', 'e', 'e'});
+    HevcImageFileReader r2;
+    std::stringstream s2(std::string(tiny.begin(), tiny.end()));
+    EXPECT_EQ(codeOf([&] { r2.initialize(s2); }), FileReaderException::ReadFailed);
+}
+
+TEST_F(BuiltFileTest, LargeSizeMdatIsSkipped)
+{
+    HeifBuilder b = gridWithThumbnail(true);
+    const Bytes mdat64 = testbytes::Bytes().u32(1).str("mdat").u64(24).u64(0);
+    b.addRootBox(mdat64, fixture::RootPosition::AtEnd);
+    b.addRootBox(fixture::makeBox("skip", {}), fixture::RootPosition::AtEnd);
+    testbytes::LogCapture log;
+    const ContextId c = open(b.build());
+    EXPECT_EQ(reader.getCoverImageItemId(c), 1u);
+    EXPECT_TRUE(log.has(1, "Skipping root level box of unknown type 'skip'"));
+}
+
+TEST_F(BuiltFileTest, FtypAloneOpensWithNoFeatures)
+{
+    const Bytes ftyp = fixture::makeBox("ftyp", testbytes::Bytes().str("heic").u32(0).str("mif1").str("heic"));
+    open(ftyp);
+    EXPECT_TRUE(reader.getFileInformation().features.empty());
+    EXPECT_EQ(reader.getCompatibleBrands(), (std::vector<std::string>{"mif1", "heic"}));
+}
+
+TEST_F(BuiltFileTest, BoxFailuresBecomeReaderExceptions)
+{
+    // An 'iinf' inside meta whose child claims more than the meta holds.
+    const Bytes ftyp = fixture::makeBox("ftyp", testbytes::Bytes().str("heic").u32(0).str("mif1").str("heic"));
+    const Bytes meta = fixture::makeFullBox("meta", 0, 0, testbytes::Bytes().u32(500).str("iinf").u32(0));
+    Bytes file = ftyp;
+    file.insert(file.end(), meta.begin(), meta.end());
+    HevcImageFileReader r;
+    std::stringstream s(std::string(file.begin(), file.end()));
+    EXPECT_EQ(codeOf([&] { r.initialize(s); }), FileReaderException::ReadFailed);
+}
+
+// --- tracks ---
+
+TEST_F(BuiltFileTest, ImageSequenceTrackSamplesAndTimes)
+{
+    fixture::SequenceOptions options;
+    options.frames = 3;
+    options.sampleDuration = 100;
+    options.timescale = 1000;
+    const Bytes file = fixture::makeImageSequence(options);
+    open(file);
+    const FileInformation& info = reader.getFileInformation();
+    ASSERT_EQ(info.trackInformation.size(), 1u);
+    const auto& [trackId, track] = *info.trackInformation.begin();
+    EXPECT_EQ(track.sampleProperties.size(), 3u);
+    EXPECT_EQ(track.features.count(TrackFeature::IsMasterImageSequence), 1u);
+    EXPECT_EQ(info.features.count(FileFeature::HasImageSequence), 1u);
+    EXPECT_EQ(reader.getDisplayWidth(trackId), options.width);
+    EXPECT_EQ(reader.getDisplayHeight(trackId), options.height);
+
+    std::map<Timestamp, ItemId> stamps;
+    reader.getItemTimestamps(trackId, stamps);
+    EXPECT_EQ(stamps, (std::map<Timestamp, ItemId>{{0, 0}, {100, 1}, {200, 2}}));
+    IdVector display;
+    reader.getItemListByType(trackId, "display", display);
+    EXPECT_EQ(display, (IdVector{0, 1, 2}));
+    IdVector samples;
+    reader.getItemListByType(trackId, "samples", samples);
+    EXPECT_EQ(samples, (IdVector{0, 1, 2}));
+    EXPECT_EQ(codeOf([&] { reader.getItemListByType(trackId, "bogus", samples); }),
+              FileReaderException::InvalidApiParameter);
+
+    EXPECT_EQ(reader.getDecoderCodeType(trackId, 1), "hvc1");
+    EXPECT_EQ(reader.getItemType(trackId, 1), "hvc1");
+    DataVector data;
+    reader.getItemDataWithDecoderParameters(trackId, 2, data);
+    ASSERT_GT(data.size(), 5u);
+    EXPECT_EQ((data[4] >> 1) & 0x3F, 32);  // VPS first
+    EXPECT_EQ(messageOf([&] { reader.getItemData(trackId, 3, data); }), "Requested frame out of index");
+    EXPECT_EQ(reader.getWidth(trackId, 0), options.width);
+    IdVector deps;
+    reader.getItemDecodeDependencies(trackId, 1, deps);
+    EXPECT_EQ(deps, IdVector{1});
+    // Meta-only operations refuse a track context.
+    EXPECT_EQ(codeOf([&] { reader.getItemGrid(trackId, 0); }), FileReaderException::InvalidContextId);
+    EXPECT_EQ(codeOf([&] { reader.getCoverImageItemId(trackId); }), FileReaderException::InvalidContextId);
+    EXPECT_EQ(codeOf([&] { reader.getPropertyClap(trackId, 1); }), FileReaderException::InvalidSampleDescriptionIndex);
+}
+
+}  // namespace

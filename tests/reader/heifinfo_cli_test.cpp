@@ -1,0 +1,188 @@
+// ambrel-heifinfo run as a process on the corpus.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct RunResult
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+RunResult run(const std::string& arguments)
+{
+    char errPath[] = "/tmp/heifinfo-err-XXXXXX";
+    const int fd = mkstemp(errPath);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    const std::string command = std::string(AMBREL_HEIFINFO) + " " + arguments + " 2>" + errPath;
+    RunResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    std::array<char, 4096> buffer{};
+    std::size_t n = 0;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+        result.out.append(buffer.data(), n);
+    }
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (FILE* err = fopen(errPath, "r")) {
+        while ((n = fread(buffer.data(), 1, buffer.size(), err)) > 0) {
+            result.err.append(buffer.data(), n);
+        }
+        fclose(err);
+    }
+    std::remove(errPath);
+    return result;
+}
+
+std::string corpus(const std::string& name)
+{
+    return std::string(AMBREL_CORPUS_DIR) + "/" + name;
+}
+
+Json::Value parse(const std::string& text)
+{
+    Json::Value value;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << "\n" << text;
+    return value;
+}
+
+const Json::Value* findById(const Json::Value& array, unsigned id)
+{
+    for (const auto& entry : array) {
+        if (entry["id"].asUInt() == id) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+struct Expectation
+{
+    const char* file;
+    unsigned primary;
+    bool primaryIsGrid;
+    unsigned width;
+    unsigned height;
+};
+
+class HeifInfoCorpus : public ::testing::TestWithParam<Expectation>
+{
+};
+
+TEST_P(HeifInfoCorpus, JsonNamesThePrimaryAndItsSize)
+{
+    const auto& expected = GetParam();
+    const RunResult r = run("--json " + corpus(expected.file));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    const Json::Value file = parse(r.out);
+    EXPECT_EQ(file["major_brand"].asString(), "heic");
+    EXPECT_EQ(file["primary"].asUInt(), expected.primary);
+    if (expected.primaryIsGrid) {
+        const Json::Value* grid = findById(file["grids"], expected.primary);
+        ASSERT_NE(grid, nullptr);
+        EXPECT_EQ((*grid)["rows"].asUInt(), 1u);
+        EXPECT_EQ((*grid)["columns"].asUInt(), 1u);
+        EXPECT_EQ((*grid)["width"].asUInt(), expected.width);
+        EXPECT_EQ((*grid)["height"].asUInt(), expected.height);
+        EXPECT_EQ((*grid)["tiles"].size(), 1u);
+    } else {
+        EXPECT_EQ(findById(file["grids"], expected.primary), nullptr);
+        const Json::Value* item = findById(file["items"], expected.primary);
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ((*item)["type"].asString(), "master");
+        EXPECT_EQ((*item)["code_type"].asString(), "hvc1");
+        EXPECT_EQ((*item)["width"].asUInt(), expected.width);
+        EXPECT_EQ((*item)["height"].asUInt(), expected.height);
+    }
+    // Items come in ascending id.
+    unsigned previous = 0;
+    for (const auto& item : file["items"]) {
+        EXPECT_GT(item["id"].asUInt(), previous);
+        previous = item["id"].asUInt();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, HeifInfoCorpus,
+                         ::testing::Values(Expectation{"RGB_10__29x100.heif", 2, true, 29, 100},
+                                           Expectation{"L_xmp_latin1.heic", 2, true, 16, 16},
+                                           Expectation{"empty_icc.heic", 2, true, 1025, 900},
+                                           Expectation{"invalid_id.heic", 2, true, 1197, 1227},
+                                           Expectation{"RGB_8_chroma444.heif", 1, false, 64, 100},
+                                           Expectation{"RGBA_8__128x128.heif", 1, false, 128, 128},
+                                           Expectation{"zPug_3.heic", 6, false, 64, 64},
+                                           Expectation{"L_exif_xmp_iptc.heic", 1, false, 64, 64}),
+                         [](const auto& info) {
+                             std::string name = info.param.file;
+                             for (char& c : name) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) {
+                                     c = '_';
+                                 }
+                             }
+                             return name;
+                         });
+
+TEST(HeifInfoCli, OtherItemsCarryTheirSizes)
+{
+    const RunResult r = run("--json " + corpus("L_exif_xmp_iptc.heic"));
+    ASSERT_EQ(r.status, 0);
+    const Json::Value file = parse(r.out);
+    const Json::Value* exif = findById(file["other_items"], 2);
+    ASSERT_NE(exif, nullptr);
+    EXPECT_EQ((*exif)["type"].asString(), "Exif");
+    EXPECT_EQ((*exif)["size"].asUInt(), 40960u);
+    const Json::Value* primary = findById(file["items"], 1);
+    ASSERT_NE(primary, nullptr);
+    bool hasHvcc = false;
+    for (const auto& property : (*primary)["properties"]) {
+        hasHvcc = hasHvcc || (property["type"].asString() == "hvcC" && property["essential"].asBool());
+    }
+    EXPECT_TRUE(hasHvcc);
+}
+
+TEST(HeifInfoCli, BrokenFilesReportAnErrorAndGoOn)
+{
+    const RunResult r = run("--json " + corpus("corrupted.heic") + " " + corpus("zPug_3.heic") + " " +
+                            corpus("truncated.heic") + " " + corpus("empty.heic"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("error: No compatible brands in file"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Faulty offset in iloc"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("error: not a HEIF file"), std::string::npos) << r.err;
+    // The good file (and the readable parts of the truncated one) still print.
+    const Json::Value all = parse(r.out);
+    ASSERT_TRUE(all.isArray());
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0]["primary"].asUInt(), 6u);
+}
+
+TEST(HeifInfoCli, TextOutputAndUsage)
+{
+    const RunResult text = run(corpus("RGB_10__29x100.heif"));
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("grid 2: 1 rows x 1 columns, output 29 x 100, tiles 1"), std::string::npos) << text.out;
+    EXPECT_EQ(run("").status, 2);
+    EXPECT_EQ(run("--bogus " + corpus("zPug_3.heic")).status, 2);
+    const RunResult missing = run("/nonexistent.heic");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("error: Unable to open input file '/nonexistent.heic'"), std::string::npos);
+}
+
+}  // namespace
