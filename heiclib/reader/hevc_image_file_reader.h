@@ -17,6 +17,7 @@
 #include "file_meta_boxes.h"
 #include "image_file_reader_interface.h"
 
+class CleanAperture;
 class MovieBox;
 class TrackBox;
 
@@ -155,6 +156,8 @@ private:
     void readItemBytesKeepingPosition(ContextId contextId, ItemId itemId, DataVector& data);
     void readSampleBytes(ContextId contextId, ItemId sampleIndex, DataVector& out);
     bool isProtected(ContextId contextId, ItemId itemId) const;
+
+    static CleanApertureInfo cleanApertureInfo(const CleanAperture& clap);
 
     // Checks.
     void checkInitialized() const;

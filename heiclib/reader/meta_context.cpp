@@ -576,17 +576,7 @@ CleanApertureInfo HevcImageFileReader::getPropertyClap(ContextId contextId, Prop
         }
         return it->second;
     }
-    const auto clap = propertyOfKind<CleanAperture>(propertyAt(contextId, index));
-    CleanApertureInfo info;
-    info.widthN = clap->getWidth().numerator;
-    info.widthD = clap->getWidth().denominator;
-    info.heightN = clap->getHeight().numerator;
-    info.heightD = clap->getHeight().denominator;
-    info.horizontalOffsetN = clap->getHorizontalOffset().numerator;
-    info.horizontalOffsetD = clap->getHorizontalOffset().denominator;
-    info.verticalOffsetN = clap->getVerticalOffset().numerator;
-    info.verticalOffsetD = clap->getVerticalOffset().denominator;
-    return info;
+    return cleanApertureInfo(*propertyOfKind<CleanAperture>(propertyAt(contextId, index)));
 }
 
 // ---------------------------------------------------------------------------
@@ -747,4 +737,18 @@ DataVector HevcImageFileReader::getItemIccProfile(ContextId contextId, ItemId it
         }
     }
     return {};
+}
+
+CleanApertureInfo HevcImageFileReader::cleanApertureInfo(const CleanAperture& clap)
+{
+    CleanApertureInfo info;
+    info.widthN = clap.getWidth().numerator;
+    info.widthD = clap.getWidth().denominator;
+    info.heightN = clap.getHeight().numerator;
+    info.heightD = clap.getHeight().denominator;
+    info.horizontalOffsetN = clap.getHorizontalOffset().numerator;
+    info.horizontalOffsetD = clap.getHorizontalOffset().denominator;
+    info.verticalOffsetN = clap.getVerticalOffset().numerator;
+    info.verticalOffsetD = clap.getVerticalOffset().denominator;
+    return info;
 }

@@ -225,17 +225,7 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
         }
         const auto* visual = dynamic_cast<const VisualSampleEntryBox*>(entry);
         if (visual != nullptr && visual->getClap()) {
-            const CleanAperture& clap = *visual->getClap();
-            CleanApertureInfo clapInfo;
-            clapInfo.widthN = clap.getWidth().numerator;
-            clapInfo.widthD = clap.getWidth().denominator;
-            clapInfo.heightN = clap.getHeight().numerator;
-            clapInfo.heightD = clap.getHeight().denominator;
-            clapInfo.horizontalOffsetN = clap.getHorizontalOffset().numerator;
-            clapInfo.horizontalOffsetD = clap.getHorizontalOffset().denominator;
-            clapInfo.verticalOffsetN = clap.getVerticalOffset().numerator;
-            clapInfo.verticalOffsetD = clap.getVerticalOffset().denominator;
-            track.clapInfo[k] = clapInfo;
+            track.clapInfo[k] = cleanApertureInfo(*visual->getClap());
         }
     }
 
