@@ -8,5 +8,5 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   ca-certificates cmake ninja-build g++ pkg-config \
-  libgtest-dev libgmock-dev libjsoncpp-dev ffmpeg libheif-examples \
+  libgtest-dev libgmock-dev libjsoncpp-dev ffmpeg libheif-examples libopencv-dev \
   >/dev/null

@@ -1,13 +1,18 @@
 #include "decode_pts.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "heif_limits.h"
 
 #include "movie_boxes.h"
 #include "sample_table_boxes.h"
 
 DecodePts::DecodePts(const TimeToSampleBox& timeToSample, const CompositionOffsetBox* compositionOffsets,
-                     const EditListBox* editList)
-    : mTimeToSample(timeToSample), mCompositionOffsets(compositionOffsets), mEditList(editList)
+                     const EditListBox* editList, std::size_t sampleCount)
+    : mTimeToSample(timeToSample), mCompositionOffsets(compositionOffsets), mEditList(editList),
+      mSampleCount(sampleCount)
 {
 }
 
@@ -23,8 +28,10 @@ void DecodePts::unravel()
     if (mCompositionOffsets != nullptr) {
         offsets = mCompositionOffsets->getSampleCompositionOffsets();
     }
-    mMedia.reserve(decodeTimes.size());
-    for (std::size_t i = 0; i < decodeTimes.size(); ++i) {
+    // Times for samples the track does not have are of no use.
+    const std::size_t count = std::min<std::size_t>(decodeTimes.size(), mSampleCount);
+    mMedia.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
         const std::int64_t offset = i < offsets.size() ? offsets[i] : 0;
         mMedia.push_back({static_cast<std::int64_t>(decodeTimes[i]) + offset, static_cast<std::uint32_t>(i)});
     }
@@ -33,7 +40,7 @@ void DecodePts::unravel()
 
     if (mEditList == nullptr) {
         for (const auto& sample : mMedia) {
-            mPresentationMap.emplace(sample.time, sample.index);
+            place(sample.time, sample.index);
         }
         if (mMedia.size() >= 2) {
             const std::int64_t last = mMedia.back().time;
@@ -60,6 +67,15 @@ void DecodePts::unravel()
     mSpan = mCursor;
 }
 
+void DecodePts::place(std::int64_t time, std::uint32_t sampleIndex)
+{
+    if (mPresentationMap.size() >= heiflimits::kMaxPresentationEntries) {
+        throw std::runtime_error("DecodePts: the edit list places more than " +
+                                 std::to_string(heiflimits::kMaxPresentationEntries) + " samples");
+    }
+    mPresentationMap.emplace(time, sampleIndex);
+}
+
 void DecodePts::applyEmptyEdit(std::int64_t duration)
 {
     mCursor += duration;
@@ -73,7 +89,7 @@ void DecodePts::applyDwell(std::int64_t mediaTime, std::int64_t duration)
     }
     auto it = std::find_if(mMedia.begin(), mMedia.end(), [mediaTime](const MediaSample& s) { return s.time >= mediaTime; });
     const MediaSample& sample = it != mMedia.end() ? *it : mMedia.back();
-    mPresentationMap.emplace(mCursor, sample.index);
+    place(mCursor, sample.index);
     mCursor += duration;
 }
 
@@ -87,10 +103,10 @@ void DecodePts::applyShift(std::int64_t mediaTime, std::int64_t duration)
         }
         if (t != mediaTime && i > 0 && mMedia[i - 1].time < mediaTime) {
             // The earlier sample straddles the start of the segment.
-            mPresentationMap.emplace(mCursor, mMedia[i - 1].index);
+            place(mCursor, mMedia[i - 1].index);
             mCursor += t - mediaTime;
         }
-        mPresentationMap.emplace(mCursor, mMedia[i].index);
+        place(mCursor, mMedia[i].index);
         const std::int64_t next = i + 1 < mMedia.size() ? std::min(mMedia[i + 1].time, end) : end;
         mCursor += next - t;
     }

@@ -3,6 +3,7 @@
 // presentation timeline.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -19,8 +20,9 @@ public:
     using PMap = std::multimap<std::int64_t, std::uint32_t>;
 
     // The boxes must outlive unravel(); the offset and edit boxes may be null.
+    // Only the first `sampleCount` samples (those the track has) are timed.
     DecodePts(const TimeToSampleBox& timeToSample, const CompositionOffsetBox* compositionOffsets,
-              const EditListBox* editList);
+              const EditListBox* editList, std::size_t sampleCount);
 
     void unravel();
 
@@ -36,6 +38,8 @@ private:
         std::uint32_t index;
     };
 
+    // Enters a sample into the presentation map; refuses beyond the limit.
+    void place(std::int64_t time, std::uint32_t sampleIndex);
     void applyEmptyEdit(std::int64_t duration);
     void applyDwell(std::int64_t mediaTime, std::int64_t duration);
     void applyShift(std::int64_t mediaTime, std::int64_t duration);
@@ -43,6 +47,7 @@ private:
     const TimeToSampleBox& mTimeToSample;
     const CompositionOffsetBox* mCompositionOffsets;
     const EditListBox* mEditList;
+    std::size_t mSampleCount;
 
     std::vector<MediaSample> mMedia;  // ascending media composition time
     PMap mPresentationMap;

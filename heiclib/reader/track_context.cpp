@@ -99,7 +99,8 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     if (const auto edts = trak.getEditBox()) {
         editList = edts->getEditListBox();
     }
-    DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList.get());
+    const std::vector<std::uint32_t> sizes = stbl.getSampleSizeBox().getEntrySizes();
+    DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList.get(), sizes.size());
     pts.unravel();
     const DecodePts::PMap& presentation = pts.getPresentationMap();
     const std::uint64_t trackDuration = tkhd.getDuration();
@@ -122,9 +123,11 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
             if (pass > 0 && (passLength <= 0 || static_cast<double>(offset) >= durationMs)) {
                 break;
             }
-            if (track.presentationTimestamps.size() + presentation.size() > heiflimits::kMaxSamplesPerTrack) {
-                fail(FileReaderException::ReadFailed, "Track " + std::to_string(trackId) +
-                                                          " repeats its timeline more often than the reader supports");
+            // A looping timeline is laid out as often as the limit allows;
+            // the repetitions are a convenience, not content.
+            if (pass > 0 && track.presentationTimestamps.size() + presentation.size() >
+                                heiflimits::kMaxPresentationEntries) {
+                break;
             }
             for (const auto& [time, index] : presentation) {
                 track.presentationTimestamps.emplace(time * 1000 / timescale + offset, index);
@@ -133,7 +136,6 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     }
 
     // Per-sample properties and locations.
-    const std::vector<std::uint32_t> sizes = stbl.getSampleSizeBox().getEntrySizes();
     const std::vector<std::uint64_t> chunkOffsets = stbl.getChunkOffsetBox().getChunkOffsets();
     const auto& sampleGroups = stbl.getSampleToGroupBoxes();
     const SampleToGroupBox* refsGroup = nullptr;

@@ -1,0 +1,365 @@
+// ambrel-convert: converts HEIC files into JPEG, PNG, BMP, TIFF or JPEG 2000
+// files in one batch, with the same rules as the desktop application.
+//
+// Standard output carries only the report: one line per file, then a
+// summary. Exit status 0 when every file was written, 1 when any failed (or
+// no input file was found), 2 for a usage error.
+#include <signal.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core/utils/logger.hpp>
+
+#include "conversion_job.h"
+#include "file_list.h"
+#include "log.h"
+#include "output_files.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: ambrel-convert [options] INPUT...\n"
+    "Converts HEIC files into JPEG, PNG, BMP, TIFF or JPEG 2000 files. An INPUT is a\n"
+    "file (converted whatever its name) or a folder (its entries named *.heic, in any\n"
+    "letter case).\n"
+    "\n"
+    "  -f, --format JPG|PNG|BMP|JPEG2000|TIFF   output format, default JPG\n"
+    "  -s, --scale PERCENT      1 to 100, default 100\n"
+    "  -q, --quality PERCENT    JPEG quality, 1 to 100, default 100\n"
+    "      --no-exif            do not carry EXIF (the rotation is then applied to the pixels)\n"
+    "  -o, --output DIR         save into DIR (created with its parents); default: beside each source\n"
+    "      --plain-names        name outputs BASE.EXT instead of BASE_TIMESTAMP.EXT\n"
+    "  -j, --jobs N             files converted at once, default the number of cores\n"
+    "  -r, --recursive          also take the HEIC files in the folders' subfolders\n"
+    "      --keep-dates         give each output its source's modification time\n"
+    "      --quiet              print only the files that failed\n"
+    "  -h, --help               print this help\n"
+    "\n"
+    "An existing file is never replaced: a name already taken gets _2, _3... appended.\n"
+    "Exit status: 0 every file written, 1 some file failed or none found, 2 usage error.\n";
+
+struct CliOptions
+{
+    ambrel::JobOptions job;
+    std::vector<std::string> inputs;
+    bool recursive = false;
+    bool quiet = false;
+    bool help = false;
+};
+
+struct UsageError
+{
+    std::string message;
+};
+
+std::optional<long> parseNumber(std::string_view text)
+{
+    long value = 0;
+    const auto* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+long numberInRange(const std::string& option, std::string_view text, long low, long high)
+{
+    const auto value = parseNumber(text);
+    if (!value) {
+        throw UsageError{"option " + option + ": '" + std::string(text) + "' is not a number"};
+    }
+    if (*value < low || *value > high) {
+        throw UsageError{"option " + option + ": " + std::string(text) + " is outside " + std::to_string(low) +
+                         " to " + std::to_string(high)};
+    }
+    return *value;
+}
+
+CliOptions parseArguments(int argc, char** argv)
+{
+    CliOptions options;
+    const unsigned cores = std::thread::hardware_concurrency();
+    options.job.workers = cores == 0 ? 1 : cores;
+
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            options.inputs.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+
+        // Split "--name=value" and "-xVALUE".
+        std::string name = argument;
+        std::optional<std::string> attached;
+        if (argument.rfind("--", 0) == 0) {
+            const auto equals = argument.find('=');
+            if (equals != std::string::npos) {
+                name = argument.substr(0, equals);
+                attached = argument.substr(equals + 1);
+            }
+        } else if (argument.size() > 2) {
+            name = argument.substr(0, 2);
+            attached = argument.substr(2);
+        }
+
+        const auto value = [&]() -> std::string {
+            if (attached) {
+                return *attached;
+            }
+            if (i + 1 >= argc) {
+                throw UsageError{"option " + name + " needs a value"};
+            }
+            return argv[++i];
+        };
+        const auto flag = [&]() {
+            if (attached) {
+                throw UsageError{"option " + name + " takes no value"};
+            }
+        };
+
+        if (name == "-f" || name == "--format") {
+            const std::string word = value();
+            const auto format = ambrel::parseFormatWord(word);
+            if (!format) {
+                throw UsageError{"unknown format '" + word + "' (JPG, PNG, BMP, JPEG2000 or TIFF)"};
+            }
+            options.job.format = *format;
+        } else if (name == "-s" || name == "--scale") {
+            options.job.scale = static_cast<float>(numberInRange(name, value(), 1, 100)) / 100.0f;
+        } else if (name == "-q" || name == "--quality") {
+            options.job.quality = static_cast<int>(numberInRange(name, value(), 1, 100));
+        } else if (name == "-o" || name == "--output") {
+            const std::string folder = value();
+            if (folder.empty()) {
+                throw UsageError{"option " + name + " needs a folder"};
+            }
+            options.job.outputFolder = folder;
+        } else if (name == "-j" || name == "--jobs") {
+            options.job.workers = static_cast<unsigned>(numberInRange(name, value(), 1, 1024));
+        } else if (name == "--no-exif") {
+            flag();
+            options.job.keepExif = false;
+        } else if (name == "--plain-names") {
+            flag();
+            options.job.plainNames = true;
+        } else if (name == "-r" || name == "--recursive") {
+            flag();
+            options.recursive = true;
+        } else if (name == "--keep-dates") {
+            flag();
+            options.job.keepDates = true;
+        } else if (name == "--quiet") {
+            flag();
+            options.quiet = true;
+        } else if (name == "-h" || name == "--help") {
+            flag();
+            options.help = true;
+        } else {
+            throw UsageError{"unknown option '" + argument + "'"};
+        }
+    }
+    if (!options.help && options.inputs.empty()) {
+        throw UsageError{"no INPUT given"};
+    }
+    return options;
+}
+
+std::atomic<bool> interrupted{false};
+
+void onInterrupt(int)
+{
+    interrupted = true;
+}
+
+// Prints the rows in list order as their outcomes arrive, with a progress
+// bar on a terminal's standard error.
+class Reporter : public ambrel::JobListener
+{
+public:
+    Reporter(const std::vector<ambrel::FileRecord>& records, std::FILE* report, bool quiet)
+        : mRecords(records), mReport(report), mQuiet(quiet), mLines(records.size()),
+          mProgress(!quiet && ::isatty(STDERR_FILENO) == 1)
+    {
+        drawProgress();
+    }
+
+    void rowConverted(std::size_t row, const std::string& outputPath) override
+    {
+        if (!mQuiet) {
+            mLines[row] = mRecords[row].heicPath + " -> " + outputPath;
+        } else {
+            mLines[row] = std::string();
+        }
+        rowDone();
+    }
+
+    void rowFailed(std::size_t row, const std::string& text) override
+    {
+        mLines[row] = mRecords[row].heicPath + ": " + text;
+        rowDone();
+    }
+
+    void jobStopped() override { endProgress(); }
+    void jobFinished(int) override { endProgress(); }
+
+    void logLine(const std::string& line) override
+    {
+        if (!mQuiet) {
+            eraseProgress();
+            std::fprintf(stderr, "%s\n", line.c_str());
+            drawProgress();
+        }
+    }
+
+private:
+    void rowDone()
+    {
+        ++mDone;
+        eraseProgress();
+        while (mNextLine < mLines.size() && mLines[mNextLine]) {
+            if (!mLines[mNextLine]->empty()) {
+                std::fprintf(mReport, "%s\n", mLines[mNextLine]->c_str());
+            }
+            ++mNextLine;
+        }
+        std::fflush(mReport);
+        drawProgress();
+    }
+
+    void drawProgress()
+    {
+        if (!mProgress) {
+            return;
+        }
+        constexpr std::size_t kWidth = 30;
+        const std::size_t total = mLines.size();
+        const std::size_t filled = total == 0 ? kWidth : mDone * kWidth / total;
+        std::string bar(filled, '#');
+        bar.append(kWidth - filled, '.');
+        std::fprintf(stderr, "\r[%s] %zu/%zu", bar.c_str(), mDone, total);
+        std::fflush(stderr);
+    }
+
+    void eraseProgress()
+    {
+        if (mProgress) {
+            std::fprintf(stderr, "\r\033[K");
+            std::fflush(stderr);
+        }
+    }
+
+    void endProgress()
+    {
+        eraseProgress();
+        mProgress = false;
+    }
+
+    const std::vector<ambrel::FileRecord>& mRecords;
+    std::FILE* mReport;
+    bool mQuiet;
+    std::vector<std::optional<std::string>> mLines;
+    bool mProgress;
+    std::size_t mDone = 0;
+    std::size_t mNextLine = 0;
+};
+
+bool isFolder(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CliOptions options;
+    try {
+        options = parseArguments(argc, argv);
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "ambrel-convert: %s\nTry 'ambrel-convert --help'.\n", error.message.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+
+    // The report keeps the real standard output; whatever the libraries print
+    // there themselves goes nowhere. Their errors stay on standard error.
+    const int reportFd = ::dup(STDOUT_FILENO);
+    std::FILE* report = reportFd >= 0 ? ::fdopen(reportFd, "w") : nullptr;
+    if (report == nullptr) {
+        report = stdout;
+    } else {
+        std::fflush(stdout);
+        const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (devNull >= 0) {
+            ::dup2(devNull, STDOUT_FILENO);
+            ::close(devNull);
+        }
+    }
+    heiflog::setLevel(0);
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+
+    ambrel::FileList list;
+    const auto add = [&](const std::string& path) {
+        if (list.addGivenPath(path) == ambrel::Intake::Duplicate && !options.quiet) {
+            std::fprintf(stderr, "%s\n", ambrel::duplicateLogLine(path).c_str());
+        }
+    };
+    for (const auto& input : options.inputs) {
+        if (isFolder(input)) {
+            for (const auto& path : ambrel::folderFiles(input, options.recursive)) {
+                if (ambrel::hasHeicName(path)) {
+                    add(path);
+                }
+            }
+        } else {
+            add(input);
+        }
+    }
+    if (list.empty()) {
+        std::fprintf(stderr, "ambrel-convert: no HEIC file found\n");
+        return 1;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESETHAND;  // a second interrupt ends the program at once
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    ambrel::JobDescription job{options.job, list.records()};
+    Reporter reporter(job.records, report, options.quiet);
+    const ambrel::JobSummary summary = ambrel::runConversionJob(job, reporter, interrupted);
+
+    const int total = static_cast<int>(job.records.size());
+    if (!options.quiet) {
+        std::fprintf(report, "%d converted, %d failed", summary.converted, summary.failed);
+        if (summary.stopped) {
+            std::fprintf(report, ", %d not converted (interrupted)", total - summary.converted - summary.failed);
+        }
+        std::fprintf(report, "\n");
+    }
+    std::fflush(report);
+    return summary.converted == total ? 0 : 1;
+}

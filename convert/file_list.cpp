@@ -1,0 +1,175 @@
+#include "file_list.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+namespace ambrel {
+
+std::string_view lastComponent(std::string_view path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string baseNameOf(std::string_view path)
+{
+    const std::string_view name = lastComponent(path);
+    return std::string(name.substr(0, name.find('.')));
+}
+
+std::string folderOf(std::string_view path)
+{
+    // Trailing slashes belong to the last component, not to the folder.
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    const auto slash = path.rfind('/');
+    if (slash == std::string_view::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return "/";
+    }
+    return std::string(path.substr(0, slash));
+}
+
+bool hasHeicName(std::string_view path)
+{
+    const std::string_view name = lastComponent(path);
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos) {
+        return false;
+    }
+    // Upper-case the last piece and compare with "HEIC". Besides the ASCII
+    // letters, only the dotless i (U+0131, UTF-8 C4 B1) upper-cases into one
+    // of these four letters.
+    std::string upper;
+    const std::string_view piece = name.substr(dot + 1);
+    for (std::size_t i = 0; i < piece.size(); ++i) {
+        const auto c = static_cast<unsigned char>(piece[i]);
+        if (c == 0xC4 && i + 1 < piece.size() && static_cast<unsigned char>(piece[i + 1]) == 0xB1) {
+            upper += 'I';
+            ++i;
+        } else if (c >= 'a' && c <= 'z') {
+            upper += static_cast<char>(c - 'a' + 'A');
+        } else {
+            upper += static_cast<char>(c);
+        }
+    }
+    return upper == "HEIC";
+}
+
+std::string byteText(std::uint64_t bytes)
+{
+    double divisor = 1.0;
+    const char* unit = " byte";
+    if (bytes >= 1'000'000'001ULL) {
+        divisor = 1e9;
+        unit = " GB";
+    } else if (bytes >= 1'000'001ULL) {
+        divisor = 1e6;
+        unit = " MB";
+    } else if (bytes >= 1'001ULL) {
+        divisor = 1e3;
+        unit = " KB";
+    }
+    const float quotient = static_cast<float>(static_cast<double>(bytes) / divisor);
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, static_cast<double>(quotient),
+                                      std::chars_format::fixed, 2);
+    return std::string(text, result.ptr) + unit;
+}
+
+std::uint64_t readableFileSize(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    return regular ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+FileRecord makeRecord(const std::string& path)
+{
+    FileRecord record;
+    record.heicPath = path;
+    record.originalFilePath = folderOf(path);
+    record.heicFileSize = byteText(readableFileSize(path));
+    record.fileName = baseNameOf(path);
+    return record;
+}
+
+std::string duplicateLogLine(const std::string& path)
+{
+    return "找到重复：" + path;
+}
+
+bool FileList::contains(const std::string& path) const
+{
+    return std::any_of(mRecords.begin(), mRecords.end(),
+                       [&](const FileRecord& record) { return record.heicPath == path; });
+}
+
+Intake FileList::addHeicPath(const std::string& path)
+{
+    if (!hasHeicName(path)) {
+        return Intake::NotQualified;
+    }
+    return addGivenPath(path);
+}
+
+Intake FileList::addGivenPath(const std::string& path)
+{
+    if (contains(path)) {
+        return Intake::Duplicate;
+    }
+    mRecords.push_back(makeRecord(path));
+    return Intake::Added;
+}
+
+void FileList::remove(std::size_t index)
+{
+    if (index >= mRecords.size()) {
+        throw std::out_of_range("FileList::remove: no such row");
+    }
+    mRecords.erase(mRecords.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+std::vector<std::string> folderFiles(const std::string& folder, bool recursive)
+{
+    namespace fs = std::filesystem;
+    // The iterators give "folder/entry" paths built on the folder text as given.
+    std::vector<std::string> paths;
+    std::error_code error;
+    const auto take = [&](const fs::directory_entry& entry) {
+        std::error_code typeError;
+        if (!entry.is_directory(typeError)) {
+            paths.push_back(entry.path().string());
+        }
+    };
+    if (recursive) {
+        fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+        for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+            take(*it);
+        }
+    } else {
+        fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+        for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+            take(*it);
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+}  // namespace ambrel

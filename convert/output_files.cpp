@@ -1,0 +1,213 @@
+#include "output_files.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+namespace ambrel {
+
+std::string formatWord(OutputFormat format)
+{
+    switch (format) {
+    case OutputFormat::Jpg: return "JPG";
+    case OutputFormat::Png: return "PNG";
+    case OutputFormat::Bmp: return "BMP";
+    case OutputFormat::Jpeg2000: return "JPEG2000";
+    case OutputFormat::Tiff: return "TIFF";
+    }
+    return "JPG";
+}
+
+std::optional<OutputFormat> parseFormatWord(std::string_view word)
+{
+    std::string upper(word);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    for (const auto format : {OutputFormat::Jpg, OutputFormat::Png, OutputFormat::Bmp,
+                              OutputFormat::Jpeg2000, OutputFormat::Tiff}) {
+        if (upper == formatWord(format)) {
+            return format;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string formatExtension(OutputFormat format)
+{
+    return format == OutputFormat::Jpeg2000 ? "JPEG" : formatWord(format);
+}
+
+std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format)
+{
+    const char* encoderExtension = nullptr;
+    switch (format) {
+    case OutputFormat::Jpg: return jpeg;
+    case OutputFormat::Png: encoderExtension = ".png"; break;
+    case OutputFormat::Bmp: encoderExtension = ".bmp"; break;
+    case OutputFormat::Jpeg2000: encoderExtension = ".jp2"; break;
+    case OutputFormat::Tiff: encoderExtension = ".tiff"; break;
+    }
+    try {
+        const cv::Mat bitmap = cv::imdecode(cv::Mat(1, static_cast<int>(jpeg.size()), CV_8UC1,
+                                                    const_cast<std::uint8_t*>(jpeg.data())),
+                                            cv::IMREAD_COLOR);
+        if (bitmap.empty()) {
+            return std::nullopt;
+        }
+        std::vector<uchar> encoded;
+        if (!cv::imencode(encoderExtension, bitmap, encoded) || encoded.empty()) {
+            return std::nullopt;
+        }
+        return Bytes(encoded.begin(), encoded.end());
+    } catch (const cv::Exception&) {
+        // The JPEG 2000 encoder refuses pictures smaller than its resolution levels need.
+        return std::nullopt;
+    }
+}
+
+std::string getNowTimeTimestamp()
+{
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return std::to_string(static_cast<long long>(seconds.count()) * 1000LL);
+}
+
+std::optional<std::string> createDirectory(const std::string& folder)
+{
+    std::error_code error;
+    if (std::filesystem::exists(folder, error)) {
+        return folder;
+    }
+    if (folder.empty()) {
+        return std::nullopt;
+    }
+    std::filesystem::create_directories(folder, error);
+    // Another worker may have created it in the meantime; that is as good.
+    if (error && !std::filesystem::is_directory(folder, error)) {
+        return std::nullopt;
+    }
+    return folder;
+}
+
+std::string joinOutputPath(std::string_view folder, std::string_view name, std::string_view extension)
+{
+    std::string path(folder);
+    if (path.empty() || path.back() != '/') {
+        path += '/';
+    }
+    path += name;
+    path += '.';
+    path += extension;
+    return path;
+}
+
+std::string candidateName(std::string_view stem, unsigned n)
+{
+    std::string name(stem);
+    if (n >= 2) {
+        name += '_';
+        name += std::to_string(n);
+    }
+    return name;
+}
+
+namespace {
+
+std::atomic<unsigned> temporaryCounter{0};
+
+bool writeAll(int fd, const Bytes& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A new file in the folder, opened for writing under a hidden name of this
+// process; -1 when the folder cannot take one.
+int createTemporary(const std::string& folder, std::string& path)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = joinOutputPath(folder,
+                              ".ambrel-" + std::to_string(::getpid()) + "-" + std::to_string(++temporaryCounter),
+                              "tmp");
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+bool linkUnsupported(int error)
+{
+    return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
+}
+
+}  // namespace
+
+std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
+                                        std::string_view extension, const Bytes& bytes,
+                                        const WriteOptions& options)
+{
+    std::string temporary;
+    const int fd = createTemporary(folder, temporary);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    bool written = writeAll(fd, bytes);
+    if (written && options.modificationTime) {
+        const struct timespec times[2] = {*options.modificationTime, *options.modificationTime};
+        written = ::futimens(fd, times) == 0;
+    }
+    written = (::close(fd) == 0) && written;
+
+    std::optional<std::string> published;
+    bool useRename = false;
+    for (unsigned n = 1; written && n <= kMaxNameCandidates; ++n) {
+        const std::string target = joinOutputPath(folder, candidateName(stem, n), extension);
+        if (!useRename) {
+            if (::link(temporary.c_str(), target.c_str()) == 0) {
+                published = target;
+                break;
+            }
+            if (linkUnsupported(errno)) {
+                useRename = true;
+            } else if (errno == EEXIST) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+            return target;  // the temporary name is gone with the rename
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    ::unlink(temporary.c_str());
+    return published;
+}
+
+}  // namespace ambrel

@@ -1,0 +1,76 @@
+// Output files of a conversion job: formats and their encodings, the job
+// timestamp, output names, folder creation, and writing a file under a name
+// that is still free.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ambrel {
+
+using Bytes = std::vector<std::uint8_t>;
+
+enum class OutputFormat
+{
+    Jpg,
+    Png,
+    Bmp,
+    Jpeg2000,
+    Tiff,
+};
+
+// The format word: "JPG", "PNG", "BMP", "JPEG2000", "TIFF".
+std::string formatWord(OutputFormat format);
+// The format of a word, in any letter case; nullopt for any other word.
+std::optional<OutputFormat> parseFormatWord(std::string_view word);
+// The extension in output names: the word, except "JPEG" for JPEG 2000.
+std::string formatExtension(OutputFormat format);
+
+// The bytes of the output file for the JPEG file `jpeg`: the JPEG itself for
+// Jpg; for the others the JPEG is decoded to a colour bitmap (its EXIF
+// orientation applied, since the other files carry no metadata) and encoded
+// with the encoder's default settings. nullopt when decoding or encoding
+// fails (JPEG 2000, for one, needs both sides of at least 32 pixels).
+std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format);
+
+// Whole seconds since 1970-01-01 00:00:00 UTC times 1000, as decimal text
+// (it always ends in "000").
+std::string getNowTimeTimestamp();
+
+// The folder if something exists at its path; otherwise the folder after
+// creating it with all missing parents; nullopt when that fails.
+std::optional<std::string> createDirectory(const std::string& folder);
+
+// "folder/name.extension"; no second "/" when the folder already ends in one.
+std::string joinOutputPath(std::string_view folder, std::string_view name, std::string_view extension);
+
+// The name of the n-th candidate for a file: n = 1 gives `stem`, n >= 2
+// gives "stem_n" ("IMG_0042_1575264000000" -> "IMG_0042_1575264000000_2").
+std::string candidateName(std::string_view stem, unsigned n);
+
+// Candidates tried by writeNewFile before giving up.
+constexpr unsigned kMaxNameCandidates = 10000;
+
+struct WriteOptions
+{
+    // When set, the file gets this modification (and access) time.
+    std::optional<struct timespec> modificationTime;
+};
+
+// Writes `bytes` to "folder/stem.extension", or to the first free name of
+// "folder/stem_2.extension", "folder/stem_3.extension"... An existing file is
+// never replaced, even by a writer in another thread or process: the bytes go
+// to a temporary file in the folder first, which is then linked under the
+// candidate name (link(2) fails when the name exists; where the file system
+// has no hard links, rename without replacing). Returns the path written, or
+// nullopt when the folder cannot take the file; no temporary file is left.
+std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
+                                        std::string_view extension, const Bytes& bytes,
+                                        const WriteOptions& options = {});
+
+}  // namespace ambrel

@@ -1,0 +1,67 @@
+// The first stage of heif2jpg: open the HEIF bytes with the reader, choose the
+// image to convert and copy out everything the later stages need.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+
+#include "heif_image_data.h"
+#include "hevc_image_file_reader.h"
+
+namespace heifpipe {
+
+// The file holds no image that the pipeline can convert.
+class NoImageError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A root box reaches beyond the end of the file: the file was cut short.
+class TruncatedFileError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct ImageChoice
+{
+    ItemId id = 0;
+    bool isGrid = false;
+};
+
+// The image to convert: the primary item when it is a grid or an 'hvc1'
+// coded image; otherwise (no 'pitm', or a primary of another kind) the first
+// grid, else the first master image. Throws NoImageError when there is none,
+// and whatever the reader throws for a context it does not know.
+ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context);
+
+// The Exif item that describes the image: a 'cdsc' source of the image whose
+// type reads "exif" in any case, else the first item of the context whose type
+// reads "exif"; 0 when there is none.
+ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId image);
+
+// The steps of the extraction. Each absorbs its own errors and reports them by
+// its return value. `data.imageId` and `data.isGrid` must be set.
+//
+// Geometry (a grid's output size and layout, or a coded image's 'ispe' size
+// as a 1 x 1 layout), the grid's tile ids in 'dimg' order, the 'irot' angle
+// and the transformative properties in association order.
+bool get_heif_info(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+// VPS, SPS and PPS of the first tile.
+bool get_heif_paramset(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+// The coded data of every tile, each led by its own parameter sets.
+bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+// The Exif block of the image's Exif item; empty when there is none.
+void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+// The image's ICC profile; a grid without one takes its first tile's.
+void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+
+// Runs the whole extraction over the file's bytes (not copied; they must stay
+// valid during the call). Throws when the file is cut short (TruncatedFileError),
+// cannot be read (what the reader throws) or holds no image to convert
+// (NoImageError); the steps above never make it throw.
+HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif);
+
+}  // namespace heifpipe

@@ -1,0 +1,55 @@
+// The conversion entry: the bytes of one HEIC file in, the bytes of one JPEG
+// file (or a result text) out.
+//
+// Stages: extraction of the image from the HEIF container, one temporary HEVC
+// elementary stream decoded by OpenCV's video capture, the tile mosaic with
+// the image's crop, rotation and mirror, the user's scale, and JPEG encoding
+// with the EXIF block and the ICC profile carried over.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Result texts; every one is shorter than 1024 bytes.
+inline constexpr std::string_view kHeif2JpgReadHeif = "HUD_ERR heif2jpg read_heif";
+inline constexpr std::string_view kHeif2JpgWriteStream = "HUD_ERR heif2jpg write_hevc_bitstream";
+inline constexpr std::string_view kHeif2JpgDecode = "HUD_ERR heif2jpg read_hevc_bitstream_to_mat_vector";
+inline constexpr std::string_view kHeif2JpgUnknown = "HUD_ERR heif2jpg unknown";
+inline constexpr std::string_view kHeif2JpgImencode = "HUD_ERR heif2jpg imencode";
+inline constexpr std::string_view kHeif2JpgBufferTooSmall = "HUD_ERR heif2jpg buffer to small";
+
+struct Heif2JpgResult
+{
+    bool ok = false;
+    std::vector<std::uint8_t> jpeg;  // the JPEG file when ok
+    std::string message;             // the result text when not ok
+};
+
+// Converts the HEIC file in input[0 .. length) into a JPEG of any size.
+//
+// The image converted is the primary item (a grid or a coded image), else the
+// first grid, else the first master image. Its clean aperture always applies;
+// its rotation and mirror apply unless `keepExif` is set and the Exif block's
+// Orientation tag already says the same, in which case the pixels keep their
+// stored orientation. When the pixels are turned, an Orientation tag in the
+// carried block is set to 1, so the JPEG displays upright either way. The
+// image's ICC profile, if any, is carried in APP2 segments.
+//
+// `tempPath` names the temporary HEVC stream file; it is created or
+// overwritten, and kept. While it is written and decoded, an exclusive lock
+// on `tempPath` + ".lock" is held, so conversions sharing a path take turns.
+// Sets the diagnostic log level of heiclib to 0 (errors only).
+Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality,
+                                 const std::string& tempPath, float scale, bool keepExif);
+
+// The application's entry. On success fills `output` with the JPEG followed by
+// zeros up to `outputCapacity` and sets *outputLength to the JPEG's length; a
+// JPEG longer than `outputCapacity` gives "HUD_ERR heif2jpg buffer to small".
+// A result text is written the same way when it fits (without a terminator of
+// its own); when it does not, `output` and *outputLength stay as they were.
+void heif2jpg(const std::uint8_t* input, std::int32_t inputLength, std::int32_t quality, std::uint8_t* output,
+              std::int32_t outputCapacity, const char* tempPath, float scale, std::int32_t* outputLength,
+              bool keepExif);

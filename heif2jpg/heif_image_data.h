@@ -1,0 +1,48 @@
+// What the extraction copies out of a HEIF file for the later stages of
+// heif2jpg: the converted image's geometry and transforms, the coded tiles,
+// the parameter sets, and the metadata to carry into the JPEG.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "reader_types.h"
+
+// One transformative property of the converted image, in association order.
+struct ImageTransform
+{
+    enum class Kind
+    {
+        CleanAperture,  // 'clap': crop to the clean aperture
+        Rotate,         // 'irot': anticlockwise degrees in `value`
+        Mirror,         // 'imir': axis bit in `value` (0: top and bottom swap, 1: left and right swap)
+    };
+
+    Kind kind = Kind::Rotate;
+    std::uint32_t value = 0;
+    CleanApertureInfo aperture;  // for Kind::CleanAperture
+};
+
+struct HeifImageData
+{
+    // The image's output size: a grid's output size, or a coded image's 'ispe'.
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t rows = 0;     // tile rows (1 for a coded image)
+    std::uint32_t columns = 0;  // tile columns (1 for a coded image)
+    std::uint32_t rotation = 0; // the first 'irot' in degrees anticlockwise, 0 without one
+    // Coded data of every tile in grid order (row by row), each led by the
+    // tile's own VPS, SPS and PPS.
+    std::vector<std::vector<std::uint8_t>> tiles;
+    // VPS, SPS and PPS of the first tile, each behind 00 00 00 01.
+    std::vector<std::uint8_t> paramSets;
+    // The Exif block, starting "Exif" 00 00; empty unless asked for and found.
+    std::vector<std::uint8_t> exif;
+
+    ItemId imageId = 0;   // the converted image item
+    bool isGrid = false;  // a 'grid' item, else a single coded image
+    IdVector tileIds;     // the items behind `tiles`
+    std::vector<ImageTransform> transforms;  // 'clap', 'irot', 'imir' in association order
+    std::vector<std::uint8_t> iccProfile;    // empty without one
+    ItemId exifItemId = 0;                   // the Exif item read, 0 when none was found
+};

@@ -1,0 +1,218 @@
+#include "mosaic.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include <opencv2/imgproc.hpp>
+
+namespace heifpipe {
+
+namespace {
+
+template <typename Concatenate>
+cv::Mat concatenate(const std::vector<cv::Mat>& parts, Concatenate join, const char* what)
+{
+    if (parts.empty()) {
+        throw std::out_of_range(std::string(what) + ": nothing to concatenate");
+    }
+    if (parts.size() == 1) {
+        return parts.front();
+    }
+    cv::Mat result;
+    join(parts, result);
+    return result;
+}
+
+bool isTurn(const ImageTransform& transform)
+{
+    return transform.kind != ImageTransform::Kind::CleanAperture;
+}
+
+void applyOne(cv::Mat& image, const ImageTransform& transform)
+{
+    switch (transform.kind) {
+    case ImageTransform::Kind::CleanAperture:
+        applyCleanAperture(image, transform.aperture);
+        break;
+    case ImageTransform::Kind::Rotate:
+        applyRotation(image, transform.value);
+        break;
+    case ImageTransform::Kind::Mirror:
+        applyMirror(image, transform.value);
+        break;
+    }
+}
+
+// Nearest whole number, halves rounded up.
+long long roundHalfUp(double value)
+{
+    return static_cast<long long>(std::floor(value + 0.5));
+}
+
+}  // namespace
+
+cv::Mat concatRow(const std::vector<cv::Mat>& tiles)
+{
+    return concatenate(tiles, [](const std::vector<cv::Mat>& in, cv::Mat& out) { cv::hconcat(in, out); },
+                       "concatRow");
+}
+
+cv::Mat concatRows(const std::vector<cv::Mat>& rows)
+{
+    return concatenate(rows, [](const std::vector<cv::Mat>& in, cv::Mat& out) { cv::vconcat(in, out); },
+                       "concatRows");
+}
+
+cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std::uint32_t columns)
+{
+    if (rows == 0 || columns == 0) {
+        throw std::out_of_range("buildMosaic: no tiles in a " + std::to_string(rows) + " x " +
+                                std::to_string(columns) + " grid");
+    }
+    std::vector<cv::Mat> rowImages;
+    rowImages.reserve(rows);
+    std::vector<cv::Mat> rowTiles;
+    rowTiles.reserve(columns);
+    for (std::uint32_t r = 0; r < rows; ++r) {
+        for (std::uint32_t c = 0; c < columns; ++c) {
+            rowTiles.push_back(frames.at(std::size_t(r) * columns + c));
+        }
+        rowImages.push_back(concatRow(rowTiles));
+        rowTiles.clear();
+    }
+    return concatRows(rowImages);
+}
+
+cv::Mat cropToOutput(const cv::Mat& image, std::uint32_t width, std::uint32_t height)
+{
+    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(image.cols)));
+    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(image.rows)));
+    if (cropWidth <= 0 || cropHeight <= 0) {
+        throw std::invalid_argument("cropToOutput: an output of " + std::to_string(width) + " x " +
+                                    std::to_string(height) + " leaves no pixels");
+    }
+    return image(cv::Rect(0, 0, cropWidth, cropHeight)).clone();
+}
+
+void applyRotation(cv::Mat& image, std::uint32_t rotation)
+{
+    switch (rotation) {
+    case 90:
+        cv::rotate(image, image, cv::ROTATE_90_COUNTERCLOCKWISE);
+        break;
+    case 180:
+        cv::rotate(image, image, cv::ROTATE_180);
+        break;
+    case 270:
+        cv::rotate(image, image, cv::ROTATE_90_CLOCKWISE);
+        break;
+    default:
+        break;
+    }
+}
+
+void applyMirror(cv::Mat& image, std::uint32_t axis)
+{
+    // cv::flip: code 0 flips around the x axis (top and bottom swap), code 1
+    // around the y axis (left and right swap).
+    cv::flip(image, image, axis == 0 ? 0 : 1);
+}
+
+bool cleanApertureRect(const CleanApertureInfo& aperture, int width, int height, cv::Rect& rect)
+{
+    if (aperture.widthD == 0 || aperture.heightD == 0 || aperture.horizontalOffsetD == 0 ||
+        aperture.verticalOffsetD == 0 || width <= 0 || height <= 0) {
+        return false;
+    }
+    const double cleanWidth = double(aperture.widthN) / aperture.widthD;
+    const double cleanHeight = double(aperture.heightN) / aperture.heightD;
+    const double horizontalOffset =
+        double(static_cast<std::int32_t>(aperture.horizontalOffsetN)) / aperture.horizontalOffsetD;
+    const double verticalOffset =
+        double(static_cast<std::int32_t>(aperture.verticalOffsetN)) / aperture.verticalOffsetD;
+
+    // Left edge = centre - (cleanWidth - 1) / 2 = (width - cleanWidth) / 2 + offset.
+    const long long pixelsWide = roundHalfUp(cleanWidth);
+    const long long pixelsHigh = roundHalfUp(cleanHeight);
+    const long long left = roundHalfUp((width - cleanWidth) / 2.0 + horizontalOffset);
+    const long long top = roundHalfUp((height - cleanHeight) / 2.0 + verticalOffset);
+    if (pixelsWide <= 0 || pixelsHigh <= 0 || left < 0 || top < 0 || left + pixelsWide > width ||
+        top + pixelsHigh > height) {
+        return false;
+    }
+    rect = cv::Rect(static_cast<int>(left), static_cast<int>(top), static_cast<int>(pixelsWide),
+                    static_cast<int>(pixelsHigh));
+    return true;
+}
+
+bool applyCleanAperture(cv::Mat& image, const CleanApertureInfo& aperture)
+{
+    cv::Rect rect;
+    if (!cleanApertureRect(aperture, image.cols, image.rows, rect)) {
+        return false;
+    }
+    if (rect.width != image.cols || rect.height != image.rows) {
+        image = image(rect).clone();
+    }
+    return true;
+}
+
+void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transforms, bool keepOrientation)
+{
+    bool turned = false;
+    bool apertureAfterTurn = false;
+    for (const ImageTransform& transform : transforms) {
+        if (isTurn(transform)) {
+            turned = true;
+        } else if (turned) {
+            apertureAfterTurn = true;
+        }
+    }
+
+    if (!keepOrientation || apertureAfterTurn) {
+        for (const ImageTransform& transform : transforms) {
+            applyOne(image, transform);
+        }
+    } else {
+        for (const ImageTransform& transform : transforms) {
+            if (!isTurn(transform)) {
+                applyOne(image, transform);
+            }
+        }
+        return;
+    }
+
+    if (keepOrientation) {
+        // Back to the stored orientation: undo the turns, last first.
+        for (auto it = transforms.rbegin(); it != transforms.rend(); ++it) {
+            if (it->kind == ImageTransform::Kind::Rotate) {
+                applyRotation(image, (360u - it->value % 360u) % 360u);
+            } else if (it->kind == ImageTransform::Kind::Mirror) {
+                applyMirror(image, it->value);
+            }
+        }
+    }
+}
+
+cv::Mat scaleImage(const cv::Mat& image, float scale)
+{
+    if (scale == 1.0f) {
+        return image;
+    }
+    if (!std::isfinite(scale) || scale <= 0.0f) {
+        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale));
+    }
+    const double width = std::round(image.cols * double(scale));
+    const double height = std::round(image.rows * double(scale));
+    if (width < 1 || height < 1 || width > kMaxJpegSide || height > kMaxJpegSide) {
+        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale) + " gives " +
+                                    std::to_string(width) + " x " + std::to_string(height));
+    }
+    cv::Mat scaled;
+    cv::resize(image, scaled, cv::Size(), double(scale), double(scale), cv::INTER_LINEAR);
+    return scaled;
+}
+
+}  // namespace heifpipe

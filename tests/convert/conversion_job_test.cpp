@@ -1,0 +1,414 @@
+// The conversion job without any window: a recording listener receives what
+// the application would post to its UI thread.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <set>
+
+#include "convert_test_support.h"
+
+using namespace converttest;
+using ambrel::JobOptions;
+using ambrel::OutputFormat;
+
+namespace {
+
+std::vector<std::string> expectedConverted(const std::vector<std::string>& outputs)
+{
+    std::vector<std::string> events;
+    for (std::size_t row = 0; row < outputs.size(); ++row) {
+        events.push_back("converted " + std::to_string(row) + " " + outputs[row]);
+        events.push_back("preview " + std::to_string(row));
+    }
+    events.push_back("finished " + std::to_string(outputs.size()));
+    return events;
+}
+
+}  // namespace
+
+TEST(ConversionJob, SavesBesideEachSourceUnderTheJobTimestamp)
+{
+    ScratchFolder folder;
+    const std::string first = folder / "one/IMG_0042.HEIC";
+    const std::string second = folder / "two/archive.2019.heic";
+    writeFile(first, gridHeic());
+    writeFile(second, gridHeic());
+
+    const std::string before = ambrel::getNowTimeTimestamp();
+    RecordingListener listener;
+    const auto summary = runJob(JobOptions{}, {first, second}, listener);
+    const std::string after = ambrel::getNowTimeTimestamp();
+
+    ASSERT_TRUE(isTimestamp(summary.timestamp)) << summary.timestamp;
+    EXPECT_GE(std::stoll(summary.timestamp), std::stoll(before));
+    EXPECT_LE(std::stoll(summary.timestamp), std::stoll(after));
+    const std::string out1 = folder / ("one/IMG_0042_" + summary.timestamp + ".JPG");
+    const std::string out2 = folder / ("two/archive_" + summary.timestamp + ".JPG");
+    EXPECT_EQ(listener.events, expectedConverted({out1, out2}));
+    EXPECT_EQ(summary.converted, 2);
+    EXPECT_EQ(summary.failed, 0);
+    EXPECT_FALSE(summary.stopped);
+    EXPECT_EQ(imageSize(out1), (ImageSize{192, 128}));
+    EXPECT_EQ(imageSize(out2), (ImageSize{192, 128}));
+    // Nothing else left in the folders: no temporary files.
+    EXPECT_EQ(folderNames(folder / "one"), (std::vector<std::string>{"IMG_0042.HEIC", fs::path(out1).filename()}));
+}
+
+TEST(ConversionJob, EveryFormatDecodesBackToTheSameSize)
+{
+    // A grid stored unrotated with a 90 degree rotation and a matching EXIF
+    // orientation, as phones write it: shown 128 wide and 192 high.
+    fixture::GridOptions grid;
+    grid.rows = 2;
+    grid.columns = 3;
+    grid.rotation = 270;
+    grid.exifOrientation = 6;
+    ScratchFolder folder;
+    const std::string source = folder / "portrait.heic";
+    writeFile(source, fixture::makeGridHeic(grid).bytes());
+
+    const std::pair<OutputFormat, const char*> formats[] = {{OutputFormat::Jpg, "JPG"},
+                                                            {OutputFormat::Png, "PNG"},
+                                                            {OutputFormat::Bmp, "BMP"},
+                                                            {OutputFormat::Jpeg2000, "JPEG"},
+                                                            {OutputFormat::Tiff, "TIFF"}};
+    for (const bool keepExif : {true, false}) {
+        for (const auto& [format, extension] : formats) {
+            SCOPED_TRACE(ambrel::formatWord(format) + (keepExif ? " with EXIF" : " without EXIF"));
+            JobOptions options;
+            options.format = format;
+            options.keepExif = keepExif;
+            options.plainNames = true;
+            options.outputFolder = folder / (keepExif ? "exif" : "plain");
+            RecordingListener listener;
+            runJob(options, {source}, listener);
+            const std::string output = *options.outputFolder + "/portrait." + extension;
+            ASSERT_EQ(listener.events, expectedConverted({output}));
+            EXPECT_EQ(imageSize(output), (ImageSize{128, 192}));
+        }
+    }
+
+    // Scaled to half; JPEG 2000 needs 32 pixels a side, so a tenth fails cleanly.
+    JobOptions half;
+    half.scale = 0.5f;
+    half.format = OutputFormat::Png;
+    half.outputFolder = folder / "half";
+    RecordingListener halfListener;
+    const auto halfSummary = runJob(half, {source}, halfListener);
+    EXPECT_EQ(imageSize(folder / ("half/portrait_" + halfSummary.timestamp + ".PNG")), (ImageSize{64, 96}));
+
+    JobOptions tiny;
+    tiny.scale = 0.1f;
+    tiny.format = OutputFormat::Jpeg2000;
+    tiny.outputFolder = folder / "tiny";
+    RecordingListener tinyListener;
+    runJob(tiny, {source}, tinyListener);
+    EXPECT_EQ(tinyListener.events, (std::vector<std::string>{"failed 0 文件转换失败", "finished 0"}));
+    EXPECT_TRUE(folderNames(folder / "tiny").empty());
+}
+
+TEST(ConversionJob, SameNamesNeverReplaceEachOther)
+{
+    ScratchFolder folder;
+    const std::string a = folder / "a/IMG.heic";
+    const std::string b = folder / "b/IMG.heic";
+    const std::string c = folder / "a/IMG.copy.HEIC";  // same base name, same folder as a
+    for (const auto& path : {a, b, c}) {
+        writeFile(path, gridHeic());
+    }
+
+    // Three sources of one base name into one folder, in one job.
+    JobOptions options;
+    options.outputFolder = folder / "out";
+    RecordingListener listener;
+    const auto summary = runJob(options, {a, b, c}, listener);
+    const std::string stem = folder / ("out/IMG_" + summary.timestamp);
+    EXPECT_EQ(listener.events, expectedConverted({stem + ".JPG", stem + "_2.JPG", stem + "_3.JPG"}));
+
+    // Beside the sources: a and c share their folder.
+    RecordingListener beside;
+    const auto besideSummary = runJob(JobOptions{}, {a, c}, beside);
+    const std::string besideStem = folder / ("a/IMG_" + besideSummary.timestamp);
+    EXPECT_EQ(beside.events, expectedConverted({besideStem + ".JPG", besideStem + "_2.JPG"}));
+
+    // Plain names: an existing file keeps its bytes, and a second job goes on counting.
+    writeFile(folder / "plain/IMG.JPG", {'m', 'i', 'n', 'e'});
+    options.outputFolder = folder / "plain";
+    options.plainNames = true;
+    RecordingListener plain1;
+    runJob(options, {a}, plain1);
+    RecordingListener plain2;
+    runJob(options, {b, c}, plain2);
+    EXPECT_EQ(plain1.events, expectedConverted({folder / "plain/IMG_2.JPG"}));
+    EXPECT_EQ(plain2.events, expectedConverted({folder / "plain/IMG_3.JPG", folder / "plain/IMG_4.JPG"}));
+    EXPECT_EQ(readText(folder / "plain/IMG.JPG"), "mine");
+    EXPECT_EQ(folderNames(folder / "plain"),
+              (std::vector<std::string>{"IMG.JPG", "IMG_2.JPG", "IMG_3.JPG", "IMG_4.JPG"}));
+}
+
+TEST(ConversionJob, ParallelWorkersReportEveryRowAndShareNoName)
+{
+    ScratchFolder folder;
+    std::vector<std::string> sources;
+    for (int i = 0; i < 7; ++i) {
+        sources.push_back(folder / ("in" + std::to_string(i) + "/IMG.heic"));
+        writeFile(sources.back(), gridHeic());
+    }
+    sources.push_back(folder / "missing.heic");
+
+    JobOptions options;
+    options.workers = 3;
+    options.plainNames = true;
+    options.outputFolder = folder / "out";
+    options.cacheFolder = folder / "cache";
+    RecordingListener listener;
+    const auto summary = runJob(options, sources, listener);
+    EXPECT_EQ(summary.converted, 7);
+    EXPECT_EQ(summary.failed, 1);
+
+    std::set<std::size_t> convertedRows;
+    std::set<std::string> outputs;
+    for (const auto& event : listener.events) {
+        if (event.rfind("converted ", 0) == 0) {
+            const auto space = event.find(' ', 10);
+            convertedRows.insert(std::stoul(event.substr(10, space - 10)));
+            outputs.insert(event.substr(space + 1));
+        }
+    }
+    EXPECT_EQ(convertedRows, (std::set<std::size_t>{0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(outputs.size(), 7u);
+    EXPECT_EQ(folderNames(folder / "out"), (std::vector<std::string>{"IMG.JPG", "IMG_2.JPG", "IMG_3.JPG", "IMG_4.JPG",
+                                                                     "IMG_5.JPG", "IMG_6.JPG", "IMG_7.JPG"}));
+    EXPECT_NE(std::find(listener.events.begin(), listener.events.end(), "failed 7 路径下找不到文件"),
+              listener.events.end());
+    EXPECT_EQ(listener.events.back(), "finished 7");
+    // The cache folder is made, and the workers' stream files are gone again.
+    EXPECT_TRUE(fs::is_directory(folder / "cache/Ambrel"));
+    EXPECT_TRUE(folderNames(folder / "cache/Ambrel").empty());
+}
+
+TEST(ConversionJob, OutputFolderCreationAndItsFailures)
+{
+    ScratchFolder folder;
+    const std::string source = folder / "IMG.heic";
+    writeFile(source, gridHeic());
+    writeFile(folder / "file", {'x'});
+
+    JobOptions options;
+    options.plainNames = true;
+    options.outputFolder = folder / "a/b/c";
+    RecordingListener created;
+    runJob(options, {source}, created);
+    EXPECT_EQ(created.events, expectedConverted({folder / "a/b/c/IMG.JPG"}));
+
+    options.outputFolder = folder / "file";  // exists, but is no folder
+    RecordingListener onFile;
+    runJob(options, {source}, onFile);
+    EXPECT_EQ(onFile.events, (std::vector<std::string>{"failed 0 保存文件失败", "finished 0"}));
+    EXPECT_EQ(readText(folder / "file"), "x");
+
+    options.outputFolder = folder / "file/sub";  // cannot be created
+    RecordingListener underFile;
+    runJob(options, {source}, underFile);
+    EXPECT_EQ(underFile.events, (std::vector<std::string>{"failed 0 文件不存在，保存失败！", "finished 0"}));
+}
+
+TEST(ConversionJob, SourcesThatCannotBeConvertedFailTheirRowOnly)
+{
+    ScratchFolder folder;
+    const std::string empty = folder / "empty.heic";
+    const std::string missing = folder / "missing.heic";
+    const std::string directory = folder / "dir.heic";
+    const std::string fifo = folder / "pipe.heic";
+    const std::string text = folder / "text.heic";
+    const std::string huge = folder / "huge.heic";
+    const std::string good = folder / "good.heic";
+    writeFile(empty, {});
+    fs::create_directory(directory);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string words = "not a HEIF file at all";
+    writeFile(text, fixture::Bytes(words.begin(), words.end()));
+    {
+        // One byte over the limit, sparse: the job must not read it.
+        const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(ambrel::kMaxSourceBytes) + 1), 0);
+        ::close(fd);
+    }
+    writeFile(good, gridHeic());
+
+    JobOptions options;
+    options.plainNames = true;
+    RecordingListener listener;
+    const auto summary = runJob(options, {empty, missing, directory, fifo, text, huge, good}, listener);
+    EXPECT_EQ(listener.events, (std::vector<std::string>{
+                                   "failed 0 文件转换失败",
+                                   "failed 1 路径下找不到文件",
+                                   "failed 2 路径下找不到文件",
+                                   "failed 3 路径下找不到文件",
+                                   "failed 4 文件转换失败",
+                                   "failed 5 文件转换失败",
+                                   "converted 6 " + folder / "good.JPG",
+                                   "preview 6",
+                                   "finished 1",
+                               }));
+    EXPECT_EQ(summary.failed, 6);
+    // The log names the source and why, never the source's bytes.
+    ASSERT_EQ(listener.logLines.size(), 3u);
+    EXPECT_EQ(listener.logLines[0].rfind("input_Buffer: " + empty, 0), 0u);
+    EXPECT_EQ(listener.logLines[1].rfind("input_Buffer: " + text + " HUD_ERR heif2jpg ", 0), 0u)
+        << listener.logLines[1];
+    EXPECT_EQ(listener.logLines[2], "input_Buffer: " + huge + " is 214748365 bytes, more than 214748364");
+    for (const auto& line : listener.logLines) {
+        EXPECT_EQ(line.find(words), std::string::npos);
+    }
+}
+
+TEST(ConversionJob, StopFlagIsReadBeforeEveryRow)
+{
+    ScratchFolder folder;
+    std::vector<std::string> sources;
+    for (const char* name : {"a.heic", "b.heic", "c.heic"}) {
+        sources.push_back(folder / name);
+        writeFile(sources.back(), gridHeic());
+    }
+    const auto run = [&](std::atomic<bool>& stop, RecordingListener& listener, const std::string& out) {
+        ambrel::JobDescription job;
+        job.options.plainNames = true;
+        job.options.outputFolder = folder / out;
+        job.options.cacheFolder = folder / "cache";
+        for (const auto& source : sources) {
+            job.records.push_back(ambrel::makeRecord(source));
+        }
+        return ambrel::runConversionJob(job, listener, stop);
+    };
+
+    // Stop requested while the first row is converted: that row is written, no other.
+    std::atomic<bool> stop{false};
+    RecordingListener afterFirst;
+    afterFirst.onEvent = [&](const std::string& event) {
+        if (event.rfind("converted 0", 0) == 0) {
+            stop = true;
+        }
+    };
+    const auto summary = run(stop, afterFirst, "first");
+    EXPECT_TRUE(summary.stopped);
+    EXPECT_EQ(afterFirst.events,
+              (std::vector<std::string>{"converted 0 " + folder / "first/a.JPG", "preview 0", "stopped"}));
+    EXPECT_EQ(folderNames(folder / "first"), (std::vector<std::string>{"a.JPG"}));
+
+    // Stop requested before the job: nothing at all is converted.
+    RecordingListener before;
+    run(stop, before, "before");
+    EXPECT_EQ(before.events, (std::vector<std::string>{"stopped"}));
+    EXPECT_FALSE(fs::exists(folder / "before"));
+
+    // Stop requested during the last row: there is no further row to stop before.
+    stop = false;
+    RecordingListener last;
+    last.onEvent = [&](const std::string& event) {
+        if (event.rfind("converted 2", 0) == 0) {
+            stop = true;
+        }
+    };
+    run(stop, last, "last");
+    EXPECT_EQ(last.events.back(), "finished 3");
+}
+
+TEST(ConversionJob, KeepDatesGivesOutputsTheSourceTime)
+{
+    ScratchFolder folder;
+    const std::string source = folder / "old.heic";
+    writeFile(source, gridHeic());
+    const struct timespec times[2] = {{1'000'000'000, 250'000'000}, {1'000'000'000, 250'000'000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+
+    const auto modified = [](const std::string& path) {
+        struct stat info {};
+        EXPECT_EQ(::stat(path.c_str(), &info), 0);
+        return info.st_mtim;
+    };
+    for (const auto format : {OutputFormat::Jpg, OutputFormat::Tiff}) {
+        JobOptions options;
+        options.format = format;
+        options.keepDates = true;
+        options.plainNames = true;
+        RecordingListener listener;
+        runJob(options, {source}, listener);
+        const auto time = modified(folder / ("old." + ambrel::formatExtension(format)));
+        EXPECT_EQ(time.tv_sec, 1'000'000'000);
+        EXPECT_EQ(time.tv_nsec, 250'000'000);
+    }
+    JobOptions fresh;
+    fresh.plainNames = true;
+    RecordingListener listener;
+    runJob(fresh, {source}, listener);
+    EXPECT_GT(modified(folder / "old_2.JPG").tv_sec, 1'000'000'000);
+}
+
+TEST(ConversionJob, OutputsMuchLargerThanTheirSourceAreWritten)
+{
+    // A smooth picture that HEVC codes in very few bytes and JPEG at full
+    // quality in many more than ten times as many.
+    fixture::SingleImageOptions single;
+    single.width = 512;
+    single.height = 512;
+    single.picture = fixture::gradientImage(512, 512);
+    single.encode.crf = 45;
+    ScratchFolder folder;
+    const std::string source = folder / "smooth.heic";
+    writeFile(source, fixture::makeSingleImageHeic(single).bytes());
+
+    JobOptions options;
+    options.plainNames = true;
+    RecordingListener listener;
+    runJob(options, {source}, listener);
+    ASSERT_EQ(listener.events, expectedConverted({folder / "smooth.JPG"}));
+    EXPECT_GT(fs::file_size(folder / "smooth.JPG"), 10 * fs::file_size(source));
+    EXPECT_EQ(imageSize(folder / "smooth.JPG"), (ImageSize{512, 512}));
+}
+
+TEST(ConversionJob, CorpusFilesConvertOrFailCleanly)
+{
+    const std::pair<const char*, ImageSize> good[] = {
+        {"RGB_10__29x100.heif", {29, 100}},   {"L_xmp_latin1.heic", {16, 16}},
+        {"empty_icc.heic", {1025, 900}},      {"invalid_id.heic", {1197, 1227}},
+        {"RGB_8_chroma444.heif", {29, 100}},  {"RGBA_8__128x128.heif", {128, 128}},
+        {"zPug_3.heic", {64, 64}},            {"L_exif_xmp_iptc.heic", {64, 64}},
+    };
+    const char* const broken[] = {"truncated.heic", "corrupted.heic", "corrupted.hif", "empty.heic"};
+
+    ScratchFolder folder;
+    std::vector<std::string> sources;
+    for (const auto& [name, size] : good) {
+        sources.push_back(corpusPath(name));
+    }
+    for (const char* name : broken) {
+        sources.push_back(corpusPath(name));
+    }
+    JobOptions options;
+    options.plainNames = true;
+    options.workers = 2;
+    options.outputFolder = folder.path();
+    RecordingListener listener;
+    const auto summary = runJob(options, sources, listener);
+    EXPECT_EQ(summary.converted, 8);
+
+    std::size_t row = 0;
+    for (const auto& [name, size] : good) {
+        SCOPED_TRACE(name);
+        const std::string output = folder / (ambrel::baseNameOf(name) + ".JPG");
+        const std::string converted = "converted " + std::to_string(row++) + " " + output;
+        EXPECT_NE(std::find(listener.events.begin(), listener.events.end(), converted), listener.events.end());
+        EXPECT_EQ(imageSize(output), size);
+    }
+    for (const char* name : broken) {
+        const std::string failed = "failed " + std::to_string(row++) + " 文件转换失败";
+        EXPECT_NE(std::find(listener.events.begin(), listener.events.end(), failed), listener.events.end()) << name;
+    }
+    EXPECT_EQ(listener.events.back(), "finished 8");
+}

@@ -1,0 +1,170 @@
+// ambrel-convert run as a process: usage errors, the report on standard
+// output, exit statuses, naming options, folders and the corpus.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "convert_test_support.h"
+
+using namespace converttest;
+
+namespace {
+
+struct CliRun
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::string> lines;  // of standard output
+};
+
+CliRun runCli(const std::vector<std::string>& arguments)
+{
+    fixture::TempFile errors(".err");
+    std::string command = fixture::shellQuote(AMBREL_CONVERT);
+    for (const auto& argument : arguments) {
+        command += " " + fixture::shellQuote(argument);
+    }
+    command += " 2>" + fixture::shellQuote(errors.path());
+    CliRun run;
+    run.status = fixture::runCommand(command, run.out);
+    run.err = readText(errors.path());
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        run.lines.push_back(line);
+    }
+    return run;
+}
+
+}  // namespace
+
+TEST(ConvertCli, UsageErrorsExitWithTwo)
+{
+    ScratchFolder folder;
+    const std::string input = folder / "IMG.heic";
+    writeFile(input, gridHeic());
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--bogus", input}, "unknown option '--bogus'"},
+        {{"-x", input}, "unknown option '-x'"},
+        {{"-q", "abc", input}, "'abc' is not a number"},
+        {{"-q", "101", input}, "outside 1 to 100"},
+        {{"--quality=0", input}, "outside 1 to 100"},
+        {{"-s", "0", input}, "outside 1 to 100"},
+        {{"-s101", input}, "outside 1 to 100"},
+        {{"-s", "5x", input}, "not a number"},
+        {{"-f", "GIF", input}, "unknown format 'GIF'"},
+        {{"-j", "0", input}, "outside 1 to 1024"},
+        {{input, "--format"}, "needs a value"},
+        {{"--quiet=yes", input}, "takes no value"},
+        {{}, "no INPUT"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        SCOPED_TRACE(message);
+        const CliRun run = runCli(arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        EXPECT_EQ(run.err.rfind("ambrel-convert: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(folderNames(folder.path()), (std::vector<std::string>{"IMG.heic"}));  // nothing converted
+
+    const CliRun help = runCli({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: ambrel-convert [options] INPUT...", 0), 0u);
+    for (const char* option : {"--format", "--scale", "--quality", "--no-exif", "--output", "--plain-names", "--jobs",
+                               "--recursive", "--keep-dates", "--quiet"}) {
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    }
+}
+
+TEST(ConvertCli, FolderBesideSourcesWithTimestamps)
+{
+    ScratchFolder folder;
+    const std::string in = folder / "in";
+    writeFile(in + "/b.HEIC", gridHeic());
+    writeFile(in + "/a.heic", gridHeic());
+    writeFile(in + "/notes.txt", {'n'});
+    writeFile(in + "/sub/c.heic", gridHeic());
+
+    const CliRun run = runCli({in});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.lines.size(), 3u) << run.out;
+    const std::string prefix = in + "/a.heic -> " + in + "/a_";
+    ASSERT_EQ(run.lines[0].rfind(prefix, 0), 0u) << run.lines[0];
+    ASSERT_TRUE(run.lines[0].ends_with(".JPG")) << run.lines[0];
+    const std::string stamp = run.lines[0].substr(prefix.size(), run.lines[0].size() - prefix.size() - 4);
+    EXPECT_TRUE(isTimestamp(stamp)) << stamp;
+    EXPECT_EQ(run.lines[1], in + "/b.HEIC -> " + in + "/b_" + stamp + ".JPG");
+    EXPECT_EQ(run.lines[2], "2 converted, 0 failed");
+    EXPECT_EQ(imageSize(in + "/b_" + stamp + ".JPG"), (ImageSize{192, 128}));
+    EXPECT_EQ(folderNames(in + "/sub"), (std::vector<std::string>{"c.heic"}));  // not without -r
+}
+
+TEST(ConvertCli, RecursiveIntoOutputFolderWithPlainNames)
+{
+    ScratchFolder folder;
+    const std::string in = folder / "in";
+    writeFile(in + "/a.heic", gridHeic());
+    writeFile(in + "/sub/deeper/c.heic", gridHeic());
+    writeFile(in + "/sub/skip.jpg", {'j'});
+    const std::string out = folder / "out/x/y";
+    const std::string missing = folder / "missing.heic";
+    const std::vector<std::string> arguments = {"-r", "--plain-names", "-o", out, "-f", "PNG", "--scale=50",
+                                                "-q", "80", "-j", "2", "--no-exif", "--keep-dates",
+                                                in, missing, in + "/a.heic"};
+
+    const CliRun first = runCli(arguments);
+    EXPECT_EQ(first.status, 1);
+    EXPECT_EQ(first.lines, (std::vector<std::string>{
+                               in + "/a.heic -> " + out + "/a.PNG",
+                               in + "/sub/deeper/c.heic -> " + out + "/c.PNG",
+                               missing + ": 路径下找不到文件",
+                               "2 converted, 1 failed",
+                           }));
+    EXPECT_NE(first.err.find("找到重复：" + in + "/a.heic"), std::string::npos) << first.err;
+    EXPECT_EQ(imageSize(out + "/a.PNG"), (ImageSize{96, 64}));
+
+    // Again into the same folder: nothing is replaced.
+    const CliRun second = runCli(arguments);
+    EXPECT_EQ(second.lines[0], in + "/a.heic -> " + out + "/a_2.PNG");
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a.PNG", "a_2.PNG", "c.PNG", "c_2.PNG"}));
+
+    // --quiet: only the failures.
+    const CliRun quiet = runCli({"--quiet", "-o", out, in + "/a.heic", missing});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.lines, (std::vector<std::string>{missing + ": 路径下找不到文件"}));
+    EXPECT_TRUE(quiet.err.empty()) << quiet.err;
+}
+
+TEST(ConvertCli, NothingToConvertExitsWithOne)
+{
+    ScratchFolder folder;
+    writeFile(folder / "photo.jpg", {'j'});
+    const CliRun run = runCli({folder.path()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_NE(run.err.find("no HEIC file found"), std::string::npos);
+}
+
+TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
+{
+    // From the folder only *.heic names; the .heif file named on its own.
+    ScratchFolder folder;
+    const CliRun run = runCli({"-o", folder.path(), "--plain-names", AMBREL_CORPUS_DIR, corpusPath("RGB_10__29x100.heif")});
+    EXPECT_EQ(run.status, 1);
+    const std::vector<std::string> good = {"L_exif_xmp_iptc.heic", "L_xmp_latin1.heic", "empty_icc.heic",
+                                           "invalid_id.heic", "zPug_3.heic", "RGB_10__29x100.heif"};
+    const std::vector<std::string> broken = {"corrupted.heic", "empty.heic", "truncated.heic"};
+    ASSERT_EQ(run.lines.size(), good.size() + broken.size() + 1) << run.out;
+    for (const auto& name : good) {
+        const std::string line = corpusPath(name) + " -> " + folder / (ambrel::baseNameOf(name) + ".JPG");
+        EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), line), run.lines.end()) << line;
+    }
+    for (const auto& name : broken) {
+        EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), corpusPath(name) + ": 文件转换失败"), run.lines.end())
+            << name;
+    }
+    EXPECT_EQ(run.lines.back(), "6 converted, 3 failed");
+}

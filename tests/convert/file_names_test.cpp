@@ -1,0 +1,256 @@
+// Records, names and texts of the file list and the output files, without a
+// conversion: qualifying names, base names and folders, size texts, the job
+// timestamp, output names, folder creation and never-replacing writes.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "convert_test_support.h"
+#include "file_list.h"
+#include "output_files.h"
+
+using namespace converttest;
+
+TEST(FileNames, QualifyingNamesAndTheirRecords)
+{
+    struct Case
+    {
+        const char* path;
+        bool qualifies;
+        const char* fileName;
+        const char* folder;
+    };
+    const Case cases[] = {
+        {"/Users/a/Pictures/IMG_0042.HEIC", true, "IMG_0042", "/Users/a/Pictures"},
+        {"/p/photo.HeIc", true, "photo", "/p"},
+        {"/p/photo.heic", true, "photo", "/p"},
+        {"/p/archive.2019.heic", true, "archive", "/p"},
+        {"/p/.heic", true, "", "/p"},
+        {"/p/photo.he\xC4\xB1" "c", true, "photo", "/p"},  // dotless i upper-cases to I
+        {"/p/photo.heic.jpg", false, "photo", "/p"},
+        {"/p/heic", false, "heic", "/p"},
+        {"/p/photo.heics", false, "photo", "/p"},
+        {"/p.heic/photo", false, "photo", "/p.heic"},
+        {"/x.heic", true, "x", "/"},
+        {"x.heic", true, "x", "."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(ambrel::hasHeicName(c.path), c.qualifies);
+        const ambrel::FileRecord record = ambrel::makeRecord(c.path);
+        EXPECT_EQ(record.heicPath, c.path);
+        EXPECT_EQ(record.fileName, c.fileName);
+        EXPECT_EQ(record.originalFilePath, c.folder);
+        EXPECT_EQ(record.heicFileSize, "0.00 byte");  // nothing there to read
+        EXPECT_TRUE(record.toPath.empty());
+        EXPECT_TRUE(record.toErrInfo.empty());
+    }
+}
+
+TEST(FileNames, ByteTexts)
+{
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "0.00 byte"},
+        {1000, "1000.00 byte"},
+        {1001, "1.00 KB"},
+        {1500, "1.50 KB"},
+        {1000000, "1000.00 KB"},
+        {1000001, "1.00 MB"},
+        {1065, "1.07 KB"},  // 1.065 in single precision lies above the midpoint, in double below
+        {1135, "1.13 KB"},  // and the other way round
+        {1000000000, "1000.00 MB"},
+        {1000000001, "1.00 GB"},
+        {123456789012ULL, "123.46 GB"},
+    };
+    for (const auto& [bytes, text] : cases) {
+        EXPECT_EQ(ambrel::byteText(bytes), text) << bytes;
+    }
+}
+
+TEST(FileNames, RecordSizeIsReadFromReadableFilesOnly)
+{
+    ScratchFolder folder;
+    writeFile(folder / "a.heic", fixture::Bytes(1001, 7));
+    EXPECT_EQ(ambrel::makeRecord(folder / "a.heic").heicFileSize, "1.00 KB");
+    fs::create_directory(folder / "dir.heic");
+    EXPECT_EQ(ambrel::makeRecord(folder / "dir.heic").heicFileSize, "0.00 byte");
+    ASSERT_EQ(::mkfifo((folder / "pipe.heic").c_str(), 0600), 0);
+    EXPECT_EQ(ambrel::makeRecord(folder / "pipe.heic").heicFileSize, "0.00 byte");  // and does not block
+}
+
+TEST(FileNames, ListRefusesDuplicatesAndUnqualifiedNames)
+{
+    ambrel::FileList list;
+    EXPECT_EQ(list.addHeicPath("/p/a.heic"), ambrel::Intake::Added);
+    EXPECT_EQ(list.addHeicPath("/p/b.jpg"), ambrel::Intake::NotQualified);
+    EXPECT_EQ(list.addHeicPath("/p/A.heic"), ambrel::Intake::Added);  // case-sensitive identity
+    EXPECT_EQ(list.addHeicPath("/p/a.heic"), ambrel::Intake::Duplicate);
+    EXPECT_EQ(list.addGivenPath("/p/b.jpg"), ambrel::Intake::Added);
+    EXPECT_EQ(list.addGivenPath("/p/b.jpg"), ambrel::Intake::Duplicate);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].heicPath, "/p/a.heic");
+    EXPECT_EQ(list[1].heicPath, "/p/A.heic");
+    EXPECT_EQ(list[2].fileName, "b");
+    list.remove(1);
+    EXPECT_EQ(list[1].heicPath, "/p/b.jpg");
+    EXPECT_THROW(list.remove(5), std::out_of_range);
+    EXPECT_EQ(ambrel::duplicateLogLine("/p/a.heic"), "找到重复：/p/a.heic");
+}
+
+TEST(FileNames, FolderFilesAreSortedAndRecurseOnlyWhenAsked)
+{
+    ScratchFolder folder;
+    for (const char* name : {"b.heic", "a.HEIC", "notes.txt", "sub/c.heic", "sub/deeper/d.heic"}) {
+        writeFile(folder / name, {1});
+    }
+    fs::create_directory(folder / "empty.heic");  // a folder is never an entry
+    const std::string root = folder.path();
+    EXPECT_EQ(ambrel::folderFiles(root, false),
+              (std::vector<std::string>{root + "/a.HEIC", root + "/b.heic", root + "/notes.txt"}));
+    EXPECT_EQ(ambrel::folderFiles(root, true),
+              (std::vector<std::string>{root + "/a.HEIC", root + "/b.heic", root + "/notes.txt",
+                                        root + "/sub/c.heic", root + "/sub/deeper/d.heic"}));
+    EXPECT_TRUE(ambrel::folderFiles(folder / "missing", true).empty());
+}
+
+TEST(OutputNames, TimestampIsWholeSecondsTimesThousand)
+{
+    using namespace std::chrono;
+    const auto before = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+    const std::string stamp = ambrel::getNowTimeTimestamp();
+    const auto after = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+    ASSERT_TRUE(isTimestamp(stamp)) << stamp;
+    const long long value = std::stoll(stamp);
+    EXPECT_GE(value, before * 1000);
+    EXPECT_LE(value, after * 1000);
+}
+
+TEST(OutputNames, FormatsExtensionsAndCandidates)
+{
+    using ambrel::OutputFormat;
+    const std::pair<const char*, const char*> words[] = {
+        {"JPG", "JPG"}, {"PNG", "PNG"}, {"BMP", "BMP"}, {"JPEG2000", "JPEG"}, {"TIFF", "TIFF"}};
+    for (const auto& [word, extension] : words) {
+        const auto format = ambrel::parseFormatWord(word);
+        ASSERT_TRUE(format) << word;
+        EXPECT_EQ(ambrel::formatWord(*format), word);
+        EXPECT_EQ(ambrel::formatExtension(*format), extension);
+    }
+    EXPECT_EQ(ambrel::parseFormatWord("tiff"), OutputFormat::Tiff);
+    for (const char* word : {"JPEG", "GIF", "", "JPG "}) {
+        EXPECT_FALSE(ambrel::parseFormatWord(word)) << word;
+    }
+
+    EXPECT_EQ(ambrel::joinOutputPath("/Users/a/Pictures", "IMG_0042_1575264000000", "PNG"),
+              "/Users/a/Pictures/IMG_0042_1575264000000.PNG");
+    EXPECT_EQ(ambrel::joinOutputPath("out/", "a", "JPG"), "out/a.JPG");
+    EXPECT_EQ(ambrel::candidateName("IMG_0042_1575264000000", 1), "IMG_0042_1575264000000");
+    EXPECT_EQ(ambrel::candidateName("IMG_0042_1575264000000", 2), "IMG_0042_1575264000000_2");
+    EXPECT_EQ(ambrel::candidateName("IMG_0042", 3), "IMG_0042_3");
+}
+
+TEST(OutputFiles, CreateDirectory)
+{
+    ScratchFolder folder;
+    const std::string nested = folder / "a/b/c";
+    EXPECT_EQ(ambrel::createDirectory(nested), nested);
+    EXPECT_TRUE(fs::is_directory(nested));
+    EXPECT_EQ(ambrel::createDirectory(nested), nested);  // exists already
+
+    writeFile(folder / "file", {1, 2, 3});
+    EXPECT_EQ(ambrel::createDirectory(folder / "file"), folder / "file");  // something exists there
+    EXPECT_FALSE(ambrel::createDirectory(folder / "file/sub"));
+    EXPECT_FALSE(ambrel::createDirectory(""));
+}
+
+TEST(OutputFiles, WritingNeverReplacesAFile)
+{
+    ScratchFolder folder;
+    writeFile(folder / "IMG.JPG", {'o', 'l', 'd'});
+    const auto first = ambrel::writeNewFile(folder.path(), "IMG", "JPG", {'n', 'e', 'w'});
+    EXPECT_EQ(first, folder / "IMG_2.JPG");
+    const auto second = ambrel::writeNewFile(folder.path(), "IMG", "JPG", {'3'});
+    EXPECT_EQ(second, folder / "IMG_3.JPG");
+    // A dangling link holds its name too.
+    fs::create_symlink(folder / "nowhere", folder / "L.JPG");
+    EXPECT_EQ(ambrel::writeNewFile(folder.path(), "L", "JPG", {'l'}), folder / "L_2.JPG");
+
+    EXPECT_EQ(readText(folder / "IMG.JPG"), "old");
+    EXPECT_EQ(readText(folder / "IMG_2.JPG"), "new");
+    EXPECT_EQ(readText(folder / "IMG_3.JPG"), "3");
+    EXPECT_EQ(folderNames(folder.path()),
+              (std::vector<std::string>{"IMG.JPG", "IMG_2.JPG", "IMG_3.JPG", "L.JPG", "L_2.JPG"}));
+
+    struct stat info {};
+    ASSERT_EQ(::stat((folder / "IMG_2.JPG").c_str(), &info), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);  // an ordinary file, not a private temporary
+
+    writeFile(folder / "plain", {1});
+    EXPECT_FALSE(ambrel::writeNewFile(folder / "plain", "IMG", "JPG", {1}));
+    EXPECT_FALSE(ambrel::writeNewFile(folder / "missing", "IMG", "JPG", {1}));
+}
+
+TEST(OutputFiles, WritersInParallelEachGetTheirOwnName)
+{
+    ScratchFolder folder;
+    constexpr int kWriters = 8;
+    std::vector<std::thread> threads;
+    std::vector<std::optional<std::string>> paths(kWriters);
+    for (int i = 0; i < kWriters; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string content = "writer " + std::to_string(i);
+            paths[static_cast<std::size_t>(i)] =
+                ambrel::writeNewFile(folder.path(), "IMG", "JPG", fixture::Bytes(content.begin(), content.end()));
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::set<std::string> names;
+    for (int i = 0; i < kWriters; ++i) {
+        const auto& path = paths[static_cast<std::size_t>(i)];
+        ASSERT_TRUE(path);
+        names.insert(*path);
+        EXPECT_EQ(readText(*path), "writer " + std::to_string(i));
+    }
+    EXPECT_EQ(names.size(), static_cast<std::size_t>(kWriters));
+    EXPECT_EQ(folderNames(folder.path()).size(), static_cast<std::size_t>(kWriters));  // no temporaries left
+}
+
+TEST(OutputFiles, EncodingsDecodeBackToTheSamePicture)
+{
+    cv::Mat picture(40, 48, CV_8UC3, cv::Scalar(30, 120, 200));
+    std::vector<uchar> jpegBuffer;
+    ASSERT_TRUE(cv::imencode(".jpg", picture, jpegBuffer));
+    const ambrel::Bytes jpeg(jpegBuffer.begin(), jpegBuffer.end());
+
+    EXPECT_EQ(ambrel::encodeOutput(jpeg, ambrel::OutputFormat::Jpg), jpeg);
+    const std::pair<ambrel::OutputFormat, std::vector<std::uint8_t>> signatures[] = {
+        {ambrel::OutputFormat::Png, {0x89, 'P', 'N', 'G'}},
+        {ambrel::OutputFormat::Bmp, {'B', 'M'}},
+        {ambrel::OutputFormat::Jpeg2000, {0x00, 0x00, 0x00, 0x0C, 'j', 'P'}},
+        {ambrel::OutputFormat::Tiff, {'I', 'I', 42, 0}},
+    };
+    for (const auto& [format, signature] : signatures) {
+        SCOPED_TRACE(ambrel::formatWord(format));
+        const auto encoded = ambrel::encodeOutput(jpeg, format);
+        ASSERT_TRUE(encoded);
+        ASSERT_GE(encoded->size(), signature.size());
+        EXPECT_TRUE(std::equal(signature.begin(), signature.end(), encoded->begin()));
+        const cv::Mat decoded = cv::imdecode(*encoded, cv::IMREAD_COLOR);
+        EXPECT_EQ(decoded.cols, 48);
+        EXPECT_EQ(decoded.rows, 40);
+        EXPECT_LT(cv::norm(decoded, picture, cv::NORM_INF), 12.0);
+    }
+
+    EXPECT_FALSE(ambrel::encodeOutput({1, 2, 3, 4}, ambrel::OutputFormat::Png));  // not a JPEG
+}

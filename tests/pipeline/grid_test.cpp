@@ -1,0 +1,252 @@
+// Which image is converted, which items are its tiles, and how the decoded
+// tiles are laid out and cut to the image's output size.
+#include <gtest/gtest.h>
+
+#include "extraction.h"
+#include "pipeline_support.h"
+
+namespace {
+
+using namespace pipetest;
+using fixture::paletteColour;
+
+class GridTest : public PipelineTest
+{
+protected:
+    // Checks the centre of every tile of a rows x columns layout of
+    // tileWidth x tileHeight tiles, as far as it lies inside the image.
+    void expectTileColours(const cv::Mat& image, unsigned rows, unsigned columns, unsigned tileWidth,
+                           unsigned tileHeight, const std::vector<Rgb>& colours)
+    {
+        for (unsigned r = 0; r < rows; ++r) {
+            for (unsigned c = 0; c < columns; ++c) {
+                const int x = std::min<int>(int(c * tileWidth + tileWidth / 2), image.cols - 2);
+                const int y = std::min<int>(int(r * tileHeight + tileHeight / 2), image.rows - 2);
+                EXPECT_TRUE(colourNear(image, x, y, colours[r * columns + c])) << "tile " << r << "," << c;
+            }
+        }
+    }
+};
+
+TEST_F(GridTest, PhoneSizedGridIsCutToItsOutputSize)
+{
+    // 8 x 6 tiles of 512 x 512 make a 4096 x 3072 mosaic; the image is 4032 x 3024.
+    fixture::GridOptions options;
+    options.rows = 6;
+    options.columns = 8;
+    options.tileWidth = 512;
+    options.tileHeight = 512;
+    options.outputWidth = 4032;
+    options.outputHeight = 3024;
+    const fixture::SampleFile file = fixture::makeGridHeic(options);
+
+    const cv::Mat image = convertToImage(file.bytes());
+    ASSERT_EQ(image.cols, 4032);
+    ASSERT_EQ(image.rows, 3024);
+    expectTileColours(image, 6, 8, 512, 512, file.tileColours);
+    // The last column and row are cut, not squeezed: their tiles' colours
+    // reach the image edge.
+    EXPECT_TRUE(colourNear(image, 4031, 3023, file.tileColours.back()));
+    EXPECT_TRUE(colourNear(image, 3600, 2580, file.tileColours.back()));
+}
+
+TEST_F(GridTest, TilesOfAPictureReassembleIt)
+{
+    // A 2 x 3 grid whose tiles are cut from one gradient picture, output
+    // smaller than the tiles: the reassembled image matches the picture.
+    const fixture::RgbImage picture = fixture::gradientImage(192, 128);
+    fixture::HeifBuilder builder;
+    std::vector<std::uint32_t> tiles;
+    for (unsigned r = 0; r < 2; ++r) {
+        for (unsigned c = 0; c < 3; ++c) {
+            fixture::RgbImage tile = fixture::solidImage(64, 64, {});
+            for (unsigned y = 0; y < 64; ++y) {
+                for (unsigned x = 0; x < 64; ++x) {
+                    tile.set(x, y, picture.at(c * 64 + x, r * 64 + y));
+                }
+            }
+            const std::uint32_t id = 10 + r * 3 + c;
+            addCodedImage(builder, id, tile);
+            tiles.push_back(id);
+        }
+    }
+    addGrid(builder, 1, 2, 3, 180, 120, tiles);
+    builder.setPrimary(1);
+
+    const cv::Mat image = convertToImage(builder.build());
+    ASSERT_EQ(image.cols, 180);
+    ASSERT_EQ(image.rows, 120);
+    fixture::RgbImage expected = fixture::solidImage(180, 120, {});
+    for (unsigned y = 0; y < 120; ++y) {
+        for (unsigned x = 0; x < 180; ++x) {
+            expected.set(x, y, picture.at(x, y));
+        }
+    }
+    EXPECT_GT(psnr(expected, image), 35.0);
+}
+
+TEST_F(GridTest, SingleRowColumnAndTileGridsConvert)
+{
+    struct Layout
+    {
+        unsigned rows, columns, outputWidth, outputHeight;
+    };
+    for (const Layout layout : {Layout{1, 3, 150, 64}, Layout{3, 1, 64, 170}, Layout{1, 1, 50, 40}}) {
+        SCOPED_TRACE(std::to_string(layout.rows) + " x " + std::to_string(layout.columns));
+        fixture::GridOptions options;
+        options.rows = layout.rows;
+        options.columns = layout.columns;
+        options.outputWidth = layout.outputWidth;
+        options.outputHeight = layout.outputHeight;
+        options.firstColour = 2;
+        const fixture::SampleFile file = fixture::makeGridHeic(options);
+        const cv::Mat image = convertToImage(file.bytes());
+        ASSERT_EQ(image.cols, int(layout.outputWidth));
+        ASSERT_EQ(image.rows, int(layout.outputHeight));
+        expectTileColours(image, layout.rows, layout.columns, 64, 64, file.tileColours);
+    }
+}
+
+TEST_F(GridTest, SingleCodedImageConvertsAtItsSize)
+{
+    fixture::SingleImageOptions options;
+    options.width = 96;
+    options.height = 48;
+    const fixture::SampleFile file = fixture::makeSingleImageHeic(options);
+    const cv::Mat image = convertToImage(file.bytes());
+    ASSERT_EQ(image.cols, 96);
+    ASSERT_EQ(image.rows, 48);
+    EXPECT_TRUE(colourNear(image, 8, 8, file.tileColours[0]));
+    EXPECT_TRUE(colourNear(image, 88, 8, file.tileColours[1]));
+    EXPECT_TRUE(colourNear(image, 8, 40, file.tileColours[2]));
+    EXPECT_TRUE(colourNear(image, 88, 40, file.tileColours[3]));
+
+    fixture::SingleImageOptions gradient;
+    gradient.picture = fixture::gradientImage(64, 64);
+    EXPECT_GT(psnr(*gradient.picture, convertToImage(fixture::makeSingleImageHeic(gradient).bytes())), 38.0);
+}
+
+// A file with a second image whose tiles have the lowest ids, so that they
+// lead the list of master images, and a primary grid whose 'dimg' lists its
+// tiles out of id order.
+fixture::HeifBuilder twoImageFile(bool withPrimary, bool withPrimaryGrid = true)
+{
+    fixture::HeifBuilder builder;
+    for (std::uint32_t id = 1; id <= 4; ++id) {
+        addCodedImage(builder, id, fixture::solidImage(64, 64, paletteColour(8)));
+    }
+    addGrid(builder, 5, 2, 2, 128, 128, {1, 2, 3, 4});
+    if (withPrimaryGrid) {
+        for (std::uint32_t id = 6; id <= 9; ++id) {
+            addCodedImage(builder, id, fixture::solidImage(64, 64, paletteColour(id - 6)));
+        }
+        addGrid(builder, 10, 2, 2, 128, 128, {9, 8, 7, 6});
+        if (withPrimary) {
+            builder.setPrimary(10);
+        }
+    }
+    return builder;
+}
+
+TEST_F(GridTest, TilesAreTheGridsOwnReferencesInTheirOrder)
+{
+    const cv::Mat image = convertToImage(twoImageFile(true).build());
+    ASSERT_EQ(image.cols, 128);
+    expectTileColours(image, 2, 2, 64, 64, {paletteColour(3), paletteColour(2), paletteColour(1), paletteColour(0)});
+}
+
+TEST_F(GridTest, ImageChoiceWithoutPrimaryItem)
+{
+    // No 'pitm': the first grid.
+    cv::Mat image = convertToImage(twoImageFile(false).build());
+    ASSERT_FALSE(image.empty());
+    EXPECT_TRUE(colourNear(image, 32, 32, paletteColour(8)));
+
+    // No 'pitm' and no grid: the first master image.
+    fixture::HeifBuilder builder;
+    addCodedImage(builder, 3, fixture::solidImage(32, 32, paletteColour(5)), false);
+    addCodedImage(builder, 4, fixture::solidImage(32, 32, paletteColour(6)), false);
+    image = convertToImage(builder.build());
+    ASSERT_FALSE(image.empty());
+    EXPECT_TRUE(colourNear(image, 16, 16, paletteColour(5)));
+
+    // A coded primary image wins over the grids of the file.
+    fixture::HeifBuilder withCodedPrimary = twoImageFile(false, false);
+    addCodedImage(withCodedPrimary, 20, fixture::solidImage(48, 32, paletteColour(4)), false);
+    withCodedPrimary.setPrimary(20);
+    image = convertToImage(withCodedPrimary.build());
+    ASSERT_EQ(image.cols, 48);
+    EXPECT_TRUE(colourNear(image, 24, 16, paletteColour(4)));
+}
+
+TEST_F(GridTest, FewerFramesThanTilesFails)
+{
+    fixture::HeifBuilder builder;
+    for (std::uint32_t id = 2; id <= 4; ++id) {
+        addCodedImage(builder, id, fixture::solidImage(64, 64, paletteColour(id)));
+    }
+    addGrid(builder, 1, 2, 2, 128, 128, {2, 3, 4});
+    builder.setPrimary(1);
+    EXPECT_EQ(convert(builder.build()).message, "HUD_ERR heif2jpg unknown");
+}
+
+TEST_F(GridTest, UnreadableTileIsReported)
+{
+    fixture::SampleFile file = fixture::makeGridHeic();
+    file.builder.item(file.tileIds[2]).omitLocation = true;
+    ::testing::internal::CaptureStdout();
+    const Heif2JpgResult result = convert(file.bytes());
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find("get_heif_tiles returned false \n"), std::string::npos) << printed;
+    EXPECT_EQ(result.message, "HUD_ERR heif2jpg unknown");
+}
+
+TEST_F(GridTest, ExtractionRecord)
+{
+    fixture::GridOptions options;
+    options.rows = 2;
+    options.columns = 3;
+    options.outputWidth = 150;
+    options.outputHeight = 100;
+    options.rotation = 270;
+    options.mirrorAxis = 1;
+    options.exifOrientation = 1;
+    const Bytes file = fixture::makeGridHeic(options).bytes();
+
+    const HeifImageData data = heifpipe::extractHeifImage(file.data(), file.size(), true);
+    EXPECT_TRUE(data.isGrid);
+    EXPECT_EQ(data.imageId, 1u);
+    EXPECT_EQ(data.width, 150u);
+    EXPECT_EQ(data.height, 100u);
+    EXPECT_EQ(data.rows, 2u);
+    EXPECT_EQ(data.columns, 3u);
+    EXPECT_EQ(data.rotation, 270u);
+    ASSERT_EQ(data.transforms.size(), 2u);
+    EXPECT_EQ(data.transforms[0].kind, ImageTransform::Kind::Rotate);
+    EXPECT_EQ(data.transforms[1].kind, ImageTransform::Kind::Mirror);
+    EXPECT_EQ(data.transforms[1].value, 1u);
+    EXPECT_EQ(data.tileIds, (IdVector{2, 3, 4, 5, 6, 7}));
+    ASSERT_EQ(data.tiles.size(), 6u);
+    for (const auto& tile : data.tiles) {
+        // The tile's own VPS behind a 4-byte start code leads.
+        ASSERT_GT(tile.size(), 5u);
+        EXPECT_EQ(Bytes(tile.begin(), tile.begin() + 4), (Bytes{0, 0, 0, 1}));
+        EXPECT_EQ((tile[4] >> 1) & 0x3F, 32);
+    }
+    // VPS, SPS, PPS, each behind 00 00 00 01.
+    unsigned startCodes = 0;
+    for (std::size_t i = 0; i + 4 <= data.paramSets.size(); ++i) {
+        if (data.paramSets[i] == 0 && data.paramSets[i + 1] == 0 && data.paramSets[i + 2] == 0 &&
+            data.paramSets[i + 3] == 1) {
+            ++startCodes;
+        }
+    }
+    EXPECT_EQ(startCodes, 3u);
+    ASSERT_GE(data.exif.size(), 6u);
+    EXPECT_EQ(Bytes(data.exif.begin(), data.exif.begin() + 6), (Bytes{'E', 'x', 'i', 'f', 0, 0}));
+
+    // Without keepExif the Exif item is not read.
+    EXPECT_TRUE(heifpipe::extractHeifImage(file.data(), file.size(), false).exif.empty());
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+// The temporary HEVC elementary stream: its bytes, and decoding it back.
+#include <gtest/gtest.h>
+
+#include "extraction.h"
+#include "hevc_stream.h"
+#include "pipeline_support.h"
+
+namespace {
+
+using namespace pipetest;
+
+class StreamTest : public PipelineTest
+{
+};
+
+TEST_F(StreamTest, GroupsAreParameterSetsThenTileBytes)
+{
+    HeifImageData data;
+    data.paramSets = {0, 0, 0, 1, 0x40};
+    data.tiles = {{0xA1, 0xA2}, {}, {0xB1}};
+    ASSERT_TRUE(heifpipe::write_hevc_bitstream(streamPath, data));
+    EXPECT_EQ(fixture::readFileBytes(streamPath),
+              (Bytes{0, 0, 0, 1, 0x40, 0xA1, 0xA2, 0, 0, 0, 1, 0x40, 0, 0, 0, 1, 0x40, 0xB1}));
+
+    // No tiles: an empty file, which decodes to nothing.
+    data.tiles.clear();
+    ASSERT_TRUE(heifpipe::write_hevc_bitstream(streamPath, data));
+    EXPECT_EQ(std::filesystem::file_size(streamPath), 0u);
+    EXPECT_TRUE(heifpipe::read_hevc_bitstream_to_mat_vector(streamPath).empty());
+    ::testing::internal::CaptureStdout();
+    EXPECT_TRUE(heifpipe::read_hevc_bitstream_to_mat_vector((folder / "absent.hevc").string()).empty());
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "cv::VideoCapture::isOpened returned false \n");
+
+    EXPECT_FALSE(heifpipe::write_hevc_bitstream((folder / "missing" / "stream.hevc").string(), data));
+}
+
+TEST_F(StreamTest, ParameterSetsRepeatedBeyondReasonAreRefused)
+{
+    HeifImageData data;
+    data.paramSets.assign(1 << 20, 0x42);
+    data.tiles.assign(65, {1});
+    EXPECT_FALSE(heifpipe::write_hevc_bitstream(streamPath, data));
+    data.tiles.resize(64);
+    EXPECT_TRUE(heifpipe::write_hevc_bitstream(streamPath, data));
+}
+
+TEST_F(StreamTest, EveryTileDecodesToAFrame)
+{
+    fixture::GridOptions options;
+    options.rows = 2;
+    options.columns = 3;
+    options.tileWidth = 64;
+    options.tileHeight = 32;
+    const fixture::SampleFile file = fixture::makeGridHeic(options);
+    const Bytes bytes = file.bytes();
+    HeifImageData data = heifpipe::extractHeifImage(bytes.data(), bytes.size(), false);
+
+    // Each tile carries its own parameter sets, so the shared ones can go.
+    data.paramSets.clear();
+    ASSERT_TRUE(heifpipe::write_hevc_bitstream(streamPath, data));
+    const std::vector<cv::Mat> frames = heifpipe::read_hevc_bitstream_to_mat_vector(streamPath);
+    ASSERT_EQ(frames.size(), 6u);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_EQ(frames[i].size(), cv::Size(64, 32));
+        EXPECT_TRUE(colourNear(frames[i], 32, 16, file.tileColours[i])) << "frame " << i;
+    }
+    // Frames own their pixels.
+    EXPECT_NE(frames[0].data, frames[1].data);
+    EXPECT_EQ(heifpipe::read_hevc_bitstream_to_mat_vector(streamPath, 2).size(), 2u);
+}
+
+}  // namespace

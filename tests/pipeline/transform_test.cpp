@@ -1,0 +1,288 @@
+// The image's transformative properties ('clap', 'irot', 'imir') in
+// association order, the mosaic helpers, and scaling.
+#include <gtest/gtest.h>
+
+#include "mosaic.h"
+#include "pipeline_support.h"
+
+namespace {
+
+using namespace pipetest;
+
+// The default single image: quadrants red, green, blue, yellow (top left,
+// top right, bottom left, bottom right).
+const std::vector<Rgb> kQuadrants = fixture::defaultQuadrantColours();
+enum Quadrant { TopLeft = 0, TopRight = 1, BottomLeft = 2, BottomRight = 3 };
+
+class TransformTest : public PipelineTest
+{
+protected:
+    // A 64 x 32 quadrant picture, so that a quarter turn shows in the size.
+    static fixture::SampleFile quadrantFile()
+    {
+        fixture::SingleImageOptions options;
+        options.width = 64;
+        options.height = 32;
+        return fixture::makeSingleImageHeic(options);
+    }
+
+    // Expects the corners of the image to show these quadrants of the source.
+    static void expectCorners(const cv::Mat& image, Quadrant topLeft, Quadrant topRight, Quadrant bottomLeft,
+                              Quadrant bottomRight)
+    {
+        const int right = image.cols - 4;
+        const int bottom = image.rows - 4;
+        EXPECT_TRUE(colourNear(image, 3, 3, kQuadrants[topLeft])) << "top left";
+        EXPECT_TRUE(colourNear(image, right, 3, kQuadrants[topRight])) << "top right";
+        EXPECT_TRUE(colourNear(image, 3, bottom, kQuadrants[bottomLeft])) << "bottom left";
+        EXPECT_TRUE(colourNear(image, right, bottom, kQuadrants[bottomRight])) << "bottom right";
+    }
+};
+
+TEST_F(TransformTest, RotationTurnsAnticlockwise)
+{
+    struct Case
+    {
+        std::int32_t angle;
+        int width, height;
+        Quadrant corners[4];
+    };
+    for (const Case& c : {Case{90, 32, 64, {TopRight, BottomRight, TopLeft, BottomLeft}},
+                          Case{180, 64, 32, {BottomRight, BottomLeft, TopRight, TopLeft}},
+                          Case{270, 32, 64, {BottomLeft, TopLeft, BottomRight, TopRight}}}) {
+        SCOPED_TRACE(c.angle);
+        fixture::SampleFile file = quadrantFile();
+        file.builder.irot(file.primaryId, c.angle);
+        const cv::Mat image = convertToImage(file.bytes());
+        ASSERT_EQ(image.cols, c.width);
+        ASSERT_EQ(image.rows, c.height);
+        expectCorners(image, c.corners[0], c.corners[1], c.corners[2], c.corners[3]);
+    }
+}
+
+TEST_F(TransformTest, MirrorAxes)
+{
+    fixture::SampleFile file = quadrantFile();
+    file.builder.imir(file.primaryId, 0);
+    cv::Mat image = convertToImage(file.bytes());
+    ASSERT_EQ(image.cols, 64);
+    expectCorners(image, BottomLeft, BottomRight, TopLeft, TopRight);  // top and bottom swap
+
+    file = quadrantFile();
+    file.builder.imir(file.primaryId, 1);
+    image = convertToImage(file.bytes());
+    ASSERT_EQ(image.cols, 64);
+    expectCorners(image, TopRight, TopLeft, BottomRight, BottomLeft);  // left and right swap
+}
+
+TEST_F(TransformTest, TransformsApplyInAssociationOrder)
+{
+    fixture::SampleFile rotateFirst = quadrantFile();
+    rotateFirst.builder.irot(rotateFirst.primaryId, 90);
+    rotateFirst.builder.imir(rotateFirst.primaryId, 1);
+    cv::Mat image = convertToImage(rotateFirst.bytes());
+    ASSERT_EQ(image.cols, 32);
+    expectCorners(image, BottomRight, TopRight, BottomLeft, TopLeft);
+
+    fixture::SampleFile mirrorFirst = quadrantFile();
+    mirrorFirst.builder.imir(mirrorFirst.primaryId, 1);
+    mirrorFirst.builder.irot(mirrorFirst.primaryId, 90);
+    image = convertToImage(mirrorFirst.bytes());
+    ASSERT_EQ(image.cols, 32);
+    expectCorners(image, TopLeft, BottomLeft, TopRight, BottomRight);
+}
+
+TEST_F(TransformTest, CleanApertureCropsThePaddedPicture)
+{
+    // A 64 x 64 picture holding a 29 x 40 image at its top left corner, as
+    // encoders pad odd sizes: the aperture's centre is offset by -35/2, -12.
+    fixture::SingleImageOptions options;
+    fixture::SampleFile padded = fixture::makeSingleImageHeic(options);
+    padded.builder.clap(padded.primaryId, {29, 1}, {40, 1}, {std::uint32_t(-35), 2}, {std::uint32_t(-12), 1});
+    cv::Mat image = convertToImage(padded.bytes());
+    ASSERT_EQ(image.cols, 29);
+    ASSERT_EQ(image.rows, 40);
+    EXPECT_TRUE(colourNear(image, 2, 2, kQuadrants[TopLeft]));
+    EXPECT_TRUE(colourNear(image, 26, 28, kQuadrants[TopLeft]));
+    EXPECT_TRUE(colourNear(image, 2, 38, kQuadrants[BottomLeft]));
+
+    // A centred aperture with an odd margin: the left and top edges sit at
+    // (64 - 30) / 2 = 17.
+    fixture::SampleFile centred = fixture::makeSingleImageHeic(options);
+    centred.builder.clap(centred.primaryId, {30, 1}, {30, 1}, {0, 1}, {0, 1});
+    image = convertToImage(centred.bytes());
+    ASSERT_EQ(image.cols, 30);
+    ASSERT_EQ(image.rows, 30);
+    expectCorners(image, TopLeft, TopRight, BottomLeft, BottomRight);
+    // Column 14 of the crop is column 31 of the picture, still red; column 15 is green.
+    EXPECT_TRUE(colourNear(image, 13, 5, kQuadrants[TopLeft], 40));
+    EXPECT_TRUE(colourNear(image, 16, 5, kQuadrants[TopRight], 40));
+}
+
+TEST_F(TransformTest, UnusableCleanApertureIsIgnored)
+{
+    using F = fixture::HeifBuilder;
+    struct Case
+    {
+        const char* what;
+        std::function<void(F&, std::uint32_t)> add;
+    };
+    const std::vector<Case> cases = {
+        {"zero width denominator", [](F& b, std::uint32_t id) { b.clap(id, {30, 0}, {30, 1}, {0, 1}, {0, 1}); }},
+        {"zero offset denominator", [](F& b, std::uint32_t id) { b.clap(id, {30, 1}, {30, 1}, {0, 1}, {1, 0}); }},
+        {"taller than the picture", [](F& b, std::uint32_t id) { b.clap(id, {29, 1}, {100, 1}, {0, 1}, {0, 1}); }},
+        {"beyond the right edge", [](F& b, std::uint32_t id) { b.clap(id, {30, 1}, {30, 1}, {20, 1}, {0, 1}); }},
+        {"empty", [](F& b, std::uint32_t id) { b.clap(id, {0, 1}, {30, 1}, {0, 1}, {0, 1}); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fixture::SampleFile file = fixture::makeSingleImageHeic();
+        c.add(file.builder, file.primaryId);
+        const cv::Mat image = convertToImage(file.bytes());
+        EXPECT_EQ(image.cols, 64);
+        EXPECT_EQ(image.rows, 64);
+    }
+}
+
+TEST_F(TransformTest, GridOutputCropComesBeforeTheCleanAperture)
+{
+    // Output 70 x 70 of a 128 x 128 mosaic, then a centred 20 x 20 aperture:
+    // 25..44 of the output, all inside the first tile. Taken from the whole
+    // mosaic it would straddle all four tiles.
+    fixture::GridOptions options;
+    options.outputWidth = 70;
+    options.outputHeight = 70;
+    fixture::SampleFile file = fixture::makeGridHeic(options);
+    file.builder.clap(file.primaryId, {20, 1}, {20, 1}, {0, 1}, {0, 1});
+    const cv::Mat image = convertToImage(file.bytes());
+    ASSERT_EQ(image.cols, 20);
+    ASSERT_EQ(image.rows, 20);
+    for (const auto& [x, y] : {std::pair{2, 2}, {17, 2}, {2, 17}, {17, 17}}) {
+        EXPECT_TRUE(colourNear(image, x, y, file.tileColours[0]));
+    }
+}
+
+TEST_F(TransformTest, ScaleResizesBothAxes)
+{
+    fixture::SingleImageOptions options;
+    options.width = 64;
+    options.height = 48;
+    const Bytes file = fixture::makeSingleImageHeic(options).bytes();
+    const cv::Mat half = convertToImage(file, false, 0.5f);
+    EXPECT_EQ(half.cols, 32);
+    EXPECT_EQ(half.rows, 24);
+    EXPECT_TRUE(colourNear(half, 4, 4, kQuadrants[TopLeft]));
+    EXPECT_TRUE(colourNear(half, 28, 20, kQuadrants[BottomRight]));
+
+    // 1.0 changes nothing.
+    cv::Mat picture(17, 33, CV_8UC3);
+    cv::randu(picture, 0, 256);
+    const cv::Mat same = heifpipe::scaleImage(picture, 1.0f);
+    ASSERT_EQ(same.size(), picture.size());
+    EXPECT_EQ(cv::norm(same, picture, cv::NORM_INF), 0.0);
+    EXPECT_EQ(heifpipe::scaleImage(picture, 0.5f).size(), cv::Size(16, 8));
+    EXPECT_THROW(heifpipe::scaleImage(picture, -1.0f), std::invalid_argument);
+    EXPECT_THROW(heifpipe::scaleImage(picture, std::nanf("")), std::invalid_argument);
+    EXPECT_THROW(heifpipe::scaleImage(picture, 0.01f), std::invalid_argument);  // no pixels left
+}
+
+// --- the helpers on their own ---
+
+cv::Mat solid(int width, int height, std::uint8_t value)
+{
+    return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(value));
+}
+
+TEST(MosaicTest, ConcatenationLayoutAndCrop)
+{
+    EXPECT_THROW(heifpipe::concatRow({}), std::out_of_range);
+    EXPECT_THROW(heifpipe::concatRows({}), std::out_of_range);
+    EXPECT_EQ(heifpipe::concatRow({solid(3, 2, 1)}).size(), cv::Size(3, 2));
+    EXPECT_EQ(heifpipe::concatRow({solid(3, 2, 1), solid(4, 2, 2), solid(1, 2, 3)}).size(), cv::Size(8, 2));
+    EXPECT_EQ(heifpipe::concatRows({solid(3, 2, 1), solid(3, 5, 2)}).size(), cv::Size(3, 7));
+
+    std::vector<cv::Mat> frames;
+    for (std::uint8_t i = 0; i < 7; ++i) {
+        frames.push_back(solid(4, 3, i));
+    }
+    // Frames beyond rows x columns are ignored; frame k lands in row k / columns.
+    const cv::Mat mosaic = heifpipe::buildMosaic(frames, 2, 3);
+    ASSERT_EQ(mosaic.size(), cv::Size(12, 6));
+    EXPECT_EQ(mosaic.at<cv::Vec3b>(4, 9)[0], 5);
+    EXPECT_EQ(mosaic.at<cv::Vec3b>(1, 5)[0], 1);
+    EXPECT_THROW(heifpipe::buildMosaic(frames, 2, 4), std::out_of_range);  // 7 frames for 8 tiles
+    EXPECT_THROW(heifpipe::buildMosaic(frames, 0, 3), std::out_of_range);
+    frames[1] = solid(4, 2, 1);
+    EXPECT_THROW(heifpipe::buildMosaic(frames, 2, 3), cv::Exception);  // tiles do not line up
+
+    // The crop is a copy, cut down to the image.
+    const cv::Mat crop = heifpipe::cropToOutput(mosaic, 10, 0xFFFFFFFFu);
+    EXPECT_EQ(crop.size(), cv::Size(10, 6));
+    EXPECT_NE(crop.data, mosaic.data);
+    EXPECT_THROW(heifpipe::cropToOutput(mosaic, 0, 4), std::invalid_argument);
+}
+
+TEST(MosaicTest, CleanApertureRectangle)
+{
+    auto rectOf = [](CleanApertureInfo aperture, int width, int height) -> std::optional<cv::Rect> {
+        cv::Rect rect;
+        if (!heifpipe::cleanApertureRect(aperture, width, height, rect)) {
+            return std::nullopt;
+        }
+        return rect;
+    };
+    auto clap = [](std::uint32_t w, std::uint32_t h, std::int32_t ho, std::uint32_t hod, std::int32_t vo,
+                   std::uint32_t vod) {
+        return CleanApertureInfo{w, 1, h, 1, std::uint32_t(ho), hod, std::uint32_t(vo), vod};
+    };
+    // The corpus file's 29 x 100 picture padded to 64 columns.
+    EXPECT_EQ(rectOf(clap(29, 100, -35, 2, 0, 1), 64, 100), cv::Rect(0, 0, 29, 100));
+    EXPECT_EQ(rectOf(clap(30, 40, 0, 1, 0, 1), 64, 64), cv::Rect(17, 12, 30, 40));
+    // Centre right of the middle by 5/2, above it by 3/2.
+    EXPECT_EQ(rectOf(clap(31, 33, 5, 2, -3, 2), 64, 64), cv::Rect(19, 14, 31, 33));
+    // Half-pixel edges round up: (64 - 29) / 2 = 17.5.
+    EXPECT_EQ(rectOf(clap(29, 29, 0, 1, 0, 1), 64, 64), cv::Rect(18, 18, 29, 29));
+    // Fractional size: 61/2 rounds to 31.
+    EXPECT_EQ(rectOf(CleanApertureInfo{61, 2, 61, 2, 0, 1, 0, 1}, 64, 64), cv::Rect(17, 17, 31, 31));
+    EXPECT_EQ(rectOf(clap(64, 64, 0, 1, 0, 1), 64, 64), cv::Rect(0, 0, 64, 64));
+
+    EXPECT_FALSE(rectOf(clap(30, 30, -18, 1, 0, 1), 64, 64));  // left edge at -1
+    EXPECT_FALSE(rectOf(clap(30, 30, 0, 1, 18, 1), 64, 64));   // bottom edge past the image
+    EXPECT_FALSE(rectOf(CleanApertureInfo{30, 1, 30, 0, 0, 1, 0, 1}, 64, 64));
+    EXPECT_FALSE(rectOf(CleanApertureInfo{30, 1, 30, 1, 0, 0, 0, 1}, 64, 64));
+    EXPECT_FALSE(rectOf(CleanApertureInfo{0xFFFFFFFFu, 1, 30, 1, 0, 1, 0, 1}, 64, 64));
+}
+
+TEST(MosaicTest, KeptOrientationStillCropsInTurnedCoordinates)
+{
+    // Stored 64 x 32, columns 0..31 value 1, 32..63 value 2. A quarter turn
+    // anticlockwise puts columns 32..63 on top; an aperture then keeps the
+    // top half. Kept in stored orientation, that is the right half.
+    cv::Mat image = solid(64, 32, 1);
+    image(cv::Rect(32, 0, 32, 32)).setTo(cv::Scalar::all(2));
+    ImageTransform rotate;
+    rotate.kind = ImageTransform::Kind::Rotate;
+    rotate.value = 90;
+    ImageTransform aperture;
+    aperture.kind = ImageTransform::Kind::CleanAperture;
+    aperture.aperture = CleanApertureInfo{32, 1, 32, 1, 0, 1, std::uint32_t(-16), 1};
+
+    cv::Mat turned = image.clone();
+    heifpipe::applyTransforms(turned, {rotate, aperture}, false);
+    EXPECT_EQ(turned.size(), cv::Size(32, 32));
+    EXPECT_EQ(cv::countNonZero(turned.reshape(1) == 2), 32 * 32 * 3);
+
+    cv::Mat kept = image.clone();
+    heifpipe::applyTransforms(kept, {rotate, aperture}, true);
+    EXPECT_EQ(kept.size(), cv::Size(32, 32));
+    EXPECT_EQ(cv::countNonZero(kept.reshape(1) == 2), 32 * 32 * 3);
+
+    // An aperture before the turn crops the stored picture directly.
+    cv::Mat stored = image.clone();
+    aperture.aperture = CleanApertureInfo{32, 1, 32, 1, std::uint32_t(-16), 1, 0, 1};
+    heifpipe::applyTransforms(stored, {aperture, rotate}, true);
+    EXPECT_EQ(stored.size(), cv::Size(32, 32));
+    EXPECT_EQ(cv::countNonZero(stored.reshape(1) == 1), 32 * 32 * 3);
+}
+
+}  // namespace
