@@ -7,6 +7,6 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
-  ca-certificates cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
+  ca-certificates cmake ninja-build g++ clang libclang-rt-14-dev pkg-config qt6-base-dev fonts-wqy-microhei \
   libgtest-dev libgmock-dev libjsoncpp-dev ffmpeg libheif-examples libopencv-dev \
   >/dev/null

@@ -1,0 +1,103 @@
+#include "app_delegate.h"
+
+#include <QtCore/QStandardPaths>
+#include <QtGui/QAction>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QStyleFactory>
+
+#include "about_window.h"
+#include "app_config.h"
+#include "app_log.h"
+#include "custom_controls.h"
+#include "main_window.h"
+#include "preview_window.h"
+#include "services.h"
+#include "user_info.h"
+#include "view_controller.h"
+
+namespace ambrel {
+
+void applyApplicationLook(QApplication& app)
+{
+    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
+        app.setStyle(fusion);
+        app.setPalette(fusion->standardPalette());
+    }
+    QFont font = QApplication::font();
+    font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Micro Hei"),
+                      QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
+    font.setPointSize(10);
+    QApplication::setFont(font);
+    app.installEventFilter(new CopyPasteKeys(&app));
+}
+
+AppDelegate::AppDelegate()
+    : mDialogs(std::make_unique<QtDialogs>()), mDesktop(std::make_unique<QtDesktopServices>())
+{
+}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching(const QStringList& files)
+{
+    redirectNSlogToDocumentFolder();
+    userInfo();  // the settings store, which the statistics keep their marks in
+    startUsageStatistics();
+    appLog(QStringLiteral("%1 %2 started").arg(QString::fromUtf8(config::kAppName), QString::fromUtf8(config::kAppVersion)));
+    openMainWindow(files);
+}
+
+void AppDelegate::redirectNSlogToDocumentFolder()
+{
+    const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    redirectStandardStreams(dataFolder);
+}
+
+void AppDelegate::startUsageStatistics()
+{
+    // The installation and activity reports are added here.
+}
+
+void AppDelegate::openMainWindow(const QStringList& files)
+{
+    mPreview = std::make_unique<PreviewWindow>();
+    auto* view = new ViewController(ControllerServices{*mDialogs, *mDesktop, *mPreview, userInfo(), {}, {}});
+    mMainWindow = std::make_unique<MainWindow>(view);
+    connect(mMainWindow->MenuAbout(), &QAction::triggered, this, &AppDelegate::MenuAboutEvent);
+    connect(mMainWindow->MenuCheckUpdate(), &QAction::triggered, this, &AppDelegate::CheckUpdateEvent);
+    mMainWindow->MenuCheckUpdate()->setEnabled(false);
+    // Closing the main window ends the application, whatever else is open.
+    connect(mMainWindow.get(), &MainWindow::closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    mMainWindow->show();
+    if (!files.isEmpty()) {
+        view->addGivenPaths(files);
+    }
+}
+
+UserInfo& AppDelegate::userInfo()
+{
+    if (mUserInfo == nullptr) {
+        mUserInfo = std::make_unique<UserInfo>(userCacheFolder());
+    }
+    return *mUserInfo;
+}
+
+ViewController* AppDelegate::viewController() const
+{
+    return mMainWindow != nullptr ? mMainWindow->viewController() : nullptr;
+}
+
+void AppDelegate::MenuAboutEvent()
+{
+    if (mAbout == nullptr) {
+        mAbout = std::make_unique<AboutWindow>(*mDesktop, QString::fromUtf8(config::kOfficialSite));
+    }
+    mAbout->Show();
+}
+
+void AppDelegate::CheckUpdateEvent()
+{
+    // The update check's window is shown from here.
+}
+
+}  // namespace ambrel

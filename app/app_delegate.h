@@ -1,0 +1,69 @@
+// The application: start-up (log file, usage statistics, the main window),
+// the menu's items, the About window.
+#pragma once
+
+#include <QtCore/QObject>
+#include <QtCore/QStringList>
+
+#include <memory>
+
+class QApplication;
+
+namespace ambrel {
+
+class AboutWindow;
+class MainWindow;
+class PreviewWindow;
+class QtDesktopServices;
+class QtDialogs;
+class UserInfo;
+class ViewController;
+
+// The application's look: the Fusion style with a light palette, and a font
+// that has the Chinese texts.
+void applyApplicationLook(QApplication& app);
+
+class AppDelegate : public QObject
+{
+    Q_OBJECT
+public:
+    AppDelegate();
+    ~AppDelegate() override;
+
+    // Start-up, in this order: the log goes to its file, the settings store
+    // opens, the usage statistics start, the main window opens with the
+    // given files listed.
+    void applicationDidFinishLaunching(const QStringList& files);
+
+    // Opens the main window (reading the settings) and lists the files.
+    void openMainWindow(const QStringList& files);
+
+    // Menu items.
+    void MenuAboutEvent();
+    // The update check's window. Not built yet: the item is disabled and this does nothing.
+    void CheckUpdateEvent();
+
+    // The settings store, opened on first use.
+    UserInfo& userInfo();
+    MainWindow* mainWindow() const { return mMainWindow.get(); }
+    ViewController* viewController() const;
+    PreviewWindow* previewWindow() const { return mPreview.get(); }
+    AboutWindow* aboutWindow() const { return mAbout.get(); }
+
+private:
+    // Recreates ~/.local/share/Ambrel/Ambrel.log and sends the standard
+    // streams there.
+    void redirectNSlogToDocumentFolder();
+    // The usage statistics reports (installation and daily activity). Not
+    // built yet: does nothing.
+    void startUsageStatistics();
+
+    std::unique_ptr<QtDialogs> mDialogs;
+    std::unique_ptr<QtDesktopServices> mDesktop;
+    std::unique_ptr<UserInfo> mUserInfo;
+    std::unique_ptr<PreviewWindow> mPreview;
+    std::unique_ptr<MainWindow> mMainWindow;
+    std::unique_ptr<AboutWindow> mAbout;
+};
+
+}  // namespace ambrel

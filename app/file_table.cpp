@@ -1,0 +1,445 @@
+#include "file_table.h"
+
+#include <QtGui/QCursor>
+#include <QtGui/QHelpEvent>
+#include <QtGui/QMouseEvent>
+#include <QtGui/QPainter>
+#include <QtWidgets/QTableView>
+#include <QtWidgets/QToolTip>
+
+#include "custom_controls.h"
+#include "images.h"
+
+namespace ambrel {
+
+RowState rowStateOf(const NSAmbrelData& record)
+{
+    if (!record.toErrInfo.empty()) {
+        return RowState::Failed;
+    }
+    return record.toPath.empty() ? RowState::NotConverted : RowState::Converted;
+}
+
+// --- the model ---
+
+QString FileTableModel::columnIdentifier(int column)
+{
+    switch (column) {
+    case NameColumn:
+        return QStringLiteral("name");
+    case SizeColumn:
+        return QStringLiteral("size");
+    case StateColumn:
+        return QStringLiteral("state");
+    case DeleteColumn:
+        return QStringLiteral("delete");
+    default:
+        return {};
+    }
+}
+
+int FileTableModel::columnOfIdentifier(const QString& identifier)
+{
+    for (int column = 0; column < ColumnCount; ++column) {
+        if (columnIdentifier(column) == identifier) {
+            return column;
+        }
+    }
+    return -1;
+}
+
+FileTableModel::FileTableModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+bool FileTableModel::contains(const QString& path) const
+{
+    const std::string key = path.toStdString();
+    for (const Row& row : mRows) {
+        if (row.record.heicPath == key) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FileTableModel::append(NSAmbrelData record)
+{
+    const int row = count();
+    beginInsertRows({}, row, row);
+    mRows.push_back(Row{mNextId++, std::move(record)});
+    endInsertRows();
+}
+
+void FileTableModel::removeRecord(int row)
+{
+    if (row < 0 || row >= count()) {
+        return;
+    }
+    beginRemoveRows({}, row, row);
+    mRows.erase(mRows.begin() + row);
+    endRemoveRows();
+}
+
+void FileTableModel::removeAll()
+{
+    beginResetModel();
+    mRows.clear();
+    endResetModel();
+}
+
+std::vector<NSAmbrelData> FileTableModel::records() const
+{
+    std::vector<NSAmbrelData> records;
+    records.reserve(mRows.size());
+    for (const Row& row : mRows) {
+        records.push_back(row.record);
+    }
+    return records;
+}
+
+std::vector<std::uint64_t> FileTableModel::rowIds() const
+{
+    std::vector<std::uint64_t> ids;
+    ids.reserve(mRows.size());
+    for (const Row& row : mRows) {
+        ids.push_back(row.id);
+    }
+    return ids;
+}
+
+int FileTableModel::rowOfId(std::uint64_t id) const
+{
+    for (std::size_t i = 0; i < mRows.size(); ++i) {
+        if (mRows[i].id == id) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+void FileTableModel::clearResults()
+{
+    for (Row& row : mRows) {
+        row.record.toErrInfo.clear();
+        row.record.toPath.clear();
+    }
+    if (!mRows.empty()) {
+        emit dataChanged(index(0, StateColumn), index(count() - 1, DeleteColumn));
+    }
+}
+
+void FileTableModel::setConverted(int row, const QString& outputPath)
+{
+    if (row < 0 || row >= count()) {
+        return;
+    }
+    NSAmbrelData& record = mRows[static_cast<std::size_t>(row)].record;
+    record.toPath = outputPath.toStdString();
+    record.toErrInfo.clear();
+    rowChanged(row, StateColumn, StateColumn);
+}
+
+void FileTableModel::setFailed(int row, const QString& text)
+{
+    if (row < 0 || row >= count()) {
+        return;
+    }
+    mRows[static_cast<std::size_t>(row)].record.toErrInfo = text.toStdString();
+    rowChanged(row, StateColumn, StateColumn);
+}
+
+void FileTableModel::showPreview(int row)
+{
+    if (row >= 0 && row < count()) {
+        rowChanged(row, DeleteColumn, DeleteColumn);
+    }
+}
+
+void FileTableModel::rowChanged(int row, int firstColumn, int lastColumn)
+{
+    emit dataChanged(index(row, firstColumn), index(row, lastColumn));
+}
+
+int FileTableModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : count();
+}
+
+int FileTableModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant FileTableModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= count()) {
+        return {};
+    }
+    const NSAmbrelData& row = record(index.row());
+    const RowState state = rowStateOf(row);
+    switch (index.column()) {
+    case NameColumn:
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+            return QString::fromStdString(row.heicPath);
+        }
+        break;
+    case SizeColumn:
+        if (role == Qt::DisplayRole) {
+            return QString::fromStdString(row.heicFileSize);
+        }
+        break;
+    case StateColumn:
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+            return state == RowState::Failed ? QString::fromStdString(row.toErrInfo) : QString();
+        }
+        if (role == RowStateRole) {
+            return static_cast<int>(state);
+        }
+        if (role == ImageNameRole) {
+            if (state == RowState::Failed) {
+                return QString();
+            }
+            return state == RowState::Converted ? image::kToComplete : image::kNoTo;
+        }
+        break;
+    case DeleteColumn:
+        if (role == PreviewShownRole) {
+            return !row.toPath.empty();
+        }
+        break;
+    default:
+        break;
+    }
+    return {};
+}
+
+QVariant FileTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
+        return {};
+    }
+    switch (section) {
+    case NameColumn:
+        return QStringLiteral("文件");
+    case SizeColumn:
+        return QStringLiteral("大小");
+    case StateColumn:
+        return QStringLiteral("状态");
+    case DeleteColumn:
+        return QStringLiteral("操作");
+    default:
+        return {};
+    }
+}
+
+Qt::ItemFlags FileTableModel::flags(const QModelIndex& index) const
+{
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
+}
+
+// --- the delegate ---
+
+namespace {
+
+const QColor kFailureText(192, 57, 43);
+
+QRect cellRect(const QRect& cell, int x, int y, int width, int height)
+{
+    return QRect(cell.left() + x, cell.top() + y, width, height);
+}
+
+}  // namespace
+
+QRect FileTableDelegate::stateIconRect(const QRect& cell)
+{
+    return cellRect(cell, 5, 4, 16, 16);
+}
+
+QRect FileTableDelegate::stateTextRect(const QRect& cell)
+{
+    return cellRect(cell, 0, 2, std::min(200, cell.width()), 20);
+}
+
+QRect FileTableDelegate::previewButtonRect(const QRect& cell)
+{
+    return cellRect(cell, 10, 4, 16, 16);
+}
+
+QRect FileTableDelegate::deleteButtonRect(const QRect& cell, bool previewShown)
+{
+    return previewShown ? cellRect(cell, 40, 4, 16, 16) : cellRect(cell, 7, 4, 16, 16);
+}
+
+FileTableDelegate::FileTableDelegate(QTableView* view)
+    : QStyledItemDelegate(view), mView(view), mViewport(view->viewport())
+{
+    // The button under the pointer is highlighted: follow the pointer.
+    view->viewport()->setMouseTracking(true);
+    view->viewport()->installEventFilter(this);
+}
+
+bool FileTableDelegate::eventFilter(QObject* watched, QEvent* event)
+{
+    // Compared with the viewport kept at the start: the view may be half
+    // destroyed when its viewport's last events come.
+    if (watched != mViewport) {
+        return QStyledItemDelegate::eventFilter(watched, event);
+    }
+    if (event->type() == QEvent::MouseMove || event->type() == QEvent::Leave) {
+        const int x = mView->columnViewportPosition(FileTableModel::DeleteColumn);
+        mView->viewport()->update(QRect(x, 0, mView->columnWidth(FileTableModel::DeleteColumn),
+                                        mView->viewport()->height()));
+    }
+    return false;
+}
+
+void FileTableDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    switch (index.column()) {
+    case FileTableModel::StateColumn:
+        paintState(painter, option, index);
+        break;
+    case FileTableModel::DeleteColumn:
+        paintOperations(painter, option, index);
+        break;
+    default: {
+        QStyleOptionViewItem textOption(option);
+        textOption.textElideMode = Qt::ElideMiddle;
+        QStyledItemDelegate::paint(painter, textOption, index);
+        break;
+    }
+    }
+}
+
+// The cell's background as the view draws it (alternating rows, selection).
+static void paintCellBackground(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index)
+{
+    QStyleOptionViewItem background(option);
+    background.index = index;
+    background.text.clear();
+    background.icon = QIcon();
+    background.features &= ~QStyleOptionViewItem::HasDisplay;
+    const QWidget* widget = option.widget;
+    QStyle* style = widget != nullptr ? widget->style() : nullptr;
+    if (style != nullptr) {
+        style->drawPrimitive(QStyle::PE_PanelItemViewItem, &background, painter, widget);
+    }
+}
+
+void FileTableDelegate::paintState(QPainter* painter, const QStyleOptionViewItem& option,
+                                   const QModelIndex& index) const
+{
+    paintCellBackground(painter, option, index);
+    const auto state = static_cast<RowState>(index.data(FileTableModel::RowStateRole).toInt());
+    painter->save();
+    if (state == RowState::Failed) {
+        const QRect textRect = stateTextRect(option.rect).adjusted(5, 0, 0, 0);
+        const QString text = option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight,
+                                                           textRect.width());
+        painter->setPen(kFailureText);
+        painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, text);
+    } else {
+        namedImage(index.data(FileTableModel::ImageNameRole).toString()).paint(painter, stateIconRect(option.rect));
+    }
+    painter->restore();
+}
+
+void FileTableDelegate::paintOperations(QPainter* painter, const QStyleOptionViewItem& option,
+                                        const QModelIndex& index) const
+{
+    paintCellBackground(painter, option, index);
+    const bool previewShown = index.data(FileTableModel::PreviewShownRole).toBool();
+    QPoint cursor(-1, -1);
+    if (option.widget != nullptr && (option.state & QStyle::State_MouseOver)) {
+        cursor = option.widget->mapFromGlobal(QCursor::pos());
+    }
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    const auto drawButton = [&](const QRect& rect, const QString& name) {
+        if (rect.adjusted(-3, -3, 3, 3).contains(cursor)) {
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(QColor(colour::kMain.red(), colour::kMain.green(), colour::kMain.blue(), 36));
+            painter->drawRoundedRect(QRectF(rect.adjusted(-3, -3, 3, 3)), 4, 4);
+        }
+        namedImage(name).paint(painter, rect);
+    };
+    if (previewShown) {
+        drawButton(previewButtonRect(option.rect), image::kPreBt);
+    }
+    drawButton(deleteButtonRect(option.rect, previewShown), image::kDeleteBt);
+    painter->restore();
+}
+
+QSize FileTableDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(24);
+    return size;
+}
+
+FileTableDelegate::Button FileTableDelegate::buttonAt(const QRect& cell, const QModelIndex& index,
+                                                      const QPoint& position)
+{
+    if (index.column() != FileTableModel::DeleteColumn) {
+        return Button::None;
+    }
+    const bool previewShown = index.data(FileTableModel::PreviewShownRole).toBool();
+    if (previewShown && previewButtonRect(cell).contains(position)) {
+        return Button::Preview;
+    }
+    if (deleteButtonRect(cell, previewShown).contains(position)) {
+        return Button::Delete;
+    }
+    return Button::None;
+}
+
+bool FileTableDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
+                                    const QModelIndex& index)
+{
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        const Button button = mouse->button() == Qt::LeftButton
+                                  ? buttonAt(option.rect, index, mouse->position().toPoint())
+                                  : Button::None;
+        mPressedIndex = button != Button::None ? QPersistentModelIndex(index) : QPersistentModelIndex();
+        mPressedButton = button;
+        return button != Button::None;
+    }
+    if (event->type() == QEvent::MouseButtonRelease) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        const Button pressed = mPressedButton;
+        const bool sameCell = mPressedIndex.isValid() && mPressedIndex == index;
+        mPressedButton = Button::None;
+        mPressedIndex = QPersistentModelIndex();
+        if (pressed == Button::None || !sameCell || mouse->button() != Qt::LeftButton ||
+            buttonAt(option.rect, index, mouse->position().toPoint()) != pressed) {
+            return pressed != Button::None;
+        }
+        if (pressed == Button::Preview) {
+            emit PreButtonEvent(index.row());
+        } else {
+            emit DeleteBtEvent(index.row());
+        }
+        return true;
+    }
+    return QStyledItemDelegate::editorEvent(event, model, option, index);
+}
+
+bool FileTableDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                  const QModelIndex& index)
+{
+    if (event->type() == QEvent::ToolTip && index.column() == FileTableModel::DeleteColumn) {
+        switch (buttonAt(option.rect, index, event->pos())) {
+        case Button::Preview:
+            QToolTip::showText(event->globalPos(), QStringLiteral("预览"), view);
+            return true;
+        case Button::Delete:
+            QToolTip::showText(event->globalPos(), QStringLiteral("删除"), view);
+            return true;
+        case Button::None:
+            break;
+        }
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+}
+
+}  // namespace ambrel

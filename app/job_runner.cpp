@@ -1,0 +1,110 @@
+#include "job_runner.h"
+
+#include <QtCore/QMetaObject>
+
+#include <exception>
+
+#include "app_log.h"
+
+namespace ambrel {
+
+// Posts every report to the runner on the UI thread; keeps the end of the
+// job to itself, since the runner signals it when the worker has ended.
+class JobRunner::PostingListener : public JobListener
+{
+public:
+    explicit PostingListener(JobRunner* runner) : mRunner(runner) {}
+
+    void rowConverted(std::size_t row, const std::string& outputPath) override
+    {
+        post([runner = mRunner, row = static_cast<int>(row), path = QString::fromStdString(outputPath)] {
+            emit runner->rowConverted(row, path);
+        });
+    }
+    void rowFailed(std::size_t row, const std::string& text) override
+    {
+        post([runner = mRunner, row = static_cast<int>(row), text = QString::fromStdString(text)] {
+            emit runner->rowFailed(row, text);
+        });
+    }
+    void rowShowPreview(std::size_t row) override
+    {
+        post([runner = mRunner, row = static_cast<int>(row)] { emit runner->rowShowPreview(row); });
+    }
+    void jobStopped() override { stopped = true; }
+    void jobFinished(int count) override { converted = count; }
+    void logLine(const std::string& line) override { appLog(QString::fromStdString(line)); }
+
+    template <typename Function>
+    void post(Function function)
+    {
+        QMetaObject::invokeMethod(mRunner, std::move(function), Qt::QueuedConnection);
+    }
+
+    bool stopped = false;
+    int converted = 0;
+
+private:
+    JobRunner* mRunner;
+};
+
+JobRunner::JobRunner(std::atomic<bool>& stopFlag, JobFunction run, QObject* parent)
+    : QObject(parent), mStopFlag(stopFlag), mRun(std::move(run))
+{
+}
+
+JobRunner::~JobRunner()
+{
+    if (mThread.joinable()) {
+        mStopFlag = true;
+        mThread.join();
+    }
+}
+
+bool JobRunner::start(JobDescription job)
+{
+    if (mBusy) {
+        return false;
+    }
+    if (mThread.joinable()) {
+        mThread.join();  // ended already: its end has been signalled
+    }
+    mBusy = true;
+    try {
+        mThread = std::thread([this, job = std::move(job)] {
+            PostingListener listener(this);
+            try {
+                mRun(job, listener, mStopFlag);
+            } catch (const std::exception& error) {
+                listener.stopped = true;
+                appLog(QStringLiteral("the conversion job ended early: %1").arg(QString::fromUtf8(error.what())));
+            } catch (...) {
+                listener.stopped = true;
+                appLog(QStringLiteral("the conversion job ended early"));
+            }
+            listener.post([this, stopped = listener.stopped, converted = listener.converted] {
+                workerEnded(stopped, converted);
+            });
+        });
+    } catch (const std::system_error& error) {
+        mBusy = false;
+        appLog(QStringLiteral("cannot start the conversion worker: %1").arg(QString::fromUtf8(error.what())));
+        return false;
+    }
+    return true;
+}
+
+void JobRunner::workerEnded(bool stopped, int converted)
+{
+    if (mThread.joinable()) {
+        mThread.join();  // the worker has posted its last report and is returning
+    }
+    mBusy = false;
+    if (stopped) {
+        emit jobStopped();
+    } else {
+        emit jobFinished(converted);
+    }
+}
+
+}  // namespace ambrel

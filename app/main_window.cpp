@@ -1,0 +1,50 @@
+#include "main_window.h"
+
+#include <QtGui/QCloseEvent>
+#include <QtGui/QWindow>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QMenuBar>
+
+#include "images.h"
+#include "view_controller.h"
+
+namespace ambrel {
+
+MainWindow::MainWindow(ViewController* view, QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+      mView(view)
+{
+    setObjectName(QStringLiteral("MainWindow"));
+    setWindowTitle(QStringLiteral("Ambrel"));
+    setWindowIcon(applicationIcon());
+    setCentralWidget(view);
+    resize(940, 640);
+    setMinimumSize(820, 520);
+
+    QMenu* menu = menuBar()->addMenu(QStringLiteral("Ambrel"));
+    mMenuAbout = menu->addAction(QStringLiteral("关于我们"));
+    mMenuAbout->setObjectName(QStringLiteral("MenuAbout"));
+    mMenuCheckUpdate = menu->addAction(QStringLiteral("检查更新…"));
+    mMenuCheckUpdate->setObjectName(QStringLiteral("MenuCheckUpdate"));
+    menu->addSeparator();
+    QAction* quit = menu->addAction(QStringLiteral("退出"));
+    quit->setShortcut(QKeySequence::Quit);
+    quit->setMenuRole(QAction::QuitRole);
+    connect(quit, &QAction::triggered, this, &QWidget::close);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    emit closed();
+}
+
+void MainWindow::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton && windowHandle() != nullptr) {
+        windowHandle()->startSystemMove();
+    }
+}
+
+}  // namespace ambrel

@@ -1,0 +1,110 @@
+#include "services.h"
+
+#include <QtCore/QDir>
+#include <QtGui/QDesktopServices>
+#include <QtWidgets/QFileDialog>
+#include <QtWidgets/QGridLayout>
+#include <QtWidgets/QMenu>
+#include <QtWidgets/QMessageBox>
+#include <QtWidgets/QPushButton>
+
+#include "app_log.h"
+
+namespace ambrel {
+
+namespace {
+
+// A message box with the alert's texts; returns its buttons in order.
+QList<QAbstractButton*> fillMessageBox(QMessageBox& box, const Alert& alert)
+{
+    box.setIcon(QMessageBox::Information);
+    box.setWindowTitle(alert.messageText);
+    box.setText(alert.messageText);
+    box.setInformativeText(alert.informativeText);
+    QList<QAbstractButton*> buttons;
+    for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
+        // The first button confirms, a second one cancels.
+        const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+        QPushButton* button = box.addButton(alert.buttons[i], role);
+        if (i == 0) {
+            box.setDefaultButton(button);
+        }
+        buttons.append(button);
+    }
+    // Wide enough that the informative texts stay on one line.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(320, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
+    return buttons;
+}
+
+}  // namespace
+
+int QtDialogs::runAlert(QWidget* parent, const Alert& alert)
+{
+    QMessageBox box(parent != nullptr ? parent->window() : nullptr);
+    const auto buttons = fillMessageBox(box, alert);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+    return static_cast<int>(buttons.indexOf(box.clickedButton()));
+}
+
+void QtDialogs::showSheetAlert(QWidget* parent, const Alert& alert)
+{
+    auto* box = new QMessageBox(parent != nullptr ? parent->window() : nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    fillMessageBox(*box, alert);
+    box->setWindowModality(Qt::WindowModal);
+    box->open();
+}
+
+QStringList QtDialogs::openHeicPanel(QWidget* anchor)
+{
+    // Qt's file dialog picks either files or folders; a small menu at the
+    // add button offers both.
+    QMenu menu(anchor);
+    QAction* files = menu.addAction(QStringLiteral("添加 HEIC 文件…"));
+    QAction* folder = menu.addAction(QStringLiteral("添加文件夹…"));
+    const QPoint where = anchor != nullptr ? anchor->mapToGlobal(QPoint(0, anchor->height())) : QCursor::pos();
+    QAction* chosen = menu.exec(where);
+    QWidget* parent = anchor != nullptr ? anchor->window() : nullptr;
+    const QString start = mLastFolder.isEmpty() ? QDir::homePath() : mLastFolder;
+    QStringList paths;
+    if (chosen == files) {
+        paths = QFileDialog::getOpenFileNames(parent, QStringLiteral("添加 HEIC 文件"), start,
+                                              QStringLiteral("HEIC 图片 (*.heic *.HEIC);;所有文件 (*)"));
+        if (!paths.isEmpty()) {
+            mLastFolder = QFileInfo(paths.first()).absolutePath();
+        }
+    } else if (chosen == folder) {
+        const QString path = QFileDialog::getExistingDirectory(parent, QStringLiteral("添加文件夹"), start);
+        if (!path.isEmpty()) {
+            paths.append(path);
+            mLastFolder = path;
+        }
+    }
+    return paths;
+}
+
+std::optional<QString> QtDialogs::chooseFolder(QWidget* parent, const QString& startFolder)
+{
+    QFileDialog dialog(parent != nullptr ? parent->window() : nullptr, QStringLiteral("选择输出文件夹"), startFolder);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("选择"));
+    dialog.setWindowModality(Qt::WindowModal);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return dialog.selectedFiles().first();
+}
+
+void QtDesktopServices::openUrl(const QUrl& url)
+{
+    if (!QDesktopServices::openUrl(url)) {
+        appLog(QStringLiteral("cannot open %1").arg(url.toString()));
+    }
+}
+
+}  // namespace ambrel

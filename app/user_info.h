@@ -1,0 +1,66 @@
+// The settings store: a dictionary of text keys to text values, kept in
+// memory and in the XML property list "UserInfo.plist" in the folder Ambrel
+// of the user's cache folder (~/.cache, or $XDG_CACHE_HOME).
+//
+// The application makes one store at start-up and hands it to whoever needs
+// it; every write saves the whole dictionary at once, atomically.
+#pragma once
+
+#include <QtCore/QMap>
+#include <QtCore/QString>
+
+#include <optional>
+
+namespace ambrel {
+
+// The keys the window stores, and what their values mean.
+namespace settings_key {
+// The output folder last confirmed in the folder panel.
+inline const QString kSavePath = QStringLiteral("SavePathKey");
+// "1": save beside each source; "0": save into the chosen folder.
+inline const QString kSaveHeicPath = QStringLiteral("SaveHEICPathKey");
+}  // namespace settings_key
+
+using StringDictionary = QMap<QString, QString>;
+
+// Reads a property list whose root is a dict; its string values are taken,
+// values of other types are skipped. nullopt when the file is missing or is
+// not such a property list.
+std::optional<StringDictionary> readPropertyList(const QString& path);
+
+// Writes the dictionary as an XML property list (version 1.0), atomically:
+// a temporary file beside the target is renamed over it.
+bool writePropertyList(const QString& path, const StringDictionary& dictionary);
+
+// The truth of a stored text: after optional spaces, a first character of
+// "1" to "9", "Y", "y", "T" or "t" is true; anything else (the empty text
+// too) is false.
+bool textBoolValue(const QString& text);
+
+// The user's cache folder: the first generic cache location.
+QString userCacheFolder();
+
+class UserInfo
+{
+public:
+    // Opens the store in "<cacheFolder>/Ambrel": creates the folder when
+    // missing and loads the file; a missing or unreadable file is replaced by
+    // an empty dictionary at once, with a log line.
+    explicit UserInfo(const QString& cacheFolder);
+
+    // The stored text, or the empty text when the key is absent.
+    QString ReadData(const QString& key) const;
+    // Stores the value and writes the whole file. A failed write is not
+    // reported; the value stays in memory.
+    void WriteData(const QString& value, const QString& key);
+
+    const QString& filePath() const { return mFilePath; }
+    const QString& folder() const { return mFolder; }
+
+private:
+    QString mFolder;
+    QString mFilePath;
+    StringDictionary mDictionary;
+};
+
+}  // namespace ambrel

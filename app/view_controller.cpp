@@ -1,0 +1,636 @@
+#include "view_controller.h"
+
+#include <QtCore/QFileInfo>
+#include <QtCore/QStandardPaths>
+#include <QtCore/QUrl>
+#include <QtGui/QPainter>
+#include <QtWidgets/QButtonGroup>
+#include <QtWidgets/QCheckBox>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QGridLayout>
+#include <QtWidgets/QHBoxLayout>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QLineEdit>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QRadioButton>
+#include <QtWidgets/QTableView>
+#include <QtWidgets/QVBoxLayout>
+
+#include "app_log.h"
+#include "custom_controls.h"
+#include "drag_drop_view.h"
+#include "images.h"
+#include "output_files.h"
+#include "services.h"
+#include "user_info.h"
+
+namespace ambrel {
+
+namespace {
+
+const QStringList kFormatWords = {
+    QStringLiteral("JPG"), QStringLiteral("PNG"), QStringLiteral("BMP"), QStringLiteral("JPEG2000"),
+    QStringLiteral("TIFF"),
+};
+
+QStringList percentItems()
+{
+    QStringList items;
+    for (int percent = 10; percent <= 100; percent += 10) {
+        items.append(QStringLiteral("%1%").arg(percent));
+    }
+    return items;
+}
+
+const char* const kStyleSheet = R"(
+#OptionsPanel { background-color: #f7f6fb; }
+#Banner QLabel { background: transparent; }
+QPushButton#AmbrelBt {
+    background-color: rgb(110, 57, 192);
+    border: none;
+    border-radius: 8px;
+    padding: 0 22px;
+    font-size: 15pt;
+    font-weight: bold;
+}
+QPushButton#AmbrelBt:hover { background-color: rgb(124, 72, 206); }
+QPushButton#AmbrelBt:pressed { background-color: rgb(92, 45, 166); }
+QPushButton#AddFileBt, QPushButton#OpenPathBt {
+    border: none;
+    background: transparent;
+    padding: 2px 6px;
+}
+QPushButton#AddFileBt:hover, QPushButton#OpenPathBt:hover { text-decoration: underline; }
+QPushButton#AddHeicFileBt {
+    border: none;
+    background: transparent;
+    font-size: 13pt;
+}
+QTableView#TableView {
+    border: 1px solid rgb(214, 214, 214);
+    border-radius: 4px;
+    gridline-color: transparent;
+    selection-background-color: rgb(232, 224, 247);
+    selection-color: black;
+    alternate-background-color: rgb(248, 246, 252);
+    background-color: white;
+}
+)";
+
+}  // namespace
+
+ViewController::ViewController(ControllerServices services, QWidget* parent)
+    : QWidget(parent), mServices(std::move(services))
+{
+    if (!mServices.runJob) {
+        mServices.runJob = runConversionJob;
+    }
+    if (mServices.cacheFolder.isEmpty()) {
+        mServices.cacheFolder = userCacheFolder();
+    }
+    mRunner = std::make_unique<JobRunner>(mIsStopTo, mServices.runJob);
+    connect(mRunner.get(), &JobRunner::rowConverted, this, &ViewController::onRowConverted);
+    connect(mRunner.get(), &JobRunner::rowFailed, this, &ViewController::onRowFailed);
+    connect(mRunner.get(), &JobRunner::rowShowPreview, this, &ViewController::onRowShowPreview);
+    connect(mRunner.get(), &JobRunner::jobStopped, this, &ViewController::onJobStopped);
+    connect(mRunner.get(), &JobRunner::jobFinished, this, &ViewController::onJobFinished);
+
+    setObjectName(QStringLiteral("ViewController"));
+    buildInterface();
+    viewDidLoad();
+}
+
+// The runner goes first: it stops and waits for its worker while the flag exists.
+ViewController::~ViewController()
+{
+    mRunner.reset();
+}
+
+void ViewController::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+}
+
+void ViewController::buildInterface()
+{
+    setStyleSheet(QString::fromUtf8(kStyleSheet));
+
+    auto* root = new QVBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+
+    // The banner.
+    auto* banner = new ColorView(ColorView::Fill::MainInLightAppearance, this);
+    banner->setObjectName(QStringLiteral("Banner"));
+    banner->setFixedHeight(64);
+    auto* bannerLayout = new QHBoxLayout(banner);
+    bannerLayout->setContentsMargins(24, 0, 24, 0);
+    auto* logo = new QLabel(banner);
+    logo->setPixmap(applicationIcon().pixmap(40, 40));
+    auto* title = new QLabel(QStringLiteral("Ambrel"), banner);
+    QFont titleFont = title->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.7);
+    titleFont.setBold(true);
+    title->setFont(titleFont);
+    title->setStyleSheet(QStringLiteral("color: white;"));
+    auto* subtitle = new QLabel(QStringLiteral("HEIC 图片转换 · JPG  PNG  BMP  JPEG2000  TIFF"), banner);
+    subtitle->setStyleSheet(QStringLiteral("color: rgb(226, 214, 247);"));
+    bannerLayout->addWidget(logo);
+    bannerLayout->addSpacing(8);
+    bannerLayout->addWidget(title);
+    bannerLayout->addSpacing(14);
+    bannerLayout->addWidget(subtitle, 1);
+    root->addWidget(banner);
+
+    // The list: the drop view with the table, and the big add button over
+    // the table while it is empty.
+    mDropView = new DragDropView(this);
+    mDropView->setObjectName(QStringLiteral("DropView"));
+    auto* dropLayout = new QGridLayout(mDropView);
+    dropLayout->setContentsMargins(20, 16, 20, 8);
+    dropLayout->setVerticalSpacing(6);
+
+    mTableView = new QTableView(mDropView);
+    mTableView->setObjectName(QStringLiteral("TableView"));
+    mTableView->setHorizontalHeader(new TableHeaderWhiteView(mTableView));
+    mTableView->verticalHeader()->hide();
+    mTableView->verticalHeader()->setDefaultSectionSize(24);
+    mTableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    mTableView->setShowGrid(false);
+    mTableView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    mTableView->setSelectionMode(QAbstractItemView::SingleSelection);
+    mTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    mTableView->setWordWrap(false);
+    mTableView->setTextElideMode(Qt::ElideMiddle);
+    mTableView->setFocusPolicy(Qt::NoFocus);
+    dropLayout->addWidget(mTableView, 0, 0, 1, 3);
+
+    auto* emptyHint = new QWidget(mDropView);
+    auto* emptyLayout = new QVBoxLayout(emptyHint);
+    emptyLayout->setSpacing(4);
+    mAddHeicFileBt = new QPushButton(namedImage(image::kAddHeic), QStringLiteral("添加 HEIC 文件"), emptyHint);
+    mAddHeicFileBt->setObjectName(QStringLiteral("AddHeicFileBt"));
+    mAddHeicFileBt->setIconSize(QSize(72, 72));
+    mAddHeicFileBt->setCursor(Qt::PointingHandCursor);
+    mAddHeicHint = new QLabel(QStringLiteral("也可以把 HEIC 文件拖放到这里"), emptyHint);
+    mAddHeicHint->setAlignment(Qt::AlignCenter);
+    mAddHeicHint->setStyleSheet(QStringLiteral("color: rgb(160, 160, 168);"));
+    emptyLayout->addWidget(mAddHeicFileBt, 0, Qt::AlignHCenter);
+    emptyLayout->addWidget(mAddHeicHint, 0, Qt::AlignHCenter);
+    dropLayout->addWidget(emptyHint, 0, 0, 1, 3, Qt::AlignCenter);
+
+    mAddFileBt = new QPushButton(QStringLiteral("＋ 添加文件"), mDropView);
+    mAddFileBt->setObjectName(QStringLiteral("AddFileBt"));
+    mAddFileBt->setCursor(Qt::PointingHandCursor);
+    mRemoveAllBt = new LLButton(mDropView);
+    mRemoveAllBt->setObjectName(QStringLiteral("RemoveAllBt"));
+    mRemoveAllBt->setMinimumWidth(72);
+    dropLayout->addWidget(mAddFileBt, 1, 0, Qt::AlignLeft);
+    dropLayout->setColumnStretch(1, 1);
+    dropLayout->addWidget(mRemoveAllBt, 1, 2, Qt::AlignRight);
+    root->addWidget(mDropView, 1);
+
+    auto* line = new ColorView(ColorView::Fill::Gray, this);
+    line->setFixedHeight(1);
+    root->addWidget(line);
+
+    // The options.
+    auto* options = new QWidget(this);
+    options->setObjectName(QStringLiteral("OptionsPanel"));
+    options->setAttribute(Qt::WA_StyledBackground);
+    auto* grid = new QGridLayout(options);
+    grid->setContentsMargins(20, 14, 20, 16);
+    grid->setHorizontalSpacing(10);
+    grid->setVerticalSpacing(12);
+
+    const auto label = [options](const QString& text) {
+        auto* l = new QLabel(text, options);
+        l->setStyleSheet(QStringLiteral("color: rgb(80, 80, 90);"));
+        return l;
+    };
+    mOutFormat = new QComboBox(options);
+    mOutFormat->setObjectName(QStringLiteral("OutFormat"));
+    mImageSize = new QComboBox(options);
+    mImageSize->setObjectName(QStringLiteral("ImageSize"));
+    mImageQuality = new QComboBox(options);
+    mImageQuality->setObjectName(QStringLiteral("ImageQuality"));
+    mExifBox = new QCheckBox(QStringLiteral("Exif"), options);
+    mExifBox->setObjectName(QStringLiteral("Exif"));
+    mExifBox->setToolTip(QStringLiteral("保留照片的 Exif 信息（不勾选时按照片方向旋转图像）"));
+    for (QComboBox* box : {mOutFormat, mImageSize, mImageQuality}) {
+        box->setMinimumWidth(104);
+    }
+
+    auto* firstRow = new QHBoxLayout;
+    firstRow->setSpacing(8);
+    firstRow->addWidget(label(QStringLiteral("输出格式")));
+    firstRow->addWidget(mOutFormat);
+    firstRow->addSpacing(16);
+    firstRow->addWidget(label(QStringLiteral("缩放比例")));
+    firstRow->addWidget(mImageSize);
+    firstRow->addSpacing(16);
+    firstRow->addWidget(label(QStringLiteral("图片质量")));
+    firstRow->addWidget(mImageQuality);
+    firstRow->addSpacing(16);
+    firstRow->addWidget(mExifBox);
+    firstRow->addStretch(1);
+    grid->addLayout(firstRow, 0, 0);
+
+    mSaveHEICPath = new QRadioButton(QStringLiteral("保存到原文件夹"), options);
+    mSaveHEICPath->setObjectName(QStringLiteral("SaveHEICPath"));
+    mSaveCustomPath = new QRadioButton(QStringLiteral("保存到"), options);
+    mSaveCustomPath->setObjectName(QStringLiteral("SaveCustomPath"));
+    // The two are set together by their actions, never by each other.
+    mSaveHEICPath->setAutoExclusive(false);
+    mSaveCustomPath->setAutoExclusive(false);
+    mShowPath = new QLineEdit(options);
+    mShowPath->setObjectName(QStringLiteral("ShowPath"));
+    mShowPath->setMinimumWidth(220);
+    mSelectPathBt = new QPushButton(QStringLiteral("选择…"), options);
+    mSelectPathBt->setObjectName(QStringLiteral("SelectPathBt"));
+    mOpenPathBt = new QPushButton(QStringLiteral("打开文件夹"), options);
+    mOpenPathBt->setObjectName(QStringLiteral("OpenPathBt"));
+    mOpenPathBt->setCursor(Qt::PointingHandCursor);
+
+    auto* secondRow = new QHBoxLayout;
+    secondRow->setSpacing(8);
+    secondRow->addWidget(label(QStringLiteral("保存位置")));
+    secondRow->addWidget(mSaveHEICPath);
+    secondRow->addSpacing(10);
+    secondRow->addWidget(mSaveCustomPath);
+    secondRow->addWidget(mShowPath, 1);
+    secondRow->addWidget(mSelectPathBt);
+    secondRow->addWidget(mOpenPathBt);
+    grid->addLayout(secondRow, 1, 0);
+
+    mAmbrelBt = new QPushButton(options);
+    mAmbrelBt->setObjectName(QStringLiteral("AmbrelBt"));
+    mAmbrelBt->setIconSize(QSize(24, 24));
+    mAmbrelBt->setMinimumSize(164, 64);
+    mAmbrelBt->setCursor(Qt::PointingHandCursor);
+    grid->addWidget(mAmbrelBt, 0, 1, 2, 1, Qt::AlignRight | Qt::AlignVCenter);
+    grid->setColumnStretch(0, 1);
+    grid->setColumnMinimumWidth(1, 190);
+    root->addWidget(options);
+
+    // The actions.
+    connect(mAmbrelBt, &QPushButton::clicked, this, &ViewController::AmbrelBtEvent);
+    connect(mAddHeicFileBt, &QPushButton::clicked, this, [this] { AddHeicFileBtEvent(mAddHeicFileBt); });
+    connect(mAddFileBt, &QPushButton::clicked, this, [this] { AddHeicFileBtEvent(mAddFileBt); });
+    connect(mRemoveAllBt, &QPushButton::clicked, this, &ViewController::RemoverAllBtEvent);
+    connect(mSaveHEICPath, &QRadioButton::clicked, this, &ViewController::SaveHEICPathBTEvent);
+    connect(mSaveCustomPath, &QRadioButton::clicked, this, &ViewController::SaveCustomPathBTEvent);
+    connect(mSelectPathBt, &QPushButton::clicked, this, &ViewController::SelectPathBtEvent);
+    connect(mOpenPathBt, &QPushButton::clicked, this, &ViewController::OpenPathBtEvent);
+}
+
+void ViewController::viewDidLoad()
+{
+    // 1. The drop view takes dropped file names and reports them here.
+    mDropView->RegisterForDragged();
+    connect(mDropView, &DragDropView::dragDropViewFileList, this, &ViewController::dragDropViewFileList);
+
+    // 2. The empty list, drawn by the table.
+    mModel = new FileTableModel(this);
+    mTableView->setModel(mModel);
+    auto* delegate = new FileTableDelegate(mTableView);
+    mTableView->setItemDelegate(delegate);
+    connect(delegate, &FileTableDelegate::DeleteBtEvent, this, &ViewController::DeleteEvent);
+    connect(delegate, &FileTableDelegate::PreButtonEvent, this, &ViewController::PreViewEvent);
+    QHeaderView* header = mTableView->horizontalHeader();
+    header->setSectionResizeMode(FileTableModel::NameColumn, QHeaderView::Stretch);
+    header->setSectionResizeMode(FileTableModel::SizeColumn, QHeaderView::Fixed);
+    header->setSectionResizeMode(FileTableModel::StateColumn, QHeaderView::Fixed);
+    header->setSectionResizeMode(FileTableModel::DeleteColumn, QHeaderView::Fixed);
+    header->resizeSection(FileTableModel::SizeColumn, 100);
+    header->resizeSection(FileTableModel::StateColumn, 180);
+    header->resizeSection(FileTableModel::DeleteColumn, 70);
+    header->setFixedHeight(28);
+
+    // 3. The output folder: the stored one, else the Downloads folder.
+    const QString stored = mServices.userInfo.ReadData(settings_key::kSavePath);
+    if (!stored.isEmpty()) {
+        mShowPath->setText(stored);
+    } else {
+        const QStringList downloads = QStandardPaths::standardLocations(QStandardPaths::DownloadLocation);
+        if (!downloads.isEmpty()) {
+            mShowPath->setText(downloads.first());
+        }
+    }
+    mShowPath->setCursorPosition(0);  // a long path shows its beginning
+
+    // 4. The save mode.
+    mSaveHeicPath = textBoolValue(mServices.userInfo.ReadData(settings_key::kSaveHeicPath));
+    mSaveHEICPath->setChecked(mSaveHeicPath);
+    mSaveCustomPath->setChecked(!mSaveHeicPath);
+    mShowPath->setEnabled(!mSaveHeicPath);
+    mSelectPathBt->setEnabled(!mSaveHeicPath);
+
+    // 5. to 7. The choice lists; each value follows from the selected index.
+    mOutFormat->addItems(kFormatWords);
+    mOutFormat->setCurrentIndex(0);
+    mSaveSuff = kFormatWords.first();
+    mImageSize->addItems(percentItems());
+    mImageSize->setCurrentIndex(9);
+    mImageZooming = 1.0f;
+    mImageQuality->addItems(percentItems());
+    mImageQuality->setCurrentIndex(9);
+    mQuality = 100;
+    connect(mOutFormat, &QComboBox::currentIndexChanged, this, &ViewController::OutFormatEvent);
+    connect(mImageSize, &QComboBox::currentIndexChanged, this, &ViewController::ImageSizeEvent);
+    connect(mImageQuality, &QComboBox::currentIndexChanged, this, &ViewController::ImageQualityEvent);
+
+    // 8. EXIF kept.
+    mExifBox->setChecked(true);
+
+    // 9. Colours.
+    setTextColor(mOpenPathBt, colour::kLink);
+    setTextColor(mAddFileBt, colour::kLink);
+    setTextColor(mRemoveAllBt, Qt::white);
+    setTextColor(mAddHeicFileBt, Qt::gray);
+
+    // 10. Idle.
+    mIsStopTo = true;
+    setStartButton(text::kStart, image::kToBt);
+
+    // 11. The remove-all link, hidden while the list is empty.
+    mRemoveAllBt->hide();
+    mRemoveAllBt->setDefaultTitle(text::kRemoveAll);
+    mRemoveAllBt->setTextUnderLineStyle(kDoubleUnderline);
+    mRemoveAllBt->setDefaultTitleColor(colour::kMain);
+
+    // 12. No alternating rows while the list is empty.
+    mTableView->setAlternatingRowColors(false);
+}
+
+void ViewController::setStartButton(const QString& title, const QString& imageName)
+{
+    mAmbrelBt->setText(title);
+    setTextColor(mAmbrelBt, Qt::white);
+    setButtonImage(mAmbrelBt, imageName);
+}
+
+void ViewController::ToBtState(bool enabled)
+{
+    mOutFormat->setEnabled(enabled);
+    mImageSize->setEnabled(enabled);
+    mImageQuality->setEnabled(enabled);
+    mExifBox->setEnabled(enabled);
+    mSelectPathBt->setEnabled(enabled);
+    mAddFileBt->setEnabled(enabled);
+}
+
+void ViewController::refreshListControls()
+{
+    const bool empty = mModel->isEmpty();
+    mAddHeicFileBt->setVisible(empty);
+    mAddHeicHint->setVisible(empty);
+    mRemoveAllBt->setVisible(!empty);
+    mTableView->setAlternatingRowColors(!empty);
+}
+
+// --- the job ---
+
+void ViewController::AmbrelBtEvent()
+{
+    if (mModel->isEmpty()) {
+        mServices.dialogs.runAlert(this, Alert{text::kTip, text::kAddFilesFirst, {text::kOk}});
+        return;
+    }
+    if (!mIsStopTo) {
+        // Running: request the stop; the worker sees it before its next row.
+        mIsStopTo = true;
+        mAmbrelBt->setText(text::kStopping);
+        setTextColor(mAmbrelBt, Qt::white);
+        return;
+    }
+    if (mRunner->busy()) {
+        // The stopped worker is still finishing its file; one worker at a time.
+        appLog(QStringLiteral("start ignored: the stopped job is still finishing its file"));
+        return;
+    }
+
+    setStartButton(text::kStop, image::kStopBt);
+    mModel->clearResults();
+    mIsStopTo = false;
+    mSavePath = mSaveHeicPath ? std::nullopt : std::optional<QString>(mShowPath->text());
+    mExif = mExifBox->isChecked();
+    ToBtState(false);
+
+    JobDescription job;
+    job.options.format = parseFormatWord(mSaveSuff.toStdString()).value_or(OutputFormat::Jpg);
+    job.options.scale = mImageZooming;
+    job.options.quality = mQuality;
+    job.options.keepExif = mExif;
+    if (mSavePath) {
+        job.options.outputFolder = mSavePath->toStdString();
+    }
+    job.options.workers = 1;
+    job.options.cacheFolder = mServices.cacheFolder.toStdString();
+    job.records = mModel->records();
+    mJobRowIds = mModel->rowIds();
+    if (!mRunner->start(std::move(job))) {
+        mIsStopTo = true;
+        setStartButton(text::kStart, image::kToBt);
+        ToBtState(true);
+    }
+}
+
+int ViewController::rowOfJobRow(int jobRow) const
+{
+    if (jobRow < 0 || static_cast<std::size_t>(jobRow) >= mJobRowIds.size()) {
+        return -1;
+    }
+    return mModel->rowOfId(mJobRowIds[static_cast<std::size_t>(jobRow)]);
+}
+
+void ViewController::onRowConverted(int jobRow, const QString& outputPath)
+{
+    mModel->setConverted(rowOfJobRow(jobRow), outputPath);
+}
+
+void ViewController::onRowFailed(int jobRow, const QString& text)
+{
+    mModel->setFailed(rowOfJobRow(jobRow), text);
+}
+
+void ViewController::onRowShowPreview(int jobRow)
+{
+    mModel->showPreview(rowOfJobRow(jobRow));
+}
+
+void ViewController::onJobStopped()
+{
+    setStartButton(text::kStart, image::kToBt);
+    ToBtState(true);
+    emit jobEnded(false, 0);
+}
+
+void ViewController::onJobFinished(int converted)
+{
+    mIsStopTo = true;
+    setStartButton(text::kStart, image::kToBt);
+    ToBtState(true);
+    mServices.dialogs.showSheetAlert(this, Alert{text::kTip, text::kSummary.arg(converted), {text::kOk}});
+    emit jobEnded(true, converted);
+}
+
+// --- the list ---
+
+void ViewController::AddHeicPath(const QString& path)
+{
+    const std::string name = path.toStdString();
+    if (!hasHeicName(name)) {
+        return;
+    }
+    if (mModel->contains(path)) {
+        appLog(QString::fromStdString(duplicateLogLine(name)));
+        return;
+    }
+    mModel->append(makeRecord(name));
+}
+
+void ViewController::addChosenItem(const QString& path, bool anyName)
+{
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        return;
+    }
+    if (info.isDir()) {
+        for (const std::string& entry : folderFiles(path.toStdString(), false)) {
+            AddHeicPath(QString::fromStdString(entry));
+        }
+    } else if (anyName && !mModel->contains(path)) {
+        mModel->append(makeRecord(path.toStdString()));
+    } else {
+        AddHeicPath(path);
+    }
+}
+
+void ViewController::AddHeicFileBtEvent(QWidget* anchor)
+{
+    const QStringList chosen = mServices.dialogs.openHeicPanel(anchor != nullptr ? anchor : mAddFileBt);
+    for (const QString& path : chosen) {
+        addChosenItem(path, false);
+    }
+    refreshListControls();
+}
+
+void ViewController::addGivenPaths(const QStringList& paths)
+{
+    if (!mIsStopTo) {
+        return;
+    }
+    for (const QString& path : paths) {
+        addChosenItem(QFileInfo(path).absoluteFilePath(), true);
+    }
+    refreshListControls();
+}
+
+void ViewController::dragDropViewFileList(const QStringList& paths)
+{
+    if (!mIsStopTo) {
+        return;  // the list stays as the running job took it
+    }
+    for (const QString& path : paths) {
+        AddHeicPath(path);
+    }
+    refreshListControls();
+}
+
+void ViewController::DeleteEvent(int row)
+{
+    if (!mIsStopTo) {
+        mServices.dialogs.runAlert(this, Alert{text::kTip, text::kCannotDelete, {text::kOk}});
+        return;
+    }
+    mModel->removeRecord(row);
+    refreshListControls();
+}
+
+void ViewController::RemoverAllBtEvent()
+{
+    if (!mIsStopTo) {
+        mServices.dialogs.runAlert(this, Alert{text::kTip, text::kCannotDelete, {text::kOk}});
+        return;
+    }
+    if (mModel->isEmpty()) {
+        return;
+    }
+    const int answer =
+        mServices.dialogs.runAlert(this, Alert{text::kTip, text::kClearList, {text::kClearNow, text::kCancel}});
+    if (answer == 0) {
+        mModel->removeAll();
+    }
+    refreshListControls();
+}
+
+// --- the options ---
+
+void ViewController::OutFormatEvent(int index)
+{
+    if (index >= 0 && index < kFormatWords.size()) {
+        mSaveSuff = kFormatWords[index];
+    }
+}
+
+void ViewController::ImageSizeEvent(int index)
+{
+    if (index >= 0) {
+        mImageZooming = static_cast<float>(index + 1) / 10.0f;
+    }
+}
+
+void ViewController::ImageQualityEvent(int index)
+{
+    if (index >= 0) {
+        mQuality = index * 10 + 10;
+    }
+}
+
+void ViewController::SaveHEICPathBTEvent()
+{
+    mSaveHeicPath = true;
+    mSaveHEICPath->setChecked(true);
+    mSaveCustomPath->setChecked(false);
+    mShowPath->setEnabled(false);
+    mSelectPathBt->setEnabled(false);
+    mServices.userInfo.WriteData(QStringLiteral("1"), settings_key::kSaveHeicPath);
+}
+
+void ViewController::SaveCustomPathBTEvent()
+{
+    mSaveHeicPath = false;
+    mSaveHEICPath->setChecked(false);
+    mSaveCustomPath->setChecked(true);
+    mShowPath->setEnabled(true);
+    mSelectPathBt->setEnabled(true);
+    mServices.userInfo.WriteData(QStringLiteral("0"), settings_key::kSaveHeicPath);
+}
+
+void ViewController::SelectPathBtEvent()
+{
+    const auto folder = mServices.dialogs.chooseFolder(this, mShowPath->text());
+    if (!folder) {
+        return;
+    }
+    mShowPath->setText(*folder);
+    mShowPath->setCursorPosition(0);
+    mServices.userInfo.WriteData(*folder, settings_key::kSavePath);
+}
+
+void ViewController::OpenPathBtEvent()
+{
+    mServices.desktop.openUrl(QUrl::fromLocalFile(mShowPath->text()));
+}
+
+void ViewController::PreViewEvent(int row)
+{
+    if (row < 0 || row >= mModel->count()) {
+        return;
+    }
+    mServices.preview.previewFile(QUrl::fromLocalFile(QString::fromStdString(mModel->record(row).toPath)));
+}
+
+}  // namespace ambrel

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Takes the screenshots in docs/screenshots/ from the real application under
+# Xvfb: the empty window, the window after a job over generated files (three
+# converted rows, two failed), the summary alert, the preview and the About
+# window. Installs Xvfb when it is missing; builds what it runs.
+#
+#   scripts/screenshots.sh [OUTPUT_FOLDER]     (default docs/screenshots)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR="${BUILD_DIR:-build}"
+out="${1:-docs/screenshots}"
+
+if ! command -v xvfb-run >/dev/null; then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends xvfb xauth >/dev/null
+fi
+if [ ! -f "$BUILD_DIR/build.ninja" ]; then
+  cmake -S . -B "$BUILD_DIR" -G Ninja -DAMBREL_WERROR=ON >/dev/null
+fi
+cmake --build "$BUILD_DIR" --target ambrel ambrel-make-samples >/dev/null
+
+# A home of its own at a fixed place, so the pictures show short paths: a
+# first start, outputs into its Downloads folder.
+home="${TMPDIR:-/tmp}/ambrel-demo"
+rm -rf "$home"
+trap 'rm -rf "$home"' EXIT
+samples="$home/Pictures"
+"$BUILD_DIR/tests/ambrel-make-samples" "$samples" >/dev/null
+mkdir -p "$home/runtime"
+chmod 700 "$home/runtime"
+env HOME="$home" XDG_CACHE_HOME="$home/.cache" XDG_DATA_HOME="$home/.local/share" \
+    XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home/runtime" QT_QPA_PLATFORM=xcb \
+  xvfb-run -a -s "-screen 0 1280x900x24" \
+  "$BUILD_DIR/app/ambrel" --screenshots "$home/shots" \
+    "$samples/landscape.heic" "$samples/grid_tiles.HEIC" "$samples/not_a_photo.heic" \
+    "$samples/rotated.heic" "$samples/empty.heic"
+
+mkdir -p "$out"
+cp "$home/shots/"*.png "$out/"
+echo "Screenshots in $out:"
+ls -l "$out"

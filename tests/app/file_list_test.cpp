@@ -1,0 +1,188 @@
+// The file list: adding by the panel (files and folders), by dropping and by
+// the command line; duplicates; removing one row or all of them.
+#include <QtCore/QMimeData>
+#include <QtGui/QDragEnterEvent>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QTableView>
+
+#include "app_test_support.h"
+#include "drag_drop_view.h"
+
+using namespace apptest;
+
+namespace {
+
+QStringList listedPaths(ambrel::FileTableModel& model)
+{
+    QStringList paths;
+    for (int row = 0; row < model.count(); ++row) {
+        paths.append(model.index(row, ambrel::FileTableModel::NameColumn).data().toString());
+    }
+    return paths;
+}
+
+QMimeData* urlData(const QStringList& paths)
+{
+    auto* data = new QMimeData;
+    QList<QUrl> urls;
+    for (const QString& path : paths) {
+        urls.append(QUrl::fromLocalFile(path));
+    }
+    data->setUrls(urls);
+    return data;
+}
+
+// Drags the data onto the view and drops it; whether the drag was accepted.
+bool dropOn(QWidget* view, QMimeData* data)
+{
+    const QPoint where(view->width() / 2, view->height() / 2);
+    QDragEnterEvent enter(where, Qt::CopyAction | Qt::LinkAction, data, Qt::LeftButton, {});
+    QApplication::sendEvent(view, &enter);
+    if (!enter.isAccepted()) {
+        return false;
+    }
+    if (enter.dropAction() != Qt::LinkAction) {
+        qWarning("a drag of file names should be taken as a link");
+        return false;
+    }
+    QDropEvent drop(QPointF(where), Qt::CopyAction | Qt::LinkAction, data, Qt::LeftButton, {});
+    QApplication::sendEvent(view, &drop);
+    return drop.isAccepted();
+}
+
+}  // namespace
+
+class FileListTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void panelAddsFilesAndFolderEntries()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("trip");
+        writeFile(folder + "/a.heic", QByteArray(1001, 'x'));
+        writeFile(folder + "/B.HEIC", QByteArray(10, 'x'));
+        writeFile(folder + "/c.jpg", "x");
+        writeFile(folder + "/heic", "x");
+        writeFile(folder + "/inner/d.heic", "x");
+        const QString single = dir.filePath("x.HeIc");
+        writeFile(single, "x");
+
+        FreshCacheFolder cache;
+        LogCapture log;
+        ControllerFixture f;
+        f.dialogs.panelAnswers.push_back({single, folder, dir.filePath("missing.heic"), folder + "/a.heic"});
+        f.click("AddHeicFileBt");
+        QCOMPARE(f.dialogs.panelAnchors, QStringList{"AddHeicFileBt"});
+
+        QCOMPARE(listedPaths(f.model()), (QStringList{single, folder + "/B.HEIC", folder + "/a.heic"}));
+        QVERIFY(log.contains(QStringLiteral("找到重复：%1").arg(folder + "/a.heic")));
+        QCOMPARE(f.model().index(2, ambrel::FileTableModel::SizeColumn).data().toString(), QStringLiteral("1.00 KB"));
+        QCOMPARE(f.model().index(1, ambrel::FileTableModel::SizeColumn).data().toString(),
+                 QStringLiteral("10.00 byte"));
+        QVERIFY(!f.control<QPushButton>("AddHeicFileBt")->isVisible());
+        QVERIFY(f.control<QPushButton>("RemoveAllBt")->isVisible());
+        QVERIFY(f.view().tableView()->alternatingRowColors());
+
+        // The second add button; a cancelled panel changes nothing.
+        f.click("AddFileBt");
+        QCOMPARE(f.dialogs.panelAnchors.last(), QStringLiteral("AddFileBt"));
+        QCOMPARE(f.model().count(), 3);
+    }
+
+    void droppedPathsAreQualifiedNotOpened()
+    {
+        QTemporaryDir dir;
+        const QString photo = dir.filePath("photo.heic");
+        writeFile(photo, "x");
+        writeFile(dir.filePath("photo.heic.jpg"), "x");
+        QDir().mkpath(dir.filePath("album.HEIC"));
+        writeFile(dir.filePath("pictures/inside.heic"), "x");
+
+        FreshCacheFolder cache;
+        LogCapture log;
+        ControllerFixture f;
+        auto* drop = f.control<ambrel::DragDropView>("DropView");
+
+        QMimeData text;
+        text.setText(QStringLiteral("not files"));
+        QDragEnterEvent refused(QPoint(5, 5), Qt::CopyAction | Qt::LinkAction, &text, Qt::LeftButton, {});
+        QApplication::sendEvent(drop, &refused);
+        QVERIFY(!refused.isAccepted());
+
+        // Dropped on the table, taken by the drop view around it.
+        std::unique_ptr<QMimeData> data(urlData({photo, photo, dir.filePath("photo.heic.jpg"),
+                                                 dir.filePath("album.HEIC"), dir.filePath("pictures")}));
+        QVERIFY(dropOn(f.view().tableView()->viewport(), data.get()));
+        // A folder is listed only when its own name reads as HEIC, and is not opened.
+        QCOMPARE(listedPaths(f.model()), (QStringList{photo, dir.filePath("album.HEIC")}));
+        QVERIFY(log.contains(QStringLiteral("找到重复：%1").arg(photo)));
+        QVERIFY(f.control<QPushButton>("RemoveAllBt")->isVisible());
+
+        std::unique_ptr<QMimeData> again(urlData({photo}));
+        QVERIFY(dropOn(drop, again.get()));
+        QCOMPARE(f.model().count(), 2);
+    }
+
+    void commandLineFilesAreTakenWhateverTheirName()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("shot.heif"), "x");
+        writeFile(dir.filePath("set/one.heic"), "x");
+        writeFile(dir.filePath("set/two.png"), "x");
+
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        f.view().addGivenPaths({"shot.heif", dir.filePath("set"), dir.filePath("none.heic")});
+        QDir::setCurrent(previous);
+        QCOMPARE(listedPaths(f.model()), (QStringList{dir.filePath("shot.heif"), dir.filePath("set/one.heic")}));
+    }
+
+    void removingOneRowAndAllRows()
+    {
+        QTemporaryDir dir;
+        QStringList paths;
+        for (const char* name : {"one.heic", "two.heic", "three.heic"}) {
+            paths.append(dir.filePath(name));
+            writeFile(paths.last(), "x");
+        }
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        f.dialogs.panelAnswers.push_back(paths);
+        f.click("AddHeicFileBt");
+        QCOMPARE(f.model().count(), 3);
+
+        f.clickRowButton(1, false);
+        QCOMPARE(listedPaths(f.model()), (QStringList{paths[0], paths[2]}));
+        QVERIFY(f.dialogs.alerts.empty());
+
+        f.dialogs.alertAnswers = {1};  // "取消"
+        f.click("RemoveAllBt");
+        QCOMPARE(f.dialogs.alerts.size(), std::size_t(1));
+        const ambrel::Alert& question = f.dialogs.alerts.back().alert;
+        QCOMPARE(question.messageText, QStringLiteral("提示"));
+        QCOMPARE(question.informativeText, QStringLiteral("是否立即清空列表？"));
+        QCOMPARE(question.buttons, (QStringList{"立即清空", "取消"}));
+        QVERIFY(!f.dialogs.alerts.back().sheet);
+        QCOMPARE(f.model().count(), 2);
+
+        f.dialogs.alertAnswers = {0};  // "立即清空"
+        f.click("RemoveAllBt");
+        QCOMPARE(f.model().count(), 0);
+        QVERIFY(f.control<QPushButton>("AddHeicFileBt")->isVisible());
+        QVERIFY(!f.control<QPushButton>("RemoveAllBt")->isVisible());
+        QVERIFY(!f.view().tableView()->alternatingRowColors());
+
+        // An empty list asks nothing.
+        f.view().RemoverAllBtEvent();
+        QCOMPARE(f.dialogs.alerts.size(), std::size_t(2));
+    }
+};
+
+APPTEST_SUITE("FileList", FileListTest);
+
+#include "file_list_test.moc"

@@ -1,0 +1,401 @@
+// The conversion job as the window runs it: the empty-list click, a job
+// whose rows partly fail, the options reaching the files, stopping with rows
+// left and during the last file, a start click while the stopped worker is
+// finishing, rows removed while stopping, and a second job after a first.
+#include <QtCore/QMimeData>
+#include <QtCore/QRegularExpression>
+#include <QtGui/QDragEnterEvent>
+#include <QtTest/QSignalSpy>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QCheckBox>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QLineEdit>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QRadioButton>
+
+#include "app_test_support.h"
+#include "custom_controls.h"
+#include "drag_drop_view.h"
+#include "images.h"
+
+using namespace apptest;
+using ambrel::FileTableModel;
+using ambrel::RowState;
+
+namespace {
+
+constexpr int kTimeout = 120000;
+
+void addFiles(ControllerFixture& f, const QStringList& paths)
+{
+    f.dialogs.panelAnswers.push_back(paths);
+    f.view().AddHeicFileBtEvent();
+}
+
+RowState stateOf(ControllerFixture& f, int row)
+{
+    return static_cast<RowState>(f.model().index(row, FileTableModel::StateColumn).data(FileTableModel::RowStateRole).toInt());
+}
+
+QString stateText(ControllerFixture& f, int row)
+{
+    return f.model().index(row, FileTableModel::StateColumn).data().toString();
+}
+
+QString stateImage(ControllerFixture& f, int row)
+{
+    return f.model().index(row, FileTableModel::StateColumn).data(FileTableModel::ImageNameRole).toString();
+}
+
+bool previewShown(ControllerFixture& f, int row)
+{
+    return f.model().index(row, FileTableModel::DeleteColumn).data(FileTableModel::PreviewShownRole).toBool();
+}
+
+QString outputOf(ControllerFixture& f, int row)
+{
+    return QString::fromStdString(f.model().record(row).toPath);
+}
+
+QString lastSummary(ControllerFixture& f)
+{
+    if (f.dialogs.alerts.empty() || !f.dialogs.alerts.back().sheet) {
+        return {};
+    }
+    return f.dialogs.alerts.back().alert.informativeText;
+}
+
+// The controls the job disables, and some it must leave alone.
+const char* const kJobLocked[] = {"OutFormat", "ImageSize", "ImageQuality", "Exif", "SelectPathBt", "AddFileBt"};
+const char* const kJobFree[] = {"AmbrelBt", "SaveHEICPath", "SaveCustomPath", "OpenPathBt", "RemoveAllBt"};
+
+}  // namespace
+
+class JobTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void emptyListClickAsksForFiles()
+    {
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        f.click("AmbrelBt");
+        QCOMPARE(f.dialogs.alerts.size(), std::size_t(1));
+        const auto& shown = f.dialogs.alerts.front();
+        QVERIFY(!shown.sheet);
+        QCOMPARE(shown.alert.messageText, QStringLiteral("提示"));
+        QCOMPARE(shown.alert.informativeText, QStringLiteral("请添加要转换HEIC文件！"));
+        QCOMPARE(shown.alert.buttons, QStringList{"确定"});
+        QCOMPARE(f.control<QPushButton>("AmbrelBt")->text(), QStringLiteral("转  换"));
+        QVERIFY(f.view().isStopTo());
+        QCOMPARE(f.gate.jobCount(), 0);
+    }
+
+    void jobReportsEveryRowAndTheCount()
+    {
+        QTemporaryDir dir;
+        const QString first = dir.filePath("A/first.heic");
+        const QString junk = dir.filePath("junk.heic");
+        const QString gone = dir.filePath("gone.heic");
+        const QString empty = dir.filePath("empty.heic");
+        const QString second = dir.filePath("B/second.HEIC");
+        writeFile(first, gridHeic());
+        writeFile(junk, "not a HEIF file at all");
+        writeFile(gone, gridHeic());
+        writeFile(empty, {});
+        writeFile(second, gridHeic());
+
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, {first, junk, gone, empty, second});
+        QCOMPARE(f.model().count(), 5);
+        QFile::remove(gone);
+        f.click("SaveHEICPath");
+
+        f.gate.holdBeforeReportOf(0);
+        f.click("AmbrelBt");
+        auto* start = f.control<QPushButton>("AmbrelBt");
+        QCOMPARE(start->text(), QStringLiteral("停 止"));
+        QCOMPARE(ambrel::buttonImageName(start), QStringLiteral("StopBt"));
+        QCOMPARE(ambrel::textColor(start), QColor(Qt::white));
+        QVERIFY(!f.view().isStopTo());
+        QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
+
+        for (const char* name : kJobLocked) {
+            QVERIFY2(!f.control<QWidget>(name)->isEnabled(), name);
+        }
+        for (const char* name : kJobFree) {
+            QVERIFY2(f.control<QWidget>(name)->isEnabled(), name);
+        }
+        // The list stays as the job took it.
+        f.clickRowButton(4, false);
+        QCOMPARE(f.dialogs.alerts.back().alert.informativeText, QStringLiteral("文件正在转换中，无法删除！"));
+        f.click("RemoveAllBt");
+        QCOMPARE(f.dialogs.alerts.size(), std::size_t(2));
+        QCOMPARE(f.dialogs.alerts.back().alert.informativeText, QStringLiteral("文件正在转换中，无法删除！"));
+        auto data = std::make_unique<QMimeData>();
+        data->setUrls({QUrl::fromLocalFile(dir.filePath("late.heic"))});
+        QDropEvent drop(QPointF(10, 10), Qt::LinkAction, data.get(), Qt::LeftButton, {});
+        QApplication::sendEvent(f.control<ambrel::DragDropView>("DropView"), &drop);
+        QCOMPARE(f.model().count(), 5);
+
+        f.gate.release();
+        QVERIFY(f.waitForJobEnd());
+
+        QCOMPARE(stateOf(f, 0), RowState::Converted);
+        QCOMPARE(stateImage(f, 0), QStringLiteral("ToComplete"));
+        QVERIFY(previewShown(f, 0));
+        QCOMPARE(stateText(f, 1), QStringLiteral("文件转换失败"));
+        QCOMPARE(stateText(f, 2), QStringLiteral("路径下找不到文件"));
+        QCOMPARE(stateText(f, 3), QStringLiteral("文件转换失败"));
+        for (int row : {1, 2, 3}) {
+            QCOMPARE(stateOf(f, row), RowState::Failed);
+            QCOMPARE(stateImage(f, row), QString());
+            QVERIFY(!previewShown(f, row));
+        }
+        QCOMPARE(stateOf(f, 4), RowState::Converted);
+
+        // Beside each source, one timestamp for the whole job.
+        const QRegularExpression name(QStringLiteral("^(.*)/(\\w+)_([1-9][0-9]*000)\\.JPG$"));
+        const auto match0 = name.match(outputOf(f, 0));
+        const auto match4 = name.match(outputOf(f, 4));
+        QVERIFY2(match0.hasMatch(), qPrintable(outputOf(f, 0)));
+        QVERIFY2(match4.hasMatch(), qPrintable(outputOf(f, 4)));
+        QCOMPARE(match0.captured(1), dir.filePath("A"));
+        QCOMPARE(match0.captured(2), QStringLiteral("first"));
+        QCOMPARE(match4.captured(1), dir.filePath("B"));
+        QCOMPARE(match4.captured(2), QStringLiteral("second"));
+        QCOMPARE(match0.captured(3), match4.captured(3));
+        QCOMPARE(imageFileSize(outputOf(f, 0)), QSize(192, 128));
+        QCOMPARE(imageFileSize(outputOf(f, 4)), QSize(192, 128));
+
+        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 2 张图片"));
+        QCOMPARE(f.dialogs.alerts.back().alert.messageText, QStringLiteral("提示"));
+        QCOMPARE(f.dialogs.alerts.back().alert.buttons, QStringList{"确定"});
+        QCOMPARE(start->text(), QStringLiteral("转  换"));
+        QCOMPARE(ambrel::buttonImageName(start), QStringLiteral("ToBt"));
+        QVERIFY(f.view().isStopTo());
+        QVERIFY(!f.view().workerBusy());
+        for (const char* name : kJobLocked) {
+            QVERIFY2(f.control<QWidget>(name)->isEnabled(), name);
+        }
+    }
+
+    void optionsReachTheFiles()
+    {
+        QTemporaryDir dir;
+        const QString source = dir.filePath("photo.heic");
+        writeFile(source, rotatedHeic());
+        const QString folder = dir.filePath("out/nested/deeper");
+
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, {source});
+        f.dialogs.folderAnswers.push_back(folder);
+        f.click("SelectPathBt");
+
+        // Exif kept: the container's rotation is not applied.
+        QVERIFY(f.runJob());
+        const QString kept = outputOf(f, 0);
+        QCOMPARE(QFileInfo(kept).absolutePath(), folder);
+        QCOMPARE(storedImageSize(kept), QSize(128, 64));
+        QCOMPARE(imageFileSize(kept), QSize(64, 128));
+        QVERIFY(hasExifSegment(readFile(kept)));
+
+        // Exif dropped: the rotation is applied.
+        f.control<QCheckBox>("Exif")->setChecked(false);
+        QVERIFY(f.runJob());
+        const QString rotated = outputOf(f, 0);
+        QVERIFY(rotated != kept);
+        QCOMPARE(storedImageSize(rotated), QSize(64, 128));
+        QVERIFY(!hasExifSegment(readFile(rotated)));
+
+        // Half the size at the lowest quality.
+        f.control<QComboBox>("ImageSize")->setCurrentIndex(4);
+        f.control<QComboBox>("ImageQuality")->setCurrentIndex(0);
+        QVERIFY(f.runJob());
+        const QString small = outputOf(f, 0);
+        QCOMPARE(storedImageSize(small), QSize(32, 64));
+        QCOMPARE(QFileInfo(small).absolutePath(), folder);
+        QCOMPARE(fileNames(folder).size(), 3);
+
+        // A regular file where the folder should be: the write fails.
+        const QString plainFile = dir.filePath("plain.txt");
+        writeFile(plainFile, "x");
+        f.control<QLineEdit>("ShowPath")->setText(plainFile);
+        QVERIFY(f.runJob());
+        QCOMPARE(stateText(f, 0), QStringLiteral("保存文件失败"));
+        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 0 张图片"));
+
+        // A folder that cannot be made.
+        f.control<QLineEdit>("ShowPath")->setText(plainFile + "/inside");
+        QVERIFY(f.runJob());
+        QCOMPARE(stateText(f, 0), QStringLiteral("文件不存在，保存失败！"));
+    }
+
+    void photosFromACameraConvert()
+    {
+        const QString corpus = QStringLiteral(AMBREL_CORPUS_DIR);
+        const QStringList photos{corpus + "/zPug_3.heic", corpus + "/L_exif_xmp_iptc.heic"};
+        for (const QString& photo : photos) {
+            if (!QFile::exists(photo)) {
+                QSKIP("the corpus of sample files is not beside the project");
+            }
+        }
+        QTemporaryDir dir;
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, photos);
+        f.dialogs.folderAnswers.push_back(dir.filePath("out"));
+        f.click("SelectPathBt");
+        f.control<QComboBox>("OutFormat")->setCurrentIndex(1);  // PNG
+        QVERIFY(f.runJob());
+        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 2 张图片"));
+        for (int row : {0, 1}) {
+            QVERIFY(outputOf(f, row).endsWith(".PNG"));
+            QVERIFY(!imageFileSize(outputOf(f, row)).isEmpty());
+        }
+    }
+
+    void stopWithRowsLeftEndsWithoutSummary()
+    {
+        QTemporaryDir dir;
+        QStringList paths;
+        for (const char* name : {"one.heic", "two.heic", "three.heic"}) {
+            paths.append(dir.filePath(name));
+            writeFile(paths.last(), gridHeic());
+        }
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, paths);
+        f.dialogs.folderAnswers.push_back(dir.filePath("out"));
+        f.click("SelectPathBt");
+
+        f.gate.holdBeforeReportOf(0);
+        f.click("AmbrelBt");
+        QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
+        f.click("AmbrelBt");
+        auto* start = f.control<QPushButton>("AmbrelBt");
+        QCOMPARE(start->text(), QStringLiteral("停止中..."));
+        QCOMPARE(ambrel::buttonImageName(start), QStringLiteral("StopBt"));
+        QCOMPARE(ambrel::textColor(start), QColor(Qt::white));
+        QVERIFY(f.view().isStopTo());
+        QVERIFY(!f.control<QComboBox>("OutFormat")->isEnabled());
+
+        // The stopped worker has not ended: a start click is ignored.
+        f.click("AmbrelBt");
+        QCOMPARE(start->text(), QStringLiteral("停止中..."));
+        QCOMPARE(f.gate.jobCount(), 1);
+
+        QSignalSpy ended(&f.view(), &ambrel::ViewController::jobEnded);
+        f.gate.release();
+        QVERIFY(ended.wait(kTimeout));
+        QCOMPARE(ended.first().at(0).toBool(), false);
+        QCOMPARE(stateOf(f, 0), RowState::Converted);
+        QCOMPARE(stateOf(f, 1), RowState::NotConverted);
+        QCOMPARE(stateOf(f, 2), RowState::NotConverted);
+        QCOMPARE(stateImage(f, 2), QStringLiteral("NoTo"));
+        QVERIFY(f.dialogs.alerts.empty());
+        QCOMPARE(start->text(), QStringLiteral("转  换"));
+        QCOMPARE(ambrel::buttonImageName(start), QStringLiteral("ToBt"));
+        QVERIFY(f.control<QComboBox>("OutFormat")->isEnabled());
+        QCOMPARE(fileNames(dir.filePath("out")).size(), 1);
+
+        // Now a new job runs.
+        QVERIFY(f.runJob());
+        QCOMPARE(f.gate.jobCount(), 2);
+        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 3 张图片"));
+    }
+
+    void stopDuringTheLastFileStillSummarises()
+    {
+        QTemporaryDir dir;
+        const QStringList paths{dir.filePath("one.heic"), dir.filePath("two.heic")};
+        for (const QString& path : paths) {
+            writeFile(path, gridHeic());
+        }
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, paths);
+        f.click("SaveHEICPath");
+
+        f.gate.holdBeforeReportOf(1);
+        f.click("AmbrelBt");
+        QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
+        f.click("AmbrelBt");
+        QCOMPARE(f.control<QPushButton>("AmbrelBt")->text(), QStringLiteral("停止中..."));
+        QSignalSpy ended(&f.view(), &ambrel::ViewController::jobEnded);
+        f.gate.release();
+        QVERIFY(ended.wait(kTimeout));
+        QCOMPARE(ended.first().at(0).toBool(), true);
+        QCOMPARE(stateOf(f, 1), RowState::Converted);
+        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 2 张图片"));
+    }
+
+    void rowsRemovedWhileStoppingKeepTheirReports()
+    {
+        QTemporaryDir dir;
+        QStringList paths;
+        for (const char* name : {"first.heic", "second.heic", "third.heic"}) {
+            paths.append(dir.filePath(name));
+            writeFile(paths.last(), gridHeic());
+        }
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, paths);
+        f.click("SaveHEICPath");
+
+        f.gate.holdBeforeReportOf(1);
+        f.click("AmbrelBt");
+        QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
+        f.click("AmbrelBt");  // stopping: the list may change again
+        f.clickRowButton(0, false);
+        QCOMPARE(f.model().count(), 2);
+        QVERIFY(f.dialogs.alerts.empty());
+
+        f.gate.release();
+        QVERIFY(f.waitForJobEnd());
+        // The report of the second file lands on its own row, now the first.
+        QCOMPARE(stateOf(f, 0), RowState::Converted);
+        QVERIFY2(QFileInfo(outputOf(f, 0)).fileName().startsWith("second_"), qPrintable(outputOf(f, 0)));
+        QCOMPARE(stateOf(f, 1), RowState::NotConverted);
+    }
+
+    void secondJobClearsThePreviousOutcome()
+    {
+        QTemporaryDir dir;
+        const QString good = dir.filePath("good.heic");
+        const QString bad = dir.filePath("bad.heic");
+        writeFile(good, gridHeic());
+        writeFile(bad, "broken");
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, {good, bad});
+        f.click("SaveHEICPath");
+        QVERIFY(f.runJob());
+        QCOMPARE(stateOf(f, 0), RowState::Converted);
+        QCOMPARE(stateOf(f, 1), RowState::Failed);
+
+        f.gate.holdBeforeReportOf(0);
+        f.click("AmbrelBt");
+        // Before the worker has reported anything, every row is fresh again.
+        for (int row : {0, 1}) {
+            QCOMPARE(stateOf(f, row), RowState::NotConverted);
+            QCOMPARE(stateImage(f, row), QStringLiteral("NoTo"));
+            QCOMPARE(stateText(f, row), QString());
+            QVERIFY(!previewShown(f, row));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
+        QCOMPARE(stateOf(f, 0), RowState::NotConverted);
+        f.gate.release();
+        QVERIFY(f.waitForJobEnd());
+        QCOMPARE(stateOf(f, 0), RowState::Converted);
+        QVERIFY(previewShown(f, 0));
+        QCOMPARE(stateText(f, 1), QStringLiteral("文件转换失败"));
+    }
+};
+
+APPTEST_SUITE("Job", JobTest);
+
+#include "job_test.moc"

@@ -1,0 +1,132 @@
+// The preview of converted rows (its toggling and the five formats), and
+// the About window.
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QLabel>
+
+#include "about_window.h"
+#include "app_test_support.h"
+#include "custom_controls.h"
+
+using namespace apptest;
+
+namespace {
+
+QString outputOf(ControllerFixture& f, int row)
+{
+    return QString::fromStdString(f.model().record(row).toPath);
+}
+
+}  // namespace
+
+class PreviewAboutTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void previewButtonsToggleThePreview()
+    {
+        QTemporaryDir dir;
+        const QStringList paths{dir.filePath("first.heic"), dir.filePath("second.heic")};
+        for (const QString& path : paths) {
+            writeFile(path, gridHeic());
+        }
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        f.dialogs.panelAnswers.push_back(paths);
+        f.view().AddHeicFileBtEvent();
+        f.click("SaveHEICPath");
+        QVERIFY(f.runJob());
+
+        f.clickRowButton(0, true);
+        QVERIFY(f.preview.isVisible());
+        QCOMPARE(f.preview.currentItem(), QUrl::fromLocalFile(outputOf(f, 0)));
+        QCOMPARE(f.preview.image().size(), QSize(192, 128));
+        QCOMPARE(f.preview.windowTitle(), QFileInfo(outputOf(f, 0)).fileName());
+
+        // Another row's button closes the preview instead of switching...
+        f.clickRowButton(1, true);
+        QVERIFY(!f.preview.isVisible());
+        // ...and the next click opens it on that row.
+        f.clickRowButton(1, true);
+        QVERIFY(f.preview.isVisible());
+        QCOMPARE(f.preview.windowTitle(), QFileInfo(outputOf(f, 1)).fileName());
+        QVERIFY(f.desktop.opened.empty());
+
+        // A closed window opens again with the next click; a vanished file shows no picture.
+        f.preview.close();
+        QFile::remove(outputOf(f, 0));
+        f.clickRowButton(0, true);
+        QVERIFY(f.preview.isVisible());
+        QVERIFY(f.preview.image().isNull());
+        f.preview.close();
+    }
+
+    void everyFormatIsWrittenAndPreviewed_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("extension");
+        QTest::newRow("JPG") << 0 << "JPG";
+        QTest::newRow("PNG") << 1 << "PNG";
+        QTest::newRow("BMP") << 2 << "BMP";
+        QTest::newRow("JPEG2000") << 3 << "JPEG";
+        QTest::newRow("TIFF") << 4 << "TIFF";
+    }
+
+    void everyFormatIsWrittenAndPreviewed()
+    {
+        QFETCH(int, index);
+        QFETCH(QString, extension);
+        QTemporaryDir dir;
+        const QString source = dir.filePath("IMG_0042.heic");
+        writeFile(source, gridHeic());
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        f.dialogs.panelAnswers.push_back({source});
+        f.view().AddHeicFileBtEvent();
+        f.dialogs.folderAnswers.push_back(dir.filePath("out"));
+        f.click("SelectPathBt");
+        f.control<QComboBox>("OutFormat")->setCurrentIndex(index);
+        QVERIFY(f.runJob());
+
+        const QString output = outputOf(f, 0);
+        QVERIFY2(QFileInfo(output).fileName().startsWith("IMG_0042_"), qPrintable(output));
+        QCOMPARE(QFileInfo(output).suffix(), extension);
+        QCOMPARE(imageFileSize(output), QSize(192, 128));
+        f.clickRowButton(0, true);
+        QVERIFY(f.preview.isVisible());
+        QCOMPARE(f.preview.image().size(), QSize(192, 128));
+        f.preview.close();
+    }
+
+    void aboutWindowShowsTheBuildsVersionAndSite()
+    {
+        FakeDesktop desktop;
+        ambrel::AboutWindow about(desktop, QStringLiteral("https://www.example.org/ambrel"));
+        about.Show();
+        QVERIFY(QTest::qWaitForWindowExposed(&about));
+        QCOMPARE(about.windowTitle(), QStringLiteral("关于我们"));
+        QCOMPARE(about.findChild<QLabel*>("ShowVersion")->text(), QStringLiteral("主程序版本: " AMBREL_TEST_VERSION));
+        auto* name = about.findChild<QLabel*>("AppName");
+        auto* logo = about.findChild<QLabel*>("Logo");
+        QCOMPARE(name->text(), QStringLiteral("Ambrel"));
+        // The logo sits 5 pixels left of the name; the pair is centred.
+        QCOMPARE(logo->geometry().right() + 1 + 5, name->x());
+        const int middle = (logo->x() + name->geometry().right()) / 2;
+        QVERIFY2(std::abs(middle - about.width() / 2) <= 5, qPrintable(QString::number(middle)));
+
+        auto* site = about.findChild<ambrel::LLCustomBtn*>("OfficialButton");
+        QVERIFY(site->isVisible());
+        QCOMPARE(site->defaultTitle(), QStringLiteral("官网: www.example.org"));
+        QTest::mouseClick(site, Qt::LeftButton);
+        QCOMPARE(desktop.opened.size(), std::size_t(1));
+        QCOMPARE(desktop.opened.front(), QUrl(QStringLiteral("https://www.example.org/ambrel")));
+
+        ambrel::AboutWindow withoutSite(desktop, QString());
+        withoutSite.Show();
+        QVERIFY(!withoutSite.findChild<ambrel::LLCustomBtn*>("OfficialButton")->isVisible());
+    }
+};
+
+APPTEST_SUITE("PreviewAbout", PreviewAboutTest);
+
+#include "preview_about_test.moc"
