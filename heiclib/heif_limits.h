@@ -17,6 +17,6 @@ constexpr std::uint32_t kMaxItemReferenceDepth = 8;
 constexpr std::uint64_t kMaxSamplesPerTrack = 1u << 18;
 // Entries of one track's presentation timeline: samples placed by the edit
 // list, and the repetitions of a looping timeline.
-constexpr std::uint64_t kMaxPresentationEntries = 1u << 18;
+constexpr std::uint64_t kMaxPresentationEntries = 1u << 15;
 
 }  // namespace heiflimits
