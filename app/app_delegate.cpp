@@ -12,6 +12,8 @@
 #include "main_window.h"
 #include "preview_window.h"
 #include "services.h"
+#include "stats/usage_statistics.h"
+#include "update/check_update_window.h"
 #include "user_info.h"
 #include "view_controller.h"
 
@@ -41,9 +43,9 @@ AppDelegate::~AppDelegate() = default;
 void AppDelegate::applicationDidFinishLaunching(const QStringList& files)
 {
     redirectNSlogToDocumentFolder();
+    appLog(QStringLiteral("%1 %2 started").arg(QString::fromUtf8(config::kAppName), QString::fromUtf8(config::kAppVersion)));
     userInfo();  // the settings store, which the statistics keep their marks in
     startUsageStatistics();
-    appLog(QStringLiteral("%1 %2 started").arg(QString::fromUtf8(config::kAppName), QString::fromUtf8(config::kAppVersion)));
     openMainWindow(files);
 }
 
@@ -55,7 +57,10 @@ void AppDelegate::redirectNSlogToDocumentFolder()
 
 void AppDelegate::startUsageStatistics()
 {
-    // The installation and activity reports are added here.
+    UsageOptions options;
+    options.log = appLog;
+    mUsageStatistics = std::make_unique<UsageStatistics>(settingsAccessOf(userInfo()), std::move(options));
+    mUsageStatistics->start();  // returns at once; the answers arrive later
 }
 
 void AppDelegate::openMainWindow(const QStringList& files)
@@ -65,7 +70,6 @@ void AppDelegate::openMainWindow(const QStringList& files)
     mMainWindow = std::make_unique<MainWindow>(view);
     connect(mMainWindow->MenuAbout(), &QAction::triggered, this, &AppDelegate::MenuAboutEvent);
     connect(mMainWindow->MenuCheckUpdate(), &QAction::triggered, this, &AppDelegate::CheckUpdateEvent);
-    mMainWindow->MenuCheckUpdate()->setEnabled(false);
     // Closing the main window ends the application, whatever else is open.
     connect(mMainWindow.get(), &MainWindow::closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     mMainWindow->show();
@@ -97,7 +101,13 @@ void AppDelegate::MenuAboutEvent()
 
 void AppDelegate::CheckUpdateEvent()
 {
-    // The update check's window is shown from here.
+    if (mCheckUpdate == nullptr) {
+        UpdateCheckOptions options;
+        options.openUrl = [this](const QUrl& url) { mDesktop->openUrl(url); };
+        options.log = appLog;
+        mCheckUpdate = std::make_unique<NSWindowControllerCheckUpdateApp>(std::move(options));
+    }
+    mCheckUpdate->Show();
 }
 
 }  // namespace ambrel

@@ -13,9 +13,11 @@ namespace ambrel {
 
 class AboutWindow;
 class MainWindow;
+class NSWindowControllerCheckUpdateApp;
 class PreviewWindow;
 class QtDesktopServices;
 class QtDialogs;
+class UsageStatistics;
 class UserInfo;
 class ViewController;
 
@@ -40,7 +42,7 @@ public:
 
     // Menu items.
     void MenuAboutEvent();
-    // The update check's window. Not built yet: the item is disabled and this does nothing.
+    // Shows the update check's window (made on first use) and starts a check.
     void CheckUpdateEvent();
 
     // The settings store, opened on first use.
@@ -49,13 +51,15 @@ public:
     ViewController* viewController() const;
     PreviewWindow* previewWindow() const { return mPreview.get(); }
     AboutWindow* aboutWindow() const { return mAbout.get(); }
+    NSWindowControllerCheckUpdateApp* checkUpdateWindow() const { return mCheckUpdate.get(); }
+    UsageStatistics* usageStatistics() const { return mUsageStatistics.get(); }
 
 private:
     // Recreates ~/.local/share/Ambrel/Ambrel.log and sends the standard
     // streams there.
     void redirectNSlogToDocumentFolder();
-    // The usage statistics reports (installation and daily activity). Not
-    // built yet: does nothing.
+    // Sends the usage statistics reports (installation and daily activity)
+    // in the background; their marks go into the settings store.
     void startUsageStatistics();
 
     std::unique_ptr<QtDialogs> mDialogs;
@@ -64,6 +68,9 @@ private:
     std::unique_ptr<PreviewWindow> mPreview;
     std::unique_ptr<MainWindow> mMainWindow;
     std::unique_ptr<AboutWindow> mAbout;
+    std::unique_ptr<NSWindowControllerCheckUpdateApp> mCheckUpdate;
+    // Uses mUserInfo, so it is declared (and destroyed) after it.
+    std::unique_ptr<UsageStatistics> mUsageStatistics;
 };
 
 }  // namespace ambrel

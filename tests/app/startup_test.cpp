@@ -2,11 +2,14 @@
 // with its menu as the application opens it.
 #include <QtCore/QProcess>
 #include <QtGui/QAction>
+#include <QtWidgets/QLabel>
 
 #include "about_window.h"
 #include "app_delegate.h"
 #include "app_test_support.h"
 #include "main_window.h"
+#include "stats/user_action_analysis.h"
+#include "update/check_update_window.h"
 
 using namespace apptest;
 
@@ -69,6 +72,9 @@ private slots:
         QVERIFY2(firstOutput.isEmpty(), firstOutput.constData());
         QString text = QString::fromUtf8(readFile(log));
         QVERIFY(text.contains(QStringLiteral("【日志】[配置文件] 创建文件成功(%1)").arg(settings)));
+        if (ambrel::deployedStatsHost().isEmpty()) {
+            QVERIFY(text.contains(QStringLiteral("usage statistics skipped: this build has no statistics server\n")));
+        }
 
         const QByteArray secondOutput =
             runUntilLogged(environment, log, {second, second}, QStringLiteral("找到重复：%1").arg(second), logged);
@@ -107,7 +113,21 @@ private slots:
         QVERIFY(about->isVisible());
 
         QVERIFY(window->MenuCheckUpdate() != nullptr);
-        QVERIFY(!window->MenuCheckUpdate()->isEnabled());
+        QVERIFY(window->MenuCheckUpdate()->isEnabled());
+        QVERIFY(app.checkUpdateWindow() == nullptr);
+        window->MenuCheckUpdate()->trigger();
+        ambrel::NSWindowControllerCheckUpdateApp* update = app.checkUpdateWindow();
+        QVERIFY(update != nullptr);
+        QVERIFY(update->isVisible());
+        QVERIFY(!update->testAttribute(Qt::WA_QuitOnClose));
+        if (ambrel::deployedUpdateAddress().isEmpty()) {
+            // A build without an update server ends as a failed request does.
+            QTRY_COMPARE_WITH_TIMEOUT(update->NewVersionTitle()->text(), QStringLiteral("已经是最新版本！"), 10000);
+        }
+        update->close();
+        window->MenuCheckUpdate()->trigger();
+        QCOMPARE(app.checkUpdateWindow(), update);
+        QVERIFY(update->isVisible());
     }
 };
 

@@ -1,0 +1,313 @@
+#include "check_update_window.h"
+
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
+#include <QtCore/QTimer>
+#include <QtGui/QDesktopServices>
+#include <QtGui/QMouseEvent>
+#include <QtGui/QPainter>
+#include <QtGui/QWindow>
+#include <QtNetwork/QNetworkAccessManager>
+#include <QtNetwork/QNetworkReply>
+#include <QtNetwork/QNetworkRequest>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QGridLayout>
+#include <QtWidgets/QHBoxLayout>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QScrollArea>
+#include <QtWidgets/QTextBrowser>
+
+#include <cstdio>
+
+#include "version_compare.h"
+
+namespace ambrel {
+
+QString deployedUpdateAddress()
+{
+    return QString::fromUtf8(AMBREL_UPDATE_URL);
+}
+
+QString deployedApplicationVersion()
+{
+    return QString::fromUtf8(AMBREL_UPDATE_APP_VERSION);
+}
+
+NSWindowControllerCheckUpdateApp::NSWindowControllerCheckUpdateApp(Options options, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+      mOptions(std::move(options)), mNetwork(new QNetworkAccessManager(this))
+{
+    setObjectName(QStringLiteral("NSWindowControllerCheckUpdateApp"));
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setFixedSize(kWidth, kHeight);
+
+    mNewVersionTitle = new QLabel(this);
+    mNewVersionTitle->setObjectName(QStringLiteral("NewVersionTitle"));
+    mNewVersionTitle->setAlignment(Qt::AlignCenter);
+    mNewVersionTitle->setWordWrap(true);
+    QFont titleFont = mNewVersionTitle->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.3);
+    titleFont.setBold(true);
+    mNewVersionTitle->setFont(titleFont);
+    mNewVersionTitle->setMinimumHeight(32);
+
+    mUpdateInfo = new QTextBrowser(this);
+    mUpdateInfo->setObjectName(QStringLiteral("UpdateInfo"));
+    mUpdateInfo->setOpenLinks(false);
+
+    // Shown with the verdict when the application is up to date, over the
+    // (then empty) notes: the application's icon.
+    mNewVersionTitleScrollView = new QScrollArea(this);
+    mNewVersionTitleScrollView->setObjectName(QStringLiteral("NewVersionTitleScrollView"));
+    mNewVersionTitleScrollView->setWidgetResizable(true);
+    auto* icon = new QLabel;
+    icon->setAlignment(Qt::AlignCenter);
+    icon->setPixmap(QApplication::windowIcon().pixmap(96, 96));
+    icon->setStyleSheet(QStringLiteral("background: white;"));
+    mNewVersionTitleScrollView->setWidget(icon);
+
+    mLoadingShow = new BusySpinner(this);
+    mLoadingShow->setObjectName(QStringLiteral("LoadingShow"));
+
+    mUpdateAppButton = new QPushButton(this);
+    mUpdateAppButton->setObjectName(QStringLiteral("UpdateAppButton"));
+    connect(mUpdateAppButton, &QPushButton::clicked, this, &NSWindowControllerCheckUpdateApp::UpdateButtonEvent);
+    mCloesButton = new QPushButton(this);
+    mCloesButton->setObjectName(QStringLiteral("CloesButton"));
+    connect(mCloesButton, &QPushButton::clicked, this, &QWidget::close);
+
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(20, 16, 20, 16);
+    layout->setVerticalSpacing(12);
+    layout->addWidget(mNewVersionTitle, 0, 0);
+    // The notes, the up-to-date area and the spinner share one place.
+    layout->addWidget(mUpdateInfo, 1, 0);
+    layout->addWidget(mNewVersionTitleScrollView, 1, 0);
+    layout->addWidget(mLoadingShow, 1, 0, Qt::AlignCenter);
+    layout->setRowStretch(1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(mUpdateAppButton);
+    buttons->addWidget(mCloesButton);
+    layout->addLayout(buttons, 2, 0);
+
+    mTimerLoad = new QTimer(this);
+    mTimerLoad->setObjectName(QStringLiteral("NSTimerLoad"));
+    mTimerLoad->setInterval(static_cast<int>(mOptions.tick.count()));
+    connect(mTimerLoad, &QTimer::timeout, this, &NSWindowControllerCheckUpdateApp::TimerLoad);
+
+    windowDidLoad();
+}
+
+NSWindowControllerCheckUpdateApp::~NSWindowControllerCheckUpdateApp()
+{
+    abandonRequest();
+}
+
+void NSWindowControllerCheckUpdateApp::windowDidLoad()
+{
+    // No minimise or zoom button (the window flags); movable by its background.
+    setLanguage();
+}
+
+void NSWindowControllerCheckUpdateApp::setLanguage()
+{
+    // The check itself starts from Show(), which follows at once.
+    setWindowTitle(QStringLiteral("检查更新"));
+    mUpdateAppButton->setText(QStringLiteral("立即更新"));
+    mCloesButton->setText(QStringLiteral("关闭"));
+    mUpdateAppButton->hide();
+    mNewVersionTitle->hide();
+    mNewVersionTitleScrollView->hide();
+}
+
+void NSWindowControllerCheckUpdateApp::Show()
+{
+    show();
+    raise();
+    activateWindow();
+    CheckUpdate();
+}
+
+void NSWindowControllerCheckUpdateApp::CheckUpdate()
+{
+    setWindowTitle(QStringLiteral("检查更新"));
+    mUpdateAppButton->setText(QStringLiteral("立即更新"));
+    mCloesButton->setText(QStringLiteral("关闭"));
+    for (QPushButton* button : {mUpdateAppButton, mCloesButton}) {
+        QPalette palette = button->palette();
+        palette.setColor(QPalette::ButtonText, Qt::black);
+        button->setPalette(palette);
+    }
+
+    mIsLoadUrl = true;
+    mLoadingShow->show();
+    mLoadingShow->raise();
+    mLoadingShow->startAnimation();
+    mNewVersionTitle->hide();
+    mUpdateAppButton->hide();
+    mNewVersionTitleScrollView->hide();
+    mUpdateInfo->clear();
+
+    mTimerLoad->stop();
+    mTimerLoad->start();
+
+    abandonRequest();
+    QString address = mOptions.updateAddress;
+    while (address.endsWith(u'/')) {
+        address.chop(1);
+    }
+    if (address.isEmpty()) {
+        log(QStringLiteral("update check skipped: this build has no update server"));
+        mIsLoadUrl = false;
+        return;
+    }
+    QNetworkRequest request(QUrl(address + QString::fromLatin1(kUpdateDocumentPath)));
+    request.setTransferTimeout(static_cast<int>(mOptions.timeout.count()));
+    QNetworkReply* reply = mNetwork->get(request);
+    mReply = reply;
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { answerArrived(reply); });
+}
+
+void NSWindowControllerCheckUpdateApp::answerArrived(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    if (reply != mReply) {
+        return;  // a check that a later one replaced
+    }
+    mReply = nullptr;
+    const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    if (!data.isEmpty() && error.error == QJsonParseError::NoError && document.isObject()) {
+        const QJsonObject answer = document.object();
+        // A "version" that is not text counts as no newer version.
+        const QJsonValue version = answer.value(QStringLiteral("version"));
+        if (version.isString() && isVersionBiggerThanVersion(version.toString(), mOptions.currentVersion)) {
+            showNewerVersion(answer.value(QStringLiteral("info")).toString(),
+                             answer.value(QStringLiteral("download")).toString());
+        }
+    }
+    mIsLoadUrl = false;
+}
+
+void NSWindowControllerCheckUpdateApp::showNewerVersion(const QString& info, const QString& download)
+{
+    mNewVersionTitle->setText(QStringLiteral("软件已经更新，您是否立即升级？"));
+    if (!info.isEmpty()) {
+        mUpdateInfo->setPlainText(info);
+    }
+    mNewVersionTitle->show();
+    mUpdateAppButton->show();
+    mUrlDownload = download;
+    mTimerLoad->stop();
+    mLoadingShow->stopAnimation();
+    mLoadingShow->hide();
+}
+
+void NSWindowControllerCheckUpdateApp::TimerLoad()
+{
+    if (mIsLoadUrl) {
+        return;
+    }
+    mTimerLoad->stop();
+    mLoadingShow->stopAnimation();
+    mLoadingShow->hide();
+    mNewVersionTitleScrollView->show();
+    mNewVersionTitle->show();
+    mUpdateAppButton->hide();
+    mNewVersionTitle->setText(QStringLiteral("已经是最新版本！"));
+}
+
+void NSWindowControllerCheckUpdateApp::UpdateButtonEvent()
+{
+    if (mUrlDownload.isEmpty()) {
+        return;
+    }
+    const QUrl url(mUrlDownload);
+    if (mOptions.openUrl) {
+        mOptions.openUrl(url);
+    } else {
+        QDesktopServices::openUrl(url);
+    }
+}
+
+void NSWindowControllerCheckUpdateApp::abandonRequest()
+{
+    if (QNetworkReply* reply = mReply) {
+        mReply = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+void NSWindowControllerCheckUpdateApp::log(const QString& line) const
+{
+    if (mOptions.log) {
+        mOptions.log(line);
+        return;
+    }
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+void NSWindowControllerCheckUpdateApp::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton && windowHandle() != nullptr) {
+        windowHandle()->startSystemMove();
+    }
+}
+
+void NSWindowControllerCheckUpdateApp::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+}
+
+BusySpinner::BusySpinner(QWidget* parent) : QWidget(parent), mTurn(new QTimer(this))
+{
+    setFixedSize(sizeHint());
+    mTurn->setInterval(80);
+    connect(mTurn, &QTimer::timeout, this, [this] {
+        mStep = (mStep + 1) % 12;
+        update();
+    });
+}
+
+void BusySpinner::startAnimation()
+{
+    mTurn->start();
+}
+
+void BusySpinner::stopAnimation()
+{
+    mTurn->stop();
+}
+
+bool BusySpinner::isAnimating() const
+{
+    return mTurn->isActive();
+}
+
+void BusySpinner::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.translate(width() / 2.0, height() / 2.0);
+    const qreal radius = std::min(width(), height()) / 2.0 - 3;
+    for (int i = 0; i < 12; ++i) {
+        // The dot at the current step is the darkest; the others fade behind it.
+        const int age = (mStep - i + 12) % 12;
+        painter.setBrush(QColor(80, 80, 90, 255 - age * 18));
+        painter.setPen(Qt::NoPen);
+        painter.save();
+        painter.rotate(i * 30.0);
+        painter.drawEllipse(QPointF(0, -radius), 2.6, 2.6);
+        painter.restore();
+    }
+}
+
+}  // namespace ambrel

@@ -1,0 +1,140 @@
+// The update check: a small window, opened from the application menu, that
+// asks the update server for its newest version and either offers the
+// download or says the application is up to date.
+//
+// The server answers GET <update address>/macos/newversionex.htm with a JSON
+// object: "version" (dot-separated numbers), "info" (release notes) and
+// "download" (the address the update button opens).
+#pragma once
+
+#include <QtCore/QPointer>
+#include <QtCore/QString>
+#include <QtCore/QUrl>
+#include <QtWidgets/QWidget>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+class QLabel;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QPushButton;
+class QScrollArea;
+class QTextBrowser;
+class QTimer;
+
+namespace ambrel {
+
+class BusySpinner;
+
+// The path of the update document on the update server.
+inline constexpr const char* kUpdateDocumentPath = "/macos/newversionex.htm";
+
+// The update server's address compiled in (AMBREL_UPDATE_URL); empty when
+// the build has none.
+QString deployedUpdateAddress();
+// The application's version compiled in (the CMake project version).
+QString deployedApplicationVersion();
+
+struct UpdateCheckOptions
+{
+    // Scheme, host and optional port, without the document's path. Empty:
+    // no request is made and every check ends as a failed one.
+    QString updateAddress = deployedUpdateAddress();
+    // The version the server's "version" is compared with.
+    QString currentVersion = deployedApplicationVersion();
+    // How long a request may go without progress before it fails.
+    std::chrono::milliseconds timeout{10000};
+    // The tick of the timer that watches for the end of a request.
+    std::chrono::milliseconds tick{1000};
+    // Opens the download address; QDesktopServices::openUrl when empty.
+    std::function<void(const QUrl&)> openUrl;
+    // Writes one log line; standard error when empty.
+    std::function<void(const QString&)> log;
+};
+
+class NSWindowControllerCheckUpdateApp : public QWidget
+{
+    Q_OBJECT
+public:
+    using Options = UpdateCheckOptions;
+
+    explicit NSWindowControllerCheckUpdateApp(Options options = Options(), QWidget* parent = nullptr);
+    ~NSWindowControllerCheckUpdateApp() override;
+
+    // Shows the window and starts a new check.
+    void Show();
+    // One check: resets the window, starts the timer and sends the request.
+    // A check still running is abandoned.
+    void CheckUpdate();
+    // The timer's tick: once the request has ended without offering a newer
+    // version, says the application is up to date.
+    void TimerLoad();
+    // Opens the download address of the last newer version, if there is one.
+    void UpdateButtonEvent();
+
+    // True while a request runs.
+    bool isLoadUrl() const { return mIsLoadUrl.load(); }
+    const QString& strUrlDownload() const { return mUrlDownload; }
+
+    QLabel* NewVersionTitle() const { return mNewVersionTitle; }
+    QScrollArea* NewVersionTitleScrollView() const { return mNewVersionTitleScrollView; }
+    QTextBrowser* UpdateInfo() const { return mUpdateInfo; }
+    QPushButton* UpdateAppButton() const { return mUpdateAppButton; }
+    QPushButton* CloesButton() const { return mCloesButton; }
+    BusySpinner* LoadingShow() const { return mLoadingShow; }
+    QTimer* NSTimerLoad() const { return mTimerLoad; }
+
+    static constexpr int kWidth = 460;
+    static constexpr int kHeight = 300;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void windowDidLoad();
+    void setLanguage();
+    void answerArrived(QNetworkReply* reply);
+    void showNewerVersion(const QString& info, const QString& download);
+    void abandonRequest();
+    void log(const QString& line) const;
+
+    Options mOptions;
+    QNetworkAccessManager* mNetwork = nullptr;
+    QPointer<QNetworkReply> mReply;
+    std::atomic<bool> mIsLoadUrl{false};
+    QString mUrlDownload;
+
+    QLabel* mNewVersionTitle = nullptr;
+    QScrollArea* mNewVersionTitleScrollView = nullptr;
+    QTextBrowser* mUpdateInfo = nullptr;
+    QPushButton* mUpdateAppButton = nullptr;
+    QPushButton* mCloesButton = nullptr;
+    BusySpinner* mLoadingShow = nullptr;
+    QTimer* mTimerLoad = nullptr;
+};
+
+// A turning ring of dots shown while something runs.
+class BusySpinner : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit BusySpinner(QWidget* parent = nullptr);
+
+    void startAnimation();
+    void stopAnimation();
+    bool isAnimating() const;
+
+    QSize sizeHint() const override { return {36, 36}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QTimer* mTurn = nullptr;
+    int mStep = 0;
+};
+
+}  // namespace ambrel

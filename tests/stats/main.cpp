@@ -1,0 +1,106 @@
+// Runs the update-check and usage-statistics suites offscreen, with the home,
+// cache, data and configuration folders in a temporary folder and every
+// proxy off, so that requests go straight to the tests' loopback server:
+//
+//   ambrel_stats_tests [SUITE] [QtTest options]
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QTemporaryDir>
+#include <QtNetwork/QNetworkProxy>
+#include <QtWidgets/QApplication>
+#include <QtTest/QTest>
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "stats_test_support.h"
+
+namespace statstest {
+
+std::map<QString, SuiteFactory>& suites()
+{
+    static std::map<QString, SuiteFactory> all;
+    return all;
+}
+
+QByteArray decodeAndDecipher(const QByteArray& base64, const QByteArray& key, const QByteArray& iv)
+{
+    const auto decoded = QByteArray::fromBase64Encoding(base64, QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || key.size() != 16 || iv.size() != 16) {
+        return {};
+    }
+    const QByteArray& data = *decoded;
+    EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
+    QByteArray plain(data.size() + 16, Qt::Uninitialized);
+    auto* out = reinterpret_cast<unsigned char*>(plain.data());
+    int written = 0;
+    int last = 0;
+    const bool ok =
+        EVP_DecryptInit_ex(context, EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key.constData()),
+                           reinterpret_cast<const unsigned char*>(iv.constData())) == 1 &&
+        EVP_DecryptUpdate(context, out, &written, reinterpret_cast<const unsigned char*>(data.constData()),
+                          static_cast<int>(data.size())) == 1 &&
+        EVP_DecryptFinal_ex(context, out + written, &last) == 1;
+    EVP_CIPHER_CTX_free(context);
+    if (!ok) {
+        return {};
+    }
+    plain.truncate(written + last);
+    return plain;
+}
+
+}  // namespace statstest
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QTemporaryDir home;
+    if (!home.isValid()) {
+        std::fprintf(stderr, "cannot create a temporary home folder\n");
+        return 1;
+    }
+    const auto folder = [&home](const char* name) {
+        const QString path = home.filePath(QString::fromLatin1(name));
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return QFile::encodeName(path);
+    };
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_CACHE_HOME", folder(".cache"));
+    qputenv("XDG_DATA_HOME", folder(".local/share"));
+    qputenv("XDG_CONFIG_HOME", folder(".config"));
+    qputenv("XDG_RUNTIME_DIR", folder("runtime"));
+    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        qunsetenv(name);
+    }
+
+    QApplication app(argc, argv);
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+
+    std::vector<char*> arguments(argv, argv + argc);
+    QStringList names;
+    if (arguments.size() > 1 && arguments[1][0] != '-') {
+        names.append(QString::fromLocal8Bit(arguments[1]));
+        arguments.erase(arguments.begin() + 1);
+    } else {
+        for (const auto& entry : statstest::suites()) {
+            names.append(entry.first);
+        }
+    }
+    int failures = 0;
+    for (const QString& name : names) {
+        const auto found = statstest::suites().find(name);
+        if (found == statstest::suites().end()) {
+            std::fprintf(stderr, "no suite named %s\n", qPrintable(name));
+            return 2;
+        }
+        std::unique_ptr<QObject> suite = found->second();
+        failures += QTest::qExec(suite.get(), static_cast<int>(arguments.size()), arguments.data());
+    }
+    return failures == 0 ? 0 : 1;
+}

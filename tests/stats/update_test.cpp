@@ -1,0 +1,292 @@
+// The update check: the version comparison, and the window against a
+// loopback update server (newer, equal, without "info", not JSON, no answer,
+// no server at all).
+#include <QtCore/QTimer>
+#include <QtTest/QSignalSpy>
+#include <QtTest/QTest>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QScrollArea>
+#include <QtWidgets/QTextBrowser>
+
+#include <memory>
+#include <vector>
+
+#include "loopback_server.h"
+#include "stats_test_support.h"
+#include "update/check_update_window.h"
+#include "update/leading_int_value.h"
+#include "update/version_compare.h"
+
+using ambrel::NSWindowControllerCheckUpdateApp;
+
+namespace {
+
+const QString kNewer = QStringLiteral("软件已经更新，您是否立即升级？");
+const QString kUpToDate = QStringLiteral("已经是最新版本！");
+
+class VersionTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void comparesPartByPart_data()
+    {
+        QTest::addColumn<QString>("candidate");
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<bool>("newer");
+        QTest::newRow("longer with a non-zero part") << "1.2.1" << "1.2" << true;
+        QTest::newRow("longer with a zero part") << "1.2.0" << "1.2" << false;
+        QTest::newRow("numbers, not text") << "1.10" << "1.9" << true;
+        QTest::newRow("equal") << "1.0.0" << "1.0.0" << false;
+        QTest::newRow("shorter") << "1.2" << "1.2.1" << false;
+        QTest::newRow("shorter but larger") << "2" << "1.9.9" << true;
+        QTest::newRow("zeros added up") << "1.2.0.0.0" << "1.2" << false;
+        QTest::newRow("later extra part counts") << "1.2.0.3" << "1.2" << true;
+        QTest::newRow("leading integer of a part") << "1.3beta" << "1.2" << true;
+        QTest::newRow("part without a number is 0") << "1.x" << "1.0" << false;
+        QTest::newRow("empty part is 0") << "1..1" << "1.0.0" << true;
+        QTest::newRow("empty candidate") << "" << "1.0" << false;
+        QTest::newRow("negative extra parts") << "1.2.-1" << "1.2" << false;
+        QTest::newRow("spaces before numbers") << "1. 3" << "1.2" << true;
+    }
+
+    void comparesPartByPart()
+    {
+        QFETCH(QString, candidate);
+        QFETCH(QString, current);
+        QFETCH(bool, newer);
+        QCOMPARE(ambrel::isVersionBiggerThanVersion(candidate, current), newer);
+    }
+
+    void leadingIntegerOfText()
+    {
+        QCOMPARE(ambrel::leadingIntValue(u"12abc"), 12);
+        QCOMPARE(ambrel::leadingIntValue(u"  \n 7"), 7);
+        QCOMPARE(ambrel::leadingIntValue(u"+3"), 3);
+        QCOMPARE(ambrel::leadingIntValue(u"-3x"), -3);
+        QCOMPARE(ambrel::leadingIntValue(u"abc"), 0);
+        QCOMPARE(ambrel::leadingIntValue(u""), 0);
+        QCOMPARE(ambrel::leadingIntValue(u"- 1"), 0);
+        QCOMPARE(ambrel::leadingIntValue(u"99999999999999999999"), INT_MAX);
+        QCOMPARE(ambrel::leadingIntValue(u"-99999999999999999999"), INT_MIN);
+    }
+};
+
+class UpdateWindowTest : public QObject
+{
+    Q_OBJECT
+
+    struct Harness
+    {
+        statstest::LoopbackServer server;
+        statstest::LogLines log;
+        std::vector<QUrl> opened;
+        std::unique_ptr<NSWindowControllerCheckUpdateApp> window;
+
+        explicit Harness(const QString& currentVersion = QStringLiteral("1.2"), bool withServer = true,
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(400))
+        {
+            NSWindowControllerCheckUpdateApp::Options options;
+            options.updateAddress = withServer ? server.address() : QString();
+            options.currentVersion = currentVersion;
+            options.timeout = timeout;
+            options.tick = std::chrono::milliseconds(50);
+            options.openUrl = [this](const QUrl& url) { opened.push_back(url); };
+            options.log = log.sink();
+            window = std::make_unique<NSWindowControllerCheckUpdateApp>(options);
+        }
+    };
+
+    static bool showsUpToDate(const NSWindowControllerCheckUpdateApp& window)
+    {
+        return window.NewVersionTitle()->isVisible() && window.NewVersionTitle()->text() == kUpToDate &&
+               window.NewVersionTitleScrollView()->isVisible() && !window.UpdateAppButton()->isVisible() &&
+               !window.LoadingShow()->isVisible() && !window.NSTimerLoad()->isActive();
+    }
+
+    static bool showsNewer(const NSWindowControllerCheckUpdateApp& window)
+    {
+        return window.NewVersionTitle()->isVisible() && window.NewVersionTitle()->text() == kNewer &&
+               window.UpdateAppButton()->isVisible() && !window.NewVersionTitleScrollView()->isVisible() &&
+               !window.LoadingShow()->isVisible() && !window.NSTimerLoad()->isActive();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        statstest::LoopbackServer probe;
+        QVERIFY(probe.isListening());
+    }
+
+    void windowTextsAndTimer()
+    {
+        // Default options: nothing is shown, so nothing is sent either.
+        NSWindowControllerCheckUpdateApp window;
+        QCOMPARE(window.windowTitle(), QStringLiteral("检查更新"));
+        QCOMPARE(window.UpdateAppButton()->text(), QStringLiteral("立即更新"));
+        QCOMPARE(window.CloesButton()->text(), QStringLiteral("关闭"));
+        QCOMPARE(window.NSTimerLoad()->interval(), 1000);
+        QVERIFY(!window.NSTimerLoad()->isSingleShot());
+        QVERIFY(!(window.windowFlags() & Qt::WindowMinimizeButtonHint));
+        QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!window.testAttribute(Qt::WA_QuitOnClose));
+        QCOMPARE(QString::fromLatin1(ambrel::kUpdateDocumentPath), QStringLiteral("/macos/newversionex.htm"));
+    }
+
+    void newerVersionOffersTheDownload()
+    {
+        Harness h;
+        h.server.setStandingAnswer(
+            "{\"version\": \"1.2.1\", \"info\": \"Faster grids.\\nFixes.\", \"download\": \"https://ambrel.invalid/ambrel-1.2.1.deb\"}");
+        h.window->Show();
+        QVERIFY(QTest::qWaitForWindowExposed(h.window.get()));
+        // Checking: the spinner turns, the verdict and the button are hidden.
+        QVERIFY(h.window->isLoadUrl());
+        QVERIFY(h.window->LoadingShow()->isVisible());
+        QVERIFY(h.window->LoadingShow()->isAnimating());
+        QVERIFY(!h.window->NewVersionTitle()->isVisible());
+        QVERIFY(!h.window->UpdateAppButton()->isVisible());
+        QVERIFY(h.window->NSTimerLoad()->isActive());
+
+        QTRY_VERIFY_WITH_TIMEOUT(showsNewer(*h.window), 10000);
+        QVERIFY(!h.window->isLoadUrl());
+        QCOMPARE(h.window->UpdateInfo()->toPlainText(), QStringLiteral("Faster grids.\nFixes."));
+        QCOMPARE(h.window->strUrlDownload(), QStringLiteral("https://ambrel.invalid/ambrel-1.2.1.deb"));
+        QCOMPARE(h.server.requests().size(), 1);
+        QCOMPARE(h.server.requests()[0].method, QByteArray("GET"));
+        QCOMPARE(h.server.requests()[0].path, QByteArray("/macos/newversionex.htm"));
+
+        // The stopped timer never turns the verdict into "up to date".
+        QTest::qWait(300);
+        QVERIFY(showsNewer(*h.window));
+
+        QTest::mouseClick(h.window->UpdateAppButton(), Qt::LeftButton);
+        QCOMPARE(h.opened.size(), std::size_t{1});
+        QCOMPARE(h.opened[0], QUrl(QStringLiteral("https://ambrel.invalid/ambrel-1.2.1.deb")));
+        QVERIFY(h.log.lines.isEmpty());
+    }
+
+    void equalVersionIsUpToDate()
+    {
+        Harness h(QStringLiteral("1.2"));
+        h.server.setStandingAnswer("{\"version\": \"1.2.0\", \"info\": \"Nothing new\", \"download\": \"https://ambrel.invalid/x\"}");
+        h.window->Show();
+        QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
+        QCOMPARE(h.server.requests().size(), 1);
+        QVERIFY(h.window->UpdateInfo()->toPlainText().isEmpty());
+        QVERIFY(h.window->strUrlDownload().isEmpty());
+        h.window->UpdateButtonEvent();
+        QVERIFY(h.opened.empty());
+    }
+
+    void newerVersionWithoutInfoHasEmptyNotes()
+    {
+        Harness h(QStringLiteral("1.9"));
+        h.server.setStandingAnswer("{\"version\": \"1.10\", \"download\": \"https://ambrel.invalid/new\"}");
+        h.window->Show();
+        QTRY_VERIFY_WITH_TIMEOUT(showsNewer(*h.window), 10000);
+        QVERIFY(h.window->UpdateInfo()->toPlainText().isEmpty());
+        QVERIFY(h.window->UpdateInfo()->isVisible());
+    }
+
+    void answersThatOfferNothing_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("not JSON") << QByteArray("<html><body>Not found</body></html>");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("version is not text") << QByteArray("{\"version\": 9, \"download\": \"https://ambrel.invalid/x\"}");
+        QTest::newRow("no version") << QByteArray("{\"info\": \"x\", \"download\": \"https://ambrel.invalid/x\"}");
+        QTest::newRow("a bare text") << QByteArray("\"9.0\"");
+        QTest::newRow("an array") << QByteArray("[{\"version\": \"9.0\"}]");
+        QTest::newRow("older") << QByteArray("{\"version\": \"1.1.9\", \"download\": \"https://ambrel.invalid/x\"}");
+    }
+
+    void answersThatOfferNothing()
+    {
+        QFETCH(QByteArray, answer);
+        Harness h;
+        h.server.setStandingAnswer(answer);
+        h.window->Show();
+        QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
+        QCOMPARE(h.server.requests().size(), 1);
+        h.window->UpdateButtonEvent();
+        QVERIFY(h.opened.empty());
+    }
+
+    void serverThatNeverAnswersEndsUpToDate()
+    {
+        Harness h(QStringLiteral("1.2"), true, std::chrono::milliseconds(3000));
+        h.server.setSilent(true);
+        h.window->Show();
+        QTRY_COMPARE_WITH_TIMEOUT(h.server.requests().size(), 1, 10000);
+        // Still checking while the request waits, tick after tick.
+        QTest::qWait(300);
+        QVERIFY(h.window->isLoadUrl());
+        QVERIFY(h.window->LoadingShow()->isVisible());
+        QVERIFY(!h.window->NewVersionTitle()->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
+    }
+
+    void buildWithoutServerSendsNothing()
+    {
+        Harness h(QStringLiteral("1.2"), false);
+        h.window->Show();
+        QVERIFY(!h.window->isLoadUrl());
+        QCOMPARE(h.log.lines,
+                 QStringList{QStringLiteral("update check skipped: this build has no update server")});
+        QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
+        QVERIFY(h.server.requests().isEmpty());
+    }
+
+    void updateButtonBeforeAnyCheckDoesNothing()
+    {
+        Harness h;
+        h.window->UpdateButtonEvent();
+        QVERIFY(h.opened.empty());
+        QVERIFY(h.server.requests().isEmpty());
+    }
+
+    void everyShowStartsAFreshCheck()
+    {
+        Harness h(QStringLiteral("1.0"));
+        h.server.queueAnswer("{\"version\": \"2.0\", \"info\": \"Two\", \"download\": \"https://ambrel.invalid/two\"}");
+        h.server.setStandingAnswer("{\"version\": \"1.0\"}");
+        h.window->Show();
+        QTRY_VERIFY_WITH_TIMEOUT(showsNewer(*h.window), 10000);
+
+        h.window->close();
+        h.window->Show();
+        // Reset at once: checking again, the old verdict and notes gone.
+        QVERIFY(h.window->isLoadUrl());
+        QVERIFY(!h.window->NewVersionTitle()->isVisible());
+        QVERIFY(!h.window->UpdateAppButton()->isVisible());
+        QVERIFY(h.window->UpdateInfo()->toPlainText().isEmpty());
+        QVERIFY(h.window->LoadingShow()->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
+        QCOMPARE(h.server.requests().size(), 2);
+    }
+
+    void laterCheckReplacesARunningOne()
+    {
+        Harness h(QStringLiteral("1.0"));
+        h.server.setSilent(true);
+        h.window->Show();
+        QTRY_COMPARE_WITH_TIMEOUT(h.server.requests().size(), 1, 10000);
+        h.server.setSilent(false);
+        h.server.setStandingAnswer("{\"version\": \"3.0\", \"download\": \"https://ambrel.invalid/three\"}");
+        h.window->CheckUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(showsNewer(*h.window), 10000);
+        QCOMPARE(h.server.requests().size(), 2);
+        // The abandoned request's end changes nothing.
+        QTest::qWait(600);
+        QVERIFY(showsNewer(*h.window));
+        QCOMPARE(h.window->strUrlDownload(), QStringLiteral("https://ambrel.invalid/three"));
+    }
+};
+
+}  // namespace
+
+STATSTEST_SUITE("Version", VersionTest);
+STATSTEST_SUITE("UpdateWindow", UpdateWindowTest);
+
+#include "update_test.moc"
