@@ -177,7 +177,41 @@ void VisualSampleEntryBox::parseBox(BitStream& input)
     }
 }
 
-// --- HevcSampleEntry -----------------------------------------------------------
+// --- Coded sample entries ------------------------------------------------------
+
+namespace {
+
+// The children of an HEVC or AVC sample entry: its decoder configuration and
+// optional coding constraints, in any order.
+template <typename ConfigurationBox>
+void parseCodedEntryChildren(BitStream& input, FourCCInt configurationType, ConfigurationBox& configuration,
+                             CodingConstraintsBox& constraints, bool& constraintsPresent, const char* owner)
+{
+    while (input.bytesRemaining() > 0) {
+        FourCCInt type;
+        BitStream child = input.readChildBox(type);
+        if (type == kCcst) {
+            constraints.parseBox(child);
+            constraintsPresent = true;
+        } else if (type == configurationType) {
+            configuration.parseBox(child);
+        } else {
+            heiflog::warning("Skipping unknown box of type '" + type.getString() + "' inside " + owner);
+        }
+    }
+}
+
+template <typename ConfigurationBox>
+void writeCodedEntryChildren(BitStream& output, ConfigurationBox& configuration, CodingConstraintsBox& constraints,
+                             bool constraintsPresent)
+{
+    configuration.writeBox(output);
+    if (constraintsPresent) {
+        constraints.writeBox(output);
+    }
+}
+
+}  // namespace
 
 HevcSampleEntry::HevcSampleEntry() : VisualSampleEntryBox(kHvc1, "HEVC Coding") {}
 
@@ -195,31 +229,16 @@ const CodingConstraintsBox* HevcSampleEntry::getCodingConstraintsBox() const
 void HevcSampleEntry::writeBox(BitStream& output)
 {
     writeVisualFields(output);
-    mConfigurationBox.writeBox(output);
-    if (mIsCodingConstraintsPresent) {
-        mCodingConstraintsBox.writeBox(output);
-    }
+    writeCodedEntryChildren(output, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent);
     finalizeSize(output);
 }
 
 void HevcSampleEntry::parseBox(BitStream& input)
 {
     VisualSampleEntryBox::parseBox(input);
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        if (type == kCcst) {
-            mCodingConstraintsBox.parseBox(child);
-            mIsCodingConstraintsPresent = true;
-        } else if (type == kHvcC) {
-            mConfigurationBox.parseBox(child);
-        } else {
-            heiflog::warning("Skipping unknown box of type '" + type.getString() + "' inside HevcSampleEntry");
-        }
-    }
+    parseCodedEntryChildren(input, kHvcC, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent,
+                            "HevcSampleEntry");
 }
-
-// --- AvcSampleEntry ------------------------------------------------------------
 
 AvcSampleEntry::AvcSampleEntry() : VisualSampleEntryBox(kAvc1, "AVC Coding") {}
 
@@ -237,28 +256,15 @@ const CodingConstraintsBox* AvcSampleEntry::getCodingConstraintsBox() const
 void AvcSampleEntry::writeBox(BitStream& output)
 {
     writeVisualFields(output);
-    mConfigurationBox.writeBox(output);
-    if (mIsCodingConstraintsPresent) {
-        mCodingConstraintsBox.writeBox(output);
-    }
+    writeCodedEntryChildren(output, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent);
     finalizeSize(output);
 }
 
 void AvcSampleEntry::parseBox(BitStream& input)
 {
     VisualSampleEntryBox::parseBox(input);
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        if (type == kCcst) {
-            mCodingConstraintsBox.parseBox(child);
-            mIsCodingConstraintsPresent = true;
-        } else if (type == kAvcC) {
-            mConfigurationBox.parseBox(child);
-        } else {
-            heiflog::warning("Skipping unknown box of type '" + type.getString() + "' inside AvcSampleEntry");
-        }
-    }
+    parseCodedEntryChildren(input, kAvcC, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent,
+                            "AvcSampleEntry");
 }
 
 // --- SampleDescriptionBox ------------------------------------------------------
