@@ -11,7 +11,9 @@ scripts/build.sh
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --parallel "$(nproc)"
 
 echo "== build and test with address and undefined-behaviour sanitizers"
-BUILD_DIR=build-sanitize scripts/build.sh -DAMBREL_SANITIZE=address,undefined
+# GCC's object-size warnings misfire on sanitizer-instrumented code, so this
+# build does not turn warnings into errors; the build above does.
+BUILD_DIR=build-sanitize scripts/build.sh -DAMBREL_SANITIZE=address,undefined -DAMBREL_WERROR=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure --parallel "$(nproc)"
 
