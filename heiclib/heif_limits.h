@@ -19,4 +19,28 @@ constexpr std::uint64_t kMaxSamplesPerTrack = 1u << 18;
 // list, and the repetitions of a looping timeline.
 constexpr std::uint64_t kMaxPresentationEntries = 1u << 15;
 
+// Bytes read and copied to produce one item's data, whatever its item-offset
+// construction (method 2) asks for: this many times the input's size, plus
+// kItemReadAllowance. An item may name one source many times over, through
+// kMaxItemReferenceDepth levels; without a budget a file of a few kilobytes
+// could ask for petabytes.
+constexpr std::uint64_t kMaxItemReadAmplification = 4;
+constexpr std::uint64_t kItemReadAllowance = std::uint64_t(1) << 20;
+// Items of one meta box. A 200 MP phone picture holds under a thousand (768
+// tiles, a thumbnail, Exif, XMP); the limit also bounds the reader's
+// item-by-reference bookkeeping, which grows with items times references.
+constexpr std::uint32_t kMaxItems = 8192;
+// Extents of one item in 'iloc'. Writers use one, or a handful when they
+// interleave; every extent is a separate read.
+constexpr std::uint32_t kMaxExtentsPerItem = 256;
+// Property associations ('ipma' entries, summed over the items) of one meta box.
+constexpr std::uint32_t kMaxPropertyAssociations = 1u << 16;
+// Tiles ('dimg' references) of one grid. The grid's own fields allow
+// 256 x 256; phone cameras write 48 (12 MP) to 768 (200 MP).
+constexpr std::uint32_t kMaxGridTiles = 4096;
+// Pixels of one output picture (a grid's output size, a coded image's 'ispe')
+// and of one decoded mosaic: 2^28, above the 200 MP phone pictures, and a few
+// copies of 8-bit BGR (805 MB each) still fit in an ordinary machine's memory.
+constexpr std::uint64_t kMaxImagePixels = std::uint64_t(1) << 28;
+
 }  // namespace heiflimits

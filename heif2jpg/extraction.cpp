@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "heif_limits.h"
 #include "jpeg_metadata.h"
 
 namespace heifpipe {
@@ -104,6 +105,20 @@ bool lastBoxCutShort(const std::uint8_t* bytes, std::size_t length)
         position += static_cast<std::size_t>(size);
     }
     return false;
+}
+
+void checkLimits(const HeifImageData& data)
+{
+    const std::uint64_t pixels = std::uint64_t(data.width) * data.height;
+    if (pixels > heiflimits::kMaxImagePixels) {
+        throw LimitExceededError("the image is " + std::to_string(data.width) + " x " + std::to_string(data.height) +
+                                 " pixels, more than the limit of " + std::to_string(heiflimits::kMaxImagePixels));
+    }
+    const std::uint64_t tiles = std::uint64_t(data.rows) * data.columns;
+    if (tiles > heiflimits::kMaxGridTiles) {
+        throw LimitExceededError("the grid is " + std::to_string(data.rows) + " x " + std::to_string(data.columns) +
+                                 " tiles, more than the limit of " + std::to_string(heiflimits::kMaxGridTiles));
+    }
 }
 
 }  // namespace
@@ -309,6 +324,7 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     if (!get_heif_info(reader, context, data)) {
         printDiagnostic("get_heif_info returned false ");
     }
+    checkLimits(data);
     if (!get_heif_paramset(reader, context, data)) {
         printDiagnostic("get_heif_paramset returned false ");
     }

@@ -25,6 +25,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The image is beyond one of the limits of heif_limits.h (output pixels,
+// tiles of a grid); it is refused before anything is decoded.
+class LimitExceededError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
 struct ImageChoice
 {
     ItemId id = 0;
@@ -60,8 +68,10 @@ void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImag
 
 // Runs the whole extraction over the file's bytes (not copied; they must stay
 // valid during the call). Throws when the file is cut short (TruncatedFileError),
-// cannot be read (what the reader throws) or holds no image to convert
-// (NoImageError); the steps above never make it throw.
+// cannot be read (what the reader throws), holds no image to convert
+// (NoImageError), or an image larger than heiflimits::kMaxImagePixels or with
+// more than heiflimits::kMaxGridTiles tiles (LimitExceededError, before any
+// tile is read); the steps above never make it throw.
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif);
 
 }  // namespace heifpipe

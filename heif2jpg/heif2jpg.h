@@ -1,10 +1,13 @@
 // The conversion entry: the bytes of one HEIC file in, the bytes of one JPEG
 // file (or a result text) out.
 //
-// Stages: extraction of the image from the HEIF container, one temporary HEVC
-// elementary stream decoded by OpenCV's video capture, the tile mosaic with
-// the image's crop, rotation and mirror, the user's scale, and JPEG encoding
-// with the EXIF block and the ICC profile carried over.
+// Stages: extraction of the image from the HEIF container, one HEVC
+// elementary stream (written to a temporary file, decoded from memory by
+// FFmpeg's HEVC decoder straight into the mosaic), the image's crop,
+// rotation and mirror, the user's scale, and JPEG encoding with the EXIF
+// block and the ICC profile carried over. A picture that needs no pixel work
+// after the mosaic is encoded band by band while its lower tiles are still
+// being decoded.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +40,9 @@ struct Heif2JpgResult
 // stored orientation. When the pixels are turned, an Orientation tag in the
 // carried block is set to 1, so the JPEG displays upright either way. The
 // image's ICC profile, if any, is carried in APP2 segments.
+//
+// Images beyond heiflimits::kMaxImagePixels or kMaxGridTiles are refused
+// with "HUD_ERR heif2jpg read_heif" before anything is decoded.
 //
 // `tempPath` names the temporary HEVC stream file; it is created or
 // overwritten, and kept. While it is written and decoded, an exclusive lock

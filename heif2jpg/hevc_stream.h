@@ -1,10 +1,12 @@
-// The tiles of the converted image go through one temporary HEVC elementary
-// stream file, which OpenCV's video capture (FFmpeg back end) decodes into one
-// frame per tile.
+// The tiles of the converted image go through one HEVC elementary stream:
+// assembled in memory, written to the temporary stream file, and decoded by
+// FFmpeg's HEVC decoder (libavcodec, frame threads on every core) into one
+// 8-bit BGR picture per tile.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include "heif_image_data.h"
+#include "heif_limits.h"
 
 namespace heifpipe {
 
@@ -20,19 +23,58 @@ namespace heifpipe {
 // thousands of tiles).
 constexpr std::size_t kMaxRepeatedParameterSetBytes = std::size_t(64) << 20;
 
-// Decoding stops, with no frames, once the frames hold more pixels than this.
-constexpr std::uint64_t kMaxDecodedPixels = std::uint64_t(1) << 28;
+// Decoding stops, with no frames, once the frames (or the mosaic they are
+// laid out in) hold more pixels than this.
+constexpr std::uint64_t kMaxDecodedPixels = heiflimits::kMaxImagePixels;
+
+// The stream in memory: for every tile in order, the record's parameter sets
+// followed by the tile's bytes. False (and `stream` empty) when the stream
+// would be unreasonably large or memory runs out.
+bool assemble_hevc_bitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream);
+
+// Writes an assembled stream, creating or truncating the file; false when it
+// cannot be written completely.
+bool write_hevc_bitstream(const std::string& path, const std::vector<std::uint8_t>& stream);
 
 // Writes, for every tile in order, the record's parameter sets followed by the
 // tile's bytes, creating or truncating the file. False when the file cannot be
 // written completely or the stream would be unreasonably large.
 bool write_hevc_bitstream(const std::string& path, const HeifImageData& data);
 
-// Decodes the stream file into frames (deep copies, BGR as the capture gives
-// them), at most `maxFrames`. Empty on any failure; prints
-// "cv::VideoCapture::isOpened returned false " when the file cannot be opened.
+// Where decode_hevc_stream puts a picture: called once per picture, in
+// decoding order, with its index and size; returns the 8-bit BGR matrix of
+// exactly that size (a view into a larger image will do) that the picture is
+// converted into, or an empty matrix to stop decoding there. What it throws
+// ends the decoding and leaves decode_hevc_stream.
+using PictureTarget = std::function<cv::Mat(std::size_t index, int width, int height)>;
+
+struct DecodeResult
+{
+    bool opened = false;      // the decoder could be set up
+    std::size_t pictures = 0;  // pictures delivered to the target
+};
+
+// Decodes an Annex B HEVC stream held in memory. Pictures come out as the
+// stream signals them: the BT.601 matrix unless the stream names another,
+// limited or full range as signalled, any chroma format and bit depth,
+// converted to 8-bit BGR. Corrupt pictures are skipped; the pictures decoded
+// before and after them still count.
+// `converted`, when given, is called after each picture has been written
+// into its target.
+DecodeResult decode_hevc_stream(const std::uint8_t* bytes, std::size_t length, const PictureTarget& target,
+                                const std::function<void(std::size_t index)>& converted = {});
+
+// Decodes the stream file into frames (each owning its pixels, 8-bit BGR),
+// at most `maxFrames`. Empty on any failure, and when the frames would hold
+// more than kMaxDecodedPixels; prints "cv::VideoCapture::isOpened returned false "
+// when the file cannot be read or the decoder cannot be set up.
 std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(
     const std::string& path, std::size_t maxFrames = std::numeric_limits<std::size_t>::max());
+
+// The frames of a stream held in memory, as read_hevc_bitstream_to_mat_vector
+// gives them for a file.
+std::vector<cv::Mat> decode_hevc_frames(const std::vector<std::uint8_t>& stream,
+                                        std::size_t maxFrames = std::numeric_limits<std::size_t>::max());
 
 // An exclusive advisory lock (flock) on the file `streamPath` + ".lock", held
 // from construction until destruction, so that conversions that share one

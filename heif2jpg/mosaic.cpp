@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -71,18 +72,115 @@ cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std:
         throw std::out_of_range("buildMosaic: no tiles in a " + std::to_string(rows) + " x " +
                                 std::to_string(columns) + " grid");
     }
-    std::vector<cv::Mat> rowImages;
-    rowImages.reserve(rows);
-    std::vector<cv::Mat> rowTiles;
-    rowTiles.reserve(columns);
-    for (std::uint32_t r = 0; r < rows; ++r) {
-        for (std::uint32_t c = 0; c < columns; ++c) {
-            rowTiles.push_back(frames.at(std::size_t(r) * columns + c));
-        }
-        rowImages.push_back(concatRow(rowTiles));
-        rowTiles.clear();
+    const std::size_t count = std::size_t(rows) * columns;
+    if (frames.size() < count) {
+        throw std::out_of_range("buildMosaic: " + std::to_string(frames.size()) + " frames for a " +
+                                std::to_string(rows) + " x " + std::to_string(columns) + " grid");
     }
-    return concatRows(rowImages);
+    MosaicCanvas canvas(rows, columns, std::numeric_limits<std::uint64_t>::max());
+    for (std::size_t k = 0; k < count; ++k) {
+        canvas.place(k, frames[k]);
+    }
+    return canvas.output(std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint32_t>::max());
+}
+
+MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels)
+    : mRows(rows), mColumns(columns), mMaxPixels(maxPixels)
+{
+}
+
+cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
+{
+    const std::size_t count = std::size_t(mRows) * mColumns;
+    if (mTooLarge || width <= 0 || height <= 0) {
+        return {};
+    }
+    if (count == 0) {
+        // Nothing to lay out; the tiles are still decoded and counted.
+        ++mTiles;
+        mScratch.create(height, width, CV_8UC3);
+        return mScratch;
+    }
+    if (index >= count) {
+        return {};
+    }
+    if (mCanvas.empty()) {
+        const std::uint64_t canvasWidth = std::uint64_t(mColumns) * std::uint64_t(width);
+        const std::uint64_t canvasHeight = std::uint64_t(mRows) * std::uint64_t(height);
+        if (canvasWidth > std::uint64_t(std::numeric_limits<int>::max() / 3) ||
+            canvasHeight > std::uint64_t(std::numeric_limits<int>::max()) ||
+            canvasWidth * canvasHeight > mMaxPixels) {
+            mTooLarge = true;
+            return {};
+        }
+        mTileSize = cv::Size(width, height);
+        mCanvas.create(static_cast<int>(canvasHeight), static_cast<int>(canvasWidth), CV_8UC3);
+    } else if (cv::Size(width, height) != mTileSize) {
+        CV_Error(cv::Error::StsUnmatchedSizes, "MosaicCanvas: tile " + std::to_string(index) + " is " +
+                                                  std::to_string(width) + " x " + std::to_string(height) +
+                                                  ", the first tile " + std::to_string(mTileSize.width) + " x " +
+                                                  std::to_string(mTileSize.height));
+    }
+    ++mTiles;
+    const int column = static_cast<int>(index % mColumns);
+    const int row = static_cast<int>(index / mColumns);
+    return mCanvas(cv::Rect(column * width, row * height, width, height));
+}
+
+bool MosaicCanvas::place(std::size_t index, const cv::Mat& frame)
+{
+    if (frame.type() != CV_8UC3) {
+        CV_Error(cv::Error::StsUnmatchedFormats, "MosaicCanvas: tile " + std::to_string(index) + " is not 8-bit BGR");
+    }
+    cv::Mat target = cell(index, frame.cols, frame.rows);
+    if (target.empty()) {
+        return false;
+    }
+    frame.copyTo(target);
+    return true;
+}
+
+cv::Mat MosaicCanvas::region(std::uint32_t width, std::uint32_t height) const
+{
+    if (mCanvas.empty()) {
+        return {};
+    }
+    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(mCanvas.cols)));
+    const int cropHeight =
+        static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
+    if (cropWidth <= 0 || cropHeight <= 0) {
+        return {};
+    }
+    return mCanvas(cv::Rect(0, 0, cropWidth, cropHeight));
+}
+
+int MosaicCanvas::completeRows() const
+{
+    if (mCanvas.empty() || mColumns == 0) {
+        return 0;
+    }
+    return static_cast<int>(mTiles / mColumns) * mTileSize.height;
+}
+
+cv::Mat MosaicCanvas::output(std::uint32_t width, std::uint32_t height) const
+{
+    const std::size_t count = std::size_t(mRows) * mColumns;
+    if (count == 0) {
+        throw std::out_of_range("MosaicCanvas: no tiles in a " + std::to_string(mRows) + " x " +
+                                std::to_string(mColumns) + " grid");
+    }
+    if (mTiles < count) {
+        throw std::out_of_range("MosaicCanvas: " + std::to_string(mTiles) + " tiles for a " + std::to_string(mRows) +
+                                " x " + std::to_string(mColumns) + " grid");
+    }
+    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(mCanvas.cols)));
+    const int cropHeight =
+        static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
+    if (cropWidth <= 0 || cropHeight <= 0) {
+        throw std::invalid_argument("MosaicCanvas: an output of " + std::to_string(width) + " x " +
+                                    std::to_string(height) + " leaves no pixels");
+    }
+    return mCanvas(cv::Rect(0, 0, cropWidth, cropHeight));
 }
 
 cv::Mat cropToOutput(const cv::Mat& image, std::uint32_t width, std::uint32_t height)

@@ -23,8 +23,60 @@ cv::Mat concatRows(const std::vector<cv::Mat>& rows);
 
 // Lays frames 0 .. rows * columns - 1 out row by row; later frames are
 // ignored. Throws std::out_of_range when a frame is missing or the layout is
-// empty, and cv::Exception when tile sizes do not line up.
+// empty, and cv::Exception when the tiles differ in size or type (a grid's
+// tiles are all of one size).
 cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std::uint32_t columns);
+
+// The mosaic built in place: one image allocated when the first tile
+// arrives, every tile written straight into its cell (by the decoder or by
+// place()), and the output region handed out as a view, without copies.
+// Gives the same pixels, and fails in the same cases, as cropToOutput over
+// buildMosaic.
+class MosaicCanvas
+{
+public:
+    // `maxPixels` bounds the whole mosaic, cells beyond the output included.
+    MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels);
+
+    // The cell of tile `index` (8-bit BGR, width x height), to be filled by
+    // the caller. An empty matrix when the layout needs no more tiles (index
+    // at or past rows x columns), or when the first tile makes the mosaic
+    // larger than `maxPixels` (tooLarge() then says so). An empty layout
+    // hands out scratch cells, so that the tiles can still be counted.
+    // Throws cv::Exception when the tile's size differs from the first tile's.
+    cv::Mat cell(std::size_t index, int width, int height);
+    // Copies a frame into its cell; false when cell() gives none.
+    bool place(std::size_t index, const cv::Mat& frame);
+
+    bool tooLarge() const { return mTooLarge; }
+    // Tiles handed out so far.
+    std::size_t tiles() const { return mTiles; }
+
+    // The width x height region at the top left, cut down to the mosaic: a
+    // view into the canvas. Throws std::out_of_range when a tile is missing
+    // or the layout is empty, std::invalid_argument when the region is empty.
+    cv::Mat output(std::uint32_t width, std::uint32_t height) const;
+
+    // The same region as output() while tiles are still arriving: empty
+    // before the first tile and when the region has no pixels.
+    cv::Mat region(std::uint32_t width, std::uint32_t height) const;
+    // Rows of the canvas whose tiles have all been handed out, assuming each
+    // cell is filled before the next is asked for (0 before the first tile).
+    int completeRows() const;
+
+    // Lets go of the canvas (views handed out keep their pixels alive).
+    void release() { mCanvas.release(); mScratch.release(); }
+
+private:
+    std::uint32_t mRows;
+    std::uint32_t mColumns;
+    std::uint64_t mMaxPixels;
+    cv::Mat mCanvas;
+    cv::Size mTileSize;
+    cv::Mat mScratch;
+    std::size_t mTiles = 0;
+    bool mTooLarge = false;
+};
 
 // A copy of the width x height region at the top left corner, cut down to the
 // image where it reaches beyond. Throws std::invalid_argument when that leaves

@@ -140,6 +140,8 @@ private:
 
     // Meta context.
     void buildMetaContext(ContextId contextId);
+    // Throws FileReaderException when the meta box exceeds a limit of heif_limits.h.
+    static void checkMetaLimits(const MetaBox& meta, std::size_t itemCount);
     std::set<ImageFeature> imageFeaturesOf(const MetaBox& meta, ItemId itemId) const;
     std::set<ItemFeature> itemFeaturesOf(const MetaBox& meta, ItemId itemId) const;
     GridItem parseGrid(ContextId contextId, ItemId itemId);
@@ -171,6 +173,8 @@ private:
     std::unique_ptr<std::ifstream> mOwnStream;
     std::istream* mInput = nullptr;
     std::uint64_t mInputSize = 0;
+    // What the item being read may still read and copy (see readItemBytes).
+    std::uint64_t mItemBytesLeft = 0;
 
     FileTypeBox mFileTypeBox;
     std::map<ContextId, std::unique_ptr<MetaBox>> mMetaBoxes;

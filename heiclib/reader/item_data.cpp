@@ -74,6 +74,21 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
     const std::uint32_t method = location.getConstructionMethod();
     const std::uint64_t base = location.getBaseOffset();
 
+    // Item offsets (construction method 2) can name one source many times
+    // over, through several levels: every byte read or copied for this item
+    // counts against one budget.
+    if (depth == 0) {
+        mItemBytesLeft = heiflimits::kMaxItemReadAmplification * mInputSize + heiflimits::kItemReadAllowance;
+    }
+    const auto spend = [&](std::uint64_t bytes) {
+        if (bytes > mItemBytesLeft) {
+            fail(FileReaderException::ReadFailed,
+                 "Item " + std::to_string(itemId) + " needs more bytes read than " +
+                     std::to_string(heiflimits::kMaxItemReadAmplification) + " times the file's size");
+        }
+        mItemBytesLeft -= bytes;
+    };
+
     // A failed read of an earlier item must not poison this one.
     mInput->clear();
 
@@ -91,6 +106,7 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
                 fail(FileReaderException::ReadFailed, kFaultyOffset);
             }
         }
+        spend(total);
         out.resize(static_cast<std::size_t>(total));
         std::size_t written = 0;
         for (const auto& extent : extents) {
@@ -110,6 +126,7 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
         out.clear();
         const ItemDataBox& idat = meta.getItemDataBox();
         for (const auto& extent : extents) {
+            spend(extent.extentLength);
             try {
                 idat.readData(out, base + extent.extentOffset, extent.extentLength);
             } catch (const std::out_of_range&) {
@@ -136,8 +153,13 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
                  "Item " + std::to_string(itemId) + " is located by item offset but has no 'iloc' reference");
         }
         for (const auto& extent : extents) {
+            if (iloc.getIndexSize() != 0 && (extent.extentIndex == 0 || extent.extentIndex > sources.size())) {
+                fail(FileReaderException::ReadFailed,
+                     "Item " + std::to_string(itemId) + " names item reference " +
+                         std::to_string(extent.extentIndex) + " of " + std::to_string(sources.size()));
+            }
             const ItemId source =
-                iloc.getIndexSize() != 0 ? sources.at(static_cast<std::size_t>(extent.extentIndex - 1)) : sources.front();
+                iloc.getIndexSize() != 0 ? sources[static_cast<std::size_t>(extent.extentIndex - 1)] : sources.front();
             DataVector sourceBytes;
             readItemBytes(contextId, source, sourceBytes, depth + 1, visiting);
             if (extent.extentOffset > sourceBytes.size()) {
@@ -148,6 +170,7 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
             if (length > available) {
                 fail(FileReaderException::ReadFailed, kFaultyOffset);
             }
+            spend(length);
             const auto begin = sourceBytes.begin() + static_cast<std::ptrdiff_t>(extent.extentOffset);
             out.insert(out.end(), begin, begin + static_cast<std::ptrdiff_t>(length));
         }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "decoder_config_boxes.h"
+#include "heif_limits.h"
 #include "hevc_image_file_reader.h"
 #include "image_property_boxes.h"
 #include "item_property_boxes.h"
@@ -125,11 +126,44 @@ std::set<ItemFeature> HevcImageFileReader::itemFeaturesOf(const MetaBox& meta, I
     return features;
 }
 
+// Refuses a meta box beyond the limits of heif_limits.h before any of its
+// tables is walked.
+void HevcImageFileReader::checkMetaLimits(const MetaBox& meta, std::size_t itemCount)
+{
+    const auto refuse = [](const std::string& what, std::uint64_t count, std::uint64_t limit) {
+        fail(FileReaderException::ReadFailed, "MetaBox holds " + std::to_string(count) + " " + what +
+                                                  ", more than the limit of " + std::to_string(limit));
+    };
+    if (itemCount > heiflimits::kMaxItems) {
+        refuse("items in 'iinf'", itemCount, heiflimits::kMaxItems);
+    }
+    const auto& locations = meta.getItemLocationBox().getItemLocations();
+    if (locations.size() > heiflimits::kMaxItems) {
+        refuse("item locations in 'iloc'", locations.size(), heiflimits::kMaxItems);
+    }
+    for (const auto& location : locations) {
+        if (location.getExtentList().size() > heiflimits::kMaxExtentsPerItem) {
+            fail(FileReaderException::ReadFailed,
+                 "ItemLocationBox gives item " + std::to_string(location.getItemId()) + " " +
+                     std::to_string(location.getExtentList().size()) + " extents, more than the limit of " +
+                     std::to_string(heiflimits::kMaxExtentsPerItem));
+        }
+    }
+    std::uint64_t associations = 0;
+    for (const auto& [id, list] : meta.getItemPropertiesBox().getItemPropertyAssociation().getAssociations()) {
+        associations += list.size();
+    }
+    if (associations > heiflimits::kMaxPropertyAssociations) {
+        refuse("property associations in 'ipma'", associations, heiflimits::kMaxPropertyAssociations);
+    }
+}
+
 void HevcImageFileReader::buildMetaContext(ContextId contextId)
 {
     const MetaBox& meta = *mMetaBoxes.at(contextId);
     const ItemInfoBox& iinf = meta.getItemInfoBox();
     const std::vector<std::uint32_t> itemIds = iinf.getItemIds();
+    checkMetaLimits(meta, itemIds.size());
 
     std::map<ItemId, std::string> itemTypes;
     for (const ItemId id : itemIds) {
@@ -280,6 +314,12 @@ GridItem HevcImageFileReader::parseGrid(ContextId contextId, ItemId itemId)
         fail(FileReaderException::ReadFailed, "Grid descriptor of item " + std::to_string(itemId) + " is cut short");
     }
     getReferencedFromItemListByType(contextId, itemId, "dimg", grid.itemIds);
+    if (grid.itemIds.size() > heiflimits::kMaxGridTiles) {
+        fail(FileReaderException::ReadFailed, "Grid item " + std::to_string(itemId) + " names " +
+                                                  std::to_string(grid.itemIds.size()) +
+                                                  " tiles, more than the limit of " +
+                                                  std::to_string(heiflimits::kMaxGridTiles));
+    }
     return grid;
 }
 

@@ -1,0 +1,75 @@
+// ambrel-make-bench-files FOLDER [NAME...] [--batch N]: writes the phone-like
+// files the benchmarks convert (NAME: 12mp, 48mp, 200mp; default all three)
+// as FOLDER/NAME.heic, and with --batch N a folder FOLDER/batch of N 12 MP
+// files (four different photographs, repeated). Files already present are kept.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bench_files.h"
+#include "fixtures/hevc_encoder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void writeIfMissing(const fs::path& path, const ambrelbench::PhoneFile& file, unsigned variant)
+{
+    if (fs::exists(path)) {
+        std::printf("%s (kept)\n", path.string().c_str());
+        return;
+    }
+    const std::vector<std::uint8_t> bytes = ambrelbench::makePhoneHeic(file, variant);
+    fixture::writeFileBytes(path.string() + ".part", bytes);
+    fs::rename(path.string() + ".part", path);
+    std::printf("%s\n", path.string().c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: ambrel-make-bench-files FOLDER [12mp|48mp|200mp...] [--batch N]\n");
+        return 2;
+    }
+    try {
+        const fs::path folder = argv[1];
+        fs::create_directories(folder);
+        std::vector<std::string> names;
+        unsigned batch = 0;
+        for (int i = 2; i < argc; ++i) {
+            const std::string argument = argv[i];
+            if (argument == "--batch" && i + 1 < argc) {
+                batch = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+            } else {
+                names.push_back(argument);
+            }
+        }
+        if (names.empty() && batch == 0) {
+            for (const auto& file : ambrelbench::phoneFiles()) {
+                names.push_back(file.name);
+            }
+        }
+        for (const std::string& name : names) {
+            writeIfMissing(folder / (name + ".heic"), ambrelbench::phoneFile(name), 0);
+        }
+        if (batch != 0) {
+            const fs::path batchFolder = folder / "batch";
+            fs::create_directories(batchFolder);
+            constexpr unsigned kPhotographs = 4;
+            for (unsigned i = 0; i < batch; ++i) {
+                char name[32];
+                std::snprintf(name, sizeof name, "photo-%02u.heic", i + 1);
+                writeIfMissing(batchFolder / name, ambrelbench::phoneFile("12mp"), 1 + i % kPhotographs);
+            }
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "ambrel-make-bench-files: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,242 @@
+// The stages of one conversion of a 12 MP phone-like file, each timed on its
+// own with Google Benchmark: opening the file with the reader, the
+// extraction, assembling and writing the HEVC stream, decoding it (from the
+// file into frames, from memory into frames, from memory into the mosaic),
+// the mosaic with its crop from frames, the JPEG encoding (OpenCV's imencode
+// and the pipeline's own encoder, which writes the same bytes), and the whole
+// conversion in process (band-by-band encoding, and encoding after the
+// mosaic as a scaled picture needs).
+//
+// The file is generated (bench_files.h) unless AMBREL_BENCH_FILE names one.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <istream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "bench_files.h"
+#include "extraction.h"
+#include "fixtures/hevc_encoder.h"
+#include "heif2jpg.h"
+#include "hevc_image_file_reader.h"
+#include "hevc_stream.h"
+#include "jpeg_encoder.h"
+#include "log.h"
+#include "mosaic.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes& inputFile()
+{
+    static const Bytes bytes = [] {
+        const char* path = std::getenv("AMBREL_BENCH_FILE");
+        if (path != nullptr && path[0] != '\0') {
+            return fixture::readFileBytes(path);
+        }
+        return ambrelbench::makePhoneHeic(ambrelbench::phoneFile("12mp"));
+    }();
+    return bytes;
+}
+
+std::string streamPath()
+{
+    static const std::string path =
+        (std::filesystem::temp_directory_path() / ("ambrel-bench-" + std::to_string(::getpid()) + ".hevc")).string();
+    return path;
+}
+
+const HeifImageData& extracted()
+{
+    static const HeifImageData data = heifpipe::extractHeifImage(inputFile().data(), inputFile().size(), true);
+    return data;
+}
+
+const std::vector<cv::Mat>& decodedFrames()
+{
+    static const std::vector<cv::Mat> frames = [] {
+        heifpipe::write_hevc_bitstream(streamPath(), extracted());
+        return heifpipe::read_hevc_bitstream_to_mat_vector(streamPath());
+    }();
+    return frames;
+}
+
+const cv::Mat& picture()
+{
+    static const cv::Mat image = [] {
+        const HeifImageData& data = extracted();
+        return heifpipe::cropToOutput(heifpipe::buildMosaic(decodedFrames(), data.rows, data.columns), data.width,
+                                      data.height);
+    }();
+    return image;
+}
+
+void setCounters(benchmark::State& state)
+{
+    state.counters["MP"] = double(extracted().width) * extracted().height / 1e6;
+}
+
+void ReaderOpen(benchmark::State& state)
+{
+    const Bytes& bytes = inputFile();
+    const std::string text(bytes.begin(), bytes.end());
+    for (auto _ : state) {
+        std::istringstream input(text);
+        HevcImageFileReader reader;
+        reader.initialize(input);
+        benchmark::DoNotOptimize(reader.getFileInformation());
+    }
+}
+BENCHMARK(ReaderOpen)->Unit(benchmark::kMicrosecond);
+
+void Extraction(benchmark::State& state)
+{
+    for (auto _ : state) {
+        HeifImageData data = heifpipe::extractHeifImage(inputFile().data(), inputFile().size(), true);
+        benchmark::DoNotOptimize(data.tiles.data());
+    }
+    setCounters(state);
+}
+BENCHMARK(Extraction)->Unit(benchmark::kMillisecond);
+
+void StreamWrite(benchmark::State& state)
+{
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(heifpipe::write_hevc_bitstream(streamPath(), extracted()));
+    }
+}
+BENCHMARK(StreamWrite)->Unit(benchmark::kMillisecond);
+
+void DecodeStreamFile(benchmark::State& state)
+{
+    heifpipe::write_hevc_bitstream(streamPath(), extracted());
+    for (auto _ : state) {
+        std::vector<cv::Mat> frames = heifpipe::read_hevc_bitstream_to_mat_vector(streamPath());
+        benchmark::DoNotOptimize(frames.data());
+    }
+    setCounters(state);
+}
+BENCHMARK(DecodeStreamFile)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void DecodeFromMemory(benchmark::State& state)
+{
+    std::vector<std::uint8_t> stream;
+    heifpipe::assemble_hevc_bitstream(extracted(), stream);
+    for (auto _ : state) {
+        std::vector<cv::Mat> frames = heifpipe::decode_hevc_frames(stream);
+        benchmark::DoNotOptimize(frames.data());
+    }
+    setCounters(state);
+}
+BENCHMARK(DecodeFromMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void DecodeIntoCanvas(benchmark::State& state)
+{
+    std::vector<std::uint8_t> stream;
+    heifpipe::assemble_hevc_bitstream(extracted(), stream);
+    const HeifImageData& data = extracted();
+    for (auto _ : state) {
+        heifpipe::MosaicCanvas canvas(data.rows, data.columns, heifpipe::kMaxDecodedPixels);
+        heifpipe::decode_hevc_stream(stream.data(), stream.size(),
+                                     [&](std::size_t index, int width, int height) {
+                                         return canvas.cell(index, width, height);
+                                     });
+        benchmark::DoNotOptimize(canvas.output(data.width, data.height).data);
+    }
+    setCounters(state);
+}
+BENCHMARK(DecodeIntoCanvas)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void MosaicAndCrop(benchmark::State& state)
+{
+    const HeifImageData& data = extracted();
+    for (auto _ : state) {
+        cv::Mat image = heifpipe::cropToOutput(heifpipe::buildMosaic(decodedFrames(), data.rows, data.columns),
+                                               data.width, data.height);
+        benchmark::DoNotOptimize(image.data);
+    }
+}
+BENCHMARK(MosaicAndCrop)->Unit(benchmark::kMillisecond);
+
+void EncodeJpeg(benchmark::State& state)
+{
+    const int quality = static_cast<int>(state.range(0));
+    std::size_t size = 0;
+    for (auto _ : state) {
+        std::vector<std::uint8_t> encoded;
+        cv::imencode(".jpg", picture(), encoded, {cv::IMWRITE_JPEG_QUALITY, quality});
+        size = encoded.size();
+    }
+    state.counters["bytes"] = double(size);
+}
+BENCHMARK(EncodeJpeg)->Arg(90)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void EncodeJpegLibjpeg(benchmark::State& state)
+{
+    const int quality = static_cast<int>(state.range(0));
+    std::size_t size = 0;
+    for (auto _ : state) {
+        std::vector<std::uint8_t> encoded;
+        heifpipe::encodeJpeg(picture(), quality, encoded);
+        size = encoded.size();
+    }
+    state.counters["bytes"] = double(size);
+}
+BENCHMARK(EncodeJpegLibjpeg)->Arg(90)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void WholeConversion(benchmark::State& state)
+{
+    const int quality = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        Heif2JpgResult result =
+            convertHeifToJpeg(inputFile().data(), inputFile().size(), quality, streamPath(), 1.0f, true);
+        if (!result.ok) {
+            state.SkipWithError(result.message.c_str());
+            break;
+        }
+        benchmark::DoNotOptimize(result.jpeg.data());
+    }
+    setCounters(state);
+}
+BENCHMARK(WholeConversion)->Arg(90)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// With --no-exif's path for a picture that needs no turn but is scaled: the
+// mosaic is encoded after decoding, not band by band.
+void WholeConversionScaled(benchmark::State& state)
+{
+    for (auto _ : state) {
+        Heif2JpgResult result =
+            convertHeifToJpeg(inputFile().data(), inputFile().size(), 90, streamPath(), 0.999f, true);
+        if (!result.ok) {
+            state.SkipWithError(result.message.c_str());
+            break;
+        }
+        benchmark::DoNotOptimize(result.jpeg.data());
+    }
+    setCounters(state);
+}
+BENCHMARK(WholeConversionScaled)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    heiflog::setLevel(heiflog::Error);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::error_code ignored;
+    std::filesystem::remove(streamPath(), ignored);
+    std::filesystem::remove(streamPath() + ".lock", ignored);
+    return 0;
+}

@@ -1,0 +1,168 @@
+#include "jpeg_encoder.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include <jpeglib.h>
+
+namespace heifpipe {
+
+namespace {
+
+constexpr std::size_t kBufferStep = std::size_t(1) << 20;
+
+}  // namespace
+
+// libjpeg reports errors through error_exit, which must not return: it jumps
+// back into the call that failed. No C++ object lives between the setjmp and
+// the libjpeg call that may jump, so none is skipped.
+struct JpegEncoder::State
+{
+    jpeg_compress_struct info {};
+    struct ErrorManager
+    {
+        jpeg_error_mgr base;
+        std::jmp_buf jump;
+    } errors {};
+    jpeg_destination_mgr destination {};
+    std::vector<std::uint8_t> output;
+    int width = 0;
+    int height = 0;
+    bool started = false;
+    bool failed = false;
+
+    static void onError(j_common_ptr info)
+    {
+        auto* errors = reinterpret_cast<ErrorManager*>(info->err);
+        std::longjmp(errors->jump, 1);
+    }
+    static void onMessage(j_common_ptr) {}
+
+    static void initDestination(j_compress_ptr info)
+    {
+        State& state = *static_cast<State*>(info->client_data);
+        // Room for a typical photograph at high quality, so that the buffer
+        // rarely moves; pages that are never written cost nothing.
+        state.output.reserve(std::max(kBufferStep, std::size_t(state.width) * std::size_t(state.height) / 2));
+        state.output.resize(kBufferStep);
+        info->dest->next_output_byte = state.output.data();
+        info->dest->free_in_buffer = state.output.size();
+    }
+    static boolean emptyBuffer(j_compress_ptr info)
+    {
+        // Called with the whole buffer full, whatever free_in_buffer says.
+        State& state = *static_cast<State*>(info->client_data);
+        const std::size_t used = state.output.size();
+        state.output.resize(used + std::max(kBufferStep, used / 2));
+        info->dest->next_output_byte = state.output.data() + used;
+        info->dest->free_in_buffer = state.output.size() - used;
+        return TRUE;
+    }
+    static void termDestination(j_compress_ptr info)
+    {
+        State& state = *static_cast<State*>(info->client_data);
+        state.output.resize(state.output.size() - info->dest->free_in_buffer);
+    }
+};
+
+JpegEncoder::JpegEncoder(int width, int height, int quality) : mState(std::make_unique<State>())
+{
+    if (width <= 0 || height <= 0) {
+        throw std::invalid_argument("JpegEncoder: a picture of " + std::to_string(width) + " x " +
+                                    std::to_string(height) + " pixels");
+    }
+    State& state = *mState;
+    state.width = width;
+    state.height = height;
+    state.info.err = jpeg_std_error(&state.errors.base);
+    state.errors.base.error_exit = &State::onError;
+    state.errors.base.output_message = &State::onMessage;
+    if (setjmp(state.errors.jump) != 0) {
+        state.failed = true;
+        return;
+    }
+    jpeg_create_compress(&state.info);
+    state.started = true;
+    state.info.client_data = &state;
+    state.destination.init_destination = &State::initDestination;
+    state.destination.empty_output_buffer = &State::emptyBuffer;
+    state.destination.term_destination = &State::termDestination;
+    state.info.dest = &state.destination;
+
+    state.info.image_width = static_cast<JDIMENSION>(width);
+    state.info.image_height = static_cast<JDIMENSION>(height);
+    state.info.input_components = 3;
+    state.info.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&state.info);
+    state.info.restart_interval = 0;
+    jpeg_set_quality(&state.info, std::clamp(quality, 0, 100), TRUE);
+    jpeg_start_compress(&state.info, TRUE);
+}
+
+JpegEncoder::~JpegEncoder()
+{
+    if (mState->started) {
+        jpeg_destroy_compress(&mState->info);
+    }
+}
+
+void JpegEncoder::writeRows(const cv::Mat& rows)
+{
+    State& state = *mState;
+    if (state.failed) {
+        return;
+    }
+    if (rows.type() != CV_8UC3 || rows.cols != state.width) {
+        throw std::invalid_argument("JpegEncoder::writeRows: rows of " + std::to_string(rows.cols) +
+                                    " pixels, not 8-bit BGR of " + std::to_string(state.width));
+    }
+    const int count = std::min(rows.rows, state.height - rowsWritten());
+    if (setjmp(state.errors.jump) != 0) {
+        state.failed = true;
+        return;
+    }
+    for (int y = 0; y < count; ++y) {
+        JSAMPROW row = const_cast<JSAMPROW>(rows.ptr<std::uint8_t>(y));
+        jpeg_write_scanlines(&state.info, &row, 1);
+    }
+}
+
+int JpegEncoder::rowsWritten() const
+{
+    return mState->started ? static_cast<int>(mState->info.next_scanline) : 0;
+}
+
+std::vector<std::uint8_t> JpegEncoder::finish()
+{
+    State& state = *mState;
+    if (state.failed || rowsWritten() != state.height) {
+        return {};
+    }
+    if (setjmp(state.errors.jump) != 0) {
+        state.failed = true;
+        return {};
+    }
+    jpeg_finish_compress(&state.info);
+    return std::move(state.output);
+}
+
+bool JpegEncoder::failed() const
+{
+    return mState->failed;
+}
+
+bool encodeJpeg(const cv::Mat& image, int quality, std::vector<std::uint8_t>& out)
+{
+    if (image.empty() || image.type() != CV_8UC3) {
+        throw std::invalid_argument("encodeJpeg: not an 8-bit BGR picture");
+    }
+    JpegEncoder encoder(image.cols, image.rows, quality);
+    encoder.writeRows(image);
+    out = encoder.finish();
+    return !out.empty();
+}
+
+}  // namespace heifpipe

@@ -1,0 +1,137 @@
+// Grids whose descriptor, references and tiles disagree, and sizes beyond
+// the limits.
+#include "hostile_support.h"
+
+#include "extraction.h"
+#include "heif_limits.h"
+
+namespace {
+
+using namespace hostile;
+using fixture::paletteColour;
+
+class GridLayoutTest : public HostileTest
+{
+protected:
+    // A grid item over tiles 10, 11, ... with the given references.
+    static fixture::HeifBuilder gridOver(unsigned rows, unsigned columns, unsigned tiles,
+                                         const std::vector<std::uint32_t>& references, std::uint32_t width = 0,
+                                         std::uint32_t height = 0)
+    {
+        fixture::HeifBuilder builder;
+        for (unsigned i = 0; i < tiles; ++i) {
+            const fixture::EncodedImage image = fixture::encodeImage(fixture::solidImage(64, 64, paletteColour(i)));
+            fixture::ItemDescription item;
+            item.id = 10 + i;
+            item.data = image.data;
+            item.hidden = true;
+            builder.addItem(std::move(item));
+            builder.hvcC({10 + i}, image.config);
+            builder.ispe(10 + i, 64, 64);
+        }
+        fixture::ItemDescription grid;
+        grid.id = 1;
+        grid.type = "grid";
+        grid.data = fixture::gridPayload(std::uint8_t(rows - 1), std::uint8_t(columns - 1),
+                                         width != 0 ? width : columns * 64, height != 0 ? height : rows * 64);
+        builder.addItem(std::move(grid));
+        builder.addReference("dimg", 1, references);
+        builder.setPrimary(1);
+        return builder;
+    }
+};
+
+TEST_F(GridLayoutTest, FewerReferencesThanCellsFail)
+{
+    EXPECT_EQ(outcome(gridOver(2, 2, 3, {10, 11, 12}).build()), "HUD_ERR heif2jpg unknown");
+}
+
+TEST_F(GridLayoutTest, MoreReferencesThanCellsAreIgnored)
+{
+    EXPECT_EQ(outcome(gridOver(1, 2, 4, {10, 11, 12, 13}).build()), "ok");
+    ASSERT_EQ(picture.size(), cv::Size(128, 64));
+    // The cells hold the first two references; the others are not drawn.
+    const cv::Vec3b right = picture.at<cv::Vec3b>(32, 96);
+    const fixture::Rgb expected = paletteColour(1);
+    EXPECT_NEAR(right[2], expected.r, 20);
+    EXPECT_NEAR(right[1], expected.g, 20);
+    EXPECT_NEAR(right[0], expected.b, 20);
+}
+
+TEST_F(GridLayoutTest, ReferencesToMissingSelfOrExif)
+{
+    // To an item that does not exist.
+    EXPECT_EQ(outcome(gridOver(1, 2, 1, {10, 99}).build()), "HUD_ERR heif2jpg unknown");
+    // To the grid itself (which is no coded image).
+    EXPECT_EQ(outcome(gridOver(1, 2, 1, {10, 1}).build()), "HUD_ERR heif2jpg unknown");
+    EXPECT_EQ(outcome(gridOver(1, 2, 1, {1, 1}).build()), "HUD_ERR heif2jpg read_hevc_bitstream_to_mat_vector");
+    // To the Exif item.
+    fixture::HeifBuilder builder = gridOver(1, 2, 1, {10, 50});
+    fixture::ItemDescription exif;
+    exif.id = 50;
+    exif.type = "Exif";
+    exif.data = fixture::exifPayload(fixture::makeExifBlock(1));
+    builder.addItem(std::move(exif));
+    builder.addReference("cdsc", 50, {1});
+    EXPECT_EQ(outcome(builder.build()), "HUD_ERR heif2jpg unknown");
+}
+
+TEST_F(GridLayoutTest, TilesOfMixedSizesFail)
+{
+    fixture::HeifBuilder builder = gridOver(1, 2, 1, {10, 11});
+    const fixture::EncodedImage wide = fixture::encodeImage(fixture::solidImage(96, 64, paletteColour(5)));
+    fixture::ItemDescription item;
+    item.id = 11;
+    item.data = wide.data;
+    item.hidden = true;
+    builder.addItem(std::move(item));
+    builder.hvcC({11}, wide.config);
+    builder.ispe(11, 96, 64);
+    EXPECT_EQ(outcome(builder.build()), "HUD_ERR heif2jpg unknown");
+}
+
+TEST_F(GridLayoutTest, HugeOutputSizesAreRefusedBeforeDecoding)
+{
+    const Bytes huge = gridOver(1, 2, 2, {10, 11}, 65535, 65535).build();
+    EXPECT_EQ(outcome(huge), "HUD_ERR heif2jpg read_heif");
+    EXPECT_THROW(heifpipe::extractHeifImage(huge.data(), huge.size(), false), heifpipe::LimitExceededError);
+    // Just past the pixel limit, and just below it (the tiles then cover only
+    // a corner: a correct partial result, cut down to the mosaic).
+    const std::uint32_t side = 1u << 14;
+    const Bytes past = gridOver(1, 2, 2, {10, 11}, side, side + 1).build();
+    EXPECT_THROW(heifpipe::extractHeifImage(past.data(), past.size(), false), heifpipe::LimitExceededError);
+    EXPECT_EQ(outcome(gridOver(1, 2, 2, {10, 11}, side, side).build()), "ok");
+    EXPECT_EQ(picture.size(), cv::Size(128, 64));
+}
+
+TEST_F(GridLayoutTest, TooManyTilesAreRefused)
+{
+    // 256 x 256 cells, past kMaxGridTiles; the references are not even read.
+    const Bytes file = gridOver(256, 256, 2, {10, 11}).build();
+    EXPECT_EQ(outcome(file), "HUD_ERR heif2jpg read_heif");
+    EXPECT_THROW(heifpipe::extractHeifImage(file.data(), file.size(), false), heifpipe::LimitExceededError);
+
+    // More 'dimg' references than kMaxGridTiles: the reader refuses the grid.
+    std::vector<std::uint32_t> references(heiflimits::kMaxGridTiles + 1, 10);
+    const Bytes many = gridOver(2, 2, 1, references).build();
+    EXPECT_FALSE(readerOpens(many));
+    EXPECT_EQ(outcome(many), "HUD_ERR heif2jpg read_heif");
+}
+
+TEST_F(GridLayoutTest, ZeroSizes)
+{
+    // A coded image whose 'ispe' says 0 x 0 converts at its decoded size.
+    fixture::SampleFile single = fixture::makeSingleImageHeic();
+    Bytes file = single.bytes();
+    const std::size_t ispe = boxAt(file, "ispe");
+    put32(file, ispe + 12, 0);
+    put32(file, ispe + 16, 0);
+    EXPECT_EQ(outcome(file), "ok");
+    EXPECT_EQ(picture.size(), cv::Size(64, 64));
+    // A grid whose output is 0 x 0 has no pixels to give.
+    fixture::HeifBuilder empty = gridOver(1, 2, 2, {10, 11});
+    empty.item(1).data = fixture::gridPayload(0, 1, 0, 0);
+    EXPECT_EQ(outcome(empty.build()), "HUD_ERR heif2jpg unknown");
+}
+
+}  // namespace
