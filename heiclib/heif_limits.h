@@ -43,4 +43,9 @@ constexpr std::uint32_t kMaxGridTiles = 4096;
 // copies of 8-bit BGR (805 MB each) still fit in an ordinary machine's memory.
 constexpr std::uint64_t kMaxImagePixels = std::uint64_t(1) << 28;
 
+// Nesting of boxes needs no limit of its own: every box class reads only the
+// children the format places in it, a fixed tree at most eight levels deep
+// (moov/trak/mdia/minf/stbl/stsd/hvc1/hvcC), and skips every other box whole
+// without looking inside, so no file can make parsing recurse any deeper.
+
 }  // namespace heiflimits
