@@ -1,5 +1,6 @@
 #include "output_files.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -8,10 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <iostream>
+#include <limits>
+#include <mutex>
 #include <system_error>
 
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
+#include "image_codecs_module.h"
 
 namespace ambrel {
 
@@ -49,6 +52,55 @@ std::string formatExtension(OutputFormat format)
     return format == OutputFormat::Jpeg2000 ? "JPEG" : formatWord(format);
 }
 
+namespace {
+
+// Where the image codecs module may be: beside an installed program
+// (PREFIX/bin/.. /LIBDIR/ambrel), then where this build put it.
+std::vector<std::string> imageCodecsCandidates()
+{
+    std::vector<std::string> candidates;
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        candidates.push_back(
+            (self.parent_path().parent_path() / AMBREL_INSTALL_LIBDIR / "ambrel" / AMBREL_IMAGE_CODECS_NAME).string());
+    }
+    candidates.emplace_back(AMBREL_IMAGE_CODECS_BUILD_PATH);
+    return candidates;
+}
+
+// The module's entry, loaded on first use; null (with one line on standard
+// error) when the module cannot be found or loaded.
+ReencodeFunction imageCodecs()
+{
+    static std::once_flag once;
+    static ReencodeFunction function = nullptr;
+    std::call_once(once, [] {
+        std::string errors;
+        for (const std::string& path : imageCodecsCandidates()) {
+            if (!std::filesystem::exists(path)) {
+                continue;
+            }
+            void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (module == nullptr) {
+                const char* reason = ::dlerror();
+                errors += std::string(" ") + (reason != nullptr ? reason : path);
+                continue;
+            }
+            function = reinterpret_cast<ReencodeFunction>(::dlsym(module, kReencodeSymbol));
+            if (function != nullptr) {
+                return;  // the module stays loaded for the life of the process
+            }
+            ::dlclose(module);
+        }
+        std::cerr << "ambrel: the image codecs module " << AMBREL_IMAGE_CODECS_NAME
+                  << " cannot be loaded; PNG, BMP, TIFF and JPEG 2000 output fail." << errors << std::endl;
+    });
+    return function;
+}
+
+}  // namespace
+
 std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format)
 {
     const char* encoderExtension = nullptr;
@@ -59,22 +111,15 @@ std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format)
     case OutputFormat::Jpeg2000: encoderExtension = ".jp2"; break;
     case OutputFormat::Tiff: encoderExtension = ".tiff"; break;
     }
-    try {
-        const cv::Mat bitmap = cv::imdecode(cv::Mat(1, static_cast<int>(jpeg.size()), CV_8UC1,
-                                                    const_cast<std::uint8_t*>(jpeg.data())),
-                                            cv::IMREAD_COLOR);
-        if (bitmap.empty()) {
-            return std::nullopt;
-        }
-        std::vector<uchar> encoded;
-        if (!cv::imencode(encoderExtension, bitmap, encoded) || encoded.empty()) {
-            return std::nullopt;
-        }
-        return Bytes(encoded.begin(), encoded.end());
-    } catch (const cv::Exception&) {
-        // The JPEG 2000 encoder refuses pictures smaller than its resolution levels need.
+    const ReencodeFunction reencode = imageCodecs();
+    if (reencode == nullptr || jpeg.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         return std::nullopt;
     }
+    Bytes encoded;
+    if (reencode(jpeg.data(), jpeg.size(), encoderExtension, &encoded) == 0) {
+        return std::nullopt;
+    }
+    return encoded;
 }
 
 std::string getNowTimeTimestamp()

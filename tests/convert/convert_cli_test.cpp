@@ -20,10 +20,10 @@ struct CliRun
     std::vector<std::string> lines;  // of standard output
 };
 
-CliRun runCli(const std::vector<std::string>& arguments)
+CliRun runCli(const std::vector<std::string>& arguments, const std::string& environment = {})
 {
     fixture::TempFile errors(".err");
-    std::string command = fixture::shellQuote(AMBREL_CONVERT);
+    std::string command = environment + " " + fixture::shellQuote(AMBREL_CONVERT);
     for (const auto& argument : arguments) {
         command += " " + fixture::shellQuote(argument);
     }
@@ -136,6 +136,28 @@ TEST(ConvertCli, RecursiveIntoOutputFolderWithPlainNames)
     EXPECT_EQ(quiet.status, 1);
     EXPECT_EQ(quiet.lines, (std::vector<std::string>{missing + ": 路径下找不到文件"}));
     EXPECT_TRUE(quiet.err.empty()) << quiet.err;
+}
+
+TEST(ConvertCli, ImageCodecsAreLoadedOnlyForTheOtherFormats)
+{
+    // OpenCV's image codecs and their hundred-odd libraries make every start
+    // slower: a JPEG conversion must not load them, a PNG one must find them.
+    ScratchFolder folder;
+    const std::string input = folder / "IMG.heic";
+    writeFile(input, gridHeic());
+    const std::string tracing = "LD_DEBUG=files";
+
+    const CliRun jpeg = runCli({"--plain-names", "-o", folder / "jpg", input}, tracing);
+    EXPECT_EQ(jpeg.status, 0) << jpeg.err;
+    EXPECT_EQ(imageSize(folder / "jpg/IMG.JPG"), (ImageSize{192, 128}));
+    ASSERT_NE(jpeg.err.find("libopencv_core"), std::string::npos) << "LD_DEBUG gave no trace";
+    EXPECT_EQ(jpeg.err.find("libopencv_imgcodecs"), std::string::npos);
+    EXPECT_EQ(jpeg.err.find("ambrel-image-codecs"), std::string::npos);
+
+    const CliRun png = runCli({"--plain-names", "-f", "PNG", "-o", folder / "png", input}, tracing);
+    EXPECT_EQ(png.status, 0) << png.err;
+    EXPECT_EQ(imageSize(folder / "png/IMG.PNG"), (ImageSize{192, 128}));
+    EXPECT_NE(png.err.find("ambrel-image-codecs"), std::string::npos);
 }
 
 TEST(ConvertCli, NothingToConvertExitsWithOne)
