@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app_delegate.h"
+#include "temporary_home.h"
 #include "app_test_support.h"
 
 namespace apptest {
@@ -28,22 +29,10 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    QTemporaryDir home;
-    if (!home.isValid()) {
-        std::fprintf(stderr, "cannot create a temporary home folder\n");
+    const QTemporaryDir home;
+    if (!testhome::useTemporaryHome(home)) {
         return 1;
     }
-    const auto folder = [&home](const char* name) {
-        const QString path = home.filePath(QString::fromLatin1(name));
-        QDir().mkpath(path);
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return QFile::encodeName(path);
-    };
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_CACHE_HOME", folder(".cache"));
-    qputenv("XDG_DATA_HOME", folder(".local/share"));
-    qputenv("XDG_CONFIG_HOME", folder(".config"));
-    qputenv("XDG_RUNTIME_DIR", folder("runtime"));
 
     QApplication app(argc, argv);
     ambrel::applyApplicationLook(app);

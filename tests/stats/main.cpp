@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "stats_test_support.h"
+#include "app/temporary_home.h"
 
 namespace statstest {
 
@@ -58,22 +59,10 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    QTemporaryDir home;
-    if (!home.isValid()) {
-        std::fprintf(stderr, "cannot create a temporary home folder\n");
+    const QTemporaryDir home;
+    if (!testhome::useTemporaryHome(home)) {
         return 1;
     }
-    const auto folder = [&home](const char* name) {
-        const QString path = home.filePath(QString::fromLatin1(name));
-        QDir().mkpath(path);
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return QFile::encodeName(path);
-    };
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_CACHE_HOME", folder(".cache"));
-    qputenv("XDG_DATA_HOME", folder(".local/share"));
-    qputenv("XDG_CONFIG_HOME", folder(".config"));
-    qputenv("XDG_RUNTIME_DIR", folder("runtime"));
     for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
         qunsetenv(name);
     }
