@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app_delegate.h"
-#include "temporary_home.h"
+#include "qt_test_main.h"
 #include "app_test_support.h"
 
 namespace apptest {
@@ -37,25 +37,5 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     ambrel::applyApplicationLook(app);
 
-    std::vector<char*> arguments(argv, argv + argc);
-    QStringList names;
-    if (arguments.size() > 1 && arguments[1][0] != '-') {
-        names.append(QString::fromLocal8Bit(arguments[1]));
-        arguments.erase(arguments.begin() + 1);
-    } else {
-        for (const auto& [name, factory] : apptest::suites()) {
-            names.append(name);
-        }
-    }
-    int failures = 0;
-    for (const QString& name : names) {
-        const auto found = apptest::suites().find(name);
-        if (found == apptest::suites().end()) {
-            std::fprintf(stderr, "no suite named %s\n", qPrintable(name));
-            return 2;
-        }
-        std::unique_ptr<QObject> suite = found->second();
-        failures += QTest::qExec(suite.get(), static_cast<int>(arguments.size()), arguments.data());
-    }
-    return failures == 0 ? 0 : 1;
+    return testhome::runSuites(apptest::suites(), argc, argv);
 }

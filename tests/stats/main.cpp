@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "stats_test_support.h"
-#include "app/temporary_home.h"
+#include "app/qt_test_main.h"
 
 namespace statstest {
 
@@ -71,25 +71,5 @@ int main(int argc, char** argv)
     QNetworkProxyFactory::setUseSystemConfiguration(false);
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
 
-    std::vector<char*> arguments(argv, argv + argc);
-    QStringList names;
-    if (arguments.size() > 1 && arguments[1][0] != '-') {
-        names.append(QString::fromLocal8Bit(arguments[1]));
-        arguments.erase(arguments.begin() + 1);
-    } else {
-        for (const auto& entry : statstest::suites()) {
-            names.append(entry.first);
-        }
-    }
-    int failures = 0;
-    for (const QString& name : names) {
-        const auto found = statstest::suites().find(name);
-        if (found == statstest::suites().end()) {
-            std::fprintf(stderr, "no suite named %s\n", qPrintable(name));
-            return 2;
-        }
-        std::unique_ptr<QObject> suite = found->second();
-        failures += QTest::qExec(suite.get(), static_cast<int>(arguments.size()), arguments.data());
-    }
-    return failures == 0 ? 0 : 1;
+    return testhome::runSuites(statstest::suites(), argc, argv);
 }
