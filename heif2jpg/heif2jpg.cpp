@@ -322,6 +322,58 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
     return result;
 }
 
+cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message)
+{
+    const auto fail = [&](std::string_view text) {
+        if (message != nullptr) {
+            *message = std::string(text);
+        }
+        return cv::Mat();
+    };
+    heiflog::setLevel(heiflog::Error);
+    HeifImageData data;
+    try {
+        data = heifpipe::extractHeifImage(input, input == nullptr ? 0 : length, false);
+    } catch (...) {
+        return fail(kHeif2JpgReadHeif);
+    }
+    std::uint32_t width = data.width;
+    std::uint32_t height = data.height;
+    if (!data.isGrid && (width == 0 || height == 0)) {
+        width = std::numeric_limits<std::uint32_t>::max();
+        height = std::numeric_limits<std::uint32_t>::max();
+    }
+    heifpipe::MosaicCanvas canvas(data.rows, data.columns, heifpipe::kMaxDecodedPixels);
+    try {
+        std::vector<std::uint8_t> stream;
+        if (!heifpipe::assemble_hevc_bitstream(data, stream)) {
+            return fail(kHeif2JpgWriteStream);
+        }
+        const std::size_t tileCount = data.tiles.size();
+        std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
+        heifpipe::decode_hevc_stream(stream.data(), stream.size(),
+                                     [&](std::size_t index, int tileWidth, int tileHeight) {
+                                         return index < tileCount ? canvas.cell(index, tileWidth, tileHeight)
+                                                                  : cv::Mat();
+                                     });
+    } catch (const cv::Exception&) {
+        return fail(kHeif2JpgUnknown);
+    } catch (...) {
+        return fail(kHeif2JpgDecode);
+    }
+    if (canvas.tiles() == 0 || canvas.tooLarge()) {
+        return fail(kHeif2JpgDecode);
+    }
+    try {
+        cv::Mat image = canvas.output(width, height).clone();
+        canvas.release();
+        heifpipe::applyTransforms(image, data.transforms, false);
+        return image;
+    } catch (...) {
+        return fail(kHeif2JpgUnknown);
+    }
+}
+
 void heif2jpg(const std::uint8_t* input, std::int32_t inputLength, std::int32_t quality, std::uint8_t* output,
               std::int32_t outputCapacity, const char* tempPath, float scale, std::int32_t* outputLength,
               bool keepExif)

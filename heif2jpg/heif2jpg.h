@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include <opencv2/core.hpp>
+
 // Result texts; every one is shorter than 1024 bytes.
 inline constexpr std::string_view kHeif2JpgReadHeif = "HUD_ERR heif2jpg read_heif";
 inline constexpr std::string_view kHeif2JpgWriteStream = "HUD_ERR heif2jpg write_hevc_bitstream";
@@ -50,6 +52,13 @@ struct Heif2JpgResult
 // Sets the diagnostic log level of heiclib to 0 (errors only).
 Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality,
                                  const std::string& tempPath, float scale, bool keepExif);
+
+// The picture that convertHeifToJpeg encodes, before any scale: the same
+// image chosen, decoded into 8-bit BGR, cropped to its output size and
+// clean aperture, with its rotations and mirrors applied, so it displays
+// upright. Empty, with the result text in `message` when given, when the
+// conversion would fail before encoding.
+cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message = nullptr);
 
 // The application's entry. On success fills `output` with the JPEG followed by
 // zeros up to `outputCapacity` and sets *outputLength to the JPEG's length; a
