@@ -78,12 +78,22 @@ std::uint64_t bigEndian(const std::uint8_t* bytes, unsigned count)
     return value;
 }
 
+// Whether the four bytes can be a box type: printable ASCII.
+bool plausibleBoxType(const std::uint8_t* type)
+{
+    return std::all_of(type, type + 4, [](std::uint8_t c) { return c >= 0x20 && c < 0x7F; });
+}
+
 // Whether a root box claims more bytes than the file has left: the file was
-// cut short. Malformed headers are left to the reader.
+// cut short. Malformed headers, and bytes that are no box header at all
+// (garbage, another kind of file), are left to the reader.
 bool lastBoxCutShort(const std::uint8_t* bytes, std::size_t length)
 {
     std::size_t position = 0;
     while (length - position >= 8) {
+        if (!plausibleBoxType(bytes + position + 4)) {
+            return false;
+        }
         std::uint64_t size = bigEndian(bytes + position, 4);
         std::uint64_t header = 8;
         if (size == 1) {
@@ -111,8 +121,9 @@ void checkLimits(const HeifImageData& data)
 {
     const std::uint64_t pixels = std::uint64_t(data.width) * data.height;
     if (pixels > heiflimits::kMaxImagePixels) {
-        throw LimitExceededError("the image is " + std::to_string(data.width) + " x " + std::to_string(data.height) +
-                                 " pixels, more than the limit of " + std::to_string(heiflimits::kMaxImagePixels));
+        throw LimitExceededError("the image is " + std::to_string(pixels) + " pixels (" + std::to_string(data.width) +
+                                 " x " + std::to_string(data.height) + "), more than the limit of " +
+                                 std::to_string(heiflimits::kMaxImagePixels));
     }
     const std::uint64_t tiles = std::uint64_t(data.rows) * data.columns;
     if (tiles > heiflimits::kMaxGridTiles) {
@@ -123,33 +134,110 @@ void checkLimits(const HeifImageData& data)
 
 }  // namespace
 
-ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context)
-{
-    try {
-        const ItemId primary = reader.getCoverImageItemId(context);
-        if (reader.getItemType(context, primary) == "grid") {
-            return {primary, true};
-        }
-        if (reader.getDecoderCodeType(context, primary) == "hvc1") {
-            return {primary, false};
-        }
-    } catch (const FileReaderException&) {
-        // No primary item, or one the pipeline cannot convert: fall back below.
-    }
+namespace {
 
-    IdVector items;
-    reader.getItemListByType(context, "grid", items);
-    if (!items.empty()) {
-        return {items.front(), true};
-    }
-    reader.getItemListByType(context, "master", items);
-    if (!items.empty()) {
-        return {items.front(), false};
-    }
-    throw NoImageError("the file holds no image to convert");
+// 'iden' items over 'iden' items deeper than this are refused (a loop of
+// references would otherwise never end).
+constexpr unsigned kMaxIdentityDepth = 8;
+
+std::string itemText(ItemId id)
+{
+    return std::to_string(id);
 }
 
-ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId image)
+// "the primary image 3", or for an image an 'iden' item derives from, "the source image 3".
+std::string imageText(ItemId id, unsigned depth)
+{
+    return (depth == 0 ? "the primary image " : "the source image ") + itemText(id);
+}
+
+// The primary image `id` as something the pipeline can decode.
+ImageChoice resolveImage(const HevcImageFileReader& reader, ContextId context, ItemId id, unsigned depth)
+{
+    const auto& contexts = reader.getMetaContexts();
+    const auto found = contexts.find(context);
+    if (found == contexts.end() || found->second.images.count(id) == 0) {
+        throw NoImageError(imageText(id, depth) + " does not exist");
+    }
+    const std::string type = reader.getItemType(context, id);
+    if (type == "grid") {
+        return {id, true, {}};
+    }
+    if (type == "iden") {
+        if (depth >= kMaxIdentityDepth) {
+            throw NoImageError("the primary image is derived through more than " +
+                               std::to_string(kMaxIdentityDepth) + " 'iden' items");
+        }
+        IdVector sources;
+        reader.getReferencedFromItemListByType(context, id, FourCCInt("dimg"), sources);
+        if (sources.size() != 1) {
+            throw NoImageError("the 'iden' image " + itemText(id) + " names " + std::to_string(sources.size()) +
+                               " source images instead of one");
+        }
+        ImageChoice choice = resolveImage(reader, context, sources.front(), depth + 1);
+        choice.identities.push_back(id);
+        return choice;
+    }
+    if (type == "iovl") {
+        throw NoImageError(imageText(id, depth) + " is an overlay ('iovl'), which cannot be converted");
+    }
+    const std::string codeType = reader.getDecoderCodeType(context, id);
+    if (codeType == "hvc1") {
+        return {id, false, {}};
+    }
+    if (codeType == "avc1" || codeType == "lhv1") {
+        throw NoImageError(imageText(id, depth) + " is coded as '" + codeType + "', which cannot be converted");
+    }
+    throw NoImageError(imageText(id, depth) + " has no decoder configuration");
+}
+
+// Why the primary named by 'pitm' (if any) is not an image of the context.
+[[noreturn]] void refuseMissingPrimary(const HevcImageFileReader& reader, ContextId context,
+                                       std::optional<std::uint32_t> pitm)
+{
+    const auto& contexts = reader.getMetaContexts();
+    const auto found = contexts.find(context);
+    if (found == contexts.end()) {
+        throw NoImageError("the file holds no images (it has no 'meta' box)");
+    }
+    if (!pitm) {
+        throw NoImageError("the file names no primary image (it has no 'pitm' box)");
+    }
+    const auto other = found->second.otherItems.find(*pitm);
+    if (other != found->second.otherItems.end()) {
+        throw NoImageError("the primary item " + itemText(*pitm) + " is of type '" + other->second +
+                           "', which cannot be converted");
+    }
+    throw NoImageError("the primary item " + itemText(*pitm) + " does not exist");
+}
+
+ImageChoice choosePrimary(const HevcImageFileReader& reader, ContextId context, std::optional<std::uint32_t> pitm,
+                          bool pitmKnown)
+{
+    ItemId primary = 0;
+    try {
+        primary = reader.getCoverImageItemId(context);
+    } catch (const FileReaderException&) {
+        // No image item is the primary: say why.
+        if (!pitmKnown) {
+            throw NoImageError("the file has no primary image");
+        }
+        refuseMissingPrimary(reader, context, pitm);
+    }
+    return resolveImage(reader, context, primary, 0);
+}
+
+}  // namespace
+
+ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context)
+{
+    return choosePrimary(reader, context, std::nullopt, false);
+}
+
+namespace {
+
+// The first Exif item with a 'cdsc' reference to the image; 0 when none.
+ItemId describingExifItem(const HevcImageFileReader& reader, ContextId context, ItemId image)
 {
     IdVector describing;
     try {
@@ -166,7 +254,16 @@ ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId
             // A reference to an item that 'iinf' does not hold.
         }
     }
+    return 0;
+}
 
+}  // namespace
+
+ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId image)
+{
+    if (const ItemId described = describingExifItem(reader, context, image); described != 0) {
+        return described;
+    }
     const auto& contexts = reader.getMetaContexts();
     const auto found = contexts.find(context);
     if (found == contexts.end()) {
@@ -205,29 +302,33 @@ bool get_heif_info(const HevcImageFileReader& reader, ContextId context, HeifIma
 
         std::vector<ImageTransform> transforms;
         bool rotationSeen = false;
-        for (const ItemPropertyInfo& property : reader.getItemProperties(context, data.imageId)) {
-            ImageTransform transform;
-            switch (property.type) {
-            case ItemPropertyType::Irot:
-                transform.kind = ImageTransform::Kind::Rotate;
-                transform.value = reader.getPropertyIrot(context, property.index);
-                if (!rotationSeen) {
-                    data.rotation = transform.value;
-                    rotationSeen = true;
+        IdVector transformed = {data.imageId};
+        transformed.insert(transformed.end(), data.identities.begin(), data.identities.end());
+        for (const ItemId item : transformed) {
+            for (const ItemPropertyInfo& property : reader.getItemProperties(context, item)) {
+                ImageTransform transform;
+                switch (property.type) {
+                case ItemPropertyType::Irot:
+                    transform.kind = ImageTransform::Kind::Rotate;
+                    transform.value = reader.getPropertyIrot(context, property.index);
+                    if (!rotationSeen) {
+                        data.rotation = transform.value;
+                        rotationSeen = true;
+                    }
+                    break;
+                case ItemPropertyType::Imir:
+                    transform.kind = ImageTransform::Kind::Mirror;
+                    transform.value = reader.getPropertyImir(context, property.index) ? 1u : 0u;
+                    break;
+                case ItemPropertyType::Clap:
+                    transform.kind = ImageTransform::Kind::CleanAperture;
+                    transform.aperture = reader.getPropertyClap(context, property.index);
+                    break;
+                default:
+                    continue;
                 }
-                break;
-            case ItemPropertyType::Imir:
-                transform.kind = ImageTransform::Kind::Mirror;
-                transform.value = reader.getPropertyImir(context, property.index) ? 1u : 0u;
-                break;
-            case ItemPropertyType::Clap:
-                transform.kind = ImageTransform::Kind::CleanAperture;
-                transform.aperture = reader.getPropertyClap(context, property.index);
-                break;
-            default:
-                continue;
+                transforms.push_back(transform);
             }
-            transforms.push_back(transform);
         }
         data.transforms = std::move(transforms);
         return true;
@@ -272,7 +373,14 @@ bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageDat
 void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData& data)
 {
     try {
-        const ItemId exifItem = findExifItem(reader, context, data.imageId);
+        // The primary's own Exif item first, then the one of the image it derives from.
+        ItemId exifItem = 0;
+        for (auto it = data.identities.rbegin(); it != data.identities.rend() && exifItem == 0; ++it) {
+            exifItem = describingExifItem(reader, context, *it);
+        }
+        if (exifItem == 0) {
+            exifItem = findExifItem(reader, context, data.imageId);
+        }
         if (exifItem == 0) {
             return;
         }
@@ -302,13 +410,67 @@ void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImag
     }
 }
 
+std::optional<std::uint32_t> primaryItemOfFile(const std::uint8_t* bytes, std::size_t length)
+{
+    if (bytes == nullptr) {
+        return std::nullopt;
+    }
+    // The children of the box [begin, end) whose type is `type`: its payload.
+    const auto findChild = [&](std::size_t begin, std::size_t end, const char* type, std::size_t& payload,
+                               std::size_t& payloadEnd) {
+        std::size_t position = begin;
+        while (end - position >= 8) {
+            std::uint64_t size = bigEndian(bytes + position, 4);
+            std::size_t header = 8;
+            if (size == 1) {
+                if (end - position < 16) {
+                    return false;
+                }
+                size = bigEndian(bytes + position + 8, 8);
+                header = 16;
+            } else if (size == 0) {
+                size = end - position;
+            }
+            if (size < header || size > end - position) {
+                return false;
+            }
+            if (std::equal(type, type + 4, bytes + position + 4)) {
+                payload = position + header;
+                payloadEnd = position + static_cast<std::size_t>(size);
+                return true;
+            }
+            position += static_cast<std::size_t>(size);
+        }
+        return false;
+    };
+    std::size_t meta = 0;
+    std::size_t metaEnd = 0;
+    std::size_t pitm = 0;
+    std::size_t pitmEnd = 0;
+    // 'meta' and 'pitm' are full boxes: version and flags come first.
+    if (!findChild(0, length, "meta", meta, metaEnd) || metaEnd - meta < 4 ||
+        !findChild(meta + 4, metaEnd, "pitm", pitm, pitmEnd) || pitmEnd - pitm < 4) {
+        return std::nullopt;
+    }
+    const unsigned idBytes = bytes[pitm] == 0 ? 2 : 4;
+    if (pitmEnd - pitm < 4 + idBytes) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(bigEndian(bytes + pitm + 4, idBytes));
+}
+
+bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length)
+{
+    return bytes != nullptr && length >= 8 && std::equal(bytes + 4, bytes + 8, "ftyp");
+}
+
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif)
 {
     if (bytes == nullptr) {
         length = 0;
     }
     if (lastBoxCutShort(bytes, length)) {
-        throw TruncatedFileError("the file ends inside its last box");
+        throw TruncatedFileError("the file is cut short: its last box reaches past the end of the file");
     }
     MemoryBuffer buffer(bytes, length);
     std::istream input(&buffer);
@@ -316,11 +478,12 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     HevcImageFileReader reader;
     reader.initialize(input);
     const ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
-    const ImageChoice choice = chooseImage(reader, context);
+    const ImageChoice choice = choosePrimary(reader, context, primaryItemOfFile(bytes, length), true);
 
     HeifImageData data;
     data.imageId = choice.id;
     data.isGrid = choice.isGrid;
+    data.identities = choice.identities;
     if (!get_heif_info(reader, context, data)) {
         printDiagnostic("get_heif_info returned false ");
     }

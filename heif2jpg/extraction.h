@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 
 #include "heif_image_data.h"
@@ -35,14 +36,19 @@ public:
 
 struct ImageChoice
 {
-    ItemId id = 0;
+    ItemId id = 0;        // the grid or 'hvc1' image whose pixels are decoded
     bool isGrid = false;
+    // The 'iden' items that derive the primary from `id`, innermost first
+    // (the last one is the primary); empty when `id` is the primary.
+    IdVector identities;
 };
 
-// The image to convert: the primary item when it is a grid or an 'hvc1'
-// coded image; otherwise (no 'pitm', or a primary of another kind) the first
-// grid, else the first master image. Throws NoImageError when there is none,
-// and whatever the reader throws for a context it does not know.
+// The image to convert, which is always the primary item: a grid, an 'hvc1'
+// coded image, or an 'iden' over one of those (its source's pixels with the
+// 'iden' item's own transforms after the source's). No other image stands in
+// for a primary that is missing or of another kind ('iovl', 'avc1', ...):
+// that throws NoImageError saying why, as does a file without a primary.
+// Whatever the reader throws for a context it does not know passes through.
 ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context);
 
 // The Exif item that describes the image: a 'cdsc' source of the image whose
@@ -51,11 +57,13 @@ ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context);
 ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId image);
 
 // The steps of the extraction. Each absorbs its own errors and reports them by
-// its return value. `data.imageId` and `data.isGrid` must be set.
+// its return value. `data.imageId`, `data.isGrid` and `data.identities` must
+// be set.
 //
 // Geometry (a grid's output size and layout, or a coded image's 'ispe' size
 // as a 1 x 1 layout), the grid's tile ids in 'dimg' order, the 'irot' angle
-// and the transformative properties in association order.
+// and the transformative properties in association order: the image's own,
+// then those of each 'iden' item over it.
 bool get_heif_info(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
 // VPS, SPS and PPS of the first tile.
 bool get_heif_paramset(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
@@ -66,10 +74,17 @@ void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData
 // The image's ICC profile; a grid without one takes its first tile's.
 void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
 
+// The item id that the file's 'pitm' box names, read straight from the bytes;
+// nullopt when the file has no root 'meta' box with a 'pitm' in it.
+std::optional<std::uint32_t> primaryItemOfFile(const std::uint8_t* bytes, std::size_t length);
+
+// Whether the bytes begin with an 'ftyp' box header, as every HEIF file does.
+bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length);
+
 // Runs the whole extraction over the file's bytes (not copied; they must stay
 // valid during the call). Throws when the file is cut short (TruncatedFileError),
-// cannot be read (what the reader throws), holds no image to convert
-// (NoImageError), or an image larger than heiflimits::kMaxImagePixels or with
+// cannot be read (what the reader throws), has no primary image that can be
+// converted (NoImageError), or an image larger than heiflimits::kMaxImagePixels or with
 // more than heiflimits::kMaxGridTiles tiles (LimitExceededError, before any
 // tile is read); the steps above never make it throw.
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif);

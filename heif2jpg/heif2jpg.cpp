@@ -4,15 +4,20 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "extraction.h"
+#include "file_reader_exception.h"
 #include "hevc_stream.h"
 #include "jpeg_encoder.h"
 #include "jpeg_metadata.h"
@@ -194,23 +199,197 @@ void writeMessage(std::string_view message, std::uint8_t* output, std::int32_t c
 
 }  // namespace
 
-Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality,
-                                 const std::string& tempPath, float scale, bool keepExif)
+namespace {
+
+// Why a stage failed: its result text and, in English, the cause.
+struct StageFailure
+{
+    std::string_view message;
+    std::string detail;
+};
+
+Heif2JpgResult failure(const StageFailure& stage)
+{
+    Heif2JpgResult result = failure(stage.message);
+    result.detail = stage.detail;
+    return result;
+}
+
+// A reader text as a clause: without the full stop some of them end in.
+std::string clause(std::string text)
+{
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// The cause of a failed extraction, for a person.
+std::string extractionDetail(const std::uint8_t* input, std::size_t length)
+{
+    if (length == 0 || input == nullptr) {
+        return "the file is empty";
+    }
+    try {
+        throw;
+    } catch (const heifpipe::NoImageError& error) {
+        return error.what();
+    } catch (const heifpipe::LimitExceededError& error) {
+        return error.what();
+    } catch (const std::bad_alloc&) {
+        return "out of memory while reading the file";
+    } catch (const std::exception& error) {
+        if (!heifpipe::startsWithFileTypeBox(input, length)) {
+            return "not a HEIF file";
+        }
+        if (dynamic_cast<const heifpipe::TruncatedFileError*>(&error) != nullptr) {
+            return error.what();
+        }
+        if (const auto* reader = dynamic_cast<const FileReaderException*>(&error)) {
+            return "cannot read the HEIF structure: " + clause(reader->what()) + " (reader error " +
+                   std::to_string(reader->getStatusCode()) + ")";
+        }
+        return "cannot read the HEIF structure: " + clause(error.what());
+    } catch (...) {
+        return "cannot read the HEIF structure";
+    }
+}
+
+// The extraction stage; false with `failed` set when it throws.
+bool extract(const std::uint8_t* input, std::size_t length, bool keepExif, HeifImageData& data,
+             StageFailure& failed)
 {
     heiflog::setLevel(heiflog::Error);
-
-    HeifImageData data;
+    if (input == nullptr) {
+        length = 0;
+    }
     try {
-        data = heifpipe::extractHeifImage(input, input == nullptr ? 0 : length, keepExif);
+        data = heifpipe::extractHeifImage(input, length, keepExif);
+        return true;
     } catch (...) {
-        return failure(kHeif2JpgReadHeif);
+        failed = {kHeif2JpgReadHeif, extractionDetail(input, length)};
+        return false;
+    }
+}
+
+// The region of the mosaic that is the image before its transforms.
+void outputSize(const HeifImageData& data, std::uint32_t& width, std::uint32_t& height)
+{
+    width = data.width;
+    height = data.height;
+    if (!data.isGrid && (width == 0 || height == 0)) {
+        // A coded image without 'ispe': all of the decoded picture.
+        width = std::numeric_limits<std::uint32_t>::max();
+        height = std::numeric_limits<std::uint32_t>::max();
+    }
+}
+
+std::string tilesText(std::size_t count)
+{
+    return std::to_string(count) + (count == 1 ? " tile" : " tiles");
+}
+
+// Decodes the image's tiles from memory straight into the canvas (no file is
+// written). The record's coded data is let go of on the way. `converted`, when
+// given, is called after each picture is in its cell. False with `failed` set
+// when no usable picture came out.
+bool decodeTiles(HeifImageData& data, heifpipe::MosaicCanvas& canvas,
+                 const std::function<void(std::size_t)>& converted, StageFailure& failed)
+{
+    std::vector<std::uint8_t> stream;
+    if (!heifpipe::assemble_hevc_bitstream(data, stream)) {
+        failed = {kHeif2JpgWriteStream, "the coded image data is too large to be decoded"};
+        return false;
+    }
+    // At most one picture per tile goes into the mosaic.
+    const std::size_t tileCount = data.tiles.size();
+    std::vector<std::uint8_t>().swap(data.paramSets);
+    std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
+
+    heifpipe::DecodeResult decoded;
+    try {
+        decoded = heifpipe::decode_hevc_stream(
+            stream.data(), stream.size(),
+            [&](std::size_t index, int tileWidth, int tileHeight) {
+                return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
+            },
+            converted);
+    } catch (const cv::Exception&) {
+        // Tiles that do not line up: the mosaic step fails.
+        failed = {kHeif2JpgUnknown, "the tiles of the grid differ in size"};
+        return false;
+    } catch (const std::bad_alloc&) {
+        failed = {kHeif2JpgDecode, "out of memory while decoding the image"};
+        return false;
+    } catch (const std::exception& error) {
+        failed = {kHeif2JpgDecode, "the HEVC decoder failed: " + clause(error.what())};
+        return false;
+    } catch (...) {
+        failed = {kHeif2JpgDecode, "the HEVC decoder failed"};
+        return false;
+    }
+    if (!decoded.opened) {
+        std::cout << "cv::VideoCapture::isOpened returned false " << std::endl;
+        failed = {kHeif2JpgDecode, "the HEVC decoder cannot be set up for this image"};
+        return false;
+    }
+    if (canvas.tooLarge()) {
+        failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " +
+                                       std::to_string(heifpipe::kMaxDecodedPixels) + " pixels"};
+        return false;
+    }
+    if (canvas.tiles() == 0) {
+        failed = {kHeif2JpgDecode, tileCount <= 1 ? std::string("the image data cannot be decoded")
+                                                  : "none of the " + tilesText(tileCount) + " can be decoded"};
+        return false;
+    }
+    return true;
+}
+
+// The cause of an exception from the mosaic, transform, scale or encoding
+// step, for a person.
+std::string pictureDetail(const heifpipe::MosaicCanvas& canvas, const HeifImageData& data)
+{
+    const std::size_t needed = std::size_t(data.rows) * data.columns;
+    try {
+        throw;
+    } catch (const std::out_of_range&) {
+        if (needed == 0) {
+            return "the grid has no tiles";
+        }
+        if (canvas.tiles() < needed) {
+            return "only " + std::to_string(canvas.tiles()) + " of the " + tilesText(needed) + " can be decoded";
+        }
+        return "the decoded tiles do not make up the image";
+    } catch (const std::invalid_argument& error) {
+        return "the picture cannot be made: " + clause(error.what());
+    } catch (const cv::Exception& error) {
+        return "image processing failed: " + clause(error.err);
+    } catch (const std::bad_alloc&) {
+        return "out of memory while making the picture";
+    } catch (const std::exception& error) {
+        return "the picture cannot be made: " + clause(error.what());
+    } catch (...) {
+        return "the picture cannot be made";
+    }
+}
+
+}  // namespace
+
+Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale,
+                                 bool keepExif)
+{
+    HeifImageData data;
+    StageFailure failed;
+    if (!extract(input, length, keepExif, data, failed)) {
+        return failure(failed);
     }
 
     // The EXIF block and the orientation are settled before decoding: they
     // decide whether the pixels need any work after the mosaic.
     std::vector<std::uint8_t> exif;
     bool keepOrientation = false;
-    bool metadataFailed = false;
+    std::string metadataFailure;
     try {
         if (keepExif) {
             exif = std::move(data.exif);
@@ -225,82 +404,66 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
                 }
             }
         }
+    } catch (const std::exception& error) {
+        // Reported where the picture would be turned.
+        metadataFailure = "the Exif block cannot be updated: " + clause(error.what());
     } catch (...) {
-        metadataFailed = true;  // reported where the picture would be turned
+        metadataFailure = "the Exif block cannot be updated";
     }
-    std::uint32_t width = data.width;
-    std::uint32_t height = data.height;
-    if (!data.isGrid && (width == 0 || height == 0)) {
-        // A coded image without 'ispe': all of the decoded picture.
-        width = std::numeric_limits<std::uint32_t>::max();
-        height = std::numeric_limits<std::uint32_t>::max();
-    }
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    outputSize(data, width, height);
 
     // Pictures that go to the encoder as the mosaic has them are encoded band
     // by band while the decoder works on the rest.
-    const bool untouched = !metadataFailed && scale == 1.0f && needsNoPixelWork(data.transforms, keepOrientation);
+    const bool untouched =
+        metadataFailure.empty() && scale == 1.0f && needsNoPixelWork(data.transforms, keepOrientation);
     heifpipe::MosaicCanvas canvas(data.rows, data.columns, heifpipe::kMaxDecodedPixels);
     BandEncoder bands(canvas, width, height, quality);
-    bool streaming = false;
-    {
-        const heifpipe::StreamFileLock lock(tempPath);
-        std::vector<std::uint8_t> stream;
-        if (!lock.held() || !heifpipe::assemble_hevc_bitstream(data, stream) ||
-            !heifpipe::write_hevc_bitstream(tempPath, stream)) {
-            return failure(kHeif2JpgWriteStream);
-        }
-        // At most one picture per tile goes into the mosaic.
-        const std::size_t tileCount = data.tiles.size();
-        std::vector<std::uint8_t>().swap(data.paramSets);
-        std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
-
-        streaming = untouched && bands.start();
-        try {
-            const heifpipe::DecodeResult decoded = heifpipe::decode_hevc_stream(
-                stream.data(), stream.size(),
-                [&](std::size_t index, int tileWidth, int tileHeight) {
-                    return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
-                },
-                [&](std::size_t) {
-                    if (streaming) {
-                        bands.rowsReady(canvas.completeRows());
-                    }
-                });
-            if (!decoded.opened) {
-                std::cout << "cv::VideoCapture::isOpened returned false " << std::endl;
-            }
-        } catch (const cv::Exception&) {
-            // Tiles that do not line up: the mosaic step fails below.
-            return failure(kHeif2JpgUnknown);
-        } catch (...) {
-            return failure(kHeif2JpgDecode);
-        }
+    const bool streaming = untouched && bands.start();
+    if (!decodeTiles(data, canvas,
+                     [&](std::size_t) {
+                         if (streaming) {
+                             bands.rowsReady(canvas.completeRows());
+                         }
+                     },
+                     failed)) {
+        return failure(failed);
     }
-    if (canvas.tiles() == 0 || canvas.tooLarge()) {
-        return failure(kHeif2JpgDecode);
+    if (!metadataFailure.empty()) {
+        return failure(StageFailure{kHeif2JpgUnknown, metadataFailure});
     }
 
     Heif2JpgResult result;
     try {
-        if (metadataFailed) {
-            return failure(kHeif2JpgUnknown);
-        }
         cv::Mat image = canvas.output(width, height);
         std::vector<std::uint8_t> encoded;
         if (streaming) {
             bands.rowsReady(image.rows);
             encoded = bands.finish();
             canvas.release();
-            image.release();
             if (encoded.empty()) {
-                return failure(kHeif2JpgImencode);
+                return failure(StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " +
+                                                                   std::to_string(image.cols) + " x " +
+                                                                   std::to_string(image.rows) + " pixels"});
             }
+            image.release();
         } else {
             canvas.release();
             heifpipe::applyTransforms(image, data.transforms, keepOrientation);
-            image = heifpipe::scaleImage(image, scale);
+            try {
+                image = heifpipe::scaleImage(image, scale);
+            } catch (const std::invalid_argument&) {
+                std::ostringstream factor;
+                factor << scale;
+                return failure(StageFailure{kHeif2JpgUnknown, "the picture of " + std::to_string(image.cols) + " x " +
+                                                                  std::to_string(image.rows) +
+                                                                  " pixels cannot be scaled by " + factor.str()});
+            }
             if (!heifpipe::encodeJpeg(image, quality, encoded)) {
-                return failure(kHeif2JpgImencode);
+                return failure(StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " +
+                                                                   std::to_string(image.cols) + " x " +
+                                                                   std::to_string(image.rows) + " pixels"});
             }
             image.release();
         }
@@ -317,52 +480,39 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
         result.jpeg = std::move(encoded);
         result.ok = true;
     } catch (...) {
-        return failure(kHeif2JpgUnknown);
+        return failure(StageFailure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
     }
     return result;
 }
 
-cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message)
+Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality,
+                                 const std::string& /*tempPath*/, float scale, bool keepExif)
 {
-    const auto fail = [&](std::string_view text) {
+    return convertHeifToJpeg(input, length, quality, scale, keepExif);
+}
+
+cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message, std::string* detail)
+{
+    const auto fail = [&](const StageFailure& failed) {
         if (message != nullptr) {
-            *message = std::string(text);
+            *message = std::string(failed.message);
+        }
+        if (detail != nullptr) {
+            *detail = failed.detail;
         }
         return cv::Mat();
     };
-    heiflog::setLevel(heiflog::Error);
     HeifImageData data;
-    try {
-        data = heifpipe::extractHeifImage(input, input == nullptr ? 0 : length, false);
-    } catch (...) {
-        return fail(kHeif2JpgReadHeif);
+    StageFailure failed;
+    if (!extract(input, length, false, data, failed)) {
+        return fail(failed);
     }
-    std::uint32_t width = data.width;
-    std::uint32_t height = data.height;
-    if (!data.isGrid && (width == 0 || height == 0)) {
-        width = std::numeric_limits<std::uint32_t>::max();
-        height = std::numeric_limits<std::uint32_t>::max();
-    }
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    outputSize(data, width, height);
     heifpipe::MosaicCanvas canvas(data.rows, data.columns, heifpipe::kMaxDecodedPixels);
-    try {
-        std::vector<std::uint8_t> stream;
-        if (!heifpipe::assemble_hevc_bitstream(data, stream)) {
-            return fail(kHeif2JpgWriteStream);
-        }
-        const std::size_t tileCount = data.tiles.size();
-        std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
-        heifpipe::decode_hevc_stream(stream.data(), stream.size(),
-                                     [&](std::size_t index, int tileWidth, int tileHeight) {
-                                         return index < tileCount ? canvas.cell(index, tileWidth, tileHeight)
-                                                                  : cv::Mat();
-                                     });
-    } catch (const cv::Exception&) {
-        return fail(kHeif2JpgUnknown);
-    } catch (...) {
-        return fail(kHeif2JpgDecode);
-    }
-    if (canvas.tiles() == 0 || canvas.tooLarge()) {
-        return fail(kHeif2JpgDecode);
+    if (!decodeTiles(data, canvas, {}, failed)) {
+        return fail(failed);
     }
     try {
         cv::Mat image = canvas.output(width, height).clone();
@@ -370,18 +520,17 @@ cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::st
         heifpipe::applyTransforms(image, data.transforms, false);
         return image;
     } catch (...) {
-        return fail(kHeif2JpgUnknown);
+        return fail(StageFailure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
     }
 }
 
 void heif2jpg(const std::uint8_t* input, std::int32_t inputLength, std::int32_t quality, std::uint8_t* output,
-              std::int32_t outputCapacity, const char* tempPath, float scale, std::int32_t* outputLength,
+              std::int32_t outputCapacity, const char* /*tempPath*/, float scale, std::int32_t* outputLength,
               bool keepExif)
 {
     try {
         const std::size_t length = inputLength > 0 ? static_cast<std::size_t>(inputLength) : 0;
-        const Heif2JpgResult result =
-            convertHeifToJpeg(input, length, quality, tempPath != nullptr ? tempPath : "", scale, keepExif);
+        const Heif2JpgResult result = convertHeifToJpeg(input, length, quality, scale, keepExif);
         if (!result.ok) {
             writeMessage(result.message, output, outputCapacity, outputLength);
         } else if (!handOver(result.jpeg.data(), result.jpeg.size(), output, outputCapacity, outputLength)) {

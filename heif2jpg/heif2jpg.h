@@ -2,12 +2,12 @@
 // file (or a result text) out.
 //
 // Stages: extraction of the image from the HEIF container, one HEVC
-// elementary stream (written to a temporary file, decoded from memory by
-// FFmpeg's HEVC decoder straight into the mosaic), the image's crop,
-// rotation and mirror, the user's scale, and JPEG encoding with the EXIF
-// block and the ICC profile carried over. A picture that needs no pixel work
-// after the mosaic is encoded band by band while its lower tiles are still
-// being decoded.
+// elementary stream assembled and decoded in memory by FFmpeg's HEVC decoder
+// straight into the mosaic (no file is written), the image's crop, rotation
+// and mirror, the user's scale, and JPEG encoding with the EXIF block and the
+// ICC profile carried over. A picture that needs no pixel work after the
+// mosaic is encoded band by band while its lower tiles are still being
+// decoded.
 #pragma once
 
 #include <cstddef>
@@ -31,40 +31,53 @@ struct Heif2JpgResult
     bool ok = false;
     std::vector<std::uint8_t> jpeg;  // the JPEG file when ok
     std::string message;             // the result text when not ok
+    // When not ok, the cause in plain English: what the reader found wrong
+    // with the file, the limit that was exceeded, what the decoder or the
+    // encoder could not do ("not a HEIF file", "the image is 300000000
+    // pixels (20000 x 15000), more than the limit of 268435456", ...).
+    std::string detail;
 };
 
 // Converts the HEIC file in input[0 .. length) into a JPEG of any size.
 //
-// The image converted is the primary item (a grid or a coded image), else the
-// first grid, else the first master image. Its clean aperture always applies;
-// its rotation and mirror apply unless `keepExif` is set and the Exif block's
-// Orientation tag already says the same, in which case the pixels keep their
-// stored orientation. When the pixels are turned, an Orientation tag in the
-// carried block is set to 1, so the JPEG displays upright either way. The
-// image's ICC profile, if any, is carried in APP2 segments.
+// The image converted is the primary item: a grid, an 'hvc1' coded image, or
+// an 'iden' item over one of those. A file without a primary, or whose
+// primary is missing or of another kind, is refused with
+// "HUD_ERR heif2jpg read_heif"; no other image of the file stands in for it.
+// The clean aperture always applies; the rotations and mirrors apply unless
+// `keepExif` is set and the Exif block's Orientation tag already says the
+// same, in which case the pixels keep their stored orientation. When the
+// pixels are turned, an Orientation tag in the carried block is set to 1, so
+// the JPEG displays upright either way. The image's ICC profile, if any, is
+// carried in APP2 segments.
 //
 // Images beyond heiflimits::kMaxImagePixels or kMaxGridTiles are refused
 // with "HUD_ERR heif2jpg read_heif" before anything is decoded.
 //
-// `tempPath` names the temporary HEVC stream file; it is created or
-// overwritten, and kept. While it is written and decoded, an exclusive lock
-// on `tempPath` + ".lock" is held, so conversions sharing a path take turns.
-// Sets the diagnostic log level of heiclib to 0 (errors only).
+// Writes no file. Sets the diagnostic log level of heiclib to 0 (errors only).
+Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale,
+                                 bool keepExif);
+
+// The same; `tempPath` is not used (it named a stream file that conversions
+// no longer write).
 Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality,
                                  const std::string& tempPath, float scale, bool keepExif);
 
 // The picture that convertHeifToJpeg encodes, before any scale: the same
-// image chosen, decoded into 8-bit BGR, cropped to its output size and
-// clean aperture, with its rotations and mirrors applied, so it displays
-// upright. Empty, with the result text in `message` when given, when the
-// conversion would fail before encoding.
-cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message = nullptr);
+// image chosen and decoded the same way into 8-bit BGR, cropped to its output
+// size and clean aperture, with its rotations and mirrors applied, so it
+// displays upright. Empty, with the result text in `message` and its cause
+// in `detail` when given, when the conversion would fail before encoding.
+cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message = nullptr,
+                          std::string* detail = nullptr);
 
 // The application's entry. On success fills `output` with the JPEG followed by
 // zeros up to `outputCapacity` and sets *outputLength to the JPEG's length; a
 // JPEG longer than `outputCapacity` gives "HUD_ERR heif2jpg buffer to small".
 // A result text is written the same way when it fits (without a terminator of
 // its own); when it does not, `output` and *outputLength stay as they were.
+// `tempPath` is not used: the stream is decoded in memory and no file is
+// written (it is kept so that callers of the entry need not change).
 void heif2jpg(const std::uint8_t* input, std::int32_t inputLength, std::int32_t quality, std::uint8_t* output,
               std::int32_t outputCapacity, const char* tempPath, float scale, std::int32_t* outputLength,
               bool keepExif);

@@ -41,8 +41,11 @@ struct HeifImageData
 
     ItemId imageId = 0;   // the converted image item
     bool isGrid = false;  // a 'grid' item, else a single coded image
+    IdVector identities;  // 'iden' items over imageId, innermost first; the last is the primary
     IdVector tileIds;     // the items behind `tiles`
-    std::vector<ImageTransform> transforms;  // 'clap', 'irot', 'imir' in association order
+    // 'clap', 'irot', 'imir' in association order: the image's, then each
+    // 'iden' item's in `identities` order.
+    std::vector<ImageTransform> transforms;
     std::vector<std::uint8_t> iccProfile;    // empty without one
     ItemId exifItemId = 0;                   // the Exif item read, 0 when none was found
 };

@@ -1,15 +1,12 @@
-// The conversion entry: result texts, how they and the JPEG are handed over
-// in the caller's buffer, and the temporary stream file.
+// The conversion entry: result texts and their causes, how they and the JPEG
+// are handed over in the caller's buffer, and that no stream file is written.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
-#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <future>
 #include <string>
-#include <sys/file.h>
-#include <unistd.h>
+#include <vector>
 
 #include "pipeline_support.h"
 
@@ -109,14 +106,6 @@ TEST_F(EntryTest, EveryStageHasItsResultText)
 {
     const Bytes file = fixture::makeSingleImageHeic().bytes();
 
-    // No folder for the stream file.
-    const std::string goodPath = streamPath;
-    streamPath = (folder / "missing" / "stream.hevc").string();
-    EXPECT_EQ(convert(file).message, "HUD_ERR heif2jpg write_hevc_bitstream");
-    streamPath = "";
-    EXPECT_EQ(convert(file).message, "HUD_ERR heif2jpg write_hevc_bitstream");
-    streamPath = goodPath;
-
     // Tile data that decodes to nothing.
     fixture::SampleFile garbled = fixture::makeSingleImageHeic();
     fixture::Bytes& data = garbled.builder.item(garbled.primaryId).data;
@@ -141,7 +130,7 @@ TEST_F(EntryTest, QualityReachesTheEncoder)
     EXPECT_LT(low.jpeg.size() + 1000, high.jpeg.size());
 }
 
-TEST_F(EntryTest, SuccessiveCallsOverwriteTheStreamFile)
+TEST_F(EntryTest, SuccessiveCallsShowOnlyTheirOwnPicture)
 {
     fixture::GridOptions big;
     big.rows = 2;
@@ -153,31 +142,106 @@ TEST_F(EntryTest, SuccessiveCallsOverwriteTheStreamFile)
     const fixture::SampleFile small = fixture::makeSingleImageHeic(smallOptions);
 
     ASSERT_TRUE(convert(first).ok);
-    const auto firstSize = std::filesystem::file_size(streamPath);
     const cv::Mat image = convertToImage(small.bytes());
     ASSERT_EQ(image.cols, 32);
     ASSERT_EQ(image.rows, 32);
     EXPECT_TRUE(colourNear(image, 4, 4, small.tileColours[0]));
     EXPECT_TRUE(colourNear(image, 28, 28, small.tileColours[3]));
-    EXPECT_LT(std::filesystem::file_size(streamPath), firstSize);
-    EXPECT_TRUE(std::filesystem::exists(streamPath + ".lock"));
 }
 
-TEST_F(EntryTest, ConversionWaitsForTheStreamLock)
+TEST_F(EntryTest, ConversionWritesNoStreamFile)
 {
-    const Bytes file = fixture::makeSingleImageHeic().bytes();
-    const int lockFd = ::open((streamPath + ".lock").c_str(), O_RDWR | O_CREAT, 0644);
-    ASSERT_GE(lockFd, 0);
-    ASSERT_EQ(::flock(lockFd, LOCK_EX), 0);
+    // The stream is decoded in memory: a temporary path that cannot be
+    // written (a missing folder, a path under a regular file, a read-only
+    // place, none at all) does not matter, and nothing is created there.
+    fixture::SingleImageOptions options;
+    options.picture = fixture::gradientImage(128, 128);  // a JPEG of more than 1023 bytes
+    const Bytes file = fixture::makeSingleImageHeic(options).bytes();
+    {
+        std::ofstream regular(folder / "file");
+        regular << "x";
+    }
+    const std::string paths[] = {(folder / "missing" / "stream.hevc").string(),
+                                 (folder / "file" / "stream.hevc").string(), "/proc/stream.hevc",
+                                 (folder / "stream.hevc").string(), ""};
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        output.assign(std::size_t(1) << 20, kFill);
+        outputLength = 0;
+        heif2jpg(file.data(), std::int32_t(file.size()), 90, output.data(), std::int32_t(output.size()),
+                 path.c_str(), 1.0f, &outputLength, false);
+        EXPECT_GE(outputLength, 1024);
+        EXPECT_EQ(output[0], 0xFF);
+        EXPECT_EQ(output[1], 0xD8);
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"file"});
+}
 
-    auto pending = std::async(std::launch::async, [&] { return convert(file); });
-    // While another holder has the lock the stream file is not touched.
-    EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-    EXPECT_FALSE(std::filesystem::exists(streamPath));
+TEST_F(EntryTest, FailuresSayWhy)
+{
+    // The result texts stay as they are; the detail carries the cause.
+    const Bytes single = fixture::makeSingleImageHeic().bytes();
+    Bytes truncated = single;
+    truncated.resize(truncated.size() - 10);
+    fixture::GridOptions hugeGrid;
+    hugeGrid.rows = 1;
+    hugeGrid.columns = 1;
+    fixture::SampleFile huge = fixture::makeGridHeic(hugeGrid);
+    huge.builder.item(huge.primaryId).data = fixture::gridPayload(0, 0, 20000, 15000);
+    fixture::SampleFile garbled = fixture::makeSingleImageHeic();
+    fixture::Bytes& garbledData = garbled.builder.item(garbled.primaryId).data;
+    for (std::size_t i = 6; i < garbledData.size(); ++i) {
+        garbledData[i] = std::uint8_t(i * 7);
+    }
+    fixture::SampleFile noPrimary = fixture::makeSingleImageHeic();
+    noPrimary.builder.setPrimary(0);
+    fixture::SampleFile garbledTile = fixture::makeGridHeic();
+    fixture::Bytes& tileData = garbledTile.builder.item(garbledTile.tileIds[3]).data;
+    for (std::size_t i = 6; i < tileData.size(); ++i) {
+        tileData[i] = std::uint8_t(i * 7);
+    }
 
-    ::close(lockFd);
-    const Heif2JpgResult result = pending.get();
-    EXPECT_TRUE(result.ok) << result.message;
+    struct Case
+    {
+        const char* what;
+        Bytes file;
+        std::string message;
+        std::string detail;
+    };
+    const Case cases[] = {
+        {"empty", {}, kReadHeif, "the file is empty"},
+        {"not HEIF", {'G', 'I', 'F', '8', '9', 'a', 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, kReadHeif, "not a HEIF file"},
+        {"truncated", truncated, kReadHeif, "the file is cut short: its last box reaches past the end of the file"},
+        {"no brands", corpusBytes("corrupted.heic"), kReadHeif,
+         "cannot read the HEIF structure: No compatible brands in file (reader error 2)"},
+        {"limit", huge.bytes(), kReadHeif,
+         "the image is 300000000 pixels (20000 x 15000), more than the limit of 268435456"},
+        {"no primary", noPrimary.bytes(), kReadHeif, "the file names no primary image (it has no 'pitm' box)"},
+        {"undecodable", garbled.bytes(), "HUD_ERR heif2jpg read_hevc_bitstream_to_mat_vector",
+         "the image data cannot be decoded"},
+        {"undecodable tile", garbledTile.bytes(), "HUD_ERR heif2jpg unknown", "only 3 of the 4 tiles can be decoded"},
+        {"scale", single, "HUD_ERR heif2jpg unknown", "the picture of 64 x 64 pixels cannot be scaled by 5000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const float scale = std::string(c.what) == "scale" ? 5000.0f : 1.0f;
+        const Heif2JpgResult result = convert(c.file, false, scale);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.message, c.message);
+        EXPECT_EQ(result.detail, c.detail);
+    }
+
+    // decodeHeifPicture, on the same decoding path, gives the same cause.
+    std::string message;
+    std::string detail;
+    const Bytes file = garbledTile.bytes();
+    EXPECT_TRUE(decodeHeifPicture(file.data(), file.size(), &message, &detail).empty());
+    EXPECT_EQ(message, "HUD_ERR heif2jpg unknown");
+    EXPECT_EQ(detail, "only 3 of the 4 tiles can be decoded");
 }
 
 }  // namespace

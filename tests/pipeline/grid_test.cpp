@@ -155,26 +155,60 @@ TEST_F(GridTest, TilesAreTheGridsOwnReferencesInTheirOrder)
     expectTileColours(image, 2, 2, 64, 64, {paletteColour(3), paletteColour(2), paletteColour(1), paletteColour(0)});
 }
 
-TEST_F(GridTest, ImageChoiceWithoutPrimaryItem)
+TEST_F(GridTest, OnlyThePrimaryImageIsConverted)
 {
-    // No 'pitm': the first grid.
-    cv::Mat image = convertToImage(twoImageFile(false).build());
-    ASSERT_FALSE(image.empty());
-    EXPECT_TRUE(colourNear(image, 32, 32, paletteColour(8)));
-
-    // No 'pitm' and no grid: the first master image.
-    fixture::HeifBuilder builder;
-    addCodedImage(builder, 3, fixture::solidImage(32, 32, paletteColour(5)), false);
-    addCodedImage(builder, 4, fixture::solidImage(32, 32, paletteColour(6)), false);
-    image = convertToImage(builder.build());
-    ASSERT_FALSE(image.empty());
-    EXPECT_TRUE(colourNear(image, 16, 16, paletteColour(5)));
+    // No other image stands in for a primary that is absent, missing or of a
+    // kind that cannot be converted: that would be the wrong picture.
+    const auto expectRefused = [&](const Bytes& file, const std::string& detail) {
+        const Heif2JpgResult result = convert(file);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.message, "HUD_ERR heif2jpg read_heif");
+        EXPECT_EQ(result.detail, detail);
+    };
+    {
+        SCOPED_TRACE("no 'pitm', grids in the file");
+        expectRefused(twoImageFile(false).build(), "the file names no primary image (it has no 'pitm' box)");
+    }
+    {
+        SCOPED_TRACE("no 'pitm', coded images only");
+        fixture::HeifBuilder builder;
+        addCodedImage(builder, 3, fixture::solidImage(32, 32, paletteColour(5)), false);
+        addCodedImage(builder, 4, fixture::solidImage(32, 32, paletteColour(6)), false);
+        expectRefused(builder.build(), "the file names no primary image (it has no 'pitm' box)");
+    }
+    {
+        SCOPED_TRACE("'pitm' names an item the file does not hold");
+        fixture::HeifBuilder builder = twoImageFile(false);
+        builder.setPrimary(42);
+        expectRefused(builder.build(), "the primary item 42 does not exist");
+    }
+    {
+        SCOPED_TRACE("'pitm' names an overlay");
+        fixture::HeifBuilder builder = twoImageFile(false);
+        fixture::ItemDescription overlay;
+        overlay.id = 11;
+        overlay.type = "iovl";
+        overlay.data = fixture::overlayPayload({0, 0, 0, 0xFFFF}, 128, 128, {{0, 0}, {64, 64}});
+        overlay.storage = fixture::Storage::Idat;
+        builder.addItem(std::move(overlay));
+        builder.addReference("dimg", 11, {1, 2});
+        builder.ispe(11, 128, 128);
+        builder.setPrimary(11);
+        expectRefused(builder.build(), "the primary image 11 is an overlay ('iovl'), which cannot be converted");
+    }
+    {
+        SCOPED_TRACE("'pitm' names the Exif item");
+        fixture::HeifBuilder builder = twoImageFile(false);
+        addExifItem(builder, 12, fixture::makeExifBlock(1));
+        builder.setPrimary(12);
+        expectRefused(builder.build(), "the primary item 12 is of type 'Exif', which cannot be converted");
+    }
 
     // A coded primary image wins over the grids of the file.
     fixture::HeifBuilder withCodedPrimary = twoImageFile(false, false);
     addCodedImage(withCodedPrimary, 20, fixture::solidImage(48, 32, paletteColour(4)), false);
     withCodedPrimary.setPrimary(20);
-    image = convertToImage(withCodedPrimary.build());
+    const cv::Mat image = convertToImage(withCodedPrimary.build());
     ASSERT_EQ(image.cols, 48);
     EXPECT_TRUE(colourNear(image, 24, 16, paletteColour(4)));
 }

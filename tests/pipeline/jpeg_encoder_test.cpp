@@ -4,6 +4,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "extraction.h"
 #include "hevc_stream.h"
 #include "jpeg_encoder.h"
 #include "mosaic.h"
@@ -85,7 +86,11 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
     const Heif2JpgResult result = convert(file.bytes(), false, 1.0f, 85);
     ASSERT_TRUE(result.ok) << result.message;
 
-    const std::vector<cv::Mat> frames = heifpipe::read_hevc_bitstream_to_mat_vector(streamPath);
+    const fixture::Bytes bytes = file.bytes();
+    std::vector<std::uint8_t> stream;
+    ASSERT_TRUE(heifpipe::assemble_hevc_bitstream(heifpipe::extractHeifImage(bytes.data(), bytes.size(), false),
+                                                  stream));
+    const std::vector<cv::Mat> frames = heifpipe::decode_hevc_frames(stream);
     const cv::Mat image = heifpipe::cropToOutput(heifpipe::buildMosaic(frames, 3, 2), 120, 150);
     std::vector<std::uint8_t> whole;
     ASSERT_TRUE(heifpipe::encodeJpeg(image, 85, whole));

@@ -1,5 +1,5 @@
-// Helpers shared by the pipeline tests: a temporary folder per test for the
-// stream file, conversion shortcuts, reading the resulting JPEG back, and
+// Helpers shared by the pipeline tests: a temporary folder per test (for
+// stream files the tests write themselves), conversion shortcuts, reading the resulting JPEG back, and
 // building test files the ready-made samples do not cover.
 #pragma once
 
@@ -52,7 +52,7 @@ inline cv::Mat decodeDisplayed(const Bytes& jpeg)
     return image;
 }
 
-// A fixture whose tests get a fresh folder for the temporary stream file.
+// A fixture whose tests get a fresh folder of their own.
 class PipelineTest : public ::testing::Test
 {
 protected:
@@ -80,7 +80,7 @@ protected:
 
     Heif2JpgResult convert(const Bytes& file, bool keepExif = false, float scale = 1.0f, int quality = 90)
     {
-        return convertHeifToJpeg(file.data(), file.size(), quality, streamPath, scale, keepExif);
+        return convertHeifToJpeg(file.data(), file.size(), quality, scale, keepExif);
     }
 
     // Converts and decodes the pixels as stored (an EXIF Orientation tag is

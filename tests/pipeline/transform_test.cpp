@@ -92,6 +92,49 @@ TEST_F(TransformTest, TransformsApplyInAssociationOrder)
     expectCorners(image, TopLeft, BottomLeft, TopRight, BottomRight);
 }
 
+TEST_F(TransformTest, IdentityPrimaryAddsItsTransformsAfterItsSources)
+{
+    // An 'iden' primary shows its source image with the 'iden' item's own
+    // transforms applied after the source's.
+    struct Case
+    {
+        const char* what;
+        bool mirror;  // the 'iden' item mirrors (axis 1) instead of turning by 90
+        int width, height;
+        Quadrant corners[4];
+    };
+    for (const Case& c : {Case{"irot 90 over irot 90", false, 64, 32, {BottomRight, BottomLeft, TopRight, TopLeft}},
+                          Case{"imir over irot 90", true, 32, 64, {BottomRight, TopRight, BottomLeft, TopLeft}}}) {
+        SCOPED_TRACE(c.what);
+        fixture::SampleFile file = quadrantFile();
+        file.builder.item(file.primaryId).hidden = true;
+        file.builder.irot(file.primaryId, 90);
+        fixture::ItemDescription identity;
+        identity.id = 30;
+        identity.type = "iden";
+        identity.omitLocation = true;
+        file.builder.addItem(std::move(identity));
+        file.builder.addReference("dimg", 30, {file.primaryId});
+        if (c.mirror) {
+            file.builder.imir(30, 1);
+        } else {
+            file.builder.irot(30, 90);
+        }
+        file.builder.setPrimary(30);
+        const cv::Mat image = convertToImage(file.bytes());
+        ASSERT_EQ(image.cols, c.width);
+        ASSERT_EQ(image.rows, c.height);
+        expectCorners(image, c.corners[0], c.corners[1], c.corners[2], c.corners[3]);
+
+        // The picture for pixel callers is the same one.
+        const Bytes bytes = file.bytes();
+        const cv::Mat picture = decodeHeifPicture(bytes.data(), bytes.size());
+        ASSERT_EQ(picture.cols, c.width);
+        ASSERT_EQ(picture.rows, c.height);
+        expectCorners(picture, c.corners[0], c.corners[1], c.corners[2], c.corners[3]);
+    }
+}
+
 TEST_F(TransformTest, CleanApertureCropsThePaddedPicture)
 {
     // A 64 x 64 picture holding a 29 x 40 image at its top left corner, as
