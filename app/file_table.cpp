@@ -120,6 +120,7 @@ void FileTableModel::clearResults()
 {
     for (Row& row : mRows) {
         row.record.toErrInfo.clear();
+        row.record.toErrDetail.clear();
         row.record.toPath.clear();
     }
     if (!mRows.empty()) {
@@ -135,15 +136,18 @@ void FileTableModel::setConverted(int row, const QString& outputPath)
     NSAmbrelData& record = mRows[static_cast<std::size_t>(row)].record;
     record.toPath = outputPath.toStdString();
     record.toErrInfo.clear();
+    record.toErrDetail.clear();
     rowChanged(row, StateColumn, StateColumn);
 }
 
-void FileTableModel::setFailed(int row, const QString& text)
+void FileTableModel::setFailed(int row, const QString& text, const QString& detail)
 {
     if (row < 0 || row >= count()) {
         return;
     }
-    mRows[static_cast<std::size_t>(row)].record.toErrInfo = text.toStdString();
+    NSAmbrelData& record = mRows[static_cast<std::size_t>(row)].record;
+    record.toErrInfo = text.toStdString();
+    record.toErrDetail = detail.toStdString();
     rowChanged(row, StateColumn, StateColumn);
 }
 
@@ -188,8 +192,15 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
         }
         break;
     case StateColumn:
-        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+        if (role == Qt::DisplayRole) {
             return state == RowState::Failed ? QString::fromStdString(row.toErrInfo) : QString();
+        }
+        if (role == Qt::ToolTipRole) {
+            // A failed row's tooltip says why; the row text alone when the cause is unknown.
+            if (state != RowState::Failed) {
+                return QString();
+            }
+            return QString::fromStdString(row.toErrDetail.empty() ? row.toErrInfo : row.toErrDetail);
         }
         if (role == RowStateRole) {
             return static_cast<int>(state);

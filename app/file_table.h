@@ -79,7 +79,9 @@ public:
     // The last job's outcome.
     void clearResults();
     void setConverted(int row, const QString& outputPath);
-    void setFailed(int row, const QString& text);
+    // `text` is the row text shown in the state cell; `detail`, the cause,
+    // is the cell's tooltip.
+    void setFailed(int row, const QString& text, const QString& detail = {});
     // Redraws the row's operation cell, which offers the preview of a
     // converted row.
     void showPreview(int row);

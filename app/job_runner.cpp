@@ -21,11 +21,10 @@ public:
             emit runner->rowConverted(row, path);
         });
     }
-    void rowFailed(std::size_t row, const std::string& text) override
+    void rowFailed(std::size_t row, const std::string& text, const std::string& detail) override
     {
-        post([runner = mRunner, row = static_cast<int>(row), text = QString::fromStdString(text)] {
-            emit runner->rowFailed(row, text);
-        });
+        post([runner = mRunner, row = static_cast<int>(row), text = QString::fromStdString(text),
+              detail = QString::fromStdString(detail)] { emit runner->rowFailed(row, text, detail); });
     }
     void rowShowPreview(std::size_t row) override
     {

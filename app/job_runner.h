@@ -39,7 +39,8 @@ public:
 signals:
     // Row numbers index the job's records.
     void rowConverted(int row, const QString& outputPath);
-    void rowFailed(int row, const QString& text);
+    // `text` is the row text, `detail` the cause in English.
+    void rowFailed(int row, const QString& text, const QString& detail);
     void rowShowPreview(int row);
     // The worker has ended: after a stop (rows not reached were not touched)...
     void jobStopped();

@@ -427,7 +427,6 @@ void ViewController::AmbrelBtEvent()
         job.options.outputFolder = mSavePath->toStdString();
     }
     job.options.workers = 1;
-    job.options.cacheFolder = mServices.cacheFolder.toStdString();
     job.records = mModel->records();
     mJobRowIds = mModel->rowIds();
     if (!mRunner->start(std::move(job))) {
@@ -450,9 +449,9 @@ void ViewController::onRowConverted(int jobRow, const QString& outputPath)
     mModel->setConverted(rowOfJobRow(jobRow), outputPath);
 }
 
-void ViewController::onRowFailed(int jobRow, const QString& text)
+void ViewController::onRowFailed(int jobRow, const QString& text, const QString& detail)
 {
-    mModel->setFailed(rowOfJobRow(jobRow), text);
+    mModel->setFailed(rowOfJobRow(jobRow), text, detail);
 }
 
 void ViewController::onRowShowPreview(int jobRow)

@@ -133,7 +133,7 @@ private:
     int rowOfJobRow(int jobRow) const;
 
     void onRowConverted(int jobRow, const QString& outputPath);
-    void onRowFailed(int jobRow, const QString& text);
+    void onRowFailed(int jobRow, const QString& text, const QString& detail);
     void onRowShowPreview(int jobRow);
     void onJobStopped();
     void onJobFinished(int converted);

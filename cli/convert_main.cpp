@@ -1,8 +1,8 @@
 // ambrel-convert: converts HEIC files into JPEG, PNG, BMP, TIFF or JPEG 2000
 // files in one batch, with the same rules as the desktop application.
 //
-// Standard output carries only the report: one line per file, then a
-// summary. Exit status 0 when every file was written, 1 when any failed (or
+// Standard output carries only the report: one line per file ("SOURCE ->
+// OUTPUT", or "SOURCE: what went wrong" in English), then a summary. Exit status 0 when every file was written, 1 when any failed (or
 // no input file was found), 2 for a usage error.
 #include <signal.h>
 #include <fcntl.h>
@@ -210,9 +210,10 @@ public:
         rowDone();
     }
 
-    void rowFailed(std::size_t row, const std::string& text) override
+    // The cause in English rather than the application's row text.
+    void rowFailed(std::size_t row, const std::string& /*text*/, const std::string& detail) override
     {
-        mLines[row] = mRecords[row].heicPath + ": " + text;
+        mLines[row] = mRecords[row].heicPath + ": " + detail;
         rowDone();
     }
 

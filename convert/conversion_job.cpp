@@ -1,17 +1,15 @@
 #include "conversion_job.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -24,41 +22,25 @@ void JobListener::logLine(const std::string& line)
     std::cerr << line << '\n';
 }
 
-std::string defaultCacheFolder()
-{
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    if (xdg != nullptr && xdg[0] == '/') {
-        return xdg;
-    }
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] != '\0') {
-        return std::string(home) + "/.cache";
-    }
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
-        return std::string(found->pw_dir) + "/.cache";
-    }
-    std::error_code error;
-    return std::filesystem::temp_directory_path(error).string();
-}
-
 namespace {
-
-// Process-wide serial numbers of workers, so that jobs running side by side
-// in one process never share a stream file.
-std::atomic<unsigned> nextWorkerSerial{0};
 
 struct RowOutcome
 {
     bool converted = false;
     std::string text;  // the output path, or the failure text
+    std::string detail;  // what went wrong, in English, when not converted
     std::vector<std::string> logLines;
 
-    static RowOutcome failure(const char* text) { return RowOutcome{false, text, {}}; }
+    static RowOutcome failure(const char* text, std::string detail)
+    {
+        return RowOutcome{false, text, std::move(detail), {}};
+    }
 };
+
+std::string systemText(int error)
+{
+    return std::error_code(error, std::generic_category()).message();
+}
 
 struct Source
 {
@@ -72,17 +54,25 @@ std::optional<RowOutcome> readSource(const std::string& path, Source& source)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return RowOutcome::failure(kTextNotFound);
+        return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(errno));
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
         ::close(fd);
-        return RowOutcome::failure(kTextNotFound);
+        return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(error));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return RowOutcome::failure(kTextNotFound, S_ISDIR(info.st_mode) ? "a folder, not a file" : "not a regular file");
     }
     const auto size = static_cast<std::uint64_t>(info.st_size);
     if (size > kMaxSourceBytes) {
         ::close(fd);
-        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed);
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed,
+                                                 "the file is " + std::to_string(size) +
+                                                     " bytes, more than the limit of " +
+                                                     std::to_string(kMaxSourceBytes));
         outcome.logLines.push_back("input_Buffer: " + path + " is " + std::to_string(size) +
                                    " bytes, more than " + std::to_string(kMaxSourceBytes));
         return outcome;
@@ -96,9 +86,10 @@ std::optional<RowOutcome> readSource(const std::string& path, Source& source)
             continue;
         }
         if (n < 0) {
+            const int error = errno;
             ::close(fd);
             source.bytes.clear();
-            return RowOutcome::failure(kTextNotFound);
+            return RowOutcome::failure(kTextNotFound, "cannot read the file: " + systemText(error));
         }
         if (n == 0) {
             break;  // the file became shorter since fstat
@@ -108,15 +99,14 @@ std::optional<RowOutcome> readSource(const std::string& path, Source& source)
     ::close(fd);
     source.bytes.resize(done);
     if (source.bytes.empty()) {
-        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed);
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "the file is empty");
         outcome.logLines.push_back("input_Buffer: " + path + " is empty");
         return outcome;
     }
     return std::nullopt;
 }
 
-RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
-                      const std::string& streamPath)
+RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const std::string& timestamp)
 {
     Bytes outData;
     struct timespec modificationTime {};
@@ -127,10 +117,11 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
         }
         modificationTime = source.modificationTime;
         Heif2JpgResult result = convertHeifToJpeg(source.bytes.data(), source.bytes.size(), options.quality,
-                                                  streamPath, options.scale, options.keepExif);
+                                                  options.scale, options.keepExif);
         if (!result.ok || result.jpeg.empty()) {
-            RowOutcome outcome = RowOutcome::failure(kTextConversionFailed);
-            outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + result.message);
+            const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
+            RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
+            outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + result.message + ": " + detail);
             return outcome;
         }
         outData = std::move(result.jpeg);
@@ -139,7 +130,8 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     if (options.format != OutputFormat::Jpg) {
         auto encoded = encodeOutput(outData, options.format);
         if (!encoded) {
-            RowOutcome outcome = RowOutcome::failure(kTextConversionFailed);
+            const std::string detail = "the picture cannot be encoded as " + formatWord(options.format);
+            RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
             outcome.logLines.push_back("input_Buffer: " + record.heicPath + " could not be encoded as " +
                                        formatWord(options.format));
             return outcome;
@@ -147,20 +139,25 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
         outData = std::move(*encoded);
     }
 
-    const auto folder = createDirectory(options.outputFolder.value_or(record.originalFilePath));
+    const std::string wanted = options.outputFolder.value_or(record.originalFilePath);
+    std::string reason;
+    const auto folder = createDirectory(wanted, &reason);
     if (!folder) {
-        return RowOutcome::failure(kTextFolderFailed);
+        return RowOutcome::failure(kTextFolderFailed, "cannot create the folder " + wanted + ": " + reason);
     }
     const std::string stem = options.plainNames ? record.fileName : record.fileName + "_" + timestamp;
     WriteOptions writeOptions;
     if (options.keepDates) {
         writeOptions.modificationTime = modificationTime;
     }
-    const auto written = writeNewFile(*folder, stem, formatExtension(options.format), outData, writeOptions);
+    const std::string extension = formatExtension(options.format);
+    int writeError = 0;
+    const auto written = writeNewFile(*folder, stem, extension, outData, writeOptions, &writeError);
     if (!written) {
-        return RowOutcome::failure(kTextSaveFailed);
+        return RowOutcome::failure(kTextSaveFailed, "cannot write " + joinOutputPath(*folder, stem, extension) +
+                                                        ": " + systemText(writeError != 0 ? writeError : EIO));
     }
-    return RowOutcome{true, *written, {}};
+    return RowOutcome{true, *written, {}, {}};
 }
 
 }  // namespace
@@ -171,11 +168,6 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
     const JobOptions& options = job.options;
     JobSummary summary;
     summary.timestamp = getNowTimeTimestamp();
-
-    const std::string streamFolder =
-        (options.cacheFolder.empty() ? defaultCacheFolder() : options.cacheFolder) + "/Ambrel";
-    std::error_code ignored;
-    std::filesystem::create_directories(streamFolder, ignored);
 
     const std::size_t rowCount = job.records.size();
     const unsigned workerCount = static_cast<unsigned>(
@@ -188,8 +180,6 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
     std::exception_ptr failure;
 
     const auto work = [&]() {
-        const std::string streamPath = streamFolder + "/temp_bitstream-" + std::to_string(::getpid()) + "-" +
-                                       std::to_string(nextWorkerSerial++) + ".hevc";
         try {
             while (!abort) {
                 const std::size_t row = nextRow++;
@@ -202,12 +192,16 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
                 }
                 RowOutcome outcome;
                 try {
-                    outcome = convertRow(job.records[row], options, summary.timestamp, streamPath);
+                    outcome = convertRow(job.records[row], options, summary.timestamp);
+                } catch (const std::bad_alloc&) {
+                    outcome = RowOutcome::failure(kTextConversionFailed, "out of memory");
+                    outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath + " out of memory");
                 } catch (const std::exception& error) {
-                    outcome = RowOutcome::failure(kTextConversionFailed);
+                    outcome = RowOutcome::failure(kTextConversionFailed,
+                                                  std::string("the conversion failed: ") + error.what());
                     outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath + " " + error.what());
                 } catch (...) {
-                    outcome = RowOutcome::failure(kTextConversionFailed);
+                    outcome = RowOutcome::failure(kTextConversionFailed, "the conversion failed");
                     outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath);
                 }
                 const std::lock_guard lock(reportMutex);
@@ -220,7 +214,7 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
                     listener.rowShowPreview(row);
                 } else {
                     ++summary.failed;
-                    listener.rowFailed(row, outcome.text);
+                    listener.rowFailed(row, outcome.text, outcome.detail);
                 }
             }
         } catch (...) {
@@ -231,10 +225,6 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
             }
             abort = true;
         }
-        // The stream file and the lock file the pipeline keeps beside it.
-        std::error_code removeError;
-        std::filesystem::remove(streamPath, removeError);
-        std::filesystem::remove(streamPath + ".lock", removeError);
     };
 
     std::vector<std::thread> threads;

@@ -44,9 +44,6 @@ struct JobOptions
     bool keepDates = false;
     // Files converted at once; 0 counts as 1.
     unsigned workers = 1;
-    // Where the folder "Ambrel" with the temporary streams lives; empty:
-    // $XDG_CACHE_HOME, else ~/.cache.
-    std::string cacheFolder;
 };
 
 struct JobDescription
@@ -65,7 +62,10 @@ public:
     virtual ~JobListener() = default;
 
     virtual void rowConverted(std::size_t row, const std::string& outputPath) = 0;
-    virtual void rowFailed(std::size_t row, const std::string& text) = 0;
+    // `text` is the row text (kText...); `detail` says in English what went
+    // wrong ("not a HEIF file", "cannot write /out/a.JPG: No space left on
+    // device"); it is never empty.
+    virtual void rowFailed(std::size_t row, const std::string& text, const std::string& detail) = 0;
     // Comes right after rowConverted: the row's preview can be offered.
     virtual void rowShowPreview(std::size_t /*row*/) {}
     // The stop flag was found set before a row; rows not reached were not touched.
@@ -84,14 +84,10 @@ struct JobSummary
     std::string timestamp;  // the job timestamp used in the output names
 };
 
-// The cache folder: $XDG_CACHE_HOME when it is an absolute path, else
-// $HOME/.cache (the home folder of the user's account when HOME is unset),
-// else the system's temporary folder.
-std::string defaultCacheFolder();
-
 // Runs the job. `stopRequested` is read before every row a worker takes; once
 // it is true no further row is started, the rows in progress are completed,
-// and the job ends with jobStopped. Never throws for a row's failure.
+// and the job ends with jobStopped. Never throws for a row's failure. Writes
+// nothing but the output files (no stream file, no cache folder).
 JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
                             const std::atomic<bool>& stopRequested);
 

@@ -22,6 +22,7 @@ struct FileRecord
     std::string fileName;          // the file name up to, not including, its first "."
     std::string toPath;            // output written by the last job; empty until then
     std::string toErrInfo;         // failure text of the last job; empty when none
+    std::string toErrDetail;       // what went wrong, in English, when toErrInfo is set
 };
 
 // The text after the last "/" of the path (the whole path if there is none).

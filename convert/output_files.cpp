@@ -129,18 +129,25 @@ std::string getNowTimeTimestamp()
     return std::to_string(static_cast<long long>(seconds.count()) * 1000LL);
 }
 
-std::optional<std::string> createDirectory(const std::string& folder)
+std::optional<std::string> createDirectory(const std::string& folder, std::string* reason)
 {
     std::error_code error;
     if (std::filesystem::exists(folder, error)) {
         return folder;
     }
     if (folder.empty()) {
+        if (reason != nullptr) {
+            *reason = "no folder given";
+        }
         return std::nullopt;
     }
-    std::filesystem::create_directories(folder, error);
+    std::error_code created;
+    std::filesystem::create_directories(folder, created);
     // Another worker may have created it in the meantime; that is as good.
-    if (error && !std::filesystem::is_directory(folder, error)) {
+    if (created && !std::filesystem::is_directory(folder, error)) {
+        if (reason != nullptr) {
+            *reason = created.message();
+        }
         return std::nullopt;
     }
     return folder;
@@ -213,19 +220,37 @@ bool linkUnsupported(int error)
 
 std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
                                         std::string_view extension, const Bytes& bytes,
-                                        const WriteOptions& options)
+                                        const WriteOptions& options, int* errorNumber)
 {
+    int failure = 0;
+    const auto failed = [&] {
+        if (failure == 0) {
+            failure = errno != 0 ? errno : EIO;
+        }
+    };
     std::string temporary;
     const int fd = createTemporary(folder, temporary);
     if (fd < 0) {
+        if (errorNumber != nullptr) {
+            *errorNumber = errno != 0 ? errno : EIO;
+        }
         return std::nullopt;
     }
     bool written = writeAll(fd, bytes);
+    if (!written) {
+        failed();
+    }
     if (written && options.modificationTime) {
         const struct timespec times[2] = {*options.modificationTime, *options.modificationTime};
         written = ::futimens(fd, times) == 0;
+        if (!written) {
+            failed();
+        }
     }
-    written = (::close(fd) == 0) && written;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        failed();
+    }
 
     std::optional<std::string> published;
     bool useRename = false;
@@ -241,6 +266,7 @@ std::optional<std::string> writeNewFile(const std::string& folder, std::string_v
             } else if (errno == EEXIST) {
                 continue;
             } else {
+                failed();
                 break;
             }
         }
@@ -248,10 +274,17 @@ std::optional<std::string> writeNewFile(const std::string& folder, std::string_v
             return target;  // the temporary name is gone with the rename
         }
         if (errno != EEXIST) {
+            failed();
             break;
         }
     }
+    if (written && !published && failure == 0) {
+        failure = EEXIST;  // every candidate name is taken
+    }
     ::unlink(temporary.c_str());
+    if (!published && errorNumber != nullptr) {
+        *errorNumber = failure;
+    }
     return published;
 }
 

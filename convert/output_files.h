@@ -43,8 +43,9 @@ std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format);
 std::string getNowTimeTimestamp();
 
 // The folder if something exists at its path; otherwise the folder after
-// creating it with all missing parents; nullopt when that fails.
-std::optional<std::string> createDirectory(const std::string& folder);
+// creating it with all missing parents; nullopt when that fails, with the
+// system's reason in `reason` when given.
+std::optional<std::string> createDirectory(const std::string& folder, std::string* reason = nullptr);
 
 // "folder/name.extension"; no second "/" when the folder already ends in one.
 std::string joinOutputPath(std::string_view folder, std::string_view name, std::string_view extension);
@@ -68,9 +69,10 @@ struct WriteOptions
 // to a temporary file in the folder first, which is then linked under the
 // candidate name (link(2) fails when the name exists; where the file system
 // has no hard links, rename without replacing). Returns the path written, or
-// nullopt when the folder cannot take the file; no temporary file is left.
+// nullopt when the folder cannot take the file, with the errno value of the
+// failing call in `errorNumber` when given; no temporary file is left.
 std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
                                         std::string_view extension, const Bytes& bytes,
-                                        const WriteOptions& options = {});
+                                        const WriteOptions& options = {}, int* errorNumber = nullptr);
 
 }  // namespace ambrel

@@ -120,10 +120,10 @@ public:
         mState->before(row);
         mInner.rowConverted(row, outputPath);
     }
-    void rowFailed(std::size_t row, const std::string& text) override
+    void rowFailed(std::size_t row, const std::string& text, const std::string& detail) override
     {
         mState->before(row);
-        mInner.rowFailed(row, text);
+        mInner.rowFailed(row, text, detail);
     }
     void rowShowPreview(std::size_t row) override { mInner.rowShowPreview(row); }
     void jobStopped() override { mInner.jobStopped(); }

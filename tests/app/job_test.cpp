@@ -42,6 +42,11 @@ QString stateText(ControllerFixture& f, int row)
     return f.model().index(row, FileTableModel::StateColumn).data().toString();
 }
 
+QString stateToolTip(ControllerFixture& f, int row)
+{
+    return f.model().index(row, FileTableModel::StateColumn).data(Qt::ToolTipRole).toString();
+}
+
 QString stateImage(ControllerFixture& f, int row)
 {
     return f.model().index(row, FileTableModel::StateColumn).data(FileTableModel::ImageNameRole).toString();
@@ -149,6 +154,11 @@ private slots:
         QCOMPARE(stateText(f, 1), QStringLiteral("文件转换失败"));
         QCOMPARE(stateText(f, 2), QStringLiteral("路径下找不到文件"));
         QCOMPARE(stateText(f, 3), QStringLiteral("文件转换失败"));
+        // The row text stays; its tooltip says why.
+        QCOMPARE(stateToolTip(f, 1), QStringLiteral("not a HEIF file"));
+        QCOMPARE(stateToolTip(f, 2), QStringLiteral("cannot open the file: No such file or directory"));
+        QCOMPARE(stateToolTip(f, 3), QStringLiteral("the file is empty"));
+        QCOMPARE(stateToolTip(f, 0), QString());
         for (int row : {1, 2, 3}) {
             QCOMPARE(stateOf(f, row), RowState::Failed);
             QCOMPARE(stateImage(f, row), QString());

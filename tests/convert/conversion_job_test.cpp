@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <map>
+#include <optional>
 #include <set>
 
 #include "convert_test_support.h"
@@ -164,7 +167,6 @@ TEST(ConversionJob, ParallelWorkersReportEveryRowAndShareNoName)
     options.workers = 3;
     options.plainNames = true;
     options.outputFolder = folder / "out";
-    options.cacheFolder = folder / "cache";
     RecordingListener listener;
     const auto summary = runJob(options, sources, listener);
     EXPECT_EQ(summary.converted, 7);
@@ -186,9 +188,46 @@ TEST(ConversionJob, ParallelWorkersReportEveryRowAndShareNoName)
     EXPECT_NE(std::find(listener.events.begin(), listener.events.end(), "failed 7 路径下找不到文件"),
               listener.events.end());
     EXPECT_EQ(listener.events.back(), "finished 7");
-    // The cache folder is made, and the workers' stream files are gone again.
-    EXPECT_TRUE(fs::is_directory(folder / "cache/Ambrel"));
-    EXPECT_TRUE(folderNames(folder / "cache/Ambrel").empty());
+}
+
+TEST(ConversionJob, ConvertsWithoutAWritableCacheFolder)
+{
+    // A service user, a container or a full disk: the cache folder cannot be
+    // written. Conversions need no file there, and leave none.
+    ScratchFolder folder;
+    const std::string source = folder / "in/IMG.heic";
+    writeFile(source, gridHeic());
+    writeFile(folder / "file", {'x'});
+    fs::create_directories(folder / "cache");
+    const char* const names[] = {"XDG_CACHE_HOME", "HOME", "TMPDIR"};
+    std::vector<std::optional<std::string>> saved;
+    for (const char* name : names) {
+        const char* value = std::getenv(name);
+        saved.push_back(value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    }
+
+    for (const std::string& cache : {folder / "file/cache", folder / "cache"}) {
+        SCOPED_TRACE(cache);
+        for (const char* name : names) {
+            ::setenv(name, cache.c_str(), 1);
+        }
+        JobOptions options;
+        options.outputFolder = folder / "out";
+        options.plainNames = true;
+        RecordingListener listener;
+        runJob(options, {source}, listener);
+        for (std::size_t i = 0; i < std::size(names); ++i) {
+            if (saved[i]) {
+                ::setenv(names[i], saved[i]->c_str(), 1);
+            } else {
+                ::unsetenv(names[i]);
+            }
+        }
+        EXPECT_EQ(listener.events.front().rfind("converted 0 ", 0), 0u) << listener.events.front();
+        EXPECT_EQ(readText(folder / "file"), "x");
+        EXPECT_TRUE(folderNames(folder / "cache").empty());
+        fs::remove_all(folder / "out");
+    }
 }
 
 TEST(ConversionJob, OutputFolderCreationAndItsFailures)
@@ -209,12 +248,14 @@ TEST(ConversionJob, OutputFolderCreationAndItsFailures)
     RecordingListener onFile;
     runJob(options, {source}, onFile);
     EXPECT_EQ(onFile.events, (std::vector<std::string>{"failed 0 保存文件失败", "finished 0"}));
+    EXPECT_EQ(onFile.details[0], "cannot write " + folder / "file/IMG.JPG" + ": Not a directory");
     EXPECT_EQ(readText(folder / "file"), "x");
 
     options.outputFolder = folder / "file/sub";  // cannot be created
     RecordingListener underFile;
     runJob(options, {source}, underFile);
     EXPECT_EQ(underFile.events, (std::vector<std::string>{"failed 0 文件不存在，保存失败！", "finished 0"}));
+    EXPECT_EQ(underFile.details[0], "cannot create the folder " + folder / "file/sub" + ": Not a directory");
 }
 
 TEST(ConversionJob, SourcesThatCannotBeConvertedFailTheirRowOnly)
@@ -257,11 +298,19 @@ TEST(ConversionJob, SourcesThatCannotBeConvertedFailTheirRowOnly)
                                    "finished 1",
                                }));
     EXPECT_EQ(summary.failed, 6);
+    // Every failed row says why.
+    EXPECT_EQ(listener.details, (std::map<std::size_t, std::string>{
+                                    {0, "the file is empty"},
+                                    {1, "cannot open the file: No such file or directory"},
+                                    {2, "a folder, not a file"},
+                                    {3, "not a regular file"},
+                                    {4, "not a HEIF file"},
+                                    {5, "the file is 214748365 bytes, more than the limit of 214748364"},
+                                }));
     // The log names the source and why, never the source's bytes.
     ASSERT_EQ(listener.logLines.size(), 3u);
     EXPECT_EQ(listener.logLines[0].rfind("input_Buffer: " + empty, 0), 0u);
-    EXPECT_EQ(listener.logLines[1].rfind("input_Buffer: " + text + " HUD_ERR heif2jpg ", 0), 0u)
-        << listener.logLines[1];
+    EXPECT_EQ(listener.logLines[1], "input_Buffer: " + text + " HUD_ERR heif2jpg read_heif: not a HEIF file");
     EXPECT_EQ(listener.logLines[2], "input_Buffer: " + huge + " is 214748365 bytes, more than 214748364");
     for (const auto& line : listener.logLines) {
         EXPECT_EQ(line.find(words), std::string::npos);
@@ -280,7 +329,6 @@ TEST(ConversionJob, StopFlagIsReadBeforeEveryRow)
         ambrel::JobDescription job;
         job.options.plainNames = true;
         job.options.outputFolder = folder / out;
-        job.options.cacheFolder = folder / "cache";
         for (const auto& source : sources) {
             job.records.push_back(ambrel::makeRecord(source));
         }

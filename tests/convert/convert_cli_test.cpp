@@ -120,7 +120,7 @@ TEST(ConvertCli, RecursiveIntoOutputFolderWithPlainNames)
     EXPECT_EQ(first.lines, (std::vector<std::string>{
                                in + "/a.heic -> " + out + "/a.PNG",
                                in + "/sub/deeper/c.heic -> " + out + "/c.PNG",
-                               missing + ": 路径下找不到文件",
+                               missing + ": cannot open the file: No such file or directory",
                                "2 converted, 1 failed",
                            }));
     EXPECT_NE(first.err.find("找到重复：" + in + "/a.heic"), std::string::npos) << first.err;
@@ -134,7 +134,7 @@ TEST(ConvertCli, RecursiveIntoOutputFolderWithPlainNames)
     // --quiet: only the failures.
     const CliRun quiet = runCli({"--quiet", "-o", out, in + "/a.heic", missing});
     EXPECT_EQ(quiet.status, 1);
-    EXPECT_EQ(quiet.lines, (std::vector<std::string>{missing + ": 路径下找不到文件"}));
+    EXPECT_EQ(quiet.lines, (std::vector<std::string>{missing + ": cannot open the file: No such file or directory"}));
     EXPECT_TRUE(quiet.err.empty()) << quiet.err;
 }
 
@@ -172,21 +172,26 @@ TEST(ConvertCli, NothingToConvertExitsWithOne)
 
 TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
 {
-    // From the folder only *.heic names; the .heif file named on its own.
+    // From the folder only *.heic names; the .heif file named on its own. A
+    // file that fails is reported with the cause, in English.
     ScratchFolder folder;
     const CliRun run = runCli({"-o", folder.path(), "--plain-names", AMBREL_CORPUS_DIR, corpusPath("RGB_10__29x100.heif")});
     EXPECT_EQ(run.status, 1);
     const std::vector<std::string> good = {"L_exif_xmp_iptc.heic", "L_xmp_latin1.heic", "empty_icc.heic",
                                            "invalid_id.heic", "zPug_3.heic", "RGB_10__29x100.heif"};
-    const std::vector<std::string> broken = {"corrupted.heic", "empty.heic", "truncated.heic"};
+    const std::vector<std::pair<std::string, std::string>> broken = {
+        {"corrupted.heic", "cannot read the HEIF structure: No compatible brands in file (reader error 2)"},
+        {"empty.heic", "the file is empty"},
+        {"truncated.heic", "the file is cut short: its last box reaches past the end of the file"},
+    };
     ASSERT_EQ(run.lines.size(), good.size() + broken.size() + 1) << run.out;
     for (const auto& name : good) {
         const std::string line = corpusPath(name) + " -> " + folder / (ambrel::baseNameOf(name) + ".JPG");
         EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), line), run.lines.end()) << line;
     }
-    for (const auto& name : broken) {
-        EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), corpusPath(name) + ": 文件转换失败"), run.lines.end())
-            << name;
+    for (const auto& [name, cause] : broken) {
+        EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), corpusPath(name) + ": " + cause), run.lines.end())
+            << name << "\n" << run.out;
     }
     EXPECT_EQ(run.lines.back(), "6 converted, 3 failed");
 }

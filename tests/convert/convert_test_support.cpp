@@ -40,8 +40,9 @@ void RecordingListener::rowConverted(std::size_t row, const std::string& outputP
     record("converted " + std::to_string(row) + " " + outputPath);
 }
 
-void RecordingListener::rowFailed(std::size_t row, const std::string& text)
+void RecordingListener::rowFailed(std::size_t row, const std::string& text, const std::string& detail)
 {
+    details[row] = detail;
     record("failed " + std::to_string(row) + " " + text);
 }
 
@@ -110,12 +111,8 @@ std::vector<std::string> folderNames(const std::string& folder)
 ambrel::JobSummary runJob(const ambrel::JobOptions& options, const std::vector<std::string>& paths,
                           RecordingListener& listener)
 {
-    static ScratchFolder cache;
     ambrel::JobDescription job;
     job.options = options;
-    if (job.options.cacheFolder.empty()) {
-        job.options.cacheFolder = cache.path();
-    }
     for (const auto& path : paths) {
         job.records.push_back(ambrel::makeRecord(path));
     }

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ class RecordingListener : public ambrel::JobListener
 {
 public:
     void rowConverted(std::size_t row, const std::string& outputPath) override;
-    void rowFailed(std::size_t row, const std::string& text) override;
+    void rowFailed(std::size_t row, const std::string& text, const std::string& detail) override;
     void rowShowPreview(std::size_t row) override;
     void jobStopped() override;
     void jobFinished(int converted) override;
@@ -47,6 +48,7 @@ public:
 
     std::vector<std::string> events;
     std::vector<std::string> logLines;
+    std::map<std::size_t, std::string> details;  // of the failed rows, by row
     // Called after each recorded event with the event's text.
     std::function<void(const std::string&)> onEvent;
 
