@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <sstream>
 
 #include "file_meta_boxes.h"
@@ -295,6 +296,97 @@ TEST_F(BuiltFileTest, AssociationsWithoutAPropertyAreSkipped)
     EXPECT_EQ(properties[0].type, ItemPropertyType::Ispe);
     EXPECT_EQ(reader.getWidth(c, 1), 10u);
     EXPECT_EQ(codeOf([&] { reader.getPropertyIrot(c, 39); }), FileReaderException::InvalidPropertyIndex);
+}
+
+// A phone photo: a grid of two tiles, a depth map and a gain map (auxiliary
+// images of the grid), Exif and an XMP 'mime' item whose entry has no content
+// encoding, with the metadata entries first in 'iinf'.
+HeifBuilder phonePhoto()
+{
+    HeifBuilder b;
+    b.addItem(gridItem(1, fixture::gridPayload(0, 1, 128, 64)));
+    for (std::uint32_t id : {2u, 3u}) {
+        b.addItem(coded(id, lengthPrefixed({kSlice}), true));
+        b.ispe(id, 64, 64);
+    }
+    b.ispe(1, 128, 64);
+    ItemDescription exif;
+    exif.id = 4;
+    exif.type = "Exif";
+    exif.data = fixture::exifPayload(fixture::makeExifBlock(6));
+    b.addItem(exif);
+    ItemDescription xmp;
+    xmp.id = 5;
+    xmp.type = "mime";
+    xmp.contentType = "application/rdf+xml";
+    xmp.data = Bytes{'<', 'x', '/', '>'};
+    xmp.omitContentEncoding = true;
+    b.addItem(xmp);
+    b.addItem(coded(6));  // depth map
+    b.addItem(coded(7));  // gain map
+    b.hvcC({2, 3, 6, 7}, fakeConfig());
+    b.ispe(6, 32, 16);
+    b.addReference("dimg", 1, {2, 3});
+    b.addReference("cdsc", 4, {1});
+    b.addReference("cdsc", 5, {1});
+    b.addReference("auxl", 6, {1});
+    b.addReference("auxl", 7, {1});
+    b.setPrimary(1);
+    b.setInfeOrder({5, 4, 1, 2, 3, 6, 7});
+    return b;
+}
+
+TEST_F(BuiltFileTest, ItemEntriesAreReadByTheirOwnSize)
+{
+    struct Case
+    {
+        const char* label;
+        std::function<void(HeifBuilder&)> change;
+    };
+    const std::vector<Case> cases = {
+        {"XMP entry without content encoding, metadata first", [](HeifBuilder&) {}},
+        {"XMP entry last", [](HeifBuilder& b) { b.setInfeOrder({1, 2, 3, 4, 6, 7, 5}); }},
+        {"entries with trailing bytes",
+         [](HeifBuilder& b) {
+             b.item(4).infeTrailingBytes = Bytes{0, 0, 0, 0x20, 'i', 'n', 'f', 'e'};
+             b.item(1).infeTrailingBytes = Bytes{0x7F};
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        HeifBuilder b = phonePhoto();
+        c.change(b);
+        const Bytes file = b.build();
+        const ContextId ctx = open(file);
+        const MetaBoxInformation& meta = reader.getFileInformation().rootMetaBoxInformation;
+
+        std::vector<ItemId> imageIds;
+        for (const auto& [id, features] : meta.imageFeatures) {
+            imageIds.push_back(id);
+        }
+        EXPECT_EQ(imageIds, (std::vector<ItemId>{1, 2, 3, 6, 7}));
+        std::vector<ItemId> otherIds;
+        for (const auto& [id, features] : meta.itemFeatures) {
+            otherIds.push_back(id);
+        }
+        EXPECT_EQ(otherIds, (std::vector<ItemId>{1, 4, 5}));
+        EXPECT_EQ(reader.getItemType(ctx, 4), "Exif");
+        EXPECT_EQ(reader.getItemType(ctx, 5), "mime");
+        EXPECT_EQ(reader.getItemType(ctx, 6), "hvc1");
+        EXPECT_EQ(reader.getItemType(ctx, 7), "hvc1");
+        EXPECT_EQ(meta.itemFeatures.at(4).count(ItemFeature::ExifItem), 1u);
+        EXPECT_EQ(meta.itemFeatures.at(5).count(ItemFeature::MimeItem), 1u);
+        EXPECT_EQ(reader.getCoverImageItemId(ctx), 1u);
+        IdVector masters;
+        reader.getItemListByType(ctx, "master", masters);
+        EXPECT_EQ(masters, (IdVector{2, 3}));
+        EXPECT_EQ(reader.getItemGrid(ctx, 1).itemIds, (IdVector{2, 3}));
+        DataVector data;
+        reader.getItemData(ctx, 4, data);
+        EXPECT_EQ(data, b.item(4).data);
+        reader.getItemData(ctx, 5, data);
+        EXPECT_EQ(data, b.item(5).data);
+    }
 }
 
 // --- item data ---
