@@ -193,8 +193,11 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
     }
 
     if (size > mInputSize - position) {
-        // A truncated box: never allocate more than the input holds.
-        fail(FileReaderException::ReadFailed);
+        // A truncated box, or a 64-bit size beyond the file: never allocate
+        // more than the input holds, never cut the size to fewer bits.
+        fail(FileReaderException::ReadFailed, "Box '" + type.getString() + "' of " + std::to_string(size) +
+                                                  " bytes reaches past the end of the file (" +
+                                                  std::to_string(mInputSize - position) + " bytes left)");
     }
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     input.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));

@@ -188,4 +188,7 @@ private:
     std::map<ContextItemKey, std::string> mDecoderCodeTypes;
     std::map<ContextItemKey, DecoderConfigKey> mDecoderConfigKeys;
     std::map<DecoderConfigKey, ParameterSetMap> mParameterSets;
+    // Bytes of the length in front of each NAL unit of the coded data
+    // (lengthSizeMinusOne + 1 of the decoder configuration record).
+    std::map<DecoderConfigKey, std::uint8_t> mNalLengthSizes;
 };

@@ -221,9 +221,13 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     for (std::uint32_t k = 1; k <= entries.size(); ++k) {
         const SampleEntryBox* entry = entries[k - 1].get();
         if (const auto* hevc = dynamic_cast<const HevcSampleEntry*>(entry)) {
-            mParameterSets[{trackId, k}] = getConfigurationMap(hevc->getConfigurationBox().getConfiguration());
+            const auto& record = hevc->getConfigurationBox().getConfiguration();
+            mParameterSets[{trackId, k}] = getConfigurationMap(record);
+            mNalLengthSizes[{trackId, k}] = static_cast<std::uint8_t>(record.getLengthSizeMinusOne() + 1);
         } else if (const auto* avc = dynamic_cast<const AvcSampleEntry*>(entry)) {
-            mParameterSets[{trackId, k}] = getConfigurationMap(avc->getConfigurationBox().getConfiguration());
+            const auto& record = avc->getConfigurationBox().getConfiguration();
+            mParameterSets[{trackId, k}] = getConfigurationMap(record);
+            mNalLengthSizes[{trackId, k}] = static_cast<std::uint8_t>(record.getLengthSizeMinusOne() + 1);
         }
         const auto* visual = dynamic_cast<const VisualSampleEntryBox*>(entry);
         if (visual != nullptr && visual->getClap()) {

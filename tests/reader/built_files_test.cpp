@@ -409,6 +409,32 @@ TEST_F(BuiltFileTest, StartCodesBeforeParameterSetsAndFirstUnit)
     EXPECT_EQ(data, concat({startCode4(kVps), startCode4(kSps), startCode4(kPps), three, kSlice, three, kSlice}));
 }
 
+TEST_F(BuiltFileTest, NalUnitLengthsUseTheSizeTheConfigurationDeclares)
+{
+    for (const unsigned lengthSize : {1u, 2u, 4u}) {
+        SCOPED_TRACE("length size " + std::to_string(lengthSize));
+        Bytes data;
+        for (const Bytes& unit : {kSlice, kSlice}) {
+            for (unsigned i = lengthSize; i > 0; --i) {
+                data.push_back(static_cast<std::uint8_t>(unit.size() >> (8 * (i - 1))));
+            }
+            data.insert(data.end(), unit.begin(), unit.end());
+        }
+        HevcDecoderConfigRecord config = fakeConfig();
+        config.setLengthSizeMinusOne(static_cast<std::uint8_t>(lengthSize - 1));
+        HeifBuilder b;
+        b.addItem(coded(1, data));
+        b.hvcC({1}, config);
+        const ContextId c = open(b.build());
+        DataVector out;
+        reader.getItemData(c, 1, out);
+        const Bytes three{0, 0, 1};
+        EXPECT_EQ(out, concat({startCode4(kSlice), three, kSlice}));
+        reader.getItemDataWithDecoderParameters(c, 1, out);
+        EXPECT_EQ(out, concat({startCode4(kVps), startCode4(kSps), startCode4(kPps), three, kSlice, three, kSlice}));
+    }
+}
+
 TEST_F(BuiltFileTest, CodedItemWithoutConfigurationIsRefused)
 {
     HeifBuilder b;
@@ -478,6 +504,35 @@ TEST_F(BuiltFileTest, ItemDataPastTheEndFailsBeforeAllocating)
     DataVector data;
     EXPECT_EQ(messageOf([&] { reader.getItemData(c, 3, data); }),
               "Error while reading item data. Faulty offset in iloc, or damaged file?");
+}
+
+TEST_F(BuiltFileTest, WideIlocFieldsAreNeverCutTo32Bits)
+{
+    // 8-byte offset and length: a high word that is not zero names bytes
+    // beyond 4 GiB, which this file does not hold.
+    for (const int field : {0, 1}) {
+        SCOPED_TRACE(field == 0 ? "offset" : "length");
+        HeifBuilder b;
+        ItemDescription exif;
+        exif.id = 3;
+        exif.type = "Exif";
+        exif.data = Bytes(100, 0xAB);
+        b.addItem(exif);
+        b.setIlocFieldSizes(8, 8, 0);
+        Bytes file = b.build();
+        const auto placement = b.lastPlacement(3);
+        ASSERT_EQ(placement.size(), 1u);
+        testbytes::Bytes extent;
+        extent.u64(placement[0].offset).u64(placement[0].length);
+        const auto at = std::search(file.begin(), file.end(), extent.data().begin(), extent.data().end());
+        ASSERT_NE(at, file.end());
+        *(at + 8 * field + 3) = 1;  // high word 1
+        const ContextId c = open(file);
+        DataVector data;
+        EXPECT_EQ(codeOf([&] { reader.getItemData(c, 3, data); }), FileReaderException::ReadFailed);
+        EXPECT_EQ(messageOf([&] { reader.getItemData(c, 3, data); }),
+                  "Error while reading item data. Faulty offset in iloc, or damaged file?");
+    }
 }
 
 // Hand-assembled meta boxes for what the writer does not make: item offsets.
@@ -623,6 +678,16 @@ TEST_F(BuiltFileTest, ZeroSizeLastBoxRunsToTheEndAndTruncatedBoxFails)
     HevcImageFileReader r2;
     std::stringstream s2(std::string(tiny.begin(), tiny.end()));
     EXPECT_EQ(codeOf([&] { r2.initialize(s2); }), FileReaderException::ReadFailed);
+    // A 64-bit size of 2^32 + 24 on a 24-byte box is refused, not cut to 24.
+    Bytes large = file;
+    large.insert(large.end(), {0, 0, 0, 1, 'f', 'r', 'e', 'e', 0, 0, 0, 1, 0, 0, 0, 24, 1, 2, 3, 4, 5, 6, 7, 8});
+    HevcImageFileReader r3;
+    std::stringstream s3(std::string(large.begin(), large.end()));
+    EXPECT_EQ(codeOf([&] { r3.initialize(s3); }), FileReaderException::ReadFailed);
+    s3.clear();
+    s3.seekg(0);
+    EXPECT_EQ(messageOf([&] { HevcImageFileReader r4; r4.initialize(s3); }),
+              "Box 'free' of 4294967320 bytes reaches past the end of the file (24 bytes left)");
 }
 
 TEST_F(BuiltFileTest, LargeSizeMdatIsSkipped)
