@@ -207,9 +207,9 @@ BitStream BitStream::readChildBox(FourCCInt& type)
     std::uint64_t size = size32;
     std::uint32_t headerSize = 8;
     if (size32 == 1) {
-        // Only the low 32 bits of a large size are used: boxes of 4 GiB or more
-        // are not supported.
-        size = readUInt64() & 0xffffffffu;
+        // The whole 64-bit size counts: one beyond what the container holds is
+        // refused below rather than cut to its low 32 bits.
+        size = readUInt64();
         headerSize = 16;
     }
     if (type == FourCCInt("uuid")) {

@@ -1,18 +1,21 @@
 #include "ids.h"
 
+#include <atomic>
+
 namespace {
 constexpr std::uint32_t kFirstId = 20000;
-std::uint32_t gIdCounter = kFirstId;
+std::atomic<std::uint32_t> gIdCounter{kFirstId};
 }  // namespace
 
 std::uint32_t createId(std::uint32_t offset)
 {
-    const std::uint32_t id = gIdCounter + offset;
-    gIdCounter = id + 1;
-    return id;
+    // One atomic step: the id is the old counter plus the offset, and the
+    // counter moves one past it, so readers on several threads never draw
+    // the same id and one thread sees the same numbering as before.
+    return gIdCounter.fetch_add(offset + 1, std::memory_order_relaxed) + offset;
 }
 
 void resetIdCounter()
 {
-    gIdCounter = kFirstId;
+    gIdCounter.store(kFirstId, std::memory_order_relaxed);
 }

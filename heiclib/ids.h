@@ -4,7 +4,8 @@
 #include <cstdint>
 
 // Returns counter + offset and moves the counter to that value + 1. The counter
-// starts at 20000. Not thread-safe by design: readers run one at a time.
+// starts at 20000. Safe to call from several threads at once (the converter
+// opens readers on several threads); each call gets an id of its own.
 std::uint32_t createId(std::uint32_t offset);
 
 // Sets the counter back to 20000 (used by the file-writing side and by tests).

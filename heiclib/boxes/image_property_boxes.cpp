@@ -258,7 +258,17 @@ void OperatingPointsInformation::parseBox(BitStream& in)
         op.maxPicHeight = static_cast<std::uint16_t>(in.readBitField(16));
         op.maxChromaFormat = static_cast<std::uint8_t>(in.readBitField(2));
         op.maxBitDepthMinus8 = static_cast<std::uint8_t>(in.readBitField(3));
-        in.readBitField(3);  // reserved bit and the frame-rate / bit-rate flags
+        in.readBitField(1);  // reserved
+        const bool frameRateInfo = in.readBitField(1) != 0;
+        const bool bitRateInfo = in.readBitField(1) != 0;
+        if (frameRateInfo) {
+            in.readUInt16();  // average frame rate
+            in.readUInt8();   // reserved 6 bits, constant frame rate 2 bits
+        }
+        if (bitRateInfo) {
+            in.readUInt32();  // maximum bit rate
+            in.readUInt32();  // average bit rate
+        }
         mOperatingPoints.push_back(std::move(op));
     }
 

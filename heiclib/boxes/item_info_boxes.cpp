@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "ids.h"
+#include "log.h"
 
 namespace {
 
@@ -108,6 +109,10 @@ ItemInfoEntry::~ItemInfoEntry() = default;
 
 void ItemInfoEntry::parseBox(BitStream& input)
 {
+    // The stream holds exactly this entry. Fields that the format marks
+    // optional at the end of an entry (the content encoding, the extension of
+    // version 1) are left empty when the entry's bytes run out before them:
+    // phones write 'mime' entries without a content encoding.
     parseFullHeader(input);
     const std::uint8_t version = getVersion();
     if (version == 0 || version == 1) {
@@ -115,8 +120,11 @@ void ItemInfoEntry::parseBox(BitStream& input)
         mProtectionIndex = input.readUInt16();
         input.readCString(mItemName);
         input.readCString(mContentType);
-        input.readCString(mContentEncoding);
-        if (version == 1) {
+        mContentEncoding.clear();
+        if (input.bytesRemaining() > 0) {
+            input.readCString(mContentEncoding);
+        }
+        if (version == 1 && input.bytesRemaining() > 0) {
             // Whatever the extension type says, the extension is read as 'fdel'.
             input.readFixedString(mExtensionType, 4);
             auto extension = std::make_unique<FDItemInfoExtension>();
@@ -135,7 +143,10 @@ void ItemInfoEntry::parseBox(BitStream& input)
     input.readCString(mItemName);
     if (mItemType == "mime") {
         input.readCString(mContentType);
-        input.readCString(mContentEncoding);
+        mContentEncoding.clear();
+        if (input.bytesRemaining() > 0) {
+            input.readCString(mContentEncoding);
+        }
     } else if (mItemType == "uri ") {
         input.readCString(mItemUriType);
     }
@@ -183,18 +194,31 @@ void ItemInfoBox::parseBox(BitStream& input)
 {
     parseFullHeader(input);
     const std::uint32_t entryCount = getVersion() == 0 ? input.readUInt16() : input.readUInt32();
-    // Entries are read straight from this stream, one after the other; their
-    // own size fields do not position the next one. An entry cut short by the
-    // end of the data is dropped. Once the data is used up every further entry
-    // would fail the same way, so the loop ends there instead of running the
-    // whole count.
+    // Every entry is cut out by its own size and parsed from its own bytes, so
+    // an entry that holds fewer fields than expected, or more, never shifts
+    // the next one. An entry whose fields run past its size is dropped and the
+    // next entry is read; a size that runs past the 'iinf' ends the list.
     for (std::uint32_t i = 0; i < entryCount && input.bytesRemaining() > 0; ++i) {
+        FourCCInt type;
+        BitStream child;
+        try {
+            child = input.readChildBox(type);
+        } catch (const std::out_of_range& e) {
+            heiflog::warning(std::string("ItemInfoBox: entry cut short, the remaining entries are dropped: ") +
+                             e.what());
+            break;
+        }
+        if (type != kInfe) {
+            heiflog::warning("ItemInfoBox: skipping a box of type '" + type.getString() + "' among the entries");
+            continue;
+        }
         try {
             ItemInfoEntry entry;
-            entry.parseBox(input);
+            entry.parseBox(child);
             mEntries.emplace(entry.getItemId(), std::move(entry));
-        } catch (const std::out_of_range&) {
-            input.seekBytePosition(input.byteCount());
+        } catch (const std::out_of_range& e) {
+            heiflog::warning(std::string("ItemInfoBox: dropping an entry whose fields run past its size: ") +
+                             e.what());
         }
     }
 }
@@ -321,11 +345,13 @@ void ItemReferenceBox::parseBox(BitStream& input)
 {
     parseFullHeader(input);
     const bool largeIds = getVersion() != 0;
-    // The references are read one after the other from this stream; each
-    // header is read but its size is not used.
+    // Every reference box is cut out by its own size: bytes after its last id
+    // are skipped, and ids that run past its size fail the parse.
     while (input.bytesRemaining() > 0) {
+        FourCCInt type;
+        BitStream child = input.readChildBox(type);
         SingleItemTypeReferenceBox reference(largeIds);
-        reference.parseBox(input);
+        reference.parseBox(child);
         mReferences.push_back(std::move(reference));
     }
 }

@@ -1,20 +1,25 @@
 #include "item_location_boxes.h"
 
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
 namespace {
 
-// Reads a field of `bytes` bytes (0 to 15). Only the low 32 bits are kept: the
-// higher bytes of a wider field are consumed and dropped.
+// Reads a field of `bytes` bytes (0 to 15) as a 64-bit value. Wider fields
+// whose value does not fit in 64 bits read as the largest value, which lies
+// beyond any file and is refused when the item is read; a value is never cut
+// to fewer bits than it has.
 std::uint64_t readSizedField(BitStream& input, unsigned bytes)
 {
-    std::uint32_t value = 0;
+    std::uint64_t value = 0;
+    bool overflow = false;
     for (unsigned i = 0; i < bytes; ++i) {
+        overflow = overflow || (value >> 56) != 0;
         value = (value << 8) | input.readBitField(8);
     }
-    return value;
+    return overflow ? std::numeric_limits<std::uint64_t>::max() : value;
 }
 
 // Writes the low 8 × `bytes` bits of value; bytes above the 64-bit value are zero.

@@ -78,7 +78,17 @@ void ItemPropertyContainer::parseBox(BitStream& input)
             // as raw) but its ICC profile is carried into converted images.
             property = std::make_shared<ColourInformationBox>();
         }
-        if (property) {
+        if (property && type == FourCCInt("colr")) {
+            // Colour information only informs the output; one cut short is
+            // kept as an unknown property (its index stays) and the image
+            // still converts.
+            try {
+                property->parseBox(child);
+            } catch (const std::out_of_range& e) {
+                heiflog::warning(std::string("Colour information box cut short, kept as unknown: ") + e.what());
+                property = std::make_shared<UnknownProperty>(type);
+            }
+        } else if (property) {
             property->parseBox(child);
         } else {
             heiflog::warning("Skipping an unknown box of type '" + type.getString() + "' in ItemPropertyContainer.");

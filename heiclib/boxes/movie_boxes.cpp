@@ -9,6 +9,21 @@ namespace {
 constexpr std::uint32_t kMatrixSize = 9;
 constexpr std::uint32_t kIdentityMatrix[kMatrixSize] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 
+// Times and durations: 64 bits in version 1, 32 bits otherwise.
+std::uint64_t readTime(BitStream& input, bool wide)
+{
+    return wide ? input.readUInt64() : input.readUInt32();
+}
+
+void writeTime(BitStream& output, std::uint64_t value, bool wide)
+{
+    if (wide) {
+        output.writeUInt64(value);
+    } else {
+        output.writeUInt32(static_cast<std::uint32_t>(value));
+    }
+}
+
 }  // namespace
 
 // --- MovieHeaderBox ------------------------------------------------------------
@@ -26,10 +41,11 @@ void MovieHeaderBox::setMatrix(const std::vector<std::uint32_t>& matrix)
 void MovieHeaderBox::writeBox(BitStream& output)
 {
     writeFullHeader(output);
-    output.writeUInt32(mCreationTime);
-    output.writeUInt32(mModificationTime);
+    const bool wide = getVersion() == 1;
+    writeTime(output, mCreationTime, wide);
+    writeTime(output, mModificationTime, wide);
     output.writeUInt32(mTimescale);
-    output.writeUInt32(mDuration);
+    writeTime(output, mDuration, wide);
     output.writeUInt32(0x00010000);  // rate 1.0
     output.writeUInt16(0x0100);      // volume 1.0
     output.writeUInt16(0);           // reserved
@@ -48,13 +64,14 @@ void MovieHeaderBox::writeBox(BitStream& output)
 void MovieHeaderBox::parseBox(BitStream& input)
 {
     parseFullHeader(input);
-    if (getVersion() != 0) {
-        throw std::runtime_error("MovieHeaderBox::parseBox() supports only 'mvhd' version 0");
+    if (getVersion() > 1) {
+        throw std::runtime_error("MovieHeaderBox::parseBox() supports only 'mvhd' versions 0 and 1");
     }
-    mCreationTime = input.readUInt32();
-    mModificationTime = input.readUInt32();
+    const bool wide = getVersion() == 1;
+    mCreationTime = readTime(input, wide);
+    mModificationTime = readTime(input, wide);
     mTimescale = input.readUInt32();
-    mDuration = input.readUInt32();
+    mDuration = readTime(input, wide);
     input.readUInt32();  // rate
     input.readUInt16();  // volume
     input.readUInt16();  // reserved
@@ -79,11 +96,12 @@ TrackHeaderBox::TrackHeaderBox() : FullBox("tkhd", 0, 0) {}
 void TrackHeaderBox::writeBox(BitStream& output)
 {
     writeFullHeader(output);
-    output.writeUInt32(mCreationTime);
-    output.writeUInt32(mModificationTime);
+    const bool wide = getVersion() == 1;
+    writeTime(output, mCreationTime, wide);
+    writeTime(output, mModificationTime, wide);
     output.writeUInt32(mTrackId);
     output.writeUInt32(0);  // reserved
-    output.writeUInt32(static_cast<std::uint32_t>(mDuration));
+    writeTime(output, mDuration, wide);
     output.writeUInt32(0);  // reserved
     output.writeUInt32(0);  // reserved
     output.writeUInt16(0);  // layer
@@ -101,11 +119,12 @@ void TrackHeaderBox::writeBox(BitStream& output)
 void TrackHeaderBox::parseBox(BitStream& input)
 {
     parseFullHeader(input);
-    mCreationTime = input.readUInt32();
-    mModificationTime = input.readUInt32();
+    const bool wide = getVersion() == 1;
+    mCreationTime = readTime(input, wide);
+    mModificationTime = readTime(input, wide);
     mTrackId = input.readUInt32();
     input.readUInt32();  // reserved
-    mDuration = input.readUInt32();
+    mDuration = readTime(input, wide);
     input.readUInt32();  // reserved
     input.readUInt32();  // reserved
     input.readUInt16();  // layer
@@ -296,10 +315,11 @@ MediaHeaderBox::MediaHeaderBox() : FullBox("mdhd", 0, 0) {}
 void MediaHeaderBox::writeBox(BitStream& output)
 {
     writeFullHeader(output);
-    output.writeUInt32(mCreationTime);
-    output.writeUInt32(mModificationTime);
+    const bool wide = getVersion() == 1;
+    writeTime(output, mCreationTime, wide);
+    writeTime(output, mModificationTime, wide);
     output.writeUInt32(mTimescale);
-    output.writeUInt32(mDuration);
+    writeTime(output, mDuration, wide);
     output.writeUInt16(0x55c4);  // pad bit and language "und"
     output.writeUInt16(0);       // pre-defined
     finalizeSize(output);
@@ -308,10 +328,11 @@ void MediaHeaderBox::writeBox(BitStream& output)
 void MediaHeaderBox::parseBox(BitStream& input)
 {
     parseFullHeader(input);
-    mCreationTime = input.readUInt32();
-    mModificationTime = input.readUInt32();
+    const bool wide = getVersion() == 1;
+    mCreationTime = readTime(input, wide);
+    mModificationTime = readTime(input, wide);
     mTimescale = input.readUInt32();
-    mDuration = input.readUInt32();
+    mDuration = readTime(input, wide);
     input.readUInt16();  // pad and language
     input.readUInt16();  // pre-defined
 }
@@ -468,12 +489,20 @@ void MovieBox::parseBox(BitStream& input)
 {
     parseHeader(input);
     mTracks.clear();
+    mTrackErrors.clear();
     while (input.bytesRemaining() > 0) {
         FourCCInt type;
         BitStream child = input.readChildBox(type);
         if (type == FourCCInt("trak")) {
             auto track = std::make_unique<TrackBox>();
-            track->parseBox(child);
+            try {
+                track->parseBox(child);
+            } catch (const std::exception& e) {
+                // The track is bounded by its own size: the next one still reads.
+                mTrackErrors.emplace_back(e.what());
+                heiflog::warning(std::string("Skipping a track that cannot be read: ") + e.what());
+                continue;
+            }
             // Only image tracks are kept; others are dropped silently.
             if (track->getMediaBox().getHandlerBox().getHandlerType() == "pict") {
                 mTracks.push_back(std::move(track));

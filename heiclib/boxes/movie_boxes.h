@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "box.h"
@@ -17,20 +18,21 @@
 #include "sample_entry_boxes.h"
 #include "sample_table_boxes.h"
 
-// 'mvhd' (version 0 only): movie timing and the next free track id.
+// 'mvhd': movie timing and the next free track id. Version 1 carries 64-bit
+// times and duration.
 class MovieHeaderBox : public FullBox
 {
 public:
     MovieHeaderBox();
 
-    std::uint32_t getCreationTime() const { return mCreationTime; }
-    void setCreationTime(std::uint32_t value) { mCreationTime = value; }
-    std::uint32_t getModificationTime() const { return mModificationTime; }
-    void setModificationTime(std::uint32_t value) { mModificationTime = value; }
+    std::uint64_t getCreationTime() const { return mCreationTime; }
+    void setCreationTime(std::uint64_t value) { mCreationTime = value; }
+    std::uint64_t getModificationTime() const { return mModificationTime; }
+    void setModificationTime(std::uint64_t value) { mModificationTime = value; }
     std::uint32_t getTimescale() const { return mTimescale; }
     void setTimescale(std::uint32_t value) { mTimescale = value; }
-    std::uint32_t getDuration() const { return mDuration; }
-    void setDuration(std::uint32_t value) { mDuration = value; }
+    std::uint64_t getDuration() const { return mDuration; }
+    void setDuration(std::uint64_t value) { mDuration = value; }
     // Nine values; the identity matrix until one is parsed or set.
     const std::vector<std::uint32_t>& getMatrix() const { return mMatrix; }
     // Throws std::runtime_error unless the list has exactly nine values.
@@ -39,30 +41,32 @@ public:
     void setNextTrackId(std::uint32_t value) { mNextTrackId = value; }
 
     void writeBox(BitStream& output) override;
-    // Throws std::runtime_error "MovieHeaderBox::parseBox() supports only
-    // 'mvhd' version 0" for any other version.
+    // Versions 0 (32-bit times) and 1 (64-bit times); throws
+    // std::runtime_error "MovieHeaderBox::parseBox() supports only 'mvhd'
+    // versions 0 and 1" for any other version.
     void parseBox(BitStream& input) override;
 
 private:
-    std::uint32_t mCreationTime = 0;
-    std::uint32_t mModificationTime = 0;
+    std::uint64_t mCreationTime = 0;
+    std::uint64_t mModificationTime = 0;
     std::uint32_t mTimescale = 0;
-    std::uint32_t mDuration = 0;
+    std::uint64_t mDuration = 0;
     std::vector<std::uint32_t> mMatrix{0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
     std::uint32_t mNextTrackId = 0;
 };
 
-// 'tkhd': track id, duration, alternate group and display size. Every version
-// is read with the version-0 layout.
+// 'tkhd': track id, duration, alternate group and display size. Version 1
+// carries 64-bit times and duration; other versions are read with the
+// version-0 layout.
 class TrackHeaderBox : public FullBox
 {
 public:
     TrackHeaderBox();
 
-    std::uint32_t getCreationTime() const { return mCreationTime; }
-    void setCreationTime(std::uint32_t value) { mCreationTime = value; }
-    std::uint32_t getModificationTime() const { return mModificationTime; }
-    void setModificationTime(std::uint32_t value) { mModificationTime = value; }
+    std::uint64_t getCreationTime() const { return mCreationTime; }
+    void setCreationTime(std::uint64_t value) { mCreationTime = value; }
+    std::uint64_t getModificationTime() const { return mModificationTime; }
+    void setModificationTime(std::uint64_t value) { mModificationTime = value; }
     std::uint32_t getTrackId() const { return mTrackId; }
     void setTrackId(std::uint32_t value) { mTrackId = value; }
     std::uint64_t getDuration() const { return mDuration; }
@@ -75,13 +79,13 @@ public:
     std::uint32_t getHeight() const { return mHeight; }
     void setHeight(std::uint32_t value) { mHeight = value; }
 
-    // Written with the version-0 layout: the duration is cut to 32 bits.
+    // Written with the layout of its version (version 0 cuts the times to 32 bits).
     void writeBox(BitStream& output) override;
     void parseBox(BitStream& input) override;
 
 private:
-    std::uint32_t mCreationTime = 0;
-    std::uint32_t mModificationTime = 0;
+    std::uint64_t mCreationTime = 0;
+    std::uint64_t mModificationTime = 0;
     std::uint32_t mTrackId = 0;
     std::uint64_t mDuration = 0;
     std::uint16_t mAlternateGroup = 0;
@@ -185,29 +189,30 @@ private:
     std::shared_ptr<EditListBox> mEditListBox;
 };
 
-// 'mdhd': media timing. Every version is read with the version-0 layout.
+// 'mdhd': media timing. Version 1 carries 64-bit times and duration; other
+// versions are read with the version-0 layout.
 class MediaHeaderBox : public FullBox
 {
 public:
     MediaHeaderBox();
 
-    std::uint32_t getCreationTime() const { return mCreationTime; }
-    void setCreationTime(std::uint32_t value) { mCreationTime = value; }
-    std::uint32_t getModificationTime() const { return mModificationTime; }
-    void setModificationTime(std::uint32_t value) { mModificationTime = value; }
+    std::uint64_t getCreationTime() const { return mCreationTime; }
+    void setCreationTime(std::uint64_t value) { mCreationTime = value; }
+    std::uint64_t getModificationTime() const { return mModificationTime; }
+    void setModificationTime(std::uint64_t value) { mModificationTime = value; }
     std::uint32_t getTimescale() const { return mTimescale; }
     void setTimescale(std::uint32_t value) { mTimescale = value; }
-    std::uint32_t getDuration() const { return mDuration; }
-    void setDuration(std::uint32_t value) { mDuration = value; }
+    std::uint64_t getDuration() const { return mDuration; }
+    void setDuration(std::uint64_t value) { mDuration = value; }
 
     void writeBox(BitStream& output) override;
     void parseBox(BitStream& input) override;
 
 private:
-    std::uint32_t mCreationTime = 0;
-    std::uint32_t mModificationTime = 0;
+    std::uint64_t mCreationTime = 0;
+    std::uint64_t mModificationTime = 0;
     std::uint32_t mTimescale = 0;
-    std::uint32_t mDuration = 0;
+    std::uint64_t mDuration = 0;
 };
 
 // 'vmhd': video media header; its fields are read past and not kept.
@@ -310,11 +315,16 @@ public:
     void addTrackBox(std::unique_ptr<TrackBox> track) { mTracks.push_back(std::move(track)); }
 
     void writeBox(BitStream& output) override;
-    // Unknown children are logged at warning level and skipped.
+    // Unknown children are logged at warning level and skipped. A track that
+    // cannot be read is dropped with a warning and its error kept (below):
+    // a broken or unsupported track never fails the rest of the file.
     void parseBox(BitStream& input) override;
+    // The errors of the tracks dropped while parsing, in file order.
+    const std::vector<std::string>& getTrackErrors() const { return mTrackErrors; }
 
 private:
     MovieHeaderBox mMovieHeaderBox;
+    std::vector<std::string> mTrackErrors;
     std::vector<std::unique_ptr<TrackBox>> mTracks;
 };
 

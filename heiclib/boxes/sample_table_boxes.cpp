@@ -473,12 +473,15 @@ void SampleGroupDescriptionBox::writeBox(BitStream& output)
 {
     writeFullHeader(output);
     writeGroupingType(output, mGroupingType);
-    if (getVersion() == 1) {
+    if (getVersion() >= 1) {
         output.writeUInt32(mDefaultLength);
+    }
+    if (getVersion() >= 2) {
+        output.writeUInt32(mDefaultSampleDescriptionIndex);
     }
     output.writeUInt32(static_cast<std::uint32_t>(mEntries.size()));
     for (const auto& entry : mEntries) {
-        if (getVersion() == 1 && mDefaultLength == 0) {
+        if (getVersion() >= 1 && mDefaultLength == 0) {
             output.writeUInt32(entry->getSize());
         }
         entry->writeEntry(output);
@@ -490,9 +493,14 @@ void SampleGroupDescriptionBox::parseBox(BitStream& input)
 {
     parseFullHeader(input);
     input.readFixedString(mGroupingType, 4);
-    const bool hasLengths = getVersion() == 1;
+    // Version 1 adds the default entry length; version 2 also the default
+    // sample description index, which the reader does not use.
+    const bool hasLengths = getVersion() >= 1;
     if (hasLengths) {
         mDefaultLength = input.readUInt32();
+    }
+    if (getVersion() >= 2) {
+        mDefaultSampleDescriptionIndex = input.readUInt32();
     }
     const std::uint32_t entryCount = input.readUInt32();
     // With per-entry lengths each entry takes at least its 4-byte length; with

@@ -270,6 +270,9 @@ public:
     void setGroupingType(const std::string& groupingType);
     std::uint32_t getDefaultLength() const { return mDefaultLength; }
     void setDefaultLength(std::uint32_t length) { mDefaultLength = length; }
+    // Version 2 only: the sample description index of samples in no group.
+    std::uint32_t getDefaultSampleDescriptionIndex() const { return mDefaultSampleDescriptionIndex; }
+    void setDefaultSampleDescriptionIndex(std::uint32_t index) { mDefaultSampleDescriptionIndex = index; }
 
     void addEntry(std::unique_ptr<SampleGroupEntry> entry) { mEntries.push_back(std::move(entry)); }
     std::uint32_t getEntryCount() const { return static_cast<std::uint32_t>(mEntries.size()); }
@@ -286,6 +289,7 @@ public:
 private:
     std::string mGroupingType;
     std::uint32_t mDefaultLength = 0;
+    std::uint32_t mDefaultSampleDescriptionIndex = 0;
     std::vector<std::unique_ptr<SampleGroupEntry>> mEntries;
 };
 

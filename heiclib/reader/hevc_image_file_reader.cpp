@@ -78,6 +78,7 @@ void HevcImageFileReader::readStream(std::istream& input)
     bool ftypFound = false;
     bool metaFound = false;
     bool moovFound = false;
+    std::exception_ptr movieError;
     std::uint32_t boxCount = 0;
 
     while (input.peek() != std::char_traits<char>::eof()) {
@@ -111,11 +112,7 @@ void HevcImageFileReader::readStream(std::istream& input)
                     fail(FileReaderException::ReadFailed, "Multiple moov boxes");
                 }
                 moovFound = true;
-                MovieBox moov;
-                moov.parseBox(bytes);
-                buildTrackContexts(moov);
-                const auto& matrix = moov.getMovieHeaderBox().getMatrix();
-                mMatrix.assign(matrix.begin(), matrix.end());
+                readMovie(bytes, movieError);
             } else if (type == kMdat || type == kFree) {
                 // nothing to keep
             } else {
@@ -139,8 +136,40 @@ void HevcImageFileReader::readStream(std::istream& input)
     }
     input.clear();
 
+    // The movie part never fails the images of a file; a file that has
+    // nothing but an unreadable movie reports why.
+    if (movieError && !mHasRootMeta && mTrackContexts.empty()) {
+        try {
+            std::rethrow_exception(movieError);
+        } catch (const FileReaderException&) {
+            throw;
+        } catch (const std::exception& e) {
+            fail(FileReaderException::ReadFailed, std::string("Failed to parse 'moov' box: ") + e.what());
+        }
+    }
+
     setFileFeatures();
     mState = State::Ready;
+}
+
+void HevcImageFileReader::readMovie(BitStream& bytes, std::exception_ptr& firstError)
+{
+    MovieBox moov;
+    try {
+        moov.parseBox(bytes);
+    } catch (const std::exception& e) {
+        heiflog::warning(std::string("Skipping the movie box, it cannot be read: ") + e.what());
+        if (!firstError) {
+            firstError = std::current_exception();
+        }
+        return;
+    }
+    if (!moov.getTrackErrors().empty() && !firstError) {
+        firstError = std::make_exception_ptr(std::runtime_error(moov.getTrackErrors().front()));
+    }
+    buildTrackContexts(moov, firstError);
+    const auto& matrix = moov.getMovieHeaderBox().getMatrix();
+    mMatrix.assign(matrix.begin(), matrix.end());
 }
 
 void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
@@ -193,8 +222,11 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
     }
 
     if (size > mInputSize - position) {
-        // A truncated box: never allocate more than the input holds.
-        fail(FileReaderException::ReadFailed);
+        // A truncated box, or a 64-bit size beyond the file: never allocate
+        // more than the input holds, never cut the size to fewer bits.
+        fail(FileReaderException::ReadFailed, "Box '" + type.getString() + "' of " + std::to_string(size) +
+                                                  " bytes reaches past the end of the file (" +
+                                                  std::to_string(mInputSize - position) + " bytes left)");
     }
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     input.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));

@@ -6,6 +6,7 @@
 // initialize(); it must outlive every call that reads item bytes.
 #pragma once
 
+#include <exception>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -149,7 +150,12 @@ private:
     void buildDecoderTables(ContextId contextId);
 
     // Tracks.
-    void buildTrackContexts(const MovieBox& moov);
+    // Reads 'moov' and builds its track contexts. A track (or the whole
+    // movie box) that cannot be read is dropped with a warning; the first
+    // such error is kept in `firstError` so that a file with nothing else to
+    // show can still report it.
+    void readMovie(BitStream& bytes, std::exception_ptr& firstError);
+    void buildTrackContexts(const MovieBox& moov, std::exception_ptr& firstError);
     void buildTrackContext(const MovieBox& moov, const TrackBox& trak, TrackInformation& info);
 
     // Item data.
@@ -188,4 +194,7 @@ private:
     std::map<ContextItemKey, std::string> mDecoderCodeTypes;
     std::map<ContextItemKey, DecoderConfigKey> mDecoderConfigKeys;
     std::map<DecoderConfigKey, ParameterSetMap> mParameterSets;
+    // Bytes of the length in front of each NAL unit of the coded data
+    // (lengthSizeMinusOne + 1 of the decoder configuration record).
+    std::map<DecoderConfigKey, std::uint8_t> mNalLengthSizes;
 };

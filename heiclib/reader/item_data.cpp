@@ -18,13 +18,17 @@ const char* const kReadError = "Error while reading item data.";
 
 enum class Codec { Avc, Hevc };
 
-// Converts NAL units behind 4-byte lengths to start-code form: parameter sets
+// Converts NAL units behind big-endian lengths of `lengthSize` bytes (1 to 4,
+// as the decoder configuration declares) to start-code form: parameter sets
 // and the first unit get a 4-byte start code, every other unit 3 bytes.
-void convertToByteStream(const DataVector& input, Codec codec, DataVector& output)
+void convertToByteStream(const DataVector& input, Codec codec, unsigned lengthSize, DataVector& output)
 {
     BitStream in(input);
     while (in.bytesRemaining() > 0) {
-        const std::uint32_t length = in.readUInt32();
+        std::uint32_t length = 0;
+        for (unsigned i = 0; i < lengthSize; ++i) {
+            length = (length << 8) | in.readUInt8();
+        }
         const std::uint8_t header = in.readUInt8();
         bool longStartCode = output.empty();
         if (codec == Codec::Avc) {
@@ -97,8 +101,13 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
         // their total, before anything is allocated.
         std::uint64_t total = 0;
         for (const auto& extent : extents) {
+            // Offsets and lengths are full 64-bit values; the sum is formed
+            // only once it is known not to wrap.
+            if (base > mInputSize || extent.extentOffset > mInputSize - base) {
+                fail(FileReaderException::ReadFailed, kFaultyOffset);
+            }
             const std::uint64_t begin = base + extent.extentOffset;
-            if (begin > mInputSize || extent.extentLength > mInputSize - begin) {
+            if (extent.extentLength > mInputSize - begin) {
                 fail(FileReaderException::ReadFailed, kFaultyOffset);
             }
             total += extent.extentLength;
@@ -127,6 +136,9 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
         const ItemDataBox& idat = meta.getItemDataBox();
         for (const auto& extent : extents) {
             spend(extent.extentLength);
+            if (extent.extentOffset > std::numeric_limits<std::uint64_t>::max() - base) {
+                fail(FileReaderException::ReadFailed, kFaultyOffset);
+            }
             try {
                 idat.readData(out, base + extent.extentOffset, extent.extentLength);
             } catch (const std::out_of_range&) {
@@ -222,10 +234,16 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
     }
 
     const std::string codeType = getDecoderCodeType(contextId, itemId);
+    unsigned lengthSize = 4;
+    if (const auto key = mDecoderConfigKeys.find({contextId, itemId}); key != mDecoderConfigKeys.end()) {
+        if (const auto size = mNalLengthSizes.find(key->second); size != mNalLengthSizes.end()) {
+            lengthSize = size->second;
+        }
+    }
     if (codeType == "avc1") {
-        convertToByteStream(raw, Codec::Avc, itemData);
+        convertToByteStream(raw, Codec::Avc, lengthSize, itemData);
     } else if (codeType == "hvc1" || codeType == "lhv1") {
-        convertToByteStream(raw, Codec::Hevc, itemData);
+        convertToByteStream(raw, Codec::Hevc, lengthSize, itemData);
     } else {
         fail(FileReaderException::CodeTypeNotSupported);
     }

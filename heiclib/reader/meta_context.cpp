@@ -372,12 +372,14 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
         std::string codeType = "not supported";
         std::uint32_t configIndex = 0;
         ParameterSetMap parameterSets;
+        std::uint8_t lengthSize = 4;
         if (hvcc != 0) {
             codeType = "hvc1";
             configIndex = hvcc;
             const auto box = std::dynamic_pointer_cast<HevcConfigurationBox>(iprp.getPropertyByIndex(hvcc - 1));
             if (box) {
                 parameterSets = getConfigurationMap(box->getConfiguration());
+                lengthSize = static_cast<std::uint8_t>(box->getConfiguration().getLengthSizeMinusOne() + 1);
             }
         } else if (lhvc != 0) {
             codeType = "lhv1";
@@ -386,6 +388,7 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
                 std::dynamic_pointer_cast<LayeredHevcConfigurationItemProperty>(iprp.getPropertyByIndex(lhvc - 1));
             if (box) {
                 parameterSets = getConfigurationMap(box->getConfiguration());
+                lengthSize = static_cast<std::uint8_t>(box->getConfiguration().getLengthSizeMinusOne() + 1);
             }
         } else if (avcc != 0) {
             codeType = "avc1";
@@ -393,6 +396,7 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
             const auto box = std::dynamic_pointer_cast<AvcConfigurationBox>(iprp.getPropertyByIndex(avcc - 1));
             if (box) {
                 parameterSets = getConfigurationMap(box->getConfiguration());
+                lengthSize = static_cast<std::uint8_t>(box->getConfiguration().getLengthSizeMinusOne() + 1);
             }
         }
         mDecoderCodeTypes[{contextId, id}] = codeType;
@@ -400,6 +404,7 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
             const DecoderConfigKey key{contextId, configIndex};
             mDecoderConfigKeys[{contextId, id}] = key;
             mParameterSets[key] = std::move(parameterSets);
+            mNalLengthSizes[key] = lengthSize;
         }
     }
 }

@@ -1,12 +1,14 @@
 // Track contexts: the samples of every image-sequence track with their
 // locations, properties and presentation times.
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 #include "decode_pts.h"
 #include "decoder_config_boxes.h"
 #include "hevc_image_file_reader.h"
 #include "heif_limits.h"
+#include "log.h"
 #include "movie_boxes.h"
 #include "sample_table_boxes.h"
 
@@ -34,13 +36,31 @@ bool hasTrackReference(const TrackBox& trak, FourCCInt type)
 
 }  // namespace
 
-void HevcImageFileReader::buildTrackContexts(const MovieBox& moov)
+void HevcImageFileReader::buildTrackContexts(const MovieBox& moov, std::exception_ptr& firstError)
 {
-    const auto tracks = moov.getTracks();
-    for (const TrackBox* trak : tracks) {
-        TrackInformation info;
-        buildTrackContext(moov, *trak, info);
-        mFileInfo.trackInformation[info.trackId] = std::move(info);
+    std::vector<const TrackBox*> tracks;
+    for (const TrackBox* trak : moov.getTracks()) {
+        const ContextId trackId = trak->getTrackHeaderBox().getTrackId();
+        try {
+            if (mContextInfo.count(trackId) != 0) {
+                fail(FileReaderException::ReadFailed, "Track id " + std::to_string(trackId) + " is already in use");
+            }
+            TrackInformation info;
+            buildTrackContext(moov, *trak, info);
+            mFileInfo.trackInformation[info.trackId] = std::move(info);
+            tracks.push_back(trak);
+        } catch (const std::exception& e) {
+            // Drop what the track had entered in the decoder tables.
+            const auto ofTrack = [trackId](const auto& entry) { return entry.first.first == trackId; };
+            std::erase_if(mDecoderCodeTypes, ofTrack);
+            std::erase_if(mDecoderConfigKeys, ofTrack);
+            std::erase_if(mParameterSets, ofTrack);
+            std::erase_if(mNalLengthSizes, ofTrack);
+            heiflog::warning("Skipping track " + std::to_string(trackId) + ", it cannot be read: " + e.what());
+            if (!firstError) {
+                firstError = std::current_exception();
+            }
+        }
     }
 
     for (const TrackBox* trak : tracks) {
@@ -104,7 +124,10 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     pts.unravel();
     const DecodePts::PMap& presentation = pts.getPresentationMap();
     const std::uint64_t trackDuration = tkhd.getDuration();
-    if (trackDuration == kUnknownDuration) {
+    // All ones: the duration is not known (32 bits in version 0, 64 in version 1).
+    const bool unknownDuration =
+        trackDuration == kUnknownDuration || trackDuration == std::numeric_limits<std::uint64_t>::max();
+    if (unknownDuration) {
         std::int64_t largest = 0;
         for (const auto& [time, index] : presentation) {
             const std::int64_t ms = time * 1000 / timescale;
@@ -221,9 +244,13 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     for (std::uint32_t k = 1; k <= entries.size(); ++k) {
         const SampleEntryBox* entry = entries[k - 1].get();
         if (const auto* hevc = dynamic_cast<const HevcSampleEntry*>(entry)) {
-            mParameterSets[{trackId, k}] = getConfigurationMap(hevc->getConfigurationBox().getConfiguration());
+            const auto& record = hevc->getConfigurationBox().getConfiguration();
+            mParameterSets[{trackId, k}] = getConfigurationMap(record);
+            mNalLengthSizes[{trackId, k}] = static_cast<std::uint8_t>(record.getLengthSizeMinusOne() + 1);
         } else if (const auto* avc = dynamic_cast<const AvcSampleEntry*>(entry)) {
-            mParameterSets[{trackId, k}] = getConfigurationMap(avc->getConfigurationBox().getConfiguration());
+            const auto& record = avc->getConfigurationBox().getConfiguration();
+            mParameterSets[{trackId, k}] = getConfigurationMap(record);
+            mNalLengthSizes[{trackId, k}] = static_cast<std::uint8_t>(record.getLengthSizeMinusOne() + 1);
         }
         const auto* visual = dynamic_cast<const VisualSampleEntryBox*>(entry);
         if (visual != nullptr && visual->getClap()) {
@@ -266,7 +293,7 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
         }
         if (editList) {
             info.features.insert(TrackFeature::HasEditList);
-            if (editList->getFlags() == 1 && trackDuration == kUnknownDuration) {
+            if (editList->getFlags() == 1 && unknownDuration) {
                 info.features.insert(TrackFeature::HasInfiniteLoopPlayback);
             }
         }

@@ -146,7 +146,7 @@ TEST(LayerProperties, LayerSelectorAndTargetOls)
 
 // Scalability mask with bits 1 and 2 set; one profile-tier-level entry; two
 // operating points that share output layer set index 1; two layer dependencies.
-Bytes oinfPayload()
+Bytes oinfPayload(bool rateInformation = false)
 {
     return Bytes()
         .u16(0x0006)
@@ -158,7 +158,8 @@ Bytes oinfPayload()
         .u8(0).u8(0x02)        // layer id 0, output
         .u8(0).u8(0x07)        // layer id 1, output, alternate
         .u16(320).u16(240).u16(1920).u16(1080)
-        .u8(0x50)              // chroma 1, bit depth minus 8 2
+        .u8(rateInformation ? 0x53 : 0x50)  // chroma 1, bit depth minus 8 2, [frame-rate and bit-rate flags]
+        .add(rateInformation ? Bytes().u16(7680).u8(0x01).u32(5000000).u32(4000000) : Bytes())
         // operating point 2, same index
         .u16(1).u8(0).u8(1).u8(0).u8(0x14).u16(1).u16(1).u16(640).u16(480).u8(0)
         .u8(2)
@@ -198,6 +199,19 @@ TEST(OperatingPoints, ParsesEveryList)
     EXPECT_TRUE(o.getLayerDependencies()[0].directRefLayerIds.empty());
     EXPECT_EQ(o.getLayerDependencies()[0].dimensionIdentifiers, (ByteVec{10, 11}));
     EXPECT_EQ(o.getLayerDependencies()[1].directRefLayerIds, ByteVec{0});
+    EXPECT_EQ(o.getLayerDependencies()[1].dimensionIdentifiers, (ByteVec{20, 21}));
+}
+
+TEST(OperatingPoints, FrameRateAndBitRateInformationIsSkipped)
+{
+    // The first operating point carries frame-rate and bit-rate fields; the
+    // second operating point and the layer dependencies follow them.
+    auto o = parsed<OperatingPointsInformation>(fullBox("oinf", 0, 0, oinfPayload(true)));
+    ASSERT_EQ(o.getOperatingPoints().size(), 2u);
+    EXPECT_EQ(o.getOperatingPoints()[0].maxBitDepthMinus8, 2u);
+    EXPECT_EQ(o.getOperatingPoints()[1].layers[0].layerId, 5u);
+    EXPECT_EQ(o.getOperatingPoints()[1].maxPicWidth, 640u);
+    ASSERT_EQ(o.getLayerDependencies().size(), 2u);
     EXPECT_EQ(o.getLayerDependencies()[1].dimensionIdentifiers, (ByteVec{20, 21}));
 }
 

@@ -170,16 +170,51 @@ TEST(ItemInfoBox, AbsentIdThrowsNamedError)
     }
 }
 
-TEST(ItemInfoBox, EntriesAreReadBackToBackIgnoringTheirSizeFields)
+// An 'infe' of version 2 of type "mime" as phones write it: content type, and
+// no content encoding at all (not even its zero byte).
+Bytes mimeWithoutEncoding(std::uint32_t id)
 {
-    // The first entry claims 200 bytes; the second follows its last field.
-    Bytes first = infeV2(1, "hvc1", "a");
-    Bytes bogus = Bytes().u32(200);
-    for (std::size_t i = 4; i < first.size(); ++i) {
-        bogus.u8(first.data()[i]);
+    return fullBox("infe", 2, 0, Bytes().u16(id).u16(0).str("mime").cstr("XMP").cstr("application/rdf+xml"));
+}
+
+TEST(ItemInfoBox, MimeEntryWithoutContentEncodingKeepsTheNextEntriesExact)
+{
+    const auto iinf = parsed<ItemInfoBox>(fullBox(
+        "iinf", 0, 0,
+        Bytes().u16(4).add(mimeWithoutEncoding(1)).add(infeV2(2, "Exif")).add(infeV2(3, "hvc1")).add(mimeWithoutEncoding(4))));
+    EXPECT_EQ(iinf.getItemIds(), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+    EXPECT_EQ(iinf.getItemById(1).getItemType(), "mime");
+    EXPECT_EQ(iinf.getItemById(1).getContentType(), "application/rdf+xml");
+    EXPECT_EQ(iinf.getItemById(1).getContentEncoding(), "");
+    EXPECT_EQ(iinf.getItemById(2).getItemType(), "Exif");
+    EXPECT_EQ(iinf.getItemById(3).getItemType(), "hvc1");
+    EXPECT_EQ(iinf.getItemById(4).getContentType(), "application/rdf+xml");
+}
+
+TEST(ItemInfoBox, EntryTrailingBytesAreSkipped)
+{
+    // Bytes after an entry's last field belong to that entry, not to the next.
+    Bytes padded = fullBox("infe", 2, 0, Bytes().u16(1).u16(0).str("hvc1").cstr("a").u8(0x41).u8(0x42).u8(0));
+    const Bytes version0 = fullBox("infe", 0, 0, Bytes().u16(5).u16(0).cstr("n").cstr("text/plain"));
+    const auto iinf = parsed<ItemInfoBox>(
+        fullBox("iinf", 1, 0, Bytes().u32(3).add(padded).add(version0).add(infeV2(4, "grid"))));
+    EXPECT_EQ(iinf.getItemIds(), (std::vector<std::uint32_t>{1, 4, 5}));
+    EXPECT_EQ(iinf.getItemById(1).getItemName(), "a");
+    EXPECT_EQ(iinf.getItemById(4).getItemType(), "grid");
+    EXPECT_EQ(iinf.getItemById(5).getContentType(), "text/plain");
+    EXPECT_EQ(iinf.getItemById(5).getContentEncoding(), "");
+}
+
+TEST(ItemInfoBox, EntryWhoseFieldsRunPastItsSizeIsDroppedAlone)
+{
+    // The first entry's size ends inside its name; the second is still read.
+    Bytes first = infeV2(1, "hvc1", "abc");
+    Bytes cut = Bytes().u32(static_cast<std::uint32_t>(first.size() - 2));
+    for (std::size_t i = 4; i < first.size() - 2; ++i) {
+        cut.u8(first.data()[i]);
     }
-    const auto iinf = parsed<ItemInfoBox>(fullBox("iinf", 1, 0, Bytes().u32(2).add(bogus).add(infeV2(4, "grid"))));
-    EXPECT_EQ(iinf.getItemIds(), (std::vector<std::uint32_t>{1, 4}));
+    const auto iinf = parsed<ItemInfoBox>(fullBox("iinf", 1, 0, Bytes().u32(2).add(cut).add(infeV2(4, "grid"))));
+    EXPECT_EQ(iinf.getItemIds(), (std::vector<std::uint32_t>{4}));
 }
 
 TEST(ItemInfoBox, EntryCutShortIsDropped)
@@ -268,13 +303,20 @@ TEST(ItemReferenceBox, Version1Reads32BitIdsAndDoesNotMerge)
     EXPECT_EQ(cdsc[1].getToItemIds(), (std::vector<std::uint32_t>{7}));
 }
 
-TEST(ItemReferenceBox, ReferenceSizeFieldIsNotUsed)
+TEST(ItemReferenceBox, EachReferenceIsBoundedByItsSize)
 {
-    // A size of 0 would stop a size-driven reader; the fields alone decide.
-    const auto iref = parsed<ItemReferenceBox>(
-        fullBox("iref", 0, 0, Bytes().u32(0).str("auxl").u16(2).u16(1).u16(1).add(box("thmb", Bytes().u16(3).u16(1).u16(1)))));
+    // Bytes after a reference's last id are skipped; the next reference starts
+    // where the size says.
+    const auto iref = parsed<ItemReferenceBox>(fullBox(
+        "iref", 0, 0, box("cdsc", Bytes().u16(2).u16(1).u16(1).u16(0xBEEF)).add(box("thmb", Bytes().u16(3).u16(1).u16(1)))));
     ASSERT_EQ(iref.getReferences().size(), 2u);
+    EXPECT_EQ(iref.getReferences()[0].getToItemIds(), (std::vector<std::uint32_t>{1}));
     EXPECT_EQ(iref.getReferences()[1].getReferenceType(), FourCCInt("thmb"));
+    EXPECT_EQ(iref.getReferences()[1].getFromItemId(), 3u);
+
+    // A size of 0 bounds nothing and is refused.
+    EXPECT_THROW(parsed<ItemReferenceBox>(fullBox("iref", 0, 0, Bytes().u32(0).str("auxl").u16(2).u16(1).u16(1))),
+                 std::out_of_range);
 }
 
 TEST(ItemReferenceBox, HostileOrShortReferencesThrow)

@@ -113,7 +113,8 @@ TEST(ItemLocationParse, UnknownVersionStopsAfterSizes)
     EXPECT_EQ(box.getIndexSize(), 0);
 }
 
-// Fields of any width from 0 to 15 bytes keep only their low 32 bits.
+// Fields of any width from 0 to 15 bytes; a value never loses its high bits
+// (one wider than 64 bits reads as the largest value).
 TEST(ItemLocationParse, FieldWidths)
 {
     struct Case
@@ -127,8 +128,10 @@ TEST(ItemLocationParse, FieldWidths)
         {1, Bytes{0xAB}, 0xAB},
         {3, Bytes{0x01, 0x02, 0x03}, 0x010203},
         {4, Bytes{}.u32(0xFFFFFFFFu), 0xFFFFFFFFu},
-        {8, Bytes{0, 0, 0, 1, 0, 0, 0, 0x10}, 16},
-        {15, Bytes{}.u8(0xFF).zeros(10).u32(0x12345678), 0x12345678},
+        {8, Bytes{0, 0, 0, 1, 0, 0, 0, 0x10}, 0x100000010ull},
+        {8, Bytes{}.u64(0xFFFFFFFFFFFFFFFFull), 0xFFFFFFFFFFFFFFFFull},
+        {15, Bytes{}.zeros(7).u64(0x0123456789ABCDEFull), 0x0123456789ABCDEFull},
+        {15, Bytes{}.u8(0xFF).zeros(10).u32(0x12345678), std::numeric_limits<std::uint64_t>::max()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("offset size " + std::to_string(c.offsetSize));

@@ -100,6 +100,22 @@ TEST(ItemPropertyContainer, WrongTypeIsLoggedAndParsed)
     EXPECT_EQ(std::dynamic_pointer_cast<ImageRotation>(ipco.getPropertyByIndex(0))->getAngle(), 90);
 }
 
+TEST(ItemPropertyContainer, ColourInformationCutShortIsKeptAsUnknown)
+{
+    testbytes::LogCapture log;
+    // An 'nclx' colour box that ends after its primaries.
+    const auto ipco = parsed<ItemPropertyContainer>(
+        box("ipco", box("colr", Bytes().str("nclx").u16(1)).add(ispe(64, 48))));
+    ASSERT_EQ(ipco.getPropertyCount(), 2u);
+    const auto colour = std::dynamic_pointer_cast<UnknownProperty>(ipco.getPropertyByIndex(0));
+    ASSERT_NE(colour, nullptr);
+    EXPECT_EQ(colour->getType(), FourCCInt("colr"));
+    EXPECT_NE(std::dynamic_pointer_cast<ImageSpatialExtentsProperty>(ipco.getPropertyByIndex(1)), nullptr);
+    ASSERT_FALSE(log.lines().empty());
+    EXPECT_EQ(log.lines()[0].first, heiflog::Warning);
+    EXPECT_NE(log.lines()[0].second.find("Colour information box cut short"), std::string::npos);
+}
+
 TEST(ItemPropertyContainer, PropertyPastTheContainerThrows)
 {
     EXPECT_THROW(parsed<ItemPropertyContainer>(box("ipco", Bytes().u32(30).str("ispe").zeros(4))), std::out_of_range);

@@ -11,6 +11,7 @@ using testbytes::Bytes;
 using testbytes::fullBox;
 using testbytes::LogCapture;
 using testbytes::parsed;
+using testbytes::written;
 
 namespace {
 
@@ -142,11 +143,68 @@ TEST(MovieBox, KeepsOnlyPictTracksInFileOrder)
     EXPECT_EQ(header.getNextTrackId(), 4u);
 }
 
-TEST(MovieBox, MvhdVersion1FailsEvenWithValidTracks)
+TEST(MovieBox, Version1HeadersReadTheir64BitLayout)
 {
-    const std::string message =
-        runtimeErrorOf([] { parsed<MovieBox>(box("moov", Bytes().add(trak("pict", 1)).add(mvhd(1, 600)))); });
-    EXPECT_EQ(message, "MovieHeaderBox::parseBox() supports only 'mvhd' version 0");
+    // 'mvhd' version 1: 64-bit creation, modification and duration.
+    Bytes mvhd1;
+    mvhd1.u64(0x100000001ull).u64(0x100000002ull).u32(600).u64(0x100000003ull).u32(0x00010000).u16(0x0100).zeros(10);
+    for (std::uint32_t i = 1; i <= 9; ++i) {
+        mvhd1.u32(i);
+    }
+    mvhd1.zeros(24).u32(4);
+    Bytes tkhd1;
+    tkhd1.u64(1).u64(2).u32(7).u32(0).u64(0xFFFFFFFFFFFFFFFFull).zeros(8).u16(0).u16(2).u16(0).u16(0).zeros(36);
+    tkhd1.u32(640u << 16).u32(480u << 16);
+    const Bytes mdhd1 = fullBox("mdhd", 1, 0, Bytes().u64(1).u64(2).u32(90000).u64(0x123456789ull).u16(0x55c4).u16(0));
+
+    const auto moov = parsed<MovieBox>(box("moov", Bytes().add(fullBox("mvhd", 1, 0, mvhd1)).add(trak("pict", 1))));
+    const MovieHeaderBox& header = moov.getMovieHeaderBox();
+    EXPECT_EQ(header.getTimescale(), 600u);
+    EXPECT_EQ(header.getDuration(), 0x100000003ull);
+    EXPECT_EQ(header.getMatrix(), (std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(header.getNextTrackId(), 4u);
+
+    const auto track = parsed<TrackHeaderBox>(fullBox("tkhd", 1, 7, tkhd1));
+    EXPECT_EQ(track.getTrackId(), 7u);
+    EXPECT_EQ(track.getDuration(), 0xFFFFFFFFFFFFFFFFull);
+    EXPECT_EQ(track.getAlternateGroup(), 2u);
+    EXPECT_EQ(track.getWidth() >> 16, 640u);
+    EXPECT_EQ(track.getHeight() >> 16, 480u);
+
+    const auto media = parsed<MediaHeaderBox>(mdhd1);
+    EXPECT_EQ(media.getTimescale(), 90000u);
+    EXPECT_EQ(media.getDuration(), 0x123456789ull);
+
+    // Written back with the layout of their version.
+    auto copy = track;
+    EXPECT_EQ(parsed<TrackHeaderBox>(Bytes().add(written(copy))).getDuration(), 0xFFFFFFFFFFFFFFFFull);
+    auto mediaCopy = media;
+    EXPECT_EQ(written(mediaCopy), mdhd1.data());
+
+    const std::string message = runtimeErrorOf([] { parsed<MovieHeaderBox>(mvhd(2, 600)); });
+    EXPECT_EQ(message, "MovieHeaderBox::parseBox() supports only 'mvhd' versions 0 and 1");
+}
+
+TEST(MovieBox, TrackThatCannotBeReadIsDroppedWithAWarning)
+{
+    LogCapture log;
+    // A sound track with an empty sample table (no chunks), then an image track.
+    const Bytes mdhd = fullBox("mdhd", 0, 0, Bytes().u32(0).u32(0).u32(1000).u32(0).u16(0x55c4).u16(0));
+    const Bytes emptyStbl = box("stbl", Bytes()
+                                            .add(fullBox("stsd", 0, 0, Bytes().u32(0)))
+                                            .add(fullBox("stts", 0, 0, Bytes().u32(0)))
+                                            .add(fullBox("stsc", 0, 0, Bytes().u32(0)))
+                                            .add(fullBox("stsz", 0, 0, Bytes().u32(0).u32(0)))
+                                            .add(fullBox("stco", 0, 0, Bytes().u32(0))));
+    const Bytes sound = box("trak", Bytes().add(tkhd(1)).add(box(
+                                        "mdia", Bytes().add(mdhd).add(hdlr("soun")).add(box("minf", emptyStbl)))));
+    const auto moov = parsed<MovieBox>(box("moov", Bytes().add(mvhd(0, 600)).add(sound).add(trak("pict", 2))));
+    const auto tracks = moov.getTracks();
+    ASSERT_EQ(tracks.size(), 1u);
+    EXPECT_EQ(tracks[0]->getTrackHeaderBox().getTrackId(), 2u);
+    ASSERT_EQ(moov.getTrackErrors().size(), 1u);
+    EXPECT_EQ(moov.getTrackErrors()[0], "A SampleToChunkBox without entries");
+    EXPECT_TRUE(log.has(heiflog::Warning, "Skipping a track that cannot be read: A SampleToChunkBox without entries"));
 }
 
 TEST(MovieBox, FieldsCutShortThrowOutOfRange)

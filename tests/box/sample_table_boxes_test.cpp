@@ -252,6 +252,15 @@ TEST(SampleGroupDescriptionBox, DefaultLengthAppliesToEveryEntry)
     EXPECT_EQ(sgpd.getEntryIndexOfSampleId(2), 2u);
 }
 
+TEST(SampleGroupDescriptionBox, Version2ReadsTheDefaultSampleDescriptionIndex)
+{
+    const auto sgpd = parsed<SampleGroupDescriptionBox>(fullBox(
+        "sgpd", 2, 0, Bytes().str("refs").u32(9).u32(3).u32(2).add(refsEntry(1, {0})).add(refsEntry(2, {1}))));
+    EXPECT_EQ(sgpd.getDefaultSampleDescriptionIndex(), 3u);
+    ASSERT_EQ(sgpd.getEntryCount(), 2u);
+    EXPECT_EQ(sgpd.getEntryIndexOfSampleId(2), 2u);
+}
+
 TEST(SampleGroupDescriptionBox, UnknownGroupingTypeIsSkipped)
 {
     LogCapture log;

@@ -2,6 +2,7 @@
 // entries whose counts run to billions, chunks that never advance. The
 // reader stops at its limits; the pipeline, which converts still images,
 // finds no image in such a file.
+#include "box/test_bytes.h"
 #include "hostile_support.h"
 
 namespace {
@@ -66,6 +67,81 @@ TEST_F(TrackTableTest, SampleToChunkTablesThatCannotEnd)
     file = original;
     put32(file, stsc + 12, 0xFFFFFFFFu);  // entry count
     expectBounded(file, "stsc entries");
+}
+
+// A still image file that also carries a movie box the reader cannot use:
+// the images convert all the same, and the track is dropped.
+TEST_F(TrackTableTest, UnreadableMovieNeverFailsTheStillImage)
+{
+    using testbytes::box;
+    using testbytes::fullBox;
+    const auto mvhd = [](std::uint8_t version) {
+        testbytes::Bytes payload;
+        if (version == 1) {
+            payload.u64(0).u64(0).u32(1000).u64(3000);
+        } else {
+            payload.u32(0).u32(0).u32(1000).u32(3000);
+        }
+        payload.u32(0x00010000).u16(0x0100).zeros(10).zeros(36).zeros(24).u32(2);
+        return fullBox("mvhd", version, 0, payload);
+    };
+    // A sound track with no samples: its sample table has no chunks.
+    const testbytes::Bytes emptySound = box(
+        "trak", testbytes::Bytes()
+                    .add(fullBox("tkhd", 0, 3, testbytes::Bytes().zeros(8).u32(1).zeros(60).u32(0).u32(0)))
+                    .add(box("mdia", testbytes::Bytes()
+                                         .add(fullBox("mdhd", 0, 0, testbytes::Bytes().zeros(8).u32(1000).u32(0).u32(0)))
+                                         .add(fullBox("hdlr", 0, 0, testbytes::Bytes().u32(0).str("soun").zeros(12).u8(0)))
+                                         .add(box("minf", box("stbl", testbytes::Bytes()
+                                                                          .add(fullBox("stsd", 0, 0, testbytes::Bytes().u32(0)))
+                                                                          .add(fullBox("stts", 0, 0, testbytes::Bytes().u32(0)))
+                                                                          .add(fullBox("stsc", 0, 0, testbytes::Bytes().u32(0)))
+                                                                          .add(fullBox("stsz", 0, 0, testbytes::Bytes().u32(0).u32(0)))
+                                                                          .add(fullBox("stco", 0, 0, testbytes::Bytes().u32(0)))))))));
+    // The image track of a sequence file whose movie timescale is 0.
+    Bytes sequenceMoov;
+    {
+        const Bytes file = sequence();
+        const std::size_t moov = boxAt(file, "moov");
+        sequenceMoov.assign(file.begin() + static_cast<std::ptrdiff_t>(moov),
+                            file.begin() + static_cast<std::ptrdiff_t>(moov + get32(file, moov)));
+        put32(sequenceMoov, boxAt(sequenceMoov, "mvhd") + 20, 0);
+    }
+    const struct
+    {
+        const char* label;
+        Bytes moov;
+    } cases[] = {
+        {"mvhd version 1", box("moov", testbytes::Bytes().add(mvhd(1))).data()},
+        {"empty sound track", box("moov", testbytes::Bytes().add(mvhd(0)).add(emptySound)).data()},
+        {"mvhd version 1 and an empty sound track", box("moov", testbytes::Bytes().add(mvhd(1)).add(emptySound)).data()},
+        {"unknown mvhd version", box("moov", testbytes::Bytes().add(mvhd(7)).add(emptySound)).data()},
+        {"image track with timescale 0", sequenceMoov},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const auto position : {fixture::RootPosition::AfterFtyp, fixture::RootPosition::AtEnd}) {
+            fixture::GridOptions options;
+            options.exifOrientation = 1;
+            fixture::SampleFile sample = fixture::makeGridHeic(options);
+            sample.builder.addRootBox(c.moov, position);
+            const Bytes file = sample.bytes();
+            ASSERT_TRUE(readerOpens(file));
+            std::stringstream stream(std::string(file.begin(), file.end()));
+            HevcImageFileReader reader;
+            reader.initialize(stream);
+            EXPECT_TRUE(reader.getFileInformation().trackInformation.empty());
+            EXPECT_EQ(outcome(file), "ok");
+            EXPECT_EQ(picture.size(), cv::Size(128, 128));
+        }
+    }
+
+    // With nothing but the movie, its error is still the answer.
+    const Bytes ftyp = fixture::makeBox("ftyp", testbytes::Bytes().str("msf1").u32(0).str("msf1").str("hevc"));
+    Bytes movieOnly = ftyp;
+    const Bytes moov = box("moov", testbytes::Bytes().add(mvhd(7)));
+    movieOnly.insert(movieOnly.end(), moov.begin(), moov.end());
+    EXPECT_FALSE(readerOpens(movieOnly));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <sstream>
 
 #include "file_meta_boxes.h"
@@ -297,6 +298,97 @@ TEST_F(BuiltFileTest, AssociationsWithoutAPropertyAreSkipped)
     EXPECT_EQ(codeOf([&] { reader.getPropertyIrot(c, 39); }), FileReaderException::InvalidPropertyIndex);
 }
 
+// A phone photo: a grid of two tiles, a depth map and a gain map (auxiliary
+// images of the grid), Exif and an XMP 'mime' item whose entry has no content
+// encoding, with the metadata entries first in 'iinf'.
+HeifBuilder phonePhoto()
+{
+    HeifBuilder b;
+    b.addItem(gridItem(1, fixture::gridPayload(0, 1, 128, 64)));
+    for (std::uint32_t id : {2u, 3u}) {
+        b.addItem(coded(id, lengthPrefixed({kSlice}), true));
+        b.ispe(id, 64, 64);
+    }
+    b.ispe(1, 128, 64);
+    ItemDescription exif;
+    exif.id = 4;
+    exif.type = "Exif";
+    exif.data = fixture::exifPayload(fixture::makeExifBlock(6));
+    b.addItem(exif);
+    ItemDescription xmp;
+    xmp.id = 5;
+    xmp.type = "mime";
+    xmp.contentType = "application/rdf+xml";
+    xmp.data = Bytes{'<', 'x', '/', '>'};
+    xmp.omitContentEncoding = true;
+    b.addItem(xmp);
+    b.addItem(coded(6));  // depth map
+    b.addItem(coded(7));  // gain map
+    b.hvcC({2, 3, 6, 7}, fakeConfig());
+    b.ispe(6, 32, 16);
+    b.addReference("dimg", 1, {2, 3});
+    b.addReference("cdsc", 4, {1});
+    b.addReference("cdsc", 5, {1});
+    b.addReference("auxl", 6, {1});
+    b.addReference("auxl", 7, {1});
+    b.setPrimary(1);
+    b.setInfeOrder({5, 4, 1, 2, 3, 6, 7});
+    return b;
+}
+
+TEST_F(BuiltFileTest, ItemEntriesAreReadByTheirOwnSize)
+{
+    struct Case
+    {
+        const char* label;
+        std::function<void(HeifBuilder&)> change;
+    };
+    const std::vector<Case> cases = {
+        {"XMP entry without content encoding, metadata first", [](HeifBuilder&) {}},
+        {"XMP entry last", [](HeifBuilder& b) { b.setInfeOrder({1, 2, 3, 4, 6, 7, 5}); }},
+        {"entries with trailing bytes",
+         [](HeifBuilder& b) {
+             b.item(4).infeTrailingBytes = Bytes{0, 0, 0, 0x20, 'i', 'n', 'f', 'e'};
+             b.item(1).infeTrailingBytes = Bytes{0x7F};
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        HeifBuilder b = phonePhoto();
+        c.change(b);
+        const Bytes file = b.build();
+        const ContextId ctx = open(file);
+        const MetaBoxInformation& meta = reader.getFileInformation().rootMetaBoxInformation;
+
+        std::vector<ItemId> imageIds;
+        for (const auto& [id, features] : meta.imageFeatures) {
+            imageIds.push_back(id);
+        }
+        EXPECT_EQ(imageIds, (std::vector<ItemId>{1, 2, 3, 6, 7}));
+        std::vector<ItemId> otherIds;
+        for (const auto& [id, features] : meta.itemFeatures) {
+            otherIds.push_back(id);
+        }
+        EXPECT_EQ(otherIds, (std::vector<ItemId>{1, 4, 5}));
+        EXPECT_EQ(reader.getItemType(ctx, 4), "Exif");
+        EXPECT_EQ(reader.getItemType(ctx, 5), "mime");
+        EXPECT_EQ(reader.getItemType(ctx, 6), "hvc1");
+        EXPECT_EQ(reader.getItemType(ctx, 7), "hvc1");
+        EXPECT_EQ(meta.itemFeatures.at(4).count(ItemFeature::ExifItem), 1u);
+        EXPECT_EQ(meta.itemFeatures.at(5).count(ItemFeature::MimeItem), 1u);
+        EXPECT_EQ(reader.getCoverImageItemId(ctx), 1u);
+        IdVector masters;
+        reader.getItemListByType(ctx, "master", masters);
+        EXPECT_EQ(masters, (IdVector{2, 3}));
+        EXPECT_EQ(reader.getItemGrid(ctx, 1).itemIds, (IdVector{2, 3}));
+        DataVector data;
+        reader.getItemData(ctx, 4, data);
+        EXPECT_EQ(data, b.item(4).data);
+        reader.getItemData(ctx, 5, data);
+        EXPECT_EQ(data, b.item(5).data);
+    }
+}
+
 // --- item data ---
 
 TEST_F(BuiltFileTest, StartCodesBeforeParameterSetsAndFirstUnit)
@@ -315,6 +407,32 @@ TEST_F(BuiltFileTest, StartCodesBeforeParameterSetsAndFirstUnit)
     EXPECT_EQ(data, concat({startCode4(kSlice), three, kSlice}));
     reader.getItemDataWithDecoderParameters(c, 2, data);
     EXPECT_EQ(data, concat({startCode4(kVps), startCode4(kSps), startCode4(kPps), three, kSlice, three, kSlice}));
+}
+
+TEST_F(BuiltFileTest, NalUnitLengthsUseTheSizeTheConfigurationDeclares)
+{
+    for (const unsigned lengthSize : {1u, 2u, 4u}) {
+        SCOPED_TRACE("length size " + std::to_string(lengthSize));
+        Bytes data;
+        for (const Bytes& unit : {kSlice, kSlice}) {
+            for (unsigned i = lengthSize; i > 0; --i) {
+                data.push_back(static_cast<std::uint8_t>(unit.size() >> (8 * (i - 1))));
+            }
+            data.insert(data.end(), unit.begin(), unit.end());
+        }
+        HevcDecoderConfigRecord config = fakeConfig();
+        config.setLengthSizeMinusOne(static_cast<std::uint8_t>(lengthSize - 1));
+        HeifBuilder b;
+        b.addItem(coded(1, data));
+        b.hvcC({1}, config);
+        const ContextId c = open(b.build());
+        DataVector out;
+        reader.getItemData(c, 1, out);
+        const Bytes three{0, 0, 1};
+        EXPECT_EQ(out, concat({startCode4(kSlice), three, kSlice}));
+        reader.getItemDataWithDecoderParameters(c, 1, out);
+        EXPECT_EQ(out, concat({startCode4(kVps), startCode4(kSps), startCode4(kPps), three, kSlice, three, kSlice}));
+    }
 }
 
 TEST_F(BuiltFileTest, CodedItemWithoutConfigurationIsRefused)
@@ -386,6 +504,35 @@ TEST_F(BuiltFileTest, ItemDataPastTheEndFailsBeforeAllocating)
     DataVector data;
     EXPECT_EQ(messageOf([&] { reader.getItemData(c, 3, data); }),
               "Error while reading item data. Faulty offset in iloc, or damaged file?");
+}
+
+TEST_F(BuiltFileTest, WideIlocFieldsAreNeverCutTo32Bits)
+{
+    // 8-byte offset and length: a high word that is not zero names bytes
+    // beyond 4 GiB, which this file does not hold.
+    for (const int field : {0, 1}) {
+        SCOPED_TRACE(field == 0 ? "offset" : "length");
+        HeifBuilder b;
+        ItemDescription exif;
+        exif.id = 3;
+        exif.type = "Exif";
+        exif.data = Bytes(100, 0xAB);
+        b.addItem(exif);
+        b.setIlocFieldSizes(8, 8, 0);
+        Bytes file = b.build();
+        const auto placement = b.lastPlacement(3);
+        ASSERT_EQ(placement.size(), 1u);
+        testbytes::Bytes extent;
+        extent.u64(placement[0].offset).u64(placement[0].length);
+        const auto at = std::search(file.begin(), file.end(), extent.data().begin(), extent.data().end());
+        ASSERT_NE(at, file.end());
+        *(at + 8 * field + 3) = 1;  // high word 1
+        const ContextId c = open(file);
+        DataVector data;
+        EXPECT_EQ(codeOf([&] { reader.getItemData(c, 3, data); }), FileReaderException::ReadFailed);
+        EXPECT_EQ(messageOf([&] { reader.getItemData(c, 3, data); }),
+                  "Error while reading item data. Faulty offset in iloc, or damaged file?");
+    }
 }
 
 // Hand-assembled meta boxes for what the writer does not make: item offsets.
@@ -531,6 +678,16 @@ TEST_F(BuiltFileTest, ZeroSizeLastBoxRunsToTheEndAndTruncatedBoxFails)
     HevcImageFileReader r2;
     std::stringstream s2(std::string(tiny.begin(), tiny.end()));
     EXPECT_EQ(codeOf([&] { r2.initialize(s2); }), FileReaderException::ReadFailed);
+    // A 64-bit size of 2^32 + 24 on a 24-byte box is refused, not cut to 24.
+    Bytes large = file;
+    large.insert(large.end(), {0, 0, 0, 1, 'f', 'r', 'e', 'e', 0, 0, 0, 1, 0, 0, 0, 24, 1, 2, 3, 4, 5, 6, 7, 8});
+    HevcImageFileReader r3;
+    std::stringstream s3(std::string(large.begin(), large.end()));
+    EXPECT_EQ(codeOf([&] { r3.initialize(s3); }), FileReaderException::ReadFailed);
+    s3.clear();
+    s3.seekg(0);
+    EXPECT_EQ(messageOf([&] { HevcImageFileReader r4; r4.initialize(s3); }),
+              "Box 'free' of 4294967320 bytes reaches past the end of the file (24 bytes left)");
 }
 
 TEST_F(BuiltFileTest, LargeSizeMdatIsSkipped)

@@ -4,8 +4,11 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
+#include <thread>
 
+#include "fixtures/heif_samples.h"
 #include "hevc_image_file_reader.h"
 #include "log.h"
 
@@ -270,6 +273,121 @@ TEST_F(CorpusTest, EveryCorpusFileOpensOrFailsWithTheReadersException)
             ADD_FAILURE() << name << " failed with a non-reader exception: " << e.what();
         }
     }
+}
+
+// What a caller learns from one file: brands, items, types, sizes, grids,
+// and the size of every item's data; or the error that opening gave.
+std::string describe(const std::vector<std::uint8_t>& bytes)
+{
+    std::ostringstream out;
+    std::stringstream input(std::string(bytes.begin(), bytes.end()));
+    HevcImageFileReader reader;
+    try {
+        reader.initialize(input);
+        const FileInformation& info = reader.getFileInformation();
+        out << "tracks " << info.trackInformation.size() << "; features " << info.features.size() << "\n";
+        if (info.features.count(FileFeature::HasRootLevelMetaBox) == 0) {
+            return out.str();
+        }
+        const ContextId context = info.rootMetaBoxInformation.contextId;
+        std::vector<ItemId> ids;
+        for (const auto& [id, features] : info.rootMetaBoxInformation.imageFeatures) {
+            ids.push_back(id);
+            out << "image " << id << " " << reader.getItemType(context, id) << " " << reader.getWidth(context, id)
+                << "x" << reader.getHeight(context, id) << " features " << features.size() << "\n";
+        }
+        for (const auto& [id, features] : info.rootMetaBoxInformation.itemFeatures) {
+            ids.push_back(id);
+            out << "item " << id << " " << reader.getItemType(context, id) << "\n";
+        }
+        IdVector grids;
+        reader.getItemListByType(context, "grid", grids);
+        for (const ItemId grid : grids) {
+            for (const ItemId tile : reader.getItemGrid(context, grid).itemIds) {
+                out << "grid " << grid << " tile " << tile << "\n";
+            }
+        }
+        for (const ItemId id : ids) {
+            DataVector data;
+            try {
+                reader.getItemData(context, id, data);
+                out << "data " << id << " " << data.size() << "\n";
+            } catch (const std::exception& e) {
+                out << "data " << id << " error " << e.what() << "\n";
+            }
+        }
+    } catch (const std::exception& e) {
+        out << "error " << e.what() << "\n";
+    }
+    return out.str();
+}
+
+// Readers on several threads at once (as the converter runs them) give each
+// file the same answer as one reader alone, and the ids they draw from the
+// process-wide counter never collide.
+TEST(ConcurrentReaders, GiveTheSameAnswersAsOneThread)
+{
+    heiflog::setLevel(heiflog::Error);
+    std::vector<std::vector<std::uint8_t>> files;
+    for (const char* name : {"RGB_10__29x100.heif", "L_xmp_latin1.heic", "empty_icc.heic", "invalid_id.heic",
+                             "RGB_8_chroma444.heif", "RGBA_8__128x128.heif", "zPug_3.heic", "L_exif_xmp_iptc.heic",
+                             "truncated.heic", "corrupted.heic", "empty.heic"}) {
+        std::ifstream in(corpus(name), std::ios::binary);
+        ASSERT_TRUE(in) << name;
+        files.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    fixture::GridOptions grid;
+    grid.exifOrientation = 6;
+    grid.thumbnail = fixture::ThumbnailOptions{};
+    files.push_back(fixture::makeGridHeic(grid).bytes());
+    files.push_back(fixture::makeImageSequence(fixture::SequenceOptions{}));
+
+    std::vector<std::string> expected;
+    for (const auto& file : files) {
+        expected.push_back(describe(file));
+    }
+
+    constexpr unsigned kThreads = 8;
+    constexpr unsigned kRounds = 3;
+    std::vector<std::vector<std::string>> answers(kThreads);
+    std::vector<std::vector<ContextId>> ids(kThreads);
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (unsigned round = 0; round < kRounds; ++round) {
+                for (std::size_t i = 0; i < files.size(); ++i) {
+                    // Each thread starts at another file.
+                    const std::size_t f = (i + t) % files.size();
+                    answers[t].push_back(describe(files[f]));
+                    std::stringstream input(std::string(files[f].begin(), files[f].end()));
+                    HevcImageFileReader reader;
+                    try {
+                        reader.initialize(input);
+                        ids[t].push_back(reader.getFileInformation().fileId);
+                    } catch (const std::exception&) {
+                    }
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    heiflog::setLevel(heiflog::Warning);
+
+    std::set<ContextId> distinct;
+    std::size_t idCount = 0;
+    for (unsigned t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(answers[t].size(), kRounds * files.size());
+        for (std::size_t k = 0; k < answers[t].size(); ++k) {
+            const std::size_t f = (k % files.size() + t) % files.size();
+            EXPECT_EQ(answers[t][k], expected[f]) << "thread " << t << ", file " << f;
+        }
+        distinct.insert(ids[t].begin(), ids[t].end());
+        idCount += ids[t].size();
+    }
+    EXPECT_GT(idCount, 0u);
+    EXPECT_EQ(distinct.size(), idCount);
 }
 
 }  // namespace
