@@ -211,27 +211,24 @@ ImageChoice resolveImage(const HevcImageFileReader& reader, ContextId context, I
     throw NoImageError("the primary item " + itemText(*pitm) + " does not exist");
 }
 
-ImageChoice choosePrimary(const HevcImageFileReader& reader, ContextId context, std::optional<std::uint32_t> pitm,
-                          bool pitmKnown)
+}  // namespace
+
+ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context)
 {
     ItemId primary = 0;
     try {
         primary = reader.getCoverImageItemId(context);
     } catch (const FileReaderException&) {
         // No image item is the primary: say why.
-        if (!pitmKnown) {
-            throw NoImageError("the file has no primary image");
+        std::optional<ItemId> pitm;
+        try {
+            pitm = reader.getPrimaryItemId(context);
+        } catch (const FileReaderException&) {
+            throw NoImageError("the file holds no images (it has no 'meta' box)");
         }
         refuseMissingPrimary(reader, context, pitm);
     }
     return resolveImage(reader, context, primary, 0);
-}
-
-}  // namespace
-
-ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context)
-{
-    return choosePrimary(reader, context, std::nullopt, false);
 }
 
 namespace {
@@ -410,55 +407,6 @@ void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImag
     }
 }
 
-std::optional<std::uint32_t> primaryItemOfFile(const std::uint8_t* bytes, std::size_t length)
-{
-    if (bytes == nullptr) {
-        return std::nullopt;
-    }
-    // The children of the box [begin, end) whose type is `type`: its payload.
-    const auto findChild = [&](std::size_t begin, std::size_t end, const char* type, std::size_t& payload,
-                               std::size_t& payloadEnd) {
-        std::size_t position = begin;
-        while (end - position >= 8) {
-            std::uint64_t size = bigEndian(bytes + position, 4);
-            std::size_t header = 8;
-            if (size == 1) {
-                if (end - position < 16) {
-                    return false;
-                }
-                size = bigEndian(bytes + position + 8, 8);
-                header = 16;
-            } else if (size == 0) {
-                size = end - position;
-            }
-            if (size < header || size > end - position) {
-                return false;
-            }
-            if (std::equal(type, type + 4, bytes + position + 4)) {
-                payload = position + header;
-                payloadEnd = position + static_cast<std::size_t>(size);
-                return true;
-            }
-            position += static_cast<std::size_t>(size);
-        }
-        return false;
-    };
-    std::size_t meta = 0;
-    std::size_t metaEnd = 0;
-    std::size_t pitm = 0;
-    std::size_t pitmEnd = 0;
-    // 'meta' and 'pitm' are full boxes: version and flags come first.
-    if (!findChild(0, length, "meta", meta, metaEnd) || metaEnd - meta < 4 ||
-        !findChild(meta + 4, metaEnd, "pitm", pitm, pitmEnd) || pitmEnd - pitm < 4) {
-        return std::nullopt;
-    }
-    const unsigned idBytes = bytes[pitm] == 0 ? 2 : 4;
-    if (pitmEnd - pitm < 4 + idBytes) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(bigEndian(bytes + pitm + 4, idBytes));
-}
-
 bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length)
 {
     return bytes != nullptr && length >= 8 && std::equal(bytes + 4, bytes + 8, "ftyp");
@@ -478,7 +426,7 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     HevcImageFileReader reader;
     reader.initialize(input);
     const ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
-    const ImageChoice choice = choosePrimary(reader, context, primaryItemOfFile(bytes, length), true);
+    const ImageChoice choice = chooseImage(reader, context);
 
     HeifImageData data;
     data.imageId = choice.id;

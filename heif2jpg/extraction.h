@@ -74,10 +74,6 @@ void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData
 // The image's ICC profile; a grid without one takes its first tile's.
 void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
 
-// The item id that the file's 'pitm' box names, read straight from the bytes;
-// nullopt when the file has no root 'meta' box with a 'pitm' in it.
-std::optional<std::uint32_t> primaryItemOfFile(const std::uint8_t* bytes, std::size_t length);
-
 // Whether the bytes begin with an 'ftyp' box header, as every HEIF file does.
 bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length);
 

@@ -255,6 +255,7 @@ void MetaBox::parseBox(BitStream& input)
             break;
         case FourCCInt("pitm").getUInt32():
             mPrimaryItemBox.parseBox(child);
+            mHasPrimaryItemBox = true;
             break;
         default:
             break;  // unknown children are skipped whole

@@ -164,6 +164,8 @@ public:
 
     const PrimaryItemBox& getPrimaryItemBox() const { return mPrimaryItemBox; }
     PrimaryItemBox& getPrimaryItemBox() { return mPrimaryItemBox; }
+    // Whether the parsed box had a 'pitm' (item id 0 is a legal id in it).
+    bool hasPrimaryItemBox() const { return mHasPrimaryItemBox; }
     const DataInformationBox& getDataInformationBox() const { return mDataInformationBox; }
     DataInformationBox& getDataInformationBox() { return mDataInformationBox; }
     const ItemLocationBox& getItemLocationBox() const { return mItemLocationBox; }
@@ -190,6 +192,7 @@ public:
 private:
     HandlerBox mHandlerBox;
     PrimaryItemBox mPrimaryItemBox;
+    bool mHasPrimaryItemBox = false;
     DataInformationBox mDataInformationBox;
     ItemLocationBox mItemLocationBox;
     ItemProtectionBox mItemProtectionBox;

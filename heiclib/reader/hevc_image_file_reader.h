@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -73,6 +74,10 @@ public:
     void getReferencedToItemListByType(ContextId contextId, ItemId toItemId, FourCCInt referenceType,
                                        IdVector& itemIds) const override;
     ItemId getCoverImageItemId(ContextId contextId) const override;
+    // The item id the meta context's 'pitm' names, whatever that item is (or
+    // whether it exists); empty when the context has no 'pitm'. Throws
+    // InvalidContextId for a context that is not a meta context.
+    std::optional<ItemId> getPrimaryItemId(ContextId contextId) const;
 
     void getItemData(ContextId contextId, ItemId itemId, DataVector& itemData) override;
     OverlayItem getItemIovl(ContextId contextId, ItemId itemId) const override;

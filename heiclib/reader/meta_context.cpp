@@ -518,6 +518,16 @@ ItemId HevcImageFileReader::getCoverImageItemId(ContextId contextId) const
     return it->second.coverImageId;
 }
 
+std::optional<ItemId> HevcImageFileReader::getPrimaryItemId(ContextId contextId) const
+{
+    checkInitialized();
+    const MetaBox& meta = metaBox(contextId);
+    if (!meta.hasPrimaryItemBox()) {
+        return std::nullopt;
+    }
+    return meta.getPrimaryItemBox().getItemId();
+}
+
 GridItem HevcImageFileReader::getItemGrid(ContextId contextId, ItemId itemId) const
 {
     checkInitialized();
