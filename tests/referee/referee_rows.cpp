@@ -220,7 +220,7 @@ void addEncoderRows(std::vector<Row>& rows)
     // multiples of 2, 8 and 64, under 64 (a grid of one padded tile) and the
     // sizes known to upset the colour conversion.
     const std::vector<std::pair<unsigned, unsigned>> sizes = {
-        {2, 2}, {34, 18}, {66, 66}, {72, 72}, {96, 72}, {130, 98}, {168, 168}, {200, 66}};
+        {2, 2}, {34, 18}, {66, 66}, {72, 72}, {72, 96}, {96, 72}, {130, 98}, {168, 168}, {200, 66}};
     for (const char* chroma : {"420", "422", "444", "mono"}) {
         for (unsigned bits : {8u, 10u, 12u}) {
             for (const auto& [w, h] : sizes) {

@@ -6,9 +6,9 @@
 //
 // All files are made and run through both sides once per run of this
 // program, two at a time, before the first row is checked. Our decoder runs
-// in a child process (this program with --referee-decode), so that a crash
-// or heap fault on one file shows as that row's failure and cannot take the
-// other rows down.
+// in child processes (this program with --referee-decode-list), so that a
+// crash or heap fault on one file shows as that row's failure and cannot
+// take the other rows down; rows known to corrupt the heap get a child each.
 //
 // libheif's programs are required: without them every row fails with a
 // message saying what to install. With AMBREL_REFEREE_KEEP set in the
@@ -291,17 +291,51 @@ void runLibheif(Outcome& outcome, const std::string& directory, const std::strin
     }
 }
 
-void runOurs(Outcome& outcome, const std::string& directory, const std::string& name)
+void runOurInfo(Outcome& outcome)
 {
     outcome.oursInfoStatus = runProgram(std::string(AMBREL_HEIFINFO) + " --json " + quote(outcome.path), outcome.oursInfo);
-    const std::string out = directory + "/" + name + ".ours.png";
-    outcome.decodeStatus =
-        runProgram(quote(selfPath()) + " --referee-decode " + quote(outcome.path) + " " + quote(out), outcome.decodeOutput);
-    if (outcome.decodeStatus == 0) {
-        outcome.ours = cv::imread(out, cv::IMREAD_COLOR);
-        if (outcome.ours.empty()) {
-            outcome.decodeStatus = -2;
-            outcome.decodeOutput += "\nthe decoded picture could not be read back";
+}
+
+// Our decoder over several files in one child process (loading the
+// decoder's libraries costs more than decoding a small file). The child
+// writes each file's picture and then a status file ("0", or the exit
+// status and the message of a refusal); when it dies, the first file
+// without a status file is the one it died on, and a new child goes on with
+// the rest.
+void runOurDecoder(const std::vector<Outcome*>& batch, const std::string& directory, const std::string& name)
+{
+    std::size_t start = 0;
+    while (start < batch.size()) {
+        const std::string list = directory + "/" + name + ".list";
+        {
+            std::ofstream out(list, std::ios::trunc);
+            for (std::size_t i = start; i < batch.size(); ++i) {
+                out << batch[i]->path << '\n' << batch[i]->path + ".ours.png" << '\n';
+            }
+        }
+        std::string output;
+        const int status = runProgram(quote(selfPath()) + " --referee-decode-list " + quote(list), output);
+        for (; start < batch.size(); ++start) {
+            Outcome& outcome = *batch[start];
+            const std::string picture = outcome.path + ".ours.png";
+            const Bytes done = fixture::readFileBytes(picture + ".status");
+            if (done.empty()) {
+                outcome.decodeStatus = status == 0 ? -3 : status;
+                outcome.decodeOutput = "the decoding process ended (status " + std::to_string(status) +
+                                       ") on this file: " + output;
+                ++start;
+                break;
+            }
+            std::istringstream text(std::string(done.begin(), done.end()));
+            text >> outcome.decodeStatus;
+            std::getline(text >> std::ws, outcome.decodeOutput);
+            if (outcome.decodeStatus == 0) {
+                outcome.ours = cv::imread(picture, cv::IMREAD_COLOR);
+                if (outcome.ours.empty()) {
+                    outcome.decodeStatus = -2;
+                    outcome.decodeOutput = "the decoded picture could not be read back";
+                }
+            }
         }
     }
 }
@@ -328,7 +362,7 @@ Outcome prepare(const Row& row, const std::string& directory)
         return outcome;
     }
     runLibheif(outcome, directory, row.name);
-    runOurs(outcome, directory, row.name);
+    runOurInfo(outcome);
     return outcome;
 }
 
@@ -388,6 +422,30 @@ public:
         std::thread second(worker);
         worker();
         second.join();
+
+        // Our decoder: the rows whose known fault may corrupt the heap each
+        // in a child of their own, the others in two long-lived children.
+        std::vector<std::vector<Outcome*>> batches(2);
+        for (std::size_t at = 0; at < work.size(); ++at) {
+            Outcome& outcome = mOutcomes[work[at]];
+            if (!outcome.setupError.empty()) {
+                continue;
+            }
+            if (mRows[work[at]].knownMayPass && !mRows[work[at]].knownDifference.empty()) {
+                batches.push_back({&outcome});
+            } else {
+                batches[at % 2].push_back(&outcome);
+            }
+        }
+        std::atomic<std::size_t> nextBatch{0};
+        auto decoder = [&](const std::string& name) {
+            for (std::size_t at = nextBatch++; at < batches.size(); at = nextBatch++) {
+                runOurDecoder(batches[at], mDirectory, name);
+            }
+        };
+        std::thread secondDecoder(decoder, "decoder-2");
+        decoder("decoder-1");
+        secondDecoder.join();
     }
 
     const std::string& missing() const { return mMissing; }
@@ -404,11 +462,12 @@ public:
         ++mCounts[row.category];
         if (figures) {
             ++mCompared;
-            if (figures->mean >= mWorstMean.mean) {
-                mWorstMean = *figures;
+            Worst& worst = row.knownDifference.empty() ? mWorstUnmarked : mWorstMarked;
+            if (figures->mean >= worst.mean.mean) {
+                worst.mean = *figures;
             }
-            if (figures->line >= mWorstLine.line) {
-                mWorstLine = *figures;
+            if (figures->line >= worst.line.line) {
+                worst.line = *figures;
             }
         }
         if (differs) {
@@ -431,8 +490,12 @@ public:
         }
         out << "[referee]   " << std::setw(4) << total << "  files in all; " << mCompared
             << " pictures compared with libheif's\n";
-        out << "[referee]   worst mean difference " << mWorstMean.mean << " (" << mWorstMean.row << ")\n";
-        out << "[referee]   worst row/column mean difference " << mWorstLine.line << " (" << mWorstLine.row << ")\n";
+        for (const auto& [label, worst] : {std::pair<const char*, const Worst&>{"rows without a mark", mWorstUnmarked},
+                                           std::pair<const char*, const Worst&>{"rows marked known", mWorstMarked}}) {
+            out << "[referee]   " << label << ": worst mean difference per channel " << worst.mean.mean << " ("
+                << worst.mean.row << "), worst row/column mean difference " << worst.line.line << " ("
+                << worst.line.row << ")\n";
+        }
         out << "[referee]   " << mDiffering.size() << " files differ:";
         for (const auto& name : mDiffering) {
             out << "\n[referee]     " << name;
@@ -461,8 +524,13 @@ private:
 
     std::map<std::string, unsigned> mCounts;
     unsigned mCompared = 0;
-    Figures mWorstMean;
-    Figures mWorstLine;
+    struct Worst
+    {
+        Figures mean;
+        Figures line;
+    };
+    Worst mWorstUnmarked;
+    Worst mWorstMarked;
     std::vector<std::string> mDiffering;
 };
 
@@ -546,9 +614,17 @@ std::string describe(const std::vector<ItemEntry>& items)
 
 std::string trim(const std::string& text)
 {
-    const auto begin = text.find_first_not_of(' ');
-    const auto end = text.find_last_not_of(" \r");
+    const auto begin = text.find_first_not_of(" \r\n");
+    const auto end = text.find_last_not_of(" \r\n");
     return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
+}
+
+// One line of a program's output for the log.
+std::string oneLine(const std::string& text, std::size_t limit = 160)
+{
+    std::string line = trim(text).substr(0, limit);
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    return line;
 }
 
 // libheif's item table from heif-info -d: the 'infe' entries and the 'pitm'.
@@ -713,7 +789,7 @@ TEST_P(Referee, AgreesWithLibheif)
     } else if (libheifAccepts != weAccept) {
         differences.push_back(std::string(libheifAccepts ? "libheif decodes it, we refuse it: "
                                                          : "libheif refuses it, we decode it: ") +
-                              (libheifAccepts ? trim(outcome.decodeOutput) : trim(outcome.libheifOutput)));
+                              (libheifAccepts ? oneLine(outcome.decodeOutput) : oneLine(outcome.libheifOutput)));
     }
 
     if (libheifAccepts && weAccept) {
@@ -752,7 +828,9 @@ TEST_P(Referee, AgreesWithLibheif)
             }
         }
     } else if (!libheifAccepts && !weAccept) {
-        log << "refused by both (libheif: " << trim(outcome.libheifOutput).substr(0, 120) << ")";
+        log << "refused by both (libheif: " << oneLine(outcome.libheifOutput) << ")";
+    } else if (outcome.decodeStatus != 0 && outcome.decodeStatus != 3) {
+        log << "our decoder failed";
     } else {
         log << (weAccept ? "libheif refuses it" : "we refuse it");
     }
@@ -800,21 +878,30 @@ INSTANTIATE_TEST_SUITE_P(Files, Referee, ::testing::ValuesIn(rowIndices()),
                              return Session::instance().rows().at(info.param).name;
                          });
 
-// The child's side: decode one file with our pipeline into a PNG.
-int decodeOne(const char* input, const char* output)
+// The child's side: decode each file of the list (lines: input, output
+// picture) with our pipeline, writing the picture as PNG and then the
+// status file beside it.
+int decodeList(const char* list)
 {
-    const Bytes bytes = fixture::readFileBytes(input);
-    std::string message;
-    const cv::Mat picture = decodeHeifPicture(bytes.data(), bytes.size(), &message);
-    if (picture.empty()) {
-        std::cout << (message.empty() ? "refused" : message) << std::endl;
-        return 3;
+    std::ifstream in(list);
+    std::string input;
+    std::string output;
+    while (std::getline(in, input) && std::getline(in, output)) {
+        const Bytes bytes = fixture::readFileBytes(input);
+        std::string message;
+        const cv::Mat picture = decodeHeifPicture(bytes.data(), bytes.size(), &message);
+        std::string status;
+        if (picture.empty()) {
+            status = "3 " + (message.empty() ? std::string("refused") : message);
+        } else if (picture.type() != CV_8UC3) {
+            status = "4 decodeHeifPicture returned a picture of OpenCV type " + std::to_string(picture.type());
+        } else {
+            status = cv::imwrite(output, picture) ? "0" : "5 the picture could not be written";
+        }
+        std::replace(status.begin(), status.end(), '\n', ' ');
+        std::ofstream(output + ".status", std::ios::trunc) << status << '\n';
     }
-    if (picture.type() != CV_8UC3) {
-        std::cout << "decodeHeifPicture returned a picture of type " << picture.type() << std::endl;
-        return 4;
-    }
-    return cv::imwrite(output, picture) ? 0 : 5;
+    return 0;
 }
 
 }  // namespace
@@ -822,8 +909,8 @@ int decodeOne(const char* input, const char* output)
 
 int main(int argc, char** argv)
 {
-    if (argc == 4 && std::string(argv[1]) == "--referee-decode") {
-        return referee::decodeOne(argv[2], argv[3]);
+    if (argc == 3 && std::string(argv[1]) == "--referee-decode-list") {
+        return referee::decodeList(argv[2]);
     }
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new referee::SummaryPrinter);
