@@ -167,6 +167,9 @@ const char* const kPrimaryWithThumbnailReference =
     "on purpose: libheif 1.15 takes a primary with a 'thmb' reference for a thumbnail and shows image 3; we "
     "convert the image 'pitm' names (corpus README)";
 
+const char* const kPrimaryFallback =
+    "a missing or unconvertible primary falls back to another image (fix in flight)";
+
 bool heapFaultSize(unsigned width, unsigned height)
 {
     return (width == 72 && height == 72) || (width == 72 && height == 96) || (width == 168 && height == 168);
@@ -588,6 +591,56 @@ void addLayoutRows(std::vector<Row>& rows)
         b.setPrimary(2);
         return b.build();
     });
+    // An 'iden' derived image as the primary: the picture of the coded image
+    // it names, with a rotation of its own.
+    addWriterRow(
+        rows, category, "layout_iden_primary_rot90",
+        [] {
+            HeifBuilder b;
+            addCodedItem(b, 1, fixture::encodeImage(samplePicture(96, 64), encodeOptions(PixelFormat::Yuv420)), true);
+            ItemDescription iden;
+            iden.id = 2;
+            iden.type = "iden";
+            b.addItem(std::move(iden));
+            b.addReference("dimg", 2, {1});
+            b.ispe(2, 96, 64);
+            b.irot(2, 90);
+            b.setPrimary(2);
+            return b.build();
+        },
+        "'iden' primaries are not converted (fix in flight); ambrel-heifinfo also exits 1 on the 'iden' item, "
+        "which has no data ('No extents given for an item')");
+    // Broken primaries: 'pitm' names no item, or an item that is no image;
+    // libheif refuses both, and a converter must not show another image.
+    {
+        Row row;
+        row.name = "broken_primary_names_no_item";
+        row.category = category;
+        row.broken = true;
+        row.knownDifference = kPrimaryFallback;
+        row.writer = [] {
+            HeifBuilder b;
+            addCodedItem(b, 1, fixture::encodeImage(samplePicture(96, 64), encodeOptions(PixelFormat::Yuv420)), false);
+            b.setPrimary(7);
+            return b.build();
+        };
+        rows.push_back(std::move(row));
+    }
+    {
+        Row row;
+        row.name = "broken_primary_is_exif_item";
+        row.category = category;
+        row.broken = true;
+        row.knownDifference = kPrimaryFallback;
+        row.writer = [] {
+            HeifBuilder b;
+            b.addItem(exifItem(1));
+            addCodedItem(b, 2, fixture::encodeImage(samplePicture(96, 64), encodeOptions(PixelFormat::Yuv420)), false);
+            b.setPrimary(1);
+            return b.build();
+        };
+        rows.push_back(std::move(row));
+    }
     // Mdat before meta, the tiles in several extents stored backwards.
     addWriterRow(rows, category, "layout_mdat_first_tiles_in_reversed_extents", [] {
         return gridImage(2, 2, 64, 64, 120, 100, PixelFormat::Yuv420, [](HeifBuilder& b, std::uint32_t) {

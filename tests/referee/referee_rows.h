@@ -34,6 +34,9 @@ struct Row
     std::function<fixture::Bytes()> writer;  // built by our fixture writer
     std::string corpusFile;                  // a file of the shared corpus, by name
 
+    // A deliberately broken file: libheif may refuse it, and then we must too.
+    bool broken = false;
+
     // Why our pipeline is known to differ from libheif on this row; the row
     // then expects a difference and fails once there is none, so that the
     // mark is removed with the fix.
