@@ -337,6 +337,45 @@ TEST(HeifBuilder, PropertiesKeepTheirPositions)
     EXPECT_EQ(config->getConfiguration().getNalUnitArrays().size(), 1u);
 }
 
+TEST(HeifBuilder, MimeEntryWithoutContentEncoding)
+{
+    HeifBuilder last;
+    auto build = [&last](bool omit) {
+        HeifBuilder builder;
+        ItemDescription xmp;
+        xmp.id = 1;
+        xmp.type = "mime";
+        xmp.contentType = "application/rdf+xml";
+        xmp.omitContentEncoding = omit;
+        xmp.data = {'<', 'x', '/', '>'};
+        builder.addItem(xmp);
+        ItemDescription exif;
+        exif.id = 2;
+        exif.type = "Exif";
+        exif.data = {0, 0, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+        builder.addItem(exif);
+        Bytes file = builder.build();
+        last = builder;
+        return file;
+    };
+    const Bytes with = build(false);
+    const Bytes without = build(true);
+    ASSERT_EQ(without.size() + 1, with.size());
+    // The content type's terminator is followed directly by the next 'infe'.
+    const std::string text(without.begin(), without.end());
+    const auto type = text.find("application/rdf+xml");
+    ASSERT_NE(type, std::string::npos);
+    EXPECT_EQ(text.substr(type + 20 + 4, 4), "infe");
+    // The items' bytes are where the placement (and so 'iloc') says,
+    // although the meta box before them shrank.
+    for (std::uint32_t id : {1u, 2u}) {
+        const auto placement = last.lastPlacement(id);
+        ASSERT_EQ(placement.size(), 1u);
+        const auto begin = without.begin() + static_cast<std::ptrdiff_t>(placement[0].offset);
+        EXPECT_EQ(Bytes(begin, begin + static_cast<std::ptrdiff_t>(placement[0].length)), last.item(id).data);
+    }
+}
+
 TEST(HeifBuilder, RefusesDuplicateAndZeroIds)
 {
     HeifBuilder builder;

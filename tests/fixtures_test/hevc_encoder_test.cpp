@@ -184,6 +184,32 @@ TEST(HevcEncoder, TenBitAndFourFourFourPictures)
     EXPECT_EQ(rext.config.getBitDepthLumaMinus8(), 0);
 }
 
+TEST(HevcEncoder, FourTwoTwoTwelveBitAndMonochromePictures)
+{
+    FIXTURE_REQUIRE_PROGRAM("ffmpeg");
+    struct Expected
+    {
+        PixelFormat format;
+        unsigned width;  // odd where the format allows it
+        int chromaFormat;
+        int bitDepthMinus8;
+    };
+    for (const Expected& e : {Expected{PixelFormat::Yuv422, 34, 2, 0}, Expected{PixelFormat::Yuv422_12bit, 34, 2, 4},
+                              Expected{PixelFormat::Yuv420_12bit, 34, 1, 4}, Expected{PixelFormat::Yuv444_10bit, 33, 3, 2},
+                              Expected{PixelFormat::Gray, 33, 0, 0}, Expected{PixelFormat::Gray_12bit, 33, 0, 4}}) {
+        EncodeOptions options;
+        options.format = e.format;
+        const EncodedImage image = encodeImage(gradientImage(e.width, 33 - (e.chromaFormat == 1 ? 1 : 0)), options);
+        EXPECT_EQ(image.width, e.width);
+        EXPECT_EQ(image.config.getChromaFormatIdc(), e.chromaFormat);
+        EXPECT_EQ(image.config.getBitDepthLumaMinus8(), e.bitDepthMinus8);
+    }
+    EncodeOptions options;
+    options.format = PixelFormat::Yuv422;
+    EXPECT_THROW(encodeImage(gradientImage(33, 32), options), EncoderError) << "4:2:2 needs an even width";
+    EXPECT_NO_THROW(encodeImage(gradientImage(32, 33), options)) << "but any height";
+}
+
 TEST(HevcEncoder, SizeNotAMultipleOfTheCodingBlockIsCroppedBack)
 {
     FIXTURE_REQUIRE_PROGRAM("ffmpeg");
