@@ -91,7 +91,9 @@ Json::Value describe(HevcImageFileReader& reader)
             }
             item["properties"] = properties;
             // Reading the coded data proves the item's bytes are all there.
-            if (features.count(ImageFeature::ProtectedImage) == 0) {
+            // An 'iden' item derives its picture from its source and has no
+            // data of its own.
+            if (features.count(ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
                 try {
                     DataVector data;
                     reader.getItemData(context, id, data);
