@@ -234,7 +234,10 @@ bool cleanApertureRect(const CleanApertureInfo& aperture, int width, int height,
     // Left edge = centre - (cleanWidth - 1) / 2 = (width - cleanWidth) / 2 + offset.
     const long long pixelsWide = roundHalfUp(cleanWidth);
     const long long pixelsHigh = roundHalfUp(cleanHeight);
-    const long long left = roundHalfUp((width - cleanWidth) / 2.0 + horizontalOffset);
+    // Edges go to the nearest pixel. On a half pixel the left edge goes left
+    // and the top edge down, as libheif places them: the crop that most
+    // viewers of the same file show.
+    const long long left = static_cast<long long>(std::ceil((width - cleanWidth) / 2.0 + horizontalOffset - 0.5));
     const long long top = roundHalfUp((height - cleanHeight) / 2.0 + verticalOffset);
     if (pixelsWide <= 0 || pixelsHigh <= 0 || left < 0 || top < 0 || left + pixelsWide > width ||
         top + pixelsHigh > height) {

@@ -283,8 +283,10 @@ TEST(MosaicTest, CleanApertureRectangle)
     EXPECT_EQ(rectOf(clap(30, 40, 0, 1, 0, 1), 64, 64), cv::Rect(17, 12, 30, 40));
     // Centre right of the middle by 5/2, above it by 3/2.
     EXPECT_EQ(rectOf(clap(31, 33, 5, 2, -3, 2), 64, 64), cv::Rect(19, 14, 31, 33));
-    // Half-pixel edges round up: (64 - 29) / 2 = 17.5.
-    EXPECT_EQ(rectOf(clap(29, 29, 0, 1, 0, 1), 64, 64), cv::Rect(18, 18, 29, 29));
+    // Half-pixel edges, (64 - 29) / 2 = 17.5: the left edge goes left, the
+    // top edge down, where libheif puts them.
+    EXPECT_EQ(rectOf(clap(29, 29, 0, 1, 0, 1), 64, 64), cv::Rect(17, 18, 29, 29));
+    EXPECT_EQ(rectOf(clap(29, 29, 1, 1, -1, 1), 64, 64), cv::Rect(18, 17, 29, 29));
     // Fractional size: 61/2 rounds to 31.
     EXPECT_EQ(rectOf(CleanApertureInfo{61, 2, 61, 2, 0, 1, 0, 1}, 64, 64), cv::Rect(17, 17, 31, 31));
     EXPECT_EQ(rectOf(clap(64, 64, 0, 1, 0, 1), 64, 64), cv::Rect(0, 0, 64, 64));

@@ -160,9 +160,6 @@ const char* const kColourBias =
 const char* const kLibheifHighDepth420 =
     "libheif 1.15's own 10/12-bit 4:2:0 conversion is the one further from the source picture here (blue, top "
     "rows): not a fault of ours, the limit cannot judge it";
-const char* const kClapHalfPixel =
-    "a clean aperture whose left edge falls on a half pixel starts one column right of libheif's (we round the left "
-    "edge up but the top edge down; libheif rounds both down)";
 const char* const kPrimaryWithThumbnailReference =
     "on purpose: libheif 1.15 takes a primary with a 'thmb' reference for a thumbnail and shows image 3; we "
     "convert the image 'pitm' names (corpus README)";
@@ -681,11 +678,6 @@ void markRows(std::vector<Row>& rows)
     const std::vector<std::pair<std::string, std::string>> marks = {
         {"grid_2x3_tiles64x64_420_8bit_130x100", kColourBias},
         {"single_clap_offset_40x30_minus12_plus8_from_96x64", kColourBias},
-        {"single_clap_odd_77x41_from_96x64", kClapHalfPixel},
-        {"single_clap_offset_61x37_plus5_minus3_from_96x64", kClapHalfPixel},
-        {"single_clap_odd_51x33_rot90_from_96x64", kClapHalfPixel},
-        {"single_clap_odd_51x33_rot270_mirror1_from_96x64", kClapHalfPixel},
-        {"grid_2x2_clap_101x77_rot180", kClapHalfPixel},
         {"corpus_empty_icc_heic", std::string(kLastColumns) + " (here the last of 1025 columns, from a 1026-wide "
                                                                "tile, comes out black); and " + kColourBias},
         {"corpus_invalid_id_heic", kPrimaryWithThumbnailReference},
