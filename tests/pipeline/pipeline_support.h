@@ -201,15 +201,7 @@ inline Bytes iccFromJpeg(const Bytes& jpeg)
 inline void addCodedImage(fixture::HeifBuilder& builder, std::uint32_t id, const fixture::RgbImage& picture,
                           bool hidden = true)
 {
-    const fixture::EncodedImage image = fixture::encodeImage(picture);
-    fixture::ItemDescription item;
-    item.id = id;
-    item.type = "hvc1";
-    item.data = image.data;
-    item.hidden = hidden;
-    builder.addItem(std::move(item));
-    builder.hvcC({id}, image.config);
-    builder.ispe(id, image.width, image.height);
+    fixture::addCodedItem(builder, id, fixture::encodeImage(picture), hidden);
 }
 
 // Adds a grid item over tiles already in the builder, referenced in the order given.

@@ -81,17 +81,7 @@ RgbImage cut(const RgbImage& picture, unsigned x0, unsigned y0, unsigned width, 
     return part;
 }
 
-void addCodedItem(HeifBuilder& builder, std::uint32_t id, const EncodedImage& image, bool hidden)
-{
-    ItemDescription item;
-    item.id = id;
-    item.type = "hvc1";
-    item.data = image.data;
-    item.hidden = hidden;
-    builder.addItem(std::move(item));
-    builder.hvcC({id}, image.config);
-    builder.ispe(id, image.width, image.height);
-}
+using fixture::addCodedItem;
 
 using Extra = std::function<void(HeifBuilder&, std::uint32_t primary)>;
 
