@@ -1,9 +1,14 @@
 #include "hevc_stream.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cmath>
 #include <fstream>
 #include <iostream>
+#include <limits>
+#include <new>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,9 +22,13 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
+#include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
+
+#include <opencv2/core/hal/intrin.hpp>
 
 namespace heifpipe {
 
@@ -114,36 +123,79 @@ int swsColourspace(AVColorSpace colourspace)
     }
 }
 
-// Whether swscale knows the pixel format to be full range by its name
-// (the "J" formats); for the others the range must be told.
-bool isFullRangeFormat(int format)
+// The "J" formats are their plain counterparts with full range said by the
+// name; swscale is given the plain format and told the range.
+AVPixelFormat withoutRangeInName(int format, bool& fullRange)
 {
-    return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P ||
-           format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: fullRange = true; return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: fullRange = true; return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: fullRange = true; return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: fullRange = true; return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: fullRange = true; return AV_PIX_FMT_YUV411P;
+    default: return static_cast<AVPixelFormat>(format);
+    }
 }
 
-class PictureConverter
+// swscale reads full-range samples of more than 8 bits as if their top level
+// were 2^bits - 2^(bits - 8) (1020 at 10 bits) instead of 2^bits - 1: left
+// alone, bright and saturated colours come out up to 3/4 of a level too
+// strong. The factor that undoes it, in 16.16 fixed point, for the luma
+// contrast and the chroma saturation alike.
+int fullRangeGain(AVPixelFormat format, bool fullRange)
+{
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+    const int bits = descriptor != nullptr ? descriptor->comp[0].depth : 8;
+    if (!fullRange || bits <= 8 || bits > 16) {
+        return 1 << 16;
+    }
+    const double top = double((1 << bits) - 1);
+    const double assumed = double((1 << bits) - (1 << (bits - 8)));
+    return static_cast<int>(std::lround(65536.0 * assumed / top));
+}
+
+// swscale's fast special converters (8-bit 4:2:0 and 4:2:2 to 24-bit RGB)
+// work in blocks of 16 pixels: they write up to 8 pixels past the end of a
+// row whose width is 8 to 14 more than a multiple of 16, leave the last
+// pixels of one 2 to 6 more unwritten, and come out 1 to 2 levels dark.
+// Accurate rounding keeps swscale on its generic path, which writes whole
+// rows and rounds right; full chroma interpolation upsamples the chroma for
+// every pixel instead of repeating it.
+constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
+
+// Alignment and slack of the rows swscale writes into: vector code may store
+// whole vectors of up to 64 bytes at the end of a row.
+constexpr std::size_t kScratchAlign = 64;
+constexpr std::size_t kScratchSlack = 64;
+
+class ScalerConverter
 {
 public:
     // Converts the frame into `target` (8-bit BGR of the frame's size).
+    // swscale writes into a scratch picture of the converter's own, with
+    // aligned and padded rows, and only the picture's pixels are copied into
+    // `target`: nothing FFmpeg does reaches past them (into a neighbouring
+    // tile of the mosaic, or past the end of an allocation).
     void convert(const AVFrame& frame, cv::Mat& target)
     {
         const int colourspace = swsColourspace(frame.colorspace);
-        const bool fullRange = frame.color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(frame.format);
+        bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
+        const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
         if (!mScaler || frame.width != mWidth || frame.height != mHeight || frame.format != mFormat ||
             colourspace != mColourspace || fullRange != mFullRange) {
-            mScaler.reset(sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
-                                         frame.width, frame.height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr,
-                                         nullptr));
+            mScaler.reset();
+            mWidth = 0;
+            allocateScratch(frame.width, frame.height);
+            mScaler.reset(sws_getContext(frame.width, frame.height, format, frame.width, frame.height,
+                                         AV_PIX_FMT_BGR24, kScalerFlags, nullptr, nullptr, nullptr));
             if (!mScaler) {
                 throw std::runtime_error("swscale cannot convert pixel format " + std::to_string(frame.format));
             }
-            // The J formats already say full range, and BT.601 is swscale's
-            // default: those pictures convert exactly as without details.
-            if (colourspace != SWS_CS_ITU601 || (fullRange && !isFullRangeFormat(frame.format))) {
-                const int* coefficients = sws_getCoefficients(colourspace);
-                sws_setColorspaceDetails(mScaler.get(), coefficients, fullRange ? 1 : 0,
-                                         sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+            const int gain = fullRangeGain(format, fullRange);
+            if (sws_setColorspaceDetails(mScaler.get(), sws_getCoefficients(colourspace), fullRange ? 1 : 0,
+                                         sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, gain, gain) < 0) {
+                mScaler.reset();
+                throw std::runtime_error("swscale cannot convert from colour space " + std::to_string(colourspace));
             }
             mWidth = frame.width;
             mHeight = frame.height;
@@ -151,18 +203,421 @@ public:
             mColourspace = colourspace;
             mFullRange = fullRange;
         }
-        std::uint8_t* destination[4] = {target.data, nullptr, nullptr, nullptr};
-        int strides[4] = {static_cast<int>(target.step[0]), 0, 0, 0};
-        sws_scale(mScaler.get(), frame.data, frame.linesize, 0, frame.height, destination, strides);
+        std::uint8_t* destination[4] = {mScratch.get(), nullptr, nullptr, nullptr};
+        int strides[4] = {static_cast<int>(mScratchStride), 0, 0, 0};
+        if (sws_scale(mScaler.get(), frame.data, frame.linesize, 0, frame.height, destination, strides) !=
+            frame.height) {
+            throw std::runtime_error("swscale did not convert the whole picture");
+        }
+        const cv::Mat converted(frame.height, frame.width, CV_8UC3, mScratch.get(), mScratchStride);
+        converted.copyTo(target);
     }
 
 private:
+    struct BytesFree
+    {
+        void operator()(std::uint8_t* bytes) const { av_free(bytes); }
+    };
+
+    void allocateScratch(int width, int height)
+    {
+        mScratch.reset();
+        const std::size_t row = std::size_t(width) * 3;
+        const std::size_t stride = (row + kScratchSlack + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
+        if (width <= 0 || height <= 0 || stride > std::size_t(std::numeric_limits<int>::max())) {
+            throw std::runtime_error("no picture of " + std::to_string(width) + " x " + std::to_string(height) +
+                                     " can be converted");
+        }
+        // A spare row after the last as well.
+        mScratch.reset(static_cast<std::uint8_t*>(av_malloc(stride * (std::size_t(height) + 1))));
+        if (!mScratch) {
+            throw std::bad_alloc();
+        }
+        mScratchStride = stride;
+    }
+
     std::unique_ptr<SwsContext, ScalerFree> mScaler;
+    std::unique_ptr<std::uint8_t, BytesFree> mScratch;
+    std::size_t mScratchStride = 0;
     int mWidth = 0;
     int mHeight = 0;
     int mFormat = -1;
     int mColourspace = -1;
     bool mFullRange = false;
+};
+
+// The Y'CbCr-to-R'G'B' matrix of a frame: luma weights of red and blue.
+// BT.601 when the stream names none, or one without such weights.
+struct LumaWeights
+{
+    double red;
+    double blue;
+};
+
+LumaWeights lumaWeights(AVColorSpace colourspace)
+{
+    switch (colourspace) {
+    case AVCOL_SPC_BT709:
+        return {0.2126, 0.0722};
+    case AVCOL_SPC_FCC:
+        return {0.30, 0.11};
+    case AVCOL_SPC_SMPTE240M:
+        return {0.212, 0.087};
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+        return {0.2627, 0.0593};
+    default:
+        return {0.299, 0.114};
+    }
+}
+
+// Planar Y'CbCr (or luma only) of 8 to 16 bits, native byte order, chroma
+// halved in either direction or not at all: the formats FFmpeg's HEVC
+// decoder gives for its pictures, which YuvToBgr converts itself.
+struct PlanarLayout
+{
+    int bits = 0;
+    bool wide = false;  // two bytes per sample
+    bool chroma = false;
+    int chromaShiftX = 0;
+    int chromaShiftY = 0;
+};
+
+bool planarLayout(int format, PlanarLayout& layout)
+{
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+    if (descriptor == nullptr ||
+        (descriptor->flags & (AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL |
+                              AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT |
+                              AV_PIX_FMT_FLAG_ALPHA)) != 0 ||
+        (descriptor->nb_components != 1 && descriptor->nb_components != 3) || descriptor->log2_chroma_w > 1 ||
+        descriptor->log2_chroma_h > 1) {
+        return false;
+    }
+    const int bits = descriptor->comp[0].depth;
+    if (bits < 8 || bits > 16) {
+        return false;
+    }
+    const int step = bits > 8 ? 2 : 1;
+    for (int i = 0; i < descriptor->nb_components; ++i) {
+        const AVComponentDescriptor& component = descriptor->comp[i];
+        if (component.plane != i || component.step != step || component.offset != 0 || component.shift != 0 ||
+            component.depth != bits) {
+            return false;
+        }
+    }
+    layout.bits = bits;
+    layout.wide = step == 2;
+    layout.chroma = descriptor->nb_components == 3;
+    layout.chromaShiftX = descriptor->log2_chroma_w;
+    layout.chromaShiftY = descriptor->log2_chroma_h;
+    return true;
+}
+
+// Y'CbCr to 8-bit BGR, rounded to the nearest level, from the
+// exact arithmetic of the matrix and range: limited range takes luma 16 to
+// 235 and chroma 16 to 240 (times 2^(bits - 8)) as 0 to 1 and -0.5 to 0.5,
+// full range 0 to 2^bits - 1. Halved chroma is upsampled by linear
+// interpolation between its samples, sited as the frame says (horizontally
+// with the even luma samples and vertically between rows unless told
+// otherwise). Writes exactly the target's pixels.
+class YuvToBgr
+{
+public:
+    YuvToBgr(const PlanarLayout& layout, AVColorSpace colourspace, bool fullRange, AVChromaLocation location)
+        : mLayout(layout)
+    {
+        const LumaWeights weights = lumaWeights(colourspace);
+        const double green = 1.0 - weights.red - weights.blue;
+        const double scale = double(1 << (layout.bits - 8));
+        const double lumaRange = fullRange ? double((1 << layout.bits) - 1) : 219.0 * scale;
+        const double chromaRange = fullRange ? double((1 << layout.bits) - 1) : 224.0 * scale;
+        const double lumaOffset = fullRange ? 0.0 : 16.0 * scale;
+        // Chroma arrives as kChromaScale times its samples, offset included.
+        const double chromaUnit = 255.0 / (chromaRange * kChromaScale);
+        const double chromaOffset = double(1 << (layout.bits - 1)) * kChromaScale;
+        mLuma = float(255.0 / lumaRange);
+        mRedFromCr = float(2.0 * (1.0 - weights.red) * chromaUnit);
+        mBlueFromCb = float(2.0 * (1.0 - weights.blue) * chromaUnit);
+        mGreenFromCr = float(-2.0 * (1.0 - weights.red) * weights.red / green * chromaUnit);
+        mGreenFromCb = float(-2.0 * (1.0 - weights.blue) * weights.blue / green * chromaUnit);
+        // All offsets in one constant per channel.
+        const double base = -lumaOffset * 255.0 / lumaRange;
+        mBlueBase = float(base - double(mBlueFromCb) * chromaOffset);
+        mGreenBase = float(base - (double(mGreenFromCb) + double(mGreenFromCr)) * chromaOffset);
+        mRedBase = float(base - double(mRedFromCr) * chromaOffset);
+        // Chroma sample positions relative to luma (the chroma sample
+        // location types of H.273): "left" is horizontally with the even luma
+        // samples, "top" vertically with the even rows.
+        mCentredX = location == AVCHROMA_LOC_CENTER || location == AVCHROMA_LOC_TOP ||
+                    location == AVCHROMA_LOC_BOTTOM;
+        mCentredY = !(location == AVCHROMA_LOC_TOPLEFT || location == AVCHROMA_LOC_TOP);
+    }
+
+    void convert(const AVFrame& frame, cv::Mat& target)
+    {
+        const int width = frame.width;
+        // Pixels are done 16 at a time; the rows of chroma have room for the
+        // last group.
+        const std::size_t padded = (std::size_t(width) + 15) / 16 * 16;
+        if (!mLayout.chroma) {
+            // Neutral chroma: the bases then hold the offsets alone.
+            mNeutral.assign(padded, float(1 << (mLayout.bits - 1)) * kChromaScale / 4.0f);
+        }
+        for (Cached& cached : mCache) {
+            cached.row = -1;
+            cached.cb.resize(padded);
+            cached.cr.resize(padded);
+        }
+        mColumn.resize(std::size_t(AV_CEIL_RSHIFT(width, mLayout.chromaShiftX)));
+        for (int y = 0; y < frame.height; ++y) {
+            Weights w{mNeutral.data(), mNeutral.data(), mNeutral.data(), mNeutral.data(), 4.0f, 0.0f};
+            if (mLayout.chroma) {
+                int near = y;
+                int far = y;
+                if (mLayout.chromaShiftY != 0) {
+                    const int chromaHeight = AV_CEIL_RSHIFT(frame.height, 1);
+                    near = y >> 1;
+                    if (mCentredY) {
+                        far = (y & 1) != 0 ? near + 1 : near - 1;
+                        w.near = 3.0f;
+                    } else {
+                        far = near + 1;
+                        w.near = (y & 1) != 0 ? 2.0f : 4.0f;
+                    }
+                    far = std::clamp(far, 0, chromaHeight - 1);
+                }
+                w.far = 4.0f - w.near;
+                const Cached& a = chromaRow(frame, near);
+                const Cached& b = chromaRow(frame, far);
+                w.cbNear = a.cb.data();
+                w.crNear = a.cr.data();
+                w.cbFar = b.cb.data();
+                w.crFar = b.cr.data();
+            }
+            const std::uint8_t* luma = frame.data[0] + std::ptrdiff_t(y) * frame.linesize[0];
+            std::uint8_t* out = target.ptr<std::uint8_t>(y);
+            if (mLayout.wide) {
+                pixels(reinterpret_cast<const std::uint16_t*>(luma), out, width, w);
+            } else {
+                pixels(luma, out, width, w);
+            }
+        }
+    }
+
+private:
+    // Chroma is carried at kChromaScale times its sample values: exact for
+    // the interpolation weights (quarters in each direction).
+    static constexpr int kChromaScale = 16;
+
+    // One chroma row upsampled to the luma width (times 4: horizontal
+    // quarters), both planes.
+    struct Cached
+    {
+        int row = -1;
+        std::vector<float> cb;
+        std::vector<float> cr;
+    };
+
+    // The two chroma rows a luma row blends and their weights in quarters.
+    struct Weights
+    {
+        const float* cbNear;
+        const float* crNear;
+        const float* cbFar;
+        const float* crFar;
+        float near;
+        float far;
+    };
+
+    template <typename Sample>
+    void pixels(const Sample* luma, std::uint8_t* out, int width, const Weights& w) const
+    {
+        const float k = mLuma;
+        int x = 0;
+#if CV_SIMD128
+        const cv::v_float32x4 vk = cv::v_setall_f32(k);
+        const cv::v_float32x4 vNear = cv::v_setall_f32(w.near);
+        const cv::v_float32x4 vFar = cv::v_setall_f32(w.far);
+        const cv::v_float32x4 bu = cv::v_setall_f32(mBlueFromCb);
+        const cv::v_float32x4 gu = cv::v_setall_f32(mGreenFromCb);
+        const cv::v_float32x4 gv = cv::v_setall_f32(mGreenFromCr);
+        const cv::v_float32x4 rv = cv::v_setall_f32(mRedFromCr);
+        const cv::v_float32x4 b0 = cv::v_setall_f32(mBlueBase);
+        const cv::v_float32x4 g0 = cv::v_setall_f32(mGreenBase);
+        const cv::v_float32x4 r0 = cv::v_setall_f32(mRedBase);
+        for (; x + 16 <= width; x += 16) {
+            cv::v_float32x4 l[4];
+            loadLuma(luma + x, l);
+            cv::v_int32x4 b[4];
+            cv::v_int32x4 g[4];
+            cv::v_int32x4 r[4];
+            for (int i = 0; i < 4; ++i) {
+                const int at = x + 4 * i;
+                const cv::v_float32x4 u =
+                    cv::v_fma(cv::v_load(w.cbNear + at), vNear, cv::v_load(w.cbFar + at) * vFar);
+                const cv::v_float32x4 v =
+                    cv::v_fma(cv::v_load(w.crNear + at), vNear, cv::v_load(w.crFar + at) * vFar);
+                const cv::v_float32x4 y = l[i] * vk;
+                b[i] = cv::v_round(cv::v_fma(u, bu, y + b0));
+                g[i] = cv::v_round(cv::v_fma(u, gu, cv::v_fma(v, gv, y + g0)));
+                r[i] = cv::v_round(cv::v_fma(v, rv, y + r0));
+            }
+            // Packing saturates to 0 .. 255.
+            const cv::v_uint8x16 blue = cv::v_pack_u(cv::v_pack(b[0], b[1]), cv::v_pack(b[2], b[3]));
+            const cv::v_uint8x16 green = cv::v_pack_u(cv::v_pack(g[0], g[1]), cv::v_pack(g[2], g[3]));
+            const cv::v_uint8x16 red = cv::v_pack_u(cv::v_pack(r[0], r[1]), cv::v_pack(r[2], r[3]));
+            cv::v_store_interleave(out + 3 * x, blue, green, red);
+        }
+#endif
+        for (; x < width; ++x) {
+            const float u = w.cbNear[x] * w.near + w.cbFar[x] * w.far;
+            const float v = w.crNear[x] * w.near + w.crFar[x] * w.far;
+            const float y = float(luma[x]) * k;
+            out[3 * x] = cv::saturate_cast<std::uint8_t>(y + u * mBlueFromCb + mBlueBase);
+            out[3 * x + 1] = cv::saturate_cast<std::uint8_t>(y + u * mGreenFromCb + v * mGreenFromCr + mGreenBase);
+            out[3 * x + 2] = cv::saturate_cast<std::uint8_t>(y + v * mRedFromCr + mRedBase);
+        }
+    }
+
+#if CV_SIMD128
+    static void loadLuma(const std::uint8_t* luma, cv::v_float32x4 (&l)[4])
+    {
+        cv::v_uint16x8 low;
+        cv::v_uint16x8 high;
+        cv::v_expand(cv::v_load(luma), low, high);
+        loadLuma16(low, l[0], l[1]);
+        loadLuma16(high, l[2], l[3]);
+    }
+
+    static void loadLuma(const std::uint16_t* luma, cv::v_float32x4 (&l)[4])
+    {
+        loadLuma16(cv::v_load(luma), l[0], l[1]);
+        loadLuma16(cv::v_load(luma + 8), l[2], l[3]);
+    }
+
+    static void loadLuma16(const cv::v_uint16x8& samples, cv::v_float32x4& low, cv::v_float32x4& high)
+    {
+        cv::v_uint32x4 a;
+        cv::v_uint32x4 b;
+        cv::v_expand(samples, a, b);
+        low = cv::v_cvt_f32(cv::v_reinterpret_as_s32(a));
+        high = cv::v_cvt_f32(cv::v_reinterpret_as_s32(b));
+    }
+#endif
+
+    // Chroma row `row` upsampled horizontally, from the cache when one of the
+    // last rows asked for.
+    const Cached& chromaRow(const AVFrame& frame, int row)
+    {
+        for (const Cached& cached : mCache) {
+            if (cached.row == row) {
+                return cached;
+            }
+        }
+        Cached& slot = mCache[mNext];
+        mNext = (mNext + 1) % mCache.size();
+        slot.row = row;
+        if (mLayout.wide) {
+            upsample<std::uint16_t>(frame, 1, row, slot.cb.data());
+            upsample<std::uint16_t>(frame, 2, row, slot.cr.data());
+        } else {
+            upsample<std::uint8_t>(frame, 1, row, slot.cb.data());
+            upsample<std::uint8_t>(frame, 2, row, slot.cr.data());
+        }
+        return slot;
+    }
+
+    template <typename Sample>
+    void upsample(const AVFrame& frame, int plane, int row, float* out)
+    {
+        const int width = frame.width;
+        const auto* samples =
+            reinterpret_cast<const Sample*>(frame.data[plane] + std::ptrdiff_t(row) * frame.linesize[plane]);
+        if (mLayout.chromaShiftX == 0) {
+            for (int x = 0; x < width; ++x) {
+                out[x] = 4.0f * float(samples[x]);
+            }
+            return;
+        }
+        const int chromaWidth = AV_CEIL_RSHIFT(width, 1);
+        float* column = mColumn.data();
+        for (int i = 0; i < chromaWidth; ++i) {
+            column[i] = float(samples[i]);
+        }
+        // In quarters; the edges repeat.
+        const int pairs = width / 2;
+        if (mCentredX) {
+            for (int i = 0; i < pairs; ++i) {
+                const float here = column[i];
+                out[2 * i] = 3.0f * here + column[i > 0 ? i - 1 : 0];
+                out[2 * i + 1] = 3.0f * here + column[i + 1 < chromaWidth ? i + 1 : i];
+            }
+            if ((width & 1) != 0) {
+                out[width - 1] = 3.0f * column[pairs] + column[pairs > 0 ? pairs - 1 : 0];
+            }
+        } else {
+            for (int i = 0; i < pairs; ++i) {
+                const float here = column[i];
+                out[2 * i] = 4.0f * here;
+                out[2 * i + 1] = 2.0f * (here + column[i + 1 < chromaWidth ? i + 1 : i]);
+            }
+            if ((width & 1) != 0) {
+                out[width - 1] = 4.0f * column[pairs];
+            }
+        }
+    }
+
+    PlanarLayout mLayout;
+    float mLuma = 0;
+    float mRedFromCr = 0;
+    float mBlueFromCb = 0;
+    float mGreenFromCr = 0;
+    float mGreenFromCb = 0;
+    float mBlueBase = 0;
+    float mGreenBase = 0;
+    float mRedBase = 0;
+    bool mCentredX = false;
+    bool mCentredY = true;
+    std::array<Cached, 3> mCache;
+    std::size_t mNext = 0;
+    std::vector<float> mNeutral;
+    std::vector<float> mColumn;
+};
+
+// Converts decoded pictures to 8-bit BGR: the planar Y'CbCr formats with the
+// converter above, anything else (RGB, alpha, unusual subsampling) with
+// swscale.
+class PictureConverter
+{
+public:
+    void convert(const AVFrame& frame, cv::Mat& target)
+    {
+        bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
+        const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
+        PlanarLayout layout;
+        if (!planarLayout(format, layout)) {
+            mScaler.convert(frame, target);
+            return;
+        }
+        if (!mOwn || format != mFormat || frame.colorspace != mColourspace || fullRange != mFullRange ||
+            frame.chroma_location != mLocation) {
+            mOwn.emplace(layout, frame.colorspace, fullRange, frame.chroma_location);
+            mFormat = format;
+            mColourspace = frame.colorspace;
+            mFullRange = fullRange;
+            mLocation = frame.chroma_location;
+        }
+        mOwn->convert(frame, target);
+    }
+
+private:
+    std::optional<YuvToBgr> mOwn;
+    AVPixelFormat mFormat = AV_PIX_FMT_NONE;
+    AVColorSpace mColourspace = AVCOL_SPC_UNSPECIFIED;
+    bool mFullRange = false;
+    AVChromaLocation mLocation = AVCHROMA_LOC_UNSPECIFIED;
+    ScalerConverter mScaler;
 };
 
 void quietenLibav()
@@ -301,7 +756,8 @@ std::vector<cv::Mat> decode_hevc_frames(const std::vector<std::uint8_t>& stream,
                     tooLarge = index < maxFrames;
                     return cv::Mat();
                 }
-                frames.emplace_back(height, width, CV_8UC3);
+                // Initialised, so that every pixel is the picture's or black.
+                frames.push_back(cv::Mat::zeros(height, width, CV_8UC3));
                 return frames.back();
             });
         if (!result.opened) {

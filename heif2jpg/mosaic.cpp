@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -44,6 +46,64 @@ void applyOne(cv::Mat& image, const ImageTransform& transform)
         applyMirror(image, transform.value);
         break;
     }
+}
+
+// Allocates matrices as zeroed memory from calloc: large blocks come as
+// fresh pages from the system, zero without a pass over them, so a canvas
+// starts out black at no cost before the decoder fills it.
+class ZeroedAllocator : public cv::MatAllocator
+{
+public:
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, std::size_t* step, cv::AccessFlag,
+                           cv::UMatUsageFlags) const override
+    {
+        std::size_t total = CV_ELEM_SIZE(type);
+        for (int i = dims - 1; i >= 0; --i) {
+            if (step != nullptr) {
+                if (data != nullptr && step[i] != 0x7fffffff) {
+                    total = step[i];  // the caller's own rows
+                } else {
+                    step[i] = total;
+                }
+            }
+            total *= std::size_t(sizes[i]);
+        }
+        auto* bytes = static_cast<std::uint8_t*>(data != nullptr ? data : std::calloc(total == 0 ? 1 : total, 1));
+        if (bytes == nullptr) {
+            throw std::bad_alloc();
+        }
+        auto* block = new cv::UMatData(this);
+        block->data = block->origdata = bytes;
+        block->size = total;
+        if (data != nullptr) {
+            block->flags |= cv::UMatData::USER_ALLOCATED;
+        }
+        return block;
+    }
+
+    bool allocate(cv::UMatData* block, cv::AccessFlag, cv::UMatUsageFlags) const override { return block != nullptr; }
+
+    void deallocate(cv::UMatData* block) const override
+    {
+        if (block == nullptr) {
+            return;
+        }
+        if ((block->flags & cv::UMatData::USER_ALLOCATED) == 0) {
+            std::free(block->origdata);
+        }
+        delete block;
+    }
+};
+
+// A black 8-bit BGR image.
+cv::Mat zeroedImage(int rows, int columns)
+{
+    // Outlives every matrix it allocates: never destroyed.
+    static const ZeroedAllocator* const allocator = new ZeroedAllocator;
+    cv::Mat image;
+    image.allocator = const_cast<ZeroedAllocator*>(allocator);
+    image.create(rows, columns, CV_8UC3);
+    return image;
 }
 
 // Nearest whole number, halves rounded up.
@@ -98,7 +158,9 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
     if (count == 0) {
         // Nothing to lay out; the tiles are still decoded and counted.
         ++mTiles;
-        mScratch.create(height, width, CV_8UC3);
+        if (mScratch.rows != height || mScratch.cols != width) {
+            mScratch = zeroedImage(height, width);
+        }
         return mScratch;
     }
     if (index >= count) {
@@ -114,7 +176,9 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
             return {};
         }
         mTileSize = cv::Size(width, height);
-        mCanvas.create(static_cast<int>(canvasHeight), static_cast<int>(canvasWidth), CV_8UC3);
+        // Initialised: a pixel the decoder leaves unwritten shows black, never
+        // what an earlier picture left in the memory.
+        mCanvas = zeroedImage(static_cast<int>(canvasHeight), static_cast<int>(canvasWidth));
     } else if (cv::Size(width, height) != mTileSize) {
         CV_Error(cv::Error::StsUnmatchedSizes, "MosaicCanvas: tile " + std::to_string(index) + " is " +
                                                   std::to_string(width) + " x " + std::to_string(height) +

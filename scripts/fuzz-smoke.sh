@@ -2,15 +2,29 @@
 # Builds the libFuzzer targets with clang and runs each briefly over the seeds:
 # the shared corpus, generated fixtures and the kept regression inputs.
 #   scripts/fuzz-smoke.sh [SECONDS]      (default 60 per target)
+#
+# Two builds: $FUZZ_BUILD_DIR (default build-fuzz) with AddressSanitizer and
+# UndefinedBehaviorSanitizer for the targets that stay in our own code, and
+# $FUZZ_HEAP_BUILD_DIR (default build-fuzz-heap) without them for
+# conversion_fuzzer, which decodes with FFmpeg: FFmpeg is not instrumented,
+# so there glibc's heap checks (MALLOC_CHECK_=3 with libc_malloc_debug, a
+# guard byte after every block) and libstdc++'s assertions do the checking.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_PER_TARGET="${1:-60}"
 FUZZ_DIR="${FUZZ_BUILD_DIR:-build-fuzz}"
+HEAP_DIR="${FUZZ_HEAP_BUILD_DIR:-build-fuzz-heap}"
 SEEDS="$FUZZ_DIR/seeds"
+HEAP_TARGETS="conversion_fuzzer"
+
+all=$(sed -n 's/^add_executable(\([a-z_]*_fuzzer\).*/\1/p' fuzz/CMakeLists.txt)
+targets=$(for t in $all; do [[ " $HEAP_TARGETS " == *" $t "* ]] || echo "$t"; done)
 
 CC=clang CXX=clang++ cmake -S . -B "$FUZZ_DIR" -G Ninja -DAMBREL_FUZZ=ON -DAMBREL_BUILD_TESTS=OFF >/dev/null
-targets=$(sed -n 's/^add_executable(\([a-z_]*_fuzzer\).*/\1/p' fuzz/CMakeLists.txt)
 cmake --build "$FUZZ_DIR" --parallel "$(nproc)" --target $targets
+CC=clang CXX=clang++ cmake -S . -B "$HEAP_DIR" -G Ninja -DAMBREL_FUZZ=ON -DAMBREL_FUZZ_SANITIZE= \
+  -DAMBREL_GLIBCXX_ASSERTIONS=ON -DAMBREL_BUILD_TESTS=OFF >/dev/null
+cmake --build "$HEAP_DIR" --parallel "$(nproc)" --target $HEAP_TARGETS
 
 # Seeds: generated files come from the (regular) test build.
 rm -rf "$SEEDS" && mkdir -p "$SEEDS"
@@ -18,10 +32,21 @@ rm -rf "$SEEDS" && mkdir -p "$SEEDS"
 cp ../shared/corpus/*.hei* "$SEEDS"/ 2>/dev/null || true
 cp tests/data/fuzz-regressions/* "$SEEDS"/ 2>/dev/null || true
 
-for target in $targets; do
+malloc_debug=$(ldconfig -p | awk '/libc_malloc_debug\.so\.0/ { print $NF; exit }')
+
+run() {
+  local dir="$1" target="$2"
+  shift 2
   echo "== $target: ${SECONDS_PER_TARGET}s"
   work=$(mktemp -d)
-  (cd "$work" && "$OLDPWD/$FUZZ_DIR/fuzz/$target" -max_total_time="$SECONDS_PER_TARGET" -rss_limit_mb=2048 \
+  (cd "$work" && env "$@" "$OLDPWD/$dir/fuzz/$target" -max_total_time="$SECONDS_PER_TARGET" -rss_limit_mb=2048 \
       -timeout=10 -max_len=300000 -print_final_stats=1 "$work" "$OLDPWD/$SEEDS" 2>&1 | tail -n 12)
   rm -rf "$work"
+}
+
+for target in $targets; do
+  run "$FUZZ_DIR" "$target"
+done
+for target in $HEAP_TARGETS; do
+  run "$HEAP_DIR" "$target" ${malloc_debug:+LD_PRELOAD="$malloc_debug"} MALLOC_CHECK_=3 MALLOC_PERTURB_=165
 done

@@ -1,8 +1,12 @@
-// Pictures whose chroma format or bit depth has no full-range pixel format
-// name in FFmpeg (10-bit, 4:4:4) keep their contrast: the range the stream
-// signals is the range they are converted from.
+// Colours: pictures of every chroma format, bit depth, range and matrix come
+// out as the exact Y'CbCr-to-RGB arithmetic of what the encoder was given.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "hevc_stream.h"
 #include "pipeline_support.h"
 
 namespace {
@@ -35,6 +39,194 @@ TEST_F(ColourTest, FullRangePicturesOfEveryFormatKeepTheirLevels)
             EXPECT_TRUE(colourNear(image, 16, 48, picture.at(16, 48), 8)) << what;
             EXPECT_TRUE(colourNear(image, 48, 48, picture.at(48, 48), 8)) << what;
         }
+    }
+}
+
+// A matrix as ffmpeg names it in the stream, with its luma weights.
+struct Matrix
+{
+    const char* name;
+    double red;
+    double blue;
+};
+
+constexpr Matrix kBt601{"smpte170m", 0.299, 0.114};
+constexpr Matrix kBt709{"bt709", 0.2126, 0.0722};
+constexpr Matrix kBt2020{"bt2020nc", 0.2627, 0.0593};
+constexpr Matrix kFcc{"fcc", 0.30, 0.11};
+constexpr Matrix kSmpte240{"smpte240m", 0.212, 0.087};
+
+struct ColourCase
+{
+    int bits;
+    bool fullRange;
+    Matrix matrix;
+    const char* chroma;  // "420", "422", "444"
+};
+
+std::string describeCase(const ColourCase& c)
+{
+    return std::to_string(c.bits) + "-bit " + c.chroma + (c.fullRange ? " full " : " limited ") + c.matrix.name;
+}
+
+constexpr int kPatch = 16;
+constexpr int kPatchesAcross = 4;
+constexpr int kSide = kPatch * kPatchesAcross;
+
+// Y'CbCr of the patches, as fractions: luma 0 .. 1, chroma -0.5 .. 0.5;
+// chosen to stay inside the RGB cube under every matrix.
+struct Patch
+{
+    double y, cb, cr;
+};
+
+std::vector<Patch> patches()
+{
+    std::vector<Patch> list;
+    for (const double y : {0.3, 0.45, 0.6, 0.72}) {
+        for (const auto& [cb, cr] : {std::pair{-0.12, 0.1}, std::pair{0.0, 0.0}, std::pair{0.11, -0.09},
+                                     std::pair{0.07, 0.13}}) {
+            list.push_back({y + cb * 0.1, cb, cr});
+        }
+    }
+    return list;
+}
+
+// The code values the encoder is given for a fraction.
+int lumaCode(double y, const ColourCase& c)
+{
+    const double scale = double(1 << (c.bits - 8));
+    return int(std::lround(c.fullRange ? y * ((1 << c.bits) - 1) : 16 * scale + y * 219 * scale));
+}
+
+int chromaCode(double value, const ColourCase& c)
+{
+    const double scale = double(1 << (c.bits - 8));
+    return int(std::lround((1 << (c.bits - 1)) + value * (c.fullRange ? (1 << c.bits) - 1 : 224 * scale)));
+}
+
+// The exact 8-bit R'G'B' of code values (unrounded), in BGR order.
+cv::Vec3d exactBgr(int y, int cb, int cr, const ColourCase& c)
+{
+    const double scale = double(1 << (c.bits - 8));
+    const double top = double((1 << c.bits) - 1);
+    const double luma = c.fullRange ? y / top : (y - 16 * scale) / (219 * scale);
+    const double pb = (cb - double(1 << (c.bits - 1))) / (c.fullRange ? top : 224 * scale);
+    const double pr = (cr - double(1 << (c.bits - 1))) / (c.fullRange ? top : 224 * scale);
+    const double red = luma + 2 * (1 - c.matrix.red) * pr;
+    const double blue = luma + 2 * (1 - c.matrix.blue) * pb;
+    const double green = (luma - c.matrix.red * red - c.matrix.blue * blue) / (1 - c.matrix.red - c.matrix.blue);
+    return {255 * blue, 255 * green, 255 * red};
+}
+
+// Encodes one frame of flat patches losslessly with x265, signalling the
+// case's range and matrix; the Annex B stream.
+Bytes encodePatches(const ColourCase& c, const std::vector<Patch>& list)
+{
+    const int shiftX = std::string(c.chroma) == "444" ? 0 : 1;
+    const int shiftY = std::string(c.chroma) == "420" ? 1 : 0;
+    const int bytesPerSample = c.bits > 8 ? 2 : 1;
+    std::vector<int> planes[3];
+    planes[0].assign(std::size_t(kSide) * kSide, 0);
+    const int chromaWidth = kSide >> shiftX;
+    const int chromaHeight = kSide >> shiftY;
+    planes[1].assign(std::size_t(chromaWidth) * chromaHeight, 0);
+    planes[2].assign(std::size_t(chromaWidth) * chromaHeight, 0);
+    for (int y = 0; y < kSide; ++y) {
+        for (int x = 0; x < kSide; ++x) {
+            const Patch& p = list[std::size_t((y / kPatch) * kPatchesAcross + x / kPatch)];
+            planes[0][std::size_t(y * kSide + x)] = lumaCode(p.y, c);
+            if ((x & ((1 << shiftX) - 1)) == 0 && (y & ((1 << shiftY) - 1)) == 0) {
+                const std::size_t at = std::size_t((y >> shiftY) * chromaWidth + (x >> shiftX));
+                planes[1][at] = chromaCode(p.cb, c);
+                planes[2][at] = chromaCode(p.cr, c);
+            }
+        }
+    }
+    const fixture::TempFile raw(".yuv");
+    {
+        std::ofstream out(raw.path(), std::ios::binary);
+        for (const auto& plane : planes) {
+            for (const int value : plane) {
+                const char bytes[2] = {char(value & 0xFF), char(value >> 8)};
+                out.write(bytes, bytesPerSample);
+            }
+        }
+    }
+    const std::string format =
+        std::string("yuv") + c.chroma + "p" + (c.bits > 8 ? std::to_string(c.bits) + "le" : std::string());
+    const fixture::TempFile coded(".hevc");
+    std::ostringstream command;
+    command << "ffmpeg -hide_banner -loglevel error -nostdin -y -f rawvideo -pix_fmt " << format << " -s " << kSide
+            << 'x' << kSide << " -i " << fixture::shellQuote(raw.path()) << " -frames:v 1 -c:v libx265 -preset ultrafast"
+            << " -x265-params lossless=1:log-level=error:info=0 -pix_fmt " << format << " -color_range "
+            << (c.fullRange ? "pc" : "tv") << " -colorspace " << c.matrix.name << " -f hevc "
+            << fixture::shellQuote(coded.path());
+    std::string messages;
+    if (fixture::runCommand(command.str(), messages) != 0) {
+        ADD_FAILURE() << command.str() << "\n" << messages;
+        return {};
+    }
+    return fixture::readFileBytes(coded.path());
+}
+
+TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
+{
+    // A bias of one level in any channel (the conversion once came out 0.8
+    // to 1.9 levels dark at 8 bits, green 1.1 low at 10) fails the mean; a
+    // wrong matrix, range or gain fails the single pixels.
+    std::vector<ColourCase> cases;
+    for (const int bits : {8, 10, 12}) {
+        for (const bool fullRange : {false, true}) {
+            for (const Matrix& matrix : {kBt601, kBt709, kBt2020, kFcc, kSmpte240}) {
+                cases.push_back({bits, fullRange, matrix, "420"});
+            }
+            cases.push_back({bits, fullRange, kBt709, "422"});
+            cases.push_back({bits, fullRange, kBt2020, "444"});
+        }
+    }
+    const std::vector<Patch> list = patches();
+    for (const ColourCase& c : cases) {
+        SCOPED_TRACE(describeCase(c));
+        const Bytes stream = encodePatches(c, list);
+        ASSERT_FALSE(stream.empty());
+        cv::Mat image;
+        const heifpipe::DecodeResult result =
+            heifpipe::decode_hevc_stream(stream.data(), stream.size(), [&](std::size_t, int width, int height) {
+                image = cv::Mat(height, width, CV_8UC3, cv::Scalar::all(0));
+                return image;
+            });
+        ASSERT_EQ(result.pictures, 1u);
+        ASSERT_EQ(image.size(), cv::Size(kSide, kSide));
+
+        cv::Vec3d sum(0, 0, 0);
+        double worst = 0;
+        int count = 0;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const Patch& p = list[i];
+            const cv::Vec3d expected =
+                exactBgr(lumaCode(p.y, c), chromaCode(p.cb, c), chromaCode(p.cr, c), c);
+            const int left = int(i % kPatchesAcross) * kPatch;
+            const int top = int(i / kPatchesAcross) * kPatch;
+            // The patch's inside, away from the chroma blended with its
+            // neighbours.
+            for (int y = top + 4; y < top + kPatch - 4; ++y) {
+                for (int x = left + 4; x < left + kPatch - 4; ++x) {
+                    const cv::Vec3b actual = image.at<cv::Vec3b>(y, x);
+                    for (int k = 0; k < 3; ++k) {
+                        const double error = actual[k] - expected[k];
+                        sum[k] += error;
+                        worst = std::max(worst, std::abs(error));
+                    }
+                    ++count;
+                }
+            }
+        }
+        const char* names[3] = {"blue", "green", "red"};
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_LE(std::abs(sum[k] / count), 0.3) << names[k] << " is off by " << sum[k] / count << " on average";
+        }
+        EXPECT_LE(worst, 0.75) << "a pixel is " << worst << " levels off";
     }
 }
 

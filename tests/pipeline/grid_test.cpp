@@ -126,6 +126,99 @@ TEST_F(GridTest, SingleCodedImageConvertsAtItsSize)
     EXPECT_GT(psnr(*gradient.picture, convertToImage(fixture::makeSingleImageHeic(gradient).bytes())), 38.0);
 }
 
+// The largest difference in any channel between the decoded image and the
+// picture, over columns [fromColumn, width), with where it is.
+::testing::AssertionResult matchesPicture(const cv::Mat& image, const fixture::RgbImage& picture, int tolerance,
+                                          unsigned fromColumn = 0)
+{
+    if (image.cols != int(picture.width) || image.rows != int(picture.height)) {
+        return ::testing::AssertionFailure() << "the image is " << image.cols << " x " << image.rows;
+    }
+    for (unsigned y = 0; y < picture.height; ++y) {
+        for (unsigned x = fromColumn; x < picture.width; ++x) {
+            const Rgb e = picture.at(x, y);
+            const Rgb a = pixel(image, int(x), int(y));
+            if (std::abs(e.r - a.r) > tolerance || std::abs(e.g - a.g) > tolerance ||
+                std::abs(e.b - a.b) > tolerance) {
+                return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") is " << describe(a)
+                                                     << ", the picture's " << describe(e);
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A rows x columns grid of tiles cut from one gradient picture, output the
+// whole picture.
+fixture::Bytes gradientGrid(const fixture::RgbImage& picture, unsigned rows, unsigned columns,
+                            const fixture::EncodeOptions& encode)
+{
+    const unsigned tileWidth = picture.width / columns;
+    const unsigned tileHeight = picture.height / rows;
+    fixture::HeifBuilder builder;
+    std::vector<std::uint32_t> tiles;
+    for (unsigned r = 0; r < rows; ++r) {
+        for (unsigned c = 0; c < columns; ++c) {
+            fixture::RgbImage tile = fixture::solidImage(tileWidth, tileHeight, {});
+            for (unsigned y = 0; y < tileHeight; ++y) {
+                for (unsigned x = 0; x < tileWidth; ++x) {
+                    tile.set(x, y, picture.at(c * tileWidth + x, r * tileHeight + y));
+                }
+            }
+            const fixture::EncodedImage image = fixture::encodeImage(tile, encode);
+            const std::uint32_t id = 10 + r * columns + c;
+            fixture::ItemDescription item;
+            item.id = id;
+            item.type = "hvc1";
+            item.data = image.data;
+            item.hidden = true;
+            builder.addItem(std::move(item));
+            builder.hvcC({id}, image.config);
+            builder.ispe(id, image.width, image.height);
+            tiles.push_back(id);
+        }
+    }
+    addGrid(builder, 1, rows, columns, picture.width, picture.height, tiles);
+    builder.setPrimary(1);
+    return builder.build();
+}
+
+TEST_F(GridTest, EveryPixelOfPicturesOfAnyWidthIsThePictures)
+{
+    // Widths that are not a multiple of 16 (72: 8 more, 1026: 2 more, 1284:
+    // 4 more...) once made the colour conversion write past the end of each
+    // row (into the next tile, or past the canvas) or leave the last columns
+    // unwritten. A bright picture of the widest size goes first, so that
+    // unwritten columns could show its leftovers as well as black.
+    fixture::SingleImageOptions first;
+    first.picture = fixture::solidImage(1284, 16, {250, 250, 250});
+    ASSERT_TRUE(convert(fixture::makeSingleImageHeic(first).bytes()).ok);
+
+    fixture::EncodeOptions lossless;
+    lossless.lossless = true;
+    struct Size
+    {
+        unsigned width, height;
+    };
+    for (const Size size : {Size{72, 72}, Size{72, 96}, Size{72, 160}, Size{168, 168}, Size{88, 40}, Size{1026, 16},
+                            Size{1170, 16}, Size{1284, 16}, Size{828, 16}, Size{1284, 18}}) {
+        const std::string what = std::to_string(size.width) + " x " + std::to_string(size.height);
+        fixture::SingleImageOptions options;
+        options.picture = fixture::gradientImage(size.width, size.height);
+        options.encode = lossless;
+        const cv::Mat image = decodeStored(convert(fixture::makeSingleImageHeic(options).bytes(), false, 1.0f, 100).jpeg);
+        EXPECT_TRUE(matchesPicture(image, *options.picture, 12)) << what;
+        EXPECT_TRUE(matchesPicture(image, *options.picture, 12, size.width - 8)) << what << ", last columns";
+    }
+    // Tiles side by side: a row written too long lands in the next tile.
+    for (const Size tile : {Size{72, 72}, Size{168, 40}, Size{88, 24}}) {
+        const std::string what = "2 x 3 tiles of " + std::to_string(tile.width) + " x " + std::to_string(tile.height);
+        const fixture::RgbImage picture = fixture::gradientImage(3 * tile.width, 2 * tile.height);
+        const cv::Mat image = decodeStored(convert(gradientGrid(picture, 2, 3, lossless), false, 1.0f, 100).jpeg);
+        EXPECT_TRUE(matchesPicture(image, picture, 12)) << what;
+    }
+}
+
 // A file with a second image whose tiles have the lowest ids, so that they
 // lead the list of master images, and a primary grid whose 'dimg' lists its
 // tiles out of id order.
