@@ -41,23 +41,20 @@ struct Row
     // then expects a difference and fails once there is none, so that the
     // mark is removed with the fix.
     std::string knownDifference;
-    // The known fault does not show on every run (memory corruption that may
-    // go unnoticed): the row passes either way.
-    bool knownMayPass = false;
 };
 
 // Every row, in a fixed order.
 std::vector<Row> allRows();
 
-// The test picture at a size, as floats in [0, 1]: colour gradients across
-// and down, with a texture on top that changes luma only (the same amount
-// added to red, green and blue), so that a column or tile out of place shows
-// while chroma stays smooth enough for any upsampling to agree.
+// The test picture, as floats in [0, 1]: colour gradients across and down of
+// less than a level a pixel, with a texture on top that changes luma only (the
+// same amount added to red, green and blue), so that a column or tile out of
+// place shows while chroma stays smooth enough for any upsampling to agree.
 struct Sample
 {
     double r, g, b, a;
 };
-Sample samplePixel(unsigned x, unsigned y, unsigned width, unsigned height);
+Sample samplePixel(unsigned x, unsigned y);
 // The same picture as 8-bit RGB, for the fixture writer's encoder.
 fixture::RgbImage samplePicture(unsigned width, unsigned height);
 
