@@ -2,20 +2,14 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <fstream>
 #include <iostream>
 #include <limits>
-#include <new>
-#include <optional>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <stdexcept>
 
 extern "C" {
@@ -793,34 +787,6 @@ std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(const std::string& path, 
         return {};
     }
     return decode_hevc_frames(stream, maxFrames);
-}
-
-StreamFileLock::StreamFileLock(const std::string& streamPath)
-{
-    if (streamPath.empty()) {
-        return;  // no stream file, so nothing to lock (and no stray ".lock")
-    }
-    const std::string lockPath = streamPath + ".lock";
-    mFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (mFd < 0) {
-        // A lock file we may not write can still be locked.
-        mFd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
-    }
-    if (mFd < 0) {
-        return;
-    }
-    int result = 0;
-    do {
-        result = ::flock(mFd, LOCK_EX);
-    } while (result != 0 && errno == EINTR);
-    mHeld = result == 0;
-}
-
-StreamFileLock::~StreamFileLock()
-{
-    if (mFd >= 0) {
-        ::close(mFd);  // releases the lock
-    }
 }
 
 }  // namespace heifpipe

@@ -1,7 +1,7 @@
 // The tiles of the converted image go through one HEVC elementary stream:
-// assembled in memory, written to the temporary stream file, and decoded by
-// FFmpeg's HEVC decoder (libavcodec, frame threads on every core) into one
-// 8-bit BGR picture per tile.
+// assembled in memory and decoded by FFmpeg's HEVC decoder (libavcodec, frame
+// threads on every core) into one 8-bit BGR picture per tile. The stream can
+// also be written to a file for callers that want it.
 #pragma once
 
 #include <cstddef>
@@ -75,25 +75,5 @@ std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(
 // gives them for a file.
 std::vector<cv::Mat> decode_hevc_frames(const std::vector<std::uint8_t>& stream,
                                         std::size_t maxFrames = std::numeric_limits<std::size_t>::max());
-
-// An exclusive advisory lock (flock) on the file `streamPath` + ".lock", held
-// from construction until destruction, so that conversions that share one
-// stream path, in this process or another, take turns. The lock file stays.
-class StreamFileLock
-{
-public:
-    // Blocks until the lock is held, or fails (held() false) when the path is
-    // empty or the lock file cannot be opened.
-    explicit StreamFileLock(const std::string& streamPath);
-    ~StreamFileLock();
-    StreamFileLock(const StreamFileLock&) = delete;
-    StreamFileLock& operator=(const StreamFileLock&) = delete;
-
-    bool held() const { return mHeld; }
-
-private:
-    int mFd = -1;
-    bool mHeld = false;
-};
 
 }  // namespace heifpipe
