@@ -8,6 +8,10 @@ namespace heiflimits {
 
 // Root-level boxes read by one initialize(); the walk stops after this many.
 constexpr std::uint32_t kMaxRootBoxes = 1024;
+// Compatible brands kept from 'ftyp'; the rest are ignored. Real files list
+// a handful; a file type box running to the end of a large file would list
+// hundreds of thousands.
+constexpr std::uint32_t kMaxCompatibleBrands = 1000;
 // Levels of item-offset (construction method 2) indirection followed when
 // reading one item's bytes.
 constexpr std::uint32_t kMaxItemReferenceDepth = 8;
@@ -35,6 +39,12 @@ constexpr std::uint32_t kMaxItems = 8192;
 constexpr std::uint32_t kMaxExtentsPerItem = 256;
 // Property associations ('ipma' entries, summed over the items) of one meta box.
 constexpr std::uint32_t kMaxPropertyAssociations = 1u << 16;
+// Target ids of all item references ('iref', summed over its reference
+// boxes) of one meta box. A 256 x 256 grid, the largest a grid can declare,
+// names 65,536 tiles; a phone picture names a few hundred items. The reader
+// indexes the references once, so its cost grows with this count, not with
+// items times references.
+constexpr std::uint64_t kMaxReferenceTargets = std::uint64_t(1) << 17;
 // Tiles ('dimg' references) of one grid. The grid's own fields allow
 // 256 x 256; phone cameras write 48 (12 MP) to 768 (200 MP).
 constexpr std::uint32_t kMaxGridTiles = 4096;
@@ -42,6 +52,16 @@ constexpr std::uint32_t kMaxGridTiles = 4096;
 // and of one decoded mosaic: 2^28, above the 200 MP phone pictures, and a few
 // copies of 8-bit BGR (805 MB each) still fit in an ordinary machine's memory.
 constexpr std::uint64_t kMaxImagePixels = std::uint64_t(1) << 28;
+// Bytes of one image's coded tiles as the extraction copies them out, tiles
+// named more than once counted each time: this many times the input's size,
+// plus kImageTileBytesAllowance. A grid may name one tile for each of its
+// cells; without a budget a 681 KB tile named 4,096 times became 2.8 GB.
+constexpr std::uint64_t kMaxImageTileAmplification = 4;
+constexpr std::uint64_t kImageTileBytesAllowance = std::uint64_t(16) << 20;
+// Bytes of one root box other than 'mdat' read into memory ('ftyp', 'meta',
+// 'moov'); other root boxes are skipped unread. A phone picture's 'meta' is
+// tens of kilobytes, an image sequence's 'moov' a few megabytes.
+constexpr std::uint64_t kMaxRootBoxBytes = std::uint64_t(128) << 20;
 
 // Nesting of boxes needs no limit of its own: every box class reads only the
 // children the format places in it, a fixed tree at most eight levels deep

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <iostream>
+#include <map>
 #include <istream>
 #include <streambuf>
 #include <string>
@@ -117,7 +118,7 @@ bool lastBoxCutShort(const std::uint8_t* bytes, std::size_t length)
     return false;
 }
 
-void checkLimits(const HeifImageData& data)
+void checkLimits(const HevcImageFileReader& reader, ContextId context, const HeifImageData& data)
 {
     const std::uint64_t pixels = std::uint64_t(data.width) * data.height;
     if (pixels > heiflimits::kMaxImagePixels) {
@@ -129,6 +130,25 @@ void checkLimits(const HeifImageData& data)
     if (tiles > heiflimits::kMaxGridTiles) {
         throw LimitExceededError("the grid is " + std::to_string(data.rows) + " x " + std::to_string(data.columns) +
                                  " tiles, more than the limit of " + std::to_string(heiflimits::kMaxGridTiles));
+    }
+    // What the tiles decode to, by their own sizes: every cell of the grid
+    // holds a picture of its tile's size, whatever the grid's output size says.
+    if (data.isGrid) {
+        for (const ItemId tile : data.tileIds) {
+            std::uint64_t tilePixels = 0;
+            try {
+                tilePixels = std::uint64_t(reader.getWidth(context, tile)) * reader.getHeight(context, tile);
+            } catch (const std::exception&) {
+                continue;  // no size known: the decoder's own limit applies
+            }
+            if (tilePixels != 0 && tilePixels > heiflimits::kMaxImagePixels / tiles) {
+                throw LimitExceededError("the grid's " + std::to_string(tiles) + " tiles of " +
+                                         std::to_string(reader.getWidth(context, tile)) + " x " +
+                                         std::to_string(reader.getHeight(context, tile)) +
+                                         " pixels would decode to more than the limit of " +
+                                         std::to_string(heiflimits::kMaxImagePixels) + " pixels");
+            }
+        }
     }
 }
 
@@ -354,14 +374,35 @@ bool get_heif_paramset(const HevcImageFileReader& reader, ContextId context, Hei
     }
 }
 
-bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageData& data)
+bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageData& data, std::uint64_t byteBudget)
 {
     try {
         data.tiles.assign(data.tileIds.size(), {});
+        // A tile named by several cells is read once; its other cells copy it.
+        std::map<ItemId, std::size_t> firstCell;
+        std::uint64_t total = 0;
         for (std::size_t i = 0; i < data.tileIds.size(); ++i) {
-            reader.getItemDataWithDecoderParameters(context, data.tileIds[i], data.tiles[i]);
+            const auto [earlier, first] = firstCell.try_emplace(data.tileIds[i], i);
+            if (first) {
+                reader.getItemDataWithDecoderParameters(context, data.tileIds[i], data.tiles[i]);
+            }
+            const std::size_t size = data.tiles[earlier->second].size();
+            if (size > byteBudget - total) {
+                throw LimitExceededError("the tiles of the image hold more than " + std::to_string(byteBudget) +
+                                         " bytes, the limit for this file (" +
+                                         std::to_string(heiflimits::kMaxImageTileAmplification) +
+                                         " times its size, plus " +
+                                         std::to_string(heiflimits::kImageTileBytesAllowance) + ")");
+            }
+            total += size;
+            if (!first) {
+                data.tiles[i] = data.tiles[earlier->second];
+            }
         }
         return true;
+    } catch (const LimitExceededError&) {
+        data.tiles.clear();
+        throw;
     } catch (...) {
         return false;
     }
@@ -435,11 +476,13 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     if (!get_heif_info(reader, context, data)) {
         printDiagnostic("get_heif_info returned false ");
     }
-    checkLimits(data);
+    checkLimits(reader, context, data);
     if (!get_heif_paramset(reader, context, data)) {
         printDiagnostic("get_heif_paramset returned false ");
     }
-    if (!get_heif_tiles(reader, context, data)) {
+    const std::uint64_t tileBudget =
+        heiflimits::kMaxImageTileAmplification * std::uint64_t(length) + heiflimits::kImageTileBytesAllowance;
+    if (!get_heif_tiles(reader, context, data, tileBudget)) {
         printDiagnostic("get_heif_tiles returned false ");
     }
     if (keepExif) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 
@@ -67,8 +68,12 @@ ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId
 bool get_heif_info(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
 // VPS, SPS and PPS of the first tile.
 bool get_heif_paramset(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
-// The coded data of every tile, each led by its own parameter sets.
-bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+// The coded data of every tile, each led by its own parameter sets. A tile
+// named by several cells is read once. Throws LimitExceededError (and keeps
+// no tiles) when the tiles, counted once per cell, hold more than
+// `byteBudget` bytes.
+bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageData& data,
+                    std::uint64_t byteBudget = std::numeric_limits<std::uint64_t>::max());
 // The Exif block of the image's Exif item; empty when there is none.
 void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData& data);
 // The image's ICC profile; a grid without one takes its first tile's.
@@ -80,9 +85,13 @@ bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length);
 // Runs the whole extraction over the file's bytes (not copied; they must stay
 // valid during the call). Throws when the file is cut short (TruncatedFileError),
 // cannot be read (what the reader throws), has no primary image that can be
-// converted (NoImageError), or an image larger than heiflimits::kMaxImagePixels or with
-// more than heiflimits::kMaxGridTiles tiles (LimitExceededError, before any
-// tile is read); the steps above never make it throw.
+// converted (NoImageError), or an image larger than heiflimits::kMaxImagePixels
+// (by its output size, or by its tiles' own sizes times the cells of the
+// grid) or with more than heiflimits::kMaxGridTiles tiles (LimitExceededError,
+// before any tile is read), or whose tiles hold more bytes than
+// heiflimits::kMaxImageTileAmplification times the file's size plus
+// heiflimits::kImageTileBytesAllowance (LimitExceededError); the steps above
+// throw nothing else.
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif);
 
 }  // namespace heifpipe

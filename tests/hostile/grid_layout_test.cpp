@@ -118,6 +118,50 @@ TEST_F(GridLayoutTest, TooManyTilesAreRefused)
     EXPECT_EQ(outcome(many), "HUD_ERR heif2jpg read_heif");
 }
 
+TEST_F(GridLayoutTest, OneTileNamedByEveryCellIsBoundedByTheFileSize)
+{
+    // Shared tiles are fine: 2 x 2 cells naming one tile convert, each cell
+    // holding that tile's data.
+    const Bytes shared = gridOver(2, 2, 1, {10, 10, 10, 10}).build();
+    const HeifImageData data = heifpipe::extractHeifImage(shared.data(), shared.size(), false);
+    ASSERT_EQ(data.tiles.size(), 4u);
+    EXPECT_FALSE(data.tiles[0].empty());
+    EXPECT_EQ(data.tiles[3], data.tiles[0]);
+    EXPECT_EQ(outcome(shared), "ok");
+
+    // 64 x 64 cells naming one tile padded to 8 KB by a filler unit: 34 MB of
+    // tile data from a file of a few kilobytes, past kMaxImageTileAmplification
+    // times the file plus kImageTileBytesAllowance.
+    fixture::HeifBuilder builder = gridOver(64, 64, 1, std::vector<std::uint32_t>(4096, 10));
+    Bytes& tile = builder.item(10).data;
+    const std::uint32_t filler = 8192;
+    const std::uint8_t header[] = {std::uint8_t(filler >> 24), std::uint8_t(filler >> 16), std::uint8_t(filler >> 8),
+                                   std::uint8_t(filler), 38 << 1, 1};
+    tile.insert(tile.end(), std::begin(header), std::end(header));
+    tile.insert(tile.end(), filler - 2, 0xFF);
+    const Bytes file = builder.build();
+    ASSERT_GT(4096u * tile.size(), heiflimits::kMaxImageTileAmplification * file.size() +
+                                        heiflimits::kImageTileBytesAllowance);
+    EXPECT_THROW(heifpipe::extractHeifImage(file.data(), file.size(), false), heifpipe::LimitExceededError);
+    const Heif2JpgResult result = convert(file);
+    EXPECT_EQ(result.message, "HUD_ERR heif2jpg read_heif");
+    EXPECT_NE(result.detail.find("bytes, the limit for this file"), std::string::npos) << result.detail;
+}
+
+TEST_F(GridLayoutTest, TileSizesTimesCellsPastThePixelLimitAreRefused)
+{
+    // The grid's output is 128 x 128, but its one tile, named by all four
+    // cells, says it is 16384 x 16384: four cells of 2^28 pixels each.
+    Bytes file = gridOver(2, 2, 1, {10, 10, 10, 10}).build();
+    const std::size_t ispe = boxAt(file, "ispe");
+    put32(file, ispe + 12, 16384);
+    put32(file, ispe + 16, 16384);
+    EXPECT_THROW(heifpipe::extractHeifImage(file.data(), file.size(), false), heifpipe::LimitExceededError);
+    const Heif2JpgResult result = convert(file);
+    EXPECT_EQ(result.message, "HUD_ERR heif2jpg read_heif");
+    EXPECT_NE(result.detail.find("tiles of 16384 x 16384"), std::string::npos) << result.detail;
+}
+
 TEST_F(GridLayoutTest, ZeroSizes)
 {
     // A coded image whose 'ispe' says 0 x 0 converts at its decoded size.
