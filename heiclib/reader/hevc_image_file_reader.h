@@ -148,8 +148,8 @@ private:
     void buildMetaContext(ContextId contextId);
     // Throws FileReaderException when the meta box exceeds a limit of heif_limits.h.
     static void checkMetaLimits(const MetaBox& meta, std::size_t itemCount);
-    std::set<ImageFeature> imageFeaturesOf(const MetaBox& meta, ItemId itemId) const;
-    std::set<ItemFeature> itemFeaturesOf(const MetaBox& meta, ItemId itemId) const;
+    std::set<ImageFeature> imageFeaturesOf(const MetaBox& meta, ContextId contextId, ItemId itemId) const;
+    std::set<ItemFeature> itemFeaturesOf(const MetaBox& meta, ContextId contextId, ItemId itemId) const;
     GridItem parseGrid(ContextId contextId, ItemId itemId);
     OverlayItem parseOverlay(ContextId contextId, ItemId itemId);
     void buildDecoderTables(ContextId contextId);
@@ -172,6 +172,22 @@ private:
 
     static CleanApertureInfo cleanApertureInfo(const CleanAperture& clap);
 
+    // The item references of one meta context, indexed once by type and item
+    // in both directions, so that features and reference lists cost what the
+    // answer holds instead of a walk over every reference for every item.
+    struct ReferenceIndex
+    {
+        using Key = std::pair<FourCCInt, ItemId>;
+        std::map<Key, IdVector> toItems;    // (type, from item) -> to items, in file order
+        std::map<Key, IdVector> fromItems;  // (type, to item) -> from items, in file order (repeats kept)
+        std::map<Key, IdVector> firstToItems;  // (type, from item) -> to items of its first reference box
+
+        bool hasFrom(FourCCInt type, ItemId item) const { return toItems.count({type, item}) != 0; }
+        bool hasTo(FourCCInt type, ItemId item) const { return fromItems.count({type, item}) != 0; }
+    };
+    static ReferenceIndex indexReferences(const MetaBox& meta);
+    const ReferenceIndex& referenceIndex(ContextId contextId) const;
+
     // Checks.
     void checkInitialized() const;
     const ContextInfo& contextInfo(ContextId contextId) const;
@@ -193,6 +209,7 @@ private:
     bool mHasRootMeta = false;
     std::map<ContextId, ContextInfo> mContextInfo;
     std::map<ContextId, MetaContext> mMetaContexts;
+    std::map<ContextId, ReferenceIndex> mReferenceIndexes;
     std::map<ContextId, TrackContext> mTrackContexts;
     std::vector<std::int32_t> mMatrix;
 

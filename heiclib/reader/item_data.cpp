@@ -154,11 +154,9 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
         }
         out.clear();
         IdVector sources;
-        for (const auto& ref : meta.getItemReferenceBox().getReferencesOfType("iloc")) {
-            if (ref.getFromItemId() == itemId) {
-                sources = ref.getToItemIds();
-                break;
-            }
+        const auto& firstReferences = referenceIndex(contextId).firstToItems;
+        if (const auto it = firstReferences.find({FourCCInt("iloc"), itemId}); it != firstReferences.end()) {
+            sources = it->second;
         }
         if (sources.empty()) {
             fail(FileReaderException::ReadFailed,

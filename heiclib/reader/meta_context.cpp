@@ -28,71 +28,74 @@ bool isCodedImageType(const std::string& type)
     return type == "avc1" || type == "hvc1" || type == "lhv1";
 }
 
-bool hasReferenceFrom(const MetaBox& meta, FourCCInt type, ItemId itemId)
-{
-    for (const auto& ref : meta.getItemReferenceBox().getReferences()) {
-        if (ref.getReferenceType() == type && ref.getFromItemId() == itemId) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool hasReferenceTo(const MetaBox& meta, FourCCInt type, ItemId itemId)
-{
-    for (const auto& ref : meta.getItemReferenceBox().getReferences()) {
-        if (ref.getReferenceType() == type) {
-            const auto& to = ref.getToItemIds();
-            if (std::find(to.begin(), to.end(), itemId) != to.end()) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
-std::set<ImageFeature> HevcImageFileReader::imageFeaturesOf(const MetaBox& meta, ItemId itemId) const
+HevcImageFileReader::ReferenceIndex HevcImageFileReader::indexReferences(const MetaBox& meta)
 {
+    ReferenceIndex index;
+    for (const auto& ref : meta.getItemReferenceBox().getReferences()) {
+        const FourCCInt type = ref.getReferenceType();
+        const ItemId from = ref.getFromItemId();
+        const auto& to = ref.getToItemIds();
+        IdVector& targets = index.toItems[{type, from}];
+        targets.insert(targets.end(), to.begin(), to.end());
+        index.firstToItems.try_emplace({type, from}, to);
+        for (const ItemId target : to) {
+            index.fromItems[{type, target}].push_back(from);
+        }
+    }
+    return index;
+}
+
+const HevcImageFileReader::ReferenceIndex& HevcImageFileReader::referenceIndex(ContextId contextId) const
+{
+    static const ReferenceIndex kNone;
+    const auto it = mReferenceIndexes.find(contextId);
+    return it != mReferenceIndexes.end() ? it->second : kNone;
+}
+
+std::set<ImageFeature> HevcImageFileReader::imageFeaturesOf(const MetaBox& meta, ContextId contextId,
+                                                            ItemId itemId) const
+{
+    const ReferenceIndex& refs = referenceIndex(contextId);
     const ItemInfoEntry entry = meta.getItemInfoBox().getItemById(itemId);
     std::set<ImageFeature> features;
     if (entry.getProtectionIndex() != 0) {
         features.insert(ImageFeature::ProtectedImage);
     }
-    const bool thumbnail = hasReferenceFrom(meta, "thmb", itemId);
-    const bool auxiliary = hasReferenceFrom(meta, "auxl", itemId);
+    const bool thumbnail = refs.hasFrom("thmb", itemId);
+    const bool auxiliary = refs.hasFrom("auxl", itemId);
     if (thumbnail) {
         features.insert(ImageFeature::Thumbnail);
     }
     if (auxiliary) {
         features.insert(ImageFeature::AuxiliaryImage);
     }
-    if (hasReferenceFrom(meta, "base", itemId)) {
+    if (refs.hasFrom("base", itemId)) {
         features.insert(ImageFeature::PreComputedImage);
     }
-    if (hasReferenceFrom(meta, "dimg", itemId)) {
+    if (refs.hasFrom("dimg", itemId)) {
         features.insert(ImageFeature::DerivedImage);
     }
     if (!thumbnail && !auxiliary) {
         features.insert(ImageFeature::MasterImage);
     }
-    if (hasReferenceTo(meta, "thmb", itemId)) {
+    if (refs.hasTo("thmb", itemId)) {
         features.insert(ImageFeature::HasThumbnails);
     }
-    if (hasReferenceTo(meta, "auxl", itemId)) {
+    if (refs.hasTo("auxl", itemId)) {
         features.insert(ImageFeature::HasAuxiliaryImages);
     }
-    if (hasReferenceTo(meta, "cdsc", itemId)) {
+    if (refs.hasTo("cdsc", itemId)) {
         features.insert(ImageFeature::HasMetadata);
     }
-    if (hasReferenceTo(meta, "base", itemId)) {
+    if (refs.hasTo("base", itemId)) {
         features.insert(ImageFeature::HasPreComputedImages);
     }
-    if (hasReferenceTo(meta, "tbas", itemId)) {
+    if (refs.hasTo("tbas", itemId)) {
         features.insert(ImageFeature::HasTiles);
     }
-    if (hasReferenceTo(meta, "dimg", itemId)) {
+    if (refs.hasTo("dimg", itemId)) {
         features.insert(ImageFeature::HasDerivedImages);
     }
     if (itemId == meta.getPrimaryItemBox().getItemId()) {
@@ -105,14 +108,16 @@ std::set<ImageFeature> HevcImageFileReader::imageFeaturesOf(const MetaBox& meta,
     return features;
 }
 
-std::set<ItemFeature> HevcImageFileReader::itemFeaturesOf(const MetaBox& meta, ItemId itemId) const
+std::set<ItemFeature> HevcImageFileReader::itemFeaturesOf(const MetaBox& meta, ContextId contextId,
+                                                          ItemId itemId) const
 {
+    const ReferenceIndex& refs = referenceIndex(contextId);
     const ItemInfoEntry entry = meta.getItemInfoBox().getItemById(itemId);
     std::set<ItemFeature> features;
     if (entry.getProtectionIndex() != 0) {
         features.insert(ItemFeature::ProtectedItem);
     }
-    if (hasReferenceFrom(meta, "cdsc", itemId)) {
+    if (refs.hasFrom("cdsc", itemId)) {
         features.insert(ItemFeature::MetadataItem);
     }
     const std::string& type = entry.getItemType();
@@ -156,6 +161,14 @@ void HevcImageFileReader::checkMetaLimits(const MetaBox& meta, std::size_t itemC
     if (associations > heiflimits::kMaxPropertyAssociations) {
         refuse("property associations in 'ipma'", associations, heiflimits::kMaxPropertyAssociations);
     }
+    std::uint64_t referenceTargets = 0;
+    for (const auto& reference : meta.getItemReferenceBox().getReferences()) {
+        referenceTargets += reference.getToItemIds().size();
+    }
+    if (referenceTargets > heiflimits::kMaxReferenceTargets) {
+        refuse("item reference targets in 'iref'", referenceTargets,
+               heiflimits::kMaxReferenceTargets);
+    }
 }
 
 void HevcImageFileReader::buildMetaContext(ContextId contextId)
@@ -164,6 +177,7 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
     const ItemInfoBox& iinf = meta.getItemInfoBox();
     const std::vector<std::uint32_t> itemIds = iinf.getItemIds();
     checkMetaLimits(meta, itemIds.size());
+    mReferenceIndexes[contextId] = indexReferences(meta);
 
     std::map<ItemId, std::string> itemTypes;
     for (const ItemId id : itemIds) {
@@ -177,10 +191,10 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
     for (const ItemId id : itemIds) {
         const std::string& type = itemTypes[id];
         if (isImageItemType(type)) {
-            info.imageFeatures[id] = imageFeaturesOf(meta, id);
+            info.imageFeatures[id] = imageFeaturesOf(meta, contextId, id);
         }
         if (!isCodedImageType(type)) {
-            info.itemFeatures[id] = itemFeaturesOf(meta, id);
+            info.itemFeatures[id] = itemFeaturesOf(meta, contextId, id);
         }
     }
 
@@ -258,7 +272,8 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
         const std::string& type = itemTypes[id];
         image.type = type;
         if (isCodedImageType(type)) {
-            if (!hasReferenceFrom(meta, "auxl", id) && !hasReferenceFrom(meta, "thmb", id)) {
+            const ReferenceIndex& refs = referenceIndex(contextId);
+            if (!refs.hasFrom("auxl", id) && !refs.hasFrom("thmb", id)) {
                 image.type = "master";
             } else if (features.count(ImageFeature::HiddenImage) != 0) {
                 image.type = "hidden";
@@ -484,12 +499,10 @@ void HevcImageFileReader::getReferencedFromItemListByType(ContextId contextId, I
 {
     checkInitialized();
     itemIds.clear();
-    const MetaBox& meta = metaBox(contextId);
-    for (const auto& ref : meta.getItemReferenceBox().getReferencesOfType(referenceType)) {
-        if (ref.getFromItemId() == fromItemId) {
-            const auto& to = ref.getToItemIds();
-            itemIds.insert(itemIds.end(), to.begin(), to.end());
-        }
+    metaBox(contextId);  // throws for a context that is not a meta context
+    const auto& index = referenceIndex(contextId).toItems;
+    if (const auto it = index.find({referenceType, fromItemId}); it != index.end()) {
+        itemIds = it->second;
     }
 }
 
@@ -498,13 +511,10 @@ void HevcImageFileReader::getReferencedToItemListByType(ContextId contextId, Ite
 {
     checkInitialized();
     itemIds.clear();
-    const MetaBox& meta = metaBox(contextId);
-    for (const auto& ref : meta.getItemReferenceBox().getReferencesOfType(referenceType)) {
-        for (const auto to : ref.getToItemIds()) {
-            if (to == toItemId) {
-                itemIds.push_back(ref.getFromItemId());
-            }
-        }
+    metaBox(contextId);  // throws for a context that is not a meta context
+    const auto& index = referenceIndex(contextId).fromItems;
+    if (const auto it = index.find({referenceType, toItemId}); it != index.end()) {
+        itemIds = it->second;
     }
 }
 

@@ -243,6 +243,26 @@ TEST_F(ItemTableTest, LimitsOfItemsExtentsAndAssociations)
         EXPECT_EQ(outcome(file), "HUD_ERR heif2jpg read_heif");
         EXPECT_FALSE(readerOpens(file));
     }
+    // More item reference targets than kMaxReferenceTargets: metadata items
+    // describing the grid over and over (a reference box holds at most 65,535).
+    {
+        fixture::SampleFile sample = fixture::makeGridHeic();
+        const std::uint32_t perItem = 60000;
+        for (std::uint32_t i = 0; i <= heiflimits::kMaxReferenceTargets / perItem; ++i) {
+            fixture::ItemDescription item;
+            item.id = 100 + i;
+            item.type = "mime";
+            item.contentType = "text/plain";
+            item.data = {'x'};
+            sample.builder.addItem(std::move(item));
+            sample.builder.addReference("cdsc", 100 + i, std::vector<std::uint32_t>(perItem, sample.primaryId));
+        }
+        const Bytes file = sample.bytes();
+        const Heif2JpgResult result = convert(file);
+        EXPECT_EQ(result.message, "HUD_ERR heif2jpg read_heif");
+        EXPECT_NE(result.detail.find("item reference targets"), std::string::npos) << result.detail;
+        EXPECT_FALSE(readerOpens(file));
+    }
 }
 
 }  // namespace
