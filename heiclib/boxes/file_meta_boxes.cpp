@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "heif_limits.h"
 #include "log.h"
 
 // ---------------------------------------------------------------- FileTypeBox
@@ -24,7 +25,10 @@ void FileTypeBox::parseBox(BitStream& input)
     input.readFixedString(mMajorBrand, 4);
     mMinorVersion = input.readUInt32();
     // A trailing remainder of 1 to 3 bytes is not a brand and is ignored.
-    while (input.bytesRemaining() > 3) {
+    // Brands past kMaxCompatibleBrands are ignored too: they cost nothing to
+    // declare (a box of size 0 runs to the end of the file) and real files
+    // list a handful, so a file is not refused for them, only not expanded.
+    while (input.bytesRemaining() > 3 && mCompatibleBrands.size() < heiflimits::kMaxCompatibleBrands) {
         std::string brand;
         input.readFixedString(brand, 4);
         mCompatibleBrands.push_back(brand);

@@ -3,6 +3,7 @@
 #include "hevc_image_file_reader.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 
@@ -34,6 +35,13 @@ HevcImageFileReader::~HevcImageFileReader() = default;
 
 void HevcImageFileReader::initialize(const std::string& fileName)
 {
+    // A FIFO or a device would block the open or never end; a folder has no
+    // bytes. Only regular files are read.
+    std::error_code statusError;
+    const auto status = std::filesystem::status(fileName, statusError);
+    if (!statusError && status.type() != std::filesystem::file_type::regular) {
+        fail(FileReaderException::OpenFailed, "Unable to open input file '" + fileName + "': not a regular file");
+    }
     auto file = std::make_unique<std::ifstream>(fileName, std::ios::binary);
     if (!file->is_open()) {
         fail(FileReaderException::OpenFailed, "Unable to open input file '" + fileName + "'");
@@ -227,6 +235,18 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
         fail(FileReaderException::ReadFailed, "Box '" + type.getString() + "' of " + std::to_string(size) +
                                                   " bytes reaches past the end of the file (" +
                                                   std::to_string(mInputSize - position) + " bytes left)");
+    }
+    if (type != kFtyp && type != kMeta && type != kMoov) {
+        // Nothing else is parsed: skip it unread ('free', 'skip', unknown
+        // boxes), as large as it may claim to be.
+        input.seekg(static_cast<std::streamoff>(std::min(position + size, mInputSize)));
+        return;
+    }
+    if (size > heiflimits::kMaxRootBoxBytes) {
+        fail(FileReaderException::ReadFailed, "Box '" + type.getString() + "' of " + std::to_string(size) +
+                                                  " bytes is more than the limit of " +
+                                                  std::to_string(heiflimits::kMaxRootBoxBytes) +
+                                                  " bytes for a root box read into memory");
     }
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     input.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "file_meta_boxes.h"
+#include "heif_limits.h"
 #include "test_bytes.h"
 
 using testbytes::box;
@@ -43,6 +44,22 @@ TEST(FileTypeBox, BrandsAndStrayBytes)
     EXPECT_EQ(ftyp.getCompatibleBrands(), (std::vector<std::string>{"mif1", "heic"}));
     EXPECT_TRUE(ftyp.checkCompatibleBrand("mif1"));
     EXPECT_FALSE(ftyp.checkCompatibleBrand("hei"));
+    EXPECT_FALSE(ftyp.checkCompatibleBrand("msf1"));
+}
+
+TEST(FileTypeBox, BrandsPastTheLimitAreIgnored)
+{
+    // A file type box may run to the end of a large file; only the first
+    // kMaxCompatibleBrands of its "brands" are kept.
+    Bytes payload;
+    payload.str("heic").u32(0);
+    for (std::uint32_t i = 0; i < heiflimits::kMaxCompatibleBrands; ++i) {
+        payload.str("mif1");
+    }
+    payload.str("msf1").str("hevc");
+    const auto ftyp = parsed<FileTypeBox>(box("ftyp", payload));
+    EXPECT_EQ(ftyp.getCompatibleBrands().size(), heiflimits::kMaxCompatibleBrands);
+    EXPECT_TRUE(ftyp.checkCompatibleBrand("mif1"));
     EXPECT_FALSE(ftyp.checkCompatibleBrand("msf1"));
 }
 

@@ -1,9 +1,19 @@
 // The reader's error model and life cycle.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "heif_limits.h"
 #include "hevc_image_file_reader.h"
 #include "ids.h"
 #include "log.h"
@@ -129,6 +139,69 @@ TEST(ReaderLifeCycle, MissingFileIsCodeZeroWithItsName)
         EXPECT_EQ(e.getStatusCode(), FileReaderException::OpenFailed);
         EXPECT_STREQ(e.what(), "Unable to open input file '/nonexistent/x.heic'");
     }
+}
+
+TEST(ReaderLifeCycle, FifoIsRefusedWithoutBeingOpened)
+{
+    // Opening a FIFO for reading waits for a writer. The helper plays that
+    // writer only if the reader does open it (it then writes nothing, and an
+    // empty input would open as a file without boxes).
+    const std::string path = ::testing::TempDir() + "reader-fifo-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        while (!done) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                ::close(fd);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    HevcImageFileReader r;
+    bool refused = false;
+    try {
+        r.initialize(path);
+    } catch (const FileReaderException& e) {
+        refused = true;
+        EXPECT_EQ(e.getStatusCode(), FileReaderException::OpenFailed);
+        EXPECT_NE(std::string(e.what()).find("not a regular file"), std::string::npos) << e.what();
+    }
+    done = true;
+    writer.join();
+    ::unlink(path.c_str());
+    EXPECT_TRUE(refused);
+}
+
+TEST(ReaderLifeCycle, RootBoxPastTheMemoryLimitIsRefused)
+{
+    // A sparse file whose 'meta' box claims all of it past the limit of a
+    // root box read into memory: refused by its size, nothing allocated.
+    const std::string path = ::testing::TempDir() + "reader-large-meta-" + std::to_string(::getpid());
+    const std::uint64_t metaSize = heiflimits::kMaxRootBoxBytes + 8;
+    {
+        std::vector<std::uint8_t> head = {0,   0,   0,   24,  'f', 't', 'y', 'p', 'h', 'e', 'i', 'c',
+                                          0,   0,   0,   0,   'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'};
+        const std::uint8_t meta[] = {std::uint8_t(metaSize >> 24), std::uint8_t(metaSize >> 16),
+                                     std::uint8_t(metaSize >> 8), std::uint8_t(metaSize), 'm', 'e', 't', 'a'};
+        head.insert(head.end(), std::begin(meta), std::end(meta));
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(head.data()), std::streamsize(head.size()));
+    }
+    std::filesystem::resize_file(path, 24 + metaSize);
+    HevcImageFileReader r;
+    heiflog::setLevel(-1);
+    try {
+        r.initialize(path);
+        ADD_FAILURE() << "the file was read";
+    } catch (const FileReaderException& e) {
+        EXPECT_NE(std::string(e.what()).find("more than the limit of " + std::to_string(heiflimits::kMaxRootBoxBytes)),
+                  std::string::npos)
+            << e.what();
+    }
+    heiflog::setLevel(heiflog::Warning);
+    std::filesystem::remove(path);
 }
 
 TEST(ReaderLifeCycle, ContextIdsComeFromTheProcessCounter)
