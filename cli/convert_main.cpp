@@ -2,8 +2,11 @@
 // files in one batch, with the same rules as the desktop application.
 //
 // Standard output carries only the report: one line per file ("SOURCE ->
-// OUTPUT", or "SOURCE: what went wrong" in English), then a summary. Exit status 0 when every file was written, 1 when any failed (or
-// no input file was found), 2 for a usage error.
+// OUTPUT", or "SOURCE: what went wrong" in English), then a summary. Control
+// bytes in names and texts are printed as escapes (\n, \x1b...), so that each
+// file stays on one line and no name can steer the terminal. Exit status 0
+// when every file was written, 1 when any failed (or no input file was
+// found), 2 for a usage error.
 #include <signal.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,6 +28,7 @@
 #include "file_list.h"
 #include "log.h"
 #include "output_files.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -224,7 +228,7 @@ public:
     {
         if (!mQuiet) {
             eraseProgress();
-            std::fprintf(stderr, "%s\n", line.c_str());
+            std::fprintf(stderr, "%s\n", ambrel::terminalSafe(line).c_str());
             drawProgress();
         }
     }
@@ -236,7 +240,7 @@ private:
         eraseProgress();
         while (mNextLine < mLines.size() && mLines[mNextLine]) {
             if (!mLines[mNextLine]->empty()) {
-                std::fprintf(mReport, "%s\n", mLines[mNextLine]->c_str());
+                std::fprintf(mReport, "%s\n", ambrel::terminalSafe(*mLines[mNextLine]).c_str());
             }
             ++mNextLine;
         }
@@ -295,7 +299,8 @@ int main(int argc, char** argv)
     try {
         options = parseArguments(argc, argv);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "ambrel-convert: %s\nTry 'ambrel-convert --help'.\n", error.message.c_str());
+        std::fprintf(stderr, "ambrel-convert: %s\nTry 'ambrel-convert --help'.\n",
+                     ambrel::terminalSafe(error.message).c_str());
         return 2;
     }
     if (options.help) {
@@ -323,7 +328,7 @@ int main(int argc, char** argv)
     ambrel::FileList list;
     const auto add = [&](const std::string& path) {
         if (list.addGivenPath(path) == ambrel::Intake::Duplicate && !options.quiet) {
-            std::fprintf(stderr, "%s\n", ambrel::duplicateLogLine(path).c_str());
+            std::fprintf(stderr, "%s\n", ambrel::terminalSafe(ambrel::duplicateLogLine(path)).c_str());
         }
     };
     for (const auto& input : options.inputs) {

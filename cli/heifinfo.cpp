@@ -15,6 +15,7 @@
 
 #include "hevc_image_file_reader.h"
 #include "log.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -160,34 +161,42 @@ std::string joined(const Json::Value& array, const char* separator = ", ")
         if (!text.empty()) {
             text += separator;
         }
-        text += value.isString() ? value.asString() : value.toStyledString().substr(0, value.toStyledString().size() - 1);
+        text += value.isString() ? ambrel::terminalSafe(value.asString()) : value.toStyledString().substr(0, value.toStyledString().size() - 1);
     }
     return text;
 }
 
+// A text from the file (or its name), escaped for the terminal.
+std::string shown(const Json::Value& value)
+{
+    return ambrel::terminalSafe(value.asString());
+}
+
+// The brands, item types and names come from the file and may hold control
+// bytes: every text printed goes through terminalSafe.
 void printText(const std::string& path, const Json::Value& file)
 {
     std::ostream& out = std::cout;
-    out << path << '\n';
-    out << "  brands: " << file["major_brand"].asString() << " (minor " << file["minor_version"].asUInt()
+    out << ambrel::terminalSafe(path) << '\n';
+    out << "  brands: " << shown(file["major_brand"]) << " (minor " << file["minor_version"].asUInt()
         << "), compatible: " << joined(file["compatible_brands"]) << '\n';
     if (!file["primary"].isNull()) {
         out << "  primary item: " << file["primary"].asUInt() << '\n';
     }
     for (const auto& item : file["items"]) {
-        out << "  image " << item["id"].asUInt() << ": " << item["type"].asString() << " ("
-            << item["code_type"].asString() << ") " << item["width"].asUInt() << " x " << item["height"].asUInt();
+        out << "  image " << item["id"].asUInt() << ": " << shown(item["type"]) << " ("
+            << shown(item["code_type"]) << ") " << item["width"].asUInt() << " x " << item["height"].asUInt();
         if (!item["features"].empty()) {
             out << " [" << joined(item["features"]) << "]";
         }
         out << '\n';
         if (item.isMember("error")) {
-            out << "    unreadable: " << item["error"].asString() << '\n';
+            out << "    unreadable: " << shown(item["error"]) << '\n';
         }
         if (!item["properties"].empty()) {
             out << "    properties:";
             for (const auto& p : item["properties"]) {
-                out << ' ' << p["type"].asString() << '#' << p["index"].asUInt() << (p["essential"].asBool() ? "!" : "");
+                out << ' ' << shown(p["type"]) << '#' << p["index"].asUInt() << (p["essential"].asBool() ? "!" : "");
             }
             out << '\n';
         }
@@ -198,9 +207,9 @@ void printText(const std::string& path, const Json::Value& file)
             << grid["height"].asUInt() << ", tiles " << joined(grid["tiles"]) << '\n';
     }
     for (const auto& other : file["other_items"]) {
-        out << "  item " << other["id"].asUInt() << ": " << other["type"].asString();
+        out << "  item " << other["id"].asUInt() << ": " << shown(other["type"]);
         if (other["size"].isNull()) {
-            out << ", unreadable: " << other["error"].asString() << '\n';
+            out << ", unreadable: " << shown(other["error"]) << '\n';
         } else {
             out << ", " << other["size"].asUInt64() << " bytes\n";
         }
@@ -237,7 +246,7 @@ int main(int argc, char** argv)
                 paths.emplace_back(argv[i]);
             }
         } else if (!arg.empty() && arg[0] == '-') {
-            std::cerr << "ambrel-heifinfo: unknown option '" << arg << "'\n" << kUsage;
+            std::cerr << "ambrel-heifinfo: unknown option '" << ambrel::terminalSafe(arg) << "'\n" << kUsage;
             return 2;
         } else {
             paths.push_back(arg);
@@ -251,7 +260,7 @@ int main(int argc, char** argv)
     // Standard output carries only the report; the reader's diagnostics go to
     // standard error, and only when asked for.
     heiflog::setLevel(verbose ? heiflog::Info : heiflog::Error);
-    heiflog::setSink([](int, const std::string& text) { std::cerr << text << '\n'; });
+    heiflog::setSink([](int, const std::string& text) { std::cerr << ambrel::terminalSafe(text) << '\n'; });
 
     int status = 0;
     Json::Value all(Json::arrayValue);
@@ -267,8 +276,8 @@ int main(int argc, char** argv)
             file["file"] = path;
             for (const auto& item : file["items"]) {
                 if (item.isMember("error")) {
-                    std::cerr << "error: " << path << ": item " << item["id"].asUInt() << ": "
-                              << item["error"].asString() << '\n';
+                    std::cerr << "error: " << ambrel::terminalSafe(path) << ": item " << item["id"].asUInt()
+                              << ": " << shown(item["error"]) << '\n';
                     status = 1;
                 }
             }
@@ -278,7 +287,7 @@ int main(int argc, char** argv)
                 printText(path, file);
             }
         } catch (const std::exception& e) {
-            std::cerr << "error: " << e.what() << '\n';
+            std::cerr << "error: " << ambrel::terminalSafe(e.what()) << '\n';
             status = 1;
         }
     }

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <mutex>
 #include <new>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -106,7 +107,26 @@ std::optional<RowOutcome> readSource(const std::string& path, Source& source)
     return std::nullopt;
 }
 
-RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const std::string& timestamp)
+// The folders a job writes into, each swept once of the temporary files that
+// an earlier run, killed in the middle of a write, left behind.
+class StaleTemporarySweep
+{
+public:
+    void beforeWritingInto(const std::string& folder)
+    {
+        const std::lock_guard lock(mMutex);
+        if (mSwept.insert(folder).second) {
+            removeStaleTemporaries(folder);
+        }
+    }
+
+private:
+    std::mutex mMutex;
+    std::set<std::string> mSwept;
+};
+
+RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
+                      StaleTemporarySweep& sweep)
 {
     Bytes outData;
     struct timespec modificationTime {};
@@ -145,6 +165,7 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     if (!folder) {
         return RowOutcome::failure(kTextFolderFailed, "cannot create the folder " + wanted + ": " + reason);
     }
+    sweep.beforeWritingInto(*folder);
     const std::string stem = options.plainNames ? record.fileName : record.fileName + "_" + timestamp;
     WriteOptions writeOptions;
     if (options.keepDates) {
@@ -178,6 +199,7 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
     std::atomic<bool> abort{false};
     std::mutex reportMutex;  // one listener call at a time; guards summary and failure
     std::exception_ptr failure;
+    StaleTemporarySweep sweep;
 
     const auto work = [&]() {
         try {
@@ -192,7 +214,7 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
                 }
                 RowOutcome outcome;
                 try {
-                    outcome = convertRow(job.records[row], options, summary.timestamp);
+                    outcome = convertRow(job.records[row], options, summary.timestamp, sweep);
                 } catch (const std::bad_alloc&) {
                     outcome = RowOutcome::failure(kTextConversionFailed, "out of memory");
                     outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath + " out of memory");

@@ -87,7 +87,9 @@ struct JobSummary
 // Runs the job. `stopRequested` is read before every row a worker takes; once
 // it is true no further row is started, the rows in progress are completed,
 // and the job ends with jobStopped. Never throws for a row's failure. Writes
-// nothing but the output files (no stream file, no cache folder).
+// nothing but the output files (no stream file, no cache folder); before the
+// first write into a folder, removes the temporary files that writers which
+// no longer run left there (removeStaleTemporaries).
 JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
                             const std::atomic<bool>& stopRequested);
 

@@ -1,6 +1,8 @@
 #include "output_files.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -179,6 +181,10 @@ namespace {
 
 std::atomic<unsigned> temporaryCounter{0};
 
+// Temporary files are ".ambrel-PID-N.tmp": hidden, and recognisably ours.
+const char kTemporaryPrefix[] = ".ambrel-";
+const char kTemporarySuffix[] = ".tmp";
+
 bool writeAll(int fd, const Bytes& bytes)
 {
     std::size_t done = 0;
@@ -201,14 +207,25 @@ int createTemporary(const std::string& folder, std::string& path)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         path = joinOutputPath(folder,
-                              ".ambrel-" + std::to_string(::getpid()) + "-" + std::to_string(++temporaryCounter),
-                              "tmp");
+                              kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(++temporaryCounter),
+                              kTemporarySuffix + 1);
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
     }
     return -1;
+}
+
+// Flushes the folder's entries (a new or removed name) to disk. A file system
+// that cannot flush a folder leaves nothing to do.
+void syncFolder(const std::string& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 bool linkUnsupported(int error)
@@ -247,6 +264,11 @@ std::optional<std::string> writeNewFile(const std::string& folder, std::string_v
             failed();
         }
     }
+    // The bytes reach the disk before the file gets a final name.
+    if (written && ::fsync(fd) != 0) {
+        written = false;
+        failed();
+    }
     if (::close(fd) != 0 && written) {
         written = false;
         failed();
@@ -271,6 +293,7 @@ std::optional<std::string> writeNewFile(const std::string& folder, std::string_v
             }
         }
         if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+            syncFolder(folder);
             return target;  // the temporary name is gone with the rename
         }
         if (errno != EEXIST) {
@@ -282,10 +305,75 @@ std::optional<std::string> writeNewFile(const std::string& folder, std::string_v
         failure = EEXIST;  // every candidate name is taken
     }
     ::unlink(temporary.c_str());
+    if (published) {
+        syncFolder(folder);
+    }
     if (!published && errorNumber != nullptr) {
         *errorNumber = failure;
     }
     return published;
+}
+
+std::optional<long> temporaryFileOwner(std::string_view name)
+{
+    const std::string_view prefix(kTemporaryPrefix);
+    const std::string_view suffix(kTemporarySuffix);
+    if (name.size() <= prefix.size() + suffix.size() || name.substr(0, prefix.size()) != prefix ||
+        name.substr(name.size() - suffix.size()) != suffix) {
+        return std::nullopt;
+    }
+    const std::string_view middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    const auto dash = middle.find('-');
+    if (dash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto digits = [](std::string_view text) {
+        return !text.empty() && text.size() <= 10 && text[0] != '0' &&
+               text.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    const std::string_view pid = middle.substr(0, dash);
+    if (!digits(pid) || !digits(middle.substr(dash + 1))) {
+        return std::nullopt;
+    }
+    const long value = std::stol(std::string(pid));
+    if (value <= 0 || value > std::numeric_limits<pid_t>::max()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+unsigned removeStaleTemporaries(const std::string& folder)
+{
+    DIR* directory = ::opendir(folder.c_str());
+    if (directory == nullptr) {
+        return 0;
+    }
+    const int folderFd = ::dirfd(directory);
+    const long self = ::getpid();
+    unsigned removed = 0;
+    while (const dirent* entry = ::readdir(directory)) {
+        const auto owner = temporaryFileOwner(entry->d_name);
+        if (!owner || *owner == self) {
+            continue;
+        }
+        // kill with no signal only asks whether the process exists; EPERM
+        // says it does (another user's).
+        if (::kill(static_cast<pid_t>(*owner), 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        struct stat info {};
+        if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        if (::unlinkat(folderFd, entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    ::closedir(directory);
+    if (removed != 0) {
+        syncFolder(folder);
+    }
+    return removed;
 }
 
 }  // namespace ambrel

@@ -66,13 +66,27 @@ struct WriteOptions
 // Writes `bytes` to "folder/stem.extension", or to the first free name of
 // "folder/stem_2.extension", "folder/stem_3.extension"... An existing file is
 // never replaced, even by a writer in another thread or process: the bytes go
-// to a temporary file in the folder first, which is then linked under the
-// candidate name (link(2) fails when the name exists; where the file system
-// has no hard links, rename without replacing). Returns the path written, or
-// nullopt when the folder cannot take the file, with the errno value of the
-// failing call in `errorNumber` when given; no temporary file is left.
+// to a temporary file in the folder first (".ambrel-PID-N.tmp"), which is
+// flushed to disk and only then linked under the candidate name (link(2)
+// fails when the name exists; where the file system has no hard links, rename
+// without replacing); the folder is flushed after that, so that neither a
+// crash nor a power loss leaves a short file under a final name. Returns the
+// path written, or nullopt when the folder cannot take the file, with the
+// errno value of the failing call in `errorNumber` when given; no temporary
+// file is left.
 std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
                                         std::string_view extension, const Bytes& bytes,
                                         const WriteOptions& options = {}, int* errorNumber = nullptr);
+
+// The process id in a temporary name of writeNewFile (".ambrel-PID-N.tmp");
+// nullopt for any other name.
+std::optional<long> temporaryFileOwner(std::string_view name);
+
+// Removes from the folder the temporary files of writeNewFile left by
+// processes that no longer run (killed in the middle of a write): only
+// regular files named ".ambrel-PID-N.tmp" whose PID is not a live process.
+// Every other file, and the temporaries of live processes, stay. Returns the
+// number of files removed.
+unsigned removeStaleTemporaries(const std::string& folder);
 
 }  // namespace ambrel

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -29,6 +32,18 @@ std::vector<std::string> expectedConverted(const std::vector<std::string>& outpu
     }
     events.push_back("finished " + std::to_string(outputs.size()));
     return events;
+}
+
+// A process id that ran and has ended: a child that exits at once, reaped.
+pid_t deadProcessId()
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child;
 }
 
 }  // namespace
@@ -256,6 +271,56 @@ TEST(ConversionJob, OutputFolderCreationAndItsFailures)
     runJob(options, {source}, underFile);
     EXPECT_EQ(underFile.events, (std::vector<std::string>{"failed 0 文件不存在，保存失败！", "finished 0"}));
     EXPECT_EQ(underFile.details[0], "cannot create the folder " + folder / "file/sub" + ": Not a directory");
+}
+
+TEST(ConversionJob, StaleTemporariesOfEndedWritersAreRemovedFromTheFoldersWritten)
+{
+    // A writer killed in the middle of a batch leaves its temporary file; a
+    // later job removes those of processes that no longer run, and nothing else.
+    ScratchFolder folder;
+    const std::string source = folder / "IMG.heic";
+    writeFile(source, gridHeic());
+    const pid_t dead = deadProcessId();
+    const pid_t alive = ::fork();  // a writer still at work
+    ASSERT_GE(alive, 0);
+    if (alive == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const std::string out = folder / "out";
+    const std::string stale = ".ambrel-" + std::to_string(dead) + "-7.tmp";
+    const std::string staleElsewhere = folder / ("elsewhere/" + stale);  // a folder the job does not write into
+    const std::vector<std::string> kept{
+        ".ambrel-" + std::to_string(::getpid()) + "-1.tmp",  // this process
+        ".ambrel-" + std::to_string(alive) + "-2.tmp",       // a live process
+        ".ambrel-" + std::to_string(dead) + "-7.tmp.part",   // other names
+        ".ambrel-" + std::to_string(dead) + ".tmp",
+        ".ambrel-x-1.tmp",
+        "ambrel-" + std::to_string(dead) + "-1.tmp",
+        "notes.tmp",
+    };
+    writeFile(out + "/" + stale, {'p', 'a', 'r', 't'});
+    writeFile(staleElsewhere, {'p'});
+    for (const auto& name : kept) {
+        writeFile(out + "/" + name, {'k'});
+    }
+    fs::create_directories(out + "/.ambrel-" + std::to_string(dead) + "-8.tmp");  // not a file
+
+    JobOptions options;
+    options.plainNames = true;
+    options.outputFolder = out;
+    RecordingListener listener;
+    runJob(options, {source}, listener);
+    ::kill(alive, SIGKILL);
+    ::waitpid(alive, nullptr, 0);
+
+    EXPECT_EQ(listener.events, expectedConverted({out + "/IMG.JPG"}));
+    std::vector<std::string> expected = kept;
+    expected.push_back("IMG.JPG");
+    expected.push_back(".ambrel-" + std::to_string(dead) + "-8.tmp");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(folderNames(out), expected);
+    EXPECT_TRUE(fs::exists(staleElsewhere));
 }
 
 TEST(ConversionJob, SourcesThatCannotBeConvertedFailTheirRowOnly)

@@ -195,3 +195,32 @@ TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
     }
     EXPECT_EQ(run.lines.back(), "6 converted, 3 failed");
 }
+
+TEST(ConvertCli, ControlBytesInNamesAreEscapedOneLinePerFile)
+{
+    // A newline in a name would split a file's line in two, an ESC sequence
+    // would steer the terminal; both print as escapes. UTF-8 names stay.
+    ScratchFolder folder;
+    const std::string in = folder / "in";
+    const std::string out = folder / "out";
+    writeFile(in + "/new\nline.heic", gridHeic());
+    writeFile(in + "/clear\x1b[2J.heic", gridHeic());
+    writeFile(in + "/照片.heic", gridHeic());
+    writeFile(in + "/bell\x07\x7f\x9b.heic", {});
+    const CliRun run = runCli({"-o", out, "--plain-names", "-j", "1", in});
+    EXPECT_EQ(run.status, 1);
+    const std::vector<std::string> expected = {
+        in + "/new\\nline.heic -> " + out + "/new\\nline.JPG",
+        in + "/clear\\x1b[2J.heic -> " + out + "/clear\\x1b[2J.JPG",
+        in + "/照片.heic -> " + out + "/照片.JPG",
+        in + "/bell\\x07\\x7f\\x9b.heic: the file is empty",
+    };
+    ASSERT_EQ(run.lines.size(), expected.size() + 1) << run.out;
+    for (const auto& line : expected) {
+        EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), line), run.lines.end()) << line << "\n" << run.out;
+    }
+    EXPECT_EQ(run.lines.back(), "3 converted, 1 failed");
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::exists(out + "/new\nline.JPG"));  // the files themselves keep their names
+}

@@ -3,9 +3,12 @@
 // timestamp, output names, folder creation and never-replacing writes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -17,6 +20,41 @@
 #include "output_files.h"
 
 using namespace converttest;
+
+namespace {
+
+// What the disk had been asked to hold at each fsync of a recorded write:
+// the path flushed, its size, and the names in the folder written into.
+struct FlushRecord
+{
+    std::string path;
+    bool folder = false;
+    long long size = -1;
+    std::vector<std::string> folderNames;
+};
+std::string recordedFolder;  // empty: fsync records nothing
+std::vector<FlushRecord> flushes;
+
+}  // namespace
+
+// Every fsync of the process comes here (the test program's definition comes
+// before the C library's), and goes on to the system call.
+extern "C" int fsync(int fd)
+{
+    if (!recordedFolder.empty()) {
+        FlushRecord record;
+        std::error_code error;
+        record.path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
+        struct stat info {};
+        if (::fstat(fd, &info) == 0) {
+            record.folder = S_ISDIR(info.st_mode);
+            record.size = static_cast<long long>(info.st_size);
+        }
+        record.folderNames = folderNames(recordedFolder);
+        flushes.push_back(std::move(record));
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 TEST(FileNames, QualifyingNamesAndTheirRecords)
 {
@@ -197,6 +235,34 @@ TEST(OutputFiles, WritingNeverReplacesAFile)
     writeFile(folder / "plain", {1});
     EXPECT_FALSE(ambrel::writeNewFile(folder / "plain", "IMG", "JPG", {1}));
     EXPECT_FALSE(ambrel::writeNewFile(folder / "missing", "IMG", "JPG", {1}));
+}
+
+TEST(OutputFiles, WritesReachTheDiskBeforeTheirFinalName)
+{
+    // A power loss must never leave a short file under a final name: the
+    // temporary file is flushed whole before it is linked, and the folder
+    // after the name is there.
+    ScratchFolder folder;
+    const fixture::Bytes bytes(100000, 0x5a);
+    recordedFolder = folder.path();
+    flushes.clear();
+    const auto written = ambrel::writeNewFile(folder.path(), "IMG", "JPG", bytes);
+    recordedFolder.clear();
+    ASSERT_EQ(written, folder / "IMG.JPG");
+
+    const std::string temporaryPrefix = folder / (".ambrel-" + std::to_string(::getpid()) + "-");
+    const auto fileFlush = std::find_if(flushes.begin(), flushes.end(), [&](const FlushRecord& record) {
+        return !record.folder && record.path.rfind(temporaryPrefix, 0) == 0;
+    });
+    ASSERT_NE(fileFlush, flushes.end()) << "the temporary file is never flushed";
+    EXPECT_EQ(fileFlush->size, static_cast<long long>(bytes.size()));
+    EXPECT_EQ(std::count(fileFlush->folderNames.begin(), fileFlush->folderNames.end(), "IMG.JPG"), 0)
+        << "the final name came before the flush";
+    const auto folderFlush = std::find_if(fileFlush, flushes.end(), [&](const FlushRecord& record) {
+        return record.folder && record.path == folder.path();
+    });
+    ASSERT_NE(folderFlush, flushes.end()) << "the folder is never flushed after the file";
+    EXPECT_EQ(folderFlush->folderNames, std::vector<std::string>{"IMG.JPG"});  // the name, no temporary
 }
 
 TEST(OutputFiles, WritersInParallelEachGetTheirOwnName)

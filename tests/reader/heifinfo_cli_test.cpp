@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "fixtures/heif_samples.h"
+
 namespace {
 
 struct RunResult
@@ -183,6 +185,38 @@ TEST(HeifInfoCli, TextOutputAndUsage)
     const RunResult missing = run("/nonexistent.heic");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("error: Unable to open input file '/nonexistent.heic'"), std::string::npos);
+}
+
+TEST(HeifInfoCli, ControlBytesFromTheFileArePrintedAsEscapes)
+{
+    // A brand of ESC [2J would clear the terminal that prints it.
+    fixture::SampleFile sample = fixture::makeSingleImageHeic();
+    sample.builder.setBrands("\x1b[2J", {"mif1", "heic", "\x1b]0;"});
+    fixture::ItemDescription other;
+    other.id = 9;
+    other.type = "\x1b[3J";
+    other.data = {1, 2, 3};
+    sample.builder.addItem(other);
+    fixture::TempFile file(".heic");
+    sample.builder.writeFile(file.path());
+
+    const RunResult text = run(file.path());
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out.find('\x1b'), std::string::npos) << text.out;
+    EXPECT_EQ(text.err.find('\x1b'), std::string::npos) << text.err;
+    EXPECT_NE(text.out.find("  brands: \\x1b[2J (minor 0), compatible: mif1, heic, \\x1b]0;\n"), std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("  item 9: \\x1b[3J, 3 bytes\n"), std::string::npos) << text.out;
+
+    // JSON carries the texts as they are, escaped the JSON way.
+    const RunResult json = run("--json " + file.path());
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out.find('\x1b'), std::string::npos) << json.out;
+    const Json::Value parsed = parse(json.out);
+    EXPECT_EQ(parsed["major_brand"].asString(), "\x1b[2J");
+    const Json::Value* item = findById(parsed["other_items"], 9);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ((*item)["type"].asString(), "\x1b[3J");
 }
 
 }  // namespace
