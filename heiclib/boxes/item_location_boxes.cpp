@@ -112,7 +112,8 @@ void ItemLocationBox::parseBox(BitStream& input)
     // bound their count; cap their total by the size of the box instead.
     std::uint64_t zeroWidthExtentsLeft = input.byteCount();
 
-    mItemLocations.reserve(mItemLocations.size() + itemCount);
+    // No exact reserve: a 'meta' may repeat 'iloc' thousands of times, and
+    // each exact reserve would copy all locations read so far.
     for (std::uint32_t i = 0; i < itemCount; ++i) {
         ItemLocation location;
         location.mItemId = version == 2 ? input.readUInt32() : input.readUInt16();
