@@ -18,6 +18,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "box_mutator.h"
 #include "heif2jpg.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <vector>
 
+#include "box_mutator.h"
 #include "extraction.h"
 #include "hevc_stream.h"
 #include "jpeg_metadata.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "box_mutator.h"
 #include "hevc_image_file_reader.h"
 #include "log.h"
 

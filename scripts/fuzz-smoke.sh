@@ -15,6 +15,10 @@ SECONDS_PER_TARGET="${1:-60}"
 FUZZ_DIR="${FUZZ_BUILD_DIR:-build-fuzz}"
 HEAP_DIR="${FUZZ_HEAP_BUILD_DIR:-build-fuzz-heap}"
 SEEDS="$FUZZ_DIR/seeds"
+# Inputs up to 8 MB: the targets' box mutator (fuzz/box_mutator.h) repeats
+# boxes and raises counts, so that a few megabytes that make the reader use
+# gigabytes show up as an rss or malloc limit finding.
+MAX_LEN="${FUZZ_MAX_LEN:-8388608}"
 HEAP_TARGETS="conversion_fuzzer"
 
 all=$(sed -n 's/^add_executable(\([a-z_]*_fuzzer\).*/\1/p' fuzz/CMakeLists.txt)
@@ -30,7 +34,9 @@ cmake --build "$HEAP_DIR" --parallel "$(nproc)" --target $HEAP_TARGETS
 rm -rf "$SEEDS" && mkdir -p "$SEEDS"
 "${BUILD_DIR:-build}/tests/ambrel-fuzz-seeds" "$SEEDS"
 cp ../shared/corpus/*.hei* "$SEEDS"/ 2>/dev/null || true
-cp tests/data/fuzz-regressions/* "$SEEDS"/ 2>/dev/null || true
+# A finding whose fix is not in yet is kept as pending-*: it would only make
+# every run stop on it.
+find tests/data/fuzz-regressions -maxdepth 1 -type f ! -name 'pending-*' -exec cp {} "$SEEDS"/ \;
 
 malloc_debug=$(ldconfig -p | awk '/libc_malloc_debug\.so\.0/ { print $NF; exit }')
 
@@ -40,7 +46,7 @@ run() {
   echo "== $target: ${SECONDS_PER_TARGET}s"
   work=$(mktemp -d)
   (cd "$work" && env "$@" "$OLDPWD/$dir/fuzz/$target" -max_total_time="$SECONDS_PER_TARGET" -rss_limit_mb=2048 \
-      -timeout=10 -max_len=300000 -print_final_stats=1 "$work" "$OLDPWD/$SEEDS" 2>&1 | tail -n 12)
+      -timeout=10 -max_len="$MAX_LEN" -print_final_stats=1 "$work" "$OLDPWD/$SEEDS" 2>&1 | tail -n 12)
   rm -rf "$work"
 }
 
