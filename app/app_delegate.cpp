@@ -70,6 +70,8 @@ void AppDelegate::openMainWindow(const QStringList& files)
     mMainWindow = std::make_unique<MainWindow>(view);
     connect(mMainWindow->MenuAbout(), &QAction::triggered, this, &AppDelegate::MenuAboutEvent);
     connect(mMainWindow->MenuCheckUpdate(), &QAction::triggered, this, &AppDelegate::CheckUpdateEvent);
+    // A build without an update server has nothing to check against.
+    mMainWindow->MenuCheckUpdate()->setVisible(!deployedUpdateAddress().isEmpty());
     // Closing the main window ends the application, whatever else is open.
     connect(mMainWindow.get(), &MainWindow::closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     mMainWindow->show();

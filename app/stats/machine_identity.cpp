@@ -4,7 +4,12 @@
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QFile>
 #include <QtCore/QXmlStreamReader>
-#include <QtNetwork/QNetworkInterface>
+#include <QtCore/QDir>
+#include <QtCore/QFileInfo>
+
+#include <algorithm>
+#include <tuple>
+#include <vector>
 
 namespace ambrel {
 
@@ -35,6 +40,16 @@ QByteArray hardwareAddressBytes(const QString& text)
     return bytes;
 }
 
+// The first line of a small sysfs file, trimmed; empty when unreadable.
+QString firstLine(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return QString::fromLatin1(file.readLine(256)).trimmed();
+}
+
 // The unquoted value of an os-release assignment: "12", '12' or 12.
 QString osReleaseValue(QStringView raw)
 {
@@ -56,25 +71,36 @@ QString osReleaseValue(QStringView raw)
 
 }  // namespace
 
-QByteArray primaryHardwareAddress()
+QByteArray primaryHardwareAddress(const QString& netClassRoot)
 {
-    QByteArray other;
-    for (const QNetworkInterface& candidate : QNetworkInterface::allInterfaces()) {
-        if (candidate.flags().testFlag(QNetworkInterface::IsLoopBack)) {
+    struct Candidate
+    {
+        bool wireless;
+        QString name;
+        QByteArray address;
+    };
+    std::vector<Candidate> candidates;
+    const QDir root(netClassRoot);
+    for (const QString& name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System, QDir::Name)) {
+        const QString folder = root.filePath(name);
+        if (!QFileInfo::exists(folder + QStringLiteral("/device"))) {
+            continue;  // a virtual interface
+        }
+        if (firstLine(folder + QStringLiteral("/type")) != QLatin1String("1")) {
+            continue;  // not an Ethernet-style (six-byte) address
+        }
+        const QByteArray address = hardwareAddressBytes(firstLine(folder + QStringLiteral("/address")));
+        if (address.isEmpty()) {
             continue;
         }
-        const QByteArray bytes = hardwareAddressBytes(candidate.hardwareAddress());
-        if (bytes.isEmpty()) {
-            continue;
-        }
-        if (candidate.type() == QNetworkInterface::Ethernet) {
-            return bytes;
-        }
-        if (other.isEmpty()) {
-            other = bytes;
-        }
+        const bool wireless = QFileInfo::exists(folder + QStringLiteral("/wireless")) ||
+                              QFileInfo::exists(folder + QStringLiteral("/phy80211"));
+        candidates.push_back({wireless, name, address});
     }
-    return other;
+    const auto first = std::min_element(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.wireless, a.name) < std::tie(b.wireless, b.name);
+    });
+    return first == candidates.end() ? QByteArray() : first->address;
 }
 
 QString machineCodeFromHardwareAddress(const QByteArray& address)
@@ -88,9 +114,9 @@ QString machineCodeFromHardwareAddress(const QByteArray& address)
     return QString::fromLatin1(digest.left(16));
 }
 
-QString machineCode()
+QString machineCode(const QString& netClassRoot)
 {
-    return machineCodeFromHardwareAddress(primaryHardwareAddress());
+    return machineCodeFromHardwareAddress(primaryHardwareAddress(netClassRoot));
 }
 
 QStringList defaultConfigurationFiles()

@@ -13,15 +13,21 @@ namespace ambrel {
 // The settings key of the channel code.
 inline const QString kPartnerKey = QStringLiteral("Partner");
 
-// The hardware address of the first interface that is not the loopback and
-// has a six-byte address, Ethernet interfaces first. Empty when there is none.
-QByteArray primaryHardwareAddress();
+// Where Linux lists the network interfaces, one folder each.
+inline const QString kSysClassNet = QStringLiteral("/sys/class/net");
+
+// The hardware address of the machine's first physical network device: an
+// interface folder under `netClassRoot` with a "device" entry (virtual ones,
+// docker0, veth*, bridges, tun, have none, and get a new random address at
+// every boot), Ethernet (type 1) and wired before wireless, then by name, with
+// a six-byte address that is not all zeros. Empty when there is none.
+QByteArray primaryHardwareAddress(const QString& netClassRoot = kSysClassNet);
 
 // The six bytes written in decimal and joined by ":" (0:28:66:1:2:255), then
 // the first 16 of the 32 lowercase hex digits of that text's MD5 digest.
 QString machineCodeFromHardwareAddress(const QByteArray& address);
-// machineCodeFromHardwareAddress(primaryHardwareAddress()).
-QString machineCode();
+// machineCodeFromHardwareAddress(primaryHardwareAddress(netClassRoot)).
+QString machineCode(const QString& netClassRoot = kSysClassNet);
 
 // Where a build made for a distribution partner keeps its Configuration
 // property list: the resource ":/Configuration.plist" compiled into the

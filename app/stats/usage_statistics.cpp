@@ -47,6 +47,7 @@ void UsageStatistics::start()
     mReporter.SetMachineCode(mOptions.machineCode ? *mOptions.machineCode : machineCode());
     mReporter.setCipher(mOptions.key, mOptions.iv);
     mReporter.setTimeout(mOptions.timeout);
+    mReporter.setDeadline(mOptions.deadline);
     mReporter.setLog(mOptions.log);
 
     if (!mReporter.canReport()) {

@@ -43,6 +43,8 @@ struct UsageOptions
     // Today's local date; QDate::currentDate when empty.
     std::function<QDate()> today;
     std::chrono::milliseconds timeout{10000};
+    // How long a whole report may take, however steadily data trickles in.
+    std::chrono::milliseconds deadline = kAnswerDeadline;
     // Where log lines go; standard error when empty.
     std::function<void(const QString& line)> log;
 };

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "update/leading_int_value.h"
+#include "update/reply_limits.h"
 
 namespace ambrel {
 
@@ -162,6 +163,7 @@ void UserActionAnalysis::ProductAction(int type, Answer answered)
     request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
     request.setTransferTimeout(static_cast<int>(mTimeout.count()));
     QNetworkReply* reply = mNetwork->post(request, body);
+    limitReply(reply, kMaxAnswerBytes, mDeadline);
     connect(reply, &QNetworkReply::finished, this, [this, reply, answered = std::move(answered)] {
         reply->deleteLater();
         if (answered) {  // otherwise the answer is not wanted
@@ -172,6 +174,17 @@ void UserActionAnalysis::ProductAction(int type, Answer answered)
 
 bool UserActionAnalysis::judge(QNetworkReply* reply)
 {
+    switch (replyLimit(reply)) {
+    case ReplyLimit::TooLarge:
+        log(QStringLiteral("【日志】[ProductAction]ProductAction - Error:answer larger than %1 bytes dropped")
+                .arg(kMaxAnswerBytes));
+        return false;
+    case ReplyLimit::DeadlinePassed:
+        log(QStringLiteral("【日志】[ProductAction]ProductAction - unknownError"));
+        return false;
+    case ReplyLimit::None:
+        break;
+    }
     // A reply that failed before any data (refused, timed out) is closed.
     const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
     if (data.isEmpty() && reply->error() != QNetworkReply::NoError) {
@@ -180,7 +193,7 @@ bool UserActionAnalysis::judge(QNetworkReply* reply)
     }
     const QString text = QString::fromUtf8(data);
     if (leadingIntValue(text) < 1) {
-        log(QStringLiteral("【日志】[ProductAction]ProductAction - Error:%1").arg(text));
+        log(QStringLiteral("【日志】[ProductAction]ProductAction - Error:%1").arg(quotedForLog(text)));
         return false;
     }
     return true;

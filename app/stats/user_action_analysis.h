@@ -1,7 +1,8 @@
 // The usage statistics reporter: builds a small JSON record of the
 // application and the machine, enciphers it (AES-128-CBC, PKCS#7 padding),
 // encodes it in Base64 and posts it to http://<host>/action.ashx. The server
-// answers with a number: 1 or more accepts the report.
+// answers with a number: 1 or more accepts the report. Its answer is read
+// up to 64 KB and within a deadline; its text is quoted before it is logged.
 #pragma once
 
 #include <QtCore/QByteArray>
@@ -11,6 +12,8 @@
 #include <chrono>
 #include <functional>
 #include <string>
+
+#include "update/reply_limits.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -58,6 +61,9 @@ public:
     void setCipher(const QByteArray& key, const QByteArray& iv);
     // How long a request may go without progress before it fails (10 s).
     void setTimeout(std::chrono::milliseconds timeout) { mTimeout = timeout; }
+    // How long a whole request may take, however steadily data trickles in
+    // (15 s). Answers over 64 KB are dropped as refusals.
+    void setDeadline(std::chrono::milliseconds deadline) { mDeadline = deadline; }
     // Where log lines go; standard error when empty.
     void setLog(Log log) { mLog = std::move(log); }
 
@@ -104,6 +110,7 @@ private:
     QByteArray mKey;
     QByteArray mIv;
     std::chrono::milliseconds mTimeout{10000};
+    std::chrono::milliseconds mDeadline = kAnswerDeadline;
     Log mLog;
     QNetworkAccessManager* mNetwork = nullptr;
 };

@@ -154,20 +154,36 @@ void NSWindowControllerCheckUpdateApp::CheckUpdate()
     mTimerLoad->start();
 
     abandonRequest();
+    mFailure.clear();
+    mUrlDownload.clear();
     QString address = mOptions.updateAddress;
     while (address.endsWith(u'/')) {
         address.chop(1);
     }
     if (address.isEmpty()) {
-        log(QStringLiteral("update check skipped: this build has no update server"));
+        fail(QStringLiteral("未配置更新服务器"), QStringLiteral("update check skipped: this build has no update server"));
         mIsLoadUrl = false;
         return;
     }
+    mServer = QUrl(address);
     QNetworkRequest request(QUrl(address + QString::fromLatin1(kUpdateDocumentPath)));
     request.setTransferTimeout(static_cast<int>(mOptions.timeout.count()));
     QNetworkReply* reply = mNetwork->get(request);
+    limitReply(reply, kMaxAnswerBytes, mOptions.deadline);
     mReply = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { answerArrived(reply); });
+}
+
+bool isAcceptableDownloadAddress(const QUrl& download, const QUrl& updateServer)
+{
+    if (!download.isValid() || download.isRelative() || download.host().isEmpty()) {
+        return false;
+    }
+    if (download.scheme() == QLatin1String("https")) {
+        return true;
+    }
+    return download.scheme() == updateServer.scheme() && download.host() == updateServer.host() &&
+           download.port(-1) == updateServer.port(-1);
 }
 
 void NSWindowControllerCheckUpdateApp::answerArrived(QNetworkReply* reply)
@@ -177,19 +193,60 @@ void NSWindowControllerCheckUpdateApp::answerArrived(QNetworkReply* reply)
         return;  // a check that a later one replaced
     }
     mReply = nullptr;
-    const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
+    mIsLoadUrl = false;
+
+    switch (replyLimit(reply)) {
+    case ReplyLimit::TooLarge:
+        fail(QStringLiteral("更新服务器的回答过大"),
+             QStringLiteral("update check failed: the answer is larger than %1 bytes").arg(kMaxAnswerBytes));
+        return;
+    case ReplyLimit::DeadlinePassed:
+        fail(QStringLiteral("更新服务器响应超时"),
+             QStringLiteral("update check failed: no complete answer within %1 ms").arg(mOptions.deadline.count()));
+        return;
+    case ReplyLimit::None:
+        break;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        // Cancelled here means the idle time-out: the server went quiet.
+        const bool quiet = reply->error() == QNetworkReply::OperationCanceledError ||
+                           reply->error() == QNetworkReply::TimeoutError;
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QString reason = quiet         ? QStringLiteral("更新服务器响应超时")
+                               : status != 0 ? QStringLiteral("更新服务器返回错误（HTTP %1）").arg(status)
+                                             : QStringLiteral("无法连接更新服务器");
+        fail(reason, QStringLiteral("update check failed: %1").arg(quotedForLog(reply->errorString())));
+        return;
+    }
+
+    const QByteArray data = reply->readAll();
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
-    if (!data.isEmpty() && error.error == QJsonParseError::NoError && document.isObject()) {
-        const QJsonObject answer = document.object();
-        // A "version" that is not text counts as no newer version.
-        const QJsonValue version = answer.value(QStringLiteral("version"));
-        if (version.isString() && isVersionBiggerThanVersion(version.toString(), mOptions.currentVersion)) {
-            showNewerVersion(answer.value(QStringLiteral("info")).toString(),
-                             answer.value(QStringLiteral("download")).toString());
-        }
+    const QJsonObject answer = document.object();
+    const QJsonValue version = answer.value(QStringLiteral("version"));
+    if (data.isEmpty() || error.error != QJsonParseError::NoError || !document.isObject() || !version.isString()) {
+        fail(QStringLiteral("更新服务器的回答无法识别"),
+             QStringLiteral("update check failed: unreadable answer %1").arg(quotedForLog(QString::fromUtf8(data))));
+        return;
     }
-    mIsLoadUrl = false;
+    if (!isVersionBiggerThanVersion(version.toString(), mOptions.currentVersion)) {
+        return;  // up to date: the next tick says so
+    }
+    const QString download = answer.value(QStringLiteral("download")).toString();
+    if (!isAcceptableDownloadAddress(QUrl(download, QUrl::StrictMode), mServer)) {
+        fail(QStringLiteral("更新服务器给出的下载地址无效"),
+             QStringLiteral("update check failed: download address %1 is neither https nor on the update server")
+                 .arg(quotedForLog(download)));
+        return;
+    }
+    showNewerVersion(answer.value(QStringLiteral("info")).toString(), download);
+}
+
+void NSWindowControllerCheckUpdateApp::fail(const QString& reason, const QString& logLine)
+{
+    // The next tick shows the verdict, as it does for an up-to-date answer.
+    mFailure = reason;
+    log(logLine);
 }
 
 void NSWindowControllerCheckUpdateApp::showNewerVersion(const QString& info, const QString& download)
@@ -214,9 +271,14 @@ void NSWindowControllerCheckUpdateApp::TimerLoad()
     mTimerLoad->stop();
     mLoadingShow->stopAnimation();
     mLoadingShow->hide();
-    mNewVersionTitleScrollView->show();
-    mNewVersionTitle->show();
     mUpdateAppButton->hide();
+    mNewVersionTitle->show();
+    if (!mFailure.isEmpty()) {
+        mNewVersionTitleScrollView->hide();
+        mNewVersionTitle->setText(kUpdateCheckFailed + QStringLiteral("：") + mFailure);
+        return;
+    }
+    mNewVersionTitleScrollView->show();
     mNewVersionTitle->setText(QStringLiteral("已经是最新版本！"));
 }
 
@@ -225,7 +287,8 @@ void NSWindowControllerCheckUpdateApp::UpdateButtonEvent()
     if (mUrlDownload.isEmpty()) {
         return;
     }
-    const QUrl url(mUrlDownload);
+    // Parsed as it was when the answer was checked.
+    const QUrl url(mUrlDownload, QUrl::StrictMode);
     if (mOptions.openUrl) {
         mOptions.openUrl(url);
     } else {

@@ -5,6 +5,12 @@
 // The server answers GET <update address>/macos/newversionex.htm with a JSON
 // object: "version" (dot-separated numbers), "info" (release notes) and
 // "download" (the address the update button opens).
+//
+// A check that fails (no server, a network error, no complete answer within
+// the deadline, an answer over 64 KB, one that cannot be read, or a download
+// address that is neither https nor on the update server itself) says so in
+// the window: "检查更新失败：" and the reason. Only a readable answer with a
+// version that is not newer says "已经是最新版本！".
 #pragma once
 
 #include <QtCore/QPointer>
@@ -15,6 +21,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+
+#include "update/reply_limits.h"
 
 class QLabel;
 class QNetworkAccessManager;
@@ -31,6 +39,13 @@ class BusySpinner;
 // The path of the update document on the update server.
 inline constexpr const char* kUpdateDocumentPath = "/macos/newversionex.htm";
 
+// The verdict of a failed check starts with this text, the reason follows.
+inline const QString kUpdateCheckFailed = QStringLiteral("检查更新失败");
+
+// Whether `download` may be offered to the user: an https address with a
+// host, or an address with the update server's own scheme, host and port.
+bool isAcceptableDownloadAddress(const QUrl& download, const QUrl& updateServer);
+
 // The update server's address compiled in (AMBREL_UPDATE_URL); empty when
 // the build has none.
 QString deployedUpdateAddress();
@@ -40,12 +55,15 @@ QString deployedApplicationVersion();
 struct UpdateCheckOptions
 {
     // Scheme, host and optional port, without the document's path. Empty:
-    // no request is made and every check ends as a failed one.
+    // no request is made and every check ends as a failed one (the menu item
+    // is hidden in such a build).
     QString updateAddress = deployedUpdateAddress();
     // The version the server's "version" is compared with.
     QString currentVersion = deployedApplicationVersion();
     // How long a request may go without progress before it fails.
     std::chrono::milliseconds timeout{10000};
+    // How long a whole request may take, however steadily data trickles in.
+    std::chrono::milliseconds deadline = kAnswerDeadline;
     // The tick of the timer that watches for the end of a request.
     std::chrono::milliseconds tick{1000};
     // Opens the download address; QDesktopServices::openUrl when empty.
@@ -69,7 +87,8 @@ public:
     // A check still running is abandoned.
     void CheckUpdate();
     // The timer's tick: once the request has ended without offering a newer
-    // version, says the application is up to date.
+    // version, says the application is up to date, or that the check failed
+    // and why.
     void TimerLoad();
     // Opens the download address of the last newer version, if there is one.
     void UpdateButtonEvent();
@@ -77,6 +96,9 @@ public:
     // True while a request runs.
     bool isLoadUrl() const { return mIsLoadUrl.load(); }
     const QString& strUrlDownload() const { return mUrlDownload; }
+    // Why the last check failed (shown after "检查更新失败："); empty when
+    // it did not.
+    const QString& failureReason() const { return mFailure; }
 
     QLabel* NewVersionTitle() const { return mNewVersionTitle; }
     QScrollArea* NewVersionTitleScrollView() const { return mNewVersionTitleScrollView; }
@@ -98,6 +120,7 @@ private:
     void setLanguage();
     void answerArrived(QNetworkReply* reply);
     void showNewerVersion(const QString& info, const QString& download);
+    void fail(const QString& reason, const QString& logLine);
     void abandonRequest();
     void log(const QString& line) const;
 
@@ -106,6 +129,8 @@ private:
     QPointer<QNetworkReply> mReply;
     std::atomic<bool> mIsLoadUrl{false};
     QString mUrlDownload;
+    QString mFailure;
+    QUrl mServer;
 
     QLabel* mNewVersionTitle = nullptr;
     QScrollArea* mNewVersionTitleScrollView = nullptr;

@@ -113,6 +113,11 @@ private slots:
         QVERIFY(about->isVisible());
 
         QVERIFY(window->MenuCheckUpdate() != nullptr);
+        // Shown only in a build that has an update server to ask.
+        QCOMPARE(window->MenuCheckUpdate()->isVisible(), !ambrel::deployedUpdateAddress().isEmpty());
+        if (ambrel::deployedUpdateAddress().isEmpty()) {
+            return;
+        }
         QVERIFY(window->MenuCheckUpdate()->isEnabled());
         QVERIFY(app.checkUpdateWindow() == nullptr);
         window->MenuCheckUpdate()->trigger();
@@ -120,10 +125,6 @@ private slots:
         QVERIFY(update != nullptr);
         QVERIFY(update->isVisible());
         QVERIFY(!update->testAttribute(Qt::WA_QuitOnClose));
-        if (ambrel::deployedUpdateAddress().isEmpty()) {
-            // A build without an update server ends as a failed request does.
-            QTRY_COMPARE_WITH_TIMEOUT(update->NewVersionTitle()->text(), QStringLiteral("已经是最新版本！"), 10000);
-        }
         update->close();
         window->MenuCheckUpdate()->trigger();
         QCOMPARE(app.checkUpdateWindow(), update);

@@ -1,5 +1,6 @@
 #include "loopback_server.h"
 
+#include <QtCore/QTimer>
 #include <QtNetwork/QTcpSocket>
 
 namespace statstest {
@@ -90,9 +91,25 @@ void LoopbackServer::read(QTcpSocket* socket)
         body = mQueued.front();
         mQueued.pop_front();
     }
-    socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-                  QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-    socket->disconnectFromHost();
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                            QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
+    if (mTrickle.count() == 0) {
+        socket->write(head + body);
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->write(head);
+    auto* drip = new QTimer(socket);
+    drip->setInterval(mTrickle);
+    connect(drip, &QTimer::timeout, socket, [socket, drip, body, sent = qsizetype{0}]() mutable {
+        if (sent == body.size()) {
+            drip->stop();
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write(body.mid(sent++, 1));
+    });
+    drip->start();
 }
 
 }  // namespace statstest

@@ -1,7 +1,8 @@
 // A small HTTP/1.1 server on 127.0.0.1 and a free port, for the tests of the
 // update check and the usage statistics. It records every request and
 // answers each with the next queued answer (or the standing one), or never
-// answers at all. It takes a bounded number of requests of bounded size.
+// answers at all, or trickles its answer a byte at a time. It takes a bounded
+// number of requests of bounded size.
 #pragma once
 
 #include <QtCore/QByteArray>
@@ -11,6 +12,7 @@
 #include <QtCore/QString>
 #include <QtNetwork/QTcpServer>
 
+#include <chrono>
 #include <deque>
 
 class QTcpSocket;
@@ -48,6 +50,10 @@ public:
     void queueAnswer(const QByteArray& body) { mQueued.push_back(body); }
     // Requests are recorded but never answered; their connections stay open.
     void setSilent(bool silent) { mSilent = silent; }
+    // Every answer is sent one byte per `interval` after its headers (the
+    // whole body announced in Content-Length), then the connection closes.
+    // Zero: at once.
+    void setTrickle(std::chrono::milliseconds interval) { mTrickle = interval; }
 
     const QList<HttpRequest>& requests() const { return mRequests; }
 
@@ -62,6 +68,7 @@ private:
     QByteArray mStanding = "1";
     std::deque<QByteArray> mQueued;
     bool mSilent = false;
+    std::chrono::milliseconds mTrickle{0};
     int mConnections = 0;
     QList<HttpRequest> mRequests;
     QMap<QTcpSocket*, QByteArray> mBuffers;

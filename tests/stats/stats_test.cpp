@@ -1,6 +1,7 @@
 // The usage statistics: the cipher, the record, the machine and channel
 // codes, the operating-system text, and the start-up reports against a
 // loopback statistics server that deciphers what it receives.
+#include <QtCore/QDir>
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
 #include <QtCore/QRegularExpression>
@@ -128,6 +129,42 @@ private slots:
         QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{16}$")).match(code).hasMatch());
         QCOMPARE(code, ambrel::machineCodeFromHardwareAddress(address));
         QCOMPARE(ambrel::machineCode(), code);  // the same at every start
+    }
+
+    void machineCodeFromAPhysicalDevice()
+    {
+        // Virtual interfaces (no "device" entry) come first by name and look
+        // like Ethernet, but get a new address at every boot.
+        QTemporaryDir net;
+        const auto interface = [&net](const QString& name, const QByteArray& address, const QByteArray& type,
+                                      bool device, bool wireless = false) {
+            QVERIFY(QDir(net.path()).mkpath(name));
+            writeFile(net.filePath(name + "/address"), address + "\n");
+            writeFile(net.filePath(name + "/type"), type + "\n");
+            if (device) {
+                QVERIFY(QDir(net.path()).mkpath(name + "/device"));
+            }
+            if (wireless) {
+                QVERIFY(QDir(net.path()).mkpath(name + "/wireless"));
+            }
+        };
+        interface("br-5f1a", "02:42:ac:11:00:01", "1", false);
+        interface("docker0", "02:42:9c:3e:51:07", "1", false);
+        interface("lo", "00:00:00:00:00:00", "772", false);
+        interface("tun0", "", "65534", false);
+        interface("veth3c2d1e", "f6:0e:11:2a:b4:c9", "1", false);
+        interface("ib0", "80:00:02:08:fe:80:00:00:00:00:00:00:00:02:c9:03:00:0b:11:e1", "32", true);
+        interface("wlp2s0", "a4:c3:f0:85:12:07", "1", true, true);
+        interface("enp3s0", "00:1c:42:01:02:ff", "1", true);
+        QCOMPARE(ambrel::primaryHardwareAddress(net.path()).toHex(), QByteArray("001c420102ff"));
+        QCOMPARE(ambrel::machineCode(net.path()), QStringLiteral("75f0163a03e2c5bd"));
+
+        // Without the wired device, the wireless one; without any, nothing.
+        QVERIFY(QDir(net.filePath("enp3s0")).removeRecursively());
+        QCOMPARE(ambrel::primaryHardwareAddress(net.path()).toHex(), QByteArray("a4c3f0851207"));
+        QVERIFY(QDir(net.filePath("wlp2s0")).removeRecursively());
+        QVERIFY(ambrel::primaryHardwareAddress(net.path()).isEmpty());
+        QVERIFY(ambrel::primaryHardwareAddress(net.filePath("missing")).isEmpty());
     }
 
     void operatingSystemText()
@@ -352,7 +389,8 @@ private slots:
         QCOMPARE(server.requests().size(), 2);
         QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
         QVERIFY(settings.ReadData(ambrel::kUploadActiveKey).isEmpty());
-        const QString line = QStringLiteral("【日志】[ProductAction]ProductAction - Error:") + QString::fromUtf8(answer);
+        const QString line =
+            QStringLiteral("【日志】[ProductAction]ProductAction - Error:\"") + QString::fromUtf8(answer) + u'"';
         QCOMPARE(start.log.lines, (QStringList{line, line}));
 
         // The next start tries both again; this time the server accepts.
@@ -362,6 +400,59 @@ private slots:
         QCOMPARE(server.requests().size(), 4);
         QCOMPARE(settings.ReadData(ambrel::kUploadInstallationKey), QStringLiteral("1"));
         QCOMPARE(settings.ReadData(ambrel::kUploadActiveKey), QStringLiteral("2024/03/05"));
+    }
+
+    void hugeAnswerIsARefusal()
+    {
+        // "1" and a megabyte more: dropped past 64 KB, never read whole.
+        statstest::LoopbackServer server;
+        server.setStandingAnswer("1" + QByteArray(1 << 20, ' '));
+        QTemporaryDir cache;
+        ambrel::UserInfo settings(cache.path());
+        Start start;
+        startAndFinish(start, settings, options(server, day()));
+        QCOMPARE(server.requests().size(), 2);
+        QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::kUploadActiveKey).isEmpty());
+        const QString line =
+            QStringLiteral("【日志】[ProductAction]ProductAction - Error:answer larger than 65536 bytes dropped");
+        QCOMPARE(start.log.lines, (QStringList{line, line}));
+    }
+
+    void tricklingServerIsCutOffAtTheDeadline()
+    {
+        // A byte every 100 ms never trips the idle time-out; the whole answer
+        // would take 3 s, past the 600 ms deadline.
+        statstest::LoopbackServer server;
+        server.setTrickle(std::chrono::milliseconds(100));
+        server.setStandingAnswer("1" + QByteArray(29, ' '));
+        QTemporaryDir cache;
+        ambrel::UserInfo settings(cache.path());
+        UsageOptions opts = options(server, day());
+        opts.deadline = std::chrono::milliseconds(600);
+        Start start;
+        startAndFinish(start, settings, opts);
+        QCOMPARE(server.requests().size(), 2);
+        QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::kUploadActiveKey).isEmpty());
+        const QString unknown = QStringLiteral("【日志】[ProductAction]ProductAction - unknownError");
+        QCOMPARE(start.log.lines, (QStringList{unknown, unknown}));
+    }
+
+    void serverTextIsQuotedAndShortenedInTheLog()
+    {
+        statstest::LoopbackServer server;
+        server.setStandingAnswer("0\r\n【日志】[ProductAction]forged\x1b[2J\t\"" + QByteArray(5000, 'x'));
+        QTemporaryDir cache;
+        ambrel::UserInfo settings(cache.path());
+        Start start;
+        startAndFinish(start, settings, options(server, day()));
+        QCOMPARE(start.log.lines.size(), 2);
+        const QString expected = QStringLiteral("【日志】[ProductAction]ProductAction - Error:\"0\\r\\n【日志】[ProductAction]"
+                                                "forged\\u001b[2J\\t\\\"") +
+                                 QString(200 - 34, u'x') + QStringLiteral("\" (4834 more characters)");
+        QCOMPARE(start.log.lines[0], expected);
+        QCOMPARE(start.log.lines[1], expected);
     }
 
     void answersJudgedByTheirLeadingInteger()
@@ -376,7 +467,7 @@ private slots:
         startAndFinish(start, settings, options(server, day()));
         QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
         QCOMPARE(settings.ReadData(ambrel::kUploadActiveKey), QStringLiteral("2024/03/05"));
-        QCOMPARE(start.log.lines, QStringList{QStringLiteral("【日志】[ProductAction]ProductAction - Error:0 refused")});
+        QCOMPARE(start.log.lines, QStringList{QStringLiteral("【日志】[ProductAction]ProductAction - Error:\"0 refused\"")});
 
         // The next start on the same day sends the installation only.
         Start again;
@@ -505,7 +596,7 @@ private slots:
 
         server.queueAnswer("0");
         QVERIFY(!reporter.ProductAction(UserActionAnalysis::kActivity, true));
-        QCOMPARE(log.lines, QStringList{QStringLiteral("【日志】[ProductAction]ProductAction - Error:0")});
+        QCOMPARE(log.lines, QStringList{QStringLiteral("【日志】[ProductAction]ProductAction - Error:\"0\"")});
 
         // Without waiting: true at once, the answer ignored.
         server.queueAnswer("0");

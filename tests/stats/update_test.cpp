@@ -1,6 +1,9 @@
 // The update check: the version comparison, and the window against a
-// loopback update server (newer, equal, without "info", not JSON, no answer,
-// no server at all).
+// loopback update server (newer, equal, without "info", unreadable answers,
+// download addresses, a huge or trickling answer, no answer, no server at
+// all).
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QTimer>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QTest>
@@ -24,6 +27,18 @@ namespace {
 
 const QString kNewer = QStringLiteral("软件已经更新，您是否立即升级？");
 const QString kUpToDate = QStringLiteral("已经是最新版本！");
+const QString kUnreadable = QStringLiteral("更新服务器的回答无法识别");
+
+// A log line that cannot forge another: no control characters, bounded.
+bool isSafeLogLine(const QString& line)
+{
+    for (const QChar c : line) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+            return false;
+        }
+    }
+    return line.size() < 400;
+}
 
 class VersionTest : public QObject
 {
@@ -84,10 +99,13 @@ class UpdateWindowTest : public QObject
         std::unique_ptr<NSWindowControllerCheckUpdateApp> window;
 
         explicit Harness(const QString& currentVersion = QStringLiteral("1.2"), bool withServer = true,
-                         std::chrono::milliseconds timeout = std::chrono::milliseconds(400))
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(400),
+                         std::chrono::milliseconds deadline = std::chrono::milliseconds(15000),
+                         const QString& address = QString())
         {
             NSWindowControllerCheckUpdateApp::Options options;
-            options.updateAddress = withServer ? server.address() : QString();
+            options.updateAddress = !address.isEmpty() ? address : withServer ? server.address() : QString();
+            options.deadline = deadline;
             options.currentVersion = currentVersion;
             options.timeout = timeout;
             options.tick = std::chrono::milliseconds(50);
@@ -109,6 +127,16 @@ class UpdateWindowTest : public QObject
         return window.NewVersionTitle()->isVisible() && window.NewVersionTitle()->text() == kNewer &&
                window.UpdateAppButton()->isVisible() && !window.NewVersionTitleScrollView()->isVisible() &&
                !window.LoadingShow()->isVisible() && !window.NSTimerLoad()->isActive();
+    }
+
+    // The check ended as a failed one, with this reason, and offers nothing.
+    static bool showsFailure(const NSWindowControllerCheckUpdateApp& window, const QString& reason)
+    {
+        return window.NewVersionTitle()->isVisible() &&
+               window.NewVersionTitle()->text() == QStringLiteral("检查更新失败：") + reason &&
+               window.failureReason() == reason && !window.NewVersionTitleScrollView()->isVisible() &&
+               !window.UpdateAppButton()->isVisible() && !window.LoadingShow()->isVisible() &&
+               !window.NSTimerLoad()->isActive() && window.strUrlDownload().isEmpty();
     }
 
 private slots:
@@ -189,7 +217,19 @@ private slots:
         QVERIFY(h.window->UpdateInfo()->isVisible());
     }
 
-    void answersThatOfferNothing_data()
+    void olderVersionIsUpToDate()
+    {
+        Harness h;
+        h.server.setStandingAnswer("{\"version\": \"1.1.9\", \"download\": \"https://ambrel.invalid/x\"}");
+        h.window->Show();
+        QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
+        QCOMPARE(h.server.requests().size(), 1);
+        h.window->UpdateButtonEvent();
+        QVERIFY(h.opened.empty());
+        QVERIFY(h.log.lines.isEmpty());
+    }
+
+    void unreadableAnswerReportsAFailedCheck_data()
     {
         QTest::addColumn<QByteArray>("answer");
         QTest::newRow("not JSON") << QByteArray("<html><body>Not found</body></html>");
@@ -198,22 +238,104 @@ private slots:
         QTest::newRow("no version") << QByteArray("{\"info\": \"x\", \"download\": \"https://ambrel.invalid/x\"}");
         QTest::newRow("a bare text") << QByteArray("\"9.0\"");
         QTest::newRow("an array") << QByteArray("[{\"version\": \"9.0\"}]");
-        QTest::newRow("older") << QByteArray("{\"version\": \"1.1.9\", \"download\": \"https://ambrel.invalid/x\"}");
+        QTest::newRow("control bytes and a forged log line")
+            << (QByteArray("oops\r\nupdate check: all fine\x1b[2J\x07") + QByteArray(5000, 'x'));
     }
 
-    void answersThatOfferNothing()
+    void unreadableAnswerReportsAFailedCheck()
     {
         QFETCH(QByteArray, answer);
         Harness h;
         h.server.setStandingAnswer(answer);
         h.window->Show();
-        QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(*h.window, kUnreadable), 10000);
         QCOMPARE(h.server.requests().size(), 1);
         h.window->UpdateButtonEvent();
         QVERIFY(h.opened.empty());
+        // The server's text reaches the log as one quoted, shortened line.
+        QCOMPARE(h.log.lines.size(), 1);
+        QVERIFY2(isSafeLogLine(h.log.lines[0]), qPrintable(h.log.lines[0]));
+        QVERIFY(h.log.lines[0].startsWith(QStringLiteral("update check failed: unreadable answer \"")));
     }
 
-    void serverThatNeverAnswersEndsUpToDate()
+    void downloadOfferedOnlyForHttpsOrTheUpdateServer_data()
+    {
+        QTest::addColumn<QString>("download");
+        QTest::addColumn<bool>("offered");
+        QTest::newRow("https") << "https://ambrel.invalid/ambrel-9.0.deb" << true;
+        QTest::newRow("on the update server") << "SERVER/files/ambrel-9.0.deb" << true;
+        QTest::newRow("a local file") << "file:///etc/passwd" << false;
+        QTest::newRow("plain http elsewhere") << "http://ambrel.invalid/ambrel-9.0.deb" << false;
+        QTest::newRow("update server's host, other port") << "http://127.0.0.1:1/ambrel-9.0.deb" << false;
+        QTest::newRow("https without a host") << "https:///ambrel-9.0.deb" << false;
+        QTest::newRow("a relative path") << "ambrel-9.0.deb" << false;
+        QTest::newRow("a script") << "javascript:alert(1)" << false;
+        QTest::newRow("missing") << "" << false;
+    }
+
+    void downloadOfferedOnlyForHttpsOrTheUpdateServer()
+    {
+        QFETCH(QString, download);
+        QFETCH(bool, offered);
+        Harness h;
+        download.replace(QStringLiteral("SERVER"), h.server.address());
+        QJsonObject answer{{"version", "9.0"}, {"download", download}};
+        h.server.setStandingAnswer(QJsonDocument(answer).toJson());
+        h.window->Show();
+        if (offered) {
+            QTRY_VERIFY_WITH_TIMEOUT(showsNewer(*h.window), 10000);
+            h.window->UpdateButtonEvent();
+            QCOMPARE(h.opened.size(), std::size_t{1});
+            QCOMPARE(h.opened[0], QUrl(download));
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(*h.window, QStringLiteral("更新服务器给出的下载地址无效")), 10000);
+        h.window->UpdateButtonEvent();
+        QVERIFY(h.opened.empty());
+        QCOMPARE(h.log.lines.size(), 1);
+        QVERIFY2(isSafeLogLine(h.log.lines[0]), qPrintable(h.log.lines[0]));
+    }
+
+    void hugeAnswerReportsAFailedCheck()
+    {
+        // A newer version whose notes run past 64 KB: dropped, not read whole.
+        Harness h;
+        h.server.setStandingAnswer("{\"version\": \"9.0\", \"download\": \"https://ambrel.invalid/x\", \"info\": \"" +
+                                   QByteArray(1 << 20, 'a') + "\"}");
+        h.window->Show();
+        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(*h.window, QStringLiteral("更新服务器的回答过大")), 10000);
+        QVERIFY(h.window->UpdateInfo()->toPlainText().isEmpty());
+        QCOMPARE(h.log.lines, QStringList{QStringLiteral("update check failed: the answer is larger than 65536 bytes")});
+    }
+
+    void tricklingServerFailsAtTheDeadline()
+    {
+        // A byte every 100 ms never trips the 400 ms idle time-out; the whole
+        // answer would take 6 s, past the 1 s deadline.
+        Harness h(QStringLiteral("1.2"), true, std::chrono::milliseconds(400), std::chrono::milliseconds(1000));
+        h.server.setTrickle(std::chrono::milliseconds(100));
+        h.server.setStandingAnswer("{\"version\": \"9.0\", \"download\": \"https://ambrel.invalid/ambrel.deb\"}");
+        h.window->Show();
+        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(*h.window, QStringLiteral("更新服务器响应超时")), 10000);
+        QCOMPARE(h.log.lines, QStringList{QStringLiteral("update check failed: no complete answer within 1000 ms")});
+    }
+
+    void unreachableServerReportsAFailedCheck()
+    {
+        QString address;
+        {
+            statstest::LoopbackServer gone;
+            address = gone.address();
+        }  // nothing listens there any more
+        Harness h(QStringLiteral("1.2"), true, std::chrono::milliseconds(400), std::chrono::milliseconds(15000),
+                  address);
+        h.window->Show();
+        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(*h.window, QStringLiteral("无法连接更新服务器")), 10000);
+        QCOMPARE(h.log.lines.size(), 1);
+        QVERIFY(h.log.lines[0].startsWith(QStringLiteral("update check failed: \"")));
+    }
+
+    void serverThatNeverAnswersReportsAFailedCheck()
     {
         Harness h(QStringLiteral("1.2"), true, std::chrono::milliseconds(3000));
         h.server.setSilent(true);
@@ -224,7 +346,7 @@ private slots:
         QVERIFY(h.window->isLoadUrl());
         QVERIFY(h.window->LoadingShow()->isVisible());
         QVERIFY(!h.window->NewVersionTitle()->isVisible());
-        QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(*h.window, QStringLiteral("更新服务器响应超时")), 10000);
     }
 
     void buildWithoutServerSendsNothing()
@@ -234,7 +356,7 @@ private slots:
         QVERIFY(!h.window->isLoadUrl());
         QCOMPARE(h.log.lines,
                  QStringList{QStringLiteral("update check skipped: this build has no update server")});
-        QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(*h.window, QStringLiteral("未配置更新服务器")), 10000);
         QVERIFY(h.server.requests().isEmpty());
     }
 
