@@ -114,9 +114,15 @@ QString machineCodeFromHardwareAddress(const QByteArray& address)
     return QString::fromLatin1(digest.left(16));
 }
 
-QString machineCode(const QString& netClassRoot)
+QString machineCode(const QString& netClassRoot, const QString& machineIdFile)
 {
-    return machineCodeFromHardwareAddress(primaryHardwareAddress(netClassRoot));
+    const QByteArray address = primaryHardwareAddress(netClassRoot);
+    if (!address.isEmpty()) {
+        return machineCodeFromHardwareAddress(address);
+    }
+    const QByteArray digest =
+        QCryptographicHash::hash(firstLine(machineIdFile).toUtf8(), QCryptographicHash::Md5).toHex();
+    return QString::fromLatin1(digest.left(16));
 }
 
 QStringList defaultConfigurationFiles()

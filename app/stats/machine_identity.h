@@ -26,8 +26,16 @@ QByteArray primaryHardwareAddress(const QString& netClassRoot = kSysClassNet);
 // The six bytes written in decimal and joined by ":" (0:28:66:1:2:255), then
 // the first 16 of the 32 lowercase hex digits of that text's MD5 digest.
 QString machineCodeFromHardwareAddress(const QByteArray& address);
-// machineCodeFromHardwareAddress(primaryHardwareAddress(netClassRoot)).
-QString machineCode(const QString& netClassRoot = kSysClassNet);
+// Where systemd and D-Bus keep the installation's fixed random identifier.
+inline const QString kMachineIdFile = QStringLiteral("/etc/machine-id");
+
+// machineCodeFromHardwareAddress(primaryHardwareAddress(netClassRoot)); on a
+// machine without a physical network device (a container, a virtual machine
+// with virtual interfaces only), the first 16 hex digits of the MD5 digest of
+// the first line of `machineIdFile` instead, so that such machines are still
+// told apart and each keeps its code; the digest of empty text when that file
+// is missing too.
+QString machineCode(const QString& netClassRoot = kSysClassNet, const QString& machineIdFile = kMachineIdFile);
 
 // Where a build made for a distribution partner keeps its Configuration
 // property list: the resource ":/Configuration.plist" compiled into the

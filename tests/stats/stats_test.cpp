@@ -165,6 +165,16 @@ private slots:
         QVERIFY(QDir(net.filePath("wlp2s0")).removeRecursively());
         QVERIFY(ambrel::primaryHardwareAddress(net.path()).isEmpty());
         QVERIFY(ambrel::primaryHardwareAddress(net.filePath("missing")).isEmpty());
+
+        // No physical device (a container): the installation's machine id
+        // tells the machine, the same at every boot.
+        const QString machineId = net.filePath("machine-id");
+        QFile idFile(machineId);
+        QVERIFY(idFile.open(QIODevice::WriteOnly));
+        idFile.write("b08dfa6083e7567a1921a715000001fb\n");
+        idFile.close();
+        QCOMPARE(ambrel::machineCode(net.path(), machineId), QStringLiteral("3d07d1a1d7bce29e"));
+        QCOMPARE(ambrel::machineCode(net.path(), net.filePath("no-such-file")), QStringLiteral("d41d8cd98f00b204"));
     }
 
     void operatingSystemText()
