@@ -120,6 +120,12 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
         editList = edts->getEditListBox();
     }
     const std::vector<std::uint32_t> sizes = stbl.getSampleSizeBox().getEntrySizes();
+    // What the reader keeps for each sample: its record, its properties, its
+    // decoder keys and its timestamps, a few hundred bytes in all. A track
+    // costs little in the file (one 'stsz' entry can stand for every
+    // sample) and a file may hold any number of tracks.
+    constexpr std::uint64_t kBytesPerSample = 512;
+    charge(sizes.size() * kBytesPerSample, "The sample tables of track " + std::to_string(trackId));
     DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList.get(), sizes.size());
     pts.unravel();
     const DecodePts::PMap& presentation = pts.getPresentationMap();
