@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "log.h"
+#include "memory_budget.h"
 
 namespace {
 
@@ -195,6 +196,9 @@ void BitStream::readCString(std::string& out)
 void BitStream::readBytes(std::vector<std::uint8_t>& out, std::uint32_t count)
 {
     requireBytes(count, "readBytes");
+    if (mBudget != nullptr) {
+        mBudget->charge(count, "a copy of box contents");
+    }
     out.insert(out.end(), mStorage.begin() + mBytePos, mStorage.begin() + mBytePos + count);
     mBytePos += count;
 }
@@ -229,8 +233,12 @@ BitStream BitStream::readChildBox(FourCCInt& type)
                    " bytes reaches past its container (" + std::to_string(available) + " bytes left)");
     }
     const auto length = static_cast<std::uint32_t>(size);
+    if (mBudget != nullptr) {
+        mBudget->charge(length, "the copy of box '" + type.getString() + "'");
+    }
     BitStream child(std::vector<std::uint8_t>(mStorage.begin() + start, mStorage.begin() + start + length));
     child.mOwnsStorage = true;
+    child.mBudget = mBudget;
     mBytePos = start + length;
     return child;
 }
@@ -241,7 +249,11 @@ void BitStream::copyRange(std::uint32_t begin, std::uint32_t end, BitStream& des
         outOfRange("BitStream::copyRange: range [" + std::to_string(begin) + ", " + std::to_string(end) +
                    ") outside " + std::to_string(mStorage.size()) + " bytes");
     }
+    if (mBudget != nullptr) {
+        mBudget->charge(end - begin, "a copy of box contents");
+    }
     destination.mStorage.assign(mStorage.begin() + begin, mStorage.begin() + end);
+    destination.mBudget = mBudget;
     destination.resetPositions();
 }
 

@@ -12,6 +12,8 @@
 
 #include "fourcc.h"
 
+class MemoryBudget;
+
 class BitStream
 {
 public:
@@ -31,6 +33,12 @@ public:
     std::uint8_t peekByte(std::uint32_t offset) const;
     void patchByte(std::uint32_t offset, std::uint8_t value);
     const std::vector<std::uint8_t>& getStorage() const { return mStorage; }
+
+    // The file's memory budget, or none (the default). Copies this stream
+    // makes of its bytes (child boxes, byte runs) are charged to it, and the
+    // child streams it cuts out charge the same budget.
+    void setMemoryBudget(MemoryBudget* budget) { mBudget = budget; }
+    MemoryBudget* memoryBudget() const { return mBudget; }
 
     // Throws std::out_of_range (naming `what`) unless `count` entries of at least
     // `bytesEach` bytes can still be read. Call it before sizing any container
@@ -76,6 +84,7 @@ private:
     std::uint32_t mBytePos = 0;
     std::int32_t mBitPos = 0;
     bool mOwnsStorage = false;  // true for streams made by readChildBox; informational only
+    MemoryBudget* mBudget = nullptr;
 
     friend class BitStreamTestAccess;
 };

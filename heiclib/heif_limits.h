@@ -63,6 +63,14 @@ constexpr std::uint64_t kImageTileBytesAllowance = std::uint64_t(16) << 20;
 // tens of kilobytes, an image sequence's 'moov' a few megabytes.
 constexpr std::uint64_t kMaxRootBoxBytes = std::uint64_t(128) << 20;
 
+// Bytes one file may make the reader and the conversion allocate, summed
+// over everything its contents size: root boxes read into memory, copies of
+// their child boxes, item and sample bytes, coded tiles, the elementary
+// stream and the decoded picture (see MemoryBudget). Charges are not given
+// back, so reading every item of a file many times over is bounded too. Real
+// files use a small multiple of their size, plus 3 bytes per output pixel.
+constexpr std::uint64_t kMaxFileMemoryBytes = std::uint64_t(1) << 30;
+
 // Nesting of boxes needs no limit of its own: every box class reads only the
 // children the format places in it, a fixed tree at most eight levels deep
 // (moov/trak/mdia/minf/stbl/stsd/hvc1/hvcC), and skips every other box whole

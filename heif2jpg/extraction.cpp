@@ -396,14 +396,21 @@ bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageDat
             }
             total += size;
             if (!first) {
+                reader.memoryBudget().charge(size, "The copy of tile " + std::to_string(data.tileIds[i]));
                 data.tiles[i] = data.tiles[earlier->second];
             }
         }
+        // The elementary stream the tiles become is about as large as they are.
+        reader.memoryBudget().charge(total + data.paramSets.size(), "The image's elementary stream");
         return true;
     } catch (const LimitExceededError&) {
         data.tiles.clear();
         throw;
     } catch (...) {
+        if (!reader.memoryBudget().refusal().empty()) {
+            data.tiles.clear();
+            throw LimitExceededError(reader.memoryBudget().refusal());
+        }
         return false;
     }
 }
@@ -453,7 +460,8 @@ bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length)
     return bytes != nullptr && length >= 8 && std::equal(bytes + 4, bytes + 8, "ftyp");
 }
 
-HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif)
+HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
+                               std::uint64_t memoryBudget)
 {
     if (bytes == nullptr) {
         length = 0;
@@ -465,6 +473,7 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     std::istream input(&buffer);
 
     HevcImageFileReader reader;
+    reader.setMemoryBudget(memoryBudget);
     reader.initialize(input);
     const ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
     const ImageChoice choice = chooseImage(reader, context);
@@ -489,6 +498,9 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
         get_heif_exif(reader, context, data);
     }
     get_heif_icc(reader, context, data);
+    // The decoded picture takes 3 bytes a pixel out of what the file's
+    // budget has left.
+    data.maxCanvasPixels = std::min<std::uint64_t>(data.maxCanvasPixels, reader.memoryBudget().left() / 3);
     return data;
 }
 

@@ -92,6 +92,13 @@ bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length);
 // heiflimits::kMaxImageTileAmplification times the file's size plus
 // heiflimits::kImageTileBytesAllowance (LimitExceededError); the steps above
 // throw nothing else.
-HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif);
+//
+// Everything the file's contents size is charged to one memory budget of
+// `memoryBudget` bytes (see MemoryBudget): the reader's boxes and item reads,
+// the copies of tiles named by several cells and the elementary stream. Past
+// it the tiles are refused with LimitExceededError, the rest as the reader
+// refuses it; what is left sets `maxCanvasPixels` (3 bytes a pixel).
+HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
+                               std::uint64_t memoryBudget = heiflimits::kMaxFileMemoryBytes);
 
 }  // namespace heifpipe

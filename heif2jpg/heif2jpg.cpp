@@ -303,6 +303,7 @@ bool decodeTiles(HeifImageData& data, heifpipe::MosaicCanvas& canvas,
     }
     // At most one picture per tile goes into the mosaic.
     const std::size_t tileCount = data.tiles.size();
+    const std::uint64_t maxCanvasPixels = data.maxCanvasPixels;
     std::vector<std::uint8_t>().swap(data.paramSets);
     std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
 
@@ -334,8 +335,14 @@ bool decodeTiles(HeifImageData& data, heifpipe::MosaicCanvas& canvas,
         return false;
     }
     if (canvas.tooLarge()) {
-        failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " +
-                                       std::to_string(heifpipe::kMaxDecodedPixels) + " pixels"};
+        if (maxCanvasPixels < heifpipe::kMaxDecodedPixels) {
+            failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " + std::to_string(maxCanvasPixels) +
+                                           " pixels, at 3 bytes each more than the memory budget for this file "
+                                           "has left"};
+        } else {
+            failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " +
+                                           std::to_string(heifpipe::kMaxDecodedPixels) + " pixels"};
+        }
         return false;
     }
     if (canvas.tiles() == 0) {
@@ -418,7 +425,7 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
     // by band while the decoder works on the rest.
     const bool untouched =
         metadataFailure.empty() && scale == 1.0f && needsNoPixelWork(data.transforms, keepOrientation);
-    heifpipe::MosaicCanvas canvas(data.rows, data.columns, heifpipe::kMaxDecodedPixels);
+    heifpipe::MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
     BandEncoder bands(canvas, width, height, quality);
     const bool streaming = untouched && bands.start();
     if (!decodeTiles(data, canvas,
@@ -510,7 +517,7 @@ cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::st
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
-    heifpipe::MosaicCanvas canvas(data.rows, data.columns, heifpipe::kMaxDecodedPixels);
+    heifpipe::MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
     if (!decodeTiles(data, canvas, {}, failed)) {
         return fail(failed);
     }

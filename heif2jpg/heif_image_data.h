@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "heif_limits.h"
 #include "reader_types.h"
 
 // One transformative property of the converted image, in association order.
@@ -47,5 +48,8 @@ struct HeifImageData
     // 'iden' item's in `identities` order.
     std::vector<ImageTransform> transforms;
     std::vector<std::uint8_t> iccProfile;    // empty without one
+    // Pixels the decoded mosaic may hold: the pixel limit, or less when the
+    // file's memory budget has less left (see MemoryBudget).
+    std::uint64_t maxCanvasPixels = heiflimits::kMaxImagePixels;
     ItemId exifItemId = 0;                   // the Exif item read, 0 when none was found
 };

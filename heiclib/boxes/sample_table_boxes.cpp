@@ -4,6 +4,7 @@
 #include <string>
 
 #include "log.h"
+#include "memory_budget.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ void CompositionToDecodeBox::parseBox(BitStream& input)
 
 SampleToChunkBox::SampleToChunkBox() : FullBox("stsc", 0, 0) {}
 
-void SampleToChunkBox::decodeEntries(std::uint32_t chunkCount, std::uint64_t maxSamples)
+void SampleToChunkBox::decodeEntries(std::uint32_t chunkCount, std::uint64_t maxSamples, MemoryBudget* budget)
 {
     mDecodedEntries.clear();
     if (chunkCount == 0 || mEntries.empty()) {
@@ -242,6 +243,9 @@ void SampleToChunkBox::decodeEntries(std::uint32_t chunkCount, std::uint64_t max
         runEnds.push_back(end);
     }
 
+    if (budget != nullptr) {
+        budget->charge(total * sizeof(DecodedEntry), "The sample-to-chunk records of 'stsc'");
+    }
     mDecodedEntries.reserve(total);
     for (std::size_t i = 0; i < mEntries.size(); ++i) {
         const Entry& entry = mEntries[i];
@@ -321,6 +325,11 @@ void SampleSizeBox::parseBox(BitStream& input)
         if (mSampleCount > kMaxSamples) {
             throw std::runtime_error("SampleSizeBox::parseBox: sample count " + std::to_string(mSampleCount) +
                                      " exceeds the limit of " + std::to_string(kMaxSamples) + " samples");
+        }
+        if (input.memoryBudget() != nullptr) {
+            // A few bytes of 'stsz' stand for up to a megabyte of sizes.
+            input.memoryBudget()->charge(std::uint64_t(mSampleCount) * sizeof(std::uint32_t),
+                                         "The sample sizes of 'stsz'");
         }
         mEntrySizes.assign(mSampleCount, mSampleSize);
         return;
@@ -608,6 +617,9 @@ void SampleToGroupBox::parseBox(BitStream& input)
     }
 
     mSampleGroupIndices.clear();
+    if (input.memoryBudget() != nullptr) {
+        input.memoryBudget()->charge(total * sizeof(std::uint32_t), "The sample group indices of 'sbgp'");
+    }
     mSampleGroupIndices.reserve(total);
     for (const auto& entry : mEntries) {
         mSampleGroupIndices.insert(mSampleGroupIndices.end(), entry.sampleCount, entry.groupDescriptionIndex);
@@ -694,5 +706,5 @@ void SampleTableBox::parseBox(BitStream& input)
             heiflog::warning("Skipping unknown box of type '" + name + "' inside SampleTableBox");
         }
     }
-    mSampleToChunkBox.decodeEntries(mChunkOffsetBox.getChunkCount());
+    mSampleToChunkBox.decodeEntries(mChunkOffsetBox.getChunkCount(), kMaxSamples, input.memoryBudget());
 }

@@ -22,6 +22,8 @@
 // hold. A table that expands to more is refused with std::runtime_error.
 inline constexpr std::uint64_t kMaxSamples = heiflimits::kMaxSamplesPerTrack;
 
+class MemoryBudget;
+
 // 'stts': decoding time deltas, run-length coded.
 class TimeToSampleBox : public FullBox
 {
@@ -144,7 +146,9 @@ public:
     // first_chunk != 1", "Invalid first_chunk value in SampleToChunkBox entry.
     // Must be greater than previous", and also when the last entry starts
     // beyond chunkCount + 1 or the samples would exceed `maxSamples`.
-    void decodeEntries(std::uint32_t chunkCount, std::uint64_t maxSamples = kMaxSamples);
+    // The per-sample records are charged to `budget` when one is given.
+    void decodeEntries(std::uint32_t chunkCount, std::uint64_t maxSamples = kMaxSamples,
+                       MemoryBudget* budget = nullptr);
     const std::vector<DecodedEntry>& getDecodedEntries() const { return mDecodedEntries; }
 
     // From the decoded list, by 0-based sample index; an index past its end

@@ -64,10 +64,20 @@ void HevcImageFileReader::close()
     mState = State::Uninitialized;
 }
 
+void HevcImageFileReader::charge(std::uint64_t bytes, const std::string& what)
+{
+    try {
+        mBudget.charge(bytes, what);
+    } catch (const MemoryBudgetExceeded& e) {
+        fail(FileReaderException::ReadFailed, e.what());
+    }
+}
+
 void HevcImageFileReader::readStream(std::istream& input)
 {
     mState = State::Initializing;
     mInput = &input;
+    mBudget.reset(mBudgetLimit);
 
     // The input's size bounds every box and item read from it.
     input.clear();
@@ -248,12 +258,14 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
                                                   std::to_string(heiflimits::kMaxRootBoxBytes) +
                                                   " bytes for a root box read into memory");
     }
+    charge(size, "Root box '" + type.getString() + "'");
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     input.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
     if (!input) {
         fail(FileReaderException::ReadFailed);
     }
     boxBytes = BitStream(std::move(bytes));
+    boxBytes.setMemoryBudget(&mBudget);
 }
 
 void HevcImageFileReader::checkBrands(const FileTypeBox& ftyp) const

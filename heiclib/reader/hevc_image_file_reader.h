@@ -18,6 +18,7 @@
 
 #include "file_meta_boxes.h"
 #include "image_file_reader_interface.h"
+#include "memory_budget.h"
 
 class CleanAperture;
 class MovieBox;
@@ -108,6 +109,16 @@ public:
     // ('prof' or 'rICC'); empty when it has none.
     DataVector getItemIccProfile(ContextId contextId, ItemId itemId) const;
 
+    // The limit of the memory budget of the files initialize() opens from now
+    // on (heiflimits::kMaxFileMemoryBytes by default). Boxes read into
+    // memory, their copies and all item and sample bytes read are charged to
+    // it; a file that needs more is refused with FileReaderException
+    // (ReadFailed) naming the budget.
+    void setMemoryBudget(std::uint64_t limit) { mBudgetLimit = limit; }
+    // The open file's budget, for what the caller allocates from the file's
+    // contents on top of the reader's own.
+    MemoryBudget& memoryBudget() { return mBudget; }
+
     // The meta contexts by context id, read without copying.
     const std::map<ContextId, MetaContext>& getMetaContexts() const { return mMetaContexts; }
 
@@ -171,6 +182,9 @@ private:
     bool isProtected(ContextId contextId, ItemId itemId) const;
 
     static CleanApertureInfo cleanApertureInfo(const CleanAperture& clap);
+    // Charges the open file's memory budget; throws FileReaderException
+    // (ReadFailed) with the budget's message when the file is past it.
+    void charge(std::uint64_t bytes, const std::string& what);
 
     // The item references of one meta context, indexed once by type and item
     // in both directions, so that features and reference lists cost what the
@@ -200,6 +214,8 @@ private:
     std::unique_ptr<std::ifstream> mOwnStream;
     std::istream* mInput = nullptr;
     std::uint64_t mInputSize = 0;
+    std::uint64_t mBudgetLimit = heiflimits::kMaxFileMemoryBytes;
+    MemoryBudget mBudget;
     // What the item being read may still read and copy (see readItemBytes).
     std::uint64_t mItemBytesLeft = 0;
 

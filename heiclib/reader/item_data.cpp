@@ -21,9 +21,9 @@ enum class Codec { Avc, Hevc };
 // Converts NAL units behind big-endian lengths of `lengthSize` bytes (1 to 4,
 // as the decoder configuration declares) to start-code form: parameter sets
 // and the first unit get a 4-byte start code, every other unit 3 bytes.
-void convertToByteStream(const DataVector& input, Codec codec, unsigned lengthSize, DataVector& output)
+void convertToByteStream(DataVector&& input, Codec codec, unsigned lengthSize, DataVector& output)
 {
-    BitStream in(input);
+    BitStream in(std::move(input));
     while (in.bytesRemaining() > 0) {
         std::uint32_t length = 0;
         for (unsigned i = 0; i < lengthSize; ++i) {
@@ -91,6 +91,7 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
                      std::to_string(heiflimits::kMaxItemReadAmplification) + " times the file's size");
         }
         mItemBytesLeft -= bytes;
+        charge(bytes, "Item " + std::to_string(itemId) + "'s data");
     };
 
     // A failed read of an earlier item must not poison this one.
@@ -205,6 +206,7 @@ void HevcImageFileReader::readSampleBytes(ContextId contextId, ItemId sampleInde
     if (sample.dataOffset > mInputSize || sample.dataLength > mInputSize - sample.dataOffset) {
         fail(FileReaderException::ReadFailed);
     }
+    charge(sample.dataLength, "Sample " + std::to_string(sampleIndex) + "'s data");
     out.resize(sample.dataLength);
     mInput->seekg(static_cast<std::streamoff>(sample.dataOffset));
     mInput->read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(sample.dataLength));
@@ -238,10 +240,13 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
             lengthSize = size->second;
         }
     }
+    // The start-code form is about as large as the data, plus a byte for
+    // some of its units.
+    charge(raw.size(), "Item " + std::to_string(itemId) + "'s coded data");
     if (codeType == "avc1") {
-        convertToByteStream(raw, Codec::Avc, lengthSize, itemData);
+        convertToByteStream(std::move(raw), Codec::Avc, lengthSize, itemData);
     } else if (codeType == "hvc1" || codeType == "lhv1") {
-        convertToByteStream(raw, Codec::Hevc, lengthSize, itemData);
+        convertToByteStream(std::move(raw), Codec::Hevc, lengthSize, itemData);
     } else {
         fail(FileReaderException::CodeTypeNotSupported);
     }
@@ -270,6 +275,7 @@ void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, 
     append(parameterSets.at("PPS"));
     DataVector coded;
     getItemData(contextId, itemId, coded);
+    charge(itemData.size() + coded.size(), "Item " + std::to_string(itemId) + "'s coded data");
     if (!coded.empty()) {
         // The first unit follows the parameter sets with a 3-byte start code.
         itemData.insert(itemData.end(), coded.begin() + 1, coded.end());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 
 #include "decode_pts.h"
 #include "decoder_config_boxes.h"
@@ -51,11 +52,17 @@ void HevcImageFileReader::buildTrackContexts(const MovieBox& moov, std::exceptio
             tracks.push_back(trak);
         } catch (const std::exception& e) {
             // Drop what the track had entered in the decoder tables.
-            const auto ofTrack = [trackId](const auto& entry) { return entry.first.first == trackId; };
-            std::erase_if(mDecoderCodeTypes, ofTrack);
-            std::erase_if(mDecoderConfigKeys, ofTrack);
-            std::erase_if(mParameterSets, ofTrack);
-            std::erase_if(mNalLengthSizes, ofTrack);
+            // The tables are keyed by (track, ...): erase the track's range
+            // only, not a walk over every other track's samples each time.
+            const auto eraseTrack = [trackId](auto& table) {
+                using Key = typename std::decay_t<decltype(table)>::key_type;
+                const auto last = std::numeric_limits<typename Key::second_type>::max();
+                table.erase(table.lower_bound(Key{trackId, 0}), table.upper_bound(Key{trackId, last}));
+            };
+            eraseTrack(mDecoderCodeTypes);
+            eraseTrack(mDecoderConfigKeys);
+            eraseTrack(mParameterSets);
+            eraseTrack(mNalLengthSizes);
             heiflog::warning("Skipping track " + std::to_string(trackId) + ", it cannot be read: " + e.what());
             if (!firstError) {
                 firstError = std::current_exception();
@@ -120,6 +127,12 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
         editList = edts->getEditListBox();
     }
     const std::vector<std::uint32_t> sizes = stbl.getSampleSizeBox().getEntrySizes();
+    // What the reader keeps for each sample: its record, its properties, its
+    // decoder keys and its timestamps, about 600 bytes in all. A track
+    // costs little in the file (one 'stsz' entry can stand for every
+    // sample) and a file may hold any number of tracks.
+    constexpr std::uint64_t kBytesPerSample = 1024;
+    charge(sizes.size() * kBytesPerSample, "The sample tables of track " + std::to_string(trackId));
     DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList.get(), sizes.size());
     pts.unravel();
     const DecodePts::PMap& presentation = pts.getPresentationMap();

@@ -148,6 +148,37 @@ TEST_F(GridLayoutTest, OneTileNamedByEveryCellIsBoundedByTheFileSize)
     EXPECT_NE(result.detail.find("bytes, the limit for this file"), std::string::npos) << result.detail;
 }
 
+TEST_F(GridLayoutTest, TileCopiesAndTheStreamAreChargedToTheFilesMemoryBudget)
+{
+    // 8 x 8 cells naming one tile. With the default budget the decoded
+    // picture may take the whole pixel limit.
+    const Bytes file = gridOver(8, 8, 1, std::vector<std::uint32_t>(64, 10)).build();
+    const HeifImageData data = heifpipe::extractHeifImage(file.data(), file.size(), false);
+    ASSERT_EQ(data.tiles.size(), 64u);
+    EXPECT_EQ(data.maxCanvasPixels, heiflimits::kMaxImagePixels);
+    const std::uint64_t tileBytes = data.tiles[0].size();
+
+    // A budget that opens the file and reads the tile, but cannot hold its 63
+    // copies: refused by name, no tiles kept.
+    const std::uint64_t small = 4 * file.size() + 8 * tileBytes;
+    try {
+        heifpipe::extractHeifImage(file.data(), file.size(), false, small);
+        ADD_FAILURE() << "the tiles were read";
+    } catch (const heifpipe::LimitExceededError& e) {
+        EXPECT_NE(std::string(e.what()).find("memory budget of " + std::to_string(small) + " bytes for this file"),
+                  std::string::npos)
+            << e.what();
+    }
+
+    // A budget that holds the tiles and the stream: the decoded picture gets
+    // what is left, at 3 bytes a pixel.
+    const std::uint64_t enough = 4 * file.size() + 200 * tileBytes;
+    const HeifImageData fits = heifpipe::extractHeifImage(file.data(), file.size(), false, enough);
+    EXPECT_EQ(fits.tiles.size(), 64u);
+    EXPECT_LT(fits.maxCanvasPixels, (enough - 128 * tileBytes) / 3);
+    EXPECT_GT(fits.maxCanvasPixels, 0u);
+}
+
 TEST_F(GridLayoutTest, TileSizesTimesCellsPastThePixelLimitAreRefused)
 {
     // The grid's output is 128 x 128, but its one tile, named by all four

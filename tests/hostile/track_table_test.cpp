@@ -5,6 +5,8 @@
 #include "box/test_bytes.h"
 #include "hostile_support.h"
 
+#include "heif_limits.h"
+
 namespace {
 
 using namespace hostile;
@@ -71,6 +73,44 @@ TEST_F(TrackTableTest, SampleToChunkTablesThatCannotEnd)
 
 // A still image file that also carries a movie box the reader cannot use:
 // the images convert all the same, and the track is dropped.
+TEST_F(TrackTableTest, TracksPastTheMemoryBudgetAreDropped)
+{
+    // Four copies of one 8-sample track (ids 1 to 4) in one movie box. Each
+    // track costs its box copies and about a kilobyte a sample; a file may
+    // hold any number of them, each naming up to the sample limit.
+    fixture::SequenceOptions options;
+    options.frames = 8;
+    options.width = 16;
+    options.height = 16;
+    Bytes file = fixture::makeImageSequence(options);
+    const std::size_t moov = boxAt(file, "moov");
+    const std::size_t trak = boxAt(file, "trak", moov);
+    const Bytes track(file.begin() + long(trak), file.begin() + long(trak + get32(file, trak)));
+    const std::size_t tkhd = boxAt(track, "tkhd");
+    ASSERT_EQ(track.at(tkhd + 8), 0);  // version 0: the track id follows two 4-byte times
+    for (std::uint32_t id = 2; id <= 4; ++id) {
+        Bytes copy = track;
+        put32(copy, tkhd + 20, id);
+        file.insert(file.begin() + long(moov + get32(file, moov)), copy.begin(), copy.end());
+        put32(file, moov, get32(file, moov) + std::uint32_t(copy.size()));
+    }
+    auto open = [&file](std::uint64_t limit, HevcImageFileReader& reader) {
+        std::stringstream stream(std::string(file.begin(), file.end()));
+        reader.setMemoryBudget(limit);
+        reader.initialize(stream);
+        return reader.getFileInformation().trackInformation.size();
+    };
+    HevcImageFileReader all;
+    ASSERT_EQ(open(heiflimits::kMaxFileMemoryBytes, all), 4u);
+    const std::uint64_t charged = all.memoryBudget().charged();
+    ASSERT_GT(charged, 4u * 8 * 1024);
+    ASSERT_LT(charged / 8, 8u * 1024);
+    // Short of the last track's samples: that track is dropped, the others stay.
+    HevcImageFileReader some;
+    EXPECT_EQ(open(charged - charged / 8, some), 3u);
+    EXPECT_LE(some.memoryBudget().charged(), charged - charged / 8);
+}
+
 TEST_F(TrackTableTest, UnreadableMovieNeverFailsTheStillImage)
 {
     using testbytes::box;

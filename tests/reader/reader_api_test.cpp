@@ -204,6 +204,133 @@ TEST(ReaderLifeCycle, RootBoxPastTheMemoryLimitIsRefused)
     std::filesystem::remove(path);
 }
 
+// A file of 'Exif' items that all name one run of `dataBytes` bytes in
+// 'mdat' (construction method 0), or the same run of a 'meta' 'idat' (method 1).
+std::string itemsSharingOneRun(std::uint32_t itemCount, std::uint32_t dataBytes, bool inIdat)
+{
+    auto u16 = [](std::string& out, std::uint32_t v) {
+        out += char(v >> 8);
+        out += char(v);
+    };
+    auto u32 = [&](std::string& out, std::uint32_t v) {
+        u16(out, v >> 16);
+        u16(out, v & 0xFFFF);
+    };
+    auto box = [&](const std::string& type, const std::string& payload) {
+        std::string out;
+        u32(out, std::uint32_t(8 + payload.size()));
+        return out + type + payload;
+    };
+    auto fullBox = [&](const std::string& type, std::uint8_t version, const std::string& payload) {
+        return box(type, std::string(1, char(version)) + std::string(3, '\0') + payload);
+    };
+    const std::string ftyp = box("ftyp", std::string("heic") + std::string(4, '\0') + "mif1heic");
+    auto meta = [&](std::uint32_t offset) {
+        std::string infes;
+        for (std::uint32_t id = 1; id <= itemCount; ++id) {
+            std::string infe;
+            u16(infe, id);
+            u16(infe, 0);
+            infes += fullBox("infe", 2, infe + "Exif" + std::string(1, '\0'));
+        }
+        std::string iinf;
+        u16(iinf, itemCount);
+        std::string iloc = "\x44";
+        iloc += '\0';
+        u16(iloc, itemCount);
+        for (std::uint32_t id = 1; id <= itemCount; ++id) {
+            u16(iloc, id);
+            u16(iloc, inIdat ? 1 : 0);
+            u16(iloc, 0);
+            u16(iloc, 1);
+            u32(iloc, offset);
+            u32(iloc, dataBytes);
+        }
+        std::string payload = fullBox("hdlr", 0, std::string(4, '\0') + "pict" + std::string(13, '\0')) +
+                              fullBox("iinf", 0, iinf + infes) + fullBox("iloc", 1, iloc);
+        if (inIdat) {
+            payload += box("idat", std::string(dataBytes, 'x'));
+        }
+        return fullBox("meta", 0, payload);
+    };
+    if (inIdat) {
+        return ftyp + meta(0);
+    }
+    const std::uint32_t offset = std::uint32_t(ftyp.size() + meta(0).size() + 8);
+    return ftyp + meta(offset) + box("mdat", std::string(dataBytes, 'x'));
+}
+
+TEST(ReaderMemoryBudget, ItemDataReadOverAndOverIsBoundedPerFile)
+{
+    // 1,100 items naming the same MiB: each read alone is fine, all of them
+    // together copy more than the file's whole budget. The reads past it are
+    // refused, cheaply, instead of copying 1.1 GB out of a 1 MB file.
+    const std::uint32_t items = 1100;
+    std::stringstream stream(itemsSharingOneRun(items, 1u << 20, false));
+    HevcImageFileReader r;
+    heiflog::setLevel(-1);
+    r.initialize(stream);
+    const ContextId context = r.getFileInformation().rootMetaBoxInformation.contextId;
+    std::uint32_t read = 0;
+    std::string refusal;
+    for (ItemId id = 1; id <= items; ++id) {
+        try {
+            DataVector data;
+            r.getItemData(context, id, data);
+            ASSERT_EQ(data.size(), 1u << 20);
+            ++read;
+        } catch (const FileReaderException& e) {
+            refusal = e.what();
+        }
+    }
+    heiflog::setLevel(heiflog::Warning);
+    EXPECT_GT(read, 900u);
+    EXPECT_LT(read, items);
+    EXPECT_NE(refusal.find("more than the memory budget of 1073741824 bytes for this file"), std::string::npos)
+        << refusal;
+}
+
+TEST(ReaderMemoryBudget, BoxCopiesAndIdatReadsAreCharged)
+{
+    // One 'idat' of 64 KiB: the meta box read into memory, its copy of the
+    // 'idat', the 'idat' bytes kept, and then each item's read, all charged.
+    const std::string file = itemsSharingOneRun(4, 1u << 16, true);
+    heiflog::setLevel(-1);
+    {
+        // Enough for the root box, not for the copy of its 'idat' child.
+        std::stringstream stream(file);
+        HevcImageFileReader r;
+        r.setMemoryBudget(file.size() + 1000);
+        try {
+            r.initialize(stream);
+            ADD_FAILURE() << "the file was read";
+        } catch (const FileReaderException& e) {
+            EXPECT_NE(std::string(e.what()).find("box 'idat'"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("memory budget of " + std::to_string(file.size() + 1000)),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+    {
+        // Enough to open (about three times the 'idat') and read two items.
+        std::stringstream stream(file);
+        HevcImageFileReader r;
+        r.setMemoryBudget(file.size() + (9u << 15));
+        r.initialize(stream);
+        const ContextId context = r.getFileInformation().rootMetaBoxInformation.contextId;
+        DataVector data;
+        r.getItemData(context, 1, data);
+        r.getItemData(context, 2, data);
+        EXPECT_EQ(data.size(), 1u << 16);
+        EXPECT_THROW(r.getItemData(context, 3, data), FileReaderException);
+        // The next file opened starts with nothing charged.
+        std::stringstream again(file);
+        r.initialize(again);
+        r.getItemData(r.getFileInformation().rootMetaBoxInformation.contextId, 1, data);
+    }
+    heiflog::setLevel(heiflog::Warning);
+}
+
 TEST(ReaderLifeCycle, ContextIdsComeFromTheProcessCounter)
 {
     heiflog::setLevel(heiflog::Error);
