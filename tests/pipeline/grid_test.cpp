@@ -165,16 +165,8 @@ fixture::Bytes gradientGrid(const fixture::RgbImage& picture, unsigned rows, uns
                     tile.set(x, y, picture.at(c * tileWidth + x, r * tileHeight + y));
                 }
             }
-            const fixture::EncodedImage image = fixture::encodeImage(tile, encode);
             const std::uint32_t id = 10 + r * columns + c;
-            fixture::ItemDescription item;
-            item.id = id;
-            item.type = "hvc1";
-            item.data = image.data;
-            item.hidden = true;
-            builder.addItem(std::move(item));
-            builder.hvcC({id}, image.config);
-            builder.ispe(id, image.width, image.height);
+            fixture::addCodedItem(builder, id, fixture::encodeImage(tile, encode));
             tiles.push_back(id);
         }
     }
