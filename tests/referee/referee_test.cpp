@@ -197,6 +197,7 @@ struct Outcome
 {
     std::string path;
     std::string setupError;  // the file could not be made
+    std::string ourPicture;  // where our decoder's child writes its picture, in the run's folder
 
     int libheifStatus = -1;  // heif-convert
     std::string libheifOutput;
@@ -312,14 +313,14 @@ void runOurDecoder(const std::vector<Outcome*>& batch, const std::string& direct
         {
             std::ofstream out(list, std::ios::trunc);
             for (std::size_t i = start; i < batch.size(); ++i) {
-                out << batch[i]->path << '\n' << batch[i]->path + ".ours.png" << '\n';
+                out << batch[i]->path << '\n' << batch[i]->ourPicture << '\n';
             }
         }
         std::string output;
         const int status = runProgram(quote(selfPath()) + " --referee-decode-list " + quote(list), output);
         for (; start < batch.size(); ++start) {
             Outcome& outcome = *batch[start];
-            const std::string picture = outcome.path + ".ours.png";
+            const std::string& picture = outcome.ourPicture;
             const Bytes done = fixture::readFileBytes(picture + ".status");
             if (done.empty()) {
                 outcome.decodeStatus = status == 0 ? -3 : status;
@@ -345,6 +346,8 @@ void runOurDecoder(const std::vector<Outcome*>& batch, const std::string& direct
 Outcome prepare(const Row& row, const std::string& directory)
 {
     Outcome outcome;
+    // Never beside the input: the corpus folder is shared and read by other tests.
+    outcome.ourPicture = directory + "/" + row.name + ".ours.png";
     try {
         if (!row.corpusFile.empty()) {
             outcome.path = std::string(AMBREL_CORPUS_DIR) + "/" + row.corpusFile;
