@@ -196,7 +196,7 @@ void WholeConversion(benchmark::State& state)
     const int quality = static_cast<int>(state.range(0));
     for (auto _ : state) {
         Heif2JpgResult result =
-            convertHeifToJpeg(inputFile().data(), inputFile().size(), quality, streamPath(), 1.0f, true);
+            convertHeifToJpeg(inputFile().data(), inputFile().size(), quality, 1.0f, true);
         if (!result.ok) {
             state.SkipWithError(result.message.c_str());
             break;
@@ -213,7 +213,7 @@ void WholeConversionScaled(benchmark::State& state)
 {
     for (auto _ : state) {
         Heif2JpgResult result =
-            convertHeifToJpeg(inputFile().data(), inputFile().size(), 90, streamPath(), 0.999f, true);
+            convertHeifToJpeg(inputFile().data(), inputFile().size(), 90, 0.999f, true);
         if (!result.ok) {
             state.SkipWithError(result.message.c_str());
             break;
@@ -237,6 +237,5 @@ int main(int argc, char** argv)
     benchmark::Shutdown();
     std::error_code ignored;
     std::filesystem::remove(streamPath(), ignored);
-    std::filesystem::remove(streamPath() + ".lock", ignored);
     return 0;
 }

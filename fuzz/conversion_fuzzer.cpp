@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -23,8 +22,6 @@ extern "C" {
 
 namespace {
 
-std::string gStreamPath;
-
 void discardLibavMessage(void*, int, const char*, va_list) {}
 
 }  // namespace
@@ -35,12 +32,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     // broken streams would only slow the run down.
     std::cout.setstate(std::ios::badbit);
     av_log_set_callback(discardLibavMessage);
-    std::string pattern = (std::filesystem::temp_directory_path() / "ambrel-conversion-fuzzer-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::cerr << "conversion_fuzzer: cannot create a temporary folder\n";
-        std::abort();
-    }
-    gStreamPath = pattern + "/temp_bitstream.hevc";
     return 0;
 }
 
@@ -50,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     // (EXIF kept, scale 1), or turned, cropped and scaled first.
     const bool keepExif = (size & 1) != 0;
     const float scale = keepExif ? 1.0f : 0.5f;
-    const Heif2JpgResult result = convertHeifToJpeg(bytes, size, 90, gStreamPath, scale, keepExif);
+    const Heif2JpgResult result = convertHeifToJpeg(bytes, size, 90, scale, keepExif);
     if (result.ok && (result.jpeg.size() < 4 || result.jpeg[0] != 0xFF || result.jpeg[1] != 0xD8)) {
         std::cerr << "conversion_fuzzer: a conversion reported success without a JPEG\n";
         std::abort();

@@ -492,12 +492,6 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
     return result;
 }
 
-Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality,
-                                 const std::string& /*tempPath*/, float scale, bool keepExif)
-{
-    return convertHeifToJpeg(input, length, quality, scale, keepExif);
-}
-
 cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message, std::string* detail)
 {
     const auto fail = [&](const StageFailure& failed) {

@@ -58,11 +58,6 @@ struct Heif2JpgResult
 Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale,
                                  bool keepExif);
 
-// The same; `tempPath` is not used (it named a stream file that conversions
-// no longer write).
-Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality,
-                                 const std::string& tempPath, float scale, bool keepExif);
-
 // The picture that convertHeifToJpeg encodes, before any scale: the same
 // image chosen and decoded the same way into 8-bit BGR, cropped to its output
 // size and clean aperture, with its rotations and mirrors applied, so it
