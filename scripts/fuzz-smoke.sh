@@ -38,7 +38,7 @@ cp ../shared/corpus/*.hei* "$SEEDS"/ 2>/dev/null || true
 # every run stop on it.
 find tests/data/fuzz-regressions -maxdepth 1 -type f ! -name 'pending-*' -exec cp {} "$SEEDS"/ \;
 
-malloc_debug=$(ldconfig -p | awk '/libc_malloc_debug\.so\.0/ { print $NF; exit }')
+malloc_debug=$(ldconfig -p | awk '/libc_malloc_debug\.so\.0/ && !found { print $NF; found = 1 }')
 
 run() {
   local dir="$1" target="$2"

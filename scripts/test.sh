@@ -15,7 +15,9 @@ scripts/build.sh -DAMBREL_GLIBCXX_ASSERTIONS=ON
 # puts a guard byte after every heap block and checks it when the block is
 # freed, and MALLOC_PERTURB_ fills fresh and freed blocks with a pattern, so
 # that what reads memory nobody wrote sees garbage rather than zeros.
-malloc_debug=$(ldconfig -p | awk '/libc_malloc_debug\.so\.0/ { print $NF; exit }')
+# awk reads ldconfig's whole list: stopping early would end ldconfig with
+# SIGPIPE, which pipefail turns into a failure of this script.
+malloc_debug=$(ldconfig -p | awk '/libc_malloc_debug\.so\.0/ && !found { print $NF; found = 1 }')
 env ${malloc_debug:+LD_PRELOAD="$malloc_debug"} MALLOC_CHECK_=3 MALLOC_PERTURB_=165 \
   ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --parallel "$(nproc)"
 
