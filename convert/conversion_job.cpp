@@ -13,7 +13,9 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 
+#include "file_descriptor.h"
 #include "heif2jpg.h"
 
 namespace ambrel {
@@ -53,23 +55,19 @@ struct Source
 // (and the bytes empty) when the row already fails here.
 std::optional<RowOutcome> readSource(const std::string& path, Source& source)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(errno));
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(error));
+    if (::fstat(fd.get(), &info) != 0) {
+        return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(errno));
     }
     if (!S_ISREG(info.st_mode)) {
-        ::close(fd);
         return RowOutcome::failure(kTextNotFound, S_ISDIR(info.st_mode) ? "a folder, not a file" : "not a regular file");
     }
     const auto size = static_cast<std::uint64_t>(info.st_size);
     if (size > kMaxSourceBytes) {
-        ::close(fd);
         RowOutcome outcome = RowOutcome::failure(kTextConversionFailed,
                                                  "the file is " + std::to_string(size) +
                                                      " bytes, more than the limit of " +
@@ -82,13 +80,12 @@ std::optional<RowOutcome> readSource(const std::string& path, Source& source)
     source.bytes.resize(size);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::read(fd, source.bytes.data() + done, size - done);
+        const ssize_t n = ::read(fd.get(), source.bytes.data() + done, size - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
             const int error = errno;
-            ::close(fd);
             source.bytes.clear();
             return RowOutcome::failure(kTextNotFound, "cannot read the file: " + systemText(error));
         }
@@ -97,7 +94,6 @@ std::optional<RowOutcome> readSource(const std::string& path, Source& source)
         }
         done += static_cast<std::size_t>(n);
     }
-    ::close(fd);
     source.bytes.resize(done);
     if (source.bytes.empty()) {
         RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "the file is empty");
@@ -125,40 +121,52 @@ private:
     std::set<std::string> mSwept;
 };
 
-RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
-                      StaleTemporarySweep& sweep)
+// The JPEG of the row's file, with the file's modification time; the outcome
+// when the row fails here. The file's bytes are let go of on return.
+std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptions& options, Bytes& jpeg,
+                                        struct timespec& modificationTime)
 {
-    Bytes outData;
-    struct timespec modificationTime {};
-    {
-        Source source;
-        if (auto failed = readSource(record.heicPath, source)) {
-            return *failed;
-        }
-        modificationTime = source.modificationTime;
-        Heif2JpgResult result = convertHeifToJpeg(source.bytes.data(), source.bytes.size(), options.quality,
-                                                  options.scale, options.keepExif);
-        if (!result.ok || result.jpeg.empty()) {
-            const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
-            RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
-            outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + result.message + ": " + detail);
-            return outcome;
-        }
-        outData = std::move(result.jpeg);
+    Source source;
+    if (auto failed = readSource(record.heicPath, source)) {
+        return failed;
     }
-
-    if (options.format != OutputFormat::Jpg) {
-        auto encoded = encodeOutput(outData, options.format);
-        if (!encoded) {
-            const std::string detail = "the picture cannot be encoded as " + formatWord(options.format);
-            RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
-            outcome.logLines.push_back("input_Buffer: " + record.heicPath + " could not be encoded as " +
-                                       formatWord(options.format));
-            return outcome;
-        }
-        outData = std::move(*encoded);
+    modificationTime = source.modificationTime;
+    Heif2JpgResult result = convertHeifToJpeg(source.bytes.data(), source.bytes.size(), options.quality,
+                                              options.scale, options.keepExif);
+    if (!result.ok || result.jpeg.empty()) {
+        const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + result.message + ": " + detail);
+        return outcome;
     }
+    jpeg = std::move(result.jpeg);
+    return std::nullopt;
+}
 
+// The JPEG re-encoded in the output format (in place); the outcome when it
+// cannot be.
+std::optional<RowOutcome> reencode(const FileRecord& record, OutputFormat format, Bytes& outData)
+{
+    if (format == OutputFormat::Jpg) {
+        return std::nullopt;
+    }
+    auto encoded = encodeOutput(outData, format);
+    if (!encoded) {
+        const std::string detail = "the picture cannot be encoded as " + formatWord(format);
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath + " could not be encoded as " +
+                                   formatWord(format));
+        return outcome;
+    }
+    outData = std::move(*encoded);
+    return std::nullopt;
+}
+
+// Writes the output file under a name not yet taken, in the output folder or
+// beside the source.
+RowOutcome saveOutput(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
+                      StaleTemporarySweep& sweep, const Bytes& outData, const struct timespec& modificationTime)
+{
     const std::string wanted = options.outputFolder.value_or(record.originalFilePath);
     std::string reason;
     const auto folder = createDirectory(wanted, &reason);
@@ -179,6 +187,20 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
                                                         ": " + systemText(writeError != 0 ? writeError : EIO));
     }
     return RowOutcome{true, *written, {}, {}};
+}
+
+RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
+                      StaleTemporarySweep& sweep)
+{
+    Bytes outData;
+    struct timespec modificationTime {};
+    if (auto failed = convertSource(record, options, outData, modificationTime)) {
+        return std::move(*failed);
+    }
+    if (auto failed = reencode(record, options.format, outData)) {
+        return std::move(*failed);
+    }
+    return saveOutput(record, options, timestamp, sweep, outData, modificationTime);
 }
 
 }  // namespace
