@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <istream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -62,7 +63,9 @@ const HeifImageData& extracted()
 const std::vector<cv::Mat>& decodedFrames()
 {
     static const std::vector<cv::Mat> frames = [] {
-        heifpipe::write_hevc_bitstream(streamPath(), extracted());
+        if (!heifpipe::write_hevc_bitstream(streamPath(), extracted())) {
+            throw std::runtime_error("the stream file cannot be written");
+        }
         return heifpipe::read_hevc_bitstream_to_mat_vector(streamPath());
     }();
     return frames;
@@ -116,7 +119,10 @@ BENCHMARK(StreamWrite)->Unit(benchmark::kMillisecond);
 
 void DecodeStreamFile(benchmark::State& state)
 {
-    heifpipe::write_hevc_bitstream(streamPath(), extracted());
+    if (!heifpipe::write_hevc_bitstream(streamPath(), extracted())) {
+        state.SkipWithError("the stream file cannot be written");
+        return;
+    }
     for (auto _ : state) {
         std::vector<cv::Mat> frames = heifpipe::read_hevc_bitstream_to_mat_vector(streamPath());
         benchmark::DoNotOptimize(frames.data());
@@ -128,7 +134,10 @@ BENCHMARK(DecodeStreamFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 void DecodeFromMemory(benchmark::State& state)
 {
     std::vector<std::uint8_t> stream;
-    heifpipe::assemble_hevc_bitstream(extracted(), stream);
+    if (!heifpipe::assemble_hevc_bitstream(extracted(), stream)) {
+        state.SkipWithError("the stream cannot be assembled");
+        return;
+    }
     for (auto _ : state) {
         std::vector<cv::Mat> frames = heifpipe::decode_hevc_frames(stream);
         benchmark::DoNotOptimize(frames.data());
@@ -140,14 +149,18 @@ BENCHMARK(DecodeFromMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 void DecodeIntoCanvas(benchmark::State& state)
 {
     std::vector<std::uint8_t> stream;
-    heifpipe::assemble_hevc_bitstream(extracted(), stream);
+    if (!heifpipe::assemble_hevc_bitstream(extracted(), stream)) {
+        state.SkipWithError("the stream cannot be assembled");
+        return;
+    }
     const HeifImageData& data = extracted();
     for (auto _ : state) {
         heifpipe::MosaicCanvas canvas(data.rows, data.columns, heifpipe::kMaxDecodedPixels);
-        heifpipe::decode_hevc_stream(stream.data(), stream.size(),
-                                     [&](std::size_t index, int width, int height) {
-                                         return canvas.cell(index, width, height);
-                                     });
+        const heifpipe::DecodeResult decoded =
+            heifpipe::decode_hevc_stream(stream, [&](std::size_t index, int width, int height) {
+                return canvas.cell(index, width, height);
+            });
+        benchmark::DoNotOptimize(decoded.pictures);
         benchmark::DoNotOptimize(canvas.output(data.width, data.height).data);
     }
     setCounters(state);

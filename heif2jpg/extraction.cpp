@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <iostream>
 #include <map>
 #include <istream>
 #include <streambuf>
@@ -11,6 +10,7 @@
 
 #include "heif_limits.h"
 #include "jpeg_metadata.h"
+#include "log.h"
 
 namespace heifpipe {
 
@@ -65,9 +65,11 @@ bool isExifType(const std::string& type)
     return lowerCase(type) == "exif";
 }
 
+// The stage's diagnostic lines go to the log's warning channel whatever its
+// level (standard output unless a sink takes them).
 void printDiagnostic(const char* line)
 {
-    std::cout << line << std::endl;
+    heiflog::report(heiflog::Warning, line);
 }
 
 std::uint64_t bigEndian(const std::uint8_t* bytes, unsigned count)

@@ -192,7 +192,7 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
         ASSERT_FALSE(stream.empty());
         cv::Mat image;
         const heifpipe::DecodeResult result =
-            heifpipe::decode_hevc_stream(stream.data(), stream.size(), [&](std::size_t, int width, int height) {
+            heifpipe::decode_hevc_stream(stream, [&](std::size_t, int width, int height) {
                 image = cv::Mat(height, width, CV_8UC3, cv::Scalar::all(0));
                 return image;
             });
