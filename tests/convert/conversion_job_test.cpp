@@ -16,6 +16,8 @@
 #include <set>
 
 #include "convert_test_support.h"
+#include "library_logs.h"
+#include "log.h"
 
 using namespace converttest;
 using ambrel::JobOptions;
@@ -524,4 +526,29 @@ TEST(ConversionJob, CorpusFilesConvertOrFailCleanly)
         EXPECT_NE(std::find(listener.events.begin(), listener.events.end(), failed), listener.events.end()) << name;
     }
     EXPECT_EQ(listener.events.back(), "finished 8");
+}
+
+TEST(ConversionJob, QuietLibraryLogsKeepTheDiagnosticLinesOffStandardOutputForTheBatch)
+{
+    // A grid with a tile whose data cannot be found: the extraction writes a
+    // diagnostic line.
+    ScratchFolder folder;
+    fixture::SampleFile file = fixture::makeGridHeic();
+    file.builder.item(file.tileIds[2]).omitLocation = true;
+    const std::string source = folder / "broken.heic";
+    writeFile(source, file.bytes());
+    const int levelBefore = heiflog::level();
+    {
+        const ambrel::QuietLibraryLogs quiet;
+        ::testing::internal::CaptureStdout();
+        RecordingListener listener;
+        EXPECT_EQ(runJob(JobOptions{}, {source}, listener).failed, 1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    }
+    EXPECT_EQ(heiflog::level(), levelBefore);
+    // Outside the batch the line is written again.
+    ::testing::internal::CaptureStdout();
+    RecordingListener listener;
+    EXPECT_EQ(runJob(JobOptions{}, {source}, listener).failed, 1);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("get_heif_tiles returned false \n"), std::string::npos);
 }

@@ -1,0 +1,31 @@
+#include "library_logs.h"
+
+#include <iostream>
+#include <string>
+
+#include <opencv2/core/utils/logger.hpp>
+
+#include "log.h"
+
+namespace ambrel {
+
+QuietLibraryLogs::QuietLibraryLogs()
+    : mReaderLevel(heiflog::level()),
+      mOpenCvLevel(static_cast<int>(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)))
+{
+    heiflog::setLevel(heiflog::Error);
+    heiflog::setSink([](int channel, const std::string& text) {
+        if (channel == heiflog::Error) {
+            std::cerr << text << '\n';
+        }
+    });
+}
+
+QuietLibraryLogs::~QuietLibraryLogs()
+{
+    heiflog::setSink({});
+    heiflog::setLevel(mReaderLevel);
+    cv::utils::logging::setLogLevel(static_cast<cv::utils::logging::LogLevel>(mOpenCvLevel));
+}
+
+}  // namespace ambrel
