@@ -44,103 +44,119 @@ Json::Value idArray(const IdVector& ids)
     return array;
 }
 
-// Everything the reader answers about one file, as JSON.
-Json::Value describe(HevcImageFileReader& reader)
+Json::Value brandsOf(HevcImageFileReader& reader)
 {
-    Json::Value file(Json::objectValue);
-    file["major_brand"] = reader.getMajorBrand();
-    file["minor_version"] = reader.getMinorVersion();
     Json::Value brands(Json::arrayValue);
     for (const auto& brand : reader.getCompatibleBrands()) {
         brands.append(brand);
     }
-    file["compatible_brands"] = brands;
+    return brands;
+}
 
-    const FileInformation& info = reader.getFileInformation();
-    file["features"] = featureNames(info.features);
-    file["primary"] = Json::Value(Json::nullValue);
-    file["items"] = Json::Value(Json::arrayValue);
-    file["grids"] = Json::Value(Json::arrayValue);
-    file["other_items"] = Json::Value(Json::arrayValue);
-    file["tracks"] = Json::Value(Json::arrayValue);
+Json::Value propertiesOf(HevcImageFileReader& reader, ContextId context, ItemId id)
+{
+    Json::Value properties(Json::arrayValue);
+    for (const auto& property : reader.getItemProperties(context, id)) {
+        Json::Value p(Json::objectValue);
+        p["type"] = toString(property.type);
+        p["index"] = property.index;
+        p["essential"] = property.essential;
+        properties.append(p);
+    }
+    return properties;
+}
 
-    if (info.features.count(FileFeature::HasRootLevelMetaBox) != 0) {
-        const MetaBoxInformation& meta = info.rootMetaBoxInformation;
-        const ContextId context = meta.contextId;
+// One image item. Reading the coded data proves the item's bytes are all
+// there; an 'iden' item derives its picture from its source and has no data
+// of its own.
+template <typename Features>
+Json::Value describeImage(HevcImageFileReader& reader, ContextId context, ItemId id, const Features& features)
+{
+    Json::Value item(Json::objectValue);
+    item["id"] = id;
+    item["type"] = reader.getItemType(context, id);
+    item["code_type"] = reader.getDecoderCodeType(context, id);
+    item["width"] = reader.getWidth(context, id);
+    item["height"] = reader.getHeight(context, id);
+    item["features"] = featureNames(features);
+    item["properties"] = propertiesOf(reader, context, id);
+    if (features.count(ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
         try {
-            file["primary"] = reader.getCoverImageItemId(context);
-        } catch (const FileReaderException&) {
-            // no cover image: stays null
-        }
-        file["meta_features"] = featureNames(meta.features);
-
-        for (const auto& [id, features] : meta.imageFeatures) {
-            Json::Value item(Json::objectValue);
-            item["id"] = id;
-            item["type"] = reader.getItemType(context, id);
-            item["code_type"] = reader.getDecoderCodeType(context, id);
-            item["width"] = reader.getWidth(context, id);
-            item["height"] = reader.getHeight(context, id);
-            item["features"] = featureNames(features);
-            Json::Value properties(Json::arrayValue);
-            for (const auto& property : reader.getItemProperties(context, id)) {
-                Json::Value p(Json::objectValue);
-                p["type"] = toString(property.type);
-                p["index"] = property.index;
-                p["essential"] = property.essential;
-                properties.append(p);
+            DataVector data;
+            reader.getItemData(context, id, data);
+            item["data_size"] = static_cast<Json::UInt64>(data.size());
+        } catch (const FileReaderException& e) {
+            if (e.getStatusCode() != FileReaderException::CodeTypeNotSupported) {
+                item["error"] = e.what();
             }
-            item["properties"] = properties;
-            // Reading the coded data proves the item's bytes are all there.
-            // An 'iden' item derives its picture from its source and has no
-            // data of its own.
-            if (features.count(ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
-                try {
-                    DataVector data;
-                    reader.getItemData(context, id, data);
-                    item["data_size"] = static_cast<Json::UInt64>(data.size());
-                } catch (const FileReaderException& e) {
-                    if (e.getStatusCode() != FileReaderException::CodeTypeNotSupported) {
-                        item["error"] = e.what();
-                    }
-                } catch (const std::exception& e) {
-                    item["error"] = e.what();
-                }
-            }
-            file["items"].append(item);
-
-            if (reader.getItemType(context, id) == "grid" && features.count(ImageFeature::ProtectedImage) == 0) {
-                const GridItem grid = reader.getItemGrid(context, id);
-                Json::Value g(Json::objectValue);
-                g["id"] = id;
-                g["rows"] = grid.rowsMinusOne + 1;
-                g["columns"] = grid.columnsMinusOne + 1;
-                g["width"] = grid.outputWidth;
-                g["height"] = grid.outputHeight;
-                g["tiles"] = idArray(grid.itemIds);
-                file["grids"].append(g);
-            }
-        }
-
-        const auto& contexts = reader.getMetaContexts();
-        if (const auto it = contexts.find(context); it != contexts.end()) {
-            for (const auto& [id, type] : it->second.otherItems) {
-                Json::Value other(Json::objectValue);
-                other["id"] = id;
-                other["type"] = type;
-                try {
-                    DataVector data;
-                    reader.getItemData(context, id, data);
-                    other["size"] = static_cast<Json::UInt64>(data.size());
-                } catch (const std::exception& e) {
-                    other["size"] = Json::Value(Json::nullValue);
-                    other["error"] = e.what();
-                }
-                file["other_items"].append(other);
-            }
+        } catch (const std::exception& e) {
+            item["error"] = e.what();
         }
     }
+    return item;
+}
 
+Json::Value describeGrid(HevcImageFileReader& reader, ContextId context, ItemId id)
+{
+    const GridItem grid = reader.getItemGrid(context, id);
+    Json::Value g(Json::objectValue);
+    g["id"] = id;
+    g["rows"] = grid.rowsMinusOne + 1;
+    g["columns"] = grid.columnsMinusOne + 1;
+    g["width"] = grid.outputWidth;
+    g["height"] = grid.outputHeight;
+    g["tiles"] = idArray(grid.itemIds);
+    return g;
+}
+
+// The items of the context that are not images (Exif, XMP...).
+Json::Value describeOtherItems(HevcImageFileReader& reader, ContextId context)
+{
+    Json::Value others(Json::arrayValue);
+    const auto& contexts = reader.getMetaContexts();
+    const auto it = contexts.find(context);
+    if (it == contexts.end()) {
+        return others;
+    }
+    for (const auto& [id, type] : it->second.otherItems) {
+        Json::Value other(Json::objectValue);
+        other["id"] = id;
+        other["type"] = type;
+        try {
+            DataVector data;
+            reader.getItemData(context, id, data);
+            other["size"] = static_cast<Json::UInt64>(data.size());
+        } catch (const std::exception& e) {
+            other["size"] = Json::Value(Json::nullValue);
+            other["error"] = e.what();
+        }
+        others.append(other);
+    }
+    return others;
+}
+
+// The file-level meta box: primary item, images, grids and other items.
+void describeMeta(HevcImageFileReader& reader, const MetaBoxInformation& meta, Json::Value& file)
+{
+    const ContextId context = meta.contextId;
+    try {
+        file["primary"] = reader.getCoverImageItemId(context);
+    } catch (const FileReaderException&) {
+        // no cover image: stays null
+    }
+    file["meta_features"] = featureNames(meta.features);
+    for (const auto& [id, features] : meta.imageFeatures) {
+        file["items"].append(describeImage(reader, context, id, features));
+        if (reader.getItemType(context, id) == "grid" && features.count(ImageFeature::ProtectedImage) == 0) {
+            file["grids"].append(describeGrid(reader, context, id));
+        }
+    }
+    file["other_items"] = describeOtherItems(reader, context);
+}
+
+Json::Value describeTracks(HevcImageFileReader& reader, const FileInformation& info)
+{
+    Json::Value tracks(Json::arrayValue);
     for (const auto& [trackId, track] : info.trackInformation) {
         Json::Value t(Json::objectValue);
         t["id"] = trackId;
@@ -149,8 +165,30 @@ Json::Value describe(HevcImageFileReader& reader)
         t["display_width"] = reader.getDisplayWidth(trackId);
         t["display_height"] = reader.getDisplayHeight(trackId);
         t["duration_seconds"] = reader.getPlaybackDurationInSecs(trackId);
-        file["tracks"].append(t);
+        tracks.append(t);
     }
+    return tracks;
+}
+
+// Everything the reader answers about one file, as JSON.
+Json::Value describe(HevcImageFileReader& reader)
+{
+    Json::Value file(Json::objectValue);
+    file["major_brand"] = reader.getMajorBrand();
+    file["minor_version"] = reader.getMinorVersion();
+    file["compatible_brands"] = brandsOf(reader);
+
+    const FileInformation& info = reader.getFileInformation();
+    file["features"] = featureNames(info.features);
+    file["primary"] = Json::Value(Json::nullValue);
+    file["items"] = Json::Value(Json::arrayValue);
+    file["grids"] = Json::Value(Json::arrayValue);
+    file["other_items"] = Json::Value(Json::arrayValue);
+    file["tracks"] = Json::Value(Json::arrayValue);
+    if (info.features.count(FileFeature::HasRootLevelMetaBox) != 0) {
+        describeMeta(reader, info.rootMetaBoxInformation, file);
+    }
+    file["tracks"] = describeTracks(reader, info);
     return file;
 }
 
