@@ -203,91 +203,132 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     return saveOutput(record, options, timestamp, sweep, outData, modificationTime);
 }
 
+// The row's outcome, whatever its conversion throws.
+RowOutcome convertRowCaught(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
+                            StaleTemporarySweep& sweep)
+{
+    try {
+        return convertRow(record, options, timestamp, sweep);
+    } catch (const std::bad_alloc&) {
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "out of memory");
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath + " out of memory");
+        return outcome;
+    } catch (const std::exception& error) {
+        RowOutcome outcome =
+            RowOutcome::failure(kTextConversionFailed, std::string("the conversion failed: ") + error.what());
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + error.what());
+        return outcome;
+    } catch (...) {
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "the conversion failed");
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath);
+        return outcome;
+    }
+}
+
+// The workers of one job: each takes the next row until the rows run out,
+// the stop flag is found set or a listener fails.
+class JobWorkers
+{
+public:
+    JobWorkers(const JobDescription& job, JobListener& listener, const std::atomic<bool>& stopRequested,
+               JobSummary& summary)
+        : mJob(job), mListener(listener), mStopRequested(stopRequested), mSummary(summary)
+    {
+    }
+
+    // Runs `count` workers, this thread being one of them (fewer when no
+    // more threads can be had), and waits for them all. What a listener
+    // throws comes out here, after every worker has ended.
+    void run(unsigned count)
+    {
+        std::vector<std::thread> threads;
+        for (unsigned i = 1; i < count; ++i) {
+            try {
+                threads.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                break;  // fewer workers than asked for
+            }
+        }
+        work();
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        if (mFailure) {
+            std::rethrow_exception(mFailure);
+        }
+    }
+
+    bool sawStop() const { return mSawStop; }
+
+private:
+    void work()
+    {
+        try {
+            while (!mAbort) {
+                const std::size_t row = mNextRow++;
+                if (row >= mJob.records.size()) {
+                    break;
+                }
+                if (mStopRequested) {
+                    mSawStop = true;
+                    break;
+                }
+                report(row, convertRowCaught(mJob.records[row], mJob.options, mSummary.timestamp, mSweep));
+            }
+        } catch (...) {
+            // A listener (or the system) failed; end the job and hand it to the caller.
+            const std::lock_guard lock(mReportMutex);
+            if (!mFailure) {
+                mFailure = std::current_exception();
+            }
+            mAbort = true;
+        }
+    }
+
+    // One listener call at a time.
+    void report(std::size_t row, const RowOutcome& outcome)
+    {
+        const std::lock_guard lock(mReportMutex);
+        for (const auto& line : outcome.logLines) {
+            mListener.logLine(line);
+        }
+        if (outcome.converted) {
+            ++mSummary.converted;
+            mListener.rowConverted(row, outcome.text);
+            mListener.rowShowPreview(row);
+        } else {
+            ++mSummary.failed;
+            mListener.rowFailed(row, outcome.text, outcome.detail);
+        }
+    }
+
+    const JobDescription& mJob;
+    JobListener& mListener;
+    const std::atomic<bool>& mStopRequested;
+    JobSummary& mSummary;  // guarded by mReportMutex while workers run
+    std::atomic<std::size_t> mNextRow{0};
+    std::atomic<bool> mSawStop{false};
+    std::atomic<bool> mAbort{false};
+    std::mutex mReportMutex;
+    std::exception_ptr mFailure;  // guarded by mReportMutex
+    StaleTemporarySweep mSweep;
+};
+
 }  // namespace
 
 JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
                             const std::atomic<bool>& stopRequested)
 {
-    const JobOptions& options = job.options;
     JobSummary summary;
     summary.timestamp = getNowTimeTimestamp();
-
     const std::size_t rowCount = job.records.size();
     const unsigned workerCount = static_cast<unsigned>(
-        std::clamp<std::size_t>(options.workers, 1, std::max<std::size_t>(rowCount, 1)));
+        std::clamp<std::size_t>(job.options.workers, 1, std::max<std::size_t>(rowCount, 1)));
 
-    std::atomic<std::size_t> nextRow{0};
-    std::atomic<bool> sawStop{false};
-    std::atomic<bool> abort{false};
-    std::mutex reportMutex;  // one listener call at a time; guards summary and failure
-    std::exception_ptr failure;
-    StaleTemporarySweep sweep;
+    JobWorkers workers(job, listener, stopRequested, summary);
+    workers.run(workerCount);
 
-    const auto work = [&]() {
-        try {
-            while (!abort) {
-                const std::size_t row = nextRow++;
-                if (row >= rowCount) {
-                    break;
-                }
-                if (stopRequested) {
-                    sawStop = true;
-                    break;
-                }
-                RowOutcome outcome;
-                try {
-                    outcome = convertRow(job.records[row], options, summary.timestamp, sweep);
-                } catch (const std::bad_alloc&) {
-                    outcome = RowOutcome::failure(kTextConversionFailed, "out of memory");
-                    outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath + " out of memory");
-                } catch (const std::exception& error) {
-                    outcome = RowOutcome::failure(kTextConversionFailed,
-                                                  std::string("the conversion failed: ") + error.what());
-                    outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath + " " + error.what());
-                } catch (...) {
-                    outcome = RowOutcome::failure(kTextConversionFailed, "the conversion failed");
-                    outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath);
-                }
-                const std::lock_guard lock(reportMutex);
-                for (const auto& line : outcome.logLines) {
-                    listener.logLine(line);
-                }
-                if (outcome.converted) {
-                    ++summary.converted;
-                    listener.rowConverted(row, outcome.text);
-                    listener.rowShowPreview(row);
-                } else {
-                    ++summary.failed;
-                    listener.rowFailed(row, outcome.text, outcome.detail);
-                }
-            }
-        } catch (...) {
-            // A listener (or the system) failed; end the job and hand it to the caller.
-            const std::lock_guard lock(reportMutex);
-            if (!failure) {
-                failure = std::current_exception();
-            }
-            abort = true;
-        }
-    };
-
-    std::vector<std::thread> threads;
-    for (unsigned i = 1; i < workerCount; ++i) {
-        try {
-            threads.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // fewer workers than asked for
-        }
-    }
-    work();
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-
-    summary.stopped = sawStop;
+    summary.stopped = workers.sawStop();
     if (summary.stopped) {
         listener.jobStopped();
     } else {
