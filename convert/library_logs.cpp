@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include <opencv2/core/utils/logger.hpp>
 
@@ -9,14 +10,16 @@
 
 namespace ambrel {
 
-QuietLibraryLogs::QuietLibraryLogs()
+QuietLibraryLogs::QuietLibraryLogs(Lines lines)
     : mReaderLevel(heiflog::level()),
       mOpenCvLevel(static_cast<int>(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)))
 {
     heiflog::setLevel(heiflog::Error);
-    heiflog::setSink([](int channel, const std::string& text) {
+    heiflog::setSink([lines = std::move(lines)](int channel, const std::string& text) {
         if (channel == heiflog::Error) {
             std::cerr << text << '\n';
+        } else if (lines) {
+            lines(text);
         }
     });
 }

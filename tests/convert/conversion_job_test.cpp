@@ -545,6 +545,16 @@ TEST(ConversionJob, QuietLibraryLogsKeepTheDiagnosticLinesOffStandardOutputForTh
         EXPECT_EQ(runJob(JobOptions{}, {source}, listener).failed, 1);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     }
+    {
+        // The lines can be had, for a log of the front end's own.
+        std::vector<std::string> lines;
+        const ambrel::QuietLibraryLogs quiet([&](const std::string& line) { lines.push_back(line); });
+        ::testing::internal::CaptureStdout();
+        RecordingListener listener;
+        EXPECT_EQ(runJob(JobOptions{}, {source}, listener).failed, 1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "get_heif_tiles returned false "), lines.end());
+    }
     EXPECT_EQ(heiflog::level(), levelBefore);
     // Outside the batch the line is written again.
     ::testing::internal::CaptureStdout();
