@@ -457,9 +457,9 @@ void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImag
     }
 }
 
-bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length)
+bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes)
 {
-    return bytes != nullptr && length >= 8 && std::equal(bytes + 4, bytes + 8, "ftyp");
+    return bytes.data() != nullptr && bytes.size() >= 8 && std::equal(bytes.begin() + 4, bytes.begin() + 8, "ftyp");
 }
 
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 
 #include "heif_image_data.h"
@@ -80,7 +81,7 @@ void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData
 void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
 
 // Whether the bytes begin with an 'ftyp' box header, as every HEIF file does.
-bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length);
+[[nodiscard]] bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes);
 
 // Runs the whole extraction over the file's bytes (not copied; they must stay
 // valid during the call). Throws when the file is cut short (TruncatedFileError),

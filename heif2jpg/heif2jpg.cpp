@@ -242,7 +242,7 @@ std::string extractionDetail(std::span<const std::uint8_t> input)
     } catch (const std::bad_alloc&) {
         return "out of memory while reading the file";
     } catch (const std::exception& error) {
-        if (!heifpipe::startsWithFileTypeBox(input.data(), input.size())) {
+        if (!heifpipe::startsWithFileTypeBox(input)) {
             return "not a HEIF file";
         }
         if (dynamic_cast<const heifpipe::TruncatedFileError*>(&error) != nullptr) {
