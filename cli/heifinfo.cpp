@@ -9,7 +9,9 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -263,63 +265,95 @@ void printText(const std::string& path, const Json::Value& file)
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+struct Arguments
 {
     bool json = false;
     bool verbose = false;
     std::vector<std::string> paths;
+};
+
+// The arguments; the exit status instead when the program ends here (help,
+// or a usage error, already printed).
+std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments)
+{
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--json") {
-            json = true;
+            arguments.json = true;
         } else if (arg == "--verbose") {
-            verbose = true;
+            arguments.verbose = true;
         } else if (arg == "-h" || arg == "--help") {
             std::cout << kUsage;
             return 0;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) {
-                paths.emplace_back(argv[i]);
+                arguments.paths.emplace_back(argv[i]);
             }
         } else if (!arg.empty() && arg[0] == '-') {
             std::cerr << "ambrel-heifinfo: unknown option '" << ambrel::terminalSafe(arg) << "'\n" << kUsage;
             return 2;
         } else {
-            paths.push_back(arg);
+            arguments.paths.push_back(arg);
         }
     }
-    if (paths.empty()) {
+    if (arguments.paths.empty()) {
         std::cerr << "ambrel-heifinfo: no file given\n" << kUsage;
         return 2;
+    }
+    return std::nullopt;
+}
+
+// One file as JSON; an unreadable item is reported on standard error and
+// sets `status` to 1. Throws when the file cannot be read at all.
+Json::Value describeFile(const std::string& path, int& status)
+{
+    HevcImageFileReader reader;
+    reader.initialize(path);
+    if (reader.getMajorBrand().empty() &&
+        reader.getFileInformation().features.count(FileFeature::HasRootLevelMetaBox) == 0) {
+        throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box in '" + path + "'");
+    }
+    Json::Value file = describe(reader);
+    file["file"] = path;
+    for (const auto& item : file["items"]) {
+        if (item.isMember("error")) {
+            std::cerr << "error: " << ambrel::terminalSafe(path) << ": item " << item["id"].asUInt() << ": "
+                      << shown(item["error"]) << '\n';
+            status = 1;
+        }
+    }
+    return file;
+}
+
+void printJson(const Json::Value& all)
+{
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "  ";
+    std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+    writer->write(all.size() == 1 ? all[0] : all, &std::cout);
+    std::cout << '\n';
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Arguments arguments;
+    if (const auto status = parseArguments(argc, argv, arguments)) {
+        return *status;
     }
 
     // Standard output carries only the report; the reader's diagnostics go to
     // standard error, and only when asked for.
-    heiflog::setLevel(verbose ? heiflog::Info : heiflog::Error);
+    heiflog::setLevel(arguments.verbose ? heiflog::Info : heiflog::Error);
     heiflog::setSink([](int, const std::string& text) { std::cerr << ambrel::terminalSafe(text) << '\n'; });
 
     int status = 0;
     Json::Value all(Json::arrayValue);
-    for (const auto& path : paths) {
+    for (const auto& path : arguments.paths) {
         try {
-            HevcImageFileReader reader;
-            reader.initialize(path);
-            if (reader.getMajorBrand().empty() &&
-                reader.getFileInformation().features.count(FileFeature::HasRootLevelMetaBox) == 0) {
-                throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box in '" + path + "'");
-            }
-            Json::Value file = describe(reader);
-            file["file"] = path;
-            for (const auto& item : file["items"]) {
-                if (item.isMember("error")) {
-                    std::cerr << "error: " << ambrel::terminalSafe(path) << ": item " << item["id"].asUInt()
-                              << ": " << shown(item["error"]) << '\n';
-                    status = 1;
-                }
-            }
-            if (json) {
+            Json::Value file = describeFile(path, status);
+            if (arguments.json) {
                 all.append(file);
             } else {
                 printText(path, file);
@@ -329,12 +363,8 @@ int main(int argc, char** argv)
             status = 1;
         }
     }
-    if (json) {
-        Json::StreamWriterBuilder builder;
-        builder["indentation"] = "  ";
-        std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-        writer->write(all.size() == 1 ? all[0] : all, &std::cout);
-        std::cout << '\n';
+    if (arguments.json) {
+        printJson(all);
     }
     return status;
 }
