@@ -22,11 +22,13 @@
 #include <thread>
 #include <vector>
 
-#include "conversion_job.h"
-#include "file_list.h"
-#include "library_logs.h"
-#include "output_files.h"
-#include "terminal_text.h"
+#include "convert/conversion_job.h"
+#include "convert/file_list.h"
+#include "convert/library_logs.h"
+#include "convert/output_files.h"
+#include "cli/terminal_text.h"
+
+namespace ambrel::cli {
 
 namespace {
 
@@ -53,7 +55,7 @@ const char* const kUsage =
 
 struct CliOptions
 {
-    ambrel::JobOptions job;
+    convert::JobOptions job;
     std::vector<std::string> inputs;
     bool recursive = false;
     bool quiet = false;
@@ -114,11 +116,11 @@ GivenOption splitOption(const std::string& argument)
 
 // The options that take a value, read with `value`; false when `name` is
 // none of them.
-bool takeValueOption(const std::string& name, const std::function<std::string()>& value, ambrel::JobOptions& job)
+bool takeValueOption(const std::string& name, const std::function<std::string()>& value, convert::JobOptions& job)
 {
     if (name == "-f" || name == "--format") {
         const std::string word = value();
-        const auto format = ambrel::parseFormatWord(word);
+        const auto format = convert::parseFormatWord(word);
         if (!format) {
             throw UsageError{"unknown format '" + word + "' (JPG, PNG, BMP, JPEG2000 or TIFF)"};
         }
@@ -216,10 +218,10 @@ void onInterrupt(int)
 
 // Prints the rows in list order as their outcomes arrive, with a progress
 // bar on a terminal's standard error.
-class Reporter : public ambrel::JobListener
+class Reporter : public convert::JobListener
 {
 public:
-    Reporter(const std::vector<ambrel::FileRecord>& records, std::FILE* report, bool quiet)
+    Reporter(const std::vector<convert::FileRecord>& records, std::FILE* report, bool quiet)
         : mRecords(records), mReport(report), mQuiet(quiet), mLines(records.size()),
           mProgress(!quiet && ::isatty(STDERR_FILENO) == 1)
     {
@@ -250,7 +252,7 @@ public:
     {
         if (!mQuiet) {
             eraseProgress();
-            std::fprintf(stderr, "%s\n", ambrel::terminalSafe(line).c_str());
+            std::fprintf(stderr, "%s\n", terminalSafe(line).c_str());
             drawProgress();
         }
     }
@@ -262,7 +264,7 @@ private:
         eraseProgress();
         while (mNextLine < mLines.size() && mLines[mNextLine]) {
             if (!mLines[mNextLine]->empty()) {
-                std::fprintf(mReport, "%s\n", ambrel::terminalSafe(*mLines[mNextLine]).c_str());
+                std::fprintf(mReport, "%s\n", terminalSafe(*mLines[mNextLine]).c_str());
             }
             ++mNextLine;
         }
@@ -298,7 +300,7 @@ private:
         mProgress = false;
     }
 
-    const std::vector<ambrel::FileRecord>& mRecords;
+    const std::vector<convert::FileRecord>& mRecords;
     std::FILE* mReport;
     bool mQuiet;
     std::vector<std::optional<std::string>> mLines;
@@ -314,18 +316,18 @@ bool isFolder(const std::string& path)
 }
 
 // The files named by the inputs: files as given, folders' HEIC entries.
-ambrel::FileList collectInputs(const CliOptions& options)
+convert::FileList collectInputs(const CliOptions& options)
 {
-    ambrel::FileList list;
+    convert::FileList list;
     const auto add = [&](const std::string& path) {
-        if (list.addGivenPath(path) == ambrel::Intake::Duplicate && !options.quiet) {
-            std::fprintf(stderr, "%s\n", ambrel::terminalSafe(ambrel::duplicateLogLine(path)).c_str());
+        if (list.addGivenPath(path) == convert::Intake::Duplicate && !options.quiet) {
+            std::fprintf(stderr, "%s\n", terminalSafe(convert::duplicateLogLine(path)).c_str());
         }
     };
     for (const auto& input : options.inputs) {
         if (isFolder(input)) {
-            for (const auto& path : ambrel::folderFiles(input, options.recursive)) {
-                if (ambrel::hasHeicName(path)) {
+            for (const auto& path : convert::folderFiles(input, options.recursive)) {
+                if (convert::hasHeicName(path)) {
                     add(path);
                 }
             }
@@ -347,7 +349,7 @@ void stopOnInterrupt()
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-void printSummary(const ambrel::JobSummary& summary, int total)
+void printSummary(const convert::JobSummary& summary, int total)
 {
     std::printf("%d converted, %d failed", summary.converted, summary.failed);
     if (summary.stopped) {
@@ -358,14 +360,14 @@ void printSummary(const ambrel::JobSummary& summary, int total)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int convertMain(int argc, char** argv)
 {
     CliOptions options;
     try {
         options = parseArguments(argc, argv);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "ambrel-convert: %s\nTry 'ambrel-convert --help'.\n",
-                     ambrel::terminalSafe(error.message).c_str());
+                     terminalSafe(error.message).c_str());
         return 2;
     }
     if (options.help) {
@@ -373,22 +375,29 @@ int main(int argc, char** argv)
         return 0;
     }
     // Standard output carries only the report: the libraries keep quiet.
-    const ambrel::QuietLibraryLogs quietLibraries;
+    const convert::QuietLibraryLogs quietLibraries;
 
-    const ambrel::FileList list = collectInputs(options);
+    const convert::FileList list = collectInputs(options);
     if (list.empty()) {
         std::fprintf(stderr, "ambrel-convert: no HEIC file found\n");
         return 1;
     }
     stopOnInterrupt();
 
-    ambrel::JobDescription job{options.job, list.records()};
+    convert::JobDescription job{options.job, list.records()};
     Reporter reporter(job.records, stdout, options.quiet);
-    const ambrel::JobSummary summary = ambrel::runConversionJob(job, reporter, interrupted);
+    const convert::JobSummary summary = convert::runConversionJob(job, reporter, interrupted);
     const int total = static_cast<int>(job.records.size());
     if (!options.quiet) {
         printSummary(summary, total);
     }
     std::fflush(stdout);
     return summary.converted == total ? 0 : 1;
+}
+
+}  // namespace ambrel::cli
+
+int main(int argc, char** argv)
+{
+    return ambrel::cli::convertMain(argc, argv);
 }

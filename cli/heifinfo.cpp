@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "hevc_image_file_reader.h"
-#include "log.h"
-#include "terminal_text.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/log.h"
+#include "cli/terminal_text.h"
+
+namespace ambrel::cli {
 
 namespace {
 
@@ -37,7 +39,7 @@ Json::Value featureNames(const Set& features)
     return names;
 }
 
-Json::Value idArray(const IdVector& ids)
+Json::Value idArray(const heif::IdVector& ids)
 {
     Json::Value array(Json::arrayValue);
     for (const auto id : ids) {
@@ -46,7 +48,7 @@ Json::Value idArray(const IdVector& ids)
     return array;
 }
 
-Json::Value brandsOf(HevcImageFileReader& reader)
+Json::Value brandsOf(heif::HevcImageFileReader& reader)
 {
     Json::Value brands(Json::arrayValue);
     for (const auto& brand : reader.getCompatibleBrands()) {
@@ -55,7 +57,7 @@ Json::Value brandsOf(HevcImageFileReader& reader)
     return brands;
 }
 
-Json::Value propertiesOf(HevcImageFileReader& reader, ContextId context, ItemId id)
+Json::Value propertiesOf(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
 {
     Json::Value properties(Json::arrayValue);
     for (const auto& property : reader.getItemProperties(context, id)) {
@@ -72,7 +74,7 @@ Json::Value propertiesOf(HevcImageFileReader& reader, ContextId context, ItemId 
 // there; an 'iden' item derives its picture from its source and has no data
 // of its own.
 template <typename Features>
-Json::Value describeImage(HevcImageFileReader& reader, ContextId context, ItemId id, const Features& features)
+Json::Value describeImage(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id, const Features& features)
 {
     Json::Value item(Json::objectValue);
     item["id"] = id;
@@ -82,13 +84,13 @@ Json::Value describeImage(HevcImageFileReader& reader, ContextId context, ItemId
     item["height"] = reader.getHeight(context, id);
     item["features"] = featureNames(features);
     item["properties"] = propertiesOf(reader, context, id);
-    if (features.count(ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
+    if (features.count(heif::ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
         try {
-            DataVector data;
+            heif::DataVector data;
             reader.getItemData(context, id, data);
             item["data_size"] = static_cast<Json::UInt64>(data.size());
-        } catch (const FileReaderException& e) {
-            if (e.getStatusCode() != FileReaderException::CodeTypeNotSupported) {
+        } catch (const heif::FileReaderException& e) {
+            if (e.getStatusCode() != heif::FileReaderException::CodeTypeNotSupported) {
                 item["error"] = e.what();
             }
         } catch (const std::exception& e) {
@@ -98,9 +100,9 @@ Json::Value describeImage(HevcImageFileReader& reader, ContextId context, ItemId
     return item;
 }
 
-Json::Value describeGrid(HevcImageFileReader& reader, ContextId context, ItemId id)
+Json::Value describeGrid(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
 {
-    const GridItem grid = reader.getItemGrid(context, id);
+    const heif::GridItem grid = reader.getItemGrid(context, id);
     Json::Value g(Json::objectValue);
     g["id"] = id;
     g["rows"] = grid.rowsMinusOne + 1;
@@ -112,7 +114,7 @@ Json::Value describeGrid(HevcImageFileReader& reader, ContextId context, ItemId 
 }
 
 // The items of the context that are not images (Exif, XMP...).
-Json::Value describeOtherItems(HevcImageFileReader& reader, ContextId context)
+Json::Value describeOtherItems(heif::HevcImageFileReader& reader, heif::ContextId context)
 {
     Json::Value others(Json::arrayValue);
     const auto& contexts = reader.getMetaContexts();
@@ -125,7 +127,7 @@ Json::Value describeOtherItems(HevcImageFileReader& reader, ContextId context)
         other["id"] = id;
         other["type"] = type;
         try {
-            DataVector data;
+            heif::DataVector data;
             reader.getItemData(context, id, data);
             other["size"] = static_cast<Json::UInt64>(data.size());
         } catch (const std::exception& e) {
@@ -138,25 +140,25 @@ Json::Value describeOtherItems(HevcImageFileReader& reader, ContextId context)
 }
 
 // The file-level meta box: primary item, images, grids and other items.
-void describeMeta(HevcImageFileReader& reader, const MetaBoxInformation& meta, Json::Value& file)
+void describeMeta(heif::HevcImageFileReader& reader, const heif::MetaBoxInformation& meta, Json::Value& file)
 {
-    const ContextId context = meta.contextId;
+    const heif::ContextId context = meta.contextId;
     try {
         file["primary"] = reader.getCoverImageItemId(context);
-    } catch (const FileReaderException&) {
+    } catch (const heif::FileReaderException&) {
         // no cover image: stays null
     }
     file["meta_features"] = featureNames(meta.features);
     for (const auto& [id, features] : meta.imageFeatures) {
         file["items"].append(describeImage(reader, context, id, features));
-        if (reader.getItemType(context, id) == "grid" && features.count(ImageFeature::ProtectedImage) == 0) {
+        if (reader.getItemType(context, id) == "grid" && features.count(heif::ImageFeature::ProtectedImage) == 0) {
             file["grids"].append(describeGrid(reader, context, id));
         }
     }
     file["other_items"] = describeOtherItems(reader, context);
 }
 
-Json::Value describeTracks(HevcImageFileReader& reader, const FileInformation& info)
+Json::Value describeTracks(heif::HevcImageFileReader& reader, const heif::FileInformation& info)
 {
     Json::Value tracks(Json::arrayValue);
     for (const auto& [trackId, track] : info.trackInformation) {
@@ -173,21 +175,21 @@ Json::Value describeTracks(HevcImageFileReader& reader, const FileInformation& i
 }
 
 // Everything the reader answers about one file, as JSON.
-Json::Value describe(HevcImageFileReader& reader)
+Json::Value describe(heif::HevcImageFileReader& reader)
 {
     Json::Value file(Json::objectValue);
     file["major_brand"] = reader.getMajorBrand();
     file["minor_version"] = reader.getMinorVersion();
     file["compatible_brands"] = brandsOf(reader);
 
-    const FileInformation& info = reader.getFileInformation();
+    const heif::FileInformation& info = reader.getFileInformation();
     file["features"] = featureNames(info.features);
     file["primary"] = Json::Value(Json::nullValue);
     file["items"] = Json::Value(Json::arrayValue);
     file["grids"] = Json::Value(Json::arrayValue);
     file["other_items"] = Json::Value(Json::arrayValue);
     file["tracks"] = Json::Value(Json::arrayValue);
-    if (info.features.count(FileFeature::HasRootLevelMetaBox) != 0) {
+    if (info.features.count(heif::FileFeature::HasRootLevelMetaBox) != 0) {
         describeMeta(reader, info.rootMetaBoxInformation, file);
     }
     file["tracks"] = describeTracks(reader, info);
@@ -201,7 +203,7 @@ std::string joined(const Json::Value& array, const char* separator = ", ")
         if (!text.empty()) {
             text += separator;
         }
-        text += value.isString() ? ambrel::terminalSafe(value.asString()) : value.toStyledString().substr(0, value.toStyledString().size() - 1);
+        text += value.isString() ? terminalSafe(value.asString()) : value.toStyledString().substr(0, value.toStyledString().size() - 1);
     }
     return text;
 }
@@ -209,7 +211,7 @@ std::string joined(const Json::Value& array, const char* separator = ", ")
 // A text from the file (or its name), escaped for the terminal.
 std::string shown(const Json::Value& value)
 {
-    return ambrel::terminalSafe(value.asString());
+    return terminalSafe(value.asString());
 }
 
 // The brands, item types and names come from the file and may hold control
@@ -217,7 +219,7 @@ std::string shown(const Json::Value& value)
 void printText(const std::string& path, const Json::Value& file)
 {
     std::ostream& out = std::cout;
-    out << ambrel::terminalSafe(path) << '\n';
+    out << terminalSafe(path) << '\n';
     out << "  brands: " << shown(file["major_brand"]) << " (minor " << file["minor_version"].asUInt()
         << "), compatible: " << joined(file["compatible_brands"]) << '\n';
     if (!file["primary"].isNull()) {
@@ -290,7 +292,7 @@ std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments)
                 arguments.paths.emplace_back(argv[i]);
             }
         } else if (!arg.empty() && arg[0] == '-') {
-            std::cerr << "ambrel-heifinfo: unknown option '" << ambrel::terminalSafe(arg) << "'\n" << kUsage;
+            std::cerr << "ambrel-heifinfo: unknown option '" << terminalSafe(arg) << "'\n" << kUsage;
             return 2;
         } else {
             arguments.paths.push_back(arg);
@@ -307,17 +309,17 @@ std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments)
 // sets `status` to 1. Throws when the file cannot be read at all.
 Json::Value describeFile(const std::string& path, int& status)
 {
-    HevcImageFileReader reader;
+    heif::HevcImageFileReader reader;
     reader.initialize(path);
     if (reader.getMajorBrand().empty() &&
-        reader.getFileInformation().features.count(FileFeature::HasRootLevelMetaBox) == 0) {
+        reader.getFileInformation().features.count(heif::FileFeature::HasRootLevelMetaBox) == 0) {
         throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box in '" + path + "'");
     }
     Json::Value file = describe(reader);
     file["file"] = path;
     for (const auto& item : file["items"]) {
         if (item.isMember("error")) {
-            std::cerr << "error: " << ambrel::terminalSafe(path) << ": item " << item["id"].asUInt() << ": "
+            std::cerr << "error: " << terminalSafe(path) << ": item " << item["id"].asUInt() << ": "
                       << shown(item["error"]) << '\n';
             status = 1;
         }
@@ -336,7 +338,7 @@ void printJson(const Json::Value& all)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int heifinfoMain(int argc, char** argv)
 {
     Arguments arguments;
     if (const auto status = parseArguments(argc, argv, arguments)) {
@@ -345,8 +347,8 @@ int main(int argc, char** argv)
 
     // Standard output carries only the report; the reader's diagnostics go to
     // standard error, and only when asked for.
-    heiflog::setLevel(arguments.verbose ? heiflog::Info : heiflog::Error);
-    heiflog::setSink([](int, const std::string& text) { std::cerr << ambrel::terminalSafe(text) << '\n'; });
+    log::setLevel(arguments.verbose ? log::Info : log::Error);
+    log::setSink([](int, const std::string& text) { std::cerr << terminalSafe(text) << '\n'; });
 
     int status = 0;
     Json::Value all(Json::arrayValue);
@@ -359,7 +361,7 @@ int main(int argc, char** argv)
                 printText(path, file);
             }
         } catch (const std::exception& e) {
-            std::cerr << "error: " << ambrel::terminalSafe(e.what()) << '\n';
+            std::cerr << "error: " << terminalSafe(e.what()) << '\n';
             status = 1;
         }
     }
@@ -367,4 +369,11 @@ int main(int argc, char** argv)
         printJson(all);
     }
     return status;
+}
+
+}  // namespace ambrel::cli
+
+int main(int argc, char** argv)
+{
+    return ambrel::cli::heifinfoMain(argc, argv);
 }

@@ -1,4 +1,4 @@
-#include "conversion_job.h"
+#include "convert/conversion_job.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,10 +15,10 @@
 #include <thread>
 #include <utility>
 
-#include "file_descriptor.h"
-#include "heif2jpg.h"
+#include "convert/file_descriptor.h"
+#include "heif2jpg/heif2jpg.h"
 
-namespace ambrel {
+namespace ambrel::convert {
 
 void JobListener::logLine(const std::string& line)
 {
@@ -131,8 +131,8 @@ std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptio
         return failed;
     }
     modificationTime = source.modificationTime;
-    Heif2JpgResult result = convertHeifToJpeg(source.bytes.data(), source.bytes.size(), options.quality,
-                                              options.scale, options.keepExif);
+    pipeline::Heif2JpgResult result = pipeline::convertHeifToJpeg(source.bytes.data(), source.bytes.size(),
+                                                                  options.quality, options.scale, options.keepExif);
     if (!result.ok || result.jpeg.empty()) {
         const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
         RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
@@ -337,4 +337,4 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
     return summary;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <utility>
 
-namespace ambrel {
+namespace ambrel::convert {
 
 class FileDescriptor
 {
@@ -60,4 +60,4 @@ private:
     int mFd = -1;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

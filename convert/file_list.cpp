@@ -1,4 +1,4 @@
-#include "file_list.h"
+#include "convert/file_list.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "file_descriptor.h"
+#include "convert/file_descriptor.h"
 
-namespace ambrel {
+namespace ambrel::convert {
 
 std::string_view lastComponent(std::string_view path)
 {
@@ -173,4 +173,4 @@ std::vector<std::string> folderFiles(const std::string& folder, bool recursive)
     return paths;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

@@ -1,4 +1,4 @@
-#include "library_logs.h"
+#include "convert/library_logs.h"
 
 #include <iostream>
 #include <string>
@@ -6,17 +6,17 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
-#include "log.h"
+#include "heiclib/log.h"
 
-namespace ambrel {
+namespace ambrel::convert {
 
 QuietLibraryLogs::QuietLibraryLogs(Lines lines)
-    : mReaderLevel(heiflog::level()),
+    : mReaderLevel(log::level()),
       mOpenCvLevel(static_cast<int>(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)))
 {
-    heiflog::setLevel(heiflog::Error);
-    heiflog::setSink([lines = std::move(lines)](int channel, const std::string& text) {
-        if (channel == heiflog::Error) {
+    log::setLevel(log::Error);
+    log::setSink([lines = std::move(lines)](int channel, const std::string& text) {
+        if (channel == log::Error) {
             std::cerr << text << '\n';
         } else if (lines) {
             lines(text);
@@ -26,9 +26,9 @@ QuietLibraryLogs::QuietLibraryLogs(Lines lines)
 
 QuietLibraryLogs::~QuietLibraryLogs()
 {
-    heiflog::setSink({});
-    heiflog::setLevel(mReaderLevel);
+    log::setSink({});
+    log::setLevel(mReaderLevel);
     cv::utils::logging::setLogLevel(static_cast<cv::utils::logging::LogLevel>(mOpenCvLevel));
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

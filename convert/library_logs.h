@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-namespace ambrel {
+namespace ambrel::convert {
 
 // While it lives, the libraries under the conversion core keep their
 // diagnostics to themselves: the HEIF reader's log passes only its errors (to
@@ -32,4 +32,4 @@ private:
     int mOpenCvLevel;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

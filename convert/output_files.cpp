@@ -1,4 +1,4 @@
-#include "output_files.h"
+#include "convert/output_files.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -17,10 +17,10 @@
 #include <system_error>
 #include <utility>
 
-#include "file_descriptor.h"
-#include "image_codecs_module.h"
+#include "convert/file_descriptor.h"
+#include "convert/image_codecs_module.h"
 
-namespace ambrel {
+namespace ambrel::convert {
 
 std::string formatWord(OutputFormat format)
 {
@@ -391,4 +391,4 @@ unsigned removeStaleTemporaries(const std::string& folder)
     return removed;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-namespace heiflog {
+namespace ambrel::log {
 
 enum Level : int { Error = 0, Warning = 1, Info = 2 };
 
@@ -31,4 +31,4 @@ void report(int channel, const std::string& text);
 using Sink = std::function<void(int channel, const std::string& text)>;
 void setSink(Sink sink);
 
-}  // namespace heiflog
+}  // namespace ambrel::log

@@ -1,4 +1,4 @@
-#include "hevc_stream.h"
+#include "heif2jpg/hevc_stream.h"
 
 #include <algorithm>
 #include <array>
@@ -24,9 +24,9 @@ extern "C" {
 
 #include <opencv2/core/hal/intrin.hpp>
 
-#include "log.h"
+#include "heiclib/log.h"
 
-namespace heifpipe {
+namespace ambrel::pipeline {
 
 namespace {
 
@@ -36,7 +36,7 @@ constexpr int kMaxErrorsInARow = 64;
 
 }  // namespace
 
-bool assemble_hevc_bitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream)
+bool assembleHevcBitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream)
 {
     stream.clear();
     try {
@@ -74,7 +74,7 @@ bool write_hevc_bitstream(const std::string& path, const std::vector<std::uint8_
 bool write_hevc_bitstream(const std::string& path, const HeifImageData& data)
 {
     std::vector<std::uint8_t> stream;
-    return assemble_hevc_bitstream(data, stream) && write_hevc_bitstream(path, stream);
+    return assembleHevcBitstream(data, stream) && write_hevc_bitstream(path, stream);
 }
 
 namespace {
@@ -820,7 +820,7 @@ private:
             return false;
         }
         if (destination.cols != frame.width || destination.rows != frame.height || destination.type() != CV_8UC3) {
-            throw std::logic_error("decode_hevc_stream: the target does not fit the picture");
+            throw std::logic_error("decodeHevcStream: the target does not fit the picture");
         }
         mConverter.convert(frame, destination);
         if (mConverted) {
@@ -839,12 +839,12 @@ private:
 
 void reportNotOpened()
 {
-    heiflog::report(heiflog::Warning, "cv::VideoCapture::isOpened returned false ");
+    log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
 }
 
 }  // namespace
 
-DecodeResult decode_hevc_stream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
+DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
                                 const std::function<void(std::size_t index)>& converted)
 {
     DecodeResult result;
@@ -870,7 +870,7 @@ DecodeResult decode_hevc_stream(std::span<const std::uint8_t> bytes, const Pictu
     return result;
 }
 
-std::vector<cv::Mat> decode_hevc_frames(const std::vector<std::uint8_t>& stream, std::size_t maxFrames)
+std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream, std::size_t maxFrames)
 {
     std::vector<cv::Mat> frames;
     try {
@@ -878,7 +878,7 @@ std::vector<cv::Mat> decode_hevc_frames(const std::vector<std::uint8_t>& stream,
         std::uint64_t pixels = 0;
         bool tooLarge = false;
         const DecodeResult result =
-            decode_hevc_stream(stream, [&](std::size_t index, int width, int height) {
+            decodeHevcStream(stream, [&](std::size_t index, int width, int height) {
                 pixels += std::uint64_t(width) * std::uint64_t(height);
                 if (index >= maxFrames || pixels > kMaxDecodedPixels) {
                     tooLarge = index < maxFrames;
@@ -920,7 +920,7 @@ std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(const std::string& path, 
     } catch (...) {
         return {};
     }
-    return decode_hevc_frames(stream, maxFrames);
+    return decodeHevcFrames(stream, maxFrames);
 }
 
-}  // namespace heifpipe
+}  // namespace ambrel::pipeline

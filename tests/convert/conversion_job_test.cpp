@@ -15,13 +15,16 @@
 #include <optional>
 #include <set>
 
-#include "convert_test_support.h"
-#include "library_logs.h"
-#include "log.h"
+#include "convert/library_logs.h"
+#include "heiclib/log.h"
+#include "tests/convert/convert_test_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::convert;
 
 using namespace converttest;
-using ambrel::JobOptions;
-using ambrel::OutputFormat;
+using ambrel::convert::JobOptions;
+using ambrel::convert::OutputFormat;
 
 namespace {
 
@@ -58,10 +61,10 @@ TEST(ConversionJob, SavesBesideEachSourceUnderTheJobTimestamp)
     writeFile(first, gridHeic());
     writeFile(second, gridHeic());
 
-    const std::string before = ambrel::getNowTimeTimestamp();
+    const std::string before = ambrel::convert::getNowTimeTimestamp();
     RecordingListener listener;
     const auto summary = runJob(JobOptions{}, {first, second}, listener);
-    const std::string after = ambrel::getNowTimeTimestamp();
+    const std::string after = ambrel::convert::getNowTimeTimestamp();
 
     ASSERT_TRUE(isTimestamp(summary.timestamp)) << summary.timestamp;
     EXPECT_GE(std::stoll(summary.timestamp), std::stoll(before));
@@ -98,7 +101,7 @@ TEST(ConversionJob, EveryFormatDecodesBackToTheSameSize)
                                                             {OutputFormat::Tiff, "TIFF"}};
     for (const bool keepExif : {true, false}) {
         for (const auto& [format, extension] : formats) {
-            SCOPED_TRACE(ambrel::formatWord(format) + (keepExif ? " with EXIF" : " without EXIF"));
+            SCOPED_TRACE(ambrel::convert::formatWord(format) + (keepExif ? " with EXIF" : " without EXIF"));
             JobOptions options;
             options.format = format;
             options.keepExif = keepExif;
@@ -344,7 +347,7 @@ TEST(ConversionJob, SourcesThatCannotBeConvertedFailTheirRowOnly)
         // One byte over the limit, sparse: the job must not read it.
         const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(ambrel::kMaxSourceBytes) + 1), 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(ambrel::convert::kMaxSourceBytes) + 1), 0);
         ::close(fd);
     }
     writeFile(good, gridHeic());
@@ -393,13 +396,13 @@ TEST(ConversionJob, StopFlagIsReadBeforeEveryRow)
         writeFile(sources.back(), gridHeic());
     }
     const auto run = [&](std::atomic<bool>& stop, RecordingListener& listener, const std::string& out) {
-        ambrel::JobDescription job;
+        ambrel::convert::JobDescription job;
         job.options.plainNames = true;
         job.options.outputFolder = folder / out;
         for (const auto& source : sources) {
-            job.records.push_back(ambrel::makeRecord(source));
+            job.records.push_back(ambrel::convert::makeRecord(source));
         }
-        return ambrel::runConversionJob(job, listener, stop);
+        return ambrel::convert::runConversionJob(job, listener, stop);
     };
 
     // Stop requested while the first row is converted: that row is written, no other.
@@ -454,7 +457,7 @@ TEST(ConversionJob, KeepDatesGivesOutputsTheSourceTime)
         options.plainNames = true;
         RecordingListener listener;
         runJob(options, {source}, listener);
-        const auto time = modified(folder / ("old." + ambrel::formatExtension(format)));
+        const auto time = modified(folder / ("old." + ambrel::convert::formatExtension(format)));
         EXPECT_EQ(time.tv_sec, 1'000'000'000);
         EXPECT_EQ(time.tv_nsec, 250'000'000);
     }
@@ -516,7 +519,7 @@ TEST(ConversionJob, CorpusFilesConvertOrFailCleanly)
     std::size_t row = 0;
     for (const auto& [name, size] : good) {
         SCOPED_TRACE(name);
-        const std::string output = folder / (ambrel::baseNameOf(name) + ".JPG");
+        const std::string output = folder / (ambrel::convert::baseNameOf(name) + ".JPG");
         const std::string converted = "converted " + std::to_string(row++) + " " + output;
         EXPECT_NE(std::find(listener.events.begin(), listener.events.end(), converted), listener.events.end());
         EXPECT_EQ(imageSize(output), size);
@@ -537,9 +540,9 @@ TEST(ConversionJob, QuietLibraryLogsKeepTheDiagnosticLinesOffStandardOutputForTh
     file.builder.item(file.tileIds[2]).omitLocation = true;
     const std::string source = folder / "broken.heic";
     writeFile(source, file.bytes());
-    const int levelBefore = heiflog::level();
+    const int levelBefore = ambrel::log::level();
     {
-        const ambrel::QuietLibraryLogs quiet;
+        const ambrel::convert::QuietLibraryLogs quiet;
         ::testing::internal::CaptureStdout();
         RecordingListener listener;
         EXPECT_EQ(runJob(JobOptions{}, {source}, listener).failed, 1);
@@ -548,14 +551,14 @@ TEST(ConversionJob, QuietLibraryLogsKeepTheDiagnosticLinesOffStandardOutputForTh
     {
         // The lines can be had, for a log of the front end's own.
         std::vector<std::string> lines;
-        const ambrel::QuietLibraryLogs quiet([&](const std::string& line) { lines.push_back(line); });
+        const ambrel::convert::QuietLibraryLogs quiet([&](const std::string& line) { lines.push_back(line); });
         ::testing::internal::CaptureStdout();
         RecordingListener listener;
         EXPECT_EQ(runJob(JobOptions{}, {source}, listener).failed, 1);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
         EXPECT_NE(std::find(lines.begin(), lines.end(), "get_heif_tiles returned false "), lines.end());
     }
-    EXPECT_EQ(heiflog::level(), levelBefore);
+    EXPECT_EQ(ambrel::log::level(), levelBefore);
     // Outside the batch the line is written again.
     ::testing::internal::CaptureStdout();
     RecordingListener listener;

@@ -6,9 +6,12 @@
 #include <utility>
 #include <vector>
 
-#include "extraction.h"
-#include "log.h"
-#include "pipeline_support.h"
+#include "heif2jpg/extraction.h"
+#include "heiclib/log.h"
+#include "tests/pipeline/pipeline_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -330,13 +333,13 @@ TEST_F(GridTest, DiagnosticLinesGoThroughTheLogSink)
     fixture::SampleFile file = fixture::makeGridHeic();
     file.builder.item(file.tileIds[2]).omitLocation = true;
     std::vector<std::pair<int, std::string>> logged;
-    heiflog::setSink([&](int channel, const std::string& text) { logged.emplace_back(channel, text); });
+    ambrel::log::setSink([&](int channel, const std::string& text) { logged.emplace_back(channel, text); });
     ::testing::internal::CaptureStdout();
     const Heif2JpgResult result = convert(file.bytes());
     const std::string printed = ::testing::internal::GetCapturedStdout();
-    heiflog::setSink({});
+    ambrel::log::setSink({});
     // Whatever level the conversion sets for the reader.
-    const std::pair<int, std::string> line{heiflog::Warning, "get_heif_tiles returned false "};
+    const std::pair<int, std::string> line{ambrel::log::Warning, "get_heif_tiles returned false "};
     EXPECT_NE(std::find(logged.begin(), logged.end(), line), logged.end());
     EXPECT_EQ(printed, "");
     EXPECT_EQ(result.message, "HUD_ERR heif2jpg unknown");
@@ -354,7 +357,7 @@ TEST_F(GridTest, ExtractionRecord)
     options.exifOrientation = 1;
     const Bytes file = fixture::makeGridHeic(options).bytes();
 
-    const HeifImageData data = heifpipe::extractHeifImage(file.data(), file.size(), true);
+    const HeifImageData data = ambrel::pipeline::extractHeifImage(file.data(), file.size(), true);
     EXPECT_TRUE(data.isGrid);
     EXPECT_EQ(data.imageId, 1u);
     EXPECT_EQ(data.width, 150u);
@@ -387,7 +390,7 @@ TEST_F(GridTest, ExtractionRecord)
     EXPECT_EQ(Bytes(data.exif.begin(), data.exif.begin() + 6), (Bytes{'E', 'x', 'i', 'f', 0, 0}));
 
     // Without keepExif the Exif item is not read.
-    EXPECT_TRUE(heifpipe::extractHeifImage(file.data(), file.size(), false).exif.empty());
+    EXPECT_TRUE(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false).exif.empty());
 }
 
 }  // namespace
