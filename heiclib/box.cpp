@@ -2,9 +2,7 @@
 
 #include <stdexcept>
 
-namespace {
-constexpr FourCCInt kUuid("uuid");
-}
+#include "box_types.h"
 
 Box::Box(FourCCInt boxType) : mType(boxType) {}
 
@@ -16,7 +14,7 @@ void Box::parseHeader(BitStream& input)
         mLargeSize[0] = input.readUInt32();
         mLargeSize[1] = input.readUInt32();
     }
-    if (mType == kUuid) {
+    if (mType == boxtype::kUuid) {
         for (auto& byte : mUserType) {
             byte = input.readUInt8();
         }
@@ -32,7 +30,7 @@ void Box::writeHeader(BitStream& output)
         output.writeUInt32(mLargeSize[0]);
         output.writeUInt32(mLargeSize[1]);
     }
-    if (mType == kUuid) {
+    if (mType == boxtype::kUuid) {
         for (auto byte : mUserType) {
             output.writeUInt8(byte);
         }

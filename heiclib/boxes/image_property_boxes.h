@@ -11,6 +11,7 @@
 
 #include "bitstream.h"
 #include "box.h"
+#include "box_types.h"
 
 // 'ispe': the reconstructed image's width and height in pixels.
 class ImageSpatialExtentsProperty : public FullBox
@@ -286,7 +287,7 @@ public:
     void setNclx(std::uint16_t primaries, std::uint16_t transfer, std::uint16_t matrix, bool fullRange);
 
 private:
-    FourCCInt mColourType{"nclx"};
+    FourCCInt mColourType{codetype::kNclx};
     std::uint16_t mColourPrimaries = 2;  // unspecified
     std::uint16_t mTransferCharacteristics = 2;
     std::uint16_t mMatrixCoefficients = 2;

@@ -2,16 +2,12 @@
 
 #include <stdexcept>
 
+#include "box_factory.h"
+#include "box_types.h"
 #include "ids.h"
 #include "log.h"
 
 namespace {
-
-constexpr FourCCInt kIinf("iinf");
-constexpr FourCCInt kInfe("infe");
-constexpr FourCCInt kIref("iref");
-constexpr FourCCInt kGrpl("grpl");
-constexpr FourCCInt kIpro("ipro");
 
 // Four-character codes stored as text are written as exactly four bytes.
 void writeFourChars(BitStream& output, const std::string& text)
@@ -80,7 +76,7 @@ void FDItemInfoExtension::setGroupIds(const std::vector<std::uint32_t>& groupIds
 // ---------------------------------------------------------------------------
 // ItemInfoEntry
 
-ItemInfoEntry::ItemInfoEntry() : FullBox(kInfe, 0, 0) {}
+ItemInfoEntry::ItemInfoEntry() : FullBox(boxtype::kInfe, 0, 0) {}
 
 ItemInfoEntry::ItemInfoEntry(const ItemInfoEntry& other)
     : FullBox(other),
@@ -141,13 +137,13 @@ void ItemInfoEntry::parseBox(BitStream& input)
     mProtectionIndex = input.readUInt16();
     input.readFixedString(mItemType, 4);
     input.readCString(mItemName);
-    if (mItemType == "mime") {
+    if (mItemType == itemtype::kMime.getString()) {
         input.readCString(mContentType);
         mContentEncoding.clear();
         if (input.bytesRemaining() > 0) {
             input.readCString(mContentEncoding);
         }
-    } else if (mItemType == "uri ") {
+    } else if (mItemType == itemtype::kUri.getString()) {
         input.readCString(mItemUriType);
     }
 }
@@ -175,10 +171,10 @@ void ItemInfoEntry::writeBox(BitStream& output)
         output.writeUInt16(mProtectionIndex);
         writeFourChars(output, mItemType);
         output.writeCString(mItemName);
-        if (mItemType == "mime") {
+        if (mItemType == itemtype::kMime.getString()) {
             output.writeCString(mContentType);
             output.writeCString(mContentEncoding);
-        } else if (mItemType == "uri ") {
+        } else if (mItemType == itemtype::kUri.getString()) {
             output.writeCString(mItemUriType);
         }
     }
@@ -188,7 +184,7 @@ void ItemInfoEntry::writeBox(BitStream& output)
 // ---------------------------------------------------------------------------
 // ItemInfoBox
 
-ItemInfoBox::ItemInfoBox(std::uint8_t version) : FullBox(kIinf, version, 0) {}
+ItemInfoBox::ItemInfoBox(std::uint8_t version) : FullBox(boxtype::kIinf, version, 0) {}
 
 void ItemInfoBox::parseBox(BitStream& input)
 {
@@ -208,7 +204,7 @@ void ItemInfoBox::parseBox(BitStream& input)
                              e.what());
             break;
         }
-        if (type != kInfe) {
+        if (type != boxtype::kInfe) {
             heiflog::warning("ItemInfoBox: skipping a box of type '" + type.getString() + "' among the entries");
             continue;
         }
@@ -339,7 +335,7 @@ void SingleItemTypeReferenceBox::writeBox(BitStream& output)
 // ---------------------------------------------------------------------------
 // ItemReferenceBox
 
-ItemReferenceBox::ItemReferenceBox(std::uint8_t version) : FullBox(kIref, version, 0) {}
+ItemReferenceBox::ItemReferenceBox(std::uint8_t version) : FullBox(boxtype::kIref, version, 0) {}
 
 void ItemReferenceBox::parseBox(BitStream& input)
 {
@@ -347,13 +343,11 @@ void ItemReferenceBox::parseBox(BitStream& input)
     const bool largeIds = getVersion() != 0;
     // Every reference box is cut out by its own size: bytes after its last id
     // are skipped, and ids that run past its size fail the parse.
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
+    forEachChildBox(input, [this, largeIds](FourCCInt, BitStream& child) {
         SingleItemTypeReferenceBox reference(largeIds);
         reference.parseBox(child);
         mReferences.push_back(std::move(reference));
-    }
+    });
 }
 
 void ItemReferenceBox::writeBox(BitStream& output)
@@ -433,18 +427,16 @@ void EntityToGroupBox::writeBox(BitStream& output)
 // ---------------------------------------------------------------------------
 // GroupsListBox
 
-GroupsListBox::GroupsListBox() : Box(kGrpl) {}
+GroupsListBox::GroupsListBox() : Box(boxtype::kGrpl) {}
 
 void GroupsListBox::parseBox(BitStream& input)
 {
     parseHeader(input);
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
         EntityToGroupBox group(type);
         group.parseBox(child);
         mEntityGroups.push_back(std::move(group));
-    }
+    });
 }
 
 void GroupsListBox::writeBox(BitStream& output)
@@ -459,7 +451,7 @@ void GroupsListBox::writeBox(BitStream& output)
 // ---------------------------------------------------------------------------
 // ItemProtectionBox
 
-ItemProtectionBox::ItemProtectionBox() : FullBox(kIpro, 0, 0) {}
+ItemProtectionBox::ItemProtectionBox() : FullBox(boxtype::kIpro, 0, 0) {}
 
 void ItemProtectionBox::parseBox(BitStream& input)
 {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "box.h"
+#include "box_types.h"
 
 // Extra information of an 'infe' entry of version 1. Not a box: it has no
 // header of its own.
@@ -185,7 +186,7 @@ class EntityToGroupBox : public FullBox
 {
 public:
     // The group id comes from the process-wide id counter until parsing replaces it.
-    explicit EntityToGroupBox(FourCCInt groupingType = FourCCInt("altr"), std::uint8_t version = 0,
+    explicit EntityToGroupBox(FourCCInt groupingType = reftype::kAltr, std::uint8_t version = 0,
                               std::uint32_t flags = 0);
 
     void writeBox(BitStream& output) override;

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "box_types.h"
+
 namespace {
 
 // Reads a field of `bytes` bytes (0 to 15) as a 64-bit value. Wider fields
@@ -41,7 +43,7 @@ const ItemLocationExtent& ItemLocation::getExtent(std::uint32_t index) const
     return mExtents[index];
 }
 
-ItemLocationBox::ItemLocationBox() : FullBox("iloc", 0, 0) {}
+ItemLocationBox::ItemLocationBox() : FullBox(boxtype::kIloc, 0, 0) {}
 
 bool ItemLocationBox::hasItemLocation(std::uint32_t itemId) const
 {
@@ -192,7 +194,7 @@ void ItemLocationBox::writeBox(BitStream& output)
     finalizeSize(output);
 }
 
-ItemDataBox::ItemDataBox() : Box("idat") {}
+ItemDataBox::ItemDataBox() : Box(boxtype::kIdat) {}
 
 void ItemDataBox::readData(std::vector<std::uint8_t>& destination, std::uint64_t offset, std::uint64_t length) const
 {

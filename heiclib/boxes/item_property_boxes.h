@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "box.h"
+#include "box_factory.h"
 #include "property_types.h"
 
 // The kind of item property a box type stands for; Raw for any type not known
@@ -16,14 +17,13 @@
 ItemPropertyType propertyTypeOf(FourCCInt boxType);
 
 // Stands for a property of a type the container does not know, so that the
-// positions of later properties stay as in the file. Keeps only its type.
-class UnknownProperty : public Box
+// positions of later properties stay as in the file. Keeps the property's
+// bytes, so that writing the container back keeps it in its place: the
+// associations count positions.
+class UnknownProperty : public RawBox
 {
 public:
     explicit UnknownProperty(FourCCInt boxType = FourCCInt());
-
-    void writeBox(BitStream& output) override;
-    void parseBox(BitStream& input) override;
 };
 
 // The property container ('ipco'): position p holds property index p + 1 of
@@ -105,4 +105,5 @@ public:
 private:
     ItemPropertyContainer mContainer;
     ItemPropertyAssociation mAssociation;
+    ChildOrder mOtherChildren;  // children after the first 'ipma', kept as bytes
 };

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "box.h"
+#include "box_factory.h"
 #include "heif_limits.h"
 #include "sample_entry_boxes.h"
 
@@ -396,4 +397,9 @@ private:
     std::shared_ptr<CompositionToDecodeBox> mCompositionToDecodeBox;
     std::unique_ptr<SampleGroupDescriptionBox> mSampleGroupDescriptionBox;  // a later 'sgpd' replaces it
     std::vector<SampleToGroupBox> mSampleToGroupBoxes;
+    ChildOrder mChildOrder;
+
+    // The member that models a child of this type; nullptr for an optional
+    // table not held and for other types.
+    Box* modelledChild(FourCCInt type);
 };
