@@ -11,11 +11,20 @@
 #include "item_info_boxes.h"
 #include "item_location_boxes.h"
 #include "item_property_boxes.h"
+#include "memory_budget.h"
 #include "movie_boxes.h"
 #include "sample_entry_boxes.h"
 #include "sample_table_boxes.h"
 
 // ---------------------------------------------------------------------- RawBox
+
+namespace {
+
+// What a kept box costs beside its bytes: the object, its shared ownership
+// and the container slot that holds it.
+constexpr std::uint64_t kKeptBoxOverhead = sizeof(RawBox) + 64;
+
+}  // namespace
 
 RawBox::RawBox(FourCCInt boxType) : Box(boxType) {}
 
@@ -34,7 +43,13 @@ void RawBox::parseBox(BitStream& input)
     const std::uint32_t start = input.getBytePosition();
     parseHeader(input);
     // The stream holds exactly this box: keep all of it, header included.
+    // The copy and the object holding it are charged: a container of many
+    // tiny unknown children must not cost much more memory than its bytes.
     const auto& storage = input.getStorage();
+    if (MemoryBudget* budget = input.memoryBudget()) {
+        budget->charge(std::uint64_t(storage.size() - start) + kKeptBoxOverhead,
+                       "the bytes kept of box '" + getType().getString() + "'");
+    }
     mBytes.assign(storage.begin() + start, storage.end());
     input.seekBytePosition(input.byteCount());
 }

@@ -8,6 +8,7 @@
 
 #include "file_meta_boxes.h"
 #include "heif_limits.h"
+#include "memory_budget.h"
 #include "test_bytes.h"
 
 using testbytes::box;
@@ -198,6 +199,22 @@ TEST(MetaBox, ChildrenInAnyOrderUnknownSkipped)
     // The empty 'dinf' is reported and the parse goes on.
     EXPECT_TRUE(log.has(heiflog::Error, "Read an empty dinf box."));
     EXPECT_TRUE(meta.getDataInformationBox().getDataReferenceBox().getEntries().empty());
+}
+
+TEST(MetaBox, UnknownChildrenKeptAsBytesAreChargedToTheBudget)
+{
+    // 1000 empty unknown boxes: 8000 bytes of file, but each kept box costs
+    // an object and a slot besides its 8 bytes.
+    Bytes children;
+    for (int i = 0; i < 1000; ++i) {
+        children.add(box("xtra"));
+    }
+    const Bytes file = fullBox("meta", 0, 0, children);
+    MemoryBudget budget(3 * file.data().size());
+    BitStream input(file.data());
+    input.setMemoryBudget(&budget);
+    MetaBox meta;
+    EXPECT_THROW(meta.parseBox(input), MemoryBudgetExceeded);
 }
 
 TEST(MetaBox, ProtectionSchemesByIndex)
