@@ -1,8 +1,10 @@
-#include "box.h"
+#include "heiclib/box.h"
 
 #include <stdexcept>
 
-#include "box_types.h"
+#include "heiclib/box_types.h"
+
+namespace ambrel::heif {
 
 Box::Box(FourCCInt boxType) : mType(boxType) {}
 
@@ -97,3 +99,5 @@ void FullBox::writeFullHeader(BitStream& output)
     output.writeUInt8(mVersion);
     output.writeUInt24(mFlags);
 }
+
+}  // namespace ambrel::heif

@@ -1,20 +1,22 @@
-#include "box_factory.h"
+#include "heiclib/box_factory.h"
 
 #include <algorithm>
 #include <array>
 #include <iterator>
 
-#include "box_types.h"
-#include "decoder_config_boxes.h"
-#include "file_meta_boxes.h"
-#include "image_property_boxes.h"
-#include "item_info_boxes.h"
-#include "item_location_boxes.h"
-#include "item_property_boxes.h"
-#include "memory_budget.h"
-#include "movie_boxes.h"
-#include "sample_entry_boxes.h"
-#include "sample_table_boxes.h"
+#include "heiclib/box_types.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/boxes/file_meta_boxes.h"
+#include "heiclib/boxes/image_property_boxes.h"
+#include "heiclib/boxes/item_info_boxes.h"
+#include "heiclib/boxes/item_location_boxes.h"
+#include "heiclib/boxes/item_property_boxes.h"
+#include "heiclib/memory_budget.h"
+#include "heiclib/boxes/movie_boxes.h"
+#include "heiclib/boxes/sample_entry_boxes.h"
+#include "heiclib/boxes/sample_table_boxes.h"
+
+namespace ambrel::heif {
 
 // ---------------------------------------------------------------------- RawBox
 
@@ -191,3 +193,5 @@ std::shared_ptr<Box> parseBoxOfType(FourCCInt type, BitStream& child)
     box->parseBox(child);
     return box;
 }
+
+}  // namespace ambrel::heif

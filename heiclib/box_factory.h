@@ -9,9 +9,11 @@
 #include <memory>
 #include <vector>
 
-#include "bitstream.h"
-#include "box.h"
-#include "fourcc.h"
+#include "heiclib/bitstream.h"
+#include "heiclib/box.h"
+#include "heiclib/fourcc.h"
+
+namespace ambrel::heif {
 
 // A box kept as the bytes it was read from, header included. Containers hold
 // their unknown children (and children they do not model) this way, so that
@@ -114,3 +116,5 @@ private:
     std::vector<Slot> mSlots;
     bool mParsed = false;
 };
+
+}  // namespace ambrel::heif

@@ -5,7 +5,9 @@
 // these constants; no box source spells a code inline.
 #pragma once
 
-#include "fourcc.h"
+#include "heiclib/fourcc.h"
+
+namespace ambrel::heif {
 
 namespace boxtype {
 
@@ -124,3 +126,5 @@ constexpr FourCCInt kFdel("fdel");  // 'infe' version 1 extension type
 constexpr FourCCInt kRefs("refs");  // 'sgpd' grouping type of direct reference samples
 
 }  // namespace codetype
+
+}  // namespace ambrel::heif

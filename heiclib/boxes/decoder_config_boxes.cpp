@@ -1,4 +1,4 @@
-#include "decoder_config_boxes.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
 
 #include <cstddef>
 #include <initializer_list>
@@ -7,7 +7,9 @@
 #include <string>
 #include <utility>
 
-#include "box_types.h"
+#include "heiclib/box_types.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -478,3 +480,5 @@ void LayeredHevcConfigurationItemProperty::writeBox(BitStream& out)
     out.writeBytes(body.getStorage());
     finalizeSize(out);
 }
+
+}  // namespace ambrel::heif

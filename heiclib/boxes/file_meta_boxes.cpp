@@ -1,11 +1,13 @@
-#include "file_meta_boxes.h"
+#include "heiclib/boxes/file_meta_boxes.h"
 
 #include <stdexcept>
 
-#include "box_factory.h"
-#include "box_types.h"
-#include "heif_limits.h"
-#include "log.h"
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 // ---------------------------------------------------------------- FileTypeBox
 
@@ -30,7 +32,7 @@ void FileTypeBox::parseBox(BitStream& input)
     // Brands past kMaxCompatibleBrands are ignored too: they cost nothing to
     // declare (a box of size 0 runs to the end of the file) and real files
     // list a handful, so a file is not refused for them, only not expanded.
-    while (input.bytesRemaining() > 3 && mCompatibleBrands.size() < heiflimits::kMaxCompatibleBrands) {
+    while (input.bytesRemaining() > 3 && mCompatibleBrands.size() < limits::kMaxCompatibleBrands) {
         std::string brand;
         input.readFixedString(brand, 4);
         mCompatibleBrands.push_back(brand);
@@ -62,7 +64,7 @@ void HandlerBox::parseBox(BitStream& input)
     }
     input.readCString(mName);
     if (mHandlerType != codetype::kPict.getString()) {
-        heiflog::warning("Unknown media handler in track: " + mHandlerType);
+        log::warning("Unknown media handler in track: " + mHandlerType);
     }
 }
 
@@ -198,7 +200,7 @@ void DataInformationBox::parseBox(BitStream& input)
     parseHeader(input);
     mOtherChildren.beginParse();
     if (input.bytesRemaining() == 0) {
-        heiflog::error("Read an empty dinf box.");
+        log::error("Read an empty dinf box.");
         return;
     }
     bool first = true;
@@ -285,3 +287,5 @@ void MetaBox::writeBox(BitStream& output)
                       });
     finalizeSize(output);
 }
+
+}  // namespace ambrel::heif

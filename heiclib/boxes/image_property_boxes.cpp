@@ -1,4 +1,4 @@
-#include "image_property_boxes.h"
+#include "heiclib/boxes/image_property_boxes.h"
 
 #include <cstddef>
 #include <initializer_list>
@@ -6,7 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "box_types.h"
+#include "heiclib/box_types.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -429,3 +431,5 @@ void ColourInformationBox::writeBox(BitStream& output)
     }
     finalizeSize(output);
 }
+
+}  // namespace ambrel::heif

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "bitstream.h"
-#include "box.h"
-#include "box_types.h"
+#include "heiclib/bitstream.h"
+#include "heiclib/box.h"
+#include "heiclib/box_types.h"
+
+namespace ambrel::heif {
 
 // 'ispe': the reconstructed image's width and height in pixels.
 class ImageSpatialExtentsProperty : public FullBox
@@ -294,3 +296,5 @@ private:
     bool mFullRange = false;
     std::vector<std::uint8_t> mIccProfile;
 };
+
+}  // namespace ambrel::heif

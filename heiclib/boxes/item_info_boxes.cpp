@@ -1,11 +1,13 @@
-#include "item_info_boxes.h"
+#include "heiclib/boxes/item_info_boxes.h"
 
 #include <stdexcept>
 
-#include "box_factory.h"
-#include "box_types.h"
-#include "ids.h"
-#include "log.h"
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
+#include "heiclib/ids.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -200,12 +202,12 @@ void ItemInfoBox::parseBox(BitStream& input)
         try {
             child = input.readChildBox(type);
         } catch (const std::out_of_range& e) {
-            heiflog::warning(std::string("ItemInfoBox: entry cut short, the remaining entries are dropped: ") +
+            log::warning(std::string("ItemInfoBox: entry cut short, the remaining entries are dropped: ") +
                              e.what());
             break;
         }
         if (type != boxtype::kInfe) {
-            heiflog::warning("ItemInfoBox: skipping a box of type '" + type.getString() + "' among the entries");
+            log::warning("ItemInfoBox: skipping a box of type '" + type.getString() + "' among the entries");
             continue;
         }
         try {
@@ -213,7 +215,7 @@ void ItemInfoBox::parseBox(BitStream& input)
             entry.parseBox(child);
             mEntries.emplace(entry.getItemId(), std::move(entry));
         } catch (const std::out_of_range& e) {
-            heiflog::warning(std::string("ItemInfoBox: dropping an entry whose fields run past its size: ") +
+            log::warning(std::string("ItemInfoBox: dropping an entry whose fields run past its size: ") +
                              e.what());
         }
     }
@@ -494,3 +496,5 @@ std::uint16_t ItemProtectionBox::addProtectionScheme(const std::vector<std::uint
     mSchemes.push_back(schemeBox);
     return static_cast<std::uint16_t>(mSchemes.size() - 1);
 }
+
+}  // namespace ambrel::heif

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "box.h"
-#include "box_types.h"
+#include "heiclib/box.h"
+#include "heiclib/box_types.h"
+
+namespace ambrel::heif {
 
 // Extra information of an 'infe' entry of version 1. Not a box: it has no
 // header of its own.
@@ -239,3 +241,5 @@ public:
 private:
     std::vector<std::vector<std::uint8_t>> mSchemes;
 };
+
+}  // namespace ambrel::heif

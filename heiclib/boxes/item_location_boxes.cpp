@@ -1,11 +1,13 @@
-#include "item_location_boxes.h"
+#include "heiclib/boxes/item_location_boxes.h"
 
 #include <cstddef>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
-#include "box_types.h"
+#include "heiclib/box_types.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -230,3 +232,5 @@ void ItemDataBox::writeBox(BitStream& output)
     output.writeBytes(mData);
     finalizeSize(output);
 }
+
+}  // namespace ambrel::heif

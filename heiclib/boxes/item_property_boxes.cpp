@@ -1,11 +1,12 @@
-#include "item_property_boxes.h"
+#include "heiclib/boxes/item_property_boxes.h"
 
 #include <stdexcept>
 
-#include "box_types.h"
-#include "image_property_boxes.h"
-#include "log.h"
+#include "heiclib/box_types.h"
+#include "heiclib/boxes/image_property_boxes.h"
+#include "heiclib/log.h"
 
+namespace ambrel::heif {
 
 ItemPropertyType propertyTypeOf(FourCCInt boxType)
 {
@@ -35,7 +36,7 @@ void ItemPropertyContainer::parseBox(BitStream& input)
 {
     parseHeader(input);
     if (getType() != boxtype::kIpco) {
-        heiflog::error("Reading ipco, found '" + getType().getString() + "' instead.");
+        log::error("Reading ipco, found '" + getType().getString() + "' instead.");
     }
     forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
         // Colour information has no property kind of its own (it reports as
@@ -52,7 +53,7 @@ void ItemPropertyContainer::parseBox(BitStream& input)
             try {
                 property->parseBox(child);
             } catch (const std::out_of_range& e) {
-                heiflog::warning(std::string("Colour information box cut short, kept as unknown: ") + e.what());
+                log::warning(std::string("Colour information box cut short, kept as unknown: ") + e.what());
                 property = std::make_shared<UnknownProperty>(type);
                 child.resetPositions();
                 property->parseBox(child);
@@ -60,7 +61,7 @@ void ItemPropertyContainer::parseBox(BitStream& input)
         } else if (property) {
             property->parseBox(child);
         } else {
-            heiflog::warning("Skipping an unknown box of type '" + type.getString() + "' in ItemPropertyContainer.");
+            log::warning("Skipping an unknown box of type '" + type.getString() + "' in ItemPropertyContainer.");
             property = std::make_shared<UnknownProperty>(type);
             property->parseBox(child);
         }
@@ -184,7 +185,7 @@ void ItemPropertiesBox::parseBox(BitStream& input)
     mAssociation.parseBox(association);
 
     if (input.bytesRemaining() > 0) {
-        heiflog::warning(
+        log::warning(
             "ItemPropertiesBox::parseBox() supports currently only one ipma box, but there seems to  be more.");
     }
     // Further children are not read; they are kept as their bytes.
@@ -262,3 +263,5 @@ void ItemPropertiesBox::associateProperty(std::uint32_t index, const std::vector
         mAssociation.addAssociation(itemId, static_cast<std::uint16_t>(index + 1), essential);
     }
 }
+
+}  // namespace ambrel::heif

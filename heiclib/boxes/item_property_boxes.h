@@ -8,9 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include "box.h"
-#include "box_factory.h"
-#include "property_types.h"
+#include "heiclib/box.h"
+#include "heiclib/box_factory.h"
+#include "heiclib/property_types.h"
+
+namespace ambrel::heif {
 
 // The kind of item property a box type stands for; Raw for any type not known
 // as a property. The table is built once, on first use.
@@ -107,3 +109,5 @@ private:
     ItemPropertyAssociation mAssociation;
     ChildOrder mOtherChildren;  // children after the first 'ipma', kept as bytes
 };
+
+}  // namespace ambrel::heif

@@ -1,10 +1,12 @@
-#include "movie_boxes.h"
+#include "heiclib/boxes/movie_boxes.h"
 
 #include <stdexcept>
 
-#include "box_factory.h"
-#include "box_types.h"
-#include "log.h"
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -532,7 +534,7 @@ void MovieBox::parseBox(BitStream& input)
             } catch (const std::exception& e) {
                 // The track is bounded by its own size: the next one still reads.
                 mTrackErrors.emplace_back(e.what());
-                heiflog::warning(std::string("Skipping a track that cannot be read: ") + e.what());
+                log::warning(std::string("Skipping a track that cannot be read: ") + e.what());
                 child.resetPositions();
                 mChildOrder.noteRaw(type, child);
                 return;
@@ -550,7 +552,7 @@ void MovieBox::parseBox(BitStream& input)
             mMovieHeaderBox.parseBox(child);
             mChildOrder.noteModelled(type);
         } else {
-            heiflog::warning("Skipping an unsupported box '" + type.getString() + "' inside movie box.");
+            log::warning("Skipping an unsupported box '" + type.getString() + "' inside movie box.");
             mChildOrder.noteRaw(type, child);
         }
     });
@@ -584,3 +586,5 @@ void MediaDataBox::parseBox(BitStream& input)
     mData.clear();
     input.readBytes(mData, remaining);
 }
+
+}  // namespace ambrel::heif

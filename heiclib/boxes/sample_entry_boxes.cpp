@@ -1,10 +1,12 @@
-#include "sample_entry_boxes.h"
+#include "heiclib/boxes/sample_entry_boxes.h"
 
 #include <stdexcept>
 
-#include "box_factory.h"
-#include "box_types.h"
-#include "log.h"
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -196,7 +198,7 @@ void parseCodedEntryChildren(BitStream& input, FourCCInt configurationType, Conf
         } else if (type == configurationType) {
             configuration.parseBox(child);
         } else {
-            heiflog::warning("Skipping unknown box of type '" + type.getString() + "' inside " + owner);
+            log::warning("Skipping unknown box of type '" + type.getString() + "' inside " + owner);
             order.noteRaw(type, child);
             return;
         }
@@ -331,7 +333,7 @@ void SampleDescriptionBox::parseBox(BitStream& input)
         } else if (type == boxtype::kHvc1 || type == boxtype::kHev1) {
             entry = std::make_unique<HevcSampleEntry>();
         } else {
-            heiflog::warning("Skipping unknown SampleDescriptionBox entry of type '" + type.getString() + "'");
+            log::warning("Skipping unknown SampleDescriptionBox entry of type '" + type.getString() + "'");
         }
         if (entry) {
             entry->parseBox(child);
@@ -339,3 +341,5 @@ void SampleDescriptionBox::parseBox(BitStream& input)
         mEntries.push_back(std::move(entry));
     }
 }
+
+}  // namespace ambrel::heif

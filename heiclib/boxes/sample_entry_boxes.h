@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "box.h"
-#include "box_factory.h"
-#include "decoder_config_boxes.h"
-#include "image_property_boxes.h"
+#include "heiclib/box.h"
+#include "heiclib/box_factory.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/boxes/image_property_boxes.h"
+
+namespace ambrel::heif {
 
 // 'ccst': coding constraints of the pictures of an image sequence.
 class CodingConstraintsBox : public FullBox
@@ -192,3 +194,5 @@ public:
 private:
     std::vector<std::unique_ptr<SampleEntryBox>> mEntries;
 };
+
+}  // namespace ambrel::heif

@@ -1,12 +1,14 @@
-#include "sample_table_boxes.h"
+#include "heiclib/boxes/sample_table_boxes.h"
 
 #include <stdexcept>
 #include <string>
 
-#include "box_factory.h"
-#include "box_types.h"
-#include "log.h"
-#include "memory_budget.h"
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
+#include "heiclib/log.h"
+#include "heiclib/memory_budget.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -536,7 +538,7 @@ void SampleGroupDescriptionBox::parseBox(BitStream& input)
             entry->parseEntry(entryStream);
             mEntries.push_back(std::move(entry));
         } else {
-            heiflog::warning("Skipping an entry of SampleGroupDescriptionBox of an unknown grouping type '" +
+            log::warning("Skipping an entry of SampleGroupDescriptionBox of an unknown grouping type '" +
                              mGroupingType + "'.");
         }
     }
@@ -702,7 +704,7 @@ void SampleTableBox::parseBox(BitStream& input)
         } else if (Box* box = modelledChild(type)) {
             box->parseBox(child);
         } else {
-            heiflog::warning("Skipping unknown box of type '" + type.getString() + "' inside SampleTableBox");
+            log::warning("Skipping unknown box of type '" + type.getString() + "' inside SampleTableBox");
             mChildOrder.noteRaw(type, child);
             return;
         }
@@ -711,3 +713,5 @@ void SampleTableBox::parseBox(BitStream& input)
     });
     mSampleToChunkBox.decodeEntries(mChunkOffsetBox.getChunkCount(), kMaxSamples, input.memoryBudget());
 }
+
+}  // namespace ambrel::heif

@@ -14,14 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "box.h"
-#include "box_factory.h"
-#include "heif_limits.h"
-#include "sample_entry_boxes.h"
+#include "heiclib/box.h"
+#include "heiclib/box_factory.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/boxes/sample_entry_boxes.h"
+
+namespace ambrel::heif {
 
 // Upper bound on the number of samples any per-sample list of one track may
 // hold. A table that expands to more is refused with std::runtime_error.
-inline constexpr std::uint64_t kMaxSamples = heiflimits::kMaxSamplesPerTrack;
+inline constexpr std::uint64_t kMaxSamples = limits::kMaxSamplesPerTrack;
 
 class MemoryBudget;
 
@@ -403,3 +405,5 @@ private:
     // table not held and for other types.
     Box* modelledChild(FourCCInt type);
 };
+
+}  // namespace ambrel::heif
