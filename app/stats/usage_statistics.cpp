@@ -2,8 +2,7 @@
 
 #include <QtCore/QTimer>
 
-#include <cstdio>
-
+#include "common/log_line.h"
 #include "machine_identity.h"
 
 namespace ambrel {
@@ -96,13 +95,7 @@ void UsageStatistics::finish()
 
 void UsageStatistics::log(const QString& line) const
 {
-    if (mOptions.log) {
-        mOptions.log(line);
-        return;
-    }
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
+    logLine(mOptions.log, line);
 }
 
 }  // namespace ambrel

@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-#include "update/reply_limits.h"
+#include "common/reply_limits.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;

@@ -22,7 +22,7 @@
 #include <chrono>
 #include <functional>
 
-#include "update/reply_limits.h"
+#include "common/reply_limits.h"
 
 class QLabel;
 class QNetworkAccessManager;

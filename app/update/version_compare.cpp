@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "leading_int_value.h"
+#include "common/leading_int_value.h"
 
 namespace ambrel {
 

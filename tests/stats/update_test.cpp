@@ -18,7 +18,7 @@
 #include "loopback_server.h"
 #include "stats_test_support.h"
 #include "update/check_update_window.h"
-#include "update/leading_int_value.h"
+#include "common/leading_int_value.h"
 #include "update/version_compare.h"
 
 using ambrel::NSWindowControllerCheckUpdateApp;
