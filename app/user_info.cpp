@@ -133,7 +133,9 @@ QString UserInfo::ReadData(const QString& key) const
 void UserInfo::WriteData(const QString& value, const QString& key)
 {
     mDictionary.insert(key, value);
-    writePropertyList(mFilePath, mDictionary);
+    // A failed write leaves the file as it was; the value still holds for
+    // this run.
+    static_cast<void>(writePropertyList(mFilePath, mDictionary));
 }
 
 }  // namespace ambrel
