@@ -11,6 +11,8 @@
 
 #include <optional>
 
+#include "common/text_bool_value.h"  // the truth of a stored text
+
 namespace ambrel {
 
 // The keys the window stores, and what their values mean.
@@ -31,11 +33,6 @@ using StringDictionary = QMap<QString, QString>;
 // Writes the dictionary as an XML property list (version 1.0), atomically:
 // a temporary file beside the target is renamed over it.
 [[nodiscard]] bool writePropertyList(const QString& path, const StringDictionary& dictionary);
-
-// The truth of a stored text: after optional spaces, a first character of
-// "1" to "9", "Y", "y", "T" or "t" is true; anything else (the empty text
-// too) is false.
-[[nodiscard]] bool textBoolValue(const QString& text);
 
 // The user's cache folder: the first generic cache location.
 QString userCacheFolder();

@@ -3,27 +3,10 @@
 #include <QtCore/QTimer>
 
 #include "common/log_line.h"
+#include "common/text_bool_value.h"
 #include "machine_identity.h"
 
 namespace ambrel {
-
-namespace {
-
-// The truth of a stored mark: after optional spaces, "1" to "9", "Y", "y",
-// "T" or "t" is true; anything else, the empty text too, is false.
-bool markIsSet(const QString& text)
-{
-    for (const QChar c : text) {
-        if (c == u' ') {
-            continue;
-        }
-        const char16_t u = c.unicode();
-        return (u >= u'1' && u <= u'9') || u == u'Y' || u == u'y' || u == u'T' || u == u't';
-    }
-    return false;
-}
-
-}  // namespace
 
 UsageStatistics::UsageStatistics(SettingsAccess settings, UsageOptions options, QObject* parent)
     : QObject(parent), mSettings(std::move(settings)), mOptions(std::move(options))
@@ -59,7 +42,7 @@ void UsageStatistics::start()
 
 void UsageStatistics::reportInstallation()
 {
-    if (markIsSet(mSettings.read(kUploadInstallationKey))) {
+    if (textBoolValue(mSettings.read(kUploadInstallationKey))) {
         reportActivity();
         return;
     }
