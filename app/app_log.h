@@ -4,9 +4,9 @@
 
 #include <QtCore/QString>
 
-#include "common/log_line.h"
+#include "app/common/log_line.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 // Writes one line (a line end is added) and flushes it. Safe from any thread.
 void appLog(const QString& line);
@@ -26,4 +26,4 @@ QString logFilePath(const QString& dataFolder);
 // made; the standard streams are then left as they were.
 QString redirectStandardStreams(const QString& dataFolder);
 
-}  // namespace ambrel
+}  // namespace ambrel::app

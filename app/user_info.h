@@ -11,9 +11,9 @@
 
 #include <optional>
 
-#include "common/text_bool_value.h"  // the truth of a stored text
+#include "app/common/text_bool_value.h"  // the truth of a stored text
 
-namespace ambrel {
+namespace ambrel::app {
 
 // The keys the window stores, and what their values mean.
 namespace settings_key {
@@ -60,4 +60,4 @@ private:
     StringDictionary mDictionary;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

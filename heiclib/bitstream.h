@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "fourcc.h"
+#include "heiclib/fourcc.h"
+
+namespace ambrel::heif {
 
 class MemoryBudget;
 
@@ -88,3 +90,5 @@ private:
 
     friend class BitStreamTestAccess;
 };
+
+}  // namespace ambrel::heif

@@ -1,10 +1,10 @@
-#include "log_line.h"
+#include "app/common/log_line.h"
 
 #include <QtCore/QByteArray>
 
 #include <cstdio>
 
-namespace ambrel {
+namespace ambrel::app {
 
 void writeLineToStandardError(const QString& line)
 {
@@ -22,4 +22,4 @@ void logLine(const LogSink& sink, const QString& line)
     writeLineToStandardError(line);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-namespace ambrel {
+namespace ambrel::app {
 
 // Takes one log line, without its line end.
 using LogSink = std::function<void(const QString& line)>;
@@ -19,4 +19,4 @@ void writeLineToStandardError(const QString& line);
 // empty.
 void logLine(const LogSink& sink, const QString& line);
 
-}  // namespace ambrel
+}  // namespace ambrel::app

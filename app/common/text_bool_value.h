@@ -4,7 +4,7 @@
 
 #include <QtCore/QStringView>
 
-namespace ambrel {
+namespace ambrel::app {
 
 // After optional spaces, a first character of "1" to "9", "Y", "y", "T" or
 // "t" is true; anything else (the empty text too) is false.
@@ -20,4 +20,4 @@ namespace ambrel {
     return false;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

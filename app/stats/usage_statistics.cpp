@@ -1,12 +1,12 @@
-#include "usage_statistics.h"
+#include "app/stats/usage_statistics.h"
 
 #include <QtCore/QTimer>
 
-#include "common/log_line.h"
-#include "common/text_bool_value.h"
-#include "machine_identity.h"
+#include "app/common/log_line.h"
+#include "app/common/text_bool_value.h"
+#include "app/stats/machine_identity.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 UsageStatistics::UsageStatistics(SettingsAccess settings, UsageOptions options, QObject* parent)
     : QObject(parent), mSettings(std::move(settings)), mOptions(std::move(options))
@@ -81,4 +81,4 @@ void UsageStatistics::log(const QString& line) const
     logLine(mOptions.log, line);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,4 +1,4 @@
-#include "user_action_analysis.h"
+#include "app/stats/user_action_analysis.h"
 
 #include <QtCore/QEventLoop>
 #include <QtCore/QTimer>
@@ -14,11 +14,11 @@
 #include <memory>
 #include <optional>
 
-#include "common/leading_int_value.h"
-#include "common/log_line.h"
-#include "common/reply_limits.h"
+#include "app/common/leading_int_value.h"
+#include "app/common/log_line.h"
+#include "app/common/reply_limits.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace {
 
@@ -204,4 +204,4 @@ void UserActionAnalysis::log(const QString& line) const
     logLine(mLog, line);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

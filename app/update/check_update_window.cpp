@@ -1,4 +1,4 @@
-#include "check_update_window.h"
+#include "app/update/check_update_window.h"
 
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
@@ -18,10 +18,10 @@
 #include <QtWidgets/QScrollArea>
 #include <QtWidgets/QTextBrowser>
 
-#include "common/log_line.h"
-#include "version_compare.h"
+#include "app/common/log_line.h"
+#include "app/update/version_compare.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 QString deployedUpdateAddress()
 {
@@ -366,4 +366,4 @@ void BusySpinner::paintEvent(QPaintEvent*)
     }
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

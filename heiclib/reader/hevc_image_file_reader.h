@@ -16,9 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "file_meta_boxes.h"
-#include "image_file_reader_interface.h"
-#include "memory_budget.h"
+#include "heiclib/boxes/file_meta_boxes.h"
+#include "heiclib/reader/image_file_reader_interface.h"
+#include "heiclib/memory_budget.h"
+
+namespace ambrel::heif {
 
 class CleanAperture;
 class MovieBox;
@@ -214,7 +216,7 @@ private:
     std::unique_ptr<std::ifstream> mOwnStream;
     std::istream* mInput = nullptr;
     std::uint64_t mInputSize = 0;
-    std::uint64_t mBudgetLimit = heiflimits::kMaxFileMemoryBytes;
+    std::uint64_t mBudgetLimit = limits::kMaxFileMemoryBytes;
     MemoryBudget mBudget;
     // What the item being read may still read and copy (see readItemBytes).
     std::uint64_t mItemBytesLeft = 0;
@@ -236,3 +238,5 @@ private:
     // (lengthSizeMinusOne + 1 of the decoder configuration record).
     std::map<DecoderConfigKey, std::uint8_t> mNalLengthSizes;
 };
+
+}  // namespace ambrel::heif

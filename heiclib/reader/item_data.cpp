@@ -3,8 +3,10 @@
 #include <limits>
 #include <stdexcept>
 
-#include "hevc_image_file_reader.h"
-#include "heif_limits.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/heif_limits.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -82,13 +84,13 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
     // over, through several levels: every byte read or copied for this item
     // counts against one budget.
     if (depth == 0) {
-        mItemBytesLeft = heiflimits::kMaxItemReadAmplification * mInputSize + heiflimits::kItemReadAllowance;
+        mItemBytesLeft = limits::kMaxItemReadAmplification * mInputSize + limits::kItemReadAllowance;
     }
     const auto spend = [&](std::uint64_t bytes) {
         if (bytes > mItemBytesLeft) {
             fail(FileReaderException::ReadFailed,
                  "Item " + std::to_string(itemId) + " needs more bytes read than " +
-                     std::to_string(heiflimits::kMaxItemReadAmplification) + " times the file's size");
+                     std::to_string(limits::kMaxItemReadAmplification) + " times the file's size");
         }
         mItemBytesLeft -= bytes;
         charge(bytes, "Item " + std::to_string(itemId) + "'s data");
@@ -148,10 +150,10 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
         }
     } else if ((version == 1 || version == 2) && method == 2) {
         // Offsets into other items, named by the item's 'iloc' reference.
-        if (depth >= heiflimits::kMaxItemReferenceDepth || !visiting.insert(itemId).second) {
+        if (depth >= limits::kMaxItemReferenceDepth || !visiting.insert(itemId).second) {
             fail(FileReaderException::ReadFailed,
                  "Item " + std::to_string(itemId) + " refers to itself or nests item offsets deeper than " +
-                     std::to_string(heiflimits::kMaxItemReferenceDepth) + " levels");
+                     std::to_string(limits::kMaxItemReferenceDepth) + " levels");
         }
         out.clear();
         IdVector sources;
@@ -319,3 +321,5 @@ DataVector HevcImageFileReader::getItemProtectionScheme(ContextId contextId, Ite
              "Protection index " + std::to_string(index) + " of item " + std::to_string(itemId) + " has no scheme");
     }
 }
+
+}  // namespace ambrel::heif

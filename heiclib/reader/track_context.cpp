@@ -5,13 +5,15 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "decode_pts.h"
-#include "decoder_config_boxes.h"
-#include "hevc_image_file_reader.h"
-#include "heif_limits.h"
-#include "log.h"
-#include "movie_boxes.h"
-#include "sample_table_boxes.h"
+#include "heiclib/reader/decode_pts.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/log.h"
+#include "heiclib/boxes/movie_boxes.h"
+#include "heiclib/boxes/sample_table_boxes.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -63,7 +65,7 @@ void HevcImageFileReader::buildTrackContexts(const MovieBox& moov, std::exceptio
             eraseTrack(mDecoderConfigKeys);
             eraseTrack(mParameterSets);
             eraseTrack(mNalLengthSizes);
-            heiflog::warning("Skipping track " + std::to_string(trackId) + ", it cannot be read: " + e.what());
+            log::warning("Skipping track " + std::to_string(trackId) + ", it cannot be read: " + e.what());
             if (!firstError) {
                 firstError = std::current_exception();
             }
@@ -162,7 +164,7 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
             // A looping timeline is laid out as often as the limit allows;
             // the repetitions are a convenience, not content.
             if (pass > 0 && track.presentationTimestamps.size() + presentation.size() >
-                                heiflimits::kMaxPresentationEntries) {
+                                limits::kMaxPresentationEntries) {
                 break;
             }
             for (const auto& [time, index] : presentation) {
@@ -317,3 +319,5 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     context.contextType = ContextKind::Track;
     mContextInfo[trackId] = context;
 }
+
+}  // namespace ambrel::heif
