@@ -31,9 +31,7 @@ void appLog(const QString& line)
         logSink()(line);
         return;
     }
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
+    writeLineToStandardError(line);
 }
 
 void setLogSink(LogSink sink)

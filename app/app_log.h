@@ -4,7 +4,7 @@
 
 #include <QtCore/QString>
 
-#include <functional>
+#include "app/common/log_line.h"
 
 namespace ambrel::app {
 
@@ -13,7 +13,6 @@ void appLog(const QString& line);
 
 // Where the lines go instead of standard error; an empty function restores
 // standard error. Tests read the log through this.
-using LogSink = std::function<void(const QString& line)>;
 void setLogSink(LogSink sink);
 
 // The log file: "<dataFolder>/Ambrel/Ambrel.log", where dataFolder is the

@@ -18,7 +18,7 @@ public:
     void RegisterForDragged();
 
     // The local file paths a drag carries, in order.
-    static QStringList filePaths(const QMimeData* data);
+    [[nodiscard]] static QStringList filePaths(const QMimeData* data);
 
 signals:
     // The paths of a drop; the controller takes them as its

@@ -30,7 +30,7 @@ enum class RowState
     Failed,        // a failure text
 };
 
-RowState rowStateOf(const NSAmbrelData& record);
+[[nodiscard]] RowState rowStateOf(const NSAmbrelData& record);
 
 class FileTableModel : public QAbstractTableModel
 {
@@ -64,7 +64,7 @@ public:
     bool isEmpty() const { return mRows.empty(); }
     const NSAmbrelData& record(int row) const { return mRows.at(static_cast<std::size_t>(row)).record; }
     // Whether a record has exactly this source path.
-    bool contains(const QString& path) const;
+    [[nodiscard]] bool contains(const QString& path) const;
     void append(NSAmbrelData record);
     void removeRecord(int row);
     void removeAll();
@@ -74,7 +74,7 @@ public:
     // job's report finds its row even when rows were removed meanwhile.
     std::uint64_t rowId(int row) const { return mRows.at(static_cast<std::size_t>(row)).id; }
     std::vector<std::uint64_t> rowIds() const;
-    int rowOfId(std::uint64_t id) const;
+    [[nodiscard]] int rowOfId(std::uint64_t id) const;
 
     // The last job's outcome.
     void clearResults();

@@ -32,7 +32,7 @@ public:
 
     // Starts a worker on the job; false (and nothing started) while the
     // previous worker has not ended.
-    bool start(convert::JobDescription job);
+    [[nodiscard]] bool start(convert::JobDescription job);
     // A worker exists that has not ended yet.
     bool busy() const { return mBusy; }
 

@@ -15,7 +15,7 @@ namespace ambrel::app {
 
 // Decodes an image file of any of the output formats; a null image when it
 // cannot be read.
-QImage loadPreviewImage(const QString& path);
+[[nodiscard]] QImage loadPreviewImage(const QString& path);
 
 class PreviewWindow : public QWidget, public PreviewPanel
 {

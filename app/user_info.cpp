@@ -91,18 +91,6 @@ bool writePropertyList(const QString& path, const StringDictionary& dictionary)
     return !writer.hasError() && file.commit();
 }
 
-bool textBoolValue(const QString& text)
-{
-    for (const QChar c : text) {
-        if (c == QLatin1Char(' ')) {
-            continue;
-        }
-        const char16_t u = c.unicode();
-        return (u >= u'1' && u <= u'9') || u == u'Y' || u == u'y' || u == u'T' || u == u't';
-    }
-    return false;
-}
-
 QString userCacheFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
@@ -133,7 +121,9 @@ QString UserInfo::ReadData(const QString& key) const
 void UserInfo::WriteData(const QString& value, const QString& key)
 {
     mDictionary.insert(key, value);
-    writePropertyList(mFilePath, mDictionary);
+    // A failed write leaves the file as it was; the value still holds for
+    // this run.
+    static_cast<void>(writePropertyList(mFilePath, mDictionary));
 }
 
 }  // namespace ambrel::app

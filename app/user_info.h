@@ -11,6 +11,8 @@
 
 #include <optional>
 
+#include "app/common/text_bool_value.h"  // the truth of a stored text
+
 namespace ambrel::app {
 
 // The keys the window stores, and what their values mean.
@@ -26,16 +28,11 @@ using StringDictionary = QMap<QString, QString>;
 // Reads a property list whose root is a dict; its string values are taken,
 // values of other types are skipped. nullopt when the file is missing or is
 // not such a property list.
-std::optional<StringDictionary> readPropertyList(const QString& path);
+[[nodiscard]] std::optional<StringDictionary> readPropertyList(const QString& path);
 
 // Writes the dictionary as an XML property list (version 1.0), atomically:
 // a temporary file beside the target is renamed over it.
-bool writePropertyList(const QString& path, const StringDictionary& dictionary);
-
-// The truth of a stored text: after optional spaces, a first character of
-// "1" to "9", "Y", "y", "T" or "t" is true; anything else (the empty text
-// too) is false.
-bool textBoolValue(const QString& text);
+[[nodiscard]] bool writePropertyList(const QString& path, const StringDictionary& dictionary);
 
 // The user's cache folder: the first generic cache location.
 QString userCacheFolder();

@@ -42,6 +42,14 @@ QStringList percentItems()
     return items;
 }
 
+// A label of the options panel.
+QLabel* optionLabel(QWidget* options, const QString& text)
+{
+    auto* l = new QLabel(text, options);
+    l->setStyleSheet(QStringLiteral("color: rgb(80, 80, 90);"));
+    return l;
+}
+
 const char* const kStyleSheet = R"(
 #OptionsPanel { background-color: #f7f6fb; }
 #Banner QLabel { background: transparent; }
@@ -119,8 +127,18 @@ void ViewController::buildInterface()
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
     root->setSpacing(0);
+    root->addWidget(buildBanner());
+    root->addWidget(buildListArea(), 1);
+    auto* line = new ColorView(ColorView::Fill::Gray, this);
+    line->setFixedHeight(1);
+    root->addWidget(line);
+    root->addWidget(buildOptionsPanel());
+    connectActions();
+}
 
-    // The banner.
+// The banner: the icon, the name and the formats.
+QWidget* ViewController::buildBanner()
+{
     auto* banner = new ColorView(ColorView::Fill::MainInLightAppearance, this);
     banner->setObjectName(QStringLiteral("Banner"));
     banner->setFixedHeight(64);
@@ -141,16 +159,27 @@ void ViewController::buildInterface()
     bannerLayout->addWidget(title);
     bannerLayout->addSpacing(14);
     bannerLayout->addWidget(subtitle, 1);
-    root->addWidget(banner);
+    return banner;
+}
 
-    // The list: the drop view with the table, and the big add button over
-    // the table while it is empty.
+// The list: the drop view with the table, and the big add button over the
+// table while it is empty.
+QWidget* ViewController::buildListArea()
+{
     mDropView = new DragDropView(this);
     mDropView->setObjectName(QStringLiteral("DropView"));
     auto* dropLayout = new QGridLayout(mDropView);
     dropLayout->setContentsMargins(20, 16, 20, 8);
     dropLayout->setVerticalSpacing(6);
 
+    buildTableView(*dropLayout);
+    buildEmptyListHint(*dropLayout);
+    buildListLinks(*dropLayout);
+    return mDropView;
+}
+
+void ViewController::buildTableView(QGridLayout& dropLayout)
+{
     mTableView = new QTableView(mDropView);
     mTableView->setObjectName(QStringLiteral("TableView"));
     mTableView->setHorizontalHeader(new TableHeaderWhiteView(mTableView));
@@ -164,8 +193,12 @@ void ViewController::buildInterface()
     mTableView->setWordWrap(false);
     mTableView->setTextElideMode(Qt::ElideMiddle);
     mTableView->setFocusPolicy(Qt::NoFocus);
-    dropLayout->addWidget(mTableView, 0, 0, 1, 3);
+    dropLayout.addWidget(mTableView, 0, 0, 1, 3);
+}
 
+// The big add button with its hint, over the table while the list is empty.
+void ViewController::buildEmptyListHint(QGridLayout& dropLayout)
+{
     auto* emptyHint = new QWidget(mDropView);
     auto* emptyLayout = new QVBoxLayout(emptyHint);
     emptyLayout->setSpacing(4);
@@ -178,24 +211,26 @@ void ViewController::buildInterface()
     mAddHeicHint->setStyleSheet(QStringLiteral("color: rgb(160, 160, 168);"));
     emptyLayout->addWidget(mAddHeicFileBt, 0, Qt::AlignHCenter);
     emptyLayout->addWidget(mAddHeicHint, 0, Qt::AlignHCenter);
-    dropLayout->addWidget(emptyHint, 0, 0, 1, 3, Qt::AlignCenter);
+    dropLayout.addWidget(emptyHint, 0, 0, 1, 3, Qt::AlignCenter);
+}
 
+// The add link and the remove-all link under the table.
+void ViewController::buildListLinks(QGridLayout& dropLayout)
+{
     mAddFileBt = new QPushButton(QStringLiteral("＋ 添加文件"), mDropView);
     mAddFileBt->setObjectName(QStringLiteral("AddFileBt"));
     mAddFileBt->setCursor(Qt::PointingHandCursor);
     mRemoveAllBt = new LLButton(mDropView);
     mRemoveAllBt->setObjectName(QStringLiteral("RemoveAllBt"));
     mRemoveAllBt->setMinimumWidth(72);
-    dropLayout->addWidget(mAddFileBt, 1, 0, Qt::AlignLeft);
-    dropLayout->setColumnStretch(1, 1);
-    dropLayout->addWidget(mRemoveAllBt, 1, 2, Qt::AlignRight);
-    root->addWidget(mDropView, 1);
+    dropLayout.addWidget(mAddFileBt, 1, 0, Qt::AlignLeft);
+    dropLayout.setColumnStretch(1, 1);
+    dropLayout.addWidget(mRemoveAllBt, 1, 2, Qt::AlignRight);
+}
 
-    auto* line = new ColorView(ColorView::Fill::Gray, this);
-    line->setFixedHeight(1);
-    root->addWidget(line);
-
-    // The options.
+// The options: two rows of choices beside the start button.
+QWidget* ViewController::buildOptionsPanel()
+{
     auto* options = new QWidget(this);
     options->setObjectName(QStringLiteral("OptionsPanel"));
     options->setAttribute(Qt::WA_StyledBackground);
@@ -204,11 +239,6 @@ void ViewController::buildInterface()
     grid->setHorizontalSpacing(10);
     grid->setVerticalSpacing(12);
 
-    const auto label = [options](const QString& text) {
-        auto* l = new QLabel(text, options);
-        l->setStyleSheet(QStringLiteral("color: rgb(80, 80, 90);"));
-        return l;
-    };
     mOutFormat = new QComboBox(options);
     mOutFormat->setObjectName(QStringLiteral("OutFormat"));
     mImageSize = new QComboBox(options);
@@ -222,21 +252,42 @@ void ViewController::buildInterface()
         box->setMinimumWidth(104);
     }
 
+    grid->addLayout(buildFormatRow(options), 0, 0);
+    grid->addLayout(buildSaveRow(options), 1, 0);
+
+    mAmbrelBt = new QPushButton(options);
+    mAmbrelBt->setObjectName(QStringLiteral("AmbrelBt"));
+    mAmbrelBt->setIconSize(QSize(24, 24));
+    mAmbrelBt->setMinimumSize(164, 64);
+    mAmbrelBt->setCursor(Qt::PointingHandCursor);
+    grid->addWidget(mAmbrelBt, 0, 1, 2, 1, Qt::AlignRight | Qt::AlignVCenter);
+    grid->setColumnStretch(0, 1);
+    grid->setColumnMinimumWidth(1, 190);
+    return options;
+}
+
+// Format, scale, quality and "Exif", each list with its label.
+QHBoxLayout* ViewController::buildFormatRow(QWidget* options)
+{
     auto* firstRow = new QHBoxLayout;
     firstRow->setSpacing(8);
-    firstRow->addWidget(label(QStringLiteral("输出格式")));
+    firstRow->addWidget(optionLabel(options, QStringLiteral("输出格式")));
     firstRow->addWidget(mOutFormat);
     firstRow->addSpacing(16);
-    firstRow->addWidget(label(QStringLiteral("缩放比例")));
+    firstRow->addWidget(optionLabel(options, QStringLiteral("缩放比例")));
     firstRow->addWidget(mImageSize);
     firstRow->addSpacing(16);
-    firstRow->addWidget(label(QStringLiteral("图片质量")));
+    firstRow->addWidget(optionLabel(options, QStringLiteral("图片质量")));
     firstRow->addWidget(mImageQuality);
     firstRow->addSpacing(16);
     firstRow->addWidget(mExifBox);
     firstRow->addStretch(1);
-    grid->addLayout(firstRow, 0, 0);
+    return firstRow;
+}
 
+// The save mode, the output folder and its buttons.
+QHBoxLayout* ViewController::buildSaveRow(QWidget* options)
+{
     mSaveHEICPath = new QRadioButton(QStringLiteral("保存到原文件夹"), options);
     mSaveHEICPath->setObjectName(QStringLiteral("SaveHEICPath"));
     mSaveCustomPath = new QRadioButton(QStringLiteral("保存到"), options);
@@ -255,26 +306,19 @@ void ViewController::buildInterface()
 
     auto* secondRow = new QHBoxLayout;
     secondRow->setSpacing(8);
-    secondRow->addWidget(label(QStringLiteral("保存位置")));
+    secondRow->addWidget(optionLabel(options, QStringLiteral("保存位置")));
     secondRow->addWidget(mSaveHEICPath);
     secondRow->addSpacing(10);
     secondRow->addWidget(mSaveCustomPath);
     secondRow->addWidget(mShowPath, 1);
     secondRow->addWidget(mSelectPathBt);
     secondRow->addWidget(mOpenPathBt);
-    grid->addLayout(secondRow, 1, 0);
+    return secondRow;
+}
 
-    mAmbrelBt = new QPushButton(options);
-    mAmbrelBt->setObjectName(QStringLiteral("AmbrelBt"));
-    mAmbrelBt->setIconSize(QSize(24, 24));
-    mAmbrelBt->setMinimumSize(164, 64);
-    mAmbrelBt->setCursor(Qt::PointingHandCursor);
-    grid->addWidget(mAmbrelBt, 0, 1, 2, 1, Qt::AlignRight | Qt::AlignVCenter);
-    grid->setColumnStretch(0, 1);
-    grid->setColumnMinimumWidth(1, 190);
-    root->addWidget(options);
-
-    // The actions.
+// The actions of the buttons.
+void ViewController::connectActions()
+{
     connect(mAmbrelBt, &QPushButton::clicked, this, &ViewController::AmbrelBtEvent);
     connect(mAddHeicFileBt, &QPushButton::clicked, this, [this] { AddHeicFileBtEvent(mAddHeicFileBt); });
     connect(mAddFileBt, &QPushButton::clicked, this, [this] { AddHeicFileBtEvent(mAddFileBt); });
@@ -291,6 +335,14 @@ void ViewController::viewDidLoad()
     mDropView->RegisterForDragged();
     connect(mDropView, &DragDropView::dragDropViewFileList, this, &ViewController::dragDropViewFileList);
 
+    setUpFileTable();
+    restoreSaveSettings();
+    setUpChoices();
+    showIdle();
+}
+
+void ViewController::setUpFileTable()
+{
     // 2. The empty list, drawn by the table.
     mModel = new FileTableModel(this);
     mTableView->setModel(mModel);
@@ -307,7 +359,10 @@ void ViewController::viewDidLoad()
     header->resizeSection(FileTableModel::StateColumn, 180);
     header->resizeSection(FileTableModel::DeleteColumn, 70);
     header->setFixedHeight(28);
+}
 
+void ViewController::restoreSaveSettings()
+{
     // 3. The output folder: the stored one, else the Downloads folder.
     const QString stored = mServices.userInfo.ReadData(settings_key::kSavePath);
     if (!stored.isEmpty()) {
@@ -326,7 +381,10 @@ void ViewController::viewDidLoad()
     mSaveCustomPath->setChecked(!mSaveHeicPath);
     mShowPath->setEnabled(!mSaveHeicPath);
     mSelectPathBt->setEnabled(!mSaveHeicPath);
+}
 
+void ViewController::setUpChoices()
+{
     // 5. to 7. The choice lists; each value follows from the selected index.
     mOutFormat->addItems(kFormatWords);
     mOutFormat->setCurrentIndex(0);
@@ -343,7 +401,10 @@ void ViewController::viewDidLoad()
 
     // 8. EXIF kept.
     mExifBox->setChecked(true);
+}
 
+void ViewController::showIdle()
+{
     // 9. Colours.
     setTextColor(mOpenPathBt, colour::kLink);
     setTextColor(mAddFileBt, colour::kLink);

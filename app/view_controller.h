@@ -20,6 +20,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -126,7 +128,20 @@ protected:
 
 private:
     void buildInterface();
+    QWidget* buildBanner();
+    QWidget* buildListArea();
+    void buildTableView(QGridLayout& dropLayout);
+    void buildEmptyListHint(QGridLayout& dropLayout);
+    void buildListLinks(QGridLayout& dropLayout);
+    QWidget* buildOptionsPanel();
+    QHBoxLayout* buildFormatRow(QWidget* options);
+    QHBoxLayout* buildSaveRow(QWidget* options);
+    void connectActions();
     void viewDidLoad();
+    void setUpFileTable();
+    void restoreSaveSettings();
+    void setUpChoices();
+    void showIdle();
     void refreshListControls();
     void setStartButton(const QString& title, const QString& imageName);
     void addChosenItem(const QString& path, bool anyName);

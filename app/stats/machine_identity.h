@@ -21,11 +21,11 @@ inline const QString kSysClassNet = QStringLiteral("/sys/class/net");
 // docker0, veth*, bridges, tun, have none, and get a new random address at
 // every boot), Ethernet (type 1) and wired before wireless, then by name, with
 // a six-byte address that is not all zeros. Empty when there is none.
-QByteArray primaryHardwareAddress(const QString& netClassRoot = kSysClassNet);
+[[nodiscard]] QByteArray primaryHardwareAddress(const QString& netClassRoot = kSysClassNet);
 
 // The six bytes written in decimal and joined by ":" (0:28:66:1:2:255), then
 // the first 16 of the 32 lowercase hex digits of that text's MD5 digest.
-QString machineCodeFromHardwareAddress(const QByteArray& address);
+[[nodiscard]] QString machineCodeFromHardwareAddress(const QByteArray& address);
 // Where systemd and D-Bus keep the installation's fixed random identifier.
 inline const QString kMachineIdFile = QStringLiteral("/etc/machine-id");
 
@@ -35,7 +35,7 @@ inline const QString kMachineIdFile = QStringLiteral("/etc/machine-id");
 // the first line of `machineIdFile` instead, so that such machines are still
 // told apart and each keeps its code; the digest of empty text when that file
 // is missing too.
-QString machineCode(const QString& netClassRoot = kSysClassNet, const QString& machineIdFile = kMachineIdFile);
+[[nodiscard]] QString machineCode(const QString& netClassRoot = kSysClassNet, const QString& machineIdFile = kMachineIdFile);
 
 // Where a build made for a distribution partner keeps its Configuration
 // property list: the resource ":/Configuration.plist" compiled into the
@@ -45,7 +45,7 @@ QStringList defaultConfigurationFiles();
 
 // The string value of `key` in the root dict of an XML property list; empty
 // when the file, the key or a string value is missing.
-QString propertyListString(const QString& path, const QString& key);
+[[nodiscard]] QString propertyListString(const QString& path, const QString& key);
 
 // The channel code: the settings value "Partner" when not empty, else the
 // "Partner" of the first Configuration file that has one, else "0". The
@@ -54,7 +54,7 @@ QString channelCode(const SettingsAccess& settings, const QStringList& configura
 
 // "Linux-<VERSION_ID>" from the first os-release file that exists, or
 // "Linux" when it has no VERSION_ID (or none exists).
-QString operatingSystemText(const QStringList& osReleaseFiles = {QStringLiteral("/etc/os-release"),
+[[nodiscard]] QString operatingSystemText(const QStringList& osReleaseFiles = {QStringLiteral("/etc/os-release"),
                                                                    QStringLiteral("/usr/lib/os-release")});
 
 }  // namespace ambrel::app

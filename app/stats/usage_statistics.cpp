@@ -2,29 +2,11 @@
 
 #include <QtCore/QTimer>
 
-#include <cstdio>
-
+#include "app/common/log_line.h"
+#include "app/common/text_bool_value.h"
 #include "app/stats/machine_identity.h"
 
 namespace ambrel::app {
-
-namespace {
-
-// The truth of a stored mark: after optional spaces, "1" to "9", "Y", "y",
-// "T" or "t" is true; anything else, the empty text too, is false.
-bool markIsSet(const QString& text)
-{
-    for (const QChar c : text) {
-        if (c == u' ') {
-            continue;
-        }
-        const char16_t u = c.unicode();
-        return (u >= u'1' && u <= u'9') || u == u'Y' || u == u'y' || u == u'T' || u == u't';
-    }
-    return false;
-}
-
-}  // namespace
 
 UsageStatistics::UsageStatistics(SettingsAccess settings, UsageOptions options, QObject* parent)
     : QObject(parent), mSettings(std::move(settings)), mOptions(std::move(options))
@@ -60,7 +42,7 @@ void UsageStatistics::start()
 
 void UsageStatistics::reportInstallation()
 {
-    if (markIsSet(mSettings.read(kUploadInstallationKey))) {
+    if (textBoolValue(mSettings.read(kUploadInstallationKey))) {
         reportActivity();
         return;
     }
@@ -96,13 +78,7 @@ void UsageStatistics::finish()
 
 void UsageStatistics::log(const QString& line) const
 {
-    if (mOptions.log) {
-        mOptions.log(line);
-        return;
-    }
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
+    logLine(mOptions.log, line);
 }
 
 }  // namespace ambrel::app

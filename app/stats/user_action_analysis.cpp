@@ -11,12 +11,12 @@
 #include <json/writer.h>
 #include <openssl/evp.h>
 
-#include <cstdio>
 #include <memory>
 #include <optional>
 
-#include "app/update/leading_int_value.h"
-#include "app/update/reply_limits.h"
+#include "app/common/leading_int_value.h"
+#include "app/common/log_line.h"
+#include "app/common/reply_limits.h"
 
 namespace ambrel::app {
 
@@ -201,13 +201,7 @@ bool UserActionAnalysis::judge(QNetworkReply* reply)
 
 void UserActionAnalysis::log(const QString& line) const
 {
-    if (mLog) {
-        mLog(line);
-        return;
-    }
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
+    logLine(mLog, line);
 }
 
 }  // namespace ambrel::app

@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-#include "app/update/reply_limits.h"
+#include "app/common/reply_limits.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -32,7 +32,7 @@ QString deployedStatsAppVersion();
 // AES-128-CBC with PKCS#7 padding under the 16-byte key and IV, then
 // standard Base64 with "=" padding. The empty text when enciphering fails
 // (a key or IV that is not 16 bytes long included).
-QByteArray encryEncode(const QByteArray& text, const QByteArray& key, const QByteArray& iv);
+[[nodiscard]] QByteArray encryEncode(const QByteArray& text, const QByteArray& key, const QByteArray& iv);
 
 class UserActionAnalysis : public QObject
 {
@@ -78,18 +78,18 @@ public:
     int actionType() const { return m_ActionType; }
 
     // True when a report can be sent: a host, and a key and IV of 16 bytes.
-    bool canReport() const;
+    [[nodiscard]] bool canReport() const;
 
     // The report record of the given type as styled JSON text.
-    std::string reportRecord(int type) const;
+    [[nodiscard]] std::string reportRecord(int type) const;
     // The text enciphered and encoded with this reporter's key and IV.
-    QByteArray EncryEncode(const QByteArray& text) const;
+    [[nodiscard]] QByteArray EncryEncode(const QByteArray& text) const;
 
     // Sends a report. With `wait`, runs a local event loop until the answer
     // (or the time-out) and gives whether the server accepted it; without,
     // gives true at once and ignores the answer. False, with nothing sent,
     // when canReport() is false.
-    bool ProductAction(int type, bool wait);
+    [[nodiscard]] bool ProductAction(int type, bool wait);
     // Sends a report and calls `answered` on this object's thread when the
     // answer is judged. Returns at once.
     void ProductAction(int type, Answer answered);

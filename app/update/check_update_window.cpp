@@ -18,8 +18,7 @@
 #include <QtWidgets/QScrollArea>
 #include <QtWidgets/QTextBrowser>
 
-#include <cstdio>
-
+#include "app/common/log_line.h"
 #include "app/update/version_compare.h"
 
 namespace ambrel::app {
@@ -308,13 +307,7 @@ void NSWindowControllerCheckUpdateApp::abandonRequest()
 
 void NSWindowControllerCheckUpdateApp::log(const QString& line) const
 {
-    if (mOptions.log) {
-        mOptions.log(line);
-        return;
-    }
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
+    logLine(mOptions.log, line);
 }
 
 void NSWindowControllerCheckUpdateApp::mousePressEvent(QMouseEvent* event)

@@ -22,7 +22,7 @@
 #include <chrono>
 #include <functional>
 
-#include "app/update/reply_limits.h"
+#include "app/common/reply_limits.h"
 
 class QLabel;
 class QNetworkAccessManager;
@@ -44,7 +44,7 @@ inline const QString kUpdateCheckFailed = QStringLiteral("检查更新失败");
 
 // Whether `download` may be offered to the user: an https address with a
 // host, or an address with the update server's own scheme, host and port.
-bool isAcceptableDownloadAddress(const QUrl& download, const QUrl& updateServer);
+[[nodiscard]] bool isAcceptableDownloadAddress(const QUrl& download, const QUrl& updateServer);
 
 // The update server's address compiled in (AMBREL_UPDATE_URL); empty when
 // the build has none.

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "app/update/leading_int_value.h"
+#include "app/common/leading_int_value.h"
 
 namespace ambrel::app {
 

@@ -11,6 +11,6 @@ namespace ambrel::app {
 // candidate is newer only if it has more parts and those extra parts add up
 // to more than 0. So 1.2.1 is newer than 1.2, 1.2.0 is not, 1.10 is newer
 // than 1.9, and equal texts are never newer.
-bool isVersionBiggerThanVersion(const QString& candidate, const QString& current);
+[[nodiscard]] bool isVersionBiggerThanVersion(const QString& candidate, const QString& current);
 
 }  // namespace ambrel::app

@@ -18,7 +18,7 @@
 #include "tests/stats/loopback_server.h"
 #include "tests/stats/stats_test_support.h"
 #include "app/update/check_update_window.h"
-#include "app/update/leading_int_value.h"
+#include "app/common/leading_int_value.h"
 #include "app/update/version_compare.h"
 
 using ambrel::app::NSWindowControllerCheckUpdateApp;

@@ -12,7 +12,7 @@ namespace ambrel::app {
 // Optional white space, an optional sign and decimal digits, read up to the
 // first other character: " 12abc" is 12, "-3" is -3, "abc" and "" are 0.
 // Values beyond the int range are clamped to it.
-inline int leadingIntValue(QStringView text)
+[[nodiscard]] inline int leadingIntValue(QStringView text)
 {
     qsizetype at = 0;
     while (at < text.size() && text[at].isSpace()) {

@@ -61,7 +61,7 @@ inline void limitReply(QNetworkReply* reply, qint64 maxBytes, std::chrono::milli
     QTimer::singleShot(deadline, reply, [reply] { detail::abortReply(reply, ReplyLimit::DeadlinePassed); });
 }
 
-inline ReplyLimit replyLimit(const QNetworkReply* reply)
+[[nodiscard]] inline ReplyLimit replyLimit(const QNetworkReply* reply)
 {
     const QVariant why = reply->property(detail::kReplyLimitProperty);
     return why.isValid() ? static_cast<ReplyLimit>(why.toInt()) : ReplyLimit::None;
@@ -71,7 +71,7 @@ inline ReplyLimit replyLimit(const QNetworkReply* reply)
 // backslashes and control characters (line breaks, escape sequences, the
 // Unicode line separators) escaped, and cut after `maxChars` characters
 // with a note of how many were left out.
-inline QString quotedForLog(QStringView text, qsizetype maxChars = 200)
+[[nodiscard]] inline QString quotedForLog(QStringView text, qsizetype maxChars = 200)
 {
     QString quoted;
     quoted.reserve(std::min(text.size(), maxChars) + 16);
