@@ -56,7 +56,7 @@ QString redirectStandardStreams(const QString& dataFolder)
     if (!QDir().mkpath(folder)) {
         return {};
     }
-    const QString path = logFilePath(dataFolder);
+    QString path = logFilePath(dataFolder);
     QFile::remove(path);
     const QByteArray name = QFile::encodeName(path);
     std::fflush(stdout);

@@ -231,6 +231,8 @@ void syncFolder(const std::string& folder)
 
 bool linkUnsupported(int error)
 {
+    // EOPNOTSUPP and ENOTSUP are one value on Linux, not on every system.
+    // NOLINTNEXTLINE(misc-redundant-expression)
     return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
 }
 

@@ -211,6 +211,79 @@ void TargetOlsProperty::writeBox(BitStream& out)
 
 OperatingPointsInformation::OperatingPointsInformation() : FullBox(boxtype::kOinf, 0, 0) {}
 
+namespace {
+
+using Oinf = OperatingPointsInformation;
+
+Oinf::ProfileTierLevel readProfileTierLevel(BitStream& in)
+{
+    Oinf::ProfileTierLevel ptl;
+    ptl.generalProfileSpace = static_cast<std::uint8_t>(in.readBitField(2));
+    ptl.generalTierFlag = static_cast<std::uint8_t>(in.readBitField(1));
+    ptl.generalProfileIdc = static_cast<std::uint8_t>(in.readBitField(5));
+    ptl.generalProfileCompatibilityFlags = in.readBitField(32);
+    for (auto& byte : ptl.generalConstraintIndicatorFlags) {
+        byte = static_cast<std::uint8_t>(in.readBitField(8));
+    }
+    ptl.generalLevelIdc = static_cast<std::uint8_t>(in.readBitField(8));
+    return ptl;
+}
+
+Oinf::OperatingPoint readOperatingPoint(BitStream& in, const char* what)
+{
+    Oinf::OperatingPoint op;
+    op.outputLayerSetIdx = static_cast<std::uint16_t>(in.readBitField(16));
+    in.readBitField(8);  // maximum temporal id, not kept
+    const std::uint32_t layerCount = in.readBitField(8);
+    in.requireEntries(layerCount, 2, what);
+    op.layers.reserve(layerCount);
+    for (std::uint32_t j = 0; j < layerCount; ++j) {
+        Oinf::Layer layer;
+        layer.ptlIdx = static_cast<std::uint8_t>(in.readBitField(8));
+        layer.layerId = static_cast<std::uint8_t>(in.readBitField(6));
+        layer.isOutputLayer = in.readBitField(1) != 0;
+        layer.isAlternateOutputLayer = in.readBitField(1) != 0;
+        op.layers.push_back(layer);
+    }
+    op.minPicWidth = static_cast<std::uint16_t>(in.readBitField(16));
+    op.minPicHeight = static_cast<std::uint16_t>(in.readBitField(16));
+    op.maxPicWidth = static_cast<std::uint16_t>(in.readBitField(16));
+    op.maxPicHeight = static_cast<std::uint16_t>(in.readBitField(16));
+    op.maxChromaFormat = static_cast<std::uint8_t>(in.readBitField(2));
+    op.maxBitDepthMinus8 = static_cast<std::uint8_t>(in.readBitField(3));
+    in.readBitField(1);  // reserved
+    const bool frameRateInfo = in.readBitField(1) != 0;
+    const bool bitRateInfo = in.readBitField(1) != 0;
+    if (frameRateInfo) {
+        in.readUInt16();  // average frame rate
+        in.readUInt8();   // reserved 6 bits, constant frame rate 2 bits
+    }
+    if (bitRateInfo) {
+        in.readUInt32();  // maximum bit rate
+        in.readUInt32();  // average bit rate
+    }
+    return op;
+}
+
+Oinf::LayerDependency readLayerDependency(BitStream& in, std::uint16_t scalabilityMask, const char* what)
+{
+    Oinf::LayerDependency dependency;
+    dependency.layerId = static_cast<std::uint8_t>(in.readBitField(8));
+    const std::uint32_t refCount = in.readBitField(8);
+    in.requireEntries(refCount, 1, what);
+    for (std::uint32_t j = 0; j < refCount; ++j) {
+        dependency.directRefLayerIds.push_back(static_cast<std::uint8_t>(in.readBitField(8)));
+    }
+    for (unsigned bit = 0; bit < 16; ++bit) {
+        if ((scalabilityMask >> bit) & 1u) {
+            dependency.dimensionIdentifiers.push_back(static_cast<std::uint8_t>(in.readBitField(8)));
+        }
+    }
+    return dependency;
+}
+
+}  // namespace
+
 void OperatingPointsInformation::parseBox(BitStream& in)
 {
     static const char* const what = "OperatingPointsInformation::parseBox";
@@ -223,16 +296,7 @@ void OperatingPointsInformation::parseBox(BitStream& in)
     mProfileTierLevels.clear();
     mProfileTierLevels.reserve(ptlCount);
     for (std::uint32_t i = 0; i < ptlCount; ++i) {
-        ProfileTierLevel ptl;
-        ptl.generalProfileSpace = static_cast<std::uint8_t>(in.readBitField(2));
-        ptl.generalTierFlag = static_cast<std::uint8_t>(in.readBitField(1));
-        ptl.generalProfileIdc = static_cast<std::uint8_t>(in.readBitField(5));
-        ptl.generalProfileCompatibilityFlags = in.readBitField(32);
-        for (auto& byte : ptl.generalConstraintIndicatorFlags) {
-            byte = static_cast<std::uint8_t>(in.readBitField(8));
-        }
-        ptl.generalLevelIdc = static_cast<std::uint8_t>(in.readBitField(8));
-        mProfileTierLevels.push_back(ptl);
+        mProfileTierLevels.push_back(readProfileTierLevel(in));
     }
 
     // Each operating point takes at least 13 bytes: index, temporal id, layer
@@ -242,38 +306,7 @@ void OperatingPointsInformation::parseBox(BitStream& in)
     mOperatingPoints.clear();
     mOperatingPoints.reserve(opCount);
     for (std::uint32_t i = 0; i < opCount; ++i) {
-        OperatingPoint op;
-        op.outputLayerSetIdx = static_cast<std::uint16_t>(in.readBitField(16));
-        in.readBitField(8);  // maximum temporal id, not kept
-        const std::uint32_t layerCount = in.readBitField(8);
-        in.requireEntries(layerCount, 2, what);
-        op.layers.reserve(layerCount);
-        for (std::uint32_t j = 0; j < layerCount; ++j) {
-            Layer layer;
-            layer.ptlIdx = static_cast<std::uint8_t>(in.readBitField(8));
-            layer.layerId = static_cast<std::uint8_t>(in.readBitField(6));
-            layer.isOutputLayer = in.readBitField(1) != 0;
-            layer.isAlternateOutputLayer = in.readBitField(1) != 0;
-            op.layers.push_back(layer);
-        }
-        op.minPicWidth = static_cast<std::uint16_t>(in.readBitField(16));
-        op.minPicHeight = static_cast<std::uint16_t>(in.readBitField(16));
-        op.maxPicWidth = static_cast<std::uint16_t>(in.readBitField(16));
-        op.maxPicHeight = static_cast<std::uint16_t>(in.readBitField(16));
-        op.maxChromaFormat = static_cast<std::uint8_t>(in.readBitField(2));
-        op.maxBitDepthMinus8 = static_cast<std::uint8_t>(in.readBitField(3));
-        in.readBitField(1);  // reserved
-        const bool frameRateInfo = in.readBitField(1) != 0;
-        const bool bitRateInfo = in.readBitField(1) != 0;
-        if (frameRateInfo) {
-            in.readUInt16();  // average frame rate
-            in.readUInt8();   // reserved 6 bits, constant frame rate 2 bits
-        }
-        if (bitRateInfo) {
-            in.readUInt32();  // maximum bit rate
-            in.readUInt32();  // average bit rate
-        }
-        mOperatingPoints.push_back(std::move(op));
+        mOperatingPoints.push_back(readOperatingPoint(in, what));
     }
 
     const std::uint32_t dependencyCount = in.readBitField(8);
@@ -281,19 +314,7 @@ void OperatingPointsInformation::parseBox(BitStream& in)
     mLayerDependencies.clear();
     mLayerDependencies.reserve(dependencyCount);
     for (std::uint32_t i = 0; i < dependencyCount; ++i) {
-        LayerDependency dependency;
-        dependency.layerId = static_cast<std::uint8_t>(in.readBitField(8));
-        const std::uint32_t refCount = in.readBitField(8);
-        in.requireEntries(refCount, 1, what);
-        for (std::uint32_t j = 0; j < refCount; ++j) {
-            dependency.directRefLayerIds.push_back(static_cast<std::uint8_t>(in.readBitField(8)));
-        }
-        for (unsigned bit = 0; bit < 16; ++bit) {
-            if ((mScalabilityMask >> bit) & 1u) {
-                dependency.dimensionIdentifiers.push_back(static_cast<std::uint8_t>(in.readBitField(8)));
-            }
-        }
-        mLayerDependencies.push_back(std::move(dependency));
+        mLayerDependencies.push_back(readLayerDependency(in, mScalabilityMask, what));
     }
 }
 
