@@ -184,12 +184,49 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
         itemTypes[id] = iinf.getItemById(id).getItemType();
     }
 
+    // 1-4. Features and entity groups.
+    const MetaBoxInformation info = describeMetaBox(meta, contextId, itemTypes);
+
+    // 5. The file information describes the root meta box.
+    mFileInfo.rootMetaBoxInformation = info;
+
+    // 6. Cover image and the context entry.
+    ContextInfo context;
+    context.contextType = ContextKind::Meta;
+    for (const auto& [id, features] : info.imageFeatures) {
+        if (features.count(ImageFeature::CoverImage) != 0 || features.count(ImageFeature::PrimaryImage) != 0) {
+            context.hasCoverImage = true;
+            context.coverImageId = id;
+            break;
+        }
+    }
+    mContextInfo[contextId] = context;
+
+    // 7. Descriptors, other items and property lists.
+    MetaContext& metaContext = mMetaContexts[contextId];
+    metaContext = MetaContext();
+    readItemTables(meta, contextId, itemTypes, metaContext);
+
+    // 8. Decoder configurations.
+    buildDecoderTables(contextId);
+
+    // 9. Image infos.
+    describeImages(meta, contextId, info.imageFeatures, itemTypes, metaContext);
+
+    // 10. Master count.
+    IdVector masters;
+    getItemListByType(contextId, "master", masters);
+    metaContext.masterCount = static_cast<std::uint32_t>(masters.size());
+}
+
+MetaBoxInformation HevcImageFileReader::describeMetaBox(const MetaBox& meta, ContextId contextId,
+                                                        const std::map<ItemId, std::string>& itemTypes) const
+{
     MetaBoxInformation info;
     info.contextId = contextId;
 
     // 1-2. Image and item features.
-    for (const ItemId id : itemIds) {
-        const std::string& type = itemTypes[id];
+    for (const auto& [id, type] : itemTypes) {
         if (isImageItemType(type)) {
             info.imageFeatures[id] = imageFeaturesOf(meta, contextId, id);
         }
@@ -228,27 +265,13 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
             }
         }
     }
+    return info;
+}
 
-    // 5. The file information describes the root meta box.
-    mFileInfo.rootMetaBoxInformation = info;
-
-    // 6. Cover image and the context entry.
-    ContextInfo context;
-    context.contextType = ContextKind::Meta;
-    for (const auto& [id, features] : info.imageFeatures) {
-        if (features.count(ImageFeature::CoverImage) != 0 || features.count(ImageFeature::PrimaryImage) != 0) {
-            context.hasCoverImage = true;
-            context.coverImageId = id;
-            break;
-        }
-    }
-    mContextInfo[contextId] = context;
-
-    // 7. Descriptors, other items and property lists.
-    MetaContext& metaContext = mMetaContexts[contextId];
-    metaContext = MetaContext();
-    for (const ItemId id : itemIds) {
-        const std::string& type = itemTypes[id];
+void HevcImageFileReader::readItemTables(const MetaBox& meta, ContextId contextId,
+                                         const std::map<ItemId, std::string>& itemTypes, MetaContext& metaContext)
+{
+    for (const auto& [id, type] : itemTypes) {
         if ((type == "grid" || type == "iovl") && !isProtected(contextId, id)) {
             if (type == "grid") {
                 metaContext.grids[id] = parseGrid(contextId, id);
@@ -261,15 +284,16 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
         }
         metaContext.itemProperties[id] = meta.getItemPropertiesBox().getItemProperties(id);
     }
+}
 
-    // 8. Decoder configurations.
-    buildDecoderTables(contextId);
-
-    // 9. Image infos.
+void HevcImageFileReader::describeImages(const MetaBox& meta, ContextId contextId,
+                                         const std::map<ItemId, std::set<ImageFeature>>& imageFeatures,
+                                         const std::map<ItemId, std::string>& itemTypes, MetaContext& metaContext)
+{
     const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
-    for (const auto& [id, features] : info.imageFeatures) {
+    for (const auto& [id, features] : imageFeatures) {
         ImageInfo image;
-        const std::string& type = itemTypes[id];
+        const std::string& type = itemTypes.at(id);
         image.type = type;
         if (isCodedImageType(type)) {
             const ReferenceIndex& refs = referenceIndex(contextId);
@@ -293,11 +317,6 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
         }
         metaContext.images[id] = image;
     }
-
-    // 10. Master count.
-    IdVector masters;
-    getItemListByType(contextId, "master", masters);
-    metaContext.masterCount = static_cast<std::uint32_t>(masters.size());
 }
 
 // Descriptors are read while the root walk is under way: the walk's position
