@@ -83,7 +83,7 @@ public:
     // The item id the meta context's 'pitm' names, whatever that item is (or
     // whether it exists); empty when the context has no 'pitm'. Throws
     // InvalidContextId for a context that is not a meta context.
-    std::optional<ItemId> getPrimaryItemId(ContextId contextId) const;
+    [[nodiscard]] std::optional<ItemId> getPrimaryItemId(ContextId contextId) const;
 
     void getItemData(ContextId contextId, ItemId itemId, DataVector& itemData) override;
     OverlayItem getItemIovl(ContextId contextId, ItemId itemId) const override;
@@ -225,7 +225,7 @@ private:
     void spendItemBytes(ItemId itemId, std::uint64_t bytes);
     void readItemBytesKeepingPosition(ContextId contextId, ItemId itemId, DataVector& data);
     void readSampleBytes(ContextId contextId, ItemId sampleIndex, DataVector& out);
-    bool isProtected(ContextId contextId, ItemId itemId) const;
+    [[nodiscard]] bool isProtected(ContextId contextId, ItemId itemId) const;
 
     static CleanApertureInfo cleanApertureInfo(const CleanAperture& clap);
     // Charges the open file's memory budget; throws FileReaderException
@@ -242,8 +242,8 @@ private:
         std::map<Key, IdVector> fromItems;  // (type, to item) -> from items, in file order (repeats kept)
         std::map<Key, IdVector> firstToItems;  // (type, from item) -> to items of its first reference box
 
-        bool hasFrom(FourCCInt type, ItemId item) const { return toItems.count({type, item}) != 0; }
-        bool hasTo(FourCCInt type, ItemId item) const { return fromItems.count({type, item}) != 0; }
+        [[nodiscard]] bool hasFrom(FourCCInt type, ItemId item) const { return toItems.count({type, item}) != 0; }
+        [[nodiscard]] bool hasTo(FourCCInt type, ItemId item) const { return fromItems.count({type, item}) != 0; }
     };
     static ReferenceIndex indexReferences(const MetaBox& meta);
     const ReferenceIndex& referenceIndex(ContextId contextId) const;
