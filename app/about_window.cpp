@@ -1,4 +1,4 @@
-#include "about_window.h"
+#include "app/about_window.h"
 
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
@@ -6,12 +6,12 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
 
-#include "app_config.h"
-#include "custom_controls.h"
-#include "images.h"
-#include "services.h"
+#include "app/app_config.h"
+#include "app/custom_controls.h"
+#include "app/images.h"
+#include "app/services.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace {
 
@@ -137,4 +137,4 @@ void AboutWindow::paintEvent(QPaintEvent*)
     painter.fillRect(QRect(0, 0, width(), 90), band);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -7,7 +7,7 @@
 
 class QLabel;
 
-namespace ambrel {
+namespace ambrel::app {
 
 class DesktopServices;
 class LLCustomBtn;
@@ -47,4 +47,4 @@ private:
     QLabel* mLogo = nullptr;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,23 +1,23 @@
-#include "app_delegate.h"
+#include "app/app_delegate.h"
 
 #include <QtCore/QStandardPaths>
 #include <QtGui/QAction>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QStyleFactory>
 
-#include "about_window.h"
-#include "app_config.h"
-#include "app_log.h"
-#include "custom_controls.h"
-#include "main_window.h"
-#include "preview_window.h"
-#include "services.h"
-#include "stats/usage_statistics.h"
-#include "update/check_update_window.h"
-#include "user_info.h"
-#include "view_controller.h"
+#include "app/about_window.h"
+#include "app/app_config.h"
+#include "app/app_log.h"
+#include "app/custom_controls.h"
+#include "app/main_window.h"
+#include "app/preview_window.h"
+#include "app/services.h"
+#include "app/stats/usage_statistics.h"
+#include "app/update/check_update_window.h"
+#include "app/user_info.h"
+#include "app/view_controller.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 void applyApplicationLook(QApplication& app)
 {
@@ -112,4 +112,4 @@ void AppDelegate::CheckUpdateEvent()
     mCheckUpdate->Show();
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

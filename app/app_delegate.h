@@ -9,7 +9,7 @@
 
 class QApplication;
 
-namespace ambrel {
+namespace ambrel::app {
 
 class AboutWindow;
 class MainWindow;
@@ -73,4 +73,4 @@ private:
     std::unique_ptr<UsageStatistics> mUsageStatistics;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

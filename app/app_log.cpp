@@ -1,4 +1,4 @@
-#include "app_log.h"
+#include "app/app_log.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace {
 
@@ -76,4 +76,4 @@ QString redirectStandardStreams(const QString& dataFolder)
     return path;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-namespace ambrel {
+namespace ambrel::app {
 
 // Writes one line (a line end is added) and flushes it. Safe from any thread.
 void appLog(const QString& line);
@@ -27,4 +27,4 @@ QString logFilePath(const QString& dataFolder);
 // made; the standard streams are then left as they were.
 QString redirectStandardStreams(const QString& dataFolder);
 
-}  // namespace ambrel
+}  // namespace ambrel::app

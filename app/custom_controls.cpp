@@ -1,4 +1,4 @@
-#include "custom_controls.h"
+#include "app/custom_controls.h"
 
 #include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace ambrel {
+namespace ambrel::app {
 
 void drawDecoratedText(QPainter& painter, const QRectF& bounds, const QString& text, const QFont& font,
                        const QColor& colour, int lineStyle, Qt::Alignment alignment)
@@ -426,4 +426,4 @@ bool CopyPasteKeys::eventFilter(QObject* watched, QEvent* event)
     return true;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

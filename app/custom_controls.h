@@ -10,7 +10,7 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QWidget>
 
-namespace ambrel {
+namespace ambrel::app {
 
 // Text decorations by number: 1 single underline, 2 double underline,
 // 3 single strike-through, 4 double strike-through, anything else none.
@@ -186,4 +186,4 @@ inline const QColor kLink(132, 92, 216);    // the open-folder and add buttons
 inline const QColor kGray214(214, 214, 214);
 }  // namespace colour
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,13 +1,13 @@
-#include "drag_drop_view.h"
+#include "app/drag_drop_view.h"
 
 #include <QtCore/QMimeData>
 #include <QtCore/QUrl>
 #include <QtGui/QDragEnterEvent>
 #include <QtGui/QPainter>
 
-#include "app_log.h"
+#include "app/app_log.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 DragDropView::DragDropView(QWidget* parent) : QWidget(parent) {}
 
@@ -66,4 +66,4 @@ void DragDropView::paintEvent(QPaintEvent*)
     painter.fillRect(rect(), Qt::white);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -6,7 +6,7 @@
 
 class QMimeData;
 
-namespace ambrel {
+namespace ambrel::app {
 
 class DragDropView : public QWidget
 {
@@ -32,4 +32,4 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

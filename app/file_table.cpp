@@ -1,4 +1,4 @@
-#include "file_table.h"
+#include "app/file_table.h"
 
 #include <QtGui/QCursor>
 #include <QtGui/QHelpEvent>
@@ -7,10 +7,10 @@
 #include <QtWidgets/QTableView>
 #include <QtWidgets/QToolTip>
 
-#include "custom_controls.h"
-#include "images.h"
+#include "app/custom_controls.h"
+#include "app/images.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 RowState rowStateOf(const NSAmbrelData& record)
 {
@@ -453,4 +453,4 @@ bool FileTableDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, co
     return QStyledItemDelegate::helpEvent(event, view, option, index);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -15,13 +15,13 @@ class QTableView;
 #include <cstdint>
 #include <vector>
 
-#include "file_list.h"
+#include "convert/file_list.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 // One row of the list: the source file, its size text and the last job's
 // outcome. The conversion core's record serves as the list record.
-using NSAmbrelData = FileRecord;
+using NSAmbrelData = convert::FileRecord;
 
 enum class RowState
 {
@@ -155,4 +155,4 @@ private:
     Button mPressedButton = Button::None;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,4 +1,4 @@
-#include "images.h"
+#include "app/images.h"
 
 #include <QtCore/QFile>
 #include <QtCore/QVariant>
@@ -15,7 +15,7 @@ static void registerResources()
     (void)registered;
 }
 
-namespace ambrel {
+namespace ambrel::app {
 
 QIcon namedImage(const QString& name)
 {
@@ -45,4 +45,4 @@ QString buttonImageName(const QAbstractButton* button)
     return button->property("imageName").toString();
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -6,7 +6,7 @@
 
 class QAbstractButton;
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace image {
 inline const QString kToBt = QStringLiteral("ToBt");              // start button
@@ -28,4 +28,4 @@ QIcon applicationIcon();
 void setButtonImage(QAbstractButton* button, const QString& name);
 QString buttonImageName(const QAbstractButton* button);
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,16 +1,16 @@
-#include "job_runner.h"
+#include "app/job_runner.h"
 
 #include <QtCore/QMetaObject>
 
 #include <exception>
 
-#include "app_log.h"
+#include "app/app_log.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 // Posts every report to the runner on the UI thread; keeps the end of the
 // job to itself, since the runner signals it when the worker has ended.
-class JobRunner::PostingListener : public JobListener
+class JobRunner::PostingListener : public convert::JobListener
 {
 public:
     explicit PostingListener(JobRunner* runner) : mRunner(runner) {}
@@ -60,7 +60,7 @@ JobRunner::~JobRunner()
     }
 }
 
-bool JobRunner::start(JobDescription job)
+bool JobRunner::start(convert::JobDescription job)
 {
     if (mBusy) {
         return false;
@@ -106,4 +106,4 @@ void JobRunner::workerEnded(bool stopped, int converted)
     }
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -13,12 +13,12 @@
 #include <functional>
 #include <thread>
 
-#include "conversion_job.h"
+#include "convert/conversion_job.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 // The job body: the conversion core's runConversionJob, or a stand-in.
-using JobFunction = std::function<JobSummary(const JobDescription&, JobListener&, const std::atomic<bool>&)>;
+using JobFunction = std::function<convert::JobSummary(const convert::JobDescription&, convert::JobListener&, const std::atomic<bool>&)>;
 
 class JobRunner : public QObject
 {
@@ -32,7 +32,7 @@ public:
 
     // Starts a worker on the job; false (and nothing started) while the
     // previous worker has not ended.
-    bool start(JobDescription job);
+    bool start(convert::JobDescription job);
     // A worker exists that has not ended yet.
     bool busy() const { return mBusy; }
 
@@ -57,4 +57,4 @@ private:
     bool mBusy = false;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

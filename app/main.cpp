@@ -5,19 +5,19 @@
 #include <QtCore/QCommandLineParser>
 #include <QtWidgets/QApplication>
 
-#include "app_config.h"
-#include "app_delegate.h"
-#include "images.h"
-#include "screenshot_tour.h"
+#include "app/app_config.h"
+#include "app/app_delegate.h"
+#include "app/images.h"
+#include "app/screenshot_tour.h"
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf8(ambrel::config::kAppName));
-    QApplication::setApplicationVersion(QString::fromUtf8(ambrel::config::kAppVersion));
+    QApplication::setApplicationName(QString::fromUtf8(ambrel::app::config::kAppName));
+    QApplication::setApplicationVersion(QString::fromUtf8(ambrel::app::config::kAppVersion));
     QApplication::setDesktopFileName(QStringLiteral("ambrel"));
-    QApplication::setWindowIcon(ambrel::applicationIcon());
-    ambrel::applyApplicationLook(app);
+    QApplication::setWindowIcon(ambrel::app::applicationIcon());
+    ambrel::app::applyApplicationLook(app);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Converts HEIC photos into JPEG, PNG, BMP, TIFF or JPEG 2000 files."));
@@ -31,10 +31,10 @@ int main(int argc, char** argv)
                                  QStringLiteral("[FILE...]"));
     parser.process(app);  // --help and --version print and exit here, before the log takes the streams
 
-    ambrel::AppDelegate delegate;
+    ambrel::app::AppDelegate delegate;
     if (parser.isSet(screenshots)) {
         delegate.applicationDidFinishLaunching({});
-        auto* tour = new ambrel::ScreenshotTour(delegate, parser.value(screenshots), parser.positionalArguments(), &app);
+        auto* tour = new ambrel::app::ScreenshotTour(delegate, parser.value(screenshots), parser.positionalArguments(), &app);
         tour->start();
     } else {
         delegate.applicationDidFinishLaunching(parser.positionalArguments());

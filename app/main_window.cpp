@@ -1,14 +1,14 @@
-#include "main_window.h"
+#include "app/main_window.h"
 
 #include <QtGui/QCloseEvent>
 #include <QtGui/QWindow>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QMenuBar>
 
-#include "images.h"
-#include "view_controller.h"
+#include "app/images.h"
+#include "app/view_controller.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 MainWindow::MainWindow(ViewController* view, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -47,4 +47,4 @@ void MainWindow::mousePressEvent(QMouseEvent* event)
     }
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -6,7 +6,7 @@
 
 class QAction;
 
-namespace ambrel {
+namespace ambrel::app {
 
 class ViewController;
 
@@ -34,4 +34,4 @@ private:
     QAction* mMenuCheckUpdate = nullptr;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,4 +1,4 @@
-#include "preview_window.h"
+#include "app/preview_window.h"
 
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
@@ -11,10 +11,10 @@
 
 #include <exception>
 
-#include "file_list.h"
-#include "images.h"
+#include "convert/file_list.h"
+#include "app/images.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 QImage loadPreviewImage(const QString& path)
 {
@@ -93,7 +93,7 @@ void PreviewWindow::load()
                               .arg(info.fileName())
                               .arg(mImage.width())
                               .arg(mImage.height())
-                              .arg(QString::fromStdString(byteText(static_cast<std::uint64_t>(info.size())))));
+                              .arg(QString::fromStdString(convert::byteText(static_cast<std::uint64_t>(info.size())))));
     }
     update();
 }
@@ -120,4 +120,4 @@ void PreviewWindow::paintEvent(QPaintEvent*)
     painter.drawImage(target, mImage);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

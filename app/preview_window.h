@@ -7,11 +7,11 @@
 #include <QtGui/QImage>
 #include <QtWidgets/QWidget>
 
-#include "services.h"
+#include "app/services.h"
 
 class QLabel;
 
-namespace ambrel {
+namespace ambrel::app {
 
 // Decodes an image file of any of the output formats; a null image when it
 // cannot be read.
@@ -43,4 +43,4 @@ private:
     QLabel* mCaption = nullptr;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,18 +1,18 @@
-#include "screenshot_tour.h"
+#include "app/screenshot_tour.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QMessageBox>
 
-#include "about_window.h"
-#include "app_delegate.h"
-#include "app_log.h"
-#include "main_window.h"
-#include "preview_window.h"
-#include "view_controller.h"
+#include "app/about_window.h"
+#include "app/app_delegate.h"
+#include "app/app_log.h"
+#include "app/main_window.h"
+#include "app/preview_window.h"
+#include "app/view_controller.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 ScreenshotTour::ScreenshotTour(AppDelegate& app, const QString& folder, const QStringList& files, QObject* parent)
     : QObject(parent), mApp(app), mFolder(folder), mFiles(files)
@@ -99,4 +99,4 @@ void ScreenshotTour::finish()
     QCoreApplication::exit(mFailed ? 1 : 0);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

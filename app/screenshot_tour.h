@@ -11,7 +11,7 @@
 
 class QWidget;
 
-namespace ambrel {
+namespace ambrel::app {
 
 class AppDelegate;
 
@@ -41,4 +41,4 @@ private:
     bool mFailed = false;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

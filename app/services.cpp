@@ -1,4 +1,4 @@
-#include "services.h"
+#include "app/services.h"
 
 #include <QtCore/QDir>
 #include <QtGui/QDesktopServices>
@@ -8,9 +8,9 @@
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
 
-#include "app_log.h"
+#include "app/app_log.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace {
 
@@ -107,4 +107,4 @@ void QtDesktopServices::openUrl(const QUrl& url)
     }
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -10,7 +10,7 @@
 
 class QWidget;
 
-namespace ambrel {
+namespace ambrel::app {
 
 // An informational alert.
 struct Alert
@@ -75,4 +75,4 @@ public:
     void openUrl(const QUrl& url) override;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

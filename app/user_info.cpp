@@ -1,4 +1,4 @@
-#include "user_info.h"
+#include "app/user_info.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
@@ -7,9 +7,9 @@
 #include <QtCore/QXmlStreamReader>
 #include <QtCore/QXmlStreamWriter>
 
-#include "app_log.h"
+#include "app/app_log.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace {
 
@@ -136,4 +136,4 @@ void UserInfo::WriteData(const QString& value, const QString& key)
     writePropertyList(mFilePath, mDictionary);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

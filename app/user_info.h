@@ -11,7 +11,7 @@
 
 #include <optional>
 
-namespace ambrel {
+namespace ambrel::app {
 
 // The keys the window stores, and what their values mean.
 namespace settings_key {
@@ -63,4 +63,4 @@ private:
     StringDictionary mDictionary;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,4 +1,4 @@
-#include "view_controller.h"
+#include "app/view_controller.h"
 
 #include <QtCore/QFileInfo>
 #include <QtCore/QStandardPaths>
@@ -16,15 +16,15 @@
 #include <QtWidgets/QTableView>
 #include <QtWidgets/QVBoxLayout>
 
-#include "app_log.h"
-#include "custom_controls.h"
-#include "drag_drop_view.h"
-#include "images.h"
-#include "output_files.h"
-#include "services.h"
-#include "user_info.h"
+#include "app/app_log.h"
+#include "app/custom_controls.h"
+#include "app/drag_drop_view.h"
+#include "app/images.h"
+#include "convert/output_files.h"
+#include "app/services.h"
+#include "app/user_info.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace {
 
@@ -83,7 +83,7 @@ ViewController::ViewController(ControllerServices services, QWidget* parent)
     : QWidget(parent), mServices(std::move(services))
 {
     if (!mServices.runJob) {
-        mServices.runJob = runConversionJob;
+        mServices.runJob = convert::runConversionJob;
     }
     if (mServices.cacheFolder.isEmpty()) {
         mServices.cacheFolder = userCacheFolder();
@@ -418,8 +418,8 @@ void ViewController::AmbrelBtEvent()
     mExif = mExifBox->isChecked();
     ToBtState(false);
 
-    JobDescription job;
-    job.options.format = parseFormatWord(mSaveSuff.toStdString()).value_or(OutputFormat::Jpg);
+    convert::JobDescription job;
+    job.options.format = convert::parseFormatWord(mSaveSuff.toStdString()).value_or(convert::OutputFormat::Jpg);
     job.options.scale = mImageZooming;
     job.options.quality = mQuality;
     job.options.keepExif = mExif;
@@ -480,14 +480,14 @@ void ViewController::onJobFinished(int converted)
 void ViewController::AddHeicPath(const QString& path)
 {
     const std::string name = path.toStdString();
-    if (!hasHeicName(name)) {
+    if (!convert::hasHeicName(name)) {
         return;
     }
     if (mModel->contains(path)) {
-        appLog(QString::fromStdString(duplicateLogLine(name)));
+        appLog(QString::fromStdString(convert::duplicateLogLine(name)));
         return;
     }
-    mModel->append(makeRecord(name));
+    mModel->append(convert::makeRecord(name));
 }
 
 void ViewController::addChosenItem(const QString& path, bool anyName)
@@ -497,11 +497,11 @@ void ViewController::addChosenItem(const QString& path, bool anyName)
         return;
     }
     if (info.isDir()) {
-        for (const std::string& entry : folderFiles(path.toStdString(), false)) {
+        for (const std::string& entry : convert::folderFiles(path.toStdString(), false)) {
             AddHeicPath(QString::fromStdString(entry));
         }
     } else if (anyName && !mModel->contains(path)) {
-        mModel->append(makeRecord(path.toStdString()));
+        mModel->append(convert::makeRecord(path.toStdString()));
     } else {
         AddHeicPath(path);
     }
@@ -632,4 +632,4 @@ void ViewController::PreViewEvent(int row)
     mServices.preview.previewFile(QUrl::fromLocalFile(QString::fromStdString(mModel->record(row).toPath)));
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

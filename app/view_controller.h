@@ -15,8 +15,8 @@
 #include <optional>
 #include <vector>
 
-#include "file_table.h"
-#include "job_runner.h"
+#include "app/file_table.h"
+#include "app/job_runner.h"
 
 class QCheckBox;
 class QComboBox;
@@ -26,7 +26,7 @@ class QPushButton;
 class QRadioButton;
 class QTableView;
 
-namespace ambrel {
+namespace ambrel::app {
 
 class Dialogs;
 class DesktopServices;
@@ -175,4 +175,4 @@ private:
     QPushButton* mAmbrelBt = nullptr;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,11 +1,13 @@
-#include "bench_files.h"
+#include "bench/bench_files.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
-#include "fixtures/heif_builder.h"
-#include "fixtures/hevc_encoder.h"
+#include "tests/fixtures/heif_builder.h"
+#include "tests/fixtures/hevc_encoder.h"
+
+using namespace ambrel::heif;
 
 namespace ambrelbench {
 

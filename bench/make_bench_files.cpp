@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "bench_files.h"
-#include "fixtures/hevc_encoder.h"
+#include "bench/bench_files.h"
+#include "tests/fixtures/hevc_encoder.h"
+
+using namespace ambrel::heif;
 
 namespace fs = std::filesystem;
 

@@ -20,15 +20,18 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "bench_files.h"
-#include "extraction.h"
-#include "fixtures/hevc_encoder.h"
-#include "heif2jpg.h"
-#include "hevc_image_file_reader.h"
-#include "hevc_stream.h"
-#include "jpeg_encoder.h"
-#include "log.h"
-#include "mosaic.h"
+#include "bench/bench_files.h"
+#include "heif2jpg/extraction.h"
+#include "tests/fixtures/hevc_encoder.h"
+#include "heif2jpg/heif2jpg.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heif2jpg/hevc_stream.h"
+#include "heif2jpg/jpeg_encoder.h"
+#include "heiclib/log.h"
+#include "heif2jpg/mosaic.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -55,15 +58,15 @@ std::string streamPath()
 
 const HeifImageData& extracted()
 {
-    static const HeifImageData data = heifpipe::extractHeifImage(inputFile().data(), inputFile().size(), true);
+    static const HeifImageData data = ambrel::pipeline::extractHeifImage(inputFile().data(), inputFile().size(), true);
     return data;
 }
 
 const std::vector<cv::Mat>& decodedFrames()
 {
     static const std::vector<cv::Mat> frames = [] {
-        heifpipe::write_hevc_bitstream(streamPath(), extracted());
-        return heifpipe::read_hevc_bitstream_to_mat_vector(streamPath());
+        ambrel::pipeline::write_hevc_bitstream(streamPath(), extracted());
+        return ambrel::pipeline::read_hevc_bitstream_to_mat_vector(streamPath());
     }();
     return frames;
 }
@@ -72,7 +75,7 @@ const cv::Mat& picture()
 {
     static const cv::Mat image = [] {
         const HeifImageData& data = extracted();
-        return heifpipe::cropToOutput(heifpipe::buildMosaic(decodedFrames(), data.rows, data.columns), data.width,
+        return ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(decodedFrames(), data.rows, data.columns), data.width,
                                       data.height);
     }();
     return image;
@@ -99,7 +102,7 @@ BENCHMARK(ReaderOpen)->Unit(benchmark::kMicrosecond);
 void Extraction(benchmark::State& state)
 {
     for (auto _ : state) {
-        HeifImageData data = heifpipe::extractHeifImage(inputFile().data(), inputFile().size(), true);
+        HeifImageData data = ambrel::pipeline::extractHeifImage(inputFile().data(), inputFile().size(), true);
         benchmark::DoNotOptimize(data.tiles.data());
     }
     setCounters(state);
@@ -109,16 +112,16 @@ BENCHMARK(Extraction)->Unit(benchmark::kMillisecond);
 void StreamWrite(benchmark::State& state)
 {
     for (auto _ : state) {
-        benchmark::DoNotOptimize(heifpipe::write_hevc_bitstream(streamPath(), extracted()));
+        benchmark::DoNotOptimize(ambrel::pipeline::write_hevc_bitstream(streamPath(), extracted()));
     }
 }
 BENCHMARK(StreamWrite)->Unit(benchmark::kMillisecond);
 
 void DecodeStreamFile(benchmark::State& state)
 {
-    heifpipe::write_hevc_bitstream(streamPath(), extracted());
+    ambrel::pipeline::write_hevc_bitstream(streamPath(), extracted());
     for (auto _ : state) {
-        std::vector<cv::Mat> frames = heifpipe::read_hevc_bitstream_to_mat_vector(streamPath());
+        std::vector<cv::Mat> frames = ambrel::pipeline::read_hevc_bitstream_to_mat_vector(streamPath());
         benchmark::DoNotOptimize(frames.data());
     }
     setCounters(state);
@@ -128,9 +131,9 @@ BENCHMARK(DecodeStreamFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 void DecodeFromMemory(benchmark::State& state)
 {
     std::vector<std::uint8_t> stream;
-    heifpipe::assemble_hevc_bitstream(extracted(), stream);
+    ambrel::pipeline::assembleHevcBitstream(extracted(), stream);
     for (auto _ : state) {
-        std::vector<cv::Mat> frames = heifpipe::decode_hevc_frames(stream);
+        std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
         benchmark::DoNotOptimize(frames.data());
     }
     setCounters(state);
@@ -140,11 +143,11 @@ BENCHMARK(DecodeFromMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 void DecodeIntoCanvas(benchmark::State& state)
 {
     std::vector<std::uint8_t> stream;
-    heifpipe::assemble_hevc_bitstream(extracted(), stream);
+    ambrel::pipeline::assembleHevcBitstream(extracted(), stream);
     const HeifImageData& data = extracted();
     for (auto _ : state) {
-        heifpipe::MosaicCanvas canvas(data.rows, data.columns, heifpipe::kMaxDecodedPixels);
-        heifpipe::decode_hevc_stream(stream.data(), stream.size(),
+        ambrel::pipeline::MosaicCanvas canvas(data.rows, data.columns, ambrel::pipeline::kMaxDecodedPixels);
+        ambrel::pipeline::decodeHevcStream(stream.data(), stream.size(),
                                      [&](std::size_t index, int width, int height) {
                                          return canvas.cell(index, width, height);
                                      });
@@ -158,7 +161,7 @@ void MosaicAndCrop(benchmark::State& state)
 {
     const HeifImageData& data = extracted();
     for (auto _ : state) {
-        cv::Mat image = heifpipe::cropToOutput(heifpipe::buildMosaic(decodedFrames(), data.rows, data.columns),
+        cv::Mat image = ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(decodedFrames(), data.rows, data.columns),
                                                data.width, data.height);
         benchmark::DoNotOptimize(image.data);
     }
@@ -184,7 +187,7 @@ void EncodeJpegLibjpeg(benchmark::State& state)
     std::size_t size = 0;
     for (auto _ : state) {
         std::vector<std::uint8_t> encoded;
-        heifpipe::encodeJpeg(picture(), quality, encoded);
+        ambrel::pipeline::encodeJpeg(picture(), quality, encoded);
         size = encoded.size();
     }
     state.counters["bytes"] = double(size);
@@ -228,7 +231,7 @@ BENCHMARK(WholeConversionScaled)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv)
 {
-    heiflog::setLevel(heiflog::Error);
+    ambrel::log::setLevel(ambrel::log::Error);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

@@ -24,11 +24,13 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
-#include "conversion_job.h"
-#include "file_list.h"
-#include "log.h"
-#include "output_files.h"
-#include "terminal_text.h"
+#include "convert/conversion_job.h"
+#include "convert/file_list.h"
+#include "heiclib/log.h"
+#include "convert/output_files.h"
+#include "cli/terminal_text.h"
+
+namespace ambrel::cli {
 
 namespace {
 
@@ -55,7 +57,7 @@ const char* const kUsage =
 
 struct CliOptions
 {
-    ambrel::JobOptions job;
+    convert::JobOptions job;
     std::vector<std::string> inputs;
     bool recursive = false;
     bool quiet = false;
@@ -140,7 +142,7 @@ CliOptions parseArguments(int argc, char** argv)
 
         if (name == "-f" || name == "--format") {
             const std::string word = value();
-            const auto format = ambrel::parseFormatWord(word);
+            const auto format = convert::parseFormatWord(word);
             if (!format) {
                 throw UsageError{"unknown format '" + word + "' (JPG, PNG, BMP, JPEG2000 or TIFF)"};
             }
@@ -194,10 +196,10 @@ void onInterrupt(int)
 
 // Prints the rows in list order as their outcomes arrive, with a progress
 // bar on a terminal's standard error.
-class Reporter : public ambrel::JobListener
+class Reporter : public convert::JobListener
 {
 public:
-    Reporter(const std::vector<ambrel::FileRecord>& records, std::FILE* report, bool quiet)
+    Reporter(const std::vector<convert::FileRecord>& records, std::FILE* report, bool quiet)
         : mRecords(records), mReport(report), mQuiet(quiet), mLines(records.size()),
           mProgress(!quiet && ::isatty(STDERR_FILENO) == 1)
     {
@@ -228,7 +230,7 @@ public:
     {
         if (!mQuiet) {
             eraseProgress();
-            std::fprintf(stderr, "%s\n", ambrel::terminalSafe(line).c_str());
+            std::fprintf(stderr, "%s\n", terminalSafe(line).c_str());
             drawProgress();
         }
     }
@@ -240,7 +242,7 @@ private:
         eraseProgress();
         while (mNextLine < mLines.size() && mLines[mNextLine]) {
             if (!mLines[mNextLine]->empty()) {
-                std::fprintf(mReport, "%s\n", ambrel::terminalSafe(*mLines[mNextLine]).c_str());
+                std::fprintf(mReport, "%s\n", terminalSafe(*mLines[mNextLine]).c_str());
             }
             ++mNextLine;
         }
@@ -276,7 +278,7 @@ private:
         mProgress = false;
     }
 
-    const std::vector<ambrel::FileRecord>& mRecords;
+    const std::vector<convert::FileRecord>& mRecords;
     std::FILE* mReport;
     bool mQuiet;
     std::vector<std::optional<std::string>> mLines;
@@ -293,14 +295,14 @@ bool isFolder(const std::string& path)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int convertMain(int argc, char** argv)
 {
     CliOptions options;
     try {
         options = parseArguments(argc, argv);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "ambrel-convert: %s\nTry 'ambrel-convert --help'.\n",
-                     ambrel::terminalSafe(error.message).c_str());
+                     terminalSafe(error.message).c_str());
         return 2;
     }
     if (options.help) {
@@ -322,19 +324,19 @@ int main(int argc, char** argv)
             ::close(devNull);
         }
     }
-    heiflog::setLevel(0);
+    log::setLevel(0);
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 
-    ambrel::FileList list;
+    convert::FileList list;
     const auto add = [&](const std::string& path) {
-        if (list.addGivenPath(path) == ambrel::Intake::Duplicate && !options.quiet) {
-            std::fprintf(stderr, "%s\n", ambrel::terminalSafe(ambrel::duplicateLogLine(path)).c_str());
+        if (list.addGivenPath(path) == convert::Intake::Duplicate && !options.quiet) {
+            std::fprintf(stderr, "%s\n", terminalSafe(convert::duplicateLogLine(path)).c_str());
         }
     };
     for (const auto& input : options.inputs) {
         if (isFolder(input)) {
-            for (const auto& path : ambrel::folderFiles(input, options.recursive)) {
-                if (ambrel::hasHeicName(path)) {
+            for (const auto& path : convert::folderFiles(input, options.recursive)) {
+                if (convert::hasHeicName(path)) {
                     add(path);
                 }
             }
@@ -354,9 +356,9 @@ int main(int argc, char** argv)
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
 
-    ambrel::JobDescription job{options.job, list.records()};
+    convert::JobDescription job{options.job, list.records()};
     Reporter reporter(job.records, report, options.quiet);
-    const ambrel::JobSummary summary = ambrel::runConversionJob(job, reporter, interrupted);
+    const convert::JobSummary summary = convert::runConversionJob(job, reporter, interrupted);
 
     const int total = static_cast<int>(job.records.size());
     if (!options.quiet) {
@@ -368,4 +370,11 @@ int main(int argc, char** argv)
     }
     std::fflush(report);
     return summary.converted == total ? 0 : 1;
+}
+
+}  // namespace ambrel::cli
+
+int main(int argc, char** argv)
+{
+    return ambrel::cli::convertMain(argc, argv);
 }

@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "hevc_image_file_reader.h"
-#include "log.h"
-#include "terminal_text.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/log.h"
+#include "cli/terminal_text.h"
+
+namespace ambrel::cli {
 
 namespace {
 
@@ -35,7 +37,7 @@ Json::Value featureNames(const Set& features)
     return names;
 }
 
-Json::Value idArray(const IdVector& ids)
+Json::Value idArray(const heif::IdVector& ids)
 {
     Json::Value array(Json::arrayValue);
     for (const auto id : ids) {
@@ -45,7 +47,7 @@ Json::Value idArray(const IdVector& ids)
 }
 
 // Everything the reader answers about one file, as JSON.
-Json::Value describe(HevcImageFileReader& reader)
+Json::Value describe(heif::HevcImageFileReader& reader)
 {
     Json::Value file(Json::objectValue);
     file["major_brand"] = reader.getMajorBrand();
@@ -56,7 +58,7 @@ Json::Value describe(HevcImageFileReader& reader)
     }
     file["compatible_brands"] = brands;
 
-    const FileInformation& info = reader.getFileInformation();
+    const heif::FileInformation& info = reader.getFileInformation();
     file["features"] = featureNames(info.features);
     file["primary"] = Json::Value(Json::nullValue);
     file["items"] = Json::Value(Json::arrayValue);
@@ -64,12 +66,12 @@ Json::Value describe(HevcImageFileReader& reader)
     file["other_items"] = Json::Value(Json::arrayValue);
     file["tracks"] = Json::Value(Json::arrayValue);
 
-    if (info.features.count(FileFeature::HasRootLevelMetaBox) != 0) {
-        const MetaBoxInformation& meta = info.rootMetaBoxInformation;
-        const ContextId context = meta.contextId;
+    if (info.features.count(heif::FileFeature::HasRootLevelMetaBox) != 0) {
+        const heif::MetaBoxInformation& meta = info.rootMetaBoxInformation;
+        const heif::ContextId context = meta.contextId;
         try {
             file["primary"] = reader.getCoverImageItemId(context);
-        } catch (const FileReaderException&) {
+        } catch (const heif::FileReaderException&) {
             // no cover image: stays null
         }
         file["meta_features"] = featureNames(meta.features);
@@ -94,13 +96,13 @@ Json::Value describe(HevcImageFileReader& reader)
             // Reading the coded data proves the item's bytes are all there.
             // An 'iden' item derives its picture from its source and has no
             // data of its own.
-            if (features.count(ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
+            if (features.count(heif::ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
                 try {
-                    DataVector data;
+                    heif::DataVector data;
                     reader.getItemData(context, id, data);
                     item["data_size"] = static_cast<Json::UInt64>(data.size());
-                } catch (const FileReaderException& e) {
-                    if (e.getStatusCode() != FileReaderException::CodeTypeNotSupported) {
+                } catch (const heif::FileReaderException& e) {
+                    if (e.getStatusCode() != heif::FileReaderException::CodeTypeNotSupported) {
                         item["error"] = e.what();
                     }
                 } catch (const std::exception& e) {
@@ -109,8 +111,8 @@ Json::Value describe(HevcImageFileReader& reader)
             }
             file["items"].append(item);
 
-            if (reader.getItemType(context, id) == "grid" && features.count(ImageFeature::ProtectedImage) == 0) {
-                const GridItem grid = reader.getItemGrid(context, id);
+            if (reader.getItemType(context, id) == "grid" && features.count(heif::ImageFeature::ProtectedImage) == 0) {
+                const heif::GridItem grid = reader.getItemGrid(context, id);
                 Json::Value g(Json::objectValue);
                 g["id"] = id;
                 g["rows"] = grid.rowsMinusOne + 1;
@@ -129,7 +131,7 @@ Json::Value describe(HevcImageFileReader& reader)
                 other["id"] = id;
                 other["type"] = type;
                 try {
-                    DataVector data;
+                    heif::DataVector data;
                     reader.getItemData(context, id, data);
                     other["size"] = static_cast<Json::UInt64>(data.size());
                 } catch (const std::exception& e) {
@@ -161,7 +163,7 @@ std::string joined(const Json::Value& array, const char* separator = ", ")
         if (!text.empty()) {
             text += separator;
         }
-        text += value.isString() ? ambrel::terminalSafe(value.asString()) : value.toStyledString().substr(0, value.toStyledString().size() - 1);
+        text += value.isString() ? terminalSafe(value.asString()) : value.toStyledString().substr(0, value.toStyledString().size() - 1);
     }
     return text;
 }
@@ -169,7 +171,7 @@ std::string joined(const Json::Value& array, const char* separator = ", ")
 // A text from the file (or its name), escaped for the terminal.
 std::string shown(const Json::Value& value)
 {
-    return ambrel::terminalSafe(value.asString());
+    return terminalSafe(value.asString());
 }
 
 // The brands, item types and names come from the file and may hold control
@@ -177,7 +179,7 @@ std::string shown(const Json::Value& value)
 void printText(const std::string& path, const Json::Value& file)
 {
     std::ostream& out = std::cout;
-    out << ambrel::terminalSafe(path) << '\n';
+    out << terminalSafe(path) << '\n';
     out << "  brands: " << shown(file["major_brand"]) << " (minor " << file["minor_version"].asUInt()
         << "), compatible: " << joined(file["compatible_brands"]) << '\n';
     if (!file["primary"].isNull()) {
@@ -227,7 +229,7 @@ void printText(const std::string& path, const Json::Value& file)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int heifinfoMain(int argc, char** argv)
 {
     bool json = false;
     bool verbose = false;
@@ -246,7 +248,7 @@ int main(int argc, char** argv)
                 paths.emplace_back(argv[i]);
             }
         } else if (!arg.empty() && arg[0] == '-') {
-            std::cerr << "ambrel-heifinfo: unknown option '" << ambrel::terminalSafe(arg) << "'\n" << kUsage;
+            std::cerr << "ambrel-heifinfo: unknown option '" << terminalSafe(arg) << "'\n" << kUsage;
             return 2;
         } else {
             paths.push_back(arg);
@@ -259,24 +261,24 @@ int main(int argc, char** argv)
 
     // Standard output carries only the report; the reader's diagnostics go to
     // standard error, and only when asked for.
-    heiflog::setLevel(verbose ? heiflog::Info : heiflog::Error);
-    heiflog::setSink([](int, const std::string& text) { std::cerr << ambrel::terminalSafe(text) << '\n'; });
+    log::setLevel(verbose ? log::Info : log::Error);
+    log::setSink([](int, const std::string& text) { std::cerr << terminalSafe(text) << '\n'; });
 
     int status = 0;
     Json::Value all(Json::arrayValue);
     for (const auto& path : paths) {
         try {
-            HevcImageFileReader reader;
+            heif::HevcImageFileReader reader;
             reader.initialize(path);
             if (reader.getMajorBrand().empty() &&
-                reader.getFileInformation().features.count(FileFeature::HasRootLevelMetaBox) == 0) {
+                reader.getFileInformation().features.count(heif::FileFeature::HasRootLevelMetaBox) == 0) {
                 throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box in '" + path + "'");
             }
             Json::Value file = describe(reader);
             file["file"] = path;
             for (const auto& item : file["items"]) {
                 if (item.isMember("error")) {
-                    std::cerr << "error: " << ambrel::terminalSafe(path) << ": item " << item["id"].asUInt()
+                    std::cerr << "error: " << terminalSafe(path) << ": item " << item["id"].asUInt()
                               << ": " << shown(item["error"]) << '\n';
                     status = 1;
                 }
@@ -287,7 +289,7 @@ int main(int argc, char** argv)
                 printText(path, file);
             }
         } catch (const std::exception& e) {
-            std::cerr << "error: " << ambrel::terminalSafe(e.what()) << '\n';
+            std::cerr << "error: " << terminalSafe(e.what()) << '\n';
             status = 1;
         }
     }
@@ -299,4 +301,11 @@ int main(int argc, char** argv)
         std::cout << '\n';
     }
     return status;
+}
+
+}  // namespace ambrel::cli
+
+int main(int argc, char** argv)
+{
+    return ambrel::cli::heifinfoMain(argc, argv);
 }

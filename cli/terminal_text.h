@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace ambrel {
+namespace ambrel::cli {
 
 // The length of the valid UTF-8 sequence of two to four bytes at `at`, or 0
 // when the bytes there are not one (overlong forms, surrogates and code
@@ -92,4 +92,5 @@ inline std::string terminalSafe(std::string_view text)
     return safe;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::cli
+

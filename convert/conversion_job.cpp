@@ -1,4 +1,4 @@
-#include "conversion_job.h"
+#include "convert/conversion_job.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,9 +14,9 @@
 #include <system_error>
 #include <thread>
 
-#include "heif2jpg.h"
+#include "heif2jpg/heif2jpg.h"
 
-namespace ambrel {
+namespace ambrel::convert {
 
 void JobListener::logLine(const std::string& line)
 {
@@ -136,7 +136,7 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
             return *failed;
         }
         modificationTime = source.modificationTime;
-        Heif2JpgResult result = convertHeifToJpeg(source.bytes.data(), source.bytes.size(), options.quality,
+        pipeline::Heif2JpgResult result = pipeline::convertHeifToJpeg(source.bytes.data(), source.bytes.size(), options.quality,
                                                   options.scale, options.keepExif);
         if (!result.ok || result.jpeg.empty()) {
             const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
@@ -274,4 +274,4 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
     return summary;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "file_list.h"
-#include "output_files.h"
+#include "convert/file_list.h"
+#include "convert/output_files.h"
 
-namespace ambrel {
+namespace ambrel::convert {
 
 // Row failure texts.
 inline constexpr const char* kTextNotFound = "路径下找不到文件";
@@ -93,4 +93,4 @@ struct JobSummary
 JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
                             const std::atomic<bool>& stopRequested);
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

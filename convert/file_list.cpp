@@ -1,4 +1,4 @@
-#include "file_list.h"
+#include "convert/file_list.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace ambrel {
+namespace ambrel::convert {
 
 std::string_view lastComponent(std::string_view path)
 {
@@ -172,4 +172,4 @@ std::vector<std::string> folderFiles(const std::string& folder, bool recursive)
     return paths;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

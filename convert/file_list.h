@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ambrel {
+namespace ambrel::convert {
 
 // One source file of the list.
 struct FileRecord
@@ -95,4 +95,4 @@ private:
 // are skipped. Paths are "folder/entry".
 std::vector<std::string> folderFiles(const std::string& folder, bool recursive);
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

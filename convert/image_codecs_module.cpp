@@ -1,11 +1,13 @@
-#include "image_codecs_module.h"
+#include "convert/image_codecs_module.h"
 
 #include <exception>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-extern "C" __attribute__((visibility("default"))) int ambrel_reencode_jpeg(const std::uint8_t* jpeg,
+namespace ambrel::convert {
+
+extern "C" __attribute__((visibility("default"))) int ambrelReencodeJpeg(const std::uint8_t* jpeg,
                                                                             std::size_t length,
                                                                             const char* extension,
                                                                             std::vector<std::uint8_t>* out)
@@ -28,3 +30,5 @@ extern "C" __attribute__((visibility("default"))) int ambrel_reencode_jpeg(const
         return 0;
     }
 }
+
+}  // namespace ambrel::convert

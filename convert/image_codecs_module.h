@@ -10,13 +10,17 @@
 #include <cstdint>
 #include <vector>
 
+namespace ambrel::convert {
+
 // The module's one entry. Decodes `jpeg` to a colour bitmap and encodes it
 // with the encoder of `extension` (".png", ".bmp", ".jp2", ".tiff") at its
 // default settings into `out`; 1 on success, 0 when decoding or encoding
 // fails. Never throws.
-extern "C" int ambrel_reencode_jpeg(const std::uint8_t* jpeg, std::size_t length, const char* extension,
+extern "C" int ambrelReencodeJpeg(const std::uint8_t* jpeg, std::size_t length, const char* extension,
                                     std::vector<std::uint8_t>* out);
 
 // Its name, as dlsym looks it up.
-inline constexpr const char* kReencodeSymbol = "ambrel_reencode_jpeg";
+inline constexpr const char* kReencodeSymbol = "ambrelReencodeJpeg";
 using ReencodeFunction = int (*)(const std::uint8_t*, std::size_t, const char*, std::vector<std::uint8_t>*);
+
+}  // namespace ambrel::convert

@@ -1,4 +1,4 @@
-#include "output_files.h"
+#include "convert/output_files.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -16,9 +16,9 @@
 #include <mutex>
 #include <system_error>
 
-#include "image_codecs_module.h"
+#include "convert/image_codecs_module.h"
 
-namespace ambrel {
+namespace ambrel::convert {
 
 std::string formatWord(OutputFormat format)
 {
@@ -376,4 +376,4 @@ unsigned removeStaleTemporaries(const std::string& folder)
     return removed;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

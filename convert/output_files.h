@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ambrel {
+namespace ambrel::convert {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -89,4 +89,4 @@ std::optional<long> temporaryFileOwner(std::string_view name);
 // number of files removed.
 unsigned removeStaleTemporaries(const std::string& folder);
 
-}  // namespace ambrel
+}  // namespace ambrel::convert

@@ -17,8 +17,10 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "box_mutator.h"
-#include "heif2jpg.h"
+#include "fuzz/box_mutator.h"
+#include "heif2jpg/heif2jpg.h"
+
+using namespace ambrel::pipeline;
 
 namespace {
 

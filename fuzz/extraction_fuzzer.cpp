@@ -8,12 +8,15 @@
 #include <iostream>
 #include <vector>
 
-#include "box_mutator.h"
-#include "extraction.h"
-#include "hevc_stream.h"
-#include "jpeg_metadata.h"
-#include "log.h"
-#include "mosaic.h"
+#include "fuzz/box_mutator.h"
+#include "heif2jpg/extraction.h"
+#include "heif2jpg/hevc_stream.h"
+#include "heif2jpg/jpeg_metadata.h"
+#include "heiclib/log.h"
+#include "heif2jpg/mosaic.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -24,33 +27,33 @@ const std::vector<std::uint8_t> kTinyJpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10,
 
 void handleMetadata(HeifImageData& data)
 {
-    std::vector<jpegmeta::Transform> turns;
+    std::vector<ambrel::pipeline::jpegmeta::Transform> turns;
     for (const ImageTransform& transform : data.transforms) {
         if (transform.kind == ImageTransform::Kind::Rotate) {
-            turns.push_back({jpegmeta::TransformKind::Rotate, static_cast<int>(transform.value)});
+            turns.push_back({ambrel::pipeline::jpegmeta::TransformKind::Rotate, static_cast<int>(transform.value)});
         } else if (transform.kind == ImageTransform::Kind::Mirror) {
-            turns.push_back({jpegmeta::TransformKind::Mirror, transform.value == 0 ? 1 : 0});
+            turns.push_back({ambrel::pipeline::jpegmeta::TransformKind::Mirror, transform.value == 0 ? 1 : 0});
         } else {
             cv::Rect rect;
-            heifpipe::cleanApertureRect(transform.aperture, static_cast<int>(data.width & 0x7FFFFFFF),
+            ambrel::pipeline::cleanApertureRect(transform.aperture, static_cast<int>(data.width & 0x7FFFFFFF),
                                         static_cast<int>(data.height & 0x7FFFFFFF), rect);
         }
     }
     int orientation = 1;
     try {
-        orientation = jpegmeta::orientationForTransforms(turns);
+        orientation = ambrel::pipeline::jpegmeta::orientationForTransforms(turns);
     } catch (const std::invalid_argument&) {
         // An 'irot' that is not a quarter turn: the pipeline leaves the image unturned.
     }
 
     std::vector<std::uint8_t> exif = data.exif;
-    if (!exif.empty() && jpegmeta::fitIntoApp1(exif)) {
-        if (jpegmeta::readOrientation(exif) != orientation) {
-            jpegmeta::writeOrientation(exif, 1);
+    if (!exif.empty() && ambrel::pipeline::jpegmeta::fitIntoApp1(exif)) {
+        if (ambrel::pipeline::jpegmeta::readOrientation(exif) != orientation) {
+            ambrel::pipeline::jpegmeta::writeOrientation(exif, 1);
         }
-        jpegmeta::Bytes jpeg = jpegmeta::insertExifSegment(kTinyJpeg, exif);
+        ambrel::pipeline::jpegmeta::Bytes jpeg = ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, exif);
         try {
-            jpeg = jpegmeta::insertIccSegments(jpeg, data.iccProfile);
+            jpeg = ambrel::pipeline::jpegmeta::insertIccSegments(jpeg, data.iccProfile);
         } catch (const std::length_error&) {
             // A profile beyond 255 segments is left out.
         }
@@ -61,7 +64,7 @@ void handleMetadata(HeifImageData& data)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    heiflog::setLevel(-1);
+    ambrel::log::setLevel(-1);
     // The extraction's diagnostic lines go to standard output; they would
     // only slow the run down.
     std::cout.setstate(std::ios::badbit);
@@ -72,12 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 {
     HeifImageData data;
     try {
-        data = heifpipe::extractHeifImage(bytes, size, true);
+        data = ambrel::pipeline::extractHeifImage(bytes, size, true);
     } catch (const std::exception&) {
         return 0;  // refused: the conversion ends with its read_heif result
     }
     std::vector<std::uint8_t> stream;
-    heifpipe::assemble_hevc_bitstream(data, stream);
+    ambrel::pipeline::assembleHevcBitstream(data, stream);
     handleMetadata(data);
     return 0;
 }

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "box_mutator.h"
-#include "hevc_image_file_reader.h"
-#include "log.h"
+#include "fuzz/box_mutator.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/log.h"
+
+using namespace ambrel::heif;
 
 namespace {
 
@@ -92,7 +94,7 @@ void askAboutContext(HevcImageFileReader& reader, ContextId context, const IdVec
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    heiflog::setLevel(-1);
+    ambrel::log::setLevel(-1);
     std::stringstream stream(std::string(reinterpret_cast<const char*>(data), size));
     HevcImageFileReader reader;
     try {

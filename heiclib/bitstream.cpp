@@ -1,9 +1,11 @@
-#include "bitstream.h"
+#include "heiclib/bitstream.h"
 
 #include <stdexcept>
 
-#include "log.h"
-#include "memory_budget.h"
+#include "heiclib/log.h"
+#include "heiclib/memory_budget.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -314,7 +316,7 @@ void BitStream::writeBitField(std::uint32_t value, unsigned bits)
 void BitStream::writeString(const std::string& text)
 {
     if (text.empty()) {
-        heiflog::warning("BitStream::writeString called for zero-length string.");
+        log::warning("BitStream::writeString called for zero-length string.");
         return;
     }
     mStorage.insert(mStorage.end(), text.begin(), text.end());
@@ -338,3 +340,5 @@ void BitStream::writeBytes(std::span<const std::uint8_t> bytes)
 {
     mStorage.insert(mStorage.end(), bytes.begin(), bytes.end());
 }
+
+}  // namespace ambrel::heif

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "fourcc.h"
+#include "heiclib/fourcc.h"
+
+namespace ambrel::heif {
 
 class MemoryBudget;
 
@@ -93,3 +95,5 @@ private:
 
     friend class BitStreamTestAccess;
 };
+
+}  // namespace ambrel::heif

@@ -1,6 +1,8 @@
-#include "box.h"
+#include "heiclib/box.h"
 
 #include <stdexcept>
+
+namespace ambrel::heif {
 
 namespace {
 constexpr FourCCInt kUuid("uuid");
@@ -99,3 +101,5 @@ void FullBox::writeFullHeader(BitStream& output)
     output.writeUInt8(mVersion);
     output.writeUInt24(mFlags);
 }
+
+}  // namespace ambrel::heif

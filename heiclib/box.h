@@ -10,8 +10,10 @@
 #include <array>
 #include <cstdint>
 
-#include "bitstream.h"
-#include "fourcc.h"
+#include "heiclib/bitstream.h"
+#include "heiclib/fourcc.h"
+
+namespace ambrel::heif {
 
 class Box
 {
@@ -74,3 +76,5 @@ private:
     std::uint8_t mVersion = 0;
     std::uint32_t mFlags = 0;
 };
+
+}  // namespace ambrel::heif

@@ -1,7 +1,9 @@
-#include "fourcc.h"
+#include "heiclib/fourcc.h"
 
 #include <ostream>
 #include <stdexcept>
+
+namespace ambrel::heif {
 
 FourCCInt::FourCCInt(const std::string& text)
 {
@@ -26,3 +28,5 @@ std::ostream& operator<<(std::ostream& out, const FourCCInt& code)
 {
     return out << code.getString();
 }
+
+}  // namespace ambrel::heif

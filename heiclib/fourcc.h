@@ -7,6 +7,8 @@
 #include <iosfwd>
 #include <string>
 
+namespace ambrel::heif {
+
 class FourCCInt
 {
 public:
@@ -34,8 +36,10 @@ private:
 
 std::ostream& operator<<(std::ostream& out, const FourCCInt& code);
 
+}  // namespace ambrel::heif
+
 template <>
-struct std::hash<FourCCInt>
+struct std::hash<ambrel::heif::FourCCInt>
 {
-    std::size_t operator()(const FourCCInt& code) const noexcept { return code.getUInt32(); }
+    std::size_t operator()(const ambrel::heif::FourCCInt& code) const noexcept { return code.getUInt32(); }
 };

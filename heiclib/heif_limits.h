@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace heiflimits {
+namespace ambrel::heif::limits {
 
 // Root-level boxes read by one initialize(); the walk stops after this many.
 constexpr std::uint32_t kMaxRootBoxes = 1024;
@@ -76,4 +76,4 @@ constexpr std::uint64_t kMaxFileMemoryBytes = std::uint64_t(1) << 30;
 // (moov/trak/mdia/minf/stbl/stsd/hvc1/hvcC), and skips every other box whole
 // without looking inside, so no file can make parsing recurse any deeper.
 
-}  // namespace heiflimits
+}  // namespace ambrel::heif::limits

@@ -1,6 +1,8 @@
-#include "ids.h"
+#include "heiclib/ids.h"
 
 #include <atomic>
+
+namespace ambrel::heif {
 
 namespace {
 constexpr std::uint32_t kFirstId = 20000;
@@ -19,3 +21,5 @@ void resetIdCounter()
 {
     gIdCounter.store(kFirstId, std::memory_order_relaxed);
 }
+
+}  // namespace ambrel::heif

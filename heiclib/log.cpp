@@ -1,10 +1,10 @@
-#include "log.h"
+#include "heiclib/log.h"
 
 #include <atomic>
 #include <iostream>
 #include <mutex>
 
-namespace heiflog {
+namespace ambrel::log {
 namespace {
 
 std::atomic<int> gLevel{Warning};
@@ -50,4 +50,4 @@ void setSink(Sink sink)
     sinkSlot() = std::move(sink);
 }
 
-}  // namespace heiflog
+}  // namespace ambrel::log

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-namespace heiflog {
+namespace ambrel::log {
 
 enum Level : int { Error = 0, Warning = 1, Info = 2 };
 
@@ -26,4 +26,4 @@ void info(const std::string& text);
 using Sink = std::function<void(int channel, const std::string& text)>;
 void setSink(Sink sink);
 
-}  // namespace heiflog
+}  // namespace ambrel::log

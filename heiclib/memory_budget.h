@@ -9,7 +9,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "heif_limits.h"
+#include "heiclib/heif_limits.h"
+
+namespace ambrel::heif {
 
 // Thrown by MemoryBudget::charge when a charge would pass the limit.
 class MemoryBudgetExceeded : public std::runtime_error
@@ -21,7 +23,7 @@ public:
 class MemoryBudget
 {
 public:
-    explicit MemoryBudget(std::uint64_t limit = heiflimits::kMaxFileMemoryBytes) : mLimit(limit) {}
+    explicit MemoryBudget(std::uint64_t limit = limits::kMaxFileMemoryBytes) : mLimit(limit) {}
 
     std::uint64_t limit() const { return mLimit; }
     std::uint64_t charged() const { return mCharged; }
@@ -68,3 +70,5 @@ private:
     std::uint64_t mCharged = 0;
     std::string mRefusal;
 };
+
+}  // namespace ambrel::heif

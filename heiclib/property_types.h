@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace ambrel::heif {
+
 enum class ItemPropertyType : std::int32_t
 {
     Raw = 0,   // any other property box
@@ -27,3 +29,5 @@ struct ItemPropertyInfo
     std::uint32_t index = 0;  // 0-based position in the property container
     bool essential = false;
 };
+
+}  // namespace ambrel::heif

@@ -1,4 +1,4 @@
-#include "extraction.h"
+#include "heif2jpg/extraction.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,10 +9,10 @@
 #include <string>
 #include <utility>
 
-#include "heif_limits.h"
-#include "jpeg_metadata.h"
+#include "heiclib/heif_limits.h"
+#include "heif2jpg/jpeg_metadata.h"
 
-namespace heifpipe {
+namespace ambrel::pipeline {
 
 namespace {
 
@@ -118,35 +118,35 @@ bool lastBoxCutShort(const std::uint8_t* bytes, std::size_t length)
     return false;
 }
 
-void checkLimits(const HevcImageFileReader& reader, ContextId context, const HeifImageData& data)
+void checkLimits(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data)
 {
     const std::uint64_t pixels = std::uint64_t(data.width) * data.height;
-    if (pixels > heiflimits::kMaxImagePixels) {
+    if (pixels > heif::limits::kMaxImagePixels) {
         throw LimitExceededError("the image is " + std::to_string(pixels) + " pixels (" + std::to_string(data.width) +
                                  " x " + std::to_string(data.height) + "), more than the limit of " +
-                                 std::to_string(heiflimits::kMaxImagePixels));
+                                 std::to_string(heif::limits::kMaxImagePixels));
     }
     const std::uint64_t tiles = std::uint64_t(data.rows) * data.columns;
-    if (tiles > heiflimits::kMaxGridTiles) {
+    if (tiles > heif::limits::kMaxGridTiles) {
         throw LimitExceededError("the grid is " + std::to_string(data.rows) + " x " + std::to_string(data.columns) +
-                                 " tiles, more than the limit of " + std::to_string(heiflimits::kMaxGridTiles));
+                                 " tiles, more than the limit of " + std::to_string(heif::limits::kMaxGridTiles));
     }
     // What the tiles decode to, by their own sizes: every cell of the grid
     // holds a picture of its tile's size, whatever the grid's output size says.
     if (data.isGrid) {
-        for (const ItemId tile : data.tileIds) {
+        for (const heif::ItemId tile : data.tileIds) {
             std::uint64_t tilePixels = 0;
             try {
                 tilePixels = std::uint64_t(reader.getWidth(context, tile)) * reader.getHeight(context, tile);
             } catch (const std::exception&) {
                 continue;  // no size known: the decoder's own limit applies
             }
-            if (tilePixels != 0 && tilePixels > heiflimits::kMaxImagePixels / tiles) {
+            if (tilePixels != 0 && tilePixels > heif::limits::kMaxImagePixels / tiles) {
                 throw LimitExceededError("the grid's " + std::to_string(tiles) + " tiles of " +
                                          std::to_string(reader.getWidth(context, tile)) + " x " +
                                          std::to_string(reader.getHeight(context, tile)) +
                                          " pixels would decode to more than the limit of " +
-                                         std::to_string(heiflimits::kMaxImagePixels) + " pixels");
+                                         std::to_string(heif::limits::kMaxImagePixels) + " pixels");
             }
         }
     }
@@ -160,19 +160,19 @@ namespace {
 // references would otherwise never end).
 constexpr unsigned kMaxIdentityDepth = 8;
 
-std::string itemText(ItemId id)
+std::string itemText(heif::ItemId id)
 {
     return std::to_string(id);
 }
 
 // "the primary image 3", or for an image an 'iden' item derives from, "the source image 3".
-std::string imageText(ItemId id, unsigned depth)
+std::string imageText(heif::ItemId id, unsigned depth)
 {
     return (depth == 0 ? "the primary image " : "the source image ") + itemText(id);
 }
 
 // The primary image `id` as something the pipeline can decode.
-ImageChoice resolveImage(const HevcImageFileReader& reader, ContextId context, ItemId id, unsigned depth)
+ImageChoice resolveImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id, unsigned depth)
 {
     const auto& contexts = reader.getMetaContexts();
     const auto found = contexts.find(context);
@@ -188,8 +188,8 @@ ImageChoice resolveImage(const HevcImageFileReader& reader, ContextId context, I
             throw NoImageError("the primary image is derived through more than " +
                                std::to_string(kMaxIdentityDepth) + " 'iden' items");
         }
-        IdVector sources;
-        reader.getReferencedFromItemListByType(context, id, FourCCInt("dimg"), sources);
+        heif::IdVector sources;
+        reader.getReferencedFromItemListByType(context, id, heif::FourCCInt("dimg"), sources);
         if (sources.size() != 1) {
             throw NoImageError("the 'iden' image " + itemText(id) + " names " + std::to_string(sources.size()) +
                                " source images instead of one");
@@ -212,7 +212,7 @@ ImageChoice resolveImage(const HevcImageFileReader& reader, ContextId context, I
 }
 
 // Why the primary named by 'pitm' (if any) is not an image of the context.
-[[noreturn]] void refuseMissingPrimary(const HevcImageFileReader& reader, ContextId context,
+[[noreturn]] void refuseMissingPrimary(const heif::HevcImageFileReader& reader, heif::ContextId context,
                                        std::optional<std::uint32_t> pitm)
 {
     const auto& contexts = reader.getMetaContexts();
@@ -233,17 +233,17 @@ ImageChoice resolveImage(const HevcImageFileReader& reader, ContextId context, I
 
 }  // namespace
 
-ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context)
+ImageChoice chooseImage(const heif::HevcImageFileReader& reader, heif::ContextId context)
 {
-    ItemId primary = 0;
+    heif::ItemId primary = 0;
     try {
         primary = reader.getCoverImageItemId(context);
-    } catch (const FileReaderException&) {
+    } catch (const heif::FileReaderException&) {
         // No image item is the primary: say why.
-        std::optional<ItemId> pitm;
+        std::optional<heif::ItemId> pitm;
         try {
             pitm = reader.getPrimaryItemId(context);
-        } catch (const FileReaderException&) {
+        } catch (const heif::FileReaderException&) {
             throw NoImageError("the file holds no images (it has no 'meta' box)");
         }
         refuseMissingPrimary(reader, context, pitm);
@@ -254,20 +254,20 @@ ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context)
 namespace {
 
 // The first Exif item with a 'cdsc' reference to the image; 0 when none.
-ItemId describingExifItem(const HevcImageFileReader& reader, ContextId context, ItemId image)
+heif::ItemId describingExifItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image)
 {
-    IdVector describing;
+    heif::IdVector describing;
     try {
-        reader.getReferencedToItemListByType(context, image, FourCCInt("cdsc"), describing);
-    } catch (const FileReaderException&) {
+        reader.getReferencedToItemListByType(context, image, heif::FourCCInt("cdsc"), describing);
+    } catch (const heif::FileReaderException&) {
         describing.clear();
     }
-    for (const ItemId id : describing) {
+    for (const heif::ItemId id : describing) {
         try {
             if (isExifType(reader.getItemType(context, id))) {
                 return id;
             }
-        } catch (const FileReaderException&) {
+        } catch (const heif::FileReaderException&) {
             // A reference to an item that 'iinf' does not hold.
         }
     }
@@ -276,9 +276,9 @@ ItemId describingExifItem(const HevcImageFileReader& reader, ContextId context, 
 
 }  // namespace
 
-ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId image)
+heif::ItemId findExifItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image)
 {
-    if (const ItemId described = describingExifItem(reader, context, image); described != 0) {
+    if (const heif::ItemId described = describingExifItem(reader, context, image); described != 0) {
         return described;
     }
     const auto& contexts = reader.getMetaContexts();
@@ -294,17 +294,17 @@ ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId
     return 0;
 }
 
-bool get_heif_info(const HevcImageFileReader& reader, ContextId context, HeifImageData& data)
+bool get_heif_info(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     try {
         if (data.isGrid) {
-            const GridItem grid = reader.getItemGrid(context, data.imageId);
+            const heif::GridItem grid = reader.getItemGrid(context, data.imageId);
             data.width = grid.outputWidth;
             data.height = grid.outputHeight;
             data.rows = grid.rowsMinusOne + 1u;
             data.columns = grid.columnsMinusOne + 1u;
             // Extra 'dimg' references beyond the layout are not tiles.
-            IdVector tiles = grid.itemIds;
+            heif::IdVector tiles = grid.itemIds;
             if (tiles.size() > std::size_t(data.rows) * data.columns) {
                 tiles.resize(std::size_t(data.rows) * data.columns);
             }
@@ -319,13 +319,13 @@ bool get_heif_info(const HevcImageFileReader& reader, ContextId context, HeifIma
 
         std::vector<ImageTransform> transforms;
         bool rotationSeen = false;
-        IdVector transformed = {data.imageId};
+        heif::IdVector transformed = {data.imageId};
         transformed.insert(transformed.end(), data.identities.begin(), data.identities.end());
-        for (const ItemId item : transformed) {
-            for (const ItemPropertyInfo& property : reader.getItemProperties(context, item)) {
+        for (const heif::ItemId item : transformed) {
+            for (const heif::ItemPropertyInfo& property : reader.getItemProperties(context, item)) {
                 ImageTransform transform;
                 switch (property.type) {
-                case ItemPropertyType::Irot:
+                case heif::ItemPropertyType::Irot:
                     transform.kind = ImageTransform::Kind::Rotate;
                     transform.value = reader.getPropertyIrot(context, property.index);
                     if (!rotationSeen) {
@@ -333,11 +333,11 @@ bool get_heif_info(const HevcImageFileReader& reader, ContextId context, HeifIma
                         rotationSeen = true;
                     }
                     break;
-                case ItemPropertyType::Imir:
+                case heif::ItemPropertyType::Imir:
                     transform.kind = ImageTransform::Kind::Mirror;
                     transform.value = reader.getPropertyImir(context, property.index) ? 1u : 0u;
                     break;
-                case ItemPropertyType::Clap:
+                case heif::ItemPropertyType::Clap:
                     transform.kind = ImageTransform::Kind::CleanAperture;
                     transform.aperture = reader.getPropertyClap(context, property.index);
                     break;
@@ -354,13 +354,13 @@ bool get_heif_info(const HevcImageFileReader& reader, ContextId context, HeifIma
     }
 }
 
-bool get_heif_paramset(const HevcImageFileReader& reader, ContextId context, HeifImageData& data)
+bool get_heif_paramset(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     try {
         if (data.tileIds.empty()) {
             return false;
         }
-        ParameterSetMap parameterSets;
+        heif::ParameterSetMap parameterSets;
         reader.getDecoderParameterSets(context, data.tileIds.front(), parameterSets);
         std::vector<std::uint8_t> bytes;
         for (const char* name : {"VPS", "SPS", "PPS"}) {
@@ -374,12 +374,12 @@ bool get_heif_paramset(const HevcImageFileReader& reader, ContextId context, Hei
     }
 }
 
-bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageData& data, std::uint64_t byteBudget)
+bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data, std::uint64_t byteBudget)
 {
     try {
         data.tiles.assign(data.tileIds.size(), {});
         // A tile named by several cells is read once; its other cells copy it.
-        std::map<ItemId, std::size_t> firstCell;
+        std::map<heif::ItemId, std::size_t> firstCell;
         std::uint64_t total = 0;
         for (std::size_t i = 0; i < data.tileIds.size(); ++i) {
             const auto [earlier, first] = firstCell.try_emplace(data.tileIds[i], i);
@@ -390,9 +390,9 @@ bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageDat
             if (size > byteBudget - total) {
                 throw LimitExceededError("the tiles of the image hold more than " + std::to_string(byteBudget) +
                                          " bytes, the limit for this file (" +
-                                         std::to_string(heiflimits::kMaxImageTileAmplification) +
+                                         std::to_string(heif::limits::kMaxImageTileAmplification) +
                                          " times its size, plus " +
-                                         std::to_string(heiflimits::kImageTileBytesAllowance) + ")");
+                                         std::to_string(heif::limits::kImageTileBytesAllowance) + ")");
             }
             total += size;
             if (!first) {
@@ -415,11 +415,11 @@ bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageDat
     }
 }
 
-void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData& data)
+void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     try {
         // The primary's own Exif item first, then the one of the image it derives from.
-        ItemId exifItem = 0;
+        heif::ItemId exifItem = 0;
         for (auto it = data.identities.rbegin(); it != data.identities.rend() && exifItem == 0; ++it) {
             exifItem = describingExifItem(reader, context, *it);
         }
@@ -430,7 +430,7 @@ void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData
             return;
         }
         data.exifItemId = exifItem;
-        DataVector itemData;
+        heif::DataVector itemData;
         reader.getItemData(context, exifItem, itemData);
         std::optional<jpegmeta::Bytes> block = jpegmeta::exifBlockFromItem(itemData);
         if (!block) {
@@ -443,7 +443,7 @@ void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData
     }
 }
 
-void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImageData& data)
+void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     try {
         data.iccProfile = reader.getItemIccProfile(context, data.imageId);
@@ -472,10 +472,10 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     MemoryBuffer buffer(bytes, length);
     std::istream input(&buffer);
 
-    HevcImageFileReader reader;
+    heif::HevcImageFileReader reader;
     reader.setMemoryBudget(memoryBudget);
     reader.initialize(input);
-    const ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    const heif::ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
     const ImageChoice choice = chooseImage(reader, context);
 
     HeifImageData data;
@@ -490,18 +490,18 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
         printDiagnostic("get_heif_paramset returned false ");
     }
     const std::uint64_t tileBudget =
-        heiflimits::kMaxImageTileAmplification * std::uint64_t(length) + heiflimits::kImageTileBytesAllowance;
+        heif::limits::kMaxImageTileAmplification * std::uint64_t(length) + heif::limits::kImageTileBytesAllowance;
     if (!get_heif_tiles(reader, context, data, tileBudget)) {
         printDiagnostic("get_heif_tiles returned false ");
     }
     if (keepExif) {
         get_heif_exif(reader, context, data);
     }
-    get_heif_icc(reader, context, data);
+    getHeifIcc(reader, context, data);
     // The decoded picture takes 3 bytes a pixel out of what the file's
     // budget has left.
     data.maxCanvasPixels = std::min<std::uint64_t>(data.maxCanvasPixels, reader.memoryBudget().left() / 3);
     return data;
 }
 
-}  // namespace heifpipe
+}  // namespace ambrel::pipeline

@@ -8,10 +8,10 @@
 #include <optional>
 #include <stdexcept>
 
-#include "heif_image_data.h"
-#include "hevc_image_file_reader.h"
+#include "heif2jpg/heif_image_data.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
-namespace heifpipe {
+namespace ambrel::pipeline {
 
 // The file holds no image that the pipeline can convert.
 class NoImageError : public std::runtime_error
@@ -37,11 +37,11 @@ public:
 
 struct ImageChoice
 {
-    ItemId id = 0;        // the grid or 'hvc1' image whose pixels are decoded
+    heif::ItemId id = 0;        // the grid or 'hvc1' image whose pixels are decoded
     bool isGrid = false;
     // The 'iden' items that derive the primary from `id`, innermost first
     // (the last one is the primary); empty when `id` is the primary.
-    IdVector identities;
+    heif::IdVector identities;
 };
 
 // The image to convert, which is always the primary item: a grid, an 'hvc1'
@@ -50,12 +50,12 @@ struct ImageChoice
 // for a primary that is missing or of another kind ('iovl', 'avc1', ...):
 // that throws NoImageError saying why, as does a file without a primary.
 // Whatever the reader throws for a context it does not know passes through.
-ImageChoice chooseImage(const HevcImageFileReader& reader, ContextId context);
+ImageChoice chooseImage(const heif::HevcImageFileReader& reader, heif::ContextId context);
 
 // The Exif item that describes the image: a 'cdsc' source of the image whose
 // type reads "exif" in any case, else the first item of the context whose type
 // reads "exif"; 0 when there is none.
-ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId image);
+heif::ItemId findExifItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image);
 
 // The steps of the extraction. Each absorbs its own errors and reports them by
 // its return value. `data.imageId`, `data.isGrid` and `data.identities` must
@@ -65,19 +65,19 @@ ItemId findExifItem(const HevcImageFileReader& reader, ContextId context, ItemId
 // as a 1 x 1 layout), the grid's tile ids in 'dimg' order, the 'irot' angle
 // and the transformative properties in association order: the image's own,
 // then those of each 'iden' item over it.
-bool get_heif_info(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+bool get_heif_info(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
 // VPS, SPS and PPS of the first tile.
-bool get_heif_paramset(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+bool get_heif_paramset(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
 // The coded data of every tile, each led by its own parameter sets. A tile
 // named by several cells is read once. Throws LimitExceededError (and keeps
 // no tiles) when the tiles, counted once per cell, hold more than
 // `byteBudget` bytes.
-bool get_heif_tiles(HevcImageFileReader& reader, ContextId context, HeifImageData& data,
+bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data,
                     std::uint64_t byteBudget = std::numeric_limits<std::uint64_t>::max());
 // The Exif block of the image's Exif item; empty when there is none.
-void get_heif_exif(HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
 // The image's ICC profile; a grid without one takes its first tile's.
-void get_heif_icc(const HevcImageFileReader& reader, ContextId context, HeifImageData& data);
+void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
 
 // Whether the bytes begin with an 'ftyp' box header, as every HEIF file does.
 bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length);
@@ -99,6 +99,6 @@ bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length);
 // it the tiles are refused with LimitExceededError, the rest as the reader
 // refuses it; what is left sets `maxCanvasPixels` (3 bytes a pixel).
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
-                               std::uint64_t memoryBudget = heiflimits::kMaxFileMemoryBytes);
+                               std::uint64_t memoryBudget = heif::limits::kMaxFileMemoryBytes);
 
-}  // namespace heifpipe
+}  // namespace ambrel::pipeline

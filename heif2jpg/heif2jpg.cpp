@@ -1,4 +1,4 @@
-#include "heif2jpg.h"
+#include "heif2jpg/heif2jpg.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -16,13 +16,15 @@
 #include <thread>
 #include <utility>
 
-#include "extraction.h"
-#include "file_reader_exception.h"
-#include "hevc_stream.h"
-#include "jpeg_encoder.h"
-#include "jpeg_metadata.h"
-#include "log.h"
-#include "mosaic.h"
+#include "heif2jpg/extraction.h"
+#include "heiclib/reader/file_reader_exception.h"
+#include "heif2jpg/hevc_stream.h"
+#include "heif2jpg/jpeg_encoder.h"
+#include "heif2jpg/jpeg_metadata.h"
+#include "heiclib/log.h"
+#include "heif2jpg/mosaic.h"
+
+namespace ambrel::pipeline {
 
 namespace {
 
@@ -67,7 +69,7 @@ bool needsNoPixelWork(const std::vector<ImageTransform>& transforms, bool keepOr
 class BandEncoder
 {
 public:
-    BandEncoder(const heifpipe::MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality)
+    BandEncoder(const MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality)
         : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality)
     {
     }
@@ -125,7 +127,7 @@ private:
     void run()
     {
         try {
-            std::optional<heifpipe::JpegEncoder> encoder;
+            std::optional<JpegEncoder> encoder;
             cv::Mat region;
             int written = 0;
             for (;;) {
@@ -161,7 +163,7 @@ private:
         }
     }
 
-    const heifpipe::MosaicCanvas& mCanvas;
+    const MosaicCanvas& mCanvas;
     std::uint32_t mWidth;
     std::uint32_t mHeight;
     int mQuality;
@@ -232,20 +234,20 @@ std::string extractionDetail(const std::uint8_t* input, std::size_t length)
     }
     try {
         throw;
-    } catch (const heifpipe::NoImageError& error) {
+    } catch (const NoImageError& error) {
         return error.what();
-    } catch (const heifpipe::LimitExceededError& error) {
+    } catch (const LimitExceededError& error) {
         return error.what();
     } catch (const std::bad_alloc&) {
         return "out of memory while reading the file";
     } catch (const std::exception& error) {
-        if (!heifpipe::startsWithFileTypeBox(input, length)) {
+        if (!startsWithFileTypeBox(input, length)) {
             return "not a HEIF file";
         }
-        if (dynamic_cast<const heifpipe::TruncatedFileError*>(&error) != nullptr) {
+        if (dynamic_cast<const TruncatedFileError*>(&error) != nullptr) {
             return error.what();
         }
-        if (const auto* reader = dynamic_cast<const FileReaderException*>(&error)) {
+        if (const auto* reader = dynamic_cast<const heif::FileReaderException*>(&error)) {
             return "cannot read the HEIF structure: " + clause(reader->what()) + " (reader error " +
                    std::to_string(reader->getStatusCode()) + ")";
         }
@@ -259,12 +261,12 @@ std::string extractionDetail(const std::uint8_t* input, std::size_t length)
 bool extract(const std::uint8_t* input, std::size_t length, bool keepExif, HeifImageData& data,
              StageFailure& failed)
 {
-    heiflog::setLevel(heiflog::Error);
+    log::setLevel(log::Error);
     if (input == nullptr) {
         length = 0;
     }
     try {
-        data = heifpipe::extractHeifImage(input, length, keepExif);
+        data = extractHeifImage(input, length, keepExif);
         return true;
     } catch (...) {
         failed = {kHeif2JpgReadHeif, extractionDetail(input, length)};
@@ -293,11 +295,11 @@ std::string tilesText(std::size_t count)
 // written). The record's coded data is let go of on the way. `converted`, when
 // given, is called after each picture is in its cell. False with `failed` set
 // when no usable picture came out.
-bool decodeTiles(HeifImageData& data, heifpipe::MosaicCanvas& canvas,
+bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas,
                  const std::function<void(std::size_t)>& converted, StageFailure& failed)
 {
     std::vector<std::uint8_t> stream;
-    if (!heifpipe::assemble_hevc_bitstream(data, stream)) {
+    if (!assembleHevcBitstream(data, stream)) {
         failed = {kHeif2JpgWriteStream, "the coded image data is too large to be decoded"};
         return false;
     }
@@ -307,9 +309,9 @@ bool decodeTiles(HeifImageData& data, heifpipe::MosaicCanvas& canvas,
     std::vector<std::uint8_t>().swap(data.paramSets);
     std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
 
-    heifpipe::DecodeResult decoded;
+    DecodeResult decoded;
     try {
-        decoded = heifpipe::decode_hevc_stream(
+        decoded = decodeHevcStream(
             stream.data(), stream.size(),
             [&](std::size_t index, int tileWidth, int tileHeight) {
                 return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
@@ -335,13 +337,13 @@ bool decodeTiles(HeifImageData& data, heifpipe::MosaicCanvas& canvas,
         return false;
     }
     if (canvas.tooLarge()) {
-        if (maxCanvasPixels < heifpipe::kMaxDecodedPixels) {
+        if (maxCanvasPixels < kMaxDecodedPixels) {
             failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " + std::to_string(maxCanvasPixels) +
                                            " pixels, at 3 bytes each more than the memory budget for this file "
                                            "has left"};
         } else {
             failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " +
-                                           std::to_string(heifpipe::kMaxDecodedPixels) + " pixels"};
+                                           std::to_string(kMaxDecodedPixels) + " pixels"};
         }
         return false;
     }
@@ -355,7 +357,7 @@ bool decodeTiles(HeifImageData& data, heifpipe::MosaicCanvas& canvas,
 
 // The cause of an exception from the mosaic, transform, scale or encoding
 // step, for a person.
-std::string pictureDetail(const heifpipe::MosaicCanvas& canvas, const HeifImageData& data)
+std::string pictureDetail(const MosaicCanvas& canvas, const HeifImageData& data)
 {
     const std::size_t needed = std::size_t(data.rows) * data.columns;
     try {
@@ -425,7 +427,7 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
     // by band while the decoder works on the rest.
     const bool untouched =
         metadataFailure.empty() && scale == 1.0f && needsNoPixelWork(data.transforms, keepOrientation);
-    heifpipe::MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
+    MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
     BandEncoder bands(canvas, width, height, quality);
     const bool streaming = untouched && bands.start();
     if (!decodeTiles(data, canvas,
@@ -457,9 +459,9 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
             image.release();
         } else {
             canvas.release();
-            heifpipe::applyTransforms(image, data.transforms, keepOrientation);
+            applyTransforms(image, data.transforms, keepOrientation);
             try {
-                image = heifpipe::scaleImage(image, scale);
+                image = scaleImage(image, scale);
             } catch (const std::invalid_argument&) {
                 std::ostringstream factor;
                 factor << scale;
@@ -467,7 +469,7 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
                                                                   std::to_string(image.rows) +
                                                                   " pixels cannot be scaled by " + factor.str()});
             }
-            if (!heifpipe::encodeJpeg(image, quality, encoded)) {
+            if (!encodeJpeg(image, quality, encoded)) {
                 return failure(StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " +
                                                                    std::to_string(image.cols) + " x " +
                                                                    std::to_string(image.rows) + " pixels"});
@@ -511,14 +513,14 @@ cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::st
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
-    heifpipe::MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
+    MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
     if (!decodeTiles(data, canvas, {}, failed)) {
         return fail(failed);
     }
     try {
         cv::Mat image = canvas.output(width, height).clone();
         canvas.release();
-        heifpipe::applyTransforms(image, data.transforms, false);
+        applyTransforms(image, data.transforms, false);
         return image;
     } catch (...) {
         return fail(StageFailure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
@@ -542,3 +544,5 @@ void heif2jpg(const std::uint8_t* input, std::int32_t inputLength, std::int32_t 
         // written, and the caller sees the length it set.
     }
 }
+
+}  // namespace ambrel::pipeline

@@ -18,6 +18,8 @@
 
 #include <opencv2/core.hpp>
 
+namespace ambrel::pipeline {
+
 // Result texts; every one is shorter than 1024 bytes.
 inline constexpr std::string_view kHeif2JpgReadHeif = "HUD_ERR heif2jpg read_heif";
 inline constexpr std::string_view kHeif2JpgWriteStream = "HUD_ERR heif2jpg write_hevc_bitstream";
@@ -76,3 +78,5 @@ cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::st
 void heif2jpg(const std::uint8_t* input, std::int32_t inputLength, std::int32_t quality, std::uint8_t* output,
               std::int32_t outputCapacity, const char* tempPath, float scale, std::int32_t* outputLength,
               bool keepExif);
+
+}  // namespace ambrel::pipeline

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "heif_limits.h"
-#include "reader_types.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/reader/reader_types.h"
+
+namespace ambrel::pipeline {
 
 // One transformative property of the converted image, in association order.
 struct ImageTransform
@@ -21,7 +23,7 @@ struct ImageTransform
 
     Kind kind = Kind::Rotate;
     std::uint32_t value = 0;
-    CleanApertureInfo aperture;  // for Kind::CleanAperture
+    heif::CleanApertureInfo aperture;  // for Kind::CleanAperture
 };
 
 struct HeifImageData
@@ -40,16 +42,18 @@ struct HeifImageData
     // The Exif block, starting "Exif" 00 00; empty unless asked for and found.
     std::vector<std::uint8_t> exif;
 
-    ItemId imageId = 0;   // the converted image item
+    heif::ItemId imageId = 0;   // the converted image item
     bool isGrid = false;  // a 'grid' item, else a single coded image
-    IdVector identities;  // 'iden' items over imageId, innermost first; the last is the primary
-    IdVector tileIds;     // the items behind `tiles`
+    heif::IdVector identities;  // 'iden' items over imageId, innermost first; the last is the primary
+    heif::IdVector tileIds;     // the items behind `tiles`
     // 'clap', 'irot', 'imir' in association order: the image's, then each
     // 'iden' item's in `identities` order.
     std::vector<ImageTransform> transforms;
     std::vector<std::uint8_t> iccProfile;    // empty without one
     // Pixels the decoded mosaic may hold: the pixel limit, or less when the
     // file's memory budget has less left (see MemoryBudget).
-    std::uint64_t maxCanvasPixels = heiflimits::kMaxImagePixels;
-    ItemId exifItemId = 0;                   // the Exif item read, 0 when none was found
+    std::uint64_t maxCanvasPixels = heif::limits::kMaxImagePixels;
+    heif::ItemId exifItemId = 0;                   // the Exif item read, 0 when none was found
 };
+
+}  // namespace ambrel::pipeline

@@ -1,4 +1,4 @@
-#include "hevc_stream.h"
+#include "heif2jpg/hevc_stream.h"
 
 #include <algorithm>
 #include <array>
@@ -24,7 +24,7 @@ extern "C" {
 
 #include <opencv2/core/hal/intrin.hpp>
 
-namespace heifpipe {
+namespace ambrel::pipeline {
 
 namespace {
 
@@ -34,7 +34,7 @@ constexpr int kMaxErrorsInARow = 64;
 
 }  // namespace
 
-bool assemble_hevc_bitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream)
+bool assembleHevcBitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream)
 {
     stream.clear();
     try {
@@ -72,7 +72,7 @@ bool write_hevc_bitstream(const std::string& path, const std::vector<std::uint8_
 bool write_hevc_bitstream(const std::string& path, const HeifImageData& data)
 {
     std::vector<std::uint8_t> stream;
-    return assemble_hevc_bitstream(data, stream) && write_hevc_bitstream(path, stream);
+    return assembleHevcBitstream(data, stream) && write_hevc_bitstream(path, stream);
 }
 
 namespace {
@@ -623,7 +623,7 @@ void quietenLibav()
 
 }  // namespace
 
-DecodeResult decode_hevc_stream(const std::uint8_t* bytes, std::size_t length, const PictureTarget& target,
+DecodeResult decodeHevcStream(const std::uint8_t* bytes, std::size_t length, const PictureTarget& target,
                                 const std::function<void(std::size_t index)>& converted)
 {
     DecodeResult result;
@@ -671,7 +671,7 @@ DecodeResult decode_hevc_stream(const std::uint8_t* bytes, std::size_t length, c
                 } else {
                     if (destination.cols != frame->width || destination.rows != frame->height ||
                         destination.type() != CV_8UC3) {
-                        throw std::logic_error("decode_hevc_stream: the target does not fit the picture");
+                        throw std::logic_error("decodeHevcStream: the target does not fit the picture");
                     }
                     converter.convert(*frame, destination);
                     if (converted) {
@@ -736,7 +736,7 @@ DecodeResult decode_hevc_stream(const std::uint8_t* bytes, std::size_t length, c
     return result;
 }
 
-std::vector<cv::Mat> decode_hevc_frames(const std::vector<std::uint8_t>& stream, std::size_t maxFrames)
+std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream, std::size_t maxFrames)
 {
     std::vector<cv::Mat> frames;
     try {
@@ -744,7 +744,7 @@ std::vector<cv::Mat> decode_hevc_frames(const std::vector<std::uint8_t>& stream,
         std::uint64_t pixels = 0;
         bool tooLarge = false;
         const DecodeResult result =
-            decode_hevc_stream(stream.data(), stream.size(), [&](std::size_t index, int width, int height) {
+            decodeHevcStream(stream.data(), stream.size(), [&](std::size_t index, int width, int height) {
                 pixels += std::uint64_t(width) * std::uint64_t(height);
                 if (index >= maxFrames || pixels > kMaxDecodedPixels) {
                     tooLarge = index < maxFrames;
@@ -786,7 +786,7 @@ std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(const std::string& path, 
     } catch (...) {
         return {};
     }
-    return decode_hevc_frames(stream, maxFrames);
+    return decodeHevcFrames(stream, maxFrames);
 }
 
-}  // namespace heifpipe
+}  // namespace ambrel::pipeline

@@ -13,10 +13,10 @@
 
 #include <opencv2/core.hpp>
 
-#include "heif_image_data.h"
-#include "heif_limits.h"
+#include "heif2jpg/heif_image_data.h"
+#include "heiclib/heif_limits.h"
 
-namespace heifpipe {
+namespace ambrel::pipeline {
 
 // Parameter sets written in front of every tile may not add more than this to
 // the stream (a hostile file could otherwise repeat a large 'hvcC' for
@@ -25,12 +25,12 @@ constexpr std::size_t kMaxRepeatedParameterSetBytes = std::size_t(64) << 20;
 
 // Decoding stops, with no frames, once the frames (or the mosaic they are
 // laid out in) hold more pixels than this.
-constexpr std::uint64_t kMaxDecodedPixels = heiflimits::kMaxImagePixels;
+constexpr std::uint64_t kMaxDecodedPixels = heif::limits::kMaxImagePixels;
 
 // The stream in memory: for every tile in order, the record's parameter sets
 // followed by the tile's bytes. False (and `stream` empty) when the stream
 // would be unreasonably large or memory runs out.
-bool assemble_hevc_bitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream);
+bool assembleHevcBitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream);
 
 // Writes an assembled stream, creating or truncating the file; false when it
 // cannot be written completely.
@@ -41,11 +41,11 @@ bool write_hevc_bitstream(const std::string& path, const std::vector<std::uint8_
 // written completely or the stream would be unreasonably large.
 bool write_hevc_bitstream(const std::string& path, const HeifImageData& data);
 
-// Where decode_hevc_stream puts a picture: called once per picture, in
+// Where decodeHevcStream puts a picture: called once per picture, in
 // decoding order, with its index and size; returns the 8-bit BGR matrix of
 // exactly that size (a view into a larger image will do) that the picture is
 // converted into, or an empty matrix to stop decoding there. What it throws
-// ends the decoding and leaves decode_hevc_stream.
+// ends the decoding and leaves decodeHevcStream.
 using PictureTarget = std::function<cv::Mat(std::size_t index, int width, int height)>;
 
 struct DecodeResult
@@ -61,7 +61,7 @@ struct DecodeResult
 // before and after them still count.
 // `converted`, when given, is called after each picture has been written
 // into its target.
-DecodeResult decode_hevc_stream(const std::uint8_t* bytes, std::size_t length, const PictureTarget& target,
+DecodeResult decodeHevcStream(const std::uint8_t* bytes, std::size_t length, const PictureTarget& target,
                                 const std::function<void(std::size_t index)>& converted = {});
 
 // Decodes the stream file into frames (each owning its pixels, 8-bit BGR),
@@ -73,7 +73,7 @@ std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(
 
 // The frames of a stream held in memory, as read_hevc_bitstream_to_mat_vector
 // gives them for a file.
-std::vector<cv::Mat> decode_hevc_frames(const std::vector<std::uint8_t>& stream,
+std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream,
                                         std::size_t maxFrames = std::numeric_limits<std::size_t>::max());
 
-}  // namespace heifpipe
+}  // namespace ambrel::pipeline

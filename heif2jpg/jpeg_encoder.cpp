@@ -1,4 +1,4 @@
-#include "jpeg_encoder.h"
+#include "heif2jpg/jpeg_encoder.h"
 
 #include <algorithm>
 #include <csetjmp>
@@ -8,7 +8,7 @@
 
 #include <jpeglib.h>
 
-namespace heifpipe {
+namespace ambrel::pipeline {
 
 namespace {
 
@@ -165,4 +165,4 @@ bool encodeJpeg(const cv::Mat& image, int quality, std::vector<std::uint8_t>& ou
     return !out.empty();
 }
 
-}  // namespace heifpipe
+}  // namespace ambrel::pipeline

@@ -12,7 +12,7 @@
 
 #include <opencv2/core.hpp>
 
-namespace heifpipe {
+namespace ambrel::pipeline {
 
 class JpegEncoder
 {
@@ -47,4 +47,4 @@ private:
 // std::invalid_argument for an empty image or one that is not 8-bit BGR.
 bool encodeJpeg(const cv::Mat& image, int quality, std::vector<std::uint8_t>& out);
 
-}  // namespace heifpipe
+}  // namespace ambrel::pipeline

@@ -1,10 +1,12 @@
 // EXIF and ICC handling for the JPEG that heif2jpg writes. See jpeg_metadata.h.
-#include "jpeg_metadata.h"
+#include "heif2jpg/jpeg_metadata.h"
 
 #include <algorithm>
 #include <array>
 #include <stdexcept>
 #include <string>
+
+namespace ambrel::pipeline {
 
 namespace jpegmeta {
 
@@ -480,3 +482,5 @@ Bytes insertIccSegments(const Bytes& jpeg, const Bytes& icc)
 }
 
 }  // namespace jpegmeta
+
+}  // namespace ambrel::pipeline

@@ -15,6 +15,8 @@
 #include <optional>
 #include <vector>
 
+namespace ambrel::pipeline {
+
 namespace jpegmeta {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -82,3 +84,5 @@ constexpr std::size_t kMaxIccChunk = 65519;
 Bytes insertIccSegments(const Bytes& jpeg, const Bytes& icc);
 
 }  // namespace jpegmeta
+
+}  // namespace ambrel::pipeline

@@ -1,4 +1,4 @@
-#include "mosaic.h"
+#include "heif2jpg/mosaic.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-namespace heifpipe {
+namespace ambrel::pipeline {
 
 namespace {
 
@@ -282,7 +282,7 @@ void applyMirror(cv::Mat& image, std::uint32_t axis)
     cv::flip(image, image, axis == 0 ? 0 : 1);
 }
 
-bool cleanApertureRect(const CleanApertureInfo& aperture, int width, int height, cv::Rect& rect)
+bool cleanApertureRect(const heif::CleanApertureInfo& aperture, int width, int height, cv::Rect& rect)
 {
     if (aperture.widthD == 0 || aperture.heightD == 0 || aperture.horizontalOffsetD == 0 ||
         aperture.verticalOffsetD == 0 || width <= 0 || height <= 0) {
@@ -312,7 +312,7 @@ bool cleanApertureRect(const CleanApertureInfo& aperture, int width, int height,
     return true;
 }
 
-bool applyCleanAperture(cv::Mat& image, const CleanApertureInfo& aperture)
+bool applyCleanAperture(cv::Mat& image, const heif::CleanApertureInfo& aperture)
 {
     cv::Rect rect;
     if (!cleanApertureRect(aperture, image.cols, image.rows, rect)) {
@@ -380,4 +380,4 @@ cv::Mat scaleImage(const cv::Mat& image, float scale)
     return scaled;
 }
 
-}  // namespace heifpipe
+}  // namespace ambrel::pipeline

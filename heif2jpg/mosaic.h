@@ -9,9 +9,9 @@
 
 #include <opencv2/core.hpp>
 
-#include "heif_image_data.h"
+#include "heif2jpg/heif_image_data.h"
 
-namespace heifpipe {
+namespace ambrel::pipeline {
 
 // The largest picture side a JPEG can hold.
 constexpr int kMaxJpegSide = 65535;
@@ -96,11 +96,11 @@ void applyMirror(cv::Mat& image, std::uint32_t axis);
 // (height - 1) / 2 + vertical offset); offsets have signed numerators. The
 // size and the left and top edges are rounded to whole pixels. False for a
 // zero denominator, an empty aperture or one that reaches outside the image.
-bool cleanApertureRect(const CleanApertureInfo& aperture, int width, int height, cv::Rect& rect);
+bool cleanApertureRect(const heif::CleanApertureInfo& aperture, int width, int height, cv::Rect& rect);
 
 // Crops to the clean aperture; false, with the image untouched, when the
 // aperture is unusable (see cleanApertureRect).
-bool applyCleanAperture(cv::Mat& image, const CleanApertureInfo& aperture);
+bool applyCleanAperture(cv::Mat& image, const heif::CleanApertureInfo& aperture);
 
 // Applies the transforms in order. With `keepOrientation` the rotations and
 // mirrors are left to the EXIF Orientation tag: the image keeps its stored
@@ -113,4 +113,4 @@ void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transfor
 // a result without pixels or beyond kMaxJpegSide.
 cv::Mat scaleImage(const cv::Mat& image, float scale);
 
-}  // namespace heifpipe
+}  // namespace ambrel::pipeline

@@ -1,4 +1,4 @@
-#include "machine_identity.h"
+#include "app/stats/machine_identity.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QCryptographicHash>
@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace {
 
@@ -195,4 +195,4 @@ QString operatingSystemText(const QStringList& osReleaseFiles)
     return QStringLiteral("Linux");
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -6,9 +6,9 @@
 #include <QtCore/QString>
 #include <QtCore/QStringList>
 
-#include "settings_access.h"
+#include "app/stats/settings_access.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 // The settings key of the channel code.
 inline const QString kPartnerKey = QStringLiteral("Partner");
@@ -57,4 +57,4 @@ QString channelCode(const SettingsAccess& settings, const QStringList& configura
 QString operatingSystemText(const QStringList& osReleaseFiles = {QStringLiteral("/etc/os-release"),
                                                                    QStringLiteral("/usr/lib/os-release")});
 
-}  // namespace ambrel
+}  // namespace ambrel::app

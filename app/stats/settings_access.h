@@ -8,7 +8,7 @@
 
 #include <functional>
 
-namespace ambrel {
+namespace ambrel::app {
 
 struct SettingsAccess
 {
@@ -27,4 +27,4 @@ SettingsAccess settingsAccessOf(Store& store)
             [&store](const QString& value, const QString& key) { store.WriteData(value, key); }};
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

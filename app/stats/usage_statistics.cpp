@@ -1,12 +1,12 @@
-#include "usage_statistics.h"
+#include "app/stats/usage_statistics.h"
 
 #include <QtCore/QTimer>
 
 #include <cstdio>
 
-#include "machine_identity.h"
+#include "app/stats/machine_identity.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace {
 
@@ -105,4 +105,4 @@ void UsageStatistics::log(const QString& line) const
     std::fflush(stderr);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -18,10 +18,10 @@
 #include <functional>
 #include <optional>
 
-#include "settings_access.h"
-#include "user_action_analysis.h"
+#include "app/stats/settings_access.h"
+#include "app/stats/user_action_analysis.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 inline const QString kUploadInstallationKey = QStringLiteral("UploadInstallation_Key");
 inline const QString kUploadActiveKey = QStringLiteral("UploadActive_Key");
@@ -79,4 +79,4 @@ private:
     bool mRunning = false;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,4 +1,4 @@
-#include "user_action_analysis.h"
+#include "app/stats/user_action_analysis.h"
 
 #include <QtCore/QEventLoop>
 #include <QtCore/QTimer>
@@ -15,10 +15,10 @@
 #include <memory>
 #include <optional>
 
-#include "update/leading_int_value.h"
-#include "update/reply_limits.h"
+#include "app/update/leading_int_value.h"
+#include "app/update/reply_limits.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 namespace {
 
@@ -210,4 +210,4 @@ void UserActionAnalysis::log(const QString& line) const
     std::fflush(stderr);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

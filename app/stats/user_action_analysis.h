@@ -13,12 +13,12 @@
 #include <functional>
 #include <string>
 
-#include "update/reply_limits.h"
+#include "app/update/reply_limits.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;
 
-namespace ambrel {
+namespace ambrel::app {
 
 // Deployment values compiled in (AMBREL_STATS_HOST, AMBREL_STATS_KEY,
 // AMBREL_STATS_IV); all empty when the build has no statistics server.
@@ -115,4 +115,4 @@ private:
     QNetworkAccessManager* mNetwork = nullptr;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

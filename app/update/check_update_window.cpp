@@ -1,4 +1,4 @@
-#include "check_update_window.h"
+#include "app/update/check_update_window.h"
 
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
@@ -20,9 +20,9 @@
 
 #include <cstdio>
 
-#include "version_compare.h"
+#include "app/update/version_compare.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 QString deployedUpdateAddress()
 {
@@ -373,4 +373,4 @@ void BusySpinner::paintEvent(QPaintEvent*)
     }
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

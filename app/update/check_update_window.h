@@ -22,7 +22,7 @@
 #include <chrono>
 #include <functional>
 
-#include "update/reply_limits.h"
+#include "app/update/reply_limits.h"
 
 class QLabel;
 class QNetworkAccessManager;
@@ -32,7 +32,7 @@ class QScrollArea;
 class QTextBrowser;
 class QTimer;
 
-namespace ambrel {
+namespace ambrel::app {
 
 class BusySpinner;
 
@@ -162,4 +162,4 @@ private:
     int mStep = 0;
 };
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstdint>
 
-namespace ambrel {
+namespace ambrel::app {
 
 // Optional white space, an optional sign and decimal digits, read up to the
 // first other character: " 12abc" is 12, "-3" is -3, "abc" and "" are 0.
@@ -36,4 +36,4 @@ inline int leadingIntValue(QStringView text)
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

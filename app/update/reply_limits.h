@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <chrono>
 
-namespace ambrel {
+namespace ambrel::app {
 
 // The largest answer read from a server; both documents are a few hundred
 // bytes.
@@ -103,4 +103,4 @@ inline QString quotedForLog(QStringView text, qsizetype maxChars = 200)
     return quoted;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,13 +1,13 @@
-#include "version_compare.h"
+#include "app/update/version_compare.h"
 
 #include <QtCore/QList>
 
 #include <algorithm>
 #include <cstdint>
 
-#include "leading_int_value.h"
+#include "app/update/leading_int_value.h"
 
-namespace ambrel {
+namespace ambrel::app {
 
 bool isVersionBiggerThanVersion(const QString& candidate, const QString& current)
 {
@@ -31,4 +31,4 @@ bool isVersionBiggerThanVersion(const QString& candidate, const QString& current
     return rest > 0;
 }
 
-}  // namespace ambrel
+}  // namespace ambrel::app

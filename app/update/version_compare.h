@@ -3,7 +3,7 @@
 
 #include <QtCore/QString>
 
-namespace ambrel {
+namespace ambrel::app {
 
 // True when `candidate` is newer than `current`. Both are split at every
 // "."; each part counts as its leading integer (0 when it has none). The
@@ -13,4 +13,4 @@ namespace ambrel {
 // than 1.9, and equal texts are never newer.
 bool isVersionBiggerThanVersion(const QString& candidate, const QString& current);
 
-}  // namespace ambrel
+}  // namespace ambrel::app

@@ -1,4 +1,4 @@
-#include "decoder_config_boxes.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
 
 #include <cstddef>
 #include <initializer_list>
@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -472,3 +474,5 @@ void LayeredHevcConfigurationItemProperty::writeBox(BitStream& out)
     out.writeBytes(body.getStorage());
     finalizeSize(out);
 }
+
+}  // namespace ambrel::heif

@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "bitstream.h"
-#include "box.h"
+#include "heiclib/bitstream.h"
+#include "heiclib/box.h"
+
+namespace ambrel::heif {
 
 // Parameter sets by name ("VPS", "SPS", "PPS"); each value is 00 00 00 01
 // followed by one NAL unit (or empty when the record has none of that type).
@@ -267,3 +269,5 @@ public:
 private:
     LHevcDecoderConfigRecord mConfiguration;
 };
+
+}  // namespace ambrel::heif

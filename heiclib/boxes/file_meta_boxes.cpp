@@ -1,9 +1,11 @@
-#include "file_meta_boxes.h"
+#include "heiclib/boxes/file_meta_boxes.h"
 
 #include <stdexcept>
 
-#include "heif_limits.h"
-#include "log.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 // ---------------------------------------------------------------- FileTypeBox
 
@@ -28,7 +30,7 @@ void FileTypeBox::parseBox(BitStream& input)
     // Brands past kMaxCompatibleBrands are ignored too: they cost nothing to
     // declare (a box of size 0 runs to the end of the file) and real files
     // list a handful, so a file is not refused for them, only not expanded.
-    while (input.bytesRemaining() > 3 && mCompatibleBrands.size() < heiflimits::kMaxCompatibleBrands) {
+    while (input.bytesRemaining() > 3 && mCompatibleBrands.size() < limits::kMaxCompatibleBrands) {
         std::string brand;
         input.readFixedString(brand, 4);
         mCompatibleBrands.push_back(brand);
@@ -60,7 +62,7 @@ void HandlerBox::parseBox(BitStream& input)
     }
     input.readCString(mName);
     if (mHandlerType != "pict") {
-        heiflog::warning("Unknown media handler in track: " + mHandlerType);
+        log::warning("Unknown media handler in track: " + mHandlerType);
     }
 }
 
@@ -203,7 +205,7 @@ void DataInformationBox::parseBox(BitStream& input)
         BitStream child = input.readChildBox(type);
         mDataReferenceBox.parseBox(child);
     } else {
-        heiflog::error("Read an empty dinf box.");
+        log::error("Read an empty dinf box.");
     }
 }
 
@@ -292,3 +294,5 @@ void MetaBox::writeBox(BitStream& output)
     }
     finalizeSize(output);
 }
+
+}  // namespace ambrel::heif

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "box.h"
-#include "item_info_boxes.h"
-#include "item_location_boxes.h"
-#include "item_property_boxes.h"
+#include "heiclib/box.h"
+#include "heiclib/boxes/item_info_boxes.h"
+#include "heiclib/boxes/item_location_boxes.h"
+#include "heiclib/boxes/item_property_boxes.h"
+
+namespace ambrel::heif {
 
 // 'ftyp': major brand, minor version and compatible brands in file order.
 class FileTypeBox : public Box
@@ -202,3 +204,5 @@ private:
     ItemPropertiesBox mItemPropertiesBox;
     GroupsListBox mGroupsListBox;
 };
+
+}  // namespace ambrel::heif

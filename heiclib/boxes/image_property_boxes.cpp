@@ -1,10 +1,12 @@
-#include "image_property_boxes.h"
+#include "heiclib/boxes/image_property_boxes.h"
 
 #include <cstddef>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -427,3 +429,5 @@ void ColourInformationBox::writeBox(BitStream& output)
     }
     finalizeSize(output);
 }
+
+}  // namespace ambrel::heif

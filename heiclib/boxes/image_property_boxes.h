@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "bitstream.h"
-#include "box.h"
+#include "heiclib/bitstream.h"
+#include "heiclib/box.h"
+
+namespace ambrel::heif {
 
 // 'ispe': the reconstructed image's width and height in pixels.
 class ImageSpatialExtentsProperty : public FullBox
@@ -293,3 +295,5 @@ private:
     bool mFullRange = false;
     std::vector<std::uint8_t> mIccProfile;
 };
+
+}  // namespace ambrel::heif

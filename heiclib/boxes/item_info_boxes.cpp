@@ -1,9 +1,11 @@
-#include "item_info_boxes.h"
+#include "heiclib/boxes/item_info_boxes.h"
 
 #include <stdexcept>
 
-#include "ids.h"
-#include "log.h"
+#include "heiclib/ids.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -204,12 +206,12 @@ void ItemInfoBox::parseBox(BitStream& input)
         try {
             child = input.readChildBox(type);
         } catch (const std::out_of_range& e) {
-            heiflog::warning(std::string("ItemInfoBox: entry cut short, the remaining entries are dropped: ") +
+            log::warning(std::string("ItemInfoBox: entry cut short, the remaining entries are dropped: ") +
                              e.what());
             break;
         }
         if (type != kInfe) {
-            heiflog::warning("ItemInfoBox: skipping a box of type '" + type.getString() + "' among the entries");
+            log::warning("ItemInfoBox: skipping a box of type '" + type.getString() + "' among the entries");
             continue;
         }
         try {
@@ -217,7 +219,7 @@ void ItemInfoBox::parseBox(BitStream& input)
             entry.parseBox(child);
             mEntries.emplace(entry.getItemId(), std::move(entry));
         } catch (const std::out_of_range& e) {
-            heiflog::warning(std::string("ItemInfoBox: dropping an entry whose fields run past its size: ") +
+            log::warning(std::string("ItemInfoBox: dropping an entry whose fields run past its size: ") +
                              e.what());
         }
     }
@@ -502,3 +504,5 @@ std::uint16_t ItemProtectionBox::addProtectionScheme(const std::vector<std::uint
     mSchemes.push_back(schemeBox);
     return static_cast<std::uint16_t>(mSchemes.size() - 1);
 }
+
+}  // namespace ambrel::heif

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "box.h"
+#include "heiclib/box.h"
+
+namespace ambrel::heif {
 
 // Extra information of an 'infe' entry of version 1. Not a box: it has no
 // header of its own.
@@ -238,3 +240,5 @@ public:
 private:
     std::vector<std::vector<std::uint8_t>> mSchemes;
 };
+
+}  // namespace ambrel::heif

@@ -1,9 +1,11 @@
-#include "item_location_boxes.h"
+#include "heiclib/boxes/item_location_boxes.h"
 
 #include <cstddef>
 #include <limits>
 #include <stdexcept>
 #include <string>
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -228,3 +230,5 @@ void ItemDataBox::writeBox(BitStream& output)
     output.writeBytes(mData);
     finalizeSize(output);
 }
+
+}  // namespace ambrel::heif

@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "box.h"
+#include "heiclib/box.h"
+
+namespace ambrel::heif {
 
 // One extent of an item: a byte range relative to the item's base offset.
 struct ItemLocationExtent
@@ -115,3 +117,5 @@ public:
 private:
     std::vector<std::uint8_t> mData;
 };
+
+}  // namespace ambrel::heif

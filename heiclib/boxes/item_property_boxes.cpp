@@ -1,10 +1,12 @@
-#include "item_property_boxes.h"
+#include "heiclib/boxes/item_property_boxes.h"
 
 #include <stdexcept>
 
-#include "decoder_config_boxes.h"
-#include "image_property_boxes.h"
-#include "log.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/boxes/image_property_boxes.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -67,7 +69,7 @@ void ItemPropertyContainer::parseBox(BitStream& input)
 {
     parseHeader(input);
     if (getType() != kIpco) {
-        heiflog::error("Reading ipco, found '" + getType().getString() + "' instead.");
+        log::error("Reading ipco, found '" + getType().getString() + "' instead.");
     }
     while (input.bytesRemaining() > 0) {
         FourCCInt type;
@@ -85,13 +87,13 @@ void ItemPropertyContainer::parseBox(BitStream& input)
             try {
                 property->parseBox(child);
             } catch (const std::out_of_range& e) {
-                heiflog::warning(std::string("Colour information box cut short, kept as unknown: ") + e.what());
+                log::warning(std::string("Colour information box cut short, kept as unknown: ") + e.what());
                 property = std::make_shared<UnknownProperty>(type);
             }
         } else if (property) {
             property->parseBox(child);
         } else {
-            heiflog::warning("Skipping an unknown box of type '" + type.getString() + "' in ItemPropertyContainer.");
+            log::warning("Skipping an unknown box of type '" + type.getString() + "' in ItemPropertyContainer.");
             property = std::make_shared<UnknownProperty>(type);
         }
         mProperties.push_back(std::move(property));
@@ -213,7 +215,7 @@ void ItemPropertiesBox::parseBox(BitStream& input)
     mAssociation.parseBox(association);
 
     if (input.bytesRemaining() > 0) {
-        heiflog::warning(
+        log::warning(
             "ItemPropertiesBox::parseBox() supports currently only one ipma box, but there seems to  be more.");
     }
 }
@@ -288,3 +290,5 @@ void ItemPropertiesBox::associateProperty(std::uint32_t index, const std::vector
         mAssociation.addAssociation(itemId, static_cast<std::uint16_t>(index + 1), essential);
     }
 }
+
+}  // namespace ambrel::heif

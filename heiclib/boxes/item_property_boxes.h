@@ -8,8 +8,10 @@
 #include <memory>
 #include <vector>
 
-#include "box.h"
-#include "property_types.h"
+#include "heiclib/box.h"
+#include "heiclib/property_types.h"
+
+namespace ambrel::heif {
 
 // The kind of item property a box type stands for; Raw for any type not known
 // as a property. The table is built once, on first use.
@@ -106,3 +108,5 @@ private:
     ItemPropertyContainer mContainer;
     ItemPropertyAssociation mAssociation;
 };
+
+}  // namespace ambrel::heif

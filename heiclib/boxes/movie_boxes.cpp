@@ -1,8 +1,10 @@
-#include "movie_boxes.h"
+#include "heiclib/boxes/movie_boxes.h"
 
 #include <stdexcept>
 
-#include "log.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -500,7 +502,7 @@ void MovieBox::parseBox(BitStream& input)
             } catch (const std::exception& e) {
                 // The track is bounded by its own size: the next one still reads.
                 mTrackErrors.emplace_back(e.what());
-                heiflog::warning(std::string("Skipping a track that cannot be read: ") + e.what());
+                log::warning(std::string("Skipping a track that cannot be read: ") + e.what());
                 continue;
             }
             // Only image tracks are kept; others are dropped silently.
@@ -510,7 +512,7 @@ void MovieBox::parseBox(BitStream& input)
         } else if (type == FourCCInt("mvhd")) {
             mMovieHeaderBox.parseBox(child);
         } else {
-            heiflog::warning("Skipping an unsupported box '" + type.getString() + "' inside movie box.");
+            log::warning("Skipping an unsupported box '" + type.getString() + "' inside movie box.");
         }
     }
 }
@@ -537,3 +539,5 @@ void MediaDataBox::parseBox(BitStream& /*input*/)
 {
     // Media data is reached through the sample tables' offsets; nothing is read here.
 }
+
+}  // namespace ambrel::heif

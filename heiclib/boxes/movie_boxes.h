@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "box.h"
-#include "file_meta_boxes.h"
-#include "sample_entry_boxes.h"
-#include "sample_table_boxes.h"
+#include "heiclib/box.h"
+#include "heiclib/boxes/file_meta_boxes.h"
+#include "heiclib/boxes/sample_entry_boxes.h"
+#include "heiclib/boxes/sample_table_boxes.h"
+
+namespace ambrel::heif {
 
 // 'mvhd': movie timing and the next free track id. Version 1 carries 64-bit
 // times and duration.
@@ -344,3 +346,5 @@ public:
 private:
     std::vector<std::uint8_t> mData;
 };
+
+}  // namespace ambrel::heif

@@ -1,8 +1,10 @@
-#include "sample_entry_boxes.h"
+#include "heiclib/boxes/sample_entry_boxes.h"
 
 #include <stdexcept>
 
-#include "log.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -196,7 +198,7 @@ void parseCodedEntryChildren(BitStream& input, FourCCInt configurationType, Conf
         } else if (type == configurationType) {
             configuration.parseBox(child);
         } else {
-            heiflog::warning("Skipping unknown box of type '" + type.getString() + "' inside " + owner);
+            log::warning("Skipping unknown box of type '" + type.getString() + "' inside " + owner);
         }
     }
 }
@@ -323,7 +325,7 @@ void SampleDescriptionBox::parseBox(BitStream& input)
         } else if (type == kHvc1 || type == kHev1) {
             entry = std::make_unique<HevcSampleEntry>();
         } else {
-            heiflog::warning("Skipping unknown SampleDescriptionBox entry of type '" + type.getString() + "'");
+            log::warning("Skipping unknown SampleDescriptionBox entry of type '" + type.getString() + "'");
         }
         if (entry) {
             entry->parseBox(child);
@@ -331,3 +333,5 @@ void SampleDescriptionBox::parseBox(BitStream& input)
         mEntries.push_back(std::move(entry));
     }
 }
+
+}  // namespace ambrel::heif

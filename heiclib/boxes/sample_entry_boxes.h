@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "box.h"
-#include "decoder_config_boxes.h"
-#include "image_property_boxes.h"
+#include "heiclib/box.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/boxes/image_property_boxes.h"
+
+namespace ambrel::heif {
 
 // 'ccst': coding constraints of the pictures of an image sequence.
 class CodingConstraintsBox : public FullBox
@@ -178,3 +180,5 @@ public:
 private:
     std::vector<std::unique_ptr<SampleEntryBox>> mEntries;
 };
+
+}  // namespace ambrel::heif

@@ -1,10 +1,12 @@
-#include "sample_table_boxes.h"
+#include "heiclib/boxes/sample_table_boxes.h"
 
 #include <stdexcept>
 #include <string>
 
-#include "log.h"
-#include "memory_budget.h"
+#include "heiclib/log.h"
+#include "heiclib/memory_budget.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -536,7 +538,7 @@ void SampleGroupDescriptionBox::parseBox(BitStream& input)
             entry->parseEntry(entryStream);
             mEntries.push_back(std::move(entry));
         } else {
-            heiflog::warning("Skipping an entry of SampleGroupDescriptionBox of an unknown grouping type '" +
+            log::warning("Skipping an entry of SampleGroupDescriptionBox of an unknown grouping type '" +
                              mGroupingType + "'.");
         }
     }
@@ -703,8 +705,10 @@ void SampleTableBox::parseBox(BitStream& input)
         } else if (name == "stts") {
             mTimeToSampleBox.parseBox(child);
         } else {
-            heiflog::warning("Skipping unknown box of type '" + name + "' inside SampleTableBox");
+            log::warning("Skipping unknown box of type '" + name + "' inside SampleTableBox");
         }
     }
     mSampleToChunkBox.decodeEntries(mChunkOffsetBox.getChunkCount(), kMaxSamples, input.memoryBudget());
 }
+
+}  // namespace ambrel::heif

@@ -14,13 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "box.h"
-#include "heif_limits.h"
-#include "sample_entry_boxes.h"
+#include "heiclib/box.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/boxes/sample_entry_boxes.h"
+
+namespace ambrel::heif {
 
 // Upper bound on the number of samples any per-sample list of one track may
 // hold. A table that expands to more is refused with std::runtime_error.
-inline constexpr std::uint64_t kMaxSamples = heiflimits::kMaxSamplesPerTrack;
+inline constexpr std::uint64_t kMaxSamples = limits::kMaxSamplesPerTrack;
 
 class MemoryBudget;
 
@@ -397,3 +399,5 @@ private:
     std::unique_ptr<SampleGroupDescriptionBox> mSampleGroupDescriptionBox;  // a later 'sgpd' replaces it
     std::vector<SampleToGroupBox> mSampleToGroupBoxes;
 };
+
+}  // namespace ambrel::heif

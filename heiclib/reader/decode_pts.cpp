@@ -1,13 +1,15 @@
-#include "decode_pts.h"
+#include "heiclib/reader/decode_pts.h"
 
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 
-#include "heif_limits.h"
+#include "heiclib/heif_limits.h"
 
-#include "movie_boxes.h"
-#include "sample_table_boxes.h"
+#include "heiclib/boxes/movie_boxes.h"
+#include "heiclib/boxes/sample_table_boxes.h"
+
+namespace ambrel::heif {
 
 DecodePts::DecodePts(const TimeToSampleBox& timeToSample, const CompositionOffsetBox* compositionOffsets,
                      const EditListBox* editList, std::size_t sampleCount)
@@ -69,9 +71,9 @@ void DecodePts::unravel()
 
 void DecodePts::place(std::int64_t time, std::uint32_t sampleIndex)
 {
-    if (mPresentationMap.size() >= heiflimits::kMaxPresentationEntries) {
+    if (mPresentationMap.size() >= limits::kMaxPresentationEntries) {
         throw std::runtime_error("DecodePts: the edit list places more than " +
-                                 std::to_string(heiflimits::kMaxPresentationEntries) + " samples");
+                                 std::to_string(limits::kMaxPresentationEntries) + " samples");
     }
     mPresentationMap.emplace(time, sampleIndex);
 }
@@ -111,3 +113,5 @@ void DecodePts::applyShift(std::int64_t mediaTime, std::int64_t duration)
         mCursor += next - t;
     }
 }
+
+}  // namespace ambrel::heif

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+namespace ambrel::heif {
+
 class TimeToSampleBox;
 class CompositionOffsetBox;
 class EditListBox;
@@ -54,3 +56,5 @@ private:
     std::int64_t mCursor = 0;
     std::int64_t mSpan = 0;
 };
+
+}  // namespace ambrel::heif

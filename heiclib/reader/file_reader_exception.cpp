@@ -1,4 +1,6 @@
-#include "file_reader_exception.h"
+#include "heiclib/reader/file_reader_exception.h"
+
+namespace ambrel::heif {
 
 FileReaderException::FileReaderException(std::int32_t code, std::string message)
     : mCode(code), mMessage(std::move(message))
@@ -38,3 +40,5 @@ const char* FileReaderException::what() const noexcept
         return "Unspecified error.";
     }
 }
+
+}  // namespace ambrel::heif

@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+namespace ambrel::heif {
+
 class FileReaderException : public std::exception
 {
 public:
@@ -33,3 +35,5 @@ private:
     std::int32_t mCode;
     std::string mMessage;
 };
+
+}  // namespace ambrel::heif

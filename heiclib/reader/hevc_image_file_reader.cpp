@@ -1,16 +1,18 @@
 // Opening a file, the common checks, and the queries answered from the
 // contexts' tables.
-#include "hevc_image_file_reader.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <limits>
 #include <stdexcept>
 
-#include "ids.h"
-#include "heif_limits.h"
-#include "log.h"
-#include "movie_boxes.h"
+#include "heiclib/ids.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/log.h"
+#include "heiclib/boxes/movie_boxes.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -121,7 +123,7 @@ void HevcImageFileReader::readStream(std::istream& input)
             } else if (type == kMdat || type == kFree) {
                 // nothing to keep
             } else {
-                heiflog::warning("Skipping root level box of unknown type '" + type.getString() + "'");
+                log::warning("Skipping root level box of unknown type '" + type.getString() + "'");
             }
         } catch (const FileReaderException&) {
             throw;
@@ -131,7 +133,7 @@ void HevcImageFileReader::readStream(std::istream& input)
             fail(FileReaderException::ReadFailed, "Failed to parse '" + type.getString() + "' box: " + e.what());
         }
 
-        if (boxCount++ > heiflimits::kMaxRootBoxes - 1) {
+        if (boxCount++ > limits::kMaxRootBoxes - 1) {
             break;
         }
     }
@@ -184,7 +186,7 @@ void HevcImageFileReader::readMovie(BitStream& bytes, std::exception_ptr& firstE
     try {
         moov.parseBox(bytes);
     } catch (const std::exception& e) {
-        heiflog::warning(std::string("Skipping the movie box, it cannot be read: ") + e.what());
+        log::warning(std::string("Skipping the movie box, it cannot be read: ") + e.what());
         if (!firstError) {
             firstError = std::current_exception();
         }
@@ -260,10 +262,10 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
         input.seekg(static_cast<std::streamoff>(std::min(position + size, mInputSize)));
         return;
     }
-    if (size > heiflimits::kMaxRootBoxBytes) {
+    if (size > limits::kMaxRootBoxBytes) {
         fail(FileReaderException::ReadFailed, "Box '" + type.getString() + "' of " + std::to_string(size) +
                                                   " bytes is more than the limit of " +
-                                                  std::to_string(heiflimits::kMaxRootBoxBytes) +
+                                                  std::to_string(limits::kMaxRootBoxBytes) +
                                                   " bytes for a root box read into memory");
     }
     charge(size, "Root box '" + type.getString() + "'");
@@ -304,9 +306,9 @@ void HevcImageFileReader::checkBrands(const FileTypeBox& ftyp) const
     if (found.empty()) {
         fail(FileReaderException::ReadFailed, "No compatible brands in file");
     }
-    heiflog::info("Compatible brands found:");
+    log::info("Compatible brands found:");
     for (const auto& text : found) {
-        heiflog::info(" " + text);
+        log::info(" " + text);
     }
 }
 
@@ -447,3 +449,5 @@ std::uint32_t HevcImageFileReader::getHeight(ContextId contextId, ItemId itemId)
     }
     return trackContext(contextId).samples.at(itemId).height;
 }
+
+}  // namespace ambrel::heif

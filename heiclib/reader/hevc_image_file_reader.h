@@ -16,9 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "file_meta_boxes.h"
-#include "image_file_reader_interface.h"
-#include "memory_budget.h"
+#include "heiclib/boxes/file_meta_boxes.h"
+#include "heiclib/reader/image_file_reader_interface.h"
+#include "heiclib/memory_budget.h"
+
+namespace ambrel::heif {
 
 class CleanAperture;
 class EditListBox;
@@ -115,7 +117,7 @@ public:
     DataVector getItemIccProfile(ContextId contextId, ItemId itemId) const;
 
     // The limit of the memory budget of the files initialize() opens from now
-    // on (heiflimits::kMaxFileMemoryBytes by default). Boxes read into
+    // on (limits::kMaxFileMemoryBytes by default). Boxes read into
     // memory, their copies and all item and sample bytes read are charged to
     // it; a file that needs more is refused with FileReaderException
     // (ReadFailed) naming the budget.
@@ -260,7 +262,7 @@ private:
     std::unique_ptr<std::ifstream> mOwnStream;
     std::istream* mInput = nullptr;
     std::uint64_t mInputSize = 0;
-    std::uint64_t mBudgetLimit = heiflimits::kMaxFileMemoryBytes;
+    std::uint64_t mBudgetLimit = limits::kMaxFileMemoryBytes;
     MemoryBudget mBudget;
     // What the item being read may still read and copy (see readItemBytes).
     std::uint64_t mItemBytesLeft = 0;
@@ -282,3 +284,5 @@ private:
     // (lengthSizeMinusOne + 1 of the decoder configuration record).
     std::map<DecoderConfigKey, std::uint8_t> mNalLengthSizes;
 };
+
+}  // namespace ambrel::heif

@@ -1,4 +1,6 @@
-#include "image_file_reader_interface.h"
+#include "heiclib/reader/image_file_reader_interface.h"
+
+namespace ambrel::heif {
 
 const FileInformation& ImageFileReaderInterface::getFileInformation() const
 {
@@ -9,3 +11,5 @@ void ImageFileReaderInterface::setFileInformation(const FileInformation& fileInf
 {
     mFileInfo = fileInformation;
 }
+
+}  // namespace ambrel::heif

@@ -14,9 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "file_reader_exception.h"
-#include "fourcc.h"
-#include "reader_types.h"
+#include "heiclib/reader/file_reader_exception.h"
+#include "heiclib/fourcc.h"
+#include "heiclib/reader/reader_types.h"
+
+namespace ambrel::heif {
 
 class ImageFileReaderInterface
 {
@@ -81,3 +83,5 @@ public:
 protected:
     FileInformation mFileInfo;
 };
+
+}  // namespace ambrel::heif

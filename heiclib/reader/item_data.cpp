@@ -5,8 +5,10 @@
 #include <span>
 #include <stdexcept>
 
-#include "hevc_image_file_reader.h"
-#include "heif_limits.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/heif_limits.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -94,7 +96,7 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
     // over, through several levels: every byte read or copied for this item
     // counts against one budget (see spendItemBytes).
     if (depth == 0) {
-        mItemBytesLeft = heiflimits::kMaxItemReadAmplification * mInputSize + heiflimits::kItemReadAllowance;
+        mItemBytesLeft = limits::kMaxItemReadAmplification * mInputSize + limits::kItemReadAllowance;
     }
 
     // A failed read of an earlier item must not poison this one.
@@ -120,7 +122,7 @@ void HevcImageFileReader::spendItemBytes(ItemId itemId, std::uint64_t bytes)
     if (bytes > mItemBytesLeft) {
         fail(FileReaderException::ReadFailed,
              "Item " + std::to_string(itemId) + " needs more bytes read than " +
-                 std::to_string(heiflimits::kMaxItemReadAmplification) + " times the file's size");
+                 std::to_string(limits::kMaxItemReadAmplification) + " times the file's size");
     }
     mItemBytesLeft -= bytes;
     charge(bytes, "Item " + std::to_string(itemId) + "'s data");
@@ -192,10 +194,10 @@ void HevcImageFileReader::readIdatExtents(const MetaBox& meta, ItemId itemId, co
 void HevcImageFileReader::readItemOffsetExtents(ContextId contextId, ItemId itemId, const ItemLocation& location,
                                                 DataVector& out, std::uint32_t depth, std::set<ItemId>& visiting)
 {
-    if (depth >= heiflimits::kMaxItemReferenceDepth || !visiting.insert(itemId).second) {
+    if (depth >= limits::kMaxItemReferenceDepth || !visiting.insert(itemId).second) {
         fail(FileReaderException::ReadFailed,
              "Item " + std::to_string(itemId) + " refers to itself or nests item offsets deeper than " +
-                 std::to_string(heiflimits::kMaxItemReferenceDepth) + " levels");
+                 std::to_string(limits::kMaxItemReferenceDepth) + " levels");
     }
     out.clear();
     IdVector sources;
@@ -355,3 +357,5 @@ DataVector HevcImageFileReader::getItemProtectionScheme(ContextId contextId, Ite
              "Protection index " + std::to_string(index) + " of item " + std::to_string(itemId) + " has no scheme");
     }
 }
+
+}  // namespace ambrel::heif

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "decoder_config_boxes.h"
-#include "heif_limits.h"
-#include "hevc_image_file_reader.h"
-#include "image_property_boxes.h"
-#include "item_property_boxes.h"
-#include "log.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/boxes/image_property_boxes.h"
+#include "heiclib/boxes/item_property_boxes.h"
+#include "heiclib/log.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -139,35 +141,35 @@ void HevcImageFileReader::checkMetaLimits(const MetaBox& meta, std::size_t itemC
         fail(FileReaderException::ReadFailed, "MetaBox holds " + std::to_string(count) + " " + what +
                                                   ", more than the limit of " + std::to_string(limit));
     };
-    if (itemCount > heiflimits::kMaxItems) {
-        refuse("items in 'iinf'", itemCount, heiflimits::kMaxItems);
+    if (itemCount > limits::kMaxItems) {
+        refuse("items in 'iinf'", itemCount, limits::kMaxItems);
     }
     const auto& locations = meta.getItemLocationBox().getItemLocations();
-    if (locations.size() > heiflimits::kMaxItems) {
-        refuse("item locations in 'iloc'", locations.size(), heiflimits::kMaxItems);
+    if (locations.size() > limits::kMaxItems) {
+        refuse("item locations in 'iloc'", locations.size(), limits::kMaxItems);
     }
     for (const auto& location : locations) {
-        if (location.getExtentList().size() > heiflimits::kMaxExtentsPerItem) {
+        if (location.getExtentList().size() > limits::kMaxExtentsPerItem) {
             fail(FileReaderException::ReadFailed,
                  "ItemLocationBox gives item " + std::to_string(location.getItemId()) + " " +
                      std::to_string(location.getExtentList().size()) + " extents, more than the limit of " +
-                     std::to_string(heiflimits::kMaxExtentsPerItem));
+                     std::to_string(limits::kMaxExtentsPerItem));
         }
     }
     std::uint64_t associations = 0;
     for (const auto& [id, list] : meta.getItemPropertiesBox().getItemPropertyAssociation().getAssociations()) {
         associations += list.size();
     }
-    if (associations > heiflimits::kMaxPropertyAssociations) {
-        refuse("property associations in 'ipma'", associations, heiflimits::kMaxPropertyAssociations);
+    if (associations > limits::kMaxPropertyAssociations) {
+        refuse("property associations in 'ipma'", associations, limits::kMaxPropertyAssociations);
     }
     std::uint64_t referenceTargets = 0;
     for (const auto& reference : meta.getItemReferenceBox().getReferences()) {
         referenceTargets += reference.getToItemIds().size();
     }
-    if (referenceTargets > heiflimits::kMaxReferenceTargets) {
+    if (referenceTargets > limits::kMaxReferenceTargets) {
         refuse("item reference targets in 'iref'", referenceTargets,
-               heiflimits::kMaxReferenceTargets);
+               limits::kMaxReferenceTargets);
     }
 }
 
@@ -313,7 +315,7 @@ void HevcImageFileReader::describeImages(const MetaBox& meta, ContextId contextI
             image.width = ispe->getWidth();
             image.height = ispe->getHeight();
         } else {
-            heiflog::warning("No ImageSpatialExtentsPropertyIndex found for image item id " + std::to_string(id));
+            log::warning("No ImageSpatialExtentsPropertyIndex found for image item id " + std::to_string(id));
         }
         metaContext.images[id] = image;
     }
@@ -348,11 +350,11 @@ GridItem HevcImageFileReader::parseGrid(ContextId contextId, ItemId itemId)
         fail(FileReaderException::ReadFailed, "Grid descriptor of item " + std::to_string(itemId) + " is cut short");
     }
     getReferencedFromItemListByType(contextId, itemId, "dimg", grid.itemIds);
-    if (grid.itemIds.size() > heiflimits::kMaxGridTiles) {
+    if (grid.itemIds.size() > limits::kMaxGridTiles) {
         fail(FileReaderException::ReadFailed, "Grid item " + std::to_string(itemId) + " names " +
                                                   std::to_string(grid.itemIds.size()) +
                                                   " tiles, more than the limit of " +
-                                                  std::to_string(heiflimits::kMaxGridTiles));
+                                                  std::to_string(limits::kMaxGridTiles));
     }
     return grid;
 }
@@ -670,7 +672,7 @@ void HevcImageFileReader::setForcedTimedPlayback(ContextId contextId, float fram
 {
     checkInitialized();
     if (contextInfo(contextId).contextType == ContextKind::Track) {
-        heiflog::warning("setForcedTimedPlayback call for non-meta context ID");
+        log::warning("setForcedTimedPlayback call for non-meta context ID");
         return;
     }
     MetaContext& context = mMetaContexts.at(contextId);
@@ -711,7 +713,7 @@ float HevcImageFileReader::getPlaybackDurationInSecs(ContextId contextId) const
     }
     const MetaContext& context = metaContext(contextId);
     if (!context.isForcedFpsSet) {
-        heiflog::warning("getPlaybackDurationInSecs() called for meta context, but forced FPS was not set");
+        log::warning("getPlaybackDurationInSecs() called for meta context, but forced FPS was not set");
         return 0.0f;
     }
     return static_cast<float>(context.masterCount) / context.forcedFps;
@@ -836,3 +838,5 @@ CleanApertureInfo HevcImageFileReader::cleanApertureInfo(const CleanAperture& cl
     info.verticalOffsetD = clap.getVerticalOffset().denominator;
     return info;
 }
+
+}  // namespace ambrel::heif

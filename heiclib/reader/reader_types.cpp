@@ -1,4 +1,6 @@
-#include "reader_types.h"
+#include "heiclib/reader/reader_types.h"
+
+namespace ambrel::heif {
 
 const char* toString(FileFeature feature)
 {
@@ -103,3 +105,5 @@ const char* toString(ItemPropertyType type)
     }
     return "raw";
 }
+
+}  // namespace ambrel::heif

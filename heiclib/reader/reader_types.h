@@ -8,8 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "decoder_config_boxes.h"
-#include "property_types.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/property_types.h"
+
+namespace ambrel::heif {
 
 using ContextId = std::uint32_t;
 using ItemId = std::uint32_t;
@@ -17,7 +19,6 @@ using PropertyIndex = std::uint32_t;
 using Timestamp = std::int32_t;  // milliseconds
 using IdVector = std::vector<std::uint32_t>;
 using DataVector = std::vector<std::uint8_t>;
-
 
 enum class ContextKind : std::uint32_t { Meta = 0, Track = 1 };
 
@@ -184,3 +185,5 @@ struct ContextInfo
     ItemId coverImageId = 0;
     bool isForcedLoopPlayback = false;
 };
+
+}  // namespace ambrel::heif

@@ -5,13 +5,15 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "decode_pts.h"
-#include "decoder_config_boxes.h"
-#include "hevc_image_file_reader.h"
-#include "heif_limits.h"
-#include "log.h"
-#include "movie_boxes.h"
-#include "sample_table_boxes.h"
+#include "heiclib/reader/decode_pts.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/log.h"
+#include "heiclib/boxes/movie_boxes.h"
+#include "heiclib/boxes/sample_table_boxes.h"
+
+namespace ambrel::heif {
 
 namespace {
 
@@ -106,7 +108,7 @@ void HevcImageFileReader::buildTrackContexts(const MovieBox& moov, std::exceptio
             tracks.push_back(trak);
         } catch (const std::exception& e) {
             dropTrackTables(trackId);
-            heiflog::warning("Skipping track " + std::to_string(trackId) + ", it cannot be read: " + e.what());
+            log::warning("Skipping track " + std::to_string(trackId) + ", it cannot be read: " + e.what());
             if (!firstError) {
                 firstError = std::current_exception();
             }
@@ -239,7 +241,7 @@ bool HevcImageFileReader::layOutTimeline(const TrackHeaderBox& tkhd, const Sampl
         // A looping timeline is laid out as often as the limit allows;
         // the repetitions are a convenience, not content.
         if (pass > 0 &&
-            track.presentationTimestamps.size() + presentation.size() > heiflimits::kMaxPresentationEntries) {
+            track.presentationTimestamps.size() + presentation.size() > limits::kMaxPresentationEntries) {
             break;
         }
         for (const auto& [time, index] : presentation) {
@@ -376,3 +378,5 @@ void HevcImageFileReader::setTrackFeatures(const TrackBox& trak, const EditListB
         }
     }
 }
+
+}  // namespace ambrel::heif

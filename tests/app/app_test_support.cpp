@@ -1,4 +1,4 @@
-#include "app_test_support.h"
+#include "tests/app/app_test_support.h"
 
 #include <QtCore/QFile>
 #include <QtTest/QSignalSpy>
@@ -10,14 +10,18 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "app_log.h"
-#include "fixtures/heif_samples.h"
+#include "app/app_log.h"
+#include "tests/fixtures/heif_samples.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::convert;
+using namespace ambrel::app;
 
 namespace apptest {
 
 // --- fakes ---
 
-int FakeDialogs::runAlert(QWidget*, const ambrel::Alert& alert)
+int FakeDialogs::runAlert(QWidget*, const ambrel::app::Alert& alert)
 {
     alerts.push_back({alert, false});
     if (alertAnswers.empty()) {
@@ -28,7 +32,7 @@ int FakeDialogs::runAlert(QWidget*, const ambrel::Alert& alert)
     return answer;
 }
 
-void FakeDialogs::showSheetAlert(QWidget*, const ambrel::Alert& alert)
+void FakeDialogs::showSheetAlert(QWidget*, const ambrel::app::Alert& alert)
 {
     alerts.push_back({alert, true});
 }
@@ -63,7 +67,7 @@ struct LogCapture::Shared
 
 LogCapture::LogCapture() : mShared(std::make_shared<Shared>())
 {
-    ambrel::setLogSink([shared = mShared](const QString& line) {
+    ambrel::app::setLogSink([shared = mShared](const QString& line) {
         const std::lock_guard lock(shared->mutex);
         shared->lines.append(line);
     });
@@ -71,7 +75,7 @@ LogCapture::LogCapture() : mShared(std::make_shared<Shared>())
 
 LogCapture::~LogCapture()
 {
-    ambrel::setLogSink({});
+    ambrel::app::setLogSink({});
 }
 
 QStringList LogCapture::lines() const
@@ -108,10 +112,10 @@ struct JobGate::State
 
 namespace {
 
-class GateListener : public ambrel::JobListener
+class GateListener : public ambrel::convert::JobListener
 {
 public:
-    GateListener(ambrel::JobListener& inner, const std::shared_ptr<JobGate::State>& state)
+    GateListener(ambrel::convert::JobListener& inner, const std::shared_ptr<JobGate::State>& state)
         : mInner(inner), mState(state)
     {
     }
@@ -131,7 +135,7 @@ public:
     void logLine(const std::string& line) override { mInner.logLine(line); }
 
 private:
-    ambrel::JobListener& mInner;
+    ambrel::convert::JobListener& mInner;
     std::shared_ptr<JobGate::State> mState;
 };
 
@@ -139,16 +143,16 @@ private:
 
 JobGate::JobGate() : mState(std::make_shared<State>()) {}
 
-ambrel::JobFunction JobGate::function() const
+ambrel::app::JobFunction JobGate::function() const
 {
-    return [state = mState](const ambrel::JobDescription& job, ambrel::JobListener& listener,
+    return [state = mState](const ambrel::convert::JobDescription& job, ambrel::convert::JobListener& listener,
                             const std::atomic<bool>& stop) {
         {
             const std::lock_guard lock(state->mutex);
             ++state->jobs;
         }
         GateListener gated(listener, state);
-        return ambrel::runConversionJob(job, gated, stop);
+        return ambrel::convert::runConversionJob(job, gated, stop);
     };
 }
 
@@ -200,12 +204,12 @@ ControllerFixture::~ControllerFixture()
 
 void ControllerFixture::make()
 {
-    mUserInfo = std::make_unique<ambrel::UserInfo>(ambrel::userCacheFolder());
+    mUserInfo = std::make_unique<ambrel::app::UserInfo>(ambrel::app::userCacheFolder());
     mWindow = std::make_unique<QWidget>();
     auto* layout = new QVBoxLayout(mWindow.get());
     layout->setContentsMargins(0, 0, 0, 0);
-    mView = new ambrel::ViewController(
-        ambrel::ControllerServices{dialogs, desktop, preview, *mUserInfo, gate.function(), jobCache.path()},
+    mView = new ambrel::app::ViewController(
+        ambrel::app::ControllerServices{dialogs, desktop, preview, *mUserInfo, gate.function(), jobCache.path()},
         mWindow.get());
     layout->addWidget(mView);
     mWindow->resize(940, 620);
@@ -232,25 +236,25 @@ void ControllerFixture::click(const char* name)
 void ControllerFixture::clickRowButton(int row, bool preview)
 {
     QTableView* table = mView->tableView();
-    const QRect cell = table->visualRect(model().index(row, ambrel::FileTableModel::DeleteColumn));
-    const bool previewShown = model().index(row, ambrel::FileTableModel::DeleteColumn)
-                                  .data(ambrel::FileTableModel::PreviewShownRole)
+    const QRect cell = table->visualRect(model().index(row, ambrel::app::FileTableModel::DeleteColumn));
+    const bool previewShown = model().index(row, ambrel::app::FileTableModel::DeleteColumn)
+                                  .data(ambrel::app::FileTableModel::PreviewShownRole)
                                   .toBool();
-    const QRect button = preview ? ambrel::FileTableDelegate::previewButtonRect(cell)
-                                 : ambrel::FileTableDelegate::deleteButtonRect(cell, previewShown);
+    const QRect button = preview ? ambrel::app::FileTableDelegate::previewButtonRect(cell)
+                                 : ambrel::app::FileTableDelegate::deleteButtonRect(cell, previewShown);
     QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, button.center());
 }
 
 bool ControllerFixture::runJob()
 {
-    QSignalSpy ended(mView, &ambrel::ViewController::jobEnded);
+    QSignalSpy ended(mView, &ambrel::app::ViewController::jobEnded);
     click("AmbrelBt");
     return ended.count() > 0 || ended.wait(120000);
 }
 
 bool ControllerFixture::waitForJobEnd()
 {
-    QSignalSpy ended(mView, &ambrel::ViewController::jobEnded);
+    QSignalSpy ended(mView, &ambrel::app::ViewController::jobEnded);
     return ended.wait(120000);
 }
 

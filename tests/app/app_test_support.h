@@ -17,11 +17,11 @@
 #include <optional>
 #include <vector>
 
-#include "file_table.h"
-#include "preview_window.h"
-#include "services.h"
-#include "user_info.h"
-#include "view_controller.h"
+#include "app/file_table.h"
+#include "app/preview_window.h"
+#include "app/services.h"
+#include "app/user_info.h"
+#include "app/view_controller.h"
 
 namespace apptest {
 
@@ -36,17 +36,17 @@ struct SuiteRegistration
     static const apptest::SuiteRegistration registration##Class(                              \
         Name, []() -> std::unique_ptr<QObject> { return std::make_unique<Class>(); })
 
-class FakeDialogs : public ambrel::Dialogs
+class FakeDialogs : public ambrel::app::Dialogs
 {
 public:
     struct Shown
     {
-        ambrel::Alert alert;
+        ambrel::app::Alert alert;
         bool sheet = false;
     };
 
-    int runAlert(QWidget* parent, const ambrel::Alert& alert) override;
-    void showSheetAlert(QWidget* parent, const ambrel::Alert& alert) override;
+    int runAlert(QWidget* parent, const ambrel::app::Alert& alert) override;
+    void showSheetAlert(QWidget* parent, const ambrel::app::Alert& alert) override;
     QStringList openHeicPanel(QWidget* anchor) override;
     std::optional<QString> chooseFolder(QWidget* parent, const QString& startFolder) override;
 
@@ -57,7 +57,7 @@ public:
     QStringList panelAnchors;                           // objectName of each panel's anchor
 };
 
-class FakeDesktop : public ambrel::DesktopServices
+class FakeDesktop : public ambrel::app::DesktopServices
 {
 public:
     void openUrl(const QUrl& url) override { opened.push_back(url); }
@@ -85,7 +85,7 @@ class JobGate
 public:
     JobGate();
     // The job function for the controller: the conversion core behind the gate.
-    ambrel::JobFunction function() const;
+    ambrel::app::JobFunction function() const;
     // The worker stops before reporting this row (-1: never).
     void holdBeforeReportOf(int row);
     bool isHolding() const;
@@ -112,8 +112,8 @@ public:
     // as a new run of the application would.
     void restart();
 
-    ambrel::ViewController& view() { return *mView; }
-    ambrel::FileTableModel& model() { return mView->model(); }
+    ambrel::app::ViewController& view() { return *mView; }
+    ambrel::app::FileTableModel& model() { return mView->model(); }
     template <typename T>
     T* control(const char* name)
     {
@@ -134,16 +134,16 @@ public:
 
     FakeDialogs dialogs;
     FakeDesktop desktop;
-    ambrel::PreviewWindow preview;
+    ambrel::app::PreviewWindow preview;
     JobGate gate;
     QTemporaryDir jobCache;  // the job's temporary streams
 
 private:
     void make();
 
-    std::unique_ptr<ambrel::UserInfo> mUserInfo;
+    std::unique_ptr<ambrel::app::UserInfo> mUserInfo;
     std::unique_ptr<QWidget> mWindow;
-    ambrel::ViewController* mView = nullptr;
+    ambrel::app::ViewController* mView = nullptr;
 };
 
 // Points $XDG_CACHE_HOME at a fresh folder for as long as it exists.

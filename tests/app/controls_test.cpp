@@ -9,9 +9,9 @@
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QTableView>
 
-#include "app_test_support.h"
-#include "custom_controls.h"
-#include "file_table.h"
+#include "tests/app/app_test_support.h"
+#include "app/custom_controls.h"
+#include "app/file_table.h"
 
 using namespace apptest;
 
@@ -72,7 +72,7 @@ private slots:
         QFETCH(int, lines);
         QFETCH(bool, belowText);
         const QColor purple(110, 57, 192);
-        ambrel::LLButton button;
+        ambrel::app::LLButton button;
         QFont font = button.font();
         font.setPixelSize(28);
         button.setFont(font);
@@ -103,12 +103,12 @@ private slots:
 
     void llCustomBtnSendsOnlyAReleaseInside()
     {
-        ambrel::LLCustomBtn button;
+        ambrel::app::LLCustomBtn button;
         button.resize(120, 40);
         button.setDefaultTitle(QStringLiteral("官网"));
         button.setHandCursor(true);
         QCOMPARE(button.cursor().shape(), Qt::PointingHandCursor);
-        QSignalSpy clicked(&button, &ambrel::LLCustomBtn::clicked);
+        QSignalSpy clicked(&button, &ambrel::app::LLCustomBtn::clicked);
 
         QTest::mousePress(&button, Qt::LeftButton, {}, QPoint(60, 20));
         QVERIFY(button.mouseDown());
@@ -130,7 +130,7 @@ private slots:
         QTest::addColumn<int>("fill");
         QTest::addColumn<bool>("lightPalette");
         QTest::addColumn<QColor>("expected");  // invalid: nothing painted
-        using Fill = ambrel::ColorView::Fill;
+        using Fill = ambrel::app::ColorView::Fill;
         QTest::newRow("white, light") << int(Fill::WhiteInLightAppearance) << true << QColor(Qt::white);
         QTest::newRow("white, dark") << int(Fill::WhiteInLightAppearance) << false << QColor();
         QTest::newRow("main, light") << int(Fill::MainInLightAppearance) << true << QColor(110, 57, 192);
@@ -144,7 +144,7 @@ private slots:
         QFETCH(int, fill);
         QFETCH(bool, lightPalette);
         QFETCH(QColor, expected);
-        ambrel::ColorView view(static_cast<ambrel::ColorView::Fill>(fill));
+        ambrel::app::ColorView view(static_cast<ambrel::app::ColorView::Fill>(fill));
         QPalette palette = view.palette();
         palette.setColor(QPalette::Window, lightPalette ? QColor(240, 240, 240) : QColor(40, 40, 40));
         view.setPalette(palette);
@@ -159,17 +159,17 @@ private slots:
 
     void tableHeaderIsWhite()
     {
-        ambrel::FileTableModel model;
+        ambrel::app::FileTableModel model;
         QTableView table;
-        table.setHorizontalHeader(new ambrel::TableHeaderWhiteView(&table));
+        table.setHorizontalHeader(new ambrel::app::TableHeaderWhiteView(&table));
         table.setModel(&model);
         table.resize(600, 200);
         table.show();
         QVERIFY(QTest::qWaitForWindowExposed(&table));
         const QImage header = table.horizontalHeader()->grab().toImage();
         // Past the last title's text: plain white, whatever the style's header looks like.
-        const int x = table.horizontalHeader()->sectionViewportPosition(ambrel::FileTableModel::DeleteColumn) +
-                      table.horizontalHeader()->sectionSize(ambrel::FileTableModel::DeleteColumn) - 3;
+        const int x = table.horizontalHeader()->sectionViewportPosition(ambrel::app::FileTableModel::DeleteColumn) +
+                      table.horizontalHeader()->sectionSize(ambrel::app::FileTableModel::DeleteColumn) - 3;
         QCOMPARE(header.pixelColor(std::max(0, x), header.height() / 4), QColor(Qt::white));
         QCOMPARE(header.pixelColor(2, header.height() / 2), QColor(Qt::white));
     }
@@ -179,7 +179,7 @@ private slots:
         QWidget window;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        ambrel::QtDialogs dialogs;
+        ambrel::app::QtDialogs dialogs;
         QString shownText;
         QTimer::singleShot(0, [&shownText] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -240,3 +240,6 @@ private slots:
 APPTEST_SUITE("Controls", ControlsTest);
 
 #include "controls_test.moc"
+
+using namespace ambrel::convert;
+using namespace ambrel::app;

@@ -6,18 +6,18 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTableView>
 
-#include "app_test_support.h"
-#include "drag_drop_view.h"
+#include "tests/app/app_test_support.h"
+#include "app/drag_drop_view.h"
 
 using namespace apptest;
 
 namespace {
 
-QStringList listedPaths(ambrel::FileTableModel& model)
+QStringList listedPaths(ambrel::app::FileTableModel& model)
 {
     QStringList paths;
     for (int row = 0; row < model.count(); ++row) {
-        paths.append(model.index(row, ambrel::FileTableModel::NameColumn).data().toString());
+        paths.append(model.index(row, ambrel::app::FileTableModel::NameColumn).data().toString());
     }
     return paths;
 }
@@ -79,8 +79,8 @@ private slots:
 
         QCOMPARE(listedPaths(f.model()), (QStringList{single, folder + "/B.HEIC", folder + "/a.heic"}));
         QVERIFY(log.contains(QStringLiteral("找到重复：%1").arg(folder + "/a.heic")));
-        QCOMPARE(f.model().index(2, ambrel::FileTableModel::SizeColumn).data().toString(), QStringLiteral("1.00 KB"));
-        QCOMPARE(f.model().index(1, ambrel::FileTableModel::SizeColumn).data().toString(),
+        QCOMPARE(f.model().index(2, ambrel::app::FileTableModel::SizeColumn).data().toString(), QStringLiteral("1.00 KB"));
+        QCOMPARE(f.model().index(1, ambrel::app::FileTableModel::SizeColumn).data().toString(),
                  QStringLiteral("10.00 byte"));
         QVERIFY(!f.control<QPushButton>("AddHeicFileBt")->isVisible());
         QVERIFY(f.control<QPushButton>("RemoveAllBt")->isVisible());
@@ -104,7 +104,7 @@ private slots:
         FreshCacheFolder cache;
         LogCapture log;
         ControllerFixture f;
-        auto* drop = f.control<ambrel::DragDropView>("DropView");
+        auto* drop = f.control<ambrel::app::DragDropView>("DropView");
 
         QMimeData text;
         text.setText(QStringLiteral("not files"));
@@ -163,7 +163,7 @@ private slots:
         f.dialogs.alertAnswers = {1};  // "取消"
         f.click("RemoveAllBt");
         QCOMPARE(f.dialogs.alerts.size(), std::size_t(1));
-        const ambrel::Alert& question = f.dialogs.alerts.back().alert;
+        const ambrel::app::Alert& question = f.dialogs.alerts.back().alert;
         QCOMPARE(question.messageText, QStringLiteral("提示"));
         QCOMPARE(question.informativeText, QStringLiteral("是否立即清空列表？"));
         QCOMPARE(question.buttons, (QStringList{"立即清空", "取消"}));
@@ -186,3 +186,6 @@ private slots:
 APPTEST_SUITE("FileList", FileListTest);
 
 #include "file_list_test.moc"
+
+using namespace ambrel::convert;
+using namespace ambrel::app;

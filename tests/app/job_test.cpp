@@ -13,14 +13,14 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QRadioButton>
 
-#include "app_test_support.h"
-#include "custom_controls.h"
-#include "drag_drop_view.h"
-#include "images.h"
+#include "tests/app/app_test_support.h"
+#include "app/custom_controls.h"
+#include "app/drag_drop_view.h"
+#include "app/images.h"
 
 using namespace apptest;
-using ambrel::FileTableModel;
-using ambrel::RowState;
+using ambrel::app::FileTableModel;
+using ambrel::app::RowState;
 
 namespace {
 
@@ -122,8 +122,8 @@ private slots:
         f.click("AmbrelBt");
         auto* start = f.control<QPushButton>("AmbrelBt");
         QCOMPARE(start->text(), QStringLiteral("停 止"));
-        QCOMPARE(ambrel::buttonImageName(start), QStringLiteral("StopBt"));
-        QCOMPARE(ambrel::textColor(start), QColor(Qt::white));
+        QCOMPARE(ambrel::app::buttonImageName(start), QStringLiteral("StopBt"));
+        QCOMPARE(ambrel::app::textColor(start), QColor(Qt::white));
         QVERIFY(!f.view().isStopTo());
         QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
 
@@ -142,7 +142,7 @@ private slots:
         auto data = std::make_unique<QMimeData>();
         data->setUrls({QUrl::fromLocalFile(dir.filePath("late.heic"))});
         QDropEvent drop(QPointF(10, 10), Qt::LinkAction, data.get(), Qt::LeftButton, {});
-        QApplication::sendEvent(f.control<ambrel::DragDropView>("DropView"), &drop);
+        QApplication::sendEvent(f.control<ambrel::app::DragDropView>("DropView"), &drop);
         QCOMPARE(f.model().count(), 5);
 
         f.gate.release();
@@ -184,7 +184,7 @@ private slots:
         QCOMPARE(f.dialogs.alerts.back().alert.messageText, QStringLiteral("提示"));
         QCOMPARE(f.dialogs.alerts.back().alert.buttons, QStringList{"确定"});
         QCOMPARE(start->text(), QStringLiteral("转  换"));
-        QCOMPARE(ambrel::buttonImageName(start), QStringLiteral("ToBt"));
+        QCOMPARE(ambrel::app::buttonImageName(start), QStringLiteral("ToBt"));
         QVERIFY(f.view().isStopTo());
         QVERIFY(!f.view().workerBusy());
         for (const char* name : kJobLocked) {
@@ -288,8 +288,8 @@ private slots:
         f.click("AmbrelBt");
         auto* start = f.control<QPushButton>("AmbrelBt");
         QCOMPARE(start->text(), QStringLiteral("停止中..."));
-        QCOMPARE(ambrel::buttonImageName(start), QStringLiteral("StopBt"));
-        QCOMPARE(ambrel::textColor(start), QColor(Qt::white));
+        QCOMPARE(ambrel::app::buttonImageName(start), QStringLiteral("StopBt"));
+        QCOMPARE(ambrel::app::textColor(start), QColor(Qt::white));
         QVERIFY(f.view().isStopTo());
         QVERIFY(!f.control<QComboBox>("OutFormat")->isEnabled());
 
@@ -298,7 +298,7 @@ private slots:
         QCOMPARE(start->text(), QStringLiteral("停止中..."));
         QCOMPARE(f.gate.jobCount(), 1);
 
-        QSignalSpy ended(&f.view(), &ambrel::ViewController::jobEnded);
+        QSignalSpy ended(&f.view(), &ambrel::app::ViewController::jobEnded);
         f.gate.release();
         QVERIFY(ended.wait(kTimeout));
         QCOMPARE(ended.first().at(0).toBool(), false);
@@ -308,7 +308,7 @@ private slots:
         QCOMPARE(stateImage(f, 2), QStringLiteral("NoTo"));
         QVERIFY(f.dialogs.alerts.empty());
         QCOMPARE(start->text(), QStringLiteral("转  换"));
-        QCOMPARE(ambrel::buttonImageName(start), QStringLiteral("ToBt"));
+        QCOMPARE(ambrel::app::buttonImageName(start), QStringLiteral("ToBt"));
         QVERIFY(f.control<QComboBox>("OutFormat")->isEnabled());
         QCOMPARE(fileNames(dir.filePath("out")).size(), 1);
 
@@ -335,7 +335,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
         f.click("AmbrelBt");
         QCOMPARE(f.control<QPushButton>("AmbrelBt")->text(), QStringLiteral("停止中..."));
-        QSignalSpy ended(&f.view(), &ambrel::ViewController::jobEnded);
+        QSignalSpy ended(&f.view(), &ambrel::app::ViewController::jobEnded);
         f.gate.release();
         QVERIFY(ended.wait(kTimeout));
         QCOMPARE(ended.first().at(0).toBool(), true);
@@ -409,3 +409,6 @@ private slots:
 APPTEST_SUITE("Job", JobTest);
 
 #include "job_test.moc"
+
+using namespace ambrel::convert;
+using namespace ambrel::app;

@@ -16,9 +16,12 @@
 #include <memory>
 #include <vector>
 
-#include "app_delegate.h"
-#include "qt_test_main.h"
-#include "app_test_support.h"
+#include "app/app_delegate.h"
+#include "tests/app/qt_test_main.h"
+#include "tests/app/app_test_support.h"
+
+using namespace ambrel::convert;
+using namespace ambrel::app;
 
 namespace apptest {
 std::map<QString, SuiteFactory>& suites();
@@ -35,7 +38,7 @@ int main(int argc, char** argv)
     }
 
     QApplication app(argc, argv);
-    ambrel::applyApplicationLook(app);
+    ambrel::app::applyApplicationLook(app);
 
     return testhome::runSuites(apptest::suites(), argc, argv);
 }

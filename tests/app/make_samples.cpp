@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <string>
 
-#include "fixtures/heif_samples.h"
+#include "tests/fixtures/heif_samples.h"
+
+using namespace ambrel::heif;
 
 namespace {
 

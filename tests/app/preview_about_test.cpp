@@ -3,9 +3,9 @@
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QLabel>
 
-#include "about_window.h"
-#include "app_test_support.h"
-#include "custom_controls.h"
+#include "app/about_window.h"
+#include "tests/app/app_test_support.h"
+#include "app/custom_controls.h"
 
 using namespace apptest;
 
@@ -101,7 +101,7 @@ private slots:
     void aboutWindowShowsTheBuildsVersionAndSite()
     {
         FakeDesktop desktop;
-        ambrel::AboutWindow about(desktop, QStringLiteral("https://www.example.org/ambrel"));
+        ambrel::app::AboutWindow about(desktop, QStringLiteral("https://www.example.org/ambrel"));
         about.Show();
         QVERIFY(QTest::qWaitForWindowExposed(&about));
         QCOMPARE(about.windowTitle(), QStringLiteral("关于我们"));
@@ -114,19 +114,22 @@ private slots:
         const int middle = (logo->x() + name->geometry().right()) / 2;
         QVERIFY2(std::abs(middle - about.width() / 2) <= 5, qPrintable(QString::number(middle)));
 
-        auto* site = about.findChild<ambrel::LLCustomBtn*>("OfficialButton");
+        auto* site = about.findChild<ambrel::app::LLCustomBtn*>("OfficialButton");
         QVERIFY(site->isVisible());
         QCOMPARE(site->defaultTitle(), QStringLiteral("官网: www.example.org"));
         QTest::mouseClick(site, Qt::LeftButton);
         QCOMPARE(desktop.opened.size(), std::size_t(1));
         QCOMPARE(desktop.opened.front(), QUrl(QStringLiteral("https://www.example.org/ambrel")));
 
-        ambrel::AboutWindow withoutSite(desktop, QString());
+        ambrel::app::AboutWindow withoutSite(desktop, QString());
         withoutSite.Show();
-        QVERIFY(!withoutSite.findChild<ambrel::LLCustomBtn*>("OfficialButton")->isVisible());
+        QVERIFY(!withoutSite.findChild<ambrel::app::LLCustomBtn*>("OfficialButton")->isVisible());
     }
 };
 
 APPTEST_SUITE("PreviewAbout", PreviewAboutTest);
 
 #include "preview_about_test.moc"
+
+using namespace ambrel::convert;
+using namespace ambrel::app;

@@ -9,9 +9,9 @@
 #include <QtWidgets/QRadioButton>
 #include <QtWidgets/QTableView>
 
-#include "app_test_support.h"
-#include "custom_controls.h"
-#include "images.h"
+#include "tests/app/app_test_support.h"
+#include "app/custom_controls.h"
+#include "app/images.h"
 
 using namespace apptest;
 
@@ -36,7 +36,7 @@ private slots:
         ControllerFixture f;
 
         // The file is made at once, holding an empty dictionary.
-        const auto stored = ambrel::readPropertyList(settingsFile(cache));
+        const auto stored = ambrel::app::readPropertyList(settingsFile(cache));
         QVERIFY(stored.has_value());
         QVERIFY(stored->isEmpty());
         QVERIFY(readFile(settingsFile(cache)).contains("<plist version=\"1.0\">"));
@@ -63,15 +63,15 @@ private slots:
         QVERIFY(f.control<QCheckBox>("Exif")->isChecked());
         auto* start = f.control<QPushButton>("AmbrelBt");
         QCOMPARE(start->text(), QStringLiteral("转  换"));
-        QCOMPARE(ambrel::buttonImageName(start), QStringLiteral("ToBt"));
-        QCOMPARE(ambrel::textColor(start), QColor(Qt::white));
+        QCOMPARE(ambrel::app::buttonImageName(start), QStringLiteral("ToBt"));
+        QCOMPARE(ambrel::app::textColor(start), QColor(Qt::white));
         QVERIFY(f.view().isStopTo());
         QVERIFY(f.control<QPushButton>("AddHeicFileBt")->isVisible());
         QVERIFY(!f.control<QPushButton>("RemoveAllBt")->isVisible());
         QVERIFY(!f.view().tableView()->alternatingRowColors());
-        QCOMPARE(ambrel::textColor(f.control<QPushButton>("AddFileBt")), QColor(132, 92, 216));
-        QCOMPARE(ambrel::textColor(f.control<QPushButton>("OpenPathBt")), QColor(132, 92, 216));
-        auto* removeAll = f.control<ambrel::LLButton>("RemoveAllBt");
+        QCOMPARE(ambrel::app::textColor(f.control<QPushButton>("AddFileBt")), QColor(132, 92, 216));
+        QCOMPARE(ambrel::app::textColor(f.control<QPushButton>("OpenPathBt")), QColor(132, 92, 216));
+        auto* removeAll = f.control<ambrel::app::LLButton>("RemoveAllBt");
         QCOMPARE(removeAll->defaultTitle(), QStringLiteral("全部删除"));
         QCOMPARE(removeAll->textUnderLineStyle(), 2);
         QCOMPARE(removeAll->defaultTitleColor(), QColor(110, 57, 192));
@@ -117,7 +117,7 @@ private slots:
         QVERIFY(!f.control<QLineEdit>("ShowPath")->isEnabled());
         QVERIFY(!f.control<QPushButton>("SelectPathBt")->isEnabled());
 
-        const auto stored = ambrel::readPropertyList(settingsFile(cache));
+        const auto stored = ambrel::app::readPropertyList(settingsFile(cache));
         QVERIFY(stored.has_value());
         QCOMPARE(stored->value("SavePathKey"), chosen);
         QCOMPARE(stored->value("SaveHEICPathKey"), QStringLiteral("1"));
@@ -135,7 +135,7 @@ private slots:
         QVERIFY(!f.view().isSaveHEICPath());
         QVERIFY(f.control<QRadioButton>("SaveCustomPath")->isChecked());
         QVERIFY(f.control<QLineEdit>("ShowPath")->isEnabled());
-        QCOMPARE(ambrel::readPropertyList(settingsFile(cache))->value("SaveHEICPathKey"), QStringLiteral("0"));
+        QCOMPARE(ambrel::app::readPropertyList(settingsFile(cache))->value("SaveHEICPathKey"), QStringLiteral("0"));
     }
 
     void storedModeIsReadAsTruthValue_data()
@@ -162,7 +162,7 @@ private slots:
         QFETCH(bool, besideSource);
         FreshCacheFolder cache;
         QDir().mkpath(cache.path() + "/Ambrel");
-        QVERIFY(ambrel::writePropertyList(settingsFile(cache), {{"SaveHEICPathKey", stored}}));
+        QVERIFY(ambrel::app::writePropertyList(settingsFile(cache), {{"SaveHEICPathKey", stored}}));
 
         ControllerFixture f;
         QCOMPARE(f.view().isSaveHEICPath(), besideSource);
@@ -180,7 +180,7 @@ private slots:
             QCOMPARE(f.control<QLineEdit>("ShowPath")->text(),
                      QStandardPaths::standardLocations(QStandardPaths::DownloadLocation).value(0));
         }
-        const auto stored = ambrel::readPropertyList(settingsFile(cache));
+        const auto stored = ambrel::app::readPropertyList(settingsFile(cache));
         QVERIFY(stored.has_value());
         QVERIFY(stored->isEmpty());
         QVERIFY(log.contains(QStringLiteral("【日志】[配置文件] 创建文件成功(%1)").arg(settingsFile(cache))));
@@ -200,3 +200,6 @@ private slots:
 APPTEST_SUITE("Settings", SettingsTest);
 
 #include "settings_test.moc"
+
+using namespace ambrel::convert;
+using namespace ambrel::app;

@@ -4,12 +4,12 @@
 #include <QtGui/QAction>
 #include <QtWidgets/QLabel>
 
-#include "about_window.h"
-#include "app_delegate.h"
-#include "app_test_support.h"
-#include "main_window.h"
-#include "stats/user_action_analysis.h"
-#include "update/check_update_window.h"
+#include "app/about_window.h"
+#include "app/app_delegate.h"
+#include "tests/app/app_test_support.h"
+#include "app/main_window.h"
+#include "app/stats/user_action_analysis.h"
+#include "app/update/check_update_window.h"
 
 using namespace apptest;
 
@@ -72,7 +72,7 @@ private slots:
         QVERIFY2(firstOutput.isEmpty(), firstOutput.constData());
         QString text = QString::fromUtf8(readFile(log));
         QVERIFY(text.contains(QStringLiteral("【日志】[配置文件] 创建文件成功(%1)").arg(settings)));
-        if (ambrel::deployedStatsHost().isEmpty()) {
+        if (ambrel::app::deployedStatsHost().isEmpty()) {
             QVERIFY(text.contains(QStringLiteral("usage statistics skipped: this build has no statistics server\n")));
         }
 
@@ -92,9 +92,9 @@ private slots:
         const QString given = dir.filePath("from-camera.heif");
         writeFile(given, "x");
         FreshCacheFolder cache;
-        ambrel::AppDelegate app;
+        ambrel::app::AppDelegate app;
         app.openMainWindow({given});
-        ambrel::MainWindow* window = app.mainWindow();
+        ambrel::app::MainWindow* window = app.mainWindow();
         QVERIFY(QTest::qWaitForWindowExposed(window));
         QCOMPARE(window->windowTitle(), QStringLiteral("Ambrel"));
         QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -103,7 +103,7 @@ private slots:
 
         QVERIFY(app.aboutWindow() == nullptr);
         window->MenuAbout()->trigger();
-        ambrel::AboutWindow* about = app.aboutWindow();
+        ambrel::app::AboutWindow* about = app.aboutWindow();
         QVERIFY(about != nullptr);
         QVERIFY(about->isVisible());
         QVERIFY(!about->testAttribute(Qt::WA_QuitOnClose));
@@ -114,14 +114,14 @@ private slots:
 
         QVERIFY(window->MenuCheckUpdate() != nullptr);
         // Shown only in a build that has an update server to ask.
-        QCOMPARE(window->MenuCheckUpdate()->isVisible(), !ambrel::deployedUpdateAddress().isEmpty());
-        if (ambrel::deployedUpdateAddress().isEmpty()) {
+        QCOMPARE(window->MenuCheckUpdate()->isVisible(), !ambrel::app::deployedUpdateAddress().isEmpty());
+        if (ambrel::app::deployedUpdateAddress().isEmpty()) {
             return;
         }
         QVERIFY(window->MenuCheckUpdate()->isEnabled());
         QVERIFY(app.checkUpdateWindow() == nullptr);
         window->MenuCheckUpdate()->trigger();
-        ambrel::NSWindowControllerCheckUpdateApp* update = app.checkUpdateWindow();
+        ambrel::app::NSWindowControllerCheckUpdateApp* update = app.checkUpdateWindow();
         QVERIFY(update != nullptr);
         QVERIFY(update->isVisible());
         QVERIFY(!update->testAttribute(Qt::WA_QuitOnClose));
@@ -135,3 +135,6 @@ private slots:
 APPTEST_SUITE("Startup", StartupTest);
 
 #include "startup_test.moc"
+
+using namespace ambrel::convert;
+using namespace ambrel::app;

@@ -2,8 +2,10 @@
 
 #include <stdexcept>
 
-#include "bitstream.h"
-#include "test_bytes.h"
+#include "heiclib/bitstream.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::Bytes;
 

@@ -3,9 +3,11 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "box.h"
-#include "fourcc.h"
-#include "test_bytes.h"
+#include "heiclib/box.h"
+#include "heiclib/fourcc.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::Bytes;
 

@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "decoder_config_boxes.h"
-#include "test_bytes.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::Bytes;
 using testbytes::box;

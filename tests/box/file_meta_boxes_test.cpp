@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "file_meta_boxes.h"
-#include "heif_limits.h"
-#include "test_bytes.h"
+#include "heiclib/boxes/file_meta_boxes.h"
+#include "heiclib/heif_limits.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::box;
 using testbytes::Bytes;
@@ -53,12 +55,12 @@ TEST(FileTypeBox, BrandsPastTheLimitAreIgnored)
     // kMaxCompatibleBrands of its "brands" are kept.
     Bytes payload;
     payload.str("heic").u32(0);
-    for (std::uint32_t i = 0; i < heiflimits::kMaxCompatibleBrands; ++i) {
+    for (std::uint32_t i = 0; i < ambrel::heif::limits::kMaxCompatibleBrands; ++i) {
         payload.str("mif1");
     }
     payload.str("msf1").str("hevc");
     const auto ftyp = parsed<FileTypeBox>(box("ftyp", payload));
-    EXPECT_EQ(ftyp.getCompatibleBrands().size(), heiflimits::kMaxCompatibleBrands);
+    EXPECT_EQ(ftyp.getCompatibleBrands().size(), ambrel::heif::limits::kMaxCompatibleBrands);
     EXPECT_TRUE(ftyp.checkCompatibleBrand("mif1"));
     EXPECT_FALSE(ftyp.checkCompatibleBrand("msf1"));
 }
@@ -91,7 +93,7 @@ TEST(HandlerBox, OtherTypeIsLoggedAndKept)
     LogCapture log;
     const auto hdlr = parsed<HandlerBox>(fullBox("hdlr", 0, 0, handlerPayload("vide", "")));
     EXPECT_EQ(hdlr.getHandlerType(), "vide");
-    EXPECT_TRUE(log.has(heiflog::Warning, "Unknown media handler in track: vide"));
+    EXPECT_TRUE(log.has(ambrel::log::Warning, "Unknown media handler in track: vide"));
 }
 
 TEST(HandlerBox, NameWithoutTerminatorThrows)
@@ -196,7 +198,7 @@ TEST(MetaBox, ChildrenInAnyOrderUnknownSkipped)
     EXPECT_EQ(meta.getItemLocationBox().getItemLocationForID(1).getExtent(0).extentOffset, 40u);
     EXPECT_EQ(meta.getItemDataBox().getData(), (std::vector<std::uint8_t>{0xAA, 0xBB}));
     // The empty 'dinf' is reported and the parse goes on.
-    EXPECT_TRUE(log.has(heiflog::Error, "Read an empty dinf box."));
+    EXPECT_TRUE(log.has(ambrel::log::Error, "Read an empty dinf box."));
     EXPECT_TRUE(meta.getDataInformationBox().getDataReferenceBox().getEntries().empty());
 }
 

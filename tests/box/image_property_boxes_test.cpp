@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "image_property_boxes.h"
-#include "test_bytes.h"
+#include "heiclib/boxes/image_property_boxes.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::Bytes;
 using testbytes::box;

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "ids.h"
-#include "item_info_boxes.h"
-#include "test_bytes.h"
+#include "heiclib/ids.h"
+#include "heiclib/boxes/item_info_boxes.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::box;
 using testbytes::Bytes;

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "item_location_boxes.h"
-#include "test_bytes.h"
+#include "heiclib/boxes/item_location_boxes.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::Bytes;
 using testbytes::fullBox;

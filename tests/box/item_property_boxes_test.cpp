@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "decoder_config_boxes.h"
-#include "image_property_boxes.h"
-#include "item_property_boxes.h"
-#include "test_bytes.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/boxes/image_property_boxes.h"
+#include "heiclib/boxes/item_property_boxes.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::box;
 using testbytes::Bytes;
@@ -88,14 +90,14 @@ TEST(ItemPropertyContainer, KnownTypesAreParsedUnknownOnesHoldTheirPlace)
     EXPECT_EQ(extents->getWidth(), 64u);
     EXPECT_EQ(extents->getHeight(), 48u);
     EXPECT_EQ(ipco.getPropertyByIndex(3), nullptr);
-    EXPECT_TRUE(log.has(heiflog::Warning, "Skipping an unknown box of type 'pixi' in ItemPropertyContainer."));
+    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping an unknown box of type 'pixi' in ItemPropertyContainer."));
 }
 
 TEST(ItemPropertyContainer, WrongTypeIsLoggedAndParsed)
 {
     testbytes::LogCapture log;
     const auto ipco = parsed<ItemPropertyContainer>(box("ipcx", irot(1)));
-    EXPECT_TRUE(log.has(heiflog::Error, "Reading ipco, found 'ipcx' instead."));
+    EXPECT_TRUE(log.has(ambrel::log::Error, "Reading ipco, found 'ipcx' instead."));
     ASSERT_EQ(ipco.getPropertyCount(), 1u);
     EXPECT_EQ(std::dynamic_pointer_cast<ImageRotation>(ipco.getPropertyByIndex(0))->getAngle(), 90);
 }
@@ -112,7 +114,7 @@ TEST(ItemPropertyContainer, ColourInformationCutShortIsKeptAsUnknown)
     EXPECT_EQ(colour->getType(), FourCCInt("colr"));
     EXPECT_NE(std::dynamic_pointer_cast<ImageSpatialExtentsProperty>(ipco.getPropertyByIndex(1)), nullptr);
     ASSERT_FALSE(log.lines().empty());
-    EXPECT_EQ(log.lines()[0].first, heiflog::Warning);
+    EXPECT_EQ(log.lines()[0].first, ambrel::log::Warning);
     EXPECT_NE(log.lines()[0].second.find("Colour information box cut short"), std::string::npos);
 }
 
@@ -259,7 +261,7 @@ TEST(ItemPropertiesBox, ExtraIpmaIsLoggedAndIgnored)
     testbytes::LogCapture log;
     const auto iprp = parsed<ItemPropertiesBox>(
         box("iprp", box("ipco", irot(3)).add(ipma(1, {0x01})).add(ipma(2, {0x01}))));
-    EXPECT_TRUE(log.has(heiflog::Warning,
+    EXPECT_TRUE(log.has(ambrel::log::Warning,
                         "ItemPropertiesBox::parseBox() supports currently only one ipma box, but there seems to  be "
                         "more."));
     EXPECT_EQ(iprp.getItemProperties(1).size(), 1u);

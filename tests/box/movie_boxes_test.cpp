@@ -3,8 +3,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "movie_boxes.h"
-#include "test_bytes.h"
+#include "heiclib/boxes/movie_boxes.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::box;
 using testbytes::Bytes;
@@ -134,7 +136,7 @@ TEST(MovieBox, KeepsOnlyPictTracksInFileOrder)
     ASSERT_EQ(tracks.size(), 2u);
     EXPECT_EQ(tracks[0]->getTrackHeaderBox().getTrackId(), 1u);
     EXPECT_EQ(tracks[1]->getTrackHeaderBox().getTrackId(), 3u);
-    EXPECT_TRUE(log.has(heiflog::Warning, "Skipping an unsupported box 'udta' inside movie box."));
+    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping an unsupported box 'udta' inside movie box."));
 
     const MovieHeaderBox& header = moov.getMovieHeaderBox();
     EXPECT_EQ(header.getTimescale(), 600u);
@@ -204,7 +206,7 @@ TEST(MovieBox, TrackThatCannotBeReadIsDroppedWithAWarning)
     EXPECT_EQ(tracks[0]->getTrackHeaderBox().getTrackId(), 2u);
     ASSERT_EQ(moov.getTrackErrors().size(), 1u);
     EXPECT_EQ(moov.getTrackErrors()[0], "A SampleToChunkBox without entries");
-    EXPECT_TRUE(log.has(heiflog::Warning, "Skipping a track that cannot be read: A SampleToChunkBox without entries"));
+    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping a track that cannot be read: A SampleToChunkBox without entries"));
 }
 
 TEST(MovieBox, FieldsCutShortThrowOutOfRange)
@@ -308,7 +310,7 @@ TEST(SampleDescriptionBox, UnknownEntryKeepsIndicesAligned)
     const auto box_ = parsed<SampleDescriptionBox>(stsd({box("hvc1", visualFields(64, 32).add(hvcC())),
                                                          box("mp4v", visualFields(1, 1)),
                                                          box("avc1", visualFields(128, 96).add(avcC()))}));
-    EXPECT_TRUE(log.has(heiflog::Warning, "Skipping unknown SampleDescriptionBox entry of type 'mp4v'"));
+    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping unknown SampleDescriptionBox entry of type 'mp4v'"));
     ASSERT_EQ(box_.getEntryCount(), 3u);
     EXPECT_EQ(box_.getSampleEntries()[1], nullptr);
 
@@ -390,7 +392,7 @@ TEST(VisualSampleEntry, ClapOnlyDirectlyAfterTheFixedFields)
     const auto later = parsed<HevcSampleEntry>(box("hvc1", visualFields(1, 1).add(hvcC()).add(clap())));
     EXPECT_EQ(later.getClap(), nullptr);
     EXPECT_EQ(later.getConfigurationBox().getConfiguration().getGeneralLevelIdc(), 93u);
-    EXPECT_TRUE(log.has(heiflog::Warning, "Skipping unknown box of type 'clap' inside HevcSampleEntry"));
+    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping unknown box of type 'clap' inside HevcSampleEntry"));
 }
 
 TEST(VisualSampleEntry, CodingConstraints)
@@ -408,7 +410,7 @@ TEST(VisualSampleEntry, CodingConstraints)
     ASSERT_NE(avc.getCodingConstraintsBox(), nullptr);
     EXPECT_TRUE(avc.getCodingConstraintsBox()->getIntraPredUsed());
     EXPECT_EQ(avc.getCodingConstraintsBox()->getMaxRefPerPic(), 15u);
-    EXPECT_TRUE(log.has(heiflog::Warning, "Skipping unknown box of type 'btrt' inside AvcSampleEntry"));
+    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping unknown box of type 'btrt' inside AvcSampleEntry"));
 
     CodingConstraintsBox clamped;
     clamped.setMaxRefPerPic(200);

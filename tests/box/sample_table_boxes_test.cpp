@@ -4,8 +4,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "sample_table_boxes.h"
-#include "test_bytes.h"
+#include "heiclib/boxes/sample_table_boxes.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using testbytes::box;
 using testbytes::Bytes;
@@ -267,7 +269,7 @@ TEST(SampleGroupDescriptionBox, UnknownGroupingTypeIsSkipped)
     const auto sgpd = parsed<SampleGroupDescriptionBox>(sgpdRefs({Bytes().u16(1), Bytes().u16(2)}, "roll"));
     EXPECT_EQ(sgpd.getEntryCount(), 0u);
     EXPECT_EQ(log.lines().size(), 2u);
-    EXPECT_TRUE(log.has(heiflog::Warning,
+    EXPECT_TRUE(log.has(ambrel::log::Warning,
                         "Skipping an entry of SampleGroupDescriptionBox of an unknown grouping type 'roll'."));
 }
 
@@ -353,7 +355,7 @@ TEST(SampleTableBox, DispatchesChildren)
                         .add(fullBox("sbgp", 0, 0, Bytes().str("refs").u32(1).u32(1).u32(2)))
                         .add(box("abcd")));
     const auto stbl = parsed<SampleTableBox>(bytes);
-    EXPECT_TRUE(log.has(heiflog::Warning, "Skipping unknown box of type 'abcd' inside SampleTableBox"));
+    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping unknown box of type 'abcd' inside SampleTableBox"));
     EXPECT_EQ(stbl.getTimeToSampleBox().getSampleDecodeTimes().size(), 3u);
     ASSERT_NE(stbl.getCompositionOffsetBox(), nullptr);
     EXPECT_NE(stbl.getCompositionToDecodeBox(), nullptr);

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "bitstream.h"
-#include "log.h"
+#include "heiclib/bitstream.h"
+#include "heiclib/log.h"
 
 namespace testbytes {
 
@@ -50,9 +50,9 @@ inline Bytes fullBox(const std::string& type, std::uint8_t version, std::uint32_
     return Bytes().u32(static_cast<std::uint32_t>(12 + payload.size())).str(type).u8(version).u24(flags).add(payload);
 }
 
-inline BitStream stream(const Bytes& bytes)
+inline ambrel::heif::BitStream stream(const Bytes& bytes)
 {
-    return BitStream(bytes.data());
+    return ambrel::heif::BitStream(bytes.data());
 }
 
 // Parses a box object from bytes; returns the object.
@@ -60,7 +60,7 @@ template <typename BoxT>
 BoxT parsed(const Bytes& bytes)
 {
     BoxT b;
-    BitStream s(bytes.data());
+    ambrel::heif::BitStream s(bytes.data());
     b.parseBox(s);
     return b;
 }
@@ -69,7 +69,7 @@ BoxT parsed(const Bytes& bytes)
 template <typename BoxT>
 std::vector<std::uint8_t> written(BoxT& b)
 {
-    BitStream s;
+    ambrel::heif::BitStream s;
     b.writeBox(s);
     return s.getStorage();
 }
@@ -80,14 +80,14 @@ class LogCapture
 public:
     LogCapture()
     {
-        mOldLevel = heiflog::level();
-        heiflog::setLevel(heiflog::Info);
-        heiflog::setSink([this](int channel, const std::string& text) { mLines.emplace_back(channel, text); });
+        mOldLevel = ambrel::log::level();
+        ambrel::log::setLevel(ambrel::log::Info);
+        ambrel::log::setSink([this](int channel, const std::string& text) { mLines.emplace_back(channel, text); });
     }
     ~LogCapture()
     {
-        heiflog::setSink({});
-        heiflog::setLevel(mOldLevel);
+        ambrel::log::setSink({});
+        ambrel::log::setLevel(mOldLevel);
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;

@@ -15,11 +15,14 @@
 #include <optional>
 #include <set>
 
-#include "convert_test_support.h"
+#include "tests/convert/convert_test_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::convert;
 
 using namespace converttest;
-using ambrel::JobOptions;
-using ambrel::OutputFormat;
+using ambrel::convert::JobOptions;
+using ambrel::convert::OutputFormat;
 
 namespace {
 
@@ -56,10 +59,10 @@ TEST(ConversionJob, SavesBesideEachSourceUnderTheJobTimestamp)
     writeFile(first, gridHeic());
     writeFile(second, gridHeic());
 
-    const std::string before = ambrel::getNowTimeTimestamp();
+    const std::string before = ambrel::convert::getNowTimeTimestamp();
     RecordingListener listener;
     const auto summary = runJob(JobOptions{}, {first, second}, listener);
-    const std::string after = ambrel::getNowTimeTimestamp();
+    const std::string after = ambrel::convert::getNowTimeTimestamp();
 
     ASSERT_TRUE(isTimestamp(summary.timestamp)) << summary.timestamp;
     EXPECT_GE(std::stoll(summary.timestamp), std::stoll(before));
@@ -96,7 +99,7 @@ TEST(ConversionJob, EveryFormatDecodesBackToTheSameSize)
                                                             {OutputFormat::Tiff, "TIFF"}};
     for (const bool keepExif : {true, false}) {
         for (const auto& [format, extension] : formats) {
-            SCOPED_TRACE(ambrel::formatWord(format) + (keepExif ? " with EXIF" : " without EXIF"));
+            SCOPED_TRACE(ambrel::convert::formatWord(format) + (keepExif ? " with EXIF" : " without EXIF"));
             JobOptions options;
             options.format = format;
             options.keepExif = keepExif;
@@ -342,7 +345,7 @@ TEST(ConversionJob, SourcesThatCannotBeConvertedFailTheirRowOnly)
         // One byte over the limit, sparse: the job must not read it.
         const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(ambrel::kMaxSourceBytes) + 1), 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(ambrel::convert::kMaxSourceBytes) + 1), 0);
         ::close(fd);
     }
     writeFile(good, gridHeic());
@@ -391,13 +394,13 @@ TEST(ConversionJob, StopFlagIsReadBeforeEveryRow)
         writeFile(sources.back(), gridHeic());
     }
     const auto run = [&](std::atomic<bool>& stop, RecordingListener& listener, const std::string& out) {
-        ambrel::JobDescription job;
+        ambrel::convert::JobDescription job;
         job.options.plainNames = true;
         job.options.outputFolder = folder / out;
         for (const auto& source : sources) {
-            job.records.push_back(ambrel::makeRecord(source));
+            job.records.push_back(ambrel::convert::makeRecord(source));
         }
-        return ambrel::runConversionJob(job, listener, stop);
+        return ambrel::convert::runConversionJob(job, listener, stop);
     };
 
     // Stop requested while the first row is converted: that row is written, no other.
@@ -452,7 +455,7 @@ TEST(ConversionJob, KeepDatesGivesOutputsTheSourceTime)
         options.plainNames = true;
         RecordingListener listener;
         runJob(options, {source}, listener);
-        const auto time = modified(folder / ("old." + ambrel::formatExtension(format)));
+        const auto time = modified(folder / ("old." + ambrel::convert::formatExtension(format)));
         EXPECT_EQ(time.tv_sec, 1'000'000'000);
         EXPECT_EQ(time.tv_nsec, 250'000'000);
     }
@@ -514,7 +517,7 @@ TEST(ConversionJob, CorpusFilesConvertOrFailCleanly)
     std::size_t row = 0;
     for (const auto& [name, size] : good) {
         SCOPED_TRACE(name);
-        const std::string output = folder / (ambrel::baseNameOf(name) + ".JPG");
+        const std::string output = folder / (ambrel::convert::baseNameOf(name) + ".JPG");
         const std::string converted = "converted " + std::to_string(row++) + " " + output;
         EXPECT_NE(std::find(listener.events.begin(), listener.events.end(), converted), listener.events.end());
         EXPECT_EQ(imageSize(output), size);

@@ -6,7 +6,10 @@
 
 #include <sstream>
 
-#include "convert_test_support.h"
+#include "tests/convert/convert_test_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::convert;
 
 using namespace converttest;
 
@@ -186,7 +189,7 @@ TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
     };
     ASSERT_EQ(run.lines.size(), good.size() + broken.size() + 1) << run.out;
     for (const auto& name : good) {
-        const std::string line = corpusPath(name) + " -> " + folder / (ambrel::baseNameOf(name) + ".JPG");
+        const std::string line = corpusPath(name) + " -> " + folder / (ambrel::convert::baseNameOf(name) + ".JPG");
         EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), line), run.lines.end()) << line;
     }
     for (const auto& [name, cause] : broken) {

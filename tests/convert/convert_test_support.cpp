@@ -1,4 +1,4 @@
-#include "convert_test_support.h"
+#include "tests/convert/convert_test_support.h"
 
 #include <stdlib.h>
 
@@ -9,6 +9,9 @@
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
+
+using namespace ambrel::heif;
+using namespace ambrel::convert;
 
 namespace converttest {
 
@@ -108,16 +111,16 @@ std::vector<std::string> folderNames(const std::string& folder)
     return names;
 }
 
-ambrel::JobSummary runJob(const ambrel::JobOptions& options, const std::vector<std::string>& paths,
+ambrel::convert::JobSummary runJob(const ambrel::convert::JobOptions& options, const std::vector<std::string>& paths,
                           RecordingListener& listener)
 {
-    ambrel::JobDescription job;
+    ambrel::convert::JobDescription job;
     job.options = options;
     for (const auto& path : paths) {
-        job.records.push_back(ambrel::makeRecord(path));
+        job.records.push_back(ambrel::convert::makeRecord(path));
     }
     std::atomic<bool> stop{false};
-    return ambrel::runConversionJob(job, listener, stop);
+    return ambrel::convert::runConversionJob(job, listener, stop);
 }
 
 bool isTimestamp(const std::string& text)

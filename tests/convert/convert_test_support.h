@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "conversion_job.h"
-#include "fixtures/heif_samples.h"
+#include "convert/conversion_job.h"
+#include "tests/fixtures/heif_samples.h"
 
 namespace converttest {
 
@@ -36,7 +36,7 @@ private:
 
 // Every call a job makes, as text: "converted 0 /path", "failed 1 文件转换失败",
 // "preview 0", "stopped", "finished 2".
-class RecordingListener : public ambrel::JobListener
+class RecordingListener : public ambrel::convert::JobListener
 {
 public:
     void rowConverted(std::size_t row, const std::string& outputPath) override;
@@ -76,7 +76,7 @@ ImageSize imageSize(const std::string& path);
 std::vector<std::string> folderNames(const std::string& folder);
 
 // Runs a job over the records with the options; events land in `listener`.
-ambrel::JobSummary runJob(const ambrel::JobOptions& options, const std::vector<std::string>& paths,
+ambrel::convert::JobSummary runJob(const ambrel::convert::JobOptions& options, const std::vector<std::string>& paths,
                           RecordingListener& listener);
 
 std::string corpusPath(const std::string& name);

@@ -15,9 +15,12 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "convert_test_support.h"
-#include "file_list.h"
-#include "output_files.h"
+#include "tests/convert/convert_test_support.h"
+#include "convert/file_list.h"
+#include "convert/output_files.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::convert;
 
 using namespace converttest;
 
@@ -81,8 +84,8 @@ TEST(FileNames, QualifyingNamesAndTheirRecords)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        EXPECT_EQ(ambrel::hasHeicName(c.path), c.qualifies);
-        const ambrel::FileRecord record = ambrel::makeRecord(c.path);
+        EXPECT_EQ(ambrel::convert::hasHeicName(c.path), c.qualifies);
+        const ambrel::convert::FileRecord record = ambrel::convert::makeRecord(c.path);
         EXPECT_EQ(record.heicPath, c.path);
         EXPECT_EQ(record.fileName, c.fileName);
         EXPECT_EQ(record.originalFilePath, c.folder);
@@ -108,7 +111,7 @@ TEST(FileNames, ByteTexts)
         {123456789012ULL, "123.46 GB"},
     };
     for (const auto& [bytes, text] : cases) {
-        EXPECT_EQ(ambrel::byteText(bytes), text) << bytes;
+        EXPECT_EQ(ambrel::convert::byteText(bytes), text) << bytes;
     }
 }
 
@@ -116,22 +119,22 @@ TEST(FileNames, RecordSizeIsReadFromReadableFilesOnly)
 {
     ScratchFolder folder;
     writeFile(folder / "a.heic", fixture::Bytes(1001, 7));
-    EXPECT_EQ(ambrel::makeRecord(folder / "a.heic").heicFileSize, "1.00 KB");
+    EXPECT_EQ(ambrel::convert::makeRecord(folder / "a.heic").heicFileSize, "1.00 KB");
     fs::create_directory(folder / "dir.heic");
-    EXPECT_EQ(ambrel::makeRecord(folder / "dir.heic").heicFileSize, "0.00 byte");
+    EXPECT_EQ(ambrel::convert::makeRecord(folder / "dir.heic").heicFileSize, "0.00 byte");
     ASSERT_EQ(::mkfifo((folder / "pipe.heic").c_str(), 0600), 0);
-    EXPECT_EQ(ambrel::makeRecord(folder / "pipe.heic").heicFileSize, "0.00 byte");  // and does not block
+    EXPECT_EQ(ambrel::convert::makeRecord(folder / "pipe.heic").heicFileSize, "0.00 byte");  // and does not block
 }
 
 TEST(FileNames, ListRefusesDuplicatesAndUnqualifiedNames)
 {
-    ambrel::FileList list;
-    EXPECT_EQ(list.addHeicPath("/p/a.heic"), ambrel::Intake::Added);
-    EXPECT_EQ(list.addHeicPath("/p/b.jpg"), ambrel::Intake::NotQualified);
-    EXPECT_EQ(list.addHeicPath("/p/A.heic"), ambrel::Intake::Added);  // case-sensitive identity
-    EXPECT_EQ(list.addHeicPath("/p/a.heic"), ambrel::Intake::Duplicate);
-    EXPECT_EQ(list.addGivenPath("/p/b.jpg"), ambrel::Intake::Added);
-    EXPECT_EQ(list.addGivenPath("/p/b.jpg"), ambrel::Intake::Duplicate);
+    ambrel::convert::FileList list;
+    EXPECT_EQ(list.addHeicPath("/p/a.heic"), ambrel::convert::Intake::Added);
+    EXPECT_EQ(list.addHeicPath("/p/b.jpg"), ambrel::convert::Intake::NotQualified);
+    EXPECT_EQ(list.addHeicPath("/p/A.heic"), ambrel::convert::Intake::Added);  // case-sensitive identity
+    EXPECT_EQ(list.addHeicPath("/p/a.heic"), ambrel::convert::Intake::Duplicate);
+    EXPECT_EQ(list.addGivenPath("/p/b.jpg"), ambrel::convert::Intake::Added);
+    EXPECT_EQ(list.addGivenPath("/p/b.jpg"), ambrel::convert::Intake::Duplicate);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].heicPath, "/p/a.heic");
     EXPECT_EQ(list[1].heicPath, "/p/A.heic");
@@ -139,7 +142,7 @@ TEST(FileNames, ListRefusesDuplicatesAndUnqualifiedNames)
     list.remove(1);
     EXPECT_EQ(list[1].heicPath, "/p/b.jpg");
     EXPECT_THROW(list.remove(5), std::out_of_range);
-    EXPECT_EQ(ambrel::duplicateLogLine("/p/a.heic"), "找到重复：/p/a.heic");
+    EXPECT_EQ(ambrel::convert::duplicateLogLine("/p/a.heic"), "找到重复：/p/a.heic");
 }
 
 TEST(FileNames, FolderFilesAreSortedAndRecurseOnlyWhenAsked)
@@ -150,19 +153,19 @@ TEST(FileNames, FolderFilesAreSortedAndRecurseOnlyWhenAsked)
     }
     fs::create_directory(folder / "empty.heic");  // a folder is never an entry
     const std::string root = folder.path();
-    EXPECT_EQ(ambrel::folderFiles(root, false),
+    EXPECT_EQ(ambrel::convert::folderFiles(root, false),
               (std::vector<std::string>{root + "/a.HEIC", root + "/b.heic", root + "/notes.txt"}));
-    EXPECT_EQ(ambrel::folderFiles(root, true),
+    EXPECT_EQ(ambrel::convert::folderFiles(root, true),
               (std::vector<std::string>{root + "/a.HEIC", root + "/b.heic", root + "/notes.txt",
                                         root + "/sub/c.heic", root + "/sub/deeper/d.heic"}));
-    EXPECT_TRUE(ambrel::folderFiles(folder / "missing", true).empty());
+    EXPECT_TRUE(ambrel::convert::folderFiles(folder / "missing", true).empty());
 }
 
 TEST(OutputNames, TimestampIsWholeSecondsTimesThousand)
 {
     using namespace std::chrono;
     const auto before = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-    const std::string stamp = ambrel::getNowTimeTimestamp();
+    const std::string stamp = ambrel::convert::getNowTimeTimestamp();
     const auto after = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
     ASSERT_TRUE(isTimestamp(stamp)) << stamp;
     const long long value = std::stoll(stamp);
@@ -172,53 +175,53 @@ TEST(OutputNames, TimestampIsWholeSecondsTimesThousand)
 
 TEST(OutputNames, FormatsExtensionsAndCandidates)
 {
-    using ambrel::OutputFormat;
+    using ambrel::convert::OutputFormat;
     const std::pair<const char*, const char*> words[] = {
         {"JPG", "JPG"}, {"PNG", "PNG"}, {"BMP", "BMP"}, {"JPEG2000", "JPEG"}, {"TIFF", "TIFF"}};
     for (const auto& [word, extension] : words) {
-        const auto format = ambrel::parseFormatWord(word);
+        const auto format = ambrel::convert::parseFormatWord(word);
         ASSERT_TRUE(format) << word;
-        EXPECT_EQ(ambrel::formatWord(*format), word);
-        EXPECT_EQ(ambrel::formatExtension(*format), extension);
+        EXPECT_EQ(ambrel::convert::formatWord(*format), word);
+        EXPECT_EQ(ambrel::convert::formatExtension(*format), extension);
     }
-    EXPECT_EQ(ambrel::parseFormatWord("tiff"), OutputFormat::Tiff);
+    EXPECT_EQ(ambrel::convert::parseFormatWord("tiff"), OutputFormat::Tiff);
     for (const char* word : {"JPEG", "GIF", "", "JPG "}) {
-        EXPECT_FALSE(ambrel::parseFormatWord(word)) << word;
+        EXPECT_FALSE(ambrel::convert::parseFormatWord(word)) << word;
     }
 
-    EXPECT_EQ(ambrel::joinOutputPath("/Users/a/Pictures", "IMG_0042_1575264000000", "PNG"),
+    EXPECT_EQ(ambrel::convert::joinOutputPath("/Users/a/Pictures", "IMG_0042_1575264000000", "PNG"),
               "/Users/a/Pictures/IMG_0042_1575264000000.PNG");
-    EXPECT_EQ(ambrel::joinOutputPath("out/", "a", "JPG"), "out/a.JPG");
-    EXPECT_EQ(ambrel::candidateName("IMG_0042_1575264000000", 1), "IMG_0042_1575264000000");
-    EXPECT_EQ(ambrel::candidateName("IMG_0042_1575264000000", 2), "IMG_0042_1575264000000_2");
-    EXPECT_EQ(ambrel::candidateName("IMG_0042", 3), "IMG_0042_3");
+    EXPECT_EQ(ambrel::convert::joinOutputPath("out/", "a", "JPG"), "out/a.JPG");
+    EXPECT_EQ(ambrel::convert::candidateName("IMG_0042_1575264000000", 1), "IMG_0042_1575264000000");
+    EXPECT_EQ(ambrel::convert::candidateName("IMG_0042_1575264000000", 2), "IMG_0042_1575264000000_2");
+    EXPECT_EQ(ambrel::convert::candidateName("IMG_0042", 3), "IMG_0042_3");
 }
 
 TEST(OutputFiles, CreateDirectory)
 {
     ScratchFolder folder;
     const std::string nested = folder / "a/b/c";
-    EXPECT_EQ(ambrel::createDirectory(nested), nested);
+    EXPECT_EQ(ambrel::convert::createDirectory(nested), nested);
     EXPECT_TRUE(fs::is_directory(nested));
-    EXPECT_EQ(ambrel::createDirectory(nested), nested);  // exists already
+    EXPECT_EQ(ambrel::convert::createDirectory(nested), nested);  // exists already
 
     writeFile(folder / "file", {1, 2, 3});
-    EXPECT_EQ(ambrel::createDirectory(folder / "file"), folder / "file");  // something exists there
-    EXPECT_FALSE(ambrel::createDirectory(folder / "file/sub"));
-    EXPECT_FALSE(ambrel::createDirectory(""));
+    EXPECT_EQ(ambrel::convert::createDirectory(folder / "file"), folder / "file");  // something exists there
+    EXPECT_FALSE(ambrel::convert::createDirectory(folder / "file/sub"));
+    EXPECT_FALSE(ambrel::convert::createDirectory(""));
 }
 
 TEST(OutputFiles, WritingNeverReplacesAFile)
 {
     ScratchFolder folder;
     writeFile(folder / "IMG.JPG", {'o', 'l', 'd'});
-    const auto first = ambrel::writeNewFile(folder.path(), "IMG", "JPG", {'n', 'e', 'w'});
+    const auto first = ambrel::convert::writeNewFile(folder.path(), "IMG", "JPG", {'n', 'e', 'w'});
     EXPECT_EQ(first, folder / "IMG_2.JPG");
-    const auto second = ambrel::writeNewFile(folder.path(), "IMG", "JPG", {'3'});
+    const auto second = ambrel::convert::writeNewFile(folder.path(), "IMG", "JPG", {'3'});
     EXPECT_EQ(second, folder / "IMG_3.JPG");
     // A dangling link holds its name too.
     fs::create_symlink(folder / "nowhere", folder / "L.JPG");
-    EXPECT_EQ(ambrel::writeNewFile(folder.path(), "L", "JPG", {'l'}), folder / "L_2.JPG");
+    EXPECT_EQ(ambrel::convert::writeNewFile(folder.path(), "L", "JPG", {'l'}), folder / "L_2.JPG");
 
     EXPECT_EQ(readText(folder / "IMG.JPG"), "old");
     EXPECT_EQ(readText(folder / "IMG_2.JPG"), "new");
@@ -233,8 +236,8 @@ TEST(OutputFiles, WritingNeverReplacesAFile)
     EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);  // an ordinary file, not a private temporary
 
     writeFile(folder / "plain", {1});
-    EXPECT_FALSE(ambrel::writeNewFile(folder / "plain", "IMG", "JPG", {1}));
-    EXPECT_FALSE(ambrel::writeNewFile(folder / "missing", "IMG", "JPG", {1}));
+    EXPECT_FALSE(ambrel::convert::writeNewFile(folder / "plain", "IMG", "JPG", {1}));
+    EXPECT_FALSE(ambrel::convert::writeNewFile(folder / "missing", "IMG", "JPG", {1}));
 }
 
 TEST(OutputFiles, WritesReachTheDiskBeforeTheirFinalName)
@@ -246,7 +249,7 @@ TEST(OutputFiles, WritesReachTheDiskBeforeTheirFinalName)
     const fixture::Bytes bytes(100000, 0x5a);
     recordedFolder = folder.path();
     flushes.clear();
-    const auto written = ambrel::writeNewFile(folder.path(), "IMG", "JPG", bytes);
+    const auto written = ambrel::convert::writeNewFile(folder.path(), "IMG", "JPG", bytes);
     recordedFolder.clear();
     ASSERT_EQ(written, folder / "IMG.JPG");
 
@@ -275,7 +278,7 @@ TEST(OutputFiles, WritersInParallelEachGetTheirOwnName)
         threads.emplace_back([&, i] {
             const std::string content = "writer " + std::to_string(i);
             paths[static_cast<std::size_t>(i)] =
-                ambrel::writeNewFile(folder.path(), "IMG", "JPG", fixture::Bytes(content.begin(), content.end()));
+                ambrel::convert::writeNewFile(folder.path(), "IMG", "JPG", fixture::Bytes(content.begin(), content.end()));
         });
     }
     for (auto& thread : threads) {
@@ -297,18 +300,18 @@ TEST(OutputFiles, EncodingsDecodeBackToTheSamePicture)
     cv::Mat picture(40, 48, CV_8UC3, cv::Scalar(30, 120, 200));
     std::vector<uchar> jpegBuffer;
     ASSERT_TRUE(cv::imencode(".jpg", picture, jpegBuffer));
-    const ambrel::Bytes jpeg(jpegBuffer.begin(), jpegBuffer.end());
+    const ambrel::convert::Bytes jpeg(jpegBuffer.begin(), jpegBuffer.end());
 
-    EXPECT_EQ(ambrel::encodeOutput(jpeg, ambrel::OutputFormat::Jpg), jpeg);
-    const std::pair<ambrel::OutputFormat, std::vector<std::uint8_t>> signatures[] = {
-        {ambrel::OutputFormat::Png, {0x89, 'P', 'N', 'G'}},
-        {ambrel::OutputFormat::Bmp, {'B', 'M'}},
-        {ambrel::OutputFormat::Jpeg2000, {0x00, 0x00, 0x00, 0x0C, 'j', 'P'}},
-        {ambrel::OutputFormat::Tiff, {'I', 'I', 42, 0}},
+    EXPECT_EQ(ambrel::convert::encodeOutput(jpeg, ambrel::convert::OutputFormat::Jpg), jpeg);
+    const std::pair<ambrel::convert::OutputFormat, std::vector<std::uint8_t>> signatures[] = {
+        {ambrel::convert::OutputFormat::Png, {0x89, 'P', 'N', 'G'}},
+        {ambrel::convert::OutputFormat::Bmp, {'B', 'M'}},
+        {ambrel::convert::OutputFormat::Jpeg2000, {0x00, 0x00, 0x00, 0x0C, 'j', 'P'}},
+        {ambrel::convert::OutputFormat::Tiff, {'I', 'I', 42, 0}},
     };
     for (const auto& [format, signature] : signatures) {
-        SCOPED_TRACE(ambrel::formatWord(format));
-        const auto encoded = ambrel::encodeOutput(jpeg, format);
+        SCOPED_TRACE(ambrel::convert::formatWord(format));
+        const auto encoded = ambrel::convert::encodeOutput(jpeg, format);
         ASSERT_TRUE(encoded);
         ASSERT_GE(encoded->size(), signature.size());
         EXPECT_TRUE(std::equal(signature.begin(), signature.end(), encoded->begin()));
@@ -318,5 +321,5 @@ TEST(OutputFiles, EncodingsDecodeBackToTheSamePicture)
         EXPECT_LT(cv::norm(decoded, picture, cv::NORM_INF), 12.0);
     }
 
-    EXPECT_FALSE(ambrel::encodeOutput({1, 2, 3, 4}, ambrel::OutputFormat::Png));  // not a JPEG
+    EXPECT_FALSE(ambrel::convert::encodeOutput({1, 2, 3, 4}, ambrel::convert::OutputFormat::Png));  // not a JPEG
 }

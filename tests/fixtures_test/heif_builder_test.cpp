@@ -6,8 +6,10 @@
 
 #include <numeric>
 
-#include "file_meta_boxes.h"
-#include "fixtures/heif_builder.h"
+#include "heiclib/boxes/file_meta_boxes.h"
+#include "tests/fixtures/heif_builder.h"
+
+using namespace ambrel::heif;
 
 namespace fixture {
 namespace {

@@ -8,8 +8,10 @@
 #include <random>
 #include <stdexcept>
 
-#include "fixtures/hevc_encoder.h"
-#include "test_support.h"
+#include "tests/fixtures/hevc_encoder.h"
+#include "tests/fixtures_test/test_support.h"
+
+using namespace ambrel::heif;
 
 namespace fixture {
 namespace {

@@ -6,8 +6,10 @@
 
 #include <sstream>
 
-#include "fixtures/heif_samples.h"
-#include "test_support.h"
+#include "tests/fixtures/heif_samples.h"
+#include "tests/fixtures_test/test_support.h"
+
+using namespace ambrel::heif;
 
 namespace fixture {
 namespace {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "fixtures/hevc_encoder.h"
+#include "tests/fixtures/hevc_encoder.h"
 
 namespace fixture::testing {
 

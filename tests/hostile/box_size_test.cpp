@@ -1,6 +1,9 @@
 // Box headers that lie about their size, and counts that promise more
 // entries than the bytes hold.
-#include "hostile_support.h"
+#include "tests/hostile/hostile_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 

@@ -1,8 +1,11 @@
 // Bit-flipped copies of real and generated files, and the inputs the
 // extraction fuzzer found: each converts, or ends in a result text.
-#include "hostile_support.h"
+#include "tests/hostile/hostile_support.h"
 
 #include <random>
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 

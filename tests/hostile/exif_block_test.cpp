@@ -1,7 +1,10 @@
 // Exif items too short for their offset field, offsets past their end, and
 // blocks whose IFDs point in circles: the picture still converts, with no
 // EXIF or with the block as it can be read.
-#include "hostile_support.h"
+#include "tests/hostile/hostile_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 

@@ -1,9 +1,12 @@
 // Grids whose descriptor, references and tiles disagree, and sizes beyond
 // the limits.
-#include "hostile_support.h"
+#include "tests/hostile/hostile_support.h"
 
-#include "extraction.h"
-#include "heif_limits.h"
+#include "heif2jpg/extraction.h"
+#include "heiclib/heif_limits.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -94,12 +97,12 @@ TEST_F(GridLayoutTest, HugeOutputSizesAreRefusedBeforeDecoding)
 {
     const Bytes huge = gridOver(1, 2, 2, {10, 11}, 65535, 65535).build();
     EXPECT_EQ(outcome(huge), "HUD_ERR heif2jpg read_heif");
-    EXPECT_THROW(heifpipe::extractHeifImage(huge.data(), huge.size(), false), heifpipe::LimitExceededError);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(huge.data(), huge.size(), false), ambrel::pipeline::LimitExceededError);
     // Just past the pixel limit, and just below it (the tiles then cover only
     // a corner: a correct partial result, cut down to the mosaic).
     const std::uint32_t side = 1u << 14;
     const Bytes past = gridOver(1, 2, 2, {10, 11}, side, side + 1).build();
-    EXPECT_THROW(heifpipe::extractHeifImage(past.data(), past.size(), false), heifpipe::LimitExceededError);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(past.data(), past.size(), false), ambrel::pipeline::LimitExceededError);
     EXPECT_EQ(outcome(gridOver(1, 2, 2, {10, 11}, side, side).build()), "ok");
     EXPECT_EQ(picture.size(), cv::Size(128, 64));
 }
@@ -109,10 +112,10 @@ TEST_F(GridLayoutTest, TooManyTilesAreRefused)
     // 256 x 256 cells, past kMaxGridTiles; the references are not even read.
     const Bytes file = gridOver(256, 256, 2, {10, 11}).build();
     EXPECT_EQ(outcome(file), "HUD_ERR heif2jpg read_heif");
-    EXPECT_THROW(heifpipe::extractHeifImage(file.data(), file.size(), false), heifpipe::LimitExceededError);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false), ambrel::pipeline::LimitExceededError);
 
     // More 'dimg' references than kMaxGridTiles: the reader refuses the grid.
-    std::vector<std::uint32_t> references(heiflimits::kMaxGridTiles + 1, 10);
+    std::vector<std::uint32_t> references(ambrel::heif::limits::kMaxGridTiles + 1, 10);
     const Bytes many = gridOver(2, 2, 1, references).build();
     EXPECT_FALSE(readerOpens(many));
     EXPECT_EQ(outcome(many), "HUD_ERR heif2jpg read_heif");
@@ -123,7 +126,7 @@ TEST_F(GridLayoutTest, OneTileNamedByEveryCellIsBoundedByTheFileSize)
     // Shared tiles are fine: 2 x 2 cells naming one tile convert, each cell
     // holding that tile's data.
     const Bytes shared = gridOver(2, 2, 1, {10, 10, 10, 10}).build();
-    const HeifImageData data = heifpipe::extractHeifImage(shared.data(), shared.size(), false);
+    const HeifImageData data = ambrel::pipeline::extractHeifImage(shared.data(), shared.size(), false);
     ASSERT_EQ(data.tiles.size(), 4u);
     EXPECT_FALSE(data.tiles[0].empty());
     EXPECT_EQ(data.tiles[3], data.tiles[0]);
@@ -140,9 +143,9 @@ TEST_F(GridLayoutTest, OneTileNamedByEveryCellIsBoundedByTheFileSize)
     tile.insert(tile.end(), std::begin(header), std::end(header));
     tile.insert(tile.end(), filler - 2, 0xFF);
     const Bytes file = builder.build();
-    ASSERT_GT(4096u * tile.size(), heiflimits::kMaxImageTileAmplification * file.size() +
-                                        heiflimits::kImageTileBytesAllowance);
-    EXPECT_THROW(heifpipe::extractHeifImage(file.data(), file.size(), false), heifpipe::LimitExceededError);
+    ASSERT_GT(4096u * tile.size(), ambrel::heif::limits::kMaxImageTileAmplification * file.size() +
+                                        ambrel::heif::limits::kImageTileBytesAllowance);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false), ambrel::pipeline::LimitExceededError);
     const Heif2JpgResult result = convert(file);
     EXPECT_EQ(result.message, "HUD_ERR heif2jpg read_heif");
     EXPECT_NE(result.detail.find("bytes, the limit for this file"), std::string::npos) << result.detail;
@@ -153,18 +156,18 @@ TEST_F(GridLayoutTest, TileCopiesAndTheStreamAreChargedToTheFilesMemoryBudget)
     // 8 x 8 cells naming one tile. With the default budget the decoded
     // picture may take the whole pixel limit.
     const Bytes file = gridOver(8, 8, 1, std::vector<std::uint32_t>(64, 10)).build();
-    const HeifImageData data = heifpipe::extractHeifImage(file.data(), file.size(), false);
+    const HeifImageData data = ambrel::pipeline::extractHeifImage(file.data(), file.size(), false);
     ASSERT_EQ(data.tiles.size(), 64u);
-    EXPECT_EQ(data.maxCanvasPixels, heiflimits::kMaxImagePixels);
+    EXPECT_EQ(data.maxCanvasPixels, ambrel::heif::limits::kMaxImagePixels);
     const std::uint64_t tileBytes = data.tiles[0].size();
 
     // A budget that opens the file and reads the tile, but cannot hold its 63
     // copies: refused by name, no tiles kept.
     const std::uint64_t small = 4 * file.size() + 8 * tileBytes;
     try {
-        heifpipe::extractHeifImage(file.data(), file.size(), false, small);
+        ambrel::pipeline::extractHeifImage(file.data(), file.size(), false, small);
         ADD_FAILURE() << "the tiles were read";
-    } catch (const heifpipe::LimitExceededError& e) {
+    } catch (const ambrel::pipeline::LimitExceededError& e) {
         EXPECT_NE(std::string(e.what()).find("memory budget of " + std::to_string(small) + " bytes for this file"),
                   std::string::npos)
             << e.what();
@@ -173,7 +176,7 @@ TEST_F(GridLayoutTest, TileCopiesAndTheStreamAreChargedToTheFilesMemoryBudget)
     // A budget that holds the tiles and the stream: the decoded picture gets
     // what is left, at 3 bytes a pixel.
     const std::uint64_t enough = 4 * file.size() + 200 * tileBytes;
-    const HeifImageData fits = heifpipe::extractHeifImage(file.data(), file.size(), false, enough);
+    const HeifImageData fits = ambrel::pipeline::extractHeifImage(file.data(), file.size(), false, enough);
     EXPECT_EQ(fits.tiles.size(), 64u);
     EXPECT_LT(fits.maxCanvasPixels, (enough - 128 * tileBytes) / 3);
     EXPECT_GT(fits.maxCanvasPixels, 0u);
@@ -187,7 +190,7 @@ TEST_F(GridLayoutTest, TileSizesTimesCellsPastThePixelLimitAreRefused)
     const std::size_t ispe = boxAt(file, "ispe");
     put32(file, ispe + 12, 16384);
     put32(file, ispe + 16, 16384);
-    EXPECT_THROW(heifpipe::extractHeifImage(file.data(), file.size(), false), heifpipe::LimitExceededError);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false), ambrel::pipeline::LimitExceededError);
     const Heif2JpgResult result = convert(file);
     EXPECT_EQ(result.message, "HUD_ERR heif2jpg read_heif");
     EXPECT_NE(result.detail.find("tiles of 16384 x 16384"), std::string::npos) << result.detail;

@@ -16,12 +16,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <unistd.h>
 
-#include "fixtures/heif_builder.h"
-#include "fixtures/heif_samples.h"
-#include "fixtures/hevc_encoder.h"
-#include "heif2jpg.h"
-#include "hevc_image_file_reader.h"
-#include "log.h"
+#include "tests/fixtures/heif_builder.h"
+#include "tests/fixtures/heif_samples.h"
+#include "tests/fixtures/hevc_encoder.h"
+#include "heif2jpg/heif2jpg.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/log.h"
 
 namespace hostile {
 
@@ -63,8 +63,8 @@ inline void put16(Bytes& file, std::size_t at, std::uint16_t value)
 // The result texts of the conversion entry.
 inline bool isResultText(const std::string& text)
 {
-    for (std::string_view known : {kHeif2JpgReadHeif, kHeif2JpgWriteStream, kHeif2JpgDecode, kHeif2JpgUnknown,
-                                   kHeif2JpgImencode, kHeif2JpgBufferTooSmall}) {
+    for (std::string_view known : {ambrel::pipeline::kHeif2JpgReadHeif, ambrel::pipeline::kHeif2JpgWriteStream, ambrel::pipeline::kHeif2JpgDecode, ambrel::pipeline::kHeif2JpgUnknown,
+                                   ambrel::pipeline::kHeif2JpgImencode, ambrel::pipeline::kHeif2JpgBufferTooSmall}) {
         if (text == known) {
             return true;
         }
@@ -77,11 +77,11 @@ inline bool isResultText(const std::string& text)
 inline bool readerOpens(const Bytes& file)
 {
     std::stringstream stream(std::string(file.begin(), file.end()));
-    HevcImageFileReader reader;
+    ambrel::heif::HevcImageFileReader reader;
     try {
         reader.initialize(stream);
         return true;
-    } catch (const FileReaderException&) {
+    } catch (const ambrel::heif::FileReaderException&) {
         return false;
     } catch (const std::exception& error) {
         ADD_FAILURE() << "the reader threw something other than FileReaderException: " << error.what();
@@ -96,7 +96,7 @@ class HostileTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        heiflog::setLevel(-1);
+        ambrel::log::setLevel(-1);
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "-" + info->name();
         std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
@@ -109,13 +109,13 @@ protected:
     {
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
-        heiflog::setLevel(heiflog::Warning);
+        ambrel::log::setLevel(ambrel::log::Warning);
     }
 
-    Heif2JpgResult convert(const Bytes& file, bool keepExif = true)
+    ambrel::pipeline::Heif2JpgResult convert(const Bytes& file, bool keepExif = true)
     {
         ::testing::internal::CaptureStdout();  // the extraction's diagnostic lines
-        Heif2JpgResult result = convertHeifToJpeg(file.data(), file.size(), 90, 1.0f, keepExif);
+        ambrel::pipeline::Heif2JpgResult result = ambrel::pipeline::convertHeifToJpeg(file.data(), file.size(), 90, 1.0f, keepExif);
         ::testing::internal::GetCapturedStdout();
         if (result.ok) {
             const cv::Mat image = cv::imdecode(result.jpeg, cv::IMREAD_COLOR);
@@ -133,7 +133,7 @@ protected:
     // The conversion's result text, or "ok".
     std::string outcome(const Bytes& file, bool keepExif = true)
     {
-        const Heif2JpgResult result = convert(file, keepExif);
+        const ambrel::pipeline::Heif2JpgResult result = convert(file, keepExif);
         return result.ok ? "ok" : result.message;
     }
 

@@ -1,9 +1,12 @@
 // Item tables that point nowhere, in circles or beyond the limits: 'iloc'
 // extents, item-offset construction, 'ipma' indices, and the item, extent
 // and association limits.
-#include "hostile_support.h"
+#include "tests/hostile/hostile_support.h"
 
-#include "heif_limits.h"
+#include "heiclib/heif_limits.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -191,7 +194,7 @@ TEST_F(ItemTableTest, LimitsOfItemsExtentsAndAssociations)
     // More items than kMaxItems: metadata items of a few bytes each.
     {
         fixture::SampleFile sample = fixture::makeGridHeic();
-        for (std::uint32_t i = 0; i < heiflimits::kMaxItems; ++i) {
+        for (std::uint32_t i = 0; i < ambrel::heif::limits::kMaxItems; ++i) {
             fixture::ItemDescription item;
             item.id = 100 + i;
             item.type = "mime";
@@ -210,21 +213,21 @@ TEST_F(ItemTableTest, LimitsOfItemsExtentsAndAssociations)
         item.id = 100;
         item.type = "mime";
         item.contentType = "text/plain";
-        item.data.assign(heiflimits::kMaxExtentsPerItem + 1, 'x');
-        item.extentCount = heiflimits::kMaxExtentsPerItem + 1;
+        item.data.assign(ambrel::heif::limits::kMaxExtentsPerItem + 1, 'x');
+        item.extentCount = ambrel::heif::limits::kMaxExtentsPerItem + 1;
         sample.builder.addItem(std::move(item));
         const Bytes file = sample.bytes();
         EXPECT_EQ(outcome(file), "HUD_ERR heif2jpg read_heif");
         EXPECT_FALSE(readerOpens(file));
         // One fewer is fine.
-        sample.builder.item(100).extentCount = heiflimits::kMaxExtentsPerItem;
+        sample.builder.item(100).extentCount = ambrel::heif::limits::kMaxExtentsPerItem;
         EXPECT_EQ(outcome(sample.bytes()), "ok");
     }
     // More associations than kMaxPropertyAssociations: one property
     // associated 255 times over with each of many items.
     {
         fixture::SampleFile sample = fixture::makeGridHeic();
-        const std::uint32_t items = heiflimits::kMaxPropertyAssociations / 200 + 1;
+        const std::uint32_t items = ambrel::heif::limits::kMaxPropertyAssociations / 200 + 1;
         std::vector<std::uint32_t> ids;
         for (std::uint32_t i = 0; i < items; ++i) {
             fixture::ItemDescription item;
@@ -248,7 +251,7 @@ TEST_F(ItemTableTest, LimitsOfItemsExtentsAndAssociations)
     {
         fixture::SampleFile sample = fixture::makeGridHeic();
         const std::uint32_t perItem = 60000;
-        for (std::uint32_t i = 0; i <= heiflimits::kMaxReferenceTargets / perItem; ++i) {
+        for (std::uint32_t i = 0; i <= ambrel::heif::limits::kMaxReferenceTargets / perItem; ++i) {
             fixture::ItemDescription item;
             item.id = 100 + i;
             item.type = "mime";

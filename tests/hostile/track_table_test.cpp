@@ -2,10 +2,13 @@
 // entries whose counts run to billions, chunks that never advance. The
 // reader stops at its limits; the pipeline, which converts still images,
 // finds no image in such a file.
-#include "box/test_bytes.h"
-#include "hostile_support.h"
+#include "tests/box/test_bytes.h"
+#include "tests/hostile/hostile_support.h"
 
-#include "heif_limits.h"
+#include "heiclib/heif_limits.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -101,7 +104,7 @@ TEST_F(TrackTableTest, TracksPastTheMemoryBudgetAreDropped)
         return reader.getFileInformation().trackInformation.size();
     };
     HevcImageFileReader all;
-    ASSERT_EQ(open(heiflimits::kMaxFileMemoryBytes, all), 4u);
+    ASSERT_EQ(open(ambrel::heif::limits::kMaxFileMemoryBytes, all), 4u);
     const std::uint64_t charged = all.memoryBudget().charged();
     ASSERT_GT(charged, 4u * 8 * 1024);
     ASSERT_LT(charged / 8, 8u * 1024);

@@ -6,8 +6,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "hevc_stream.h"
-#include "pipeline_support.h"
+#include "heif2jpg/hevc_stream.h"
+#include "tests/pipeline/pipeline_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -191,8 +194,8 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
         const Bytes stream = encodePatches(c, list);
         ASSERT_FALSE(stream.empty());
         cv::Mat image;
-        const heifpipe::DecodeResult result =
-            heifpipe::decode_hevc_stream(stream.data(), stream.size(), [&](std::size_t, int width, int height) {
+        const ambrel::pipeline::DecodeResult result =
+            ambrel::pipeline::decodeHevcStream(stream.data(), stream.size(), [&](std::size_t, int width, int height) {
                 image = cv::Mat(height, width, CV_8UC3, cv::Scalar::all(0));
                 return image;
             });

@@ -1,9 +1,12 @@
 // Real files made by other tools.
 #include <gtest/gtest.h>
 
-#include "hevc_image_file_reader.h"
-#include "jpeg_metadata.h"
-#include "pipeline_support.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heif2jpg/jpeg_metadata.h"
+#include "tests/pipeline/pipeline_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -63,7 +66,7 @@ protected:
         reader.initialize(corpusPath(name));
         DataVector data;
         reader.getItemData(reader.getFileInformation().rootMetaBoxInformation.contextId, item, data);
-        return jpegmeta::exifBlockFromItem(data).value_or(Bytes{});
+        return ambrel::pipeline::jpegmeta::exifBlockFromItem(data).value_or(Bytes{});
     }
 };
 

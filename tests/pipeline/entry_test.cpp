@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "pipeline_support.h"
+#include "tests/pipeline/pipeline_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 

@@ -2,8 +2,11 @@
 // against the container's rotation and mirror, and the ICC profile.
 #include <gtest/gtest.h>
 
-#include "jpeg_metadata.h"
-#include "pipeline_support.h"
+#include "heif2jpg/jpeg_metadata.h"
+#include "tests/pipeline/pipeline_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -159,7 +162,7 @@ TEST_F(CarriedMetadataTest, PixelsStayUnturnedOnlyWhenTheOrientationTagAgrees)
         if (c.tagAfter == 0) {
             EXPECT_TRUE(block.empty());
         } else {
-            EXPECT_EQ(jpegmeta::readOrientation(block), c.tagAfter);
+            EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(block), c.tagAfter);
         }
     }
 
@@ -193,7 +196,7 @@ TEST_F(CarriedMetadataTest, BlocksTooLargeForOneSegment)
     addExifItem(trimmed.builder, 9, padded);
     const Bytes block = carriedBlock(trimmed.bytes());
     EXPECT_LT(block.size(), 1000u);
-    EXPECT_EQ(jpegmeta::readOrientation(block), 1);
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(block), 1);
 
     // A block that needs all of its 70 000 bytes is left out: an empty
     // segment, and the rotation applies to the pixels.

@@ -2,8 +2,11 @@
 // tiles are laid out and cut to the image's output size.
 #include <gtest/gtest.h>
 
-#include "extraction.h"
-#include "pipeline_support.h"
+#include "heif2jpg/extraction.h"
+#include "tests/pipeline/pipeline_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -332,7 +335,7 @@ TEST_F(GridTest, ExtractionRecord)
     options.exifOrientation = 1;
     const Bytes file = fixture::makeGridHeic(options).bytes();
 
-    const HeifImageData data = heifpipe::extractHeifImage(file.data(), file.size(), true);
+    const HeifImageData data = ambrel::pipeline::extractHeifImage(file.data(), file.size(), true);
     EXPECT_TRUE(data.isGrid);
     EXPECT_EQ(data.imageId, 1u);
     EXPECT_EQ(data.width, 150u);
@@ -365,7 +368,7 @@ TEST_F(GridTest, ExtractionRecord)
     EXPECT_EQ(Bytes(data.exif.begin(), data.exif.begin() + 6), (Bytes{'E', 'x', 'i', 'f', 0, 0}));
 
     // Without keepExif the Exif item is not read.
-    EXPECT_TRUE(heifpipe::extractHeifImage(file.data(), file.size(), false).exif.empty());
+    EXPECT_TRUE(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false).exif.empty());
 }
 
 }  // namespace

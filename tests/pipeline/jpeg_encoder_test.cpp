@@ -4,11 +4,14 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "extraction.h"
-#include "hevc_stream.h"
-#include "jpeg_encoder.h"
-#include "mosaic.h"
-#include "pipeline_support.h"
+#include "heif2jpg/extraction.h"
+#include "heif2jpg/hevc_stream.h"
+#include "heif2jpg/jpeg_encoder.h"
+#include "heif2jpg/mosaic.h"
+#include "tests/pipeline/pipeline_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -34,7 +37,7 @@ TEST(JpegEncoderTest, SameBytesAsImencode)
     const cv::Mat image = noisyPicture(203, 77);
     for (int quality : {-5, 0, 1, 10, 50, 90, 100, 130}) {
         std::vector<std::uint8_t> ours;
-        ASSERT_TRUE(heifpipe::encodeJpeg(image, quality, ours));
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, quality, ours));
         EXPECT_EQ(ours, opencvJpeg(image, quality)) << "quality " << quality;
     }
 }
@@ -43,7 +46,7 @@ TEST(JpegEncoderTest, BandsAndViewsGiveTheSameBytes)
 {
     const cv::Mat canvas = noisyPicture(300, 200);
     const cv::Mat view = canvas(cv::Rect(0, 0, 250, 170));  // not continuous
-    heifpipe::JpegEncoder encoder(view.cols, view.rows, 90);
+    ambrel::pipeline::JpegEncoder encoder(view.cols, view.rows, 90);
     for (int row = 0; row < view.rows; row += 64) {
         encoder.writeRows(view.rowRange(row, std::min(row + 64, view.rows)));
     }
@@ -51,21 +54,21 @@ TEST(JpegEncoderTest, BandsAndViewsGiveTheSameBytes)
     EXPECT_EQ(encoder.finish(), opencvJpeg(view.clone(), 90));
 
     // Unfinished pictures give nothing.
-    heifpipe::JpegEncoder partial(view.cols, view.rows, 90);
+    ambrel::pipeline::JpegEncoder partial(view.cols, view.rows, 90);
     partial.writeRows(view.rowRange(0, 10));
     EXPECT_TRUE(partial.finish().empty());
 }
 
 TEST(JpegEncoderTest, PicturesLibjpegCannotTakeFail)
 {
-    EXPECT_THROW(heifpipe::JpegEncoder(0, 10, 90), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::JpegEncoder(0, 10, 90), std::invalid_argument);
     // Wider than JPEG's 65500 pixels: refused by libjpeg, reported as failure.
-    heifpipe::JpegEncoder tooWide(70000, 1, 90);
+    ambrel::pipeline::JpegEncoder tooWide(70000, 1, 90);
     EXPECT_TRUE(tooWide.failed());
     EXPECT_TRUE(tooWide.finish().empty());
     std::vector<std::uint8_t> out;
-    EXPECT_FALSE(heifpipe::encodeJpeg(cv::Mat(1, 70000, CV_8UC3, cv::Scalar::all(0)), 90, out));
-    EXPECT_THROW(heifpipe::encodeJpeg(cv::Mat(), 90, out), std::invalid_argument);
+    EXPECT_FALSE(ambrel::pipeline::encodeJpeg(cv::Mat(1, 70000, CV_8UC3, cv::Scalar::all(0)), 90, out));
+    EXPECT_THROW(ambrel::pipeline::encodeJpeg(cv::Mat(), 90, out), std::invalid_argument);
 }
 
 class BandEncodingTest : public pipetest::PipelineTest
@@ -88,12 +91,12 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
 
     const fixture::Bytes bytes = file.bytes();
     std::vector<std::uint8_t> stream;
-    ASSERT_TRUE(heifpipe::assemble_hevc_bitstream(heifpipe::extractHeifImage(bytes.data(), bytes.size(), false),
+    ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false),
                                                   stream));
-    const std::vector<cv::Mat> frames = heifpipe::decode_hevc_frames(stream);
-    const cv::Mat image = heifpipe::cropToOutput(heifpipe::buildMosaic(frames, 3, 2), 120, 150);
+    const std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
+    const cv::Mat image = ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(frames, 3, 2), 120, 150);
     std::vector<std::uint8_t> whole;
-    ASSERT_TRUE(heifpipe::encodeJpeg(image, 85, whole));
+    ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
     EXPECT_EQ(result.jpeg, whole);
 }
 

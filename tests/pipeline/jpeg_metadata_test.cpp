@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "jpeg_metadata.h"
+#include "heif2jpg/jpeg_metadata.h"
 
-using jpegmeta::Bytes;
-using jpegmeta::Transform;
-using jpegmeta::TransformKind;
+using namespace ambrel::pipeline;
+
+using ambrel::pipeline::jpegmeta::Bytes;
+using ambrel::pipeline::jpegmeta::Transform;
+using ambrel::pipeline::jpegmeta::TransformKind;
 
 namespace {
 
@@ -225,7 +227,7 @@ TEST(ExifBlockFromItem, BlockStartsAtTheIdentifierAfterTheOffsetField)
     const Bytes full = simpleBlock(true, 1);
     const Bytes tiff(full.begin() + 6, full.end());
     const Bytes item = concat({{0, 0, 0, 6}, kExifId, tiff});
-    const auto block = jpegmeta::exifBlockFromItem(item);
+    const auto block = ambrel::pipeline::jpegmeta::exifBlockFromItem(item);
     ASSERT_TRUE(block);
     EXPECT_EQ(*block, concat({kExifId, tiff}));
 }
@@ -233,7 +235,7 @@ TEST(ExifBlockFromItem, BlockStartsAtTheIdentifierAfterTheOffsetField)
 TEST(ExifBlockFromItem, BytesBeforeTheFirstIdentifierAreDropped)
 {
     const Bytes item = concat({{0, 0, 0, 0, 'x', 'y'}, kExifId, {'M', 'M'}, kExifId, {1, 2}});
-    const auto block = jpegmeta::exifBlockFromItem(item);
+    const auto block = ambrel::pipeline::jpegmeta::exifBlockFromItem(item);
     ASSERT_TRUE(block);
     EXPECT_EQ(*block, concat({kExifId, {'M', 'M'}, kExifId, {1, 2}}));
 }
@@ -245,12 +247,12 @@ TEST(ExifBlockFromItem, TiffHeaderAtTheOffsetWithoutIdentifier)
         const Bytes full = simpleBlock(little, 8);
         const Bytes tiff(full.begin() + 6, full.end());
         // offset 0: the TIFF header directly follows the offset field
-        auto block = jpegmeta::exifBlockFromItem(concat({{0, 0, 0, 0}, tiff}));
+        auto block = ambrel::pipeline::jpegmeta::exifBlockFromItem(concat({{0, 0, 0, 0}, tiff}));
         ASSERT_TRUE(block);
         EXPECT_EQ(*block, full);
-        EXPECT_EQ(jpegmeta::readOrientation(*block), 8);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(*block), 8);
         // offset 3: three bytes of padding before it
-        block = jpegmeta::exifBlockFromItem(concat({{0, 0, 0, 3, 0xAA, 0xBB, 0xCC}, tiff}));
+        block = ambrel::pipeline::jpegmeta::exifBlockFromItem(concat({{0, 0, 0, 3, 0xAA, 0xBB, 0xCC}, tiff}));
         ASSERT_TRUE(block);
         EXPECT_EQ(*block, full);
     }
@@ -260,18 +262,18 @@ TEST(ExifBlockFromItem, NoneWithoutIdentifierOrTiffHeader)
 {
     const Bytes full = simpleBlock(true, 1);
     const Bytes tiff(full.begin() + 6, full.end());
-    EXPECT_FALSE(jpegmeta::exifBlockFromItem({}));
-    EXPECT_FALSE(jpegmeta::exifBlockFromItem({0, 0, 0}));
-    EXPECT_FALSE(jpegmeta::exifBlockFromItem({0, 0, 0, 0}));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::exifBlockFromItem({}));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::exifBlockFromItem({0, 0, 0}));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::exifBlockFromItem({0, 0, 0, 0}));
     // offset points at junk
-    EXPECT_FALSE(jpegmeta::exifBlockFromItem(concat({{0, 0, 0, 1}, tiff})));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::exifBlockFromItem(concat({{0, 0, 0, 1}, tiff})));
     // offset past the end, and the largest offset (no overflow of 4 + offset)
-    EXPECT_FALSE(jpegmeta::exifBlockFromItem(concat({{0, 0, 1, 0}, tiff})));
-    EXPECT_FALSE(jpegmeta::exifBlockFromItem(concat({{0xFF, 0xFF, 0xFF, 0xFF}, tiff})));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::exifBlockFromItem(concat({{0, 0, 1, 0}, tiff})));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::exifBlockFromItem(concat({{0xFF, 0xFF, 0xFF, 0xFF}, tiff})));
     // a TIFF signature without the rest of the 8-byte header
-    EXPECT_FALSE(jpegmeta::exifBlockFromItem({0, 0, 0, 0, 'I', 'I', 0x2A, 0x00, 8, 0}));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::exifBlockFromItem({0, 0, 0, 0, 'I', 'I', 0x2A, 0x00, 8, 0}));
     // "Exif" followed by a single zero is not the identifier
-    EXPECT_FALSE(jpegmeta::exifBlockFromItem({0, 0, 0, 9, 'E', 'x', 'i', 'f', 0, 'M', 'M'}));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::exifBlockFromItem({0, 0, 0, 9, 'E', 'x', 'i', 'f', 0, 'M', 'M'}));
 }
 
 // ================= Orientation =================
@@ -281,7 +283,7 @@ TEST(ExifOrientationTag, ReadInBothByteOrders)
     for (bool little : kByteOrders) {
         SCOPED_TRACE(little ? "II" : "MM");
         for (int o = 1; o <= 8; ++o)
-            EXPECT_EQ(jpegmeta::readOrientation(simpleBlock(little, o)), o);
+            EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(simpleBlock(little, o)), o);
     }
 }
 
@@ -291,39 +293,39 @@ TEST(ExifOrientationTag, AbsentOrUnreadableGivesZero)
         SCOPED_TRACE(little ? "II" : "MM");
         TiffWriter w(little);
         w.setIfd0(w.addIfd({asciiField(0x010F, "Apple")}));
-        EXPECT_EQ(jpegmeta::readOrientation(w.block()), 0);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(w.block()), 0);
 
         // values outside 1..8
-        EXPECT_EQ(jpegmeta::readOrientation(simpleBlock(little, 0)), 0);
-        EXPECT_EQ(jpegmeta::readOrientation(simpleBlock(little, 9)), 0);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(simpleBlock(little, 0)), 0);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(simpleBlock(little, 9)), 0);
 
         // wrong type, wrong count
         TiffWriter ascii(little);
         ascii.setIfd0(ascii.addIfd({asciiField(0x0112, "6")}));
-        EXPECT_EQ(jpegmeta::readOrientation(ascii.block()), 0);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(ascii.block()), 0);
         TiffWriter two(little);
         two.setIfd0(two.addIfd({{0x0112, kShort, 2, {6, 6}, {}}}));
-        EXPECT_EQ(jpegmeta::readOrientation(two.block()), 0);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(two.block()), 0);
 
         // LONG is accepted
         TiffWriter asLong(little);
         asLong.setIfd0(asLong.addIfd({longField(0x0112, 3)}));
-        EXPECT_EQ(jpegmeta::readOrientation(asLong.block()), 3);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(asLong.block()), 3);
 
         // Orientation in the Exif IFD only does not count
         TiffWriter sub(little);
         const auto exif = sub.addIfd({shortField(0x0112, 6)});
         sub.setIfd0(sub.addIfd({longField(0x8769, exif)}));
-        EXPECT_EQ(jpegmeta::readOrientation(sub.block()), 0);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(sub.block()), 0);
     }
-    EXPECT_EQ(jpegmeta::readOrientation({}), 0);
-    EXPECT_EQ(jpegmeta::readOrientation(kExifId), 0);
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation({}), 0);
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(kExifId), 0);
     Bytes noId = simpleBlock(true, 6);
     noId[4] = 'X';
-    EXPECT_EQ(jpegmeta::readOrientation(noId), 0);
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(noId), 0);
     Bytes badMagic = simpleBlock(true, 6);
     badMagic[8] = 0x2B;
-    EXPECT_EQ(jpegmeta::readOrientation(badMagic), 0);
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(badMagic), 0);
 }
 
 TEST(ExifOrientationTag, WriteInPlace)
@@ -332,8 +334,8 @@ TEST(ExifOrientationTag, WriteInPlace)
         SCOPED_TRACE(little ? "II" : "MM");
         const Bytes before = simpleBlock(little, 6);
         Bytes block = before;
-        ASSERT_TRUE(jpegmeta::writeOrientation(block, 3));
-        EXPECT_EQ(jpegmeta::readOrientation(block), 3);
+        ASSERT_TRUE(ambrel::pipeline::jpegmeta::writeOrientation(block, 3));
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(block), 3);
         ASSERT_EQ(block.size(), before.size());
         // exactly the two value bytes of the third IFD0 entry changed
         const std::size_t value = 6 + TiffWriter::valueField(8, 2);
@@ -349,8 +351,8 @@ TEST(ExifOrientationTag, WriteInPlace)
         TiffWriter asLong(little);
         asLong.setIfd0(asLong.addIfd({longField(0x0112, 1)}));
         Bytes longBlock = asLong.block();
-        ASSERT_TRUE(jpegmeta::writeOrientation(longBlock, 8));
-        EXPECT_EQ(jpegmeta::readOrientation(longBlock), 8);
+        ASSERT_TRUE(ambrel::pipeline::jpegmeta::writeOrientation(longBlock, 8));
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(longBlock), 8);
         EXPECT_EQ(tiffU32(longBlock, TiffWriter::valueField(8, 0), little), 8u);
     }
 }
@@ -361,17 +363,17 @@ TEST(ExifOrientationTag, WriteRefusedLeavesBlockUntouched)
     w.setIfd0(w.addIfd({asciiField(0x010F, "Apple")}));
     Bytes absent = w.block();
     const Bytes absentBefore = absent;
-    EXPECT_FALSE(jpegmeta::writeOrientation(absent, 1));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::writeOrientation(absent, 1));
     EXPECT_EQ(absent, absentBefore);
 
     Bytes block = simpleBlock(true, 6);
     const Bytes before = block;
-    EXPECT_FALSE(jpegmeta::writeOrientation(block, 0));
-    EXPECT_FALSE(jpegmeta::writeOrientation(block, 9));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::writeOrientation(block, 0));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::writeOrientation(block, 9));
     EXPECT_EQ(block, before);
 
     Bytes empty;
-    EXPECT_FALSE(jpegmeta::writeOrientation(empty, 1));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::writeOrientation(empty, 1));
     EXPECT_TRUE(empty.empty());
 }
 
@@ -412,14 +414,14 @@ TEST(OrientationForTransforms, AllEightOrientations)
         {"irot 90 four times", {rot(90), rot(90), rot(90), rot(90)}, 1},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(jpegmeta::orientationForTransforms(c.transforms), c.expected) << c.name;
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::orientationForTransforms(c.transforms), c.expected) << c.name;
 }
 
 TEST(OrientationForTransforms, InvalidTransformsThrow)
 {
-    EXPECT_THROW(jpegmeta::orientationForTransforms({rot(45)}), std::invalid_argument);
-    EXPECT_THROW(jpegmeta::orientationForTransforms({mir(2)}), std::invalid_argument);
-    EXPECT_THROW(jpegmeta::orientationForTransforms({mir(-1)}), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::orientationForTransforms({rot(45)}), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::orientationForTransforms({mir(2)}), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::orientationForTransforms({mir(-1)}), std::invalid_argument);
 }
 
 // An independent model: pixels of a small image moved by each operation's
@@ -498,7 +500,7 @@ TEST(OrientationForTransforms, AgreesWithPixelModelForAllShortSequences)
         Image expected = stored;
         for (const Transform& t : seq)
             expected = applyTransform(expected, t);
-        const int o = jpegmeta::orientationForTransforms(seq);
+        const int o = ambrel::pipeline::jpegmeta::orientationForTransforms(seq);
         ASSERT_GE(o, 1);
         ASSERT_LE(o, 8);
         reached[static_cast<std::size_t>(o)] = true;
@@ -555,18 +557,18 @@ TEST(FitIntoApp1, BlockThatFitsIsUnchanged)
 {
     for (bool little : kByteOrders) {
         const PhoneExif p = phoneExif(little, 20000);
-        ASSERT_LE(p.block.size(), jpegmeta::kMaxApp1Payload);
+        ASSERT_LE(p.block.size(), ambrel::pipeline::jpegmeta::kMaxApp1Payload);
         Bytes block = p.block;
-        EXPECT_TRUE(jpegmeta::fitIntoApp1(block));
+        EXPECT_TRUE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
         EXPECT_EQ(block, p.block);
     }
     // also blocks it could not parse, and the largest size that fits
-    Bytes junk = filler(jpegmeta::kMaxApp1Payload, 1);
+    Bytes junk = filler(ambrel::pipeline::jpegmeta::kMaxApp1Payload, 1);
     const Bytes junkBefore = junk;
-    EXPECT_TRUE(jpegmeta::fitIntoApp1(junk));
+    EXPECT_TRUE(ambrel::pipeline::jpegmeta::fitIntoApp1(junk));
     EXPECT_EQ(junk, junkBefore);
     Bytes empty;
-    EXPECT_TRUE(jpegmeta::fitIntoApp1(empty));
+    EXPECT_TRUE(ambrel::pipeline::jpegmeta::fitIntoApp1(empty));
     EXPECT_TRUE(empty.empty());
 }
 
@@ -577,8 +579,8 @@ TEST(FitIntoApp1, DropsA190KbThumbnail)
         const PhoneExif p = phoneExif(little, 190000);
         ASSERT_GT(p.block.size(), 190000u);
         Bytes block = p.block;
-        ASSERT_TRUE(jpegmeta::fitIntoApp1(block));
-        ASSERT_LE(block.size(), jpegmeta::kMaxApp1Payload);
+        ASSERT_TRUE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
+        ASSERT_LE(block.size(), ambrel::pipeline::jpegmeta::kMaxApp1Payload);
 
         // cut right after the Interop IFD's data, where IFD1 began
         EXPECT_EQ(block.size(), 6u + p.ifd1);
@@ -591,7 +593,7 @@ TEST(FitIntoApp1, DropsA190KbThumbnail)
             ASSERT_EQ(block[i], p.block[i]) << "byte " << i;
         }
         // Orientation and the sub-IFDs' values still readable
-        EXPECT_EQ(jpegmeta::readOrientation(block), 6);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(block), 6);
         EXPECT_EQ(tiffU32(block, TiffWriter::valueField(p.ifd0, 4), little), p.exifIfd);
         const std::uint32_t makerNote = tiffU32(block, TiffWriter::valueField(p.exifIfd, 2), little);
         ASSERT_LE(6u + makerNote + 4000, block.size());
@@ -602,7 +604,7 @@ TEST(FitIntoApp1, DropsA190KbThumbnail)
         EXPECT_EQ(block[6 + TiffWriter::valueField(p.interopIfd, 0)], 'R');
 
         // and the APP1 splice takes it
-        const Bytes jpeg = jpegmeta::insertExifSegment(kTinyJpeg, block);
+        const Bytes jpeg = ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, block);
         EXPECT_EQ(jpeg.size(), 6 + block.size() + kTinyJpeg.size() - 20);
     }
 }
@@ -618,7 +620,7 @@ TEST(FitIntoApp1, TooBigWithoutThumbnailIsRefused)
         std::fill(noIfd1.begin() + static_cast<std::ptrdiff_t>(next), noIfd1.begin() + static_cast<std::ptrdiff_t>(next) + 4, 0);
         for (Bytes block : {p.block, noIfd1}) {
             const Bytes before = block;
-            EXPECT_FALSE(jpegmeta::fitIntoApp1(block));
+            EXPECT_FALSE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
             EXPECT_EQ(block, before);
         }
     }
@@ -633,7 +635,7 @@ TEST(FitIntoApp1, ThumbnailBeforeTheIfdsIsRefused)
         w.setIfd0(w.addIfd({shortField(0x0112, 3)}, ifd1));
         Bytes block = w.block();
         const Bytes before = block;
-        EXPECT_FALSE(jpegmeta::fitIntoApp1(block));
+        EXPECT_FALSE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
         EXPECT_EQ(block, before);
     }
 }
@@ -645,9 +647,9 @@ TEST(FitIntoApp1, UnreferencedTrailingBytesAreCut)
     const std::uint32_t end = w.size();
     w.appendRaw(filler(70000, 5));
     Bytes block = w.block();
-    ASSERT_TRUE(jpegmeta::fitIntoApp1(block));
+    ASSERT_TRUE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
     EXPECT_EQ(block.size(), 6u + end);
-    EXPECT_EQ(jpegmeta::readOrientation(block), 8);
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(block), 8);
 }
 
 TEST(FitIntoApp1, ThumbnailPointersInIfd0AreKept)
@@ -661,7 +663,7 @@ TEST(FitIntoApp1, ThumbnailPointersInIfd0AreKept)
     const std::uint32_t end = w.size();
     w.appendRaw(filler(40000, 3));
     Bytes block = w.block();
-    ASSERT_TRUE(jpegmeta::fitIntoApp1(block));
+    ASSERT_TRUE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
     EXPECT_EQ(block.size(), 6u + end);
 }
 
@@ -683,8 +685,8 @@ TEST(HostileTiff, IfdLoopsEnd)
         const std::uint32_t end = w.size();
         w.appendRaw(filler(80000, 4));
         Bytes block = w.block();
-        EXPECT_EQ(jpegmeta::readOrientation(block), 5);
-        ASSERT_TRUE(jpegmeta::fitIntoApp1(block));
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(block), 5);
+        ASSERT_TRUE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
         EXPECT_EQ(block.size(), 6u + end);
         EXPECT_EQ(tiffU32(block, TiffWriter::nextField(ifd0, 3), little), 0u);
     }
@@ -702,7 +704,7 @@ TEST(HostileTiff, LongChainOfSubIfdsIsRefused)
     w.setIfd0(ifds[0]);
     w.appendRaw(filler(70000, 1));
     Bytes block = w.block();
-    EXPECT_FALSE(jpegmeta::fitIntoApp1(block));
+    EXPECT_FALSE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
 }
 
 TEST(HostileTiff, OffsetsAndCountsPastTheEnd)
@@ -745,16 +747,16 @@ TEST(HostileTiff, OffsetsAndCountsPastTheEnd)
         for (auto& [name, block] : blocks) {
             SCOPED_TRACE(name);
             const Bytes before = block;
-            EXPECT_FALSE(jpegmeta::fitIntoApp1(block));
+            EXPECT_FALSE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
             EXPECT_EQ(block, before);
-            (void)jpegmeta::readOrientation(block);
+            (void)ambrel::pipeline::jpegmeta::readOrientation(block);
             Bytes copy = block;
-            (void)jpegmeta::writeOrientation(copy, 2);
+            (void)ambrel::pipeline::jpegmeta::writeOrientation(copy, 2);
         }
         // readable parts still read: the Orientation entry precedes the broken one
-        EXPECT_EQ(jpegmeta::readOrientation(blocks[3].second), 6);
-        EXPECT_EQ(jpegmeta::readOrientation(blocks[0].second), 0);
-        EXPECT_EQ(jpegmeta::readOrientation(blocks[2].second), 6);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(blocks[3].second), 6);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(blocks[0].second), 0);
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(blocks[2].second), 6);
     }
 }
 
@@ -763,10 +765,10 @@ TEST(HostileTiff, TruncatedBlocks)
     const Bytes full = phoneExif(false, 100).block;
     for (std::size_t size = 0; size <= 200; ++size) {
         Bytes block(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));
-        (void)jpegmeta::readOrientation(block);
+        (void)ambrel::pipeline::jpegmeta::readOrientation(block);
         Bytes copy = block;
-        (void)jpegmeta::writeOrientation(copy, 1);
-        EXPECT_TRUE(jpegmeta::fitIntoApp1(copy));  // small blocks fit as they are
+        (void)ambrel::pipeline::jpegmeta::writeOrientation(copy, 1);
+        EXPECT_TRUE(ambrel::pipeline::jpegmeta::fitIntoApp1(copy));  // small blocks fit as they are
     }
 }
 
@@ -785,14 +787,14 @@ TEST(HostileTiff, RandomCorruptionNeverReadsOutOfRange)
                 const std::size_t at = random() % (6 + p.thumbnail);  // the structures, not the thumbnail
                 block[at] = static_cast<std::uint8_t>(random());
             }
-            const int o = jpegmeta::readOrientation(block);
+            const int o = ambrel::pipeline::jpegmeta::readOrientation(block);
             ASSERT_GE(o, 0);
             ASSERT_LE(o, 8);
             Bytes written = block;
-            (void)jpegmeta::writeOrientation(written, 4);
+            (void)ambrel::pipeline::jpegmeta::writeOrientation(written, 4);
             Bytes fitted = block;
-            if (jpegmeta::fitIntoApp1(fitted))
-                ASSERT_LE(fitted.size(), jpegmeta::kMaxApp1Payload);
+            if (ambrel::pipeline::jpegmeta::fitIntoApp1(fitted))
+                ASSERT_LE(fitted.size(), ambrel::pipeline::jpegmeta::kMaxApp1Payload);
             else
                 ASSERT_EQ(fitted, block);
         }
@@ -803,7 +805,7 @@ TEST(HostileTiff, RandomCorruptionNeverReadsOutOfRange)
 
 TEST(InsertExifSegment, EmptyBlockGivesEmptyApp1)
 {
-    const Bytes out = jpegmeta::insertExifSegment(kTinyJpeg, {});
+    const Bytes out = ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, {});
     const Bytes expected = concat({{0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x02}, Bytes(kTinyJpeg.begin() + 20, kTinyJpeg.end())});
     EXPECT_EQ(out, expected);
 }
@@ -812,7 +814,7 @@ TEST(InsertExifSegment, LengthBytesAndLayout)
 {
     const Bytes exif = concat({kExifId, filler(2994, 1)});
     ASSERT_EQ(exif.size(), 3000u);
-    const Bytes out = jpegmeta::insertExifSegment(kTinyJpeg, exif);
+    const Bytes out = ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, exif);
     ASSERT_EQ(out.size(), 6 + 3000 + kTinyJpeg.size() - 20);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), (Bytes{0xFF, 0xD8, 0xFF, 0xE1, 0x0B, 0xBA}));
     EXPECT_EQ(Bytes(out.begin() + 6, out.begin() + 3006), exif);
@@ -821,15 +823,15 @@ TEST(InsertExifSegment, LengthBytesAndLayout)
 
 TEST(InsertExifSegment, LargestBlockAndLimits)
 {
-    const Bytes largest(jpegmeta::kMaxApp1Payload, 0x11);
-    const Bytes out = jpegmeta::insertExifSegment(kTinyJpeg, largest);
+    const Bytes largest(ambrel::pipeline::jpegmeta::kMaxApp1Payload, 0x11);
+    const Bytes out = ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, largest);
     EXPECT_EQ(out[4], 0xFF);
     EXPECT_EQ(out[5], 0xFF);
-    EXPECT_THROW(jpegmeta::insertExifSegment(kTinyJpeg, Bytes(jpegmeta::kMaxApp1Payload + 1, 0)), std::length_error);
-    EXPECT_THROW(jpegmeta::insertExifSegment(Bytes(kTinyJpeg.begin(), kTinyJpeg.begin() + 19), {}),
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, Bytes(ambrel::pipeline::jpegmeta::kMaxApp1Payload + 1, 0)), std::length_error);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertExifSegment(Bytes(kTinyJpeg.begin(), kTinyJpeg.begin() + 19), {}),
                  std::invalid_argument);
     // exactly the 20-byte header: nothing of the encoder's output is left
-    EXPECT_EQ(jpegmeta::insertExifSegment(Bytes(kTinyJpeg.begin(), kTinyJpeg.begin() + 20), {}),
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::insertExifSegment(Bytes(kTinyJpeg.begin(), kTinyJpeg.begin() + 20), {}),
               (Bytes{0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x02}));
 }
 
@@ -897,15 +899,15 @@ std::vector<std::uint8_t> markers(const Bytes& jpeg)
 
 TEST(InsertIccSegments, EmptyProfileChangesNothing)
 {
-    EXPECT_EQ(jpegmeta::insertIccSegments(kTinyJpeg, {}), kTinyJpeg);
-    const Bytes withExif = jpegmeta::insertExifSegment(kTinyJpeg, simpleBlock(true, 6));
-    EXPECT_EQ(jpegmeta::insertIccSegments(withExif, {}), withExif);
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, {}), kTinyJpeg);
+    const Bytes withExif = ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, simpleBlock(true, 6));
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::insertIccSegments(withExif, {}), withExif);
 }
 
 TEST(InsertIccSegments, SmallProfileAfterJfif)
 {
     const Bytes icc = filler(500, 0x20);
-    const Bytes out = jpegmeta::insertIccSegments(kTinyJpeg, icc);
+    const Bytes out = ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, icc);
     const Bytes expected = concat({Bytes(kTinyJpeg.begin(), kTinyJpeg.begin() + 20),
                                    {0xFF, 0xE2, 0x02, 0x04},  // 500 + 16 = 516
                                    kIccId,
@@ -920,16 +922,16 @@ TEST(InsertIccSegments, SmallProfileAfterJfif)
 TEST(InsertIccSegments, SmallProfileAfterExif)
 {
     const Bytes exif = simpleBlock(false, 6);
-    const Bytes withExif = jpegmeta::insertExifSegment(kTinyJpeg, exif);
+    const Bytes withExif = ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, exif);
     const Bytes icc = filler(3000, 0x30);
-    const Bytes out = jpegmeta::insertIccSegments(withExif, icc);
+    const Bytes out = ambrel::pipeline::jpegmeta::insertIccSegments(withExif, icc);
     EXPECT_EQ(markers(out), (std::vector<std::uint8_t>{0xE1, 0xE2, 0xDB, 0xC4, 0xC0, 0xDA}));
     const auto segments = headerSegments(out);
     EXPECT_EQ(segments[0].payload, exif);
     EXPECT_EQ(segments[1].offset, 6 + exif.size());
     EXPECT_EQ(reassembleIcc(out), icc);
     // the empty APP1 of an empty EXIF block is a segment too
-    const Bytes emptyExif = jpegmeta::insertIccSegments(jpegmeta::insertExifSegment(kTinyJpeg, {}), icc);
+    const Bytes emptyExif = ambrel::pipeline::jpegmeta::insertIccSegments(ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, {}), icc);
     EXPECT_EQ(markers(emptyExif), (std::vector<std::uint8_t>{0xE1, 0xE2, 0xDB, 0xC4, 0xC0, 0xDA}));
     EXPECT_EQ(headerSegments(emptyExif)[1].offset, 6u);
 }
@@ -937,7 +939,7 @@ TEST(InsertIccSegments, SmallProfileAfterExif)
 TEST(InsertIccSegments, LargeProfileIsChunked)
 {
     const Bytes icc = filler(150000, 0x55);
-    const Bytes out = jpegmeta::insertIccSegments(kTinyJpeg, icc);
+    const Bytes out = ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, icc);
     EXPECT_EQ(markers(out), (std::vector<std::uint8_t>{0xE0, 0xE2, 0xE2, 0xE2, 0xDB, 0xC4, 0xC0, 0xDA}));
     const auto segments = headerSegments(out);
     EXPECT_EQ(segments[1].payload.size(), 14u + 65519);
@@ -956,19 +958,19 @@ TEST(InsertIccSegments, LargeProfileIsChunked)
 
 TEST(InsertIccSegments, ChunkBoundaries)
 {
-    EXPECT_EQ(markers(jpegmeta::insertIccSegments(kTinyJpeg, filler(65519, 1))).size(), 1u + 1 + 4);
-    EXPECT_EQ(markers(jpegmeta::insertIccSegments(kTinyJpeg, filler(65520, 1))).size(), 1u + 2 + 4);
-    EXPECT_EQ(reassembleIcc(jpegmeta::insertIccSegments(kTinyJpeg, filler(65520, 1))), filler(65520, 1));
+    EXPECT_EQ(markers(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, filler(65519, 1))).size(), 1u + 1 + 4);
+    EXPECT_EQ(markers(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, filler(65520, 1))).size(), 1u + 2 + 4);
+    EXPECT_EQ(reassembleIcc(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, filler(65520, 1))), filler(65520, 1));
     // 255 chunks is the most the one-byte count allows
-    EXPECT_NO_THROW(jpegmeta::insertIccSegments(kTinyJpeg, Bytes(255 * jpegmeta::kMaxIccChunk, 0)));
-    EXPECT_THROW(jpegmeta::insertIccSegments(kTinyJpeg, Bytes(255 * jpegmeta::kMaxIccChunk + 1, 0)), std::length_error);
+    EXPECT_NO_THROW(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, Bytes(255 * ambrel::pipeline::jpegmeta::kMaxIccChunk, 0)));
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, Bytes(255 * ambrel::pipeline::jpegmeta::kMaxIccChunk + 1, 0)), std::length_error);
 }
 
 TEST(InsertIccSegments, WithoutAppSegmentGoesRightAfterSoi)
 {
     const Bytes noApp = concat({{0xFF, 0xD8}, Bytes(kTinyJpeg.begin() + 20, kTinyJpeg.end())});
     const Bytes icc = filler(100, 2);
-    const Bytes out = jpegmeta::insertIccSegments(noApp, icc);
+    const Bytes out = ambrel::pipeline::jpegmeta::insertIccSegments(noApp, icc);
     EXPECT_EQ(markers(out), (std::vector<std::uint8_t>{0xE2, 0xDB, 0xC4, 0xC0, 0xDA}));
     EXPECT_EQ(headerSegments(out)[0].offset, 2u);
     EXPECT_EQ(reassembleIcc(out), icc);
@@ -977,13 +979,13 @@ TEST(InsertIccSegments, WithoutAppSegmentGoesRightAfterSoi)
 TEST(InsertIccSegments, MalformedJpegThrows)
 {
     const Bytes icc = filler(10, 1);
-    EXPECT_THROW(jpegmeta::insertIccSegments({}, icc), std::invalid_argument);
-    EXPECT_THROW(jpegmeta::insertIccSegments({0xFF, 0xD9}, icc), std::invalid_argument);
-    EXPECT_THROW(jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00}, icc), std::invalid_argument);
-    EXPECT_THROW(jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A}, icc), std::invalid_argument);
-    EXPECT_THROW(jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x01}, icc), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({}, icc), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD9}, icc), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00}, icc), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A}, icc), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x01}, icc), std::invalid_argument);
     // SOI alone: the profile goes right after it
-    EXPECT_EQ(jpegmeta::insertIccSegments({0xFF, 0xD8}, icc).size(), 2u + 4 + 14 + 10);
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8}, icc).size(), 2u + 4 + 14 + 10);
 }
 
 }  // namespace

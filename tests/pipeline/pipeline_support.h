@@ -16,10 +16,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <unistd.h>
 
-#include "fixtures/heif_builder.h"
-#include "fixtures/heif_samples.h"
-#include "fixtures/hevc_encoder.h"
-#include "heif2jpg.h"
+#include "tests/fixtures/heif_builder.h"
+#include "tests/fixtures/heif_samples.h"
+#include "tests/fixtures/hevc_encoder.h"
+#include "heif2jpg/heif2jpg.h"
 
 namespace pipetest {
 
@@ -78,16 +78,16 @@ protected:
         std::filesystem::remove_all(folder, ignored);
     }
 
-    Heif2JpgResult convert(const Bytes& file, bool keepExif = false, float scale = 1.0f, int quality = 90)
+    ambrel::pipeline::Heif2JpgResult convert(const Bytes& file, bool keepExif = false, float scale = 1.0f, int quality = 90)
     {
-        return convertHeifToJpeg(file.data(), file.size(), quality, scale, keepExif);
+        return ambrel::pipeline::convertHeifToJpeg(file.data(), file.size(), quality, scale, keepExif);
     }
 
     // Converts and decodes the pixels as stored (an EXIF Orientation tag is
     // not applied); fails the test when either step fails.
     cv::Mat convertToImage(const Bytes& file, bool keepExif = false, float scale = 1.0f)
     {
-        const Heif2JpgResult result = convert(file, keepExif, scale);
+        const ambrel::pipeline::Heif2JpgResult result = convert(file, keepExif, scale);
         EXPECT_TRUE(result.ok) << result.message;
         if (!result.ok) {
             return {};

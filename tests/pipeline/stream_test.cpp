@@ -1,9 +1,12 @@
 // The temporary HEVC elementary stream: its bytes, and decoding it back.
 #include <gtest/gtest.h>
 
-#include "extraction.h"
-#include "hevc_stream.h"
-#include "pipeline_support.h"
+#include "heif2jpg/extraction.h"
+#include "heif2jpg/hevc_stream.h"
+#include "tests/pipeline/pipeline_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -18,20 +21,20 @@ TEST_F(StreamTest, GroupsAreParameterSetsThenTileBytes)
     HeifImageData data;
     data.paramSets = {0, 0, 0, 1, 0x40};
     data.tiles = {{0xA1, 0xA2}, {}, {0xB1}};
-    ASSERT_TRUE(heifpipe::write_hevc_bitstream(streamPath, data));
+    ASSERT_TRUE(ambrel::pipeline::write_hevc_bitstream(streamPath, data));
     EXPECT_EQ(fixture::readFileBytes(streamPath),
               (Bytes{0, 0, 0, 1, 0x40, 0xA1, 0xA2, 0, 0, 0, 1, 0x40, 0, 0, 0, 1, 0x40, 0xB1}));
 
     // No tiles: an empty file, which decodes to nothing.
     data.tiles.clear();
-    ASSERT_TRUE(heifpipe::write_hevc_bitstream(streamPath, data));
+    ASSERT_TRUE(ambrel::pipeline::write_hevc_bitstream(streamPath, data));
     EXPECT_EQ(std::filesystem::file_size(streamPath), 0u);
-    EXPECT_TRUE(heifpipe::read_hevc_bitstream_to_mat_vector(streamPath).empty());
+    EXPECT_TRUE(ambrel::pipeline::read_hevc_bitstream_to_mat_vector(streamPath).empty());
     ::testing::internal::CaptureStdout();
-    EXPECT_TRUE(heifpipe::read_hevc_bitstream_to_mat_vector((folder / "absent.hevc").string()).empty());
+    EXPECT_TRUE(ambrel::pipeline::read_hevc_bitstream_to_mat_vector((folder / "absent.hevc").string()).empty());
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "cv::VideoCapture::isOpened returned false \n");
 
-    EXPECT_FALSE(heifpipe::write_hevc_bitstream((folder / "missing" / "stream.hevc").string(), data));
+    EXPECT_FALSE(ambrel::pipeline::write_hevc_bitstream((folder / "missing" / "stream.hevc").string(), data));
 }
 
 TEST_F(StreamTest, ParameterSetsRepeatedBeyondReasonAreRefused)
@@ -39,9 +42,9 @@ TEST_F(StreamTest, ParameterSetsRepeatedBeyondReasonAreRefused)
     HeifImageData data;
     data.paramSets.assign(1 << 20, 0x42);
     data.tiles.assign(65, {1});
-    EXPECT_FALSE(heifpipe::write_hevc_bitstream(streamPath, data));
+    EXPECT_FALSE(ambrel::pipeline::write_hevc_bitstream(streamPath, data));
     data.tiles.resize(64);
-    EXPECT_TRUE(heifpipe::write_hevc_bitstream(streamPath, data));
+    EXPECT_TRUE(ambrel::pipeline::write_hevc_bitstream(streamPath, data));
 }
 
 TEST_F(StreamTest, EveryTileDecodesToAFrame)
@@ -53,12 +56,12 @@ TEST_F(StreamTest, EveryTileDecodesToAFrame)
     options.tileHeight = 32;
     const fixture::SampleFile file = fixture::makeGridHeic(options);
     const Bytes bytes = file.bytes();
-    HeifImageData data = heifpipe::extractHeifImage(bytes.data(), bytes.size(), false);
+    HeifImageData data = ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false);
 
     // Each tile carries its own parameter sets, so the shared ones can go.
     data.paramSets.clear();
-    ASSERT_TRUE(heifpipe::write_hevc_bitstream(streamPath, data));
-    const std::vector<cv::Mat> frames = heifpipe::read_hevc_bitstream_to_mat_vector(streamPath);
+    ASSERT_TRUE(ambrel::pipeline::write_hevc_bitstream(streamPath, data));
+    const std::vector<cv::Mat> frames = ambrel::pipeline::read_hevc_bitstream_to_mat_vector(streamPath);
     ASSERT_EQ(frames.size(), 6u);
     for (std::size_t i = 0; i < frames.size(); ++i) {
         ASSERT_EQ(frames[i].size(), cv::Size(64, 32));
@@ -66,7 +69,7 @@ TEST_F(StreamTest, EveryTileDecodesToAFrame)
     }
     // Frames own their pixels.
     EXPECT_NE(frames[0].data, frames[1].data);
-    EXPECT_EQ(heifpipe::read_hevc_bitstream_to_mat_vector(streamPath, 2).size(), 2u);
+    EXPECT_EQ(ambrel::pipeline::read_hevc_bitstream_to_mat_vector(streamPath, 2).size(), 2u);
 }
 
 }  // namespace

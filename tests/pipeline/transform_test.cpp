@@ -2,8 +2,11 @@
 // association order, the mosaic helpers, and scaling.
 #include <gtest/gtest.h>
 
-#include "mosaic.h"
-#include "pipeline_support.h"
+#include "heif2jpg/mosaic.h"
+#include "tests/pipeline/pipeline_support.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace {
 
@@ -222,13 +225,13 @@ TEST_F(TransformTest, ScaleResizesBothAxes)
     // 1.0 changes nothing.
     cv::Mat picture(17, 33, CV_8UC3);
     cv::randu(picture, 0, 256);
-    const cv::Mat same = heifpipe::scaleImage(picture, 1.0f);
+    const cv::Mat same = ambrel::pipeline::scaleImage(picture, 1.0f);
     ASSERT_EQ(same.size(), picture.size());
     EXPECT_EQ(cv::norm(same, picture, cv::NORM_INF), 0.0);
-    EXPECT_EQ(heifpipe::scaleImage(picture, 0.5f).size(), cv::Size(16, 8));
-    EXPECT_THROW(heifpipe::scaleImage(picture, -1.0f), std::invalid_argument);
-    EXPECT_THROW(heifpipe::scaleImage(picture, std::nanf("")), std::invalid_argument);
-    EXPECT_THROW(heifpipe::scaleImage(picture, 0.01f), std::invalid_argument);  // no pixels left
+    EXPECT_EQ(ambrel::pipeline::scaleImage(picture, 0.5f).size(), cv::Size(16, 8));
+    EXPECT_THROW(ambrel::pipeline::scaleImage(picture, -1.0f), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::scaleImage(picture, std::nanf("")), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::scaleImage(picture, 0.01f), std::invalid_argument);  // no pixels left
 }
 
 // --- the helpers on their own ---
@@ -240,38 +243,38 @@ cv::Mat solid(int width, int height, std::uint8_t value)
 
 TEST(MosaicTest, ConcatenationLayoutAndCrop)
 {
-    EXPECT_THROW(heifpipe::concatRow({}), std::out_of_range);
-    EXPECT_THROW(heifpipe::concatRows({}), std::out_of_range);
-    EXPECT_EQ(heifpipe::concatRow({solid(3, 2, 1)}).size(), cv::Size(3, 2));
-    EXPECT_EQ(heifpipe::concatRow({solid(3, 2, 1), solid(4, 2, 2), solid(1, 2, 3)}).size(), cv::Size(8, 2));
-    EXPECT_EQ(heifpipe::concatRows({solid(3, 2, 1), solid(3, 5, 2)}).size(), cv::Size(3, 7));
+    EXPECT_THROW(ambrel::pipeline::concatRow({}), std::out_of_range);
+    EXPECT_THROW(ambrel::pipeline::concatRows({}), std::out_of_range);
+    EXPECT_EQ(ambrel::pipeline::concatRow({solid(3, 2, 1)}).size(), cv::Size(3, 2));
+    EXPECT_EQ(ambrel::pipeline::concatRow({solid(3, 2, 1), solid(4, 2, 2), solid(1, 2, 3)}).size(), cv::Size(8, 2));
+    EXPECT_EQ(ambrel::pipeline::concatRows({solid(3, 2, 1), solid(3, 5, 2)}).size(), cv::Size(3, 7));
 
     std::vector<cv::Mat> frames;
     for (std::uint8_t i = 0; i < 7; ++i) {
         frames.push_back(solid(4, 3, i));
     }
     // Frames beyond rows x columns are ignored; frame k lands in row k / columns.
-    const cv::Mat mosaic = heifpipe::buildMosaic(frames, 2, 3);
+    const cv::Mat mosaic = ambrel::pipeline::buildMosaic(frames, 2, 3);
     ASSERT_EQ(mosaic.size(), cv::Size(12, 6));
     EXPECT_EQ(mosaic.at<cv::Vec3b>(4, 9)[0], 5);
     EXPECT_EQ(mosaic.at<cv::Vec3b>(1, 5)[0], 1);
-    EXPECT_THROW(heifpipe::buildMosaic(frames, 2, 4), std::out_of_range);  // 7 frames for 8 tiles
-    EXPECT_THROW(heifpipe::buildMosaic(frames, 0, 3), std::out_of_range);
+    EXPECT_THROW(ambrel::pipeline::buildMosaic(frames, 2, 4), std::out_of_range);  // 7 frames for 8 tiles
+    EXPECT_THROW(ambrel::pipeline::buildMosaic(frames, 0, 3), std::out_of_range);
     frames[1] = solid(4, 2, 1);
-    EXPECT_THROW(heifpipe::buildMosaic(frames, 2, 3), cv::Exception);  // tiles do not line up
+    EXPECT_THROW(ambrel::pipeline::buildMosaic(frames, 2, 3), cv::Exception);  // tiles do not line up
 
     // The crop is a copy, cut down to the image.
-    const cv::Mat crop = heifpipe::cropToOutput(mosaic, 10, 0xFFFFFFFFu);
+    const cv::Mat crop = ambrel::pipeline::cropToOutput(mosaic, 10, 0xFFFFFFFFu);
     EXPECT_EQ(crop.size(), cv::Size(10, 6));
     EXPECT_NE(crop.data, mosaic.data);
-    EXPECT_THROW(heifpipe::cropToOutput(mosaic, 0, 4), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::cropToOutput(mosaic, 0, 4), std::invalid_argument);
 }
 
 TEST(MosaicTest, CleanApertureRectangle)
 {
     auto rectOf = [](CleanApertureInfo aperture, int width, int height) -> std::optional<cv::Rect> {
         cv::Rect rect;
-        if (!heifpipe::cleanApertureRect(aperture, width, height, rect)) {
+        if (!ambrel::pipeline::cleanApertureRect(aperture, width, height, rect)) {
             return std::nullopt;
         }
         return rect;
@@ -315,19 +318,19 @@ TEST(MosaicTest, KeptOrientationStillCropsInTurnedCoordinates)
     aperture.aperture = CleanApertureInfo{32, 1, 32, 1, 0, 1, std::uint32_t(-16), 1};
 
     cv::Mat turned = image.clone();
-    heifpipe::applyTransforms(turned, {rotate, aperture}, false);
+    ambrel::pipeline::applyTransforms(turned, {rotate, aperture}, false);
     EXPECT_EQ(turned.size(), cv::Size(32, 32));
     EXPECT_EQ(cv::countNonZero(turned.reshape(1) == 2), 32 * 32 * 3);
 
     cv::Mat kept = image.clone();
-    heifpipe::applyTransforms(kept, {rotate, aperture}, true);
+    ambrel::pipeline::applyTransforms(kept, {rotate, aperture}, true);
     EXPECT_EQ(kept.size(), cv::Size(32, 32));
     EXPECT_EQ(cv::countNonZero(kept.reshape(1) == 2), 32 * 32 * 3);
 
     // An aperture before the turn crops the stored picture directly.
     cv::Mat stored = image.clone();
     aperture.aperture = CleanApertureInfo{32, 1, 32, 1, std::uint32_t(-16), 1, 0, 1};
-    heifpipe::applyTransforms(stored, {aperture, rotate}, true);
+    ambrel::pipeline::applyTransforms(stored, {aperture, rotate}, true);
     EXPECT_EQ(stored.size(), cv::Size(32, 32));
     EXPECT_EQ(cv::countNonZero(stored.reshape(1) == 1), 32 * 32 * 3);
 }

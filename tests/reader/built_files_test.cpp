@@ -6,14 +6,16 @@
 #include <functional>
 #include <sstream>
 
-#include "file_meta_boxes.h"
-#include "fixtures/heif_builder.h"
-#include "fixtures/heif_samples.h"
-#include "hevc_image_file_reader.h"
-#include "ids.h"
-#include "item_location_boxes.h"
-#include "log.h"
-#include "test_bytes.h"
+#include "heiclib/boxes/file_meta_boxes.h"
+#include "tests/fixtures/heif_builder.h"
+#include "tests/fixtures/heif_samples.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/ids.h"
+#include "heiclib/boxes/item_location_boxes.h"
+#include "heiclib/log.h"
+#include "tests/box/test_bytes.h"
+
+using namespace ambrel::heif;
 
 using fixture::Bytes;
 using fixture::HeifBuilder;
@@ -107,8 +109,8 @@ HeifBuilder gridWithThumbnail(bool hiddenTiles)
 class BuiltFileTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { heiflog::setLevel(heiflog::Error); }
-    void TearDown() override { heiflog::setLevel(heiflog::Warning); }
+    void SetUp() override { ambrel::log::setLevel(ambrel::log::Error); }
+    void TearDown() override { ambrel::log::setLevel(ambrel::log::Warning); }
 
     ContextId open(const Bytes& bytes)
     {

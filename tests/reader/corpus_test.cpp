@@ -8,9 +8,11 @@
 #include <sstream>
 #include <thread>
 
-#include "fixtures/heif_samples.h"
-#include "hevc_image_file_reader.h"
-#include "log.h"
+#include "tests/fixtures/heif_samples.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/log.h"
+
+using namespace ambrel::heif;
 
 namespace {
 
@@ -22,8 +24,8 @@ std::string corpus(const std::string& name)
 class CorpusTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { heiflog::setLevel(heiflog::Error); }
-    void TearDown() override { heiflog::setLevel(heiflog::Warning); }
+    void SetUp() override { ambrel::log::setLevel(ambrel::log::Error); }
+    void TearDown() override { ambrel::log::setLevel(ambrel::log::Warning); }
 
     HevcImageFileReader reader;
 
@@ -327,7 +329,7 @@ std::string describe(const std::vector<std::uint8_t>& bytes)
 // process-wide counter never collide.
 TEST(ConcurrentReaders, GiveTheSameAnswersAsOneThread)
 {
-    heiflog::setLevel(heiflog::Error);
+    ambrel::log::setLevel(ambrel::log::Error);
     std::vector<std::vector<std::uint8_t>> files;
     for (const char* name : {"RGB_10__29x100.heif", "L_xmp_latin1.heic", "empty_icc.heic", "invalid_id.heic",
                              "RGB_8_chroma444.heif", "RGBA_8__128x128.heif", "zPug_3.heic", "L_exif_xmp_iptc.heic",
@@ -373,7 +375,7 @@ TEST(ConcurrentReaders, GiveTheSameAnswersAsOneThread)
     for (auto& thread : threads) {
         thread.join();
     }
-    heiflog::setLevel(heiflog::Warning);
+    ambrel::log::setLevel(ambrel::log::Warning);
 
     std::set<ContextId> distinct;
     std::size_t idCount = 0;

@@ -5,15 +5,17 @@
 
 #include <filesystem>
 
-#include "heif_limits.h"
-#include "hevc_image_file_reader.h"
-#include "log.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/log.h"
+
+using namespace ambrel::heif;
 
 namespace {
 
 TEST(FuzzRegressions, EveryKeptInputOpensOrIsRefused)
 {
-    heiflog::setLevel(heiflog::Error);
+    ambrel::log::setLevel(ambrel::log::Error);
     const std::filesystem::path folder = std::filesystem::path(AMBREL_TEST_DATA_DIR) / "fuzz-regressions";
     int files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
@@ -34,11 +36,11 @@ TEST(FuzzRegressions, EveryKeptInputOpensOrIsRefused)
         for (const auto& [trackId, track] : reader.getFileInformation().trackInformation) {
             std::map<Timestamp, ItemId> stamps;
             reader.getItemTimestamps(trackId, stamps);
-            EXPECT_LE(stamps.size(), heiflimits::kMaxPresentationEntries) << entry.path();
+            EXPECT_LE(stamps.size(), ambrel::heif::limits::kMaxPresentationEntries) << entry.path();
         }
     }
     EXPECT_GT(files, 0);
-    heiflog::setLevel(heiflog::Warning);
+    ambrel::log::setLevel(ambrel::log::Warning);
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "fixtures/heif_samples.h"
+#include "tests/fixtures/heif_samples.h"
+
+using namespace ambrel::heif;
 
 namespace {
 

@@ -13,10 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "heif_limits.h"
-#include "hevc_image_file_reader.h"
-#include "ids.h"
-#include "log.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heiclib/ids.h"
+#include "heiclib/log.h"
+
+using namespace ambrel::heif;
 
 namespace {
 
@@ -115,7 +117,7 @@ TEST(ReaderLifeCycle, FreshReaderRefusesEveryQuery)
 
 TEST(ReaderLifeCycle, ClosedReaderRefusesAgainAndCanReopen)
 {
-    heiflog::setLevel(heiflog::Error);
+    ambrel::log::setLevel(ambrel::log::Error);
     HevcImageFileReader r;
     r.initialize(corpus("zPug_3.heic"));
     const ContextId context = r.getFileInformation().rootMetaBoxInformation.contextId;
@@ -126,7 +128,7 @@ TEST(ReaderLifeCycle, ClosedReaderRefusesAgainAndCanReopen)
     const ContextId second = r.getFileInformation().rootMetaBoxInformation.contextId;
     EXPECT_NE(second, context);
     EXPECT_EQ(r.getCoverImageItemId(second), 6u);
-    heiflog::setLevel(heiflog::Warning);
+    ambrel::log::setLevel(ambrel::log::Warning);
 }
 
 TEST(ReaderLifeCycle, MissingFileIsCodeZeroWithItsName)
@@ -179,7 +181,7 @@ TEST(ReaderLifeCycle, RootBoxPastTheMemoryLimitIsRefused)
     // A sparse file whose 'meta' box claims all of it past the limit of a
     // root box read into memory: refused by its size, nothing allocated.
     const std::string path = ::testing::TempDir() + "reader-large-meta-" + std::to_string(::getpid());
-    const std::uint64_t metaSize = heiflimits::kMaxRootBoxBytes + 8;
+    const std::uint64_t metaSize = ambrel::heif::limits::kMaxRootBoxBytes + 8;
     {
         std::vector<std::uint8_t> head = {0,   0,   0,   24,  'f', 't', 'y', 'p', 'h', 'e', 'i', 'c',
                                           0,   0,   0,   0,   'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'};
@@ -191,16 +193,16 @@ TEST(ReaderLifeCycle, RootBoxPastTheMemoryLimitIsRefused)
     }
     std::filesystem::resize_file(path, 24 + metaSize);
     HevcImageFileReader r;
-    heiflog::setLevel(-1);
+    ambrel::log::setLevel(-1);
     try {
         r.initialize(path);
         ADD_FAILURE() << "the file was read";
     } catch (const FileReaderException& e) {
-        EXPECT_NE(std::string(e.what()).find("more than the limit of " + std::to_string(heiflimits::kMaxRootBoxBytes)),
+        EXPECT_NE(std::string(e.what()).find("more than the limit of " + std::to_string(ambrel::heif::limits::kMaxRootBoxBytes)),
                   std::string::npos)
             << e.what();
     }
-    heiflog::setLevel(heiflog::Warning);
+    ambrel::log::setLevel(ambrel::log::Warning);
     std::filesystem::remove(path);
 }
 
@@ -268,7 +270,7 @@ TEST(ReaderMemoryBudget, ItemDataReadOverAndOverIsBoundedPerFile)
     const std::uint32_t items = 1100;
     std::stringstream stream(itemsSharingOneRun(items, 1u << 20, false));
     HevcImageFileReader r;
-    heiflog::setLevel(-1);
+    ambrel::log::setLevel(-1);
     r.initialize(stream);
     const ContextId context = r.getFileInformation().rootMetaBoxInformation.contextId;
     std::uint32_t read = 0;
@@ -283,7 +285,7 @@ TEST(ReaderMemoryBudget, ItemDataReadOverAndOverIsBoundedPerFile)
             refusal = e.what();
         }
     }
-    heiflog::setLevel(heiflog::Warning);
+    ambrel::log::setLevel(ambrel::log::Warning);
     EXPECT_GT(read, 900u);
     EXPECT_LT(read, items);
     EXPECT_NE(refusal.find("more than the memory budget of 1073741824 bytes for this file"), std::string::npos)
@@ -295,7 +297,7 @@ TEST(ReaderMemoryBudget, BoxCopiesAndIdatReadsAreCharged)
     // One 'idat' of 64 KiB: the meta box read into memory, its copy of the
     // 'idat', the 'idat' bytes kept, and then each item's read, all charged.
     const std::string file = itemsSharingOneRun(4, 1u << 16, true);
-    heiflog::setLevel(-1);
+    ambrel::log::setLevel(-1);
     {
         // Enough for the root box, not for the copy of its 'idat' child.
         std::stringstream stream(file);
@@ -328,12 +330,12 @@ TEST(ReaderMemoryBudget, BoxCopiesAndIdatReadsAreCharged)
         r.initialize(again);
         r.getItemData(r.getFileInformation().rootMetaBoxInformation.contextId, 1, data);
     }
-    heiflog::setLevel(heiflog::Warning);
+    ambrel::log::setLevel(ambrel::log::Warning);
 }
 
 TEST(ReaderLifeCycle, ContextIdsComeFromTheProcessCounter)
 {
-    heiflog::setLevel(heiflog::Error);
+    ambrel::log::setLevel(ambrel::log::Error);
     resetIdCounter();
     HevcImageFileReader first;
     first.initialize(corpus("RGB_10__29x100.heif"));
@@ -342,12 +344,12 @@ TEST(ReaderLifeCycle, ContextIdsComeFromTheProcessCounter)
     EXPECT_EQ(first.getFileInformation().rootMetaBoxInformation.contextId, 21000u);
     EXPECT_EQ(first.getFileInformation().fileId, 21001u);
     EXPECT_EQ(second.getFileInformation().rootMetaBoxInformation.contextId, 22002u);
-    heiflog::setLevel(heiflog::Warning);
+    ambrel::log::setLevel(ambrel::log::Warning);
 }
 
 TEST(ReaderLifeCycle, UnknownContextAndItemIds)
 {
-    heiflog::setLevel(heiflog::Error);
+    ambrel::log::setLevel(ambrel::log::Error);
     HevcImageFileReader r;
     r.initialize(corpus("RGB_10__29x100.heif"));
     const ContextId context = r.getFileInformation().rootMetaBoxInformation.contextId;
@@ -370,12 +372,12 @@ TEST(ReaderLifeCycle, UnknownContextAndItemIds)
     // Its raw descriptor bytes come back as stored.
     r.getItemData(context, 2, data);
     EXPECT_EQ(data.size(), 8u);
-    heiflog::setLevel(heiflog::Warning);
+    ambrel::log::setLevel(ambrel::log::Warning);
 }
 
 TEST(ReaderTiming, ForcedFrameRateOverMasters)
 {
-    heiflog::setLevel(heiflog::Error);
+    ambrel::log::setLevel(ambrel::log::Error);
     HevcImageFileReader r;
     r.initialize(corpus("zPug_3.heic"));
     const ContextId context = r.getFileInformation().rootMetaBoxInformation.contextId;
@@ -411,7 +413,7 @@ TEST(ReaderTiming, ForcedFrameRateOverMasters)
             EXPECT_EQ(time, 0);
         }
     }
-    heiflog::setLevel(heiflog::Warning);
+    ambrel::log::setLevel(ambrel::log::Warning);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
-#include "referee/referee_rows.h"
+#include "tests/referee/referee_rows.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <stdexcept>
 
-#include "fixtures/heif_builder.h"
-#include "fixtures/heif_samples.h"
+#include "tests/fixtures/heif_builder.h"
+#include "tests/fixtures/heif_samples.h"
+
+using namespace ambrel::heif;
 
 namespace referee {
 

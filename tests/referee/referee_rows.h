@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fixtures/hevc_encoder.h"
+#include "tests/fixtures/hevc_encoder.h"
 
 namespace referee {
 

@@ -30,9 +30,12 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "fixtures/hevc_encoder.h"
-#include "heif2jpg.h"
-#include "referee/referee_rows.h"
+#include "tests/fixtures/hevc_encoder.h"
+#include "heif2jpg/heif2jpg.h"
+#include "tests/referee/referee_rows.h"
+
+using namespace ambrel::heif;
+using namespace ambrel::pipeline;
 
 namespace referee {
 namespace {

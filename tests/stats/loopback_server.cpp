@@ -1,4 +1,4 @@
-#include "loopback_server.h"
+#include "tests/stats/loopback_server.h"
 
 #include <QtCore/QTimer>
 #include <QtNetwork/QTcpSocket>

@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "stats_test_support.h"
-#include "app/qt_test_main.h"
+#include "tests/stats/stats_test_support.h"
+#include "tests/app/qt_test_main.h"
 
 namespace statstest {
 

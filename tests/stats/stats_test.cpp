@@ -14,16 +14,16 @@
 #include <optional>
 #include <tuple>
 
-#include "loopback_server.h"
-#include "stats/machine_identity.h"
-#include "stats/usage_statistics.h"
-#include "stats/user_action_analysis.h"
-#include "stats_test_support.h"
-#include "user_info.h"
+#include "tests/stats/loopback_server.h"
+#include "app/stats/machine_identity.h"
+#include "app/stats/usage_statistics.h"
+#include "app/stats/user_action_analysis.h"
+#include "tests/stats/stats_test_support.h"
+#include "app/user_info.h"
 
-using ambrel::UsageOptions;
-using ambrel::UsageStatistics;
-using ambrel::UserActionAnalysis;
+using ambrel::app::UsageOptions;
+using ambrel::app::UsageStatistics;
+using ambrel::app::UserActionAnalysis;
 
 namespace {
 
@@ -41,9 +41,9 @@ private slots:
     void knownAnswers()
     {
         // Reference values from `openssl enc -aes-128-cbc -K ... -iv ... -base64`.
-        QCOMPARE(ambrel::encryEncode("Ambrel says hi!!", statstest::kTestKey, statstest::kTestIv),
+        QCOMPARE(ambrel::app::encryEncode("Ambrel says hi!!", statstest::kTestKey, statstest::kTestIv),
                  QByteArray("9Yj1iwTWEJplOytzmC5wXGZf/k2JqB93WmvLcqe/MFQ="));
-        QCOMPARE(ambrel::encryEncode("abc", statstest::kTestKey, QByteArray::fromHex("000102030405060708090a0b0c0d0e0f")),
+        QCOMPARE(ambrel::app::encryEncode("abc", statstest::kTestKey, QByteArray::fromHex("000102030405060708090a0b0c0d0e0f")),
                  QByteArray("ldTNzow6LGvnKStYq05BGg=="));
     }
 
@@ -66,7 +66,7 @@ private slots:
         QFETCH(int, cipherBytes);
         QFETCH(int, base64Chars);
         const QByteArray plain(plainBytes, 'x');
-        const QByteArray encoded = ambrel::encryEncode(plain, statstest::kTestKey, statstest::kTestIv);
+        const QByteArray encoded = ambrel::app::encryEncode(plain, statstest::kTestKey, statstest::kTestIv);
         QCOMPARE(encoded.size(), base64Chars);
         QCOMPARE(QByteArray::fromBase64(encoded).size(), cipherBytes);
         QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]+=*$")).match(QString::fromLatin1(encoded)).hasMatch());
@@ -75,9 +75,9 @@ private slots:
 
     void keyAndIvMustBeSixteenBytes()
     {
-        QVERIFY(ambrel::encryEncode("text", "short", statstest::kTestIv).isEmpty());
-        QVERIFY(ambrel::encryEncode("text", statstest::kTestKey, "0123456789abcdefX").isEmpty());
-        QVERIFY(ambrel::encryEncode("text", {}, {}).isEmpty());
+        QVERIFY(ambrel::app::encryEncode("text", "short", statstest::kTestIv).isEmpty());
+        QVERIFY(ambrel::app::encryEncode("text", statstest::kTestKey, "0123456789abcdefX").isEmpty());
+        QVERIFY(ambrel::app::encryEncode("text", {}, {}).isEmpty());
         UserActionAnalysis reporter;
         reporter.setCipher(statstest::kTestKey, statstest::kTestIv);
         QCOMPARE(reporter.EncryEncode("Ambrel says hi!!"), QByteArray("9Yj1iwTWEJplOytzmC5wXGZf/k2JqB93WmvLcqe/MFQ="));
@@ -117,18 +117,18 @@ private slots:
     void machineCodeFromSixBytes()
     {
         // md5("0:28:66:1:2:255") = 75f0163a03e2c5bd3d06f8ab37f0e4b7
-        QCOMPARE(ambrel::machineCodeFromHardwareAddress(QByteArray::fromHex("001c420102ff")),
+        QCOMPARE(ambrel::app::machineCodeFromHardwareAddress(QByteArray::fromHex("001c420102ff")),
                  QStringLiteral("75f0163a03e2c5bd"));
     }
 
     void machineCodeOfThisMachine()
     {
-        const QByteArray address = ambrel::primaryHardwareAddress();
+        const QByteArray address = ambrel::app::primaryHardwareAddress();
         QVERIFY(address.isEmpty() || address.size() == 6);
-        const QString code = ambrel::machineCode();
+        const QString code = ambrel::app::machineCode();
         QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{16}$")).match(code).hasMatch());
-        QCOMPARE(code, ambrel::machineCodeFromHardwareAddress(address));
-        QCOMPARE(ambrel::machineCode(), code);  // the same at every start
+        QCOMPARE(code, ambrel::app::machineCodeFromHardwareAddress(address));
+        QCOMPARE(ambrel::app::machineCode(), code);  // the same at every start
     }
 
     void machineCodeFromAPhysicalDevice()
@@ -156,15 +156,15 @@ private slots:
         interface("ib0", "80:00:02:08:fe:80:00:00:00:00:00:00:00:02:c9:03:00:0b:11:e1", "32", true);
         interface("wlp2s0", "a4:c3:f0:85:12:07", "1", true, true);
         interface("enp3s0", "00:1c:42:01:02:ff", "1", true);
-        QCOMPARE(ambrel::primaryHardwareAddress(net.path()).toHex(), QByteArray("001c420102ff"));
-        QCOMPARE(ambrel::machineCode(net.path()), QStringLiteral("75f0163a03e2c5bd"));
+        QCOMPARE(ambrel::app::primaryHardwareAddress(net.path()).toHex(), QByteArray("001c420102ff"));
+        QCOMPARE(ambrel::app::machineCode(net.path()), QStringLiteral("75f0163a03e2c5bd"));
 
         // Without the wired device, the wireless one; without any, nothing.
         QVERIFY(QDir(net.filePath("enp3s0")).removeRecursively());
-        QCOMPARE(ambrel::primaryHardwareAddress(net.path()).toHex(), QByteArray("a4c3f0851207"));
+        QCOMPARE(ambrel::app::primaryHardwareAddress(net.path()).toHex(), QByteArray("a4c3f0851207"));
         QVERIFY(QDir(net.filePath("wlp2s0")).removeRecursively());
-        QVERIFY(ambrel::primaryHardwareAddress(net.path()).isEmpty());
-        QVERIFY(ambrel::primaryHardwareAddress(net.filePath("missing")).isEmpty());
+        QVERIFY(ambrel::app::primaryHardwareAddress(net.path()).isEmpty());
+        QVERIFY(ambrel::app::primaryHardwareAddress(net.filePath("missing")).isEmpty());
 
         // No physical device (a container): the installation's machine id
         // tells the machine, the same at every boot.
@@ -173,8 +173,8 @@ private slots:
         QVERIFY(idFile.open(QIODevice::WriteOnly));
         idFile.write("b08dfa6083e7567a1921a715000001fb\n");
         idFile.close();
-        QCOMPARE(ambrel::machineCode(net.path(), machineId), QStringLiteral("3d07d1a1d7bce29e"));
-        QCOMPARE(ambrel::machineCode(net.path(), net.filePath("no-such-file")), QStringLiteral("d41d8cd98f00b204"));
+        QCOMPARE(ambrel::app::machineCode(net.path(), machineId), QStringLiteral("3d07d1a1d7bce29e"));
+        QCOMPARE(ambrel::app::machineCode(net.path(), net.filePath("no-such-file")), QStringLiteral("d41d8cd98f00b204"));
     }
 
     void operatingSystemText()
@@ -190,22 +190,22 @@ private slots:
         writeFile(empty, "VERSION_ID=\"\"\n");
         const QString missing = dir.filePath("missing");
 
-        QCOMPARE(ambrel::operatingSystemText({quoted}), QStringLiteral("Linux-12"));
-        QCOMPARE(ambrel::operatingSystemText({bare}), QStringLiteral("Linux-24.04"));
-        QCOMPARE(ambrel::operatingSystemText({without}), QStringLiteral("Linux"));
-        QCOMPARE(ambrel::operatingSystemText({empty}), QStringLiteral("Linux"));
-        QCOMPARE(ambrel::operatingSystemText({missing}), QStringLiteral("Linux"));
+        QCOMPARE(ambrel::app::operatingSystemText({quoted}), QStringLiteral("Linux-12"));
+        QCOMPARE(ambrel::app::operatingSystemText({bare}), QStringLiteral("Linux-24.04"));
+        QCOMPARE(ambrel::app::operatingSystemText({without}), QStringLiteral("Linux"));
+        QCOMPARE(ambrel::app::operatingSystemText({empty}), QStringLiteral("Linux"));
+        QCOMPARE(ambrel::app::operatingSystemText({missing}), QStringLiteral("Linux"));
         // The first file that exists decides.
-        QCOMPARE(ambrel::operatingSystemText({missing, bare, quoted}), QStringLiteral("Linux-24.04"));
-        QCOMPARE(ambrel::operatingSystemText({without, quoted}), QStringLiteral("Linux"));
-        QVERIFY(ambrel::operatingSystemText().startsWith(QStringLiteral("Linux")));
+        QCOMPARE(ambrel::app::operatingSystemText({missing, bare, quoted}), QStringLiteral("Linux-24.04"));
+        QCOMPARE(ambrel::app::operatingSystemText({without, quoted}), QStringLiteral("Linux"));
+        QVERIFY(ambrel::app::operatingSystemText().startsWith(QStringLiteral("Linux")));
     }
 
     void channelCodeOrder()
     {
         QTemporaryDir dir;
-        ambrel::UserInfo settings(dir.path());
-        const ambrel::SettingsAccess access = ambrel::settingsAccessOf(settings);
+        ambrel::app::UserInfo settings(dir.path());
+        const ambrel::app::SettingsAccess access = ambrel::app::settingsAccessOf(settings);
 
         // A Configuration file as another program writes it: other keys and
         // types first.
@@ -219,26 +219,26 @@ private slots:
                   "\t<key>Nested</key>\n\t<dict><key>Partner</key><string>wrong</string></dict>\n"
                   "\t<key>Partner</key>\n\t<string>p-118</string>\n"
                   "</dict>\n</plist>\n");
-        QCOMPARE(ambrel::propertyListString(configuration, QStringLiteral("Partner")), QStringLiteral("p-118"));
-        QVERIFY(ambrel::propertyListString(configuration, QStringLiteral("Build")).isEmpty());
-        QVERIFY(ambrel::propertyListString(dir.filePath("none.plist"), QStringLiteral("Partner")).isEmpty());
+        QCOMPARE(ambrel::app::propertyListString(configuration, QStringLiteral("Partner")), QStringLiteral("p-118"));
+        QVERIFY(ambrel::app::propertyListString(configuration, QStringLiteral("Build")).isEmpty());
+        QVERIFY(ambrel::app::propertyListString(dir.filePath("none.plist"), QStringLiteral("Partner")).isEmpty());
 
         // Nothing anywhere: "0", and it is stored.
-        QCOMPARE(ambrel::channelCode(access, {dir.filePath("none.plist")}), QStringLiteral("0"));
-        QCOMPARE(settings.ReadData(ambrel::kPartnerKey), QStringLiteral("0"));
+        QCOMPARE(ambrel::app::channelCode(access, {dir.filePath("none.plist")}), QStringLiteral("0"));
+        QCOMPARE(settings.ReadData(ambrel::app::kPartnerKey), QStringLiteral("0"));
         // A stored code wins over the Configuration file.
-        QCOMPARE(ambrel::channelCode(access, {configuration}), QStringLiteral("0"));
-        settings.WriteData(QString(), ambrel::kPartnerKey);
-        QCOMPARE(ambrel::channelCode(access, {dir.filePath("none.plist"), configuration}), QStringLiteral("p-118"));
+        QCOMPARE(ambrel::app::channelCode(access, {configuration}), QStringLiteral("0"));
+        settings.WriteData(QString(), ambrel::app::kPartnerKey);
+        QCOMPARE(ambrel::app::channelCode(access, {dir.filePath("none.plist"), configuration}), QStringLiteral("p-118"));
         // Stored in the settings file: a new store reads it back.
-        ambrel::UserInfo reopened(dir.path());
-        QCOMPARE(reopened.ReadData(ambrel::kPartnerKey), QStringLiteral("p-118"));
+        ambrel::app::UserInfo reopened(dir.path());
+        QCOMPARE(reopened.ReadData(ambrel::app::kPartnerKey), QStringLiteral("p-118"));
 
         // A file written by the settings store's own writer reads the same.
         const QString written = dir.filePath("written.plist");
-        QVERIFY(ambrel::writePropertyList(written, {{QStringLiteral("A"), QStringLiteral("1")},
+        QVERIFY(ambrel::app::writePropertyList(written, {{QStringLiteral("A"), QStringLiteral("1")},
                                                     {QStringLiteral("Partner"), QStringLiteral("中文 & <x>")}}));
-        QCOMPARE(ambrel::propertyListString(written, QStringLiteral("Partner")), QStringLiteral("中文 & <x>"));
+        QCOMPARE(ambrel::app::propertyListString(written, QStringLiteral("Partner")), QStringLiteral("中文 & <x>"));
     }
 };
 
@@ -266,10 +266,10 @@ class ReportsTest : public QObject
     }
 
     // Starts the statistics and waits (bounded) until both reports are done.
-    static void startAndFinish(Start& start, ambrel::UserInfo& settings, UsageOptions options)
+    static void startAndFinish(Start& start, ambrel::app::UserInfo& settings, UsageOptions options)
     {
         options.log = start.log.sink();
-        start.statistics = std::make_unique<UsageStatistics>(ambrel::settingsAccessOf(settings), std::move(options));
+        start.statistics = std::make_unique<UsageStatistics>(ambrel::app::settingsAccessOf(settings), std::move(options));
         QSignalSpy finished(start.statistics.get(), &UsageStatistics::finished);
         start.statistics->start();
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 15000);
@@ -296,11 +296,11 @@ private slots:
     {
         statstest::LoopbackServer server;
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         Start start;
         UsageOptions opts = options(server, day());
         opts.log = start.log.sink();
-        start.statistics = std::make_unique<UsageStatistics>(ambrel::settingsAccessOf(settings), opts);
+        start.statistics = std::make_unique<UsageStatistics>(ambrel::app::settingsAccessOf(settings), opts);
         QSignalSpy finished(start.statistics.get(), &UsageStatistics::finished);
         start.statistics->start();
         // start() does not wait for the network: nothing has reached the
@@ -310,7 +310,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 15000);
 
         QCOMPARE(server.requests().size(), 2);
-        const QString machine = ambrel::machineCode();
+        const QString machine = ambrel::app::machineCode();
         for (int i = 0; i < 2; ++i) {
             const statstest::HttpRequest& request = server.requests()[i];
             QCOMPARE(request.method, QByteArray("POST"));
@@ -331,19 +331,19 @@ private slots:
             QCOMPARE(sent.value("ChannelCode").toString(), QStringLiteral("0"));
             QCOMPARE(sent.value("Version").toString(), QStringLiteral(AMBREL_TEST_VERSION));
             QCOMPARE(sent.value("MachineCode").toString(), machine);
-            QCOMPARE(sent.value("Os").toString(), ambrel::operatingSystemText());
+            QCOMPARE(sent.value("Os").toString(), ambrel::app::operatingSystemText());
         }
         QCOMPARE(start.statistics->reporter().actionType(), UserActionAnalysis::kActivity);
         QVERIFY(start.log.lines.isEmpty());
 
-        QCOMPARE(settings.ReadData(ambrel::kUploadInstallationKey), QStringLiteral("1"));
-        QCOMPARE(settings.ReadData(ambrel::kUploadActiveKey), QStringLiteral("2024/03/05"));
-        QCOMPARE(settings.ReadData(ambrel::kPartnerKey), QStringLiteral("0"));
+        QCOMPARE(settings.ReadData(ambrel::app::kUploadInstallationKey), QStringLiteral("1"));
+        QCOMPARE(settings.ReadData(ambrel::app::kUploadActiveKey), QStringLiteral("2024/03/05"));
+        QCOMPARE(settings.ReadData(ambrel::app::kPartnerKey), QStringLiteral("0"));
         // In the settings file, beside what the window keeps there.
         settings.WriteData(QStringLiteral("/photos"), QStringLiteral("SavePathKey"));
-        ambrel::UserInfo reopened(cache.path());
-        QCOMPARE(reopened.ReadData(ambrel::kUploadInstallationKey), QStringLiteral("1"));
-        QCOMPARE(reopened.ReadData(ambrel::kUploadActiveKey), QStringLiteral("2024/03/05"));
+        ambrel::app::UserInfo reopened(cache.path());
+        QCOMPARE(reopened.ReadData(ambrel::app::kUploadInstallationKey), QStringLiteral("1"));
+        QCOMPARE(reopened.ReadData(ambrel::app::kUploadActiveKey), QStringLiteral("2024/03/05"));
         QCOMPARE(reopened.ReadData(QStringLiteral("SavePathKey")), QStringLiteral("/photos"));
     }
 
@@ -351,7 +351,7 @@ private slots:
     {
         statstest::LoopbackServer server;
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         {
             Start first;
             startAndFinish(first, settings, options(server, day()));
@@ -368,14 +368,14 @@ private slots:
         startAndFinish(third, settings, options(server, day().addDays(1)));
         QCOMPARE(server.requests().size(), 3);
         QCOMPARE(record(server.requests()[2]).value("TypeId").toInt(), 3);
-        QCOMPARE(settings.ReadData(ambrel::kUploadActiveKey), QStringLiteral("2024/03/06"));
-        QCOMPARE(settings.ReadData(ambrel::kUploadInstallationKey), QStringLiteral("1"));
+        QCOMPARE(settings.ReadData(ambrel::app::kUploadActiveKey), QStringLiteral("2024/03/06"));
+        QCOMPARE(settings.ReadData(ambrel::app::kUploadInstallationKey), QStringLiteral("1"));
 
         // A day in another year, and a date the mark never held.
         Start fourth;
         startAndFinish(fourth, settings, options(server, QDate(2025, 12, 31)));
         QCOMPARE(server.requests().size(), 4);
-        QCOMPARE(settings.ReadData(ambrel::kUploadActiveKey), QStringLiteral("2025/12/31"));
+        QCOMPARE(settings.ReadData(ambrel::app::kUploadActiveKey), QStringLiteral("2025/12/31"));
     }
 
     void refusalsLeaveTheMarksUnset_data()
@@ -393,12 +393,12 @@ private slots:
         statstest::LoopbackServer server;
         server.setStandingAnswer(answer);
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         Start start;
         startAndFinish(start, settings, options(server, day()));
         QCOMPARE(server.requests().size(), 2);
-        QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
-        QVERIFY(settings.ReadData(ambrel::kUploadActiveKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadInstallationKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadActiveKey).isEmpty());
         const QString line =
             QStringLiteral("【日志】[ProductAction]ProductAction - Error:\"") + QString::fromUtf8(answer) + u'"';
         QCOMPARE(start.log.lines, (QStringList{line, line}));
@@ -408,8 +408,8 @@ private slots:
         Start again;
         startAndFinish(again, settings, options(server, day()));
         QCOMPARE(server.requests().size(), 4);
-        QCOMPARE(settings.ReadData(ambrel::kUploadInstallationKey), QStringLiteral("1"));
-        QCOMPARE(settings.ReadData(ambrel::kUploadActiveKey), QStringLiteral("2024/03/05"));
+        QCOMPARE(settings.ReadData(ambrel::app::kUploadInstallationKey), QStringLiteral("1"));
+        QCOMPARE(settings.ReadData(ambrel::app::kUploadActiveKey), QStringLiteral("2024/03/05"));
     }
 
     void hugeAnswerIsARefusal()
@@ -418,12 +418,12 @@ private slots:
         statstest::LoopbackServer server;
         server.setStandingAnswer("1" + QByteArray(1 << 20, ' '));
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         Start start;
         startAndFinish(start, settings, options(server, day()));
         QCOMPARE(server.requests().size(), 2);
-        QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
-        QVERIFY(settings.ReadData(ambrel::kUploadActiveKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadInstallationKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadActiveKey).isEmpty());
         const QString line =
             QStringLiteral("【日志】[ProductAction]ProductAction - Error:answer larger than 65536 bytes dropped");
         QCOMPARE(start.log.lines, (QStringList{line, line}));
@@ -437,14 +437,14 @@ private slots:
         server.setTrickle(std::chrono::milliseconds(100));
         server.setStandingAnswer("1" + QByteArray(29, ' '));
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         UsageOptions opts = options(server, day());
         opts.deadline = std::chrono::milliseconds(600);
         Start start;
         startAndFinish(start, settings, opts);
         QCOMPARE(server.requests().size(), 2);
-        QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
-        QVERIFY(settings.ReadData(ambrel::kUploadActiveKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadInstallationKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadActiveKey).isEmpty());
         const QString unknown = QStringLiteral("【日志】[ProductAction]ProductAction - unknownError");
         QCOMPARE(start.log.lines, (QStringList{unknown, unknown}));
     }
@@ -454,7 +454,7 @@ private slots:
         statstest::LoopbackServer server;
         server.setStandingAnswer("0\r\n【日志】[ProductAction]forged\x1b[2J\t\"" + QByteArray(5000, 'x'));
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         Start start;
         startAndFinish(start, settings, options(server, day()));
         QCOMPARE(start.log.lines.size(), 2);
@@ -469,14 +469,14 @@ private slots:
     {
         statstest::LoopbackServer server;
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         // Installation refused, activity accepted: only the activity mark.
         server.queueAnswer("0 refused");
         server.queueAnswer(" 2 accepted\r\n");
         Start start;
         startAndFinish(start, settings, options(server, day()));
-        QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
-        QCOMPARE(settings.ReadData(ambrel::kUploadActiveKey), QStringLiteral("2024/03/05"));
+        QVERIFY(settings.ReadData(ambrel::app::kUploadInstallationKey).isEmpty());
+        QCOMPARE(settings.ReadData(ambrel::app::kUploadActiveKey), QStringLiteral("2024/03/05"));
         QCOMPARE(start.log.lines, QStringList{QStringLiteral("【日志】[ProductAction]ProductAction - Error:\"0 refused\"")});
 
         // The next start on the same day sends the installation only.
@@ -484,21 +484,21 @@ private slots:
         startAndFinish(again, settings, options(server, day()));
         QCOMPARE(server.requests().size(), 3);
         QCOMPARE(record(server.requests()[2]).value("TypeId").toInt(), 1);
-        QCOMPARE(settings.ReadData(ambrel::kUploadInstallationKey), QStringLiteral("1"));
+        QCOMPARE(settings.ReadData(ambrel::app::kUploadInstallationKey), QStringLiteral("1"));
     }
 
     void installationMarkIsReadAsATruthValue()
     {
         statstest::LoopbackServer server;
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
-        settings.WriteData(QStringLiteral("  yes"), ambrel::kUploadInstallationKey);
+        ambrel::app::UserInfo settings(cache.path());
+        settings.WriteData(QStringLiteral("  yes"), ambrel::app::kUploadInstallationKey);
         Start start;
         startAndFinish(start, settings, options(server, day()));
         QCOMPARE(server.requests().size(), 1);
         QCOMPARE(record(server.requests()[0]).value("TypeId").toInt(), 3);
 
-        settings.WriteData(QStringLiteral("0"), ambrel::kUploadInstallationKey);
+        settings.WriteData(QStringLiteral("0"), ambrel::app::kUploadInstallationKey);
         Start again;
         startAndFinish(again, settings, options(server, day()));
         QCOMPARE(server.requests().size(), 2);
@@ -510,12 +510,12 @@ private slots:
         statstest::LoopbackServer server;
         server.setSilent(true);
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         Start start;
         UsageOptions opts = options(server, day());
         opts.timeout = std::chrono::milliseconds(300);
         opts.log = start.log.sink();
-        start.statistics = std::make_unique<UsageStatistics>(ambrel::settingsAccessOf(settings), opts);
+        start.statistics = std::make_unique<UsageStatistics>(ambrel::app::settingsAccessOf(settings), opts);
         QSignalSpy finished(start.statistics.get(), &UsageStatistics::finished);
         bool windowEventRan = false;
         start.statistics->start();
@@ -527,8 +527,8 @@ private slots:
         QCOMPARE(server.requests().size(), 2);
         const QString unknown = QStringLiteral("【日志】[ProductAction]ProductAction - unknownError");
         QCOMPARE(start.log.lines, (QStringList{unknown, unknown}));
-        QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
-        QVERIFY(settings.ReadData(ambrel::kUploadActiveKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadInstallationKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadActiveKey).isEmpty());
     }
 
     void stoppingWhileReportsAreOutCallsNobody()
@@ -536,22 +536,22 @@ private slots:
         statstest::LoopbackServer server;
         server.setSilent(true);
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         Start start;
         start.statistics =
-            std::make_unique<UsageStatistics>(ambrel::settingsAccessOf(settings), options(server, day()));
+            std::make_unique<UsageStatistics>(ambrel::app::settingsAccessOf(settings), options(server, day()));
         start.statistics->start();
         QTRY_COMPARE_WITH_TIMEOUT(server.requests().size(), 1, 10000);
         start.statistics.reset();  // the application quits
         QTest::qWait(100);
-        QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadInstallationKey).isEmpty());
     }
 
     void buildWithoutServerSendsNothing()
     {
         statstest::LoopbackServer server;
         QTemporaryDir cache;
-        ambrel::UserInfo settings(cache.path());
+        ambrel::app::UserInfo settings(cache.path());
         for (const auto& [host, key, iv] :
              {std::tuple{QString(), statstest::kTestKey, statstest::kTestIv},
               std::tuple{server.hostAndPort(), QByteArray(), QByteArray()},
@@ -569,13 +569,13 @@ private slots:
         }
         QTest::qWait(100);
         QVERIFY(server.requests().isEmpty());
-        QVERIFY(settings.ReadData(ambrel::kUploadInstallationKey).isEmpty());
-        QVERIFY(settings.ReadData(ambrel::kUploadActiveKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadInstallationKey).isEmpty());
+        QVERIFY(settings.ReadData(ambrel::app::kUploadActiveKey).isEmpty());
     }
 
     void defaultBuildHasNoServer()
     {
-        if (!ambrel::deployedStatsHost().isEmpty()) {
+        if (!ambrel::app::deployedStatsHost().isEmpty()) {
             QSKIP("this build is configured with a statistics server");
         }
         UsageOptions defaults;
@@ -626,3 +626,5 @@ STATSTEST_SUITE("Identity", IdentityTest);
 STATSTEST_SUITE("Reports", ReportsTest);
 
 #include "stats_test.moc"
+
+using namespace ambrel::app;

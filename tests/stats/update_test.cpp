@@ -15,13 +15,13 @@
 #include <memory>
 #include <vector>
 
-#include "loopback_server.h"
-#include "stats_test_support.h"
-#include "update/check_update_window.h"
-#include "update/leading_int_value.h"
-#include "update/version_compare.h"
+#include "tests/stats/loopback_server.h"
+#include "tests/stats/stats_test_support.h"
+#include "app/update/check_update_window.h"
+#include "app/update/leading_int_value.h"
+#include "app/update/version_compare.h"
 
-using ambrel::NSWindowControllerCheckUpdateApp;
+using ambrel::app::NSWindowControllerCheckUpdateApp;
 
 namespace {
 
@@ -70,20 +70,20 @@ private slots:
         QFETCH(QString, candidate);
         QFETCH(QString, current);
         QFETCH(bool, newer);
-        QCOMPARE(ambrel::isVersionBiggerThanVersion(candidate, current), newer);
+        QCOMPARE(ambrel::app::isVersionBiggerThanVersion(candidate, current), newer);
     }
 
     void leadingIntegerOfText()
     {
-        QCOMPARE(ambrel::leadingIntValue(u"12abc"), 12);
-        QCOMPARE(ambrel::leadingIntValue(u"  \n 7"), 7);
-        QCOMPARE(ambrel::leadingIntValue(u"+3"), 3);
-        QCOMPARE(ambrel::leadingIntValue(u"-3x"), -3);
-        QCOMPARE(ambrel::leadingIntValue(u"abc"), 0);
-        QCOMPARE(ambrel::leadingIntValue(u""), 0);
-        QCOMPARE(ambrel::leadingIntValue(u"- 1"), 0);
-        QCOMPARE(ambrel::leadingIntValue(u"99999999999999999999"), INT_MAX);
-        QCOMPARE(ambrel::leadingIntValue(u"-99999999999999999999"), INT_MIN);
+        QCOMPARE(ambrel::app::leadingIntValue(u"12abc"), 12);
+        QCOMPARE(ambrel::app::leadingIntValue(u"  \n 7"), 7);
+        QCOMPARE(ambrel::app::leadingIntValue(u"+3"), 3);
+        QCOMPARE(ambrel::app::leadingIntValue(u"-3x"), -3);
+        QCOMPARE(ambrel::app::leadingIntValue(u"abc"), 0);
+        QCOMPARE(ambrel::app::leadingIntValue(u""), 0);
+        QCOMPARE(ambrel::app::leadingIntValue(u"- 1"), 0);
+        QCOMPARE(ambrel::app::leadingIntValue(u"99999999999999999999"), INT_MAX);
+        QCOMPARE(ambrel::app::leadingIntValue(u"-99999999999999999999"), INT_MIN);
     }
 };
 
@@ -158,7 +158,7 @@ private slots:
         QVERIFY(!(window.windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(!window.testAttribute(Qt::WA_QuitOnClose));
-        QCOMPARE(QString::fromLatin1(ambrel::kUpdateDocumentPath), QStringLiteral("/macos/newversionex.htm"));
+        QCOMPARE(QString::fromLatin1(ambrel::app::kUpdateDocumentPath), QStringLiteral("/macos/newversionex.htm"));
     }
 
     void newerVersionOffersTheDownload()
@@ -412,3 +412,5 @@ STATSTEST_SUITE("Version", VersionTest);
 STATSTEST_SUITE("UpdateWindow", UpdateWindowTest);
 
 #include "update_test.moc"
+
+using namespace ambrel::app;
