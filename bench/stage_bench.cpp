@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <istream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -65,7 +66,9 @@ const HeifImageData& extracted()
 const std::vector<cv::Mat>& decodedFrames()
 {
     static const std::vector<cv::Mat> frames = [] {
-        ambrel::pipeline::write_hevc_bitstream(streamPath(), extracted());
+        if (!ambrel::pipeline::write_hevc_bitstream(streamPath(), extracted())) {
+            throw std::runtime_error("the stream file cannot be written");
+        }
         return ambrel::pipeline::read_hevc_bitstream_to_mat_vector(streamPath());
     }();
     return frames;
@@ -119,7 +122,10 @@ BENCHMARK(StreamWrite)->Unit(benchmark::kMillisecond);
 
 void DecodeStreamFile(benchmark::State& state)
 {
-    ambrel::pipeline::write_hevc_bitstream(streamPath(), extracted());
+    if (!ambrel::pipeline::write_hevc_bitstream(streamPath(), extracted())) {
+        state.SkipWithError("the stream file cannot be written");
+        return;
+    }
     for (auto _ : state) {
         std::vector<cv::Mat> frames = ambrel::pipeline::read_hevc_bitstream_to_mat_vector(streamPath());
         benchmark::DoNotOptimize(frames.data());
@@ -131,7 +137,10 @@ BENCHMARK(DecodeStreamFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 void DecodeFromMemory(benchmark::State& state)
 {
     std::vector<std::uint8_t> stream;
-    ambrel::pipeline::assembleHevcBitstream(extracted(), stream);
+    if (!ambrel::pipeline::assembleHevcBitstream(extracted(), stream)) {
+        state.SkipWithError("the stream cannot be assembled");
+        return;
+    }
     for (auto _ : state) {
         std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
         benchmark::DoNotOptimize(frames.data());
@@ -143,14 +152,18 @@ BENCHMARK(DecodeFromMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 void DecodeIntoCanvas(benchmark::State& state)
 {
     std::vector<std::uint8_t> stream;
-    ambrel::pipeline::assembleHevcBitstream(extracted(), stream);
+    if (!ambrel::pipeline::assembleHevcBitstream(extracted(), stream)) {
+        state.SkipWithError("the stream cannot be assembled");
+        return;
+    }
     const HeifImageData& data = extracted();
     for (auto _ : state) {
         ambrel::pipeline::MosaicCanvas canvas(data.rows, data.columns, ambrel::pipeline::kMaxDecodedPixels);
-        ambrel::pipeline::decodeHevcStream(stream.data(), stream.size(),
-                                     [&](std::size_t index, int width, int height) {
-                                         return canvas.cell(index, width, height);
-                                     });
+        const ambrel::pipeline::DecodeResult decoded =
+            ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t index, int width, int height) {
+                return canvas.cell(index, width, height);
+            });
+        benchmark::DoNotOptimize(decoded.pictures);
         benchmark::DoNotOptimize(canvas.output(data.width, data.height).data);
     }
     setCounters(state);

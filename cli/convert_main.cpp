@@ -8,13 +8,13 @@
 // when every file was written, 1 when any failed (or no input file was
 // found), 2 for a usage error.
 #include <signal.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,11 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include <opencv2/core/utils/logger.hpp>
-
 #include "convert/conversion_job.h"
 #include "convert/file_list.h"
-#include "heiclib/log.h"
+#include "convert/library_logs.h"
 #include "convert/output_files.h"
 #include "cli/terminal_text.h"
 
@@ -93,6 +91,87 @@ long numberInRange(const std::string& option, std::string_view text, long low, l
     return *value;
 }
 
+// An option as given: "--name=value" and "-xVALUE" carry their value.
+struct GivenOption
+{
+    std::string name;
+    std::optional<std::string> attached;
+};
+
+GivenOption splitOption(const std::string& argument)
+{
+    GivenOption given{argument, std::nullopt};
+    if (argument.rfind("--", 0) == 0) {
+        const auto equals = argument.find('=');
+        if (equals != std::string::npos) {
+            given.name = argument.substr(0, equals);
+            given.attached = argument.substr(equals + 1);
+        }
+    } else if (argument.size() > 2) {
+        given.name = argument.substr(0, 2);
+        given.attached = argument.substr(2);
+    }
+    return given;
+}
+
+// The options that take a value, read with `value`; false when `name` is
+// none of them.
+bool takeValueOption(const std::string& name, const std::function<std::string()>& value, convert::JobOptions& job)
+{
+    if (name == "-f" || name == "--format") {
+        const std::string word = value();
+        const auto format = convert::parseFormatWord(word);
+        if (!format) {
+            throw UsageError{"unknown format '" + word + "' (JPG, PNG, BMP, JPEG2000 or TIFF)"};
+        }
+        job.format = *format;
+    } else if (name == "-s" || name == "--scale") {
+        job.scale = static_cast<float>(numberInRange(name, value(), 1, 100)) / 100.0f;
+    } else if (name == "-q" || name == "--quality") {
+        job.quality = static_cast<int>(numberInRange(name, value(), 1, 100));
+    } else if (name == "-o" || name == "--output") {
+        const std::string folder = value();
+        if (folder.empty()) {
+            throw UsageError{"option " + name + " needs a folder"};
+        }
+        job.outputFolder = folder;
+    } else if (name == "-j" || name == "--jobs") {
+        job.workers = static_cast<unsigned>(numberInRange(name, value(), 1, 1024));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The options that are flags; false when the option is none of them.
+bool takeFlag(const GivenOption& given, CliOptions& options)
+{
+    const std::string& name = given.name;
+    bool* target = nullptr;
+    bool setting = true;
+    if (name == "--no-exif") {
+        target = &options.job.keepExif;
+        setting = false;
+    } else if (name == "--plain-names") {
+        target = &options.job.plainNames;
+    } else if (name == "-r" || name == "--recursive") {
+        target = &options.recursive;
+    } else if (name == "--keep-dates") {
+        target = &options.job.keepDates;
+    } else if (name == "--quiet") {
+        target = &options.quiet;
+    } else if (name == "-h" || name == "--help") {
+        target = &options.help;
+    } else {
+        return false;
+    }
+    if (given.attached) {
+        throw UsageError{"option " + name + " takes no value"};
+    }
+    *target = setting;
+    return true;
+}
+
 CliOptions parseArguments(int argc, char** argv)
 {
     CliOptions options;
@@ -110,74 +189,17 @@ CliOptions parseArguments(int argc, char** argv)
             optionsEnded = true;
             continue;
         }
-
-        // Split "--name=value" and "-xVALUE".
-        std::string name = argument;
-        std::optional<std::string> attached;
-        if (argument.rfind("--", 0) == 0) {
-            const auto equals = argument.find('=');
-            if (equals != std::string::npos) {
-                name = argument.substr(0, equals);
-                attached = argument.substr(equals + 1);
-            }
-        } else if (argument.size() > 2) {
-            name = argument.substr(0, 2);
-            attached = argument.substr(2);
-        }
-
+        const GivenOption given = splitOption(argument);
         const auto value = [&]() -> std::string {
-            if (attached) {
-                return *attached;
+            if (given.attached) {
+                return *given.attached;
             }
             if (i + 1 >= argc) {
-                throw UsageError{"option " + name + " needs a value"};
+                throw UsageError{"option " + given.name + " needs a value"};
             }
             return argv[++i];
         };
-        const auto flag = [&]() {
-            if (attached) {
-                throw UsageError{"option " + name + " takes no value"};
-            }
-        };
-
-        if (name == "-f" || name == "--format") {
-            const std::string word = value();
-            const auto format = convert::parseFormatWord(word);
-            if (!format) {
-                throw UsageError{"unknown format '" + word + "' (JPG, PNG, BMP, JPEG2000 or TIFF)"};
-            }
-            options.job.format = *format;
-        } else if (name == "-s" || name == "--scale") {
-            options.job.scale = static_cast<float>(numberInRange(name, value(), 1, 100)) / 100.0f;
-        } else if (name == "-q" || name == "--quality") {
-            options.job.quality = static_cast<int>(numberInRange(name, value(), 1, 100));
-        } else if (name == "-o" || name == "--output") {
-            const std::string folder = value();
-            if (folder.empty()) {
-                throw UsageError{"option " + name + " needs a folder"};
-            }
-            options.job.outputFolder = folder;
-        } else if (name == "-j" || name == "--jobs") {
-            options.job.workers = static_cast<unsigned>(numberInRange(name, value(), 1, 1024));
-        } else if (name == "--no-exif") {
-            flag();
-            options.job.keepExif = false;
-        } else if (name == "--plain-names") {
-            flag();
-            options.job.plainNames = true;
-        } else if (name == "-r" || name == "--recursive") {
-            flag();
-            options.recursive = true;
-        } else if (name == "--keep-dates") {
-            flag();
-            options.job.keepDates = true;
-        } else if (name == "--quiet") {
-            flag();
-            options.quiet = true;
-        } else if (name == "-h" || name == "--help") {
-            flag();
-            options.help = true;
-        } else {
+        if (!takeValueOption(given.name, value, options.job) && !takeFlag(given, options)) {
             throw UsageError{"unknown option '" + argument + "'"};
         }
     }
@@ -293,40 +315,9 @@ bool isFolder(const std::string& path)
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-}  // namespace
-
-int convertMain(int argc, char** argv)
+// The files named by the inputs: files as given, folders' HEIC entries.
+convert::FileList collectInputs(const CliOptions& options)
 {
-    CliOptions options;
-    try {
-        options = parseArguments(argc, argv);
-    } catch (const UsageError& error) {
-        std::fprintf(stderr, "ambrel-convert: %s\nTry 'ambrel-convert --help'.\n",
-                     terminalSafe(error.message).c_str());
-        return 2;
-    }
-    if (options.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-
-    // The report keeps the real standard output; whatever the libraries print
-    // there themselves goes nowhere. Their errors stay on standard error.
-    const int reportFd = ::dup(STDOUT_FILENO);
-    std::FILE* report = reportFd >= 0 ? ::fdopen(reportFd, "w") : nullptr;
-    if (report == nullptr) {
-        report = stdout;
-    } else {
-        std::fflush(stdout);
-        const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (devNull >= 0) {
-            ::dup2(devNull, STDOUT_FILENO);
-            ::close(devNull);
-        }
-    }
-    log::setLevel(0);
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-
     convert::FileList list;
     const auto add = [&](const std::string& path) {
         if (list.addGivenPath(path) == convert::Intake::Duplicate && !options.quiet) {
@@ -344,31 +335,63 @@ int convertMain(int argc, char** argv)
             add(input);
         }
     }
-    if (list.empty()) {
-        std::fprintf(stderr, "ambrel-convert: no HEIC file found\n");
-        return 1;
-    }
+    return list;
+}
 
+// An interrupt or a termination request stops the job before its next file.
+void stopOnInterrupt()
+{
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     action.sa_flags = SA_RESETHAND;  // a second interrupt ends the program at once
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void printSummary(const convert::JobSummary& summary, int total)
+{
+    std::printf("%d converted, %d failed", summary.converted, summary.failed);
+    if (summary.stopped) {
+        std::printf(", %d not converted (interrupted)", total - summary.converted - summary.failed);
+    }
+    std::printf("\n");
+}
+
+}  // namespace
+
+int convertMain(int argc, char** argv)
+{
+    CliOptions options;
+    try {
+        options = parseArguments(argc, argv);
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "ambrel-convert: %s\nTry 'ambrel-convert --help'.\n",
+                     terminalSafe(error.message).c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    // Standard output carries only the report: the libraries keep quiet.
+    const convert::QuietLibraryLogs quietLibraries;
+
+    const convert::FileList list = collectInputs(options);
+    if (list.empty()) {
+        std::fprintf(stderr, "ambrel-convert: no HEIC file found\n");
+        return 1;
+    }
+    stopOnInterrupt();
 
     convert::JobDescription job{options.job, list.records()};
-    Reporter reporter(job.records, report, options.quiet);
+    Reporter reporter(job.records, stdout, options.quiet);
     const convert::JobSummary summary = convert::runConversionJob(job, reporter, interrupted);
-
     const int total = static_cast<int>(job.records.size());
     if (!options.quiet) {
-        std::fprintf(report, "%d converted, %d failed", summary.converted, summary.failed);
-        if (summary.stopped) {
-            std::fprintf(report, ", %d not converted (interrupted)", total - summary.converted - summary.failed);
-        }
-        std::fprintf(report, "\n");
+        printSummary(summary, total);
     }
-    std::fflush(report);
+    std::fflush(stdout);
     return summary.converted == total ? 0 : 1;
 }
 

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,103 +48,119 @@ Json::Value idArray(const heif::IdVector& ids)
     return array;
 }
 
-// Everything the reader answers about one file, as JSON.
-Json::Value describe(heif::HevcImageFileReader& reader)
+Json::Value brandsOf(heif::HevcImageFileReader& reader)
 {
-    Json::Value file(Json::objectValue);
-    file["major_brand"] = reader.getMajorBrand();
-    file["minor_version"] = reader.getMinorVersion();
     Json::Value brands(Json::arrayValue);
     for (const auto& brand : reader.getCompatibleBrands()) {
         brands.append(brand);
     }
-    file["compatible_brands"] = brands;
+    return brands;
+}
 
-    const heif::FileInformation& info = reader.getFileInformation();
-    file["features"] = featureNames(info.features);
-    file["primary"] = Json::Value(Json::nullValue);
-    file["items"] = Json::Value(Json::arrayValue);
-    file["grids"] = Json::Value(Json::arrayValue);
-    file["other_items"] = Json::Value(Json::arrayValue);
-    file["tracks"] = Json::Value(Json::arrayValue);
+Json::Value propertiesOf(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+{
+    Json::Value properties(Json::arrayValue);
+    for (const auto& property : reader.getItemProperties(context, id)) {
+        Json::Value p(Json::objectValue);
+        p["type"] = toString(property.type);
+        p["index"] = property.index;
+        p["essential"] = property.essential;
+        properties.append(p);
+    }
+    return properties;
+}
 
-    if (info.features.count(heif::FileFeature::HasRootLevelMetaBox) != 0) {
-        const heif::MetaBoxInformation& meta = info.rootMetaBoxInformation;
-        const heif::ContextId context = meta.contextId;
+// One image item. Reading the coded data proves the item's bytes are all
+// there; an 'iden' item derives its picture from its source and has no data
+// of its own.
+template <typename Features>
+Json::Value describeImage(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id, const Features& features)
+{
+    Json::Value item(Json::objectValue);
+    item["id"] = id;
+    item["type"] = reader.getItemType(context, id);
+    item["code_type"] = reader.getDecoderCodeType(context, id);
+    item["width"] = reader.getWidth(context, id);
+    item["height"] = reader.getHeight(context, id);
+    item["features"] = featureNames(features);
+    item["properties"] = propertiesOf(reader, context, id);
+    if (features.count(heif::ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
         try {
-            file["primary"] = reader.getCoverImageItemId(context);
-        } catch (const heif::FileReaderException&) {
-            // no cover image: stays null
-        }
-        file["meta_features"] = featureNames(meta.features);
-
-        for (const auto& [id, features] : meta.imageFeatures) {
-            Json::Value item(Json::objectValue);
-            item["id"] = id;
-            item["type"] = reader.getItemType(context, id);
-            item["code_type"] = reader.getDecoderCodeType(context, id);
-            item["width"] = reader.getWidth(context, id);
-            item["height"] = reader.getHeight(context, id);
-            item["features"] = featureNames(features);
-            Json::Value properties(Json::arrayValue);
-            for (const auto& property : reader.getItemProperties(context, id)) {
-                Json::Value p(Json::objectValue);
-                p["type"] = toString(property.type);
-                p["index"] = property.index;
-                p["essential"] = property.essential;
-                properties.append(p);
+            heif::DataVector data;
+            reader.getItemData(context, id, data);
+            item["data_size"] = static_cast<Json::UInt64>(data.size());
+        } catch (const heif::FileReaderException& e) {
+            if (e.getStatusCode() != heif::FileReaderException::CodeTypeNotSupported) {
+                item["error"] = e.what();
             }
-            item["properties"] = properties;
-            // Reading the coded data proves the item's bytes are all there.
-            // An 'iden' item derives its picture from its source and has no
-            // data of its own.
-            if (features.count(heif::ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
-                try {
-                    heif::DataVector data;
-                    reader.getItemData(context, id, data);
-                    item["data_size"] = static_cast<Json::UInt64>(data.size());
-                } catch (const heif::FileReaderException& e) {
-                    if (e.getStatusCode() != heif::FileReaderException::CodeTypeNotSupported) {
-                        item["error"] = e.what();
-                    }
-                } catch (const std::exception& e) {
-                    item["error"] = e.what();
-                }
-            }
-            file["items"].append(item);
-
-            if (reader.getItemType(context, id) == "grid" && features.count(heif::ImageFeature::ProtectedImage) == 0) {
-                const heif::GridItem grid = reader.getItemGrid(context, id);
-                Json::Value g(Json::objectValue);
-                g["id"] = id;
-                g["rows"] = grid.rowsMinusOne + 1;
-                g["columns"] = grid.columnsMinusOne + 1;
-                g["width"] = grid.outputWidth;
-                g["height"] = grid.outputHeight;
-                g["tiles"] = idArray(grid.itemIds);
-                file["grids"].append(g);
-            }
-        }
-
-        const auto& contexts = reader.getMetaContexts();
-        if (const auto it = contexts.find(context); it != contexts.end()) {
-            for (const auto& [id, type] : it->second.otherItems) {
-                Json::Value other(Json::objectValue);
-                other["id"] = id;
-                other["type"] = type;
-                try {
-                    heif::DataVector data;
-                    reader.getItemData(context, id, data);
-                    other["size"] = static_cast<Json::UInt64>(data.size());
-                } catch (const std::exception& e) {
-                    other["size"] = Json::Value(Json::nullValue);
-                    other["error"] = e.what();
-                }
-                file["other_items"].append(other);
-            }
+        } catch (const std::exception& e) {
+            item["error"] = e.what();
         }
     }
+    return item;
+}
 
+Json::Value describeGrid(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+{
+    const heif::GridItem grid = reader.getItemGrid(context, id);
+    Json::Value g(Json::objectValue);
+    g["id"] = id;
+    g["rows"] = grid.rowsMinusOne + 1;
+    g["columns"] = grid.columnsMinusOne + 1;
+    g["width"] = grid.outputWidth;
+    g["height"] = grid.outputHeight;
+    g["tiles"] = idArray(grid.itemIds);
+    return g;
+}
+
+// The items of the context that are not images (Exif, XMP...).
+Json::Value describeOtherItems(heif::HevcImageFileReader& reader, heif::ContextId context)
+{
+    Json::Value others(Json::arrayValue);
+    const auto& contexts = reader.getMetaContexts();
+    const auto it = contexts.find(context);
+    if (it == contexts.end()) {
+        return others;
+    }
+    for (const auto& [id, type] : it->second.otherItems) {
+        Json::Value other(Json::objectValue);
+        other["id"] = id;
+        other["type"] = type;
+        try {
+            heif::DataVector data;
+            reader.getItemData(context, id, data);
+            other["size"] = static_cast<Json::UInt64>(data.size());
+        } catch (const std::exception& e) {
+            other["size"] = Json::Value(Json::nullValue);
+            other["error"] = e.what();
+        }
+        others.append(other);
+    }
+    return others;
+}
+
+// The file-level meta box: primary item, images, grids and other items.
+void describeMeta(heif::HevcImageFileReader& reader, const heif::MetaBoxInformation& meta, Json::Value& file)
+{
+    const heif::ContextId context = meta.contextId;
+    try {
+        file["primary"] = reader.getCoverImageItemId(context);
+    } catch (const heif::FileReaderException&) {
+        // no cover image: stays null
+    }
+    file["meta_features"] = featureNames(meta.features);
+    for (const auto& [id, features] : meta.imageFeatures) {
+        file["items"].append(describeImage(reader, context, id, features));
+        if (reader.getItemType(context, id) == "grid" && features.count(heif::ImageFeature::ProtectedImage) == 0) {
+            file["grids"].append(describeGrid(reader, context, id));
+        }
+    }
+    file["other_items"] = describeOtherItems(reader, context);
+}
+
+Json::Value describeTracks(heif::HevcImageFileReader& reader, const heif::FileInformation& info)
+{
+    Json::Value tracks(Json::arrayValue);
     for (const auto& [trackId, track] : info.trackInformation) {
         Json::Value t(Json::objectValue);
         t["id"] = trackId;
@@ -151,8 +169,30 @@ Json::Value describe(heif::HevcImageFileReader& reader)
         t["display_width"] = reader.getDisplayWidth(trackId);
         t["display_height"] = reader.getDisplayHeight(trackId);
         t["duration_seconds"] = reader.getPlaybackDurationInSecs(trackId);
-        file["tracks"].append(t);
+        tracks.append(t);
     }
+    return tracks;
+}
+
+// Everything the reader answers about one file, as JSON.
+Json::Value describe(heif::HevcImageFileReader& reader)
+{
+    Json::Value file(Json::objectValue);
+    file["major_brand"] = reader.getMajorBrand();
+    file["minor_version"] = reader.getMinorVersion();
+    file["compatible_brands"] = brandsOf(reader);
+
+    const heif::FileInformation& info = reader.getFileInformation();
+    file["features"] = featureNames(info.features);
+    file["primary"] = Json::Value(Json::nullValue);
+    file["items"] = Json::Value(Json::arrayValue);
+    file["grids"] = Json::Value(Json::arrayValue);
+    file["other_items"] = Json::Value(Json::arrayValue);
+    file["tracks"] = Json::Value(Json::arrayValue);
+    if (info.features.count(heif::FileFeature::HasRootLevelMetaBox) != 0) {
+        describeMeta(reader, info.rootMetaBoxInformation, file);
+    }
+    file["tracks"] = describeTracks(reader, info);
     return file;
 }
 
@@ -227,63 +267,95 @@ void printText(const std::string& path, const Json::Value& file)
     }
 }
 
-}  // namespace
-
-int heifinfoMain(int argc, char** argv)
+struct Arguments
 {
     bool json = false;
     bool verbose = false;
     std::vector<std::string> paths;
+};
+
+// The arguments; the exit status instead when the program ends here (help,
+// or a usage error, already printed).
+std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments)
+{
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--json") {
-            json = true;
+            arguments.json = true;
         } else if (arg == "--verbose") {
-            verbose = true;
+            arguments.verbose = true;
         } else if (arg == "-h" || arg == "--help") {
             std::cout << kUsage;
             return 0;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) {
-                paths.emplace_back(argv[i]);
+                arguments.paths.emplace_back(argv[i]);
             }
         } else if (!arg.empty() && arg[0] == '-') {
             std::cerr << "ambrel-heifinfo: unknown option '" << terminalSafe(arg) << "'\n" << kUsage;
             return 2;
         } else {
-            paths.push_back(arg);
+            arguments.paths.push_back(arg);
         }
     }
-    if (paths.empty()) {
+    if (arguments.paths.empty()) {
         std::cerr << "ambrel-heifinfo: no file given\n" << kUsage;
         return 2;
+    }
+    return std::nullopt;
+}
+
+// One file as JSON; an unreadable item is reported on standard error and
+// sets `status` to 1. Throws when the file cannot be read at all.
+Json::Value describeFile(const std::string& path, int& status)
+{
+    heif::HevcImageFileReader reader;
+    reader.initialize(path);
+    if (reader.getMajorBrand().empty() &&
+        reader.getFileInformation().features.count(heif::FileFeature::HasRootLevelMetaBox) == 0) {
+        throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box in '" + path + "'");
+    }
+    Json::Value file = describe(reader);
+    file["file"] = path;
+    for (const auto& item : file["items"]) {
+        if (item.isMember("error")) {
+            std::cerr << "error: " << terminalSafe(path) << ": item " << item["id"].asUInt() << ": "
+                      << shown(item["error"]) << '\n';
+            status = 1;
+        }
+    }
+    return file;
+}
+
+void printJson(const Json::Value& all)
+{
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "  ";
+    std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+    writer->write(all.size() == 1 ? all[0] : all, &std::cout);
+    std::cout << '\n';
+}
+
+}  // namespace
+
+int heifinfoMain(int argc, char** argv)
+{
+    Arguments arguments;
+    if (const auto status = parseArguments(argc, argv, arguments)) {
+        return *status;
     }
 
     // Standard output carries only the report; the reader's diagnostics go to
     // standard error, and only when asked for.
-    log::setLevel(verbose ? log::Info : log::Error);
+    log::setLevel(arguments.verbose ? log::Info : log::Error);
     log::setSink([](int, const std::string& text) { std::cerr << terminalSafe(text) << '\n'; });
 
     int status = 0;
     Json::Value all(Json::arrayValue);
-    for (const auto& path : paths) {
+    for (const auto& path : arguments.paths) {
         try {
-            heif::HevcImageFileReader reader;
-            reader.initialize(path);
-            if (reader.getMajorBrand().empty() &&
-                reader.getFileInformation().features.count(heif::FileFeature::HasRootLevelMetaBox) == 0) {
-                throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box in '" + path + "'");
-            }
-            Json::Value file = describe(reader);
-            file["file"] = path;
-            for (const auto& item : file["items"]) {
-                if (item.isMember("error")) {
-                    std::cerr << "error: " << terminalSafe(path) << ": item " << item["id"].asUInt()
-                              << ": " << shown(item["error"]) << '\n';
-                    status = 1;
-                }
-            }
-            if (json) {
+            Json::Value file = describeFile(path, status);
+            if (arguments.json) {
                 all.append(file);
             } else {
                 printText(path, file);
@@ -293,12 +365,8 @@ int heifinfoMain(int argc, char** argv)
             status = 1;
         }
     }
-    if (json) {
-        Json::StreamWriterBuilder builder;
-        builder["indentation"] = "  ";
-        std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-        writer->write(all.size() == 1 ? all[0] : all, &std::cout);
-        std::cout << '\n';
+    if (arguments.json) {
+        printJson(all);
     }
     return status;
 }

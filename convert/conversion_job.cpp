@@ -13,7 +13,9 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 
+#include "convert/file_descriptor.h"
 #include "heif2jpg/heif2jpg.h"
 
 namespace ambrel::convert {
@@ -53,23 +55,19 @@ struct Source
 // (and the bytes empty) when the row already fails here.
 std::optional<RowOutcome> readSource(const std::string& path, Source& source)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(errno));
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(error));
+    if (::fstat(fd.get(), &info) != 0) {
+        return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(errno));
     }
     if (!S_ISREG(info.st_mode)) {
-        ::close(fd);
         return RowOutcome::failure(kTextNotFound, S_ISDIR(info.st_mode) ? "a folder, not a file" : "not a regular file");
     }
     const auto size = static_cast<std::uint64_t>(info.st_size);
     if (size > kMaxSourceBytes) {
-        ::close(fd);
         RowOutcome outcome = RowOutcome::failure(kTextConversionFailed,
                                                  "the file is " + std::to_string(size) +
                                                      " bytes, more than the limit of " +
@@ -82,13 +80,12 @@ std::optional<RowOutcome> readSource(const std::string& path, Source& source)
     source.bytes.resize(size);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::read(fd, source.bytes.data() + done, size - done);
+        const ssize_t n = ::read(fd.get(), source.bytes.data() + done, size - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
             const int error = errno;
-            ::close(fd);
             source.bytes.clear();
             return RowOutcome::failure(kTextNotFound, "cannot read the file: " + systemText(error));
         }
@@ -97,7 +94,6 @@ std::optional<RowOutcome> readSource(const std::string& path, Source& source)
         }
         done += static_cast<std::size_t>(n);
     }
-    ::close(fd);
     source.bytes.resize(done);
     if (source.bytes.empty()) {
         RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "the file is empty");
@@ -125,40 +121,52 @@ private:
     std::set<std::string> mSwept;
 };
 
-RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
-                      StaleTemporarySweep& sweep)
+// The JPEG of the row's file, with the file's modification time; the outcome
+// when the row fails here. The file's bytes are let go of on return.
+std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptions& options, Bytes& jpeg,
+                                        struct timespec& modificationTime)
 {
-    Bytes outData;
-    struct timespec modificationTime {};
-    {
-        Source source;
-        if (auto failed = readSource(record.heicPath, source)) {
-            return *failed;
-        }
-        modificationTime = source.modificationTime;
-        pipeline::Heif2JpgResult result = pipeline::convertHeifToJpeg(source.bytes.data(), source.bytes.size(), options.quality,
-                                                  options.scale, options.keepExif);
-        if (!result.ok || result.jpeg.empty()) {
-            const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
-            RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
-            outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + result.message + ": " + detail);
-            return outcome;
-        }
-        outData = std::move(result.jpeg);
+    Source source;
+    if (auto failed = readSource(record.heicPath, source)) {
+        return failed;
     }
-
-    if (options.format != OutputFormat::Jpg) {
-        auto encoded = encodeOutput(outData, options.format);
-        if (!encoded) {
-            const std::string detail = "the picture cannot be encoded as " + formatWord(options.format);
-            RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
-            outcome.logLines.push_back("input_Buffer: " + record.heicPath + " could not be encoded as " +
-                                       formatWord(options.format));
-            return outcome;
-        }
-        outData = std::move(*encoded);
+    modificationTime = source.modificationTime;
+    pipeline::Heif2JpgResult result = pipeline::convertHeifToJpeg(source.bytes.data(), source.bytes.size(),
+                                                                  options.quality, options.scale, options.keepExif);
+    if (!result.ok || result.jpeg.empty()) {
+        const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + result.message + ": " + detail);
+        return outcome;
     }
+    jpeg = std::move(result.jpeg);
+    return std::nullopt;
+}
 
+// The JPEG re-encoded in the output format (in place); the outcome when it
+// cannot be.
+std::optional<RowOutcome> reencode(const FileRecord& record, OutputFormat format, Bytes& outData)
+{
+    if (format == OutputFormat::Jpg) {
+        return std::nullopt;
+    }
+    auto encoded = encodeOutput(outData, format);
+    if (!encoded) {
+        const std::string detail = "the picture cannot be encoded as " + formatWord(format);
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath + " could not be encoded as " +
+                                   formatWord(format));
+        return outcome;
+    }
+    outData = std::move(*encoded);
+    return std::nullopt;
+}
+
+// Writes the output file under a name not yet taken, in the output folder or
+// beside the source.
+RowOutcome saveOutput(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
+                      StaleTemporarySweep& sweep, const Bytes& outData, const struct timespec& modificationTime)
+{
     const std::string wanted = options.outputFolder.value_or(record.originalFilePath);
     std::string reason;
     const auto folder = createDirectory(wanted, &reason);
@@ -181,91 +189,146 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     return RowOutcome{true, *written, {}, {}};
 }
 
+RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
+                      StaleTemporarySweep& sweep)
+{
+    Bytes outData;
+    struct timespec modificationTime {};
+    if (auto failed = convertSource(record, options, outData, modificationTime)) {
+        return std::move(*failed);
+    }
+    if (auto failed = reencode(record, options.format, outData)) {
+        return std::move(*failed);
+    }
+    return saveOutput(record, options, timestamp, sweep, outData, modificationTime);
+}
+
+// The row's outcome, whatever its conversion throws.
+RowOutcome convertRowCaught(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
+                            StaleTemporarySweep& sweep)
+{
+    try {
+        return convertRow(record, options, timestamp, sweep);
+    } catch (const std::bad_alloc&) {
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "out of memory");
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath + " out of memory");
+        return outcome;
+    } catch (const std::exception& error) {
+        RowOutcome outcome =
+            RowOutcome::failure(kTextConversionFailed, std::string("the conversion failed: ") + error.what());
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + error.what());
+        return outcome;
+    } catch (...) {
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "the conversion failed");
+        outcome.logLines.push_back("input_Buffer: " + record.heicPath);
+        return outcome;
+    }
+}
+
+// The workers of one job: each takes the next row until the rows run out,
+// the stop flag is found set or a listener fails.
+class JobWorkers
+{
+public:
+    JobWorkers(const JobDescription& job, JobListener& listener, const std::atomic<bool>& stopRequested,
+               JobSummary& summary)
+        : mJob(job), mListener(listener), mStopRequested(stopRequested), mSummary(summary)
+    {
+    }
+
+    // Runs `count` workers, this thread being one of them (fewer when no
+    // more threads can be had), and waits for them all. What a listener
+    // throws comes out here, after every worker has ended.
+    void run(unsigned count)
+    {
+        std::vector<std::thread> threads;
+        for (unsigned i = 1; i < count; ++i) {
+            try {
+                threads.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                break;  // fewer workers than asked for
+            }
+        }
+        work();
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        if (mFailure) {
+            std::rethrow_exception(mFailure);
+        }
+    }
+
+    bool sawStop() const { return mSawStop; }
+
+private:
+    void work()
+    {
+        try {
+            while (!mAbort) {
+                const std::size_t row = mNextRow++;
+                if (row >= mJob.records.size()) {
+                    break;
+                }
+                if (mStopRequested) {
+                    mSawStop = true;
+                    break;
+                }
+                report(row, convertRowCaught(mJob.records[row], mJob.options, mSummary.timestamp, mSweep));
+            }
+        } catch (...) {
+            // A listener (or the system) failed; end the job and hand it to the caller.
+            const std::lock_guard lock(mReportMutex);
+            if (!mFailure) {
+                mFailure = std::current_exception();
+            }
+            mAbort = true;
+        }
+    }
+
+    // One listener call at a time.
+    void report(std::size_t row, const RowOutcome& outcome)
+    {
+        const std::lock_guard lock(mReportMutex);
+        for (const auto& line : outcome.logLines) {
+            mListener.logLine(line);
+        }
+        if (outcome.converted) {
+            ++mSummary.converted;
+            mListener.rowConverted(row, outcome.text);
+            mListener.rowShowPreview(row);
+        } else {
+            ++mSummary.failed;
+            mListener.rowFailed(row, outcome.text, outcome.detail);
+        }
+    }
+
+    const JobDescription& mJob;
+    JobListener& mListener;
+    const std::atomic<bool>& mStopRequested;
+    JobSummary& mSummary;  // guarded by mReportMutex while workers run
+    std::atomic<std::size_t> mNextRow{0};
+    std::atomic<bool> mSawStop{false};
+    std::atomic<bool> mAbort{false};
+    std::mutex mReportMutex;
+    std::exception_ptr mFailure;  // guarded by mReportMutex
+    StaleTemporarySweep mSweep;
+};
+
 }  // namespace
 
 JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
                             const std::atomic<bool>& stopRequested)
 {
-    const JobOptions& options = job.options;
     JobSummary summary;
     summary.timestamp = getNowTimeTimestamp();
-
     const std::size_t rowCount = job.records.size();
     const unsigned workerCount = static_cast<unsigned>(
-        std::clamp<std::size_t>(options.workers, 1, std::max<std::size_t>(rowCount, 1)));
+        std::clamp<std::size_t>(job.options.workers, 1, std::max<std::size_t>(rowCount, 1)));
 
-    std::atomic<std::size_t> nextRow{0};
-    std::atomic<bool> sawStop{false};
-    std::atomic<bool> abort{false};
-    std::mutex reportMutex;  // one listener call at a time; guards summary and failure
-    std::exception_ptr failure;
-    StaleTemporarySweep sweep;
+    JobWorkers workers(job, listener, stopRequested, summary);
+    workers.run(workerCount);
 
-    const auto work = [&]() {
-        try {
-            while (!abort) {
-                const std::size_t row = nextRow++;
-                if (row >= rowCount) {
-                    break;
-                }
-                if (stopRequested) {
-                    sawStop = true;
-                    break;
-                }
-                RowOutcome outcome;
-                try {
-                    outcome = convertRow(job.records[row], options, summary.timestamp, sweep);
-                } catch (const std::bad_alloc&) {
-                    outcome = RowOutcome::failure(kTextConversionFailed, "out of memory");
-                    outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath + " out of memory");
-                } catch (const std::exception& error) {
-                    outcome = RowOutcome::failure(kTextConversionFailed,
-                                                  std::string("the conversion failed: ") + error.what());
-                    outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath + " " + error.what());
-                } catch (...) {
-                    outcome = RowOutcome::failure(kTextConversionFailed, "the conversion failed");
-                    outcome.logLines.push_back("input_Buffer: " + job.records[row].heicPath);
-                }
-                const std::lock_guard lock(reportMutex);
-                for (const auto& line : outcome.logLines) {
-                    listener.logLine(line);
-                }
-                if (outcome.converted) {
-                    ++summary.converted;
-                    listener.rowConverted(row, outcome.text);
-                    listener.rowShowPreview(row);
-                } else {
-                    ++summary.failed;
-                    listener.rowFailed(row, outcome.text, outcome.detail);
-                }
-            }
-        } catch (...) {
-            // A listener (or the system) failed; end the job and hand it to the caller.
-            const std::lock_guard lock(reportMutex);
-            if (!failure) {
-                failure = std::current_exception();
-            }
-            abort = true;
-        }
-    };
-
-    std::vector<std::thread> threads;
-    for (unsigned i = 1; i < workerCount; ++i) {
-        try {
-            threads.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // fewer workers than asked for
-        }
-    }
-    work();
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-
-    summary.stopped = sawStop;
+    summary.stopped = workers.sawStop();
     if (summary.stopped) {
         listener.jobStopped();
     } else {

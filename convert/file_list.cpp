@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "convert/file_descriptor.h"
+
 namespace ambrel::convert {
 
 std::string_view lastComponent(std::string_view path)
@@ -89,13 +91,12 @@ std::string byteText(std::uint64_t bytes)
 
 std::uint64_t readableFileSize(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         return 0;
     }
     struct stat info {};
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    ::close(fd);
+    const bool regular = ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode);
     return regular ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 

@@ -15,7 +15,9 @@
 #include <limits>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
+#include "convert/file_descriptor.h"
 #include "convert/image_codecs_module.h"
 
 namespace ambrel::convert {
@@ -202,29 +204,28 @@ bool writeAll(int fd, const Bytes& bytes)
 }
 
 // A new file in the folder, opened for writing under a hidden name of this
-// process; -1 when the folder cannot take one.
-int createTemporary(const std::string& folder, std::string& path)
+// process; none when the folder cannot take one.
+FileDescriptor createTemporary(const std::string& folder, std::string& path)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         path = joinOutputPath(folder,
                               kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(++temporaryCounter),
                               kTemporarySuffix + 1);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) {
+        FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (fd || errno != EEXIST) {
             return fd;
         }
     }
-    return -1;
+    return FileDescriptor();
 }
 
 // Flushes the folder's entries (a new or removed name) to disk. A file system
 // that cannot flush a folder leaves nothing to do.
 void syncFolder(const std::string& folder)
 {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
+    const FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) {
+        ::fsync(fd.get());
     }
 }
 
@@ -233,78 +234,92 @@ bool linkUnsupported(int error)
     return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
 }
 
-}  // namespace
-
-std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
-                                        std::string_view extension, const Bytes& bytes,
-                                        const WriteOptions& options, int* errorNumber)
+int errnoOrEio()
 {
-    int failure = 0;
-    const auto failed = [&] {
-        if (failure == 0) {
-            failure = errno != 0 ? errno : EIO;
-        }
-    };
-    std::string temporary;
-    const int fd = createTemporary(folder, temporary);
-    if (fd < 0) {
-        if (errorNumber != nullptr) {
-            *errorNumber = errno != 0 ? errno : EIO;
-        }
-        return std::nullopt;
-    }
-    bool written = writeAll(fd, bytes);
-    if (!written) {
-        failed();
-    }
-    if (written && options.modificationTime) {
-        const struct timespec times[2] = {*options.modificationTime, *options.modificationTime};
-        written = ::futimens(fd, times) == 0;
-        if (!written) {
-            failed();
-        }
-    }
-    // The bytes reach the disk before the file gets a final name.
-    if (written && ::fsync(fd) != 0) {
-        written = false;
-        failed();
-    }
-    if (::close(fd) != 0 && written) {
-        written = false;
-        failed();
-    }
+    return errno != 0 ? errno : EIO;
+}
 
-    std::optional<std::string> published;
+// Writes the bytes (and the modification time) into the temporary file and
+// closes it: 0, or the errno of the first step that failed. The bytes reach
+// the disk before the file gets a final name.
+int fillTemporary(FileDescriptor fd, const Bytes& bytes, const WriteOptions& options)
+{
+    if (!writeAll(fd.get(), bytes)) {
+        return errnoOrEio();
+    }
+    if (options.modificationTime) {
+        const struct timespec times[2] = {*options.modificationTime, *options.modificationTime};
+        if (::futimens(fd.get(), times) != 0) {
+            return errnoOrEio();
+        }
+    }
+    if (::fsync(fd.get()) != 0) {
+        return errnoOrEio();
+    }
+    return fd.close();
+}
+
+// Gives the written temporary file the first free name of STEM.EXT,
+// STEM_2.EXT, ...: a hard link where the file system has them (the temporary
+// name is removed by the caller), else a rename that never replaces a file
+// (`renamed` set: the temporary name is gone). The final path, or none with
+// `failure` set.
+std::optional<std::string> publishTemporary(const std::string& folder, const std::string& temporary,
+                                            std::string_view stem, std::string_view extension, bool& renamed,
+                                            int& failure)
+{
     bool useRename = false;
-    for (unsigned n = 1; written && n <= kMaxNameCandidates; ++n) {
+    for (unsigned n = 1; n <= kMaxNameCandidates; ++n) {
         const std::string target = joinOutputPath(folder, candidateName(stem, n), extension);
         if (!useRename) {
             if (::link(temporary.c_str(), target.c_str()) == 0) {
-                published = target;
-                break;
+                return target;
             }
             if (linkUnsupported(errno)) {
                 useRename = true;
             } else if (errno == EEXIST) {
                 continue;
             } else {
-                failed();
-                break;
+                failure = errnoOrEio();
+                return std::nullopt;
             }
         }
         if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-            syncFolder(folder);
-            return target;  // the temporary name is gone with the rename
+            renamed = true;
+            return target;
         }
         if (errno != EEXIST) {
-            failed();
-            break;
+            failure = errnoOrEio();
+            return std::nullopt;
         }
     }
-    if (written && !published && failure == 0) {
-        failure = EEXIST;  // every candidate name is taken
+    failure = EEXIST;  // every candidate name is taken
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
+                                        std::string_view extension, const Bytes& bytes,
+                                        const WriteOptions& options, int* errorNumber)
+{
+    std::string temporary;
+    FileDescriptor fd = createTemporary(folder, temporary);
+    if (!fd) {
+        if (errorNumber != nullptr) {
+            *errorNumber = errnoOrEio();
+        }
+        return std::nullopt;
     }
-    ::unlink(temporary.c_str());
+    int failure = fillTemporary(std::move(fd), bytes, options);
+    std::optional<std::string> published;
+    bool renamed = false;
+    if (failure == 0) {
+        published = publishTemporary(folder, temporary, stem, extension, renamed, failure);
+    }
+    if (!renamed) {
+        ::unlink(temporary.c_str());
+    }
     if (published) {
         syncFolder(folder);
     }

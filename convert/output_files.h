@@ -27,7 +27,7 @@ enum class OutputFormat
 // The format word: "JPG", "PNG", "BMP", "JPEG2000", "TIFF".
 std::string formatWord(OutputFormat format);
 // The format of a word, in any letter case; nullopt for any other word.
-std::optional<OutputFormat> parseFormatWord(std::string_view word);
+[[nodiscard]] std::optional<OutputFormat> parseFormatWord(std::string_view word);
 // The extension in output names: the word, except "JPEG" for JPEG 2000.
 std::string formatExtension(OutputFormat format);
 
@@ -36,7 +36,7 @@ std::string formatExtension(OutputFormat format);
 // orientation applied, since the other files carry no metadata) and encoded
 // with the encoder's default settings. nullopt when decoding or encoding
 // fails (JPEG 2000, for one, needs both sides of at least 32 pixels).
-std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format);
+[[nodiscard]] std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format);
 
 // Whole seconds since 1970-01-01 00:00:00 UTC times 1000, as decimal text
 // (it always ends in "000").
@@ -45,7 +45,7 @@ std::string getNowTimeTimestamp();
 // The folder if something exists at its path; otherwise the folder after
 // creating it with all missing parents; nullopt when that fails, with the
 // system's reason in `reason` when given.
-std::optional<std::string> createDirectory(const std::string& folder, std::string* reason = nullptr);
+[[nodiscard]] std::optional<std::string> createDirectory(const std::string& folder, std::string* reason = nullptr);
 
 // "folder/name.extension"; no second "/" when the folder already ends in one.
 std::string joinOutputPath(std::string_view folder, std::string_view name, std::string_view extension);
@@ -74,13 +74,14 @@ struct WriteOptions
 // path written, or nullopt when the folder cannot take the file, with the
 // errno value of the failing call in `errorNumber` when given; no temporary
 // file is left.
-std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
-                                        std::string_view extension, const Bytes& bytes,
-                                        const WriteOptions& options = {}, int* errorNumber = nullptr);
+[[nodiscard]] std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
+                                                      std::string_view extension, const Bytes& bytes,
+                                                      const WriteOptions& options = {},
+                                                      int* errorNumber = nullptr);
 
 // The process id in a temporary name of writeNewFile (".ambrel-PID-N.tmp");
 // nullopt for any other name.
-std::optional<long> temporaryFileOwner(std::string_view name);
+[[nodiscard]] std::optional<long> temporaryFileOwner(std::string_view name);
 
 // Removes from the folder the temporary files of writeNewFile left by
 // processes that no longer run (killed in the middle of a write): only

@@ -2,11 +2,9 @@
 
 #include <stdexcept>
 
-namespace ambrel::heif {
+#include "heiclib/box_types.h"
 
-namespace {
-constexpr FourCCInt kUuid("uuid");
-}
+namespace ambrel::heif {
 
 Box::Box(FourCCInt boxType) : mType(boxType) {}
 
@@ -18,7 +16,7 @@ void Box::parseHeader(BitStream& input)
         mLargeSize[0] = input.readUInt32();
         mLargeSize[1] = input.readUInt32();
     }
-    if (mType == kUuid) {
+    if (mType == boxtype::kUuid) {
         for (auto& byte : mUserType) {
             byte = input.readUInt8();
         }
@@ -34,7 +32,7 @@ void Box::writeHeader(BitStream& output)
         output.writeUInt32(mLargeSize[0]);
         output.writeUInt32(mLargeSize[1]);
     }
-    if (mType == kUuid) {
+    if (mType == boxtype::kUuid) {
         for (auto byte : mUserType) {
             output.writeUInt8(byte);
         }

@@ -21,9 +21,9 @@ Sink& sinkSlot()
     return s;
 }
 
-void write(int channel, const std::string& text)
+void write(int channel, const std::string& text, bool filtered = true)
 {
-    if (channel > gLevel.load(std::memory_order_relaxed)) {
+    if (filtered && channel > gLevel.load(std::memory_order_relaxed)) {
         return;
     }
     std::lock_guard<std::mutex> lock(sinkMutex());
@@ -43,6 +43,7 @@ int level() { return gLevel.load(std::memory_order_relaxed); }
 void error(const std::string& text) { write(Error, text); }
 void warning(const std::string& text) { write(Warning, text); }
 void info(const std::string& text) { write(Info, text); }
+void report(int channel, const std::string& text) { write(channel, text, false); }
 
 void setSink(Sink sink)
 {

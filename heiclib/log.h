@@ -20,6 +20,11 @@ void error(const std::string& text);
 void warning(const std::string& text);
 void info(const std::string& text);
 
+// Writes a text on `channel` whatever the level: diagnostic lines of the
+// decoding pipeline, which the level set for the reader does not silence.
+// They reach the sink like every other text.
+void report(int channel, const std::string& text);
+
 // Replaces where texts go (tests capture them this way). The sink receives
 // only the texts that pass the level filter. An empty function restores the
 // standard streams.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <iostream>
 #include <map>
 #include <istream>
 #include <streambuf>
@@ -11,6 +10,7 @@
 
 #include "heiclib/heif_limits.h"
 #include "heif2jpg/jpeg_metadata.h"
+#include "heiclib/log.h"
 
 namespace ambrel::pipeline {
 
@@ -65,9 +65,11 @@ bool isExifType(const std::string& type)
     return lowerCase(type) == "exif";
 }
 
+// The stage's diagnostic lines go to the log's warning channel whatever its
+// level (standard output unless a sink takes them).
 void printDiagnostic(const char* line)
 {
-    std::cout << line << std::endl;
+    log::report(log::Warning, line);
 }
 
 std::uint64_t bigEndian(const std::uint8_t* bytes, unsigned count)
@@ -455,9 +457,9 @@ void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context
     }
 }
 
-bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length)
+bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes)
 {
-    return bytes != nullptr && length >= 8 && std::equal(bytes + 4, bytes + 8, "ftyp");
+    return bytes.data() != nullptr && bytes.size() >= 8 && std::equal(bytes.begin() + 4, bytes.begin() + 8, "ftyp");
 }
 
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,

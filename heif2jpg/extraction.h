@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 
 #include "heif2jpg/heif_image_data.h"
@@ -80,17 +81,17 @@ void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, H
 void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
 
 // Whether the bytes begin with an 'ftyp' box header, as every HEIF file does.
-bool startsWithFileTypeBox(const std::uint8_t* bytes, std::size_t length);
+[[nodiscard]] bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes);
 
 // Runs the whole extraction over the file's bytes (not copied; they must stay
 // valid during the call). Throws when the file is cut short (TruncatedFileError),
 // cannot be read (what the reader throws), has no primary image that can be
-// converted (NoImageError), or an image larger than heiflimits::kMaxImagePixels
+// converted (NoImageError), or an image larger than heif::limits::kMaxImagePixels
 // (by its output size, or by its tiles' own sizes times the cells of the
-// grid) or with more than heiflimits::kMaxGridTiles tiles (LimitExceededError,
+// grid) or with more than heif::limits::kMaxGridTiles tiles (LimitExceededError,
 // before any tile is read), or whose tiles hold more bytes than
-// heiflimits::kMaxImageTileAmplification times the file's size plus
-// heiflimits::kImageTileBytesAllowance (LimitExceededError); the steps above
+// heif::limits::kMaxImageTileAmplification times the file's size plus
+// heif::limits::kImageTileBytesAllowance (LimitExceededError); the steps above
 // throw nothing else.
 //
 // Everything the file's contents size is charged to one memory budget of

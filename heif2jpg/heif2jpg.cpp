@@ -5,11 +5,11 @@
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <iostream>
 #include <limits>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -178,15 +178,16 @@ private:
 
 // Places `bytes` at the start of `output`, zeros after them; nothing when
 // they do not fit.
-bool handOver(const std::uint8_t* bytes, std::size_t length, std::uint8_t* output, std::int32_t capacity,
-              std::int32_t* outputLength)
+[[nodiscard]] bool handOver(std::span<const std::uint8_t> bytes, std::uint8_t* output, std::int32_t capacity,
+                            std::int32_t* outputLength)
 {
+    const std::size_t length = bytes.size();
     if (output == nullptr || capacity < 0 || length > static_cast<std::size_t>(capacity)) {
         return false;
     }
     std::memset(output + length, 0, static_cast<std::size_t>(capacity) - length);
     if (length != 0) {
-        std::memcpy(output, bytes, length);
+        std::memcpy(output, bytes.data(), length);
     }
     if (outputLength != nullptr) {
         *outputLength = static_cast<std::int32_t>(length);
@@ -194,9 +195,11 @@ bool handOver(const std::uint8_t* bytes, std::size_t length, std::uint8_t* outpu
     return true;
 }
 
+// A result text that does not fit is not written.
 void writeMessage(std::string_view message, std::uint8_t* output, std::int32_t capacity, std::int32_t* outputLength)
 {
-    handOver(reinterpret_cast<const std::uint8_t*>(message.data()), message.size(), output, capacity, outputLength);
+    const std::span text(reinterpret_cast<const std::uint8_t*>(message.data()), message.size());
+    static_cast<void>(handOver(text, output, capacity, outputLength));
 }
 
 }  // namespace
@@ -227,9 +230,9 @@ std::string clause(std::string text)
 }
 
 // The cause of a failed extraction, for a person.
-std::string extractionDetail(const std::uint8_t* input, std::size_t length)
+std::string extractionDetail(std::span<const std::uint8_t> input)
 {
-    if (length == 0 || input == nullptr) {
+    if (input.empty()) {
         return "the file is empty";
     }
     try {
@@ -241,7 +244,7 @@ std::string extractionDetail(const std::uint8_t* input, std::size_t length)
     } catch (const std::bad_alloc&) {
         return "out of memory while reading the file";
     } catch (const std::exception& error) {
-        if (!startsWithFileTypeBox(input, length)) {
+        if (!startsWithFileTypeBox(input)) {
             return "not a HEIF file";
         }
         if (dynamic_cast<const TruncatedFileError*>(&error) != nullptr) {
@@ -257,19 +260,21 @@ std::string extractionDetail(const std::uint8_t* input, std::size_t length)
     }
 }
 
+// The caller's bytes; none when there is no buffer.
+std::span<const std::uint8_t> inputBytes(const std::uint8_t* input, std::size_t length)
+{
+    return input == nullptr ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(input, length);
+}
+
 // The extraction stage; false with `failed` set when it throws.
-bool extract(const std::uint8_t* input, std::size_t length, bool keepExif, HeifImageData& data,
-             StageFailure& failed)
+bool extract(std::span<const std::uint8_t> input, bool keepExif, HeifImageData& data, StageFailure& failed)
 {
     log::setLevel(log::Error);
-    if (input == nullptr) {
-        length = 0;
-    }
     try {
-        data = extractHeifImage(input, length, keepExif);
+        data = extractHeifImage(input.data(), input.size(), keepExif);
         return true;
     } catch (...) {
-        failed = {kHeif2JpgReadHeif, extractionDetail(input, length)};
+        failed = {kHeif2JpgReadHeif, extractionDetail(input)};
         return false;
     }
 }
@@ -312,7 +317,7 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas,
     DecodeResult decoded;
     try {
         decoded = decodeHevcStream(
-            stream.data(), stream.size(),
+            stream,
             [&](std::size_t index, int tileWidth, int tileHeight) {
                 return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
             },
@@ -332,7 +337,7 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas,
         return false;
     }
     if (!decoded.opened) {
-        std::cout << "cv::VideoCapture::isOpened returned false " << std::endl;
+        log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
         failed = {kHeif2JpgDecode, "the HEVC decoder cannot be set up for this image"};
         return false;
     }
@@ -383,6 +388,105 @@ std::string pictureDetail(const MosaicCanvas& canvas, const HeifImageData& data)
     }
 }
 
+// The EXIF block to carry and whether the pixels keep their stored
+// orientation. Settled before decoding: they decide whether the pixels need
+// any work after the mosaic.
+struct CarriedMetadata
+{
+    std::vector<std::uint8_t> exif;
+    bool keepOrientation = false;
+    // Why the block cannot be carried; reported where the picture would be
+    // turned.
+    std::string failure;
+};
+
+CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif)
+{
+    CarriedMetadata metadata;
+    if (!keepExif) {
+        return metadata;
+    }
+    try {
+        metadata.exif = std::move(data.exif);
+        if (!metadata.exif.empty() && !jpegmeta::fitIntoApp1(metadata.exif)) {
+            metadata.exif.clear();
+        }
+        if (!metadata.exif.empty()) {
+            const int tag = jpegmeta::readOrientation(metadata.exif);
+            metadata.keepOrientation = tag != 0 && tag == containerOrientation(data.transforms);
+            if (!metadata.keepOrientation) {
+                jpegmeta::writeOrientation(metadata.exif, 1);
+            }
+        }
+    } catch (const std::exception& error) {
+        metadata.failure = "the Exif block cannot be updated: " + clause(error.what());
+    } catch (...) {
+        metadata.failure = "the Exif block cannot be updated";
+    }
+    return metadata;
+}
+
+StageFailure encoderFailure(const cv::Mat& image)
+{
+    return StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " + std::to_string(image.cols) +
+                                               " x " + std::to_string(image.rows) + " pixels"};
+}
+
+// The JPEG of the band encoder that has been streaming the mosaic's output
+// region; the canvas is let go of.
+std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas, std::uint32_t width,
+                                        std::uint32_t height, std::vector<std::uint8_t>& encoded)
+{
+    const cv::Mat image = canvas.output(width, height);
+    bands.rowsReady(image.rows);
+    encoded = bands.finish();
+    canvas.release();
+    if (encoded.empty()) {
+        return encoderFailure(image);
+    }
+    return std::nullopt;
+}
+
+// The JPEG of the mosaic's output region after its transforms and the scale;
+// the canvas is let go of.
+std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height,
+                                        const std::vector<ImageTransform>& transforms, bool keepOrientation,
+                                        float scale, int quality, std::vector<std::uint8_t>& encoded)
+{
+    cv::Mat image = canvas.output(width, height);
+    canvas.release();
+    applyTransforms(image, transforms, keepOrientation);
+    try {
+        image = scaleImage(image, scale);
+    } catch (const std::invalid_argument&) {
+        std::ostringstream factor;
+        factor << scale;
+        return StageFailure{kHeif2JpgUnknown, "the picture of " + std::to_string(image.cols) + " x " +
+                                                  std::to_string(image.rows) + " pixels cannot be scaled by " +
+                                                  factor.str()};
+    }
+    if (!encodeJpeg(image, quality, encoded)) {
+        return encoderFailure(image);
+    }
+    return std::nullopt;
+}
+
+// Carries the EXIF block (when kept) and the ICC profile into the JPEG.
+void embedMetadata(std::vector<std::uint8_t>& encoded, bool keepExif, const std::vector<std::uint8_t>& exif,
+                   const std::vector<std::uint8_t>& iccProfile)
+{
+    if (keepExif) {
+        encoded = jpegmeta::insertExifSegment(encoded, exif);
+    }
+    if (!iccProfile.empty()) {
+        try {
+            encoded = jpegmeta::insertIccSegments(encoded, iccProfile);
+        } catch (const std::length_error&) {
+            // A profile beyond 255 APP2 segments is left out.
+        }
+    }
+}
+
 }  // namespace
 
 Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale,
@@ -390,43 +494,18 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
 {
     HeifImageData data;
     StageFailure failed;
-    if (!extract(input, length, keepExif, data, failed)) {
+    if (!extract(inputBytes(input, length), keepExif, data, failed)) {
         return failure(failed);
     }
-
-    // The EXIF block and the orientation are settled before decoding: they
-    // decide whether the pixels need any work after the mosaic.
-    std::vector<std::uint8_t> exif;
-    bool keepOrientation = false;
-    std::string metadataFailure;
-    try {
-        if (keepExif) {
-            exif = std::move(data.exif);
-            if (!exif.empty() && !jpegmeta::fitIntoApp1(exif)) {
-                exif.clear();
-            }
-            if (!exif.empty()) {
-                const int tag = jpegmeta::readOrientation(exif);
-                keepOrientation = tag != 0 && tag == containerOrientation(data.transforms);
-                if (!keepOrientation) {
-                    jpegmeta::writeOrientation(exif, 1);
-                }
-            }
-        }
-    } catch (const std::exception& error) {
-        // Reported where the picture would be turned.
-        metadataFailure = "the Exif block cannot be updated: " + clause(error.what());
-    } catch (...) {
-        metadataFailure = "the Exif block cannot be updated";
-    }
+    const CarriedMetadata metadata = settleMetadata(data, keepExif);
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
 
     // Pictures that go to the encoder as the mosaic has them are encoded band
     // by band while the decoder works on the rest.
-    const bool untouched =
-        metadataFailure.empty() && scale == 1.0f && needsNoPixelWork(data.transforms, keepOrientation);
+    const bool untouched = metadata.failure.empty() && scale == 1.0f &&
+                           needsNoPixelWork(data.transforms, metadata.keepOrientation);
     MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
     BandEncoder bands(canvas, width, height, quality);
     const bool streaming = untouched && bands.start();
@@ -439,59 +518,27 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
                      failed)) {
         return failure(failed);
     }
-    if (!metadataFailure.empty()) {
-        return failure(StageFailure{kHeif2JpgUnknown, metadataFailure});
+    if (!metadata.failure.empty()) {
+        return failure(StageFailure{kHeif2JpgUnknown, metadata.failure});
     }
 
-    Heif2JpgResult result;
     try {
-        cv::Mat image = canvas.output(width, height);
         std::vector<std::uint8_t> encoded;
-        if (streaming) {
-            bands.rowsReady(image.rows);
-            encoded = bands.finish();
-            canvas.release();
-            if (encoded.empty()) {
-                return failure(StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " +
-                                                                   std::to_string(image.cols) + " x " +
-                                                                   std::to_string(image.rows) + " pixels"});
-            }
-            image.release();
-        } else {
-            canvas.release();
-            applyTransforms(image, data.transforms, keepOrientation);
-            try {
-                image = scaleImage(image, scale);
-            } catch (const std::invalid_argument&) {
-                std::ostringstream factor;
-                factor << scale;
-                return failure(StageFailure{kHeif2JpgUnknown, "the picture of " + std::to_string(image.cols) + " x " +
-                                                                  std::to_string(image.rows) +
-                                                                  " pixels cannot be scaled by " + factor.str()});
-            }
-            if (!encodeJpeg(image, quality, encoded)) {
-                return failure(StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " +
-                                                                   std::to_string(image.cols) + " x " +
-                                                                   std::to_string(image.rows) + " pixels"});
-            }
-            image.release();
+        const std::optional<StageFailure> notEncoded =
+            streaming ? finishBands(bands, canvas, width, height, encoded)
+                      : encodeWhole(canvas, width, height, data.transforms, metadata.keepOrientation, scale, quality,
+                                    encoded);
+        if (notEncoded) {
+            return failure(*notEncoded);
         }
-        if (keepExif) {
-            encoded = jpegmeta::insertExifSegment(encoded, exif);
-        }
-        if (!data.iccProfile.empty()) {
-            try {
-                encoded = jpegmeta::insertIccSegments(encoded, data.iccProfile);
-            } catch (const std::length_error&) {
-                // A profile beyond 255 APP2 segments is left out.
-            }
-        }
+        embedMetadata(encoded, keepExif, metadata.exif, data.iccProfile);
+        Heif2JpgResult result;
         result.jpeg = std::move(encoded);
         result.ok = true;
+        return result;
     } catch (...) {
         return failure(StageFailure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
     }
-    return result;
 }
 
 cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message, std::string* detail)
@@ -507,7 +554,7 @@ cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::st
     };
     HeifImageData data;
     StageFailure failed;
-    if (!extract(input, length, false, data, failed)) {
+    if (!extract(inputBytes(input, length), false, data, failed)) {
         return fail(failed);
     }
     std::uint32_t width = 0;
@@ -536,7 +583,7 @@ void heif2jpg(const std::uint8_t* input, std::int32_t inputLength, std::int32_t 
         const Heif2JpgResult result = convertHeifToJpeg(input, length, quality, scale, keepExif);
         if (!result.ok) {
             writeMessage(result.message, output, outputCapacity, outputLength);
-        } else if (!handOver(result.jpeg.data(), result.jpeg.size(), output, outputCapacity, outputLength)) {
+        } else if (!handOver(result.jpeg, output, outputCapacity, outputLength)) {
             writeMessage(kHeif2JpgBufferTooSmall, output, outputCapacity, outputLength);
         }
     } catch (...) {

@@ -53,20 +53,20 @@ struct Heif2JpgResult
 // the JPEG displays upright either way. The image's ICC profile, if any, is
 // carried in APP2 segments.
 //
-// Images beyond heiflimits::kMaxImagePixels or kMaxGridTiles are refused
+// Images beyond heif::limits::kMaxImagePixels or kMaxGridTiles are refused
 // with "HUD_ERR heif2jpg read_heif" before anything is decoded.
 //
 // Writes no file. Sets the diagnostic log level of heiclib to 0 (errors only).
-Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale,
-                                 bool keepExif);
+[[nodiscard]] Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality,
+                                               float scale, bool keepExif);
 
 // The picture that convertHeifToJpeg encodes, before any scale: the same
 // image chosen and decoded the same way into 8-bit BGR, cropped to its output
 // size and clean aperture, with its rotations and mirrors applied, so it
 // displays upright. Empty, with the result text in `message` and its cause
 // in `detail` when given, when the conversion would fail before encoding.
-cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message = nullptr,
-                          std::string* detail = nullptr);
+[[nodiscard]] cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length,
+                                        std::string* message = nullptr, std::string* detail = nullptr);
 
 // The application's entry. On success fills `output` with the JPEG followed by
 // zeros up to `outputCapacity` and sets *outputLength to the JPEG's length; a

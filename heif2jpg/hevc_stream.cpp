@@ -4,12 +4,12 @@
 #include <array>
 #include <cmath>
 #include <fstream>
-#include <iostream>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <stdexcept>
 
 extern "C" {
@@ -23,6 +23,8 @@ extern "C" {
 }
 
 #include <opencv2/core/hal/intrin.hpp>
+
+#include "heiclib/log.h"
 
 namespace ambrel::pipeline {
 
@@ -621,118 +623,250 @@ void quietenLibav()
     std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
 
+// FFmpeg's HEVC decoder with the parser that cuts an Annex B stream into the
+// units it takes. Owns the FFmpeg objects; one decoder per stream.
+class HevcDecoder
+{
+public:
+    enum class Sent
+    {
+        Taken,
+        Full,     // not taken: the decoder's pictures must be received first
+        Refused,  // not taken, and offering it again will not help
+    };
+    enum class Received
+    {
+        Picture,  // picture() holds it until the next receive()
+        None,     // nothing ready before more input (or ever, after flush())
+        Failed,   // a picture that failed to decode; the next one may not
+    };
+
+    // Sets the decoder up; false when FFmpeg has no HEVC decoder or it
+    // cannot be opened.
+    [[nodiscard]] bool open()
+    {
+        quietenLibav();
+        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+        if (codec == nullptr) {
+            return false;
+        }
+        mContext.reset(avcodec_alloc_context3(codec));
+        mParser.reset(av_parser_init(AV_CODEC_ID_HEVC));
+        mPacket.reset(av_packet_alloc());
+        mFrame.reset(av_frame_alloc());
+        if (!mContext || !mParser || !mPacket || !mFrame) {
+            return false;
+        }
+        // Tiles are independent pictures: frame threads decode several at once.
+        mContext->thread_count = 0;
+        mContext->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        return avcodec_open2(mContext.get(), codec, nullptr) >= 0;
+    }
+
+    // The stream that nextUnit() cuts up; the bytes must outlive the decoder.
+    void setInput(std::span<const std::uint8_t> stream)
+    {
+        mStream = stream.data() == nullptr ? std::span<const std::uint8_t>() : stream;
+        mRest = mStream;
+        mInputEnded = false;
+    }
+
+    // The next unit of the input for send(): empty when the parser needs more
+    // bytes first; none once the input is used up or cannot be parsed. A
+    // unit stays valid until the next call.
+    [[nodiscard]] std::optional<std::span<const std::uint8_t>> nextUnit()
+    {
+        if (mInputEnded) {
+            return std::nullopt;
+        }
+        const int chunk = static_cast<int>(std::min<std::size_t>(mRest.size(), std::size_t(1) << 30));
+        std::uint8_t* unit = nullptr;
+        int unitSize = 0;
+        const int used = av_parser_parse2(mParser.get(), mContext.get(), &unit, &unitSize, mRest.data(), chunk,
+                                          AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        if (used < 0 || (used == 0 && unitSize == 0 && chunk > 0)) {
+            mInputEnded = true;
+            return std::nullopt;
+        }
+        mRest = mRest.subspan(static_cast<std::size_t>(used));
+        // After an empty chunk the parser has handed out its last unit.
+        mInputEnded = chunk == 0;
+        if (unitSize <= 0) {
+            return mInputEnded ? std::nullopt : std::optional(std::span<const std::uint8_t>());
+        }
+        return padded(std::span<const std::uint8_t>(unit, static_cast<std::size_t>(unitSize)));
+    }
+
+    // Offers one unit of the stream to the decoder.
+    [[nodiscard]] Sent send(std::span<const std::uint8_t> unit)
+    {
+        mPacket->data = const_cast<std::uint8_t*>(unit.data());
+        mPacket->size = static_cast<int>(unit.size());
+        return sentStatus(avcodec_send_packet(mContext.get(), mPacket.get()));
+    }
+
+    // Says the stream has ended: the frame threads give out what they hold.
+    [[nodiscard]] Sent flush() { return sentStatus(avcodec_send_packet(mContext.get(), nullptr)); }
+
+    [[nodiscard]] Received receive()
+    {
+        av_frame_unref(mFrame.get());
+        const int received = avcodec_receive_frame(mContext.get(), mFrame.get());
+        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
+            return Received::None;
+        }
+        return received < 0 ? Received::Failed : Received::Picture;
+    }
+
+    [[nodiscard]] const AVFrame& picture() const { return *mFrame; }
+
+private:
+    static Sent sentStatus(int sent)
+    {
+        if (sent == AVERROR(EAGAIN)) {
+            return Sent::Full;
+        }
+        return sent < 0 ? Sent::Refused : Sent::Taken;
+    }
+
+    // The decoder's bitstream readers may read up to
+    // AV_INPUT_BUFFER_PADDING_SIZE bytes past a packet: a unit in the input
+    // that ends too close to its end is read from a padded copy. (Units of
+    // the parser's own buffer are padded.)
+    std::span<const std::uint8_t> padded(std::span<const std::uint8_t> unit)
+    {
+        const auto at = reinterpret_cast<std::uintptr_t>(unit.data());
+        const auto begin = reinterpret_cast<std::uintptr_t>(mStream.data());
+        const std::size_t length = mStream.size();
+        if (mStream.data() == nullptr || at < begin || at >= begin + length ||
+            begin + length - (at + std::uintptr_t(unit.size())) >= AV_INPUT_BUFFER_PADDING_SIZE) {
+            return unit;
+        }
+        mPadded.assign(unit.begin(), unit.end());
+        mPadded.resize(mPadded.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        return std::span<const std::uint8_t>(mPadded.data(), unit.size());
+    }
+
+    std::unique_ptr<AVCodecContext, CodecContextFree> mContext;
+    std::unique_ptr<AVCodecParserContext, ParserClose> mParser;
+    std::unique_ptr<AVPacket, PacketFree> mPacket;
+    std::unique_ptr<AVFrame, FrameFree> mFrame;
+    std::span<const std::uint8_t> mStream;
+    std::span<const std::uint8_t> mRest;
+    bool mInputEnded = true;
+    std::vector<std::uint8_t> mPadded;
+};
+
+// Takes the decoded pictures to their targets, converted.
+class PictureDelivery
+{
+public:
+    PictureDelivery(HevcDecoder& decoder, const PictureTarget& target,
+                    const std::function<void(std::size_t index)>& converted)
+        : mDecoder(decoder), mTarget(target), mConverted(converted)
+    {
+    }
+
+    // Offers a unit of the stream (none: its end), receiving pictures when
+    // the decoder is full. A unit the decoder refuses is skipped; the next
+    // one may decode. False once the target has stopped the decoding.
+    [[nodiscard]] bool feed(std::optional<std::span<const std::uint8_t>> unit)
+    {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const HevcDecoder::Sent sent = unit ? mDecoder.send(*unit) : mDecoder.flush();
+            if (!receiveReady()) {
+                return false;
+            }
+            if (sent != HevcDecoder::Sent::Full) {
+                break;
+            }
+        }
+        return true;
+    }
+
+    [[nodiscard]] std::size_t delivered() const { return mDelivered; }
+
+private:
+    // Delivers every picture that is ready; false when the target stopped.
+    bool receiveReady()
+    {
+        int errorsInARow = 0;
+        for (;;) {
+            switch (mDecoder.receive()) {
+            case HevcDecoder::Received::None:
+                return true;
+            case HevcDecoder::Received::Failed:
+                if (++errorsInARow > kMaxErrorsInARow) {
+                    return true;
+                }
+                continue;
+            case HevcDecoder::Received::Picture:
+                errorsInARow = 0;
+                if (!deliver(mDecoder.picture())) {
+                    return false;
+                }
+                break;
+            }
+        }
+    }
+
+    bool deliver(const AVFrame& frame)
+    {
+        if (frame.width <= 0 || frame.height <= 0) {
+            return true;
+        }
+        cv::Mat destination = mTarget(mDelivered, frame.width, frame.height);
+        if (destination.empty()) {
+            return false;
+        }
+        if (destination.cols != frame.width || destination.rows != frame.height || destination.type() != CV_8UC3) {
+            throw std::logic_error("decodeHevcStream: the target does not fit the picture");
+        }
+        mConverter.convert(frame, destination);
+        if (mConverted) {
+            mConverted(mDelivered);
+        }
+        ++mDelivered;
+        return true;
+    }
+
+    HevcDecoder& mDecoder;
+    const PictureTarget& mTarget;
+    const std::function<void(std::size_t index)>& mConverted;
+    PictureConverter mConverter;
+    std::size_t mDelivered = 0;
+};
+
+void reportNotOpened()
+{
+    log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
+}
+
 }  // namespace
 
-DecodeResult decodeHevcStream(const std::uint8_t* bytes, std::size_t length, const PictureTarget& target,
+DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
                                 const std::function<void(std::size_t index)>& converted)
 {
     DecodeResult result;
-    quietenLibav();
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    if (codec == nullptr) {
-        return result;
-    }
-    std::unique_ptr<AVCodecContext, CodecContextFree> context(avcodec_alloc_context3(codec));
-    std::unique_ptr<AVCodecParserContext, ParserClose> parser(av_parser_init(AV_CODEC_ID_HEVC));
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-    if (!context || !parser || !packet || !frame) {
-        return result;
-    }
-    // Tiles are independent pictures: frame threads decode several at once.
-    context->thread_count = 0;
-    context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    if (avcodec_open2(context.get(), codec, nullptr) < 0) {
+    HevcDecoder decoder;
+    if (!decoder.open()) {
         return result;
     }
     result.opened = true;
-
-    PictureConverter converter;
-    bool stopped = false;
-    const auto receive = [&]() {
-        int errorsInARow = 0;
-        while (!stopped) {
-            const int received = avcodec_receive_frame(context.get(), frame.get());
-            if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
-                break;
-            }
-            if (received < 0) {
-                // A picture that failed to decode; the ones after it may not.
-                if (++errorsInARow > kMaxErrorsInARow) {
-                    break;
-                }
-                continue;
-            }
-            errorsInARow = 0;
-            if (frame->width > 0 && frame->height > 0) {
-                cv::Mat destination = target(result.pictures, frame->width, frame->height);
-                if (destination.empty()) {
-                    stopped = true;
-                } else {
-                    if (destination.cols != frame->width || destination.rows != frame->height ||
-                        destination.type() != CV_8UC3) {
-                        throw std::logic_error("decodeHevcStream: the target does not fit the picture");
-                    }
-                    converter.convert(*frame, destination);
-                    if (converted) {
-                        converted(result.pictures);
-                    }
-                    ++result.pictures;
-                }
-            }
-            av_frame_unref(frame.get());
-        }
+    decoder.setInput(bytes);
+    PictureDelivery delivery(decoder, target, converted);
+    // A stopped target ends the decoding with the pictures it has taken.
+    const auto feed = [&](std::optional<std::span<const std::uint8_t>> unit) {
+        const bool more = delivery.feed(unit);
+        result.pictures = delivery.delivered();
+        return more;
     };
-    const auto send = [&](AVPacket* unit) {
-        // A unit the decoder refuses is skipped; the next one may decode.
-        // One it cannot take yet is offered again once its output is read.
-        for (int attempt = 0; attempt < 2 && !stopped; ++attempt) {
-            const int sent = avcodec_send_packet(context.get(), unit);
-            receive();
-            if (sent != AVERROR(EAGAIN)) {
-                break;
-            }
-        }
-    };
-
-    std::vector<std::uint8_t> padded;
-    const std::uint8_t* data = bytes;
-    std::size_t left = bytes == nullptr ? 0 : length;
-    while (!stopped) {
-        const int chunk = static_cast<int>(std::min<std::size_t>(left, std::size_t(1) << 30));
-        std::uint8_t* unit = nullptr;
-        int unitSize = 0;
-        const int used = av_parser_parse2(parser.get(), context.get(), &unit, &unitSize, data, chunk,
-                                          AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        if (used < 0 || (used == 0 && unitSize == 0 && chunk > 0)) {
-            break;
-        }
-        data += used;
-        left -= static_cast<std::size_t>(used);
-        if (unitSize > 0) {
-            packet->data = unit;
-            packet->size = unitSize;
-            // The decoder's bitstream readers may read up to
-            // AV_INPUT_BUFFER_PADDING_SIZE bytes past a packet: a unit in the
-            // caller's bytes that ends too close to their end is read from a
-            // padded copy. (Units of the parser's own buffer are padded.)
-            const auto at = reinterpret_cast<std::uintptr_t>(unit);
-            const auto begin = reinterpret_cast<std::uintptr_t>(bytes);
-            if (bytes != nullptr && at >= begin && at < begin + length &&
-                begin + length - (at + std::uintptr_t(unitSize)) < AV_INPUT_BUFFER_PADDING_SIZE) {
-                padded.assign(unit, unit + unitSize);
-                padded.resize(padded.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-                packet->data = padded.data();
-            }
-            send(packet.get());
-        }
-        if (chunk == 0) {
-            break;  // the parser has handed out its last unit
+    while (const auto unit = decoder.nextUnit()) {
+        if (!unit->empty() && !feed(*unit)) {
+            return result;
         }
     }
-    if (!stopped) {
-        send(nullptr);  // drain the frame threads
-    }
+    static_cast<void>(feed(std::nullopt));  // drain the frame threads
     return result;
 }
 
@@ -744,7 +878,7 @@ std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream, s
         std::uint64_t pixels = 0;
         bool tooLarge = false;
         const DecodeResult result =
-            decodeHevcStream(stream.data(), stream.size(), [&](std::size_t index, int width, int height) {
+            decodeHevcStream(stream, [&](std::size_t index, int width, int height) {
                 pixels += std::uint64_t(width) * std::uint64_t(height);
                 if (index >= maxFrames || pixels > kMaxDecodedPixels) {
                     tooLarge = index < maxFrames;
@@ -755,7 +889,7 @@ std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream, s
                 return frames.back();
             });
         if (!result.opened) {
-            std::cout << "cv::VideoCapture::isOpened returned false " << std::endl;
+            reportNotOpened();
         }
         if (tooLarge) {
             frames.clear();
@@ -772,7 +906,7 @@ std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(const std::string& path, 
     try {
         std::ifstream file(path, std::ios::binary | std::ios::ate);
         if (!file) {
-            std::cout << "cv::VideoCapture::isOpened returned false " << std::endl;
+            reportNotOpened();
             return {};
         }
         const std::streamoff size = file.tellg();
@@ -780,7 +914,7 @@ std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(const std::string& path, 
         stream.resize(static_cast<std::size_t>(std::max<std::streamoff>(size, 0)));
         file.read(reinterpret_cast<char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
         if (!file) {
-            std::cout << "cv::VideoCapture::isOpened returned false " << std::endl;
+            reportNotOpened();
             return {};
         }
     } catch (...) {

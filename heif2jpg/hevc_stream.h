@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,16 +31,16 @@ constexpr std::uint64_t kMaxDecodedPixels = heif::limits::kMaxImagePixels;
 // The stream in memory: for every tile in order, the record's parameter sets
 // followed by the tile's bytes. False (and `stream` empty) when the stream
 // would be unreasonably large or memory runs out.
-bool assembleHevcBitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream);
+[[nodiscard]] bool assembleHevcBitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream);
 
 // Writes an assembled stream, creating or truncating the file; false when it
 // cannot be written completely.
-bool write_hevc_bitstream(const std::string& path, const std::vector<std::uint8_t>& stream);
+[[nodiscard]] bool write_hevc_bitstream(const std::string& path, const std::vector<std::uint8_t>& stream);
 
 // Writes, for every tile in order, the record's parameter sets followed by the
 // tile's bytes, creating or truncating the file. False when the file cannot be
 // written completely or the stream would be unreasonably large.
-bool write_hevc_bitstream(const std::string& path, const HeifImageData& data);
+[[nodiscard]] bool write_hevc_bitstream(const std::string& path, const HeifImageData& data);
 
 // Where decodeHevcStream puts a picture: called once per picture, in
 // decoding order, with its index and size; returns the 8-bit BGR matrix of
@@ -61,19 +62,19 @@ struct DecodeResult
 // before and after them still count.
 // `converted`, when given, is called after each picture has been written
 // into its target.
-DecodeResult decodeHevcStream(const std::uint8_t* bytes, std::size_t length, const PictureTarget& target,
-                                const std::function<void(std::size_t index)>& converted = {});
+[[nodiscard]] DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
+                                              const std::function<void(std::size_t index)>& converted = {});
 
 // Decodes the stream file into frames (each owning its pixels, 8-bit BGR),
 // at most `maxFrames`. Empty on any failure, and when the frames would hold
 // more than kMaxDecodedPixels; prints "cv::VideoCapture::isOpened returned false "
 // when the file cannot be read or the decoder cannot be set up.
-std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(
+[[nodiscard]] std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(
     const std::string& path, std::size_t maxFrames = std::numeric_limits<std::size_t>::max());
 
 // The frames of a stream held in memory, as read_hevc_bitstream_to_mat_vector
 // gives them for a file.
-std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream,
+[[nodiscard]] std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream,
                                         std::size_t maxFrames = std::numeric_limits<std::size_t>::max());
 
 }  // namespace ambrel::pipeline

@@ -7,7 +7,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
-  ca-certificates cmake ninja-build g++ clang libclang-rt-14-dev pkg-config qt6-base-dev fonts-wqy-microhei \
+  ca-certificates cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy clang-format pkg-config qt6-base-dev fonts-wqy-microhei \
   libavcodec-dev libavutil-dev libswscale-dev libjpeg62-turbo-dev \
   libgtest-dev libgmock-dev libjsoncpp-dev libssl-dev ffmpeg libheif-examples libopencv-dev \
   >/dev/null

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the suite as built
 # normally (with libstdc++'s assertions, run under glibc's heap checks), the
-# same suite built with AddressSanitizer and UndefinedBehaviorSanitizer, the
-# threaded suites built with ThreadSanitizer, and a short run of every fuzz
-# target.
+# house rules (format, static analysis, layers), the same suite built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded suites built
+# with ThreadSanitizer, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -20,6 +20,9 @@ scripts/build.sh -DAMBREL_GLIBCXX_ASSERTIONS=ON
 malloc_debug=$(ldconfig -p | awk '/libc_malloc_debug\.so\.0/ && !found { print $NF; found = 1 }')
 env ${malloc_debug:+LD_PRELOAD="$malloc_debug"} MALLOC_CHECK_=3 MALLOC_PERTURB_=165 \
   ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --parallel "$(nproc)"
+
+echo "== lint (format, static analysis; the layer rule ran with the build)"
+scripts/lint.sh "${BUILD_DIR:-build}"
 
 echo "== build and test with address and undefined-behaviour sanitizers"
 # GCC's object-size warnings misfire on sanitizer-instrumented code, so this

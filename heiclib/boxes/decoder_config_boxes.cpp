@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "heiclib/box_types.h"
+
 namespace ambrel::heif {
 
 namespace {
@@ -89,10 +91,14 @@ void parseHevcArrays(BitStream& in, std::vector<NalUnitArray>& arrays, const cha
     in.requireEntries(numOfArrays, 3, what);
     for (std::uint32_t i = 0; i < numOfArrays; ++i) {
         const auto completeness = static_cast<std::uint8_t>(in.readBitField(1));
-        in.readBitField(1);
+        const auto reserved = static_cast<std::uint8_t>(in.readBitField(1));
         const auto type = static_cast<std::uint8_t>(in.readBitField(6));
         const std::uint32_t numNalus = in.readBitField(16);
+        const std::size_t arraysBefore = arrays.size();
         parseUnits(in, arrays, numNalus, type, completeness, what);
+        if (arrays.size() > arraysBefore) {
+            arrays.back().reservedBit = reserved;
+        }
     }
 }
 
@@ -139,7 +145,7 @@ void writeHevcArrays(BitStream& out, const std::vector<NalUnitArray>& arrays)
     out.writeBitField(static_cast<std::uint32_t>(arrays.size()), 8);
     for (const auto& array : arrays) {
         out.writeBitField(array.arrayCompleteness, 1);
-        out.writeBitField(1, 1);
+        out.writeBitField(array.reservedBit, 1);
         out.writeBitField(array.nalUnitType, 6);
         out.writeBitField(static_cast<std::uint32_t>(array.nalUnits.size()), 16);
         writeUnits(out, array.nalUnits);
@@ -418,7 +424,7 @@ ParameterSetMap getConfigurationMap(const AvcDecoderConfigRecord& record)
 
 // --- boxes -------------------------------------------------------------------
 
-HevcConfigurationBox::HevcConfigurationBox() : Box("hvcC") {}
+HevcConfigurationBox::HevcConfigurationBox() : Box(boxtype::kHvcC) {}
 
 void HevcConfigurationBox::parseBox(BitStream& in)
 {
@@ -437,7 +443,7 @@ void HevcConfigurationBox::writeBox(BitStream& out)
     finalizeSize(out);
 }
 
-AvcConfigurationBox::AvcConfigurationBox() : Box("avcC") {}
+AvcConfigurationBox::AvcConfigurationBox() : Box(boxtype::kAvcC) {}
 
 void AvcConfigurationBox::parseBox(BitStream& in)
 {
@@ -456,7 +462,7 @@ void AvcConfigurationBox::writeBox(BitStream& out)
     finalizeSize(out);
 }
 
-LayeredHevcConfigurationItemProperty::LayeredHevcConfigurationItemProperty() : Box("lhvC") {}
+LayeredHevcConfigurationItemProperty::LayeredHevcConfigurationItemProperty() : Box(boxtype::kLhvC) {}
 
 void LayeredHevcConfigurationItemProperty::parseBox(BitStream& in)
 {

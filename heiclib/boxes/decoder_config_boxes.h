@@ -28,6 +28,9 @@ struct NalUnitArray
 {
     std::uint8_t arrayCompleteness = 0;  // the 1-bit array_completeness flag; 0 for AVC
     std::uint8_t nalUnitType = 0;        // HEVC: 6-bit NAL unit type; AVC: 7 SPS, 8 PPS, 13 SPS extension
+    // HEVC: the reserved bit after the completeness flag, 0 for arrays made
+    // in memory; kept as read (some writers set it) to write the box back.
+    std::uint8_t reservedBit = 0;
     std::vector<std::vector<std::uint8_t>> nalUnits;  // in file order, without start codes
 };
 

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
 
@@ -9,7 +11,7 @@ namespace ambrel::heif {
 
 // ---------------------------------------------------------------- FileTypeBox
 
-FileTypeBox::FileTypeBox() : Box("ftyp") {}
+FileTypeBox::FileTypeBox() : Box(boxtype::kFtyp) {}
 
 bool FileTypeBox::checkCompatibleBrand(const std::string& brand) const
 {
@@ -50,7 +52,7 @@ void FileTypeBox::writeBox(BitStream& output)
 
 // ----------------------------------------------------------------- HandlerBox
 
-HandlerBox::HandlerBox() : FullBox("hdlr", 0, 0) {}
+HandlerBox::HandlerBox() : FullBox(boxtype::kHdlr, 0, 0) {}
 
 void HandlerBox::parseBox(BitStream& input)
 {
@@ -61,7 +63,7 @@ void HandlerBox::parseBox(BitStream& input)
         input.readUInt32();  // reserved
     }
     input.readCString(mName);
-    if (mHandlerType != "pict") {
+    if (mHandlerType != codetype::kPict.getString()) {
         log::warning("Unknown media handler in track: " + mHandlerType);
     }
 }
@@ -80,7 +82,7 @@ void HandlerBox::writeBox(BitStream& output)
 
 // ------------------------------------------------------------- PrimaryItemBox
 
-PrimaryItemBox::PrimaryItemBox() : FullBox("pitm", 0, 0) {}
+PrimaryItemBox::PrimaryItemBox() : FullBox(boxtype::kPitm, 0, 0) {}
 
 void PrimaryItemBox::setItemId(std::uint32_t itemId)
 {
@@ -114,7 +116,7 @@ DataEntryBox::DataEntryBox(FourCCInt boxType, std::uint8_t version, std::uint32_
 {
 }
 
-DataEntryUrlBox::DataEntryUrlBox() : DataEntryBox("url ", 0, 0) {}
+DataEntryUrlBox::DataEntryUrlBox() : DataEntryBox(boxtype::kUrl, 0, 0) {}
 
 void DataEntryUrlBox::parseBox(BitStream& input)
 {
@@ -134,7 +136,7 @@ void DataEntryUrlBox::writeBox(BitStream& output)
     finalizeSize(output);
 }
 
-DataEntryUrnBox::DataEntryUrnBox() : DataEntryBox("urn ", 0, 0) {}
+DataEntryUrnBox::DataEntryUrnBox() : DataEntryBox(boxtype::kUrn, 0, 0) {}
 
 void DataEntryUrnBox::parseBox(BitStream& input)
 {
@@ -153,7 +155,7 @@ void DataEntryUrnBox::writeBox(BitStream& output)
 
 // ----------------------------------------------------------- DataReferenceBox
 
-DataReferenceBox::DataReferenceBox() : FullBox("dref", 0, 0) {}
+DataReferenceBox::DataReferenceBox() : FullBox(boxtype::kDref, 0, 0) {}
 
 std::uint32_t DataReferenceBox::addEntry(std::shared_ptr<DataEntryBox> entry)
 {
@@ -170,12 +172,8 @@ void DataReferenceBox::parseBox(BitStream& input)
     for (std::uint32_t i = 0; i < entryCount; ++i) {
         FourCCInt type;
         BitStream child = input.readChildBox(type);
-        std::shared_ptr<DataEntryBox> entry;
-        if (type == FourCCInt("url ")) {
-            entry = std::make_shared<DataEntryUrlBox>();
-        } else if (type == FourCCInt("urn ")) {
-            entry = std::make_shared<DataEntryUrnBox>();
-        } else {
+        auto entry = std::dynamic_pointer_cast<DataEntryBox>(makeBox(type));
+        if (!entry) {
             throw std::runtime_error("An unknown box inside dref");
         }
         entry->parseBox(child);
@@ -195,30 +193,38 @@ void DataReferenceBox::writeBox(BitStream& output)
 
 // --------------------------------------------------------- DataInformationBox
 
-DataInformationBox::DataInformationBox() : Box("dinf") {}
+DataInformationBox::DataInformationBox() : Box(boxtype::kDinf) {}
 
 void DataInformationBox::parseBox(BitStream& input)
 {
     parseHeader(input);
-    if (input.bytesRemaining() != 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        mDataReferenceBox.parseBox(child);
-    } else {
+    mOtherChildren.beginParse();
+    if (input.bytesRemaining() == 0) {
         log::error("Read an empty dinf box.");
+        return;
     }
+    bool first = true;
+    forEachChildBox(input, [&](FourCCInt type, BitStream& child) {
+        if (first) {
+            mDataReferenceBox.parseBox(child);
+            first = false;
+        } else {
+            mOtherChildren.noteRaw(type, child);
+        }
+    });
 }
 
 void DataInformationBox::writeBox(BitStream& output)
 {
     writeHeader(output);
     mDataReferenceBox.writeBox(output);
+    mOtherChildren.write(output, {}, [](FourCCInt, std::size_t) {});
     finalizeSize(output);
 }
 
 // -------------------------------------------------------------------- MetaBox
 
-MetaBox::MetaBox() : FullBox("meta", 0, 0), mItemInfoBox(2) {}
+MetaBox::MetaBox() : FullBox(boxtype::kMeta, 0, 0), mItemInfoBox(2) {}
 
 std::vector<std::uint8_t> MetaBox::getProtectionScheme(std::uint16_t index) const
 {
@@ -228,70 +234,57 @@ std::vector<std::uint8_t> MetaBox::getProtectionScheme(std::uint16_t index) cons
 void MetaBox::parseBox(BitStream& input)
 {
     parseFullHeader(input);
-    while (input.bytesRemaining() != 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        switch (type.getUInt32()) {
-        case FourCCInt("dinf").getUInt32():
-            mDataInformationBox.parseBox(child);
-            break;
-        case FourCCInt("grpl").getUInt32():
-            mGroupsListBox.parseBox(child);
-            break;
-        case FourCCInt("hdlr").getUInt32():
-            mHandlerBox.parseBox(child);
-            break;
-        case FourCCInt("idat").getUInt32():
-            mItemDataBox.parseBox(child);
-            break;
-        case FourCCInt("iinf").getUInt32():
-            mItemInfoBox.parseBox(child);
-            break;
-        case FourCCInt("iloc").getUInt32():
-            mItemLocationBox.parseBox(child);
-            break;
-        case FourCCInt("ipro").getUInt32():
-            mItemProtectionBox.parseBox(child);
-            break;
-        case FourCCInt("iprp").getUInt32():
-            mItemPropertiesBox.parseBox(child);
-            break;
-        case FourCCInt("iref").getUInt32():
-            mItemReferenceBox.parseBox(child);
-            break;
-        case FourCCInt("pitm").getUInt32():
-            mPrimaryItemBox.parseBox(child);
-            mHasPrimaryItemBox = true;
-            break;
-        default:
-            break;  // unknown children are skipped whole
+    mChildOrder.beginParse();
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
+        Box* box = modelledChild(type);
+        if (box == nullptr) {
+            mChildOrder.noteRaw(type, child);  // kept as bytes, not read
+            return;
         }
+        box->parseBox(child);
+        if (type == boxtype::kPitm) {
+            mHasPrimaryItemBox = true;
+        }
+        mChildOrder.noteModelled(type);
+    });
+}
+
+Box* MetaBox::modelledChild(FourCCInt type)
+{
+    switch (type.getUInt32()) {
+    case boxtype::kDinf.getUInt32(): return &mDataInformationBox;
+    case boxtype::kGrpl.getUInt32(): return &mGroupsListBox;
+    case boxtype::kHdlr.getUInt32(): return &mHandlerBox;
+    case boxtype::kIdat.getUInt32(): return &mItemDataBox;
+    case boxtype::kIinf.getUInt32(): return &mItemInfoBox;
+    case boxtype::kIloc.getUInt32(): return &mItemLocationBox;
+    case boxtype::kIpro.getUInt32(): return &mItemProtectionBox;
+    case boxtype::kIprp.getUInt32(): return &mItemPropertiesBox;
+    case boxtype::kIref.getUInt32(): return &mItemReferenceBox;
+    case boxtype::kPitm.getUInt32(): return &mPrimaryItemBox;
+    default: return nullptr;
     }
 }
 
 void MetaBox::writeBox(BitStream& output)
 {
     writeFullHeader(output);
-    mHandlerBox.writeBox(output);
-    if (mPrimaryItemBox.getItemId() != 0) {
-        mPrimaryItemBox.writeBox(output);
-    }
-    if (!mDataInformationBox.getDataReferenceBox().getEntries().empty()) {
-        mDataInformationBox.writeBox(output);
-    }
-    mItemLocationBox.writeBox(output);
-    mItemInfoBox.writeBox(output);
-    mItemReferenceBox.writeBox(output);  // writes nothing when empty
-    mItemPropertiesBox.writeBox(output);
-    if (!mItemDataBox.getData().empty()) {
-        mItemDataBox.writeBox(output);
-    }
-    if (!mGroupsListBox.getEntityGroups().empty()) {
-        mGroupsListBox.writeBox(output);
-    }
-    if (mItemProtectionBox.getProtectionCount() != 0) {
-        mItemProtectionBox.writeBox(output);
-    }
+    // A parsed box writes the children it read in the file's order; a box
+    // made in memory writes these, leaving out those with nothing in them.
+    mChildOrder.write(output,
+                      {boxtype::kHdlr, boxtype::kPitm, boxtype::kDinf, boxtype::kIloc, boxtype::kIinf, boxtype::kIref,
+                       boxtype::kIprp, boxtype::kIdat, boxtype::kGrpl, boxtype::kIpro},
+                      [this, &output](FourCCInt type, std::size_t) {
+                          const bool empty =
+                              (type == boxtype::kPitm && mPrimaryItemBox.getItemId() == 0 && !mHasPrimaryItemBox) ||
+                              (type == boxtype::kDinf && mDataInformationBox.getDataReferenceBox().getEntries().empty()) ||
+                              (type == boxtype::kIdat && mItemDataBox.getData().empty()) ||
+                              (type == boxtype::kGrpl && mGroupsListBox.getEntityGroups().empty()) ||
+                              (type == boxtype::kIpro && mItemProtectionBox.getProtectionCount() == 0);
+                          if (mChildOrder.isParsed() || !empty) {
+                              modelledChild(type)->writeBox(output);  // 'iref' writes nothing when empty
+                          }
+                      });
     finalizeSize(output);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "heiclib/box.h"
+#include "heiclib/box_factory.h"
 #include "heiclib/boxes/item_info_boxes.h"
 #include "heiclib/boxes/item_location_boxes.h"
 #include "heiclib/boxes/item_property_boxes.h"
@@ -147,11 +148,13 @@ public:
 
     void writeBox(BitStream& output) override;
     // Parses the first child as the data reference box, whatever its type;
-    // further children are ignored. An empty box is logged as an error.
+    // further children are kept as their bytes only. An empty box is logged
+    // as an error.
     void parseBox(BitStream& input) override;
 
 private:
     DataReferenceBox mDataReferenceBox;
+    ChildOrder mOtherChildren;
 };
 
 // 'meta': holds every item-level box of the file. A child the file lacks
@@ -188,10 +191,15 @@ public:
     std::vector<std::uint8_t> getProtectionScheme(std::uint16_t index) const;
 
     void writeBox(BitStream& output) override;
-    // Children in any order; unknown children are skipped silently.
+    // Children in any order; unknown children are skipped silently (kept as
+    // their bytes for writing back).
     void parseBox(BitStream& input) override;
 
 private:
+    // The member that models a child of this type, or nullptr.
+    Box* modelledChild(FourCCInt type);
+
+    ChildOrder mChildOrder;
     HandlerBox mHandlerBox;
     PrimaryItemBox mPrimaryItemBox;
     bool mHasPrimaryItemBox = false;

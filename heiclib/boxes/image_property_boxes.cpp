@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "heiclib/box_types.h"
+
 namespace ambrel::heif {
 
 namespace {
@@ -36,10 +38,10 @@ unsigned bitsSet(std::uint16_t mask)
 
 // --- ImageSpatialExtentsProperty ---------------------------------------------
 
-ImageSpatialExtentsProperty::ImageSpatialExtentsProperty() : FullBox("ispe", 0, 0) {}
+ImageSpatialExtentsProperty::ImageSpatialExtentsProperty() : FullBox(boxtype::kIspe, 0, 0) {}
 
 ImageSpatialExtentsProperty::ImageSpatialExtentsProperty(std::uint32_t width, std::uint32_t height)
-    : FullBox("ispe", 0, 0), mWidth(width), mHeight(height)
+    : FullBox(boxtype::kIspe, 0, 0), mWidth(width), mHeight(height)
 {
 }
 
@@ -60,7 +62,7 @@ void ImageSpatialExtentsProperty::writeBox(BitStream& out)
 
 // --- ImageRotation -----------------------------------------------------------
 
-ImageRotation::ImageRotation() : Box("irot") {}
+ImageRotation::ImageRotation() : Box(boxtype::kIrot) {}
 
 void ImageRotation::parseBox(BitStream& in)
 {
@@ -83,7 +85,7 @@ void ImageRotation::writeBox(BitStream& out)
 
 // --- ImageMirror -------------------------------------------------------------
 
-ImageMirror::ImageMirror() : Box("imir") {}
+ImageMirror::ImageMirror() : Box(boxtype::kImir) {}
 
 void ImageMirror::parseBox(BitStream& in)
 {
@@ -102,7 +104,7 @@ void ImageMirror::writeBox(BitStream& out)
 
 // --- CleanAperture -----------------------------------------------------------
 
-CleanAperture::CleanAperture() : Box("clap") {}
+CleanAperture::CleanAperture() : Box(boxtype::kClap) {}
 
 void CleanAperture::parseBox(BitStream& in)
 {
@@ -125,7 +127,7 @@ void CleanAperture::writeBox(BitStream& out)
 
 // --- ImageRelativeLocationProperty -------------------------------------------
 
-ImageRelativeLocationProperty::ImageRelativeLocationProperty() : FullBox("rloc", 0, 0) {}
+ImageRelativeLocationProperty::ImageRelativeLocationProperty() : FullBox(boxtype::kRloc, 0, 0) {}
 
 void ImageRelativeLocationProperty::parseBox(BitStream& in)
 {
@@ -144,7 +146,7 @@ void ImageRelativeLocationProperty::writeBox(BitStream& out)
 
 // --- AuxiliaryTypeProperty ---------------------------------------------------
 
-AuxiliaryTypeProperty::AuxiliaryTypeProperty() : FullBox("auxC", 0, 0) {}
+AuxiliaryTypeProperty::AuxiliaryTypeProperty() : FullBox(boxtype::kAuxC, 0, 0) {}
 
 void AuxiliaryTypeProperty::parseBox(BitStream& in)
 {
@@ -167,9 +169,9 @@ void AuxiliaryTypeProperty::writeBox(BitStream& out)
 
 // --- LayerSelectorProperty ---------------------------------------------------
 
-LayerSelectorProperty::LayerSelectorProperty() : Box("lsel") {}
+LayerSelectorProperty::LayerSelectorProperty() : Box(boxtype::kLsel) {}
 
-LayerSelectorProperty::LayerSelectorProperty(std::uint16_t layerId) : Box("lsel"), mLayerId(layerId) {}
+LayerSelectorProperty::LayerSelectorProperty(std::uint16_t layerId) : Box(boxtype::kLsel), mLayerId(layerId) {}
 
 void LayerSelectorProperty::parseBox(BitStream& in)
 {
@@ -186,9 +188,9 @@ void LayerSelectorProperty::writeBox(BitStream& out)
 
 // --- TargetOlsProperty -------------------------------------------------------
 
-TargetOlsProperty::TargetOlsProperty() : FullBox("tols", 0, 0) {}
+TargetOlsProperty::TargetOlsProperty() : FullBox(boxtype::kTols, 0, 0) {}
 
-TargetOlsProperty::TargetOlsProperty(std::uint16_t targetOlsIndex) : FullBox("tols", 0, 0), mTargetOlsIndex(targetOlsIndex)
+TargetOlsProperty::TargetOlsProperty(std::uint16_t targetOlsIndex) : FullBox(boxtype::kTols, 0, 0), mTargetOlsIndex(targetOlsIndex)
 {
 }
 
@@ -207,7 +209,7 @@ void TargetOlsProperty::writeBox(BitStream& out)
 
 // --- OperatingPointsInformation ----------------------------------------------
 
-OperatingPointsInformation::OperatingPointsInformation() : FullBox("oinf", 0, 0) {}
+OperatingPointsInformation::OperatingPointsInformation() : FullBox(boxtype::kOinf, 0, 0) {}
 
 void OperatingPointsInformation::parseBox(BitStream& in)
 {
@@ -384,12 +386,12 @@ std::vector<std::uint8_t> OperatingPointsInformation::getLayerIds(std::uint16_t 
 // ---------------------------------------------------------------------------
 // ColourInformationBox
 
-ColourInformationBox::ColourInformationBox() : Box("colr") {}
+ColourInformationBox::ColourInformationBox() : Box(boxtype::kColr) {}
 
 void ColourInformationBox::setNclx(std::uint16_t primaries, std::uint16_t transfer, std::uint16_t matrix,
                                    bool fullRange)
 {
-    mColourType = FourCCInt("nclx");
+    mColourType = codetype::kNclx;
     mColourPrimaries = primaries;
     mTransferCharacteristics = transfer;
     mMatrixCoefficients = matrix;
@@ -402,12 +404,12 @@ void ColourInformationBox::parseBox(BitStream& input)
     parseHeader(input);
     mColourType = FourCCInt(input.readUInt32());
     mIccProfile.clear();
-    if (mColourType == FourCCInt("nclx")) {
+    if (mColourType == codetype::kNclx) {
         mColourPrimaries = input.readUInt16();
         mTransferCharacteristics = input.readUInt16();
         mMatrixCoefficients = input.readUInt16();
         mFullRange = (input.readUInt8() & 0x80) != 0;
-    } else if (mColourType == FourCCInt("prof") || mColourType == FourCCInt("rICC")) {
+    } else if (mColourType == codetype::kProf || mColourType == codetype::kRICC) {
         const std::int32_t remaining = input.bytesRemaining();
         if (remaining > 0) {
             input.readBytes(mIccProfile, static_cast<std::uint32_t>(remaining));
@@ -419,7 +421,7 @@ void ColourInformationBox::writeBox(BitStream& output)
 {
     writeHeader(output);
     output.writeUInt32(mColourType.getUInt32());
-    if (mColourType == FourCCInt("nclx")) {
+    if (mColourType == codetype::kNclx) {
         output.writeUInt16(mColourPrimaries);
         output.writeUInt16(mTransferCharacteristics);
         output.writeUInt16(mMatrixCoefficients);

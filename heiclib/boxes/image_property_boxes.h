@@ -11,6 +11,7 @@
 
 #include "heiclib/bitstream.h"
 #include "heiclib/box.h"
+#include "heiclib/box_types.h"
 
 namespace ambrel::heif {
 
@@ -288,7 +289,7 @@ public:
     void setNclx(std::uint16_t primaries, std::uint16_t transfer, std::uint16_t matrix, bool fullRange);
 
 private:
-    FourCCInt mColourType{"nclx"};
+    FourCCInt mColourType{codetype::kNclx};
     std::uint16_t mColourPrimaries = 2;  // unspecified
     std::uint16_t mTransferCharacteristics = 2;
     std::uint16_t mMatrixCoefficients = 2;

@@ -2,18 +2,14 @@
 
 #include <stdexcept>
 
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
 #include "heiclib/ids.h"
 #include "heiclib/log.h"
 
 namespace ambrel::heif {
 
 namespace {
-
-constexpr FourCCInt kIinf("iinf");
-constexpr FourCCInt kInfe("infe");
-constexpr FourCCInt kIref("iref");
-constexpr FourCCInt kGrpl("grpl");
-constexpr FourCCInt kIpro("ipro");
 
 // Four-character codes stored as text are written as exactly four bytes.
 void writeFourChars(BitStream& output, const std::string& text)
@@ -82,7 +78,7 @@ void FDItemInfoExtension::setGroupIds(const std::vector<std::uint32_t>& groupIds
 // ---------------------------------------------------------------------------
 // ItemInfoEntry
 
-ItemInfoEntry::ItemInfoEntry() : FullBox(kInfe, 0, 0) {}
+ItemInfoEntry::ItemInfoEntry() : FullBox(boxtype::kInfe, 0, 0) {}
 
 ItemInfoEntry::ItemInfoEntry(const ItemInfoEntry& other)
     : FullBox(other),
@@ -143,13 +139,13 @@ void ItemInfoEntry::parseBox(BitStream& input)
     mProtectionIndex = input.readUInt16();
     input.readFixedString(mItemType, 4);
     input.readCString(mItemName);
-    if (mItemType == "mime") {
+    if (mItemType == itemtype::kMime.getString()) {
         input.readCString(mContentType);
         mContentEncoding.clear();
         if (input.bytesRemaining() > 0) {
             input.readCString(mContentEncoding);
         }
-    } else if (mItemType == "uri ") {
+    } else if (mItemType == itemtype::kUri.getString()) {
         input.readCString(mItemUriType);
     }
 }
@@ -177,10 +173,10 @@ void ItemInfoEntry::writeBox(BitStream& output)
         output.writeUInt16(mProtectionIndex);
         writeFourChars(output, mItemType);
         output.writeCString(mItemName);
-        if (mItemType == "mime") {
+        if (mItemType == itemtype::kMime.getString()) {
             output.writeCString(mContentType);
             output.writeCString(mContentEncoding);
-        } else if (mItemType == "uri ") {
+        } else if (mItemType == itemtype::kUri.getString()) {
             output.writeCString(mItemUriType);
         }
     }
@@ -190,7 +186,7 @@ void ItemInfoEntry::writeBox(BitStream& output)
 // ---------------------------------------------------------------------------
 // ItemInfoBox
 
-ItemInfoBox::ItemInfoBox(std::uint8_t version) : FullBox(kIinf, version, 0) {}
+ItemInfoBox::ItemInfoBox(std::uint8_t version) : FullBox(boxtype::kIinf, version, 0) {}
 
 void ItemInfoBox::parseBox(BitStream& input)
 {
@@ -210,7 +206,7 @@ void ItemInfoBox::parseBox(BitStream& input)
                              e.what());
             break;
         }
-        if (type != kInfe) {
+        if (type != boxtype::kInfe) {
             log::warning("ItemInfoBox: skipping a box of type '" + type.getString() + "' among the entries");
             continue;
         }
@@ -341,7 +337,7 @@ void SingleItemTypeReferenceBox::writeBox(BitStream& output)
 // ---------------------------------------------------------------------------
 // ItemReferenceBox
 
-ItemReferenceBox::ItemReferenceBox(std::uint8_t version) : FullBox(kIref, version, 0) {}
+ItemReferenceBox::ItemReferenceBox(std::uint8_t version) : FullBox(boxtype::kIref, version, 0) {}
 
 void ItemReferenceBox::parseBox(BitStream& input)
 {
@@ -349,13 +345,11 @@ void ItemReferenceBox::parseBox(BitStream& input)
     const bool largeIds = getVersion() != 0;
     // Every reference box is cut out by its own size: bytes after its last id
     // are skipped, and ids that run past its size fail the parse.
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
+    forEachChildBox(input, [this, largeIds](FourCCInt, BitStream& child) {
         SingleItemTypeReferenceBox reference(largeIds);
         reference.parseBox(child);
         mReferences.push_back(std::move(reference));
-    }
+    });
 }
 
 void ItemReferenceBox::writeBox(BitStream& output)
@@ -435,18 +429,16 @@ void EntityToGroupBox::writeBox(BitStream& output)
 // ---------------------------------------------------------------------------
 // GroupsListBox
 
-GroupsListBox::GroupsListBox() : Box(kGrpl) {}
+GroupsListBox::GroupsListBox() : Box(boxtype::kGrpl) {}
 
 void GroupsListBox::parseBox(BitStream& input)
 {
     parseHeader(input);
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
         EntityToGroupBox group(type);
         group.parseBox(child);
         mEntityGroups.push_back(std::move(group));
-    }
+    });
 }
 
 void GroupsListBox::writeBox(BitStream& output)
@@ -461,7 +453,7 @@ void GroupsListBox::writeBox(BitStream& output)
 // ---------------------------------------------------------------------------
 // ItemProtectionBox
 
-ItemProtectionBox::ItemProtectionBox() : FullBox(kIpro, 0, 0) {}
+ItemProtectionBox::ItemProtectionBox() : FullBox(boxtype::kIpro, 0, 0) {}
 
 void ItemProtectionBox::parseBox(BitStream& input)
 {

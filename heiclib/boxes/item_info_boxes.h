@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "heiclib/box.h"
+#include "heiclib/box_types.h"
 
 namespace ambrel::heif {
 
@@ -187,7 +188,7 @@ class EntityToGroupBox : public FullBox
 {
 public:
     // The group id comes from the process-wide id counter until parsing replaces it.
-    explicit EntityToGroupBox(FourCCInt groupingType = FourCCInt("altr"), std::uint8_t version = 0,
+    explicit EntityToGroupBox(FourCCInt groupingType = reftype::kAltr, std::uint8_t version = 0,
                               std::uint32_t flags = 0);
 
     void writeBox(BitStream& output) override;

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "heiclib/box_types.h"
+
 namespace ambrel::heif {
 
 namespace {
@@ -43,7 +45,7 @@ const ItemLocationExtent& ItemLocation::getExtent(std::uint32_t index) const
     return mExtents[index];
 }
 
-ItemLocationBox::ItemLocationBox() : FullBox("iloc", 0, 0) {}
+ItemLocationBox::ItemLocationBox() : FullBox(boxtype::kIloc, 0, 0) {}
 
 bool ItemLocationBox::hasItemLocation(std::uint32_t itemId) const
 {
@@ -194,7 +196,7 @@ void ItemLocationBox::writeBox(BitStream& output)
     finalizeSize(output);
 }
 
-ItemDataBox::ItemDataBox() : Box("idat") {}
+ItemDataBox::ItemDataBox() : Box(boxtype::kIdat) {}
 
 void ItemDataBox::readData(std::vector<std::uint8_t>& destination, std::uint64_t offset, std::uint64_t length) const
 {

@@ -2,50 +2,21 @@
 
 #include <stdexcept>
 
-#include "heiclib/boxes/decoder_config_boxes.h"
+#include "heiclib/box_types.h"
 #include "heiclib/boxes/image_property_boxes.h"
 #include "heiclib/log.h"
 
 namespace ambrel::heif {
 
-namespace {
-
-constexpr FourCCInt kIprp("iprp");
-constexpr FourCCInt kIpco("ipco");
-constexpr FourCCInt kIpma("ipma");
-
-// A new, empty property object for a known property type; nullptr for Raw.
-std::shared_ptr<Box> makeProperty(ItemPropertyType type)
-{
-    switch (type) {
-    case ItemPropertyType::Auxc: return std::make_shared<AuxiliaryTypeProperty>();
-    case ItemPropertyType::Avcc: return std::make_shared<AvcConfigurationBox>();
-    case ItemPropertyType::Clap: return std::make_shared<CleanAperture>();
-    case ItemPropertyType::Hvcc: return std::make_shared<HevcConfigurationBox>();
-    case ItemPropertyType::Imir: return std::make_shared<ImageMirror>();
-    case ItemPropertyType::Irot: return std::make_shared<ImageRotation>();
-    case ItemPropertyType::Ispe: return std::make_shared<ImageSpatialExtentsProperty>();
-    case ItemPropertyType::Lhvc: return std::make_shared<LayeredHevcConfigurationItemProperty>();
-    case ItemPropertyType::Lsel: return std::make_shared<LayerSelectorProperty>();
-    case ItemPropertyType::Oinf: return std::make_shared<OperatingPointsInformation>();
-    case ItemPropertyType::Rloc: return std::make_shared<ImageRelativeLocationProperty>();
-    case ItemPropertyType::Tols: return std::make_shared<TargetOlsProperty>();
-    case ItemPropertyType::Raw: break;
-    }
-    return nullptr;
-}
-
-}  // namespace
-
 ItemPropertyType propertyTypeOf(FourCCInt boxType)
 {
     static const std::map<FourCCInt, ItemPropertyType> table = {
-        {FourCCInt("auxC"), ItemPropertyType::Auxc}, {FourCCInt("avcC"), ItemPropertyType::Avcc},
-        {FourCCInt("clap"), ItemPropertyType::Clap}, {FourCCInt("hvcC"), ItemPropertyType::Hvcc},
-        {FourCCInt("imir"), ItemPropertyType::Imir}, {FourCCInt("irot"), ItemPropertyType::Irot},
-        {FourCCInt("ispe"), ItemPropertyType::Ispe}, {FourCCInt("lhvC"), ItemPropertyType::Lhvc},
-        {FourCCInt("lsel"), ItemPropertyType::Lsel}, {FourCCInt("oinf"), ItemPropertyType::Oinf},
-        {FourCCInt("rloc"), ItemPropertyType::Rloc}, {FourCCInt("tols"), ItemPropertyType::Tols},
+        {boxtype::kAuxC, ItemPropertyType::Auxc}, {boxtype::kAvcC, ItemPropertyType::Avcc},
+        {boxtype::kClap, ItemPropertyType::Clap}, {boxtype::kHvcC, ItemPropertyType::Hvcc},
+        {boxtype::kImir, ItemPropertyType::Imir}, {boxtype::kIrot, ItemPropertyType::Irot},
+        {boxtype::kIspe, ItemPropertyType::Ispe}, {boxtype::kLhvC, ItemPropertyType::Lhvc},
+        {boxtype::kLsel, ItemPropertyType::Lsel}, {boxtype::kOinf, ItemPropertyType::Oinf},
+        {boxtype::kRloc, ItemPropertyType::Rloc}, {boxtype::kTols, ItemPropertyType::Tols},
     };
     const auto it = table.find(boxType);
     return it == table.end() ? ItemPropertyType::Raw : it->second;
@@ -54,33 +25,28 @@ ItemPropertyType propertyTypeOf(FourCCInt boxType)
 // ---------------------------------------------------------------------------
 // UnknownProperty
 
-UnknownProperty::UnknownProperty(FourCCInt boxType) : Box(boxType) {}
-
-void UnknownProperty::writeBox(BitStream& /*output*/) {}
-
-void UnknownProperty::parseBox(BitStream& /*input*/) {}
+UnknownProperty::UnknownProperty(FourCCInt boxType) : RawBox(boxType) {}
 
 // ---------------------------------------------------------------------------
 // ItemPropertyContainer
 
-ItemPropertyContainer::ItemPropertyContainer() : Box(kIpco) {}
+ItemPropertyContainer::ItemPropertyContainer() : Box(boxtype::kIpco) {}
 
 void ItemPropertyContainer::parseBox(BitStream& input)
 {
     parseHeader(input);
-    if (getType() != kIpco) {
+    if (getType() != boxtype::kIpco) {
         log::error("Reading ipco, found '" + getType().getString() + "' instead.");
     }
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        std::shared_ptr<Box> property = makeProperty(propertyTypeOf(type));
-        if (!property && type == FourCCInt("colr")) {
-            // Colour information has no property kind of its own (it reports
-            // as raw) but its ICC profile is carried into converted images.
-            property = std::make_shared<ColourInformationBox>();
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
+        // Colour information has no property kind of its own (it reports as
+        // raw) but its ICC profile is carried into converted images.
+        const bool colour = type == boxtype::kColr;
+        std::shared_ptr<Box> property;
+        if (propertyTypeOf(type) != ItemPropertyType::Raw || colour) {
+            property = makeBox(type);
         }
-        if (property && type == FourCCInt("colr")) {
+        if (property && colour) {
             // Colour information only informs the output; one cut short is
             // kept as an unknown property (its index stays) and the image
             // still converts.
@@ -89,15 +55,18 @@ void ItemPropertyContainer::parseBox(BitStream& input)
             } catch (const std::out_of_range& e) {
                 log::warning(std::string("Colour information box cut short, kept as unknown: ") + e.what());
                 property = std::make_shared<UnknownProperty>(type);
+                child.resetPositions();
+                property->parseBox(child);
             }
         } else if (property) {
             property->parseBox(child);
         } else {
             log::warning("Skipping an unknown box of type '" + type.getString() + "' in ItemPropertyContainer.");
             property = std::make_shared<UnknownProperty>(type);
+            property->parseBox(child);
         }
         mProperties.push_back(std::move(property));
-    }
+    });
 }
 
 void ItemPropertyContainer::writeBox(BitStream& output)
@@ -123,7 +92,7 @@ std::uint32_t ItemPropertyContainer::addProperty(std::shared_ptr<Box> property)
 // ---------------------------------------------------------------------------
 // ItemPropertyAssociation
 
-ItemPropertyAssociation::ItemPropertyAssociation() : FullBox(kIpma, 0, 0) {}
+ItemPropertyAssociation::ItemPropertyAssociation() : FullBox(boxtype::kIpma, 0, 0) {}
 
 void ItemPropertyAssociation::parseBox(BitStream& input)
 {
@@ -198,18 +167,19 @@ void ItemPropertyAssociation::addAssociation(std::uint32_t itemId, std::uint16_t
 // ---------------------------------------------------------------------------
 // ItemPropertiesBox
 
-ItemPropertiesBox::ItemPropertiesBox() : Box(kIprp) {}
+ItemPropertiesBox::ItemPropertiesBox() : Box(boxtype::kIprp) {}
 
 void ItemPropertiesBox::parseBox(BitStream& input)
 {
     parseHeader(input);
+    mOtherChildren.beginParse();
     // The first child is taken as the container whatever its type.
     FourCCInt type;
     BitStream container = input.readChildBox(type);
     mContainer.parseBox(container);
 
     BitStream association = input.readChildBox(type);
-    if (type != kIpma) {
+    if (type != boxtype::kIpma) {
         throw std::runtime_error("ItemPropertiesBox includes a box which is not ipma");
     }
     mAssociation.parseBox(association);
@@ -218,6 +188,8 @@ void ItemPropertiesBox::parseBox(BitStream& input)
         log::warning(
             "ItemPropertiesBox::parseBox() supports currently only one ipma box, but there seems to  be more.");
     }
+    // Further children are not read; they are kept as their bytes.
+    forEachChildBox(input, [this](FourCCInt childType, BitStream& child) { mOtherChildren.noteRaw(childType, child); });
 }
 
 void ItemPropertiesBox::writeBox(BitStream& output)
@@ -225,6 +197,7 @@ void ItemPropertiesBox::writeBox(BitStream& output)
     writeHeader(output);
     mContainer.writeBox(output);
     mAssociation.writeBox(output);
+    mOtherChildren.write(output, {}, [](FourCCInt, std::size_t) {});
     finalizeSize(output);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "heiclib/box.h"
+#include "heiclib/box_factory.h"
 #include "heiclib/property_types.h"
 
 namespace ambrel::heif {
@@ -18,14 +19,13 @@ namespace ambrel::heif {
 ItemPropertyType propertyTypeOf(FourCCInt boxType);
 
 // Stands for a property of a type the container does not know, so that the
-// positions of later properties stay as in the file. Keeps only its type.
-class UnknownProperty : public Box
+// positions of later properties stay as in the file. Keeps the property's
+// bytes, so that writing the container back keeps it in its place: the
+// associations count positions.
+class UnknownProperty : public RawBox
 {
 public:
     explicit UnknownProperty(FourCCInt boxType = FourCCInt());
-
-    void writeBox(BitStream& output) override;
-    void parseBox(BitStream& input) override;
 };
 
 // The property container ('ipco'): position p holds property index p + 1 of
@@ -107,6 +107,7 @@ public:
 private:
     ItemPropertyContainer mContainer;
     ItemPropertyAssociation mAssociation;
+    ChildOrder mOtherChildren;  // children after the first 'ipma', kept as bytes
 };
 
 }  // namespace ambrel::heif

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
 #include "heiclib/log.h"
 
 namespace ambrel::heif {
@@ -9,7 +11,6 @@ namespace ambrel::heif {
 namespace {
 
 constexpr std::uint32_t kMatrixSize = 9;
-constexpr std::uint32_t kIdentityMatrix[kMatrixSize] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 
 // Times and durations: 64 bits in version 1, 32 bits otherwise.
 std::uint64_t readTime(BitStream& input, bool wide)
@@ -30,7 +31,7 @@ void writeTime(BitStream& output, std::uint64_t value, bool wide)
 
 // --- MovieHeaderBox ------------------------------------------------------------
 
-MovieHeaderBox::MovieHeaderBox() : FullBox("mvhd", 0, 0) {}
+MovieHeaderBox::MovieHeaderBox() : FullBox(boxtype::kMvhd, 0, 0) {}
 
 void MovieHeaderBox::setMatrix(const std::vector<std::uint32_t>& matrix)
 {
@@ -48,8 +49,8 @@ void MovieHeaderBox::writeBox(BitStream& output)
     writeTime(output, mModificationTime, wide);
     output.writeUInt32(mTimescale);
     writeTime(output, mDuration, wide);
-    output.writeUInt32(0x00010000);  // rate 1.0
-    output.writeUInt16(0x0100);      // volume 1.0
+    output.writeUInt32(mRate);
+    output.writeUInt16(mVolume);
     output.writeUInt16(0);           // reserved
     output.writeUInt32(0);           // reserved
     output.writeUInt32(0);           // reserved
@@ -74,8 +75,8 @@ void MovieHeaderBox::parseBox(BitStream& input)
     mModificationTime = readTime(input, wide);
     mTimescale = input.readUInt32();
     mDuration = readTime(input, wide);
-    input.readUInt32();  // rate
-    input.readUInt16();  // volume
+    mRate = input.readUInt32();
+    mVolume = input.readUInt16();
     input.readUInt16();  // reserved
     input.readUInt32();  // reserved
     input.readUInt32();  // reserved
@@ -93,7 +94,7 @@ void MovieHeaderBox::parseBox(BitStream& input)
 
 // --- TrackHeaderBox ---------------------------------------------------------------
 
-TrackHeaderBox::TrackHeaderBox() : FullBox("tkhd", 0, 0) {}
+TrackHeaderBox::TrackHeaderBox() : FullBox(boxtype::kTkhd, 0, 0) {}
 
 void TrackHeaderBox::writeBox(BitStream& output)
 {
@@ -106,11 +107,11 @@ void TrackHeaderBox::writeBox(BitStream& output)
     writeTime(output, mDuration, wide);
     output.writeUInt32(0);  // reserved
     output.writeUInt32(0);  // reserved
-    output.writeUInt16(0);  // layer
+    output.writeUInt16(mLayer);
     output.writeUInt16(mAlternateGroup);
-    output.writeUInt16(0);  // volume: 0 for visual tracks
+    output.writeUInt16(mVolume);
     output.writeUInt16(0);  // reserved
-    for (auto value : kIdentityMatrix) {
+    for (auto value : mMatrix) {
         output.writeUInt32(value);
     }
     output.writeUInt32(mWidth);
@@ -129,12 +130,12 @@ void TrackHeaderBox::parseBox(BitStream& input)
     mDuration = readTime(input, wide);
     input.readUInt32();  // reserved
     input.readUInt32();  // reserved
-    input.readUInt16();  // layer
+    mLayer = input.readUInt16();
     mAlternateGroup = input.readUInt16();
-    input.readUInt16();  // volume
+    mVolume = input.readUInt16();
     input.readUInt16();  // reserved
-    for (std::uint32_t i = 0; i < kMatrixSize; ++i) {
-        input.readUInt32();  // matrix
+    for (auto& value : mMatrix) {
+        value = input.readUInt32();
     }
     mWidth = input.readUInt32();
     mHeight = input.readUInt32();
@@ -166,7 +167,7 @@ void TrackReferenceTypeBox::parseBox(BitStream& input)
     }
 }
 
-TrackReferenceBox::TrackReferenceBox() : Box("tref") {}
+TrackReferenceBox::TrackReferenceBox() : Box(boxtype::kTref) {}
 
 bool TrackReferenceBox::isReferenceTypePresent(FourCCInt referenceType) const
 {
@@ -191,18 +192,16 @@ void TrackReferenceBox::parseBox(BitStream& input)
 {
     parseHeader(input);
     mTrefTypeBoxes.clear();
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
         TrackReferenceTypeBox box(type);
         box.parseBox(child);
         mTrefTypeBoxes.push_back(std::move(box));
-    }
+    });
 }
 
 // --- EditListBox / EditBox ----------------------------------------------------------
 
-EditListBox::EditListBox() : FullBox("elst", 0, 0) {}
+EditListBox::EditListBox() : FullBox(boxtype::kElst, 0, 0) {}
 
 void EditListBox::addEntry(const EntryVersion0& entry)
 {
@@ -285,34 +284,38 @@ void EditListBox::parseBox(BitStream& input)
     }
 }
 
-EditBox::EditBox() : Box("edts") {}
+EditBox::EditBox() : Box(boxtype::kEdts) {}
 
 void EditBox::writeBox(BitStream& output)
 {
     writeHeader(output);
-    if (mEditListBox) {
-        mEditListBox->writeBox(output);
-    }
+    mChildOrder.write(output, {boxtype::kElst}, [this, &output](FourCCInt, std::size_t) {
+        if (mEditListBox) {
+            mEditListBox->writeBox(output);
+        }
+    });
     finalizeSize(output);
 }
 
 void EditBox::parseBox(BitStream& input)
 {
     parseHeader(input);
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        if (type == FourCCInt("elst")) {
+    mChildOrder.beginParse();
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
+        if (type == boxtype::kElst) {
             auto box = std::make_shared<EditListBox>();
             box->parseBox(child);
             mEditListBox = std::move(box);
+            mChildOrder.noteModelled(type);
+        } else {
+            mChildOrder.noteRaw(type, child);
         }
-    }
+    });
 }
 
 // --- MediaHeaderBox / VideoMediaHeaderBox ----------------------------------------------
 
-MediaHeaderBox::MediaHeaderBox() : FullBox("mdhd", 0, 0) {}
+MediaHeaderBox::MediaHeaderBox() : FullBox(boxtype::kMdhd, 0, 0) {}
 
 void MediaHeaderBox::writeBox(BitStream& output)
 {
@@ -322,7 +325,7 @@ void MediaHeaderBox::writeBox(BitStream& output)
     writeTime(output, mModificationTime, wide);
     output.writeUInt32(mTimescale);
     writeTime(output, mDuration, wide);
-    output.writeUInt16(0x55c4);  // pad bit and language "und"
+    output.writeUInt16(mLanguage);
     output.writeUInt16(0);       // pre-defined
     finalizeSize(output);
 }
@@ -335,17 +338,17 @@ void MediaHeaderBox::parseBox(BitStream& input)
     mModificationTime = readTime(input, wide);
     mTimescale = input.readUInt32();
     mDuration = readTime(input, wide);
-    input.readUInt16();  // pad and language
+    mLanguage = input.readUInt16();
     input.readUInt16();  // pre-defined
 }
 
-VideoMediaHeaderBox::VideoMediaHeaderBox() : FullBox("vmhd", 0, 1) {}
+VideoMediaHeaderBox::VideoMediaHeaderBox() : FullBox(boxtype::kVmhd, 0, 1) {}
 
 void VideoMediaHeaderBox::writeBox(BitStream& output)
 {
     writeFullHeader(output);
-    for (int i = 0; i < 4; ++i) {
-        output.writeUInt16(0);  // graphics mode and opcolor
+    for (auto value : mGraphicsModeAndOpcolor) {
+        output.writeUInt16(value);
     }
     finalizeSize(output);
 }
@@ -353,109 +356,130 @@ void VideoMediaHeaderBox::writeBox(BitStream& output)
 void VideoMediaHeaderBox::parseBox(BitStream& input)
 {
     parseFullHeader(input);
-    for (int i = 0; i < 4; ++i) {
-        input.readUInt16();  // graphics mode and opcolor
+    for (auto& value : mGraphicsModeAndOpcolor) {
+        value = input.readUInt16();
     }
 }
 
 // --- MediaInformationBox / MediaBox ------------------------------------------------------
 
-MediaInformationBox::MediaInformationBox() : Box("minf") {}
+MediaInformationBox::MediaInformationBox() : Box(boxtype::kMinf) {}
 
 void MediaInformationBox::writeBox(BitStream& output)
 {
     writeHeader(output);
-    mVideoMediaHeaderBox.writeBox(output);
-    mDataInformationBox.writeBox(output);
-    mSampleTableBox.writeBox(output);
+    mChildOrder.write(output, {boxtype::kVmhd, boxtype::kDinf, boxtype::kStbl},
+                      [this, &output](FourCCInt type, std::size_t) { modelledChild(type)->writeBox(output); });
     finalizeSize(output);
+}
+
+Box* MediaInformationBox::modelledChild(FourCCInt type)
+{
+    switch (type.getUInt32()) {
+    case boxtype::kDinf.getUInt32(): return &mDataInformationBox;
+    case boxtype::kStbl.getUInt32(): return &mSampleTableBox;
+    case boxtype::kVmhd.getUInt32(): return &mVideoMediaHeaderBox;
+    default: return nullptr;
+    }
 }
 
 void MediaInformationBox::parseBox(BitStream& input)
 {
     parseHeader(input);
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        if (type == FourCCInt("dinf")) {
-            mDataInformationBox.parseBox(child);
-        } else if (type == FourCCInt("stbl")) {
-            mSampleTableBox.parseBox(child);
-        } else if (type == FourCCInt("vmhd")) {
-            mVideoMediaHeaderBox.parseBox(child);
+    mChildOrder.beginParse();
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
+        if (Box* box = modelledChild(type)) {
+            box->parseBox(child);
+            mChildOrder.noteModelled(type);
+        } else {
+            mChildOrder.noteRaw(type, child);
         }
-    }
+    });
 }
 
-MediaBox::MediaBox() : Box("mdia") {}
+MediaBox::MediaBox() : Box(boxtype::kMdia) {}
 
 void MediaBox::writeBox(BitStream& output)
 {
     writeHeader(output);
-    mMediaHeaderBox.writeBox(output);
-    mHandlerBox.writeBox(output);
-    mMediaInformationBox.writeBox(output);
+    mChildOrder.write(output, {boxtype::kMdhd, boxtype::kHdlr, boxtype::kMinf},
+                      [this, &output](FourCCInt type, std::size_t) { modelledChild(type)->writeBox(output); });
     finalizeSize(output);
+}
+
+Box* MediaBox::modelledChild(FourCCInt type)
+{
+    switch (type.getUInt32()) {
+    case boxtype::kHdlr.getUInt32(): return &mHandlerBox;
+    case boxtype::kMinf.getUInt32(): return &mMediaInformationBox;
+    case boxtype::kMdhd.getUInt32(): return &mMediaHeaderBox;
+    default: return nullptr;
+    }
 }
 
 void MediaBox::parseBox(BitStream& input)
 {
     parseHeader(input);
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        if (type == FourCCInt("hdlr")) {
-            mHandlerBox.parseBox(child);
-        } else if (type == FourCCInt("minf")) {
-            mMediaInformationBox.parseBox(child);
-        } else if (type == FourCCInt("mdhd")) {
-            mMediaHeaderBox.parseBox(child);
+    mChildOrder.beginParse();
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
+        if (Box* box = modelledChild(type)) {
+            box->parseBox(child);
+            mChildOrder.noteModelled(type);
+        } else {
+            mChildOrder.noteRaw(type, child);
         }
-    }
+    });
 }
 
 // --- TrackBox ----------------------------------------------------------------------------
 
-TrackBox::TrackBox() : Box("trak") {}
+TrackBox::TrackBox() : Box(boxtype::kTrak) {}
 
 void TrackBox::writeBox(BitStream& output)
 {
     writeHeader(output);
-    mTrackHeaderBox.writeBox(output);
-    if (mHasTrackReferences) {
-        mTrackReferenceBox.writeBox(output);
-    }
-    if (mEditBox) {
-        mEditBox->writeBox(output);
-    }
-    mMediaBox.writeBox(output);
+    mChildOrder.write(output, {boxtype::kTkhd, boxtype::kTref, boxtype::kEdts, boxtype::kMdia},
+                      [this, &output](FourCCInt type, std::size_t) {
+                          if (type == boxtype::kTkhd) {
+                              mTrackHeaderBox.writeBox(output);
+                          } else if (type == boxtype::kTref && mHasTrackReferences) {
+                              mTrackReferenceBox.writeBox(output);
+                          } else if (type == boxtype::kEdts && mEditBox) {
+                              mEditBox->writeBox(output);
+                          } else if (type == boxtype::kMdia) {
+                              mMediaBox.writeBox(output);
+                          }
+                      });
     finalizeSize(output);
 }
 
 void TrackBox::parseBox(BitStream& input)
 {
     parseHeader(input);
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        if (type == FourCCInt("edts")) {
+    mChildOrder.beginParse();
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
+        if (type == boxtype::kEdts) {
             auto box = std::make_shared<EditBox>();
             box->parseBox(child);
             mEditBox = std::move(box);
-        } else if (type == FourCCInt("mdia")) {
+        } else if (type == boxtype::kMdia) {
             mMediaBox.parseBox(child);
-        } else if (type == FourCCInt("tkhd")) {
+        } else if (type == boxtype::kTkhd) {
             mTrackHeaderBox.parseBox(child);
-        } else if (type == FourCCInt("tref")) {
+        } else if (type == boxtype::kTref) {
             mTrackReferenceBox.parseBox(child);
             mHasTrackReferences = true;
+        } else {
+            mChildOrder.noteRaw(type, child);
+            return;
         }
-    }
+        mChildOrder.noteModelled(type);
+    });
 }
 
 // --- MovieBox ------------------------------------------------------------------------------
 
-MovieBox::MovieBox() : Box("moov") {}
+MovieBox::MovieBox() : Box(boxtype::kMoov) {}
 
 std::vector<TrackBox*> MovieBox::getTracks()
 {
@@ -480,9 +504,18 @@ std::vector<const TrackBox*> MovieBox::getTracks() const
 void MovieBox::writeBox(BitStream& output)
 {
     writeHeader(output);
-    mMovieHeaderBox.writeBox(output);
-    for (auto& track : mTracks) {
-        track->writeBox(output);
+    std::size_t tracksWritten = 0;
+    mChildOrder.write(output, {boxtype::kMvhd}, [this, &output, &tracksWritten](FourCCInt type, std::size_t n) {
+        if (type == boxtype::kMvhd) {
+            mMovieHeaderBox.writeBox(output);
+        } else if (type == boxtype::kTrak && n < mTracks.size()) {
+            mTracks[n]->writeBox(output);
+            ++tracksWritten;
+        }
+    });
+    // Tracks added in memory follow those read from the file.
+    for (std::size_t i = tracksWritten; i < mTracks.size(); ++i) {
+        mTracks[i]->writeBox(output);
     }
     finalizeSize(output);
 }
@@ -492,10 +525,9 @@ void MovieBox::parseBox(BitStream& input)
     parseHeader(input);
     mTracks.clear();
     mTrackErrors.clear();
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        if (type == FourCCInt("trak")) {
+    mChildOrder.beginParse();
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
+        if (type == boxtype::kTrak) {
             auto track = std::make_unique<TrackBox>();
             try {
                 track->parseBox(child);
@@ -503,23 +535,32 @@ void MovieBox::parseBox(BitStream& input)
                 // The track is bounded by its own size: the next one still reads.
                 mTrackErrors.emplace_back(e.what());
                 log::warning(std::string("Skipping a track that cannot be read: ") + e.what());
-                continue;
+                child.resetPositions();
+                mChildOrder.noteRaw(type, child);
+                return;
             }
-            // Only image tracks are kept; others are dropped silently.
-            if (track->getMediaBox().getHandlerBox().getHandlerType() == "pict") {
-                mTracks.push_back(std::move(track));
+            // Only image tracks are kept; others are dropped silently (and
+            // kept as their bytes only).
+            if (track->getMediaBox().getHandlerBox().getHandlerType() != codetype::kPict.getString()) {
+                child.resetPositions();
+                mChildOrder.noteRaw(type, child);
+                return;
             }
-        } else if (type == FourCCInt("mvhd")) {
+            mTracks.push_back(std::move(track));
+            mChildOrder.noteModelled(type);
+        } else if (type == boxtype::kMvhd) {
             mMovieHeaderBox.parseBox(child);
+            mChildOrder.noteModelled(type);
         } else {
             log::warning("Skipping an unsupported box '" + type.getString() + "' inside movie box.");
+            mChildOrder.noteRaw(type, child);
         }
-    }
+    });
 }
 
 // --- MediaDataBox ----------------------------------------------------------------------------
 
-MediaDataBox::MediaDataBox() : Box("mdat") {}
+MediaDataBox::MediaDataBox() : Box(boxtype::kMdat) {}
 
 std::uint64_t MediaDataBox::addData(const std::vector<std::uint8_t>& data)
 {
@@ -535,9 +576,15 @@ void MediaDataBox::writeBox(BitStream& output)
     finalizeSize(output);
 }
 
-void MediaDataBox::parseBox(BitStream& /*input*/)
+void MediaDataBox::parseBox(BitStream& input)
 {
-    // Media data is reached through the sample tables' offsets; nothing is read here.
+    // The reader reaches media data through the item locations and the
+    // sample tables and never parses this box; parsed on its own, the box
+    // keeps its payload so that it writes back as it was read.
+    parseHeader(input);
+    const auto remaining = static_cast<std::uint32_t>(input.bytesRemaining());
+    mData.clear();
+    input.readBytes(mData, remaining);
 }
 
 }  // namespace ambrel::heif

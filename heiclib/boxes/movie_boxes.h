@@ -8,12 +8,14 @@
 // 'mvhd' is accepted only in its version-0 layout.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "heiclib/box.h"
+#include "heiclib/box_factory.h"
 #include "heiclib/boxes/file_meta_boxes.h"
 #include "heiclib/boxes/sample_entry_boxes.h"
 #include "heiclib/boxes/sample_table_boxes.h"
@@ -55,6 +57,9 @@ private:
     std::uint64_t mDuration = 0;
     std::vector<std::uint32_t> mMatrix{0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
     std::uint32_t mNextTrackId = 0;
+    // Not used by the reader; kept as read so that the box writes back unchanged.
+    std::uint32_t mRate = 0x00010000;  // 1.0
+    std::uint16_t mVolume = 0x0100;    // 1.0
 };
 
 // 'tkhd': track id, duration, alternate group and display size. Version 1
@@ -93,6 +98,10 @@ private:
     std::uint16_t mAlternateGroup = 0;
     std::uint32_t mWidth = 0;
     std::uint32_t mHeight = 0;
+    // Not used by the reader; kept as read so that the box writes back unchanged.
+    std::uint16_t mLayer = 0;
+    std::uint16_t mVolume = 0;  // 0 for visual tracks
+    std::array<std::uint32_t, 9> mMatrix{0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 };
 
 // One reference type inside 'tref' ('thmb', 'auxl', ...): the referenced track ids.
@@ -189,6 +198,7 @@ public:
 
 private:
     std::shared_ptr<EditListBox> mEditListBox;
+    ChildOrder mChildOrder;
 };
 
 // 'mdhd': media timing. Version 1 carries 64-bit times and duration; other
@@ -215,9 +225,11 @@ private:
     std::uint64_t mModificationTime = 0;
     std::uint32_t mTimescale = 0;
     std::uint64_t mDuration = 0;
+    std::uint16_t mLanguage = 0x55c4;  // pad bit and "und"; kept as read
 };
 
-// 'vmhd': video media header; its fields are read past and not kept.
+// 'vmhd': video media header; its fields are not used, only kept for writing
+// the box back.
 class VideoMediaHeaderBox : public FullBox
 {
 public:
@@ -225,6 +237,9 @@ public:
 
     void writeBox(BitStream& output) override;
     void parseBox(BitStream& input) override;
+
+private:
+    std::array<std::uint16_t, 4> mGraphicsModeAndOpcolor{};
 };
 
 // 'minf': video media header, data information and sample table.
@@ -244,9 +259,12 @@ public:
     void parseBox(BitStream& input) override;
 
 private:
+    Box* modelledChild(FourCCInt type);
+
     VideoMediaHeaderBox mVideoMediaHeaderBox;
     DataInformationBox mDataInformationBox;
     SampleTableBox mSampleTableBox;
+    ChildOrder mChildOrder;
 };
 
 // 'mdia': media header, handler and media information.
@@ -266,9 +284,12 @@ public:
     void parseBox(BitStream& input) override;
 
 private:
+    Box* modelledChild(FourCCInt type);
+
     MediaHeaderBox mMediaHeaderBox;
     HandlerBox mHandlerBox;
     MediaInformationBox mMediaInformationBox;
+    ChildOrder mChildOrder;
 };
 
 // 'trak': one track.
@@ -299,6 +320,7 @@ private:
     TrackReferenceBox mTrackReferenceBox;
     bool mHasTrackReferences = false;
     std::shared_ptr<EditBox> mEditBox;
+    ChildOrder mChildOrder;
 };
 
 // 'moov': the movie header and the image tracks (handler "pict") in file
@@ -328,9 +350,11 @@ private:
     MovieHeaderBox mMovieHeaderBox;
     std::vector<std::string> mTrackErrors;
     std::vector<std::unique_ptr<TrackBox>> mTracks;
+    ChildOrder mChildOrder;  // the dropped tracks and unknown children are kept as bytes
 };
 
-// 'mdat': media data, used only when writing files; parsing reads nothing.
+// 'mdat': media data, used when writing files; the reader never parses it
+// (parsing keeps the payload).
 class MediaDataBox : public Box
 {
 public:

@@ -2,19 +2,13 @@
 
 #include <stdexcept>
 
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
 #include "heiclib/log.h"
 
 namespace ambrel::heif {
 
 namespace {
-
-constexpr FourCCInt kClap("clap");
-constexpr FourCCInt kCcst("ccst");
-constexpr FourCCInt kHvcC("hvcC");
-constexpr FourCCInt kAvcC("avcC");
-constexpr FourCCInt kHvc1("hvc1");
-constexpr FourCCInt kHev1("hev1");
-constexpr FourCCInt kAvc1("avc1");
 
 // The compressor name field: a length byte and 31 bytes of name and padding.
 constexpr std::uint32_t kCompressorNameFieldBytes = 32;
@@ -30,7 +24,7 @@ void checkCompressorName(const std::string& name)
 
 // --- CodingConstraintsBox -------------------------------------------------
 
-CodingConstraintsBox::CodingConstraintsBox() : FullBox("ccst", 0, 0) {}
+CodingConstraintsBox::CodingConstraintsBox() : FullBox(boxtype::kCcst, 0, 0) {}
 
 void CodingConstraintsBox::setMaxRefPerPic(std::uint8_t value)
 {
@@ -96,6 +90,7 @@ void VisualSampleEntryBox::setCompressorName(const std::string& name)
 {
     checkCompressorName(name);
     mCompressorName = name;
+    mCompressorNameField.clear();
 }
 
 void VisualSampleEntryBox::writeVisualFields(BitStream& output)
@@ -108,21 +103,25 @@ void VisualSampleEntryBox::writeVisualFields(BitStream& output)
     }
     output.writeUInt16(mWidth);
     output.writeUInt16(mHeight);
-    output.writeUInt32(0x00480000);  // 72 dpi horizontally
-    output.writeUInt32(0x00480000);  // 72 dpi vertically
-    output.writeUInt32(0);           // reserved
-    output.writeUInt16(1);           // frame count
+    output.writeUInt32(mHorizontalResolution);
+    output.writeUInt32(mVerticalResolution);
+    output.writeUInt32(0);  // reserved
+    output.writeUInt16(mFrameCount);
 
-    checkCompressorName(mCompressorName);
-    output.writeUInt8(static_cast<std::uint8_t>(mCompressorName.size()));
-    for (char c : mCompressorName) {
-        output.writeUInt8(static_cast<std::uint8_t>(c));
-    }
-    for (auto i = static_cast<std::uint32_t>(1 + mCompressorName.size()); i < kCompressorNameFieldBytes; ++i) {
-        output.writeUInt8(0);  // padding
+    if (mCompressorNameField.size() == kCompressorNameFieldBytes) {
+        output.writeBytes(mCompressorNameField);
+    } else {
+        checkCompressorName(mCompressorName);
+        output.writeUInt8(static_cast<std::uint8_t>(mCompressorName.size()));
+        for (char c : mCompressorName) {
+            output.writeUInt8(static_cast<std::uint8_t>(c));
+        }
+        for (auto i = static_cast<std::uint32_t>(1 + mCompressorName.size()); i < kCompressorNameFieldBytes; ++i) {
+            output.writeUInt8(0);  // padding
+        }
     }
 
-    output.writeUInt16(0x0018);  // depth: colour without alpha
+    output.writeUInt16(mDepth);
     output.writeUInt16(0xffff);  // pre-defined, -1
     if (mClap) {
         mClap->writeBox(output);
@@ -145,22 +144,22 @@ void VisualSampleEntryBox::parseBox(BitStream& input)
     }
     mWidth = input.readUInt16();
     mHeight = input.readUInt16();
-    input.readUInt32();  // horizontal resolution
-    input.readUInt32();  // vertical resolution
+    mHorizontalResolution = input.readUInt32();
+    mVerticalResolution = input.readUInt32();
     input.readUInt32();  // reserved
-    input.readUInt16();  // frame count
+    mFrameCount = input.readUInt16();
 
     const std::uint8_t nameLength = input.readUInt8();
     if (nameLength > COMPRESSORNAME_STRING_LENGTH) {
         throw std::runtime_error("Too long compressorname string length read from VisualSampleEntry (>31 bytes).");
     }
     // The name and its padding fill the rest of the 32-byte field; the name
-    // read from the file is not kept.
-    for (std::uint32_t i = 1; i < kCompressorNameFieldBytes; ++i) {
-        input.readUInt8();
-    }
+    // read from the file is not reported (only its field kept for writing).
+    std::vector<std::uint8_t> field{nameLength};
+    input.readBytes(field, kCompressorNameFieldBytes - 1);
+    mCompressorNameField = std::move(field);
 
-    input.readUInt16();  // depth
+    mDepth = input.readUInt16();
     input.readUInt16();  // pre-defined
 
     // Only a 'clap' directly after the fixed fields is taken here; any other
@@ -169,7 +168,7 @@ void VisualSampleEntryBox::parseBox(BitStream& input)
         const std::uint32_t position = input.getBytePosition();
         FourCCInt type;
         BitStream child = input.readChildBox(type);
-        if (type == kClap) {
+        if (type == boxtype::kClap) {
             auto clap = std::make_shared<CleanAperture>();
             clap->parseBox(child);
             mClap = std::move(clap);
@@ -184,38 +183,45 @@ void VisualSampleEntryBox::parseBox(BitStream& input)
 namespace {
 
 // The children of an HEVC or AVC sample entry: its decoder configuration and
-// optional coding constraints, in any order.
+// optional coding constraints, in any order. Other children are kept as their
+// bytes only.
 template <typename ConfigurationBox>
 void parseCodedEntryChildren(BitStream& input, FourCCInt configurationType, ConfigurationBox& configuration,
-                             CodingConstraintsBox& constraints, bool& constraintsPresent, const char* owner)
+                             CodingConstraintsBox& constraints, bool& constraintsPresent, ChildOrder& order,
+                             const char* owner)
 {
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        if (type == kCcst) {
+    order.beginParse();
+    forEachChildBox(input, [&](FourCCInt type, BitStream& child) {
+        if (type == boxtype::kCcst) {
             constraints.parseBox(child);
             constraintsPresent = true;
         } else if (type == configurationType) {
             configuration.parseBox(child);
         } else {
             log::warning("Skipping unknown box of type '" + type.getString() + "' inside " + owner);
+            order.noteRaw(type, child);
+            return;
         }
-    }
+        order.noteModelled(type);
+    });
 }
 
 template <typename ConfigurationBox>
-void writeCodedEntryChildren(BitStream& output, ConfigurationBox& configuration, CodingConstraintsBox& constraints,
-                             bool constraintsPresent)
+void writeCodedEntryChildren(BitStream& output, FourCCInt configurationType, ConfigurationBox& configuration,
+                             CodingConstraintsBox& constraints, bool constraintsPresent, const ChildOrder& order)
 {
-    configuration.writeBox(output);
-    if (constraintsPresent) {
-        constraints.writeBox(output);
-    }
+    order.write(output, {configurationType, boxtype::kCcst}, [&](FourCCInt type, std::size_t) {
+        if (type == configurationType) {
+            configuration.writeBox(output);
+        } else if (constraintsPresent) {
+            constraints.writeBox(output);
+        }
+    });
 }
 
 }  // namespace
 
-HevcSampleEntry::HevcSampleEntry() : VisualSampleEntryBox(kHvc1, "HEVC Coding") {}
+HevcSampleEntry::HevcSampleEntry() : VisualSampleEntryBox(boxtype::kHvc1, "HEVC Coding") {}
 
 void HevcSampleEntry::setCodingConstraintsBox(const CodingConstraintsBox& box)
 {
@@ -231,18 +237,19 @@ const CodingConstraintsBox* HevcSampleEntry::getCodingConstraintsBox() const
 void HevcSampleEntry::writeBox(BitStream& output)
 {
     writeVisualFields(output);
-    writeCodedEntryChildren(output, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent);
+    writeCodedEntryChildren(output, boxtype::kHvcC, mConfigurationBox, mCodingConstraintsBox,
+                            mIsCodingConstraintsPresent, mChildOrder);
     finalizeSize(output);
 }
 
 void HevcSampleEntry::parseBox(BitStream& input)
 {
     VisualSampleEntryBox::parseBox(input);
-    parseCodedEntryChildren(input, kHvcC, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent,
-                            "HevcSampleEntry");
+    parseCodedEntryChildren(input, boxtype::kHvcC, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent,
+                            mChildOrder, "HevcSampleEntry");
 }
 
-AvcSampleEntry::AvcSampleEntry() : VisualSampleEntryBox(kAvc1, "AVC Coding") {}
+AvcSampleEntry::AvcSampleEntry() : VisualSampleEntryBox(boxtype::kAvc1, "AVC Coding") {}
 
 void AvcSampleEntry::setCodingConstraintsBox(const CodingConstraintsBox& box)
 {
@@ -258,20 +265,21 @@ const CodingConstraintsBox* AvcSampleEntry::getCodingConstraintsBox() const
 void AvcSampleEntry::writeBox(BitStream& output)
 {
     writeVisualFields(output);
-    writeCodedEntryChildren(output, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent);
+    writeCodedEntryChildren(output, boxtype::kAvcC, mConfigurationBox, mCodingConstraintsBox,
+                            mIsCodingConstraintsPresent, mChildOrder);
     finalizeSize(output);
 }
 
 void AvcSampleEntry::parseBox(BitStream& input)
 {
     VisualSampleEntryBox::parseBox(input);
-    parseCodedEntryChildren(input, kAvcC, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent,
-                            "AvcSampleEntry");
+    parseCodedEntryChildren(input, boxtype::kAvcC, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent,
+                            mChildOrder, "AvcSampleEntry");
 }
 
 // --- SampleDescriptionBox ------------------------------------------------------
 
-SampleDescriptionBox::SampleDescriptionBox() : FullBox("stsd", 0, 0) {}
+SampleDescriptionBox::SampleDescriptionBox() : FullBox(boxtype::kStsd, 0, 0) {}
 
 const VisualSampleEntryBox& SampleDescriptionBox::getSampleEntry(std::uint32_t index) const
 {
@@ -320,9 +328,9 @@ void SampleDescriptionBox::parseBox(BitStream& input)
         FourCCInt type;
         BitStream child = input.readChildBox(type);
         std::unique_ptr<SampleEntryBox> entry;
-        if (type == kAvc1) {
+        if (type == boxtype::kAvc1) {
             entry = std::make_unique<AvcSampleEntry>();
-        } else if (type == kHvc1 || type == kHev1) {
+        } else if (type == boxtype::kHvc1 || type == boxtype::kHev1) {
             entry = std::make_unique<HevcSampleEntry>();
         } else {
             log::warning("Skipping unknown SampleDescriptionBox entry of type '" + type.getString() + "'");

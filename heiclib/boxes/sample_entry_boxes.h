@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "heiclib/box.h"
+#include "heiclib/box_factory.h"
 #include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/boxes/image_property_boxes.h"
 
@@ -98,11 +99,24 @@ protected:
     // Everything up to and including the clean aperture, size not finalized.
     void writeVisualFields(BitStream& output);
 
+    // The order of the children after the fixed fields, with the bytes of
+    // those the entry does not model.
+    ChildOrder mChildOrder;
+
 private:
     std::uint16_t mWidth = 0;
     std::uint16_t mHeight = 0;
     std::string mCompressorName;
     std::shared_ptr<CleanAperture> mClap;
+    // Fields the model does not use, kept as read so that a parsed entry
+    // writes back unchanged; an entry made in memory writes the defaults.
+    std::uint32_t mHorizontalResolution = 0x00480000;  // 72 dpi
+    std::uint32_t mVerticalResolution = 0x00480000;
+    std::uint16_t mFrameCount = 1;
+    std::uint16_t mDepth = 0x0018;  // colour without alpha
+    // The 32-byte compressor name field of a parsed entry (length byte,
+    // name, padding); empty for an entry made in memory or renamed since.
+    std::vector<std::uint8_t> mCompressorNameField;
 };
 
 // 'hvc1' / 'hev1': an HEVC sample entry with its 'hvcC' and optional 'ccst'.

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "heiclib/box_factory.h"
+#include "heiclib/box_types.h"
 #include "heiclib/log.h"
 #include "heiclib/memory_budget.h"
 
@@ -10,8 +12,6 @@ namespace ambrel::heif {
 
 namespace {
 
-constexpr FourCCInt kStco("stco");
-constexpr FourCCInt kCo64("co64");
 
 // Adds `count` samples to a running total that must stay within `maximum`;
 // throws std::runtime_error naming `what` otherwise. Never overflows.
@@ -36,7 +36,7 @@ void writeGroupingType(BitStream& output, const std::string& groupingType)
 
 // --- TimeToSampleBox ---------------------------------------------------------
 
-TimeToSampleBox::TimeToSampleBox() : FullBox("stts", 0, 0) {}
+TimeToSampleBox::TimeToSampleBox() : FullBox(boxtype::kStts, 0, 0) {}
 
 std::vector<std::uint64_t> TimeToSampleBox::getSampleDecodeTimes() const
 {
@@ -84,7 +84,7 @@ void TimeToSampleBox::parseBox(BitStream& input)
 
 // --- CompositionOffsetBox ------------------------------------------------------
 
-CompositionOffsetBox::CompositionOffsetBox() : FullBox("ctts", 0, 0) {}
+CompositionOffsetBox::CompositionOffsetBox() : FullBox(boxtype::kCtts, 0, 0) {}
 
 void CompositionOffsetBox::addEntryVersion0(const EntryVersion0& entry)
 {
@@ -180,7 +180,7 @@ void CompositionOffsetBox::parseBox(BitStream& input)
 
 // --- CompositionToDecodeBox --------------------------------------------------
 
-CompositionToDecodeBox::CompositionToDecodeBox() : FullBox("cslg", 0, 0) {}
+CompositionToDecodeBox::CompositionToDecodeBox() : FullBox(boxtype::kCslg, 0, 0) {}
 
 void CompositionToDecodeBox::writeBox(BitStream& output)
 {
@@ -205,7 +205,7 @@ void CompositionToDecodeBox::parseBox(BitStream& input)
 
 // --- SampleToChunkBox -----------------------------------------------------------
 
-SampleToChunkBox::SampleToChunkBox() : FullBox("stsc", 0, 0) {}
+SampleToChunkBox::SampleToChunkBox() : FullBox(boxtype::kStsc, 0, 0) {}
 
 void SampleToChunkBox::decodeEntries(std::uint32_t chunkCount, std::uint64_t maxSamples, MemoryBudget* budget)
 {
@@ -299,7 +299,7 @@ void SampleToChunkBox::parseBox(BitStream& input)
 
 // --- SampleSizeBox --------------------------------------------------------------
 
-SampleSizeBox::SampleSizeBox() : FullBox("stsz", 0, 0) {}
+SampleSizeBox::SampleSizeBox() : FullBox(boxtype::kStsz, 0, 0) {}
 
 void SampleSizeBox::writeBox(BitStream& output)
 {
@@ -345,7 +345,7 @@ void SampleSizeBox::parseBox(BitStream& input)
 
 // --- ChunkOffsetBox --------------------------------------------------------------
 
-ChunkOffsetBox::ChunkOffsetBox() : FullBox(kStco, 0, 0) {}
+ChunkOffsetBox::ChunkOffsetBox() : FullBox(boxtype::kStco, 0, 0) {}
 
 void ChunkOffsetBox::setChunkOffsets(const std::vector<std::uint64_t>& offsets)
 {
@@ -353,7 +353,7 @@ void ChunkOffsetBox::setChunkOffsets(const std::vector<std::uint64_t>& offsets)
     for (auto offset : offsets) {
         needs64 = needs64 || offset > 0xffffffffu;
     }
-    setType(needs64 ? kCo64 : kStco);
+    setType(needs64 ? boxtype::kCo64 : boxtype::kStco);
     mChunkOffsets = offsets;
 }
 
@@ -361,7 +361,7 @@ void ChunkOffsetBox::writeBox(BitStream& output)
 {
     writeFullHeader(output);
     output.writeUInt32(static_cast<std::uint32_t>(mChunkOffsets.size()));
-    const bool is32 = getType() == kStco;
+    const bool is32 = getType() == boxtype::kStco;
     for (auto offset : mChunkOffsets) {
         if (is32) {
             output.writeUInt32(static_cast<std::uint32_t>(offset));
@@ -376,7 +376,7 @@ void ChunkOffsetBox::parseBox(BitStream& input)
 {
     parseFullHeader(input);
     const std::uint32_t entryCount = input.readUInt32();
-    const bool is32 = getType() == kStco;
+    const bool is32 = getType() == boxtype::kStco;
     input.requireEntries(entryCount, is32 ? 4 : 8, "ChunkOffsetBox::parseBox");
     mChunkOffsets.clear();
     mChunkOffsets.reserve(entryCount);
@@ -387,7 +387,7 @@ void ChunkOffsetBox::parseBox(BitStream& input)
 
 // --- SyncSampleBox ----------------------------------------------------------------
 
-SyncSampleBox::SyncSampleBox() : FullBox("stss", 0, 0) {}
+SyncSampleBox::SyncSampleBox() : FullBox(boxtype::kStss, 0, 0) {}
 
 void SyncSampleBox::writeBox(BitStream& output)
 {
@@ -449,7 +449,7 @@ void DirectReferenceSampleListEntry::parseEntry(BitStream& input)
 
 // --- SampleGroupDescriptionBox ------------------------------------------------------
 
-SampleGroupDescriptionBox::SampleGroupDescriptionBox() : FullBox("sgpd", 1, 0) {}
+SampleGroupDescriptionBox::SampleGroupDescriptionBox() : FullBox(boxtype::kSgpd, 1, 0) {}
 
 void SampleGroupDescriptionBox::setGroupingType(const std::string& groupingType)
 {
@@ -521,7 +521,7 @@ void SampleGroupDescriptionBox::parseBox(BitStream& input)
     input.requireEntries(entryCount, minimumEntryBytes, "SampleGroupDescriptionBox::parseBox");
     mEntries.clear();
 
-    const bool isRefs = mGroupingType == "refs";
+    const bool isRefs = mGroupingType == codetype::kRefs.getString();
     for (std::uint32_t i = 0; i < entryCount; ++i) {
         std::uint32_t length = hasLengths ? mDefaultLength : 0;
         if (hasLengths && mDefaultLength == 0) {
@@ -546,7 +546,7 @@ void SampleGroupDescriptionBox::parseBox(BitStream& input)
 
 // --- SampleToGroupBox ----------------------------------------------------------------
 
-SampleToGroupBox::SampleToGroupBox() : FullBox("sbgp", 0, 0) {}
+SampleToGroupBox::SampleToGroupBox() : FullBox(boxtype::kSbgp, 0, 0) {}
 
 void SampleToGroupBox::setGroupingType(const std::string& groupingType)
 {
@@ -630,7 +630,7 @@ void SampleToGroupBox::parseBox(BitStream& input)
 
 // --- SampleTableBox --------------------------------------------------------------------
 
-SampleTableBox::SampleTableBox() : Box("stbl") {}
+SampleTableBox::SampleTableBox() : Box(boxtype::kStbl) {}
 
 const SampleGroupDescriptionBox& SampleTableBox::getSampleGroupDescriptionBox(const std::string& groupingType) const
 {
@@ -643,71 +643,74 @@ const SampleGroupDescriptionBox& SampleTableBox::getSampleGroupDescriptionBox(co
 void SampleTableBox::writeBox(BitStream& output)
 {
     writeHeader(output);
-    mSampleDescriptionBox.writeBox(output);
-    mTimeToSampleBox.writeBox(output);
-    if (mCompositionOffsetBox) {
-        mCompositionOffsetBox->writeBox(output);
-    }
-    if (mCompositionToDecodeBox) {
-        mCompositionToDecodeBox->writeBox(output);
-    }
-    if (mSyncSampleBox) {
-        mSyncSampleBox->writeBox(output);
-    }
-    mSampleToChunkBox.writeBox(output);
-    mSampleSizeBox.writeBox(output);
-    mChunkOffsetBox.writeBox(output);
-    if (mSampleGroupDescriptionBox) {
-        mSampleGroupDescriptionBox->writeBox(output);
-    }
-    for (auto& box : mSampleToGroupBoxes) {
-        box.writeBox(output);
+    std::size_t groupsWritten = 0;
+    mChildOrder.write(output,
+                      {boxtype::kStsd, boxtype::kStts, boxtype::kCtts, boxtype::kCslg, boxtype::kStss, boxtype::kStsc,
+                       boxtype::kStsz, boxtype::kStco, boxtype::kSgpd},
+                      [this, &output, &groupsWritten](FourCCInt type, std::size_t n) {
+                          if (type == boxtype::kSbgp) {
+                              if (n < mSampleToGroupBoxes.size()) {
+                                  mSampleToGroupBoxes[n].writeBox(output);
+                                  ++groupsWritten;
+                              }
+                          } else if (Box* box = modelledChild(type)) {
+                              box->writeBox(output);
+                          }
+                      });
+    // Sample-to-group boxes added in memory follow those read from the file.
+    for (std::size_t i = groupsWritten; i < mSampleToGroupBoxes.size(); ++i) {
+        mSampleToGroupBoxes[i].writeBox(output);
     }
     finalizeSize(output);
+}
+
+Box* SampleTableBox::modelledChild(FourCCInt type)
+{
+    switch (type.getUInt32()) {
+    case boxtype::kStsd.getUInt32(): return &mSampleDescriptionBox;
+    case boxtype::kStts.getUInt32(): return &mTimeToSampleBox;
+    case boxtype::kStsc.getUInt32(): return &mSampleToChunkBox;
+    case boxtype::kStsz.getUInt32(): return &mSampleSizeBox;
+    case boxtype::kStco.getUInt32(): return &mChunkOffsetBox;
+    case boxtype::kCo64.getUInt32(): return &mChunkOffsetBox;
+    case boxtype::kCtts.getUInt32(): return mCompositionOffsetBox.get();
+    case boxtype::kCslg.getUInt32(): return mCompositionToDecodeBox.get();
+    case boxtype::kStss.getUInt32(): return mSyncSampleBox.get();
+    case boxtype::kSgpd.getUInt32(): return mSampleGroupDescriptionBox.get();
+    default: return nullptr;
+    }
 }
 
 void SampleTableBox::parseBox(BitStream& input)
 {
     parseHeader(input);
     mSampleToGroupBoxes.clear();
-    while (input.bytesRemaining() > 0) {
-        FourCCInt type;
-        BitStream child = input.readChildBox(type);
-        const std::string name = type.getString();
-        if (type == kStco || type == kCo64) {
-            mChunkOffsetBox.parseBox(child);
-        } else if (name == "cslg") {
-            auto box = std::make_shared<CompositionToDecodeBox>();
-            box->parseBox(child);
-            mCompositionToDecodeBox = std::move(box);
-        } else if (name == "ctts") {
-            auto box = std::make_shared<CompositionOffsetBox>();
-            box->parseBox(child);
-            mCompositionOffsetBox = std::move(box);
-        } else if (name == "sbgp") {
+    mChildOrder.beginParse();
+    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
+        // The optional tables are made when they are found; a later one replaces an earlier one.
+        if (type == boxtype::kCslg) {
+            mCompositionToDecodeBox = std::make_shared<CompositionToDecodeBox>();
+        } else if (type == boxtype::kCtts) {
+            mCompositionOffsetBox = std::make_shared<CompositionOffsetBox>();
+        } else if (type == boxtype::kSgpd) {
+            mSampleGroupDescriptionBox = std::make_unique<SampleGroupDescriptionBox>();
+        } else if (type == boxtype::kStss) {
+            mSyncSampleBox = std::make_shared<SyncSampleBox>();
+        }
+        if (type == boxtype::kSbgp) {
             SampleToGroupBox box;
             box.parseBox(child);
             mSampleToGroupBoxes.push_back(std::move(box));
-        } else if (name == "sgpd") {
-            auto box = std::make_unique<SampleGroupDescriptionBox>();
+        } else if (Box* box = modelledChild(type)) {
             box->parseBox(child);
-            mSampleGroupDescriptionBox = std::move(box);
-        } else if (name == "stsc") {
-            mSampleToChunkBox.parseBox(child);
-        } else if (name == "stsd") {
-            mSampleDescriptionBox.parseBox(child);
-        } else if (name == "stss") {
-            auto box = std::make_shared<SyncSampleBox>();
-            box->parseBox(child);
-            mSyncSampleBox = std::move(box);
-        } else if (name == "stsz") {
-            mSampleSizeBox.parseBox(child);
-        } else if (name == "stts") {
-            mTimeToSampleBox.parseBox(child);
         } else {
-            log::warning("Skipping unknown box of type '" + name + "' inside SampleTableBox");
+            log::warning("Skipping unknown box of type '" + type.getString() + "' inside SampleTableBox");
+            mChildOrder.noteRaw(type, child);
+            return;
         }
-    }
+        // Both chunk offset widths are the one chunk offset table.
+        mChildOrder.noteModelled(type == boxtype::kCo64 ? boxtype::kStco : type);
+    });
     mSampleToChunkBox.decodeEntries(mChunkOffsetBox.getChunkCount(), kMaxSamples, input.memoryBudget());
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "heiclib/box.h"
+#include "heiclib/box_factory.h"
 #include "heiclib/heif_limits.h"
 #include "heiclib/boxes/sample_entry_boxes.h"
 
@@ -398,6 +399,11 @@ private:
     std::shared_ptr<CompositionToDecodeBox> mCompositionToDecodeBox;
     std::unique_ptr<SampleGroupDescriptionBox> mSampleGroupDescriptionBox;  // a later 'sgpd' replaces it
     std::vector<SampleToGroupBox> mSampleToGroupBoxes;
+    ChildOrder mChildOrder;
+
+    // The member that models a child of this type; nullptr for an optional
+    // table not held and for other types.
+    Box* modelledChild(FourCCInt type);
 };
 
 }  // namespace ambrel::heif

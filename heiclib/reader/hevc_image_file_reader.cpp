@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "heiclib/box_types.h"
 #include "heiclib/ids.h"
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
@@ -15,12 +16,6 @@
 namespace ambrel::heif {
 
 namespace {
-
-constexpr FourCCInt kFtyp("ftyp");
-constexpr FourCCInt kMeta("meta");
-constexpr FourCCInt kMoov("moov");
-constexpr FourCCInt kMdat("mdat");
-constexpr FourCCInt kFree("free");
 
 [[noreturn]] void fail(std::int32_t code, std::string message = {})
 {
@@ -94,7 +89,7 @@ void HevcImageFileReader::readStream(std::istream& input)
         readRootBox(bytes, type);
 
         try {
-            if (type == kFtyp) {
+            if (type == boxtype::kFtyp) {
                 if (ftypFound) {
                     fail(FileReaderException::ReadFailed, "Multiple ftyp boxes");
                 }
@@ -102,7 +97,7 @@ void HevcImageFileReader::readStream(std::istream& input)
                 mFileTypeBox = FileTypeBox();
                 mFileTypeBox.parseBox(bytes);
                 checkBrands(mFileTypeBox);
-            } else if (type == kMeta) {
+            } else if (type == boxtype::kMeta) {
                 if (metaFound) {
                     fail(FileReaderException::ReadFailed, "Multiple meta boxes");
                 }
@@ -114,13 +109,13 @@ void HevcImageFileReader::readStream(std::istream& input)
                 mRootMetaContextId = contextId;
                 mHasRootMeta = true;
                 buildMetaContext(contextId);
-            } else if (type == kMoov) {
+            } else if (type == boxtype::kMoov) {
                 if (moovFound) {
                     fail(FileReaderException::ReadFailed, "Multiple moov boxes");
                 }
                 moovFound = true;
                 readMovie(bytes, movieError);
-            } else if (type == kMdat || type == kFree) {
+            } else if (type == boxtype::kMdat || type == boxtype::kFree) {
                 // nothing to keep
             } else {
                 log::warning("Skipping root level box of unknown type '" + type.getString() + "'");
@@ -234,7 +229,7 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
     }
     input.seekg(static_cast<std::streamoff>(position));
 
-    if (type == kMdat) {
+    if (type == boxtype::kMdat) {
         // Item and sample bytes are read on demand; only look at the header.
         if (size >= 16) {
             char head[16];
@@ -256,7 +251,7 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
                                                   " bytes reaches past the end of the file (" +
                                                   std::to_string(mInputSize - position) + " bytes left)");
     }
-    if (type != kFtyp && type != kMeta && type != kMoov) {
+    if (type != boxtype::kFtyp && type != boxtype::kMeta && type != boxtype::kMoov) {
         // Nothing else is parsed: skip it unread ('free', 'skip', unknown
         // boxes), as large as it may claim to be.
         input.seekg(static_cast<std::streamoff>(std::min(position + size, mInputSize)));

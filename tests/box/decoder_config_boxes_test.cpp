@@ -426,6 +426,9 @@ TEST(DecoderConfigWrite, HevcRoundTripSetsReservedBits)
     EXPECT_EQ(bytes[8 + 13], 0xF1);  // reserved 1111 above min_spatial_segmentation_idc 0x123
     EXPECT_EQ(bytes[8 + 15], 0xFE);  // parallelismType 2
     EXPECT_EQ(bytes[8 + 18], 0xFB);  // bit_depth_chroma_minus8 3
+    // The array header's reserved bit is 0, unlike the reserved bits of the
+    // fixed fields: completeness 1, reserved 0, NAL unit type 32.
+    EXPECT_EQ(bytes[8 + 22 + 1], 0xA0);
 
     auto again = parsed<HevcConfigurationBox>(Bytes().add(bytes));
     const auto& a = original.getConfiguration();

@@ -8,6 +8,7 @@
 
 #include "heiclib/boxes/file_meta_boxes.h"
 #include "heiclib/heif_limits.h"
+#include "heiclib/memory_budget.h"
 #include "tests/box/test_bytes.h"
 
 using namespace ambrel::heif;
@@ -200,6 +201,22 @@ TEST(MetaBox, ChildrenInAnyOrderUnknownSkipped)
     // The empty 'dinf' is reported and the parse goes on.
     EXPECT_TRUE(log.has(ambrel::log::Error, "Read an empty dinf box."));
     EXPECT_TRUE(meta.getDataInformationBox().getDataReferenceBox().getEntries().empty());
+}
+
+TEST(MetaBox, UnknownChildrenKeptAsBytesAreChargedToTheBudget)
+{
+    // 1000 empty unknown boxes: 8000 bytes of file, but each kept box costs
+    // an object and a slot besides its 8 bytes.
+    Bytes children;
+    for (int i = 0; i < 1000; ++i) {
+        children.add(box("xtra"));
+    }
+    const Bytes file = fullBox("meta", 0, 0, children);
+    MemoryBudget budget(3 * file.data().size());
+    BitStream input(file.data());
+    input.setMemoryBudget(&budget);
+    MetaBox meta;
+    EXPECT_THROW(meta.parseBox(input), MemoryBudgetExceeded);
 }
 
 TEST(MetaBox, ProtectionSchemesByIndex)

@@ -93,6 +93,16 @@ TEST(ItemPropertyContainer, KnownTypesAreParsedUnknownOnesHoldTheirPlace)
     EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping an unknown box of type 'pixi' in ItemPropertyContainer."));
 }
 
+TEST(ItemPropertyContainer, UnknownPropertiesAreWrittenBackInTheirPlace)
+{
+    // The associations count positions: an unknown property dropped on
+    // writing would hand its index to the property after it.
+    testbytes::LogCapture log;
+    const Bytes file = box("ipco", hvcC().add(box("pixi", Bytes().u8(0).u24(0).u8(1).u8(8))).add(ispe(64, 48)));
+    auto ipco = parsed<ItemPropertyContainer>(file);
+    EXPECT_EQ(written(ipco), file.data());
+}
+
 TEST(ItemPropertyContainer, WrongTypeIsLoggedAndParsed)
 {
     testbytes::LogCapture log;

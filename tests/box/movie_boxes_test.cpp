@@ -145,6 +145,23 @@ TEST(MovieBox, KeepsOnlyPictTracksInFileOrder)
     EXPECT_EQ(header.getNextTrackId(), 4u);
 }
 
+TEST(MovieBox, WritesBackTracksOfOtherMediaAndUnknownChildren)
+{
+    // The sound track and 'udta' are not modelled but still written back in
+    // their places; so are the fields the model does not use (the track's
+    // all-zero matrix here).
+    LogCapture log;
+    const Bytes file = box("moov", Bytes()
+                                       .add(mvhd(0, 600))
+                                       .add(trak("pict", 1))
+                                       .add(trak("soun", 2))
+                                       .add(box("udta", Bytes().u32(7)))
+                                       .add(trak("pict", 3)));
+    auto moov = parsed<MovieBox>(file);
+    ASSERT_EQ(moov.getTracks().size(), 2u);
+    EXPECT_EQ(written(moov), file.data());
+}
+
 TEST(MovieBox, Version1HeadersReadTheir64BitLayout)
 {
     // 'mvhd' version 1: 64-bit creation, modification and duration.

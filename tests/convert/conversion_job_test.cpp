@@ -15,6 +15,8 @@
 #include <optional>
 #include <set>
 
+#include "convert/library_logs.h"
+#include "heiclib/log.h"
 #include "tests/convert/convert_test_support.h"
 
 using namespace ambrel::heif;
@@ -527,4 +529,39 @@ TEST(ConversionJob, CorpusFilesConvertOrFailCleanly)
         EXPECT_NE(std::find(listener.events.begin(), listener.events.end(), failed), listener.events.end()) << name;
     }
     EXPECT_EQ(listener.events.back(), "finished 8");
+}
+
+TEST(ConversionJob, QuietLibraryLogsKeepTheDiagnosticLinesOffStandardOutputForTheBatch)
+{
+    // A grid with a tile whose data cannot be found: the extraction writes a
+    // diagnostic line.
+    ScratchFolder folder;
+    fixture::SampleFile file = fixture::makeGridHeic();
+    file.builder.item(file.tileIds[2]).omitLocation = true;
+    const std::string source = folder / "broken.heic";
+    writeFile(source, file.bytes());
+    const int levelBefore = ambrel::log::level();
+    {
+        const ambrel::convert::QuietLibraryLogs quiet;
+        ::testing::internal::CaptureStdout();
+        RecordingListener listener;
+        EXPECT_EQ(runJob(JobOptions{}, {source}, listener).failed, 1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    }
+    {
+        // The lines can be had, for a log of the front end's own.
+        std::vector<std::string> lines;
+        const ambrel::convert::QuietLibraryLogs quiet([&](const std::string& line) { lines.push_back(line); });
+        ::testing::internal::CaptureStdout();
+        RecordingListener listener;
+        EXPECT_EQ(runJob(JobOptions{}, {source}, listener).failed, 1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "get_heif_tiles returned false "), lines.end());
+    }
+    EXPECT_EQ(ambrel::log::level(), levelBefore);
+    // Outside the batch the line is written again.
+    ::testing::internal::CaptureStdout();
+    RecordingListener listener;
+    EXPECT_EQ(runJob(JobOptions{}, {source}, listener).failed, 1);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("get_heif_tiles returned false \n"), std::string::npos);
 }

@@ -195,7 +195,7 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
         ASSERT_FALSE(stream.empty());
         cv::Mat image;
         const ambrel::pipeline::DecodeResult result =
-            ambrel::pipeline::decodeHevcStream(stream.data(), stream.size(), [&](std::size_t, int width, int height) {
+            ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t, int width, int height) {
                 image = cv::Mat(height, width, CV_8UC3, cv::Scalar::all(0));
                 return image;
             });

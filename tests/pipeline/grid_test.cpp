@@ -2,7 +2,12 @@
 // tiles are laid out and cut to the image's output size.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "heif2jpg/extraction.h"
+#include "heiclib/log.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;
@@ -320,6 +325,23 @@ TEST_F(GridTest, UnreadableTileIsReported)
     const Heif2JpgResult result = convert(file.bytes());
     const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("get_heif_tiles returned false \n"), std::string::npos) << printed;
+    EXPECT_EQ(result.message, "HUD_ERR heif2jpg unknown");
+}
+
+TEST_F(GridTest, DiagnosticLinesGoThroughTheLogSink)
+{
+    fixture::SampleFile file = fixture::makeGridHeic();
+    file.builder.item(file.tileIds[2]).omitLocation = true;
+    std::vector<std::pair<int, std::string>> logged;
+    ambrel::log::setSink([&](int channel, const std::string& text) { logged.emplace_back(channel, text); });
+    ::testing::internal::CaptureStdout();
+    const Heif2JpgResult result = convert(file.bytes());
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    ambrel::log::setSink({});
+    // Whatever level the conversion sets for the reader.
+    const std::pair<int, std::string> line{ambrel::log::Warning, "get_heif_tiles returned false "};
+    EXPECT_NE(std::find(logged.begin(), logged.end(), line), logged.end());
+    EXPECT_EQ(printed, "");
     EXPECT_EQ(result.message, "HUD_ERR heif2jpg unknown");
 }
 

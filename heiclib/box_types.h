@@ -1,0 +1,130 @@
+// The four-character codes that the box model and the reader know, in one
+// place: box types, item types, item and track reference types, and the
+// codes found inside boxes (colour types, brands of the handler). Every box
+// class takes its type from here and every child dispatch compares against
+// these constants; no box source spells a code inline.
+#pragma once
+
+#include "heiclib/fourcc.h"
+
+namespace ambrel::heif {
+
+namespace boxtype {
+
+// --- file level
+constexpr FourCCInt kFtyp("ftyp");
+constexpr FourCCInt kMeta("meta");
+constexpr FourCCInt kMoov("moov");
+constexpr FourCCInt kMdat("mdat");
+constexpr FourCCInt kFree("free");
+constexpr FourCCInt kSkip("skip");
+constexpr FourCCInt kUuid("uuid");
+
+// --- meta and its children
+constexpr FourCCInt kHdlr("hdlr");
+constexpr FourCCInt kPitm("pitm");
+constexpr FourCCInt kDinf("dinf");
+constexpr FourCCInt kDref("dref");
+constexpr FourCCInt kUrl("url ");
+constexpr FourCCInt kUrn("urn ");
+constexpr FourCCInt kIloc("iloc");
+constexpr FourCCInt kIdat("idat");
+constexpr FourCCInt kIinf("iinf");
+constexpr FourCCInt kInfe("infe");
+constexpr FourCCInt kIref("iref");
+constexpr FourCCInt kIprp("iprp");
+constexpr FourCCInt kIpco("ipco");
+constexpr FourCCInt kIpma("ipma");
+constexpr FourCCInt kGrpl("grpl");
+constexpr FourCCInt kIpro("ipro");
+
+// --- item properties
+constexpr FourCCInt kHvcC("hvcC");
+constexpr FourCCInt kAvcC("avcC");
+constexpr FourCCInt kLhvC("lhvC");
+constexpr FourCCInt kIspe("ispe");
+constexpr FourCCInt kIrot("irot");
+constexpr FourCCInt kImir("imir");
+constexpr FourCCInt kClap("clap");
+constexpr FourCCInt kRloc("rloc");
+constexpr FourCCInt kAuxC("auxC");
+constexpr FourCCInt kLsel("lsel");
+constexpr FourCCInt kTols("tols");
+constexpr FourCCInt kOinf("oinf");
+constexpr FourCCInt kColr("colr");
+
+// --- movie, track and media
+constexpr FourCCInt kMvhd("mvhd");
+constexpr FourCCInt kTrak("trak");
+constexpr FourCCInt kTkhd("tkhd");
+constexpr FourCCInt kTref("tref");
+constexpr FourCCInt kEdts("edts");
+constexpr FourCCInt kElst("elst");
+constexpr FourCCInt kMdia("mdia");
+constexpr FourCCInt kMdhd("mdhd");
+constexpr FourCCInt kMinf("minf");
+constexpr FourCCInt kVmhd("vmhd");
+
+// --- sample tables and sample entries
+constexpr FourCCInt kStbl("stbl");
+constexpr FourCCInt kStsd("stsd");
+constexpr FourCCInt kStts("stts");
+constexpr FourCCInt kCtts("ctts");
+constexpr FourCCInt kCslg("cslg");
+constexpr FourCCInt kStsc("stsc");
+constexpr FourCCInt kStsz("stsz");
+constexpr FourCCInt kStco("stco");
+constexpr FourCCInt kCo64("co64");
+constexpr FourCCInt kStss("stss");
+constexpr FourCCInt kSgpd("sgpd");
+constexpr FourCCInt kSbgp("sbgp");
+constexpr FourCCInt kCcst("ccst");
+constexpr FourCCInt kHvc1("hvc1");  // also an item type
+constexpr FourCCInt kHev1("hev1");
+constexpr FourCCInt kAvc1("avc1");  // also an item type
+
+}  // namespace boxtype
+
+// Item types of 'infe' version 2 and 3 entries.
+namespace itemtype {
+
+constexpr FourCCInt kHvc1("hvc1");
+constexpr FourCCInt kAvc1("avc1");
+constexpr FourCCInt kLhv1("lhv1");
+constexpr FourCCInt kGrid("grid");
+constexpr FourCCInt kIovl("iovl");
+constexpr FourCCInt kIden("iden");
+constexpr FourCCInt kExif("Exif");
+constexpr FourCCInt kMime("mime");
+constexpr FourCCInt kUri("uri ");
+constexpr FourCCInt kJpeg("jpeg");
+
+}  // namespace itemtype
+
+// Reference types of 'iref' children and of 'tref' children, and entity
+// grouping types of 'grpl' children.
+namespace reftype {
+
+constexpr FourCCInt kDimg("dimg");
+constexpr FourCCInt kThmb("thmb");
+constexpr FourCCInt kCdsc("cdsc");
+constexpr FourCCInt kAuxl("auxl");
+constexpr FourCCInt kBase("base");
+constexpr FourCCInt kIloc("iloc");
+constexpr FourCCInt kAltr("altr");  // the default entity grouping type
+
+}  // namespace reftype
+
+// Codes held inside boxes rather than naming them.
+namespace codetype {
+
+constexpr FourCCInt kPict("pict");  // handler type of image items and image tracks
+constexpr FourCCInt kNclx("nclx");  // 'colr' colour types
+constexpr FourCCInt kProf("prof");
+constexpr FourCCInt kRICC("rICC");
+constexpr FourCCInt kFdel("fdel");  // 'infe' version 1 extension type
+constexpr FourCCInt kRefs("refs");  // 'sgpd' grouping type of direct reference samples
+
+}  // namespace codetype
+
+}  // namespace ambrel::heif
