@@ -250,8 +250,8 @@ BitStream BitStream::readChildBox(FourCCInt& type)
 void BitStream::copyRange(std::uint32_t begin, std::uint32_t end, BitStream& destination) const
 {
     if (begin > end || end > mStorage.size()) {
-        outOfRange("BitStream::copyRange: range [" + std::to_string(begin) + ", " + std::to_string(end) +
-                   ") outside " + std::to_string(mStorage.size()) + " bytes");
+        outOfRange("BitStream::copyRange: range [" + std::to_string(begin) + ", " + std::to_string(end) + ") outside " +
+                   std::to_string(mStorage.size()) + " bytes");
     }
     if (mBudget != nullptr) {
         mBudget->charge(end - begin, "a copy of box contents");

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "heiclib/boxes/file_meta_boxes.h"
-#include "heiclib/reader/image_file_reader_interface.h"
 #include "heiclib/memory_budget.h"
+#include "heiclib/reader/image_file_reader_interface.h"
 
 namespace ambrel::heif {
 
@@ -240,8 +240,8 @@ private:
     struct ReferenceIndex
     {
         using Key = std::pair<FourCCInt, ItemId>;
-        std::map<Key, IdVector> toItems;    // (type, from item) -> to items, in file order
-        std::map<Key, IdVector> fromItems;  // (type, to item) -> from items, in file order (repeats kept)
+        std::map<Key, IdVector> toItems;       // (type, from item) -> to items, in file order
+        std::map<Key, IdVector> fromItems;     // (type, to item) -> from items, in file order (repeats kept)
         std::map<Key, IdVector> firstToItems;  // (type, from item) -> to items of its first reference box
 
         [[nodiscard]] bool hasFrom(FourCCInt type, ItemId item) const { return toItems.count({type, item}) != 0; }

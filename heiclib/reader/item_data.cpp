@@ -5,8 +5,8 @@
 #include <span>
 #include <stdexcept>
 
-#include "heiclib/reader/hevc_image_file_reader.h"
 #include "heiclib/heif_limits.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 namespace ambrel::heif {
 
@@ -120,9 +120,9 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
 void HevcImageFileReader::spendItemBytes(ItemId itemId, std::uint64_t bytes)
 {
     if (bytes > mItemBytesLeft) {
-        fail(FileReaderException::ReadFailed,
-             "Item " + std::to_string(itemId) + " needs more bytes read than " +
-                 std::to_string(limits::kMaxItemReadAmplification) + " times the file's size");
+        fail(FileReaderException::ReadFailed, "Item " + std::to_string(itemId) + " needs more bytes read than " +
+                                                  std::to_string(limits::kMaxItemReadAmplification) +
+                                                  " times the file's size");
     }
     mItemBytesLeft -= bytes;
     charge(bytes, "Item " + std::to_string(itemId) + "'s data");
@@ -195,9 +195,9 @@ void HevcImageFileReader::readItemOffsetExtents(ContextId contextId, ItemId item
                                                 DataVector& out, std::uint32_t depth, std::set<ItemId>& visiting)
 {
     if (depth >= limits::kMaxItemReferenceDepth || !visiting.insert(itemId).second) {
-        fail(FileReaderException::ReadFailed,
-             "Item " + std::to_string(itemId) + " refers to itself or nests item offsets deeper than " +
-                 std::to_string(limits::kMaxItemReferenceDepth) + " levels");
+        fail(FileReaderException::ReadFailed, "Item " + std::to_string(itemId) +
+                                                  " refers to itself or nests item offsets deeper than " +
+                                                  std::to_string(limits::kMaxItemReferenceDepth) + " levels");
     }
     out.clear();
     IdVector sources;
@@ -212,9 +212,9 @@ void HevcImageFileReader::readItemOffsetExtents(ContextId contextId, ItemId item
     const bool indexed = metaBox(contextId).getItemLocationBox().getIndexSize() != 0;
     for (const auto& extent : location.getExtentList()) {
         if (indexed && (extent.extentIndex == 0 || extent.extentIndex > sources.size())) {
-            fail(FileReaderException::ReadFailed,
-                 "Item " + std::to_string(itemId) + " names item reference " + std::to_string(extent.extentIndex) +
-                     " of " + std::to_string(sources.size()));
+            fail(FileReaderException::ReadFailed, "Item " + std::to_string(itemId) + " names item reference " +
+                                                      std::to_string(extent.extentIndex) + " of " +
+                                                      std::to_string(sources.size()));
         }
         const ItemId source = indexed ? sources[static_cast<std::size_t>(extent.extentIndex - 1)] : sources.front();
         DataVector sourceBytes;

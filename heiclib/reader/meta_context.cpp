@@ -5,11 +5,11 @@
 #include <stdexcept>
 
 #include "heiclib/boxes/decoder_config_boxes.h"
-#include "heiclib/heif_limits.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
 #include "heiclib/boxes/image_property_boxes.h"
 #include "heiclib/boxes/item_property_boxes.h"
+#include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 namespace ambrel::heif {
 
@@ -110,8 +110,7 @@ std::set<ImageFeature> HevcImageFileReader::imageFeaturesOf(const MetaBox& meta,
     return features;
 }
 
-std::set<ItemFeature> HevcImageFileReader::itemFeaturesOf(const MetaBox& meta, ContextId contextId,
-                                                          ItemId itemId) const
+std::set<ItemFeature> HevcImageFileReader::itemFeaturesOf(const MetaBox& meta, ContextId contextId, ItemId itemId) const
 {
     const ReferenceIndex& refs = referenceIndex(contextId);
     const ItemInfoEntry entry = meta.getItemInfoBox().getItemById(itemId);
@@ -150,10 +149,10 @@ void HevcImageFileReader::checkMetaLimits(const MetaBox& meta, std::size_t itemC
     }
     for (const auto& location : locations) {
         if (location.getExtentList().size() > limits::kMaxExtentsPerItem) {
-            fail(FileReaderException::ReadFailed,
-                 "ItemLocationBox gives item " + std::to_string(location.getItemId()) + " " +
-                     std::to_string(location.getExtentList().size()) + " extents, more than the limit of " +
-                     std::to_string(limits::kMaxExtentsPerItem));
+            fail(FileReaderException::ReadFailed, "ItemLocationBox gives item " + std::to_string(location.getItemId()) +
+                                                      " " + std::to_string(location.getExtentList().size()) +
+                                                      " extents, more than the limit of " +
+                                                      std::to_string(limits::kMaxExtentsPerItem));
         }
     }
     std::uint64_t associations = 0;
@@ -168,8 +167,7 @@ void HevcImageFileReader::checkMetaLimits(const MetaBox& meta, std::size_t itemC
         referenceTargets += reference.getToItemIds().size();
     }
     if (referenceTargets > limits::kMaxReferenceTargets) {
-        refuse("item reference targets in 'iref'", referenceTargets,
-               limits::kMaxReferenceTargets);
+        refuse("item reference targets in 'iref'", referenceTargets, limits::kMaxReferenceTargets);
     }
 }
 
@@ -309,8 +307,9 @@ void HevcImageFileReader::describeImages(const MetaBox& meta, ContextId contextI
         }
         const std::uint32_t ispeIndex = iprp.findPropertyIndex(ItemPropertyType::Ispe, id);
         const auto ispe =
-            ispeIndex != 0 ? std::dynamic_pointer_cast<ImageSpatialExtentsProperty>(iprp.getPropertyByIndex(ispeIndex - 1))
-                           : nullptr;
+            ispeIndex != 0
+                ? std::dynamic_pointer_cast<ImageSpatialExtentsProperty>(iprp.getPropertyByIndex(ispeIndex - 1))
+                : nullptr;
         if (ispe) {
             image.width = ispe->getWidth();
             image.height = ispe->getHeight();
@@ -351,10 +350,9 @@ GridItem HevcImageFileReader::parseGrid(ContextId contextId, ItemId itemId)
     }
     getReferencedFromItemListByType(contextId, itemId, "dimg", grid.itemIds);
     if (grid.itemIds.size() > limits::kMaxGridTiles) {
-        fail(FileReaderException::ReadFailed, "Grid item " + std::to_string(itemId) + " names " +
-                                                  std::to_string(grid.itemIds.size()) +
-                                                  " tiles, more than the limit of " +
-                                                  std::to_string(limits::kMaxGridTiles));
+        fail(FileReaderException::ReadFailed,
+             "Grid item " + std::to_string(itemId) + " names " + std::to_string(grid.itemIds.size()) +
+                 " tiles, more than the limit of " + std::to_string(limits::kMaxGridTiles));
     }
     return grid;
 }
@@ -817,7 +815,8 @@ DataVector HevcImageFileReader::getItemIccProfile(ContextId contextId, ItemId it
         if (association.index == 0) {
             continue;
         }
-        const auto colr = std::dynamic_pointer_cast<ColourInformationBox>(iprp.getPropertyByIndex(association.index - 1u));
+        const auto colr =
+            std::dynamic_pointer_cast<ColourInformationBox>(iprp.getPropertyByIndex(association.index - 1u));
         if (colr && colr->hasIccProfile()) {
             return colr->getIccProfile();
         }

@@ -5,13 +5,13 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "heiclib/reader/decode_pts.h"
 #include "heiclib/boxes/decoder_config_boxes.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
-#include "heiclib/heif_limits.h"
-#include "heiclib/log.h"
 #include "heiclib/boxes/movie_boxes.h"
 #include "heiclib/boxes/sample_table_boxes.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/log.h"
+#include "heiclib/reader/decode_pts.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 namespace ambrel::heif {
 
@@ -69,8 +69,7 @@ SamplePropertyInfo describeSample(const VisualSampleEntryBox& entry, std::uint32
 // What the sample's 'refs' group entry says: a sample id of 0 makes it a
 // non-reference sample; its direct references, mapped through the 'refs'
 // sample-to-group box, are its decode dependencies.
-IdVector sampleReferences(const SampleTableBox& stbl, const SampleToGroupBox* refsGroup,
-                          SamplePropertyInfo& properties)
+IdVector sampleReferences(const SampleTableBox& stbl, const SampleToGroupBox* refsGroup, SamplePropertyInfo& properties)
 {
     IdVector dependencies;
     const auto refs = properties.sampleGroups.find("refs");
@@ -208,8 +207,8 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
 
 // Presentation timestamps.
 bool HevcImageFileReader::layOutTimeline(const TrackHeaderBox& tkhd, const SampleTableBox& stbl,
-                                         const EditListBox* editList, std::uint32_t timescale,
-                                         std::size_t sampleCount, TrackContext& track)
+                                         const EditListBox* editList, std::uint32_t timescale, std::size_t sampleCount,
+                                         TrackContext& track)
 {
     DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList, sampleCount);
     pts.unravel();
@@ -240,8 +239,7 @@ bool HevcImageFileReader::layOutTimeline(const TrackHeaderBox& tkhd, const Sampl
         }
         // A looping timeline is laid out as often as the limit allows;
         // the repetitions are a convenience, not content.
-        if (pass > 0 &&
-            track.presentationTimestamps.size() + presentation.size() > limits::kMaxPresentationEntries) {
+        if (pass > 0 && track.presentationTimestamps.size() + presentation.size() > limits::kMaxPresentationEntries) {
             break;
         }
         for (const auto& [time, index] : presentation) {
@@ -332,8 +330,8 @@ void HevcImageFileReader::readSampleEntries(ContextId trackId, const SampleDescr
 }
 
 // Track features.
-void HevcImageFileReader::setTrackFeatures(const TrackBox& trak, const EditListBox* editList,
-                                           bool hasCodingConstraints, bool unknownDuration, TrackInformation& info)
+void HevcImageFileReader::setTrackFeatures(const TrackBox& trak, const EditListBox* editList, bool hasCodingConstraints,
+                                           bool unknownDuration, TrackInformation& info)
 {
     const TrackHeaderBox& tkhd = trak.getTrackHeaderBox();
     info.trackId = tkhd.getTrackId();
