@@ -20,6 +20,8 @@ BitStream::BitStream(const std::vector<std::uint8_t>& bytes) : mStorage(bytes) {
 
 BitStream::BitStream(std::vector<std::uint8_t>&& bytes) : mStorage(std::move(bytes)) {}
 
+BitStream::BitStream(std::span<const std::uint8_t> bytes) : mStorage(bytes.begin(), bytes.end()) {}
+
 std::int32_t BitStream::bytesRemaining() const
 {
     return static_cast<std::int32_t>(static_cast<std::int64_t>(mStorage.size()) - static_cast<std::int64_t>(mBytePos));
@@ -238,7 +240,7 @@ BitStream BitStream::readChildBox(FourCCInt& type)
     if (mBudget != nullptr) {
         mBudget->charge(length, "the copy of box '" + type.getString() + "'");
     }
-    BitStream child(std::vector<std::uint8_t>(mStorage.begin() + start, mStorage.begin() + start + length));
+    BitStream child(std::span<const std::uint8_t>(mStorage).subspan(start, length));
     child.mOwnsStorage = true;
     child.mBudget = mBudget;
     mBytePos = start + length;
@@ -248,8 +250,8 @@ BitStream BitStream::readChildBox(FourCCInt& type)
 void BitStream::copyRange(std::uint32_t begin, std::uint32_t end, BitStream& destination) const
 {
     if (begin > end || end > mStorage.size()) {
-        outOfRange("BitStream::copyRange: range [" + std::to_string(begin) + ", " + std::to_string(end) +
-                   ") outside " + std::to_string(mStorage.size()) + " bytes");
+        outOfRange("BitStream::copyRange: range [" + std::to_string(begin) + ", " + std::to_string(end) + ") outside " +
+                   std::to_string(mStorage.size()) + " bytes");
     }
     if (mBudget != nullptr) {
         mBudget->charge(end - begin, "a copy of box contents");
@@ -331,7 +333,12 @@ void BitStream::writeBytes(const std::vector<std::uint8_t>& bytes, std::uint32_t
     if (std::uint64_t(offset) + count > bytes.size()) {
         outOfRange("BitStream::writeBytes: range past the end of the source");
     }
-    mStorage.insert(mStorage.end(), bytes.begin() + offset, bytes.begin() + offset + count);
+    writeBytes(std::span<const std::uint8_t>(bytes).subspan(offset, count));
+}
+
+void BitStream::writeBytes(std::span<const std::uint8_t> bytes)
+{
+    mStorage.insert(mStorage.end(), bytes.begin(), bytes.end());
 }
 
 }  // namespace ambrel::heif

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,14 +23,16 @@ public:
     BitStream() = default;
     explicit BitStream(const std::vector<std::uint8_t>& bytes);
     explicit BitStream(std::vector<std::uint8_t>&& bytes);
+    // Copies the bytes the view shows.
+    explicit BitStream(std::span<const std::uint8_t> bytes);
 
     // --- state ---
-    std::uint32_t getBytePosition() const { return mBytePos; }
+    [[nodiscard]] std::uint32_t getBytePosition() const { return mBytePos; }
     void seekBytePosition(std::uint32_t position) { mBytePos = position; }
     void advanceBytes(std::uint32_t count) { mBytePos += count; }
-    bool atByteBoundary() const { return mBitPos == 0; }
-    std::uint32_t byteCount() const { return static_cast<std::uint32_t>(mStorage.size()); }
-    std::int32_t bytesRemaining() const;
+    [[nodiscard]] bool atByteBoundary() const { return mBitPos == 0; }
+    [[nodiscard]] std::uint32_t byteCount() const { return static_cast<std::uint32_t>(mStorage.size()); }
+    [[nodiscard]] std::int32_t bytesRemaining() const;
     void resetPositions();
     void clearData() { mStorage.clear(); }
     std::uint8_t peekByte(std::uint32_t offset) const;
@@ -74,8 +77,10 @@ public:
     void writeBitField(std::uint32_t value, unsigned bits);
     void writeString(const std::string& text);
     void writeCString(const std::string& text);
+    // Appends `count` bytes of `bytes` from `offset` on; throws
+    // std::out_of_range when the range runs past the source.
     void writeBytes(const std::vector<std::uint8_t>& bytes, std::uint32_t count, std::uint32_t offset = 0);
-    void writeBytes(const std::vector<std::uint8_t>& bytes) { writeBytes(bytes, static_cast<std::uint32_t>(bytes.size())); }
+    void writeBytes(std::span<const std::uint8_t> bytes);
 
 private:
     std::uint8_t nextByte();

@@ -75,20 +75,7 @@ void HevcImageFileReader::readStream(std::istream& input)
     mState = State::Initializing;
     mInput = &input;
     mBudget.reset(mBudgetLimit);
-
-    // The input's size bounds every box and item read from it.
-    input.clear();
-    const std::streampos start = input.tellg();
-    input.seekg(0, std::ios::end);
-    const std::streampos end = input.tellg();
-    input.seekg(start);
-    if (start < 0 || end < 0 || !input) {
-        fail(FileReaderException::ReadFailed, "The input stream cannot be sized.");
-    }
-    mInputSize = static_cast<std::uint64_t>(end);
-    if (mInputSize > std::uint64_t(std::numeric_limits<std::int32_t>::max())) {
-        fail(FileReaderException::ReadFailed, "Files of 2 GiB or more are not supported.");
-    }
+    measureInput(input);
 
     bool ftypFound = false;
     bool metaFound = false;
@@ -146,6 +133,30 @@ void HevcImageFileReader::readStream(std::istream& input)
         }
     }
 
+    finishRootWalk(input, movieError);
+    setFileFeatures();
+    mState = State::Ready;
+}
+
+// The input's size bounds every box and item read from it.
+void HevcImageFileReader::measureInput(std::istream& input)
+{
+    input.clear();
+    const std::streampos start = input.tellg();
+    input.seekg(0, std::ios::end);
+    const std::streampos end = input.tellg();
+    input.seekg(start);
+    if (start < 0 || end < 0 || !input) {
+        fail(FileReaderException::ReadFailed, "The input stream cannot be sized.");
+    }
+    mInputSize = static_cast<std::uint64_t>(end);
+    if (mInputSize > std::uint64_t(std::numeric_limits<std::int32_t>::max())) {
+        fail(FileReaderException::ReadFailed, "Files of 2 GiB or more are not supported.");
+    }
+}
+
+void HevcImageFileReader::finishRootWalk(std::istream& input, const std::exception_ptr& movieError) const
+{
     if ((input.fail() || input.bad()) && !input.eof()) {
         fail(FileReaderException::ReadFailed);
     }
@@ -162,9 +173,6 @@ void HevcImageFileReader::readStream(std::istream& input)
             fail(FileReaderException::ReadFailed, std::string("Failed to parse 'moov' box: ") + e.what());
         }
     }
-
-    setFileFeatures();
-    mState = State::Ready;
 }
 
 void HevcImageFileReader::readMovie(BitStream& bytes, std::exception_ptr& firstError)

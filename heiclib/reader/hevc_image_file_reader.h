@@ -17,14 +17,19 @@
 #include <vector>
 
 #include "heiclib/boxes/file_meta_boxes.h"
-#include "heiclib/reader/image_file_reader_interface.h"
 #include "heiclib/memory_budget.h"
+#include "heiclib/reader/image_file_reader_interface.h"
 
 namespace ambrel::heif {
 
 class CleanAperture;
+class EditListBox;
+class ItemLocation;
 class MovieBox;
+class SampleDescriptionBox;
+class SampleTableBox;
 class TrackBox;
+class TrackHeaderBox;
 
 class HevcImageFileReader : public ImageFileReaderInterface
 {
@@ -80,7 +85,7 @@ public:
     // The item id the meta context's 'pitm' names, whatever that item is (or
     // whether it exists); empty when the context has no 'pitm'. Throws
     // InvalidContextId for a context that is not a meta context.
-    std::optional<ItemId> getPrimaryItemId(ContextId contextId) const;
+    [[nodiscard]] std::optional<ItemId> getPrimaryItemId(ContextId contextId) const;
 
     void getItemData(ContextId contextId, ItemId itemId, DataVector& itemData) override;
     OverlayItem getItemIovl(ContextId contextId, ItemId itemId) const override;
@@ -112,7 +117,7 @@ public:
     DataVector getItemIccProfile(ContextId contextId, ItemId itemId) const;
 
     // The limit of the memory budget of the files initialize() opens from now
-    // on (heiflimits::kMaxFileMemoryBytes by default). Boxes read into
+    // on (limits::kMaxFileMemoryBytes by default). Boxes read into
     // memory, their copies and all item and sample bytes read are charged to
     // it; a file that needs more is refused with FileReaderException
     // (ReadFailed) naming the budget.
@@ -153,12 +158,28 @@ private:
 
     // Opening (the root walk).
     void readStream(std::istream& input);
+    // Sets mInputSize from the input; refuses a stream that cannot be sized
+    // and files of 2 GiB or more.
+    void measureInput(std::istream& input);
+    // After the last root box: a failed read of the input, or an unreadable
+    // movie in a file with nothing else to show, fails the open.
+    void finishRootWalk(std::istream& input, const std::exception_ptr& movieError) const;
     void readRootBox(BitStream& boxBytes, FourCCInt& type);
     void checkBrands(const FileTypeBox& ftyp) const;
     void setFileFeatures();
 
     // Meta context.
     void buildMetaContext(ContextId contextId);
+    // The steps of buildMetaContext: the features and entity groups of the
+    // meta box, the descriptors, other items and property lists, and the
+    // image records.
+    MetaBoxInformation describeMetaBox(const MetaBox& meta, ContextId contextId,
+                                       const std::map<ItemId, std::string>& itemTypes) const;
+    void readItemTables(const MetaBox& meta, ContextId contextId, const std::map<ItemId, std::string>& itemTypes,
+                        MetaContext& metaContext);
+    void describeImages(const MetaBox& meta, ContextId contextId,
+                        const std::map<ItemId, std::set<ImageFeature>>& imageFeatures,
+                        const std::map<ItemId, std::string>& itemTypes, MetaContext& metaContext);
     // Throws FileReaderException when the meta box exceeds a limit of heif_limits.h.
     static void checkMetaLimits(const MetaBox& meta, std::size_t itemCount);
     std::set<ImageFeature> imageFeaturesOf(const MetaBox& meta, ContextId contextId, ItemId itemId) const;
@@ -175,13 +196,38 @@ private:
     void readMovie(BitStream& bytes, std::exception_ptr& firstError);
     void buildTrackContexts(const MovieBox& moov, std::exception_ptr& firstError);
     void buildTrackContext(const MovieBox& moov, const TrackBox& trak, TrackInformation& info);
+    // The steps of buildTrackContext, in the order it takes them.
+    // Lays out the presentation timestamps and the duration; true when the
+    // track header leaves the duration unknown.
+    static bool layOutTimeline(const TrackHeaderBox& tkhd, const SampleTableBox& stbl, const EditListBox* editList,
+                               std::uint32_t timescale, std::size_t sampleCount, TrackContext& track);
+    // The samples' properties, locations and decoder keys; true when the
+    // track has coding constraints.
+    bool readSamples(ContextId trackId, const SampleTableBox& stbl, const std::vector<std::uint32_t>& sizes,
+                     TrackContext& track, TrackInformation& info);
+    void readSampleEntries(ContextId trackId, const SampleDescriptionBox& stsd, TrackContext& track);
+    static void setTrackFeatures(const TrackBox& trak, const EditListBox* editList, bool hasCodingConstraints,
+                                 bool unknownDuration, TrackInformation& info);
+    // Alternates and the features that references from other tracks give.
+    void linkTracks(const std::vector<const TrackBox*>& tracks);
+    // Removes what a track that failed had entered in the decoder tables.
+    void dropTrackTables(ContextId trackId);
 
     // Item data.
     void readItemBytes(ContextId contextId, ItemId itemId, DataVector& out, std::uint32_t depth,
                        std::set<ItemId>& visiting);
+    // The construction methods of readItemBytes: file offsets, 'idat'
+    // offsets and offsets into other items.
+    void readFileExtents(ItemId itemId, const ItemLocation& location, DataVector& out);
+    void readIdatExtents(const MetaBox& meta, ItemId itemId, const ItemLocation& location, DataVector& out);
+    void readItemOffsetExtents(ContextId contextId, ItemId itemId, const ItemLocation& location, DataVector& out,
+                               std::uint32_t depth, std::set<ItemId>& visiting);
+    // Takes `bytes` from what the item being read may still read and copy,
+    // and charges them to the memory budget.
+    void spendItemBytes(ItemId itemId, std::uint64_t bytes);
     void readItemBytesKeepingPosition(ContextId contextId, ItemId itemId, DataVector& data);
     void readSampleBytes(ContextId contextId, ItemId sampleIndex, DataVector& out);
-    bool isProtected(ContextId contextId, ItemId itemId) const;
+    [[nodiscard]] bool isProtected(ContextId contextId, ItemId itemId) const;
 
     static CleanApertureInfo cleanApertureInfo(const CleanAperture& clap);
     // Charges the open file's memory budget; throws FileReaderException
@@ -194,12 +240,12 @@ private:
     struct ReferenceIndex
     {
         using Key = std::pair<FourCCInt, ItemId>;
-        std::map<Key, IdVector> toItems;    // (type, from item) -> to items, in file order
-        std::map<Key, IdVector> fromItems;  // (type, to item) -> from items, in file order (repeats kept)
+        std::map<Key, IdVector> toItems;       // (type, from item) -> to items, in file order
+        std::map<Key, IdVector> fromItems;     // (type, to item) -> from items, in file order (repeats kept)
         std::map<Key, IdVector> firstToItems;  // (type, from item) -> to items of its first reference box
 
-        bool hasFrom(FourCCInt type, ItemId item) const { return toItems.count({type, item}) != 0; }
-        bool hasTo(FourCCInt type, ItemId item) const { return fromItems.count({type, item}) != 0; }
+        [[nodiscard]] bool hasFrom(FourCCInt type, ItemId item) const { return toItems.count({type, item}) != 0; }
+        [[nodiscard]] bool hasTo(FourCCInt type, ItemId item) const { return fromItems.count({type, item}) != 0; }
     };
     static ReferenceIndex indexReferences(const MetaBox& meta);
     const ReferenceIndex& referenceIndex(ContextId contextId) const;

@@ -1,10 +1,12 @@
 // Item and sample bytes, in raw form or as an elementary stream with start
 // codes, and the decoder tables' queries.
+#include <istream>
 #include <limits>
+#include <span>
 #include <stdexcept>
 
-#include "heiclib/reader/hevc_image_file_reader.h"
 #include "heiclib/heif_limits.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 namespace ambrel::heif {
 
@@ -17,6 +19,18 @@ namespace {
 
 const char* const kFaultyOffset = "Error while reading item data. Faulty offset in iloc, or damaged file?";
 const char* const kReadError = "Error while reading item data.";
+
+void appendBytes(DataVector& out, std::span<const std::uint8_t> bytes)
+{
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// Fills `destination` from the input's position; the stream's state tells
+// whether all of it was there.
+void readInto(std::istream& input, std::span<std::uint8_t> destination)
+{
+    input.read(reinterpret_cast<char*>(destination.data()), static_cast<std::streamsize>(destination.size()));
+}
 
 enum class Codec { Avc, Hevc };
 
@@ -72,122 +86,28 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
     const MetaBox& meta = metaBox(contextId);
     const ItemLocationBox& iloc = meta.getItemLocationBox();
     const ItemLocation location = iloc.getItemLocationForID(itemId);
-    const auto& extents = location.getExtentList();
-    if (extents.empty()) {
+    if (location.getExtentList().empty()) {
         fail(FileReaderException::ReadFailed, "No extents given for an item.");
     }
     const std::uint8_t version = iloc.getVersion();
     const std::uint32_t method = location.getConstructionMethod();
-    const std::uint64_t base = location.getBaseOffset();
 
     // Item offsets (construction method 2) can name one source many times
     // over, through several levels: every byte read or copied for this item
-    // counts against one budget.
+    // counts against one budget (see spendItemBytes).
     if (depth == 0) {
         mItemBytesLeft = limits::kMaxItemReadAmplification * mInputSize + limits::kItemReadAllowance;
     }
-    const auto spend = [&](std::uint64_t bytes) {
-        if (bytes > mItemBytesLeft) {
-            fail(FileReaderException::ReadFailed,
-                 "Item " + std::to_string(itemId) + " needs more bytes read than " +
-                     std::to_string(limits::kMaxItemReadAmplification) + " times the file's size");
-        }
-        mItemBytesLeft -= bytes;
-        charge(bytes, "Item " + std::to_string(itemId) + "'s data");
-    };
 
     // A failed read of an earlier item must not poison this one.
     mInput->clear();
 
     if (version <= 2 && method == 0) {
-        // File offsets. Every extent must lie inside the input, and so must
-        // their total, before anything is allocated.
-        std::uint64_t total = 0;
-        for (const auto& extent : extents) {
-            // Offsets and lengths are full 64-bit values; the sum is formed
-            // only once it is known not to wrap.
-            if (base > mInputSize || extent.extentOffset > mInputSize - base) {
-                fail(FileReaderException::ReadFailed, kFaultyOffset);
-            }
-            const std::uint64_t begin = base + extent.extentOffset;
-            if (extent.extentLength > mInputSize - begin) {
-                fail(FileReaderException::ReadFailed, kFaultyOffset);
-            }
-            total += extent.extentLength;
-            if (total > mInputSize) {
-                fail(FileReaderException::ReadFailed, kFaultyOffset);
-            }
-        }
-        spend(total);
-        out.resize(static_cast<std::size_t>(total));
-        std::size_t written = 0;
-        for (const auto& extent : extents) {
-            mInput->seekg(static_cast<std::streamoff>(base + extent.extentOffset));
-            if (!*mInput) {
-                fail(FileReaderException::ReadFailed, kFaultyOffset);
-            }
-            mInput->read(reinterpret_cast<char*>(out.data() + written),
-                         static_cast<std::streamsize>(extent.extentLength));
-            written += static_cast<std::size_t>(extent.extentLength);
-            if (!*mInput) {
-                break;
-            }
-        }
+        readFileExtents(itemId, location, out);
     } else if (version <= 2 && method == 1) {
-        // Offsets into the meta box's 'idat'.
-        out.clear();
-        const ItemDataBox& idat = meta.getItemDataBox();
-        for (const auto& extent : extents) {
-            spend(extent.extentLength);
-            if (extent.extentOffset > std::numeric_limits<std::uint64_t>::max() - base) {
-                fail(FileReaderException::ReadFailed, kFaultyOffset);
-            }
-            try {
-                idat.readData(out, base + extent.extentOffset, extent.extentLength);
-            } catch (const std::out_of_range&) {
-                fail(FileReaderException::ReadFailed, kFaultyOffset);
-            }
-        }
+        readIdatExtents(meta, itemId, location, out);
     } else if ((version == 1 || version == 2) && method == 2) {
-        // Offsets into other items, named by the item's 'iloc' reference.
-        if (depth >= limits::kMaxItemReferenceDepth || !visiting.insert(itemId).second) {
-            fail(FileReaderException::ReadFailed,
-                 "Item " + std::to_string(itemId) + " refers to itself or nests item offsets deeper than " +
-                     std::to_string(limits::kMaxItemReferenceDepth) + " levels");
-        }
-        out.clear();
-        IdVector sources;
-        const auto& firstReferences = referenceIndex(contextId).firstToItems;
-        if (const auto it = firstReferences.find({FourCCInt("iloc"), itemId}); it != firstReferences.end()) {
-            sources = it->second;
-        }
-        if (sources.empty()) {
-            fail(FileReaderException::ReadFailed,
-                 "Item " + std::to_string(itemId) + " is located by item offset but has no 'iloc' reference");
-        }
-        for (const auto& extent : extents) {
-            if (iloc.getIndexSize() != 0 && (extent.extentIndex == 0 || extent.extentIndex > sources.size())) {
-                fail(FileReaderException::ReadFailed,
-                     "Item " + std::to_string(itemId) + " names item reference " +
-                         std::to_string(extent.extentIndex) + " of " + std::to_string(sources.size()));
-            }
-            const ItemId source =
-                iloc.getIndexSize() != 0 ? sources[static_cast<std::size_t>(extent.extentIndex - 1)] : sources.front();
-            DataVector sourceBytes;
-            readItemBytes(contextId, source, sourceBytes, depth + 1, visiting);
-            if (extent.extentOffset > sourceBytes.size()) {
-                fail(FileReaderException::ReadFailed, kFaultyOffset);
-            }
-            const std::uint64_t available = sourceBytes.size() - extent.extentOffset;
-            const std::uint64_t length = extent.extentLength == 0 ? available : extent.extentLength;
-            if (length > available) {
-                fail(FileReaderException::ReadFailed, kFaultyOffset);
-            }
-            spend(length);
-            const auto begin = sourceBytes.begin() + static_cast<std::ptrdiff_t>(extent.extentOffset);
-            out.insert(out.end(), begin, begin + static_cast<std::ptrdiff_t>(length));
-        }
-        visiting.erase(itemId);
+        readItemOffsetExtents(contextId, itemId, location, out, depth, visiting);
     } else {
         fail(FileReaderException::ReadFailed, "Unknown ItemLocationBox version and/or construction method.");
     }
@@ -195,6 +115,123 @@ void HevcImageFileReader::readItemBytes(ContextId contextId, ItemId itemId, Data
     if (!*mInput) {
         fail(FileReaderException::ReadFailed, kReadError);
     }
+}
+
+void HevcImageFileReader::spendItemBytes(ItemId itemId, std::uint64_t bytes)
+{
+    if (bytes > mItemBytesLeft) {
+        fail(FileReaderException::ReadFailed, "Item " + std::to_string(itemId) + " needs more bytes read than " +
+                                                  std::to_string(limits::kMaxItemReadAmplification) +
+                                                  " times the file's size");
+    }
+    mItemBytesLeft -= bytes;
+    charge(bytes, "Item " + std::to_string(itemId) + "'s data");
+}
+
+// Construction method 0: file offsets.
+void HevcImageFileReader::readFileExtents(ItemId itemId, const ItemLocation& location, DataVector& out)
+{
+    const auto& extents = location.getExtentList();
+    const std::uint64_t base = location.getBaseOffset();
+    // Every extent must lie inside the input, and so must their total,
+    // before anything is allocated.
+    std::uint64_t total = 0;
+    for (const auto& extent : extents) {
+        // Offsets and lengths are full 64-bit values; the sum is formed
+        // only once it is known not to wrap.
+        if (base > mInputSize || extent.extentOffset > mInputSize - base) {
+            fail(FileReaderException::ReadFailed, kFaultyOffset);
+        }
+        const std::uint64_t begin = base + extent.extentOffset;
+        if (extent.extentLength > mInputSize - begin) {
+            fail(FileReaderException::ReadFailed, kFaultyOffset);
+        }
+        total += extent.extentLength;
+        if (total > mInputSize) {
+            fail(FileReaderException::ReadFailed, kFaultyOffset);
+        }
+    }
+    spendItemBytes(itemId, total);
+    out.resize(static_cast<std::size_t>(total));
+    const std::span<std::uint8_t> destination(out);
+    std::size_t written = 0;
+    for (const auto& extent : extents) {
+        mInput->seekg(static_cast<std::streamoff>(base + extent.extentOffset));
+        if (!*mInput) {
+            fail(FileReaderException::ReadFailed, kFaultyOffset);
+        }
+        const auto length = static_cast<std::size_t>(extent.extentLength);
+        readInto(*mInput, destination.subspan(written, length));
+        written += length;
+        if (!*mInput) {
+            break;
+        }
+    }
+}
+
+// Construction method 1: offsets into the meta box's 'idat'.
+void HevcImageFileReader::readIdatExtents(const MetaBox& meta, ItemId itemId, const ItemLocation& location,
+                                          DataVector& out)
+{
+    const std::uint64_t base = location.getBaseOffset();
+    out.clear();
+    const ItemDataBox& idat = meta.getItemDataBox();
+    for (const auto& extent : location.getExtentList()) {
+        spendItemBytes(itemId, extent.extentLength);
+        if (extent.extentOffset > std::numeric_limits<std::uint64_t>::max() - base) {
+            fail(FileReaderException::ReadFailed, kFaultyOffset);
+        }
+        try {
+            idat.readData(out, base + extent.extentOffset, extent.extentLength);
+        } catch (const std::out_of_range&) {
+            fail(FileReaderException::ReadFailed, kFaultyOffset);
+        }
+    }
+}
+
+// Construction method 2: offsets into other items, named by the item's
+// 'iloc' reference.
+void HevcImageFileReader::readItemOffsetExtents(ContextId contextId, ItemId itemId, const ItemLocation& location,
+                                                DataVector& out, std::uint32_t depth, std::set<ItemId>& visiting)
+{
+    if (depth >= limits::kMaxItemReferenceDepth || !visiting.insert(itemId).second) {
+        fail(FileReaderException::ReadFailed, "Item " + std::to_string(itemId) +
+                                                  " refers to itself or nests item offsets deeper than " +
+                                                  std::to_string(limits::kMaxItemReferenceDepth) + " levels");
+    }
+    out.clear();
+    IdVector sources;
+    const auto& firstReferences = referenceIndex(contextId).firstToItems;
+    if (const auto it = firstReferences.find({FourCCInt("iloc"), itemId}); it != firstReferences.end()) {
+        sources = it->second;
+    }
+    if (sources.empty()) {
+        fail(FileReaderException::ReadFailed,
+             "Item " + std::to_string(itemId) + " is located by item offset but has no 'iloc' reference");
+    }
+    const bool indexed = metaBox(contextId).getItemLocationBox().getIndexSize() != 0;
+    for (const auto& extent : location.getExtentList()) {
+        if (indexed && (extent.extentIndex == 0 || extent.extentIndex > sources.size())) {
+            fail(FileReaderException::ReadFailed, "Item " + std::to_string(itemId) + " names item reference " +
+                                                      std::to_string(extent.extentIndex) + " of " +
+                                                      std::to_string(sources.size()));
+        }
+        const ItemId source = indexed ? sources[static_cast<std::size_t>(extent.extentIndex - 1)] : sources.front();
+        DataVector sourceBytes;
+        readItemBytes(contextId, source, sourceBytes, depth + 1, visiting);
+        if (extent.extentOffset > sourceBytes.size()) {
+            fail(FileReaderException::ReadFailed, kFaultyOffset);
+        }
+        const std::uint64_t available = sourceBytes.size() - extent.extentOffset;
+        const std::uint64_t length = extent.extentLength == 0 ? available : extent.extentLength;
+        if (length > available) {
+            fail(FileReaderException::ReadFailed, kFaultyOffset);
+        }
+        spendItemBytes(itemId, length);
+        appendBytes(out, std::span<const std::uint8_t>(sourceBytes)
+                             .subspan(static_cast<std::size_t>(extent.extentOffset), static_cast<std::size_t>(length)));
+    }
+    visiting.erase(itemId);
 }
 
 void HevcImageFileReader::readSampleBytes(ContextId contextId, ItemId sampleIndex, DataVector& out)
@@ -211,7 +248,7 @@ void HevcImageFileReader::readSampleBytes(ContextId contextId, ItemId sampleInde
     charge(sample.dataLength, "Sample " + std::to_string(sampleIndex) + "'s data");
     out.resize(sample.dataLength);
     mInput->seekg(static_cast<std::streamoff>(sample.dataOffset));
-    mInput->read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(sample.dataLength));
+    readInto(*mInput, out);
     if (!*mInput) {
         fail(FileReaderException::ReadFailed);
     }
@@ -269,18 +306,17 @@ void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, 
     }
     ParameterSetMap parameterSets;
     getDecoderParameterSets(contextId, itemId, parameterSets);
-    auto append = [&itemData](const DataVector& bytes) { itemData.insert(itemData.end(), bytes.begin(), bytes.end()); };
     if (codeType != "avc1") {
-        append(parameterSets.at("VPS"));
+        appendBytes(itemData, parameterSets.at("VPS"));
     }
-    append(parameterSets.at("SPS"));
-    append(parameterSets.at("PPS"));
+    appendBytes(itemData, parameterSets.at("SPS"));
+    appendBytes(itemData, parameterSets.at("PPS"));
     DataVector coded;
     getItemData(contextId, itemId, coded);
     charge(itemData.size() + coded.size(), "Item " + std::to_string(itemId) + "'s coded data");
     if (!coded.empty()) {
         // The first unit follows the parameter sets with a 3-byte start code.
-        itemData.insert(itemData.end(), coded.begin() + 1, coded.end());
+        appendBytes(itemData, std::span<const std::uint8_t>(coded).subspan(1));
     }
 }
 

@@ -5,11 +5,11 @@
 #include <stdexcept>
 
 #include "heiclib/boxes/decoder_config_boxes.h"
-#include "heiclib/heif_limits.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
 #include "heiclib/boxes/image_property_boxes.h"
 #include "heiclib/boxes/item_property_boxes.h"
+#include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 namespace ambrel::heif {
 
@@ -110,8 +110,7 @@ std::set<ImageFeature> HevcImageFileReader::imageFeaturesOf(const MetaBox& meta,
     return features;
 }
 
-std::set<ItemFeature> HevcImageFileReader::itemFeaturesOf(const MetaBox& meta, ContextId contextId,
-                                                          ItemId itemId) const
+std::set<ItemFeature> HevcImageFileReader::itemFeaturesOf(const MetaBox& meta, ContextId contextId, ItemId itemId) const
 {
     const ReferenceIndex& refs = referenceIndex(contextId);
     const ItemInfoEntry entry = meta.getItemInfoBox().getItemById(itemId);
@@ -150,10 +149,10 @@ void HevcImageFileReader::checkMetaLimits(const MetaBox& meta, std::size_t itemC
     }
     for (const auto& location : locations) {
         if (location.getExtentList().size() > limits::kMaxExtentsPerItem) {
-            fail(FileReaderException::ReadFailed,
-                 "ItemLocationBox gives item " + std::to_string(location.getItemId()) + " " +
-                     std::to_string(location.getExtentList().size()) + " extents, more than the limit of " +
-                     std::to_string(limits::kMaxExtentsPerItem));
+            fail(FileReaderException::ReadFailed, "ItemLocationBox gives item " + std::to_string(location.getItemId()) +
+                                                      " " + std::to_string(location.getExtentList().size()) +
+                                                      " extents, more than the limit of " +
+                                                      std::to_string(limits::kMaxExtentsPerItem));
         }
     }
     std::uint64_t associations = 0;
@@ -168,8 +167,7 @@ void HevcImageFileReader::checkMetaLimits(const MetaBox& meta, std::size_t itemC
         referenceTargets += reference.getToItemIds().size();
     }
     if (referenceTargets > limits::kMaxReferenceTargets) {
-        refuse("item reference targets in 'iref'", referenceTargets,
-               limits::kMaxReferenceTargets);
+        refuse("item reference targets in 'iref'", referenceTargets, limits::kMaxReferenceTargets);
     }
 }
 
@@ -186,12 +184,49 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
         itemTypes[id] = iinf.getItemById(id).getItemType();
     }
 
+    // 1-4. Features and entity groups.
+    const MetaBoxInformation info = describeMetaBox(meta, contextId, itemTypes);
+
+    // 5. The file information describes the root meta box.
+    mFileInfo.rootMetaBoxInformation = info;
+
+    // 6. Cover image and the context entry.
+    ContextInfo context;
+    context.contextType = ContextKind::Meta;
+    for (const auto& [id, features] : info.imageFeatures) {
+        if (features.count(ImageFeature::CoverImage) != 0 || features.count(ImageFeature::PrimaryImage) != 0) {
+            context.hasCoverImage = true;
+            context.coverImageId = id;
+            break;
+        }
+    }
+    mContextInfo[contextId] = context;
+
+    // 7. Descriptors, other items and property lists.
+    MetaContext& metaContext = mMetaContexts[contextId];
+    metaContext = MetaContext();
+    readItemTables(meta, contextId, itemTypes, metaContext);
+
+    // 8. Decoder configurations.
+    buildDecoderTables(contextId);
+
+    // 9. Image infos.
+    describeImages(meta, contextId, info.imageFeatures, itemTypes, metaContext);
+
+    // 10. Master count.
+    IdVector masters;
+    getItemListByType(contextId, "master", masters);
+    metaContext.masterCount = static_cast<std::uint32_t>(masters.size());
+}
+
+MetaBoxInformation HevcImageFileReader::describeMetaBox(const MetaBox& meta, ContextId contextId,
+                                                        const std::map<ItemId, std::string>& itemTypes) const
+{
     MetaBoxInformation info;
     info.contextId = contextId;
 
     // 1-2. Image and item features.
-    for (const ItemId id : itemIds) {
-        const std::string& type = itemTypes[id];
+    for (const auto& [id, type] : itemTypes) {
         if (isImageItemType(type)) {
             info.imageFeatures[id] = imageFeaturesOf(meta, contextId, id);
         }
@@ -230,27 +265,13 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
             }
         }
     }
+    return info;
+}
 
-    // 5. The file information describes the root meta box.
-    mFileInfo.rootMetaBoxInformation = info;
-
-    // 6. Cover image and the context entry.
-    ContextInfo context;
-    context.contextType = ContextKind::Meta;
-    for (const auto& [id, features] : info.imageFeatures) {
-        if (features.count(ImageFeature::CoverImage) != 0 || features.count(ImageFeature::PrimaryImage) != 0) {
-            context.hasCoverImage = true;
-            context.coverImageId = id;
-            break;
-        }
-    }
-    mContextInfo[contextId] = context;
-
-    // 7. Descriptors, other items and property lists.
-    MetaContext& metaContext = mMetaContexts[contextId];
-    metaContext = MetaContext();
-    for (const ItemId id : itemIds) {
-        const std::string& type = itemTypes[id];
+void HevcImageFileReader::readItemTables(const MetaBox& meta, ContextId contextId,
+                                         const std::map<ItemId, std::string>& itemTypes, MetaContext& metaContext)
+{
+    for (const auto& [id, type] : itemTypes) {
         if ((type == "grid" || type == "iovl") && !isProtected(contextId, id)) {
             if (type == "grid") {
                 metaContext.grids[id] = parseGrid(contextId, id);
@@ -263,15 +284,16 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
         }
         metaContext.itemProperties[id] = meta.getItemPropertiesBox().getItemProperties(id);
     }
+}
 
-    // 8. Decoder configurations.
-    buildDecoderTables(contextId);
-
-    // 9. Image infos.
+void HevcImageFileReader::describeImages(const MetaBox& meta, ContextId contextId,
+                                         const std::map<ItemId, std::set<ImageFeature>>& imageFeatures,
+                                         const std::map<ItemId, std::string>& itemTypes, MetaContext& metaContext)
+{
     const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
-    for (const auto& [id, features] : info.imageFeatures) {
+    for (const auto& [id, features] : imageFeatures) {
         ImageInfo image;
-        const std::string& type = itemTypes[id];
+        const std::string& type = itemTypes.at(id);
         image.type = type;
         if (isCodedImageType(type)) {
             const ReferenceIndex& refs = referenceIndex(contextId);
@@ -285,8 +307,9 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
         }
         const std::uint32_t ispeIndex = iprp.findPropertyIndex(ItemPropertyType::Ispe, id);
         const auto ispe =
-            ispeIndex != 0 ? std::dynamic_pointer_cast<ImageSpatialExtentsProperty>(iprp.getPropertyByIndex(ispeIndex - 1))
-                           : nullptr;
+            ispeIndex != 0
+                ? std::dynamic_pointer_cast<ImageSpatialExtentsProperty>(iprp.getPropertyByIndex(ispeIndex - 1))
+                : nullptr;
         if (ispe) {
             image.width = ispe->getWidth();
             image.height = ispe->getHeight();
@@ -295,11 +318,6 @@ void HevcImageFileReader::buildMetaContext(ContextId contextId)
         }
         metaContext.images[id] = image;
     }
-
-    // 10. Master count.
-    IdVector masters;
-    getItemListByType(contextId, "master", masters);
-    metaContext.masterCount = static_cast<std::uint32_t>(masters.size());
 }
 
 // Descriptors are read while the root walk is under way: the walk's position
@@ -332,10 +350,9 @@ GridItem HevcImageFileReader::parseGrid(ContextId contextId, ItemId itemId)
     }
     getReferencedFromItemListByType(contextId, itemId, "dimg", grid.itemIds);
     if (grid.itemIds.size() > limits::kMaxGridTiles) {
-        fail(FileReaderException::ReadFailed, "Grid item " + std::to_string(itemId) + " names " +
-                                                  std::to_string(grid.itemIds.size()) +
-                                                  " tiles, more than the limit of " +
-                                                  std::to_string(limits::kMaxGridTiles));
+        fail(FileReaderException::ReadFailed,
+             "Grid item " + std::to_string(itemId) + " names " + std::to_string(grid.itemIds.size()) +
+                 " tiles, more than the limit of " + std::to_string(limits::kMaxGridTiles));
     }
     return grid;
 }
@@ -798,7 +815,8 @@ DataVector HevcImageFileReader::getItemIccProfile(ContextId contextId, ItemId it
         if (association.index == 0) {
             continue;
         }
-        const auto colr = std::dynamic_pointer_cast<ColourInformationBox>(iprp.getPropertyByIndex(association.index - 1u));
+        const auto colr =
+            std::dynamic_pointer_cast<ColourInformationBox>(iprp.getPropertyByIndex(association.index - 1u));
         if (colr && colr->hasIccProfile()) {
             return colr->getIccProfile();
         }

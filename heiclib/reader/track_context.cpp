@@ -5,13 +5,13 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "heiclib/reader/decode_pts.h"
 #include "heiclib/boxes/decoder_config_boxes.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
-#include "heiclib/heif_limits.h"
-#include "heiclib/log.h"
 #include "heiclib/boxes/movie_boxes.h"
 #include "heiclib/boxes/sample_table_boxes.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/log.h"
+#include "heiclib/reader/decode_pts.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 namespace ambrel::heif {
 
@@ -37,6 +37,59 @@ bool hasTrackReference(const TrackBox& trak, FourCCInt type)
     return false;
 }
 
+// The properties of sample `index` that its sample entry and its sample
+// groups give. A sample entry without coding constraints is refused.
+SamplePropertyInfo describeSample(const VisualSampleEntryBox& entry, std::uint32_t descriptionIndex,
+                                  const std::vector<SampleToGroupBox>& sampleGroups, std::uint32_t index)
+{
+    SamplePropertyInfo properties;
+    properties.sampleIndex = index;
+    properties.sampleDescriptionIndex = descriptionIndex;
+    properties.sampleEntryType = entry.getType().getString();
+    const CodingConstraintsBox* ccst = entry.getCodingConstraintsBox();
+    if (ccst == nullptr) {
+        fail(FileReaderException::NotInitialized,
+             "Failed to read coding constraints from '" + properties.sampleEntryType + "' sample entry type box.");
+    }
+    if (ccst->getAllRefPicsIntra()) {
+        properties.codingConstraintsFeatures.insert(CodingConstraintsFeature::AllRefPicsIntra);
+    }
+    if (ccst->getIntraPredUsed()) {
+        properties.codingConstraintsFeatures.insert(CodingConstraintsFeature::IntraPredUsed);
+    }
+    for (const auto& group : sampleGroups) {
+        const std::uint32_t groupIndex = group.getSampleGroupDescriptionIndex(index);
+        if (groupIndex != 0) {
+            properties.sampleGroups[group.getGroupingType()] = groupIndex;
+        }
+    }
+    return properties;
+}
+
+// What the sample's 'refs' group entry says: a sample id of 0 makes it a
+// non-reference sample; its direct references, mapped through the 'refs'
+// sample-to-group box, are its decode dependencies.
+IdVector sampleReferences(const SampleTableBox& stbl, const SampleToGroupBox* refsGroup, SamplePropertyInfo& properties)
+{
+    IdVector dependencies;
+    const auto refs = properties.sampleGroups.find("refs");
+    if (refs == properties.sampleGroups.end()) {
+        return dependencies;
+    }
+    const SampleGroupDescriptionBox& sgpd = stbl.getSampleGroupDescriptionBox("refs");
+    const auto& refsEntry = dynamic_cast<const DirectReferenceSampleListEntry&>(sgpd.getEntry(refs->second));
+    if (refsEntry.getSampleId() == 0) {
+        properties.sampleType = SampleType::OutputNonReference;
+    }
+    if (refsGroup != nullptr) {
+        for (const std::uint32_t referenceId : refsEntry.getDirectReferenceSampleIds()) {
+            const std::uint32_t groupIndex = sgpd.getEntryIndexOfSampleId(referenceId);
+            dependencies.push_back(refsGroup->getSampleId(groupIndex));
+        }
+    }
+    return dependencies;
+}
+
 }  // namespace
 
 void HevcImageFileReader::buildTrackContexts(const MovieBox& moov, std::exception_ptr& firstError)
@@ -53,25 +106,34 @@ void HevcImageFileReader::buildTrackContexts(const MovieBox& moov, std::exceptio
             mFileInfo.trackInformation[info.trackId] = std::move(info);
             tracks.push_back(trak);
         } catch (const std::exception& e) {
-            // Drop what the track had entered in the decoder tables.
-            // The tables are keyed by (track, ...): erase the track's range
-            // only, not a walk over every other track's samples each time.
-            const auto eraseTrack = [trackId](auto& table) {
-                using Key = typename std::decay_t<decltype(table)>::key_type;
-                const auto last = std::numeric_limits<typename Key::second_type>::max();
-                table.erase(table.lower_bound(Key{trackId, 0}), table.upper_bound(Key{trackId, last}));
-            };
-            eraseTrack(mDecoderCodeTypes);
-            eraseTrack(mDecoderConfigKeys);
-            eraseTrack(mParameterSets);
-            eraseTrack(mNalLengthSizes);
+            dropTrackTables(trackId);
             log::warning("Skipping track " + std::to_string(trackId) + ", it cannot be read: " + e.what());
             if (!firstError) {
                 firstError = std::current_exception();
             }
         }
     }
+    linkTracks(tracks);
+}
 
+void HevcImageFileReader::dropTrackTables(ContextId trackId)
+{
+    // Drop what the track had entered in the decoder tables.
+    // The tables are keyed by (track, ...): erase the track's range
+    // only, not a walk over every other track's samples each time.
+    const auto eraseTrack = [trackId](auto& table) {
+        using Key = typename std::decay_t<decltype(table)>::key_type;
+        const auto last = std::numeric_limits<typename Key::second_type>::max();
+        table.erase(table.lower_bound(Key{trackId, 0}), table.upper_bound(Key{trackId, last}));
+    };
+    eraseTrack(mDecoderCodeTypes);
+    eraseTrack(mDecoderConfigKeys);
+    eraseTrack(mParameterSets);
+    eraseTrack(mNalLengthSizes);
+}
+
+void HevcImageFileReader::linkTracks(const std::vector<const TrackBox*>& tracks)
+{
     for (const TrackBox* trak : tracks) {
         const std::uint32_t trackId = trak->getTrackHeaderBox().getTrackId();
         TrackInformation& info = mFileInfo.trackInformation[trackId];
@@ -112,8 +174,6 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     const TrackHeaderBox& tkhd = trak.getTrackHeaderBox();
     const ContextId trackId = tkhd.getTrackId();
     const SampleTableBox& stbl = trak.getMediaBox().getMediaInformationBox().getSampleTableBox();
-    const SampleDescriptionBox& stsd = stbl.getSampleDescriptionBox();
-    const SampleToChunkBox& stsc = stbl.getSampleToChunkBox();
     const std::uint32_t timescale = moov.getMovieHeaderBox().getTimescale();
     if (timescale == 0) {
         fail(FileReaderException::ReadFailed, "Movie header timescale is 0");
@@ -123,7 +183,6 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     track.displayWidth = tkhd.getWidth() >> 16;
     track.displayHeight = tkhd.getHeight() >> 16;
 
-    // Presentation timestamps.
     std::shared_ptr<EditListBox> editList;
     if (const auto edts = trak.getEditBox()) {
         editList = edts->getEditListBox();
@@ -135,7 +194,23 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     // sample) and a file may hold any number of tracks.
     constexpr std::uint64_t kBytesPerSample = 1024;
     charge(sizes.size() * kBytesPerSample, "The sample tables of track " + std::to_string(trackId));
-    DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList.get(), sizes.size());
+    const bool unknownDuration = layOutTimeline(tkhd, stbl, editList.get(), timescale, sizes.size(), track);
+    const bool hasCodingConstraints = readSamples(trackId, stbl, sizes, track, info);
+    readSampleEntries(trackId, stbl.getSampleDescriptionBox(), track);
+    setTrackFeatures(trak, editList.get(), hasCodingConstraints, unknownDuration, info);
+
+    mTrackContexts[trackId] = std::move(track);
+    ContextInfo context;
+    context.contextType = ContextKind::Track;
+    mContextInfo[trackId] = context;
+}
+
+// Presentation timestamps.
+bool HevcImageFileReader::layOutTimeline(const TrackHeaderBox& tkhd, const SampleTableBox& stbl,
+                                         const EditListBox* editList, std::uint32_t timescale, std::size_t sampleCount,
+                                         TrackContext& track)
+{
+    DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList, sampleCount);
     pts.unravel();
     const DecodePts::PMap& presentation = pts.getPresentationMap();
     const std::uint64_t trackDuration = tkhd.getDuration();
@@ -152,28 +227,35 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
         const double x = static_cast<double>(largest) / 1000.0;
         const std::size_t count = track.presentationTimestamps.size();
         track.durationInSecs = x + (count < 2 ? 1.0 : x / static_cast<double>(count - 1));
-    } else {
-        track.durationInSecs = static_cast<double>(trackDuration) / timescale;
-        const double durationMs = track.durationInSecs * 1000.0;
-        const std::int64_t passLength = pts.getSpan() * 1000 / timescale;
-        for (std::uint64_t pass = 0;; ++pass) {
-            const std::int64_t offset = static_cast<std::int64_t>(pass) * passLength;
-            if (pass > 0 && (passLength <= 0 || static_cast<double>(offset) >= durationMs)) {
-                break;
-            }
-            // A looping timeline is laid out as often as the limit allows;
-            // the repetitions are a convenience, not content.
-            if (pass > 0 && track.presentationTimestamps.size() + presentation.size() >
-                                limits::kMaxPresentationEntries) {
-                break;
-            }
-            for (const auto& [time, index] : presentation) {
-                track.presentationTimestamps.emplace(time * 1000 / timescale + offset, index);
-            }
+        return unknownDuration;
+    }
+    track.durationInSecs = static_cast<double>(trackDuration) / timescale;
+    const double durationMs = track.durationInSecs * 1000.0;
+    const std::int64_t passLength = pts.getSpan() * 1000 / timescale;
+    for (std::uint64_t pass = 0;; ++pass) {
+        const std::int64_t offset = static_cast<std::int64_t>(pass) * passLength;
+        if (pass > 0 && (passLength <= 0 || static_cast<double>(offset) >= durationMs)) {
+            break;
+        }
+        // A looping timeline is laid out as often as the limit allows;
+        // the repetitions are a convenience, not content.
+        if (pass > 0 && track.presentationTimestamps.size() + presentation.size() > limits::kMaxPresentationEntries) {
+            break;
+        }
+        for (const auto& [time, index] : presentation) {
+            track.presentationTimestamps.emplace(time * 1000 / timescale + offset, index);
         }
     }
+    return unknownDuration;
+}
 
-    // Per-sample properties and locations.
+// Per-sample properties and locations.
+bool HevcImageFileReader::readSamples(ContextId trackId, const SampleTableBox& stbl,
+                                      const std::vector<std::uint32_t>& sizes, TrackContext& track,
+                                      TrackInformation& info)
+{
+    const SampleDescriptionBox& stsd = stbl.getSampleDescriptionBox();
+    const SampleToChunkBox& stsc = stbl.getSampleToChunkBox();
     const std::vector<std::uint64_t> chunkOffsets = stbl.getChunkOffsetBox().getChunkOffsets();
     const auto& sampleGroups = stbl.getSampleToGroupBoxes();
     const SampleToGroupBox* refsGroup = nullptr;
@@ -196,44 +278,13 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     std::uint64_t offsetInChunk = 0;
     track.samples.reserve(sizes.size());
     for (std::uint32_t i = 0; i < sizes.size(); ++i) {
-        SamplePropertyInfo properties;
-        properties.sampleIndex = i;
-        properties.sampleDescriptionIndex = stsc.getSampleDescriptionIndex(i);
-        const VisualSampleEntryBox& entry = stsd.getSampleEntry(properties.sampleDescriptionIndex);
-        properties.sampleEntryType = entry.getType().getString();
-        const CodingConstraintsBox* ccst = entry.getCodingConstraintsBox();
-        if (ccst == nullptr) {
-            fail(FileReaderException::NotInitialized,
-                 "Failed to read coding constraints from '" + properties.sampleEntryType + "' sample entry type box.");
-        }
+        const std::uint32_t descriptionIndex = stsc.getSampleDescriptionIndex(i);
+        const VisualSampleEntryBox& entry = stsd.getSampleEntry(descriptionIndex);
+        SamplePropertyInfo properties = describeSample(entry, descriptionIndex, sampleGroups, i);
         hasCodingConstraints = true;
-        if (ccst->getAllRefPicsIntra()) {
-            properties.codingConstraintsFeatures.insert(CodingConstraintsFeature::AllRefPicsIntra);
-        }
-        if (ccst->getIntraPredUsed()) {
-            properties.codingConstraintsFeatures.insert(CodingConstraintsFeature::IntraPredUsed);
-        }
-        for (const auto& group : sampleGroups) {
-            const std::uint32_t index = group.getSampleGroupDescriptionIndex(i);
-            if (index != 0) {
-                properties.sampleGroups[group.getGroupingType()] = index;
-            }
-        }
         SampleInfo sample;
         sample.sampleIndex = i;
-        if (const auto refs = properties.sampleGroups.find("refs"); refs != properties.sampleGroups.end()) {
-            const SampleGroupDescriptionBox& sgpd = stbl.getSampleGroupDescriptionBox("refs");
-            const auto& refsEntry = dynamic_cast<const DirectReferenceSampleListEntry&>(sgpd.getEntry(refs->second));
-            if (refsEntry.getSampleId() == 0) {
-                properties.sampleType = SampleType::OutputNonReference;
-            }
-            if (refsGroup != nullptr) {
-                for (const std::uint32_t referenceId : refsEntry.getDirectReferenceSampleIds()) {
-                    const std::uint32_t groupIndex = sgpd.getEntryIndexOfSampleId(referenceId);
-                    sample.decodeDependencies.push_back(refsGroup->getSampleId(groupIndex));
-                }
-            }
-        }
+        sample.decodeDependencies = sampleReferences(stbl, refsGroup, properties);
         properties.hasClap = entry.getClap() != nullptr;
 
         mDecoderCodeTypes[{trackId, i}] = properties.sampleEntryType;
@@ -253,8 +304,12 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
         track.samples.push_back(std::move(sample));
         info.sampleProperties[i] = std::move(properties);
     }
+    return hasCodingConstraints;
+}
 
-    // Parameter sets and clean apertures per sample entry.
+// Parameter sets and clean apertures per sample entry.
+void HevcImageFileReader::readSampleEntries(ContextId trackId, const SampleDescriptionBox& stsd, TrackContext& track)
+{
     const auto& entries = stsd.getSampleEntries();
     for (std::uint32_t k = 1; k <= entries.size(); ++k) {
         const SampleEntryBox* entry = entries[k - 1].get();
@@ -272,52 +327,54 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
             track.clapInfo[k] = cleanApertureInfo(*visual->getClap());
         }
     }
+}
 
-    // Track features.
-    info.trackId = trackId;
+// Track features.
+void HevcImageFileReader::setTrackFeatures(const TrackBox& trak, const EditListBox* editList, bool hasCodingConstraints,
+                                           bool unknownDuration, TrackInformation& info)
+{
+    const TrackHeaderBox& tkhd = trak.getTrackHeaderBox();
+    info.trackId = tkhd.getTrackId();
     info.alternateGroupId = tkhd.getAlternateGroup();
-    if (trak.getMediaBox().getHandlerBox().getHandlerType() == "pict") {
-        const std::uint32_t flags = tkhd.getFlags();
-        if (flags & 1) {
-            info.features.insert(TrackFeature::IsEnabled);
+    if (trak.getMediaBox().getHandlerBox().getHandlerType() != "pict") {
+        return;
+    }
+    const std::uint32_t flags = tkhd.getFlags();
+    if (flags & 1) {
+        info.features.insert(TrackFeature::IsEnabled);
+    }
+    if (flags & 2) {
+        info.features.insert(TrackFeature::IsInMovie);
+    }
+    if (flags & 4) {
+        info.features.insert(TrackFeature::IsInPreview);
+    }
+    if (info.alternateGroupId != 0) {
+        info.features.insert(TrackFeature::HasAlternatives);
+    }
+    if (trak.getHasTrackReferences()) {
+        if (hasTrackReference(trak, "thmb")) {
+            info.features.insert(TrackFeature::IsThumbnailImageSequence);
         }
-        if (flags & 2) {
-            info.features.insert(TrackFeature::IsInMovie);
+        if (hasTrackReference(trak, "auxl")) {
+            info.features.insert(TrackFeature::IsAuxiliaryImageSequence);
         }
-        if (flags & 4) {
-            info.features.insert(TrackFeature::IsInPreview);
-        }
-        if (info.alternateGroupId != 0) {
-            info.features.insert(TrackFeature::HasAlternatives);
-        }
-        if (trak.getHasTrackReferences()) {
-            if (hasTrackReference(trak, "thmb")) {
-                info.features.insert(TrackFeature::IsThumbnailImageSequence);
-            }
-            if (hasTrackReference(trak, "auxl")) {
-                info.features.insert(TrackFeature::IsAuxiliaryImageSequence);
-            }
-        } else {
-            info.features.insert(TrackFeature::IsMasterImageSequence);
-        }
-        if (hasCodingConstraints) {
-            info.features.insert(TrackFeature::HasCodingConstraints);
-        }
-        if (!sampleGroups.empty()) {
-            info.features.insert(TrackFeature::HasSampleGroups);
-        }
-        if (editList) {
-            info.features.insert(TrackFeature::HasEditList);
-            if (editList->getFlags() == 1 && unknownDuration) {
-                info.features.insert(TrackFeature::HasInfiniteLoopPlayback);
-            }
+    } else {
+        info.features.insert(TrackFeature::IsMasterImageSequence);
+    }
+    if (hasCodingConstraints) {
+        info.features.insert(TrackFeature::HasCodingConstraints);
+    }
+    const SampleTableBox& stbl = trak.getMediaBox().getMediaInformationBox().getSampleTableBox();
+    if (!stbl.getSampleToGroupBoxes().empty()) {
+        info.features.insert(TrackFeature::HasSampleGroups);
+    }
+    if (editList != nullptr) {
+        info.features.insert(TrackFeature::HasEditList);
+        if (editList->getFlags() == 1 && unknownDuration) {
+            info.features.insert(TrackFeature::HasInfiniteLoopPlayback);
         }
     }
-
-    mTrackContexts[trackId] = std::move(track);
-    ContextInfo context;
-    context.contextType = ContextKind::Track;
-    mContextInfo[trackId] = context;
 }
 
 }  // namespace ambrel::heif
