@@ -33,17 +33,15 @@ void applyApplicationLook(QApplication& app)
     app.installEventFilter(new CopyPasteKeys(&app));
 }
 
-AppDelegate::AppDelegate()
-    : mDialogs(std::make_unique<QtDialogs>()), mDesktop(std::make_unique<QtDesktopServices>())
-{
-}
+AppDelegate::AppDelegate() : mDialogs(std::make_unique<QtDialogs>()), mDesktop(std::make_unique<QtDesktopServices>()) {}
 
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching(const QStringList& files)
 {
     redirectNSlogToDocumentFolder();
-    appLog(QStringLiteral("%1 %2 started").arg(QString::fromUtf8(config::kAppName), QString::fromUtf8(config::kAppVersion)));
+    appLog(QStringLiteral("%1 %2 started")
+               .arg(QString::fromUtf8(config::kAppName), QString::fromUtf8(config::kAppVersion)));
     userInfo();  // the settings store, which the statistics keep their marks in
     startUsageStatistics();
     openMainWindow(files);

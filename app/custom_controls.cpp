@@ -51,20 +51,15 @@ void drawDecoratedText(QPainter& painter, const QRectF& bounds, const QString& t
         const qreal baseline = top + line.y() + line.ascent();
         std::vector<qreal> ys;
         switch (lineStyle) {
-        case kSingleUnderline:
-            ys = {baseline + metrics.underlinePos()};
-            break;
+        case kSingleUnderline: ys = {baseline + metrics.underlinePos()}; break;
         case kDoubleUnderline:
             ys = {baseline + metrics.underlinePos(), baseline + metrics.underlinePos() + 2 * thickness};
             break;
-        case kSingleStrikeThrough:
-            ys = {baseline - metrics.strikeOutPos()};
-            break;
+        case kSingleStrikeThrough: ys = {baseline - metrics.strikeOutPos()}; break;
         case kDoubleStrikeThrough:
             ys = {baseline - metrics.strikeOutPos() - thickness, baseline - metrics.strikeOutPos() + thickness};
             break;
-        default:
-            break;
+        default: break;
         }
         for (const qreal y : ys) {
             const qreal snapped = std::floor(y);
@@ -242,8 +237,7 @@ void LLCustomBtn::paintEvent(QPaintEvent*)
     const auto pick = [look](const auto& values, auto isSet) { return isSet(values[look]) ? values[look] : values[0]; };
     const QString title = pick(mTitle, [](const QString& t) { return !t.isEmpty(); });
     const QColor titleColour = pick(mTitleColor, [](const QColor& c) { return c.isValid(); });
-    const QColor background =
-        pick(mBackgroundColor, [](const QColor& c) { return c.isValid() && c.alpha() > 0; });
+    const QColor background = pick(mBackgroundColor, [](const QColor& c) { return c.isValid() && c.alpha() > 0; });
     const QPixmap image = pick(mBackgroundImage, [](const QPixmap& p) { return !p.isNull(); });
     const QFont titleFont = mFontSet[look] ? mFont[look] : (mFontSet[0] ? mFont[0] : font());
 
@@ -262,8 +256,8 @@ void LLCustomBtn::paintEvent(QPaintEvent*)
         }
     };
     corner(kTopRightCorner, area.topRight(), QRectF(area.right() - 2 * r, area.top(), 2 * r, 2 * r), 90);
-    corner(kBottomRightCorner, area.bottomRight(),
-           QRectF(area.right() - 2 * r, area.bottom() - 2 * r, 2 * r, 2 * r), 0);
+    corner(kBottomRightCorner, area.bottomRight(), QRectF(area.right() - 2 * r, area.bottom() - 2 * r, 2 * r, 2 * r),
+           0);
     corner(kBottomLeftCorner, area.bottomLeft(), QRectF(area.left(), area.bottom() - 2 * r, 2 * r, 2 * r), 270);
     corner(kTopLeftCorner, area.topLeft(), QRectF(area.left(), area.top(), 2 * r, 2 * r), 180);
     shape.closeSubpath();
@@ -313,12 +307,9 @@ QColor ColorView::fillColour() const
     switch (mFill) {
     case Fill::WhiteInLightAppearance:
         return isLightAppearance(palette()) ? QColor(Qt::white) : QColor(Qt::transparent);
-    case Fill::MainInLightAppearance:
-        return isLightAppearance(palette()) ? colour::kMain : QColor(Qt::transparent);
-    case Fill::Gray:
-        return colour::kGray214;
-    case Fill::White:
-        return Qt::white;
+    case Fill::MainInLightAppearance: return isLightAppearance(palette()) ? colour::kMain : QColor(Qt::transparent);
+    case Fill::Gray: return colour::kGray214;
+    case Fill::White: return Qt::white;
     }
     return Qt::transparent;
 }

@@ -14,8 +14,7 @@ namespace ambrel::app {
 
 // Text decorations by number: 1 single underline, 2 double underline,
 // 3 single strike-through, 4 double strike-through, anything else none.
-enum TextLineStyle : int
-{
+enum TextLineStyle : int {
     kSingleUnderline = 1,
     kDoubleUnderline = 2,
     kSingleStrikeThrough = 3,
@@ -57,8 +56,7 @@ private:
 };
 
 // Corners of a rectangle, as flags.
-enum RectCorner : unsigned
-{
+enum RectCorner : unsigned {
     kTopLeftCorner = 1,
     kTopRightCorner = 2,
     kBottomLeftCorner = 4,
@@ -127,8 +125,7 @@ class ColorView : public QWidget
 {
     Q_OBJECT
 public:
-    enum class Fill
-    {
+    enum class Fill {
         WhiteInLightAppearance,  // white under a light palette, clear otherwise
         MainInLightAppearance,   // the main purple (110, 57, 192) under a light palette, clear otherwise
         Gray,                    // gray 214
@@ -181,8 +178,8 @@ protected:
 
 // The colours of the window.
 namespace colour {
-inline const QColor kMain(110, 57, 192);    // the main purple
-inline const QColor kLink(132, 92, 216);    // the open-folder and add buttons
+inline const QColor kMain(110, 57, 192);  // the main purple
+inline const QColor kLink(132, 92, 216);  // the open-folder and add buttons
 inline const QColor kGray214(214, 214, 214);
 }  // namespace colour
 

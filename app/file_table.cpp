@@ -25,16 +25,11 @@ RowState rowStateOf(const NSAmbrelData& record)
 QString FileTableModel::columnIdentifier(int column)
 {
     switch (column) {
-    case NameColumn:
-        return QStringLiteral("name");
-    case SizeColumn:
-        return QStringLiteral("size");
-    case StateColumn:
-        return QStringLiteral("state");
-    case DeleteColumn:
-        return QStringLiteral("delete");
-    default:
-        return {};
+    case NameColumn: return QStringLiteral("name");
+    case SizeColumn: return QStringLiteral("size");
+    case StateColumn: return QStringLiteral("state");
+    case DeleteColumn: return QStringLiteral("delete");
+    default: return {};
     }
 }
 
@@ -217,8 +212,7 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
             return !row.toPath.empty();
         }
         break;
-    default:
-        break;
+    default: break;
     }
     return {};
 }
@@ -229,16 +223,11 @@ QVariant FileTableModel::headerData(int section, Qt::Orientation orientation, in
         return {};
     }
     switch (section) {
-    case NameColumn:
-        return QStringLiteral("文件");
-    case SizeColumn:
-        return QStringLiteral("大小");
-    case StateColumn:
-        return QStringLiteral("状态");
-    case DeleteColumn:
-        return QStringLiteral("操作");
-    default:
-        return {};
+    case NameColumn: return QStringLiteral("文件");
+    case SizeColumn: return QStringLiteral("大小");
+    case StateColumn: return QStringLiteral("状态");
+    case DeleteColumn: return QStringLiteral("操作");
+    default: return {};
     }
 }
 
@@ -297,8 +286,8 @@ bool FileTableDelegate::eventFilter(QObject* watched, QEvent* event)
     }
     if (event->type() == QEvent::MouseMove || event->type() == QEvent::Leave) {
         const int x = mView->columnViewportPosition(FileTableModel::DeleteColumn);
-        mView->viewport()->update(QRect(x, 0, mView->columnWidth(FileTableModel::DeleteColumn),
-                                        mView->viewport()->height()));
+        mView->viewport()->update(
+            QRect(x, 0, mView->columnWidth(FileTableModel::DeleteColumn), mView->viewport()->height()));
     }
     return false;
 }
@@ -306,12 +295,8 @@ bool FileTableDelegate::eventFilter(QObject* watched, QEvent* event)
 void FileTableDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
     switch (index.column()) {
-    case FileTableModel::StateColumn:
-        paintState(painter, option, index);
-        break;
-    case FileTableModel::DeleteColumn:
-        paintOperations(painter, option, index);
-        break;
+    case FileTableModel::StateColumn: paintState(painter, option, index); break;
+    case FileTableModel::DeleteColumn: paintOperations(painter, option, index); break;
     default: {
         QStyleOptionViewItem textOption(option);
         textOption.textElideMode = Qt::ElideMiddle;
@@ -344,8 +329,8 @@ void FileTableDelegate::paintState(QPainter* painter, const QStyleOptionViewItem
     painter->save();
     if (state == RowState::Failed) {
         const QRect textRect = stateTextRect(option.rect).adjusted(5, 0, 0, 0);
-        const QString text = option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight,
-                                                           textRect.width());
+        const QString text =
+            option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, textRect.width());
         painter->setPen(kFailureText);
         painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, text);
     } else {
@@ -440,14 +425,9 @@ bool FileTableDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, co
 {
     if (event->type() == QEvent::ToolTip && index.column() == FileTableModel::DeleteColumn) {
         switch (buttonAt(option.rect, index, event->pos())) {
-        case Button::Preview:
-            QToolTip::showText(event->globalPos(), QStringLiteral("预览"), view);
-            return true;
-        case Button::Delete:
-            QToolTip::showText(event->globalPos(), QStringLiteral("删除"), view);
-            return true;
-        case Button::None:
-            break;
+        case Button::Preview: QToolTip::showText(event->globalPos(), QStringLiteral("预览"), view); return true;
+        case Button::Delete: QToolTip::showText(event->globalPos(), QStringLiteral("删除"), view); return true;
+        case Button::None: break;
         }
     }
     return QStyledItemDelegate::helpEvent(event, view, option, index);

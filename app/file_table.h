@@ -23,8 +23,7 @@ namespace ambrel::app {
 // outcome. The conversion core's record serves as the list record.
 using NSAmbrelData = convert::FileRecord;
 
-enum class RowState
-{
+enum class RowState {
     NotConverted,  // no output path, no failure text
     Converted,     // an output path
     Failed,        // a failure text
@@ -36,8 +35,7 @@ class FileTableModel : public QAbstractTableModel
 {
     Q_OBJECT
 public:
-    enum Column
-    {
+    enum Column {
         NameColumn,
         SizeColumn,
         StateColumn,
@@ -45,8 +43,7 @@ public:
         ColumnCount,
     };
 
-    enum Role
-    {
+    enum Role {
         RowStateRole = Qt::UserRole + 1,  // RowState as int
         ImageNameRole,                    // the state icon's name, when an icon is shown
         PreviewShownRole,                 // the operation cell shows its preview button
@@ -138,8 +135,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    enum class Button
-    {
+    enum class Button {
         None,
         Preview,
         Delete,

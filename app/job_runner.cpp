@@ -49,8 +49,7 @@ private:
 
 JobRunner::JobRunner(std::atomic<bool>& stopFlag, JobFunction run, QObject* parent)
     : QObject(parent), mStopFlag(stopFlag), mRun(std::move(run))
-{
-}
+{}
 
 JobRunner::~JobRunner()
 {

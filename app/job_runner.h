@@ -18,7 +18,8 @@
 namespace ambrel::app {
 
 // The job body: the conversion core's runConversionJob, or a stand-in.
-using JobFunction = std::function<convert::JobSummary(const convert::JobDescription&, convert::JobListener&, const std::atomic<bool>&)>;
+using JobFunction =
+    std::function<convert::JobSummary(const convert::JobDescription&, convert::JobListener&, const std::atomic<bool>&)>;
 
 class JobRunner : public QObject
 {

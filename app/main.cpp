@@ -20,12 +20,14 @@ int main(int argc, char** argv)
     ambrel::app::applyApplicationLook(app);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Converts HEIC photos into JPEG, PNG, BMP, TIFF or JPEG 2000 files."));
+    parser.setApplicationDescription(
+        QStringLiteral("Converts HEIC photos into JPEG, PNG, BMP, TIFF or JPEG 2000 files."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption screenshots(QStringLiteral("screenshots"),
-                                         QStringLiteral("Convert the files and save pictures of the windows into <folder>, then quit."),
-                                         QStringLiteral("folder"));
+    const QCommandLineOption screenshots(
+        QStringLiteral("screenshots"),
+        QStringLiteral("Convert the files and save pictures of the windows into <folder>, then quit."),
+        QStringLiteral("folder"));
     parser.addOption(screenshots);
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("HEIC files or folders to list."),
                                  QStringLiteral("[FILE...]"));
@@ -34,7 +36,8 @@ int main(int argc, char** argv)
     ambrel::app::AppDelegate delegate;
     if (parser.isSet(screenshots)) {
         delegate.applicationDidFinishLaunching({});
-        auto* tour = new ambrel::app::ScreenshotTour(delegate, parser.value(screenshots), parser.positionalArguments(), &app);
+        auto* tour =
+            new ambrel::app::ScreenshotTour(delegate, parser.value(screenshots), parser.positionalArguments(), &app);
         tour->start();
     } else {
         delegate.applicationDidFinishLaunching(parser.positionalArguments());

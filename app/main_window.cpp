@@ -11,8 +11,8 @@
 namespace ambrel::app {
 
 MainWindow::MainWindow(ViewController* view, QWidget* parent)
-    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       mView(view)
 {
     setObjectName(QStringLiteral("MainWindow"));

@@ -11,8 +11,8 @@
 
 #include <exception>
 
-#include "convert/file_list.h"
 #include "app/images.h"
+#include "convert/file_list.h"
 
 namespace ambrel::app {
 
@@ -27,8 +27,7 @@ QImage loadPreviewImage(const QString& path)
         return {};
     }
     try {
-        const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8UC1,
-                              const_cast<char*>(bytes.constData()));
+        const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
         const cv::Mat bgr = cv::imdecode(encoded, cv::IMREAD_COLOR);
         if (bgr.empty() || bgr.type() != CV_8UC3) {
             return {};

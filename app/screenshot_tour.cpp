@@ -16,8 +16,7 @@ namespace ambrel::app {
 
 ScreenshotTour::ScreenshotTour(AppDelegate& app, const QString& folder, const QStringList& files, QObject* parent)
     : QObject(parent), mApp(app), mFolder(folder), mFiles(files)
-{
-}
+{}
 
 void ScreenshotTour::start()
 {
@@ -51,8 +50,9 @@ void ScreenshotTour::convert()
 {
     ViewController* view = mApp.viewController();
     view->addGivenPaths(mFiles);
-    connect(view, &ViewController::jobEnded, this, [this] { after(800, &ScreenshotTour::afterJob); },
-            Qt::SingleShotConnection);
+    connect(
+        view, &ViewController::jobEnded, this, [this] { after(800, &ScreenshotTour::afterJob); },
+        Qt::SingleShotConnection);
     view->AmbrelBtEvent();
 }
 

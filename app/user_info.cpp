@@ -76,8 +76,9 @@ bool writePropertyList(const QString& path, const StringDictionary& dictionary)
     writer.setAutoFormatting(true);
     writer.setAutoFormattingIndent(-1);  // one tab
     writer.writeStartDocument(QStringLiteral("1.0"));
-    writer.writeDTD(QStringLiteral("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                                   "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">"));
+    writer.writeDTD(
+        QStringLiteral("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">"));
     writer.writeStartElement(QStringLiteral("plist"));
     writer.writeAttribute(QStringLiteral("version"), QStringLiteral("1.0"));
     writer.writeStartElement(QStringLiteral("dict"));

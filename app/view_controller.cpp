@@ -20,17 +20,17 @@
 #include "app/custom_controls.h"
 #include "app/drag_drop_view.h"
 #include "app/images.h"
-#include "convert/output_files.h"
 #include "app/services.h"
 #include "app/user_info.h"
+#include "convert/output_files.h"
 
 namespace ambrel::app {
 
 namespace {
 
 const QStringList kFormatWords = {
-    QStringLiteral("JPG"), QStringLiteral("PNG"), QStringLiteral("BMP"), QStringLiteral("JPEG2000"),
-    QStringLiteral("TIFF"),
+    QStringLiteral("JPG"),      QStringLiteral("PNG"),  QStringLiteral("BMP"),
+    QStringLiteral("JPEG2000"), QStringLiteral("TIFF"),
 };
 
 QStringList percentItems()

@@ -33,8 +33,8 @@ double valueNoise(double x, double y, double cell, std::uint32_t seed)
     const double tx = fx - double(ix);
     const double ty = fy - double(iy);
     const auto corner = [&](std::int64_t cx, std::int64_t cy) {
-        const std::uint32_t h = hash32(static_cast<std::uint32_t>(cx * 73856093) ^
-                                       static_cast<std::uint32_t>(cy * 19349663) ^ seed);
+        const std::uint32_t h =
+            hash32(static_cast<std::uint32_t>(cx * 73856093) ^ static_cast<std::uint32_t>(cy * 19349663) ^ seed);
         return double(h & 0xFFFF) / 32767.5 - 1.0;
     };
     const double sx = tx * tx * (3 - 2 * tx);
@@ -94,7 +94,10 @@ fixture::RgbImage photoTile(unsigned tileX, unsigned tileY, unsigned width, unsi
             }
             // Sensor noise.
             const double noise = double(hash32(static_cast<std::uint32_t>(gx) * 2654435761U ^
-                                               static_cast<std::uint32_t>(gy) * 40503U ^ seed) & 0xFF) / 255.0 - 0.5;
+                                               static_cast<std::uint32_t>(gy) * 40503U ^ seed) &
+                                        0xFF) /
+                                     255.0 -
+                                 0.5;
             r += 14 * noise;
             g += 14 * noise;
             b += 14 * noise;

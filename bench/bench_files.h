@@ -15,10 +15,10 @@ namespace ambrelbench {
 
 struct PhoneFile
 {
-    std::string name;     // "12mp", "48mp", "200mp"
+    std::string name;  // "12mp", "48mp", "200mp"
     unsigned columns = 0;
     unsigned rows = 0;
-    unsigned width = 0;   // output size
+    unsigned width = 0;  // output size
     unsigned height = 0;
 };
 

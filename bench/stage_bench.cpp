@@ -10,26 +10,26 @@
 // The file is generated (bench_files.h) unless AMBREL_BENCH_FILE names one.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <istream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "bench/bench_files.h"
-#include "heif2jpg/extraction.h"
-#include "tests/fixtures/hevc_encoder.h"
-#include "heif2jpg/heif2jpg.h"
+#include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
+#include "heif2jpg/extraction.h"
+#include "heif2jpg/heif2jpg.h"
 #include "heif2jpg/hevc_stream.h"
 #include "heif2jpg/jpeg_encoder.h"
-#include "heiclib/log.h"
 #include "heif2jpg/mosaic.h"
+#include "tests/fixtures/hevc_encoder.h"
 
 using namespace ambrel::heif;
 using namespace ambrel::pipeline;
@@ -78,8 +78,8 @@ const cv::Mat& picture()
 {
     static const cv::Mat image = [] {
         const HeifImageData& data = extracted();
-        return ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(decodedFrames(), data.rows, data.columns), data.width,
-                                      data.height);
+        return ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(decodedFrames(), data.rows, data.columns),
+                                              data.width, data.height);
     }();
     return image;
 }
@@ -159,10 +159,8 @@ void DecodeIntoCanvas(benchmark::State& state)
     const HeifImageData& data = extracted();
     for (auto _ : state) {
         ambrel::pipeline::MosaicCanvas canvas(data.rows, data.columns, ambrel::pipeline::kMaxDecodedPixels);
-        const ambrel::pipeline::DecodeResult decoded =
-            ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t index, int width, int height) {
-                return canvas.cell(index, width, height);
-            });
+        const ambrel::pipeline::DecodeResult decoded = ambrel::pipeline::decodeHevcStream(
+            stream, [&](std::size_t index, int width, int height) { return canvas.cell(index, width, height); });
         benchmark::DoNotOptimize(decoded.pictures);
         benchmark::DoNotOptimize(canvas.output(data.width, data.height).data);
     }
@@ -174,8 +172,8 @@ void MosaicAndCrop(benchmark::State& state)
 {
     const HeifImageData& data = extracted();
     for (auto _ : state) {
-        cv::Mat image = ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(decodedFrames(), data.rows, data.columns),
-                                               data.width, data.height);
+        cv::Mat image = ambrel::pipeline::cropToOutput(
+            ambrel::pipeline::buildMosaic(decodedFrames(), data.rows, data.columns), data.width, data.height);
         benchmark::DoNotOptimize(image.data);
     }
 }
@@ -211,8 +209,7 @@ void WholeConversion(benchmark::State& state)
 {
     const int quality = static_cast<int>(state.range(0));
     for (auto _ : state) {
-        Heif2JpgResult result =
-            convertHeifToJpeg(inputFile().data(), inputFile().size(), quality, 1.0f, true);
+        Heif2JpgResult result = convertHeifToJpeg(inputFile().data(), inputFile().size(), quality, 1.0f, true);
         if (!result.ok) {
             state.SkipWithError(result.message.c_str());
             break;
@@ -228,8 +225,7 @@ BENCHMARK(WholeConversion)->Arg(90)->Arg(100)->Unit(benchmark::kMillisecond)->Us
 void WholeConversionScaled(benchmark::State& state)
 {
     for (auto _ : state) {
-        Heif2JpgResult result =
-            convertHeifToJpeg(inputFile().data(), inputFile().size(), 90, 0.999f, true);
+        Heif2JpgResult result = convertHeifToJpeg(inputFile().data(), inputFile().size(), 90, 0.999f, true);
         if (!result.ok) {
             state.SkipWithError(result.message.c_str());
             break;

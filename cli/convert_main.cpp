@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
 #include <atomic>
 #include <charconv>
 #include <cstdio>
@@ -18,15 +19,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
+#include "cli/terminal_text.h"
 #include "convert/conversion_job.h"
 #include "convert/file_list.h"
 #include "convert/library_logs.h"
 #include "convert/output_files.h"
-#include "cli/terminal_text.h"
 
 namespace ambrel::cli {
 
@@ -85,8 +85,8 @@ long numberInRange(const std::string& option, std::string_view text, long low, l
         throw UsageError{"option " + option + ": '" + std::string(text) + "' is not a number"};
     }
     if (*value < low || *value > high) {
-        throw UsageError{"option " + option + ": " + std::string(text) + " is outside " + std::to_string(low) +
-                         " to " + std::to_string(high)};
+        throw UsageError{"option " + option + ": " + std::string(text) + " is outside " + std::to_string(low) + " to " +
+                         std::to_string(high)};
     }
     return *value;
 }
@@ -311,7 +311,8 @@ private:
 
 bool isFolder(const std::string& path)
 {
-    struct stat info {};
+    struct stat info
+    {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -341,7 +342,8 @@ convert::FileList collectInputs(const CliOptions& options)
 // An interrupt or a termination request stops the job before its next file.
 void stopOnInterrupt()
 {
-    struct sigaction action {};
+    struct sigaction action
+    {};
     action.sa_handler = onInterrupt;
     action.sa_flags = SA_RESETHAND;  // a second interrupt ends the program at once
     sigemptyset(&action.sa_mask);
@@ -366,8 +368,7 @@ int convertMain(int argc, char** argv)
     try {
         options = parseArguments(argc, argv);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "ambrel-convert: %s\nTry 'ambrel-convert --help'.\n",
-                     terminalSafe(error.message).c_str());
+        std::fprintf(stderr, "ambrel-convert: %s\nTry 'ambrel-convert --help'.\n", terminalSafe(error.message).c_str());
         return 2;
     }
     if (options.help) {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "heiclib/reader/hevc_image_file_reader.h"
-#include "heiclib/log.h"
 #include "cli/terminal_text.h"
+#include "heiclib/log.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 namespace ambrel::cli {
 
@@ -74,7 +74,8 @@ Json::Value propertiesOf(heif::HevcImageFileReader& reader, heif::ContextId cont
 // there; an 'iden' item derives its picture from its source and has no data
 // of its own.
 template <typename Features>
-Json::Value describeImage(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id, const Features& features)
+Json::Value describeImage(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
+                          const Features& features)
 {
     Json::Value item(Json::objectValue);
     item["id"] = id;
@@ -203,7 +204,8 @@ std::string joined(const Json::Value& array, const char* separator = ", ")
         if (!text.empty()) {
             text += separator;
         }
-        text += value.isString() ? terminalSafe(value.asString()) : value.toStyledString().substr(0, value.toStyledString().size() - 1);
+        text += value.isString() ? terminalSafe(value.asString())
+                                 : value.toStyledString().substr(0, value.toStyledString().size() - 1);
     }
     return text;
 }
@@ -226,8 +228,8 @@ void printText(const std::string& path, const Json::Value& file)
         out << "  primary item: " << file["primary"].asUInt() << '\n';
     }
     for (const auto& item : file["items"]) {
-        out << "  image " << item["id"].asUInt() << ": " << shown(item["type"]) << " ("
-            << shown(item["code_type"]) << ") " << item["width"].asUInt() << " x " << item["height"].asUInt();
+        out << "  image " << item["id"].asUInt() << ": " << shown(item["type"]) << " (" << shown(item["code_type"])
+            << ") " << item["width"].asUInt() << " x " << item["height"].asUInt();
         if (!item["features"].empty()) {
             out << " [" << joined(item["features"]) << "]";
         }

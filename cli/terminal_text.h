@@ -93,4 +93,3 @@ inline std::string terminalSafe(std::string_view text)
 }
 
 }  // namespace ambrel::cli
-

@@ -30,7 +30,7 @@ namespace {
 struct RowOutcome
 {
     bool converted = false;
-    std::string text;  // the output path, or the failure text
+    std::string text;    // the output path, or the failure text
     std::string detail;  // what went wrong, in English, when not converted
     std::vector<std::string> logLines;
 
@@ -48,7 +48,8 @@ std::string systemText(int error)
 struct Source
 {
     Bytes bytes;
-    struct timespec modificationTime {};
+    struct timespec modificationTime
+    {};
 };
 
 // Reads a whole regular file of at most kMaxSourceBytes. The outcome is set
@@ -59,21 +60,22 @@ std::optional<RowOutcome> readSource(const std::string& path, Source& source)
     if (!fd) {
         return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(errno));
     }
-    struct stat info {};
+    struct stat info
+    {};
     if (::fstat(fd.get(), &info) != 0) {
         return RowOutcome::failure(kTextNotFound, "cannot open the file: " + systemText(errno));
     }
     if (!S_ISREG(info.st_mode)) {
-        return RowOutcome::failure(kTextNotFound, S_ISDIR(info.st_mode) ? "a folder, not a file" : "not a regular file");
+        return RowOutcome::failure(kTextNotFound,
+                                   S_ISDIR(info.st_mode) ? "a folder, not a file" : "not a regular file");
     }
     const auto size = static_cast<std::uint64_t>(info.st_size);
     if (size > kMaxSourceBytes) {
-        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed,
-                                                 "the file is " + std::to_string(size) +
-                                                     " bytes, more than the limit of " +
-                                                     std::to_string(kMaxSourceBytes));
-        outcome.logLines.push_back("input_Buffer: " + path + " is " + std::to_string(size) +
-                                   " bytes, more than " + std::to_string(kMaxSourceBytes));
+        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "the file is " + std::to_string(size) +
+                                                                            " bytes, more than the limit of " +
+                                                                            std::to_string(kMaxSourceBytes));
+        outcome.logLines.push_back("input_Buffer: " + path + " is " + std::to_string(size) + " bytes, more than " +
+                                   std::to_string(kMaxSourceBytes));
         return outcome;
     }
     source.modificationTime = info.st_mtim;
@@ -183,8 +185,8 @@ RowOutcome saveOutput(const FileRecord& record, const JobOptions& options, const
     int writeError = 0;
     const auto written = writeNewFile(*folder, stem, extension, outData, writeOptions, &writeError);
     if (!written) {
-        return RowOutcome::failure(kTextSaveFailed, "cannot write " + joinOutputPath(*folder, stem, extension) +
-                                                        ": " + systemText(writeError != 0 ? writeError : EIO));
+        return RowOutcome::failure(kTextSaveFailed, "cannot write " + joinOutputPath(*folder, stem, extension) + ": " +
+                                                        systemText(writeError != 0 ? writeError : EIO));
     }
     return RowOutcome{true, *written, {}, {}};
 }
@@ -193,7 +195,8 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
                       StaleTemporarySweep& sweep)
 {
     Bytes outData;
-    struct timespec modificationTime {};
+    struct timespec modificationTime
+    {};
     if (auto failed = convertSource(record, options, outData, modificationTime)) {
         return std::move(*failed);
     }
@@ -233,8 +236,7 @@ public:
     JobWorkers(const JobDescription& job, JobListener& listener, const std::atomic<bool>& stopRequested,
                JobSummary& summary)
         : mJob(job), mListener(listener), mStopRequested(stopRequested), mSummary(summary)
-    {
-    }
+    {}
 
     // Runs `count` workers, this thread being one of them (fewer when no
     // more threads can be had), and waits for them all. What a listener
@@ -316,14 +318,13 @@ private:
 
 }  // namespace
 
-JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
-                            const std::atomic<bool>& stopRequested)
+JobSummary runConversionJob(const JobDescription& job, JobListener& listener, const std::atomic<bool>& stopRequested)
 {
     JobSummary summary;
     summary.timestamp = getNowTimeTimestamp();
     const std::size_t rowCount = job.records.size();
-    const unsigned workerCount = static_cast<unsigned>(
-        std::clamp<std::size_t>(job.options.workers, 1, std::max<std::size_t>(rowCount, 1)));
+    const unsigned workerCount =
+        static_cast<unsigned>(std::clamp<std::size_t>(job.options.workers, 1, std::max<std::size_t>(rowCount, 1)));
 
     JobWorkers workers(job, listener, stopRequested, summary);
     workers.run(workerCount);

@@ -32,8 +32,8 @@ inline constexpr std::uint64_t kMaxSourceBytes = 214'748'364;
 struct JobOptions
 {
     OutputFormat format = OutputFormat::Jpg;
-    float scale = 1.0f;   // resize factor for both axes, 0.1 to 1.0 in the application
-    int quality = 100;    // JPEG quality, 10 to 100 in the application
+    float scale = 1.0f;    // resize factor for both axes, 0.1 to 1.0 in the application
+    int quality = 100;     // JPEG quality, 10 to 100 in the application
     bool keepExif = true;  // carry EXIF; false applies the rotation to the pixels
     // The folder all outputs go to (created with its parents when missing);
     // absent: each output goes beside its source.
@@ -90,7 +90,6 @@ struct JobSummary
 // nothing but the output files (no stream file, no cache folder); before the
 // first write into a folder, removes the temporary files that writers which
 // no longer run left there (removeStaleTemporaries).
-JobSummary runConversionJob(const JobDescription& job, JobListener& listener,
-                            const std::atomic<bool>& stopRequested);
+JobSummary runConversionJob(const JobDescription& job, JobListener& listener, const std::atomic<bool>& stopRequested);
 
 }  // namespace ambrel::convert

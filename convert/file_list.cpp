@@ -84,8 +84,8 @@ std::string byteText(std::uint64_t bytes)
     }
     const float quotient = static_cast<float>(static_cast<double>(bytes) / divisor);
     char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, static_cast<double>(quotient),
-                                      std::chars_format::fixed, 2);
+    const auto result =
+        std::to_chars(text, text + sizeof text, static_cast<double>(quotient), std::chars_format::fixed, 2);
     return std::string(text, result.ptr) + unit;
 }
 
@@ -95,7 +95,8 @@ std::uint64_t readableFileSize(const std::string& path)
     if (!fd) {
         return 0;
     }
-    struct stat info {};
+    struct stat info
+    {};
     const bool regular = ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode);
     return regular ? static_cast<std::uint64_t>(info.st_size) : 0;
 }

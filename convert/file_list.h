@@ -58,8 +58,7 @@ FileRecord makeRecord(const std::string& path);
 std::string duplicateLogLine(const std::string& path);
 
 // What happened to a path offered to the list.
-enum class Intake
-{
+enum class Intake {
     Added,
     Duplicate,     // a record with exactly this path (case-sensitive) is listed
     NotQualified,  // the name test failed

@@ -7,10 +7,9 @@
 
 namespace ambrel::convert {
 
-extern "C" __attribute__((visibility("default"))) int ambrelReencodeJpeg(const std::uint8_t* jpeg,
-                                                                            std::size_t length,
-                                                                            const char* extension,
-                                                                            std::vector<std::uint8_t>* out)
+extern "C" __attribute__((visibility("default"))) int ambrelReencodeJpeg(const std::uint8_t* jpeg, std::size_t length,
+                                                                         const char* extension,
+                                                                         std::vector<std::uint8_t>* out)
 {
     try {
         const cv::Mat bitmap = cv::imdecode(

@@ -17,7 +17,7 @@ namespace ambrel::convert {
 // default settings into `out`; 1 on success, 0 when decoding or encoding
 // fails. Never throws.
 extern "C" int ambrelReencodeJpeg(const std::uint8_t* jpeg, std::size_t length, const char* extension,
-                                    std::vector<std::uint8_t>* out);
+                                  std::vector<std::uint8_t>* out);
 
 // Its name, as dlsym looks it up.
 inline constexpr const char* kReencodeSymbol = "ambrelReencodeJpeg";

@@ -2,8 +2,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -42,8 +42,8 @@ std::optional<OutputFormat> parseFormatWord(std::string_view word)
             c = static_cast<char>(c - 'a' + 'A');
         }
     }
-    for (const auto format : {OutputFormat::Jpg, OutputFormat::Png, OutputFormat::Bmp,
-                              OutputFormat::Jpeg2000, OutputFormat::Tiff}) {
+    for (const auto format :
+         {OutputFormat::Jpg, OutputFormat::Png, OutputFormat::Bmp, OutputFormat::Jpeg2000, OutputFormat::Tiff}) {
         if (upper == formatWord(format)) {
             return format;
         }
@@ -128,8 +128,8 @@ std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format)
 
 std::string getNowTimeTimestamp()
 {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::system_clock::now().time_since_epoch());
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
     return std::to_string(static_cast<long long>(seconds.count()) * 1000LL);
 }
 
@@ -301,9 +301,8 @@ std::optional<std::string> publishTemporary(const std::string& folder, const std
 
 }  // namespace
 
-std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
-                                        std::string_view extension, const Bytes& bytes,
-                                        const WriteOptions& options, int* errorNumber)
+std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem, std::string_view extension,
+                                        const Bytes& bytes, const WriteOptions& options, int* errorNumber)
 {
     std::string temporary;
     FileDescriptor fd = createTemporary(folder, temporary);
@@ -378,7 +377,8 @@ unsigned removeStaleTemporaries(const std::string& folder)
         if (::kill(static_cast<pid_t>(*owner), 0) == 0 || errno != ESRCH) {
             continue;
         }
-        struct stat info {};
+        struct stat info
+        {};
         if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
             continue;
         }

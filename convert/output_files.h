@@ -15,8 +15,7 @@ namespace ambrel::convert {
 
 using Bytes = std::vector<std::uint8_t>;
 
-enum class OutputFormat
-{
+enum class OutputFormat {
     Jpg,
     Png,
     Bmp,
@@ -76,8 +75,7 @@ struct WriteOptions
 // file is left.
 [[nodiscard]] std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
                                                       std::string_view extension, const Bytes& bytes,
-                                                      const WriteOptions& options = {},
-                                                      int* errorNumber = nullptr);
+                                                      const WriteOptions& options = {}, int* errorNumber = nullptr);
 
 // The process id in a temporary name of writeNewFile (".ambrel-PID-N.tmp");
 // nullopt for any other name.

@@ -29,10 +29,10 @@ namespace boxmutator {
 
 struct Box
 {
-    std::size_t offset = 0;       // of the size field
-    std::size_t headerSize = 8;   // size, type, largesize
-    std::size_t end = 0;          // one past the box, within the input
-    std::size_t childrenAt = 0;   // where children start, for containers
+    std::size_t offset = 0;      // of the size field
+    std::size_t headerSize = 8;  // size, type, largesize
+    std::size_t end = 0;         // one past the box, within the input
+    std::size_t childrenAt = 0;  // where children start, for containers
     int parent = -1;
     bool largeSize = false;
     bool sizeToEnd = false;
@@ -147,8 +147,9 @@ inline void resize(std::uint8_t* data, std::vector<Box>& boxes, int index, std::
 
 inline std::uint32_t interestingCount(std::mt19937& random, std::uint32_t current)
 {
-    static const std::uint32_t kValues[] = {0, 1, 2, 0x7F, 0x80, 0xFF, 0x100, 0x7FFF, 0x8000, 0xFFFF, 0x10000,
-                                            0x100000, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu};
+    static const std::uint32_t kValues[] = {0,       1,        2,          0x7F,        0x80,
+                                            0xFF,    0x100,    0x7FFF,     0x8000,      0xFFFF,
+                                            0x10000, 0x100000, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu};
     switch (random() % 4) {
     case 0: return current * (2 + random() % 1000);
     case 1: return current + 1 + random() % 16;
@@ -232,14 +233,16 @@ inline std::size_t mutate(std::uint8_t* data, std::size_t size, std::size_t maxS
         if (random() % 2 == 0) {
             const std::size_t length = box.end - box.offset;
             const std::size_t most = std::min<std::size_t>(room / std::max<std::size_t>(length, 1), 100000);
-            const std::size_t copies = most == 0 ? 0 : 1 + random() % (random() % 4 ? std::min<std::size_t>(most, 8) : most);
+            const std::size_t copies =
+                most == 0 ? 0 : 1 + random() % (random() % 4 ? std::min<std::size_t>(most, 8) : most);
             done = repeat(bytes, boxes, box.parent, box.offset, length, copies, maxSize);
         } else if (payloadSize >= 4) {
             static const std::size_t kEntrySizes[] = {2, 4, 6, 8, 12, 16};
             const std::size_t length = std::min(kEntrySizes[random() % 6], payloadSize);
             const std::size_t from = payload + random() % (payloadSize - length + 1);
             const std::size_t most = std::min<std::size_t>(room / length, 1000000);
-            const std::size_t copies = most == 0 ? 0 : 1 + random() % (random() % 4 ? std::min<std::size_t>(most, 64) : most);
+            const std::size_t copies =
+                most == 0 ? 0 : 1 + random() % (random() % 4 ? std::min<std::size_t>(most, 64) : most);
             done = repeat(bytes, boxes, index, from, length, copies, maxSize);
         }
         if (!done) {

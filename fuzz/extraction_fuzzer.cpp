@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "fuzz/box_mutator.h"
+#include "heiclib/log.h"
 #include "heif2jpg/extraction.h"
 #include "heif2jpg/hevc_stream.h"
 #include "heif2jpg/jpeg_metadata.h"
-#include "heiclib/log.h"
 #include "heif2jpg/mosaic.h"
 
 using namespace ambrel::heif;
@@ -22,8 +22,8 @@ namespace {
 
 // The smallest JPEG the EXIF and ICC splices accept: SOI, an 18-byte JFIF
 // APP0 and EOI.
-const std::vector<std::uint8_t> kTinyJpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01,
-                                             0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0xFF, 0xD9};
+const std::vector<std::uint8_t> kTinyJpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',  0x00,
+                                             0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0xFF, 0xD9};
 
 void handleMetadata(HeifImageData& data)
 {
@@ -36,7 +36,7 @@ void handleMetadata(HeifImageData& data)
         } else {
             cv::Rect rect;
             ambrel::pipeline::cleanApertureRect(transform.aperture, static_cast<int>(data.width & 0x7FFFFFFF),
-                                        static_cast<int>(data.height & 0x7FFFFFFF), rect);
+                                                static_cast<int>(data.height & 0x7FFFFFFF), rect);
         }
     }
     int orientation = 1;

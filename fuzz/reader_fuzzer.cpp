@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fuzz/box_mutator.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
 #include "heiclib/log.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 using namespace ambrel::heif;
 

@@ -57,7 +57,8 @@ void Box::finalizeSize(BitStream& output)
     }
     mSize = static_cast<std::uint32_t>(written);
     for (int i = 0; i < 4; ++i) {
-        output.patchByte(mStartOffset + static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(mSize >> (24 - 8 * i)));
+        output.patchByte(mStartOffset + static_cast<std::uint32_t>(i),
+                         static_cast<std::uint8_t>(mSize >> (24 - 8 * i)));
     }
 }
 

@@ -11,10 +11,10 @@
 #include "heiclib/boxes/item_info_boxes.h"
 #include "heiclib/boxes/item_location_boxes.h"
 #include "heiclib/boxes/item_property_boxes.h"
-#include "heiclib/memory_budget.h"
 #include "heiclib/boxes/movie_boxes.h"
 #include "heiclib/boxes/sample_entry_boxes.h"
 #include "heiclib/boxes/sample_table_boxes.h"
+#include "heiclib/memory_budget.h"
 
 namespace ambrel::heif {
 
@@ -94,69 +94,69 @@ struct BoxMaker
 
 // Every box type with a class of its own.
 constexpr BoxMaker kBoxMakers[] = {
-        // file level and meta
-        {boxtype::kFtyp, make<FileTypeBox>},
-        {boxtype::kMeta, make<MetaBox>},
-        {boxtype::kMoov, make<MovieBox>},
-        {boxtype::kMdat, make<MediaDataBox>},
-        {boxtype::kHdlr, make<HandlerBox>},
-        {boxtype::kPitm, make<PrimaryItemBox>},
-        {boxtype::kDinf, make<DataInformationBox>},
-        {boxtype::kDref, make<DataReferenceBox>},
-        {boxtype::kUrl, make<DataEntryUrlBox>},
-        {boxtype::kUrn, make<DataEntryUrnBox>},
-        {boxtype::kIloc, make<ItemLocationBox>},
-        {boxtype::kIdat, make<ItemDataBox>},
-        {boxtype::kIinf, make<ItemInfoBox>},
-        {boxtype::kInfe, make<ItemInfoEntry>},
-        {boxtype::kIref, make<ItemReferenceBox>},
-        {boxtype::kIprp, make<ItemPropertiesBox>},
-        {boxtype::kIpco, make<ItemPropertyContainer>},
-        {boxtype::kIpma, make<ItemPropertyAssociation>},
-        {boxtype::kGrpl, make<GroupsListBox>},
-        {boxtype::kIpro, make<ItemProtectionBox>},
-        // item properties
-        {boxtype::kHvcC, make<HevcConfigurationBox>},
-        {boxtype::kAvcC, make<AvcConfigurationBox>},
-        {boxtype::kLhvC, make<LayeredHevcConfigurationItemProperty>},
-        {boxtype::kIspe, make<ImageSpatialExtentsProperty>},
-        {boxtype::kIrot, make<ImageRotation>},
-        {boxtype::kImir, make<ImageMirror>},
-        {boxtype::kClap, make<CleanAperture>},
-        {boxtype::kRloc, make<ImageRelativeLocationProperty>},
-        {boxtype::kAuxC, make<AuxiliaryTypeProperty>},
-        {boxtype::kLsel, make<LayerSelectorProperty>},
-        {boxtype::kTols, make<TargetOlsProperty>},
-        {boxtype::kOinf, make<OperatingPointsInformation>},
-        {boxtype::kColr, make<ColourInformationBox>},
-        // movie, track and media
-        {boxtype::kMvhd, make<MovieHeaderBox>},
-        {boxtype::kTrak, make<TrackBox>},
-        {boxtype::kTkhd, make<TrackHeaderBox>},
-        {boxtype::kTref, make<TrackReferenceBox>},
-        {boxtype::kEdts, make<EditBox>},
-        {boxtype::kElst, make<EditListBox>},
-        {boxtype::kMdia, make<MediaBox>},
-        {boxtype::kMdhd, make<MediaHeaderBox>},
-        {boxtype::kMinf, make<MediaInformationBox>},
-        {boxtype::kVmhd, make<VideoMediaHeaderBox>},
-        // sample tables and sample entries
-        {boxtype::kStbl, make<SampleTableBox>},
-        {boxtype::kStsd, make<SampleDescriptionBox>},
-        {boxtype::kStts, make<TimeToSampleBox>},
-        {boxtype::kCtts, make<CompositionOffsetBox>},
-        {boxtype::kCslg, make<CompositionToDecodeBox>},
-        {boxtype::kStsc, make<SampleToChunkBox>},
-        {boxtype::kStsz, make<SampleSizeBox>},
-        {boxtype::kStco, make<ChunkOffsetBox>},
-        {boxtype::kCo64, make<ChunkOffsetBox>},  // the same class reads both widths
-        {boxtype::kStss, make<SyncSampleBox>},
-        {boxtype::kSgpd, make<SampleGroupDescriptionBox>},
-        {boxtype::kSbgp, make<SampleToGroupBox>},
-        {boxtype::kCcst, make<CodingConstraintsBox>},
-        {boxtype::kHvc1, make<HevcSampleEntry>},
-        {boxtype::kHev1, make<HevcSampleEntry>},  // keeps the type read from its header
-        {boxtype::kAvc1, make<AvcSampleEntry>},
+    // file level and meta
+    {boxtype::kFtyp, make<FileTypeBox>},
+    {boxtype::kMeta, make<MetaBox>},
+    {boxtype::kMoov, make<MovieBox>},
+    {boxtype::kMdat, make<MediaDataBox>},
+    {boxtype::kHdlr, make<HandlerBox>},
+    {boxtype::kPitm, make<PrimaryItemBox>},
+    {boxtype::kDinf, make<DataInformationBox>},
+    {boxtype::kDref, make<DataReferenceBox>},
+    {boxtype::kUrl, make<DataEntryUrlBox>},
+    {boxtype::kUrn, make<DataEntryUrnBox>},
+    {boxtype::kIloc, make<ItemLocationBox>},
+    {boxtype::kIdat, make<ItemDataBox>},
+    {boxtype::kIinf, make<ItemInfoBox>},
+    {boxtype::kInfe, make<ItemInfoEntry>},
+    {boxtype::kIref, make<ItemReferenceBox>},
+    {boxtype::kIprp, make<ItemPropertiesBox>},
+    {boxtype::kIpco, make<ItemPropertyContainer>},
+    {boxtype::kIpma, make<ItemPropertyAssociation>},
+    {boxtype::kGrpl, make<GroupsListBox>},
+    {boxtype::kIpro, make<ItemProtectionBox>},
+    // item properties
+    {boxtype::kHvcC, make<HevcConfigurationBox>},
+    {boxtype::kAvcC, make<AvcConfigurationBox>},
+    {boxtype::kLhvC, make<LayeredHevcConfigurationItemProperty>},
+    {boxtype::kIspe, make<ImageSpatialExtentsProperty>},
+    {boxtype::kIrot, make<ImageRotation>},
+    {boxtype::kImir, make<ImageMirror>},
+    {boxtype::kClap, make<CleanAperture>},
+    {boxtype::kRloc, make<ImageRelativeLocationProperty>},
+    {boxtype::kAuxC, make<AuxiliaryTypeProperty>},
+    {boxtype::kLsel, make<LayerSelectorProperty>},
+    {boxtype::kTols, make<TargetOlsProperty>},
+    {boxtype::kOinf, make<OperatingPointsInformation>},
+    {boxtype::kColr, make<ColourInformationBox>},
+    // movie, track and media
+    {boxtype::kMvhd, make<MovieHeaderBox>},
+    {boxtype::kTrak, make<TrackBox>},
+    {boxtype::kTkhd, make<TrackHeaderBox>},
+    {boxtype::kTref, make<TrackReferenceBox>},
+    {boxtype::kEdts, make<EditBox>},
+    {boxtype::kElst, make<EditListBox>},
+    {boxtype::kMdia, make<MediaBox>},
+    {boxtype::kMdhd, make<MediaHeaderBox>},
+    {boxtype::kMinf, make<MediaInformationBox>},
+    {boxtype::kVmhd, make<VideoMediaHeaderBox>},
+    // sample tables and sample entries
+    {boxtype::kStbl, make<SampleTableBox>},
+    {boxtype::kStsd, make<SampleDescriptionBox>},
+    {boxtype::kStts, make<TimeToSampleBox>},
+    {boxtype::kCtts, make<CompositionOffsetBox>},
+    {boxtype::kCslg, make<CompositionToDecodeBox>},
+    {boxtype::kStsc, make<SampleToChunkBox>},
+    {boxtype::kStsz, make<SampleSizeBox>},
+    {boxtype::kStco, make<ChunkOffsetBox>},
+    {boxtype::kCo64, make<ChunkOffsetBox>},  // the same class reads both widths
+    {boxtype::kStss, make<SyncSampleBox>},
+    {boxtype::kSgpd, make<SampleGroupDescriptionBox>},
+    {boxtype::kSbgp, make<SampleToGroupBox>},
+    {boxtype::kCcst, make<CodingConstraintsBox>},
+    {boxtype::kHvc1, make<HevcSampleEntry>},
+    {boxtype::kHev1, make<HevcSampleEntry>},  // keeps the type read from its header
+    {boxtype::kAvc1, make<AvcSampleEntry>},
 };
 
 // The table sorted by code, for lookup.
@@ -167,9 +167,9 @@ constexpr auto kMakers = [] {
     return makers;
 }();
 
-static_assert(std::adjacent_find(kMakers.begin(), kMakers.end(), [](const BoxMaker& a, const BoxMaker& b) {
-                  return a.type == b.type;
-              }) == kMakers.end(),
+static_assert(std::adjacent_find(kMakers.begin(), kMakers.end(),
+                                 [](const BoxMaker& a, const BoxMaker& b) { return a.type == b.type; }) ==
+                  kMakers.end(),
               "a box type is registered twice");
 
 }  // namespace

@@ -18,8 +18,7 @@ public:
     constexpr FourCCInt(const char (&text)[5])  // NOLINT: implicit by design
         : mValue((std::uint32_t(std::uint8_t(text[0])) << 24) | (std::uint32_t(std::uint8_t(text[1])) << 16) |
                  (std::uint32_t(std::uint8_t(text[2])) << 8) | std::uint32_t(std::uint8_t(text[3])))
-    {
-    }
+    {}
     // Throws std::runtime_error unless the text is exactly four characters long.
     FourCCInt(const std::string& text);  // NOLINT: implicit by design
 

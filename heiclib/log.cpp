@@ -37,13 +37,31 @@ void write(int channel, const std::string& text, bool filtered = true)
 
 }  // namespace
 
-void setLevel(int newLevel) { gLevel.store(newLevel, std::memory_order_relaxed); }
-int level() { return gLevel.load(std::memory_order_relaxed); }
+void setLevel(int newLevel)
+{
+    gLevel.store(newLevel, std::memory_order_relaxed);
+}
+int level()
+{
+    return gLevel.load(std::memory_order_relaxed);
+}
 
-void error(const std::string& text) { write(Error, text); }
-void warning(const std::string& text) { write(Warning, text); }
-void info(const std::string& text) { write(Info, text); }
-void report(int channel, const std::string& text) { write(channel, text, false); }
+void error(const std::string& text)
+{
+    write(Error, text);
+}
+void warning(const std::string& text)
+{
+    write(Warning, text);
+}
+void info(const std::string& text)
+{
+    write(Info, text);
+}
+void report(int channel, const std::string& text)
+{
+    write(channel, text, false);
+}
 
 void setSink(Sink sink)
 {

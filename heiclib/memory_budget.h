@@ -53,9 +53,8 @@ public:
     void charge(std::uint64_t bytes, const std::string& what)
     {
         if (bytes > mLimit || mCharged > mLimit - bytes) {
-            std::string message = what + " needs " + std::to_string(bytes) +
-                                  " bytes, more than the memory budget of " + std::to_string(mLimit) +
-                                  " bytes for this file allows (" + std::to_string(mCharged) +
+            std::string message = what + " needs " + std::to_string(bytes) + " bytes, more than the memory budget of " +
+                                  std::to_string(mLimit) + " bytes for this file allows (" + std::to_string(mCharged) +
                                   " bytes already used)";
             if (mRefusal.empty()) {
                 mRefusal = message;

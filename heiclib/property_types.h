@@ -6,21 +6,20 @@
 
 namespace ambrel::heif {
 
-enum class ItemPropertyType : std::int32_t
-{
-    Raw = 0,   // any other property box
-    Auxc = 1,  // 'auxC'
-    Avcc = 2,  // 'avcC'
-    Clap = 3,  // 'clap'
-    Hvcc = 4,  // 'hvcC'
-    Imir = 5,  // 'imir'
-    Irot = 6,  // 'irot'
-    Ispe = 7,  // 'ispe'
-    Lhvc = 8,  // 'lhvC'
-    Lsel = 9,  // 'lsel'
-    Oinf = 10, // 'oinf'
-    Rloc = 11, // 'rloc'
-    Tols = 12, // 'tols'
+enum class ItemPropertyType : std::int32_t {
+    Raw = 0,    // any other property box
+    Auxc = 1,   // 'auxC'
+    Avcc = 2,   // 'avcC'
+    Clap = 3,   // 'clap'
+    Hvcc = 4,   // 'hvcC'
+    Imir = 5,   // 'imir'
+    Irot = 6,   // 'irot'
+    Ispe = 7,   // 'ispe'
+    Lhvc = 8,   // 'lhvC'
+    Lsel = 9,   // 'lsel'
+    Oinf = 10,  // 'oinf'
+    Rloc = 11,  // 'rloc'
+    Tols = 12,  // 'tols'
 };
 
 struct ItemPropertyInfo

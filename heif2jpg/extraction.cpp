@@ -2,15 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
-#include <map>
 #include <istream>
+#include <map>
 #include <streambuf>
 #include <string>
 #include <utility>
 
 #include "heiclib/heif_limits.h"
-#include "heif2jpg/jpeg_metadata.h"
 #include "heiclib/log.h"
+#include "heif2jpg/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
 
@@ -174,7 +174,8 @@ std::string imageText(heif::ItemId id, unsigned depth)
 }
 
 // The primary image `id` as something the pipeline can decode.
-ImageChoice resolveImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id, unsigned depth)
+ImageChoice resolveImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
+                         unsigned depth)
 {
     const auto& contexts = reader.getMetaContexts();
     const auto found = contexts.find(context);
@@ -187,8 +188,8 @@ ImageChoice resolveImage(const heif::HevcImageFileReader& reader, heif::ContextI
     }
     if (type == "iden") {
         if (depth >= kMaxIdentityDepth) {
-            throw NoImageError("the primary image is derived through more than " +
-                               std::to_string(kMaxIdentityDepth) + " 'iden' items");
+            throw NoImageError("the primary image is derived through more than " + std::to_string(kMaxIdentityDepth) +
+                               " 'iden' items");
         }
         heif::IdVector sources;
         reader.getReferencedFromItemListByType(context, id, heif::FourCCInt("dimg"), sources);
@@ -343,8 +344,7 @@ bool get_heif_info(const heif::HevcImageFileReader& reader, heif::ContextId cont
                     transform.kind = ImageTransform::Kind::CleanAperture;
                     transform.aperture = reader.getPropertyClap(context, property.index);
                     break;
-                default:
-                    continue;
+                default: continue;
                 }
                 transforms.push_back(transform);
             }
@@ -376,7 +376,8 @@ bool get_heif_paramset(const heif::HevcImageFileReader& reader, heif::ContextId 
     }
 }
 
-bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data, std::uint64_t byteBudget)
+bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data,
+                    std::uint64_t byteBudget)
 {
     try {
         data.tiles.assign(data.tileIds.size(), {});
@@ -390,11 +391,10 @@ bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, 
             }
             const std::size_t size = data.tiles[earlier->second].size();
             if (size > byteBudget - total) {
-                throw LimitExceededError("the tiles of the image hold more than " + std::to_string(byteBudget) +
-                                         " bytes, the limit for this file (" +
-                                         std::to_string(heif::limits::kMaxImageTileAmplification) +
-                                         " times its size, plus " +
-                                         std::to_string(heif::limits::kImageTileBytesAllowance) + ")");
+                throw LimitExceededError(
+                    "the tiles of the image hold more than " + std::to_string(byteBudget) +
+                    " bytes, the limit for this file (" + std::to_string(heif::limits::kMaxImageTileAmplification) +
+                    " times its size, plus " + std::to_string(heif::limits::kImageTileBytesAllowance) + ")");
             }
             total += size;
             if (!first) {
@@ -462,8 +462,7 @@ bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes)
     return bytes.data() != nullptr && bytes.size() >= 8 && std::equal(bytes.begin() + 4, bytes.begin() + 8, "ftyp");
 }
 
-HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
-                               std::uint64_t memoryBudget)
+HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif, std::uint64_t memoryBudget)
 {
     if (bytes == nullptr) {
         length = 0;

@@ -9,8 +9,8 @@
 #include <span>
 #include <stdexcept>
 
-#include "heif2jpg/heif_image_data.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
+#include "heif2jpg/heif_image_data.h"
 
 namespace ambrel::pipeline {
 
@@ -38,7 +38,7 @@ public:
 
 struct ImageChoice
 {
-    heif::ItemId id = 0;        // the grid or 'hvc1' image whose pixels are decoded
+    heif::ItemId id = 0;  // the grid or 'hvc1' image whose pixels are decoded
     bool isGrid = false;
     // The 'iden' items that derive the primary from `id`, innermost first
     // (the last one is the primary); empty when `id` is the primary.

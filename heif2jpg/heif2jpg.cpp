@@ -16,12 +16,12 @@
 #include <thread>
 #include <utility>
 
-#include "heif2jpg/extraction.h"
+#include "heiclib/log.h"
 #include "heiclib/reader/file_reader_exception.h"
+#include "heif2jpg/extraction.h"
 #include "heif2jpg/hevc_stream.h"
 #include "heif2jpg/jpeg_encoder.h"
 #include "heif2jpg/jpeg_metadata.h"
-#include "heiclib/log.h"
 #include "heif2jpg/mosaic.h"
 
 namespace ambrel::pipeline {
@@ -71,8 +71,7 @@ class BandEncoder
 public:
     BandEncoder(const MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality)
         : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality)
-    {
-    }
+    {}
 
     ~BandEncoder()
     {
@@ -300,8 +299,8 @@ std::string tilesText(std::size_t count)
 // written). The record's coded data is let go of on the way. `converted`, when
 // given, is called after each picture is in its cell. False with `failed` set
 // when no usable picture came out.
-bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas,
-                 const std::function<void(std::size_t)>& converted, StageFailure& failed)
+bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<void(std::size_t)>& converted,
+                 StageFailure& failed)
 {
     std::vector<std::uint8_t> stream;
     if (!assembleHevcBitstream(data, stream)) {
@@ -347,8 +346,8 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas,
                                            " pixels, at 3 bytes each more than the memory budget for this file "
                                            "has left"};
         } else {
-            failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " +
-                                           std::to_string(kMaxDecodedPixels) + " pixels"};
+            failed = {kHeif2JpgDecode,
+                      "the decoded tiles would hold more than " + std::to_string(kMaxDecodedPixels) + " pixels"};
         }
         return false;
     }
@@ -489,8 +488,7 @@ void embedMetadata(std::vector<std::uint8_t>& encoded, bool keepExif, const std:
 
 }  // namespace
 
-Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale,
-                                 bool keepExif)
+Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale, bool keepExif)
 {
     HeifImageData data;
     StageFailure failed;
@@ -504,18 +502,19 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
 
     // Pictures that go to the encoder as the mosaic has them are encoded band
     // by band while the decoder works on the rest.
-    const bool untouched = metadata.failure.empty() && scale == 1.0f &&
-                           needsNoPixelWork(data.transforms, metadata.keepOrientation);
+    const bool untouched =
+        metadata.failure.empty() && scale == 1.0f && needsNoPixelWork(data.transforms, metadata.keepOrientation);
     MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
     BandEncoder bands(canvas, width, height, quality);
     const bool streaming = untouched && bands.start();
-    if (!decodeTiles(data, canvas,
-                     [&](std::size_t) {
-                         if (streaming) {
-                             bands.rowsReady(canvas.completeRows());
-                         }
-                     },
-                     failed)) {
+    if (!decodeTiles(
+            data, canvas,
+            [&](std::size_t) {
+                if (streaming) {
+                    bands.rowsReady(canvas.completeRows());
+                }
+            },
+            failed)) {
         return failure(failed);
     }
     if (!metadata.failure.empty()) {

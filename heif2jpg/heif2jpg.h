@@ -57,16 +57,16 @@ struct Heif2JpgResult
 // with "HUD_ERR heif2jpg read_heif" before anything is decoded.
 //
 // Writes no file. Sets the diagnostic log level of heiclib to 0 (errors only).
-[[nodiscard]] Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality,
-                                               float scale, bool keepExif);
+[[nodiscard]] Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale,
+                                               bool keepExif);
 
 // The picture that convertHeifToJpeg encodes, before any scale: the same
 // image chosen and decoded the same way into 8-bit BGR, cropped to its output
 // size and clean aperture, with its rotations and mirrors applied, so it
 // displays upright. Empty, with the result text in `message` and its cause
 // in `detail` when given, when the conversion would fail before encoding.
-[[nodiscard]] cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length,
-                                        std::string* message = nullptr, std::string* detail = nullptr);
+[[nodiscard]] cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message = nullptr,
+                                        std::string* detail = nullptr);
 
 // The application's entry. On success fills `output` with the JPEG followed by
 // zeros up to `outputCapacity` and sets *outputLength to the JPEG's length; a

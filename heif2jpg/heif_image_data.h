@@ -14,8 +14,7 @@ namespace ambrel::pipeline {
 // One transformative property of the converted image, in association order.
 struct ImageTransform
 {
-    enum class Kind
-    {
+    enum class Kind {
         CleanAperture,  // 'clap': crop to the clean aperture
         Rotate,         // 'irot': anticlockwise degrees in `value`
         Mirror,         // 'imir': axis bit in `value` (0: top and bottom swap, 1: left and right swap)
@@ -31,9 +30,9 @@ struct HeifImageData
     // The image's output size: a grid's output size, or a coded image's 'ispe'.
     std::uint32_t width = 0;
     std::uint32_t height = 0;
-    std::uint32_t rows = 0;     // tile rows (1 for a coded image)
-    std::uint32_t columns = 0;  // tile columns (1 for a coded image)
-    std::uint32_t rotation = 0; // the first 'irot' in degrees anticlockwise, 0 without one
+    std::uint32_t rows = 0;      // tile rows (1 for a coded image)
+    std::uint32_t columns = 0;   // tile columns (1 for a coded image)
+    std::uint32_t rotation = 0;  // the first 'irot' in degrees anticlockwise, 0 without one
     // Coded data of every tile in grid order (row by row), each led by the
     // tile's own VPS, SPS and PPS.
     std::vector<std::vector<std::uint8_t>> tiles;
@@ -43,17 +42,17 @@ struct HeifImageData
     std::vector<std::uint8_t> exif;
 
     heif::ItemId imageId = 0;   // the converted image item
-    bool isGrid = false;  // a 'grid' item, else a single coded image
+    bool isGrid = false;        // a 'grid' item, else a single coded image
     heif::IdVector identities;  // 'iden' items over imageId, innermost first; the last is the primary
     heif::IdVector tileIds;     // the items behind `tiles`
     // 'clap', 'irot', 'imir' in association order: the image's, then each
     // 'iden' item's in `identities` order.
     std::vector<ImageTransform> transforms;
-    std::vector<std::uint8_t> iccProfile;    // empty without one
+    std::vector<std::uint8_t> iccProfile;  // empty without one
     // Pixels the decoded mosaic may hold: the pixel limit, or less when the
     // file's memory budget has less left (see MemoryBudget).
     std::uint64_t maxCanvasPixels = heif::limits::kMaxImagePixels;
-    heif::ItemId exifItemId = 0;                   // the Exif item read, 0 when none was found
+    heif::ItemId exifItemId = 0;  // the Exif item read, 0 when none was found
 };
 
 }  // namespace ambrel::pipeline

@@ -105,17 +105,12 @@ struct ScalerFree
 int swsColourspace(AVColorSpace colourspace)
 {
     switch (colourspace) {
-    case AVCOL_SPC_BT709:
-        return SWS_CS_ITU709;
-    case AVCOL_SPC_FCC:
-        return SWS_CS_FCC;
-    case AVCOL_SPC_SMPTE240M:
-        return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_BT709: return SWS_CS_ITU709;
+    case AVCOL_SPC_FCC: return SWS_CS_FCC;
+    case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
     case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:
-        return SWS_CS_BT2020;
-    default:
-        return SWS_CS_ITU601;
+    case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
+    default: return SWS_CS_ITU601;
     }
 }
 
@@ -182,8 +177,8 @@ public:
             mScaler.reset();
             mWidth = 0;
             allocateScratch(frame.width, frame.height);
-            mScaler.reset(sws_getContext(frame.width, frame.height, format, frame.width, frame.height,
-                                         AV_PIX_FMT_BGR24, kScalerFlags, nullptr, nullptr, nullptr));
+            mScaler.reset(sws_getContext(frame.width, frame.height, format, frame.width, frame.height, AV_PIX_FMT_BGR24,
+                                         kScalerFlags, nullptr, nullptr, nullptr));
             if (!mScaler) {
                 throw std::runtime_error("swscale cannot convert pixel format " + std::to_string(frame.format));
             }
@@ -253,17 +248,12 @@ struct LumaWeights
 LumaWeights lumaWeights(AVColorSpace colourspace)
 {
     switch (colourspace) {
-    case AVCOL_SPC_BT709:
-        return {0.2126, 0.0722};
-    case AVCOL_SPC_FCC:
-        return {0.30, 0.11};
-    case AVCOL_SPC_SMPTE240M:
-        return {0.212, 0.087};
+    case AVCOL_SPC_BT709: return {0.2126, 0.0722};
+    case AVCOL_SPC_FCC: return {0.30, 0.11};
+    case AVCOL_SPC_SMPTE240M: return {0.212, 0.087};
     case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:
-        return {0.2627, 0.0593};
-    default:
-        return {0.299, 0.114};
+    case AVCOL_SPC_BT2020_CL: return {0.2627, 0.0593};
+    default: return {0.299, 0.114};
     }
 }
 
@@ -283,9 +273,9 @@ bool planarLayout(int format, PlanarLayout& layout)
 {
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
     if (descriptor == nullptr ||
-        (descriptor->flags & (AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL |
-                              AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT |
-                              AV_PIX_FMT_FLAG_ALPHA)) != 0 ||
+        (descriptor->flags &
+         (AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
+          AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT | AV_PIX_FMT_FLAG_ALPHA)) != 0 ||
         (descriptor->nb_components != 1 && descriptor->nb_components != 3) || descriptor->log2_chroma_w > 1 ||
         descriptor->log2_chroma_h > 1) {
         return false;
@@ -345,8 +335,7 @@ public:
         // Chroma sample positions relative to luma (the chroma sample
         // location types of H.273): "left" is horizontally with the even luma
         // samples, "top" vertically with the even rows.
-        mCentredX = location == AVCHROMA_LOC_CENTER || location == AVCHROMA_LOC_TOP ||
-                    location == AVCHROMA_LOC_BOTTOM;
+        mCentredX = location == AVCHROMA_LOC_CENTER || location == AVCHROMA_LOC_TOP || location == AVCHROMA_LOC_BOTTOM;
         mCentredY = !(location == AVCHROMA_LOC_TOPLEFT || location == AVCHROMA_LOC_TOP);
     }
 
@@ -450,10 +439,8 @@ private:
             cv::v_int32x4 r[4];
             for (int i = 0; i < 4; ++i) {
                 const int at = x + 4 * i;
-                const cv::v_float32x4 u =
-                    cv::v_fma(cv::v_load(w.cbNear + at), vNear, cv::v_load(w.cbFar + at) * vFar);
-                const cv::v_float32x4 v =
-                    cv::v_fma(cv::v_load(w.crNear + at), vNear, cv::v_load(w.crFar + at) * vFar);
+                const cv::v_float32x4 u = cv::v_fma(cv::v_load(w.cbNear + at), vNear, cv::v_load(w.cbFar + at) * vFar);
+                const cv::v_float32x4 v = cv::v_fma(cv::v_load(w.crNear + at), vNear, cv::v_load(w.crFar + at) * vFar);
                 const cv::v_float32x4 y = l[i] * vk;
                 b[i] = cv::v_round(cv::v_fma(u, bu, y + b0));
                 g[i] = cv::v_round(cv::v_fma(u, gu, cv::v_fma(v, gv, y + g0)));
@@ -628,14 +615,12 @@ void quietenLibav()
 class HevcDecoder
 {
 public:
-    enum class Sent
-    {
+    enum class Sent {
         Taken,
         Full,     // not taken: the decoder's pictures must be received first
         Refused,  // not taken, and offering it again will not help
     };
-    enum class Received
-    {
+    enum class Received {
         Picture,  // picture() holds it until the next receive()
         None,     // nothing ready before more input (or ever, after flush())
         Failed,   // a picture that failed to decode; the next one may not
@@ -764,8 +749,7 @@ public:
     PictureDelivery(HevcDecoder& decoder, const PictureTarget& target,
                     const std::function<void(std::size_t index)>& converted)
         : mDecoder(decoder), mTarget(target), mConverted(converted)
-    {
-    }
+    {}
 
     // Offers a unit of the stream (none: its end), receiving pictures when
     // the decoder is full. A unit the decoder refuses is skipped; the next
@@ -793,8 +777,7 @@ private:
         int errorsInARow = 0;
         for (;;) {
             switch (mDecoder.receive()) {
-            case HevcDecoder::Received::None:
-                return true;
+            case HevcDecoder::Received::None: return true;
             case HevcDecoder::Received::Failed:
                 if (++errorsInARow > kMaxErrorsInARow) {
                     return true;
@@ -845,7 +828,7 @@ void reportNotOpened()
 }  // namespace
 
 DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
-                                const std::function<void(std::size_t index)>& converted)
+                              const std::function<void(std::size_t index)>& converted)
 {
     DecodeResult result;
     HevcDecoder decoder;
@@ -877,17 +860,16 @@ std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream, s
         frames.reserve(std::min(maxFrames, kReservedFrames));
         std::uint64_t pixels = 0;
         bool tooLarge = false;
-        const DecodeResult result =
-            decodeHevcStream(stream, [&](std::size_t index, int width, int height) {
-                pixels += std::uint64_t(width) * std::uint64_t(height);
-                if (index >= maxFrames || pixels > kMaxDecodedPixels) {
-                    tooLarge = index < maxFrames;
-                    return cv::Mat();
-                }
-                // Initialised, so that every pixel is the picture's or black.
-                frames.push_back(cv::Mat::zeros(height, width, CV_8UC3));
-                return frames.back();
-            });
+        const DecodeResult result = decodeHevcStream(stream, [&](std::size_t index, int width, int height) {
+            pixels += std::uint64_t(width) * std::uint64_t(height);
+            if (index >= maxFrames || pixels > kMaxDecodedPixels) {
+                tooLarge = index < maxFrames;
+                return cv::Mat();
+            }
+            // Initialised, so that every pixel is the picture's or black.
+            frames.push_back(cv::Mat::zeros(height, width, CV_8UC3));
+            return frames.back();
+        });
         if (!result.opened) {
             reportNotOpened();
         }

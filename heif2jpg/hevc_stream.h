@@ -14,8 +14,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "heif2jpg/heif_image_data.h"
 #include "heiclib/heif_limits.h"
+#include "heif2jpg/heif_image_data.h"
 
 namespace ambrel::pipeline {
 
@@ -51,7 +51,7 @@ using PictureTarget = std::function<cv::Mat(std::size_t index, int width, int he
 
 struct DecodeResult
 {
-    bool opened = false;      // the decoder could be set up
+    bool opened = false;       // the decoder could be set up
     std::size_t pictures = 0;  // pictures delivered to the target
 };
 
@@ -63,7 +63,7 @@ struct DecodeResult
 // `converted`, when given, is called after each picture has been written
 // into its target.
 [[nodiscard]] DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
-                                              const std::function<void(std::size_t index)>& converted = {});
+                                            const std::function<void(std::size_t index)>& converted = {});
 
 // Decodes the stream file into frames (each owning its pixels, 8-bit BGR),
 // at most `maxFrames`. Empty on any failure, and when the frames would hold
@@ -75,6 +75,6 @@ struct DecodeResult
 // The frames of a stream held in memory, as read_hevc_bitstream_to_mat_vector
 // gives them for a file.
 [[nodiscard]] std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream,
-                                        std::size_t maxFrames = std::numeric_limits<std::size_t>::max());
+                                                    std::size_t maxFrames = std::numeric_limits<std::size_t>::max());
 
 }  // namespace ambrel::pipeline

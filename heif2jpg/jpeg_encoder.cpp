@@ -21,13 +21,13 @@ constexpr std::size_t kBufferStep = std::size_t(1) << 20;
 // the libjpeg call that may jump, so none is skipped.
 struct JpegEncoder::State
 {
-    jpeg_compress_struct info {};
+    jpeg_compress_struct info{};
     struct ErrorManager
     {
         jpeg_error_mgr base;
         std::jmp_buf jump;
-    } errors {};
-    jpeg_destination_mgr destination {};
+    } errors{};
+    jpeg_destination_mgr destination{};
     std::vector<std::uint8_t> output;
     int width = 0;
     int height = 0;

@@ -22,8 +22,8 @@ constexpr std::size_t kMaxIfdsVisited = 32;
 constexpr std::uint16_t kTagOrientation = 0x0112;
 constexpr std::uint16_t kTagStripOffsets = 0x0111;
 constexpr std::uint16_t kTagStripByteCounts = 0x0117;
-constexpr std::uint16_t kTagJpegOffset = 0x0201;        // JPEGInterchangeFormat
-constexpr std::uint16_t kTagJpegLength = 0x0202;        // JPEGInterchangeFormatLength
+constexpr std::uint16_t kTagJpegOffset = 0x0201;  // JPEGInterchangeFormat
+constexpr std::uint16_t kTagJpegLength = 0x0202;  // JPEGInterchangeFormatLength
 constexpr std::uint16_t kTagExifIfd = 0x8769;
 constexpr std::uint16_t kTagGpsIfd = 0x8825;
 constexpr std::uint16_t kTagInteropIfd = 0xA005;
@@ -36,10 +36,19 @@ constexpr std::uint16_t kTypeIfd = 13;
 std::uint64_t typeSize(std::uint16_t type)
 {
     switch (type) {
-    case 1: case 2: case 6: case 7: return 1;          // BYTE ASCII SBYTE UNDEFINED
-    case 3: case 8: return 2;                          // SHORT SSHORT
-    case 4: case 9: case 11: case 13: return 4;        // LONG SLONG FLOAT IFD
-    case 5: case 10: case 12: return 8;                // RATIONAL SRATIONAL DOUBLE
+    case 1:
+    case 2:
+    case 6:
+    case 7: return 1;  // BYTE ASCII SBYTE UNDEFINED
+    case 3:
+    case 8: return 2;  // SHORT SSHORT
+    case 4:
+    case 9:
+    case 11:
+    case 13: return 4;  // LONG SLONG FLOAT IFD
+    case 5:
+    case 10:
+    case 12: return 8;  // RATIONAL SRATIONAL DOUBLE
     default: return 0;
     }
 }
@@ -470,7 +479,8 @@ Bytes insertIccSegments(const Bytes& jpeg, const Bytes& icc)
         const std::size_t begin = i * kMaxIccChunk;
         const std::size_t size = std::min(kMaxIccChunk, icc.size() - begin);
         const std::size_t length = 2 + sizeof(kIccId) + 2 + size;
-        out.insert(out.end(), {0xFF, 0xE2, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF)});
+        out.insert(out.end(),
+                   {0xFF, 0xE2, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF)});
         out.insert(out.end(), kIccId, kIccId + sizeof(kIccId));
         out.push_back(static_cast<std::uint8_t>(i + 1));
         out.push_back(static_cast<std::uint8_t>(chunks));

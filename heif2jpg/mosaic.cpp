@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <new>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -36,15 +36,9 @@ bool isTurn(const ImageTransform& transform)
 void applyOne(cv::Mat& image, const ImageTransform& transform)
 {
     switch (transform.kind) {
-    case ImageTransform::Kind::CleanAperture:
-        applyCleanAperture(image, transform.aperture);
-        break;
-    case ImageTransform::Kind::Rotate:
-        applyRotation(image, transform.value);
-        break;
-    case ImageTransform::Kind::Mirror:
-        applyMirror(image, transform.value);
-        break;
+    case ImageTransform::Kind::CleanAperture: applyCleanAperture(image, transform.aperture); break;
+    case ImageTransform::Kind::Rotate: applyRotation(image, transform.value); break;
+    case ImageTransform::Kind::Mirror: applyMirror(image, transform.value); break;
     }
 }
 
@@ -116,21 +110,21 @@ long long roundHalfUp(double value)
 
 cv::Mat concatRow(const std::vector<cv::Mat>& tiles)
 {
-    return concatenate(tiles, [](const std::vector<cv::Mat>& in, cv::Mat& out) { cv::hconcat(in, out); },
-                       "concatRow");
+    return concatenate(
+        tiles, [](const std::vector<cv::Mat>& in, cv::Mat& out) { cv::hconcat(in, out); }, "concatRow");
 }
 
 cv::Mat concatRows(const std::vector<cv::Mat>& rows)
 {
-    return concatenate(rows, [](const std::vector<cv::Mat>& in, cv::Mat& out) { cv::vconcat(in, out); },
-                       "concatRows");
+    return concatenate(
+        rows, [](const std::vector<cv::Mat>& in, cv::Mat& out) { cv::vconcat(in, out); }, "concatRows");
 }
 
 cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std::uint32_t columns)
 {
     if (rows == 0 || columns == 0) {
-        throw std::out_of_range("buildMosaic: no tiles in a " + std::to_string(rows) + " x " +
-                                std::to_string(columns) + " grid");
+        throw std::out_of_range("buildMosaic: no tiles in a " + std::to_string(rows) + " x " + std::to_string(columns) +
+                                " grid");
     }
     const std::size_t count = std::size_t(rows) * columns;
     if (frames.size() < count) {
@@ -146,8 +140,7 @@ cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std:
 
 MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels)
     : mRows(rows), mColumns(columns), mMaxPixels(maxPixels)
-{
-}
+{}
 
 cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
 {
@@ -170,8 +163,7 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
         const std::uint64_t canvasWidth = std::uint64_t(mColumns) * std::uint64_t(width);
         const std::uint64_t canvasHeight = std::uint64_t(mRows) * std::uint64_t(height);
         if (canvasWidth > std::uint64_t(std::numeric_limits<int>::max() / 3) ||
-            canvasHeight > std::uint64_t(std::numeric_limits<int>::max()) ||
-            canvasWidth * canvasHeight > mMaxPixels) {
+            canvasHeight > std::uint64_t(std::numeric_limits<int>::max()) || canvasWidth * canvasHeight > mMaxPixels) {
             mTooLarge = true;
             return {};
         }
@@ -181,9 +173,9 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
         mCanvas = zeroedImage(static_cast<int>(canvasHeight), static_cast<int>(canvasWidth));
     } else if (cv::Size(width, height) != mTileSize) {
         CV_Error(cv::Error::StsUnmatchedSizes, "MosaicCanvas: tile " + std::to_string(index) + " is " +
-                                                  std::to_string(width) + " x " + std::to_string(height) +
-                                                  ", the first tile " + std::to_string(mTileSize.width) + " x " +
-                                                  std::to_string(mTileSize.height));
+                                                   std::to_string(width) + " x " + std::to_string(height) +
+                                                   ", the first tile " + std::to_string(mTileSize.width) + " x " +
+                                                   std::to_string(mTileSize.height));
     }
     ++mTiles;
     const int column = static_cast<int>(index % mColumns);
@@ -210,8 +202,7 @@ cv::Mat MosaicCanvas::region(std::uint32_t width, std::uint32_t height) const
         return {};
     }
     const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(mCanvas.cols)));
-    const int cropHeight =
-        static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
+    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
     if (cropWidth <= 0 || cropHeight <= 0) {
         return {};
     }
@@ -238,8 +229,7 @@ cv::Mat MosaicCanvas::output(std::uint32_t width, std::uint32_t height) const
                                 " x " + std::to_string(mColumns) + " grid");
     }
     const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(mCanvas.cols)));
-    const int cropHeight =
-        static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
+    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
     if (cropWidth <= 0 || cropHeight <= 0) {
         throw std::invalid_argument("MosaicCanvas: an output of " + std::to_string(width) + " x " +
                                     std::to_string(height) + " leaves no pixels");
@@ -261,17 +251,10 @@ cv::Mat cropToOutput(const cv::Mat& image, std::uint32_t width, std::uint32_t he
 void applyRotation(cv::Mat& image, std::uint32_t rotation)
 {
     switch (rotation) {
-    case 90:
-        cv::rotate(image, image, cv::ROTATE_90_COUNTERCLOCKWISE);
-        break;
-    case 180:
-        cv::rotate(image, image, cv::ROTATE_180);
-        break;
-    case 270:
-        cv::rotate(image, image, cv::ROTATE_90_CLOCKWISE);
-        break;
-    default:
-        break;
+    case 90: cv::rotate(image, image, cv::ROTATE_90_COUNTERCLOCKWISE); break;
+    case 180: cv::rotate(image, image, cv::ROTATE_180); break;
+    case 270: cv::rotate(image, image, cv::ROTATE_90_CLOCKWISE); break;
+    default: break;
     }
 }
 
@@ -372,8 +355,8 @@ cv::Mat scaleImage(const cv::Mat& image, float scale)
     const double width = std::round(image.cols * double(scale));
     const double height = std::round(image.rows * double(scale));
     if (width < 1 || height < 1 || width > kMaxJpegSide || height > kMaxJpegSide) {
-        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale) + " gives " +
-                                    std::to_string(width) + " x " + std::to_string(height));
+        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale) + " gives " + std::to_string(width) +
+                                    " x " + std::to_string(height));
     }
     cv::Mat scaled;
     cv::resize(image, scaled, cv::Size(), double(scale), double(scale), cv::INTER_LINEAR);

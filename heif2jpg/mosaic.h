@@ -65,7 +65,11 @@ public:
     int completeRows() const;
 
     // Lets go of the canvas (views handed out keep their pixels alive).
-    void release() { mCanvas.release(); mScratch.release(); }
+    void release()
+    {
+        mCanvas.release();
+        mScratch.release();
+    }
 
 private:
     std::uint32_t mRows;

@@ -2,10 +2,10 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QCryptographicHash>
-#include <QtCore/QFile>
-#include <QtCore/QXmlStreamReader>
 #include <QtCore/QDir>
+#include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+#include <QtCore/QXmlStreamReader>
 
 #include <algorithm>
 #include <tuple>
@@ -109,8 +109,7 @@ QString machineCodeFromHardwareAddress(const QByteArray& address)
     for (const char byte : address) {
         numbers.append(QString::number(static_cast<unsigned char>(byte)));
     }
-    const QByteArray digest =
-        QCryptographicHash::hash(numbers.join(u':').toUtf8(), QCryptographicHash::Md5).toHex();
+    const QByteArray digest = QCryptographicHash::hash(numbers.join(u':').toUtf8(), QCryptographicHash::Md5).toHex();
     return QString::fromLatin1(digest.left(16));
 }
 

@@ -35,7 +35,8 @@ inline const QString kMachineIdFile = QStringLiteral("/etc/machine-id");
 // the first line of `machineIdFile` instead, so that such machines are still
 // told apart and each keeps its code; the digest of empty text when that file
 // is missing too.
-[[nodiscard]] QString machineCode(const QString& netClassRoot = kSysClassNet, const QString& machineIdFile = kMachineIdFile);
+[[nodiscard]] QString machineCode(const QString& netClassRoot = kSysClassNet,
+                                  const QString& machineIdFile = kMachineIdFile);
 
 // Where a build made for a distribution partner keeps its Configuration
 // property list: the resource ":/Configuration.plist" compiled into the
@@ -55,6 +56,6 @@ QString channelCode(const SettingsAccess& settings, const QStringList& configura
 // "Linux-<VERSION_ID>" from the first os-release file that exists, or
 // "Linux" when it has no VERSION_ID (or none exists).
 [[nodiscard]] QString operatingSystemText(const QStringList& osReleaseFiles = {QStringLiteral("/etc/os-release"),
-                                                                   QStringLiteral("/usr/lib/os-release")});
+                                                                               QStringLiteral("/usr/lib/os-release")});
 
 }  // namespace ambrel::app

@@ -10,8 +10,7 @@ namespace ambrel::app {
 
 UsageStatistics::UsageStatistics(SettingsAccess settings, UsageOptions options, QObject* parent)
     : QObject(parent), mSettings(std::move(settings)), mOptions(std::move(options))
-{
-}
+{}
 
 void UsageStatistics::start()
 {

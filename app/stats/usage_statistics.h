@@ -53,8 +53,7 @@ class UsageStatistics : public QObject
 {
     Q_OBJECT
 public:
-    explicit UsageStatistics(SettingsAccess settings, UsageOptions options = UsageOptions(),
-                             QObject* parent = nullptr);
+    explicit UsageStatistics(SettingsAccess settings, UsageOptions options = UsageOptions(), QObject* parent = nullptr);
 
     // Configures the reporter and sends the reports that are due. Returns at
     // once; finished() follows when the last answer is in. Does nothing

@@ -83,8 +83,7 @@ QByteArray encryEncode(const QByteArray& text, const QByteArray& key, const QByt
 
 UserActionAnalysis::UserActionAnalysis(QObject* parent)
     : QObject(parent), mKey(deployedStatsKey()), mIv(deployedStatsIv()), mNetwork(new QNetworkAccessManager(this))
-{
-}
+{}
 
 UserActionAnalysis::~UserActionAnalysis()
 {
@@ -182,8 +181,7 @@ bool UserActionAnalysis::judge(QNetworkReply* reply)
     case ReplyLimit::DeadlinePassed:
         log(QStringLiteral("【日志】[ProductAction]ProductAction - unknownError"));
         return false;
-    case ReplyLimit::None:
-        break;
+    case ReplyLimit::None: break;
     }
     // A reply that failed before any data (refused, timed out) is closed.
     const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();

@@ -6,12 +6,12 @@
 // writes images/*.png and icons/ambrel-*.png below the given folder. The
 // pictures are plain vector drawings, so they are drawn at 64 pixels and
 // scaled down where they are shown.
+#include <QtCore/QDir>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QImage>
 #include <QtGui/QLinearGradient>
 #include <QtGui/QPainter>
 #include <QtGui/QPainterPath>
-#include <QtCore/QDir>
 
 #include <cstdio>
 #include <functional>
@@ -140,8 +140,7 @@ void drawPhoto(QPainter& p, const QRectF& r, const QColor& frame, const QColor& 
     p.drawRoundedRect(r, r.width() * 0.1, r.width() * 0.1);
     p.setPen(Qt::NoPen);
     p.setBrush(ink);
-    p.drawEllipse(QPointF(r.left() + r.width() * 0.7, r.top() + r.height() * 0.3), r.width() * 0.09,
-                  r.width() * 0.09);
+    p.drawEllipse(QPointF(r.left() + r.width() * 0.7, r.top() + r.height() * 0.3), r.width() * 0.09, r.width() * 0.09);
     QPainterPath hills;
     hills.moveTo(r.left() + r.width() * 0.1, r.bottom() - r.height() * 0.12);
     hills.lineTo(r.left() + r.width() * 0.38, r.top() + r.height() * 0.42);

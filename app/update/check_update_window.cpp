@@ -160,7 +160,8 @@ void NSWindowControllerCheckUpdateApp::CheckUpdate()
         address.chop(1);
     }
     if (address.isEmpty()) {
-        fail(QStringLiteral("未配置更新服务器"), QStringLiteral("update check skipped: this build has no update server"));
+        fail(QStringLiteral("未配置更新服务器"),
+             QStringLiteral("update check skipped: this build has no update server"));
         mIsLoadUrl = false;
         return;
     }
@@ -203,13 +204,12 @@ void NSWindowControllerCheckUpdateApp::answerArrived(QNetworkReply* reply)
         fail(QStringLiteral("更新服务器响应超时"),
              QStringLiteral("update check failed: no complete answer within %1 ms").arg(mOptions.deadline.count()));
         return;
-    case ReplyLimit::None:
-        break;
+    case ReplyLimit::None: break;
     }
     if (reply->error() != QNetworkReply::NoError) {
         // Cancelled here means the idle time-out: the server went quiet.
-        const bool quiet = reply->error() == QNetworkReply::OperationCanceledError ||
-                           reply->error() == QNetworkReply::TimeoutError;
+        const bool quiet =
+            reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const QString reason = quiet         ? QStringLiteral("更新服务器响应超时")
                                : status != 0 ? QStringLiteral("更新服务器返回错误（HTTP %1）").arg(status)

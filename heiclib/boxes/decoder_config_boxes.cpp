@@ -129,7 +129,8 @@ void writeUnits(BitStream& out, const std::vector<std::vector<std::uint8_t>>& un
 void checkHevcArrays(const std::vector<NalUnitArray>& arrays, const char* what)
 {
     if (arrays.size() > 0xff) {
-        refuse(what, "cannot write " + std::to_string(arrays.size()) + " NAL unit arrays; the count holds at most 255.");
+        refuse(what,
+               "cannot write " + std::to_string(arrays.size()) + " NAL unit arrays; the count holds at most 255.");
     }
     for (const auto& array : arrays) {
         if (array.nalUnits.size() > kMaxUnitCount) {
@@ -353,10 +354,12 @@ void AvcDecoderConfigRecord::writeDecConfigRecord(BitStream& out) const
     const bool extension = hasAvcExtension(mAVCProfileIndication);
     // Check everything before the first byte goes out.
     if (sps.size() > kMaxAvcSpsCount) {
-        refuse(what, "cannot write " + std::to_string(sps.size()) + " SPS NAL units; the count field holds at most 31.");
+        refuse(what,
+               "cannot write " + std::to_string(sps.size()) + " SPS NAL units; the count field holds at most 31.");
     }
     if (pps.size() > kMaxAvcPpsCount) {
-        refuse(what, "cannot write " + std::to_string(pps.size()) + " PPS NAL units; the count field holds at most 255.");
+        refuse(what,
+               "cannot write " + std::to_string(pps.size()) + " PPS NAL units; the count field holds at most 255.");
     }
     if (extension && spsExt.size() > kMaxAvcPpsCount) {
         refuse(what, "cannot write " + std::to_string(spsExt.size()) +

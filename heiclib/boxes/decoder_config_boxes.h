@@ -62,8 +62,14 @@ public:
     void setGeneralProfileIdc(std::uint8_t v) { mGeneralProfileIdc = v; }
     std::uint32_t getGeneralProfileCompatibilityFlags() const { return mGeneralProfileCompatibilityFlags; }
     void setGeneralProfileCompatibilityFlags(std::uint32_t v) { mGeneralProfileCompatibilityFlags = v; }
-    const std::array<std::uint8_t, 6>& getGeneralConstraintIndicatorFlags() const { return mGeneralConstraintIndicatorFlags; }
-    void setGeneralConstraintIndicatorFlags(const std::array<std::uint8_t, 6>& v) { mGeneralConstraintIndicatorFlags = v; }
+    const std::array<std::uint8_t, 6>& getGeneralConstraintIndicatorFlags() const
+    {
+        return mGeneralConstraintIndicatorFlags;
+    }
+    void setGeneralConstraintIndicatorFlags(const std::array<std::uint8_t, 6>& v)
+    {
+        mGeneralConstraintIndicatorFlags = v;
+    }
     std::uint8_t getGeneralLevelIdc() const { return mGeneralLevelIdc; }
     void setGeneralLevelIdc(std::uint8_t v) { mGeneralLevelIdc = v; }
     std::uint16_t getMinSpatialSegmentationIdc() const { return mMinSpatialSegmentationIdc; }

@@ -113,8 +113,7 @@ void PrimaryItemBox::writeBox(BitStream& output)
 
 DataEntryBox::DataEntryBox(FourCCInt boxType, std::uint8_t version, std::uint32_t flags)
     : FullBox(boxType, version, flags)
-{
-}
+{}
 
 DataEntryUrlBox::DataEntryUrlBox() : DataEntryBox(boxtype::kUrl, 0, 0) {}
 
@@ -271,20 +270,21 @@ void MetaBox::writeBox(BitStream& output)
     writeFullHeader(output);
     // A parsed box writes the children it read in the file's order; a box
     // made in memory writes these, leaving out those with nothing in them.
-    mChildOrder.write(output,
-                      {boxtype::kHdlr, boxtype::kPitm, boxtype::kDinf, boxtype::kIloc, boxtype::kIinf, boxtype::kIref,
-                       boxtype::kIprp, boxtype::kIdat, boxtype::kGrpl, boxtype::kIpro},
-                      [this, &output](FourCCInt type, std::size_t) {
-                          const bool empty =
-                              (type == boxtype::kPitm && mPrimaryItemBox.getItemId() == 0 && !mHasPrimaryItemBox) ||
-                              (type == boxtype::kDinf && mDataInformationBox.getDataReferenceBox().getEntries().empty()) ||
-                              (type == boxtype::kIdat && mItemDataBox.getData().empty()) ||
-                              (type == boxtype::kGrpl && mGroupsListBox.getEntityGroups().empty()) ||
-                              (type == boxtype::kIpro && mItemProtectionBox.getProtectionCount() == 0);
-                          if (mChildOrder.isParsed() || !empty) {
-                              modelledChild(type)->writeBox(output);  // 'iref' writes nothing when empty
-                          }
-                      });
+    mChildOrder.write(
+        output,
+        {boxtype::kHdlr, boxtype::kPitm, boxtype::kDinf, boxtype::kIloc, boxtype::kIinf, boxtype::kIref, boxtype::kIprp,
+         boxtype::kIdat, boxtype::kGrpl, boxtype::kIpro},
+        [this, &output](FourCCInt type, std::size_t) {
+            const bool empty =
+                (type == boxtype::kPitm && mPrimaryItemBox.getItemId() == 0 && !mHasPrimaryItemBox) ||
+                (type == boxtype::kDinf && mDataInformationBox.getDataReferenceBox().getEntries().empty()) ||
+                (type == boxtype::kIdat && mItemDataBox.getData().empty()) ||
+                (type == boxtype::kGrpl && mGroupsListBox.getEntityGroups().empty()) ||
+                (type == boxtype::kIpro && mItemProtectionBox.getProtectionCount() == 0);
+            if (mChildOrder.isParsed() || !empty) {
+                modelledChild(type)->writeBox(output);  // 'iref' writes nothing when empty
+            }
+        });
     finalizeSize(output);
 }
 

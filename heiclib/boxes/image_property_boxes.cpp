@@ -42,8 +42,7 @@ ImageSpatialExtentsProperty::ImageSpatialExtentsProperty() : FullBox(boxtype::kI
 
 ImageSpatialExtentsProperty::ImageSpatialExtentsProperty(std::uint32_t width, std::uint32_t height)
     : FullBox(boxtype::kIspe, 0, 0), mWidth(width), mHeight(height)
-{
-}
+{}
 
 void ImageSpatialExtentsProperty::parseBox(BitStream& in)
 {
@@ -190,9 +189,9 @@ void LayerSelectorProperty::writeBox(BitStream& out)
 
 TargetOlsProperty::TargetOlsProperty() : FullBox(boxtype::kTols, 0, 0) {}
 
-TargetOlsProperty::TargetOlsProperty(std::uint16_t targetOlsIndex) : FullBox(boxtype::kTols, 0, 0), mTargetOlsIndex(targetOlsIndex)
-{
-}
+TargetOlsProperty::TargetOlsProperty(std::uint16_t targetOlsIndex)
+    : FullBox(boxtype::kTols, 0, 0), mTargetOlsIndex(targetOlsIndex)
+{}
 
 void TargetOlsProperty::parseBox(BitStream& in)
 {

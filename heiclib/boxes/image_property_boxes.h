@@ -200,8 +200,8 @@ public:
 
     struct Layer
     {
-        std::uint8_t ptlIdx = 0;  // index into the profile-tier-level list
-        std::uint8_t layerId = 0; // 6 bits
+        std::uint8_t ptlIdx = 0;   // index into the profile-tier-level list
+        std::uint8_t layerId = 0;  // 6 bits
         bool isOutputLayer = false;
         bool isAlternateOutputLayer = false;
     };

@@ -81,18 +81,11 @@ void FDItemInfoExtension::setGroupIds(const std::vector<std::uint32_t>& groupIds
 ItemInfoEntry::ItemInfoEntry() : FullBox(boxtype::kInfe, 0, 0) {}
 
 ItemInfoEntry::ItemInfoEntry(const ItemInfoEntry& other)
-    : FullBox(other),
-      mItemId(other.mItemId),
-      mProtectionIndex(other.mProtectionIndex),
-      mItemName(other.mItemName),
-      mContentType(other.mContentType),
-      mContentEncoding(other.mContentEncoding),
-      mExtensionType(other.mExtensionType),
-      mExtension(other.mExtension ? other.mExtension->clone() : nullptr),
-      mItemType(other.mItemType),
+    : FullBox(other), mItemId(other.mItemId), mProtectionIndex(other.mProtectionIndex), mItemName(other.mItemName),
+      mContentType(other.mContentType), mContentEncoding(other.mContentEncoding), mExtensionType(other.mExtensionType),
+      mExtension(other.mExtension ? other.mExtension->clone() : nullptr), mItemType(other.mItemType),
       mItemUriType(other.mItemUriType)
-{
-}
+{}
 
 ItemInfoEntry& ItemInfoEntry::operator=(const ItemInfoEntry& other)
 {
@@ -202,8 +195,7 @@ void ItemInfoBox::parseBox(BitStream& input)
         try {
             child = input.readChildBox(type);
         } catch (const std::out_of_range& e) {
-            log::warning(std::string("ItemInfoBox: entry cut short, the remaining entries are dropped: ") +
-                             e.what());
+            log::warning(std::string("ItemInfoBox: entry cut short, the remaining entries are dropped: ") + e.what());
             break;
         }
         if (type != boxtype::kInfe) {
@@ -215,8 +207,7 @@ void ItemInfoBox::parseBox(BitStream& input)
             entry.parseBox(child);
             mEntries.emplace(entry.getItemId(), std::move(entry));
         } catch (const std::out_of_range& e) {
-            log::warning(std::string("ItemInfoBox: dropping an entry whose fields run past its size: ") +
-                             e.what());
+            log::warning(std::string("ItemInfoBox: dropping an entry whose fields run past its size: ") + e.what());
         }
     }
 }
@@ -399,8 +390,7 @@ void ItemReferenceBox::add(FourCCInt referenceType, std::uint32_t fromItemId, st
 
 EntityToGroupBox::EntityToGroupBox(FourCCInt groupingType, std::uint8_t version, std::uint32_t flags)
     : FullBox(groupingType, version, flags), mGroupId(createId(0))
-{
-}
+{}
 
 void EntityToGroupBox::parseBox(BitStream& input)
 {

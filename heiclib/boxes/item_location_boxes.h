@@ -20,7 +20,7 @@ namespace ambrel::heif {
 // One extent of an item: a byte range relative to the item's base offset.
 struct ItemLocationExtent
 {
-    std::uint64_t extentIndex = 0;   // 0 when the box carries no extent indices
+    std::uint64_t extentIndex = 0;  // 0 when the box carries no extent indices
     std::uint64_t extentOffset = 0;
     std::uint64_t extentLength = 0;  // 0: up to the end of the referenced data
 };

@@ -51,9 +51,9 @@ void MovieHeaderBox::writeBox(BitStream& output)
     writeTime(output, mDuration, wide);
     output.writeUInt32(mRate);
     output.writeUInt16(mVolume);
-    output.writeUInt16(0);           // reserved
-    output.writeUInt32(0);           // reserved
-    output.writeUInt32(0);           // reserved
+    output.writeUInt16(0);  // reserved
+    output.writeUInt32(0);  // reserved
+    output.writeUInt32(0);  // reserved
     for (auto value : mMatrix) {
         output.writeUInt32(value);
     }
@@ -326,7 +326,7 @@ void MediaHeaderBox::writeBox(BitStream& output)
     output.writeUInt32(mTimescale);
     writeTime(output, mDuration, wide);
     output.writeUInt16(mLanguage);
-    output.writeUInt16(0);       // pre-defined
+    output.writeUInt16(0);  // pre-defined
     finalizeSize(output);
 }
 

@@ -245,8 +245,8 @@ void HevcSampleEntry::writeBox(BitStream& output)
 void HevcSampleEntry::parseBox(BitStream& input)
 {
     VisualSampleEntryBox::parseBox(input);
-    parseCodedEntryChildren(input, boxtype::kHvcC, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent,
-                            mChildOrder, "HevcSampleEntry");
+    parseCodedEntryChildren(input, boxtype::kHvcC, mConfigurationBox, mCodingConstraintsBox,
+                            mIsCodingConstraintsPresent, mChildOrder, "HevcSampleEntry");
 }
 
 AvcSampleEntry::AvcSampleEntry() : VisualSampleEntryBox(boxtype::kAvc1, "AVC Coding") {}
@@ -273,8 +273,8 @@ void AvcSampleEntry::writeBox(BitStream& output)
 void AvcSampleEntry::parseBox(BitStream& input)
 {
     VisualSampleEntryBox::parseBox(input);
-    parseCodedEntryChildren(input, boxtype::kAvcC, mConfigurationBox, mCodingConstraintsBox, mIsCodingConstraintsPresent,
-                            mChildOrder, "AvcSampleEntry");
+    parseCodedEntryChildren(input, boxtype::kAvcC, mConfigurationBox, mCodingConstraintsBox,
+                            mIsCodingConstraintsPresent, mChildOrder, "AvcSampleEntry");
 }
 
 // --- SampleDescriptionBox ------------------------------------------------------

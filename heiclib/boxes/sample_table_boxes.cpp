@@ -12,7 +12,6 @@ namespace ambrel::heif {
 
 namespace {
 
-
 // Adds `count` samples to a running total that must stay within `maximum`;
 // throws std::runtime_error naming `what` otherwise. Never overflows.
 void addSamples(std::uint64_t& total, std::uint64_t count, std::uint64_t maximum, const char* what)
@@ -539,7 +538,7 @@ void SampleGroupDescriptionBox::parseBox(BitStream& input)
             mEntries.push_back(std::move(entry));
         } else {
             log::warning("Skipping an entry of SampleGroupDescriptionBox of an unknown grouping type '" +
-                             mGroupingType + "'.");
+                         mGroupingType + "'.");
         }
     }
 }

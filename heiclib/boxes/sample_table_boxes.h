@@ -16,8 +16,8 @@
 
 #include "heiclib/box.h"
 #include "heiclib/box_factory.h"
-#include "heiclib/heif_limits.h"
 #include "heiclib/boxes/sample_entry_boxes.h"
+#include "heiclib/heif_limits.h"
 
 namespace ambrel::heif {
 

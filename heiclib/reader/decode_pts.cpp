@@ -15,8 +15,7 @@ DecodePts::DecodePts(const TimeToSampleBox& timeToSample, const CompositionOffse
                      const EditListBox* editList, std::size_t sampleCount)
     : mTimeToSample(timeToSample), mCompositionOffsets(compositionOffsets), mEditList(editList),
       mSampleCount(sampleCount)
-{
-}
+{}
 
 void DecodePts::unravel()
 {
@@ -89,7 +88,8 @@ void DecodePts::applyDwell(std::int64_t mediaTime, std::int64_t duration)
         mCursor += duration;
         return;
     }
-    auto it = std::find_if(mMedia.begin(), mMedia.end(), [mediaTime](const MediaSample& s) { return s.time >= mediaTime; });
+    auto it =
+        std::find_if(mMedia.begin(), mMedia.end(), [mediaTime](const MediaSample& s) { return s.time >= mediaTime; });
     const MediaSample& sample = it != mMedia.end() ? *it : mMedia.back();
     place(mCursor, sample.index);
     mCursor += duration;

@@ -4,8 +4,7 @@ namespace ambrel::heif {
 
 FileReaderException::FileReaderException(std::int32_t code, std::string message)
     : mCode(code), mMessage(std::move(message))
-{
-}
+{}
 
 const char* FileReaderException::what() const noexcept
 {
@@ -13,31 +12,19 @@ const char* FileReaderException::what() const noexcept
         return mMessage.c_str();
     }
     switch (mCode) {
-    case OpenFailed:
-        return "Unable to open input file.";
-    case HeaderReadFailed:
-        return "Error while reading file header.";
-    case ReadFailed:
-        return "Error while reading file.";
-    case CodeTypeNotSupported:
-        return "Unsupported code type.";
-    case InvalidApiParameter:
-        return "Invalid API method parameter.";
-    case InvalidContextId:
-        return "Invalid context ID parameter.";
-    case InvalidItemId:
-        return "Invalid item ID parameter.";
-    case InvalidPropertyIndex:
-        return "Invalid item property index.";
-    case InvalidSampleDescriptionIndex:
-        return "Invalid sample description index.";
+    case OpenFailed: return "Unable to open input file.";
+    case HeaderReadFailed: return "Error while reading file header.";
+    case ReadFailed: return "Error while reading file.";
+    case CodeTypeNotSupported: return "Unsupported code type.";
+    case InvalidApiParameter: return "Invalid API method parameter.";
+    case InvalidContextId: return "Invalid context ID parameter.";
+    case InvalidItemId: return "Invalid item ID parameter.";
+    case InvalidPropertyIndex: return "Invalid item property index.";
+    case InvalidSampleDescriptionIndex: return "Invalid sample description index.";
     case ItemProtected:
-    case ItemNotProtected:
-        return "The item is unaccessible because it is protected.";
-    case NotInitialized:
-        return "Reader not initialized. Call initialize() first.";
-    default:
-        return "Unspecified error.";
+    case ItemNotProtected: return "The item is unaccessible because it is protected.";
+    case NotInitialized: return "Reader not initialized. Call initialize() first.";
+    default: return "Unspecified error.";
     }
 }
 

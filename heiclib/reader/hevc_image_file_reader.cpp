@@ -8,10 +8,10 @@
 #include <stdexcept>
 
 #include "heiclib/box_types.h"
-#include "heiclib/ids.h"
-#include "heiclib/heif_limits.h"
-#include "heiclib/log.h"
 #include "heiclib/boxes/movie_boxes.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/ids.h"
+#include "heiclib/log.h"
 
 namespace ambrel::heif {
 
@@ -258,10 +258,9 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
         return;
     }
     if (size > limits::kMaxRootBoxBytes) {
-        fail(FileReaderException::ReadFailed, "Box '" + type.getString() + "' of " + std::to_string(size) +
-                                                  " bytes is more than the limit of " +
-                                                  std::to_string(limits::kMaxRootBoxBytes) +
-                                                  " bytes for a root box read into memory");
+        fail(FileReaderException::ReadFailed,
+             "Box '" + type.getString() + "' of " + std::to_string(size) + " bytes is more than the limit of " +
+                 std::to_string(limits::kMaxRootBoxBytes) + " bytes for a root box read into memory");
     }
     charge(size, "Root box '" + type.getString() + "'");
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "heiclib/reader/file_reader_exception.h"
 #include "heiclib/fourcc.h"
+#include "heiclib/reader/file_reader_exception.h"
 #include "heiclib/reader/reader_types.h"
 
 namespace ambrel::heif {

@@ -117,8 +117,7 @@ class GateListener : public ambrel::convert::JobListener
 public:
     GateListener(ambrel::convert::JobListener& inner, const std::shared_ptr<JobGate::State>& state)
         : mInner(inner), mState(state)
-    {
-    }
+    {}
     void rowConverted(std::size_t row, const std::string& outputPath) override
     {
         mState->before(row);
@@ -237,7 +236,8 @@ void ControllerFixture::clickRowButton(int row, bool preview)
 {
     QTableView* table = mView->tableView();
     const QRect cell = table->visualRect(model().index(row, ambrel::app::FileTableModel::DeleteColumn));
-    const bool previewShown = model().index(row, ambrel::app::FileTableModel::DeleteColumn)
+    const bool previewShown = model()
+                                  .index(row, ambrel::app::FileTableModel::DeleteColumn)
                                   .data(ambrel::app::FileTableModel::PreviewShownRole)
                                   .toBool();
     const QRect button = preview ? ambrel::app::FileTableDelegate::previewButtonRect(cell)

@@ -32,8 +32,8 @@ struct SuiteRegistration
 {
     SuiteRegistration(const char* name, SuiteFactory factory) { registerSuite(name, factory); }
 };
-#define APPTEST_SUITE(Name, Class)                                                            \
-    static const apptest::SuiteRegistration registration##Class(                              \
+#define APPTEST_SUITE(Name, Class)                               \
+    static const apptest::SuiteRegistration registration##Class( \
         Name, []() -> std::unique_ptr<QObject> { return std::make_unique<Class>(); })
 
 class FakeDialogs : public ambrel::app::Dialogs
@@ -51,10 +51,10 @@ public:
     std::optional<QString> chooseFolder(QWidget* parent, const QString& startFolder) override;
 
     std::vector<Shown> alerts;
-    std::deque<int> alertAnswers;                       // for runAlert; 0 when empty
-    std::deque<QStringList> panelAnswers;               // empty list (cancel) when empty
-    QStringList folderAnswers;                          // an empty text, or none left: cancel
-    QStringList panelAnchors;                           // objectName of each panel's anchor
+    std::deque<int> alertAnswers;          // for runAlert; 0 when empty
+    std::deque<QStringList> panelAnswers;  // empty list (cancel) when empty
+    QStringList folderAnswers;             // an empty text, or none left: cancel
+    QStringList panelAnchors;              // objectName of each panel's anchor
 };
 
 class FakeDesktop : public ambrel::app::DesktopServices

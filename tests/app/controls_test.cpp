@@ -1,17 +1,17 @@
 // The small controls: the decorations LLButton draws, LLCustomBtn's press and
 // release, the colour views and the white header, and the copy and paste keys.
+#include <QtCore/QTimer>
 #include <QtGui/QClipboard>
 #include <QtGui/QPainter>
 #include <QtTest/QSignalSpy>
 #include <QtWidgets/QApplication>
-#include <QtCore/QTimer>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QTableView>
 
-#include "tests/app/app_test_support.h"
 #include "app/custom_controls.h"
 #include "app/file_table.h"
+#include "tests/app/app_test_support.h"
 
 using namespace apptest;
 

@@ -6,8 +6,8 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTableView>
 
-#include "tests/app/app_test_support.h"
 #include "app/drag_drop_view.h"
+#include "tests/app/app_test_support.h"
 
 using namespace apptest;
 
@@ -79,7 +79,8 @@ private slots:
 
         QCOMPARE(listedPaths(f.model()), (QStringList{single, folder + "/B.HEIC", folder + "/a.heic"}));
         QVERIFY(log.contains(QStringLiteral("找到重复：%1").arg(folder + "/a.heic")));
-        QCOMPARE(f.model().index(2, ambrel::app::FileTableModel::SizeColumn).data().toString(), QStringLiteral("1.00 KB"));
+        QCOMPARE(f.model().index(2, ambrel::app::FileTableModel::SizeColumn).data().toString(),
+                 QStringLiteral("1.00 KB"));
         QCOMPARE(f.model().index(1, ambrel::app::FileTableModel::SizeColumn).data().toString(),
                  QStringLiteral("10.00 byte"));
         QVERIFY(!f.control<QPushButton>("AddHeicFileBt")->isVisible());
@@ -113,8 +114,8 @@ private slots:
         QVERIFY(!refused.isAccepted());
 
         // Dropped on the table, taken by the drop view around it.
-        std::unique_ptr<QMimeData> data(urlData({photo, photo, dir.filePath("photo.heic.jpg"),
-                                                 dir.filePath("album.HEIC"), dir.filePath("pictures")}));
+        std::unique_ptr<QMimeData> data(urlData(
+            {photo, photo, dir.filePath("photo.heic.jpg"), dir.filePath("album.HEIC"), dir.filePath("pictures")}));
         QVERIFY(dropOn(f.view().tableView()->viewport(), data.get()));
         // A folder is listed only when its own name reads as HEIC, and is not opened.
         QCOMPARE(listedPaths(f.model()), (QStringList{photo, dir.filePath("album.HEIC")}));

@@ -13,10 +13,10 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QRadioButton>
 
-#include "tests/app/app_test_support.h"
 #include "app/custom_controls.h"
 #include "app/drag_drop_view.h"
 #include "app/images.h"
+#include "tests/app/app_test_support.h"
 
 using namespace apptest;
 using ambrel::app::FileTableModel;
@@ -34,7 +34,8 @@ void addFiles(ControllerFixture& f, const QStringList& paths)
 
 RowState stateOf(ControllerFixture& f, int row)
 {
-    return static_cast<RowState>(f.model().index(row, FileTableModel::StateColumn).data(FileTableModel::RowStateRole).toInt());
+    return static_cast<RowState>(
+        f.model().index(row, FileTableModel::StateColumn).data(FileTableModel::RowStateRole).toInt());
 }
 
 QString stateText(ControllerFixture& f, int row)

@@ -8,8 +8,8 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
-#include <QtWidgets/QApplication>
 #include <QtTest/QTest>
+#include <QtWidgets/QApplication>
 
 #include <cstdio>
 #include <map>
@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "app/app_delegate.h"
-#include "tests/app/qt_test_main.h"
 #include "tests/app/app_test_support.h"
+#include "tests/app/qt_test_main.h"
 
 using namespace ambrel::convert;
 using namespace ambrel::app;

@@ -4,8 +4,8 @@
 #include <QtWidgets/QLabel>
 
 #include "app/about_window.h"
-#include "tests/app/app_test_support.h"
 #include "app/custom_controls.h"
+#include "tests/app/app_test_support.h"
 
 using namespace apptest;
 

@@ -9,9 +9,9 @@
 #include <QtWidgets/QRadioButton>
 #include <QtWidgets/QTableView>
 
-#include "tests/app/app_test_support.h"
 #include "app/custom_controls.h"
 #include "app/images.h"
+#include "tests/app/app_test_support.h"
 
 using namespace apptest;
 

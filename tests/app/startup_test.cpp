@@ -6,10 +6,10 @@
 
 #include "app/about_window.h"
 #include "app/app_delegate.h"
-#include "tests/app/app_test_support.h"
 #include "app/main_window.h"
 #include "app/stats/user_action_analysis.h"
 #include "app/update/check_update_window.h"
+#include "tests/app/app_test_support.h"
 
 using namespace apptest;
 

@@ -181,8 +181,7 @@ struct BadChild
 };
 
 class BitStreamHostileChild : public ::testing::TestWithParam<BadChild>
-{
-};
+{};
 
 TEST_P(BitStreamHostileChild, FailsWithOutOfRangeAndNeverLoops)
 {
@@ -203,8 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadChild{"large_high_word_set", Bytes().u32(1).str("free").u64(0x100000018ull).u64(0)},
                       BadChild{"past_parent", Bytes().u32(100).str("free").u32(0)},
                       BadChild{"uuid_below_header", Bytes().u32(20).str("uuid").zeros(16)},
-                      BadChild{"header_cut", Bytes().u32(8).str("fr")},
-                      BadChild{"empty", Bytes()}),
+                      BadChild{"header_cut", Bytes().u32(8).str("fr")}, BadChild{"empty", Bytes()}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BitStreamChildBox, ContainerLoopOverZeroSizeChildEnds)
@@ -237,8 +235,8 @@ TEST(BitStreamWrite, IntegersAndStrings)
     s.writeString("ab");
     s.writeCString("c");
     s.writeBytes({9, 8, 7, 6}, 2, 1);
-    EXPECT_EQ(s.getStorage(), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
-                                                         18, 'a', 'b', 'c', 0, 8, 7}));
+    EXPECT_EQ(s.getStorage(), (std::vector<std::uint8_t>{1,  2,  3,  4,  5,  6,  7,   8,   9,   10, 11, 12,
+                                                         13, 14, 15, 16, 17, 18, 'a', 'b', 'c', 0,  8,  7}));
 }
 
 TEST(BitStreamWrite, EmptyStringWarns)

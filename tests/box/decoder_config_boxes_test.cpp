@@ -10,8 +10,8 @@
 
 using namespace ambrel::heif;
 
-using testbytes::Bytes;
 using testbytes::box;
+using testbytes::Bytes;
 using testbytes::parsed;
 using testbytes::written;
 using ByteVec = std::vector<std::uint8_t>;
@@ -30,18 +30,23 @@ ByteVec withStartCode(const ByteVec& unit)
 Bytes hvccFixedFields()
 {
     return Bytes()
-        .u8(1)             // configurationVersion
-        .u8(0x61)          // profile space 1, tier 1, profile idc 1
-        .u32(0x60000000)   // compatibility flags
-        .u8(0x90).u8(0x11).u8(0x22).u8(0x33).u8(0x44).u8(0x55)  // constraint indicator flags
-        .u8(93)            // level idc
-        .u16(0x0123)       // reserved 4 bits, min_spatial_segmentation_idc 0x123
-        .u8(0x02)          // parallelismType 2
-        .u8(0x01)          // chroma_format_idc 1
-        .u8(0x02)          // bit_depth_luma_minus8 2
-        .u8(0x03)          // bit_depth_chroma_minus8 3
-        .u16(0x1234)       // avgFrameRate
-        .u8(0x5F);         // constantFrameRate 1, numTemporalLayers 3, nested 1, lengthSizeMinusOne 3
+        .u8(1)            // configurationVersion
+        .u8(0x61)         // profile space 1, tier 1, profile idc 1
+        .u32(0x60000000)  // compatibility flags
+        .u8(0x90)
+        .u8(0x11)
+        .u8(0x22)
+        .u8(0x33)
+        .u8(0x44)
+        .u8(0x55)     // constraint indicator flags
+        .u8(93)       // level idc
+        .u16(0x0123)  // reserved 4 bits, min_spatial_segmentation_idc 0x123
+        .u8(0x02)     // parallelismType 2
+        .u8(0x01)     // chroma_format_idc 1
+        .u8(0x02)     // bit_depth_luma_minus8 2
+        .u8(0x03)     // bit_depth_chroma_minus8 3
+        .u16(0x1234)  // avgFrameRate
+        .u8(0x5F);    // constantFrameRate 1, numTemporalLayers 3, nested 1, lengthSizeMinusOne 3
 }
 
 struct ArraySpec
@@ -92,7 +97,8 @@ TEST(HevcConfiguration, ParsesEveryFixedField)
     EXPECT_EQ(r.getGeneralTierFlag(), 1u);
     EXPECT_EQ(r.getGeneralProfileIdc(), 1u);
     EXPECT_EQ(r.getGeneralProfileCompatibilityFlags(), 0x60000000u);
-    EXPECT_EQ(r.getGeneralConstraintIndicatorFlags(), (std::array<std::uint8_t, 6>{0x90, 0x11, 0x22, 0x33, 0x44, 0x55}));
+    EXPECT_EQ(r.getGeneralConstraintIndicatorFlags(),
+              (std::array<std::uint8_t, 6>{0x90, 0x11, 0x22, 0x33, 0x44, 0x55}));
     EXPECT_EQ(r.getGeneralLevelIdc(), 93u);
     EXPECT_EQ(r.getMinSpatialSegmentationIdc(), 0x123u);
     EXPECT_EQ(r.getParallelismType(), 2u);
@@ -117,7 +123,8 @@ TEST(HevcConfiguration, MapTakesParameterSetsAndLeavesSeiInTheRecord)
     EXPECT_EQ(r.getNalUnitArrays()[0].arrayCompleteness, 1u);
 
     const ParameterSetMap map = getConfigurationMap(r);
-    EXPECT_EQ(map, (ParameterSetMap{{"VPS", withStartCode(kVps)}, {"SPS", withStartCode(kSps)}, {"PPS", withStartCode(kPps)}}));
+    EXPECT_EQ(map, (ParameterSetMap{
+                       {"VPS", withStartCode(kVps)}, {"SPS", withStartCode(kSps)}, {"PPS", withStartCode(kPps)}}));
 }
 
 TEST(HevcConfiguration, MissingVpsIsPresentAndEmpty)
@@ -395,10 +402,12 @@ TEST(DecoderConfigHostile, CountsLargerThanTheDataThrowAtOnce)
 
 TEST(DecoderConfigHostile, UnitLongerThanTheBoxThrows)
 {
-    EXPECT_THROW(parsed<HevcConfigurationBox>(box("hvcC", Bytes().add(hvccFixedFields()).u8(1).u8(0xA1).u16(1).u16(50).u8(0x42))),
+    EXPECT_THROW(parsed<HevcConfigurationBox>(
+                     box("hvcC", Bytes().add(hvccFixedFields()).u8(1).u8(0xA1).u16(1).u16(50).u8(0x42))),
                  std::out_of_range);
-    EXPECT_THROW(parsed<AvcConfigurationBox>(box("avcC", Bytes().u8(1).u8(66).u8(0).u8(30).u8(0xFF).u8(0xE1).u16(9).u8(0x67))),
-                 std::out_of_range);
+    EXPECT_THROW(
+        parsed<AvcConfigurationBox>(box("avcC", Bytes().u8(1).u8(66).u8(0).u8(30).u8(0xFF).u8(0xE1).u16(9).u8(0x67))),
+        std::out_of_range);
 }
 
 TEST(DecoderConfigHostile, FixedFieldsCutShortThrow)
@@ -410,7 +419,8 @@ TEST(DecoderConfigHostile, FixedFieldsCutShortThrow)
     // All fixed fields but no array count.
     EXPECT_THROW(parsed<HevcConfigurationBox>(box("hvcC", fixed)), std::out_of_range);
     EXPECT_THROW(parsed<LayeredHevcConfigurationItemProperty>(box("lhvC", Bytes().u8(1).u16(0))), std::out_of_range);
-    EXPECT_THROW(parsed<AvcConfigurationBox>(box("avcC", Bytes().u8(1).u8(66).u8(0).u8(30).u8(0xFF))), std::out_of_range);
+    EXPECT_THROW(parsed<AvcConfigurationBox>(box("avcC", Bytes().u8(1).u8(66).u8(0).u8(30).u8(0xFF))),
+                 std::out_of_range);
     // The PPS count is missing.
     EXPECT_THROW(parsed<AvcConfigurationBox>(box("avcC", Bytes().u8(1).u8(66).u8(0).u8(30).u8(0xFF).u8(0xE0))),
                  std::out_of_range);
@@ -465,8 +475,10 @@ TEST(DecoderConfigWrite, AvcExtensionOnlyForHighProfiles)
     AvcConfigurationBox baseline;
     baseline.setConfiguration(r);
     const ByteVec baselineBytes = written(baseline);
-    EXPECT_EQ(baselineBytes, box("avcC", Bytes().u8(1).u8(66).u8(128).u8(30).u8(0xFF).u8(0xE1).u16(4).add(kAvcSps)
-                                               .u8(1).u16(4).add(kAvcPps)).data());
+    EXPECT_EQ(
+        baselineBytes,
+        box("avcC", Bytes().u8(1).u8(66).u8(128).u8(30).u8(0xFF).u8(0xE1).u16(4).add(kAvcSps).u8(1).u16(4).add(kAvcPps))
+            .data());
 
     r.setAVCProfileIndication(100);
     AvcConfigurationBox high;
@@ -487,9 +499,15 @@ TEST(DecoderConfigWrite, AvcCountsBeyondTheirFieldsAreRefused)
         const char* text;
     };
     const std::vector<Case> cases = {
-        {7, 31, "AvcDecoderConfigRecord::writeDecConfigRecord() cannot write 32 SPS NAL units; the count field holds at most 31."},
-        {8, 255, "AvcDecoderConfigRecord::writeDecConfigRecord() cannot write 256 PPS NAL units; the count field holds at most 255."},
-        {13, 255, "AvcDecoderConfigRecord::writeDecConfigRecord() cannot write 256 SPS extension NAL units; the count field holds at most 255."},
+        {7, 31,
+         "AvcDecoderConfigRecord::writeDecConfigRecord() cannot write 32 SPS NAL units; the count field holds at most "
+         "31."},
+        {8, 255,
+         "AvcDecoderConfigRecord::writeDecConfigRecord() cannot write 256 PPS NAL units; the count field holds at most "
+         "255."},
+        {13, 255,
+         "AvcDecoderConfigRecord::writeDecConfigRecord() cannot write 256 SPS extension NAL units; the count field "
+         "holds at most 255."},
     };
     for (const auto& c : cases) {
         AvcDecoderConfigRecord r;

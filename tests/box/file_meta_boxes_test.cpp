@@ -30,7 +30,8 @@ Bytes handlerPayload(const std::string& type, const std::string& name)
 // An 'iinf' of version 0 with one 'infe' of version 2 (item id, protection index, type, name).
 Bytes itemInfo(std::uint16_t itemId, const std::string& type)
 {
-    return fullBox("iinf", 0, 0, Bytes().u16(1).add(fullBox("infe", 2, 0, Bytes().u16(itemId).u16(0).str(type).cstr(""))));
+    return fullBox("iinf", 0, 0,
+                   Bytes().u16(1).add(fullBox("infe", 2, 0, Bytes().u16(itemId).u16(0).str(type).cstr(""))));
 }
 
 // An 'iloc' of version 0, sizes 4/4/0, one item with one extent.
@@ -141,7 +142,8 @@ TEST(DataReference, UrlAndUrnEntries)
 
 TEST(DataReference, ChildOfAnyTypeIsReadAsDref)
 {
-    const auto dinf = parsed<DataInformationBox>(box("dinf", fullBox("xref", 0, 0, Bytes().u32(1).add(fullBox("url ", 0, 1)))));
+    const auto dinf =
+        parsed<DataInformationBox>(box("dinf", fullBox("xref", 0, 0, Bytes().u32(1).add(fullBox("url ", 0, 1)))));
     EXPECT_EQ(dinf.getDataReferenceBox().getEntries().size(), 1u);
 }
 
@@ -161,7 +163,8 @@ TEST(DataReference, Failures)
     const std::vector<Case> cases = {
         {"entry count 4 billion", fullBox("dref", 0, 0, Bytes().u32(0xFFFFFFFFu).add(fullBox("url ", 0, 1)))},
         {"entry count past the entries", fullBox("dref", 0, 0, Bytes().u32(2).add(fullBox("url ", 0, 1)))},
-        {"url location without terminator", fullBox("dref", 0, 0, Bytes().u32(1).add(fullBox("url ", 0, 0, Bytes().str("ab"))))},
+        {"url location without terminator",
+         fullBox("dref", 0, 0, Bytes().u32(1).add(fullBox("url ", 0, 0, Bytes().str("ab"))))},
         {"urn without location", fullBox("dref", 0, 0, Bytes().u32(1).add(fullBox("urn ", 0, 0, Bytes().cstr("n"))))},
     };
     for (const auto& c : cases) {

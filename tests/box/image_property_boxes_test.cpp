@@ -11,8 +11,8 @@
 
 using namespace ambrel::heif;
 
-using testbytes::Bytes;
 using testbytes::box;
+using testbytes::Bytes;
 using testbytes::fullBox;
 using testbytes::parsed;
 using testbytes::written;
@@ -60,7 +60,9 @@ TEST(ImageRotationProperty, WritesQuarterTurnsAndRefusesOtherAngles)
         r.writeBox(out);
         FAIL() << "no exception";
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "ImageRotation::writeBox() cannot write an angle of 45 degrees; only 0, 90, 180 and 270 can be stored.");
+        EXPECT_STREQ(
+            e.what(),
+            "ImageRotation::writeBox() cannot write an angle of 45 degrees; only 0, 90, 180 and 270 can be stored.");
     }
     EXPECT_EQ(out.byteCount(), 0u);
 }
@@ -81,13 +83,15 @@ TEST(ImageMirrorProperty, AxisIsTheLowBit)
 TEST(CleanApertureProperty, FourFractionsInFileOrder)
 {
     CleanAperture fresh;
-    for (const auto& f : {fresh.getWidth(), fresh.getHeight(), fresh.getHorizontalOffset(), fresh.getVerticalOffset()}) {
+    for (const auto& f :
+         {fresh.getWidth(), fresh.getHeight(), fresh.getHorizontalOffset(), fresh.getVerticalOffset()}) {
         EXPECT_EQ(f.numerator, 0u);
         EXPECT_EQ(f.denominator, 1u);
     }
 
     // A negative horizontal offset numerator (-3) is kept as its 32-bit word.
-    auto c = parsed<CleanAperture>(box("clap", Bytes().u32(1920).u32(1).u32(1080).u32(2).u32(0xFFFFFFFD).u32(4).u32(5).u32(6)));
+    auto c = parsed<CleanAperture>(
+        box("clap", Bytes().u32(1920).u32(1).u32(1080).u32(2).u32(0xFFFFFFFD).u32(4).u32(5).u32(6)));
     EXPECT_EQ(c.getWidth().numerator, 1920u);
     EXPECT_EQ(c.getWidth().denominator, 1u);
     EXPECT_EQ(c.getHeight().numerator, 1080u);
@@ -152,21 +156,48 @@ Bytes oinfPayload(bool rateInformation = false)
 {
     return Bytes()
         .u16(0x0006)
-        .u8(0x01)                                            // reserved 2 bits, 1 PTL entry
-        .u8(0x62).u32(0x40000000).u8(0x90).zeros(5).u8(120)  // space 1, tier 1, idc 2
+        .u8(0x01)  // reserved 2 bits, 1 PTL entry
+        .u8(0x62)
+        .u32(0x40000000)
+        .u8(0x90)
+        .zeros(5)
+        .u8(120)  // space 1, tier 1, idc 2
         .u16(2)
         // operating point 1
-        .u16(1).u8(6).u8(2)
-        .u8(0).u8(0x02)        // layer id 0, output
-        .u8(0).u8(0x07)        // layer id 1, output, alternate
-        .u16(320).u16(240).u16(1920).u16(1080)
+        .u16(1)
+        .u8(6)
+        .u8(2)
+        .u8(0)
+        .u8(0x02)  // layer id 0, output
+        .u8(0)
+        .u8(0x07)  // layer id 1, output, alternate
+        .u16(320)
+        .u16(240)
+        .u16(1920)
+        .u16(1080)
         .u8(rateInformation ? 0x53 : 0x50)  // chroma 1, bit depth minus 8 2, [frame-rate and bit-rate flags]
         .add(rateInformation ? Bytes().u16(7680).u8(0x01).u32(5000000).u32(4000000) : Bytes())
         // operating point 2, same index
-        .u16(1).u8(0).u8(1).u8(0).u8(0x14).u16(1).u16(1).u16(640).u16(480).u8(0)
+        .u16(1)
+        .u8(0)
+        .u8(1)
+        .u8(0)
+        .u8(0x14)
+        .u16(1)
+        .u16(1)
+        .u16(640)
+        .u16(480)
+        .u8(0)
         .u8(2)
-        .u8(0).u8(0).u8(10).u8(11)          // layer 0: no references, dimension ids 10 11
-        .u8(1).u8(1).u8(0).u8(20).u8(21);   // layer 1: references layer 0
+        .u8(0)
+        .u8(0)
+        .u8(10)
+        .u8(11)  // layer 0: no references, dimension ids 10 11
+        .u8(1)
+        .u8(1)
+        .u8(0)
+        .u8(20)
+        .u8(21);  // layer 1: references layer 0
 }
 
 TEST(OperatingPoints, ParsesEveryList)
@@ -295,11 +326,13 @@ TEST(ImagePropertiesTruncated, OneByteShortThrows)
         std::function<void(const Bytes&)> parse;
     };
     const std::vector<Case> cases = {
-        {"ispe", fullBox("ispe", 0, 0, Bytes().u32(1).u32(2)), [](const Bytes& b) { parsed<ImageSpatialExtentsProperty>(b); }},
+        {"ispe", fullBox("ispe", 0, 0, Bytes().u32(1).u32(2)),
+         [](const Bytes& b) { parsed<ImageSpatialExtentsProperty>(b); }},
         {"irot", box("irot", Bytes().u8(1)), [](const Bytes& b) { parsed<ImageRotation>(b); }},
         {"imir", box("imir", Bytes().u8(1)), [](const Bytes& b) { parsed<ImageMirror>(b); }},
         {"clap", box("clap", Bytes().zeros(32)), [](const Bytes& b) { parsed<CleanAperture>(b); }},
-        {"rloc", fullBox("rloc", 0, 0, Bytes().zeros(8)), [](const Bytes& b) { parsed<ImageRelativeLocationProperty>(b); }},
+        {"rloc", fullBox("rloc", 0, 0, Bytes().zeros(8)),
+         [](const Bytes& b) { parsed<ImageRelativeLocationProperty>(b); }},
         {"lsel", box("lsel", Bytes().u16(1)), [](const Bytes& b) { parsed<LayerSelectorProperty>(b); }},
         {"tols", fullBox("tols", 0, 0, Bytes().u16(1)), [](const Bytes& b) { parsed<TargetOlsProperty>(b); }},
         {"oinf", fullBox("oinf", 0, 0, oinfPayload()), [](const Bytes& b) { parsed<OperatingPointsInformation>(b); }},
@@ -319,7 +352,8 @@ namespace {
 TEST(ColourInformation, IccProfileAndNclx)
 {
     using testbytes::Bytes;
-    const auto prof = testbytes::parsed<ColourInformationBox>(testbytes::box("colr", Bytes().str("prof").u8(1).u8(2).u8(3)));
+    const auto prof =
+        testbytes::parsed<ColourInformationBox>(testbytes::box("colr", Bytes().str("prof").u8(1).u8(2).u8(3)));
     EXPECT_EQ(prof.getColourType(), FourCCInt("prof"));
     EXPECT_EQ(prof.getIccProfile(), (std::vector<std::uint8_t>{1, 2, 3}));
     const auto nclx = testbytes::parsed<ColourInformationBox>(

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "heiclib/ids.h"
 #include "heiclib/boxes/item_info_boxes.h"
+#include "heiclib/ids.h"
 #include "tests/box/test_bytes.h"
 
 using namespace ambrel::heif;
@@ -76,8 +76,8 @@ TEST(ItemInfoEntry, Version1ReadsTheFileDeliveryExtensionWhateverItsType)
 
 TEST(ItemInfoEntry, GroupIdCountLargerThanTheDataThrows)
 {
-    const Bytes payload = Bytes().u16(3).u16(0).cstr("").cstr("").cstr("").str("fdel").cstr("").cstr("").u64(0).u64(0).u8(
-        200);
+    const Bytes payload =
+        Bytes().u16(3).u16(0).cstr("").cstr("").cstr("").str("fdel").cstr("").cstr("").u64(0).u64(0).u8(200);
     EXPECT_THROW(parsed<ItemInfoEntry>(fullBox("infe", 1, 0, payload)), std::out_of_range);
 }
 
@@ -93,12 +93,12 @@ TEST(ItemInfoEntry, LaterVersionsReadByItemType)
 {
     const std::vector<LaterVersionCase> cases = {
         {"v2 grid reads only the name", infeV2(5, "grid", "g"), 5, "grid", "g", "", "", ""},
-        {"v2 mime", fullBox("infe", 2, 0, Bytes().u16(6).u16(0).str("mime").cstr("m").cstr("app/x").cstr("deflate")),
-         6, "mime", "m", "app/x", "deflate", ""},
-        {"v2 uri", fullBox("infe", 2, 0, Bytes().u16(8).u16(0).str("uri ").cstr("u").cstr("urn:a")), 8, "uri ", "u",
-         "", "", "urn:a"},
-        {"v3 32-bit id", fullBox("infe", 3, 0, Bytes().u32(0x12345678).u16(0).str("hvc1").cstr("")), 0x12345678,
-         "hvc1", "", "", "", ""},
+        {"v2 mime", fullBox("infe", 2, 0, Bytes().u16(6).u16(0).str("mime").cstr("m").cstr("app/x").cstr("deflate")), 6,
+         "mime", "m", "app/x", "deflate", ""},
+        {"v2 uri", fullBox("infe", 2, 0, Bytes().u16(8).u16(0).str("uri ").cstr("u").cstr("urn:a")), 8, "uri ", "u", "",
+         "", "urn:a"},
+        {"v3 32-bit id", fullBox("infe", 3, 0, Bytes().u32(0x12345678).u16(0).str("hvc1").cstr("")), 0x12345678, "hvc1",
+         "", "", "", ""},
         {"v4 has no id", fullBox("infe", 4, 0, Bytes().u16(0).str("Exif").cstr("e")), 0, "Exif", "e", "", "", ""},
     };
     for (const auto& c : cases) {
@@ -144,9 +144,8 @@ TEST(ItemInfoEntry, Version1RoundTrip)
 
 TEST(ItemInfoBox, IdsAscendRegardlessOfFileOrder)
 {
-    const auto iinf =
-        parsed<ItemInfoBox>(fullBox("iinf", 0, 0, Bytes().u16(3).add(infeV2(5, "Exif")).add(infeV2(2, "hvc1", "", 1)).add(
-                                                      infeV2(3, "hvc1"))));
+    const auto iinf = parsed<ItemInfoBox>(fullBox(
+        "iinf", 0, 0, Bytes().u16(3).add(infeV2(5, "Exif")).add(infeV2(2, "hvc1", "", 1)).add(infeV2(3, "hvc1"))));
     EXPECT_EQ(iinf.getItemIds(), (std::vector<std::uint32_t>{2, 3, 5}));
     EXPECT_EQ(iinf.getEntryCount(), 3u);
     EXPECT_EQ(iinf.getItemById(5).getItemType(), "Exif");
@@ -181,9 +180,13 @@ Bytes mimeWithoutEncoding(std::uint32_t id)
 
 TEST(ItemInfoBox, MimeEntryWithoutContentEncodingKeepsTheNextEntriesExact)
 {
-    const auto iinf = parsed<ItemInfoBox>(fullBox(
-        "iinf", 0, 0,
-        Bytes().u16(4).add(mimeWithoutEncoding(1)).add(infeV2(2, "Exif")).add(infeV2(3, "hvc1")).add(mimeWithoutEncoding(4))));
+    const auto iinf = parsed<ItemInfoBox>(fullBox("iinf", 0, 0,
+                                                  Bytes()
+                                                      .u16(4)
+                                                      .add(mimeWithoutEncoding(1))
+                                                      .add(infeV2(2, "Exif"))
+                                                      .add(infeV2(3, "hvc1"))
+                                                      .add(mimeWithoutEncoding(4))));
     EXPECT_EQ(iinf.getItemIds(), (std::vector<std::uint32_t>{1, 2, 3, 4}));
     EXPECT_EQ(iinf.getItemById(1).getItemType(), "mime");
     EXPECT_EQ(iinf.getItemById(1).getContentType(), "application/rdf+xml");
@@ -198,8 +201,8 @@ TEST(ItemInfoBox, EntryTrailingBytesAreSkipped)
     // Bytes after an entry's last field belong to that entry, not to the next.
     Bytes padded = fullBox("infe", 2, 0, Bytes().u16(1).u16(0).str("hvc1").cstr("a").u8(0x41).u8(0x42).u8(0));
     const Bytes version0 = fullBox("infe", 0, 0, Bytes().u16(5).u16(0).cstr("n").cstr("text/plain"));
-    const auto iinf = parsed<ItemInfoBox>(
-        fullBox("iinf", 1, 0, Bytes().u32(3).add(padded).add(version0).add(infeV2(4, "grid"))));
+    const auto iinf =
+        parsed<ItemInfoBox>(fullBox("iinf", 1, 0, Bytes().u32(3).add(padded).add(version0).add(infeV2(4, "grid"))));
     EXPECT_EQ(iinf.getItemIds(), (std::vector<std::uint32_t>{1, 4, 5}));
     EXPECT_EQ(iinf.getItemById(1).getItemName(), "a");
     EXPECT_EQ(iinf.getItemById(4).getItemType(), "grid");
@@ -282,8 +285,9 @@ TEST(ItemInfoBox, RoundTripKeepsCountWidthByVersion)
 
 TEST(ItemReferenceBox, Version0Reads16BitIds)
 {
-    const auto iref = parsed<ItemReferenceBox>(
-        fullBox("iref", 0, 0, box("dimg", Bytes().u16(1).u16(3).u16(2).u16(3).u16(4)).add(box("thmb", Bytes().u16(5).u16(1).u16(1)))));
+    const auto iref = parsed<ItemReferenceBox>(fullBox(
+        "iref", 0, 0,
+        box("dimg", Bytes().u16(1).u16(3).u16(2).u16(3).u16(4)).add(box("thmb", Bytes().u16(5).u16(1).u16(1)))));
     ASSERT_EQ(iref.getReferences().size(), 2u);
     const auto dimg = iref.getReferencesOfType("dimg");
     ASSERT_EQ(dimg.size(), 1u);
@@ -295,9 +299,9 @@ TEST(ItemReferenceBox, Version0Reads16BitIds)
 
 TEST(ItemReferenceBox, Version1Reads32BitIdsAndDoesNotMerge)
 {
-    const auto iref = parsed<ItemReferenceBox>(fullBox("iref", 1, 0,
-                                                       box("cdsc", Bytes().u32(0x10001).u16(1).u32(0x20002))
-                                                           .add(box("cdsc", Bytes().u32(0x10001).u16(1).u32(7)))));
+    const auto iref = parsed<ItemReferenceBox>(fullBox(
+        "iref", 1, 0,
+        box("cdsc", Bytes().u32(0x10001).u16(1).u32(0x20002)).add(box("cdsc", Bytes().u32(0x10001).u16(1).u32(7)))));
     const auto cdsc = iref.getReferencesOfType("cdsc");
     ASSERT_EQ(cdsc.size(), 2u);
     EXPECT_EQ(cdsc[0].getFromItemId(), 0x10001u);
@@ -309,8 +313,9 @@ TEST(ItemReferenceBox, EachReferenceIsBoundedByItsSize)
 {
     // Bytes after a reference's last id are skipped; the next reference starts
     // where the size says.
-    const auto iref = parsed<ItemReferenceBox>(fullBox(
-        "iref", 0, 0, box("cdsc", Bytes().u16(2).u16(1).u16(1).u16(0xBEEF)).add(box("thmb", Bytes().u16(3).u16(1).u16(1)))));
+    const auto iref = parsed<ItemReferenceBox>(
+        fullBox("iref", 0, 0,
+                box("cdsc", Bytes().u16(2).u16(1).u16(1).u16(0xBEEF)).add(box("thmb", Bytes().u16(3).u16(1).u16(1)))));
     ASSERT_EQ(iref.getReferences().size(), 2u);
     EXPECT_EQ(iref.getReferences()[0].getToItemIds(), (std::vector<std::uint32_t>{1}));
     EXPECT_EQ(iref.getReferences()[1].getReferenceType(), FourCCInt("thmb"));
@@ -366,7 +371,8 @@ TEST(ItemReferenceBox, EmptyBoxWritesNothing)
     ItemReferenceBox iref;
     EXPECT_TRUE(written(iref).empty());
     iref.add("auxl", 2, 1);
-    EXPECT_EQ(Bytes().add(written(iref)).data(), fullBox("iref", 0, 0, box("auxl", Bytes().u16(2).u16(1).u16(1))).data());
+    EXPECT_EQ(Bytes().add(written(iref)).data(),
+              fullBox("iref", 0, 0, box("auxl", Bytes().u16(2).u16(1).u16(1))).data());
 }
 
 // ---------------------------------------------------------------------------
@@ -374,8 +380,8 @@ TEST(ItemReferenceBox, EmptyBoxWritesNothing)
 
 TEST(GroupsListBox, EachChildIsAGroupOfItsType)
 {
-    const auto grpl = parsed<GroupsListBox>(box(
-        "grpl", fullBox("altr", 0, 0, Bytes().u32(100).u32(2).u32(1).u32(2)).add(fullBox("ster", 0, 0, Bytes().u32(101).u32(0)))));
+    const auto grpl = parsed<GroupsListBox>(box("grpl", fullBox("altr", 0, 0, Bytes().u32(100).u32(2).u32(1).u32(2))
+                                                            .add(fullBox("ster", 0, 0, Bytes().u32(101).u32(0)))));
     const auto& groups = grpl.getEntityGroups();
     ASSERT_EQ(groups.size(), 2u);
     EXPECT_EQ(groups[0].getGroupingType(), FourCCInt("altr"));

@@ -40,12 +40,14 @@ TEST(ItemLocationParse, Version0TwoExtents)
     // offset size 4, length size 4, base offset size 0, reserved nibble 0
     const auto box = parsed<ItemLocationBox>(fullBox("iloc", 0, 0,
                                                      Bytes{0x44, 0x00}
-                                                         .u16(1)            // item count
-                                                         .u16(7)            // item id
-                                                         .u16(0)            // data reference index
-                                                         .u16(2)            // extent count
-                                                         .u32(100).u32(10)  // extent 1
-                                                         .u32(300).u32(30)));
+                                                         .u16(1)  // item count
+                                                         .u16(7)  // item id
+                                                         .u16(0)  // data reference index
+                                                         .u16(2)  // extent count
+                                                         .u32(100)
+                                                         .u32(10)  // extent 1
+                                                         .u32(300)
+                                                         .u32(30)));
     EXPECT_EQ(box.getVersion(), 0);
     EXPECT_EQ(box.getOffsetSize(), 4);
     EXPECT_EQ(box.getLengthSize(), 4);
@@ -63,8 +65,8 @@ TEST(ItemLocationParse, Version0TwoExtents)
 TEST(ItemLocationParse, Version0DropsIndexNibble)
 {
     // The fourth nibble is an index size only for versions 1 and 2.
-    const auto box = parsed<ItemLocationBox>(
-        fullBox("iloc", 0, 0, Bytes{0x44, 0x04}.u16(1).u16(1).u16(0).u16(1).u32(5).u32(6)));
+    const auto box =
+        parsed<ItemLocationBox>(fullBox("iloc", 0, 0, Bytes{0x44, 0x04}.u16(1).u16(1).u16(0).u16(1).u32(5).u32(6)));
     EXPECT_EQ(box.getIndexSize(), 0);
     EXPECT_EQ(flat(box.getItemLocations()[0].getExtent(0)), (std::vector<std::uint64_t>{0, 5, 6}));
 }
@@ -75,12 +77,14 @@ TEST(ItemLocationParse, Version1MethodBaseOffsetAndIndex)
     const auto box = parsed<ItemLocationBox>(fullBox("iloc", 1, 0,
                                                      Bytes{0x42, 0x41}
                                                          .u16(1)
-                                                         .u16(3)      // item id
-                                                         .u16(0x0001) // reserved 12 bits, construction method 1
-                                                         .u16(2)      // data reference index
-                                                         .u32(1000)   // base offset
+                                                         .u16(3)       // item id
+                                                         .u16(0x0001)  // reserved 12 bits, construction method 1
+                                                         .u16(2)       // data reference index
+                                                         .u32(1000)    // base offset
                                                          .u16(1)
-                                                         .u8(9).u32(20).u16(40)));
+                                                         .u8(9)
+                                                         .u32(20)
+                                                         .u16(40)));
     EXPECT_EQ(box.getVersion(), 1);
     EXPECT_EQ(box.getIndexSize(), 1);
     const ItemLocation loc = box.getItemLocationForID(3);
@@ -95,8 +99,18 @@ TEST(ItemLocationParse, Version2ReadsEveryItemIdWith32Bits)
     const auto box = parsed<ItemLocationBox>(fullBox("iloc", 2, 0,
                                                      Bytes{0x44, 0x00}
                                                          .u32(2)
-                                                         .u32(0x10001).u16(1).u16(0).u16(1).u32(4).u32(8)
-                                                         .u32(0x20002).u16(0).u16(0).u16(1).u32(12).u32(16)));
+                                                         .u32(0x10001)
+                                                         .u16(1)
+                                                         .u16(0)
+                                                         .u16(1)
+                                                         .u32(4)
+                                                         .u32(8)
+                                                         .u32(0x20002)
+                                                         .u16(0)
+                                                         .u16(0)
+                                                         .u16(1)
+                                                         .u32(12)
+                                                         .u32(16)));
     EXPECT_EQ(box.getVersion(), 2);
     ASSERT_EQ(box.getItemCount(), 2u);
     EXPECT_EQ(box.getItemLocations()[0].getItemId(), 0x10001u);
@@ -170,7 +184,8 @@ TEST(ItemLocationParse, TruncatedOrHostileCountsThrowOutOfRange)
     const std::vector<Case> cases = {
         {"version 2 item count 4 billion", fullBox("iloc", 2, 0, Bytes{0x44, 0x00}.u32(0xFFFFFFFFu).zeros(8))},
         {"item count past the data", fullBox("iloc", 0, 0, Bytes{0x44, 0x00}.u16(2).u16(1).u16(0).u16(0))},
-        {"extent count past the data", fullBox("iloc", 0, 0, Bytes{0x44, 0x00}.u16(1).u16(1).u16(0).u16(0xFFFF).u32(1))},
+        {"extent count past the data",
+         fullBox("iloc", 0, 0, Bytes{0x44, 0x00}.u16(1).u16(1).u16(0).u16(0xFFFF).u32(1))},
         {"extent length cut short", fullBox("iloc", 0, 0, Bytes{0x44, 0x00}.u16(1).u16(1).u16(0).u16(1).u32(1).u16(0))},
         {"base offset cut short", fullBox("iloc", 1, 0, Bytes{0x44, 0x80}.u16(1).u16(1).u16(0).u16(0).u32(1))},
         {"zero-width extents flood", fullBox("iloc", 0, 0, zeroWidth)},
@@ -184,11 +199,8 @@ TEST(ItemLocationParse, TruncatedOrHostileCountsThrowOutOfRange)
 
 TEST(ItemLocationAccess, LookupErrorsAndFirstMatchWins)
 {
-    const auto box = parsed<ItemLocationBox>(fullBox("iloc", 0, 0,
-                                                     Bytes{0x44, 0x00}
-                                                         .u16(2)
-                                                         .u16(4).u16(0).u16(1).u32(1).u32(2)
-                                                         .u16(4).u16(0).u16(1).u32(3).u32(4)));
+    const auto box = parsed<ItemLocationBox>(fullBox(
+        "iloc", 0, 0, Bytes{0x44, 0x00}.u16(2).u16(4).u16(0).u16(1).u32(1).u32(2).u16(4).u16(0).u16(1).u32(3).u32(4)));
     EXPECT_TRUE(box.hasItemLocation(4));
     EXPECT_FALSE(box.hasItemLocation(5));
     EXPECT_EQ(box.getItemLocationForID(4).getExtent(0).extentOffset, 1u);
@@ -289,7 +301,7 @@ TEST(ItemData, ReadDataRanges)
         {5, 0, true, {}},
         {4, 2, false, {}},
         {6, 0, false, {}},
-        {1, kMax, false, {}},      // offset + length wraps around in 64 bits
+        {1, kMax, false, {}},  // offset + length wraps around in 64 bits
         {kMax, 2, false, {}},
         {0x100000000ull, 1, false, {}},
     };

@@ -24,8 +24,20 @@ namespace {
 // An 'hvcC' with the fixed 23-byte record head and no NAL unit arrays.
 Bytes hvcC()
 {
-    return box("hvcC", Bytes().u8(1).u8(0x01).u32(0x60000000).zeros(6).u8(90).u16(0xF000).u8(0xFC).u8(0xFD).u8(0xF8).u8(
-                           0xF8).u16(0).u8(0x0F).u8(0));
+    return box("hvcC", Bytes()
+                           .u8(1)
+                           .u8(0x01)
+                           .u32(0x60000000)
+                           .zeros(6)
+                           .u8(90)
+                           .u16(0xF000)
+                           .u8(0xFC)
+                           .u8(0xFD)
+                           .u8(0xF8)
+                           .u8(0xF8)
+                           .u16(0)
+                           .u8(0x0F)
+                           .u8(0));
 }
 
 Bytes ispe(std::uint32_t width, std::uint32_t height)
@@ -79,7 +91,8 @@ TEST(PropertyTypeOf, KnownTypesAndRaw)
 TEST(ItemPropertyContainer, KnownTypesAreParsedUnknownOnesHoldTheirPlace)
 {
     testbytes::LogCapture log;
-    const auto ipco = parsed<ItemPropertyContainer>(box("ipco", hvcC().add(box("pixi", Bytes().u32(0))).add(ispe(64, 48))));
+    const auto ipco =
+        parsed<ItemPropertyContainer>(box("ipco", hvcC().add(box("pixi", Bytes().u32(0))).add(ispe(64, 48))));
     ASSERT_EQ(ipco.getPropertyCount(), 3u);
     EXPECT_NE(std::dynamic_pointer_cast<HevcConfigurationBox>(ipco.getPropertyByIndex(0)), nullptr);
     const auto unknown = std::dynamic_pointer_cast<UnknownProperty>(ipco.getPropertyByIndex(1));
@@ -116,8 +129,8 @@ TEST(ItemPropertyContainer, ColourInformationCutShortIsKeptAsUnknown)
 {
     testbytes::LogCapture log;
     // An 'nclx' colour box that ends after its primaries.
-    const auto ipco = parsed<ItemPropertyContainer>(
-        box("ipco", box("colr", Bytes().str("nclx").u16(1)).add(ispe(64, 48))));
+    const auto ipco =
+        parsed<ItemPropertyContainer>(box("ipco", box("colr", Bytes().str("nclx").u16(1)).add(ispe(64, 48))));
     ASSERT_EQ(ipco.getPropertyCount(), 2u);
     const auto colour = std::dynamic_pointer_cast<UnknownProperty>(ipco.getPropertyByIndex(0));
     ASSERT_NE(colour, nullptr);
@@ -148,8 +161,8 @@ TEST(ItemPropertyAssociation, IndexWidthFollowsFlag)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);
-        const auto a = parsed<ItemPropertyAssociation>(
-            fullBox("ipma", 0, c.flags, Bytes().u32(1).u16(1).u8(1).add(c.entry)));
+        const auto a =
+            parsed<ItemPropertyAssociation>(fullBox("ipma", 0, c.flags, Bytes().u32(1).u16(1).u8(1).add(c.entry)));
         const auto list = a.getAssociationsForItem(1);
         ASSERT_EQ(list.size(), 1u);
         EXPECT_TRUE(list[0].essential);
@@ -159,9 +172,9 @@ TEST(ItemPropertyAssociation, IndexWidthFollowsFlag)
 
 TEST(ItemPropertyAssociation, Version1Has32BitIdsAndFirstListWins)
 {
-    const auto a = parsed<ItemPropertyAssociation>(fullBox(
-        "ipma", 1, 1,
-        Bytes().u32(3).u32(0x10000).u8(2).u16(0x7FFF).u16(0x0001).u32(2).u8(0).u32(0x10000).u8(1).u16(0x8005)));
+    const auto a = parsed<ItemPropertyAssociation>(
+        fullBox("ipma", 1, 1,
+                Bytes().u32(3).u32(0x10000).u8(2).u16(0x7FFF).u16(0x0001).u32(2).u8(0).u32(0x10000).u8(1).u16(0x8005)));
     const auto list = a.getAssociationsForItem(0x10000);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_FALSE(list[0].essential);
@@ -214,12 +227,13 @@ TEST(ItemPropertyAssociation, WritePromotesVersionAndFlags)
 TEST(ItemPropertiesBox, TypesAndPositionsInAssociationOrder)
 {
     testbytes::LogCapture log;  // the 'pixi' skip is logged
-    const auto iprp = parsed<ItemPropertiesBox>(box(
-        "iprp", box("ipco", hvcC().add(box("pixi", Bytes().u32(0))).add(ispe(64, 48))).add(ipma(1, {0x81, 0x02, 0x03}))));
+    const auto iprp = parsed<ItemPropertiesBox>(
+        box("iprp",
+            box("ipco", hvcC().add(box("pixi", Bytes().u32(0))).add(ispe(64, 48))).add(ipma(1, {0x81, 0x02, 0x03}))));
     const auto infos = iprp.getItemProperties(1);
     ASSERT_EQ(infos.size(), 3u);
-    EXPECT_EQ(typesOf(infos), (std::vector<ItemPropertyType>{ItemPropertyType::Hvcc, ItemPropertyType::Raw,
-                                                             ItemPropertyType::Ispe}));
+    EXPECT_EQ(typesOf(infos),
+              (std::vector<ItemPropertyType>{ItemPropertyType::Hvcc, ItemPropertyType::Raw, ItemPropertyType::Ispe}));
     for (std::uint32_t i = 0; i < 3; ++i) {
         EXPECT_EQ(infos[i].index, i);
     }
@@ -243,8 +257,8 @@ TEST(ItemPropertiesBox, FindPropertyIndexTakesTheFirstOfTheType)
 TEST(ItemPropertiesBox, AssociationsWithoutAPropertyAreSkipped)
 {
     // Index 0 and index 3 of a two-property container name nothing.
-    const auto iprp =
-        parsed<ItemPropertiesBox>(box("iprp", box("ipco", irot(2).add(ispe(8, 8))).add(ipma(1, {0x80, 0x03, 0x7F, 0x82}))));
+    const auto iprp = parsed<ItemPropertiesBox>(
+        box("iprp", box("ipco", irot(2).add(ispe(8, 8))).add(ipma(1, {0x80, 0x03, 0x7F, 0x82}))));
     const auto infos = iprp.getItemProperties(1);
     ASSERT_EQ(infos.size(), 1u);
     EXPECT_EQ(infos[0].type, ItemPropertyType::Ispe);
@@ -269,8 +283,8 @@ TEST(ItemPropertiesBox, SecondChildMustBeIpma)
 TEST(ItemPropertiesBox, ExtraIpmaIsLoggedAndIgnored)
 {
     testbytes::LogCapture log;
-    const auto iprp = parsed<ItemPropertiesBox>(
-        box("iprp", box("ipco", irot(3)).add(ipma(1, {0x01})).add(ipma(2, {0x01}))));
+    const auto iprp =
+        parsed<ItemPropertiesBox>(box("iprp", box("ipco", irot(3)).add(ipma(1, {0x01})).add(ipma(2, {0x01}))));
     EXPECT_TRUE(log.has(ambrel::log::Warning,
                         "ItemPropertiesBox::parseBox() supports currently only one ipma box, but there seems to  be "
                         "more."));

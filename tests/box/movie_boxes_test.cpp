@@ -40,8 +40,20 @@ Bytes visualFields(std::uint16_t width, std::uint16_t height, std::uint8_t nameL
 // A minimal 'hvcC': 22 bytes of record fields (level 93, 4-byte lengths) and no arrays.
 Bytes hvcC()
 {
-    return box("hvcC", Bytes().u8(1).u8(1).u32(0x60000000).zeros(6).u8(93).u16(0xf000).u8(0xfc).u8(0xfd).u8(0xf8).u8(
-                           0xf8).u16(0).u8(0x0f).u8(0));
+    return box("hvcC", Bytes()
+                           .u8(1)
+                           .u8(1)
+                           .u32(0x60000000)
+                           .zeros(6)
+                           .u8(93)
+                           .u16(0xf000)
+                           .u8(0xfc)
+                           .u8(0xfd)
+                           .u8(0xf8)
+                           .u8(0xf8)
+                           .u16(0)
+                           .u8(0x0f)
+                           .u8(0));
 }
 
 // A minimal 'avcC': baseline profile, level 30, no parameter sets.
@@ -109,7 +121,9 @@ Bytes trak(const std::string& handlerType, std::uint32_t trackId, const Bytes& e
     const Bytes mdhd = fullBox("mdhd", 0, 0, Bytes().u32(0).u32(0).u32(1000).u32(3000).u16(0x55c4).u16(0));
     const Bytes vmhd = fullBox("vmhd", 0, 1, Bytes().zeros(8));
     const Bytes minf = box("minf", Bytes().add(vmhd).add(minimalStbl()));
-    return box("trak", Bytes().add(tkhd(trackId)).add(extra).add(box("mdia", Bytes().add(mdhd).add(hdlr(handlerType)).add(minf))));
+    return box(
+        "trak",
+        Bytes().add(tkhd(trackId)).add(extra).add(box("mdia", Bytes().add(mdhd).add(hdlr(handlerType)).add(minf))));
 }
 
 template <typename F>
@@ -126,12 +140,9 @@ std::string runtimeErrorOf(F&& f)
 TEST(MovieBox, KeepsOnlyPictTracksInFileOrder)
 {
     LogCapture log;
-    const auto moov = parsed<MovieBox>(box("moov", Bytes()
-                                                       .add(mvhd(0, 600))
-                                                       .add(trak("pict", 1))
-                                                       .add(trak("soun", 2))
-                                                       .add(box("udta"))
-                                                       .add(trak("pict", 3))));
+    const auto moov = parsed<MovieBox>(
+        box("moov",
+            Bytes().add(mvhd(0, 600)).add(trak("pict", 1)).add(trak("soun", 2)).add(box("udta")).add(trak("pict", 3))));
     const auto tracks = moov.getTracks();
     ASSERT_EQ(tracks.size(), 2u);
     EXPECT_EQ(tracks[0]->getTrackHeaderBox().getTrackId(), 1u);
@@ -215,15 +226,16 @@ TEST(MovieBox, TrackThatCannotBeReadIsDroppedWithAWarning)
                                             .add(fullBox("stsc", 0, 0, Bytes().u32(0)))
                                             .add(fullBox("stsz", 0, 0, Bytes().u32(0).u32(0)))
                                             .add(fullBox("stco", 0, 0, Bytes().u32(0))));
-    const Bytes sound = box("trak", Bytes().add(tkhd(1)).add(box(
-                                        "mdia", Bytes().add(mdhd).add(hdlr("soun")).add(box("minf", emptyStbl)))));
+    const Bytes sound = box(
+        "trak", Bytes().add(tkhd(1)).add(box("mdia", Bytes().add(mdhd).add(hdlr("soun")).add(box("minf", emptyStbl)))));
     const auto moov = parsed<MovieBox>(box("moov", Bytes().add(mvhd(0, 600)).add(sound).add(trak("pict", 2))));
     const auto tracks = moov.getTracks();
     ASSERT_EQ(tracks.size(), 1u);
     EXPECT_EQ(tracks[0]->getTrackHeaderBox().getTrackId(), 2u);
     ASSERT_EQ(moov.getTrackErrors().size(), 1u);
     EXPECT_EQ(moov.getTrackErrors()[0], "A SampleToChunkBox without entries");
-    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping a track that cannot be read: A SampleToChunkBox without entries"));
+    EXPECT_TRUE(
+        log.has(ambrel::log::Warning, "Skipping a track that cannot be read: A SampleToChunkBox without entries"));
 }
 
 TEST(MovieBox, FieldsCutShortThrowOutOfRange)
@@ -324,9 +336,9 @@ TEST(EditListBox, EntriesMustMatchTheVersion)
 TEST(SampleDescriptionBox, UnknownEntryKeepsIndicesAligned)
 {
     LogCapture log;
-    const auto box_ = parsed<SampleDescriptionBox>(stsd({box("hvc1", visualFields(64, 32).add(hvcC())),
-                                                         box("mp4v", visualFields(1, 1)),
-                                                         box("avc1", visualFields(128, 96).add(avcC()))}));
+    const auto box_ = parsed<SampleDescriptionBox>(
+        stsd({box("hvc1", visualFields(64, 32).add(hvcC())), box("mp4v", visualFields(1, 1)),
+              box("avc1", visualFields(128, 96).add(avcC()))}));
     EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping unknown SampleDescriptionBox entry of type 'mp4v'"));
     ASSERT_EQ(box_.getEntryCount(), 3u);
     EXPECT_EQ(box_.getSampleEntries()[1], nullptr);
@@ -422,8 +434,8 @@ TEST(VisualSampleEntry, CodingConstraints)
     EXPECT_EQ(constraints->getMaxRefPerPic(), 5u);
 
     LogCapture log;
-    const auto avc =
-        parsed<AvcSampleEntry>(box("avc1", visualFields(1, 1).add(ccst(false, true, 15)).add(box("btrt", Bytes().zeros(12))).add(avcC())));
+    const auto avc = parsed<AvcSampleEntry>(
+        box("avc1", visualFields(1, 1).add(ccst(false, true, 15)).add(box("btrt", Bytes().zeros(12))).add(avcC())));
     ASSERT_NE(avc.getCodingConstraintsBox(), nullptr);
     EXPECT_TRUE(avc.getCodingConstraintsBox()->getIntraPredUsed());
     EXPECT_EQ(avc.getCodingConstraintsBox()->getMaxRefPerPic(), 15u);

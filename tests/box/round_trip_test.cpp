@@ -164,10 +164,9 @@ private:
 
 TEST_F(BoxRoundTrip, EveryBoxOfTheCorpusWritesBackItsOwnBytes)
 {
-    const char* files[] = {"L_exif_xmp_iptc.heic", "L_xmp_latin1.heic", "RGBA_8__128x128.heif",
-                           "RGB_10__29x100.heif",  "RGB_8_chroma444.heif", "corrupted.heic",
-                           "corrupted.hif",        "empty.heic",           "empty_icc.heic",
-                           "invalid_id.heic",      "truncated.heic",       "zPug_3.heic"};
+    const char* files[] = {"L_exif_xmp_iptc.heic", "L_xmp_latin1.heic", "RGBA_8__128x128.heif", "RGB_10__29x100.heif",
+                           "RGB_8_chroma444.heif", "corrupted.heic",    "corrupted.hif",        "empty.heic",
+                           "empty_icc.heic",       "invalid_id.heic",   "truncated.heic",       "zPug_3.heic"};
     Coverage coverage;
     for (const char* file : files) {
         const ByteVector bytes = readFile(std::string(AMBREL_CORPUS_DIR) + "/" + file);

@@ -77,16 +77,15 @@ TEST(TimeToSampleBox, ExpansionIsBounded)
     // Eight bytes that claim four billion samples: refused before allocating.
     const auto stts = parsed<TimeToSampleBox>(fullBox("stts", 0, 0, Bytes().u32(1).u32(0xffffffff).u32(1)));
     EXPECT_THROW(stts.getSampleDecodeTimes(), std::runtime_error);
-    EXPECT_THROW(parsed<TimeToSampleBox>(fullBox("stts", 0, 0, Bytes().u32(0xffffffff).zeros(8))),
-                 std::out_of_range);
+    EXPECT_THROW(parsed<TimeToSampleBox>(fullBox("stts", 0, 0, Bytes().u32(0xffffffff).zeros(8))), std::out_of_range);
 }
 
 TEST(CompositionOffsetBox, OffsetsByVersion)
 {
     const auto v0 = parsed<CompositionOffsetBox>(fullBox("ctts", 0, 0, Bytes().u32(1).u32(2).u32(0xfffffffe)));
     EXPECT_EQ(v0.getSampleCompositionOffsets(), (std::vector<std::int64_t>{0xfffffffe, 0xfffffffe}));
-    const auto v1 = parsed<CompositionOffsetBox>(
-        fullBox("ctts", 1, 0, Bytes().u32(2).u32(1).u32(0xfffffffe).u32(1).u32(3)));
+    const auto v1 =
+        parsed<CompositionOffsetBox>(fullBox("ctts", 1, 0, Bytes().u32(2).u32(1).u32(0xfffffffe).u32(1).u32(3)));
     EXPECT_EQ(v1.getSampleCompositionOffsets(), (std::vector<std::int64_t>{-2, 3}));
     const auto v2 = parsed<CompositionOffsetBox>(fullBox("ctts", 2, 0, Bytes().u32(1).u32(2).u32(3)));
     EXPECT_TRUE(v2.getSampleCompositionOffsets().empty());
@@ -96,18 +95,22 @@ TEST(CompositionOffsetBox, OffsetsByVersion)
 TEST(CompositionOffsetBox, EntriesMustMatchTheVersion)
 {
     CompositionOffsetBox v0;
-    EXPECT_EQ(runtimeErrorOf([&] { v0.addEntryVersion1({1, -1}); }),
+    EXPECT_EQ(runtimeErrorOf([&] {
+                  v0.addEntryVersion1({1, -1});
+              }),
               "Invalid attempt to add version1 CompositionOffsetBox entries.");
     CompositionOffsetBox v1;
     v1.setVersion(1);
-    EXPECT_EQ(runtimeErrorOf([&] { v1.addEntryVersion0({1, 1}); }),
+    EXPECT_EQ(runtimeErrorOf([&] {
+                  v1.addEntryVersion0({1, 1});
+              }),
               "Invalid attempt to add version0 CompositionOffsetBox entries.");
 }
 
 TEST(CompositionToDecodeBox, FiveSignedValues)
 {
-    const auto cslg = parsed<CompositionToDecodeBox>(
-        fullBox("cslg", 0, 0, Bytes().u32(0xffffff9c).u32(1).u32(2).u32(3).u32(4)));
+    const auto cslg =
+        parsed<CompositionToDecodeBox>(fullBox("cslg", 0, 0, Bytes().u32(0xffffff9c).u32(1).u32(2).u32(3).u32(4)));
     EXPECT_EQ(cslg.getCompositionToDtsShift(), -100);
     EXPECT_EQ(cslg.getCompositionEndTime(), 4);
     EXPECT_THROW(parsed<CompositionToDecodeBox>(fullBox("cslg", 0, 0, Bytes().zeros(16))), std::out_of_range);
@@ -238,8 +241,8 @@ TEST(SampleGroupDescriptionBox, RefsEntriesWithOwnLengths)
     ASSERT_EQ(sgpd.getEntryCount(), 2u);
     const auto& second = dynamic_cast<const DirectReferenceSampleListEntry&>(sgpd.getEntry(2));
     EXPECT_EQ(second.getDirectReferenceSampleIds(), (std::vector<std::uint32_t>{10, 11}));
-    EXPECT_EQ(dynamic_cast<const DirectReferenceSampleListEntry&>(sgpd.getEntry(1)).getDirectReferenceSampleIds().size(),
-              1u);
+    EXPECT_EQ(
+        dynamic_cast<const DirectReferenceSampleListEntry&>(sgpd.getEntry(1)).getDirectReferenceSampleIds().size(), 1u);
     EXPECT_EQ(sgpd.getEntryIndexOfSampleId(20), 2u);
     EXPECT_EQ(runtimeErrorOf([&] { sgpd.getEntryIndexOfSampleId(99); }),
               "SampleGroupDescriptionBox::getEntryIndexOfSampleId: no entry for sampleId found.");
@@ -249,15 +252,15 @@ TEST(SampleGroupDescriptionBox, RefsEntriesWithOwnLengths)
 
 TEST(SampleGroupDescriptionBox, DefaultLengthAppliesToEveryEntry)
 {
-    const auto sgpd = parsed<SampleGroupDescriptionBox>(fullBox(
-        "sgpd", 1, 0, Bytes().str("refs").u32(9).u32(2).add(refsEntry(1, {0})).add(refsEntry(2, {1}))));
+    const auto sgpd = parsed<SampleGroupDescriptionBox>(
+        fullBox("sgpd", 1, 0, Bytes().str("refs").u32(9).u32(2).add(refsEntry(1, {0})).add(refsEntry(2, {1}))));
     EXPECT_EQ(sgpd.getEntryIndexOfSampleId(2), 2u);
 }
 
 TEST(SampleGroupDescriptionBox, Version2ReadsTheDefaultSampleDescriptionIndex)
 {
-    const auto sgpd = parsed<SampleGroupDescriptionBox>(fullBox(
-        "sgpd", 2, 0, Bytes().str("refs").u32(9).u32(3).u32(2).add(refsEntry(1, {0})).add(refsEntry(2, {1}))));
+    const auto sgpd = parsed<SampleGroupDescriptionBox>(
+        fullBox("sgpd", 2, 0, Bytes().str("refs").u32(9).u32(3).u32(2).add(refsEntry(1, {0})).add(refsEntry(2, {1}))));
     EXPECT_EQ(sgpd.getDefaultSampleDescriptionIndex(), 3u);
     ASSERT_EQ(sgpd.getEntryCount(), 2u);
     EXPECT_EQ(sgpd.getEntryIndexOfSampleId(2), 2u);
@@ -339,21 +342,20 @@ TEST(SampleToGroupBox, MalformedBoxes)
 TEST(SampleTableBox, DispatchesChildren)
 {
     LogCapture log;
-    const Bytes bytes =
-        box("stbl", Bytes()
-                        .add(fullBox("stsd", 0, 0, Bytes().u32(0)))
-                        .add(fullBox("stts", 0, 0, Bytes().u32(1).u32(3).u32(10)))
-                        .add(fullBox("ctts", 0, 0, Bytes().u32(1).u32(3).u32(5)))
-                        .add(fullBox("cslg", 0, 0, Bytes().zeros(20)))
-                        .add(stsc({{1, 3, 1}}))
-                        .add(fullBox("stsz", 0, 0, Bytes().u32(100).u32(3)))
-                        .add(fullBox("co64", 0, 0, Bytes().u32(1).u64(0x100000000ull)))
-                        .add(fullBox("stss", 0, 0, Bytes().u32(1).u32(1)))
-                        .add(sgpdRefs({refsEntry(1, {})}))
-                        .add(sgpdRefs({refsEntry(5, {}), refsEntry(6, {5})}))
-                        .add(fullBox("sbgp", 0, 0, Bytes().str("refs").u32(1).u32(3).u32(1)))
-                        .add(fullBox("sbgp", 0, 0, Bytes().str("refs").u32(1).u32(1).u32(2)))
-                        .add(box("abcd")));
+    const Bytes bytes = box("stbl", Bytes()
+                                        .add(fullBox("stsd", 0, 0, Bytes().u32(0)))
+                                        .add(fullBox("stts", 0, 0, Bytes().u32(1).u32(3).u32(10)))
+                                        .add(fullBox("ctts", 0, 0, Bytes().u32(1).u32(3).u32(5)))
+                                        .add(fullBox("cslg", 0, 0, Bytes().zeros(20)))
+                                        .add(stsc({{1, 3, 1}}))
+                                        .add(fullBox("stsz", 0, 0, Bytes().u32(100).u32(3)))
+                                        .add(fullBox("co64", 0, 0, Bytes().u32(1).u64(0x100000000ull)))
+                                        .add(fullBox("stss", 0, 0, Bytes().u32(1).u32(1)))
+                                        .add(sgpdRefs({refsEntry(1, {})}))
+                                        .add(sgpdRefs({refsEntry(5, {}), refsEntry(6, {5})}))
+                                        .add(fullBox("sbgp", 0, 0, Bytes().str("refs").u32(1).u32(3).u32(1)))
+                                        .add(fullBox("sbgp", 0, 0, Bytes().str("refs").u32(1).u32(1).u32(2)))
+                                        .add(box("abcd")));
     const auto stbl = parsed<SampleTableBox>(bytes);
     EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping unknown box of type 'abcd' inside SampleTableBox"));
     EXPECT_EQ(stbl.getTimeToSampleBox().getSampleDecodeTimes().size(), 3u);
@@ -376,7 +378,9 @@ TEST(SampleTableBox, DispatchesChildren)
 
 TEST(SampleTableBox, SampleToChunkIsAlwaysDecoded)
 {
-    EXPECT_EQ(runtimeErrorOf([] { parsed<SampleTableBox>(box("stbl", stsc({{1, 1, 1}}))); }),
+    EXPECT_EQ(runtimeErrorOf([] {
+                  parsed<SampleTableBox>(box("stbl", stsc({{1, 1, 1}})));
+              }),
               "A SampleToChunkBox without entries");
     EXPECT_EQ(runtimeErrorOf([] { parsed<SampleTableBox>(box("stbl", stco(8))); }),
               "A SampleToChunkBox without entries");
@@ -415,8 +419,8 @@ TEST(SampleTableBox, RoundTrip)
     EXPECT_EQ(back.getChunkOffsetBox().getChunkOffsets(), (std::vector<std::uint64_t>{0x1ffffffffull, 8}));
     EXPECT_EQ(back.getSampleSizeBox().getEntrySizes(), (std::vector<std::uint32_t>{11, 22}));
     EXPECT_EQ(back.getSampleToChunkBox().getSampleChunkIndex(1), 2u);
-    const auto& refs = dynamic_cast<const DirectReferenceSampleListEntry&>(
-        back.getSampleGroupDescriptionBox("refs").getEntry(1));
+    const auto& refs =
+        dynamic_cast<const DirectReferenceSampleListEntry&>(back.getSampleGroupDescriptionBox("refs").getEntry(1));
     EXPECT_EQ(refs.getSampleId(), 77u);
     EXPECT_EQ(refs.getDirectReferenceSampleIds(), (std::vector<std::uint32_t>{1, 2, 3}));
     ASSERT_EQ(back.getSampleToGroupBoxes().size(), 1u);

@@ -19,16 +19,32 @@ public:
     Bytes() = default;
     Bytes(std::initializer_list<std::uint8_t> bytes) : mData(bytes) {}
 
-    Bytes& u8(std::uint32_t v) { mData.push_back(static_cast<std::uint8_t>(v)); return *this; }
+    Bytes& u8(std::uint32_t v)
+    {
+        mData.push_back(static_cast<std::uint8_t>(v));
+        return *this;
+    }
     Bytes& u16(std::uint32_t v) { return u8(v >> 8).u8(v); }
     Bytes& u24(std::uint32_t v) { return u8(v >> 16).u8(v >> 8).u8(v); }
     Bytes& u32(std::uint32_t v) { return u16(v >> 16).u16(v); }
     Bytes& u64(std::uint64_t v) { return u32(static_cast<std::uint32_t>(v >> 32)).u32(static_cast<std::uint32_t>(v)); }
-    Bytes& str(const std::string& s) { mData.insert(mData.end(), s.begin(), s.end()); return *this; }
+    Bytes& str(const std::string& s)
+    {
+        mData.insert(mData.end(), s.begin(), s.end());
+        return *this;
+    }
     Bytes& cstr(const std::string& s) { return str(s).u8(0); }
-    Bytes& add(const std::vector<std::uint8_t>& v) { mData.insert(mData.end(), v.begin(), v.end()); return *this; }
+    Bytes& add(const std::vector<std::uint8_t>& v)
+    {
+        mData.insert(mData.end(), v.begin(), v.end());
+        return *this;
+    }
     Bytes& add(const Bytes& b) { return add(b.data()); }
-    Bytes& zeros(std::size_t n) { mData.insert(mData.end(), n, 0); return *this; }
+    Bytes& zeros(std::size_t n)
+    {
+        mData.insert(mData.end(), n, 0);
+        return *this;
+    }
 
     const std::vector<std::uint8_t>& data() const { return mData; }
     std::size_t size() const { return mData.size(); }

@@ -299,10 +299,8 @@ TEST(ConversionJob, StaleTemporariesOfEndedWritersAreRemovedFromTheFoldersWritte
         ".ambrel-" + std::to_string(::getpid()) + "-1.tmp",  // this process
         ".ambrel-" + std::to_string(alive) + "-2.tmp",       // a live process
         ".ambrel-" + std::to_string(dead) + "-7.tmp.part",   // other names
-        ".ambrel-" + std::to_string(dead) + ".tmp",
-        ".ambrel-x-1.tmp",
-        "ambrel-" + std::to_string(dead) + "-1.tmp",
-        "notes.tmp",
+        ".ambrel-" + std::to_string(dead) + ".tmp",         ".ambrel-x-1.tmp",
+        "ambrel-" + std::to_string(dead) + "-1.tmp",        "notes.tmp",
     };
     writeFile(out + "/" + stale, {'p', 'a', 'r', 't'});
     writeFile(staleElsewhere, {'p'});
@@ -446,7 +444,8 @@ TEST(ConversionJob, KeepDatesGivesOutputsTheSourceTime)
     ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
 
     const auto modified = [](const std::string& path) {
-        struct stat info {};
+        struct stat info
+        {};
         EXPECT_EQ(::stat(path.c_str(), &info), 0);
         return info.st_mtim;
     };
@@ -493,10 +492,9 @@ TEST(ConversionJob, OutputsMuchLargerThanTheirSourceAreWritten)
 TEST(ConversionJob, CorpusFilesConvertOrFailCleanly)
 {
     const std::pair<const char*, ImageSize> good[] = {
-        {"RGB_10__29x100.heif", {29, 100}},   {"L_xmp_latin1.heic", {16, 16}},
-        {"empty_icc.heic", {1025, 900}},      {"invalid_id.heic", {1197, 1227}},
-        {"RGB_8_chroma444.heif", {29, 100}},  {"RGBA_8__128x128.heif", {128, 128}},
-        {"zPug_3.heic", {64, 64}},            {"L_exif_xmp_iptc.heic", {64, 64}},
+        {"RGB_10__29x100.heif", {29, 100}}, {"L_xmp_latin1.heic", {16, 16}},     {"empty_icc.heic", {1025, 900}},
+        {"invalid_id.heic", {1197, 1227}},  {"RGB_8_chroma444.heif", {29, 100}}, {"RGBA_8__128x128.heif", {128, 128}},
+        {"zPug_3.heic", {64, 64}},          {"L_exif_xmp_iptc.heic", {64, 64}},
     };
     const char* const broken[] = {"truncated.heic", "corrupted.heic", "corrupted.hif", "empty.heic"};
 

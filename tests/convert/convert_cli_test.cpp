@@ -114,9 +114,9 @@ TEST(ConvertCli, RecursiveIntoOutputFolderWithPlainNames)
     writeFile(in + "/sub/skip.jpg", {'j'});
     const std::string out = folder / "out/x/y";
     const std::string missing = folder / "missing.heic";
-    const std::vector<std::string> arguments = {"-r", "--plain-names", "-o", out, "-f", "PNG", "--scale=50",
-                                                "-q", "80", "-j", "2", "--no-exif", "--keep-dates",
-                                                in, missing, in + "/a.heic"};
+    const std::vector<std::string> arguments = {
+        "-r", "--plain-names", "-o",           out, "-f",    "PNG",         "--scale=50", "-q", "80", "-j",
+        "2",  "--no-exif",     "--keep-dates", in,  missing, in + "/a.heic"};
 
     const CliRun first = runCli(arguments);
     EXPECT_EQ(first.status, 1);
@@ -178,10 +178,11 @@ TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
     // From the folder only *.heic names; the .heif file named on its own. A
     // file that fails is reported with the cause, in English.
     ScratchFolder folder;
-    const CliRun run = runCli({"-o", folder.path(), "--plain-names", AMBREL_CORPUS_DIR, corpusPath("RGB_10__29x100.heif")});
+    const CliRun run =
+        runCli({"-o", folder.path(), "--plain-names", AMBREL_CORPUS_DIR, corpusPath("RGB_10__29x100.heif")});
     EXPECT_EQ(run.status, 1);
     const std::vector<std::string> good = {"L_exif_xmp_iptc.heic", "L_xmp_latin1.heic", "empty_icc.heic",
-                                           "invalid_id.heic", "zPug_3.heic", "RGB_10__29x100.heif"};
+                                           "invalid_id.heic",      "zPug_3.heic",       "RGB_10__29x100.heif"};
     const std::vector<std::pair<std::string, std::string>> broken = {
         {"corrupted.heic", "cannot read the HEIF structure: No compatible brands in file (reader error 2)"},
         {"empty.heic", "the file is empty"},
@@ -194,7 +195,8 @@ TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
     }
     for (const auto& [name, cause] : broken) {
         EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), corpusPath(name) + ": " + cause), run.lines.end())
-            << name << "\n" << run.out;
+            << name << "\n"
+            << run.out;
     }
     EXPECT_EQ(run.lines.back(), "6 converted, 3 failed");
 }

@@ -112,7 +112,7 @@ std::vector<std::string> folderNames(const std::string& folder)
 }
 
 ambrel::convert::JobSummary runJob(const ambrel::convert::JobOptions& options, const std::vector<std::string>& paths,
-                          RecordingListener& listener)
+                                   RecordingListener& listener)
 {
     ambrel::convert::JobDescription job;
     job.options = options;

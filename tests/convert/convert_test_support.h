@@ -77,7 +77,7 @@ std::vector<std::string> folderNames(const std::string& folder);
 
 // Runs a job over the records with the options; events land in `listener`.
 ambrel::convert::JobSummary runJob(const ambrel::convert::JobOptions& options, const std::vector<std::string>& paths,
-                          RecordingListener& listener);
+                                   RecordingListener& listener);
 
 std::string corpusPath(const std::string& name);
 

@@ -15,9 +15,9 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "tests/convert/convert_test_support.h"
 #include "convert/file_list.h"
 #include "convert/output_files.h"
+#include "tests/convert/convert_test_support.h"
 
 using namespace ambrel::heif;
 using namespace ambrel::convert;
@@ -48,7 +48,8 @@ extern "C" int fsync(int fd)
         FlushRecord record;
         std::error_code error;
         record.path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
-        struct stat info {};
+        struct stat info
+        {};
         if (::fstat(fd, &info) == 0) {
             record.folder = S_ISDIR(info.st_mode);
             record.size = static_cast<long long>(info.st_size);
@@ -74,7 +75,9 @@ TEST(FileNames, QualifyingNamesAndTheirRecords)
         {"/p/photo.heic", true, "photo", "/p"},
         {"/p/archive.2019.heic", true, "archive", "/p"},
         {"/p/.heic", true, "", "/p"},
-        {"/p/photo.he\xC4\xB1" "c", true, "photo", "/p"},  // dotless i upper-cases to I
+        {"/p/photo.he\xC4\xB1"
+         "c",
+         true, "photo", "/p"},  // dotless i upper-cases to I
         {"/p/photo.heic.jpg", false, "photo", "/p"},
         {"/p/heic", false, "heic", "/p"},
         {"/p/photo.heics", false, "photo", "/p"},
@@ -98,17 +101,11 @@ TEST(FileNames, QualifyingNamesAndTheirRecords)
 TEST(FileNames, ByteTexts)
 {
     const std::pair<std::uint64_t, const char*> cases[] = {
-        {0, "0.00 byte"},
-        {1000, "1000.00 byte"},
-        {1001, "1.00 KB"},
-        {1500, "1.50 KB"},
-        {1000000, "1000.00 KB"},
-        {1000001, "1.00 MB"},
+        {0, "0.00 byte"},           {1000, "1000.00 byte"},  {1001, "1.00 KB"},
+        {1500, "1.50 KB"},          {1000000, "1000.00 KB"}, {1000001, "1.00 MB"},
         {1065, "1.07 KB"},  // 1.065 in single precision lies above the midpoint, in double below
         {1135, "1.13 KB"},  // and the other way round
-        {1000000000, "1000.00 MB"},
-        {1000000001, "1.00 GB"},
-        {123456789012ULL, "123.46 GB"},
+        {1000000000, "1000.00 MB"}, {1000000001, "1.00 GB"}, {123456789012ULL, "123.46 GB"},
     };
     for (const auto& [bytes, text] : cases) {
         EXPECT_EQ(ambrel::convert::byteText(bytes), text) << bytes;
@@ -156,8 +153,8 @@ TEST(FileNames, FolderFilesAreSortedAndRecurseOnlyWhenAsked)
     EXPECT_EQ(ambrel::convert::folderFiles(root, false),
               (std::vector<std::string>{root + "/a.HEIC", root + "/b.heic", root + "/notes.txt"}));
     EXPECT_EQ(ambrel::convert::folderFiles(root, true),
-              (std::vector<std::string>{root + "/a.HEIC", root + "/b.heic", root + "/notes.txt",
-                                        root + "/sub/c.heic", root + "/sub/deeper/d.heic"}));
+              (std::vector<std::string>{root + "/a.HEIC", root + "/b.heic", root + "/notes.txt", root + "/sub/c.heic",
+                                        root + "/sub/deeper/d.heic"}));
     EXPECT_TRUE(ambrel::convert::folderFiles(folder / "missing", true).empty());
 }
 
@@ -229,7 +226,8 @@ TEST(OutputFiles, WritingNeverReplacesAFile)
     EXPECT_EQ(folderNames(folder.path()),
               (std::vector<std::string>{"IMG.JPG", "IMG_2.JPG", "IMG_3.JPG", "L.JPG", "L_2.JPG"}));
 
-    struct stat info {};
+    struct stat info
+    {};
     ASSERT_EQ(::stat((folder / "IMG_2.JPG").c_str(), &info), 0);
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -277,8 +275,8 @@ TEST(OutputFiles, WritersInParallelEachGetTheirOwnName)
     for (int i = 0; i < kWriters; ++i) {
         threads.emplace_back([&, i] {
             const std::string content = "writer " + std::to_string(i);
-            paths[static_cast<std::size_t>(i)] =
-                ambrel::convert::writeNewFile(folder.path(), "IMG", "JPG", fixture::Bytes(content.begin(), content.end()));
+            paths[static_cast<std::size_t>(i)] = ambrel::convert::writeNewFile(
+                folder.path(), "IMG", "JPG", fixture::Bytes(content.begin(), content.end()));
         });
     }
     for (auto& thread : threads) {

@@ -102,7 +102,8 @@ RgbImage uniquePicture(unsigned width, unsigned height)
 
 TEST(AnnexB, SplitsOnThreeAndFourByteStartCodes)
 {
-    const Bytes stream{0, 0, 0, 1, 0x40, 0x01, 0xAA, 0, 0, 1, 0x42, 0x01, 0xBB, 0xCC, 0, 0, 0, 1, 0x26, 0x01, 0x00, 0x05, 0, 0};
+    const Bytes stream{0,    0,    0, 1, 0x40, 0x01, 0xAA, 0,    0,    1,    0x42, 0x01,
+                       0xBB, 0xCC, 0, 0, 0,    1,    0x26, 0x01, 0x00, 0x05, 0,    0};
     const auto units = splitAnnexB(stream);
     ASSERT_EQ(units.size(), 3u);
     EXPECT_EQ(units[0], (Bytes{0x40, 0x01, 0xAA}));
@@ -196,9 +197,10 @@ TEST(HevcEncoder, FourTwoTwoTwelveBitAndMonochromePictures)
         int chromaFormat;
         int bitDepthMinus8;
     };
-    for (const Expected& e : {Expected{PixelFormat::Yuv422, 34, 2, 0}, Expected{PixelFormat::Yuv422_12bit, 34, 2, 4},
-                              Expected{PixelFormat::Yuv420_12bit, 34, 1, 4}, Expected{PixelFormat::Yuv444_10bit, 33, 3, 2},
-                              Expected{PixelFormat::Gray, 33, 0, 0}, Expected{PixelFormat::Gray_12bit, 33, 0, 4}}) {
+    for (const Expected& e :
+         {Expected{PixelFormat::Yuv422, 34, 2, 0}, Expected{PixelFormat::Yuv422_12bit, 34, 2, 4},
+          Expected{PixelFormat::Yuv420_12bit, 34, 1, 4}, Expected{PixelFormat::Yuv444_10bit, 33, 3, 2},
+          Expected{PixelFormat::Gray, 33, 0, 0}, Expected{PixelFormat::Gray_12bit, 33, 0, 4}}) {
         EncodeOptions options;
         options.format = e.format;
         const EncodedImage image = encodeImage(gradientImage(e.width, 33 - (e.chromaFormat == 1 ? 1 : 0)), options);

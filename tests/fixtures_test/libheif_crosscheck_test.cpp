@@ -80,8 +80,7 @@ std::pair<unsigned, unsigned> transformPoint(unsigned x, unsigned y, unsigned wi
         outY = x;
         std::swap(outWidth, outHeight);
         break;
-    default:
-        break;
+    default: break;
     }
     if (transform.mirrorAxis) {
         if (*transform.mirrorAxis == 0) {
@@ -123,9 +122,9 @@ void checkWithLibheif(const Bytes& bytes, unsigned width, unsigned height, const
         for (const auto& [x, y] : points) {
             const auto [outX, outY] = transformPoint(x, y, width, height, transform);
             const Rgb got = decoded->at(outX, outY);
-            EXPECT_TRUE(near(got, patch.colour)) << "source (" << x << "," << y << ") -> output (" << outX << ","
-                                                 << outY << "): " << describe(got) << " expected "
-                                                 << describe(patch.colour);
+            EXPECT_TRUE(near(got, patch.colour))
+                << "source (" << x << "," << y << ") -> output (" << outX << "," << outY << "): " << describe(got)
+                << " expected " << describe(patch.colour);
         }
     }
 }
@@ -146,8 +145,8 @@ TEST_F(LibheifCrossCheck, GridTilesLandInPlaceAndOutputIsCropped)
     GridOptions options;
     options.rows = 2;
     options.columns = 3;
-    options.outputWidth = 170;  // crops into the third column
-    options.outputHeight = 100; // and into the second row
+    options.outputWidth = 170;   // crops into the third column
+    options.outputHeight = 100;  // and into the second row
     const SampleFile file = makeGridHeic(options);
     ASSERT_EQ(file.tileIds.size(), 6u);
     checkWithLibheif(file.bytes(), 170, 100, gridPatches(file, options));
@@ -179,8 +178,8 @@ TEST_F(LibheifCrossCheck, GridWithExifRotationAndThumbnail)
 TEST_F(LibheifCrossCheck, EveryRotationAndMirror)
 {
     for (std::int32_t rotation : {0, 90, 180, 270}) {
-        for (std::optional<unsigned> mirror : {std::optional<unsigned>(), std::optional<unsigned>(0u),
-                                               std::optional<unsigned>(1u)}) {
+        for (std::optional<unsigned> mirror :
+             {std::optional<unsigned>(), std::optional<unsigned>(0u), std::optional<unsigned>(1u)}) {
             SCOPED_TRACE("rotation " + std::to_string(rotation) + " mirror " +
                          (mirror ? std::to_string(*mirror) : std::string("none")));
             SingleImageOptions options;
@@ -228,13 +227,15 @@ TEST_F(LibheifCrossCheck, ItemLayoutVariants)
                  f.builder.item(id).reverseExtentStorage = true;
              }
          }},
-        {"base offsets", [](SampleFile& f) {
+        {"base offsets",
+         [](SampleFile& f) {
              f.builder.setUseBaseOffset(true);
              for (auto id : f.tileIds) {
                  f.builder.item(id).extentCount = 2;
              }
          }},
-        {"tiles in idat", [](SampleFile& f) {
+        {"tiles in idat",
+         [](SampleFile& f) {
              for (auto id : f.tileIds) {
                  f.builder.item(id).storage = Storage::Idat;
              }
@@ -242,14 +243,17 @@ TEST_F(LibheifCrossCheck, ItemLayoutVariants)
         {"grid in mdat", [](SampleFile& f) { f.builder.item(f.primaryId).storage = Storage::Mdat; }},
         {"mdat before meta", [](SampleFile& f) { f.builder.setMdatFirst(true); }},
         {"8-byte iloc fields", [](SampleFile& f) { f.builder.setIlocFieldSizes(8, 8, 8).setUseBaseOffset(true); }},
-        {"unknown root boxes and mdat padding", [](SampleFile& f) {
+        {"unknown root boxes and mdat padding",
+         [](SampleFile& f) {
              f.builder.addRootBox(makeBox("free", Bytes(32)), RootPosition::AfterFtyp);
              f.builder.addRootBox(makeBox("abcd", Bytes(5)), RootPosition::AfterMeta);
              f.builder.addRootBox(makeBox("wxyz", Bytes(7)), RootPosition::AtEnd);
              f.builder.setMdatPadding(999);
          }},
-        {"iinf version 1 and no dinf", [](SampleFile& f) { f.builder.setIinfVersion(1).setWriteDataInformation(false); }},
-        {"colr nclx", [](SampleFile& f) {
+        {"iinf version 1 and no dinf",
+         [](SampleFile& f) { f.builder.setIinfVersion(1).setWriteDataInformation(false); }},
+        {"colr nclx",
+         [](SampleFile& f) {
              for (auto id : f.tileIds) {
                  f.builder.colr({id}, 1, 13, 6, true);
              }

@@ -15,11 +15,11 @@
 namespace fixture::testing {
 
 // Skips the current test with a message when a program is not installed.
-#define FIXTURE_REQUIRE_PROGRAM(name)                                                                        \
-    do {                                                                                                     \
-        if (!::fixture::programAvailable(name)) {                                                           \
+#define FIXTURE_REQUIRE_PROGRAM(name)                                                                      \
+    do {                                                                                                   \
+        if (!::fixture::programAvailable(name)) {                                                          \
             GTEST_SKIP() << name << " is not installed (Debian: apt-get install ffmpeg libheif-examples)"; \
-        }                                                                                                    \
+        }                                                                                                  \
     } while (0)
 
 struct Size
@@ -76,8 +76,8 @@ inline std::optional<RgbImage> decodeWithLibheif(const std::string& heifPath)
     }
     RgbImage image{size->width, size->height, readFileBytes(raw.path())};
     if (image.pixels.size() != std::size_t(image.width) * image.height * 3) {
-        ADD_FAILURE() << "ffmpeg wrote " << image.pixels.size() << " bytes for a " << image.width << "x"
-                      << image.height << " PNG";
+        ADD_FAILURE() << "ffmpeg wrote " << image.pixels.size() << " bytes for a " << image.width << "x" << image.height
+                      << " PNG";
         return std::nullopt;
     }
     return image;

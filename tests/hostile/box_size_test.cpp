@@ -102,7 +102,7 @@ TEST_F(BoxSizeTest, CountsBeyondTheBytesAreRefused)
     {
         const char* type;
         std::size_t countOffset;  // from the box start
-        bool wide;                 // a 32-bit count
+        bool wide;                // a 32-bit count
     };
     // 'iinf' v0: 16-bit count after version and flags; 'iloc' v0/v1: 16-bit
     // item count after the field sizes; 'ipma': 32-bit; 'dref': 32-bit;

@@ -12,8 +12,7 @@ namespace {
 using namespace hostile;
 
 class CorruptedFileTest : public HostileTest
-{
-};
+{};
 
 std::vector<Bytes> originals()
 {

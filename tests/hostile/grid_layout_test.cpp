@@ -2,8 +2,8 @@
 // the limits.
 #include "tests/hostile/hostile_support.h"
 
-#include "heif2jpg/extraction.h"
 #include "heiclib/heif_limits.h"
+#include "heif2jpg/extraction.h"
 
 using namespace ambrel::heif;
 using namespace ambrel::pipeline;
@@ -97,12 +97,14 @@ TEST_F(GridLayoutTest, HugeOutputSizesAreRefusedBeforeDecoding)
 {
     const Bytes huge = gridOver(1, 2, 2, {10, 11}, 65535, 65535).build();
     EXPECT_EQ(outcome(huge), "HUD_ERR heif2jpg read_heif");
-    EXPECT_THROW(ambrel::pipeline::extractHeifImage(huge.data(), huge.size(), false), ambrel::pipeline::LimitExceededError);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(huge.data(), huge.size(), false),
+                 ambrel::pipeline::LimitExceededError);
     // Just past the pixel limit, and just below it (the tiles then cover only
     // a corner: a correct partial result, cut down to the mosaic).
     const std::uint32_t side = 1u << 14;
     const Bytes past = gridOver(1, 2, 2, {10, 11}, side, side + 1).build();
-    EXPECT_THROW(ambrel::pipeline::extractHeifImage(past.data(), past.size(), false), ambrel::pipeline::LimitExceededError);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(past.data(), past.size(), false),
+                 ambrel::pipeline::LimitExceededError);
     EXPECT_EQ(outcome(gridOver(1, 2, 2, {10, 11}, side, side).build()), "ok");
     EXPECT_EQ(picture.size(), cv::Size(128, 64));
 }
@@ -112,7 +114,8 @@ TEST_F(GridLayoutTest, TooManyTilesAreRefused)
     // 256 x 256 cells, past kMaxGridTiles; the references are not even read.
     const Bytes file = gridOver(256, 256, 2, {10, 11}).build();
     EXPECT_EQ(outcome(file), "HUD_ERR heif2jpg read_heif");
-    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false), ambrel::pipeline::LimitExceededError);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false),
+                 ambrel::pipeline::LimitExceededError);
 
     // More 'dimg' references than kMaxGridTiles: the reader refuses the grid.
     std::vector<std::uint32_t> references(ambrel::heif::limits::kMaxGridTiles + 1, 10);
@@ -138,14 +141,19 @@ TEST_F(GridLayoutTest, OneTileNamedByEveryCellIsBoundedByTheFileSize)
     fixture::HeifBuilder builder = gridOver(64, 64, 1, std::vector<std::uint32_t>(4096, 10));
     Bytes& tile = builder.item(10).data;
     const std::uint32_t filler = 8192;
-    const std::uint8_t header[] = {std::uint8_t(filler >> 24), std::uint8_t(filler >> 16), std::uint8_t(filler >> 8),
-                                   std::uint8_t(filler), 38 << 1, 1};
+    const std::uint8_t header[] = {std::uint8_t(filler >> 24),
+                                   std::uint8_t(filler >> 16),
+                                   std::uint8_t(filler >> 8),
+                                   std::uint8_t(filler),
+                                   38 << 1,
+                                   1};
     tile.insert(tile.end(), std::begin(header), std::end(header));
     tile.insert(tile.end(), filler - 2, 0xFF);
     const Bytes file = builder.build();
     ASSERT_GT(4096u * tile.size(), ambrel::heif::limits::kMaxImageTileAmplification * file.size() +
-                                        ambrel::heif::limits::kImageTileBytesAllowance);
-    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false), ambrel::pipeline::LimitExceededError);
+                                       ambrel::heif::limits::kImageTileBytesAllowance);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false),
+                 ambrel::pipeline::LimitExceededError);
     const Heif2JpgResult result = convert(file);
     EXPECT_EQ(result.message, "HUD_ERR heif2jpg read_heif");
     EXPECT_NE(result.detail.find("bytes, the limit for this file"), std::string::npos) << result.detail;
@@ -190,7 +198,8 @@ TEST_F(GridLayoutTest, TileSizesTimesCellsPastThePixelLimitAreRefused)
     const std::size_t ispe = boxAt(file, "ispe");
     put32(file, ispe + 12, 16384);
     put32(file, ispe + 16, 16384);
-    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false), ambrel::pipeline::LimitExceededError);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false),
+                 ambrel::pipeline::LimitExceededError);
     const Heif2JpgResult result = convert(file);
     EXPECT_EQ(result.message, "HUD_ERR heif2jpg read_heif");
     EXPECT_NE(result.detail.find("tiles of 16384 x 16384"), std::string::npos) << result.detail;

@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
 #include <unistd.h>
+#include <opencv2/imgcodecs.hpp>
 
+#include "heiclib/log.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "heif2jpg/heif2jpg.h"
 #include "tests/fixtures/heif_builder.h"
 #include "tests/fixtures/heif_samples.h"
 #include "tests/fixtures/hevc_encoder.h"
-#include "heif2jpg/heif2jpg.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
-#include "heiclib/log.h"
 
 namespace hostile {
 
@@ -63,7 +63,8 @@ inline void put16(Bytes& file, std::size_t at, std::uint16_t value)
 // The result texts of the conversion entry.
 inline bool isResultText(const std::string& text)
 {
-    for (std::string_view known : {ambrel::pipeline::kHeif2JpgReadHeif, ambrel::pipeline::kHeif2JpgWriteStream, ambrel::pipeline::kHeif2JpgDecode, ambrel::pipeline::kHeif2JpgUnknown,
+    for (std::string_view known : {ambrel::pipeline::kHeif2JpgReadHeif, ambrel::pipeline::kHeif2JpgWriteStream,
+                                   ambrel::pipeline::kHeif2JpgDecode, ambrel::pipeline::kHeif2JpgUnknown,
                                    ambrel::pipeline::kHeif2JpgImencode, ambrel::pipeline::kHeif2JpgBufferTooSmall}) {
         if (text == known) {
             return true;
@@ -99,8 +100,8 @@ protected:
         ambrel::log::setLevel(-1);
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-        std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
-                        '_');
+        std::replace_if(
+            name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
         folder = std::filesystem::temp_directory_path() / ("ambrel-hostile-" + std::to_string(::getpid()) + "-" + name);
         std::filesystem::create_directories(folder);
     }
@@ -115,7 +116,8 @@ protected:
     ambrel::pipeline::Heif2JpgResult convert(const Bytes& file, bool keepExif = true)
     {
         ::testing::internal::CaptureStdout();  // the extraction's diagnostic lines
-        ambrel::pipeline::Heif2JpgResult result = ambrel::pipeline::convertHeifToJpeg(file.data(), file.size(), 90, 1.0f, keepExif);
+        ambrel::pipeline::Heif2JpgResult result =
+            ambrel::pipeline::convertHeifToJpeg(file.data(), file.size(), 90, 1.0f, keepExif);
         ::testing::internal::GetCapturedStdout();
         if (result.ok) {
             const cv::Mat image = cv::imdecode(result.jpeg, cv::IMREAD_COLOR);

@@ -13,8 +13,7 @@ namespace {
 using namespace hostile;
 
 class ItemTableTest : public HostileTest
-{
-};
+{};
 
 TEST_F(ItemTableTest, ExtentsPastTheEndOfTheFile)
 {
@@ -176,8 +175,8 @@ TEST_F(ItemTableTest, PropertyIndicesZeroAndPastTheContainer)
     while (at + 3 <= end) {
         const std::uint8_t count = file[at + 2];
         for (std::size_t i = 0; i < count; ++i) {
-            zero[at + 3 + i] = static_cast<std::uint8_t>(file[at + 3 + i] & 0x80);   // index 0
-            past[at + 3 + i] = static_cast<std::uint8_t>(file[at + 3 + i] | 0x7F);   // index 127
+            zero[at + 3 + i] = static_cast<std::uint8_t>(file[at + 3 + i] & 0x80);  // index 0
+            past[at + 3 + i] = static_cast<std::uint8_t>(file[at + 3 + i] | 0x7F);  // index 127
         }
         at += 3 + count;
     }

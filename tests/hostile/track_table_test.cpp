@@ -130,17 +130,19 @@ TEST_F(TrackTableTest, UnreadableMovieNeverFailsTheStillImage)
     };
     // A sound track with no samples: its sample table has no chunks.
     const testbytes::Bytes emptySound = box(
-        "trak", testbytes::Bytes()
-                    .add(fullBox("tkhd", 0, 3, testbytes::Bytes().zeros(8).u32(1).zeros(60).u32(0).u32(0)))
-                    .add(box("mdia", testbytes::Bytes()
-                                         .add(fullBox("mdhd", 0, 0, testbytes::Bytes().zeros(8).u32(1000).u32(0).u32(0)))
-                                         .add(fullBox("hdlr", 0, 0, testbytes::Bytes().u32(0).str("soun").zeros(12).u8(0)))
-                                         .add(box("minf", box("stbl", testbytes::Bytes()
-                                                                          .add(fullBox("stsd", 0, 0, testbytes::Bytes().u32(0)))
-                                                                          .add(fullBox("stts", 0, 0, testbytes::Bytes().u32(0)))
-                                                                          .add(fullBox("stsc", 0, 0, testbytes::Bytes().u32(0)))
-                                                                          .add(fullBox("stsz", 0, 0, testbytes::Bytes().u32(0).u32(0)))
-                                                                          .add(fullBox("stco", 0, 0, testbytes::Bytes().u32(0)))))))));
+        "trak",
+        testbytes::Bytes()
+            .add(fullBox("tkhd", 0, 3, testbytes::Bytes().zeros(8).u32(1).zeros(60).u32(0).u32(0)))
+            .add(box("mdia",
+                     testbytes::Bytes()
+                         .add(fullBox("mdhd", 0, 0, testbytes::Bytes().zeros(8).u32(1000).u32(0).u32(0)))
+                         .add(fullBox("hdlr", 0, 0, testbytes::Bytes().u32(0).str("soun").zeros(12).u8(0)))
+                         .add(box("minf", box("stbl", testbytes::Bytes()
+                                                          .add(fullBox("stsd", 0, 0, testbytes::Bytes().u32(0)))
+                                                          .add(fullBox("stts", 0, 0, testbytes::Bytes().u32(0)))
+                                                          .add(fullBox("stsc", 0, 0, testbytes::Bytes().u32(0)))
+                                                          .add(fullBox("stsz", 0, 0, testbytes::Bytes().u32(0).u32(0)))
+                                                          .add(fullBox("stco", 0, 0, testbytes::Bytes().u32(0)))))))));
     // The image track of a sequence file whose movie timescale is 0.
     Bytes sequenceMoov;
     {
@@ -157,7 +159,8 @@ TEST_F(TrackTableTest, UnreadableMovieNeverFailsTheStillImage)
     } cases[] = {
         {"mvhd version 1", box("moov", testbytes::Bytes().add(mvhd(1))).data()},
         {"empty sound track", box("moov", testbytes::Bytes().add(mvhd(0)).add(emptySound)).data()},
-        {"mvhd version 1 and an empty sound track", box("moov", testbytes::Bytes().add(mvhd(1)).add(emptySound)).data()},
+        {"mvhd version 1 and an empty sound track",
+         box("moov", testbytes::Bytes().add(mvhd(1)).add(emptySound)).data()},
         {"unknown mvhd version", box("moov", testbytes::Bytes().add(mvhd(7)).add(emptySound)).data()},
         {"image track with timescale 0", sequenceMoov},
     };

@@ -17,8 +17,7 @@ namespace {
 using namespace pipetest;
 
 class ColourTest : public PipelineTest
-{
-};
+{};
 
 TEST_F(ColourTest, FullRangePicturesOfEveryFormatKeepTheirLevels)
 {
@@ -87,8 +86,8 @@ std::vector<Patch> patches()
 {
     std::vector<Patch> list;
     for (const double y : {0.3, 0.45, 0.6, 0.72}) {
-        for (const auto& [cb, cr] : {std::pair{-0.12, 0.1}, std::pair{0.0, 0.0}, std::pair{0.11, -0.09},
-                                     std::pair{0.07, 0.13}}) {
+        for (const auto& [cb, cr] :
+             {std::pair{-0.12, 0.1}, std::pair{0.0, 0.0}, std::pair{0.11, -0.09}, std::pair{0.07, 0.13}}) {
             list.push_back({y + cb * 0.1, cb, cr});
         }
     }
@@ -161,7 +160,8 @@ Bytes encodePatches(const ColourCase& c, const std::vector<Patch>& list)
     const fixture::TempFile coded(".hevc");
     std::ostringstream command;
     command << "ffmpeg -hide_banner -loglevel error -nostdin -y -f rawvideo -pix_fmt " << format << " -s " << kSide
-            << 'x' << kSide << " -i " << fixture::shellQuote(raw.path()) << " -frames:v 1 -c:v libx265 -preset ultrafast"
+            << 'x' << kSide << " -i " << fixture::shellQuote(raw.path())
+            << " -frames:v 1 -c:v libx265 -preset ultrafast"
             << " -x265-params lossless=1:log-level=error:info=0 -pix_fmt " << format << " -color_range "
             << (c.fullRange ? "pc" : "tv") << " -colorspace " << c.matrix.name << " -f hevc "
             << fixture::shellQuote(coded.path());
@@ -207,8 +207,7 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
         int count = 0;
         for (std::size_t i = 0; i < list.size(); ++i) {
             const Patch& p = list[i];
-            const cv::Vec3d expected =
-                exactBgr(lumaCode(p.y, c), chromaCode(p.cb, c), chromaCode(p.cr, c), c);
+            const cv::Vec3d expected = exactBgr(lumaCode(p.y, c), chromaCode(p.cb, c), chromaCode(p.cr, c), c);
             const int left = int(i % kPatchesAcross) * kPatch;
             const int top = int(i / kPatchesAcross) * kPatch;
             // The patch's inside, away from the chroma blended with its

@@ -20,8 +20,7 @@ struct GoodFile
 };
 
 class CorpusConversion : public PipelineTest, public ::testing::WithParamInterface<GoodFile>
-{
-};
+{};
 
 TEST_P(CorpusConversion, ConvertsAtItsSize)
 {
@@ -40,12 +39,10 @@ TEST_P(CorpusConversion, ConvertsAtItsSize)
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusConversion,
                          ::testing::Values(GoodFile{"RGB_10__29x100.heif", 29, 100},
-                                           GoodFile{"L_xmp_latin1.heic", 16, 16},
-                                           GoodFile{"empty_icc.heic", 1025, 900},
+                                           GoodFile{"L_xmp_latin1.heic", 16, 16}, GoodFile{"empty_icc.heic", 1025, 900},
                                            GoodFile{"invalid_id.heic", 1197, 1227},
                                            GoodFile{"RGB_8_chroma444.heif", 29, 100},
-                                           GoodFile{"RGBA_8__128x128.heif", 128, 128},
-                                           GoodFile{"zPug_3.heic", 64, 64},
+                                           GoodFile{"RGBA_8__128x128.heif", 128, 128}, GoodFile{"zPug_3.heic", 64, 64},
                                            GoodFile{"L_exif_xmp_iptc.heic", 64, 64}),
                          [](const auto& info) {
                              std::string name = info.param.name;

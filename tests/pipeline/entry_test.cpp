@@ -171,8 +171,8 @@ TEST_F(EntryTest, ConversionWritesNoStreamFile)
         SCOPED_TRACE(path);
         output.assign(std::size_t(1) << 20, kFill);
         outputLength = 0;
-        heif2jpg(file.data(), std::int32_t(file.size()), 90, output.data(), std::int32_t(output.size()),
-                 path.c_str(), 1.0f, &outputLength, false);
+        heif2jpg(file.data(), std::int32_t(file.size()), 90, output.data(), std::int32_t(output.size()), path.c_str(),
+                 1.0f, &outputLength, false);
         EXPECT_GE(outputLength, 1024);
         EXPECT_EQ(output[0], 0xFF);
         EXPECT_EQ(output[1], 0xD8);

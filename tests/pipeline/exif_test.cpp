@@ -200,10 +200,10 @@ TEST_F(CarriedMetadataTest, BlocksTooLargeForOneSegment)
 
     // A block that needs all of its 70 000 bytes is left out: an empty
     // segment, and the rotation applies to the pixels.
-    Bytes tiff = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 2,
-                  0x01, 0x0E, 0, 2, 0, 1, 0x11, 0x70, 0, 0, 0, 38,  // ImageDescription, 70000 ASCII at 38
-                  0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 8, 0, 0,         // Orientation 8
-                  0, 0, 0, 0};
+    Bytes tiff = {'M',  'M',  0, 42, 0,    0,    0, 8, 0, 2,  0x01, 0x0E,
+                  0,    2,    0, 1,  0x11, 0x70, 0, 0, 0, 38,           // ImageDescription, 70000 ASCII at 38
+                  0x01, 0x12, 0, 3,  0,    0,    0, 1, 0, 8,  0,    0,  // Orientation 8
+                  0,    0,    0, 0};
     tiff.resize(tiff.size() + 70000, 'A');
     fixture::SampleFile oversized = quadrantFile(std::nullopt, 90);
     addExifItem(oversized.builder, 9, tiff);

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "heif2jpg/extraction.h"
 #include "heiclib/log.h"
+#include "heif2jpg/extraction.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;
@@ -146,10 +146,9 @@ TEST_F(GridTest, SingleCodedImageConvertsAtItsSize)
         for (unsigned x = fromColumn; x < picture.width; ++x) {
             const Rgb e = picture.at(x, y);
             const Rgb a = pixel(image, int(x), int(y));
-            if (std::abs(e.r - a.r) > tolerance || std::abs(e.g - a.g) > tolerance ||
-                std::abs(e.b - a.b) > tolerance) {
-                return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") is " << describe(a)
-                                                     << ", the picture's " << describe(e);
+            if (std::abs(e.r - a.r) > tolerance || std::abs(e.g - a.g) > tolerance || std::abs(e.b - a.b) > tolerance) {
+                return ::testing::AssertionFailure()
+                       << "pixel (" << x << "," << y << ") is " << describe(a) << ", the picture's " << describe(e);
             }
         }
     }
@@ -206,7 +205,8 @@ TEST_F(GridTest, EveryPixelOfPicturesOfAnyWidthIsThePictures)
         fixture::SingleImageOptions options;
         options.picture = fixture::gradientImage(size.width, size.height);
         options.encode = lossless;
-        const cv::Mat image = decodeStored(convert(fixture::makeSingleImageHeic(options).bytes(), false, 1.0f, 100).jpeg);
+        const cv::Mat image =
+            decodeStored(convert(fixture::makeSingleImageHeic(options).bytes(), false, 1.0f, 100).jpeg);
         EXPECT_TRUE(matchesPicture(image, *options.picture, 12)) << what;
         EXPECT_TRUE(matchesPicture(image, *options.picture, 12, size.width - 8)) << what << ", last columns";
     }

@@ -72,8 +72,7 @@ TEST(JpegEncoderTest, PicturesLibjpegCannotTakeFail)
 }
 
 class BandEncodingTest : public pipetest::PipelineTest
-{
-};
+{};
 
 TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAfter)
 {
@@ -91,8 +90,8 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
 
     const fixture::Bytes bytes = file.bytes();
     std::vector<std::uint8_t> stream;
-    ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false),
-                                                  stream));
+    ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
+        ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false), stream));
     const std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
     const cv::Mat image = ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(frames, 3, 2), 120, 150);
     std::vector<std::uint8_t> whole;

@@ -23,18 +23,17 @@ namespace {
 // --- a tiny real JPEG: 8x8 grey, baseline, as ffmpeg's encoder writes it
 // (FF D8, 18-byte JFIF APP0, DQT, DHT, SOF0, SOS, data, EOI) ---
 const Bytes kTinyJpeg = {
-    0xff, 0xd8, 0xff, 0xe0, 0x00, 0x10, 0x4a, 0x46, 0x49, 0x46, 0x00, 0x01, 0x02, 0x00, 0x00, 0x01, 0x00, 0x01,
-    0x00, 0x00, 0xff, 0xdb, 0x00, 0x43, 0x00, 0x08, 0x28, 0x28, 0x2f, 0x28, 0x2f, 0x37, 0x37, 0x37, 0x37, 0x37,
-    0x37, 0x41, 0x3c, 0x41, 0x43, 0x43, 0x43, 0x41, 0x41, 0x41, 0x41, 0x43, 0x43, 0x43, 0x48, 0x48, 0x48, 0x55,
-    0x55, 0x55, 0x48, 0x48, 0x48, 0x43, 0x43, 0x48, 0x48, 0x50, 0x50, 0x55, 0x55, 0x5c, 0x5f, 0x5c, 0x57, 0x57,
-    0x55, 0x57, 0x5f, 0x5f, 0x64, 0x64, 0x64, 0x78, 0x78, 0x73, 0x73, 0x8c, 0x8c, 0x91, 0xac, 0xac, 0xcf, 0xff,
-    0xc4, 0x00, 0x4a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x00, 0x10, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x00, 0x11, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x00, 0xff, 0xc0, 0x00, 0x11, 0x08, 0x00, 0x08, 0x00, 0x08, 0x03, 0x01, 0x12, 0x00, 0x02, 0x12,
-    0x00, 0x03, 0x12, 0x00, 0xff, 0xda, 0x00, 0x0c, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3f, 0x00,
-    0x00, 0x0f, 0xff, 0xd9};
+    0xff, 0xd8, 0xff, 0xe0, 0x00, 0x10, 0x4a, 0x46, 0x49, 0x46, 0x00, 0x01, 0x02, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00,
+    0x00, 0xff, 0xdb, 0x00, 0x43, 0x00, 0x08, 0x28, 0x28, 0x2f, 0x28, 0x2f, 0x37, 0x37, 0x37, 0x37, 0x37, 0x37, 0x41,
+    0x3c, 0x41, 0x43, 0x43, 0x43, 0x41, 0x41, 0x41, 0x41, 0x43, 0x43, 0x43, 0x48, 0x48, 0x48, 0x55, 0x55, 0x55, 0x48,
+    0x48, 0x48, 0x43, 0x43, 0x48, 0x48, 0x50, 0x50, 0x55, 0x55, 0x5c, 0x5f, 0x5c, 0x57, 0x57, 0x55, 0x57, 0x5f, 0x5f,
+    0x64, 0x64, 0x64, 0x78, 0x78, 0x73, 0x73, 0x8c, 0x8c, 0x91, 0xac, 0xac, 0xcf, 0xff, 0xc4, 0x00, 0x4a, 0x00, 0x01,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x01, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x11, 0x01, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0xc0, 0x00, 0x11, 0x08, 0x00,
+    0x08, 0x00, 0x08, 0x03, 0x01, 0x12, 0x00, 0x02, 0x12, 0x00, 0x03, 0x12, 0x00, 0xff, 0xda, 0x00, 0x0c, 0x03, 0x01,
+    0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3f, 0x00, 0x00, 0x0f, 0xff, 0xd9};
 
 const Bytes kExifId = {'E', 'x', 'i', 'f', 0, 0};
 
@@ -67,8 +66,14 @@ struct Field
     Bytes bytes;                         // BYTE, ASCII, UNDEFINED
 };
 
-Field shortField(std::uint16_t tag, std::uint32_t value) { return {tag, kShort, 1, {value}, {}}; }
-Field longField(std::uint16_t tag, std::uint32_t value) { return {tag, kLong, 1, {value}, {}}; }
+Field shortField(std::uint16_t tag, std::uint32_t value)
+{
+    return {tag, kShort, 1, {value}, {}};
+}
+Field longField(std::uint16_t tag, std::uint32_t value)
+{
+    return {tag, kLong, 1, {value}, {}};
+}
 Field asciiField(std::uint16_t tag, const std::string& text)
 {
     Bytes bytes(text.begin(), text.end());
@@ -213,8 +218,7 @@ Bytes simpleBlock(bool little, int orientation)
 {
     TiffWriter w(little);
     w.setIfd0(w.addIfd({asciiField(0x010F, "Apple"), asciiField(0x0110, "iPhone 12 Pro"),
-                        shortField(0x0112, static_cast<std::uint32_t>(orientation)),
-                        rationalField(0x011A, {72, 1})}));
+                        shortField(0x0112, static_cast<std::uint32_t>(orientation)), rationalField(0x011A, {72, 1})}));
     return w.block();
 }
 
@@ -379,8 +383,14 @@ TEST(ExifOrientationTag, WriteRefusedLeavesBlockUntouched)
 
 // ================= orientationForTransforms =================
 
-Transform rot(int degrees) { return {TransformKind::Rotate, degrees}; }
-Transform mir(int axis) { return {TransformKind::Mirror, axis}; }
+Transform rot(int degrees)
+{
+    return {TransformKind::Rotate, degrees};
+}
+Transform mir(int axis)
+{
+    return {TransformKind::Mirror, axis};
+}
 
 TEST(OrientationForTransforms, AllEightOrientations)
 {
@@ -465,13 +475,17 @@ Image displayExif(const Image& s, int orientation)
     const int w = s.w, h = s.h;
     switch (orientation) {
     case 1: return s;
-    case 2: return remap(s, w, h, [&](int x, int y) { return s.at(w - 1 - x, y); });          // row 0 top, column 0 right
-    case 3: return remap(s, w, h, [&](int x, int y) { return s.at(w - 1 - x, h - 1 - y); });  // row 0 bottom, column 0 right
-    case 4: return remap(s, w, h, [&](int x, int y) { return s.at(x, h - 1 - y); });          // row 0 bottom, column 0 left
-    case 5: return remap(s, h, w, [&](int x, int y) { return s.at(y, x); });                  // row 0 left, column 0 top
-    case 6: return remap(s, h, w, [&](int x, int y) { return s.at(y, h - 1 - x); });          // row 0 right, column 0 top
-    case 7: return remap(s, h, w, [&](int x, int y) { return s.at(w - 1 - y, h - 1 - x); });  // row 0 right, column 0 bottom
-    case 8: return remap(s, h, w, [&](int x, int y) { return s.at(w - 1 - y, x); });          // row 0 left, column 0 bottom
+    case 2: return remap(s, w, h, [&](int x, int y) { return s.at(w - 1 - x, y); });  // row 0 top, column 0 right
+    case 3:
+        return remap(s, w, h,
+                     [&](int x, int y) { return s.at(w - 1 - x, h - 1 - y); });       // row 0 bottom, column 0 right
+    case 4: return remap(s, w, h, [&](int x, int y) { return s.at(x, h - 1 - y); });  // row 0 bottom, column 0 left
+    case 5: return remap(s, h, w, [&](int x, int y) { return s.at(y, x); });          // row 0 left, column 0 top
+    case 6: return remap(s, h, w, [&](int x, int y) { return s.at(y, h - 1 - x); });  // row 0 right, column 0 top
+    case 7:
+        return remap(s, h, w,
+                     [&](int x, int y) { return s.at(w - 1 - y, h - 1 - x); });       // row 0 right, column 0 bottom
+    case 8: return remap(s, h, w, [&](int x, int y) { return s.at(w - 1 - y, x); });  // row 0 left, column 0 bottom
     default: throw std::invalid_argument("orientation");
     }
 }
@@ -617,7 +631,8 @@ TEST(FitIntoApp1, TooBigWithoutThumbnailIsRefused)
         // no IFD1 at all
         Bytes noIfd1 = p.block;
         const std::size_t next = 6 + TiffWriter::nextField(p.ifd0, PhoneExif::kIfd0Entries);
-        std::fill(noIfd1.begin() + static_cast<std::ptrdiff_t>(next), noIfd1.begin() + static_cast<std::ptrdiff_t>(next) + 4, 0);
+        std::fill(noIfd1.begin() + static_cast<std::ptrdiff_t>(next),
+                  noIfd1.begin() + static_cast<std::ptrdiff_t>(next) + 4, 0);
         for (Bytes block : {p.block, noIfd1}) {
             const Bytes before = block;
             EXPECT_FALSE(ambrel::pipeline::jpegmeta::fitIntoApp1(block));
@@ -631,7 +646,8 @@ TEST(FitIntoApp1, ThumbnailBeforeTheIfdsIsRefused)
     for (bool little : kByteOrders) {
         TiffWriter w(little);
         const std::uint32_t thumb = w.appendRaw(filler(100000, 1));
-        const std::uint32_t ifd1 = w.addIfd({shortField(0x0103, 6), longField(0x0201, thumb), longField(0x0202, 100000)});
+        const std::uint32_t ifd1 =
+            w.addIfd({shortField(0x0103, 6), longField(0x0201, thumb), longField(0x0202, 100000)});
         w.setIfd0(w.addIfd({shortField(0x0112, 3)}, ifd1));
         Bytes block = w.block();
         const Bytes before = block;
@@ -740,7 +756,8 @@ TEST(HostileTiff, OffsetsAndCountsPastTheEnd)
                  w.setIfd0(w.addIfd({shortField(0x0112, 6), longField(0x0201, 0xFFFFFFF0u), longField(0x0202, 0x20)}));
              })},
             {"strips in IFD0 past the end", big([](TiffWriter& w) {
-                 w.setIfd0(w.addIfd({shortField(0x0112, 6), {0x0111, kLong, 2, {8, 0xFFFFFF00u}, {}},
+                 w.setIfd0(w.addIfd({shortField(0x0112, 6),
+                                     {0x0111, kLong, 2, {8, 0xFFFFFF00u}, {}},
                                      {0x0117, kLong, 2, {4, 0x1000}, {}}}));
              })},
         };
@@ -806,7 +823,8 @@ TEST(HostileTiff, RandomCorruptionNeverReadsOutOfRange)
 TEST(InsertExifSegment, EmptyBlockGivesEmptyApp1)
 {
     const Bytes out = ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, {});
-    const Bytes expected = concat({{0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x02}, Bytes(kTinyJpeg.begin() + 20, kTinyJpeg.end())});
+    const Bytes expected =
+        concat({{0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x02}, Bytes(kTinyJpeg.begin() + 20, kTinyJpeg.end())});
     EXPECT_EQ(out, expected);
 }
 
@@ -827,7 +845,9 @@ TEST(InsertExifSegment, LargestBlockAndLimits)
     const Bytes out = ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, largest);
     EXPECT_EQ(out[4], 0xFF);
     EXPECT_EQ(out[5], 0xFF);
-    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, Bytes(ambrel::pipeline::jpegmeta::kMaxApp1Payload + 1, 0)), std::length_error);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertExifSegment(
+                     kTinyJpeg, Bytes(ambrel::pipeline::jpegmeta::kMaxApp1Payload + 1, 0)),
+                 std::length_error);
     EXPECT_THROW(ambrel::pipeline::jpegmeta::insertExifSegment(Bytes(kTinyJpeg.begin(), kTinyJpeg.begin() + 19), {}),
                  std::invalid_argument);
     // exactly the 20-byte header: nothing of the encoder's output is left
@@ -931,7 +951,8 @@ TEST(InsertIccSegments, SmallProfileAfterExif)
     EXPECT_EQ(segments[1].offset, 6 + exif.size());
     EXPECT_EQ(reassembleIcc(out), icc);
     // the empty APP1 of an empty EXIF block is a segment too
-    const Bytes emptyExif = ambrel::pipeline::jpegmeta::insertIccSegments(ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, {}), icc);
+    const Bytes emptyExif = ambrel::pipeline::jpegmeta::insertIccSegments(
+        ambrel::pipeline::jpegmeta::insertExifSegment(kTinyJpeg, {}), icc);
     EXPECT_EQ(markers(emptyExif), (std::vector<std::uint8_t>{0xE1, 0xE2, 0xDB, 0xC4, 0xC0, 0xDA}));
     EXPECT_EQ(headerSegments(emptyExif)[1].offset, 6u);
 }
@@ -960,10 +981,14 @@ TEST(InsertIccSegments, ChunkBoundaries)
 {
     EXPECT_EQ(markers(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, filler(65519, 1))).size(), 1u + 1 + 4);
     EXPECT_EQ(markers(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, filler(65520, 1))).size(), 1u + 2 + 4);
-    EXPECT_EQ(reassembleIcc(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, filler(65520, 1))), filler(65520, 1));
+    EXPECT_EQ(reassembleIcc(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, filler(65520, 1))),
+              filler(65520, 1));
     // 255 chunks is the most the one-byte count allows
-    EXPECT_NO_THROW(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, Bytes(255 * ambrel::pipeline::jpegmeta::kMaxIccChunk, 0)));
-    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments(kTinyJpeg, Bytes(255 * ambrel::pipeline::jpegmeta::kMaxIccChunk + 1, 0)), std::length_error);
+    EXPECT_NO_THROW(ambrel::pipeline::jpegmeta::insertIccSegments(
+        kTinyJpeg, Bytes(255 * ambrel::pipeline::jpegmeta::kMaxIccChunk, 0)));
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments(
+                     kTinyJpeg, Bytes(255 * ambrel::pipeline::jpegmeta::kMaxIccChunk + 1, 0)),
+                 std::length_error);
 }
 
 TEST(InsertIccSegments, WithoutAppSegmentGoesRightAfterSoi)
@@ -981,9 +1006,12 @@ TEST(InsertIccSegments, MalformedJpegThrows)
     const Bytes icc = filler(10, 1);
     EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({}, icc), std::invalid_argument);
     EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD9}, icc), std::invalid_argument);
-    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00}, icc), std::invalid_argument);
-    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A}, icc), std::invalid_argument);
-    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x01}, icc), std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00}, icc),
+                 std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A}, icc),
+                 std::invalid_argument);
+    EXPECT_THROW(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x01}, icc),
+                 std::invalid_argument);
     // SOI alone: the profile goes right after it
     EXPECT_EQ(ambrel::pipeline::jpegmeta::insertIccSegments({0xFF, 0xD8}, icc).size(), 2u + 4 + 14 + 10);
 }

@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
-#include <unistd.h>
 
+#include "heif2jpg/heif2jpg.h"
 #include "tests/fixtures/heif_builder.h"
 #include "tests/fixtures/heif_samples.h"
 #include "tests/fixtures/hevc_encoder.h"
-#include "heif2jpg/heif2jpg.h"
 
 namespace pipetest {
 
@@ -65,8 +65,8 @@ protected:
                 c = '_';
             }
         }
-        folder = std::filesystem::temp_directory_path() /
-                 ("ambrel-pipeline-" + std::to_string(::getpid()) + "-" + name);
+        folder =
+            std::filesystem::temp_directory_path() / ("ambrel-pipeline-" + std::to_string(::getpid()) + "-" + name);
         std::filesystem::remove_all(folder);
         std::filesystem::create_directories(folder);
         streamPath = (folder / "temp_bitstream.hevc").string();
@@ -78,7 +78,8 @@ protected:
         std::filesystem::remove_all(folder, ignored);
     }
 
-    ambrel::pipeline::Heif2JpgResult convert(const Bytes& file, bool keepExif = false, float scale = 1.0f, int quality = 90)
+    ambrel::pipeline::Heif2JpgResult convert(const Bytes& file, bool keepExif = false, float scale = 1.0f,
+                                             int quality = 90)
     {
         return ambrel::pipeline::convertHeifToJpeg(file.data(), file.size(), quality, scale, keepExif);
     }
@@ -114,8 +115,8 @@ inline std::string describe(Rgb c)
 inline ::testing::AssertionResult colourNear(const cv::Mat& image, int x, int y, Rgb expected, int tolerance = 20)
 {
     if (x < 0 || y < 0 || x >= image.cols || y >= image.rows) {
-        return ::testing::AssertionFailure() << "(" << x << "," << y << ") lies outside the " << image.cols << "x"
-                                             << image.rows << " image";
+        return ::testing::AssertionFailure()
+               << "(" << x << "," << y << ") lies outside the " << image.cols << "x" << image.rows << " image";
     }
     const Rgb actual = pixel(image, x, y);
     auto close = [&](int a, int b) { return std::abs(a - b) <= tolerance; };
@@ -137,8 +138,8 @@ inline double psnr(const fixture::RgbImage& expected, const cv::Mat& bgr)
         for (unsigned x = 0; x < expected.width; ++x) {
             const Rgb e = expected.at(x, y);
             const Rgb a = pixel(bgr, int(x), int(y));
-            squares += double(e.r - a.r) * (e.r - a.r) + double(e.g - a.g) * (e.g - a.g) +
-                       double(e.b - a.b) * (e.b - a.b);
+            squares +=
+                double(e.r - a.r) * (e.r - a.r) + double(e.g - a.g) * (e.g - a.g) + double(e.b - a.b) * (e.b - a.b);
         }
     }
     const double mse = squares / (3.0 * expected.width * expected.height);

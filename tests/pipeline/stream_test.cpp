@@ -13,8 +13,7 @@ namespace {
 using namespace pipetest;
 
 class StreamTest : public PipelineTest
-{
-};
+{};
 
 TEST_F(StreamTest, GroupsAreParameterSetsThenTileBytes)
 {

@@ -176,11 +176,26 @@ TEST_F(TransformTest, UnusableCleanApertureIsIgnored)
         std::function<void(F&, std::uint32_t)> add;
     };
     const std::vector<Case> cases = {
-        {"zero width denominator", [](F& b, std::uint32_t id) { b.clap(id, {30, 0}, {30, 1}, {0, 1}, {0, 1}); }},
-        {"zero offset denominator", [](F& b, std::uint32_t id) { b.clap(id, {30, 1}, {30, 1}, {0, 1}, {1, 0}); }},
-        {"taller than the picture", [](F& b, std::uint32_t id) { b.clap(id, {29, 1}, {100, 1}, {0, 1}, {0, 1}); }},
-        {"beyond the right edge", [](F& b, std::uint32_t id) { b.clap(id, {30, 1}, {30, 1}, {20, 1}, {0, 1}); }},
-        {"empty", [](F& b, std::uint32_t id) { b.clap(id, {0, 1}, {30, 1}, {0, 1}, {0, 1}); }},
+        {"zero width denominator",
+         [](F& b, std::uint32_t id) {
+             b.clap(id, {30, 0}, {30, 1}, {0, 1}, {0, 1});
+         }},
+        {"zero offset denominator",
+         [](F& b, std::uint32_t id) {
+             b.clap(id, {30, 1}, {30, 1}, {0, 1}, {1, 0});
+         }},
+        {"taller than the picture",
+         [](F& b, std::uint32_t id) {
+             b.clap(id, {29, 1}, {100, 1}, {0, 1}, {0, 1});
+         }},
+        {"beyond the right edge",
+         [](F& b, std::uint32_t id) {
+             b.clap(id, {30, 1}, {30, 1}, {20, 1}, {0, 1});
+         }},
+        {"empty",
+         [](F& b, std::uint32_t id) {
+             b.clap(id, {0, 1}, {30, 1}, {0, 1}, {0, 1});
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -7,13 +7,13 @@
 #include <sstream>
 
 #include "heiclib/boxes/file_meta_boxes.h"
+#include "heiclib/boxes/item_location_boxes.h"
+#include "heiclib/ids.h"
+#include "heiclib/log.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "tests/box/test_bytes.h"
 #include "tests/fixtures/heif_builder.h"
 #include "tests/fixtures/heif_samples.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
-#include "heiclib/ids.h"
-#include "heiclib/boxes/item_location_boxes.h"
-#include "heiclib/log.h"
-#include "tests/box/test_bytes.h"
 
 using namespace ambrel::heif;
 
@@ -159,8 +159,8 @@ TEST_F(BuiltFileTest, GridWithThumbnailIsClassified)
 
     const MetaBoxInformation& meta = reader.getFileInformation().rootMetaBoxInformation;
     using F = ImageFeature;
-    EXPECT_EQ(meta.imageFeatures.at(1), (std::set<F>{F::PrimaryImage, F::CoverImage, F::MasterImage, F::DerivedImage,
-                                                     F::HasThumbnails}));
+    EXPECT_EQ(meta.imageFeatures.at(1),
+              (std::set<F>{F::PrimaryImage, F::CoverImage, F::MasterImage, F::DerivedImage, F::HasThumbnails}));
     EXPECT_EQ(meta.imageFeatures.at(2), (std::set<F>{F::MasterImage, F::HasDerivedImages, F::HiddenImage}));
     EXPECT_EQ(meta.imageFeatures.at(6), (std::set<F>{F::Thumbnail}));
     using M = MetaBoxFeature;
@@ -208,7 +208,8 @@ TEST_F(BuiltFileTest, ImageWithoutSpatialExtentsWarnsOnce)
     EXPECT_EQ(reader.getHeight(c, 1), 0u);
     EXPECT_EQ(std::count_if(log.lines().begin(), log.lines().end(),
                             [](const auto& l) {
-                                return l.first == 1 && l.second == "No ImageSpatialExtentsPropertyIndex found for image item id 1";
+                                return l.first == 1 &&
+                                       l.second == "No ImageSpatialExtentsPropertyIndex found for image item id 1";
                             }),
               1);
 }
@@ -277,8 +278,8 @@ TEST_F(BuiltFileTest, ProtectedGridIsNotReadAndRefused)
     b.item(1).protectionIndex = 1;
     const ContextId c = open(b.build());
     EXPECT_EQ(codeOf([&] { reader.getItemGrid(c, 1); }), FileReaderException::ItemProtected);
-    EXPECT_EQ(reader.getFileInformation().rootMetaBoxInformation.imageFeatures.at(1).count(ImageFeature::ProtectedImage),
-              1u);
+    EXPECT_EQ(
+        reader.getFileInformation().rootMetaBoxInformation.imageFeatures.at(1).count(ImageFeature::ProtectedImage), 1u);
     // No 'ipro' holds a scheme for it: a clear read failure, not a crash.
     EXPECT_EQ(codeOf([&] { reader.getItemProtectionScheme(c, 1); }), FileReaderException::ReadFailed);
     DataVector data;
@@ -347,7 +348,10 @@ TEST_F(BuiltFileTest, ItemEntriesAreReadByTheirOwnSize)
     };
     const std::vector<Case> cases = {
         {"XMP entry without content encoding, metadata first", [](HeifBuilder&) {}},
-        {"XMP entry last", [](HeifBuilder& b) { b.setInfeOrder({1, 2, 3, 4, 6, 7, 5}); }},
+        {"XMP entry last",
+         [](HeifBuilder& b) {
+             b.setInfeOrder({1, 2, 3, 4, 6, 7, 5});
+         }},
         {"entries with trailing bytes",
          [](HeifBuilder& b) {
              b.item(4).infeTrailingBytes = Bytes{0, 0, 0, 0x20, 'i', 'n', 'f', 'e'};
@@ -688,7 +692,10 @@ TEST_F(BuiltFileTest, ZeroSizeLastBoxRunsToTheEndAndTruncatedBoxFails)
     EXPECT_EQ(codeOf([&] { r3.initialize(s3); }), FileReaderException::ReadFailed);
     s3.clear();
     s3.seekg(0);
-    EXPECT_EQ(messageOf([&] { HevcImageFileReader r4; r4.initialize(s3); }),
+    EXPECT_EQ(messageOf([&] {
+                  HevcImageFileReader r4;
+                  r4.initialize(s3);
+              }),
               "Box 'free' of 4294967320 bytes reaches past the end of the file (24 bytes left)");
 }
 

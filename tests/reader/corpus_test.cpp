@@ -8,9 +8,9 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/fixtures/heif_samples.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
 #include "heiclib/log.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+#include "tests/fixtures/heif_samples.h"
 
 using namespace ambrel::heif;
 
@@ -46,8 +46,7 @@ struct GridExpectation
 };
 
 class CorpusGridFiles : public CorpusTest, public ::testing::WithParamInterface<GridExpectation>
-{
-};
+{};
 
 TEST_P(CorpusGridFiles, PrimaryIsAOneByOneGridWithReadableTiles)
 {
@@ -82,7 +81,8 @@ INSTANTIATE_TEST_SUITE_P(Corpus, CorpusGridFiles,
                                            GridExpectation{"invalid_id.heic", 2, 1197, 1227, {1}}),
                          [](const auto& info) {
                              std::string name = info.param.file;
-                             std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+                             std::replace_if(
+                                 name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
                              return name;
                          });
 

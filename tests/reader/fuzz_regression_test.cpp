@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "heiclib/heif_limits.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
 #include "heiclib/log.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 using namespace ambrel::heif;
 

@@ -2,13 +2,13 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <array>
 #include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "tests/fixtures/heif_samples.h"
 
@@ -88,8 +88,7 @@ struct Expectation
 };
 
 class HeifInfoCorpus : public ::testing::TestWithParam<Expectation>
-{
-};
+{};
 
 TEST_P(HeifInfoCorpus, JsonNamesThePrimaryAndItsSize)
 {

@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include "heiclib/heif_limits.h"
-#include "heiclib/reader/hevc_image_file_reader.h"
 #include "heiclib/ids.h"
 #include "heiclib/log.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
 
 using namespace ambrel::heif;
 
@@ -183,10 +183,16 @@ TEST(ReaderLifeCycle, RootBoxPastTheMemoryLimitIsRefused)
     const std::string path = ::testing::TempDir() + "reader-large-meta-" + std::to_string(::getpid());
     const std::uint64_t metaSize = ambrel::heif::limits::kMaxRootBoxBytes + 8;
     {
-        std::vector<std::uint8_t> head = {0,   0,   0,   24,  'f', 't', 'y', 'p', 'h', 'e', 'i', 'c',
-                                          0,   0,   0,   0,   'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'};
-        const std::uint8_t meta[] = {std::uint8_t(metaSize >> 24), std::uint8_t(metaSize >> 16),
-                                     std::uint8_t(metaSize >> 8), std::uint8_t(metaSize), 'm', 'e', 't', 'a'};
+        std::vector<std::uint8_t> head = {0, 0, 0, 24, 'f', 't', 'y', 'p', 'h', 'e', 'i', 'c',
+                                          0, 0, 0, 0,  'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'};
+        const std::uint8_t meta[] = {std::uint8_t(metaSize >> 24),
+                                     std::uint8_t(metaSize >> 16),
+                                     std::uint8_t(metaSize >> 8),
+                                     std::uint8_t(metaSize),
+                                     'm',
+                                     'e',
+                                     't',
+                                     'a'};
         head.insert(head.end(), std::begin(meta), std::end(meta));
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(head.data()), std::streamsize(head.size()));
@@ -198,7 +204,8 @@ TEST(ReaderLifeCycle, RootBoxPastTheMemoryLimitIsRefused)
         r.initialize(path);
         ADD_FAILURE() << "the file was read";
     } catch (const FileReaderException& e) {
-        EXPECT_NE(std::string(e.what()).find("more than the limit of " + std::to_string(ambrel::heif::limits::kMaxRootBoxBytes)),
+        EXPECT_NE(std::string(e.what()).find("more than the limit of " +
+                                             std::to_string(ambrel::heif::limits::kMaxRootBoxBytes)),
                   std::string::npos)
             << e.what();
     }

@@ -30,8 +30,7 @@ Sample samplePixel(unsigned x, unsigned y)
     // Periods of about 10 and 27 pixels, so that neither repeats at a tile
     // or chroma-block boundary.
     const double texture = 0.09 * std::sin(0.61 * x + 0.23 * y) + 0.07 * std::sin(0.17 * x - 0.41 * y + 1.3);
-    return Sample{0.2 + 0.6 * fx + texture, 0.2 + 0.6 * fy + texture, 0.8 - 0.3 * (fx + fy) + texture,
-                  0.3 + 0.7 * fx};
+    return Sample{0.2 + 0.6 * fx + texture, 0.2 + 0.6 * fy + texture, 0.8 - 0.3 * (fx + fy) + texture, 0.3 + 0.7 * fx};
 }
 
 RgbImage samplePicture(unsigned width, unsigned height)
@@ -171,8 +170,8 @@ void addEncoderRows(std::vector<Row>& rows)
     // Every chroma format and depth over sizes that are 2 more than
     // multiples of 2, 8 and 64, under 64 (a grid of one padded tile) and the
     // sizes known to upset the colour conversion.
-    const std::vector<std::pair<unsigned, unsigned>> sizes = {
-        {2, 2}, {34, 18}, {66, 66}, {72, 72}, {72, 96}, {96, 72}, {130, 98}, {168, 168}, {200, 66}};
+    const std::vector<std::pair<unsigned, unsigned>> sizes = {{2, 2},   {34, 18},  {66, 66},   {72, 72}, {72, 96},
+                                                              {96, 72}, {130, 98}, {168, 168}, {200, 66}};
     for (const char* chroma : {"420", "422", "444", "mono"}) {
         for (unsigned bits : {8u, 10u, 12u}) {
             for (const auto& [w, h] : sizes) {
@@ -267,22 +266,25 @@ void addOddSizeRows(std::vector<Row>& rows)
 {
     const std::string category = "fixture writer: odd sizes";
     // 4:4:4 and monochrome code any size as it is (x265 takes 16 x 16 at least).
-    for (const auto& [w, h] : std::vector<std::pair<unsigned, unsigned>>{
-             {17, 17}, {33, 17}, {63, 65}, {65, 63}, {67, 33}, {129, 67}}) {
+    for (const auto& [w, h] :
+         std::vector<std::pair<unsigned, unsigned>>{{17, 17}, {33, 17}, {63, 65}, {65, 63}, {67, 33}, {129, 67}}) {
         addWriterRow(rows, category, "odd_444_8bit_" + size(w, h),
                      [w = w, h = h] { return singleImage(w, h, PixelFormat::Yuv444); });
     }
-    for (const auto& [w, h, format] : std::vector<std::tuple<unsigned, unsigned, PixelFormat>>{
-             {17, 19, PixelFormat::Gray}, {19, 17, PixelFormat::Gray_10bit}, {65, 67, PixelFormat::Gray_12bit},
-             {17, 65, PixelFormat::Yuv444_10bit}, {67, 17, PixelFormat::Yuv444_12bit}}) {
+    for (const auto& [w, h, format] :
+         std::vector<std::tuple<unsigned, unsigned, PixelFormat>>{{17, 19, PixelFormat::Gray},
+                                                                  {19, 17, PixelFormat::Gray_10bit},
+                                                                  {65, 67, PixelFormat::Gray_12bit},
+                                                                  {17, 65, PixelFormat::Yuv444_10bit},
+                                                                  {67, 17, PixelFormat::Yuv444_12bit}}) {
         addWriterRow(rows, category, std::string("odd_") + formatName(format) + "_" + size(w, h),
                      [w = w, h = h, format = format] { return singleImage(w, h, format); });
     }
     // Smaller than the encoder takes: a clean aperture at the top left of
     // a 16 x 16 or 24 x 24 picture (offsets of half pixels put the left and
     // top edges on whole pixels).
-    for (const auto& [w, h, coded] : std::vector<std::tuple<int, int, unsigned>>{
-             {1, 1, 16}, {3, 3, 16}, {2, 5, 16}, {17, 3, 24}}) {
+    for (const auto& [w, h, coded] :
+         std::vector<std::tuple<int, int, unsigned>>{{1, 1, 16}, {3, 3, 16}, {2, 5, 16}, {17, 3, 24}}) {
         addWriterRow(rows, category, "odd_clap_topleft_444_8bit_" + size(unsigned(w), unsigned(h)), [=] {
             return singleImage(coded, coded, PixelFormat::Yuv444, [=](HeifBuilder& b, std::uint32_t id) {
                 b.clap(id, whole(w), whole(h), CleanAperture::Fraction{static_cast<std::uint32_t>(w - int(coded)), 2},
@@ -293,19 +295,20 @@ void addOddSizeRows(std::vector<Row>& rows)
     // Subsampled chroma: an even coded size one more than the odd clean
     // aperture, its offsets -1/2 so that it starts at the top left (as
     // cameras write odd sizes).
-    for (const auto& [w, h, format] : std::vector<std::tuple<unsigned, unsigned, PixelFormat>>{
-             {67, 65, PixelFormat::Yuv420}, {67, 65, PixelFormat::Yuv420_10bit}, {131, 33, PixelFormat::Yuv422},
-             {17, 63, PixelFormat::Yuv422_12bit}, {65, 15, PixelFormat::Yuv420_12bit}}) {
+    for (const auto& [w, h, format] :
+         std::vector<std::tuple<unsigned, unsigned, PixelFormat>>{{67, 65, PixelFormat::Yuv420},
+                                                                  {67, 65, PixelFormat::Yuv420_10bit},
+                                                                  {131, 33, PixelFormat::Yuv422},
+                                                                  {17, 63, PixelFormat::Yuv422_12bit},
+                                                                  {65, 15, PixelFormat::Yuv420_12bit}}) {
         const unsigned codedWidth = w + 1;
         const unsigned codedHeight = h + 1;
-        addWriterRow(
-            rows, category, std::string("odd_clap_") + formatName(format) + "_" + size(w, h),
-            [=] {
-                return singleImage(codedWidth, codedHeight, format, [=](HeifBuilder& b, std::uint32_t id) {
-                    const CleanAperture::Fraction minusHalf{static_cast<std::uint32_t>(-1), 2};
-                    b.clap(id, whole(int(w)), whole(int(h)), minusHalf, minusHalf);
-                });
+        addWriterRow(rows, category, std::string("odd_clap_") + formatName(format) + "_" + size(w, h), [=] {
+            return singleImage(codedWidth, codedHeight, format, [=](HeifBuilder& b, std::uint32_t id) {
+                const CleanAperture::Fraction minusHalf{static_cast<std::uint32_t>(-1), 2};
+                b.clap(id, whole(int(w)), whole(int(h)), minusHalf, minusHalf);
             });
+        });
     }
 }
 
@@ -342,8 +345,8 @@ void addGridRows(std::vector<Row>& rows)
                          size(g.tileWidth, g.tileHeight) + "_" + formatName(g.format) + "_" +
                          size(g.outputWidth, g.outputHeight),
                      [g] {
-                         return gridImage(g.rows, g.columns, g.tileWidth, g.tileHeight, g.outputWidth,
-                                          g.outputHeight, g.format);
+                         return gridImage(g.rows, g.columns, g.tileWidth, g.tileHeight, g.outputWidth, g.outputHeight,
+                                          g.format);
                      });
     }
 }
@@ -433,8 +436,9 @@ ItemDescription exifItem(std::uint32_t id)
 
 ItemDescription xmpItem(std::uint32_t id, bool omitEncoding)
 {
-    const std::string text = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
-                             "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"/></x:xmpmeta>";
+    const std::string text =
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+        "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"/></x:xmpmeta>";
     ItemDescription xmp;
     xmp.id = id;
     xmp.type = "mime";
@@ -466,30 +470,26 @@ void addLayoutRows(std::vector<Row>& rows)
         b.setPrimary(2);
         return b.build();
     });
-    addWriterRow(
-        rows, category, "layout_xmp_without_encoding_first_then_exif_then_image",
-        [] {
-            HeifBuilder b;
-            b.addItem(xmpItem(1, true));
-            b.addItem(exifItem(2));
-            addCodedItem(b, 3, fixture::encodeImage(samplePicture(96, 64), encodeOptions(PixelFormat::Yuv420)), false);
-            b.addReference("cdsc", 1, {3});
-            b.addReference("cdsc", 2, {3});
-            b.setPrimary(3);
-            return b.build();
-        });
-    addWriterRow(
-        rows, category, "layout_image_then_xmp_without_encoding_then_exif",
-        [] {
-            HeifBuilder b;
-            addCodedItem(b, 1, fixture::encodeImage(samplePicture(96, 64), encodeOptions(PixelFormat::Yuv420)), false);
-            b.addItem(xmpItem(2, true));
-            b.addItem(exifItem(3));
-            b.addReference("cdsc", 2, {1});
-            b.addReference("cdsc", 3, {1});
-            b.setPrimary(1);
-            return b.build();
-        });
+    addWriterRow(rows, category, "layout_xmp_without_encoding_first_then_exif_then_image", [] {
+        HeifBuilder b;
+        b.addItem(xmpItem(1, true));
+        b.addItem(exifItem(2));
+        addCodedItem(b, 3, fixture::encodeImage(samplePicture(96, 64), encodeOptions(PixelFormat::Yuv420)), false);
+        b.addReference("cdsc", 1, {3});
+        b.addReference("cdsc", 2, {3});
+        b.setPrimary(3);
+        return b.build();
+    });
+    addWriterRow(rows, category, "layout_image_then_xmp_without_encoding_then_exif", [] {
+        HeifBuilder b;
+        addCodedItem(b, 1, fixture::encodeImage(samplePicture(96, 64), encodeOptions(PixelFormat::Yuv420)), false);
+        b.addItem(xmpItem(2, true));
+        b.addItem(exifItem(3));
+        b.addReference("cdsc", 2, {1});
+        b.addReference("cdsc", 3, {1});
+        b.setPrimary(1);
+        return b.build();
+    });
     // The image's id above the metadata's, and the entries not in id order.
     addWriterRow(rows, category, "layout_ids_descending_exif_xmp_grid", [] {
         HeifBuilder b;
@@ -502,7 +502,8 @@ void addLayoutRows(std::vector<Row>& rows)
         grid.storage = fixture::Storage::Idat;
         b.addItem(std::move(grid));
         const RgbImage picture = samplePicture(128, 64);
-        addCodedItem(b, 11, fixture::encodeImage(cut(picture, 64, 0, 64, 64), encodeOptions(PixelFormat::Yuv420)), true);
+        addCodedItem(b, 11, fixture::encodeImage(cut(picture, 64, 0, 64, 64), encodeOptions(PixelFormat::Yuv420)),
+                     true);
         addCodedItem(b, 10, fixture::encodeImage(cut(picture, 0, 0, 64, 64), encodeOptions(PixelFormat::Yuv420)), true);
         b.addReference("dimg", 20, {10, 11});
         b.ispe(20, 120, 64);
@@ -523,29 +524,29 @@ void addLayoutRows(std::vector<Row>& rows)
     // A second full image before the primary.
     addWriterRow(rows, category, "layout_two_images_primary_second", [] {
         HeifBuilder b;
-        addCodedItem(b, 1, fixture::encodeImage(fixture::solidImage(64, 64, fixture::Rgb{20, 200, 40}),
-                                                encodeOptions(PixelFormat::Yuv420)), false);
+        addCodedItem(b, 1,
+                     fixture::encodeImage(fixture::solidImage(64, 64, fixture::Rgb{20, 200, 40}),
+                                          encodeOptions(PixelFormat::Yuv420)),
+                     false);
         addCodedItem(b, 2, fixture::encodeImage(samplePicture(128, 96), encodeOptions(PixelFormat::Yuv420)), false);
         b.setPrimary(2);
         return b.build();
     });
     // An 'iden' derived image as the primary: the picture of the coded image
     // it names, with a rotation of its own.
-    addWriterRow(
-        rows, category, "layout_iden_primary_rot90",
-        [] {
-            HeifBuilder b;
-            addCodedItem(b, 1, fixture::encodeImage(samplePicture(96, 64), encodeOptions(PixelFormat::Yuv420)), true);
-            ItemDescription iden;
-            iden.id = 2;
-            iden.type = "iden";
-            b.addItem(std::move(iden));
-            b.addReference("dimg", 2, {1});
-            b.ispe(2, 96, 64);
-            b.irot(2, 90);
-            b.setPrimary(2);
-            return b.build();
-        });
+    addWriterRow(rows, category, "layout_iden_primary_rot90", [] {
+        HeifBuilder b;
+        addCodedItem(b, 1, fixture::encodeImage(samplePicture(96, 64), encodeOptions(PixelFormat::Yuv420)), true);
+        ItemDescription iden;
+        iden.id = 2;
+        iden.type = "iden";
+        b.addItem(std::move(iden));
+        b.addReference("dimg", 2, {1});
+        b.ispe(2, 96, 64);
+        b.irot(2, 90);
+        b.setPrimary(2);
+        return b.build();
+    });
     // Broken primaries: 'pitm' names no item, or an item that is no image;
     // libheif refuses both, and a converter must not show another image.
     {
@@ -590,18 +591,10 @@ void addLayoutRows(std::vector<Row>& rows)
 void addCorpusRows(std::vector<Row>& rows)
 {
     const std::vector<std::pair<std::string, std::string>> files = {
-        {"L_exif_xmp_iptc.heic", ""},
-        {"L_xmp_latin1.heic", ""},
-        {"RGBA_8__128x128.heif", ""},
-        {"RGB_10__29x100.heif", ""},
-        {"RGB_8_chroma444.heif", ""},
-        {"corrupted.heic", ""},
-        {"corrupted.hif", ""},
-        {"empty.heic", ""},
-        {"empty_icc.heic", ""},
-        {"invalid_id.heic", ""},
-        {"truncated.heic", ""},
-        {"zPug_3.heic", ""},
+        {"L_exif_xmp_iptc.heic", ""}, {"L_xmp_latin1.heic", ""},    {"RGBA_8__128x128.heif", ""},
+        {"RGB_10__29x100.heif", ""},  {"RGB_8_chroma444.heif", ""}, {"corrupted.heic", ""},
+        {"corrupted.hif", ""},        {"empty.heic", ""},           {"empty_icc.heic", ""},
+        {"invalid_id.heic", ""},      {"truncated.heic", ""},       {"zPug_3.heic", ""},
     };
     for (const auto& [file, known] : files) {
         Row row;

@@ -20,9 +20,9 @@ struct EncoderFile
     unsigned bits = 8;           // 10 and 12 come from a 16-bit PNG
     bool alpha = false;
     bool lossless = false;
-    std::optional<int> matrix;   // --matrix_coefficients
+    std::optional<int> matrix;  // --matrix_coefficients
     bool fullRange = true;
-    unsigned thumbnail = 0;      // -t, the thumbnail's longest side; 0: none
+    unsigned thumbnail = 0;  // -t, the thumbnail's longest side; 0: none
 };
 
 struct Row

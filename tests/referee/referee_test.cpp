@@ -30,8 +30,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "tests/fixtures/hevc_encoder.h"
 #include "heif2jpg/heif2jpg.h"
+#include "tests/fixtures/hevc_encoder.h"
 #include "tests/referee/referee_rows.h"
 
 using namespace ambrel::heif;
@@ -44,8 +44,8 @@ namespace fs = std::filesystem;
 using fixture::Bytes;
 
 // Agreement limits, in 8-bit levels.
-constexpr double kMaxMeanDifference = 1.0;       // per channel over the picture
-constexpr double kMaxLineMeanDifference = 3.0;   // per channel over any row or column
+constexpr double kMaxMeanDifference = 1.0;      // per channel over the picture
+constexpr double kMaxLineMeanDifference = 3.0;  // per channel over any row or column
 
 // --------------------------------------------------------------- running
 
@@ -204,17 +204,17 @@ struct Outcome
 
     int libheifStatus = -1;  // heif-convert
     std::string libheifOutput;
-    cv::Mat reference;       // libheif's picture: 8-bit BGR
+    cv::Mat reference;           // libheif's picture: 8-bit BGR
     std::string libheifPicture;  // which PNG it was, for the log
 
-    std::string infoDump;    // heif-info -d
-    std::string infoSummary; // heif-info
+    std::string infoDump;     // heif-info -d
+    std::string infoSummary;  // heif-info
     int infoStatus = -1;
 
     int oursInfoStatus = -1;  // ambrel-heifinfo --json
     std::string oursInfo;
 
-    int decodeStatus = -1;   // our decoder's child: 0 decoded, 3 refused, else failed
+    int decodeStatus = -1;  // our decoder's child: 0 decoded, 3 refused, else failed
     std::string decodeOutput;
     cv::Mat ours;
 };
@@ -327,8 +327,8 @@ void runOurDecoder(const std::vector<Outcome*>& batch, const std::string& direct
             const Bytes done = fixture::readFileBytes(picture + ".status");
             if (done.empty()) {
                 outcome.decodeStatus = status == 0 ? -3 : status;
-                outcome.decodeOutput = "the decoding process ended (status " + std::to_string(status) +
-                                       ") on this file: " + output;
+                outcome.decodeOutput =
+                    "the decoding process ended (status " + std::to_string(status) + ") on this file: " + output;
                 ++start;
                 break;
             }
@@ -497,8 +497,8 @@ public:
         for (const auto& [label, worst] : {std::pair<const char*, const Worst&>{"rows without a mark", mWorstUnmarked},
                                            std::pair<const char*, const Worst&>{"rows marked known", mWorstMarked}}) {
             out << "[referee]   " << label << ": worst mean difference per channel " << worst.mean.mean << " ("
-                << worst.mean.row << "), worst row/column mean difference " << worst.line.line << " ("
-                << worst.line.row << ")\n";
+                << worst.mean.row << "), worst row/column mean difference " << worst.line.line << " (" << worst.line.row
+                << ")\n";
         }
         out << "[referee]   " << mDiffering.size() << " files differ:";
         for (const auto& name : mDiffering) {
@@ -712,8 +712,8 @@ std::vector<std::string> compareItems(const Outcome& outcome, std::string& figur
         return differences;
     }
     if (outcome.oursInfoStatus != 0) {
-        differences.push_back("ambrel-heifinfo reports a fault (exit status " +
-                              std::to_string(outcome.oursInfoStatus) + ") in a file heif-info lists without one");
+        differences.push_back("ambrel-heifinfo reports a fault (exit status " + std::to_string(outcome.oursInfoStatus) +
+                              ") in a file heif-info lists without one");
     }
     std::vector<ItemEntry> mine;
     for (const auto& item : ours["items"]) {
@@ -763,8 +763,7 @@ std::vector<std::string> compareItems(const Outcome& outcome, std::string& figur
 }
 
 class Referee : public ::testing::TestWithParam<std::size_t>
-{
-};
+{};
 
 TEST_P(Referee, AgreesWithLibheif)
 {
@@ -788,16 +787,17 @@ TEST_P(Referee, AgreesWithLibheif)
     if (row.corpusFile.empty() && !row.broken) {
         // Our own files must be good ones: a refusal by libheif is a fault of
         // the file's maker, not a difference.
-        ASSERT_TRUE(libheifAccepts) << "heif-convert refused the generated file (" << outcome.libheifStatus
-                                    << "):\n" << outcome.libheifOutput << "\nheif-info:\n" << outcome.infoSummary;
+        ASSERT_TRUE(libheifAccepts) << "heif-convert refused the generated file (" << outcome.libheifStatus << "):\n"
+                                    << outcome.libheifOutput << "\nheif-info:\n"
+                                    << outcome.infoSummary;
     }
     if (outcome.decodeStatus != 0 && outcome.decodeStatus != 3) {
         differences.push_back("our decoder failed or crashed (exit status " + std::to_string(outcome.decodeStatus) +
                               "): " + outcome.decodeOutput.substr(0, 400));
     } else if (libheifAccepts != weAccept) {
-        differences.push_back(std::string(libheifAccepts ? "libheif decodes it, we refuse it: "
-                                                         : "libheif refuses it, we decode it: ") +
-                              (libheifAccepts ? oneLine(outcome.decodeOutput) : oneLine(outcome.libheifOutput)));
+        differences.push_back(
+            std::string(libheifAccepts ? "libheif decodes it, we refuse it: " : "libheif refuses it, we decode it: ") +
+            (libheifAccepts ? oneLine(outcome.decodeOutput) : oneLine(outcome.libheifOutput)));
     }
 
     if (libheifAccepts && weAccept) {

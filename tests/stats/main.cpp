@@ -7,16 +7,16 @@
 #include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
 #include <QtNetwork/QNetworkProxy>
-#include <QtWidgets/QApplication>
 #include <QtTest/QTest>
+#include <QtWidgets/QApplication>
 
 #include <openssl/evp.h>
 
 #include <cstdio>
 #include <vector>
 
-#include "tests/stats/stats_test_support.h"
 #include "tests/app/qt_test_main.h"
+#include "tests/stats/stats_test_support.h"
 
 namespace statstest {
 

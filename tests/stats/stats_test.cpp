@@ -14,12 +14,12 @@
 #include <optional>
 #include <tuple>
 
-#include "tests/stats/loopback_server.h"
 #include "app/stats/machine_identity.h"
 #include "app/stats/usage_statistics.h"
 #include "app/stats/user_action_analysis.h"
-#include "tests/stats/stats_test_support.h"
 #include "app/user_info.h"
+#include "tests/stats/loopback_server.h"
+#include "tests/stats/stats_test_support.h"
 
 using ambrel::app::UsageOptions;
 using ambrel::app::UsageStatistics;
@@ -43,7 +43,8 @@ private slots:
         // Reference values from `openssl enc -aes-128-cbc -K ... -iv ... -base64`.
         QCOMPARE(ambrel::app::encryEncode("Ambrel says hi!!", statstest::kTestKey, statstest::kTestIv),
                  QByteArray("9Yj1iwTWEJplOytzmC5wXGZf/k2JqB93WmvLcqe/MFQ="));
-        QCOMPARE(ambrel::app::encryEncode("abc", statstest::kTestKey, QByteArray::fromHex("000102030405060708090a0b0c0d0e0f")),
+        QCOMPARE(ambrel::app::encryEncode("abc", statstest::kTestKey,
+                                          QByteArray::fromHex("000102030405060708090a0b0c0d0e0f")),
                  QByteArray("ldTNzow6LGvnKStYq05BGg=="));
     }
 
@@ -69,7 +70,8 @@ private slots:
         const QByteArray encoded = ambrel::app::encryEncode(plain, statstest::kTestKey, statstest::kTestIv);
         QCOMPARE(encoded.size(), base64Chars);
         QCOMPARE(QByteArray::fromBase64(encoded).size(), cipherBytes);
-        QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]+=*$")).match(QString::fromLatin1(encoded)).hasMatch());
+        QVERIFY(
+            QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]+=*$")).match(QString::fromLatin1(encoded)).hasMatch());
         QCOMPARE(statstest::decodeAndDecipher(encoded, statstest::kTestKey, statstest::kTestIv), plain);
     }
 
@@ -104,7 +106,8 @@ private slots:
                                 "   \"Version\" : \"1.0.0\"\n"
                                 "}\n"));
         reporter.SetOSBit(64);
-        const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(reporter.reportRecord(1))).object();
+        const QJsonObject record =
+            QJsonDocument::fromJson(QByteArray::fromStdString(reporter.reportRecord(1))).object();
         QCOMPARE(record.value("OsBit").toInt(), 64);
         QCOMPARE(record.value("TypeId").toInt(), 1);
     }
@@ -174,14 +177,17 @@ private slots:
         idFile.write("b08dfa6083e7567a1921a715000001fb\n");
         idFile.close();
         QCOMPARE(ambrel::app::machineCode(net.path(), machineId), QStringLiteral("3d07d1a1d7bce29e"));
-        QCOMPARE(ambrel::app::machineCode(net.path(), net.filePath("no-such-file")), QStringLiteral("d41d8cd98f00b204"));
+        QCOMPARE(ambrel::app::machineCode(net.path(), net.filePath("no-such-file")),
+                 QStringLiteral("d41d8cd98f00b204"));
     }
 
     void operatingSystemText()
     {
         QTemporaryDir dir;
         const QString quoted = dir.filePath("quoted");
-        writeFile(quoted, "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nNAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\nID=debian\n");
+        writeFile(quoted,
+                  "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nNAME=\"Debian "
+                  "GNU/Linux\"\nVERSION_ID=\"12\"\nID=debian\n");
         const QString bare = dir.filePath("bare");
         writeFile(bare, "ID=ubuntu\nVERSION_ID=24.04\n");
         const QString without = dir.filePath("without");
@@ -229,7 +235,8 @@ private slots:
         // A stored code wins over the Configuration file.
         QCOMPARE(ambrel::app::channelCode(access, {configuration}), QStringLiteral("0"));
         settings.WriteData(QString(), ambrel::app::kPartnerKey);
-        QCOMPARE(ambrel::app::channelCode(access, {dir.filePath("none.plist"), configuration}), QStringLiteral("p-118"));
+        QCOMPARE(ambrel::app::channelCode(access, {dir.filePath("none.plist"), configuration}),
+                 QStringLiteral("p-118"));
         // Stored in the settings file: a new store reads it back.
         ambrel::app::UserInfo reopened(dir.path());
         QCOMPARE(reopened.ReadData(ambrel::app::kPartnerKey), QStringLiteral("p-118"));
@@ -237,7 +244,7 @@ private slots:
         // A file written by the settings store's own writer reads the same.
         const QString written = dir.filePath("written.plist");
         QVERIFY(ambrel::app::writePropertyList(written, {{QStringLiteral("A"), QStringLiteral("1")},
-                                                    {QStringLiteral("Partner"), QStringLiteral("中文 & <x>")}}));
+                                                         {QStringLiteral("Partner"), QStringLiteral("中文 & <x>")}}));
         QCOMPARE(ambrel::app::propertyListString(written, QStringLiteral("Partner")), QStringLiteral("中文 & <x>"));
     }
 };
@@ -269,7 +276,8 @@ class ReportsTest : public QObject
     static void startAndFinish(Start& start, ambrel::app::UserInfo& settings, UsageOptions options)
     {
         options.log = start.log.sink();
-        start.statistics = std::make_unique<UsageStatistics>(ambrel::app::settingsAccessOf(settings), std::move(options));
+        start.statistics =
+            std::make_unique<UsageStatistics>(ambrel::app::settingsAccessOf(settings), std::move(options));
         QSignalSpy finished(start.statistics.get(), &UsageStatistics::finished);
         start.statistics->start();
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 15000);
@@ -458,8 +466,9 @@ private slots:
         Start start;
         startAndFinish(start, settings, options(server, day()));
         QCOMPARE(start.log.lines.size(), 2);
-        const QString expected = QStringLiteral("【日志】[ProductAction]ProductAction - Error:\"0\\r\\n【日志】[ProductAction]"
-                                                "forged\\u001b[2J\\t\\\"") +
+        const QString expected = QStringLiteral(
+                                     "【日志】[ProductAction]ProductAction - Error:\"0\\r\\n【日志】[ProductAction]"
+                                     "forged\\u001b[2J\\t\\\"") +
                                  QString(200 - 34, u'x') + QStringLiteral("\" (4834 more characters)");
         QCOMPARE(start.log.lines[0], expected);
         QCOMPARE(start.log.lines[1], expected);
@@ -477,7 +486,8 @@ private slots:
         startAndFinish(start, settings, options(server, day()));
         QVERIFY(settings.ReadData(ambrel::app::kUploadInstallationKey).isEmpty());
         QCOMPARE(settings.ReadData(ambrel::app::kUploadActiveKey), QStringLiteral("2024/03/05"));
-        QCOMPARE(start.log.lines, QStringList{QStringLiteral("【日志】[ProductAction]ProductAction - Error:\"0 refused\"")});
+        QCOMPARE(start.log.lines,
+                 QStringList{QStringLiteral("【日志】[ProductAction]ProductAction - Error:\"0 refused\"")});
 
         // The next start on the same day sends the installation only.
         Start again;

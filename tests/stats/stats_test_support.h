@@ -18,8 +18,8 @@ struct SuiteRegistration
 {
     SuiteRegistration(const char* name, SuiteFactory factory) { suites()[QString::fromLatin1(name)] = factory; }
 };
-#define STATSTEST_SUITE(Name, Class)                                                          \
-    static const statstest::SuiteRegistration registration##Class(                            \
+#define STATSTEST_SUITE(Name, Class)                               \
+    static const statstest::SuiteRegistration registration##Class( \
         Name, []() -> std::unique_ptr<QObject> { return std::make_unique<Class>(); })
 
 // Collects log lines.

@@ -15,11 +15,11 @@
 #include <memory>
 #include <vector>
 
+#include "app/common/leading_int_value.h"
+#include "app/update/check_update_window.h"
+#include "app/update/version_compare.h"
 #include "tests/stats/loopback_server.h"
 #include "tests/stats/stats_test_support.h"
-#include "app/update/check_update_window.h"
-#include "app/common/leading_int_value.h"
-#include "app/update/version_compare.h"
 
 using ambrel::app::NSWindowControllerCheckUpdateApp;
 
@@ -49,20 +49,34 @@ private slots:
         QTest::addColumn<QString>("candidate");
         QTest::addColumn<QString>("current");
         QTest::addColumn<bool>("newer");
-        QTest::newRow("longer with a non-zero part") << "1.2.1" << "1.2" << true;
-        QTest::newRow("longer with a zero part") << "1.2.0" << "1.2" << false;
-        QTest::newRow("numbers, not text") << "1.10" << "1.9" << true;
-        QTest::newRow("equal") << "1.0.0" << "1.0.0" << false;
-        QTest::newRow("shorter") << "1.2" << "1.2.1" << false;
-        QTest::newRow("shorter but larger") << "2" << "1.9.9" << true;
-        QTest::newRow("zeros added up") << "1.2.0.0.0" << "1.2" << false;
-        QTest::newRow("later extra part counts") << "1.2.0.3" << "1.2" << true;
-        QTest::newRow("leading integer of a part") << "1.3beta" << "1.2" << true;
-        QTest::newRow("part without a number is 0") << "1.x" << "1.0" << false;
-        QTest::newRow("empty part is 0") << "1..1" << "1.0.0" << true;
-        QTest::newRow("empty candidate") << "" << "1.0" << false;
-        QTest::newRow("negative extra parts") << "1.2.-1" << "1.2" << false;
-        QTest::newRow("spaces before numbers") << "1. 3" << "1.2" << true;
+        QTest::newRow("longer with a non-zero part") << "1.2.1"
+                                                     << "1.2" << true;
+        QTest::newRow("longer with a zero part") << "1.2.0"
+                                                 << "1.2" << false;
+        QTest::newRow("numbers, not text") << "1.10"
+                                           << "1.9" << true;
+        QTest::newRow("equal") << "1.0.0"
+                               << "1.0.0" << false;
+        QTest::newRow("shorter") << "1.2"
+                                 << "1.2.1" << false;
+        QTest::newRow("shorter but larger") << "2"
+                                            << "1.9.9" << true;
+        QTest::newRow("zeros added up") << "1.2.0.0.0"
+                                        << "1.2" << false;
+        QTest::newRow("later extra part counts") << "1.2.0.3"
+                                                 << "1.2" << true;
+        QTest::newRow("leading integer of a part") << "1.3beta"
+                                                   << "1.2" << true;
+        QTest::newRow("part without a number is 0") << "1.x"
+                                                    << "1.0" << false;
+        QTest::newRow("empty part is 0") << "1..1"
+                                         << "1.0.0" << true;
+        QTest::newRow("empty candidate") << ""
+                                         << "1.0" << false;
+        QTest::newRow("negative extra parts") << "1.2.-1"
+                                              << "1.2" << false;
+        QTest::newRow("spaces before numbers") << "1. 3"
+                                               << "1.2" << true;
     }
 
     void comparesPartByPart()
@@ -165,7 +179,8 @@ private slots:
     {
         Harness h;
         h.server.setStandingAnswer(
-            "{\"version\": \"1.2.1\", \"info\": \"Faster grids.\\nFixes.\", \"download\": \"https://ambrel.invalid/ambrel-1.2.1.deb\"}");
+            "{\"version\": \"1.2.1\", \"info\": \"Faster grids.\\nFixes.\", \"download\": "
+            "\"https://ambrel.invalid/ambrel-1.2.1.deb\"}");
         h.window->Show();
         QVERIFY(QTest::qWaitForWindowExposed(h.window.get()));
         // Checking: the spinner turns, the verdict and the button are hidden.
@@ -197,7 +212,8 @@ private slots:
     void equalVersionIsUpToDate()
     {
         Harness h(QStringLiteral("1.2"));
-        h.server.setStandingAnswer("{\"version\": \"1.2.0\", \"info\": \"Nothing new\", \"download\": \"https://ambrel.invalid/x\"}");
+        h.server.setStandingAnswer(
+            "{\"version\": \"1.2.0\", \"info\": \"Nothing new\", \"download\": \"https://ambrel.invalid/x\"}");
         h.window->Show();
         QTRY_VERIFY_WITH_TIMEOUT(showsUpToDate(*h.window), 10000);
         QCOMPARE(h.server.requests().size(), 1);
@@ -234,7 +250,8 @@ private slots:
         QTest::addColumn<QByteArray>("answer");
         QTest::newRow("not JSON") << QByteArray("<html><body>Not found</body></html>");
         QTest::newRow("empty") << QByteArray();
-        QTest::newRow("version is not text") << QByteArray("{\"version\": 9, \"download\": \"https://ambrel.invalid/x\"}");
+        QTest::newRow("version is not text")
+            << QByteArray("{\"version\": 9, \"download\": \"https://ambrel.invalid/x\"}");
         QTest::newRow("no version") << QByteArray("{\"info\": \"x\", \"download\": \"https://ambrel.invalid/x\"}");
         QTest::newRow("a bare text") << QByteArray("\"9.0\"");
         QTest::newRow("an array") << QByteArray("[{\"version\": \"9.0\"}]");
@@ -305,7 +322,8 @@ private slots:
         h.window->Show();
         QTRY_VERIFY_WITH_TIMEOUT(showsFailure(*h.window, QStringLiteral("更新服务器的回答过大")), 10000);
         QVERIFY(h.window->UpdateInfo()->toPlainText().isEmpty());
-        QCOMPARE(h.log.lines, QStringList{QStringLiteral("update check failed: the answer is larger than 65536 bytes")});
+        QCOMPARE(h.log.lines,
+                 QStringList{QStringLiteral("update check failed: the answer is larger than 65536 bytes")});
     }
 
     void tricklingServerFailsAtTheDeadline()
@@ -354,8 +372,7 @@ private slots:
         Harness h(QStringLiteral("1.2"), false);
         h.window->Show();
         QVERIFY(!h.window->isLoadUrl());
-        QCOMPARE(h.log.lines,
-                 QStringList{QStringLiteral("update check skipped: this build has no update server")});
+        QCOMPARE(h.log.lines, QStringList{QStringLiteral("update check skipped: this build has no update server")});
         QTRY_VERIFY_WITH_TIMEOUT(showsFailure(*h.window, QStringLiteral("未配置更新服务器")), 10000);
         QVERIFY(h.server.requests().isEmpty());
     }
