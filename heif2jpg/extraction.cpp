@@ -120,6 +120,32 @@ bool lastBoxCutShort(const std::uint8_t* bytes, std::size_t length)
     return false;
 }
 
+// Every row and column of a grid's tiles must show in its output: the last
+// ones may run past its edge, never lie wholly beyond it. Otherwise a small
+// output could ask for up to the pixel limit of decoded tiles, all thrown away
+// by the crop (4,096 cells of 2048 x 2048 for a 64 x 64 picture): what a grid
+// decodes stays below its output plus one tile each way.
+void checkTilesCoverOutput(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data)
+{
+    if (data.tileIds.empty() || data.width == 0 || data.height == 0) {
+        return;
+    }
+    std::uint64_t tileWidth = 0;
+    std::uint64_t tileHeight = 0;
+    try {
+        tileWidth = reader.getWidth(context, data.tileIds.front());
+        tileHeight = reader.getHeight(context, data.tileIds.front());
+    } catch (const std::exception&) {
+        return;  // no size known: the decoder's own limit applies
+    }
+    if ((data.columns - 1) * tileWidth >= data.width || (data.rows - 1) * tileHeight >= data.height) {
+        throw LimitExceededError("the grid's " + std::to_string(data.rows) + " x " + std::to_string(data.columns) +
+                                 " tiles of " + std::to_string(tileWidth) + " x " + std::to_string(tileHeight) +
+                                 " pixels reach wholly past its " + std::to_string(data.width) + " x " +
+                                 std::to_string(data.height) + " output");
+    }
+}
+
 void checkLimits(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data)
 {
     const std::uint64_t pixels = std::uint64_t(data.width) * data.height;
@@ -151,6 +177,7 @@ void checkLimits(const heif::HevcImageFileReader& reader, heif::ContextId contex
                                          std::to_string(heif::limits::kMaxImagePixels) + " pixels");
             }
         }
+        checkTilesCoverOutput(reader, context, data);
     }
 }
 

@@ -205,6 +205,25 @@ TEST_F(GridLayoutTest, TileSizesTimesCellsPastThePixelLimitAreRefused)
     EXPECT_NE(result.detail.find("tiles of 16384 x 16384"), std::string::npos) << result.detail;
 }
 
+TEST_F(GridLayoutTest, TilesLyingWhollyPastTheOutputAreRefused)
+{
+    // A 64 x 64 output over 8 x 8 cells of one 2048 x 2048 tile: 268 million
+    // decoded pixels, within the pixel limit, for 4,096 shown.
+    Bytes file = gridOver(8, 8, 1, std::vector<std::uint32_t>(64, 10), 64, 64).build();
+    const std::size_t ispe = boxAt(file, "ispe");
+    put32(file, ispe + 12, 2048);
+    put32(file, ispe + 16, 2048);
+    EXPECT_THROW(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false),
+                 ambrel::pipeline::LimitExceededError);
+    const Heif2JpgResult result = convert(file);
+    EXPECT_EQ(result.message, "HUD_ERR heif2jpg read_heif");
+    EXPECT_NE(result.detail.find("reach wholly past its 64 x 64 output"), std::string::npos) << result.detail;
+
+    // The last row and column may run past the edge by less than a tile.
+    EXPECT_EQ(outcome(gridOver(2, 2, 1, {10, 10, 10, 10}, 65, 65).build()), "ok");
+    EXPECT_EQ(outcome(gridOver(2, 2, 1, {10, 10, 10, 10}, 64, 64).build()), "HUD_ERR heif2jpg read_heif");
+}
+
 TEST_F(GridLayoutTest, ZeroSizes)
 {
     // A coded image whose 'ispe' says 0 x 0 converts at its decoded size.
