@@ -2,6 +2,7 @@
 // significant byte ('ftyp' == 0x66747970).
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -25,9 +26,9 @@ public:
     constexpr std::uint32_t getUInt32() const { return mValue; }
     std::string getString() const;
 
-    constexpr bool operator==(const FourCCInt& other) const { return mValue == other.mValue; }
-    constexpr bool operator!=(const FourCCInt& other) const { return mValue != other.mValue; }
-    constexpr bool operator<(const FourCCInt& other) const { return mValue < other.mValue; }
+    // Ordered by the 32-bit value, which is the order of the texts byte by byte.
+    constexpr bool operator==(const FourCCInt& other) const = default;
+    constexpr auto operator<=>(const FourCCInt& other) const = default;
 
 private:
     std::uint32_t mValue = 0;
