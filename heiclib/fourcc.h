@@ -36,6 +36,12 @@ private:
 
 std::ostream& operator<<(std::ostream& out, const FourCCInt& code);
 
+// The text of a code as a constant NUL-terminated string, for interfaces that
+// hand out const char*: kFourCCText<boxtype::kIspe.getUInt32()> is "ispe".
+template <std::uint32_t Code>
+inline constexpr char kFourCCText[5] = {char((Code >> 24) & 0xff), char((Code >> 16) & 0xff), char((Code >> 8) & 0xff),
+                                        char(Code & 0xff), '\0'};
+
 }  // namespace ambrel::heif
 
 template <>
