@@ -20,8 +20,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <vector>
+
+#include "heiclib/box_types.h"
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
 
@@ -36,7 +39,7 @@ struct Box
     int parent = -1;
     bool largeSize = false;
     bool sizeToEnd = false;
-    char type[4]{};
+    ambrel::heif::FourCCInt type;
 };
 
 inline std::uint32_t read32(const std::uint8_t* p)
@@ -65,22 +68,23 @@ inline void write64(std::uint8_t* p, std::uint64_t v)
 
 // Bytes between the box header and its first child, for the boxes that hold
 // boxes; -1 for the others.
-inline int childOffset(const char* type)
+inline int childOffset(ambrel::heif::FourCCInt type)
 {
-    static const char* const kPlain[] = {"moov", "trak", "mdia", "minf", "stbl", "dinf", "iprp", "ipco",
-                                         "edts", "grpl", "mvex", "moof", "traf", "udta", "tref", "meco"};
-    for (const char* t : kPlain) {
-        if (std::memcmp(type, t, 4) == 0) {
-            return 0;
-        }
+    namespace boxtype = ambrel::heif::boxtype;
+    static constexpr ambrel::heif::FourCCInt kPlain[] = {
+        boxtype::kMoov, boxtype::kTrak, boxtype::kMdia, boxtype::kMinf, boxtype::kStbl, boxtype::kDinf,
+        boxtype::kIprp, boxtype::kIpco, boxtype::kEdts, boxtype::kGrpl, boxtype::kMvex, boxtype::kMoof,
+        boxtype::kTraf, boxtype::kUdta, boxtype::kTref, boxtype::kMeco};
+    if (std::find(std::begin(kPlain), std::end(kPlain), type) != std::end(kPlain)) {
+        return 0;
     }
-    if (std::memcmp(type, "meta", 4) == 0 || std::memcmp(type, "iref", 4) == 0) {
+    if (type == boxtype::kMeta || type == boxtype::kIref) {
         return 4;  // version and flags
     }
-    if (std::memcmp(type, "iinf", 4) == 0) {
+    if (type == boxtype::kIinf) {
         return 6;  // version, flags, a 16-bit count (version 0)
     }
-    if (std::memcmp(type, "dref", 4) == 0 || std::memcmp(type, "stsd", 4) == 0) {
+    if (type == boxtype::kDref || type == boxtype::kStsd) {
         return 8;  // version, flags, a 32-bit count
     }
     return -1;
@@ -95,7 +99,7 @@ inline void parse(const std::uint8_t* data, std::size_t begin, std::size_t end, 
         Box box;
         box.offset = at;
         box.parent = parent;
-        std::memcpy(box.type, data + at + 4, 4);
+        box.type = ambrel::heif::FourCCInt(read32(data + at + 4));
         std::uint64_t size = read32(data + at);
         if (size == 1) {
             if (at + 16 > end) {
@@ -117,7 +121,7 @@ inline void parse(const std::uint8_t* data, std::size_t begin, std::size_t end, 
         const int children = childOffset(box.type);
         if (children >= 0 && depth < 16) {
             std::size_t first = at + box.headerSize + static_cast<std::size_t>(children);
-            if (std::memcmp(box.type, "iinf", 4) == 0 && first <= box.end && data[at + box.headerSize] != 0) {
+            if (box.type == ambrel::heif::boxtype::kIinf && first <= box.end && data[at + box.headerSize] != 0) {
                 first += 2;  // version 1 and later: a 32-bit count
             }
             boxes[static_cast<std::size_t>(index)].childrenAt = first;

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "heiclib/box_types.h"
 #include "heiclib/log.h"
 #include "heiclib/memory_budget.h"
 
@@ -220,7 +221,7 @@ BitStream BitStream::readChildBox(FourCCInt& type)
         size = readUInt64();
         headerSize = 16;
     }
-    if (type == FourCCInt("uuid")) {
+    if (type == boxtype::kUuid) {
         headerSize += 16;
     }
     mBytePos = start;

@@ -19,6 +19,8 @@ constexpr FourCCInt kMdat("mdat");
 constexpr FourCCInt kFree("free");
 constexpr FourCCInt kSkip("skip");
 constexpr FourCCInt kUuid("uuid");
+constexpr FourCCInt kUdta("udta");
+constexpr FourCCInt kMeco("meco");
 
 // --- meta and its children
 constexpr FourCCInt kHdlr("hdlr");
@@ -65,6 +67,11 @@ constexpr FourCCInt kMdhd("mdhd");
 constexpr FourCCInt kMinf("minf");
 constexpr FourCCInt kVmhd("vmhd");
 
+// --- movie fragments
+constexpr FourCCInt kMvex("mvex");
+constexpr FourCCInt kMoof("moof");
+constexpr FourCCInt kTraf("traf");
+
 // --- sample tables and sample entries
 constexpr FourCCInt kStbl("stbl");
 constexpr FourCCInt kStsd("stsd");
@@ -98,6 +105,7 @@ constexpr FourCCInt kExif("Exif");
 constexpr FourCCInt kMime("mime");
 constexpr FourCCInt kUri("uri ");
 constexpr FourCCInt kJpeg("jpeg");
+constexpr FourCCInt kHvt1("hvt1");
 
 }  // namespace itemtype
 
@@ -111,6 +119,7 @@ constexpr FourCCInt kCdsc("cdsc");
 constexpr FourCCInt kAuxl("auxl");
 constexpr FourCCInt kBase("base");
 constexpr FourCCInt kIloc("iloc");
+constexpr FourCCInt kTbas("tbas");
 constexpr FourCCInt kAltr("altr");  // the default entity grouping type
 
 }  // namespace reftype

@@ -2,6 +2,7 @@
 // significant byte ('ftyp' == 0x66747970).
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -25,15 +26,21 @@ public:
     constexpr std::uint32_t getUInt32() const { return mValue; }
     std::string getString() const;
 
-    constexpr bool operator==(const FourCCInt& other) const { return mValue == other.mValue; }
-    constexpr bool operator!=(const FourCCInt& other) const { return mValue != other.mValue; }
-    constexpr bool operator<(const FourCCInt& other) const { return mValue < other.mValue; }
+    // Ordered by the 32-bit value, which is the order of the texts byte by byte.
+    constexpr bool operator==(const FourCCInt& other) const = default;
+    constexpr auto operator<=>(const FourCCInt& other) const = default;
 
 private:
     std::uint32_t mValue = 0;
 };
 
 std::ostream& operator<<(std::ostream& out, const FourCCInt& code);
+
+// The text of a code as a constant NUL-terminated string, for interfaces that
+// hand out const char*: kFourCCText<boxtype::kIspe.getUInt32()> is "ispe".
+template <std::uint32_t Code>
+inline constexpr char kFourCCText[5] = {char((Code >> 24) & 0xff), char((Code >> 16) & 0xff), char((Code >> 8) & 0xff),
+                                        char(Code & 0xff), '\0'};
 
 }  // namespace ambrel::heif
 

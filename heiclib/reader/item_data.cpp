@@ -5,6 +5,7 @@
 #include <span>
 #include <stdexcept>
 
+#include "heiclib/box_types.h"
 #include "heiclib/heif_limits.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
 
@@ -202,7 +203,7 @@ void HevcImageFileReader::readItemOffsetExtents(ContextId contextId, ItemId item
     out.clear();
     IdVector sources;
     const auto& firstReferences = referenceIndex(contextId).firstToItems;
-    if (const auto it = firstReferences.find({FourCCInt("iloc"), itemId}); it != firstReferences.end()) {
+    if (const auto it = firstReferences.find({reftype::kIloc, itemId}); it != firstReferences.end()) {
         sources = it->second;
     }
     if (sources.empty()) {
@@ -263,7 +264,8 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
         std::set<ItemId> visiting;
         readItemBytes(contextId, itemId, raw, 0, visiting);
         const std::string type = metaBox(contextId).getItemInfoBox().getItemById(itemId).getItemType();
-        const bool coded = type == "hvc1" || type == "avc1" || type == "lhv1";
+        const bool coded = type == itemtype::kHvc1.getString() || type == itemtype::kAvc1.getString() ||
+                           type == itemtype::kLhv1.getString();
         if (isProtected(contextId, itemId) || !coded) {
             itemData = std::move(raw);
             return;
@@ -282,9 +284,9 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
     // The start-code form is about as large as the data, plus a byte for
     // some of its units.
     charge(raw.size(), "Item " + std::to_string(itemId) + "'s coded data");
-    if (codeType == "avc1") {
+    if (codeType == itemtype::kAvc1.getString()) {
         convertToByteStream(std::move(raw), Codec::Avc, lengthSize, itemData);
-    } else if (codeType == "hvc1" || codeType == "lhv1") {
+    } else if (codeType == itemtype::kHvc1.getString() || codeType == itemtype::kLhv1.getString()) {
         convertToByteStream(std::move(raw), Codec::Hevc, lengthSize, itemData);
     } else {
         fail(FileReaderException::CodeTypeNotSupported);
@@ -301,12 +303,13 @@ void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, 
     const std::string codeType = getDecoderCodeType(contextId, itemId);
     // An item without a decoder configuration is refused as such, before its
     // (missing) parameter sets are looked up.
-    if (codeType != "avc1" && codeType != "hvc1" && codeType != "lhv1") {
+    if (codeType != itemtype::kAvc1.getString() && codeType != itemtype::kHvc1.getString() &&
+        codeType != itemtype::kLhv1.getString()) {
         fail(FileReaderException::CodeTypeNotSupported);
     }
     ParameterSetMap parameterSets;
     getDecoderParameterSets(contextId, itemId, parameterSets);
-    if (codeType != "avc1") {
+    if (codeType != itemtype::kAvc1.getString()) {
         appendBytes(itemData, parameterSets.at("VPS"));
     }
     appendBytes(itemData, parameterSets.at("SPS"));

@@ -2,8 +2,10 @@
 // descriptors, property lists, and the forced-frame-rate timing of a
 // collection.
 #include <algorithm>
+#include <initializer_list>
 #include <stdexcept>
 
+#include "heiclib/box_types.h"
 #include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/boxes/image_property_boxes.h"
 #include "heiclib/boxes/item_property_boxes.h"
@@ -20,14 +22,22 @@ namespace {
     throw FileReaderException(code, std::move(message));
 }
 
+// Item types are kept as text (an entry may carry any text); compared here
+// with the codes of the table.
+bool isOneOf(const std::string& type, std::initializer_list<FourCCInt> codes)
+{
+    return std::any_of(codes.begin(), codes.end(), [&](FourCCInt code) { return type == code.getString(); });
+}
+
 bool isImageItemType(const std::string& type)
 {
-    return type == "avc1" || type == "hvc1" || type == "grid" || type == "iovl" || type == "iden" || type == "lhv1";
+    return isOneOf(
+        type, {itemtype::kAvc1, itemtype::kHvc1, itemtype::kGrid, itemtype::kIovl, itemtype::kIden, itemtype::kLhv1});
 }
 
 bool isCodedImageType(const std::string& type)
 {
-    return type == "avc1" || type == "hvc1" || type == "lhv1";
+    return isOneOf(type, {itemtype::kAvc1, itemtype::kHvc1, itemtype::kLhv1});
 }
 
 }  // namespace
@@ -65,39 +75,39 @@ std::set<ImageFeature> HevcImageFileReader::imageFeaturesOf(const MetaBox& meta,
     if (entry.getProtectionIndex() != 0) {
         features.insert(ImageFeature::ProtectedImage);
     }
-    const bool thumbnail = refs.hasFrom("thmb", itemId);
-    const bool auxiliary = refs.hasFrom("auxl", itemId);
+    const bool thumbnail = refs.hasFrom(reftype::kThmb, itemId);
+    const bool auxiliary = refs.hasFrom(reftype::kAuxl, itemId);
     if (thumbnail) {
         features.insert(ImageFeature::Thumbnail);
     }
     if (auxiliary) {
         features.insert(ImageFeature::AuxiliaryImage);
     }
-    if (refs.hasFrom("base", itemId)) {
+    if (refs.hasFrom(reftype::kBase, itemId)) {
         features.insert(ImageFeature::PreComputedImage);
     }
-    if (refs.hasFrom("dimg", itemId)) {
+    if (refs.hasFrom(reftype::kDimg, itemId)) {
         features.insert(ImageFeature::DerivedImage);
     }
     if (!thumbnail && !auxiliary) {
         features.insert(ImageFeature::MasterImage);
     }
-    if (refs.hasTo("thmb", itemId)) {
+    if (refs.hasTo(reftype::kThmb, itemId)) {
         features.insert(ImageFeature::HasThumbnails);
     }
-    if (refs.hasTo("auxl", itemId)) {
+    if (refs.hasTo(reftype::kAuxl, itemId)) {
         features.insert(ImageFeature::HasAuxiliaryImages);
     }
-    if (refs.hasTo("cdsc", itemId)) {
+    if (refs.hasTo(reftype::kCdsc, itemId)) {
         features.insert(ImageFeature::HasMetadata);
     }
-    if (refs.hasTo("base", itemId)) {
+    if (refs.hasTo(reftype::kBase, itemId)) {
         features.insert(ImageFeature::HasPreComputedImages);
     }
-    if (refs.hasTo("tbas", itemId)) {
+    if (refs.hasTo(reftype::kTbas, itemId)) {
         features.insert(ImageFeature::HasTiles);
     }
-    if (refs.hasTo("dimg", itemId)) {
+    if (refs.hasTo(reftype::kDimg, itemId)) {
         features.insert(ImageFeature::HasDerivedImages);
     }
     if (itemId == meta.getPrimaryItemBox().getItemId()) {
@@ -118,15 +128,15 @@ std::set<ItemFeature> HevcImageFileReader::itemFeaturesOf(const MetaBox& meta, C
     if (entry.getProtectionIndex() != 0) {
         features.insert(ItemFeature::ProtectedItem);
     }
-    if (refs.hasFrom("cdsc", itemId)) {
+    if (refs.hasFrom(reftype::kCdsc, itemId)) {
         features.insert(ItemFeature::MetadataItem);
     }
     const std::string& type = entry.getItemType();
-    if (type == "Exif") {
+    if (type == itemtype::kExif.getString()) {
         features.insert(ItemFeature::ExifItem);
-    } else if (type == "mime") {
+    } else if (type == itemtype::kMime.getString()) {
         features.insert(ItemFeature::MimeItem);
-    } else if (type == "hvt1") {
+    } else if (type == itemtype::kHvt1.getString()) {
         features.insert(ItemFeature::TileItem);
     }
     return features;
@@ -272,8 +282,9 @@ void HevcImageFileReader::readItemTables(const MetaBox& meta, ContextId contextI
                                          const std::map<ItemId, std::string>& itemTypes, MetaContext& metaContext)
 {
     for (const auto& [id, type] : itemTypes) {
-        if ((type == "grid" || type == "iovl") && !isProtected(contextId, id)) {
-            if (type == "grid") {
+        if ((type == itemtype::kGrid.getString() || type == itemtype::kIovl.getString()) &&
+            !isProtected(contextId, id)) {
+            if (type == itemtype::kGrid.getString()) {
                 metaContext.grids[id] = parseGrid(contextId, id);
             } else {
                 metaContext.overlays[id] = parseOverlay(contextId, id);
@@ -297,7 +308,7 @@ void HevcImageFileReader::describeImages(const MetaBox& meta, ContextId contextI
         image.type = type;
         if (isCodedImageType(type)) {
             const ReferenceIndex& refs = referenceIndex(contextId);
-            if (!refs.hasFrom("auxl", id) && !refs.hasFrom("thmb", id)) {
+            if (!refs.hasFrom(reftype::kAuxl, id) && !refs.hasFrom(reftype::kThmb, id)) {
                 image.type = "master";
             } else if (features.count(ImageFeature::HiddenImage) != 0) {
                 image.type = "hidden";
@@ -348,7 +359,7 @@ GridItem HevcImageFileReader::parseGrid(ContextId contextId, ItemId itemId)
     } catch (const std::out_of_range&) {
         fail(FileReaderException::ReadFailed, "Grid descriptor of item " + std::to_string(itemId) + " is cut short");
     }
-    getReferencedFromItemListByType(contextId, itemId, "dimg", grid.itemIds);
+    getReferencedFromItemListByType(contextId, itemId, reftype::kDimg, grid.itemIds);
     if (grid.itemIds.size() > limits::kMaxGridTiles) {
         fail(FileReaderException::ReadFailed,
              "Grid item " + std::to_string(itemId) + " names " + std::to_string(grid.itemIds.size()) +
@@ -387,7 +398,7 @@ OverlayItem HevcImageFileReader::parseOverlay(ContextId contextId, ItemId itemId
     } catch (const std::out_of_range&) {
         fail(FileReaderException::ReadFailed, "Overlay descriptor of item " + std::to_string(itemId) + " is cut short");
     }
-    getReferencedFromItemListByType(contextId, itemId, "dimg", overlay.itemIds);
+    getReferencedFromItemListByType(contextId, itemId, reftype::kDimg, overlay.itemIds);
     return overlay;
 }
 
@@ -408,7 +419,7 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
         ParameterSetMap parameterSets;
         std::uint8_t lengthSize = 4;
         if (hvcc != 0) {
-            codeType = "hvc1";
+            codeType = itemtype::kHvc1.getString();
             configIndex = hvcc;
             const auto box = std::dynamic_pointer_cast<HevcConfigurationBox>(iprp.getPropertyByIndex(hvcc - 1));
             if (box) {
@@ -416,7 +427,7 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
                 lengthSize = static_cast<std::uint8_t>(box->getConfiguration().getLengthSizeMinusOne() + 1);
             }
         } else if (lhvc != 0) {
-            codeType = "lhv1";
+            codeType = itemtype::kLhv1.getString();
             configIndex = lhvc;
             const auto box =
                 std::dynamic_pointer_cast<LayeredHevcConfigurationItemProperty>(iprp.getPropertyByIndex(lhvc - 1));
@@ -425,7 +436,7 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
                 lengthSize = static_cast<std::uint8_t>(box->getConfiguration().getLengthSizeMinusOne() + 1);
             }
         } else if (avcc != 0) {
-            codeType = "avc1";
+            codeType = itemtype::kAvc1.getString();
             configIndex = avcc;
             const auto box = std::dynamic_pointer_cast<AvcConfigurationBox>(iprp.getPropertyByIndex(avcc - 1));
             if (box) {
@@ -683,7 +694,7 @@ void HevcImageFileReader::setForcedTimedPlayback(ContextId contextId, float fram
     for (const ItemId master : masters) {
         context.images[master].displayTime = t;
         IdVector thumbnails;
-        getReferencedToItemListByType(contextId, master, "thmb", thumbnails);
+        getReferencedToItemListByType(contextId, master, reftype::kThmb, thumbnails);
         for (const ItemId thumbnail : thumbnails) {
             if (const auto it = context.images.find(thumbnail); it != context.images.end()) {
                 it->second.displayTime = t;

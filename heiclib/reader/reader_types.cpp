@@ -1,5 +1,7 @@
 #include "heiclib/reader/reader_types.h"
 
+#include "heiclib/box_types.h"
+
 namespace ambrel::heif {
 
 const char* toString(FileFeature feature)
@@ -90,18 +92,18 @@ const char* toString(ItemPropertyType type)
 {
     switch (type) {
     case ItemPropertyType::Raw: return "raw";
-    case ItemPropertyType::Auxc: return "auxC";
-    case ItemPropertyType::Avcc: return "avcC";
-    case ItemPropertyType::Clap: return "clap";
-    case ItemPropertyType::Hvcc: return "hvcC";
-    case ItemPropertyType::Imir: return "imir";
-    case ItemPropertyType::Irot: return "irot";
-    case ItemPropertyType::Ispe: return "ispe";
-    case ItemPropertyType::Lhvc: return "lhvC";
-    case ItemPropertyType::Lsel: return "lsel";
-    case ItemPropertyType::Oinf: return "oinf";
-    case ItemPropertyType::Rloc: return "rloc";
-    case ItemPropertyType::Tols: return "tols";
+    case ItemPropertyType::Auxc: return kFourCCText<boxtype::kAuxC.getUInt32()>;
+    case ItemPropertyType::Avcc: return kFourCCText<boxtype::kAvcC.getUInt32()>;
+    case ItemPropertyType::Clap: return kFourCCText<boxtype::kClap.getUInt32()>;
+    case ItemPropertyType::Hvcc: return kFourCCText<boxtype::kHvcC.getUInt32()>;
+    case ItemPropertyType::Imir: return kFourCCText<boxtype::kImir.getUInt32()>;
+    case ItemPropertyType::Irot: return kFourCCText<boxtype::kIrot.getUInt32()>;
+    case ItemPropertyType::Ispe: return kFourCCText<boxtype::kIspe.getUInt32()>;
+    case ItemPropertyType::Lhvc: return kFourCCText<boxtype::kLhvC.getUInt32()>;
+    case ItemPropertyType::Lsel: return kFourCCText<boxtype::kLsel.getUInt32()>;
+    case ItemPropertyType::Oinf: return kFourCCText<boxtype::kOinf.getUInt32()>;
+    case ItemPropertyType::Rloc: return kFourCCText<boxtype::kRloc.getUInt32()>;
+    case ItemPropertyType::Tols: return kFourCCText<boxtype::kTols.getUInt32()>;
     }
     return "raw";
 }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "heiclib/box_types.h"
 #include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/boxes/movie_boxes.h"
 #include "heiclib/boxes/sample_table_boxes.h"
@@ -72,11 +73,11 @@ SamplePropertyInfo describeSample(const VisualSampleEntryBox& entry, std::uint32
 IdVector sampleReferences(const SampleTableBox& stbl, const SampleToGroupBox* refsGroup, SamplePropertyInfo& properties)
 {
     IdVector dependencies;
-    const auto refs = properties.sampleGroups.find("refs");
+    const auto refs = properties.sampleGroups.find(codetype::kRefs.getString());
     if (refs == properties.sampleGroups.end()) {
         return dependencies;
     }
-    const SampleGroupDescriptionBox& sgpd = stbl.getSampleGroupDescriptionBox("refs");
+    const SampleGroupDescriptionBox& sgpd = stbl.getSampleGroupDescriptionBox(codetype::kRefs.getString());
     const auto& refsEntry = dynamic_cast<const DirectReferenceSampleListEntry&>(sgpd.getEntry(refs->second));
     if (refsEntry.getSampleId() == 0) {
         properties.sampleType = SampleType::OutputNonReference;
@@ -151,8 +152,8 @@ void HevcImageFileReader::linkTracks(const std::vector<const TrackBox*>& tracks)
             continue;
         }
         for (const auto& ref : trak->getTrackReferenceBox().getTrefTypeBoxes()) {
-            const bool thumbnail = ref.getType() == FourCCInt("thmb");
-            const bool auxiliary = ref.getType() == FourCCInt("auxl");
+            const bool thumbnail = ref.getType() == reftype::kThmb;
+            const bool auxiliary = ref.getType() == reftype::kAuxl;
             for (const std::uint32_t target : ref.getTrackIds()) {
                 const auto it = mFileInfo.trackInformation.find(target);
                 if (it == mFileInfo.trackInformation.end()) {
@@ -260,7 +261,7 @@ bool HevcImageFileReader::readSamples(ContextId trackId, const SampleTableBox& s
     const auto& sampleGroups = stbl.getSampleToGroupBoxes();
     const SampleToGroupBox* refsGroup = nullptr;
     for (const auto& group : sampleGroups) {
-        if (group.getGroupingType() == "refs") {
+        if (group.getGroupingType() == codetype::kRefs.getString()) {
             refsGroup = &group;
             break;
         }
@@ -336,7 +337,7 @@ void HevcImageFileReader::setTrackFeatures(const TrackBox& trak, const EditListB
     const TrackHeaderBox& tkhd = trak.getTrackHeaderBox();
     info.trackId = tkhd.getTrackId();
     info.alternateGroupId = tkhd.getAlternateGroup();
-    if (trak.getMediaBox().getHandlerBox().getHandlerType() != "pict") {
+    if (trak.getMediaBox().getHandlerBox().getHandlerType() != codetype::kPict.getString()) {
         return;
     }
     const std::uint32_t flags = tkhd.getFlags();
@@ -353,10 +354,10 @@ void HevcImageFileReader::setTrackFeatures(const TrackBox& trak, const EditListB
         info.features.insert(TrackFeature::HasAlternatives);
     }
     if (trak.getHasTrackReferences()) {
-        if (hasTrackReference(trak, "thmb")) {
+        if (hasTrackReference(trak, reftype::kThmb)) {
             info.features.insert(TrackFeature::IsThumbnailImageSequence);
         }
-        if (hasTrackReference(trak, "auxl")) {
+        if (hasTrackReference(trak, reftype::kAuxl)) {
             info.features.insert(TrackFeature::IsAuxiliaryImageSequence);
         }
     } else {
