@@ -28,6 +28,7 @@ public:
 
     // Ordered by the 32-bit value, which is the order of the texts byte by byte.
     constexpr bool operator==(const FourCCInt& other) const = default;
+    // NOLINTNEXTLINE(modernize-use-nullptr): clang-tidy 14 takes the 0 of rewritten comparisons for a pointer.
     constexpr auto operator<=>(const FourCCInt& other) const = default;
 
 private:
