@@ -89,6 +89,23 @@ public:
     // A child kept as its bytes; parses `child` into a RawBox.
     void noteRaw(FourCCInt type, BitStream& child);
 
+    // Reads every child of a container whose children are members: a child
+    // of a type that `modelled(type)` maps to a member is parsed into it, any
+    // other is kept as its bytes.
+    template <typename Modelled>
+    void parseChildren(BitStream& input, Modelled&& modelled)
+    {
+        beginParse();
+        forEachChildBox(input, [&](FourCCInt type, BitStream& child) {
+            if (Box* box = modelled(type)) {
+                box->parseBox(child);
+                noteModelled(type);
+            } else {
+                noteRaw(type, child);
+            }
+        });
+    }
+
     // A parsed container: the recorded children in their order, modelled ones
     // through writeModelled(type, occurrence), the others as their bytes.
     // A container made in memory: writeModelled(type, 0) for every type of

@@ -386,15 +386,7 @@ Box* MediaInformationBox::modelledChild(FourCCInt type)
 void MediaInformationBox::parseBox(BitStream& input)
 {
     parseHeader(input);
-    mChildOrder.beginParse();
-    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
-        if (Box* box = modelledChild(type)) {
-            box->parseBox(child);
-            mChildOrder.noteModelled(type);
-        } else {
-            mChildOrder.noteRaw(type, child);
-        }
-    });
+    mChildOrder.parseChildren(input, [this](FourCCInt type) { return modelledChild(type); });
 }
 
 MediaBox::MediaBox() : Box(boxtype::kMdia) {}
@@ -420,15 +412,7 @@ Box* MediaBox::modelledChild(FourCCInt type)
 void MediaBox::parseBox(BitStream& input)
 {
     parseHeader(input);
-    mChildOrder.beginParse();
-    forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
-        if (Box* box = modelledChild(type)) {
-            box->parseBox(child);
-            mChildOrder.noteModelled(type);
-        } else {
-            mChildOrder.noteRaw(type, child);
-        }
-    });
+    mChildOrder.parseChildren(input, [this](FourCCInt type) { return modelledChild(type); });
 }
 
 // --- TrackBox ----------------------------------------------------------------------------
