@@ -1,0 +1,663 @@
+#include "heif2jpg/format_encoders.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include <openjpeg.h>
+#include <png.h>
+#include <tiffio.h>
+
+#include <opencv2/imgproc.hpp>
+
+namespace ambrel::pipeline {
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+EncodedFile failure(std::string text)
+{
+    return {{}, std::move(text)};
+}
+
+// The empty string when the encoders can take the picture.
+std::string checkPicture(const cv::Mat& image, bool sixteenBit)
+{
+    if (image.empty() || image.dims != 2)
+        return "the picture is empty";
+    if (image.channels() != 3 && image.channels() != 4)
+        return "the picture is not BGR or BGRA";
+    if (image.depth() != CV_8U && !(sixteenBit && image.depth() == CV_16U))
+        return sixteenBit ? "the picture is not 8-bit or 16-bit" : "the picture is not 8-bit";
+    return {};
+}
+
+// Rows first..first+count of the picture in RGB(A) order, contiguous.
+cv::Mat rgbRows(const cv::Mat& image, int first, int count)
+{
+    cv::Mat rows;
+    cv::cvtColor(image.rowRange(first, first + count), rows,
+                 image.channels() == 4 ? cv::COLOR_BGRA2RGBA : cv::COLOR_BGR2RGB);
+    return rows;
+}
+
+// The XMP packet as libraries that take C strings need it: up to the first
+// NUL (a packet is text; a trailing NUL is common).
+std::string xmpText(const Bytes& xmp)
+{
+    const auto end = std::find(xmp.begin(), xmp.end(), std::uint8_t(0));
+    return std::string(xmp.begin(), end);
+}
+
+// ---------------------------------------------------------------- PNG
+
+struct PngState
+{
+    Bytes* out = nullptr;
+    char message[256] = {};
+};
+
+void pngWrite(png_structp png, png_bytep data, png_size_t length)
+{
+    auto* state = static_cast<PngState*>(png_get_io_ptr(png));
+    try {
+        state->out->insert(state->out->end(), data, data + length);
+    } catch (const std::bad_alloc&) {
+        png_error(png, "out of memory");
+    }
+}
+
+void pngFlush(png_structp) {}
+
+void pngError(png_structp png, png_const_charp message)
+{
+    auto* state = static_cast<PngState*>(png_get_error_ptr(png));
+    std::snprintf(state->message, sizeof state->message, "%s", message);
+    // libpng jumps back to the setjmp in writePng when this returns.
+}
+
+void pngWarning(png_structp, png_const_charp) {}
+
+// libpng reports errors by longjmp to the setjmp here; every object this
+// function uses was made by the caller, so the jump skips no destructor.
+bool writePng(png_structp png, png_infop info, const cv::Mat& image, const ImageMetadata& metadata,
+              const std::string& xmp, int deflateLevel, png_bytepp rows)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    const int colourType = image.channels() == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
+    const int bitDepth = image.depth() == CV_16U ? 16 : 8;
+    png_set_IHDR(png, info, static_cast<png_uint_32>(image.cols), static_cast<png_uint_32>(image.rows), bitDepth,
+                 colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, deflateLevel);
+    // Sub is the cheapest filter that still helps photographs much; the
+    // adaptive choice of all five costs more time than it saves bytes at
+    // low zlib levels.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    if (!metadata.icc.empty())
+        png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, metadata.icc.data(),
+                     static_cast<png_uint_32>(metadata.icc.size()));
+    if (!metadata.exif.empty())
+        png_set_eXIf_1(png, info, static_cast<png_uint_32>(metadata.exif.size()),
+                       const_cast<png_bytep>(metadata.exif.data()));
+    if (!xmp.empty()) {
+        png_text text{};
+        text.compression = PNG_ITXT_COMPRESSION_NONE;
+        text.key = const_cast<png_charp>("XML:com.adobe.xmp");
+        text.text = const_cast<png_charp>(xmp.c_str());
+        text.itxt_length = xmp.size();
+        png_set_text(png, info, &text, 1);
+    }
+    png_write_info(png, info);
+    png_set_bgr(png);
+    if (bitDepth == 16)
+        png_set_swap(png);  // the picture's samples are little-endian, PNG's big-endian
+    png_write_image(png, rows);
+    // Without the info: the chunks were written before the pixels, and
+    // libpng would write eXIf a second time after them.
+    png_write_end(png, nullptr);
+    return true;
+}
+
+// ---------------------------------------------------------------- TIFF
+
+// A growing in-memory file for libtiff's client procedures.
+struct MemoryFile
+{
+    Bytes data;
+    std::uint64_t position = 0;
+    std::string error;
+};
+
+tsize_t tiffRead(thandle_t handle, tdata_t buffer, tsize_t size)
+{
+    auto* file = static_cast<MemoryFile*>(handle);
+    if (size < 0 || file->position >= file->data.size())
+        return 0;
+    const auto count = std::min<std::uint64_t>(static_cast<std::uint64_t>(size), file->data.size() - file->position);
+    std::memcpy(buffer, file->data.data() + file->position, count);
+    file->position += count;
+    return static_cast<tsize_t>(count);
+}
+
+tsize_t tiffWrite(thandle_t handle, tdata_t buffer, tsize_t size)
+{
+    auto* file = static_cast<MemoryFile*>(handle);
+    if (size < 0)
+        return -1;
+    const auto count = static_cast<std::uint64_t>(size);
+    try {
+        if (file->position + count > file->data.size())
+            file->data.resize(file->position + count);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    std::memcpy(file->data.data() + file->position, buffer, count);
+    file->position += count;
+    return size;
+}
+
+toff_t tiffSeek(thandle_t handle, toff_t offset, int whence)
+{
+    auto* file = static_cast<MemoryFile*>(handle);
+    std::uint64_t base = 0;
+    if (whence == SEEK_CUR)
+        base = file->position;
+    else if (whence == SEEK_END)
+        base = file->data.size();
+    // libtiff keeps classic TIFF offsets below 4 GiB itself; a seek past
+    // that cannot be meant.
+    if (offset > std::numeric_limits<std::uint32_t>::max() || base + offset > std::numeric_limits<std::uint32_t>::max())
+        return static_cast<toff_t>(-1);
+    file->position = base + offset;
+    return file->position;
+}
+
+int tiffClose(thandle_t)
+{
+    return 0;
+}
+
+toff_t tiffSize(thandle_t handle)
+{
+    return static_cast<MemoryFile*>(handle)->data.size();
+}
+
+int tiffMap(thandle_t, tdata_t*, toff_t*)
+{
+    return 0;
+}
+
+void tiffUnmap(thandle_t, tdata_t, toff_t) {}
+
+int tiffError(TIFF*, void* user, const char* module, const char* format, va_list arguments)
+{
+    auto* file = static_cast<MemoryFile*>(user);
+    if (file->error.empty()) {
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, arguments);
+        file->error = std::string(module ? module : "libtiff") + ": " + text;
+    }
+    return 1;  // handled: not passed on to the process-wide handler
+}
+
+int tiffWarning(TIFF*, void*, const char*, const char*, va_list)
+{
+    return 1;
+}
+
+struct TiffCloser
+{
+    void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+
+struct TiffOptionsFree
+{
+    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+
+// ---------------------------------------------------------------- JPEG 2000
+
+struct OpjSink
+{
+    Bytes data;
+    std::uint64_t position = 0;
+};
+
+OPJ_SIZE_T opjWrite(void* buffer, OPJ_SIZE_T size, void* user)
+{
+    auto* sink = static_cast<OpjSink*>(user);
+    try {
+        if (sink->position + size > sink->data.size())
+            sink->data.resize(sink->position + size);
+    } catch (const std::bad_alloc&) {
+        return static_cast<OPJ_SIZE_T>(-1);
+    }
+    std::memcpy(sink->data.data() + sink->position, buffer, size);
+    sink->position += size;
+    return size;
+}
+
+OPJ_OFF_T opjSkip(OPJ_OFF_T count, void* user)
+{
+    auto* sink = static_cast<OpjSink*>(user);
+    if (count < 0 && static_cast<std::uint64_t>(-count) > sink->position)
+        return -1;
+    sink->position = static_cast<std::uint64_t>(static_cast<OPJ_OFF_T>(sink->position) + count);
+    return count;
+}
+
+OPJ_BOOL opjSeek(OPJ_OFF_T position, void* user)
+{
+    if (position < 0)
+        return OPJ_FALSE;
+    static_cast<OpjSink*>(user)->position = static_cast<std::uint64_t>(position);
+    return OPJ_TRUE;
+}
+
+void opjError(const char* message, void* user)
+{
+    auto* text = static_cast<std::string*>(user);
+    if (text->empty()) {
+        *text = message;
+        while (!text->empty() && (text->back() == '\n' || text->back() == ' '))
+            text->pop_back();
+    }
+}
+
+void opjQuiet(const char*, void*) {}
+
+struct OpjCodecFree
+{
+    void operator()(opj_codec_t* codec) const { opj_destroy_codec(codec); }
+};
+struct OpjStreamFree
+{
+    void operator()(opj_stream_t* stream) const { opj_stream_destroy(stream); }
+};
+struct OpjImageFree
+{
+    void operator()(opj_image_t* image) const { opj_image_destroy(image); }
+};
+
+void appendBigEndian32(Bytes& out, std::uint32_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value >> 24));
+    out.push_back(static_cast<std::uint8_t>(value >> 16));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// A JP2 'uuid' box: EXIF and XMP have no box of their own in JP2; these two
+// identifiers are the ones readers look for.
+bool appendUuidBox(Bytes& file, const std::array<std::uint8_t, 16>& uuid, const Bytes& payload)
+{
+    const std::uint64_t size = 8 + uuid.size() + payload.size();
+    if (size > std::numeric_limits<std::uint32_t>::max())
+        return false;
+    appendBigEndian32(file, static_cast<std::uint32_t>(size));
+    file.insert(file.end(), {'u', 'u', 'i', 'd'});
+    file.insert(file.end(), uuid.begin(), uuid.end());
+    file.insert(file.end(), payload.begin(), payload.end());
+    return true;
+}
+
+std::uint32_t readBigEndian32(const Bytes& bytes, std::size_t at)
+{
+    return (std::uint32_t(bytes[at]) << 24) | (std::uint32_t(bytes[at + 1]) << 16) |
+           (std::uint32_t(bytes[at + 2]) << 8) | std::uint32_t(bytes[at + 3]);
+}
+
+// Puts the ICC profile into the JP2 header box in place of the enumerated
+// colour space OpenJPEG wrote. OpenJPEG's own route (the image's
+// icc_profile_buf) fails an assertion in its encoder, so the header is
+// rewritten here: the colour specification box becomes method 2 (a
+// restricted ICC profile, the JP2 form) and the header box grows by the
+// difference. Nothing in a JP2 file points at absolute offsets, so the boxes
+// after it need no change. False when the file has no such header.
+bool putJp2Profile(Bytes& file, const Bytes& icc)
+{
+    std::size_t at = 0;
+    while (at + 8 <= file.size()) {
+        const std::uint32_t size = readBigEndian32(file, at);
+        if (size < 8 || at + size > file.size())
+            return false;
+        if (std::memcmp(&file[at + 4], "jp2h", 4) == 0) {
+            Bytes header;
+            for (std::size_t child = at + 8; child + 8 <= at + size;) {
+                const std::uint32_t childSize = readBigEndian32(file, child);
+                if (childSize < 8 || child + childSize > at + size)
+                    return false;
+                if (std::memcmp(&file[child + 4], "colr", 4) == 0) {
+                    appendBigEndian32(header, static_cast<std::uint32_t>(8 + 3 + icc.size()));
+                    header.insert(header.end(), {'c', 'o', 'l', 'r', 2, 0, 0});  // method, precedence, approximation
+                    header.insert(header.end(), icc.begin(), icc.end());
+                } else {
+                    header.insert(header.end(), file.begin() + static_cast<std::ptrdiff_t>(child),
+                                  file.begin() + static_cast<std::ptrdiff_t>(child + childSize));
+                }
+                child += childSize;
+            }
+            if (8 + header.size() > std::numeric_limits<std::uint32_t>::max())
+                return false;
+            Bytes box;
+            appendBigEndian32(box, static_cast<std::uint32_t>(8 + header.size()));
+            box.insert(box.end(), {'j', 'p', '2', 'h'});
+            box.insert(box.end(), header.begin(), header.end());
+            file.erase(file.begin() + static_cast<std::ptrdiff_t>(at),
+                       file.begin() + static_cast<std::ptrdiff_t>(at + size));
+            file.insert(file.begin() + static_cast<std::ptrdiff_t>(at), box.begin(), box.end());
+            return true;
+        }
+        at += size;
+    }
+    return false;
+}
+
+// "JpgTiffExif->JP2"
+constexpr std::array<std::uint8_t, 16> kExifUuid = {0x4a, 0x70, 0x67, 0x54, 0x69, 0x66, 0x66, 0x45,
+                                                    0x78, 0x69, 0x66, 0x2d, 0x3e, 0x4a, 0x50, 0x32};
+// BE7ACFCB-97A9-42E8-9C71-999491E3AFAC
+constexpr std::array<std::uint8_t, 16> kXmpUuid = {0xbe, 0x7a, 0xcf, 0xcb, 0x97, 0xa9, 0x42, 0xe8,
+                                                   0x9c, 0x71, 0x99, 0x94, 0x91, 0xe3, 0xaf, 0xac};
+
+// ---------------------------------------------------------------- BMP
+
+void appendLittle16(Bytes& out, std::uint16_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void appendLittle32(Bytes& out, std::uint32_t value)
+{
+    appendLittle16(out, static_cast<std::uint16_t>(value));
+    appendLittle16(out, static_cast<std::uint16_t>(value >> 16));
+}
+
+constexpr std::uint32_t kBmpFileHeaderSize = 14;
+constexpr std::uint32_t kBmpV5HeaderSize = 124;
+constexpr std::uint32_t kBiRgb = 0;
+constexpr std::uint32_t kBiBitfields = 3;
+constexpr std::uint32_t kLcsSrgb = 0x73524742;          // 'sRGB'
+constexpr std::uint32_t kProfileEmbedded = 0x4d424544;  // 'MBED'
+constexpr std::uint32_t kLcsGmImages = 4;               // perceptual
+constexpr std::uint32_t kPixelsPerMetre = 2835;         // 72 dpi
+
+}  // namespace
+
+// ---------------------------------------------------------------- PNG
+
+EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
+{
+    if (std::string problem = checkPicture(image, true); !problem.empty())
+        return failure("PNG: " + problem);
+    if (metadata.icc.size() > std::numeric_limits<png_uint_32>::max() / 2 ||
+        metadata.exif.size() > std::numeric_limits<png_uint_32>::max() / 2)
+        return failure("PNG: the metadata is too large");
+
+    Bytes out;
+    PngState state;
+    state.out = &out;
+    const std::string xmp = xmpText(metadata.xmp);
+    std::vector<png_bytep> rows(static_cast<std::size_t>(image.rows));
+    for (int y = 0; y < image.rows; ++y)
+        rows[static_cast<std::size_t>(y)] = const_cast<png_bytep>(image.ptr<std::uint8_t>(y));
+
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, pngError, pngWarning);
+    if (!png)
+        return failure("PNG: libpng could not start");
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        png_destroy_write_struct(&png, nullptr);
+        return failure("PNG: libpng could not start");
+    }
+    png_set_write_fn(png, &state, pngWrite, pngFlush);
+    const bool written = writePng(png, info, image, metadata, xmp, std::clamp(deflateLevel, 0, 9), rows.data());
+    png_destroy_write_struct(&png, &info);
+    if (!written)
+        return failure(std::string("PNG: ") + (state.message[0] ? state.message : "libpng failed"));
+    return {std::move(out), {}};
+}
+
+// ---------------------------------------------------------------- TIFF
+
+EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
+{
+    if (std::string problem = checkPicture(image, true); !problem.empty())
+        return failure("TIFF: " + problem);
+    if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2 ||
+        metadata.xmp.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+        return failure("TIFF: the metadata is too large");
+
+    MemoryFile file;
+    std::unique_ptr<TIFFOpenOptions, TiffOptionsFree> options(TIFFOpenOptionsAlloc());
+    if (!options)
+        return failure("TIFF: libtiff could not start");
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), tiffError, &file);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), tiffWarning, &file);
+    // "w": classic TIFF, which every reader takes; libtiff refuses to pass
+    // 4 GiB, and the refusal comes back as an error here.
+    std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpenExt("memory", "w", &file, tiffRead, tiffWrite, tiffSeek,
+                                                            tiffClose, tiffSize, tiffMap, tiffUnmap, options.get()));
+    if (!tif)
+        return failure("TIFF: " + (file.error.empty() ? std::string("libtiff could not start") : file.error));
+
+    const int channels = image.channels();
+    const int bits = image.depth() == CV_16U ? 16 : 8;
+    const std::size_t rowBytes = image.cols * image.elemSize();
+    const auto rowsPerStrip = static_cast<std::uint32_t>(
+        std::clamp<std::size_t>((std::size_t(256) << 10) / std::max<std::size_t>(rowBytes, 1), 1, image.rows));
+    TIFF* t = tif.get();
+    bool set = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(image.cols)) &&
+               TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(image.rows)) &&
+               TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(bits)) &&
+               TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(channels)) &&
+               TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
+               TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+               TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+               TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+               TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) &&
+               TIFFSetField(t, TIFFTAG_ZIPQUALITY, std::clamp(deflateLevel, 1, 9)) &&
+               TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    if (set && channels == 4) {
+        const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
+        set = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(1), extra);
+    }
+    if (set && !metadata.icc.empty())
+        set = TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(metadata.icc.size()), metadata.icc.data());
+    if (set && !metadata.xmp.empty())
+        set = TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(metadata.xmp.size()), metadata.xmp.data());
+    if (!set)
+        return failure("TIFF: " + (file.error.empty() ? std::string("a tag was refused") : file.error));
+
+    for (int first = 0; first < image.rows; first += static_cast<int>(rowsPerStrip)) {
+        const int count = std::min(static_cast<int>(rowsPerStrip), image.rows - first);
+        cv::Mat rows = rgbRows(image, first, count);
+        for (int y = 0; y < count; ++y) {
+            if (TIFFWriteScanline(t, rows.ptr(y), static_cast<std::uint32_t>(first + y), 0) < 0)
+                return failure("TIFF: " + (file.error.empty() ? std::string("writing failed") : file.error));
+        }
+    }
+    if (!TIFFWriteDirectory(t) || !file.error.empty())
+        return failure("TIFF: " + (file.error.empty() ? std::string("writing failed") : file.error));
+    tif.reset();
+    if (!file.error.empty())
+        return failure("TIFF: " + file.error);
+    return {std::move(file.data), {}};
+}
+
+// ---------------------------------------------------------------- JPEG 2000
+
+double jp2RatioForQuality(int quality)
+{
+    const int q = std::clamp(quality, 1, 99);
+    return 2.0 * std::pow(2.0, (99 - q) / 10.0);
+}
+
+int jp2ResolutionLevels(int width, int height)
+{
+    // Each level below the full picture halves it; OpenJPEG wants at least
+    // one pixel a side in the smallest.
+    int levels = 1;
+    const int side = std::max(1, std::min(width, height));
+    while (levels < 6 && (side >> levels) > 0)
+        ++levels;
+    return levels;
+}
+
+EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality)
+{
+    if (std::string problem = checkPicture(image, false); !problem.empty())
+        return failure("JPEG 2000: " + problem);
+    if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+        return failure("JPEG 2000: the profile is too large");
+
+    const int channels = image.channels();
+    const auto width = static_cast<OPJ_UINT32>(image.cols);
+    const auto height = static_cast<OPJ_UINT32>(image.rows);
+    std::array<opj_image_cmptparm_t, 4> components{};
+    for (int c = 0; c < channels; ++c) {
+        components[c].dx = 1;
+        components[c].dy = 1;
+        components[c].w = width;
+        components[c].h = height;
+        components[c].prec = 8;
+        components[c].sgnd = 0;
+    }
+    std::unique_ptr<opj_image_t, OpjImageFree> picture(
+        opj_image_create(static_cast<OPJ_UINT32>(channels), components.data(), OPJ_CLRSPC_SRGB));
+    if (!picture)
+        return failure("JPEG 2000: out of memory");
+    picture->x0 = 0;
+    picture->y0 = 0;
+    picture->x1 = width;
+    picture->y1 = height;
+    // BGR(A) to the components R, G, B (, A).
+    constexpr int kOrder[] = {2, 1, 0, 3};
+    for (int y = 0; y < image.rows; ++y) {
+        const std::uint8_t* row = image.ptr<std::uint8_t>(y);
+        const std::size_t base = static_cast<std::size_t>(y) * width;
+        for (int c = 0; c < channels; ++c) {
+            OPJ_INT32* out = picture->comps[c].data + base;
+            const int source = kOrder[c];
+            for (int x = 0; x < image.cols; ++x)
+                out[x] = row[x * channels + source];
+        }
+    }
+    if (channels == 4)
+        picture->comps[3].alpha = 1;
+    opj_cparameters_t parameters;
+    opj_set_default_encoder_parameters(&parameters);
+    parameters.tcp_numlayers = 1;
+    parameters.cp_disto_alloc = 1;
+    if (quality >= 100) {
+        parameters.irreversible = 0;
+        parameters.tcp_rates[0] = 0;  // no rate limit: lossless
+    } else {
+        parameters.irreversible = 1;
+        parameters.tcp_rates[0] = static_cast<float>(jp2RatioForQuality(quality));
+    }
+    parameters.tcp_mct = 1;  // the colour transform over R, G, B
+    parameters.numresolution = jp2ResolutionLevels(image.cols, image.rows);
+
+    std::string error;
+    std::unique_ptr<opj_codec_t, OpjCodecFree> codec(opj_create_compress(OPJ_CODEC_JP2));
+    if (!codec)
+        return failure("JPEG 2000: OpenJPEG could not start");
+    opj_set_error_handler(codec.get(), opjError, &error);
+    opj_set_warning_handler(codec.get(), opjQuiet, nullptr);
+    opj_set_info_handler(codec.get(), opjQuiet, nullptr);
+    if (!opj_setup_encoder(codec.get(), &parameters, picture.get()))
+        return failure("JPEG 2000: " + (error.empty() ? std::string("the encoder refused the settings") : error));
+
+    OpjSink sink;
+    std::unique_ptr<opj_stream_t, OpjStreamFree> stream(opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_FALSE));
+    if (!stream)
+        return failure("JPEG 2000: out of memory");
+    opj_stream_set_user_data(stream.get(), &sink, nullptr);
+    opj_stream_set_write_function(stream.get(), opjWrite);
+    opj_stream_set_skip_function(stream.get(), opjSkip);
+    opj_stream_set_seek_function(stream.get(), opjSeek);
+    if (!opj_start_compress(codec.get(), picture.get(), stream.get()) || !opj_encode(codec.get(), stream.get()) ||
+        !opj_end_compress(codec.get(), stream.get()))
+        return failure("JPEG 2000: " + (error.empty() ? std::string("encoding failed") : error));
+    stream.reset();  // flushes what is buffered into the sink
+
+    Bytes file = std::move(sink.data);
+    if (!metadata.icc.empty() && !putJp2Profile(file, metadata.icc))
+        return failure("JPEG 2000: the encoder's JP2 header was not as expected");
+    if (!metadata.exif.empty() && !appendUuidBox(file, kExifUuid, metadata.exif))
+        return failure("JPEG 2000: the EXIF block is too large");
+    if (!metadata.xmp.empty() && !appendUuidBox(file, kXmpUuid, metadata.xmp))
+        return failure("JPEG 2000: the XMP packet is too large");
+    return {std::move(file), {}};
+}
+
+// ---------------------------------------------------------------- BMP
+
+EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata)
+{
+    if (std::string problem = checkPicture(image, false); !problem.empty())
+        return failure("BMP: " + problem);
+
+    const int channels = image.channels();
+    const std::uint64_t stride = (static_cast<std::uint64_t>(image.cols) * channels + 3) & ~std::uint64_t(3);
+    const std::uint64_t pixelBytes = stride * static_cast<std::uint64_t>(image.rows);
+    const std::uint64_t pixelOffset = kBmpFileHeaderSize + kBmpV5HeaderSize;
+    const std::uint64_t fileSize = pixelOffset + pixelBytes + metadata.icc.size();
+    if (fileSize > std::numeric_limits<std::int32_t>::max())
+        return failure("BMP: the picture is too large for a BMP file");
+
+    Bytes out;
+    out.reserve(static_cast<std::size_t>(fileSize));
+    // BITMAPFILEHEADER
+    out.insert(out.end(), {'B', 'M'});
+    appendLittle32(out, static_cast<std::uint32_t>(fileSize));
+    appendLittle32(out, 0);
+    appendLittle32(out, static_cast<std::uint32_t>(pixelOffset));
+    // BITMAPV5HEADER
+    appendLittle32(out, kBmpV5HeaderSize);
+    appendLittle32(out, static_cast<std::uint32_t>(image.cols));
+    appendLittle32(out, static_cast<std::uint32_t>(image.rows));  // positive: bottom row first
+    appendLittle16(out, 1);                                       // planes
+    appendLittle16(out, static_cast<std::uint16_t>(channels * 8));
+    appendLittle32(out, channels == 4 ? kBiBitfields : kBiRgb);
+    appendLittle32(out, static_cast<std::uint32_t>(pixelBytes));
+    appendLittle32(out, kPixelsPerMetre);
+    appendLittle32(out, kPixelsPerMetre);
+    appendLittle32(out, 0);  // colours used
+    appendLittle32(out, 0);  // colours important
+    // Channel masks: read only with BI_BITFIELDS, where they say B, G, R, A
+    // from the lowest byte up, as the rows are stored.
+    appendLittle32(out, channels == 4 ? 0x00ff0000U : 0);
+    appendLittle32(out, channels == 4 ? 0x0000ff00U : 0);
+    appendLittle32(out, channels == 4 ? 0x000000ffU : 0);
+    appendLittle32(out, channels == 4 ? 0xff000000U : 0);
+    appendLittle32(out, metadata.icc.empty() ? kLcsSrgb : kProfileEmbedded);
+    out.insert(out.end(), 36 + 12, 0);  // endpoints and gammas: unused for these colour spaces
+    appendLittle32(out, kLcsGmImages);
+    // The profile follows the pixels; its offset counts from this header.
+    appendLittle32(out, metadata.icc.empty() ? 0 : static_cast<std::uint32_t>(kBmpV5HeaderSize + pixelBytes));
+    appendLittle32(out, static_cast<std::uint32_t>(metadata.icc.size()));
+    appendLittle32(out, 0);  // reserved
+
+    const std::size_t rowBytes = static_cast<std::size_t>(image.cols) * channels;
+    const std::size_t padding = static_cast<std::size_t>(stride) - rowBytes;
+    for (int y = image.rows - 1; y >= 0; --y) {
+        const std::uint8_t* row = image.ptr<std::uint8_t>(y);
+        out.insert(out.end(), row, row + rowBytes);  // BMP stores B, G, R (, A): OpenCV's order
+        out.insert(out.end(), padding, 0);
+    }
+    out.insert(out.end(), metadata.icc.begin(), metadata.icc.end());
+    return {std::move(out), {}};
+}
+
+}  // namespace ambrel::pipeline

@@ -1,0 +1,67 @@
+// Encoders for the lossless and JPEG 2000 output formats, working from the
+// decoded picture rather than from a JPEG, so that nothing is lost twice and
+// the picture's colour profile, EXIF and XMP travel with it:
+//
+//   PNG       libpng: iCCP (the profile, named), eXIf, iTXt "XML:com.adobe.xmp"
+//   TIFF      libtiff in memory: deflate with the horizontal predictor,
+//             ICC profile and XMP packet tags
+//   JPEG 2000 OpenJPEG, JP2 container: ICC profile in the colour
+//             specification box, EXIF and XMP in their uuid boxes
+//   BMP       written here: BITMAPV5HEADER with the embedded profile
+//
+// Every encoder takes 8-bit BGR or BGRA; PNG and TIFF also take 16-bit BGR
+// and BGRA. Each returns the whole file, or an error text; none throws.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace ambrel::pipeline {
+
+// What a picture carries besides its pixels. Any member may be empty.
+struct ImageMetadata
+{
+    std::vector<std::uint8_t> icc;   // an ICC profile, as stored in the HEIF colr box
+    std::vector<std::uint8_t> exif;  // a TIFF block from its header on ("II*\0" or "MM\0*"), no "Exif\0\0"
+    std::vector<std::uint8_t> xmp;   // an XMP packet (UTF-8 XML)
+};
+
+struct EncodedFile
+{
+    std::vector<std::uint8_t> bytes;  // the file, empty on failure
+    std::string error;                // why it failed, empty on success
+
+    [[nodiscard]] bool ok() const { return error.empty(); }
+};
+
+// zlib level of the PNG and TIFF encoders: level 2 with the Sub filter (PNG)
+// or the horizontal predictor (TIFF) is several times faster than level 6 on
+// a 12 MP photograph for files a few percent larger.
+constexpr int kLosslessDeflateLevel = 2;
+
+[[nodiscard]] EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata,
+                                    int deflateLevel = kLosslessDeflateLevel);
+
+[[nodiscard]] EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata,
+                                     int deflateLevel = kLosslessDeflateLevel);
+
+// Quality 100 is lossless (the reversible 5/3 wavelet); lower qualities use
+// the irreversible 9/7 wavelet at the compression ratio jp2RatioForQuality
+// gives. Pictures smaller than 32 pixels a side get fewer resolution levels.
+[[nodiscard]] EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality = 100);
+
+// Compression ratio for a JPEG 2000 quality below 100 (clamped to 1..99):
+// 2 at 99, doubling every 10 steps down.
+[[nodiscard]] double jp2RatioForQuality(int quality);
+
+// The number of wavelet resolution levels used for a width x height picture:
+// six, fewer for a side below 32 pixels (each level halves the picture).
+[[nodiscard]] int jp2ResolutionLevels(int width, int height);
+
+// BMP keeps only the profile (EXIF and XMP have no place in it). 8-bit only.
+[[nodiscard]] EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata);
+
+}  // namespace ambrel::pipeline

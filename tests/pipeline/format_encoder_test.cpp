@@ -1,0 +1,558 @@
+// The PNG, TIFF, JPEG 2000 and BMP encoders: each file is read back with the
+// format's own library (libpng, libtiff, OpenJPEG; OpenCV's BMP reader and the
+// header by hand for BMP), the pixels compared (exactly, where the encoding is
+// lossless) and the ICC profile, EXIF block and XMP packet compared byte for
+// byte; then exiftool, as a black box, must find the profile's description,
+// the EXIF date and the XMP label.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <openjpeg.h>
+#include <png.h>
+#include <tiffio.h>
+#include <unistd.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "heif2jpg/format_encoders.h"
+
+using namespace ambrel::pipeline;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// --- test metadata ---
+
+void put32be(Bytes& out, std::uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+void set32be(Bytes& out, std::size_t at, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+
+constexpr const char* kProfileDescription = "Ambrel Test RGB";
+
+// A small ICC v2 display profile: header, desc (textDescriptionType), wtpt,
+// cprt. Enough for libpng's checks and for exiftool to name it.
+Bytes iccProfile()
+{
+    Bytes desc = {'d', 'e', 's', 'c', 0, 0, 0, 0};
+    const std::string name = kProfileDescription;
+    put32be(desc, static_cast<std::uint32_t>(name.size() + 1));
+    desc.insert(desc.end(), name.begin(), name.end());
+    desc.push_back(0);
+    desc.insert(desc.end(), 4 + 4 + 2 + 1 + 67, 0);  // no Unicode, no ScriptCode
+    Bytes wtpt = {'X', 'Y', 'Z', ' ', 0, 0, 0, 0};
+    put32be(wtpt, 0x0000f6d6);
+    put32be(wtpt, 0x00010000);
+    put32be(wtpt, 0x0000d32d);
+    Bytes cprt = {'t', 'e', 'x', 't', 0, 0, 0, 0};
+    const std::string notice = "No copyright";
+    cprt.insert(cprt.end(), notice.begin(), notice.end());
+    cprt.push_back(0);
+
+    const std::vector<std::pair<std::string, Bytes>> tags = {{"desc", desc}, {"wtpt", wtpt}, {"cprt", cprt}};
+    Bytes profile(128, 0);
+    set32be(profile, 8, 0x02100000);  // version 2.1
+    std::memcpy(&profile[12], "mntrRGB XYZ ", 12);
+    std::memcpy(&profile[36], "acsp", 4);
+    set32be(profile, 68, 0x0000f6d6);  // D50 illuminant
+    set32be(profile, 72, 0x00010000);
+    set32be(profile, 76, 0x0000d32d);
+    put32be(profile, static_cast<std::uint32_t>(tags.size()));
+    std::size_t offset = 128 + 4 + 12 * tags.size();
+    Bytes data;
+    for (const auto& [signature, body] : tags) {
+        profile.insert(profile.end(), signature.begin(), signature.end());
+        put32be(profile, static_cast<std::uint32_t>(offset + data.size()));
+        put32be(profile, static_cast<std::uint32_t>(body.size()));
+        data.insert(data.end(), body.begin(), body.end());
+        while (data.size() % 4)
+            data.push_back(0);
+    }
+    profile.insert(profile.end(), data.begin(), data.end());
+    set32be(profile, 0, static_cast<std::uint32_t>(profile.size()));
+    return profile;
+}
+
+constexpr const char* kDateTimeOriginal = "2024:05:06 07:08:09";
+
+// A little-endian TIFF block: IFD0 with Orientation 6 and the Exif IFD
+// pointer, and an Exif IFD with DateTimeOriginal.
+Bytes exifBlock()
+{
+    Bytes out = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    auto put16 = [&](std::uint16_t v) {
+        out.push_back(static_cast<std::uint8_t>(v));
+        out.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    auto put32 = [&](std::uint32_t v) {
+        put16(static_cast<std::uint16_t>(v));
+        put16(static_cast<std::uint16_t>(v >> 16));
+    };
+    // IFD0 at 8: 2 entries (2 + 24 + 4 bytes), the Exif IFD at 38.
+    put16(2);
+    put16(0x0112), put16(3), put32(1), put16(6), put16(0);
+    put16(0x8769), put16(4), put32(1), put32(38);
+    put32(0);
+    // Exif IFD at 38: 1 entry (2 + 12 + 4 bytes), its text at 56.
+    put16(1);
+    put16(0x9003), put16(2), put32(20), put32(56);
+    put32(0);
+    const std::string date = kDateTimeOriginal;
+    out.insert(out.end(), date.begin(), date.end());
+    out.push_back(0);
+    return out;
+}
+
+constexpr const char* kXmpLabel = "AmbrelLabel";
+
+Bytes xmpPacket()
+{
+    const std::string text = std::string(
+                                 "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
+                                 "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"
+                                 "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+                                 "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\">"
+                                 "<xmp:Label>") +
+                             kXmpLabel + "</xmp:Label></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+    return Bytes(text.begin(), text.end());
+}
+
+ImageMetadata testMetadata()
+{
+    return {iccProfile(), exifBlock(), xmpPacket()};
+}
+
+// A picture with edges, gradients and every channel different.
+cv::Mat testPicture(int width, int height, int type)
+{
+    cv::Mat image(height, width, type);
+    const int channels = image.channels();
+    const bool wide = image.depth() == CV_16U;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < channels; ++c) {
+                const int v = (x * 7 + y * 13 + c * 50 + ((x / 4 + y / 3) % 2) * 90 + x * y * (c + 1)) & 0xff;
+                if (wide)
+                    image.ptr<std::uint16_t>(y)[x * channels + c] = static_cast<std::uint16_t>(v * 257 + (x + c) % 7);
+                else
+                    image.ptr<std::uint8_t>(y)[x * channels + c] = static_cast<std::uint8_t>(v);
+            }
+        }
+    }
+    return image;
+}
+
+// --- reading back ---
+
+struct ReadBack
+{
+    cv::Mat image;  // BGR(A), the encoded depth
+    ImageMetadata metadata;
+    std::string error;
+};
+
+struct PngReadState
+{
+    const Bytes* file;
+    std::size_t position;
+};
+
+void pngReadBytes(png_structp png, png_bytep out, png_size_t length)
+{
+    auto* state = static_cast<PngReadState*>(png_get_io_ptr(png));
+    if (state->position + length > state->file->size())
+        png_error(png, "truncated");
+    std::memcpy(out, state->file->data() + state->position, length);
+    state->position += length;
+}
+
+// setjmp: nothing with a destructor is made between it and the libpng calls.
+bool pngReadInto(png_structp png, png_infop info, ReadBack* out)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_read_png(png, info, PNG_TRANSFORM_BGR | PNG_TRANSFORM_SWAP_ENDIAN, nullptr);
+    const int width = static_cast<int>(png_get_image_width(png, info));
+    const int height = static_cast<int>(png_get_image_height(png, info));
+    const int channels = png_get_channels(png, info);
+    const int depth = png_get_bit_depth(png, info) == 16 ? CV_16U : CV_8U;
+    out->image.create(height, width, CV_MAKETYPE(depth, channels));
+    png_bytepp rows = png_get_rows(png, info);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(out->image.ptr(y), rows[y], out->image.cols * out->image.elemSize());
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 profileLength = 0;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &profileLength))
+        out->metadata.icc.assign(profile, profile + profileLength);
+    png_bytep exif = nullptr;
+    png_uint_32 exifLength = 0;
+    if (png_get_eXIf_1(png, info, &exifLength, &exif))
+        out->metadata.exif.assign(exif, exif + exifLength);
+    png_textp texts = nullptr;
+    int count = 0;
+    png_get_text(png, info, &texts, &count);
+    for (int i = 0; i < count; ++i) {
+        if (std::strcmp(texts[i].key, "XML:com.adobe.xmp") == 0) {
+            const auto* text = reinterpret_cast<const std::uint8_t*>(texts[i].text);
+            out->metadata.xmp.assign(text, text + texts[i].itxt_length);
+        }
+    }
+    return true;
+}
+
+ReadBack readPng(const Bytes& file)
+{
+    ReadBack out;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    PngReadState state{&file, 0};
+    png_set_read_fn(png, &state, pngReadBytes);
+    if (!pngReadInto(png, info, &out))
+        out.error = "libpng cannot read the file";
+    png_destroy_read_struct(&png, &info, nullptr);
+    return out;
+}
+
+// libtiff and OpenJPEG read from a file.
+class TempFile
+{
+public:
+    TempFile(const Bytes& bytes, const std::string& extension)
+    {
+        mPath = (std::filesystem::temp_directory_path() /
+                 ("ambrel-format-" + std::to_string(::getpid()) + "-" + std::to_string(sCount++) + extension))
+                    .string();
+        std::ofstream(mPath, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    ~TempFile() { std::filesystem::remove(mPath); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const std::string& path() const { return mPath; }
+
+private:
+    static inline int sCount = 0;
+    std::string mPath;
+};
+
+ReadBack readTiff(const Bytes& file)
+{
+    ReadBack out;
+    TempFile temp(file, ".tif");
+    std::unique_ptr<TIFF, void (*)(TIFF*)> tif(TIFFOpen(temp.path().c_str(), "r"), TIFFClose);
+    if (!tif) {
+        out.error = "libtiff cannot open the file";
+        return out;
+    }
+    std::uint32_t width = 0, height = 0;
+    std::uint16_t channels = 0, bits = 0, photometric = 0;
+    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &channels);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric);
+    if (photometric != PHOTOMETRIC_RGB || (channels != 3 && channels != 4) || (bits != 8 && bits != 16)) {
+        out.error = "not an RGB(A) 8/16-bit TIFF";
+        return out;
+    }
+    cv::Mat rgb(static_cast<int>(height), static_cast<int>(width), CV_MAKETYPE(bits == 16 ? CV_16U : CV_8U, channels));
+    for (std::uint32_t y = 0; y < height; ++y) {
+        if (TIFFReadScanline(tif.get(), rgb.ptr(static_cast<int>(y)), y, 0) < 0) {
+            out.error = "libtiff cannot read a row";
+            return out;
+        }
+    }
+    cv::cvtColor(rgb, out.image, channels == 4 ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
+    std::uint32_t length = 0;
+    void* data = nullptr;
+    if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &length, &data))
+        out.metadata.icc.assign(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + length);
+    if (TIFFGetField(tif.get(), TIFFTAG_XMLPACKET, &length, &data))
+        out.metadata.xmp.assign(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + length);
+    return out;
+}
+
+// The payload of the JP2 file's top-level 'uuid' box with this identifier.
+Bytes jp2UuidBox(const Bytes& file, const std::array<std::uint8_t, 16>& uuid)
+{
+    std::size_t at = 0;
+    while (at + 8 <= file.size()) {
+        std::uint64_t size =
+            (std::uint64_t(file[at]) << 24) | (file[at + 1] << 16) | (file[at + 2] << 8) | file[at + 3];
+        if (size == 0)
+            size = file.size() - at;
+        if (size < 8 || at + size > file.size())
+            break;
+        if (std::memcmp(&file[at + 4], "uuid", 4) == 0 && size >= 24 &&
+            std::memcmp(&file[at + 8], uuid.data(), uuid.size()) == 0)
+            return Bytes(file.begin() + static_cast<long>(at + 24), file.begin() + static_cast<long>(at + size));
+        at += size;
+    }
+    return {};
+}
+
+ReadBack readJp2(const Bytes& file)
+{
+    ReadBack out;
+    TempFile temp(file, ".jp2");
+    std::unique_ptr<opj_stream_t, void (*)(opj_stream_t*)> stream(
+        opj_stream_create_default_file_stream(temp.path().c_str(), OPJ_TRUE), opj_stream_destroy);
+    std::unique_ptr<opj_codec_t, void (*)(opj_codec_t*)> codec(opj_create_decompress(OPJ_CODEC_JP2), opj_destroy_codec);
+    opj_dparameters_t parameters;
+    opj_set_default_decoder_parameters(&parameters);
+    opj_image_t* raw = nullptr;
+    if (!stream || !codec || !opj_setup_decoder(codec.get(), &parameters) ||
+        !opj_read_header(stream.get(), codec.get(), &raw)) {
+        opj_image_destroy(raw);
+        out.error = "OpenJPEG cannot read the header";
+        return out;
+    }
+    std::unique_ptr<opj_image_t, void (*)(opj_image_t*)> image(raw, opj_image_destroy);
+    if (!opj_decode(codec.get(), stream.get(), image.get()) || !opj_end_decompress(codec.get(), stream.get())) {
+        out.error = "OpenJPEG cannot decode the file";
+        return out;
+    }
+    const int channels = static_cast<int>(image->numcomps);
+    const int width = static_cast<int>(image->comps[0].w);
+    const int height = static_cast<int>(image->comps[0].h);
+    out.image.create(height, width, CV_8UC(channels));
+    constexpr int kOrder[] = {2, 1, 0, 3};  // R, G, B, A to B, G, R, A
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < channels; ++c)
+                out.image.ptr<std::uint8_t>(y)[x * channels + kOrder[c]] =
+                    cv::saturate_cast<std::uint8_t>(image->comps[c].data[y * width + x]);
+    if (image->icc_profile_len)
+        out.metadata.icc.assign(image->icc_profile_buf, image->icc_profile_buf + image->icc_profile_len);
+    out.metadata.exif =
+        jp2UuidBox(file, {'J', 'p', 'g', 'T', 'i', 'f', 'f', 'E', 'x', 'i', 'f', '-', '>', 'J', 'P', '2'});
+    out.metadata.xmp = jp2UuidBox(
+        file, {0xbe, 0x7a, 0xcf, 0xcb, 0x97, 0xa9, 0x42, 0xe8, 0x9c, 0x71, 0x99, 0x94, 0x91, 0xe3, 0xaf, 0xac});
+    return out;
+}
+
+std::uint32_t little32(const Bytes& file, std::size_t at)
+{
+    return file[at] | (file[at + 1] << 8) | (file[at + 2] << 16) | (std::uint32_t(file[at + 3]) << 24);
+}
+
+// Pixels through OpenCV's reader; the profile through the V5 header.
+ReadBack readBmp(const Bytes& file)
+{
+    ReadBack out;
+    out.image = cv::imdecode(file, cv::IMREAD_UNCHANGED);
+    if (out.image.empty() || file.size() < 14 + 124 || little32(file, 14) != 124) {
+        out.error = "not a BMP file with a version-5 header";
+        return out;
+    }
+    if (little32(file, 14 + 56) == 0x4d424544) {  // 'MBED'
+        const std::size_t at = 14 + std::size_t(little32(file, 14 + 112));
+        const std::size_t size = little32(file, 14 + 116);
+        if (at + size <= file.size())
+            out.metadata.icc.assign(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at + size));
+    }
+    return out;
+}
+
+// --- exiftool, as a black box ---
+
+bool haveExiftool()
+{
+    return std::system("exiftool -ver >/dev/null 2>&1") == 0;
+}
+
+std::string exiftoolJson(const Bytes& file, const std::string& extension)
+{
+    TempFile temp(file, extension);
+    const std::string command =
+        "exiftool -j -ICC_Profile:ProfileDescription -DateTimeOriginal -XMP:Label '" + temp.path() + "' 2>&1";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    std::string text;
+    if (!pipe)
+        return text;
+    char buffer[4096];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
+        text.append(buffer, count);
+    return text;
+}
+
+// --- the table ---
+
+struct FormatRow
+{
+    const char* name;
+    const char* extension;
+    std::function<EncodedFile(const cv::Mat&, const ImageMetadata&)> encode;
+    ReadBack (*read)(const Bytes&);
+    bool keepsExifAndXmp;
+};
+
+const FormatRow kFormats[] = {
+    {"PNG", ".png", [](const cv::Mat& m, const ImageMetadata& d) { return encodePng(m, d); }, readPng, true},
+    {"TIFF", ".tif", [](const cv::Mat& m, const ImageMetadata& d) { return encodeTiff(m, d); }, readTiff, false},
+    {"JPEG2000", ".jp2", [](const cv::Mat& m, const ImageMetadata& d) { return encodeJp2(m, d, 100); }, readJp2, true},
+    {"BMP", ".bmp", [](const cv::Mat& m, const ImageMetadata& d) { return encodeBmp(m, d); }, readBmp, false},
+};
+
+struct PictureRow
+{
+    const char* name;
+    int width;
+    int height;
+    int type;
+};
+
+std::string rowName(const FormatRow& format, const PictureRow& picture)
+{
+    return std::string(format.name) + "_" + picture.name;
+}
+
+class FormatEncoderTest : public ::testing::TestWithParam<std::tuple<FormatRow, PictureRow>>
+{};
+
+bool samePixels(const cv::Mat& a, const cv::Mat& b)
+{
+    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
+// Lossless formats give back every pixel and every metadata byte.
+TEST_P(FormatEncoderTest, KeepsPixelsAndMetadataExactly)
+{
+    const auto& [format, picture] = GetParam();
+    const cv::Mat image = testPicture(picture.width, picture.height, picture.type);
+    const ImageMetadata metadata = testMetadata();
+    const EncodedFile file = format.encode(image, metadata);
+    ASSERT_TRUE(file.ok()) << file.error;
+    ASSERT_FALSE(file.bytes.empty());
+    const ReadBack back = format.read(file.bytes);
+    ASSERT_TRUE(back.error.empty()) << back.error;
+    EXPECT_TRUE(samePixels(back.image, image)) << "the pixels differ";
+    EXPECT_EQ(back.metadata.icc, metadata.icc);
+    if (format.keepsExifAndXmp) {
+        EXPECT_EQ(back.metadata.exif, metadata.exif);
+    }
+    if (std::string(format.name) != "BMP") {
+        EXPECT_EQ(back.metadata.xmp, metadata.xmp);
+    }
+}
+
+const PictureRow kPictures[] = {
+    {"Bgr67x45", 67, 45, CV_8UC3},
+    {"Bgra67x45", 67, 45, CV_8UC4},
+    // Under 32 pixels a side: JPEG 2000 needs fewer resolution levels.
+    {"Bgr1x1", 1, 1, CV_8UC3},
+    {"Bgr5x3", 5, 3, CV_8UC3},
+    {"Bgr31x200", 31, 200, CV_8UC3},
+};
+
+INSTANTIATE_TEST_SUITE_P(Formats, FormatEncoderTest,
+                         ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::ValuesIn(kPictures)),
+                         [](const auto& info) { return rowName(std::get<0>(info.param), std::get<1>(info.param)); });
+
+// 16-bit pictures through PNG and TIFF keep every sample.
+TEST(FormatEncoder, SixteenBitPngAndTiffKeepEverySample)
+{
+    for (int type : {CV_16UC3, CV_16UC4}) {
+        const cv::Mat image = testPicture(40, 23, type);
+        const ImageMetadata metadata = testMetadata();
+        using Reader = ReadBack (*)(const Bytes&);
+        const std::vector<std::tuple<std::string, EncodedFile, Reader>> files = {
+            {"PNG", encodePng(image, metadata), readPng}, {"TIFF", encodeTiff(image, metadata), readTiff}};
+        for (const auto& [name, encoded, read] : files) {
+            SCOPED_TRACE(name);
+            ASSERT_TRUE(encoded.ok()) << encoded.error;
+            const ReadBack back = read(encoded.bytes);
+            ASSERT_TRUE(back.error.empty()) << back.error;
+            EXPECT_TRUE(samePixels(back.image, image));
+            EXPECT_EQ(back.metadata.icc, metadata.icc);
+        }
+    }
+}
+
+// Below quality 100 JPEG 2000 is lossy but close, and smaller than lossless.
+TEST(FormatEncoder, LossyJpeg2000IsCloseAndSmaller)
+{
+    cv::Mat image;
+    cv::GaussianBlur(testPicture(120, 90, CV_8UC3), image, cv::Size(9, 9), 3.0);  // photograph-like
+    const EncodedFile lossless = encodeJp2(image, {}, 100);
+    const EncodedFile lossy = encodeJp2(image, {}, 80);
+    ASSERT_TRUE(lossless.ok()) << lossless.error;
+    ASSERT_TRUE(lossy.ok()) << lossy.error;
+    EXPECT_LT(lossy.bytes.size(), lossless.bytes.size());
+    const ReadBack back = readJp2(lossy.bytes);
+    ASSERT_TRUE(back.error.empty()) << back.error;
+    ASSERT_EQ(back.image.size(), image.size());
+    EXPECT_GT(cv::PSNR(back.image, image), 30.0);
+}
+
+TEST(FormatEncoder, Jpeg2000ResolutionLevelsFitTheSmallerSide)
+{
+    EXPECT_EQ(jp2ResolutionLevels(4000, 3000), 6);
+    EXPECT_EQ(jp2ResolutionLevels(32, 32), 6);
+    EXPECT_EQ(jp2ResolutionLevels(31, 500), 5);
+    EXPECT_EQ(jp2ResolutionLevels(2, 2), 2);
+    EXPECT_EQ(jp2ResolutionLevels(1, 1), 1);
+}
+
+// What the encoders cannot take is refused with a reason, not a crash.
+TEST(FormatEncoder, RefusesPicturesItCannotEncode)
+{
+    const cv::Mat grey(4, 4, CV_8UC1, cv::Scalar(0));
+    const cv::Mat floats(4, 4, CV_32FC3, cv::Scalar(0));
+    const cv::Mat wide(4, 4, CV_16UC3, cv::Scalar(0));
+    for (const cv::Mat& image : {cv::Mat(), grey, floats}) {
+        EXPECT_FALSE(encodePng(image, {}).ok());
+        EXPECT_FALSE(encodeTiff(image, {}).ok());
+        EXPECT_FALSE(encodeJp2(image, {}).ok());
+        EXPECT_FALSE(encodeBmp(image, {}).ok());
+    }
+    EXPECT_FALSE(encodeJp2(wide, {}).ok());
+    EXPECT_FALSE(encodeBmp(wide, {}).ok());
+}
+
+// exiftool finds the profile's name, the EXIF date and the XMP label.
+TEST(FormatEncoder, ExiftoolFindsTheMetadata)
+{
+    if (!haveExiftool())
+        GTEST_SKIP() << "exiftool is not installed";
+    const cv::Mat image = testPicture(48, 40, CV_8UC3);
+    const ImageMetadata metadata = testMetadata();
+    for (const FormatRow& format : kFormats) {
+        SCOPED_TRACE(format.name);
+        const EncodedFile file = format.encode(image, metadata);
+        ASSERT_TRUE(file.ok()) << file.error;
+        const std::string json = exiftoolJson(file.bytes, format.extension);
+        EXPECT_NE(json.find(std::string("\"ProfileDescription\": \"") + kProfileDescription + "\""), std::string::npos)
+            << json;
+        if (format.keepsExifAndXmp) {
+            EXPECT_NE(json.find(std::string("\"DateTimeOriginal\": \"") + kDateTimeOriginal + "\""), std::string::npos)
+                << json;
+        }
+        if (std::string(format.name) != "BMP") {
+            EXPECT_NE(json.find(std::string("\"Label\": \"") + kXmpLabel + "\""), std::string::npos) << json;
+        }
+    }
+}
+
+}  // namespace
