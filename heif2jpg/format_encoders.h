@@ -37,10 +37,15 @@ struct EncodedFile
     [[nodiscard]] bool ok() const { return error.empty(); }
 };
 
-// zlib level of the PNG and TIFF encoders: level 2 with the Sub filter (PNG)
-// or the horizontal predictor (TIFF) is several times faster than level 6 on
-// a 12 MP photograph for files a few percent larger.
-constexpr int kLosslessDeflateLevel = 2;
+// zlib level of the PNG and TIFF encoders, chosen for speed. Measured on a
+// 12 MP photograph-like picture (4032 x 3024, upscaled photo plus sensor-like
+// noise / without the noise), against libpng's defaults (level 6, adaptive
+// filters): PNG at level 1 with the Paeth filter and zlib's run-length
+// strategy takes 0.52 s / 0.35 s for 19.9 MB / 8.1 MB where the defaults take
+// 2.9 s / 2.3 s for 18.9 MB / 7.3 MB. TIFF (deflate, horizontal predictor):
+// level 1 0.50 s, 22.7 MB; level 6 1.40 s, 22.1 MB. Levels above 3 use zlib's
+// default strategy with libpng's adaptive filters, for size.
+constexpr int kLosslessDeflateLevel = 1;
 
 [[nodiscard]] EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata,
                                     int deflateLevel = kLosslessDeflateLevel);

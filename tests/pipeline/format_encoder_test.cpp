@@ -6,6 +6,7 @@
 // the EXIF date and the XMP label.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -423,6 +425,16 @@ struct PictureRow
     int type;
 };
 
+void PrintTo(const FormatRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+void PrintTo(const PictureRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 std::string rowName(const FormatRow& format, const PictureRow& picture)
 {
     return std::string(format.name) + "_" + picture.name;
@@ -488,6 +500,34 @@ TEST(FormatEncoder, SixteenBitPngAndTiffKeepEverySample)
             EXPECT_EQ(back.metadata.icc, metadata.icc);
         }
     }
+}
+
+// The names of the PNG file's chunks, in order.
+std::vector<std::string> pngChunks(const Bytes& file)
+{
+    std::vector<std::string> names;
+    for (std::size_t at = 8; at + 12 <= file.size();) {
+        const std::size_t length =
+            (std::size_t(file[at]) << 24) | (file[at + 1] << 16) | (file[at + 2] << 8) | file[at + 3];
+        names.emplace_back(reinterpret_cast<const char*>(&file[at + 4]), 4);
+        at += 12 + length;
+    }
+    return names;
+}
+
+// Each metadata chunk is written once, before the pixels (libpng writes
+// eXIf again after them when the info is handed to png_write_end).
+TEST(FormatEncoder, PngStoresEachMetadataChunkOnceBeforeThePixels)
+{
+    const EncodedFile file = encodePng(testPicture(20, 10, CV_8UC3), testMetadata());
+    ASSERT_TRUE(file.ok()) << file.error;
+    const std::vector<std::string> chunks = pngChunks(file.bytes);
+    const auto firstData = std::find(chunks.begin(), chunks.end(), "IDAT");
+    for (const char* name : {"iCCP", "eXIf", "iTXt"}) {
+        EXPECT_EQ(std::count(chunks.begin(), chunks.end(), name), 1) << name;
+        EXPECT_LT(std::find(chunks.begin(), chunks.end(), name), firstData) << name;
+    }
+    EXPECT_EQ(chunks.back(), "IEND");
 }
 
 // Below quality 100 JPEG 2000 is lossy but close, and smaller than lossless.
