@@ -227,6 +227,225 @@ struct TiffOptionsFree
     void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
 };
 
+// --- carrying an EXIF block into a TIFF file ---
+//
+// libtiff can write an EXIF directory only tag by tag, each with the calling
+// convention of its own field definition. A TIFF file already is the EXIF
+// block's structure, so instead the block's Exif and GPS directories are
+// copied as they are (entries, their out-of-line values, the Interoperability
+// directory) behind what libtiff wrote, and the main directory's pointers to
+// them are filled in. The file is written in the block's byte order, so no
+// value needs swapping. Text tags of the block's first directory (camera
+// make, model, date...) go into the main directory through libtiff.
+
+constexpr std::uint16_t kExifIfdTag = 0x8769;
+constexpr std::uint16_t kGpsIfdTag = 0x8825;
+constexpr std::uint16_t kInteropIfdTag = 0xa005;
+constexpr std::uint32_t kMaxIfdEntries = 1000;
+
+class TiffBytes
+{
+public:
+    TiffBytes(Bytes& bytes, bool bigEndian) : mBytes(bytes), mBig(bigEndian) {}
+
+    bool get16(std::uint64_t at, std::uint16_t& value) const
+    {
+        if (at + 2 > mBytes.size())
+            return false;
+        value = mBig ? static_cast<std::uint16_t>((mBytes[at] << 8) | mBytes[at + 1])
+                     : static_cast<std::uint16_t>(mBytes[at] | (mBytes[at + 1] << 8));
+        return true;
+    }
+    bool get32(std::uint64_t at, std::uint32_t& value) const
+    {
+        std::uint16_t a = 0, b = 0;
+        if (!get16(at, a) || !get16(at + 2, b))
+            return false;
+        value = mBig ? (std::uint32_t(a) << 16) | b : (std::uint32_t(b) << 16) | a;
+        return true;
+    }
+    void set16(std::uint64_t at, std::uint16_t value)
+    {
+        mBytes[at] = static_cast<std::uint8_t>(mBig ? value >> 8 : value);
+        mBytes[at + 1] = static_cast<std::uint8_t>(mBig ? value : value >> 8);
+    }
+    void set32(std::uint64_t at, std::uint32_t value)
+    {
+        set16(at + (mBig ? 0 : 2), static_cast<std::uint16_t>(value >> 16));
+        set16(at + (mBig ? 2 : 0), static_cast<std::uint16_t>(value));
+    }
+    std::size_t size() const { return mBytes.size(); }
+
+private:
+    Bytes& mBytes;
+    bool mBig;
+};
+
+// Bytes per value of each TIFF field type; 0 for an unknown type.
+std::uint32_t tiffTypeSize(std::uint16_t type)
+{
+    switch (type) {
+    case 1:
+    case 2:
+    case 6:
+    case 7: return 1;  // BYTE, ASCII, SBYTE, UNDEFINED
+    case 3:
+    case 8: return 2;  // SHORT, SSHORT
+    case 4:
+    case 9:
+    case 11:
+    case 13: return 4;  // LONG, SLONG, FLOAT, IFD
+    case 5:
+    case 10:
+    case 12: return 8;  // RATIONAL, SRATIONAL, DOUBLE
+    default: return 0;
+    }
+}
+
+struct ExifLayout
+{
+    bool bigEndian = false;
+    std::uint32_t exifIfd = 0;  // offsets in the block, 0 when absent
+    std::uint32_t gpsIfd = 0;
+    std::vector<std::pair<std::uint16_t, std::string>> texts;  // first-directory text tags for the main directory
+};
+
+// The tags of the first directory that describe the capture, not the pixels.
+bool isCaptureTextTag(std::uint16_t tag)
+{
+    switch (tag) {
+    case 0x010e:
+    case 0x010f:
+    case 0x0110:
+    case 0x0131:
+    case 0x0132:
+    case 0x013b:
+    case 0x8298: return true;
+    default: return false;
+    }
+}
+
+bool readExifLayout(const Bytes& block, ExifLayout& layout)
+{
+    if (block.size() < 8)
+        return false;
+    if (block[0] == 'M' && block[1] == 'M')
+        layout.bigEndian = true;
+    else if (!(block[0] == 'I' && block[1] == 'I'))
+        return false;
+    Bytes& bytes = const_cast<Bytes&>(block);  // read only
+    const TiffBytes in(bytes, layout.bigEndian);
+    std::uint16_t magic = 0, count = 0;
+    std::uint32_t ifd = 0;
+    if (!in.get16(2, magic) || magic != 42 || !in.get32(4, ifd) || !in.get16(ifd, count) || count > kMaxIfdEntries)
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t entry = std::uint64_t(ifd) + 2 + 12 * i;
+        std::uint16_t tag = 0, type = 0;
+        std::uint32_t n = 0, value = 0;
+        if (!in.get16(entry, tag) || !in.get16(entry + 2, type) || !in.get32(entry + 4, n) ||
+            !in.get32(entry + 8, value))
+            return false;
+        if (tag == kExifIfdTag && (type == 4 || type == 13) && n == 1)
+            layout.exifIfd = value;
+        else if (tag == kGpsIfdTag && (type == 4 || type == 13) && n == 1)
+            layout.gpsIfd = value;
+        else if (isCaptureTextTag(tag) && type == 2 && n > 1) {
+            const std::uint64_t at = n <= 4 ? entry + 8 : value;
+            if (at + n > block.size())
+                return false;
+            std::string text(block.begin() + static_cast<std::ptrdiff_t>(at),
+                             block.begin() + static_cast<std::ptrdiff_t>(at + n));
+            text.resize(std::strlen(text.c_str()));
+            if (!text.empty())
+                layout.texts.emplace_back(tag, std::move(text));
+        }
+    }
+    return true;
+}
+
+// Copies the directory at `offset` of the block, with its out-of-line values
+// and (depth allowing) its Interoperability directory, to the end of `out`;
+// sets `copied` to where it starts. `budget` bounds the bytes copied, so that
+// entries pointing many times at the same large value cannot blow the file up.
+bool copyIfd(const Bytes& block, bool bigEndian, std::uint32_t offset, Bytes& out, int depth, std::uint64_t& budget,
+             std::uint32_t& copied)
+{
+    Bytes& source = const_cast<Bytes&>(block);  // read only
+    const TiffBytes in(source, bigEndian);
+    std::uint16_t count = 0;
+    if (!in.get16(offset, count) || count > kMaxIfdEntries)
+        return false;
+    const std::uint64_t ifdSize = 2 + 12 * std::uint64_t(count) + 4;
+    if (offset + ifdSize > block.size())
+        return false;
+    if (out.size() % 2)
+        out.push_back(0);
+    const std::uint64_t start = out.size();
+    if (start + ifdSize > std::numeric_limits<std::uint32_t>::max() || ifdSize > budget)
+        return false;
+    budget -= ifdSize;
+    out.insert(out.end(), block.begin() + offset, block.begin() + static_cast<std::ptrdiff_t>(offset + ifdSize));
+    TiffBytes target(out, bigEndian);
+    target.set32(start + ifdSize - 4, 0);                                 // no next directory
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> subDirectories;  // where to patch, source offset
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t entry = start + 2 + 12 * std::uint64_t(i);
+        std::uint16_t tag = 0, type = 0;
+        std::uint32_t n = 0, value = 0;
+        target.get16(entry, tag);
+        target.get16(entry + 2, type);
+        target.get32(entry + 4, n);
+        target.get32(entry + 8, value);
+        if (tag == kInteropIfdTag && depth > 0 && (type == 4 || type == 13) && n == 1) {
+            subDirectories.emplace_back(entry + 8, value);
+            continue;
+        }
+        const std::uint64_t size = std::uint64_t(tiffTypeSize(type)) * n;
+        if (size <= 4)
+            continue;  // in the entry itself
+        if (value + size > block.size() || size > budget)
+            return false;
+        budget -= size;
+        if (out.size() % 2)
+            out.push_back(0);
+        if (out.size() + size > std::numeric_limits<std::uint32_t>::max())
+            return false;
+        const auto at = static_cast<std::uint32_t>(out.size());
+        out.insert(out.end(), block.begin() + value, block.begin() + static_cast<std::ptrdiff_t>(value + size));
+        TiffBytes(out, bigEndian).set32(entry + 8, at);
+    }
+    for (const auto& [patch, sourceOffset] : subDirectories) {
+        std::uint32_t sub = 0;
+        if (!copyIfd(block, bigEndian, sourceOffset, out, depth - 1, budget, sub))
+            return false;
+        TiffBytes(out, bigEndian).set32(patch, sub);
+    }
+    copied = static_cast<std::uint32_t>(start);
+    return true;
+}
+
+// Fills in the value of `tag` in the first directory of the TIFF file.
+bool patchFirstIfd(Bytes& file, bool bigEndian, std::uint16_t tag, std::uint32_t value)
+{
+    TiffBytes io(file, bigEndian);
+    std::uint32_t ifd = 0;
+    std::uint16_t count = 0;
+    if (!io.get32(4, ifd) || !io.get16(ifd, count))
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t entry = std::uint64_t(ifd) + 2 + 12 * i;
+        std::uint16_t entryTag = 0;
+        if (!io.get16(entry, entryTag) || entry + 12 > file.size())
+            return false;
+        if (entryTag == tag) {
+            io.set32(entry + 8, value);
+            return true;
+        }
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------- JPEG 2000
 
 struct OpjSink
@@ -441,15 +660,21 @@ EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int 
         metadata.xmp.size() > std::numeric_limits<std::uint32_t>::max() / 2)
         return failure("TIFF: the metadata is too large");
 
+    ExifLayout exif;
+    if (!metadata.exif.empty() && !readExifLayout(metadata.exif, exif))
+        return failure("TIFF: the EXIF block is malformed");
+
     MemoryFile file;
     std::unique_ptr<TIFFOpenOptions, TiffOptionsFree> options(TIFFOpenOptionsAlloc());
     if (!options)
         return failure("TIFF: libtiff could not start");
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), tiffError, &file);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), tiffWarning, &file);
-    // "w": classic TIFF, which every reader takes; libtiff refuses to pass
-    // 4 GiB, and the refusal comes back as an error here.
-    std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpenExt("memory", "w", &file, tiffRead, tiffWrite, tiffSeek,
+    // Classic TIFF, which every reader takes (libtiff refuses to pass 4 GiB,
+    // and the refusal comes back as an error here), in the EXIF block's byte
+    // order.
+    const char* mode = exif.bigEndian ? "wb" : "wl";
+    std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpenExt("memory", mode, &file, tiffRead, tiffWrite, tiffSeek,
                                                             tiffClose, tiffSize, tiffMap, tiffUnmap, options.get()));
     if (!tif)
         return failure("TIFF: " + (file.error.empty() ? std::string("libtiff could not start") : file.error));
@@ -479,6 +704,15 @@ EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int 
         set = TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(metadata.icc.size()), metadata.icc.data());
     if (set && !metadata.xmp.empty())
         set = TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(metadata.xmp.size()), metadata.xmp.data());
+    for (const auto& [tag, text] : exif.texts) {
+        if (set)
+            set = TIFFSetField(t, tag, text.c_str());
+    }
+    // Placeholders, filled in once the directories are copied behind the file.
+    if (set && exif.exifIfd)
+        set = TIFFSetField(t, TIFFTAG_EXIFIFD, std::uint64_t(0));
+    if (set && exif.gpsIfd)
+        set = TIFFSetField(t, TIFFTAG_GPSIFD, std::uint64_t(0));
     if (!set)
         return failure("TIFF: " + (file.error.empty() ? std::string("a tag was refused") : file.error));
 
@@ -495,6 +729,15 @@ EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int 
     tif.reset();
     if (!file.error.empty())
         return failure("TIFF: " + file.error);
+
+    std::uint64_t budget = 2 * std::uint64_t(metadata.exif.size()) + 4096;
+    for (const auto& [tag, offset] : {std::pair{kExifIfdTag, exif.exifIfd}, std::pair{kGpsIfdTag, exif.gpsIfd}}) {
+        std::uint32_t copied = 0;
+        if (offset &&
+            (!copyIfd(metadata.exif, exif.bigEndian, offset, file.data, tag == kExifIfdTag ? 1 : 0, budget, copied) ||
+             !patchFirstIfd(file.data, exif.bigEndian, tag, copied)))
+            return failure("TIFF: the EXIF block is malformed");
+    }
     return {std::move(file.data), {}};
 }
 
