@@ -243,10 +243,13 @@ constexpr std::uint16_t kGpsIfdTag = 0x8825;
 constexpr std::uint16_t kInteropIfdTag = 0xa005;
 constexpr std::uint32_t kMaxIfdEntries = 1000;
 
+// Reads 16- and 32-bit values of a TIFF structure in its byte order, each
+// access checked against the end. Holds the vector, not its data, so that it
+// stays valid while the vector grows.
 class TiffBytes
 {
 public:
-    TiffBytes(Bytes& bytes, bool bigEndian) : mBytes(bytes), mBig(bigEndian) {}
+    TiffBytes(const Bytes& bytes, bool bigEndian) : mBytes(bytes), mBig(bigEndian) {}
 
     bool get16(std::uint64_t at, std::uint16_t& value) const
     {
@@ -264,22 +267,20 @@ public:
         value = mBig ? (std::uint32_t(a) << 16) | b : (std::uint32_t(b) << 16) | a;
         return true;
     }
-    void set16(std::uint64_t at, std::uint16_t value)
-    {
-        mBytes[at] = static_cast<std::uint8_t>(mBig ? value >> 8 : value);
-        mBytes[at + 1] = static_cast<std::uint8_t>(mBig ? value : value >> 8);
-    }
-    void set32(std::uint64_t at, std::uint32_t value)
-    {
-        set16(at + (mBig ? 0 : 2), static_cast<std::uint16_t>(value >> 16));
-        set16(at + (mBig ? 2 : 0), static_cast<std::uint16_t>(value));
-    }
-    std::size_t size() const { return mBytes.size(); }
 
 private:
-    Bytes& mBytes;
+    const Bytes& mBytes;
     bool mBig;
 };
+
+// Writes a 32-bit value at `at` (which the caller has checked) in the byte order.
+void setTiff32(Bytes& bytes, bool bigEndian, std::uint64_t at, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        const int shift = bigEndian ? 24 - 8 * i : 8 * i;
+        bytes[at + i] = static_cast<std::uint8_t>(value >> shift);
+    }
+}
 
 // Bytes per value of each TIFF field type; 0 for an unknown type.
 std::uint32_t tiffTypeSize(std::uint16_t type)
@@ -333,8 +334,7 @@ bool readExifLayout(const Bytes& block, ExifLayout& layout)
         layout.bigEndian = true;
     else if (!(block[0] == 'I' && block[1] == 'I'))
         return false;
-    Bytes& bytes = const_cast<Bytes&>(block);  // read only
-    const TiffBytes in(bytes, layout.bigEndian);
+    const TiffBytes in(block, layout.bigEndian);
     std::uint16_t magic = 0, count = 0;
     std::uint32_t ifd = 0;
     if (!in.get16(2, magic) || magic != 42 || !in.get32(4, ifd) || !in.get16(ifd, count) || count > kMaxIfdEntries)
@@ -371,8 +371,7 @@ bool readExifLayout(const Bytes& block, ExifLayout& layout)
 bool copyIfd(const Bytes& block, bool bigEndian, std::uint32_t offset, Bytes& out, int depth, std::uint64_t& budget,
              std::uint32_t& copied)
 {
-    Bytes& source = const_cast<Bytes&>(block);  // read only
-    const TiffBytes in(source, bigEndian);
+    const TiffBytes in(block, bigEndian);
     std::uint16_t count = 0;
     if (!in.get16(offset, count) || count > kMaxIfdEntries)
         return false;
@@ -386,9 +385,10 @@ bool copyIfd(const Bytes& block, bool bigEndian, std::uint32_t offset, Bytes& ou
         return false;
     budget -= ifdSize;
     out.insert(out.end(), block.begin() + offset, block.begin() + static_cast<std::ptrdiff_t>(offset + ifdSize));
-    TiffBytes target(out, bigEndian);
-    target.set32(start + ifdSize - 4, 0);                                 // no next directory
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> subDirectories;  // where to patch, source offset
+    const TiffBytes target(out, bigEndian);
+    setTiff32(out, bigEndian, start + ifdSize - 4, 0);  // no next directory
+    // Where each sub-directory's offset goes, and the offset in the block.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> subDirectories;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t entry = start + 2 + 12 * std::uint64_t(i);
         std::uint16_t tag = 0, type = 0;
@@ -413,13 +413,13 @@ bool copyIfd(const Bytes& block, bool bigEndian, std::uint32_t offset, Bytes& ou
             return false;
         const auto at = static_cast<std::uint32_t>(out.size());
         out.insert(out.end(), block.begin() + value, block.begin() + static_cast<std::ptrdiff_t>(value + size));
-        TiffBytes(out, bigEndian).set32(entry + 8, at);
+        setTiff32(out, bigEndian, entry + 8, at);
     }
     for (const auto& [patch, sourceOffset] : subDirectories) {
         std::uint32_t sub = 0;
         if (!copyIfd(block, bigEndian, sourceOffset, out, depth - 1, budget, sub))
             return false;
-        TiffBytes(out, bigEndian).set32(patch, sub);
+        setTiff32(out, bigEndian, patch, sub);
     }
     copied = static_cast<std::uint32_t>(start);
     return true;
@@ -428,7 +428,7 @@ bool copyIfd(const Bytes& block, bool bigEndian, std::uint32_t offset, Bytes& ou
 // Fills in the value of `tag` in the first directory of the TIFF file.
 bool patchFirstIfd(Bytes& file, bool bigEndian, std::uint16_t tag, std::uint32_t value)
 {
-    TiffBytes io(file, bigEndian);
+    const TiffBytes io(file, bigEndian);
     std::uint32_t ifd = 0;
     std::uint16_t count = 0;
     if (!io.get32(4, ifd) || !io.get16(ifd, count))
@@ -439,7 +439,7 @@ bool patchFirstIfd(Bytes& file, bool bigEndian, std::uint16_t tag, std::uint32_t
         if (!io.get16(entry, entryTag) || entry + 12 > file.size())
             return false;
         if (entryTag == tag) {
-            io.set32(entry + 8, value);
+            setTiff32(file, bigEndian, entry + 8, value);
             return true;
         }
     }
