@@ -25,7 +25,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 EncodedFile failure(std::string text)
 {
-    return {{}, std::move(text)};
+    return {{}, std::move(text), {}};
 }
 
 // The empty string when the encoders can take the picture.
@@ -81,7 +81,9 @@ void pngError(png_structp png, png_const_charp message)
 {
     auto* state = static_cast<PngState*>(png_get_error_ptr(png));
     std::snprintf(state->message, sizeof state->message, "%s", message);
-    // libpng jumps back to the setjmp in writePng when this returns.
+    // Back to the setjmp in writePng; were this to return, libpng would
+    // print the message to standard error before jumping.
+    png_longjmp(png, 1);
 }
 
 void pngWarning(png_structp, png_const_charp) {}
@@ -618,18 +620,13 @@ constexpr std::uint32_t kPixelsPerMetre = 2835;         // 72 dpi
 
 // ---------------------------------------------------------------- PNG
 
-EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
-{
-    if (std::string problem = checkPicture(image, true); !problem.empty())
-        return failure("PNG: " + problem);
-    if (metadata.icc.size() > std::numeric_limits<png_uint_32>::max() / 2 ||
-        metadata.exif.size() > std::numeric_limits<png_uint_32>::max() / 2)
-        return failure("PNG: the metadata is too large");
+namespace {
 
+EncodedFile encodePngOnce(const cv::Mat& image, const ImageMetadata& metadata, const std::string& xmp, int deflateLevel)
+{
     Bytes out;
     PngState state;
     state.out = &out;
-    const std::string xmp = xmpText(metadata.xmp);
     std::vector<png_bytep> rows(static_cast<std::size_t>(image.rows));
     for (int y = 0; y < image.rows; ++y)
         rows[static_cast<std::size_t>(y)] = const_cast<png_bytep>(image.ptr<std::uint8_t>(y));
@@ -647,7 +644,31 @@ EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata, int d
     png_destroy_write_struct(&png, &info);
     if (!written)
         return failure(std::string("PNG: ") + (state.message[0] ? state.message : "libpng failed"));
-    return {std::move(out), {}};
+    return {std::move(out), {}, {}};
+}
+
+}  // namespace
+
+EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
+{
+    if (std::string problem = checkPicture(image, true); !problem.empty())
+        return failure("PNG: " + problem);
+    if (metadata.icc.size() > std::numeric_limits<png_uint_32>::max() / 2 ||
+        metadata.exif.size() > std::numeric_limits<png_uint_32>::max() / 2)
+        return failure("PNG: the metadata is too large");
+
+    const std::string xmp = xmpText(metadata.xmp);
+    EncodedFile file = encodePngOnce(image, metadata, xmp, deflateLevel);
+    if (file.ok() || metadata.icc.empty())
+        return file;
+    // libpng checks the profile against the picture and refuses one that
+    // does not fit (a grey or CMYK profile, a length that disagrees with the
+    // data); the picture is still worth writing, without it.
+    ImageMetadata withoutProfile{{}, metadata.exif, metadata.xmp};
+    EncodedFile retry = encodePngOnce(image, withoutProfile, xmp, deflateLevel);
+    if (retry.ok())
+        retry.warning = "the colour profile was left out (" + file.error + ")";
+    return retry;
 }
 
 // ---------------------------------------------------------------- TIFF
@@ -738,7 +759,7 @@ EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int 
              !patchFirstIfd(file.data, exif.bigEndian, tag, copied)))
             return failure("TIFF: the EXIF block is malformed");
     }
-    return {std::move(file.data), {}};
+    return {std::move(file.data), {}, {}};
 }
 
 // ---------------------------------------------------------------- JPEG 2000
@@ -845,7 +866,7 @@ EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int q
         return failure("JPEG 2000: the EXIF block is too large");
     if (!metadata.xmp.empty() && !appendUuidBox(file, kXmpUuid, metadata.xmp))
         return failure("JPEG 2000: the XMP packet is too large");
-    return {std::move(file), {}};
+    return {std::move(file), {}, {}};
 }
 
 // ---------------------------------------------------------------- BMP
@@ -904,7 +925,7 @@ EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata)
         out.insert(out.end(), padding, 0);
     }
     out.insert(out.end(), metadata.icc.begin(), metadata.icc.end());
-    return {std::move(out), {}};
+    return {std::move(out), {}, {}};
 }
 
 }  // namespace ambrel::pipeline

@@ -33,6 +33,7 @@ struct EncodedFile
 {
     std::vector<std::uint8_t> bytes;  // the file, empty on failure
     std::string error;                // why it failed, empty on success
+    std::string warning;              // what of the metadata was left out, and why; empty when nothing was
 
     [[nodiscard]] bool ok() const { return error.empty(); }
 };
@@ -47,6 +48,9 @@ struct EncodedFile
 // default strategy with libpng's adaptive filters, for size.
 constexpr int kLosslessDeflateLevel = 1;
 
+// libpng refuses a profile that does not fit the picture (a grey or CMYK
+// profile, a length that disagrees with its data); the PNG is then written
+// without it, and the warning says so.
 [[nodiscard]] EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata,
                                     int deflateLevel = kLosslessDeflateLevel);
 

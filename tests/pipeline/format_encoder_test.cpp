@@ -566,6 +566,25 @@ TEST(FormatEncoder, TiffRefusesMalformedExif)
     }
 }
 
+// A profile libpng refuses leaves the PNG without it, with a warning that
+// says so, rather than no PNG at all; the other formats store it as given.
+TEST(FormatEncoder, PngWithoutAProfileLibpngRefuses)
+{
+    const cv::Mat image = testPicture(16, 9, CV_8UC3);
+    Bytes profile = iccProfile();
+    profile[3] ^= 0x10;  // the length field no longer matches
+    const EncodedFile file = encodePng(image, {profile, exifBlock(), xmpPacket()});
+    ASSERT_TRUE(file.ok()) << file.error;
+    EXPECT_NE(file.warning.find("colour profile"), std::string::npos) << file.warning;
+    const ReadBack back = readPng(file.bytes);
+    ASSERT_TRUE(back.error.empty()) << back.error;
+    EXPECT_TRUE(samePixels(back.image, image));
+    EXPECT_TRUE(back.metadata.icc.empty());
+    EXPECT_EQ(back.metadata.exif, exifBlock());
+    EXPECT_EQ(back.metadata.xmp, xmpPacket());
+    EXPECT_TRUE(encodePng(image, testMetadata()).warning.empty());
+}
+
 // Each metadata chunk is written once, before the pixels (libpng writes
 // eXIf again after them when the info is handed to png_write_end).
 TEST(FormatEncoder, PngStoresEachMetadataChunkOnceBeforeThePixels)
