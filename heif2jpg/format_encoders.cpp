@@ -783,7 +783,7 @@ int jp2ResolutionLevels(int width, int height)
 
 EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality)
 {
-    if (std::string problem = checkPicture(image, false); !problem.empty())
+    if (std::string problem = checkPicture(image, true); !problem.empty())
         return failure("JPEG 2000: " + problem);
     if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2)
         return failure("JPEG 2000: the profile is too large");
@@ -797,7 +797,7 @@ EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int q
         components[c].dy = 1;
         components[c].w = width;
         components[c].h = height;
-        components[c].prec = 8;
+        components[c].prec = image.depth() == CV_16U ? 16 : 8;
         components[c].sgnd = 0;
     }
     std::unique_ptr<opj_image_t, OpjImageFree> picture(
@@ -810,16 +810,23 @@ EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int q
     picture->y1 = height;
     // BGR(A) to the components R, G, B (, A).
     constexpr int kOrder[] = {2, 1, 0, 3};
-    for (int y = 0; y < image.rows; ++y) {
-        const std::uint8_t* row = image.ptr<std::uint8_t>(y);
-        const std::size_t base = static_cast<std::size_t>(y) * width;
-        for (int c = 0; c < channels; ++c) {
-            OPJ_INT32* out = picture->comps[c].data + base;
-            const int source = kOrder[c];
-            for (int x = 0; x < image.cols; ++x)
-                out[x] = row[x * channels + source];
+    const auto copyComponents = [&](auto sample) {
+        using Sample = decltype(sample);
+        for (int y = 0; y < image.rows; ++y) {
+            const Sample* row = image.ptr<Sample>(y);
+            const std::size_t base = static_cast<std::size_t>(y) * width;
+            for (int c = 0; c < channels; ++c) {
+                OPJ_INT32* out = picture->comps[c].data + base;
+                const int source = kOrder[c];
+                for (int x = 0; x < image.cols; ++x)
+                    out[x] = row[x * channels + source];
+            }
         }
-    }
+    };
+    if (image.depth() == CV_16U)
+        copyComponents(std::uint16_t{});
+    else
+        copyComponents(std::uint8_t{});
     if (channels == 4)
         picture->comps[3].alpha = 1;
     opj_cparameters_t parameters;

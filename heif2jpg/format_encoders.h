@@ -9,8 +9,8 @@
 //             specification box, EXIF and XMP in their uuid boxes
 //   BMP       written here: BITMAPV5HEADER with the embedded profile
 //
-// Every encoder takes 8-bit BGR or BGRA; PNG and TIFF also take 16-bit BGR
-// and BGRA. Each returns the whole file, or an error text; none throws.
+// Every encoder takes 8-bit BGR or BGRA; PNG, TIFF and JPEG 2000 also take
+// 16-bit BGR and BGRA. Each returns the whole file, or an error text; none throws.
 #pragma once
 
 #include <cstdint>

@@ -356,13 +356,20 @@ ReadBack readJp2(const Bytes& file)
     const int channels = static_cast<int>(image->numcomps);
     const int width = static_cast<int>(image->comps[0].w);
     const int height = static_cast<int>(image->comps[0].h);
-    out.image.create(height, width, CV_8UC(channels));
+    const bool wide = image->comps[0].prec > 8;
+    out.image.create(height, width, CV_MAKETYPE(wide ? CV_16U : CV_8U, channels));
     constexpr int kOrder[] = {2, 1, 0, 3};  // R, G, B, A to B, G, R, A
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            for (int c = 0; c < channels; ++c)
-                out.image.ptr<std::uint8_t>(y)[x * channels + kOrder[c]] =
-                    cv::saturate_cast<std::uint8_t>(image->comps[c].data[y * width + x]);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < channels; ++c) {
+                const OPJ_INT32 v = image->comps[c].data[y * width + x];
+                if (wide)
+                    out.image.ptr<std::uint16_t>(y)[x * channels + kOrder[c]] = cv::saturate_cast<std::uint16_t>(v);
+                else
+                    out.image.ptr<std::uint8_t>(y)[x * channels + kOrder[c]] = cv::saturate_cast<std::uint8_t>(v);
+            }
+        }
+    }
     if (image->icc_profile_len)
         out.metadata.icc.assign(image->icc_profile_buf, image->icc_profile_buf + image->icc_profile_len);
     out.metadata.exif =
@@ -505,15 +512,17 @@ INSTANTIATE_TEST_SUITE_P(Formats, FormatEncoderTest,
                          ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::ValuesIn(kPictures)),
                          [](const auto& info) { return rowName(std::get<0>(info.param), std::get<1>(info.param)); });
 
-// 16-bit pictures through PNG and TIFF keep every sample.
-TEST(FormatEncoder, SixteenBitPngAndTiffKeepEverySample)
+// 16-bit pictures through PNG, TIFF and lossless JPEG 2000 keep every sample.
+TEST(FormatEncoder, SixteenBitPicturesKeepEverySample)
 {
     for (int type : {CV_16UC3, CV_16UC4}) {
         const cv::Mat image = testPicture(40, 23, type);
         const ImageMetadata metadata = testMetadata();
         using Reader = ReadBack (*)(const Bytes&);
         const std::vector<std::tuple<std::string, EncodedFile, Reader>> files = {
-            {"PNG", encodePng(image, metadata), readPng}, {"TIFF", encodeTiff(image, metadata), readTiff}};
+            {"PNG", encodePng(image, metadata), readPng},
+            {"TIFF", encodeTiff(image, metadata), readTiff},
+            {"JPEG2000", encodeJp2(image, metadata, 100), readJp2}};
         for (const auto& [name, encoded, read] : files) {
             SCOPED_TRACE(name);
             ASSERT_TRUE(encoded.ok()) << encoded.error;
@@ -637,7 +646,6 @@ TEST(FormatEncoder, RefusesPicturesItCannotEncode)
         EXPECT_FALSE(encodeJp2(image, {}).ok());
         EXPECT_FALSE(encodeBmp(image, {}).ok());
     }
-    EXPECT_FALSE(encodeJp2(wide, {}).ok());
     EXPECT_FALSE(encodeBmp(wide, {}).ok());
 }
 
