@@ -68,11 +68,14 @@ struct PngState
 void pngWrite(png_structp png, png_bytep data, png_size_t length)
 {
     auto* state = static_cast<PngState*>(png_get_io_ptr(png));
+    bool stored = true;
     try {
         state->out->insert(state->out->end(), data, data + length);
     } catch (const std::bad_alloc&) {
-        png_error(png, "out of memory");
+        stored = false;  // png_error jumps: not from inside the handler
     }
+    if (!stored)
+        png_error(png, "out of memory");
 }
 
 void pngFlush(png_structp) {}
@@ -124,7 +127,7 @@ bool writePng(png_structp png, png_infop info, const cv::Mat& image, const Image
     png_write_info(png, info);
     png_set_bgr(png);
     if (bitDepth == 16)
-        png_set_swap(png);  // the picture's samples are little-endian, PNG's big-endian
+        png_set_swap(png);  // the picture's samples are in the machine's order (little-endian), PNG's big-endian
     png_write_image(png, rows);
     // Without the info: the chunks were written before the pixels, and
     // libpng would write eXIf a second time after them.
