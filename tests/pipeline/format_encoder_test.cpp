@@ -96,40 +96,103 @@ Bytes iccProfile()
 
 constexpr const char* kDateTimeOriginal = "2024:05:06 07:08:09";
 
+// --- a TIFF-structured block writer: directories one after the other, each
+// followed by its out-of-line values ---
+
+struct TiffEntry
+{
+    std::uint16_t tag;
+    std::uint16_t type;                  // 1 BYTE, 2 ASCII, 3 SHORT, 4 LONG, 5 RATIONAL
+    std::vector<std::uint32_t> numbers;  // SHORT, LONG; RATIONAL as numerator, denominator pairs
+    std::string bytes;                   // BYTE, ASCII (with its NUL)
+    int pointsTo = -1;                   // a LONG pointer to the directory of this index
+};
+
+Bytes tiffBlock(bool bigEndian, const std::vector<std::vector<TiffEntry>>& ifds)
+{
+    auto valueBytes = [&](const TiffEntry& e, const std::vector<std::uint32_t>& offsets) {
+        Bytes out;
+        auto put = [&](std::uint32_t v, int size) {
+            for (int i = 0; i < size; ++i)
+                out.push_back(static_cast<std::uint8_t>(v >> (8 * (bigEndian ? size - 1 - i : i))));
+        };
+        if (e.pointsTo >= 0)
+            put(offsets.empty() ? 0 : offsets[e.pointsTo], 4);
+        else if (e.type == 1 || e.type == 2)
+            out.assign(e.bytes.begin(), e.bytes.end());
+        else
+            for (std::uint32_t v : e.numbers)
+                put(v, e.type == 3 ? 2 : 4);
+        return out;
+    };
+    auto count = [](const TiffEntry& e) {
+        if (e.pointsTo >= 0)
+            return std::uint32_t(1);
+        if (e.type == 1 || e.type == 2)
+            return static_cast<std::uint32_t>(e.bytes.size());
+        return static_cast<std::uint32_t>(e.type == 5 ? e.numbers.size() / 2 : e.numbers.size());
+    };
+    std::vector<std::uint32_t> offsets;
+    std::uint32_t at = 8;
+    for (const auto& ifd : ifds) {
+        offsets.push_back(at);
+        at += 2 + 12 * static_cast<std::uint32_t>(ifd.size()) + 4;
+        for (const TiffEntry& e : ifd) {
+            const auto size = static_cast<std::uint32_t>(valueBytes(e, {}).size());
+            if (size > 4)
+                at += (size + 1) & ~1U;
+        }
+    }
+    Bytes out = bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8} : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0};
+    auto put = [&](std::uint32_t v, int size) {
+        for (int i = 0; i < size; ++i)
+            out.push_back(static_cast<std::uint8_t>(v >> (8 * (bigEndian ? size - 1 - i : i))));
+    };
+    for (std::size_t i = 0; i < ifds.size(); ++i) {
+        std::uint32_t data = offsets[i] + 2 + 12 * static_cast<std::uint32_t>(ifds[i].size()) + 4;
+        Bytes values;
+        put(static_cast<std::uint32_t>(ifds[i].size()), 2);
+        for (const TiffEntry& e : ifds[i]) {
+            Bytes value = valueBytes(e, offsets);
+            put(e.tag, 2);
+            put(e.type, 2);
+            put(count(e), 4);
+            if (value.size() <= 4) {
+                value.resize(4, 0);
+                out.insert(out.end(), value.begin(), value.end());
+            } else {
+                put(data, 4);
+                if (value.size() % 2)
+                    value.push_back(0);
+                data += static_cast<std::uint32_t>(value.size());
+                values.insert(values.end(), value.begin(), value.end());
+            }
+        }
+        put(0, 4);
+        out.insert(out.end(), values.begin(), values.end());
+    }
+    return out;
+}
+
 constexpr const char* kCameraMake = "AmbrelCam";
 
-// A TIFF block, in either byte order: IFD0 with Make, Orientation 6 and the
-// Exif IFD pointer, and an Exif IFD with DateTimeOriginal.
+// An EXIF block, in either byte order: IFD0 with Make, Orientation 6 and the
+// Exif and GPS pointers; the Exif IFD with DateTimeOriginal and the
+// Interoperability pointer; a GPS IFD with a latitude; the Interoperability
+// IFD with its index.
 Bytes exifBlock(bool bigEndian = false)
 {
-    Bytes out = bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8} : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0};
-    auto put16 = [&](std::uint16_t v) {
-        const std::uint8_t high = static_cast<std::uint8_t>(v >> 8), low = static_cast<std::uint8_t>(v);
-        out.insert(out.end(), bigEndian ? std::initializer_list<std::uint8_t>{high, low}
-                                        : std::initializer_list<std::uint8_t>{low, high});
-    };
-    auto put32 = [&](std::uint32_t v) {
-        put16(static_cast<std::uint16_t>(bigEndian ? v >> 16 : v));
-        put16(static_cast<std::uint16_t>(bigEndian ? v : v >> 16));
-    };
-    // IFD0 at 8: 3 entries (2 + 36 + 4 bytes), Make's text at 50 (10 bytes),
-    // the Exif IFD at 60.
-    put16(3);
-    put16(0x010f), put16(2), put32(10), put32(50);
-    put16(0x0112), put16(3), put32(1), put16(6), put16(0);
-    put16(0x8769), put16(4), put32(1), put32(60);
-    put32(0);
-    const std::string make = kCameraMake;
-    out.insert(out.end(), make.begin(), make.end());
-    out.push_back(0);
-    // Exif IFD at 60: 1 entry (2 + 12 + 4 bytes), its text at 78.
-    put16(1);
-    put16(0x9003), put16(2), put32(20), put32(78);
-    put32(0);
-    const std::string date = kDateTimeOriginal;
-    out.insert(out.end(), date.begin(), date.end());
-    out.push_back(0);
-    return out;
+    return tiffBlock(bigEndian, {
+                                    {{0x010f, 2, {}, std::string(kCameraMake) + '\0'},
+                                     {0x0112, 3, {6}, {}},
+                                     {0x8769, 4, {}, {}, 1},
+                                     {0x8825, 4, {}, {}, 2}},
+                                    {{0x9003, 2, {}, std::string(kDateTimeOriginal) + '\0'}, {0xa005, 4, {}, {}, 3}},
+                                    {{0x0000, 1, {}, std::string("\2\3\0\0", 4)},
+                                     {0x0001, 2, {}, std::string("N\0", 2)},
+                                     {0x0002, 5, {48, 1, 51, 1, 30, 1}, {}}},
+                                    {{0x0001, 2, {}, std::string("R98\0", 4)}},
+                                });
 }
 
 constexpr const char* kXmpLabel = "AmbrelLabel";
@@ -413,7 +476,8 @@ std::string exiftoolJson(const Bytes& file, const std::string& extension)
 {
     TempFile temp(file, extension);
     const std::string command =
-        "exiftool -j -ICC_Profile:ProfileDescription -DateTimeOriginal -Make -XMP:Label '" + temp.path() + "' 2>&1";
+        "exiftool -j -ICC_Profile:ProfileDescription -DateTimeOriginal -Make -GPSLatitude -InteropIndex -XMP:Label '" +
+        temp.path() + "' 2>&1";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     std::string text;
     if (!pipe)
@@ -566,7 +630,8 @@ TEST(FormatEncoder, TiffCarriesBigEndianExif)
 TEST(FormatEncoder, TiffRefusesMalformedExif)
 {
     const cv::Mat image = testPicture(16, 9, CV_8UC3);
-    for (std::size_t cut : {std::size_t(4), std::size_t(30), std::size_t(70)}) {
+    const std::size_t whole = exifBlock().size();
+    for (std::size_t cut : {std::size_t(4), std::size_t(30), std::size_t(70), whole - 2}) {
         Bytes exif = exifBlock();
         exif.resize(cut);
         const EncodedFile file = encodeTiff(image, {{}, exif, {}});
@@ -664,6 +729,8 @@ TEST(FormatEncoder, ExiftoolFindsTheMetadata)
         EXPECT_NE(json.find(std::string("\"ProfileDescription\": \"") + kProfileDescription + "\""), std::string::npos)
             << json;
         if (std::string(format.name) != "BMP") {
+            EXPECT_NE(json.find("\"GPSLatitude\": \"48 deg 51' 30.00\\\" N\""), std::string::npos) << json;
+            EXPECT_NE(json.find("\"InteropIndex\": \"R98 - DCF basic file (sRGB)\""), std::string::npos) << json;
             EXPECT_NE(json.find(std::string("\"DateTimeOriginal\": \"") + kDateTimeOriginal + "\""), std::string::npos)
                 << json;
         }
