@@ -4,7 +4,9 @@
 //
 //   PNG       libpng: iCCP (the profile, named), eXIf, iTXt "XML:com.adobe.xmp"
 //   TIFF      libtiff in memory: deflate with the horizontal predictor,
-//             ICC profile and XMP packet tags
+//             ICC profile and XMP packet tags, the EXIF block's Exif and GPS
+//             directories (Orientation is always top-left: the pixels are
+//             stored as they are to be shown)
 //   JPEG 2000 OpenJPEG, JP2 container: ICC profile in the colour
 //             specification box, EXIF and XMP in their uuid boxes
 //   BMP       written here: BITMAPV5HEADER with the embedded profile
