@@ -60,12 +60,7 @@ void RawBox::parseBox(BitStream& input)
 
 void ChildOrder::noteModelled(FourCCInt type)
 {
-    std::size_t occurrence = 0;
-    for (const auto& slot : mSlots) {
-        if (!slot.raw && slot.type == type) {
-            ++occurrence;
-        }
-    }
+    const std::size_t occurrence = mModelledCounts[type.getUInt32()]++;
     mSlots.push_back(Slot{type, occurrence, nullptr});
 }
 

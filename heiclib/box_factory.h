@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -79,6 +80,7 @@ public:
     void beginParse()
     {
         mSlots.clear();
+        mModelledCounts.clear();
         mParsed = true;
     }
     bool isParsed() const { return mParsed; }
@@ -131,6 +133,10 @@ public:
 
 private:
     std::vector<Slot> mSlots;
+    // Modelled children seen so far, by type: a container may repeat a child
+    // hundreds of thousands of times, so counting them again for each one
+    // would be quadratic.
+    std::map<std::uint32_t, std::size_t> mModelledCounts;
     bool mParsed = false;
 };
 

@@ -24,8 +24,10 @@ echo "-- clang-tidy"
 mapfile -t sources < <(git ls-files 'heiclib/*.cpp' 'heif2jpg/*.cpp' 'convert/*.cpp' 'cli/*.cpp' 'app/*.cpp' |
   grep -v '^app/tools/')
 # The app's sources need the moc and uic outputs of the build to be there.
+# The build's flags are GCC's; clang-tidy is told not to mind the ones clang
+# does not know (GCC 12's Release workarounds).
 printf '%s\n' "${sources[@]}" |
-  xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>/dev/null > "$build/clang-tidy.log" || true
+  xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet --extra-arg=-Wno-unknown-warning-option 2>/dev/null > "$build/clang-tidy.log" || true
 if grep -E 'warning:|error:' "$build/clang-tidy.log"; then
   echo "clang-tidy: findings above (see .clang-tidy)"
   exit 1
