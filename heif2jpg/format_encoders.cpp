@@ -110,6 +110,8 @@ bool writePng(png_structp png, png_infop info, const cv::Mat& image, const Image
         png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_PAETH);
         png_set_compression_strategy(png, Z_RLE);
     }
+    if (metadata.icc.empty() && metadata.srgb)
+        png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
     if (!metadata.icc.empty())
         png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, metadata.icc.data(),
                      static_cast<png_uint_32>(metadata.icc.size()));
@@ -784,7 +786,7 @@ int jp2ResolutionLevels(int width, int height)
     return levels;
 }
 
-EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality)
+EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality, int precision)
 {
     if (std::string problem = checkPicture(image, true); !problem.empty())
         return failure("JPEG 2000: " + problem);
@@ -794,13 +796,16 @@ EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int q
     const int channels = image.channels();
     const auto width = static_cast<OPJ_UINT32>(image.cols);
     const auto height = static_cast<OPJ_UINT32>(image.rows);
+    const int bits = image.depth() == CV_16U ? std::clamp(precision, 9, 16) : 8;
+    // 16-bit samples to `bits` bits, rounded.
+    const double narrowing = double((1 << bits) - 1) / 65535.0;
     std::array<opj_image_cmptparm_t, 4> components{};
     for (int c = 0; c < channels; ++c) {
         components[c].dx = 1;
         components[c].dy = 1;
         components[c].w = width;
         components[c].h = height;
-        components[c].prec = image.depth() == CV_16U ? 16 : 8;
+        components[c].prec = static_cast<OPJ_UINT32>(bits);
         components[c].sgnd = 0;
     }
     std::unique_ptr<opj_image_t, OpjImageFree> picture(
@@ -821,8 +826,11 @@ EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int q
             for (int c = 0; c < channels; ++c) {
                 OPJ_INT32* out = picture->comps[c].data + base;
                 const int source = kOrder[c];
-                for (int x = 0; x < image.cols; ++x)
-                    out[x] = row[x * channels + source];
+                for (int x = 0; x < image.cols; ++x) {
+                    const Sample value = row[x * channels + source];
+                    out[x] = bits == 8 * int(sizeof(Sample)) ? OPJ_INT32(value)
+                                                             : OPJ_INT32(std::lround(double(value) * narrowing));
+                }
             }
         }
     };

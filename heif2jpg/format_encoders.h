@@ -29,6 +29,8 @@ struct ImageMetadata
     std::vector<std::uint8_t> icc;   // an ICC profile, as stored in the HEIF colr box
     std::vector<std::uint8_t> exif;  // a TIFF block from its header on ("II*\0" or "MM\0*"), no "Exif\0\0"
     std::vector<std::uint8_t> xmp;   // an XMP packet (UTF-8 XML)
+    // No profile, and the colours are sRGB's: PNG says so in its sRGB chunk.
+    bool srgb = false;
 };
 
 struct EncodedFile
@@ -62,7 +64,11 @@ constexpr int kLosslessDeflateLevel = 1;
 // Quality 100 is lossless (the reversible 5/3 wavelet); lower qualities use
 // the irreversible 9/7 wavelet at the compression ratio jp2RatioForQuality
 // gives. Pictures smaller than 32 pixels a side get fewer resolution levels.
-[[nodiscard]] EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality = 100);
+// A 16-bit picture is written with `precision` bits a sample (9 to 16; its
+// samples scaled from the full 16-bit range), so that a 10-bit source makes a
+// 10-bit file; 8-bit pictures are written with 8.
+[[nodiscard]] EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality = 100,
+                                    int precision = 16);
 
 // Compression ratio for a JPEG 2000 quality below 100 (clamped to 1..99):
 // 2 at 99, doubling every 10 steps down.

@@ -97,7 +97,7 @@ TEST(ConversionJob, EveryFormatDecodesBackToTheSameSize)
     const std::pair<OutputFormat, const char*> formats[] = {{OutputFormat::Jpg, "JPG"},
                                                             {OutputFormat::Png, "PNG"},
                                                             {OutputFormat::Bmp, "BMP"},
-                                                            {OutputFormat::Jpeg2000, "JPEG"},
+                                                            {OutputFormat::Jpeg2000, "JP2"},
                                                             {OutputFormat::Tiff, "TIFF"}};
     for (const bool keepExif : {true, false}) {
         for (const auto& [format, extension] : formats) {

@@ -174,7 +174,7 @@ TEST(OutputNames, FormatsExtensionsAndCandidates)
 {
     using ambrel::convert::OutputFormat;
     const std::pair<const char*, const char*> words[] = {
-        {"JPG", "JPG"}, {"PNG", "PNG"}, {"BMP", "BMP"}, {"JPEG2000", "JPEG"}, {"TIFF", "TIFF"}};
+        {"JPG", "JPG"}, {"PNG", "PNG"}, {"BMP", "BMP"}, {"JPEG2000", "JP2"}, {"TIFF", "TIFF"}};
     for (const auto& [word, extension] : words) {
         const auto format = ambrel::convert::parseFormatWord(word);
         ASSERT_TRUE(format) << word;
