@@ -115,6 +115,9 @@ public:
     // The ICC profile of the item's first 'colr' property that holds one
     // ('prof' or 'rICC'); empty when it has none.
     DataVector getItemIccProfile(ContextId contextId, ItemId itemId) const;
+    // The colour code points of the item's first 'colr' property of colour
+    // type 'nclx'; none when it has no such property.
+    std::optional<NclxColour> getItemColourInformation(ContextId contextId, ItemId itemId) const;
 
     // The limit of the memory budget of the files initialize() opens from now
     // on (limits::kMaxFileMemoryBytes by default). Boxes read into

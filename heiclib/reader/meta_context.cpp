@@ -835,6 +835,29 @@ DataVector HevcImageFileReader::getItemIccProfile(ContextId contextId, ItemId it
     return {};
 }
 
+std::optional<NclxColour> HevcImageFileReader::getItemColourInformation(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const MetaBox& meta = metaBox(contextId);
+    const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
+    for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
+        if (association.index == 0) {
+            continue;
+        }
+        const auto colr =
+            std::dynamic_pointer_cast<ColourInformationBox>(iprp.getPropertyByIndex(association.index - 1u));
+        if (colr && colr->getColourType() == codetype::kNclx) {
+            NclxColour colour;
+            colour.colourPrimaries = colr->getColourPrimaries();
+            colour.transferCharacteristics = colr->getTransferCharacteristics();
+            colour.matrixCoefficients = colr->getMatrixCoefficients();
+            colour.fullRange = colr->getFullRange();
+            return colour;
+        }
+    }
+    return std::nullopt;
+}
+
 CleanApertureInfo HevcImageFileReader::cleanApertureInfo(const CleanAperture& clap)
 {
     CleanApertureInfo info;

@@ -17,6 +17,7 @@
 #include "heiclib/ids.h"
 #include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
+#include "tests/fixtures/heif_builder.h"
 
 using namespace ambrel::heif;
 
@@ -95,6 +96,7 @@ void expectAllRefuse(HevcImageFileReader& r)
         {"getItemDecodeDependencies", [&] { r.getItemDecodeDependencies(c, 1, ids); }},
         {"getDecoderCodeType", [&] { r.getDecoderCodeType(c, 1); }},
         {"getDecoderParameterSets", [&] { r.getDecoderParameterSets(c, 1, sets); }},
+        {"getItemColourInformation", [&] { r.getItemColourInformation(c, 1); }},
     };
     for (const auto& [name, call] : calls) {
         EXPECT_EQ(codeOf(call), FileReaderException::NotInitialized) << name;
@@ -380,6 +382,41 @@ TEST(ReaderLifeCycle, UnknownContextAndItemIds)
     r.getItemData(context, 2, data);
     EXPECT_EQ(data.size(), 8u);
     ambrel::log::setLevel(ambrel::log::Warning);
+}
+
+TEST(ReaderColourInformation, NclxCodePointsOfEachItem)
+{
+    fixture::HeifBuilder b;
+    for (std::uint32_t id = 1; id <= 4; ++id) {
+        fixture::ItemDescription item;
+        item.id = id;
+        item.type = "hvc1";
+        item.data = {0, 0, 0, 1, 0x26};
+        b.addItem(item);
+    }
+    b.setPrimary(1);
+    // Item 1: two sets of code points, the first counts.
+    b.colr({1}, 12, 13, 6, true);
+    b.colr({1}, 1, 1, 1, false);
+    // Item 2: an ICC profile before its code points; item 4: the profile alone.
+    const fixture::Bytes prof{'p', 'r', 'o', 'f', 1, 2, 3, 4, 5, 6};
+    b.addRawProperty(fixture::makeBox("colr", prof), {2, 4}, false);
+    b.colr({2}, 9, 16, 9, false);
+    const fixture::Bytes file = b.build();
+    std::stringstream stream(std::string(file.begin(), file.end()));
+    HevcImageFileReader r;
+    ambrel::log::setLevel(ambrel::log::Error);
+    r.initialize(stream);
+    ambrel::log::setLevel(ambrel::log::Warning);
+    const ContextId c = r.getFileInformation().rootMetaBoxInformation.contextId;
+
+    EXPECT_EQ(r.getItemColourInformation(c, 1), (NclxColour{12, 13, 6, true}));
+    EXPECT_EQ(r.getItemColourInformation(c, 2), (NclxColour{9, 16, 9, false}));
+    EXPECT_EQ(r.getItemIccProfile(c, 2), (DataVector{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(r.getItemColourInformation(c, 3), std::nullopt);
+    EXPECT_EQ(r.getItemColourInformation(c, 4), std::nullopt);
+    EXPECT_EQ(r.getItemIccProfile(c, 4), (DataVector{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(codeOf([&] { r.getItemColourInformation(c + 7, 1); }), FileReaderException::InvalidContextId);
 }
 
 TEST(ReaderTiming, ForcedFrameRateOverMasters)
