@@ -108,11 +108,12 @@ Bytes exifPayload(std::size_t size)
 
 Bytes xmpPacket(std::size_t size)
 {
-    const std::string head = "<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
-                             "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
-                             "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
-                             "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
-                             "xmp:Label=\"Ambrel band\"/></rdf:RDF></x:xmpmeta>";
+    const std::string head =
+        "<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+        "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+        "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
+        "xmp:Label=\"Ambrel band\"/></rdf:RDF></x:xmpmeta>";
     const std::string tail = "<?xpacket end=\"w\"?>";
     std::string packet = head;
     if (size > head.size() + tail.size()) {
