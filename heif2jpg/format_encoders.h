@@ -42,21 +42,24 @@ struct EncodedFile
     [[nodiscard]] bool ok() const { return error.empty(); }
 };
 
-// zlib level of the PNG and TIFF encoders, chosen for speed. Measured on a
-// 12 MP photograph-like picture (4032 x 3024, upscaled photo plus sensor-like
-// noise / without the noise), against libpng's defaults (level 6, adaptive
-// filters): PNG at level 1 with the Paeth filter and zlib's run-length
-// strategy takes 0.52 s / 0.35 s for 19.9 MB / 8.1 MB where the defaults take
-// 2.9 s / 2.3 s for 18.9 MB / 7.3 MB. TIFF (deflate, horizontal predictor):
-// level 1 0.50 s, 22.7 MB; level 6 1.40 s, 22.1 MB. Levels above 3 use zlib's
-// default strategy with libpng's adaptive filters, for size.
+// zlib level of the TIFF encoder, chosen for speed. Measured on a 12 MP
+// photograph-like picture (4032 x 3024, upscaled photo plus sensor-like
+// noise): deflate with the horizontal predictor at level 1 takes 0.50 s for
+// 22.7 MB, at level 6 1.40 s for 22.1 MB.
 constexpr int kLosslessDeflateLevel = 1;
+
+// zlib level of the PNG encoder, whose rows are filtered with PNG's Up filter
+// and deflated in bands on every core. Measured on the benchmark's 12 MP
+// phone-like HEIC file as decoded here (one core, the filtering included):
+// MEASUREMENTS
+// Level 3 is the highest of zlib's fast levels (no lazy matching).
+constexpr int kPngDeflateLevel = 3;
 
 // libpng refuses a profile that does not fit the picture (a grey or CMYK
 // profile, a length that disagrees with its data); the PNG is then written
 // without it, and the warning says so.
 [[nodiscard]] EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata,
-                                    int deflateLevel = kLosslessDeflateLevel);
+                                    int deflateLevel = kPngDeflateLevel);
 
 [[nodiscard]] EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata,
                                      int deflateLevel = kLosslessDeflateLevel);
