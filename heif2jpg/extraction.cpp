@@ -551,7 +551,9 @@ void forEachBox(const std::uint8_t* bytes, std::size_t begin, std::size_t end, V
 class ItemTables
 {
 public:
-    ItemTables(const std::uint8_t* bytes, std::size_t length, heif::MemoryBudget& budget)
+    // 'iinf' and 'iloc' only when `itemInfo` is set: the content types and
+    // sizes serve the XMP, which is not always wanted.
+    ItemTables(const std::uint8_t* bytes, std::size_t length, bool itemInfo, heif::MemoryBudget& budget)
     {
         if (bytes == nullptr) {
             return;
@@ -582,8 +584,10 @@ public:
             }
             return false;
         });
-        read(bytes, iinf, budget, mInfo);
-        read(bytes, iloc, budget, mLocations);
+        if (itemInfo) {
+            read(bytes, iinf, budget, mInfo);
+            read(bytes, iloc, budget, mLocations);
+        }
         read(bytes, iprp, budget, mProperties);
     }
 
@@ -876,6 +880,8 @@ void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, cons
         if (item != 0) {
             printDiagnostic("the XMP item " + std::to_string(item) + " is left out: " + e.what());
         }
+    } catch (...) {
+        data.xmp.clear();
     }
 }
 
@@ -1031,6 +1037,9 @@ void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context, co
         if (item != 0) {
             printDiagnostic("the alpha plane " + std::to_string(item) + " is left out: " + e.what());
         }
+    } catch (...) {
+        data.alpha.reset();
+        data.alphaPremultiplied = false;
     }
 }
 
@@ -1074,7 +1083,7 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     if (!get_heif_tiles(reader, context, data, tileBudget)) {
         printDiagnostic("get_heif_tiles returned false ");
     }
-    const ItemTables tables(bytes, length, reader.memoryBudget());
+    const ItemTables tables(bytes, length, keepExif, reader.memoryBudget());
     getHeifBitDepth(reader, context, tables, data);
     // Before the metadata, whose reads cannot then take the budget the
     // plane's tiles need.

@@ -372,6 +372,7 @@ TEST_F(CarriedMetadataTest, XmpWithAContentEncodingIsInflatedWithinBounds)
         {"unknown encoding", zlibCompressed(packet, 15), "br", {}},
         {"cut short", corrupt, "deflate", {}},
         {"inflates past the bound", zlibCompressed(padded, 15), "deflate", {}},
+        {"larger than the bound", padded, "", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
