@@ -1,5 +1,6 @@
 #include "heif2jpg/xmp_packet.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
@@ -33,77 +34,118 @@ ValueSpan trimmed(std::string_view text, std::size_t begin, std::size_t end)
     return {begin, end};
 }
 
-// The value of an element <tiff:Orientation ...>value</tiff:Orientation>
-// whose name ends at `after`; false for an empty element, one holding
-// markup, or one that is not closed.
-bool elementValue(std::string_view text, std::size_t after, ValueSpan& value)
+bool isNameChar(char c)
 {
-    if (after >= text.size() || !(isSpace(text[after]) || text[after] == '>' || text[after] == '/')) {
-        return false;  // another name that starts the same
-    }
-    const std::size_t close = text.find('>', after);
-    if (close == std::string_view::npos || text[close - 1] == '/') {
-        return false;
-    }
-    const std::size_t end = text.find('<', close + 1);
-    if (end == std::string_view::npos || text.substr(end, 2) != "</" || text.substr(end + 2, kName.size()) != kName) {
-        return false;
-    }
-    const std::size_t tail = end + 2 + kName.size();
-    if (tail >= text.size() || !(isSpace(text[tail]) || text[tail] == '>')) {
-        return false;
-    }
-    value = trimmed(text, close + 1, end);
-    return true;
+    return !isSpace(c) && c != '<' && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'' && c != '?' && c != '!';
 }
 
-// The value of an attribute tiff:Orientation = "value" (or 'value') whose
-// name ends at `after`.
-bool attributeValue(std::string_view text, std::size_t after, ValueSpan& value)
+std::size_t endOfName(std::string_view text, std::size_t at)
 {
-    std::size_t at = after;
+    while (at < text.size() && isNameChar(text[at])) {
+        ++at;
+    }
+    return at;
+}
+
+std::size_t skipSpaces(std::string_view text, std::size_t at)
+{
     while (at < text.size() && isSpace(text[at])) {
         ++at;
     }
-    if (at >= text.size() || text[at] != '=') {
-        return false;
-    }
-    ++at;
-    while (at < text.size() && isSpace(text[at])) {
-        ++at;
-    }
-    if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) {
-        return false;
-    }
-    const std::size_t end = text.find(text[at], at + 1);
-    // An attribute value holds no markup: a quote that is never closed would
-    // otherwise find its match somewhere further on.
-    if (end == std::string_view::npos || text.substr(at + 1, end - at - 1).find('<') != std::string_view::npos) {
-        return false;
-    }
-    value = trimmed(text, at + 1, end);
-    return true;
+    return at;
 }
 
-// Every tiff:Orientation value of the packet, in packet order.
+// Past the first `terminator` at or after `at`; the end of the text without one.
+std::size_t past(std::string_view text, std::size_t at, std::string_view terminator)
+{
+    const std::size_t found = text.find(terminator, at);
+    return found == std::string_view::npos ? text.size() : found + terminator.size();
+}
+
+// Every tiff:Orientation value of the packet, in packet order: attributes
+// of any element, and the text of <tiff:Orientation> elements that hold no
+// markup. One pass over the text: every search starts where the last one
+// left off, so a hostile packet costs no more than its length.
 std::vector<ValueSpan> orientationValues(std::string_view text)
 {
     std::vector<ValueSpan> values;
+    constexpr std::size_t kNone = std::string_view::npos;
+    std::size_t content = kNone;  // where the text of an open <tiff:Orientation> begins
     std::size_t at = 0;
-    while ((at = text.find(kName, at)) != std::string_view::npos) {
-        const std::size_t after = at + kName.size();
-        ValueSpan value;
-        bool found = false;
-        if (at > 0 && text[at - 1] == '<') {
-            found = elementValue(text, after, value);
-        } else if (at > 0 && isSpace(text[at - 1])) {
-            found = attributeValue(text, after, value);
+    while ((at = text.find('<', at)) != std::string_view::npos) {
+        const std::size_t open = at;
+        if (text.substr(open, 4) == "<!--") {
+            content = kNone;
+            at = past(text, open + 4, "-->");
+            continue;
         }
-        if (found) {
-            values.push_back(value);
-            at = value.end;
-        } else {
-            at = after;
+        if (text.substr(open, 9) == "<![CDATA[") {
+            content = kNone;
+            at = past(text, open + 9, "]]>");
+            continue;
+        }
+        if (text.substr(open, 2) == "<?" || text.substr(open, 2) == "<!") {
+            at = past(text, open + 2, ">");
+            continue;
+        }
+        const bool closing = text.substr(open, 2) == "</";
+        const std::size_t nameBegin = open + (closing ? 2 : 1);
+        const std::size_t nameEnd = endOfName(text, nameBegin);
+        const std::string_view name = text.substr(nameBegin, nameEnd - nameBegin);
+        if (closing) {
+            if (content != kNone && name == kName) {
+                values.push_back(trimmed(text, content, open));
+            }
+            content = kNone;
+            at = past(text, nameEnd, ">");
+            continue;
+        }
+        content = kNone;
+        // The attributes, up to the end of the tag. A tag holds no markup:
+        // the next '<' ends it whatever comes before (a quote that is never
+        // closed would otherwise find its match somewhere further on).
+        const std::size_t markup = std::min(text.find('<', nameEnd), text.size());
+        const std::string_view tag = text.substr(0, markup);
+        at = nameEnd;
+        bool ended = false;
+        bool empty = false;
+        while (!ended) {
+            at = skipSpaces(tag, at);
+            if (at >= tag.size()) {
+                break;  // a tag that never ends: go on from the next one
+            }
+            if (tag[at] == '>' || tag.substr(at, 2) == "/>") {
+                empty = tag[at] == '/';
+                at += empty ? 2 : 1;
+                ended = true;
+                break;
+            }
+            const std::size_t attributeEnd = endOfName(tag, at);
+            if (attributeEnd == at) {
+                ++at;  // a stray character
+                continue;
+            }
+            const std::string_view attribute = tag.substr(at, attributeEnd - at);
+            at = skipSpaces(tag, attributeEnd);
+            if (at >= tag.size() || tag[at] != '=') {
+                continue;
+            }
+            at = skipSpaces(tag, at + 1);
+            if (at >= tag.size() || (tag[at] != '"' && tag[at] != '\'')) {
+                continue;
+            }
+            const std::size_t close = tag.find(tag[at], at + 1);
+            if (close == std::string_view::npos) {
+                at = tag.size();
+                break;
+            }
+            if (attribute == kName) {
+                values.push_back(trimmed(tag, at + 1, close));
+            }
+            at = close + 1;
+        }
+        if (ended && !empty && name == kName) {
+            content = at;
         }
     }
     return values;

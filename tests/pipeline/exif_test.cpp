@@ -409,6 +409,9 @@ TEST(XmpOrientation, AttributeAndElementFormsAreReadAndSet)
         {"another name", xmpPacket("tiff:OrientationX=\"6\"/>"), 0, ""},
         {"empty element", xmpPacket("><tiff:Orientation/></rdf:Description>"), 0, ""},
         {"not closed", xmpPacket("tiff:Orientation=\"6/>"), 0, ""},
+        {"in a comment", xmpPacket("><!-- tiff:Orientation=\"6\" --></rdf:Description>"), 0, ""},
+        {"quoted markup", xmpPacket("tiff:Make=\"a > b\" tiff:Orientation=\"7\"/>"), 7,
+         xmpPacket("tiff:Make=\"a > b\" tiff:Orientation=\"1\"/>")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -433,10 +436,11 @@ TEST(XmpOrientation, AttributeAndElementFormsAreReadAndSet)
               textBytes(xmpPacket("tiff:Orientation=\"2\"><tiff:Orientation>2</tiff:Orientation></rdf:Description>")));
 
     // Many empty values: the packet grows by one byte for each, no more.
-    std::string many;
+    std::string many = "<rdf:Description";
     for (int i = 0; i < 20000; ++i) {
         many += " tiff:Orientation=''";
     }
+    many += "/>";
     Bytes large = textBytes(many);
     ASSERT_TRUE(xmp::setOrientation(large, 4));
     EXPECT_EQ(large.size(), many.size() + 20000);
