@@ -496,7 +496,8 @@ void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context
 namespace {
 
 // XMP items (and inflated packets) larger than this are left out: real
-// packets are a few kilobytes, a few hundred with padding and a preview.
+// packets are a few kilobytes, a few hundred kilobytes with padding and a
+// preview.
 constexpr std::uint64_t kMaxXmpBytes = std::uint64_t(16) << 20;
 
 // The 'auxC' types of an alpha plane: the HEVC auxiliary picture id 1, and
