@@ -129,15 +129,19 @@ bool writePngHeader(png_structp png, png_infop info, const cv::Mat& image, const
 
 // --- the pixel data ---
 //
-// Every row is filtered with PNG's Up filter (each byte less the one above
-// it) and the rows are deflated in bands on every core, pigz style: each band
-// is a raw deflate stream primed with the 32 KiB of filtered data before it
-// (what the decoder's window holds there) and ended with a sync flush, so
-// that the bands, one after the other behind the zlib header, make the one
-// zlib stream PNG wants; the Adler-32 checksums of the bands are combined.
-// Up beats Paeth and libpng's adaptive choice (least sum of absolute
-// differences) on decoded HEIC pictures: their chroma was upsampled from half
-// the rows, and the repeated vertical structure gives deflate long matches.
+// The rows are deflated in bands on every core, pigz style: each band is a
+// raw deflate stream primed with the 32 KiB of filtered data before it (what
+// the decoder's window holds there) and ended with a sync flush, so that the
+// bands, one after the other behind the zlib header, make the one zlib stream
+// PNG wants; the Adler-32 checksums of the bands are combined.
+//
+// A row gets PNG's Up filter (each byte less the one above it) unless Paeth
+// leaves clearly smaller residuals. Decoded HEIC pictures favour Up: their
+// chroma was upsampled from half the rows, and the repeated vertical
+// structure gives deflate long matches that Paeth and libpng's adaptive
+// choice (least sum of absolute residuals) break up. Where rows are noisy,
+// Paeth wins, and a band of mostly Paeth rows is deflated with run-length
+// matching only: its short matches cost more than the literals they replace.
 
 // Raw bytes in a band of rows: many bands per core, so that the cores stay
 // busy to the end even when some parts of the picture compress slower.
@@ -147,13 +151,16 @@ constexpr std::size_t kDeflateWindow = 32768;
 // The largest IDAT chunk written.
 constexpr std::size_t kPngChunkBytes = std::size_t(1) << 20;
 
+constexpr std::uint8_t kPngFilterUp = 2;
+constexpr std::uint8_t kPngFilterPaeth = 4;
+
 struct PngBand
 {
     int first = 0;
     int count = 0;
-    Bytes data;                 // the band's deflate data (band 0 starts with the zlib header)
+    Bytes data;                            // the band's deflate data (band 0 starts with the zlib header)
     uLong adler = adler32(0L, Z_NULL, 0);  // of the band's filtered bytes
-    std::uint64_t length = 0;   // filtered bytes
+    std::uint64_t length = 0;              // filtered bytes
     bool ok = false;
 };
 
@@ -189,11 +196,52 @@ void pngRowOrder(const cv::Mat& image, int y, std::uint8_t* out)
     }
 }
 
+// The size of a residual, as the filter heuristics measure it.
+inline unsigned residual(std::uint8_t value)
+{
+    const int v = static_cast<std::int8_t>(value);
+    return static_cast<unsigned>(v < 0 ? -v : v);
+}
+
+// Filters `row` against `above` (both `size` bytes, `bpp` bytes a pixel)
+// into `out`: the filter type, then the residuals. `scratch` holds `size`
+// bytes. Returns the filter used.
+std::uint8_t filterPngRow(const std::uint8_t* row, const std::uint8_t* above, std::size_t size, std::size_t bpp,
+                          std::uint8_t* out, std::uint8_t* scratch)
+{
+    std::uint64_t upSum = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        out[i + 1] = static_cast<std::uint8_t>(row[i] - above[i]);
+        upSum += residual(out[i + 1]);
+    }
+    std::uint64_t paethSum = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const int a = i >= bpp ? row[i - bpp] : 0;
+        const int b = above[i];
+        const int c = i >= bpp ? above[i - bpp] : 0;
+        const int pa = std::abs(b - c);
+        const int pb = std::abs(a - c);
+        const int pc = std::abs(a + b - 2 * c);
+        const int predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+        scratch[i] = static_cast<std::uint8_t>(row[i] - predicted);
+        paethSum += residual(scratch[i]);
+    }
+    // Up's matches are worth more than its residuals say: Paeth must leave
+    // less than 60 % of them.
+    if (paethSum * 5 < upSum * 3) {
+        std::memcpy(out + 1, scratch, size);
+        out[0] = kPngFilterPaeth;
+    } else {
+        out[0] = kPngFilterUp;
+    }
+    return out[0];
+}
+
 // A raw deflate stream, reused from band to band by one thread.
 class BandDeflater
 {
 public:
-    explicit BandDeflater(int level)
+    explicit BandDeflater(int level) : mLevel(level)
     {
         mReady = deflateInit2(&mStream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
     }
@@ -206,9 +254,11 @@ public:
     BandDeflater& operator=(const BandDeflater&) = delete;
 
     bool ready() const { return mReady; }
-    bool reset(const Bytes& dictionary)
+    int level() const { return mLevel; }
+    // A new stream with this strategy whose matches may reach into `dictionary`.
+    bool reset(int strategy, const Bytes& dictionary)
     {
-        if (deflateReset(&mStream) != Z_OK)
+        if (deflateReset(&mStream) != Z_OK || deflateParams(&mStream, mLevel, strategy) != Z_OK)
             return false;
         if (dictionary.empty())
             return true;
@@ -233,20 +283,27 @@ public:
 
 private:
     z_stream mStream{};
+    int mLevel;
     bool mReady = false;
     std::array<std::uint8_t, 65536> mBuffer{};
 };
 
 // Filters and deflates one band; the last band ends the deflate stream.
-bool deflatePngBand(const cv::Mat& image, int level, bool last, BandDeflater& deflater, PngBand& band)
+// `filtered` receives the band's filtered rows.
+bool deflatePngBand(const cv::Mat& image, bool last, BandDeflater& deflater, Bytes& filtered, PngBand& band)
 {
     const std::size_t rowBytes = image.cols * image.elemSize();
-    Bytes above(rowBytes, 0), current(rowBytes), filtered(rowBytes + 1);
-    filtered[0] = 2;  // Up
-    const auto filterRow = [&](int y) {
+    const std::size_t bpp = image.elemSize();
+    Bytes above(rowBytes, 0), current(rowBytes), scratch(rowBytes);
+    int paethRows = 0;
+    // Appends row y, filtered, to `to`.
+    const auto filterRow = [&](int y, Bytes& to) {
         pngRowOrder(image, y, current.data());
-        for (std::size_t i = 0; i < rowBytes; ++i)
-            filtered[i + 1] = static_cast<std::uint8_t>(current[i] - above[i]);
+        const std::size_t at = to.size();
+        to.resize(at + rowBytes + 1);
+        if (filterPngRow(current.data(), above.data(), rowBytes, bpp, to.data() + at, scratch.data()) ==
+            kPngFilterPaeth)
+            ++paethRows;
         above.swap(current);
     };
     // The filtered rows before the band, as far back as the window reaches.
@@ -258,27 +315,26 @@ bool deflatePngBand(const cv::Mat& image, int level, bool last, BandDeflater& de
         if (start > 0)
             pngRowOrder(image, start - 1, above.data());
         dictionary.reserve(static_cast<std::size_t>(primed) * (rowBytes + 1));
-        for (int y = start; y < band.first; ++y) {
-            filterRow(y);
-            dictionary.insert(dictionary.end(), filtered.begin(), filtered.end());
-        }
-    } else {
+        for (int y = start; y < band.first; ++y)
+            filterRow(y, dictionary);
+    }
+    paethRows = 0;
+    filtered.clear();
+    for (int y = band.first; y < band.first + band.count; ++y)
+        filterRow(y, filtered);
+    band.adler = adler32_z(band.adler, filtered.data(), filtered.size());
+    band.length = filtered.size();
+    if (band.first == 0) {
         // The zlib header: deflate with a 32 KiB window, no dictionary, and
         // the level's class in the check bits.
+        const int level = deflater.level();
         const std::uint8_t flags = level <= 1 ? 0x01 : level <= 5 ? 0x5e : level == 6 ? 0x9c : 0xda;
         band.data = {0x78, flags};
     }
-    if (!deflater.reset(dictionary))
+    const int strategy = paethRows * 2 > band.count ? Z_RLE : Z_DEFAULT_STRATEGY;
+    if (!deflater.reset(strategy, dictionary) ||
+        !deflater.add(filtered.data(), filtered.size(), last ? Z_FINISH : Z_SYNC_FLUSH, band.data))
         return false;
-    for (int y = band.first; y < band.first + band.count; ++y) {
-        filterRow(y);
-        band.adler = adler32(band.adler, filtered.data(), static_cast<uInt>(filtered.size()));
-        band.length += filtered.size();
-        const bool end = y + 1 == band.first + band.count;
-        if (!deflater.add(filtered.data(), filtered.size(), !end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH,
-                          band.data))
-            return false;
-    }
     band.data.shrink_to_fit();
     return true;
 }
@@ -301,8 +357,10 @@ std::vector<PngBand> deflatePngRows(const cv::Mat& image, int level)
             BandDeflater deflater(level);
             if (!deflater.ready())
                 return;
+            Bytes filtered;
+            filtered.reserve(static_cast<std::size_t>(bands[0].count) * (rowBytes + 1));
             for (std::size_t i = next++; i < bands.size(); i = next++)
-                bands[i].ok = deflatePngBand(image, level, i + 1 == bands.size(), deflater, bands[i]);
+                bands[i].ok = deflatePngBand(image, i + 1 == bands.size(), deflater, filtered, bands[i]);
         } catch (const std::bad_alloc&) {
             // The band stays not ok.
         }
