@@ -12,11 +12,6 @@
 #include <string_view>
 #include <utility>
 
-#include "heiclib/bitstream.h"
-#include "heiclib/boxes/decoder_config_boxes.h"
-#include "heiclib/boxes/item_info_boxes.h"
-#include "heiclib/boxes/item_location_boxes.h"
-#include "heiclib/boxes/item_property_boxes.h"
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
 #include "heif2jpg/jpeg_metadata.h"
@@ -491,6 +486,14 @@ void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context
     } catch (...) {
         data.iccProfile.clear();
     }
+    try {
+        data.nclx = reader.getItemColourInformation(context, data.imageId);
+        if (!data.nclx && data.isGrid && !data.tileIds.empty()) {
+            data.nclx = reader.getItemColourInformation(context, data.tileIds.front());
+        }
+    } catch (...) {
+        data.nclx.reset();
+    }
 }
 
 namespace {
@@ -505,188 +508,16 @@ constexpr std::uint64_t kMaxXmpBytes = std::uint64_t(16) << 20;
 constexpr std::string_view kAlphaTypes[] = {"urn:mpeg:hevc:2015:auxid:1",
                                             "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha"};
 
-// Where a box lies in the file's bytes.
-struct BoxRange
-{
-    std::size_t begin = 0;    // its header
-    std::size_t payload = 0;  // after its header
-    std::size_t end = 0;      // 0 for a box not found
-};
-
-// Walks the boxes in [begin, end) of `bytes`, handing each one's type and
-// range to visit(type, range), which returns false to stop. Stops at the
-// first header that does not fit.
-template <typename Visit>
-void forEachBox(const std::uint8_t* bytes, std::size_t begin, std::size_t end, Visit&& visit)
-{
-    std::size_t position = begin;
-    while (end - position >= 8) {
-        std::uint64_t size = bigEndian(bytes + position, 4);
-        std::uint64_t header = 8;
-        if (size == 1) {
-            if (end - position < 16) {
-                return;
-            }
-            size = bigEndian(bytes + position + 8, 8);
-            header = 16;
-        } else if (size == 0) {
-            size = end - position;  // to the end of the container
-        }
-        if (size < header || size > end - position) {
-            return;
-        }
-        const std::string_view type(reinterpret_cast<const char*>(bytes + position + 4), 4);
-        if (!visit(type, BoxRange{position, position + std::size_t(header), position + std::size_t(size)})) {
-            return;
-        }
-        position += std::size_t(size);
-    }
-}
-
-// What the reader does not hand out about the items of the root 'meta' box:
-// the content type and encoding of 'mime' items, the sizes 'iloc' declares,
-// and the decoder configuration records themselves. The meta box's 'iinf',
-// 'iloc' and 'iprp' are read again from the file's bytes and charged to the
-// file's memory budget; a table that cannot be read, or that the budget has
-// no room left for, answers every question with "unknown".
-class ItemTables
-{
-public:
-    // 'iinf' and 'iloc' only when `itemInfo` is set: the content types and
-    // sizes serve the XMP, which is not always wanted.
-    ItemTables(const std::uint8_t* bytes, std::size_t length, bool itemInfo, heif::MemoryBudget& budget)
-    {
-        if (bytes == nullptr) {
-            return;
-        }
-        BoxRange iinf;
-        BoxRange iloc;
-        BoxRange iprp;
-        forEachBox(bytes, 0, length, [&](std::string_view type, BoxRange meta) {
-            if (type != "meta") {
-                return true;
-            }
-            if (meta.end - meta.payload >= 4) {
-                // The children follow the version and flags.
-                forEachBox(bytes, meta.payload + 4, meta.end, [&](std::string_view child, BoxRange range) {
-                    BoxRange* wanted = nullptr;
-                    if (child == "iinf") {
-                        wanted = &iinf;
-                    } else if (child == "iloc") {
-                        wanted = &iloc;
-                    } else if (child == "iprp") {
-                        wanted = &iprp;
-                    }
-                    if (wanted != nullptr && wanted->end == 0) {
-                        *wanted = range;
-                    }
-                    return true;
-                });
-            }
-            return false;
-        });
-        if (itemInfo) {
-            read(bytes, iinf, budget, mInfo);
-            read(bytes, iloc, budget, mLocations);
-        }
-        read(bytes, iprp, budget, mProperties);
-    }
-
-    // Content type and encoding of a 'mime' item; empty when unknown.
-    [[nodiscard]] std::optional<std::pair<std::string, std::string>> mimeContent(heif::ItemId id) const
-    {
-        if (!mInfo) {
-            return std::nullopt;
-        }
-        try {
-            const heif::ItemInfoEntry entry = mInfo->getItemById(id);
-            return std::make_pair(entry.getContentType(), entry.getContentEncoding());
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-    }
-
-    // The bytes the item's extents add up to; empty when unknown (no record,
-    // an extent that reaches to the end of its source, offsets into other
-    // items).
-    [[nodiscard]] std::optional<std::uint64_t> declaredSize(heif::ItemId id) const
-    {
-        if (!mLocations || !mLocations->hasItemLocation(id)) {
-            return std::nullopt;
-        }
-        const heif::ItemLocation location = mLocations->getItemLocationForID(id);
-        if (location.getConstructionMethod() > 1) {
-            return std::nullopt;
-        }
-        std::uint64_t total = 0;
-        for (const heif::ItemLocationExtent& extent : location.getExtentList()) {
-            if (extent.extentLength == 0) {
-                return std::nullopt;
-            }
-            total += extent.extentLength;  // at most 256 extents of 32-bit lengths
-        }
-        return total;
-    }
-
-    // Luma bit depth of the 'hvcC' at a property position; empty when there
-    // is none there.
-    [[nodiscard]] std::optional<std::uint8_t> lumaBitDepth(heif::PropertyIndex index) const
-    {
-        if (!mProperties) {
-            return std::nullopt;
-        }
-        const auto hvcC = std::dynamic_pointer_cast<heif::HevcConfigurationBox>(mProperties->getPropertyByIndex(index));
-        if (!hvcC) {
-            return std::nullopt;
-        }
-        return static_cast<std::uint8_t>(8 + hvcC->getConfiguration().getBitDepthLumaMinus8());
-    }
-
-private:
-    // Parses the box at `range` into `box`. Its copy, and the copies of the
-    // children it cuts out, take about twice its size.
-    template <typename BoxT>
-    static void read(const std::uint8_t* bytes, BoxRange range, heif::MemoryBudget& budget, std::optional<BoxT>& box)
-    {
-        if (range.end == 0) {
-            return;
-        }
-        const std::uint64_t cost = 2 * std::uint64_t(range.end - range.begin);
-        if (cost > budget.left()) {
-            printDiagnostic("the item tables are not read again: the file's memory budget has no room left for them");
-            return;
-        }
-        budget.charge(cost, "The item tables read again");
-        try {
-            heif::BitStream stream(std::span<const std::uint8_t>(bytes + range.begin, range.end - range.begin));
-            box.emplace();
-            box->parseBox(stream);
-        } catch (const std::exception&) {
-            box.reset();
-        }
-    }
-
-    std::optional<heif::ItemInfoBox> mInfo;
-    std::optional<heif::ItemLocationBox> mLocations;
-    std::optional<heif::ItemPropertiesBox> mProperties;
-};
-
 // The luma bit depth of the record's first tile, from its 'hvcC'; 8 when
 // that cannot be read.
-void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId context, const ItemTables& tables,
-                     HeifImageData& data)
+void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     data.bitDepth = 8;
     if (data.tileIds.empty()) {
         return;
     }
     try {
-        for (const heif::ItemPropertyInfo& property : reader.getItemProperties(context, data.tileIds.front())) {
-            if (property.type == heif::ItemPropertyType::Hvcc) {
-                data.bitDepth = tables.lumaBitDepth(property.index).value_or(8);
-                return;
-            }
-        }
+        data.bitDepth = reader.getItemLumaBitDepth(context, data.tileIds.front()).value_or(8);
     } catch (const std::exception&) {
         data.bitDepth = 8;
     }
@@ -704,8 +535,7 @@ std::string mediaType(const std::string& contentType)
     return type;
 }
 
-bool isXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, const ItemTables& tables,
-               heif::ItemId id)
+bool isXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
 {
     try {
         if (reader.getItemType(context, id) != "mime") {
@@ -714,13 +544,12 @@ bool isXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context,
     } catch (const heif::FileReaderException&) {
         return false;  // a reference to an item that 'iinf' does not hold
     }
-    const auto content = tables.mimeContent(id);
-    return content && mediaType(content->first) == "application/rdf+xml";
+    const auto content = reader.getItemMimeContent(context, id);
+    return content && mediaType(content->contentType) == "application/rdf+xml";
 }
 
 // The first XMP item with a 'cdsc' reference to the image; 0 when none.
-heif::ItemId describingXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context,
-                               const ItemTables& tables, heif::ItemId image)
+heif::ItemId describingXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image)
 {
     heif::IdVector describing;
     try {
@@ -729,7 +558,7 @@ heif::ItemId describingXmpItem(const heif::HevcImageFileReader& reader, heif::Co
         return 0;
     }
     for (const heif::ItemId id : describing) {
-        if (isXmpItem(reader, context, tables, id)) {
+        if (isXmpItem(reader, context, id)) {
             return id;
         }
     }
@@ -739,15 +568,14 @@ heif::ItemId describingXmpItem(const heif::HevcImageFileReader& reader, heif::Co
 // The XMP item that describes the image: the primary's own, then the one of
 // the image it derives from, else the first XMP item of the file; 0 when
 // there is none.
-heif::ItemId findXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, const ItemTables& tables,
-                         const HeifImageData& data)
+heif::ItemId findXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data)
 {
     for (auto it = data.identities.rbegin(); it != data.identities.rend(); ++it) {
-        if (const heif::ItemId id = describingXmpItem(reader, context, tables, *it); id != 0) {
+        if (const heif::ItemId id = describingXmpItem(reader, context, *it); id != 0) {
             return id;
         }
     }
-    if (const heif::ItemId id = describingXmpItem(reader, context, tables, data.imageId); id != 0) {
+    if (const heif::ItemId id = describingXmpItem(reader, context, data.imageId); id != 0) {
         return id;
     }
     const auto& contexts = reader.getMetaContexts();
@@ -756,7 +584,7 @@ heif::ItemId findXmpItem(const heif::HevcImageFileReader& reader, heif::ContextI
         return 0;
     }
     for (const auto& [id, type] : found->second.otherItems) {
-        if (type == "mime" && isXmpItem(reader, context, tables, id)) {
+        if (type == "mime" && isXmpItem(reader, context, id)) {
             return id;
         }
     }
@@ -823,18 +651,17 @@ bool looksLikeXmp(const heif::DataVector& packet)
 
 // The XMP packet of the image's XMP item, kept in `data.xmp` when it can be
 // read and looks like XMP.
-void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, const ItemTables& tables,
-                HeifImageData& data)
+void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     data.xmp.clear();
     heif::ItemId item = 0;
     try {
-        item = findXmpItem(reader, context, tables, data);
+        item = findXmpItem(reader, context, data);
         if (item == 0) {
             return;
         }
         const std::string itemName = "the XMP item " + std::to_string(item);
-        const std::optional<std::uint64_t> declared = tables.declaredSize(item);
+        const std::optional<std::uint64_t> declared = reader.getItemDeclaredLength(context, item);
         if (declared && *declared > kMaxXmpBytes) {
             printDiagnostic(itemName + " is left out: it is " + std::to_string(*declared) +
                             " bytes, more than the limit of " + std::to_string(kMaxXmpBytes));
@@ -847,8 +674,8 @@ void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, cons
                             " bytes, more than the limit of " + std::to_string(kMaxXmpBytes));
             return;
         }
-        const auto content = tables.mimeContent(item);
-        const std::string encoding = content ? lowerCase(content->second) : std::string();
+        const auto content = reader.getItemMimeContent(context, item);
+        const std::string encoding = content ? lowerCase(content->contentEncoding) : std::string();
         std::optional<heif::DataVector> packet;
         if (encoding.empty()) {
             packet = std::move(bytes);
@@ -969,7 +796,7 @@ bool alphaIsPremultiplied(const heif::HevcImageFileReader& reader, heif::Context
 // Why an alpha plane cannot be used; empty when it can. Fills `alpha` by the
 // steps of the image: geometry, parameter sets and tiles (charged to what is
 // left of `tileBudget`), bit depth.
-std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId context, const ItemTables& tables,
+std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId context,
                            const HeifImageData& data, std::uint64_t tileBudget, HeifImageData& alpha)
 {
     alpha.isGrid = reader.getItemType(context, alpha.imageId) == "grid";
@@ -1000,13 +827,13 @@ std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId co
         std::any_of(alpha.tiles.begin(), alpha.tiles.end(), [](const auto& tile) { return tile.empty(); })) {
         return "it has no coded data";
     }
-    getHeifBitDepth(reader, context, tables, alpha);
+    getHeifBitDepth(reader, context, alpha);
     return {};
 }
 
 // The image's alpha plane into `data.alpha`, when it has one that can be
 // used; otherwise a diagnostic line says why it is left out. Never throws.
-void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context, const ItemTables& tables,
+void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context,
                   HeifImageData& data, std::uint64_t tileBudget)
 {
     data.alpha.reset();
@@ -1025,7 +852,7 @@ void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context, co
         auto alpha = std::make_shared<HeifImageData>();
         alpha->imageId = item;
         const std::string why =
-            readAlphaPlane(reader, context, tables, data, tileBudget > used ? tileBudget - used : 0, *alpha);
+            readAlphaPlane(reader, context, data, tileBudget > used ? tileBudget - used : 0, *alpha);
         if (!why.empty()) {
             printDiagnostic("the alpha plane " + std::to_string(item) + " is left out: " + why);
             return;
@@ -1084,14 +911,13 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     if (!get_heif_tiles(reader, context, data, tileBudget)) {
         printDiagnostic("get_heif_tiles returned false ");
     }
-    const ItemTables tables(bytes, length, keepExif, reader.memoryBudget());
-    getHeifBitDepth(reader, context, tables, data);
+    getHeifBitDepth(reader, context, data);
     // Before the metadata, whose reads cannot then take the budget the
     // plane's tiles need.
-    getHeifAlpha(reader, context, tables, data, tileBudget);
+    getHeifAlpha(reader, context, data, tileBudget);
     if (keepExif) {
         get_heif_exif(reader, context, data);
-        getHeifXmp(reader, context, tables, data);
+        getHeifXmp(reader, context, data);
     }
     getHeifIcc(reader, context, data);
     // The decoded picture takes 3 bytes a pixel out of what the file's

@@ -77,7 +77,8 @@ bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, 
                     std::uint64_t byteBudget = std::numeric_limits<std::uint64_t>::max());
 // The Exif block of the image's Exif item; empty when there is none.
 void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
-// The image's ICC profile; a grid without one takes its first tile's.
+// The image's ICC profile and 'nclx' colour code points; a grid without
+// them takes its first tile's.
 void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
 
 // Whether the bytes begin with an 'ftyp' box header, as every HEIF file does.

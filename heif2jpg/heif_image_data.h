@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "heiclib/heif_limits.h"
@@ -51,6 +52,8 @@ struct HeifImageData
     // 'iden' item's in `identities` order.
     std::vector<ImageTransform> transforms;
     std::vector<std::uint8_t> iccProfile;  // empty without one
+    // The colour code points, when the image (or a grid's first tile) has them.
+    std::optional<heif::NclxColour> nclx;
     // Pixels the decoded mosaic may hold: the pixel limit, or less when the
     // file's memory budget has less left (see MemoryBudget).
     std::uint64_t maxCanvasPixels = heif::limits::kMaxImagePixels;

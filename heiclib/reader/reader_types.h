@@ -190,6 +190,14 @@ struct NclxColour
     bool operator==(const NclxColour&) const = default;
 };
 
+// The content type and encoding of a 'mime' item.
+struct MimeContent
+{
+    std::string contentType;
+    std::string contentEncoding;
+    bool operator==(const MimeContent&) const = default;
+};
+
 struct ContextInfo
 {
     ContextKind contextType = ContextKind::Meta;
