@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <thread>
 
+#include <libdeflate.h>
 #include <openjpeg.h>
 #include <png.h>
 #include <tiffio.h>
@@ -86,7 +88,7 @@ void pngError(png_structp png, png_const_charp message)
 {
     auto* state = static_cast<PngState*>(png_get_error_ptr(png));
     std::snprintf(state->message, sizeof state->message, "%s", message);
-    // Back to the setjmp in writePng; were this to return, libpng would
+    // Back to the setjmp in writePngHeader; were this to return, libpng would
     // print the message to standard error before jumping.
     png_longjmp(png, 1);
 }
@@ -129,25 +131,23 @@ bool writePngHeader(png_structp png, png_infop info, const cv::Mat& image, const
 
 // --- the pixel data ---
 //
-// The rows are deflated in bands on every core, pigz style: each band is a
-// raw deflate stream primed with the 32 KiB of filtered data before it (what
-// the decoder's window holds there) and ended with a sync flush, so that the
-// bands, one after the other behind the zlib header, make the one zlib stream
-// PNG wants; the Adler-32 checksums of the bands are combined.
+// The rows are deflated in bands on every core with libdeflate (several times
+// faster than zlib for smaller output), and the bands are joined into the one
+// zlib stream PNG wants: each band is a complete raw deflate stream, and all
+// but the last are made to continue (their final block marked not final and an
+// empty stored block appended, as zlib's sync flush would end them), so that
+// one follows the other behind the zlib header; the Adler-32 checksums of the
+// bands are combined.
 //
 // A row gets PNG's Up filter (each byte less the one above it) unless Paeth
 // leaves clearly smaller residuals. Decoded HEIC pictures favour Up: their
 // chroma was upsampled from half the rows, and the repeated vertical
 // structure gives deflate long matches that Paeth and libpng's adaptive
-// choice (least sum of absolute residuals) break up. Where rows are noisy,
-// Paeth wins, and a band of mostly Paeth rows is deflated with run-length
-// matching only: its short matches cost more than the literals they replace.
+// choice (least sum of absolute residuals) break up.
 
 // Raw bytes in a band of rows: many bands per core, so that the cores stay
 // busy to the end even when some parts of the picture compress slower.
 constexpr std::size_t kPngBandBytes = std::size_t(1) << 20;
-// Deflate's window: the data a band's matches may reach back into.
-constexpr std::size_t kDeflateWindow = 32768;
 // The largest IDAT chunk written.
 constexpr std::size_t kPngChunkBytes = std::size_t(1) << 20;
 
@@ -196,7 +196,7 @@ void pngRowOrder(const cv::Mat& image, int y, std::uint8_t* out)
     }
 }
 
-// The size of a residual, as the filter heuristics measure it.
+// The size of a residual, as the filter heuristic measures it.
 inline unsigned residual(std::uint8_t value)
 {
     const int v = static_cast<std::int8_t>(value);
@@ -237,105 +237,91 @@ std::uint8_t filterPngRow(const std::uint8_t* row, const std::uint8_t* above, st
     return out[0];
 }
 
-// A raw deflate stream, reused from band to band by one thread.
-class BandDeflater
+struct DeflaterFree
 {
-public:
-    explicit BandDeflater(int level) : mLevel(level)
-    {
-        mReady = deflateInit2(&mStream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~BandDeflater()
-    {
-        if (mReady)
-            deflateEnd(&mStream);
-    }
-    BandDeflater(const BandDeflater&) = delete;
-    BandDeflater& operator=(const BandDeflater&) = delete;
-
-    bool ready() const { return mReady; }
-    int level() const { return mLevel; }
-    // A new stream with this strategy whose matches may reach into `dictionary`.
-    bool reset(int strategy, const Bytes& dictionary)
-    {
-        if (deflateReset(&mStream) != Z_OK || deflateParams(&mStream, mLevel, strategy) != Z_OK)
-            return false;
-        if (dictionary.empty())
-            return true;
-        const std::size_t size = std::min(dictionary.size(), kDeflateWindow);
-        return deflateSetDictionary(&mStream, dictionary.data() + dictionary.size() - size,
-                                    static_cast<uInt>(size)) == Z_OK;
-    }
-    // Compresses `size` bytes onto the end of `out`.
-    bool add(const std::uint8_t* data, std::size_t size, int flush, Bytes& out)
-    {
-        mStream.next_in = const_cast<Bytef*>(data);
-        mStream.avail_in = static_cast<uInt>(size);
-        do {
-            mStream.next_out = mBuffer.data();
-            mStream.avail_out = static_cast<uInt>(mBuffer.size());
-            if (deflate(&mStream, flush) == Z_STREAM_ERROR)
-                return false;
-            out.insert(out.end(), mBuffer.data(), mBuffer.data() + (mBuffer.size() - mStream.avail_out));
-        } while (mStream.avail_out == 0);
-        return mStream.avail_in == 0;
-    }
-
-private:
-    z_stream mStream{};
-    int mLevel;
-    bool mReady = false;
-    std::array<std::uint8_t, 65536> mBuffer{};
+    void operator()(libdeflate_compressor* compressor) const { libdeflate_free_compressor(compressor); }
 };
 
-// Filters and deflates one band; the last band ends the deflate stream.
-// `filtered` receives the band's filtered rows.
-bool deflatePngBand(const cv::Mat& image, bool last, BandDeflater& deflater, Bytes& filtered, PngBand& band)
+// Makes the complete raw deflate stream `data` continue: clears the
+// final block's BFINAL bit and appends an empty stored block (three zero bits,
+// the rest of the byte, LEN 0, NLEN 0xffff), after which the next stream
+// starts on a byte boundary. zlib's inflate finds the final block's header
+// and the bits left over in the last byte; false when the data is not one
+// complete stream.
+bool continueDeflateStream(Bytes& data)
+{
+    z_stream inflater{};
+    if (inflateInit2(&inflater, -15) != Z_OK)
+        return false;
+    std::array<std::uint8_t, 32768> sink;
+    inflater.next_in = data.data();
+    inflater.avail_in = static_cast<uInt>(data.size());
+    std::uint64_t finalHeaderBit = 0;  // the first block's, unless another follows
+    int unusedBits = -1;               // after the final block's end code
+    int result = Z_OK;
+    while (result == Z_OK) {
+        inflater.next_out = sink.data();
+        inflater.avail_out = static_cast<uInt>(sink.size());
+        result = inflate(&inflater, Z_BLOCK);
+        // At the end of a block: before the next one's header, or after the
+        // final one (whose leftover bits inflate drops on the next call).
+        if (result == Z_OK && (inflater.data_type & 128)) {
+            if (inflater.data_type & 64)
+                unusedBits = inflater.data_type & 7;
+            else
+                finalHeaderBit = std::uint64_t(inflater.total_in) * 8 - (inflater.data_type & 7);
+        }
+    }
+    const bool complete = result == Z_STREAM_END && inflater.avail_in == 0;
+    inflateEnd(&inflater);
+    const std::size_t headerByte = finalHeaderBit / 8;
+    const auto finalBit = static_cast<std::uint8_t>(1U << (finalHeaderBit % 8));
+    if (!complete || unusedBits < 0 || headerByte >= data.size() || !(data[headerByte] & finalBit))
+        return false;
+    data[headerByte] &= static_cast<std::uint8_t>(~finalBit);
+    data.back() &= static_cast<std::uint8_t>(0xff >> unusedBits);  // the unused bits: zero
+    if (unusedBits < 3)
+        data.push_back(0);  // the stored block's header runs into this byte
+    data.insert(data.end(), {0x00, 0x00, 0xff, 0xff});
+    return true;
+}
+
+// Filters and deflates one band; every band but the last is made to continue.
+// `filtered` and `compressed` are the thread's buffers.
+bool deflatePngBand(const cv::Mat& image, bool last, libdeflate_compressor* compressor, int level, Bytes& filtered,
+                    Bytes& compressed, PngBand& band)
 {
     const std::size_t rowBytes = image.cols * image.elemSize();
     const std::size_t bpp = image.elemSize();
     Bytes above(rowBytes, 0), current(rowBytes), scratch(rowBytes);
-    int paethRows = 0;
-    // Appends row y, filtered, to `to`.
-    const auto filterRow = [&](int y, Bytes& to) {
-        pngRowOrder(image, y, current.data());
-        const std::size_t at = to.size();
-        to.resize(at + rowBytes + 1);
-        if (filterPngRow(current.data(), above.data(), rowBytes, bpp, to.data() + at, scratch.data()) ==
-            kPngFilterPaeth)
-            ++paethRows;
+    if (band.first > 0)
+        pngRowOrder(image, band.first - 1, above.data());
+    filtered.resize(static_cast<std::size_t>(band.count) * (rowBytes + 1));
+    for (int y = 0; y < band.count; ++y) {
+        pngRowOrder(image, band.first + y, current.data());
+        filterPngRow(current.data(), above.data(), rowBytes, bpp, filtered.data() + y * (rowBytes + 1),
+                     scratch.data());
         above.swap(current);
-    };
-    // The filtered rows before the band, as far back as the window reaches.
-    Bytes dictionary;
-    if (band.first > 0) {
-        const int primed = static_cast<int>(std::min<std::size_t>(
-            static_cast<std::size_t>(band.first), (kDeflateWindow + rowBytes) / (rowBytes + 1)));
-        const int start = band.first - primed;
-        if (start > 0)
-            pngRowOrder(image, start - 1, above.data());
-        dictionary.reserve(static_cast<std::size_t>(primed) * (rowBytes + 1));
-        for (int y = start; y < band.first; ++y)
-            filterRow(y, dictionary);
     }
-    paethRows = 0;
-    filtered.clear();
-    for (int y = band.first; y < band.first + band.count; ++y)
-        filterRow(y, filtered);
     band.adler = adler32_z(band.adler, filtered.data(), filtered.size());
     band.length = filtered.size();
+
+    compressed.resize(libdeflate_deflate_compress_bound(compressor, filtered.size()));
+    const std::size_t size =
+        libdeflate_deflate_compress(compressor, filtered.data(), filtered.size(), compressed.data(), compressed.size());
+    if (size == 0)
+        return false;
+    compressed.resize(size);
+    if (!last && !continueDeflateStream(compressed))
+        return false;
     if (band.first == 0) {
         // The zlib header: deflate with a 32 KiB window, no dictionary, and
         // the level's class in the check bits.
-        const int level = deflater.level();
         const std::uint8_t flags = level <= 1 ? 0x01 : level <= 5 ? 0x5e : level == 6 ? 0x9c : 0xda;
+        band.data.reserve(2 + compressed.size() + 4);
         band.data = {0x78, flags};
     }
-    const int strategy = paethRows * 2 > band.count ? Z_RLE : Z_DEFAULT_STRATEGY;
-    if (!deflater.reset(strategy, dictionary) ||
-        !deflater.add(filtered.data(), filtered.size(), last ? Z_FINISH : Z_SYNC_FLUSH, band.data))
-        return false;
-    band.data.shrink_to_fit();
+    band.data.insert(band.data.end(), compressed.begin(), compressed.end());
     return true;
 }
 
@@ -354,13 +340,13 @@ std::vector<PngBand> deflatePngRows(const cv::Mat& image, int level)
     std::atomic<std::size_t> next{0};
     const auto work = [&]() noexcept {
         try {
-            BandDeflater deflater(level);
-            if (!deflater.ready())
+            std::unique_ptr<libdeflate_compressor, DeflaterFree> compressor(libdeflate_alloc_compressor(level));
+            if (!compressor)
                 return;
-            Bytes filtered;
-            filtered.reserve(static_cast<std::size_t>(bands[0].count) * (rowBytes + 1));
+            Bytes filtered, compressed;
             for (std::size_t i = next++; i < bands.size(); i = next++)
-                bands[i].ok = deflatePngBand(image, i + 1 == bands.size(), deflater, filtered, bands[i]);
+                bands[i].ok = deflatePngBand(image, i + 1 == bands.size(), compressor.get(), level, filtered,
+                                             compressed, bands[i]);
         } catch (const std::bad_alloc&) {
             // The band stays not ok.
         }
@@ -956,7 +942,7 @@ EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata, int d
     }
     if (!file.ok())
         return file;
-    std::vector<PngBand> bands = deflatePngRows(image, std::clamp(deflateLevel, 0, 9));
+    std::vector<PngBand> bands = deflatePngRows(image, std::clamp(deflateLevel, 1, 12));
     if (bands.empty() || !writePngData(file.bytes, bands))
         return failure("PNG: out of memory");
     return file;

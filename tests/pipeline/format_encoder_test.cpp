@@ -576,6 +576,8 @@ const PictureRow kPictures[] = {
     {"Bgr1x1", 1, 1, CV_8UC3},
     {"Bgr5x3", 5, 3, CV_8UC3},
     {"Bgr31x200", 31, 200, CV_8UC3},
+    // Over 2 MiB: PNG deflates it in three bands, on more than one core.
+    {"Bgra640x1000", 640, 1000, CV_8UC4},
 };
 
 INSTANTIATE_TEST_SUITE_P(Formats, FormatEncoderTest,
