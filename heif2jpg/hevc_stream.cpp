@@ -11,6 +11,8 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -159,38 +161,66 @@ constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT
 constexpr std::size_t kScratchAlign = 64;
 constexpr std::size_t kScratchSlack = 64;
 
+// The swscale output format for a target type, and the bytes of one pixel.
+AVPixelFormat scalerOutput(int type, int& bytesPerPixel)
+{
+    switch (type) {
+    case CV_8UC3: bytesPerPixel = 3; return AV_PIX_FMT_BGR24;
+    case CV_16UC3: bytesPerPixel = 6; return AV_PIX_FMT_BGR48;
+    case CV_8UC1: bytesPerPixel = 1; return AV_PIX_FMT_GRAY8;
+    case CV_16UC1: bytesPerPixel = 2; return AV_PIX_FMT_GRAY16;
+    default: throw std::logic_error("decodeHevcStream: no conversion into matrix type " + std::to_string(type));
+    }
+}
+
+bool isRgbFormat(AVPixelFormat format)
+{
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+    return descriptor != nullptr && (descriptor->flags & AV_PIX_FMT_FLAG_RGB) != 0;
+}
+
 class ScalerConverter
 {
 public:
-    // Converts the frame into `target` (8-bit BGR of the frame's size).
-    // swscale writes into a scratch picture of the converter's own, with
-    // aligned and padded rows, and only the picture's pixels are copied into
-    // `target`: nothing FFmpeg does reaches past them (into a neighbouring
-    // tile of the mosaic, or past the end of an allocation).
+    // Converts the frame into `target` (of the frame's size; 8- or 16-bit
+    // BGR, or 8- or 16-bit grey). swscale writes into a scratch picture of
+    // the converter's own, with aligned and padded rows, and only the
+    // picture's pixels are copied into `target`: nothing FFmpeg does reaches
+    // past them (into a neighbouring tile of the mosaic, or past the end of
+    // an allocation).
     void convert(const AVFrame& frame, cv::Mat& target)
     {
         const int colourspace = swsColourspace(frame.colorspace);
         bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
         const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
+        int bytesPerPixel = 0;
+        const AVPixelFormat output = scalerOutput(target.type(), bytesPerPixel);
         if (!mScaler || frame.width != mWidth || frame.height != mHeight || frame.format != mFormat ||
-            colourspace != mColourspace || fullRange != mFullRange) {
+            output != mOutput || colourspace != mColourspace || fullRange != mFullRange) {
             mScaler.reset();
             mWidth = 0;
-            allocateScratch(frame.width, frame.height);
-            mScaler.reset(sws_getContext(frame.width, frame.height, format, frame.width, frame.height, AV_PIX_FMT_BGR24,
+            allocateScratch(frame.width, frame.height, bytesPerPixel);
+            mScaler.reset(sws_getContext(frame.width, frame.height, format, frame.width, frame.height, output,
                                          kScalerFlags, nullptr, nullptr, nullptr));
             if (!mScaler) {
-                throw std::runtime_error("swscale cannot convert pixel format " + std::to_string(frame.format));
+                throw std::runtime_error("swscale cannot convert pixel format " + std::to_string(frame.format) +
+                                         " into " + std::to_string(output));
             }
             const int gain = fullRangeGain(format, fullRange);
+            // Grey output keeps the luma's range (no range conversion); RGB
+            // is full range.
+            const bool grey = output == AV_PIX_FMT_GRAY8 || output == AV_PIX_FMT_GRAY16;
+            const bool outputFullRange = !grey || isRgbFormat(format) || fullRange;
             if (sws_setColorspaceDetails(mScaler.get(), sws_getCoefficients(colourspace), fullRange ? 1 : 0,
-                                         sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, gain, gain) < 0) {
+                                         sws_getCoefficients(SWS_CS_DEFAULT), outputFullRange ? 1 : 0, 0, gain,
+                                         gain) < 0) {
                 mScaler.reset();
                 throw std::runtime_error("swscale cannot convert from colour space " + std::to_string(colourspace));
             }
             mWidth = frame.width;
             mHeight = frame.height;
             mFormat = frame.format;
+            mOutput = output;
             mColourspace = colourspace;
             mFullRange = fullRange;
         }
@@ -200,7 +230,7 @@ public:
             frame.height) {
             throw std::runtime_error("swscale did not convert the whole picture");
         }
-        const cv::Mat converted(frame.height, frame.width, CV_8UC3, mScratch.get(), mScratchStride);
+        const cv::Mat converted(frame.height, frame.width, target.type(), mScratch.get(), mScratchStride);
         converted.copyTo(target);
     }
 
@@ -210,10 +240,10 @@ private:
         void operator()(std::uint8_t* bytes) const { av_free(bytes); }
     };
 
-    void allocateScratch(int width, int height)
+    void allocateScratch(int width, int height, int bytesPerPixel)
     {
         mScratch.reset();
-        const std::size_t row = std::size_t(width) * 3;
+        const std::size_t row = std::size_t(width) * std::size_t(bytesPerPixel);
         const std::size_t stride = (row + kScratchSlack + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
         if (width <= 0 || height <= 0 || stride > std::size_t(std::numeric_limits<int>::max())) {
             throw std::runtime_error("no picture of " + std::to_string(width) + " x " + std::to_string(height) +
@@ -233,6 +263,7 @@ private:
     int mWidth = 0;
     int mHeight = 0;
     int mFormat = -1;
+    AVPixelFormat mOutput = AV_PIX_FMT_NONE;
     int mColourspace = -1;
     bool mFullRange = false;
 };
@@ -300,8 +331,9 @@ bool planarLayout(int format, PlanarLayout& layout)
     return true;
 }
 
-// Y'CbCr to 8-bit BGR, rounded to the nearest level, from the
-// exact arithmetic of the matrix and range: limited range takes luma 16 to
+// Y'CbCr to 8-bit or 16-bit BGR, rounded to the nearest level, from the
+// exact arithmetic of the matrix and range (16-bit levels are 8-bit ones
+// times 257, so that 10 and 12-bit pictures keep their precision): limited range takes luma 16 to
 // 235 and chroma 16 to 240 (times 2^(bits - 8)) as 0 to 1 and -0.5 to 0.5,
 // full range 0 to 2^bits - 1. Halved chroma is upsampled by linear
 // interpolation between its samples, sited as the frame says (horizontally
@@ -319,19 +351,22 @@ public:
         const double lumaRange = fullRange ? double((1 << layout.bits) - 1) : 219.0 * scale;
         const double chromaRange = fullRange ? double((1 << layout.bits) - 1) : 224.0 * scale;
         const double lumaOffset = fullRange ? 0.0 : 16.0 * scale;
-        // Chroma arrives as kChromaScale times its samples, offset included.
-        const double chromaUnit = 255.0 / (chromaRange * kChromaScale);
-        const double chromaOffset = double(1 << (layout.bits - 1)) * kChromaScale;
-        mLuma = float(255.0 / lumaRange);
-        mRedFromCr = float(2.0 * (1.0 - weights.red) * chromaUnit);
-        mBlueFromCb = float(2.0 * (1.0 - weights.blue) * chromaUnit);
-        mGreenFromCr = float(-2.0 * (1.0 - weights.red) * weights.red / green * chromaUnit);
-        mGreenFromCb = float(-2.0 * (1.0 - weights.blue) * weights.blue / green * chromaUnit);
-        // All offsets in one constant per channel.
-        const double base = -lumaOffset * 255.0 / lumaRange;
-        mBlueBase = float(base - double(mBlueFromCb) * chromaOffset);
-        mGreenBase = float(base - (double(mGreenFromCb) + double(mGreenFromCr)) * chromaOffset);
-        mRedBase = float(base - double(mRedFromCr) * chromaOffset);
+        for (const auto& [top, coefficients] : {std::pair{255.0, &mEight}, std::pair{65535.0, &mSixteen}}) {
+            Coefficients& c = *coefficients;
+            // Chroma arrives as kChromaScale times its samples, offset included.
+            const double chromaUnit = top / (chromaRange * kChromaScale);
+            const double chromaOffset = double(1 << (layout.bits - 1)) * kChromaScale;
+            c.luma = float(top / lumaRange);
+            c.redFromCr = float(2.0 * (1.0 - weights.red) * chromaUnit);
+            c.blueFromCb = float(2.0 * (1.0 - weights.blue) * chromaUnit);
+            c.greenFromCr = float(-2.0 * (1.0 - weights.red) * weights.red / green * chromaUnit);
+            c.greenFromCb = float(-2.0 * (1.0 - weights.blue) * weights.blue / green * chromaUnit);
+            // All offsets in one constant per channel.
+            const double base = -lumaOffset * top / lumaRange;
+            c.blueBase = float(base - double(c.blueFromCb) * chromaOffset);
+            c.greenBase = float(base - (double(c.greenFromCb) + double(c.greenFromCr)) * chromaOffset);
+            c.redBase = float(base - double(c.redFromCr) * chromaOffset);
+        }
         // Chroma sample positions relative to luma (the chroma sample
         // location types of H.273): "left" is horizontally with the even luma
         // samples, "top" vertically with the even rows.
@@ -339,8 +374,10 @@ public:
         mCentredY = !(location == AVCHROMA_LOC_TOPLEFT || location == AVCHROMA_LOC_TOP);
     }
 
+    // `target` is CV_8UC3 or CV_16UC3.
     void convert(const AVFrame& frame, cv::Mat& target)
     {
+        const bool sixteen = target.depth() == CV_16U;
         const int width = frame.width;
         // Pixels are done 16 at a time; the rows of chroma have room for the
         // last group.
@@ -381,11 +418,21 @@ public:
                 w.crFar = b.cr.data();
             }
             const std::uint8_t* luma = frame.data[0] + std::ptrdiff_t(y) * frame.linesize[0];
-            std::uint8_t* out = target.ptr<std::uint8_t>(y);
-            if (mLayout.wide) {
-                pixels(reinterpret_cast<const std::uint16_t*>(luma), out, width, w);
+            const auto* wideLuma = reinterpret_cast<const std::uint16_t*>(luma);
+            if (sixteen) {
+                std::uint16_t* out = target.ptr<std::uint16_t>(y);
+                if (mLayout.wide) {
+                    pixels(wideLuma, out, width, w, mSixteen);
+                } else {
+                    pixels(luma, out, width, w, mSixteen);
+                }
             } else {
-                pixels(luma, out, width, w);
+                std::uint8_t* out = target.ptr<std::uint8_t>(y);
+                if (mLayout.wide) {
+                    pixels(wideLuma, out, width, w, mEight);
+                } else {
+                    pixels(luma, out, width, w, mEight);
+                }
             }
         }
     }
@@ -394,6 +441,20 @@ private:
     // Chroma is carried at kChromaScale times its sample values: exact for
     // the interpolation weights (quarters in each direction).
     static constexpr int kChromaScale = 16;
+
+    // The conversion to one output scale (255 or 65535): luma factor, the
+    // chroma factors of each channel and one offset per channel.
+    struct Coefficients
+    {
+        float luma = 0;
+        float redFromCr = 0;
+        float blueFromCb = 0;
+        float greenFromCr = 0;
+        float greenFromCb = 0;
+        float blueBase = 0;
+        float greenBase = 0;
+        float redBase = 0;
+    };
 
     // One chroma row upsampled to the luma width (times 4: horizontal
     // quarters), both planes.
@@ -415,22 +476,22 @@ private:
         float far;
     };
 
-    template <typename Sample>
-    void pixels(const Sample* luma, std::uint8_t* out, int width, const Weights& w) const
+    template <typename Sample, typename Out>
+    static void pixels(const Sample* luma, Out* out, int width, const Weights& w, const Coefficients& c)
     {
-        const float k = mLuma;
+        const float k = c.luma;
         int x = 0;
 #if CV_SIMD128
         const cv::v_float32x4 vk = cv::v_setall_f32(k);
         const cv::v_float32x4 vNear = cv::v_setall_f32(w.near);
         const cv::v_float32x4 vFar = cv::v_setall_f32(w.far);
-        const cv::v_float32x4 bu = cv::v_setall_f32(mBlueFromCb);
-        const cv::v_float32x4 gu = cv::v_setall_f32(mGreenFromCb);
-        const cv::v_float32x4 gv = cv::v_setall_f32(mGreenFromCr);
-        const cv::v_float32x4 rv = cv::v_setall_f32(mRedFromCr);
-        const cv::v_float32x4 b0 = cv::v_setall_f32(mBlueBase);
-        const cv::v_float32x4 g0 = cv::v_setall_f32(mGreenBase);
-        const cv::v_float32x4 r0 = cv::v_setall_f32(mRedBase);
+        const cv::v_float32x4 bu = cv::v_setall_f32(c.blueFromCb);
+        const cv::v_float32x4 gu = cv::v_setall_f32(c.greenFromCb);
+        const cv::v_float32x4 gv = cv::v_setall_f32(c.greenFromCr);
+        const cv::v_float32x4 rv = cv::v_setall_f32(c.redFromCr);
+        const cv::v_float32x4 b0 = cv::v_setall_f32(c.blueBase);
+        const cv::v_float32x4 g0 = cv::v_setall_f32(c.greenBase);
+        const cv::v_float32x4 r0 = cv::v_setall_f32(c.redBase);
         for (; x + 16 <= width; x += 16) {
             cv::v_float32x4 l[4];
             loadLuma(luma + x, l);
@@ -446,20 +507,28 @@ private:
                 g[i] = cv::v_round(cv::v_fma(u, gu, cv::v_fma(v, gv, y + g0)));
                 r[i] = cv::v_round(cv::v_fma(v, rv, y + r0));
             }
-            // Packing saturates to 0 .. 255.
-            const cv::v_uint8x16 blue = cv::v_pack_u(cv::v_pack(b[0], b[1]), cv::v_pack(b[2], b[3]));
-            const cv::v_uint8x16 green = cv::v_pack_u(cv::v_pack(g[0], g[1]), cv::v_pack(g[2], g[3]));
-            const cv::v_uint8x16 red = cv::v_pack_u(cv::v_pack(r[0], r[1]), cv::v_pack(r[2], r[3]));
-            cv::v_store_interleave(out + 3 * x, blue, green, red);
+            if constexpr (std::is_same_v<Out, std::uint8_t>) {
+                // Packing saturates to 0 .. 255.
+                const cv::v_uint8x16 blue = cv::v_pack_u(cv::v_pack(b[0], b[1]), cv::v_pack(b[2], b[3]));
+                const cv::v_uint8x16 green = cv::v_pack_u(cv::v_pack(g[0], g[1]), cv::v_pack(g[2], g[3]));
+                const cv::v_uint8x16 red = cv::v_pack_u(cv::v_pack(r[0], r[1]), cv::v_pack(r[2], r[3]));
+                cv::v_store_interleave(out + 3 * x, blue, green, red);
+            } else {
+                // Packing saturates to 0 .. 65535.
+                cv::v_store_interleave(out + 3 * x, cv::v_pack_u(b[0], b[1]), cv::v_pack_u(g[0], g[1]),
+                                       cv::v_pack_u(r[0], r[1]));
+                cv::v_store_interleave(out + 3 * x + 24, cv::v_pack_u(b[2], b[3]), cv::v_pack_u(g[2], g[3]),
+                                       cv::v_pack_u(r[2], r[3]));
+            }
         }
 #endif
         for (; x < width; ++x) {
             const float u = w.cbNear[x] * w.near + w.cbFar[x] * w.far;
             const float v = w.crNear[x] * w.near + w.crFar[x] * w.far;
             const float y = float(luma[x]) * k;
-            out[3 * x] = cv::saturate_cast<std::uint8_t>(y + u * mBlueFromCb + mBlueBase);
-            out[3 * x + 1] = cv::saturate_cast<std::uint8_t>(y + u * mGreenFromCb + v * mGreenFromCr + mGreenBase);
-            out[3 * x + 2] = cv::saturate_cast<std::uint8_t>(y + v * mRedFromCr + mRedBase);
+            out[3 * x] = cv::saturate_cast<Out>(y + u * c.blueFromCb + c.blueBase);
+            out[3 * x + 1] = cv::saturate_cast<Out>(y + u * c.greenFromCb + v * c.greenFromCr + c.greenBase);
+            out[3 * x + 2] = cv::saturate_cast<Out>(y + v * c.redFromCr + c.redBase);
         }
     }
 
@@ -552,14 +621,8 @@ private:
     }
 
     PlanarLayout mLayout;
-    float mLuma = 0;
-    float mRedFromCr = 0;
-    float mBlueFromCb = 0;
-    float mGreenFromCr = 0;
-    float mGreenFromCb = 0;
-    float mBlueBase = 0;
-    float mGreenBase = 0;
-    float mRedBase = 0;
+    Coefficients mEight;
+    Coefficients mSixteen;
     bool mCentredX = false;
     bool mCentredY = true;
     std::array<Cached, 3> mCache;
@@ -568,14 +631,110 @@ private:
     std::vector<float> mColumn;
 };
 
-// Converts decoded pictures to 8-bit BGR: the planar Y'CbCr formats with the
-// converter above, anything else (RGB, alpha, unusual subsampling) with
-// swscale.
+// The samples of a frame's first plane (the luma, or the only plane of a
+// monochrome picture such as an alpha plane or a depth map) into an 8-bit or
+// 16-bit single-channel target, with no matrix and no range conversion:
+// v of N bits becomes round(v * top / (2^N - 1)), top being 255 or 65535.
+class FirstPlane
+{
+public:
+    // False, with the target untouched, when the first plane is not a plain
+    // plane of one native-endian integer sample (8 or 16-bit storage) per
+    // pixel.
+    bool convert(const AVFrame& frame, cv::Mat& target)
+    {
+        const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+        if (descriptor == nullptr ||
+            (descriptor->flags & (AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
+                                  AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT)) != 0) {
+            return false;
+        }
+        const AVComponentDescriptor* first = nullptr;
+        for (int i = 0; i < descriptor->nb_components; ++i) {
+            if (descriptor->comp[i].plane == 0) {
+                if (first != nullptr) {
+                    return false;  // samples of several components interleaved
+                }
+                first = &descriptor->comp[i];
+            }
+        }
+        if (first == nullptr || first->depth < 1 || first->depth > 16 || first->shift != 0 || first->offset != 0 ||
+            first->step != (first->depth > 8 ? 2 : 1)) {
+            return false;
+        }
+        const bool wide = first->step == 2;
+        const bool sixteen = target.depth() == CV_16U;
+        prepare(first->depth, wide, sixteen);
+        for (int y = 0; y < frame.height; ++y) {
+            const std::uint8_t* row = frame.data[0] + std::ptrdiff_t(y) * frame.linesize[0];
+            if (wide) {
+                samples(reinterpret_cast<const std::uint16_t*>(row), target, y, frame.width, sixteen);
+            } else {
+                samples(row, target, y, frame.width, sixteen);
+            }
+        }
+        return true;
+    }
+
+private:
+    // The table from every stored value to the target's level; values above
+    // 2^N - 1 (which no decoder gives) saturate.
+    void prepare(int bits, bool wide, bool sixteen)
+    {
+        if (bits == mBits && wide == mWide && sixteen == mSixteen) {
+            return;
+        }
+        const std::uint64_t top = sixteen ? 65535 : 255;
+        const std::uint64_t largest = (std::uint64_t(1) << bits) - 1;
+        mLevels.resize(wide ? 65536 : 256);
+        for (std::size_t v = 0; v < mLevels.size(); ++v) {
+            // Halves cannot occur: 2^N - 1 is odd.
+            mLevels[v] = v >= largest ? std::uint16_t(top)
+                                      : std::uint16_t((2 * v * top + largest) / (2 * largest));
+        }
+        mBits = bits;
+        mWide = wide;
+        mSixteen = sixteen;
+    }
+
+    template <typename Sample>
+    void samples(const Sample* in, cv::Mat& target, int y, int width, bool sixteen) const
+    {
+        const std::uint16_t* levels = mLevels.data();
+        if (sixteen) {
+            auto* out = target.ptr<std::uint16_t>(y);
+            for (int x = 0; x < width; ++x) {
+                out[x] = levels[in[x]];
+            }
+        } else {
+            auto* out = target.ptr<std::uint8_t>(y);
+            for (int x = 0; x < width; ++x) {
+                out[x] = static_cast<std::uint8_t>(levels[in[x]]);
+            }
+        }
+    }
+
+    std::vector<std::uint16_t> mLevels;
+    int mBits = 0;
+    bool mWide = false;
+    bool mSixteen = false;
+};
+
+// Converts decoded pictures into their targets: 8 or 16-bit BGR from the
+// planar Y'CbCr formats with the converter above, 8 or 16-bit grey from the
+// first plane; anything else (RGB, alpha, unusual subsampling, packed
+// samples) with swscale.
 class PictureConverter
 {
 public:
     void convert(const AVFrame& frame, cv::Mat& target)
     {
+        if (target.channels() == 1) {
+            if (!mFirstPlane.convert(frame, target)) {
+                mScaler.convert(frame, target);
+            }
+            return;
+        }
         bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
         const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
         PlanarLayout layout;
@@ -600,6 +759,7 @@ private:
     AVColorSpace mColourspace = AVCOL_SPC_UNSPECIFIED;
     bool mFullRange = false;
     AVChromaLocation mLocation = AVCHROMA_LOC_UNSPECIFIED;
+    FirstPlane mFirstPlane;
     ScalerConverter mScaler;
 };
 
@@ -769,6 +929,8 @@ public:
     }
 
     [[nodiscard]] std::size_t delivered() const { return mDelivered; }
+    // The luma bit depth of the first picture delivered (0 before it).
+    [[nodiscard]] int bitDepth() const { return mBitDepth; }
 
 private:
     // Delivers every picture that is ready; false when the target stopped.
@@ -802,8 +964,14 @@ private:
         if (destination.empty()) {
             return false;
         }
-        if (destination.cols != frame.width || destination.rows != frame.height || destination.type() != CV_8UC3) {
+        const int type = destination.type();
+        if (destination.cols != frame.width || destination.rows != frame.height ||
+            (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC1 && type != CV_16UC1)) {
             throw std::logic_error("decodeHevcStream: the target does not fit the picture");
+        }
+        if (mDelivered == 0) {
+            const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+            mBitDepth = descriptor != nullptr && descriptor->nb_components > 0 ? descriptor->comp[0].depth : 0;
         }
         mConverter.convert(frame, destination);
         if (mConverted) {
@@ -818,6 +986,7 @@ private:
     const std::function<void(std::size_t index)>& mConverted;
     PictureConverter mConverter;
     std::size_t mDelivered = 0;
+    int mBitDepth = 0;
 };
 
 void reportNotOpened()
@@ -842,6 +1011,7 @@ DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const Picture
     const auto feed = [&](std::optional<std::span<const std::uint8_t>> unit) {
         const bool more = delivery.feed(unit);
         result.pictures = delivery.delivered();
+        result.bitDepth = delivery.bitDepth();
         return more;
     };
     while (const auto unit = decoder.nextUnit()) {
