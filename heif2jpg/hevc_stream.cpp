@@ -161,29 +161,26 @@ constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT
 constexpr std::size_t kScratchAlign = 64;
 constexpr std::size_t kScratchSlack = 64;
 
-// The swscale output format for a target type, and the bytes of one pixel.
-AVPixelFormat scalerOutput(int type, int& bytesPerPixel)
-{
-    switch (type) {
-    case CV_8UC3: bytesPerPixel = 3; return AV_PIX_FMT_BGR24;
-    case CV_16UC3: bytesPerPixel = 6; return AV_PIX_FMT_BGR48;
-    case CV_8UC1: bytesPerPixel = 1; return AV_PIX_FMT_GRAY8;
-    case CV_16UC1: bytesPerPixel = 2; return AV_PIX_FMT_GRAY16;
-    default: throw std::logic_error("decodeHevcStream: no conversion into matrix type " + std::to_string(type));
-    }
-}
-
-bool isRgbFormat(AVPixelFormat format)
+// swscale writes 16-bit RGB from Y'CbCr as if white were 255 x 256 (limited
+// range) or the top code shifted up to 16 bits (1023 x 64 at 10 bits, full
+// range) instead of 65535: up to 255 levels dark. The factor that undoes it,
+// in 16.16 fixed point.
+int wideOutputGain(AVPixelFormat format, bool fullRange)
 {
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
-    return descriptor != nullptr && (descriptor->flags & AV_PIX_FMT_FLAG_RGB) != 0;
+    const int bits = descriptor != nullptr ? descriptor->comp[0].depth : 8;
+    if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_RGB) != 0 || bits < 8 || bits > 16) {
+        return 1 << 16;
+    }
+    const double white = fullRange ? double((1 << bits) - 1) * double(1 << (16 - bits)) : 255.0 * 256.0;
+    return static_cast<int>(std::lround(65536.0 * 65535.0 / white));
 }
 
 class ScalerConverter
 {
 public:
-    // Converts the frame into `target` (of the frame's size; 8- or 16-bit
-    // BGR, or 8- or 16-bit grey). swscale writes into a scratch picture of
+    // Converts the frame into `target` (8 or 16-bit BGR of the frame's
+    // size). swscale writes into a scratch picture of
     // the converter's own, with aligned and padded rows, and only the
     // picture's pixels are copied into `target`: nothing FFmpeg does reaches
     // past them (into a neighbouring tile of the mosaic, or past the end of
@@ -193,27 +190,22 @@ public:
         const int colourspace = swsColourspace(frame.colorspace);
         bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
         const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
-        int bytesPerPixel = 0;
-        const AVPixelFormat output = scalerOutput(target.type(), bytesPerPixel);
+        const bool sixteen = target.depth() == CV_16U;
+        const AVPixelFormat output = sixteen ? AV_PIX_FMT_BGR48 : AV_PIX_FMT_BGR24;
         if (!mScaler || frame.width != mWidth || frame.height != mHeight || frame.format != mFormat ||
             output != mOutput || colourspace != mColourspace || fullRange != mFullRange) {
             mScaler.reset();
             mWidth = 0;
-            allocateScratch(frame.width, frame.height, bytesPerPixel);
+            allocateScratch(frame.width, frame.height, sixteen ? 6 : 3);
             mScaler.reset(sws_getContext(frame.width, frame.height, format, frame.width, frame.height, output,
                                          kScalerFlags, nullptr, nullptr, nullptr));
             if (!mScaler) {
                 throw std::runtime_error("swscale cannot convert pixel format " + std::to_string(frame.format) +
                                          " into " + std::to_string(output));
             }
-            const int gain = fullRangeGain(format, fullRange);
-            // Grey output keeps the luma's range (no range conversion); RGB
-            // is full range.
-            const bool grey = output == AV_PIX_FMT_GRAY8 || output == AV_PIX_FMT_GRAY16;
-            const bool outputFullRange = !grey || isRgbFormat(format) || fullRange;
+            const int gain = sixteen ? wideOutputGain(format, fullRange) : fullRangeGain(format, fullRange);
             if (sws_setColorspaceDetails(mScaler.get(), sws_getCoefficients(colourspace), fullRange ? 1 : 0,
-                                         sws_getCoefficients(SWS_CS_DEFAULT), outputFullRange ? 1 : 0, 0, gain,
-                                         gain) < 0) {
+                                         sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, gain, gain) < 0) {
                 mScaler.reset();
                 throw std::runtime_error("swscale cannot convert from colour space " + std::to_string(colourspace));
             }
@@ -631,6 +623,103 @@ private:
     std::vector<float> mColumn;
 };
 
+std::string pixelFormatName(int format)
+{
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+    return name != nullptr ? std::string(name) : std::to_string(format);
+}
+
+// Where one component's samples lie: a plane of one native-endian integer
+// per pixel (8 or 16-bit storage), the value `shift` bits up.
+struct SamplePlane
+{
+    int plane = 0;
+    int bits = 0;
+    int shift = 0;
+    bool wide = false;
+};
+
+bool samplePlane(const AVPixFmtDescriptor& descriptor, const AVComponentDescriptor& component, SamplePlane& out)
+{
+    if ((descriptor.flags & (AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
+                             AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT)) != 0 ||
+        component.depth < 1 || component.offset != 0) {
+        return false;
+    }
+    const int step = component.depth + component.shift > 8 ? 2 : 1;
+    if (component.step != step || component.depth + component.shift > 8 * step) {
+        return false;
+    }
+    // No other component may share the plane (packed samples).
+    for (int i = 0; i < descriptor.nb_components; ++i) {
+        if (&descriptor.comp[i] != &component && descriptor.comp[i].plane == component.plane) {
+            return false;
+        }
+    }
+    out.plane = component.plane;
+    out.bits = component.depth;
+    out.shift = component.shift;
+    out.wide = step == 2;
+    return true;
+}
+
+// A table from every stored sample to its level on a 0 .. top scale:
+// round(v * top / (2^N - 1)), or for limited range
+// round((v - 16 * 2^(N - 8)) * top / (219 * 2^(N - 8))), saturated.
+class SampleLevels
+{
+public:
+    void prepare(const SamplePlane& samples, bool sixteen, bool limited)
+    {
+        if (samples.bits == mBits && samples.shift == mShift && samples.wide == mWide && sixteen == mSixteen &&
+            limited == mLimited && !mLevels.empty()) {
+            return;
+        }
+        const double top = sixteen ? 65535.0 : 255.0;
+        const int bits = samples.bits;
+        const double black = limited && bits >= 8 ? 16.0 * double(1 << (bits - 8)) : 0.0;
+        const double range = limited && bits >= 8 ? 219.0 * double(1 << (bits - 8)) : double((1 << bits) - 1);
+        mLevels.resize(samples.wide ? 65536 : 256);
+        for (std::size_t stored = 0; stored < mLevels.size(); ++stored) {
+            const double v = double(stored >> samples.shift);
+            // Halves do not occur for full range: 2^N - 1 is odd.
+            mLevels[stored] = static_cast<std::uint16_t>(std::clamp(std::floor((v - black) * top / range + 0.5), 0.0, top));
+        }
+        mBits = bits;
+        mShift = samples.shift;
+        mWide = samples.wide;
+        mSixteen = sixteen;
+        mLimited = limited;
+    }
+
+    // Row y of a plane, every `stride`th output sample from `out`.
+    template <typename Out>
+    void row(const AVFrame& frame, int plane, int y, Out* out, int stride) const
+    {
+        const std::uint8_t* in = frame.data[plane] + std::ptrdiff_t(y) * frame.linesize[plane];
+        const std::uint16_t* levels = mLevels.data();
+        const int width = frame.width;
+        if (mWide) {
+            const auto* samples = reinterpret_cast<const std::uint16_t*>(in);
+            for (int x = 0; x < width; ++x) {
+                out[std::ptrdiff_t(x) * stride] = static_cast<Out>(levels[samples[x]]);
+            }
+        } else {
+            for (int x = 0; x < width; ++x) {
+                out[std::ptrdiff_t(x) * stride] = static_cast<Out>(levels[in[x]]);
+            }
+        }
+    }
+
+private:
+    std::vector<std::uint16_t> mLevels;
+    int mBits = 0;
+    int mShift = 0;
+    bool mWide = false;
+    bool mSixteen = false;
+    bool mLimited = false;
+};
+
 // The samples of a frame's first plane (the luma, or the only plane of a
 // monochrome picture such as an alpha plane or a depth map) into an 8-bit or
 // 16-bit single-channel target, with no matrix and no range conversion:
@@ -639,85 +728,81 @@ class FirstPlane
 {
 public:
     // False, with the target untouched, when the first plane is not a plain
-    // plane of one native-endian integer sample (8 or 16-bit storage) per
-    // pixel.
+    // plane of samples of one component.
     bool convert(const AVFrame& frame, cv::Mat& target)
     {
         const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
-        if (descriptor == nullptr ||
-            (descriptor->flags & (AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
-                                  AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT)) != 0) {
+        if (descriptor == nullptr) {
             return false;
         }
-        const AVComponentDescriptor* first = nullptr;
-        for (int i = 0; i < descriptor->nb_components; ++i) {
-            if (descriptor->comp[i].plane == 0) {
-                if (first != nullptr) {
-                    return false;  // samples of several components interleaved
-                }
-                first = &descriptor->comp[i];
-            }
+        SamplePlane samples;
+        bool found = false;
+        for (int i = 0; i < descriptor->nb_components && !found; ++i) {
+            found = descriptor->comp[i].plane == 0 && samplePlane(*descriptor, descriptor->comp[i], samples);
         }
-        if (first == nullptr || first->depth < 1 || first->depth > 16 || first->shift != 0 || first->offset != 0 ||
-            first->step != (first->depth > 8 ? 2 : 1)) {
+        if (!found) {
             return false;
         }
-        const bool wide = first->step == 2;
         const bool sixteen = target.depth() == CV_16U;
-        prepare(first->depth, wide, sixteen);
+        mLevels.prepare(samples, sixteen, false);
         for (int y = 0; y < frame.height; ++y) {
-            const std::uint8_t* row = frame.data[0] + std::ptrdiff_t(y) * frame.linesize[0];
-            if (wide) {
-                samples(reinterpret_cast<const std::uint16_t*>(row), target, y, frame.width, sixteen);
+            if (sixteen) {
+                mLevels.row(frame, 0, y, target.ptr<std::uint16_t>(y), 1);
             } else {
-                samples(row, target, y, frame.width, sixteen);
+                mLevels.row(frame, 0, y, target.ptr<std::uint8_t>(y), 1);
             }
         }
         return true;
     }
 
 private:
-    // The table from every stored value to the target's level; values above
-    // 2^N - 1 (which no decoder gives) saturate.
-    void prepare(int bits, bool wide, bool sixteen)
-    {
-        if (bits == mBits && wide == mWide && sixteen == mSixteen) {
-            return;
-        }
-        const std::uint64_t top = sixteen ? 65535 : 255;
-        const std::uint64_t largest = (std::uint64_t(1) << bits) - 1;
-        mLevels.resize(wide ? 65536 : 256);
-        for (std::size_t v = 0; v < mLevels.size(); ++v) {
-            // Halves cannot occur: 2^N - 1 is odd.
-            mLevels[v] = v >= largest ? std::uint16_t(top)
-                                      : std::uint16_t((2 * v * top + largest) / (2 * largest));
-        }
-        mBits = bits;
-        mWide = wide;
-        mSixteen = sixteen;
-    }
+    SampleLevels mLevels;
+};
 
-    template <typename Sample>
-    void samples(const Sample* in, cv::Mat& target, int y, int width, bool sixteen) const
+// Planar G'B'R' (the identity matrix: an RGB picture coded as HEVC) into 8 or
+// 16-bit BGR, each sample scaled from its bit depth and range alone.
+class PlanarRgb
+{
+public:
+    // False, with the target untouched, for a format that is not planar RGB
+    // of three components of one depth.
+    bool convert(const AVFrame& frame, cv::Mat& target, bool fullRange)
     {
-        const std::uint16_t* levels = mLevels.data();
-        if (sixteen) {
-            auto* out = target.ptr<std::uint16_t>(y);
-            for (int x = 0; x < width; ++x) {
-                out[x] = levels[in[x]];
-            }
-        } else {
-            auto* out = target.ptr<std::uint8_t>(y);
-            for (int x = 0; x < width; ++x) {
-                out[x] = static_cast<std::uint8_t>(levels[in[x]]);
+        const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+        if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_RGB) == 0 ||
+            (descriptor->flags & AV_PIX_FMT_FLAG_PLANAR) == 0 || descriptor->nb_components != 3) {
+            return false;
+        }
+        // Components 0, 1, 2 are red, green and blue.
+        SamplePlane planes[3];
+        for (int i = 0; i < 3; ++i) {
+            if (!samplePlane(*descriptor, descriptor->comp[i], planes[i]) || planes[i].bits != planes[0].bits ||
+                planes[i].shift != planes[0].shift) {
+                return false;
             }
         }
+        const bool sixteen = target.depth() == CV_16U;
+        mLevels.prepare(planes[0], sixteen, !fullRange);
+        for (int y = 0; y < frame.height; ++y) {
+            if (sixteen) {
+                rgbRow(frame, planes, y, target.ptr<std::uint16_t>(y));
+            } else {
+                rgbRow(frame, planes, y, target.ptr<std::uint8_t>(y));
+            }
+        }
+        return true;
     }
 
-    std::vector<std::uint16_t> mLevels;
-    int mBits = 0;
-    bool mWide = false;
-    bool mSixteen = false;
+private:
+    template <typename Out>
+    void rgbRow(const AVFrame& frame, const SamplePlane (&planes)[3], int y, Out* out) const
+    {
+        mLevels.row(frame, planes[2].plane, y, out, 3);      // blue
+        mLevels.row(frame, planes[1].plane, y, out + 1, 3);  // green
+        mLevels.row(frame, planes[0].plane, y, out + 2, 3);  // red
+    }
+
+    SampleLevels mLevels;
 };
 
 // Converts decoded pictures into their targets: 8 or 16-bit BGR from the
@@ -731,7 +816,8 @@ public:
     {
         if (target.channels() == 1) {
             if (!mFirstPlane.convert(frame, target)) {
-                mScaler.convert(frame, target);
+                throw std::runtime_error("the first plane of pixel format " + pixelFormatName(frame.format) +
+                                         " is not a plane of samples");
             }
             return;
         }
@@ -739,7 +825,10 @@ public:
         const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
         PlanarLayout layout;
         if (!planarLayout(format, layout)) {
-            mScaler.convert(frame, target);
+            // RGB pictures say "limited" only when they mean it.
+            if (!mRgb.convert(frame, target, frame.color_range != AVCOL_RANGE_MPEG)) {
+                mScaler.convert(frame, target);
+            }
             return;
         }
         if (!mOwn || format != mFormat || frame.colorspace != mColourspace || fullRange != mFullRange ||
@@ -760,6 +849,7 @@ private:
     bool mFullRange = false;
     AVChromaLocation mLocation = AVCHROMA_LOC_UNSPECIFIED;
     FirstPlane mFirstPlane;
+    PlanarRgb mRgb;
     ScalerConverter mScaler;
 };
 

@@ -70,9 +70,11 @@ struct DecodeResult
 // stream signals them: the BT.601 matrix unless the stream names another,
 // limited or full range as signalled, any chroma format and bit depth,
 // converted as the target's type says. Corrupt pictures are skipped; the
-// pictures decoded before and after them still count. A picture that cannot
-// be had in the target's type (a pixel format swscale cannot convert) throws
-// std::runtime_error.
+// pictures decoded before and after them still count. RGB pictures (the
+// identity matrix) have each sample scaled by its depth and range alone. A
+// picture that cannot be had in the target's type (a pixel format swscale
+// cannot convert; for a single-channel target, one whose first plane is not
+// a plane of samples) throws std::runtime_error.
 // `converted`, when given, is called after each picture has been written
 // into its target.
 [[nodiscard]] DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,

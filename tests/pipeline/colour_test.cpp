@@ -57,13 +57,17 @@ constexpr Matrix kBt709{"bt709", 0.2126, 0.0722};
 constexpr Matrix kBt2020{"bt2020nc", 0.2627, 0.0593};
 constexpr Matrix kFcc{"fcc", 0.30, 0.11};
 constexpr Matrix kSmpte240{"smpte240m", 0.212, 0.087};
+// The identity: G'B'R' coded as they are.
+constexpr Matrix kRgb{"rgb", 0, 0};
 
 struct ColourCase
 {
     int bits;
     bool fullRange;
     Matrix matrix;
-    const char* chroma;   // "420", "422", "444", or "400" (monochrome)
+    // "420", "422", "444", "400" (monochrome), or "gbr" (planes G', B', R',
+    // with the identity matrix)
+    const char* chroma;
     int type = CV_8UC3;  // of the decoding target
 };
 
@@ -76,6 +80,11 @@ std::string describeCase(const ColourCase& c)
 bool isMono(const ColourCase& c)
 {
     return std::string(c.chroma) == "400";
+}
+
+bool isRgb(const ColourCase& c)
+{
+    return std::string(c.chroma) == "gbr";
 }
 
 constexpr int kPatch = 16;
@@ -117,11 +126,18 @@ int chromaCode(double value, const ColourCase& c)
     return int(std::lround((1 << (c.bits - 1)) + value * (c.fullRange ? (1 << c.bits) - 1 : 224 * scale)));
 }
 
-// The exact 8-bit R'G'B' of code values (unrounded), in BGR order.
+// The exact 8-bit R'G'B' of code values (unrounded), in BGR order. For an
+// RGB case the codes are G', B' and R'.
 cv::Vec3d exactBgr(int y, int cb, int cr, const ColourCase& c)
 {
     const double scale = double(1 << (c.bits - 8));
     const double top = double((1 << c.bits) - 1);
+    if (isRgb(c)) {
+        const auto level = [&](int code) {
+            return 255 * (c.fullRange ? code / top : (code - 16 * scale) / (219 * scale));
+        };
+        return {level(cb), level(y), level(cr)};
+    }
     const double luma = c.fullRange ? y / top : (y - 16 * scale) / (219 * scale);
     const double pb = (cb - double(1 << (c.bits - 1))) / (c.fullRange ? top : 224 * scale);
     const double pr = (cr - double(1 << (c.bits - 1))) / (c.fullRange ? top : 224 * scale);
@@ -136,7 +152,7 @@ cv::Vec3d exactBgr(int y, int cb, int cr, const ColourCase& c)
 // luma alone.
 Bytes encodePatches(const ColourCase& c, const std::vector<Patch>& list)
 {
-    const int shiftX = std::string(c.chroma) == "444" ? 0 : 1;
+    const int shiftX = std::string(c.chroma) == "444" || isRgb(c) ? 0 : 1;
     const int shiftY = std::string(c.chroma) == "420" ? 1 : 0;
     const int bytesPerSample = c.bits > 8 ? 2 : 1;
     std::vector<int> planes[3];
@@ -168,8 +184,9 @@ Bytes encodePatches(const ColourCase& c, const std::vector<Patch>& list)
             }
         }
     }
-    const std::string format = (isMono(c) ? std::string("gray") : std::string("yuv") + c.chroma + "p") +
-                               (c.bits > 8 ? std::to_string(c.bits) + "le" : std::string());
+    const std::string format =
+        (isMono(c) ? std::string("gray") : isRgb(c) ? std::string("gbrp") : std::string("yuv") + c.chroma + "p") +
+        (c.bits > 8 ? std::to_string(c.bits) + "le" : std::string());
     const fixture::TempFile coded(".hevc");
     std::ostringstream command;
     command << "ffmpeg -hide_banner -loglevel error -nostdin -y -f rawvideo -pix_fmt " << format << " -s " << kSide
@@ -206,6 +223,9 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
             cases.push_back({bits, fullRange, kSmpte240, "422", CV_16UC3});
             cases.push_back({bits, fullRange, kBt709, "444", CV_16UC3});
             cases.push_back({bits, fullRange, kBt2020, "400", CV_16UC3});
+            // RGB pictures: each sample scaled by its depth and range alone.
+            cases.push_back({bits, fullRange, kRgb, "gbr", CV_8UC3});
+            cases.push_back({bits, fullRange, kRgb, "gbr", CV_16UC3});
         }
     }
     const std::vector<Patch> list = patches();
@@ -268,6 +288,7 @@ TEST_F(ColourTest, SingleChannelTargetsTakeTheLumaSamplesScaledToTheirDepth)
         {12, false, kBt709, "400", CV_16UC1}, {12, true, kBt709, "400", CV_8UC1},
         {8, false, kBt2020, "444", CV_8UC1},  {10, false, kBt709, "420", CV_16UC1},
         {12, true, kBt601, "422", CV_8UC1},   {10, true, kBt2020, "420", CV_8UC1},
+        {10, false, kRgb, "gbr", CV_16UC1},   {12, true, kRgb, "gbr", CV_8UC1},  // the green plane
     };
     const std::vector<Patch> list = patches();
     for (const ColourCase& c : cases) {
