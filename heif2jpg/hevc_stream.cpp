@@ -683,7 +683,8 @@ public:
         for (std::size_t stored = 0; stored < mLevels.size(); ++stored) {
             const double v = double(stored >> samples.shift);
             // Halves do not occur for full range: 2^N - 1 is odd.
-            mLevels[stored] = static_cast<std::uint16_t>(std::clamp(std::floor((v - black) * top / range + 0.5), 0.0, top));
+            mLevels[stored] =
+                static_cast<std::uint16_t>(std::clamp(std::floor((v - black) * top / range + 0.5), 0.0, top));
         }
         mBits = bits;
         mShift = samples.shift;

@@ -184,9 +184,10 @@ Bytes encodePatches(const ColourCase& c, const std::vector<Patch>& list)
             }
         }
     }
-    const std::string format =
-        (isMono(c) ? std::string("gray") : isRgb(c) ? std::string("gbrp") : std::string("yuv") + c.chroma + "p") +
-        (c.bits > 8 ? std::to_string(c.bits) + "le" : std::string());
+    const std::string format = (isMono(c)  ? std::string("gray")
+                                : isRgb(c) ? std::string("gbrp")
+                                           : std::string("yuv") + c.chroma + "p") +
+                               (c.bits > 8 ? std::to_string(c.bits) + "le" : std::string());
     const fixture::TempFile coded(".hevc");
     std::ostringstream command;
     command << "ffmpeg -hide_banner -loglevel error -nostdin -y -f rawvideo -pix_fmt " << format << " -s " << kSide
@@ -251,8 +252,7 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
         int count = 0;
         for (std::size_t i = 0; i < list.size(); ++i) {
             const Patch& p = list[i];
-            const cv::Vec3d expected =
-                exactBgr(lumaCode(p.y, c), chromaCode(p.cb, c), chromaCode(p.cr, c), c) * levels;
+            const cv::Vec3d expected = exactBgr(lumaCode(p.y, c), chromaCode(p.cb, c), chromaCode(p.cr, c), c) * levels;
             const int left = int(i % kPatchesAcross) * kPatch;
             const int top = int(i / kPatchesAcross) * kPatch;
             // The patch's inside, away from the chroma blended with its

@@ -245,10 +245,9 @@ TEST_F(GridTest, MosaicsOfSixteenBitAndSingleChannelCellsHoldTheTilesInPlace)
     for (const int type : {CV_8UC3, CV_16UC3, CV_8UC1, CV_16UC1}) {
         SCOPED_TRACE(type);
         MosaicCanvas canvas(2, 3, kMaxDecodedPixels, type);
-        const DecodeResult result = decodeHevcStream(
-            stream, [&](std::size_t index, int tileWidth, int tileHeight) {
-                return canvas.cell(index, tileWidth, tileHeight);
-            });
+        const DecodeResult result = decodeHevcStream(stream, [&](std::size_t index, int tileWidth, int tileHeight) {
+            return canvas.cell(index, tileWidth, tileHeight);
+        });
         ASSERT_EQ(result.pictures, 6u);
         EXPECT_EQ(result.bitDepth, 10);
         const cv::Mat image = canvas.output(width, height).clone();
