@@ -179,12 +179,11 @@ int wideOutputGain(AVPixelFormat format, bool fullRange)
 class ScalerConverter
 {
 public:
-    // Converts the frame into `target` (8 or 16-bit BGR of the frame's
-    // size). swscale writes into a scratch picture of
-    // the converter's own, with aligned and padded rows, and only the
-    // picture's pixels are copied into `target`: nothing FFmpeg does reaches
-    // past them (into a neighbouring tile of the mosaic, or past the end of
-    // an allocation).
+    // Converts the frame into `target` (8 or 16-bit BGR of the frame's size).
+    // swscale writes into a scratch picture of the converter's own, with
+    // aligned and padded rows, and only the picture's pixels are copied into
+    // `target`: nothing FFmpeg does reaches past them (into a neighbouring
+    // tile of the mosaic, or past the end of an allocation).
     void convert(const AVFrame& frame, cv::Mat& target)
     {
         const int colourspace = swsColourspace(frame.colorspace);
@@ -325,9 +324,9 @@ bool planarLayout(int format, PlanarLayout& layout)
 
 // Y'CbCr to 8-bit or 16-bit BGR, rounded to the nearest level, from the
 // exact arithmetic of the matrix and range (16-bit levels are 8-bit ones
-// times 257, so that 10 and 12-bit pictures keep their precision): limited range takes luma 16 to
-// 235 and chroma 16 to 240 (times 2^(bits - 8)) as 0 to 1 and -0.5 to 0.5,
-// full range 0 to 2^bits - 1. Halved chroma is upsampled by linear
+// times 257, so that 10 and 12-bit pictures keep their precision): limited
+// range takes luma 16 to 235 and chroma 16 to 240 (times 2^(bits - 8)) as 0
+// to 1 and -0.5 to 0.5, full range 0 to 2^bits - 1. Halved chroma is upsampled by linear
 // interpolation between its samples, sited as the frame says (horizontally
 // with the even luma samples and vertically between rows unless told
 // otherwise). Writes exactly the target's pixels.
