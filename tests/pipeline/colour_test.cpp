@@ -92,14 +92,23 @@ constexpr int kPatchesAcross = 4;
 constexpr int kSide = kPatch * kPatchesAcross;
 
 // Y'CbCr of the patches, as fractions: luma 0 .. 1, chroma -0.5 .. 0.5;
-// chosen to stay inside the RGB cube under every matrix.
+// chosen to stay inside the RGB cube under every matrix. For an RGB case, G',
+// B' and R' as fractions 0 .. 1.
 struct Patch
 {
     double y, cb, cr;
 };
 
-std::vector<Patch> patches()
+std::vector<Patch> patches(const ColourCase& c)
 {
+    if (isRgb(c)) {
+        // The ends of the scale and next to them, where a conversion through
+        // Y'CbCr and back loses a level.
+        return {{1, 0, 0.5},        {0, 1, 1},          {0.999, 0.001, 0.999}, {0.002, 0.998, 0.5},
+                {0.5, 0.25, 0.75},  {0.3, 0.9, 0.1},    {0.75, 0.6, 0.45},     {0.1, 0.2, 0.3},
+                {0.95, 0.05, 0.55}, {0.65, 0.35, 0.85}, {0.4, 0.7, 0.997},     {0.003, 0.5, 0.996},
+                {0.8, 0.8, 0.8},    {0.2, 0.2, 0.2},    {0.55, 0.995, 0.004},  {0.45, 0.15, 1}};
+    }
     std::vector<Patch> list;
     for (const double y : {0.3, 0.45, 0.6, 0.72}) {
         for (const auto& [cb, cr] :
@@ -119,6 +128,9 @@ int lumaCode(double y, const ColourCase& c)
 
 int chromaCode(double value, const ColourCase& c)
 {
+    if (isRgb(c)) {
+        return lumaCode(value, c);  // B' and R' are coded as G' is
+    }
     if (isMono(c)) {
         value = 0;  // what a decoder takes for the missing chroma
     }
@@ -229,9 +241,9 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
             cases.push_back({bits, fullRange, kRgb, "gbr", CV_16UC3});
         }
     }
-    const std::vector<Patch> list = patches();
     for (const ColourCase& c : cases) {
         SCOPED_TRACE(describeCase(c));
+        const std::vector<Patch> list = patches(c);
         const Bytes stream = encodePatches(c, list);
         ASSERT_FALSE(stream.empty());
         cv::Mat image;
@@ -290,9 +302,9 @@ TEST_F(ColourTest, SingleChannelTargetsTakeTheLumaSamplesScaledToTheirDepth)
         {12, true, kBt601, "422", CV_8UC1},   {10, true, kBt2020, "420", CV_8UC1},
         {10, false, kRgb, "gbr", CV_16UC1},   {12, true, kRgb, "gbr", CV_8UC1},  // the green plane
     };
-    const std::vector<Patch> list = patches();
     for (const ColourCase& c : cases) {
         SCOPED_TRACE(describeCase(c));
+        const std::vector<Patch> list = patches(c);
         const Bytes stream = encodePatches(c, list);
         ASSERT_FALSE(stream.empty());
         cv::Mat image;
@@ -326,7 +338,7 @@ TEST_F(ColourTest, SingleChannelTargetsTakeTheLumaSamplesScaledToTheirDepth)
 TEST_F(ColourTest, TargetsOfOtherTypesAreRefused)
 {
     const ColourCase c{10, false, kBt709, "420"};
-    const Bytes stream = encodePatches(c, patches());
+    const Bytes stream = encodePatches(c, patches(c));
     ASSERT_FALSE(stream.empty());
     for (const int type : {CV_8UC4, CV_32FC3, CV_16SC3, CV_8UC2}) {
         EXPECT_THROW(static_cast<void>(ambrel::pipeline::decodeHevcStream(
