@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -12,6 +13,8 @@
 #include "heiclib/boxes/image_property_boxes.h"
 #include "heiclib/log.h"
 #include "heif2jpg/extraction.h"
+#include "heif2jpg/hevc_stream.h"
+#include "heif2jpg/mosaic.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;
@@ -220,6 +223,77 @@ TEST_F(GridTest, EveryPixelOfPicturesOfAnyWidthIsThePictures)
         const fixture::RgbImage picture = fixture::gradientImage(3 * tile.width, 2 * tile.height);
         const cv::Mat image = decodeStored(convert(gradientGrid(picture, 2, 3, lossless), false, 1.0f, 100).jpeg);
         EXPECT_TRUE(matchesPicture(image, picture, 12)) << what;
+    }
+}
+
+TEST_F(GridTest, MosaicsOfSixteenBitAndSingleChannelCellsHoldTheTilesInPlace)
+{
+    // 10-bit tiles 72 pixels wide (the conversion's last 8 pixels of a row
+    // go one by one), decoded straight into canvases of each cell type. The
+    // 16-bit images are the 8-bit ones at 257 times the scale, in every
+    // pixel, and keep the finer levels; the crop, turns and scaling keep
+    // the type.
+    fixture::EncodeOptions encode;
+    encode.format = fixture::PixelFormat::Yuv420_10bit;
+    const fixture::RgbImage picture = fixture::gradientImage(3 * 72, 2 * 40);
+    const fixture::Bytes file = gradientGrid(picture, 2, 3, encode);
+    HeifImageData data = ambrel::pipeline::extractHeifImage(file.data(), file.size(), false);
+    ASSERT_EQ(data.rows, 2u);
+    ASSERT_EQ(data.columns, 3u);
+    std::vector<std::uint8_t> stream;
+    ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(data, stream));
+    const std::uint32_t width = picture.width - 5;
+    const std::uint32_t height = picture.height - 3;
+
+    std::map<int, cv::Mat> images;
+    for (const int type : {CV_8UC3, CV_16UC3, CV_8UC1, CV_16UC1}) {
+        SCOPED_TRACE(type);
+        MosaicCanvas canvas(2, 3, kMaxDecodedPixels, type);
+        const DecodeResult result = decodeHevcStream(stream, [&](std::size_t index, int tileWidth, int tileHeight) {
+            return canvas.cell(index, tileWidth, tileHeight);
+        });
+        ASSERT_EQ(result.pictures, 6u);
+        EXPECT_EQ(result.bitDepth, 10);
+        const cv::Mat image = canvas.output(width, height).clone();
+        ASSERT_EQ(image.type(), type);
+        ASSERT_EQ(image.size(), cv::Size(int(width), int(height)));
+        images[type] = image;
+
+        // The same tiles laid out again from separate frames.
+        std::vector<cv::Mat> frames;
+        const cv::Mat whole = canvas.output(picture.width, picture.height);
+        for (int k = 0; k < 6; ++k) {
+            frames.push_back(whole(cv::Rect((k % 3) * 72, (k / 3) * 40, 72, 40)).clone());
+        }
+        EXPECT_EQ(cv::norm(ambrel::pipeline::buildMosaic(frames, 2, 3), whole, cv::NORM_INF), 0.0);
+
+        cv::Mat turned = image.clone();
+        ImageTransform rotate;
+        rotate.kind = ImageTransform::Kind::Rotate;
+        rotate.value = 90;
+        ImageTransform mirror;
+        mirror.kind = ImageTransform::Kind::Mirror;
+        mirror.value = 0;
+        ambrel::pipeline::applyTransforms(turned, {rotate, mirror}, false);
+        ASSERT_EQ(turned.size(), cv::Size(int(height), int(width)));
+        // Anticlockwise, then top and bottom swapped: transposed.
+        EXPECT_EQ(cv::norm(turned.row(0), image.col(0).t(), cv::NORM_INF), 0.0);
+        const cv::Mat scaled = ambrel::pipeline::scaleImage(image, 0.5f);
+        EXPECT_EQ(scaled.type(), type);
+        EXPECT_EQ(scaled.size(), cv::Size(cvRound(width * 0.5), cvRound(height * 0.5)));
+    }
+    for (const auto& [wide, narrow] : {std::pair{CV_16UC3, CV_8UC3}, std::pair{CV_16UC1, CV_8UC1}}) {
+        SCOPED_TRACE(wide);
+        cv::Mat levels;
+        images[wide].convertTo(levels, CV_64F, 1.0 / 257);
+        cv::Mat eight;
+        images[narrow].convertTo(eight, CV_64F);
+        // Both rounded from one exact value: at most half an 8-bit level
+        // and half a 16-bit one apart.
+        EXPECT_LE(cv::norm(levels, eight, cv::NORM_INF), 0.5 + 0.5 / 257 + 1e-6);
+        cv::Mat fraction = cv::abs(levels - eight);
+        EXPECT_GT(cv::countNonZero(fraction.reshape(1) > 0.1), int(images[wide].total()) / 4)
+            << "the 16-bit image lacks the 10-bit pictures' finer levels";
     }
 }
 
