@@ -203,37 +203,52 @@ inline unsigned residual(std::uint8_t value)
     return static_cast<unsigned>(v < 0 ? -v : v);
 }
 
-// Filters `row` against `above` (both `size` bytes, `bpp` bytes a pixel)
-// into `out`: the filter type, then the residuals. `scratch` holds `size`
-// bytes. Returns the filter used.
-std::uint8_t filterPngRow(const std::uint8_t* row, const std::uint8_t* above, std::size_t size, std::size_t bpp,
-                          std::uint8_t* out, std::uint8_t* scratch)
+// The Paeth residual of byte i of `row`; i >= bpp.
+inline std::uint8_t paethResidual(const std::uint8_t* row, const std::uint8_t* above, std::size_t i, std::size_t bpp)
 {
-    std::uint64_t upSum = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        out[i + 1] = static_cast<std::uint8_t>(row[i] - above[i]);
-        upSum += residual(out[i + 1]);
-    }
-    std::uint64_t paethSum = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        const int a = i >= bpp ? row[i - bpp] : 0;
-        const int b = above[i];
-        const int c = i >= bpp ? above[i - bpp] : 0;
-        const int pa = std::abs(b - c);
-        const int pb = std::abs(a - c);
-        const int pc = std::abs(a + b - 2 * c);
-        const int predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-        scratch[i] = static_cast<std::uint8_t>(row[i] - predicted);
-        paethSum += residual(scratch[i]);
+    const int a = row[i - bpp];
+    const int b = above[i];
+    const int c = above[i - bpp];
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    const int predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+    return static_cast<std::uint8_t>(row[i] - predicted);
+}
+
+// Bytes in a stretch of a row the filter choice samples, and how often one is
+// sampled: Paeth's residuals are measured on a quarter of the row.
+constexpr std::size_t kFilterSampleBytes = 64;
+constexpr std::size_t kFilterSampleEvery = 4;
+
+// Filters `row` against `above` (both `size` bytes, `bpp` bytes a pixel)
+// into `out`: the filter type, then the residuals. Returns the filter used.
+std::uint8_t filterPngRow(const std::uint8_t* row, const std::uint8_t* above, std::size_t size, std::size_t bpp,
+                          std::uint8_t* out)
+{
+    std::uint8_t* residuals = out + 1;
+    for (std::size_t i = 0; i < size; ++i)
+        residuals[i] = static_cast<std::uint8_t>(row[i] - above[i]);
+    // Both filters' residuals on the sampled stretches (from the second
+    // pixel on, where Paeth has a left neighbour).
+    std::uint64_t upSum = 0, paethSum = 0;
+    const std::size_t stride = kFilterSampleBytes * kFilterSampleEvery;
+    for (std::size_t start = bpp; start < size; start += stride) {
+        const std::size_t end = std::min(size, start + kFilterSampleBytes);
+        for (std::size_t i = start; i < end; ++i) {
+            upSum += residual(residuals[i]);
+            paethSum += residual(paethResidual(row, above, i, bpp));
+        }
     }
     // Up's matches are worth more than its residuals say: Paeth must leave
     // less than 60 % of them.
-    if (paethSum * 5 < upSum * 3) {
-        std::memcpy(out + 1, scratch, size);
-        out[0] = kPngFilterPaeth;
-    } else {
+    if (paethSum * 5 >= upSum * 3) {
         out[0] = kPngFilterUp;
+        return out[0];
     }
+    for (std::size_t i = bpp; i < size; ++i)
+        residuals[i] = paethResidual(row, above, i, bpp);  // the first pixel's: as Up's
+    out[0] = kPngFilterPaeth;
     return out[0];
 }
 
@@ -293,14 +308,13 @@ bool deflatePngBand(const cv::Mat& image, bool last, libdeflate_compressor* comp
 {
     const std::size_t rowBytes = image.cols * image.elemSize();
     const std::size_t bpp = image.elemSize();
-    Bytes above(rowBytes, 0), current(rowBytes), scratch(rowBytes);
+    Bytes above(rowBytes, 0), current(rowBytes);
     if (band.first > 0)
         pngRowOrder(image, band.first - 1, above.data());
     filtered.resize(static_cast<std::size_t>(band.count) * (rowBytes + 1));
     for (int y = 0; y < band.count; ++y) {
         pngRowOrder(image, band.first + y, current.data());
-        filterPngRow(current.data(), above.data(), rowBytes, bpp, filtered.data() + y * (rowBytes + 1),
-                     scratch.data());
+        filterPngRow(current.data(), above.data(), rowBytes, bpp, filtered.data() + y * (rowBytes + 1));
         above.swap(current);
     }
     band.adler = adler32_z(band.adler, filtered.data(), filtered.size());
