@@ -51,16 +51,15 @@ constexpr int kLosslessDeflateLevel = 1;
 
 // libdeflate level (1 to 12) of the PNG encoder, whose rows are filtered
 // (Up, or Paeth where it clearly suits a row) and deflated in bands on every
-// core. Measured on the benchmark's phone-like files as decoded here, on two
-// cores (wall time of the encoding alone; CPU time in brackets), against
-// libpng's defaults as heif-convert writes them:
-//   12 MP, 4032 x 3024: level 5 0.46 s (0.89 s) for 14.4 MB; level 2 0.33 s
-//     for 14.7 MB; level 6 0.55 s for 14.3 MB. Before: zlib level 1 with
-//     Paeth and run-length matching, 0.46 s for 20.8 MB. heif-convert's
-//     file: 15.6 MB.
-//   48 MP, 8064 x 6048: level 5 1.79 s (3.5 s) for 58.6 MB; before 1.80 s
-//     for 82.7 MB; heif-convert's file: 61.1 MB.
-// Level 5 is the first with lazy matching, which photographs' noise rewards.
+// core. Measured on the benchmark's phone-like files (whole conversions with
+// ambrel-convert and libheif's heif-convert, on a busy 2-core machine):
+//   12 MP, 4032 x 3024: 1.2 s for 15.0 MB, where heif-convert takes 3.7 s for
+//     15.6 MB (before: zlib level 1, Paeth, run-length matching, 0.8 s for
+//     20.7 MB). The encoding alone: 0.9 s of CPU time at level 5; level 2
+//     takes 0.4 s of libdeflate's time for 15.3 MB, level 6 0.8 s for 14.9 MB.
+//   48 MP, 8064 x 6048: 4.6 s for 58.6 MB, where heif-convert takes 14.6 s
+//     for 61.1 MB (before: 3.5 s for 82.7 MB).
+// Level 5 is libdeflate's first with lazy matching, which noise rewards.
 constexpr int kPngDeflateLevel = 5;
 
 // libpng refuses a profile that does not fit the picture (a grey or CMYK
