@@ -344,8 +344,8 @@ bool deflatePngBand(const cv::Mat& image, bool last, libdeflate_compressor* comp
 std::vector<PngBand> deflatePngRows(const cv::Mat& image, int level)
 {
     const std::size_t rowBytes = image.cols * image.elemSize();
-    const auto bandRows = static_cast<int>(
-        std::clamp<std::size_t>(kPngBandBytes / std::max<std::size_t>(rowBytes, 1), 1, image.rows));
+    const auto bandRows =
+        static_cast<int>(std::clamp<std::size_t>(kPngBandBytes / std::max<std::size_t>(rowBytes, 1), 1, image.rows));
     std::vector<PngBand> bands(static_cast<std::size_t>((image.rows + bandRows - 1) / bandRows));
     for (std::size_t i = 0; i < bands.size(); ++i) {
         bands[i].first = static_cast<int>(i) * bandRows;
