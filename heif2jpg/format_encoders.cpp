@@ -196,11 +196,11 @@ void pngRowOrder(const cv::Mat& image, int y, std::uint8_t* out)
     }
 }
 
-// The size of a residual, as the filter heuristic measures it.
+// The size of a residual, as the filter heuristic measures it: the absolute
+// value of the byte read as signed.
 inline unsigned residual(std::uint8_t value)
 {
-    const int v = static_cast<std::int8_t>(value);
-    return static_cast<unsigned>(v < 0 ? -v : v);
+    return value < 128 ? value : 256U - value;
 }
 
 // The Paeth residual of byte i of `row`; i >= bpp.
