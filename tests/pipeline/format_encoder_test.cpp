@@ -1027,4 +1027,41 @@ TEST(ConvertedFormats, AlphaIsKeptOrShownOverWhite)
     }
 }
 
+
+// An image that names its colours by code instead of carrying a profile:
+// Display P3 gets the Display P3 profile in every format (exiftool names
+// it), sRGB's codes give PNG its sRGB chunk and no profile.
+TEST(ConvertedFormats, ColourCodesBecomeTheirProfile)
+{
+    const auto photo = [](std::uint16_t primaries, std::uint16_t transfer) {
+        fixture::SingleImageOptions options;
+        fixture::SampleFile sample = fixture::makeSingleImageHeic(options);
+        sample.builder.colr({sample.primaryId}, primaries, transfer, 1, true);
+        return sample.bytes();
+    };
+    const Bytes p3 = photo(12, 13);
+    for (const ConversionRow& row : kConversions) {
+        SCOPED_TRACE(row.name);
+        ConversionSettings settings;
+        settings.format = row.format;
+        const ConvertedFile file = convertHeif(p3.data(), p3.size(), settings);
+        ASSERT_TRUE(file.ok) << file.detail;
+        if (row.read != nullptr) {
+            EXPECT_FALSE(row.read(file.bytes).metadata.icc.empty());
+        }
+        if (haveExiftool()) {
+            const std::string json = exiftoolJson(file.bytes, row.extension);
+            EXPECT_NE(json.find("\"ProfileDescription\": \"Display P3\""), std::string::npos) << json;
+        }
+    }
+    const Bytes srgb = photo(1, 13);
+    ConversionSettings settings;
+    settings.format = OutputFormat::Png;
+    const ConvertedFile png = convertHeif(srgb.data(), srgb.size(), settings);
+    ASSERT_TRUE(png.ok) << png.detail;
+    const std::vector<std::string> chunks = pngChunks(png.bytes);
+    EXPECT_NE(std::find(chunks.begin(), chunks.end(), "sRGB"), chunks.end());
+    EXPECT_EQ(std::find(chunks.begin(), chunks.end(), "iCCP"), chunks.end());
+}
+
 }  // namespace
