@@ -746,7 +746,6 @@ TEST(FormatEncoder, ExiftoolFindsTheMetadata)
     }
 }
 
-
 // --- whole conversions ---
 
 // A 'colr' property holding an ICC profile.
@@ -791,7 +790,7 @@ struct ConversionRow
 };
 
 const ConversionRow kConversions[] = {
-    {"PNG", OutputFormat::Png, ".png", readPng},      {"TIFF", OutputFormat::Tiff, ".tif", readTiff},
+    {"PNG", OutputFormat::Png, ".png", readPng},           {"TIFF", OutputFormat::Tiff, ".tif", readTiff},
     {"JPEG2000", OutputFormat::Jpeg2000, ".jp2", readJp2}, {"BMP", OutputFormat::Bmp, ".bmp", readBmp},
     {"JPEG", OutputFormat::Jpg, ".jpg", nullptr},
 };
@@ -869,7 +868,6 @@ TEST(ConvertedFormats, WithoutExifOnlyTheProfileIsCarried)
         EXPECT_EQ(back.make, "");
     }
 }
-
 
 // libheif's heif-convert as a referee: its PNG of a corpus file, as stored
 // (any depth, alpha kept).
@@ -990,8 +988,8 @@ TEST(ConvertedFormats, AlphaIsKeptOrShownOverWhite)
         settings.format = row.format;
         const ConvertedFile file = convertHeif(source.data(), source.size(), settings);
         ASSERT_TRUE(file.ok) << file.detail;
-        cv::Mat image = row.read != nullptr ? row.read(file.bytes).image
-                                            : cv::imdecode(cv::Mat(file.bytes), cv::IMREAD_UNCHANGED);
+        cv::Mat image =
+            row.read != nullptr ? row.read(file.bytes).image : cv::imdecode(cv::Mat(file.bytes), cv::IMREAD_UNCHANGED);
         ASSERT_EQ(image.size(), reference.size());
         if (row.format == OutputFormat::Bmp || row.format == OutputFormat::Jpg) {
             // libheif's colours over white: c a + 255 (1 - a).
@@ -1026,7 +1024,6 @@ TEST(ConvertedFormats, AlphaIsKeptOrShownOverWhite)
         EXPECT_LT(meanDifference(ours, theirs), 1.0);
     }
 }
-
 
 // An image that names its colours by code instead of carrying a profile:
 // Display P3 gets the Display P3 profile in every format (exiftool names
