@@ -8,6 +8,7 @@
 #include <QtWidgets/QVBoxLayout>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <exception>
 
@@ -28,12 +29,40 @@ QImage loadPreviewImage(const QString& path)
     }
     try {
         const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
-        const cv::Mat bgr = cv::imdecode(encoded, cv::IMREAD_COLOR);
-        if (bgr.empty() || bgr.type() != CV_8UC3) {
+        // A JPEG is shown turned by its EXIF orientation; the other formats
+        // are written upright and may hold alpha and 16-bit samples, which
+        // only an unchanged read keeps.
+        const bool jpeg = bytes.size() > 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                          static_cast<unsigned char>(bytes[1]) == 0xD8;
+        cv::Mat picture = cv::imdecode(encoded, jpeg ? cv::IMREAD_COLOR : cv::IMREAD_UNCHANGED);
+        if (picture.empty()) {
             return {};
         }
-        return QImage(bgr.data, bgr.cols, bgr.rows, static_cast<qsizetype>(bgr.step), QImage::Format_BGR888)
-            .convertToFormat(QImage::Format_RGB32);
+        if (picture.depth() == CV_16U) {
+            cv::Mat narrow;
+            picture.convertTo(narrow, CV_8U, 1.0 / 257.0);
+            picture = narrow;
+        }
+        if (picture.depth() != CV_8U) {
+            return {};
+        }
+        switch (picture.channels()) {
+        case 1:
+            return QImage(picture.data, picture.cols, picture.rows, static_cast<qsizetype>(picture.step),
+                          QImage::Format_Grayscale8)
+                .convertToFormat(QImage::Format_RGB32);
+        case 3:
+            return QImage(picture.data, picture.cols, picture.rows, static_cast<qsizetype>(picture.step),
+                          QImage::Format_BGR888)
+                .convertToFormat(QImage::Format_RGB32);
+        case 4: {
+            cv::Mat rgba;
+            cv::cvtColor(picture, rgba, cv::COLOR_BGRA2RGBA);
+            return QImage(rgba.data, rgba.cols, rgba.rows, static_cast<qsizetype>(rgba.step), QImage::Format_RGBA8888)
+                .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        }
+        default: return {};
+        }
     } catch (const std::exception&) {
         return {};
     }

@@ -2,11 +2,15 @@
 # Times whole conversions of phone-like HEIC files side by side, in one run:
 # ambrel-convert against libheif's heif-convert and, when present, vips copy.
 # The tools take turns run by run, so that a change in the machine's load
-# hits all of them alike; each figure is the median of the runs. Then a batch
-# of 40 files converted with -j 1 and with -j 2 (total wall time, peak memory).
+# hits all of them alike; each figure is the median of the runs. Then the
+# lossless formats (PNG, TIFF, JPEG 2000 at quality 100) of the 12 MP and 48 MP
+# files against heif-convert's PNG and vips' PNG, TIFF and lossless JPEG 2000
+# (time and output size). Then a batch of 40 files converted with -j 1 and with
+# -j 2 (total wall time, peak memory).
 #
 #   bench/compare.sh [--runs N] [--sizes 12mp,48mp,200mp] [--qualities 90,100]
-#                    [--batch N] [--batch-runs N] [--no-install]
+#                    [--formats png,tiff,jpeg2000|none] [--batch N]
+#                    [--batch-runs N] [--no-install]
 #
 # Builds into $BUILD_DIR (default build-bench), generates the files into
 # $BENCH_DIR (default ${TMPDIR:-/tmp}/ambrel-bench; kept between runs, the
@@ -21,6 +25,7 @@ BENCH_DIR="${BENCH_DIR:-${TMPDIR:-/tmp}/ambrel-bench}"
 runs=5
 sizes="12mp,48mp,200mp"
 qualities="90,100"
+formats="png,tiff,jpeg2000"
 batch=40
 batchRuns=3
 install=1
@@ -29,10 +34,11 @@ while [ $# -gt 0 ]; do
     --runs) runs="$2"; shift 2 ;;
     --sizes) sizes="$2"; shift 2 ;;
     --qualities) qualities="$2"; shift 2 ;;
+    --formats) formats="$2"; shift 2 ;;
     --batch) batch="$2"; shift 2 ;;
     --batch-runs) batchRuns="$2"; shift 2 ;;
     --no-install) install=0; shift ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "compare.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -72,27 +78,49 @@ out="$BENCH_DIR/out"
 tools=(ambrel heif-convert)
 command -v vips >/dev/null && tools+=(vips)
 
-# Runs one conversion; prints "seconds peak-KB". The output is removed after.
+# Runs one conversion to the format (jpg, png, tiff or jpeg2000; jpg when not
+# given); prints "milliseconds peak-KB output-bytes". The output is removed by
+# the next run. heif-convert picks the format by the output's extension; vips
+# writes JPEG 2000 lossless, like ambrel-convert at quality 100.
 run_once() {
-  local tool="$1" input="$2" quality="$3"
+  local tool="$1" input="$2" quality="$3" format="${4:-jpg}"
   rm -rf "$out"
   mkdir -p "$out"
+  local extension
+  case "$format" in
+    jpg) extension=jpg ;;
+    png) extension=png ;;
+    tiff) extension=tif ;;
+    jpeg2000) extension=jp2 ;;
+  esac
   local command
   case "$tool" in
-    ambrel) command=("$convert" -q "$quality" --plain-names -o "$out" "$input") ;;
-    heif-convert) command=(heif-convert -q "$quality" "$input" "$out/out.jpg") ;;
-    vips) command=(vips copy "$input" "$out/out.jpg[Q=$quality]") ;;
+    ambrel)
+      if [ "$format" = jpg ]; then
+        command=("$convert" -q "$quality" --plain-names -o "$out" "$input")
+      else
+        command=("$convert" -q "$quality" -f "$format" --plain-names -o "$out" "$input")
+      fi ;;
+    heif-convert) command=(heif-convert -q "$quality" "$input" "$out/out.$extension") ;;
+    vips)
+      case "$format" in
+        jpg) command=(vips copy "$input" "$out/out.jpg[Q=$quality]") ;;
+        jpeg2000) command=(vips copy "$input" "$out/out.jp2[lossless]") ;;
+        *) command=(vips copy "$input" "$out/out.$extension") ;;
+      esac ;;
   esac
   local start end
   start=$(date +%s%N)
   /usr/bin/time -f "%M" -o "$BENCH_DIR/rss" "${command[@]}" >/dev/null 2>"$BENCH_DIR/stderr" ||
     { echo "compare.sh: $tool failed on $input:" >&2; cat "$BENCH_DIR/stderr" >&2; exit 1; }
   end=$(date +%s%N)
-  echo "$(( (end - start) / 1000000 )) $(tail -n 1 "$BENCH_DIR/rss")"
+  echo "$(( (end - start) / 1000000 )) $(tail -n 1 "$BENCH_DIR/rss") $(find "$out" -type f -printf '%s\n' |
+    awk '{ s += $1 } END { print s + 0 }')"
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+megabytes() { awk -v b="$1" 'BEGIN { printf "%.1f MB", b / 1048576 }'; }
 
 echo "## Single files ($runs runs each, tools alternating; medians)"
 echo
@@ -110,7 +138,7 @@ for size in ${sizes//,/ }; do
     declare -A times=() memory=()
     for ((i = 0; i < runs; i++)); do
       for tool in "${tools[@]}"; do
-        read -r ms kb < <(run_once "$tool" "$files/$size.heic" "$quality")
+        read -r ms kb _ < <(run_once "$tool" "$files/$size.heic" "$quality")
         times[$tool]+="$ms "
         memory[$tool]+="$kb "
       done
@@ -129,6 +157,56 @@ for size in ${sizes//,/ }; do
     unset times memory med
   done
 done
+
+losslessSizes=()
+for size in ${sizes//,/ }; do
+  case "$size" in 12mp|48mp) losslessSizes+=("$size") ;; esac
+done
+if [ "$formats" != none ] && [ -n "$formats" ] && [ ${#losslessSizes[@]} -gt 0 ]; then
+  echo
+  echo "## Lossless formats ($runs runs each, tools alternating; medians; heif-convert writes PNG only)"
+  echo
+  header="| file | format | ambrel-convert | heif-convert |"
+  rule="|---|---|---|---|"
+  if [[ " ${tools[*]} " == *" vips "* ]]; then header+=" vips |"; rule+="---|"; fi
+  header+=" ambrel / heif-convert |"; rule+="---|"
+  if [[ " ${tools[*]} " == *" vips "* ]]; then header+=" ambrel / vips |"; rule+="---|"; fi
+  header+=" ambrel size | heif-convert size |"; rule+="---|---|"
+  if [[ " ${tools[*]} " == *" vips "* ]]; then header+=" vips size |"; rule+="---|"; fi
+  echo "$header"
+  echo "$rule"
+  # A tool's median time and output size in the row being measured; "-" for a
+  # tool that does not write the format.
+  cell() { if [ -n "${med[$1]:-}" ]; then echo "${med[$1]} ms"; else echo "-"; fi; }
+  sizeCell() { if [ -n "${bytes[$1]:-}" ]; then megabytes "${bytes[$1]}"; else echo "-"; fi; }
+  for size in "${losslessSizes[@]}"; do
+    for format in ${formats//,/ }; do
+      formatTools=()
+      for tool in "${tools[@]}"; do
+        if [ "$tool" != heif-convert ] || [ "$format" = png ]; then formatTools+=("$tool"); fi
+      done
+      declare -A times=() bytes=() med=()
+      for ((i = 0; i < runs; i++)); do
+        for tool in "${formatTools[@]}"; do
+          read -r ms _ size_bytes < <(run_once "$tool" "$files/$size.heic" 100 "$format")
+          times[$tool]+="$ms "
+          bytes[$tool]="$size_bytes"
+        done
+      done
+      for tool in "${formatTools[@]}"; do
+        med[$tool]=$(echo "${times[$tool]}" | tr ' ' '\n' | grep . | median)
+      done
+      line="| $size | $format | $(cell ambrel) | $(cell heif-convert) |"
+      [[ " ${tools[*]} " == *" vips "* ]] && line+=" $(cell vips) |"
+      line+=" $(ratio "${med[ambrel]}" "${med[heif-convert]:-0}") |"
+      [[ " ${tools[*]} " == *" vips "* ]] && line+=" $(ratio "${med[ambrel]}" "${med[vips]:-0}") |"
+      line+=" $(sizeCell ambrel) | $(sizeCell heif-convert) |"
+      [[ " ${tools[*]} " == *" vips "* ]] && line+=" $(sizeCell vips) |"
+      echo "$line"
+      unset times bytes med
+    done
+  done
+fi
 
 if [ "$batch" -gt 0 ]; then
   echo

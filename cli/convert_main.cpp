@@ -40,8 +40,11 @@ const char* const kUsage =
     "\n"
     "  -f, --format JPG|PNG|BMP|JPEG2000|TIFF   output format, default JPG\n"
     "  -s, --scale PERCENT      1 to 100, default 100\n"
-    "  -q, --quality PERCENT    JPEG quality, 1 to 100, default 100\n"
-    "      --no-exif            do not carry EXIF (the rotation is then applied to the pixels)\n"
+    "  -q, --quality PERCENT    JPEG quality, or JPEG 2000's rate (100: lossless), 1 to 100,\n"
+    "                           default 100; PNG, TIFF and BMP are always lossless\n"
+    "      --depth 8|16         bits a sample: 16 writes 16-bit PNG and TIFF, and JPEG 2000 at\n"
+    "                           the source's precision (10 or 12 bits); default 8\n"
+    "      --no-exif            do not carry EXIF or XMP (the rotation is then applied to the pixels)\n"
     "  -o, --output DIR         save into DIR (created with its parents); default: beside each source\n"
     "      --plain-names        name outputs BASE.EXT instead of BASE_TIMESTAMP.EXT\n"
     "  -j, --jobs N             files converted at once, default the number of cores\n"
@@ -50,6 +53,8 @@ const char* const kUsage =
     "      --quiet              print only the files that failed\n"
     "  -h, --help               print this help\n"
     "\n"
+    "Every format carries the image's colour profile and, unless --no-exif is given, its EXIF\n"
+    "and XMP (BMP only the profile); PNG, TIFF and JPEG 2000 keep an alpha plane.\n"
     "An existing file is never replaced: a name already taken gets _2, _3... appended.\n"
     "Exit status: 0 every file written, 1 some file failed or none found, 2 usage error.\n";
 
@@ -129,6 +134,12 @@ bool takeValueOption(const std::string& name, const std::function<std::string()>
         job.scale = static_cast<float>(numberInRange(name, value(), 1, 100)) / 100.0f;
     } else if (name == "-q" || name == "--quality") {
         job.quality = static_cast<int>(numberInRange(name, value(), 1, 100));
+    } else if (name == "--depth") {
+        const std::string bits = value();
+        if (bits != "8" && bits != "16") {
+            throw UsageError{"option --depth takes 8 or 16, not '" + bits + "'"};
+        }
+        job.depth = bits == "8" ? 8 : 16;
     } else if (name == "-o" || name == "--output") {
         const std::string folder = value();
         if (folder.empty()) {

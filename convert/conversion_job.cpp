@@ -123,44 +123,34 @@ private:
     std::set<std::string> mSwept;
 };
 
-// The JPEG of the row's file, with the file's modification time; the outcome
-// when the row fails here. The file's bytes are let go of on return.
-std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptions& options, Bytes& jpeg,
-                                        struct timespec& modificationTime)
+// The output file's bytes for the row's file, with the file's modification
+// time; the outcome when the row fails here. The file's bytes are let go of
+// on return. What of the image could not be carried goes to the log.
+std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptions& options, Bytes& outData,
+                                        struct timespec& modificationTime, std::vector<std::string>& logLines)
 {
     Source source;
     if (auto failed = readSource(record.heicPath, source)) {
         return failed;
     }
     modificationTime = source.modificationTime;
-    pipeline::Heif2JpgResult result = pipeline::convertHeifToJpeg(source.bytes.data(), source.bytes.size(),
-                                                                  options.quality, options.scale, options.keepExif);
-    if (!result.ok || result.jpeg.empty()) {
+    pipeline::ConversionSettings settings;
+    settings.format = options.format;
+    settings.quality = options.quality;
+    settings.scale = options.scale;
+    settings.keepExif = options.keepExif;
+    settings.depth = options.depth;
+    pipeline::ConvertedFile result = pipeline::convertHeif(source.bytes.data(), source.bytes.size(), settings);
+    if (!result.ok || result.bytes.empty()) {
         const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
         RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
         outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + result.message + ": " + detail);
         return outcome;
     }
-    jpeg = std::move(result.jpeg);
-    return std::nullopt;
-}
-
-// The JPEG re-encoded in the output format (in place); the outcome when it
-// cannot be.
-std::optional<RowOutcome> reencode(const FileRecord& record, OutputFormat format, Bytes& outData)
-{
-    if (format == OutputFormat::Jpg) {
-        return std::nullopt;
+    if (!result.warning.empty()) {
+        logLines.push_back(record.heicPath + ": " + result.warning);
     }
-    auto encoded = encodeOutput(outData, format);
-    if (!encoded) {
-        const std::string detail = "the picture cannot be encoded as " + formatWord(format);
-        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, detail);
-        outcome.logLines.push_back("input_Buffer: " + record.heicPath + " could not be encoded as " +
-                                   formatWord(format));
-        return outcome;
-    }
-    outData = std::move(*encoded);
+    outData = std::move(result.bytes);
     return std::nullopt;
 }
 
@@ -197,13 +187,13 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     Bytes outData;
     struct timespec modificationTime
     {};
-    if (auto failed = convertSource(record, options, outData, modificationTime)) {
+    std::vector<std::string> warnings;
+    if (auto failed = convertSource(record, options, outData, modificationTime, warnings)) {
         return std::move(*failed);
     }
-    if (auto failed = reencode(record, options.format, outData)) {
-        return std::move(*failed);
-    }
-    return saveOutput(record, options, timestamp, sweep, outData, modificationTime);
+    RowOutcome outcome = saveOutput(record, options, timestamp, sweep, outData, modificationTime);
+    outcome.logLines.insert(outcome.logLines.begin(), warnings.begin(), warnings.end());
+    return outcome;
 }
 
 // The row's outcome, whatever its conversion throws.

@@ -1,7 +1,6 @@
 #include "convert/output_files.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -18,7 +17,6 @@
 #include <utility>
 
 #include "convert/file_descriptor.h"
-#include "convert/image_codecs_module.h"
 
 namespace ambrel::convert {
 
@@ -53,77 +51,7 @@ std::optional<OutputFormat> parseFormatWord(std::string_view word)
 
 std::string formatExtension(OutputFormat format)
 {
-    return format == OutputFormat::Jpeg2000 ? "JPEG" : formatWord(format);
-}
-
-namespace {
-
-// Where the image codecs module may be: beside an installed program
-// (PREFIX/bin/.. /LIBDIR/ambrel), then where this build put it.
-std::vector<std::string> imageCodecsCandidates()
-{
-    std::vector<std::string> candidates;
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        candidates.push_back(
-            (self.parent_path().parent_path() / AMBREL_INSTALL_LIBDIR / "ambrel" / AMBREL_IMAGE_CODECS_NAME).string());
-    }
-    candidates.emplace_back(AMBREL_IMAGE_CODECS_BUILD_PATH);
-    return candidates;
-}
-
-// The module's entry, loaded on first use; null (with one line on standard
-// error) when the module cannot be found or loaded.
-ReencodeFunction imageCodecs()
-{
-    static std::once_flag once;
-    static ReencodeFunction function = nullptr;
-    std::call_once(once, [] {
-        std::string errors;
-        for (const std::string& path : imageCodecsCandidates()) {
-            if (!std::filesystem::exists(path)) {
-                continue;
-            }
-            void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (module == nullptr) {
-                const char* reason = ::dlerror();
-                errors += std::string(" ") + (reason != nullptr ? reason : path);
-                continue;
-            }
-            function = reinterpret_cast<ReencodeFunction>(::dlsym(module, kReencodeSymbol));
-            if (function != nullptr) {
-                return;  // the module stays loaded for the life of the process
-            }
-            ::dlclose(module);
-        }
-        std::cerr << "ambrel: the image codecs module " << AMBREL_IMAGE_CODECS_NAME
-                  << " cannot be loaded; PNG, BMP, TIFF and JPEG 2000 output fail." << errors << std::endl;
-    });
-    return function;
-}
-
-}  // namespace
-
-std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format)
-{
-    const char* encoderExtension = nullptr;
-    switch (format) {
-    case OutputFormat::Jpg: return jpeg;
-    case OutputFormat::Png: encoderExtension = ".png"; break;
-    case OutputFormat::Bmp: encoderExtension = ".bmp"; break;
-    case OutputFormat::Jpeg2000: encoderExtension = ".jp2"; break;
-    case OutputFormat::Tiff: encoderExtension = ".tiff"; break;
-    }
-    const ReencodeFunction reencode = imageCodecs();
-    if (reencode == nullptr || jpeg.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        return std::nullopt;
-    }
-    Bytes encoded;
-    if (reencode(jpeg.data(), jpeg.size(), encoderExtension, &encoded) == 0) {
-        return std::nullopt;
-    }
-    return encoded;
+    return format == OutputFormat::Jpeg2000 ? "JP2" : formatWord(format);
 }
 
 std::string getNowTimeTimestamp()

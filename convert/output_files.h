@@ -1,4 +1,4 @@
-// Output files of a conversion job: formats and their encodings, the job
+// Output files of a conversion job: formats and their names, the job
 // timestamp, output names, folder creation, and writing a file under a name
 // that is still free.
 #pragma once
@@ -11,31 +11,21 @@
 #include <string_view>
 #include <vector>
 
+#include "heif2jpg/heif2jpg.h"
+
 namespace ambrel::convert {
 
 using Bytes = std::vector<std::uint8_t>;
 
-enum class OutputFormat {
-    Jpg,
-    Png,
-    Bmp,
-    Jpeg2000,
-    Tiff,
-};
+using OutputFormat = pipeline::OutputFormat;
 
 // The format word: "JPG", "PNG", "BMP", "JPEG2000", "TIFF".
 std::string formatWord(OutputFormat format);
 // The format of a word, in any letter case; nullopt for any other word.
 [[nodiscard]] std::optional<OutputFormat> parseFormatWord(std::string_view word);
-// The extension in output names: the word, except "JPEG" for JPEG 2000.
+// The extension in output names: the word, except "JP2" for JPEG 2000 (the
+// files are JP2 files; a ".JPEG" name would hand them to JPEG viewers).
 std::string formatExtension(OutputFormat format);
-
-// The bytes of the output file for the JPEG file `jpeg`: the JPEG itself for
-// Jpg; for the others the JPEG is decoded to a colour bitmap (its EXIF
-// orientation applied, since the other files carry no metadata) and encoded
-// with the encoder's default settings. nullopt when decoding or encoding
-// fails (JPEG 2000, for one, needs both sides of at least 32 pixels).
-[[nodiscard]] std::optional<Bytes> encodeOutput(const Bytes& jpeg, OutputFormat format);
 
 // Whole seconds since 1970-01-01 00:00:00 UTC times 1000, as decimal text
 // (it always ends in "000").

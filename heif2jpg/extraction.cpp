@@ -1,11 +1,15 @@
 #include "heif2jpg/extraction.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cctype>
 #include <istream>
 #include <map>
+#include <memory>
 #include <streambuf>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "heiclib/heif_limits.h"
@@ -67,7 +71,7 @@ bool isExifType(const std::string& type)
 
 // The stage's diagnostic lines go to the log's warning channel whatever its
 // level (standard output unless a sink takes them).
-void printDiagnostic(const char* line)
+void printDiagnostic(const std::string& line)
 {
     log::report(log::Warning, line);
 }
@@ -482,7 +486,392 @@ void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context
     } catch (...) {
         data.iccProfile.clear();
     }
+    try {
+        data.nclx = reader.getItemColourInformation(context, data.imageId);
+        if (!data.nclx && data.isGrid && !data.tileIds.empty()) {
+            data.nclx = reader.getItemColourInformation(context, data.tileIds.front());
+        }
+    } catch (...) {
+        data.nclx.reset();
+    }
 }
+
+namespace {
+
+// XMP items (and inflated packets) larger than this are left out: real
+// packets are a few kilobytes, a few hundred kilobytes with padding and a
+// preview.
+constexpr std::uint64_t kMaxXmpBytes = std::uint64_t(16) << 20;
+
+// The 'auxC' types of an alpha plane: the HEVC auxiliary picture id 1, and
+// the MPEG-B name for it.
+constexpr std::string_view kAlphaTypes[] = {"urn:mpeg:hevc:2015:auxid:1",
+                                            "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha"};
+
+// The luma bit depth of the record's first tile, from its 'hvcC'; 8 when
+// that cannot be read.
+void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
+{
+    data.bitDepth = 8;
+    if (data.tileIds.empty()) {
+        return;
+    }
+    try {
+        data.bitDepth = reader.getItemLumaBitDepth(context, data.tileIds.front()).value_or(8);
+    } catch (const std::exception&) {
+        data.bitDepth = 8;
+    }
+}
+
+// --- XMP ---
+
+// The content type without parameters, in lower case ("application/rdf+xml").
+std::string mediaType(const std::string& contentType)
+{
+    std::string type = lowerCase(contentType.substr(0, contentType.find(';')));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t' || type.back() == '\0')) {
+        type.pop_back();
+    }
+    return type;
+}
+
+bool isXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+{
+    try {
+        if (reader.getItemType(context, id) != "mime") {
+            return false;
+        }
+    } catch (const heif::FileReaderException&) {
+        return false;  // a reference to an item that 'iinf' does not hold
+    }
+    const auto content = reader.getItemMimeContent(context, id);
+    return content && mediaType(content->contentType) == "application/rdf+xml";
+}
+
+// The first XMP item with a 'cdsc' reference to the image; 0 when none.
+heif::ItemId describingXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image)
+{
+    heif::IdVector describing;
+    try {
+        reader.getReferencedToItemListByType(context, image, heif::FourCCInt("cdsc"), describing);
+    } catch (const heif::FileReaderException&) {
+        return 0;
+    }
+    for (const heif::ItemId id : describing) {
+        if (isXmpItem(reader, context, id)) {
+            return id;
+        }
+    }
+    return 0;
+}
+
+// The XMP item that describes the image: the primary's own, then the one of
+// the image it derives from, else the first XMP item of the file; 0 when
+// there is none.
+heif::ItemId findXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data)
+{
+    for (auto it = data.identities.rbegin(); it != data.identities.rend(); ++it) {
+        if (const heif::ItemId id = describingXmpItem(reader, context, *it); id != 0) {
+            return id;
+        }
+    }
+    if (const heif::ItemId id = describingXmpItem(reader, context, data.imageId); id != 0) {
+        return id;
+    }
+    const auto& contexts = reader.getMetaContexts();
+    const auto found = contexts.find(context);
+    if (found == contexts.end()) {
+        return 0;
+    }
+    for (const auto& [id, type] : found->second.otherItems) {
+        if (type == "mime" && isXmpItem(reader, context, id)) {
+            return id;
+        }
+    }
+    return 0;
+}
+
+// Ends a zlib stream however its inflation ends.
+struct InflateStream
+{
+    z_stream stream{};
+    bool open = false;
+
+    ~InflateStream()
+    {
+        if (open) {
+            inflateEnd(&stream);
+        }
+    }
+};
+
+// Inflates zlib, gzip (windowBits 15 + 32 tells them apart by their header)
+// or raw deflate (windowBits -15) data. Empty when the data does not inflate
+// whole, or inflates to more than kMaxXmpBytes; what it inflates to is
+// charged to the budget as it grows.
+std::optional<heif::DataVector> inflateBounded(const heif::DataVector& input, int windowBits,
+                                               heif::MemoryBudget& budget)
+{
+    constexpr std::size_t kChunk = std::size_t(64) << 10;
+    InflateStream inflater;
+    if (input.size() > kMaxXmpBytes || inflateInit2(&inflater.stream, windowBits) != Z_OK) {
+        return std::nullopt;
+    }
+    inflater.open = true;
+    inflater.stream.next_in = const_cast<Bytef*>(input.data());  // zlib does not write through it
+    inflater.stream.avail_in = static_cast<uInt>(input.size());
+    heif::DataVector output;
+    for (;;) {
+        const std::size_t used = output.size();
+        const std::size_t grow = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, kMaxXmpBytes - used));
+        if (grow == 0) {
+            return std::nullopt;  // more than the bound
+        }
+        budget.charge(grow, "The inflated XMP packet");
+        output.resize(used + grow);
+        inflater.stream.next_out = output.data() + used;
+        inflater.stream.avail_out = static_cast<uInt>(grow);
+        const int status = inflate(&inflater.stream, Z_NO_FLUSH);
+        output.resize(used + (grow - inflater.stream.avail_out));
+        if (status == Z_STREAM_END) {
+            return output;
+        }
+        if (status != Z_OK) {
+            return std::nullopt;  // corrupt, or cut short (Z_BUF_ERROR: no input left)
+        }
+    }
+}
+
+// Whether the text holds an XMP packet's root element, or at least RDF.
+bool looksLikeXmp(const heif::DataVector& packet)
+{
+    const std::string_view text(reinterpret_cast<const char*>(packet.data()), packet.size());
+    return text.find("<x:xmpmeta") != std::string_view::npos || text.find("<rdf:RDF") != std::string_view::npos;
+}
+
+// The XMP packet of the image's XMP item, kept in `data.xmp` when it can be
+// read and looks like XMP.
+void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
+{
+    data.xmp.clear();
+    heif::ItemId item = 0;
+    try {
+        item = findXmpItem(reader, context, data);
+        if (item == 0) {
+            return;
+        }
+        const std::string itemName = "the XMP item " + std::to_string(item);
+        const std::optional<std::uint64_t> declared = reader.getItemDeclaredLength(context, item);
+        if (declared && *declared > kMaxXmpBytes) {
+            printDiagnostic(itemName + " is left out: it is " + std::to_string(*declared) +
+                            " bytes, more than the limit of " + std::to_string(kMaxXmpBytes));
+            return;
+        }
+        heif::DataVector bytes;
+        reader.getItemData(context, item, bytes);
+        if (bytes.size() > kMaxXmpBytes) {
+            printDiagnostic(itemName + " is left out: it is " + std::to_string(bytes.size()) +
+                            " bytes, more than the limit of " + std::to_string(kMaxXmpBytes));
+            return;
+        }
+        const auto content = reader.getItemMimeContent(context, item);
+        const std::string encoding = content ? lowerCase(content->contentEncoding) : std::string();
+        std::optional<heif::DataVector> packet;
+        if (encoding.empty()) {
+            packet = std::move(bytes);
+        } else if (encoding == "deflate" || encoding == "gzip") {
+            // "deflate" is zlib data as HTTP has it; some writers store it raw.
+            packet = inflateBounded(bytes, 15 + 32, reader.memoryBudget());
+            if (!packet && encoding == "deflate") {
+                packet = inflateBounded(bytes, -15, reader.memoryBudget());
+            }
+            if (!packet) {
+                printDiagnostic(itemName + " is left out: its " + encoding + " data does not inflate to at most " +
+                                std::to_string(kMaxXmpBytes) + " bytes");
+                return;
+            }
+        } else {
+            printDiagnostic(itemName + " is left out: its content encoding '" + encoding + "' cannot be read");
+            return;
+        }
+        // Writers may end the text with a terminating zero, which is no part of it.
+        while (!packet->empty() && packet->back() == 0) {
+            packet->pop_back();
+        }
+        if (!looksLikeXmp(*packet)) {
+            printDiagnostic(itemName + " is left out: it holds no XMP packet");
+            return;
+        }
+        data.xmp = std::move(*packet);
+    } catch (const std::exception& e) {
+        data.xmp.clear();
+        if (item != 0) {
+            printDiagnostic("the XMP item " + std::to_string(item) + " is left out: " + e.what());
+        }
+    } catch (...) {
+        data.xmp.clear();
+    }
+}
+
+// --- Alpha plane ---
+
+bool isAlphaType(std::string type)
+{
+    while (!type.empty() && type.back() == '\0') {
+        type.pop_back();
+    }
+    return std::find(std::begin(kAlphaTypes), std::end(kAlphaTypes), type) != std::end(kAlphaTypes);
+}
+
+bool isAlphaPlane(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId item)
+{
+    for (const heif::ItemPropertyInfo& property : reader.getItemProperties(context, item)) {
+        if (property.type == heif::ItemPropertyType::Auxc &&
+            isAlphaType(reader.getPropertyAuxc(context, property.index).auxType)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The images an alpha plane may belong to: the decoded image, and the
+// primary when an 'iden' item is the primary.
+heif::IdVector alphaOwners(const HeifImageData& data)
+{
+    heif::IdVector owners = {data.imageId};
+    if (!data.identities.empty()) {
+        owners.push_back(data.identities.back());
+    }
+    return owners;
+}
+
+// The first alpha plane with an 'auxl' reference to one of the owners; 0
+// when there is none.
+heif::ItemId findAlphaItem(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data)
+{
+    const heif::IdVector owners = alphaOwners(data);
+    for (const heif::ItemId owner : owners) {
+        heif::IdVector auxiliary;
+        try {
+            reader.getReferencedToItemListByType(context, owner, heif::FourCCInt("auxl"), auxiliary);
+        } catch (const heif::FileReaderException&) {
+            continue;
+        }
+        for (const heif::ItemId item : auxiliary) {
+            if (item == data.imageId ||
+                std::find(data.identities.begin(), data.identities.end(), item) != data.identities.end()) {
+                continue;  // the image itself is no plane of its own
+            }
+            try {
+                if (isAlphaPlane(reader, context, item)) {
+                    return item;
+                }
+            } catch (const std::exception&) {
+                // Properties that cannot be read: not usable as a plane.
+            }
+        }
+    }
+    return 0;
+}
+
+// Whether one of the owners has a 'prem' reference to the alpha plane: the
+// colour was multiplied by it.
+bool alphaIsPremultiplied(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data,
+                          heif::ItemId alpha)
+{
+    for (const heif::ItemId owner : alphaOwners(data)) {
+        heif::IdVector premultiplied;
+        try {
+            reader.getReferencedFromItemListByType(context, owner, heif::FourCCInt("prem"), premultiplied);
+        } catch (const heif::FileReaderException&) {
+            continue;
+        }
+        if (std::find(premultiplied.begin(), premultiplied.end(), alpha) != premultiplied.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Why an alpha plane cannot be used; empty when it can. Fills `alpha` by the
+// steps of the image: geometry, parameter sets and tiles (charged to what is
+// left of `tileBudget`), bit depth.
+std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data,
+                           std::uint64_t tileBudget, HeifImageData& alpha)
+{
+    alpha.isGrid = reader.getItemType(context, alpha.imageId) == "grid";
+    if (!alpha.isGrid && reader.getDecoderCodeType(context, alpha.imageId) != "hvc1") {
+        return "it is neither an 'hvc1' image nor a grid";
+    }
+    if (!get_heif_info(reader, context, alpha)) {
+        return "its size cannot be read";
+    }
+    // The colour image's transforms apply to the plane as well.
+    alpha.transforms.clear();
+    alpha.rotation = 0;
+    if (alpha.width != data.width || alpha.height != data.height) {
+        return "it is " + std::to_string(alpha.width) + " x " + std::to_string(alpha.height) + " pixels, the image " +
+               std::to_string(data.width) + " x " + std::to_string(data.height);
+    }
+    for (const heif::ItemId tile : alpha.tileIds) {
+        if (reader.getDecoderCodeType(context, tile) != "hvc1") {
+            return "its tile " + std::to_string(tile) + " is not an 'hvc1' image";
+        }
+    }
+    checkLimits(reader, context, alpha);
+    get_heif_paramset(reader, context, alpha);  // every tile carries its own as well
+    if (!get_heif_tiles(reader, context, alpha, tileBudget)) {
+        return "its tiles cannot be read";
+    }
+    if (alpha.tiles.empty() ||
+        std::any_of(alpha.tiles.begin(), alpha.tiles.end(), [](const auto& tile) { return tile.empty(); })) {
+        return "it has no coded data";
+    }
+    getHeifBitDepth(reader, context, alpha);
+    return {};
+}
+
+// The image's alpha plane into `data.alpha`, when it has one that can be
+// used; otherwise a diagnostic line says why it is left out. Never throws.
+void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data,
+                  std::uint64_t tileBudget)
+{
+    data.alpha.reset();
+    data.alphaPremultiplied = false;
+    heif::ItemId item = 0;
+    try {
+        item = findAlphaItem(reader, context, data);
+        if (item == 0) {
+            return;
+        }
+        // The plane's tiles share the image's tile budget.
+        std::uint64_t used = 0;
+        for (const auto& tile : data.tiles) {
+            used += tile.size();
+        }
+        auto alpha = std::make_shared<HeifImageData>();
+        alpha->imageId = item;
+        const std::string why =
+            readAlphaPlane(reader, context, data, tileBudget > used ? tileBudget - used : 0, *alpha);
+        if (!why.empty()) {
+            printDiagnostic("the alpha plane " + std::to_string(item) + " is left out: " + why);
+            return;
+        }
+        data.alphaPremultiplied = alphaIsPremultiplied(reader, context, data, item);
+        data.alpha = std::move(alpha);
+    } catch (const std::exception& e) {
+        data.alpha.reset();
+        data.alphaPremultiplied = false;
+        if (item != 0) {
+            printDiagnostic("the alpha plane " + std::to_string(item) + " is left out: " + e.what());
+        }
+    } catch (...) {
+        data.alpha.reset();
+        data.alphaPremultiplied = false;
+    }
+}
+
+}  // namespace
 
 bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes)
 {
@@ -522,13 +911,22 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     if (!get_heif_tiles(reader, context, data, tileBudget)) {
         printDiagnostic("get_heif_tiles returned false ");
     }
+    getHeifBitDepth(reader, context, data);
+    // Before the metadata, whose reads cannot then take the budget the
+    // plane's tiles need.
+    getHeifAlpha(reader, context, data, tileBudget);
     if (keepExif) {
         get_heif_exif(reader, context, data);
+        getHeifXmp(reader, context, data);
     }
     getHeifIcc(reader, context, data);
     // The decoded picture takes 3 bytes a pixel out of what the file's
-    // budget has left.
-    data.maxCanvasPixels = std::min<std::uint64_t>(data.maxCanvasPixels, reader.memoryBudget().left() / 3);
+    // budget has left, 4 with an alpha plane.
+    const std::uint64_t bytesPerPixel = data.alpha ? 4 : 3;
+    data.maxCanvasPixels = std::min<std::uint64_t>(data.maxCanvasPixels, reader.memoryBudget().left() / bytesPerPixel);
+    if (data.alpha) {
+        data.alpha->maxCanvasPixels = data.maxCanvasPixels;
+    }
     return data;
 }
 

@@ -77,7 +77,8 @@ bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, 
                     std::uint64_t byteBudget = std::numeric_limits<std::uint64_t>::max());
 // The Exif block of the image's Exif item; empty when there is none.
 void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
-// The image's ICC profile; a grid without one takes its first tile's.
+// The image's ICC profile and 'nclx' colour code points; a grid without
+// them takes its first tile's.
 void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
 
 // Whether the bytes begin with an 'ftyp' box header, as every HEIF file does.
@@ -98,7 +99,19 @@ void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context
 // `memoryBudget` bytes (see MemoryBudget): the reader's boxes and item reads,
 // the copies of tiles named by several cells and the elementary stream. Past
 // it the tiles are refused with LimitExceededError, the rest as the reader
-// refuses it; what is left sets `maxCanvasPixels` (3 bytes a pixel).
+// refuses it; what is left sets `maxCanvasPixels` (3 bytes a pixel, 4 with
+// an alpha plane).
+//
+// Beside the steps above: the tiles' bit depth; the image's alpha plane
+// (see HeifImageData::alpha), read by the same steps with its tiles charged
+// to the same budgets, and left out with a diagnostic line, never failing
+// the extraction, when its size differs from the image's or it cannot be
+// read; and with `keepExif` the XMP packet: the 'mime' item of content type
+// "application/rdf+xml" with a 'cdsc' reference to the primary, to an 'iden'
+// item in between or to the image, else the file's first such item, stored
+// plain or with the content encoding "deflate" or "gzip", of at most 16 MB
+// (inflated too), and holding an XMP packet ("<x:xmpmeta" or "<rdf:RDF");
+// otherwise left out with a diagnostic line.
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
                                std::uint64_t memoryBudget = heif::limits::kMaxFileMemoryBytes);
 

@@ -18,22 +18,18 @@
 
 #include "heiclib/log.h"
 #include "heiclib/reader/file_reader_exception.h"
+#include "heif2jpg/colour_profiles.h"
 #include "heif2jpg/extraction.h"
+#include "heif2jpg/format_encoders.h"
 #include "heif2jpg/hevc_stream.h"
 #include "heif2jpg/jpeg_encoder.h"
 #include "heif2jpg/jpeg_metadata.h"
 #include "heif2jpg/mosaic.h"
+#include "heif2jpg/xmp_packet.h"
 
 namespace ambrel::pipeline {
 
 namespace {
-
-Heif2JpgResult failure(std::string_view message)
-{
-    Heif2JpgResult result;
-    result.message = std::string(message);
-    return result;
-}
 
 // The EXIF orientation that the container's rotations and mirrors amount to.
 int containerOrientation(const std::vector<ImageTransform>& transforms)
@@ -69,8 +65,9 @@ bool needsNoPixelWork(const std::vector<ImageTransform>& transforms, bool keepOr
 class BandEncoder
 {
 public:
-    BandEncoder(const MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality)
-        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality)
+    BandEncoder(const MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
+                const JpegSegments& segments)
+        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments)
     {}
 
     ~BandEncoder()
@@ -122,6 +119,9 @@ public:
         return std::move(mJpeg);
     }
 
+    // What of the segments the encoder left out; once finished.
+    const std::string& warning() const { return mWarning; }
+
 private:
     void run()
     {
@@ -145,7 +145,7 @@ private:
                     if (region.empty()) {
                         return;  // no pixels: the caller reports it
                     }
-                    encoder.emplace(region.cols, region.rows, mQuality);
+                    encoder.emplace(region.cols, region.rows, mQuality, mSegments);
                 }
                 const int end = std::min(ready, region.rows);
                 if (end > written) {
@@ -154,6 +154,7 @@ private:
                 }
                 if (written >= region.rows || encoder->failed()) {
                     mJpeg = encoder->finish();
+                    mWarning = encoder->warning();
                     return;
                 }
             }
@@ -166,12 +167,14 @@ private:
     std::uint32_t mWidth;
     std::uint32_t mHeight;
     int mQuality;
+    const JpegSegments& mSegments;
     std::thread mThread;
     std::mutex mMutex;
     std::condition_variable mWake;
     int mReady = 0;
     bool mAbandoned = false;
     std::vector<std::uint8_t> mJpeg;
+    std::string mWarning;
     std::exception_ptr mError;
 };
 
@@ -211,13 +214,6 @@ struct StageFailure
     std::string_view message;
     std::string detail;
 };
-
-Heif2JpgResult failure(const StageFailure& stage)
-{
-    Heif2JpgResult result = failure(stage.message);
-    result.detail = stage.detail;
-    return result;
-}
 
 // A reader text as a clause: without the full stop some of them end in.
 std::string clause(std::string text)
@@ -387,41 +383,79 @@ std::string pictureDetail(const MosaicCanvas& canvas, const HeifImageData& data)
     }
 }
 
-// The EXIF block to carry and whether the pixels keep their stored
+// The metadata to carry and whether the pixels keep their stored
 // orientation. Settled before decoding: they decide whether the pixels need
 // any work after the mosaic.
 struct CarriedMetadata
 {
-    std::vector<std::uint8_t> exif;
+    std::vector<std::uint8_t> exif;  // "Exif" 00 00 and the TIFF data
+    std::vector<std::uint8_t> xmp;
+    std::vector<std::uint8_t> icc;
+    bool srgb = false;  // no profile, and the picture's colours are sRGB's
     bool keepOrientation = false;
     // Why the block cannot be carried; reported where the picture would be
     // turned.
     std::string failure;
+    std::string warning;  // what of the metadata is left out
 };
 
-CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif)
+// The EXIF block and the XMP packet, their orientation set to 1 where the
+// pixels are turned. Only a JPEG may keep the stored orientation: the other
+// formats are always written upright (not every reader of PNG or JPEG 2000
+// honours an EXIF orientation, and TIFF writers and readers disagree on it).
+void settleExifAndXmp(HeifImageData& data, bool keepExif, bool mayKeepOrientation, CarriedMetadata& metadata)
 {
-    CarriedMetadata metadata;
     if (!keepExif) {
-        return metadata;
+        return;
     }
     try {
         metadata.exif = std::move(data.exif);
+        metadata.xmp = std::move(data.xmp);
         if (!metadata.exif.empty() && !jpegmeta::fitIntoApp1(metadata.exif)) {
             metadata.exif.clear();
+            metadata.warning = "the Exif block is larger than a JPEG segment holds and is left out";
         }
         if (!metadata.exif.empty()) {
             const int tag = jpegmeta::readOrientation(metadata.exif);
-            metadata.keepOrientation = tag != 0 && tag == containerOrientation(data.transforms);
+            metadata.keepOrientation = mayKeepOrientation && tag != 0 && tag == containerOrientation(data.transforms);
             if (!metadata.keepOrientation) {
                 jpegmeta::writeOrientation(metadata.exif, 1);
             }
+        }
+        if (!metadata.keepOrientation && !metadata.xmp.empty()) {
+            xmp::setOrientation(metadata.xmp, 1);
         }
     } catch (const std::exception& error) {
         metadata.failure = "the Exif block cannot be updated: " + clause(error.what());
     } catch (...) {
         metadata.failure = "the Exif block cannot be updated";
     }
+}
+
+// The image's ICC profile; without one, the standard profile of its 'nclx'
+// colours, or the sRGB mark where they are sRGB's.
+void settleColour(HeifImageData& data, CarriedMetadata& metadata)
+{
+    metadata.icc = std::move(data.iccProfile);
+    if (!metadata.icc.empty() || !data.nclx) {
+        return;
+    }
+    if (isSrgbColour(*data.nclx)) {
+        metadata.srgb = true;
+        return;
+    }
+    std::string why;
+    metadata.icc = standardProfileFor(*data.nclx, &why);
+    if (metadata.icc.empty() && !why.empty()) {
+        metadata.warning += (metadata.warning.empty() ? "" : "; ") + why;
+    }
+}
+
+CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif, bool mayKeepOrientation)
+{
+    CarriedMetadata metadata;
+    settleExifAndXmp(data, keepExif, mayKeepOrientation, metadata);
+    settleColour(data, metadata);
     return metadata;
 }
 
@@ -434,11 +468,12 @@ StageFailure encoderFailure(const cv::Mat& image)
 // The JPEG of the band encoder that has been streaming the mosaic's output
 // region; the canvas is let go of.
 std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas, std::uint32_t width,
-                                        std::uint32_t height, std::vector<std::uint8_t>& encoded)
+                                        std::uint32_t height, std::vector<std::uint8_t>& encoded, std::string& warning)
 {
     const cv::Mat image = canvas.output(width, height);
     bands.rowsReady(image.rows);
     encoded = bands.finish();
+    warning = bands.warning();
     canvas.release();
     if (encoded.empty()) {
         return encoderFailure(image);
@@ -446,66 +481,221 @@ std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas
     return std::nullopt;
 }
 
-// The JPEG of the mosaic's output region after its transforms and the scale;
-// the canvas is let go of.
-std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height,
-                                        const std::vector<ImageTransform>& transforms, bool keepOrientation,
-                                        float scale, int quality, std::vector<std::uint8_t>& encoded)
+// Whether the picture is made with 16-bit samples.
+bool sixteenBitPicture(const HeifImageData& data, const ConversionSettings& settings)
 {
-    cv::Mat image = canvas.output(width, height);
-    canvas.release();
-    applyTransforms(image, transforms, keepOrientation);
-    try {
-        image = scaleImage(image, scale);
-    } catch (const std::invalid_argument&) {
-        std::ostringstream factor;
-        factor << scale;
-        return StageFailure{kHeif2JpgUnknown, "the picture of " + std::to_string(image.cols) + " x " +
-                                                  std::to_string(image.rows) + " pixels cannot be scaled by " +
-                                                  factor.str()};
+    if (settings.depth < 16) {
+        return false;
     }
-    if (!encodeJpeg(image, quality, encoded)) {
-        return encoderFailure(image);
+    switch (settings.format) {
+    case OutputFormat::Png:
+    case OutputFormat::Tiff: return true;
+    case OutputFormat::Jpeg2000: return data.bitDepth > 8;
+    case OutputFormat::Jpg:
+    case OutputFormat::Bmp: return false;
     }
-    return std::nullopt;
+    return false;
 }
 
-// Carries the EXIF block (when kept) and the ICC profile into the JPEG.
-void embedMetadata(std::vector<std::uint8_t>& encoded, bool keepExif, const std::vector<std::uint8_t>& exif,
-                   const std::vector<std::uint8_t>& iccProfile)
+bool holdsAlpha(OutputFormat format)
 {
-    if (keepExif) {
-        encoded = jpegmeta::insertExifSegment(encoded, exif);
+    return format == OutputFormat::Png || format == OutputFormat::Tiff || format == OutputFormat::Jpeg2000;
+}
+
+// The alpha plane decoded at the colour picture's depth and cut to its size;
+// empty, with the reason in `warning`, when it cannot be had.
+cv::Mat decodeAlpha(HeifImageData& alpha, int depth, cv::Size size, std::string& warning)
+{
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    outputSize(alpha, width, height);
+    MosaicCanvas canvas(alpha.rows, alpha.columns, alpha.maxCanvasPixels, CV_MAKETYPE(depth, 1));
+    StageFailure failed;
+    if (!decodeTiles(alpha, canvas, {}, failed)) {
+        warning = "the alpha plane cannot be decoded: " + failed.detail;
+        return {};
     }
-    if (!iccProfile.empty()) {
-        try {
-            encoded = jpegmeta::insertIccSegments(encoded, iccProfile);
-        } catch (const std::length_error&) {
-            // A profile beyond 255 APP2 segments is left out.
+    try {
+        cv::Mat plane = canvas.output(width, height);
+        if (plane.size() != size) {
+            warning = "the alpha plane is " + std::to_string(plane.cols) + " x " + std::to_string(plane.rows) +
+                      " pixels, not the picture's size, and is left out";
+            return {};
+        }
+        return plane;
+    } catch (const std::exception& error) {
+        warning = "the alpha plane cannot be decoded: " + clause(error.what());
+        return {};
+    }
+}
+
+// The colour picture with its alpha plane: four channels with straight
+// (not premultiplied) colours, or, with `flatten`, three channels showing the
+// picture over white.
+template <typename Sample>
+void combineRows(const cv::Mat& colour, const cv::Mat& alpha, bool premultiplied, bool flatten, cv::Mat& out)
+{
+    constexpr float top = float(std::numeric_limits<Sample>::max());
+    for (int y = 0; y < colour.rows; ++y) {
+        const Sample* c = colour.ptr<Sample>(y);
+        const Sample* a = alpha.ptr<Sample>(y);
+        Sample* o = out.ptr<Sample>(y);
+        for (int x = 0; x < colour.cols; ++x) {
+            const float opacity = float(a[x]);
+            for (int k = 0; k < 3; ++k) {
+                const float value = float(c[3 * x + k]);
+                float result = value;
+                if (flatten) {
+                    // Over white: c a + 1 (1 - a), where premultiplied c a is stored.
+                    result = (premultiplied ? value : value * opacity / top) + (top - opacity);
+                } else if (premultiplied) {
+                    result = opacity > 0.0f ? value * top / opacity : 0.0f;
+                }
+                o[(flatten ? 3 : 4) * x + k] = cv::saturate_cast<Sample>(result);
+            }
+            if (!flatten) {
+                o[4 * x + 3] = a[x];
+            }
         }
     }
 }
 
+cv::Mat combineAlpha(const cv::Mat& colour, const cv::Mat& alpha, bool premultiplied, bool flatten)
+{
+    cv::Mat out(colour.size(), CV_MAKETYPE(colour.depth(), flatten ? 3 : 4));
+    if (colour.depth() == CV_16U) {
+        combineRows<std::uint16_t>(colour, alpha, premultiplied, flatten, out);
+    } else {
+        combineRows<std::uint8_t>(colour, alpha, premultiplied, flatten, out);
+    }
+    return out;
+}
+
+// The TIFF block an EXIF segment carries: without "Exif" 00 00.
+std::vector<std::uint8_t> tiffBlock(const std::vector<std::uint8_t>& exif)
+{
+    constexpr std::size_t kHeader = 6;
+    if (exif.size() <= kHeader) {
+        return {};
+    }
+    return {exif.begin() + kHeader, exif.end()};
+}
+
+// The precision JPEG 2000 keeps of a 16-bit picture: the source's.
+int jp2Precision(const HeifImageData& data, const cv::Mat& image)
+{
+    return image.depth() == CV_16U ? std::clamp<int>(data.bitDepth, 8, 16) : 8;
+}
+
+JpegSegments jpegSegments(const CarriedMetadata& metadata, bool keepExif)
+{
+    JpegSegments segments;
+    segments.exifSegment = keepExif;
+    segments.exif = metadata.exif;
+    segments.xmp = metadata.xmp;
+    segments.icc = metadata.icc;
+    return segments;
+}
+
+// The finished picture in the settings' format.
+std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageData& data,
+                                          const CarriedMetadata& carried, const ConversionSettings& settings,
+                                          std::vector<std::uint8_t>& encoded, std::string& warning)
+{
+    if (settings.format == OutputFormat::Jpg) {
+        if (!encodeJpeg(image, settings.quality, encoded, jpegSegments(carried, settings.keepExif), &warning)) {
+            return encoderFailure(image);
+        }
+        return std::nullopt;
+    }
+    ImageMetadata metadata;
+    metadata.icc = carried.icc;
+    metadata.srgb = carried.srgb;
+    metadata.exif = tiffBlock(carried.exif);
+    metadata.xmp = carried.xmp;
+    EncodedFile file;
+    switch (settings.format) {
+    case OutputFormat::Png: file = encodePng(image, metadata); break;
+    case OutputFormat::Tiff: file = encodeTiff(image, metadata); break;
+    case OutputFormat::Jpeg2000: file = encodeJp2(image, metadata, settings.quality, jp2Precision(data, image)); break;
+    case OutputFormat::Bmp: file = encodeBmp(image, metadata); break;
+    case OutputFormat::Jpg: break;
+    }
+    if (!file.ok()) {
+        return StageFailure{kHeif2JpgImencode, file.error};
+    }
+    encoded = std::move(file.bytes);
+    warning = std::move(file.warning);
+    return std::nullopt;
+}
+
+// The picture of the mosaic's output region with its alpha plane, after its
+// transforms and the scale, encoded; the canvas is let go of.
+std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, const HeifImageData& data,
+                                        const CarriedMetadata& metadata, const ConversionSettings& settings,
+                                        std::vector<std::uint8_t>& encoded, std::string& warning)
+{
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    outputSize(data, width, height);
+    cv::Mat image = canvas.output(width, height);
+    if (!alpha.empty()) {
+        image = combineAlpha(image, alpha, data.alphaPremultiplied, !holdsAlpha(settings.format));
+    }
+    canvas.release();
+    applyTransforms(image, data.transforms, metadata.keepOrientation);
+    try {
+        image = scaleImage(image, settings.scale);
+    } catch (const std::invalid_argument&) {
+        std::ostringstream factor;
+        factor << settings.scale;
+        return StageFailure{kHeif2JpgUnknown, "the picture of " + std::to_string(image.cols) + " x " +
+                                                  std::to_string(image.rows) + " pixels cannot be scaled by " +
+                                                  factor.str()};
+    }
+    return encodePicture(image, data, metadata, settings, encoded, warning);
+}
+
+void addWarning(std::string& warnings, const std::string& warning)
+{
+    if (!warning.empty()) {
+        warnings += (warnings.empty() ? "" : "; ") + warning;
+    }
+}
+
+ConvertedFile failed(const StageFailure& stage)
+{
+    ConvertedFile file;
+    file.message = std::string(stage.message);
+    file.detail = stage.detail;
+    return file;
+}
+
 }  // namespace
 
-Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale, bool keepExif)
+ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const ConversionSettings& settings)
 {
     HeifImageData data;
-    StageFailure failed;
-    if (!extract(inputBytes(input, length), keepExif, data, failed)) {
-        return failure(failed);
+    StageFailure failure;
+    if (!extract(inputBytes(input, length), settings.keepExif, data, failure)) {
+        return failed(failure);
     }
-    const CarriedMetadata metadata = settleMetadata(data, keepExif);
+    const bool jpeg = settings.format == OutputFormat::Jpg;
+    const CarriedMetadata metadata = settleMetadata(data, settings.keepExif, jpeg);
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
 
     // Pictures that go to the encoder as the mosaic has them are encoded band
     // by band while the decoder works on the rest.
-    const bool untouched =
-        metadata.failure.empty() && scale == 1.0f && needsNoPixelWork(data.transforms, metadata.keepOrientation);
-    MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
-    BandEncoder bands(canvas, width, height, quality);
+    const bool untouched = jpeg && !data.alpha && metadata.failure.empty() && settings.scale == 1.0f &&
+                           needsNoPixelWork(data.transforms, metadata.keepOrientation);
+    const bool sixteen = sixteenBitPicture(data, settings);
+    // 16-bit samples take twice the memory the budget counted.
+    MosaicCanvas canvas(data.rows, data.columns, sixteen ? data.maxCanvasPixels / 2 : data.maxCanvasPixels,
+                        sixteen ? CV_16UC3 : CV_8UC3);
+    const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
+    BandEncoder bands(canvas, width, height, settings.quality, segments);
     const bool streaming = untouched && bands.start();
     if (!decodeTiles(
             data, canvas,
@@ -514,30 +704,51 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
                     bands.rowsReady(canvas.completeRows());
                 }
             },
-            failed)) {
-        return failure(failed);
+            failure)) {
+        return failed(failure);
     }
     if (!metadata.failure.empty()) {
-        return failure(StageFailure{kHeif2JpgUnknown, metadata.failure});
+        return failed(StageFailure{kHeif2JpgUnknown, metadata.failure});
     }
 
+    ConvertedFile file;
+    addWarning(file.warning, metadata.warning);
     try {
-        std::vector<std::uint8_t> encoded;
-        const std::optional<StageFailure> notEncoded =
-            streaming ? finishBands(bands, canvas, width, height, encoded)
-                      : encodeWhole(canvas, width, height, data.transforms, metadata.keepOrientation, scale, quality,
-                                    encoded);
-        if (notEncoded) {
-            return failure(*notEncoded);
+        cv::Mat alpha;
+        if (data.alpha && !streaming) {
+            std::string alphaWarning;
+            alpha =
+                decodeAlpha(*data.alpha, sixteen ? CV_16U : CV_8U, canvas.output(width, height).size(), alphaWarning);
+            addWarning(file.warning, alphaWarning);
         }
-        embedMetadata(encoded, keepExif, metadata.exif, data.iccProfile);
-        Heif2JpgResult result;
-        result.jpeg = std::move(encoded);
-        result.ok = true;
-        return result;
+        std::string encoderWarning;
+        const std::optional<StageFailure> notEncoded =
+            streaming ? finishBands(bands, canvas, width, height, file.bytes, encoderWarning)
+                      : encodeWhole(canvas, alpha, data, metadata, settings, file.bytes, encoderWarning);
+        if (notEncoded) {
+            return failed(*notEncoded);
+        }
+        addWarning(file.warning, encoderWarning);
+        file.ok = true;
+        return file;
     } catch (...) {
-        return failure(StageFailure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
+        return failed(StageFailure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
     }
+}
+
+Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale, bool keepExif)
+{
+    ConversionSettings settings;
+    settings.quality = quality;
+    settings.scale = scale;
+    settings.keepExif = keepExif;
+    ConvertedFile file = convertHeif(input, length, settings);
+    Heif2JpgResult result;
+    result.ok = file.ok;
+    result.jpeg = std::move(file.bytes);
+    result.message = std::move(file.message);
+    result.detail = std::move(file.detail);
+    return result;
 }
 
 cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message, std::string* detail)

@@ -1,13 +1,13 @@
-// The conversion entry: the bytes of one HEIC file in, the bytes of one JPEG
-// file (or a result text) out.
+// The conversion entry: the bytes of one HEIC file in, the bytes of one
+// image file (or a result text) out.
 //
 // Stages: extraction of the image from the HEIF container, one HEVC
 // elementary stream assembled and decoded in memory by FFmpeg's HEVC decoder
-// straight into the mosaic (no file is written), the image's crop, rotation
-// and mirror, the user's scale, and JPEG encoding with the EXIF block and the
-// ICC profile carried over. A picture that needs no pixel work after the
-// mosaic is encoded band by band while its lower tiles are still being
-// decoded.
+// straight into the mosaic (no file is written), the alpha plane beside it,
+// the image's crop, rotation and mirror, the user's scale, and encoding with
+// the ICC profile, the EXIF block and the XMP packet carried over. A JPEG
+// that needs no pixel work after the mosaic is encoded band by band while
+// its lower tiles are still being decoded.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +27,59 @@ inline constexpr std::string_view kHeif2JpgDecode = "HUD_ERR heif2jpg read_hevc_
 inline constexpr std::string_view kHeif2JpgUnknown = "HUD_ERR heif2jpg unknown";
 inline constexpr std::string_view kHeif2JpgImencode = "HUD_ERR heif2jpg imencode";
 inline constexpr std::string_view kHeif2JpgBufferTooSmall = "HUD_ERR heif2jpg buffer to small";
+
+// The formats a conversion writes.
+enum class OutputFormat {
+    Jpg,
+    Png,
+    Bmp,
+    Jpeg2000,
+    Tiff,
+};
+
+struct ConversionSettings
+{
+    OutputFormat format = OutputFormat::Jpg;
+    // JPEG quality (clamped to 0..100); the rate of JPEG 2000 (100 is
+    // lossless, see jp2RatioForQuality). PNG, TIFF and BMP are lossless and
+    // do not use it.
+    int quality = 100;
+    float scale = 1.0f;  // both axes; 1 keeps the size
+    // Carry the EXIF block and the XMP packet. Without them the pixels are
+    // always turned upright; the ICC profile is carried either way.
+    bool keepExif = true;
+    // 16: PNG and TIFF with 16-bit samples (10- and 12-bit sources keep their
+    // precision, 8-bit ones are widened), JPEG 2000 at the source's precision.
+    // JPEG and BMP hold 8 bits whatever this says.
+    int depth = 8;
+};
+
+struct ConvertedFile
+{
+    bool ok = false;
+    std::vector<std::uint8_t> bytes;  // the file when ok
+    std::string message;              // the result text when not ok
+    std::string detail;               // when not ok, the cause in plain English (see Heif2JpgResult)
+    // When ok, what of the image could not be carried, in plain English
+    // ("the alpha plane cannot be decoded: ..."); empty when nothing was lost.
+    std::string warning;
+};
+
+// Converts the HEIC file in input[0 .. length) as convertHeifToJpeg does, into
+// the format of `settings`:
+//   JPEG       as convertHeifToJpeg, the XMP packet in an APP1 segment besides;
+//   PNG        iCCP (or the sRGB chunk), eXIf, iTXt XMP;
+//   TIFF       ICC profile, EXIF and GPS directories, XMP;
+//   JPEG 2000  the profile in the JP2 colour box, EXIF and XMP in uuid boxes;
+//   BMP        the profile in a version-5 header.
+// Every format other than JPEG is encoded from pixels turned upright (the
+// carried EXIF and XMP then say Orientation 1). An image without an ICC
+// profile whose 'nclx' colours are not sRGB gets the standard profile of its
+// primaries and transfer function. An alpha plane becomes the alpha channel
+// of PNG, TIFF and JPEG 2000 (premultiplied colours are divided out); JPEG
+// and BMP show the picture over white.
+[[nodiscard]] ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length,
+                                        const ConversionSettings& settings);
 
 struct Heif2JpgResult
 {

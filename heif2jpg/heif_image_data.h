@@ -1,9 +1,12 @@
 // What the extraction copies out of a HEIF file for the later stages of
 // heif2jpg: the converted image's geometry and transforms, the coded tiles,
-// the parameter sets, and the metadata to carry into the JPEG.
+// the parameter sets, its alpha plane, and the metadata to carry into the
+// output.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "heiclib/heif_limits.h"
@@ -49,10 +52,27 @@ struct HeifImageData
     // 'iden' item's in `identities` order.
     std::vector<ImageTransform> transforms;
     std::vector<std::uint8_t> iccProfile;  // empty without one
+    // The colour code points, when the image (or a grid's first tile) has them.
+    std::optional<heif::NclxColour> nclx;
     // Pixels the decoded mosaic may hold: the pixel limit, or less when the
     // file's memory budget has less left (see MemoryBudget).
     std::uint64_t maxCanvasPixels = heif::limits::kMaxImagePixels;
     heif::ItemId exifItemId = 0;  // the Exif item read, 0 when none was found
+
+    // Luma bit depth of the coded tiles, from the first tile's 'hvcC'
+    // decoder configuration record; 8 when unknown.
+    std::uint8_t bitDepth = 8;
+    // The XMP packet (RDF/XML text) that describes the image; empty unless
+    // asked for (it travels with the EXIF) and found.
+    std::vector<std::uint8_t> xmp;
+
+    // The image's alpha plane: an auxiliary image ('auxl' reference to the image) whose 'auxC' type is
+    // "urn:mpeg:hevc:2015:auxid:1" or "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha", an 'hvc1' image or
+    // a grid of them; null when there is none or it cannot be used. Its record holds geometry, parameter
+    // sets, tiles and bit depth only: no metadata, and no transforms of its own (the colour image's
+    // transforms apply to both). Its output size is the image's.
+    std::shared_ptr<HeifImageData> alpha;
+    bool alphaPremultiplied = false;  // a 'prem' reference from the image to the alpha plane
 };
 
 }  // namespace ambrel::pipeline

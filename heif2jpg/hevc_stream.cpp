@@ -11,6 +11,8 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -159,10 +161,25 @@ constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT
 constexpr std::size_t kScratchAlign = 64;
 constexpr std::size_t kScratchSlack = 64;
 
+// swscale writes 16-bit RGB from Y'CbCr as if white were 255 x 256 (limited
+// range) or the top code shifted up to 16 bits (1023 x 64 at 10 bits, full
+// range) instead of 65535: up to 255 levels dark. The factor that undoes it,
+// in 16.16 fixed point.
+int wideOutputGain(AVPixelFormat format, bool fullRange)
+{
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+    const int bits = descriptor != nullptr ? descriptor->comp[0].depth : 8;
+    if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_RGB) != 0 || bits < 8 || bits > 16) {
+        return 1 << 16;
+    }
+    const double white = fullRange ? double((1 << bits) - 1) * double(1 << (16 - bits)) : 255.0 * 256.0;
+    return static_cast<int>(std::lround(65536.0 * 65535.0 / white));
+}
+
 class ScalerConverter
 {
 public:
-    // Converts the frame into `target` (8-bit BGR of the frame's size).
+    // Converts the frame into `target` (8 or 16-bit BGR of the frame's size).
     // swscale writes into a scratch picture of the converter's own, with
     // aligned and padded rows, and only the picture's pixels are copied into
     // `target`: nothing FFmpeg does reaches past them (into a neighbouring
@@ -172,17 +189,20 @@ public:
         const int colourspace = swsColourspace(frame.colorspace);
         bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
         const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
+        const bool sixteen = target.depth() == CV_16U;
+        const AVPixelFormat output = sixteen ? AV_PIX_FMT_BGR48 : AV_PIX_FMT_BGR24;
         if (!mScaler || frame.width != mWidth || frame.height != mHeight || frame.format != mFormat ||
-            colourspace != mColourspace || fullRange != mFullRange) {
+            output != mOutput || colourspace != mColourspace || fullRange != mFullRange) {
             mScaler.reset();
             mWidth = 0;
-            allocateScratch(frame.width, frame.height);
-            mScaler.reset(sws_getContext(frame.width, frame.height, format, frame.width, frame.height, AV_PIX_FMT_BGR24,
+            allocateScratch(frame.width, frame.height, sixteen ? 6 : 3);
+            mScaler.reset(sws_getContext(frame.width, frame.height, format, frame.width, frame.height, output,
                                          kScalerFlags, nullptr, nullptr, nullptr));
             if (!mScaler) {
-                throw std::runtime_error("swscale cannot convert pixel format " + std::to_string(frame.format));
+                throw std::runtime_error("swscale cannot convert pixel format " + std::to_string(frame.format) +
+                                         " into " + std::to_string(output));
             }
-            const int gain = fullRangeGain(format, fullRange);
+            const int gain = sixteen ? wideOutputGain(format, fullRange) : fullRangeGain(format, fullRange);
             if (sws_setColorspaceDetails(mScaler.get(), sws_getCoefficients(colourspace), fullRange ? 1 : 0,
                                          sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, gain, gain) < 0) {
                 mScaler.reset();
@@ -191,6 +211,7 @@ public:
             mWidth = frame.width;
             mHeight = frame.height;
             mFormat = frame.format;
+            mOutput = output;
             mColourspace = colourspace;
             mFullRange = fullRange;
         }
@@ -200,7 +221,7 @@ public:
             frame.height) {
             throw std::runtime_error("swscale did not convert the whole picture");
         }
-        const cv::Mat converted(frame.height, frame.width, CV_8UC3, mScratch.get(), mScratchStride);
+        const cv::Mat converted(frame.height, frame.width, target.type(), mScratch.get(), mScratchStride);
         converted.copyTo(target);
     }
 
@@ -210,10 +231,10 @@ private:
         void operator()(std::uint8_t* bytes) const { av_free(bytes); }
     };
 
-    void allocateScratch(int width, int height)
+    void allocateScratch(int width, int height, int bytesPerPixel)
     {
         mScratch.reset();
-        const std::size_t row = std::size_t(width) * 3;
+        const std::size_t row = std::size_t(width) * std::size_t(bytesPerPixel);
         const std::size_t stride = (row + kScratchSlack + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
         if (width <= 0 || height <= 0 || stride > std::size_t(std::numeric_limits<int>::max())) {
             throw std::runtime_error("no picture of " + std::to_string(width) + " x " + std::to_string(height) +
@@ -233,6 +254,7 @@ private:
     int mWidth = 0;
     int mHeight = 0;
     int mFormat = -1;
+    AVPixelFormat mOutput = AV_PIX_FMT_NONE;
     int mColourspace = -1;
     bool mFullRange = false;
 };
@@ -300,10 +322,11 @@ bool planarLayout(int format, PlanarLayout& layout)
     return true;
 }
 
-// Y'CbCr to 8-bit BGR, rounded to the nearest level, from the
-// exact arithmetic of the matrix and range: limited range takes luma 16 to
-// 235 and chroma 16 to 240 (times 2^(bits - 8)) as 0 to 1 and -0.5 to 0.5,
-// full range 0 to 2^bits - 1. Halved chroma is upsampled by linear
+// Y'CbCr to 8-bit or 16-bit BGR, rounded to the nearest level, from the
+// exact arithmetic of the matrix and range (16-bit levels are 8-bit ones
+// times 257, so that 10 and 12-bit pictures keep their precision): limited
+// range takes luma 16 to 235 and chroma 16 to 240 (times 2^(bits - 8)) as 0
+// to 1 and -0.5 to 0.5, full range 0 to 2^bits - 1. Halved chroma is upsampled by linear
 // interpolation between its samples, sited as the frame says (horizontally
 // with the even luma samples and vertically between rows unless told
 // otherwise). Writes exactly the target's pixels.
@@ -319,19 +342,22 @@ public:
         const double lumaRange = fullRange ? double((1 << layout.bits) - 1) : 219.0 * scale;
         const double chromaRange = fullRange ? double((1 << layout.bits) - 1) : 224.0 * scale;
         const double lumaOffset = fullRange ? 0.0 : 16.0 * scale;
-        // Chroma arrives as kChromaScale times its samples, offset included.
-        const double chromaUnit = 255.0 / (chromaRange * kChromaScale);
-        const double chromaOffset = double(1 << (layout.bits - 1)) * kChromaScale;
-        mLuma = float(255.0 / lumaRange);
-        mRedFromCr = float(2.0 * (1.0 - weights.red) * chromaUnit);
-        mBlueFromCb = float(2.0 * (1.0 - weights.blue) * chromaUnit);
-        mGreenFromCr = float(-2.0 * (1.0 - weights.red) * weights.red / green * chromaUnit);
-        mGreenFromCb = float(-2.0 * (1.0 - weights.blue) * weights.blue / green * chromaUnit);
-        // All offsets in one constant per channel.
-        const double base = -lumaOffset * 255.0 / lumaRange;
-        mBlueBase = float(base - double(mBlueFromCb) * chromaOffset);
-        mGreenBase = float(base - (double(mGreenFromCb) + double(mGreenFromCr)) * chromaOffset);
-        mRedBase = float(base - double(mRedFromCr) * chromaOffset);
+        for (const auto& [top, coefficients] : {std::pair{255.0, &mEight}, std::pair{65535.0, &mSixteen}}) {
+            Coefficients& c = *coefficients;
+            // Chroma arrives as kChromaScale times its samples, offset included.
+            const double chromaUnit = top / (chromaRange * kChromaScale);
+            const double chromaOffset = double(1 << (layout.bits - 1)) * kChromaScale;
+            c.luma = float(top / lumaRange);
+            c.redFromCr = float(2.0 * (1.0 - weights.red) * chromaUnit);
+            c.blueFromCb = float(2.0 * (1.0 - weights.blue) * chromaUnit);
+            c.greenFromCr = float(-2.0 * (1.0 - weights.red) * weights.red / green * chromaUnit);
+            c.greenFromCb = float(-2.0 * (1.0 - weights.blue) * weights.blue / green * chromaUnit);
+            // All offsets in one constant per channel.
+            const double base = -lumaOffset * top / lumaRange;
+            c.blueBase = float(base - double(c.blueFromCb) * chromaOffset);
+            c.greenBase = float(base - (double(c.greenFromCb) + double(c.greenFromCr)) * chromaOffset);
+            c.redBase = float(base - double(c.redFromCr) * chromaOffset);
+        }
         // Chroma sample positions relative to luma (the chroma sample
         // location types of H.273): "left" is horizontally with the even luma
         // samples, "top" vertically with the even rows.
@@ -339,8 +365,10 @@ public:
         mCentredY = !(location == AVCHROMA_LOC_TOPLEFT || location == AVCHROMA_LOC_TOP);
     }
 
+    // `target` is CV_8UC3 or CV_16UC3.
     void convert(const AVFrame& frame, cv::Mat& target)
     {
+        const bool sixteen = target.depth() == CV_16U;
         const int width = frame.width;
         // Pixels are done 16 at a time; the rows of chroma have room for the
         // last group.
@@ -381,11 +409,21 @@ public:
                 w.crFar = b.cr.data();
             }
             const std::uint8_t* luma = frame.data[0] + std::ptrdiff_t(y) * frame.linesize[0];
-            std::uint8_t* out = target.ptr<std::uint8_t>(y);
-            if (mLayout.wide) {
-                pixels(reinterpret_cast<const std::uint16_t*>(luma), out, width, w);
+            const auto* wideLuma = reinterpret_cast<const std::uint16_t*>(luma);
+            if (sixteen) {
+                std::uint16_t* out = target.ptr<std::uint16_t>(y);
+                if (mLayout.wide) {
+                    pixels(wideLuma, out, width, w, mSixteen);
+                } else {
+                    pixels(luma, out, width, w, mSixteen);
+                }
             } else {
-                pixels(luma, out, width, w);
+                std::uint8_t* out = target.ptr<std::uint8_t>(y);
+                if (mLayout.wide) {
+                    pixels(wideLuma, out, width, w, mEight);
+                } else {
+                    pixels(luma, out, width, w, mEight);
+                }
             }
         }
     }
@@ -394,6 +432,20 @@ private:
     // Chroma is carried at kChromaScale times its sample values: exact for
     // the interpolation weights (quarters in each direction).
     static constexpr int kChromaScale = 16;
+
+    // The conversion to one output scale (255 or 65535): luma factor, the
+    // chroma factors of each channel and one offset per channel.
+    struct Coefficients
+    {
+        float luma = 0;
+        float redFromCr = 0;
+        float blueFromCb = 0;
+        float greenFromCr = 0;
+        float greenFromCb = 0;
+        float blueBase = 0;
+        float greenBase = 0;
+        float redBase = 0;
+    };
 
     // One chroma row upsampled to the luma width (times 4: horizontal
     // quarters), both planes.
@@ -415,22 +467,22 @@ private:
         float far;
     };
 
-    template <typename Sample>
-    void pixels(const Sample* luma, std::uint8_t* out, int width, const Weights& w) const
+    template <typename Sample, typename Out>
+    static void pixels(const Sample* luma, Out* out, int width, const Weights& w, const Coefficients& c)
     {
-        const float k = mLuma;
+        const float k = c.luma;
         int x = 0;
 #if CV_SIMD128
         const cv::v_float32x4 vk = cv::v_setall_f32(k);
         const cv::v_float32x4 vNear = cv::v_setall_f32(w.near);
         const cv::v_float32x4 vFar = cv::v_setall_f32(w.far);
-        const cv::v_float32x4 bu = cv::v_setall_f32(mBlueFromCb);
-        const cv::v_float32x4 gu = cv::v_setall_f32(mGreenFromCb);
-        const cv::v_float32x4 gv = cv::v_setall_f32(mGreenFromCr);
-        const cv::v_float32x4 rv = cv::v_setall_f32(mRedFromCr);
-        const cv::v_float32x4 b0 = cv::v_setall_f32(mBlueBase);
-        const cv::v_float32x4 g0 = cv::v_setall_f32(mGreenBase);
-        const cv::v_float32x4 r0 = cv::v_setall_f32(mRedBase);
+        const cv::v_float32x4 bu = cv::v_setall_f32(c.blueFromCb);
+        const cv::v_float32x4 gu = cv::v_setall_f32(c.greenFromCb);
+        const cv::v_float32x4 gv = cv::v_setall_f32(c.greenFromCr);
+        const cv::v_float32x4 rv = cv::v_setall_f32(c.redFromCr);
+        const cv::v_float32x4 b0 = cv::v_setall_f32(c.blueBase);
+        const cv::v_float32x4 g0 = cv::v_setall_f32(c.greenBase);
+        const cv::v_float32x4 r0 = cv::v_setall_f32(c.redBase);
         for (; x + 16 <= width; x += 16) {
             cv::v_float32x4 l[4];
             loadLuma(luma + x, l);
@@ -446,20 +498,28 @@ private:
                 g[i] = cv::v_round(cv::v_fma(u, gu, cv::v_fma(v, gv, y + g0)));
                 r[i] = cv::v_round(cv::v_fma(v, rv, y + r0));
             }
-            // Packing saturates to 0 .. 255.
-            const cv::v_uint8x16 blue = cv::v_pack_u(cv::v_pack(b[0], b[1]), cv::v_pack(b[2], b[3]));
-            const cv::v_uint8x16 green = cv::v_pack_u(cv::v_pack(g[0], g[1]), cv::v_pack(g[2], g[3]));
-            const cv::v_uint8x16 red = cv::v_pack_u(cv::v_pack(r[0], r[1]), cv::v_pack(r[2], r[3]));
-            cv::v_store_interleave(out + 3 * x, blue, green, red);
+            if constexpr (std::is_same_v<Out, std::uint8_t>) {
+                // Packing saturates to 0 .. 255.
+                const cv::v_uint8x16 blue = cv::v_pack_u(cv::v_pack(b[0], b[1]), cv::v_pack(b[2], b[3]));
+                const cv::v_uint8x16 green = cv::v_pack_u(cv::v_pack(g[0], g[1]), cv::v_pack(g[2], g[3]));
+                const cv::v_uint8x16 red = cv::v_pack_u(cv::v_pack(r[0], r[1]), cv::v_pack(r[2], r[3]));
+                cv::v_store_interleave(out + 3 * x, blue, green, red);
+            } else {
+                // Packing saturates to 0 .. 65535.
+                cv::v_store_interleave(out + 3 * x, cv::v_pack_u(b[0], b[1]), cv::v_pack_u(g[0], g[1]),
+                                       cv::v_pack_u(r[0], r[1]));
+                cv::v_store_interleave(out + 3 * x + 24, cv::v_pack_u(b[2], b[3]), cv::v_pack_u(g[2], g[3]),
+                                       cv::v_pack_u(r[2], r[3]));
+            }
         }
 #endif
         for (; x < width; ++x) {
             const float u = w.cbNear[x] * w.near + w.cbFar[x] * w.far;
             const float v = w.crNear[x] * w.near + w.crFar[x] * w.far;
             const float y = float(luma[x]) * k;
-            out[3 * x] = cv::saturate_cast<std::uint8_t>(y + u * mBlueFromCb + mBlueBase);
-            out[3 * x + 1] = cv::saturate_cast<std::uint8_t>(y + u * mGreenFromCb + v * mGreenFromCr + mGreenBase);
-            out[3 * x + 2] = cv::saturate_cast<std::uint8_t>(y + v * mRedFromCr + mRedBase);
+            out[3 * x] = cv::saturate_cast<Out>(y + u * c.blueFromCb + c.blueBase);
+            out[3 * x + 1] = cv::saturate_cast<Out>(y + u * c.greenFromCb + v * c.greenFromCr + c.greenBase);
+            out[3 * x + 2] = cv::saturate_cast<Out>(y + v * c.redFromCr + c.redBase);
         }
     }
 
@@ -552,14 +612,8 @@ private:
     }
 
     PlanarLayout mLayout;
-    float mLuma = 0;
-    float mRedFromCr = 0;
-    float mBlueFromCb = 0;
-    float mGreenFromCr = 0;
-    float mGreenFromCb = 0;
-    float mBlueBase = 0;
-    float mGreenBase = 0;
-    float mRedBase = 0;
+    Coefficients mEight;
+    Coefficients mSixteen;
     bool mCentredX = false;
     bool mCentredY = true;
     std::array<Cached, 3> mCache;
@@ -568,19 +622,213 @@ private:
     std::vector<float> mColumn;
 };
 
-// Converts decoded pictures to 8-bit BGR: the planar Y'CbCr formats with the
-// converter above, anything else (RGB, alpha, unusual subsampling) with
-// swscale.
+std::string pixelFormatName(int format)
+{
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+    return name != nullptr ? std::string(name) : std::to_string(format);
+}
+
+// Where one component's samples lie: a plane of one native-endian integer
+// per pixel (8 or 16-bit storage), the value `shift` bits up.
+struct SamplePlane
+{
+    int plane = 0;
+    int bits = 0;
+    int shift = 0;
+    bool wide = false;
+};
+
+bool samplePlane(const AVPixFmtDescriptor& descriptor, const AVComponentDescriptor& component, SamplePlane& out)
+{
+    if ((descriptor.flags & (AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
+                             AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT)) != 0 ||
+        component.depth < 1 || component.offset != 0) {
+        return false;
+    }
+    const int step = component.depth + component.shift > 8 ? 2 : 1;
+    if (component.step != step || component.depth + component.shift > 8 * step) {
+        return false;
+    }
+    // No other component may share the plane (packed samples).
+    for (int i = 0; i < descriptor.nb_components; ++i) {
+        if (&descriptor.comp[i] != &component && descriptor.comp[i].plane == component.plane) {
+            return false;
+        }
+    }
+    out.plane = component.plane;
+    out.bits = component.depth;
+    out.shift = component.shift;
+    out.wide = step == 2;
+    return true;
+}
+
+// A table from every stored sample to its level on a 0 .. top scale:
+// round(v * top / (2^N - 1)), or for limited range
+// round((v - 16 * 2^(N - 8)) * top / (219 * 2^(N - 8))), saturated.
+class SampleLevels
+{
+public:
+    void prepare(const SamplePlane& samples, bool sixteen, bool limited)
+    {
+        if (samples.bits == mBits && samples.shift == mShift && samples.wide == mWide && sixteen == mSixteen &&
+            limited == mLimited && !mLevels.empty()) {
+            return;
+        }
+        const double top = sixteen ? 65535.0 : 255.0;
+        const int bits = samples.bits;
+        const double black = limited && bits >= 8 ? 16.0 * double(1 << (bits - 8)) : 0.0;
+        const double range = limited && bits >= 8 ? 219.0 * double(1 << (bits - 8)) : double((1 << bits) - 1);
+        mLevels.resize(samples.wide ? 65536 : 256);
+        for (std::size_t stored = 0; stored < mLevels.size(); ++stored) {
+            const double v = double(stored >> samples.shift);
+            // Halves do not occur for full range: 2^N - 1 is odd.
+            mLevels[stored] =
+                static_cast<std::uint16_t>(std::clamp(std::floor((v - black) * top / range + 0.5), 0.0, top));
+        }
+        mBits = bits;
+        mShift = samples.shift;
+        mWide = samples.wide;
+        mSixteen = sixteen;
+        mLimited = limited;
+    }
+
+    // Row y of a plane, every `stride`th output sample from `out`.
+    template <typename Out>
+    void row(const AVFrame& frame, int plane, int y, Out* out, int stride) const
+    {
+        const std::uint8_t* in = frame.data[plane] + std::ptrdiff_t(y) * frame.linesize[plane];
+        const std::uint16_t* levels = mLevels.data();
+        const int width = frame.width;
+        if (mWide) {
+            const auto* samples = reinterpret_cast<const std::uint16_t*>(in);
+            for (int x = 0; x < width; ++x) {
+                out[std::ptrdiff_t(x) * stride] = static_cast<Out>(levels[samples[x]]);
+            }
+        } else {
+            for (int x = 0; x < width; ++x) {
+                out[std::ptrdiff_t(x) * stride] = static_cast<Out>(levels[in[x]]);
+            }
+        }
+    }
+
+private:
+    std::vector<std::uint16_t> mLevels;
+    int mBits = 0;
+    int mShift = 0;
+    bool mWide = false;
+    bool mSixteen = false;
+    bool mLimited = false;
+};
+
+// The samples of a frame's first plane (the luma, or the only plane of a
+// monochrome picture such as an alpha plane or a depth map) into an 8-bit or
+// 16-bit single-channel target, with no matrix and no range conversion:
+// v of N bits becomes round(v * top / (2^N - 1)), top being 255 or 65535.
+class FirstPlane
+{
+public:
+    // False, with the target untouched, when the first plane is not a plain
+    // plane of samples of one component.
+    bool convert(const AVFrame& frame, cv::Mat& target)
+    {
+        const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+        if (descriptor == nullptr) {
+            return false;
+        }
+        SamplePlane samples;
+        bool found = false;
+        for (int i = 0; i < descriptor->nb_components && !found; ++i) {
+            found = descriptor->comp[i].plane == 0 && samplePlane(*descriptor, descriptor->comp[i], samples);
+        }
+        if (!found) {
+            return false;
+        }
+        const bool sixteen = target.depth() == CV_16U;
+        mLevels.prepare(samples, sixteen, false);
+        for (int y = 0; y < frame.height; ++y) {
+            if (sixteen) {
+                mLevels.row(frame, 0, y, target.ptr<std::uint16_t>(y), 1);
+            } else {
+                mLevels.row(frame, 0, y, target.ptr<std::uint8_t>(y), 1);
+            }
+        }
+        return true;
+    }
+
+private:
+    SampleLevels mLevels;
+};
+
+// Planar G'B'R' (the identity matrix: an RGB picture coded as HEVC) into 8 or
+// 16-bit BGR, each sample scaled from its bit depth and range alone.
+class PlanarRgb
+{
+public:
+    // False, with the target untouched, for a format that is not planar RGB
+    // of three components of one depth.
+    bool convert(const AVFrame& frame, cv::Mat& target, bool fullRange)
+    {
+        const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+        if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_RGB) == 0 ||
+            (descriptor->flags & AV_PIX_FMT_FLAG_PLANAR) == 0 || descriptor->nb_components != 3) {
+            return false;
+        }
+        // Components 0, 1, 2 are red, green and blue.
+        SamplePlane planes[3];
+        for (int i = 0; i < 3; ++i) {
+            if (!samplePlane(*descriptor, descriptor->comp[i], planes[i]) || planes[i].bits != planes[0].bits ||
+                planes[i].shift != planes[0].shift) {
+                return false;
+            }
+        }
+        const bool sixteen = target.depth() == CV_16U;
+        mLevels.prepare(planes[0], sixteen, !fullRange);
+        for (int y = 0; y < frame.height; ++y) {
+            if (sixteen) {
+                rgbRow(frame, planes, y, target.ptr<std::uint16_t>(y));
+            } else {
+                rgbRow(frame, planes, y, target.ptr<std::uint8_t>(y));
+            }
+        }
+        return true;
+    }
+
+private:
+    template <typename Out>
+    void rgbRow(const AVFrame& frame, const SamplePlane (&planes)[3], int y, Out* out) const
+    {
+        mLevels.row(frame, planes[2].plane, y, out, 3);      // blue
+        mLevels.row(frame, planes[1].plane, y, out + 1, 3);  // green
+        mLevels.row(frame, planes[0].plane, y, out + 2, 3);  // red
+    }
+
+    SampleLevels mLevels;
+};
+
+// Converts decoded pictures into their targets: 8 or 16-bit BGR from the
+// planar Y'CbCr formats with the converter above, 8 or 16-bit grey from the
+// first plane; anything else (RGB, alpha, unusual subsampling, packed
+// samples) with swscale.
 class PictureConverter
 {
 public:
     void convert(const AVFrame& frame, cv::Mat& target)
     {
+        if (target.channels() == 1) {
+            if (!mFirstPlane.convert(frame, target)) {
+                throw std::runtime_error("the first plane of pixel format " + pixelFormatName(frame.format) +
+                                         " is not a plane of samples");
+            }
+            return;
+        }
         bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
         const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
         PlanarLayout layout;
         if (!planarLayout(format, layout)) {
-            mScaler.convert(frame, target);
+            // RGB pictures say "limited" only when they mean it.
+            if (!mRgb.convert(frame, target, frame.color_range != AVCOL_RANGE_MPEG)) {
+                mScaler.convert(frame, target);
+            }
             return;
         }
         if (!mOwn || format != mFormat || frame.colorspace != mColourspace || fullRange != mFullRange ||
@@ -600,6 +848,8 @@ private:
     AVColorSpace mColourspace = AVCOL_SPC_UNSPECIFIED;
     bool mFullRange = false;
     AVChromaLocation mLocation = AVCHROMA_LOC_UNSPECIFIED;
+    FirstPlane mFirstPlane;
+    PlanarRgb mRgb;
     ScalerConverter mScaler;
 };
 
@@ -769,6 +1019,8 @@ public:
     }
 
     [[nodiscard]] std::size_t delivered() const { return mDelivered; }
+    // The luma bit depth of the first picture delivered (0 before it).
+    [[nodiscard]] int bitDepth() const { return mBitDepth; }
 
 private:
     // Delivers every picture that is ready; false when the target stopped.
@@ -802,8 +1054,14 @@ private:
         if (destination.empty()) {
             return false;
         }
-        if (destination.cols != frame.width || destination.rows != frame.height || destination.type() != CV_8UC3) {
+        const int type = destination.type();
+        if (destination.cols != frame.width || destination.rows != frame.height ||
+            (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC1 && type != CV_16UC1)) {
             throw std::logic_error("decodeHevcStream: the target does not fit the picture");
+        }
+        if (mDelivered == 0) {
+            const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+            mBitDepth = descriptor != nullptr && descriptor->nb_components > 0 ? descriptor->comp[0].depth : 0;
         }
         mConverter.convert(frame, destination);
         if (mConverted) {
@@ -818,6 +1076,7 @@ private:
     const std::function<void(std::size_t index)>& mConverted;
     PictureConverter mConverter;
     std::size_t mDelivered = 0;
+    int mBitDepth = 0;
 };
 
 void reportNotOpened()
@@ -842,6 +1101,7 @@ DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const Picture
     const auto feed = [&](std::optional<std::span<const std::uint8_t>> unit) {
         const bool more = delivery.feed(unit);
         result.pictures = delivery.delivered();
+        result.bitDepth = delivery.bitDepth();
         return more;
     };
     while (const auto unit = decoder.nextUnit()) {

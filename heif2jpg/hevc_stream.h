@@ -1,7 +1,8 @@
 // The tiles of the converted image go through one HEVC elementary stream:
 // assembled in memory and decoded by FFmpeg's HEVC decoder (libavcodec, frame
-// threads on every core) into one 8-bit BGR picture per tile. The stream can
-// also be written to a file for callers that want it.
+// threads on every core) into one picture per tile: 8 or 16-bit BGR, or the
+// luma alone as 8 or 16-bit grey. The stream can also be written to a file
+// for callers that want it.
 #pragma once
 
 #include <cstddef>
@@ -43,23 +44,37 @@ constexpr std::uint64_t kMaxDecodedPixels = heif::limits::kMaxImagePixels;
 [[nodiscard]] bool write_hevc_bitstream(const std::string& path, const HeifImageData& data);
 
 // Where decodeHevcStream puts a picture: called once per picture, in
-// decoding order, with its index and size; returns the 8-bit BGR matrix of
-// exactly that size (a view into a larger image will do) that the picture is
-// converted into, or an empty matrix to stop decoding there. What it throws
-// ends the decoding and leaves decodeHevcStream.
+// decoding order, with its index and size; returns the matrix of exactly that
+// size (a view into a larger image will do) that the picture is converted
+// into, or an empty matrix to stop decoding there. Its type says what the
+// picture becomes:
+// - CV_8UC3, CV_16UC3: BGR, 0 .. 255 or 0 .. 65535 (16-bit levels are the
+//   8-bit conversion's exact values times 257, rounded: pictures of more than
+//   8 bits keep their precision);
+// - CV_8UC1, CV_16UC1: the samples of the first (luma) plane alone, with no
+//   matrix and no range conversion, scaled from the picture's N bits:
+//   round(v * 255 / (2^N - 1)) or round(v * 65535 / (2^N - 1)). This is how
+//   an alpha plane or a depth map coded as a monochrome image is read.
+// Any other type, or a wrong size, throws std::logic_error. What the target
+// throws ends the decoding and leaves decodeHevcStream.
 using PictureTarget = std::function<cv::Mat(std::size_t index, int width, int height)>;
 
 struct DecodeResult
 {
     bool opened = false;       // the decoder could be set up
     std::size_t pictures = 0;  // pictures delivered to the target
+    int bitDepth = 0;          // luma bit depth of the first picture delivered
 };
 
 // Decodes an Annex B HEVC stream held in memory. Pictures come out as the
 // stream signals them: the BT.601 matrix unless the stream names another,
 // limited or full range as signalled, any chroma format and bit depth,
-// converted to 8-bit BGR. Corrupt pictures are skipped; the pictures decoded
-// before and after them still count.
+// converted as the target's type says. Corrupt pictures are skipped; the
+// pictures decoded before and after them still count. RGB pictures (the
+// identity matrix) have each sample scaled by its depth and range alone. A
+// picture that cannot be had in the target's type (a pixel format swscale
+// cannot convert; for a single-channel target, one whose first plane is not
+// a plane of samples) throws std::runtime_error.
 // `converted`, when given, is called after each picture has been written
 // into its target.
 [[nodiscard]] DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,

@@ -8,11 +8,62 @@
 
 #include <jpeglib.h>
 
+#include "heif2jpg/jpeg_metadata.h"
+
 namespace ambrel::pipeline {
 
 namespace {
 
 constexpr std::size_t kBufferStep = std::size_t(1) << 20;
+
+// The XMP segment's identifier, its terminating 0 included.
+constexpr char kXmpNamespace[] = "http://ns.adobe.com/xap/1.0/";
+static_assert(sizeof(kXmpNamespace) == 29);
+
+constexpr std::size_t kMaxIccChunks = 255;
+
+// The segments that fit, and a warning naming those that do not.
+struct SegmentPlan
+{
+    bool exif = false;
+    bool xmp = false;
+    bool icc = false;
+    std::string warning;
+};
+
+SegmentPlan planSegments(const JpegSegments& segments)
+{
+    SegmentPlan plan;
+    auto warn = [&plan](const std::string& text) {
+        if (!plan.warning.empty()) {
+            plan.warning += "; ";
+        }
+        plan.warning += text;
+    };
+    if (segments.exifSegment) {
+        plan.exif = segments.exif.size() <= jpegmeta::kMaxApp1Payload;
+        if (!plan.exif) {
+            warn("EXIF block of " + std::to_string(segments.exif.size()) +
+                 " bytes left out: one APP1 segment holds at most " + std::to_string(jpegmeta::kMaxApp1Payload));
+        }
+    }
+    if (!segments.xmp.empty()) {
+        plan.xmp = segments.xmp.size() <= kMaxXmpPacket;
+        if (!plan.xmp) {
+            warn("XMP packet of " + std::to_string(segments.xmp.size()) +
+                 " bytes left out: one APP1 segment holds at most " + std::to_string(kMaxXmpPacket));
+        }
+    }
+    if (!segments.icc.empty()) {
+        const std::size_t chunks = (segments.icc.size() + jpegmeta::kMaxIccChunk - 1) / jpegmeta::kMaxIccChunk;
+        plan.icc = chunks <= kMaxIccChunks;
+        if (!plan.icc) {
+            warn("ICC profile of " + std::to_string(segments.icc.size()) + " bytes left out: it needs " +
+                 std::to_string(chunks) + " APP2 segments, more than " + std::to_string(kMaxIccChunks));
+        }
+    }
+    return plan;
+}
 
 }  // namespace
 
@@ -29,6 +80,7 @@ struct JpegEncoder::State
     } errors{};
     jpeg_destination_mgr destination{};
     std::vector<std::uint8_t> output;
+    std::string warning;
     int width = 0;
     int height = 0;
     bool started = false;
@@ -68,13 +120,24 @@ struct JpegEncoder::State
     }
 };
 
-JpegEncoder::JpegEncoder(int width, int height, int quality) : mState(std::make_unique<State>())
+JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments& segments)
+    : mState(std::make_unique<State>())
 {
     if (width <= 0 || height <= 0) {
         throw std::invalid_argument("JpegEncoder: a picture of " + std::to_string(width) + " x " +
                                     std::to_string(height) + " pixels");
     }
     State& state = *mState;
+    SegmentPlan plan = planSegments(segments);
+    state.warning = std::move(plan.warning);
+    // The XMP segment's payload is the namespace followed by the packet; made
+    // here, before the setjmp below.
+    std::vector<std::uint8_t> xmpPayload;
+    if (plan.xmp) {
+        xmpPayload.reserve(sizeof(kXmpNamespace) + segments.xmp.size());
+        xmpPayload.insert(xmpPayload.end(), kXmpNamespace, kXmpNamespace + sizeof(kXmpNamespace));
+        xmpPayload.insert(xmpPayload.end(), segments.xmp.begin(), segments.xmp.end());
+    }
     state.width = width;
     state.height = height;
     state.info.err = jpeg_std_error(&state.errors.base);
@@ -99,7 +162,21 @@ JpegEncoder::JpegEncoder(int width, int height, int quality) : mState(std::make_
     jpeg_set_defaults(&state.info);
     state.info.restart_interval = 0;
     jpeg_set_quality(&state.info, std::clamp(quality, 0, 100), TRUE);
+    // The EXIF segment takes the JFIF segment's place; everything else the
+    // library writes stays as it is.
+    state.info.write_JFIF_header = plan.exif ? FALSE : TRUE;
     jpeg_start_compress(&state.info, TRUE);
+    // Markers go between jpeg_start_compress and the first row.
+    if (plan.exif) {
+        jpeg_write_marker(&state.info, JPEG_APP0 + 1, segments.exif.data(),
+                          static_cast<unsigned int>(segments.exif.size()));
+    }
+    if (plan.xmp) {
+        jpeg_write_marker(&state.info, JPEG_APP0 + 1, xmpPayload.data(), static_cast<unsigned int>(xmpPayload.size()));
+    }
+    if (plan.icc) {
+        jpeg_write_icc_profile(&state.info, segments.icc.data(), static_cast<unsigned int>(segments.icc.size()));
+    }
 }
 
 JpegEncoder::~JpegEncoder()
@@ -154,12 +231,21 @@ bool JpegEncoder::failed() const
     return mState->failed;
 }
 
-bool encodeJpeg(const cv::Mat& image, int quality, std::vector<std::uint8_t>& out)
+const std::string& JpegEncoder::warning() const
+{
+    return mState->warning;
+}
+
+bool encodeJpeg(const cv::Mat& image, int quality, std::vector<std::uint8_t>& out, const JpegSegments& segments,
+                std::string* warning)
 {
     if (image.empty() || image.type() != CV_8UC3) {
         throw std::invalid_argument("encodeJpeg: not an 8-bit BGR picture");
     }
-    JpegEncoder encoder(image.cols, image.rows, quality);
+    JpegEncoder encoder(image.cols, image.rows, quality, segments);
+    if (warning != nullptr) {
+        *warning = encoder.warning();
+    }
     encoder.writeRows(image);
     out = encoder.finish();
     return !out.empty();

@@ -89,14 +89,14 @@ public:
     }
 };
 
-// A black 8-bit BGR image.
-cv::Mat zeroedImage(int rows, int columns)
+// A black image of the type.
+cv::Mat zeroedImage(int rows, int columns, int type)
 {
     // Outlives every matrix it allocates: never destroyed.
     static const ZeroedAllocator* const allocator = new ZeroedAllocator;
     cv::Mat image;
     image.allocator = const_cast<ZeroedAllocator*>(allocator);
-    image.create(rows, columns, CV_8UC3);
+    image.create(rows, columns, type);
     return image;
 }
 
@@ -131,16 +131,25 @@ cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std:
         throw std::out_of_range("buildMosaic: " + std::to_string(frames.size()) + " frames for a " +
                                 std::to_string(rows) + " x " + std::to_string(columns) + " grid");
     }
-    MosaicCanvas canvas(rows, columns, std::numeric_limits<std::uint64_t>::max());
+    // The canvas takes the first tile's type; place() refuses tiles of another.
+    const int type = frames.front().type();
+    if (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC1 && type != CV_16UC1) {
+        CV_Error(cv::Error::StsUnsupportedFormat, "buildMosaic: tiles of matrix type " + std::to_string(type));
+    }
+    MosaicCanvas canvas(rows, columns, std::numeric_limits<std::uint64_t>::max(), type);
     for (std::size_t k = 0; k < count; ++k) {
         canvas.place(k, frames[k]);
     }
     return canvas.output(std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint32_t>::max());
 }
 
-MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels)
-    : mRows(rows), mColumns(columns), mMaxPixels(maxPixels)
-{}
+MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType)
+    : mRows(rows), mColumns(columns), mMaxPixels(maxPixels), mCellType(cellType)
+{
+    if (cellType != CV_8UC3 && cellType != CV_16UC3 && cellType != CV_8UC1 && cellType != CV_16UC1) {
+        throw std::invalid_argument("MosaicCanvas: cells of matrix type " + std::to_string(cellType));
+    }
+}
 
 cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
 {
@@ -152,7 +161,7 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
         // Nothing to lay out; the tiles are still decoded and counted.
         ++mTiles;
         if (mScratch.rows != height || mScratch.cols != width) {
-            mScratch = zeroedImage(height, width);
+            mScratch = zeroedImage(height, width, mCellType);
         }
         return mScratch;
     }
@@ -162,7 +171,9 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
     if (mCanvas.empty()) {
         const std::uint64_t canvasWidth = std::uint64_t(mColumns) * std::uint64_t(width);
         const std::uint64_t canvasHeight = std::uint64_t(mRows) * std::uint64_t(height);
-        if (canvasWidth > std::uint64_t(std::numeric_limits<int>::max() / 3) ||
+        // A row's bytes must fit an int as well as its pixels.
+        const auto pixelBytes = static_cast<int>(CV_ELEM_SIZE(mCellType));
+        if (canvasWidth > std::uint64_t(std::numeric_limits<int>::max() / pixelBytes) ||
             canvasHeight > std::uint64_t(std::numeric_limits<int>::max()) || canvasWidth * canvasHeight > mMaxPixels) {
             mTooLarge = true;
             return {};
@@ -170,7 +181,7 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
         mTileSize = cv::Size(width, height);
         // Initialised: a pixel the decoder leaves unwritten shows black, never
         // what an earlier picture left in the memory.
-        mCanvas = zeroedImage(static_cast<int>(canvasHeight), static_cast<int>(canvasWidth));
+        mCanvas = zeroedImage(static_cast<int>(canvasHeight), static_cast<int>(canvasWidth), mCellType);
     } else if (cv::Size(width, height) != mTileSize) {
         CV_Error(cv::Error::StsUnmatchedSizes, "MosaicCanvas: tile " + std::to_string(index) + " is " +
                                                    std::to_string(width) + " x " + std::to_string(height) +
@@ -185,8 +196,10 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
 
 bool MosaicCanvas::place(std::size_t index, const cv::Mat& frame)
 {
-    if (frame.type() != CV_8UC3) {
-        CV_Error(cv::Error::StsUnmatchedFormats, "MosaicCanvas: tile " + std::to_string(index) + " is not 8-bit BGR");
+    if (frame.type() != mCellType) {
+        CV_Error(cv::Error::StsUnmatchedFormats, "MosaicCanvas: tile " + std::to_string(index) + " is of matrix type " +
+                                                     std::to_string(frame.type()) + ", the canvas of " +
+                                                     std::to_string(mCellType));
     }
     cv::Mat target = cell(index, frame.cols, frame.rows);
     if (target.empty()) {

@@ -22,9 +22,10 @@ cv::Mat concatRow(const std::vector<cv::Mat>& tiles);
 cv::Mat concatRows(const std::vector<cv::Mat>& rows);
 
 // Lays frames 0 .. rows * columns - 1 out row by row; later frames are
-// ignored. Throws std::out_of_range when a frame is missing or the layout is
+// ignored. The frames may be 8 or 16-bit, BGR or single-channel, all of one
+// type. Throws std::out_of_range when a frame is missing or the layout is
 // empty, and cv::Exception when the tiles differ in size or type (a grid's
-// tiles are all of one size).
+// tiles are all of one size) or are of another type.
 cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std::uint32_t columns);
 
 // The mosaic built in place: one image allocated when the first tile
@@ -36,16 +37,19 @@ class MosaicCanvas
 {
 public:
     // `maxPixels` bounds the whole mosaic, cells beyond the output included.
-    MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels);
+    // The canvas and its cells are of `cellType`: CV_8UC3, CV_16UC3, CV_8UC1
+    // or CV_16UC1 (any other throws std::invalid_argument).
+    MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType = CV_8UC3);
 
-    // The cell of tile `index` (8-bit BGR, width x height), to be filled by
-    // the caller. An empty matrix when the layout needs no more tiles (index
+    // The cell of tile `index` (of the cell type, width x height), to be
+    // filled by the caller. An empty matrix when the layout needs no more tiles (index
     // at or past rows x columns), or when the first tile makes the mosaic
     // larger than `maxPixels` (tooLarge() then says so). An empty layout
     // hands out scratch cells, so that the tiles can still be counted.
     // Throws cv::Exception when the tile's size differs from the first tile's.
     cv::Mat cell(std::size_t index, int width, int height);
-    // Copies a frame into its cell; false when cell() gives none.
+    // Copies a frame into its cell; false when cell() gives none. Throws
+    // cv::Exception for a frame not of the cell type.
     bool place(std::size_t index, const cv::Mat& frame);
 
     bool tooLarge() const { return mTooLarge; }
@@ -75,6 +79,7 @@ private:
     std::uint32_t mRows;
     std::uint32_t mColumns;
     std::uint64_t mMaxPixels;
+    int mCellType;
     cv::Mat mCanvas;
     cv::Size mTileSize;
     cv::Mat mScratch;
@@ -112,7 +117,8 @@ bool applyCleanAperture(cv::Mat& image, const heif::CleanApertureInfo& aperture)
 // turn, the turns are applied for it and undone afterwards).
 void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transforms, bool keepOrientation);
 
-// Resizes both axes by `scale` (bilinear); 1 returns the image as it is.
+// Resizes both axes by `scale` (bilinear), keeping the image's type (16-bit
+// stays 16-bit); 1 returns the image as it is.
 // Throws std::invalid_argument for a factor that is not positive and finite or
 // a result without pixels or beyond kMaxJpegSide.
 cv::Mat scaleImage(const cv::Mat& image, float scale);

@@ -123,6 +123,7 @@ public:
     std::vector<std::uint32_t> getItemIds() const;
     // Throws std::runtime_error "Requested ItemInfoEntry not found." for an absent id.
     ItemInfoEntry getItemById(std::uint32_t itemId) const;
+    bool hasItem(std::uint32_t itemId) const { return mEntries.count(itemId) != 0; }
     std::uint32_t getEntryCount() const { return static_cast<std::uint32_t>(mEntries.size()); }
     std::uint32_t countItemsOfType(const std::string& itemType) const;
     std::vector<ItemInfoEntry> getItemsOfType(const std::string& itemType) const;

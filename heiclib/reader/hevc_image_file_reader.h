@@ -115,6 +115,18 @@ public:
     // The ICC profile of the item's first 'colr' property that holds one
     // ('prof' or 'rICC'); empty when it has none.
     DataVector getItemIccProfile(ContextId contextId, ItemId itemId) const;
+    // The colour code points of the item's first 'colr' property of colour
+    // type 'nclx'; none when it has no such property.
+    std::optional<NclxColour> getItemColourInformation(ContextId contextId, ItemId itemId) const;
+    // The content type and encoding of a 'mime' item's entry, as stored;
+    // none for an item without an entry.
+    std::optional<MimeContent> getItemMimeContent(ContextId contextId, ItemId itemId) const;
+    // The bytes the item's 'iloc' extents add up to, before anything is read;
+    // none without a record, for an extent that reaches to the end of its
+    // source (length 0) or data taken from other items.
+    std::optional<std::uint64_t> getItemDeclaredLength(ContextId contextId, ItemId itemId) const;
+    // The luma bit depth of the item's first 'hvcC'; none without one.
+    std::optional<std::uint8_t> getItemLumaBitDepth(ContextId contextId, ItemId itemId) const;
 
     // The limit of the memory budget of the files initialize() opens from now
     // on (limits::kMaxFileMemoryBytes by default). Boxes read into

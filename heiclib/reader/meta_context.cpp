@@ -3,6 +3,7 @@
 // collection.
 #include <algorithm>
 #include <initializer_list>
+#include <limits>
 #include <stdexcept>
 
 #include "heiclib/box_types.h"
@@ -833,6 +834,78 @@ DataVector HevcImageFileReader::getItemIccProfile(ContextId contextId, ItemId it
         }
     }
     return {};
+}
+
+std::optional<NclxColour> HevcImageFileReader::getItemColourInformation(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const MetaBox& meta = metaBox(contextId);
+    const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
+    for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
+        if (association.index == 0) {
+            continue;
+        }
+        const auto colr =
+            std::dynamic_pointer_cast<ColourInformationBox>(iprp.getPropertyByIndex(association.index - 1u));
+        if (colr && colr->getColourType() == codetype::kNclx) {
+            NclxColour colour;
+            colour.colourPrimaries = colr->getColourPrimaries();
+            colour.transferCharacteristics = colr->getTransferCharacteristics();
+            colour.matrixCoefficients = colr->getMatrixCoefficients();
+            colour.fullRange = colr->getFullRange();
+            return colour;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<MimeContent> HevcImageFileReader::getItemMimeContent(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const ItemInfoBox& iinf = metaBox(contextId).getItemInfoBox();
+    if (!iinf.hasItem(itemId)) {
+        return std::nullopt;
+    }
+    const ItemInfoEntry entry = iinf.getItemById(itemId);
+    return MimeContent{entry.getContentType(), entry.getContentEncoding()};
+}
+
+std::optional<std::uint64_t> HevcImageFileReader::getItemDeclaredLength(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const ItemLocationBox& iloc = metaBox(contextId).getItemLocationBox();
+    if (!iloc.hasItemLocation(itemId)) {
+        return std::nullopt;
+    }
+    const ItemLocation location = iloc.getItemLocationForID(itemId);
+    if (location.getConstructionMethod() > 1) {
+        return std::nullopt;
+    }
+    std::uint64_t total = 0;
+    for (const ItemLocationExtent& extent : location.getExtentList()) {
+        if (extent.extentLength == 0 || extent.extentLength > std::numeric_limits<std::uint64_t>::max() - total) {
+            return std::nullopt;
+        }
+        total += extent.extentLength;
+    }
+    return total;
+}
+
+std::optional<std::uint8_t> HevcImageFileReader::getItemLumaBitDepth(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const ItemPropertiesBox& iprp = metaBox(contextId).getItemPropertiesBox();
+    for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
+        if (association.index == 0) {
+            continue;
+        }
+        const auto hvcC =
+            std::dynamic_pointer_cast<HevcConfigurationBox>(iprp.getPropertyByIndex(association.index - 1u));
+        if (hvcC) {
+            return static_cast<std::uint8_t>(8 + hvcC->getConfiguration().getBitDepthLumaMinus8());
+        }
+    }
+    return std::nullopt;
 }
 
 CleanApertureInfo HevcImageFileReader::cleanApertureInfo(const CleanAperture& clap)

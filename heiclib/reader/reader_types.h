@@ -178,6 +178,26 @@ struct AuxiliaryTypeInfo
     DataVector subType;
 };
 
+// The colour of an image named by code points (a 'colr' property of colour
+// type 'nclx'; the code tables of ITU-T H.273). The defaults are the codes for
+// "unspecified" and limited range.
+struct NclxColour
+{
+    std::uint16_t colourPrimaries = 2;
+    std::uint16_t transferCharacteristics = 2;
+    std::uint16_t matrixCoefficients = 2;
+    bool fullRange = false;
+    bool operator==(const NclxColour&) const = default;
+};
+
+// The content type and encoding of a 'mime' item.
+struct MimeContent
+{
+    std::string contentType;
+    std::string contentEncoding;
+    bool operator==(const MimeContent&) const = default;
+};
+
 struct ContextInfo
 {
     ContextKind contextType = ContextKind::Meta;

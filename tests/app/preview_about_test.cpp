@@ -5,6 +5,8 @@
 
 #include "app/about_window.h"
 #include "app/custom_controls.h"
+#include "app/preview_window.h"
+#include "heif2jpg/format_encoders.h"
 #include "tests/app/app_test_support.h"
 
 using namespace apptest;
@@ -68,7 +70,7 @@ private slots:
         QTest::newRow("JPG") << 0 << "JPG";
         QTest::newRow("PNG") << 1 << "PNG";
         QTest::newRow("BMP") << 2 << "BMP";
-        QTest::newRow("JPEG2000") << 3 << "JPEG";
+        QTest::newRow("JPEG2000") << 3 << "JP2";
         QTest::newRow("TIFF") << 4 << "TIFF";
     }
 
@@ -96,6 +98,25 @@ private slots:
         QVERIFY(f.preview.isVisible());
         QCOMPARE(f.preview.image().size(), QSize(192, 128));
         f.preview.close();
+    }
+
+    // 16-bit samples are shown at 8 bits, and alpha as alpha.
+    void previewKeepsAlphaAndSixteenBitSamples()
+    {
+        QTemporaryDir dir;
+        cv::Mat picture(2, 3, CV_16UC4, cv::Scalar(0, 0, 0, 0));
+        picture.at<cv::Vec4w>(0, 0) = cv::Vec4w(257 * 10, 257 * 20, 257 * 30, 65535);  // B, G, R, A
+        picture.at<cv::Vec4w>(1, 2) = cv::Vec4w(65535, 65535, 65535, 257 * 128);
+        const auto png = ambrel::pipeline::encodePng(picture, {});
+        QVERIFY(png.ok());
+        const QString path = dir.filePath("wide.PNG");
+        writeFile(path, QByteArray(reinterpret_cast<const char*>(png.bytes.data()), qsizetype(png.bytes.size())));
+        const QImage image = ambrel::app::loadPreviewImage(path);
+        QCOMPARE(image.size(), QSize(3, 2));
+        QVERIFY(image.hasAlphaChannel());
+        QCOMPARE(image.pixelColor(0, 0), QColor(30, 20, 10, 255));
+        QCOMPARE(image.pixelColor(1, 0).alpha(), 0);
+        QCOMPARE(image.pixelColor(2, 1).alpha(), 128);
     }
 
     void aboutWindowShowsTheBuildsVersionAndSite()

@@ -57,18 +57,34 @@ constexpr Matrix kBt709{"bt709", 0.2126, 0.0722};
 constexpr Matrix kBt2020{"bt2020nc", 0.2627, 0.0593};
 constexpr Matrix kFcc{"fcc", 0.30, 0.11};
 constexpr Matrix kSmpte240{"smpte240m", 0.212, 0.087};
+// The identity: G'B'R' coded as they are.
+constexpr Matrix kRgb{"rgb", 0, 0};
 
 struct ColourCase
 {
     int bits;
     bool fullRange;
     Matrix matrix;
-    const char* chroma;  // "420", "422", "444"
+    // "420", "422", "444", "400" (monochrome), or "gbr" (planes G', B', R',
+    // with the identity matrix)
+    const char* chroma;
+    int type = CV_8UC3;  // of the decoding target
 };
 
 std::string describeCase(const ColourCase& c)
 {
-    return std::to_string(c.bits) + "-bit " + c.chroma + (c.fullRange ? " full " : " limited ") + c.matrix.name;
+    return std::to_string(c.bits) + "-bit " + c.chroma + (c.fullRange ? " full " : " limited ") + c.matrix.name +
+           " into " + (CV_MAT_DEPTH(c.type) == CV_16U ? "16" : "8") + "-bit x" + std::to_string(CV_MAT_CN(c.type));
+}
+
+bool isMono(const ColourCase& c)
+{
+    return std::string(c.chroma) == "400";
+}
+
+bool isRgb(const ColourCase& c)
+{
+    return std::string(c.chroma) == "gbr";
 }
 
 constexpr int kPatch = 16;
@@ -76,14 +92,23 @@ constexpr int kPatchesAcross = 4;
 constexpr int kSide = kPatch * kPatchesAcross;
 
 // Y'CbCr of the patches, as fractions: luma 0 .. 1, chroma -0.5 .. 0.5;
-// chosen to stay inside the RGB cube under every matrix.
+// chosen to stay inside the RGB cube under every matrix. For an RGB case, G',
+// B' and R' as fractions 0 .. 1.
 struct Patch
 {
     double y, cb, cr;
 };
 
-std::vector<Patch> patches()
+std::vector<Patch> patches(const ColourCase& c)
 {
+    if (isRgb(c)) {
+        // The ends of the scale and next to them, where a conversion through
+        // Y'CbCr and back loses a level.
+        return {{1, 0, 0.5},        {0, 1, 1},          {0.999, 0.001, 0.999}, {0.002, 0.998, 0.5},
+                {0.5, 0.25, 0.75},  {0.3, 0.9, 0.1},    {0.75, 0.6, 0.45},     {0.1, 0.2, 0.3},
+                {0.95, 0.05, 0.55}, {0.65, 0.35, 0.85}, {0.4, 0.7, 0.997},     {0.003, 0.5, 0.996},
+                {0.8, 0.8, 0.8},    {0.2, 0.2, 0.2},    {0.55, 0.995, 0.004},  {0.45, 0.15, 1}};
+    }
     std::vector<Patch> list;
     for (const double y : {0.3, 0.45, 0.6, 0.72}) {
         for (const auto& [cb, cr] :
@@ -103,15 +128,28 @@ int lumaCode(double y, const ColourCase& c)
 
 int chromaCode(double value, const ColourCase& c)
 {
+    if (isRgb(c)) {
+        return lumaCode(value, c);  // B' and R' are coded as G' is
+    }
+    if (isMono(c)) {
+        value = 0;  // what a decoder takes for the missing chroma
+    }
     const double scale = double(1 << (c.bits - 8));
     return int(std::lround((1 << (c.bits - 1)) + value * (c.fullRange ? (1 << c.bits) - 1 : 224 * scale)));
 }
 
-// The exact 8-bit R'G'B' of code values (unrounded), in BGR order.
+// The exact 8-bit R'G'B' of code values (unrounded), in BGR order. For an
+// RGB case the codes are G', B' and R'.
 cv::Vec3d exactBgr(int y, int cb, int cr, const ColourCase& c)
 {
     const double scale = double(1 << (c.bits - 8));
     const double top = double((1 << c.bits) - 1);
+    if (isRgb(c)) {
+        const auto level = [&](int code) {
+            return 255 * (c.fullRange ? code / top : (code - 16 * scale) / (219 * scale));
+        };
+        return {level(cb), level(y), level(cr)};
+    }
     const double luma = c.fullRange ? y / top : (y - 16 * scale) / (219 * scale);
     const double pb = (cb - double(1 << (c.bits - 1))) / (c.fullRange ? top : 224 * scale);
     const double pr = (cr - double(1 << (c.bits - 1))) / (c.fullRange ? top : 224 * scale);
@@ -122,23 +160,26 @@ cv::Vec3d exactBgr(int y, int cb, int cr, const ColourCase& c)
 }
 
 // Encodes one frame of flat patches losslessly with x265, signalling the
-// case's range and matrix; the Annex B stream.
+// case's range and matrix; the Annex B stream. A monochrome case codes the
+// luma alone.
 Bytes encodePatches(const ColourCase& c, const std::vector<Patch>& list)
 {
-    const int shiftX = std::string(c.chroma) == "444" ? 0 : 1;
+    const int shiftX = std::string(c.chroma) == "444" || isRgb(c) ? 0 : 1;
     const int shiftY = std::string(c.chroma) == "420" ? 1 : 0;
     const int bytesPerSample = c.bits > 8 ? 2 : 1;
     std::vector<int> planes[3];
     planes[0].assign(std::size_t(kSide) * kSide, 0);
     const int chromaWidth = kSide >> shiftX;
     const int chromaHeight = kSide >> shiftY;
-    planes[1].assign(std::size_t(chromaWidth) * chromaHeight, 0);
-    planes[2].assign(std::size_t(chromaWidth) * chromaHeight, 0);
+    if (!isMono(c)) {
+        planes[1].assign(std::size_t(chromaWidth) * chromaHeight, 0);
+        planes[2].assign(std::size_t(chromaWidth) * chromaHeight, 0);
+    }
     for (int y = 0; y < kSide; ++y) {
         for (int x = 0; x < kSide; ++x) {
             const Patch& p = list[std::size_t((y / kPatch) * kPatchesAcross + x / kPatch)];
             planes[0][std::size_t(y * kSide + x)] = lumaCode(p.y, c);
-            if ((x & ((1 << shiftX) - 1)) == 0 && (y & ((1 << shiftY) - 1)) == 0) {
+            if (!isMono(c) && (x & ((1 << shiftX) - 1)) == 0 && (y & ((1 << shiftY) - 1)) == 0) {
                 const std::size_t at = std::size_t((y >> shiftY) * chromaWidth + (x >> shiftX));
                 planes[1][at] = chromaCode(p.cb, c);
                 planes[2][at] = chromaCode(p.cr, c);
@@ -155,8 +196,10 @@ Bytes encodePatches(const ColourCase& c, const std::vector<Patch>& list)
             }
         }
     }
-    const std::string format =
-        std::string("yuv") + c.chroma + "p" + (c.bits > 8 ? std::to_string(c.bits) + "le" : std::string());
+    const std::string format = (isMono(c)  ? std::string("gray")
+                                : isRgb(c) ? std::string("gbrp")
+                                           : std::string("yuv") + c.chroma + "p") +
+                               (c.bits > 8 ? std::to_string(c.bits) + "le" : std::string());
     const fixture::TempFile coded(".hevc");
     std::ostringstream command;
     command << "ffmpeg -hide_banner -loglevel error -nostdin -y -f rawvideo -pix_fmt " << format << " -s " << kSide
@@ -186,35 +229,49 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
             }
             cases.push_back({bits, fullRange, kBt709, "422"});
             cases.push_back({bits, fullRange, kBt2020, "444"});
+            // 16-bit BGR: the same arithmetic times 257. Pictures of more
+            // than 8 bits keep their precision: an 8-bit result widened (up
+            // to 128 levels off) fails the single pixels.
+            cases.push_back({bits, fullRange, kBt601, "420", CV_16UC3});
+            cases.push_back({bits, fullRange, kSmpte240, "422", CV_16UC3});
+            cases.push_back({bits, fullRange, kBt709, "444", CV_16UC3});
+            cases.push_back({bits, fullRange, kBt2020, "400", CV_16UC3});
+            // RGB pictures: each sample scaled by its depth and range alone.
+            cases.push_back({bits, fullRange, kRgb, "gbr", CV_8UC3});
+            cases.push_back({bits, fullRange, kRgb, "gbr", CV_16UC3});
         }
     }
-    const std::vector<Patch> list = patches();
     for (const ColourCase& c : cases) {
         SCOPED_TRACE(describeCase(c));
+        const std::vector<Patch> list = patches(c);
         const Bytes stream = encodePatches(c, list);
         ASSERT_FALSE(stream.empty());
         cv::Mat image;
         const ambrel::pipeline::DecodeResult result =
             ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t, int width, int height) {
-                image = cv::Mat(height, width, CV_8UC3, cv::Scalar::all(0));
+                image = cv::Mat(height, width, c.type, cv::Scalar::all(0));
                 return image;
             });
         ASSERT_EQ(result.pictures, 1u);
+        EXPECT_EQ(result.bitDepth, c.bits);
         ASSERT_EQ(image.size(), cv::Size(kSide, kSide));
+        const double levels = CV_MAT_DEPTH(c.type) == CV_16U ? 257.0 : 1.0;
+        cv::Mat3d actualImage;
+        image.convertTo(actualImage, CV_64F);
 
         cv::Vec3d sum(0, 0, 0);
         double worst = 0;
         int count = 0;
         for (std::size_t i = 0; i < list.size(); ++i) {
             const Patch& p = list[i];
-            const cv::Vec3d expected = exactBgr(lumaCode(p.y, c), chromaCode(p.cb, c), chromaCode(p.cr, c), c);
+            const cv::Vec3d expected = exactBgr(lumaCode(p.y, c), chromaCode(p.cb, c), chromaCode(p.cr, c), c) * levels;
             const int left = int(i % kPatchesAcross) * kPatch;
             const int top = int(i / kPatchesAcross) * kPatch;
             // The patch's inside, away from the chroma blended with its
             // neighbours.
             for (int y = top + 4; y < top + kPatch - 4; ++y) {
                 for (int x = left + 4; x < left + kPatch - 4; ++x) {
-                    const cv::Vec3b actual = image.at<cv::Vec3b>(y, x);
+                    const cv::Vec3d actual = actualImage(y, x);
                     for (int k = 0; k < 3; ++k) {
                         const double error = actual[k] - expected[k];
                         sum[k] += error;
@@ -229,6 +286,65 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
             EXPECT_LE(std::abs(sum[k] / count), 0.3) << names[k] << " is off by " << sum[k] / count << " on average";
         }
         EXPECT_LE(worst, 0.75) << "a pixel is " << worst << " levels off";
+    }
+}
+
+TEST_F(ColourTest, SingleChannelTargetsTakeTheLumaSamplesScaledToTheirDepth)
+{
+    // The luma plane as coded (an alpha plane, a depth map): no matrix, no
+    // range conversion, N bits scaled to the target's depth and rounded.
+    // Every pixel must be exact.
+    const std::vector<ColourCase> cases = {
+        {8, false, kBt601, "400", CV_8UC1},   {8, true, kBt601, "400", CV_16UC1},
+        {10, false, kBt601, "400", CV_8UC1},  {10, true, kBt601, "400", CV_16UC1},
+        {12, false, kBt709, "400", CV_16UC1}, {12, true, kBt709, "400", CV_8UC1},
+        {8, false, kBt2020, "444", CV_8UC1},  {10, false, kBt709, "420", CV_16UC1},
+        {12, true, kBt601, "422", CV_8UC1},   {10, true, kBt2020, "420", CV_8UC1},
+        {10, false, kRgb, "gbr", CV_16UC1},   {12, true, kRgb, "gbr", CV_8UC1},  // the green plane
+    };
+    for (const ColourCase& c : cases) {
+        SCOPED_TRACE(describeCase(c));
+        const std::vector<Patch> list = patches(c);
+        const Bytes stream = encodePatches(c, list);
+        ASSERT_FALSE(stream.empty());
+        cv::Mat image;
+        const ambrel::pipeline::DecodeResult result =
+            ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t, int width, int height) {
+                image = cv::Mat(height, width, c.type, cv::Scalar::all(0));
+                return image;
+            });
+        ASSERT_EQ(result.pictures, 1u);
+        EXPECT_EQ(result.bitDepth, c.bits);
+        ASSERT_EQ(image.size(), cv::Size(kSide, kSide));
+        const double top = CV_MAT_DEPTH(c.type) == CV_16U ? 65535.0 : 255.0;
+        cv::Mat1d actual;
+        image.convertTo(actual, CV_64F);
+        int wrong = 0;
+        for (int y = 0; y < kSide; ++y) {
+            for (int x = 0; x < kSide; ++x) {
+                const Patch& p = list[std::size_t((y / kPatch) * kPatchesAcross + x / kPatch)];
+                const int code = lumaCode(p.y, c);
+                const double expected = std::round(code * top / ((1 << c.bits) - 1));
+                if (actual(y, x) != expected && ++wrong <= 3) {
+                    ADD_FAILURE() << "pixel " << x << "," << y << " of code " << code << " is " << actual(y, x)
+                                  << ", not " << expected;
+                }
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
+TEST_F(ColourTest, TargetsOfOtherTypesAreRefused)
+{
+    const ColourCase c{10, false, kBt709, "420"};
+    const Bytes stream = encodePatches(c, patches(c));
+    ASSERT_FALSE(stream.empty());
+    for (const int type : {CV_8UC4, CV_32FC3, CV_16SC3, CV_8UC2}) {
+        EXPECT_THROW(static_cast<void>(ambrel::pipeline::decodeHevcStream(
+                         stream, [&](std::size_t, int width, int height) { return cv::Mat(height, width, type); })),
+                     std::logic_error)
+            << type;
     }
 }
 

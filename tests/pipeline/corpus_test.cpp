@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "heiclib/reader/hevc_image_file_reader.h"
+#include "heif2jpg/extraction.h"
 #include "heif2jpg/jpeg_metadata.h"
 #include "tests/pipeline/pipeline_support.h"
 
@@ -87,6 +88,38 @@ TEST_F(CorpusMetadata, ExifAndProfileOfThePrimaryAreCarried)
     const Heif2JpgResult none = convert(corpusBytes("L_xmp_latin1.heic"), true);
     ASSERT_TRUE(none.ok);
     EXPECT_EQ(app1Payload(none.jpeg), Bytes{});
+}
+
+TEST_F(CorpusMetadata, AlphaPlaneBitDepthAndXmpAreExtracted)
+{
+    // An 'hvc1' image with an alpha plane (id 2, 'auxl' to 1), not a tile.
+    const Bytes rgba = corpusBytes("RGBA_8__128x128.heif");
+    const HeifImageData withAlpha = extractHeifImage(rgba.data(), rgba.size(), false);
+    EXPECT_EQ(withAlpha.tiles.size(), 1u);
+    EXPECT_EQ(withAlpha.bitDepth, 8);
+    ASSERT_TRUE(withAlpha.alpha);
+    EXPECT_EQ(withAlpha.alpha->imageId, 2u);
+    EXPECT_EQ(withAlpha.alpha->width, 128u);
+    EXPECT_EQ(withAlpha.alpha->height, 128u);
+    ASSERT_EQ(withAlpha.alpha->tiles.size(), 1u);
+    EXPECT_FALSE(withAlpha.alpha->tiles[0].empty());
+    EXPECT_FALSE(withAlpha.alphaPremultiplied);
+
+    // A grid of one 10-bit tile.
+    const Bytes tenBit = corpusBytes("RGB_10__29x100.heif");
+    const HeifImageData deep = extractHeifImage(tenBit.data(), tenBit.size(), false);
+    EXPECT_EQ(deep.bitDepth, 10);
+    EXPECT_FALSE(deep.alpha);
+
+    // XMP items of other tools, taken with the EXIF.
+    for (const char* name : {"L_xmp_latin1.heic", "L_exif_xmp_iptc.heic"}) {
+        SCOPED_TRACE(name);
+        const Bytes file = corpusBytes(name);
+        const HeifImageData data = extractHeifImage(file.data(), file.size(), true);
+        const std::string packet(data.xmp.begin(), data.xmp.end());
+        EXPECT_NE(packet.find("<x:xmpmeta"), std::string::npos) << packet;
+        EXPECT_TRUE(extractHeifImage(file.data(), file.size(), false).xmp.empty());
+    }
 }
 
 TEST_F(CorpusMetadata, BrokenFilesFailWithAResultText)

@@ -1,8 +1,12 @@
 // Metadata carried into the JPEG: which Exif item, the Orientation tag
-// against the container's rotation and mirror, and the ICC profile.
+// against the container's rotation and mirror, and the ICC profile; which
+// XMP packet the extraction takes, and its orientation.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include "heif2jpg/extraction.h"
 #include "heif2jpg/jpeg_metadata.h"
+#include "heif2jpg/xmp_packet.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;
@@ -252,6 +256,195 @@ TEST_F(CarriedMetadataTest, IccProfileIsCarriedInApp2Segments)
     for (const Segment& segment : headerSegments(plain.jpeg)) {
         EXPECT_NE(segment.marker, 0xE2);
     }
+}
+
+// --- XMP ---
+
+Bytes textBytes(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+std::string xmpPacket(const std::string& description)
+{
+    return "<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?><x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"
+           "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" "
+           "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" " +
+           description + "</rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+}
+
+// Adds an XMP ('mime') item holding `data`.
+void addXmpItem(fixture::HeifBuilder& builder, std::uint32_t id, const Bytes& data, const std::string& encoding = "",
+                const std::string& contentType = "application/rdf+xml")
+{
+    fixture::ItemDescription xmp;
+    xmp.id = id;
+    xmp.type = "mime";
+    xmp.contentType = contentType;
+    xmp.contentEncoding = encoding;
+    xmp.omitContentEncoding = encoding.empty();
+    xmp.data = data;
+    builder.addItem(std::move(xmp));
+}
+
+Bytes zlibCompressed(const Bytes& data, int windowBits)
+{
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes out(deflateBound(&stream, uLong(data.size())) + 32);
+    stream.next_in = const_cast<Bytef*>(data.data());
+    stream.avail_in = uInt(data.size());
+    stream.next_out = out.data();
+    stream.avail_out = uInt(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+HeifImageData extractWithExif(const Bytes& file, bool keepExif = true)
+{
+    return extractHeifImage(file.data(), file.size(), keepExif);
+}
+
+TEST_F(CarriedMetadataTest, XmpItemDescribingTheImageIsExtracted)
+{
+    const Bytes first = textBytes(xmpPacket("tiff:Orientation=\"6\"/>"));
+    const Bytes describing = textBytes(xmpPacket("/>"));
+    fixture::SampleFile file = quadrantFile(std::nullopt);
+    addXmpItem(file.builder, 4, first);
+    addXmpItem(file.builder, 6, describing);
+    file.builder.addReference("cdsc", 6, {file.primaryId});
+    EXPECT_EQ(extractWithExif(file.bytes()).xmp, describing);
+    // The XMP travels with the EXIF.
+    EXPECT_TRUE(extractWithExif(file.bytes(), false).xmp.empty());
+
+    // Without a 'cdsc' reference: the first XMP item of the file; an item of
+    // another content type, or whose data is no XMP, does not count.
+    fixture::SampleFile unreferenced = quadrantFile(std::nullopt);
+    addXmpItem(unreferenced.builder, 3, textBytes(xmpPacket("/>")), "", "text/plain");
+    addXmpItem(unreferenced.builder, 5, first);
+    unreferenced.builder.addReference("cdsc", 3, {unreferenced.primaryId});
+    EXPECT_EQ(extractWithExif(unreferenced.bytes()).xmp, first);
+
+    fixture::SampleFile notXmp = quadrantFile(std::nullopt);
+    addXmpItem(notXmp.builder, 3, textBytes("<html>no packet</html>"));
+    notXmp.builder.addReference("cdsc", 3, {notXmp.primaryId});
+    EXPECT_TRUE(extractWithExif(notXmp.bytes()).xmp.empty());
+
+    // A packet ending in a terminating zero comes without it; a packet of a
+    // primary 'iden' item wins over the one of the image it derives from.
+    fixture::SampleFile derived = quadrantFile(std::nullopt);
+    fixture::ItemDescription iden;
+    iden.id = 8;
+    iden.type = "iden";
+    derived.builder.addItem(iden);
+    derived.builder.addReference("dimg", 8, {derived.primaryId});
+    derived.builder.setPrimary(8);
+    Bytes terminated = first;
+    terminated.push_back(0);
+    addXmpItem(derived.builder, 10, describing);
+    addXmpItem(derived.builder, 11, terminated);
+    derived.builder.addReference("cdsc", 10, {derived.primaryId});
+    derived.builder.addReference("cdsc", 11, {8});
+    EXPECT_EQ(extractWithExif(derived.bytes()).xmp, first);
+}
+
+TEST_F(CarriedMetadataTest, XmpWithAContentEncodingIsInflatedWithinBounds)
+{
+    const Bytes packet = textBytes(xmpPacket("tiff:Orientation=\"3\"/>"));
+    struct Case
+    {
+        const char* what;
+        Bytes data;
+        std::string encoding;
+        Bytes expected;
+    };
+    Bytes corrupt = zlibCompressed(packet, 15);
+    corrupt.resize(corrupt.size() / 2);
+    // 20 MB of spaces after the packet, which deflate to a few kilobytes.
+    Bytes padded = packet;
+    padded.resize(padded.size() + (std::size_t(20) << 20), ' ');
+    const std::vector<Case> cases = {
+        {"zlib", zlibCompressed(packet, 15), "deflate", packet},
+        {"raw deflate", zlibCompressed(packet, -15), "deflate", packet},
+        {"gzip", zlibCompressed(packet, 15 + 16), "gzip", packet},
+        {"unknown encoding", zlibCompressed(packet, 15), "br", {}},
+        {"cut short", corrupt, "deflate", {}},
+        {"inflates past the bound", zlibCompressed(padded, 15), "deflate", {}},
+        {"larger than the bound", padded, "", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fixture::SampleFile file = quadrantFile(std::nullopt);
+        addXmpItem(file.builder, 4, c.data, c.encoding);
+        file.builder.addReference("cdsc", 4, {file.primaryId});
+        const Bytes bytes = file.bytes();
+        const HeifImageData data = extractWithExif(bytes);
+        EXPECT_EQ(data.xmp, c.expected);
+        // The image converts either way.
+        EXPECT_TRUE(convert(bytes, true).ok);
+    }
+}
+
+TEST(XmpOrientation, AttributeAndElementFormsAreReadAndSet)
+{
+    struct Case
+    {
+        const char* what;
+        std::string packet;
+        int orientation;      // what readOrientation gives
+        std::string changed;  // the packet after setOrientation(…, 1); empty: none to set
+    };
+    const std::vector<Case> cases = {
+        {"attribute", xmpPacket("tiff:Orientation=\"6\"/>"), 6, xmpPacket("tiff:Orientation=\"1\"/>")},
+        {"single quotes and spaces", xmpPacket("tiff:Orientation = ' 8 '/>"), 8,
+         xmpPacket("tiff:Orientation = ' 1 '/>")},
+        {"element", xmpPacket("><tiff:Orientation>3</tiff:Orientation></rdf:Description>"), 3,
+         xmpPacket("><tiff:Orientation>1</tiff:Orientation></rdf:Description>")},
+        {"element with white space", xmpPacket(">\n <tiff:Orientation>\n  5\n </tiff:Orientation>\n</rdf:Description>"),
+         5, xmpPacket(">\n <tiff:Orientation>\n  1\n </tiff:Orientation>\n</rdf:Description>")},
+        {"empty value", xmpPacket("tiff:Orientation=\"\"/>"), 0, xmpPacket("tiff:Orientation=\"1\"/>")},
+        {"none", xmpPacket("tiff:Make=\"x\"/>"), 0, ""},
+        {"another name", xmpPacket("tiff:OrientationX=\"6\"/>"), 0, ""},
+        {"empty element", xmpPacket("><tiff:Orientation/></rdf:Description>"), 0, ""},
+        {"not closed", xmpPacket("tiff:Orientation=\"6/>"), 0, ""},
+        {"in a comment", xmpPacket("><!-- tiff:Orientation=\"6\" --></rdf:Description>"), 0, ""},
+        {"quoted markup", xmpPacket("tiff:Make=\"a > b\" tiff:Orientation=\"7\"/>"), 7,
+         xmpPacket("tiff:Make=\"a > b\" tiff:Orientation=\"1\"/>")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes packet = textBytes(c.packet);
+        EXPECT_EQ(xmp::readOrientation(packet), c.orientation);
+        EXPECT_EQ(xmp::setOrientation(packet, 1), !c.changed.empty());
+        EXPECT_EQ(packet, textBytes(c.changed.empty() ? c.packet : c.changed));
+        if (!c.changed.empty()) {
+            EXPECT_EQ(xmp::readOrientation(packet), 1);
+        }
+    }
+
+    // Every value is set, in one pass; a code outside 1 to 8 changes nothing.
+    const std::string twice =
+        xmpPacket("tiff:Orientation=\"6\"><tiff:Orientation>8</tiff:Orientation></rdf:Description>");
+    Bytes packet = textBytes(twice);
+    EXPECT_FALSE(xmp::setOrientation(packet, 9));
+    EXPECT_FALSE(xmp::setOrientation(packet, 0));
+    EXPECT_EQ(packet, textBytes(twice));
+    ASSERT_TRUE(xmp::setOrientation(packet, 2));
+    EXPECT_EQ(packet,
+              textBytes(xmpPacket("tiff:Orientation=\"2\"><tiff:Orientation>2</tiff:Orientation></rdf:Description>")));
+
+    // Many empty values: the packet grows by one byte for each, no more.
+    std::string many = "<rdf:Description";
+    for (int i = 0; i < 20000; ++i) {
+        many += " tiff:Orientation=''";
+    }
+    many += "/>";
+    Bytes large = textBytes(many);
+    ASSERT_TRUE(xmp::setOrientation(large, 4));
+    EXPECT_EQ(large.size(), many.size() + 20000);
+    EXPECT_EQ(xmp::readOrientation(large), 4);
 }
 
 }  // namespace

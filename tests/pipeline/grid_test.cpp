@@ -1,13 +1,20 @@
-// Which image is converted, which items are its tiles, and how the decoded
-// tiles are laid out and cut to the image's output size.
+// Which image is converted, which items are its tiles, how the decoded
+// tiles are laid out and cut to the image's output size, and which alpha
+// plane goes with the image.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "heiclib/boxes/image_property_boxes.h"
 #include "heiclib/log.h"
 #include "heif2jpg/extraction.h"
+#include "heif2jpg/hevc_stream.h"
+#include "heif2jpg/mosaic.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;
@@ -219,6 +226,77 @@ TEST_F(GridTest, EveryPixelOfPicturesOfAnyWidthIsThePictures)
     }
 }
 
+TEST_F(GridTest, MosaicsOfSixteenBitAndSingleChannelCellsHoldTheTilesInPlace)
+{
+    // 10-bit tiles 72 pixels wide (the conversion's last 8 pixels of a row
+    // go one by one), decoded straight into canvases of each cell type. The
+    // 16-bit images are the 8-bit ones at 257 times the scale, in every
+    // pixel, and keep the finer levels; the crop, turns and scaling keep
+    // the type.
+    fixture::EncodeOptions encode;
+    encode.format = fixture::PixelFormat::Yuv420_10bit;
+    const fixture::RgbImage picture = fixture::gradientImage(3 * 72, 2 * 40);
+    const fixture::Bytes file = gradientGrid(picture, 2, 3, encode);
+    HeifImageData data = ambrel::pipeline::extractHeifImage(file.data(), file.size(), false);
+    ASSERT_EQ(data.rows, 2u);
+    ASSERT_EQ(data.columns, 3u);
+    std::vector<std::uint8_t> stream;
+    ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(data, stream));
+    const std::uint32_t width = picture.width - 5;
+    const std::uint32_t height = picture.height - 3;
+
+    std::map<int, cv::Mat> images;
+    for (const int type : {CV_8UC3, CV_16UC3, CV_8UC1, CV_16UC1}) {
+        SCOPED_TRACE(type);
+        MosaicCanvas canvas(2, 3, kMaxDecodedPixels, type);
+        const DecodeResult result = decodeHevcStream(stream, [&](std::size_t index, int tileWidth, int tileHeight) {
+            return canvas.cell(index, tileWidth, tileHeight);
+        });
+        ASSERT_EQ(result.pictures, 6u);
+        EXPECT_EQ(result.bitDepth, 10);
+        const cv::Mat image = canvas.output(width, height).clone();
+        ASSERT_EQ(image.type(), type);
+        ASSERT_EQ(image.size(), cv::Size(int(width), int(height)));
+        images[type] = image;
+
+        // The same tiles laid out again from separate frames.
+        std::vector<cv::Mat> frames;
+        const cv::Mat whole = canvas.output(picture.width, picture.height);
+        for (int k = 0; k < 6; ++k) {
+            frames.push_back(whole(cv::Rect((k % 3) * 72, (k / 3) * 40, 72, 40)).clone());
+        }
+        EXPECT_EQ(cv::norm(ambrel::pipeline::buildMosaic(frames, 2, 3), whole, cv::NORM_INF), 0.0);
+
+        cv::Mat turned = image.clone();
+        ImageTransform rotate;
+        rotate.kind = ImageTransform::Kind::Rotate;
+        rotate.value = 90;
+        ImageTransform mirror;
+        mirror.kind = ImageTransform::Kind::Mirror;
+        mirror.value = 0;
+        ambrel::pipeline::applyTransforms(turned, {rotate, mirror}, false);
+        ASSERT_EQ(turned.size(), cv::Size(int(height), int(width)));
+        // Anticlockwise, then top and bottom swapped: transposed.
+        EXPECT_EQ(cv::norm(turned.row(0), image.col(0).t(), cv::NORM_INF), 0.0);
+        const cv::Mat scaled = ambrel::pipeline::scaleImage(image, 0.5f);
+        EXPECT_EQ(scaled.type(), type);
+        EXPECT_EQ(scaled.size(), cv::Size(cvRound(width * 0.5), cvRound(height * 0.5)));
+    }
+    for (const auto& [wide, narrow] : {std::pair{CV_16UC3, CV_8UC3}, std::pair{CV_16UC1, CV_8UC1}}) {
+        SCOPED_TRACE(wide);
+        cv::Mat levels;
+        images[wide].convertTo(levels, CV_64F, 1.0 / 257);
+        cv::Mat eight;
+        images[narrow].convertTo(eight, CV_64F);
+        // Both rounded from one exact value: at most half an 8-bit level
+        // and half a 16-bit one apart.
+        EXPECT_LE(cv::norm(levels, eight, cv::NORM_INF), 0.5 + 0.5 / 257 + 1e-6);
+        cv::Mat fraction = cv::abs(levels - eight);
+        EXPECT_GT(cv::countNonZero(fraction.reshape(1) > 0.1), int(images[wide].total()) / 4)
+            << "the 16-bit image lacks the 10-bit pictures' finer levels";
+    }
+}
+
 // A file with a second image whose tiles have the lowest ids, so that they
 // lead the list of master images, and a primary grid whose 'dimg' lists its
 // tiles out of id order.
@@ -391,6 +469,162 @@ TEST_F(GridTest, ExtractionRecord)
 
     // Without keepExif the Exif item is not read.
     EXPECT_TRUE(ambrel::pipeline::extractHeifImage(file.data(), file.size(), false).exif.empty());
+}
+
+// Adds an alpha plane over `owner`: a monochrome 'hvc1' image (id `id`) of
+// the size given, or a rows x columns grid (id `id`, tiles from id + 1) of
+// such images, with the 'auxC' type given and an 'auxl' reference to `owner`.
+void addAlphaPlane(fixture::HeifBuilder& builder, std::uint32_t id, std::uint32_t owner, unsigned width,
+                   unsigned height, unsigned rows = 1, unsigned columns = 1,
+                   const std::string& auxType = "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha")
+{
+    fixture::EncodeOptions gray;
+    gray.format = fixture::PixelFormat::Gray;
+    const fixture::EncodedImage plane =
+        fixture::encodeImage(fixture::solidImage(width / columns, height / rows, Rgb{200, 200, 200}), gray);
+    if (rows * columns == 1) {
+        fixture::addCodedItem(builder, id, plane);
+    } else {
+        std::vector<std::uint32_t> tiles;
+        for (std::uint32_t i = 1; i <= rows * columns; ++i) {
+            fixture::addCodedItem(builder, id + i, plane);
+            tiles.push_back(id + i);
+        }
+        addGrid(builder, id, rows, columns, width, height, tiles);
+        builder.item(id).hidden = true;
+    }
+    auto auxC = std::make_shared<AuxiliaryTypeProperty>();
+    auxC->setAuxType(auxType);
+    builder.addProperty(auxC, {id}, true);
+    builder.addReference("auxl", id, {owner});
+}
+
+TEST_F(GridTest, AlphaPlaneIsExtractedWithTheImage)
+{
+    // A premultiplied alpha grid of 2 x 2 tiles over a 2 x 2 colour grid;
+    // the plane's own rotation is not its to apply.
+    fixture::GridOptions options;
+    options.rotation = 90;
+    options.encode.format = fixture::PixelFormat::Yuv420_10bit;
+    fixture::SampleFile file = fixture::makeGridHeic(options);
+    addAlphaPlane(file.builder, 20, file.primaryId, 128, 128, 2, 2);
+    file.builder.irot(20, 180);
+    file.builder.addReference("prem", file.primaryId, {20});
+    const Bytes bytes = file.bytes();
+    const HeifImageData data = extractHeifImage(bytes.data(), bytes.size(), false);
+    EXPECT_EQ(data.bitDepth, 10);
+    EXPECT_EQ(data.tiles.size(), 4u);
+    ASSERT_TRUE(data.alpha);
+    const HeifImageData& alpha = *data.alpha;
+    EXPECT_EQ(alpha.imageId, 20u);
+    EXPECT_TRUE(alpha.isGrid);
+    EXPECT_EQ(alpha.width, 128u);
+    EXPECT_EQ(alpha.height, 128u);
+    EXPECT_EQ(alpha.rows, 2u);
+    EXPECT_EQ(alpha.columns, 2u);
+    EXPECT_EQ(alpha.tileIds, (IdVector{21, 22, 23, 24}));
+    ASSERT_EQ(alpha.tiles.size(), 4u);
+    for (const auto& tile : alpha.tiles) {
+        EXPECT_GT(tile.size(), 5u);
+    }
+    EXPECT_FALSE(alpha.paramSets.empty());
+    EXPECT_EQ(alpha.bitDepth, 8);
+    EXPECT_EQ(alpha.rotation, 0u);
+    EXPECT_TRUE(alpha.transforms.empty());
+    EXPECT_FALSE(alpha.alpha);
+    EXPECT_TRUE(data.alphaPremultiplied);
+    // The image keeps its own transforms.
+    ASSERT_EQ(data.transforms.size(), 1u);
+    EXPECT_EQ(data.rotation, 90u);
+
+    // An alpha plane of a primary 'iden' item, with the HEVC name of the
+    // alpha type; not premultiplied.
+    fixture::SampleFile derived = fixture::makeSingleImageHeic();
+    fixture::ItemDescription iden;
+    iden.id = 8;
+    iden.type = "iden";
+    derived.builder.addItem(iden);
+    derived.builder.addReference("dimg", 8, {derived.primaryId});
+    derived.builder.setPrimary(8);
+    addAlphaPlane(derived.builder, 9, 8, 64, 64, 1, 1, "urn:mpeg:hevc:2015:auxid:1");
+    const Bytes derivedBytes = derived.bytes();
+    const HeifImageData fromIden = extractHeifImage(derivedBytes.data(), derivedBytes.size(), false);
+    ASSERT_TRUE(fromIden.alpha);
+    EXPECT_EQ(fromIden.alpha->imageId, 9u);
+    EXPECT_FALSE(fromIden.alpha->isGrid);
+    EXPECT_EQ(fromIden.alpha->tiles.size(), 1u);
+    EXPECT_FALSE(fromIden.alphaPremultiplied);
+    EXPECT_EQ(fromIden.bitDepth, 8);
+}
+
+TEST_F(GridTest, AlphaPlaneThatDoesNotFitIsLeftOut)
+{
+    struct Case
+    {
+        const char* what;
+        fixture::SampleFile file;
+        std::string line;  // how the diagnostic line begins; empty for none
+    };
+    std::vector<Case> cases;
+    {
+        fixture::SampleFile file = fixture::makeSingleImageHeic();
+        addAlphaPlane(file.builder, 9, file.primaryId, 32, 32);
+        cases.push_back({"another size", std::move(file),
+                         "the alpha plane 9 is left out: it is 32 x 32 pixels, the image 64 x 64"});
+    }
+    {
+        fixture::SampleFile file = fixture::makeSingleImageHeic();
+        addAlphaPlane(file.builder, 9, file.primaryId, 64, 64);
+        file.builder.item(9).omitLocation = true;
+        cases.push_back({"unreadable", std::move(file), "the alpha plane 9 is left out: its tiles cannot be read"});
+    }
+    {
+        fixture::SampleFile file = fixture::makeSingleImageHeic();
+        addAlphaPlane(file.builder, 9, file.primaryId, 64, 64, 1, 1, "urn:mpeg:hevc:2015:auxid:2");
+        cases.push_back({"a depth map", std::move(file), ""});
+    }
+    {
+        // 32 x 32 cells naming one tile padded to 40 KB by a filler unit:
+        // more tile data than the file's tile budget allows.
+        fixture::SingleImageOptions options;
+        options.width = 512;
+        options.height = 512;
+        fixture::SampleFile file = fixture::makeSingleImageHeic(options);
+        fixture::EncodeOptions gray;
+        gray.format = fixture::PixelFormat::Gray;
+        fixture::addCodedItem(file.builder, 9,
+                              fixture::encodeImage(fixture::solidImage(16, 16, Rgb{200, 200, 200}), gray));
+        Bytes& tile = file.builder.item(9).data;
+        const std::uint32_t filler = 40000;
+        const Bytes header = {0, 0, std::uint8_t(filler >> 8), std::uint8_t(filler), 38 << 1, 1};
+        tile.insert(tile.end(), header.begin(), header.end());
+        tile.insert(tile.end(), filler - 2, 0xFF);
+        addGrid(file.builder, 30, 32, 32, 512, 512, std::vector<std::uint32_t>(32 * 32, 9));
+        auto auxC = std::make_shared<AuxiliaryTypeProperty>();
+        auxC->setAuxType("urn:mpeg:mpegB:cicp:systems:auxiliary:alpha");
+        file.builder.addProperty(auxC, {30}, true);
+        file.builder.addReference("auxl", 30, {file.primaryId});
+        cases.push_back({"tiles past the budget", std::move(file), "the alpha plane 30 is left out: the tiles of"});
+    }
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes bytes = c.file.bytes();
+        std::vector<std::string> logged;
+        ambrel::log::setSink([&](int, const std::string& text) { logged.push_back(text); });
+        const HeifImageData data = extractHeifImage(bytes.data(), bytes.size(), false);
+        ambrel::log::setSink({});
+        EXPECT_FALSE(data.alpha);
+        EXPECT_EQ(data.tiles.size(), 1u);
+        if (c.line.empty()) {
+            EXPECT_TRUE(logged.empty());
+        } else {
+            EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [&](const std::string& line) {
+                return line.rfind(c.line, 0) == 0;
+            })) << ::testing::PrintToString(logged);
+        }
+        // The conversion goes on without it.
+        EXPECT_TRUE(convert(bytes).ok);
+    }
 }
 
 }  // namespace

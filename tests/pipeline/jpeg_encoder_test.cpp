@@ -1,12 +1,25 @@
 // The pipeline's JPEG encoder against OpenCV's imencode: the same bytes,
-// whole or fed band by band, from whole images and from views.
+// whole or fed band by band, from whole images and from views. The metadata
+// segments it writes against the byte splicing of jpeg_metadata, and read
+// back by exiftool.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "heif2jpg/extraction.h"
 #include "heif2jpg/hevc_stream.h"
 #include "heif2jpg/jpeg_encoder.h"
+#include "heif2jpg/jpeg_metadata.h"
 #include "heif2jpg/mosaic.h"
 #include "tests/pipeline/pipeline_support.h"
 
@@ -69,6 +82,293 @@ TEST(JpegEncoderTest, PicturesLibjpegCannotTakeFail)
     std::vector<std::uint8_t> out;
     EXPECT_FALSE(ambrel::pipeline::encodeJpeg(cv::Mat(1, 70000, CV_8UC3, cv::Scalar::all(0)), 90, out));
     EXPECT_THROW(ambrel::pipeline::encodeJpeg(cv::Mat(), 90, out), std::invalid_argument);
+}
+
+// --- metadata segments ---
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes filler(std::size_t size, std::uint8_t seed)
+{
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(seed + i * 131 + (i >> 8));
+    }
+    return bytes;
+}
+
+Bytes exifPayload(std::size_t size)
+{
+    Bytes block = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8};
+    const Bytes rest = filler(size > block.size() ? size - block.size() : 0, 3);
+    block.insert(block.end(), rest.begin(), rest.end());
+    block.resize(size);
+    return block;
+}
+
+Bytes xmpPacket(std::size_t size)
+{
+    const std::string head =
+        "<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+        "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+        "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
+        "xmp:Label=\"Ambrel band\"/></rdf:RDF></x:xmpmeta>";
+    const std::string tail = "<?xpacket end=\"w\"?>";
+    std::string packet = head;
+    if (size > head.size() + tail.size()) {
+        packet.append(size - head.size() - tail.size(), ' ');  // padding, as XMP writers leave it
+    }
+    packet += tail;
+    return Bytes(packet.begin(), packet.end());
+}
+
+Bytes xmpSegmentPayload(const Bytes& packet)
+{
+    const std::string name = "http://ns.adobe.com/xap/1.0/";
+    Bytes payload(name.begin(), name.end());
+    payload.push_back(0);
+    payload.insert(payload.end(), packet.begin(), packet.end());
+    return payload;
+}
+
+// What the pipeline used to make: the plain JPEG with the segments spliced in.
+Bytes splicedJpeg(const cv::Mat& image, int quality, const JpegSegments& segments)
+{
+    Bytes plain;
+    EXPECT_TRUE(ambrel::pipeline::encodeJpeg(image, quality, plain));
+    if (segments.exifSegment) {
+        plain = ambrel::pipeline::jpegmeta::insertExifSegment(plain, segments.exif);
+    }
+    return ambrel::pipeline::jpegmeta::insertIccSegments(plain, segments.icc);
+}
+
+Bytes bandEncoded(const cv::Mat& image, int quality, const JpegSegments& segments, std::string& warning)
+{
+    ambrel::pipeline::JpegEncoder encoder(image.cols, image.rows, quality, segments);
+    warning = encoder.warning();
+    for (int row = 0; row < image.rows; row += 16) {
+        encoder.writeRows(image.rowRange(row, std::min(row + 16, image.rows)));
+    }
+    return encoder.finish();
+}
+
+struct SegmentCase
+{
+    const char* name;
+    bool exifSegment;
+    std::size_t exifSize;
+    std::size_t iccSize;
+};
+
+// The encoder's own segments are byte for byte what splicing the plain JPEG
+// gave, whole and band by band.
+TEST(JpegEncoderTest, SegmentsWrittenByTheEncoderEqualTheSplicedOnes)
+{
+    const cv::Mat image = noisyPicture(61, 45);
+    const SegmentCase cases[] = {
+        {"exif and icc", true, 3000, 560},
+        {"exif only", true, 3000, 0},
+        {"empty exif", true, 0, 0},
+        {"empty exif and icc", true, 0, 560},
+        {"largest exif", true, ambrel::pipeline::jpegmeta::kMaxApp1Payload, 0},
+        {"icc only", false, 0, 560},
+        {"icc over three chunks", true, 200, 2 * ambrel::pipeline::jpegmeta::kMaxIccChunk + 7},
+        {"icc filling two chunks", false, 0, 2 * ambrel::pipeline::jpegmeta::kMaxIccChunk},
+        {"none", false, 0, 0},
+    };
+    for (const SegmentCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        JpegSegments segments;
+        segments.exifSegment = c.exifSegment;
+        segments.exif = exifPayload(c.exifSize);
+        segments.icc = filler(c.iccSize, 11);
+        const Bytes expected = splicedJpeg(image, 80, segments);
+
+        Bytes whole;
+        std::string warning = "not set";
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 80, whole, segments, &warning));
+        EXPECT_EQ(whole, expected);
+        EXPECT_EQ(warning, "");
+
+        EXPECT_EQ(bandEncoded(image, 80, segments, warning), expected);
+        EXPECT_EQ(warning, "");
+    }
+}
+
+// The XMP segment follows the EXIF (or JFIF) segment and precedes the ICC
+// chunks; without it the file is the spliced one.
+TEST(JpegEncoderTest, XmpSegmentSitsBetweenExifAndIcc)
+{
+    const cv::Mat image = noisyPicture(40, 24);
+    for (bool exifSegment : {true, false}) {
+        SCOPED_TRACE(exifSegment ? "with EXIF" : "with JFIF");
+        JpegSegments segments;
+        segments.exifSegment = exifSegment;
+        segments.exif = exifPayload(500);
+        segments.xmp = xmpPacket(ambrel::pipeline::kMaxXmpPacket);
+        segments.icc = filler(ambrel::pipeline::jpegmeta::kMaxIccChunk + 1, 5);
+        Bytes ours;
+        std::string warning;
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 90, ours, segments, &warning));
+        EXPECT_EQ(warning, "");
+        EXPECT_EQ(bandEncoded(image, 90, segments, warning), ours);
+
+        const std::vector<pipetest::Segment> found = pipetest::headerSegments(ours);
+        ASSERT_GE(found.size(), 5u);
+        EXPECT_EQ(found[0].marker, exifSegment ? 0xE1 : 0xE0);
+        if (exifSegment) {
+            EXPECT_EQ(found[0].payload, segments.exif);
+        }
+        EXPECT_EQ(found[1].marker, 0xE1);
+        EXPECT_EQ(found[1].payload, xmpSegmentPayload(segments.xmp));
+        EXPECT_EQ(found[2].marker, 0xE2);
+        EXPECT_EQ(found[3].marker, 0xE2);
+        EXPECT_EQ(found[4].marker, 0xDB);
+
+        // Cut the XMP segment out: what remains is the spliced file.
+        const std::size_t at = 2 + 4 + found[0].payload.size();
+        Bytes withoutXmp = ours;
+        withoutXmp.erase(withoutXmp.begin() + long(at), withoutXmp.begin() + long(at + 4 + found[1].payload.size()));
+        JpegSegments noXmp = segments;
+        noXmp.xmp.clear();
+        EXPECT_EQ(withoutXmp, splicedJpeg(image, 90, noXmp));
+    }
+}
+
+// A segment that one APP1 segment, or 255 APP2 segments, cannot hold is left
+// out with a warning that says so; the others and the picture are written,
+// and an EXIF block left out leaves the JFIF segment in place.
+TEST(JpegEncoderTest, SegmentsTooLargeAreLeftOutWithAWarning)
+{
+    const cv::Mat image = noisyPicture(24, 16);
+    const std::size_t largestIcc = 255 * ambrel::pipeline::jpegmeta::kMaxIccChunk;
+
+    JpegSegments fitting;
+    fitting.exifSegment = true;
+    fitting.exif = exifPayload(ambrel::pipeline::jpegmeta::kMaxApp1Payload);
+    fitting.xmp = xmpPacket(ambrel::pipeline::kMaxXmpPacket);
+    fitting.icc = filler(largestIcc, 1);
+    Bytes out;
+    std::string warning;
+    ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 75, out, fitting, &warning));
+    EXPECT_EQ(warning, "");
+    const std::vector<pipetest::Segment> all = pipetest::headerSegments(out);
+    ASSERT_GE(all.size(), 2u + 256);
+    EXPECT_EQ(all[1].payload, xmpSegmentPayload(fitting.xmp));
+    EXPECT_EQ(all[2 + 254].marker, 0xE2);
+    EXPECT_EQ(all[2 + 255].marker, 0xDB);
+
+    struct Oversize
+    {
+        const char* name;
+        JpegSegments segments;
+        const char* mentions;
+    };
+    JpegSegments exif = fitting;
+    exif.exif.push_back(0);
+    JpegSegments xmp = fitting;
+    xmp.xmp.push_back(' ');
+    JpegSegments icc = fitting;
+    icc.icc.push_back(0);
+    const Oversize cases[] = {{"EXIF", exif, "EXIF block of 65534 bytes left out"},
+                              {"XMP", xmp, "XMP packet of 65505 bytes left out"},
+                              {"ICC", icc, "ICC profile of 16707346 bytes left out"}};
+    for (const Oversize& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 75, out, c.segments, &warning));
+        EXPECT_NE(warning.find(c.mentions), std::string::npos) << warning;
+        std::string bandWarning;
+        EXPECT_EQ(bandEncoded(image, 75, c.segments, bandWarning), out);
+        EXPECT_EQ(bandWarning, warning);
+
+        const std::vector<pipetest::Segment> kept = pipetest::headerSegments(out);
+        const std::string name = c.name;
+        ASSERT_FALSE(kept.empty());
+        EXPECT_EQ(kept[0].marker, name == "EXIF" ? 0xE0 : 0xE1);
+        std::size_t xmpSegments = 0;
+        std::size_t iccSegments = 0;
+        for (const pipetest::Segment& segment : kept) {
+            if (segment.marker == 0xE1 && segment.payload.size() > 29 &&
+                std::equal(segment.payload.begin(), segment.payload.begin() + 29, "http://ns.adobe.com/xap/1.0/")) {
+                ++xmpSegments;
+            }
+            if (segment.marker == 0xE2) {
+                ++iccSegments;
+            }
+        }
+        EXPECT_EQ(xmpSegments, name == "XMP" ? 0u : 1u);
+        EXPECT_EQ(iccSegments, name == "ICC" ? 0u : 255u);
+        cv::Mat decoded = cv::imdecode(out, cv::IMREAD_COLOR);
+        EXPECT_EQ(decoded.size(), image.size());
+    }
+
+    // Everything too large: one warning naming all three, and a plain JPEG.
+    JpegSegments allTooLarge = fitting;
+    allTooLarge.exif = exif.exif;
+    allTooLarge.xmp = xmp.xmp;
+    allTooLarge.icc = icc.icc;
+    ambrel::pipeline::JpegEncoder encoder(image.cols, image.rows, 75, allTooLarge);
+    EXPECT_NE(encoder.warning().find("EXIF"), std::string::npos);
+    EXPECT_NE(encoder.warning().find("XMP"), std::string::npos);
+    EXPECT_NE(encoder.warning().find("ICC"), std::string::npos);
+    encoder.writeRows(image);
+    Bytes plain;
+    ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 75, plain));
+    EXPECT_EQ(encoder.finish(), plain);
+}
+
+// exiftool, as a black box, reads back the XMP packet and the ICC profile
+// (reassembled from its chunks).
+class TempJpeg
+{
+public:
+    explicit TempJpeg(const Bytes& bytes)
+        : mPath((std::filesystem::temp_directory_path() / ("ambrel-jpegseg-" + std::to_string(::getpid()) + ".jpg"))
+                    .string())
+    {
+        std::ofstream(mPath, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+    }
+    ~TempJpeg() { std::filesystem::remove(mPath); }
+    TempJpeg(const TempJpeg&) = delete;
+    TempJpeg& operator=(const TempJpeg&) = delete;
+    const std::string& path() const { return mPath; }
+
+private:
+    std::string mPath;
+};
+
+Bytes commandOutput(const std::string& command)
+{
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    Bytes out;
+    if (!pipe) {
+        return out;
+    }
+    std::uint8_t buffer[4096];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0) {
+        out.insert(out.end(), buffer, buffer + count);
+    }
+    return out;
+}
+
+TEST(JpegEncoderTest, ExiftoolReadsBackXmpAndIcc)
+{
+    if (std::system("exiftool -ver >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "exiftool is not installed";
+    }
+    const cv::Mat image = noisyPicture(32, 32);
+    JpegSegments segments;
+    segments.exifSegment = true;
+    segments.exif = exifPayload(0);
+    segments.xmp = xmpPacket(4000);
+    segments.icc = filler(2 * ambrel::pipeline::jpegmeta::kMaxIccChunk + 100, 9);
+    Bytes jpeg;
+    ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 90, jpeg, segments));
+    const TempJpeg file(jpeg);
+    EXPECT_EQ(commandOutput("exiftool -xmp -b '" + file.path() + "' 2>/dev/null"), segments.xmp);
+    EXPECT_EQ(commandOutput("exiftool -icc_profile -b '" + file.path() + "' 2>/dev/null"), segments.icc);
 }
 
 class BandEncodingTest : public pipetest::PipelineTest

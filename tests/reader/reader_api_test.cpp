@@ -17,6 +17,7 @@
 #include "heiclib/ids.h"
 #include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
+#include "tests/fixtures/heif_builder.h"
 
 using namespace ambrel::heif;
 
@@ -95,6 +96,10 @@ void expectAllRefuse(HevcImageFileReader& r)
         {"getItemDecodeDependencies", [&] { r.getItemDecodeDependencies(c, 1, ids); }},
         {"getDecoderCodeType", [&] { r.getDecoderCodeType(c, 1); }},
         {"getDecoderParameterSets", [&] { r.getDecoderParameterSets(c, 1, sets); }},
+        {"getItemColourInformation", [&] { r.getItemColourInformation(c, 1); }},
+        {"getItemMimeContent", [&] { r.getItemMimeContent(c, 1); }},
+        {"getItemDeclaredLength", [&] { r.getItemDeclaredLength(c, 1); }},
+        {"getItemLumaBitDepth", [&] { r.getItemLumaBitDepth(c, 1); }},
     };
     for (const auto& [name, call] : calls) {
         EXPECT_EQ(codeOf(call), FileReaderException::NotInitialized) << name;
@@ -380,6 +385,88 @@ TEST(ReaderLifeCycle, UnknownContextAndItemIds)
     r.getItemData(context, 2, data);
     EXPECT_EQ(data.size(), 8u);
     ambrel::log::setLevel(ambrel::log::Warning);
+}
+
+// What the extraction asks about items besides their bytes: a 'mime'
+// entry's content type and encoding, the length 'iloc' declares over every
+// extent, and an 'hvcC's luma bit depth.
+TEST(ReaderItemDetails, MimeContentDeclaredLengthAndBitDepth)
+{
+    fixture::HeifBuilder b;
+    fixture::ItemDescription image;
+    image.id = 1;
+    image.data = {0, 0, 0, 1, 0x26};
+    b.addItem(image);
+    fixture::ItemDescription xmp;
+    xmp.id = 2;
+    xmp.type = "mime";
+    xmp.contentType = "application/rdf+xml";
+    xmp.contentEncoding = "deflate";
+    xmp.data = fixture::Bytes(300, 'x');
+    xmp.extentCount = 3;
+    b.addItem(xmp);
+    fixture::ItemDescription inIdat = xmp;
+    inIdat.id = 3;
+    inIdat.contentEncoding.clear();
+    inIdat.storage = fixture::Storage::Idat;
+    inIdat.extentCount = 1;
+    inIdat.data.resize(17);
+    b.addItem(inIdat);
+    b.setPrimary(1);
+    HevcDecoderConfigRecord record;
+    record.setBitDepthLumaMinus8(2);
+    b.hvcC({1}, record);
+    const fixture::Bytes file = b.build();
+    std::stringstream stream(std::string(file.begin(), file.end()));
+    HevcImageFileReader r;
+    ambrel::log::setLevel(ambrel::log::Error);
+    r.initialize(stream);
+    ambrel::log::setLevel(ambrel::log::Warning);
+    const ContextId c = r.getFileInformation().rootMetaBoxInformation.contextId;
+
+    EXPECT_EQ(r.getItemMimeContent(c, 2), (MimeContent{"application/rdf+xml", "deflate"}));
+    EXPECT_EQ(r.getItemMimeContent(c, 3), (MimeContent{"application/rdf+xml", ""}));
+    EXPECT_EQ(r.getItemMimeContent(c, 9), std::nullopt);
+    EXPECT_EQ(r.getItemDeclaredLength(c, 2), 300u);
+    EXPECT_EQ(r.getItemDeclaredLength(c, 3), 17u);
+    EXPECT_EQ(r.getItemDeclaredLength(c, 9), std::nullopt);
+    EXPECT_EQ(r.getItemLumaBitDepth(c, 1), 10);
+    EXPECT_EQ(r.getItemLumaBitDepth(c, 2), std::nullopt);
+}
+
+TEST(ReaderColourInformation, NclxCodePointsOfEachItem)
+{
+    fixture::HeifBuilder b;
+    for (std::uint32_t id = 1; id <= 4; ++id) {
+        fixture::ItemDescription item;
+        item.id = id;
+        item.type = "hvc1";
+        item.data = {0, 0, 0, 1, 0x26};
+        b.addItem(item);
+    }
+    b.setPrimary(1);
+    // Item 1: two sets of code points, the first counts.
+    b.colr({1}, 12, 13, 6, true);
+    b.colr({1}, 1, 1, 1, false);
+    // Item 2: an ICC profile before its code points; item 4: the profile alone.
+    const fixture::Bytes prof{'p', 'r', 'o', 'f', 1, 2, 3, 4, 5, 6};
+    b.addRawProperty(fixture::makeBox("colr", prof), {2, 4}, false);
+    b.colr({2}, 9, 16, 9, false);
+    const fixture::Bytes file = b.build();
+    std::stringstream stream(std::string(file.begin(), file.end()));
+    HevcImageFileReader r;
+    ambrel::log::setLevel(ambrel::log::Error);
+    r.initialize(stream);
+    ambrel::log::setLevel(ambrel::log::Warning);
+    const ContextId c = r.getFileInformation().rootMetaBoxInformation.contextId;
+
+    EXPECT_EQ(r.getItemColourInformation(c, 1), (NclxColour{12, 13, 6, true}));
+    EXPECT_EQ(r.getItemColourInformation(c, 2), (NclxColour{9, 16, 9, false}));
+    EXPECT_EQ(r.getItemIccProfile(c, 2), (DataVector{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(r.getItemColourInformation(c, 3), std::nullopt);
+    EXPECT_EQ(r.getItemColourInformation(c, 4), std::nullopt);
+    EXPECT_EQ(r.getItemIccProfile(c, 4), (DataVector{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(codeOf([&] { r.getItemColourInformation(c + 7, 1); }), FileReaderException::InvalidContextId);
 }
 
 TEST(ReaderTiming, ForcedFrameRateOverMasters)

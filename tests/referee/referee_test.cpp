@@ -1,8 +1,9 @@
 // An independent referee for the pipeline: files of many shapes (written by
 // libheif's own encoder, by our fixture writer, and the shared corpus) are
-// decoded by decodeHeifPicture and by libheif's heif-convert, and listed by
-// ambrel-heifinfo and by heif-info; the pictures must agree pixel for pixel
-// within rounding, the item lists id for id.
+// converted to PNG by convertHeif (16 bits a sample, alpha kept) and by
+// libheif's heif-convert, and listed by ambrel-heifinfo and by heif-info; the
+// pictures must agree pixel for pixel within rounding, alpha and bit depth
+// included, the item lists id for id.
 //
 // All files are made and run through both sides once per run of this
 // program, two at a time, before the first row is checked. Our decoder runs
@@ -29,6 +30,7 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "heif2jpg/heif2jpg.h"
 #include "tests/fixtures/hevc_encoder.h"
@@ -46,6 +48,7 @@ using fixture::Bytes;
 // Agreement limits, in 8-bit levels.
 constexpr double kMaxMeanDifference = 1.0;      // per channel over the picture
 constexpr double kMaxLineMeanDifference = 3.0;  // per channel over any row or column
+constexpr double kMaxAlphaDifference = 0.5;     // over the picture
 
 // --------------------------------------------------------------- running
 
@@ -204,7 +207,8 @@ struct Outcome
 
     int libheifStatus = -1;  // heif-convert
     std::string libheifOutput;
-    cv::Mat reference;           // libheif's picture: 8-bit BGR
+    cv::Mat reference;           // libheif's picture, see loadPicture
+    bool referenceWide = false;  // libheif wrote 16 bits a sample
     std::string libheifPicture;  // which PNG it was, for the log
 
     std::string infoDump;     // heif-info -d
@@ -217,38 +221,34 @@ struct Outcome
     int decodeStatus = -1;  // our decoder's child: 0 decoded, 3 refused, else failed
     std::string decodeOutput;
     cv::Mat ours;
+    bool oursWide = false;
 };
 
-// 8-bit BGR from a PNG that heif-convert wrote: grey, BGR or BGRA, 8 or 16
-// bits (rounded to 8).
-cv::Mat loadReference(const std::string& path, std::string& error)
+// A PNG as 32-bit float BGRA in units of 8-bit levels (16-bit samples
+// divided by 257): grey or colour, with or without alpha (opaque then), 8 or
+// 16 bits; `wide` tells which depth it had.
+cv::Mat loadPicture(const std::string& path, bool& wide, std::string& error)
 {
-    cv::Mat png = cv::imread(path, cv::IMREAD_UNCHANGED);
-    if (png.empty()) {
-        error = "cannot read " + path;
+    const cv::Mat png = cv::imread(path, cv::IMREAD_UNCHANGED);
+    if (png.empty() || (png.depth() != CV_8U && png.depth() != CV_16U)) {
+        error = png.empty() ? "cannot read " + path : "unexpected PNG depth in " + path;
         return {};
     }
-    if (png.depth() == CV_16U) {
-        cv::Mat eight;
-        png.convertTo(eight, CV_8U, 255.0 / 65535.0);  // rounds to nearest
-        png = eight;
+    wide = png.depth() == CV_16U;
+    cv::Mat levels;
+    png.convertTo(levels, CV_32F, wide ? 1.0 / 257.0 : 1.0);
+    cv::Mat bgra;
+    switch (levels.channels()) {
+    case 1: cv::cvtColor(levels, bgra, cv::COLOR_GRAY2BGRA); break;
+    case 3: cv::cvtColor(levels, bgra, cv::COLOR_BGR2BGRA); break;
+    case 4: bgra = levels; break;
+    default: error = "unexpected PNG channels in " + path; return {};
     }
-    if (png.depth() != CV_8U) {
-        error = "unexpected PNG depth";
-        return {};
+    if (levels.channels() != 4) {
+        cv::Mat opaque(bgra.size(), CV_32F, cv::Scalar(255.0));
+        cv::insertChannel(opaque, bgra, 3);
     }
-    cv::Mat bgr;
-    if (png.channels() == 1) {
-        cv::Mat planes[] = {png, png, png};
-        cv::merge(planes, 3, bgr);
-    } else if (png.channels() == 4) {
-        cv::Mat planes[4];
-        cv::split(png, planes);
-        cv::merge(planes, 3, bgr);
-    } else {
-        bgr = png;
-    }
-    return bgr;
+    return bgra;
 }
 
 // The position of the primary among heif-info's images (libheif's top-level
@@ -288,7 +288,7 @@ void runLibheif(Outcome& outcome, const std::string& directory, const std::strin
     }
     outcome.libheifPicture = fs::path(picture).filename().string();
     std::string error;
-    outcome.reference = loadReference(picture, error);
+    outcome.reference = loadPicture(picture, outcome.referenceWide, error);
     if (outcome.reference.empty()) {
         outcome.libheifStatus = -2;
         outcome.libheifOutput += "\n" + error;
@@ -336,7 +336,8 @@ void runOurDecoder(const std::vector<Outcome*>& batch, const std::string& direct
             text >> outcome.decodeStatus;
             std::getline(text >> std::ws, outcome.decodeOutput);
             if (outcome.decodeStatus == 0) {
-                outcome.ours = cv::imread(picture, cv::IMREAD_COLOR);
+                std::string error;
+                outcome.ours = loadPicture(picture, outcome.oursWide, error);
                 if (outcome.ours.empty()) {
                     outcome.decodeStatus = -2;
                     outcome.decodeOutput = "the decoded picture could not be read back";
@@ -553,34 +554,50 @@ struct PixelFigures
     int worstRowAt = 0;
     double worstColumn = 0;
     int worstColumnAt = 0;
+    double alphaMean = 0;  // alpha, over every pixel
 };
 
+// Colours are compared where libheif's picture is not wholly transparent
+// (what lies under a transparent pixel is nobody's business); alpha
+// everywhere. Pictures in loadPicture's form.
 PixelFigures comparePixels(const cv::Mat& ours, const cv::Mat& reference)
 {
     PixelFigures figures;
     const int width = ours.cols;
     const int height = ours.rows;
     std::vector<double> rowSums(std::size_t(height) * 3, 0.0);
+    std::vector<double> rowCounts(std::size_t(height), 0.0);
     std::vector<double> columnSums(std::size_t(width) * 3, 0.0);
+    std::vector<double> columnCounts(std::size_t(width), 0.0);
     double sums[3] = {0, 0, 0};
+    double counted = 0;
+    double alphaSum = 0;
     for (int y = 0; y < height; ++y) {
-        const auto* a = ours.ptr<std::uint8_t>(y);
-        const auto* b = reference.ptr<std::uint8_t>(y);
+        const auto* a = ours.ptr<float>(y);
+        const auto* b = reference.ptr<float>(y);
         for (int x = 0; x < width; ++x) {
+            alphaSum += std::abs(double(a[x * 4 + 3]) - double(b[x * 4 + 3]));
+            if (b[x * 4 + 3] == 0.0f) {
+                continue;
+            }
+            counted += 1;
+            rowCounts[std::size_t(y)] += 1;
+            columnCounts[std::size_t(x)] += 1;
             for (int c = 0; c < 3; ++c) {
-                const double d = std::abs(int(a[x * 3 + c]) - int(b[x * 3 + c]));
+                const double d = std::abs(double(a[x * 4 + c]) - double(b[x * 4 + c]));
                 sums[c] += d;
                 rowSums[std::size_t(y) * 3 + c] += d;
                 columnSums[std::size_t(x) * 3 + c] += d;
             }
         }
     }
+    figures.alphaMean = alphaSum / (double(width) * height);
     for (int c = 0; c < 3; ++c) {
-        figures.mean[c] = sums[c] / (double(width) * height);
+        figures.mean[c] = counted > 0 ? sums[c] / counted : 0.0;
     }
     for (int y = 0; y < height; ++y) {
-        for (int c = 0; c < 3; ++c) {
-            const double mean = rowSums[std::size_t(y) * 3 + c] / width;
+        for (int c = 0; c < 3 && rowCounts[std::size_t(y)] > 0; ++c) {
+            const double mean = rowSums[std::size_t(y) * 3 + c] / rowCounts[std::size_t(y)];
             if (mean > figures.worstRow) {
                 figures.worstRow = mean;
                 figures.worstRowAt = y;
@@ -588,8 +605,8 @@ PixelFigures comparePixels(const cv::Mat& ours, const cv::Mat& reference)
         }
     }
     for (int x = 0; x < width; ++x) {
-        for (int c = 0; c < 3; ++c) {
-            const double mean = columnSums[std::size_t(x) * 3 + c] / height;
+        for (int c = 0; c < 3 && columnCounts[std::size_t(x)] > 0; ++c) {
+            const double mean = columnSums[std::size_t(x) * 3 + c] / columnCounts[std::size_t(x)];
             if (mean > figures.worstColumn) {
                 figures.worstColumn = mean;
                 figures.worstColumnAt = x;
@@ -816,6 +833,16 @@ TEST_P(Referee, AgreesWithLibheif)
             log << ", mean |diff| B " << f.mean[0] << " G " << f.mean[1] << " R " << f.mean[2] << ", worst row "
                 << f.worstRow << " (y " << f.worstRowAt << "), worst column " << f.worstColumn << " (x "
                 << f.worstColumnAt << ")";
+            log << ", alpha " << f.alphaMean << (outcome.oursWide ? ", 16-bit" : ", 8-bit");
+            if (f.alphaMean > kMaxAlphaDifference) {
+                std::ostringstream text;
+                text << std::fixed << std::setprecision(2) << "mean alpha difference " << f.alphaMean << " exceeds "
+                     << kMaxAlphaDifference;
+                differences.push_back(text.str());
+            }
+            if (outcome.referenceWide && !outcome.oursWide) {
+                differences.push_back("libheif's picture has 16 bits a sample, ours 8");
+            }
             if (mean > kMaxMeanDifference) {
                 std::ostringstream text;
                 text << std::fixed << std::setprecision(2) << "mean difference per channel (B, G, R) " << f.mean[0]
@@ -896,15 +923,17 @@ int decodeList(const char* list)
     std::string output;
     while (std::getline(in, input) && std::getline(in, output)) {
         const Bytes bytes = fixture::readFileBytes(input);
-        std::string message;
-        const cv::Mat picture = decodeHeifPicture(bytes.data(), bytes.size(), &message);
+        ConversionSettings settings;
+        settings.format = OutputFormat::Png;
+        settings.depth = 16;
+        settings.keepExif = false;
+        const ConvertedFile file = convertHeif(bytes.data(), bytes.size(), settings);
         std::string status;
-        if (picture.empty()) {
-            status = "3 " + (message.empty() ? std::string("refused") : message);
-        } else if (picture.type() != CV_8UC3) {
-            status = "4 decodeHeifPicture returned a picture of OpenCV type " + std::to_string(picture.type());
+        if (!file.ok) {
+            status = "3 " + (file.message.empty() ? std::string("refused") : file.message) + ": " + file.detail;
         } else {
-            status = cv::imwrite(output, picture) ? "0" : "5 the picture could not be written";
+            fixture::writeFileBytes(output, file.bytes);
+            status = "0";
         }
         std::replace(status.begin(), status.end(), '\n', ' ');
         std::ofstream(output + ".status", std::ios::trunc) << status << '\n';

@@ -1,0 +1,949 @@
+#include "heif2jpg/format_encoders.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include <openjpeg.h>
+#include <png.h>
+#include <tiffio.h>
+#include <zlib.h>
+
+#include <opencv2/imgproc.hpp>
+
+namespace ambrel::pipeline {
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+EncodedFile failure(std::string text)
+{
+    return {{}, std::move(text), {}};
+}
+
+// The empty string when the encoders can take the picture.
+std::string checkPicture(const cv::Mat& image, bool sixteenBit)
+{
+    if (image.empty() || image.dims != 2)
+        return "the picture is empty";
+    if (image.channels() != 3 && image.channels() != 4)
+        return "the picture is not BGR or BGRA";
+    if (image.depth() != CV_8U && !(sixteenBit && image.depth() == CV_16U))
+        return sixteenBit ? "the picture is not 8-bit or 16-bit" : "the picture is not 8-bit";
+    return {};
+}
+
+// Rows first..first+count of the picture in RGB(A) order, contiguous.
+cv::Mat rgbRows(const cv::Mat& image, int first, int count)
+{
+    cv::Mat rows;
+    cv::cvtColor(image.rowRange(first, first + count), rows,
+                 image.channels() == 4 ? cv::COLOR_BGRA2RGBA : cv::COLOR_BGR2RGB);
+    return rows;
+}
+
+// The XMP packet as libraries that take C strings need it: up to the first
+// NUL (a packet is text; a trailing NUL is common).
+std::string xmpText(const Bytes& xmp)
+{
+    const auto end = std::find(xmp.begin(), xmp.end(), std::uint8_t(0));
+    return std::string(xmp.begin(), end);
+}
+
+// ---------------------------------------------------------------- PNG
+
+struct PngState
+{
+    Bytes* out = nullptr;
+    char message[256] = {};
+};
+
+void pngWrite(png_structp png, png_bytep data, png_size_t length)
+{
+    auto* state = static_cast<PngState*>(png_get_io_ptr(png));
+    bool stored = true;
+    try {
+        state->out->insert(state->out->end(), data, data + length);
+    } catch (const std::bad_alloc&) {
+        stored = false;  // png_error jumps: not from inside the handler
+    }
+    if (!stored)
+        png_error(png, "out of memory");
+}
+
+void pngFlush(png_structp) {}
+
+void pngError(png_structp png, png_const_charp message)
+{
+    auto* state = static_cast<PngState*>(png_get_error_ptr(png));
+    std::snprintf(state->message, sizeof state->message, "%s", message);
+    // Back to the setjmp in writePng; were this to return, libpng would
+    // print the message to standard error before jumping.
+    png_longjmp(png, 1);
+}
+
+void pngWarning(png_structp, png_const_charp) {}
+
+// libpng reports errors by longjmp to the setjmp here; every object this
+// function uses was made by the caller, so the jump skips no destructor.
+bool writePng(png_structp png, png_infop info, const cv::Mat& image, const ImageMetadata& metadata,
+              const std::string& xmp, int deflateLevel, png_bytepp rows)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    const int colourType = image.channels() == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
+    const int bitDepth = image.depth() == CV_16U ? 16 : 8;
+    png_set_IHDR(png, info, static_cast<png_uint_32>(image.cols), static_cast<png_uint_32>(image.rows), bitDepth,
+                 colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, deflateLevel);
+    if (deflateLevel <= 3) {
+        // Paeth predicts photographs well, and run-length matching is several
+        // times faster than zlib's full search for a few percent more bytes;
+        // trying every filter on every row costs more than it saves here.
+        png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_PAETH);
+        png_set_compression_strategy(png, Z_RLE);
+    }
+    if (metadata.icc.empty() && metadata.srgb)
+        png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+    if (!metadata.icc.empty())
+        png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, metadata.icc.data(),
+                     static_cast<png_uint_32>(metadata.icc.size()));
+    if (!metadata.exif.empty())
+        png_set_eXIf_1(png, info, static_cast<png_uint_32>(metadata.exif.size()),
+                       const_cast<png_bytep>(metadata.exif.data()));
+    if (!xmp.empty()) {
+        png_text text{};
+        text.compression = PNG_ITXT_COMPRESSION_NONE;
+        text.key = const_cast<png_charp>("XML:com.adobe.xmp");
+        text.text = const_cast<png_charp>(xmp.c_str());
+        text.itxt_length = xmp.size();
+        png_set_text(png, info, &text, 1);
+    }
+    png_write_info(png, info);
+    png_set_bgr(png);
+    if (bitDepth == 16)
+        png_set_swap(png);  // the picture's samples are in the machine's order (little-endian), PNG's big-endian
+    png_write_image(png, rows);
+    // Without the info: the chunks were written before the pixels, and
+    // libpng would write eXIf a second time after them.
+    png_write_end(png, nullptr);
+    return true;
+}
+
+// ---------------------------------------------------------------- TIFF
+
+// A growing in-memory file for libtiff's client procedures.
+struct MemoryFile
+{
+    Bytes data;
+    std::uint64_t position = 0;
+    std::string error;
+};
+
+tsize_t tiffRead(thandle_t handle, tdata_t buffer, tsize_t size)
+{
+    auto* file = static_cast<MemoryFile*>(handle);
+    if (size < 0 || file->position >= file->data.size())
+        return 0;
+    const auto count = std::min<std::uint64_t>(static_cast<std::uint64_t>(size), file->data.size() - file->position);
+    std::memcpy(buffer, file->data.data() + file->position, count);
+    file->position += count;
+    return static_cast<tsize_t>(count);
+}
+
+tsize_t tiffWrite(thandle_t handle, tdata_t buffer, tsize_t size)
+{
+    auto* file = static_cast<MemoryFile*>(handle);
+    if (size < 0)
+        return -1;
+    const auto count = static_cast<std::uint64_t>(size);
+    try {
+        if (file->position + count > file->data.size())
+            file->data.resize(file->position + count);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    std::memcpy(file->data.data() + file->position, buffer, count);
+    file->position += count;
+    return size;
+}
+
+toff_t tiffSeek(thandle_t handle, toff_t offset, int whence)
+{
+    auto* file = static_cast<MemoryFile*>(handle);
+    std::uint64_t base = 0;
+    if (whence == SEEK_CUR)
+        base = file->position;
+    else if (whence == SEEK_END)
+        base = file->data.size();
+    // libtiff keeps classic TIFF offsets below 4 GiB itself; a seek past
+    // that cannot be meant.
+    if (offset > std::numeric_limits<std::uint32_t>::max() || base + offset > std::numeric_limits<std::uint32_t>::max())
+        return static_cast<toff_t>(-1);
+    file->position = base + offset;
+    return file->position;
+}
+
+int tiffClose(thandle_t)
+{
+    return 0;
+}
+
+toff_t tiffSize(thandle_t handle)
+{
+    return static_cast<MemoryFile*>(handle)->data.size();
+}
+
+int tiffMap(thandle_t, tdata_t*, toff_t*)
+{
+    return 0;
+}
+
+void tiffUnmap(thandle_t, tdata_t, toff_t) {}
+
+int tiffError(TIFF*, void* user, const char* module, const char* format, va_list arguments)
+{
+    auto* file = static_cast<MemoryFile*>(user);
+    if (file->error.empty()) {
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, arguments);
+        file->error = std::string(module ? module : "libtiff") + ": " + text;
+    }
+    return 1;  // handled: not passed on to the process-wide handler
+}
+
+int tiffWarning(TIFF*, void*, const char*, const char*, va_list)
+{
+    return 1;
+}
+
+struct TiffCloser
+{
+    void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+
+struct TiffOptionsFree
+{
+    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+
+// --- carrying an EXIF block into a TIFF file ---
+//
+// libtiff can write an EXIF directory only tag by tag, each with the calling
+// convention of its own field definition. A TIFF file already is the EXIF
+// block's structure, so instead the block's Exif and GPS directories are
+// copied as they are (entries, their out-of-line values, the Interoperability
+// directory) behind what libtiff wrote, and the main directory's pointers to
+// them are filled in. The file is written in the block's byte order, so no
+// value needs swapping. Text tags of the block's first directory (camera
+// make, model, date...) go into the main directory through libtiff.
+
+constexpr std::uint16_t kExifIfdTag = 0x8769;
+constexpr std::uint16_t kGpsIfdTag = 0x8825;
+constexpr std::uint16_t kInteropIfdTag = 0xa005;
+constexpr std::uint32_t kMaxIfdEntries = 1000;
+
+// Reads 16- and 32-bit values of a TIFF structure in its byte order, each
+// access checked against the end. Holds the vector, not its data, so that it
+// stays valid while the vector grows.
+class TiffBytes
+{
+public:
+    TiffBytes(const Bytes& bytes, bool bigEndian) : mBytes(bytes), mBig(bigEndian) {}
+
+    bool get16(std::uint64_t at, std::uint16_t& value) const
+    {
+        if (at + 2 > mBytes.size())
+            return false;
+        value = mBig ? static_cast<std::uint16_t>((mBytes[at] << 8) | mBytes[at + 1])
+                     : static_cast<std::uint16_t>(mBytes[at] | (mBytes[at + 1] << 8));
+        return true;
+    }
+    bool get32(std::uint64_t at, std::uint32_t& value) const
+    {
+        std::uint16_t a = 0, b = 0;
+        if (!get16(at, a) || !get16(at + 2, b))
+            return false;
+        value = mBig ? (std::uint32_t(a) << 16) | b : (std::uint32_t(b) << 16) | a;
+        return true;
+    }
+
+private:
+    const Bytes& mBytes;
+    bool mBig;
+};
+
+// Writes a 32-bit value at `at` (which the caller has checked) in the byte order.
+void setTiff32(Bytes& bytes, bool bigEndian, std::uint64_t at, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        const int shift = bigEndian ? 24 - 8 * i : 8 * i;
+        bytes[at + i] = static_cast<std::uint8_t>(value >> shift);
+    }
+}
+
+// Bytes per value of each TIFF field type; 0 for an unknown type.
+std::uint32_t tiffTypeSize(std::uint16_t type)
+{
+    switch (type) {
+    case 1:
+    case 2:
+    case 6:
+    case 7: return 1;  // BYTE, ASCII, SBYTE, UNDEFINED
+    case 3:
+    case 8: return 2;  // SHORT, SSHORT
+    case 4:
+    case 9:
+    case 11:
+    case 13: return 4;  // LONG, SLONG, FLOAT, IFD
+    case 5:
+    case 10:
+    case 12: return 8;  // RATIONAL, SRATIONAL, DOUBLE
+    default: return 0;
+    }
+}
+
+struct ExifLayout
+{
+    bool bigEndian = false;
+    std::uint32_t exifIfd = 0;  // offsets in the block, 0 when absent
+    std::uint32_t gpsIfd = 0;
+    std::vector<std::pair<std::uint16_t, std::string>> texts;  // first-directory text tags for the main directory
+};
+
+// The tags of the first directory that describe the capture, not the pixels.
+bool isCaptureTextTag(std::uint16_t tag)
+{
+    switch (tag) {
+    case 0x010e:
+    case 0x010f:
+    case 0x0110:
+    case 0x0131:
+    case 0x0132:
+    case 0x013b:
+    case 0x8298: return true;
+    default: return false;
+    }
+}
+
+bool readExifLayout(const Bytes& block, ExifLayout& layout)
+{
+    if (block.size() < 8)
+        return false;
+    if (block[0] == 'M' && block[1] == 'M')
+        layout.bigEndian = true;
+    else if (!(block[0] == 'I' && block[1] == 'I'))
+        return false;
+    const TiffBytes in(block, layout.bigEndian);
+    std::uint16_t magic = 0, count = 0;
+    std::uint32_t ifd = 0;
+    if (!in.get16(2, magic) || magic != 42 || !in.get32(4, ifd) || !in.get16(ifd, count) || count > kMaxIfdEntries)
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t entry = std::uint64_t(ifd) + 2 + 12 * i;
+        std::uint16_t tag = 0, type = 0;
+        std::uint32_t n = 0, value = 0;
+        if (!in.get16(entry, tag) || !in.get16(entry + 2, type) || !in.get32(entry + 4, n) ||
+            !in.get32(entry + 8, value))
+            return false;
+        if (tag == kExifIfdTag && (type == 4 || type == 13) && n == 1)
+            layout.exifIfd = value;
+        else if (tag == kGpsIfdTag && (type == 4 || type == 13) && n == 1)
+            layout.gpsIfd = value;
+        else if (isCaptureTextTag(tag) && type == 2 && n > 1) {
+            const std::uint64_t at = n <= 4 ? entry + 8 : value;
+            if (at + n > block.size())
+                return false;
+            std::string text(block.begin() + static_cast<std::ptrdiff_t>(at),
+                             block.begin() + static_cast<std::ptrdiff_t>(at + n));
+            text.resize(std::strlen(text.c_str()));
+            if (!text.empty())
+                layout.texts.emplace_back(tag, std::move(text));
+        }
+    }
+    return true;
+}
+
+// Copies the directory at `offset` of the block, with its out-of-line values
+// and (depth allowing) its Interoperability directory, to the end of `out`;
+// sets `copied` to where it starts. `budget` bounds the bytes copied, so that
+// entries pointing many times at the same large value cannot blow the file up.
+bool copyIfd(const Bytes& block, bool bigEndian, std::uint32_t offset, Bytes& out, int depth, std::uint64_t& budget,
+             std::uint32_t& copied)
+{
+    const TiffBytes in(block, bigEndian);
+    std::uint16_t count = 0;
+    if (!in.get16(offset, count) || count > kMaxIfdEntries)
+        return false;
+    const std::uint64_t ifdSize = 2 + 12 * std::uint64_t(count) + 4;
+    if (offset + ifdSize > block.size())
+        return false;
+    if (out.size() % 2)
+        out.push_back(0);
+    const std::uint64_t start = out.size();
+    if (start + ifdSize > std::numeric_limits<std::uint32_t>::max() || ifdSize > budget)
+        return false;
+    budget -= ifdSize;
+    out.insert(out.end(), block.begin() + offset, block.begin() + static_cast<std::ptrdiff_t>(offset + ifdSize));
+    const TiffBytes target(out, bigEndian);
+    setTiff32(out, bigEndian, start + ifdSize - 4, 0);  // no next directory
+    // Where each sub-directory's offset goes, and the offset in the block.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> subDirectories;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t entry = start + 2 + 12 * std::uint64_t(i);
+        std::uint16_t tag = 0, type = 0;
+        std::uint32_t n = 0, value = 0;
+        target.get16(entry, tag);
+        target.get16(entry + 2, type);
+        target.get32(entry + 4, n);
+        target.get32(entry + 8, value);
+        if (tag == kInteropIfdTag && depth > 0 && (type == 4 || type == 13) && n == 1) {
+            subDirectories.emplace_back(entry + 8, value);
+            continue;
+        }
+        const std::uint64_t size = std::uint64_t(tiffTypeSize(type)) * n;
+        if (size <= 4)
+            continue;  // in the entry itself
+        if (value + size > block.size() || size > budget)
+            return false;
+        budget -= size;
+        if (out.size() % 2)
+            out.push_back(0);
+        if (out.size() + size > std::numeric_limits<std::uint32_t>::max())
+            return false;
+        const auto at = static_cast<std::uint32_t>(out.size());
+        out.insert(out.end(), block.begin() + value, block.begin() + static_cast<std::ptrdiff_t>(value + size));
+        setTiff32(out, bigEndian, entry + 8, at);
+    }
+    for (const auto& [patch, sourceOffset] : subDirectories) {
+        std::uint32_t sub = 0;
+        if (!copyIfd(block, bigEndian, sourceOffset, out, depth - 1, budget, sub))
+            return false;
+        setTiff32(out, bigEndian, patch, sub);
+    }
+    copied = static_cast<std::uint32_t>(start);
+    return true;
+}
+
+// Fills in the value of `tag` in the first directory of the TIFF file.
+bool patchFirstIfd(Bytes& file, bool bigEndian, std::uint16_t tag, std::uint32_t value)
+{
+    const TiffBytes io(file, bigEndian);
+    std::uint32_t ifd = 0;
+    std::uint16_t count = 0;
+    if (!io.get32(4, ifd) || !io.get16(ifd, count))
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t entry = std::uint64_t(ifd) + 2 + 12 * i;
+        std::uint16_t entryTag = 0;
+        if (!io.get16(entry, entryTag) || entry + 12 > file.size())
+            return false;
+        if (entryTag == tag) {
+            setTiff32(file, bigEndian, entry + 8, value);
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- JPEG 2000
+
+struct OpjSink
+{
+    Bytes data;
+    std::uint64_t position = 0;
+};
+
+OPJ_SIZE_T opjWrite(void* buffer, OPJ_SIZE_T size, void* user)
+{
+    auto* sink = static_cast<OpjSink*>(user);
+    try {
+        if (sink->position + size > sink->data.size())
+            sink->data.resize(sink->position + size);
+    } catch (const std::bad_alloc&) {
+        return static_cast<OPJ_SIZE_T>(-1);
+    }
+    std::memcpy(sink->data.data() + sink->position, buffer, size);
+    sink->position += size;
+    return size;
+}
+
+OPJ_OFF_T opjSkip(OPJ_OFF_T count, void* user)
+{
+    auto* sink = static_cast<OpjSink*>(user);
+    if (count < 0 && static_cast<std::uint64_t>(-count) > sink->position)
+        return -1;
+    sink->position = static_cast<std::uint64_t>(static_cast<OPJ_OFF_T>(sink->position) + count);
+    return count;
+}
+
+OPJ_BOOL opjSeek(OPJ_OFF_T position, void* user)
+{
+    if (position < 0)
+        return OPJ_FALSE;
+    static_cast<OpjSink*>(user)->position = static_cast<std::uint64_t>(position);
+    return OPJ_TRUE;
+}
+
+void opjError(const char* message, void* user)
+{
+    auto* text = static_cast<std::string*>(user);
+    if (text->empty()) {
+        *text = message;
+        while (!text->empty() && (text->back() == '\n' || text->back() == ' '))
+            text->pop_back();
+    }
+}
+
+void opjQuiet(const char*, void*) {}
+
+struct OpjCodecFree
+{
+    void operator()(opj_codec_t* codec) const { opj_destroy_codec(codec); }
+};
+struct OpjStreamFree
+{
+    void operator()(opj_stream_t* stream) const { opj_stream_destroy(stream); }
+};
+struct OpjImageFree
+{
+    void operator()(opj_image_t* image) const { opj_image_destroy(image); }
+};
+
+void appendBigEndian32(Bytes& out, std::uint32_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value >> 24));
+    out.push_back(static_cast<std::uint8_t>(value >> 16));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// A JP2 'uuid' box: EXIF and XMP have no box of their own in JP2; these two
+// identifiers are the ones readers look for.
+bool appendUuidBox(Bytes& file, const std::array<std::uint8_t, 16>& uuid, const Bytes& payload)
+{
+    const std::uint64_t size = 8 + uuid.size() + payload.size();
+    if (size > std::numeric_limits<std::uint32_t>::max())
+        return false;
+    appendBigEndian32(file, static_cast<std::uint32_t>(size));
+    file.insert(file.end(), {'u', 'u', 'i', 'd'});
+    file.insert(file.end(), uuid.begin(), uuid.end());
+    file.insert(file.end(), payload.begin(), payload.end());
+    return true;
+}
+
+std::uint32_t readBigEndian32(const Bytes& bytes, std::size_t at)
+{
+    return (std::uint32_t(bytes[at]) << 24) | (std::uint32_t(bytes[at + 1]) << 16) |
+           (std::uint32_t(bytes[at + 2]) << 8) | std::uint32_t(bytes[at + 3]);
+}
+
+// Puts the ICC profile into the JP2 header box in place of the enumerated
+// colour space OpenJPEG wrote. OpenJPEG's own route (the image's
+// icc_profile_buf) fails an assertion in its encoder, so the header is
+// rewritten here: the colour specification box becomes method 2 (a
+// restricted ICC profile, the JP2 form) and the header box grows by the
+// difference. Nothing in a JP2 file points at absolute offsets, so the boxes
+// after it need no change. False when the file has no such header.
+bool putJp2Profile(Bytes& file, const Bytes& icc)
+{
+    std::size_t at = 0;
+    while (at + 8 <= file.size()) {
+        const std::uint32_t size = readBigEndian32(file, at);
+        if (size < 8 || at + size > file.size())
+            return false;
+        if (std::memcmp(&file[at + 4], "jp2h", 4) == 0) {
+            Bytes header;
+            for (std::size_t child = at + 8; child + 8 <= at + size;) {
+                const std::uint32_t childSize = readBigEndian32(file, child);
+                if (childSize < 8 || child + childSize > at + size)
+                    return false;
+                if (std::memcmp(&file[child + 4], "colr", 4) == 0) {
+                    appendBigEndian32(header, static_cast<std::uint32_t>(8 + 3 + icc.size()));
+                    header.insert(header.end(), {'c', 'o', 'l', 'r', 2, 0, 0});  // method, precedence, approximation
+                    header.insert(header.end(), icc.begin(), icc.end());
+                } else {
+                    header.insert(header.end(), file.begin() + static_cast<std::ptrdiff_t>(child),
+                                  file.begin() + static_cast<std::ptrdiff_t>(child + childSize));
+                }
+                child += childSize;
+            }
+            if (8 + header.size() > std::numeric_limits<std::uint32_t>::max())
+                return false;
+            Bytes box;
+            appendBigEndian32(box, static_cast<std::uint32_t>(8 + header.size()));
+            box.insert(box.end(), {'j', 'p', '2', 'h'});
+            box.insert(box.end(), header.begin(), header.end());
+            file.erase(file.begin() + static_cast<std::ptrdiff_t>(at),
+                       file.begin() + static_cast<std::ptrdiff_t>(at + size));
+            file.insert(file.begin() + static_cast<std::ptrdiff_t>(at), box.begin(), box.end());
+            return true;
+        }
+        at += size;
+    }
+    return false;
+}
+
+// "JpgTiffExif->JP2"
+constexpr std::array<std::uint8_t, 16> kExifUuid = {0x4a, 0x70, 0x67, 0x54, 0x69, 0x66, 0x66, 0x45,
+                                                    0x78, 0x69, 0x66, 0x2d, 0x3e, 0x4a, 0x50, 0x32};
+// BE7ACFCB-97A9-42E8-9C71-999491E3AFAC
+constexpr std::array<std::uint8_t, 16> kXmpUuid = {0xbe, 0x7a, 0xcf, 0xcb, 0x97, 0xa9, 0x42, 0xe8,
+                                                   0x9c, 0x71, 0x99, 0x94, 0x91, 0xe3, 0xaf, 0xac};
+
+// ---------------------------------------------------------------- BMP
+
+void appendLittle16(Bytes& out, std::uint16_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void appendLittle32(Bytes& out, std::uint32_t value)
+{
+    appendLittle16(out, static_cast<std::uint16_t>(value));
+    appendLittle16(out, static_cast<std::uint16_t>(value >> 16));
+}
+
+constexpr std::uint32_t kBmpFileHeaderSize = 14;
+constexpr std::uint32_t kBmpV5HeaderSize = 124;
+constexpr std::uint32_t kBiRgb = 0;
+constexpr std::uint32_t kBiBitfields = 3;
+constexpr std::uint32_t kLcsSrgb = 0x73524742;          // 'sRGB'
+constexpr std::uint32_t kProfileEmbedded = 0x4d424544;  // 'MBED'
+constexpr std::uint32_t kLcsGmImages = 4;               // perceptual
+constexpr std::uint32_t kPixelsPerMetre = 2835;         // 72 dpi
+
+}  // namespace
+
+// ---------------------------------------------------------------- PNG
+
+namespace {
+
+EncodedFile encodePngOnce(const cv::Mat& image, const ImageMetadata& metadata, const std::string& xmp, int deflateLevel)
+{
+    Bytes out;
+    PngState state;
+    state.out = &out;
+    std::vector<png_bytep> rows(static_cast<std::size_t>(image.rows));
+    for (int y = 0; y < image.rows; ++y)
+        rows[static_cast<std::size_t>(y)] = const_cast<png_bytep>(image.ptr<std::uint8_t>(y));
+
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, pngError, pngWarning);
+    if (!png)
+        return failure("PNG: libpng could not start");
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        png_destroy_write_struct(&png, nullptr);
+        return failure("PNG: libpng could not start");
+    }
+    png_set_write_fn(png, &state, pngWrite, pngFlush);
+    const bool written = writePng(png, info, image, metadata, xmp, std::clamp(deflateLevel, 0, 9), rows.data());
+    png_destroy_write_struct(&png, &info);
+    if (!written)
+        return failure(std::string("PNG: ") + (state.message[0] ? state.message : "libpng failed"));
+    return {std::move(out), {}, {}};
+}
+
+}  // namespace
+
+EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
+{
+    if (std::string problem = checkPicture(image, true); !problem.empty())
+        return failure("PNG: " + problem);
+    if (metadata.icc.size() > std::numeric_limits<png_uint_32>::max() / 2 ||
+        metadata.exif.size() > std::numeric_limits<png_uint_32>::max() / 2)
+        return failure("PNG: the metadata is too large");
+
+    const std::string xmp = xmpText(metadata.xmp);
+    EncodedFile file = encodePngOnce(image, metadata, xmp, deflateLevel);
+    if (file.ok() || metadata.icc.empty())
+        return file;
+    // libpng checks the profile against the picture and refuses one that
+    // does not fit (a grey or CMYK profile, a length that disagrees with the
+    // data); the picture is still worth writing, without it.
+    ImageMetadata withoutProfile{{}, metadata.exif, metadata.xmp};
+    EncodedFile retry = encodePngOnce(image, withoutProfile, xmp, deflateLevel);
+    if (retry.ok())
+        retry.warning = "the colour profile was left out (" + file.error + ")";
+    return retry;
+}
+
+// ---------------------------------------------------------------- TIFF
+
+EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
+{
+    if (std::string problem = checkPicture(image, true); !problem.empty())
+        return failure("TIFF: " + problem);
+    if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2 ||
+        metadata.xmp.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+        return failure("TIFF: the metadata is too large");
+
+    ExifLayout exif;
+    if (!metadata.exif.empty() && !readExifLayout(metadata.exif, exif))
+        return failure("TIFF: the EXIF block is malformed");
+
+    MemoryFile file;
+    std::unique_ptr<TIFFOpenOptions, TiffOptionsFree> options(TIFFOpenOptionsAlloc());
+    if (!options)
+        return failure("TIFF: libtiff could not start");
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), tiffError, &file);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), tiffWarning, &file);
+    // Classic TIFF, which every reader takes (libtiff refuses to pass 4 GiB,
+    // and the refusal comes back as an error here), in the EXIF block's byte
+    // order.
+    const char* mode = exif.bigEndian ? "wb" : "wl";
+    std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpenExt("memory", mode, &file, tiffRead, tiffWrite, tiffSeek,
+                                                            tiffClose, tiffSize, tiffMap, tiffUnmap, options.get()));
+    if (!tif)
+        return failure("TIFF: " + (file.error.empty() ? std::string("libtiff could not start") : file.error));
+
+    const int channels = image.channels();
+    const int bits = image.depth() == CV_16U ? 16 : 8;
+    const std::size_t rowBytes = image.cols * image.elemSize();
+    const auto rowsPerStrip = static_cast<std::uint32_t>(
+        std::clamp<std::size_t>((std::size_t(256) << 10) / std::max<std::size_t>(rowBytes, 1), 1, image.rows));
+    TIFF* t = tif.get();
+    bool set = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(image.cols)) &&
+               TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(image.rows)) &&
+               TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(bits)) &&
+               TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(channels)) &&
+               TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
+               TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+               TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+               TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+               TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) &&
+               TIFFSetField(t, TIFFTAG_ZIPQUALITY, std::clamp(deflateLevel, 1, 9)) &&
+               TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    if (set && channels == 4) {
+        const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
+        set = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(1), extra);
+    }
+    if (set && !metadata.icc.empty())
+        set = TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(metadata.icc.size()), metadata.icc.data());
+    if (set && !metadata.xmp.empty())
+        set = TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(metadata.xmp.size()), metadata.xmp.data());
+    for (const auto& [tag, text] : exif.texts) {
+        if (set)
+            set = TIFFSetField(t, tag, text.c_str());
+    }
+    // Placeholders, filled in once the directories are copied behind the file.
+    if (set && exif.exifIfd)
+        set = TIFFSetField(t, TIFFTAG_EXIFIFD, std::uint64_t(0));
+    if (set && exif.gpsIfd)
+        set = TIFFSetField(t, TIFFTAG_GPSIFD, std::uint64_t(0));
+    if (!set)
+        return failure("TIFF: " + (file.error.empty() ? std::string("a tag was refused") : file.error));
+
+    for (int first = 0; first < image.rows; first += static_cast<int>(rowsPerStrip)) {
+        const int count = std::min(static_cast<int>(rowsPerStrip), image.rows - first);
+        cv::Mat rows = rgbRows(image, first, count);
+        for (int y = 0; y < count; ++y) {
+            if (TIFFWriteScanline(t, rows.ptr(y), static_cast<std::uint32_t>(first + y), 0) < 0)
+                return failure("TIFF: " + (file.error.empty() ? std::string("writing failed") : file.error));
+        }
+    }
+    if (!TIFFWriteDirectory(t) || !file.error.empty())
+        return failure("TIFF: " + (file.error.empty() ? std::string("writing failed") : file.error));
+    tif.reset();
+    if (!file.error.empty())
+        return failure("TIFF: " + file.error);
+
+    std::uint64_t budget = 2 * std::uint64_t(metadata.exif.size()) + 4096;
+    for (const auto& [tag, offset] : {std::pair{kExifIfdTag, exif.exifIfd}, std::pair{kGpsIfdTag, exif.gpsIfd}}) {
+        std::uint32_t copied = 0;
+        if (offset &&
+            (!copyIfd(metadata.exif, exif.bigEndian, offset, file.data, tag == kExifIfdTag ? 1 : 0, budget, copied) ||
+             !patchFirstIfd(file.data, exif.bigEndian, tag, copied)))
+            return failure("TIFF: the EXIF block is malformed");
+    }
+    return {std::move(file.data), {}, {}};
+}
+
+// ---------------------------------------------------------------- JPEG 2000
+
+double jp2RatioForQuality(int quality)
+{
+    const int q = std::clamp(quality, 1, 99);
+    return 2.0 * std::pow(2.0, (99 - q) / 10.0);
+}
+
+int jp2ResolutionLevels(int width, int height)
+{
+    // Each level below the full picture halves it; OpenJPEG wants at least
+    // one pixel a side in the smallest.
+    int levels = 1;
+    const int side = std::max(1, std::min(width, height));
+    while (levels < 6 && (side >> levels) > 0)
+        ++levels;
+    return levels;
+}
+
+EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality, int precision)
+{
+    if (std::string problem = checkPicture(image, true); !problem.empty())
+        return failure("JPEG 2000: " + problem);
+    if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+        return failure("JPEG 2000: the profile is too large");
+
+    const int channels = image.channels();
+    const auto width = static_cast<OPJ_UINT32>(image.cols);
+    const auto height = static_cast<OPJ_UINT32>(image.rows);
+    const int bits = image.depth() == CV_16U ? std::clamp(precision, 9, 16) : 8;
+    // 16-bit samples to `bits` bits, rounded.
+    const double narrowing = double((1 << bits) - 1) / 65535.0;
+    std::array<opj_image_cmptparm_t, 4> components{};
+    for (int c = 0; c < channels; ++c) {
+        components[c].dx = 1;
+        components[c].dy = 1;
+        components[c].w = width;
+        components[c].h = height;
+        components[c].prec = static_cast<OPJ_UINT32>(bits);
+        components[c].sgnd = 0;
+    }
+    std::unique_ptr<opj_image_t, OpjImageFree> picture(
+        opj_image_create(static_cast<OPJ_UINT32>(channels), components.data(), OPJ_CLRSPC_SRGB));
+    if (!picture)
+        return failure("JPEG 2000: out of memory");
+    picture->x0 = 0;
+    picture->y0 = 0;
+    picture->x1 = width;
+    picture->y1 = height;
+    // BGR(A) to the components R, G, B (, A).
+    constexpr int kOrder[] = {2, 1, 0, 3};
+    const auto copyComponents = [&](auto sample) {
+        using Sample = decltype(sample);
+        for (int y = 0; y < image.rows; ++y) {
+            const Sample* row = image.ptr<Sample>(y);
+            const std::size_t base = static_cast<std::size_t>(y) * width;
+            for (int c = 0; c < channels; ++c) {
+                OPJ_INT32* out = picture->comps[c].data + base;
+                const int source = kOrder[c];
+                for (int x = 0; x < image.cols; ++x) {
+                    const Sample value = row[x * channels + source];
+                    out[x] = bits == 8 * int(sizeof(Sample)) ? OPJ_INT32(value)
+                                                             : OPJ_INT32(std::lround(double(value) * narrowing));
+                }
+            }
+        }
+    };
+    if (image.depth() == CV_16U)
+        copyComponents(std::uint16_t{});
+    else
+        copyComponents(std::uint8_t{});
+    if (channels == 4)
+        picture->comps[3].alpha = 1;
+    opj_cparameters_t parameters;
+    opj_set_default_encoder_parameters(&parameters);
+    parameters.tcp_numlayers = 1;
+    parameters.cp_disto_alloc = 1;
+    if (quality >= 100) {
+        parameters.irreversible = 0;
+        parameters.tcp_rates[0] = 0;  // no rate limit: lossless
+    } else {
+        parameters.irreversible = 1;
+        parameters.tcp_rates[0] = static_cast<float>(jp2RatioForQuality(quality));
+    }
+    parameters.tcp_mct = 1;  // the colour transform over R, G, B
+    parameters.numresolution = jp2ResolutionLevels(image.cols, image.rows);
+
+    std::string error;
+    std::unique_ptr<opj_codec_t, OpjCodecFree> codec(opj_create_compress(OPJ_CODEC_JP2));
+    if (!codec)
+        return failure("JPEG 2000: OpenJPEG could not start");
+    opj_set_error_handler(codec.get(), opjError, &error);
+    opj_set_warning_handler(codec.get(), opjQuiet, nullptr);
+    opj_set_info_handler(codec.get(), opjQuiet, nullptr);
+    if (!opj_setup_encoder(codec.get(), &parameters, picture.get()))
+        return failure("JPEG 2000: " + (error.empty() ? std::string("the encoder refused the settings") : error));
+
+    OpjSink sink;
+    std::unique_ptr<opj_stream_t, OpjStreamFree> stream(opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_FALSE));
+    if (!stream)
+        return failure("JPEG 2000: out of memory");
+    opj_stream_set_user_data(stream.get(), &sink, nullptr);
+    opj_stream_set_write_function(stream.get(), opjWrite);
+    opj_stream_set_skip_function(stream.get(), opjSkip);
+    opj_stream_set_seek_function(stream.get(), opjSeek);
+    if (!opj_start_compress(codec.get(), picture.get(), stream.get()) || !opj_encode(codec.get(), stream.get()) ||
+        !opj_end_compress(codec.get(), stream.get()))
+        return failure("JPEG 2000: " + (error.empty() ? std::string("encoding failed") : error));
+    stream.reset();  // flushes what is buffered into the sink
+
+    Bytes file = std::move(sink.data);
+    if (!metadata.icc.empty() && !putJp2Profile(file, metadata.icc))
+        return failure("JPEG 2000: the encoder's JP2 header was not as expected");
+    if (!metadata.exif.empty() && !appendUuidBox(file, kExifUuid, metadata.exif))
+        return failure("JPEG 2000: the EXIF block is too large");
+    if (!metadata.xmp.empty() && !appendUuidBox(file, kXmpUuid, metadata.xmp))
+        return failure("JPEG 2000: the XMP packet is too large");
+    return {std::move(file), {}, {}};
+}
+
+// ---------------------------------------------------------------- BMP
+
+EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata)
+{
+    if (std::string problem = checkPicture(image, false); !problem.empty())
+        return failure("BMP: " + problem);
+
+    const int channels = image.channels();
+    const std::uint64_t stride = (static_cast<std::uint64_t>(image.cols) * channels + 3) & ~std::uint64_t(3);
+    const std::uint64_t pixelBytes = stride * static_cast<std::uint64_t>(image.rows);
+    const std::uint64_t pixelOffset = kBmpFileHeaderSize + kBmpV5HeaderSize;
+    const std::uint64_t fileSize = pixelOffset + pixelBytes + metadata.icc.size();
+    if (fileSize > std::numeric_limits<std::int32_t>::max())
+        return failure("BMP: the picture is too large for a BMP file");
+
+    Bytes out;
+    out.reserve(static_cast<std::size_t>(fileSize));
+    // BITMAPFILEHEADER
+    out.insert(out.end(), {'B', 'M'});
+    appendLittle32(out, static_cast<std::uint32_t>(fileSize));
+    appendLittle32(out, 0);
+    appendLittle32(out, static_cast<std::uint32_t>(pixelOffset));
+    // BITMAPV5HEADER
+    appendLittle32(out, kBmpV5HeaderSize);
+    appendLittle32(out, static_cast<std::uint32_t>(image.cols));
+    appendLittle32(out, static_cast<std::uint32_t>(image.rows));  // positive: bottom row first
+    appendLittle16(out, 1);                                       // planes
+    appendLittle16(out, static_cast<std::uint16_t>(channels * 8));
+    appendLittle32(out, channels == 4 ? kBiBitfields : kBiRgb);
+    appendLittle32(out, static_cast<std::uint32_t>(pixelBytes));
+    appendLittle32(out, kPixelsPerMetre);
+    appendLittle32(out, kPixelsPerMetre);
+    appendLittle32(out, 0);  // colours used
+    appendLittle32(out, 0);  // colours important
+    // Channel masks: read only with BI_BITFIELDS, where they say B, G, R, A
+    // from the lowest byte up, as the rows are stored.
+    appendLittle32(out, channels == 4 ? 0x00ff0000U : 0);
+    appendLittle32(out, channels == 4 ? 0x0000ff00U : 0);
+    appendLittle32(out, channels == 4 ? 0x000000ffU : 0);
+    appendLittle32(out, channels == 4 ? 0xff000000U : 0);
+    appendLittle32(out, metadata.icc.empty() ? kLcsSrgb : kProfileEmbedded);
+    out.insert(out.end(), 36 + 12, 0);  // endpoints and gammas: unused for these colour spaces
+    appendLittle32(out, kLcsGmImages);
+    // The profile follows the pixels; its offset counts from this header.
+    appendLittle32(out, metadata.icc.empty() ? 0 : static_cast<std::uint32_t>(kBmpV5HeaderSize + pixelBytes));
+    appendLittle32(out, static_cast<std::uint32_t>(metadata.icc.size()));
+    appendLittle32(out, 0);  // reserved
+
+    const std::size_t rowBytes = static_cast<std::size_t>(image.cols) * channels;
+    const std::size_t padding = static_cast<std::size_t>(stride) - rowBytes;
+    for (int y = image.rows - 1; y >= 0; --y) {
+        const std::uint8_t* row = image.ptr<std::uint8_t>(y);
+        out.insert(out.end(), row, row + rowBytes);  // BMP stores B, G, R (, A): OpenCV's order
+        out.insert(out.end(), padding, 0);
+    }
+    out.insert(out.end(), metadata.icc.begin(), metadata.icc.end());
+    return {std::move(out), {}, {}};
+}
+
+}  // namespace ambrel::pipeline
