@@ -32,8 +32,8 @@ inline constexpr std::uint64_t kMaxSourceBytes = 214'748'364;
 struct JobOptions
 {
     OutputFormat format = OutputFormat::Jpg;
-    float scale = 1.0f;    // resize factor for both axes, 0.1 to 1.0 in the application
-    int quality = 100;     // JPEG quality (JPEG 2000's rate), 10 to 100 in the application
+    float scale = 1.0f;  // resize factor for both axes, 0.1 to 1.0 in the application
+    int quality = 100;   // JPEG quality (JPEG 2000's rate), 10 to 100 in the application
     // Bits a sample: 16 writes 16-bit PNG and TIFF (JPEG 2000 at the source's
     // precision); 8 everything else.
     int depth = 8;

@@ -1,6 +1,7 @@
 // Runs the whole conversion over arbitrary bytes: extraction, the HEVC
-// decode with FFmpeg, the colour conversion into the mosaic, the crop,
-// transforms, scale and JPEG encoding.
+// decode with FFmpeg, the colour conversion into the mosaic (8 or 16 bits),
+// the alpha plane, the crop, transforms, scale and encoding as JPEG, or as
+// 16-bit PNG, which takes the alpha channel and the metadata.
 //
 // Built without AddressSanitizer (see scripts/fuzz-smoke.sh): FFmpeg is not
 // instrumented, so its writes into our buffers are checked by glibc's heap
@@ -41,11 +42,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 {
     // Both ways of finishing a picture: handed to the encoder as decoded
     // (EXIF kept, scale 1), or turned, cropped and scaled first.
+    // And a 16-bit PNG every other size.
     const bool keepExif = (size & 1) != 0;
-    const float scale = keepExif ? 1.0f : 0.5f;
-    const Heif2JpgResult result = convertHeifToJpeg(bytes, size, 90, scale, keepExif);
-    if (result.ok && (result.jpeg.size() < 4 || result.jpeg[0] != 0xFF || result.jpeg[1] != 0xD8)) {
-        std::cerr << "conversion_fuzzer: a conversion reported success without a JPEG\n";
+    ConversionSettings settings;
+    settings.keepExif = keepExif;
+    settings.scale = keepExif ? 1.0f : 0.5f;
+    settings.quality = 90;
+    if ((size & 2) != 0) {
+        settings.format = OutputFormat::Png;
+        settings.depth = 16;
+    }
+    const ConvertedFile result = convertHeif(bytes, size, settings);
+    const bool png = settings.format == OutputFormat::Png;
+    const std::uint8_t first = png ? 0x89 : 0xFF;
+    const std::uint8_t second = png ? 'P' : 0xD8;
+    if (result.ok && (result.bytes.size() < 4 || result.bytes[0] != first || result.bytes[1] != second)) {
+        std::cerr << "conversion_fuzzer: a conversion reported success without its file\n";
         std::abort();
     }
     return 0;

@@ -796,8 +796,8 @@ bool alphaIsPremultiplied(const heif::HevcImageFileReader& reader, heif::Context
 // Why an alpha plane cannot be used; empty when it can. Fills `alpha` by the
 // steps of the image: geometry, parameter sets and tiles (charged to what is
 // left of `tileBudget`), bit depth.
-std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId context,
-                           const HeifImageData& data, std::uint64_t tileBudget, HeifImageData& alpha)
+std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data,
+                           std::uint64_t tileBudget, HeifImageData& alpha)
 {
     alpha.isGrid = reader.getItemType(context, alpha.imageId) == "grid";
     if (!alpha.isGrid && reader.getDecoderCodeType(context, alpha.imageId) != "hvc1") {
@@ -833,8 +833,8 @@ std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId co
 
 // The image's alpha plane into `data.alpha`, when it has one that can be
 // used; otherwise a diagnostic line says why it is left out. Never throws.
-void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context,
-                  HeifImageData& data, std::uint64_t tileBudget)
+void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data,
+                  std::uint64_t tileBudget)
 {
     data.alpha.reset();
     data.alphaPremultiplied = false;

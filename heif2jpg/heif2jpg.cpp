@@ -417,8 +417,7 @@ void settleExifAndXmp(HeifImageData& data, bool keepExif, bool mayKeepOrientatio
         }
         if (!metadata.exif.empty()) {
             const int tag = jpegmeta::readOrientation(metadata.exif);
-            metadata.keepOrientation =
-                mayKeepOrientation && tag != 0 && tag == containerOrientation(data.transforms);
+            metadata.keepOrientation = mayKeepOrientation && tag != 0 && tag == containerOrientation(data.transforms);
             if (!metadata.keepOrientation) {
                 jpegmeta::writeOrientation(metadata.exif, 1);
             }
@@ -618,9 +617,7 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
     switch (settings.format) {
     case OutputFormat::Png: file = encodePng(image, metadata); break;
     case OutputFormat::Tiff: file = encodeTiff(image, metadata); break;
-    case OutputFormat::Jpeg2000:
-        file = encodeJp2(image, metadata, settings.quality, jp2Precision(data, image));
-        break;
+    case OutputFormat::Jpeg2000: file = encodeJp2(image, metadata, settings.quality, jp2Precision(data, image)); break;
     case OutputFormat::Bmp: file = encodeBmp(image, metadata); break;
     case OutputFormat::Jpg: break;
     }
@@ -720,8 +717,8 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
         cv::Mat alpha;
         if (data.alpha && !streaming) {
             std::string alphaWarning;
-            alpha = decodeAlpha(*data.alpha, sixteen ? CV_16U : CV_8U, canvas.output(width, height).size(),
-                                alphaWarning);
+            alpha =
+                decodeAlpha(*data.alpha, sixteen ? CV_16U : CV_8U, canvas.output(width, height).size(), alphaWarning);
             addWarning(file.warning, alphaWarning);
         }
         std::string encoderWarning;

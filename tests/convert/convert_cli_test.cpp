@@ -59,6 +59,7 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
         {{"-s", "5x", input}, "not a number"},
         {{"-f", "GIF", input}, "unknown format 'GIF'"},
         {{"-j", "0", input}, "outside 1 to 1024"},
+        {{"--depth", "12", input}, "--depth takes 8 or 16"},
         {{input, "--format"}, "needs a value"},
         {{"--quiet=yes", input}, "takes no value"},
         {{}, "no INPUT"},
@@ -76,8 +77,8 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
     const CliRun help = runCli({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: ambrel-convert [options] INPUT...", 0), 0u);
-    for (const char* option : {"--format", "--scale", "--quality", "--no-exif", "--output", "--plain-names", "--jobs",
-                               "--recursive", "--keep-dates", "--quiet"}) {
+    for (const char* option : {"--format", "--scale", "--quality", "--depth", "--no-exif", "--output", "--plain-names",
+                               "--jobs", "--recursive", "--keep-dates", "--quiet"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
 }
@@ -150,11 +151,16 @@ TEST(ConvertCli, NoFormatLoadsOpenCvsImageCodecs)
     writeFile(input, gridHeic());
     const std::string tracing = "LD_DEBUG=files";
     for (const std::string format : {"JPG", "PNG", "TIFF", "JPEG2000", "BMP"}) {
-        const CliRun run = runCli({"--plain-names", "-f", format, "-o", folder / format, input}, tracing);
+        const CliRun run =
+            runCli({"--plain-names", "--depth", "16", "-f", format, "-o", folder / format, input}, tracing);
         EXPECT_EQ(run.status, 0) << run.err;
         ASSERT_NE(run.err.find("libopencv_core"), std::string::npos) << "LD_DEBUG gave no trace";
         EXPECT_EQ(run.err.find("libopencv_imgcodecs"), std::string::npos) << format;
     }
+    // --depth 16 reached the encoder: the PNG header's bit depth (byte 24).
+    const std::string png = readText(folder / "PNG/IMG.PNG");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png[24], 16);
 }
 
 TEST(ConvertCli, NothingToConvertExitsWithOne)

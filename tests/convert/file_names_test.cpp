@@ -292,32 +292,3 @@ TEST(OutputFiles, WritersInParallelEachGetTheirOwnName)
     EXPECT_EQ(names.size(), static_cast<std::size_t>(kWriters));
     EXPECT_EQ(folderNames(folder.path()).size(), static_cast<std::size_t>(kWriters));  // no temporaries left
 }
-
-TEST(OutputFiles, EncodingsDecodeBackToTheSamePicture)
-{
-    cv::Mat picture(40, 48, CV_8UC3, cv::Scalar(30, 120, 200));
-    std::vector<uchar> jpegBuffer;
-    ASSERT_TRUE(cv::imencode(".jpg", picture, jpegBuffer));
-    const ambrel::convert::Bytes jpeg(jpegBuffer.begin(), jpegBuffer.end());
-
-    EXPECT_EQ(ambrel::convert::encodeOutput(jpeg, ambrel::convert::OutputFormat::Jpg), jpeg);
-    const std::pair<ambrel::convert::OutputFormat, std::vector<std::uint8_t>> signatures[] = {
-        {ambrel::convert::OutputFormat::Png, {0x89, 'P', 'N', 'G'}},
-        {ambrel::convert::OutputFormat::Bmp, {'B', 'M'}},
-        {ambrel::convert::OutputFormat::Jpeg2000, {0x00, 0x00, 0x00, 0x0C, 'j', 'P'}},
-        {ambrel::convert::OutputFormat::Tiff, {'I', 'I', 42, 0}},
-    };
-    for (const auto& [format, signature] : signatures) {
-        SCOPED_TRACE(ambrel::convert::formatWord(format));
-        const auto encoded = ambrel::convert::encodeOutput(jpeg, format);
-        ASSERT_TRUE(encoded);
-        ASSERT_GE(encoded->size(), signature.size());
-        EXPECT_TRUE(std::equal(signature.begin(), signature.end(), encoded->begin()));
-        const cv::Mat decoded = cv::imdecode(*encoded, cv::IMREAD_COLOR);
-        EXPECT_EQ(decoded.cols, 48);
-        EXPECT_EQ(decoded.rows, 40);
-        EXPECT_LT(cv::norm(decoded, picture, cv::NORM_INF), 12.0);
-    }
-
-    EXPECT_FALSE(ambrel::convert::encodeOutput({1, 2, 3, 4}, ambrel::convert::OutputFormat::Png));  // not a JPEG
-}
