@@ -818,45 +818,51 @@ void HevcImageFileReader::getItemDecodeDependencies(ContextId contextId, ItemId 
     dependencies.push_back(itemId);
 }
 
-DataVector HevcImageFileReader::getItemIccProfile(ContextId contextId, ItemId itemId) const
+namespace {
+
+// The item's first property of type BoxT for which `wanted` holds; null when
+// there is none.
+template <typename BoxT, typename Wanted>
+std::shared_ptr<const BoxT> firstPropertyOf(const MetaBox& meta, ItemId itemId, Wanted&& wanted)
 {
-    checkInitialized();
-    const MetaBox& meta = metaBox(contextId);
     const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
     for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
         if (association.index == 0) {
             continue;
         }
-        const auto colr =
-            std::dynamic_pointer_cast<ColourInformationBox>(iprp.getPropertyByIndex(association.index - 1u));
-        if (colr && colr->hasIccProfile()) {
-            return colr->getIccProfile();
+        const auto box = std::dynamic_pointer_cast<const BoxT>(iprp.getPropertyByIndex(association.index - 1u));
+        if (box && wanted(*box)) {
+            return box;
         }
     }
-    return {};
+    return nullptr;
+}
+
+}  // namespace
+
+DataVector HevcImageFileReader::getItemIccProfile(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    const auto colr = firstPropertyOf<ColourInformationBox>(
+        metaBox(contextId), itemId, [](const ColourInformationBox& box) { return box.hasIccProfile(); });
+    return colr ? colr->getIccProfile() : DataVector();
 }
 
 std::optional<NclxColour> HevcImageFileReader::getItemColourInformation(ContextId contextId, ItemId itemId) const
 {
     checkInitialized();
-    const MetaBox& meta = metaBox(contextId);
-    const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
-    for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
-        if (association.index == 0) {
-            continue;
-        }
-        const auto colr =
-            std::dynamic_pointer_cast<ColourInformationBox>(iprp.getPropertyByIndex(association.index - 1u));
-        if (colr && colr->getColourType() == codetype::kNclx) {
-            NclxColour colour;
-            colour.colourPrimaries = colr->getColourPrimaries();
-            colour.transferCharacteristics = colr->getTransferCharacteristics();
-            colour.matrixCoefficients = colr->getMatrixCoefficients();
-            colour.fullRange = colr->getFullRange();
-            return colour;
-        }
+    const auto colr = firstPropertyOf<ColourInformationBox>(
+        metaBox(contextId), itemId,
+        [](const ColourInformationBox& box) { return box.getColourType() == codetype::kNclx; });
+    if (!colr) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    NclxColour colour;
+    colour.colourPrimaries = colr->getColourPrimaries();
+    colour.transferCharacteristics = colr->getTransferCharacteristics();
+    colour.matrixCoefficients = colr->getMatrixCoefficients();
+    colour.fullRange = colr->getFullRange();
+    return colour;
 }
 
 std::optional<MimeContent> HevcImageFileReader::getItemMimeContent(ContextId contextId, ItemId itemId) const
@@ -894,18 +900,12 @@ std::optional<std::uint64_t> HevcImageFileReader::getItemDeclaredLength(ContextI
 std::optional<std::uint8_t> HevcImageFileReader::getItemLumaBitDepth(ContextId contextId, ItemId itemId) const
 {
     checkInitialized();
-    const ItemPropertiesBox& iprp = metaBox(contextId).getItemPropertiesBox();
-    for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
-        if (association.index == 0) {
-            continue;
-        }
-        const auto hvcC =
-            std::dynamic_pointer_cast<HevcConfigurationBox>(iprp.getPropertyByIndex(association.index - 1u));
-        if (hvcC) {
-            return static_cast<std::uint8_t>(8 + hvcC->getConfiguration().getBitDepthLumaMinus8());
-        }
+    const auto hvcC = firstPropertyOf<HevcConfigurationBox>(metaBox(contextId), itemId,
+                                                            [](const HevcConfigurationBox&) { return true; });
+    if (!hvcC) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return static_cast<std::uint8_t>(8 + hvcC->getConfiguration().getBitDepthLumaMinus8());
 }
 
 CleanApertureInfo HevcImageFileReader::cleanApertureInfo(const CleanAperture& clap)

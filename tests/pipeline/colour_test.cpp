@@ -216,6 +216,30 @@ Bytes encodePatches(const ColourCase& c, const std::vector<Patch>& list)
     return fixture::readFileBytes(coded.path());
 }
 
+// The case's patches encoded and decoded into a target of the case's type;
+// empty (with a failure recorded) when that does not give one picture of
+// the whole size at the case's depth.
+cv::Mat decodePatches(const ColourCase& c, const std::vector<Patch>& list)
+{
+    const Bytes stream = encodePatches(c, list);
+    if (stream.empty()) {
+        return {};
+    }
+    cv::Mat image;
+    const ambrel::pipeline::DecodeResult result =
+        ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t, int width, int height) {
+            image = cv::Mat(height, width, c.type, cv::Scalar::all(0));
+            return image;
+        });
+    EXPECT_EQ(result.pictures, 1u);
+    EXPECT_EQ(result.bitDepth, c.bits);
+    if (result.pictures != 1 || image.size() != cv::Size(kSide, kSide)) {
+        ADD_FAILURE() << "no " << kSide << " x " << kSide << " picture";
+        return {};
+    }
+    return image;
+}
+
 TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
 {
     // A bias of one level in any channel (the conversion once came out 0.8
@@ -244,17 +268,8 @@ TEST_F(ColourTest, FlatPatchesComeOutAsTheExactArithmeticOfTheirCodeValues)
     for (const ColourCase& c : cases) {
         SCOPED_TRACE(describeCase(c));
         const std::vector<Patch> list = patches(c);
-        const Bytes stream = encodePatches(c, list);
-        ASSERT_FALSE(stream.empty());
-        cv::Mat image;
-        const ambrel::pipeline::DecodeResult result =
-            ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t, int width, int height) {
-                image = cv::Mat(height, width, c.type, cv::Scalar::all(0));
-                return image;
-            });
-        ASSERT_EQ(result.pictures, 1u);
-        EXPECT_EQ(result.bitDepth, c.bits);
-        ASSERT_EQ(image.size(), cv::Size(kSide, kSide));
+        const cv::Mat image = decodePatches(c, list);
+        ASSERT_FALSE(image.empty());
         const double levels = CV_MAT_DEPTH(c.type) == CV_16U ? 257.0 : 1.0;
         cv::Mat3d actualImage;
         image.convertTo(actualImage, CV_64F);
@@ -305,17 +320,8 @@ TEST_F(ColourTest, SingleChannelTargetsTakeTheLumaSamplesScaledToTheirDepth)
     for (const ColourCase& c : cases) {
         SCOPED_TRACE(describeCase(c));
         const std::vector<Patch> list = patches(c);
-        const Bytes stream = encodePatches(c, list);
-        ASSERT_FALSE(stream.empty());
-        cv::Mat image;
-        const ambrel::pipeline::DecodeResult result =
-            ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t, int width, int height) {
-                image = cv::Mat(height, width, c.type, cv::Scalar::all(0));
-                return image;
-            });
-        ASSERT_EQ(result.pictures, 1u);
-        EXPECT_EQ(result.bitDepth, c.bits);
-        ASSERT_EQ(image.size(), cv::Size(kSide, kSide));
+        const cv::Mat image = decodePatches(c, list);
+        ASSERT_FALSE(image.empty());
         const double top = CV_MAT_DEPTH(c.type) == CV_16U ? 65535.0 : 255.0;
         cv::Mat1d actual;
         image.convertTo(actual, CV_64F);
