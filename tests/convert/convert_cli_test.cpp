@@ -565,3 +565,93 @@ TEST(ConvertCli, InterruptFinishesCleanlyAndExitsWith130)
         EXPECT_EQ(imageSize(out + "/" + name), (ImageSize{1024, 1024})) << name;
     }
 }
+
+namespace {
+
+// The shell blocks of the README's command-line examples, each with its
+// continuation lines joined and its indentation removed.
+std::vector<std::string> readmeExampleBlocks()
+{
+    const std::string readme = readText(std::string(AMBREL_SOURCE_DIR) + "/README.md");
+    const auto begin = readme.find("<!-- command-line examples:");
+    const auto end = readme.find("<!-- end of the command-line examples -->");
+    EXPECT_NE(begin, std::string::npos);
+    EXPECT_NE(end, std::string::npos);
+    std::vector<std::string> blocks;
+    if (begin == std::string::npos || end == std::string::npos) {
+        return blocks;
+    }
+    std::istringstream lines(readme.substr(begin, end - begin));
+    std::string block;
+    bool inBlock = false;
+    for (std::string line; std::getline(lines, line);) {
+        const auto text = line.find_first_not_of(' ');
+        const std::string trimmed = text == std::string::npos ? std::string() : line.substr(text);
+        if (trimmed.rfind("```", 0) == 0) {
+            if (inBlock) {
+                blocks.push_back(block);
+                block.clear();
+            }
+            inBlock = !inBlock;
+            continue;
+        }
+        if (inBlock) {
+            block += trimmed.ends_with('\\') ? trimmed.substr(0, trimmed.size() - 1) : trimmed + "\n";
+        }
+    }
+    return blocks;
+}
+
+}  // namespace
+
+TEST(ConvertCli, ReadmeExamplesRunAsWritten)
+{
+    // The README's examples run in order in a home folder of generated
+    // photos, with the program built here first on the PATH; the block for
+    // several machines runs its two workers locally.
+    ScratchFolder home;
+    for (const char* name :
+         {"Phone/DCIM/100APPLE/IMG_0001.HEIC", "Phone/DCIM/100APPLE/IMG_0002.HEIC", "Phone/DCIM/101APPLE/IMG_0001.HEIC",
+          "Phone/DCIM/101APPLE/DSC_0003.HIF", "Archive/2019/a.heic", "Archive/2019/b.heic", "Archive/2020/a.HEIF",
+          "Archive/2020/c.hif", "Archive/2021/d e.heic"}) {
+        writeFile(home / name, gridHeic());
+    }
+    writeFile(home / "Archive/notes.txt", {'n'});
+    std::vector<std::string> blocks = readmeExampleBlocks();
+    ASSERT_EQ(blocks.size(), 5u);
+    const std::string remote = "--sshlogin 8/alba,8/bruna";
+    const auto at = blocks[4].find(remote);
+    ASSERT_NE(at, std::string::npos) << blocks[4];
+    blocks[4].replace(at, remote.size(), "-j2");
+    blocks.insert(blocks.begin() + 2, blocks[1]);  // the re-run after a sync
+
+    const std::string programs = fs::path(AMBREL_CONVERT).parent_path().string();
+    std::vector<std::string> outputs;
+    for (const auto& block : blocks) {
+        SCOPED_TRACE(block);
+        const std::string command =
+            "cd " + fixture::shellQuote(home.path()) + " && HOME=" + fixture::shellQuote(home.path()) +
+            " PATH=" + fixture::shellQuote(programs) + ":\"$PATH\" sh -ec " + fixture::shellQuote(block);
+        std::string output;
+        EXPECT_EQ(fixture::runCommand(command, output), 0) << output;
+        outputs.push_back(output);
+    }
+    EXPECT_EQ(folderNames(home / "Pictures/converted/100APPLE").size(), 2u);
+    EXPECT_EQ(folderNames(home / "Pictures/converted/101APPLE").size(), 2u);
+    EXPECT_EQ(folderNames(home / "Pictures/phone/101APPLE"),
+              (std::vector<std::string>{"DSC_0003.JPG", "IMG_0001.JPG"}));
+    EXPECT_NE(outputs[2].find("0 converted, 0 failed, 4 skipped"), std::string::npos) << outputs[2];
+    const std::vector<std::string> small = folderNames(home / "Pictures/small");
+    ASSERT_EQ(small.size(), 1u);
+    EXPECT_EQ(imageSize(home / ("Pictures/small/" + small[0])), (ImageSize{192, 128}));
+    EXPECT_EQ(imageSize(home / "photo.jpg"), (ImageSize{192, 128}));
+    EXPECT_EQ(linesOf(readText(home / "camera.jsonl")).size(), 1u);
+    // Every archive file converted once, reported once by whichever worker.
+    const std::vector<std::string> report = linesOf(readText(home / "archive.jsonl"));
+    EXPECT_EQ(report.size(), 5u);
+    for (const auto& line : report) {
+        EXPECT_NE(line.find("\"status\":\"converted\""), std::string::npos) << line;
+    }
+    EXPECT_EQ(folderNames(home / "Converted").size(), 5u);
+    EXPECT_NE(outputs.back().find("\"files\": 5"), std::string::npos) << outputs.back();
+}
