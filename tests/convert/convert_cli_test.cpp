@@ -328,15 +328,11 @@ TEST(ConvertCli, EveryMessageSaysWhatHappenedInEnglish)
          {good, folder / "in/../in/good.heic"},
          true,
          folder / "in/../in/good.heic: the same file as " + good + ", converted once"},
-        {"nothing found", {folder / "in/sub/.."}, false, ""},
         {"nothing found", {out}, true, "ambrel-convert: no HEIF file found"},
     };
     for (const auto& s : situations) {
         SCOPED_TRACE(s.what);
         const CliRun run = runCli(s.arguments);
-        if (s.line.empty()) {
-            continue;
-        }
         const std::vector<std::string> lines = s.onStandardError ? linesOf(run.err) : run.lines;
         EXPECT_TRUE(hasLine(lines, s.line)) << (s.onStandardError ? run.err : run.out);
         // Every line is English: ASCII apart from what the file names bring.
