@@ -759,7 +759,10 @@ int convertMain(int argc, char** argv)
         std::string reason;
         const auto paths = listedPaths(file, options.nullSeparated, reason);
         if (!paths) {
-            message("ambrel-convert: cannot read the list " + file + ": " + reason);
+            std::string line = "ambrel-convert: cannot read the list " + file;
+            line += ": ";
+            line += reason;
+            message(line);
             return 2;
         }
         for (const auto& path : *paths) {

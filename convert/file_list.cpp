@@ -282,7 +282,12 @@ void scanInto(const std::string& folder, const std::string& relative, bool recur
     for (const auto& [name, isFolder] : entries) {
         if (isFolder) {
             if (recursive) {
-                scanInto(prefix + name, relative.empty() ? name : relative + "/" + name, true, scan);
+                std::string below = relative;
+                if (!below.empty()) {
+                    below += '/';
+                }
+                below += name;
+                scanInto(prefix + name, below, true, scan);
             } else {
                 ++scan.subfolders;
             }
