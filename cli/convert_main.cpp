@@ -2,24 +2,34 @@
 // files in one batch, with the same rules as the desktop application.
 //
 // Standard output carries only the report: one line per file ("SOURCE ->
-// OUTPUT", or "SOURCE: what went wrong" in English), then a summary. Control
-// bytes in names and texts are printed as escapes (\n, \x1b...), so that each
-// file stays on one line and no name can steer the terminal. Exit status 0
-// when every file was written, 1 when any failed (or no input file was
-// found), 2 for a usage error.
+// OUTPUT", "SOURCE: skipped, OUTPUT exists", or "SOURCE: what went wrong" in
+// English), then a summary; with --json one JSON object per file instead.
+// Control bytes in names and texts are printed as escapes (\n, \x1b...), so
+// that each file stays on one line and no name can steer the terminal. Exit
+// status 0 when no file failed, 1 when any failed (or no input file was
+// found), 2 for a usage error, 130 when interrupted.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iostream>
+#include <iterator>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/terminal_text.h"
@@ -27,6 +37,11 @@
 #include "convert/file_list.h"
 #include "convert/library_logs.h"
 #include "convert/output_files.h"
+#include "heif2jpg/heif2jpg.h"
+
+#ifndef AMBREL_VERSION
+#define AMBREL_VERSION "unknown"
+#endif
 
 namespace ambrel::cli {
 
@@ -34,37 +49,60 @@ namespace {
 
 const char* const kUsage =
     "usage: ambrel-convert [options] INPUT...\n"
+    "       ambrel-convert [options] --stdout INPUT|- > OUTPUT\n"
     "Converts HEIC files into JPEG, PNG, BMP, TIFF or JPEG 2000 files. An INPUT is a\n"
-    "file (converted whatever its name) or a folder (its entries named *.heic, in any\n"
-    "letter case).\n"
+    "file (converted whatever its name) or a folder (its files named *.heic, *.heif or\n"
+    "*.hif, in any letter case, in natural order); '-' reads one file from standard input.\n"
     "\n"
-    "  -f, --format JPG|PNG|BMP|JPEG2000|TIFF   output format, default JPG\n"
+    "  -f, --format JPG|PNG|BMP|JPEG2000|TIFF   output format, default JPG (any letter case;\n"
+    "                           also JPEG, TIF, JP2, J2K)\n"
     "  -s, --scale PERCENT      1 to 100, default 100\n"
+    "      --max-size N         scale down so that the longer side is at most N pixels\n"
     "  -q, --quality PERCENT    JPEG quality, or JPEG 2000's rate (100: lossless), 1 to 100,\n"
-    "                           default 100; PNG, TIFF and BMP are always lossless\n"
+    "                           default 90; PNG, TIFF and BMP are always lossless\n"
     "      --depth 8|16         bits a sample: 16 writes 16-bit PNG and TIFF, and JPEG 2000 at\n"
     "                           the source's precision (10 or 12 bits); default 8\n"
     "      --no-exif            do not carry EXIF or XMP (the rotation is then applied to the pixels)\n"
-    "  -o, --output DIR         save into DIR (created with its parents); default: beside each source\n"
-    "      --plain-names        name outputs BASE.EXT instead of BASE_TIMESTAMP.EXT\n"
+    "  -o, --output DIR         save into DIR (created with its parents); default: beside each\n"
+    "                           source; with -r the subfolders are mirrored under DIR\n"
+    "      --plain-names        name outputs STEM.EXT instead of STEM_TIMESTAMP.EXT (STEM: the\n"
+    "                           name before its last dot)\n"
+    "      --skip-existing      leave a file whose output name is taken (counted as skipped)\n"
+    "      --overwrite          replace a file whose output name is taken\n"
     "  -j, --jobs N             files converted at once, default the number of cores\n"
-    "  -r, --recursive          also take the HEIC files in the folders' subfolders\n"
+    "  -r, --recursive          also take the HEIF files in the folders' subfolders\n"
     "      --keep-dates         give each output its source's modification time\n"
+    "      --files-from FILE    also convert the paths listed in FILE, one a line ('-': standard\n"
+    "                           input)\n"
+    "  -0, --null               the paths in --files-from end with a NUL byte, not a newline\n"
+    "      --json               one JSON object a file on standard output (source, output,\n"
+    "                           status, reason, width, height, bytes, milliseconds)\n"
+    "      --stdout             write the single output to standard output\n"
     "      --quiet              print only the files that failed\n"
     "  -h, --help               print this help\n"
+    "      --version            print the version\n"
     "\n"
     "Every format carries the image's colour profile and, unless --no-exif is given, its EXIF\n"
     "and XMP (BMP only the profile); PNG, TIFF and JPEG 2000 keep an alpha plane.\n"
-    "An existing file is never replaced: a name already taken gets _2, _3... appended.\n"
-    "Exit status: 0 every file written, 1 some file failed or none found, 2 usage error.\n";
+    "Output names are decided in input order before converting, whatever -j says. Unless\n"
+    "--overwrite is given no file is ever replaced: a name already taken gets _2, _3...\n"
+    "appended (or, with --skip-existing, the source is skipped).\n"
+    "Exit status: 0 no file failed, 1 some file failed or none found, 2 usage error,\n"
+    "130 interrupted (the files being written are finished or abandoned, none is left half\n"
+    "written).\n";
 
 struct CliOptions
 {
     convert::JobOptions job;
     std::vector<std::string> inputs;
+    std::vector<std::string> listFiles;  // --files-from
+    bool nullSeparated = false;
     bool recursive = false;
     bool quiet = false;
     bool help = false;
+    bool version = false;
+    bool json = false;
+    bool toStdout = false;
 };
 
 struct UsageError
@@ -121,11 +159,12 @@ GivenOption splitOption(const std::string& argument)
 
 // The options that take a value, read with `value`; false when `name` is
 // none of them.
-bool takeValueOption(const std::string& name, const std::function<std::string()>& value, convert::JobOptions& job)
+bool takeValueOption(const std::string& name, const std::function<std::string()>& value, CliOptions& options)
 {
+    convert::JobOptions& job = options.job;
     if (name == "-f" || name == "--format") {
         const std::string word = value();
-        const auto format = convert::parseFormatWord(word);
+        const auto format = convert::parseFormatName(word);
         if (!format) {
             throw UsageError{"unknown format '" + word + "' (JPG, PNG, BMP, JPEG2000 or TIFF)"};
         }
@@ -148,6 +187,14 @@ bool takeValueOption(const std::string& name, const std::function<std::string()>
         job.outputFolder = folder;
     } else if (name == "-j" || name == "--jobs") {
         job.workers = static_cast<unsigned>(numberInRange(name, value(), 1, 1024));
+    } else if (name == "--max-size") {
+        job.maxSide = static_cast<std::uint32_t>(numberInRange(name, value(), 1, 65535));
+    } else if (name == "--files-from") {
+        const std::string file = value();
+        if (file.empty()) {
+            throw UsageError{"option --files-from needs a file"};
+        }
+        options.listFiles.push_back(file);
     } else {
         return false;
     }
@@ -173,6 +220,24 @@ bool takeFlag(const GivenOption& given, CliOptions& options)
         target = &options.quiet;
     } else if (name == "-h" || name == "--help") {
         target = &options.help;
+    } else if (name == "--version") {
+        target = &options.version;
+    } else if (name == "--json") {
+        target = &options.json;
+    } else if (name == "--stdout") {
+        target = &options.toStdout;
+    } else if (name == "-0" || name == "--null") {
+        target = &options.nullSeparated;
+    } else if (name == "--skip-existing" || name == "--overwrite") {
+        const auto choice = name == "--overwrite" ? convert::ExistingOutput::Overwrite : convert::ExistingOutput::Skip;
+        if (options.job.existing != convert::ExistingOutput::NewName && options.job.existing != choice) {
+            throw UsageError{"options --skip-existing and --overwrite exclude each other"};
+        }
+        if (given.attached) {
+            throw UsageError{"option " + name + " takes no value"};
+        }
+        options.job.existing = choice;
+        return true;
     } else {
         return false;
     }
@@ -188,6 +253,8 @@ CliOptions parseArguments(int argc, char** argv)
     CliOptions options;
     const unsigned cores = std::thread::hardware_concurrency();
     options.job.workers = cores == 0 ? 1 : cores;
+    options.job.quality = 90;
+    options.job.planNames = true;
 
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -210,12 +277,37 @@ CliOptions parseArguments(int argc, char** argv)
             }
             return argv[++i];
         };
-        if (!takeValueOption(given.name, value, options.job) && !takeFlag(given, options)) {
+        if (!takeValueOption(given.name, value, options) && !takeFlag(given, options)) {
             throw UsageError{"unknown option '" + argument + "'"};
         }
     }
-    if (!options.help && options.inputs.empty()) {
+    if (options.help || options.version) {
+        return options;
+    }
+    if (options.inputs.empty() && options.listFiles.empty()) {
         throw UsageError{"no INPUT given"};
+    }
+    const bool readsStdin = std::find(options.inputs.begin(), options.inputs.end(), "-") != options.inputs.end();
+    const auto listsFromStdin = std::count(options.listFiles.begin(), options.listFiles.end(), "-");
+    if (readsStdin && (options.inputs.size() > 1 || !options.listFiles.empty())) {
+        throw UsageError{"'-' (standard input) must be the only INPUT"};
+    }
+    if (readsStdin && !options.toStdout) {
+        throw UsageError{"'-' (standard input) needs --stdout"};
+    }
+    if (listsFromStdin > 1) {
+        throw UsageError{"--files-from - is given more than once"};
+    }
+    if (options.toStdout) {
+        if (options.inputs.size() != 1 || !options.listFiles.empty()) {
+            throw UsageError{"--stdout takes exactly one INPUT"};
+        }
+        if (options.json) {
+            throw UsageError{"--stdout and --json exclude each other"};
+        }
+        if (options.job.outputFolder) {
+            throw UsageError{"--stdout and --output exclude each other"};
+        }
     }
     return options;
 }
@@ -227,22 +319,62 @@ void onInterrupt(int)
     interrupted = true;
 }
 
+// The text as a JSON string. Valid UTF-8 stays; a byte that is not part of
+// it (JSON text is UTF-8) becomes U+FFFD.
+std::string jsonString(std::string_view text)
+{
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else if (c >= 0x80) {
+            const std::size_t length = utf8SequenceLength(text, i);
+            if (length == 0) {
+                out += "\\ufffd";
+                ++i;
+                continue;
+            }
+            out += text.substr(i, length);
+            i += length;
+            continue;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
 // Prints the rows in list order as their outcomes arrive, with a progress
 // bar on a terminal's standard error.
 class Reporter : public convert::JobListener
 {
 public:
-    Reporter(const std::vector<convert::FileRecord>& records, std::FILE* report, bool quiet)
-        : mRecords(records), mReport(report), mQuiet(quiet), mLines(records.size()),
-          mProgress(!quiet && ::isatty(STDERR_FILENO) == 1)
+    Reporter(const std::vector<convert::FileRecord>& records, std::FILE* report, bool quiet, bool json)
+        : mRecords(records), mReport(report), mQuiet(quiet), mJson(json), mLines(records.size()),
+          mFacts(records.size()), mProgress(!quiet && ::isatty(STDERR_FILENO) == 1)
     {
         drawProgress();
     }
 
+    void rowFacts(std::size_t row, const convert::RowFacts& facts) override { mFacts[row] = facts; }
+
     void rowConverted(std::size_t row, const std::string& outputPath) override
     {
-        if (!mQuiet) {
-            mLines[row] = mRecords[row].heicPath + " -> " + outputPath;
+        if (mJson) {
+            mLines[row] = jsonLine(row, outputPath, "converted", std::nullopt);
+        } else if (!mQuiet) {
+            mLines[row] = terminalSafe(mRecords[row].heicPath + " -> " + outputPath);
         } else {
             mLines[row] = std::string();
         }
@@ -252,16 +384,31 @@ public:
     // The cause in English rather than the application's row text.
     void rowFailed(std::size_t row, const std::string& /*text*/, const std::string& detail) override
     {
-        mLines[row] = mRecords[row].heicPath + ": " + detail;
+        mLines[row] = mJson ? jsonLine(row, std::nullopt, "failed", detail)
+                            : terminalSafe(mRecords[row].heicPath + ": " + detail);
+        rowDone();
+    }
+
+    void rowSkipped(std::size_t row, const std::string& existingPath) override
+    {
+        if (mJson) {
+            mLines[row] = jsonLine(row, existingPath, "skipped", "the output exists");
+        } else if (!mQuiet) {
+            mLines[row] = terminalSafe(mRecords[row].heicPath + ": skipped, " + existingPath + " exists");
+        } else {
+            mLines[row] = std::string();
+        }
         rowDone();
     }
 
     void jobStopped() override { endProgress(); }
     void jobFinished(int) override { endProgress(); }
 
+    // A failed row's own line already gives its reason; the library's
+    // record of the failure stays out of the report.
     void logLine(const std::string& line) override
     {
-        if (!mQuiet) {
+        if (!mQuiet && !line.starts_with("input_Buffer: ")) {
             eraseProgress();
             std::fprintf(stderr, "%s\n", terminalSafe(line).c_str());
             drawProgress();
@@ -269,13 +416,25 @@ public:
     }
 
 private:
+    std::string jsonLine(std::size_t row, const std::optional<std::string>& output, const char* status,
+                         const std::optional<std::string>& reason) const
+    {
+        const convert::RowFacts& facts = mFacts[row];
+        return "{\"source\":" + jsonString(mRecords[row].heicPath) +
+               ",\"output\":" + (output ? jsonString(*output) : "null") + ",\"status\":\"" + status +
+               "\",\"reason\":" + (reason ? jsonString(*reason) : "null") +
+               ",\"width\":" + std::to_string(facts.width) + ",\"height\":" + std::to_string(facts.height) +
+               ",\"bytes\":" + std::to_string(facts.bytes) + ",\"milliseconds\":" + std::to_string(facts.milliseconds) +
+               "}";
+    }
+
     void rowDone()
     {
         ++mDone;
         eraseProgress();
         while (mNextLine < mLines.size() && mLines[mNextLine]) {
             if (!mLines[mNextLine]->empty()) {
-                std::fprintf(mReport, "%s\n", terminalSafe(*mLines[mNextLine]).c_str());
+                std::fprintf(mReport, "%s\n", mLines[mNextLine]->c_str());
             }
             ++mNextLine;
         }
@@ -314,41 +473,129 @@ private:
     const std::vector<convert::FileRecord>& mRecords;
     std::FILE* mReport;
     bool mQuiet;
+    bool mJson;
     std::vector<std::optional<std::string>> mLines;
+    std::vector<convert::RowFacts> mFacts;
     bool mProgress;
     std::size_t mDone = 0;
     std::size_t mNextLine = 0;
 };
 
-bool isFolder(const std::string& path)
+void message(const std::string& line)
 {
-    struct stat info
-    {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    std::fprintf(stderr, "%s\n", terminalSafe(line).c_str());
 }
 
-// The files named by the inputs: files as given, folders' HEIC entries.
-convert::FileList collectInputs(const CliOptions& options)
+std::string plural(std::size_t count, const char* one, const char* many)
 {
-    convert::FileList list;
-    const auto add = [&](const std::string& path) {
-        if (list.addGivenPath(path) == convert::Intake::Duplicate && !options.quiet) {
-            std::fprintf(stderr, "%s\n", terminalSafe(convert::duplicateLogLine(path)).c_str());
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// The paths listed in a --files-from file ("-": standard input): one a line,
+// or NUL-terminated; empty entries are ignored. nullopt when it cannot be read.
+std::optional<std::vector<std::string>> listedPaths(const std::string& file, bool nullSeparated, std::string& reason)
+{
+    std::string text;
+    if (file == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            reason = std::error_code(errno, std::generic_category()).message();
+            return std::nullopt;
         }
-    };
-    for (const auto& input : options.inputs) {
-        if (isFolder(input)) {
-            for (const auto& path : convert::folderFiles(input, options.recursive)) {
-                if (convert::hasHeicName(path)) {
-                    add(path);
-                }
-            }
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::vector<std::string> paths;
+    const char separator = nullSeparated ? '\0' : '\n';
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t end = text.find(separator, begin);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string path = text.substr(begin, end - begin);
+        if (!nullSeparated && path.ends_with('\r')) {
+            path.pop_back();
+        }
+        if (!path.empty()) {
+            paths.push_back(std::move(path));
+        }
+        begin = end + 1;
+    }
+    return paths;
+}
+
+// The files named by the inputs, in order: files as given, folders' HEIF
+// files in natural order (with -r and -o the place below the folder, to be
+// mirrored). A file reached twice, under whatever spelling, is taken once.
+class InputCollector
+{
+public:
+    explicit InputCollector(const CliOptions& options) : mOptions(options) {}
+
+    void take(const std::string& input)
+    {
+        struct stat info
+        {};
+        if (::stat(input.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            takeFolder(input);
         } else {
-            add(input);
+            add(input, std::string());
         }
     }
-    return list;
-}
+
+    std::vector<convert::FileRecord>& records() { return mRecords; }
+
+private:
+    void takeFolder(const std::string& folder)
+    {
+        const convert::FolderScan scan = convert::scanFolder(folder, mOptions.recursive);
+        for (const auto& entry : scan.files) {
+            add(entry.path, mOptions.recursive ? entry.relative : std::string());
+        }
+        if (mOptions.quiet) {
+            return;
+        }
+        if (scan.otherFiles != 0) {
+            message(folder + ": skipped " + plural(scan.otherFiles, "file", "files") +
+                    " not named .heic, .heif or .hif");
+        }
+        if (scan.subfolders != 0) {
+            message(folder + ": " + plural(scan.subfolders, "subfolder", "subfolders") + " not searched (add -r)");
+        }
+    }
+
+    void add(const std::string& path, const std::string& relative)
+    {
+        struct stat info
+        {};
+        if (::stat(path.c_str(), &info) == 0) {
+            const auto [at, added] = mSeen.emplace(info.st_dev, info.st_ino);
+            if (!added) {
+                if (!mOptions.quiet) {
+                    const std::string& first = mFirstPath.at(*at);
+                    message(first == path ? path + ": given more than once, converted once"
+                                          : path + ": the same file as " + first + ", converted once");
+                }
+                return;
+            }
+            mFirstPath.emplace(*at, path);
+        } else if (!mMissing.insert(path).second) {
+            return;  // reported once, when its row fails
+        }
+        convert::FileRecord record = convert::makeRecord(path);
+        record.fileName = convert::stemOf(path);
+        record.outputSubfolder = relative;
+        mRecords.push_back(std::move(record));
+    }
+
+    const CliOptions& mOptions;
+    std::vector<convert::FileRecord> mRecords;
+    std::set<std::pair<dev_t, ino_t>> mSeen;
+    std::map<std::pair<dev_t, ino_t>, std::string> mFirstPath;
+    std::set<std::string> mMissing;
+};
 
 // An interrupt or a termination request stops the job before its next file.
 void stopOnInterrupt()
@@ -362,13 +609,121 @@ void stopOnInterrupt()
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-void printSummary(const convert::JobSummary& summary, int total)
+void printSummary(std::FILE* to, const convert::JobSummary& summary, int total)
 {
-    std::printf("%d converted, %d failed", summary.converted, summary.failed);
-    if (summary.stopped) {
-        std::printf(", %d not converted (interrupted)", total - summary.converted - summary.failed);
+    std::fprintf(to, "%d converted, %d failed", summary.converted, summary.failed);
+    if (summary.skipped != 0) {
+        std::fprintf(to, ", %d skipped", summary.skipped);
     }
-    std::printf("\n");
+    if (summary.stopped) {
+        std::fprintf(to, ", %d not converted (interrupted)",
+                     total - summary.converted - summary.failed - summary.skipped);
+    }
+    std::fprintf(to, "\n");
+}
+
+bool writeAllTo(int fd, const std::vector<std::uint8_t>& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads the whole stream of at most convert::kMaxSourceBytes; the reason
+// when it cannot.
+std::optional<std::vector<std::uint8_t>> readBounded(int fd, std::string& reason)
+{
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            reason = "cannot read: " + std::error_code(errno, std::generic_category()).message();
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (bytes.size() + static_cast<std::size_t>(n) > convert::kMaxSourceBytes) {
+            reason = "more than the limit of " + std::to_string(convert::kMaxSourceBytes) + " bytes";
+            return std::nullopt;
+        }
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    if (bytes.empty()) {
+        reason = "the file is empty";
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// One file, or standard input ("-"), converted onto standard output; every
+// message goes to standard error.
+int convertToStdout(const CliOptions& options)
+{
+    const std::string& input = options.inputs.front();
+    const bool fromStdin = input == "-";
+    const std::string name = fromStdin ? std::string("standard input") : input;
+    if (::isatty(STDOUT_FILENO) == 1) {
+        message("ambrel-convert: standard output is a terminal; redirect it to a file or a pipe");
+        return 2;
+    }
+    std::string reason;
+    std::optional<std::vector<std::uint8_t>> source;
+    if (fromStdin) {
+        source = readBounded(STDIN_FILENO, reason);
+    } else {
+        const int fd = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            reason = "cannot open the file: " + std::error_code(errno, std::generic_category()).message();
+        } else {
+            struct stat info
+            {};
+            if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+                reason = "a folder, not a file";
+            } else {
+                source = readBounded(fd, reason);
+            }
+            ::close(fd);
+        }
+    }
+    if (!source) {
+        message(name + ": " + reason);
+        return 1;
+    }
+    pipeline::ConversionSettings settings;
+    settings.format = options.job.format;
+    settings.quality = options.job.quality;
+    settings.scale = options.job.scale;
+    settings.keepExif = options.job.keepExif;
+    settings.depth = options.job.depth;
+    settings.maxSide = options.job.maxSide;
+    const pipeline::ConvertedFile result = pipeline::convertHeif(source->data(), source->size(), settings);
+    if (!result.ok || result.bytes.empty()) {
+        message(name + ": " + (result.detail.empty() ? std::string("the conversion failed") : result.detail));
+        return 1;
+    }
+    if (!result.warning.empty() && !options.quiet) {
+        message(name + ": " + result.warning);
+    }
+    if (!writeAllTo(STDOUT_FILENO, result.bytes)) {
+        message("ambrel-convert: cannot write to standard output: " +
+                std::error_code(errno, std::generic_category()).message());
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -386,25 +741,52 @@ int convertMain(int argc, char** argv)
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("ambrel-convert %s\n", AMBREL_VERSION);
+        return 0;
+    }
     // Standard output carries only the report: the libraries keep quiet.
     const convert::QuietLibraryLogs quietLibraries;
+    if (options.toStdout) {
+        return convertToStdout(options);
+    }
 
-    const convert::FileList list = collectInputs(options);
-    if (list.empty()) {
-        std::fprintf(stderr, "ambrel-convert: no HEIC file found\n");
+    InputCollector collector(options);
+    for (const auto& input : options.inputs) {
+        collector.take(input);
+    }
+    for (const auto& file : options.listFiles) {
+        std::string reason;
+        const auto paths = listedPaths(file, options.nullSeparated, reason);
+        if (!paths) {
+            std::string line = "ambrel-convert: cannot read the list " + file;
+            line += ": ";
+            line += reason;
+            message(line);
+            return 2;
+        }
+        for (const auto& path : *paths) {
+            collector.take(path);
+        }
+    }
+    if (collector.records().empty()) {
+        message("ambrel-convert: no HEIF file found");
         return 1;
     }
     stopOnInterrupt();
 
-    convert::JobDescription job{options.job, list.records()};
-    Reporter reporter(job.records, stdout, options.quiet);
+    convert::JobDescription job{options.job, std::move(collector.records())};
+    Reporter reporter(job.records, stdout, options.quiet, options.json);
     const convert::JobSummary summary = convert::runConversionJob(job, reporter, interrupted);
     const int total = static_cast<int>(job.records.size());
     if (!options.quiet) {
-        printSummary(summary, total);
+        printSummary(options.json ? stderr : stdout, summary, total);
     }
     std::fflush(stdout);
-    return summary.converted == total ? 0 : 1;
+    if (interrupted) {
+        return 130;
+    }
+    return summary.failed == 0 && !summary.stopped ? 0 : 1;
 }
 
 }  // namespace ambrel::cli

@@ -2,6 +2,7 @@
 //
 //   ambrel-heifinfo [--json] [--verbose] FILE...
 //
+// Every error line on standard error names its file ("error: FILE: ...").
 // Exit status 0 when every file was read, 1 when any was refused, 2 for a
 // usage error.
 #include <json/json.h>
@@ -19,6 +20,10 @@
 #include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
 
+#ifndef AMBREL_VERSION
+#define AMBREL_VERSION "unknown"
+#endif
+
 namespace ambrel::cli {
 
 namespace {
@@ -26,8 +31,9 @@ namespace {
 const char* const kUsage =
     "usage: ambrel-heifinfo [--json] [--verbose] FILE...\n"
     "Prints the brands, items, grids, properties and tracks of HEIF/HEIC files.\n"
-    "  --json     one JSON object per file (an array when several files are given)\n"
-    "  --verbose  also print the reader's warnings and information on standard error\n";
+    "  --json     a JSON array of one object per file read\n"
+    "  --verbose  also print the reader's warnings and information on standard error\n"
+    "  --version  print the version\n";
 
 template <typename Set>
 Json::Value featureNames(const Set& features)
@@ -289,6 +295,9 @@ std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments)
         } else if (arg == "-h" || arg == "--help") {
             std::cout << kUsage;
             return 0;
+        } else if (arg == "--version") {
+            std::cout << "ambrel-heifinfo " << AMBREL_VERSION << '\n';
+            return 0;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) {
                 arguments.paths.emplace_back(argv[i]);
@@ -315,7 +324,7 @@ Json::Value describeFile(const std::string& path, int& status)
     reader.initialize(path);
     if (reader.getMajorBrand().empty() &&
         reader.getFileInformation().features.count(heif::FileFeature::HasRootLevelMetaBox) == 0) {
-        throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box in '" + path + "'");
+        throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box");
     }
     Json::Value file = describe(reader);
     file["file"] = path;
@@ -334,7 +343,7 @@ void printJson(const Json::Value& all)
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "  ";
     std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-    writer->write(all.size() == 1 ? all[0] : all, &std::cout);
+    writer->write(all, &std::cout);
     std::cout << '\n';
 }
 
@@ -350,11 +359,16 @@ int heifinfoMain(int argc, char** argv)
     // Standard output carries only the report; the reader's diagnostics go to
     // standard error, and only when asked for.
     log::setLevel(arguments.verbose ? log::Info : log::Error);
-    log::setSink([](int, const std::string& text) { std::cerr << terminalSafe(text) << '\n'; });
+    // Each line names the file being read.
+    std::string current;
+    log::setSink([&current](int, const std::string& text) {
+        std::cerr << terminalSafe(current) << ": " << terminalSafe(text) << '\n';
+    });
 
     int status = 0;
     Json::Value all(Json::arrayValue);
     for (const auto& path : arguments.paths) {
+        current = path;
         try {
             Json::Value file = describeFile(path, status);
             if (arguments.json) {
@@ -363,7 +377,7 @@ int heifinfoMain(int argc, char** argv)
                 printText(path, file);
             }
         } catch (const std::exception& e) {
-            std::cerr << "error: " << terminalSafe(e.what()) << '\n';
+            std::cerr << "error: " << terminalSafe(path) << ": " << terminalSafe(e.what()) << '\n';
             status = 1;
         }
     }

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <new>
@@ -30,13 +32,15 @@ namespace {
 struct RowOutcome
 {
     bool converted = false;
-    std::string text;    // the output path, or the failure text
+    std::string text;    // the output path, the existing file when skipped, or the failure text
     std::string detail;  // what went wrong, in English, when not converted
     std::vector<std::string> logLines;
+    bool skipped = false;
+    RowFacts facts;
 
     static RowOutcome failure(const char* text, std::string detail)
     {
-        return RowOutcome{false, text, std::move(detail), {}};
+        return RowOutcome{false, text, std::move(detail), {}, false, {}};
     }
 };
 
@@ -123,10 +127,86 @@ private:
     std::set<std::string> mSwept;
 };
 
+// Where a row's output goes: the folder and the name, decided before the
+// row is converted.
+struct PlannedOutput
+{
+    std::string folder;
+    std::string stem;                     // without the _n of a candidate
+    unsigned candidate = 1;               // the candidate to write first (candidateName)
+    std::optional<std::string> existing;  // with ExistingOutput::Skip: the file that takes the name
+};
+
+std::string outputFolderOf(const FileRecord& record, const JobOptions& options)
+{
+    if (!options.outputFolder) {
+        return record.originalFilePath;
+    }
+    if (record.outputSubfolder.empty()) {
+        return *options.outputFolder;
+    }
+    const std::string& base = *options.outputFolder;
+    return base.ends_with('/') ? base + record.outputSubfolder : base + "/" + record.outputSubfolder;
+}
+
+// The spelling-independent key of an output path within the batch.
+std::string outputKey(const std::string& path)
+{
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(path, error);
+    return error ? path : absolute.lexically_normal().string();
+}
+
+bool nameTaken(const std::string& path)
+{
+    struct stat info
+    {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Every row's output, in list order: a name taken by an earlier row of the
+// batch moves on to the next candidate; a name taken by an existing file
+// does too, unless the job skips or overwrites such files.
+std::vector<PlannedOutput> planOutputs(const JobDescription& job, const std::string& timestamp)
+{
+    const JobOptions& options = job.options;
+    const bool plan = options.planNames || options.existing != ExistingOutput::NewName;
+    const std::string extension = formatExtension(options.format);
+    std::vector<PlannedOutput> planned;
+    planned.reserve(job.records.size());
+    std::set<std::string> batch;
+    for (const FileRecord& record : job.records) {
+        PlannedOutput output;
+        output.folder = outputFolderOf(record, options);
+        output.stem = options.plainNames ? record.fileName : record.fileName + "_" + timestamp;
+        if (plan) {
+            for (; output.candidate < kMaxNameCandidates; ++output.candidate) {
+                const std::string path =
+                    joinOutputPath(output.folder, candidateName(output.stem, output.candidate), extension);
+                if (batch.contains(outputKey(path))) {
+                    continue;
+                }
+                if (options.existing != ExistingOutput::Overwrite && nameTaken(path)) {
+                    if (options.existing == ExistingOutput::Skip) {
+                        output.existing = path;
+                        break;
+                    }
+                    continue;
+                }
+                batch.insert(outputKey(path));
+                break;
+            }
+        }
+        planned.push_back(std::move(output));
+    }
+    return planned;
+}
+
 // The output file's bytes for the row's file, with the file's modification
 // time; the outcome when the row fails here. The file's bytes are let go of
 // on return. What of the image could not be carried goes to the log.
 std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptions& options, Bytes& outData,
+                                        std::pair<std::uint32_t, std::uint32_t>& size,
                                         struct timespec& modificationTime, std::vector<std::string>& logLines)
 {
     Source source;
@@ -140,6 +220,7 @@ std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptio
     settings.scale = options.scale;
     settings.keepExif = options.keepExif;
     settings.depth = options.depth;
+    settings.maxSide = options.maxSide;
     pipeline::ConvertedFile result = pipeline::convertHeif(source.bytes.data(), source.bytes.size(), settings);
     if (!result.ok || result.bytes.empty()) {
         const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
@@ -151,57 +232,73 @@ std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptio
         logLines.push_back(record.heicPath + ": " + result.warning);
     }
     outData = std::move(result.bytes);
+    size = {result.width, result.height};
     return std::nullopt;
 }
 
 // Writes the output file under a name not yet taken, in the output folder or
 // beside the source.
-RowOutcome saveOutput(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
-                      StaleTemporarySweep& sweep, const Bytes& outData, const struct timespec& modificationTime)
+RowOutcome saveOutput(const PlannedOutput& planned, const JobOptions& options, StaleTemporarySweep& sweep,
+                      const Bytes& outData, const struct timespec& modificationTime)
 {
-    const std::string wanted = options.outputFolder.value_or(record.originalFilePath);
+    const std::string& wanted = planned.folder;
     std::string reason;
     const auto folder = createDirectory(wanted, &reason);
     if (!folder) {
         return RowOutcome::failure(kTextFolderFailed, "cannot create the folder " + wanted + ": " + reason);
     }
     sweep.beforeWritingInto(*folder);
-    const std::string stem = options.plainNames ? record.fileName : record.fileName + "_" + timestamp;
     WriteOptions writeOptions;
     if (options.keepDates) {
         writeOptions.modificationTime = modificationTime;
     }
+    writeOptions.firstCandidate = planned.candidate;
     const std::string extension = formatExtension(options.format);
+    const std::string name = candidateName(planned.stem, planned.candidate);
     int writeError = 0;
-    const auto written = writeNewFile(*folder, stem, extension, outData, writeOptions, &writeError);
+    const auto written = options.existing == ExistingOutput::Overwrite
+                             ? replaceFile(*folder, name, extension, outData, writeOptions, &writeError)
+                             : writeNewFile(*folder, planned.stem, extension, outData, writeOptions, &writeError);
     if (!written) {
-        return RowOutcome::failure(kTextSaveFailed, "cannot write " + joinOutputPath(*folder, stem, extension) + ": " +
+        return RowOutcome::failure(kTextSaveFailed, "cannot write " + joinOutputPath(*folder, name, extension) + ": " +
                                                         systemText(writeError != 0 ? writeError : EIO));
     }
-    return RowOutcome{true, *written, {}, {}};
+    return RowOutcome{true, *written, {}, {}, false, {}};
 }
 
-RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
+RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const PlannedOutput& planned,
                       StaleTemporarySweep& sweep)
 {
+    if (planned.existing) {
+        RowOutcome outcome;
+        outcome.skipped = true;
+        outcome.text = *planned.existing;
+        return outcome;
+    }
     Bytes outData;
+    std::pair<std::uint32_t, std::uint32_t> size;
     struct timespec modificationTime
     {};
     std::vector<std::string> warnings;
-    if (auto failed = convertSource(record, options, outData, modificationTime, warnings)) {
+    if (auto failed = convertSource(record, options, outData, size, modificationTime, warnings)) {
         return std::move(*failed);
     }
-    RowOutcome outcome = saveOutput(record, options, timestamp, sweep, outData, modificationTime);
+    RowOutcome outcome = saveOutput(planned, options, sweep, outData, modificationTime);
     outcome.logLines.insert(outcome.logLines.begin(), warnings.begin(), warnings.end());
+    if (outcome.converted) {
+        outcome.facts.width = size.first;
+        outcome.facts.height = size.second;
+        outcome.facts.bytes = outData.size();
+    }
     return outcome;
 }
 
 // The row's outcome, whatever its conversion throws.
-RowOutcome convertRowCaught(const FileRecord& record, const JobOptions& options, const std::string& timestamp,
+RowOutcome convertRowCaught(const FileRecord& record, const JobOptions& options, const PlannedOutput& planned,
                             StaleTemporarySweep& sweep)
 {
     try {
-        return convertRow(record, options, timestamp, sweep);
+        return convertRow(record, options, planned, sweep);
     } catch (const std::bad_alloc&) {
         RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "out of memory");
         outcome.logLines.push_back("input_Buffer: " + record.heicPath + " out of memory");
@@ -224,8 +321,8 @@ class JobWorkers
 {
 public:
     JobWorkers(const JobDescription& job, JobListener& listener, const std::atomic<bool>& stopRequested,
-               JobSummary& summary)
-        : mJob(job), mListener(listener), mStopRequested(stopRequested), mSummary(summary)
+               JobSummary& summary, std::vector<PlannedOutput> planned)
+        : mJob(job), mListener(listener), mStopRequested(stopRequested), mSummary(summary), mPlanned(std::move(planned))
     {}
 
     // Runs `count` workers, this thread being one of them (fewer when no
@@ -265,7 +362,12 @@ private:
                     mSawStop = true;
                     break;
                 }
-                report(row, convertRowCaught(mJob.records[row], mJob.options, mSummary.timestamp, mSweep));
+                const auto start = std::chrono::steady_clock::now();
+                RowOutcome outcome = convertRowCaught(mJob.records[row], mJob.options, mPlanned[row], mSweep);
+                outcome.facts.milliseconds = static_cast<std::uint64_t>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                        .count());
+                report(row, outcome);
             }
         } catch (...) {
             // A listener (or the system) failed; end the job and hand it to the caller.
@@ -284,7 +386,11 @@ private:
         for (const auto& line : outcome.logLines) {
             mListener.logLine(line);
         }
-        if (outcome.converted) {
+        mListener.rowFacts(row, outcome.facts);
+        if (outcome.skipped) {
+            ++mSummary.skipped;
+            mListener.rowSkipped(row, outcome.text);
+        } else if (outcome.converted) {
             ++mSummary.converted;
             mListener.rowConverted(row, outcome.text);
             mListener.rowShowPreview(row);
@@ -298,6 +404,7 @@ private:
     JobListener& mListener;
     const std::atomic<bool>& mStopRequested;
     JobSummary& mSummary;  // guarded by mReportMutex while workers run
+    const std::vector<PlannedOutput> mPlanned;
     std::atomic<std::size_t> mNextRow{0};
     std::atomic<bool> mSawStop{false};
     std::atomic<bool> mAbort{false};
@@ -316,7 +423,7 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener, co
     const unsigned workerCount =
         static_cast<unsigned>(std::clamp<std::size_t>(job.options.workers, 1, std::max<std::size_t>(rowCount, 1)));
 
-    JobWorkers workers(job, listener, stopRequested, summary);
+    JobWorkers workers(job, listener, stopRequested, summary, planOutputs(job, summary.timestamp));
     workers.run(workerCount);
 
     summary.stopped = workers.sawStop();

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,13 @@ inline constexpr const char* kTextSaveFailed = "保存文件失败";
 // lengths (and ten times them) in 32-bit signed integers.
 inline constexpr std::uint64_t kMaxSourceBytes = 214'748'364;
 
+// What a job does when an output's name is already taken by a file.
+enum class ExistingOutput {
+    NewName,    // never replace: the next free name (stem_2, stem_3...)
+    Skip,       // leave the source unconverted, reported as skipped
+    Overwrite,  // replace the file in one step
+};
+
 struct JobOptions
 {
     OutputFormat format = OutputFormat::Jpg;
@@ -47,6 +55,24 @@ struct JobOptions
     bool keepDates = false;
     // Files converted at once; 0 counts as 1.
     unsigned workers = 1;
+    // When above 0, the longer side of each output is at most this many
+    // pixels (the scale lowered where needed, never raised).
+    std::uint32_t maxSide = 0;
+    ExistingOutput existing = ExistingOutput::NewName;
+    // Decide every output's name in list order before converting anything,
+    // so that the names do not depend on which worker finishes first (always
+    // so with Skip or Overwrite). A name taken meanwhile by another program
+    // still moves on to the next free one.
+    bool planNames = false;
+};
+
+// What is known of a row's work besides its outcome.
+struct RowFacts
+{
+    std::uint32_t width = 0;  // of the written picture; 0 when none was written
+    std::uint32_t height = 0;
+    std::uint64_t bytes = 0;  // of the written file
+    std::uint64_t milliseconds = 0;
 };
 
 struct JobDescription
@@ -69,6 +95,11 @@ public:
     // wrong ("not a HEIF file", "cannot write /out/a.JPG: No space left on
     // device"); it is never empty.
     virtual void rowFailed(std::size_t row, const std::string& text, const std::string& detail) = 0;
+    // The output name is taken and the job was told to skip such sources
+    // (ExistingOutput::Skip); `existingPath` is that file.
+    virtual void rowSkipped(std::size_t /*row*/, const std::string& /*existingPath*/) {}
+    // Comes right before the row's rowConverted, rowFailed or rowSkipped.
+    virtual void rowFacts(std::size_t /*row*/, const RowFacts& /*facts*/) {}
     // Comes right after rowConverted: the row's preview can be offered.
     virtual void rowShowPreview(std::size_t /*row*/) {}
     // The stop flag was found set before a row; rows not reached were not touched.
@@ -83,6 +114,7 @@ struct JobSummary
 {
     int converted = 0;
     int failed = 0;
+    int skipped = 0;
     bool stopped = false;
     std::string timestamp;  // the job timestamp used in the output names
 };

@@ -26,6 +26,91 @@ std::string baseNameOf(std::string_view path)
     return std::string(name.substr(0, name.find('.')));
 }
 
+std::string stemOf(std::string_view path)
+{
+    const std::string_view name = lastComponent(path);
+    return std::string(name.substr(0, name.rfind('.')));
+}
+
+bool isHeifFileName(std::string_view name)
+{
+    name = lastComponent(name);
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos) {
+        return false;
+    }
+    std::string extension(name.substr(dot + 1));
+    for (char& c : extension) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return extension == "heic" || extension == "heif" || extension == "hif";
+}
+
+namespace {
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// The byte's rank in natural order: "/" first.
+int byteRank(char c)
+{
+    return c == '/' ? -1 : static_cast<unsigned char>(c);
+}
+
+}  // namespace
+
+bool naturalLess(std::string_view a, std::string_view b)
+{
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            // Compare the runs by value: without leading zeros, the longer
+            // run is the greater; equal lengths compare digit by digit.
+            std::size_t endA = i;
+            std::size_t endB = j;
+            while (endA < a.size() && isDigit(a[endA])) {
+                ++endA;
+            }
+            while (endB < b.size() && isDigit(b[endB])) {
+                ++endB;
+            }
+            std::size_t startA = i;
+            std::size_t startB = j;
+            while (startA + 1 < endA && a[startA] == '0') {
+                ++startA;
+            }
+            while (startB + 1 < endB && b[startB] == '0') {
+                ++startB;
+            }
+            const std::string_view runA = a.substr(startA, endA - startA);
+            const std::string_view runB = b.substr(startB, endB - startB);
+            if (runA.size() != runB.size()) {
+                return runA.size() < runB.size();
+            }
+            if (runA != runB) {
+                return runA < runB;
+            }
+            i = endA;
+            j = endB;
+            continue;
+        }
+        if (a[i] != b[j]) {
+            return byteRank(a[i]) < byteRank(b[j]);
+        }
+        ++i;
+        ++j;
+    }
+    if (i < a.size() || j < b.size()) {
+        return j < b.size();
+    }
+    return a < b;  // equal by value: a stable, total order all the same
+}
+
 std::string folderOf(std::string_view path)
 {
     // Trailing slashes belong to the last component, not to the folder.
@@ -172,6 +257,55 @@ std::vector<std::string> folderFiles(const std::string& folder, bool recursive)
     }
     std::sort(paths.begin(), paths.end());
     return paths;
+}
+
+namespace {
+
+void scanInto(const std::string& folder, const std::string& relative, bool recursive, FolderScan& scan)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::pair<std::string, bool>> entries;  // name, is a folder (not a link to one)
+    std::error_code error;
+    fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        std::error_code typeError;
+        const bool isLink = it->is_symlink(typeError);
+        const bool isFolder = it->is_directory(typeError);
+        if (isFolder && isLink) {
+            continue;  // links to folders are not followed, nor counted
+        }
+        entries.emplace_back(it->path().filename().string(), isFolder);
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return naturalLess(a.first, b.first); });
+    const std::string prefix = folder.ends_with('/') ? folder : folder + "/";
+    for (const auto& [name, isFolder] : entries) {
+        if (isFolder) {
+            if (recursive) {
+                std::string below = relative;
+                if (!below.empty()) {
+                    below += '/';
+                }
+                below += name;
+                scanInto(prefix + name, below, true, scan);
+            } else {
+                ++scan.subfolders;
+            }
+        } else if (isHeifFileName(name)) {
+            scan.files.push_back({prefix + name, relative});
+        } else {
+            ++scan.otherFiles;
+        }
+    }
+}
+
+}  // namespace
+
+FolderScan scanFolder(const std::string& folder, bool recursive)
+{
+    FolderScan scan;
+    scanInto(folder, std::string(), recursive, scan);
+    return scan;
 }
 
 }  // namespace ambrel::convert

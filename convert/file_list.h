@@ -23,6 +23,10 @@ struct FileRecord
     std::string toPath;            // output written by the last job; empty until then
     std::string toErrInfo;         // failure text of the last job; empty when none
     std::string toErrDetail;       // what went wrong, in English, when toErrInfo is set
+    // Where below JobOptions::outputFolder the output goes ("2023/100APPLE"),
+    // so that a tree of sources is mirrored; empty: the output folder itself.
+    // Not used when outputs go beside their sources.
+    std::string outputSubfolder;
 };
 
 // The text after the last "/" of the path (the whole path if there is none).
@@ -31,6 +35,20 @@ std::string_view lastComponent(std::string_view path);
 // The base name used in output names: the file name up to, not including,
 // its first "." ("IMG_0042.HEIC" -> "IMG_0042", "a.b.heic" -> "a", ".heic" -> "").
 std::string baseNameOf(std::string_view path);
+
+// The stem of a file name: the last component up to, not including, its
+// last "." ("my photo.2023.heic" -> "my photo.2023"; "IMG" -> "IMG").
+std::string stemOf(std::string_view path);
+
+// Whether a name (or the last component of a path) ends in ".heic", ".heif"
+// or ".hif" in any letter case: the files a folder contributes.
+bool isHeifFileName(std::string_view name);
+
+// Natural order: runs of digits compare by their value ("IMG_2" before
+// "IMG_10"), everything else byte by byte; "/" sorts before any other byte,
+// so that a folder's files come before a sibling named with a longer text.
+// Ties (equal values spelt "01" and "1") fall back to the bytes.
+bool naturalLess(std::string_view a, std::string_view b);
 
 // The path without its last component and the "/" before it. "/x.heic" gives
 // "/", and a bare file name ("x.heic") gives "." so that outputs saved beside
@@ -93,5 +111,24 @@ private:
 // too (symbolic links to folders are not followed). Unreadable subfolders
 // are skipped. Paths are "folder/entry".
 std::vector<std::string> folderFiles(const std::string& folder, bool recursive);
+
+// What a folder holds for a conversion: its HEIF files (isHeifFileName) in
+// natural order, with the path below the folder of each, and what it skipped.
+struct FolderScan
+{
+    struct Entry
+    {
+        std::string path;      // "folder/sub/name.heic"
+        std::string relative;  // the folder part below the scanned folder ("sub"; "" for its own files)
+    };
+    std::vector<Entry> files;
+    std::size_t otherFiles = 0;  // files that are not HEIF files
+    std::size_t subfolders = 0;  // subfolders not searched (without `recursive`)
+};
+
+// Scans the folder, with `recursive` its subfolders too (symbolic links to
+// folders are not followed; unreadable subfolders are left out). Entries of
+// one folder come in natural order, a subfolder's right after its name's place.
+FolderScan scanFolder(const std::string& folder, bool recursive);
 
 }  // namespace ambrel::convert

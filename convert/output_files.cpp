@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -45,6 +46,29 @@ std::optional<OutputFormat> parseFormatWord(std::string_view word)
         if (upper == formatWord(format)) {
             return format;
         }
+    }
+    return std::nullopt;
+}
+
+std::optional<OutputFormat> parseFormatName(std::string_view name)
+{
+    if (const auto format = parseFormatWord(name)) {
+        return format;
+    }
+    std::string upper(name);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    if (upper == "JPEG") {
+        return OutputFormat::Jpg;
+    }
+    if (upper == "TIF") {
+        return OutputFormat::Tiff;
+    }
+    if (upper == "JP2" || upper == "J2K") {
+        return OutputFormat::Jpeg2000;
     }
     return std::nullopt;
 }
@@ -195,11 +219,11 @@ int fillTemporary(FileDescriptor fd, const Bytes& bytes, const WriteOptions& opt
 // (`renamed` set: the temporary name is gone). The final path, or none with
 // `failure` set.
 std::optional<std::string> publishTemporary(const std::string& folder, const std::string& temporary,
-                                            std::string_view stem, std::string_view extension, bool& renamed,
-                                            int& failure)
+                                            std::string_view stem, std::string_view extension, unsigned firstCandidate,
+                                            bool& renamed, int& failure)
 {
     bool useRename = false;
-    for (unsigned n = 1; n <= kMaxNameCandidates; ++n) {
+    for (unsigned n = std::max(firstCandidate, 1U); n <= kMaxNameCandidates; ++n) {
         const std::string target = joinOutputPath(folder, candidateName(stem, n), extension);
         if (!useRename) {
             if (::link(temporary.c_str(), target.c_str()) == 0) {
@@ -244,7 +268,7 @@ std::optional<std::string> writeNewFile(const std::string& folder, std::string_v
     std::optional<std::string> published;
     bool renamed = false;
     if (failure == 0) {
-        published = publishTemporary(folder, temporary, stem, extension, renamed, failure);
+        published = publishTemporary(folder, temporary, stem, extension, options.firstCandidate, renamed, failure);
     }
     if (!renamed) {
         ::unlink(temporary.c_str());
@@ -256,6 +280,33 @@ std::optional<std::string> writeNewFile(const std::string& folder, std::string_v
         *errorNumber = failure;
     }
     return published;
+}
+
+std::optional<std::string> replaceFile(const std::string& folder, std::string_view stem, std::string_view extension,
+                                       const Bytes& bytes, const WriteOptions& options, int* errorNumber)
+{
+    std::string temporary;
+    FileDescriptor fd = createTemporary(folder, temporary);
+    if (!fd) {
+        if (errorNumber != nullptr) {
+            *errorNumber = errnoOrEio();
+        }
+        return std::nullopt;
+    }
+    int failure = fillTemporary(std::move(fd), bytes, options);
+    const std::string target = joinOutputPath(folder, stem, extension);
+    if (failure == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) {
+        failure = errnoOrEio();
+    }
+    if (failure != 0) {
+        ::unlink(temporary.c_str());
+        if (errorNumber != nullptr) {
+            *errorNumber = failure;
+        }
+        return std::nullopt;
+    }
+    syncFolder(folder);
+    return target;
 }
 
 std::optional<long> temporaryFileOwner(std::string_view name)

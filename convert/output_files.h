@@ -23,6 +23,9 @@ using OutputFormat = pipeline::OutputFormat;
 std::string formatWord(OutputFormat format);
 // The format of a word, in any letter case; nullopt for any other word.
 [[nodiscard]] std::optional<OutputFormat> parseFormatWord(std::string_view word);
+// The format a user names: a format word or one of the names these formats
+// also go by (JPEG, TIF, JP2, J2K), in any letter case; nullopt otherwise.
+[[nodiscard]] std::optional<OutputFormat> parseFormatName(std::string_view name);
 // The extension in output names: the word, except "JP2" for JPEG 2000 (the
 // files are JP2 files; a ".JPEG" name would hand them to JPEG viewers).
 std::string formatExtension(OutputFormat format);
@@ -50,6 +53,9 @@ struct WriteOptions
 {
     // When set, the file gets this modification (and access) time.
     std::optional<struct timespec> modificationTime;
+    // The candidate writeNewFile tries first (2: "stem_2"); a name planned
+    // ahead starts there, and still moves on when it was taken meanwhile.
+    unsigned firstCandidate = 1;
 };
 
 // Writes `bytes` to "folder/stem.extension", or to the first free name of
@@ -66,6 +72,15 @@ struct WriteOptions
 [[nodiscard]] std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem,
                                                       std::string_view extension, const Bytes& bytes,
                                                       const WriteOptions& options = {}, int* errorNumber = nullptr);
+
+// Writes `bytes` to "folder/stem.extension", replacing a file of that name
+// in one step: the bytes go to a temporary file in the folder first, flushed
+// to disk, then renamed over the name, so that the name always holds either
+// the old file or the whole new one. Returns the path, or nullopt with the
+// errno value in `errorNumber`; no temporary file is left.
+[[nodiscard]] std::optional<std::string> replaceFile(const std::string& folder, std::string_view stem,
+                                                     std::string_view extension, const Bytes& bytes,
+                                                     const WriteOptions& options = {}, int* errorNumber = nullptr);
 
 // The process id in a temporary name of writeNewFile (".ambrel-PID-N.tmp");
 // nullopt for any other name.

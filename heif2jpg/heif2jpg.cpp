@@ -1,6 +1,7 @@
 #include "heif2jpg/heif2jpg.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -633,7 +634,7 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
 // transforms and the scale, encoded; the canvas is let go of.
 std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, const HeifImageData& data,
                                         const CarriedMetadata& metadata, const ConversionSettings& settings,
-                                        std::vector<std::uint8_t>& encoded, std::string& warning)
+                                        std::vector<std::uint8_t>& encoded, std::string& warning, cv::Size& encodedSize)
 {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
@@ -653,6 +654,7 @@ std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alp
                                                   std::to_string(image.rows) + " pixels cannot be scaled by " +
                                                   factor.str()};
     }
+    encodedSize = image.size();
     return encodePicture(image, data, metadata, settings, encoded, warning);
 }
 
@@ -661,6 +663,22 @@ void addWarning(std::string& warnings, const std::string& warning)
     if (!warning.empty()) {
         warnings += (warnings.empty() ? "" : "; ") + warning;
     }
+}
+
+// The settings with the scale lowered so that the longer side, `longer`
+// pixels before scaling, is at most maxSide after it; never raised.
+ConversionSettings boundedBySide(const ConversionSettings& settings, std::uint32_t longer)
+{
+    ConversionSettings bounded = settings;
+    if (settings.maxSide > 0 && longer > 0 && double(longer) * double(settings.scale) > double(settings.maxSide)) {
+        // The factor rounds down so that rounding the scaled side never passes the bound.
+        float factor = static_cast<float>(double(settings.maxSide) / double(longer));
+        while (std::round(double(longer) * double(factor)) > double(settings.maxSide)) {
+            factor = std::nextafter(factor, 0.0f);
+        }
+        bounded.scale = factor;
+    }
+    return bounded;
 }
 
 ConvertedFile failed(const StageFailure& stage)
@@ -673,18 +691,21 @@ ConvertedFile failed(const StageFailure& stage)
 
 }  // namespace
 
-ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const ConversionSettings& settings)
+ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const ConversionSettings& requested)
 {
     HeifImageData data;
     StageFailure failure;
-    if (!extract(inputBytes(input, length), settings.keepExif, data, failure)) {
+    if (!extract(inputBytes(input, length), requested.keepExif, data, failure)) {
         return failed(failure);
     }
-    const bool jpeg = settings.format == OutputFormat::Jpg;
-    const CarriedMetadata metadata = settleMetadata(data, settings.keepExif, jpeg);
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
+    // The longer side is the same before and after a quarter turn, so the
+    // bound on it becomes a smaller scale here.
+    const ConversionSettings settings = boundedBySide(requested, std::max(width, height));
+    const bool jpeg = settings.format == OutputFormat::Jpg;
+    const CarriedMetadata metadata = settleMetadata(data, settings.keepExif, jpeg);
 
     // Pictures that go to the encoder as the mosaic has them are encoded band
     // by band while the decoder works on the rest.
@@ -722,12 +743,16 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
             addWarning(file.warning, alphaWarning);
         }
         std::string encoderWarning;
+        // The streamed picture is the mosaic's region as it is.
+        cv::Size encodedSize(static_cast<int>(width), static_cast<int>(height));
         const std::optional<StageFailure> notEncoded =
             streaming ? finishBands(bands, canvas, width, height, file.bytes, encoderWarning)
-                      : encodeWhole(canvas, alpha, data, metadata, settings, file.bytes, encoderWarning);
+                      : encodeWhole(canvas, alpha, data, metadata, settings, file.bytes, encoderWarning, encodedSize);
         if (notEncoded) {
             return failed(*notEncoded);
         }
+        file.width = static_cast<std::uint32_t>(encodedSize.width);
+        file.height = static_cast<std::uint32_t>(encodedSize.height);
         addWarning(file.warning, encoderWarning);
         file.ok = true;
         return file;

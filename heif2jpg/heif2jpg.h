@@ -45,6 +45,9 @@ struct ConversionSettings
     // do not use it.
     int quality = 100;
     float scale = 1.0f;  // both axes; 1 keeps the size
+    // When above 0, the scale is lowered where needed so that the longer side
+    // of the displayed picture is at most this many pixels (never raised).
+    std::uint32_t maxSide = 0;
     // Carry the EXIF block and the XMP packet. Without them the pixels are
     // always turned upright; the ICC profile is carried either way.
     bool keepExif = true;
@@ -58,8 +61,10 @@ struct ConvertedFile
 {
     bool ok = false;
     std::vector<std::uint8_t> bytes;  // the file when ok
-    std::string message;              // the result text when not ok
-    std::string detail;               // when not ok, the cause in plain English (see Heif2JpgResult)
+    std::uint32_t width = 0;          // when ok, the encoded picture's size
+    std::uint32_t height = 0;
+    std::string message;  // the result text when not ok
+    std::string detail;   // when not ok, the cause in plain English (see Heif2JpgResult)
     // When ok, what of the image could not be carried, in plain English
     // ("the alpha plane cannot be decoded: ..."); empty when nothing was lost.
     std::string warning;

@@ -212,6 +212,132 @@ TEST(ConversionJob, ParallelWorkersReportEveryRowAndShareNoName)
     EXPECT_EQ(listener.events.back(), "finished 7");
 }
 
+TEST(ConversionJob, PlannedNamesFollowTheListOrderWhateverTheWorkers)
+{
+    ScratchFolder folder;
+    std::vector<std::string> sources;
+    for (int i = 0; i < 6; ++i) {
+        sources.push_back(folder / ("in" + std::to_string(i) + "/IMG.heic"));
+        writeFile(sources.back(), gridHeic());
+    }
+    for (const unsigned workers : {1U, 4U}) {
+        SCOPED_TRACE(workers);
+        const std::string out = folder / ("out" + std::to_string(workers));
+        writeFile(out + "/IMG_2.JPG", {'x'});  // taken before the job: passed over
+        JobOptions options;
+        options.workers = workers;
+        options.plainNames = true;
+        options.planNames = true;
+        options.outputFolder = out;
+        RecordingListener listener;
+        runJob(options, sources, listener);
+        std::vector<std::string> byRow(sources.size());
+        for (const auto& event : listener.events) {
+            if (event.rfind("converted ", 0) == 0) {
+                const auto space = event.find(' ', 10);
+                byRow.at(std::stoul(event.substr(10, space - 10))) = event.substr(space + 1);
+            }
+        }
+        EXPECT_EQ(byRow, (std::vector<std::string>{out + "/IMG.JPG", out + "/IMG_3.JPG", out + "/IMG_4.JPG",
+                                                   out + "/IMG_5.JPG", out + "/IMG_6.JPG", out + "/IMG_7.JPG"}));
+        EXPECT_EQ(readText(out + "/IMG_2.JPG"), "x");
+    }
+}
+
+TEST(ConversionJob, ExistingOutputsAreSkippedOrReplaced)
+{
+    ScratchFolder folder;
+    const std::string a = folder / "in/a.heic";
+    const std::string b = folder / "in/b.heic";
+    const std::string again = folder / "other/a.heic";  // the same output name as a within the job
+    for (const auto& path : {a, b, again}) {
+        writeFile(path, gridHeic());
+    }
+    const std::string out = folder / "out";
+    writeFile(out + "/a.JPG", {'o', 'l', 'd'});
+
+    JobOptions options;
+    options.plainNames = true;
+    options.outputFolder = out;
+    options.workers = 2;
+    options.existing = ambrel::convert::ExistingOutput::Skip;
+    RecordingListener skipping;
+    const auto skipped = runJob(options, {a, b, again}, skipping);
+    EXPECT_EQ(skipped.skipped, 2);
+    EXPECT_EQ(skipped.converted, 1);
+    EXPECT_EQ(readText(out + "/a.JPG"), "old");
+    std::sort(skipping.events.begin(), skipping.events.end());
+    EXPECT_EQ(skipping.events,
+              (std::vector<std::string>{"converted 1 " + out + "/b.JPG", "finished 1", "preview 1",
+                                        "skipped 0 " + out + "/a.JPG", "skipped 2 " + out + "/a.JPG"}));
+
+    // Overwrite: the name's file is replaced; the job's own second "a" still
+    // gets a name of its own.
+    options.existing = ambrel::convert::ExistingOutput::Overwrite;
+    RecordingListener replacing;
+    const auto replaced = runJob(options, {a, b, again}, replacing);
+    EXPECT_EQ(replaced.converted, 3);
+    EXPECT_EQ(imageSize(out + "/a.JPG"), (ImageSize{192, 128}));
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a.JPG", "a_2.JPG", "b.JPG"}));
+}
+
+TEST(ConversionJob, SubfoldersAreMirroredUnderTheOutputFolder)
+{
+    ScratchFolder folder;
+    const std::string first = folder / "DCIM/100APPLE/IMG_0001.HEIC";
+    const std::string second = folder / "DCIM/101APPLE/IMG_0001.HEIC";
+    writeFile(first, gridHeic());
+    writeFile(second, gridHeic());
+    ambrel::convert::JobDescription job;
+    job.options.plainNames = true;
+    job.options.outputFolder = folder / "out/";
+    job.records = {ambrel::convert::makeRecord(first), ambrel::convert::makeRecord(second)};
+    job.records[0].outputSubfolder = "100APPLE";
+    job.records[1].outputSubfolder = "101APPLE";
+    RecordingListener listener;
+    std::atomic<bool> stop{false};
+    ambrel::convert::runConversionJob(job, listener, stop);
+    EXPECT_EQ(listener.events,
+              expectedConverted({folder / "out/100APPLE/IMG_0001.JPG", folder / "out/101APPLE/IMG_0001.JPG"}));
+}
+
+TEST(ConversionJob, MaxSideBoundsTheLongerSideAndNeverEnlarges)
+{
+    ScratchFolder folder;
+    const std::string source = folder / "grid.heic";  // 192 x 128
+    writeFile(source, gridHeic());
+    struct Case
+    {
+        std::uint32_t maxSide;
+        float scale;
+        OutputFormat format;
+        ImageSize size;
+    };
+    const Case cases[] = {
+        {96, 1.0f, OutputFormat::Jpg, {96, 64}},   {100, 1.0f, OutputFormat::Jpg, {100, 67}},
+        {100, 1.0f, OutputFormat::Png, {100, 67}}, {1000, 1.0f, OutputFormat::Jpg, {192, 128}},
+        {150, 0.5f, OutputFormat::Jpg, {96, 64}},  {192, 1.0f, OutputFormat::Jpg, {192, 128}},
+        {0, 1.0f, OutputFormat::Jpg, {192, 128}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.maxSide) + " " + std::to_string(c.scale));
+        JobOptions options;
+        options.maxSide = c.maxSide;
+        options.scale = c.scale;
+        options.format = c.format;
+        options.outputFolder = folder / ("out" + std::to_string(c.maxSide));
+        RecordingListener listener;
+        const auto summary = runJob(options, {source}, listener);
+        ASSERT_EQ(summary.converted, 1) << listener.events.front();
+        const std::string output = listener.events.front().substr(std::string("converted 0 ").size());
+        EXPECT_EQ(imageSize(output), c.size);
+        // What the row reports is the file written.
+        EXPECT_EQ(listener.facts.at(0).width, static_cast<std::uint32_t>(c.size.width));
+        EXPECT_EQ(listener.facts.at(0).height, static_cast<std::uint32_t>(c.size.height));
+        EXPECT_EQ(listener.facts.at(0).bytes, fs::file_size(output));
+    }
+}
+
 TEST(ConversionJob, ConvertsWithoutAWritableCacheFolder)
 {
     // A service user, a container or a full disk: the cache folder cannot be

@@ -2,8 +2,15 @@
 // output, exit statuses, naming options, folders and the corpus.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <json/json.h>
+
+#include <fstream>
 #include <sstream>
 
 #include "tests/convert/convert_test_support.h"
@@ -23,7 +30,8 @@ struct CliRun
     std::vector<std::string> lines;  // of standard output
 };
 
-CliRun runCli(const std::vector<std::string>& arguments, const std::string& environment = {})
+CliRun runCli(const std::vector<std::string>& arguments, const std::string& environment = {},
+              const std::string& standardInput = {})
 {
     fixture::TempFile errors(".err");
     std::string command = environment + " " + fixture::shellQuote(AMBREL_CONVERT);
@@ -31,6 +39,9 @@ CliRun runCli(const std::vector<std::string>& arguments, const std::string& envi
         command += " " + fixture::shellQuote(argument);
     }
     command += " 2>" + fixture::shellQuote(errors.path());
+    if (!standardInput.empty()) {
+        command += " <" + fixture::shellQuote(standardInput);
+    }
     CliRun run;
     run.status = fixture::runCommand(command, run.out);
     run.err = readText(errors.path());
@@ -63,6 +74,12 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
         {{input, "--format"}, "needs a value"},
         {{"--quiet=yes", input}, "takes no value"},
         {{}, "no INPUT"},
+        {{"--skip-existing", "--overwrite", input}, "--skip-existing and --overwrite exclude each other"},
+        {{"--max-size", "0", input}, "outside 1 to 65535"},
+        {{"-", input, "--stdout"}, "'-' (standard input) must be the only INPUT"},
+        {{"-"}, "'-' (standard input) needs --stdout"},
+        {{"--stdout", input, input}, "--stdout takes exactly one INPUT"},
+        {{"--stdout", "--json", input}, "--stdout and --json exclude each other"},
     };
     for (const auto& [arguments, message] : cases) {
         SCOPED_TRACE(message);
@@ -78,9 +95,13 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: ambrel-convert [options] INPUT...", 0), 0u);
     for (const char* option : {"--format", "--scale", "--quality", "--depth", "--no-exif", "--output", "--plain-names",
-                               "--jobs", "--recursive", "--keep-dates", "--quiet"}) {
+                               "--jobs", "--recursive", "--keep-dates", "--quiet", "--max-size", "--skip-existing",
+                               "--overwrite", "--files-from", "--json", "--stdout", "--version"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
+    const CliRun version = runCli({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "ambrel-convert " AMBREL_PROJECT_VERSION "\n");
 }
 
 TEST(ConvertCli, FolderBesideSourcesWithTimestamps)
@@ -123,17 +144,18 @@ TEST(ConvertCli, RecursiveIntoOutputFolderWithPlainNames)
     EXPECT_EQ(first.status, 1);
     EXPECT_EQ(first.lines, (std::vector<std::string>{
                                in + "/a.heic -> " + out + "/a.PNG",
-                               in + "/sub/deeper/c.heic -> " + out + "/c.PNG",
+                               in + "/sub/deeper/c.heic -> " + out + "/sub/deeper/c.PNG",
                                missing + ": cannot open the file: No such file or directory",
                                "2 converted, 1 failed",
                            }));
-    EXPECT_NE(first.err.find("找到重复：" + in + "/a.heic"), std::string::npos) << first.err;
+    EXPECT_NE(first.err.find(in + "/a.heic: given more than once, converted once"), std::string::npos) << first.err;
     EXPECT_EQ(imageSize(out + "/a.PNG"), (ImageSize{96, 64}));
 
     // Again into the same folder: nothing is replaced.
     const CliRun second = runCli(arguments);
     EXPECT_EQ(second.lines[0], in + "/a.heic -> " + out + "/a_2.PNG");
-    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a.PNG", "a_2.PNG", "c.PNG", "c_2.PNG"}));
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a.PNG", "a_2.PNG", "sub"}));
+    EXPECT_EQ(folderNames(out + "/sub/deeper"), (std::vector<std::string>{"c.PNG", "c_2.PNG"}));
 
     // --quiet: only the failures.
     const CliRun quiet = runCli({"--quiet", "-o", out, in + "/a.heic", missing});
@@ -170,21 +192,24 @@ TEST(ConvertCli, NothingToConvertExitsWithOne)
     const CliRun run = runCli({folder.path()});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(run.out.empty());
-    EXPECT_NE(run.err.find("no HEIC file found"), std::string::npos);
+    EXPECT_NE(run.err.find("no HEIF file found"), std::string::npos);
 }
 
 TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
 {
-    // From the folder only *.heic names; the .heif file named on its own. A
-    // file that fails is reported with the cause, in English.
+    // From the folder its .heic, .heif and .hif files; the .heif file named
+    // again on its own is the same file, converted once. A file that fails is
+    // reported with the cause, in English.
     ScratchFolder folder;
     const CliRun run =
         runCli({"-o", folder.path(), "--plain-names", AMBREL_CORPUS_DIR, corpusPath("RGB_10__29x100.heif")});
     EXPECT_EQ(run.status, 1);
-    const std::vector<std::string> good = {"L_exif_xmp_iptc.heic", "L_xmp_latin1.heic", "empty_icc.heic",
-                                           "invalid_id.heic",      "zPug_3.heic",       "RGB_10__29x100.heif"};
+    const std::vector<std::string> good = {"L_exif_xmp_iptc.heic", "L_xmp_latin1.heic",   "empty_icc.heic",
+                                           "invalid_id.heic",      "zPug_3.heic",         "RGB_10__29x100.heif",
+                                           "RGBA_8__128x128.heif", "RGB_8_chroma444.heif"};
     const std::vector<std::pair<std::string, std::string>> broken = {
         {"corrupted.heic", "cannot read the HEIF structure: No compatible brands in file (reader error 2)"},
+        {"corrupted.hif", "the file is cut short: its last box reaches past the end of the file"},
         {"empty.heic", "the file is empty"},
         {"truncated.heic", "the file is cut short: its last box reaches past the end of the file"},
     };
@@ -198,7 +223,7 @@ TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
             << name << "\n"
             << run.out;
     }
-    EXPECT_EQ(run.lines.back(), "6 converted, 3 failed");
+    EXPECT_EQ(run.lines.back(), "8 converted, 4 failed");
 }
 
 TEST(ConvertCli, ControlBytesInNamesAreEscapedOneLinePerFile)
@@ -228,4 +253,401 @@ TEST(ConvertCli, ControlBytesInNamesAreEscapedOneLinePerFile)
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
     EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
     EXPECT_TRUE(fs::exists(out + "/new\nline.JPG"));  // the files themselves keep their names
+}
+
+namespace {
+
+// The lines of a text.
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool hasLine(const std::vector<std::string>& lines, const std::string& line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+}  // namespace
+
+TEST(ConvertCli, EveryMessageSaysWhatHappenedInEnglish)
+{
+    ScratchFolder folder;
+    const std::string good = folder / "in/good.heic";
+    const std::string text = folder / "in/x.heic";
+    const std::string empty = folder / "in/e.heic";
+    const std::string big = folder / "in/big.heic";
+    const std::string missing = folder / "in/missing.heic";
+    const std::string other = folder / "in/notes.txt";
+    writeFile(good, gridHeic());
+    writeFile(text, {'h', 'e', 'l', 'l', 'o'});
+    writeFile(empty, {});
+    writeFile(other, {'n'});
+    writeFile(folder / "in/sub/c.heic", gridHeic());
+    fixture::GridOptions huge;
+    huge.outputWidth = 20000;
+    huge.outputHeight = 15000;
+    writeFile(big, fixture::makeGridHeic(huge).bytes());
+    const std::string out = folder / "out";
+    writeFile(out + "/taken.JPG", {'t'});
+    writeFile(folder / "taken.heic", gridHeic());
+
+    struct Situation
+    {
+        const char* what;
+        std::vector<std::string> arguments;
+        bool onStandardError;
+        std::string line;
+    };
+    const Situation situations[] = {
+        {"converted", {"--plain-names", "-o", out, good}, false, good + " -> " + out + "/good.JPG"},
+        {"missing", {missing}, false, missing + ": cannot open the file: No such file or directory"},
+        {"not HEIF", {text}, false, text + ": not a HEIF file"},
+        {"empty", {empty}, false, empty + ": the file is empty"},
+        {"too many pixels",
+         {big},
+         false,
+         big + ": the image is 300000000 pixels (20000 x 15000), more than the limit of 268435456"},
+        {"skipped existing",
+         {"--plain-names", "--skip-existing", "-o", out, folder / "taken.heic"},
+         false,
+         folder / "taken.heic: skipped, " + out + "/taken.JPG exists"},
+        {"summary",
+         {"--plain-names", "--skip-existing", "-o", out, good, text, folder / "taken.heic"},
+         false,
+         "0 converted, 1 failed, 2 skipped"},  // good.JPG is there since the first situation
+        {"folder's other files", {folder / "in"}, true, folder / "in: skipped 1 file not named .heic, .heif or .hif"},
+        {"subfolders", {folder / "in"}, true, folder / "in: 1 subfolder not searched (add -r)"},
+        {"same file twice", {good, good}, true, good + ": given more than once, converted once"},
+        {"same file by another name",
+         {good, folder / "in/../in/good.heic"},
+         true,
+         folder / "in/../in/good.heic: the same file as " + good + ", converted once"},
+        {"nothing found", {out}, true, "ambrel-convert: no HEIF file found"},
+    };
+    for (const auto& s : situations) {
+        SCOPED_TRACE(s.what);
+        const CliRun run = runCli(s.arguments);
+        const std::vector<std::string> lines = s.onStandardError ? linesOf(run.err) : run.lines;
+        EXPECT_TRUE(hasLine(lines, s.line)) << (s.onStandardError ? run.err : run.out);
+        // Every line is English: ASCII apart from what the file names bring.
+        for (const auto& line : linesOf(run.out + run.err)) {
+            EXPECT_TRUE(std::all_of(line.begin(), line.end(), [](char c) { return (c & 0x80) == 0; })) << line;
+            EXPECT_EQ(line.find("input_Buffer"), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(readText(out + "/taken.JPG"), "t");
+}
+
+TEST(ConvertCli, PhoneFoldersAreMirroredWithTheSameNamesWhateverTheJobs)
+{
+    // A phone's DCIM holds only numbered subfolders; two of them hold an
+    // IMG_0001. Natural order, mirrored folders, and names fixed before
+    // converting: -j 1 and -j 8 print the very same report.
+    ScratchFolder folder;
+    const std::string dcim = folder / "DCIM";
+    for (const char* name :
+         {"100APPLE/IMG_0010.HEIC", "100APPLE/IMG_0009.HEIC", "100APPLE/IMG_0001.HEIC", "101APPLE/IMG_0001.HEIC",
+          "101APPLE/IMG_0002.heif", "101APPLE/DSC_3.HIF", "100APPLE/IMG_0001.heif"}) {
+        writeFile(dcim + "/" + name, gridHeic());
+    }
+    writeFile(dcim + "/100APPLE/IMG_0001.AAE", {'x'});
+    std::vector<std::vector<std::string>> reports;
+    for (const std::string jobs : {"1", "8"}) {
+        const std::string out = folder / ("out" + jobs);
+        const CliRun run = runCli({"-r", "--plain-names", "-j", jobs, "-o", out, dcim});
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::vector<std::string> report;
+        for (const auto& line : run.lines) {
+            std::string relative = line;
+            for (const std::string& prefix : {dcim, out}) {
+                for (auto at = relative.find(prefix); at != std::string::npos; at = relative.find(prefix)) {
+                    relative.replace(at, prefix.size(), prefix == dcim ? "DCIM" : "OUT");
+                }
+            }
+            report.push_back(relative);
+        }
+        reports.push_back(report);
+    }
+    EXPECT_EQ(reports[0], (std::vector<std::string>{
+                              "DCIM/100APPLE/IMG_0001.HEIC -> OUT/100APPLE/IMG_0001.JPG",
+                              "DCIM/100APPLE/IMG_0001.heif -> OUT/100APPLE/IMG_0001_2.JPG",
+                              "DCIM/100APPLE/IMG_0009.HEIC -> OUT/100APPLE/IMG_0009.JPG",
+                              "DCIM/100APPLE/IMG_0010.HEIC -> OUT/100APPLE/IMG_0010.JPG",
+                              "DCIM/101APPLE/DSC_3.HIF -> OUT/101APPLE/DSC_3.JPG",
+                              "DCIM/101APPLE/IMG_0001.HEIC -> OUT/101APPLE/IMG_0001.JPG",
+                              "DCIM/101APPLE/IMG_0002.heif -> OUT/101APPLE/IMG_0002.JPG",
+                              "7 converted, 0 failed",
+                          }));
+    EXPECT_EQ(reports[1], reports[0]);
+}
+
+TEST(ConvertCli, ExistingOutputsAreSkippedOrReplacedOnlyWhenAsked)
+{
+    ScratchFolder folder;
+    const std::string source = folder / "in/my photo.2023.heic";  // the stem keeps its inner dot
+    writeFile(source, gridHeic());
+    const std::string out = folder / "out";
+    const std::string output = out + "/my photo.2023.JPG";
+
+    const CliRun first = runCli({"--plain-names", "--skip-existing", "-o", out, source});
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.lines.at(0), source + " -> " + output);
+    const auto written = fs::last_write_time(output);
+
+    // The re-run of a synced folder: nothing converted, nothing failed.
+    const CliRun again = runCli({"--plain-names", "--skip-existing", "-o", out, folder / "in"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.lines, (std::vector<std::string>{source + ": skipped, " + output + " exists",
+                                                     "0 converted, 0 failed, 1 skipped"}));
+    EXPECT_EQ(fs::last_write_time(output), written);
+
+    // --overwrite replaces it under its name, and leaves nothing else.
+    writeFile(output, {'o', 'l', 'd'});
+    const CliRun replaced = runCli({"--plain-names", "--overwrite", "-o", out, source});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(replaced.lines.at(0), source + " -> " + output);
+    EXPECT_EQ(imageSize(output), (ImageSize{192, 128}));
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"my photo.2023.JPG"}));
+
+    // Neither: a new name, as always.
+    const CliRun neither = runCli({"--plain-names", "-o", out, source});
+    EXPECT_EQ(neither.lines.at(0), source + " -> " + out + "/my photo.2023_2.JPG");
+}
+
+TEST(ConvertCli, StandardInputToStandardOutputWithMaxSize)
+{
+    ScratchFolder folder;
+    const std::string source = folder / "grid.heic";  // 192 x 128
+    writeFile(source, gridHeic());
+    const std::string result = folder / "result.png";
+
+    const CliRun piped = runCli({"--stdout", "-f", "png", "--max-size", "96", "-"}, {}, source);
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_TRUE(piped.err.empty()) << piped.err;  // messages only on standard error, and none here
+    writeFile(result, fixture::Bytes(piped.out.begin(), piped.out.end()));
+    EXPECT_EQ(imageSize(result), (ImageSize{96, 64}));
+    EXPECT_EQ(folderNames(folder.path()), (std::vector<std::string>{"grid.heic", "result.png"}));
+
+    // A named file to standard output; never enlarged.
+    const CliRun named = runCli({"--stdout", "--max-size", "4000", source});
+    EXPECT_EQ(named.status, 0) << named.err;
+    writeFile(result, fixture::Bytes(named.out.begin(), named.out.end()));
+    EXPECT_EQ(imageSize(result), (ImageSize{192, 128}));
+
+    // Not HEIF on standard input: the reason on standard error, nothing on standard output.
+    const CliRun bad = runCli({"--stdout", "-"}, {}, result);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_TRUE(bad.out.empty());
+    EXPECT_EQ(bad.err, "standard input: not a HEIF file\n");
+
+    // The batch takes the bound too.
+    const CliRun batch = runCli({"--max-size", "64", "--plain-names", "-o", folder / "out", source});
+    EXPECT_EQ(batch.status, 0) << batch.err;
+    EXPECT_EQ(imageSize(folder / "out/grid.JPG"), (ImageSize{64, 43}));
+}
+
+TEST(ConvertCli, FilesFromWithJsonReportsEveryFile)
+{
+    ScratchFolder folder;
+    const std::string a = folder / "in/a b.heic";
+    const std::string bad = folder / "in/bad.heic";
+    const std::string missing = folder / "in/missing.heic";
+    writeFile(a, gridHeic());
+    writeFile(bad, {'x'});
+    const std::string list = folder / "list";
+    writeFile(list, fixture::Bytes());
+    {
+        std::ofstream out(list, std::ios::binary);
+        out << a << '\0' << bad << '\0' << missing << '\0';
+    }
+    const std::string out = folder / "out";
+    for (const bool fromStdin : {false, true}) {
+        SCOPED_TRACE(fromStdin);
+        const CliRun run = fromStdin
+                               ? runCli({"-0", "--json", "--plain-names", "--files-from", "-", "-o", out}, {}, list)
+                               : runCli({"-0", "--json", "--plain-names", "--files-from", list, "-o", out});
+        EXPECT_EQ(run.status, 1);
+        ASSERT_EQ(run.lines.size(), 3u) << run.out;  // the objects only: the summary is on standard error
+        std::vector<Json::Value> objects;
+        for (const auto& line : run.lines) {
+            Json::Value value;
+            std::string errors;
+            std::istringstream in(line);
+            ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) << line;
+            objects.push_back(value);
+        }
+        EXPECT_EQ(objects[0]["source"].asString(), a);
+        EXPECT_EQ(objects[0]["status"].asString(), "converted");
+        EXPECT_TRUE(objects[0]["reason"].isNull());
+        EXPECT_EQ(objects[0]["width"].asUInt(), 192u);
+        EXPECT_EQ(objects[0]["height"].asUInt(), 128u);
+        EXPECT_EQ(objects[0]["bytes"].asUInt64(), fs::file_size(objects[0]["output"].asString()));
+        EXPECT_TRUE(objects[0]["milliseconds"].isUInt64());
+        EXPECT_EQ(objects[1]["source"].asString(), bad);
+        EXPECT_EQ(objects[1]["status"].asString(), "failed");
+        EXPECT_TRUE(objects[1]["output"].isNull());
+        EXPECT_EQ(objects[1]["reason"].asString(), "not a HEIF file");
+        EXPECT_EQ(objects[2]["reason"].asString(), "cannot open the file: No such file or directory");
+        EXPECT_NE(run.err.find("1 converted, 2 failed"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a b.JPG", "a b_2.JPG"}));
+}
+
+TEST(ConvertCli, InterruptFinishesCleanlyAndExitsWith130)
+{
+    ScratchFolder folder;
+    fixture::GridOptions larger;
+    larger.rows = 4;
+    larger.columns = 4;
+    larger.tileWidth = 256;
+    larger.tileHeight = 256;
+    const fixture::Bytes picture = fixture::makeGridHeic(larger).bytes();
+    constexpr int kFiles = 40;
+    for (int i = 0; i < kFiles; ++i) {
+        writeFile(folder / ("in/IMG_" + std::to_string(i) + ".heic"), picture);
+    }
+    const std::string out = folder / "out";
+
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        const int devNull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devNull, STDERR_FILENO);
+        ::execl(AMBREL_CONVERT, AMBREL_CONVERT, "-j", "2", "--plain-names", "-f", "PNG", "-o", out.c_str(),
+                (folder / "in").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    std::string report;
+    char buffer[4096];
+    bool interrupted = false;
+    for (;;) {
+        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        report.append(buffer, static_cast<std::size_t>(n));
+        if (!interrupted && report.find('\n') != std::string::npos) {
+            ::kill(child, SIGINT);  // as Ctrl-C does, once the batch is under way
+            interrupted = true;
+        }
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << report;
+    EXPECT_EQ(WEXITSTATUS(status), 130) << report;
+
+    const std::vector<std::string> lines = linesOf(report);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("not converted (interrupted)"), std::string::npos) << report;
+    // What was reported is whole; nothing else, and no temporary file, is left.
+    const std::vector<std::string> names = folderNames(out);
+    EXPECT_EQ(names.size(), lines.size() - 1) << report;
+    EXPECT_LT(names.size(), static_cast<std::size_t>(kFiles));
+    for (const auto& name : names) {
+        EXPECT_EQ(name.find(".ambrel-"), std::string::npos) << name;
+        EXPECT_EQ(imageSize(out + "/" + name), (ImageSize{1024, 1024})) << name;
+    }
+}
+
+namespace {
+
+// The shell blocks of the README's command-line examples, each with its
+// continuation lines joined and its indentation removed.
+std::vector<std::string> readmeExampleBlocks()
+{
+    const std::string readme = readText(std::string(AMBREL_SOURCE_DIR) + "/README.md");
+    const auto begin = readme.find("<!-- command-line examples:");
+    const auto end = readme.find("<!-- end of the command-line examples -->");
+    EXPECT_NE(begin, std::string::npos);
+    EXPECT_NE(end, std::string::npos);
+    std::vector<std::string> blocks;
+    if (begin == std::string::npos || end == std::string::npos) {
+        return blocks;
+    }
+    std::istringstream lines(readme.substr(begin, end - begin));
+    std::string block;
+    bool inBlock = false;
+    for (std::string line; std::getline(lines, line);) {
+        const auto text = line.find_first_not_of(' ');
+        const std::string trimmed = text == std::string::npos ? std::string() : line.substr(text);
+        if (trimmed.rfind("```", 0) == 0) {
+            if (inBlock) {
+                blocks.push_back(block);
+                block.clear();
+            }
+            inBlock = !inBlock;
+            continue;
+        }
+        if (inBlock) {
+            block += trimmed.ends_with('\\') ? trimmed.substr(0, trimmed.size() - 1) : trimmed + "\n";
+        }
+    }
+    return blocks;
+}
+
+}  // namespace
+
+TEST(ConvertCli, ReadmeExamplesRunAsWritten)
+{
+    // The README's examples run in order in a home folder of generated
+    // photos, with the program built here first on the PATH; the block for
+    // several machines runs its two workers locally.
+    ScratchFolder home;
+    for (const char* name :
+         {"Phone/DCIM/100APPLE/IMG_0001.HEIC", "Phone/DCIM/100APPLE/IMG_0002.HEIC", "Phone/DCIM/101APPLE/IMG_0001.HEIC",
+          "Phone/DCIM/101APPLE/DSC_0003.HIF", "Archive/2019/a.heic", "Archive/2019/b.heic", "Archive/2020/a.HEIF",
+          "Archive/2020/c.hif", "Archive/2021/d e.heic"}) {
+        writeFile(home / name, gridHeic());
+    }
+    writeFile(home / "Archive/notes.txt", {'n'});
+    std::vector<std::string> blocks = readmeExampleBlocks();
+    ASSERT_EQ(blocks.size(), 5u);
+    const std::string remote = "--sshlogin 8/alba,8/bruna";
+    const auto at = blocks[4].find(remote);
+    ASSERT_NE(at, std::string::npos) << blocks[4];
+    blocks[4].replace(at, remote.size(), "-j2");
+    blocks.insert(blocks.begin() + 2, blocks[1]);  // the re-run after a sync
+
+    const std::string programs = fs::path(AMBREL_CONVERT).parent_path().string();
+    std::vector<std::string> outputs;
+    for (const auto& block : blocks) {
+        SCOPED_TRACE(block);
+        const std::string command =
+            "cd " + fixture::shellQuote(home.path()) + " && HOME=" + fixture::shellQuote(home.path()) +
+            " PATH=" + fixture::shellQuote(programs) + ":\"$PATH\" sh -ec " + fixture::shellQuote(block);
+        std::string output;
+        EXPECT_EQ(fixture::runCommand(command, output), 0) << output;
+        outputs.push_back(output);
+    }
+    EXPECT_EQ(folderNames(home / "Pictures/converted/100APPLE").size(), 2u);
+    EXPECT_EQ(folderNames(home / "Pictures/converted/101APPLE").size(), 2u);
+    EXPECT_EQ(folderNames(home / "Pictures/phone/101APPLE"),
+              (std::vector<std::string>{"DSC_0003.JPG", "IMG_0001.JPG"}));
+    EXPECT_NE(outputs[2].find("0 converted, 0 failed, 4 skipped"), std::string::npos) << outputs[2];
+    const std::vector<std::string> small = folderNames(home / "Pictures/small");
+    ASSERT_EQ(small.size(), 1u);
+    EXPECT_EQ(imageSize(home / ("Pictures/small/" + small[0])), (ImageSize{192, 128}));
+    EXPECT_EQ(imageSize(home / "photo.jpg"), (ImageSize{192, 128}));
+    EXPECT_EQ(linesOf(readText(home / "camera.jsonl")).size(), 1u);
+    // Every archive file converted once, reported once by whichever worker.
+    const std::vector<std::string> report = linesOf(readText(home / "archive.jsonl"));
+    EXPECT_EQ(report.size(), 5u);
+    for (const auto& line : report) {
+        EXPECT_NE(line.find("\"status\":\"converted\""), std::string::npos) << line;
+    }
+    EXPECT_EQ(folderNames(home / "Converted").size(), 5u);
+    EXPECT_NE(outputs.back().find("\"files\": 5"), std::string::npos) << outputs.back();
 }

@@ -49,6 +49,17 @@ void RecordingListener::rowFailed(std::size_t row, const std::string& text, cons
     record("failed " + std::to_string(row) + " " + text);
 }
 
+void RecordingListener::rowSkipped(std::size_t row, const std::string& existingPath)
+{
+    record("skipped " + std::to_string(row) + " " + existingPath);
+}
+
+void RecordingListener::rowFacts(std::size_t row, const ambrel::convert::RowFacts& facts)
+{
+    const std::lock_guard lock(mFactsMutex);
+    this->facts[row] = facts;
+}
+
 void RecordingListener::rowShowPreview(std::size_t row)
 {
     record("preview " + std::to_string(row));

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,8 @@ class RecordingListener : public ambrel::convert::JobListener
 public:
     void rowConverted(std::size_t row, const std::string& outputPath) override;
     void rowFailed(std::size_t row, const std::string& text, const std::string& detail) override;
+    void rowSkipped(std::size_t row, const std::string& existingPath) override;
+    void rowFacts(std::size_t row, const ambrel::convert::RowFacts& facts) override;
     void rowShowPreview(std::size_t row) override;
     void jobStopped() override;
     void jobFinished(int converted) override;
@@ -49,11 +52,13 @@ public:
     std::vector<std::string> events;
     std::vector<std::string> logLines;
     std::map<std::size_t, std::string> details;  // of the failed rows, by row
+    std::map<std::size_t, ambrel::convert::RowFacts> facts;
     // Called after each recorded event with the event's text.
     std::function<void(const std::string&)> onEvent;
 
 private:
     void record(std::string event);
+    std::mutex mFactsMutex;
 };
 
 // A 2 x 3 grid of 64 x 64 tiles: 192 x 128 pixels.

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -158,6 +159,59 @@ TEST(FileNames, FolderFilesAreSortedAndRecurseOnlyWhenAsked)
     EXPECT_TRUE(ambrel::convert::folderFiles(folder / "missing", true).empty());
 }
 
+TEST(FileNames, HeifNamesStemsAndNaturalOrder)
+{
+    const std::tuple<const char*, bool, const char*> names[] = {
+        {"/p/IMG_0001.HEIC", true, "IMG_0001"},
+        {"/p/a.heif", true, "a"},
+        {"/p/DSC0001.HIF", true, "DSC0001"},  // cameras write .HIF
+        {"/p/b.HeIf", true, "b"},
+        {"/p/my photo.2023.heic", true, "my photo.2023"},
+        {"/p/photo.heic.jpg", false, "photo.heic"},
+        {"/p/photo.hifs", false, "photo"},
+        {"/p.heic/photo", false, "photo"},
+        {"heic", false, "heic"},
+        {"/p/.hif", true, ""},
+    };
+    for (const auto& [path, heif, stem] : names) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(ambrel::convert::isHeifFileName(path), heif);
+        EXPECT_EQ(ambrel::convert::stemOf(path), stem);
+    }
+    std::vector<std::string> order = {"IMG_10.heic", "IMG_9.heic", "IMG_0010.heic", "a b/x.heic", "a/x.heic",
+                                      "IMG_2.heic",  "img_1.heic", "IMG_1.heic",    "IMG_1a.heic"};
+    std::sort(order.begin(), order.end(), ambrel::convert::naturalLess);
+    EXPECT_EQ(order, (std::vector<std::string>{"IMG_1.heic", "IMG_1a.heic", "IMG_2.heic", "IMG_9.heic", "IMG_0010.heic",
+                                               "IMG_10.heic", "a/x.heic", "a b/x.heic", "img_1.heic"}));
+}
+
+TEST(FileNames, FolderScanTakesHeifFilesInNaturalOrderAndCountsTheRest)
+{
+    ScratchFolder folder;
+    for (const char* name : {"DCIM/100APPLE/IMG_10.HEIC", "DCIM/100APPLE/IMG_9.HEIC", "DCIM/100APPLE/notes.txt",
+                             "DCIM/101APPLE/IMG_1.heif", "DCIM/101APPLE/DSC_2.HIF", "DCIM/top.jpg", "DCIM/z.heic"}) {
+        writeFile(folder / name, {1});
+    }
+    fs::create_directory_symlink(folder / "DCIM/100APPLE", folder / "DCIM/link");  // not followed
+    const std::string dcim = folder / "DCIM";
+    const auto flat = ambrel::convert::scanFolder(dcim, false);
+    ASSERT_EQ(flat.files.size(), 1u);
+    EXPECT_EQ(flat.files[0].path, dcim + "/z.heic");
+    EXPECT_EQ(flat.otherFiles, 1u);
+    EXPECT_EQ(flat.subfolders, 2u);
+
+    const auto deep = ambrel::convert::scanFolder(dcim, true);
+    std::vector<std::string> found;
+    for (const auto& entry : deep.files) {
+        found.push_back(entry.relative + "|" + entry.path.substr(dcim.size() + 1));
+    }
+    EXPECT_EQ(found,
+              (std::vector<std::string>{"100APPLE|100APPLE/IMG_9.HEIC", "100APPLE|100APPLE/IMG_10.HEIC",
+                                        "101APPLE|101APPLE/DSC_2.HIF", "101APPLE|101APPLE/IMG_1.heif", "|z.heic"}));
+    EXPECT_EQ(deep.otherFiles, 2u);
+    EXPECT_EQ(deep.subfolders, 0u);
+}
+
 TEST(OutputNames, TimestampIsWholeSecondsTimesThousand)
 {
     using namespace std::chrono;
@@ -184,6 +238,19 @@ TEST(OutputNames, FormatsExtensionsAndCandidates)
     EXPECT_EQ(ambrel::convert::parseFormatWord("tiff"), OutputFormat::Tiff);
     for (const char* word : {"JPEG", "GIF", "", "JPG "}) {
         EXPECT_FALSE(ambrel::convert::parseFormatWord(word)) << word;
+    }
+    // The names a user types take the usual aliases too.
+    const std::pair<const char*, OutputFormat> names[] = {
+        {"jpg", OutputFormat::Jpg},      {"jpeg", OutputFormat::Jpg},          {"JPEG", OutputFormat::Jpg},
+        {"tif", OutputFormat::Tiff},     {"Tiff", OutputFormat::Tiff},         {"jp2", OutputFormat::Jpeg2000},
+        {"J2K", OutputFormat::Jpeg2000}, {"jpeg2000", OutputFormat::Jpeg2000}, {"png", OutputFormat::Png},
+        {"bmp", OutputFormat::Bmp},
+    };
+    for (const auto& [name, format] : names) {
+        EXPECT_EQ(ambrel::convert::parseFormatName(name), format) << name;
+    }
+    for (const char* name : {"GIF", "", "jpe g", "heic"}) {
+        EXPECT_FALSE(ambrel::convert::parseFormatName(name)) << name;
     }
 
     EXPECT_EQ(ambrel::convert::joinOutputPath("/Users/a/Pictures", "IMG_0042_1575264000000", "PNG"),
@@ -236,6 +303,21 @@ TEST(OutputFiles, WritingNeverReplacesAFile)
     writeFile(folder / "plain", {1});
     EXPECT_FALSE(ambrel::convert::writeNewFile(folder / "plain", "IMG", "JPG", {1}));
     EXPECT_FALSE(ambrel::convert::writeNewFile(folder / "missing", "IMG", "JPG", {1}));
+}
+
+TEST(OutputFiles, ReplacingAFileSwapsInTheWholeNewFile)
+{
+    ScratchFolder folder;
+    writeFile(folder / "a.JPG", {'o', 'l', 'd'});
+    int error = 0;
+    const auto written = ambrel::convert::replaceFile(folder.path(), "a", "JPG", {'n', 'e', 'w', '!'}, {}, &error);
+    ASSERT_TRUE(written) << error;
+    EXPECT_EQ(*written, folder / "a.JPG");
+    EXPECT_EQ(readText(folder / "a.JPG"), "new!");
+    EXPECT_EQ(folderNames(folder.path()), (std::vector<std::string>{"a.JPG"}));  // no temporary left
+    // A folder that cannot take it: the errno, and no file.
+    EXPECT_FALSE(ambrel::convert::replaceFile(folder / "missing", "a", "JPG", {'x'}, {}, &error));
+    EXPECT_EQ(error, ENOENT);
 }
 
 TEST(OutputFiles, WritesReachTheDiskBeforeTheirFinalName)

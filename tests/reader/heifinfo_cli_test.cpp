@@ -96,7 +96,11 @@ TEST_P(HeifInfoCorpus, JsonNamesThePrimaryAndItsSize)
     const RunResult r = run("--json " + corpus(expected.file));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
-    const Json::Value file = parse(r.out);
+    // An array even for one file.
+    const Json::Value all = parse(r.out);
+    ASSERT_TRUE(all.isArray()) << r.out;
+    ASSERT_EQ(all.size(), 1u);
+    const Json::Value& file = all[0];
     EXPECT_EQ(file["major_brand"].asString(), "heic");
     EXPECT_EQ(file["primary"].asUInt(), expected.primary);
     if (expected.primaryIsGrid) {
@@ -147,7 +151,7 @@ TEST(HeifInfoCli, OtherItemsCarryTheirSizes)
 {
     const RunResult r = run("--json " + corpus("L_exif_xmp_iptc.heic"));
     ASSERT_EQ(r.status, 0);
-    const Json::Value file = parse(r.out);
+    const Json::Value file = parse(r.out)[0];
     const Json::Value* exif = findById(file["other_items"], 2);
     ASSERT_NE(exif, nullptr);
     EXPECT_EQ((*exif)["type"].asString(), "Exif");
@@ -166,9 +170,16 @@ TEST(HeifInfoCli, BrokenFilesReportAnErrorAndGoOn)
     const RunResult r = run("--json " + corpus("corrupted.heic") + " " + corpus("zPug_3.heic") + " " +
                             corpus("truncated.heic") + " " + corpus("empty.heic"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error: No compatible brands in file"), std::string::npos) << r.err;
+    // Every error line names its file.
+    EXPECT_NE(r.err.find("error: " + corpus("corrupted.heic") + ": No compatible brands in file"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("error: " + corpus("truncated.heic") + ": item 2: "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Faulty offset in iloc"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("error: not a HEIF file"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("error: " + corpus("empty.heic") + ": not a HEIF file"), std::string::npos) << r.err;
+    std::istringstream errorLines(r.err);
+    for (std::string line; std::getline(errorLines, line);) {
+        EXPECT_NE(line.find(".heic: "), std::string::npos) << line;
+    }
     // The good file (and the readable parts of the truncated one) still print.
     const Json::Value all = parse(r.out);
     ASSERT_TRUE(all.isArray());
@@ -185,7 +196,12 @@ TEST(HeifInfoCli, TextOutputAndUsage)
     EXPECT_EQ(run("--bogus " + corpus("zPug_3.heic")).status, 2);
     const RunResult missing = run("/nonexistent.heic");
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("error: Unable to open input file '/nonexistent.heic'"), std::string::npos);
+    EXPECT_NE(missing.err.find("error: /nonexistent.heic: Unable to open input file '/nonexistent.heic'"),
+              std::string::npos)
+        << missing.err;
+    const RunResult version = run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "ambrel-heifinfo " AMBREL_PROJECT_VERSION "\n");
 }
 
 TEST(HeifInfoCli, ControlBytesFromTheFileArePrintedAsEscapes)
@@ -213,7 +229,7 @@ TEST(HeifInfoCli, ControlBytesFromTheFileArePrintedAsEscapes)
     const RunResult json = run("--json " + file.path());
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(json.out.find('\x1b'), std::string::npos) << json.out;
-    const Json::Value parsed = parse(json.out);
+    const Json::Value parsed = parse(json.out)[0];
     EXPECT_EQ(parsed["major_brand"].asString(), "\x1b[2J");
     const Json::Value* item = findById(parsed["other_items"], 9);
     ASSERT_NE(item, nullptr);
