@@ -723,7 +723,11 @@ std::vector<std::string> compareItems(const Outcome& outcome, std::string& figur
     Json::CharReaderBuilder builder;
     std::string errors;
     std::istringstream stream(outcome.oursInfo);
-    if (!Json::parseFromStream(builder, stream, &ours, &errors) || !ours.isObject()) {
+    Json::Value files;
+    if (Json::parseFromStream(builder, stream, &files, &errors) && files.isArray() && files.size() == 1) {
+        ours = files[0];  // --json prints an array, here of one file
+    }
+    if (!ours.isObject()) {
         differences.push_back("ambrel-heifinfo printed no JSON (status " + std::to_string(outcome.oursInfoStatus) +
                               "): " + outcome.oursInfo.substr(0, 400));
         return differences;
