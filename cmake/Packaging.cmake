@@ -25,4 +25,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 # What the file managers' action shows its result with.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libnotify-bin | zenity | kdialog")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# A source package (cpack --config CPackSourceConfig.cmake) leaves out the
+# repository and the build folders.
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/" "/\\.cache/")
 include(CPack)
