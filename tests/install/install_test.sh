@@ -217,7 +217,7 @@ FileManagerAction)
   tools=$work/tools
   rm -rf "$tools"
   mkdir -p "$tools"
-  for tool in sh readlink dirname sed grep head tail mkdir cat printf; do
+  for tool in readlink dirname sed grep head tail mkdir; do
     ln -s "$(command -v "$tool")" "$tools/$tool"
   done
 
