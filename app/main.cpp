@@ -2,45 +2,89 @@
 //
 //   ambrel [FILE...]                  opens the window with the files listed
 //   ambrel --screenshots DIR FILE...  saves pictures of the window into DIR
+//   ambrel --help | --version         prints and exits, with or without a display
 #include <QtCore/QCommandLineParser>
+#include <QtCore/QCoreApplication>
 #include <QtWidgets/QApplication>
+
+#include <cstdio>
+#include <optional>
 
 #include "app/app_config.h"
 #include "app/app_delegate.h"
 #include "app/images.h"
 #include "app/screenshot_tour.h"
 
+namespace {
+
+struct CommandLine
+{
+    QCommandLineParser parser;
+    QCommandLineOption help;
+    QCommandLineOption version;
+    QCommandLineOption screenshots{
+        QStringLiteral("screenshots"),
+        QStringLiteral("Convert the files and save pictures of the windows into <folder>, then quit."),
+        QStringLiteral("folder")};
+
+    CommandLine() : help(parser.addHelpOption()), version(parser.addVersionOption())
+    {
+        parser.setApplicationDescription(
+            QStringLiteral("Converts HEIC photos into JPEG, PNG, BMP, TIFF or JPEG 2000 files."));
+        parser.addOption(screenshots);
+        parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("HEIC files or folders to list."),
+                                     QStringLiteral("[FILE...]"));
+    }
+};
+
+// Answers --help and --version, which need no window: the window system is
+// not started yet, so they work without a display (over ssh, in a package
+// build, for help2man). Returns the exit status when the program ends here.
+// Qt's own options (-platform, -style...) are only known to QApplication,
+// which takes them out of the arguments later; anything else is checked then.
+std::optional<int> answerWithoutDisplay(int argc, char** argv)
+{
+    const QCoreApplication probe(argc, argv);
+    CommandLine commandLine;
+    static_cast<void>(commandLine.parser.parse(QCoreApplication::arguments()));
+    if (commandLine.parser.isSet(commandLine.help) || commandLine.parser.isSet(QStringLiteral("help-all"))) {
+        std::fputs(qPrintable(commandLine.parser.helpText()), stdout);
+        return 0;
+    }
+    if (commandLine.parser.isSet(commandLine.version)) {
+        // One line "PROGRAM VERSION", like the command-line programs.
+        std::printf("ambrel %s\n", ambrel::app::config::kAppVersion);
+        return 0;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
+    QCoreApplication::setApplicationName(QString::fromUtf8(ambrel::app::config::kAppName));
+    QCoreApplication::setApplicationVersion(QString::fromUtf8(ambrel::app::config::kAppVersion));
+    if (const auto status = answerWithoutDisplay(argc, argv)) {
+        return *status;
+    }
+
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf8(ambrel::app::config::kAppName));
-    QApplication::setApplicationVersion(QString::fromUtf8(ambrel::app::config::kAppVersion));
     QApplication::setDesktopFileName(QStringLiteral("ambrel"));
     QApplication::setWindowIcon(ambrel::app::applicationIcon());
     ambrel::app::applyApplicationLook(app);
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Converts HEIC photos into JPEG, PNG, BMP, TIFF or JPEG 2000 files."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption screenshots(
-        QStringLiteral("screenshots"),
-        QStringLiteral("Convert the files and save pictures of the windows into <folder>, then quit."),
-        QStringLiteral("folder"));
-    parser.addOption(screenshots);
-    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("HEIC files or folders to list."),
-                                 QStringLiteral("[FILE...]"));
-    parser.process(app);  // --help and --version print and exit here, before the log takes the streams
+    CommandLine commandLine;
+    commandLine.parser.process(app);  // a usage error prints and exits here, before the log takes the streams
 
     ambrel::app::AppDelegate delegate;
-    if (parser.isSet(screenshots)) {
+    if (commandLine.parser.isSet(commandLine.screenshots)) {
         delegate.applicationDidFinishLaunching({});
-        auto* tour =
-            new ambrel::app::ScreenshotTour(delegate, parser.value(screenshots), parser.positionalArguments(), &app);
+        auto* tour = new ambrel::app::ScreenshotTour(delegate, commandLine.parser.value(commandLine.screenshots),
+                                                     commandLine.parser.positionalArguments(), &app);
         tour->start();
     } else {
-        delegate.applicationDidFinishLaunching(parser.positionalArguments());
+        delegate.applicationDidFinishLaunching(commandLine.parser.positionalArguments());
     }
     return QApplication::exec();
 }

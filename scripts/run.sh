@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
-# Installs the packages Ambrel needs, builds it, and starts the desktop
-# application; arguments are HEIC files or folders to list in its window.
+# Installs the packages Ambrel needs, builds what it runs (the desktop
+# application, the command-line programs and the sample maker; not the test
+# suites, and without treating warnings as errors) into ./build-run (or
+# $BUILD_DIR), and starts the desktop application; arguments are HEIC files
+# or folders to list in its window.
 #
 # Without a display (neither DISPLAY nor WAYLAND_DISPLAY set) the window
-# cannot open: the script says so and converts a generated sample with the
-# command-line converter instead.
+# cannot open: the script says so and converts generated samples with the
+# command-line converter instead, into $BUILD_DIR/sample (replaced at every
+# run; nothing is left in temporary folders).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR="${BUILD_DIR:-build}"
-export BUILD_DIR
+BUILD_DIR="${BUILD_DIR:-build-run}"
 
 scripts/install-deps.sh
-scripts/build.sh
+# A build folder of its own: scripts/test.sh's build keeps warnings as errors.
+cmake -S . -B "$BUILD_DIR" -G Ninja -DAMBREL_WERROR=OFF >/dev/null
+cmake --build "$BUILD_DIR" --parallel "$(nproc)" --target ambrel ambrel-convert ambrel-heifinfo ambrel-make-samples
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   exec "$BUILD_DIR/app/ambrel" "$@"
 fi
 
 echo "No display here (DISPLAY and WAYLAND_DISPLAY are unset), so the Ambrel window cannot open."
-echo "Converting a generated sample with ambrel-convert instead:"
-work="$(mktemp -d "${TMPDIR:-/tmp}/ambrel-sample.XXXXXX")"
-"$BUILD_DIR/tests/ambrel-make-samples" "$work" >/dev/null
-"$BUILD_DIR/cli/ambrel-convert" --format PNG --output "$work/converted" "$work/landscape.heic" "$work/grid_tiles.HEIC"
-echo "Written into $work/converted:"
-ls -l "$work/converted"
+echo "Converting generated samples with ambrel-convert instead:"
+sample="$BUILD_DIR/sample"
+rm -rf "$sample"
+"$BUILD_DIR/tests/ambrel-make-samples" "$sample/heic" >/dev/null
+"$BUILD_DIR/cli/ambrel-convert" --format PNG --output "$sample/converted" "$sample/heic/landscape.heic" \
+  "$sample/heic/grid_tiles.HEIC"
+echo "Written into $sample/converted:"
+ls -l "$sample/converted"
