@@ -48,8 +48,8 @@ namespace ambrel::cli {
 namespace {
 
 const char* const kUsage =
-    "usage: ambrel-convert [options] INPUT...\n"
-    "       ambrel-convert [options] --stdout INPUT|- > OUTPUT\n"
+    "Usage: ambrel-convert [options] INPUT...\n"
+    "  or:  ambrel-convert [options] --stdout INPUT|- > OUTPUT\n"
     "Converts HEIC files into JPEG, PNG, BMP, TIFF or JPEG 2000 files. An INPUT is a\n"
     "file (converted whatever its name) or a folder (its files named *.heic, *.heif or\n"
     "*.hif, in any letter case, in natural order); '-' reads one file from standard input.\n"

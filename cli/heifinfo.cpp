@@ -29,7 +29,7 @@ namespace ambrel::cli {
 namespace {
 
 const char* const kUsage =
-    "usage: ambrel-heifinfo [--json] [--verbose] FILE...\n"
+    "Usage: ambrel-heifinfo [--json] [--verbose] FILE...\n"
     "Prints the brands, items, grids, properties and tracks of HEIF/HEIC files.\n"
     "  --json     a JSON array of one object per file read\n"
     "  --verbose  also print the reader's warnings and information on standard error\n"

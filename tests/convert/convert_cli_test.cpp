@@ -93,7 +93,7 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
 
     const CliRun help = runCli({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: ambrel-convert [options] INPUT...", 0), 0u);
+    EXPECT_EQ(help.out.rfind("Usage: ambrel-convert [options] INPUT...", 0), 0u);
     for (const char* option : {"--format", "--scale", "--quality", "--depth", "--no-exif", "--output", "--plain-names",
                                "--jobs", "--recursive", "--keep-dates", "--quiet", "--max-size", "--skip-existing",
                                "--overwrite", "--files-from", "--json", "--stdout", "--version"}) {
