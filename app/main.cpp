@@ -9,6 +9,7 @@
 #include "app/app_delegate.h"
 #include "app/images.h"
 #include "app/screenshot_tour.h"
+#include "app/translations.h"
 
 int main(int argc, char** argv)
 {
@@ -18,6 +19,7 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("ambrel"));
     QApplication::setWindowIcon(ambrel::app::applicationIcon());
     ambrel::app::applyApplicationLook(app);
+    ambrel::app::installTranslations(QLocale::system());
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
