@@ -3,7 +3,6 @@
 #include <QtCore/QStandardPaths>
 #include <QtGui/QAction>
 #include <QtWidgets/QApplication>
-#include <QtWidgets/QStyleFactory>
 
 #include "app/about_window.h"
 #include "app/app_config.h"
@@ -21,15 +20,9 @@ namespace ambrel::app {
 
 void applyApplicationLook(QApplication& app)
 {
-    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
-        app.setStyle(fusion);
-        app.setPalette(fusion->standardPalette());
-    }
-    QFont font = QApplication::font();
-    font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Micro Hei"),
-                      QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
-    font.setPointSize(10);
-    QApplication::setFont(font);
+    // The desktop's style, palette (light or dark) and font size stay as the
+    // user set them; the windows keep their own colours only where they have
+    // them (the start button, the links, the banner in a light palette).
     app.installEventFilter(new CopyPasteKeys(&app));
 }
 

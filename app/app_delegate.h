@@ -21,8 +21,8 @@ class UsageStatistics;
 class UserInfo;
 class ViewController;
 
-// The application's look: the Fusion style with a light palette, and a font
-// that has the Chinese texts.
+// The application's look: the desktop's own style, palette and font, and the
+// copy and paste keys of the text fields.
 void applyApplicationLook(QApplication& app);
 
 class AppDelegate : public QObject

@@ -6,6 +6,7 @@
 #include <QtCore/QStandardPaths>
 #include <QtCore/QTimer>
 #include <QtCore/QUrl>
+#include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
 #include <QtWidgets/QButtonGroup>
 #include <QtWidgets/QCheckBox>
@@ -21,6 +22,7 @@
 #include <QtWidgets/QVBoxLayout>
 
 #include <algorithm>
+#include <functional>
 
 #include "app/app_log.h"
 #include "app/custom_controls.h"
@@ -48,16 +50,19 @@ QStringList percentItems()
     return items;
 }
 
-// A label of the options panel.
+// A label of the options panel; a softer grey than the text in a light palette.
 QLabel* optionLabel(QWidget* options, const QString& text)
 {
     auto* l = new QLabel(text, options);
-    l->setStyleSheet(QStringLiteral("color: rgb(80, 80, 90);"));
+    if (isLightAppearance(options->palette())) {
+        l->setStyleSheet(QStringLiteral("color: rgb(80, 80, 90);"));
+    }
     return l;
 }
 
+// The window's own colours. The light-palette part paints the list and the
+// options panel; under a dark palette they take the palette's colours.
 const char* const kStyleSheet = R"(
-#OptionsPanel { background-color: #f7f6fb; }
 #Banner QLabel { background: transparent; }
 QPushButton#AmbrelBt {
     background-color: rgb(110, 57, 192);
@@ -84,6 +89,11 @@ QTableView#TableView {
     border: 1px solid rgb(214, 214, 214);
     border-radius: 4px;
     gridline-color: transparent;
+}
+)";
+const char* const kLightStyleSheet = R"(
+#OptionsPanel { background-color: #f7f6fb; }
+QTableView#TableView {
     selection-background-color: rgb(232, 224, 247);
     selection-color: black;
     alternate-background-color: rgb(248, 246, 252);
@@ -155,12 +165,16 @@ ViewController::~ViewController()
 void ViewController::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::white);
+    painter.fillRect(rect(), isLightAppearance(palette()) ? QColor(Qt::white) : palette().color(QPalette::Window));
 }
 
 void ViewController::buildInterface()
 {
-    setStyleSheet(QString::fromUtf8(kStyleSheet));
+    QString styleSheet = QString::fromUtf8(kStyleSheet);
+    if (isLightAppearance(palette())) {
+        styleSheet += QString::fromUtf8(kLightStyleSheet);
+    }
+    setStyleSheet(styleSheet);
 
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
@@ -171,7 +185,19 @@ void ViewController::buildInterface()
     line->setFixedHeight(1);
     root->addWidget(line);
     root->addWidget(buildOptionsPanel());
+    nameControls();
     connectActions();
+}
+
+// The names a screen reader says for the controls that show no text of their own.
+void ViewController::nameControls()
+{
+    mTableView->setAccessibleName(QCoreApplication::translate("ViewController", "文件列表"));
+    mOutFormat->setAccessibleName(QCoreApplication::translate("ViewController", "输出格式"));
+    mImageSize->setAccessibleName(QCoreApplication::translate("ViewController", "缩放比例"));
+    mImageQuality->setAccessibleName(QCoreApplication::translate("ViewController", "图片质量"));
+    mShowPath->setAccessibleName(QCoreApplication::translate("ViewController", "输出文件夹"));
+    mProgressBar->setAccessibleName(QCoreApplication::translate("ViewController", "转换进度"));
 }
 
 // The banner: the icon, the name and the formats.
@@ -227,11 +253,15 @@ void ViewController::buildTableView(QGridLayout& dropLayout)
     mTableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     mTableView->setShowGrid(false);
     mTableView->setSelectionBehavior(QAbstractItemView::SelectRows);
-    mTableView->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Rows are chosen with the mouse or the keyboard (arrows, Shift, Ctrl+A);
+    // Delete removes them and Enter previews the current one.
+    mTableView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     mTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     mTableView->setWordWrap(false);
     mTableView->setTextElideMode(Qt::ElideMiddle);
-    mTableView->setFocusPolicy(Qt::NoFocus);
+    mTableView->setFocusPolicy(Qt::StrongFocus);
+    mTableView->setTabKeyNavigation(false);
+    mTableView->installEventFilter(this);
     dropLayout.addWidget(mTableView, 0, 0, 1, 3);
 }
 
@@ -759,6 +789,54 @@ void ViewController::DeleteEvent(int row)
     }
     mModel->removeRecord(row);
     refreshListControls();
+}
+
+void ViewController::DeleteSelectedRows()
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : mTableView->selectionModel()->selectedRows()) {
+        rows.push_back(index.row());
+    }
+    if (rows.empty() && mTableView->currentIndex().isValid()) {
+        rows.push_back(mTableView->currentIndex().row());
+    }
+    if (rows.empty()) {
+        return;
+    }
+    if (!mIsStopTo) {
+        mServices.dialogs.runAlert(this, Alert{text::tip(), text::cannotDelete(), {text::ok()}});
+        return;
+    }
+    // From the last, so the numbers of the rows still to go stay valid.
+    std::sort(rows.begin(), rows.end(), std::greater<>());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    for (int row : rows) {
+        mModel->removeRecord(row);
+    }
+    refreshListControls();
+}
+
+bool ViewController::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == mTableView && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            switch (key->key()) {
+            case Qt::Key_Delete:
+            case Qt::Key_Backspace: DeleteSelectedRows(); return true;
+            case Qt::Key_Return:
+            case Qt::Key_Enter: {
+                const int row = mTableView->currentIndex().row();
+                if (row >= 0 && row < mModel->count() && !mModel->record(row).toPath.empty()) {
+                    PreViewEvent(row);
+                }
+                return true;
+            }
+            default: break;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void ViewController::RemoverAllBtEvent()

@@ -175,6 +175,9 @@ public:
     void addGivenPaths(const QStringList& paths);
     // Removes one row, or every row after a question; refused during a job.
     void DeleteEvent(int row);
+    // The Delete key: removes the selected rows (the current one when none
+    // is selected); refused during a job like DeleteEvent.
+    void DeleteSelectedRows();
     void RemoverAllBtEvent();
 
     // Option actions, from the selected index only.
@@ -215,6 +218,8 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // The table's keys: Delete and Backspace remove, Enter and Return preview.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildInterface();
@@ -226,6 +231,7 @@ private:
     QWidget* buildOptionsPanel();
     QHBoxLayout* buildFormatRow(QWidget* options);
     QHBoxLayout* buildSaveRow(QWidget* options);
+    void nameControls();
     void connectActions();
     void viewDidLoad();
     void setUpFileTable();

@@ -178,6 +178,10 @@
         <source>文件不存在</source>
         <translation>The file does not exist</translation>
     </message>
+    <message>
+        <source>正在打开…</source>
+        <translation>Opening…</translation>
+    </message>
 </context>
 <context>
     <name>ViewController</name>
@@ -314,6 +318,18 @@
     <message>
         <source>继续转换</source>
         <translation>Keep Converting</translation>
+    </message>
+    <message>
+        <source>文件列表</source>
+        <translation>Files</translation>
+    </message>
+    <message>
+        <source>输出文件夹</source>
+        <translation>Output folder</translation>
+    </message>
+    <message>
+        <source>转换进度</source>
+        <translation>Conversion progress</translation>
     </message>
 </context>
 </TS>
