@@ -12,6 +12,7 @@
 #include "app/preview_window.h"
 #include "app/services.h"
 #include "app/stats/usage_statistics.h"
+#include "app/taskbar_progress.h"
 #include "app/update/check_update_window.h"
 #include "app/user_info.h"
 #include "app/view_controller.h"
@@ -57,7 +58,9 @@ void AppDelegate::startUsageStatistics()
 void AppDelegate::openMainWindow(const QStringList& files)
 {
     mPreview = std::make_unique<PreviewWindow>();
-    auto* view = new ViewController(ControllerServices{*mDialogs, *mDesktop, *mPreview, userInfo(), {}, {}});
+    mTaskbar = std::make_unique<TaskbarProgress>();
+    auto* view =
+        new ViewController(ControllerServices{*mDialogs, *mDesktop, *mPreview, userInfo(), {}, {}, mTaskbar.get()});
     mMainWindow = std::make_unique<MainWindow>(view);
     connect(mMainWindow->MenuAbout(), &QAction::triggered, this, &AppDelegate::MenuAboutEvent);
     connect(mMainWindow->MenuCheckUpdate(), &QAction::triggered, this, &AppDelegate::CheckUpdateEvent);

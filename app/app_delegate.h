@@ -17,6 +17,7 @@ class NSWindowControllerCheckUpdateApp;
 class PreviewWindow;
 class QtDesktopServices;
 class QtDialogs;
+class TaskbarProgress;
 class UsageStatistics;
 class UserInfo;
 class ViewController;
@@ -64,6 +65,7 @@ private:
 
     std::unique_ptr<QtDialogs> mDialogs;
     std::unique_ptr<QtDesktopServices> mDesktop;
+    std::unique_ptr<TaskbarProgress> mTaskbar;
     std::unique_ptr<UserInfo> mUserInfo;
     std::unique_ptr<PreviewWindow> mPreview;
     std::unique_ptr<MainWindow> mMainWindow;

@@ -114,7 +114,7 @@ QString redirectStandardStreams(const QString& dataFolder)
     if (!QDir().mkpath(folder)) {
         return {};
     }
-    const QString path = claimLogFile(folder);
+    QString path = claimLogFile(folder);
     if (path.isEmpty()) {
         return {};
     }

@@ -21,6 +21,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -230,9 +231,9 @@ QImage loadPngPreview(const QString& path, const QSize& bound, QSize* fullSize)
             const double* sum = &r.sums[ox * 4];
             for (int channel = 0; channel < 3; ++channel) {
                 out[ox * 4 + static_cast<std::size_t>(channel)] =
-                    static_cast<uchar>(sum[channel] / 255.0 / count + 0.5);
+                    static_cast<uchar>(std::lround(sum[channel] / 255.0 / count));
             }
-            out[ox * 4 + 3] = static_cast<uchar>(sum[3] / count + 0.5);
+            out[ox * 4 + 3] = static_cast<uchar>(std::lround(sum[3] / count));
         }
         std::fill(r.sums.begin(), r.sums.end(), 0.0);
         rowsInBand = 0;

@@ -29,6 +29,7 @@
 #include "app/drag_drop_view.h"
 #include "app/images.h"
 #include "app/services.h"
+#include "app/taskbar_progress.h"
 #include "app/user_info.h"
 #include "convert/output_files.h"
 
@@ -618,6 +619,9 @@ void ViewController::showProgress()
     const int total = static_cast<int>(mJobRowIds.size());
     const qint64 elapsed = mJobClock.isValid() ? mJobClock.elapsed() : 0;
     mProgressBar->setValue(std::min(mJobDone, total));
+    if (mServices.taskbar != nullptr) {
+        mServices.taskbar->setProgress(std::min(mJobDone, total), total);
+    }
     if (mJobDone > 0 && mJobDone < total) {
         const qint64 remaining = elapsed * (total - mJobDone) / mJobDone;
         mProgressText->setText(
@@ -630,6 +634,9 @@ void ViewController::showProgress()
 void ViewController::endProgress()
 {
     mProgressTimer->stop();
+    if (mServices.taskbar != nullptr) {
+        mServices.taskbar->clear();
+    }
     mModel->setConverting(-1);
     mProgressBar->hide();
     mProgressText->hide();

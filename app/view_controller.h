@@ -39,6 +39,7 @@ class DesktopServices;
 class DragDropView;
 class LLButton;
 class PreviewPanel;
+class TaskbarProgress;
 class UserInfo;
 
 // What the controller works with; all must outlive it.
@@ -53,6 +54,8 @@ struct ControllerServices
     // Where the job keeps its temporary streams (in its folder "Ambrel");
     // the user's cache folder when empty.
     QString cacheFolder;
+    // Where the job's progress also shows (the task bar entry); none when null.
+    TaskbarProgress* taskbar = nullptr;
 };
 
 // Window texts, in the user's language (Chinese is the source language).

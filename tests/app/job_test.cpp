@@ -3,7 +3,12 @@
 // left and during the last file, a start click while the stopped worker is
 // finishing, rows removed while stopping, and a second job after a first.
 #include <QtCore/QMimeData>
+#include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
+#include <QtDBus/QDBusArgument>
+#include <QtDBus/QDBusConnection>
+#include <QtDBus/QDBusMessage>
+#include <QtDBus/QDBusMetaType>
 #include <QtGui/QDragEnterEvent>
 #include <QtTest/QSignalSpy>
 #include <QtWidgets/QApplication>
@@ -22,6 +27,7 @@
 #include "app/drag_drop_view.h"
 #include "app/images.h"
 #include "app/main_window.h"
+#include "app/taskbar_progress.h"
 #include "tests/app/app_test_support.h"
 
 using namespace apptest;
@@ -80,6 +86,57 @@ QString lastSummary(ControllerFixture& f)
 // The controls the job disables, and some it must leave alone.
 const char* const kJobLocked[] = {"OutFormat", "ImageSize", "ImageQuality", "Exif", "SelectPathBt", "AddFileBt"};
 const char* const kJobFree[] = {"AmbrelBt", "SaveHEICPath", "SaveCustomPath", "OpenPathBt", "RemoveAllBt"};
+
+// A bus of the test's own (a dbus-daemon it starts) and what the launcher
+// entry signals on it said.
+class PrivateBus : public QObject
+{
+    Q_OBJECT
+public:
+    PrivateBus()
+    {
+        mDaemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
+        if (!mDaemon.waitForStarted(10000) || !mDaemon.waitForReadyRead(10000)) {
+            return;
+        }
+        address = QString::fromUtf8(mDaemon.readLine()).trimmed();
+        QDBusConnection listener = QDBusConnection::connectToBus(address, QStringLiteral("ambrel-test-listener"));
+        listener.connect({}, {}, QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"), this,
+                         SLOT(updated(QDBusMessage)));
+    }
+    ~PrivateBus() override
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("ambrel-test-listener"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("ambrel-test-sender"));
+        mDaemon.kill();
+        mDaemon.waitForFinished(10000);
+    }
+    QDBusConnection sender() const
+    {
+        return QDBusConnection::connectToBus(address, QStringLiteral("ambrel-test-sender"));
+    }
+
+    QString address;
+    QStringList updates;  // "uri progress visible"
+
+private slots:
+    void updated(const QDBusMessage& message)
+    {
+        const QList<QVariant> arguments = message.arguments();
+        if (arguments.size() != 2) {
+            updates.append(QStringLiteral("malformed"));
+            return;
+        }
+        const QVariantMap properties = qdbus_cast<QVariantMap>(arguments[1]);
+        updates.append(QStringLiteral("%1 %2 %3")
+                           .arg(arguments[0].toString())
+                           .arg(properties.value(QStringLiteral("progress")).toDouble())
+                           .arg(properties.value(QStringLiteral("progress-visible")).toBool() ? "true" : "false"));
+    }
+
+private:
+    QProcess mDaemon;
+};
 
 }  // namespace
 
@@ -294,6 +351,48 @@ private slots:
         QCOMPARE(f.control<QPushButton>("AmbrelBt")->text(), QStringLiteral("转  换"));
         QCOMPARE(stateOf(f, 0), RowState::NotConverted);
         QFile::setPermissions(dir.filePath("locked"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    void taskbarEntryShowsTheProgress()
+    {
+        PrivateBus bus;
+        if (bus.address.isEmpty()) {
+            QSKIP("no dbus-daemon to carry the launcher entry's signals");
+        }
+        QTemporaryDir dir;
+        const QString first = dir.filePath("first.heic");
+        const QString second = dir.filePath("second.heic");
+        writeFile(first, gridHeic());
+        writeFile(second, gridHeic());
+        FreshCacheFolder cache;
+        FakeDialogs dialogs;
+        FakeDesktop desktop;
+        ambrel::app::PreviewWindow preview;
+        ambrel::app::UserInfo userInfo(ambrel::app::userCacheFolder());
+        JobGate gate;
+        QTemporaryDir jobCache;
+        ambrel::app::TaskbarProgress taskbar(QStringLiteral("ambrel"), bus.sender());
+        ambrel::app::ViewController view(ambrel::app::ControllerServices{dialogs, desktop, preview, userInfo,
+                                                                         gate.function(), jobCache.path(), &taskbar});
+        dialogs.panelAnswers.push_back({first, second});
+        view.AddHeicFileBtEvent();
+        view.SaveHEICPathBTEvent();
+        gate.holdBeforeReportOf(1);
+        QSignalSpy ended(&view, &ambrel::app::ViewController::jobEnded);
+        struct OpenGateAtEnd
+        {
+            JobGate& gate;
+            ~OpenGateAtEnd() { gate.openForever(); }
+        } openAtEnd{gate};
+        view.AmbrelBtEvent();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), kTimeout);
+        QTRY_VERIFY2_WITH_TIMEOUT(bus.updates.contains(QStringLiteral("application://ambrel.desktop 0.5 true")),
+                                  qPrintable(bus.updates.join('|')), kTimeout);
+        QCOMPARE(bus.updates.first(), QStringLiteral("application://ambrel.desktop 0 true"));
+        QCOMPARE(bus.updates.count(QStringLiteral("application://ambrel.desktop 0.5 true")), 1);  // sent once
+        gate.release();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(bus.updates.last(), QStringLiteral("application://ambrel.desktop 0 false"), kTimeout);
     }
 
     void closingDuringAJobAsksAndWaitsForTheWorker()
