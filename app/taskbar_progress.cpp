@@ -13,9 +13,9 @@ TaskbarProgress::TaskbarProgress(const QString& desktopFile, QDBusConnection bus
 {}
 
 TaskbarProgress::TaskbarProgress()
-    : TaskbarProgress(QGuiApplication::desktopFileName().isEmpty() ? QStringLiteral("ambrel")
-                                                                   : QGuiApplication::desktopFileName(),
-                      QDBusConnection::sessionBus())
+    : TaskbarProgress(
+          QGuiApplication::desktopFileName().isEmpty() ? QStringLiteral("ambrel") : QGuiApplication::desktopFileName(),
+          QDBusConnection::sessionBus())
 {}
 
 void TaskbarProgress::setProgress(int done, int total)
@@ -36,11 +36,10 @@ void TaskbarProgress::send(double progress, bool visible)
     }
     mSentPermille = permille;
     mSentVisible = visible;
-    QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/com/canonical/unity/launcherentry/ambrel"),
-                                                     QStringLiteral("com.canonical.Unity.LauncherEntry"),
-                                                     QStringLiteral("Update"));
-    const QVariantMap properties{{QStringLiteral("progress"), progress},
-                                 {QStringLiteral("progress-visible"), visible}};
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QStringLiteral("/com/canonical/unity/launcherentry/ambrel"),
+                                   QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"));
+    const QVariantMap properties{{QStringLiteral("progress"), progress}, {QStringLiteral("progress-visible"), visible}};
     signal << mAppUri << properties;
     mBus.send(signal);
 }
