@@ -1,5 +1,6 @@
 #include "app/about_window.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
 #include <QtGui/QWindow>
@@ -81,8 +82,9 @@ void AboutWindow::windowDidLoad()
 
 void AboutWindow::setLanguage()
 {
-    setWindowTitle(QStringLiteral("关于我们"));
-    mShowVersion->setText(QStringLiteral("主程序版本: %1").arg(QString::fromUtf8(config::kAppVersion)));
+    setWindowTitle(QCoreApplication::translate("AboutWindow", "关于我们"));
+    mShowVersion->setText(
+        QCoreApplication::translate("AboutWindow", "主程序版本: %1").arg(QString::fromUtf8(config::kAppVersion)));
     mShowVersion->setGeometry(0, kHeight - 130, kWidth, 22);
 
     // The name and the logo as a pair centred across the window. Positions
@@ -95,7 +97,7 @@ void AboutWindow::setLanguage()
     mLogo->move(nameX - kLogoSize - 5, kHeight - 139 - kLogoSize);
 
     const QString host = mOfficialSite.host().isEmpty() ? mOfficialSite.toString() : mOfficialSite.host();
-    mOfficialButton->setDefaultTitle(QStringLiteral("官网: %1").arg(host));
+    mOfficialButton->setDefaultTitle(QCoreApplication::translate("AboutWindow", "官网: %1").arg(host));
     mOfficialButton->setDefaultTitleColor(Qt::white);
     const int buttonWidth = std::max(160, mOfficialButton->sizeHint().width());
     mOfficialButton->setGeometry((kWidth - buttonWidth) / 2, kHeight - 92, buttonWidth, 32);

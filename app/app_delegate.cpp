@@ -3,7 +3,6 @@
 #include <QtCore/QStandardPaths>
 #include <QtGui/QAction>
 #include <QtWidgets/QApplication>
-#include <QtWidgets/QStyleFactory>
 
 #include "app/about_window.h"
 #include "app/app_config.h"
@@ -13,6 +12,7 @@
 #include "app/preview_window.h"
 #include "app/services.h"
 #include "app/stats/usage_statistics.h"
+#include "app/taskbar_progress.h"
 #include "app/update/check_update_window.h"
 #include "app/user_info.h"
 #include "app/view_controller.h"
@@ -21,15 +21,9 @@ namespace ambrel::app {
 
 void applyApplicationLook(QApplication& app)
 {
-    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
-        app.setStyle(fusion);
-        app.setPalette(fusion->standardPalette());
-    }
-    QFont font = QApplication::font();
-    font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Micro Hei"),
-                      QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
-    font.setPointSize(10);
-    QApplication::setFont(font);
+    // The desktop's style, palette (light or dark) and font size stay as the
+    // user set them; the windows keep their own colours only where they have
+    // them (the start button, the links, the banner in a light palette).
     app.installEventFilter(new CopyPasteKeys(&app));
 }
 
@@ -64,7 +58,9 @@ void AppDelegate::startUsageStatistics()
 void AppDelegate::openMainWindow(const QStringList& files)
 {
     mPreview = std::make_unique<PreviewWindow>();
-    auto* view = new ViewController(ControllerServices{*mDialogs, *mDesktop, *mPreview, userInfo(), {}, {}});
+    mTaskbar = std::make_unique<TaskbarProgress>();
+    auto* view =
+        new ViewController(ControllerServices{*mDialogs, *mDesktop, *mPreview, userInfo(), {}, {}, mTaskbar.get()});
     mMainWindow = std::make_unique<MainWindow>(view);
     connect(mMainWindow->MenuAbout(), &QAction::triggered, this, &AppDelegate::MenuAboutEvent);
     connect(mMainWindow->MenuCheckUpdate(), &QAction::triggered, this, &AppDelegate::CheckUpdateEvent);

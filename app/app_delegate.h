@@ -17,12 +17,13 @@ class NSWindowControllerCheckUpdateApp;
 class PreviewWindow;
 class QtDesktopServices;
 class QtDialogs;
+class TaskbarProgress;
 class UsageStatistics;
 class UserInfo;
 class ViewController;
 
-// The application's look: the Fusion style with a light palette, and a font
-// that has the Chinese texts.
+// The application's look: the desktop's own style, palette and font, and the
+// copy and paste keys of the text fields.
 void applyApplicationLook(QApplication& app);
 
 class AppDelegate : public QObject
@@ -64,6 +65,7 @@ private:
 
     std::unique_ptr<QtDialogs> mDialogs;
     std::unique_ptr<QtDesktopServices> mDesktop;
+    std::unique_ptr<TaskbarProgress> mTaskbar;
     std::unique_ptr<UserInfo> mUserInfo;
     std::unique_ptr<PreviewWindow> mPreview;
     std::unique_ptr<MainWindow> mMainWindow;

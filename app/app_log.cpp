@@ -3,6 +3,12 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 
+#include <QtCore/QCoreApplication>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <mutex>
 
@@ -22,7 +28,59 @@ LogSink& logSink()
     return sink;
 }
 
+// Opens `path` (made when missing) and takes its lock without waiting. The
+// lock lasts while the descriptor is open: -1 when another process (or
+// another claim) holds it or the file cannot be opened.
+int openLocked(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int descriptor = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor < 0) {
+        return -1;
+    }
+    if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+        ::close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+// Removes the logs of ended second instances: files nobody holds.
+void removeEndedInstanceLogs(const QString& folder)
+{
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList({QStringLiteral("Ambrel-*.log")}, QDir::Files)) {
+        const QString path = dir.filePath(name);
+        const int descriptor = openLocked(path);
+        if (descriptor >= 0) {
+            QFile::remove(path);
+            ::close(descriptor);
+        }
+    }
+}
+
 }  // namespace
+
+QString claimLogFile(const QString& folder)
+{
+    QString path = folder + "/Ambrel.log";
+    int descriptor = openLocked(path);
+    if (descriptor >= 0) {
+        removeEndedInstanceLogs(folder);
+    } else {
+        path = folder + QStringLiteral("/Ambrel-%1.log").arg(QCoreApplication::applicationPid());
+        descriptor = openLocked(path);
+        if (descriptor < 0) {
+            return {};
+        }
+    }
+    // The descriptor stays open (and the file claimed) for the rest of the run.
+    if (::ftruncate(descriptor, 0) != 0) {
+        ::close(descriptor);
+        return {};
+    }
+    return path;
+}
 
 void appLog(const QString& line)
 {
@@ -56,8 +114,10 @@ QString redirectStandardStreams(const QString& dataFolder)
     if (!QDir().mkpath(folder)) {
         return {};
     }
-    QString path = logFilePath(dataFolder);
-    QFile::remove(path);
+    QString path = claimLogFile(folder);
+    if (path.isEmpty()) {
+        return {};
+    }
     const QByteArray name = QFile::encodeName(path);
     std::fflush(stdout);
     std::fflush(stderr);

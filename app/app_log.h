@@ -19,11 +19,21 @@ void setLogSink(LogSink sink);
 // user's data folder (~/.local/share, or $XDG_DATA_HOME).
 QString logFilePath(const QString& dataFolder);
 
-// Creates the folder Ambrel in `dataFolder` when missing, deletes an old
-// Ambrel.log there and reopens standard output, standard error and standard
-// input on a new one (append and read), so every run starts a fresh log.
-// Returns the log file's path, or an empty text when the folder cannot be
-// made; the standard streams are then left as they were.
+// The log file of this running instance in `folder`, emptied: Ambrel.log
+// when no other instance is running, else Ambrel-<process id>.log, so that a
+// second instance leaves the first one's log alone. The file stays claimed
+// (locked) until the process ends; a claimed file is never emptied or
+// removed by another instance. Ambrel-*.log files of instances that have
+// ended are removed by the instance that claims Ambrel.log. Returns an empty
+// text when no log file can be made.
+QString claimLogFile(const QString& folder);
+
+// Creates the folder Ambrel in `dataFolder` when missing, claims this
+// instance's log file there (claimLogFile: Ambrel.log, emptied, unless
+// another instance is running) and reopens standard output, standard error
+// and standard input on it (append and read), so every run starts a fresh
+// log. Returns the log file's path, or an empty text when the folder cannot
+// be made; the standard streams are then left as they were.
 QString redirectStandardStreams(const QString& dataFolder);
 
 }  // namespace ambrel::app

@@ -151,6 +151,7 @@ void LLCustomBtn::setRectCorners(unsigned corners)
 void LLCustomBtn::setDefaultTitle(const QString& title)
 {
     mTitle[0] = title;
+    setAccessibleName(title);  // it draws its title itself
     updateGeometry();
     update();
 }

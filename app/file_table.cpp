@@ -1,5 +1,6 @@
 #include "app/file_table.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtGui/QCursor>
 #include <QtGui/QHelpEvent>
 #include <QtGui/QMouseEvent>
@@ -18,6 +19,33 @@ RowState rowStateOf(const NSAmbrelData& record)
         return RowState::Failed;
     }
     return record.toPath.empty() ? RowState::NotConverted : RowState::Converted;
+}
+
+namespace {
+
+// The row texts of the conversion, named here for the translation tools.
+const char* const kRowTexts[] = {
+    QT_TRANSLATE_NOOP("FileTable", "路径下找不到文件"),
+    QT_TRANSLATE_NOOP("FileTable", "文件转换失败"),
+    QT_TRANSLATE_NOOP("FileTable", "文件不存在，保存失败！"),
+    QT_TRANSLATE_NOOP("FileTable", "保存文件失败"),
+};
+
+}  // namespace
+
+QString rowTextOf(const std::string& text)
+{
+    for (const char* known : kRowTexts) {
+        if (text == known) {
+            return QCoreApplication::translate("FileTable", known);
+        }
+    }
+    return QString::fromStdString(text);
+}
+
+QString convertingText()
+{
+    return QCoreApplication::translate("FileTable", "转换中...");
 }
 
 // --- the model ---
@@ -146,6 +174,23 @@ void FileTableModel::setFailed(int row, const QString& text, const QString& deta
     rowChanged(row, StateColumn, StateColumn);
 }
 
+void FileTableModel::setConverting(int row)
+{
+    const int previous = convertingRow();
+    mConvertingId = row >= 0 && row < count() ? rowId(row) : 0;
+    if (previous >= 0) {
+        rowChanged(previous, StateColumn, StateColumn);
+    }
+    if (mConvertingId != 0) {
+        rowChanged(row, StateColumn, StateColumn);
+    }
+}
+
+int FileTableModel::convertingRow() const
+{
+    return mConvertingId == 0 ? -1 : rowOfId(mConvertingId);
+}
+
 void FileTableModel::showPreview(int row)
 {
     if (row >= 0 && row < count()) {
@@ -174,7 +219,8 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
         return {};
     }
     const NSAmbrelData& row = record(index.row());
-    const RowState state = rowStateOf(row);
+    const RowState state =
+        mConvertingId != 0 && rowId(index.row()) == mConvertingId ? RowState::Converting : rowStateOf(row);
     switch (index.column()) {
     case NameColumn:
         if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
@@ -188,20 +234,25 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
         break;
     case StateColumn:
         if (role == Qt::DisplayRole) {
-            return state == RowState::Failed ? QString::fromStdString(row.toErrInfo) : QString();
+            switch (state) {
+            case RowState::Failed: return rowTextOf(row.toErrInfo);
+            case RowState::Converting: return convertingText();
+            default: return QString();
+            }
         }
         if (role == Qt::ToolTipRole) {
-            // A failed row's tooltip says why; the row text alone when the cause is unknown.
+            // A failed row's tooltip says why (as the conversion words it);
+            // the row text alone when the cause is unknown.
             if (state != RowState::Failed) {
                 return QString();
             }
-            return QString::fromStdString(row.toErrDetail.empty() ? row.toErrInfo : row.toErrDetail);
+            return row.toErrDetail.empty() ? rowTextOf(row.toErrInfo) : QString::fromStdString(row.toErrDetail);
         }
         if (role == RowStateRole) {
             return static_cast<int>(state);
         }
         if (role == ImageNameRole) {
-            if (state == RowState::Failed) {
+            if (state == RowState::Failed || state == RowState::Converting) {
                 return QString();
             }
             return state == RowState::Converted ? image::kToComplete : image::kNoTo;
@@ -223,10 +274,10 @@ QVariant FileTableModel::headerData(int section, Qt::Orientation orientation, in
         return {};
     }
     switch (section) {
-    case NameColumn: return QStringLiteral("文件");
-    case SizeColumn: return QStringLiteral("大小");
-    case StateColumn: return QStringLiteral("状态");
-    case DeleteColumn: return QStringLiteral("操作");
+    case NameColumn: return QCoreApplication::translate("FileTable", "文件");
+    case SizeColumn: return QCoreApplication::translate("FileTable", "大小");
+    case StateColumn: return QCoreApplication::translate("FileTable", "状态");
+    case DeleteColumn: return QCoreApplication::translate("FileTable", "操作");
     default: return {};
     }
 }
@@ -333,6 +384,14 @@ void FileTableDelegate::paintState(QPainter* painter, const QStyleOptionViewItem
             option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, textRect.width());
         painter->setPen(kFailureText);
         painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, text);
+    } else if (state == RowState::Converting) {
+        const QRect textRect = stateTextRect(option.rect).adjusted(5, 0, 0, 0);
+        QFont bold = option.font;
+        bold.setBold(true);
+        painter->setFont(bold);
+        painter->setPen(colour::kMain);
+        painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter,
+                          QFontMetrics(bold).elidedText(convertingText(), Qt::ElideRight, textRect.width()));
     } else {
         namedImage(index.data(FileTableModel::ImageNameRole).toString()).paint(painter, stateIconRect(option.rect));
     }
@@ -425,8 +484,12 @@ bool FileTableDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, co
 {
     if (event->type() == QEvent::ToolTip && index.column() == FileTableModel::DeleteColumn) {
         switch (buttonAt(option.rect, index, event->pos())) {
-        case Button::Preview: QToolTip::showText(event->globalPos(), QStringLiteral("预览"), view); return true;
-        case Button::Delete: QToolTip::showText(event->globalPos(), QStringLiteral("删除"), view); return true;
+        case Button::Preview:
+            QToolTip::showText(event->globalPos(), QCoreApplication::translate("FileTable", "预览"), view);
+            return true;
+        case Button::Delete:
+            QToolTip::showText(event->globalPos(), QCoreApplication::translate("FileTable", "删除"), view);
+            return true;
         case Button::None: break;
         }
     }

@@ -13,6 +13,7 @@
 class QTableView;
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "convert/file_list.h"
@@ -27,9 +28,16 @@ enum class RowState {
     NotConverted,  // no output path, no failure text
     Converted,     // an output path
     Failed,        // a failure text
+    Converting,    // the running job's current file (not stored in the record)
 };
 
 [[nodiscard]] RowState rowStateOf(const NSAmbrelData& record);
+
+// The text a failed row shows, in the user's language when it is one of the
+// conversion's row texts.
+[[nodiscard]] QString rowTextOf(const std::string& text);
+// The state text of the row being converted.
+[[nodiscard]] QString convertingText();
 
 class FileTableModel : public QAbstractTableModel
 {
@@ -82,6 +90,10 @@ public:
     // Redraws the row's operation cell, which offers the preview of a
     // converted row.
     void showPreview(int row);
+    // Marks the row the job is converting now (-1: none); its state cell
+    // shows convertingText() until the row has its outcome.
+    void setConverting(int row);
+    [[nodiscard]] int convertingRow() const;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -100,6 +112,7 @@ private:
 
     std::vector<Row> mRows;
     std::uint64_t mNextId = 1;
+    std::uint64_t mConvertingId = 0;  // the row being converted; 0 for none
 };
 
 // Draws the state and operation cells and turns clicks on the operation

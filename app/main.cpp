@@ -14,6 +14,7 @@
 #include "app/app_delegate.h"
 #include "app/images.h"
 #include "app/screenshot_tour.h"
+#include "app/translations.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("ambrel"));
     QApplication::setWindowIcon(ambrel::app::applicationIcon());
     ambrel::app::applyApplicationLook(app);
+    ambrel::app::installTranslations(QLocale::system());
 
     CommandLine commandLine;
     commandLine.parser.process(app);  // a usage error prints and exits here, before the log takes the streams

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtGui/QCloseEvent>
 #include <QtGui/QWindow>
 #include <QtWidgets/QApplication>
@@ -23,19 +24,25 @@ MainWindow::MainWindow(ViewController* view, QWidget* parent)
     setMinimumSize(820, 520);
 
     QMenu* menu = menuBar()->addMenu(QStringLiteral("Ambrel"));
-    mMenuAbout = menu->addAction(QStringLiteral("关于我们"));
+    mMenuAbout = menu->addAction(QCoreApplication::translate("MainWindow", "关于我们"));
     mMenuAbout->setObjectName(QStringLiteral("MenuAbout"));
-    mMenuCheckUpdate = menu->addAction(QStringLiteral("检查更新…"));
+    mMenuCheckUpdate = menu->addAction(QCoreApplication::translate("MainWindow", "检查更新…"));
     mMenuCheckUpdate->setObjectName(QStringLiteral("MenuCheckUpdate"));
     menu->addSeparator();
-    QAction* quit = menu->addAction(QStringLiteral("退出"));
+    QAction* quit = menu->addAction(QCoreApplication::translate("MainWindow", "退出"));
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
     connect(quit, &QAction::triggered, this, &QWidget::close);
+    connect(view, &ViewController::readyToClose, this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // During a job the window stays until its worker has ended.
+    if (mView != nullptr && !mView->windowShouldClose()) {
+        event->ignore();
+        return;
+    }
     event->accept();
     emit closed();
 }

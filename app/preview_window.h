@@ -16,6 +16,12 @@ namespace ambrel::app {
 // Decodes an image file of any of the output formats; a null image when it
 // cannot be read.
 [[nodiscard]] QImage loadPreviewImage(const QString& path);
+// The same picture made to fit in `bound` (never enlarged). JPEG files are
+// decoded at the reduced size and PNG files a row at a time, so a large
+// picture never takes its full size in memory; the other formats are
+// decoded whole and then reduced.
+// `fullSize`, when given, receives the size of the whole picture.
+[[nodiscard]] QImage loadPreviewImage(const QString& path, const QSize& bound, QSize* fullSize = nullptr);
 
 class PreviewWindow : public QWidget, public PreviewPanel
 {
@@ -28,18 +34,27 @@ public:
     void previewFile(const QUrl& file) override;
 
     const QUrl& currentItem() const { return mItem; }
-    // The picture shown; null when the file could not be read.
+    // The picture shown, at most the screen's size; null while loading, when
+    // the file could not be read, and once the window is closed.
     const QImage& image() const { return mImage; }
+    // The picture is being decoded (on a worker thread); the window shows
+    // that it is busy meanwhile.
+    bool loading() const { return mLoading; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void load();
+    void showLoaded(const QImage& image, const QSize& fullSize);
+    void release();
 
     QUrl mItem;
     QImage mImage;
-    QString mMessage;  // shown when there is no picture
+    bool mLoading = false;
+    quint64 mGeneration = 0;  // which load a decoded picture belongs to
+    QString mMessage;         // shown when there is no picture
     QLabel* mCaption = nullptr;
 };
 

@@ -1,5 +1,6 @@
 #include "app/services.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 #include <QtGui/QDesktopServices>
 #include <QtWidgets/QFileDialog>
@@ -17,7 +18,7 @@ namespace {
 // A message box with the alert's texts; returns its buttons in order.
 QList<QAbstractButton*> fillMessageBox(QMessageBox& box, const Alert& alert)
 {
-    box.setIcon(QMessageBox::Information);
+    box.setIcon(alert.warning ? QMessageBox::Warning : QMessageBox::Information);
     box.setWindowTitle(alert.messageText);
     box.setText(alert.messageText);
     box.setInformativeText(alert.informativeText);
@@ -64,21 +65,25 @@ QStringList QtDialogs::openHeicPanel(QWidget* anchor)
     // Qt's file dialog picks either files or folders; a small menu at the
     // add button offers both.
     QMenu menu(anchor);
-    QAction* files = menu.addAction(QStringLiteral("添加 HEIC 文件…"));
-    QAction* folder = menu.addAction(QStringLiteral("添加文件夹…"));
+    QAction* files = menu.addAction(QCoreApplication::translate("Dialogs", "添加 HEIC 文件…"));
+    QAction* folder = menu.addAction(QCoreApplication::translate("Dialogs", "添加文件夹…"));
     const QPoint where = anchor != nullptr ? anchor->mapToGlobal(QPoint(0, anchor->height())) : QCursor::pos();
     QAction* chosen = menu.exec(where);
     QWidget* parent = anchor != nullptr ? anchor->window() : nullptr;
     const QString start = mLastFolder.isEmpty() ? QDir::homePath() : mLastFolder;
     QStringList paths;
     if (chosen == files) {
-        paths = QFileDialog::getOpenFileNames(parent, QStringLiteral("添加 HEIC 文件"), start,
-                                              QStringLiteral("HEIC 图片 (*.heic *.HEIC);;所有文件 (*)"));
+        const QString filter = QCoreApplication::translate("Dialogs", "HEIC 图片") +
+                               QStringLiteral(" (*.heic *.HEIC);;") +
+                               QCoreApplication::translate("Dialogs", "所有文件") + QStringLiteral(" (*)");
+        paths = QFileDialog::getOpenFileNames(parent, QCoreApplication::translate("Dialogs", "添加 HEIC 文件"), start,
+                                              filter);
         if (!paths.isEmpty()) {
             mLastFolder = QFileInfo(paths.first()).absolutePath();
         }
     } else if (chosen == folder) {
-        const QString path = QFileDialog::getExistingDirectory(parent, QStringLiteral("添加文件夹"), start);
+        const QString path =
+            QFileDialog::getExistingDirectory(parent, QCoreApplication::translate("Dialogs", "添加文件夹"), start);
         if (!path.isEmpty()) {
             paths.append(path);
             mLastFolder = path;
@@ -89,10 +94,11 @@ QStringList QtDialogs::openHeicPanel(QWidget* anchor)
 
 std::optional<QString> QtDialogs::chooseFolder(QWidget* parent, const QString& startFolder)
 {
-    QFileDialog dialog(parent != nullptr ? parent->window() : nullptr, QStringLiteral("选择输出文件夹"), startFolder);
+    QFileDialog dialog(parent != nullptr ? parent->window() : nullptr,
+                       QCoreApplication::translate("Dialogs", "选择输出文件夹"), startFolder);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
-    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("选择"));
+    dialog.setLabelText(QFileDialog::Accept, QCoreApplication::translate("Dialogs", "选择"));
     dialog.setWindowModality(Qt::WindowModal);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return std::nullopt;

@@ -18,6 +18,7 @@ struct Alert
     QString messageText;      // the bold first line
     QString informativeText;  // the explanation
     QStringList buttons;      // first button first
+    bool warning = false;     // the warning icon instead of the informational one
 };
 
 class Dialogs

@@ -1,8 +1,12 @@
 #include "app/view_controller.h"
 
+#include <QtCore/QCoreApplication>
+#include <QtCore/QDir>
 #include <QtCore/QFileInfo>
 #include <QtCore/QStandardPaths>
+#include <QtCore/QTimer>
 #include <QtCore/QUrl>
+#include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
 #include <QtWidgets/QButtonGroup>
 #include <QtWidgets/QCheckBox>
@@ -11,16 +15,21 @@
 #include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
+#include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QRadioButton>
 #include <QtWidgets/QTableView>
 #include <QtWidgets/QVBoxLayout>
+
+#include <algorithm>
+#include <functional>
 
 #include "app/app_log.h"
 #include "app/custom_controls.h"
 #include "app/drag_drop_view.h"
 #include "app/images.h"
 #include "app/services.h"
+#include "app/taskbar_progress.h"
 #include "app/user_info.h"
 #include "convert/output_files.h"
 
@@ -42,16 +51,19 @@ QStringList percentItems()
     return items;
 }
 
-// A label of the options panel.
+// A label of the options panel; a softer grey than the text in a light palette.
 QLabel* optionLabel(QWidget* options, const QString& text)
 {
     auto* l = new QLabel(text, options);
-    l->setStyleSheet(QStringLiteral("color: rgb(80, 80, 90);"));
+    if (isLightAppearance(options->palette())) {
+        l->setStyleSheet(QStringLiteral("color: rgb(80, 80, 90);"));
+    }
     return l;
 }
 
+// The window's own colours. The light-palette part paints the list and the
+// options panel; under a dark palette they take the palette's colours.
 const char* const kStyleSheet = R"(
-#OptionsPanel { background-color: #f7f6fb; }
 #Banner QLabel { background: transparent; }
 QPushButton#AmbrelBt {
     background-color: rgb(110, 57, 192);
@@ -78,6 +90,11 @@ QTableView#TableView {
     border: 1px solid rgb(214, 214, 214);
     border-radius: 4px;
     gridline-color: transparent;
+}
+)";
+const char* const kLightStyleSheet = R"(
+#OptionsPanel { background-color: #f7f6fb; }
+QTableView#TableView {
     selection-background-color: rgb(232, 224, 247);
     selection-color: black;
     alternate-background-color: rgb(248, 246, 252);
@@ -85,7 +102,39 @@ QTableView#TableView {
 }
 )";
 
+// A duration as minutes and seconds ("1:05"), with hours when it has them.
+QString durationText(qint64 milliseconds)
+{
+    const qint64 seconds = std::max<qint64>(0, milliseconds / 1000);
+    const QChar zero(u'0');
+    if (seconds >= 3600) {
+        return QStringLiteral("%1:%2:%3")
+            .arg(seconds / 3600)
+            .arg((seconds / 60) % 60, 2, 10, zero)
+            .arg(seconds % 60, 2, 10, zero);
+    }
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, zero);
+}
+
 }  // namespace
+
+bool isUsableOutputFolder(const QString& folder)
+{
+    if (folder.trimmed().isEmpty()) {
+        return false;
+    }
+    QFileInfo info(QDir::cleanPath(QDir(folder).absolutePath()));
+    // A missing folder is made by the job, with its parents, inside the
+    // nearest folder that exists.
+    while (!info.exists()) {
+        const QString parent = info.absolutePath();
+        if (parent == info.absoluteFilePath()) {
+            return false;
+        }
+        info = QFileInfo(parent);
+    }
+    return info.isDir() && info.isWritable();
+}
 
 ViewController::ViewController(ControllerServices services, QWidget* parent)
     : QWidget(parent), mServices(std::move(services))
@@ -117,12 +166,16 @@ ViewController::~ViewController()
 void ViewController::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::white);
+    painter.fillRect(rect(), isLightAppearance(palette()) ? QColor(Qt::white) : palette().color(QPalette::Window));
 }
 
 void ViewController::buildInterface()
 {
-    setStyleSheet(QString::fromUtf8(kStyleSheet));
+    QString styleSheet = QString::fromUtf8(kStyleSheet);
+    if (isLightAppearance(palette())) {
+        styleSheet += QString::fromUtf8(kLightStyleSheet);
+    }
+    setStyleSheet(styleSheet);
 
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
@@ -133,7 +186,19 @@ void ViewController::buildInterface()
     line->setFixedHeight(1);
     root->addWidget(line);
     root->addWidget(buildOptionsPanel());
+    nameControls();
     connectActions();
+}
+
+// The names a screen reader says for the controls that show no text of their own.
+void ViewController::nameControls()
+{
+    mTableView->setAccessibleName(QCoreApplication::translate("ViewController", "文件列表"));
+    mOutFormat->setAccessibleName(QCoreApplication::translate("ViewController", "输出格式"));
+    mImageSize->setAccessibleName(QCoreApplication::translate("ViewController", "缩放比例"));
+    mImageQuality->setAccessibleName(QCoreApplication::translate("ViewController", "图片质量"));
+    mShowPath->setAccessibleName(QCoreApplication::translate("ViewController", "输出文件夹"));
+    mProgressBar->setAccessibleName(QCoreApplication::translate("ViewController", "转换进度"));
 }
 
 // The banner: the icon, the name and the formats.
@@ -152,7 +217,8 @@ QWidget* ViewController::buildBanner()
     titleFont.setBold(true);
     title->setFont(titleFont);
     title->setStyleSheet(QStringLiteral("color: white;"));
-    auto* subtitle = new QLabel(QStringLiteral("HEIC 图片转换 · JPG  PNG  BMP  JPEG2000  TIFF"), banner);
+    auto* subtitle = new QLabel(
+        QCoreApplication::translate("ViewController", "HEIC 图片转换 · JPG  PNG  BMP  JPEG2000  TIFF"), banner);
     subtitle->setStyleSheet(QStringLiteral("color: rgb(226, 214, 247);"));
     bannerLayout->addWidget(logo);
     bannerLayout->addSpacing(8);
@@ -188,11 +254,15 @@ void ViewController::buildTableView(QGridLayout& dropLayout)
     mTableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     mTableView->setShowGrid(false);
     mTableView->setSelectionBehavior(QAbstractItemView::SelectRows);
-    mTableView->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Rows are chosen with the mouse or the keyboard (arrows, Shift, Ctrl+A);
+    // Delete removes them and Enter previews the current one.
+    mTableView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     mTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     mTableView->setWordWrap(false);
     mTableView->setTextElideMode(Qt::ElideMiddle);
-    mTableView->setFocusPolicy(Qt::NoFocus);
+    mTableView->setFocusPolicy(Qt::StrongFocus);
+    mTableView->setTabKeyNavigation(false);
+    mTableView->installEventFilter(this);
     dropLayout.addWidget(mTableView, 0, 0, 1, 3);
 }
 
@@ -202,11 +272,12 @@ void ViewController::buildEmptyListHint(QGridLayout& dropLayout)
     auto* emptyHint = new QWidget(mDropView);
     auto* emptyLayout = new QVBoxLayout(emptyHint);
     emptyLayout->setSpacing(4);
-    mAddHeicFileBt = new QPushButton(namedImage(image::kAddHeic), QStringLiteral("添加 HEIC 文件"), emptyHint);
+    mAddHeicFileBt = new QPushButton(namedImage(image::kAddHeic),
+                                     QCoreApplication::translate("ViewController", "添加 HEIC 文件"), emptyHint);
     mAddHeicFileBt->setObjectName(QStringLiteral("AddHeicFileBt"));
     mAddHeicFileBt->setIconSize(QSize(72, 72));
     mAddHeicFileBt->setCursor(Qt::PointingHandCursor);
-    mAddHeicHint = new QLabel(QStringLiteral("也可以把 HEIC 文件拖放到这里"), emptyHint);
+    mAddHeicHint = new QLabel(QCoreApplication::translate("ViewController", "也可以把 HEIC 文件拖放到这里"), emptyHint);
     mAddHeicHint->setAlignment(Qt::AlignCenter);
     mAddHeicHint->setStyleSheet(QStringLiteral("color: rgb(160, 160, 168);"));
     emptyLayout->addWidget(mAddHeicFileBt, 0, Qt::AlignHCenter);
@@ -217,7 +288,7 @@ void ViewController::buildEmptyListHint(QGridLayout& dropLayout)
 // The add link and the remove-all link under the table.
 void ViewController::buildListLinks(QGridLayout& dropLayout)
 {
-    mAddFileBt = new QPushButton(QStringLiteral("＋ 添加文件"), mDropView);
+    mAddFileBt = new QPushButton(QCoreApplication::translate("ViewController", "＋ 添加文件"), mDropView);
     mAddFileBt->setObjectName(QStringLiteral("AddFileBt"));
     mAddFileBt->setCursor(Qt::PointingHandCursor);
     mRemoveAllBt = new LLButton(mDropView);
@@ -247,7 +318,8 @@ QWidget* ViewController::buildOptionsPanel()
     mImageQuality->setObjectName(QStringLiteral("ImageQuality"));
     mExifBox = new QCheckBox(QStringLiteral("Exif"), options);
     mExifBox->setObjectName(QStringLiteral("Exif"));
-    mExifBox->setToolTip(QStringLiteral("保留照片的 Exif 信息（不勾选时按照片方向旋转图像）"));
+    mExifBox->setToolTip(
+        QCoreApplication::translate("ViewController", "保留照片的 Exif 信息（不勾选时按照片方向旋转图像）"));
     for (QComboBox* box : {mOutFormat, mImageSize, mImageQuality}) {
         box->setMinimumWidth(104);
     }
@@ -263,6 +335,24 @@ QWidget* ViewController::buildOptionsPanel()
     grid->addWidget(mAmbrelBt, 0, 1, 2, 1, Qt::AlignRight | Qt::AlignVCenter);
     grid->setColumnStretch(0, 1);
     grid->setColumnMinimumWidth(1, 190);
+
+    // The job's progress, under the options while a job runs.
+    auto* progressRow = new QHBoxLayout;
+    progressRow->setSpacing(10);
+    mProgressBar = new QProgressBar(options);
+    mProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+    mProgressBar->setTextVisible(false);
+    mProgressBar->setMaximumHeight(10);
+    mProgressText = new QLabel(options);
+    mProgressText->setObjectName(QStringLiteral("ProgressText"));
+    progressRow->addWidget(mProgressBar, 1);
+    progressRow->addWidget(mProgressText);
+    grid->addLayout(progressRow, 2, 0, 1, 2);
+    mProgressBar->hide();
+    mProgressText->hide();
+    mProgressTimer = new QTimer(this);
+    mProgressTimer->setInterval(1000);
+    connect(mProgressTimer, &QTimer::timeout, this, &ViewController::showProgress);
     return options;
 }
 
@@ -271,13 +361,13 @@ QHBoxLayout* ViewController::buildFormatRow(QWidget* options)
 {
     auto* firstRow = new QHBoxLayout;
     firstRow->setSpacing(8);
-    firstRow->addWidget(optionLabel(options, QStringLiteral("输出格式")));
+    firstRow->addWidget(optionLabel(options, QCoreApplication::translate("ViewController", "输出格式")));
     firstRow->addWidget(mOutFormat);
     firstRow->addSpacing(16);
-    firstRow->addWidget(optionLabel(options, QStringLiteral("缩放比例")));
+    firstRow->addWidget(optionLabel(options, QCoreApplication::translate("ViewController", "缩放比例")));
     firstRow->addWidget(mImageSize);
     firstRow->addSpacing(16);
-    firstRow->addWidget(optionLabel(options, QStringLiteral("图片质量")));
+    firstRow->addWidget(optionLabel(options, QCoreApplication::translate("ViewController", "图片质量")));
     firstRow->addWidget(mImageQuality);
     firstRow->addSpacing(16);
     firstRow->addWidget(mExifBox);
@@ -288,9 +378,9 @@ QHBoxLayout* ViewController::buildFormatRow(QWidget* options)
 // The save mode, the output folder and its buttons.
 QHBoxLayout* ViewController::buildSaveRow(QWidget* options)
 {
-    mSaveHEICPath = new QRadioButton(QStringLiteral("保存到原文件夹"), options);
+    mSaveHEICPath = new QRadioButton(QCoreApplication::translate("ViewController", "保存到原文件夹"), options);
     mSaveHEICPath->setObjectName(QStringLiteral("SaveHEICPath"));
-    mSaveCustomPath = new QRadioButton(QStringLiteral("保存到"), options);
+    mSaveCustomPath = new QRadioButton(QCoreApplication::translate("ViewController", "保存到"), options);
     mSaveCustomPath->setObjectName(QStringLiteral("SaveCustomPath"));
     // The two are set together by their actions, never by each other.
     mSaveHEICPath->setAutoExclusive(false);
@@ -298,15 +388,15 @@ QHBoxLayout* ViewController::buildSaveRow(QWidget* options)
     mShowPath = new QLineEdit(options);
     mShowPath->setObjectName(QStringLiteral("ShowPath"));
     mShowPath->setMinimumWidth(220);
-    mSelectPathBt = new QPushButton(QStringLiteral("选择…"), options);
+    mSelectPathBt = new QPushButton(QCoreApplication::translate("ViewController", "选择…"), options);
     mSelectPathBt->setObjectName(QStringLiteral("SelectPathBt"));
-    mOpenPathBt = new QPushButton(QStringLiteral("打开文件夹"), options);
+    mOpenPathBt = new QPushButton(QCoreApplication::translate("ViewController", "打开文件夹"), options);
     mOpenPathBt->setObjectName(QStringLiteral("OpenPathBt"));
     mOpenPathBt->setCursor(Qt::PointingHandCursor);
 
     auto* secondRow = new QHBoxLayout;
     secondRow->setSpacing(8);
-    secondRow->addWidget(optionLabel(options, QStringLiteral("保存位置")));
+    secondRow->addWidget(optionLabel(options, QCoreApplication::translate("ViewController", "保存位置")));
     secondRow->addWidget(mSaveHEICPath);
     secondRow->addSpacing(10);
     secondRow->addWidget(mSaveCustomPath);
@@ -413,11 +503,11 @@ void ViewController::showIdle()
 
     // 10. Idle.
     mIsStopTo = true;
-    setStartButton(text::kStart, image::kToBt);
+    setStartButton(text::start(), image::kToBt);
 
     // 11. The remove-all link, hidden while the list is empty.
     mRemoveAllBt->hide();
-    mRemoveAllBt->setDefaultTitle(text::kRemoveAll);
+    mRemoveAllBt->setDefaultTitle(text::removeAll());
     mRemoveAllBt->setTextUnderLineStyle(kDoubleUnderline);
     mRemoveAllBt->setDefaultTitleColor(colour::kMain);
 
@@ -438,7 +528,8 @@ void ViewController::ToBtState(bool enabled)
     mImageSize->setEnabled(enabled);
     mImageQuality->setEnabled(enabled);
     mExifBox->setEnabled(enabled);
-    mSelectPathBt->setEnabled(enabled);
+    // The folder button chooses the folder of the save-to-folder mode only.
+    mSelectPathBt->setEnabled(enabled && !mSaveHeicPath);
     mAddFileBt->setEnabled(enabled);
 }
 
@@ -456,13 +547,13 @@ void ViewController::refreshListControls()
 void ViewController::AmbrelBtEvent()
 {
     if (mModel->isEmpty()) {
-        mServices.dialogs.runAlert(this, Alert{text::kTip, text::kAddFilesFirst, {text::kOk}});
+        mServices.dialogs.runAlert(this, Alert{text::tip(), text::addFilesFirst(), {text::ok()}});
         return;
     }
     if (!mIsStopTo) {
         // Running: request the stop; the worker sees it before its next row.
         mIsStopTo = true;
-        mAmbrelBt->setText(text::kStopping);
+        mAmbrelBt->setText(text::stopping());
         setTextColor(mAmbrelBt, Qt::white);
         return;
     }
@@ -472,7 +563,14 @@ void ViewController::AmbrelBtEvent()
         return;
     }
 
-    setStartButton(text::kStop, image::kStopBt);
+    if (!mSaveHeicPath && !isUsableOutputFolder(mShowPath->text())) {
+        // Said now rather than as a failure of every row after its decoding.
+        mServices.dialogs.runAlert(this,
+                                   Alert{text::tip(), text::unusableFolder(mShowPath->text()), {text::ok()}, true});
+        return;
+    }
+
+    setStartButton(text::stop(), image::kStopBt);
     mModel->clearResults();
     mIsStopTo = false;
     mSavePath = mSaveHeicPath ? std::nullopt : std::optional<QString>(mShowPath->text());
@@ -492,9 +590,56 @@ void ViewController::AmbrelBtEvent()
     mJobRowIds = mModel->rowIds();
     if (!mRunner->start(std::move(job))) {
         mIsStopTo = true;
-        setStartButton(text::kStart, image::kToBt);
+        setStartButton(text::start(), image::kToBt);
         ToBtState(true);
+        return;
     }
+    mJobDone = 0;
+    mJobFailed = 0;
+    mJobClock.start();
+    mModel->setConverting(rowOfJobRow(0));
+    mProgressBar->setRange(0, static_cast<int>(mJobRowIds.size()));
+    mProgressBar->show();
+    mProgressText->show();
+    showProgress();
+    mProgressTimer->start();
+}
+
+void ViewController::rowDone(int jobRow)
+{
+    ++mJobDone;
+    // One file at a time, in list order: the next row is the one converted
+    // now, unless a stop keeps it from starting.
+    mModel->setConverting(mIsStopTo ? -1 : rowOfJobRow(jobRow + 1));
+    showProgress();
+}
+
+void ViewController::showProgress()
+{
+    const int total = static_cast<int>(mJobRowIds.size());
+    const qint64 elapsed = mJobClock.isValid() ? mJobClock.elapsed() : 0;
+    mProgressBar->setValue(std::min(mJobDone, total));
+    if (mServices.taskbar != nullptr) {
+        mServices.taskbar->setProgress(std::min(mJobDone, total), total);
+    }
+    if (mJobDone > 0 && mJobDone < total) {
+        const qint64 remaining = elapsed * (total - mJobDone) / mJobDone;
+        mProgressText->setText(
+            text::progressWithEstimate(mJobDone, total, durationText(elapsed), durationText(remaining)));
+    } else {
+        mProgressText->setText(text::progress(mJobDone, total, durationText(elapsed)));
+    }
+}
+
+void ViewController::endProgress()
+{
+    mProgressTimer->stop();
+    if (mServices.taskbar != nullptr) {
+        mServices.taskbar->clear();
+    }
+    mModel->setConverting(-1);
+    mProgressBar->hide();
+    mProgressText->hide();
 }
 
 int ViewController::rowOfJobRow(int jobRow) const
@@ -508,11 +653,14 @@ int ViewController::rowOfJobRow(int jobRow) const
 void ViewController::onRowConverted(int jobRow, const QString& outputPath)
 {
     mModel->setConverted(rowOfJobRow(jobRow), outputPath);
+    rowDone(jobRow);
 }
 
 void ViewController::onRowFailed(int jobRow, const QString& text, const QString& detail)
 {
     mModel->setFailed(rowOfJobRow(jobRow), text, detail);
+    ++mJobFailed;
+    rowDone(jobRow);
 }
 
 void ViewController::onRowShowPreview(int jobRow)
@@ -522,18 +670,59 @@ void ViewController::onRowShowPreview(int jobRow)
 
 void ViewController::onJobStopped()
 {
-    setStartButton(text::kStart, image::kToBt);
+    endProgress();
+    setStartButton(text::start(), image::kToBt);
     ToBtState(true);
     emit jobEnded(false, 0);
+    if (mCloseWhenEnded) {
+        emit readyToClose();
+    }
 }
 
 void ViewController::onJobFinished(int converted)
 {
     mIsStopTo = true;
-    setStartButton(text::kStart, image::kToBt);
+    endProgress();
+    setStartButton(text::start(), image::kToBt);
     ToBtState(true);
-    mServices.dialogs.showSheetAlert(this, Alert{text::kTip, text::kSummary.arg(converted), {text::kOk}});
+    if (mCloseWhenEnded) {
+        // Quitting: the summary would only hold the window open.
+        emit jobEnded(true, converted);
+        emit readyToClose();
+        return;
+    }
+    Alert summary{text::tip(), text::summary(converted), {text::ok()}};
+    if (mJobFailed > 0) {
+        summary.informativeText += '\n' + text::failedSummary(mJobFailed);
+        summary.warning = true;
+    }
+    mServices.dialogs.showSheetAlert(this, summary);
     emit jobEnded(true, converted);
+}
+
+bool ViewController::windowShouldClose()
+{
+    if (!mRunner->busy()) {
+        return true;
+    }
+    if (mCloseWhenEnded) {
+        return false;  // the stop was asked for; the window closes when the worker ends
+    }
+    if (mIsStopTo) {
+        // Stopping already: close as soon as the file in progress is done.
+        mCloseWhenEnded = true;
+        return false;
+    }
+    const int answer = mServices.dialogs.runAlert(
+        this, Alert{text::tip(), text::quitDuringJob(), {text::stopAndQuit(), text::keepConverting()}, true});
+    if (answer != 0 || !mRunner->busy()) {
+        return !mRunner->busy();
+    }
+    mCloseWhenEnded = true;
+    mIsStopTo = true;
+    mAmbrelBt->setText(text::stopping());
+    setTextColor(mAmbrelBt, Qt::white);
+    return false;
 }
 
 // --- the list ---
@@ -602,24 +791,72 @@ void ViewController::dragDropViewFileList(const QStringList& paths)
 void ViewController::DeleteEvent(int row)
 {
     if (!mIsStopTo) {
-        mServices.dialogs.runAlert(this, Alert{text::kTip, text::kCannotDelete, {text::kOk}});
+        mServices.dialogs.runAlert(this, Alert{text::tip(), text::cannotDelete(), {text::ok()}});
         return;
     }
     mModel->removeRecord(row);
     refreshListControls();
 }
 
+void ViewController::DeleteSelectedRows()
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : mTableView->selectionModel()->selectedRows()) {
+        rows.push_back(index.row());
+    }
+    if (rows.empty() && mTableView->currentIndex().isValid()) {
+        rows.push_back(mTableView->currentIndex().row());
+    }
+    if (rows.empty()) {
+        return;
+    }
+    if (!mIsStopTo) {
+        mServices.dialogs.runAlert(this, Alert{text::tip(), text::cannotDelete(), {text::ok()}});
+        return;
+    }
+    // From the last, so the numbers of the rows still to go stay valid.
+    std::sort(rows.begin(), rows.end(), std::greater<>());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    for (int row : rows) {
+        mModel->removeRecord(row);
+    }
+    refreshListControls();
+}
+
+bool ViewController::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == mTableView && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            switch (key->key()) {
+            case Qt::Key_Delete:
+            case Qt::Key_Backspace: DeleteSelectedRows(); return true;
+            case Qt::Key_Return:
+            case Qt::Key_Enter: {
+                const int row = mTableView->currentIndex().row();
+                if (row >= 0 && row < mModel->count() && !mModel->record(row).toPath.empty()) {
+                    PreViewEvent(row);
+                }
+                return true;
+            }
+            default: break;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void ViewController::RemoverAllBtEvent()
 {
     if (!mIsStopTo) {
-        mServices.dialogs.runAlert(this, Alert{text::kTip, text::kCannotDelete, {text::kOk}});
+        mServices.dialogs.runAlert(this, Alert{text::tip(), text::cannotDelete(), {text::ok()}});
         return;
     }
     if (mModel->isEmpty()) {
         return;
     }
     const int answer =
-        mServices.dialogs.runAlert(this, Alert{text::kTip, text::kClearList, {text::kClearNow, text::kCancel}});
+        mServices.dialogs.runAlert(this, Alert{text::tip(), text::clearList(), {text::clearNow(), text::cancel()}});
     if (answer == 0) {
         mModel->removeAll();
     }
@@ -665,7 +902,8 @@ void ViewController::SaveCustomPathBTEvent()
     mSaveHEICPath->setChecked(false);
     mSaveCustomPath->setChecked(true);
     mShowPath->setEnabled(true);
-    mSelectPathBt->setEnabled(true);
+    // During a job the folder stays as the job took it.
+    mSelectPathBt->setEnabled(mIsStopTo && !mRunner->busy());
     mServices.userInfo.WriteData(QStringLiteral("0"), settings_key::kSaveHeicPath);
 }
 

@@ -7,6 +7,8 @@
 // the rows redraw from them.
 #pragma once
 
+#include <QtCore/QCoreApplication>
+#include <QtCore/QElapsedTimer>
 #include <QtWidgets/QWidget>
 
 #include <atomic>
@@ -23,6 +25,8 @@ class QComboBox;
 class QGridLayout;
 class QHBoxLayout;
 class QLabel;
+class QProgressBar;
+class QTimer;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -35,6 +39,7 @@ class DesktopServices;
 class DragDropView;
 class LLButton;
 class PreviewPanel;
+class TaskbarProgress;
 class UserInfo;
 
 // What the controller works with; all must outlive it.
@@ -49,24 +54,102 @@ struct ControllerServices
     // Where the job keeps its temporary streams (in its folder "Ambrel");
     // the user's cache folder when empty.
     QString cacheFolder;
+    // Where the job's progress also shows (the task bar entry); none when null.
+    TaskbarProgress* taskbar = nullptr;
 };
 
-// Window texts.
+// Window texts, in the user's language (Chinese is the source language).
 namespace text {
-inline const QString kTip = QStringLiteral("提示");
-inline const QString kOk = QStringLiteral("确定");
-inline const QString kAddFilesFirst = QStringLiteral("请添加要转换HEIC文件！");
-inline const QString kCannotDelete = QStringLiteral("文件正在转换中，无法删除！");
-inline const QString kClearList = QStringLiteral("是否立即清空列表？");
-inline const QString kClearNow = QStringLiteral("立即清空");
-inline const QString kCancel = QStringLiteral("取消");
-inline const QString kStart = QStringLiteral("转  换");
-inline const QString kStop = QStringLiteral("停 止");
-inline const QString kStopping = QStringLiteral("停止中...");
-inline const QString kRemoveAll = QStringLiteral("全部删除");
-// The summary: "%1" is the count of files written.
-inline const QString kSummary = QStringLiteral("恭喜您，已经成功转换 %1 张图片");
+inline QString tip()
+{
+    return QCoreApplication::translate("ViewController", "提示");
+}
+inline QString ok()
+{
+    return QCoreApplication::translate("ViewController", "确定");
+}
+inline QString addFilesFirst()
+{
+    return QCoreApplication::translate("ViewController", "请添加要转换HEIC文件！");
+}
+inline QString cannotDelete()
+{
+    return QCoreApplication::translate("ViewController", "文件正在转换中，无法删除！");
+}
+inline QString clearList()
+{
+    return QCoreApplication::translate("ViewController", "是否立即清空列表？");
+}
+inline QString clearNow()
+{
+    return QCoreApplication::translate("ViewController", "立即清空");
+}
+inline QString cancel()
+{
+    return QCoreApplication::translate("ViewController", "取消");
+}
+inline QString start()
+{
+    return QCoreApplication::translate("ViewController", "转  换");
+}
+inline QString stop()
+{
+    return QCoreApplication::translate("ViewController", "停 止");
+}
+inline QString stopping()
+{
+    return QCoreApplication::translate("ViewController", "停止中...");
+}
+inline QString removeAll()
+{
+    return QCoreApplication::translate("ViewController", "全部删除");
+}
+// The summary: the count of files written.
+inline QString summary(int converted)
+{
+    return QCoreApplication::translate("ViewController", "恭喜您，已经成功转换 %n 张图片", nullptr, converted);
+}
+// The summary's second line when files failed.
+inline QString failedSummary(int failed)
+{
+    return QCoreApplication::translate("ViewController", "%n 个文件转换失败，原因见该行的提示。", nullptr, failed);
+}
+// The start click with an output folder that cannot be written to: "%1" is the folder.
+inline QString unusableFolder(const QString& folder)
+{
+    return QCoreApplication::translate("ViewController", "无法保存到文件夹“%1”，请选择其他文件夹。").arg(folder);
+}
+// The job's progress: files done of all, the time taken, and after the
+// first file an estimate of the time left.
+inline QString progress(int done, int total, const QString& elapsed)
+{
+    return QCoreApplication::translate("ViewController", "%1 / %2 · 已用 %3").arg(done).arg(total).arg(elapsed);
+}
+inline QString progressWithEstimate(int done, int total, const QString& elapsed, const QString& remaining)
+{
+    return QCoreApplication::translate("ViewController", "%1 / %2 · 已用 %3 · 剩余约 %4")
+        .arg(done)
+        .arg(total)
+        .arg(elapsed, remaining);
+}
+// Closing the window during a job.
+inline QString quitDuringJob()
+{
+    return QCoreApplication::translate("ViewController", "文件正在转换中。是否停止转换并退出？");
+}
+inline QString stopAndQuit()
+{
+    return QCoreApplication::translate("ViewController", "停止并退出");
+}
+inline QString keepConverting()
+{
+    return QCoreApplication::translate("ViewController", "继续转换");
+}
 }  // namespace text
+
+// Whether files can be written into `folder`: it is a folder that can be
+// written to, or it is missing and its nearest existing parent is one.
+[[nodiscard]] bool isUsableOutputFolder(const QString& folder);
 
 class ViewController : public QWidget
 {
@@ -95,6 +178,9 @@ public:
     void addGivenPaths(const QStringList& paths);
     // Removes one row, or every row after a question; refused during a job.
     void DeleteEvent(int row);
+    // The Delete key: removes the selected rows (the current one when none
+    // is selected); refused during a job like DeleteEvent.
+    void DeleteSelectedRows();
     void RemoverAllBtEvent();
 
     // Option actions, from the selected index only.
@@ -109,6 +195,11 @@ public:
     // The preview button of a converted row.
     void PreViewEvent(int row);
 
+    // Whether the window may close now. While a worker runs it asks whether
+    // to stop the job: "stop" requests the stop and the window closes once
+    // the worker has ended (readyToClose); "keep converting" keeps it open.
+    [[nodiscard]] bool windowShouldClose();
+
     FileTableModel& model() { return *mModel; }
     QTableView* tableView() const { return mTableView; }
     bool isStopTo() const { return mIsStopTo; }
@@ -118,13 +209,20 @@ public:
     float ImageZooming() const { return mImageZooming; }
     int nQuality() const { return mQuality; }
     bool isSaveHEICPath() const { return mSaveHeicPath; }
+    // The job's progress: the bar and its text, shown while a job runs.
+    QProgressBar* progressBar() const { return mProgressBar; }
+    QLabel* progressText() const { return mProgressText; }
 
 signals:
     // A job has ended and the window is idle again; `finished` is false after a stop.
     void jobEnded(bool finished, int converted);
+    // The window asked to close during a job, and the job's worker has ended.
+    void readyToClose();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // The table's keys: Delete and Backspace remove, Enter and Return preview.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildInterface();
@@ -136,6 +234,7 @@ private:
     QWidget* buildOptionsPanel();
     QHBoxLayout* buildFormatRow(QWidget* options);
     QHBoxLayout* buildSaveRow(QWidget* options);
+    void nameControls();
     void connectActions();
     void viewDidLoad();
     void setUpFileTable();
@@ -146,6 +245,10 @@ private:
     void setStartButton(const QString& title, const QString& imageName);
     void addChosenItem(const QString& path, bool anyName);
     int rowOfJobRow(int jobRow) const;
+    // A row of the job has its outcome: the count, the bar, the next row.
+    void rowDone(int jobRow);
+    void showProgress();
+    void endProgress();
 
     void onRowConverted(int jobRow, const QString& outputPath);
     void onRowFailed(int jobRow, const QString& text, const QString& detail);
@@ -168,6 +271,11 @@ private:
     bool mExif = true;
     std::vector<std::uint64_t> mJobRowIds;  // the rows of the running job, by id
     std::unique_ptr<JobRunner> mRunner;
+    int mJobDone = 0;    // rows of the job with their outcome
+    int mJobFailed = 0;  // of which failed
+    bool mCloseWhenEnded = false;
+    QElapsedTimer mJobClock;
+    QTimer* mProgressTimer = nullptr;  // refreshes the time taken
 
     FileTableModel* mModel = nullptr;
 
@@ -188,6 +296,8 @@ private:
     QPushButton* mSelectPathBt = nullptr;
     QPushButton* mOpenPathBt = nullptr;
     QPushButton* mAmbrelBt = nullptr;
+    QProgressBar* mProgressBar = nullptr;
+    QLabel* mProgressText = nullptr;
 };
 
 }  // namespace ambrel::app

@@ -1,5 +1,6 @@
 #include "app/update/check_update_window.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
 #include <QtCore/QTimer>
@@ -113,9 +114,9 @@ void NSWindowControllerCheckUpdateApp::windowDidLoad()
 void NSWindowControllerCheckUpdateApp::setLanguage()
 {
     // The check itself starts from Show(), which follows at once.
-    setWindowTitle(QStringLiteral("检查更新"));
-    mUpdateAppButton->setText(QStringLiteral("立即更新"));
-    mCloesButton->setText(QStringLiteral("关闭"));
+    setWindowTitle(QCoreApplication::translate("CheckUpdate", "检查更新"));
+    mUpdateAppButton->setText(QCoreApplication::translate("CheckUpdate", "立即更新"));
+    mCloesButton->setText(QCoreApplication::translate("CheckUpdate", "关闭"));
     mUpdateAppButton->hide();
     mNewVersionTitle->hide();
     mNewVersionTitleScrollView->hide();
@@ -131,9 +132,9 @@ void NSWindowControllerCheckUpdateApp::Show()
 
 void NSWindowControllerCheckUpdateApp::CheckUpdate()
 {
-    setWindowTitle(QStringLiteral("检查更新"));
-    mUpdateAppButton->setText(QStringLiteral("立即更新"));
-    mCloesButton->setText(QStringLiteral("关闭"));
+    setWindowTitle(QCoreApplication::translate("CheckUpdate", "检查更新"));
+    mUpdateAppButton->setText(QCoreApplication::translate("CheckUpdate", "立即更新"));
+    mCloesButton->setText(QCoreApplication::translate("CheckUpdate", "关闭"));
     for (QPushButton* button : {mUpdateAppButton, mCloesButton}) {
         QPalette palette = button->palette();
         palette.setColor(QPalette::ButtonText, Qt::black);
@@ -160,7 +161,7 @@ void NSWindowControllerCheckUpdateApp::CheckUpdate()
         address.chop(1);
     }
     if (address.isEmpty()) {
-        fail(QStringLiteral("未配置更新服务器"),
+        fail(QCoreApplication::translate("CheckUpdate", "未配置更新服务器"),
              QStringLiteral("update check skipped: this build has no update server"));
         mIsLoadUrl = false;
         return;
@@ -197,11 +198,11 @@ void NSWindowControllerCheckUpdateApp::answerArrived(QNetworkReply* reply)
 
     switch (replyLimit(reply)) {
     case ReplyLimit::TooLarge:
-        fail(QStringLiteral("更新服务器的回答过大"),
+        fail(QCoreApplication::translate("CheckUpdate", "更新服务器的回答过大"),
              QStringLiteral("update check failed: the answer is larger than %1 bytes").arg(kMaxAnswerBytes));
         return;
     case ReplyLimit::DeadlinePassed:
-        fail(QStringLiteral("更新服务器响应超时"),
+        fail(QCoreApplication::translate("CheckUpdate", "更新服务器响应超时"),
              QStringLiteral("update check failed: no complete answer within %1 ms").arg(mOptions.deadline.count()));
         return;
     case ReplyLimit::None: break;
@@ -211,9 +212,10 @@ void NSWindowControllerCheckUpdateApp::answerArrived(QNetworkReply* reply)
         const bool quiet =
             reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QString reason = quiet         ? QStringLiteral("更新服务器响应超时")
-                               : status != 0 ? QStringLiteral("更新服务器返回错误（HTTP %1）").arg(status)
-                                             : QStringLiteral("无法连接更新服务器");
+        const QString reason =
+            quiet         ? QCoreApplication::translate("CheckUpdate", "更新服务器响应超时")
+            : status != 0 ? QCoreApplication::translate("CheckUpdate", "更新服务器返回错误（HTTP %1）").arg(status)
+                          : QCoreApplication::translate("CheckUpdate", "无法连接更新服务器");
         fail(reason, QStringLiteral("update check failed: %1").arg(quotedForLog(reply->errorString())));
         return;
     }
@@ -224,7 +226,7 @@ void NSWindowControllerCheckUpdateApp::answerArrived(QNetworkReply* reply)
     const QJsonObject answer = document.object();
     const QJsonValue version = answer.value(QStringLiteral("version"));
     if (data.isEmpty() || error.error != QJsonParseError::NoError || !document.isObject() || !version.isString()) {
-        fail(QStringLiteral("更新服务器的回答无法识别"),
+        fail(QCoreApplication::translate("CheckUpdate", "更新服务器的回答无法识别"),
              QStringLiteral("update check failed: unreadable answer %1").arg(quotedForLog(QString::fromUtf8(data))));
         return;
     }
@@ -233,7 +235,7 @@ void NSWindowControllerCheckUpdateApp::answerArrived(QNetworkReply* reply)
     }
     const QString download = answer.value(QStringLiteral("download")).toString();
     if (!isAcceptableDownloadAddress(QUrl(download, QUrl::StrictMode), mServer)) {
-        fail(QStringLiteral("更新服务器给出的下载地址无效"),
+        fail(QCoreApplication::translate("CheckUpdate", "更新服务器给出的下载地址无效"),
              QStringLiteral("update check failed: download address %1 is neither https nor on the update server")
                  .arg(quotedForLog(download)));
         return;
@@ -250,7 +252,7 @@ void NSWindowControllerCheckUpdateApp::fail(const QString& reason, const QString
 
 void NSWindowControllerCheckUpdateApp::showNewerVersion(const QString& info, const QString& download)
 {
-    mNewVersionTitle->setText(QStringLiteral("软件已经更新，您是否立即升级？"));
+    mNewVersionTitle->setText(QCoreApplication::translate("CheckUpdate", "软件已经更新，您是否立即升级？"));
     if (!info.isEmpty()) {
         mUpdateInfo->setPlainText(info);
     }
@@ -274,11 +276,11 @@ void NSWindowControllerCheckUpdateApp::TimerLoad()
     mNewVersionTitle->show();
     if (!mFailure.isEmpty()) {
         mNewVersionTitleScrollView->hide();
-        mNewVersionTitle->setText(kUpdateCheckFailed + QStringLiteral("：") + mFailure);
+        mNewVersionTitle->setText(updateCheckFailed(mFailure));
         return;
     }
     mNewVersionTitleScrollView->show();
-    mNewVersionTitle->setText(QStringLiteral("已经是最新版本！"));
+    mNewVersionTitle->setText(QCoreApplication::translate("CheckUpdate", "已经是最新版本！"));
 }
 
 void NSWindowControllerCheckUpdateApp::UpdateButtonEvent()

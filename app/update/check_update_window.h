@@ -13,6 +13,7 @@
 // version that is not newer says "已经是最新版本！".
 #pragma once
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QPointer>
 #include <QtCore/QString>
 #include <QtCore/QUrl>
@@ -39,8 +40,11 @@ class BusySpinner;
 // The path of the update document on the update server.
 inline constexpr const char* kUpdateDocumentPath = "/macos/newversionex.htm";
 
-// The verdict of a failed check starts with this text, the reason follows.
-inline const QString kUpdateCheckFailed = QStringLiteral("检查更新失败");
+// The verdict of a failed check: "%1" is the reason.
+inline QString updateCheckFailed(const QString& reason)
+{
+    return QCoreApplication::translate("CheckUpdate", "检查更新失败：%1").arg(reason);
+}
 
 // Whether `download` may be offered to the user: an https address with a
 // host, or an address with the update server's own scheme, host and port.

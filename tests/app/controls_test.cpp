@@ -1,14 +1,19 @@
 // The small controls: the decorations LLButton draws, LLCustomBtn's press and
 // release, the colour views and the white header, and the copy and paste keys.
 #include <QtCore/QTimer>
+#include <QtGui/QAccessible>
 #include <QtGui/QClipboard>
 #include <QtGui/QPainter>
 #include <QtTest/QSignalSpy>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QComboBox>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QMessageBox>
+#include <QtWidgets/QStyle>
 #include <QtWidgets/QTableView>
 
+#include "app/about_window.h"
+#include "app/app_delegate.h"
 #include "app/custom_controls.h"
 #include "app/file_table.h"
 #include "tests/app/app_test_support.h"
@@ -234,6 +239,107 @@ private slots:
         QCOMPARE(field->text(), QString());
         QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
         QCOMPARE(field->text(), QStringLiteral("/srv/out"));
+    }
+
+    // The desktop's font size, palette and style are kept.
+    void applicationKeepsTheDesktopLook()
+    {
+        const QFont oldFont = QApplication::font();
+        const QPalette oldPalette = QApplication::palette();
+        const QString oldStyle = QApplication::style()->name();
+        QFont large = oldFont;
+        large.setPointSizeF(14.5);
+        QApplication::setFont(large);
+        QPalette dark = oldPalette;
+        dark.setColor(QPalette::Window, QColor(30, 30, 34));
+        dark.setColor(QPalette::Base, QColor(20, 20, 24));
+        dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+        QApplication::setPalette(dark);
+
+        ambrel::app::applyApplicationLook(*qApp);
+        const double size = QApplication::font().pointSizeF();
+        const QColor window = QApplication::palette().color(QPalette::Window);
+        const QString style = QApplication::style()->name();
+        {
+            // Under a dark palette the window paints none of its light backgrounds.
+            FreshCacheFolder cache;
+            ControllerFixture f;
+            const QImage shot = f.view().grab().toImage();
+            const QPoint inList = f.view().tableView()->mapTo(&f.view(), f.view().tableView()->rect().center());
+            QVERIFY(shot.pixelColor(inList).lightness() < 128);
+            QVERIFY(shot.pixelColor(f.view().width() / 2, f.view().height() - 4).lightness() < 128);
+        }
+        QApplication::setFont(oldFont);
+        QApplication::setPalette(oldPalette);
+        ambrel::app::applyApplicationLook(*qApp);
+        QCOMPARE(size, 14.5);
+        QCOMPARE(window, QColor(30, 30, 34));
+        QCOMPARE(style, oldStyle);
+    }
+
+    // Rows are chosen with the keyboard; Delete removes them, Enter previews.
+    void keyboardSelectsRemovesAndPreviews()
+    {
+        QTemporaryDir dir;
+        QStringList paths;
+        for (const char* name : {"a.heic", "b.heic", "c.heic", "d.heic"}) {
+            paths.append(dir.filePath(name));
+            writeFile(paths.back(), gridHeic());
+        }
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        f.dialogs.panelAnswers.push_back(paths);
+        f.view().AddHeicFileBtEvent();
+        f.click("SaveHEICPath");
+        QVERIFY(f.runJob());
+        QTableView* table = f.view().tableView();
+        QVERIFY(table->focusPolicy() & Qt::TabFocus);
+        table->setFocus();
+        QTRY_VERIFY(table->hasFocus());
+
+        QTest::keyClick(table, Qt::Key_Home, Qt::ControlModifier);
+        QTest::keyClick(table, Qt::Key_Down, Qt::ShiftModifier);
+        QCOMPARE(table->selectionModel()->selectedRows().size(), 2);
+        QTest::keyClick(table, Qt::Key_Delete);
+        QCOMPARE(f.model().count(), 2);
+        QCOMPARE(QString::fromStdString(f.model().record(0).heicPath), paths[2]);
+
+        QTest::keyClick(table, Qt::Key_End, Qt::ControlModifier);
+        QTest::keyClick(table, Qt::Key_Return);
+        QVERIFY(f.preview.isVisible());
+        QCOMPARE(f.preview.currentItem(), QUrl::fromLocalFile(QString::fromStdString(f.model().record(1).toPath)));
+        f.preview.close();
+        QTest::keyClick(table, Qt::Key_Backspace);
+        QCOMPARE(f.model().count(), 1);
+    }
+
+    void everyControlHasAnAccessibleName()
+    {
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        FakeDesktop desktop;
+        ambrel::app::AboutWindow about(desktop, QStringLiteral("https://example.org"));
+        QList<QWidget*> controls;
+        for (QWidget* root : {static_cast<QWidget*>(&f.view()), static_cast<QWidget*>(&about)}) {
+            for (QWidget* widget : root->findChildren<QWidget*>()) {
+                // The table's own parts (its hidden corner button) are Qt's.
+                if (qobject_cast<QTableView*>(widget->parentWidget()) != nullptr) {
+                    continue;
+                }
+                if (qobject_cast<QAbstractButton*>(widget) != nullptr || qobject_cast<QComboBox*>(widget) != nullptr ||
+                    qobject_cast<QLineEdit*>(widget) != nullptr || qobject_cast<QTableView*>(widget) != nullptr ||
+                    qobject_cast<ambrel::app::LLCustomBtn*>(widget) != nullptr) {
+                    controls.append(widget);
+                }
+            }
+        }
+        QVERIFY(controls.size() >= 14);
+        for (QWidget* control : controls) {
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+            QVERIFY(accessible != nullptr);
+            QVERIFY2(!accessible->text(QAccessible::Name).trimmed().isEmpty(),
+                     qPrintable(control->objectName() + ' ' + control->metaObject()->className()));
+        }
     }
 };
 

@@ -3,19 +3,31 @@
 // left and during the last file, a start click while the stopped worker is
 // finishing, rows removed while stopping, and a second job after a first.
 #include <QtCore/QMimeData>
+#include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
+#include <QtDBus/QDBusArgument>
+#include <QtDBus/QDBusConnection>
+#include <QtDBus/QDBusMessage>
+#include <QtDBus/QDBusMetaType>
 #include <QtGui/QDragEnterEvent>
 #include <QtTest/QSignalSpy>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
+#include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QRadioButton>
+#include <QtWidgets/QTableView>
+
+#include <string_view>
 
 #include "app/custom_controls.h"
 #include "app/drag_drop_view.h"
 #include "app/images.h"
+#include "app/main_window.h"
+#include "app/taskbar_progress.h"
 #include "tests/app/app_test_support.h"
 
 using namespace apptest;
@@ -75,6 +87,57 @@ QString lastSummary(ControllerFixture& f)
 const char* const kJobLocked[] = {"OutFormat", "ImageSize", "ImageQuality", "Exif", "SelectPathBt", "AddFileBt"};
 const char* const kJobFree[] = {"AmbrelBt", "SaveHEICPath", "SaveCustomPath", "OpenPathBt", "RemoveAllBt"};
 
+// A bus of the test's own (a dbus-daemon it starts) and what the launcher
+// entry signals on it said.
+class PrivateBus : public QObject
+{
+    Q_OBJECT
+public:
+    PrivateBus()
+    {
+        mDaemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
+        if (!mDaemon.waitForStarted(10000) || !mDaemon.waitForReadyRead(10000)) {
+            return;
+        }
+        address = QString::fromUtf8(mDaemon.readLine()).trimmed();
+        QDBusConnection listener = QDBusConnection::connectToBus(address, QStringLiteral("ambrel-test-listener"));
+        listener.connect({}, {}, QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"), this,
+                         SLOT(updated(QDBusMessage)));
+    }
+    ~PrivateBus() override
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("ambrel-test-listener"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("ambrel-test-sender"));
+        mDaemon.kill();
+        mDaemon.waitForFinished(10000);
+    }
+    QDBusConnection sender() const
+    {
+        return QDBusConnection::connectToBus(address, QStringLiteral("ambrel-test-sender"));
+    }
+
+    QString address;
+    QStringList updates;  // "uri progress visible"
+
+private slots:
+    void updated(const QDBusMessage& message)
+    {
+        const QList<QVariant> arguments = message.arguments();
+        if (arguments.size() != 2) {
+            updates.append(QStringLiteral("malformed"));
+            return;
+        }
+        const QVariantMap properties = qdbus_cast<QVariantMap>(arguments[1]);
+        updates.append(QStringLiteral("%1 %2 %3")
+                           .arg(arguments[0].toString())
+                           .arg(properties.value(QStringLiteral("progress")).toDouble())
+                           .arg(properties.value(QStringLiteral("progress-visible")).toBool() ? "true" : "false"));
+    }
+
+private:
+    QProcess mDaemon;
+};
+
 }  // namespace
 
 class JobTest : public QObject
@@ -128,6 +191,31 @@ private slots:
         QVERIFY(!f.view().isStopTo());
         QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
 
+        // The row being converted says so, in its own colour, and the
+        // window counts the rows done.
+        QCOMPARE(stateOf(f, 0), RowState::Converting);
+        QCOMPARE(stateText(f, 0), QStringLiteral("转换中..."));
+        QCOMPARE(stateImage(f, 0), QString());
+        QCOMPARE(stateOf(f, 1), RowState::NotConverted);
+        auto* bar = f.control<QProgressBar>("ProgressBar");
+        auto* progress = f.control<QLabel>("ProgressText");
+        QVERIFY(bar->isVisible());
+        QCOMPARE(bar->maximum(), 5);
+        QCOMPARE(bar->value(), 0);
+        QVERIFY2(progress->text().startsWith(QStringLiteral("0 / 5 · 已用 0:")), qPrintable(progress->text()));
+        QVERIFY(!progress->text().contains(QStringLiteral("剩余")));
+        const QImage cells = f.view().tableView()->viewport()->grab().toImage();
+        const QRect stateCell = f.view().tableView()->visualRect(f.model().index(0, FileTableModel::StateColumn));
+        bool mainColour = false;
+        for (int y = stateCell.top(); y <= stateCell.bottom() && !mainColour; ++y) {
+            for (int x = stateCell.left(); x <= stateCell.right() && !mainColour; ++x) {
+                const QColor pixel = cells.pixelColor(x, y);
+                mainColour =
+                    std::abs(pixel.red() - 110) + std::abs(pixel.green() - 57) + std::abs(pixel.blue() - 192) < 40;
+            }
+        }
+        QVERIFY(mainColour);
+
         for (const char* name : kJobLocked) {
             QVERIFY2(!f.control<QWidget>(name)->isEnabled(), name);
         }
@@ -146,8 +234,20 @@ private slots:
         QApplication::sendEvent(f.control<ambrel::app::DragDropView>("DropView"), &drop);
         QCOMPARE(f.model().count(), 5);
 
+        f.gate.holdBeforeReportOf(1);
+        f.gate.release();
+        QTRY_COMPARE_WITH_TIMEOUT(stateOf(f, 1), RowState::Converting, kTimeout);
+        QCOMPARE(stateOf(f, 0), RowState::Converted);
+        QCOMPARE(bar->value(), 1);
+        QVERIFY2(progress->text().startsWith(QStringLiteral("1 / 5 · 已用 ")) &&
+                     progress->text().contains(QStringLiteral(" · 剩余约 ")),
+                 qPrintable(progress->text()));
+        QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
+
         f.gate.release();
         QVERIFY(f.waitForJobEnd());
+        QVERIFY(!bar->isVisible());
+        QVERIFY(!progress->isVisible());
 
         QCOMPARE(stateOf(f, 0), RowState::Converted);
         QCOMPARE(stateImage(f, 0), QStringLiteral("ToComplete"));
@@ -181,7 +281,9 @@ private slots:
         QCOMPARE(imageFileSize(outputOf(f, 0)), QSize(192, 128));
         QCOMPARE(imageFileSize(outputOf(f, 4)), QSize(192, 128));
 
-        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 2 张图片"));
+        // The summary counts the failures too, under a warning icon.
+        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 2 张图片\n3 个文件转换失败，原因见该行的提示。"));
+        QVERIFY(f.dialogs.alerts.back().alert.warning);
         QCOMPARE(f.dialogs.alerts.back().alert.messageText, QStringLiteral("提示"));
         QCOMPARE(f.dialogs.alerts.back().alert.buttons, QStringList{"确定"});
         QCOMPARE(start->text(), QStringLiteral("转  换"));
@@ -189,8 +291,162 @@ private slots:
         QVERIFY(f.view().isStopTo());
         QVERIFY(!f.view().workerBusy());
         for (const char* name : kJobLocked) {
-            QVERIFY2(f.control<QWidget>(name)->isEnabled(), name);
+            // The folder button belongs to the save-to-folder mode, which is off.
+            const bool enabled = std::string_view(name) != "SelectPathBt";
+            QVERIFY2(f.control<QWidget>(name)->isEnabled() == enabled, name);
         }
+        QVERIFY(!f.control<QLineEdit>("ShowPath")->isEnabled());
+    }
+
+    void summaryWithoutFailuresIsInformational()
+    {
+        QTemporaryDir dir;
+        const QString source = dir.filePath("photo.heic");
+        writeFile(source, gridHeic());
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, {source});
+        f.click("SaveHEICPath");
+        QVERIFY(f.runJob());
+        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 1 张图片"));
+        QVERIFY(!f.dialogs.alerts.back().alert.warning);
+    }
+
+    void unusableOutputFolderIsReportedBeforeDecoding_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("inside a file") << QStringLiteral("file/sub");
+        QTest::newRow("a file") << QStringLiteral("file");
+        QTest::newRow("read-only folder") << QStringLiteral("locked/out");
+        QTest::newRow("empty text") << QString();
+    }
+
+    void unusableOutputFolderIsReportedBeforeDecoding()
+    {
+        QFETCH(QString, folder);
+        QTemporaryDir dir;
+        const QString source = dir.filePath("photo.heic");
+        writeFile(source, gridHeic());
+        writeFile(dir.filePath("file"), "x");
+        QDir().mkpath(dir.filePath("locked"));
+        QFile::setPermissions(dir.filePath("locked"), QFile::ReadOwner | QFile::ExeOwner);
+        if (folder == QStringLiteral("locked/out") && QFileInfo(dir.filePath("locked")).isWritable()) {
+            QSKIP("running with rights that write into read-only folders");
+        }
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, {source});
+        f.click("SaveCustomPath");
+        const QString path = folder.isEmpty() ? QString() : dir.filePath(folder);
+        f.control<QLineEdit>("ShowPath")->setText(path);
+
+        f.click("AmbrelBt");
+        QCOMPARE(f.dialogs.alerts.size(), std::size_t(1));
+        QVERIFY(!f.dialogs.alerts.back().sheet);
+        QVERIFY(f.dialogs.alerts.back().alert.warning);
+        QCOMPARE(f.dialogs.alerts.back().alert.informativeText,
+                 QStringLiteral("无法保存到文件夹“%1”，请选择其他文件夹。").arg(path));
+        QCOMPARE(f.gate.jobCount(), 0);
+        QVERIFY(f.view().isStopTo());
+        QCOMPARE(f.control<QPushButton>("AmbrelBt")->text(), QStringLiteral("转  换"));
+        QCOMPARE(stateOf(f, 0), RowState::NotConverted);
+        QFile::setPermissions(dir.filePath("locked"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    void taskbarEntryShowsTheProgress()
+    {
+        PrivateBus bus;
+        if (bus.address.isEmpty()) {
+            QSKIP("no dbus-daemon to carry the launcher entry's signals");
+        }
+        QTemporaryDir dir;
+        const QString first = dir.filePath("first.heic");
+        const QString second = dir.filePath("second.heic");
+        writeFile(first, gridHeic());
+        writeFile(second, gridHeic());
+        FreshCacheFolder cache;
+        FakeDialogs dialogs;
+        FakeDesktop desktop;
+        ambrel::app::PreviewWindow preview;
+        ambrel::app::UserInfo userInfo(ambrel::app::userCacheFolder());
+        JobGate gate;
+        QTemporaryDir jobCache;
+        ambrel::app::TaskbarProgress taskbar(QStringLiteral("ambrel"), bus.sender());
+        ambrel::app::ViewController view(ambrel::app::ControllerServices{dialogs, desktop, preview, userInfo,
+                                                                         gate.function(), jobCache.path(), &taskbar});
+        dialogs.panelAnswers.push_back({first, second});
+        view.AddHeicFileBtEvent();
+        view.SaveHEICPathBTEvent();
+        gate.holdBeforeReportOf(1);
+        QSignalSpy ended(&view, &ambrel::app::ViewController::jobEnded);
+        struct OpenGateAtEnd
+        {
+            JobGate& gate;
+            ~OpenGateAtEnd() { gate.openForever(); }
+        } openAtEnd{gate};
+        view.AmbrelBtEvent();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), kTimeout);
+        QTRY_VERIFY2_WITH_TIMEOUT(bus.updates.contains(QStringLiteral("application://ambrel.desktop 0.5 true")),
+                                  qPrintable(bus.updates.join('|')), kTimeout);
+        QCOMPARE(bus.updates.first(), QStringLiteral("application://ambrel.desktop 0 true"));
+        QCOMPARE(bus.updates.count(QStringLiteral("application://ambrel.desktop 0.5 true")), 1);  // sent once
+        gate.release();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(bus.updates.last(), QStringLiteral("application://ambrel.desktop 0 false"), kTimeout);
+    }
+
+    void closingDuringAJobAsksAndWaitsForTheWorker()
+    {
+        QTemporaryDir dir;
+        const QString first = dir.filePath("first.heic");
+        const QString second = dir.filePath("second.heic");
+        writeFile(first, gridHeic());
+        writeFile(second, gridHeic());
+        FreshCacheFolder cache;
+        FakeDialogs dialogs;
+        FakeDesktop desktop;
+        ambrel::app::PreviewWindow preview;
+        ambrel::app::UserInfo userInfo(ambrel::app::userCacheFolder());
+        JobGate gate;
+        QTemporaryDir jobCache;
+        auto* view = new ambrel::app::ViewController(
+            ambrel::app::ControllerServices{dialogs, desktop, preview, userInfo, gate.function(), jobCache.path()});
+        ambrel::app::MainWindow window(view);
+        QSignalSpy closed(&window, &ambrel::app::MainWindow::closed);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        dialogs.panelAnswers.push_back({first, second});
+        view->AddHeicFileBtEvent();
+        view->SaveHEICPathBTEvent();
+        gate.holdBeforeReportOf(0);
+        view->AmbrelBtEvent();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), kTimeout);
+
+        // "Keep converting": the window and the job go on.
+        dialogs.alertAnswers.push_back(1);
+        QVERIFY(!window.close());
+        QVERIFY(window.isVisible());
+        QCOMPARE(closed.count(), 0);
+        QCOMPARE(dialogs.alerts.size(), std::size_t(1));
+        QCOMPARE(dialogs.alerts.back().alert.informativeText, QStringLiteral("文件正在转换中。是否停止转换并退出？"));
+        QCOMPARE(dialogs.alerts.back().alert.buttons, (QStringList{"停止并退出", "继续转换"}));
+        QVERIFY(!view->isStopTo());
+
+        // "Stop": the window stays until the worker has ended, then closes
+        // without a summary.
+        dialogs.alertAnswers.push_back(0);
+        QVERIFY(!window.close());
+        QVERIFY(window.isVisible());
+        QVERIFY(view->isStopTo());
+        QVERIFY(view->workerBusy());
+        QVERIFY(!window.close());  // asked again meanwhile: no second question
+        QCOMPARE(dialogs.alerts.size(), std::size_t(2));
+        gate.release();
+        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, kTimeout);
+        QVERIFY(!window.isVisible());
+        QVERIFY(!view->workerBusy());
+        QCOMPARE(dialogs.alerts.size(), std::size_t(2));
+        QCOMPARE(view->model().record(1).toPath, std::string());
     }
 
     void optionsReachTheFiles()
@@ -231,18 +487,19 @@ private slots:
         QCOMPARE(QFileInfo(small).absolutePath(), folder);
         QCOMPARE(fileNames(folder).size(), 3);
 
-        // A regular file where the folder should be: the write fails.
+        // A regular file where the folder should be, or a folder that cannot
+        // be made: said at the start click, before any file is decoded.
         const QString plainFile = dir.filePath("plain.txt");
         writeFile(plainFile, "x");
-        f.control<QLineEdit>("ShowPath")->setText(plainFile);
-        QVERIFY(f.runJob());
-        QCOMPARE(stateText(f, 0), QStringLiteral("保存文件失败"));
-        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 0 张图片"));
-
-        // A folder that cannot be made.
-        f.control<QLineEdit>("ShowPath")->setText(plainFile + "/inside");
-        QVERIFY(f.runJob());
-        QCOMPARE(stateText(f, 0), QStringLiteral("文件不存在，保存失败！"));
+        const int jobs = f.gate.jobCount();
+        for (const QString& unusable : {plainFile, plainFile + "/inside"}) {
+            f.control<QLineEdit>("ShowPath")->setText(unusable);
+            f.click("AmbrelBt");
+            QCOMPARE(f.dialogs.alerts.back().alert.informativeText,
+                     QStringLiteral("无法保存到文件夹“%1”，请选择其他文件夹。").arg(unusable));
+            QCOMPARE(f.gate.jobCount(), jobs);
+            QCOMPARE(stateOf(f, 0), RowState::Converted);
+        }
     }
 
     void photosFromACameraConvert()
@@ -390,15 +647,20 @@ private slots:
 
         f.gate.holdBeforeReportOf(0);
         f.click("AmbrelBt");
-        // Before the worker has reported anything, every row is fresh again.
+        // Before the worker has reported anything, every row is fresh again;
+        // the first is the one being converted.
+        QCOMPARE(stateOf(f, 0), RowState::Converting);
+        QCOMPARE(stateText(f, 0), QStringLiteral("转换中..."));
+        QCOMPARE(stateOf(f, 1), RowState::NotConverted);
+        QCOMPARE(stateImage(f, 1), QStringLiteral("NoTo"));
+        QCOMPARE(stateText(f, 1), QString());
         for (int row : {0, 1}) {
-            QCOMPARE(stateOf(f, row), RowState::NotConverted);
-            QCOMPARE(stateImage(f, row), QStringLiteral("NoTo"));
-            QCOMPARE(stateText(f, row), QString());
+            QVERIFY(f.model().record(row).toPath.empty());
+            QVERIFY(f.model().record(row).toErrInfo.empty());
             QVERIFY(!previewShown(f, row));
         }
         QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
-        QCOMPARE(stateOf(f, 0), RowState::NotConverted);
+        QCOMPARE(stateOf(f, 0), RowState::Converting);
         f.gate.release();
         QVERIFY(f.waitForJobEnd());
         QCOMPARE(stateOf(f, 0), RowState::Converted);

@@ -1,7 +1,12 @@
 // The preview of converted rows (its toggling and the five formats), and
 // the About window.
+#include <QtGui/QScreen>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QLabel>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdlib>
 
 #include "app/about_window.h"
 #include "app/custom_controls.h"
@@ -42,12 +47,14 @@ private slots:
         f.clickRowButton(0, true);
         QVERIFY(f.preview.isVisible());
         QCOMPARE(f.preview.currentItem(), QUrl::fromLocalFile(outputOf(f, 0)));
+        QTRY_VERIFY(!f.preview.loading());
         QCOMPARE(f.preview.image().size(), QSize(192, 128));
         QCOMPARE(f.preview.windowTitle(), QFileInfo(outputOf(f, 0)).fileName());
 
         // Another row's button closes the preview instead of switching...
         f.clickRowButton(1, true);
         QVERIFY(!f.preview.isVisible());
+        QVERIFY(f.preview.image().isNull());  // the picture goes with the window
         // ...and the next click opens it on that row.
         f.clickRowButton(1, true);
         QVERIFY(f.preview.isVisible());
@@ -59,6 +66,7 @@ private slots:
         QFile::remove(outputOf(f, 0));
         f.clickRowButton(0, true);
         QVERIFY(f.preview.isVisible());
+        QTRY_VERIFY(!f.preview.loading());
         QVERIFY(f.preview.image().isNull());
         f.preview.close();
     }
@@ -96,8 +104,59 @@ private slots:
         QCOMPARE(imageFileSize(output), QSize(192, 128));
         f.clickRowButton(0, true);
         QVERIFY(f.preview.isVisible());
+        QTRY_VERIFY(!f.preview.loading());
         QCOMPARE(f.preview.image().size(), QSize(192, 128));
         f.preview.close();
+    }
+
+    void largePictureIsPreviewedAtScreenSize_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("alpha");
+        QTest::newRow("JPEG") << "large.JPG" << false;
+        QTest::newRow("PNG") << "large.PNG" << false;
+        QTest::newRow("PNG with alpha") << "large-alpha.PNG" << true;
+        QTest::newRow("BMP") << "large.BMP" << false;
+    }
+
+    // The window opens at once as busy; the picture comes decoded at the
+    // screen's size, not the file's, and is dropped when the window closes.
+    void largePictureIsPreviewedAtScreenSize()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, alpha);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        // Left half red, right half blue; with alpha, the bottom half is clear.
+        cv::Mat picture(3000, 4000, alpha ? CV_8UC4 : CV_8UC3,
+                        alpha ? cv::Scalar(0, 0, 255, 255) : cv::Scalar(0, 0, 255));
+        picture.colRange(2000, 4000).setTo(alpha ? cv::Scalar(255, 0, 0, 255) : cv::Scalar(255, 0, 0));
+        if (alpha) {
+            picture.rowRange(1500, 3000).setTo(cv::Scalar(0, 0, 0, 0));
+        }
+        QVERIFY(cv::imwrite(path.toStdString(), picture));
+
+        ambrel::app::PreviewWindow preview;
+        preview.previewFile(QUrl::fromLocalFile(path));
+        QVERIFY(preview.isVisible());
+        QVERIFY(preview.loading());
+        QTRY_VERIFY_WITH_TIMEOUT(!preview.loading(), 60000);
+        const QSize screen = preview.screen()->availableSize() * preview.screen()->devicePixelRatio();
+        const QImage& shown = preview.image();
+        QVERIFY(!shown.isNull());
+        QVERIFY2(shown.width() <= screen.width() && shown.height() <= screen.height(),
+                 qPrintable(QStringLiteral("%1 x %2").arg(shown.width()).arg(shown.height())));
+        QVERIFY(std::abs(shown.width() * 3 - shown.height() * 4) <= 8);
+        const QColor left = shown.pixelColor(shown.width() / 4, shown.height() / 4);
+        const QColor right = shown.pixelColor(shown.width() * 3 / 4, shown.height() / 4);
+        QVERIFY(left.red() > 200 && left.blue() < 50);
+        QVERIFY(right.blue() > 200 && right.red() < 50);
+        if (alpha) {
+            QCOMPARE(shown.pixelColor(shown.width() / 4, shown.height() * 3 / 4).alpha(), 0);
+            QCOMPARE(left.alpha(), 255);
+        }
+        preview.close();
+        QVERIFY(preview.image().isNull());
     }
 
     // 16-bit samples are shown at 8 bits, and alpha as alpha.

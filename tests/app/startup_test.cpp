@@ -1,13 +1,18 @@
 // Start-up: the real program's log file over two runs, and the main window
 // with its menu as the application opens it.
+#include <QtCore/QLocale>
 #include <QtCore/QProcess>
 #include <QtGui/QAction>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QMessageBox>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QRadioButton>
 
 #include "app/about_window.h"
 #include "app/app_delegate.h"
 #include "app/main_window.h"
 #include "app/stats/user_action_analysis.h"
+#include "app/translations.h"
 #include "app/update/check_update_window.h"
 #include "tests/app/app_test_support.h"
 
@@ -37,6 +42,48 @@ QByteArray runUntilLogged(const QProcessEnvironment& environment, const QString&
     process.waitForFinished(30000);
     return process.readAllStandardOutput() + process.readAllStandardError();
 }
+
+// The environment of a run of the real program inside `home`.
+QProcessEnvironment programEnvironment(const QTemporaryDir& home)
+{
+    QDir().mkpath(home.filePath("runtime"));
+    QFile::setPermissions(home.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", home.path());
+    environment.insert("XDG_CACHE_HOME", home.filePath("cache"));
+    environment.insert("XDG_DATA_HOME", home.filePath("data"));
+    environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    environment.insert("XDG_RUNTIME_DIR", home.filePath("runtime"));
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    return environment;
+}
+
+// Waits until one of the files matching `pattern` in `folder` holds `line`;
+// its path, or an empty text after a while.
+QString waitForLoggedLine(const QString& folder, const QString& pattern, const QString& line)
+{
+    for (int tries = 0; tries < 600; ++tries) {
+        for (const QString& name : QDir(folder).entryList({pattern}, QDir::Files)) {
+            const QString path = folder + '/' + name;
+            if (QString::fromUtf8(readFile(path)).split('\n').contains(line)) {
+                return path;
+            }
+        }
+        QTest::qWait(100);
+    }
+    return {};
+}
+
+// Makes the window's texts follow `locale` for as long as it exists.
+class LanguageScope
+{
+public:
+    explicit LanguageScope(const QLocale& locale) { installed = ambrel::app::installTranslations(locale); }
+    ~LanguageScope() { ambrel::app::removeTranslations(); }
+    LanguageScope(const LanguageScope&) = delete;
+    LanguageScope& operator=(const LanguageScope&) = delete;
+    bool installed = false;
+};
 
 }  // namespace
 
@@ -84,6 +131,122 @@ private slots:
         QVERIFY2(!text.contains(first), qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("创建文件成功")));  // the settings file exists now
         QVERIFY(text.startsWith(QStringLiteral("Ambrel " AMBREL_TEST_VERSION " started\n")));
+    }
+
+    void secondInstanceKeepsTheFirstOnesLog()
+    {
+        QTemporaryDir home;
+        const QString first = home.filePath("first.heic");
+        const QString second = home.filePath("second.heic");
+        writeFile(first, "x");
+        writeFile(second, "x");
+        const QProcessEnvironment environment = programEnvironment(home);
+        const QString folder = home.filePath("data/Ambrel");
+        const QString firstLine = QStringLiteral("找到重复：%1").arg(first);
+        const QString secondLine = QStringLiteral("找到重复：%1").arg(second);
+
+        QProcess running;
+        running.setProcessEnvironment(environment);
+        running.start(QStringLiteral(AMBREL_APP), {first, first});
+        QVERIFY(running.waitForStarted(30000));
+        QCOMPARE(waitForLoggedLine(folder, QStringLiteral("Ambrel.log"), firstLine), folder + "/Ambrel.log");
+
+        // Started while the first runs: a log of its own.
+        QProcess other;
+        other.setProcessEnvironment(environment);
+        other.start(QStringLiteral(AMBREL_APP), {second, second});
+        QVERIFY(other.waitForStarted(30000));
+        const QString otherLog = waitForLoggedLine(folder, QStringLiteral("Ambrel*.log"), secondLine);
+        QCOMPARE(otherLog, folder + QStringLiteral("/Ambrel-%1.log").arg(other.processId()));
+        const QString firstLog = QString::fromUtf8(readFile(folder + "/Ambrel.log"));
+        QVERIFY2(firstLog.split('\n').contains(firstLine), qPrintable(firstLog));
+        QVERIFY(!firstLog.contains(second));
+        other.kill();
+        other.waitForFinished(30000);
+        running.kill();
+        running.waitForFinished(30000);
+
+        // The next run alone takes Ambrel.log again and clears the ended one's log.
+        bool logged = false;
+        runUntilLogged(environment, folder + "/Ambrel.log", {second, second}, secondLine, logged);
+        QVERIFY(logged);
+        QVERIFY(!QFile::exists(otherLog));
+    }
+
+    void windowSpeaksTheUsersLanguage_data()
+    {
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QStringList>("texts");
+        // Start button, add link, save modes, folder button, a column, the
+        // empty-list alert, a failed row, the summary, the About title and
+        // Qt's own Cancel button.
+        QTest::newRow("English") << QLocale(QLocale::English, QLocale::UnitedKingdom)
+                                 << QStringList{
+                                        "Convert",
+                                        "＋ Add Files",
+                                        "Beside the source",
+                                        "Choose…",
+                                        "State",
+                                        "Please add the HEIC files to convert!",
+                                        "Conversion failed",
+                                        "Done: 0 pictures converted\n1 file failed; its row's tooltip says why.",
+                                        "About Ambrel",
+                                        "Cancel"};
+        QTest::newRow("German") << QLocale(QLocale::German, QLocale::Germany)
+                                << QStringList{"Convert",
+                                               "＋ Add Files",
+                                               "Beside the source",
+                                               "Choose…",
+                                               "State",
+                                               "Please add the HEIC files to convert!",
+                                               "Conversion failed",
+                                               "Done: 0 pictures converted\n1 file failed; its row's tooltip says why.",
+                                               "About Ambrel",
+                                               "Cancel"};
+        QTest::newRow("Chinese")
+            << QLocale(QLocale::Chinese, QLocale::China)
+            << QStringList{"转  换",         "＋ 添加文件",
+                           "保存到原文件夹", "选择…",
+                           "状态",           "请添加要转换HEIC文件！",
+                           "文件转换失败",   "恭喜您，已经成功转换 0 张图片\n1 个文件转换失败，原因见该行的提示。",
+                           "关于我们",       "取消"};
+    }
+
+    void windowSpeaksTheUsersLanguage()
+    {
+        QFETCH(QLocale, locale);
+        QFETCH(QStringList, texts);
+        const LanguageScope language(locale);
+        QVERIFY(language.installed);
+        QTemporaryDir dir;
+        const QString junk = dir.filePath("junk.heic");
+        writeFile(junk, "not a HEIF file at all");
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        QCOMPARE(f.control<QPushButton>("AmbrelBt")->text(), texts[0]);
+        QCOMPARE(f.control<QPushButton>("AddFileBt")->text(), texts[1]);
+        QCOMPARE(f.control<QRadioButton>("SaveHEICPath")->text(), texts[2]);
+        QCOMPARE(f.control<QPushButton>("SelectPathBt")->text(), texts[3]);
+        QCOMPARE(f.model().headerData(ambrel::app::FileTableModel::StateColumn, Qt::Horizontal, Qt::DisplayRole),
+                 QVariant(texts[4]));
+
+        f.click("AmbrelBt");
+        QCOMPARE(f.dialogs.alerts.back().alert.informativeText, texts[5]);
+
+        f.dialogs.panelAnswers.push_back({junk});
+        f.view().AddHeicFileBtEvent();
+        f.click("SaveHEICPath");
+        QVERIFY(f.runJob());
+        QCOMPARE(f.model().index(0, ambrel::app::FileTableModel::StateColumn).data().toString(), texts[6]);
+        QCOMPARE(f.dialogs.alerts.back().alert.informativeText, texts[7]);
+
+        FakeDesktop desktop;
+        const ambrel::app::AboutWindow about(desktop, {});
+        QCOMPARE(about.windowTitle(), texts[8]);
+
+        QMessageBox box;
+        box.setStandardButtons(QMessageBox::Cancel);
+        QCOMPARE(box.button(QMessageBox::Cancel)->text(), texts[9]);
     }
 
     void startUpOpensTheWindowWithItsMenu()

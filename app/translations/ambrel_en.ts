@@ -1,0 +1,335 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>AboutWindow</name>
+    <message>
+        <source>关于我们</source>
+        <translation>About Ambrel</translation>
+    </message>
+    <message>
+        <source>主程序版本: %1</source>
+        <translation>Version: %1</translation>
+    </message>
+    <message>
+        <source>官网: %1</source>
+        <translation>Website: %1</translation>
+    </message>
+</context>
+<context>
+    <name>CheckUpdate</name>
+    <message>
+        <source>检查更新失败：%1</source>
+        <translation>The update check failed: %1</translation>
+    </message>
+    <message>
+        <source>检查更新</source>
+        <translation>Check for Updates</translation>
+    </message>
+    <message>
+        <source>立即更新</source>
+        <translation>Update Now</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>未配置更新服务器</source>
+        <translation>no update server is configured</translation>
+    </message>
+    <message>
+        <source>更新服务器的回答过大</source>
+        <translation>the update server's answer is too large</translation>
+    </message>
+    <message>
+        <source>更新服务器响应超时</source>
+        <translation>the update server did not answer in time</translation>
+    </message>
+    <message>
+        <source>更新服务器返回错误（HTTP %1）</source>
+        <translation>the update server returned an error (HTTP %1)</translation>
+    </message>
+    <message>
+        <source>无法连接更新服务器</source>
+        <translation>cannot reach the update server</translation>
+    </message>
+    <message>
+        <source>更新服务器的回答无法识别</source>
+        <translation>the update server's answer cannot be read</translation>
+    </message>
+    <message>
+        <source>更新服务器给出的下载地址无效</source>
+        <translation>the update server gave an invalid download address</translation>
+    </message>
+    <message>
+        <source>软件已经更新，您是否立即升级？</source>
+        <translation>A new version is available. Update now?</translation>
+    </message>
+    <message>
+        <source>已经是最新版本！</source>
+        <translation>You have the latest version.</translation>
+    </message>
+</context>
+<context>
+    <name>Dialogs</name>
+    <message>
+        <source>添加 HEIC 文件…</source>
+        <translation>Add HEIC Files…</translation>
+    </message>
+    <message>
+        <source>添加文件夹…</source>
+        <translation>Add a Folder…</translation>
+    </message>
+    <message>
+        <source>添加 HEIC 文件</source>
+        <translation>Add HEIC Files</translation>
+    </message>
+    <message>
+        <source>添加文件夹</source>
+        <translation>Add a Folder</translation>
+    </message>
+    <message>
+        <source>选择输出文件夹</source>
+        <translation>Choose the Output Folder</translation>
+    </message>
+    <message>
+        <source>选择</source>
+        <translation>Choose</translation>
+    </message>
+    <message>
+        <source>HEIC 图片</source>
+        <translation>HEIC pictures</translation>
+    </message>
+    <message>
+        <source>所有文件</source>
+        <translation>All files</translation>
+    </message>
+</context>
+<context>
+    <name>FileTable</name>
+    <message>
+        <source>文件</source>
+        <translation>File</translation>
+    </message>
+    <message>
+        <source>大小</source>
+        <translation>Size</translation>
+    </message>
+    <message>
+        <source>状态</source>
+        <translation>State</translation>
+    </message>
+    <message>
+        <source>操作</source>
+        <translation>Actions</translation>
+    </message>
+    <message>
+        <source>预览</source>
+        <translation>Preview</translation>
+    </message>
+    <message>
+        <source>删除</source>
+        <translation>Remove</translation>
+    </message>
+    <message>
+        <source>路径下找不到文件</source>
+        <translation>File not found</translation>
+    </message>
+    <message>
+        <source>文件转换失败</source>
+        <translation>Conversion failed</translation>
+    </message>
+    <message>
+        <source>文件不存在，保存失败！</source>
+        <translation>Folder missing, not saved!</translation>
+    </message>
+    <message>
+        <source>保存文件失败</source>
+        <translation>Could not save the file</translation>
+    </message>
+    <message>
+        <source>转换中...</source>
+        <translation>Converting...</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>关于我们</source>
+        <translation>About Ambrel</translation>
+    </message>
+    <message>
+        <source>检查更新…</source>
+        <translation>Check for Updates…</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>Quit</translation>
+    </message>
+</context>
+<context>
+    <name>PreviewWindow</name>
+    <message>
+        <source>无法显示这个文件</source>
+        <translation>This file cannot be shown</translation>
+    </message>
+    <message>
+        <source>文件不存在</source>
+        <translation>The file does not exist</translation>
+    </message>
+    <message>
+        <source>正在打开…</source>
+        <translation>Opening…</translation>
+    </message>
+</context>
+<context>
+    <name>ViewController</name>
+    <message>
+        <source>提示</source>
+        <translation>Note</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>请添加要转换HEIC文件！</source>
+        <translation>Please add the HEIC files to convert!</translation>
+    </message>
+    <message>
+        <source>文件正在转换中，无法删除！</source>
+        <translation>Files are being converted; nothing can be removed now!</translation>
+    </message>
+    <message>
+        <source>是否立即清空列表？</source>
+        <translation>Clear the list now?</translation>
+    </message>
+    <message>
+        <source>立即清空</source>
+        <translation>Clear Now</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>转  换</source>
+        <translation>Convert</translation>
+    </message>
+    <message>
+        <source>停 止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>停止中...</source>
+        <translation>Stopping...</translation>
+    </message>
+    <message>
+        <source>全部删除</source>
+        <translation>Remove All</translation>
+    </message>
+    <message numerus="yes">
+        <source>恭喜您，已经成功转换 %n 张图片</source>
+        <translation>
+            <numerusform>Done: %n picture converted</numerusform>
+            <numerusform>Done: %n pictures converted</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>HEIC 图片转换 · JPG  PNG  BMP  JPEG2000  TIFF</source>
+        <translation>HEIC picture converter · JPG  PNG  BMP  JPEG2000  TIFF</translation>
+    </message>
+    <message>
+        <source>添加 HEIC 文件</source>
+        <translation>Add HEIC Files</translation>
+    </message>
+    <message>
+        <source>也可以把 HEIC 文件拖放到这里</source>
+        <translation>or drop HEIC files here</translation>
+    </message>
+    <message>
+        <source>＋ 添加文件</source>
+        <translation>＋ Add Files</translation>
+    </message>
+    <message>
+        <source>保留照片的 Exif 信息（不勾选时按照片方向旋转图像）</source>
+        <translation>Keep the photo's Exif data (when off, the picture is turned upright instead)</translation>
+    </message>
+    <message>
+        <source>输出格式</source>
+        <translation>Format</translation>
+    </message>
+    <message>
+        <source>缩放比例</source>
+        <translation>Scale</translation>
+    </message>
+    <message>
+        <source>图片质量</source>
+        <translation>Quality</translation>
+    </message>
+    <message>
+        <source>保存到原文件夹</source>
+        <translation>Beside the source</translation>
+    </message>
+    <message>
+        <source>保存到</source>
+        <translation>Into</translation>
+    </message>
+    <message>
+        <source>选择…</source>
+        <translation>Choose…</translation>
+    </message>
+    <message>
+        <source>打开文件夹</source>
+        <translation>Open Folder</translation>
+    </message>
+    <message>
+        <source>保存位置</source>
+        <translation>Save</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 个文件转换失败，原因见该行的提示。</source>
+        <translation>
+            <numerusform>%n file failed; its row's tooltip says why.</numerusform>
+            <numerusform>%n files failed; each row's tooltip says why.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>无法保存到文件夹“%1”，请选择其他文件夹。</source>
+        <translation>Files cannot be saved into the folder “%1”. Please choose another folder.</translation>
+    </message>
+    <message>
+        <source>%1 / %2 · 已用 %3</source>
+        <translation>%1 / %2 · %3 elapsed</translation>
+    </message>
+    <message>
+        <source>%1 / %2 · 已用 %3 · 剩余约 %4</source>
+        <translation>%1 / %2 · %3 elapsed · about %4 left</translation>
+    </message>
+    <message>
+        <source>文件正在转换中。是否停止转换并退出？</source>
+        <translation>Files are being converted. Stop converting and quit?</translation>
+    </message>
+    <message>
+        <source>停止并退出</source>
+        <translation>Stop and Quit</translation>
+    </message>
+    <message>
+        <source>继续转换</source>
+        <translation>Keep Converting</translation>
+    </message>
+    <message>
+        <source>文件列表</source>
+        <translation>Files</translation>
+    </message>
+    <message>
+        <source>输出文件夹</source>
+        <translation>Output folder</translation>
+    </message>
+    <message>
+        <source>转换进度</source>
+        <translation>Conversion progress</translation>
+    </message>
+</context>
+</TS>
