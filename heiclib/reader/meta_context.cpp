@@ -830,7 +830,7 @@ std::shared_ptr<const BoxT> firstPropertyOf(const MetaBox& meta, ItemId itemId, 
         if (association.index == 0) {
             continue;
         }
-        const auto box = std::dynamic_pointer_cast<const BoxT>(iprp.getPropertyByIndex(association.index - 1u));
+        auto box = std::dynamic_pointer_cast<const BoxT>(iprp.getPropertyByIndex(association.index - 1u));
         if (box && wanted(*box)) {
             return box;
         }
