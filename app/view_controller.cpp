@@ -730,7 +730,9 @@ bool ViewController::windowShouldClose()
 void ViewController::AddHeicPath(const QString& path)
 {
     const std::string name = path.toStdString();
-    if (!convert::hasHeicName(name)) {
+    // HEIF files by any of their names (cameras write .HIF), and whatever
+    // reads as HEIC once upper-cased.
+    if (!convert::isHeifFileName(name) && !convert::hasHeicName(name)) {
         return;
     }
     if (mModel->contains(path)) {
@@ -783,7 +785,14 @@ void ViewController::dragDropViewFileList(const QStringList& paths)
         return;  // the list stays as the running job took it
     }
     for (const QString& path : paths) {
-        AddHeicPath(path);
+        if (QFileInfo(path).isDir()) {
+            // A dropped folder gives its HEIF files, its subfolders' too.
+            for (const std::string& entry : convert::folderFiles(path.toStdString(), true)) {
+                AddHeicPath(QString::fromStdString(entry));
+            }
+        } else {
+            AddHeicPath(path);
+        }
     }
     refreshListControls();
 }

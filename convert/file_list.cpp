@@ -255,7 +255,7 @@ std::vector<std::string> folderFiles(const std::string& folder, bool recursive)
             take(*it);
         }
     }
-    std::sort(paths.begin(), paths.end());
+    std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) { return naturalLess(a, b); });
     return paths;
 }
 

@@ -107,7 +107,7 @@ private:
 };
 
 // The paths in a folder that are not folders themselves (files, and links
-// to them), sorted by name; with `recursive`, the entries of its subfolders
+// to them), in natural order (naturalLess); with `recursive`, the entries of its subfolders
 // too (symbolic links to folders are not followed). Unreadable subfolders
 // are skipped. Paths are "folder/entry".
 std::vector<std::string> folderFiles(const std::string& folder, bool recursive);

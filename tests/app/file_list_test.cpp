@@ -67,6 +67,8 @@ private slots:
         writeFile(folder + "/c.jpg", "x");
         writeFile(folder + "/heic", "x");
         writeFile(folder + "/inner/d.heic", "x");
+        writeFile(folder + "/e10.hif", "x");
+        writeFile(folder + "/e9.HEIF", "x");
         const QString single = dir.filePath("x.HeIc");
         writeFile(single, "x");
 
@@ -77,7 +79,9 @@ private slots:
         f.click("AddHeicFileBt");
         QCOMPARE(f.dialogs.panelAnchors, QStringList{"AddHeicFileBt"});
 
-        QCOMPARE(listedPaths(f.model()), (QStringList{single, folder + "/B.HEIC", folder + "/a.heic"}));
+        // Every HEIF name, in natural order.
+        QCOMPARE(listedPaths(f.model()), (QStringList{single, folder + "/B.HEIC", folder + "/a.heic",
+                                                      folder + "/e9.HEIF", folder + "/e10.hif"}));
         QVERIFY(log.contains(QStringLiteral("找到重复：%1").arg(folder + "/a.heic")));
         QCOMPARE(f.model().index(2, ambrel::app::FileTableModel::SizeColumn).data().toString(),
                  QStringLiteral("1.00 KB"));
@@ -90,10 +94,10 @@ private slots:
         // The second add button; a cancelled panel changes nothing.
         f.click("AddFileBt");
         QCOMPARE(f.dialogs.panelAnchors.last(), QStringLiteral("AddFileBt"));
-        QCOMPARE(f.model().count(), 3);
+        QCOMPARE(f.model().count(), 5);
     }
 
-    void droppedPathsAreQualifiedNotOpened()
+    void droppedFilesAndFoldersGiveTheirHeifFiles()
     {
         QTemporaryDir dir;
         const QString photo = dir.filePath("photo.heic");
@@ -101,6 +105,11 @@ private slots:
         writeFile(dir.filePath("photo.heic.jpg"), "x");
         QDir().mkpath(dir.filePath("album.HEIC"));
         writeFile(dir.filePath("pictures/inside.heic"), "x");
+        writeFile(dir.filePath("pictures/f.heif"), "x");
+        writeFile(dir.filePath("pictures/deeper/e.HIF"), "x");
+        writeFile(dir.filePath("pictures/notes.txt"), "x");
+        const QString camera = dir.filePath("DSC_0001.HIF");
+        writeFile(camera, "x");
 
         FreshCacheFolder cache;
         LogCapture log;
@@ -114,17 +123,20 @@ private slots:
         QVERIFY(!refused.isAccepted());
 
         // Dropped on the table, taken by the drop view around it.
-        std::unique_ptr<QMimeData> data(urlData(
-            {photo, photo, dir.filePath("photo.heic.jpg"), dir.filePath("album.HEIC"), dir.filePath("pictures")}));
+        std::unique_ptr<QMimeData> data(urlData({photo, photo, dir.filePath("photo.heic.jpg"), camera,
+                                                 dir.filePath("album.HEIC"), dir.filePath("pictures")}));
         QVERIFY(dropOn(f.view().tableView()->viewport(), data.get()));
-        // A folder is listed only when its own name reads as HEIC, and is not opened.
-        QCOMPARE(listedPaths(f.model()), (QStringList{photo, dir.filePath("album.HEIC")}));
+        // A folder is opened, whatever its name, and gives the HEIF files
+        // of its subfolders too; it is never listed itself.
+        QCOMPARE(listedPaths(f.model()),
+                 (QStringList{photo, camera, dir.filePath("pictures/deeper/e.HIF"), dir.filePath("pictures/f.heif"),
+                              dir.filePath("pictures/inside.heic")}));
         QVERIFY(log.contains(QStringLiteral("找到重复：%1").arg(photo)));
         QVERIFY(f.control<QPushButton>("RemoveAllBt")->isVisible());
 
-        std::unique_ptr<QMimeData> again(urlData({photo}));
+        std::unique_ptr<QMimeData> again(urlData({photo, dir.filePath("pictures")}));
         QVERIFY(dropOn(drop, again.get()));
-        QCOMPARE(f.model().count(), 2);
+        QCOMPARE(f.model().count(), 5);
     }
 
     void commandLineFilesAreTakenWhateverTheirName()
