@@ -251,20 +251,33 @@ std::optional<std::string> publishTemporary(const std::string& folder, const std
     return std::nullopt;
 }
 
+// A temporary file in the folder holding the bytes, named in `temporary`
+// (left empty when none could be created); 0, or the errno value of the
+// call that failed.
+int writeTemporary(const std::string& folder, const Bytes& bytes, const WriteOptions& options, std::string& temporary)
+{
+    FileDescriptor fd = createTemporary(folder, temporary);
+    if (!fd) {
+        const int failure = errnoOrEio();
+        temporary.clear();
+        return failure;
+    }
+    return fillTemporary(std::move(fd), bytes, options);
+}
+
 }  // namespace
 
 std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem, std::string_view extension,
                                         const Bytes& bytes, const WriteOptions& options, int* errorNumber)
 {
     std::string temporary;
-    FileDescriptor fd = createTemporary(folder, temporary);
-    if (!fd) {
+    int failure = writeTemporary(folder, bytes, options, temporary);
+    if (temporary.empty()) {
         if (errorNumber != nullptr) {
-            *errorNumber = errnoOrEio();
+            *errorNumber = failure;
         }
         return std::nullopt;
     }
-    int failure = fillTemporary(std::move(fd), bytes, options);
     std::optional<std::string> published;
     bool renamed = false;
     if (failure == 0) {
@@ -286,14 +299,13 @@ std::optional<std::string> replaceFile(const std::string& folder, std::string_vi
                                        const Bytes& bytes, const WriteOptions& options, int* errorNumber)
 {
     std::string temporary;
-    FileDescriptor fd = createTemporary(folder, temporary);
-    if (!fd) {
+    int failure = writeTemporary(folder, bytes, options, temporary);
+    if (temporary.empty()) {
         if (errorNumber != nullptr) {
-            *errorNumber = errnoOrEio();
+            *errorNumber = failure;
         }
         return std::nullopt;
     }
-    int failure = fillTemporary(std::move(fd), bytes, options);
     const std::string target = joinOutputPath(folder, stem, extension);
     if (failure == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) {
         failure = errnoOrEio();
