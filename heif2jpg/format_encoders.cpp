@@ -831,7 +831,7 @@ std::uint32_t readBigEndian32(const Bytes& bytes, std::size_t at)
 // Puts the ICC profile into the JP2 header box in place of the enumerated
 // colour space OpenJPEG wrote. OpenJPEG's own route (the image's
 // icc_profile_buf) fails an assertion in its encoder, so the header is
-// rewritten here: the colour specification box becomes method 2 (a
+// rewritten here: the JP2 'colr' box (ISO/IEC 15444-1) becomes method 2 (a
 // restricted ICC profile, the JP2 form) and the header box grows by the
 // difference. Nothing in a JP2 file points at absolute offsets, so the boxes
 // after it need no change. False when the file has no such header.

@@ -8,8 +8,8 @@
 //             ICC profile and XMP packet tags, the EXIF block's Exif and GPS
 //             directories (Orientation is always top-left: the pixels are
 //             stored as they are to be shown)
-//   JPEG 2000 OpenJPEG, JP2 container: ICC profile in the colour
-//             specification box, EXIF and XMP in their uuid boxes
+//   JPEG 2000 OpenJPEG, JP2 container: ICC profile in the 'colr' box
+//             (ISO/IEC 15444-1), EXIF and XMP in their uuid boxes
 //   BMP       written here: BITMAPV5HEADER with the embedded profile
 //
 // Every encoder takes 8-bit BGR or BGRA; PNG, TIFF and JPEG 2000 also take
