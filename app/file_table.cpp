@@ -9,6 +9,7 @@
 #include <QtWidgets/QToolTip>
 
 #include "app/custom_controls.h"
+#include "app/failure_reasons.h"
 #include "app/images.h"
 
 namespace ambrel::app {
@@ -246,7 +247,8 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
             if (state != RowState::Failed) {
                 return QString();
             }
-            return row.toErrDetail.empty() ? rowTextOf(row.toErrInfo) : QString::fromStdString(row.toErrDetail);
+            return row.toErrDetail.empty() ? rowTextOf(row.toErrInfo)
+                                           : failureReasonText(QString::fromStdString(row.toErrDetail));
         }
         if (role == RowStateRole) {
             return static_cast<int>(state);

@@ -40,7 +40,7 @@
     </message>
     <message>
         <source>更新服务器的回答过大</source>
-        <translation>the update server's answer is too large</translation>
+        <translation>the update server&apos;s answer is too large</translation>
     </message>
     <message>
         <source>更新服务器响应超时</source>
@@ -56,7 +56,7 @@
     </message>
     <message>
         <source>更新服务器的回答无法识别</source>
-        <translation>the update server's answer cannot be read</translation>
+        <translation>the update server&apos;s answer cannot be read</translation>
     </message>
     <message>
         <source>更新服务器给出的下载地址无效</source>
@@ -104,6 +104,153 @@
     <message>
         <source>所有文件</source>
         <translation>All files</translation>
+    </message>
+</context>
+<context>
+    <name>FailureReason</name>
+    <message>
+        <source>文件是空的</source>
+        <translation>the file is empty</translation>
+    </message>
+    <message>
+        <source>不是 HEIF 文件</source>
+        <translation>not a HEIF file</translation>
+    </message>
+    <message>
+        <source>无法打开文件：%1</source>
+        <translation>cannot open the file: %1</translation>
+    </message>
+    <message>
+        <source>无法读取文件：%1</source>
+        <translation>cannot read the file: %1</translation>
+    </message>
+    <message>
+        <source>这是文件夹，不是文件</source>
+        <translation>a folder, not a file</translation>
+    </message>
+    <message>
+        <source>不是普通文件</source>
+        <translation>not a regular file</translation>
+    </message>
+    <message>
+        <source>内存不足</source>
+        <translation>out of memory</translation>
+    </message>
+    <message>
+        <source>读取文件时内存不足</source>
+        <translation>out of memory while reading the file</translation>
+    </message>
+    <message>
+        <source>解码图像时内存不足</source>
+        <translation>out of memory while decoding the image</translation>
+    </message>
+    <message>
+        <source>生成图片时内存不足</source>
+        <translation>out of memory while making the picture</translation>
+    </message>
+    <message>
+        <source>无法读取 HEIF 结构</source>
+        <translation>cannot read the HEIF structure</translation>
+    </message>
+    <message>
+        <source>无法读取 HEIF 结构：%1</source>
+        <translation>cannot read the HEIF structure: %1</translation>
+    </message>
+    <message>
+        <source>文件中没有图像（没有 &apos;meta&apos; 盒）</source>
+        <translation>the file holds no images (it has no &apos;meta&apos; box)</translation>
+    </message>
+    <message>
+        <source>文件没有指明主图像（没有 &apos;pitm&apos; 盒）</source>
+        <translation>the file names no primary image (it has no &apos;pitm&apos; box)</translation>
+    </message>
+    <message>
+        <source>主图像项 %1 不存在</source>
+        <translation>the primary item %1 does not exist</translation>
+    </message>
+    <message>
+        <source>图像有 %1 像素（%2 x %3），超过 %4 的上限</source>
+        <translation>the image is %1 pixels (%2 x %3), more than the limit of %4</translation>
+    </message>
+    <message>
+        <source>文件不完整：%1</source>
+        <translation>the file is cut short: %1</translation>
+    </message>
+    <message>
+        <source>文件不完整：最后一个盒超出了文件末尾</source>
+        <translation>the file is cut short: its last box reaches past the end of the file</translation>
+    </message>
+    <message>
+        <source>HEVC 解码失败</source>
+        <translation>the HEVC decoder failed</translation>
+    </message>
+    <message>
+        <source>HEVC 解码失败：%1</source>
+        <translation>the HEVC decoder failed: %1</translation>
+    </message>
+    <message>
+        <source>图像数据无法解码</source>
+        <translation>the image data cannot be decoded</translation>
+    </message>
+    <message>
+        <source>%1 个图块都无法解码</source>
+        <translation>none of the %1 tiles can be decoded</translation>
+    </message>
+    <message>
+        <source>网格中的图块大小不一</source>
+        <translation>the tiles of the grid differ in size</translation>
+    </message>
+    <message>
+        <source>解码后的图块将超过 %1 像素</source>
+        <translation>the decoded tiles would hold more than %1 pixels</translation>
+    </message>
+    <message>
+        <source>无法生成图片：%1</source>
+        <translation>the picture cannot be made: %1</translation>
+    </message>
+    <message>
+        <source>转换失败</source>
+        <translation>the conversion failed</translation>
+    </message>
+    <message>
+        <source>转换失败：%1</source>
+        <translation>the conversion failed: %1</translation>
+    </message>
+    <message>
+        <source>无法创建文件夹 %1：%2</source>
+        <translation>cannot create the folder %1: %2</translation>
+    </message>
+    <message>
+        <source>无法写入 %1：%2</source>
+        <translation>cannot write %1: %2</translation>
+    </message>
+    <message>
+        <source>没有那个文件或目录</source>
+        <translation>No such file or directory</translation>
+    </message>
+    <message>
+        <source>权限不够</source>
+        <translation>Permission denied</translation>
+    </message>
+    <message>
+        <source>设备上没有空间</source>
+        <translation>No space left on device</translation>
+    </message>
+    <message>
+        <source>只读文件系统</source>
+        <translation>Read-only file system</translation>
+    </message>
+    <message>
+        <source>是一个目录</source>
+        <translation>Is a directory</translation>
+    </message>
+    <message>
+        <source>输入/输出错误</source>
+        <translation>Input/output error</translation>
+    </message>
+    <message>
+        <source>超出磁盘限额</source>
+        <translation>Disk quota exceeded</translation>
     </message>
 </context>
 <context>
@@ -254,7 +401,7 @@
     </message>
     <message>
         <source>保留照片的 Exif 信息（不勾选时按照片方向旋转图像）</source>
-        <translation>Keep the photo's Exif data (when off, the picture is turned upright instead)</translation>
+        <translation>Keep the photo&apos;s Exif data (when off, the picture is turned upright instead)</translation>
     </message>
     <message>
         <source>输出格式</source>
@@ -291,8 +438,8 @@
     <message numerus="yes">
         <source>%n 个文件转换失败，原因见该行的提示。</source>
         <translation>
-            <numerusform>%n file failed; its row's tooltip says why.</numerusform>
-            <numerusform>%n files failed; each row's tooltip says why.</numerusform>
+            <numerusform>%n file failed; its row&apos;s tooltip says why.</numerusform>
+            <numerusform>%n files failed; each row&apos;s tooltip says why.</numerusform>
         </translation>
     </message>
     <message>

@@ -256,9 +256,9 @@ private slots:
         QCOMPARE(stateText(f, 2), QStringLiteral("路径下找不到文件"));
         QCOMPARE(stateText(f, 3), QStringLiteral("文件转换失败"));
         // The row text stays; its tooltip says why.
-        QCOMPARE(stateToolTip(f, 1), QStringLiteral("not a HEIF file"));
-        QCOMPARE(stateToolTip(f, 2), QStringLiteral("cannot open the file: No such file or directory"));
-        QCOMPARE(stateToolTip(f, 3), QStringLiteral("the file is empty"));
+        QCOMPARE(stateToolTip(f, 1), QStringLiteral("不是 HEIF 文件"));
+        QCOMPARE(stateToolTip(f, 2), QStringLiteral("无法打开文件：没有那个文件或目录"));
+        QCOMPARE(stateToolTip(f, 3), QStringLiteral("文件是空的"));
         QCOMPARE(stateToolTip(f, 0), QString());
         for (int row : {1, 2, 3}) {
             QCOMPARE(stateOf(f, row), RowState::Failed);

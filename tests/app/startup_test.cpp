@@ -10,6 +10,7 @@
 
 #include "app/about_window.h"
 #include "app/app_delegate.h"
+#include "app/failure_reasons.h"
 #include "app/main_window.h"
 #include "app/stats/user_action_analysis.h"
 #include "app/translations.h"
@@ -178,8 +179,8 @@ private slots:
         QTest::addColumn<QLocale>("locale");
         QTest::addColumn<QStringList>("texts");
         // Start button, add link, save modes, folder button, a column, the
-        // empty-list alert, a failed row, the summary, the About title and
-        // Qt's own Cancel button.
+        // empty-list alert, a failed row, the summary, the About title,
+        // Qt's own Cancel button and the failed row's reason.
         QTest::newRow("English") << QLocale(QLocale::English, QLocale::UnitedKingdom)
                                  << QStringList{
                                         "Convert",
@@ -191,7 +192,8 @@ private slots:
                                         "Conversion failed",
                                         "Done: 0 pictures converted\n1 file failed; its row's tooltip says why.",
                                         "About Ambrel",
-                                        "Cancel"};
+                                        "Cancel",
+                                        "not a HEIF file"};
         QTest::newRow("German") << QLocale(QLocale::German, QLocale::Germany)
                                 << QStringList{"Convert",
                                                "＋ Add Files",
@@ -202,14 +204,16 @@ private slots:
                                                "Conversion failed",
                                                "Done: 0 pictures converted\n1 file failed; its row's tooltip says why.",
                                                "About Ambrel",
-                                               "Cancel"};
+                                               "Cancel",
+                                               "not a HEIF file"};
         QTest::newRow("Chinese")
             << QLocale(QLocale::Chinese, QLocale::China)
             << QStringList{"转  换",         "＋ 添加文件",
                            "保存到原文件夹", "选择…",
                            "状态",           "请添加要转换HEIC文件！",
                            "文件转换失败",   "恭喜您，已经成功转换 0 张图片\n1 个文件转换失败，原因见该行的提示。",
-                           "关于我们",       "取消"};
+                           "关于我们",       "取消",
+                           "不是 HEIF 文件"};
     }
 
     void windowSpeaksTheUsersLanguage()
@@ -238,6 +242,8 @@ private slots:
         f.click("SaveHEICPath");
         QVERIFY(f.runJob());
         QCOMPARE(f.model().index(0, ambrel::app::FileTableModel::StateColumn).data().toString(), texts[6]);
+        QCOMPARE(f.model().index(0, ambrel::app::FileTableModel::StateColumn).data(Qt::ToolTipRole).toString(),
+                 texts[10]);
         QCOMPARE(f.dialogs.alerts.back().alert.informativeText, texts[7]);
 
         FakeDesktop desktop;
@@ -247,6 +253,43 @@ private slots:
         QMessageBox box;
         box.setStandardButtons(QMessageBox::Cancel);
         QCOMPARE(box.button(QMessageBox::Cancel)->text(), texts[9]);
+    }
+
+    // The conversion's reasons in English come back word for word through the
+    // English translation, and are said in Chinese with their figures, names
+    // and system texts in place.
+    void failureReasonsSpeakTheWindowsLanguage_data()
+    {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("chinese");
+        QTest::newRow("empty") << "the file is empty"
+                               << "文件是空的";
+        QTest::newRow("system text") << "cannot open the file: Permission denied"
+                                     << "无法打开文件：权限不够";
+        QTest::newRow("unknown system text") << "cannot read the file: Stale file handle"
+                                             << "无法读取文件：Stale file handle";
+        QTest::newRow("longer of two") << "out of memory while decoding the image"
+                                       << "解码图像时内存不足";
+        QTest::newRow("figures") << "the image is 300000000 pixels (20000 x 15000), more than the limit of 268435456"
+                                 << "图像有 300000000 像素（20000 x 15000），超过 268435456 的上限";
+        QTest::newRow("specific over general") << "the file is cut short: its last box reaches past the end of the file"
+                                               << "文件不完整：最后一个盒超出了文件末尾";
+        QTest::newRow("reader text kept") << "cannot read the HEIF structure: bad 'ispe' (reader error 7)"
+                                          << "无法读取 HEIF 结构：bad 'ispe' (reader error 7)";
+        QTest::newRow("name with colon and percent") << "cannot write /tmp/a: b %2/IMG_1.JPG: No space left on device"
+                                                     << "无法写入 /tmp/a: b %2/IMG_1.JPG：设备上没有空间";
+        QTest::newRow("not ours") << "something new went wrong"
+                                  << "something new went wrong";
+    }
+
+    void failureReasonsSpeakTheWindowsLanguage()
+    {
+        QFETCH(QString, reason);
+        QFETCH(QString, chinese);
+        QCOMPARE(ambrel::app::failureReasonText(reason), chinese);
+        const LanguageScope language(QLocale(QLocale::English, QLocale::UnitedStates));
+        QVERIFY(language.installed);
+        QCOMPARE(ambrel::app::failureReasonText(reason), reason);
     }
 
     void startUpOpensTheWindowWithItsMenu()
