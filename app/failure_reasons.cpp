@@ -27,10 +27,8 @@ constexpr std::array kReasons{
     KnownReason{R"(not a regular file)", QT_TRANSLATE_NOOP("FailureReason", "不是普通文件")},
     KnownReason{R"(out of memory)", QT_TRANSLATE_NOOP("FailureReason", "内存不足")},
     KnownReason{R"(out of memory while reading the file)", QT_TRANSLATE_NOOP("FailureReason", "读取文件时内存不足")},
-    KnownReason{R"(out of memory while decoding the image)",
-                QT_TRANSLATE_NOOP("FailureReason", "解码图像时内存不足")},
-    KnownReason{R"(out of memory while making the picture)",
-                QT_TRANSLATE_NOOP("FailureReason", "生成图片时内存不足")},
+    KnownReason{R"(out of memory while decoding the image)", QT_TRANSLATE_NOOP("FailureReason", "解码图像时内存不足")},
+    KnownReason{R"(out of memory while making the picture)", QT_TRANSLATE_NOOP("FailureReason", "生成图片时内存不足")},
     KnownReason{R"(cannot read the HEIF structure)", QT_TRANSLATE_NOOP("FailureReason", "无法读取 HEIF 结构")},
     KnownReason{R"(cannot read the HEIF structure: (.+))",
                 QT_TRANSLATE_NOOP("FailureReason", "无法读取 HEIF 结构：%1")},
@@ -38,8 +36,7 @@ constexpr std::array kReasons{
                 QT_TRANSLATE_NOOP("FailureReason", "文件中没有图像（没有 'meta' 盒）")},
     KnownReason{R"(the file names no primary image \(it has no 'pitm' box\))",
                 QT_TRANSLATE_NOOP("FailureReason", "文件没有指明主图像（没有 'pitm' 盒）")},
-    KnownReason{R"(the primary item (\S+) does not exist)",
-                QT_TRANSLATE_NOOP("FailureReason", "主图像项 %1 不存在")},
+    KnownReason{R"(the primary item (\S+) does not exist)", QT_TRANSLATE_NOOP("FailureReason", "主图像项 %1 不存在")},
     KnownReason{R"(the image is (\d+) pixels \((\d+) x (\d+)\), more than the limit of (\d+))",
                 QT_TRANSLATE_NOOP("FailureReason", "图像有 %1 像素（%2 x %3），超过 %4 的上限")},
     KnownReason{R"(the file is cut short: (.+))", QT_TRANSLATE_NOOP("FailureReason", "文件不完整：%1")},
@@ -48,10 +45,8 @@ constexpr std::array kReasons{
     KnownReason{R"(the HEVC decoder failed)", QT_TRANSLATE_NOOP("FailureReason", "HEVC 解码失败")},
     KnownReason{R"(the HEVC decoder failed: (.+))", QT_TRANSLATE_NOOP("FailureReason", "HEVC 解码失败：%1")},
     KnownReason{R"(the image data cannot be decoded)", QT_TRANSLATE_NOOP("FailureReason", "图像数据无法解码")},
-    KnownReason{R"(none of the (\d+) tiles can be decoded)",
-                QT_TRANSLATE_NOOP("FailureReason", "%1 个图块都无法解码")},
-    KnownReason{R"(the tiles of the grid differ in size)",
-                QT_TRANSLATE_NOOP("FailureReason", "网格中的图块大小不一")},
+    KnownReason{R"(none of the (\d+) tiles can be decoded)", QT_TRANSLATE_NOOP("FailureReason", "%1 个图块都无法解码")},
+    KnownReason{R"(the tiles of the grid differ in size)", QT_TRANSLATE_NOOP("FailureReason", "网格中的图块大小不一")},
     KnownReason{R"(the decoded tiles would hold more than (\d+) pixels)",
                 QT_TRANSLATE_NOOP("FailureReason", "解码后的图块将超过 %1 像素")},
     KnownReason{R"(the picture cannot be made: (.+))", QT_TRANSLATE_NOOP("FailureReason", "无法生成图片：%1")},
@@ -96,7 +91,8 @@ QString failureReasonText(const QString& reason)
     static const auto patterns = [] {
         std::array<QRegularExpression, kReasons.size()> compiled;
         for (std::size_t i = 0; i < kReasons.size(); ++i) {
-            compiled[i] = QRegularExpression(QRegularExpression::anchoredPattern(QString::fromUtf8(kReasons[i].pattern)));
+            compiled[i] =
+                QRegularExpression(QRegularExpression::anchoredPattern(QString::fromUtf8(kReasons[i].pattern)));
         }
         return compiled;
     }();

@@ -2,10 +2,13 @@
 // documentation: `ambrel --screenshots FOLDER FILE...`.
 //
 // It grabs the empty window, lists the files, converts them, grabs the window
-// with its rows and the summary alert, previews the first converted file,
-// opens the About window, saves a PNG of each step and quits.
+// while a file is being converted, then with its rows, the summary alert and
+// a failed row's reason, previews the largest converted file, opens the About
+// window, saves a PNG of each step and quits. The window speaks the language
+// of the environment (LANG), so one run per language gives both sets.
 #pragma once
 
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QObject>
 #include <QtCore/QStringList>
 
@@ -28,10 +31,16 @@ public:
 private:
     void after(int milliseconds, void (ScreenshotTour::*step)());
     void grab(QWidget* widget, const QString& name);
+    // The screen around `widget`, with `below` more pixels under it: what the
+    // window system shows there, tooltips included.
+    void grabScreen(QWidget* widget, int below, const QString& name);
     void emptyWindow();
     void convert();
+    void watchJob();
     void afterJob();
+    void failedReason();
     void preview();
+    void previewShown();
     void about();
     void finish();
 
@@ -39,6 +48,9 @@ private:
     QString mFolder;
     QStringList mFiles;
     bool mFailed = false;
+    bool mJobGrabbed = false;
+    int mPreviewWaits = 0;
+    QElapsedTimer mPreviewStarted;
 };
 
 }  // namespace ambrel::app

@@ -3,6 +3,7 @@
 // for trying the application and for its screenshots.
 //
 //   landscape.heic       640 x 400 picture, one coded image
+//   large_landscape.heic the same scene at 4032 x 3024, a phone photo's size
 //   grid_tiles.HEIC      3 x 2 grid of 128 x 128 tiles, Exif orientation 1
 //   rotated.heic         2 x 1 grid rotated a quarter turn, with Exif
 //   not_a_photo.heic     text, not a HEIF file
@@ -70,6 +71,12 @@ int main(int argc, char** argv)
         single.height = 400;
         single.picture = landscape(640, 400);
         write(folder / "landscape.heic", fixture::makeSingleImageHeic(single).bytes());
+
+        fixture::SingleImageOptions large;
+        large.width = 4032;
+        large.height = 3024;
+        large.picture = landscape(4032, 3024);
+        write(folder / "large_landscape.heic", fixture::makeSingleImageHeic(large).bytes());
 
         fixture::GridOptions grid;
         grid.rows = 2;
