@@ -1,5 +1,7 @@
 #include "app/file_table.h"
 
+#include <algorithm>
+
 #include <QtCore/QCoreApplication>
 #include <QtGui/QCursor>
 #include <QtGui/QHelpEvent>
@@ -175,21 +177,43 @@ void FileTableModel::setFailed(int row, const QString& text, const QString& deta
     rowChanged(row, StateColumn, StateColumn);
 }
 
-void FileTableModel::setConverting(int row)
+void FileTableModel::setConverting(int row, bool converting)
 {
-    const int previous = convertingRow();
-    mConvertingId = row >= 0 && row < count() ? rowId(row) : 0;
-    if (previous >= 0) {
-        rowChanged(previous, StateColumn, StateColumn);
+    if (row < 0 || row >= count()) {
+        return;
     }
-    if (mConvertingId != 0) {
+    const std::uint64_t id = rowId(row);
+    const auto found = std::find(mConvertingIds.begin(), mConvertingIds.end(), id);
+    if (converting == (found != mConvertingIds.end())) {
+        return;
+    }
+    if (converting) {
+        mConvertingIds.push_back(id);
+    } else {
+        mConvertingIds.erase(found);
+    }
+    rowChanged(row, StateColumn, StateColumn);
+}
+
+void FileTableModel::clearConverting()
+{
+    const std::vector<int> rows = convertingRows();
+    mConvertingIds.clear();
+    for (int row : rows) {
         rowChanged(row, StateColumn, StateColumn);
     }
 }
 
-int FileTableModel::convertingRow() const
+std::vector<int> FileTableModel::convertingRows() const
 {
-    return mConvertingId == 0 ? -1 : rowOfId(mConvertingId);
+    std::vector<int> rows;
+    for (std::uint64_t id : mConvertingIds) {
+        const int row = rowOfId(id);
+        if (row >= 0) {
+            rows.push_back(row);
+        }
+    }
+    return rows;
 }
 
 void FileTableModel::showPreview(int row)
@@ -221,7 +245,9 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
     }
     const NSAmbrelData& row = record(index.row());
     const RowState state =
-        mConvertingId != 0 && rowId(index.row()) == mConvertingId ? RowState::Converting : rowStateOf(row);
+        std::find(mConvertingIds.begin(), mConvertingIds.end(), rowId(index.row())) != mConvertingIds.end()
+            ? RowState::Converting
+            : rowStateOf(row);
     switch (index.column()) {
     case NameColumn:
         if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {

@@ -90,10 +90,12 @@ public:
     // Redraws the row's operation cell, which offers the preview of a
     // converted row.
     void showPreview(int row);
-    // Marks the row the job is converting now (-1: none); its state cell
-    // shows convertingText() until the row has its outcome.
-    void setConverting(int row);
-    [[nodiscard]] int convertingRow() const;
+    // Marks a row the job is converting now, or no longer; its state cell
+    // shows convertingText() until the row has its outcome. Several rows
+    // are converted at once when the job has several workers.
+    void setConverting(int row, bool converting);
+    void clearConverting();
+    [[nodiscard]] std::vector<int> convertingRows() const;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -112,7 +114,7 @@ private:
 
     std::vector<Row> mRows;
     std::uint64_t mNextId = 1;
-    std::uint64_t mConvertingId = 0;  // the row being converted; 0 for none
+    std::vector<std::uint64_t> mConvertingIds;  // the rows being converted
 };
 
 // Draws the state and operation cells and turns clicks on the operation

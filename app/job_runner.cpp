@@ -26,6 +26,10 @@ public:
         post([runner = mRunner, row = static_cast<int>(row), text = QString::fromStdString(text),
               detail = QString::fromStdString(detail)] { emit runner->rowFailed(row, text, detail); });
     }
+    void rowStarted(std::size_t row) override
+    {
+        post([runner = mRunner, row = static_cast<int>(row)] { emit runner->rowStarted(row); });
+    }
     void rowShowPreview(std::size_t row) override
     {
         post([runner = mRunner, row = static_cast<int>(row)] { emit runner->rowShowPreview(row); });

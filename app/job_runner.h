@@ -43,6 +43,8 @@ signals:
     // `text` is the row text, `detail` the cause in English.
     void rowFailed(int row, const QString& text, const QString& detail);
     void rowShowPreview(int row);
+    // A worker took the row.
+    void rowStarted(int row);
     // The worker has ended: after a stop (rows not reached were not touched)...
     void jobStopped();
     // ...or after the last row, with the count of files written.

@@ -1,5 +1,8 @@
 #include "app/view_controller.h"
 
+#include <algorithm>
+#include <thread>
+
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 #include <QtCore/QFileInfo>
@@ -148,6 +151,12 @@ ViewController::ViewController(ControllerServices services, QWidget* parent)
     mRunner = std::make_unique<JobRunner>(mIsStopTo, mServices.runJob);
     connect(mRunner.get(), &JobRunner::rowConverted, this, &ViewController::onRowConverted);
     connect(mRunner.get(), &JobRunner::rowFailed, this, &ViewController::onRowFailed);
+    connect(mRunner.get(), &JobRunner::rowStarted, this, &ViewController::onRowStarted);
+    if (mServices.jobWorkers == 0) {
+        // A 12 MP photo keeps about two cores busy (the decoder's threads and
+        // the encoder's), so a second file in flight uses what is left.
+        mServices.jobWorkers = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    }
     connect(mRunner.get(), &JobRunner::rowShowPreview, this, &ViewController::onRowShowPreview);
     connect(mRunner.get(), &JobRunner::jobStopped, this, &ViewController::onJobStopped);
     connect(mRunner.get(), &JobRunner::jobFinished, this, &ViewController::onJobFinished);
@@ -585,7 +594,7 @@ void ViewController::AmbrelBtEvent()
     if (mSavePath) {
         job.options.outputFolder = mSavePath->toStdString();
     }
-    job.options.workers = 1;
+    job.options.workers = mServices.jobWorkers;
     job.records = mModel->records();
     mJobRowIds = mModel->rowIds();
     if (!mRunner->start(std::move(job))) {
@@ -597,7 +606,6 @@ void ViewController::AmbrelBtEvent()
     mJobDone = 0;
     mJobFailed = 0;
     mJobClock.start();
-    mModel->setConverting(rowOfJobRow(0));
     mProgressBar->setRange(0, static_cast<int>(mJobRowIds.size()));
     mProgressBar->show();
     mProgressText->show();
@@ -608,9 +616,7 @@ void ViewController::AmbrelBtEvent()
 void ViewController::rowDone(int jobRow)
 {
     ++mJobDone;
-    // One file at a time, in list order: the next row is the one converted
-    // now, unless a stop keeps it from starting.
-    mModel->setConverting(mIsStopTo ? -1 : rowOfJobRow(jobRow + 1));
+    mModel->setConverting(rowOfJobRow(jobRow), false);
     showProgress();
 }
 
@@ -637,7 +643,7 @@ void ViewController::endProgress()
     if (mServices.taskbar != nullptr) {
         mServices.taskbar->clear();
     }
-    mModel->setConverting(-1);
+    mModel->clearConverting();
     mProgressBar->hide();
     mProgressText->hide();
 }
@@ -654,6 +660,11 @@ void ViewController::onRowConverted(int jobRow, const QString& outputPath)
 {
     mModel->setConverted(rowOfJobRow(jobRow), outputPath);
     rowDone(jobRow);
+}
+
+void ViewController::onRowStarted(int jobRow)
+{
+    mModel->setConverting(rowOfJobRow(jobRow), true);
 }
 
 void ViewController::onRowFailed(int jobRow, const QString& text, const QString& detail)

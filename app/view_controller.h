@@ -56,6 +56,8 @@ struct ControllerServices
     QString cacheFolder;
     // Where the job's progress also shows (the task bar entry); none when null.
     TaskbarProgress* taskbar = nullptr;
+    // Files converted at once; 0: one per processor core (at most 4).
+    unsigned jobWorkers = 0;
 };
 
 // Window texts, in the user's language (Chinese is the source language).
@@ -251,6 +253,7 @@ private:
     void endProgress();
 
     void onRowConverted(int jobRow, const QString& outputPath);
+    void onRowStarted(int jobRow);
     void onRowFailed(int jobRow, const QString& text, const QString& detail);
     void onRowShowPreview(int jobRow);
     void onJobStopped();

@@ -362,6 +362,10 @@ private:
                     mSawStop = true;
                     break;
                 }
+                {
+                    const std::lock_guard lock(mReportMutex);
+                    mListener.rowStarted(row);
+                }
                 const auto start = std::chrono::steady_clock::now();
                 RowOutcome outcome = convertRowCaught(mJob.records[row], mJob.options, mPlanned[row], mSweep);
                 outcome.facts.milliseconds = static_cast<std::uint64_t>(

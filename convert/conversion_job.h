@@ -100,6 +100,9 @@ public:
     virtual void rowSkipped(std::size_t /*row*/, const std::string& /*existingPath*/) {}
     // Comes right before the row's rowConverted, rowFailed or rowSkipped.
     virtual void rowFacts(std::size_t /*row*/, const RowFacts& /*facts*/) {}
+    // A worker takes the row now; its outcome follows later (with more
+    // than one worker, other rows may be started and reported meanwhile).
+    virtual void rowStarted(std::size_t /*row*/) {}
     // Comes right after rowConverted: the row's preview can be offered.
     virtual void rowShowPreview(std::size_t /*row*/) {}
     // The stop flag was found set before a row; rows not reached were not touched.

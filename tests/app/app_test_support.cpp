@@ -129,6 +129,7 @@ public:
         mInner.rowFailed(row, text, detail);
     }
     void rowShowPreview(std::size_t row) override { mInner.rowShowPreview(row); }
+    void rowStarted(std::size_t row) override { mInner.rowStarted(row); }
     void jobStopped() override { mInner.jobStopped(); }
     void jobFinished(int converted) override { mInner.jobFinished(converted); }
     void logLine(const std::string& line) override { mInner.logLine(line); }
@@ -189,7 +190,7 @@ int JobGate::jobCount() const
 
 // --- the controller ---
 
-ControllerFixture::ControllerFixture()
+ControllerFixture::ControllerFixture(unsigned workers) : mWorkers(workers)
 {
     make();
 }
@@ -208,7 +209,8 @@ void ControllerFixture::make()
     auto* layout = new QVBoxLayout(mWindow.get());
     layout->setContentsMargins(0, 0, 0, 0);
     mView = new ambrel::app::ViewController(
-        ambrel::app::ControllerServices{dialogs, desktop, preview, *mUserInfo, gate.function(), jobCache.path()},
+        ambrel::app::ControllerServices{dialogs, desktop, preview, *mUserInfo, gate.function(), jobCache.path(),
+                                        nullptr, mWorkers},
         mWindow.get());
     layout->addWidget(mView);
     mWindow->resize(940, 620);

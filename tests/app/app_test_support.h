@@ -105,7 +105,9 @@ private:
 class ControllerFixture
 {
 public:
-    ControllerFixture();
+    // `workers`: files the job converts at once (one, in list order, unless
+    // a test is about more).
+    explicit ControllerFixture(unsigned workers = 1);
     ~ControllerFixture();
 
     // Destroys the controller and the settings store and makes new ones,
@@ -140,6 +142,7 @@ public:
 
 private:
     void make();
+    unsigned mWorkers;
 
     std::unique_ptr<ambrel::app::UserInfo> mUserInfo;
     std::unique_ptr<QWidget> mWindow;

@@ -21,6 +21,9 @@
 #include <QtWidgets/QRadioButton>
 #include <QtWidgets/QTableView>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "app/custom_controls.h"
@@ -159,6 +162,101 @@ private slots:
         QCOMPARE(f.control<QPushButton>("AmbrelBt")->text(), QStringLiteral("转  换"));
         QVERIFY(f.view().isStopTo());
         QCOMPARE(f.gate.jobCount(), 0);
+    }
+
+    // With several workers, every row being converted shows it, and rows
+    // end in the order they are done, not in list order.
+    void severalWorkersShowEveryRowBeingConverted()
+    {
+        QTemporaryDir dir;
+        QStringList files;
+        for (const char* name : {"a.heic", "b.heic", "c.heic"}) {
+            files << dir.filePath(name);
+            writeFile(files.back(), gridHeic());
+        }
+        struct Steps
+        {
+            std::mutex mutex;
+            std::condition_variable changed;
+            int step = 0;
+            unsigned workers = 0;
+            void waitFor(int wanted)
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return step >= wanted; });
+            }
+            void go(int next)
+            {
+                const std::lock_guard lock(mutex);
+                step = next;
+                changed.notify_all();
+            }
+        };
+        auto steps = std::make_shared<Steps>();
+        // Two workers take rows 0 and 1; row 1 ends first, a worker takes
+        // row 2; then row 0 fails and row 2 is converted.
+        ambrel::app::JobFunction job = [steps](const ambrel::convert::JobDescription& description,
+                                               ambrel::convert::JobListener& listener, const std::atomic<bool>&) {
+            {
+                const std::lock_guard lock(steps->mutex);
+                steps->workers = description.options.workers;
+            }
+            listener.rowStarted(0);
+            listener.rowStarted(1);
+            steps->waitFor(1);
+            listener.rowConverted(1, "/out/b.JPG");
+            listener.rowStarted(2);
+            steps->waitFor(2);
+            listener.rowFailed(0, "文件转换失败", "not a HEIF file");
+            listener.rowConverted(2, "/out/c.JPG");
+            listener.jobFinished(2);
+            return ambrel::convert::JobSummary{};
+        };
+        struct GoOnAtEnd
+        {
+            Steps& steps;
+            ~GoOnAtEnd() { steps.go(2); }
+        } goOnAtEnd{*steps};
+        FreshCacheFolder cache;
+        FakeDialogs dialogs;
+        FakeDesktop desktop;
+        ambrel::app::PreviewWindow preview;
+        ambrel::app::UserInfo userInfo(ambrel::app::userCacheFolder());
+        QTemporaryDir jobCache;
+        ambrel::app::ViewController view(
+            ambrel::app::ControllerServices{dialogs, desktop, preview, userInfo, job, jobCache.path(), nullptr, 3});
+        dialogs.panelAnswers.push_back(files);
+        view.AddHeicFileBtEvent();
+        view.SaveHEICPathBTEvent();
+        QSignalSpy ended(&view, &ambrel::app::ViewController::jobEnded);
+        const auto state = [&](int row) {
+            return static_cast<RowState>(
+                view.model().index(row, FileTableModel::StateColumn).data(FileTableModel::RowStateRole).toInt());
+        };
+        auto* bar = view.findChild<QProgressBar*>(QStringLiteral("ProgressBar"));
+
+        view.AmbrelBtEvent();
+        QTRY_COMPARE_WITH_TIMEOUT(state(1), RowState::Converting, kTimeout);
+        QCOMPARE(state(0), RowState::Converting);
+        QCOMPARE(state(2), RowState::NotConverted);
+        QCOMPARE(bar->value(), 0);
+        {
+            const std::lock_guard lock(steps->mutex);
+            QCOMPARE(steps->workers, 3u);
+        }
+
+        steps->go(1);
+        QTRY_COMPARE_WITH_TIMEOUT(state(2), RowState::Converting, kTimeout);
+        QCOMPARE(state(1), RowState::Converted);
+        QCOMPARE(state(0), RowState::Converting);
+        QCOMPARE(bar->value(), 1);
+
+        steps->go(2);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kTimeout);
+        QCOMPARE(state(0), RowState::Failed);
+        QCOMPARE(state(1), RowState::Converted);
+        QCOMPARE(state(2), RowState::Converted);
+        QVERIFY(view.model().convertingRows().empty());
     }
 
     void jobReportsEveryRowAndTheCount()
@@ -372,8 +470,8 @@ private slots:
         JobGate gate;
         QTemporaryDir jobCache;
         ambrel::app::TaskbarProgress taskbar(QStringLiteral("ambrel"), bus.sender());
-        ambrel::app::ViewController view(ambrel::app::ControllerServices{dialogs, desktop, preview, userInfo,
-                                                                         gate.function(), jobCache.path(), &taskbar});
+        ambrel::app::ViewController view(ambrel::app::ControllerServices{
+            dialogs, desktop, preview, userInfo, gate.function(), jobCache.path(), &taskbar, 1});
         dialogs.panelAnswers.push_back({first, second});
         view.AddHeicFileBtEvent();
         view.SaveHEICPathBTEvent();
@@ -409,8 +507,8 @@ private slots:
         ambrel::app::UserInfo userInfo(ambrel::app::userCacheFolder());
         JobGate gate;
         QTemporaryDir jobCache;
-        auto* view = new ambrel::app::ViewController(
-            ambrel::app::ControllerServices{dialogs, desktop, preview, userInfo, gate.function(), jobCache.path()});
+        auto* view = new ambrel::app::ViewController(ambrel::app::ControllerServices{
+            dialogs, desktop, preview, userInfo, gate.function(), jobCache.path(), nullptr, 1});
         ambrel::app::MainWindow window(view);
         QSignalSpy closed(&window, &ambrel::app::MainWindow::closed);
         window.show();
@@ -649,7 +747,8 @@ private slots:
         f.click("AmbrelBt");
         // Before the worker has reported anything, every row is fresh again;
         // the first is the one being converted.
-        QCOMPARE(stateOf(f, 0), RowState::Converting);
+        QCOMPARE(stateOf(f, 1), RowState::NotConverted);
+        QTRY_COMPARE_WITH_TIMEOUT(stateOf(f, 0), RowState::Converting, kTimeout);
         QCOMPARE(stateText(f, 0), QStringLiteral("转换中..."));
         QCOMPARE(stateOf(f, 1), RowState::NotConverted);
         QCOMPARE(stateImage(f, 1), QStringLiteral("NoTo"));

@@ -196,13 +196,19 @@ TEST(ConversionJob, ParallelWorkersReportEveryRowAndShareNoName)
 
     std::set<std::size_t> convertedRows;
     std::set<std::string> outputs;
-    for (const auto& event : listener.events) {
+    for (std::size_t i = 0; i < listener.events.size(); ++i) {
+        const std::string& event = listener.events[i];
         if (event.rfind("converted ", 0) == 0) {
             const auto space = event.find(' ', 10);
-            convertedRows.insert(std::stoul(event.substr(10, space - 10)));
+            const std::size_t row = std::stoul(event.substr(10, space - 10));
+            convertedRows.insert(row);
             outputs.insert(event.substr(space + 1));
+            // Every row is said to be started before its outcome.
+            ASSERT_EQ(listener.startedAfter.count(row), 1u) << row;
+            EXPECT_LE(listener.startedAfter[row], i) << row;
         }
     }
+    EXPECT_EQ(listener.startedAfter.size(), 8u);
     EXPECT_EQ(convertedRows, (std::set<std::size_t>{0, 1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(outputs.size(), 7u);
     EXPECT_EQ(folderNames(folder / "out"), (std::vector<std::string>{"IMG.JPG", "IMG_2.JPG", "IMG_3.JPG", "IMG_4.JPG",

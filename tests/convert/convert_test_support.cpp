@@ -65,6 +65,13 @@ void RecordingListener::rowShowPreview(std::size_t row)
     record("preview " + std::to_string(row));
 }
 
+void RecordingListener::rowStarted(std::size_t row)
+{
+    if (!startedAfter.emplace(row, events.size()).second) {
+        record("started twice " + std::to_string(row));
+    }
+}
+
 void RecordingListener::jobStopped()
 {
     record("stopped");

@@ -45,6 +45,7 @@ public:
     void rowSkipped(std::size_t row, const std::string& existingPath) override;
     void rowFacts(std::size_t row, const ambrel::convert::RowFacts& facts) override;
     void rowShowPreview(std::size_t row) override;
+    void rowStarted(std::size_t row) override;
     void jobStopped() override;
     void jobFinished(int converted) override;
     void logLine(const std::string& line) override;
@@ -53,6 +54,8 @@ public:
     std::vector<std::string> logLines;
     std::map<std::size_t, std::string> details;  // of the failed rows, by row
     std::map<std::size_t, ambrel::convert::RowFacts> facts;
+    // For each row started, the number of events recorded before it.
+    std::map<std::size_t, std::size_t> startedAfter;
     // Called after each recorded event with the event's text.
     std::function<void(const std::string&)> onEvent;
 
