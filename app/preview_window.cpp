@@ -1,5 +1,7 @@
 #include "app/preview_window.h"
 
+#include <optional>
+
 #include <QtCore/QCoreApplication>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "app/images.h"
+#include "app/preview_cache.h"
 #include "convert/file_list.h"
 
 namespace ambrel::app {
@@ -325,7 +328,14 @@ void PreviewWindow::load()
     QPointer<PreviewWindow> window(this);
     QThreadPool::globalInstance()->start([window, path, bound, generation] {
         QSize fullSize;
-        QImage image = loadPreviewImage(path, bound, &fullSize);
+        QImage image;
+        // A picture the job has just written comes from its reduced copy.
+        if (std::optional<PreviewCache::Picture> kept = previewCache().find(path, bound)) {
+            image = std::move(kept->image);
+            fullSize = kept->fullSize;
+        } else {
+            image = loadPreviewImage(path, bound, &fullSize);
+        }
         QMetaObject::invokeMethod(
             qApp,
             [window, image = std::move(image), fullSize, generation] {

@@ -10,6 +10,7 @@
 
 #include "app/about_window.h"
 #include "app/custom_controls.h"
+#include "app/preview_cache.h"
 #include "app/preview_window.h"
 #include "heif2jpg/format_encoders.h"
 #include "tests/app/app_test_support.h"
@@ -157,6 +158,45 @@ private slots:
         }
         preview.close();
         QVERIFY(preview.image().isNull());
+    }
+
+    // A picture the job has just written opens from its reduced copy, as
+    // long as the file is the one the copy was made for; the oldest copies
+    // go when the budget is spent.
+    void justWrittenPictureOpensFromItsReducedCopy()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("big.PNG");
+        const QString other = dir.filePath("other.PNG");
+        QVERIFY(cv::imwrite(path.toStdString(), cv::Mat(1500, 2000, CV_8UC3, cv::Scalar(0, 0, 255))));
+        QVERIFY(cv::imwrite(other.toStdString(), cv::Mat(30, 40, CV_8UC3, cv::Scalar(0, 0, 255))));
+        QImage copy(400, 300, QImage::Format_RGB888);
+        copy.fill(QColor(0, 160, 0));
+        ambrel::app::PreviewCache& cache = ambrel::app::previewCache();
+        cache.clear();
+        cache.put(path, copy, QSize(2000, 1500));
+
+        ambrel::app::PreviewWindow preview;
+        preview.previewFile(QUrl::fromLocalFile(path));
+        QTRY_VERIFY_WITH_TIMEOUT(!preview.loading(), 60000);
+        QCOMPARE(preview.image().size(), QSize(400, 300));
+        QVERIFY(preview.image().pixelColor(200, 150).green() > 140);
+        QVERIFY(preview.findChild<QLabel*>()->text().contains(QStringLiteral("2000 × 1500")));
+        preview.close();
+
+        // Written again: the copy is stale, the file itself is shown.
+        QVERIFY(cv::imwrite(path.toStdString(), cv::Mat(1500, 2001, CV_8UC3, cv::Scalar(0, 0, 250))));
+        preview.previewFile(QUrl::fromLocalFile(path));
+        QTRY_VERIFY_WITH_TIMEOUT(!preview.loading(), 60000);
+        QVERIFY(preview.image().pixelColor(10, 10).red() > 200);
+        preview.close();
+
+        ambrel::app::PreviewCache small(cache.bytes() + 1);
+        small.put(path, copy, QSize(2000, 1500));
+        small.put(other, copy, QSize(40, 30));
+        QVERIFY(!small.find(path, QSize(4000, 4000)));
+        QVERIFY(small.find(other, QSize(4000, 4000)));
+        cache.clear();
     }
 
     // 16-bit samples are shown at 8 bits, and alpha as alpha.
