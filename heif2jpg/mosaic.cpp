@@ -143,8 +143,9 @@ cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std:
     return canvas.output(std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint32_t>::max());
 }
 
-MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType)
-    : mRows(rows), mColumns(columns), mMaxPixels(maxPixels), mCellType(cellType)
+MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType,
+                           Storage storage)
+    : mRows(rows), mColumns(columns), mMaxPixels(maxPixels), mCellType(cellType), mStorage(storage)
 {
     if (cellType != CV_8UC3 && cellType != CV_16UC3 && cellType != CV_8UC1 && cellType != CV_16UC1) {
         throw std::invalid_argument("MosaicCanvas: cells of matrix type " + std::to_string(cellType));
@@ -168,7 +169,7 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
     if (index >= count) {
         return {};
     }
-    if (mCanvas.empty()) {
+    if (mTileSize.empty()) {
         const std::uint64_t canvasWidth = std::uint64_t(mColumns) * std::uint64_t(width);
         const std::uint64_t canvasHeight = std::uint64_t(mRows) * std::uint64_t(height);
         // A row's bytes must fit an int as well as its pixels.
@@ -179,19 +180,47 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
             return {};
         }
         mTileSize = cv::Size(width, height);
-        // Initialised: a pixel the decoder leaves unwritten shows black, never
-        // what an earlier picture left in the memory.
-        mCanvas = zeroedImage(static_cast<int>(canvasHeight), static_cast<int>(canvasWidth), mCellType);
+        mCanvasSize = cv::Size(static_cast<int>(canvasWidth), static_cast<int>(canvasHeight));
+        mFilled.assign(mRows, 0);
+        if (mStorage == Storage::Whole) {
+            // Initialised: a pixel the decoder leaves unwritten shows black,
+            // never what an earlier picture left in the memory.
+            mCanvas = zeroedImage(mCanvasSize.height, mCanvasSize.width, mCellType);
+        } else {
+            mBands.resize(mRows);
+        }
     } else if (cv::Size(width, height) != mTileSize) {
         CV_Error(cv::Error::StsUnmatchedSizes, "MosaicCanvas: tile " + std::to_string(index) + " is " +
                                                    std::to_string(width) + " x " + std::to_string(height) +
                                                    ", the first tile " + std::to_string(mTileSize.width) + " x " +
                                                    std::to_string(mTileSize.height));
     }
-    ++mTiles;
     const int column = static_cast<int>(index % mColumns);
-    const int row = static_cast<int>(index / mColumns);
-    return mCanvas(cv::Rect(column * width, row * height, width, height));
+    const auto row = static_cast<std::uint32_t>(index / mColumns);
+    if (mStorage == Storage::Whole) {
+        ++mTiles;
+        return mCanvas(cv::Rect(column * width, static_cast<int>(row) * height, width, height));
+    }
+    cv::Mat& band = mBands[row];
+    if (band.empty()) {
+        if (mRowOpening) {
+            mRowOpening(row);
+        }
+        band = zeroedImage(height, mCanvasSize.width, mCellType);
+    }
+    ++mTiles;
+    return band(cv::Rect(column * width, 0, width, height));
+}
+
+void MosaicCanvas::filled(std::size_t index)
+{
+    if (mColumns == 0 || index >= std::size_t(mRows) * mColumns || mFilled.empty()) {
+        return;
+    }
+    ++mFilled[index / mColumns];
+    while (mCompleteTileRows < mRows && mFilled[mCompleteTileRows] >= mColumns) {
+        ++mCompleteTileRows;
+    }
 }
 
 bool MosaicCanvas::place(std::size_t index, const cv::Mat& frame)
@@ -206,31 +235,24 @@ bool MosaicCanvas::place(std::size_t index, const cv::Mat& frame)
         return false;
     }
     frame.copyTo(target);
+    filled(index);
     return true;
 }
 
-cv::Mat MosaicCanvas::region(std::uint32_t width, std::uint32_t height) const
+cv::Size MosaicCanvas::regionSize(std::uint32_t width, std::uint32_t height) const
 {
-    if (mCanvas.empty()) {
+    if (mTileSize.empty()) {
         return {};
     }
-    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(mCanvas.cols)));
-    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
+    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, std::uint64_t(mCanvasSize.width)));
+    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, std::uint64_t(mCanvasSize.height)));
     if (cropWidth <= 0 || cropHeight <= 0) {
         return {};
     }
-    return mCanvas(cv::Rect(0, 0, cropWidth, cropHeight));
+    return {cropWidth, cropHeight};
 }
 
-int MosaicCanvas::completeRows() const
-{
-    if (mCanvas.empty() || mColumns == 0) {
-        return 0;
-    }
-    return static_cast<int>(mTiles / mColumns) * mTileSize.height;
-}
-
-cv::Mat MosaicCanvas::output(std::uint32_t width, std::uint32_t height) const
+cv::Size MosaicCanvas::outputSize(std::uint32_t width, std::uint32_t height) const
 {
     const std::size_t count = std::size_t(mRows) * mColumns;
     if (count == 0) {
@@ -241,13 +263,37 @@ cv::Mat MosaicCanvas::output(std::uint32_t width, std::uint32_t height) const
         throw std::out_of_range("MosaicCanvas: " + std::to_string(mTiles) + " tiles for a " + std::to_string(mRows) +
                                 " x " + std::to_string(mColumns) + " grid");
     }
-    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(mCanvas.cols)));
-    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
-    if (cropWidth <= 0 || cropHeight <= 0) {
+    const cv::Size size = regionSize(width, height);
+    if (size.empty()) {
         throw std::invalid_argument("MosaicCanvas: an output of " + std::to_string(width) + " x " +
                                     std::to_string(height) + " leaves no pixels");
     }
-    return mCanvas(cv::Rect(0, 0, cropWidth, cropHeight));
+    return size;
+}
+
+cv::Mat MosaicCanvas::output(std::uint32_t width, std::uint32_t height) const
+{
+    const cv::Size size = outputSize(width, height);
+    if (mStorage != Storage::Whole) {
+        throw std::logic_error("MosaicCanvas: the rows of tiles have been handed on");
+    }
+    return mCanvas(cv::Rect(cv::Point(0, 0), size));
+}
+
+cv::Mat MosaicCanvas::takeBand(std::uint32_t row, std::uint32_t width, std::uint32_t height)
+{
+    const cv::Size size = regionSize(width, height);
+    if (row >= mBands.size() || size.empty()) {
+        return {};
+    }
+    cv::Mat band = std::move(mBands[row]);
+    mBands[row] = cv::Mat();
+    const std::int64_t top = std::int64_t(row) * mTileSize.height;
+    if (band.empty() || top >= size.height) {
+        return {};
+    }
+    const int rows = static_cast<int>(std::min<std::int64_t>(mTileSize.height, size.height - top));
+    return band(cv::Rect(0, 0, size.width, rows));
 }
 
 cv::Mat cropToOutput(const cv::Mat& image, std::uint32_t width, std::uint32_t height)

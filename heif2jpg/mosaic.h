@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -28,18 +29,34 @@ cv::Mat concatRows(const std::vector<cv::Mat>& rows);
 // tiles are all of one size) or are of another type.
 cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std::uint32_t columns);
 
-// The mosaic built in place: one image allocated when the first tile
-// arrives, every tile written straight into its cell (by the decoder or by
-// place()), and the output region handed out as a view, without copies.
-// Gives the same pixels, and fails in the same cases, as cropToOutput over
-// buildMosaic.
+// The mosaic built in place: the storage of a row of tiles allocated when
+// the first of its tiles arrives, every tile written straight into its cell
+// (by the decoder or by place()), and the output region handed out as views,
+// without copies. Gives the same pixels, and fails in the same cases, as
+// cropToOutput over buildMosaic.
+//
+// A canvas that holds the whole mosaic hands out the output region at the
+// end (output()). A canvas of the rows in flight hands each row of tiles,
+// once all of its cells are filled, to a consumer on another thread
+// (takeBand()) and keeps it no longer: only the rows being decoded or not
+// yet taken take memory.
 class MosaicCanvas
 {
 public:
+    enum class Storage {
+        Whole,
+        RowsInFlight,
+    };
+
     // `maxPixels` bounds the whole mosaic, cells beyond the output included.
     // The canvas and its cells are of `cellType`: CV_8UC3, CV_16UC3, CV_8UC1
     // or CV_16UC1 (any other throws std::invalid_argument).
-    MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType = CV_8UC3);
+    MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType = CV_8UC3,
+                 Storage storage = Storage::Whole);
+
+    // Called on the decoding thread before the storage of row `row` of tiles
+    // is allocated; it may wait there for rows to be taken.
+    void setRowOpening(std::function<void(std::uint32_t row)> opening) { mRowOpening = std::move(opening); }
 
     // The cell of tile `index` (of the cell type, width x height), to be
     // filled by the caller. An empty matrix when the layout needs no more tiles (index
@@ -48,6 +65,9 @@ public:
     // hands out scratch cells, so that the tiles can still be counted.
     // Throws cv::Exception when the tile's size differs from the first tile's.
     cv::Mat cell(std::size_t index, int width, int height);
+    // Says that the cell of tile `index` has been filled; the tiles may be
+    // filled in any order.
+    void filled(std::size_t index);
     // Copies a frame into its cell; false when cell() gives none. Throws
     // cv::Exception for a frame not of the cell type.
     bool place(std::size_t index, const cv::Mat& frame);
@@ -55,24 +75,39 @@ public:
     bool tooLarge() const { return mTooLarge; }
     // Tiles handed out so far.
     std::size_t tiles() const { return mTiles; }
+    // The size of a tile, from the first one (empty before it).
+    cv::Size tileSize() const { return mTileSize; }
 
     // The width x height region at the top left, cut down to the mosaic: a
     // view into the canvas. Throws std::out_of_range when a tile is missing
-    // or the layout is empty, std::invalid_argument when the region is empty.
+    // or the layout is empty, std::invalid_argument when the region is empty,
+    // std::logic_error for a canvas of the rows in flight.
     cv::Mat output(std::uint32_t width, std::uint32_t height) const;
+    // The size output() has, for either storage; throws as output() does
+    // when a tile is missing or the region is empty.
+    cv::Size outputSize(std::uint32_t width, std::uint32_t height) const;
 
-    // The same region as output() while tiles are still arriving: empty
+    // The size of the output region while tiles are still arriving: empty
     // before the first tile and when the region has no pixels.
-    cv::Mat region(std::uint32_t width, std::uint32_t height) const;
-    // Rows of the canvas whose tiles have all been handed out, assuming each
-    // cell is filled before the next is asked for (0 before the first tile).
-    int completeRows() const;
+    cv::Size regionSize(std::uint32_t width, std::uint32_t height) const;
+    // Rows of tiles, from the top, whose cells have all been filled.
+    std::uint32_t completeTileRows() const { return mCompleteTileRows; }
+
+    // For a canvas of the rows in flight: the part of row `row` of tiles
+    // inside the width x height region, which the canvas lets go of (the
+    // view keeps its pixels alive). Empty when the row lies below the region
+    // or has no storage. May be called from another thread than the one
+    // filling the cells, for a row counted by completeTileRows().
+    cv::Mat takeBand(std::uint32_t row, std::uint32_t width, std::uint32_t height);
 
     // Lets go of the canvas (views handed out keep their pixels alive).
     void release()
     {
         mCanvas.release();
         mScratch.release();
+        for (cv::Mat& band : mBands) {
+            band.release();
+        }
     }
 
 private:
@@ -80,8 +115,17 @@ private:
     std::uint32_t mColumns;
     std::uint64_t mMaxPixels;
     int mCellType;
+    Storage mStorage;
     cv::Mat mCanvas;
+    // Rows in flight: the storage of every row of tiles, empty before its
+    // first tile and after it has been taken.
+    std::vector<cv::Mat> mBands;
+    std::function<void(std::uint32_t row)> mRowOpening;
+    // Cells filled in each row of tiles.
+    std::vector<std::uint32_t> mFilled;
+    std::uint32_t mCompleteTileRows = 0;
     cv::Size mTileSize;
+    cv::Size mCanvasSize;
     cv::Mat mScratch;
     std::size_t mTiles = 0;
     bool mTooLarge = false;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "heif2jpg/extraction.h"
 #include "heif2jpg/hevc_stream.h"
@@ -377,26 +378,45 @@ class BandEncodingTest : public pipetest::PipelineTest
 TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAfter)
 {
     // A picture that needs no pixel work after the mosaic is encoded band by
-    // band as rows of tiles arrive: the bytes must be those of the cut
-    // mosaic encoded whole.
-    fixture::GridOptions options;
-    options.rows = 3;
-    options.columns = 2;
-    options.outputWidth = 120;
-    options.outputHeight = 150;
-    const fixture::SampleFile file = fixture::makeGridHeic(options);
-    const Heif2JpgResult result = convert(file.bytes(), false, 1.0f, 85);
-    ASSERT_TRUE(result.ok) << result.message;
+    // band as rows of tiles arrive, holding only those rows: the bytes must
+    // be those of the cut mosaic encoded whole.
+    struct Case
+    {
+        unsigned rows, columns, tileWidth, tileHeight, outputWidth, outputHeight;
+        float scale;
+    };
+    for (const Case& c :
+         {Case{3, 2, 64, 64, 120, 150, 1.0f}, Case{4, 3, 64, 48, 150, 170, 1.0f}, Case{1, 3, 64, 64, 0, 0, 1.0f}}) {
+        SCOPED_TRACE(std::to_string(c.rows) + " x " + std::to_string(c.columns) + " tiles, scale " +
+                     std::to_string(c.scale));
+        fixture::GridOptions options;
+        options.rows = c.rows;
+        options.columns = c.columns;
+        options.tileWidth = c.tileWidth;
+        options.tileHeight = c.tileHeight;
+        options.outputWidth = c.outputWidth;
+        options.outputHeight = c.outputHeight;
+        const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
+        ConversionSettings settings;
+        settings.quality = 85;
+        settings.scale = c.scale;
+        settings.keepExif = false;
+        const ConvertedFile result = convertHeif(bytes.data(), bytes.size(), settings);
+        ASSERT_TRUE(result.ok) << result.message << ": " << result.detail;
 
-    const fixture::Bytes bytes = file.bytes();
-    std::vector<std::uint8_t> stream;
-    ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
-        ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false), stream));
-    const std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
-    const cv::Mat image = ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(frames, 3, 2), 120, 150);
-    std::vector<std::uint8_t> whole;
-    ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
-    EXPECT_EQ(result.jpeg, whole);
+        std::vector<std::uint8_t> stream;
+        ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
+            ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false), stream));
+        const std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
+        const cv::Mat image =
+            scaleImage(cropToOutput(buildMosaic(frames, c.rows, c.columns), c.outputWidth == 0 ? ~0u : c.outputWidth,
+                                    c.outputHeight == 0 ? ~0u : c.outputHeight),
+                       c.scale);
+        std::vector<std::uint8_t> whole;
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
+        EXPECT_EQ(result.bytes, whole);
+        EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
+    }
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // association order, the mosaic helpers, and scaling.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
 #include "heif2jpg/mosaic.h"
 #include "tests/pipeline/pipeline_support.h"
 
@@ -348,6 +352,62 @@ TEST(MosaicTest, KeptOrientationStillCropsInTurnedCoordinates)
     ambrel::pipeline::applyTransforms(stored, {aperture, rotate}, true);
     EXPECT_EQ(stored.size(), cv::Size(32, 32));
     EXPECT_EQ(cv::countNonZero(stored.reshape(1) == 1), 32 * 32 * 3);
+}
+
+// --- the canvas of the rows in flight, band scaling, the small picture ---
+
+cv::Mat noise(int width, int height, int type, std::uint64_t seed)
+{
+    cv::Mat image(height, width, type);
+    cv::RNG random(seed);
+    random.fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_16U ? 65536 : 256);
+    return image;
+}
+
+TEST(MosaicTest, RowsInFlightAreHandedOnAsTheyCompleteAndLetGo)
+{
+    // 3 x 2 tiles of 5 x 4, cut to 9 x 10: the last row and column are
+    // partial. Tiles come in a scrambled order, as a decoder may give them.
+    const cv::Mat picture = noise(10, 12, CV_8UC3, 1);
+    MosaicCanvas canvas(3, 2, 1000, CV_8UC3, MosaicCanvas::Storage::RowsInFlight);
+    std::vector<std::uint32_t> opened;
+    canvas.setRowOpening([&](std::uint32_t row) { opened.push_back(row); });
+    const auto fill = [&](std::size_t index) {
+        cv::Mat cell = canvas.cell(index, 5, 4);
+        ASSERT_FALSE(cell.empty());
+        picture(cv::Rect(int(index % 2) * 5, int(index / 2) * 4, 5, 4)).copyTo(cell);
+        canvas.filled(index);
+    };
+    fill(1);
+    fill(2);
+    EXPECT_EQ(canvas.completeTileRows(), 0u);
+    fill(0);
+    EXPECT_EQ(canvas.completeTileRows(), 1u);
+    fill(5);
+    fill(4);
+    EXPECT_EQ(canvas.completeTileRows(), 1u);  // row 1 lacks a tile
+    EXPECT_EQ(opened, (std::vector<std::uint32_t>{0, 1, 2}));
+    EXPECT_THROW(canvas.outputSize(9, 10), std::out_of_range);
+
+    cv::Mat first = canvas.takeBand(0, 9, 10);
+    ASSERT_EQ(first.size(), cv::Size(9, 4));
+    EXPECT_EQ(cv::norm(first, picture(cv::Rect(0, 0, 9, 4)), cv::NORM_INF), 0.0);
+    // The canvas holds the row no more: the band is its only owner.
+    EXPECT_EQ(first.u->refcount, 1);
+    EXPECT_TRUE(canvas.takeBand(0, 9, 10).empty());
+
+    fill(3);
+    EXPECT_EQ(canvas.completeTileRows(), 3u);
+    EXPECT_EQ(canvas.outputSize(9, 10), cv::Size(9, 10));
+    EXPECT_THROW(static_cast<void>(canvas.output(9, 10)), std::logic_error);
+    const cv::Mat last = canvas.takeBand(2, 9, 10);
+    ASSERT_EQ(last.size(), cv::Size(9, 2));
+    EXPECT_EQ(cv::norm(last, picture(cv::Rect(0, 8, 9, 2)), cv::NORM_INF), 0.0);
+    EXPECT_EQ(last.u->refcount, 1);
+    const cv::Mat middle = canvas.takeBand(1, 9, 10);
+    EXPECT_EQ(cv::norm(middle, picture(cv::Rect(0, 4, 9, 4)), cv::NORM_INF), 0.0);
+    // A row below the output region gives nothing.
+    EXPECT_TRUE(canvas.takeBand(2, 9, 8).empty());
 }
 
 }  // namespace
