@@ -65,7 +65,8 @@ bool needsNoPixelWork(const std::vector<ImageTransform>& transforms, bool keepOr
 constexpr std::uint32_t kRowsHeld = 2;
 
 // Encodes the mosaic's output region on a thread of its own, band by band as
-// the decoder completes rows of tiles. Takes each row of tiles from the canvas
+// the decoder completes rows of tiles, each band added to the screen-sized
+// picture. Takes each row of tiles from the canvas
 // and lets go of it once encoded; the decoder waits before opening a row
 // while kRowsHeld rows are held and the encoder has work. Waits for the
 // first tile to learn the region's size; abandons the picture when
@@ -74,8 +75,9 @@ class BandEncoder
 {
 public:
     BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
-                const JpegSegments& segments)
-        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments)
+                const JpegSegments& segments, std::uint32_t previewSide)
+        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments),
+          mPreviewSide(previewSide)
     {}
 
     ~BandEncoder()
@@ -130,10 +132,11 @@ public:
     }
 
     // Once finished: what of the segments the encoder left out; the size
-    // encoded.
+    // encoded; the screen-sized picture (empty when not asked for).
     const std::string& warning() const { return mWarning; }
     cv::Size regionSize() const { return mRegion; }
     cv::Size encodedSize() const { return mEncoded; }
+    cv::Mat& preview() { return mPreview; }
 
 private:
     // Called by the decoder before it opens row `row` of tiles.
@@ -162,7 +165,13 @@ private:
     void encodeBands()
     {
         std::optional<JpegEncoder> encoder;
-        const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) { encoder->writeRows(rows); };
+        std::optional<PreviewBuilder> preview;
+        const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
+            encoder->writeRows(rows);
+            if (preview) {
+                preview->add(rows);
+            }
+        };
         std::uint32_t needed = 0;
         for (std::uint32_t taken = 0;; ++taken) {
             {
@@ -184,6 +193,9 @@ private:
                 const int tileHeight = mCanvas.tileSize().height;
                 needed = static_cast<std::uint32_t>((mRegion.height + tileHeight - 1) / tileHeight);
                 encoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments);
+                if (mPreviewSide > 0) {
+                    preview.emplace(mEncoded, mPreviewSide);
+                }
             }
             cv::Mat band = mCanvas.takeBand(taken, mWidth, mHeight);
             if (!band.empty()) {
@@ -199,6 +211,9 @@ private:
         }
         mJpeg = encoder->finish();
         mWarning = encoder->warning();
+        if (preview && !mJpeg.empty()) {
+            mPreview = preview->finish();
+        }
     }
 
     MosaicCanvas& mCanvas;
@@ -206,6 +221,7 @@ private:
     std::uint32_t mHeight;
     int mQuality;
     const JpegSegments& mSegments;
+    std::uint32_t mPreviewSide;
     std::thread mThread;
     std::mutex mMutex;
     std::condition_variable mWake;
@@ -218,6 +234,7 @@ private:
     cv::Size mEncoded;
     std::vector<std::uint8_t> mJpeg;
     std::string mWarning;
+    cv::Mat mPreview;
     std::exception_ptr mError;
 };
 
@@ -686,11 +703,26 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
     return std::nullopt;
 }
 
+// Turns the screen-sized picture of a picture kept in its stored
+// orientation (its clean apertures applied) so that it displays upright.
+void turnUpright(cv::Mat& picture, const std::vector<ImageTransform>& transforms)
+{
+    for (const ImageTransform& transform : transforms) {
+        if (transform.kind == ImageTransform::Kind::Rotate) {
+            applyRotation(picture, transform.value);
+        } else if (transform.kind == ImageTransform::Kind::Mirror) {
+            applyMirror(picture, transform.value);
+        }
+    }
+}
+
 // The picture of the mosaic's output region with its alpha plane, after its
-// transforms and the scale, encoded; the canvas is let go of.
+// transforms and the scale, encoded, and its screen-sized picture when
+// `previewSide` asks for one; the canvas is let go of.
 std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, const HeifImageData& data,
                                         const CarriedMetadata& metadata, const ConversionSettings& settings,
-                                        std::vector<std::uint8_t>& encoded, std::string& warning, cv::Size& encodedSize)
+                                        std::vector<std::uint8_t>& encoded, std::string& warning, cv::Size& encodedSize,
+                                        cv::Mat& preview)
 {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
@@ -707,7 +739,16 @@ std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alp
         return StageFailure{kHeif2JpgUnknown, scaleDetail(image.size(), settings.scale)};
     }
     encodedSize = image.size();
-    return encodePicture(image, data, metadata, settings, encoded, warning);
+    std::optional<StageFailure> notEncoded = encodePicture(image, data, metadata, settings, encoded, warning);
+    if (!notEncoded && settings.previewSide > 0) {
+        PreviewBuilder builder(image.size(), settings.previewSide);
+        builder.add(image);
+        preview = builder.finish();
+        if (metadata.keepOrientation) {
+            turnUpright(preview, data.transforms);
+        }
+    }
+    return notEncoded;
 }
 
 void addWarning(std::string& warnings, const std::string& warning)
@@ -770,7 +811,7 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
                         sixteen ? CV_16UC3 : CV_8UC3,
                         untouched ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole);
     const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
-    BandEncoder bands(canvas, width, height, settings.quality, segments);
+    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.previewSide);
     const bool streaming = untouched && bands.start();
     if (untouched && !streaming) {
         // No thread: the whole mosaic is kept and encoded at the end.
@@ -805,8 +846,14 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
         std::optional<StageFailure> notEncoded;
         if (streaming) {
             notEncoded = finishBands(bands, canvas, width, height, file.bytes, encoderWarning, encodedSize);
+            // The bands kept the stored orientation; the small picture is turned.
+            file.preview = std::move(bands.preview());
+            if (!file.preview.empty()) {
+                turnUpright(file.preview, data.transforms);
+            }
         } else {
-            notEncoded = encodeWhole(canvas, alpha, data, metadata, settings, file.bytes, encoderWarning, encodedSize);
+            notEncoded = encodeWhole(canvas, alpha, data, metadata, settings, file.bytes, encoderWarning, encodedSize,
+                                     file.preview);
         }
         if (notEncoded) {
             return failed(*notEncoded);

@@ -422,4 +422,105 @@ cv::Mat scaleImage(const cv::Mat& image, float scale)
     return scaled;
 }
 
+cv::Size boundedSize(cv::Size size, std::uint32_t side)
+{
+    const int longer = std::max(size.width, size.height);
+    if (side == 0 || longer <= 0 || std::uint64_t(longer) <= side) {
+        return size;
+    }
+    const double factor = double(side) / longer;
+    return {std::max(1, static_cast<int>(std::lround(size.width * factor))),
+            std::max(1, static_cast<int>(std::lround(size.height * factor)))};
+}
+
+PreviewBuilder::PreviewBuilder(cv::Size source, std::uint32_t side)
+    : mSource(source), mTarget(boundedSize(source, side))
+{
+    if (source.width <= 0 || source.height <= 0) {
+        throw std::invalid_argument("PreviewBuilder: a source without pixels");
+    }
+    mSum = cv::Mat::zeros(1, source.width, CV_32FC3);
+    mPicture = cv::Mat::zeros(mTarget.height, mTarget.width, CV_32FC3);
+}
+
+void PreviewBuilder::add(const cv::Mat& rows)
+{
+    if (rows.cols != mSource.width || (rows.channels() != 3 && rows.channels() != 4) ||
+        (rows.depth() != CV_8U && rows.depth() != CV_16U)) {
+        throw std::invalid_argument("PreviewBuilder: rows of " + std::to_string(rows.cols) + " pixels of type " +
+                                    std::to_string(rows.type()));
+    }
+    mTop = rows.depth() == CV_16U ? 65535.0 : 255.0;
+    // Source row y covers picture rows y * h / H .. (y + 1) * h / H; in
+    // whole numbers, with h picture rows over H source rows.
+    const auto source = std::int64_t(mSource.height);
+    const auto target = std::int64_t(mTarget.height);
+    for (int y = 0; y < rows.rows && mSourceRow < mSource.height; ++y, ++mSourceRow) {
+        cv::Mat row = rows.row(y);
+        if (row.channels() == 4) {
+            // Over white: c a + top (1 - a).
+            row.convertTo(mWeighted, CV_32F);
+            mFlat.create(1, mSource.width, CV_32FC3);
+            const auto* in = mWeighted.ptr<float>();
+            auto* out = mFlat.ptr<float>();
+            const auto top = static_cast<float>(mTop);
+            for (int x = 0; x < mSource.width; ++x) {
+                const float opacity = in[4 * x + 3] / top;
+                for (int k = 0; k < 3; ++k) {
+                    out[3 * x + k] = in[4 * x + k] * opacity + top * (1.0f - opacity);
+                }
+            }
+            row = mFlat;
+        }
+        const std::int64_t end = (std::int64_t(mRow) + 1) * source;  // the picture row's end, times h
+        const std::int64_t next = (std::int64_t(mSourceRow) + 1) * target;
+        if (next <= end) {
+            addRow(row, 1.0);
+            if (next == end) {
+                endRow();
+            }
+        } else {
+            const double before = double(end - std::int64_t(mSourceRow) * target) / double(target);
+            addRow(row, before);
+            endRow();
+            addRow(row, 1.0 - before);
+        }
+    }
+}
+
+void PreviewBuilder::addRow(const cv::Mat& row, double weight)
+{
+    if (weight == 1.0) {
+        cv::accumulate(row, mSum);
+    } else {
+        row.convertTo(mWeighted, CV_32F, weight);
+        mSum += mWeighted;
+    }
+}
+
+void PreviewBuilder::endRow()
+{
+    if (mRow >= mTarget.height) {
+        return;
+    }
+    // The row's source rows times h / H: the sums become averages.
+    cv::Mat averaged;
+    mSum.convertTo(averaged, CV_32F, double(mTarget.height) / double(mSource.height));
+    cv::Mat row = mPicture.row(mRow);
+    cv::resize(averaged, row, cv::Size(mTarget.width, 1), 0, 0, cv::INTER_AREA);
+    mSum.setTo(cv::Scalar::all(0));
+    ++mRow;
+}
+
+cv::Mat PreviewBuilder::finish()
+{
+    if (mSourceRow < mSource.height) {
+        throw std::logic_error("PreviewBuilder: " + std::to_string(mSourceRow) + " of " +
+                               std::to_string(mSource.height) + " rows added");
+    }
+    cv::Mat picture;
+    mPicture.convertTo(picture, CV_8U, 255.0 / mTop);
+    return picture;
+}
+
 }  // namespace ambrel::pipeline

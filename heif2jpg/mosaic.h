@@ -167,4 +167,42 @@ void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transfor
 // a result without pixels or beyond kMaxJpegSide.
 cv::Mat scaleImage(const cv::Mat& image, float scale);
 
+// The longer side brought to at most `side` pixels, the shape kept; never
+// enlarged. Each side is at least 1 pixel.
+cv::Size boundedSize(cv::Size size, std::uint32_t side);
+
+// A small picture of a larger one given band by band, top to bottom: each
+// pixel the average of the source area it covers (what INTER_AREA computes),
+// in 8-bit BGR. Holds a row of sums, not the source.
+class PreviewBuilder
+{
+public:
+    // For a source of `source` pixels, a picture whose longer side is at
+    // most `side`.
+    PreviewBuilder(cv::Size source, std::uint32_t side);
+
+    cv::Size size() const { return mTarget; }
+
+    // The next rows of the source: 8 or 16-bit, BGR or BGRA (with straight
+    // colours; the picture is shown over white). Rows past the source's
+    // height are ignored.
+    void add(const cv::Mat& rows);
+    // The picture, once every source row has been added.
+    cv::Mat finish();
+
+private:
+    void addRow(const cv::Mat& row, double weight);
+    void endRow();
+
+    cv::Size mSource;
+    cv::Size mTarget;
+    int mSourceRow = 0;  // source rows added
+    int mRow = 0;        // picture rows finished
+    double mTop = 1.0;   // the largest sample value of the source
+    cv::Mat mSum;        // 1 x source width, CV_32FC3
+    cv::Mat mFlat;       // a source row over white
+    cv::Mat mWeighted;
+    cv::Mat mPicture;  // CV_32FC3, averages of 0 .. mTop
+};
+
 }  // namespace ambrel::pipeline

@@ -403,6 +403,7 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
         settings.keepExif = false;
         const ConvertedFile result = convertHeif(bytes.data(), bytes.size(), settings);
         ASSERT_TRUE(result.ok) << result.message << ": " << result.detail;
+        EXPECT_TRUE(result.preview.empty());
 
         std::vector<std::uint8_t> stream;
         ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
@@ -416,6 +417,67 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
         ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
         EXPECT_EQ(result.bytes, whole);
         EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
+    }
+}
+
+TEST_F(BandEncodingTest, ScreenSizedPictureDisplaysAsTheConvertedPicture)
+{
+    // A grid turned a quarter by 'irot', its EXIF orientation saying the
+    // same: a JPEG keeping EXIF keeps the stored pixels (the streamed path),
+    // every other conversion turns them. The small picture is upright in
+    // every case.
+    fixture::GridOptions options;
+    options.rows = 3;
+    options.columns = 2;
+    options.tileWidth = 64;
+    options.tileHeight = 48;
+    options.outputWidth = 120;
+    options.outputHeight = 130;
+    options.rotation = 90;
+    options.exifOrientation = 8;
+    const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
+    const cv::Mat upright = decodeHeifPicture(bytes.data(), bytes.size());
+    ASSERT_EQ(upright.size(), cv::Size(130, 120));
+
+    struct Case
+    {
+        OutputFormat format;
+        bool keepExif;
+        float scale;
+        std::uint32_t side;
+        cv::Size stored;  // the size the file holds
+    };
+    for (const Case& c :
+         {Case{OutputFormat::Jpg, true, 1.0f, 50, {120, 130}}, Case{OutputFormat::Jpg, true, 0.5f, 50, {60, 65}},
+          Case{OutputFormat::Jpg, true, 0.5f, 1000, {60, 65}}, Case{OutputFormat::Jpg, true, 0.3f, 50, {36, 39}},
+          Case{OutputFormat::Jpg, false, 1.0f, 50, {130, 120}}, Case{OutputFormat::Png, true, 1.0f, 64, {130, 120}}}) {
+        SCOPED_TRACE("keepExif " + std::to_string(c.keepExif) + ", scale " + std::to_string(c.scale) + ", side " +
+                     std::to_string(c.side));
+        ConversionSettings settings;
+        settings.format = c.format;
+        settings.keepExif = c.keepExif;
+        settings.scale = c.scale;
+        settings.previewSide = c.side;
+        const ConvertedFile result = convertHeif(bytes.data(), bytes.size(), settings);
+        ASSERT_TRUE(result.ok) << result.message << ": " << result.detail;
+        EXPECT_EQ(cv::Size(int(result.width), int(result.height)), c.stored);
+
+        // Upright, the longer side bounded, never larger than the picture.
+        const cv::Size displayed =
+            c.stored.width >= c.stored.height ? c.stored : cv::Size(c.stored.height, c.stored.width);
+        const cv::Size expectedSize = boundedSize(displayed, c.side);
+        ASSERT_EQ(result.preview.type(), CV_8UC3);
+        ASSERT_EQ(result.preview.size(), expectedSize);
+        cv::Mat expected;
+        cv::resize(upright, expected, expectedSize, 0, 0, cv::INTER_AREA);
+        cv::Mat difference;
+        cv::absdiff(result.preview, expected, difference);
+        // Close everywhere when made from the picture itself; from a picture
+        // scaled bilinearly first, the tiles' edges differ.
+        EXPECT_LE(cv::mean(difference)[0], 2.0);
+        if (c.scale == 1.0f) {
+            EXPECT_LE(cv::norm(difference, cv::NORM_INF), 2.0);
+        }
     }
 }
 

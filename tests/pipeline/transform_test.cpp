@@ -410,4 +410,50 @@ TEST(MosaicTest, RowsInFlightAreHandedOnAsTheyCompleteAndLetGo)
     EXPECT_TRUE(canvas.takeBand(2, 9, 8).empty());
 }
 
+TEST(MosaicTest, SmallPictureIsTheAreaAverageOfItsBands)
+{
+    EXPECT_EQ(boundedSize(cv::Size(4000, 3000), 1920), cv::Size(1920, 1440));
+    EXPECT_EQ(boundedSize(cv::Size(300, 5000), 100), cv::Size(6, 100));
+    EXPECT_EQ(boundedSize(cv::Size(5000, 2), 100), cv::Size(100, 1));
+    EXPECT_EQ(boundedSize(cv::Size(640, 480), 1920), cv::Size(640, 480));  // never enlarged
+
+    for (const cv::Size size : {cv::Size(301, 203), cv::Size(97, 160), cv::Size(64, 64)}) {
+        // A smooth picture with noise on it.
+        cv::Mat picture = noise(size.width, size.height, CV_8UC3, 3);
+        cv::GaussianBlur(picture, picture, cv::Size(0, 0), 1.5);
+        for (const std::uint32_t side : {40u, 64u, 100u, 1000u}) {
+            const cv::Size target = boundedSize(size, side);
+            cv::Mat expected;
+            cv::resize(picture, expected, target, 0, 0, cv::INTER_AREA);
+            PreviewBuilder builder(size, side);
+            ASSERT_EQ(builder.size(), target);
+            for (int top = 0; top < picture.rows; top += 13) {
+                builder.add(picture.rowRange(top, std::min(picture.rows, top + 13)));
+            }
+            const cv::Mat small = builder.finish();
+            ASSERT_EQ(small.type(), CV_8UC3);
+            ASSERT_EQ(small.size(), target) << size << " " << side;
+            EXPECT_LE(cv::norm(small, expected, cv::NORM_INF), 1.0) << size << " " << side;
+        }
+    }
+
+    // 16-bit samples come down to 8 bits; BGRA is shown over white.
+    cv::Mat deep = noise(50, 30, CV_16UC3, 5);
+    PreviewBuilder deepBuilder(deep.size(), 25);
+    deepBuilder.add(deep);
+    cv::Mat expected;
+    cv::resize(deep, expected, cv::Size(25, 15), 0, 0, cv::INTER_AREA);
+    expected.convertTo(expected, CV_8U, 1.0 / 257.0);
+    EXPECT_LE(cv::norm(deepBuilder.finish(), expected, cv::NORM_INF), 1.0);
+
+    cv::Mat clear(20, 20, CV_8UC4, cv::Scalar(10, 20, 30, 0));
+    clear(cv::Rect(0, 0, 20, 10)).setTo(cv::Scalar(0, 0, 200, 255));
+    PreviewBuilder clearBuilder(clear.size(), 10);
+    clearBuilder.add(clear);
+    const cv::Mat shown = clearBuilder.finish();
+    EXPECT_EQ(shown.at<cv::Vec3b>(1, 1), cv::Vec3b(0, 0, 200));
+    EXPECT_EQ(shown.at<cv::Vec3b>(8, 8), cv::Vec3b(255, 255, 255));
+    EXPECT_THROW(PreviewBuilder(cv::Size(0, 5), 10), std::invalid_argument);
+}
+
 }  // namespace
