@@ -65,8 +65,8 @@ bool needsNoPixelWork(const std::vector<ImageTransform>& transforms, bool keepOr
 constexpr std::uint32_t kRowsHeld = 2;
 
 // Encodes the mosaic's output region on a thread of its own, band by band as
-// the decoder completes rows of tiles, each band added to the screen-sized
-// picture. Takes each row of tiles from the canvas
+// the decoder completes rows of tiles, each band scaled first when asked and
+// added to the screen-sized picture. Takes each row of tiles from the canvas
 // and lets go of it once encoded; the decoder waits before opening a row
 // while kRowsHeld rows are held and the encoder has work. Waits for the
 // first tile to learn the region's size; abandons the picture when
@@ -75,8 +75,8 @@ class BandEncoder
 {
 public:
     BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
-                const JpegSegments& segments, std::uint32_t previewSide)
-        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments),
+                const JpegSegments& segments, float scale, std::uint32_t previewSide)
+        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments), mScale(scale),
           mPreviewSide(previewSide)
     {}
 
@@ -131,9 +131,11 @@ public:
         return std::move(mJpeg);
     }
 
-    // Once finished: what of the segments the encoder left out; the size
+    // Once finished: what of the segments the encoder left out; whether the
+    // scale leaves the picture without pixels or too large; the size
     // encoded; the screen-sized picture (empty when not asked for).
     const std::string& warning() const { return mWarning; }
+    bool scaleRefused() const { return mScaleRefused; }
     cv::Size regionSize() const { return mRegion; }
     cv::Size encodedSize() const { return mEncoded; }
     cv::Mat& preview() { return mPreview; }
@@ -165,6 +167,7 @@ private:
     void encodeBands()
     {
         std::optional<JpegEncoder> encoder;
+        std::optional<BandScaler> scaler;
         std::optional<PreviewBuilder> preview;
         const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
             encoder->writeRows(rows);
@@ -190,6 +193,15 @@ private:
                     return;  // no pixels: the caller reports it
                 }
                 mEncoded = mRegion;
+                if (mScale != 1.0f) {
+                    try {
+                        mEncoded = scaledSize(mRegion, mScale);
+                    } catch (const std::invalid_argument&) {
+                        mScaleRefused = true;
+                        return;
+                    }
+                    scaler.emplace(mScale);
+                }
                 const int tileHeight = mCanvas.tileSize().height;
                 needed = static_cast<std::uint32_t>((mRegion.height + tileHeight - 1) / tileHeight);
                 encoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments);
@@ -199,13 +211,20 @@ private:
             }
             cv::Mat band = mCanvas.takeBand(taken, mWidth, mHeight);
             if (!band.empty()) {
-                emit(band);
+                if (scaler) {
+                    scaler->add(band, emit);
+                } else {
+                    emit(band);
+                }
             }
             band.release();
             if (encoder->failed()) {
                 break;
             }
             if (taken + 1 >= needed) {
+                if (scaler) {
+                    scaler->finish(emit);
+                }
                 break;
             }
         }
@@ -221,6 +240,7 @@ private:
     std::uint32_t mHeight;
     int mQuality;
     const JpegSegments& mSegments;
+    float mScale;
     std::uint32_t mPreviewSide;
     std::thread mThread;
     std::mutex mMutex;
@@ -232,6 +252,7 @@ private:
     bool mDone = false;
     cv::Size mRegion;
     cv::Size mEncoded;
+    bool mScaleRefused = false;
     std::vector<std::uint8_t> mJpeg;
     std::string mWarning;
     cv::Mat mPreview;
@@ -541,13 +562,16 @@ std::string scaleDetail(cv::Size size, float scale)
 // The JPEG of the band encoder that has been streaming the mosaic's output
 // region; the canvas is let go of.
 std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas, std::uint32_t width,
-                                        std::uint32_t height, std::vector<std::uint8_t>& encoded, std::string& warning,
-                                        cv::Size& encodedSize)
+                                        std::uint32_t height, float scale, std::vector<std::uint8_t>& encoded,
+                                        std::string& warning, cv::Size& encodedSize)
 {
-    static_cast<void>(canvas.outputSize(width, height));
+    const cv::Size size = canvas.outputSize(width, height);
     encoded = bands.finish();
     warning = bands.warning();
     canvas.release();
+    if (bands.scaleRefused()) {
+        return StageFailure{kHeif2JpgUnknown, scaleDetail(size, scale)};
+    }
     encodedSize = bands.encodedSize();
     if (encoded.empty()) {
         return encoderFailure(encodedSize);
@@ -800,10 +824,11 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
     const bool jpeg = settings.format == OutputFormat::Jpg;
     const CarriedMetadata metadata = settleMetadata(data, settings.keepExif, jpeg);
 
-    // Pictures that go to the encoder as the mosaic has them are encoded band
-    // by band while the decoder works on the rest, and the mosaic holds only
-    // the rows of tiles in flight.
-    const bool untouched = jpeg && !data.alpha && metadata.failure.empty() && settings.scale == 1.0f &&
+    // Pictures that go to the encoder as the mosaic has them, or scaled by a
+    // power of two, are encoded band by band while the decoder works on the
+    // rest, and the mosaic holds only the rows of tiles in flight.
+    const bool untouched = jpeg && !data.alpha && metadata.failure.empty() &&
+                           (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
                            needsNoPixelWork(data.transforms, metadata.keepOrientation);
     const bool sixteen = sixteenBitPicture(data, settings);
     // 16-bit samples take twice the memory the budget counted.
@@ -811,7 +836,7 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
                         sixteen ? CV_16UC3 : CV_8UC3,
                         untouched ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole);
     const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
-    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.previewSide);
+    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide);
     const bool streaming = untouched && bands.start();
     if (untouched && !streaming) {
         // No thread: the whole mosaic is kept and encoded at the end.
@@ -845,7 +870,8 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
         cv::Size encodedSize;
         std::optional<StageFailure> notEncoded;
         if (streaming) {
-            notEncoded = finishBands(bands, canvas, width, height, file.bytes, encoderWarning, encodedSize);
+            notEncoded =
+                finishBands(bands, canvas, width, height, settings.scale, file.bytes, encoderWarning, encodedSize);
             // The bands kept the stored orientation; the small picture is turned.
             file.preview = std::move(bands.preview());
             if (!file.preview.empty()) {

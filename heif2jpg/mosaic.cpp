@@ -403,23 +403,93 @@ void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transfor
     }
 }
 
+cv::Size scaledSize(cv::Size size, float scale)
+{
+    if (!std::isfinite(scale) || scale <= 0.0f) {
+        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale));
+    }
+    const double width = std::round(size.width * double(scale));
+    const double height = std::round(size.height * double(scale));
+    if (width < 1 || height < 1 || width > kMaxJpegSide || height > kMaxJpegSide) {
+        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale) + " gives " + std::to_string(width) +
+                                    " x " + std::to_string(height));
+    }
+    // cv::resize rounds halves to even.
+    return {cvRound(size.width * double(scale)), cvRound(size.height * double(scale))};
+}
+
 cv::Mat scaleImage(const cv::Mat& image, float scale)
 {
     if (scale == 1.0f) {
         return image;
     }
-    if (!std::isfinite(scale) || scale <= 0.0f) {
-        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale));
-    }
-    const double width = std::round(image.cols * double(scale));
-    const double height = std::round(image.rows * double(scale));
-    if (width < 1 || height < 1 || width > kMaxJpegSide || height > kMaxJpegSide) {
-        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale) + " gives " + std::to_string(width) +
-                                    " x " + std::to_string(height));
-    }
+    static_cast<void>(scaledSize(image.size(), scale));
     cv::Mat scaled;
     cv::resize(image, scaled, cv::Size(), double(scale), double(scale), cv::INTER_LINEAR);
     return scaled;
+}
+
+bool BandScaler::takes(float scale)
+{
+    if (!(scale > 0.0f && scale < 1.0f)) {
+        return false;
+    }
+    int exponent = 0;
+    return std::frexp(scale, &exponent) == 0.5f && exponent >= -16;
+}
+
+BandScaler::BandScaler(float scale) : mScale(scale)
+{
+    if (!takes(scale)) {
+        throw std::invalid_argument("BandScaler: scale " + std::to_string(scale));
+    }
+    // Output row y is made from source rows y / scale .. (y + 1) / scale - 1
+    // (bilinear at an exact power of two reads only those; at 1/2 cv::resize
+    // averages each 2 x 2 block). Bands start at even output rows so that the
+    // last one rounds its height as the whole picture's does.
+    mUnit = 2 * static_cast<int>(std::lround(1.0 / double(scale)));
+}
+
+void BandScaler::scale(const cv::Mat& source, const std::function<void(const cv::Mat&)>& emit) const
+{
+    if (cvRound(source.rows * double(mScale)) < 1) {
+        return;  // a last row the whole picture rounds away
+    }
+    cv::Mat scaled;
+    cv::resize(source, scaled, cv::Size(), double(mScale), double(mScale), cv::INTER_LINEAR);
+    emit(scaled);
+}
+
+void BandScaler::add(const cv::Mat& rows, const std::function<void(const cv::Mat&)>& emit)
+{
+    cv::Mat rest = rows;
+    if (!mPending.empty()) {
+        const int wanted = mUnit - mPending.rows;
+        if (rest.rows < wanted) {
+            cv::vconcat(mPending, rest, mPending);
+            return;
+        }
+        cv::Mat unit;
+        cv::vconcat(mPending, rest.rowRange(0, wanted), unit);
+        mPending.release();
+        scale(unit, emit);
+        rest = rest.rowRange(wanted, rest.rows);
+    }
+    const int whole = rest.rows / mUnit * mUnit;
+    if (whole > 0) {
+        scale(rest.rowRange(0, whole), emit);
+    }
+    if (whole < rest.rows) {
+        mPending = rest.rowRange(whole, rest.rows).clone();
+    }
+}
+
+void BandScaler::finish(const std::function<void(const cv::Mat&)>& emit)
+{
+    if (!mPending.empty()) {
+        scale(mPending, emit);
+        mPending.release();
+    }
 }
 
 cv::Size boundedSize(cv::Size size, std::uint32_t side)

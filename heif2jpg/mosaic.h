@@ -167,6 +167,36 @@ void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transfor
 // a result without pixels or beyond kMaxJpegSide.
 cv::Mat scaleImage(const cv::Mat& image, float scale);
 
+// The size scaleImage gives the image of `size` (cv::resize's rounding);
+// throws std::invalid_argument as scaleImage does.
+cv::Size scaledSize(cv::Size size, float scale);
+
+// Scales a picture given band by band, top to bottom, by a factor whose
+// inverse is a power of two (1/2, 1/4, ...): every band of output rows is
+// made from the source rows that give exactly those rows, so the rows are
+// those scaleImage gives for the whole picture, byte for byte.
+class BandScaler
+{
+public:
+    // Whether bands can be scaled by `scale` this way.
+    static bool takes(float scale);
+
+    explicit BandScaler(float scale);
+
+    // The next rows of the source, of any number; `emit` receives the next
+    // rows of the scaled picture when there are any.
+    void add(const cv::Mat& rows, const std::function<void(const cv::Mat&)>& emit);
+    // After the last source rows: the last rows of the scaled picture.
+    void finish(const std::function<void(const cv::Mat&)>& emit);
+
+private:
+    void scale(const cv::Mat& source, const std::function<void(const cv::Mat&)>& emit) const;
+
+    float mScale;
+    int mUnit;  // source rows that give two output rows
+    cv::Mat mPending;
+};
+
 // The longer side brought to at most `side` pixels, the shape kept; never
 // enlarged. Each side is at least 1 pixel.
 cv::Size boundedSize(cv::Size size, std::uint32_t side);

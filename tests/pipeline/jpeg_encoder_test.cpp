@@ -377,16 +377,18 @@ class BandEncodingTest : public pipetest::PipelineTest
 
 TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAfter)
 {
-    // A picture that needs no pixel work after the mosaic is encoded band by
-    // band as rows of tiles arrive, holding only those rows: the bytes must
-    // be those of the cut mosaic encoded whole.
+    // A picture that needs no pixel work after the mosaic, or only a scale
+    // by a power of two, is encoded band by band as rows of tiles arrive,
+    // holding only those rows: the bytes must be those of the cut mosaic
+    // scaled and encoded whole.
     struct Case
     {
         unsigned rows, columns, tileWidth, tileHeight, outputWidth, outputHeight;
         float scale;
     };
-    for (const Case& c :
-         {Case{3, 2, 64, 64, 120, 150, 1.0f}, Case{4, 3, 64, 48, 150, 170, 1.0f}, Case{1, 3, 64, 64, 0, 0, 1.0f}}) {
+    for (const Case& c : {Case{3, 2, 64, 64, 120, 150, 1.0f}, Case{4, 3, 64, 48, 150, 170, 1.0f},
+                          Case{1, 3, 64, 64, 0, 0, 1.0f}, Case{4, 3, 64, 48, 150, 170, 0.5f},
+                          Case{4, 3, 64, 48, 151, 171, 0.25f}, Case{3, 2, 64, 64, 127, 150, 0.5f}}) {
         SCOPED_TRACE(std::to_string(c.rows) + " x " + std::to_string(c.columns) + " tiles, scale " +
                      std::to_string(c.scale));
         fixture::GridOptions options;

@@ -410,6 +410,36 @@ TEST(MosaicTest, RowsInFlightAreHandedOnAsTheyCompleteAndLetGo)
     EXPECT_TRUE(canvas.takeBand(2, 9, 8).empty());
 }
 
+TEST(MosaicTest, BandsScaledByAPowerOfTwoAreTheWholePictureScaled)
+{
+    EXPECT_TRUE(BandScaler::takes(0.5f));
+    EXPECT_TRUE(BandScaler::takes(0.125f));
+    EXPECT_FALSE(BandScaler::takes(1.0f));
+    EXPECT_FALSE(BandScaler::takes(0.3f));
+    EXPECT_FALSE(BandScaler::takes(0.75f));
+    EXPECT_FALSE(BandScaler::takes(std::nanf("")));
+    // Odd sizes, heights that round half to even, bands of every height.
+    for (const float scale : {0.5f, 0.25f, 0.125f}) {
+        for (const cv::Size size : {cv::Size(37, 53), cv::Size(41, 54), cv::Size(20, 57), cv::Size(33, 46)}) {
+            const cv::Mat picture = noise(size.width, size.height, CV_8UC3, std::uint64_t(size.area()));
+            const cv::Mat whole = scaleImage(picture, scale);
+            for (const int band : {1, 3, 7, 16, 64}) {
+                BandScaler scaler(scale);
+                std::vector<cv::Mat> rows;
+                const auto emit = [&](const cv::Mat& scaled) { rows.push_back(scaled.clone()); };
+                for (int top = 0; top < picture.rows; top += band) {
+                    scaler.add(picture.rowRange(top, std::min(picture.rows, top + band)), emit);
+                }
+                scaler.finish(emit);
+                cv::Mat banded;
+                cv::vconcat(rows, banded);
+                ASSERT_EQ(banded.size(), whole.size()) << scale << " " << size << " bands of " << band;
+                EXPECT_EQ(cv::norm(banded, whole, cv::NORM_INF), 0.0) << scale << " " << size << " bands of " << band;
+            }
+        }
+    }
+}
+
 TEST(MosaicTest, SmallPictureIsTheAreaAverageOfItsBands)
 {
     EXPECT_EQ(boundedSize(cv::Size(4000, 3000), 1920), cv::Size(1920, 1440));
