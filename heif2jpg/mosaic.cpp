@@ -510,7 +510,7 @@ PreviewBuilder::PreviewBuilder(cv::Size source, std::uint32_t side)
         throw std::invalid_argument("PreviewBuilder: a source without pixels");
     }
     mSum = cv::Mat::zeros(1, source.width, CV_32FC3);
-    mPicture = cv::Mat::zeros(mTarget.height, mTarget.width, CV_32FC3);
+    mPicture = cv::Mat::zeros(mTarget.height, mTarget.width, CV_8UC3);
 }
 
 void PreviewBuilder::add(const cv::Mat& rows)
@@ -573,11 +573,11 @@ void PreviewBuilder::endRow()
     if (mRow >= mTarget.height) {
         return;
     }
-    // The row's source rows times h / H: the sums become averages.
-    cv::Mat averaged;
-    mSum.convertTo(averaged, CV_32F, double(mTarget.height) / double(mSource.height));
+    // The row's source rows times h / H: the sums become averages, brought
+    // to 8 bits.
+    cv::resize(mSum, mAveraged, cv::Size(mTarget.width, 1), 0, 0, cv::INTER_AREA);
     cv::Mat row = mPicture.row(mRow);
-    cv::resize(averaged, row, cv::Size(mTarget.width, 1), 0, 0, cv::INTER_AREA);
+    mAveraged.convertTo(row, CV_8U, double(mTarget.height) / double(mSource.height) * 255.0 / mTop);
     mSum.setTo(cv::Scalar::all(0));
     ++mRow;
 }
@@ -588,9 +588,7 @@ cv::Mat PreviewBuilder::finish()
         throw std::logic_error("PreviewBuilder: " + std::to_string(mSourceRow) + " of " +
                                std::to_string(mSource.height) + " rows added");
     }
-    cv::Mat picture;
-    mPicture.convertTo(picture, CV_8U, 255.0 / mTop);
-    return picture;
+    return mPicture;
 }
 
 }  // namespace ambrel::pipeline

@@ -203,7 +203,7 @@ cv::Size boundedSize(cv::Size size, std::uint32_t side);
 
 // A small picture of a larger one given band by band, top to bottom: each
 // pixel the average of the source area it covers (what INTER_AREA computes),
-// in 8-bit BGR. Holds a row of sums, not the source.
+// in 8-bit BGR. Holds a row of sums and the 8-bit picture, not the source.
 class PreviewBuilder
 {
 public:
@@ -232,7 +232,8 @@ private:
     cv::Mat mSum;        // 1 x source width, CV_32FC3
     cv::Mat mFlat;       // a source row over white
     cv::Mat mWeighted;
-    cv::Mat mPicture;  // CV_32FC3, averages of 0 .. mTop
+    cv::Mat mAveraged;
+    cv::Mat mPicture;  // 8-bit BGR
 };
 
 }  // namespace ambrel::pipeline
