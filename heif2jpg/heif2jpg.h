@@ -6,8 +6,9 @@
 // straight into the mosaic (no file is written), the alpha plane beside it,
 // the image's crop, rotation and mirror, the user's scale, and encoding with
 // the ICC profile, the EXIF block and the XMP packet carried over. A JPEG
-// that needs no pixel work after the mosaic is encoded band by band while
-// its lower tiles are still being decoded.
+// that needs no pixel work after the mosaic but a scale by a power of two
+// is encoded band by band while its lower tiles are still being decoded,
+// and only the rows of tiles in flight are held in memory.
 #pragma once
 
 #include <cstddef>
