@@ -60,15 +60,24 @@ bool needsNoPixelWork(const std::vector<ImageTransform>& transforms, bool keepOr
     return true;
 }
 
+// Rows of tiles a streamed conversion holds at once: the one being encoded
+// and the one being decoded.
+constexpr std::uint32_t kRowsHeld = 2;
+
 // Encodes the mosaic's output region on a thread of its own, band by band as
-// the decoder completes rows of tiles. Waits for the first tile to learn the
-// region's size; abandons the picture when destroyed before finish().
+// the decoder completes rows of tiles, each band scaled first when asked and
+// added to the screen-sized picture. Takes each row of tiles from the canvas
+// and lets go of it once encoded; the decoder waits before opening a row
+// while kRowsHeld rows are held and the encoder has work. Waits for the
+// first tile to learn the region's size; abandons the picture when
+// destroyed before finish().
 class BandEncoder
 {
 public:
-    BandEncoder(const MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
-                const JpegSegments& segments)
-        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments)
+    BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
+                const JpegSegments& segments, float scale, std::uint32_t previewSide)
+        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments), mScale(scale),
+          mPreviewSide(previewSide)
     {}
 
     ~BandEncoder()
@@ -91,14 +100,15 @@ public:
     {
         try {
             mThread = std::thread([this] { run(); });
+            mCanvas.setRowOpening([this](std::uint32_t row) { makeRoom(row); });
             return true;
         } catch (const std::system_error&) {
             return false;
         }
     }
 
-    // Rows 0 .. rows - 1 of the canvas are final.
-    void rowsReady(int rows)
+    // Rows 0 .. rows - 1 of tiles are complete.
+    void rowsReady(std::uint32_t rows)
     {
         {
             const std::lock_guard lock(mMutex);
@@ -114,68 +124,138 @@ public:
     std::vector<std::uint8_t> finish()
     {
         mThread.join();
+        mCanvas.setRowOpening({});
         if (mError) {
             std::rethrow_exception(mError);
         }
         return std::move(mJpeg);
     }
 
-    // What of the segments the encoder left out; once finished.
+    // Once finished: what of the segments the encoder left out; whether the
+    // scale leaves the picture without pixels or too large; the size
+    // encoded; the screen-sized picture (empty when not asked for).
     const std::string& warning() const { return mWarning; }
+    bool scaleRefused() const { return mScaleRefused; }
+    cv::Size regionSize() const { return mRegion; }
+    cv::Size encodedSize() const { return mEncoded; }
+    cv::Mat& preview() { return mPreview; }
 
 private:
+    // Called by the decoder before it opens row `row` of tiles.
+    void makeRoom(std::uint32_t row)
+    {
+        std::unique_lock lock(mMutex);
+        // No waiting when the encoder waits for rows itself: the rows may
+        // complete in any order.
+        mRoom.wait(lock, [&] { return mAbandoned || mDone || row < mTaken + kRowsHeld || mReady <= mTaken; });
+    }
+
     void run()
     {
         try {
-            std::optional<JpegEncoder> encoder;
-            cv::Mat region;
-            int written = 0;
-            for (;;) {
-                int ready = 0;
-                {
-                    std::unique_lock lock(mMutex);
-                    mWake.wait(lock, [&] { return mAbandoned || mReady > written; });
-                    if (mAbandoned) {
-                        return;
-                    }
-                    ready = mReady;
-                }
-                if (!encoder) {
-                    // The canvas exists once a row is ready; its size is fixed.
-                    region = mCanvas.region(mWidth, mHeight);
-                    if (region.empty()) {
-                        return;  // no pixels: the caller reports it
-                    }
-                    encoder.emplace(region.cols, region.rows, mQuality, mSegments);
-                }
-                const int end = std::min(ready, region.rows);
-                if (end > written) {
-                    encoder->writeRows(region.rowRange(written, end));
-                    written = end;
-                }
-                if (written >= region.rows || encoder->failed()) {
-                    mJpeg = encoder->finish();
-                    mWarning = encoder->warning();
-                    return;
-                }
-            }
+            encodeBands();
         } catch (...) {
             mError = std::current_exception();
         }
+        {
+            const std::lock_guard lock(mMutex);
+            mDone = true;
+        }
+        mRoom.notify_all();
     }
 
-    const MosaicCanvas& mCanvas;
+    void encodeBands()
+    {
+        std::optional<JpegEncoder> encoder;
+        std::optional<BandScaler> scaler;
+        std::optional<PreviewBuilder> preview;
+        const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
+            encoder->writeRows(rows);
+            if (preview) {
+                preview->add(rows);
+            }
+        };
+        std::uint32_t needed = 0;
+        for (std::uint32_t taken = 0;; ++taken) {
+            {
+                std::unique_lock lock(mMutex);
+                mTaken = taken;
+                mRoom.notify_all();
+                mWake.wait(lock, [&] { return mAbandoned || mReady > taken; });
+                if (mAbandoned) {
+                    return;
+                }
+            }
+            if (!encoder) {
+                // The canvas knows its size once a row is ready.
+                mRegion = mCanvas.regionSize(mWidth, mHeight);
+                if (mRegion.empty()) {
+                    return;  // no pixels: the caller reports it
+                }
+                mEncoded = mRegion;
+                if (mScale != 1.0f) {
+                    try {
+                        mEncoded = scaledSize(mRegion, mScale);
+                    } catch (const std::invalid_argument&) {
+                        mScaleRefused = true;
+                        return;
+                    }
+                    scaler.emplace(mScale);
+                }
+                const int tileHeight = mCanvas.tileSize().height;
+                needed = static_cast<std::uint32_t>((mRegion.height + tileHeight - 1) / tileHeight);
+                encoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments);
+                if (mPreviewSide > 0) {
+                    preview.emplace(mEncoded, mPreviewSide);
+                }
+            }
+            cv::Mat band = mCanvas.takeBand(taken, mWidth, mHeight);
+            if (!band.empty()) {
+                if (scaler) {
+                    scaler->add(band, emit);
+                } else {
+                    emit(band);
+                }
+            }
+            band.release();
+            if (encoder->failed()) {
+                break;
+            }
+            if (taken + 1 >= needed) {
+                if (scaler) {
+                    scaler->finish(emit);
+                }
+                break;
+            }
+        }
+        mJpeg = encoder->finish();
+        mWarning = encoder->warning();
+        if (preview && !mJpeg.empty()) {
+            mPreview = preview->finish();
+        }
+    }
+
+    MosaicCanvas& mCanvas;
     std::uint32_t mWidth;
     std::uint32_t mHeight;
     int mQuality;
     const JpegSegments& mSegments;
+    float mScale;
+    std::uint32_t mPreviewSide;
     std::thread mThread;
     std::mutex mMutex;
     std::condition_variable mWake;
-    int mReady = 0;
+    std::condition_variable mRoom;
+    std::uint32_t mReady = 0;
+    std::uint32_t mTaken = 0;
     bool mAbandoned = false;
+    bool mDone = false;
+    cv::Size mRegion;
+    cv::Size mEncoded;
+    bool mScaleRefused = false;
     std::vector<std::uint8_t> mJpeg;
     std::string mWarning;
+    cv::Mat mPreview;
     std::exception_ptr mError;
 };
 
@@ -317,7 +397,12 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
             [&](std::size_t index, int tileWidth, int tileHeight) {
                 return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
             },
-            converted);
+            [&](std::size_t index) {
+                canvas.filled(index);
+                if (converted) {
+                    converted(index);
+                }
+            });
     } catch (const cv::Exception&) {
         // Tiles that do not line up: the mosaic step fails.
         failed = {kHeif2JpgUnknown, "the tiles of the grid differ in size"};
@@ -460,24 +545,36 @@ CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif, bool mayKeepO
     return metadata;
 }
 
-StageFailure encoderFailure(const cv::Mat& image)
+StageFailure encoderFailure(cv::Size size)
 {
-    return StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " + std::to_string(image.cols) +
-                                               " x " + std::to_string(image.rows) + " pixels"};
+    return StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " + std::to_string(size.width) +
+                                               " x " + std::to_string(size.height) + " pixels"};
+}
+
+std::string scaleDetail(cv::Size size, float scale)
+{
+    std::ostringstream factor;
+    factor << scale;
+    return "the picture of " + std::to_string(size.width) + " x " + std::to_string(size.height) +
+           " pixels cannot be scaled by " + factor.str();
 }
 
 // The JPEG of the band encoder that has been streaming the mosaic's output
 // region; the canvas is let go of.
 std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas, std::uint32_t width,
-                                        std::uint32_t height, std::vector<std::uint8_t>& encoded, std::string& warning)
+                                        std::uint32_t height, float scale, std::vector<std::uint8_t>& encoded,
+                                        std::string& warning, cv::Size& encodedSize)
 {
-    const cv::Mat image = canvas.output(width, height);
-    bands.rowsReady(image.rows);
+    const cv::Size size = canvas.outputSize(width, height);
     encoded = bands.finish();
     warning = bands.warning();
     canvas.release();
+    if (bands.scaleRefused()) {
+        return StageFailure{kHeif2JpgUnknown, scaleDetail(size, scale)};
+    }
+    encodedSize = bands.encodedSize();
     if (encoded.empty()) {
-        return encoderFailure(image);
+        return encoderFailure(encodedSize);
     }
     return std::nullopt;
 }
@@ -605,7 +702,7 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
 {
     if (settings.format == OutputFormat::Jpg) {
         if (!encodeJpeg(image, settings.quality, encoded, jpegSegments(carried, settings.keepExif), &warning)) {
-            return encoderFailure(image);
+            return encoderFailure(image.size());
         }
         return std::nullopt;
     }
@@ -630,11 +727,26 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
     return std::nullopt;
 }
 
+// Turns the screen-sized picture of a picture kept in its stored
+// orientation (its clean apertures applied) so that it displays upright.
+void turnUpright(cv::Mat& picture, const std::vector<ImageTransform>& transforms)
+{
+    for (const ImageTransform& transform : transforms) {
+        if (transform.kind == ImageTransform::Kind::Rotate) {
+            applyRotation(picture, transform.value);
+        } else if (transform.kind == ImageTransform::Kind::Mirror) {
+            applyMirror(picture, transform.value);
+        }
+    }
+}
+
 // The picture of the mosaic's output region with its alpha plane, after its
-// transforms and the scale, encoded; the canvas is let go of.
+// transforms and the scale, encoded, and its screen-sized picture when
+// `previewSide` asks for one; the canvas is let go of.
 std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, const HeifImageData& data,
                                         const CarriedMetadata& metadata, const ConversionSettings& settings,
-                                        std::vector<std::uint8_t>& encoded, std::string& warning, cv::Size& encodedSize)
+                                        std::vector<std::uint8_t>& encoded, std::string& warning, cv::Size& encodedSize,
+                                        cv::Mat& preview)
 {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
@@ -648,14 +760,19 @@ std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alp
     try {
         image = scaleImage(image, settings.scale);
     } catch (const std::invalid_argument&) {
-        std::ostringstream factor;
-        factor << settings.scale;
-        return StageFailure{kHeif2JpgUnknown, "the picture of " + std::to_string(image.cols) + " x " +
-                                                  std::to_string(image.rows) + " pixels cannot be scaled by " +
-                                                  factor.str()};
+        return StageFailure{kHeif2JpgUnknown, scaleDetail(image.size(), settings.scale)};
     }
     encodedSize = image.size();
-    return encodePicture(image, data, metadata, settings, encoded, warning);
+    std::optional<StageFailure> notEncoded = encodePicture(image, data, metadata, settings, encoded, warning);
+    if (!notEncoded && settings.previewSide > 0) {
+        PreviewBuilder builder(image.size(), settings.previewSide);
+        builder.add(image);
+        preview = builder.finish();
+        if (metadata.keepOrientation) {
+            turnUpright(preview, data.transforms);
+        }
+    }
+    return notEncoded;
 }
 
 void addWarning(std::string& warnings, const std::string& warning)
@@ -707,22 +824,29 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
     const bool jpeg = settings.format == OutputFormat::Jpg;
     const CarriedMetadata metadata = settleMetadata(data, settings.keepExif, jpeg);
 
-    // Pictures that go to the encoder as the mosaic has them are encoded band
-    // by band while the decoder works on the rest.
-    const bool untouched = jpeg && !data.alpha && metadata.failure.empty() && settings.scale == 1.0f &&
+    // Pictures that go to the encoder as the mosaic has them, or scaled by a
+    // power of two, are encoded band by band while the decoder works on the
+    // rest, and the mosaic holds only the rows of tiles in flight.
+    const bool untouched = jpeg && !data.alpha && metadata.failure.empty() &&
+                           (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
                            needsNoPixelWork(data.transforms, metadata.keepOrientation);
     const bool sixteen = sixteenBitPicture(data, settings);
     // 16-bit samples take twice the memory the budget counted.
     MosaicCanvas canvas(data.rows, data.columns, sixteen ? data.maxCanvasPixels / 2 : data.maxCanvasPixels,
-                        sixteen ? CV_16UC3 : CV_8UC3);
+                        sixteen ? CV_16UC3 : CV_8UC3,
+                        untouched ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole);
     const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
-    BandEncoder bands(canvas, width, height, settings.quality, segments);
+    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide);
     const bool streaming = untouched && bands.start();
+    if (untouched && !streaming) {
+        // No thread: the whole mosaic is kept and encoded at the end.
+        canvas = MosaicCanvas(data.rows, data.columns, data.maxCanvasPixels);
+    }
     if (!decodeTiles(
             data, canvas,
             [&](std::size_t) {
                 if (streaming) {
-                    bands.rowsReady(canvas.completeRows());
+                    bands.rowsReady(canvas.completeTileRows());
                 }
             },
             failure)) {
@@ -743,11 +867,20 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
             addWarning(file.warning, alphaWarning);
         }
         std::string encoderWarning;
-        // The streamed picture is the mosaic's region as it is.
-        cv::Size encodedSize(static_cast<int>(width), static_cast<int>(height));
-        const std::optional<StageFailure> notEncoded =
-            streaming ? finishBands(bands, canvas, width, height, file.bytes, encoderWarning)
-                      : encodeWhole(canvas, alpha, data, metadata, settings, file.bytes, encoderWarning, encodedSize);
+        cv::Size encodedSize;
+        std::optional<StageFailure> notEncoded;
+        if (streaming) {
+            notEncoded =
+                finishBands(bands, canvas, width, height, settings.scale, file.bytes, encoderWarning, encodedSize);
+            // The bands kept the stored orientation; the small picture is turned.
+            file.preview = std::move(bands.preview());
+            if (!file.preview.empty()) {
+                turnUpright(file.preview, data.transforms);
+            }
+        } else {
+            notEncoded = encodeWhole(canvas, alpha, data, metadata, settings, file.bytes, encoderWarning, encodedSize,
+                                     file.preview);
+        }
         if (notEncoded) {
             return failed(*notEncoded);
         }

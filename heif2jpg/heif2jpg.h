@@ -6,8 +6,9 @@
 // straight into the mosaic (no file is written), the alpha plane beside it,
 // the image's crop, rotation and mirror, the user's scale, and encoding with
 // the ICC profile, the EXIF block and the XMP packet carried over. A JPEG
-// that needs no pixel work after the mosaic is encoded band by band while
-// its lower tiles are still being decoded.
+// that needs no pixel work after the mosaic but a scale by a power of two
+// is encoded band by band while its lower tiles are still being decoded,
+// and only the rows of tiles in flight are held in memory.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +56,10 @@ struct ConversionSettings
     // precision, 8-bit ones are widened), JPEG 2000 at the source's precision.
     // JPEG and BMP hold 8 bits whatever this says.
     int depth = 8;
+    // When above 0, the conversion also gives a screen-sized picture: the
+    // converted picture as it displays, its longer side at most this many
+    // pixels (never enlarged).
+    std::uint32_t previewSide = 0;
 };
 
 struct ConvertedFile
@@ -68,6 +73,12 @@ struct ConvertedFile
     // When ok, what of the image could not be carried, in plain English
     // ("the alpha plane cannot be decoded: ..."); empty when nothing was lost.
     std::string warning;
+    // When ok and ConversionSettings::previewSide asked for it: the picture
+    // as it displays (every rotation, mirror and clean aperture applied,
+    // whatever the file keeps in EXIF), 8-bit BGR with an alpha plane shown
+    // over white, scaled down by area averaging so that its longer side is
+    // at most previewSide.
+    cv::Mat preview;
 };
 
 // Converts the HEIC file in input[0 .. length) as convertHeifToJpeg does, into

@@ -143,8 +143,9 @@ cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std:
     return canvas.output(std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint32_t>::max());
 }
 
-MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType)
-    : mRows(rows), mColumns(columns), mMaxPixels(maxPixels), mCellType(cellType)
+MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType,
+                           Storage storage)
+    : mRows(rows), mColumns(columns), mMaxPixels(maxPixels), mCellType(cellType), mStorage(storage)
 {
     if (cellType != CV_8UC3 && cellType != CV_16UC3 && cellType != CV_8UC1 && cellType != CV_16UC1) {
         throw std::invalid_argument("MosaicCanvas: cells of matrix type " + std::to_string(cellType));
@@ -168,7 +169,7 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
     if (index >= count) {
         return {};
     }
-    if (mCanvas.empty()) {
+    if (mTileSize.empty()) {
         const std::uint64_t canvasWidth = std::uint64_t(mColumns) * std::uint64_t(width);
         const std::uint64_t canvasHeight = std::uint64_t(mRows) * std::uint64_t(height);
         // A row's bytes must fit an int as well as its pixels.
@@ -179,19 +180,47 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
             return {};
         }
         mTileSize = cv::Size(width, height);
-        // Initialised: a pixel the decoder leaves unwritten shows black, never
-        // what an earlier picture left in the memory.
-        mCanvas = zeroedImage(static_cast<int>(canvasHeight), static_cast<int>(canvasWidth), mCellType);
+        mCanvasSize = cv::Size(static_cast<int>(canvasWidth), static_cast<int>(canvasHeight));
+        mFilled.assign(mRows, 0);
+        if (mStorage == Storage::Whole) {
+            // Initialised: a pixel the decoder leaves unwritten shows black,
+            // never what an earlier picture left in the memory.
+            mCanvas = zeroedImage(mCanvasSize.height, mCanvasSize.width, mCellType);
+        } else {
+            mBands.resize(mRows);
+        }
     } else if (cv::Size(width, height) != mTileSize) {
         CV_Error(cv::Error::StsUnmatchedSizes, "MosaicCanvas: tile " + std::to_string(index) + " is " +
                                                    std::to_string(width) + " x " + std::to_string(height) +
                                                    ", the first tile " + std::to_string(mTileSize.width) + " x " +
                                                    std::to_string(mTileSize.height));
     }
-    ++mTiles;
     const int column = static_cast<int>(index % mColumns);
-    const int row = static_cast<int>(index / mColumns);
-    return mCanvas(cv::Rect(column * width, row * height, width, height));
+    const auto row = static_cast<std::uint32_t>(index / mColumns);
+    if (mStorage == Storage::Whole) {
+        ++mTiles;
+        return mCanvas(cv::Rect(column * width, static_cast<int>(row) * height, width, height));
+    }
+    cv::Mat& band = mBands[row];
+    if (band.empty()) {
+        if (mRowOpening) {
+            mRowOpening(row);
+        }
+        band = zeroedImage(height, mCanvasSize.width, mCellType);
+    }
+    ++mTiles;
+    return band(cv::Rect(column * width, 0, width, height));
+}
+
+void MosaicCanvas::filled(std::size_t index)
+{
+    if (mColumns == 0 || index >= std::size_t(mRows) * mColumns || mFilled.empty()) {
+        return;
+    }
+    ++mFilled[index / mColumns];
+    while (mCompleteTileRows < mRows && mFilled[mCompleteTileRows] >= mColumns) {
+        ++mCompleteTileRows;
+    }
 }
 
 bool MosaicCanvas::place(std::size_t index, const cv::Mat& frame)
@@ -206,31 +235,24 @@ bool MosaicCanvas::place(std::size_t index, const cv::Mat& frame)
         return false;
     }
     frame.copyTo(target);
+    filled(index);
     return true;
 }
 
-cv::Mat MosaicCanvas::region(std::uint32_t width, std::uint32_t height) const
+cv::Size MosaicCanvas::regionSize(std::uint32_t width, std::uint32_t height) const
 {
-    if (mCanvas.empty()) {
+    if (mTileSize.empty()) {
         return {};
     }
-    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(mCanvas.cols)));
-    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
+    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, std::uint64_t(mCanvasSize.width)));
+    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, std::uint64_t(mCanvasSize.height)));
     if (cropWidth <= 0 || cropHeight <= 0) {
         return {};
     }
-    return mCanvas(cv::Rect(0, 0, cropWidth, cropHeight));
+    return {cropWidth, cropHeight};
 }
 
-int MosaicCanvas::completeRows() const
-{
-    if (mCanvas.empty() || mColumns == 0) {
-        return 0;
-    }
-    return static_cast<int>(mTiles / mColumns) * mTileSize.height;
-}
-
-cv::Mat MosaicCanvas::output(std::uint32_t width, std::uint32_t height) const
+cv::Size MosaicCanvas::outputSize(std::uint32_t width, std::uint32_t height) const
 {
     const std::size_t count = std::size_t(mRows) * mColumns;
     if (count == 0) {
@@ -241,13 +263,37 @@ cv::Mat MosaicCanvas::output(std::uint32_t width, std::uint32_t height) const
         throw std::out_of_range("MosaicCanvas: " + std::to_string(mTiles) + " tiles for a " + std::to_string(mRows) +
                                 " x " + std::to_string(mColumns) + " grid");
     }
-    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(mCanvas.cols)));
-    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(mCanvas.rows)));
-    if (cropWidth <= 0 || cropHeight <= 0) {
+    const cv::Size size = regionSize(width, height);
+    if (size.empty()) {
         throw std::invalid_argument("MosaicCanvas: an output of " + std::to_string(width) + " x " +
                                     std::to_string(height) + " leaves no pixels");
     }
-    return mCanvas(cv::Rect(0, 0, cropWidth, cropHeight));
+    return size;
+}
+
+cv::Mat MosaicCanvas::output(std::uint32_t width, std::uint32_t height) const
+{
+    const cv::Size size = outputSize(width, height);
+    if (mStorage != Storage::Whole) {
+        throw std::logic_error("MosaicCanvas: the rows of tiles have been handed on");
+    }
+    return mCanvas(cv::Rect(cv::Point(0, 0), size));
+}
+
+cv::Mat MosaicCanvas::takeBand(std::uint32_t row, std::uint32_t width, std::uint32_t height)
+{
+    const cv::Size size = regionSize(width, height);
+    if (row >= mBands.size() || size.empty()) {
+        return {};
+    }
+    cv::Mat band = std::move(mBands[row]);
+    mBands[row] = cv::Mat();
+    const std::int64_t top = std::int64_t(row) * mTileSize.height;
+    if (band.empty() || top >= size.height) {
+        return {};
+    }
+    const int rows = static_cast<int>(std::min<std::int64_t>(mTileSize.height, size.height - top));
+    return band(cv::Rect(0, 0, size.width, rows));
 }
 
 cv::Mat cropToOutput(const cv::Mat& image, std::uint32_t width, std::uint32_t height)
@@ -357,23 +403,192 @@ void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transfor
     }
 }
 
+cv::Size scaledSize(cv::Size size, float scale)
+{
+    if (!std::isfinite(scale) || scale <= 0.0f) {
+        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale));
+    }
+    const double width = std::round(size.width * double(scale));
+    const double height = std::round(size.height * double(scale));
+    if (width < 1 || height < 1 || width > kMaxJpegSide || height > kMaxJpegSide) {
+        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale) + " gives " + std::to_string(width) +
+                                    " x " + std::to_string(height));
+    }
+    // cv::resize rounds halves to even.
+    return {cvRound(size.width * double(scale)), cvRound(size.height * double(scale))};
+}
+
 cv::Mat scaleImage(const cv::Mat& image, float scale)
 {
     if (scale == 1.0f) {
         return image;
     }
-    if (!std::isfinite(scale) || scale <= 0.0f) {
-        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale));
-    }
-    const double width = std::round(image.cols * double(scale));
-    const double height = std::round(image.rows * double(scale));
-    if (width < 1 || height < 1 || width > kMaxJpegSide || height > kMaxJpegSide) {
-        throw std::invalid_argument("scaleImage: scale " + std::to_string(scale) + " gives " + std::to_string(width) +
-                                    " x " + std::to_string(height));
-    }
+    static_cast<void>(scaledSize(image.size(), scale));
     cv::Mat scaled;
     cv::resize(image, scaled, cv::Size(), double(scale), double(scale), cv::INTER_LINEAR);
     return scaled;
+}
+
+bool BandScaler::takes(float scale)
+{
+    if (!(scale > 0.0f && scale < 1.0f)) {
+        return false;
+    }
+    int exponent = 0;
+    return std::frexp(scale, &exponent) == 0.5f && exponent >= -16;
+}
+
+BandScaler::BandScaler(float scale) : mScale(scale)
+{
+    if (!takes(scale)) {
+        throw std::invalid_argument("BandScaler: scale " + std::to_string(scale));
+    }
+    // Output row y is made from source rows y / scale .. (y + 1) / scale - 1
+    // (bilinear at an exact power of two reads only those; at 1/2 cv::resize
+    // averages each 2 x 2 block). Bands start at even output rows so that the
+    // last one rounds its height as the whole picture's does.
+    mUnit = 2 * static_cast<int>(std::lround(1.0 / double(scale)));
+}
+
+void BandScaler::scale(const cv::Mat& source, const std::function<void(const cv::Mat&)>& emit) const
+{
+    if (cvRound(source.rows * double(mScale)) < 1) {
+        return;  // a last row the whole picture rounds away
+    }
+    cv::Mat scaled;
+    cv::resize(source, scaled, cv::Size(), double(mScale), double(mScale), cv::INTER_LINEAR);
+    emit(scaled);
+}
+
+void BandScaler::add(const cv::Mat& rows, const std::function<void(const cv::Mat&)>& emit)
+{
+    cv::Mat rest = rows;
+    if (!mPending.empty()) {
+        const int wanted = mUnit - mPending.rows;
+        if (rest.rows < wanted) {
+            cv::vconcat(mPending, rest, mPending);
+            return;
+        }
+        cv::Mat unit;
+        cv::vconcat(mPending, rest.rowRange(0, wanted), unit);
+        mPending.release();
+        scale(unit, emit);
+        rest = rest.rowRange(wanted, rest.rows);
+    }
+    const int whole = rest.rows / mUnit * mUnit;
+    if (whole > 0) {
+        scale(rest.rowRange(0, whole), emit);
+    }
+    if (whole < rest.rows) {
+        mPending = rest.rowRange(whole, rest.rows).clone();
+    }
+}
+
+void BandScaler::finish(const std::function<void(const cv::Mat&)>& emit)
+{
+    if (!mPending.empty()) {
+        scale(mPending, emit);
+        mPending.release();
+    }
+}
+
+cv::Size boundedSize(cv::Size size, std::uint32_t side)
+{
+    const int longer = std::max(size.width, size.height);
+    if (side == 0 || longer <= 0 || std::uint64_t(longer) <= side) {
+        return size;
+    }
+    const double factor = double(side) / longer;
+    return {std::max(1, static_cast<int>(std::lround(size.width * factor))),
+            std::max(1, static_cast<int>(std::lround(size.height * factor)))};
+}
+
+PreviewBuilder::PreviewBuilder(cv::Size source, std::uint32_t side)
+    : mSource(source), mTarget(boundedSize(source, side))
+{
+    if (source.width <= 0 || source.height <= 0) {
+        throw std::invalid_argument("PreviewBuilder: a source without pixels");
+    }
+    mSum = cv::Mat::zeros(1, source.width, CV_32FC3);
+    mPicture = cv::Mat::zeros(mTarget.height, mTarget.width, CV_8UC3);
+}
+
+void PreviewBuilder::add(const cv::Mat& rows)
+{
+    if (rows.cols != mSource.width || (rows.channels() != 3 && rows.channels() != 4) ||
+        (rows.depth() != CV_8U && rows.depth() != CV_16U)) {
+        throw std::invalid_argument("PreviewBuilder: rows of " + std::to_string(rows.cols) + " pixels of type " +
+                                    std::to_string(rows.type()));
+    }
+    mTop = rows.depth() == CV_16U ? 65535.0 : 255.0;
+    // Source row y covers picture rows y * h / H .. (y + 1) * h / H; in
+    // whole numbers, with h picture rows over H source rows.
+    const auto source = std::int64_t(mSource.height);
+    const auto target = std::int64_t(mTarget.height);
+    for (int y = 0; y < rows.rows && mSourceRow < mSource.height; ++y, ++mSourceRow) {
+        cv::Mat row = rows.row(y);
+        if (row.channels() == 4) {
+            // Over white: c a + top (1 - a).
+            row.convertTo(mWeighted, CV_32F);
+            mFlat.create(1, mSource.width, CV_32FC3);
+            const auto* in = mWeighted.ptr<float>();
+            auto* out = mFlat.ptr<float>();
+            const auto top = static_cast<float>(mTop);
+            for (int x = 0; x < mSource.width; ++x) {
+                const float opacity = in[4 * x + 3] / top;
+                for (int k = 0; k < 3; ++k) {
+                    out[3 * x + k] = in[4 * x + k] * opacity + top * (1.0f - opacity);
+                }
+            }
+            row = mFlat;
+        }
+        const std::int64_t end = (std::int64_t(mRow) + 1) * source;  // the picture row's end, times h
+        const std::int64_t next = (std::int64_t(mSourceRow) + 1) * target;
+        if (next <= end) {
+            addRow(row, 1.0);
+            if (next == end) {
+                endRow();
+            }
+        } else {
+            const double before = double(end - std::int64_t(mSourceRow) * target) / double(target);
+            addRow(row, before);
+            endRow();
+            addRow(row, 1.0 - before);
+        }
+    }
+}
+
+void PreviewBuilder::addRow(const cv::Mat& row, double weight)
+{
+    if (weight == 1.0) {
+        cv::accumulate(row, mSum);
+    } else {
+        row.convertTo(mWeighted, CV_32F, weight);
+        mSum += mWeighted;
+    }
+}
+
+void PreviewBuilder::endRow()
+{
+    if (mRow >= mTarget.height) {
+        return;
+    }
+    // The row's source rows times h / H: the sums become averages, brought
+    // to 8 bits.
+    cv::resize(mSum, mAveraged, cv::Size(mTarget.width, 1), 0, 0, cv::INTER_AREA);
+    cv::Mat row = mPicture.row(mRow);
+    mAveraged.convertTo(row, CV_8U, double(mTarget.height) / double(mSource.height) * 255.0 / mTop);
+    mSum.setTo(cv::Scalar::all(0));
+    ++mRow;
+}
+
+cv::Mat PreviewBuilder::finish()
+{
+    if (mSourceRow < mSource.height) {
+        throw std::logic_error("PreviewBuilder: " + std::to_string(mSourceRow) + " of " +
+                               std::to_string(mSource.height) + " rows added");
+    }
+    return mPicture;
 }
 
 }  // namespace ambrel::pipeline

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -28,18 +29,34 @@ cv::Mat concatRows(const std::vector<cv::Mat>& rows);
 // tiles are all of one size) or are of another type.
 cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std::uint32_t columns);
 
-// The mosaic built in place: one image allocated when the first tile
-// arrives, every tile written straight into its cell (by the decoder or by
-// place()), and the output region handed out as a view, without copies.
-// Gives the same pixels, and fails in the same cases, as cropToOutput over
-// buildMosaic.
+// The mosaic built in place: the storage of a row of tiles allocated when
+// the first of its tiles arrives, every tile written straight into its cell
+// (by the decoder or by place()), and the output region handed out as views,
+// without copies. Gives the same pixels, and fails in the same cases, as
+// cropToOutput over buildMosaic.
+//
+// A canvas that holds the whole mosaic hands out the output region at the
+// end (output()). A canvas of the rows in flight hands each row of tiles,
+// once all of its cells are filled, to a consumer on another thread
+// (takeBand()) and keeps it no longer: only the rows being decoded or not
+// yet taken take memory.
 class MosaicCanvas
 {
 public:
+    enum class Storage {
+        Whole,
+        RowsInFlight,
+    };
+
     // `maxPixels` bounds the whole mosaic, cells beyond the output included.
     // The canvas and its cells are of `cellType`: CV_8UC3, CV_16UC3, CV_8UC1
     // or CV_16UC1 (any other throws std::invalid_argument).
-    MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType = CV_8UC3);
+    MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType = CV_8UC3,
+                 Storage storage = Storage::Whole);
+
+    // Called on the decoding thread before the storage of row `row` of tiles
+    // is allocated; it may wait there for rows to be taken.
+    void setRowOpening(std::function<void(std::uint32_t row)> opening) { mRowOpening = std::move(opening); }
 
     // The cell of tile `index` (of the cell type, width x height), to be
     // filled by the caller. An empty matrix when the layout needs no more tiles (index
@@ -48,6 +65,9 @@ public:
     // hands out scratch cells, so that the tiles can still be counted.
     // Throws cv::Exception when the tile's size differs from the first tile's.
     cv::Mat cell(std::size_t index, int width, int height);
+    // Says that the cell of tile `index` has been filled; the tiles may be
+    // filled in any order.
+    void filled(std::size_t index);
     // Copies a frame into its cell; false when cell() gives none. Throws
     // cv::Exception for a frame not of the cell type.
     bool place(std::size_t index, const cv::Mat& frame);
@@ -55,24 +75,39 @@ public:
     bool tooLarge() const { return mTooLarge; }
     // Tiles handed out so far.
     std::size_t tiles() const { return mTiles; }
+    // The size of a tile, from the first one (empty before it).
+    cv::Size tileSize() const { return mTileSize; }
 
     // The width x height region at the top left, cut down to the mosaic: a
     // view into the canvas. Throws std::out_of_range when a tile is missing
-    // or the layout is empty, std::invalid_argument when the region is empty.
+    // or the layout is empty, std::invalid_argument when the region is empty,
+    // std::logic_error for a canvas of the rows in flight.
     cv::Mat output(std::uint32_t width, std::uint32_t height) const;
+    // The size output() has, for either storage; throws as output() does
+    // when a tile is missing or the region is empty.
+    cv::Size outputSize(std::uint32_t width, std::uint32_t height) const;
 
-    // The same region as output() while tiles are still arriving: empty
+    // The size of the output region while tiles are still arriving: empty
     // before the first tile and when the region has no pixels.
-    cv::Mat region(std::uint32_t width, std::uint32_t height) const;
-    // Rows of the canvas whose tiles have all been handed out, assuming each
-    // cell is filled before the next is asked for (0 before the first tile).
-    int completeRows() const;
+    cv::Size regionSize(std::uint32_t width, std::uint32_t height) const;
+    // Rows of tiles, from the top, whose cells have all been filled.
+    std::uint32_t completeTileRows() const { return mCompleteTileRows; }
+
+    // For a canvas of the rows in flight: the part of row `row` of tiles
+    // inside the width x height region, which the canvas lets go of (the
+    // view keeps its pixels alive). Empty when the row lies below the region
+    // or has no storage. May be called from another thread than the one
+    // filling the cells, for a row counted by completeTileRows().
+    cv::Mat takeBand(std::uint32_t row, std::uint32_t width, std::uint32_t height);
 
     // Lets go of the canvas (views handed out keep their pixels alive).
     void release()
     {
         mCanvas.release();
         mScratch.release();
+        for (cv::Mat& band : mBands) {
+            band.release();
+        }
     }
 
 private:
@@ -80,8 +115,17 @@ private:
     std::uint32_t mColumns;
     std::uint64_t mMaxPixels;
     int mCellType;
+    Storage mStorage;
     cv::Mat mCanvas;
+    // Rows in flight: the storage of every row of tiles, empty before its
+    // first tile and after it has been taken.
+    std::vector<cv::Mat> mBands;
+    std::function<void(std::uint32_t row)> mRowOpening;
+    // Cells filled in each row of tiles.
+    std::vector<std::uint32_t> mFilled;
+    std::uint32_t mCompleteTileRows = 0;
     cv::Size mTileSize;
+    cv::Size mCanvasSize;
     cv::Mat mScratch;
     std::size_t mTiles = 0;
     bool mTooLarge = false;
@@ -122,5 +166,74 @@ void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transfor
 // Throws std::invalid_argument for a factor that is not positive and finite or
 // a result without pixels or beyond kMaxJpegSide.
 cv::Mat scaleImage(const cv::Mat& image, float scale);
+
+// The size scaleImage gives the image of `size` (cv::resize's rounding);
+// throws std::invalid_argument as scaleImage does.
+cv::Size scaledSize(cv::Size size, float scale);
+
+// Scales a picture given band by band, top to bottom, by a factor whose
+// inverse is a power of two (1/2, 1/4, ...): every band of output rows is
+// made from the source rows that give exactly those rows, so the rows are
+// those scaleImage gives for the whole picture, byte for byte.
+class BandScaler
+{
+public:
+    // Whether bands can be scaled by `scale` this way.
+    static bool takes(float scale);
+
+    explicit BandScaler(float scale);
+
+    // The next rows of the source, of any number; `emit` receives the next
+    // rows of the scaled picture when there are any.
+    void add(const cv::Mat& rows, const std::function<void(const cv::Mat&)>& emit);
+    // After the last source rows: the last rows of the scaled picture.
+    void finish(const std::function<void(const cv::Mat&)>& emit);
+
+private:
+    void scale(const cv::Mat& source, const std::function<void(const cv::Mat&)>& emit) const;
+
+    float mScale;
+    int mUnit;  // source rows that give two output rows
+    cv::Mat mPending;
+};
+
+// The longer side brought to at most `side` pixels, the shape kept; never
+// enlarged. Each side is at least 1 pixel.
+cv::Size boundedSize(cv::Size size, std::uint32_t side);
+
+// A small picture of a larger one given band by band, top to bottom: each
+// pixel the average of the source area it covers (what INTER_AREA computes),
+// in 8-bit BGR. Holds a row of sums and the 8-bit picture, not the source.
+class PreviewBuilder
+{
+public:
+    // For a source of `source` pixels, a picture whose longer side is at
+    // most `side`.
+    PreviewBuilder(cv::Size source, std::uint32_t side);
+
+    cv::Size size() const { return mTarget; }
+
+    // The next rows of the source: 8 or 16-bit, BGR or BGRA (with straight
+    // colours; the picture is shown over white). Rows past the source's
+    // height are ignored.
+    void add(const cv::Mat& rows);
+    // The picture, once every source row has been added.
+    cv::Mat finish();
+
+private:
+    void addRow(const cv::Mat& row, double weight);
+    void endRow();
+
+    cv::Size mSource;
+    cv::Size mTarget;
+    int mSourceRow = 0;  // source rows added
+    int mRow = 0;        // picture rows finished
+    double mTop = 1.0;   // the largest sample value of the source
+    cv::Mat mSum;        // 1 x source width, CV_32FC3
+    cv::Mat mFlat;       // a source row over white
+    cv::Mat mWeighted;
+    cv::Mat mAveraged;
+    cv::Mat mPicture;  // 8-bit BGR
+};
 
 }  // namespace ambrel::pipeline

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "heif2jpg/extraction.h"
 #include "heif2jpg/hevc_stream.h"
@@ -376,27 +377,110 @@ class BandEncodingTest : public pipetest::PipelineTest
 
 TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAfter)
 {
-    // A picture that needs no pixel work after the mosaic is encoded band by
-    // band as rows of tiles arrive: the bytes must be those of the cut
-    // mosaic encoded whole.
+    // A picture that needs no pixel work after the mosaic, or only a scale
+    // by a power of two, is encoded band by band as rows of tiles arrive,
+    // holding only those rows: the bytes must be those of the cut mosaic
+    // scaled and encoded whole.
+    struct Case
+    {
+        unsigned rows, columns, tileWidth, tileHeight, outputWidth, outputHeight;
+        float scale;
+    };
+    for (const Case& c : {Case{3, 2, 64, 64, 120, 150, 1.0f}, Case{4, 3, 64, 48, 150, 170, 1.0f},
+                          Case{1, 3, 64, 64, 0, 0, 1.0f}, Case{4, 3, 64, 48, 150, 170, 0.5f},
+                          Case{4, 3, 64, 48, 151, 171, 0.25f}, Case{3, 2, 64, 64, 127, 150, 0.5f}}) {
+        SCOPED_TRACE(std::to_string(c.rows) + " x " + std::to_string(c.columns) + " tiles, scale " +
+                     std::to_string(c.scale));
+        fixture::GridOptions options;
+        options.rows = c.rows;
+        options.columns = c.columns;
+        options.tileWidth = c.tileWidth;
+        options.tileHeight = c.tileHeight;
+        options.outputWidth = c.outputWidth;
+        options.outputHeight = c.outputHeight;
+        const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
+        ConversionSettings settings;
+        settings.quality = 85;
+        settings.scale = c.scale;
+        settings.keepExif = false;
+        const ConvertedFile result = convertHeif(bytes.data(), bytes.size(), settings);
+        ASSERT_TRUE(result.ok) << result.message << ": " << result.detail;
+        EXPECT_TRUE(result.preview.empty());
+
+        std::vector<std::uint8_t> stream;
+        ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
+            ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false), stream));
+        const std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
+        const cv::Mat image =
+            scaleImage(cropToOutput(buildMosaic(frames, c.rows, c.columns), c.outputWidth == 0 ? ~0u : c.outputWidth,
+                                    c.outputHeight == 0 ? ~0u : c.outputHeight),
+                       c.scale);
+        std::vector<std::uint8_t> whole;
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
+        EXPECT_EQ(result.bytes, whole);
+        EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
+    }
+}
+
+TEST_F(BandEncodingTest, ScreenSizedPictureDisplaysAsTheConvertedPicture)
+{
+    // A grid turned a quarter by 'irot', its EXIF orientation saying the
+    // same: a JPEG keeping EXIF keeps the stored pixels (the streamed path),
+    // every other conversion turns them. The small picture is upright in
+    // every case.
     fixture::GridOptions options;
     options.rows = 3;
     options.columns = 2;
+    options.tileWidth = 64;
+    options.tileHeight = 48;
     options.outputWidth = 120;
-    options.outputHeight = 150;
-    const fixture::SampleFile file = fixture::makeGridHeic(options);
-    const Heif2JpgResult result = convert(file.bytes(), false, 1.0f, 85);
-    ASSERT_TRUE(result.ok) << result.message;
+    options.outputHeight = 130;
+    options.rotation = 90;
+    options.exifOrientation = 8;
+    const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
+    const cv::Mat upright = decodeHeifPicture(bytes.data(), bytes.size());
+    ASSERT_EQ(upright.size(), cv::Size(130, 120));
 
-    const fixture::Bytes bytes = file.bytes();
-    std::vector<std::uint8_t> stream;
-    ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
-        ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false), stream));
-    const std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
-    const cv::Mat image = ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(frames, 3, 2), 120, 150);
-    std::vector<std::uint8_t> whole;
-    ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
-    EXPECT_EQ(result.jpeg, whole);
+    struct Case
+    {
+        OutputFormat format;
+        bool keepExif;
+        float scale;
+        std::uint32_t side;
+        cv::Size stored;  // the size the file holds
+    };
+    for (const Case& c :
+         {Case{OutputFormat::Jpg, true, 1.0f, 50, {120, 130}}, Case{OutputFormat::Jpg, true, 0.5f, 50, {60, 65}},
+          Case{OutputFormat::Jpg, true, 0.5f, 1000, {60, 65}}, Case{OutputFormat::Jpg, true, 0.3f, 50, {36, 39}},
+          Case{OutputFormat::Jpg, false, 1.0f, 50, {130, 120}}, Case{OutputFormat::Png, true, 1.0f, 64, {130, 120}}}) {
+        SCOPED_TRACE("keepExif " + std::to_string(c.keepExif) + ", scale " + std::to_string(c.scale) + ", side " +
+                     std::to_string(c.side));
+        ConversionSettings settings;
+        settings.format = c.format;
+        settings.keepExif = c.keepExif;
+        settings.scale = c.scale;
+        settings.previewSide = c.side;
+        const ConvertedFile result = convertHeif(bytes.data(), bytes.size(), settings);
+        ASSERT_TRUE(result.ok) << result.message << ": " << result.detail;
+        EXPECT_EQ(cv::Size(int(result.width), int(result.height)), c.stored);
+
+        // Upright, the longer side bounded, never larger than the picture.
+        const cv::Size displayed =
+            c.stored.width >= c.stored.height ? c.stored : cv::Size(c.stored.height, c.stored.width);
+        const cv::Size expectedSize = boundedSize(displayed, c.side);
+        ASSERT_EQ(result.preview.type(), CV_8UC3);
+        ASSERT_EQ(result.preview.size(), expectedSize);
+        cv::Mat expected;
+        cv::resize(upright, expected, expectedSize, 0, 0, cv::INTER_AREA);
+        cv::Mat difference;
+        cv::absdiff(result.preview, expected, difference);
+        // Close everywhere when made from the picture itself; from a picture
+        // scaled bilinearly first, the tiles' edges differ.
+        EXPECT_LE(cv::mean(difference)[0], 2.0);
+        if (c.scale == 1.0f) {
+            EXPECT_LE(cv::norm(difference, cv::NORM_INF), 2.0);
+        }
+    }
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // association order, the mosaic helpers, and scaling.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
 #include "heif2jpg/mosaic.h"
 #include "tests/pipeline/pipeline_support.h"
 
@@ -348,6 +352,138 @@ TEST(MosaicTest, KeptOrientationStillCropsInTurnedCoordinates)
     ambrel::pipeline::applyTransforms(stored, {aperture, rotate}, true);
     EXPECT_EQ(stored.size(), cv::Size(32, 32));
     EXPECT_EQ(cv::countNonZero(stored.reshape(1) == 1), 32 * 32 * 3);
+}
+
+// --- the canvas of the rows in flight, band scaling, the small picture ---
+
+cv::Mat noise(int width, int height, int type, std::uint64_t seed)
+{
+    cv::Mat image(height, width, type);
+    cv::RNG random(seed);
+    random.fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_16U ? 65536 : 256);
+    return image;
+}
+
+TEST(MosaicTest, RowsInFlightAreHandedOnAsTheyCompleteAndLetGo)
+{
+    // 3 x 2 tiles of 5 x 4, cut to 9 x 10: the last row and column are
+    // partial. Tiles come in a scrambled order, as a decoder may give them.
+    const cv::Mat picture = noise(10, 12, CV_8UC3, 1);
+    MosaicCanvas canvas(3, 2, 1000, CV_8UC3, MosaicCanvas::Storage::RowsInFlight);
+    std::vector<std::uint32_t> opened;
+    canvas.setRowOpening([&](std::uint32_t row) { opened.push_back(row); });
+    const auto fill = [&](std::size_t index) {
+        cv::Mat cell = canvas.cell(index, 5, 4);
+        ASSERT_FALSE(cell.empty());
+        picture(cv::Rect(int(index % 2) * 5, int(index / 2) * 4, 5, 4)).copyTo(cell);
+        canvas.filled(index);
+    };
+    fill(1);
+    fill(2);
+    EXPECT_EQ(canvas.completeTileRows(), 0u);
+    fill(0);
+    EXPECT_EQ(canvas.completeTileRows(), 1u);
+    fill(5);
+    fill(4);
+    EXPECT_EQ(canvas.completeTileRows(), 1u);  // row 1 lacks a tile
+    EXPECT_EQ(opened, (std::vector<std::uint32_t>{0, 1, 2}));
+    EXPECT_THROW(canvas.outputSize(9, 10), std::out_of_range);
+
+    cv::Mat first = canvas.takeBand(0, 9, 10);
+    ASSERT_EQ(first.size(), cv::Size(9, 4));
+    EXPECT_EQ(cv::norm(first, picture(cv::Rect(0, 0, 9, 4)), cv::NORM_INF), 0.0);
+    // The canvas holds the row no more: the band is its only owner.
+    EXPECT_EQ(first.u->refcount, 1);
+    EXPECT_TRUE(canvas.takeBand(0, 9, 10).empty());
+
+    fill(3);
+    EXPECT_EQ(canvas.completeTileRows(), 3u);
+    EXPECT_EQ(canvas.outputSize(9, 10), cv::Size(9, 10));
+    EXPECT_THROW(static_cast<void>(canvas.output(9, 10)), std::logic_error);
+    const cv::Mat last = canvas.takeBand(2, 9, 10);
+    ASSERT_EQ(last.size(), cv::Size(9, 2));
+    EXPECT_EQ(cv::norm(last, picture(cv::Rect(0, 8, 9, 2)), cv::NORM_INF), 0.0);
+    EXPECT_EQ(last.u->refcount, 1);
+    const cv::Mat middle = canvas.takeBand(1, 9, 10);
+    EXPECT_EQ(cv::norm(middle, picture(cv::Rect(0, 4, 9, 4)), cv::NORM_INF), 0.0);
+    // A row below the output region gives nothing.
+    EXPECT_TRUE(canvas.takeBand(2, 9, 8).empty());
+}
+
+TEST(MosaicTest, BandsScaledByAPowerOfTwoAreTheWholePictureScaled)
+{
+    EXPECT_TRUE(BandScaler::takes(0.5f));
+    EXPECT_TRUE(BandScaler::takes(0.125f));
+    EXPECT_FALSE(BandScaler::takes(1.0f));
+    EXPECT_FALSE(BandScaler::takes(0.3f));
+    EXPECT_FALSE(BandScaler::takes(0.75f));
+    EXPECT_FALSE(BandScaler::takes(std::nanf("")));
+    // Odd sizes, heights that round half to even, bands of every height.
+    for (const float scale : {0.5f, 0.25f, 0.125f}) {
+        for (const cv::Size size : {cv::Size(37, 53), cv::Size(41, 54), cv::Size(20, 57), cv::Size(33, 46)}) {
+            const cv::Mat picture = noise(size.width, size.height, CV_8UC3, std::uint64_t(size.area()));
+            const cv::Mat whole = scaleImage(picture, scale);
+            for (const int band : {1, 3, 7, 16, 64}) {
+                BandScaler scaler(scale);
+                std::vector<cv::Mat> rows;
+                const auto emit = [&](const cv::Mat& scaled) { rows.push_back(scaled.clone()); };
+                for (int top = 0; top < picture.rows; top += band) {
+                    scaler.add(picture.rowRange(top, std::min(picture.rows, top + band)), emit);
+                }
+                scaler.finish(emit);
+                cv::Mat banded;
+                cv::vconcat(rows, banded);
+                ASSERT_EQ(banded.size(), whole.size()) << scale << " " << size << " bands of " << band;
+                EXPECT_EQ(cv::norm(banded, whole, cv::NORM_INF), 0.0) << scale << " " << size << " bands of " << band;
+            }
+        }
+    }
+}
+
+TEST(MosaicTest, SmallPictureIsTheAreaAverageOfItsBands)
+{
+    EXPECT_EQ(boundedSize(cv::Size(4000, 3000), 1920), cv::Size(1920, 1440));
+    EXPECT_EQ(boundedSize(cv::Size(300, 5000), 100), cv::Size(6, 100));
+    EXPECT_EQ(boundedSize(cv::Size(5000, 2), 100), cv::Size(100, 1));
+    EXPECT_EQ(boundedSize(cv::Size(640, 480), 1920), cv::Size(640, 480));  // never enlarged
+
+    for (const cv::Size size : {cv::Size(301, 203), cv::Size(97, 160), cv::Size(64, 64)}) {
+        // A smooth picture with noise on it.
+        cv::Mat picture = noise(size.width, size.height, CV_8UC3, 3);
+        cv::GaussianBlur(picture, picture, cv::Size(0, 0), 1.5);
+        for (const std::uint32_t side : {40u, 64u, 100u, 1000u}) {
+            const cv::Size target = boundedSize(size, side);
+            cv::Mat expected;
+            cv::resize(picture, expected, target, 0, 0, cv::INTER_AREA);
+            PreviewBuilder builder(size, side);
+            ASSERT_EQ(builder.size(), target);
+            for (int top = 0; top < picture.rows; top += 13) {
+                builder.add(picture.rowRange(top, std::min(picture.rows, top + 13)));
+            }
+            const cv::Mat small = builder.finish();
+            ASSERT_EQ(small.type(), CV_8UC3);
+            ASSERT_EQ(small.size(), target) << size << " " << side;
+            EXPECT_LE(cv::norm(small, expected, cv::NORM_INF), 1.0) << size << " " << side;
+        }
+    }
+
+    // 16-bit samples come down to 8 bits; BGRA is shown over white.
+    cv::Mat deep = noise(50, 30, CV_16UC3, 5);
+    PreviewBuilder deepBuilder(deep.size(), 25);
+    deepBuilder.add(deep);
+    cv::Mat expected;
+    cv::resize(deep, expected, cv::Size(25, 15), 0, 0, cv::INTER_AREA);
+    expected.convertTo(expected, CV_8U, 1.0 / 257.0);
+    EXPECT_LE(cv::norm(deepBuilder.finish(), expected, cv::NORM_INF), 1.0);
+
+    cv::Mat clear(20, 20, CV_8UC4, cv::Scalar(10, 20, 30, 0));
+    clear(cv::Rect(0, 0, 20, 10)).setTo(cv::Scalar(0, 0, 200, 255));
+    PreviewBuilder clearBuilder(clear.size(), 10);
+    clearBuilder.add(clear);
+    const cv::Mat shown = clearBuilder.finish();
+    EXPECT_EQ(shown.at<cv::Vec3b>(1, 1), cv::Vec3b(0, 0, 200));
+    EXPECT_EQ(shown.at<cv::Vec3b>(8, 8), cv::Vec3b(255, 255, 255));
+    EXPECT_THROW(PreviewBuilder(cv::Size(0, 5), 10), std::invalid_argument);
 }
 
 }  // namespace
