@@ -55,6 +55,15 @@ struct ConversionSettings
     // precision, 8-bit ones are widened), JPEG 2000 at the source's precision.
     // JPEG and BMP hold 8 bits whatever this says.
     int depth = 8;
+    // The image converted: 0 the primary, else that image item. An
+    // auxiliary image (depth map, gain map, alpha plane...) becomes a grey
+    // picture of its own, turned like the image it belongs to; its data of
+    // more than 8 bits keeps 16 in PNG and TIFF (JPEG 2000: its precision).
+    std::uint32_t itemId = 0;
+    // >= 0: that frame, in presentation order, of the image sequence track
+    // (whatever itemId says). A file with no primary image but with a
+    // sequence converts its first frame.
+    std::int64_t frame = -1;
 };
 
 struct ConvertedFile
