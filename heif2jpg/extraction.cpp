@@ -926,9 +926,30 @@ std::vector<heif::ItemId> framesInPresentationOrder(const heif::HevcImageFileRea
     return frames;
 }
 
-// Frame `frame` of the sequence: the samples up to its own in decoding
-// order, every one led by its parameter sets, and the count of pictures the
-// decoder puts out before it.
+// Samples decoded for one frame of a sequence at most: the frame's own and
+// those back to the instantaneous decoding refresh it is predicted from.
+constexpr std::size_t kMaxSamplesForFrame = 4096;
+
+// Whether the first coded slice of an Annex B access unit is an
+// instantaneous decoding refresh (IDR_W_RADL or IDR_N_LP): no picture after
+// it in decoding order refers to one before it.
+bool startsWithIdr(const std::vector<std::uint8_t>& unit)
+{
+    for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
+        if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
+            const unsigned type = (unit[i + 3] >> 1) & 0x3Fu;
+            if (type < 32) {
+                return type == 19 || type == 20;
+            }
+            i += 2;
+        }
+    }
+    return false;
+}
+
+// Frame `frame` of the sequence: the samples from the last IDR at or before
+// its own up to its own, in decoding order, every one led by its parameter
+// sets, and the count of pictures the decoder puts out before it.
 HeifImageData extractFrame(heif::HevcImageFileReader& reader, std::uint64_t frame, std::uint64_t tileBudget)
 {
     const heif::ContextId track = sequenceTrack(reader);
@@ -941,33 +962,56 @@ HeifImageData extractFrame(heif::HevcImageFileReader& reader, std::uint64_t fram
                            std::to_string(frame));
     }
     const heif::ItemId sample = frames[frame];
-    const std::string codeType = reader.getDecoderCodeType(track, sample);
-    if (codeType != "hvc1" && codeType != "hev1") {
-        throw NoImageError("the image sequence is coded as '" + codeType + "', which cannot be converted");
-    }
     HeifImageData data;
     data.width = reader.getWidth(track, sample);
     data.height = reader.getHeight(track, sample);
     data.rows = 1;
     data.columns = 1;
-    for (heif::ItemId index = 0; index <= sample; ++index) {
+    checkLimits(reader, track, data);
+
+    // Back from the frame's sample to an IDR (or the first sample).
+    std::uint64_t total = 0;
+    for (heif::ItemId index = sample;; --index) {
+        const std::string codeType = reader.getDecoderCodeType(track, index);
+        if (codeType != "hvc1" && codeType != "hev1") {
+            throw NoImageError("the image sequence is coded as '" + codeType + "', which cannot be converted");
+        }
+        if (data.tiles.size() >= kMaxSamplesForFrame) {
+            throw LimitExceededError("frame " + std::to_string(frame) + " of the image sequence needs more than " +
+                                     std::to_string(kMaxSamplesForFrame) + " samples decoded");
+        }
+        std::vector<std::uint8_t> unit;
+        reader.getItemDataWithDecoderParameters(track, index, unit);
+        if (unit.size() > tileBudget - total) {
+            throw LimitExceededError("the samples of frame " + std::to_string(frame) + " hold more than " +
+                                     std::to_string(tileBudget) + " bytes, the limit for this file");
+        }
+        total += unit.size();
+        const bool idr = startsWithIdr(unit);
+        data.tiles.push_back(std::move(unit));
         data.tileIds.push_back(index);
+        if (idr || index == 0) {
+            break;
+        }
     }
+    std::reverse(data.tiles.begin(), data.tiles.end());
+    std::reverse(data.tileIds.begin(), data.tileIds.end());
+    reader.memoryBudget().charge(total, "The image sequence's elementary stream");
+
     // The decoder puts pictures out in presentation order: those shown
     // before this frame come first, and so do samples that are never shown.
     std::vector<heif::Timestamp> own;
     reader.getTimestampsOfItem(track, sample, own);
     const heif::Timestamp shownAt = *std::min_element(own.begin(), own.end());
-    for (heif::ItemId index = 0; index < sample; ++index) {
+    for (const heif::ItemId index : data.tileIds) {
+        if (index == sample) {
+            continue;
+        }
         std::vector<heif::Timestamp> times;
         reader.getTimestampsOfItem(track, index, times);
         if (times.empty() || *std::min_element(times.begin(), times.end()) < shownAt) {
             ++data.skippedPictures;
         }
-    }
-    checkLimits(reader, track, data);
-    if (!get_heif_tiles(reader, track, data, tileBudget)) {
-        throw NoImageError("the samples of the image sequence cannot be read");
     }
     data.maxCanvasPixels = std::min<std::uint64_t>(data.maxCanvasPixels, reader.memoryBudget().left() / 3);
     return data;

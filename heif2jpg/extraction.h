@@ -187,11 +187,15 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
 // - an auxiliary image (greyPicture set): its luma plane alone, with no
 //   metadata; its own transforms, or when it has none those of the image it
 //   belongs to, whose clean aperture is scaled to the auxiliary image's size;
-// - a frame of the image sequence track: the samples from the first to that
-//   frame's, decoded in order, the earlier pictures dropped (skippedPictures);
-//   no metadata and no transforms. A file without a primary image but with a
-//   track converts the track's first frame. A frame past the last, or a file
-//   without a track, throws NoImageError.
+// - a frame of the image sequence track: the samples from the last IDR
+//   picture at or before that frame's sample (else the first sample) up to
+//   it, decoded in order, the earlier pictures dropped (skippedPictures); no
+//   metadata and no transforms (of the track header or the sample entry). A
+//   file without a primary image but with a track converts the track's first
+//   frame. A frame past the last, or a file without a track, throws
+//   NoImageError; a frame that needs more than 4096 samples decoded, or
+//   whose samples hold more bytes than the tile limit above, throws
+//   LimitExceededError.
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
                                const ImageRequest& request,
                                std::uint64_t memoryBudget = heif::limits::kMaxFileMemoryBytes);

@@ -342,6 +342,10 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
         failed = {kHeif2JpgDecode, "the HEVC decoder cannot be set up for this image"};
         return false;
     }
+    if (skipped > 0 && decoded.pictures <= skipped && !canvas.tooLarge()) {
+        failed = {kHeif2JpgDecode, "the frame cannot be decoded"};
+        return false;
+    }
     if (canvas.tooLarge()) {
         if (maxCanvasPixels < kMaxDecodedPixels) {
             failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " + std::to_string(maxCanvasPixels) +

@@ -3,14 +3,18 @@
 // file, and the frames of an image sequence.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "heiclib/reader/hevc_image_file_reader.h"
 #include "heif2jpg/extraction.h"
 #include "heif2jpg/format_encoders.h"
 #include "heif2jpg/heif2jpg.h"
@@ -27,6 +31,7 @@ using fixture::Bytes;
 using fixture::Rgb;
 
 constexpr std::uint32_t kDepthId = 10;
+constexpr std::array<std::uint8_t, 3> kStartCode = {0, 0, 1};
 constexpr std::uint32_t kGainMapId = 11;
 
 // A phone-like photograph: a 64 x 48 picture stored turned (a quarter turn
@@ -264,27 +269,63 @@ TEST(OtherImages, SecondTopLevelImageIsListedAndConverts)
     EXPECT_TRUE(pipetest::colourNear(image, 16, 8, Rgb{220, 30, 30}));
 }
 
-// Frames predicted from their predecessors come out in presentation order.
+// Frames come out in presentation order, whether each is coded on its own
+// (decoded alone, from its own IDR picture) or predicted from its
+// predecessors (decoded from the first).
 TEST(Sequences, EveryFrameConvertsInOrder)
+{
+    for (const bool intraOnly : {false, true}) {
+        SCOPED_TRACE(intraOnly);
+        fixture::SequenceOptions options;
+        options.frames = 3;
+        options.intraOnly = intraOnly;
+        const Bytes file = fixture::makeImageSequence(options);
+        const auto inventory = ambrel::pipeline::listImages(file.data(), file.size());
+        EXPECT_EQ(inventory.primary, 0u);
+        EXPECT_EQ(inventory.frames, 3u);
+        for (int frame = 0; frame < 3; ++frame) {
+            SCOPED_TRACE(frame);
+            const ConvertedFile converted = convertItem(file, 0, OutputFormat::Png, frame);
+            ASSERT_TRUE(converted.ok) << converted.detail;
+            const cv::Mat image = decodeAny(converted.bytes);
+            ASSERT_EQ(image.cols, 64);
+            EXPECT_TRUE(pipetest::colourNear(image, 32, 32, fixture::paletteColour(unsigned(frame))));
+        }
+        const ConvertedFile past = convertItem(file, 0, OutputFormat::Png, 3);
+        EXPECT_FALSE(past.ok);
+        EXPECT_NE(past.detail.find("3 frames"), std::string::npos) << past.detail;
+    }
+}
+
+// A frame whose picture never comes out of the decoder fails; the frame
+// before it does not stand in for it.
+TEST(Sequences, FrameThatDoesNotDecodeIsRefused)
 {
     fixture::SequenceOptions options;
     options.frames = 3;
     options.intraOnly = false;
-    const Bytes file = fixture::makeImageSequence(options);
-    const auto inventory = ambrel::pipeline::listImages(file.data(), file.size());
-    EXPECT_EQ(inventory.primary, 0u);
-    EXPECT_EQ(inventory.frames, 3u);
-    for (int frame = 0; frame < 3; ++frame) {
-        SCOPED_TRACE(frame);
-        const ConvertedFile converted = convertItem(file, 0, OutputFormat::Png, frame);
-        ASSERT_TRUE(converted.ok) << converted.detail;
-        const cv::Mat image = decodeAny(converted.bytes);
-        ASSERT_EQ(image.cols, 64);
-        EXPECT_TRUE(pipetest::colourNear(image, 32, 32, fixture::paletteColour(unsigned(frame))));
-    }
-    const ConvertedFile past = convertItem(file, 0, OutputFormat::Png, 3);
-    EXPECT_FALSE(past.ok);
-    EXPECT_NE(past.detail.find("3 frames"), std::string::npos) << past.detail;
+    Bytes file = fixture::makeImageSequence(options);
+    // The second sample's slice, found by its first bytes, is given a
+    // reserved unit type that decoders skip.
+    std::istringstream in(std::string(file.begin(), file.end()));
+    ambrel::heif::HevcImageFileReader reader;
+    reader.initialize(in);
+    const auto track = reader.getFileInformation().trackInformation.begin()->first;
+    Bytes sample;
+    reader.getItemData(track, 1, sample);
+    ASSERT_GT(sample.size(), 24u);
+    // The Annex B form: 00 00 01, then the slice's header and data as stored.
+    const auto slice = std::search(sample.begin(), sample.end(), kStartCode.begin(), kStartCode.end()) + 3;
+    const Bytes pattern(slice, slice + 16);
+    const auto at = std::search(file.begin(), file.end(), pattern.begin(), pattern.end());
+    ASSERT_NE(at, file.end());
+    *at = static_cast<std::uint8_t>((45u << 1) | (*at & 0x81u));
+
+    const ConvertedFile first = convertItem(file, 0, OutputFormat::Png, 0);
+    ASSERT_TRUE(first.ok) << first.detail;
+    const ConvertedFile second = convertItem(file, 0, OutputFormat::Png, 1);
+    EXPECT_FALSE(second.ok);
+    EXPECT_NE(second.detail.find("cannot be decoded"), std::string::npos) << second.detail;
 }
 
 TEST(Sequences, FileWithoutPrimaryConvertsItsFirstFrame)
