@@ -200,6 +200,20 @@ TEST(AuxiliaryImages, DepthMapIsAGreyPictureTurnedLikeItsImageInEveryFormat)
     }
 }
 
+// Writers that turn the auxiliary image as well give it the same 'irot':
+// it is turned once, by its own.
+TEST(AuxiliaryImages, DepthMapWithItsOwnRotationIsTurnedOnce)
+{
+    fixture::SampleFile sample = phoneLikeFile();
+    sample.builder.irot(kDepthId, 90);
+    const ConvertedFile converted = convertItem(sample.bytes(), kDepthId, OutputFormat::Png);
+    ASSERT_TRUE(converted.ok) << converted.detail;
+    const cv::Mat image = decodeAny(converted.bytes);
+    ASSERT_EQ(image.cols, 24);
+    ASSERT_EQ(image.rows, 32);
+    expectLevels(quadrantLevels(image), {100, 220, 40, 160});
+}
+
 TEST(AuxiliaryImages, TenBitDepthMapKeepsSixteenBitsInPng)
 {
     const Bytes file = phoneLikeFile(fixture::PixelFormat::Gray_10bit).bytes();

@@ -289,6 +289,13 @@ TEST(HeifinfoCli, DisplayedSizesAndAuxiliaryImagesByKind)
     EXPECT_EQ(items[12]["auxiliary"]["kind"].asString(), "other");
     EXPECT_EQ(items[12]["auxiliary"]["type"].asString(), "urn:example:matte");
 
+    // libheif's heif-info, run as a black box, shows the same displayed size.
+    if (fixture::programAvailable("heif-info")) {
+        std::string referee;
+        ASSERT_EQ(fixture::runCommand("heif-info " + fixture::shellQuote(file.path()), referee), 0) << referee;
+        EXPECT_NE(referee.find("image: 48x64 (id=1)"), std::string::npos) << referee;
+    }
+
     const RunResult text = run(file.path());
     ASSERT_EQ(text.status, 0) << text.err;
     EXPECT_NE(text.out.find("64 x 48, shown 48 x 64"), std::string::npos) << text.out;
