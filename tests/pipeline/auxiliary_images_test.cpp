@@ -214,6 +214,25 @@ TEST(AuxiliaryImages, DepthMapWithItsOwnRotationIsTurnedOnce)
     expectLevels(quadrantLevels(image), {100, 220, 40, 160});
 }
 
+// The image's clean aperture, the middle half each way, cuts the middle half
+// of a depth map of half its size.
+TEST(AuxiliaryImages, DepthMapTakesTheCleanApertureAtItsOwnScale)
+{
+    fixture::SingleImageOptions options;
+    options.width = 64;
+    options.height = 48;
+    fixture::SampleFile sample = fixture::makeSingleImageHeic(options);
+    sample.builder.clap(sample.primaryId, {32, 1}, {24, 1}, {0, 1}, {0, 1});
+    fixture::addAuxiliaryItem(sample.builder, kDepthId, sample.primaryId, fixture::kAuxDepth,
+                              fixture::greyQuadrants(32, 24));
+    const ConvertedFile converted = convertItem(sample.bytes(), kDepthId, OutputFormat::Png);
+    ASSERT_TRUE(converted.ok) << converted.detail;
+    const cv::Mat image = decodeAny(converted.bytes);
+    ASSERT_EQ(image.cols, 16);
+    ASSERT_EQ(image.rows, 12);
+    expectLevels(quadrantLevels(image), {40, 100, 160, 220});
+}
+
 TEST(AuxiliaryImages, TenBitDepthMapKeepsSixteenBitsInPng)
 {
     const Bytes file = phoneLikeFile(fixture::PixelFormat::Gray_10bit).bytes();
