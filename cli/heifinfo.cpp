@@ -238,6 +238,37 @@ Json::Value describeOtherItems(heif::HevcImageFileReader& reader, heif::ContextI
     return others;
 }
 
+// A 'tmap' item derives an HDR rendition from a base image and a gain map
+// image, its 'dimg' inputs in that order: the gain map image is shown as the
+// base image's gain map (its type "tmap", and the 'tmap' item).
+void markToneMapGainMaps(heif::HevcImageFileReader& reader, heif::ContextId context, Json::Value& file)
+{
+    for (const auto& other : file["other_items"]) {
+        if (other["type"].asString() != "tmap") {
+            continue;
+        }
+        heif::IdVector inputs;
+        try {
+            reader.getReferencedFromItemListByType(context, other["id"].asUInt(), heif::FourCCInt("dimg"), inputs);
+        } catch (const heif::FileReaderException&) {
+            continue;
+        }
+        if (inputs.size() != 2) {
+            continue;
+        }
+        for (auto& item : file["items"]) {
+            if (item["id"].asUInt() == inputs[1] && !item.isMember("auxiliary")) {
+                Json::Value auxiliary(Json::objectValue);
+                auxiliary["kind"] = "gainmap";
+                auxiliary["type"] = "tmap";
+                auxiliary["of"] = inputs[0];
+                auxiliary["tmap"] = other["id"];
+                item["auxiliary"] = auxiliary;
+            }
+        }
+    }
+}
+
 // The file-level meta box: primary item, images, grids and other items.
 void describeMeta(heif::HevcImageFileReader& reader, const heif::MetaBoxInformation& meta, Json::Value& file)
 {
@@ -255,6 +286,7 @@ void describeMeta(heif::HevcImageFileReader& reader, const heif::MetaBoxInformat
         }
     }
     file["other_items"] = describeOtherItems(reader, context);
+    markToneMapGainMaps(reader, context, file);
 }
 
 Json::Value describeTracks(heif::HevcImageFileReader& reader, const heif::FileInformation& info)
@@ -336,7 +368,9 @@ void printText(const std::string& path, const Json::Value& file)
         if (item.isMember("auxiliary")) {
             const Json::Value& auxiliary = item["auxiliary"];
             out << "    auxiliary image: " << shown(auxiliary["kind"]) << " of image " << auxiliary["of"].asUInt();
-            if (auxiliary["kind"].asString() == "other") {
+            if (auxiliary.isMember("tmap")) {
+                out << " (input of the 'tmap' item " << auxiliary["tmap"].asUInt() << ")";
+            } else if (auxiliary["kind"].asString() == "other") {
                 out << " (" << shown(auxiliary["type"]) << ")";
             }
             out << '\n';

@@ -1136,6 +1136,36 @@ void displayedSize(const std::vector<ImageTransform>& transforms, std::uint32_t&
     }
 }
 
+// The gain maps of 'tmap' items (the HDR rendition of a base image and a
+// gain map image, its 'dimg' inputs in that order) whose base is the image.
+std::vector<AuxiliaryImage> toneMappedGainMaps(const heif::HevcImageFileReader& reader, heif::ContextId context,
+                                               heif::ItemId image)
+{
+    std::vector<AuxiliaryImage> found;
+    const auto& contexts = reader.getMetaContexts();
+    const auto meta = contexts.find(context);
+    if (meta == contexts.end()) {
+        return found;
+    }
+    for (const auto& [id, type] : meta->second.otherItems) {
+        if (type != "tmap") {
+            continue;
+        }
+        heif::IdVector inputs;
+        try {
+            reader.getReferencedFromItemListByType(context, id, heif::FourCCInt("dimg"), inputs);
+        } catch (const heif::FileReaderException&) {
+            continue;
+        }
+        if (inputs.size() == 2 && inputs[0] == image && inputs[1] != image &&
+            meta->second.images.count(inputs[1]) != 0) {
+            const std::uint8_t bits = reader.getItemLumaBitDepth(context, inputs[1]).value_or(8);
+            found.push_back({inputs[1], AuxiliaryKind::GainMap, "tmap", bits});
+        }
+    }
+    return found;
+}
+
 // Whether an image is one a person would call an image of the file.
 bool isTopLevelImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
                      const std::set<heif::ImageFeature>& features)
@@ -1176,6 +1206,9 @@ ListedImage listImage(const heif::HevcImageFileReader& reader, heif::ContextId c
             displayedSize(data.transforms, listed.width, listed.height);
         }
         listed.auxiliary = auxiliaryImagesOf(reader, context, id);
+        for (const AuxiliaryImage& gainMap : toneMappedGainMaps(reader, context, id)) {
+            listed.auxiliary.push_back(gainMap);
+        }
         if (choice.id != id) {
             for (const AuxiliaryImage& auxiliary : auxiliaryImagesOf(reader, context, choice.id)) {
                 if (std::none_of(listed.auxiliary.begin(), listed.auxiliary.end(),

@@ -102,7 +102,10 @@ struct AuxiliaryImage
 {
     heif::ItemId id = 0;
     AuxiliaryKind kind = AuxiliaryKind::Other;
-    std::string type;           // the 'auxC' type as stored, without trailing zero bytes
+    // The 'auxC' type as stored, without trailing zero bytes; "tmap" for the
+    // gain map image of a 'tmap' item over the image (a picture of its own,
+    // grey or colour, converted as it is coded: it has no 'auxl' reference).
+    std::string type;
     std::uint8_t bitDepth = 8;  // luma bits of its (first tile's) coding
 };
 
@@ -113,7 +116,8 @@ struct ListedImage
     // quarter turn swaps the sides); 0 x 0 when unknown.
     std::uint32_t width = 0;
     std::uint32_t height = 0;
-    std::vector<AuxiliaryImage> auxiliary;  // in reference order
+    // In reference order; then the gain maps of 'tmap' items over the image.
+    std::vector<AuxiliaryImage> auxiliary;
 };
 
 struct ImageInventory

@@ -280,6 +280,26 @@ TEST(AuxiliaryImages, CorpusAlphaPlaneIsListedAndConverts)
     EXPECT_EQ(image.rows, 128);
 }
 
+// An ISO gain map: the second input of a 'tmap' item over the primary is
+// listed as the primary's gain map and converts as the picture it is.
+TEST(ImageInventory, ToneMapGainMapIsListedWithItsBaseImage)
+{
+    fixture::SampleFile sample = fixture::makeSingleImageHeic();
+    fixture::addToneMapItem(sample.builder, 3, 2, sample.primaryId, fixture::solidImage(32, 16, Rgb{90, 90, 90}));
+    const Bytes file = sample.bytes();
+    const auto inventory = ambrel::pipeline::listImages(file.data(), file.size());
+    ASSERT_EQ(inventory.images.size(), 1u);  // the gain map image is an input, no image of its own
+    ASSERT_EQ(inventory.images.front().auxiliary.size(), 1u);
+    const auto& gainMap = inventory.images.front().auxiliary.front();
+    EXPECT_EQ(gainMap.id, 2u);
+    EXPECT_EQ(gainMap.kind, AuxiliaryKind::GainMap);
+    EXPECT_EQ(gainMap.type, "tmap");
+    const ConvertedFile converted = convertItem(file, 2, OutputFormat::Png);
+    ASSERT_TRUE(converted.ok) << converted.detail;
+    EXPECT_EQ(converted.width, 32u);
+    EXPECT_EQ(converted.height, 16u);
+}
+
 // A "spatial photo": two images shown side by side in a viewer, both top-level.
 TEST(OtherImages, SecondTopLevelImageIsListedAndConverts)
 {

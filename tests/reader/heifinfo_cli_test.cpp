@@ -304,6 +304,26 @@ TEST(HeifinfoCli, DisplayedSizesAndAuxiliaryImagesByKind)
     EXPECT_NE(text.out.find("auxiliary image: other of image 1 (urn:example:matte)"), std::string::npos) << text.out;
 }
 
+// The gain map image of a 'tmap' item is shown as its base image's gain map.
+TEST(HeifinfoCli, ToneMapGainMapIsShownWithItsBaseImage)
+{
+    fixture::SampleFile sample = fixture::makeSingleImageHeic();
+    fixture::addToneMapItem(sample.builder, 3, 2, sample.primaryId, fixture::greyQuadrants(32, 16));
+    fixture::TempFile file(".heic");
+    sample.builder.writeFile(file.path());
+    const Json::Value described = parsedJson(run("--json " + file.path()).out)[0];
+    ASSERT_EQ(described["items"].size(), 2u);
+    const Json::Value& gainMap = described["items"][1];
+    EXPECT_EQ(gainMap["id"].asUInt(), 2u);
+    EXPECT_EQ(gainMap["auxiliary"]["kind"].asString(), "gainmap");
+    EXPECT_EQ(gainMap["auxiliary"]["type"].asString(), "tmap");
+    EXPECT_EQ(gainMap["auxiliary"]["of"].asUInt(), 1u);
+    EXPECT_EQ(gainMap["auxiliary"]["tmap"].asUInt(), 3u);
+    const RunResult text = run(file.path());
+    EXPECT_NE(text.out.find("auxiliary image: gainmap of image 1 (input of the 'tmap' item 3)"), std::string::npos)
+        << text.out;
+}
+
 // The corpus file's clean aperture: coded 64 x 100, shown 29 x 100; its
 // alpha plane belongs to image 1.
 TEST(HeifinfoCli, CleanApertureAndCorpusAlphaPlane)
