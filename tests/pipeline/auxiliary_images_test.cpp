@@ -322,6 +322,54 @@ TEST(OtherImages, SecondTopLevelImageIsListedAndConverts)
     EXPECT_TRUE(pipetest::colourNear(image, 16, 8, Rgb{220, 30, 30}));
 }
 
+// The corpus files' top-level images: the primary first, then item order;
+// libheif's heif-info, run as a black box, lists the same ones (but for a
+// primary that is a thumbnail as well).
+TEST(OtherImages, CorpusTopLevelImagesAreTheOnesHeifInfoLists)
+{
+    struct Row
+    {
+        const char* file;
+        std::vector<std::array<std::uint32_t, 3>> images;  // id, displayed width and height
+        // heif-info leaves out a primary that is also a thumbnail, which is
+        // still the file's picture here.
+        bool refereed = true;
+    };
+    const std::vector<Row> rows = {
+        {"zPug_3.heic", {{6, 64, 64}, {1, 64, 64}, {9, 96, 64}}},
+        {"empty_icc.heic", {{2, 1025, 900}, {5, 932, 1044}}},
+        {"invalid_id.heic", {{2, 1197, 1227}, {3, 564, 870}}, false},
+        {"RGB_8_chroma444.heif", {{1, 29, 100}}},
+        {"RGBA_8__128x128.heif", {{1, 128, 128}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.file);
+        const Bytes file = pipetest::corpusBytes(row.file);
+        const auto inventory = ambrel::pipeline::listImages(file.data(), file.size());
+        std::vector<std::array<std::uint32_t, 3>> listed;
+        for (const auto& image : inventory.images) {
+            listed.push_back({image.id, image.width, image.height});
+        }
+        EXPECT_EQ(listed, row.images);
+        if (!row.refereed || !fixture::programAvailable("heif-info")) {
+            continue;
+        }
+        std::string referee;
+        ASSERT_EQ(fixture::runCommand("heif-info " + fixture::shellQuote(pipetest::corpusPath(row.file)), referee), 0);
+        std::size_t shown = 0;
+        for (std::size_t at = referee.find("\nimage: "); at != std::string::npos;
+             at = referee.find("\nimage: ", at + 1)) {
+            ++shown;
+        }
+        EXPECT_EQ(shown, row.images.size()) << referee;
+        for (const auto& [id, width, height] : row.images) {
+            const std::string line =
+                "image: " + std::to_string(width) + "x" + std::to_string(height) + " (id=" + std::to_string(id) + ")";
+            EXPECT_NE(referee.find(line), std::string::npos) << line << "\n" << referee;
+        }
+    }
+}
+
 // Frames come out in presentation order, whether each is coded on its own
 // (decoded alone, from its own IDR picture) or predicted from its
 // predecessors (decoded from the first).
