@@ -1,12 +1,20 @@
 #include "app/job_runner.h"
 
 #include <QtCore/QMetaObject>
+#include <QtGui/QImage>
 
 #include <exception>
 
 #include "app/app_log.h"
+#include "app/preview_cache.h"
 
 namespace ambrel::app {
+
+namespace {
+// JPEG files up to this size preview at once from the file itself (decoded
+// at a reduced size).
+constexpr std::uint64_t kQuickJpegPixels = 24'000'000;
+}  // namespace
 
 // Posts every report to the runner on the UI thread; keeps the end of the
 // job to itself, since the runner signals it when the worker has ended.
@@ -25,6 +33,20 @@ public:
     {
         post([runner = mRunner, row = static_cast<int>(row), text = QString::fromStdString(text),
               detail = QString::fromStdString(detail)] { emit runner->rowFailed(row, text, detail); });
+    }
+    // A reduced copy of a picture whose file would be slow to preview: any
+    // lossless format, or a JPEG above 24 megapixels.
+    void rowPicture(std::size_t /*row*/, const std::string& outputPath, const cv::Mat& picture, std::uint32_t width,
+                    std::uint32_t height) override
+    {
+        const QString path = QString::fromStdString(outputPath);
+        const bool jpeg = path.endsWith(QStringLiteral(".jpg"), Qt::CaseInsensitive);
+        if ((jpeg && std::uint64_t(width) * height <= kQuickJpegPixels) || picture.type() != CV_8UC3) {
+            return;
+        }
+        const QImage image(picture.data, picture.cols, picture.rows, static_cast<qsizetype>(picture.step),
+                           QImage::Format_BGR888);
+        previewCache().put(path, image, QSize(static_cast<int>(width), static_cast<int>(height)));
     }
     void rowStarted(std::size_t row) override
     {

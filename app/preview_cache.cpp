@@ -24,8 +24,8 @@ void PreviewCache::put(const QString& path, const QImage& picture, const QSize& 
         return;
     }
     const std::lock_guard lock(mMutex);
-    const auto same = std::find_if(mEntries.begin(), mEntries.end(),
-                                   [&](const Entry& kept) { return kept.path == entry.path; });
+    const auto same =
+        std::find_if(mEntries.begin(), mEntries.end(), [&](const Entry& kept) { return kept.path == entry.path; });
     if (same != mEntries.end()) {
         mBytes -= static_cast<std::size_t>(same->jpeg.size());
         mEntries.erase(same);

@@ -9,8 +9,10 @@
 #include <QtCore/QStandardPaths>
 #include <QtCore/QTimer>
 #include <QtCore/QUrl>
+#include <QtGui/QGuiApplication>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
+#include <QtGui/QScreen>
 #include <QtWidgets/QButtonGroup>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
@@ -595,6 +597,10 @@ void ViewController::AmbrelBtEvent()
         job.options.outputFolder = mSavePath->toStdString();
     }
     job.options.workers = mServices.jobWorkers;
+    // Large outputs keep a screen-sized copy, so that their preview opens at once.
+    const QScreen* shown = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+    const QSize bound = shown != nullptr ? shown->availableSize() * shown->devicePixelRatio() : QSize(1920, 1080);
+    job.options.previewSide = static_cast<std::uint32_t>(std::max({bound.width(), bound.height(), 640}));
     job.records = mModel->records();
     mJobRowIds = mModel->rowIds();
     if (!mRunner->start(std::move(job))) {

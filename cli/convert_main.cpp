@@ -76,7 +76,19 @@ const char* const kUsage =
     "                           input)\n"
     "  -0, --null               the paths in --files-from end with a NUL byte, not a newline\n"
     "      --json               one JSON object a file on standard output (source, output,\n"
-    "                           status, reason, width, height, bytes, milliseconds)\n"
+    "                           status, reason, width, height, bytes, milliseconds), and one\n"
+    "                           for each further file --aux, --all-images or --frames writes\n"
+    "      --aux                also write each auxiliary image of the converted image (depth\n"
+    "                           map, HDR gain map, alpha plane...) as a grey picture:\n"
+    "                           OUTSTEM_depth.EXT, _gainmap, _alpha, _disparity, _aux1, _aux2...\n"
+    "                           (OUTSTEM: the output's own name); without -f, one of more\n"
+    "                           than 8 bits is written as 16-bit PNG\n"
+    "      --all-images         also write every other image of the file (not a thumbnail,\n"
+    "                           hidden or auxiliary image) in item order: OUTSTEM_2.EXT, _3...\n"
+    "      --frames             also write every frame of an image sequence in presentation\n"
+    "                           order: OUTSTEM_f0001.EXT, _f0002...; a file with only a\n"
+    "                           sequence writes its frames alone (its first frame is the\n"
+    "                           file's picture otherwise)\n"
     "      --stdout             write the single output to standard output\n"
     "      --quiet              print only the files that failed\n"
     "  -h, --help               print this help\n"
@@ -103,6 +115,7 @@ struct CliOptions
     bool version = false;
     bool json = false;
     bool toStdout = false;
+    bool formatGiven = false;  // -f: auxiliary images take the format whatever their depth
 };
 
 struct UsageError
@@ -169,6 +182,7 @@ bool takeValueOption(const std::string& name, const std::function<std::string()>
             throw UsageError{"unknown format '" + word + "' (JPG, PNG, BMP, JPEG2000 or TIFF)"};
         }
         job.format = *format;
+        options.formatGiven = true;
     } else if (name == "-s" || name == "--scale") {
         job.scale = static_cast<float>(numberInRange(name, value(), 1, 100)) / 100.0f;
     } else if (name == "-q" || name == "--quality") {
@@ -224,6 +238,12 @@ bool takeFlag(const GivenOption& given, CliOptions& options)
         target = &options.version;
     } else if (name == "--json") {
         target = &options.json;
+    } else if (name == "--aux") {
+        target = &options.job.auxiliary;
+    } else if (name == "--all-images") {
+        target = &options.job.allImages;
+    } else if (name == "--frames") {
+        target = &options.job.frames;
     } else if (name == "--stdout") {
         target = &options.toStdout;
     } else if (name == "-0" || name == "--null") {
@@ -283,6 +303,10 @@ CliOptions parseArguments(int argc, char** argv)
     }
     if (options.help || options.version) {
         return options;
+    }
+    options.job.auxiliaryPngWhenDeep = !options.formatGiven;
+    if (options.toStdout && (options.job.auxiliary || options.job.allImages || options.job.frames)) {
+        throw UsageError{"--stdout writes one file, and excludes --aux, --all-images and --frames"};
     }
     if (options.inputs.empty() && options.listFiles.empty()) {
         throw UsageError{"no INPUT given"};
@@ -362,19 +386,29 @@ class Reporter : public convert::JobListener
 public:
     Reporter(const std::vector<convert::FileRecord>& records, std::FILE* report, bool quiet, bool json)
         : mRecords(records), mReport(report), mQuiet(quiet), mJson(json), mLines(records.size()),
-          mFacts(records.size()), mProgress(!quiet && ::isatty(STDERR_FILENO) == 1)
+          mFacts(records.size()), mExtras(records.size()), mProgress(!quiet && ::isatty(STDERR_FILENO) == 1)
     {
         drawProgress();
     }
 
     void rowFacts(std::size_t row, const convert::RowFacts& facts) override { mFacts[row] = facts; }
 
+    void extraConverted(std::size_t row, const std::string& outputPath, const convert::RowFacts& facts) override
+    {
+        std::string& lines = mExtras[row];
+        if (mJson) {
+            lines += "\n" + jsonObject(row, outputPath, "converted", std::nullopt, facts);
+        } else if (!mQuiet) {
+            lines += "\n" + terminalSafe(mRecords[row].heicPath + " -> " + outputPath);
+        }
+    }
+
     void rowConverted(std::size_t row, const std::string& outputPath) override
     {
         if (mJson) {
-            mLines[row] = jsonLine(row, outputPath, "converted", std::nullopt);
+            mLines[row] = jsonLine(row, outputPath, "converted", std::nullopt) + mExtras[row];
         } else if (!mQuiet) {
-            mLines[row] = terminalSafe(mRecords[row].heicPath + " -> " + outputPath);
+            mLines[row] = terminalSafe(mRecords[row].heicPath + " -> " + outputPath) + mExtras[row];
         } else {
             mLines[row] = std::string();
         }
@@ -419,7 +453,12 @@ private:
     std::string jsonLine(std::size_t row, const std::optional<std::string>& output, const char* status,
                          const std::optional<std::string>& reason) const
     {
-        const convert::RowFacts& facts = mFacts[row];
+        return jsonObject(row, output, status, reason, mFacts[row]);
+    }
+
+    std::string jsonObject(std::size_t row, const std::optional<std::string>& output, const char* status,
+                           const std::optional<std::string>& reason, const convert::RowFacts& facts) const
+    {
         return "{\"source\":" + jsonString(mRecords[row].heicPath) +
                ",\"output\":" + (output ? jsonString(*output) : "null") + ",\"status\":\"" + status +
                "\",\"reason\":" + (reason ? jsonString(*reason) : "null") +
@@ -476,6 +515,7 @@ private:
     bool mJson;
     std::vector<std::optional<std::string>> mLines;
     std::vector<convert::RowFacts> mFacts;
+    std::vector<std::string> mExtras;  // the lines of the rows' further files, each led by a newline
     bool mProgress;
     std::size_t mDone = 0;
     std::size_t mNextLine = 0;

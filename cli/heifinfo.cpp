@@ -7,6 +7,7 @@
 // usage error.
 #include <json/json.h>
 
+#include <cmath>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/terminal_text.h"
@@ -76,6 +78,78 @@ Json::Value propertiesOf(heif::HevcImageFileReader& reader, heif::ContextId cont
     return properties;
 }
 
+// The size an image is shown at: its clean aperture, then turned (a quarter
+// turn swaps the sides), by its transformative properties in order.
+void displayedSize(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id, std::uint32_t& width,
+                   std::uint32_t& height)
+{
+    for (const auto& property : reader.getItemProperties(context, id)) {
+        if (property.type == heif::ItemPropertyType::Clap) {
+            const heif::CleanApertureInfo clap = reader.getPropertyClap(context, property.index);
+            if (clap.widthD == 0 || clap.heightD == 0) {
+                continue;
+            }
+            // Whole pixels, halves rounded up; an aperture larger than the
+            // picture leaves it as it is.
+            const auto wide = static_cast<std::uint64_t>(std::floor(double(clap.widthN) / clap.widthD + 0.5));
+            const auto high = static_cast<std::uint64_t>(std::floor(double(clap.heightN) / clap.heightD + 0.5));
+            if (wide > 0 && high > 0 && wide <= width && high <= height) {
+                width = static_cast<std::uint32_t>(wide);
+                height = static_cast<std::uint32_t>(high);
+            }
+        } else if (property.type == heif::ItemPropertyType::Irot) {
+            const std::uint32_t angle = reader.getPropertyIrot(context, property.index);
+            if (angle == 90 || angle == 270) {
+                std::swap(width, height);
+            }
+        }
+    }
+}
+
+// What an auxiliary image holds, by its 'auxC' type.
+std::string auxiliaryKind(const std::string& type)
+{
+    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha" || type == "urn:mpeg:hevc:2015:auxid:1") {
+        return "alpha";
+    }
+    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:depth" || type == "urn:mpeg:hevc:2015:auxid:2") {
+        return "depth";
+    }
+    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:disparity") {
+        return "disparity";
+    }
+    if (type == "urn:com:apple:photo:2020:aux:hdrgainmap") {
+        return "gainmap";
+    }
+    return "other";
+}
+
+// The auxiliary side of an image: its 'auxC' type and kind and the image it
+// belongs to; null for an image with no 'auxl' reference.
+Json::Value describeAuxiliary(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+{
+    heif::IdVector owners;
+    reader.getReferencedFromItemListByType(context, id, heif::FourCCInt("auxl"), owners);
+    if (owners.empty()) {
+        return Json::Value(Json::nullValue);
+    }
+    Json::Value auxiliary(Json::objectValue);
+    std::string type;
+    for (const auto& property : reader.getItemProperties(context, id)) {
+        if (property.type == heif::ItemPropertyType::Auxc) {
+            type = reader.getPropertyAuxc(context, property.index).auxType;
+            while (!type.empty() && type.back() == '\0') {
+                type.pop_back();
+            }
+            break;
+        }
+    }
+    auxiliary["kind"] = auxiliaryKind(type);
+    auxiliary["type"] = type;
+    auxiliary["of"] = owners.front();
+    return auxiliary;
+}
+
 // One image item. Reading the coded data proves the item's bytes are all
 // there; an 'iden' item derives its picture from its source and has no data
 // of its own.
@@ -87,8 +161,26 @@ Json::Value describeImage(heif::HevcImageFileReader& reader, heif::ContextId con
     item["id"] = id;
     item["type"] = reader.getItemType(context, id);
     item["code_type"] = reader.getDecoderCodeType(context, id);
-    item["width"] = reader.getWidth(context, id);
-    item["height"] = reader.getHeight(context, id);
+    std::uint32_t width = reader.getWidth(context, id);
+    std::uint32_t height = reader.getHeight(context, id);
+    item["width"] = width;
+    item["height"] = height;
+    if (reader.getItemType(context, id) == "grid") {
+        // A grid's stored size is its output size, not the 'ispe' of a tile.
+        try {
+            const heif::GridItem grid = reader.getItemGrid(context, id);
+            width = grid.outputWidth;
+            height = grid.outputHeight;
+        } catch (const std::exception&) {
+            // an unreadable grid shows its 'ispe'
+        }
+    }
+    displayedSize(reader, context, id, width, height);
+    item["displayed_width"] = width;
+    item["displayed_height"] = height;
+    if (const Json::Value auxiliary = describeAuxiliary(reader, context, id); !auxiliary.isNull()) {
+        item["auxiliary"] = auxiliary;
+    }
     item["features"] = featureNames(features);
     item["properties"] = propertiesOf(reader, context, id);
     if (features.count(heif::ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
@@ -146,6 +238,37 @@ Json::Value describeOtherItems(heif::HevcImageFileReader& reader, heif::ContextI
     return others;
 }
 
+// A 'tmap' item derives an HDR rendition from a base image and a gain map
+// image, its 'dimg' inputs in that order: the gain map image is shown as the
+// base image's gain map (its type "tmap", and the 'tmap' item).
+void markToneMapGainMaps(heif::HevcImageFileReader& reader, heif::ContextId context, Json::Value& file)
+{
+    for (const auto& other : file["other_items"]) {
+        if (other["type"].asString() != "tmap") {
+            continue;
+        }
+        heif::IdVector inputs;
+        try {
+            reader.getReferencedFromItemListByType(context, other["id"].asUInt(), heif::FourCCInt("dimg"), inputs);
+        } catch (const heif::FileReaderException&) {
+            continue;
+        }
+        if (inputs.size() != 2) {
+            continue;
+        }
+        for (auto& item : file["items"]) {
+            if (item["id"].asUInt() == inputs[1] && !item.isMember("auxiliary")) {
+                Json::Value auxiliary(Json::objectValue);
+                auxiliary["kind"] = "gainmap";
+                auxiliary["type"] = "tmap";
+                auxiliary["of"] = inputs[0];
+                auxiliary["tmap"] = other["id"];
+                item["auxiliary"] = auxiliary;
+            }
+        }
+    }
+}
+
 // The file-level meta box: primary item, images, grids and other items.
 void describeMeta(heif::HevcImageFileReader& reader, const heif::MetaBoxInformation& meta, Json::Value& file)
 {
@@ -163,6 +286,7 @@ void describeMeta(heif::HevcImageFileReader& reader, const heif::MetaBoxInformat
         }
     }
     file["other_items"] = describeOtherItems(reader, context);
+    markToneMapGainMaps(reader, context, file);
 }
 
 Json::Value describeTracks(heif::HevcImageFileReader& reader, const heif::FileInformation& info)
@@ -235,11 +359,22 @@ void printText(const std::string& path, const Json::Value& file)
     }
     for (const auto& item : file["items"]) {
         out << "  image " << item["id"].asUInt() << ": " << shown(item["type"]) << " (" << shown(item["code_type"])
-            << ") " << item["width"].asUInt() << " x " << item["height"].asUInt();
+            << ") " << item["width"].asUInt() << " x " << item["height"].asUInt() << ", shown "
+            << item["displayed_width"].asUInt() << " x " << item["displayed_height"].asUInt();
         if (!item["features"].empty()) {
             out << " [" << joined(item["features"]) << "]";
         }
         out << '\n';
+        if (item.isMember("auxiliary")) {
+            const Json::Value& auxiliary = item["auxiliary"];
+            out << "    auxiliary image: " << shown(auxiliary["kind"]) << " of image " << auxiliary["of"].asUInt();
+            if (auxiliary.isMember("tmap")) {
+                out << " (input of the 'tmap' item " << auxiliary["tmap"].asUInt() << ")";
+            } else if (auxiliary["kind"].asString() == "other") {
+                out << " (" << shown(auxiliary["type"]) << ")";
+            }
+            out << '\n';
+        }
         if (item.isMember("error")) {
             out << "    unreadable: " << shown(item["error"]) << '\n';
         }

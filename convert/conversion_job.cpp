@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -18,6 +19,7 @@
 #include <utility>
 
 #include "convert/file_descriptor.h"
+#include "heif2jpg/extraction.h"
 #include "heif2jpg/heif2jpg.h"
 
 namespace ambrel::convert {
@@ -37,10 +39,12 @@ struct RowOutcome
     std::vector<std::string> logLines;
     bool skipped = false;
     RowFacts facts;
+    std::vector<std::pair<std::string, RowFacts>> extras;  // further files written, in order
+    cv::Mat picture;                                       // the written picture reduced, when asked for
 
     static RowOutcome failure(const char* text, std::string detail)
     {
-        return RowOutcome{false, text, std::move(detail), {}, false, {}};
+        return RowOutcome{false, text, std::move(detail), {}, false, {}, {}, {}};
     }
 };
 
@@ -205,15 +209,8 @@ std::vector<PlannedOutput> planOutputs(const JobDescription& job, const std::str
 // The output file's bytes for the row's file, with the file's modification
 // time; the outcome when the row fails here. The file's bytes are let go of
 // on return. What of the image could not be carried goes to the log.
-std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptions& options, Bytes& outData,
-                                        std::pair<std::uint32_t, std::uint32_t>& size,
-                                        struct timespec& modificationTime, std::vector<std::string>& logLines)
+pipeline::ConversionSettings settingsFor(const JobOptions& options)
 {
-    Source source;
-    if (auto failed = readSource(record.heicPath, source)) {
-        return failed;
-    }
-    modificationTime = source.modificationTime;
     pipeline::ConversionSettings settings;
     settings.format = options.format;
     settings.quality = options.quality;
@@ -221,6 +218,14 @@ std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptio
     settings.keepExif = options.keepExif;
     settings.depth = options.depth;
     settings.maxSide = options.maxSide;
+    return settings;
+}
+
+std::optional<RowOutcome> convertSource(const FileRecord& record, const pipeline::ConversionSettings& settings,
+                                        const Source& source, Bytes& outData,
+                                        std::pair<std::uint32_t, std::uint32_t>& size,
+                                        std::vector<std::string>& logLines, cv::Mat* picture = nullptr)
+{
     pipeline::ConvertedFile result = pipeline::convertHeif(source.bytes.data(), source.bytes.size(), settings);
     if (!result.ok || result.bytes.empty()) {
         const std::string detail = result.detail.empty() ? std::string("the conversion failed") : result.detail;
@@ -233,13 +238,17 @@ std::optional<RowOutcome> convertSource(const FileRecord& record, const JobOptio
     }
     outData = std::move(result.bytes);
     size = {result.width, result.height};
+    if (picture != nullptr) {
+        *picture = std::move(result.preview);
+    }
     return std::nullopt;
 }
 
 // Writes the output file under a name not yet taken, in the output folder or
 // beside the source.
 RowOutcome saveOutput(const PlannedOutput& planned, const JobOptions& options, StaleTemporarySweep& sweep,
-                      const Bytes& outData, const struct timespec& modificationTime)
+                      const Bytes& outData, const struct timespec& modificationTime,
+                      std::optional<OutputFormat> format = std::nullopt)
 {
     const std::string& wanted = planned.folder;
     std::string reason;
@@ -253,7 +262,7 @@ RowOutcome saveOutput(const PlannedOutput& planned, const JobOptions& options, S
         writeOptions.modificationTime = modificationTime;
     }
     writeOptions.firstCandidate = planned.candidate;
-    const std::string extension = formatExtension(options.format);
+    const std::string extension = formatExtension(format.value_or(options.format));
     const std::string name = candidateName(planned.stem, planned.candidate);
     int writeError = 0;
     const auto written = options.existing == ExistingOutput::Overwrite
@@ -263,7 +272,124 @@ RowOutcome saveOutput(const PlannedOutput& planned, const JobOptions& options, S
         return RowOutcome::failure(kTextSaveFailed, "cannot write " + joinOutputPath(*folder, name, extension) + ": " +
                                                         systemText(writeError != 0 ? writeError : EIO));
     }
-    return RowOutcome{true, *written, {}, {}, false, {}};
+    return RowOutcome{true, *written, {}, {}, false, {}, {}, {}};
+}
+
+// The end of the name of a sequence's first frame.
+constexpr const char* kFirstFrameSuffix = "_f0001";
+
+// One further output of a row: the image it holds and the end of its name.
+struct ExtraOutput
+{
+    pipeline::ConversionSettings settings;
+    std::string suffix;  // "_depth", "_2", "_f0001"...
+};
+
+// The name an auxiliary image's file ends in: its kind, "_auxN" for others.
+std::string auxiliarySuffix(const pipeline::AuxiliaryImage& auxiliary, unsigned& others)
+{
+    if (auxiliary.kind == pipeline::AuxiliaryKind::Other) {
+        return "_aux" + std::to_string(++others);
+    }
+    return std::string("_") + pipeline::auxiliaryKindName(auxiliary.kind);
+}
+
+void addAuxiliaryOutputs(const pipeline::ListedImage& image, const JobOptions& options,
+                         const pipeline::ConversionSettings& base, const std::string& prefix,
+                         std::vector<ExtraOutput>& extras)
+{
+    unsigned others = 0;
+    for (const pipeline::AuxiliaryImage& auxiliary : image.auxiliary) {
+        ExtraOutput extra{base, prefix + auxiliarySuffix(auxiliary, others)};
+        extra.settings.itemId = auxiliary.id;
+        extra.settings.frame = -1;
+        if (options.auxiliaryPngWhenDeep && auxiliary.bitDepth > 8) {
+            extra.settings.format = OutputFormat::Png;
+        }
+        extras.push_back(std::move(extra));
+    }
+}
+
+// The further outputs the options ask for, and whether the row's main output
+// is the sequence's first frame under its frame name.
+std::vector<ExtraOutput> extraOutputs(const pipeline::ImageInventory& inventory, const JobOptions& options,
+                                      const pipeline::ConversionSettings& base, bool& mainIsFirstFrame)
+{
+    std::vector<ExtraOutput> extras;
+    mainIsFirstFrame = options.frames && inventory.primary == 0 && inventory.frames > 0;
+    for (std::size_t n = 0; n < inventory.images.size(); ++n) {
+        const pipeline::ListedImage& image = inventory.images[n];
+        const bool main = image.id == inventory.primary;
+        if (!main && !options.allImages) {
+            continue;
+        }
+        const std::string prefix = main ? std::string() : "_" + std::to_string(n + 1);
+        if (!main) {
+            ExtraOutput extra{base, prefix};
+            extra.settings.itemId = image.id;
+            extras.push_back(std::move(extra));
+        }
+        if (options.auxiliary) {
+            addAuxiliaryOutputs(image, options, base, prefix, extras);
+        }
+    }
+    if (options.frames) {
+        for (std::size_t frame = mainIsFirstFrame ? 1 : 0; frame < inventory.frames; ++frame) {
+            char suffix[32];
+            std::snprintf(suffix, sizeof suffix, "_f%04zu", frame + 1);
+            ExtraOutput extra{base, suffix};
+            extra.settings.frame = static_cast<std::int64_t>(frame);
+            extras.push_back(std::move(extra));
+        }
+    }
+    return extras;
+}
+
+// The file name of a path without its folder and extension.
+std::string stemOf(const std::string& path)
+{
+    const std::filesystem::path name = std::filesystem::path(path).filename();
+    return name.stem().string();
+}
+
+// Converts and writes the further outputs beside the main one (named after
+// it); what fails goes to the log, and the row stays converted.
+void writeExtras(const FileRecord& record, const JobOptions& options, const std::vector<ExtraOutput>& extras,
+                 const Source& source, const std::string& mainStem, const std::string& folder,
+                 StaleTemporarySweep& sweep, RowOutcome& outcome)
+{
+    for (const ExtraOutput& extra : extras) {
+        Bytes outData;
+        std::pair<std::uint32_t, std::uint32_t> size;
+        std::vector<std::string> warnings;
+        if (auto failed = convertSource(record, extra.settings, source, outData, size, warnings)) {
+            outcome.logLines.push_back(record.heicPath + ": " + mainStem + extra.suffix +
+                                       " is not written: " + failed->detail);
+            continue;
+        }
+        outcome.logLines.insert(outcome.logLines.end(), warnings.begin(), warnings.end());
+        PlannedOutput planned;
+        planned.folder = folder;
+        planned.stem = mainStem + extra.suffix;
+        if (options.existing == ExistingOutput::Skip) {
+            const std::string path = joinOutputPath(folder, planned.stem, formatExtension(extra.settings.format));
+            if (nameTaken(path)) {
+                outcome.logLines.push_back(record.heicPath + ": " + path + " exists and is left as it is");
+                continue;
+            }
+        }
+        const RowOutcome written =
+            saveOutput(planned, options, sweep, outData, source.modificationTime, extra.settings.format);
+        if (!written.converted) {
+            outcome.logLines.push_back(record.heicPath + ": " + written.detail);
+            continue;
+        }
+        RowFacts facts;
+        facts.width = size.first;
+        facts.height = size.second;
+        facts.bytes = outData.size();
+        outcome.extras.emplace_back(written.text, facts);
+    }
 }
 
 RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const PlannedOutput& planned,
@@ -275,20 +401,56 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
         outcome.text = *planned.existing;
         return outcome;
     }
-    Bytes outData;
-    std::pair<std::uint32_t, std::uint32_t> size;
-    struct timespec modificationTime
-    {};
-    std::vector<std::string> warnings;
-    if (auto failed = convertSource(record, options, outData, size, modificationTime, warnings)) {
+    Source source;
+    if (auto failed = readSource(record.heicPath, source)) {
         return std::move(*failed);
     }
-    RowOutcome outcome = saveOutput(planned, options, sweep, outData, modificationTime);
+    const pipeline::ConversionSettings settings = settingsFor(options);
+    std::vector<ExtraOutput> extras;
+    PlannedOutput mainOutput = planned;
+    bool mainIsFirstFrame = false;
+    if (options.auxiliary || options.allImages || options.frames) {
+        try {
+            extras = extraOutputs(pipeline::listImages(source.bytes.data(), source.bytes.size()), options, settings,
+                                  mainIsFirstFrame);
+            if (mainIsFirstFrame) {
+                mainOutput.stem += kFirstFrameSuffix;
+                mainOutput.candidate = 1;
+            }
+        } catch (...) {
+            extras.clear();  // the main conversion says what is wrong with the file
+            mainIsFirstFrame = false;
+            mainOutput = planned;
+        }
+    }
+    Bytes outData;
+    std::pair<std::uint32_t, std::uint32_t> size;
+    std::vector<std::string> warnings;
+    pipeline::ConversionSettings mainSettings = settings;
+    mainSettings.previewSide = options.previewSide;
+    cv::Mat picture;
+    if (auto failed = convertSource(record, mainSettings, source, outData, size, warnings, &picture)) {
+        return std::move(*failed);
+    }
+    RowOutcome outcome = saveOutput(mainOutput, options, sweep, outData, source.modificationTime);
+    outcome.picture = std::move(picture);
     outcome.logLines.insert(outcome.logLines.begin(), warnings.begin(), warnings.end());
     if (outcome.converted) {
         outcome.facts.width = size.first;
         outcome.facts.height = size.second;
         outcome.facts.bytes = outData.size();
+        std::vector<std::uint8_t>().swap(outData);
+        const std::string folder = std::filesystem::path(outcome.text).parent_path().string();
+        std::string stem = stemOf(outcome.text);
+        if (mainIsFirstFrame) {
+            // The others are named after the output without its frame number
+            // ("clip_f0001_2" gives "clip_2_f0002").
+            const auto at = stem.rfind(kFirstFrameSuffix);
+            if (at != std::string::npos) {
+                stem.erase(at, std::string_view(kFirstFrameSuffix).size());
+            }
+        }
+        writeExtras(record, options, extras, source, stem, folder.empty() ? "." : folder, sweep, outcome);
     }
     return outcome;
 }
@@ -396,6 +558,12 @@ private:
             mListener.rowSkipped(row, outcome.text);
         } else if (outcome.converted) {
             ++mSummary.converted;
+            for (const auto& [path, facts] : outcome.extras) {
+                mListener.extraConverted(row, path, facts);
+            }
+            if (!outcome.picture.empty()) {
+                mListener.rowPicture(row, outcome.text, outcome.picture, outcome.facts.width, outcome.facts.height);
+            }
             mListener.rowConverted(row, outcome.text);
             mListener.rowShowPreview(row);
         } else {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core.hpp>
+
 #include "convert/file_list.h"
 #include "convert/output_files.h"
 
@@ -64,6 +66,26 @@ struct JobOptions
     // so with Skip or Overwrite). A name taken meanwhile by another program
     // still moves on to the next free one.
     bool planNames = false;
+    // Also write each auxiliary image of the converted image (depth map, HDR
+    // gain map, alpha plane...) as a grey picture beside it, named after the
+    // output's own name: "STEM_depth", "STEM_gainmap", "STEM_alpha",
+    // "STEM_disparity", "STEM_auxN" for others (N counting those). With
+    // `auxiliaryPngWhenDeep`, one of more than 8 bits is written as 16-bit
+    // PNG whatever the format.
+    bool auxiliary = false;
+    bool auxiliaryPngWhenDeep = false;
+    // Also write every other top-level image of the file (not hidden, not a
+    // thumbnail or auxiliary image), in item order, as "STEM_2", "STEM_3"...
+    bool allImages = false;
+    // Also write every frame of the file's image sequence, as "STEM_f0001",
+    // "STEM_f0002"... in presentation order. A file with no primary image
+    // then writes its frames alone (its first frame is not written twice).
+    bool frames = false;
+    // When above 0, each converted row also hands its listener the picture
+    // as it displays, its longer side at most this many pixels (rowPicture).
+    std::uint32_t previewSide = 0;
+    // Extra outputs take the rule of `existing` too: never replaced unless
+    // Overwrite, left out with Skip; their names are not planned.
 };
 
 // What is known of a row's work besides its outcome.
@@ -103,6 +125,16 @@ public:
     // A worker takes the row now; its outcome follows later (with more
     // than one worker, other rows may be started and reported meanwhile).
     virtual void rowStarted(std::size_t /*row*/) {}
+    // A further file written for the row (--aux, --all-images, --frames);
+    // comes between the row's rowFacts and its rowConverted. `facts` are the
+    // file's own.
+    virtual void extraConverted(std::size_t /*row*/, const std::string& /*outputPath*/, const RowFacts& /*facts*/) {}
+    // With JobOptions::previewSide: comes right before rowConverted with the
+    // picture written to `outputPath` as it displays, reduced (8-bit BGR), and
+    // the size of the whole picture.
+    virtual void rowPicture(std::size_t /*row*/, const std::string& /*outputPath*/, const cv::Mat& /*picture*/,
+                            std::uint32_t /*width*/, std::uint32_t /*height*/)
+    {}
     // Comes right after rowConverted: the row's preview can be offered.
     virtual void rowShowPreview(std::size_t /*row*/) {}
     // The stop flag was found set before a row; rows not reached were not touched.

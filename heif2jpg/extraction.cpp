@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <istream>
+#include <limits>
 #include <map>
 #include <memory>
+#include <set>
 #include <streambuf>
 #include <string>
 #include <string_view>
@@ -15,6 +18,7 @@
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
 #include "heif2jpg/jpeg_metadata.h"
+#include "heif2jpg/mosaic.h"
 
 namespace ambrel::pipeline {
 
@@ -873,12 +877,436 @@ void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context, He
 
 }  // namespace
 
+namespace {
+
+// --- Other images, auxiliary images and image sequences ---
+
+bool hasPrimaryImage(const heif::HevcImageFileReader& reader, heif::ContextId context)
+{
+    try {
+        static_cast<void>(reader.getCoverImageItemId(context));
+        return true;
+    } catch (const heif::FileReaderException&) {
+        return false;
+    }
+}
+
+// The file's image sequence: its first 'pict' track that is neither a
+// thumbnail nor an auxiliary sequence; 0 when there is none.
+heif::ContextId sequenceTrack(const heif::HevcImageFileReader& reader)
+{
+    for (const auto& [id, track] : reader.getFileInformation().trackInformation) {
+        if (track.features.count(heif::TrackFeature::IsMasterImageSequence) != 0 && !track.sampleProperties.empty()) {
+            return id;
+        }
+    }
+    return 0;
+}
+
+// The samples of the track that are shown, in presentation order (each at
+// its first presentation; a looping track shows its samples again, which
+// makes no frames of their own).
+std::vector<heif::ItemId> framesInPresentationOrder(const heif::HevcImageFileReader& reader, heif::ContextId track)
+{
+    const auto& info = reader.getFileInformation().trackInformation.at(track);
+    std::vector<std::pair<heif::Timestamp, heif::ItemId>> shown;
+    for (const auto& [index, properties] : info.sampleProperties) {
+        std::vector<heif::Timestamp> times;
+        reader.getTimestampsOfItem(track, index, times);
+        if (!times.empty()) {
+            shown.emplace_back(*std::min_element(times.begin(), times.end()), index);
+        }
+    }
+    std::sort(shown.begin(), shown.end());
+    std::vector<heif::ItemId> frames;
+    frames.reserve(shown.size());
+    for (const auto& [time, index] : shown) {
+        frames.push_back(index);
+    }
+    return frames;
+}
+
+// Samples decoded for one frame of a sequence at most: the frame's own and
+// those back to the instantaneous decoding refresh it is predicted from.
+constexpr std::size_t kMaxSamplesForFrame = 4096;
+
+// Whether the first coded slice of an Annex B access unit is an
+// instantaneous decoding refresh (IDR_W_RADL or IDR_N_LP): no picture after
+// it in decoding order refers to one before it.
+bool startsWithIdr(const std::vector<std::uint8_t>& unit)
+{
+    for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
+        if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
+            const unsigned type = (unit[i + 3] >> 1) & 0x3Fu;
+            if (type < 32) {
+                return type == 19 || type == 20;
+            }
+            i += 2;
+        }
+    }
+    return false;
+}
+
+// Frame `frame` of the sequence: the samples from the last IDR at or before
+// its own up to its own, in decoding order, every one led by its parameter
+// sets, and the count of pictures the decoder puts out before it.
+HeifImageData extractFrame(heif::HevcImageFileReader& reader, std::uint64_t frame, std::uint64_t tileBudget)
+{
+    const heif::ContextId track = sequenceTrack(reader);
+    if (track == 0) {
+        throw NoImageError("the file holds no image sequence");
+    }
+    const std::vector<heif::ItemId> frames = framesInPresentationOrder(reader, track);
+    if (frame >= frames.size()) {
+        throw NoImageError("the image sequence has " + std::to_string(frames.size()) + " frames, no frame " +
+                           std::to_string(frame));
+    }
+    const heif::ItemId sample = frames[frame];
+    HeifImageData data;
+    data.width = reader.getWidth(track, sample);
+    data.height = reader.getHeight(track, sample);
+    data.rows = 1;
+    data.columns = 1;
+    checkLimits(reader, track, data);
+
+    // Back from the frame's sample to an IDR (or the first sample).
+    std::uint64_t total = 0;
+    for (heif::ItemId index = sample;; --index) {
+        const std::string codeType = reader.getDecoderCodeType(track, index);
+        if (codeType != "hvc1" && codeType != "hev1") {
+            throw NoImageError("the image sequence is coded as '" + codeType + "', which cannot be converted");
+        }
+        if (data.tiles.size() >= kMaxSamplesForFrame) {
+            throw LimitExceededError("frame " + std::to_string(frame) + " of the image sequence needs more than " +
+                                     std::to_string(kMaxSamplesForFrame) + " samples decoded");
+        }
+        std::vector<std::uint8_t> unit;
+        reader.getItemDataWithDecoderParameters(track, index, unit);
+        if (unit.size() > tileBudget - total) {
+            throw LimitExceededError("the samples of frame " + std::to_string(frame) + " hold more than " +
+                                     std::to_string(tileBudget) + " bytes, the limit for this file");
+        }
+        total += unit.size();
+        const bool idr = startsWithIdr(unit);
+        data.tiles.push_back(std::move(unit));
+        data.tileIds.push_back(index);
+        if (idr || index == 0) {
+            break;
+        }
+    }
+    std::reverse(data.tiles.begin(), data.tiles.end());
+    std::reverse(data.tileIds.begin(), data.tileIds.end());
+    reader.memoryBudget().charge(total, "The image sequence's elementary stream");
+
+    // The decoder puts pictures out in presentation order: those shown
+    // before this frame come first, and so do samples that are never shown.
+    std::vector<heif::Timestamp> own;
+    reader.getTimestampsOfItem(track, sample, own);
+    const heif::Timestamp shownAt = *std::min_element(own.begin(), own.end());
+    for (const heif::ItemId index : data.tileIds) {
+        if (index == sample) {
+            continue;
+        }
+        std::vector<heif::Timestamp> times;
+        reader.getTimestampsOfItem(track, index, times);
+        if (times.empty() || *std::min_element(times.begin(), times.end()) < shownAt) {
+            ++data.skippedPictures;
+        }
+    }
+    data.maxCanvasPixels = std::min<std::uint64_t>(data.maxCanvasPixels, reader.memoryBudget().left() / 3);
+    return data;
+}
+
+// The image an auxiliary image belongs to (its first 'auxl' reference);
+// 0 when the item is no auxiliary image.
+heif::ItemId ownerOfAuxiliary(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId item)
+{
+    heif::IdVector owners;
+    try {
+        reader.getReferencedFromItemListByType(context, item, heif::FourCCInt("auxl"), owners);
+    } catch (const heif::FileReaderException&) {
+        return 0;
+    }
+    for (const heif::ItemId owner : owners) {
+        if (owner != item) {
+            return owner;
+        }
+    }
+    return 0;
+}
+
+// An image item other than the primary as something the pipeline can decode.
+ImageChoice chooseItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
+                       bool auxiliary)
+{
+    const auto& contexts = reader.getMetaContexts();
+    const auto found = contexts.find(context);
+    if (found == contexts.end() || found->second.images.count(id) == 0) {
+        throw NoImageError("the file has no image item " + itemText(id));
+    }
+    const std::string type = reader.getItemType(context, id);
+    if (type == "grid") {
+        return {id, true, {}};
+    }
+    if (auxiliary) {
+        if (reader.getDecoderCodeType(context, id) != "hvc1") {
+            throw NoImageError("the auxiliary image " + itemText(id) + " is neither an 'hvc1' image nor a grid");
+        }
+        return {id, false, {}};
+    }
+    try {
+        return resolveImage(reader, context, id, 1);
+    } catch (const NoImageError& error) {
+        throw NoImageError("image " + itemText(id) + ": " + error.what());
+    }
+}
+
+// A fraction of the owner's pixels as one of `to` pixels where the owner has
+// `from`; numerators of offsets are signed.
+void scaleFraction(std::uint32_t& numerator, std::uint32_t& denominator, std::uint32_t to, std::uint32_t from,
+                   bool isSigned)
+{
+    if (denominator == 0 || from == 0) {
+        return;
+    }
+    const double value = (isSigned ? double(static_cast<std::int32_t>(numerator)) : double(numerator)) /
+                         double(denominator) * double(to) / double(from);
+    constexpr std::uint32_t kDenominator = 1024;
+    const double scaled = std::round(value * kDenominator);
+    if (std::abs(scaled) > double(std::numeric_limits<std::int32_t>::max())) {
+        return;
+    }
+    const auto rounded = static_cast<std::int64_t>(scaled);
+    numerator = static_cast<std::uint32_t>(rounded);
+    denominator = kDenominator;
+}
+
+// An auxiliary image without transforms of its own takes those of the image
+// it belongs to; a clean aperture in the owner's pixels becomes one in the
+// auxiliary image's.
+void takeOwnerTransforms(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId owner,
+                         HeifImageData& data)
+{
+    if (!data.transforms.empty()) {
+        return;
+    }
+    HeifImageData ownerData;
+    try {
+        const ImageChoice choice = resolveImage(reader, context, owner, 1);
+        ownerData.imageId = choice.id;
+        ownerData.isGrid = choice.isGrid;
+        ownerData.identities = choice.identities;
+    } catch (const NoImageError&) {
+        ownerData.imageId = owner;
+        ownerData.isGrid = reader.getItemType(context, owner) == "grid";
+    }
+    if (!get_heif_info(reader, context, ownerData)) {
+        return;
+    }
+    for (ImageTransform transform : ownerData.transforms) {
+        if (transform.kind == ImageTransform::Kind::CleanAperture &&
+            (ownerData.width != data.width || ownerData.height != data.height)) {
+            heif::CleanApertureInfo& a = transform.aperture;
+            scaleFraction(a.widthN, a.widthD, data.width, ownerData.width, false);
+            scaleFraction(a.heightN, a.heightD, data.height, ownerData.height, false);
+            scaleFraction(a.horizontalOffsetN, a.horizontalOffsetD, data.width, ownerData.width, true);
+            scaleFraction(a.verticalOffsetN, a.verticalOffsetD, data.height, ownerData.height, true);
+        }
+        data.transforms.push_back(transform);
+    }
+    data.rotation = ownerData.rotation;
+}
+
+// The size the transforms give a picture of width x height.
+void displayedSize(const std::vector<ImageTransform>& transforms, std::uint32_t& width, std::uint32_t& height)
+{
+    for (const ImageTransform& transform : transforms) {
+        if (transform.kind == ImageTransform::Kind::CleanAperture) {
+            cv::Rect rect;
+            if (width <= std::uint32_t(std::numeric_limits<int>::max()) &&
+                height <= std::uint32_t(std::numeric_limits<int>::max()) &&
+                cleanApertureRect(transform.aperture, static_cast<int>(width), static_cast<int>(height), rect)) {
+                width = static_cast<std::uint32_t>(rect.width);
+                height = static_cast<std::uint32_t>(rect.height);
+            }
+        } else if (transform.kind == ImageTransform::Kind::Rotate &&
+                   (transform.value == 90 || transform.value == 270)) {
+            std::swap(width, height);
+        }
+    }
+}
+
+// The gain maps of 'tmap' items (the HDR rendition of a base image and a
+// gain map image, its 'dimg' inputs in that order) whose base is the image.
+std::vector<AuxiliaryImage> toneMappedGainMaps(const heif::HevcImageFileReader& reader, heif::ContextId context,
+                                               heif::ItemId image)
+{
+    std::vector<AuxiliaryImage> found;
+    const auto& contexts = reader.getMetaContexts();
+    const auto meta = contexts.find(context);
+    if (meta == contexts.end()) {
+        return found;
+    }
+    for (const auto& [id, type] : meta->second.otherItems) {
+        if (type != "tmap") {
+            continue;
+        }
+        heif::IdVector inputs;
+        try {
+            reader.getReferencedFromItemListByType(context, id, heif::FourCCInt("dimg"), inputs);
+        } catch (const heif::FileReaderException&) {
+            continue;
+        }
+        if (inputs.size() == 2 && inputs[0] == image && inputs[1] != image &&
+            meta->second.images.count(inputs[1]) != 0) {
+            const std::uint8_t bits = reader.getItemLumaBitDepth(context, inputs[1]).value_or(8);
+            found.push_back({inputs[1], AuxiliaryKind::GainMap, "tmap", bits});
+        }
+    }
+    return found;
+}
+
+// Whether an image is one a person would call an image of the file.
+bool isTopLevelImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
+                     const std::set<heif::ImageFeature>& features)
+{
+    using heif::ImageFeature;
+    for (const ImageFeature excluded : {ImageFeature::HiddenImage, ImageFeature::Thumbnail,
+                                        ImageFeature::AuxiliaryImage, ImageFeature::ProtectedImage}) {
+        if (features.count(excluded) != 0) {
+            return false;
+        }
+    }
+    heif::IdVector deriving;
+    try {
+        reader.getReferencedToItemListByType(context, id, heif::FourCCInt("dimg"), deriving);
+        if (!deriving.empty()) {
+            return false;  // a tile, or the source of an 'iden' item
+        }
+        static_cast<void>(resolveImage(reader, context, id, 1));
+    } catch (const std::exception&) {
+        return false;
+    }
+    return ownerOfAuxiliary(reader, context, id) == 0;
+}
+
+ListedImage listImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+{
+    ListedImage listed;
+    listed.id = id;
+    try {
+        const ImageChoice choice = resolveImage(reader, context, id, 0);
+        HeifImageData data;
+        data.imageId = choice.id;
+        data.isGrid = choice.isGrid;
+        data.identities = choice.identities;
+        if (get_heif_info(reader, context, data)) {
+            listed.width = data.width;
+            listed.height = data.height;
+            displayedSize(data.transforms, listed.width, listed.height);
+        }
+        listed.auxiliary = auxiliaryImagesOf(reader, context, id);
+        for (const AuxiliaryImage& gainMap : toneMappedGainMaps(reader, context, id)) {
+            listed.auxiliary.push_back(gainMap);
+        }
+        if (choice.id != id) {
+            for (const AuxiliaryImage& auxiliary : auxiliaryImagesOf(reader, context, choice.id)) {
+                if (std::none_of(listed.auxiliary.begin(), listed.auxiliary.end(),
+                                 [&](const AuxiliaryImage& a) { return a.id == auxiliary.id; })) {
+                    listed.auxiliary.push_back(auxiliary);
+                }
+            }
+        }
+    } catch (const NoImageError&) {
+        // Listed without a size: converting it says why it cannot be.
+    }
+    return listed;
+}
+
+}  // namespace
+
+AuxiliaryKind auxiliaryKindOf(std::string_view type)
+{
+    while (!type.empty() && type.back() == '\0') {
+        type.remove_suffix(1);
+    }
+    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha" || type == "urn:mpeg:hevc:2015:auxid:1") {
+        return AuxiliaryKind::Alpha;
+    }
+    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:depth" || type == "urn:mpeg:hevc:2015:auxid:2") {
+        return AuxiliaryKind::Depth;
+    }
+    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:disparity") {
+        return AuxiliaryKind::Disparity;
+    }
+    if (type == "urn:com:apple:photo:2020:aux:hdrgainmap") {
+        return AuxiliaryKind::GainMap;
+    }
+    return AuxiliaryKind::Other;
+}
+
+const char* auxiliaryKindName(AuxiliaryKind kind)
+{
+    switch (kind) {
+    case AuxiliaryKind::Alpha: return "alpha";
+    case AuxiliaryKind::Depth: return "depth";
+    case AuxiliaryKind::Disparity: return "disparity";
+    case AuxiliaryKind::GainMap: return "gainmap";
+    case AuxiliaryKind::Other: break;
+    }
+    return "other";
+}
+
+std::vector<AuxiliaryImage> auxiliaryImagesOf(const heif::HevcImageFileReader& reader, heif::ContextId context,
+                                              heif::ItemId image)
+{
+    std::vector<AuxiliaryImage> found;
+    heif::IdVector items;
+    try {
+        reader.getReferencedToItemListByType(context, image, heif::FourCCInt("auxl"), items);
+    } catch (const heif::FileReaderException&) {
+        return found;
+    }
+    for (const heif::ItemId item : items) {
+        if (item == image || std::any_of(found.begin(), found.end(), [&](const auto& a) { return a.id == item; })) {
+            continue;
+        }
+        try {
+            for (const heif::ItemPropertyInfo& property : reader.getItemProperties(context, item)) {
+                if (property.type == heif::ItemPropertyType::Auxc) {
+                    std::string type = reader.getPropertyAuxc(context, property.index).auxType;
+                    while (!type.empty() && type.back() == '\0') {
+                        type.pop_back();
+                    }
+                    heif::ItemId coded = item;
+                    if (reader.getItemType(context, item) == "grid") {
+                        const heif::GridItem grid = reader.getItemGrid(context, item);
+                        coded = grid.itemIds.empty() ? item : grid.itemIds.front();
+                    }
+                    const std::uint8_t bits = reader.getItemLumaBitDepth(context, coded).value_or(8);
+                    found.push_back({item, auxiliaryKindOf(type), type, bits});
+                    break;
+                }
+            }
+        } catch (const std::exception&) {
+            // An item whose properties cannot be read is left out.
+        }
+    }
+    return found;
+}
+
 bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes)
 {
     return bytes.data() != nullptr && bytes.size() >= 8 && std::equal(bytes.begin() + 4, bytes.begin() + 8, "ftyp");
 }
 
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif, std::uint64_t memoryBudget)
+{
+    return extractHeifImage(bytes, length, keepExif, ImageRequest{}, memoryBudget);
+}
+
+HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
+                               const ImageRequest& request, std::uint64_t memoryBudget)
 {
     if (bytes == nullptr) {
         length = 0;
@@ -893,25 +1321,51 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     reader.setMemoryBudget(memoryBudget);
     reader.initialize(input);
     const heif::ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
-    const ImageChoice choice = chooseImage(reader, context);
+    const std::uint64_t tileBudget =
+        heif::limits::kMaxImageTileAmplification * std::uint64_t(length) + heif::limits::kImageTileBytesAllowance;
+
+    std::int64_t frame = request.frame;
+    if (frame < 0 && request.itemId == 0 && !hasPrimaryImage(reader, context) && sequenceTrack(reader) != 0) {
+        frame = 0;  // no primary image: the sequence stands for it
+    }
+    if (frame >= 0) {
+        return extractFrame(reader, static_cast<std::uint64_t>(frame), tileBudget);
+    }
 
     HeifImageData data;
-    data.imageId = choice.id;
-    data.isGrid = choice.isGrid;
-    data.identities = choice.identities;
+    heif::ItemId auxiliaryOwner = 0;
+    if (request.itemId == 0) {
+        const ImageChoice choice = chooseImage(reader, context);
+        data.imageId = choice.id;
+        data.isGrid = choice.isGrid;
+        data.identities = choice.identities;
+    } else {
+        auxiliaryOwner = ownerOfAuxiliary(reader, context, request.itemId);
+        const ImageChoice choice = chooseItem(reader, context, request.itemId, auxiliaryOwner != 0);
+        data.imageId = choice.id;
+        data.isGrid = choice.isGrid;
+        data.identities = choice.identities;
+        data.greyPicture = auxiliaryOwner != 0;
+    }
     if (!get_heif_info(reader, context, data)) {
         printDiagnostic("get_heif_info returned false ");
+    }
+    if (data.greyPicture) {
+        takeOwnerTransforms(reader, context, auxiliaryOwner, data);
     }
     checkLimits(reader, context, data);
     if (!get_heif_paramset(reader, context, data)) {
         printDiagnostic("get_heif_paramset returned false ");
     }
-    const std::uint64_t tileBudget =
-        heif::limits::kMaxImageTileAmplification * std::uint64_t(length) + heif::limits::kImageTileBytesAllowance;
     if (!get_heif_tiles(reader, context, data, tileBudget)) {
         printDiagnostic("get_heif_tiles returned false ");
     }
     getHeifBitDepth(reader, context, data);
+    if (data.greyPicture) {
+        // One byte a pixel (the conversion halves it for 16-bit samples).
+        data.maxCanvasPixels = std::min<std::uint64_t>(data.maxCanvasPixels, reader.memoryBudget().left());
+        return data;
+    }
     // Before the metadata, whose reads cannot then take the budget the
     // plane's tiles need.
     getHeifAlpha(reader, context, data, tileBudget);
@@ -928,6 +1382,38 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
         data.alpha->maxCanvasPixels = data.maxCanvasPixels;
     }
     return data;
+}
+
+ImageInventory listImages(const std::uint8_t* bytes, std::size_t length)
+{
+    if (bytes == nullptr) {
+        length = 0;
+    }
+    if (lastBoxCutShort(bytes, length)) {
+        throw TruncatedFileError("the file is cut short: its last box reaches past the end of the file");
+    }
+    MemoryBuffer buffer(bytes, length);
+    std::istream input(&buffer);
+    heif::HevcImageFileReader reader;
+    reader.initialize(input);
+    const heif::ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+
+    ImageInventory inventory;
+    if (hasPrimaryImage(reader, context)) {
+        inventory.primary = reader.getCoverImageItemId(context);
+        inventory.images.push_back(listImage(reader, context, inventory.primary));
+    }
+    const auto& meta = reader.getFileInformation().rootMetaBoxInformation;
+    for (const auto& [id, features] : meta.imageFeatures) {
+        if (id == inventory.primary || !isTopLevelImage(reader, context, id, features)) {
+            continue;
+        }
+        inventory.images.push_back(listImage(reader, context, id));
+    }
+    if (const heif::ContextId track = sequenceTrack(reader); track != 0) {
+        inventory.frames = framesInPresentationOrder(reader, track).size();
+    }
+    return inventory;
 }
 
 }  // namespace ambrel::pipeline

@@ -8,6 +8,9 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "heiclib/reader/hevc_image_file_reader.h"
 #include "heif2jpg/heif_image_data.h"
@@ -81,6 +84,72 @@ void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, H
 // them takes its first tile's.
 void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
 
+// What an auxiliary image holds, by its 'auxC' type.
+enum class AuxiliaryKind {
+    Alpha,      // urn:mpeg:mpegB:cicp:systems:auxiliary:alpha, urn:mpeg:hevc:2015:auxid:1
+    Depth,      // urn:mpeg:mpegB:cicp:systems:auxiliary:depth, urn:mpeg:hevc:2015:auxid:2
+    Disparity,  // urn:mpeg:mpegB:cicp:systems:auxiliary:disparity
+    GainMap,    // urn:com:apple:photo:2020:aux:hdrgainmap
+    Other,
+};
+
+// The kind of an 'auxC' type (trailing zero bytes ignored).
+[[nodiscard]] AuxiliaryKind auxiliaryKindOf(std::string_view type);
+// "alpha", "depth", "disparity", "gainmap" or "other".
+[[nodiscard]] const char* auxiliaryKindName(AuxiliaryKind kind);
+
+struct AuxiliaryImage
+{
+    heif::ItemId id = 0;
+    AuxiliaryKind kind = AuxiliaryKind::Other;
+    // The 'auxC' type as stored, without trailing zero bytes; "tmap" for the
+    // gain map image of a 'tmap' item over the image (a picture of its own,
+    // grey or colour, converted as it is coded: it has no 'auxl' reference).
+    std::string type;
+    std::uint8_t bitDepth = 8;  // luma bits of its (first tile's) coding
+};
+
+struct ListedImage
+{
+    heif::ItemId id = 0;
+    // The displayed size: after the clean aperture and the rotations (a
+    // quarter turn swaps the sides); 0 x 0 when unknown.
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    // In reference order; then the gain maps of 'tmap' items over the image.
+    std::vector<AuxiliaryImage> auxiliary;
+};
+
+struct ImageInventory
+{
+    heif::ItemId primary = 0;  // 0 when the file has no primary image
+    // The primary first, then in item order every other top-level image: not
+    // hidden, not a thumbnail, not an auxiliary image, not an input of a
+    // derived image, and of a kind that can be converted.
+    std::vector<ListedImage> images;
+    // Frames of the file's image sequence track, in presentation order; 0
+    // without one.
+    std::size_t frames = 0;
+};
+
+// The images of the file; throws as extractHeifImage does for a file that
+// cannot be read.
+[[nodiscard]] ImageInventory listImages(const std::uint8_t* bytes, std::size_t length);
+
+// The image extractHeifImage takes.
+struct ImageRequest
+{
+    heif::ItemId itemId = 0;  // 0: the primary
+    // >= 0: that frame (in presentation order) of the image sequence track,
+    // whatever itemId says.
+    std::int64_t frame = -1;
+};
+
+// The auxiliary images of an image, with 'auxl' references to it, in
+// reference order.
+[[nodiscard]] std::vector<AuxiliaryImage> auxiliaryImagesOf(const heif::HevcImageFileReader& reader,
+                                                            heif::ContextId context, heif::ItemId image);
+
 // Whether the bytes begin with an 'ftyp' box header, as every HEIF file does.
 [[nodiscard]] bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes);
 
@@ -113,6 +182,26 @@ void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context
 // (inflated too), and holding an XMP packet ("<x:xmpmeta" or "<rdf:RDF");
 // otherwise left out with a diagnostic line.
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
+                               std::uint64_t memoryBudget = heif::limits::kMaxFileMemoryBytes);
+
+// The same for the image the request names:
+// - an image item of the file that is no auxiliary image, by the rules of
+//   the primary above (a missing one, or one of another kind, throws
+//   NoImageError);
+// - an auxiliary image (greyPicture set): its luma plane alone, with no
+//   metadata; its own transforms, or when it has none those of the image it
+//   belongs to, whose clean aperture is scaled to the auxiliary image's size;
+// - a frame of the image sequence track: the samples from the last IDR
+//   picture at or before that frame's sample (else the first sample) up to
+//   it, decoded in order, the earlier pictures dropped (skippedPictures); no
+//   metadata and no transforms (of the track header or the sample entry). A
+//   file without a primary image but with a track converts the track's first
+//   frame. A frame past the last, or a file without a track, throws
+//   NoImageError; a frame that needs more than 4096 samples decoded, or
+//   whose samples hold more bytes than the tile limit above, throws
+//   LimitExceededError.
+HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
+                               const ImageRequest& request,
                                std::uint64_t memoryBudget = heif::limits::kMaxFileMemoryBytes);
 
 }  // namespace ambrel::pipeline

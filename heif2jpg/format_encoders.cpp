@@ -7,12 +7,14 @@
 #include <csetjmp>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <thread>
 
+#include <jpeglib.h>
 #include <libdeflate.h>
 #include <openjpeg.h>
 #include <png.h>
@@ -32,22 +34,30 @@ EncodedFile failure(std::string text)
     return {{}, std::move(text), {}};
 }
 
-// The empty string when the encoders can take the picture.
-std::string checkPicture(const cv::Mat& image, bool sixteenBit)
+// The empty string when the encoders can take the picture: BGR or BGRA, or
+// with `grey` a single channel.
+std::string checkPicture(const cv::Mat& image, bool sixteenBit, bool grey = false)
 {
     if (image.empty() || image.dims != 2)
         return "the picture is empty";
-    if (image.channels() != 3 && image.channels() != 4)
+    if (grey && image.channels() != 1)
+        return "the picture is not grey";
+    if (!grey && image.channels() != 3 && image.channels() != 4)
         return "the picture is not BGR or BGRA";
     if (image.depth() != CV_8U && !(sixteenBit && image.depth() == CV_16U))
         return sixteenBit ? "the picture is not 8-bit or 16-bit" : "the picture is not 8-bit";
     return {};
 }
 
-// Rows first..first+count of the picture in RGB(A) order, contiguous.
+// Rows first..first+count of the picture in RGB(A) order (a grey picture as
+// it is), contiguous.
 cv::Mat rgbRows(const cv::Mat& image, int first, int count)
 {
     cv::Mat rows;
+    if (image.channels() == 1) {
+        image.rowRange(first, first + count).copyTo(rows);
+        return rows;
+    }
     cv::cvtColor(image.rowRange(first, first + count), rows,
                  image.channels() == 4 ? cv::COLOR_BGRA2RGBA : cv::COLOR_BGR2RGB);
     return rows;
@@ -105,7 +115,9 @@ bool writePngHeader(png_structp png, png_infop info, const cv::Mat& image, const
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    const int colourType = image.channels() == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
+    const int colourType = image.channels() == 1   ? PNG_COLOR_TYPE_GRAY
+                           : image.channels() == 4 ? PNG_COLOR_TYPE_RGB_ALPHA
+                                                   : PNG_COLOR_TYPE_RGB;
     const int bitDepth = image.depth() == CV_16U ? 16 : 8;
     png_set_IHDR(png, info, static_cast<png_uint_32>(image.cols), static_cast<png_uint_32>(image.rows), bitDepth,
                  colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -164,7 +176,8 @@ struct PngBand
     bool ok = false;
 };
 
-// Row y of the picture in PNG's order: R, G, B (, A), 16-bit samples big-endian.
+// Row y of the picture in PNG's order: R, G, B (, A) or grey, 16-bit samples
+// big-endian.
 void pngRowOrder(const cv::Mat& image, int y, std::uint8_t* out)
 {
     const int channels = image.channels();
@@ -173,11 +186,13 @@ void pngRowOrder(const cv::Mat& image, int y, std::uint8_t* out)
         const std::uint16_t* in = image.ptr<std::uint16_t>(y);
         for (int x = 0; x < cols; ++x, in += channels) {
             for (int c = 0; c < channels; ++c) {
-                const std::uint16_t v = in[c < 3 ? 2 - c : 3];
+                const std::uint16_t v = channels == 1 ? in[0] : in[c < 3 ? 2 - c : 3];
                 *out++ = static_cast<std::uint8_t>(v >> 8);
                 *out++ = static_cast<std::uint8_t>(v);
             }
         }
+    } else if (channels == 1) {
+        std::memcpy(out, image.ptr<std::uint8_t>(y), static_cast<std::size_t>(cols));
     } else if (channels == 3) {
         const std::uint8_t* in = image.ptr<std::uint8_t>(y);
         for (int x = 0; x < cols; ++x, in += 3, out += 3) {
@@ -903,6 +918,7 @@ constexpr std::uint32_t kLcsSrgb = 0x73524742;          // 'sRGB'
 constexpr std::uint32_t kProfileEmbedded = 0x4d424544;  // 'MBED'
 constexpr std::uint32_t kLcsGmImages = 4;               // perceptual
 constexpr std::uint32_t kPixelsPerMetre = 2835;         // 72 dpi
+constexpr std::uint32_t kBmpGreyPaletteBytes = 256 * 4;
 
 }  // namespace
 
@@ -934,9 +950,11 @@ EncodedFile pngHeader(const cv::Mat& image, const ImageMetadata& metadata, const
 
 }  // namespace
 
-EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
+namespace {
+
+EncodedFile pngFile(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel, bool grey)
 {
-    if (std::string problem = checkPicture(image, true); !problem.empty())
+    if (std::string problem = checkPicture(image, true, grey); !problem.empty())
         return failure("PNG: " + problem);
     if (metadata.icc.size() > std::numeric_limits<png_uint_32>::max() / 2 ||
         metadata.exif.size() > std::numeric_limits<png_uint_32>::max() / 2)
@@ -962,11 +980,25 @@ EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata, int d
     return file;
 }
 
+}  // namespace
+
+EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
+{
+    return pngFile(image, metadata, deflateLevel, false);
+}
+
+EncodedFile encodeGreyPng(const cv::Mat& image, int deflateLevel)
+{
+    return pngFile(image, {}, deflateLevel, true);
+}
+
 // ---------------------------------------------------------------- TIFF
 
-EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
+namespace {
+
+EncodedFile tiffFile(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel, bool grey)
 {
-    if (std::string problem = checkPicture(image, true); !problem.empty())
+    if (std::string problem = checkPicture(image, true, grey); !problem.empty())
         return failure("TIFF: " + problem);
     if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2 ||
         metadata.xmp.size() > std::numeric_limits<std::uint32_t>::max() / 2)
@@ -1001,7 +1033,7 @@ EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int 
                TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(image.rows)) &&
                TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(bits)) &&
                TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(channels)) &&
-               TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
+               TIFFSetField(t, TIFFTAG_PHOTOMETRIC, channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB) &&
                TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
                TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
                TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
@@ -1053,6 +1085,18 @@ EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int 
     return {std::move(file.data), {}, {}};
 }
 
+}  // namespace
+
+EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel)
+{
+    return tiffFile(image, metadata, deflateLevel, false);
+}
+
+EncodedFile encodeGreyTiff(const cv::Mat& image, int deflateLevel)
+{
+    return tiffFile(image, {}, deflateLevel, true);
+}
+
 // ---------------------------------------------------------------- JPEG 2000
 
 double jp2RatioForQuality(int quality)
@@ -1072,9 +1116,11 @@ int jp2ResolutionLevels(int width, int height)
     return levels;
 }
 
-EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality, int precision)
+namespace {
+
+EncodedFile jp2File(const cv::Mat& image, const ImageMetadata& metadata, int quality, int precision, bool grey)
 {
-    if (std::string problem = checkPicture(image, true); !problem.empty())
+    if (std::string problem = checkPicture(image, true, grey); !problem.empty())
         return failure("JPEG 2000: " + problem);
     if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2)
         return failure("JPEG 2000: the profile is too large");
@@ -1094,8 +1140,8 @@ EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int q
         components[c].prec = static_cast<OPJ_UINT32>(bits);
         components[c].sgnd = 0;
     }
-    std::unique_ptr<opj_image_t, OpjImageFree> picture(
-        opj_image_create(static_cast<OPJ_UINT32>(channels), components.data(), OPJ_CLRSPC_SRGB));
+    std::unique_ptr<opj_image_t, OpjImageFree> picture(opj_image_create(
+        static_cast<OPJ_UINT32>(channels), components.data(), channels == 1 ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB));
     if (!picture)
         return failure("JPEG 2000: out of memory");
     picture->x0 = 0;
@@ -1111,7 +1157,7 @@ EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int q
             const std::size_t base = static_cast<std::size_t>(y) * width;
             for (int c = 0; c < channels; ++c) {
                 OPJ_INT32* out = picture->comps[c].data + base;
-                const int source = kOrder[c];
+                const int source = channels == 1 ? 0 : kOrder[c];
                 for (int x = 0; x < image.cols; ++x) {
                     const Sample value = row[x * channels + source];
                     out[x] = bits == 8 * int(sizeof(Sample)) ? OPJ_INT32(value)
@@ -1137,7 +1183,7 @@ EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int q
         parameters.irreversible = 1;
         parameters.tcp_rates[0] = static_cast<float>(jp2RatioForQuality(quality));
     }
-    parameters.tcp_mct = 1;  // the colour transform over R, G, B
+    parameters.tcp_mct = channels >= 3 ? 1 : 0;  // the colour transform over R, G, B
     parameters.numresolution = jp2ResolutionLevels(image.cols, image.rows);
 
     std::string error;
@@ -1177,17 +1223,33 @@ EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int q
     return {std::move(file), {}, {}};
 }
 
+}  // namespace
+
+EncodedFile encodeJp2(const cv::Mat& image, const ImageMetadata& metadata, int quality, int precision)
+{
+    return jp2File(image, metadata, quality, precision, false);
+}
+
+EncodedFile encodeGreyJp2(const cv::Mat& image, int quality, int precision)
+{
+    return jp2File(image, {}, quality, precision, true);
+}
+
 // ---------------------------------------------------------------- BMP
 
-EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata)
+namespace {
+
+EncodedFile bmpFile(const cv::Mat& image, const ImageMetadata& metadata, bool grey)
 {
-    if (std::string problem = checkPicture(image, false); !problem.empty())
+    if (std::string problem = checkPicture(image, false, grey); !problem.empty())
         return failure("BMP: " + problem);
 
     const int channels = image.channels();
     const std::uint64_t stride = (static_cast<std::uint64_t>(image.cols) * channels + 3) & ~std::uint64_t(3);
     const std::uint64_t pixelBytes = stride * static_cast<std::uint64_t>(image.rows);
-    const std::uint64_t pixelOffset = kBmpFileHeaderSize + kBmpV5HeaderSize;
+    // A grey picture is stored with 8 bits a pixel, indices into a table of the 256 greys.
+    const std::uint32_t paletteBytes = channels == 1 ? kBmpGreyPaletteBytes : 0;
+    const std::uint64_t pixelOffset = kBmpFileHeaderSize + kBmpV5HeaderSize + paletteBytes;
     const std::uint64_t fileSize = pixelOffset + pixelBytes + metadata.icc.size();
     if (fileSize > std::numeric_limits<std::int32_t>::max())
         return failure("BMP: the picture is too large for a BMP file");
@@ -1209,8 +1271,8 @@ EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata)
     appendLittle32(out, static_cast<std::uint32_t>(pixelBytes));
     appendLittle32(out, kPixelsPerMetre);
     appendLittle32(out, kPixelsPerMetre);
-    appendLittle32(out, 0);  // colours used
-    appendLittle32(out, 0);  // colours important
+    appendLittle32(out, channels == 1 ? 256 : 0);  // colours used
+    appendLittle32(out, 0);                        // colours important
     // Channel masks: read only with BI_BITFIELDS, where they say B, G, R, A
     // from the lowest byte up, as the rows are stored.
     appendLittle32(out, channels == 4 ? 0x00ff0000U : 0);
@@ -1221,9 +1283,16 @@ EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata)
     out.insert(out.end(), 36 + 12, 0);  // endpoints and gammas: unused for these colour spaces
     appendLittle32(out, kLcsGmImages);
     // The profile follows the pixels; its offset counts from this header.
-    appendLittle32(out, metadata.icc.empty() ? 0 : static_cast<std::uint32_t>(kBmpV5HeaderSize + pixelBytes));
+    appendLittle32(out,
+                   metadata.icc.empty() ? 0 : static_cast<std::uint32_t>(kBmpV5HeaderSize + paletteBytes + pixelBytes));
     appendLittle32(out, static_cast<std::uint32_t>(metadata.icc.size()));
     appendLittle32(out, 0);  // reserved
+    if (channels == 1) {
+        for (unsigned grey = 0; grey < 256; ++grey) {
+            const auto level = static_cast<std::uint8_t>(grey);
+            out.insert(out.end(), {level, level, level, 0});  // blue, green, red, reserved
+        }
+    }
 
     const std::size_t rowBytes = static_cast<std::size_t>(image.cols) * channels;
     const std::size_t padding = static_cast<std::size_t>(stride) - rowBytes;
@@ -1234,6 +1303,88 @@ EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata)
     }
     out.insert(out.end(), metadata.icc.begin(), metadata.icc.end());
     return {std::move(out), {}, {}};
+}
+
+}  // namespace
+
+EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata)
+{
+    return bmpFile(image, metadata, false);
+}
+
+EncodedFile encodeGreyBmp(const cv::Mat& image)
+{
+    return bmpFile(image, {}, true);
+}
+
+// ---------------------------------------------------------------- grey JPEG
+
+namespace {
+
+struct GreyJpegError
+{
+    jpeg_error_mgr manager{};
+    std::jmp_buf jump{};
+    char message[JMSG_LENGTH_MAX] = {};
+};
+
+void greyJpegFail(j_common_ptr info)
+{
+    auto* error = reinterpret_cast<GreyJpegError*>(info->err);
+    (*info->err->format_message)(info, error->message);
+    std::longjmp(error->jump, 1);
+}
+
+void greyJpegQuiet(j_common_ptr, int) {}
+
+// Compresses the rows into `memory`; false with the library's message in
+// `error` when it gives up. Kept apart from encodeGreyJpeg so that nothing
+// with a destructor lives across the jump.
+bool compressGrey(const cv::Mat& image, int quality, unsigned char*& memory, unsigned long& size, GreyJpegError& error)
+{
+    jpeg_compress_struct info{};
+    info.err = jpeg_std_error(&error.manager);
+    error.manager.error_exit = greyJpegFail;
+    error.manager.emit_message = greyJpegQuiet;
+    if (setjmp(error.jump)) {
+        jpeg_destroy_compress(&info);
+        return false;
+    }
+    jpeg_create_compress(&info);
+    jpeg_mem_dest(&info, &memory, &size);
+    info.image_width = static_cast<JDIMENSION>(image.cols);
+    info.image_height = static_cast<JDIMENSION>(image.rows);
+    info.input_components = 1;
+    info.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, std::clamp(quality, 0, 100), TRUE);
+    info.optimize_coding = TRUE;
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(image.ptr<std::uint8_t>(static_cast<int>(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    return true;
+}
+
+}  // namespace
+
+EncodedFile encodeGreyJpeg(const cv::Mat& image, int quality)
+{
+    if (image.empty() || image.dims != 2 || image.type() != CV_8UC1)
+        return failure("JPEG: the picture is not 8-bit grey");
+    if (image.cols > 65535 || image.rows > 65535)
+        return failure("JPEG: the picture is larger than 65535 pixels a side");
+    unsigned char* memory = nullptr;
+    unsigned long size = 0;
+    GreyJpegError error;
+    const bool done = compressGrey(image, quality, memory, size, error);
+    std::unique_ptr<unsigned char, decltype(&std::free)> owned(memory, &std::free);
+    if (!done)
+        return failure(std::string("JPEG: ") + error.message);
+    return {Bytes(memory, memory + size), {}, {}};
 }
 
 }  // namespace ambrel::pipeline

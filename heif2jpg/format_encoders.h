@@ -13,7 +13,8 @@
 //   BMP       written here: BITMAPV5HEADER with the embedded profile
 //
 // Every encoder takes 8-bit BGR or BGRA; PNG, TIFF and JPEG 2000 also take
-// 16-bit BGR and BGRA. Each returns the whole file, or an error text; none throws.
+// 16-bit BGR and BGRA. Grey pictures (single-channel: auxiliary images such
+// as depth maps and gain maps) have encoders of their own, below. Each returns the whole file, or an error text; none throws.
 #pragma once
 
 #include <cstdint>
@@ -90,5 +91,15 @@ constexpr int kPngDeflateLevel = 5;
 
 // BMP keeps only the profile (EXIF and XMP have no place in it). 8-bit only.
 [[nodiscard]] EncodedFile encodeBmp(const cv::Mat& image, const ImageMetadata& metadata);
+
+// Grey pictures, without metadata: a single-channel picture (anything else
+// is refused) as a grey PNG or TIFF (8 or 16 bits), a JPEG 2000 of one
+// component (8 bits, or `precision` bits from 16), a BMP of 8 bits a pixel
+// into a table of the 256 greys, or a JPEG of one component (8-bit only).
+[[nodiscard]] EncodedFile encodeGreyPng(const cv::Mat& image, int deflateLevel = kPngDeflateLevel);
+[[nodiscard]] EncodedFile encodeGreyTiff(const cv::Mat& image, int deflateLevel = kLosslessDeflateLevel);
+[[nodiscard]] EncodedFile encodeGreyJp2(const cv::Mat& image, int quality = 100, int precision = 16);
+[[nodiscard]] EncodedFile encodeGreyBmp(const cv::Mat& image);
+[[nodiscard]] EncodedFile encodeGreyJpeg(const cv::Mat& image, int quality);
 
 }  // namespace ambrel::pipeline

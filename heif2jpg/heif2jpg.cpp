@@ -343,11 +343,12 @@ std::span<const std::uint8_t> inputBytes(const std::uint8_t* input, std::size_t 
 }
 
 // The extraction stage; false with `failed` set when it throws.
-bool extract(std::span<const std::uint8_t> input, bool keepExif, HeifImageData& data, StageFailure& failed)
+bool extract(std::span<const std::uint8_t> input, bool keepExif, HeifImageData& data, StageFailure& failed,
+             const ImageRequest& request = {})
 {
     log::setLevel(log::Error);
     try {
-        data = extractHeifImage(input.data(), input.size(), keepExif);
+        data = extractHeifImage(input.data(), input.size(), keepExif, request);
         return true;
     } catch (...) {
         failed = {kHeif2JpgReadHeif, extractionDetail(input)};
@@ -390,11 +391,15 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
     std::vector<std::uint8_t>().swap(data.paramSets);
     std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
 
+    // Pictures before the image's own (earlier frames of a sequence) are
+    // decoded into its cell and overwritten.
+    const std::size_t skipped = data.skippedPictures;
     DecodeResult decoded;
     try {
         decoded = decodeHevcStream(
             stream,
             [&](std::size_t index, int tileWidth, int tileHeight) {
+                index = index > skipped ? index - skipped : 0;
                 return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
             },
             [&](std::size_t index) {
@@ -420,6 +425,10 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
     if (!decoded.opened) {
         log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
         failed = {kHeif2JpgDecode, "the HEVC decoder cannot be set up for this image"};
+        return false;
+    }
+    if (skipped > 0 && decoded.pictures <= skipped && !canvas.tooLarge()) {
+        failed = {kHeif2JpgDecode, "the frame cannot be decoded"};
         return false;
     }
     if (canvas.tooLarge()) {
@@ -582,6 +591,10 @@ std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas
 // Whether the picture is made with 16-bit samples.
 bool sixteenBitPicture(const HeifImageData& data, const ConversionSettings& settings)
 {
+    if (data.greyPicture && data.bitDepth > 8 && settings.format != OutputFormat::Jpg &&
+        settings.format != OutputFormat::Bmp) {
+        return true;  // auxiliary data of more than 8 bits keeps its precision
+    }
     if (settings.depth < 16) {
         return false;
     }
@@ -700,6 +713,21 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
                                           const CarriedMetadata& carried, const ConversionSettings& settings,
                                           std::vector<std::uint8_t>& encoded, std::string& warning)
 {
+    if (data.greyPicture) {
+        EncodedFile grey;
+        switch (settings.format) {
+        case OutputFormat::Jpg: grey = encodeGreyJpeg(image, settings.quality); break;
+        case OutputFormat::Png: grey = encodeGreyPng(image); break;
+        case OutputFormat::Tiff: grey = encodeGreyTiff(image); break;
+        case OutputFormat::Jpeg2000: grey = encodeGreyJp2(image, settings.quality, jp2Precision(data, image)); break;
+        case OutputFormat::Bmp: grey = encodeGreyBmp(image); break;
+        }
+        if (!grey.ok()) {
+            return StageFailure{kHeif2JpgImencode, grey.error};
+        }
+        encoded = std::move(grey.bytes);
+        return std::nullopt;
+    }
     if (settings.format == OutputFormat::Jpg) {
         if (!encodeJpeg(image, settings.quality, encoded, jpegSegments(carried, settings.keepExif), &warning)) {
             return encoderFailure(image.size());
@@ -812,7 +840,8 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
 {
     HeifImageData data;
     StageFailure failure;
-    if (!extract(inputBytes(input, length), requested.keepExif, data, failure)) {
+    if (!extract(inputBytes(input, length), requested.keepExif, data, failure,
+                 ImageRequest{requested.itemId, requested.frame})) {
         return failed(failure);
     }
     std::uint32_t width = 0;
@@ -827,13 +856,14 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
     // Pictures that go to the encoder as the mosaic has them, or scaled by a
     // power of two, are encoded band by band while the decoder works on the
     // rest, and the mosaic holds only the rows of tiles in flight.
-    const bool untouched = jpeg && !data.alpha && metadata.failure.empty() &&
-                           (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
+    const bool untouched = jpeg && !data.alpha && !data.greyPicture && data.skippedPictures == 0 &&
+                           metadata.failure.empty() && (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
                            needsNoPixelWork(data.transforms, metadata.keepOrientation);
     const bool sixteen = sixteenBitPicture(data, settings);
     // 16-bit samples take twice the memory the budget counted.
+    const int channels = data.greyPicture ? 1 : 3;
     MosaicCanvas canvas(data.rows, data.columns, sixteen ? data.maxCanvasPixels / 2 : data.maxCanvasPixels,
-                        sixteen ? CV_16UC3 : CV_8UC3,
+                        CV_MAKETYPE(sixteen ? CV_16U : CV_8U, channels),
                         untouched ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole);
     const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
     BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide);

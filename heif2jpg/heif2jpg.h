@@ -60,6 +60,15 @@ struct ConversionSettings
     // converted picture as it displays, its longer side at most this many
     // pixels (never enlarged).
     std::uint32_t previewSide = 0;
+    // The image converted: 0 the primary, else that image item. An
+    // auxiliary image (depth map, gain map, alpha plane...) becomes a grey
+    // picture of its own, turned like the image it belongs to; its data of
+    // more than 8 bits keeps 16 in PNG and TIFF (JPEG 2000: its precision).
+    std::uint32_t itemId = 0;
+    // >= 0: that frame, in presentation order, of the image sequence track
+    // (whatever itemId says). A file with no primary image but with a
+    // sequence converts its first frame.
+    std::int64_t frame = -1;
 };
 
 struct ConvertedFile

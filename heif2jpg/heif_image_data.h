@@ -4,6 +4,7 @@
 // output.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -73,6 +74,15 @@ struct HeifImageData
     // transforms apply to both). Its output size is the image's.
     std::shared_ptr<HeifImageData> alpha;
     bool alphaPremultiplied = false;  // a 'prem' reference from the image to the alpha plane
+
+    // An auxiliary image (depth map, gain map, alpha plane...) converted on its own: its luma plane
+    // alone is decoded, into a grey picture, and it carries no colour profile and no metadata. Its
+    // transforms are its own, else those of the image it belongs to (a clean aperture scaled to its
+    // size).
+    bool greyPicture = false;
+    // Pictures of the stream that come out before the converted one: the earlier frames of an image
+    // sequence that the converted frame is predicted from. They are decoded and dropped.
+    std::size_t skippedPictures = 0;
 };
 
 }  // namespace ambrel::pipeline

@@ -515,7 +515,7 @@ PreviewBuilder::PreviewBuilder(cv::Size source, std::uint32_t side)
 
 void PreviewBuilder::add(const cv::Mat& rows)
 {
-    if (rows.cols != mSource.width || (rows.channels() != 3 && rows.channels() != 4) ||
+    if (rows.cols != mSource.width || (rows.channels() != 1 && rows.channels() != 3 && rows.channels() != 4) ||
         (rows.depth() != CV_8U && rows.depth() != CV_16U)) {
         throw std::invalid_argument("PreviewBuilder: rows of " + std::to_string(rows.cols) + " pixels of type " +
                                     std::to_string(rows.type()));
@@ -540,6 +540,10 @@ void PreviewBuilder::add(const cv::Mat& rows)
                     out[3 * x + k] = in[4 * x + k] * opacity + top * (1.0f - opacity);
                 }
             }
+            row = mFlat;
+        } else if (row.channels() == 1) {
+            // A grey picture (an auxiliary image) shows as grey.
+            cv::cvtColor(row, mFlat, cv::COLOR_GRAY2BGR);
             row = mFlat;
         }
         const std::int64_t end = (std::int64_t(mRow) + 1) * source;  // the picture row's end, times h

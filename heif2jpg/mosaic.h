@@ -213,7 +213,7 @@ public:
 
     cv::Size size() const { return mTarget; }
 
-    // The next rows of the source: 8 or 16-bit, BGR or BGRA (with straight
+    // The next rows of the source: 8 or 16-bit, grey, BGR or BGRA (with straight
     // colours; the picture is shown over white). Rows past the source's
     // height are ignored.
     void add(const cv::Mat& rows);

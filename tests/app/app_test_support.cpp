@@ -130,6 +130,11 @@ public:
     }
     void rowShowPreview(std::size_t row) override { mInner.rowShowPreview(row); }
     void rowStarted(std::size_t row) override { mInner.rowStarted(row); }
+    void rowPicture(std::size_t row, const std::string& outputPath, const cv::Mat& picture, std::uint32_t width,
+                    std::uint32_t height) override
+    {
+        mInner.rowPicture(row, outputPath, picture, width, height);
+    }
     void jobStopped() override { mInner.jobStopped(); }
     void jobFinished(int converted) override { mInner.jobFinished(converted); }
     void logLine(const std::string& line) override { mInner.logLine(line); }

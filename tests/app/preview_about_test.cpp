@@ -91,6 +91,7 @@ private slots:
         const QString source = dir.filePath("IMG_0042.heic");
         writeFile(source, gridHeic());
         FreshCacheFolder cache;
+        ambrel::app::previewCache().clear();
         ControllerFixture f;
         f.dialogs.panelAnswers.push_back({source});
         f.view().AddHeicFileBtEvent();
@@ -103,6 +104,14 @@ private slots:
         QVERIFY2(QFileInfo(output).fileName().startsWith("IMG_0042_"), qPrintable(output));
         QCOMPARE(QFileInfo(output).suffix(), extension);
         QCOMPARE(imageFileSize(output), QSize(192, 128));
+        // The lossless files, slow to decode when large, keep a reduced copy
+        // from the conversion; a small JPEG opens fast enough from its file.
+        const auto kept = ambrel::app::previewCache().find(output, QSize(4000, 4000));
+        QCOMPARE(kept.has_value(), extension != QStringLiteral("JPG"));
+        if (kept) {
+            QCOMPARE(kept->fullSize, QSize(192, 128));
+            QCOMPARE(kept->image.size(), QSize(192, 128));
+        }
         f.clickRowButton(0, true);
         QVERIFY(f.preview.isVisible());
         QTRY_VERIFY(!f.preview.loading());

@@ -287,6 +287,49 @@ TEST(ConversionJob, ExistingOutputsAreSkippedOrReplaced)
     EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a.JPG", "a_2.JPG", "b.JPG"}));
 }
 
+// The auxiliary images' files follow the row's rule for taken names: a
+// skipped source writes none, an existing one is left with Skip and replaced
+// with Overwrite; they are reported after the row's facts, before the row.
+TEST(ConversionJob, AuxiliaryOutputsFollowTheRuleForExistingFiles)
+{
+    ScratchFolder folder;
+    const std::string source = folder / "in/p.heic";
+    fixture::SampleFile sample = fixture::makeSingleImageHeic();
+    fixture::addAuxiliaryItem(sample.builder, 10, sample.primaryId, fixture::kAuxDepth, fixture::greyQuadrants(32, 32));
+    fixture::addAuxiliaryItem(sample.builder, 11, sample.primaryId, "urn:example:matte",
+                              fixture::greyQuadrants(32, 32));
+    writeFile(source, sample.bytes());
+    const std::string out = folder / "out";
+
+    JobOptions options;
+    options.plainNames = true;
+    options.outputFolder = out;
+    options.auxiliary = true;
+    RecordingListener first;
+    EXPECT_EQ(runJob(options, {source}, first).converted, 1);
+    EXPECT_EQ(first.events,
+              (std::vector<std::string>{"extra 0 " + out + "/p_depth.JPG", "extra 0 " + out + "/p_aux1.JPG",
+                                        "converted 0 " + out + "/p.JPG", "preview 0", "finished 1"}));
+
+    options.existing = ambrel::convert::ExistingOutput::Skip;
+    RecordingListener skipping;
+    EXPECT_EQ(runJob(options, {source}, skipping).skipped, 1);
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"p.JPG", "p_aux1.JPG", "p_depth.JPG"}));
+
+    fs::remove(out + "/p.JPG");
+    writeFile(out + "/p_depth.JPG", {'o', 'l', 'd'});
+    RecordingListener partly;
+    EXPECT_EQ(runJob(options, {source}, partly).converted, 1);
+    EXPECT_EQ(readText(out + "/p_depth.JPG"), "old");
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"p.JPG", "p_aux1.JPG", "p_depth.JPG"}));
+
+    options.existing = ambrel::convert::ExistingOutput::Overwrite;
+    RecordingListener replacing;
+    EXPECT_EQ(runJob(options, {source}, replacing).converted, 1);
+    EXPECT_EQ(imageSize(out + "/p_depth.JPG"), (ImageSize{32, 32}));
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"p.JPG", "p_aux1.JPG", "p_depth.JPG"}));
+}
+
 TEST(ConversionJob, SubfoldersAreMirroredUnderTheOutputFolder)
 {
     ScratchFolder folder;

@@ -13,6 +13,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
 #include "tests/convert/convert_test_support.h"
 
 using namespace ambrel::heif;
@@ -650,4 +653,129 @@ TEST(ConvertCli, ReadmeExamplesRunAsWritten)
     }
     EXPECT_EQ(folderNames(home / "Converted").size(), 5u);
     EXPECT_NE(outputs.back().find("\"files\": 5"), std::string::npos) << outputs.back();
+}
+
+namespace {
+
+// The lines of --json output as objects.
+std::vector<Json::Value> jsonObjects(const CliRun& run)
+{
+    std::vector<Json::Value> objects;
+    for (const auto& line : run.lines) {
+        Json::Value value;
+        std::string errors;
+        std::istringstream in(line);
+        EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) << line;
+        objects.push_back(value);
+    }
+    return objects;
+}
+
+// A phone-like photograph: 64 x 48 stored, turned a quarter to show 48 x 64,
+// with a 32 x 24 depth map (10 bits when asked) and an HDR gain map.
+fixture::Bytes phoneLikeHeic(fixture::PixelFormat depthFormat = fixture::PixelFormat::Gray)
+{
+    fixture::SingleImageOptions options;
+    options.width = 64;
+    options.height = 48;
+    options.rotation = 90;
+    fixture::SampleFile sample = fixture::makeSingleImageHeic(options);
+    fixture::addAuxiliaryItem(sample.builder, 10, sample.primaryId, fixture::kAuxDepth, fixture::greyQuadrants(32, 24),
+                              depthFormat);
+    fixture::addAuxiliaryItem(sample.builder, 11, sample.primaryId, fixture::kAuxGainMap,
+                              fixture::greyQuadrants(32, 24));
+    return sample.bytes();
+}
+
+}  // namespace
+
+TEST(ConvertCli, AuxWritesTheDepthMapAndGainMapTurnedLikeTheImage)
+{
+    ScratchFolder folder;
+    writeFile(folder / "in/IMG_0001.heic", phoneLikeHeic());
+    const std::string out = folder / "out";
+    const CliRun run = runCli({"--aux", "--json", "--plain-names", "-o", out, folder / "in/IMG_0001.heic"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<Json::Value> objects = jsonObjects(run);
+    ASSERT_EQ(objects.size(), 3u) << run.out;
+    const std::vector<std::string> names = {"IMG_0001.JPG", "IMG_0001_depth.JPG", "IMG_0001_gainmap.JPG"};
+    const std::vector<ImageSize> sizes = {{48, 64}, {24, 32}, {24, 32}};
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        EXPECT_EQ(objects[i]["status"].asString(), "converted");
+        EXPECT_EQ(objects[i]["output"].asString(), out + "/" + names[i]);
+        EXPECT_EQ(objects[i]["width"].asInt(), sizes[i].width);
+        EXPECT_EQ(objects[i]["height"].asInt(), sizes[i].height);
+        EXPECT_EQ(objects[i]["bytes"].asUInt64(), fs::file_size(out + "/" + names[i]));
+        EXPECT_EQ(imageSize(out + "/" + names[i]), sizes[i]) << names[i];
+    }
+
+    // A second run never replaces them: the main output moves on to _2, and
+    // the auxiliary images follow its name.
+    const CliRun again = runCli({"--aux", "--plain-names", "-o", out, folder / "in/IMG_0001.heic"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(folderNames(out),
+              (std::vector<std::string>{"IMG_0001.JPG", "IMG_0001_2.JPG", "IMG_0001_2_depth.JPG",
+                                        "IMG_0001_2_gainmap.JPG", "IMG_0001_depth.JPG", "IMG_0001_gainmap.JPG"}));
+}
+
+// Without -f a 10-bit depth map keeps its precision in a 16-bit PNG; with -f
+// it takes the format asked for.
+TEST(ConvertCli, AuxDeepDataGoesToPngUnlessTheFormatIsGiven)
+{
+    ScratchFolder folder;
+    writeFile(folder / "in/deep.heic", phoneLikeHeic(fixture::PixelFormat::Gray_10bit));
+    const CliRun run = runCli({"--aux", "--plain-names", "-o", folder / "a", folder / "in/deep.heic"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(folderNames(folder / "a"), (std::vector<std::string>{"deep.JPG", "deep_depth.PNG", "deep_gainmap.JPG"}));
+    const CliRun tiff = runCli({"--aux", "-f", "TIFF", "--plain-names", "-o", folder / "b", folder / "in/deep.heic"});
+    ASSERT_EQ(tiff.status, 0) << tiff.err;
+    EXPECT_EQ(folderNames(folder / "b"),
+              (std::vector<std::string>{"deep.TIFF", "deep_depth.TIFF", "deep_gainmap.TIFF"}));
+}
+
+// A "spatial photo" pair: two top-level images; the second is written as
+// _2 after the primary.
+TEST(ConvertCli, AllImagesWritesEveryTopLevelImageInItemOrder)
+{
+    ScratchFolder folder;
+    fixture::SampleFile sample = fixture::makeSingleImageHeic();
+    fixture::addCodedItem(sample.builder, 2, fixture::encodeImage(fixture::solidImage(32, 16, fixture::Rgb{200, 0, 0})),
+                          false);
+    writeFile(folder / "in/pair.heic", sample.bytes());
+    const CliRun run =
+        runCli({"--all-images", "--plain-names", "-f", "PNG", "-o", folder / "out", folder / "in/pair.heic"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(folderNames(folder / "out"), (std::vector<std::string>{"pair.PNG", "pair_2.PNG"}));
+    EXPECT_EQ(imageSize(folder / "out/pair.PNG"), (ImageSize{64, 64}));
+    EXPECT_EQ(imageSize(folder / "out/pair_2.PNG"), (ImageSize{32, 16}));
+    EXPECT_EQ(run.lines.size(), 3u) << run.out;  // two files and the summary
+}
+
+// Frames come out in presentation order, each its own colour; a file with
+// only a sequence gives its frames alone.
+TEST(ConvertCli, FramesWritesEveryFrameOfASequence)
+{
+    ScratchFolder folder;
+    fixture::SequenceOptions options;
+    options.frames = 3;
+    options.intraOnly = false;
+    writeFile(folder / "in/clip.heic", fixture::makeImageSequence(options));
+    const CliRun run =
+        runCli({"--frames", "--plain-names", "-f", "PNG", "-o", folder / "out", folder / "in/clip.heic"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(folderNames(folder / "out"),
+              (std::vector<std::string>{"clip_f0001.PNG", "clip_f0002.PNG", "clip_f0003.PNG"}));
+    for (unsigned frame = 0; frame < 3; ++frame) {
+        const cv::Mat image = cv::imread(folder / ("out/clip_f000" + std::to_string(frame + 1) + ".PNG"));
+        ASSERT_FALSE(image.empty());
+        const cv::Vec3b centre = image.at<cv::Vec3b>(32, 32);
+        const fixture::Rgb expected = fixture::paletteColour(frame);
+        EXPECT_NEAR(centre[2], expected.r, 20) << frame;
+        EXPECT_NEAR(centre[1], expected.g, 20) << frame;
+        EXPECT_NEAR(centre[0], expected.b, 20) << frame;
+    }
+    // Without --frames the file gives its first frame as its picture.
+    const CliRun single = runCli({"--plain-names", "-o", folder / "one", folder / "in/clip.heic"});
+    ASSERT_EQ(single.status, 0) << single.err;
+    EXPECT_EQ(folderNames(folder / "one"), (std::vector<std::string>{"clip.JPG"}));
 }

@@ -43,6 +43,12 @@ void RecordingListener::rowConverted(std::size_t row, const std::string& outputP
     record("converted " + std::to_string(row) + " " + outputPath);
 }
 
+void RecordingListener::extraConverted(std::size_t row, const std::string& outputPath,
+                                       const ambrel::convert::RowFacts& /*facts*/)
+{
+    record("extra " + std::to_string(row) + " " + outputPath);
+}
+
 void RecordingListener::rowFailed(std::size_t row, const std::string& text, const std::string& detail)
 {
     details[row] = detail;

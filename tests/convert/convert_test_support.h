@@ -35,12 +35,15 @@ private:
     std::string mPath;
 };
 
-// Every call a job makes, as text: "converted 0 /path", "failed 1 文件转换失败",
+// Every call a job makes, as text: "converted 0 /path", "extra 0 /path",
+// "failed 1 文件转换失败",
 // "preview 0", "stopped", "finished 2".
 class RecordingListener : public ambrel::convert::JobListener
 {
 public:
     void rowConverted(std::size_t row, const std::string& outputPath) override;
+    void extraConverted(std::size_t row, const std::string& outputPath,
+                        const ambrel::convert::RowFacts& facts) override;
     void rowFailed(std::size_t row, const std::string& text, const std::string& detail) override;
     void rowSkipped(std::size_t row, const std::string& existingPath) override;
     void rowFacts(std::size_t row, const ambrel::convert::RowFacts& facts) override;

@@ -1,7 +1,8 @@
 // Sample tables of image sequences that cannot end: 'stts' and 'stsc'
 // entries whose counts run to billions, chunks that never advance. The
-// reader stops at its limits; the pipeline, which converts still images,
-// finds no image in such a file.
+// reader stops at its limits, and the pipeline, which converts a sequence's
+// first frame, refuses such a file; a table that is odd but ends (every
+// sample at time 0) still gives its first frame.
 #include "tests/box/test_bytes.h"
 #include "tests/hostile/hostile_support.h"
 
@@ -24,7 +25,7 @@ protected:
         return fixture::makeImageSequence(options);
     }
 
-    void expectBounded(const Bytes& file, const char* what)
+    void expectBounded(const Bytes& file, const char* what, const char* expected = "HUD_ERR heif2jpg read_heif")
     {
         std::stringstream stream(std::string(file.begin(), file.end()));
         HevcImageFileReader reader;
@@ -40,7 +41,7 @@ protected:
         } catch (const std::exception& error) {
             ADD_FAILURE() << what << ": " << error.what();
         }
-        EXPECT_EQ(outcome(file), "HUD_ERR heif2jpg read_heif") << what;
+        EXPECT_EQ(outcome(file), expected) << what;
     }
 };
 
@@ -56,7 +57,7 @@ TEST_F(TrackTableTest, TimeToSampleCountsThatCannotEnd)
     expectBounded(file, "stts entries");
     file = original;
     put32(file, stts + 20, 0);  // sample delta 0
-    expectBounded(file, "stts delta 0");
+    expectBounded(file, "stts delta 0", "ok");
 }
 
 TEST_F(TrackTableTest, SampleToChunkTablesThatCannotEnd)

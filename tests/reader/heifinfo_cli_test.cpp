@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <array>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -237,3 +238,102 @@ TEST(HeifInfoCli, ControlBytesFromTheFileArePrintedAsEscapes)
 }
 
 }  // namespace
+
+namespace {
+
+Json::Value parsedJson(const std::string& text)
+{
+    Json::Value value;
+    std::string errors;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) << errors;
+    return value;
+}
+
+}  // namespace
+
+// A phone-like file: a picture stored turned a quarter, with a depth map and
+// an HDR gain map; the turn swaps the displayed sides, the auxiliary images
+// are named by kind with the image they belong to.
+TEST(HeifinfoCli, DisplayedSizesAndAuxiliaryImagesByKind)
+{
+    fixture::SingleImageOptions options;
+    options.width = 64;
+    options.height = 48;
+    options.rotation = 90;
+    fixture::SampleFile sample = fixture::makeSingleImageHeic(options);
+    fixture::addAuxiliaryItem(sample.builder, 10, sample.primaryId, fixture::kAuxDepth, fixture::greyQuadrants(32, 24));
+    fixture::addAuxiliaryItem(sample.builder, 11, sample.primaryId, fixture::kAuxGainMap,
+                              fixture::greyQuadrants(32, 24));
+    fixture::addAuxiliaryItem(sample.builder, 12, sample.primaryId, "urn:example:matte",
+                              fixture::greyQuadrants(32, 24));
+    fixture::TempFile file(".heic");
+    sample.builder.writeFile(file.path());
+
+    const RunResult json = run("--json " + file.path());
+    ASSERT_EQ(json.status, 0) << json.err;
+    const Json::Value described = parsedJson(json.out)[0];
+    std::map<unsigned, Json::Value> items;
+    for (const auto& item : described["items"]) {
+        items[item["id"].asUInt()] = item;
+    }
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[1]["width"].asUInt(), 64u);  // the stored size stays
+    EXPECT_EQ(items[1]["displayed_width"].asUInt(), 48u);
+    EXPECT_EQ(items[1]["displayed_height"].asUInt(), 64u);
+    EXPECT_FALSE(items[1].isMember("auxiliary"));
+    EXPECT_EQ(items[10]["auxiliary"]["kind"].asString(), "depth");
+    EXPECT_EQ(items[10]["auxiliary"]["of"].asUInt(), 1u);
+    EXPECT_EQ(items[11]["auxiliary"]["kind"].asString(), "gainmap");
+    EXPECT_EQ(items[11]["auxiliary"]["type"].asString(), fixture::kAuxGainMap);
+    EXPECT_EQ(items[12]["auxiliary"]["kind"].asString(), "other");
+    EXPECT_EQ(items[12]["auxiliary"]["type"].asString(), "urn:example:matte");
+
+    // libheif's heif-info, run as a black box, shows the same displayed size.
+    if (fixture::programAvailable("heif-info")) {
+        std::string referee;
+        ASSERT_EQ(fixture::runCommand("heif-info " + fixture::shellQuote(file.path()), referee), 0) << referee;
+        EXPECT_NE(referee.find("image: 48x64 (id=1)"), std::string::npos) << referee;
+    }
+
+    const RunResult text = run(file.path());
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("64 x 48, shown 48 x 64"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("auxiliary image: depth of image 1\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("auxiliary image: gainmap of image 1\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("auxiliary image: other of image 1 (urn:example:matte)"), std::string::npos) << text.out;
+}
+
+// The gain map image of a 'tmap' item is shown as its base image's gain map.
+TEST(HeifinfoCli, ToneMapGainMapIsShownWithItsBaseImage)
+{
+    fixture::SampleFile sample = fixture::makeSingleImageHeic();
+    fixture::addToneMapItem(sample.builder, 3, 2, sample.primaryId, fixture::greyQuadrants(32, 16));
+    fixture::TempFile file(".heic");
+    sample.builder.writeFile(file.path());
+    const Json::Value described = parsedJson(run("--json " + file.path()).out)[0];
+    ASSERT_EQ(described["items"].size(), 2u);
+    const Json::Value& gainMap = described["items"][1];
+    EXPECT_EQ(gainMap["id"].asUInt(), 2u);
+    EXPECT_EQ(gainMap["auxiliary"]["kind"].asString(), "gainmap");
+    EXPECT_EQ(gainMap["auxiliary"]["type"].asString(), "tmap");
+    EXPECT_EQ(gainMap["auxiliary"]["of"].asUInt(), 1u);
+    EXPECT_EQ(gainMap["auxiliary"]["tmap"].asUInt(), 3u);
+    const RunResult text = run(file.path());
+    EXPECT_NE(text.out.find("auxiliary image: gainmap of image 1 (input of the 'tmap' item 3)"), std::string::npos)
+        << text.out;
+}
+
+// The corpus file's clean aperture: coded 64 x 100, shown 29 x 100; its
+// alpha plane belongs to image 1.
+TEST(HeifinfoCli, CleanApertureAndCorpusAlphaPlane)
+{
+    const Json::Value clap = parsedJson(run("--json " + corpus("RGB_8_chroma444.heif")).out)[0];
+    EXPECT_EQ(clap["items"][0]["width"].asUInt(), 64u);
+    EXPECT_EQ(clap["items"][0]["displayed_width"].asUInt(), 29u);
+    EXPECT_EQ(clap["items"][0]["displayed_height"].asUInt(), 100u);
+    const Json::Value alpha = parsedJson(run("--json " + corpus("RGBA_8__128x128.heif")).out)[0];
+    EXPECT_EQ(alpha["items"][1]["id"].asUInt(), 2u);
+    EXPECT_EQ(alpha["items"][1]["auxiliary"]["kind"].asString(), "alpha");
+    EXPECT_EQ(alpha["items"][1]["auxiliary"]["of"].asUInt(), 1u);
+}
