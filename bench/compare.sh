@@ -57,7 +57,7 @@ while [ $# -gt 0 ]; do
     --batch-runs) batchRuns="$2"; shift 2 ;;
     --no-app) app=0; shift ;;
     --no-install) install=0; shift ;;
-    -h|--help) sed -n '2,35p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,33p' "$0"; exit 0 ;;
     *) echo "compare.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
