@@ -1,33 +1,50 @@
 #!/usr/bin/env bash
-# Times whole conversions of phone-like HEIC files side by side, in one run:
-# ambrel-convert against libheif's heif-convert and, when present, vips copy.
-# The tools take turns run by run, so that a change in the machine's load
-# hits all of them alike; each figure is the median of the runs. Then the
-# lossless formats (PNG, TIFF, JPEG 2000 at quality 100) of the 12 MP and 48 MP
-# files against heif-convert's PNG and vips' PNG, TIFF and lossless JPEG 2000
-# (time and output size). Then a batch of 40 files converted with -j 1 and with
-# -j 2 (total wall time, peak memory).
+# Times whole conversions of phone-like HEIC files side by side, in one run,
+# and checks them against the performance goals. The tools take turns run by
+# run, so that a change in the machine's load hits all of them alike; each
+# figure is the median of the runs.
+#
+# - Single files (12, 48 and 200 MP) to JPEG: ambrel-convert against libheif's
+#   heif-convert, vips copy when present, and the decode floor: the file's
+#   tiles as one HEVC stream (ambrel-dump-tiles writes the very stream
+#   ambrel-convert decodes) through the ffmpeg program to a null output,
+#   with the automatic thread count (-threads 0), which is what ambrel's
+#   decoder asks libavcodec for. Peak memory by GNU time.
+# - Lossless formats (12 and 48 MP): PNG, TIFF, JPEG 2000 at quality 100
+#   against heif-convert's PNG and vips' PNG, TIFF and lossless JPEG 2000.
+# - Scaled outputs: --scale 50 and 25 against 100, JPEG at quality 90.
+# - A batch of N 12 MP files at quality 90: ambrel-convert with its default
+#   -j and with -j 1, `xargs -P 2 heif-convert` (one file per process, two at
+#   a time), and the desktop application (ambrel-app-batch drives its window
+#   with nobody at it, on Qt's offscreen platform).
+# - Last, the goals: one row per goal and file with the figures, their
+#   ratio, the target and whether it is met.
 #
 #   bench/compare.sh [--runs N] [--sizes 12mp,48mp,200mp] [--qualities 90,100]
-#                    [--formats png,tiff,jpeg2000|none] [--batch N]
-#                    [--batch-runs N] [--no-install]
+#                    [--formats png,tiff,jpeg2000|none] [--scales 50,25|none]
+#                    [--batch N] [--batch-runs N] [--no-app] [--no-install]
 #
-# Builds into $BUILD_DIR (default build-bench), generates the files into
-# $BENCH_DIR (default ${TMPDIR:-/tmp}/ambrel-bench; kept between runs, the
-# encoder's cache too), and prints Markdown tables. Installs heif-convert
-# (libheif-examples), vips (libvips-tools) and GNU time when they are missing,
-# unless --no-install is given.
+# A quick look (a few minutes): --runs 1 --sizes 12mp --batch 8 --batch-runs 1.
+# Builds into $BUILD_DIR (default build-bench, at most $BUILD_JOBS jobs,
+# default 2), generates the files into $BENCH_DIR (default
+# ${TMPDIR:-/tmp}/ambrel-bench; kept between runs, the encoder's cache too),
+# and prints Markdown tables. Installs heif-convert (libheif-examples), vips
+# (libvips-tools), ffmpeg and GNU time when they are missing, unless
+# --no-install is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${BUILD_DIR:-build-bench}"
 BENCH_DIR="${BENCH_DIR:-${TMPDIR:-/tmp}/ambrel-bench}"
+BUILD_JOBS="${BUILD_JOBS:-2}"
 
 runs=5
 sizes="12mp,48mp,200mp"
 qualities="90,100"
 formats="png,tiff,jpeg2000"
+scales="50,25"
 batch=40
 batchRuns=3
+app=1
 install=1
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -35,18 +52,22 @@ while [ $# -gt 0 ]; do
     --sizes) sizes="$2"; shift 2 ;;
     --qualities) qualities="$2"; shift 2 ;;
     --formats) formats="$2"; shift 2 ;;
+    --scales) scales="$2"; shift 2 ;;
     --batch) batch="$2"; shift 2 ;;
     --batch-runs) batchRuns="$2"; shift 2 ;;
+    --no-app) app=0; shift ;;
     --no-install) install=0; shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,33p' "$0"; exit 0 ;;
     *) echo "compare.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
+[ "$scales" = none ] && scales=""
 
 if [ "$install" = 1 ]; then
   missing=()
   command -v heif-convert >/dev/null || missing+=(libheif-examples)
   command -v vips >/dev/null || missing+=(libvips-tools)
+  command -v ffmpeg >/dev/null || missing+=(ffmpeg)
   [ -x /usr/bin/time ] || missing+=(time)
   if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
@@ -62,7 +83,14 @@ if [ -f "$BUILD_DIR/build.ninja" ]; then
 else
   cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREL_BENCH=ON -DAMBREL_BUILD_TESTS=OFF >/dev/null
 fi
-cmake --build "$BUILD_DIR" --target ambrel-convert ambrel-make-bench-files ambrel_stage_bench >/dev/null
+targets=(ambrel-convert ambrel-make-bench-files ambrel-dump-tiles ambrel_stage_bench)
+# The application's program exists when Qt 6 was found.
+if [ "$app" = 1 ] && ninja -C "$BUILD_DIR" -t targets all 2>/dev/null | grep '^ambrel-app-batch:' >/dev/null; then
+  targets+=(ambrel-app-batch)
+else
+  app=0
+fi
+cmake --build "$BUILD_DIR" -j "$BUILD_JOBS" --target "${targets[@]}" >/dev/null
 convert="$BUILD_DIR/cli/ambrel-convert"
 
 files="$BENCH_DIR/files"
@@ -74,16 +102,45 @@ if [ "$batch" -gt 0 ]; then
   "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" --batch "$batch" >/dev/null
 fi
 
+# The decode floor's streams, one a file.
+streams="$BENCH_DIR/streams"
+mkdir -p "$streams"
+for size in ${sizes//,/ }; do
+  "$BUILD_DIR/bench/ambrel-dump-tiles" "$files/$size.heic" "$streams/$size.hevc" >/dev/null
+done
+
 out="$BENCH_DIR/out"
 tools=(ambrel heif-convert)
 command -v vips >/dev/null && tools+=(vips)
+floor=0
+command -v ffmpeg >/dev/null && floor=1
+
+# The goals' rows, printed at the end.
+goals=()
+# goal LABEL MEASURED RATIO TARGET-OPERATOR TARGET [VERDICT]: one row; the
+# ratio "-" when it could not be measured; VERDICT overrides the comparison
+# (a goal with a further condition that failed).
+goal() {
+  local verdict
+  if [ -n "${6:-}" ]; then
+    verdict="$6"
+  elif [ "$3" = - ]; then
+    verdict="not measured"
+  else
+    verdict=$(awk -v r="$3" -v t="$5" -v op="$4" 'BEGIN {
+      ok = (op == "<=") ? (r <= t) : (r < t); print ok ? "met" : "not met" }')
+  fi
+  goals+=("| $1 | $2 | $3 | $4 $5 | $verdict |")
+}
 
 # Runs one conversion to the format (jpg, png, tiff or jpeg2000; jpg when not
-# given); prints "milliseconds peak-KB output-bytes". The output is removed by
-# the next run. heif-convert picks the format by the output's extension; vips
-# writes JPEG 2000 lossless, like ambrel-convert at quality 100.
+# given), at the scale in percent (ambrel-convert only; 100 when not given);
+# prints "milliseconds peak-KB output-bytes". The output is removed by the
+# next run. heif-convert picks the format by the output's extension; vips
+# writes JPEG 2000 lossless, like ambrel-convert at quality 100. The tool
+# "floor" decodes the file's stream with ffmpeg and writes nothing.
 run_once() {
-  local tool="$1" input="$2" quality="$3" format="${4:-jpg}"
+  local tool="$1" input="$2" quality="$3" format="${4:-jpg}" scale="${5:-100}"
   rm -rf "$out"
   mkdir -p "$out"
   local extension
@@ -96,11 +153,10 @@ run_once() {
   local command
   case "$tool" in
     ambrel)
-      if [ "$format" = jpg ]; then
-        command=("$convert" -q "$quality" --plain-names -o "$out" "$input")
-      else
-        command=("$convert" -q "$quality" -f "$format" --plain-names -o "$out" "$input")
-      fi ;;
+      command=("$convert" -q "$quality" --plain-names -o "$out")
+      [ "$format" != jpg ] && command+=(-f "$format")
+      [ "$scale" != 100 ] && command+=(--scale "$scale")
+      command+=("$input") ;;
     heif-convert) command=(heif-convert -q "$quality" "$input" "$out/out.$extension") ;;
     vips)
       case "$format" in
@@ -108,6 +164,9 @@ run_once() {
         jpeg2000) command=(vips copy "$input" "$out/out.jp2[lossless]") ;;
         *) command=(vips copy "$input" "$out/out.$extension") ;;
       esac ;;
+    floor)
+      command=(ffmpeg -nostdin -hide_banner -loglevel error -threads 0 -f hevc
+        -i "$streams/$(basename "$input" .heic).hevc" -f null -) ;;
   esac
   local start end
   start=$(date +%s%N)
@@ -118,45 +177,77 @@ run_once() {
     awk '{ s += $1 } END { print s + 0 }')"
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+median() { tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+largest() { tr ' ' '\n' | grep . | sort -n | tail -n 1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 megabytes() { awk -v b="$1" 'BEGIN { printf "%.1f MB", b / 1048576 }'; }
+hasTool() { [[ " ${tools[*]} " == *" $1 "* ]]; }
 
-echo "## Single files ($runs runs each, tools alternating; medians)"
+declare -A pixels=([12mp]=$((4032 * 3024)) [48mp]=$((8064 * 6048)) [200mp]=$((16320 * 12240)))
+declare -A floorTarget=([12mp]=1.10 [48mp]=1.15 [200mp]=1.15)
+declare -A floorMs=()
+
+echo "## Single files to JPEG ($runs runs each, tools alternating; medians)"
 echo
+if [ "$floor" = 1 ]; then
+  echo "Decode floor: \`ffmpeg -threads 0 -f hevc -i FILE.hevc -f null -\` over the file's tiles (ambrel-dump-tiles)."
+  echo
+fi
+singleTools=("${tools[@]}")
+[ "$floor" = 1 ] && singleTools+=(floor)
 header="| file | quality | ambrel-convert | heif-convert |"
 rule="|---|---|---|---|"
-if [[ " ${tools[*]} " == *" vips "* ]]; then header+=" vips |"; rule+="---|"; fi
+if hasTool vips; then header+=" vips |"; rule+="---|"; fi
+if [ "$floor" = 1 ]; then header+=" decode floor |"; rule+="---|"; fi
 header+=" ambrel / heif-convert |"; rule+="---|"
-if [[ " ${tools[*]} " == *" vips "* ]]; then header+=" ambrel / vips |"; rule+="---|"; fi
+if hasTool vips; then header+=" ambrel / vips |"; rule+="---|"; fi
+if [ "$floor" = 1 ]; then header+=" ambrel / floor |"; rule+="---|"; fi
 header+=" ambrel peak memory | bytes per output pixel |"; rule+="---|---|"
 echo "$header"
 echo "$rule"
-declare -A pixels=([12mp]=$((4032 * 3024)) [48mp]=$((8064 * 6048)) [200mp]=$((16320 * 12240)))
 for size in ${sizes//,/ }; do
   for quality in ${qualities//,/ }; do
-    declare -A times=() memory=()
+    declare -A times=() memory=() med=()
     for ((i = 0; i < runs; i++)); do
-      for tool in "${tools[@]}"; do
+      for tool in "${singleTools[@]}"; do
+        # The floor does not depend on the quality: once a file.
+        if [ "$tool" = floor ] && [ "$quality" != "${qualities%%,*}" ]; then continue; fi
         read -r ms kb _ < <(run_once "$tool" "$files/$size.heic" "$quality")
         times[$tool]+="$ms "
         memory[$tool]+="$kb "
       done
     done
-    declare -A med=()
-    for tool in "${tools[@]}"; do
-      med[$tool]=$(echo "${times[$tool]}" | tr ' ' '\n' | grep . | median)
+    for tool in "${singleTools[@]}"; do
+      if [ -n "${times[$tool]:-}" ]; then med[$tool]=$(echo "${times[$tool]}" | median); fi
     done
-    peak=$(echo "${memory[ambrel]}" | tr ' ' '\n' | grep . | sort -n | tail -n 1)
+    if [ -n "${med[floor]:-}" ]; then floorMs[$size]="${med[floor]}"; fi
+    peak=$(echo "${memory[ambrel]}" | largest)
+    perPixel=$(awk -v k="$peak" -v p="${pixels[$size]}" 'BEGIN { printf "%.2f", k * 1024 / p }')
     line="| $size | $quality | ${med[ambrel]} ms | ${med[heif-convert]} ms |"
-    [ -n "${med[vips]:-}" ] && line+=" ${med[vips]} ms |"
+    hasTool vips && line+=" ${med[vips]} ms |"
+    [ "$floor" = 1 ] && line+=" ${floorMs[$size]:--} ms |"
     line+=" $(ratio "${med[ambrel]}" "${med[heif-convert]}") |"
-    [ -n "${med[vips]:-}" ] && line+=" $(ratio "${med[ambrel]}" "${med[vips]}") |"
-    line+=" $((peak / 1024)) MB | $(awk -v k="$peak" -v p="${pixels[$size]}" 'BEGIN { printf "%.2f", k * 1024 / p }') |"
+    hasTool vips && line+=" $(ratio "${med[ambrel]}" "${med[vips]}") |"
+    [ "$floor" = 1 ] && line+=" $(ratio "${med[ambrel]}" "${floorMs[$size]:-0}") |"
+    line+=" $((peak / 1024)) MB | $perPixel |"
     echo "$line"
+    if [ "$quality" = 90 ]; then
+      if [ "$size" = 200mp ]; then
+        goal "1. memory: 200mp to JPEG q90, peak RSS in MB (2^20 bytes)" \
+          "$((peak / 1024)) MB, $perPixel bytes per output pixel" "$((peak / 1024))" "<=" 200
+      fi
+      if [ "$floor" = 1 ]; then
+        goal "2. decode floor: $size, ambrel to JPEG q90 / ffmpeg decoding its tiles" \
+          "${med[ambrel]} ms / ${floorMs[$size]} ms" "$(ratio "${med[ambrel]}" "${floorMs[$size]}")" "<=" \
+          "${floorTarget[$size]}"
+      fi
+    fi
     unset times memory med
   done
 done
+if [[ ",$sizes," != *",200mp,"* ]] || [[ ",$qualities," != *",90,"* ]]; then
+  goal "1. memory: 200mp to JPEG q90, peak RSS in MB" "(not run: needs --sizes with 200mp, --qualities with 90)" - "<=" 200
+fi
 
 losslessSizes=()
 for size in ${sizes//,/ }; do
@@ -166,13 +257,15 @@ if [ "$formats" != none ] && [ -n "$formats" ] && [ ${#losslessSizes[@]} -gt 0 ]
   echo
   echo "## Lossless formats ($runs runs each, tools alternating; medians; heif-convert writes PNG only)"
   echo
+  echo "ambrel-convert at quality 100; vips: \`vips copy x.heic y.png\`, \`y.tif\` (uncompressed, its default), \`y.jp2[lossless]\`."
+  echo
   header="| file | format | ambrel-convert | heif-convert |"
   rule="|---|---|---|---|"
-  if [[ " ${tools[*]} " == *" vips "* ]]; then header+=" vips |"; rule+="---|"; fi
+  if hasTool vips; then header+=" vips |"; rule+="---|"; fi
   header+=" ambrel / heif-convert |"; rule+="---|"
-  if [[ " ${tools[*]} " == *" vips "* ]]; then header+=" ambrel / vips |"; rule+="---|"; fi
+  if hasTool vips; then header+=" ambrel / vips |"; rule+="---|"; fi
   header+=" ambrel size | heif-convert size |"; rule+="---|---|"
-  if [[ " ${tools[*]} " == *" vips "* ]]; then header+=" vips size |"; rule+="---|"; fi
+  if hasTool vips; then header+=" vips size |"; rule+="---|"; fi
   echo "$header"
   echo "$rule"
   # A tool's median time and output size in the row being measured; "-" for a
@@ -194,47 +287,149 @@ if [ "$formats" != none ] && [ -n "$formats" ] && [ ${#losslessSizes[@]} -gt 0 ]
         done
       done
       for tool in "${formatTools[@]}"; do
-        med[$tool]=$(echo "${times[$tool]}" | tr ' ' '\n' | grep . | median)
+        med[$tool]=$(echo "${times[$tool]}" | median)
       done
       line="| $size | $format | $(cell ambrel) | $(cell heif-convert) |"
-      [[ " ${tools[*]} " == *" vips "* ]] && line+=" $(cell vips) |"
+      hasTool vips && line+=" $(cell vips) |"
       line+=" $(ratio "${med[ambrel]}" "${med[heif-convert]:-0}") |"
-      [[ " ${tools[*]} " == *" vips "* ]] && line+=" $(ratio "${med[ambrel]}" "${med[vips]:-0}") |"
+      hasTool vips && line+=" $(ratio "${med[ambrel]}" "${med[vips]:-0}") |"
       line+=" $(sizeCell ambrel) | $(sizeCell heif-convert) |"
-      [[ " ${tools[*]} " == *" vips "* ]] && line+=" $(sizeCell vips) |"
+      hasTool vips && line+=" $(sizeCell vips) |"
       echo "$line"
+      if [ "$format" = png ]; then
+        # Met when faster by half and no larger.
+        sizeRatio=$(ratio "${bytes[ambrel]}" "${bytes[heif-convert]}")
+        timeRatio=$(ratio "${med[ambrel]}" "${med[heif-convert]}")
+        larger=""
+        if awk -v s="$sizeRatio" 'BEGIN { exit !(s > 1) }'; then larger="not met (larger output)"; fi
+        goal "3. PNG: $size, ambrel / heif-convert (time; size no larger)" \
+          "${med[ambrel]} ms, $(sizeCell ambrel) / ${med[heif-convert]} ms, $(sizeCell heif-convert); size ratio $sizeRatio" \
+          "$timeRatio" "<=" 0.5 "$larger"
+      elif hasTool vips; then
+        what="$format"
+        [ "$format" = jpeg2000 ] && what="JPEG 2000 (lossless both)"
+        [ "$format" = tiff ] && what="TIFF"
+        goal "3. $what: $size, ambrel / vips copy" \
+          "${med[ambrel]} ms, $(sizeCell ambrel) / ${med[vips]} ms, $(sizeCell vips)" \
+          "$(ratio "${med[ambrel]}" "${med[vips]}")" "<=" 0.6
+      fi
       unset times bytes med
     done
   done
 fi
 
+if [ -n "$scales" ] && [ -n "$sizes" ]; then
+  echo
+  echo "## Scaled outputs, JPEG quality 90 ($runs runs each, scales alternating; medians)"
+  echo
+  header="| file | 100 % |"
+  rule="|---|---|"
+  for scale in ${scales//,/ }; do header+=" $scale % | $scale % / 100 % |"; rule+="---|---|"; done
+  echo "$header"
+  echo "$rule"
+  for size in ${sizes//,/ }; do
+    declare -A times=() med=()
+    for ((i = 0; i < runs; i++)); do
+      for scale in 100 ${scales//,/ }; do
+        read -r ms _ _ < <(run_once ambrel "$files/$size.heic" 90 jpg "$scale")
+        times[$scale]+="$ms "
+      done
+    done
+    line="| $size | $(echo "${times[100]}" | median) ms |"
+    med[100]=$(echo "${times[100]}" | median)
+    for scale in ${scales//,/ }; do
+      med[$scale]=$(echo "${times[$scale]}" | median)
+      line+=" ${med[$scale]} ms | $(ratio "${med[$scale]}" "${med[100]}") |"
+      goal "5. scaled: $size at $scale % / at 100 %" "${med[$scale]} ms / ${med[100]} ms" \
+        "$(ratio "${med[$scale]}" "${med[100]}")" "<=" 1.0
+    done
+    echo "$line"
+    unset times med
+  done
+fi
+
 if [ "$batch" -gt 0 ]; then
+  cores=$(nproc)
   echo
-  echo "## Batch of $batch 12 MP files, quality 90 ($batchRuns runs each, alternating; medians)"
+  echo "## Batch of $batch 12 MP files, JPEG quality 90 ($batchRuns runs each, alternating; medians)"
   echo
-  echo "| workers | wall time | peak memory |"
-  echo "|---|---|---|"
-  declare -A btimes=() bmemory=() bmed=()
+  echo "ambrel-convert's workers are threads of one process: its peak memory is that of all its workers together."
+  echo "heif-convert: \`xargs -P 2 -n 1\`, one process a file; its peak is the largest single process."
+  [ "$app" = 1 ] && echo "app: the desktop application's window driven by ambrel-app-batch (QT_QPA_PLATFORM=offscreen), from start to exit."
+  echo
+  echo "| converter | wall time | peak memory (process) | per worker |"
+  echo "|---|---|---|---|"
+  batchTools=(default j1 heif-convert)
+  [ "$app" = 1 ] && batchTools+=(app)
+  declare -A blabel=([default]="ambrel-convert (default -j: $cores)" [j1]="ambrel-convert -j 1"
+    [heif-convert]="xargs -P 2 heif-convert" [app]="desktop app")
+  declare -A bworkers=([default]="$cores" [j1]=1 [heif-convert]=1 [app]=1)
+  declare -A btimes=() bmemory=() bmed=() bpeak=()
+  appJob=""
+  appHome="$BENCH_DIR/app-home"
   for ((i = 0; i < batchRuns; i++)); do
-    for jobs in 1 2; do
+    for tool in "${batchTools[@]}"; do
       rm -rf "$out"
       mkdir -p "$out"
+      case "$tool" in
+        default) command=("$convert" -q 90 --plain-names -o "$out" "$files/batch") ;;
+        j1) command=("$convert" -q 90 -j 1 --plain-names -o "$out" "$files/batch") ;;
+        heif-convert)
+          # shellcheck disable=SC2016
+          command=(sh -c 'find "$1" -name "*.heic" -print0 | sort -z |
+            xargs -0 -P 2 -n 1 sh -c '\''heif-convert -q 90 "$1" "$0/$(basename "$1" .heic).jpg" >/dev/null'\'' "$2"' \
+            sh "$files/batch" "$out") ;;
+        app)
+          mkdir -p "$appHome"
+          command=(env QT_QPA_PLATFORM=offscreen HOME="$appHome" XDG_CACHE_HOME="$appHome/cache"
+            XDG_CONFIG_HOME="$appHome/config" "$BUILD_DIR/bench/ambrel-app-batch" "$files/batch" "$out" 90) ;;
+      esac
       start=$(date +%s%N)
-      /usr/bin/time -f "%M" -o "$BENCH_DIR/rss" "$convert" -q 90 -j "$jobs" --plain-names -o "$out" "$files/batch" \
-        >/dev/null 2>"$BENCH_DIR/stderr"
+      /usr/bin/time -f "%M" -o "$BENCH_DIR/rss" "${command[@]}" >"$BENCH_DIR/stdout" 2>"$BENCH_DIR/stderr" ||
+        { echo "compare.sh: the batch with $tool failed:" >&2; cat "$BENCH_DIR/stderr" >&2; exit 1; }
       end=$(date +%s%N)
-      btimes[$jobs]+="$(( (end - start) / 1000000 )) "
-      bmemory[$jobs]+="$(tail -n 1 "$BENCH_DIR/rss") "
+      written=$(find "$out" -type f -iname '*.jpg' | wc -l)
+      if [ "$written" -ne "$batch" ]; then
+        echo "compare.sh: the batch with $tool wrote $written files of $batch" >&2
+        exit 1
+      fi
+      btimes[$tool]+="$(( (end - start) / 1000000 )) "
+      bmemory[$tool]+="$(tail -n 1 "$BENCH_DIR/rss") "
+      # The application's own figure: from the press of the start button to the end of the job.
+      if [ "$tool" = app ]; then appJob+="$(cut -d' ' -f1 "$BENCH_DIR/stdout") "; fi
     done
   done
-  for jobs in 1 2; do
-    bmed[$jobs]=$(echo "${btimes[$jobs]}" | tr ' ' '\n' | grep . | median)
-    bpeak=$(echo "${bmemory[$jobs]}" | tr ' ' '\n' | grep . | sort -n | tail -n 1)
-    echo "| -j $jobs | ${bmed[$jobs]} ms | $((bpeak / 1024)) MB |"
+  for tool in "${batchTools[@]}"; do
+    bmed[$tool]=$(echo "${btimes[$tool]}" | median)
+    bpeak[$tool]=$(echo "${bmemory[$tool]}" | largest)
+    echo "| ${blabel[$tool]} | ${bmed[$tool]} ms | $((bpeak[$tool] / 1024)) MB |" \
+      "$((bpeak[$tool] / 1024 / bworkers[$tool])) MB |"
   done
   echo
-  echo "-j 2 / -j 1: $(ratio "${bmed[2]}" "${bmed[1]}")"
+  echo "-j $cores / -j 1: $(ratio "${bmed[default]}" "${bmed[j1]}")"
+  if [ "$app" = 1 ]; then
+    echo
+    echo "The application's job alone (start button to the end, without the window's start-up): $(echo "$appJob" | median) ms."
+  fi
+  goal "4. batch: $batch files, ambrel-convert (-j $cores) / xargs -P 2 heif-convert" \
+    "${bmed[default]} ms / ${bmed[heif-convert]} ms" "$(ratio "${bmed[default]}" "${bmed[heif-convert]}")" "<=" 0.5
+  goal "4. batch: peak MB a worker (process peak / $cores worker threads; -j 1: $((bpeak[j1] / 1024)) MB)" \
+    "$((bpeak[default] / 1024)) MB / $cores" "$((bpeak[default] / 1024 / cores))" "<" 100
+  if [ "$app" = 1 ]; then
+    goal "4. batch: $batch files, desktop app / ambrel-convert (-j $cores)" \
+      "${bmed[app]} ms / ${bmed[default]} ms" "$(ratio "${bmed[app]}" "${bmed[default]}")" "<=" 1.1
+  else
+    goal "4. batch: $batch files, desktop app / ambrel-convert" "(not run: no Qt 6, or --no-app)" - "<=" 1.1
+  fi
 fi
 rm -rf "$out"
+
+echo
+echo "## Goals"
+echo
+echo "| goal | measured | ratio | target | |"
+echo "|---|---|---|---|---|"
+# In the goals' order, each goal's rows in the order measured.
+printf '%s\n' "${goals[@]}" | sort -s -t '|' -k 2,2n
 echo
 echo "Machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo); load average before the end: $(cut -d' ' -f1-3 /proc/loadavg)"
