@@ -5,8 +5,11 @@
 #include <QtCore/QCoreApplication>
 #include <QtGui/QCursor>
 #include <QtGui/QHelpEvent>
+#include <QtGui/QIcon>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
+#include <QtGui/QPen>
+#include <QtGui/QPixmap>
 #include <QtWidgets/QTableView>
 #include <QtWidgets/QToolTip>
 
@@ -51,6 +54,63 @@ QString convertingText()
     return QCoreApplication::translate("FileTable", "转换中...");
 }
 
+QString holdsText(const pipeline::ImageInventory& inventory)
+{
+    QStringList parts;
+    if (inventory.images.size() > 1) {
+        parts << QCoreApplication::translate("FileTable", "另外 %1 张图像").arg(inventory.images.size() - 1);
+    }
+    // The kinds of auxiliary image, each once, in a fixed order.
+    bool kinds[5] = {};
+    for (const pipeline::ListedImage& image : inventory.images) {
+        for (const pipeline::AuxiliaryImage& auxiliary : image.auxiliary) {
+            kinds[static_cast<int>(auxiliary.kind)] = true;
+        }
+    }
+    const std::pair<pipeline::AuxiliaryKind, const char*> names[] = {
+        {pipeline::AuxiliaryKind::Depth, QT_TRANSLATE_NOOP("FileTable", "深度图")},
+        {pipeline::AuxiliaryKind::Disparity, QT_TRANSLATE_NOOP("FileTable", "视差图")},
+        {pipeline::AuxiliaryKind::GainMap, QT_TRANSLATE_NOOP("FileTable", "HDR 增益图")},
+        {pipeline::AuxiliaryKind::Alpha, QT_TRANSLATE_NOOP("FileTable", "透明通道")},
+        {pipeline::AuxiliaryKind::Other, QT_TRANSLATE_NOOP("FileTable", "其他附加图像")},
+    };
+    for (const auto& [kind, name] : names) {
+        if (kinds[static_cast<int>(kind)]) {
+            parts << QCoreApplication::translate("FileTable", name);
+        }
+    }
+    if (inventory.frames > 1) {
+        parts << QCoreApplication::translate("FileTable", "%1 帧的图像序列").arg(inventory.frames);
+    }
+    if (parts.isEmpty()) {
+        return {};
+    }
+    return QCoreApplication::translate("FileTable", "文件中还有：%1")
+        .arg(parts.join(QCoreApplication::translate("FileTable", "、")));
+}
+
+namespace {
+
+// The name cell's mark of a file that holds more: two pictures stacked.
+QIcon holdsMoreIcon()
+{
+    static const QIcon icon = [] {
+        QPixmap pixmap(32, 32);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(QColor(110, 57, 192), 2.5));
+        painter.setBrush(QColor(255, 255, 255));
+        painter.drawRoundedRect(QRectF(9, 3, 20, 17), 3, 3);
+        painter.setBrush(QColor(236, 228, 250));
+        painter.drawRoundedRect(QRectF(3, 11, 20, 17), 3, 3);
+        return QIcon(pixmap);
+    }();
+    return icon;
+}
+
+}  // namespace
+
 // --- the model ---
 
 QString FileTableModel::columnIdentifier(int column)
@@ -91,7 +151,7 @@ void FileTableModel::append(NSAmbrelData record)
 {
     const int row = count();
     beginInsertRows({}, row, row);
-    mRows.push_back(Row{mNextId++, std::move(record)});
+    mRows.push_back(Row{mNextId++, std::move(record), {}});
     endInsertRows();
 }
 
@@ -195,6 +255,16 @@ void FileTableModel::setConverting(int row, bool converting)
     rowChanged(row, StateColumn, StateColumn);
 }
 
+void FileTableModel::setHolds(std::uint64_t id, const QString& text)
+{
+    const int row = rowOfId(id);
+    if (row < 0 || mRows[static_cast<std::size_t>(row)].holds == text) {
+        return;
+    }
+    mRows[static_cast<std::size_t>(row)].holds = text;
+    rowChanged(row, NameColumn, NameColumn);
+}
+
 void FileTableModel::clearConverting()
 {
     const std::vector<int> rows = convertingRows();
@@ -250,8 +320,18 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
             : rowStateOf(row);
     switch (index.column()) {
     case NameColumn:
-        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+        if (role == Qt::DisplayRole) {
             return QString::fromStdString(row.heicPath);
+        }
+        if (role == Qt::ToolTipRole) {
+            const QString& holds = mRows[static_cast<std::size_t>(index.row())].holds;
+            return QString::fromStdString(row.heicPath) + (holds.isEmpty() ? QString() : u'\n' + holds);
+        }
+        if (role == HoldsMoreRole) {
+            return !mRows[static_cast<std::size_t>(index.row())].holds.isEmpty();
+        }
+        if (role == Qt::DecorationRole && !mRows[static_cast<std::size_t>(index.row())].holds.isEmpty()) {
+            return holdsMoreIcon();
         }
         break;
     case SizeColumn:

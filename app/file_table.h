@@ -17,6 +17,7 @@ class QTableView;
 #include <vector>
 
 #include "convert/file_list.h"
+#include "heif2jpg/extraction.h"
 
 namespace ambrel::app {
 
@@ -39,6 +40,10 @@ enum class RowState {
 // The state text of the row being converted.
 [[nodiscard]] QString convertingText();
 
+// What a file holds besides its main picture, for the name cell's tooltip;
+// empty when it holds nothing more.
+[[nodiscard]] QString holdsText(const pipeline::ImageInventory& inventory);
+
 class FileTableModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -55,6 +60,7 @@ public:
         RowStateRole = Qt::UserRole + 1,  // RowState as int
         ImageNameRole,                    // the state icon's name, when an icon is shown
         PreviewShownRole,                 // the operation cell shows its preview button
+        HoldsMoreRole,                    // the file holds more than its main picture (bool)
     };
 
     // The column identifiers: "name", "size", "state", "delete".
@@ -97,6 +103,12 @@ public:
     void clearConverting();
     [[nodiscard]] std::vector<int> convertingRows() const;
 
+    // What the row's file holds besides its main picture, said for a person
+    // ("The file also holds: a depth map, an HDR gain map"); empty for
+    // nothing. The name cell shows a mark and says it in its tooltip.
+    void setHolds(std::uint64_t id, const QString& text);
+    [[nodiscard]] QString holds(int row) const { return mRows.at(static_cast<std::size_t>(row)).holds; }
+
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -108,6 +120,7 @@ private:
     {
         std::uint64_t id = 0;
         NSAmbrelData record;
+        QString holds;
     };
 
     void rowChanged(int row, int firstColumn, int lastColumn);

@@ -21,6 +21,9 @@ namespace settings_key {
 inline const QString kSavePath = QStringLiteral("SavePathKey");
 // "1": save beside each source; "0": save into the chosen folder.
 inline const QString kSaveHeicPath = QStringLiteral("SaveHEICPathKey");
+// "1": also write every other image a file holds (its other top-level images,
+// auxiliary images and sequence frames); "0" or absent: the main picture only.
+inline const QString kWriteAllImages = QStringLiteral("WriteAllImagesKey");
 }  // namespace settings_key
 
 using StringDictionary = QMap<QString, QString>;

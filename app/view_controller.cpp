@@ -5,8 +5,12 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
+#include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+#include <QtCore/QPointer>
+#include <QtCore/QSignalBlocker>
 #include <QtCore/QStandardPaths>
+#include <QtCore/QThreadPool>
 #include <QtCore/QTimer>
 #include <QtCore/QUrl>
 #include <QtGui/QGuiApplication>
@@ -331,6 +335,16 @@ QWidget* ViewController::buildOptionsPanel()
     mExifBox->setObjectName(QStringLiteral("Exif"));
     mExifBox->setToolTip(
         QCoreApplication::translate("ViewController", "保留照片的 Exif 信息（不勾选时按照片方向旋转图像）"));
+    mAllImagesBox = new QCheckBox(QCoreApplication::translate("ViewController", "全部图像"), options);
+    mAllImagesBox->setObjectName(QStringLiteral("AllImages"));
+    mAllImagesBox->setToolTip(QCoreApplication::translate(
+        "ViewController",
+        "同时写出文件中的其他图像、深度图、增益图和图像序列的每一帧（文件名后加 _2、_depth、"
+        "_gainmap、_f0001 等）；含有这些内容的文件在列表中有标记"));
+    connect(mAllImagesBox, &QCheckBox::toggled, this, [this](bool checked) {
+        mServices.userInfo.WriteData(checked ? QStringLiteral("1") : QStringLiteral("0"),
+                                     settings_key::kWriteAllImages);
+    });
     for (QComboBox* box : {mOutFormat, mImageSize, mImageQuality}) {
         box->setMinimumWidth(104);
     }
@@ -382,6 +396,8 @@ QHBoxLayout* ViewController::buildFormatRow(QWidget* options)
     firstRow->addWidget(mImageQuality);
     firstRow->addSpacing(16);
     firstRow->addWidget(mExifBox);
+    firstRow->addSpacing(8);
+    firstRow->addWidget(mAllImagesBox);
     firstRow->addStretch(1);
     return firstRow;
 }
@@ -482,6 +498,10 @@ void ViewController::restoreSaveSettings()
     mSaveCustomPath->setChecked(!mSaveHeicPath);
     mShowPath->setEnabled(!mSaveHeicPath);
     mSelectPathBt->setEnabled(!mSaveHeicPath);
+
+    // Whether every image of a file is written.
+    const QSignalBlocker quiet(mAllImagesBox);
+    mAllImagesBox->setChecked(textBoolValue(mServices.userInfo.ReadData(settings_key::kWriteAllImages)));
 }
 
 void ViewController::setUpChoices()
@@ -539,6 +559,7 @@ void ViewController::ToBtState(bool enabled)
     mImageSize->setEnabled(enabled);
     mImageQuality->setEnabled(enabled);
     mExifBox->setEnabled(enabled);
+    mAllImagesBox->setEnabled(enabled);
     // The folder button chooses the folder of the save-to-folder mode only.
     mSelectPathBt->setEnabled(enabled && !mSaveHeicPath);
     mAddFileBt->setEnabled(enabled);
@@ -551,6 +572,44 @@ void ViewController::refreshListControls()
     mAddHeicHint->setVisible(empty);
     mRemoveAllBt->setVisible(!empty);
     mTableView->setAlternatingRowColors(!empty);
+    scanNewRows();
+}
+
+void ViewController::scanNewRows()
+{
+    const QPointer<ViewController> self(this);
+    for (int row = 0; row < mModel->count(); ++row) {
+        const std::uint64_t id = mModel->rowId(row);
+        if (id <= mScannedUpTo) {
+            continue;
+        }
+        mScannedUpTo = std::max(mScannedUpTo, id);
+        const std::string path = mModel->record(row).heicPath;
+        QThreadPool::globalInstance()->start([self, id, path] {
+            QString holds;
+            try {
+                QFile file(QString::fromStdString(path));
+                if (file.size() <= static_cast<qint64>(convert::kMaxSourceBytes) && file.open(QIODevice::ReadOnly)) {
+                    const QByteArray bytes = file.readAll();
+                    holds = holdsText(pipeline::listImages(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                                           static_cast<std::size_t>(bytes.size())));
+                }
+            } catch (...) {
+                // Not readable as HEIF: the conversion will say why.
+            }
+            if (holds.isEmpty()) {
+                return;
+            }
+            QMetaObject::invokeMethod(
+                qApp,
+                [self, id, holds] {
+                    if (self != nullptr) {
+                        self->mModel->setHolds(id, holds);
+                    }
+                },
+                Qt::QueuedConnection);
+        });
+    }
 }
 
 // --- the job ---
@@ -597,6 +656,10 @@ void ViewController::AmbrelBtEvent()
         job.options.outputFolder = mSavePath->toStdString();
     }
     job.options.workers = mServices.jobWorkers;
+    const bool allImages = mAllImagesBox->isChecked();
+    job.options.auxiliary = allImages;
+    job.options.allImages = allImages;
+    job.options.frames = allImages;
     // Large outputs keep a screen-sized copy, so that their preview opens at once.
     const QScreen* shown = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
     const QSize bound = shown != nullptr ? shown->availableSize() * shown->devicePixelRatio() : QSize(1920, 1080);

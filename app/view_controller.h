@@ -244,6 +244,9 @@ private:
     void setUpChoices();
     void showIdle();
     void refreshListControls();
+    // Finds out, on worker threads, what the rows added since the last call
+    // hold besides their main picture, and marks them.
+    void scanNewRows();
     void setStartButton(const QString& title, const QString& imageName);
     void addChosenItem(const QString& path, bool anyName);
     int rowOfJobRow(int jobRow) const;
@@ -293,6 +296,8 @@ private:
     QComboBox* mImageSize = nullptr;
     QComboBox* mImageQuality = nullptr;
     QCheckBox* mExifBox = nullptr;
+    QCheckBox* mAllImagesBox = nullptr;
+    std::uint64_t mScannedUpTo = 0;  // rows with ids up to this one are scanned for what they hold
     QRadioButton* mSaveHEICPath = nullptr;
     QRadioButton* mSaveCustomPath = nullptr;
     QLineEdit* mShowPath = nullptr;

@@ -299,6 +299,42 @@
         <source>转换中...</source>
         <translation>Converting...</translation>
     </message>
+    <message>
+        <source>另外 %1 张图像</source>
+        <translation>%1 more images</translation>
+    </message>
+    <message>
+        <source>深度图</source>
+        <translation>a depth map</translation>
+    </message>
+    <message>
+        <source>视差图</source>
+        <translation>a disparity map</translation>
+    </message>
+    <message>
+        <source>HDR 增益图</source>
+        <translation>an HDR gain map</translation>
+    </message>
+    <message>
+        <source>透明通道</source>
+        <translation>an alpha plane</translation>
+    </message>
+    <message>
+        <source>其他附加图像</source>
+        <translation>other auxiliary images</translation>
+    </message>
+    <message>
+        <source>%1 帧的图像序列</source>
+        <translation>an image sequence of %1 frames</translation>
+    </message>
+    <message>
+        <source>文件中还有：%1</source>
+        <translation>The file also holds: %1</translation>
+    </message>
+    <message>
+        <source>、</source>
+        <translation>, </translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -477,6 +513,14 @@
     <message>
         <source>转换进度</source>
         <translation>Conversion progress</translation>
+    </message>
+    <message>
+        <source>全部图像</source>
+        <translation>All images</translation>
+    </message>
+    <message>
+        <source>同时写出文件中的其他图像、深度图、增益图和图像序列的每一帧（文件名后加 _2、_depth、_gainmap、_f0001 等）；含有这些内容的文件在列表中有标记</source>
+        <translation>Also write the file&apos;s other images, depth maps, gain maps and every frame of an image sequence (names end in _2, _depth, _gainmap, _f0001 and so on); files that hold them are marked in the list</translation>
     </message>
 </context>
 </TS>

@@ -2,6 +2,8 @@
 // whose rows partly fail, the options reaching the files, stopping with rows
 // left and during the last file, a start click while the stopped worker is
 // finishing, rows removed while stopping, and a second job after a first.
+#include <QtCore/QDir>
+#include <QtCore/QFileInfo>
 #include <QtCore/QMimeData>
 #include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
@@ -10,6 +12,7 @@
 #include <QtDBus/QDBusMessage>
 #include <QtDBus/QDBusMetaType>
 #include <QtGui/QDragEnterEvent>
+#include <QtGui/QIcon>
 #include <QtTest/QSignalSpy>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
@@ -32,6 +35,7 @@
 #include "app/main_window.h"
 #include "app/taskbar_progress.h"
 #include "tests/app/app_test_support.h"
+#include "tests/fixtures/heif_samples.h"
 
 using namespace apptest;
 using ambrel::app::FileTableModel;
@@ -162,6 +166,62 @@ private slots:
         QCOMPARE(f.control<QPushButton>("AmbrelBt")->text(), QStringLiteral("转  换"));
         QVERIFY(f.view().isStopTo());
         QCOMPARE(f.gate.jobCount(), 0);
+    }
+
+    // A file that holds a depth map and a gain map is marked in the list;
+    // with "all images" ticked (kept across starts) they are written beside
+    // its picture, named after it.
+    void filesHoldingMoreAreMarkedAndWrittenWhenAsked()
+    {
+        QTemporaryDir dir;
+        const QString phone = dir.filePath("phone.heic");
+        const QString plain = dir.filePath("plain.heic");
+        {
+            fixture::SingleImageOptions options;
+            options.width = 64;
+            options.height = 48;
+            fixture::SampleFile sample = fixture::makeSingleImageHeic(options);
+            fixture::addAuxiliaryItem(sample.builder, 10, sample.primaryId, fixture::kAuxDepth,
+                                      fixture::greyQuadrants(32, 24));
+            fixture::addAuxiliaryItem(sample.builder, 11, sample.primaryId, fixture::kAuxGainMap,
+                                      fixture::greyQuadrants(32, 24));
+            const fixture::Bytes bytes = sample.bytes();
+            writeFile(phone,
+                      QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
+        }
+        writeFile(plain, gridHeic());
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        auto* allImages = f.control<QCheckBox>("AllImages");
+        QVERIFY(!allImages->isChecked());
+        allImages->setChecked(true);
+        f.restart();
+        allImages = f.control<QCheckBox>("AllImages");
+        QVERIFY(allImages->isChecked());
+
+        addFiles(f, {phone, plain});
+        const QModelIndex phoneName = f.model().index(0, FileTableModel::NameColumn);
+        QTRY_VERIFY_WITH_TIMEOUT(phoneName.data(FileTableModel::HoldsMoreRole).toBool(), kTimeout);
+        QVERIFY(!phoneName.data(Qt::DecorationRole).value<QIcon>().isNull());
+        QCOMPARE(phoneName.data(Qt::ToolTipRole).toString(),
+                 phone + QStringLiteral("\n文件中还有：深度图、HDR 增益图"));
+
+        f.click("SaveHEICPath");
+        QVERIFY(f.runJob());
+        const QModelIndex plainName = f.model().index(1, FileTableModel::NameColumn);
+        QVERIFY(!plainName.data(FileTableModel::HoldsMoreRole).toBool());
+        QCOMPARE(plainName.data(Qt::ToolTipRole).toString(), plain);
+        const QString stem = QFileInfo(outputOf(f, 0)).completeBaseName();
+        QVERIFY(QFileInfo::exists(dir.filePath(stem + "_depth.JPG")));
+        QVERIFY(QFileInfo::exists(dir.filePath(stem + "_gainmap.JPG")));
+        QCOMPARE(imageFileSize(dir.filePath(stem + "_depth.JPG")), QSize(32, 24));
+        QCOMPARE(QDir(dir.path()).entryList({"plain_*"}).size(), 1);
+
+        allImages->setChecked(false);
+        QVERIFY(f.runJob());
+        const QString second = QFileInfo(outputOf(f, 0)).completeBaseName();
+        QVERIFY(second != stem);
+        QVERIFY(!QFileInfo::exists(dir.filePath(second + "_depth.JPG")));
     }
 
     // With several workers, every row being converted shows it, and rows

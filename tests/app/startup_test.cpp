@@ -3,6 +3,7 @@
 #include <QtCore/QLocale>
 #include <QtCore/QProcess>
 #include <QtGui/QAction>
+#include <QtWidgets/QCheckBox>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
@@ -193,7 +194,8 @@ private slots:
                                         "Done: 0 pictures converted\n1 file failed; its row's tooltip says why.",
                                         "About Ambrel",
                                         "Cancel",
-                                        "not a HEIF file"};
+                                        "not a HEIF file",
+                                        "All images"};
         QTest::newRow("German") << QLocale(QLocale::German, QLocale::Germany)
                                 << QStringList{"Convert",
                                                "＋ Add Files",
@@ -205,7 +207,8 @@ private slots:
                                                "Done: 0 pictures converted\n1 file failed; its row's tooltip says why.",
                                                "About Ambrel",
                                                "Cancel",
-                                               "not a HEIF file"};
+                                               "not a HEIF file",
+                                               "All images"};
         QTest::newRow("Chinese")
             << QLocale(QLocale::Chinese, QLocale::China)
             << QStringList{"转  换",         "＋ 添加文件",
@@ -213,7 +216,7 @@ private slots:
                            "状态",           "请添加要转换HEIC文件！",
                            "文件转换失败",   "恭喜您，已经成功转换 0 张图片\n1 个文件转换失败，原因见该行的提示。",
                            "关于我们",       "取消",
-                           "不是 HEIF 文件"};
+                           "不是 HEIF 文件", "全部图像"};
     }
 
     void windowSpeaksTheUsersLanguage()
@@ -231,6 +234,7 @@ private slots:
         QCOMPARE(f.control<QPushButton>("AddFileBt")->text(), texts[1]);
         QCOMPARE(f.control<QRadioButton>("SaveHEICPath")->text(), texts[2]);
         QCOMPARE(f.control<QPushButton>("SelectPathBt")->text(), texts[3]);
+        QCOMPARE(f.control<QCheckBox>("AllImages")->text(), texts[11]);
         QCOMPARE(f.model().headerData(ambrel::app::FileTableModel::StateColumn, Qt::Horizontal, Qt::DisplayRole),
                  QVariant(texts[4]));
 
