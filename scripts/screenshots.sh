@@ -44,7 +44,8 @@ for language in en zh; do
       LANG="$locale" LANGUAGE="$language" LC_ALL="" \
     xvfb-run -a -s "-screen 0 1280x900x24" \
     "$BUILD_DIR/app/ambrel" --screenshots "$home/shots" \
-      "$samples/landscape.heic" "$samples/large_landscape.heic" "$samples/grid_tiles.HEIC" \
+      "$samples/landscape.heic" "$samples/large_landscape.heic" "$samples/with_depth.heic" \
+      "$samples/grid_tiles.HEIC" \
       "$samples/not_a_photo.heic" "$samples/rotated.heic" "$samples/empty.heic"
   grep -h "preview showed" "$home/.local/share/Ambrel/"*.log || true
   mkdir -p "$out/$language"

@@ -4,6 +4,7 @@
 //
 //   landscape.heic       640 x 400 picture, one coded image
 //   large_landscape.heic the same scene at 4032 x 3024, a phone photo's size
+//   with_depth.heic      the 640 x 400 scene with a depth map and an HDR gain map
 //   grid_tiles.HEIC      3 x 2 grid of 128 x 128 tiles, Exif orientation 1
 //   rotated.heic         2 x 1 grid rotated a quarter turn, with Exif
 //   not_a_photo.heic     text, not a HEIF file
@@ -71,6 +72,13 @@ int main(int argc, char** argv)
         single.height = 400;
         single.picture = landscape(640, 400);
         write(folder / "landscape.heic", fixture::makeSingleImageHeic(single).bytes());
+
+        fixture::SampleFile withDepth = fixture::makeSingleImageHeic(single);
+        fixture::addAuxiliaryItem(withDepth.builder, 20, withDepth.primaryId, fixture::kAuxDepth,
+                                  fixture::greyQuadrants(320, 200));
+        fixture::addAuxiliaryItem(withDepth.builder, 21, withDepth.primaryId, fixture::kAuxGainMap,
+                                  fixture::greyQuadrants(320, 200));
+        write(folder / "with_depth.heic", withDepth.bytes());
 
         fixture::SingleImageOptions large;
         large.width = 4032;
