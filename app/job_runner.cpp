@@ -10,12 +10,6 @@
 
 namespace ambrel::app {
 
-namespace {
-// JPEG files up to this size preview at once from the file itself (decoded
-// at a reduced size).
-constexpr std::uint64_t kQuickJpegPixels = 24'000'000;
-}  // namespace
-
 // Posts every report to the runner on the UI thread; keeps the end of the
 // job to itself, since the runner signals it when the worker has ended.
 class JobRunner::PostingListener : public convert::JobListener
@@ -34,14 +28,13 @@ public:
         post([runner = mRunner, row = static_cast<int>(row), text = QString::fromStdString(text),
               detail = QString::fromStdString(detail)] { emit runner->rowFailed(row, text, detail); });
     }
-    // A reduced copy of a picture whose file would be slow to preview: any
-    // lossless format, or a JPEG above 24 megapixels.
+    // The reduced copy of a picture whose file would be slow to preview
+    // (the job asks for them: see ViewController::AmbrelBtEvent).
     void rowPicture(std::size_t /*row*/, const std::string& outputPath, const cv::Mat& picture, std::uint32_t width,
                     std::uint32_t height) override
     {
         const QString path = QString::fromStdString(outputPath);
-        const bool jpeg = path.endsWith(QStringLiteral(".jpg"), Qt::CaseInsensitive);
-        if ((jpeg && std::uint64_t(width) * height <= kQuickJpegPixels) || picture.type() != CV_8UC3) {
+        if (picture.type() != CV_8UC3) {
             return;
         }
         const QImage image(picture.data, picture.cols, picture.rows, static_cast<qsizetype>(picture.step),

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -17,6 +18,11 @@
 #include <QtGui/QImage>
 
 namespace ambrel::app {
+
+// JPEG files up to this many pixels preview at once from the file itself
+// (decoded at a reduced size); larger ones, and every lossless file, are
+// worth a reduced copy.
+inline constexpr std::uint64_t kQuickJpegPixels = 24'000'000;
 
 class PreviewCache
 {

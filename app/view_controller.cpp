@@ -37,6 +37,7 @@
 #include "app/custom_controls.h"
 #include "app/drag_drop_view.h"
 #include "app/images.h"
+#include "app/preview_cache.h"
 #include "app/services.h"
 #include "app/taskbar_progress.h"
 #include "app/user_info.h"
@@ -664,6 +665,7 @@ void ViewController::AmbrelBtEvent()
     const QScreen* shown = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
     const QSize bound = shown != nullptr ? shown->availableSize() * shown->devicePixelRatio() : QSize(1920, 1080);
     job.options.previewSide = static_cast<std::uint32_t>(std::max({bound.width(), bound.height(), 640}));
+    job.options.previewMinPixels = job.options.format == convert::OutputFormat::Jpg ? kQuickJpegPixels : 0;
     job.records = mModel->records();
     mJobRowIds = mModel->rowIds();
     if (!mRunner->start(std::move(job))) {

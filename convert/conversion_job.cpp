@@ -428,6 +428,7 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     std::vector<std::string> warnings;
     pipeline::ConversionSettings mainSettings = settings;
     mainSettings.previewSide = options.previewSide;
+    mainSettings.previewMinPixels = options.previewMinPixels;
     cv::Mat picture;
     if (auto failed = convertSource(record, mainSettings, source, outData, size, warnings, &picture)) {
         return std::move(*failed);

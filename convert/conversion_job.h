@@ -84,6 +84,8 @@ struct JobOptions
     // When above 0, each converted row also hands its listener the picture
     // as it displays, its longer side at most this many pixels (rowPicture).
     std::uint32_t previewSide = 0;
+    // ...for pictures of more pixels than this only.
+    std::uint64_t previewMinPixels = 0;
     // Extra outputs take the rule of `existing` too: never replaced unless
     // Overwrite, left out with Skip; their names are not planned.
 };

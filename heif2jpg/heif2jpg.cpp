@@ -849,7 +849,13 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
     outputSize(data, width, height);
     // The longer side is the same before and after a quarter turn, so the
     // bound on it becomes a smaller scale here.
-    const ConversionSettings settings = boundedBySide(requested, std::max(width, height));
+    ConversionSettings settings = boundedBySide(requested, std::max(width, height));
+    // The encoded picture's size as cv::resize rounds it.
+    const double scaledPixels =
+        double(cvRound(width * double(settings.scale))) * double(cvRound(height * double(settings.scale)));
+    if (scaledPixels <= double(settings.previewMinPixels)) {
+        settings.previewSide = 0;
+    }
     const bool jpeg = settings.format == OutputFormat::Jpg;
     const CarriedMetadata metadata = settleMetadata(data, settings.keepExif, jpeg);
 

@@ -60,6 +60,9 @@ struct ConversionSettings
     // converted picture as it displays, its longer side at most this many
     // pixels (never enlarged).
     std::uint32_t previewSide = 0;
+    // The screen-sized picture is made only for an encoded picture of more
+    // pixels than this (small ones are quick to show from their file).
+    std::uint64_t previewMinPixels = 0;
     // The image converted: 0 the primary, else that image item. An
     // auxiliary image (depth map, gain map, alpha plane...) becomes a grey
     // picture of its own, turned like the image it belongs to; its data of

@@ -480,6 +480,12 @@ TEST_F(BandEncodingTest, ScreenSizedPictureDisplaysAsTheConvertedPicture)
         if (c.scale == 1.0f) {
             EXPECT_LE(cv::norm(difference, cv::NORM_INF), 2.0);
         }
+
+        // Asked for pictures larger than this one only: none is made.
+        settings.previewMinPixels = std::uint64_t(c.stored.area());
+        EXPECT_TRUE(convertHeif(bytes.data(), bytes.size(), settings).preview.empty());
+        settings.previewMinPixels = std::uint64_t(c.stored.area()) - 1;
+        EXPECT_EQ(convertHeif(bytes.data(), bytes.size(), settings).preview.size(), expectedSize);
     }
 }
 
