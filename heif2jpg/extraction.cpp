@@ -1300,6 +1300,23 @@ bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes)
     return bytes.data() != nullptr && bytes.size() >= 8 && std::equal(bytes.begin() + 4, bytes.begin() + 8, "ftyp");
 }
 
+namespace {
+
+// The length of the bytes a reader is opened on (none without bytes);
+// throws TruncatedFileError when the last box reaches past their end.
+std::size_t checkedLength(const std::uint8_t* bytes, std::size_t length)
+{
+    if (bytes == nullptr) {
+        return 0;
+    }
+    if (lastBoxCutShort(bytes, length)) {
+        throw TruncatedFileError("the file is cut short: its last box reaches past the end of the file");
+    }
+    return length;
+}
+
+}  // namespace
+
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif, std::uint64_t memoryBudget)
 {
     return extractHeifImage(bytes, length, keepExif, ImageRequest{}, memoryBudget);
@@ -1308,12 +1325,7 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
                                const ImageRequest& request, std::uint64_t memoryBudget)
 {
-    if (bytes == nullptr) {
-        length = 0;
-    }
-    if (lastBoxCutShort(bytes, length)) {
-        throw TruncatedFileError("the file is cut short: its last box reaches past the end of the file");
-    }
+    length = checkedLength(bytes, length);
     MemoryBuffer buffer(bytes, length);
     std::istream input(&buffer);
 
@@ -1386,12 +1398,7 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
 
 ImageInventory listImages(const std::uint8_t* bytes, std::size_t length)
 {
-    if (bytes == nullptr) {
-        length = 0;
-    }
-    if (lastBoxCutShort(bytes, length)) {
-        throw TruncatedFileError("the file is cut short: its last box reaches past the end of the file");
-    }
+    length = checkedLength(bytes, length);
     MemoryBuffer buffer(bytes, length);
     std::istream input(&buffer);
     heif::HevcImageFileReader reader;
