@@ -272,6 +272,26 @@ struct DeflaterFree
     void operator()(libdeflate_compressor* compressor) const { libdeflate_free_compressor(compressor); }
 };
 
+// Runs `work` on one thread per core, this one included, but on no more
+// threads than there are `tasks`; each run takes its tasks from a counter of
+// its own and must not throw. When threads cannot be started, fewer runs take
+// the same tasks.
+template <typename Work>
+void runOnEveryCore(std::size_t tasks, const Work& work)
+{
+    const std::size_t threads = std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), tasks);
+    std::vector<std::thread> helpers;
+    try {
+        for (std::size_t i = 1; i < threads; ++i)
+            helpers.emplace_back(work);
+    } catch (const std::exception&) {
+        // Fewer threads: this one takes what the others would have.
+    }
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+}
+
 // Makes the complete raw deflate stream `data` continue: clears the
 // final block's BFINAL bit and appends an empty stored block (three zero bits,
 // the rest of the byte, LEN 0, NLEN 0xffff), after which the next stream
@@ -367,7 +387,7 @@ std::vector<PngBand> deflatePngRows(const cv::Mat& image, int level)
         bands[i].count = std::min(bandRows, image.rows - bands[i].first);
     }
     std::atomic<std::size_t> next{0};
-    const auto work = [&]() noexcept {
+    runOnEveryCore(bands.size(), [&]() noexcept {
         try {
             std::unique_ptr<libdeflate_compressor, DeflaterFree> compressor(libdeflate_alloc_compressor(level));
             if (!compressor)
@@ -379,18 +399,7 @@ std::vector<PngBand> deflatePngRows(const cv::Mat& image, int level)
         } catch (const std::bad_alloc&) {
             // The band stays not ok.
         }
-    };
-    const std::size_t threads = std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), bands.size());
-    std::vector<std::thread> helpers;
-    try {
-        for (std::size_t i = 1; i < threads; ++i)
-            helpers.emplace_back(work);
-    } catch (const std::exception&) {
-        // Fewer threads: this one takes what the others would have.
-    }
-    work();
-    for (std::thread& helper : helpers)
-        helper.join();
+    });
 
     if (!std::all_of(bands.begin(), bands.end(), [](const PngBand& band) { return band.ok; }))
         return {};
@@ -730,6 +739,40 @@ bool copyIfd(const Bytes& block, bool bigEndian, std::uint32_t offset, Bytes& ou
     return true;
 }
 
+// One strip as stored with Adobe deflate and the horizontal predictor: every
+// sample less the one a pixel before it (modulo its size), 16-bit samples in
+// the file's byte order, deflated as a zlib stream. `rows` are contiguous
+// RGB(A) or grey; `predicted` is the thread's buffer.
+bool deflateTiffStrip(const cv::Mat& rows, bool bigEndian, libdeflate_compressor* compressor, Bytes& predicted,
+                      Bytes& out)
+{
+    const auto channels = static_cast<std::size_t>(rows.channels());
+    const std::size_t samples = static_cast<std::size_t>(rows.cols) * channels;
+    predicted.resize(rows.total() * rows.elemSize());
+    for (int y = 0; y < rows.rows; ++y) {
+        if (rows.depth() == CV_16U) {
+            const auto* in = rows.ptr<std::uint16_t>(y);
+            std::uint8_t* row = predicted.data() + std::size_t(y) * samples * 2;
+            for (std::size_t i = 0; i < samples; ++i) {
+                const auto value = static_cast<std::uint16_t>(i < channels ? in[i] : in[i] - in[i - channels]);
+                row[2 * i + (bigEndian ? 1 : 0)] = static_cast<std::uint8_t>(value);
+                row[2 * i + (bigEndian ? 0 : 1)] = static_cast<std::uint8_t>(value >> 8);
+            }
+        } else {
+            const std::uint8_t* in = rows.ptr<std::uint8_t>(y);
+            std::uint8_t* row = predicted.data() + std::size_t(y) * samples;
+            std::copy_n(in, std::min(channels, samples), row);
+            for (std::size_t i = channels; i < samples; ++i)
+                row[i] = static_cast<std::uint8_t>(in[i] - in[i - channels]);
+        }
+    }
+    out.resize(libdeflate_zlib_compress_bound(compressor, predicted.size()));
+    const std::size_t size =
+        libdeflate_zlib_compress(compressor, predicted.data(), predicted.size(), out.data(), out.size());
+    out.resize(size);
+    return size != 0;
+}
+
 // Fills in the value of `tag` in the first directory of the TIFF file.
 bool patchFirstIfd(Bytes& file, bool bigEndian, std::uint16_t tag, std::uint32_t value)
 {
@@ -1038,7 +1081,6 @@ EncodedFile tiffFile(const cv::Mat& image, const ImageMetadata& metadata, int de
                TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
                TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
                TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) &&
-               TIFFSetField(t, TIFFTAG_ZIPQUALITY, std::clamp(deflateLevel, 1, 9)) &&
                TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
     if (set && channels == 4) {
         const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
@@ -1060,11 +1102,38 @@ EncodedFile tiffFile(const cv::Mat& image, const ImageMetadata& metadata, int de
     if (!set)
         return failure("TIFF: " + (file.error.empty() ? std::string("a tag was refused") : file.error));
 
-    for (int first = 0; first < image.rows; first += static_cast<int>(rowsPerStrip)) {
-        const int count = std::min(static_cast<int>(rowsPerStrip), image.rows - first);
-        cv::Mat rows = rgbRows(image, first, count);
-        for (int y = 0; y < count; ++y) {
-            if (TIFFWriteScanline(t, rows.ptr(y), static_cast<std::uint32_t>(first + y), 0) < 0)
+    // The strips are compressed here, a group at a time on every core, and
+    // handed to libtiff as they are stored.
+    const std::size_t strips = (static_cast<std::size_t>(image.rows) + rowsPerStrip - 1) / rowsPerStrip;
+    const std::size_t group = 4 * std::max(1u, std::thread::hardware_concurrency());
+    std::vector<Bytes> compressed(std::min(group, strips));
+    for (std::size_t start = 0; start < strips; start += group) {
+        const std::size_t count = std::min(group, strips - start);
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> failed{false};
+        runOnEveryCore(count, [&]() noexcept {
+            try {
+                std::unique_ptr<libdeflate_compressor, DeflaterFree> compressor(
+                    libdeflate_alloc_compressor(std::clamp(deflateLevel, 1, 12)));
+                Bytes predicted;
+                for (std::size_t i = next++; compressor && i < count; i = next++) {
+                    const auto first = static_cast<int>((start + i) * rowsPerStrip);
+                    const int rows = std::min(static_cast<int>(rowsPerStrip), image.rows - first);
+                    if (!deflateTiffStrip(rgbRows(image, first, rows), exif.bigEndian, compressor.get(), predicted,
+                                          compressed[i]))
+                        failed = true;
+                }
+                if (!compressor)
+                    failed = true;
+            } catch (const std::exception&) {
+                failed = true;
+            }
+        });
+        if (failed)
+            return failure("TIFF: out of memory while compressing");
+        for (std::size_t i = 0; i < count; ++i) {
+            if (TIFFWriteRawStrip(t, static_cast<std::uint32_t>(start + i), compressed[i].data(),
+                                  static_cast<tmsize_t>(compressed[i].size())) < 0)
                 return failure("TIFF: " + (file.error.empty() ? std::string("writing failed") : file.error));
         }
     }
