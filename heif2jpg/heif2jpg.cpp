@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include <opencv2/imgproc.hpp>
+
 #include "heiclib/log.h"
 #include "heiclib/reader/file_reader_exception.h"
 #include "heif2jpg/colour_profiles.h"
@@ -74,10 +76,12 @@ constexpr std::uint32_t kRowsHeld = 2;
 class BandEncoder
 {
 public:
+    // A canvas of JPEG planes hands its bands to the encoder as planes (at
+    // a scale of 1).
     BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
                 const JpegSegments& segments, float scale, std::uint32_t previewSide)
         : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments), mScale(scale),
-          mPreviewSide(previewSide)
+          mPreviewSide(previewSide), mPlanes(canvas.cellType() == kJpegPlanesCell)
     {}
 
     ~BandEncoder()
@@ -204,10 +208,26 @@ private:
                 }
                 const int tileHeight = mCanvas.tileSize().height;
                 needed = static_cast<std::uint32_t>((mRegion.height + tileHeight - 1) / tileHeight);
-                encoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments);
+                encoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments,
+                                mPlanes ? JpegInput::Planes : JpegInput::Bgr);
                 if (mPreviewSide > 0) {
-                    preview.emplace(mEncoded, mPreviewSide);
+                    // From planes, the picture is made at the chroma's size.
+                    preview.emplace(mPlanes ? cv::Size((mEncoded.width + 1) / 2, (mEncoded.height + 1) / 2) : mEncoded,
+                                    mPreviewSide);
                 }
+            }
+            if (mPlanes) {
+                const JpegPlanes planes = mCanvas.takePlanes(taken, mWidth, mHeight);
+                if (!planes.luma.empty()) {
+                    encoder->writePlanes(planes.luma, planes.cb, planes.cr);
+                    if (preview) {
+                        preview->add(halfSizeBgr(planes));
+                    }
+                }
+                if (encoder->failed() || taken + 1 >= needed) {
+                    break;
+                }
+                continue;
             }
             cv::Mat band = mCanvas.takeBand(taken, mWidth, mHeight);
             if (!band.empty()) {
@@ -235,6 +255,18 @@ private:
         }
     }
 
+    // The planes at the chroma's size, as 8-bit BGR.
+    static cv::Mat halfSizeBgr(const JpegPlanes& planes)
+    {
+        cv::Mat luma;
+        cv::resize(planes.luma, luma, planes.cb.size(), 0, 0, cv::INTER_AREA);
+        cv::Mat ycrcb;
+        cv::merge(std::vector<cv::Mat>{luma, planes.cr, planes.cb}, ycrcb);
+        cv::Mat bgr;
+        cv::cvtColor(ycrcb, bgr, cv::COLOR_YCrCb2BGR);
+        return bgr;
+    }
+
     MosaicCanvas& mCanvas;
     std::uint32_t mWidth;
     std::uint32_t mHeight;
@@ -242,6 +274,7 @@ private:
     const JpegSegments& mSegments;
     float mScale;
     std::uint32_t mPreviewSide;
+    bool mPlanes;
     std::thread mThread;
     std::mutex mMutex;
     std::condition_variable mWake;
@@ -378,7 +411,7 @@ std::string tilesText(std::size_t count)
 // given, is called after each picture is in its cell. False with `failed` set
 // when no usable picture came out.
 bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<void(std::size_t)>& converted,
-                 StageFailure& failed)
+                 StageFailure& failed, bool* planesRefused = nullptr)
 {
     std::vector<std::uint8_t> stream;
     if (!assembleHevcBitstream(data, stream)) {
@@ -396,18 +429,29 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
     const std::size_t skipped = data.skippedPictures;
     DecodeResult decoded;
     try {
-        decoded = decodeHevcStream(
-            stream,
-            [&](std::size_t index, int tileWidth, int tileHeight) {
-                index = index > skipped ? index - skipped : 0;
-                return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
-            },
-            [&](std::size_t index) {
-                canvas.filled(index);
-                if (converted) {
-                    converted(index);
-                }
-            });
+        const auto cellFilled = [&](std::size_t index) {
+            canvas.filled(index);
+            if (converted) {
+                converted(index);
+            }
+        };
+        if (canvas.cellType() == kJpegPlanesCell) {
+            decoded = decodeHevcPlanes(
+                stream,
+                [&](std::size_t index, int tileWidth, int tileHeight) {
+                    index = index > skipped ? index - skipped : 0;
+                    return index < tileCount ? canvas.planesCell(index, tileWidth, tileHeight) : JpegPlanes();
+                },
+                cellFilled);
+        } else {
+            decoded = decodeHevcStream(
+                stream,
+                [&](std::size_t index, int tileWidth, int tileHeight) {
+                    index = index > skipped ? index - skipped : 0;
+                    return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
+                },
+                cellFilled);
+        }
     } catch (const cv::Exception&) {
         // Tiles that do not line up: the mosaic step fails.
         failed = {kHeif2JpgUnknown, "the tiles of the grid differ in size"};
@@ -420,6 +464,14 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
         return false;
     } catch (...) {
         failed = {kHeif2JpgDecode, "the HEVC decoder failed"};
+        return false;
+    }
+    if (decoded.refused || canvas.planesRefused()) {
+        // Not an error of the file: the caller decodes it again another way.
+        failed = {kHeif2JpgDecode, "the pictures cannot be encoded as they are coded"};
+        if (planesRefused != nullptr) {
+            *planesRefused = true;
+        }
         return false;
     }
     if (!decoded.opened) {
@@ -834,9 +886,11 @@ ConvertedFile failed(const StageFailure& stage)
     return file;
 }
 
-}  // namespace
-
-ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const ConversionSettings& requested)
+// The conversion. With `planesAllowed`, a JPEG streamed at its own size is
+// encoded from the decoded planes as they are; when the pictures turn out
+// not to allow that, `planesRefused` is set and nothing is converted.
+ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const ConversionSettings& requested,
+                           bool planesAllowed, bool& planesRefused)
 {
     HeifImageData data;
     StageFailure failure;
@@ -866,10 +920,13 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
                            metadata.failure.empty() && (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
                            needsNoPixelWork(data.transforms, metadata.keepOrientation);
     const bool sixteen = sixteenBitPicture(data, settings);
+    // Unscaled, the pictures' planes go to the encoder as they are: no
+    // conversion to BGR and back.
+    const bool planes = untouched && planesAllowed && settings.scale == 1.0f;
     // 16-bit samples take twice the memory the budget counted.
     const int channels = data.greyPicture ? 1 : 3;
     MosaicCanvas canvas(data.rows, data.columns, sixteen ? data.maxCanvasPixels / 2 : data.maxCanvasPixels,
-                        CV_MAKETYPE(sixteen ? CV_16U : CV_8U, channels),
+                        planes ? kJpegPlanesCell : CV_MAKETYPE(sixteen ? CV_16U : CV_8U, channels),
                         untouched ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole);
     const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
     BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide);
@@ -885,7 +942,7 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
                     bands.rowsReady(canvas.completeTileRows());
                 }
             },
-            failure)) {
+            failure, &planesRefused)) {
         return failed(failure);
     }
     if (!metadata.failure.empty()) {
@@ -928,6 +985,18 @@ ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const C
     } catch (...) {
         return failed(StageFailure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
     }
+}
+
+}  // namespace
+
+ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const ConversionSettings& requested)
+{
+    bool planesRefused = false;
+    ConvertedFile file = convertImage(input, length, requested, true, planesRefused);
+    if (planesRefused) {
+        file = convertImage(input, length, requested, false, planesRefused);
+    }
+    return file;
 }
 
 Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale, bool keepExif)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -853,6 +854,100 @@ private:
     ScalerConverter mScaler;
 };
 
+// Copies 8-bit Y'CbCr 4:2:0 pictures of BT.601's matrix into JPEG planes as
+// they are, and maps the samples of limited range or more bits into JFIF's
+// full-range 8-bit ones through a table: the values YuvToBgr's arithmetic
+// stands for, rounded. Other pictures it does not accept.
+class JpegPlanesConverter
+{
+public:
+    [[nodiscard]] static bool accepts(const AVFrame& frame)
+    {
+        bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
+        PlanarLayout layout;
+        const LumaWeights weights = lumaWeights(frame.colorspace);
+        return planarLayout(withoutRangeInName(frame.format, fullRange), layout) && layout.chroma &&
+               layout.chromaShiftX == 1 && layout.chromaShiftY == 1 && frame.colorspace != AVCOL_SPC_RGB &&
+               weights.red == 0.299 && weights.blue == 0.114;
+    }
+
+    void convert(const AVFrame& frame, JpegPlanes& target)
+    {
+        bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
+        PlanarLayout layout;
+        static_cast<void>(planarLayout(withoutRangeInName(frame.format, fullRange), layout));
+        const int chromaWidth = AV_CEIL_RSHIFT(frame.width, 1);
+        const int chromaHeight = AV_CEIL_RSHIFT(frame.height, 1);
+        if (!layout.wide && fullRange) {
+            copyPlane(frame, 0, frame.width, frame.height, target.luma);
+            copyPlane(frame, 1, chromaWidth, chromaHeight, target.cb);
+            copyPlane(frame, 2, chromaWidth, chromaHeight, target.cr);
+            return;
+        }
+        if (layout.bits != mBits || fullRange != mFullRange) {
+            makeTables(layout.bits, fullRange);
+        }
+        if (layout.wide) {
+            mapPlane<std::uint16_t>(frame, 0, frame.width, frame.height, mLuma, target.luma);
+            mapPlane<std::uint16_t>(frame, 1, chromaWidth, chromaHeight, mChroma, target.cb);
+            mapPlane<std::uint16_t>(frame, 2, chromaWidth, chromaHeight, mChroma, target.cr);
+        } else {
+            mapPlane<std::uint8_t>(frame, 0, frame.width, frame.height, mLuma, target.luma);
+            mapPlane<std::uint8_t>(frame, 1, chromaWidth, chromaHeight, mChroma, target.cb);
+            mapPlane<std::uint8_t>(frame, 2, chromaWidth, chromaHeight, mChroma, target.cr);
+        }
+    }
+
+private:
+    static void copyPlane(const AVFrame& frame, int plane, int width, int height, cv::Mat& target)
+    {
+        for (int y = 0; y < height; ++y) {
+            std::memcpy(target.ptr<std::uint8_t>(y), frame.data[plane] + std::ptrdiff_t(y) * frame.linesize[plane],
+                        std::size_t(width));
+        }
+    }
+
+    template <typename Sample>
+    static void mapPlane(const AVFrame& frame, int plane, int width, int height, const std::vector<std::uint8_t>& table,
+                         cv::Mat& target)
+    {
+        const std::size_t mask = table.size() - 1;
+        for (int y = 0; y < height; ++y) {
+            const auto* in =
+                reinterpret_cast<const Sample*>(frame.data[plane] + std::ptrdiff_t(y) * frame.linesize[plane]);
+            std::uint8_t* out = target.ptr<std::uint8_t>(y);
+            for (int x = 0; x < width; ++x) {
+                out[x] = table[std::size_t(in[x]) & mask];
+            }
+        }
+    }
+
+    void makeTables(int bits, bool fullRange)
+    {
+        const double scale = double(1 << (bits - 8));
+        const double top = double((1 << bits) - 1);
+        const double lumaRange = fullRange ? top : 219.0 * scale;
+        const double chromaRange = fullRange ? top : 224.0 * scale;
+        const double lumaOffset = fullRange ? 0.0 : 16.0 * scale;
+        const double chromaOffset = double(1 << (bits - 1));
+        mLuma.resize(std::size_t(1) << bits);
+        mChroma.resize(mLuma.size());
+        for (std::size_t v = 0; v < mLuma.size(); ++v) {
+            const double luma = (double(v) - lumaOffset) * 255.0 / lumaRange;
+            const double chroma = 128.0 + (double(v) - chromaOffset) * 255.0 / chromaRange;
+            mLuma[v] = cv::saturate_cast<std::uint8_t>(luma);
+            mChroma[v] = cv::saturate_cast<std::uint8_t>(chroma);
+        }
+        mBits = bits;
+        mFullRange = fullRange;
+    }
+
+    int mBits = 0;
+    bool mFullRange = false;
+    std::vector<std::uint8_t> mLuma;
+    std::vector<std::uint8_t> mChroma;
+};
+
 void quietenLibav()
 {
     static std::once_flag once;
@@ -992,18 +1087,21 @@ private:
     std::vector<std::uint8_t> mPadded;
 };
 
-// Takes the decoded pictures to their targets, converted.
+// Puts a decoded picture where it goes: false to stop the decoding there.
+using PictureSink = std::function<bool(const AVFrame& frame, std::size_t index)>;
+
+// Takes the decoded pictures to their sink.
 class PictureDelivery
 {
 public:
-    PictureDelivery(HevcDecoder& decoder, const PictureTarget& target,
+    PictureDelivery(HevcDecoder& decoder, const PictureSink& sink,
                     const std::function<void(std::size_t index)>& converted)
-        : mDecoder(decoder), mTarget(target), mConverted(converted)
+        : mDecoder(decoder), mSink(sink), mConverted(converted)
     {}
 
     // Offers a unit of the stream (none: its end), receiving pictures when
     // the decoder is full. A unit the decoder refuses is skipped; the next
-    // one may decode. False once the target has stopped the decoding.
+    // one may decode. False once the sink has stopped the decoding.
     [[nodiscard]] bool feed(std::optional<std::span<const std::uint8_t>> unit)
     {
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -1023,7 +1121,7 @@ public:
     [[nodiscard]] int bitDepth() const { return mBitDepth; }
 
 private:
-    // Delivers every picture that is ready; false when the target stopped.
+    // Delivers every picture that is ready; false when the sink stopped.
     bool receiveReady()
     {
         int errorsInARow = 0;
@@ -1050,20 +1148,13 @@ private:
         if (frame.width <= 0 || frame.height <= 0) {
             return true;
         }
-        cv::Mat destination = mTarget(mDelivered, frame.width, frame.height);
-        if (destination.empty()) {
+        if (!mSink(frame, mDelivered)) {
             return false;
-        }
-        const int type = destination.type();
-        if (destination.cols != frame.width || destination.rows != frame.height ||
-            (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC1 && type != CV_16UC1)) {
-            throw std::logic_error("decodeHevcStream: the target does not fit the picture");
         }
         if (mDelivered == 0) {
             const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
             mBitDepth = descriptor != nullptr && descriptor->nb_components > 0 ? descriptor->comp[0].depth : 0;
         }
-        mConverter.convert(frame, destination);
         if (mConverted) {
             mConverted(mDelivered);
         }
@@ -1072,22 +1163,15 @@ private:
     }
 
     HevcDecoder& mDecoder;
-    const PictureTarget& mTarget;
+    const PictureSink& mSink;
     const std::function<void(std::size_t index)>& mConverted;
-    PictureConverter mConverter;
     std::size_t mDelivered = 0;
     int mBitDepth = 0;
 };
 
-void reportNotOpened()
-{
-    log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
-}
-
-}  // namespace
-
-DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
-                              const std::function<void(std::size_t index)>& converted)
+// Decodes the stream into the sink.
+DecodeResult decodeInto(std::span<const std::uint8_t> bytes, const PictureSink& sink,
+                        const std::function<void(std::size_t index)>& converted)
 {
     DecodeResult result;
     HevcDecoder decoder;
@@ -1096,8 +1180,8 @@ DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const Picture
     }
     result.opened = true;
     decoder.setInput(bytes);
-    PictureDelivery delivery(decoder, target, converted);
-    // A stopped target ends the decoding with the pictures it has taken.
+    PictureDelivery delivery(decoder, sink, converted);
+    // A stopped sink ends the decoding with the pictures it has taken.
     const auto feed = [&](std::optional<std::span<const std::uint8_t>> unit) {
         const bool more = delivery.feed(unit);
         result.pictures = delivery.delivered();
@@ -1110,6 +1194,61 @@ DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const Picture
         }
     }
     static_cast<void>(feed(std::nullopt));  // drain the frame threads
+    return result;
+}
+
+void reportNotOpened()
+{
+    log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
+}
+
+}  // namespace
+
+DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
+                              const std::function<void(std::size_t index)>& converted)
+{
+    PictureConverter converter;
+    const PictureSink sink = [&](const AVFrame& frame, std::size_t index) {
+        cv::Mat destination = target(index, frame.width, frame.height);
+        if (destination.empty()) {
+            return false;
+        }
+        const int type = destination.type();
+        if (destination.cols != frame.width || destination.rows != frame.height ||
+            (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC1 && type != CV_16UC1)) {
+            throw std::logic_error("decodeHevcStream: the target does not fit the picture");
+        }
+        converter.convert(frame, destination);
+        return true;
+    };
+    return decodeInto(bytes, sink, converted);
+}
+
+DecodeResult decodeHevcPlanes(std::span<const std::uint8_t> bytes, const PlanesTarget& target,
+                              const std::function<void(std::size_t index)>& converted)
+{
+    JpegPlanesConverter converter;
+    bool refused = false;
+    const PictureSink sink = [&](const AVFrame& frame, std::size_t index) {
+        if (!JpegPlanesConverter::accepts(frame)) {
+            refused = true;
+            return false;
+        }
+        JpegPlanes destination = target(index, frame.width, frame.height);
+        if (destination.luma.empty()) {
+            return false;
+        }
+        const cv::Size chroma(AV_CEIL_RSHIFT(frame.width, 1), AV_CEIL_RSHIFT(frame.height, 1));
+        if (destination.luma.size() != cv::Size(frame.width, frame.height) || destination.cb.size() != chroma ||
+            destination.cr.size() != chroma || destination.luma.type() != CV_8UC1 || destination.cb.type() != CV_8UC1 ||
+            destination.cr.type() != CV_8UC1) {
+            throw std::logic_error("decodeHevcPlanes: the target does not fit the picture");
+        }
+        converter.convert(frame, destination);
+        return true;
+    };
+    DecodeResult result = decodeInto(bytes, sink, converted);
+    result.refused = refused;
     return result;
 }
 

@@ -64,6 +64,7 @@ struct DecodeResult
     bool opened = false;       // the decoder could be set up
     std::size_t pictures = 0;  // pictures delivered to the target
     int bitDepth = 0;          // luma bit depth of the first picture delivered
+    bool refused = false;      // decodeHevcPlanes: a picture cannot be had as JPEG planes
 };
 
 // Decodes an Annex B HEVC stream held in memory. Pictures come out as the
@@ -78,6 +79,28 @@ struct DecodeResult
 // `converted`, when given, is called after each picture has been written
 // into its target.
 [[nodiscard]] DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
+                                            const std::function<void(std::size_t index)>& converted = {});
+
+// A picture as the planes of a JPEG file: 8-bit Y'CbCr with BT.601's
+// matrix at full range (JFIF's), `luma` width x height, `cb` and `cr` half
+// of that both ways, rounded up. Views into larger planes will do.
+struct JpegPlanes
+{
+    cv::Mat luma;
+    cv::Mat cb;
+    cv::Mat cr;
+};
+
+// Where decodeHevcPlanes puts a picture, as PictureTarget does; an empty
+// `luma` stops the decoding there.
+using PlanesTarget = std::function<JpegPlanes(std::size_t index, int width, int height)>;
+
+// Decodes as decodeHevcStream does, each picture into JPEG planes: the
+// samples of 4:2:0 pictures with BT.601's matrix (or none named) are taken
+// as they are, mapped to 8 bits and full range when they are not (the chroma
+// keeps its siting). The first picture of another kind stops the decoding
+// before its target is asked for, with `refused` set.
+[[nodiscard]] DecodeResult decodeHevcPlanes(std::span<const std::uint8_t> bytes, const PlanesTarget& target,
                                             const std::function<void(std::size_t index)>& converted = {});
 
 // Decodes the stream file into frames (each owning its pixels, 8-bit BGR),

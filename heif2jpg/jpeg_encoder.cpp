@@ -1,6 +1,7 @@
 #include "heif2jpg/jpeg_encoder.h"
 
 #include <algorithm>
+#include <array>
 #include <csetjmp>
 #include <cstdio>
 #include <stdexcept>
@@ -21,6 +22,18 @@ constexpr char kXmpNamespace[] = "http://ns.adobe.com/xap/1.0/";
 static_assert(sizeof(kXmpNamespace) == 29);
 
 constexpr std::size_t kMaxIccChunks = 255;
+
+// Luma rows of one call of jpeg_write_raw_data: an MCU's height at 2x2
+// sampling.
+constexpr int kPlaneRows = 16;
+
+// Copies `count` samples of `from` and repeats the last one up to the
+// row's end.
+void padRow(const std::uint8_t* from, int count, std::uint8_t* row, int size)
+{
+    std::copy_n(from, count, row);
+    std::fill(row + count, row + size, from[count - 1]);
+}
 
 // The segments that fit, and a warning naming those that do not.
 struct SegmentPlan
@@ -85,6 +98,15 @@ struct JpegEncoder::State
     int height = 0;
     bool started = false;
     bool failed = false;
+    // Planes input: the rows staged for the next call of jpeg_write_raw_data
+    // (16 luma and 8 chroma rows, each padded to whole blocks), how many of
+    // them are filled, and the rows taken so far.
+    bool planes = false;
+    cv::Mat stagedLuma;
+    cv::Mat stagedCb;
+    cv::Mat stagedCr;
+    int staged = 0;
+    int planeRows = 0;
 
     static void onError(j_common_ptr info)
     {
@@ -120,7 +142,7 @@ struct JpegEncoder::State
     }
 };
 
-JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments& segments)
+JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments& segments, JpegInput input)
     : mState(std::make_unique<State>())
 {
     if (width <= 0 || height <= 0) {
@@ -140,6 +162,14 @@ JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments&
     }
     state.width = width;
     state.height = height;
+    state.planes = input == JpegInput::Planes;
+    if (state.planes) {
+        // Whole blocks: 16 luma samples to an MCU's width, 8 chroma.
+        const int lumaWidth = (width + 15) / 16 * 16;
+        state.stagedLuma.create(kPlaneRows, lumaWidth, CV_8UC1);
+        state.stagedCb.create(kPlaneRows / 2, lumaWidth / 2, CV_8UC1);
+        state.stagedCr.create(kPlaneRows / 2, lumaWidth / 2, CV_8UC1);
+    }
     state.info.err = jpeg_std_error(&state.errors.base);
     state.errors.base.error_exit = &State::onError;
     state.errors.base.output_message = &State::onMessage;
@@ -162,6 +192,9 @@ JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments&
     jpeg_set_defaults(&state.info);
     state.info.restart_interval = 0;
     jpeg_set_quality(&state.info, std::clamp(quality, 0, 100), TRUE);
+    // The file's components and sampling stay the defaults (Y'CbCr, 2x2 luma
+    // to 1x1 chroma); only who converts changes.
+    state.info.raw_data_in = state.planes ? TRUE : FALSE;
     // The EXIF segment takes the JFIF segment's place; everything else the
     // library writes stays as it is.
     state.info.write_JFIF_header = plan.exif ? FALSE : TRUE;
@@ -192,7 +225,7 @@ void JpegEncoder::writeRows(const cv::Mat& rows)
     if (state.failed) {
         return;
     }
-    if (rows.type() != CV_8UC3 || rows.cols != state.width) {
+    if (state.planes || rows.type() != CV_8UC3 || rows.cols != state.width) {
         throw std::invalid_argument("JpegEncoder::writeRows: rows of " + std::to_string(rows.cols) +
                                     " pixels, not 8-bit BGR of " + std::to_string(state.width));
     }
@@ -207,9 +240,69 @@ void JpegEncoder::writeRows(const cv::Mat& rows)
     }
 }
 
+void JpegEncoder::writePlanes(const cv::Mat& luma, const cv::Mat& cb, const cv::Mat& cr)
+{
+    State& state = *mState;
+    if (state.failed) {
+        return;
+    }
+    const int chromaWidth = (state.width + 1) / 2;
+    if (!state.planes || luma.type() != CV_8UC1 || cb.type() != CV_8UC1 || cr.type() != CV_8UC1 ||
+        luma.cols != state.width || cb.cols != chromaWidth || cr.cols != chromaWidth ||
+        cb.rows != (luma.rows + 1) / 2 || cr.rows != cb.rows || (state.staged % 2) != 0) {
+        throw std::invalid_argument("JpegEncoder::writePlanes: planes of " + std::to_string(luma.cols) + ", " +
+                                    std::to_string(cb.cols) + " and " + std::to_string(cr.cols) +
+                                    " samples do not fit a planes encoder of " + std::to_string(state.width));
+    }
+    const int count = std::min(luma.rows, state.height - state.planeRows);
+    // Rows of a staging buffer hand libjpeg its rows; set before the setjmp.
+    std::array<JSAMPROW, kPlaneRows> lumaRows{};
+    std::array<JSAMPROW, kPlaneRows / 2> cbRows{};
+    std::array<JSAMPROW, kPlaneRows / 2> crRows{};
+    for (int y = 0; y < kPlaneRows; ++y) {
+        lumaRows[std::size_t(y)] = state.stagedLuma.ptr<std::uint8_t>(y);
+    }
+    for (int y = 0; y < kPlaneRows / 2; ++y) {
+        cbRows[std::size_t(y)] = state.stagedCb.ptr<std::uint8_t>(y);
+        crRows[std::size_t(y)] = state.stagedCr.ptr<std::uint8_t>(y);
+    }
+    std::array<JSAMPARRAY, 3> components{lumaRows.data(), cbRows.data(), crRows.data()};
+    if (setjmp(state.errors.jump) != 0) {
+        state.failed = true;
+        return;
+    }
+    for (int y = 0; y < count; ++y) {
+        padRow(luma.ptr<std::uint8_t>(y), state.width, lumaRows[std::size_t(state.staged)], state.stagedLuma.cols);
+        if (state.staged % 2 == 0) {
+            const int chromaRow = state.staged / 2;
+            padRow(cb.ptr<std::uint8_t>(y / 2), chromaWidth, cbRows[std::size_t(chromaRow)], state.stagedCb.cols);
+            padRow(cr.ptr<std::uint8_t>(y / 2), chromaWidth, crRows[std::size_t(chromaRow)], state.stagedCr.cols);
+        }
+        ++state.planeRows;
+        const bool last = state.planeRows == state.height;
+        if (++state.staged < kPlaneRows && !last) {
+            continue;
+        }
+        // The picture's last rows are repeated down to the block's end.
+        for (int row = state.staged; row < kPlaneRows; ++row) {
+            std::copy_n(lumaRows[std::size_t(state.staged - 1)], state.stagedLuma.cols, lumaRows[std::size_t(row)]);
+        }
+        const int chromaStaged = (state.staged + 1) / 2;
+        for (int row = chromaStaged; row < kPlaneRows / 2; ++row) {
+            std::copy_n(cbRows[std::size_t(chromaStaged - 1)], state.stagedCb.cols, cbRows[std::size_t(row)]);
+            std::copy_n(crRows[std::size_t(chromaStaged - 1)], state.stagedCr.cols, crRows[std::size_t(row)]);
+        }
+        jpeg_write_raw_data(&state.info, components.data(), kPlaneRows);
+        state.staged = 0;
+    }
+}
+
 int JpegEncoder::rowsWritten() const
 {
-    return mState->started ? static_cast<int>(mState->info.next_scanline) : 0;
+    if (!mState->started) {
+        return 0;
+    }
+    return mState->planes ? mState->planeRows : static_cast<int>(mState->info.next_scanline);
 }
 
 std::vector<std::uint8_t> JpegEncoder::finish()

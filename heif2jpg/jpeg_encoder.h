@@ -48,13 +48,21 @@ struct JpegSegments
 // namespace and its terminating 0).
 constexpr std::size_t kMaxXmpPacket = 65535 - 2 - 29;
 
+// What a JpegEncoder is given: BGR rows (writeRows), or the picture's
+// Y'CbCr planes as the file stores them (writePlanes).
+enum class JpegInput {
+    Bgr,
+    Planes,
+};
+
 class JpegEncoder
 {
 public:
     // Starts a width x height picture. Throws std::invalid_argument for a
     // size without pixels; a size libjpeg refuses (a side above 65500)
     // makes failed() true. The segments are written here, before any row.
-    JpegEncoder(int width, int height, int quality, const JpegSegments& segments = {});
+    JpegEncoder(int width, int height, int quality, const JpegSegments& segments = {},
+                JpegInput input = JpegInput::Bgr);
     ~JpegEncoder();
     JpegEncoder(const JpegEncoder&) = delete;
     JpegEncoder& operator=(const JpegEncoder&) = delete;
@@ -63,6 +71,14 @@ public:
     // (a view into a larger image will do). Rows past the picture's height
     // are ignored. Does nothing once failed.
     void writeRows(const cv::Mat& rows);
+    // For JpegInput::Planes: the next rows as the file stores them, 8-bit
+    // Y'CbCr of BT.601 at full range (JFIF's), chroma halved both ways:
+    // `luma` of the picture's width, `cb` and `cr` of half of it and half of
+    // the rows, both rounded up. Every call but the last gives an even number
+    // of rows. libjpeg's colour conversion and downsampling are skipped: the
+    // samples are coded as they are (the edges repeated to whole blocks, as
+    // libjpeg does for rows it converts itself).
+    void writePlanes(const cv::Mat& luma, const cv::Mat& cb, const cv::Mat& cr);
     int rowsWritten() const;
 
     // Ends the picture; the JPEG file, or empty when encoding failed or not

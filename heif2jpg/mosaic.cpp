@@ -147,9 +147,41 @@ MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint6
                            Storage storage)
     : mRows(rows), mColumns(columns), mMaxPixels(maxPixels), mCellType(cellType), mStorage(storage)
 {
-    if (cellType != CV_8UC3 && cellType != CV_16UC3 && cellType != CV_8UC1 && cellType != CV_16UC1) {
+    if (cellType != CV_8UC3 && cellType != CV_16UC3 && cellType != CV_8UC1 && cellType != CV_16UC1 &&
+        !(cellType == kJpegPlanesCell && storage == Storage::RowsInFlight)) {
         throw std::invalid_argument("MosaicCanvas: cells of matrix type " + std::to_string(cellType));
     }
+}
+
+namespace {
+
+// The chroma planes' side for a luma side.
+int halved(int side)
+{
+    return (side + 1) / 2;
+}
+
+}  // namespace
+
+JpegPlanes MosaicCanvas::planesCell(std::size_t index, int width, int height)
+{
+    if (mCellType != kJpegPlanesCell) {
+        throw std::logic_error("MosaicCanvas: planes of a canvas of matrix type " + std::to_string(mCellType));
+    }
+    if (((width % 2) != 0 && mColumns > 1) || ((height % 2) != 0 && mRows > 1)) {
+        mPlanesRefused = true;
+        return {};
+    }
+    cv::Mat luma = cell(index, width, height);
+    if (luma.empty() || mColumns == 0 || mRows == 0) {
+        return {};
+    }
+    const int column = static_cast<int>(index % mColumns);
+    const cv::Mat& band = mBands[index / mColumns];
+    const int chromaWidth = halved(width);
+    const int chromaColumns = chromaWidth * static_cast<int>(mColumns);
+    const cv::Rect cb(column * chromaWidth, height, chromaWidth, halved(height));
+    return {luma, band(cb), band(cb + cv::Point(chromaColumns, 0))};
 }
 
 cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
@@ -162,7 +194,7 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
         // Nothing to lay out; the tiles are still decoded and counted.
         ++mTiles;
         if (mScratch.rows != height || mScratch.cols != width) {
-            mScratch = zeroedImage(height, width, mCellType);
+            mScratch = zeroedImage(height, width, mCellType == kJpegPlanesCell ? CV_8UC1 : mCellType);
         }
         return mScratch;
     }
@@ -173,7 +205,7 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
         const std::uint64_t canvasWidth = std::uint64_t(mColumns) * std::uint64_t(width);
         const std::uint64_t canvasHeight = std::uint64_t(mRows) * std::uint64_t(height);
         // A row's bytes must fit an int as well as its pixels.
-        const auto pixelBytes = static_cast<int>(CV_ELEM_SIZE(mCellType));
+        const auto pixelBytes = static_cast<int>(CV_ELEM_SIZE(mCellType == kJpegPlanesCell ? CV_8UC1 : mCellType));
         if (canvasWidth > std::uint64_t(std::numeric_limits<int>::max() / pixelBytes) ||
             canvasHeight > std::uint64_t(std::numeric_limits<int>::max()) || canvasWidth * canvasHeight > mMaxPixels) {
             mTooLarge = true;
@@ -206,7 +238,12 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
         if (mRowOpening) {
             mRowOpening(row);
         }
-        band = zeroedImage(height, mCanvasSize.width, mCellType);
+        if (mCellType == kJpegPlanesCell) {
+            const int chromaColumns = halved(width) * static_cast<int>(mColumns);
+            band = zeroedImage(height + halved(height), std::max(mCanvasSize.width, 2 * chromaColumns), CV_8UC1);
+        } else {
+            band = zeroedImage(height, mCanvasSize.width, mCellType);
+        }
     }
     ++mTiles;
     return band(cv::Rect(column * width, 0, width, height));
@@ -294,6 +331,25 @@ cv::Mat MosaicCanvas::takeBand(std::uint32_t row, std::uint32_t width, std::uint
     }
     const int rows = static_cast<int>(std::min<std::int64_t>(mTileSize.height, size.height - top));
     return band(cv::Rect(0, 0, size.width, rows));
+}
+
+JpegPlanes MosaicCanvas::takePlanes(std::uint32_t row, std::uint32_t width, std::uint32_t height)
+{
+    const int tileHeight = mTileSize.height;
+    const cv::Mat band = takeBand(row, width, height);
+    if (band.empty()) {
+        return {};
+    }
+    // takeBand cut the luma rows out of the whole band; the planes below
+    // them are reached through the band's parent.
+    cv::Size whole;
+    cv::Point offset;
+    band.locateROI(whole, offset);
+    cv::Mat all = band;
+    all.adjustROI(offset.y, whole.height - band.rows - offset.y, offset.x, whole.width - band.cols - offset.x);
+    const int chromaColumns = halved(mTileSize.width) * static_cast<int>(mColumns);
+    const cv::Rect cb(0, tileHeight, halved(band.cols), halved(band.rows));
+    return {band, all(cb), all(cb + cv::Point(chromaColumns, 0))};
 }
 
 cv::Mat cropToOutput(const cv::Mat& image, std::uint32_t width, std::uint32_t height)

@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include "heif2jpg/heif_image_data.h"
+#include "heif2jpg/hevc_stream.h"
 
 namespace ambrel::pipeline {
 
@@ -40,6 +41,13 @@ cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std:
 // once all of its cells are filled, to a consumer on another thread
 // (takeBand()) and keeps it no longer: only the rows being decoded or not
 // yet taken take memory.
+// The cell type of a canvas of JPEG planes (8-bit luma and both chroma
+// planes, halved both ways): not a matrix type of its own, OpenCV's two-channel
+// code stands for it. Each row of tiles is held as one 8-bit matrix: the
+// luma rows, and below them the Cb plane on the left and the Cr plane
+// beside it.
+constexpr int kJpegPlanesCell = CV_8UC2;
+
 class MosaicCanvas
 {
 public:
@@ -50,7 +58,8 @@ public:
 
     // `maxPixels` bounds the whole mosaic, cells beyond the output included.
     // The canvas and its cells are of `cellType`: CV_8UC3, CV_16UC3, CV_8UC1
-    // or CV_16UC1 (any other throws std::invalid_argument).
+    // or CV_16UC1, or kJpegPlanesCell with the rows in flight (any other
+    // throws std::invalid_argument).
     MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType = CV_8UC3,
                  Storage storage = Storage::Whole);
 
@@ -65,6 +74,13 @@ public:
     // hands out scratch cells, so that the tiles can still be counted.
     // Throws cv::Exception when the tile's size differs from the first tile's.
     cv::Mat cell(std::size_t index, int width, int height);
+    // For a canvas of JPEG planes: the planes of tile `index`, handed out as
+    // cell() hands out a cell (cell() gives the luma alone). Tiles of an odd
+    // width or height, where a mosaic needs more than one across or down,
+    // cannot share the halved planes: none then, and planesRefused() says so.
+    JpegPlanes planesCell(std::size_t index, int width, int height);
+    bool planesRefused() const { return mPlanesRefused; }
+    int cellType() const { return mCellType; }
     // Says that the cell of tile `index` has been filled; the tiles may be
     // filled in any order.
     void filled(std::size_t index);
@@ -99,6 +115,9 @@ public:
     // or has no storage. May be called from another thread than the one
     // filling the cells, for a row counted by completeTileRows().
     cv::Mat takeBand(std::uint32_t row, std::uint32_t width, std::uint32_t height);
+    // The same for a canvas of JPEG planes: the planes of the part of the
+    // row inside the region.
+    JpegPlanes takePlanes(std::uint32_t row, std::uint32_t width, std::uint32_t height);
 
     // Lets go of the canvas (views handed out keep their pixels alive).
     void release()
@@ -129,6 +148,7 @@ private:
     cv::Mat mScratch;
     std::size_t mTiles = 0;
     bool mTooLarge = false;
+    bool mPlanesRefused = false;
 };
 
 // A copy of the width x height region at the top left corner, cut down to the

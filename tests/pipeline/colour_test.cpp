@@ -341,6 +341,85 @@ TEST_F(ColourTest, SingleChannelTargetsTakeTheLumaSamplesScaledToTheirDepth)
     }
 }
 
+TEST_F(ColourTest, JpegPlanesTakeBt601SamplesAndRefuseTheRest)
+{
+    // 4:2:0 pictures of BT.601's matrix go to a JPEG encoder as their
+    // samples: 8-bit full range as they are, others mapped to JFIF's 8-bit
+    // full range (luma 16..235 and chroma 16..240 stretched, more bits
+    // scaled down), every sample exact. Any other matrix, sampling or the
+    // identity would need the arithmetic: refused before a target is asked.
+    struct Case
+    {
+        ColourCase colour;
+        bool taken;
+    };
+    std::vector<Case> cases;
+    for (const int bits : {8, 10, 12}) {
+        for (const bool fullRange : {false, true}) {
+            cases.push_back({{bits, fullRange, kBt601, "420"}, true});
+        }
+    }
+    for (const ColourCase& c :
+         {ColourCase{8, true, kBt709, "420"}, ColourCase{10, false, kBt2020, "420"}, ColourCase{8, true, kFcc, "420"},
+          ColourCase{8, true, kBt601, "422"}, ColourCase{8, true, kBt601, "444"}, ColourCase{8, true, kBt601, "400"},
+          ColourCase{8, true, kRgb, "gbr"}}) {
+        cases.push_back({c, false});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(describeCase(c.colour));
+        const std::vector<Patch> list = patches(c.colour);
+        const Bytes stream = encodePatches(c.colour, list);
+        ASSERT_FALSE(stream.empty());
+        JpegPlanes planes;
+        int asked = 0;
+        const DecodeResult result = decodeHevcPlanes(stream, [&](std::size_t, int width, int height) {
+            ++asked;
+            const cv::Size chroma((width + 1) / 2, (height + 1) / 2);
+            planes = {cv::Mat(height, width, CV_8UC1, cv::Scalar(0)), cv::Mat(chroma, CV_8UC1, cv::Scalar(0)),
+                      cv::Mat(chroma, CV_8UC1, cv::Scalar(0))};
+            return planes;
+        });
+        EXPECT_EQ(result.refused, !c.taken);
+        if (!c.taken) {
+            EXPECT_EQ(asked, 0);
+            EXPECT_EQ(result.pictures, 0u);
+            continue;
+        }
+        ASSERT_EQ(result.pictures, 1u);
+        const int bits = c.colour.bits;
+        const double scale = double(1 << (bits - 8));
+        const double top = double((1 << bits) - 1);
+        const auto lumaLevel = [&](int code) {
+            return c.colour.fullRange ? code * 255.0 / top : (code - 16 * scale) * 255.0 / (219 * scale);
+        };
+        const auto chromaLevel = [&](int code) {
+            return 128 + (code - double(1 << (bits - 1))) * 255.0 / (c.colour.fullRange ? top : 224 * scale);
+        };
+        int wrong = 0;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const Patch& p = list[i];
+            const int left = int(i % kPatchesAcross) * kPatch;
+            const int top = int(i / kPatchesAcross) * kPatch;
+            const int luma = cv::saturate_cast<std::uint8_t>(lumaLevel(lumaCode(p.y, c.colour)));
+            const int cb = cv::saturate_cast<std::uint8_t>(chromaLevel(chromaCode(p.cb, c.colour)));
+            const int cr = cv::saturate_cast<std::uint8_t>(chromaLevel(chromaCode(p.cr, c.colour)));
+            for (int y = top; y < top + kPatch; ++y) {
+                for (int x = left; x < left + kPatch; ++x) {
+                    wrong += planes.luma.at<std::uint8_t>(y, x) != luma;
+                }
+            }
+            // The chroma patches' inside (lossless, so every sample).
+            for (int y = top / 2 + 1; y < (top + kPatch) / 2 - 1; ++y) {
+                for (int x = left / 2 + 1; x < (left + kPatch) / 2 - 1; ++x) {
+                    wrong += planes.cb.at<std::uint8_t>(y, x) != cb;
+                    wrong += planes.cr.at<std::uint8_t>(y, x) != cr;
+                }
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
 TEST_F(ColourTest, TargetsOfOtherTypesAreRefused)
 {
     const ColourCase c{10, false, kBt709, "420"};

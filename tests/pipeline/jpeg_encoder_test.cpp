@@ -73,6 +73,83 @@ TEST(JpegEncoderTest, BandsAndViewsGiveTheSameBytes)
     EXPECT_TRUE(partial.finish().empty());
 }
 
+// A photograph-like picture: smooth gradients with sharp colour edges.
+cv::Mat gradientPicture(int width, int height)
+{
+    cv::Mat image(height, width, CV_8UC3);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const bool edge = (x / 7 + y / 5) % 3 == 0;
+            image.at<cv::Vec3b>(y, x) =
+                edge ? cv::Vec3b(20, 40, 220)
+                     : cv::Vec3b(cv::saturate_cast<std::uint8_t>(x * 255 / std::max(width, 2)),
+                                 cv::saturate_cast<std::uint8_t>(y * 255 / std::max(height, 2)), 120);
+        }
+    }
+    return image;
+}
+
+double psnr(const cv::Mat& a, const cv::Mat& b)
+{
+    return cv::PSNR(a, b);
+}
+
+TEST(JpegEncoderTest, PlanesGiveThePictureTheirSamplesStandFor)
+{
+    // Planes from the picture by JFIF's arithmetic, fed in bands of several
+    // heights (and an odd last one), at sizes that are not whole blocks: the
+    // file shows the picture as well as libjpeg's own conversion does. A
+    // chroma row or column out of place, or an edge not repeated, costs
+    // several dB.
+    for (const cv::Size size :
+         {cv::Size(1, 1), cv::Size(2, 3), cv::Size(17, 33), cv::Size(203, 77), cv::Size(250, 170)}) {
+        const cv::Mat picture = gradientPicture(size.width, size.height);
+        cv::Mat ycrcb;
+        cv::cvtColor(picture, ycrcb, cv::COLOR_BGR2YCrCb);
+        // Chroma: the average of each 2 x 2 block, the last column and row
+        // repeated where the side is odd.
+        cv::Mat even;
+        cv::copyMakeBorder(ycrcb, even, 0, size.height % 2, 0, size.width % 2, cv::BORDER_REPLICATE);
+        cv::Mat halved;
+        cv::resize(even, halved, cv::Size(even.cols / 2, even.rows / 2), 0, 0, cv::INTER_AREA);
+        std::vector<cv::Mat> channels;
+        cv::split(ycrcb, channels);
+        std::vector<cv::Mat> chroma;
+        cv::split(halved, chroma);
+        const cv::Mat& cb = chroma[2];
+        const cv::Mat& cr = chroma[1];
+        std::vector<std::uint8_t> reference;
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(picture, 95, reference));
+        const double expected = psnr(cv::imdecode(reference, cv::IMREAD_COLOR), picture);
+        for (const int band : {2, 6, 16, 64}) {
+            SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height) + " in bands of " +
+                         std::to_string(band));
+            JpegEncoder encoder(size.width, size.height, 95, {}, JpegInput::Planes);
+            for (int row = 0; row < size.height; row += band) {
+                const int end = std::min(row + band, size.height);
+                encoder.writePlanes(channels[0].rowRange(row, end), cb.rowRange(row / 2, (end + 1) / 2),
+                                    cr.rowRange(row / 2, (end + 1) / 2));
+            }
+            EXPECT_EQ(encoder.rowsWritten(), size.height);
+            const std::vector<std::uint8_t> jpeg = encoder.finish();
+            ASSERT_FALSE(jpeg.empty());
+            const cv::Mat decoded = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+            ASSERT_EQ(decoded.size(), size);
+            EXPECT_GE(psnr(decoded, picture), std::min(expected - 1.0, 40.0));
+        }
+    }
+
+    // Planes that do not fit the picture are refused; an unfinished picture
+    // gives nothing.
+    JpegEncoder encoder(20, 20, 90, {}, JpegInput::Planes);
+    const cv::Mat luma(4, 20, CV_8UC1, cv::Scalar(0));
+    EXPECT_THROW(encoder.writePlanes(luma, cv::Mat(2, 9, CV_8UC1), cv::Mat(2, 10, CV_8UC1)), std::invalid_argument);
+    EXPECT_THROW(encoder.writeRows(cv::Mat(4, 20, CV_8UC3)), std::invalid_argument);
+    encoder.writePlanes(luma, cv::Mat(2, 10, CV_8UC1, cv::Scalar(128)), cv::Mat(2, 10, CV_8UC1, cv::Scalar(128)));
+    EXPECT_EQ(encoder.rowsWritten(), 4);
+    EXPECT_TRUE(encoder.finish().empty());
+}
+
 TEST(JpegEncoderTest, PicturesLibjpegCannotTakeFail)
 {
     EXPECT_THROW(ambrel::pipeline::JpegEncoder(0, 10, 90), std::invalid_argument);
@@ -386,9 +463,10 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
         unsigned rows, columns, tileWidth, tileHeight, outputWidth, outputHeight;
         float scale;
     };
-    for (const Case& c : {Case{3, 2, 64, 64, 120, 150, 1.0f}, Case{4, 3, 64, 48, 150, 170, 1.0f},
-                          Case{1, 3, 64, 64, 0, 0, 1.0f}, Case{4, 3, 64, 48, 150, 170, 0.5f},
-                          Case{4, 3, 64, 48, 151, 171, 0.25f}, Case{3, 2, 64, 64, 127, 150, 0.5f}}) {
+    for (const Case& c :
+         {Case{3, 2, 64, 64, 120, 150, 1.0f}, Case{4, 3, 64, 48, 150, 170, 1.0f}, Case{1, 3, 64, 64, 0, 0, 1.0f},
+          Case{4, 3, 64, 48, 150, 170, 0.5f}, Case{4, 3, 64, 48, 151, 171, 0.25f}, Case{3, 2, 64, 64, 127, 150, 0.5f},
+          Case{4, 3, 64, 48, 151, 171, 1.0f}}) {
         SCOPED_TRACE(std::to_string(c.rows) + " x " + std::to_string(c.columns) + " tiles, scale " +
                      std::to_string(c.scale));
         fixture::GridOptions options;
