@@ -350,8 +350,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
 
         // The row being converted says so, in its own colour, and the
-        // window counts the rows done.
-        QCOMPARE(stateOf(f, 0), RowState::Converting);
+        // window counts the rows done. The start of the row reaches the
+        // window through its event loop, which may not have run yet.
+        QTRY_COMPARE_WITH_TIMEOUT(stateOf(f, 0), RowState::Converting, kTimeout);
         QCOMPARE(stateText(f, 0), QStringLiteral("转换中..."));
         QCOMPARE(stateImage(f, 0), QString());
         QCOMPARE(stateOf(f, 1), RowState::NotConverted);
