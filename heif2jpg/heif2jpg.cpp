@@ -76,8 +76,7 @@ constexpr std::uint32_t kRowsHeld = 2;
 class BandEncoder
 {
 public:
-    // A canvas of JPEG planes hands its bands to the encoder as planes (at
-    // a scale of 1).
+    // A canvas of JPEG planes hands its bands to the encoder as planes.
     BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
                 const JpegSegments& segments, float scale, std::uint32_t previewSide)
         : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments), mScale(scale),
@@ -179,6 +178,13 @@ private:
                 preview->add(rows);
             }
         };
+        std::optional<PlanesScaler> planesScaler;
+        const std::function<void(const JpegPlanes&)> emitPlanes = [&](const JpegPlanes& planes) {
+            encoder->writePlanes(planes.luma, planes.cb, planes.cr);
+            if (preview) {
+                preview->add(planesBgr(planes, mPreviewFromHalf));
+            }
+        };
         std::uint32_t needed = 0;
         for (std::uint32_t taken = 0;; ++taken) {
             {
@@ -204,27 +210,41 @@ private:
                         mScaleRefused = true;
                         return;
                     }
-                    scaler.emplace(mScale);
+                    if (mPlanes) {
+                        planesScaler.emplace(mScale, mEncoded);
+                    } else {
+                        scaler.emplace(mScale);
+                    }
                 }
                 const int tileHeight = mCanvas.tileSize().height;
                 needed = static_cast<std::uint32_t>((mRegion.height + tileHeight - 1) / tileHeight);
                 encoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments,
                                 mPlanes ? JpegInput::Planes : JpegInput::Bgr);
                 if (mPreviewSide > 0) {
-                    // From planes, the picture is made at the chroma's size.
-                    preview.emplace(mPlanes ? cv::Size((mEncoded.width + 1) / 2, (mEncoded.height + 1) / 2) : mEncoded,
-                                    mPreviewSide);
+                    // From planes, the picture is made from their chroma's
+                    // size when it is no smaller.
+                    const cv::Size target = boundedSize(mEncoded, mPreviewSide);
+                    const cv::Size half((mEncoded.width + 1) / 2, (mEncoded.height + 1) / 2);
+                    mPreviewFromHalf = mPlanes && target.width <= half.width && target.height <= half.height;
+                    preview.emplace(mPreviewFromHalf ? half : mEncoded, target);
                 }
             }
             if (mPlanes) {
                 const JpegPlanes planes = mCanvas.takePlanes(taken, mWidth, mHeight);
                 if (!planes.luma.empty()) {
-                    encoder->writePlanes(planes.luma, planes.cb, planes.cr);
-                    if (preview) {
-                        preview->add(halfSizeBgr(planes));
+                    if (planesScaler) {
+                        planesScaler->add(planes, emitPlanes);
+                    } else {
+                        emitPlanes(planes);
                     }
                 }
-                if (encoder->failed() || taken + 1 >= needed) {
+                if (encoder->failed()) {
+                    break;
+                }
+                if (taken + 1 >= needed) {
+                    if (planesScaler) {
+                        planesScaler->finish(emitPlanes);
+                    }
                     break;
                 }
                 continue;
@@ -255,13 +275,18 @@ private:
         }
     }
 
-    // The planes at the chroma's size, as 8-bit BGR.
-    static cv::Mat halfSizeBgr(const JpegPlanes& planes)
+    // The planes as 8-bit BGR, at the chroma's size or the luma's.
+    static cv::Mat planesBgr(const JpegPlanes& planes, bool half)
     {
-        cv::Mat luma;
-        cv::resize(planes.luma, luma, planes.cb.size(), 0, 0, cv::INTER_AREA);
+        std::vector<cv::Mat> channels{planes.luma, planes.cr, planes.cb};
+        if (half) {
+            cv::resize(planes.luma, channels[0], planes.cb.size(), 0, 0, cv::INTER_AREA);
+        } else {
+            cv::resize(planes.cr, channels[1], planes.luma.size(), 0, 0, cv::INTER_LINEAR);
+            cv::resize(planes.cb, channels[2], planes.luma.size(), 0, 0, cv::INTER_LINEAR);
+        }
         cv::Mat ycrcb;
-        cv::merge(std::vector<cv::Mat>{luma, planes.cr, planes.cb}, ycrcb);
+        cv::merge(channels, ycrcb);
         cv::Mat bgr;
         cv::cvtColor(ycrcb, bgr, cv::COLOR_YCrCb2BGR);
         return bgr;
@@ -275,6 +300,7 @@ private:
     float mScale;
     std::uint32_t mPreviewSide;
     bool mPlanes;
+    bool mPreviewFromHalf = false;
     std::thread mThread;
     std::mutex mMutex;
     std::condition_variable mWake;
@@ -920,9 +946,9 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
                            metadata.failure.empty() && (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
                            needsNoPixelWork(data.transforms, metadata.keepOrientation);
     const bool sixteen = sixteenBitPicture(data, settings);
-    // Unscaled, the pictures' planes go to the encoder as they are: no
-    // conversion to BGR and back.
-    const bool planes = untouched && planesAllowed && settings.scale == 1.0f;
+    // The pictures' planes go to the encoder as they are (scaled when
+    // asked): no conversion to BGR and back.
+    const bool planes = untouched && planesAllowed;
     // 16-bit samples take twice the memory the budget counted.
     const int channels = data.greyPicture ? 1 : 3;
     MosaicCanvas canvas(data.rows, data.columns, sixteen ? data.maxCanvasPixels / 2 : data.maxCanvasPixels,

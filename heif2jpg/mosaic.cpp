@@ -548,6 +548,84 @@ void BandScaler::finish(const std::function<void(const cv::Mat&)>& emit)
     }
 }
 
+namespace {
+
+// Appends rows to `to`, their width first cut or widened to `width` by
+// repeating the last column.
+void appendRows(cv::Mat& to, const cv::Mat& rows, int width)
+{
+    cv::Mat fitted;
+    if (rows.cols >= width) {
+        fitted = rows.colRange(0, width);
+    } else {
+        cv::copyMakeBorder(rows, fitted, 0, 0, 0, width - rows.cols, cv::BORDER_REPLICATE);
+    }
+    if (to.empty()) {
+        to = fitted.clone();
+    } else {
+        cv::vconcat(to, fitted, to);
+    }
+}
+
+// Drops the first `count` rows.
+void dropRows(cv::Mat& rows, int count)
+{
+    rows = count >= rows.rows ? cv::Mat() : rows.rowRange(count, rows.rows).clone();
+}
+
+}  // namespace
+
+PlanesScaler::PlanesScaler(float scale, cv::Size scaled)
+    : mLuma(scale), mCb(scale), mCr(scale), mChromaWidth((scaled.width + 1) / 2)
+{}
+
+void PlanesScaler::add(const JpegPlanes& planes, const std::function<void(const JpegPlanes&)>& emit)
+{
+    mLuma.add(planes.luma, [&](const cv::Mat& rows) { appendRows(mLumaRows, rows, rows.cols); });
+    mCb.add(planes.cb, [&](const cv::Mat& rows) { appendRows(mCbRows, rows, mChromaWidth); });
+    mCr.add(planes.cr, [&](const cv::Mat& rows) { appendRows(mCrRows, rows, mChromaWidth); });
+    handOn(false, emit);
+}
+
+void PlanesScaler::finish(const std::function<void(const JpegPlanes&)>& emit)
+{
+    mLuma.finish([&](const cv::Mat& rows) { appendRows(mLumaRows, rows, rows.cols); });
+    mCb.finish([&](const cv::Mat& rows) { appendRows(mCbRows, rows, mChromaWidth); });
+    mCr.finish([&](const cv::Mat& rows) { appendRows(mCrRows, rows, mChromaWidth); });
+    handOn(true, emit);
+}
+
+void PlanesScaler::handOn(bool last, const std::function<void(const JpegPlanes&)>& emit)
+{
+    const int chroma = std::min(mCbRows.rows, mCrRows.rows);
+    int rows = mLumaRows.rows;
+    if (!last) {
+        rows = std::min(rows, 2 * chroma) / 2 * 2;
+    }
+    if (rows <= 0) {
+        return;
+    }
+    const int chromaRows = (rows + 1) / 2;
+    if (chroma < chromaRows) {
+        // The scaled chroma came out a row short: its last row repeated.
+        for (auto [plane, lastRow] : {std::pair{&mCbRows, &mCbLast}, std::pair{&mCrRows, &mCrLast}}) {
+            if (plane->empty()) {
+                *plane = lastRow->clone();
+            }
+            if (plane->empty()) {
+                return;  // no chroma at all: nothing to show the rows with
+            }
+            cv::copyMakeBorder(*plane, *plane, 0, chromaRows - plane->rows, 0, 0, cv::BORDER_REPLICATE);
+        }
+    }
+    mCbLast = mCbRows.row(chromaRows - 1).clone();
+    mCrLast = mCrRows.row(chromaRows - 1).clone();
+    emit({mLumaRows.rowRange(0, rows), mCbRows.rowRange(0, chromaRows), mCrRows.rowRange(0, chromaRows)});
+    dropRows(mLumaRows, rows);
+    dropRows(mCbRows, chromaRows);
+    dropRows(mCrRows, chromaRows);
+}
+
 cv::Size boundedSize(cv::Size size, std::uint32_t side)
 {
     const int longer = std::max(size.width, size.height);
@@ -559,11 +637,16 @@ cv::Size boundedSize(cv::Size size, std::uint32_t side)
             std::max(1, static_cast<int>(std::lround(size.height * factor)))};
 }
 
-PreviewBuilder::PreviewBuilder(cv::Size source, std::uint32_t side)
-    : mSource(source), mTarget(boundedSize(source, side))
+PreviewBuilder::PreviewBuilder(cv::Size source, std::uint32_t side) : PreviewBuilder(source, boundedSize(source, side))
+{}
+
+PreviewBuilder::PreviewBuilder(cv::Size source, cv::Size target) : mSource(source), mTarget(target)
 {
     if (source.width <= 0 || source.height <= 0) {
         throw std::invalid_argument("PreviewBuilder: a source without pixels");
+    }
+    if (target.width <= 0 || target.height <= 0 || target.width > source.width || target.height > source.height) {
+        throw std::invalid_argument("PreviewBuilder: a picture larger than its source, or without pixels");
     }
     mSum = cv::Mat::zeros(1, source.width, CV_32FC3);
     mPicture = cv::Mat::zeros(mTarget.height, mTarget.width, CV_8UC3);

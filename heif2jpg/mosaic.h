@@ -217,6 +217,37 @@ private:
     cv::Mat mPending;
 };
 
+// JPEG planes scaled band by band: each plane by a BandScaler of its own,
+// the chroma then cut or widened (its last column or row repeated) to half
+// the scaled luma, rounded up, and handed on in step with it.
+class PlanesScaler
+{
+public:
+    // `scaled`: the luma's size once scaled, as scaledSize gives it.
+    PlanesScaler(float scale, cv::Size scaled);
+
+    // The next rows of the source planes; `emit` receives the next rows of
+    // the scaled planes, an even number of luma rows but for the last.
+    void add(const JpegPlanes& planes, const std::function<void(const JpegPlanes&)>& emit);
+    // After the last source rows: the rest of the scaled planes.
+    void finish(const std::function<void(const JpegPlanes&)>& emit);
+
+private:
+    void handOn(bool last, const std::function<void(const JpegPlanes&)>& emit);
+
+    BandScaler mLuma;
+    BandScaler mCb;
+    BandScaler mCr;
+    int mChromaWidth;
+    // Scaled rows not yet handed on.
+    cv::Mat mLumaRows;
+    cv::Mat mCbRows;
+    cv::Mat mCrRows;
+    // The last chroma rows handed on.
+    cv::Mat mCbLast;
+    cv::Mat mCrLast;
+};
+
 // The longer side brought to at most `side` pixels, the shape kept; never
 // enlarged. Each side is at least 1 pixel.
 cv::Size boundedSize(cv::Size size, std::uint32_t side);
@@ -230,6 +261,8 @@ public:
     // For a source of `source` pixels, a picture whose longer side is at
     // most `side`.
     PreviewBuilder(cv::Size source, std::uint32_t side);
+    // For a source of `source` pixels, a picture of `target` (no larger).
+    PreviewBuilder(cv::Size source, cv::Size target);
 
     cv::Size size() const { return mTarget; }
 

@@ -456,8 +456,10 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
 {
     // A picture that needs no pixel work after the mosaic, or only a scale
     // by a power of two, is encoded band by band as rows of tiles arrive,
-    // holding only those rows: the bytes must be those of the cut mosaic
-    // scaled and encoded whole.
+    // holding only those rows. Tiles that name a matrix other than BT.601's
+    // go through BGR: the bytes must be those of the cut mosaic scaled and
+    // encoded whole. BT.601 tiles go to the encoder as their planes: the
+    // same picture, within what 4:2:0 JPEG coding of the planes costs.
     struct Case
     {
         unsigned rows, columns, tileWidth, tileHeight, outputWidth, outputHeight;
@@ -466,37 +468,57 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
     for (const Case& c :
          {Case{3, 2, 64, 64, 120, 150, 1.0f}, Case{4, 3, 64, 48, 150, 170, 1.0f}, Case{1, 3, 64, 64, 0, 0, 1.0f},
           Case{4, 3, 64, 48, 150, 170, 0.5f}, Case{4, 3, 64, 48, 151, 171, 0.25f}, Case{3, 2, 64, 64, 127, 150, 0.5f},
-          Case{4, 3, 64, 48, 151, 171, 1.0f}}) {
-        SCOPED_TRACE(std::to_string(c.rows) + " x " + std::to_string(c.columns) + " tiles, scale " +
-                     std::to_string(c.scale));
-        fixture::GridOptions options;
-        options.rows = c.rows;
-        options.columns = c.columns;
-        options.tileWidth = c.tileWidth;
-        options.tileHeight = c.tileHeight;
-        options.outputWidth = c.outputWidth;
-        options.outputHeight = c.outputHeight;
-        const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
-        ConversionSettings settings;
-        settings.quality = 85;
-        settings.scale = c.scale;
-        settings.keepExif = false;
-        const ConvertedFile result = convertHeif(bytes.data(), bytes.size(), settings);
-        ASSERT_TRUE(result.ok) << result.message << ": " << result.detail;
-        EXPECT_TRUE(result.preview.empty());
+          Case{4, 3, 64, 48, 151, 171, 1.0f}, Case{5, 3, 64, 48, 181, 237, 0.5f}}) {
+        for (const std::string matrix : {"bt709", "smpte170m"}) {
+            SCOPED_TRACE(std::to_string(c.rows) + " x " + std::to_string(c.columns) + " tiles, scale " +
+                         std::to_string(c.scale) + ", " + matrix);
+            fixture::GridOptions options;
+            options.rows = c.rows;
+            options.columns = c.columns;
+            options.tileWidth = c.tileWidth;
+            options.tileHeight = c.tileHeight;
+            options.outputWidth = c.outputWidth;
+            options.outputHeight = c.outputHeight;
+            options.encode.matrix = matrix;
+            // Gradients crossed by sharp colour stripes: chroma out of place
+            // by a row or a column shows.
+            fixture::RgbImage picture = fixture::gradientImage(c.columns * c.tileWidth, c.rows * c.tileHeight);
+            for (unsigned y = 0; y < picture.height; ++y) {
+                for (unsigned x = 0; x < picture.width; ++x) {
+                    if ((x / 3 + y / 5) % 4 == 0) {
+                        picture.set(x, y, {30, 60, 230});
+                    }
+                }
+            }
+            options.picture = picture;
+            const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
+            ConversionSettings settings;
+            settings.quality = 85;
+            settings.scale = c.scale;
+            settings.keepExif = false;
+            const ConvertedFile result = convertHeif(bytes.data(), bytes.size(), settings);
+            ASSERT_TRUE(result.ok) << result.message << ": " << result.detail;
+            EXPECT_TRUE(result.preview.empty());
 
-        std::vector<std::uint8_t> stream;
-        ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
-            ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false), stream));
-        const std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
-        const cv::Mat image =
-            scaleImage(cropToOutput(buildMosaic(frames, c.rows, c.columns), c.outputWidth == 0 ? ~0u : c.outputWidth,
-                                    c.outputHeight == 0 ? ~0u : c.outputHeight),
-                       c.scale);
-        std::vector<std::uint8_t> whole;
-        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
-        EXPECT_EQ(result.bytes, whole);
-        EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
+            std::vector<std::uint8_t> stream;
+            ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
+                ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false), stream));
+            const std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
+            const cv::Mat image = scaleImage(
+                cropToOutput(buildMosaic(frames, c.rows, c.columns), c.outputWidth == 0 ? ~0u : c.outputWidth,
+                             c.outputHeight == 0 ? ~0u : c.outputHeight),
+                c.scale);
+            EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
+            std::vector<std::uint8_t> whole;
+            ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
+            if (matrix == "bt709") {
+                EXPECT_EQ(result.bytes, whole);
+            } else {
+                const cv::Mat decoded = cv::imdecode(result.bytes, cv::IMREAD_COLOR);
+                ASSERT_EQ(decoded.size(), image.size());
+                EXPECT_GE(cv::PSNR(decoded, image), cv::PSNR(cv::imdecode(whole, cv::IMREAD_COLOR), image) - 1.0);
+            }
+        }
     }
 }
 
