@@ -110,16 +110,16 @@ void pngWarning(png_structp, png_const_charp) {}
 // libpng writes the signature and the chunks before the pixels (IHDR, sRGB or
 // iCCP, eXIf, iTXt); the pixel data is compressed and written by
 // deflatePngRows and writePngData, not by libpng.
-bool writePngHeader(png_structp png, png_infop info, const cv::Mat& image, const ImageMetadata& metadata,
+bool writePngHeader(png_structp png, png_infop info, cv::Size size, int type, const ImageMetadata& metadata,
                     const std::string& xmp)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    const int colourType = image.channels() == 1   ? PNG_COLOR_TYPE_GRAY
-                           : image.channels() == 4 ? PNG_COLOR_TYPE_RGB_ALPHA
-                                                   : PNG_COLOR_TYPE_RGB;
-    const int bitDepth = image.depth() == CV_16U ? 16 : 8;
-    png_set_IHDR(png, info, static_cast<png_uint_32>(image.cols), static_cast<png_uint_32>(image.rows), bitDepth,
+    const int colourType = CV_MAT_CN(type) == 1   ? PNG_COLOR_TYPE_GRAY
+                           : CV_MAT_CN(type) == 4 ? PNG_COLOR_TYPE_RGB_ALPHA
+                                                  : PNG_COLOR_TYPE_RGB;
+    const int bitDepth = CV_MAT_DEPTH(type) == CV_16U ? 16 : 8;
+    png_set_IHDR(png, info, static_cast<png_uint_32>(size.width), static_cast<png_uint_32>(size.height), bitDepth,
                  colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (metadata.icc.empty() && metadata.srgb)
         png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
@@ -337,18 +337,19 @@ bool continueDeflateStream(Bytes& data)
 }
 
 // Filters and deflates one band; every band but the last is made to continue.
-// `filtered` and `compressed` are the thread's buffers.
-bool deflatePngBand(const cv::Mat& image, bool last, libdeflate_compressor* compressor, int level, Bytes& filtered,
-                    Bytes& compressed, PngBand& band)
+// Row 0 of `image` is row `base` of the picture, and the row above the band
+// is among its rows. `filtered` and `compressed` are the thread's buffers.
+bool deflatePngBand(const cv::Mat& image, int base, bool last, libdeflate_compressor* compressor, int level,
+                    Bytes& filtered, Bytes& compressed, PngBand& band)
 {
     const std::size_t rowBytes = image.cols * image.elemSize();
     const std::size_t bpp = image.elemSize();
     Bytes above(rowBytes, 0), current(rowBytes);
     if (band.first > 0)
-        pngRowOrder(image, band.first - 1, above.data());
+        pngRowOrder(image, band.first - 1 - base, above.data());
     filtered.resize(static_cast<std::size_t>(band.count) * (rowBytes + 1));
     for (int y = 0; y < band.count; ++y) {
-        pngRowOrder(image, band.first + y, current.data());
+        pngRowOrder(image, band.first + y - base, current.data());
         filterPngRow(current.data(), above.data(), rowBytes, bpp, filtered.data() + y * (rowBytes + 1));
         above.swap(current);
     }
@@ -394,7 +395,7 @@ std::vector<PngBand> deflatePngRows(const cv::Mat& image, int level)
                 return;
             Bytes filtered, compressed;
             for (std::size_t i = next++; i < bands.size(); i = next++)
-                bands[i].ok = deflatePngBand(image, i + 1 == bands.size(), compressor.get(), level, filtered,
+                bands[i].ok = deflatePngBand(image, 0, i + 1 == bands.size(), compressor.get(), level, filtered,
                                              compressed, bands[i]);
         } catch (const std::bad_alloc&) {
             // The band stays not ok.
@@ -970,7 +971,7 @@ constexpr std::uint32_t kBmpGreyPaletteBytes = 256 * 4;
 namespace {
 
 // The signature and the chunks before the pixels, as libpng writes them.
-EncodedFile pngHeader(const cv::Mat& image, const ImageMetadata& metadata, const std::string& xmp)
+EncodedFile pngHeader(cv::Size size, int type, const ImageMetadata& metadata, const std::string& xmp)
 {
     Bytes out;
     PngState state;
@@ -984,7 +985,7 @@ EncodedFile pngHeader(const cv::Mat& image, const ImageMetadata& metadata, const
         return failure("PNG: libpng could not start");
     }
     png_set_write_fn(png, &state, pngWrite, pngFlush);
-    const bool written = writePngHeader(png, info, image, metadata, xmp);
+    const bool written = writePngHeader(png, info, size, type, metadata, xmp);
     png_destroy_write_struct(&png, &info);
     if (!written)
         return failure(std::string("PNG: ") + (state.message[0] ? state.message : "libpng failed"));
@@ -995,26 +996,32 @@ EncodedFile pngHeader(const cv::Mat& image, const ImageMetadata& metadata, const
 
 namespace {
 
-EncodedFile pngFile(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel, bool grey)
+// The file up to its pixel data, or why not.
+EncodedFile pngStart(cv::Size size, int type, const ImageMetadata& metadata)
 {
-    if (std::string problem = checkPicture(image, true, grey); !problem.empty())
-        return failure("PNG: " + problem);
     if (metadata.icc.size() > std::numeric_limits<png_uint_32>::max() / 2 ||
         metadata.exif.size() > std::numeric_limits<png_uint_32>::max() / 2)
         return failure("PNG: the metadata is too large");
-
     const std::string xmp = xmpText(metadata.xmp);
-    EncodedFile file = pngHeader(image, metadata, xmp);
+    EncodedFile file = pngHeader(size, type, metadata, xmp);
     if (!file.ok() && !metadata.icc.empty()) {
         // libpng checks the profile against the picture and refuses one that
         // does not fit (a grey or CMYK profile, a length that disagrees with
         // the data); the picture is still worth writing, without it.
         ImageMetadata withoutProfile{{}, metadata.exif, metadata.xmp};
-        EncodedFile retry = pngHeader(image, withoutProfile, xmp);
+        EncodedFile retry = pngHeader(size, type, withoutProfile, xmp);
         if (retry.ok())
             retry.warning = "the colour profile was left out (" + file.error + ")";
         file = std::move(retry);
     }
+    return file;
+}
+
+EncodedFile pngFile(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel, bool grey)
+{
+    if (std::string problem = checkPicture(image, true, grey); !problem.empty())
+        return failure("PNG: " + problem);
+    EncodedFile file = pngStart(image.size(), image.type(), metadata);
     if (!file.ok())
         return file;
     std::vector<PngBand> bands = deflatePngRows(image, std::clamp(deflateLevel, 1, 12));
@@ -1039,119 +1046,162 @@ EncodedFile encodeGreyPng(const cv::Mat& image, int deflateLevel)
 
 namespace {
 
+// A TIFF file in memory, its strips given in order: started with the
+// picture's size, type and metadata, then strips of rowsPerStrip() rows (the
+// last one shorter), each predicted and deflated on every core, a group at a
+// time, and handed to libtiff as stored.
+class TiffWriter
+{
+public:
+    // The empty string when started, else why not.
+    std::string start(cv::Size size, int type, const ImageMetadata& metadata, int deflateLevel)
+    {
+        if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2 ||
+            metadata.xmp.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+            return "the metadata is too large";
+        if (!metadata.exif.empty() && !readExifLayout(metadata.exif, mExif))
+            return "the EXIF block is malformed";
+        mExifBlock = metadata.exif;
+        mSize = size;
+        mLevel = std::clamp(deflateLevel, 1, 12);
+
+        std::unique_ptr<TIFFOpenOptions, TiffOptionsFree> options(TIFFOpenOptionsAlloc());
+        if (!options)
+            return "libtiff could not start";
+        TIFFOpenOptionsSetErrorHandlerExtR(options.get(), tiffError, &mFile);
+        TIFFOpenOptionsSetWarningHandlerExtR(options.get(), tiffWarning, &mFile);
+        // Classic TIFF, which every reader takes (libtiff refuses to pass 4
+        // GiB, and the refusal comes back as an error here), in the EXIF
+        // block's byte order.
+        const char* mode = mExif.bigEndian ? "wb" : "wl";
+        mTif.reset(TIFFClientOpenExt("memory", mode, &mFile, tiffRead, tiffWrite, tiffSeek, tiffClose, tiffSize,
+                                     tiffMap, tiffUnmap, options.get()));
+        if (!mTif)
+            return mFile.error.empty() ? std::string("libtiff could not start") : mFile.error;
+
+        const int channels = CV_MAT_CN(type);
+        const int bits = CV_MAT_DEPTH(type) == CV_16U ? 16 : 8;
+        const std::size_t rowBytes = std::size_t(size.width) * CV_ELEM_SIZE(type);
+        mRowsPerStrip = static_cast<int>(
+            std::clamp<std::size_t>((std::size_t(256) << 10) / std::max<std::size_t>(rowBytes, 1), 1, size.height));
+        TIFF* t = mTif.get();
+        bool set = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(size.width)) &&
+                   TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(size.height)) &&
+                   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(bits)) &&
+                   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(channels)) &&
+                   TIFFSetField(t, TIFFTAG_PHOTOMETRIC, channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB) &&
+                   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+                   TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+                   TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+                   TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) &&
+                   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(mRowsPerStrip));
+        if (set && channels == 4) {
+            const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
+            set = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(1), extra);
+        }
+        if (set && !metadata.icc.empty())
+            set = TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(metadata.icc.size()),
+                               metadata.icc.data());
+        if (set && !metadata.xmp.empty())
+            set = TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(metadata.xmp.size()),
+                               metadata.xmp.data());
+        for (const auto& [tag, text] : mExif.texts) {
+            if (set)
+                set = TIFFSetField(t, tag, text.c_str());
+        }
+        // Placeholders, filled in once the directories are copied behind the file.
+        if (set && mExif.exifIfd)
+            set = TIFFSetField(t, TIFFTAG_EXIFIFD, std::uint64_t(0));
+        if (set && mExif.gpsIfd)
+            set = TIFFSetField(t, TIFFTAG_GPSIFD, std::uint64_t(0));
+        if (!set)
+            return mFile.error.empty() ? std::string("a tag was refused") : mFile.error;
+        return {};
+    }
+
+    int rowsPerStrip() const { return mRowsPerStrip; }
+
+    // The next whole strips (and, at the picture's end, the last one): rows
+    // of the picture as encodeTiff takes them. The empty string when written.
+    std::string writeStrips(const cv::Mat& rows)
+    {
+        const auto strips = static_cast<std::size_t>((rows.rows + mRowsPerStrip - 1) / mRowsPerStrip);
+        const std::size_t group = 4 * std::max(1u, std::thread::hardware_concurrency());
+        std::vector<Bytes> compressed(std::min(group, strips));
+        for (std::size_t start = 0; start < strips; start += group) {
+            const std::size_t count = std::min(group, strips - start);
+            std::atomic<std::size_t> next{0};
+            std::atomic<bool> failed{false};
+            runOnEveryCore(count, [&]() noexcept {
+                try {
+                    std::unique_ptr<libdeflate_compressor, DeflaterFree> compressor(
+                        libdeflate_alloc_compressor(mLevel));
+                    Bytes predicted;
+                    for (std::size_t i = next++; compressor && i < count; i = next++) {
+                        const auto first = static_cast<int>((start + i) * std::size_t(mRowsPerStrip));
+                        const int n = std::min(mRowsPerStrip, rows.rows - first);
+                        if (!deflateTiffStrip(rgbRows(rows, first, n), mExif.bigEndian, compressor.get(), predicted,
+                                              compressed[i]))
+                            failed = true;
+                    }
+                    if (!compressor)
+                        failed = true;
+                } catch (const std::exception&) {
+                    failed = true;
+                }
+            });
+            if (failed)
+                return "out of memory while compressing";
+            for (std::size_t i = 0; i < count; ++i) {
+                if (TIFFWriteRawStrip(mTif.get(), mNextStrip++, compressed[i].data(),
+                                      static_cast<tmsize_t>(compressed[i].size())) < 0)
+                    return mFile.error.empty() ? std::string("writing failed") : mFile.error;
+            }
+        }
+        return {};
+    }
+
+    // Ends the file: its directory, then the EXIF and GPS directories copied
+    // behind it.
+    EncodedFile finish()
+    {
+        if (!TIFFWriteDirectory(mTif.get()) || !mFile.error.empty())
+            return failure("TIFF: " + (mFile.error.empty() ? std::string("writing failed") : mFile.error));
+        mTif.reset();
+        if (!mFile.error.empty())
+            return failure("TIFF: " + mFile.error);
+        std::uint64_t budget = 2 * std::uint64_t(mExifBlock.size()) + 4096;
+        for (const auto& [tag, offset] : {std::pair{kExifIfdTag, mExif.exifIfd}, std::pair{kGpsIfdTag, mExif.gpsIfd}}) {
+            std::uint32_t copied = 0;
+            if (offset && (!copyIfd(mExifBlock, mExif.bigEndian, offset, mFile.data, tag == kExifIfdTag ? 1 : 0, budget,
+                                    copied) ||
+                           !patchFirstIfd(mFile.data, mExif.bigEndian, tag, copied)))
+                return failure("TIFF: the EXIF block is malformed");
+        }
+        return {std::move(mFile.data), {}, {}};
+    }
+
+private:
+    MemoryFile mFile;
+    std::unique_ptr<TIFF, TiffCloser> mTif;
+    ExifLayout mExif;
+    Bytes mExifBlock;
+    cv::Size mSize;
+    int mLevel = 1;
+    int mRowsPerStrip = 1;
+    std::uint32_t mNextStrip = 0;
+};
+
 EncodedFile tiffFile(const cv::Mat& image, const ImageMetadata& metadata, int deflateLevel, bool grey)
 {
     if (std::string problem = checkPicture(image, true, grey); !problem.empty())
         return failure("TIFF: " + problem);
-    if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2 ||
-        metadata.xmp.size() > std::numeric_limits<std::uint32_t>::max() / 2)
-        return failure("TIFF: the metadata is too large");
-
-    ExifLayout exif;
-    if (!metadata.exif.empty() && !readExifLayout(metadata.exif, exif))
-        return failure("TIFF: the EXIF block is malformed");
-
-    MemoryFile file;
-    std::unique_ptr<TIFFOpenOptions, TiffOptionsFree> options(TIFFOpenOptionsAlloc());
-    if (!options)
-        return failure("TIFF: libtiff could not start");
-    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), tiffError, &file);
-    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), tiffWarning, &file);
-    // Classic TIFF, which every reader takes (libtiff refuses to pass 4 GiB,
-    // and the refusal comes back as an error here), in the EXIF block's byte
-    // order.
-    const char* mode = exif.bigEndian ? "wb" : "wl";
-    std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpenExt("memory", mode, &file, tiffRead, tiffWrite, tiffSeek,
-                                                            tiffClose, tiffSize, tiffMap, tiffUnmap, options.get()));
-    if (!tif)
-        return failure("TIFF: " + (file.error.empty() ? std::string("libtiff could not start") : file.error));
-
-    const int channels = image.channels();
-    const int bits = image.depth() == CV_16U ? 16 : 8;
-    const std::size_t rowBytes = image.cols * image.elemSize();
-    const auto rowsPerStrip = static_cast<std::uint32_t>(
-        std::clamp<std::size_t>((std::size_t(256) << 10) / std::max<std::size_t>(rowBytes, 1), 1, image.rows));
-    TIFF* t = tif.get();
-    bool set = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(image.cols)) &&
-               TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(image.rows)) &&
-               TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(bits)) &&
-               TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(channels)) &&
-               TIFFSetField(t, TIFFTAG_PHOTOMETRIC, channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB) &&
-               TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-               TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
-               TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
-               TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) &&
-               TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
-    if (set && channels == 4) {
-        const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
-        set = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(1), extra);
-    }
-    if (set && !metadata.icc.empty())
-        set = TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(metadata.icc.size()), metadata.icc.data());
-    if (set && !metadata.xmp.empty())
-        set = TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(metadata.xmp.size()), metadata.xmp.data());
-    for (const auto& [tag, text] : exif.texts) {
-        if (set)
-            set = TIFFSetField(t, tag, text.c_str());
-    }
-    // Placeholders, filled in once the directories are copied behind the file.
-    if (set && exif.exifIfd)
-        set = TIFFSetField(t, TIFFTAG_EXIFIFD, std::uint64_t(0));
-    if (set && exif.gpsIfd)
-        set = TIFFSetField(t, TIFFTAG_GPSIFD, std::uint64_t(0));
-    if (!set)
-        return failure("TIFF: " + (file.error.empty() ? std::string("a tag was refused") : file.error));
-
-    // The strips are compressed here, a group at a time on every core, and
-    // handed to libtiff as they are stored.
-    const std::size_t strips = (static_cast<std::size_t>(image.rows) + rowsPerStrip - 1) / rowsPerStrip;
-    const std::size_t group = 4 * std::max(1u, std::thread::hardware_concurrency());
-    std::vector<Bytes> compressed(std::min(group, strips));
-    for (std::size_t start = 0; start < strips; start += group) {
-        const std::size_t count = std::min(group, strips - start);
-        std::atomic<std::size_t> next{0};
-        std::atomic<bool> failed{false};
-        runOnEveryCore(count, [&]() noexcept {
-            try {
-                std::unique_ptr<libdeflate_compressor, DeflaterFree> compressor(
-                    libdeflate_alloc_compressor(std::clamp(deflateLevel, 1, 12)));
-                Bytes predicted;
-                for (std::size_t i = next++; compressor && i < count; i = next++) {
-                    const auto first = static_cast<int>((start + i) * rowsPerStrip);
-                    const int rows = std::min(static_cast<int>(rowsPerStrip), image.rows - first);
-                    if (!deflateTiffStrip(rgbRows(image, first, rows), exif.bigEndian, compressor.get(), predicted,
-                                          compressed[i]))
-                        failed = true;
-                }
-                if (!compressor)
-                    failed = true;
-            } catch (const std::exception&) {
-                failed = true;
-            }
-        });
-        if (failed)
-            return failure("TIFF: out of memory while compressing");
-        for (std::size_t i = 0; i < count; ++i) {
-            if (TIFFWriteRawStrip(t, static_cast<std::uint32_t>(start + i), compressed[i].data(),
-                                  static_cast<tmsize_t>(compressed[i].size())) < 0)
-                return failure("TIFF: " + (file.error.empty() ? std::string("writing failed") : file.error));
-        }
-    }
-    if (!TIFFWriteDirectory(t) || !file.error.empty())
-        return failure("TIFF: " + (file.error.empty() ? std::string("writing failed") : file.error));
-    tif.reset();
-    if (!file.error.empty())
-        return failure("TIFF: " + file.error);
-
-    std::uint64_t budget = 2 * std::uint64_t(metadata.exif.size()) + 4096;
-    for (const auto& [tag, offset] : {std::pair{kExifIfdTag, exif.exifIfd}, std::pair{kGpsIfdTag, exif.gpsIfd}}) {
-        std::uint32_t copied = 0;
-        if (offset &&
-            (!copyIfd(metadata.exif, exif.bigEndian, offset, file.data, tag == kExifIfdTag ? 1 : 0, budget, copied) ||
-             !patchFirstIfd(file.data, exif.bigEndian, tag, copied)))
-            return failure("TIFF: the EXIF block is malformed");
-    }
-    return {std::move(file.data), {}, {}};
+    TiffWriter writer;
+    if (std::string problem = writer.start(image.size(), image.type(), metadata, deflateLevel); !problem.empty())
+        return failure("TIFF: " + problem);
+    if (std::string problem = writer.writeStrips(image); !problem.empty())
+        return failure("TIFF: " + problem);
+    return writer.finish();
 }
 
 }  // namespace
@@ -1164,6 +1214,168 @@ EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata, int 
 EncodedFile encodeGreyTiff(const cv::Mat& image, int deflateLevel)
 {
     return tiffFile(image, {}, deflateLevel, true);
+}
+
+// ---------------------------------------------------------------- band by band
+
+struct LosslessBandWriter::State
+{
+    Format format = Format::Png;
+    cv::Size size;
+    int type = 0;
+    int level = 1;
+    std::string error;
+    std::string warning;
+    int done = 0;     // picture rows compressed
+    cv::Mat pending;  // rows not yet compressed; for PNG, the row above them first (when done > 0)
+    // PNG: the file so far, the rows of a band, and the Adler-32 of the
+    // filtered rows so far.
+    Bytes png;
+    int bandRows = 1;
+    uLong adler = adler32(0L, Z_NULL, 0);
+    TiffWriter tiff;
+
+    // Compresses the bands (PNG) or strips (TIFF) the pending rows complete,
+    // once there are enough of them to keep every core busy, and all of
+    // them at the end.
+    void compress(bool end)
+    {
+        const int above = format == Format::Png && done > 0 ? 1 : 0;
+        const int available = pending.rows - above;
+        const int unit = format == Format::Png ? bandRows : tiff.rowsPerStrip();
+        const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        int rows = end ? available : available / unit * unit;
+        if (rows <= 0 || (!end && rows < 2 * cores * unit))
+            return;
+        if (format == Format::Tiff) {
+            if (std::string problem = tiff.writeStrips(pending.rowRange(0, rows)); !problem.empty()) {
+                error = "TIFF: " + problem;
+                return;
+            }
+        } else if (!deflateBands(pending.rowRange(0, above + rows), done - above)) {
+            error = "PNG: out of memory";
+            return;
+        }
+        done += rows;
+        pending = pending.rowRange(above + rows - (format == Format::Png ? 1 : 0), pending.rows).clone();
+    }
+
+    bool deflateBands(const cv::Mat& rows, int base)
+    {
+        std::vector<PngBand> bands;
+        for (int first = done; first < base + rows.rows; first += bandRows)
+            bands.push_back(
+                {first, std::min(bandRows, base + rows.rows - first), {}, adler32(0L, Z_NULL, 0), 0, false});
+        std::atomic<std::size_t> next{0};
+        runOnEveryCore(bands.size(), [&]() noexcept {
+            try {
+                std::unique_ptr<libdeflate_compressor, DeflaterFree> compressor(libdeflate_alloc_compressor(level));
+                if (!compressor)
+                    return;
+                Bytes filtered, compressed;
+                for (std::size_t i = next++; i < bands.size(); i = next++)
+                    bands[i].ok = deflatePngBand(rows, base, bands[i].first + bands[i].count == size.height,
+                                                 compressor.get(), level, filtered, compressed, bands[i]);
+            } catch (const std::bad_alloc&) {
+                // The band stays not ok.
+            }
+        });
+        if (!std::all_of(bands.begin(), bands.end(), [](const PngBand& band) { return band.ok; }))
+            return false;
+        for (const PngBand& band : bands)
+            adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.length));
+        if (bands.back().first + bands.back().count == size.height) {
+            for (int shift = 24; shift >= 0; shift -= 8)
+                bands.back().data.push_back(static_cast<std::uint8_t>(adler >> shift));
+        }
+        try {
+            for (PngBand& band : bands) {
+                for (std::size_t at = 0; at < band.data.size(); at += kPngChunkBytes)
+                    appendPngChunk(png, "IDAT", band.data.data() + at, std::min(kPngChunkBytes, band.data.size() - at));
+            }
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+};
+
+LosslessBandWriter::LosslessBandWriter(Format format, cv::Size size, int type, const ImageMetadata& metadata,
+                                       int deflateLevel)
+    : mState(std::make_unique<State>())
+{
+    State& state = *mState;
+    state.format = format;
+    state.size = size;
+    state.type = type;
+    const char* name = format == Format::Png ? "PNG: " : "TIFF: ";
+    if (size.width <= 0 || size.height <= 0 ||
+        (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC4 && type != CV_16UC4)) {
+        state.error = std::string(name) + "the picture is not BGR or BGRA of 8 or 16 bits";
+        return;
+    }
+    if (deflateLevel == 0)
+        deflateLevel = format == Format::Png ? kPngDeflateLevel : kLosslessDeflateLevel;
+    if (format == Format::Tiff) {
+        if (std::string problem = state.tiff.start(size, type, metadata, deflateLevel); !problem.empty())
+            state.error = name + problem;
+        return;
+    }
+    state.level = std::clamp(deflateLevel, 1, 12);
+    const std::size_t rowBytes = std::size_t(size.width) * CV_ELEM_SIZE(type);
+    state.bandRows =
+        static_cast<int>(std::clamp<std::size_t>(kPngBandBytes / std::max<std::size_t>(rowBytes, 1), 1, size.height));
+    EncodedFile header = pngStart(size, type, metadata);
+    state.error = header.error;
+    state.warning = header.warning;
+    state.png = std::move(header.bytes);
+}
+
+LosslessBandWriter::~LosslessBandWriter() = default;
+
+void LosslessBandWriter::writeRows(const cv::Mat& rows)
+{
+    State& state = *mState;
+    if (!state.error.empty())
+        return;
+    if (rows.type() != state.type || rows.cols != state.size.width) {
+        state.error = "the rows do not fit the picture";
+        return;
+    }
+    const int above = state.format == Format::Png && state.done > 0 ? 1 : 0;
+    const int room = state.size.height - state.done - (state.pending.rows - above);
+    const cv::Mat taken = rows.rowRange(0, std::clamp(rows.rows, 0, room));
+    if (taken.empty())
+        return;
+    try {
+        if (state.pending.empty())
+            state.pending = taken.clone();
+        else
+            cv::vconcat(state.pending, taken, state.pending);
+        state.compress(false);
+    } catch (const cv::Exception&) {
+        state.error = "out of memory";
+    }
+}
+
+EncodedFile LosslessBandWriter::finish()
+{
+    State& state = *mState;
+    const int above = state.format == Format::Png && state.done > 0 ? 1 : 0;
+    if (state.error.empty() && state.done + state.pending.rows - above != state.size.height)
+        state.error = "not every row was given";
+    if (state.error.empty())
+        state.compress(true);
+    if (!state.error.empty())
+        return failure(state.error);
+    if (state.format == Format::Tiff)
+        return state.tiff.finish();
+    try {
+        appendPngChunk(state.png, "IEND", nullptr, 0);
+    } catch (const std::bad_alloc&) {
+        return failure("PNG: out of memory");
+    }
+    return {std::move(state.png), {}, std::move(state.warning)};
 }
 
 // ---------------------------------------------------------------- JPEG 2000

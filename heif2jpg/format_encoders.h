@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,33 @@ constexpr int kPngDeflateLevel = 5;
 
 [[nodiscard]] EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata,
                                      int deflateLevel = kLosslessDeflateLevel);
+
+// A PNG or TIFF file written band by band, top to bottom: rows of the
+// picture as encodePng and encodeTiff take them (8 or 16-bit BGR or BGRA),
+// compressed on every core as enough of them arrive, so that the whole
+// picture is never held. The bytes are those encodePng / encodeTiff give
+// for the whole picture at the same level (0: each format's default).
+class LosslessBandWriter
+{
+public:
+    enum class Format {
+        Png,
+        Tiff,
+    };
+    LosslessBandWriter(Format format, cv::Size size, int type, const ImageMetadata& metadata, int deflateLevel = 0);
+    ~LosslessBandWriter();
+    LosslessBandWriter(const LosslessBandWriter&) = delete;
+    LosslessBandWriter& operator=(const LosslessBandWriter&) = delete;
+
+    // The next rows; rows past the picture's height are ignored.
+    void writeRows(const cv::Mat& rows);
+    // The file, or why there is none (a failure on the way, or rows missing).
+    [[nodiscard]] EncodedFile finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> mState;
+};
 
 // Quality 100 is lossless (the reversible 5/3 wavelet); lower qualities use
 // the irreversible 9/7 wavelet at the compression ratio jp2RatioForQuality

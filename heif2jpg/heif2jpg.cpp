@@ -77,10 +77,14 @@ class BandEncoder
 {
 public:
     // A canvas of JPEG planes hands its bands to the encoder as planes.
+    // With `lossless`, the bands are written as that format's file instead
+    // of a JPEG, with `metadata`.
     BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
-                const JpegSegments& segments, float scale, std::uint32_t previewSide)
+                const JpegSegments& segments, float scale, std::uint32_t previewSide,
+                std::optional<LosslessBandWriter::Format> lossless = std::nullopt, const ImageMetadata& metadata = {})
         : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments), mScale(scale),
-          mPreviewSide(previewSide), mPlanes(canvas.cellType() == kJpegPlanesCell)
+          mPreviewSide(previewSide), mPlanes(canvas.cellType() == kJpegPlanesCell), mLossless(lossless),
+          mMetadata(metadata)
     {}
 
     ~BandEncoder()
@@ -134,10 +138,12 @@ public:
         return std::move(mJpeg);
     }
 
-    // Once finished: what of the segments the encoder left out; whether the
-    // scale leaves the picture without pixels or too large; the size
-    // encoded; the screen-sized picture (empty when not asked for).
+    // Once finished: what of the metadata the encoder left out; why a
+    // lossless file failed (empty for a JPEG); whether the scale leaves the
+    // picture without pixels or too large; the size encoded; the
+    // screen-sized picture (empty when not asked for).
     const std::string& warning() const { return mWarning; }
+    const std::string& failure() const { return mFailure; }
     bool scaleRefused() const { return mScaleRefused; }
     cv::Size regionSize() const { return mRegion; }
     cv::Size encodedSize() const { return mEncoded; }
@@ -170,10 +176,15 @@ private:
     void encodeBands()
     {
         std::optional<JpegEncoder> encoder;
+        std::optional<LosslessBandWriter> lossless;
         std::optional<BandScaler> scaler;
         std::optional<PreviewBuilder> preview;
         const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
-            encoder->writeRows(rows);
+            if (lossless) {
+                lossless->writeRows(rows);
+            } else {
+                encoder->writeRows(rows);
+            }
             if (preview) {
                 preview->add(rows);
             }
@@ -196,7 +207,7 @@ private:
                     return;
                 }
             }
-            if (!encoder) {
+            if (!encoder && !lossless) {
                 // The canvas knows its size once a row is ready.
                 mRegion = mCanvas.regionSize(mWidth, mHeight);
                 if (mRegion.empty()) {
@@ -218,8 +229,12 @@ private:
                 }
                 const int tileHeight = mCanvas.tileSize().height;
                 needed = static_cast<std::uint32_t>((mRegion.height + tileHeight - 1) / tileHeight);
-                encoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments,
-                                mPlanes ? JpegInput::Planes : JpegInput::Bgr);
+                if (mLossless) {
+                    lossless.emplace(*mLossless, mEncoded, mCanvas.cellType(), mMetadata);
+                } else {
+                    encoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments,
+                                    mPlanes ? JpegInput::Planes : JpegInput::Bgr);
+                }
                 if (mPreviewSide > 0) {
                     // From planes, the picture is made from their chroma's
                     // size when it is no smaller.
@@ -258,7 +273,7 @@ private:
                 }
             }
             band.release();
-            if (encoder->failed()) {
+            if (encoder && encoder->failed()) {
                 break;
             }
             if (taken + 1 >= needed) {
@@ -268,8 +283,15 @@ private:
                 break;
             }
         }
-        mJpeg = encoder->finish();
-        mWarning = encoder->warning();
+        if (lossless) {
+            EncodedFile file = lossless->finish();
+            mJpeg = std::move(file.bytes);
+            mWarning = std::move(file.warning);
+            mFailure = std::move(file.error);
+        } else {
+            mJpeg = encoder->finish();
+            mWarning = encoder->warning();
+        }
         if (preview && !mJpeg.empty()) {
             mPreview = preview->finish();
         }
@@ -300,6 +322,8 @@ private:
     float mScale;
     std::uint32_t mPreviewSide;
     bool mPlanes;
+    std::optional<LosslessBandWriter::Format> mLossless;
+    const ImageMetadata& mMetadata;
     bool mPreviewFromHalf = false;
     std::thread mThread;
     std::mutex mMutex;
@@ -314,6 +338,7 @@ private:
     bool mScaleRefused = false;
     std::vector<std::uint8_t> mJpeg;
     std::string mWarning;
+    std::string mFailure;
     cv::Mat mPreview;
     std::exception_ptr mError;
 };
@@ -660,6 +685,9 @@ std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas
         return StageFailure{kHeif2JpgUnknown, scaleDetail(size, scale)};
     }
     encodedSize = bands.encodedSize();
+    if (!bands.failure().empty()) {
+        return StageFailure{kHeif2JpgImencode, bands.failure()};
+    }
     if (encoded.empty()) {
         return encoderFailure(encodedSize);
     }
@@ -787,6 +815,17 @@ JpegSegments jpegSegments(const CarriedMetadata& metadata, bool keepExif)
 }
 
 // The finished picture in the settings' format.
+// What a format other than JPEG carries of the metadata.
+ImageMetadata formatMetadata(const CarriedMetadata& carried)
+{
+    ImageMetadata metadata;
+    metadata.icc = carried.icc;
+    metadata.srgb = carried.srgb;
+    metadata.exif = tiffBlock(carried.exif);
+    metadata.xmp = carried.xmp;
+    return metadata;
+}
+
 std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageData& data,
                                           const CarriedMetadata& carried, const ConversionSettings& settings,
                                           std::vector<std::uint8_t>& encoded, std::string& warning)
@@ -812,11 +851,7 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
         }
         return std::nullopt;
     }
-    ImageMetadata metadata;
-    metadata.icc = carried.icc;
-    metadata.srgb = carried.srgb;
-    metadata.exif = tiffBlock(carried.exif);
-    metadata.xmp = carried.xmp;
+    const ImageMetadata metadata = formatMetadata(carried);
     EncodedFile file;
     switch (settings.format) {
     case OutputFormat::Png: file = encodePng(image, metadata); break;
@@ -942,24 +977,33 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
     // Pictures that go to the encoder as the mosaic has them, or scaled by a
     // power of two, are encoded band by band while the decoder works on the
     // rest, and the mosaic holds only the rows of tiles in flight.
-    const bool untouched = jpeg && !data.alpha && !data.greyPicture && data.skippedPictures == 0 &&
+    std::optional<LosslessBandWriter::Format> lossless;
+    if (settings.format == OutputFormat::Png) {
+        lossless = LosslessBandWriter::Format::Png;
+    } else if (settings.format == OutputFormat::Tiff) {
+        lossless = LosslessBandWriter::Format::Tiff;
+    }
+    const bool untouched = (jpeg || lossless) && !data.alpha && !data.greyPicture && data.skippedPictures == 0 &&
                            metadata.failure.empty() && (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
                            needsNoPixelWork(data.transforms, metadata.keepOrientation);
     const bool sixteen = sixteenBitPicture(data, settings);
     // The pictures' planes go to the encoder as they are (scaled when
     // asked): no conversion to BGR and back.
-    const bool planes = untouched && planesAllowed;
+    const bool planes = untouched && jpeg && planesAllowed;
     // 16-bit samples take twice the memory the budget counted.
     const int channels = data.greyPicture ? 1 : 3;
-    MosaicCanvas canvas(data.rows, data.columns, sixteen ? data.maxCanvasPixels / 2 : data.maxCanvasPixels,
-                        planes ? kJpegPlanesCell : CV_MAKETYPE(sixteen ? CV_16U : CV_8U, channels),
+    const std::uint64_t canvasPixels = sixteen ? data.maxCanvasPixels / 2 : data.maxCanvasPixels;
+    const int cellType = CV_MAKETYPE(sixteen ? CV_16U : CV_8U, channels);
+    MosaicCanvas canvas(data.rows, data.columns, canvasPixels, planes ? kJpegPlanesCell : cellType,
                         untouched ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole);
     const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
-    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide);
+    const ImageMetadata losslessMetadata = lossless ? formatMetadata(metadata) : ImageMetadata{};
+    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide,
+                      jpeg ? std::nullopt : lossless, losslessMetadata);
     const bool streaming = untouched && bands.start();
     if (untouched && !streaming) {
         // No thread: the whole mosaic is kept and encoded at the end.
-        canvas = MosaicCanvas(data.rows, data.columns, data.maxCanvasPixels);
+        canvas = MosaicCanvas(data.rows, data.columns, canvasPixels, cellType);
     }
     if (!decodeTiles(
             data, canvas,

@@ -509,6 +509,16 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
                              c.outputHeight == 0 ? ~0u : c.outputHeight),
                 c.scale);
             EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
+            // PNG and TIFF are written band by band too: the picture exactly.
+            for (const OutputFormat format : {OutputFormat::Png, OutputFormat::Tiff}) {
+                ConversionSettings lossless = settings;
+                lossless.format = format;
+                const ConvertedFile file = convertHeif(bytes.data(), bytes.size(), lossless);
+                ASSERT_TRUE(file.ok) << file.message << ": " << file.detail;
+                const cv::Mat decoded = cv::imdecode(file.bytes, cv::IMREAD_UNCHANGED);
+                ASSERT_EQ(decoded.size(), image.size());
+                EXPECT_EQ(cv::norm(decoded, image, cv::NORM_INF), 0.0);
+            }
             std::vector<std::uint8_t> whole;
             ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
             if (matrix == "bt709") {
