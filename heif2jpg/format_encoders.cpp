@@ -1046,6 +1046,17 @@ EncodedFile encodeGreyPng(const cv::Mat& image, int deflateLevel)
 
 namespace {
 
+// Room for a file of as many bytes as the picture's samples, so that the
+// file rarely moves while it grows: pages never written cost nothing.
+void reserveForPicture(Bytes& file, cv::Size size, int type)
+{
+    try {
+        file.reserve(file.size() + std::size_t(size.width) * std::size_t(size.height) * CV_ELEM_SIZE(type));
+    } catch (const std::exception&) {
+        // Grown as it comes.
+    }
+}
+
 // A TIFF file in memory, its strips given in order: started with the
 // picture's size, type and metadata, then strips of rowsPerStrip() rows (the
 // last one shorter), each predicted and deflated on every core, a group at a
@@ -1064,6 +1075,7 @@ public:
         mExifBlock = metadata.exif;
         mSize = size;
         mLevel = std::clamp(deflateLevel, 1, 12);
+        reserveForPicture(mFile.data, size, type);
 
         std::unique_ptr<TIFFOpenOptions, TiffOptionsFree> options(TIFFOpenOptionsAlloc());
         if (!options)
@@ -1329,6 +1341,7 @@ LosslessBandWriter::LosslessBandWriter(Format format, cv::Size size, int type, c
     state.error = header.error;
     state.warning = header.warning;
     state.png = std::move(header.bytes);
+    reserveForPicture(state.png, size, type);
 }
 
 LosslessBandWriter::~LosslessBandWriter() = default;
