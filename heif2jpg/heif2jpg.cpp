@@ -881,6 +881,88 @@ void turnUpright(cv::Mat& picture, const std::vector<ImageTransform>& transforms
     }
 }
 
+// Output rows turned at a time when a picture is encoded band by band.
+constexpr int kTransformedBandRows = 128;
+
+// The picture after its transforms and the scale (by a power of two),
+// encoded band by band from the untransformed picture in the format's
+// encoder, so that the turned picture is never held whole; its screen-sized
+// picture when `previewSide` asks for one. JPEG, PNG or TIFF.
+std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const HeifImageData& data,
+                                                   const CarriedMetadata& metadata, const ConversionSettings& settings,
+                                                   std::vector<std::uint8_t>& encoded, std::string& warning,
+                                                   cv::Size& encodedSize, cv::Mat& preview)
+{
+    const TransformedBands turned(image, data.transforms, metadata.keepOrientation);
+    const cv::Size size = turned.size();
+    try {
+        encodedSize = settings.scale == 1.0f ? size : scaledSize(size, settings.scale);
+    } catch (const std::invalid_argument&) {
+        return StageFailure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
+    }
+    const bool jpeg = settings.format == OutputFormat::Jpg;
+    std::optional<JpegEncoder> jpegEncoder;
+    std::optional<LosslessBandWriter> lossless;
+    if (jpeg) {
+        jpegEncoder.emplace(encodedSize.width, encodedSize.height, settings.quality,
+                            jpegSegments(metadata, settings.keepExif));
+    } else {
+        lossless.emplace(
+            settings.format == OutputFormat::Png ? LosslessBandWriter::Format::Png : LosslessBandWriter::Format::Tiff,
+            encodedSize, image.type(), formatMetadata(metadata));
+    }
+    std::optional<PreviewBuilder> small;
+    if (settings.previewSide > 0) {
+        small.emplace(encodedSize, settings.previewSide);
+    }
+    const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
+        if (jpegEncoder) {
+            jpegEncoder->writeRows(rows);
+        } else {
+            lossless->writeRows(rows);
+        }
+        if (small) {
+            small->add(rows);
+        }
+    };
+    std::optional<BandScaler> scaler;
+    if (settings.scale != 1.0f) {
+        scaler.emplace(settings.scale);
+    }
+    for (int first = 0; first < size.height; first += kTransformedBandRows) {
+        const cv::Mat rows = turned.rows(first, std::min(kTransformedBandRows, size.height - first));
+        if (scaler) {
+            scaler->add(rows, emit);
+        } else {
+            emit(rows);
+        }
+    }
+    if (scaler) {
+        scaler->finish(emit);
+    }
+    if (jpegEncoder) {
+        encoded = jpegEncoder->finish();
+        warning = jpegEncoder->warning();
+        if (encoded.empty()) {
+            return encoderFailure(encodedSize);
+        }
+    } else {
+        EncodedFile file = lossless->finish();
+        if (!file.ok()) {
+            return StageFailure{kHeif2JpgImencode, file.error};
+        }
+        encoded = std::move(file.bytes);
+        warning = std::move(file.warning);
+    }
+    if (small) {
+        preview = small->finish();
+        if (metadata.keepOrientation) {
+            turnUpright(preview, data.transforms);
+        }
+    }
+    return std::nullopt;
+}
+
 // The picture of the mosaic's output region with its alpha plane, after its
 // transforms and the scale, encoded, and its screen-sized picture when
 // `previewSide` asks for one; the canvas is let go of.
@@ -897,6 +979,12 @@ std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alp
         image = combineAlpha(image, alpha, data.alphaPremultiplied, !holdsAlpha(settings.format));
     }
     canvas.release();
+    if (!data.greyPicture &&
+        (settings.format == OutputFormat::Jpg || settings.format == OutputFormat::Png ||
+         settings.format == OutputFormat::Tiff) &&
+        (settings.scale == 1.0f || BandScaler::takes(settings.scale))) {
+        return encodeTransformedBands(image, data, metadata, settings, encoded, warning, encodedSize, preview);
+    }
     applyTransforms(image, data.transforms, metadata.keepOrientation);
     try {
         image = scaleImage(image, settings.scale);

@@ -422,7 +422,12 @@ bool applyCleanAperture(cv::Mat& image, const heif::CleanApertureInfo& aperture)
     return true;
 }
 
-void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transforms, bool keepOrientation)
+namespace {
+
+// The steps applyTransforms takes, in order: each transform that applies,
+// and with `keepOrientation` the turns undone afterwards where an aperture
+// needed them.
+std::vector<ImageTransform> transformSteps(const std::vector<ImageTransform>& transforms, bool keepOrientation)
 {
     bool turned = false;
     bool apertureAfterTurn = false;
@@ -433,30 +438,123 @@ void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transfor
             apertureAfterTurn = true;
         }
     }
-
-    if (!keepOrientation || apertureAfterTurn) {
-        for (const ImageTransform& transform : transforms) {
-            applyOne(image, transform);
+    std::vector<ImageTransform> steps;
+    for (const ImageTransform& transform : transforms) {
+        if (!keepOrientation || apertureAfterTurn || !isTurn(transform)) {
+            steps.push_back(transform);
         }
-    } else {
-        for (const ImageTransform& transform : transforms) {
-            if (!isTurn(transform)) {
-                applyOne(image, transform);
-            }
-        }
-        return;
     }
-
-    if (keepOrientation) {
+    if (keepOrientation && apertureAfterTurn) {
         // Back to the stored orientation: undo the turns, last first.
         for (auto it = transforms.rbegin(); it != transforms.rend(); ++it) {
             if (it->kind == ImageTransform::Kind::Rotate) {
-                applyRotation(image, (360u - it->value % 360u) % 360u);
+                ImageTransform undo = *it;
+                undo.value = (360u - it->value % 360u) % 360u;
+                steps.push_back(undo);
             } else if (it->kind == ImageTransform::Kind::Mirror) {
-                applyMirror(image, it->value);
+                steps.push_back(*it);
             }
         }
     }
+    return steps;
+}
+
+}  // namespace
+
+void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transforms, bool keepOrientation)
+{
+    for (const ImageTransform& step : transformSteps(transforms, keepOrientation)) {
+        applyOne(image, step);
+    }
+}
+
+TransformedBands::TransformedBands(const cv::Mat& image, const std::vector<ImageTransform>& transforms,
+                                   bool keepOrientation)
+    : mImage(image), mSize(image.size())
+{
+    // Each step maps the new picture's pixels back to the previous
+    // picture's, (x, y) -> (bx x + by y + b0, cx x + cy y + c0); the steps
+    // compose into the map to the image.
+    const auto compose = [this](int bx, int by, int b0, int cx, int cy, int c0) {
+        const int xx = mXx * bx + mXy * cx;
+        const int xy = mXx * by + mXy * cy;
+        const int x0 = mXx * b0 + mXy * c0 + mX0;
+        const int yx = mYx * bx + mYy * cx;
+        const int yy = mYx * by + mYy * cy;
+        const int y0 = mYx * b0 + mYy * c0 + mY0;
+        mXx = xx;
+        mXy = xy;
+        mX0 = x0;
+        mYx = yx;
+        mYy = yy;
+        mY0 = y0;
+    };
+    for (const ImageTransform& step : transformSteps(transforms, keepOrientation)) {
+        const int w = mSize.width;
+        const int h = mSize.height;
+        switch (step.kind) {
+        case ImageTransform::Kind::CleanAperture: {
+            cv::Rect rect;
+            if (cleanApertureRect(step.aperture, w, h, rect)) {
+                compose(1, 0, rect.x, 0, 1, rect.y);
+                mSize = rect.size();
+            }
+            break;
+        }
+        case ImageTransform::Kind::Rotate:
+            switch (step.value) {
+            case 90:  // anticlockwise: the new (x, y) was (w - 1 - y, x)
+                compose(0, -1, w - 1, 1, 0, 0);
+                mSize = {h, w};
+                break;
+            case 180: compose(-1, 0, w - 1, 0, -1, h - 1); break;
+            case 270:  // clockwise: the new (x, y) was (y, h - 1 - x)
+                compose(0, 1, 0, -1, 0, h - 1);
+                mSize = {h, w};
+                break;
+            default: break;
+            }
+            break;
+        case ImageTransform::Kind::Mirror:
+            if (step.value == 0) {
+                compose(1, 0, 0, 0, -1, h - 1);
+            } else {
+                compose(-1, 0, w - 1, 0, 1, 0);
+            }
+            break;
+        }
+    }
+}
+
+cv::Mat TransformedBands::rows(int first, int count) const
+{
+    const int last = first + count - 1;
+    if (first < 0 || count <= 0 || last >= mSize.height) {
+        throw std::out_of_range("TransformedBands: rows " + std::to_string(first) + " to " + std::to_string(last) +
+                                " of " + std::to_string(mSize.height));
+    }
+    const int right = mSize.width - 1;
+    const int ax = mXx * 0 + mXy * first + mX0;
+    const int ay = mYx * 0 + mYy * first + mY0;
+    const int bx = mXx * right + mXy * last + mX0;
+    const int by = mYx * right + mYy * last + mY0;
+    const cv::Rect area(std::min(ax, bx), std::min(ay, by), std::abs(bx - ax) + 1, std::abs(by - ay) + 1);
+    const cv::Mat part = mImage(area);
+    cv::Mat band;
+    if (mXy == 0) {
+        // Columns stay columns: flipped where a sign says so.
+        if (mXx > 0 && mYy > 0) {
+            return part;
+        }
+        cv::flip(part, band, mXx < 0 && mYy < 0 ? -1 : (mXx < 0 ? 1 : 0));
+        return band;
+    }
+    // Columns become rows: the part transposed, then flipped.
+    cv::transpose(part, band);
+    if (mXy < 0 || mYx < 0) {
+        cv::flip(band, band, mXy < 0 && mYx < 0 ? -1 : (mXy < 0 ? 0 : 1));
+    }
+    return band;
 }
 
 cv::Size scaledSize(cv::Size size, float scale)

@@ -181,6 +181,33 @@ bool applyCleanAperture(cv::Mat& image, const heif::CleanApertureInfo& aperture)
 // turn, the turns are applied for it and undone afterwards).
 void applyTransforms(cv::Mat& image, const std::vector<ImageTransform>& transforms, bool keepOrientation);
 
+// The picture applyTransforms makes of an image, handed out band by band,
+// top to bottom, without turning the whole of it at once: each band is cut
+// from the image and turned on its own, so that no second picture of the
+// image's size is held. The image must outlive it.
+class TransformedBands
+{
+public:
+    TransformedBands(const cv::Mat& image, const std::vector<ImageTransform>& transforms, bool keepOrientation);
+
+    cv::Size size() const { return mSize; }
+    // Rows first .. first + count - 1 of the transformed picture (within
+    // it); a view into the image where no turn is needed.
+    cv::Mat rows(int first, int count) const;
+
+private:
+    cv::Mat mImage;
+    cv::Size mSize;
+    // The image's pixel for the picture's pixel (x, y):
+    // (mXx x + mXy y + mX0, mYx x + mYy y + mY0).
+    int mXx = 1;
+    int mXy = 0;
+    int mX0 = 0;
+    int mYx = 0;
+    int mYy = 1;
+    int mY0 = 0;
+};
+
 // Resizes both axes by `scale` (bilinear), keeping the image's type (16-bit
 // stays 16-bit); 1 returns the image as it is.
 // Throws std::invalid_argument for a factor that is not positive and finite or

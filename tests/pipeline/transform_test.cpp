@@ -364,6 +364,64 @@ cv::Mat noise(int width, int height, int type, std::uint64_t seed)
     return image;
 }
 
+TEST(MosaicTest, TransformedBandsAreTheTransformedPictureRowByRow)
+{
+    // Every turn and mirror, with apertures before and after them, the
+    // orientation applied or kept: the bands, cut and turned one by one,
+    // make the picture applyTransforms makes of the whole.
+    cv::Mat image(37, 53, CV_8UC3);
+    cv::RNG random(3);
+    random.fill(image, cv::RNG::UNIFORM, 0, 256);
+    const auto rotate = [](std::uint32_t degrees) {
+        ImageTransform t;
+        t.kind = ImageTransform::Kind::Rotate;
+        t.value = degrees;
+        return t;
+    };
+    const auto mirror = [](std::uint32_t axis) {
+        ImageTransform t;
+        t.kind = ImageTransform::Kind::Mirror;
+        t.value = axis;
+        return t;
+    };
+    ImageTransform aperture;
+    aperture.kind = ImageTransform::Kind::CleanAperture;
+    aperture.aperture = CleanApertureInfo{21, 1, 15, 1, std::uint32_t(-5), 2, 3, 1};
+    const std::vector<std::vector<ImageTransform>> lists = {
+        {},
+        {rotate(90)},
+        {rotate(180)},
+        {rotate(270)},
+        {mirror(0)},
+        {mirror(1)},
+        {rotate(90), mirror(0)},
+        {rotate(270), mirror(1)},
+        {mirror(1), rotate(90)},
+        {aperture},
+        {aperture, rotate(90), mirror(1)},
+        {rotate(270), aperture},
+        {mirror(0), rotate(90), aperture, mirror(1)},
+        {rotate(45)},
+    };
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+        for (const bool keepOrientation : {false, true}) {
+            SCOPED_TRACE("list " + std::to_string(i) + (keepOrientation ? ", orientation kept" : ""));
+            cv::Mat whole = image.clone();
+            ambrel::pipeline::applyTransforms(whole, lists[i], keepOrientation);
+            const TransformedBands bands(image, lists[i], keepOrientation);
+            ASSERT_EQ(bands.size(), whole.size());
+            std::vector<cv::Mat> parts;
+            for (int first = 0; first < whole.rows; first += 7) {
+                parts.push_back(bands.rows(first, std::min(7, whole.rows - first)));
+            }
+            cv::Mat joined;
+            cv::vconcat(parts, joined);
+            EXPECT_EQ(cv::norm(joined, whole, cv::NORM_INF), 0.0);
+        }
+    }
+    EXPECT_THROW(TransformedBands(image, {}, false).rows(30, 8), std::out_of_range);
+}
+
 TEST(MosaicTest, RowsInFlightAreHandedOnAsTheyCompleteAndLetGo)
 {
     // 3 x 2 tiles of 5 x 4, cut to 9 x 10: the last row and column are
