@@ -115,6 +115,9 @@ const std::vector<PhoneFile>& phoneFiles()
         {"12mp", 8, 6, 4032, 3024},
         {"48mp", 16, 12, 8064, 6048},
         {"200mp", 32, 24, 16320, 12240},
+        {"12mp-portrait", 8, 6, 4032, 3024, true},
+        {"48mp-portrait", 16, 12, 8064, 6048, true},
+        {"200mp-portrait", 32, 24, 16320, 12240, true},
     };
     return files;
 }
@@ -126,7 +129,7 @@ const PhoneFile& phoneFile(const std::string& name)
             return file;
         }
     }
-    throw std::invalid_argument("no phone file named '" + name + "' (12mp, 48mp or 200mp)");
+    throw std::invalid_argument("no phone file named '" + name + "' (12mp, 48mp or 200mp, each also -portrait)");
 }
 
 std::vector<std::uint8_t> makePhoneHeic(const PhoneFile& file, unsigned variant)
@@ -172,13 +175,16 @@ std::vector<std::uint8_t> makePhoneHeic(const PhoneFile& file, unsigned variant)
     }
     builder.addReference("dimg", gridId, tileIds);
     builder.ispe(gridId, file.width, file.height);
+    if (file.portrait) {
+        builder.irot(gridId, 270);
+    }
 
     std::uint32_t nextId = gridId + 1 + static_cast<std::uint32_t>(tileIds.size());
     const std::uint32_t exifId = nextId++;
     fixture::ItemDescription exif;
     exif.id = exifId;
     exif.type = "Exif";
-    exif.data = fixture::exifPayload(fixture::makeExifBlock(1));
+    exif.data = fixture::exifPayload(fixture::makeExifBlock(file.portrait ? 6 : 1));
     builder.addItem(std::move(exif));
     builder.addReference("cdsc", exifId, {gridId});
 
