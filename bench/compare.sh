@@ -12,6 +12,9 @@
 #   decoder asks libavcodec for. Peak memory by GNU time.
 # - Lossless formats (12 and 48 MP): PNG, TIFF, JPEG 2000 at quality 100
 #   against heif-convert's PNG and vips' PNG, TIFF and lossless JPEG 2000.
+# - Peak memory (unless --no-memory): each size to JPEG, PNG and TIFF, and its
+#   portrait variant (stored on its side, so the picture is turned) to PNG,
+#   TIFF and JPEG with --no-exif, in bytes per output pixel.
 # - Scaled outputs: --scale 50 and 25 against 100, JPEG at quality 90.
 # - A batch of N 12 MP files at quality 90: ambrel-convert with its default
 #   -j and with -j 1, `xargs -P 2 heif-convert` (one file per process, two at
@@ -22,7 +25,8 @@
 #
 #   bench/compare.sh [--runs N] [--sizes 12mp,48mp,200mp] [--qualities 90,100]
 #                    [--formats png,tiff,jpeg2000|none] [--scales 50,25|none]
-#                    [--batch N] [--batch-runs N] [--no-app] [--no-install]
+#                    [--batch N] [--batch-runs N] [--no-app] [--no-memory]
+#                    [--no-install]
 #
 # A quick look (a few minutes): --runs 1 --sizes 12mp --batch 8 --batch-runs 1.
 # Builds into $BUILD_DIR (default build-bench, at most $BUILD_JOBS jobs,
@@ -46,6 +50,7 @@ batch=40
 batchRuns=3
 app=1
 install=1
+memoryRuns=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs="$2"; shift 2 ;;
@@ -56,8 +61,9 @@ while [ $# -gt 0 ]; do
     --batch) batch="$2"; shift 2 ;;
     --batch-runs) batchRuns="$2"; shift 2 ;;
     --no-app) app=0; shift ;;
+    --no-memory) memoryRuns=0; shift ;;
     --no-install) install=0; shift ;;
-    -h|--help) sed -n '2,33p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,37p' "$0"; exit 0 ;;
     *) echo "compare.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -98,6 +104,11 @@ mkdir -p "$files"
 echo "Generating the files in $files (once; the tiles are encoded with ffmpeg)..." >&2
 # shellcheck disable=SC2086
 "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" ${sizes//,/ } >/dev/null
+if [ "$memoryRuns" = 1 ]; then
+  for size in ${sizes//,/ }; do
+    "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" "$size-portrait" >/dev/null
+  done
+fi
 if [ "$batch" -gt 0 ]; then
   "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" --batch "$batch" >/dev/null
 fi
@@ -140,7 +151,7 @@ goal() {
 # writes JPEG 2000 lossless, like ambrel-convert at quality 100. The tool
 # "floor" decodes the file's stream with ffmpeg and writes nothing.
 run_once() {
-  local tool="$1" input="$2" quality="$3" format="${4:-jpg}" scale="${5:-100}"
+  local tool="$1" input="$2" quality="$3" format="${4:-jpg}" scale="${5:-100}" extra="${6:-}"
   rm -rf "$out"
   mkdir -p "$out"
   local extension
@@ -156,6 +167,7 @@ run_once() {
       command=("$convert" -q "$quality" --plain-names -o "$out")
       [ "$format" != jpg ] && command+=(-f "$format")
       [ "$scale" != 100 ] && command+=(--scale "$scale")
+      [ -n "$extra" ] && command+=("$extra")
       command+=("$input") ;;
     heif-convert) command=(heif-convert -q "$quality" "$input" "$out/out.$extension") ;;
     vips)
@@ -314,6 +326,44 @@ if [ "$formats" != none ] && [ -n "$formats" ] && [ ${#losslessSizes[@]} -gt 0 ]
           "$(ratio "${med[ambrel]}" "${med[vips]}")" "<=" 0.6
       fi
       unset times bytes med
+    done
+  done
+fi
+
+if [ "$memoryRuns" = 1 ] && [ -n "$sizes" ]; then
+  echo
+  echo "## Peak memory of ambrel-convert (one run each; GNU time's maximum RSS)"
+  echo
+  echo "Landscape files need no turn: JPEG (EXIF carries the orientation), PNG and TIFF are written band"
+  echo "by band while the tiles are decoded. Portrait files are stored on their side: PNG, TIFF and JPEG"
+  echo "with --no-exif turn the picture, band by band from the whole stored picture."
+  echo
+  echo "| file | output | peak | bytes per output pixel |"
+  echo "|---|---|---|---|"
+  for size in ${sizes//,/ }; do
+    for job in "jpg:90:" "png:100:" "tiff:100:" "portrait:jpg:90:--no-exif" "portrait:png:100:" "portrait:tiff:100:"; do
+      input="$files/$size.heic"
+      label="$size"
+      if [[ "$job" == portrait:* ]]; then
+        input="$files/$size-portrait.heic"
+        label="$size portrait"
+        job="${job#portrait:}"
+      fi
+      IFS=: read -r format quality extra <<<"$job"
+      read -r _ kb _ < <(run_once ambrel "$input" "$quality" "$format" 100 "$extra")
+      perPixel=$(awk -v k="$kb" -v p="${pixels[$size]}" 'BEGIN { printf "%.2f", k * 1024 / p }')
+      output="$format q$quality${extra:+ $extra}"
+      echo "| $label | $output | $((kb / 1024)) MB | $perPixel |"
+      # Per pixel, the process's own libraries (some 40 MB) count only at
+      # the larger sizes.
+      [ "$size" = 12mp ] && continue
+      if [[ "$label" == *portrait* ]]; then
+        goal "1. memory: $label to $output, turned, bytes per output pixel" "$((kb / 1024)) MB" \
+          "$perPixel" "<=" 3.5
+      elif [ "$format" != jpg ]; then
+        goal "1. memory: $label to $output band by band, bytes per output pixel (the file itself included)" \
+          "$((kb / 1024)) MB" "$perPixel" "<=" 3.5
+      fi
     done
   done
 fi
