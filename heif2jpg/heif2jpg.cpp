@@ -175,27 +175,6 @@ private:
 
     void encodeBands()
     {
-        std::optional<JpegEncoder> encoder;
-        std::optional<LosslessBandWriter> lossless;
-        std::optional<BandScaler> scaler;
-        std::optional<PreviewBuilder> preview;
-        const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
-            if (lossless) {
-                lossless->writeRows(rows);
-            } else {
-                encoder->writeRows(rows);
-            }
-            if (preview) {
-                preview->add(rows);
-            }
-        };
-        std::optional<PlanesScaler> planesScaler;
-        const std::function<void(const JpegPlanes&)> emitPlanes = [&](const JpegPlanes& planes) {
-            encoder->writePlanes(planes.luma, planes.cb, planes.cr);
-            if (preview) {
-                preview->add(planesBgr(planes, mPreviewFromHalf));
-            }
-        };
         std::uint32_t needed = 0;
         for (std::uint32_t taken = 0;; ++taken) {
             {
@@ -207,93 +186,127 @@ private:
                     return;
                 }
             }
-            if (!encoder && !lossless) {
+            if (needed == 0) {
                 // The canvas knows its size once a row is ready.
-                mRegion = mCanvas.regionSize(mWidth, mHeight);
-                if (mRegion.empty()) {
-                    return;  // no pixels: the caller reports it
-                }
-                mEncoded = mRegion;
-                if (mScale != 1.0f) {
-                    try {
-                        mEncoded = scaledSize(mRegion, mScale);
-                    } catch (const std::invalid_argument&) {
-                        mScaleRefused = true;
-                        return;
-                    }
-                    if (mPlanes) {
-                        planesScaler.emplace(mScale, mEncoded);
-                    } else {
-                        scaler.emplace(mScale);
-                    }
-                }
-                const int tileHeight = mCanvas.tileSize().height;
-                needed = static_cast<std::uint32_t>((mRegion.height + tileHeight - 1) / tileHeight);
-                if (mLossless) {
-                    lossless.emplace(*mLossless, mEncoded, mCanvas.cellType(), mMetadata);
-                } else {
-                    encoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments,
-                                    mPlanes ? JpegInput::Planes : JpegInput::Bgr);
-                }
-                if (mPreviewSide > 0) {
-                    // From planes, the picture is made from their chroma's
-                    // size when it is no smaller.
-                    const cv::Size target = boundedSize(mEncoded, mPreviewSide);
-                    const cv::Size half((mEncoded.width + 1) / 2, (mEncoded.height + 1) / 2);
-                    mPreviewFromHalf = mPlanes && target.width <= half.width && target.height <= half.height;
-                    preview.emplace(mPreviewFromHalf ? half : mEncoded, target);
+                needed = startEncoding();
+                if (needed == 0) {
+                    return;
                 }
             }
+            const bool last = taken + 1 >= needed;
             if (mPlanes) {
-                const JpegPlanes planes = mCanvas.takePlanes(taken, mWidth, mHeight);
-                if (!planes.luma.empty()) {
-                    if (planesScaler) {
-                        planesScaler->add(planes, emitPlanes);
-                    } else {
-                        emitPlanes(planes);
-                    }
-                }
-                if (encoder->failed()) {
-                    break;
-                }
-                if (taken + 1 >= needed) {
-                    if (planesScaler) {
-                        planesScaler->finish(emitPlanes);
-                    }
-                    break;
-                }
-                continue;
+                encodePlanes(taken, last);
+            } else {
+                encodeBand(taken, last);
             }
-            cv::Mat band = mCanvas.takeBand(taken, mWidth, mHeight);
-            if (!band.empty()) {
-                if (scaler) {
-                    scaler->add(band, emit);
-                } else {
-                    emit(band);
-                }
-            }
-            band.release();
-            if (encoder && encoder->failed()) {
-                break;
-            }
-            if (taken + 1 >= needed) {
-                if (scaler) {
-                    scaler->finish(emit);
-                }
+            if (last || (mEncoder && mEncoder->failed())) {
                 break;
             }
         }
-        if (lossless) {
-            EncodedFile file = lossless->finish();
+        finishFile();
+    }
+
+    // Sets the encoder up for the region's size; the rows of tiles it
+    // takes, or 0 when it takes none (no pixels, or a scale that leaves
+    // none: the caller reports either).
+    std::uint32_t startEncoding()
+    {
+        mRegion = mCanvas.regionSize(mWidth, mHeight);
+        if (mRegion.empty()) {
+            return 0;
+        }
+        mEncoded = mRegion;
+        if (mScale != 1.0f) {
+            try {
+                mEncoded = scaledSize(mRegion, mScale);
+            } catch (const std::invalid_argument&) {
+                mScaleRefused = true;
+                return 0;
+            }
+            if (mPlanes) {
+                mPlanesScaler.emplace(mScale, mEncoded);
+            } else {
+                mScaler.emplace(mScale);
+            }
+        }
+        if (mLossless) {
+            mLosslessWriter.emplace(*mLossless, mEncoded, mCanvas.cellType(), mMetadata);
+        } else {
+            mEncoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments,
+                             mPlanes ? JpegInput::Planes : JpegInput::Bgr);
+        }
+        if (mPreviewSide > 0) {
+            // From planes, the picture is made from their chroma's size when
+            // it is no smaller.
+            const cv::Size target = boundedSize(mEncoded, mPreviewSide);
+            const cv::Size half((mEncoded.width + 1) / 2, (mEncoded.height + 1) / 2);
+            mPreviewFromHalf = mPlanes && target.width <= half.width && target.height <= half.height;
+            mPreviewBuilder.emplace(mPreviewFromHalf ? half : mEncoded, target);
+        }
+        const int tileHeight = mCanvas.tileSize().height;
+        return static_cast<std::uint32_t>((mRegion.height + tileHeight - 1) / tileHeight);
+    }
+
+    void encodeBand(std::uint32_t taken, bool last)
+    {
+        const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
+            if (mLosslessWriter) {
+                mLosslessWriter->writeRows(rows);
+            } else {
+                mEncoder->writeRows(rows);
+            }
+            if (mPreviewBuilder) {
+                mPreviewBuilder->add(rows);
+            }
+        };
+        cv::Mat band = mCanvas.takeBand(taken, mWidth, mHeight);
+        if (!band.empty()) {
+            if (mScaler) {
+                mScaler->add(band, emit);
+            } else {
+                emit(band);
+            }
+        }
+        band.release();
+        if (last && mScaler) {
+            mScaler->finish(emit);
+        }
+    }
+
+    void encodePlanes(std::uint32_t taken, bool last)
+    {
+        const std::function<void(const JpegPlanes&)> emit = [&](const JpegPlanes& planes) {
+            mEncoder->writePlanes(planes.luma, planes.cb, planes.cr);
+            if (mPreviewBuilder) {
+                mPreviewBuilder->add(planesBgr(planes, mPreviewFromHalf));
+            }
+        };
+        const JpegPlanes planes = mCanvas.takePlanes(taken, mWidth, mHeight);
+        if (!planes.luma.empty()) {
+            if (mPlanesScaler) {
+                mPlanesScaler->add(planes, emit);
+            } else {
+                emit(planes);
+            }
+        }
+        if (last && mPlanesScaler) {
+            mPlanesScaler->finish(emit);
+        }
+    }
+
+    void finishFile()
+    {
+        if (mLosslessWriter) {
+            EncodedFile file = mLosslessWriter->finish();
             mJpeg = std::move(file.bytes);
             mWarning = std::move(file.warning);
             mFailure = std::move(file.error);
         } else {
-            mJpeg = encoder->finish();
-            mWarning = encoder->warning();
+            mJpeg = mEncoder->finish();
+            mWarning = mEncoder->warning();
         }
-        if (preview && !mJpeg.empty()) {
-            mPreview = preview->finish();
+        if (mPreviewBuilder && !mJpeg.empty()) {
+            mPreview = mPreviewBuilder->finish();
         }
     }
 
@@ -325,6 +338,12 @@ private:
     std::optional<LosslessBandWriter::Format> mLossless;
     const ImageMetadata& mMetadata;
     bool mPreviewFromHalf = false;
+    // Made on the encoder's thread for the first band.
+    std::optional<JpegEncoder> mEncoder;
+    std::optional<LosslessBandWriter> mLosslessWriter;
+    std::optional<BandScaler> mScaler;
+    std::optional<PlanesScaler> mPlanesScaler;
+    std::optional<PreviewBuilder> mPreviewBuilder;
     std::thread mThread;
     std::mutex mMutex;
     std::condition_variable mWake;

@@ -539,7 +539,7 @@ cv::Mat TransformedBands::rows(int first, int count) const
     const int bx = mXx * right + mXy * last + mX0;
     const int by = mYx * right + mYy * last + mY0;
     const cv::Rect area(std::min(ax, bx), std::min(ay, by), std::abs(bx - ax) + 1, std::abs(by - ay) + 1);
-    const cv::Mat part = mImage(area);
+    cv::Mat part = mImage(area);
     cv::Mat band;
     if (mXy == 0) {
         // Columns stay columns: flipped where a sign says so.
