@@ -375,43 +375,6 @@ bool deflatePngBand(const cv::Mat& image, int base, bool last, libdeflate_compre
     return true;
 }
 
-// The picture's pixel data as the bands of one zlib stream (the last one
-// ends with the checksum), compressed on every core; empty when memory ran out.
-std::vector<PngBand> deflatePngRows(const cv::Mat& image, int level)
-{
-    const std::size_t rowBytes = image.cols * image.elemSize();
-    const auto bandRows =
-        static_cast<int>(std::clamp<std::size_t>(kPngBandBytes / std::max<std::size_t>(rowBytes, 1), 1, image.rows));
-    std::vector<PngBand> bands(static_cast<std::size_t>((image.rows + bandRows - 1) / bandRows));
-    for (std::size_t i = 0; i < bands.size(); ++i) {
-        bands[i].first = static_cast<int>(i) * bandRows;
-        bands[i].count = std::min(bandRows, image.rows - bands[i].first);
-    }
-    std::atomic<std::size_t> next{0};
-    runOnEveryCore(bands.size(), [&]() noexcept {
-        try {
-            std::unique_ptr<libdeflate_compressor, DeflaterFree> compressor(libdeflate_alloc_compressor(level));
-            if (!compressor)
-                return;
-            Bytes filtered, compressed;
-            for (std::size_t i = next++; i < bands.size(); i = next++)
-                bands[i].ok = deflatePngBand(image, 0, i + 1 == bands.size(), compressor.get(), level, filtered,
-                                             compressed, bands[i]);
-        } catch (const std::bad_alloc&) {
-            // The band stays not ok.
-        }
-    });
-
-    if (!std::all_of(bands.begin(), bands.end(), [](const PngBand& band) { return band.ok; }))
-        return {};
-    uLong adler = bands[0].adler;
-    for (std::size_t i = 1; i < bands.size(); ++i)
-        adler = adler32_combine(adler, bands[i].adler, static_cast<z_off_t>(bands[i].length));
-    for (int shift = 24; shift >= 0; shift -= 8)
-        bands.back().data.push_back(static_cast<std::uint8_t>(adler >> shift));
-    return bands;
-}
-
 void appendPngChunk(Bytes& out, const char* type, const std::uint8_t* data, std::size_t size)
 {
     for (int shift = 24; shift >= 0; shift -= 8)
@@ -426,25 +389,6 @@ void appendPngChunk(Bytes& out, const char* type, const std::uint8_t* data, std:
 
 // The IDAT chunks and IEND after the header; each band's data is let go
 // once written.
-bool writePngData(Bytes& out, std::vector<PngBand>& bands)
-{
-    std::size_t total = out.size() + 12;
-    for (const PngBand& band : bands)
-        total += band.data.size() + 12 * ((band.data.size() + kPngChunkBytes - 1) / kPngChunkBytes);
-    try {
-        out.reserve(total);
-        for (PngBand& band : bands) {
-            for (std::size_t at = 0; at < band.data.size(); at += kPngChunkBytes)
-                appendPngChunk(out, "IDAT", band.data.data() + at, std::min(kPngChunkBytes, band.data.size() - at));
-            Bytes().swap(band.data);
-        }
-        appendPngChunk(out, "IEND", nullptr, 0);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------- TIFF
 
 // A growing in-memory file for libtiff's client procedures.
@@ -1021,13 +965,9 @@ EncodedFile pngFile(const cv::Mat& image, const ImageMetadata& metadata, int def
 {
     if (std::string problem = checkPicture(image, true, grey); !problem.empty())
         return failure("PNG: " + problem);
-    EncodedFile file = pngStart(image.size(), image.type(), metadata);
-    if (!file.ok())
-        return file;
-    std::vector<PngBand> bands = deflatePngRows(image, std::clamp(deflateLevel, 1, 12));
-    if (bands.empty() || !writePngData(file.bytes, bands))
-        return failure("PNG: out of memory");
-    return file;
+    LosslessBandWriter writer(LosslessBandWriter::Format::Png, image.size(), image.type(), metadata, deflateLevel);
+    writer.writeRows(image);
+    return writer.finish();
 }
 
 }  // namespace
@@ -1321,9 +1261,9 @@ LosslessBandWriter::LosslessBandWriter(Format format, cv::Size size, int type, c
     state.size = size;
     state.type = type;
     const char* name = format == Format::Png ? "PNG: " : "TIFF: ";
-    if (size.width <= 0 || size.height <= 0 ||
-        (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC4 && type != CV_16UC4)) {
-        state.error = std::string(name) + "the picture is not BGR or BGRA of 8 or 16 bits";
+    if (size.width <= 0 || size.height <= 0 || (CV_MAT_DEPTH(type) != CV_8U && CV_MAT_DEPTH(type) != CV_16U) ||
+        (CV_MAT_CN(type) != 1 && CV_MAT_CN(type) != 3 && CV_MAT_CN(type) != 4)) {
+        state.error = std::string(name) + "the picture is not grey, BGR or BGRA of 8 or 16 bits";
         return;
     }
     if (deflateLevel == 0)
@@ -1361,11 +1301,17 @@ void LosslessBandWriter::writeRows(const cv::Mat& rows)
     if (taken.empty())
         return;
     try {
-        if (state.pending.empty())
-            state.pending = taken.clone();
-        else
+        // The caller's rows are compressed where they are; only what is left
+        // over is copied.
+        const bool copied = !state.pending.empty();
+        if (copied)
             cv::vconcat(state.pending, taken, state.pending);
+        else
+            state.pending = taken;
+        const int before = state.done;
         state.compress(false);
+        if (!copied && state.done == before)
+            state.pending = state.pending.clone();
     } catch (const cv::Exception&) {
         state.error = "out of memory";
     }

@@ -74,7 +74,7 @@ constexpr int kPngDeflateLevel = 5;
                                      int deflateLevel = kLosslessDeflateLevel);
 
 // A PNG or TIFF file written band by band, top to bottom: rows of the
-// picture as encodePng and encodeTiff take them (8 or 16-bit BGR or BGRA),
+// picture as the encoders take them (8 or 16-bit BGR or BGRA, or grey),
 // compressed on every core as enough of them arrive, so that the whole
 // picture is never held. The bytes are those encodePng / encodeTiff give
 // for the whole picture at the same level (0: each format's default).
