@@ -109,7 +109,7 @@ void pngWarning(png_structp, png_const_charp) {}
 // function uses was made by the caller, so the jump skips no destructor.
 // libpng writes the signature and the chunks before the pixels (IHDR, sRGB or
 // iCCP, eXIf, iTXt); the pixel data is compressed and written by
-// deflatePngRows and writePngData, not by libpng.
+// LosslessBandWriter, not by libpng.
 bool writePngHeader(png_structp png, png_infop info, cv::Size size, int type, const ImageMetadata& metadata,
                     const std::string& xmp)
 {
