@@ -62,6 +62,33 @@ bool needsNoPixelWork(const std::vector<ImageTransform>& transforms, bool keepOr
     return true;
 }
 
+// The planes as 8-bit BGR, at the chroma's size or the luma's.
+cv::Mat planesBgr(const JpegPlanes& planes, bool half)
+{
+    std::vector<cv::Mat> channels{planes.luma, planes.cr, planes.cb};
+    if (half) {
+        cv::resize(planes.luma, channels[0], planes.cb.size(), 0, 0, cv::INTER_AREA);
+    } else {
+        cv::resize(planes.cr, channels[1], planes.luma.size(), 0, 0, cv::INTER_LINEAR);
+        cv::resize(planes.cb, channels[2], planes.luma.size(), 0, 0, cv::INTER_LINEAR);
+    }
+    cv::Mat ycrcb;
+    cv::merge(channels, ycrcb);
+    cv::Mat bgr;
+    cv::cvtColor(ycrcb, bgr, cv::COLOR_YCrCb2BGR);
+    return bgr;
+}
+
+// The screen-sized picture of an encoded picture: built from its planes at
+// the chroma's size when that is no smaller than the picture (`fromHalf`).
+PreviewBuilder planesPreview(cv::Size encoded, std::uint32_t side, bool& fromHalf)
+{
+    const cv::Size target = boundedSize(encoded, side);
+    const cv::Size half((encoded.width + 1) / 2, (encoded.height + 1) / 2);
+    fromHalf = target.width <= half.width && target.height <= half.height;
+    return PreviewBuilder(fromHalf ? half : encoded, target);
+}
+
 // Rows of tiles a streamed conversion holds at once: the one being encoded
 // and the one being decoded.
 constexpr std::uint32_t kRowsHeld = 2;
@@ -235,13 +262,10 @@ private:
             mEncoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments,
                              mPlanes ? JpegInput::Planes : JpegInput::Bgr);
         }
-        if (mPreviewSide > 0) {
-            // From planes, the picture is made from their chroma's size when
-            // it is no smaller.
-            const cv::Size target = boundedSize(mEncoded, mPreviewSide);
-            const cv::Size half((mEncoded.width + 1) / 2, (mEncoded.height + 1) / 2);
-            mPreviewFromHalf = mPlanes && target.width <= half.width && target.height <= half.height;
-            mPreviewBuilder.emplace(mPreviewFromHalf ? half : mEncoded, target);
+        if (mPreviewSide > 0 && mPlanes) {
+            mPreviewBuilder.emplace(planesPreview(mEncoded, mPreviewSide, mPreviewFromHalf));
+        } else if (mPreviewSide > 0) {
+            mPreviewBuilder.emplace(mEncoded, mPreviewSide);
         }
         const int tileHeight = mCanvas.tileSize().height;
         return static_cast<std::uint32_t>((mRegion.height + tileHeight - 1) / tileHeight);
@@ -308,23 +332,6 @@ private:
         if (mPreviewBuilder && !mJpeg.empty()) {
             mPreview = mPreviewBuilder->finish();
         }
-    }
-
-    // The planes as 8-bit BGR, at the chroma's size or the luma's.
-    static cv::Mat planesBgr(const JpegPlanes& planes, bool half)
-    {
-        std::vector<cv::Mat> channels{planes.luma, planes.cr, planes.cb};
-        if (half) {
-            cv::resize(planes.luma, channels[0], planes.cb.size(), 0, 0, cv::INTER_AREA);
-        } else {
-            cv::resize(planes.cr, channels[1], planes.luma.size(), 0, 0, cv::INTER_LINEAR);
-            cv::resize(planes.cb, channels[2], planes.luma.size(), 0, 0, cv::INTER_LINEAR);
-        }
-        cv::Mat ycrcb;
-        cv::merge(channels, ycrcb);
-        cv::Mat bgr;
-        cv::cvtColor(ycrcb, bgr, cv::COLOR_YCrCb2BGR);
-        return bgr;
     }
 
     MosaicCanvas& mCanvas;
@@ -982,6 +989,77 @@ std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const H
     return std::nullopt;
 }
 
+// Whether a whole mosaic of JPEG planes can be turned and encoded as planes:
+// turns and mirrors only (an aperture could cut the chroma between its
+// samples), of a picture of even sides.
+bool planesTurnable(const std::vector<ImageTransform>& transforms)
+{
+    return std::none_of(transforms.begin(), transforms.end(), [](const ImageTransform& transform) {
+        return transform.kind == ImageTransform::Kind::CleanAperture;
+    });
+}
+
+// The JPEG of a whole mosaic of planes after its turns and the scale (by a
+// power of two), encoded band by band: each band of each plane cut and
+// turned on its own.
+std::optional<StageFailure> encodeTurnedPlanes(const JpegPlanes& planes, const HeifImageData& data,
+                                               const CarriedMetadata& metadata, const ConversionSettings& settings,
+                                               std::vector<std::uint8_t>& encoded, std::string& warning,
+                                               cv::Size& encodedSize, cv::Mat& preview)
+{
+    const TransformedBands luma(planes.luma, data.transforms, metadata.keepOrientation);
+    const TransformedBands cb(planes.cb, data.transforms, metadata.keepOrientation);
+    const TransformedBands cr(planes.cr, data.transforms, metadata.keepOrientation);
+    const cv::Size size = luma.size();
+    try {
+        encodedSize = settings.scale == 1.0f ? size : scaledSize(size, settings.scale);
+    } catch (const std::invalid_argument&) {
+        return StageFailure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
+    }
+    JpegEncoder encoder(encodedSize.width, encodedSize.height, settings.quality,
+                        jpegSegments(metadata, settings.keepExif), JpegInput::Planes);
+    std::optional<PreviewBuilder> small;
+    bool fromHalf = false;
+    if (settings.previewSide > 0) {
+        small.emplace(planesPreview(encodedSize, settings.previewSide, fromHalf));
+    }
+    const std::function<void(const JpegPlanes&)> emit = [&](const JpegPlanes& band) {
+        encoder.writePlanes(band.luma, band.cb, band.cr);
+        if (small) {
+            small->add(planesBgr(band, fromHalf));
+        }
+    };
+    std::optional<PlanesScaler> scaler;
+    if (settings.scale != 1.0f) {
+        scaler.emplace(settings.scale, encodedSize);
+    }
+    // Bands of an even number of rows: the chroma's rows are half of them.
+    for (int first = 0; first < size.height; first += kTransformedBandRows) {
+        const int count = std::min(kTransformedBandRows, size.height - first);
+        const JpegPlanes band{luma.rows(first, count), cb.rows(first / 2, count / 2), cr.rows(first / 2, count / 2)};
+        if (scaler) {
+            scaler->add(band, emit);
+        } else {
+            emit(band);
+        }
+    }
+    if (scaler) {
+        scaler->finish(emit);
+    }
+    encoded = encoder.finish();
+    warning = encoder.warning();
+    if (encoded.empty()) {
+        return encoderFailure(encodedSize);
+    }
+    if (small) {
+        preview = small->finish();
+        if (metadata.keepOrientation) {
+            turnUpright(preview, data.transforms);
+        }
+    }
+    return std::nullopt;
+}
+
 // The picture of the mosaic's output region with its alpha plane, after its
 // transforms and the scale, encoded, and its screen-sized picture when
 // `previewSide` asks for one; the canvas is let go of.
@@ -993,6 +1071,11 @@ std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alp
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
+    if (canvas.cellType() == kJpegPlanesCell) {
+        const JpegPlanes planes = canvas.outputPlanes(width, height);
+        canvas.release();
+        return encodeTurnedPlanes(planes, data, metadata, settings, encoded, warning, encodedSize, preview);
+    }
     cv::Mat image = canvas.output(width, height);
     if (!alpha.empty()) {
         image = combineAlpha(image, alpha, data.alphaPremultiplied, !holdsAlpha(settings.format));
@@ -1097,11 +1180,17 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
     // The pictures' planes go to the encoder as they are (scaled when
     // asked): no conversion to BGR and back.
     const bool planes = untouched && jpeg && planesAllowed;
+    // A JPEG whose pixels are turned is decoded into a whole mosaic of
+    // planes and turned band by band as planes.
+    const bool turnedPlanes = !untouched && jpeg && planesAllowed && !data.alpha && !data.greyPicture &&
+                              data.skippedPictures == 0 && metadata.failure.empty() &&
+                              (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
+                              planesTurnable(data.transforms);
     // 16-bit samples take twice the memory the budget counted.
     const int channels = data.greyPicture ? 1 : 3;
     const std::uint64_t canvasPixels = sixteen ? data.maxCanvasPixels / 2 : data.maxCanvasPixels;
     const int cellType = CV_MAKETYPE(sixteen ? CV_16U : CV_8U, channels);
-    MosaicCanvas canvas(data.rows, data.columns, canvasPixels, planes ? kJpegPlanesCell : cellType,
+    MosaicCanvas canvas(data.rows, data.columns, canvasPixels, planes || turnedPlanes ? kJpegPlanesCell : cellType,
                         untouched ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole);
     const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
     const ImageMetadata losslessMetadata = lossless ? formatMetadata(metadata) : ImageMetadata{};
@@ -1124,6 +1213,15 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
     }
     if (!metadata.failure.empty()) {
         return failed(StageFailure{kHeif2JpgUnknown, metadata.failure});
+    }
+    if (turnedPlanes) {
+        // A side of an odd number of pixels would turn its chroma out of
+        // step with its luma: converted again through BGR.
+        const cv::Size region = canvas.regionSize(width, height);
+        if (region.width % 2 != 0 || region.height % 2 != 0) {
+            planesRefused = true;
+            return {};
+        }
     }
 
     ConvertedFile file;

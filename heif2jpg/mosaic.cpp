@@ -148,7 +148,7 @@ MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint6
     : mRows(rows), mColumns(columns), mMaxPixels(maxPixels), mCellType(cellType), mStorage(storage)
 {
     if (cellType != CV_8UC3 && cellType != CV_16UC3 && cellType != CV_8UC1 && cellType != CV_16UC1 &&
-        !(cellType == kJpegPlanesCell && storage == Storage::RowsInFlight)) {
+        cellType != kJpegPlanesCell) {
         throw std::invalid_argument("MosaicCanvas: cells of matrix type " + std::to_string(cellType));
     }
 }
@@ -177,9 +177,15 @@ JpegPlanes MosaicCanvas::planesCell(std::size_t index, int width, int height)
         return {};
     }
     const int column = static_cast<int>(index % mColumns);
-    const cv::Mat& band = mBands[index / mColumns];
+    const auto row = static_cast<int>(index / mColumns);
     const int chromaWidth = halved(width);
     const int chromaColumns = chromaWidth * static_cast<int>(mColumns);
+    if (mStorage == Storage::Whole) {
+        // The chroma planes lie below all of the luma.
+        const cv::Rect cb(column * chromaWidth, mCanvasSize.height + row * halved(height), chromaWidth, halved(height));
+        return {luma, mCanvas(cb), mCanvas(cb + cv::Point(chromaColumns, 0))};
+    }
+    const cv::Mat& band = mBands[std::size_t(row)];
     const cv::Rect cb(column * chromaWidth, height, chromaWidth, halved(height));
     return {luma, band(cb), band(cb + cv::Point(chromaColumns, 0))};
 }
@@ -214,7 +220,11 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
         mTileSize = cv::Size(width, height);
         mCanvasSize = cv::Size(static_cast<int>(canvasWidth), static_cast<int>(canvasHeight));
         mFilled.assign(mRows, 0);
-        if (mStorage == Storage::Whole) {
+        if (mStorage == Storage::Whole && mCellType == kJpegPlanesCell) {
+            const int chromaColumns = halved(width) * static_cast<int>(mColumns);
+            mCanvas = zeroedImage(mCanvasSize.height + halved(height) * static_cast<int>(mRows),
+                                  std::max(mCanvasSize.width, 2 * chromaColumns), CV_8UC1);
+        } else if (mStorage == Storage::Whole) {
             // Initialised: a pixel the decoder leaves unwritten shows black,
             // never what an earlier picture left in the memory.
             mCanvas = zeroedImage(mCanvasSize.height, mCanvasSize.width, mCellType);
@@ -315,6 +325,17 @@ cv::Mat MosaicCanvas::output(std::uint32_t width, std::uint32_t height) const
         throw std::logic_error("MosaicCanvas: the rows of tiles have been handed on");
     }
     return mCanvas(cv::Rect(cv::Point(0, 0), size));
+}
+
+JpegPlanes MosaicCanvas::outputPlanes(std::uint32_t width, std::uint32_t height) const
+{
+    const cv::Mat luma = output(width, height);
+    if (mCellType != kJpegPlanesCell) {
+        throw std::logic_error("MosaicCanvas: planes of a canvas of matrix type " + std::to_string(mCellType));
+    }
+    const int chromaColumns = halved(mTileSize.width) * static_cast<int>(mColumns);
+    const cv::Rect cb(0, mCanvasSize.height, halved(luma.cols), halved(luma.rows));
+    return {luma, mCanvas(cb), mCanvas(cb + cv::Point(chromaColumns, 0))};
 }
 
 cv::Mat MosaicCanvas::takeBand(std::uint32_t row, std::uint32_t width, std::uint32_t height)

@@ -43,9 +43,9 @@ cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std:
 // yet taken take memory.
 // The cell type of a canvas of JPEG planes (8-bit luma and both chroma
 // planes, halved both ways): not a matrix type of its own, OpenCV's two-channel
-// code stands for it. Each row of tiles is held as one 8-bit matrix: the
-// luma rows, and below them the Cb plane on the left and the Cr plane
-// beside it.
+// code stands for it. Each row of tiles (or the whole mosaic) is held as one
+// 8-bit matrix: the luma rows, and below them the Cb plane on the left and
+// the Cr plane beside it.
 constexpr int kJpegPlanesCell = CV_8UC2;
 
 class MosaicCanvas
@@ -58,8 +58,8 @@ public:
 
     // `maxPixels` bounds the whole mosaic, cells beyond the output included.
     // The canvas and its cells are of `cellType`: CV_8UC3, CV_16UC3, CV_8UC1
-    // or CV_16UC1, or kJpegPlanesCell with the rows in flight (any other
-    // throws std::invalid_argument).
+    // or CV_16UC1, or kJpegPlanesCell (any other throws
+    // std::invalid_argument).
     MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType = CV_8UC3,
                  Storage storage = Storage::Whole);
 
@@ -99,6 +99,8 @@ public:
     // or the layout is empty, std::invalid_argument when the region is empty,
     // std::logic_error for a canvas of the rows in flight.
     cv::Mat output(std::uint32_t width, std::uint32_t height) const;
+    // The same for a whole canvas of JPEG planes: the region's planes.
+    JpegPlanes outputPlanes(std::uint32_t width, std::uint32_t height) const;
     // The size output() has, for either storage; throws as output() does
     // when a tile is missing or the region is empty.
     cv::Size outputSize(std::uint32_t width, std::uint32_t height) const;
