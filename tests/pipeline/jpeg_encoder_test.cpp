@@ -453,6 +453,21 @@ TEST(JpegEncoderTest, ExiftoolReadsBackXmpAndIcc)
 class BandEncodingTest : public pipetest::PipelineTest
 {};
 
+// Gradients crossed by sharp colour stripes: chroma out of place by a row or
+// a column shows.
+fixture::RgbImage stripedPicture(unsigned width, unsigned height)
+{
+    fixture::RgbImage picture = fixture::gradientImage(width, height);
+    for (unsigned y = 0; y < picture.height; ++y) {
+        for (unsigned x = 0; x < picture.width; ++x) {
+            if ((x / 3 + y / 5) % 4 == 0) {
+                picture.set(x, y, {30, 60, 230});
+            }
+        }
+    }
+    return picture;
+}
+
 TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAfter)
 {
     // A picture that needs no pixel work after the mosaic, or only a scale
@@ -481,17 +496,7 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
             options.outputWidth = c.outputWidth;
             options.outputHeight = c.outputHeight;
             options.encode.matrix = matrix;
-            // Gradients crossed by sharp colour stripes: chroma out of place
-            // by a row or a column shows.
-            fixture::RgbImage picture = fixture::gradientImage(c.columns * c.tileWidth, c.rows * c.tileHeight);
-            for (unsigned y = 0; y < picture.height; ++y) {
-                for (unsigned x = 0; x < picture.width; ++x) {
-                    if ((x / 3 + y / 5) % 4 == 0) {
-                        picture.set(x, y, {30, 60, 230});
-                    }
-                }
-            }
-            options.picture = picture;
+            options.picture = stripedPicture(c.columns * c.tileWidth, c.rows * c.tileHeight);
             const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
             ConversionSettings settings;
             settings.quality = 85;
@@ -564,15 +569,7 @@ TEST_F(BandEncodingTest, TurnedJpegsAreTurnedAsPlanesWhereTheyCanBe)
         options.rotation = c.rotation;
         options.mirrorAxis = c.mirror;
         options.encode.matrix = c.matrix;
-        fixture::RgbImage picture = fixture::gradientImage(128, 144);
-        for (unsigned y = 0; y < picture.height; ++y) {
-            for (unsigned x = 0; x < picture.width; ++x) {
-                if ((x / 3 + y / 5) % 4 == 0) {
-                    picture.set(x, y, {30, 60, 230});
-                }
-            }
-        }
-        options.picture = picture;
+        options.picture = stripedPicture(128, 144);
         const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
         ConversionSettings settings;
         settings.quality = 85;
