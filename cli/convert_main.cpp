@@ -7,8 +7,11 @@
 // Control bytes in names and texts are printed as escapes (\n, \x1b...), so
 // that each file stays on one line and no name can steer the terminal. Exit
 // status 0 when no file failed, 1 when any failed (or no input file was
-// found), 2 for a usage error, 130 when interrupted.
+// found), 2 for a usage error, 128 + the signal's number when interrupted
+// (130 for Ctrl-C).
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +26,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -65,19 +69,28 @@ const char* const kUsage =
     "      --no-exif            do not carry EXIF or XMP (the rotation is then applied to the pixels)\n"
     "  -o, --output DIR         save into DIR (created with its parents); default: beside each\n"
     "                           source; with -r the subfolders are mirrored under DIR\n"
-    "      --plain-names        name outputs STEM.EXT instead of STEM_TIMESTAMP.EXT (STEM: the\n"
-    "                           name before its last dot)\n"
-    "      --skip-existing      leave a file whose output name is taken (counted as skipped)\n"
-    "      --overwrite          replace a file whose output name is taken\n"
+    "      --timestamp-names    name outputs STEM_TIMESTAMP.ext instead of STEM.ext (STEM: the\n"
+    "                           name before its last dot; TIMESTAMP: the run's start, in\n"
+    "                           milliseconds since 1970)\n"
+    "      --plain-names        name outputs STEM.ext (the default)\n"
+    "      --upper-case-extensions  .JPG .PNG .BMP .JP2 .TIFF instead of .jpg .png .bmp .jp2 .tif\n"
+    "      --skip-existing      leave a file whose output name is taken (counted as skipped);\n"
+    "                           with --timestamp-names, an output of any earlier run\n"
+    "      --overwrite          replace a file whose output name is taken (never a source of\n"
+    "                           the run: that output takes the next free name, said in its line)\n"
     "  -j, --jobs N             files converted at once, default the number of cores\n"
     "  -r, --recursive          also take the HEIF files in the folders' subfolders\n"
     "      --keep-dates         give each output its source's modification time\n"
     "      --files-from FILE    also convert the paths listed in FILE, one a line ('-': standard\n"
-    "                           input)\n"
+    "                           input), read as it comes; an entry longer than PATH_MAX bytes\n"
+    "                           ends the run with a usage error\n"
     "  -0, --null               the paths in --files-from end with a NUL byte, not a newline\n"
     "      --json               one JSON object a file on standard output (source, output,\n"
-    "                           status, reason, width, height, bytes, milliseconds), and one\n"
-    "                           for each further file --aux, --all-images or --frames writes\n"
+    "                           status, reason, width, height, bytes, milliseconds, and a\n"
+    "                           note when there is one), and one for each further file --aux,\n"
+    "                           --all-images or --frames writes. A name that is not valid\n"
+    "                           UTF-8 is given with each backslash doubled and each byte that\n"
+    "                           is not UTF-8 as \\xNN, and source_escaped or output_escaped true\n"
     "      --aux                also write each auxiliary image of the converted image (depth\n"
     "                           map, HDR gain map, alpha plane...) as a grey picture:\n"
     "                           OUTSTEM_depth.EXT, _gainmap, _alpha, _disparity, _aux1, _aux2...\n"
@@ -98,10 +111,12 @@ const char* const kUsage =
     "and XMP (BMP only the profile); PNG, TIFF and JPEG 2000 keep an alpha plane.\n"
     "Output names are decided in input order before converting, whatever -j says. Unless\n"
     "--overwrite is given no file is ever replaced: a name already taken gets _2, _3...\n"
-    "appended (or, with --skip-existing, the source is skipped).\n"
+    "appended (or, with --skip-existing, the source is skipped). Short options combine\n"
+    "(-rj2); '--' ends the options.\n"
+    "Ctrl-C (or SIGTERM, SIGHUP) starts no further file and lets the files being written\n"
+    "finish; a second one abandons them (removed). Either way the summary is printed.\n"
     "Exit status: 0 no file failed, 1 some file failed or none found, 2 usage error,\n"
-    "130 interrupted (the files being written are finished or abandoned, none is left half\n"
-    "written).\n";
+    "130 interrupted (129 after SIGHUP, 143 after SIGTERM); no file is left half written.\n";
 
 struct CliOptions
 {
@@ -116,6 +131,8 @@ struct CliOptions
     bool json = false;
     bool toStdout = false;
     bool formatGiven = false;  // -f: auxiliary images take the format whatever their depth
+    bool timestampNames = false;
+    bool plainNames = false;
 };
 
 struct UsageError
@@ -225,7 +242,12 @@ bool takeFlag(const GivenOption& given, CliOptions& options)
         target = &options.job.keepExif;
         setting = false;
     } else if (name == "--plain-names") {
-        target = &options.job.plainNames;
+        target = &options.plainNames;
+    } else if (name == "--timestamp-names") {
+        target = &options.timestampNames;
+    } else if (name == "--upper-case-extensions") {
+        target = &options.job.lowerCaseExtensions;
+        setting = false;
     } else if (name == "-r" || name == "--recursive") {
         target = &options.recursive;
     } else if (name == "--keep-dates") {
@@ -268,6 +290,12 @@ bool takeFlag(const GivenOption& given, CliOptions& options)
     return true;
 }
 
+// Whether the short option ("-j") takes a value.
+bool takesValue(const std::string& name)
+{
+    return name == "-f" || name == "-s" || name == "-q" || name == "-o" || name == "-j";
+}
+
 CliOptions parseArguments(int argc, char** argv)
 {
     CliOptions options;
@@ -275,6 +303,7 @@ CliOptions parseArguments(int argc, char** argv)
     options.job.workers = cores == 0 ? 1 : cores;
     options.job.quality = 90;
     options.job.planNames = true;
+    options.job.lowerCaseExtensions = true;
 
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -285,6 +314,33 @@ CliOptions parseArguments(int argc, char** argv)
         }
         if (argument == "--") {
             optionsEnded = true;
+            continue;
+        }
+        if (argument[1] != '-' && argument.size() > 2 && !takesValue(argument.substr(0, 2))) {
+            // Combined short options ("-rj2"): each flag in turn, up to one
+            // that takes a value, which takes the rest.
+            std::string rest = argument.substr(1);
+            while (!rest.empty() && !takesValue(std::string("-") + rest[0])) {
+                if (!takeFlag(GivenOption{std::string("-") + rest[0], std::nullopt}, options)) {
+                    throw UsageError{"unknown option '-" + std::string(1, rest[0]) + "' in '" + argument + "'"};
+                }
+                rest.erase(0, 1);
+            }
+            if (rest.empty()) {
+                continue;
+            }
+            rest.insert(0, "-");
+            const GivenOption given = splitOption(rest);
+            const auto value = [&]() -> std::string {
+                if (given.attached) {
+                    return *given.attached;
+                }
+                if (i + 1 >= argc) {
+                    throw UsageError{"option " + given.name + " needs a value"};
+                }
+                return argv[++i];
+            };
+            takeValueOption(given.name, value, options);
             continue;
         }
         const GivenOption given = splitOption(argument);
@@ -305,6 +361,10 @@ CliOptions parseArguments(int argc, char** argv)
         return options;
     }
     options.job.auxiliaryPngWhenDeep = !options.formatGiven;
+    if (options.plainNames && options.timestampNames) {
+        throw UsageError{"options --plain-names and --timestamp-names exclude each other"};
+    }
+    options.job.plainNames = !options.timestampNames;
     if (options.toStdout && (options.job.auxiliary || options.job.allImages || options.job.frames)) {
         throw UsageError{"--stdout writes one file, and excludes --aux, --all-images and --frames"};
     }
@@ -338,21 +398,30 @@ CliOptions parseArguments(int argc, char** argv)
 
 std::atomic<bool> interrupted{false};
 
-void onInterrupt(int)
+// The text as a JSON string. Valid UTF-8 stays. Text that is not valid UTF-8
+// (JSON text is UTF-8) is given losslessly instead, `escaped` set: each
+// backslash doubled and each byte that is not part of UTF-8 as "\xNN" (in the
+// decoded string), so that reading the string back, "\\" gives "\" and
+// "\xNN" the byte.
+std::string jsonString(std::string_view text, bool* escaped = nullptr)
 {
-    interrupted = true;
-}
-
-// The text as a JSON string. Valid UTF-8 stays; a byte that is not part of
-// it (JSON text is UTF-8) becomes U+FFFD.
-std::string jsonString(std::string_view text)
-{
+    bool valid = true;
+    for (std::size_t i = 0; i < text.size() && valid;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = c < 0x80 ? 1 : utf8SequenceLength(text, i);
+        valid = length != 0;
+        i += length;
+    }
+    if (escaped != nullptr) {
+        *escaped = !valid;
+    }
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
+        if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\\') {
+            out += valid ? "\\\\" : "\\\\\\\\";
         } else if (c == '\n') {
             out += "\\n";
         } else if (c == '\t') {
@@ -364,7 +433,9 @@ std::string jsonString(std::string_view text)
         } else if (c >= 0x80) {
             const std::size_t length = utf8SequenceLength(text, i);
             if (length == 0) {
-                out += "\\ufffd";
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\\\x%02x", c);
+                out += escape;
                 ++i;
                 continue;
             }
@@ -379,8 +450,26 @@ std::string jsonString(std::string_view text)
     return out + "\"";
 }
 
+void printSummary(std::FILE* to, const convert::JobSummary& summary, int total, std::size_t abandoned = 0)
+{
+    std::fprintf(to, "%d converted, %d failed", summary.converted, summary.failed);
+    if (summary.skipped != 0) {
+        std::fprintf(to, ", %d skipped", summary.skipped);
+    }
+    if (summary.stopped) {
+        std::fprintf(to, ", %d not converted (interrupted",
+                     total - summary.converted - summary.failed - summary.skipped);
+        if (abandoned != 0) {
+            std::fprintf(to, "; %zu being written abandoned", abandoned);
+        }
+        std::fprintf(to, ")");
+    }
+    std::fprintf(to, "\n");
+}
+
 // Prints the rows in list order as their outcomes arrive, with a progress
-// bar on a terminal's standard error.
+// bar on a terminal's standard error. Its calls may come from the job's
+// workers and from the thread that watches for signals at once.
 class Reporter : public convert::JobListener
 {
 public:
@@ -391,24 +480,37 @@ public:
         drawProgress();
     }
 
-    void rowFacts(std::size_t row, const convert::RowFacts& facts) override { mFacts[row] = facts; }
+    void rowStarted(std::size_t /*row*/) override
+    {
+        const std::lock_guard lock(mMutex);
+        ++mStarted;
+    }
+
+    void rowFacts(std::size_t row, const convert::RowFacts& facts) override
+    {
+        const std::lock_guard lock(mMutex);
+        mFacts[row] = facts;
+    }
 
     void extraConverted(std::size_t row, const std::string& outputPath, const convert::RowFacts& facts) override
     {
+        const std::lock_guard lock(mMutex);
         std::string& lines = mExtras[row];
         if (mJson) {
             lines += "\n" + jsonObject(row, outputPath, "converted", std::nullopt, facts);
         } else if (!mQuiet) {
-            lines += "\n" + terminalSafe(mRecords[row].heicPath + " -> " + outputPath);
+            lines += "\n" + textLine(row, " -> " + outputPath, facts);
         }
     }
 
     void rowConverted(std::size_t row, const std::string& outputPath) override
     {
+        const std::lock_guard lock(mMutex);
+        ++mSummary.converted;
         if (mJson) {
             mLines[row] = jsonLine(row, outputPath, "converted", std::nullopt) + mExtras[row];
         } else if (!mQuiet) {
-            mLines[row] = terminalSafe(mRecords[row].heicPath + " -> " + outputPath) + mExtras[row];
+            mLines[row] = textLine(row, " -> " + outputPath, mFacts[row]) + mExtras[row];
         } else {
             mLines[row] = std::string();
         }
@@ -418,30 +520,42 @@ public:
     // The cause in English rather than the application's row text.
     void rowFailed(std::size_t row, const std::string& /*text*/, const std::string& detail) override
     {
-        mLines[row] = mJson ? jsonLine(row, std::nullopt, "failed", detail)
-                            : terminalSafe(mRecords[row].heicPath + ": " + detail);
+        const std::lock_guard lock(mMutex);
+        ++mSummary.failed;
+        mLines[row] = mJson ? jsonLine(row, std::nullopt, "failed", detail) : textLine(row, ": " + detail, {});
         rowDone();
     }
 
     void rowSkipped(std::size_t row, const std::string& existingPath) override
     {
+        const std::lock_guard lock(mMutex);
+        ++mSummary.skipped;
         if (mJson) {
             mLines[row] = jsonLine(row, existingPath, "skipped", "the output exists");
         } else if (!mQuiet) {
-            mLines[row] = terminalSafe(mRecords[row].heicPath + ": skipped, " + existingPath + " exists");
+            mLines[row] = textLine(row, ": skipped, " + existingPath + " exists", {});
         } else {
             mLines[row] = std::string();
         }
         rowDone();
     }
 
-    void jobStopped() override { endProgress(); }
-    void jobFinished(int) override { endProgress(); }
+    void jobStopped() override
+    {
+        const std::lock_guard lock(mMutex);
+        endProgress();
+    }
+    void jobFinished(int) override
+    {
+        const std::lock_guard lock(mMutex);
+        endProgress();
+    }
 
     // A failed row's own line already gives its reason; the library's
     // record of the failure stays out of the report.
     void logLine(const std::string& line) override
     {
+        const std::lock_guard lock(mMutex);
         if (!mQuiet && !line.starts_with("input_Buffer: ")) {
             eraseProgress();
             std::fprintf(stderr, "%s\n", terminalSafe(line).c_str());
@@ -449,7 +563,71 @@ public:
         }
     }
 
+    // An input that gave no row: a folder that could not be read. Reported
+    // (before the job's rows) and counted as failed.
+    void inputFailed(const std::string& path, const std::string& reason)
+    {
+        const std::lock_guard lock(mMutex);
+        ++mSummary.failed;
+        ++mInputFailures;
+        bool escaped = false;
+        const std::string line = mJson ? "{\"source\":" + jsonString(path, &escaped) +
+                                             ",\"output\":null,\"status\":\"failed\",\"reason\":" + jsonString(reason) +
+                                             ",\"width\":0,\"height\":0,\"bytes\":0,\"milliseconds\":0" +
+                                             (escaped ? ",\"source_escaped\":true}" : "}")
+                                       : terminalSafe(path + ": " + reason);
+        eraseProgress();
+        std::fprintf(mReport, "%s\n", line.c_str());
+        drawProgress();
+    }
+
+    // Rows taken and not yet reported: the files being written.
+    std::size_t inProgress()
+    {
+        const std::lock_guard lock(mMutex);
+        return mStarted - mDone;
+    }
+
+    // Ends the report: the summary (where `summaryTo` says, when not null),
+    // once. False when it had ended already. With `abandoned`, the files
+    // being written were given up: the rows reported so far are printed
+    // whatever their order, then the summary.
+    bool finish(std::FILE* summaryTo, int total, bool stopped, std::optional<std::size_t> abandoned)
+    {
+        const std::lock_guard lock(mMutex);
+        if (mFinished) {
+            return false;
+        }
+        mFinished = true;
+        endProgress();
+        if (abandoned) {
+            for (; mNextLine < mLines.size(); ++mNextLine) {
+                if (mLines[mNextLine] && !mLines[mNextLine]->empty()) {
+                    std::fprintf(mReport, "%s\n", mLines[mNextLine]->c_str());
+                }
+            }
+        }
+        if (summaryTo != nullptr) {
+            convert::JobSummary summary = mSummary;
+            summary.stopped = stopped;
+            printSummary(summaryTo, summary, total + static_cast<int>(mInputFailures), abandoned.value_or(0));
+        }
+        std::fflush(stdout);
+        std::fflush(stderr);
+        return true;
+    }
+
 private:
+    // The row's line in text: its source, then `rest`, then its note.
+    std::string textLine(std::size_t row, const std::string& rest, const convert::RowFacts& facts) const
+    {
+        std::string line = mRecords[row].heicPath + rest;
+        if (!facts.note.empty()) {
+            line += " (" + facts.note + ")";
+        }
+        return terminalSafe(line);
+    }
+
     std::string jsonLine(std::size_t row, const std::optional<std::string>& output, const char* status,
                          const std::optional<std::string>& reason) const
     {
@@ -459,17 +637,32 @@ private:
     std::string jsonObject(std::size_t row, const std::optional<std::string>& output, const char* status,
                            const std::optional<std::string>& reason, const convert::RowFacts& facts) const
     {
-        return "{\"source\":" + jsonString(mRecords[row].heicPath) +
-               ",\"output\":" + (output ? jsonString(*output) : "null") + ",\"status\":\"" + status +
-               "\",\"reason\":" + (reason ? jsonString(*reason) : "null") +
-               ",\"width\":" + std::to_string(facts.width) + ",\"height\":" + std::to_string(facts.height) +
-               ",\"bytes\":" + std::to_string(facts.bytes) + ",\"milliseconds\":" + std::to_string(facts.milliseconds) +
-               "}";
+        bool sourceEscaped = false;
+        bool outputEscaped = false;
+        std::string object =
+            "{\"source\":" + jsonString(mRecords[row].heicPath, &sourceEscaped) +
+            ",\"output\":" + (output ? jsonString(*output, &outputEscaped) : "null") + ",\"status\":\"" + status +
+            "\",\"reason\":" + (reason ? jsonString(*reason) : "null") + ",\"width\":" + std::to_string(facts.width) +
+            ",\"height\":" + std::to_string(facts.height) + ",\"bytes\":" + std::to_string(facts.bytes) +
+            ",\"milliseconds\":" + std::to_string(facts.milliseconds);
+        if (!facts.note.empty()) {
+            object += ",\"note\":" + jsonString(facts.note);
+        }
+        if (sourceEscaped) {
+            object += ",\"source_escaped\":true";
+        }
+        if (outputEscaped) {
+            object += ",\"output_escaped\":true";
+        }
+        return object + "}";
     }
 
     void rowDone()
     {
         ++mDone;
+        if (mFinished) {
+            return;  // abandoned: the report has ended
+        }
         eraseProgress();
         while (mNextLine < mLines.size() && mLines[mNextLine]) {
             if (!mLines[mNextLine]->empty()) {
@@ -517,8 +710,13 @@ private:
     std::vector<convert::RowFacts> mFacts;
     std::vector<std::string> mExtras;  // the lines of the rows' further files, each led by a newline
     bool mProgress;
+    std::size_t mStarted = 0;
     std::size_t mDone = 0;
     std::size_t mNextLine = 0;
+    convert::JobSummary mSummary;  // the rows reported, and the inputs that failed
+    std::size_t mInputFailures = 0;
+    bool mFinished = false;
+    std::mutex mMutex;
 };
 
 void message(const std::string& line)
@@ -531,39 +729,77 @@ std::string plural(std::size_t count, const char* one, const char* many)
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// The paths listed in a --files-from file ("-": standard input): one a line,
-// or NUL-terminated; empty entries are ignored. nullopt when it cannot be read.
-std::optional<std::vector<std::string>> listedPaths(const std::string& file, bool nullSeparated, std::string& reason)
+// The longest entry of a --files-from list, and the most entries (empty
+// ones too) it may hold: a folder, a device or an endless stream given by
+// mistake ends with an error rather than filling the memory.
+constexpr std::size_t kMaxListEntryBytes = PATH_MAX;
+constexpr std::size_t kMaxListEntries = 10'000'000;
+
+// Reads the paths listed in a --files-from file ("-": standard input) as
+// they come, handing each to `take`: one a line (a "\r" before the newline
+// dropped), or NUL-terminated; empty entries are ignored. False, with the
+// reason, when it cannot be read or breaks a bound.
+bool readListedPaths(const std::string& file, bool nullSeparated, const std::function<void(const std::string&)>& take,
+                     std::string& reason)
 {
-    std::string text;
-    if (file == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            reason = std::error_code(errno, std::generic_category()).message();
-            return std::nullopt;
-        }
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const auto systemReason = [](int error) { return std::error_code(error, std::generic_category()).message(); };
+    const int fd = file == "-" ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        reason = systemReason(errno);
+        return false;
     }
-    std::vector<std::string> paths;
     const char separator = nullSeparated ? '\0' : '\n';
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        std::size_t end = text.find(separator, begin);
-        if (end == std::string::npos) {
-            end = text.size();
+    std::string entry;
+    std::size_t entries = 0;
+    const auto endEntry = [&]() {
+        if (!nullSeparated && entry.ends_with('\r')) {
+            entry.pop_back();
         }
-        std::string path = text.substr(begin, end - begin);
-        if (!nullSeparated && path.ends_with('\r')) {
-            path.pop_back();
+        if (!entry.empty()) {
+            take(entry);
         }
-        if (!path.empty()) {
-            paths.push_back(std::move(path));
+        entry.clear();
+        return ++entries <= kMaxListEntries;
+    };
+    char buffer[1 << 16];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        begin = end + 1;
+        if (n < 0) {
+            reason = errno == EISDIR ? std::string("a folder, not a list of files") : systemReason(errno);
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            ok = entry.empty() || endEntry();
+            break;
+        }
+        for (ssize_t i = 0; i < n && ok; ++i) {
+            if (buffer[i] == separator) {
+                ok = endEntry();
+            } else if (entry.size() < kMaxListEntryBytes) {
+                entry += buffer[i];
+            } else {
+                reason = "an entry of more than " + std::to_string(kMaxListEntryBytes) +
+                         " bytes, longer than any path (not a list of files, or one without " +
+                         (nullSeparated ? "NUL bytes between its paths)" : "newlines between its paths; -0?)");
+                ok = false;
+            }
+        }
+        if (!ok) {
+            if (reason.empty()) {
+                reason = "more than " + std::to_string(kMaxListEntries) + " entries";
+            }
+            break;
+        }
     }
-    return paths;
+    if (fd != STDIN_FILENO) {
+        ::close(fd);
+    }
+    return ok;
 }
 
 // The files named by the inputs, in order: files as given, folders' HEIF
@@ -586,6 +822,9 @@ public:
     }
 
     std::vector<convert::FileRecord>& records() { return mRecords; }
+    // Folders that could not be read (too deep for a path, for one): each
+    // with its reason.
+    const std::vector<std::pair<std::string, std::string>>& failures() const { return mFailures; }
 
 private:
     void takeFolder(const std::string& folder)
@@ -593,6 +832,9 @@ private:
         const convert::FolderScan scan = convert::scanFolder(folder, mOptions.recursive);
         for (const auto& entry : scan.files) {
             add(entry.path, mOptions.recursive ? entry.relative : std::string());
+        }
+        for (const auto& [path, reason] : scan.unreadable) {
+            mFailures.emplace_back(path, "cannot read the folder: " + reason);
         }
         if (mOptions.quiet) {
             return;
@@ -635,32 +877,77 @@ private:
     std::set<std::pair<dev_t, ino_t>> mSeen;
     std::map<std::pair<dev_t, ino_t>, std::string> mFirstPath;
     std::set<std::string> mMissing;
+    std::vector<std::pair<std::string, std::string>> mFailures;
 };
 
-// An interrupt or a termination request stops the job before its next file.
-void stopOnInterrupt()
+// Watches for Ctrl-C, SIGTERM and SIGHUP on a thread of its own (they are
+// blocked in every other thread). The first stops the job before its next
+// file and says what happens to the files being written; a second abandons
+// those (removed), prints the summary and ends the program.
+class SignalWatcher
 {
-    struct sigaction action
-    {};
-    action.sa_handler = onInterrupt;
-    action.sa_flags = SA_RESETHAND;  // a second interrupt ends the program at once
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-}
+public:
+    SignalWatcher()
+    {
+        sigemptyset(&mSignals);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&mSignals, signal);
+        }
+        // Before any other thread starts: they inherit the mask.
+        ::pthread_sigmask(SIG_BLOCK, &mSignals, nullptr);
+    }
 
-void printSummary(std::FILE* to, const convert::JobSummary& summary, int total)
-{
-    std::fprintf(to, "%d converted, %d failed", summary.converted, summary.failed);
-    if (summary.skipped != 0) {
-        std::fprintf(to, ", %d skipped", summary.skipped);
+    // Starts watching; `summaryTo` is where the summary goes (null: none).
+    void start(Reporter& reporter, std::FILE* summaryTo, int total)
+    {
+        std::thread([this, &reporter, summaryTo, total] { watch(reporter, summaryTo, total); }).detach();
     }
-    if (summary.stopped) {
-        std::fprintf(to, ", %d not converted (interrupted)",
-                     total - summary.converted - summary.failed - summary.skipped);
+
+    // The first signal's number, 0 when none came.
+    int received() const { return mFirst; }
+
+    // Ends the watch before the reporter goes: a signal that comes later
+    // changes nothing.
+    void retire()
+    {
+        const std::lock_guard lock(mMutex);
+        mRetired = true;
     }
-    std::fprintf(to, "\n");
-}
+
+private:
+    void watch(Reporter& reporter, std::FILE* summaryTo, int total)
+    {
+        for (;;) {
+            int signal = 0;
+            if (::sigwait(&mSignals, &signal) != 0) {
+                return;
+            }
+            const std::lock_guard lock(mMutex);
+            if (mRetired) {
+                return;
+            }
+            if (mFirst == 0) {
+                mFirst = signal;
+                interrupted = true;
+                const std::size_t writing = reporter.inProgress();
+                const char* const what = signal == SIGINT ? "interrupted" : "asked to stop";
+                const char* const again = signal == SIGINT ? "Ctrl-C again" : "a second signal";
+                std::fprintf(stderr, "\nambrel-convert: %s: finishing %s being written; %s to abandon %s\n", what,
+                             plural(writing, "file", "files").c_str(), again, writing == 1 ? "it" : "them");
+                continue;
+            }
+            const unsigned abandoned = convert::abandonFilesBeingWritten();
+            if (reporter.finish(summaryTo, total, true, abandoned)) {
+                ::_exit(128 + mFirst);
+            }
+        }
+    }
+
+    sigset_t mSignals{};
+    std::atomic<int> mFirst{0};
+    std::mutex mMutex;
+    bool mRetired = false;  // guarded by mMutex
+};
 
 bool writeAllTo(int fd, const std::vector<std::uint8_t>& bytes)
 {
@@ -797,41 +1084,42 @@ int convertMain(int argc, char** argv)
     }
     for (const auto& file : options.listFiles) {
         std::string reason;
-        const auto paths = listedPaths(file, options.nullSeparated, reason);
-        if (!paths) {
-            std::string line = "ambrel-convert: cannot read the list " + file;
-            line += ": ";
-            line += reason;
-            message(line);
+        if (!readListedPaths(
+                file, options.nullSeparated, [&](const std::string& path) { collector.take(path); }, reason)) {
+            message("ambrel-convert: cannot read the list " + file + ": " + reason);
             return 2;
-        }
-        for (const auto& path : *paths) {
-            collector.take(path);
         }
     }
     if (collector.records().empty()) {
+        for (const auto& [path, reason] : collector.failures()) {
+            message(path + ": " + reason);
+        }
         message("ambrel-convert: no HEIF file found");
         return 1;
     }
-    stopOnInterrupt();
 
+    SignalWatcher signals;
     convert::JobDescription job{options.job, std::move(collector.records())};
     Reporter reporter(job.records, stdout, options.quiet, options.json);
-    const convert::JobSummary summary = convert::runConversionJob(job, reporter, interrupted);
+    for (const auto& [path, reason] : collector.failures()) {
+        reporter.inputFailed(path, reason);
+    }
     const int total = static_cast<int>(job.records.size());
-    if (!options.quiet) {
-        printSummary(options.json ? stderr : stdout, summary, total);
+    std::FILE* const summaryTo = options.quiet ? nullptr : options.json ? stderr : stdout;
+    signals.start(reporter, summaryTo, total);
+    const convert::JobSummary summary = convert::runConversionJob(job, reporter, interrupted);
+    reporter.finish(summaryTo, total, summary.stopped, std::nullopt);
+    signals.retire();
+    if (signals.received() != 0) {
+        return 128 + signals.received();
     }
-    std::fflush(stdout);
-    if (interrupted) {
-        return 130;
-    }
-    return summary.failed == 0 && !summary.stopped ? 0 : 1;
+    return summary.failed == 0 && collector.failures().empty() && !summary.stopped ? 0 : 1;
 }
 
 }  // namespace ambrel::cli
 
 int main(int argc, char** argv)
 {
+    ambrel::cli::openClosedStandardStreams();
     return ambrel::cli::convertMain(argc, argv);
 }

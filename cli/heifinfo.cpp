@@ -526,5 +526,6 @@ int heifinfoMain(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    ambrel::cli::openClosedStandardStreams();
     return ambrel::cli::heifinfoMain(argc, argv);
 }

@@ -5,9 +5,15 @@
 // retitle the window, and a newline splits one report line into two. Control
 // bytes are written as escapes instead: \n, \r, \t, and \xNN for the other C0
 // controls, DEL, the C1 controls (U+0080 to U+009F, whose UTF-8 form some
-// terminals obey) and bytes that are not part of valid UTF-8. Valid UTF-8
-// text, such as a Chinese file name, stays as it is.
+// terminals obey) and bytes that are not part of valid UTF-8. The bidi
+// controls that reorder what follows them (U+202A to U+202E, U+2066 to
+// U+2069), with which a name could make a report line read otherwise, are
+// written as \u202e and the like. Other valid UTF-8 text, such as a Chinese
+// file name, stays as it is.
 #pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <string>
@@ -50,6 +56,34 @@ inline std::size_t utf8SequenceLength(std::string_view text, std::size_t at)
     return length;
 }
 
+// Whether the valid UTF-8 sequence at `at` is a bidi embedding, override or
+// isolate control (U+202A to U+202E, U+2066 to U+2069).
+inline bool isBidiControl(std::string_view text, std::size_t at)
+{
+    if (at + 3 > text.size() || static_cast<unsigned char>(text[at]) != 0xE2) {
+        return false;
+    }
+    const auto second = static_cast<unsigned char>(text[at + 1]);
+    const auto third = static_cast<unsigned char>(text[at + 2]);
+    return (second == 0x80 && third >= 0xAA && third <= 0xAE) || (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+}
+
+// Opens /dev/null on each of standard input, output and error that is
+// closed, before anything else opens a file: a file opened later would
+// otherwise take that number, and a message meant for the terminal would be
+// written into it.
+inline void openClosedStandardStreams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1) {
+            const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (opened > 2) {
+                ::close(opened);  // the number is taken after all
+            }
+        }
+    }
+}
+
 inline std::string terminalSafe(std::string_view text)
 {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -84,6 +118,14 @@ inline std::string terminalSafe(std::string_view text)
             escapeByte(c);  // a C1 control
             escapeByte(static_cast<unsigned char>(text[i + 1]));
             i += 2;
+        } else if (isBidiControl(text, i)) {
+            const unsigned code = ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
+                                  (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+            safe += "\\u2";
+            safe += kHex[(code >> 8) & 0x0F];
+            safe += kHex[(code >> 4) & 0x0F];
+            safe += kHex[code & 0x0F];
+            i += 3;
         } else {
             safe.append(text.substr(i, length));
             i += length;

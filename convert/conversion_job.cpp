@@ -11,6 +11,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <new>
 #include <set>
@@ -131,14 +132,85 @@ private:
     std::set<std::string> mSwept;
 };
 
+// The files of the job: its sources, which no output may replace, and the
+// folders swept before the first write.
+class JobFiles
+{
+public:
+    explicit JobFiles(const std::vector<FileRecord>& records)
+    {
+        for (const FileRecord& record : records) {
+            struct stat info
+            {};
+            if (::stat(record.heicPath.c_str(), &info) == 0) {
+                mSources.emplace(info.st_dev, info.st_ino);
+            }
+        }
+    }
+
+    // Whether the path names a source of the job (by any name or link).
+    bool isSource(const std::string& path) const
+    {
+        struct stat info
+        {};
+        return ::stat(path.c_str(), &info) == 0 && mSources.contains({info.st_dev, info.st_ino});
+    }
+
+    StaleTemporarySweep sweep;
+
+private:
+    std::set<std::pair<dev_t, ino_t>> mSources;
+};
+
 // Where a row's output goes: the folder and the name, decided before the
 // row is converted.
 struct PlannedOutput
 {
     std::string folder;
     std::string stem;                     // without the _n of a candidate
+    std::size_t keptTail = 0;             // the end of the stem a shortened name keeps (WriteOptions)
     unsigned candidate = 1;               // the candidate to write first (candidateName)
     std::optional<std::string> existing;  // with ExistingOutput::Skip: the file that takes the name
+    std::string note;                     // said in the row (RowFacts::note)
+};
+
+std::string extensionOf(const JobOptions& options, std::optional<OutputFormat> format = std::nullopt)
+{
+    return formatExtension(format.value_or(options.format), options.lowerCaseExtensions);
+}
+
+// With Skip and timestamped names: an earlier job's output of the stem in the
+// folder, "STEM_DIGITS.EXT" (a job timestamp of any time); none when there is
+// none. The folders' names are read once.
+class EarlierOutputs
+{
+public:
+    std::optional<std::string> find(const std::string& folder, const std::string& stem, const std::string& extension)
+    {
+        auto [at, added] = mNames.try_emplace(folder);
+        if (added) {
+            std::error_code error;
+            for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+                at->second.insert(it->path().filename().string());
+            }
+        }
+        const std::string prefix = stem + "_";
+        const std::string suffix = "." + extension;
+        for (auto name = at->second.lower_bound(prefix); name != at->second.end() && name->starts_with(prefix);
+             ++name) {
+            if (!name->ends_with(suffix) || name->size() <= prefix.size() + suffix.size()) {
+                continue;
+            }
+            const std::string digits = name->substr(prefix.size(), name->size() - prefix.size() - suffix.size());
+            if (digits.find_first_not_of("0123456789") == std::string::npos) {
+                return folderPath(folder, *name);
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::map<std::string, std::set<std::string>> mNames;
 };
 
 std::string outputFolderOf(const FileRecord& record, const JobOptions& options)
@@ -170,24 +242,38 @@ bool nameTaken(const std::string& path)
 
 // Every row's output, in list order: a name taken by an earlier row of the
 // batch moves on to the next candidate; a name taken by an existing file
-// does too, unless the job skips or overwrites such files.
-std::vector<PlannedOutput> planOutputs(const JobDescription& job, const std::string& timestamp)
+// does too, unless the job skips or overwrites such files; a source of the
+// job is never overwritten.
+std::vector<PlannedOutput> planOutputs(const JobDescription& job, const std::string& timestamp, const JobFiles& files)
 {
     const JobOptions& options = job.options;
     const bool plan = options.planNames || options.existing != ExistingOutput::NewName;
-    const std::string extension = formatExtension(options.format);
+    const std::string extension = extensionOf(options);
     std::vector<PlannedOutput> planned;
     planned.reserve(job.records.size());
     std::set<std::string> batch;
+    EarlierOutputs earlier;
     for (const FileRecord& record : job.records) {
         PlannedOutput output;
         output.folder = outputFolderOf(record, options);
         output.stem = options.plainNames ? record.fileName : record.fileName + "_" + timestamp;
+        output.keptTail = options.plainNames ? 0 : timestamp.size() + 1;
+        if (plan && options.existing == ExistingOutput::Skip && !options.plainNames) {
+            output.existing = earlier.find(output.folder, record.fileName, extension);
+            if (output.existing) {
+                planned.push_back(std::move(output));
+                continue;
+            }
+        }
         if (plan) {
             for (; output.candidate < kMaxNameCandidates; ++output.candidate) {
-                const std::string path =
-                    joinOutputPath(output.folder, candidateName(output.stem, output.candidate), extension);
+                const std::string path = folderPath(
+                    output.folder, outputFileName(output.stem, output.candidate, extension, output.keptTail));
                 if (batch.contains(outputKey(path))) {
+                    continue;
+                }
+                if (options.existing == ExistingOutput::Overwrite && files.isSource(path)) {
+                    output.note = path + " is a source of this run, so the output takes another name";
                     continue;
                 }
                 if (options.existing != ExistingOutput::Overwrite && nameTaken(path)) {
@@ -245,10 +331,10 @@ std::optional<RowOutcome> convertSource(const FileRecord& record, const pipeline
 }
 
 // Writes the output file under a name not yet taken, in the output folder or
-// beside the source.
-RowOutcome saveOutput(const PlannedOutput& planned, const JobOptions& options, StaleTemporarySweep& sweep,
-                      const Bytes& outData, const struct timespec& modificationTime,
-                      std::optional<OutputFormat> format = std::nullopt)
+// beside the source (with Overwrite, over the planned name, unless a source
+// of the job holds it).
+RowOutcome saveOutput(const PlannedOutput& planned, const JobOptions& options, JobFiles& files, const Bytes& outData,
+                      const struct timespec& modificationTime, std::optional<OutputFormat> format = std::nullopt)
 {
     const std::string& wanted = planned.folder;
     std::string reason;
@@ -256,23 +342,32 @@ RowOutcome saveOutput(const PlannedOutput& planned, const JobOptions& options, S
     if (!folder) {
         return RowOutcome::failure(kTextFolderFailed, "cannot create the folder " + wanted + ": " + reason);
     }
-    sweep.beforeWritingInto(*folder);
+    files.sweep.beforeWritingInto(*folder);
     WriteOptions writeOptions;
     if (options.keepDates) {
         writeOptions.modificationTime = modificationTime;
     }
     writeOptions.firstCandidate = planned.candidate;
-    const std::string extension = formatExtension(format.value_or(options.format));
-    const std::string name = candidateName(planned.stem, planned.candidate);
-    int writeError = 0;
-    const auto written = options.existing == ExistingOutput::Overwrite
-                             ? replaceFile(*folder, name, extension, outData, writeOptions, &writeError)
-                             : writeNewFile(*folder, planned.stem, extension, outData, writeOptions, &writeError);
-    if (!written) {
-        return RowOutcome::failure(kTextSaveFailed, "cannot write " + joinOutputPath(*folder, name, extension) + ": " +
-                                                        systemText(writeError != 0 ? writeError : EIO));
+    writeOptions.keptTail = planned.keptTail;
+    const std::string extension = extensionOf(options, format);
+    const std::string wantedPath =
+        folderPath(*folder, outputFileName(planned.stem, planned.candidate, extension, planned.keptTail));
+    bool overwrite = options.existing == ExistingOutput::Overwrite;
+    std::string note = planned.note;
+    if (overwrite && files.isSource(wantedPath)) {
+        overwrite = false;
+        note = wantedPath + " is a source of this run, so the output takes another name";
     }
-    return RowOutcome{true, *written, {}, {}, false, {}, {}, {}};
+    int writeError = 0;
+    const auto written = overwrite ? replaceFile(*folder, planned.stem, extension, outData, writeOptions, &writeError)
+                                   : writeNewFile(*folder, planned.stem, extension, outData, writeOptions, &writeError);
+    if (!written) {
+        return RowOutcome::failure(
+            kTextSaveFailed, "cannot write " + wantedPath + ": " + systemText(writeError != 0 ? writeError : EIO));
+    }
+    RowOutcome outcome{true, *written, {}, {}, false, {}, {}, {}};
+    outcome.facts.note = std::move(note);
+    return outcome;
 }
 
 // The end of the name of a sequence's first frame.
@@ -354,9 +449,11 @@ std::string stemOf(const std::string& path)
 
 // Converts and writes the further outputs beside the main one (named after
 // it); what fails goes to the log, and the row stays converted.
+// `mainTail` is the end of the main stem that a shortened name keeps (its
+// timestamp); frames written are counted in `framesWritten`.
 void writeExtras(const FileRecord& record, const JobOptions& options, const std::vector<ExtraOutput>& extras,
-                 const Source& source, const std::string& mainStem, const std::string& folder,
-                 StaleTemporarySweep& sweep, RowOutcome& outcome)
+                 const Source& source, const std::string& mainStem, std::size_t mainTail, const std::string& folder,
+                 JobFiles& files, RowOutcome& outcome, std::size_t& framesWritten)
 {
     for (const ExtraOutput& extra : extras) {
         Bytes outData;
@@ -371,15 +468,17 @@ void writeExtras(const FileRecord& record, const JobOptions& options, const std:
         PlannedOutput planned;
         planned.folder = folder;
         planned.stem = mainStem + extra.suffix;
+        planned.keptTail = mainTail + extra.suffix.size();
         if (options.existing == ExistingOutput::Skip) {
-            const std::string path = joinOutputPath(folder, planned.stem, formatExtension(extra.settings.format));
+            const std::string path = folderPath(
+                folder, outputFileName(planned.stem, 1, extensionOf(options, extra.settings.format), planned.keptTail));
             if (nameTaken(path)) {
                 outcome.logLines.push_back(record.heicPath + ": " + path + " exists and is left as it is");
                 continue;
             }
         }
         const RowOutcome written =
-            saveOutput(planned, options, sweep, outData, source.modificationTime, extra.settings.format);
+            saveOutput(planned, options, files, outData, source.modificationTime, extra.settings.format);
         if (!written.converted) {
             outcome.logLines.push_back(record.heicPath + ": " + written.detail);
             continue;
@@ -388,12 +487,16 @@ void writeExtras(const FileRecord& record, const JobOptions& options, const std:
         facts.width = size.first;
         facts.height = size.second;
         facts.bytes = outData.size();
+        facts.note = written.facts.note;
         outcome.extras.emplace_back(written.text, facts);
+        if (extra.settings.frame >= 0) {
+            ++framesWritten;
+        }
     }
 }
 
 RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const PlannedOutput& planned,
-                      StaleTemporarySweep& sweep)
+                      JobFiles& files)
 {
     if (planned.existing) {
         RowOutcome outcome;
@@ -409,12 +512,15 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     std::vector<ExtraOutput> extras;
     PlannedOutput mainOutput = planned;
     bool mainIsFirstFrame = false;
+    std::size_t trackSamples = 0;
     if (options.auxiliary || options.allImages || options.frames) {
         try {
-            extras = extraOutputs(pipeline::listImages(source.bytes.data(), source.bytes.size()), options, settings,
-                                  mainIsFirstFrame);
+            const pipeline::ImageInventory inventory = pipeline::listImages(source.bytes.data(), source.bytes.size());
+            trackSamples = std::max(inventory.frames, inventory.trackSamples);
+            extras = extraOutputs(inventory, options, settings, mainIsFirstFrame);
             if (mainIsFirstFrame) {
                 mainOutput.stem += kFirstFrameSuffix;
+                mainOutput.keptTail += std::string_view(kFirstFrameSuffix).size();
                 mainOutput.candidate = 1;
             }
         } catch (...) {
@@ -433,7 +539,7 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     if (auto failed = convertSource(record, mainSettings, source, outData, size, warnings, &picture)) {
         return std::move(*failed);
     }
-    RowOutcome outcome = saveOutput(mainOutput, options, sweep, outData, source.modificationTime);
+    RowOutcome outcome = saveOutput(mainOutput, options, files, outData, source.modificationTime);
     outcome.picture = std::move(picture);
     outcome.logLines.insert(outcome.logLines.begin(), warnings.begin(), warnings.end());
     if (outcome.converted) {
@@ -451,17 +557,32 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
                 stem.erase(at, std::string_view(kFirstFrameSuffix).size());
             }
         }
-        writeExtras(record, options, extras, source, stem, folder.empty() ? "." : folder, sweep, outcome);
+        // The timestamp (and the candidate's number) stays whole in the
+        // further files' names, shortened or not.
+        std::size_t mainTail = 0;
+        if (planned.keptTail != 0) {
+            const std::string timestampTail = planned.stem.substr(planned.stem.size() - planned.keptTail);
+            const auto at = stem.rfind(timestampTail);
+            mainTail = at == std::string::npos ? 0 : stem.size() - at;
+        }
+        std::size_t framesWritten = mainIsFirstFrame ? 1 : 0;
+        writeExtras(record, options, extras, source, stem, mainTail, folder.empty() ? "." : folder, files, outcome,
+                    framesWritten);
+        if (options.frames && framesWritten < trackSamples) {
+            const std::string frames = "wrote " + std::to_string(framesWritten) + " of the " +
+                                       std::to_string(trackSamples) + " frames of the image sequence";
+            outcome.facts.note = outcome.facts.note.empty() ? frames : outcome.facts.note + "; " + frames;
+        }
     }
     return outcome;
 }
 
 // The row's outcome, whatever its conversion throws.
 RowOutcome convertRowCaught(const FileRecord& record, const JobOptions& options, const PlannedOutput& planned,
-                            StaleTemporarySweep& sweep)
+                            JobFiles& files)
 {
     try {
-        return convertRow(record, options, planned, sweep);
+        return convertRow(record, options, planned, files);
     } catch (const std::bad_alloc&) {
         RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "out of memory");
         outcome.logLines.push_back("input_Buffer: " + record.heicPath + " out of memory");
@@ -484,8 +605,9 @@ class JobWorkers
 {
 public:
     JobWorkers(const JobDescription& job, JobListener& listener, const std::atomic<bool>& stopRequested,
-               JobSummary& summary, std::vector<PlannedOutput> planned)
-        : mJob(job), mListener(listener), mStopRequested(stopRequested), mSummary(summary), mPlanned(std::move(planned))
+               JobSummary& summary, JobFiles& files, std::vector<PlannedOutput> planned)
+        : mJob(job), mListener(listener), mStopRequested(stopRequested), mSummary(summary), mFiles(files),
+          mPlanned(std::move(planned))
     {}
 
     // Runs `count` workers, this thread being one of them (fewer when no
@@ -530,7 +652,7 @@ private:
                     mListener.rowStarted(row);
                 }
                 const auto start = std::chrono::steady_clock::now();
-                RowOutcome outcome = convertRowCaught(mJob.records[row], mJob.options, mPlanned[row], mSweep);
+                RowOutcome outcome = convertRowCaught(mJob.records[row], mJob.options, mPlanned[row], mFiles);
                 outcome.facts.milliseconds = static_cast<std::uint64_t>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                         .count());
@@ -577,13 +699,13 @@ private:
     JobListener& mListener;
     const std::atomic<bool>& mStopRequested;
     JobSummary& mSummary;  // guarded by mReportMutex while workers run
+    JobFiles& mFiles;
     const std::vector<PlannedOutput> mPlanned;
     std::atomic<std::size_t> mNextRow{0};
     std::atomic<bool> mSawStop{false};
     std::atomic<bool> mAbort{false};
     std::mutex mReportMutex;
     std::exception_ptr mFailure;  // guarded by mReportMutex
-    StaleTemporarySweep mSweep;
 };
 
 }  // namespace
@@ -596,7 +718,8 @@ JobSummary runConversionJob(const JobDescription& job, JobListener& listener, co
     const unsigned workerCount =
         static_cast<unsigned>(std::clamp<std::size_t>(job.options.workers, 1, std::max<std::size_t>(rowCount, 1)));
 
-    JobWorkers workers(job, listener, stopRequested, summary, planOutputs(job, summary.timestamp));
+    JobFiles files(job.records);
+    JobWorkers workers(job, listener, stopRequested, summary, files, planOutputs(job, summary.timestamp, files));
     workers.run(workerCount);
 
     summary.stopped = workers.sawStop();

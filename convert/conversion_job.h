@@ -51,8 +51,13 @@ struct JobOptions
     // The folder all outputs go to (created with its parents when missing);
     // absent: each output goes beside its source.
     std::optional<std::string> outputFolder;
-    // Name outputs "base.EXT" instead of "base_timestamp.EXT".
+    // Name outputs "base.EXT" instead of "base_timestamp.EXT". A name longer
+    // than the file system takes (NAME_MAX bytes) is shortened before its
+    // "_timestamp" and the other endings the job adds.
     bool plainNames = false;
+    // Lower-case extensions (".jpg", ".png", ".bmp", ".jp2", ".tif") instead
+    // of ".JPG", ".PNG", ".BMP", ".JP2", ".TIFF" (formatExtension).
+    bool lowerCaseExtensions = false;
     // Give each output its source's modification time.
     bool keepDates = false;
     // Files converted at once; 0 counts as 1.
@@ -60,6 +65,11 @@ struct JobOptions
     // When above 0, the longer side of each output is at most this many
     // pixels (the scale lowered where needed, never raised).
     std::uint32_t maxSide = 0;
+    // No output ever replaces a file that is a source of the job (compared by
+    // device and inode, so whatever its name or letter case): with Overwrite,
+    // such a name moves on to the next free one, said in the row's note.
+    // With Skip and timestamped names, an output of an earlier job
+    // ("base_TIMESTAMP.EXT", any timestamp) counts as the existing one.
     ExistingOutput existing = ExistingOutput::NewName;
     // Decide every output's name in list order before converting anything,
     // so that the names do not depend on which worker finishes first (always
@@ -97,6 +107,10 @@ struct RowFacts
     std::uint32_t height = 0;
     std::uint64_t bytes = 0;  // of the written file
     std::uint64_t milliseconds = 0;
+    // What the row's report should say besides its outcome, in English (an
+    // output name moved off a source of the job, fewer frames written than
+    // the sequence track has); empty when nothing.
+    std::string note;
 };
 
 struct JobDescription

@@ -267,6 +267,10 @@ void scanInto(const std::string& folder, const std::string& relative, bool recur
     std::vector<std::pair<std::string, bool>> entries;  // name, is a folder (not a link to one)
     std::error_code error;
     fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+    if (error) {
+        scan.unreadable.emplace_back(folder, error.message());
+        return;
+    }
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
         std::error_code typeError;
         const bool isLink = it->is_symlink(typeError);

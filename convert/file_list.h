@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ambrel::convert {
@@ -124,10 +125,15 @@ struct FolderScan
     std::vector<Entry> files;
     std::size_t otherFiles = 0;  // files that are not HEIF files
     std::size_t subfolders = 0;  // subfolders not searched (without `recursive`)
+    // Folders that could not be read for another reason than a lack of
+    // permission (a path longer than PATH_MAX, a loop, an I/O error), each
+    // with the system's reason.
+    std::vector<std::pair<std::string, std::string>> unreadable;
 };
 
 // Scans the folder, with `recursive` its subfolders too (symbolic links to
-// folders are not followed; unreadable subfolders are left out). Entries of
+// folders are not followed; subfolders without read permission are left out,
+// other unreadable ones listed in `unreadable`). Entries of
 // one folder come in natural order, a subfolder's right after its name's place.
 FolderScan scanFolder(const std::string& folder, bool recursive);
 

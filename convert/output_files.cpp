@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,9 +13,11 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <limits>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -73,8 +77,17 @@ std::optional<OutputFormat> parseFormatName(std::string_view name)
     return std::nullopt;
 }
 
-std::string formatExtension(OutputFormat format)
+std::string formatExtension(OutputFormat format, bool lowerCase)
 {
+    if (lowerCase) {
+        switch (format) {
+        case OutputFormat::Jpg: return "jpg";
+        case OutputFormat::Png: return "png";
+        case OutputFormat::Bmp: return "bmp";
+        case OutputFormat::Jpeg2000: return "jp2";
+        case OutputFormat::Tiff: return "tif";
+        }
+    }
     return format == OutputFormat::Jpeg2000 ? "JP2" : formatWord(format);
 }
 
@@ -135,9 +148,104 @@ namespace {
 
 std::atomic<unsigned> temporaryCounter{0};
 
-// Temporary files are ".ambrel-PID-N.tmp": hidden, and recognisably ours.
+// Temporary files are ".ambrel-PID-N-BOOT-HOST.tmp": hidden, recognisably
+// ours, and naming the machine and the boot of their writer.
 const char kTemporaryPrefix[] = ".ambrel-";
 const char kTemporarySuffix[] = ".tmp";
+constexpr std::size_t kBootIdLength = 32;
+constexpr std::size_t kMaxHostLength = 64;
+
+// The boot id of the running system as 32 hex digits, or 32 zeros when the
+// system does not say.
+std::string readBootId()
+{
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string text;
+    std::getline(in, text);
+    std::string id;
+    for (const char c : text) {
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
+            id += c;
+        }
+    }
+    return id.size() == kBootIdLength ? id : std::string(kBootIdLength, '0');
+}
+
+// The host name, with anything but letters, digits, '.' and '-' as '_'.
+std::string readHostName()
+{
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    std::string host(name);
+    host.resize(std::min(host.size(), kMaxHostLength));
+    for (char& c : host) {
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+        if (!plain) {
+            c = '_';
+        }
+    }
+    return host;
+}
+
+const TemporaryName& thisWriter()
+{
+    static const TemporaryName writer{::getpid(), readBootId(), readHostName()};
+    return writer;
+}
+
+// Paths that hold a file only while it is being written: temporaries, and a
+// final name being filled where the file system has neither links nor
+// renames that refuse to replace. Such a file is created and listed in one
+// step under the mutex, so that abandonFilesBeingWritten finds every one,
+// and none is created after it.
+std::mutex inProgressMutex;
+std::set<std::string> inProgress;
+bool writesAbandoned = false;
+
+// A file created (O_EXCL) and listed as being written until this goes.
+class FileBeingWritten
+{
+public:
+    FileBeingWritten() = default;
+    ~FileBeingWritten() { forget(); }
+    FileBeingWritten(const FileBeingWritten&) = delete;
+    FileBeingWritten& operator=(const FileBeingWritten&) = delete;
+
+    // Creates the file for writing (refusing an existing one) and lists it:
+    // the descriptor, or none with errno set (ECANCELED once writes are
+    // abandoned).
+    FileDescriptor create(const std::string& path, int flags)
+    {
+        forget();
+        const std::lock_guard lock(inProgressMutex);
+        if (writesAbandoned) {
+            errno = ECANCELED;
+            return FileDescriptor();
+        }
+        FileDescriptor fd(::open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (fd) {
+            mPath = path;
+            inProgress.insert(mPath);
+        }
+        return fd;
+    }
+
+    // The file is done with (named, or removed): no longer listed.
+    void forget()
+    {
+        if (!mPath.empty()) {
+            const std::lock_guard lock(inProgressMutex);
+            inProgress.erase(mPath);
+            mPath.clear();
+        }
+    }
+
+private:
+    std::string mPath;
+};
 
 bool writeAll(int fd, const Bytes& bytes)
 {
@@ -155,19 +263,36 @@ bool writeAll(int fd, const Bytes& bytes)
     return true;
 }
 
-// A new file in the folder, opened for writing under a hidden name of this
-// process; none when the folder cannot take one.
-FileDescriptor createTemporary(const std::string& folder, std::string& path)
+// A new file in the folder, opened for reading and writing under a hidden
+// name of this writer and locked for as long as it stays open: the lock
+// tells a later sweep that its writer still runs. None when the folder
+// cannot take one.
+FileDescriptor createTemporary(const std::string& folder, std::string& path, FileBeingWritten& listed)
 {
+    const TemporaryName& writer = thisWriter();
     for (int attempt = 0; attempt < 100; ++attempt) {
         path = joinOutputPath(folder,
-                              kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(++temporaryCounter),
+                              kTemporaryPrefix + std::to_string(writer.pid) + "-" + std::to_string(++temporaryCounter) +
+                                  "-" + writer.bootId + "-" + writer.host,
                               kTemporarySuffix + 1);
-        FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (fd || errno != EEXIST) {
+        FileDescriptor fd = listed.create(path, O_RDWR);
+        if (!fd) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return fd;
+        }
+        // A file system without locks leaves the file unlocked, and a sweep
+        // never removes a file it cannot lock itself.
+        ::flock(fd.get(), LOCK_EX | LOCK_NB);
+        // A sweep may have taken the file between its creation and the lock.
+        struct stat info
+        {};
+        if (::fstat(fd.get(), &info) == 0 && info.st_nlink > 0) {
             return fd;
         }
     }
+    errno = EEXIST;
     return FileDescriptor();
 }
 
@@ -188,62 +313,111 @@ bool linkUnsupported(int error)
     return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
 }
 
+// renameat2 with RENAME_NOREPLACE is refused by file systems that do not
+// know the flag (FUSE file systems such as exfat-fuse and fusefat: EINVAL).
+bool noReplaceUnsupported(int error)
+{
+    // NOLINTNEXTLINE(misc-redundant-expression)
+    return error == EINVAL || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
+}
+
 int errnoOrEio()
 {
     return errno != 0 ? errno : EIO;
 }
 
-// Writes the bytes (and the modification time) into the temporary file and
-// closes it: 0, or the errno of the first step that failed. The bytes reach
-// the disk before the file gets a final name.
-int fillTemporary(FileDescriptor fd, const Bytes& bytes, const WriteOptions& options)
+// Writes the bytes (and the modification time) into the file and flushes
+// them to disk: 0, or the errno of the first step that failed.
+int fillFile(int fd, const Bytes& bytes, const WriteOptions& options)
 {
-    if (!writeAll(fd.get(), bytes)) {
+    if (!writeAll(fd, bytes)) {
         return errnoOrEio();
     }
     if (options.modificationTime) {
         const struct timespec times[2] = {*options.modificationTime, *options.modificationTime};
-        if (::futimens(fd.get(), times) != 0) {
+        if (::futimens(fd, times) != 0) {
             return errnoOrEio();
         }
     }
-    if (::fsync(fd.get()) != 0) {
+    if (::fsync(fd) != 0) {
         return errnoOrEio();
     }
-    return fd.close();
+    return 0;
 }
 
-// Gives the written temporary file the first free name of STEM.EXT,
-// STEM_2.EXT, ...: a hard link where the file system has them (the temporary
-// name is removed by the caller), else a rename that never replaces a file
-// (`renamed` set: the temporary name is gone). The final path, or none with
-// `failure` set.
-std::optional<std::string> publishTemporary(const std::string& folder, const std::string& temporary,
-                                            std::string_view stem, std::string_view extension, unsigned firstCandidate,
-                                            bool& renamed, int& failure)
+// Creates the final name itself, refusing an existing one, and fills it: for
+// file systems with neither hard links nor a rename that refuses to replace.
+// A failure removes the name again. 0, EEXIST when the name is taken, or the
+// errno of the step that failed.
+int fillNewName(const std::string& target, const Bytes& bytes, const WriteOptions& options)
 {
-    bool useRename = false;
-    for (unsigned n = std::max(firstCandidate, 1U); n <= kMaxNameCandidates; ++n) {
-        const std::string target = joinOutputPath(folder, candidateName(stem, n), extension);
-        if (!useRename) {
+    FileBeingWritten listed;
+    FileDescriptor fd = listed.create(target, O_WRONLY);
+    if (!fd) {
+        return errnoOrEio();
+    }
+    int failure = fillFile(fd.get(), bytes, options);
+    const int closed = fd.close();
+    if (failure == 0) {
+        failure = closed;
+    }
+    if (failure != 0) {
+        ::unlink(target.c_str());
+    }
+    return failure;
+}
+
+// How publishTemporary gives the file its final name.
+enum class Publish {
+    Link,    // a hard link; the caller removes the temporary name
+    Rename,  // a rename that never replaces; the temporary name is gone
+    Fill,    // neither works here: the final name is created and filled anew
+};
+
+// Gives the written temporary file the first free name of STEM.EXT,
+// STEM_2.EXT, ...: a hard link where the file system has them, else a rename
+// that never replaces a file, else a new file created under the name (never
+// over an existing one) and filled with the bytes. The final path, or none
+// with `failure` set; `how` says which way was taken.
+std::optional<std::string> publishTemporary(const std::string& folder, const std::string& temporary,
+                                            std::string_view stem, std::string_view extension, const Bytes& bytes,
+                                            const WriteOptions& options, Publish& how, int& failure)
+{
+    how = Publish::Link;
+    for (unsigned n = std::max(options.firstCandidate, 1U); n <= kMaxNameCandidates; ++n) {
+        const std::string target = folderPath(folder, outputFileName(stem, n, extension, options.keptTail));
+        if (how == Publish::Link) {
             if (::link(temporary.c_str(), target.c_str()) == 0) {
                 return target;
             }
-            if (linkUnsupported(errno)) {
-                useRename = true;
-            } else if (errno == EEXIST) {
+            if (errno == EEXIST) {
                 continue;
-            } else {
+            }
+            if (!linkUnsupported(errno)) {
                 failure = errnoOrEio();
                 return std::nullopt;
             }
+            how = Publish::Rename;
         }
-        if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-            renamed = true;
+        if (how == Publish::Rename) {
+            if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+                return target;
+            }
+            if (errno == EEXIST) {
+                continue;
+            }
+            if (!noReplaceUnsupported(errno)) {
+                failure = errnoOrEio();
+                return std::nullopt;
+            }
+            how = Publish::Fill;
+        }
+        const int filled = fillNewName(target, bytes, options);
+        if (filled == 0) {
             return target;
         }
-        if (errno != EEXIST) {
-            failure = errnoOrEio();
+        if (filled != EEXIST) {
+            failure = filled;
             return std::nullopt;
         }
     }
@@ -252,26 +426,72 @@ std::optional<std::string> publishTemporary(const std::string& folder, const std
 }
 
 // A temporary file in the folder holding the bytes, named in `temporary`
-// (left empty when none could be created); 0, or the errno value of the
-// call that failed.
-int writeTemporary(const std::string& folder, const Bytes& bytes, const WriteOptions& options, std::string& temporary)
+// (left empty when none could be created) and kept open (and locked) in
+// `fd`; 0, or the errno value of the call that failed.
+int writeTemporary(const std::string& folder, const Bytes& bytes, const WriteOptions& options, std::string& temporary,
+                   FileDescriptor& fd, FileBeingWritten& listed)
 {
-    FileDescriptor fd = createTemporary(folder, temporary);
+    fd = createTemporary(folder, temporary, listed);
     if (!fd) {
         const int failure = errnoOrEio();
         temporary.clear();
         return failure;
     }
-    return fillTemporary(std::move(fd), bytes, options);
+    return fillFile(fd.get(), bytes, options);
 }
 
 }  // namespace
+
+std::string outputFileName(std::string_view stem, unsigned n, std::string_view extension, std::size_t keptTail)
+{
+    std::string tail = std::string(stem.substr(stem.size() - std::min(keptTail, stem.size())));
+    if (n >= 2) {
+        tail += '_' + std::to_string(n);
+    }
+    tail += '.';
+    tail += extension;
+    std::string_view head = stem.substr(0, stem.size() - std::min(keptTail, stem.size()));
+    if (head.size() + tail.size() > NAME_MAX) {
+        std::size_t keep = tail.size() < NAME_MAX ? NAME_MAX - tail.size() : 0;
+        // Never cut a UTF-8 sequence: step back over continuation bytes.
+        while (keep > 0 && keep < head.size() && (static_cast<unsigned char>(head[keep]) & 0xC0) == 0x80) {
+            --keep;
+        }
+        head = head.substr(0, keep);
+    }
+    return std::string(head) + tail;
+}
+
+std::string folderPath(std::string_view folder, std::string_view name)
+{
+    std::string path(folder);
+    if (path.empty() || path.back() != '/') {
+        path += '/';
+    }
+    path += name;
+    return path;
+}
+
+unsigned abandonFilesBeingWritten()
+{
+    const std::lock_guard lock(inProgressMutex);
+    writesAbandoned = true;
+    unsigned removed = 0;
+    for (const std::string& path : inProgress) {
+        if (::unlink(path.c_str()) == 0) {
+            ++removed;
+        }
+    }
+    return removed;
+}
 
 std::optional<std::string> writeNewFile(const std::string& folder, std::string_view stem, std::string_view extension,
                                         const Bytes& bytes, const WriteOptions& options, int* errorNumber)
 {
     std::string temporary;
-    int failure = writeTemporary(folder, bytes, options, temporary);
+    FileDescriptor fd;
+    FileBeingWritten listed;
+    int failure = writeTemporary(folder, bytes, options, temporary, fd, listed);
     if (temporary.empty()) {
         if (errorNumber != nullptr) {
             *errorNumber = failure;
@@ -279,13 +499,15 @@ std::optional<std::string> writeNewFile(const std::string& folder, std::string_v
         return std::nullopt;
     }
     std::optional<std::string> published;
-    bool renamed = false;
+    Publish how = Publish::Link;
     if (failure == 0) {
-        published = publishTemporary(folder, temporary, stem, extension, options.firstCandidate, renamed, failure);
+        published = publishTemporary(folder, temporary, stem, extension, bytes, options, how, failure);
     }
-    if (!renamed) {
+    if (!published || how != Publish::Rename) {
         ::unlink(temporary.c_str());
     }
+    listed.forget();
+    static_cast<void>(fd.close());  // the bytes are on disk: nothing is lost at the close
     if (published) {
         syncFolder(folder);
     }
@@ -299,19 +521,26 @@ std::optional<std::string> replaceFile(const std::string& folder, std::string_vi
                                        const Bytes& bytes, const WriteOptions& options, int* errorNumber)
 {
     std::string temporary;
-    int failure = writeTemporary(folder, bytes, options, temporary);
+    FileDescriptor fd;
+    FileBeingWritten listed;
+    int failure = writeTemporary(folder, bytes, options, temporary, fd, listed);
     if (temporary.empty()) {
         if (errorNumber != nullptr) {
             *errorNumber = failure;
         }
         return std::nullopt;
     }
-    const std::string target = joinOutputPath(folder, stem, extension);
+    const std::string target =
+        folderPath(folder, outputFileName(stem, std::max(options.firstCandidate, 1U), extension, options.keptTail));
     if (failure == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) {
         failure = errnoOrEio();
     }
     if (failure != 0) {
         ::unlink(temporary.c_str());
+    }
+    listed.forget();
+    static_cast<void>(fd.close());
+    if (failure != 0) {
         if (errorNumber != nullptr) {
             *errorNumber = failure;
         }
@@ -321,32 +550,46 @@ std::optional<std::string> replaceFile(const std::string& folder, std::string_vi
     return target;
 }
 
-std::optional<long> temporaryFileOwner(std::string_view name)
+std::optional<TemporaryName> parseTemporaryName(std::string_view name)
 {
     const std::string_view prefix(kTemporaryPrefix);
     const std::string_view suffix(kTemporarySuffix);
-    if (name.size() <= prefix.size() + suffix.size() || name.substr(0, prefix.size()) != prefix ||
-        name.substr(name.size() - suffix.size()) != suffix) {
+    if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) {
         return std::nullopt;
     }
-    const std::string_view middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-    const auto dash = middle.find('-');
-    if (dash == std::string_view::npos) {
-        return std::nullopt;
-    }
+    std::string_view rest = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    // PID-N-BOOT-HOST: the host name may hold '-' itself, so it is what is left.
+    const auto field = [&rest]() -> std::optional<std::string_view> {
+        const auto dash = rest.find('-');
+        if (dash == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const std::string_view text = rest.substr(0, dash);
+        rest.remove_prefix(dash + 1);
+        return text;
+    };
     const auto digits = [](std::string_view text) {
         return !text.empty() && text.size() <= 10 && text[0] != '0' &&
                text.find_first_not_of("0123456789") == std::string_view::npos;
     };
-    const std::string_view pid = middle.substr(0, dash);
-    if (!digits(pid) || !digits(middle.substr(dash + 1))) {
+    const auto pid = field();
+    const auto counter = field();
+    const auto boot = field();
+    if (!pid || !counter || !boot || !digits(*pid) || !digits(*counter) || boot->size() != kBootIdLength ||
+        boot->find_first_not_of("0123456789abcdef") != std::string_view::npos || rest.empty() ||
+        rest.size() > kMaxHostLength) {
         return std::nullopt;
     }
-    const long value = std::stol(std::string(pid));
+    const long value = std::stol(std::string(*pid));
     if (value <= 0 || value > std::numeric_limits<pid_t>::max()) {
         return std::nullopt;
     }
-    return value;
+    return TemporaryName{value, std::string(*boot), std::string(rest)};
+}
+
+TemporaryName thisTemporaryWriter()
+{
+    return thisWriter();
 }
 
 unsigned removeStaleTemporaries(const std::string& folder)
@@ -356,21 +599,27 @@ unsigned removeStaleTemporaries(const std::string& folder)
         return 0;
     }
     const int folderFd = ::dirfd(directory);
-    const long self = ::getpid();
+    const TemporaryName& self = thisWriter();
+    const bool bootKnown = self.bootId != std::string(kBootIdLength, '0');
     unsigned removed = 0;
     while (const dirent* entry = ::readdir(directory)) {
-        const auto owner = temporaryFileOwner(entry->d_name);
-        if (!owner || *owner == self) {
+        const auto owner = parseTemporaryName(entry->d_name);
+        // Another host's writer may be at work: nothing here can tell.
+        if (!owner || owner->host != self.host) {
             continue;
         }
-        // kill with no signal only asks whether the process exists; EPERM
-        // says it does (another user's).
-        if (::kill(static_cast<pid_t>(*owner), 0) == 0 || errno != ESRCH) {
-            continue;
-        }
+        const FileDescriptor fd(::openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat info
         {};
-        if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
+        if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        // A writer of an earlier boot of this machine is gone; one of this
+        // boot, in whatever process namespace, holds its file's lock while it
+        // writes.
+        const bool earlierBoot =
+            bootKnown && owner->bootId != std::string(kBootIdLength, '0') && owner->bootId != self.bootId;
+        if (!earlierBoot && (owner->bootId != self.bootId || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)) {
             continue;
         }
         if (::unlinkat(folderFd, entry->d_name, 0) == 0) {

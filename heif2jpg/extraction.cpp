@@ -1419,6 +1419,7 @@ ImageInventory listImages(const std::uint8_t* bytes, std::size_t length)
     }
     if (const heif::ContextId track = sequenceTrack(reader); track != 0) {
         inventory.frames = framesInPresentationOrder(reader, track).size();
+        inventory.trackSamples = reader.getFileInformation().trackInformation.at(track).sampleProperties.size();
     }
     return inventory;
 }

@@ -130,6 +130,9 @@ struct ImageInventory
     // Frames of the file's image sequence track, in presentation order; 0
     // without one.
     std::size_t frames = 0;
+    // Samples of that track, shown or not (more than `frames` when some are
+    // never presented).
+    std::size_t trackSamples = 0;
 };
 
 // The images of the file; throws as extractHeifImage does for a file that
