@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -458,49 +459,56 @@ TEST(ConversionJob, OutputFolderCreationAndItsFailures)
 TEST(ConversionJob, StaleTemporariesOfEndedWritersAreRemovedFromTheFoldersWritten)
 {
     // A writer killed in the middle of a batch leaves its temporary file; a
-    // later job removes those of processes that no longer run, and nothing else.
+    // later job removes those whose writer is provably gone (this host's, of
+    // an earlier boot or not locked), and nothing else: not another host's
+    // (a shared folder), nor one whose writer still holds its lock (in
+    // whatever process namespace).
     ScratchFolder folder;
     const std::string source = folder / "IMG.heic";
     writeFile(source, gridHeic());
+    const TemporaryName self = thisTemporaryWriter();
     const pid_t dead = deadProcessId();
-    const pid_t alive = ::fork();  // a writer still at work
-    ASSERT_GE(alive, 0);
-    if (alive == 0) {
-        ::pause();
-        ::_exit(0);
-    }
-    const std::string out = folder / "out";
-    const std::string stale = ".ambrel-" + std::to_string(dead) + "-7.tmp";
-    const std::string staleElsewhere = folder / ("elsewhere/" + stale);  // a folder the job does not write into
-    const std::vector<std::string> kept{
-        ".ambrel-" + std::to_string(::getpid()) + "-1.tmp",  // this process
-        ".ambrel-" + std::to_string(alive) + "-2.tmp",       // a live process
-        ".ambrel-" + std::to_string(dead) + "-7.tmp.part",   // other names
-        ".ambrel-" + std::to_string(dead) + ".tmp",         ".ambrel-x-1.tmp",
-        "ambrel-" + std::to_string(dead) + "-1.tmp",        "notes.tmp",
+    const auto temporary = [&](long pid, const std::string& boot, const std::string& host) {
+        return ".ambrel-" + std::to_string(pid) + "-7-" + boot + "-" + host + ".tmp";
     };
-    writeFile(out + "/" + stale, {'p', 'a', 'r', 't'});
-    writeFile(staleElsewhere, {'p'});
+    const std::string otherBoot(32, self.bootId[0] == 'a' ? 'b' : 'a');
+    const std::string out = folder / "out";
+    const std::vector<std::string> stale{temporary(dead, self.bootId, self.host),
+                                         temporary(::getpid(), otherBoot, self.host)};
+    const std::string locked = temporary(::getpid(), self.bootId, self.host);
+    const std::vector<std::string> kept{
+        locked,
+        temporary(dead, self.bootId, "other-host"),
+        ".ambrel-" + std::to_string(dead) + "-7.tmp",  // an older writer's: nothing tells
+        stale[0] + ".part",
+        "notes.tmp",
+    };
+    writeFile(folder / ("elsewhere/" + stale[0]), {'p'});  // a folder the job does not write into
+    for (const auto& name : stale) {
+        writeFile(out + "/" + name, {'p'});
+    }
     for (const auto& name : kept) {
         writeFile(out + "/" + name, {'k'});
     }
-    fs::create_directories(out + "/.ambrel-" + std::to_string(dead) + "-8.tmp");  // not a file
+    fs::create_directories(out + "/" + temporary(dead, self.bootId, "dir"));  // not a file
+    const int lockFd = ::open((out + "/" + locked).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(lockFd, LOCK_EX), 0);
 
     JobOptions options;
     options.plainNames = true;
     options.outputFolder = out;
     RecordingListener listener;
     runJob(options, {source}, listener);
-    ::kill(alive, SIGKILL);
-    ::waitpid(alive, nullptr, 0);
+    ::close(lockFd);
 
     EXPECT_EQ(listener.events, expectedConverted({out + "/IMG.JPG"}));
     std::vector<std::string> expected = kept;
     expected.push_back("IMG.JPG");
-    expected.push_back(".ambrel-" + std::to_string(dead) + "-8.tmp");
+    expected.push_back(temporary(dead, self.bootId, "dir"));
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(folderNames(out), expected);
-    EXPECT_TRUE(fs::exists(staleElsewhere));
+    EXPECT_TRUE(fs::exists(folder / ("elsewhere/" + stale[0])));
+    EXPECT_EQ(parseTemporaryName(temporary(42, self.bootId, "a-b.c"))->host, "a-b.c");
 }
 
 TEST(ConversionJob, SourcesThatCannotBeConvertedFailTheirRowOnly)

@@ -116,18 +116,22 @@ TEST(ConvertCli, FolderBesideSourcesWithTimestamps)
     writeFile(in + "/notes.txt", {'n'});
     writeFile(in + "/sub/c.heic", gridHeic());
 
-    const CliRun run = runCli({in});
+    const CliRun run = runCli({"--timestamp-names", in});
     EXPECT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.lines.size(), 3u) << run.out;
     const std::string prefix = in + "/a.heic -> " + in + "/a_";
     ASSERT_EQ(run.lines[0].rfind(prefix, 0), 0u) << run.lines[0];
-    ASSERT_TRUE(run.lines[0].ends_with(".JPG")) << run.lines[0];
+    ASSERT_TRUE(run.lines[0].ends_with(".jpg")) << run.lines[0];
     const std::string stamp = run.lines[0].substr(prefix.size(), run.lines[0].size() - prefix.size() - 4);
     EXPECT_TRUE(isTimestamp(stamp)) << stamp;
-    EXPECT_EQ(run.lines[1], in + "/b.HEIC -> " + in + "/b_" + stamp + ".JPG");
+    EXPECT_EQ(run.lines[1], in + "/b.HEIC -> " + in + "/b_" + stamp + ".jpg");
     EXPECT_EQ(run.lines[2], "2 converted, 0 failed");
-    EXPECT_EQ(imageSize(in + "/b_" + stamp + ".JPG"), (ImageSize{192, 128}));
+    EXPECT_EQ(imageSize(in + "/b_" + stamp + ".jpg"), (ImageSize{192, 128}));
     EXPECT_EQ(folderNames(in + "/sub"), (std::vector<std::string>{"c.heic"}));  // not without -r
+    // --skip-existing takes an earlier run's timestamped output as the file's.
+    EXPECT_EQ(runCli({"--timestamp-names", "--skip-existing", in}).lines.back(), "0 converted, 0 failed, 2 skipped");
+    // By default the names are plain.
+    EXPECT_EQ(runCli({"-j1", in}).lines.at(0), in + "/a.heic -> " + in + "/a.jpg");
 }
 
 TEST(ConvertCli, RecursiveIntoOutputFolderWithPlainNames)
@@ -146,19 +150,19 @@ TEST(ConvertCli, RecursiveIntoOutputFolderWithPlainNames)
     const CliRun first = runCli(arguments);
     EXPECT_EQ(first.status, 1);
     EXPECT_EQ(first.lines, (std::vector<std::string>{
-                               in + "/a.heic -> " + out + "/a.PNG",
-                               in + "/sub/deeper/c.heic -> " + out + "/sub/deeper/c.PNG",
+                               in + "/a.heic -> " + out + "/a.png",
+                               in + "/sub/deeper/c.heic -> " + out + "/sub/deeper/c.png",
                                missing + ": cannot open the file: No such file or directory",
                                "2 converted, 1 failed",
                            }));
     EXPECT_NE(first.err.find(in + "/a.heic: given more than once, converted once"), std::string::npos) << first.err;
-    EXPECT_EQ(imageSize(out + "/a.PNG"), (ImageSize{96, 64}));
+    EXPECT_EQ(imageSize(out + "/a.png"), (ImageSize{96, 64}));
 
     // Again into the same folder: nothing is replaced.
     const CliRun second = runCli(arguments);
-    EXPECT_EQ(second.lines[0], in + "/a.heic -> " + out + "/a_2.PNG");
-    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a.PNG", "a_2.PNG", "sub"}));
-    EXPECT_EQ(folderNames(out + "/sub/deeper"), (std::vector<std::string>{"c.PNG", "c_2.PNG"}));
+    EXPECT_EQ(second.lines[0], in + "/a.heic -> " + out + "/a_2.png");
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a.png", "a_2.png", "sub"}));
+    EXPECT_EQ(folderNames(out + "/sub/deeper"), (std::vector<std::string>{"c.png", "c_2.png"}));
 
     // --quiet: only the failures.
     const CliRun quiet = runCli({"--quiet", "-o", out, in + "/a.heic", missing});
@@ -183,7 +187,7 @@ TEST(ConvertCli, NoFormatLoadsOpenCvsImageCodecs)
         EXPECT_EQ(run.err.find("libopencv_imgcodecs"), std::string::npos) << format;
     }
     // --depth 16 reached the encoder: the PNG header's bit depth (byte 24).
-    const std::string png = readText(folder / "PNG/IMG.PNG");
+    const std::string png = readText(folder / "PNG/IMG.png");
     ASSERT_GT(png.size(), 24u);
     EXPECT_EQ(png[24], 16);
 }
@@ -218,7 +222,7 @@ TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
     };
     ASSERT_EQ(run.lines.size(), good.size() + broken.size() + 1) << run.out;
     for (const auto& name : good) {
-        const std::string line = corpusPath(name) + " -> " + folder / (ambrel::convert::baseNameOf(name) + ".JPG");
+        const std::string line = corpusPath(name) + " -> " + folder / (ambrel::convert::baseNameOf(name) + ".jpg");
         EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), line), run.lines.end()) << line;
     }
     for (const auto& [name, cause] : broken) {
@@ -243,9 +247,9 @@ TEST(ConvertCli, ControlBytesInNamesAreEscapedOneLinePerFile)
     const CliRun run = runCli({"-o", out, "--plain-names", "-j", "1", in});
     EXPECT_EQ(run.status, 1);
     const std::vector<std::string> expected = {
-        in + "/new\\nline.heic -> " + out + "/new\\nline.JPG",
-        in + "/clear\\x1b[2J.heic -> " + out + "/clear\\x1b[2J.JPG",
-        in + "/照片.heic -> " + out + "/照片.JPG",
+        in + "/new\\nline.heic -> " + out + "/new\\nline.jpg",
+        in + "/clear\\x1b[2J.heic -> " + out + "/clear\\x1b[2J.jpg",
+        in + "/照片.heic -> " + out + "/照片.jpg",
         in + "/bell\\x07\\x7f\\x9b.heic: the file is empty",
     };
     ASSERT_EQ(run.lines.size(), expected.size() + 1) << run.out;
@@ -255,7 +259,7 @@ TEST(ConvertCli, ControlBytesInNamesAreEscapedOneLinePerFile)
     EXPECT_EQ(run.lines.back(), "3 converted, 1 failed");
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
     EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
-    EXPECT_TRUE(fs::exists(out + "/new\nline.JPG"));  // the files themselves keep their names
+    EXPECT_TRUE(fs::exists(out + "/new\nline.jpg"));  // the files themselves keep their names
 }
 
 namespace {
@@ -297,7 +301,7 @@ TEST(ConvertCli, EveryMessageSaysWhatHappenedInEnglish)
     huge.outputHeight = 15000;
     writeFile(big, fixture::makeGridHeic(huge).bytes());
     const std::string out = folder / "out";
-    writeFile(out + "/taken.JPG", {'t'});
+    writeFile(out + "/taken.jpg", {'t'});
     writeFile(folder / "taken.heic", gridHeic());
 
     struct Situation
@@ -308,7 +312,7 @@ TEST(ConvertCli, EveryMessageSaysWhatHappenedInEnglish)
         std::string line;
     };
     const Situation situations[] = {
-        {"converted", {"--plain-names", "-o", out, good}, false, good + " -> " + out + "/good.JPG"},
+        {"converted", {"--plain-names", "-o", out, good}, false, good + " -> " + out + "/good.jpg"},
         {"missing", {missing}, false, missing + ": cannot open the file: No such file or directory"},
         {"not HEIF", {text}, false, text + ": not a HEIF file"},
         {"empty", {empty}, false, empty + ": the file is empty"},
@@ -319,11 +323,11 @@ TEST(ConvertCli, EveryMessageSaysWhatHappenedInEnglish)
         {"skipped existing",
          {"--plain-names", "--skip-existing", "-o", out, folder / "taken.heic"},
          false,
-         folder / "taken.heic: skipped, " + out + "/taken.JPG exists"},
+         folder / "taken.heic: skipped, " + out + "/taken.jpg exists"},
         {"summary",
          {"--plain-names", "--skip-existing", "-o", out, good, text, folder / "taken.heic"},
          false,
-         "0 converted, 1 failed, 2 skipped"},  // good.JPG is there since the first situation
+         "0 converted, 1 failed, 2 skipped"},  // good.jpg is there since the first situation
         {"folder's other files", {folder / "in"}, true, folder / "in: skipped 1 file not named .heic, .heif or .hif"},
         {"subfolders", {folder / "in"}, true, folder / "in: 1 subfolder not searched (add -r)"},
         {"same file twice", {good, good}, true, good + ": given more than once, converted once"},
@@ -344,7 +348,7 @@ TEST(ConvertCli, EveryMessageSaysWhatHappenedInEnglish)
             EXPECT_EQ(line.find("input_Buffer"), std::string::npos) << line;
         }
     }
-    EXPECT_EQ(readText(out + "/taken.JPG"), "t");
+    EXPECT_EQ(readText(out + "/taken.jpg"), "t");
 }
 
 TEST(ConvertCli, PhoneFoldersAreMirroredWithTheSameNamesWhateverTheJobs)
@@ -378,13 +382,13 @@ TEST(ConvertCli, PhoneFoldersAreMirroredWithTheSameNamesWhateverTheJobs)
         reports.push_back(report);
     }
     EXPECT_EQ(reports[0], (std::vector<std::string>{
-                              "DCIM/100APPLE/IMG_0001.HEIC -> OUT/100APPLE/IMG_0001.JPG",
-                              "DCIM/100APPLE/IMG_0001.heif -> OUT/100APPLE/IMG_0001_2.JPG",
-                              "DCIM/100APPLE/IMG_0009.HEIC -> OUT/100APPLE/IMG_0009.JPG",
-                              "DCIM/100APPLE/IMG_0010.HEIC -> OUT/100APPLE/IMG_0010.JPG",
-                              "DCIM/101APPLE/DSC_3.HIF -> OUT/101APPLE/DSC_3.JPG",
-                              "DCIM/101APPLE/IMG_0001.HEIC -> OUT/101APPLE/IMG_0001.JPG",
-                              "DCIM/101APPLE/IMG_0002.heif -> OUT/101APPLE/IMG_0002.JPG",
+                              "DCIM/100APPLE/IMG_0001.HEIC -> OUT/100APPLE/IMG_0001.jpg",
+                              "DCIM/100APPLE/IMG_0001.heif -> OUT/100APPLE/IMG_0001_2.jpg",
+                              "DCIM/100APPLE/IMG_0009.HEIC -> OUT/100APPLE/IMG_0009.jpg",
+                              "DCIM/100APPLE/IMG_0010.HEIC -> OUT/100APPLE/IMG_0010.jpg",
+                              "DCIM/101APPLE/DSC_3.HIF -> OUT/101APPLE/DSC_3.jpg",
+                              "DCIM/101APPLE/IMG_0001.HEIC -> OUT/101APPLE/IMG_0001.jpg",
+                              "DCIM/101APPLE/IMG_0002.heif -> OUT/101APPLE/IMG_0002.jpg",
                               "7 converted, 0 failed",
                           }));
     EXPECT_EQ(reports[1], reports[0]);
@@ -396,7 +400,7 @@ TEST(ConvertCli, ExistingOutputsAreSkippedOrReplacedOnlyWhenAsked)
     const std::string source = folder / "in/my photo.2023.heic";  // the stem keeps its inner dot
     writeFile(source, gridHeic());
     const std::string out = folder / "out";
-    const std::string output = out + "/my photo.2023.JPG";
+    const std::string output = out + "/my photo.2023.jpg";
 
     const CliRun first = runCli({"--plain-names", "--skip-existing", "-o", out, source});
     EXPECT_EQ(first.status, 0);
@@ -416,11 +420,11 @@ TEST(ConvertCli, ExistingOutputsAreSkippedOrReplacedOnlyWhenAsked)
     EXPECT_EQ(replaced.status, 0) << replaced.err;
     EXPECT_EQ(replaced.lines.at(0), source + " -> " + output);
     EXPECT_EQ(imageSize(output), (ImageSize{192, 128}));
-    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"my photo.2023.JPG"}));
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"my photo.2023.jpg"}));
 
     // Neither: a new name, as always.
     const CliRun neither = runCli({"--plain-names", "-o", out, source});
-    EXPECT_EQ(neither.lines.at(0), source + " -> " + out + "/my photo.2023_2.JPG");
+    EXPECT_EQ(neither.lines.at(0), source + " -> " + out + "/my photo.2023_2.jpg");
 }
 
 TEST(ConvertCli, StandardInputToStandardOutputWithMaxSize)
@@ -452,7 +456,7 @@ TEST(ConvertCli, StandardInputToStandardOutputWithMaxSize)
     // The batch takes the bound too.
     const CliRun batch = runCli({"--max-size", "64", "--plain-names", "-o", folder / "out", source});
     EXPECT_EQ(batch.status, 0) << batch.err;
-    EXPECT_EQ(imageSize(folder / "out/grid.JPG"), (ImageSize{64, 43}));
+    EXPECT_EQ(imageSize(folder / "out/grid.jpg"), (ImageSize{64, 43}));
 }
 
 TEST(ConvertCli, FilesFromWithJsonReportsEveryFile)
@@ -499,7 +503,7 @@ TEST(ConvertCli, FilesFromWithJsonReportsEveryFile)
         EXPECT_EQ(objects[2]["reason"].asString(), "cannot open the file: No such file or directory");
         EXPECT_NE(run.err.find("1 converted, 2 failed"), std::string::npos) << run.err;
     }
-    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a b.JPG", "a b_2.JPG"}));
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a b.jpg", "a b_2.jpg"}));
 }
 
 TEST(ConvertCli, InterruptFinishesCleanlyAndExitsWith130)
@@ -638,7 +642,7 @@ TEST(ConvertCli, ReadmeExamplesRunAsWritten)
     EXPECT_EQ(folderNames(home / "Pictures/converted/100APPLE").size(), 2u);
     EXPECT_EQ(folderNames(home / "Pictures/converted/101APPLE").size(), 2u);
     EXPECT_EQ(folderNames(home / "Pictures/phone/101APPLE"),
-              (std::vector<std::string>{"DSC_0003.JPG", "IMG_0001.JPG"}));
+              (std::vector<std::string>{"DSC_0003.jpg", "IMG_0001.jpg"}));
     EXPECT_NE(outputs[2].find("0 converted, 0 failed, 4 skipped"), std::string::npos) << outputs[2];
     const std::vector<std::string> small = folderNames(home / "Pictures/small");
     ASSERT_EQ(small.size(), 1u);
@@ -698,7 +702,7 @@ TEST(ConvertCli, AuxWritesTheDepthMapAndGainMapTurnedLikeTheImage)
     ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<Json::Value> objects = jsonObjects(run);
     ASSERT_EQ(objects.size(), 3u) << run.out;
-    const std::vector<std::string> names = {"IMG_0001.JPG", "IMG_0001_depth.JPG", "IMG_0001_gainmap.JPG"};
+    const std::vector<std::string> names = {"IMG_0001.jpg", "IMG_0001_depth.jpg", "IMG_0001_gainmap.jpg"};
     const std::vector<ImageSize> sizes = {{48, 64}, {24, 32}, {24, 32}};
     for (std::size_t i = 0; i < objects.size(); ++i) {
         EXPECT_EQ(objects[i]["status"].asString(), "converted");
@@ -714,8 +718,8 @@ TEST(ConvertCli, AuxWritesTheDepthMapAndGainMapTurnedLikeTheImage)
     const CliRun again = runCli({"--aux", "--plain-names", "-o", out, folder / "in/IMG_0001.heic"});
     ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(folderNames(out),
-              (std::vector<std::string>{"IMG_0001.JPG", "IMG_0001_2.JPG", "IMG_0001_2_depth.JPG",
-                                        "IMG_0001_2_gainmap.JPG", "IMG_0001_depth.JPG", "IMG_0001_gainmap.JPG"}));
+              (std::vector<std::string>{"IMG_0001.jpg", "IMG_0001_2.jpg", "IMG_0001_2_depth.jpg",
+                                        "IMG_0001_2_gainmap.jpg", "IMG_0001_depth.jpg", "IMG_0001_gainmap.jpg"}));
 }
 
 // Without -f a 10-bit depth map keeps its precision in a 16-bit PNG; with -f
@@ -726,11 +730,10 @@ TEST(ConvertCli, AuxDeepDataGoesToPngUnlessTheFormatIsGiven)
     writeFile(folder / "in/deep.heic", phoneLikeHeic(fixture::PixelFormat::Gray_10bit));
     const CliRun run = runCli({"--aux", "--plain-names", "-o", folder / "a", folder / "in/deep.heic"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(folderNames(folder / "a"), (std::vector<std::string>{"deep.JPG", "deep_depth.PNG", "deep_gainmap.JPG"}));
+    EXPECT_EQ(folderNames(folder / "a"), (std::vector<std::string>{"deep.jpg", "deep_depth.png", "deep_gainmap.jpg"}));
     const CliRun tiff = runCli({"--aux", "-f", "TIFF", "--plain-names", "-o", folder / "b", folder / "in/deep.heic"});
     ASSERT_EQ(tiff.status, 0) << tiff.err;
-    EXPECT_EQ(folderNames(folder / "b"),
-              (std::vector<std::string>{"deep.TIFF", "deep_depth.TIFF", "deep_gainmap.TIFF"}));
+    EXPECT_EQ(folderNames(folder / "b"), (std::vector<std::string>{"deep.tif", "deep_depth.tif", "deep_gainmap.tif"}));
 }
 
 // A "spatial photo" pair: two top-level images; the second is written as
@@ -745,9 +748,9 @@ TEST(ConvertCli, AllImagesWritesEveryTopLevelImageInItemOrder)
     const CliRun run =
         runCli({"--all-images", "--plain-names", "-f", "PNG", "-o", folder / "out", folder / "in/pair.heic"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(folderNames(folder / "out"), (std::vector<std::string>{"pair.PNG", "pair_2.PNG"}));
-    EXPECT_EQ(imageSize(folder / "out/pair.PNG"), (ImageSize{64, 64}));
-    EXPECT_EQ(imageSize(folder / "out/pair_2.PNG"), (ImageSize{32, 16}));
+    EXPECT_EQ(folderNames(folder / "out"), (std::vector<std::string>{"pair.png", "pair_2.png"}));
+    EXPECT_EQ(imageSize(folder / "out/pair.png"), (ImageSize{64, 64}));
+    EXPECT_EQ(imageSize(folder / "out/pair_2.png"), (ImageSize{32, 16}));
     EXPECT_EQ(run.lines.size(), 3u) << run.out;  // two files and the summary
 }
 
@@ -764,9 +767,9 @@ TEST(ConvertCli, FramesWritesEveryFrameOfASequence)
         runCli({"--frames", "--plain-names", "-f", "PNG", "-o", folder / "out", folder / "in/clip.heic"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(folderNames(folder / "out"),
-              (std::vector<std::string>{"clip_f0001.PNG", "clip_f0002.PNG", "clip_f0003.PNG"}));
+              (std::vector<std::string>{"clip_f0001.png", "clip_f0002.png", "clip_f0003.png"}));
     for (unsigned frame = 0; frame < 3; ++frame) {
-        const cv::Mat image = cv::imread(folder / ("out/clip_f000" + std::to_string(frame + 1) + ".PNG"));
+        const cv::Mat image = cv::imread(folder / ("out/clip_f000" + std::to_string(frame + 1) + ".png"));
         ASSERT_FALSE(image.empty());
         const cv::Vec3b centre = image.at<cv::Vec3b>(32, 32);
         const fixture::Rgb expected = fixture::paletteColour(frame);
@@ -777,5 +780,5 @@ TEST(ConvertCli, FramesWritesEveryFrameOfASequence)
     // Without --frames the file gives its first frame as its picture.
     const CliRun single = runCli({"--plain-names", "-o", folder / "one", folder / "in/clip.heic"});
     ASSERT_EQ(single.status, 0) << single.err;
-    EXPECT_EQ(folderNames(folder / "one"), (std::vector<std::string>{"clip.JPG"}));
+    EXPECT_EQ(folderNames(folder / "one"), (std::vector<std::string>{"clip.jpg"}));
 }
