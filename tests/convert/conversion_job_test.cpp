@@ -286,6 +286,21 @@ TEST(ConversionJob, ExistingOutputsAreSkippedOrReplaced)
     EXPECT_EQ(replaced.converted, 3);
     EXPECT_EQ(imageSize(out + "/a.JPG"), (ImageSize{192, 128}));
     EXPECT_EQ(folderNames(out), (std::vector<std::string>{"a.JPG", "a_2.JPG", "b.JPG"}));
+
+    // A source is never overwritten, whatever its name says (a HEIC file
+    // named .JPG, as some apps export them): that output takes a free name.
+    const std::string c = folder / "in/c.heic";
+    const std::string heicAsJpeg = folder / "in/c.JPG";
+    writeFile(c, gridHeic());
+    writeFile(heicAsJpeg, gridHeic());
+    options.outputFolder.reset();
+    options.workers = 1;
+    RecordingListener sources;
+    EXPECT_EQ(runJob(options, {c, heicAsJpeg}, sources).converted, 2);
+    EXPECT_EQ(readText(heicAsJpeg), readText(c));
+    EXPECT_EQ(sources.facts[0].note, heicAsJpeg + " is a source of this run, so the output takes another name");
+    EXPECT_EQ(folderNames(folder / "in"),
+              (std::vector<std::string>{"a.heic", "b.heic", "c.JPG", "c.heic", "c_2.JPG", "c_3.JPG"}));
 }
 
 // The auxiliary images' files follow the row's rule for taken names: a

@@ -62,7 +62,7 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
     ScratchFolder folder;
     const std::string input = folder / "IMG.heic";
     writeFile(input, gridHeic());
-    const std::pair<std::vector<std::string>, const char*> cases[] = {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"--bogus", input}, "unknown option '--bogus'"},
         {{"-x", input}, "unknown option '-x'"},
         {{"-q", "abc", input}, "'abc' is not a number"},
@@ -83,6 +83,11 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
         {{"-"}, "'-' (standard input) needs --stdout"},
         {{"--stdout", input, input}, "--stdout takes exactly one INPUT"},
         {{"--stdout", "--json", input}, "--stdout and --json exclude each other"},
+        {{"-rx", input}, "unknown option '-x' in '-rx'"},
+        {{"--plain-names", "--timestamp-names", input}, "exclude each other"},
+        {{"--files-from", folder.path()}, "cannot read the list " + folder.path() + ": a folder, not a list of files"},
+        {{"--files-from", "/dev/zero"}, "an entry of more than 4096 bytes"},
+        {{"-0", "--files-from", "/dev/zero"}, "more than 10000000 entries"},
     };
     for (const auto& [arguments, message] : cases) {
         SCOPED_TRACE(message);
@@ -93,6 +98,13 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
         EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
     }
     EXPECT_EQ(folderNames(folder.path()), (std::vector<std::string>{"IMG.heic"}));  // nothing converted
+
+    // Short options combine, and "--" ends the options.
+    writeFile(folder / "-IMG.heic", gridHeic());
+    const CliRun combined =
+        runCli({"-rj1", "-fpng", "--", "-IMG.heic"}, "cd " + fixture::shellQuote(folder.path()) + " &&");
+    EXPECT_EQ(combined.status, 0) << combined.err;
+    EXPECT_EQ(combined.lines.at(0), "-IMG.heic -> ./-IMG.png");
 
     const CliRun help = runCli({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -244,9 +256,12 @@ TEST(ConvertCli, ControlBytesInNamesAreEscapedOneLinePerFile)
     writeFile(in + "/clear\x1b[2J.heic", gridHeic());
     writeFile(in + "/照片.heic", gridHeic());
     writeFile(in + "/bell\x07\x7f\x9b.heic", {});
+    const std::string spoof = "x\xff\xe2\x80\xaey.heic";  // not UTF-8, and a right-to-left override
+    writeFile(in + "/" + spoof, gridHeic());
     const CliRun run = runCli({"-o", out, "--plain-names", "-j", "1", in});
     EXPECT_EQ(run.status, 1);
     const std::vector<std::string> expected = {
+        in + "/x\\xff\\u202ey.heic -> " + out + "/x\\xff\\u202ey.jpg",
         in + "/new\\nline.heic -> " + out + "/new\\nline.jpg",
         in + "/clear\\x1b[2J.heic -> " + out + "/clear\\x1b[2J.jpg",
         in + "/照片.heic -> " + out + "/照片.jpg",
@@ -256,10 +271,47 @@ TEST(ConvertCli, ControlBytesInNamesAreEscapedOneLinePerFile)
     for (const auto& line : expected) {
         EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), line), run.lines.end()) << line << "\n" << run.out;
     }
-    EXPECT_EQ(run.lines.back(), "3 converted, 1 failed");
+    EXPECT_EQ(run.lines.back(), "4 converted, 1 failed");
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
     EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
     EXPECT_TRUE(fs::exists(out + "/new\nline.jpg"));  // the files themselves keep their names
+
+    // --json carries a name that is not UTF-8 losslessly, and flags it.
+    const CliRun json = runCli({"--json", "-o", out, in + "/" + spoof});
+    Json::Value object;
+    std::istringstream line(json.lines.at(0));
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), line, &object, nullptr)) << json.out;
+    EXPECT_EQ(object["source"].asString(), in + "/x\\xff\xe2\x80\xaey.heic");
+    EXPECT_TRUE(object["source_escaped"].asBool());
+    EXPECT_EQ(object["output"].asString(), out + "/x\\xff\xe2\x80\xaey_2.jpg");
+    EXPECT_TRUE(fs::exists(out + "/x\xff\xe2\x80\xaey_2.jpg"));
+
+    // A folder deeper than PATH_MAX fails, said so; none is skipped silently.
+    fs::create_directories(folder / "deep");
+    int at = ::open((folder / "deep").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int depth = 0; depth < 20; ++depth) {
+        const std::string name(250, static_cast<char>('a' + depth));
+        ASSERT_EQ(::mkdirat(at, name.c_str(), 0755), 0);
+        const int below = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(at);
+        at = below;
+    }
+    ::close(at);
+    const CliRun deep = runCli({"-r", folder / "deep"});
+    EXPECT_EQ(deep.status, 1);
+    EXPECT_NE(deep.err.find(": cannot read the folder: File name too long"), std::string::npos) << deep.err;
+
+    // With standard output closed, no report line ends up in a file.
+    std::string ignored;
+    EXPECT_EQ(
+        fixture::runCommand(fixture::shellQuote(AMBREL_CONVERT) + " -o " + fixture::shellQuote(folder / "closed") +
+                                " " + fixture::shellQuote(in) + " >&- 2>&-",
+                            ignored),
+        1);
+    for (const auto& name : folderNames(folder / "closed")) {
+        const std::string bytes = readText(folder / ("closed/" + name));
+        EXPECT_TRUE(bytes.ends_with("\xff\xd9")) << name;
+    }
 }
 
 namespace {
@@ -519,53 +571,61 @@ TEST(ConvertCli, InterruptFinishesCleanlyAndExitsWith130)
     for (int i = 0; i < kFiles; ++i) {
         writeFile(folder / ("in/IMG_" + std::to_string(i) + ".heic"), picture);
     }
-    const std::string out = folder / "out";
+    for (const int signal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const std::string out = folder / ("out" + std::to_string(signal));
+        const std::string errors = folder / "errors";
 
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::dup2(pipeFds[1], STDOUT_FILENO);
-        ::close(pipeFds[0]);
+        int pipeFds[2];
+        ASSERT_EQ(::pipe(pipeFds), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::dup2(pipeFds[1], STDOUT_FILENO);
+            ::close(pipeFds[0]);
+            ::close(pipeFds[1]);
+            const int errorFd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(errorFd, STDERR_FILENO);
+            ::execl(AMBREL_CONVERT, AMBREL_CONVERT, "-j", "2", "--plain-names", "-f", "PNG", "-o", out.c_str(),
+                    (folder / "in").c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
         ::close(pipeFds[1]);
-        const int devNull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devNull, STDERR_FILENO);
-        ::execl(AMBREL_CONVERT, AMBREL_CONVERT, "-j", "2", "--plain-names", "-f", "PNG", "-o", out.c_str(),
-                (folder / "in").c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(pipeFds[1]);
-    std::string report;
-    char buffer[4096];
-    bool interrupted = false;
-    for (;;) {
-        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
+        std::string report;
+        char buffer[4096];
+        bool interrupted = false;
+        for (;;) {
+            const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            report.append(buffer, static_cast<std::size_t>(n));
+            if (!interrupted && report.find('\n') != std::string::npos) {
+                ::kill(child, signal);  // as Ctrl-C does, once the batch is under way
+                interrupted = true;
+            }
         }
-        report.append(buffer, static_cast<std::size_t>(n));
-        if (!interrupted && report.find('\n') != std::string::npos) {
-            ::kill(child, SIGINT);  // as Ctrl-C does, once the batch is under way
-            interrupted = true;
-        }
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << report;
-    EXPECT_EQ(WEXITSTATUS(status), 130) << report;
+        ::close(pipeFds[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << report;
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << report;
+        EXPECT_NE(
+            readText(errors).find(signal == SIGINT ? "; Ctrl-C again to abandon" : "; a second signal to abandon"),
+            std::string::npos)
+            << readText(errors);
 
-    const std::vector<std::string> lines = linesOf(report);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_NE(lines.back().find("not converted (interrupted)"), std::string::npos) << report;
-    // What was reported is whole; nothing else, and no temporary file, is left.
-    const std::vector<std::string> names = folderNames(out);
-    EXPECT_EQ(names.size(), lines.size() - 1) << report;
-    EXPECT_LT(names.size(), static_cast<std::size_t>(kFiles));
-    for (const auto& name : names) {
-        EXPECT_EQ(name.find(".ambrel-"), std::string::npos) << name;
-        EXPECT_EQ(imageSize(out + "/" + name), (ImageSize{1024, 1024})) << name;
+        const std::vector<std::string> lines = linesOf(report);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(lines.back().find("not converted (interrupted)"), std::string::npos) << report;
+        // What was reported is whole; nothing else, and no temporary file, is left.
+        const std::vector<std::string> names = folderNames(out);
+        EXPECT_EQ(names.size(), lines.size() - 1) << report;
+        EXPECT_LT(names.size(), static_cast<std::size_t>(kFiles));
+        for (const auto& name : names) {
+            EXPECT_EQ(name.find(".ambrel-"), std::string::npos) << name;
+            EXPECT_EQ(imageSize(out + "/" + name), (ImageSize{1024, 1024})) << name;
+        }
     }
 }
 

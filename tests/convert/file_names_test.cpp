@@ -61,6 +61,32 @@ extern "C" int fsync(int fd)
     return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 
+// Failures of the calls that name a file, as a FUSE exFAT or FAT mount gives
+// them (exfat-fuse, fusefat): no hard links (EPERM) and no RENAME_NOREPLACE
+// (EINVAL). 0: the real call.
+namespace {
+int linkFailure = 0;
+int noReplaceFailure = 0;
+}  // namespace
+
+extern "C" int link(const char* from, const char* to)
+{
+    if (linkFailure != 0) {
+        errno = linkFailure;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_link, from, to));
+}
+
+extern "C" int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned int flags)
+{
+    if (noReplaceFailure != 0 && (flags & RENAME_NOREPLACE) != 0) {
+        errno = noReplaceFailure;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_renameat2, fromFolder, from, toFolder, to, flags));
+}
+
 TEST(FileNames, QualifyingNamesAndTheirRecords)
 {
     struct Case
@@ -227,13 +253,17 @@ TEST(OutputNames, TimestampIsWholeSecondsTimesThousand)
 TEST(OutputNames, FormatsExtensionsAndCandidates)
 {
     using ambrel::convert::OutputFormat;
-    const std::pair<const char*, const char*> words[] = {
-        {"JPG", "JPG"}, {"PNG", "PNG"}, {"BMP", "BMP"}, {"JPEG2000", "JP2"}, {"TIFF", "TIFF"}};
-    for (const auto& [word, extension] : words) {
+    const std::tuple<const char*, const char*, const char*> words[] = {{"JPG", "JPG", "jpg"},
+                                                                       {"PNG", "PNG", "png"},
+                                                                       {"BMP", "BMP", "bmp"},
+                                                                       {"JPEG2000", "JP2", "jp2"},
+                                                                       {"TIFF", "TIFF", "tif"}};
+    for (const auto& [word, extension, lower] : words) {
         const auto format = ambrel::convert::parseFormatWord(word);
         ASSERT_TRUE(format) << word;
         EXPECT_EQ(ambrel::convert::formatWord(*format), word);
         EXPECT_EQ(ambrel::convert::formatExtension(*format), extension);
+        EXPECT_EQ(ambrel::convert::formatExtension(*format, true), lower);
     }
     EXPECT_EQ(ambrel::convert::parseFormatWord("tiff"), OutputFormat::Tiff);
     for (const char* word : {"JPEG", "GIF", "", "JPG "}) {
@@ -259,6 +289,19 @@ TEST(OutputNames, FormatsExtensionsAndCandidates)
     EXPECT_EQ(ambrel::convert::candidateName("IMG_0042_1575264000000", 1), "IMG_0042_1575264000000");
     EXPECT_EQ(ambrel::convert::candidateName("IMG_0042_1575264000000", 2), "IMG_0042_1575264000000_2");
     EXPECT_EQ(ambrel::convert::candidateName("IMG_0042", 3), "IMG_0042_3");
+
+    // Names past NAME_MAX lose the end of the source's name, never the
+    // ending kept, the candidate's number, or half a UTF-8 character.
+    const std::string stamp = "_1575264000000";
+    const std::string longName = std::string(250, 'x') + stamp;
+    const std::string fitted = ambrel::convert::outputFileName(longName, 2, "jpg", stamp.size());
+    EXPECT_EQ(fitted, std::string(255 - 20, 'x') + stamp + "_2.jpg");
+    std::string accents = "ab";
+    for (int i = 0; i < 130; ++i) {
+        accents += "\xC3\xA9";
+    }
+    EXPECT_EQ(ambrel::convert::outputFileName(accents, 1, "png"), accents.substr(0, 250) + ".png");
+    EXPECT_EQ(ambrel::convert::outputFileName(std::string(251, 'y'), 1, "jpg"), std::string(251, 'y') + ".jpg");
 }
 
 TEST(OutputFiles, CreateDirectory)
@@ -303,6 +346,41 @@ TEST(OutputFiles, WritingNeverReplacesAFile)
     writeFile(folder / "plain", {1});
     EXPECT_FALSE(ambrel::convert::writeNewFile(folder / "plain", "IMG", "JPG", {1}));
     EXPECT_FALSE(ambrel::convert::writeNewFile(folder / "missing", "IMG", "JPG", {1}));
+}
+
+TEST(OutputFiles, WithoutLinksOrNoReplaceRenamesTheNameIsCreatedAnewAndNeverReplaced)
+{
+    ScratchFolder folder;
+    writeFile(folder / "IMG.jpg", {'o', 'l', 'd'});
+    struct Case
+    {
+        int link;
+        int rename;
+        const char* name;
+    };
+    for (const auto& c :
+         {Case{EPERM, 0, "IMG_2.jpg"}, Case{EPERM, EINVAL, "IMG_3.jpg"}, Case{EOPNOTSUPP, ENOSYS, "IMG_4.jpg"}}) {
+        SCOPED_TRACE(c.name);
+        linkFailure = c.link;
+        noReplaceFailure = c.rename;
+        int error = 0;
+        const auto written = writeNewFile(folder.path(), "IMG", "jpg", {'n', 'e', 'w'}, {}, &error);
+        linkFailure = noReplaceFailure = 0;
+        ASSERT_TRUE(written) << error;
+        EXPECT_EQ(*written, folder / c.name);
+        EXPECT_EQ(readText(*written), "new");
+    }
+    EXPECT_EQ(readText(folder / "IMG.jpg"), "old");
+    EXPECT_EQ(folderNames(folder.path()),
+              (std::vector<std::string>{"IMG.jpg", "IMG_2.jpg", "IMG_3.jpg", "IMG_4.jpg"}));  // no temporaries
+    // Another failure of the rename is the write's.
+    linkFailure = EPERM;
+    noReplaceFailure = EIO;
+    int error = 0;
+    EXPECT_FALSE(writeNewFile(folder.path(), "B", "jpg", {'b'}, {}, &error));
+    linkFailure = noReplaceFailure = 0;
+    EXPECT_EQ(error, EIO);
+    EXPECT_EQ(folderNames(folder.path()).size(), 4u);
 }
 
 TEST(OutputFiles, ReplacingAFileSwapsInTheWholeNewFile)
