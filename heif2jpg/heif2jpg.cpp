@@ -561,7 +561,11 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
         return false;
     }
     if (canvas.tooLarge()) {
-        if (maxCanvasPixels < kMaxDecodedPixels) {
+        if (CV_MAT_DEPTH(canvas.cellType()) == CV_16U) {
+            // The canvas of 16-bit samples was given half the pixels.
+            failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " + std::to_string(maxCanvasPixels / 2) +
+                                           " pixels, the limit for 16-bit samples (half that of 8-bit ones)"};
+        } else if (maxCanvasPixels < kMaxDecodedPixels) {
             failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " + std::to_string(maxCanvasPixels) +
                                            " pixels, at 3 bytes each more than the memory budget for this file "
                                            "has left"};
