@@ -8,6 +8,8 @@
 #include <QtWidgets/QApplication>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "app/app_config.h"
@@ -60,6 +62,25 @@ std::optional<int> answerWithoutDisplay(int argc, char** argv)
     return std::nullopt;
 }
 
+// Whether a window system can be reached: a display named in the
+// environment, or a platform chosen (QT_QPA_PLATFORM, -platform). Without
+// one, Qt would abort the program.
+bool windowSystemNamed(int argc, char** argv)
+{
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && *value != '\0') {
+            return true;
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -68,6 +89,13 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationVersion(QString::fromUtf8(ambrel::app::config::kAppVersion));
     if (const auto status = answerWithoutDisplay(argc, argv)) {
         return *status;
+    }
+    if (!windowSystemNamed(argc, argv)) {
+        std::fputs(
+            "ambrel: no display (neither DISPLAY nor WAYLAND_DISPLAY is set), so the window cannot open; "
+            "ambrel-convert converts files without one\n",
+            stderr);
+        return 1;
     }
 
     QApplication app(argc, argv);

@@ -3,7 +3,8 @@
 # application, the command-line programs and the sample maker; not the test
 # suites, and without treating warnings as errors) into ./build-run (or
 # $BUILD_DIR), and starts the desktop application; arguments are HEIC files
-# or folders to list in its window.
+# or folders to list in its window. It ends by saying where the command-line
+# programs are.
 #
 # Without a display (neither DISPLAY nor WAYLAND_DISPLAY set) the window
 # cannot open: the script says so and converts generated samples with the
@@ -18,7 +19,14 @@ scripts/install-deps.sh
 cmake -S . -B "$BUILD_DIR" -G Ninja -DAMBREL_WERROR=OFF >/dev/null
 cmake --build "$BUILD_DIR" --parallel "$(nproc)" --target ambrel ambrel-convert ambrel-heifinfo ambrel-make-samples
 
+# Where the command-line programs are, said last whichever way the script ends.
+programs_are_here() {
+  echo "The command-line programs are $BUILD_DIR/cli/ambrel-convert and $BUILD_DIR/cli/ambrel-heifinfo"
+  echo "(--help lists their options; 'cmake --install' puts them on the PATH, see the README's Install)."
+}
+
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  programs_are_here
   exec "$BUILD_DIR/app/ambrel" "$@"
 fi
 
@@ -31,3 +39,4 @@ rm -rf "$sample"
   "$sample/heic/grid_tiles.HEIC"
 echo "Written into $sample/converted:"
 ls -l "$sample/converted"
+programs_are_here

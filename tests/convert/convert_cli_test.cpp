@@ -717,6 +717,24 @@ TEST(ConvertCli, ReadmeExamplesRunAsWritten)
     }
     EXPECT_EQ(folderNames(home / "Converted").size(), 5u);
     EXPECT_NE(outputs.back().find("\"files\": 5"), std::string::npos) << outputs.back();
+
+    // The man page's first example, on the same phone folder.
+    const std::string page = readText(std::string(AMBREL_SOURCE_DIR) + "/packaging/man/ambrel-convert.h2m");
+    const auto example = page.find(".B ambrel-convert ");
+    ASSERT_NE(example, std::string::npos);
+    std::string command = page.substr(example + 3, page.find('\n', example) - example - 3);
+    for (auto at = command.find("\\-"); at != std::string::npos; at = command.find("\\-")) {
+        command.erase(at, 1);
+    }
+    std::string output;
+    EXPECT_EQ(fixture::runCommand("cd " + fixture::shellQuote(home.path()) +
+                                      " && export HOME=" + fixture::shellQuote(home.path()) +
+                                      " PATH=" + fixture::shellQuote(programs) + ":\"$PATH\" && " + command,
+                                  output),
+              0)
+        << command << "\n"
+        << output;
+    EXPECT_NE(output.find("4 converted, 0 failed"), std::string::npos) << output;
 }
 
 namespace {
