@@ -10,11 +10,13 @@ set(CPACK_PACKAGE_NAME ambrel)
 set(CPACK_PACKAGE_VENDOR "Ambrel developers")
 set(CPACK_PACKAGE_CONTACT "${AMBREL_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert HEIC/HEIF photos into JPEG, PNG, BMP, TIFF or JPEG 2000 files")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Ambrel converts the HEIC/HEIF photos that phones and cameras write into ordinary JPEG, PNG, \
-BMP, TIFF or JPEG 2000 files, correctly oriented, with their colour profile, EXIF and XMP, and \
-without overwriting anything: a desktop application (ambrel), a batch converter \
-(ambrel-convert) and a HEIF inspector (ambrel-heifinfo).")
+# In lines of less than 80 characters, as Debian's tools show them.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "Ambrel converts the HEIC/HEIF photos that phones and cameras write into"
+  "ordinary JPEG, PNG, BMP, TIFF or JPEG 2000 files, correctly oriented, with"
+  "their colour profile, EXIF and XMP, and without overwriting anything: a"
+  "desktop application (ambrel), a batch converter (ambrel-convert) and a HEIF"
+  "inspector (ambrel-heifinfo).")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

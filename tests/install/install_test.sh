@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The install's checks, one per ctest case (tests/install/CMakeLists.txt):
-#   install_test.sh app-without-display AMBREL   ambrel --help/--version with no display
+#   install_test.sh app-without-display AMBREL   ambrel --help/--version, and its refusal, with no display
 #   install_test.sh CHECK                        Stage, StagedFilesAreInPlace, ..., DebPackage
 # Environment: AMBREL_BUILD_DIR, AMBREL_WORK_DIR (scratch space of these
 # tests), AMBREL_CORPUS_DIR, AMBREL_VERSION, AMBREL_APPSTREAM_ID.
@@ -90,6 +90,11 @@ app-without-display)
   for expected in "Usage:" "--screenshots" "--version" "FILE..."; do
     grep -qF -- "$expected" <<<"$help" || fail "ambrel --help lacks '$expected': $help"
   done
+  # The window itself: the reason, and status 1 rather than Qt's abort.
+  status=0
+  said=$(run 2>&1) || status=$?
+  [ "$status" = 1 ] || fail "ambrel without a display exited with $status: $said"
+  grep -qF "no display" <<<"$said" || fail "ambrel without a display says: $said"
   ;;
 
 Stage)
@@ -109,7 +114,7 @@ StagedFilesAreInPlace)
   for program in ambrel ambrel-convert ambrel-heifinfo; do
     [ -x "$usr/bin/$program" ] || fail "bin/$program is not installed"
     is_stripped "$usr/bin/$program" || fail "bin/$program is installed with its symbols"
-    [ -s "$usr/share/man/man1/$program.1" ] || fail "no man page for $program"
+    [ -s "$usr/share/man/man1/$program.1.gz" ] || fail "no man page for $program"
   done
   for program in ambrel-convert ambrel-heifinfo; do
     [ -s "$usr/share/bash-completion/completions/$program" ] || fail "no bash completion for $program"
@@ -125,7 +130,7 @@ StagedFilesAreInPlace)
   grep -q "MIT License" "$usr/share/doc/ambrel/copyright" || fail "no licence in share/doc/ambrel"
   [ -x "$usr/share/ambrel/file-manager/$action_name" ] || fail "no file-manager action script"
   menu=$usr/share/kio/servicemenus/ambrel-convert-to-jpeg.desktop
-  [ -x "$menu" ] || fail "no executable Dolphin service menu"
+  [ -f "$menu" ] && [ ! -x "$menu" ] || fail "no Dolphin service menu, or an executable one in a package"
   grep -qxF "Exec=\"/usr/share/ambrel/file-manager/$action_name\" %F" "$menu" ||
     fail "the service menu does not run the installed action: $(grep Exec "$menu")"
   grep -qxF "Name=$action_name" "$menu" || fail "the service menu is not named '$action_name'"
@@ -160,7 +165,7 @@ ManPagesRender)
   for program_option in ambrel:--screenshots ambrel-convert:--format ambrel-heifinfo:--json; do
     program=${program_option%%:*}
     option=${program_option#*:}
-    page=$staging/usr/share/man/man1/$program.1
+    page=$staging/usr/share/man/man1/$program.1.gz
     [ -s "$page" ] || fail "no man page for $program"
     # As Debian's lintian reads them: any groff warning is a finding.
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
@@ -280,6 +285,8 @@ gtk-update-icon-cache -q -t -f $prefix/share/icons/hicolor"
   # The service menu runs the action of this prefix, given at install time.
   grep -qxF "Exec=\"$prefix/share/ambrel/file-manager/$action_name\" %F" \
     "$prefix/share/kio/servicemenus/ambrel-convert-to-jpeg.desktop" || fail "the service menu runs another action"
+  [ -x "$prefix/share/kio/servicemenus/ambrel-convert-to-jpeg.desktop" ] ||
+    fail "the service menu in a user's prefix is not executable, and Dolphin would not run it"
   rm -f "$work/refresh.log"
   env -u DESTDIR PATH="$work/stubs:$PATH" cmake --build "$build" --target uninstall >"$work/user-uninstall.log" 2>&1 ||
     fail "the uninstall target failed: $(cat "$work/user-uninstall.log")"
@@ -325,7 +332,7 @@ DebPackage)
   done
   contents=$(dpkg-deb --contents "$deb")
   for file in ./usr/bin/ambrel ./usr/bin/ambrel-convert ./usr/bin/ambrel-heifinfo \
-    ./usr/share/applications/ambrel.desktop ./usr/share/man/man1/ambrel-convert.1 \
+    ./usr/share/applications/ambrel.desktop ./usr/share/man/man1/ambrel-convert.1.gz ./usr/share/doc/ambrel/changelog.gz \
     "./usr/share/ambrel/file-manager/$action_name" ./usr/share/kio/servicemenus/ambrel-convert-to-jpeg.desktop \
     ./usr/share/doc/ambrel/copyright; do
     grep -qF " $file" <<<"$contents" || fail "the package lacks $file"
