@@ -145,21 +145,52 @@ public:
             if (::stat(record.heicPath.c_str(), &info) == 0) {
                 mSources.emplace(info.st_dev, info.st_ino);
             }
+            if (auto key = nameKey(record.heicPath)) {
+                mSourceNames.insert(std::move(*key));
+            }
         }
     }
 
-    // Whether the path names a source of the job (by any name or link).
+    // Whether the path names a source of the job: the same file (by any name
+    // or link), or a name in a source's folder that differs from the
+    // source's only in letter case. File systems that ignore letter case
+    // (exFAT, FAT) take it for the source, and through FUSE they may give
+    // each spelling an inode number of its own.
     bool isSource(const std::string& path) const
     {
         struct stat info
         {};
-        return ::stat(path.c_str(), &info) == 0 && mSources.contains({info.st_dev, info.st_ino});
+        if (::stat(path.c_str(), &info) == 0 && mSources.contains({info.st_dev, info.st_ino})) {
+            return true;
+        }
+        const auto key = nameKey(path);
+        return key && mSourceNames.contains(*key);
     }
 
     StaleTemporarySweep sweep;
 
 private:
+    // The folder (device and inode) and the file name in lower case.
+    using NameKey = std::pair<std::pair<dev_t, ino_t>, std::string>;
+
+    static std::optional<NameKey> nameKey(const std::string& path)
+    {
+        struct stat folder
+        {};
+        if (::stat(folderOf(path).c_str(), &folder) != 0) {
+            return std::nullopt;
+        }
+        std::string name(lastComponent(path));
+        for (char& c : name) {
+            if (c >= 'A' && c <= 'Z') {
+                c = static_cast<char>(c - 'A' + 'a');
+            }
+        }
+        return NameKey{{folder.st_dev, folder.st_ino}, name};
+    }
+
     std::set<std::pair<dev_t, ino_t>> mSources;
+    std::set<NameKey> mSourceNames;
 };
 
 // Where a row's output goes: the folder and the name, decided before the

@@ -66,8 +66,10 @@ struct JobOptions
     // pixels (the scale lowered where needed, never raised).
     std::uint32_t maxSide = 0;
     // No output ever replaces a file that is a source of the job (compared by
-    // device and inode, so whatever its name or letter case): with Overwrite,
-    // such a name moves on to the next free one, said in the row's note.
+    // device and inode, and by a name that differs from a source's only in
+    // letter case in its folder, which file systems such as exFAT take for
+    // it): with Overwrite, such a name moves on to the next free one, said in
+    // the row's note.
     // With Skip and timestamped names, an output of an earlier job
     // ("base_TIMESTAMP.EXT", any timestamp) counts as the existing one.
     ExistingOutput existing = ExistingOutput::NewName;

@@ -301,6 +301,13 @@ TEST(ConversionJob, ExistingOutputsAreSkippedOrReplaced)
     EXPECT_EQ(sources.facts[0].note, heicAsJpeg + " is a source of this run, so the output takes another name");
     EXPECT_EQ(folderNames(folder / "in"),
               (std::vector<std::string>{"a.heic", "b.heic", "c.JPG", "c.heic", "c_2.JPG", "c_3.JPG"}));
+    // A name that differs from a source's only in letter case is taken for
+    // it (exFAT and FAT see one file, and through FUSE give each spelling an
+    // inode number of its own).
+    options.lowerCaseExtensions = true;
+    RecordingListener lowerCase;
+    runJob(options, {heicAsJpeg}, lowerCase);
+    EXPECT_EQ(lowerCase.events.at(0), "converted 0 " + folder / "in/c_2.jpg");
 }
 
 // The auxiliary images' files follow the row's rule for taken names: a
