@@ -109,9 +109,11 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
     const CliRun help = runCli({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: ambrel-convert [options] INPUT...", 0), 0u);
-    for (const char* option : {"--format", "--scale", "--quality", "--depth", "--no-exif", "--output", "--plain-names",
-                               "--jobs", "--recursive", "--keep-dates", "--quiet", "--max-size", "--skip-existing",
-                               "--overwrite", "--files-from", "--json", "--stdout", "--version"}) {
+    for (const char* option :
+         {"--format", "--scale",       "--quality",       "--depth",           "--no-exif",
+          "--output", "--plain-names", "--jobs",          "--recursive",       "--keep-dates",
+          "--quiet",  "--max-size",    "--skip-existing", "--overwrite",       "--files-from",
+          "--json",   "--stdout",      "--version",       "--timestamp-names", "--upper-case-extensions"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     const CliRun version = runCli({"--version"});
@@ -571,7 +573,8 @@ TEST(ConvertCli, InterruptFinishesCleanlyAndExitsWith130)
     for (int i = 0; i < kFiles; ++i) {
         writeFile(folder / ("in/IMG_" + std::to_string(i) + ".heic"), picture);
     }
-    for (const int signal : {SIGINT, SIGHUP}) {
+    // SIGTERM right after Ctrl-C: the files being written are abandoned.
+    for (const int signal : {SIGINT, SIGHUP, SIGINT + SIGTERM}) {
         SCOPED_TRACE(signal);
         const std::string out = folder / ("out" + std::to_string(signal));
         const std::string errors = folder / "errors";
@@ -601,7 +604,10 @@ TEST(ConvertCli, InterruptFinishesCleanlyAndExitsWith130)
             }
             report.append(buffer, static_cast<std::size_t>(n));
             if (!interrupted && report.find('\n') != std::string::npos) {
-                ::kill(child, signal);  // as Ctrl-C does, once the batch is under way
+                ::kill(child, signal == SIGHUP ? SIGHUP : SIGINT);  // as Ctrl-C does, once the batch is under way
+                if (signal == SIGINT + SIGTERM) {
+                    ::kill(child, SIGTERM);
+                }
                 interrupted = true;
             }
         }
@@ -609,9 +615,9 @@ TEST(ConvertCli, InterruptFinishesCleanlyAndExitsWith130)
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status)) << report;
-        EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << report;
+        EXPECT_EQ(WEXITSTATUS(status), 128 + (signal == SIGHUP ? SIGHUP : SIGINT)) << report;
         EXPECT_NE(
-            readText(errors).find(signal == SIGINT ? "; Ctrl-C again to abandon" : "; a second signal to abandon"),
+            readText(errors).find(signal == SIGHUP ? "; a second signal to abandon" : "; Ctrl-C again to abandon"),
             std::string::npos)
             << readText(errors);
 
@@ -620,7 +626,9 @@ TEST(ConvertCli, InterruptFinishesCleanlyAndExitsWith130)
         EXPECT_NE(lines.back().find("not converted (interrupted)"), std::string::npos) << report;
         // What was reported is whole; nothing else, and no temporary file, is left.
         const std::vector<std::string> names = folderNames(out);
-        EXPECT_EQ(names.size(), lines.size() - 1) << report;
+        if (signal != SIGINT + SIGTERM) {  // an abandoned file may have been named, not reported
+            EXPECT_EQ(names.size(), lines.size() - 1) << report;
+        }
         EXPECT_LT(names.size(), static_cast<std::size_t>(kFiles));
         for (const auto& name : names) {
             EXPECT_EQ(name.find(".ambrel-"), std::string::npos) << name;
@@ -844,6 +852,7 @@ TEST(ConvertCli, FramesWritesEveryFrameOfASequence)
     const CliRun run =
         runCli({"--frames", "--plain-names", "-f", "PNG", "-o", folder / "out", folder / "in/clip.heic"});
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find("(wrote"), std::string::npos) << run.out;  // every frame: nothing to say
     EXPECT_EQ(folderNames(folder / "out"),
               (std::vector<std::string>{"clip_f0001.png", "clip_f0002.png", "clip_f0003.png"}));
     for (unsigned frame = 0; frame < 3; ++frame) {

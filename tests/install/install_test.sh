@@ -238,7 +238,7 @@ FileManagerAction)
   rm -f "$work/notified"
   (cd "$folder" && PATH="$notifier:$tools" "$action" "my photo.heic") >"$work/action.log" 2>&1 ||
     fail "the action failed: $(cat "$work/action.log")"
-  [ -s "$folder/my photo.JPG" ] || fail "no JPEG beside the photo: $(ls "$folder")"
+  [ -s "$folder/my photo.jpg" ] || fail "no JPEG beside the photo: $(ls "$folder")"
   [ -s "$work/notified" ] || fail "the result was not shown"
   grep -qx -- "--urgency=normal" "$work/notified" || fail "a success was shown as: $(cat "$work/notified")"
 
@@ -252,7 +252,7 @@ FileManagerAction)
   status=0
   PATH="$tools" "$action" "$folder/good.heic" "$folder/broken.heic" >"$work/action.log" 2>&1 || status=$?
   [ "$status" -eq 1 ] || fail "the action exited with $status after a failed file: $(cat "$work/action.log")"
-  [ -s "$folder/good.JPG" ] || fail "no JPEG beside good.heic: $(ls "$folder")"
+  [ -s "$folder/good.jpg" ] || fail "no JPEG beside good.heic: $(ls "$folder")"
   report=$folder/$action_name.txt
   [ -f "$report" ] || fail "no report beside the files: $(ls "$folder")"
   grep -q "broken.heic" "$report" || fail "the report does not name the failed file: $(cat "$report")"
