@@ -283,8 +283,11 @@ FileDescriptor createTemporary(const std::string& folder, std::string& path, Fil
             return fd;
         }
         // A file system without locks leaves the file unlocked, and a sweep
-        // never removes a file it cannot lock itself.
-        ::flock(fd.get(), LOCK_EX | LOCK_NB);
+        // never removes a file it cannot lock itself. A sweep that locked the
+        // file between its creation and this lock is removing it: another name.
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            continue;
+        }
         // A sweep may have taken the file between its creation and the lock.
         struct stat info
         {};
@@ -614,12 +617,13 @@ unsigned removeStaleTemporaries(const std::string& folder)
         if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
             continue;
         }
-        // A writer of an earlier boot of this machine is gone; one of this
-        // boot, in whatever process namespace, holds its file's lock while it
-        // writes.
-        const bool earlierBoot =
-            bootKnown && owner->bootId != std::string(kBootIdLength, '0') && owner->bootId != self.bootId;
-        if (!earlierBoot && (owner->bootId != self.bootId || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)) {
+        // A writer of this host holds its file's lock while it writes, in
+        // whatever process namespace; one of an earlier boot is gone (its
+        // lock is checked all the same: a live writer of another machine of
+        // the same name shows it where the file system shares locks). With
+        // no boot known, nothing proves a writer gone.
+        const std::string unknownBoot(kBootIdLength, '0');
+        if (!bootKnown || owner->bootId == unknownBoot || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
             continue;
         }
         if (::unlinkat(folderFd, entry->d_name, 0) == 0) {

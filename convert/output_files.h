@@ -119,10 +119,10 @@ TemporaryName thisTemporaryWriter();
 
 // Removes from the folder the temporary files of writeNewFile whose writer
 // is provably gone (killed in the middle of a write): regular files named as
-// temporaries by this host, either of an earlier boot, or of this one and not
-// locked (a writer holds its file's lock until it is done, whatever process
-// namespace it runs in). Temporaries of other hosts sharing the folder, of
-// live writers, and every other file stay. Returns the number removed.
+// temporaries by this host (and a known boot of it) that are not locked: a
+// writer holds its file's lock until it is done, whatever process namespace
+// it runs in. Temporaries of other hosts sharing the folder, of live
+// writers, and every other file stay. Returns the number removed.
 unsigned removeStaleTemporaries(const std::string& folder);
 
 // Removes the files being written by this process now (temporaries, and
