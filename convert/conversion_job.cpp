@@ -210,9 +210,25 @@ std::string extensionOf(const JobOptions& options, std::optional<OutputFormat> f
     return formatExtension(format.value_or(options.format), options.lowerCaseExtensions);
 }
 
+// Whether the text is what a job puts after a stem: its timestamp (whole
+// seconds times 1000, so at least ten digits ending in "000"), with the "_n"
+// of a further candidate or not.
+bool isJobTimestamp(std::string_view text)
+{
+    const auto digits = [](std::string_view part) {
+        return !part.empty() && part.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    const auto underscore = text.find('_');
+    const std::string_view stamp = text.substr(0, underscore);
+    if (underscore != std::string_view::npos && !digits(text.substr(underscore + 1))) {
+        return false;
+    }
+    return digits(stamp) && stamp.size() >= 10 && stamp.ends_with("000");
+}
+
 // With Skip and timestamped names: an earlier job's output of the stem in the
-// folder, "STEM_DIGITS.EXT" (a job timestamp of any time); none when there is
-// none. The folders' names are read once.
+// folder, "STEM_TIMESTAMP.EXT" (a job timestamp of any time, isJobTimestamp);
+// none when there is none. The folders' names are read once.
 class EarlierOutputs
 {
 public:
@@ -232,8 +248,7 @@ public:
             if (!name->ends_with(suffix) || name->size() <= prefix.size() + suffix.size()) {
                 continue;
             }
-            const std::string digits = name->substr(prefix.size(), name->size() - prefix.size() - suffix.size());
-            if (digits.find_first_not_of("0123456789") == std::string::npos) {
+            if (isJobTimestamp(name->substr(prefix.size(), name->size() - prefix.size() - suffix.size()))) {
                 return folderPath(folder, *name);
             }
         }
