@@ -1086,13 +1086,19 @@ int convertMain(int argc, char** argv)
         std::string reason;
         if (!readListedPaths(
                 file, options.nullSeparated, [&](const std::string& path) { collector.take(path); }, reason)) {
-            message("ambrel-convert: cannot read the list " + file + ": " + reason);
+            std::string line = "ambrel-convert: cannot read the list " + file;
+            line += ": ";
+            line += reason;
+            message(line);
             return 2;
         }
     }
     if (collector.records().empty()) {
         for (const auto& [path, reason] : collector.failures()) {
-            message(path + ": " + reason);
+            std::string line = path;
+            line += ": ";
+            line += reason;
+            message(line);
         }
         message("ambrel-convert: no HEIF file found");
         return 1;
