@@ -106,9 +106,9 @@ constexpr const char* kDateTimeOriginal = "2024:05:06 07:08:09";
 struct TiffEntry
 {
     std::uint16_t tag;
-    std::uint16_t type;                  // 1 BYTE, 2 ASCII, 3 SHORT, 4 LONG, 5 RATIONAL
+    std::uint16_t type;                  // 1 BYTE, 2 ASCII, 3 SHORT, 4 LONG, 5 RATIONAL, 7 UNDEFINED
     std::vector<std::uint32_t> numbers;  // SHORT, LONG; RATIONAL as numerator, denominator pairs
-    std::string bytes;                   // BYTE, ASCII (with its NUL)
+    std::string bytes;                   // BYTE, ASCII (with its NUL), UNDEFINED
     int pointsTo = -1;                   // a LONG pointer to the directory of this index
 };
 
@@ -122,7 +122,7 @@ Bytes tiffBlock(bool bigEndian, const std::vector<std::vector<TiffEntry>>& ifds)
         };
         if (e.pointsTo >= 0)
             put(offsets.empty() ? 0 : offsets[e.pointsTo], 4);
-        else if (e.type == 1 || e.type == 2)
+        else if (e.type == 1 || e.type == 2 || e.type == 7)
             out.assign(e.bytes.begin(), e.bytes.end());
         else
             for (std::uint32_t v : e.numbers)
@@ -132,7 +132,7 @@ Bytes tiffBlock(bool bigEndian, const std::vector<std::vector<TiffEntry>>& ifds)
     auto count = [](const TiffEntry& e) {
         if (e.pointsTo >= 0)
             return std::uint32_t(1);
-        if (e.type == 1 || e.type == 2)
+        if (e.type == 1 || e.type == 2 || e.type == 7)
             return static_cast<std::uint32_t>(e.bytes.size());
         return static_cast<std::uint32_t>(e.type == 5 ? e.numbers.size() / 2 : e.numbers.size());
     };
@@ -180,18 +180,28 @@ Bytes tiffBlock(bool bigEndian, const std::vector<std::vector<TiffEntry>>& ifds)
 
 constexpr const char* kCameraMake = "AmbrelCam";
 
-// An EXIF block, in either byte order: IFD0 with Make, Orientation 6 and the
-// Exif and GPS pointers; the Exif IFD with DateTimeOriginal and the
-// Interoperability pointer; a GPS IFD with a latitude; the Interoperability
-// IFD with its index.
-Bytes exifBlock(bool bigEndian = false)
+// An EXIF block, in either byte order: IFD0 with Make, Orientation 6, 300
+// dpi and the Exif and GPS pointers; the Exif IFD with DateTimeOriginal, a
+// maker note of `makerNote` bytes (none for 0), pixel dimensions (a phone's,
+// not the picture's) and the Interoperability pointer; a GPS IFD with a
+// latitude; the Interoperability IFD with its index.
+Bytes exifBlock(bool bigEndian = false, std::size_t makerNote = 0)
 {
+    std::vector<TiffEntry> exif = {{0x9003, 2, {}, std::string(kDateTimeOriginal) + '\0'},
+                                   {0xa002, 3, {4032}, {}},
+                                   {0xa003, 3, {3024}, {}},
+                                   {0xa005, 4, {}, {}, 3}};
+    if (makerNote > 0)
+        exif.insert(exif.begin() + 1, {0x927c, 7, {}, std::string(makerNote, 'm')});
     return tiffBlock(bigEndian, {
                                     {{0x010f, 2, {}, std::string(kCameraMake) + '\0'},
                                      {0x0112, 3, {6}, {}},
+                                     {0x011a, 5, {300, 1}, {}},
+                                     {0x011b, 5, {300, 1}, {}},
+                                     {0x0128, 3, {2}, {}},
                                      {0x8769, 4, {}, {}, 1},
                                      {0x8825, 4, {}, {}, 2}},
-                                    {{0x9003, 2, {}, std::string(kDateTimeOriginal) + '\0'}, {0xa005, 4, {}, {}, 3}},
+                                    exif,
                                     {{0x0000, 1, {}, std::string("\2\3\0\0", 4)},
                                      {0x0001, 2, {}, std::string("N\0", 2)},
                                      {0x0002, 5, {48, 1, 51, 1, 30, 1}, {}}},
@@ -201,15 +211,21 @@ Bytes exifBlock(bool bigEndian = false)
 
 constexpr const char* kXmpLabel = "AmbrelLabel";
 
-Bytes xmpPacket()
+// With `gainMap`, as a Samsung HDR photo's: it also declares a gain map.
+Bytes xmpPacket(bool gainMap = false)
 {
+    const std::string hdr = " xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\"";
+    const std::string directory =
+        "<Container:Directory xmlns:Container=\"http://ns.google.com/photos/1.0/container/\">"
+        "<rdf:Seq><rdf:li Item:Mime=\"image/heic\" Item:Length=\"0\"/></rdf:Seq>"
+        "</Container:Directory>";
     const std::string text = std::string(
                                  "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
                                  "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"
                                  "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
-                                 "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\">"
-                                 "<xmp:Label>") +
-                             kXmpLabel + "</xmp:Label></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+                                 "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\"") +
+                             (gainMap ? hdr + ">" + directory : ">") + "<xmp:Label>" + kXmpLabel +
+                             "</xmp:Label></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
     return Bytes(text.begin(), text.end());
 }
 
@@ -249,7 +265,9 @@ struct ReadBack
     // directory (the block itself is rebuilt, not kept byte for byte).
     std::string make;
     std::string dateTimeOriginal;
-    int precision = 0;  // JPEG 2000: bits a sample of the first component
+    bool gps = false;        // TIFF: a GPS directory
+    double xResolution = 0;  // TIFF: XResolution; PNG: pHYs, pixels a metre
+    int precision = 0;       // JPEG 2000: bits a sample of the first component
 };
 
 struct PngReadState
@@ -291,6 +309,10 @@ bool pngReadInto(png_structp png, png_infop info, ReadBack* out)
     png_uint_32 exifLength = 0;
     if (png_get_eXIf_1(png, info, &exifLength, &exif))
         out->metadata.exif.assign(exif, exif + exifLength);
+    png_uint_32 x = 0, y = 0;
+    int unit = 0;
+    if (png_get_pHYs(png, info, &x, &y, &unit) && unit == PNG_RESOLUTION_METER)
+        out->xResolution = x;
     png_textp texts = nullptr;
     int count = 0;
     png_get_text(png, info, &texts, &count);
@@ -374,7 +396,11 @@ ReadBack readTiff(const Bytes& file)
     char* text = nullptr;
     if (TIFFGetField(tif.get(), TIFFTAG_MAKE, &text))
         out.make = text;
+    float resolution = 0;
+    if (TIFFGetField(tif.get(), TIFFTAG_XRESOLUTION, &resolution))
+        out.xResolution = resolution;
     toff_t exifOffset = 0;
+    out.gps = TIFFGetField(tif.get(), TIFFTAG_GPSIFD, &exifOffset);
     if (TIFFGetField(tif.get(), TIFFTAG_EXIFIFD, &exifOffset) && TIFFReadEXIFDirectory(tif.get(), exifOffset) &&
         TIFFGetField(tif.get(), EXIFTAG_DATETIMEORIGINAL, &text))
         out.dateTimeOriginal = text;
@@ -483,7 +509,7 @@ std::string exiftoolJson(const Bytes& file, const std::string& extension)
     TempFile temp(file, extension);
     const std::string command =
         "exiftool -j -ICC_Profile:ProfileDescription -DateTimeOriginal -Make -GPSLatitude -InteropIndex -XMP:Label "
-        "-EXIF:Orientation '" +
+        "-EXIF:Orientation -ExifImageWidth -ExifImageHeight -MakerNoteUnknownText '" +
         temp.path() + "' 2>&1";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     std::string text;
@@ -567,6 +593,10 @@ TEST_P(FormatEncoderTest, KeepsPixelsAndMetadataExactly)
     }
     if (std::string(format.name) != "BMP") {
         EXPECT_EQ(back.metadata.xmp, metadata.xmp);
+    }
+    // 72 dpi where the metadata names no resolution.
+    if (std::string(format.name) == "TIFF" || std::string(format.name) == "PNG") {
+        EXPECT_NEAR(back.xResolution, std::string(format.name) == "PNG" ? 2835 : 72, 0.01);
     }
 }
 
@@ -678,17 +708,53 @@ TEST(FormatEncoder, TiffCarriesBigEndianExif)
     EXPECT_EQ(back.dateTimeOriginal, kDateTimeOriginal);
 }
 
-// An EXIF block whose directories point outside it is refused with a reason.
-TEST(FormatEncoder, TiffRefusesMalformedExif)
+// An EXIF block with entries that cannot be read still gives the picture:
+// what can be read is carried, the rest left out with a warning, and a
+// directory left empty is not carried.
+TEST(FormatEncoder, TiffLeavesOutTheExifItCannotRead)
 {
     const cv::Mat image = testPicture(16, 9, CV_8UC3);
-    const std::size_t whole = exifBlock().size();
-    for (std::size_t cut : {std::size_t(4), std::size_t(30), std::size_t(70), whole - 2}) {
-        Bytes exif = exifBlock();
-        exif.resize(cut);
-        const EncodedFile file = encodeTiff(image, {{}, exif, {}});
-        EXPECT_FALSE(file.ok()) << "cut at " << cut;
-        EXPECT_TRUE(file.bytes.empty());
+    // IFD0 at 8 with the Exif pointer; the Exif IFD at 26, its second entry's count at 44, value at 48.
+    const auto withExif = [](std::vector<TiffEntry> exif, std::size_t at = 0, std::uint32_t value = 0) {
+        Bytes block = tiffBlock(false, {{{0x8769, 4, {}, {}, 1}}, exif, {{0x0001, 2, {}, std::string("R98\0", 4)}}});
+        for (int i = 0; at != 0 && i < 4; ++i)
+            block[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        return block;
+    };
+    const Bytes whole = exifBlock();
+    const auto cut = [&](std::size_t size) { return Bytes(whole.begin(), whole.begin() + static_cast<long>(size)); };
+    const TiffEntry date = {0x9003, 2, {}, std::string(kDateTimeOriginal) + '\0'};
+    const TiffEntry note = {0x927c, 7, {}, std::string(100, 'm')};
+    const TiffEntry interop = {0xa005, 4, {}, {}, 2};
+    struct Case
+    {
+        const char* what;
+        Bytes exif;
+        bool warns;
+        bool date;
+        bool gps;
+    };
+    const Case cases[] = {
+        {"no TIFF header", cut(4), true, false, false},
+        {"cut inside IFD0", cut(40), true, false, false},
+        {"cut inside the last directory", cut(whole.size() - 2), true, true, true},
+        {"maker note past the end", withExif({date, note}, 48, 0xfffff000), true, true, false},
+        {"huge count", withExif({date, note}, 44, 0x40000000), true, true, false},
+        {"odd sub-directory pointer", withExif({date, interop}, 48, 27), true, true, false},
+        {"1001 entries", withExif(std::vector<TiffEntry>(1001, date)), true, false, false},
+        {"empty GPS directory", tiffBlock(false, {{{0x8769, 4, {}, {}, 1}, {0x8825, 4, {}, {}, 2}}, {date}, {}}), false,
+         true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const EncodedFile file = encodeTiff(image, {{}, c.exif, {}});
+        ASSERT_TRUE(file.ok()) << file.error;
+        EXPECT_EQ(!file.warning.empty(), c.warns) << file.warning;
+        const ReadBack back = readTiff(file.bytes);
+        ASSERT_TRUE(back.error.empty()) << back.error;
+        EXPECT_TRUE(samePixels(back.image, image));
+        EXPECT_EQ(back.dateTimeOriginal, c.date ? kDateTimeOriginal : "");
+        EXPECT_EQ(back.gps, c.gps);
     }
 }
 
@@ -815,8 +881,9 @@ Bytes displayP3()
 
 // A phone-like photo: a 2 x 3 grid stored on its side (shown 128 x 192) with
 // 'irot' and the matching EXIF Orientation 6, a Display P3 profile, an Exif
-// item with date and place and an XMP item.
-Bytes phonePhoto()
+// item with date and place (and a maker note of `makerNote` bytes) and an XMP
+// item that declares a gain map.
+Bytes phonePhoto(std::size_t makerNote = 0)
 {
     fixture::GridOptions grid;
     grid.rows = 2;
@@ -824,13 +891,13 @@ Bytes phonePhoto()
     grid.rotation = 270;
     grid.exifOrientation = 6;
     fixture::SampleFile sample = fixture::makeGridHeic(grid);
-    sample.builder.item(sample.exifId).data = fixture::exifPayload(exifBlock());
+    sample.builder.item(sample.exifId).data = fixture::exifPayload(exifBlock(false, makerNote));
     sample.builder.addRawProperty(colrProfile(displayP3()), {sample.primaryId}, false);
     fixture::ItemDescription xmp;
     xmp.id = 90;
     xmp.type = "mime";
     xmp.contentType = "application/rdf+xml";
-    xmp.data = xmpPacket();
+    xmp.data = xmpPacket(true);
     sample.builder.addItem(xmp);
     sample.builder.addReference("cdsc", xmp.id, {sample.primaryId});
     return sample.bytes();
@@ -851,9 +918,11 @@ const ConversionRow kConversions[] = {
 };
 
 // Every format carries the profile, the EXIF date and place and the XMP
-// packet of a phone photo; the lossless ones hold exactly the decoded
-// picture, turned upright, with an EXIF Orientation that says so. JPEG keeps
-// the stored orientation with the tag that turns it.
+// packet of a phone photo (without the gain map it declares); the lossless
+// ones hold exactly the decoded picture, turned upright, with an EXIF
+// Orientation that says so, and TIFF and PNG the EXIF resolution. JPEG keeps
+// the stored orientation with the tag that turns it. The EXIF pixel
+// dimensions are the picture's.
 TEST(ConvertedFormats, CarryProfileExifXmpAndTheDecodedPixels)
 {
     const Bytes photo = phonePhoto();
@@ -880,6 +949,9 @@ TEST(ConvertedFormats, CarryProfileExifXmpAndTheDecodedPixels)
             if (row.format != OutputFormat::Bmp) {
                 EXPECT_EQ(back.metadata.xmp, xmpPacket());
             }
+            if (row.format == OutputFormat::Tiff || row.format == OutputFormat::Png) {
+                EXPECT_NEAR(back.xResolution, row.format == OutputFormat::Png ? 11811 : 300, 0.01);
+            }
         }
         if (!haveExiftool()) {
             continue;
@@ -896,6 +968,49 @@ TEST(ConvertedFormats, CarryProfileExifXmpAndTheDecodedPixels)
         EXPECT_NE(json.find(jpeg ? "\"Orientation\": \"Rotate 90 CW\"" : "\"Orientation\": \"Horizontal (normal)\""),
                   std::string::npos)
             << json;
+        EXPECT_NE(json.find(jpeg ? "\"ExifImageWidth\": 192" : "\"ExifImageWidth\": 128"), std::string::npos) << json;
+        EXPECT_EQ(json.find("GainMap"), std::string::npos) << json;
+    }
+}
+
+// Scaled, the EXIF pixel dimensions are the size encoded (JPEG keeps the
+// stored orientation). An EXIF block larger than a JPEG segment (a 70 000-byte
+// maker note) is carried whole by PNG, TIFF and JPEG 2000; the JPEG leaves it
+// out, says so, and its JFIF segment takes the block's 300 dpi. A JPEG without
+// EXIF has 72 dpi.
+TEST(ConvertedFormats, ExifOfAnySizeSaysTheSizeEncoded)
+{
+    const Bytes photo = phonePhoto(70000);
+    for (const ConversionRow& row : kConversions) {
+        SCOPED_TRACE(row.name);
+        ConversionSettings settings;
+        settings.format = row.format;
+        settings.scale = 0.5f;
+        const ConvertedFile file = convertHeif(photo.data(), photo.size(), settings);
+        ASSERT_TRUE(file.ok) << file.detail;
+        const bool jpeg = row.read == nullptr;
+        if (jpeg) {
+            EXPECT_NE(file.warning.find("left out"), std::string::npos) << file.warning;
+            EXPECT_EQ(Bytes(file.bytes.begin() + 2, file.bytes.begin() + 4), (Bytes{0xff, 0xe0}));
+            EXPECT_EQ(Bytes(file.bytes.begin() + 13, file.bytes.begin() + 18), (Bytes{1, 1, 44, 1, 44}));
+            settings.keepExif = false;
+            const ConvertedFile plain = convertHeif(photo.data(), photo.size(), settings);
+            EXPECT_EQ(Bytes(plain.bytes.begin() + 13, plain.bytes.begin() + 18), (Bytes{1, 0, 72, 0, 72}));
+            continue;
+        }
+        EXPECT_EQ(file.warning, "");
+        if (row.format == OutputFormat::Bmp) {
+            continue;
+        }
+        if (row.format != OutputFormat::Tiff) {
+            EXPECT_GT(row.read(file.bytes).metadata.exif.size(), 70000u);
+        }
+        if (haveExiftool()) {
+            const std::string json = exiftoolJson(file.bytes, row.extension);
+            EXPECT_NE(json.find("Binary data 70000 bytes"), std::string::npos) << json;
+            EXPECT_NE(json.find("\"ExifImageWidth\": 64"), std::string::npos) << json;
+            EXPECT_NE(json.find("\"ExifImageHeight\": 96"), std::string::npos) << json;
+        }
     }
 }
 
