@@ -676,9 +676,9 @@ void settleExifAndXmp(HeifImageData& data, bool keepExif, bool jpeg, CarriedMeta
         if (!metadata.exif.empty()) {
             const int tag = jpegmeta::readOrientation(metadata.exif);
             metadata.keepOrientation = mayKeepOrientation && tag != 0 && tag == containerOrientation(data.transforms);
-            if (!metadata.keepOrientation) {
-                jpegmeta::writeOrientation(metadata.exif, 1);
-            }
+            // Every Orientation entry says the same, in one value: the one
+            // kept, or 1 for turned pixels.
+            jpegmeta::writeOrientation(metadata.exif, metadata.keepOrientation ? tag : 1);
         }
         if (!metadata.keepOrientation && !metadata.xmp.empty()) {
             xmp::setOrientation(metadata.xmp, 1);

@@ -30,6 +30,14 @@ using namespace ambrel::pipeline;
 
 namespace {
 
+// What a conversion without EXIF gives the encoder: the JFIF segment at 72 dpi.
+ambrel::pipeline::JpegSegments plainSegments()
+{
+    ambrel::pipeline::JpegSegments segments;
+    segments.density = ambrel::pipeline::jpegmeta::Resolution{};
+    return segments;
+}
+
 cv::Mat noisyPicture(int width, int height)
 {
     cv::Mat image(height, width, CV_8UC3);
@@ -526,7 +534,7 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
                 EXPECT_EQ(cv::norm(decoded, image, cv::NORM_INF), 0.0);
             }
             std::vector<std::uint8_t> whole;
-            ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
+            ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole, plainSegments()));
             if (matrix == "bt709") {
                 EXPECT_EQ(result.bytes, whole);
             } else {
@@ -583,7 +591,7 @@ TEST_F(BandEncodingTest, TurnedJpegsAreTurnedAsPlanesWhereTheyCanBe)
         image = scaleImage(image, c.scale);
         EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
         std::vector<std::uint8_t> whole;
-        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole, plainSegments()));
         if (!c.planes) {
             EXPECT_EQ(result.bytes, whole);
             continue;

@@ -303,13 +303,13 @@ TEST(ExifOrientationTag, AbsentOrUnreadableGivesZero)
         EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(simpleBlock(little, 0)), 0);
         EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(simpleBlock(little, 9)), 0);
 
-        // wrong type, wrong count
+        // wrong type
         TiffWriter ascii(little);
         ascii.setIfd0(ascii.addIfd({asciiField(0x0112, "6")}));
         EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(ascii.block()), 0);
-        TiffWriter two(little);
-        two.setIfd0(two.addIfd({{0x0112, kShort, 2, {6, 6}, {}}}));
-        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(two.block()), 0);
+        TiffWriter two(little);  // two values: the first counts
+        two.setIfd0(two.addIfd({{0x0112, kShort, 2, {6, 8}, {}}}));
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(two.block()), 6);
 
         // LONG is accepted
         TiffWriter asLong(little);
@@ -379,6 +379,88 @@ TEST(ExifOrientationTag, WriteRefusedLeavesBlockUntouched)
     Bytes empty;
     EXPECT_FALSE(ambrel::pipeline::jpegmeta::writeOrientation(empty, 1));
     EXPECT_TRUE(empty.empty());
+}
+
+// A repeated Orientation tag, or one with several values, says one thing
+// afterwards: every entry is set, each to one value held in the entry.
+TEST(ExifOrientationTag, WritesEveryEntryAsOneValue)
+{
+    for (bool little : kByteOrders) {
+        SCOPED_TRACE(little ? "II" : "MM");
+        TiffWriter w(little);
+        const std::uint32_t ifd = w.addIfd({shortField(0x0112, 6),
+                                            {0x0112, kShort, 2, {6, 8}, {}},
+                                            {0x0112, kShort, 3, {8, 8, 8}, {}},
+                                            longField(0x0112, 8)});
+        w.setIfd0(ifd);
+        Bytes block = w.block();
+        ASSERT_TRUE(ambrel::pipeline::jpegmeta::writeOrientation(block, 1));
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::uint32_t value = TiffWriter::valueField(ifd, i);
+            EXPECT_EQ(tiffU16(block, value - 6, little), i == 3 ? kLong : kShort) << i;
+            EXPECT_EQ(tiffU32(block, value - 4, little), 1u) << i;  // count
+            EXPECT_EQ(i == 3 ? tiffU32(block, value, little) : tiffU16(block, value, little), 1u) << i;
+        }
+    }
+}
+
+// ================= readResolution, writePixelDimensions =================
+
+TEST(ExifResolution, IsReadFromIfd0Or72PixelsAnInch)
+{
+    using Resolution = ambrel::pipeline::jpegmeta::Resolution;
+    struct Case
+    {
+        const char* what;
+        std::vector<Field> fields;
+        Resolution expected;
+    };
+    const std::vector<Case> cases = {
+        {"inches",
+         {rationalField(0x011A, {300, 1}), rationalField(0x011B, {600, 2}), shortField(0x0128, 2)},
+         {300, 300, 2}},
+        {"no unit tag: inches", {rationalField(0x011A, {350, 1}), rationalField(0x011B, {96, 1})}, {350, 96, 2}},
+        {"centimetres",
+         {rationalField(0x011A, {118, 1}), rationalField(0x011B, {118, 1}), shortField(0x0128, 3)},
+         {118, 118, 3}},
+        {"an aspect ratio",
+         {rationalField(0x011A, {1, 1}), rationalField(0x011B, {2, 1}), shortField(0x0128, 1)},
+         {1, 2, 1}},
+        {"zero denominator", {rationalField(0x011A, {300, 0}), rationalField(0x011B, {300, 1})}, {}},
+        {"one of two", {rationalField(0x011A, {300, 1})}, {}},
+        {"unknown unit", {rationalField(0x011A, {300, 1}), rationalField(0x011B, {300, 1}), shortField(0x0128, 9)}, {}},
+        {"not rational", {longField(0x011A, 300), longField(0x011B, 300)}, {}},
+    };
+    for (bool little : kByteOrders) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            TiffWriter w(little);
+            w.setIfd0(w.addIfd(c.fields));
+            EXPECT_EQ(ambrel::pipeline::jpegmeta::readResolution(w.block()), c.expected);
+        }
+    }
+    EXPECT_EQ(ambrel::pipeline::jpegmeta::readResolution({}), Resolution{});
+}
+
+// The Exif directory's pixel dimensions take a new size; a SHORT that
+// cannot hold it becomes a LONG.
+TEST(ExifPixelDimensions, AreSetInTheExifDirectory)
+{
+    for (bool little : kByteOrders) {
+        SCOPED_TRACE(little ? "II" : "MM");
+        TiffWriter w(little);
+        const std::uint32_t exif = w.addIfd({shortField(0xA002, 4032), shortField(0xA003, 3024)});
+        w.setIfd0(w.addIfd({longField(0x8769, exif)}));
+        Bytes block = w.block();
+        ASSERT_TRUE(ambrel::pipeline::jpegmeta::writePixelDimensions(block, 70000, 1512));
+        EXPECT_EQ(tiffU16(block, TiffWriter::valueField(exif, 0) - 6, little), kLong);
+        EXPECT_EQ(tiffU32(block, TiffWriter::valueField(exif, 0), little), 70000u);
+        EXPECT_EQ(tiffU16(block, TiffWriter::valueField(exif, 1) - 6, little), kShort);
+        EXPECT_EQ(tiffU16(block, TiffWriter::valueField(exif, 1), little), 1512u);
+        Bytes without = simpleBlock(little, 1);
+        EXPECT_FALSE(ambrel::pipeline::jpegmeta::writePixelDimensions(without, 1, 1));
+        EXPECT_EQ(without, simpleBlock(little, 1));
+    }
 }
 
 // ================= orientationForTransforms =================
