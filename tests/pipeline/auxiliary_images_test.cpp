@@ -174,7 +174,6 @@ TEST(AuxiliaryKinds, EveryTypeNameGivesItsKind)
     EXPECT_EQ(auxiliaryKindOf(std::string("urn:mpeg:mpegB:cicp:systems:auxiliary:depth\0", 44)), AuxiliaryKind::Depth);
     EXPECT_EQ(auxiliaryKindOf("urn:mpeg:mpegB:cicp:systems:auxiliary:disparity"), AuxiliaryKind::Disparity);
     EXPECT_EQ(auxiliaryKindOf("urn:com:apple:photo:2020:aux:hdrgainmap"), AuxiliaryKind::GainMap);
-    EXPECT_EQ(auxiliaryKindOf("urn:com:samsung:photo:2024:aux:hdrgainmap"), AuxiliaryKind::GainMap);
     EXPECT_EQ(auxiliaryKindOf("urn:com:apple:photo:2018:aux:portraiteffectsmatte"), AuxiliaryKind::Other);
 }
 
@@ -311,7 +310,6 @@ TEST(ImageInventory, AuxiliaryGainMapThatATmapItemTakesIsListedOnce)
     fixture::ItemDescription tmap;
     tmap.id = 12;
     tmap.type = "tmap";
-    tmap.data = {0};
     sample.builder.addItem(std::move(tmap));
     sample.builder.addReference("dimg", 12, {sample.primaryId, kGainMapId});
     const Bytes file = sample.bytes();

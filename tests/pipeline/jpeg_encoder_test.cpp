@@ -31,12 +31,7 @@ using namespace ambrel::pipeline;
 namespace {
 
 // What a conversion without EXIF gives the encoder: the JFIF segment at 72 dpi.
-ambrel::pipeline::JpegSegments plainSegments()
-{
-    ambrel::pipeline::JpegSegments segments;
-    segments.density = ambrel::pipeline::jpegmeta::Resolution{};
-    return segments;
-}
+const ambrel::pipeline::JpegSegments kPlainSegments{false, {}, {}, {}, ambrel::pipeline::jpegmeta::Resolution{}};
 
 cv::Mat noisyPicture(int width, int height)
 {
@@ -534,7 +529,7 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
                 EXPECT_EQ(cv::norm(decoded, image, cv::NORM_INF), 0.0);
             }
             std::vector<std::uint8_t> whole;
-            ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole, plainSegments()));
+            ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole, kPlainSegments));
             if (matrix == "bt709") {
                 EXPECT_EQ(result.bytes, whole);
             } else {
@@ -591,7 +586,7 @@ TEST_F(BandEncodingTest, TurnedJpegsAreTurnedAsPlanesWhereTheyCanBe)
         image = scaleImage(image, c.scale);
         EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
         std::vector<std::uint8_t> whole;
-        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole, plainSegments()));
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole, kPlainSegments));
         if (!c.planes) {
             EXPECT_EQ(result.bytes, whole);
             continue;
