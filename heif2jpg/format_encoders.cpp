@@ -686,7 +686,7 @@ bool copyIfd(const Bytes& block, bool bigEndian, std::uint32_t offset, Bytes& ou
             if (tag == kInteropIfdTag && depth > 0 && (type == 4 || type == 13) && n == 1 &&
                 copyIfd(block, bigEndian, value, out, depth - 1, budget, sub, leftOut))
                 kept.push_back({entry, sub});
-            else if (tag != kInteropIfdTag || depth > 0)
+            else
                 ++leftOut;
             continue;
         }

@@ -47,7 +47,7 @@ struct JpegSegments
     std::vector<std::uint8_t> icc;
     // The density of the JFIF segment, when one is written (no EXIF
     // segment); none: libjpeg's (no unit, 1:1).
-    std::optional<jpegmeta::Resolution> density;
+    std::optional<jpegmeta::Resolution> density{};
 };
 
 // Largest XMP packet one APP1 segment holds: 65535 - 2 (length) - 29 (the

@@ -12,6 +12,7 @@ namespace {
 constexpr std::string_view kTiffNamespace = "http://ns.adobe.com/tiff/1.0/";
 constexpr std::string_view kGainMapNamespace = "http://ns.adobe.com/hdr-gain-map/1.0/";
 constexpr std::string_view kContainerNamespace = "http://ns.google.com/photos/1.0/container/";
+constexpr std::string_view kContainerItemNamespace = "http://ns.google.com/photos/1.0/container/item/";
 
 // Prefixes taken for their usual namespace when a packet uses them undeclared.
 constexpr std::pair<std::string_view, std::string_view> kUsualPrefixes[] = {
@@ -19,7 +20,7 @@ constexpr std::pair<std::string_view, std::string_view> kUsualPrefixes[] = {
 
 bool isGainMapNamespace(std::string_view uri)
 {
-    return uri == kGainMapNamespace || uri == kContainerNamespace;
+    return uri == kGainMapNamespace || uri == kContainerNamespace || uri == kContainerItemNamespace;
 }
 
 // Where a value's text lies in the packet, surrounding white space left out.

@@ -10,9 +10,9 @@
 //     that a viewer does not turn them a second time;
 //   - the description of an HDR gain map: the properties of the gain map
 //     namespace (http://ns.adobe.com/hdr-gain-map/1.0/) and of the container
-//     namespace (http://ns.google.com/photos/1.0/container/) that lists the
-//     gain map as an item of the file. The converted file carries no gain
-//     map, so a reader must not look for one.
+//     namespaces (http://ns.google.com/photos/1.0/container/ and its item/)
+//     that list the gain map as an item of the file. The converted file
+//     carries no gain map, so a reader must not look for one.
 //
 // The packet is read as it is, without a full XML parser: tags, comments,
 // CDATA sections and processing instructions are told apart, and every
@@ -37,9 +37,9 @@ bool setOrientation(std::vector<std::uint8_t>& packet, int orientation);
 int readOrientation(const std::vector<std::uint8_t>& packet);
 
 // Removes the gain map's description: every attribute and element (with
-// its content) of the gain map and container namespaces, and the
-// declarations of those namespaces; the rest of the packet stays byte for
-// byte. True when something was removed.
+// its content, and the white space before it) of the gain map and container
+// namespaces, and the declarations of those namespaces; the rest of the
+// packet stays byte for byte. True when something was removed.
 bool removeGainMap(std::vector<std::uint8_t>& packet);
 
 }  // namespace ambrel::pipeline::xmp
