@@ -649,12 +649,17 @@ struct CarriedMetadata
     std::string warning;  // what of the metadata is left out
 };
 
+// EXIF blocks larger than this are left out: every output holds a copy or
+// two while it is written. Real blocks are a few hundred kilobytes at most,
+// with a maker note and a thumbnail.
+constexpr std::size_t kMaxCarriedExif = std::size_t(16) << 20;
+
 // The EXIF block and the XMP packet, their orientation set to 1 where the
 // pixels are turned, without the XMP description of a gain map the output
 // does not have. Only a JPEG may keep the stored orientation: the other
 // formats are always written upright (not every reader of PNG or JPEG 2000
 // honours an EXIF orientation, and TIFF writers and readers disagree on it).
-// Only a JPEG's segment limits the block's size.
+// Only a JPEG's segment limits the block's size, besides kMaxCarriedExif.
 void settleExifAndXmp(HeifImageData& data, bool keepExif, bool jpeg, CarriedMetadata& metadata)
 {
     if (!keepExif) {
@@ -668,10 +673,16 @@ void settleExifAndXmp(HeifImageData& data, bool keepExif, bool jpeg, CarriedMeta
         if (!metadata.xmp.empty()) {
             xmp::removeGainMap(metadata.xmp);
         }
-        if (jpeg && !metadata.exif.empty() && !jpegmeta::fitIntoApp1(metadata.exif)) {
+        if (metadata.exif.size() > kMaxCarriedExif) {
+            metadata.warning = "the Exif block of " + std::to_string(metadata.exif.size()) +
+                               " bytes is larger than the " + std::to_string(kMaxCarriedExif) +
+                               " carried and is left out";
+        } else if (jpeg && !metadata.exif.empty() && !jpegmeta::fitIntoApp1(metadata.exif)) {
+            metadata.warning = "the Exif block is larger than a JPEG segment holds and is left out";
+        }
+        if (!metadata.warning.empty()) {
             metadata.exif.clear();
             metadata.exifLeftOut = true;
-            metadata.warning = "the Exif block is larger than a JPEG segment holds and is left out";
         }
         if (!metadata.exif.empty()) {
             const int tag = jpegmeta::readOrientation(metadata.exif);
