@@ -1207,7 +1207,15 @@ ListedImage listImage(const heif::HevcImageFileReader& reader, heif::ContextId c
         }
         listed.auxiliary = auxiliaryImagesOf(reader, context, id);
         for (const AuxiliaryImage& gainMap : toneMappedGainMaps(reader, context, id)) {
-            listed.auxiliary.push_back(gainMap);
+            // An auxiliary image that is also the gain map of a 'tmap' item
+            // is one picture: listed once, as a gain map.
+            const auto same = std::find_if(listed.auxiliary.begin(), listed.auxiliary.end(),
+                                           [&](const AuxiliaryImage& a) { return a.id == gainMap.id; });
+            if (same != listed.auxiliary.end()) {
+                same->kind = AuxiliaryKind::GainMap;
+            } else {
+                listed.auxiliary.push_back(gainMap);
+            }
         }
         if (choice.id != id) {
             for (const AuxiliaryImage& auxiliary : auxiliaryImagesOf(reader, context, choice.id)) {
@@ -1239,7 +1247,7 @@ AuxiliaryKind auxiliaryKindOf(std::string_view type)
     if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:disparity") {
         return AuxiliaryKind::Disparity;
     }
-    if (type == "urn:com:apple:photo:2020:aux:hdrgainmap") {
+    if (type == "urn:com:apple:photo:2020:aux:hdrgainmap" || type == "urn:com:samsung:photo:2024:aux:hdrgainmap") {
         return AuxiliaryKind::GainMap;
     }
     return AuxiliaryKind::Other;

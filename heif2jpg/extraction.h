@@ -89,7 +89,7 @@ enum class AuxiliaryKind {
     Alpha,      // urn:mpeg:mpegB:cicp:systems:auxiliary:alpha, urn:mpeg:hevc:2015:auxid:1
     Depth,      // urn:mpeg:mpegB:cicp:systems:auxiliary:depth, urn:mpeg:hevc:2015:auxid:2
     Disparity,  // urn:mpeg:mpegB:cicp:systems:auxiliary:disparity
-    GainMap,    // urn:com:apple:photo:2020:aux:hdrgainmap
+    GainMap,    // urn:com:apple:photo:2020:aux:hdrgainmap, urn:com:samsung:photo:2024:aux:hdrgainmap
     Other,
 };
 
@@ -116,7 +116,8 @@ struct ListedImage
     // quarter turn swaps the sides); 0 x 0 when unknown.
     std::uint32_t width = 0;
     std::uint32_t height = 0;
-    // In reference order; then the gain maps of 'tmap' items over the image.
+    // In reference order; then the gain maps of 'tmap' items over the image
+    // that are not among them (one that is, is listed there as a gain map).
     std::vector<AuxiliaryImage> auxiliary;
 };
 

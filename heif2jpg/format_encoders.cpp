@@ -12,7 +12,9 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <thread>
+#include <tuple>
 
 #include <jpeglib.h>
 #include <libdeflate.h>
@@ -126,6 +128,12 @@ bool writePngHeader(png_structp png, png_infop info, cv::Size size, int type, co
     if (!metadata.icc.empty())
         png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, metadata.icc.data(),
                      static_cast<png_uint_32>(metadata.icc.size()));
+    // The resolution in pixels a metre, or (no unit) as the aspect ratio.
+    const jpegmeta::Resolution& resolution = metadata.resolution;
+    const double perMetre = resolution.unit == 2 ? 1.0 / 0.0254 : resolution.unit == 3 ? 100.0 : 1.0;
+    png_set_pHYs(png, info, static_cast<png_uint_32>(std::lround(resolution.x * perMetre)),
+                 static_cast<png_uint_32>(std::lround(resolution.y * perMetre)),
+                 resolution.unit == 1 ? PNG_RESOLUTION_UNKNOWN : PNG_RESOLUTION_METER);
     if (!metadata.exif.empty())
         png_set_eXIf_1(png, info, static_cast<png_uint_32>(metadata.exif.size()),
                        const_cast<png_bytep>(metadata.exif.data()));
@@ -568,6 +576,9 @@ struct ExifLayout
     std::uint32_t exifIfd = 0;  // offsets in the block, 0 when absent
     std::uint32_t gpsIfd = 0;
     std::vector<std::pair<std::uint16_t, std::string>> texts;  // first-directory text tags for the main directory
+    // Entries and directories of the block that cannot be read, left out.
+    unsigned leftOut = 0;
+    bool unreadable = false;  // no directory of the block can be read: none is carried
 };
 
 // The tags of the first directory that describe the capture, not the pixels.
@@ -585,34 +596,46 @@ bool isCaptureTextTag(std::uint16_t tag)
     }
 }
 
-bool readExifLayout(const Bytes& block, ExifLayout& layout)
+// What of the block's first directory the TIFF file takes: its text tags
+// and the Exif and GPS pointers. Whatever cannot be read is left out and
+// counted; a block whose header or first directory cannot be read gives
+// nothing (`unreadable`).
+void readExifLayout(const Bytes& block, ExifLayout& layout)
 {
+    layout.unreadable = true;
     if (block.size() < 8)
-        return false;
+        return;
     if (block[0] == 'M' && block[1] == 'M')
         layout.bigEndian = true;
     else if (!(block[0] == 'I' && block[1] == 'I'))
-        return false;
+        return;
     const TiffBytes in(block, layout.bigEndian);
     std::uint16_t magic = 0, count = 0;
     std::uint32_t ifd = 0;
     if (!in.get16(2, magic) || magic != 42 || !in.get32(4, ifd) || !in.get16(ifd, count) || count > kMaxIfdEntries)
-        return false;
+        return;
+    layout.unreadable = false;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t entry = std::uint64_t(ifd) + 2 + 12 * i;
         std::uint16_t tag = 0, type = 0;
         std::uint32_t n = 0, value = 0;
         if (!in.get16(entry, tag) || !in.get16(entry + 2, type) || !in.get32(entry + 4, n) ||
-            !in.get32(entry + 8, value))
-            return false;
-        if (tag == kExifIfdTag && (type == 4 || type == 13) && n == 1)
-            layout.exifIfd = value;
-        else if (tag == kGpsIfdTag && (type == 4 || type == 13) && n == 1)
-            layout.gpsIfd = value;
-        else if (isCaptureTextTag(tag) && type == 2 && n > 1) {
+            !in.get32(entry + 8, value)) {
+            layout.leftOut += count - i;  // the directory runs past the block
+            return;
+        }
+        const bool pointer = (type == 4 || type == 13) && n == 1;
+        if (tag == kExifIfdTag || tag == kGpsIfdTag) {
+            if (!pointer || value == 0)
+                ++layout.leftOut;
+            else
+                (tag == kExifIfdTag ? layout.exifIfd : layout.gpsIfd) = value;
+        } else if (isCaptureTextTag(tag) && type == 2 && n > 1) {
             const std::uint64_t at = n <= 4 ? entry + 8 : value;
-            if (at + n > block.size())
-                return false;
+            if (at + n > block.size()) {
+                ++layout.leftOut;
+                continue;
+            }
             std::string text(block.begin() + static_cast<std::ptrdiff_t>(at),
                              block.begin() + static_cast<std::ptrdiff_t>(at + n));
             text.resize(std::strlen(text.c_str()));
@@ -620,68 +643,115 @@ bool readExifLayout(const Bytes& block, ExifLayout& layout)
                 layout.texts.emplace_back(tag, std::move(text));
         }
     }
-    return true;
 }
 
-// Copies the directory at `offset` of the block, with its out-of-line values
-// and (depth allowing) its Interoperability directory, to the end of `out`;
-// sets `copied` to where it starts. `budget` bounds the bytes copied, so that
-// entries pointing many times at the same large value cannot blow the file up.
+// Copies the directory at `offset` of the block to the end of `out`, with
+// its out-of-line values and (depth allowing) its Interoperability
+// directory, placed before it; sets `copied` to where it starts. Entries that
+// cannot be read are left out and counted in `leftOut`: a value outside the
+// block, a type TIFF does not define, a sub-directory pointer that is not one
+// readable directory, more bytes than `budget` leaves (it bounds the bytes
+// copied, so that entries pointing many times at one large value cannot blow
+// the file up). False, with nothing copied that is referenced, when the
+// directory cannot be read (outside the block, more than kMaxIfdEntries
+// entries) or keeps no entry: an empty directory is not carried.
 bool copyIfd(const Bytes& block, bool bigEndian, std::uint32_t offset, Bytes& out, int depth, std::uint64_t& budget,
-             std::uint32_t& copied)
+             std::uint32_t& copied, unsigned& leftOut)
 {
     const TiffBytes in(block, bigEndian);
     std::uint16_t count = 0;
-    if (!in.get16(offset, count) || count > kMaxIfdEntries)
+    if (!in.get16(offset, count) || count > kMaxIfdEntries ||
+        offset + 2 + 12 * std::uint64_t(count) + 4 > block.size()) {
+        ++leftOut;
         return false;
-    const std::uint64_t ifdSize = 2 + 12 * std::uint64_t(count) + 4;
-    if (offset + ifdSize > block.size())
-        return false;
-    if (out.size() % 2)
-        out.push_back(0);
-    const std::uint64_t start = out.size();
-    if (start + ifdSize > std::numeric_limits<std::uint32_t>::max() || ifdSize > budget)
-        return false;
-    budget -= ifdSize;
-    out.insert(out.end(), block.begin() + offset, block.begin() + static_cast<std::ptrdiff_t>(offset + ifdSize));
-    const TiffBytes target(out, bigEndian);
-    setTiff32(out, bigEndian, start + ifdSize - 4, 0);  // no next directory
-    // Where each sub-directory's offset goes, and the offset in the block.
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> subDirectories;
+    }
+    const std::size_t mark = out.size();
+    struct Kept
+    {
+        std::uint64_t source;  // the entry in the block
+        std::uint32_t value;   // its value field as copied
+    };
+    std::vector<Kept> kept;
     for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint64_t entry = start + 2 + 12 * std::uint64_t(i);
+        const std::uint64_t entry = offset + 2 + 12 * std::uint64_t(i);
         std::uint16_t tag = 0, type = 0;
         std::uint32_t n = 0, value = 0;
-        target.get16(entry, tag);
-        target.get16(entry + 2, type);
-        target.get32(entry + 4, n);
-        target.get32(entry + 8, value);
-        if (tag == kInteropIfdTag && depth > 0 && (type == 4 || type == 13) && n == 1) {
-            subDirectories.emplace_back(entry + 8, value);
+        in.get16(entry, tag);
+        in.get16(entry + 2, type);
+        in.get32(entry + 4, n);
+        in.get32(entry + 8, value);
+        if (tag == kInteropIfdTag || tag == kExifIfdTag || tag == kGpsIfdTag) {
+            // A pointer is carried only as the directory it points at.
+            std::uint32_t sub = 0;
+            if (tag == kInteropIfdTag && depth > 0 && (type == 4 || type == 13) && n == 1 &&
+                copyIfd(block, bigEndian, value, out, depth - 1, budget, sub, leftOut))
+                kept.push_back({entry, sub});
+            else
+                ++leftOut;
             continue;
         }
         const std::uint64_t size = std::uint64_t(tiffTypeSize(type)) * n;
-        if (size <= 4)
-            continue;  // in the entry itself
-        if (value + size > block.size() || size > budget)
-            return false;
+        if (tiffTypeSize(type) == 0 || (size > 4 && (value + size > block.size() || size > budget))) {
+            ++leftOut;
+            continue;
+        }
+        if (size <= 4) {
+            kept.push_back({entry, value});
+            continue;
+        }
         budget -= size;
         if (out.size() % 2)
             out.push_back(0);
-        if (out.size() + size > std::numeric_limits<std::uint32_t>::max())
-            return false;
-        const auto at = static_cast<std::uint32_t>(out.size());
+        if (out.size() + size > std::numeric_limits<std::uint32_t>::max()) {
+            ++leftOut;
+            continue;
+        }
+        kept.push_back({entry, static_cast<std::uint32_t>(out.size())});
         out.insert(out.end(), block.begin() + value, block.begin() + static_cast<std::ptrdiff_t>(value + size));
-        setTiff32(out, bigEndian, entry + 8, at);
     }
-    for (const auto& [patch, sourceOffset] : subDirectories) {
-        std::uint32_t sub = 0;
-        if (!copyIfd(block, bigEndian, sourceOffset, out, depth - 1, budget, sub))
-            return false;
-        setTiff32(out, bigEndian, patch, sub);
+    const std::uint64_t ifdSize = 2 + 12 * std::uint64_t(kept.size()) + 4;
+    if (out.size() % 2)
+        out.push_back(0);
+    if (kept.empty() || ifdSize > budget || out.size() + ifdSize > std::numeric_limits<std::uint32_t>::max()) {
+        out.resize(mark);
+        return false;
     }
+    budget -= ifdSize;
+    const std::uint64_t start = out.size();
+    out.push_back(0);
+    out.push_back(0);
+    for (const Kept& k : kept) {
+        const std::uint64_t at = out.size();
+        out.insert(out.end(), block.begin() + static_cast<std::ptrdiff_t>(k.source),
+                   block.begin() + static_cast<std::ptrdiff_t>(k.source + 12));
+        setTiff32(out, bigEndian, at + 8, k.value);
+    }
+    out.insert(out.end(), 4, 0);  // no next directory
+    const auto entries = static_cast<std::uint16_t>(kept.size());
+    out[start] = static_cast<std::uint8_t>(bigEndian ? entries >> 8 : entries & 0xff);
+    out[start + 1] = static_cast<std::uint8_t>(bigEndian ? entries & 0xff : entries >> 8);
     copied = static_cast<std::uint32_t>(start);
     return true;
+}
+
+// The block's Exif and GPS directories copied to the end of `out`: where
+// each starts (0 for one not carried), and what of them was left out.
+struct CopiedDirectories
+{
+    std::uint32_t exifIfd = 0;
+    std::uint32_t gpsIfd = 0;
+    unsigned leftOut = 0;
+};
+
+CopiedDirectories copyExifDirectories(const Bytes& block, const ExifLayout& layout, Bytes& out)
+{
+    CopiedDirectories result;
+    std::uint64_t budget = 2 * std::uint64_t(block.size()) + 4096;
+    if (layout.exifIfd)
+        copyIfd(block, layout.bigEndian, layout.exifIfd, out, 1, budget, result.exifIfd, result.leftOut);
+    if (layout.gpsIfd)
+        copyIfd(block, layout.bigEndian, layout.gpsIfd, out, 0, budget, result.gpsIfd, result.leftOut);
+    return result;
 }
 
 // One strip as stored with Adobe deflate and the horizontal predictor: every
@@ -914,6 +984,10 @@ constexpr std::uint32_t kBmpGreyPaletteBytes = 256 * 4;
 
 namespace {
 
+// How libpng refuses an sRGB profile it knows to be faulty (published with
+// wrong data, such as the 3144-byte HP/Microsoft profile).
+constexpr std::string_view kFaultySrgbProfile = "known incorrect sRGB profile";
+
 // The signature and the chunks before the pixels, as libpng writes them.
 EncodedFile pngHeader(cv::Size size, int type, const ImageMetadata& metadata, const std::string& xmp)
 {
@@ -951,8 +1025,12 @@ EncodedFile pngStart(cv::Size size, int type, const ImageMetadata& metadata)
     if (!file.ok() && !metadata.icc.empty()) {
         // libpng checks the profile against the picture and refuses one that
         // does not fit (a grey or CMYK profile, a length that disagrees with
-        // the data); the picture is still worth writing, without it.
-        ImageMetadata withoutProfile{{}, metadata.exif, metadata.xmp};
+        // the data); the picture is still worth writing, without it. A
+        // profile it knows as a faulty sRGB profile still means sRGB, and
+        // the sRGB chunk says so.
+        ImageMetadata withoutProfile = metadata;
+        withoutProfile.icc.clear();
+        withoutProfile.srgb = file.error.find(kFaultySrgbProfile) != std::string::npos;
         EncodedFile retry = pngHeader(size, type, withoutProfile, xmp);
         if (retry.ok())
             retry.warning = "the colour profile was left out (" + file.error + ")";
@@ -1010,8 +1088,19 @@ public:
         if (metadata.icc.size() > std::numeric_limits<std::uint32_t>::max() / 2 ||
             metadata.xmp.size() > std::numeric_limits<std::uint32_t>::max() / 2)
             return "the metadata is too large";
-        if (!metadata.exif.empty() && !readExifLayout(metadata.exif, mExif))
-            return "the EXIF block is malformed";
+        if (!metadata.exif.empty()) {
+            readExifLayout(metadata.exif, mExif);
+            // Which directories are carried, and what is left out of them:
+            // copied once here, and again behind the finished file.
+            Bytes scratch;
+            mDirectories = copyExifDirectories(metadata.exif, mExif, scratch);
+            if (mExif.unreadable)
+                mWarning = "the EXIF block cannot be read and was left out";
+            else if (const unsigned leftOut = mExif.leftOut + mDirectories.leftOut; leftOut > 0)
+                mWarning = std::to_string(leftOut) +
+                           (leftOut == 1 ? " EXIF entry or directory" : " EXIF entries or directories") +
+                           " that cannot be read were left out";
+        }
         mExifBlock = metadata.exif;
         mSize = size;
         mLevel = std::clamp(deflateLevel, 1, 12);
@@ -1051,6 +1140,11 @@ public:
             const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
             set = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(1), extra);
         }
+        const jpegmeta::Resolution& resolution = metadata.resolution;
+        if (set)
+            set = TIFFSetField(t, TIFFTAG_XRESOLUTION, resolution.x) &&
+                  TIFFSetField(t, TIFFTAG_YRESOLUTION, resolution.y) &&
+                  TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, resolution.unit);
         if (set && !metadata.icc.empty())
             set = TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(metadata.icc.size()),
                                metadata.icc.data());
@@ -1062,9 +1156,9 @@ public:
                 set = TIFFSetField(t, tag, text.c_str());
         }
         // Placeholders, filled in once the directories are copied behind the file.
-        if (set && mExif.exifIfd)
+        if (set && mDirectories.exifIfd)
             set = TIFFSetField(t, TIFFTAG_EXIFIFD, std::uint64_t(0));
-        if (set && mExif.gpsIfd)
+        if (set && mDirectories.gpsIfd)
             set = TIFFSetField(t, TIFFTAG_GPSIFD, std::uint64_t(0));
         if (!set)
             return mFile.error.empty() ? std::string("a tag was refused") : mFile.error;
@@ -1122,22 +1216,24 @@ public:
         mTif.reset();
         if (!mFile.error.empty())
             return failure("TIFF: " + mFile.error);
-        std::uint64_t budget = 2 * std::uint64_t(mExifBlock.size()) + 4096;
-        for (const auto& [tag, offset] : {std::pair{kExifIfdTag, mExif.exifIfd}, std::pair{kGpsIfdTag, mExif.gpsIfd}}) {
-            std::uint32_t copied = 0;
-            if (offset && (!copyIfd(mExifBlock, mExif.bigEndian, offset, mFile.data, tag == kExifIfdTag ? 1 : 0, budget,
-                                    copied) ||
-                           !patchFirstIfd(mFile.data, mExif.bigEndian, tag, copied)))
-                return failure("TIFF: the EXIF block is malformed");
+        if (mDirectories.exifIfd || mDirectories.gpsIfd) {
+            const CopiedDirectories copied = copyExifDirectories(mExifBlock, mExif, mFile.data);
+            for (const auto& [tag, planned, offset] : {std::tuple{kExifIfdTag, mDirectories.exifIfd, copied.exifIfd},
+                                                       std::tuple{kGpsIfdTag, mDirectories.gpsIfd, copied.gpsIfd}}) {
+                if (planned && (!offset || !patchFirstIfd(mFile.data, mExif.bigEndian, tag, offset)))
+                    return failure("TIFF: the EXIF directories cannot be written");
+            }
         }
-        return {std::move(mFile.data), {}, {}};
+        return {std::move(mFile.data), {}, std::move(mWarning)};
     }
 
 private:
     MemoryFile mFile;
     std::unique_ptr<TIFF, TiffCloser> mTif;
     ExifLayout mExif;
+    CopiedDirectories mDirectories;  // as planned when started
     Bytes mExifBlock;
+    std::string mWarning;
     cv::Size mSize;
     int mLevel = 1;
     int mRowsPerStrip = 1;

@@ -2,12 +2,13 @@
 // decoded picture rather than from a JPEG, so that nothing is lost twice and
 // the picture's colour profile, EXIF and XMP travel with it:
 //
-//   PNG       libpng: iCCP (the profile, named), eXIf, iTXt "XML:com.adobe.xmp";
+//   PNG       libpng: iCCP (the profile, named) or sRGB, pHYs, eXIf, iTXt "XML:com.adobe.xmp";
 //             the pixel data deflated by libdeflate in bands on every core
 //   TIFF      libtiff in memory: deflate with the horizontal predictor,
-//             ICC profile and XMP packet tags, the EXIF block's Exif and GPS
-//             directories (Orientation is always top-left: the pixels are
-//             stored as they are to be shown)
+//             resolution, ICC profile and XMP packet tags, the EXIF block's
+//             Exif and GPS directories: what of them can be read, and only
+//             directories that keep an entry (Orientation is always top-left:
+//             the pixels are stored as they are to be shown)
 //   JPEG 2000 OpenJPEG, JP2 container: ICC profile in the 'colr' box
 //             (ISO/IEC 15444-1), EXIF and XMP in their uuid boxes
 //   BMP       written here: BITMAPV5HEADER with the embedded profile
@@ -24,6 +25,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "heif2jpg/jpeg_metadata.h"
+
 namespace ambrel::pipeline {
 
 // What a picture carries besides its pixels. Any member may be empty.
@@ -34,6 +37,9 @@ struct ImageMetadata
     std::vector<std::uint8_t> xmp;   // an XMP packet (UTF-8 XML)
     // No profile, and the colours are sRGB's: PNG says so in its sRGB chunk.
     bool srgb = false;
+    // TIFF's XResolution, YResolution and ResolutionUnit; PNG's pHYs (in
+    // pixels a metre). Usually the EXIF block's (jpegmeta::readResolution).
+    jpegmeta::Resolution resolution{};
 };
 
 struct EncodedFile
@@ -65,11 +71,15 @@ constexpr int kLosslessDeflateLevel = 1;
 constexpr int kPngDeflateLevel = 5;
 
 // libpng refuses a profile that does not fit the picture (a grey or CMYK
-// profile, a length that disagrees with its data); the PNG is then written
-// without it, and the warning says so.
+// profile, a length that disagrees with its data) or that it knows as a
+// faulty sRGB profile; the PNG is then written without it (with the sRGB
+// chunk for the faulty sRGB profile), and the warning says so.
 [[nodiscard]] EncodedFile encodePng(const cv::Mat& image, const ImageMetadata& metadata,
                                     int deflateLevel = kPngDeflateLevel);
 
+// EXIF entries and directories that cannot be read (values outside the
+// block, unknown types, directories of more than 1000 entries or outside the
+// block) are left out, with a warning; the picture is written all the same.
 [[nodiscard]] EncodedFile encodeTiff(const cv::Mat& image, const ImageMetadata& metadata,
                                      int deflateLevel = kLosslessDeflateLevel);
 

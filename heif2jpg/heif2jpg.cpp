@@ -89,6 +89,30 @@ PreviewBuilder planesPreview(cv::Size encoded, std::uint32_t side, bool& fromHal
     return PreviewBuilder(fromHalf ? half : encoded, target);
 }
 
+// The metadata of a picture encoded at `size`: its EXIF pixel dimensions
+// say that size.
+JpegSegments sized(JpegSegments segments, cv::Size size)
+{
+    if (!segments.exif.empty()) {
+        jpegmeta::writePixelDimensions(segments.exif, static_cast<std::uint32_t>(size.width),
+                                       static_cast<std::uint32_t>(size.height));
+    }
+    return segments;
+}
+
+ImageMetadata sized(ImageMetadata metadata, cv::Size size)
+{
+    if (!metadata.exif.empty()) {
+        std::vector<std::uint8_t> block = {'E', 'x', 'i', 'f', 0, 0};
+        block.insert(block.end(), metadata.exif.begin(), metadata.exif.end());
+        if (jpegmeta::writePixelDimensions(block, static_cast<std::uint32_t>(size.width),
+                                           static_cast<std::uint32_t>(size.height))) {
+            metadata.exif.assign(block.begin() + 6, block.end());
+        }
+    }
+    return metadata;
+}
+
 // Rows of tiles a streamed conversion holds at once: the one being encoded
 // and the one being decoded.
 constexpr std::uint32_t kRowsHeld = 2;
@@ -257,9 +281,9 @@ private:
             }
         }
         if (mLossless) {
-            mLosslessWriter.emplace(*mLossless, mEncoded, mCanvas.cellType(), mMetadata);
+            mLosslessWriter.emplace(*mLossless, mEncoded, mCanvas.cellType(), sized(mMetadata, mEncoded));
         } else {
-            mEncoder.emplace(mEncoded.width, mEncoded.height, mQuality, mSegments,
+            mEncoder.emplace(mEncoded.width, mEncoded.height, mQuality, sized(mSegments, mEncoded),
                              mPlanes ? JpegInput::Planes : JpegInput::Bgr);
         }
         if (mPreviewSide > 0 && mPlanes) {
@@ -619,7 +643,9 @@ struct CarriedMetadata
     std::vector<std::uint8_t> exif;  // "Exif" 00 00 and the TIFF data
     std::vector<std::uint8_t> xmp;
     std::vector<std::uint8_t> icc;
-    bool srgb = false;  // no profile, and the picture's colours are sRGB's
+    bool srgb = false;                // no profile, and the picture's colours are sRGB's
+    jpegmeta::Resolution resolution;  // the EXIF block's, 72 pixels an inch without one
+    bool exifLeftOut = false;         // too large for a JPEG: no EXIF segment
     bool keepOrientation = false;
     // Why the block cannot be carried; reported where the picture would be
     // turned.
@@ -627,28 +653,47 @@ struct CarriedMetadata
     std::string warning;  // what of the metadata is left out
 };
 
+// EXIF blocks larger than this are left out: every output holds a copy or
+// two while it is written. Real blocks are a few hundred kilobytes at most,
+// with a maker note and a thumbnail.
+constexpr std::size_t kMaxCarriedExif = std::size_t(16) << 20;
+
 // The EXIF block and the XMP packet, their orientation set to 1 where the
-// pixels are turned. Only a JPEG may keep the stored orientation: the other
+// pixels are turned, without the XMP description of a gain map the output
+// does not have. Only a JPEG may keep the stored orientation: the other
 // formats are always written upright (not every reader of PNG or JPEG 2000
 // honours an EXIF orientation, and TIFF writers and readers disagree on it).
-void settleExifAndXmp(HeifImageData& data, bool keepExif, bool mayKeepOrientation, CarriedMetadata& metadata)
+// Only a JPEG's segment limits the block's size, besides kMaxCarriedExif.
+void settleExifAndXmp(HeifImageData& data, bool keepExif, bool jpeg, CarriedMetadata& metadata)
 {
     if (!keepExif) {
         return;
     }
+    const bool mayKeepOrientation = jpeg;
     try {
         metadata.exif = std::move(data.exif);
         metadata.xmp = std::move(data.xmp);
-        if (!metadata.exif.empty() && !jpegmeta::fitIntoApp1(metadata.exif)) {
-            metadata.exif.clear();
+        metadata.resolution = jpegmeta::readResolution(metadata.exif);
+        if (!metadata.xmp.empty()) {
+            xmp::removeGainMap(metadata.xmp);
+        }
+        if (metadata.exif.size() > kMaxCarriedExif) {
+            metadata.warning = "the Exif block of " + std::to_string(metadata.exif.size()) +
+                               " bytes is larger than the " + std::to_string(kMaxCarriedExif) +
+                               " carried and is left out";
+        } else if (jpeg && !metadata.exif.empty() && !jpegmeta::fitIntoApp1(metadata.exif)) {
             metadata.warning = "the Exif block is larger than a JPEG segment holds and is left out";
+        }
+        if (!metadata.warning.empty()) {
+            metadata.exif.clear();
+            metadata.exifLeftOut = true;
         }
         if (!metadata.exif.empty()) {
             const int tag = jpegmeta::readOrientation(metadata.exif);
             metadata.keepOrientation = mayKeepOrientation && tag != 0 && tag == containerOrientation(data.transforms);
-            if (!metadata.keepOrientation) {
-                jpegmeta::writeOrientation(metadata.exif, 1);
-            }
+            // Every Orientation entry says the same, in one value: the one
+            // kept, or 1 for turned pixels.
+            jpegmeta::writeOrientation(metadata.exif, metadata.keepOrientation ? tag : 1);
         }
         if (!metadata.keepOrientation && !metadata.xmp.empty()) {
             xmp::setOrientation(metadata.xmp, 1);
@@ -679,10 +724,10 @@ void settleColour(HeifImageData& data, CarriedMetadata& metadata)
     }
 }
 
-CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif, bool mayKeepOrientation)
+CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif, bool jpeg)
 {
     CarriedMetadata metadata;
-    settleExifAndXmp(data, keepExif, mayKeepOrientation, metadata);
+    settleExifAndXmp(data, keepExif, jpeg, metadata);
     settleColour(data, metadata);
     return metadata;
 }
@@ -834,13 +879,17 @@ int jp2Precision(const HeifImageData& data, const cv::Mat& image)
     return image.depth() == CV_16U ? std::clamp<int>(data.bitDepth, 8, 16) : 8;
 }
 
+// The segments of a JPEG: the EXIF segment in place of the JFIF segment when
+// the EXIF block is kept (empty for a file without one) and fits; the JFIF
+// segment, with the resolution as its density, otherwise.
 JpegSegments jpegSegments(const CarriedMetadata& metadata, bool keepExif)
 {
     JpegSegments segments;
-    segments.exifSegment = keepExif;
+    segments.exifSegment = keepExif && !metadata.exifLeftOut;
     segments.exif = metadata.exif;
     segments.xmp = metadata.xmp;
     segments.icc = metadata.icc;
+    segments.density = metadata.resolution;
     return segments;
 }
 
@@ -853,6 +902,7 @@ ImageMetadata formatMetadata(const CarriedMetadata& carried)
     metadata.srgb = carried.srgb;
     metadata.exif = tiffBlock(carried.exif);
     metadata.xmp = carried.xmp;
+    metadata.resolution = carried.resolution;
     return metadata;
 }
 
@@ -876,12 +926,13 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
         return std::nullopt;
     }
     if (settings.format == OutputFormat::Jpg) {
-        if (!encodeJpeg(image, settings.quality, encoded, jpegSegments(carried, settings.keepExif), &warning)) {
+        if (!encodeJpeg(image, settings.quality, encoded, sized(jpegSegments(carried, settings.keepExif), image.size()),
+                        &warning)) {
             return encoderFailure(image.size());
         }
         return std::nullopt;
     }
-    const ImageMetadata metadata = formatMetadata(carried);
+    const ImageMetadata metadata = sized(formatMetadata(carried), image.size());
     EncodedFile file;
     switch (settings.format) {
     case OutputFormat::Png: file = encodePng(image, metadata); break;
@@ -935,11 +986,11 @@ std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const H
     std::optional<LosslessBandWriter> lossless;
     if (jpeg) {
         jpegEncoder.emplace(encodedSize.width, encodedSize.height, settings.quality,
-                            jpegSegments(metadata, settings.keepExif));
+                            sized(jpegSegments(metadata, settings.keepExif), encodedSize));
     } else {
         lossless.emplace(
             settings.format == OutputFormat::Png ? LosslessBandWriter::Format::Png : LosslessBandWriter::Format::Tiff,
-            encodedSize, image.type(), formatMetadata(metadata));
+            encodedSize, image.type(), sized(formatMetadata(metadata), encodedSize));
     }
     std::optional<PreviewBuilder> small;
     if (settings.previewSide > 0) {
@@ -1021,7 +1072,7 @@ std::optional<StageFailure> encodeTurnedPlanes(const JpegPlanes& planes, const H
         return StageFailure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
     }
     JpegEncoder encoder(encodedSize.width, encodedSize.height, settings.quality,
-                        jpegSegments(metadata, settings.keepExif), JpegInput::Planes);
+                        sized(jpegSegments(metadata, settings.keepExif), encodedSize), JpegInput::Planes);
     std::optional<PreviewBuilder> small;
     bool fromHalf = false;
     if (settings.previewSide > 0) {

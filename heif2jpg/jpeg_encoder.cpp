@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <stdexcept>
@@ -198,6 +199,13 @@ JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments&
     // The EXIF segment takes the JFIF segment's place; everything else the
     // library writes stays as it is.
     state.info.write_JFIF_header = plan.exif ? FALSE : TRUE;
+    if (segments.density) {
+        // JFIF's units: 0 none (an aspect ratio), 1 inch, 2 centimetre.
+        const jpegmeta::Resolution& density = *segments.density;
+        state.info.density_unit = static_cast<UINT8>(density.unit == 2 ? 1 : density.unit == 3 ? 2 : 0);
+        state.info.X_density = static_cast<UINT16>(std::clamp<long>(std::lround(density.x), 1, 65535));
+        state.info.Y_density = static_cast<UINT16>(std::clamp<long>(std::lround(density.y), 1, 65535));
+    }
     jpeg_start_compress(&state.info, TRUE);
     // Markers go between jpeg_start_compress and the first row.
     if (plan.exif) {

@@ -18,10 +18,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
+
+#include "heif2jpg/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
 
@@ -42,6 +45,9 @@ struct JpegSegments
     // jpegmeta::kMaxIccChunk bytes each; empty for none. A profile needing
     // more than 255 chunks is left out.
     std::vector<std::uint8_t> icc;
+    // The density of the JFIF segment, when one is written (no EXIF
+    // segment); none: libjpeg's (no unit, 1:1).
+    std::optional<jpegmeta::Resolution> density{};
 };
 
 // Largest XMP packet one APP1 segment holds: 65535 - 2 (length) - 29 (the

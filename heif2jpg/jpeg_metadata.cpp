@@ -20,6 +20,11 @@ constexpr std::size_t kIfdEntrySize = 12;
 constexpr std::size_t kMaxIfdsVisited = 32;
 
 constexpr std::uint16_t kTagOrientation = 0x0112;
+constexpr std::uint16_t kTagXResolution = 0x011A;
+constexpr std::uint16_t kTagYResolution = 0x011B;
+constexpr std::uint16_t kTagResolutionUnit = 0x0128;
+constexpr std::uint16_t kTagPixelXDimension = 0xA002;
+constexpr std::uint16_t kTagPixelYDimension = 0xA003;
 constexpr std::uint16_t kTagStripOffsets = 0x0111;
 constexpr std::uint16_t kTagStripByteCounts = 0x0117;
 constexpr std::uint16_t kTagJpegOffset = 0x0201;  // JPEGInterchangeFormat
@@ -30,6 +35,7 @@ constexpr std::uint16_t kTagInteropIfd = 0xA005;
 
 constexpr std::uint16_t kTypeShort = 3;
 constexpr std::uint16_t kTypeLong = 4;
+constexpr std::uint16_t kTypeRational = 5;
 constexpr std::uint16_t kTypeIfd = 13;
 
 // Bytes per value of a TIFF field type; 0 for a type TIFF 6 / EXIF does not define.
@@ -146,6 +152,31 @@ public:
         return std::nullopt;
     }
 
+    // Every entry with `tag` among the entries of the IFD that lie in range.
+    std::vector<Entry> findEntries(std::uint64_t ifdOffset, std::uint16_t tag) const
+    {
+        std::vector<Entry> found;
+        const auto count = entryCount(ifdOffset);
+        for (std::uint32_t i = 0; count && i < *count; ++i) {
+            const auto e = entry(ifdOffset, i);
+            if (!e)
+                break;
+            if (e->tag == tag)
+                found.push_back(*e);
+        }
+        return found;
+    }
+
+    // The IFD an IFD0 pointer entry (LONG or IFD, one value) names; nullopt without one.
+    std::optional<std::uint32_t> subIfd(std::uint16_t tag) const
+    {
+        const auto ifd0 = ifd0Offset();
+        const auto e = ifd0 ? findEntry(*ifd0, tag) : std::nullopt;
+        if (!e || (e->type != kTypeLong && e->type != kTypeIfd))
+            return std::nullopt;
+        return unsignedValue(*e, 0);
+    }
+
     // Size in bytes of an entry's values (count x type size; 0 for an unknown type).
     static std::uint64_t valueBytes(const Entry& e) { return std::uint64_t{e.count} * typeSize(e.type); }
 
@@ -184,16 +215,24 @@ private:
     bool mLittle;
 };
 
-// The Orientation entry of IFD0 when it is readable: SHORT or LONG, count 1.
-std::optional<Entry> orientationEntry(const TiffView& tiff)
+// The Orientation entries of IFD0.
+std::vector<Entry> orientationEntries(const TiffView& tiff)
 {
     const auto ifd0 = tiff.ifd0Offset();
-    if (!ifd0)
+    return ifd0 ? tiff.findEntries(*ifd0, kTagOrientation) : std::vector<Entry>{};
+}
+
+// A RATIONAL entry's first value; nullopt unless readable with a non-zero denominator.
+std::optional<double> rationalValue(const TiffView& tiff, const Entry& e)
+{
+    if (e.type != kTypeRational || e.count == 0)
         return std::nullopt;
-    const auto e = tiff.findEntry(*ifd0, kTagOrientation);
-    if (!e || e->count != 1 || (e->type != kTypeShort && e->type != kTypeLong))
+    const auto position = tiff.valuePosition(e);
+    const auto numerator = position ? tiff.u32(*position) : std::nullopt;
+    const auto denominator = position ? tiff.u32(*position + 4) : std::nullopt;
+    if (!numerator || !denominator || *denominator == 0)
         return std::nullopt;
-    return e;
+    return double(*numerator) / double(*denominator);
 }
 
 // Walks IFD0, its sub-IFDs and everything they reference, and records the end
@@ -376,12 +415,29 @@ int readOrientation(const Bytes& block)
     const auto tiff = TiffView::open(block);
     if (!tiff)
         return 0;
-    const auto e = orientationEntry(*tiff);
-    if (!e)
-        return 0;
-    const auto value = tiff->unsignedValue(*e, 0);
-    return value && *value >= 1 && *value <= 8 ? static_cast<int>(*value) : 0;
+    for (const Entry& e : orientationEntries(*tiff)) {
+        const auto value = tiff->unsignedValue(e, 0);
+        if (value && *value >= 1 && *value <= 8)
+            return static_cast<int>(*value);
+    }
+    return 0;
 }
+
+namespace {
+
+// Makes an entry one value held in the entry itself: its type, a count of
+// 1 and the value, the rest of the value field cleared. The values it had
+// elsewhere in the block stay where they were, referenced by nothing.
+void putSingleValue(Bytes& block, const Entry& e, std::uint16_t type, std::uint32_t value, bool little)
+{
+    std::uint8_t* field = block.data() + kExifId.size() + static_cast<std::size_t>(e.position);
+    putUnsigned(field + 2, type, 2, little);
+    putUnsigned(field + 4, 1, 4, little);
+    putUnsigned(field + 8, 0, 4, little);
+    putUnsigned(field + 8, value, type == kTypeShort ? 2 : 4, little);
+}
+
+}  // namespace
 
 bool writeOrientation(Bytes& block, int orientation)
 {
@@ -390,13 +446,54 @@ bool writeOrientation(Bytes& block, int orientation)
     const auto tiff = TiffView::open(block);
     if (!tiff)
         return false;
-    const auto e = orientationEntry(*tiff);
-    if (!e)
+    const std::vector<Entry> entries = orientationEntries(*tiff);
+    for (const Entry& e : entries) {
+        putSingleValue(block, e, e.type == kTypeLong ? kTypeLong : kTypeShort, static_cast<std::uint32_t>(orientation),
+                       tiff->littleEndian());
+    }
+    return !entries.empty();
+}
+
+Resolution readResolution(const Bytes& block)
+{
+    const Resolution standard;
+    const auto tiff = TiffView::open(block);
+    const auto ifd0 = tiff ? tiff->ifd0Offset() : std::nullopt;
+    if (!ifd0)
+        return standard;
+    const auto xEntry = tiff->findEntry(*ifd0, kTagXResolution);
+    const auto yEntry = tiff->findEntry(*ifd0, kTagYResolution);
+    const auto x = xEntry ? rationalValue(*tiff, *xEntry) : std::nullopt;
+    const auto y = yEntry ? rationalValue(*tiff, *yEntry) : std::nullopt;
+    // Beyond this no picture is printed; it would not fit a JFIF density either.
+    constexpr double kMostPerUnit = 65535.0;
+    if (!x || !y || !(*x >= 1.0 && *x <= kMostPerUnit) || !(*y >= 1.0 && *y <= kMostPerUnit))
+        return standard;
+    Resolution resolution{*x, *y, standard.unit};
+    if (const auto unitEntry = tiff->findEntry(*ifd0, kTagResolutionUnit)) {
+        const auto unit = tiff->unsignedValue(*unitEntry, 0);
+        if (!unit || *unit < 1 || *unit > 3)
+            return standard;
+        resolution.unit = static_cast<int>(*unit);
+    }
+    return resolution;
+}
+
+bool writePixelDimensions(Bytes& block, std::uint32_t width, std::uint32_t height)
+{
+    const auto tiff = TiffView::open(block);
+    const auto exifIfd = tiff ? tiff->subIfd(kTagExifIfd) : std::nullopt;
+    if (!exifIfd)
         return false;
-    const std::size_t position = kExifId.size() + static_cast<std::size_t>(e->position) + 8;
-    putUnsigned(block.data() + position, static_cast<std::uint32_t>(orientation), e->type == kTypeShort ? 2 : 4,
-                tiff->littleEndian());
-    return true;
+    bool written = false;
+    for (const auto& [tag, value] : {std::pair{kTagPixelXDimension, width}, std::pair{kTagPixelYDimension, height}}) {
+        for (const Entry& e : tiff->findEntries(*exifIfd, tag)) {
+            const bool fitsShort = e.type == kTypeShort && value <= 0xFFFF;
+            putSingleValue(block, e, fitsShort ? kTypeShort : kTypeLong, value, tiff->littleEndian());
+            written = true;
+        }
+    }
+    return written;
 }
 
 int orientationForTransforms(const std::vector<Transform>& transforms)

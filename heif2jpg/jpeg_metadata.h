@@ -29,14 +29,36 @@ using Bytes = std::vector<std::uint8_t>;
 // 3. Otherwise nullopt (the caller prints "can not find \"EXIF\" ").
 std::optional<Bytes> exifBlockFromItem(const Bytes& itemData);
 
-// Orientation (tag 0x0112, SHORT or LONG, count 1) in IFD0 of a block starting
-// "Exif\0\0"; 0 when absent, unreadable or outside 1..8. Both byte orders.
+// Orientation (tag 0x0112) in IFD0 of a block starting "Exif\0\0": the
+// first value of the first Orientation entry (SHORT or LONG) that reads 1..8;
+// 0 when there is none or the block is unreadable. Both byte orders.
 int readOrientation(const Bytes& block);
 
-// Overwrites the Orientation value in place (keeping its type and byte order);
-// false, with the block untouched, when the tag is absent, the block unreadable
-// or `orientation` is outside 1..8.
+// Sets every Orientation entry of IFD0 to `orientation`, in place and in the
+// block's byte order: each becomes one value (SHORT, or LONG where it was
+// LONG) held in the entry itself, so that a repeated tag or one with several
+// values cannot say two things. False, with the block untouched, when there
+// is no such entry, the block is unreadable or `orientation` is outside 1..8.
 bool writeOrientation(Bytes& block, int orientation);
+
+// The resolution of IFD0: XResolution and YResolution (0x011A, 0x011B,
+// RATIONAL) in units of ResolutionUnit (0x0128: 1 none, 2 inch, 3 centimetre;
+// inch when absent). Without a block, or without both values readable and
+// positive, 72 pixels an inch.
+struct Resolution
+{
+    double x = 72.0;
+    double y = 72.0;
+    int unit = 2;
+    bool operator==(const Resolution&) const = default;
+};
+Resolution readResolution(const Bytes& block);
+
+// Sets PixelXDimension and PixelYDimension (0xA002, 0xA003) of the Exif
+// directory to the picture's size, in place: each becomes one value, SHORT
+// where it was SHORT and the size fits, else LONG. False when the block has
+// neither entry or is unreadable.
+bool writePixelDimensions(Bytes& block, std::uint32_t width, std::uint32_t height);
 
 enum class TransformKind { Rotate, Mirror };
 // Rotate: anticlockwise degrees (a multiple of 90, negative allowed);

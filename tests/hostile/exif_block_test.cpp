@@ -79,4 +79,20 @@ TEST_F(ExifBlockTest, IfdLoops)
     EXPECT_EQ(picture.size(), cv::Size(128, 128));
 }
 
+// A repeated Orientation tag, one of two values, and an Exif directory past
+// the end: the JPEG's entries all say the orientation it keeps, in one value
+// each.
+TEST_F(ExifBlockTest, RepeatedOrientationAndADirectoryPastTheEnd)
+{
+    const Bytes tiff = {'M',  'M',  0, 42, 0, 0, 0, 8, 0,    3,    0x01, 0x12, 0, 3, 0, 0,
+                        0,    1,    0, 1,  0, 0,                             // Orientation 1
+                        0x01, 0x12, 0, 3,  0, 0, 0, 2, 0,    6,    0,    8,  // Orientation 6, 8
+                        0x87, 0x69, 0, 4,  0, 0, 0, 1, 0xff, 0xff, 0xff, 0,    0, 0, 0, 0};
+    const Bytes file = withExifData(fixture::exifPayload(tiff));
+    const Heif2JpgResult result = convert(file);
+    ASSERT_TRUE(result.ok) << result.message;
+    // The second entry (at 34 of the JPEG): one value, 1.
+    EXPECT_EQ(Bytes(result.jpeg.begin() + 38, result.jpeg.begin() + 46), (Bytes{0, 0, 0, 1, 0, 1, 0, 0}));
+}
+
 }  // namespace

@@ -300,6 +300,26 @@ TEST(ImageInventory, ToneMapGainMapIsListedWithItsBaseImage)
     EXPECT_EQ(converted.height, 16u);
 }
 
+// Samsung's gain map is an auxiliary image and the input of a 'tmap' item:
+// one gain map, listed (and so written) once.
+TEST(ImageInventory, AuxiliaryGainMapThatATmapItemTakesIsListedOnce)
+{
+    fixture::SampleFile sample = fixture::makeSingleImageHeic();
+    fixture::addAuxiliaryItem(sample.builder, kGainMapId, sample.primaryId, "urn:com:samsung:photo:2024:aux:hdrgainmap",
+                              fixture::greyQuadrants(32, 24));
+    fixture::ItemDescription tmap;
+    tmap.id = 12;
+    tmap.type = "tmap";
+    sample.builder.addItem(std::move(tmap));
+    sample.builder.addReference("dimg", 12, {sample.primaryId, kGainMapId});
+    const Bytes file = sample.bytes();
+    const auto inventory = ambrel::pipeline::listImages(file.data(), file.size());
+    ASSERT_EQ(inventory.images.size(), 1u);
+    ASSERT_EQ(inventory.images.front().auxiliary.size(), 1u);
+    EXPECT_EQ(inventory.images.front().auxiliary.front().id, kGainMapId);
+    EXPECT_EQ(inventory.images.front().auxiliary.front().kind, AuxiliaryKind::GainMap);
+}
+
 // A "spatial photo": two images shown side by side in a viewer, both top-level.
 TEST(OtherImages, SecondTopLevelImageIsListedAndConverts)
 {

@@ -58,13 +58,17 @@ INSTANTIATE_TEST_SUITE_P(Corpus, CorpusConversion,
 class CorpusMetadata : public PipelineTest
 {
 protected:
-    static Bytes exifBlockOfItem(const std::string& name, ItemId item)
+    // With `size`, its pixel dimensions set to that size, as a converted file's are.
+    static Bytes exifBlockOfItem(const std::string& name, ItemId item, cv::Size size = {})
     {
         HevcImageFileReader reader;
         reader.initialize(corpusPath(name));
         DataVector data;
         reader.getItemData(reader.getFileInformation().rootMetaBoxInformation.contextId, item, data);
-        return ambrel::pipeline::jpegmeta::exifBlockFromItem(data).value_or(Bytes{});
+        Bytes block = ambrel::pipeline::jpegmeta::exifBlockFromItem(data).value_or(Bytes{});
+        if (!size.empty())
+            ambrel::pipeline::jpegmeta::writePixelDimensions(block, size.width, size.height);
+        return block;
     }
 };
 
@@ -73,7 +77,7 @@ TEST_F(CorpusMetadata, ExifAndProfileOfThePrimaryAreCarried)
     // Two different Exif items; item 3 describes the primary grid, item 6 the other image.
     const Heif2JpgResult withIcc = convert(corpusBytes("empty_icc.heic"), true);
     ASSERT_TRUE(withIcc.ok) << withIcc.message;
-    const Bytes primaryExif = exifBlockOfItem("empty_icc.heic", 3);
+    const Bytes primaryExif = exifBlockOfItem("empty_icc.heic", 3, {1025, 900});
     ASSERT_FALSE(primaryExif.empty());
     ASSERT_NE(primaryExif, exifBlockOfItem("empty_icc.heic", 6));
     EXPECT_EQ(app1Payload(withIcc.jpeg), primaryExif);
@@ -82,7 +86,7 @@ TEST_F(CorpusMetadata, ExifAndProfileOfThePrimaryAreCarried)
     // A 40 960-byte Exif item fits one segment whole.
     const Heif2JpgResult large = convert(corpusBytes("L_exif_xmp_iptc.heic"), true);
     ASSERT_TRUE(large.ok) << large.message;
-    EXPECT_EQ(app1Payload(large.jpeg), exifBlockOfItem("L_exif_xmp_iptc.heic", 2));
+    EXPECT_EQ(app1Payload(large.jpeg), exifBlockOfItem("L_exif_xmp_iptc.heic", 2, {64, 64}));
 
     // No Exif item: an empty segment.
     const Heif2JpgResult none = convert(corpusBytes("L_xmp_latin1.heic"), true);

@@ -202,8 +202,8 @@ TEST_F(CarriedMetadataTest, BlocksTooLargeForOneSegment)
     EXPECT_LT(block.size(), 1000u);
     EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(block), 1);
 
-    // A block that needs all of its 70 000 bytes is left out: an empty
-    // segment, and the rotation applies to the pixels.
+    // A block that needs all of its 70 000 bytes is left out: the JFIF
+    // segment in its place, and the rotation applies to the pixels.
     Bytes tiff = {'M',  'M',  0, 42, 0,    0,    0, 8, 0, 2,  0x01, 0x0E,
                   0,    2,    0, 1,  0x11, 0x70, 0, 0, 0, 38,           // ImageDescription, 70000 ASCII at 38
                   0x01, 0x12, 0, 3,  0,    0,    0, 1, 0, 8,  0,    0,  // Orientation 8
@@ -211,9 +211,10 @@ TEST_F(CarriedMetadataTest, BlocksTooLargeForOneSegment)
     tiff.resize(tiff.size() + 70000, 'A');
     fixture::SampleFile oversized = quadrantFile(std::nullopt, 90);
     addExifItem(oversized.builder, 9, tiff);
-    cv::Mat image;
-    EXPECT_TRUE(carriedBlock(oversized.bytes(), &image).empty());
-    EXPECT_EQ(image.size(), cv::Size(32, 64));
+    const Heif2JpgResult result = convert(oversized.bytes(), true);
+    ASSERT_TRUE(result.ok) << result.message;
+    EXPECT_EQ(Bytes(result.jpeg.begin() + 2, result.jpeg.begin() + 4), (Bytes{0xFF, 0xE0}));
+    EXPECT_EQ(decodeStored(result.jpeg).size(), cv::Size(32, 64));
 }
 
 TEST_F(CarriedMetadataTest, IccProfileIsCarriedInApp2Segments)
@@ -412,6 +413,11 @@ TEST(XmpOrientation, AttributeAndElementFormsAreReadAndSet)
         {"in a comment", xmpPacket("><!-- tiff:Orientation=\"6\" --></rdf:Description>"), 0, ""},
         {"quoted markup", xmpPacket("tiff:Make=\"a > b\" tiff:Orientation=\"7\"/>"), 7,
          xmpPacket("tiff:Make=\"a > b\" tiff:Orientation=\"1\"/>")},
+        // By namespace, whatever the prefix.
+        {"another prefix", xmpPacket("xmlns:t=\"http://ns.adobe.com/tiff/1.0/\" t:Orientation=\"6\"/>"), 6,
+         xmpPacket("xmlns:t=\"http://ns.adobe.com/tiff/1.0/\" t:Orientation=\"1\"/>")},
+        {"tiff: of another namespace",
+         xmpPacket("><rdf:Bag xmlns:tiff=\"urn:other\"><tiff:Orientation>6</tiff:Orientation></rdf:Bag>"), 0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <openjpeg.h>
@@ -98,6 +99,27 @@ Bytes iccProfile()
     return profile;
 }
 
+// An sRGB profile libpng knows to be faulty, as its checks see it: a header
+// (the D50 illuminant, no MD5), 3144 bytes of Adler-32 f784f3fb and CRC-32 182ea552. Each group of
+// four bytes at 200 is 00 01 01 00 or 01 00 00 01 (the CRC changes, the
+// Adler sums do not); bytes at 2510 and from 2765 make up the Adler sums.
+Bytes faultySrgbProfile()
+{
+    Bytes profile(3144, 0);
+    set32be(profile, 0, 3144);
+    set32be(profile, 8, 0x02100000);
+    std::memcpy(&profile[12], "mntrRGB XYZ ", 12);
+    std::memcpy(&profile[36], "acsp", 4);
+    std::memcpy(&profile[68], "\0\0\xf6\xd6\0\1\0\0\0\0\xd3\x2d", 12);  // the D50 illuminant
+    for (int k = 0; k < 48; ++k) {
+        const std::uint8_t flipped = (0x3cea745eULL >> k) & 1;
+        set32be(profile, 200 + 4 * std::size_t(k), flipped ? 0x01000001 : 0x00010100);
+    }
+    std::memcpy(&profile[2510], "\x26\x9e", 2);
+    std::fill(profile.begin() + 2765, profile.begin() + 3000, 255);
+    return profile;
+}
+
 constexpr const char* kDateTimeOriginal = "2024:05:06 07:08:09";
 
 // --- a TIFF-structured block writer: directories one after the other, each
@@ -106,9 +128,9 @@ constexpr const char* kDateTimeOriginal = "2024:05:06 07:08:09";
 struct TiffEntry
 {
     std::uint16_t tag;
-    std::uint16_t type;                  // 1 BYTE, 2 ASCII, 3 SHORT, 4 LONG, 5 RATIONAL
+    std::uint16_t type;                  // 1 BYTE, 2 ASCII, 3 SHORT, 4 LONG, 5 RATIONAL, 7 UNDEFINED
     std::vector<std::uint32_t> numbers;  // SHORT, LONG; RATIONAL as numerator, denominator pairs
-    std::string bytes;                   // BYTE, ASCII (with its NUL)
+    std::string bytes;                   // BYTE, ASCII (with its NUL), UNDEFINED
     int pointsTo = -1;                   // a LONG pointer to the directory of this index
 };
 
@@ -122,7 +144,7 @@ Bytes tiffBlock(bool bigEndian, const std::vector<std::vector<TiffEntry>>& ifds)
         };
         if (e.pointsTo >= 0)
             put(offsets.empty() ? 0 : offsets[e.pointsTo], 4);
-        else if (e.type == 1 || e.type == 2)
+        else if (e.type == 1 || e.type == 2 || e.type == 7)
             out.assign(e.bytes.begin(), e.bytes.end());
         else
             for (std::uint32_t v : e.numbers)
@@ -132,7 +154,7 @@ Bytes tiffBlock(bool bigEndian, const std::vector<std::vector<TiffEntry>>& ifds)
     auto count = [](const TiffEntry& e) {
         if (e.pointsTo >= 0)
             return std::uint32_t(1);
-        if (e.type == 1 || e.type == 2)
+        if (e.type == 1 || e.type == 2 || e.type == 7)
             return static_cast<std::uint32_t>(e.bytes.size());
         return static_cast<std::uint32_t>(e.type == 5 ? e.numbers.size() / 2 : e.numbers.size());
     };
@@ -180,18 +202,28 @@ Bytes tiffBlock(bool bigEndian, const std::vector<std::vector<TiffEntry>>& ifds)
 
 constexpr const char* kCameraMake = "AmbrelCam";
 
-// An EXIF block, in either byte order: IFD0 with Make, Orientation 6 and the
-// Exif and GPS pointers; the Exif IFD with DateTimeOriginal and the
-// Interoperability pointer; a GPS IFD with a latitude; the Interoperability
-// IFD with its index.
-Bytes exifBlock(bool bigEndian = false)
+// An EXIF block, in either byte order: IFD0 with Make, Orientation 6, 300
+// dpi and the Exif and GPS pointers; the Exif IFD with DateTimeOriginal, a
+// maker note of `makerNote` bytes (none for 0), pixel dimensions (a phone's,
+// not the picture's) and the Interoperability pointer; a GPS IFD with a
+// latitude; the Interoperability IFD with its index.
+Bytes exifBlock(bool bigEndian = false, std::size_t makerNote = 0)
 {
+    std::vector<TiffEntry> exif = {{0x9003, 2, {}, std::string(kDateTimeOriginal) + '\0'},
+                                   {0xa002, 3, {4032}, {}},
+                                   {0xa003, 3, {3024}, {}},
+                                   {0xa005, 4, {}, {}, 3}};
+    if (makerNote > 0)
+        exif.insert(exif.begin() + 1, {0x927c, 7, {}, std::string(makerNote, 'm')});
     return tiffBlock(bigEndian, {
                                     {{0x010f, 2, {}, std::string(kCameraMake) + '\0'},
                                      {0x0112, 3, {6}, {}},
+                                     {0x011a, 5, {300, 1}, {}},
+                                     {0x011b, 5, {300, 1}, {}},
+                                     {0x0128, 3, {2}, {}},
                                      {0x8769, 4, {}, {}, 1},
                                      {0x8825, 4, {}, {}, 2}},
-                                    {{0x9003, 2, {}, std::string(kDateTimeOriginal) + '\0'}, {0xa005, 4, {}, {}, 3}},
+                                    exif,
                                     {{0x0000, 1, {}, std::string("\2\3\0\0", 4)},
                                      {0x0001, 2, {}, std::string("N\0", 2)},
                                      {0x0002, 5, {48, 1, 51, 1, 30, 1}, {}}},
@@ -201,15 +233,21 @@ Bytes exifBlock(bool bigEndian = false)
 
 constexpr const char* kXmpLabel = "AmbrelLabel";
 
-Bytes xmpPacket()
+// With `gainMap`, as a Samsung HDR photo's: it also declares a gain map
+// (under prefixes of its own).
+Bytes xmpPacket(bool gainMap = false)
 {
+    const std::string hdr =
+        " xmlns:g=\"http://ns.adobe.com/hdr-gain-map/1.0/\" g:Version=\"1.0\">"
+        "<C:Directory xmlns:C=\"http://ns.google.com/photos/1.0/container/\">"
+        "<rdf:Seq><rdf:li Item:Mime=\"image/heic\" Item:Length=\"0\"/></rdf:Seq></C:Directory";
     const std::string text = std::string(
                                  "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
                                  "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"
                                  "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
-                                 "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\">"
-                                 "<xmp:Label>") +
-                             kXmpLabel + "</xmp:Label></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+                                 "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\"") +
+                             (gainMap ? hdr : "") + ">" + "<xmp:Label>" + kXmpLabel +
+                             "</xmp:Label></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
     return Bytes(text.begin(), text.end());
 }
 
@@ -249,7 +287,9 @@ struct ReadBack
     // directory (the block itself is rebuilt, not kept byte for byte).
     std::string make;
     std::string dateTimeOriginal;
-    int precision = 0;  // JPEG 2000: bits a sample of the first component
+    bool gps = false;        // TIFF: a GPS directory
+    double xResolution = 0;  // TIFF: XResolution; PNG: pHYs, pixels a metre
+    int precision = 0;       // JPEG 2000: bits a sample of the first component
 };
 
 struct PngReadState
@@ -291,6 +331,10 @@ bool pngReadInto(png_structp png, png_infop info, ReadBack* out)
     png_uint_32 exifLength = 0;
     if (png_get_eXIf_1(png, info, &exifLength, &exif))
         out->metadata.exif.assign(exif, exif + exifLength);
+    png_uint_32 x = 0, y = 0;
+    int unit = 0;
+    if (png_get_pHYs(png, info, &x, &y, &unit) && unit == PNG_RESOLUTION_METER)
+        out->xResolution = x;
     png_textp texts = nullptr;
     int count = 0;
     png_get_text(png, info, &texts, &count);
@@ -374,7 +418,11 @@ ReadBack readTiff(const Bytes& file)
     char* text = nullptr;
     if (TIFFGetField(tif.get(), TIFFTAG_MAKE, &text))
         out.make = text;
+    float resolution = 0;
+    if (TIFFGetField(tif.get(), TIFFTAG_XRESOLUTION, &resolution))
+        out.xResolution = resolution;
     toff_t exifOffset = 0;
+    out.gps = TIFFGetField(tif.get(), TIFFTAG_GPSIFD, &exifOffset);
     if (TIFFGetField(tif.get(), TIFFTAG_EXIFIFD, &exifOffset) && TIFFReadEXIFDirectory(tif.get(), exifOffset) &&
         TIFFGetField(tif.get(), EXIFTAG_DATETIMEORIGINAL, &text))
         out.dateTimeOriginal = text;
@@ -483,7 +531,7 @@ std::string exiftoolJson(const Bytes& file, const std::string& extension)
     TempFile temp(file, extension);
     const std::string command =
         "exiftool -j -ICC_Profile:ProfileDescription -DateTimeOriginal -Make -GPSLatitude -InteropIndex -XMP:Label "
-        "-EXIF:Orientation '" +
+        "-EXIF:Orientation -ExifImageWidth -ExifImageHeight -MakerNoteUnknownText '" +
         temp.path() + "' 2>&1";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     std::string text;
@@ -568,6 +616,12 @@ TEST_P(FormatEncoderTest, KeepsPixelsAndMetadataExactly)
     if (std::string(format.name) != "BMP") {
         EXPECT_EQ(back.metadata.xmp, metadata.xmp);
     }
+    // 72 dpi where the metadata names no resolution.
+    EXPECT_NEAR(back.xResolution,
+                format.name == std::string("PNG")    ? 2835
+                : format.name == std::string("TIFF") ? 72
+                                                     : 0,
+                0.01);
 }
 
 const PictureRow kPictures[] = {
@@ -678,17 +732,39 @@ TEST(FormatEncoder, TiffCarriesBigEndianExif)
     EXPECT_EQ(back.dateTimeOriginal, kDateTimeOriginal);
 }
 
-// An EXIF block whose directories point outside it is refused with a reason.
-TEST(FormatEncoder, TiffRefusesMalformedExif)
+// An EXIF block with entries that cannot be read still gives the picture:
+// what can be read is carried, the rest left out with a warning, and a
+// directory left empty is not carried.
+TEST(FormatEncoder, TiffLeavesOutTheExifItCannotRead)
 {
     const cv::Mat image = testPicture(16, 9, CV_8UC3);
-    const std::size_t whole = exifBlock().size();
-    for (std::size_t cut : {std::size_t(4), std::size_t(30), std::size_t(70), whole - 2}) {
-        Bytes exif = exifBlock();
-        exif.resize(cut);
+    // IFD0 at 8 with the Exif pointer; the Exif IFD at 26, its second entry's count at 44, value at 48.
+    const auto withExif = [](std::vector<TiffEntry> exif, std::size_t at = 0, std::uint32_t value = 0) {
+        Bytes block = tiffBlock(false, {{{0x8769, 4, {}, {}, 1}}, exif, {{0x0001, 2, {}, std::string("R98\0", 4)}}});
+        for (int i = 0; at != 0 && i < 4; ++i)
+            block[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        return block;
+    };
+    const TiffEntry date = {0x9003, 2, {}, std::string(kDateTimeOriginal) + '\0'};
+    const TiffEntry note = {0x927c, 7, {}, std::string(100, 'm')};
+    // What: the block, whether the date and the GPS directory are carried.
+    const std::vector<std::tuple<const char*, Bytes, bool, bool>> cases = {
+        {"no TIFF header", Bytes(4, 'I'), false, false},
+        {"maker note past the end", withExif({date, note}, 48, 0xfffff000), true, false},
+        {"huge count", withExif({date, note}, 44, 0x40000000), true, false},
+        {"odd sub-directory pointer", withExif({date, {0xa005, 4, {}, {}, 2}}, 48, 27), true, false},
+        {"1001 entries", withExif(std::vector<TiffEntry>(1001, date)), false, false},
+        {"empty GPS directory", tiffBlock(false, {{{0x8769, 4, {}, {}, 1}, {0x8825, 4, {}, {}, 2}}, {date}, {}}), true,
+         false},
+    };
+    for (const auto& [what, exif, carriesDate, carriesGps] : cases) {
+        SCOPED_TRACE(what);
         const EncodedFile file = encodeTiff(image, {{}, exif, {}});
-        EXPECT_FALSE(file.ok()) << "cut at " << cut;
-        EXPECT_TRUE(file.bytes.empty());
+        ASSERT_TRUE(file.ok()) << file.error;
+        EXPECT_EQ(file.warning.empty(), std::string(what) == "empty GPS directory") << file.warning;
+        const ReadBack back = readTiff(file.bytes);
+        EXPECT_EQ(back.dateTimeOriginal, carriesDate ? kDateTimeOriginal : "");
+        EXPECT_EQ(back.gps, carriesGps);
     }
 }
 
@@ -709,6 +785,12 @@ TEST(FormatEncoder, PngWithoutAProfileLibpngRefuses)
     EXPECT_EQ(back.metadata.exif, exifBlock());
     EXPECT_EQ(back.metadata.xmp, xmpPacket());
     EXPECT_TRUE(encodePng(image, testMetadata()).warning.empty());
+    // One libpng knows as a faulty sRGB profile still means sRGB: the sRGB chunk says so.
+    const EncodedFile faulty = encodePng(image, {faultySrgbProfile(), {}, {}});
+    EXPECT_NE(faulty.warning.find("known incorrect sRGB profile"), std::string::npos) << faulty.warning;
+    const std::vector<std::string> chunks = pngChunks(faulty.bytes);
+    EXPECT_NE(std::find(chunks.begin(), chunks.end(), "sRGB"), chunks.end());
+    EXPECT_EQ(std::find(chunks.begin(), chunks.end(), "iCCP"), chunks.end());
 }
 
 // Each metadata chunk is written once, before the pixels (libpng writes
@@ -815,8 +897,9 @@ Bytes displayP3()
 
 // A phone-like photo: a 2 x 3 grid stored on its side (shown 128 x 192) with
 // 'irot' and the matching EXIF Orientation 6, a Display P3 profile, an Exif
-// item with date and place and an XMP item.
-Bytes phonePhoto()
+// item with date and place (and a maker note of `makerNote` bytes) and an XMP
+// item that declares a gain map.
+Bytes phonePhoto(std::size_t makerNote = 0)
 {
     fixture::GridOptions grid;
     grid.rows = 2;
@@ -824,13 +907,13 @@ Bytes phonePhoto()
     grid.rotation = 270;
     grid.exifOrientation = 6;
     fixture::SampleFile sample = fixture::makeGridHeic(grid);
-    sample.builder.item(sample.exifId).data = fixture::exifPayload(exifBlock());
+    sample.builder.item(sample.exifId).data = fixture::exifPayload(exifBlock(false, makerNote));
     sample.builder.addRawProperty(colrProfile(displayP3()), {sample.primaryId}, false);
     fixture::ItemDescription xmp;
     xmp.id = 90;
     xmp.type = "mime";
     xmp.contentType = "application/rdf+xml";
-    xmp.data = xmpPacket();
+    xmp.data = xmpPacket(true);
     sample.builder.addItem(xmp);
     sample.builder.addReference("cdsc", xmp.id, {sample.primaryId});
     return sample.bytes();
@@ -851,9 +934,11 @@ const ConversionRow kConversions[] = {
 };
 
 // Every format carries the profile, the EXIF date and place and the XMP
-// packet of a phone photo; the lossless ones hold exactly the decoded
-// picture, turned upright, with an EXIF Orientation that says so. JPEG keeps
-// the stored orientation with the tag that turns it.
+// packet of a phone photo (without the gain map it declares); the lossless
+// ones hold exactly the decoded picture, turned upright, with an EXIF
+// Orientation that says so, and TIFF and PNG the EXIF resolution. JPEG keeps
+// the stored orientation with the tag that turns it. The EXIF pixel
+// dimensions are the picture's.
 TEST(ConvertedFormats, CarryProfileExifXmpAndTheDecodedPixels)
 {
     const Bytes photo = phonePhoto();
@@ -880,6 +965,11 @@ TEST(ConvertedFormats, CarryProfileExifXmpAndTheDecodedPixels)
             if (row.format != OutputFormat::Bmp) {
                 EXPECT_EQ(back.metadata.xmp, xmpPacket());
             }
+            EXPECT_NEAR(back.xResolution,
+                        row.format == OutputFormat::Png    ? 11811
+                        : row.format == OutputFormat::Tiff ? 300
+                                                           : 0,
+                        0.01);
         }
         if (!haveExiftool()) {
             continue;
@@ -896,6 +986,36 @@ TEST(ConvertedFormats, CarryProfileExifXmpAndTheDecodedPixels)
         EXPECT_NE(json.find(jpeg ? "\"Orientation\": \"Rotate 90 CW\"" : "\"Orientation\": \"Horizontal (normal)\""),
                   std::string::npos)
             << json;
+        EXPECT_NE(json.find(jpeg ? "\"ExifImageWidth\": 192" : "\"ExifImageWidth\": 128"), std::string::npos) << json;
+        EXPECT_EQ(json.find("GainMap"), std::string::npos) << json;
+    }
+}
+
+// Scaled, the EXIF pixel dimensions are the size encoded (JPEG keeps the
+// stored orientation). An EXIF block larger than a JPEG segment (a 70 000-byte
+// maker note) is carried whole by PNG, TIFF and JPEG 2000; the JPEG leaves it
+// out, says so, and its JFIF segment takes the block's 300 dpi.
+TEST(ConvertedFormats, ExifOfAnySizeSaysTheSizeEncoded)
+{
+    const Bytes photo = phonePhoto(70000);
+    for (const ConversionRow& row : kConversions) {
+        SCOPED_TRACE(row.name);
+        ConversionSettings settings;
+        settings.format = row.format;
+        settings.scale = 0.5f;
+        const ConvertedFile file = convertHeif(photo.data(), photo.size(), settings);
+        ASSERT_TRUE(file.ok) << file.detail;
+        if (row.read == nullptr) {
+            EXPECT_NE(file.warning.find("left out"), std::string::npos) << file.warning;
+            EXPECT_EQ(Bytes(file.bytes.begin() + 13, file.bytes.begin() + 18), (Bytes{1, 1, 44, 1, 44}));
+            continue;
+        }
+        EXPECT_EQ(file.warning, "");
+        const std::string json = haveExiftool() ? exiftoolJson(file.bytes, row.extension) : "";
+        if (row.format != OutputFormat::Bmp && !json.empty()) {
+            EXPECT_NE(json.find("Binary data 70000 bytes"), std::string::npos) << json;
+            EXPECT_NE(json.find("\"ExifImageWidth\": 64"), std::string::npos) << json;
+        }
     }
 }
 

@@ -30,6 +30,9 @@ using namespace ambrel::pipeline;
 
 namespace {
 
+// What a conversion without EXIF gives the encoder: the JFIF segment at 72 dpi.
+const ambrel::pipeline::JpegSegments kPlainSegments{false, {}, {}, {}, ambrel::pipeline::jpegmeta::Resolution{}};
+
 cv::Mat noisyPicture(int width, int height)
 {
     cv::Mat image(height, width, CV_8UC3);
@@ -526,7 +529,7 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
                 EXPECT_EQ(cv::norm(decoded, image, cv::NORM_INF), 0.0);
             }
             std::vector<std::uint8_t> whole;
-            ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
+            ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole, kPlainSegments));
             if (matrix == "bt709") {
                 EXPECT_EQ(result.bytes, whole);
             } else {
@@ -583,7 +586,7 @@ TEST_F(BandEncodingTest, TurnedJpegsAreTurnedAsPlanesWhereTheyCanBe)
         image = scaleImage(image, c.scale);
         EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
         std::vector<std::uint8_t> whole;
-        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole));
+        ASSERT_TRUE(ambrel::pipeline::encodeJpeg(image, 85, whole, kPlainSegments));
         if (!c.planes) {
             EXPECT_EQ(result.bytes, whole);
             continue;

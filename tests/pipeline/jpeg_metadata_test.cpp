@@ -303,13 +303,13 @@ TEST(ExifOrientationTag, AbsentOrUnreadableGivesZero)
         EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(simpleBlock(little, 0)), 0);
         EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(simpleBlock(little, 9)), 0);
 
-        // wrong type, wrong count
+        // wrong type
         TiffWriter ascii(little);
         ascii.setIfd0(ascii.addIfd({asciiField(0x0112, "6")}));
         EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(ascii.block()), 0);
-        TiffWriter two(little);
-        two.setIfd0(two.addIfd({{0x0112, kShort, 2, {6, 6}, {}}}));
-        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(two.block()), 0);
+        TiffWriter two(little);  // two values: the first counts
+        two.setIfd0(two.addIfd({{0x0112, kShort, 2, {6, 8}, {}}}));
+        EXPECT_EQ(ambrel::pipeline::jpegmeta::readOrientation(two.block()), 6);
 
         // LONG is accepted
         TiffWriter asLong(little);
