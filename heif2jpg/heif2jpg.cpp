@@ -498,6 +498,10 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
     // At most one picture per tile goes into the mosaic.
     const std::size_t tileCount = data.tiles.size();
     const std::uint64_t maxCanvasPixels = data.maxCanvasPixels;
+    // The tiles are converted cut to the picture: its edges are theirs.
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    outputSize(data, width, height);
     std::vector<std::uint8_t>().swap(data.paramSets);
     std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
 
@@ -525,7 +529,8 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
                 stream,
                 [&](std::size_t index, int tileWidth, int tileHeight) {
                     index = index > skipped ? index - skipped : 0;
-                    return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
+                    return index < tileCount ? canvas.regionCell(index, tileWidth, tileHeight, width, height)
+                                             : cv::Mat();
                 },
                 cellFilled);
         }

@@ -1079,6 +1079,60 @@ TEST(ConvertedFormats, AlphaIsKeptOrShownOverWhite)
     }
 }
 
+// A 2 x 2 grid of 64 x 64 tiles cut to 120 x 100, whose tiles' area past
+// the picture holds the Y = U = V = 16 green phones fill it with: the last
+// column and row come out as JPEG has them, in every format and sampling.
+TEST(ConvertedFormats, TilePaddingStaysOutOfTheLastColumnAndRow)
+{
+    const fixture::Rgb inside{229, 218, 196};
+    for (const fixture::PixelFormat sampling : {fixture::PixelFormat::Yuv420, fixture::PixelFormat::Yuv422}) {
+        fixture::EncodeOptions encode;
+        encode.format = sampling;
+        encode.lossless = true;
+        fixture::HeifBuilder builder;
+        for (std::uint32_t k = 0; k < 4; ++k) {
+            fixture::RgbImage tile = fixture::solidImage(64, 64, inside);
+            for (unsigned y = 0; y < 64; ++y) {
+                for (unsigned x = 0; x < 64; ++x) {
+                    if ((k % 2) * 64 + x >= 120 || (k / 2) * 64 + y >= 100) {
+                        tile.set(x, y, {0, 135, 0});
+                    }
+                }
+            }
+            fixture::addCodedItem(builder, 10 + k, fixture::encodeImage(tile, encode));
+        }
+        fixture::ItemDescription grid;
+        grid.id = 1;
+        grid.type = "grid";
+        grid.data = fixture::gridPayload(1, 1, 120, 100);
+        builder.addItem(std::move(grid));
+        builder.addReference("dimg", 1, {10, 11, 12, 13});
+        builder.ispe(1, 120, 100);
+        builder.setPrimary(1);
+        const Bytes heif = builder.build();
+        cv::Mat edges[2];  // the JPEG's last column and row
+        for (auto row = std::rbegin(kConversions); row != std::rend(kConversions); ++row) {
+            SCOPED_TRACE(std::string(row->name) + (sampling == fixture::PixelFormat::Yuv420 ? " 4:2:0" : " 4:2:2"));
+            ConversionSettings settings;
+            settings.format = row->format;
+            const ConvertedFile file = convertHeif(heif.data(), heif.size(), settings);
+            ASSERT_TRUE(file.ok) << file.detail;
+            cv::Mat image = cv::imdecode(cv::Mat(file.bytes), cv::IMREAD_COLOR);
+            ASSERT_EQ(image.size(), cv::Size(120, 100));
+            image.convertTo(image, CV_32F);
+            for (int i = 0; i < 2; ++i) {
+                const cv::Mat edge = i == 0 ? image.col(119) : image.row(99);
+                if (row->read == nullptr) {
+                    edges[i] = edge.clone();
+                    EXPECT_LT(meanDifference(edge, cv::Mat(edge.size(), CV_32FC3, cv::Scalar(196, 218, 229))), 8.0);
+                } else {
+                    EXPECT_LT(meanDifference(edge, edges[i]), row->format == OutputFormat::Jpeg2000 ? 3.0 : 1.5);
+                }
+            }
+        }
+    }
+}
+
 // An image that names its colours by code instead of carrying a profile:
 // Display P3 gets the Display P3 profile in every format (exiftool names
 // it), sRGB's codes give PNG its sRGB chunk and no profile.
