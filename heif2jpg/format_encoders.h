@@ -78,12 +78,16 @@ constexpr int kPngDeflateLevel = 5;
 // compressed on every core as enough of them arrive, so that the whole
 // picture is never held. The bytes are those encodePng / encodeTiff give
 // for the whole picture at the same level (0: each format's default).
+// A BMP (8 bits) is the whole file from the start, each row put where it
+// belongs (BMP stores them bottom up) as it arrives: the bytes encodeBmp
+// gives, without a second copy of the picture.
 class LosslessBandWriter
 {
 public:
     enum class Format {
         Png,
         Tiff,
+        Bmp,
     };
     LosslessBandWriter(Format format, cv::Size size, int type, const ImageMetadata& metadata, int deflateLevel = 0);
     ~LosslessBandWriter();

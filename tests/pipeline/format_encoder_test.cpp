@@ -579,6 +579,8 @@ const PictureRow kPictures[] = {
     {"Bgr31x200", 31, 200, CV_8UC3},
     // Over 2 MiB: PNG deflates it in three bands, on more than one core.
     {"Bgra640x1000", 640, 1000, CV_8UC4},
+    // JPEG 2000 tiles of 1024: the last ones 1 pixel wide and 6 high.
+    {"Bgr1025x1030", 1025, 1030, CV_8UC3},
 };
 
 INSTANTIATE_TEST_SUITE_P(Formats, FormatEncoderTest,

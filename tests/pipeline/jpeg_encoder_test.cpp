@@ -521,8 +521,8 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
                       c.rows * c.columns);
             const cv::Mat image = scaleImage(canvas.output(width, height), c.scale);
             EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
-            // PNG and TIFF are written band by band too: the picture exactly.
-            for (const OutputFormat format : {OutputFormat::Png, OutputFormat::Tiff}) {
+            // PNG, TIFF and BMP are written band by band too: the picture exactly.
+            for (const OutputFormat format : {OutputFormat::Png, OutputFormat::Tiff, OutputFormat::Bmp}) {
                 ConversionSettings lossless = settings;
                 lossless.format = format;
                 const ConvertedFile file = convertHeif(bytes.data(), bytes.size(), lossless);
