@@ -1086,32 +1086,19 @@ TEST(ConvertedFormats, AlphaIsKeptOrShownOverWhite)
 // column and row come out as JPEG has them, in every format and sampling.
 TEST(ConvertedFormats, TilePaddingStaysOutOfTheLastColumnAndRow)
 {
-    const fixture::Rgb inside{229, 218, 196};
     for (const fixture::PixelFormat sampling : {fixture::PixelFormat::Yuv420, fixture::PixelFormat::Yuv422}) {
-        fixture::EncodeOptions encode;
-        encode.format = sampling;
-        encode.lossless = true;
-        fixture::HeifBuilder builder;
-        for (std::uint32_t k = 0; k < 4; ++k) {
-            fixture::RgbImage tile = fixture::solidImage(64, 64, inside);
-            for (unsigned y = 0; y < 64; ++y) {
-                for (unsigned x = 0; x < 64; ++x) {
-                    if ((k % 2) * 64 + x >= 120 || (k / 2) * 64 + y >= 100) {
-                        tile.set(x, y, {0, 135, 0});
-                    }
-                }
+        fixture::GridOptions options;
+        options.outputWidth = 120;
+        options.outputHeight = 100;
+        options.encode.format = sampling;
+        options.encode.lossless = true;
+        options.picture = fixture::solidImage(128, 128, {0, 135, 0});
+        for (unsigned y = 0; y < 100; ++y) {
+            for (unsigned x = 0; x < 120; ++x) {
+                options.picture->set(x, y, {229, 218, 196});
             }
-            fixture::addCodedItem(builder, 10 + k, fixture::encodeImage(tile, encode));
         }
-        fixture::ItemDescription grid;
-        grid.id = 1;
-        grid.type = "grid";
-        grid.data = fixture::gridPayload(1, 1, 120, 100);
-        builder.addItem(std::move(grid));
-        builder.addReference("dimg", 1, {10, 11, 12, 13});
-        builder.ispe(1, 120, 100);
-        builder.setPrimary(1);
-        const Bytes heif = builder.build();
+        const Bytes heif = fixture::makeGridHeic(options).bytes();
         cv::Mat edges[2];  // the JPEG's last column and row
         for (auto row = std::rbegin(kConversions); row != std::rend(kConversions); ++row) {
             SCOPED_TRACE(std::string(row->name) + (sampling == fixture::PixelFormat::Yuv420 ? " 4:2:0" : " 4:2:2"));
