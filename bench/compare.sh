@@ -15,6 +15,10 @@
 # - Peak memory (unless --no-memory): each size to JPEG, PNG and TIFF, and its
 #   portrait variant (stored on its side, so the picture is turned) to PNG,
 #   TIFF and JPEG with --no-exif, in bytes per output pixel.
+# - 200 MP in every format and depth (with 200mp in --sizes, unless
+#   --formats none): JPEG q90, PNG, TIFF, BMP, JPEG 2000 q90 and lossless,
+#   and --depth 16 PNG, TIFF and JPEG 2000, one run each: time, CPU time
+#   (user + system), peak memory, output size; a refusal is a row too.
 # - Scaled outputs: --scale 50 and 25 against 100, JPEG at quality 90.
 # - A batch of N 12 MP files at quality 90: ambrel-convert with its default
 #   -j and with -j 1, `xargs -P 2 heif-convert` (one file per process, two at
@@ -63,7 +67,7 @@ while [ $# -gt 0 ]; do
     --no-app) app=0; shift ;;
     --no-memory) memoryRuns=0; shift ;;
     --no-install) install=0; shift ;;
-    -h|--help) sed -n '2,37p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,41p' "$0"; exit 0 ;;
     *) echo "compare.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -365,6 +369,40 @@ if [ "$memoryRuns" = 1 ] && [ -n "$sizes" ]; then
           "$((kb / 1024)) MB" "$perPixel" "<=" 3.5
       fi
     done
+  done
+fi
+
+if [[ ",$sizes," == *",200mp,"* ]] && [ "$formats" != none ]; then
+  echo
+  echo "## 200 MP in every format and depth (one run each; CPU: user + system time of the process)"
+  echo
+  echo "The file's source is 8-bit: \`--depth 16\` asks for 16-bit PNG and TIFF (JPEG 2000 keeps the source's 8 bits)."
+  echo
+  echo "| output | time | CPU | peak memory | bytes per output pixel | output size |"
+  echo "|---|---|---|---|---|---|"
+  for job in "jpg 90 8" "png 100 8" "tiff 100 8" "bmp 100 8" "jpeg2000 90 8" "jpeg2000 100 8" \
+    "png 100 16" "tiff 100 16" "jpeg2000 100 16"; do
+    read -r format quality depth <<<"$job"
+    rm -rf "$out"
+    mkdir -p "$out"
+    label="$format q$quality, --depth $depth"
+    start=$(date +%s%N)
+    if /usr/bin/time -f "%M %U %S" -o "$BENCH_DIR/rss" "$convert" -q "$quality" -f "$format" --depth "$depth" \
+      --plain-names -o "$out" "$files/200mp.heic" >"$BENCH_DIR/stdout" 2>"$BENCH_DIR/stderr"; then
+      end=$(date +%s%N)
+      read -r kb user system < <(tail -n 1 "$BENCH_DIR/rss")
+      bytes=$(find "$out" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+      cpu=$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.1f", u + s }')
+      perPixel=$(awk -v k="$kb" -v p="${pixels[200mp]}" 'BEGIN { printf "%.2f", k * 1024 / p }')
+      echo "| $label | $(( (end - start) / 1000000 )) ms | $cpu s | $((kb / 1024)) MB | $perPixel | $(megabytes "$bytes") |"
+      if [ "$format" = jpeg2000 ]; then
+        goal "6. JPEG 2000: 200mp q$quality --depth $depth, peak RSS in MB" "$((kb / 1024)) MB" "$((kb / 1024))" "<=" 1536
+        goal "6. JPEG 2000: 200mp q$quality --depth $depth, CPU seconds (user + system)" "$cpu s" "$cpu" "<=" 10
+      fi
+    else
+      reason=$(cat "$BENCH_DIR/stdout" "$BENCH_DIR/stderr" | grep -m 1 . | cut -c 1-160 | tr '|' '/')
+      echo "| $label | refused: $reason | - | - | - | - |"
+    fi
   done
 fi
 

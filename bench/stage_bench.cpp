@@ -159,8 +159,10 @@ void DecodeIntoCanvas(benchmark::State& state)
     const HeifImageData& data = extracted();
     for (auto _ : state) {
         ambrel::pipeline::MosaicCanvas canvas(data.rows, data.columns, ambrel::pipeline::kMaxDecodedPixels);
-        const ambrel::pipeline::DecodeResult decoded = ambrel::pipeline::decodeHevcStream(
-            stream, [&](std::size_t index, int width, int height) { return canvas.cell(index, width, height); });
+        const ambrel::pipeline::DecodeResult decoded =
+            ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t index, int width, int height) {
+                return canvas.regionCell(index, width, height, data.width, data.height);
+            });
         benchmark::DoNotOptimize(decoded.pictures);
         benchmark::DoNotOptimize(canvas.output(data.width, data.height).data);
     }

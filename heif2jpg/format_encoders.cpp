@@ -1266,6 +1266,30 @@ EncodedFile encodeGreyTiff(const cv::Mat& image, int deflateLevel)
 
 // ---------------------------------------------------------------- band by band
 
+namespace {
+
+// Where the pixels of a BMP file lie: after the headers (and the grey
+// table), the rows from the bottom up, each padded to four bytes; the
+// profile follows them.
+struct BmpLayout
+{
+    std::size_t rowBytes = 0;
+    std::size_t stride = 0;
+    std::size_t pixelOffset = 0;
+    std::size_t pixelBytes = 0;
+};
+
+// The file's headers for a picture of the size and channels (1, 3 or 4, 8
+// bits each) into `out`; false when the file would be too large for BMP.
+bool bmpHeader(cv::Size size, int channels, const ImageMetadata& metadata, Bytes& out, BmpLayout& layout);
+
+// Puts rows first .. first + rows.rows - 1 of a picture `height` rows high
+// where they belong in the file (room for all of its pixels, the padding
+// zero).
+void putBmpRows(const cv::Mat& rows, int first, int height, const BmpLayout& layout, Bytes& file);
+
+}  // namespace
+
 struct LosslessBandWriter::State
 {
     Format format = Format::Png;
@@ -1282,6 +1306,11 @@ struct LosslessBandWriter::State
     int bandRows = 1;
     uLong adler = adler32(0L, Z_NULL, 0);
     TiffWriter tiff;
+    // BMP: the whole file, each row put in its place as it comes (`done`
+    // counts them), the profile added at the end.
+    Bytes bmp;
+    BmpLayout bmpLayout;
+    Bytes icc;
 
     // Compresses the bands (PNG) or strips (TIFF) the pending rows complete,
     // once there are enough of them to keep every core busy, and all of
@@ -1356,10 +1385,21 @@ LosslessBandWriter::LosslessBandWriter(Format format, cv::Size size, int type, c
     state.format = format;
     state.size = size;
     state.type = type;
-    const char* name = format == Format::Png ? "PNG: " : "TIFF: ";
+    const char* name = format == Format::Png ? "PNG: " : format == Format::Tiff ? "TIFF: " : "BMP: ";
     if (size.width <= 0 || size.height <= 0 || (CV_MAT_DEPTH(type) != CV_8U && CV_MAT_DEPTH(type) != CV_16U) ||
         (CV_MAT_CN(type) != 1 && CV_MAT_CN(type) != 3 && CV_MAT_CN(type) != 4)) {
         state.error = std::string(name) + "the picture is not grey, BGR or BGRA of 8 or 16 bits";
+        return;
+    }
+    if (format == Format::Bmp) {
+        if (CV_MAT_DEPTH(type) != CV_8U) {
+            state.error = "BMP: the picture is not of 8 bits";
+        } else if (!bmpHeader(size, CV_MAT_CN(type), metadata, state.bmp, state.bmpLayout)) {
+            state.error = "BMP: the picture is too large for a BMP file";
+        } else {
+            state.bmp.resize(state.bmpLayout.pixelOffset + state.bmpLayout.pixelBytes);
+            state.icc = metadata.icc;
+        }
         return;
     }
     if (deflateLevel == 0)
@@ -1391,6 +1431,12 @@ void LosslessBandWriter::writeRows(const cv::Mat& rows)
         state.error = "the rows do not fit the picture";
         return;
     }
+    if (state.format == Format::Bmp) {
+        const int count = std::clamp(rows.rows, 0, state.size.height - state.done);
+        putBmpRows(rows.rowRange(0, count), state.done, state.size.height, state.bmpLayout, state.bmp);
+        state.done += count;
+        return;
+    }
     const int above = state.format == Format::Png && state.done > 0 ? 1 : 0;
     const int room = state.size.height - state.done - (state.pending.rows - above);
     const cv::Mat taken = rows.rowRange(0, std::clamp(rows.rows, 0, room));
@@ -1419,12 +1465,20 @@ EncodedFile LosslessBandWriter::finish()
     const int above = state.format == Format::Png && state.done > 0 ? 1 : 0;
     if (state.error.empty() && state.done + state.pending.rows - above != state.size.height)
         state.error = "not every row was given";
-    if (state.error.empty())
+    if (state.error.empty() && state.format != Format::Bmp)
         state.compress(true);
     if (!state.error.empty())
         return failure(state.error);
     if (state.format == Format::Tiff)
         return state.tiff.finish();
+    if (state.format == Format::Bmp) {
+        try {
+            state.bmp.insert(state.bmp.end(), state.icc.begin(), state.icc.end());
+        } catch (const std::bad_alloc&) {
+            return failure("BMP: out of memory");
+        }
+        return {std::move(state.bmp), {}, {}};
+    }
     try {
         appendPngChunk(state.png, "IEND", nullptr, 0);
     } catch (const std::bad_alloc&) {
@@ -1454,6 +1508,62 @@ int jp2ResolutionLevels(int width, int height)
 
 namespace {
 
+// The side of the tiles a JPEG 2000 file is coded in: OpenJPEG takes the
+// picture a tile at a time and holds no more than a tile in its own form
+// (four bytes a sample, and as much again for the wavelet), and a tile's
+// wavelet stays in the caches.
+constexpr int kJp2TileSide = 1024;
+
+// Hands the picture to the encoder tile by tile, in order: each tile's
+// components one after the other, R, G, B (, A) or grey, a byte a sample
+// at 8 bits and two (native order) above, 16-bit samples brought to `bits`
+// bits, rounded.
+bool writeJp2Tiles(const cv::Mat& image, int bits, int tileWidth, int tileHeight, opj_codec_t* codec,
+                   opj_stream_t* stream)
+{
+    const int channels = image.channels();
+    const bool wide = image.depth() == CV_16U;
+    std::vector<std::uint16_t> levels;
+    if (wide) {
+        levels.resize(65536);
+        const double narrowing = double((1 << bits) - 1) / 65535.0;
+        for (std::size_t v = 0; v < levels.size(); ++v)
+            levels[v] = static_cast<std::uint16_t>(std::lround(double(v) * narrowing));
+    }
+    // BGR(A) to the components R, G, B (, A).
+    constexpr int kOrder[] = {2, 1, 0, 3};
+    std::vector<std::uint8_t> samples;
+    OPJ_UINT32 index = 0;
+    for (int top = 0; top < image.rows; top += tileHeight) {
+        for (int left = 0; left < image.cols; left += tileWidth, ++index) {
+            const cv::Mat tile = image(
+                cv::Rect(left, top, std::min(tileWidth, image.cols - left), std::min(tileHeight, image.rows - top)));
+            const std::size_t plane = tile.total();
+            samples.resize(plane * std::size_t(channels) * (wide ? 2 : 1));
+            for (int c = 0; c < channels; ++c) {
+                const int source = channels == 1 ? 0 : kOrder[c];
+                for (int y = 0; y < tile.rows; ++y) {
+                    const std::size_t at = std::size_t(c) * plane + std::size_t(y) * std::size_t(tile.cols);
+                    if (wide) {
+                        const std::uint16_t* row = tile.ptr<std::uint16_t>(y) + source;
+                        auto* out = reinterpret_cast<std::uint16_t*>(samples.data()) + at;
+                        for (int x = 0; x < tile.cols; ++x)
+                            out[x] = levels[row[std::ptrdiff_t(x) * channels]];
+                    } else {
+                        const std::uint8_t* row = tile.ptr<std::uint8_t>(y) + source;
+                        std::uint8_t* out = samples.data() + at;
+                        for (int x = 0; x < tile.cols; ++x)
+                            out[x] = row[std::ptrdiff_t(x) * channels];
+                    }
+                }
+            }
+            if (!opj_write_tile(codec, index, samples.data(), static_cast<OPJ_UINT32>(samples.size()), stream))
+                return false;
+        }
+    }
+    return true;
+}
+
 EncodedFile jp2File(const cv::Mat& image, const ImageMetadata& metadata, int quality, int precision, bool grey)
 {
     if (std::string problem = checkPicture(image, true, grey); !problem.empty())
@@ -1465,8 +1575,6 @@ EncodedFile jp2File(const cv::Mat& image, const ImageMetadata& metadata, int qua
     const auto width = static_cast<OPJ_UINT32>(image.cols);
     const auto height = static_cast<OPJ_UINT32>(image.rows);
     const int bits = image.depth() == CV_16U ? std::clamp(precision, 9, 16) : 8;
-    // 16-bit samples to `bits` bits, rounded.
-    const double narrowing = double((1 << bits) - 1) / 65535.0;
     std::array<opj_image_cmptparm_t, 4> components{};
     for (int c = 0; c < channels; ++c) {
         components[c].dx = 1;
@@ -1476,7 +1584,9 @@ EncodedFile jp2File(const cv::Mat& image, const ImageMetadata& metadata, int qua
         components[c].prec = static_cast<OPJ_UINT32>(bits);
         components[c].sgnd = 0;
     }
-    std::unique_ptr<opj_image_t, OpjImageFree> picture(opj_image_create(
+    // The picture's description alone: the samples go to the encoder a
+    // tile at a time.
+    std::unique_ptr<opj_image_t, OpjImageFree> picture(opj_image_tile_create(
         static_cast<OPJ_UINT32>(channels), components.data(), channels == 1 ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB));
     if (!picture)
         return failure("JPEG 2000: out of memory");
@@ -1484,32 +1594,17 @@ EncodedFile jp2File(const cv::Mat& image, const ImageMetadata& metadata, int qua
     picture->y0 = 0;
     picture->x1 = width;
     picture->y1 = height;
-    // BGR(A) to the components R, G, B (, A).
-    constexpr int kOrder[] = {2, 1, 0, 3};
-    const auto copyComponents = [&](auto sample) {
-        using Sample = decltype(sample);
-        for (int y = 0; y < image.rows; ++y) {
-            const Sample* row = image.ptr<Sample>(y);
-            const std::size_t base = static_cast<std::size_t>(y) * width;
-            for (int c = 0; c < channels; ++c) {
-                OPJ_INT32* out = picture->comps[c].data + base;
-                const int source = channels == 1 ? 0 : kOrder[c];
-                for (int x = 0; x < image.cols; ++x) {
-                    const Sample value = row[x * channels + source];
-                    out[x] = bits == 8 * int(sizeof(Sample)) ? OPJ_INT32(value)
-                                                             : OPJ_INT32(std::lround(double(value) * narrowing));
-                }
-            }
-        }
-    };
-    if (image.depth() == CV_16U)
-        copyComponents(std::uint16_t{});
-    else
-        copyComponents(std::uint8_t{});
     if (channels == 4)
         picture->comps[3].alpha = 1;
+    const int tileWidth = std::min(image.cols, kJp2TileSide);
+    const int tileHeight = std::min(image.rows, kJp2TileSide);
     opj_cparameters_t parameters;
     opj_set_default_encoder_parameters(&parameters);
+    parameters.tile_size_on = OPJ_TRUE;
+    parameters.cp_tx0 = 0;
+    parameters.cp_ty0 = 0;
+    parameters.cp_tdx = tileWidth;
+    parameters.cp_tdy = tileHeight;
     parameters.tcp_numlayers = 1;
     parameters.cp_disto_alloc = 1;
     if (quality >= 100) {
@@ -1520,7 +1615,7 @@ EncodedFile jp2File(const cv::Mat& image, const ImageMetadata& metadata, int qua
         parameters.tcp_rates[0] = static_cast<float>(jp2RatioForQuality(quality));
     }
     parameters.tcp_mct = channels >= 3 ? 1 : 0;  // the colour transform over R, G, B
-    parameters.numresolution = jp2ResolutionLevels(image.cols, image.rows);
+    parameters.numresolution = jp2ResolutionLevels(tileWidth, tileHeight);
 
     std::string error;
     std::unique_ptr<opj_codec_t, OpjCodecFree> codec(opj_create_compress(OPJ_CODEC_JP2));
@@ -1544,7 +1639,8 @@ EncodedFile jp2File(const cv::Mat& image, const ImageMetadata& metadata, int qua
     opj_stream_set_write_function(stream.get(), opjWrite);
     opj_stream_set_skip_function(stream.get(), opjSkip);
     opj_stream_set_seek_function(stream.get(), opjSeek);
-    if (!opj_start_compress(codec.get(), picture.get(), stream.get()) || !opj_encode(codec.get(), stream.get()) ||
+    if (!opj_start_compress(codec.get(), picture.get(), stream.get()) ||
+        !writeJp2Tiles(image, bits, tileWidth, tileHeight, codec.get(), stream.get()) ||
         !opj_end_compress(codec.get(), stream.get()))
         return failure("JPEG 2000: " + (error.empty() ? std::string("encoding failed") : error));
     stream.reset();  // flushes what is buffered into the sink
@@ -1575,22 +1671,21 @@ EncodedFile encodeGreyJp2(const cv::Mat& image, int quality, int precision)
 
 namespace {
 
-EncodedFile bmpFile(const cv::Mat& image, const ImageMetadata& metadata, bool grey)
+bool bmpHeader(cv::Size size, int channels, const ImageMetadata& metadata, Bytes& out, BmpLayout& layout)
 {
-    if (std::string problem = checkPicture(image, false, grey); !problem.empty())
-        return failure("BMP: " + problem);
-
-    const int channels = image.channels();
-    const std::uint64_t stride = (static_cast<std::uint64_t>(image.cols) * channels + 3) & ~std::uint64_t(3);
-    const std::uint64_t pixelBytes = stride * static_cast<std::uint64_t>(image.rows);
+    const std::uint64_t stride = (static_cast<std::uint64_t>(size.width) * channels + 3) & ~std::uint64_t(3);
+    const std::uint64_t pixelBytes = stride * static_cast<std::uint64_t>(size.height);
     // A grey picture is stored with 8 bits a pixel, indices into a table of the 256 greys.
     const std::uint32_t paletteBytes = channels == 1 ? kBmpGreyPaletteBytes : 0;
     const std::uint64_t pixelOffset = kBmpFileHeaderSize + kBmpV5HeaderSize + paletteBytes;
     const std::uint64_t fileSize = pixelOffset + pixelBytes + metadata.icc.size();
     if (fileSize > std::numeric_limits<std::int32_t>::max())
-        return failure("BMP: the picture is too large for a BMP file");
+        return false;
+    layout.rowBytes = static_cast<std::size_t>(size.width) * channels;
+    layout.stride = static_cast<std::size_t>(stride);
+    layout.pixelOffset = static_cast<std::size_t>(pixelOffset);
+    layout.pixelBytes = static_cast<std::size_t>(pixelBytes);
 
-    Bytes out;
     out.reserve(static_cast<std::size_t>(fileSize));
     // BITMAPFILEHEADER
     out.insert(out.end(), {'B', 'M'});
@@ -1599,9 +1694,9 @@ EncodedFile bmpFile(const cv::Mat& image, const ImageMetadata& metadata, bool gr
     appendLittle32(out, static_cast<std::uint32_t>(pixelOffset));
     // BITMAPV5HEADER
     appendLittle32(out, kBmpV5HeaderSize);
-    appendLittle32(out, static_cast<std::uint32_t>(image.cols));
-    appendLittle32(out, static_cast<std::uint32_t>(image.rows));  // positive: bottom row first
-    appendLittle16(out, 1);                                       // planes
+    appendLittle32(out, static_cast<std::uint32_t>(size.width));
+    appendLittle32(out, static_cast<std::uint32_t>(size.height));  // positive: bottom row first
+    appendLittle16(out, 1);                                        // planes
     appendLittle16(out, static_cast<std::uint16_t>(channels * 8));
     appendLittle32(out, channels == 4 ? kBiBitfields : kBiRgb);
     appendLittle32(out, static_cast<std::uint32_t>(pixelBytes));
@@ -1629,14 +1724,28 @@ EncodedFile bmpFile(const cv::Mat& image, const ImageMetadata& metadata, bool gr
             out.insert(out.end(), {level, level, level, 0});  // blue, green, red, reserved
         }
     }
+    return true;
+}
 
-    const std::size_t rowBytes = static_cast<std::size_t>(image.cols) * channels;
-    const std::size_t padding = static_cast<std::size_t>(stride) - rowBytes;
-    for (int y = image.rows - 1; y >= 0; --y) {
-        const std::uint8_t* row = image.ptr<std::uint8_t>(y);
-        out.insert(out.end(), row, row + rowBytes);  // BMP stores B, G, R (, A): OpenCV's order
-        out.insert(out.end(), padding, 0);
+void putBmpRows(const cv::Mat& rows, int first, int height, const BmpLayout& layout, Bytes& file)
+{
+    for (int y = 0; y < rows.rows; ++y) {
+        const std::size_t row = static_cast<std::size_t>(height - 1 - (first + y));
+        // BMP stores B, G, R (, A): OpenCV's order.
+        std::memcpy(file.data() + layout.pixelOffset + row * layout.stride, rows.ptr<std::uint8_t>(y), layout.rowBytes);
     }
+}
+
+EncodedFile bmpFile(const cv::Mat& image, const ImageMetadata& metadata, bool grey)
+{
+    if (std::string problem = checkPicture(image, false, grey); !problem.empty())
+        return failure("BMP: " + problem);
+    Bytes out;
+    BmpLayout layout;
+    if (!bmpHeader(image.size(), image.channels(), metadata, out, layout))
+        return failure("BMP: the picture is too large for a BMP file");
+    out.resize(layout.pixelOffset + layout.pixelBytes);
+    putBmpRows(image, 0, image.rows, layout, out);
     out.insert(out.end(), metadata.icc.begin(), metadata.icc.end());
     return {std::move(out), {}, {}};
 }

@@ -522,6 +522,10 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
     // At most one picture per tile goes into the mosaic.
     const std::size_t tileCount = data.tiles.size();
     const std::uint64_t maxCanvasPixels = data.maxCanvasPixels;
+    // The tiles are converted cut to the picture: its edges are theirs.
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    outputSize(data, width, height);
     std::vector<std::uint8_t>().swap(data.paramSets);
     std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
 
@@ -549,7 +553,8 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
                 stream,
                 [&](std::size_t index, int tileWidth, int tileHeight) {
                     index = index > skipped ? index - skipped : 0;
-                    return index < tileCount ? canvas.cell(index, tileWidth, tileHeight) : cv::Mat();
+                    return index < tileCount ? canvas.regionCell(index, tileWidth, tileHeight, width, height)
+                                             : cv::Mat();
                 },
                 cellFilled);
         }
@@ -962,13 +967,27 @@ void turnUpright(cv::Mat& picture, const std::vector<ImageTransform>& transforms
     }
 }
 
+// The writer that takes a picture of the format band by band, for the
+// formats other than JPEG that have one.
+std::optional<LosslessBandWriter::Format> bandFormat(OutputFormat format)
+{
+    switch (format) {
+    case OutputFormat::Png: return LosslessBandWriter::Format::Png;
+    case OutputFormat::Tiff: return LosslessBandWriter::Format::Tiff;
+    case OutputFormat::Bmp: return LosslessBandWriter::Format::Bmp;
+    case OutputFormat::Jpg:
+    case OutputFormat::Jpeg2000: break;
+    }
+    return std::nullopt;
+}
+
 // Output rows turned at a time when a picture is encoded band by band.
 constexpr int kTransformedBandRows = 128;
 
 // The picture after its transforms and the scale (by a power of two),
 // encoded band by band from the untransformed picture in the format's
 // encoder, so that the turned picture is never held whole; its screen-sized
-// picture when `previewSide` asks for one. JPEG, PNG or TIFF.
+// picture when `previewSide` asks for one. JPEG, PNG, TIFF or BMP.
 std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const HeifImageData& data,
                                                    const CarriedMetadata& metadata, const ConversionSettings& settings,
                                                    std::vector<std::uint8_t>& encoded, std::string& warning,
@@ -988,9 +1007,8 @@ std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const H
         jpegEncoder.emplace(encodedSize.width, encodedSize.height, settings.quality,
                             sized(jpegSegments(metadata, settings.keepExif), encodedSize));
     } else {
-        lossless.emplace(
-            settings.format == OutputFormat::Png ? LosslessBandWriter::Format::Png : LosslessBandWriter::Format::Tiff,
-            encodedSize, image.type(), sized(formatMetadata(metadata), encodedSize));
+        lossless.emplace(*bandFormat(settings.format), encodedSize, image.type(),
+                         sized(formatMetadata(metadata), encodedSize));
     }
     std::optional<PreviewBuilder> small;
     if (settings.previewSide > 0) {
@@ -1136,9 +1154,7 @@ std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alp
         image = combineAlpha(image, alpha, data.alphaPremultiplied, !holdsAlpha(settings.format));
     }
     canvas.release();
-    if (!data.greyPicture &&
-        (settings.format == OutputFormat::Jpg || settings.format == OutputFormat::Png ||
-         settings.format == OutputFormat::Tiff) &&
+    if (!data.greyPicture && (settings.format == OutputFormat::Jpg || bandFormat(settings.format)) &&
         (settings.scale == 1.0f || BandScaler::takes(settings.scale))) {
         return encodeTransformedBands(image, data, metadata, settings, encoded, warning, encodedSize, preview);
     }
@@ -1222,12 +1238,7 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
     // Pictures that go to the encoder as the mosaic has them, or scaled by a
     // power of two, are encoded band by band while the decoder works on the
     // rest, and the mosaic holds only the rows of tiles in flight.
-    std::optional<LosslessBandWriter::Format> lossless;
-    if (settings.format == OutputFormat::Png) {
-        lossless = LosslessBandWriter::Format::Png;
-    } else if (settings.format == OutputFormat::Tiff) {
-        lossless = LosslessBandWriter::Format::Tiff;
-    }
+    const std::optional<LosslessBandWriter::Format> lossless = bandFormat(settings.format);
     const bool untouched = (jpeg || lossless) && !data.alpha && !data.greyPicture && data.skippedPictures == 0 &&
                            metadata.failure.empty() && (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
                            needsNoPixelWork(data.transforms, metadata.keepOrientation);

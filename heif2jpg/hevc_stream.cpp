@@ -223,7 +223,7 @@ public:
             throw std::runtime_error("swscale did not convert the whole picture");
         }
         const cv::Mat converted(frame.height, frame.width, target.type(), mScratch.get(), mScratchStride);
-        converted.copyTo(target);
+        converted(cv::Rect(0, 0, target.cols, target.rows)).copyTo(target);
     }
 
 private:
@@ -330,7 +330,11 @@ bool planarLayout(int format, PlanarLayout& layout)
 // to 1 and -0.5 to 0.5, full range 0 to 2^bits - 1. Halved chroma is upsampled by linear
 // interpolation between its samples, sited as the frame says (horizontally
 // with the even luma samples and vertically between rows unless told
-// otherwise). Writes exactly the target's pixels.
+// otherwise). Writes exactly the target's pixels: the target may be the
+// top left part of the frame (a tile cut to the picture), and its right and
+// bottom edges are then the picture's, where the chroma's last samples
+// repeat: nothing past them (the padding a tile carries beyond the picture)
+// is interpolated into the picture.
 class YuvToBgr
 {
 public:
@@ -370,7 +374,8 @@ public:
     void convert(const AVFrame& frame, cv::Mat& target)
     {
         const bool sixteen = target.depth() == CV_16U;
-        const int width = frame.width;
+        const int width = target.cols;
+        mWidth = width;
         // Pixels are done 16 at a time; the rows of chroma have room for the
         // last group.
         const std::size_t padded = (std::size_t(width) + 15) / 16 * 16;
@@ -384,13 +389,13 @@ public:
             cached.cr.resize(padded);
         }
         mColumn.resize(std::size_t(AV_CEIL_RSHIFT(width, mLayout.chromaShiftX)));
-        for (int y = 0; y < frame.height; ++y) {
+        for (int y = 0; y < target.rows; ++y) {
             Weights w{mNeutral.data(), mNeutral.data(), mNeutral.data(), mNeutral.data(), 4.0f, 0.0f};
             if (mLayout.chroma) {
                 int near = y;
                 int far = y;
                 if (mLayout.chromaShiftY != 0) {
-                    const int chromaHeight = AV_CEIL_RSHIFT(frame.height, 1);
+                    const int chromaHeight = AV_CEIL_RSHIFT(target.rows, 1);
                     near = y >> 1;
                     if (mCentredY) {
                         far = (y & 1) != 0 ? near + 1 : near - 1;
@@ -575,7 +580,7 @@ private:
     template <typename Sample>
     void upsample(const AVFrame& frame, int plane, int row, float* out)
     {
-        const int width = frame.width;
+        const int width = mWidth;
         const auto* samples =
             reinterpret_cast<const Sample*>(frame.data[plane] + std::ptrdiff_t(row) * frame.linesize[plane]);
         if (mLayout.chromaShiftX == 0) {
@@ -617,6 +622,7 @@ private:
     Coefficients mSixteen;
     bool mCentredX = false;
     bool mCentredY = true;
+    int mWidth = 0;  // of the target being converted
     std::array<Cached, 3> mCache;
     std::size_t mNext = 0;
     std::vector<float> mNeutral;
@@ -693,13 +699,13 @@ public:
         mLimited = limited;
     }
 
-    // Row y of a plane, every `stride`th output sample from `out`.
+    // The first `width` samples of row y of a plane, every `stride`th
+    // output sample from `out`.
     template <typename Out>
-    void row(const AVFrame& frame, int plane, int y, Out* out, int stride) const
+    void row(const AVFrame& frame, int plane, int y, int width, Out* out, int stride) const
     {
         const std::uint8_t* in = frame.data[plane] + std::ptrdiff_t(y) * frame.linesize[plane];
         const std::uint16_t* levels = mLevels.data();
-        const int width = frame.width;
         if (mWide) {
             const auto* samples = reinterpret_cast<const std::uint16_t*>(in);
             for (int x = 0; x < width; ++x) {
@@ -746,11 +752,11 @@ public:
         }
         const bool sixteen = target.depth() == CV_16U;
         mLevels.prepare(samples, sixteen, false);
-        for (int y = 0; y < frame.height; ++y) {
+        for (int y = 0; y < target.rows; ++y) {
             if (sixteen) {
-                mLevels.row(frame, 0, y, target.ptr<std::uint16_t>(y), 1);
+                mLevels.row(frame, 0, y, target.cols, target.ptr<std::uint16_t>(y), 1);
             } else {
-                mLevels.row(frame, 0, y, target.ptr<std::uint8_t>(y), 1);
+                mLevels.row(frame, 0, y, target.cols, target.ptr<std::uint8_t>(y), 1);
             }
         }
         return true;
@@ -784,11 +790,11 @@ public:
         }
         const bool sixteen = target.depth() == CV_16U;
         mLevels.prepare(planes[0], sixteen, !fullRange);
-        for (int y = 0; y < frame.height; ++y) {
+        for (int y = 0; y < target.rows; ++y) {
             if (sixteen) {
-                rgbRow(frame, planes, y, target.ptr<std::uint16_t>(y));
+                rgbRow(frame, planes, y, target.cols, target.ptr<std::uint16_t>(y));
             } else {
-                rgbRow(frame, planes, y, target.ptr<std::uint8_t>(y));
+                rgbRow(frame, planes, y, target.cols, target.ptr<std::uint8_t>(y));
             }
         }
         return true;
@@ -796,11 +802,11 @@ public:
 
 private:
     template <typename Out>
-    void rgbRow(const AVFrame& frame, const SamplePlane (&planes)[3], int y, Out* out) const
+    void rgbRow(const AVFrame& frame, const SamplePlane (&planes)[3], int y, int width, Out* out) const
     {
-        mLevels.row(frame, planes[2].plane, y, out, 3);      // blue
-        mLevels.row(frame, planes[1].plane, y, out + 1, 3);  // green
-        mLevels.row(frame, planes[0].plane, y, out + 2, 3);  // red
+        mLevels.row(frame, planes[2].plane, y, width, out, 3);      // blue
+        mLevels.row(frame, planes[1].plane, y, width, out + 1, 3);  // green
+        mLevels.row(frame, planes[0].plane, y, width, out + 2, 3);  // red
     }
 
     SampleLevels mLevels;
@@ -1214,7 +1220,7 @@ DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const Picture
             return false;
         }
         const int type = destination.type();
-        if (destination.cols != frame.width || destination.rows != frame.height ||
+        if (destination.cols > frame.width || destination.rows > frame.height ||
             (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC1 && type != CV_16UC1)) {
             throw std::logic_error("decodeHevcStream: the target does not fit the picture");
         }

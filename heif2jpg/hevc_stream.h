@@ -44,10 +44,13 @@ constexpr std::uint64_t kMaxDecodedPixels = heif::limits::kMaxImagePixels;
 [[nodiscard]] bool write_hevc_bitstream(const std::string& path, const HeifImageData& data);
 
 // Where decodeHevcStream puts a picture: called once per picture, in
-// decoding order, with its index and size; returns the matrix of exactly that
-// size (a view into a larger image will do) that the picture is converted
-// into, or an empty matrix to stop decoding there. Its type says what the
-// picture becomes:
+// decoding order, with its index and size; returns the matrix of that size
+// (a view into a larger image will do) that the picture is converted into,
+// or an empty matrix to stop decoding there. A smaller matrix takes the
+// picture's top left part alone, as a picture of its own: its right and
+// bottom edges are the picture's edges (a tile cut to the image it belongs
+// to), and no chroma is interpolated from beyond them. Its type says what
+// the picture becomes:
 // - CV_8UC3, CV_16UC3: BGR, 0 .. 255 or 0 .. 65535 (16-bit levels are the
 //   8-bit conversion's exact values times 257, rounded: pictures of more than
 //   8 bits keep their precision);
@@ -55,7 +58,7 @@ constexpr std::uint64_t kMaxDecodedPixels = heif::limits::kMaxImagePixels;
 //   matrix and no range conversion, scaled from the picture's N bits:
 //   round(v * 255 / (2^N - 1)) or round(v * 65535 / (2^N - 1)). This is how
 //   an alpha plane or a depth map coded as a monochrome image is read.
-// Any other type, or a wrong size, throws std::logic_error. What the target
+// Any other type, or a larger size, throws std::logic_error. What the target
 // throws ends the decoding and leaves decodeHevcStream.
 using PictureTarget = std::function<cv::Mat(std::size_t index, int width, int height)>;
 

@@ -259,6 +259,24 @@ cv::Mat MosaicCanvas::cell(std::size_t index, int width, int height)
     return band(cv::Rect(column * width, 0, width, height));
 }
 
+cv::Mat MosaicCanvas::regionCell(std::size_t index, int tileWidth, int tileHeight, std::uint32_t width,
+                                 std::uint32_t height)
+{
+    cv::Mat whole = cell(index, tileWidth, tileHeight);
+    if (whole.empty() || mColumns == 0) {
+        return whole;
+    }
+    const std::uint64_t left = std::uint64_t(index % mColumns) * std::uint64_t(tileWidth);
+    const std::uint64_t top = std::uint64_t(index / mColumns) * std::uint64_t(tileHeight);
+    if (left >= width || top >= height) {
+        return whole;
+    }
+    const auto inside = [](std::uint64_t start, std::uint32_t end, int side) {
+        return static_cast<int>(std::min<std::uint64_t>(std::uint64_t(side), end - start));
+    };
+    return whole(cv::Rect(0, 0, inside(left, width, tileWidth), inside(top, height, tileHeight)));
+}
+
 void MosaicCanvas::filled(std::size_t index)
 {
     if (mColumns == 0 || index >= std::size_t(mRows) * mColumns || mFilled.empty()) {

@@ -74,6 +74,12 @@ public:
     // hands out scratch cells, so that the tiles can still be counted.
     // Throws cv::Exception when the tile's size differs from the first tile's.
     cv::Mat cell(std::size_t index, int width, int height);
+    // The part of that cell inside the width x height output region at the
+    // top left (the whole cell for a tile wholly outside it): what a tile is
+    // converted into, so that the region's right and bottom edges are the
+    // picture's edges and the padding a tile carries past them stays out of
+    // its pixels.
+    cv::Mat regionCell(std::size_t index, int tileWidth, int tileHeight, std::uint32_t width, std::uint32_t height);
     // For a canvas of JPEG planes: the planes of tile `index`, handed out as
     // cell() hands out a cell (cell() gives the luma alone). Tiles of an odd
     // width or height, where a mosaic needs more than one across or down,

@@ -633,6 +633,8 @@ const PictureRow kPictures[] = {
     {"Bgr31x200", 31, 200, CV_8UC3},
     // Over 2 MiB: PNG deflates it in three bands, on more than one core.
     {"Bgra640x1000", 640, 1000, CV_8UC4},
+    // JPEG 2000 tiles of 1024: the last ones 1 pixel wide and 6 high.
+    {"Bgr1025x1030", 1025, 1030, CV_8UC3},
 };
 
 INSTANTIATE_TEST_SUITE_P(Formats, FormatEncoderTest,
@@ -1196,6 +1198,47 @@ TEST(ConvertedFormats, AlphaIsKeptOrShownOverWhite)
         image.convertTo(ours, CV_32F);
         reference.convertTo(theirs, CV_32F);
         EXPECT_LT(meanDifference(ours, theirs), 1.0);
+    }
+}
+
+// A 2 x 2 grid of 64 x 64 tiles cut to 120 x 100, whose tiles' area past
+// the picture holds the Y = U = V = 16 green phones fill it with: the last
+// column and row come out as JPEG has them, in every format and sampling.
+TEST(ConvertedFormats, TilePaddingStaysOutOfTheLastColumnAndRow)
+{
+    for (const fixture::PixelFormat sampling : {fixture::PixelFormat::Yuv420, fixture::PixelFormat::Yuv422}) {
+        fixture::GridOptions options;
+        options.outputWidth = 120;
+        options.outputHeight = 100;
+        options.encode.format = sampling;
+        options.encode.lossless = true;
+        options.picture = fixture::solidImage(128, 128, {0, 135, 0});
+        for (unsigned y = 0; y < 100; ++y) {
+            for (unsigned x = 0; x < 120; ++x) {
+                options.picture->set(x, y, {229, 218, 196});
+            }
+        }
+        const Bytes heif = fixture::makeGridHeic(options).bytes();
+        cv::Mat edges[2];  // the JPEG's last column and row
+        for (auto row = std::rbegin(kConversions); row != std::rend(kConversions); ++row) {
+            SCOPED_TRACE(std::string(row->name) + (sampling == fixture::PixelFormat::Yuv420 ? " 4:2:0" : " 4:2:2"));
+            ConversionSettings settings;
+            settings.format = row->format;
+            const ConvertedFile file = convertHeif(heif.data(), heif.size(), settings);
+            ASSERT_TRUE(file.ok) << file.detail;
+            cv::Mat image = cv::imdecode(cv::Mat(file.bytes), cv::IMREAD_COLOR);
+            ASSERT_EQ(image.size(), cv::Size(120, 100));
+            image.convertTo(image, CV_32F);
+            for (int i = 0; i < 2; ++i) {
+                const cv::Mat edge = i == 0 ? image.col(119) : image.row(99);
+                if (row->read == nullptr) {
+                    edges[i] = edge.clone();
+                    EXPECT_LT(meanDifference(edge, cv::Mat(edge.size(), CV_32FC3, cv::Scalar(196, 218, 229))), 8.0);
+                } else {
+                    EXPECT_LT(meanDifference(edge, edges[i]), row->format == OutputFormat::Jpeg2000 ? 3.0 : 1.5);
+                }
+            }
+        }
     }
 }
 

@@ -512,14 +512,20 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
             std::vector<std::uint8_t> stream;
             ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
                 ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false), stream));
-            const std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
-            const cv::Mat image = scaleImage(
-                cropToOutput(buildMosaic(frames, c.rows, c.columns), c.outputWidth == 0 ? ~0u : c.outputWidth,
-                             c.outputHeight == 0 ? ~0u : c.outputHeight),
-                c.scale);
+            // The tiles converted cut to the output, laid out whole.
+            const std::uint32_t width = c.outputWidth == 0 ? ~0u : c.outputWidth;
+            const std::uint32_t height = c.outputHeight == 0 ? ~0u : c.outputHeight;
+            MosaicCanvas canvas(c.rows, c.columns, ~0ull);
+            ASSERT_EQ(ambrel::pipeline::decodeHevcStream(stream,
+                                                         [&](std::size_t index, int w, int h) {
+                                                             return canvas.regionCell(index, w, h, width, height);
+                                                         })
+                          .pictures,
+                      c.rows * c.columns);
+            const cv::Mat image = scaleImage(canvas.output(width, height), c.scale);
             EXPECT_EQ(cv::Size(int(result.width), int(result.height)), image.size());
-            // PNG and TIFF are written band by band too: the picture exactly.
-            for (const OutputFormat format : {OutputFormat::Png, OutputFormat::Tiff}) {
+            // PNG, TIFF and BMP are written band by band too: the picture exactly.
+            for (const OutputFormat format : {OutputFormat::Png, OutputFormat::Tiff, OutputFormat::Bmp}) {
                 ConversionSettings lossless = settings;
                 lossless.format = format;
                 const ConvertedFile file = convertHeif(bytes.data(), bytes.size(), lossless);
