@@ -1,5 +1,6 @@
 #include "heiclib/boxes/item_property_boxes.h"
 
+#include <set>
 #include <stdexcept>
 
 #include "heiclib/box_types.h"
@@ -100,6 +101,8 @@ void ItemPropertyAssociation::parseBox(BitStream& input)
     const bool largeIds = getVersion() != 0;
     const bool largeIndices = (getFlags() & 1) != 0;
     const std::uint32_t entryCount = input.readUInt32();
+    mAssociations.clear();
+    mFileOrder.clear();
     // Each entry holds at least its item id and its association count.
     input.requireEntries(entryCount, largeIds ? 5 : 3, "ItemPropertyAssociation::parseBox");
     for (std::uint32_t i = 0; i < entryCount; ++i) {
@@ -114,7 +117,9 @@ void ItemPropertyAssociation::parseBox(BitStream& input)
             association.index = static_cast<std::uint16_t>(input.readBitField(largeIndices ? 15 : 7));
             list.push_back(association);
         }
-        mAssociations.emplace(itemId, std::move(list));
+        if (mAssociations.emplace(itemId, std::move(list)).second) {
+            mFileOrder.push_back(itemId);
+        }
     }
 }
 
@@ -135,7 +140,17 @@ void ItemPropertyAssociation::writeBox(BitStream& output)
 
     writeFullHeader(output);
     output.writeUInt32(static_cast<std::uint32_t>(mAssociations.size()));
-    for (const auto& [itemId, list] : mAssociations) {
+    std::vector<std::uint32_t> order = mFileOrder;
+    if (order.size() < mAssociations.size()) {
+        const std::set<std::uint32_t> read(mFileOrder.begin(), mFileOrder.end());
+        for (const auto& entry : mAssociations) {
+            if (read.count(entry.first) == 0) {
+                order.push_back(entry.first);
+            }
+        }
+    }
+    for (const std::uint32_t itemId : order) {
+        const AssociationList& list = mAssociations.at(itemId);
         if (list.size() > 0xFF) {
             throw std::runtime_error("ItemPropertyAssociation::writeBox: more than 255 associations for one item");
         }

@@ -75,6 +75,9 @@ public:
 
 private:
     std::map<std::uint32_t, AssociationList> mAssociations;
+    // The items in the order of the parsed box's entries, so that writing it
+    // keeps the file's order; items added since follow, by ascending id.
+    std::vector<std::uint32_t> mFileOrder;
 };
 
 // The item properties box ('iprp'): one container and one association box.

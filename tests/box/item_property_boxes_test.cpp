@@ -185,6 +185,13 @@ TEST(ItemPropertyAssociation, Version1Has32BitIdsAndFirstListWins)
     EXPECT_TRUE(a.getAssociationsForItem(99).empty());
 }
 
+TEST(ItemPropertyAssociation, WritingKeepsTheFileOrderOfItems)
+{
+    const Bytes bytes = fullBox("ipma", 0, 0, Bytes().u32(2).u16(3).u8(1).u8(0x81).u16(1).u8(1).u8(0x02));
+    auto a = parsed<ItemPropertyAssociation>(bytes);
+    EXPECT_EQ(written(a), bytes.data());
+}
+
 TEST(ItemPropertyAssociation, HostileCountsThrowAtOnce)
 {
     const struct
