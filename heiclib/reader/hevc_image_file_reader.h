@@ -209,15 +209,21 @@ private:
     void buildTrackContexts(const MovieBox& moov, std::exception_ptr& firstError);
     void buildTrackContext(const MovieBox& moov, const TrackBox& trak, TrackInformation& info);
     // The steps of buildTrackContext, in the order it takes them.
+    struct TrackTimescales
+    {
+        std::uint32_t movie = 1;  // 'mvhd': the track duration and the edit durations
+        std::uint32_t media = 1;  // 'mdhd': sample times and edit media times
+    };
     // Lays out the presentation timestamps and the duration; true when the
     // track header leaves the duration unknown.
     static bool layOutTimeline(const TrackHeaderBox& tkhd, const SampleTableBox& stbl, const EditListBox* editList,
-                               std::uint32_t timescale, std::size_t sampleCount, TrackContext& track);
-    // The samples' properties, locations and decoder keys; true when the
-    // track has coding constraints.
-    bool readSamples(ContextId trackId, const SampleTableBox& stbl, const std::vector<std::uint32_t>& sizes,
+                               TrackTimescales timescales, std::size_t sampleCount, TrackContext& track);
+    // The samples' properties, locations and decoder keys.
+    void readSamples(ContextId trackId, const SampleTableBox& stbl, const std::vector<std::uint32_t>& sizes,
                      TrackContext& track, TrackInformation& info);
-    void readSampleEntries(ContextId trackId, const SampleDescriptionBox& stsd, TrackContext& track);
+    // Parameter sets and clean apertures per sample entry; true when an entry
+    // carries coding constraints.
+    bool readSampleEntries(ContextId trackId, const SampleDescriptionBox& stsd, TrackContext& track);
     static void setTrackFeatures(const TrackBox& trak, const EditListBox* editList, bool hasCodingConstraints,
                                  bool unknownDuration, TrackInformation& info);
     // Alternates and the features that references from other tracks give.

@@ -4,6 +4,7 @@
 #include <limits>
 #include <span>
 #include <stdexcept>
+#include <string_view>
 
 #include "heiclib/box_types.h"
 #include "heiclib/heif_limits.h"
@@ -286,7 +287,10 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
     charge(raw.size(), "Item " + std::to_string(itemId) + "'s coded data");
     if (codeType == itemtype::kAvc1.getString()) {
         convertToByteStream(std::move(raw), Codec::Avc, lengthSize, itemData);
-    } else if (codeType == itemtype::kHvc1.getString() || codeType == itemtype::kLhv1.getString()) {
+    } else if (codeType == itemtype::kHvc1.getString() || codeType == itemtype::kLhv1.getString() ||
+               codeType == boxtype::kHev1.getString()) {
+        // 'hev1' samples are stored as 'hvc1' ones are; they may carry their
+        // parameter sets in-band as well.
         convertToByteStream(std::move(raw), Codec::Hevc, lengthSize, itemData);
     } else {
         fail(FileReaderException::CodeTypeNotSupported);
@@ -303,21 +307,31 @@ void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, 
     const std::string codeType = getDecoderCodeType(contextId, itemId);
     // An item without a decoder configuration is refused as such, before its
     // (missing) parameter sets are looked up.
+    const bool hev1 = codeType == boxtype::kHev1.getString();
     if (codeType != itemtype::kAvc1.getString() && codeType != itemtype::kHvc1.getString() &&
-        codeType != itemtype::kLhv1.getString()) {
+        codeType != itemtype::kLhv1.getString() && !hev1) {
         fail(FileReaderException::CodeTypeNotSupported);
     }
     ParameterSetMap parameterSets;
     getDecoderParameterSets(contextId, itemId, parameterSets);
-    if (codeType != itemtype::kAvc1.getString()) {
-        appendBytes(itemData, parameterSets.at("VPS"));
+    for (const char* name : {"VPS", "SPS", "PPS"}) {
+        if (codeType == itemtype::kAvc1.getString() && name == std::string_view("VPS")) {
+            continue;
+        }
+        // A 'hev1' configuration may leave its parameter sets to the samples.
+        const auto set = parameterSets.find(name);
+        if (set != parameterSets.end()) {
+            appendBytes(itemData, set->second);
+        } else if (!hev1) {
+            static_cast<void>(parameterSets.at(name));  // the standard out-of-range error, as for any missing key
+        }
     }
-    appendBytes(itemData, parameterSets.at("SPS"));
-    appendBytes(itemData, parameterSets.at("PPS"));
     DataVector coded;
     getItemData(contextId, itemId, coded);
     charge(itemData.size() + coded.size(), "Item " + std::to_string(itemId) + "'s coded data");
-    if (!coded.empty()) {
+    if (itemData.empty()) {
+        itemData = std::move(coded);  // no parameter sets in front: the units as they are
+    } else if (!coded.empty()) {
         // The first unit follows the parameter sets with a 3-byte start code.
         appendBytes(itemData, std::span<const std::uint8_t>(coded).subspan(1));
     }

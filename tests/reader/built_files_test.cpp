@@ -779,4 +779,45 @@ TEST_F(BuiltFileTest, ImageSequenceTrackSamplesAndTimes)
     EXPECT_EQ(codeOf([&] { reader.getPropertyClap(trackId, 1); }), FileReaderException::InvalidSampleDescriptionIndex);
 }
 
+// Sample times count in the media's timescale, the edits' durations in the
+// movie's; 'hev1' samples read as 'hvc1' ones.
+TEST_F(BuiltFileTest, TrackTimesUseTheMediaTimescale)
+{
+    const struct
+    {
+        std::uint32_t mediaTimescale;
+        std::uint32_t sampleDuration;
+        bool editList;
+        const char* entryType;
+        float seconds;
+    } rows[] = {
+        {10240, 512, true, "hvc1", 0.15f},  // ffmpeg's defaults: 20 frames a second
+        {10240, 512, false, "hev1", 0.15f},
+        {1000, 50, true, "hvc1", 0.15f},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.entryType + std::to_string(row.mediaTimescale));
+        fixture::SequenceOptions options;
+        options.mediaTimescale = row.mediaTimescale;
+        options.sampleDuration = row.sampleDuration;
+        options.editList = row.editList;
+        options.sampleEntryType = row.entryType;
+        const Bytes file = fixture::makeImageSequence(options);
+        std::stringstream in(std::string(file.begin(), file.end()));
+        HevcImageFileReader reader;
+        reader.initialize(in);
+        ASSERT_EQ(reader.getFileInformation().trackInformation.size(), 1u);
+        const ContextId trackId = reader.getFileInformation().trackInformation.begin()->first;
+        std::map<Timestamp, ItemId> stamps;
+        reader.getItemTimestamps(trackId, stamps);
+        EXPECT_EQ(stamps, (std::map<Timestamp, ItemId>{{0, 0}, {50, 1}, {100, 2}}));
+        EXPECT_FLOAT_EQ(reader.getPlaybackDurationInSecs(trackId), row.seconds);
+        EXPECT_EQ(reader.getDecoderCodeType(trackId, 2), row.entryType);
+        DataVector data;
+        reader.getItemDataWithDecoderParameters(trackId, 2, data);
+        ASSERT_GT(data.size(), 5u);
+        EXPECT_EQ((data[4] >> 1) & 0x3F, 32);  // VPS first
+    }
+}
+
 }  // namespace
