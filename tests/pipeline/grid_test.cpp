@@ -374,6 +374,14 @@ TEST_F(GridTest, OnlyThePrimaryImageIsConverted)
         builder.setPrimary(12);
         expectRefused(builder.build(), "the primary item 12 is of type 'Exif', which cannot be converted");
     }
+    {
+        SCOPED_TRACE("an AVIF file: structural brands only, the primary coded as 'av01'");
+        fixture::HeifBuilder builder = twoImageFile(false);
+        builder.addItem(fixture::ItemDescription{.id = 13, .type = "av01", .data = {0x12, 0x00}});
+        builder.setPrimary(13);
+        builder.setBrands("avif", {"mif1", "miaf", "avif"});
+        expectRefused(builder.build(), "the primary image is coded as 'av01' (AVIF), which is not supported");
+    }
 
     // A coded primary image wins over the grids of the file.
     fixture::HeifBuilder withCodedPrimary = twoImageFile(false, false);

@@ -644,11 +644,25 @@ TEST_F(BuiltFileTest, RootBoxesAndBrands)
     EXPECT_TRUE(log.has(2, "Compatible brands found:"));
 }
 
-TEST_F(BuiltFileTest, BrandsWithoutMif1AreRefused)
+TEST_F(BuiltFileTest, FilesWithoutAStructuralBrandAreRefused)
 {
-    HeifBuilder b = gridWithThumbnail(true);
-    b.setBrands("heic", {"heic"});
-    EXPECT_EQ(messageOf([&] { open(b.build()); }), "No compatible brands in file");
+    const struct
+    {
+        std::vector<std::string> brands;
+        bool accepted;
+    } rows[] = {
+        {{"heic"}, false}, {{"avif", "heic"}, false}, {{"mif1", "miaf"}, true}, {{"miaf"}, true}, {{"msf1"}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.brands.front());
+        HeifBuilder b = gridWithThumbnail(true);
+        b.setBrands("heic", row.brands);
+        HevcImageFileReader r;
+        const Bytes file = b.build();
+        std::stringstream in(std::string(file.begin(), file.end()));
+        EXPECT_EQ(messageOf([&] { r.initialize(in); }),
+                  row.accepted ? "(no exception)" : "No compatible brands in file");
+    }
 }
 
 TEST_F(BuiltFileTest, SecondMetaBoxIsRefusedAfterTheFirstIsBuilt)
