@@ -4,6 +4,16 @@
 // builds everything the queries answer from; item and sample bytes are read
 // from the input on demand. The reader does not own a stream passed to
 // initialize(); it must outlive every call that reads item bytes.
+//
+// Failures: every query fails by FileReaderException (a few lookups of
+// secondary tables by std::out_of_range). initialize() passes on what the box
+// classes throw as one type: a box of 'ftyp' or 'meta' that cannot be parsed
+// fails it with FileReaderException code 2 (ReadFailed), whose message is
+// "Failed to parse '<type>' box: " followed by the box class's own text,
+// whole. The movie part never fails a file that has anything else to show:
+// a track that cannot be read is dropped with a warning (and listed by
+// getDroppedTracks()); a file with nothing but an unreadable movie fails the
+// same way, naming 'moov'.
 #pragma once
 
 #include <exception>
@@ -199,6 +209,9 @@ private:
     GridItem parseGrid(ContextId contextId, ItemId itemId);
     OverlayItem parseOverlay(ContextId contextId, ItemId itemId);
     void buildDecoderTables(ContextId contextId);
+    // Throws FileReaderException (ReadFailed) with the reason when a property
+    // the image cannot be shown without could not be read.
+    void checkImageReadable(ContextId contextId, ItemId itemId) const;
 
     // Tracks.
     // Reads 'moov' and builds its track contexts. A track (or the whole
@@ -301,6 +314,9 @@ private:
     // Bytes of the length in front of each NAL unit of the coded data
     // (lengthSizeMinusOne + 1 of the decoder configuration record).
     std::map<DecoderConfigKey, std::uint8_t> mNalLengthSizes;
+    // Images whose decoder configuration, size or an essential property could
+    // not be read: why. Their data and descriptors are refused with it.
+    std::map<ContextItemKey, std::string> mImageFailures;
 };
 
 }  // namespace ambrel::heif

@@ -262,12 +262,16 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
     itemData.clear();
     DataVector raw;
     if (contextInfo(contextId).contextType == ContextKind::Meta) {
+        // An item that 'iinf' does not list is refused as such (InvalidItemId),
+        // whatever 'iloc' holds for it.
+        const bool isProtectedItem = isProtected(contextId, itemId);
+        checkImageReadable(contextId, itemId);
         std::set<ItemId> visiting;
         readItemBytes(contextId, itemId, raw, 0, visiting);
         const std::string type = metaBox(contextId).getItemInfoBox().getItemById(itemId).getItemType();
         const bool coded = type == itemtype::kHvc1.getString() || type == itemtype::kAvc1.getString() ||
                            type == itemtype::kLhv1.getString();
-        if (isProtected(contextId, itemId) || !coded) {
+        if (isProtectedItem || !coded) {
             itemData = std::move(raw);
             return;
         }
@@ -304,6 +308,7 @@ void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, 
         fail(FileReaderException::ItemProtected);
     }
     itemData.clear();
+    checkImageReadable(contextId, itemId);
     const std::string codeType = getDecoderCodeType(contextId, itemId);
     // An item without a decoder configuration is refused as such, before its
     // (missing) parameter sets are looked up.
@@ -352,6 +357,7 @@ void HevcImageFileReader::getDecoderParameterSets(ContextId contextId, ItemId it
                                                   ParameterSetMap& parameterSets) const
 {
     checkInitialized();
+    checkImageReadable(contextId, itemId);
     const DecoderConfigKey& key = mDecoderConfigKeys.at({contextId, itemId});
     const auto it = mParameterSets.find(key);
     if (it == mParameterSets.end()) {

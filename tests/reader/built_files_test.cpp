@@ -196,6 +196,37 @@ TEST_F(BuiltFileTest, SharedDecoderConfigurationSharesParameterSets)
     EXPECT_THROW(reader.getDecoderParameterSets(c, 1, sets), std::out_of_range);
 }
 
+// A property cut short fails only the image that cannot be shown without it.
+TEST_F(BuiltFileTest, UnreadablePropertyFailsTheImageNotTheFile)
+{
+    const struct
+    {
+        Bytes property;
+        bool essential;
+        std::string failure;  // empty: the image still reads
+    } rows[] = {
+        {fixture::makeBox("hvcC", Bytes{1, 1}), false, "the 'hvcC' property of image 6 cannot be read: "},
+        {fixture::makeBox("ispe", Bytes{0, 0, 0, 0, 0, 0}), false, "the 'ispe' property of image 6 cannot be read: "},
+        {fixture::makeBox("irot", Bytes{}), true, "the 'irot' property of image 6 cannot be read: "},
+        {fixture::makeBox("irot", Bytes{}), false, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.failure);
+        HeifBuilder b = gridWithThumbnail(false);
+        b.addRawProperty(row.property, {6}, row.essential);
+        HevcImageFileReader r;
+        const Bytes file = b.build();
+        std::stringstream in(std::string(file.begin(), file.end()));
+        r.initialize(in);
+        const ContextId c = r.getFileInformation().rootMetaBoxInformation.contextId;
+        DataVector data;
+        const std::string message = messageOf([&] { r.getItemDataWithDecoderParameters(c, 6, data); });
+        EXPECT_EQ(row.failure.empty() ? message : message.substr(0, row.failure.size()),
+                  row.failure.empty() ? "(no exception)" : row.failure);
+        EXPECT_EQ(messageOf([&] { r.getItemDataWithDecoderParameters(c, 2, data); }), "(no exception)");
+    }
+}
+
 TEST_F(BuiltFileTest, ImageWithoutSpatialExtentsWarnsOnce)
 {
     HeifBuilder b;
@@ -624,8 +655,13 @@ TEST_F(BuiltFileTest, UnknownConstructionMethodAndMissingExtents)
     ItemLocation empty;
     empty.setItemId(2);
     iloc.addItemLocation(empty);
+    ItemLocation unlisted;  // in 'iloc', not in 'iinf'
+    unlisted.setItemId(3);
+    unlisted.addExtent(ItemLocationExtent{0, 0, 1});
+    iloc.addItemLocation(unlisted);
     const ContextId c = open(fileWithMeta(meta));
     DataVector data;
+    EXPECT_EQ(codeOf([&] { reader.getItemData(c, 3, data); }), FileReaderException::InvalidItemId);
     EXPECT_EQ(messageOf([&] { reader.getItemData(c, 1, data); }),
               "Unknown ItemLocationBox version and/or construction method.");
     EXPECT_EQ(messageOf([&] { reader.getItemData(c, 2, data); }), "No extents given for an item.");
