@@ -520,6 +520,7 @@ void MovieBox::parseBox(BitStream& input)
     parseHeader(input);
     mTracks.clear();
     mTrackErrors.clear();
+    mOtherMediaTracks.clear();
     mChildOrder.beginParse();
     forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
         if (type == boxtype::kTrak) {
@@ -537,6 +538,8 @@ void MovieBox::parseBox(BitStream& input)
             // Only image tracks are kept; others are dropped silently (and
             // kept as their bytes only).
             if (track->getMediaBox().getHandlerBox().getHandlerType() != codetype::kPict.getString()) {
+                mOtherMediaTracks.emplace_back(track->getTrackHeaderBox().getTrackId(),
+                                               track->getMediaBox().getHandlerBox().getHandlerType());
                 child.resetPositions();
                 mChildOrder.noteRaw(type, child);
                 return;

@@ -22,12 +22,13 @@ namespace {
     throw FileReaderException(code, std::move(message));
 }
 
-// A box type as messages quote it: bytes outside printable ASCII as \xNN.
-std::string typeText(FourCCInt type)
+// A code from the file as messages quote it: bytes outside printable ASCII
+// as \xNN.
+std::string printable(const std::string& code)
 {
     static const char kHex[] = "0123456789abcdef";
     std::string text;
-    for (const char c : type.getString()) {
+    for (const char c : code) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte >= 0x20 && byte < 0x7F) {
             text += c;
@@ -36,6 +37,11 @@ std::string typeText(FourCCInt type)
         }
     }
     return text;
+}
+
+std::string typeText(FourCCInt type)
+{
+    return printable(type.getString());
 }
 
 }  // namespace
@@ -198,6 +204,7 @@ void HevcImageFileReader::readMovie(BitStream& bytes, std::exception_ptr& firstE
         moov.parseBox(bytes);
     } catch (const std::exception& e) {
         log::warning(std::string("Skipping the movie box, it cannot be read: ") + e.what());
+        mDroppedTracks.push_back({std::nullopt, std::string("the movie box cannot be read: ") + e.what()});
         if (!firstError) {
             firstError = std::current_exception();
         }
@@ -205,6 +212,12 @@ void HevcImageFileReader::readMovie(BitStream& bytes, std::exception_ptr& firstE
     }
     if (!moov.getTrackErrors().empty() && !firstError) {
         firstError = std::make_exception_ptr(std::runtime_error(moov.getTrackErrors().front()));
+    }
+    for (const auto& error : moov.getTrackErrors()) {
+        mDroppedTracks.push_back({std::nullopt, "it cannot be read: " + error});
+    }
+    for (const auto& [trackId, handler] : moov.getOtherMediaTracks()) {
+        mDroppedTracks.push_back({trackId, "its media are not pictures (handler '" + printable(handler) + "')"});
     }
     buildTrackContexts(moov, firstError);
     const auto& matrix = moov.getMovieHeaderBox().getMatrix();

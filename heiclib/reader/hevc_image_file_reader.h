@@ -135,6 +135,12 @@ public:
     // none without a record, for an extent that reaches to the end of its
     // source (length 0) or data taken from other items.
     std::optional<std::uint64_t> getItemDeclaredLength(ContextId contextId, ItemId itemId) const;
+    // The box type of the property at a 0-based 'ipco' position ("colr",
+    // "pixi" ... for those of kind Raw); empty when there is none.
+    std::string getPropertyBoxType(ContextId contextId, PropertyIndex index) const;
+    // The bits per channel of the item's first 'pixi' property; none without
+    // one (or when it is cut short).
+    std::optional<std::vector<std::uint8_t>> getItemBitDepths(ContextId contextId, ItemId itemId) const;
     // The luma bit depth of the item's first 'hvcC'; none without one.
     std::optional<std::uint8_t> getItemLumaBitDepth(ContextId contextId, ItemId itemId) const;
 
@@ -147,6 +153,16 @@ public:
     // The open file's budget, for what the caller allocates from the file's
     // contents on top of the reader's own.
     MemoryBudget& memoryBudget() { return mBudget; }
+
+    // A track of the file's movie that has no track context, and why.
+    struct DroppedTrack
+    {
+        std::optional<std::uint32_t> trackId;  // none when the track's header could not be read
+        std::string reason;
+    };
+    // The tracks initialize() left out (unreadable, or not an image
+    // sequence), in file order.
+    const std::vector<DroppedTrack>& getDroppedTracks() const { return mDroppedTracks; }
 
     // The meta contexts by context id, read without copying.
     const std::map<ContextId, MetaContext>& getMetaContexts() const { return mMetaContexts; }
@@ -306,6 +322,7 @@ private:
     std::map<ContextId, MetaContext> mMetaContexts;
     std::map<ContextId, ReferenceIndex> mReferenceIndexes;
     std::map<ContextId, TrackContext> mTrackContexts;
+    std::vector<DroppedTrack> mDroppedTracks;
     std::vector<std::int32_t> mMatrix;
 
     std::map<ContextItemKey, std::string> mDecoderCodeTypes;

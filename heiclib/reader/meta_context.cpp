@@ -968,6 +968,32 @@ std::optional<std::uint8_t> HevcImageFileReader::getItemLumaBitDepth(ContextId c
     return static_cast<std::uint8_t>(8 + hvcC->getConfiguration().getBitDepthLumaMinus8());
 }
 
+std::string HevcImageFileReader::getPropertyBoxType(ContextId contextId, PropertyIndex index) const
+{
+    checkInitialized();
+    const auto property = metaBox(contextId).getItemPropertiesBox().getPropertyByIndex(index);
+    return property ? property->getType().getString() : std::string();
+}
+
+std::optional<std::vector<std::uint8_t>> HevcImageFileReader::getItemBitDepths(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    // 'pixi' is kept as its bytes: header (8), version and flags (4), the
+    // channel count, then one byte per channel.
+    const auto pixi = firstPropertyOf<UnknownProperty>(
+        metaBox(contextId), itemId, [](const UnknownProperty& box) { return box.getType() == boxtype::kPixi; });
+    if (!pixi) {
+        return std::nullopt;
+    }
+    const auto& bytes = pixi->getBytes();
+    constexpr std::size_t kCountAt = 12;
+    if (bytes.size() <= kCountAt || bytes.size() < kCountAt + 1 + bytes[kCountAt]) {
+        return std::nullopt;
+    }
+    const auto first = bytes.begin() + kCountAt + 1;
+    return std::vector<std::uint8_t>(first, first + bytes[kCountAt]);
+}
+
 CleanApertureInfo HevcImageFileReader::cleanApertureInfo(const CleanAperture& clap)
 {
     CleanApertureInfo info;

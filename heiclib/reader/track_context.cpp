@@ -109,6 +109,7 @@ void HevcImageFileReader::buildTrackContexts(const MovieBox& moov, std::exceptio
         } catch (const std::exception& e) {
             dropTrackTables(trackId);
             log::warning("Skipping track " + std::to_string(trackId) + ", it cannot be read: " + e.what());
+            mDroppedTracks.push_back({trackId, std::string("it cannot be read: ") + e.what()});
             if (!firstError) {
                 firstError = std::current_exception();
             }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <array>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -192,9 +193,25 @@ TEST(HeifInfoCli, BrokenFilesReportAnErrorAndGoOn)
 
 TEST(HeifInfoCli, TextOutputAndUsage)
 {
+    // Tiles summed up, listed with --verbose; colour and bit depths named.
     const RunResult text = run(corpus("RGB_10__29x100.heif"));
     EXPECT_EQ(text.status, 0);
-    EXPECT_NE(text.out.find("grid 2: 1 rows x 1 columns, output 29 x 100, tiles 1"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("grid 2: 1 rows x 1 columns, output 29 x 100, 1 tile of 64 x 100\n"), std::string::npos)
+        << text.out;
+    EXPECT_EQ(text.out.find("image 1:"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("image 2: grid 29 x 100, shown 29 x 100"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("    bit depths: 10, 10, 10\n    properties: ispe#2 pixi#3!"), std::string::npos);
+    const RunResult verbose = run("--verbose " + corpus("RGB_10__29x100.heif"));
+    EXPECT_NE(verbose.out.find("1 tile of 64 x 100: 1\n"), std::string::npos) << verbose.out;
+    EXPECT_NE(verbose.out.find("image 1: master (hvc1)"), std::string::npos) << verbose.out;
+    const RunResult icc = run(corpus("empty_icc.heic"));
+    EXPECT_NE(icc.out.find("    colour: ICC profile of 548 bytes (\"Display P3\")\n"), std::string::npos) << icc.out;
+    EXPECT_NE(icc.out.find("  item 4: mime (XMP), 2616 bytes\n"), std::string::npos) << icc.out;
+    // A JPEG under a HEIF name.
+    fixture::TempFile jpeg(".heic");
+    std::ofstream(jpeg.path(), std::ios::binary)
+        << std::string("\xff\xd8\xff\xe0\x00\x10JFIF\x00", 11) << std::string(64, '\0');
+    EXPECT_EQ(run(jpeg.path()).err, "error: " + jpeg.path() + ": not a HEIF file\n");
     EXPECT_EQ(run("").status, 2);
     EXPECT_EQ(run("--bogus " + corpus("zPug_3.heic")).status, 2);
     const RunResult missing = run("/nonexistent.heic");
