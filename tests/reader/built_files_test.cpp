@@ -827,6 +827,19 @@ TEST_F(BuiltFileTest, ImageSequenceTrackSamplesAndTimes)
     EXPECT_EQ(codeOf([&] { reader.getItemGrid(trackId, 0); }), FileReaderException::InvalidContextId);
     EXPECT_EQ(codeOf([&] { reader.getCoverImageItemId(trackId); }), FileReaderException::InvalidContextId);
     EXPECT_EQ(codeOf([&] { reader.getPropertyClap(trackId, 1); }), FileReaderException::InvalidSampleDescriptionIndex);
+
+    // The same track with no samples ('stsz' counts none): its sample entry's
+    // coding constraints still count.
+    Bytes empty = file;
+    const std::string stsz = "stsz";
+    const auto at = std::search(empty.begin(), empty.end(), stsz.begin(), stsz.end()) - empty.begin();
+    std::fill_n(empty.begin() + at + 12, 4, std::uint8_t{0});  // sample_count
+    std::stringstream in(std::string(empty.begin(), empty.end()));
+    HevcImageFileReader noSamples;
+    noSamples.initialize(in);
+    const auto& emptyTrack = noSamples.getFileInformation().trackInformation.at(trackId);
+    EXPECT_TRUE(emptyTrack.sampleProperties.empty());
+    EXPECT_EQ(emptyTrack.features.count(TrackFeature::HasCodingConstraints), 1u);
 }
 
 // Sample times count in the media's timescale, the edits' durations in the
