@@ -172,8 +172,8 @@ public:
     void AddHeicFileBtEvent(QWidget* anchor = nullptr);
     // Adds one path when its name reads as HEIC and it is not listed yet.
     void AddHeicPath(const QString& path);
-    // Dropped paths: added like AddHeicPath (folders are not opened); ignored
-    // while a job runs.
+    // Dropped paths: files added like AddHeicPath, folders searched with
+    // their subfolders for HEIF files; ignored while a job runs.
     void dragDropViewFileList(const QStringList& paths);
     // Paths given on the command line: files are added whatever their name,
     // folders give their HEIC files.

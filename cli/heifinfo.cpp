@@ -7,14 +7,18 @@
 // usage error.
 #include <json/json.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,7 +38,8 @@ const char* const kUsage =
     "Usage: ambrel-heifinfo [--json] [--verbose] FILE...\n"
     "Prints the brands, items, grids, properties and tracks of HEIF/HEIC files.\n"
     "  --json     a JSON array of one object per file read\n"
-    "  --verbose  also print the reader's warnings and information on standard error\n"
+    "  --verbose  also list every tile of a grid, and print the reader's warnings and\n"
+    "             information on standard error\n"
     "  --version  print the version\n";
 
 template <typename Set>
@@ -70,7 +75,9 @@ Json::Value propertiesOf(heif::HevcImageFileReader& reader, heif::ContextId cont
     Json::Value properties(Json::arrayValue);
     for (const auto& property : reader.getItemProperties(context, id)) {
         Json::Value p(Json::objectValue);
-        p["type"] = toString(property.type);
+        // Properties without a kind of their own are named by their box type.
+        p["type"] = property.type == heif::ItemPropertyType::Raw ? reader.getPropertyBoxType(context, property.index)
+                                                                 : toString(property.type);
         p["index"] = property.index;
         p["essential"] = property.essential;
         properties.append(p);
@@ -150,6 +157,90 @@ Json::Value describeAuxiliary(heif::HevcImageFileReader& reader, heif::ContextId
     return auxiliary;
 }
 
+// Big-endian fields of an ICC profile; 0 past its end.
+std::uint32_t iccU32(const heif::DataVector& icc, std::size_t at)
+{
+    if (at > icc.size() || icc.size() - at < 4) {
+        return 0;
+    }
+    return (std::uint32_t(icc[at]) << 24) | (std::uint32_t(icc[at + 1]) << 16) | (std::uint32_t(icc[at + 2]) << 8) |
+           icc[at + 3];
+}
+
+// The description of an ICC profile (its 'desc' tag, ICC v2 text or v4
+// multi-language), as UTF-8; empty when it has none that can be read.
+std::string iccDescription(const heif::DataVector& icc)
+{
+    constexpr std::uint32_t kDesc = 0x64657363;  // 'desc'
+    constexpr std::uint32_t kMluc = 0x6d6c7563;  // 'mluc'
+    const std::uint32_t tagCount = iccU32(icc, 128);
+    for (std::uint32_t i = 0; i < tagCount && 132 + std::size_t(i) * 12 + 12 <= icc.size(); ++i) {
+        const std::size_t entry = 132 + std::size_t(i) * 12;
+        if (iccU32(icc, entry) != kDesc) {
+            continue;
+        }
+        const std::size_t offset = iccU32(icc, entry + 4);
+        const std::size_t size = iccU32(icc, entry + 8);
+        if (offset > icc.size() || size > icc.size() - offset || size < 12) {
+            return {};
+        }
+        const auto tag = icc.begin() + static_cast<std::ptrdiff_t>(offset);
+        if (iccU32(icc, offset) == kDesc) {  // ICC v2: an ASCII count and text
+            const std::size_t count = std::min<std::size_t>(iccU32(icc, offset + 8), size - 12);
+            std::string text(tag + 12, tag + 12 + static_cast<std::ptrdiff_t>(count));
+            return text.substr(0, text.find('\0'));
+        }
+        if (iccU32(icc, offset) == kMluc && iccU32(icc, offset + 8) > 0 && size >= 28) {
+            // The first record's UTF-16BE text.
+            const std::size_t length = iccU32(icc, offset + 20);
+            const std::size_t start = iccU32(icc, offset + 24);
+            if (start > size || length > size - start) {
+                return {};
+            }
+            std::string text;
+            for (std::size_t at = offset + start; at + 1 < offset + start + length; at += 2) {
+                const unsigned unit = (unsigned(icc[at]) << 8) | icc[at + 1];
+                if (unit < 0x80) {
+                    text += static_cast<char>(unit);
+                } else if (unit < 0x800) {
+                    text += static_cast<char>(0xC0 | (unit >> 6));
+                    text += static_cast<char>(0x80 | (unit & 0x3F));
+                } else if (unit < 0xD800 || unit > 0xDFFF) {
+                    text += static_cast<char>(0xE0 | (unit >> 12));
+                    text += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+                    text += static_cast<char>(0x80 | (unit & 0x3F));
+                } else {
+                    text += '?';  // a surrogate half: not worth decoding for a label
+                }
+            }
+            return text.substr(0, text.find('\0'));
+        }
+        return {};
+    }
+    return {};
+}
+
+// What the image's 'colr' properties say: an ICC profile (size and
+// description) and/or 'nclx' code points; null without either.
+Json::Value describeColour(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+{
+    Json::Value colour(Json::nullValue);
+    const heif::DataVector icc = reader.getItemIccProfile(context, id);
+    if (!icc.empty()) {
+        colour["icc_size"] = static_cast<Json::UInt64>(icc.size());
+        colour["icc_description"] = iccDescription(icc);
+    }
+    if (const auto nclx = reader.getItemColourInformation(context, id)) {
+        Json::Value values(Json::objectValue);
+        values["colour_primaries"] = nclx->colourPrimaries;
+        values["transfer_characteristics"] = nclx->transferCharacteristics;
+        values["matrix_coefficients"] = nclx->matrixCoefficients;
+        values["full_range"] = nclx->fullRange;
+        colour["nclx"] = values;
+    }
+    return colour;
+}
+
 // One image item. Reading the coded data proves the item's bytes are all
 // there; an 'iden' item derives its picture from its source and has no data
 // of its own.
@@ -183,6 +274,16 @@ Json::Value describeImage(heif::HevcImageFileReader& reader, heif::ContextId con
     }
     item["features"] = featureNames(features);
     item["properties"] = propertiesOf(reader, context, id);
+    if (const Json::Value colour = describeColour(reader, context, id); !colour.isNull()) {
+        item["colour"] = colour;
+    }
+    if (const auto depths = reader.getItemBitDepths(context, id)) {
+        Json::Value bits(Json::arrayValue);
+        for (const auto depth : *depths) {
+            bits.append(depth);
+        }
+        item["bit_depths"] = bits;
+    }
     if (features.count(heif::ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
         try {
             heif::DataVector data;
@@ -225,6 +326,14 @@ Json::Value describeOtherItems(heif::HevcImageFileReader& reader, heif::ContextI
         Json::Value other(Json::objectValue);
         other["id"] = id;
         other["type"] = type;
+        if (type == "mime") {
+            if (const auto content = reader.getItemMimeContent(context, id)) {
+                other["content_type"] = content->contentType;
+                if (content->contentType == "application/rdf+xml") {
+                    other["kind"] = "XMP";
+                }
+            }
+        }
         try {
             heif::DataVector data;
             reader.getItemData(context, id, data);
@@ -324,6 +433,13 @@ Json::Value describe(heif::HevcImageFileReader& reader)
         describeMeta(reader, info.rootMetaBoxInformation, file);
     }
     file["tracks"] = describeTracks(reader, info);
+    file["dropped_tracks"] = Json::Value(Json::arrayValue);
+    for (const auto& dropped : reader.getDroppedTracks()) {
+        Json::Value d(Json::objectValue);
+        d["id"] = dropped.trackId ? Json::Value(*dropped.trackId) : Json::Value(Json::nullValue);
+        d["reason"] = dropped.reason;
+        file["dropped_tracks"].append(d);
+    }
     return file;
 }
 
@@ -346,9 +462,118 @@ std::string shown(const Json::Value& value)
     return terminalSafe(value.asString());
 }
 
+// The tiles of the file's grids, and per grid "48 tiles of 512 x 512" (or
+// "of different sizes").
+std::set<unsigned> gridTiles(const Json::Value& file)
+{
+    std::set<unsigned> tiles;
+    for (const auto& grid : file["grids"]) {
+        for (const auto& tile : grid["tiles"]) {
+            tiles.insert(tile.asUInt());
+        }
+    }
+    return tiles;
+}
+
+std::string tileSummary(const Json::Value& file, const Json::Value& grid)
+{
+    const unsigned count = grid["tiles"].size();
+    std::optional<std::pair<unsigned, unsigned>> size;
+    bool same = true;
+    for (const auto& tile : grid["tiles"]) {
+        const Json::Value* item = nullptr;
+        for (const auto& candidate : file["items"]) {
+            if (candidate["id"].asUInt() == tile.asUInt()) {
+                item = &candidate;
+            }
+        }
+        const std::pair<unsigned, unsigned> tileSize =
+            item != nullptr ? std::pair((*item)["width"].asUInt(), (*item)["height"].asUInt()) : std::pair(0u, 0u);
+        same = same && (!size || *size == tileSize);
+        size = tileSize;
+    }
+    std::string text = std::to_string(count) + (count == 1 ? " tile" : " tiles");
+    if (size && same) {
+        text += " of " + std::to_string(size->first) + " x " + std::to_string(size->second);
+    } else if (size) {
+        text += " of different sizes";
+    }
+    return text;
+}
+
+// "hvc1" for a coded image; nothing for a derived one, whose pixels come from
+// other images.
+std::string codingText(const Json::Value& item)
+{
+    const std::string type = item["type"].asString();
+    if (type == "grid" || type == "iovl" || type == "iden") {
+        return "";
+    }
+    const std::string code = item["code_type"].asString();
+    return code == "not supported" ? " (no decoder configuration)" : " (" + terminalSafe(code) + ")";
+}
+
+void printColour(std::ostream& out, const Json::Value& item)
+{
+    if (item.isMember("colour")) {
+        const Json::Value& colour = item["colour"];
+        out << "    colour:";
+        if (colour.isMember("icc_size")) {
+            out << " ICC profile of " << colour["icc_size"].asUInt64() << " bytes";
+            if (!colour["icc_description"].asString().empty()) {
+                out << " (\"" << shown(colour["icc_description"]) << "\")";
+            }
+        }
+        if (colour.isMember("nclx")) {
+            const Json::Value& nclx = colour["nclx"];
+            out << (colour.isMember("icc_size") ? ";" : "") << " nclx primaries " << nclx["colour_primaries"].asUInt()
+                << ", transfer " << nclx["transfer_characteristics"].asUInt() << ", matrix "
+                << nclx["matrix_coefficients"].asUInt()
+                << (nclx["full_range"].asBool() ? ", full range" : ", limited range");
+        }
+        out << '\n';
+    }
+    if (item.isMember("bit_depths")) {
+        out << "    bit depths: " << joined(item["bit_depths"]) << '\n';
+    }
+}
+
+void printImage(std::ostream& out, const Json::Value& item)
+{
+    out << "  image " << item["id"].asUInt() << ": " << shown(item["type"]) << codingText(item) << ' '
+        << item["width"].asUInt() << " x " << item["height"].asUInt() << ", shown " << item["displayed_width"].asUInt()
+        << " x " << item["displayed_height"].asUInt();
+    if (!item["features"].empty()) {
+        out << " [" << joined(item["features"]) << "]";
+    }
+    out << '\n';
+    if (item.isMember("auxiliary")) {
+        const Json::Value& auxiliary = item["auxiliary"];
+        out << "    auxiliary image: " << shown(auxiliary["kind"]) << " of image " << auxiliary["of"].asUInt();
+        if (auxiliary.isMember("tmap")) {
+            out << " (input of the 'tmap' item " << auxiliary["tmap"].asUInt() << ")";
+        } else if (auxiliary["kind"].asString() == "other") {
+            out << " (" << shown(auxiliary["type"]) << ")";
+        }
+        out << '\n';
+    }
+    if (item.isMember("error")) {
+        out << "    unreadable: " << shown(item["error"]) << '\n';
+    }
+    printColour(out, item);
+    if (!item["properties"].empty()) {
+        out << "    properties:";
+        for (const auto& p : item["properties"]) {
+            out << ' ' << shown(p["type"]) << '#' << p["index"].asUInt() << (p["essential"].asBool() ? "!" : "");
+        }
+        out << '\n';
+    }
+}
+
 // The brands, item types and names come from the file and may hold control
-// bytes: every text printed goes through terminalSafe.
-void printText(const std::string& path, const Json::Value& file)
+// bytes: every text printed goes through terminalSafe. The tiles of grids are
+// summed up in their grid's line and listed only when `verbose`.
+void printText(const std::string& path, const Json::Value& file, bool verbose)
 {
     std::ostream& out = std::cout;
     out << terminalSafe(path) << '\n';
@@ -357,42 +582,28 @@ void printText(const std::string& path, const Json::Value& file)
     if (!file["primary"].isNull()) {
         out << "  primary item: " << file["primary"].asUInt() << '\n';
     }
+    const std::set<unsigned> tiles = gridTiles(file);
     for (const auto& item : file["items"]) {
-        out << "  image " << item["id"].asUInt() << ": " << shown(item["type"]) << " (" << shown(item["code_type"])
-            << ") " << item["width"].asUInt() << " x " << item["height"].asUInt() << ", shown "
-            << item["displayed_width"].asUInt() << " x " << item["displayed_height"].asUInt();
-        if (!item["features"].empty()) {
-            out << " [" << joined(item["features"]) << "]";
-        }
-        out << '\n';
-        if (item.isMember("auxiliary")) {
-            const Json::Value& auxiliary = item["auxiliary"];
-            out << "    auxiliary image: " << shown(auxiliary["kind"]) << " of image " << auxiliary["of"].asUInt();
-            if (auxiliary.isMember("tmap")) {
-                out << " (input of the 'tmap' item " << auxiliary["tmap"].asUInt() << ")";
-            } else if (auxiliary["kind"].asString() == "other") {
-                out << " (" << shown(auxiliary["type"]) << ")";
-            }
-            out << '\n';
-        }
-        if (item.isMember("error")) {
-            out << "    unreadable: " << shown(item["error"]) << '\n';
-        }
-        if (!item["properties"].empty()) {
-            out << "    properties:";
-            for (const auto& p : item["properties"]) {
-                out << ' ' << shown(p["type"]) << '#' << p["index"].asUInt() << (p["essential"].asBool() ? "!" : "");
-            }
-            out << '\n';
+        if (verbose || tiles.count(item["id"].asUInt()) == 0 || item.isMember("error")) {
+            printImage(out, item);
         }
     }
     for (const auto& grid : file["grids"]) {
         out << "  grid " << grid["id"].asUInt() << ": " << grid["rows"].asUInt() << " rows x "
             << grid["columns"].asUInt() << " columns, output " << grid["width"].asUInt() << " x "
-            << grid["height"].asUInt() << ", tiles " << joined(grid["tiles"]) << '\n';
+            << grid["height"].asUInt() << ", " << tileSummary(file, grid);
+        if (verbose) {
+            out << ": " << joined(grid["tiles"]);
+        }
+        out << '\n';
     }
     for (const auto& other : file["other_items"]) {
         out << "  item " << other["id"].asUInt() << ": " << shown(other["type"]);
+        if (other.isMember("kind")) {
+            out << " (" << shown(other["kind"]) << ")";
+        } else if (other.isMember("content_type")) {
+            out << " (" << shown(other["content_type"]) << ")";
+        }
         if (other["size"].isNull()) {
             out << ", unreadable: " << shown(other["error"]) << '\n';
         } else {
@@ -407,6 +618,10 @@ void printText(const std::string& path, const Json::Value& file)
             out << " [" << joined(track["features"]) << "]";
         }
         out << '\n';
+    }
+    for (const auto& dropped : file["dropped_tracks"]) {
+        out << "  track " << (dropped["id"].isNull() ? std::string("?") : std::to_string(dropped["id"].asUInt()))
+            << " left out: " << shown(dropped["reason"]) << '\n';
     }
 }
 
@@ -451,12 +666,28 @@ std::optional<int> parseArguments(int argc, char** argv, Arguments& arguments)
     return std::nullopt;
 }
 
+bool startsWithFileTypeBox(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    char head[8] = {};
+    return in.read(head, sizeof head) && std::string_view(head + 4, 4) == "ftyp";
+}
+
 // One file as JSON; an unreadable item is reported on standard error and
 // sets `status` to 1. Throws when the file cannot be read at all.
 Json::Value describeFile(const std::string& path, int& status)
 {
     heif::HevcImageFileReader reader;
-    reader.initialize(path);
+    try {
+        reader.initialize(path);
+    } catch (const heif::FileReaderException& e) {
+        // A file that does not begin with a file type box (a JPEG named
+        // .heic) is named for what it is, as the converter does.
+        if (e.getStatusCode() != heif::FileReaderException::OpenFailed && !startsWithFileTypeBox(path)) {
+            throw std::runtime_error("not a HEIF file");
+        }
+        throw;
+    }
     if (reader.getMajorBrand().empty() &&
         reader.getFileInformation().features.count(heif::FileFeature::HasRootLevelMetaBox) == 0) {
         throw std::runtime_error("not a HEIF file: no 'ftyp' or 'meta' box");
@@ -509,7 +740,7 @@ int heifinfoMain(int argc, char** argv)
             if (arguments.json) {
                 all.append(file);
             } else {
-                printText(path, file);
+                printText(path, file, arguments.verbose);
             }
         } catch (const std::exception& e) {
             std::cerr << "error: " << terminalSafe(path) << ": " << terminalSafe(e.what()) << '\n';

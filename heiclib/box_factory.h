@@ -3,9 +3,11 @@
 // reads its children.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <map>
 #include <memory>
 #include <vector>
@@ -108,8 +110,15 @@ public:
         });
     }
 
+    // Passed as the occurrence of a child the parsed container did not have
+    // but that may have been set since (see write()).
+    static constexpr std::size_t kNotRead = std::numeric_limits<std::size_t>::max();
+
     // A parsed container: the recorded children in their order, modelled ones
-    // through writeModelled(type, occurrence), the others as their bytes.
+    // through writeModelled(type, occurrence), the others as their bytes; a
+    // type of `defaults` the file did not have goes through
+    // writeModelled(type, kNotRead) where a container made in memory would
+    // put it, so that a child set after parsing is written too.
     // A container made in memory: writeModelled(type, 0) for every type of
     // `defaults` in turn. writeModelled decides whether a child with nothing
     // in it is written.
@@ -122,14 +131,35 @@ public:
             }
             return;
         }
+        const auto rank = [&defaults](FourCCInt type) {
+            const auto* it = std::find(defaults.begin(), defaults.end(), type);
+            return static_cast<std::size_t>(it - defaults.begin());
+        };
+        std::size_t nextDefault = 0;  // defaults before this one are placed
+        const auto writeMissingBefore = [&](std::size_t limit) {
+            for (; nextDefault < limit && nextDefault < defaults.size(); ++nextDefault) {
+                const FourCCInt type = *(defaults.begin() + nextDefault);
+                if (!hasModelled(type)) {
+                    writeModelled(type, kNotRead);
+                }
+            }
+        };
         for (const auto& slot : mSlots) {
             if (slot.raw) {
                 slot.raw->writeBox(output);
-            } else {
-                writeModelled(slot.type, slot.occurrence);
+                continue;
             }
+            const std::size_t slotRank = rank(slot.type);
+            if (slotRank < defaults.size()) {
+                writeMissingBefore(slotRank);
+            }
+            writeModelled(slot.type, slot.occurrence);
         }
+        writeMissingBefore(defaults.size());
     }
+
+    // Whether the parsed container had a modelled child of this type.
+    [[nodiscard]] bool hasModelled(FourCCInt type) const { return mModelledCounts.count(type.getUInt32()) != 0; }
 
 private:
     std::vector<Slot> mSlots;

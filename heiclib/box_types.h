@@ -54,6 +54,7 @@ constexpr FourCCInt kLsel("lsel");
 constexpr FourCCInt kTols("tols");
 constexpr FourCCInt kOinf("oinf");
 constexpr FourCCInt kColr("colr");
+constexpr FourCCInt kPixi("pixi");
 
 // --- movie, track and media
 constexpr FourCCInt kMvhd("mvhd");

@@ -262,6 +262,13 @@ ImageChoice resolveImage(const heif::HevcImageFileReader& reader, heif::ContextI
         throw NoImageError("the file names no primary image (it has no 'pitm' box)");
     }
     const auto other = found->second.otherItems.find(*pitm);
+    // Image codings of the HEIF family that are not decoded here.
+    static const std::map<std::string, std::string> kOtherCodings = {
+        {"av01", "AVIF"}, {"jpeg", "JPEG"}, {"j2k1", "JPEG 2000"}, {"vvc1", "VVC"}, {"unci", "uncompressed"}};
+    if (other != found->second.otherItems.end() && kOtherCodings.count(other->second) != 0) {
+        throw NoImageError("the primary image is coded as '" + other->second + "' (" + kOtherCodings.at(other->second) +
+                           "), which is not supported");
+    }
     if (other != found->second.otherItems.end()) {
         throw NoImageError("the primary item " + itemText(*pitm) + " is of type '" + other->second +
                            "', which cannot be converted");

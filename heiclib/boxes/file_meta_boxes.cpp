@@ -63,6 +63,8 @@ void HandlerBox::parseBox(BitStream& input)
         input.readUInt32();  // reserved
     }
     input.readCString(mName);
+    mPadding.clear();
+    input.readBytes(mPadding, static_cast<std::uint32_t>(input.bytesRemaining()));
     if (mHandlerType != codetype::kPict.getString()) {
         log::warning("Unknown media handler in track: " + mHandlerType);
     }
@@ -77,6 +79,7 @@ void HandlerBox::writeBox(BitStream& output)
         output.writeUInt32(0);  // reserved
     }
     output.writeCString(mName);
+    output.writeBytes(mPadding);
     finalizeSize(output);
 }
 
@@ -274,14 +277,20 @@ void MetaBox::writeBox(BitStream& output)
         output,
         {boxtype::kHdlr, boxtype::kPitm, boxtype::kDinf, boxtype::kIloc, boxtype::kIinf, boxtype::kIref, boxtype::kIprp,
          boxtype::kIdat, boxtype::kGrpl, boxtype::kIpro},
-        [this, &output](FourCCInt type, std::size_t) {
+        [this, &output](FourCCInt type, std::size_t occurrence) {
             const bool empty =
                 (type == boxtype::kPitm && mPrimaryItemBox.getItemId() == 0 && !mHasPrimaryItemBox) ||
                 (type == boxtype::kDinf && mDataInformationBox.getDataReferenceBox().getEntries().empty()) ||
                 (type == boxtype::kIdat && mItemDataBox.getData().empty()) ||
                 (type == boxtype::kGrpl && mGroupsListBox.getEntityGroups().empty()) ||
                 (type == boxtype::kIpro && mItemProtectionBox.getProtectionCount() == 0);
-            if (mChildOrder.isParsed() || !empty) {
+            // A parsed box writes back what it read, empty or not; a child
+            // it did not read is written once it was given contents (the
+            // handler, locations, infos and properties are not optional).
+            const bool optional =
+                type != boxtype::kHdlr && type != boxtype::kIloc && type != boxtype::kIinf && type != boxtype::kIprp;
+            const bool read = mChildOrder.isParsed() && occurrence != ChildOrder::kNotRead;
+            if (read || (!empty && (optional || !mChildOrder.isParsed()))) {
                 modelledChild(type)->writeBox(output);  // 'iref' writes nothing when empty
             }
         });

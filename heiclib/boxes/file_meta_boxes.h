@@ -51,13 +51,20 @@ public:
     std::string getHandlerType() const { return mHandlerType; }
     void setHandlerType(const std::string& type) { mHandlerType = type; }
     std::string getName() const { return mName; }
-    void setName(const std::string& name) { mName = name; }
+    void setName(const std::string& name)
+    {
+        mName = name;
+        mPadding.clear();
+    }
 
     void writeBox(BitStream& output) override;
     // Logs a warning for any handler type other than "pict" and keeps it.
+    // What follows the name's terminating zero (padding some writers add) is
+    // kept for writing back.
     void parseBox(BitStream& input) override;
 
 private:
+    std::vector<std::uint8_t> mPadding;
     std::string mHandlerType;
     std::string mName;
 };

@@ -232,7 +232,7 @@ Oinf::OperatingPoint readOperatingPoint(BitStream& in, const char* what)
 {
     Oinf::OperatingPoint op;
     op.outputLayerSetIdx = static_cast<std::uint16_t>(in.readBitField(16));
-    in.readBitField(8);  // maximum temporal id, not kept
+    op.maxTemporalId = static_cast<std::uint8_t>(in.readBitField(8));
     const std::uint32_t layerCount = in.readBitField(8);
     in.requireEntries(layerCount, 2, what);
     op.layers.reserve(layerCount);
@@ -254,12 +254,16 @@ Oinf::OperatingPoint readOperatingPoint(BitStream& in, const char* what)
     const bool frameRateInfo = in.readBitField(1) != 0;
     const bool bitRateInfo = in.readBitField(1) != 0;
     if (frameRateInfo) {
-        in.readUInt16();  // average frame rate
-        in.readUInt8();   // reserved 6 bits, constant frame rate 2 bits
+        Oinf::OperatingPoint::FrameRate rate;
+        rate.average = in.readUInt16();
+        rate.constant = static_cast<std::uint8_t>(in.readUInt8() & 3u);  // reserved 6 bits, then 2 bits
+        op.frameRate = rate;
     }
     if (bitRateInfo) {
-        in.readUInt32();  // maximum bit rate
-        in.readUInt32();  // average bit rate
+        Oinf::OperatingPoint::BitRate rate;
+        rate.maximum = in.readUInt32();
+        rate.average = in.readUInt32();
+        op.bitRate = rate;
     }
     return op;
 }
@@ -352,7 +356,7 @@ void OperatingPointsInformation::writeBox(BitStream& out)
     out.writeUInt16(static_cast<std::uint16_t>(mOperatingPoints.size()));
     for (const auto& op : mOperatingPoints) {
         out.writeUInt16(op.outputLayerSetIdx);
-        out.writeUInt8(0);  // maximum temporal id is not kept
+        out.writeUInt8(op.maxTemporalId);
         out.writeUInt8(static_cast<std::uint8_t>(op.layers.size()));
         for (const auto& layer : op.layers) {
             out.writeUInt8(layer.ptlIdx);
@@ -366,7 +370,17 @@ void OperatingPointsInformation::writeBox(BitStream& out)
         out.writeUInt16(op.maxPicHeight);
         out.writeBitField(op.maxChromaFormat, 2);
         out.writeBitField(op.maxBitDepthMinus8, 3);
-        out.writeBitField(0, 3);  // no frame-rate or bit-rate information
+        out.writeBitField(0, 1);  // reserved
+        out.writeBitField(op.frameRate ? 1 : 0, 1);
+        out.writeBitField(op.bitRate ? 1 : 0, 1);
+        if (op.frameRate) {
+            out.writeUInt16(op.frameRate->average);
+            out.writeUInt8(op.frameRate->constant & 3u);
+        }
+        if (op.bitRate) {
+            out.writeUInt32(op.bitRate->maximum);
+            out.writeUInt32(op.bitRate->average);
+        }
     }
     out.writeUInt8(static_cast<std::uint8_t>(mLayerDependencies.size()));
     for (const auto& dependency : mLayerDependencies) {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -216,6 +217,21 @@ public:
         std::uint16_t maxPicHeight = 0;
         std::uint8_t maxChromaFormat = 0;    // 2 bits
         std::uint8_t maxBitDepthMinus8 = 0;  // 3 bits
+        std::uint8_t maxTemporalId = 0;
+        // The optional rate fields (frame_rate_info_flag, bit_rate_info_flag),
+        // kept as read so that the property writes back unchanged.
+        struct FrameRate
+        {
+            std::uint16_t average = 0;
+            std::uint8_t constant = 0;  // 2 bits
+        };
+        struct BitRate
+        {
+            std::uint32_t maximum = 0;
+            std::uint32_t average = 0;
+        };
+        std::optional<FrameRate> frameRate;
+        std::optional<BitRate> bitRate;
     };
 
     struct LayerDependency

@@ -82,7 +82,8 @@ ItemInfoEntry::ItemInfoEntry() : FullBox(boxtype::kInfe, 0, 0) {}
 
 ItemInfoEntry::ItemInfoEntry(const ItemInfoEntry& other)
     : FullBox(other), mItemId(other.mItemId), mProtectionIndex(other.mProtectionIndex), mItemName(other.mItemName),
-      mContentType(other.mContentType), mContentEncoding(other.mContentEncoding), mExtensionType(other.mExtensionType),
+      mContentType(other.mContentType), mContentEncoding(other.mContentEncoding),
+      mHasContentEncoding(other.mHasContentEncoding), mExtensionType(other.mExtensionType),
       mExtension(other.mExtension ? other.mExtension->clone() : nullptr), mItemType(other.mItemType),
       mItemUriType(other.mItemUriType)
 {}
@@ -112,7 +113,8 @@ void ItemInfoEntry::parseBox(BitStream& input)
         input.readCString(mItemName);
         input.readCString(mContentType);
         mContentEncoding.clear();
-        if (input.bytesRemaining() > 0) {
+        mHasContentEncoding = input.bytesRemaining() > 0;
+        if (mHasContentEncoding) {
             input.readCString(mContentEncoding);
         }
         if (version == 1 && input.bytesRemaining() > 0) {
@@ -135,7 +137,8 @@ void ItemInfoEntry::parseBox(BitStream& input)
     if (mItemType == itemtype::kMime.getString()) {
         input.readCString(mContentType);
         mContentEncoding.clear();
-        if (input.bytesRemaining() > 0) {
+        mHasContentEncoding = input.bytesRemaining() > 0;
+        if (mHasContentEncoding) {
             input.readCString(mContentEncoding);
         }
     } else if (mItemType == itemtype::kUri.getString()) {
@@ -152,7 +155,9 @@ void ItemInfoEntry::writeBox(BitStream& output)
         output.writeUInt16(mProtectionIndex);
         output.writeCString(mItemName);
         output.writeCString(mContentType);
-        output.writeCString(mContentEncoding);
+        if (mHasContentEncoding || (version == 1 && mExtension)) {
+            output.writeCString(mContentEncoding);
+        }
         if (version == 1 && mExtension) {
             writeFourChars(output, mExtensionType);
             mExtension->write(output);
@@ -168,7 +173,9 @@ void ItemInfoEntry::writeBox(BitStream& output)
         output.writeCString(mItemName);
         if (mItemType == itemtype::kMime.getString()) {
             output.writeCString(mContentType);
-            output.writeCString(mContentEncoding);
+            if (mHasContentEncoding) {
+                output.writeCString(mContentEncoding);
+            }
         } else if (mItemType == itemtype::kUri.getString()) {
             output.writeCString(mItemUriType);
         }

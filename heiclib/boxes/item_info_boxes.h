@@ -86,7 +86,14 @@ public:
     const std::string& getContentType() const { return mContentType; }
     void setContentType(const std::string& type) { mContentType = type; }
     const std::string& getContentEncoding() const { return mContentEncoding; }
-    void setContentEncoding(const std::string& encoding) { mContentEncoding = encoding; }
+    // An entry read without the optional content encoding is written back
+    // without it; setting one (even empty) writes it.
+    void setContentEncoding(const std::string& encoding)
+    {
+        mContentEncoding = encoding;
+        mHasContentEncoding = true;
+    }
+    bool hasContentEncoding() const { return mHasContentEncoding; }
     const std::string& getExtensionType() const { return mExtensionType; }
     void setExtensionType(const std::string& type) { mExtensionType = type; }
     // Versions 2 and 3: "hvc1", "grid", "Exif", "mime", "uri " ...
@@ -104,6 +111,7 @@ private:
     std::string mItemName;
     std::string mContentType;
     std::string mContentEncoding;
+    bool mHasContentEncoding = true;
     std::string mExtensionType;
     std::unique_ptr<ItemInfoExtension> mExtension;
     std::string mItemType;

@@ -5,9 +5,12 @@
 // base offset and a list of extents. 'idat' holds item bytes inside the meta
 // box itself (construction method 1).
 //
-// Offsets, lengths, base offsets and extent indices are held as 64-bit values,
-// but a field of N bytes on file keeps only its low 32 bits: items are
-// addressed within the first 4 GiB.
+// Offsets, lengths, base offsets and extent indices are held as 64-bit values
+// and read whole from fields of any width (4 or 8 bytes); a value that would
+// need more than 64 bits reads as the largest one and is refused when the
+// item is read. Nothing is cut to 32 bits: an item beyond the first 4 GiB is
+// refused for lying past the end of the file (the reader opens files under
+// 2 GiB), never read from a wrapped offset.
 #pragma once
 
 #include <cstdint>

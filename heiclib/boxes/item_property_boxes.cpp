@@ -1,10 +1,14 @@
 #include "heiclib/boxes/item_property_boxes.h"
 
+#include <algorithm>
+#include <iterator>
+#include <set>
 #include <stdexcept>
 
 #include "heiclib/box_types.h"
 #include "heiclib/boxes/image_property_boxes.h"
 #include "heiclib/log.h"
+#include "heiclib/memory_budget.h"
 
 namespace ambrel::heif {
 
@@ -30,6 +34,20 @@ UnknownProperty::UnknownProperty(FourCCInt boxType) : RawBox(boxType) {}
 // ---------------------------------------------------------------------------
 // ItemPropertyContainer
 
+namespace {
+
+// Descriptive properties of ISO/IEC 23008-12 and its codecs that are kept as
+// their bytes without a word: pixel information, pixel aspect ratio, light
+// levels and mastering display, the AV1 and JPEG configurations.
+bool isKnownDescriptiveProperty(FourCCInt type)
+{
+    static const FourCCInt kKnown[] = {boxtype::kPixi, "pasp", "clli", "mdcv", "cclv", "amve",
+                                       "av1C",         "a1op", "a1lx", "jpgC", "altt", "udes"};
+    return std::find(std::begin(kKnown), std::end(kKnown), type) != std::end(kKnown);
+}
+
+}  // namespace
+
 ItemPropertyContainer::ItemPropertyContainer() : Box(boxtype::kIpco) {}
 
 void ItemPropertyContainer::parseBox(BitStream& input)
@@ -38,35 +56,45 @@ void ItemPropertyContainer::parseBox(BitStream& input)
     if (getType() != boxtype::kIpco) {
         log::error("Reading ipco, found '" + getType().getString() + "' instead.");
     }
+    mProperties.clear();
+    mUnreadable.clear();
     forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
         // Colour information has no property kind of its own (it reports as
         // raw) but its ICC profile is carried into converted images.
-        const bool colour = type == boxtype::kColr;
         std::shared_ptr<Box> property;
-        if (propertyTypeOf(type) != ItemPropertyType::Raw || colour) {
+        if (propertyTypeOf(type) != ItemPropertyType::Raw || type == boxtype::kColr) {
             property = makeBox(type);
         }
-        if (property && colour) {
-            // Colour information only informs the output; one cut short is
-            // kept as an unknown property (its index stays) and the image
-            // still converts.
+        if (property) {
+            // A property that is cut short or malformed is kept as an unknown
+            // one (its index stays); whether the image can do without it is
+            // for the reader to say.
             try {
                 property->parseBox(child);
-            } catch (const std::out_of_range& e) {
-                log::warning(std::string("Colour information box cut short, kept as unknown: ") + e.what());
+            } catch (const MemoryBudgetExceeded&) {
+                throw;
+            } catch (const std::exception& e) {
+                log::warning("The '" + type.getString() + "' property cannot be read, kept as unknown: " + e.what());
+                mUnreadable[static_cast<std::uint32_t>(mProperties.size())] = e.what();
                 property = std::make_shared<UnknownProperty>(type);
                 child.resetPositions();
                 property->parseBox(child);
             }
-        } else if (property) {
-            property->parseBox(child);
         } else {
-            log::warning("Skipping an unknown box of type '" + type.getString() + "' in ItemPropertyContainer.");
+            if (!isKnownDescriptiveProperty(type)) {
+                log::warning("Skipping an unknown box of type '" + type.getString() + "' in ItemPropertyContainer.");
+            }
             property = std::make_shared<UnknownProperty>(type);
             property->parseBox(child);
         }
         mProperties.push_back(std::move(property));
     });
+}
+
+std::optional<std::string> ItemPropertyContainer::getUnreadableReason(std::uint32_t index) const
+{
+    const auto it = mUnreadable.find(index);
+    return it == mUnreadable.end() ? std::nullopt : std::optional<std::string>(it->second);
 }
 
 void ItemPropertyContainer::writeBox(BitStream& output)
@@ -100,6 +128,8 @@ void ItemPropertyAssociation::parseBox(BitStream& input)
     const bool largeIds = getVersion() != 0;
     const bool largeIndices = (getFlags() & 1) != 0;
     const std::uint32_t entryCount = input.readUInt32();
+    mAssociations.clear();
+    mFileOrder.clear();
     // Each entry holds at least its item id and its association count.
     input.requireEntries(entryCount, largeIds ? 5 : 3, "ItemPropertyAssociation::parseBox");
     for (std::uint32_t i = 0; i < entryCount; ++i) {
@@ -114,7 +144,9 @@ void ItemPropertyAssociation::parseBox(BitStream& input)
             association.index = static_cast<std::uint16_t>(input.readBitField(largeIndices ? 15 : 7));
             list.push_back(association);
         }
-        mAssociations.emplace(itemId, std::move(list));
+        if (mAssociations.emplace(itemId, std::move(list)).second) {
+            mFileOrder.push_back(itemId);
+        }
     }
 }
 
@@ -135,7 +167,17 @@ void ItemPropertyAssociation::writeBox(BitStream& output)
 
     writeFullHeader(output);
     output.writeUInt32(static_cast<std::uint32_t>(mAssociations.size()));
-    for (const auto& [itemId, list] : mAssociations) {
+    std::vector<std::uint32_t> order = mFileOrder;
+    if (order.size() < mAssociations.size()) {
+        const std::set<std::uint32_t> read(mFileOrder.begin(), mFileOrder.end());
+        for (const auto& entry : mAssociations) {
+            if (read.count(entry.first) == 0) {
+                order.push_back(entry.first);
+            }
+        }
+    }
+    for (const std::uint32_t itemId : order) {
+        const AssociationList& list = mAssociations.at(itemId);
         if (list.size() > 0xFF) {
             throw std::runtime_error("ItemPropertyAssociation::writeBox: more than 255 associations for one item");
         }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "heiclib/box.h"
@@ -44,9 +46,13 @@ public:
     std::shared_ptr<Box> getPropertyByIndex(std::uint32_t index) const;
     // Appends a property and returns its 0-based position.
     std::uint32_t addProperty(std::shared_ptr<Box> property);
+    // Why the property at a 0-based position could not be read (it is kept
+    // as an UnknownProperty of its type); none for one that was read.
+    std::optional<std::string> getUnreadableReason(std::uint32_t index) const;
 
 private:
     std::vector<std::shared_ptr<Box>> mProperties;
+    std::map<std::uint32_t, std::string> mUnreadable;  // 0-based position -> why
 };
 
 // The property association box ('ipma'). Item ids are 32 bits on file for
@@ -75,6 +81,9 @@ public:
 
 private:
     std::map<std::uint32_t, AssociationList> mAssociations;
+    // The items in the order of the parsed box's entries, so that writing it
+    // keeps the file's order; items added since follow, by ascending id.
+    std::vector<std::uint32_t> mFileOrder;
 };
 
 // The item properties box ('iprp'): one container and one association box.

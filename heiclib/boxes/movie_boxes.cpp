@@ -369,7 +369,11 @@ void MediaInformationBox::writeBox(BitStream& output)
 {
     writeHeader(output);
     mChildOrder.write(output, {boxtype::kVmhd, boxtype::kDinf, boxtype::kStbl},
-                      [this, &output](FourCCInt type, std::size_t) { modelledChild(type)->writeBox(output); });
+                      [this, &output](FourCCInt type, std::size_t occurrence) {
+                          if (occurrence != ChildOrder::kNotRead) {
+                              modelledChild(type)->writeBox(output);
+                          }
+                      });
     finalizeSize(output);
 }
 
@@ -395,7 +399,11 @@ void MediaBox::writeBox(BitStream& output)
 {
     writeHeader(output);
     mChildOrder.write(output, {boxtype::kMdhd, boxtype::kHdlr, boxtype::kMinf},
-                      [this, &output](FourCCInt type, std::size_t) { modelledChild(type)->writeBox(output); });
+                      [this, &output](FourCCInt type, std::size_t occurrence) {
+                          if (occurrence != ChildOrder::kNotRead) {
+                              modelledChild(type)->writeBox(output);
+                          }
+                      });
     finalizeSize(output);
 }
 
@@ -423,14 +431,17 @@ void TrackBox::writeBox(BitStream& output)
 {
     writeHeader(output);
     mChildOrder.write(output, {boxtype::kTkhd, boxtype::kTref, boxtype::kEdts, boxtype::kMdia},
-                      [this, &output](FourCCInt type, std::size_t) {
-                          if (type == boxtype::kTkhd) {
+                      [this, &output](FourCCInt type, std::size_t occurrence) {
+                          // The header and the media are not optional: a
+                          // parsed track that lacked one stays without.
+                          const bool read = occurrence != ChildOrder::kNotRead;
+                          if (type == boxtype::kTkhd && read) {
                               mTrackHeaderBox.writeBox(output);
                           } else if (type == boxtype::kTref && mHasTrackReferences) {
                               mTrackReferenceBox.writeBox(output);
                           } else if (type == boxtype::kEdts && mEditBox) {
                               mEditBox->writeBox(output);
-                          } else if (type == boxtype::kMdia) {
+                          } else if (type == boxtype::kMdia && read) {
                               mMediaBox.writeBox(output);
                           }
                       });
@@ -490,7 +501,7 @@ void MovieBox::writeBox(BitStream& output)
     writeHeader(output);
     std::size_t tracksWritten = 0;
     mChildOrder.write(output, {boxtype::kMvhd}, [this, &output, &tracksWritten](FourCCInt type, std::size_t n) {
-        if (type == boxtype::kMvhd) {
+        if (type == boxtype::kMvhd && n != ChildOrder::kNotRead) {
             mMovieHeaderBox.writeBox(output);
         } else if (type == boxtype::kTrak && n < mTracks.size()) {
             mTracks[n]->writeBox(output);
@@ -509,6 +520,7 @@ void MovieBox::parseBox(BitStream& input)
     parseHeader(input);
     mTracks.clear();
     mTrackErrors.clear();
+    mOtherMediaTracks.clear();
     mChildOrder.beginParse();
     forEachChildBox(input, [this](FourCCInt type, BitStream& child) {
         if (type == boxtype::kTrak) {
@@ -526,6 +538,8 @@ void MovieBox::parseBox(BitStream& input)
             // Only image tracks are kept; others are dropped silently (and
             // kept as their bytes only).
             if (track->getMediaBox().getHandlerBox().getHandlerType() != codetype::kPict.getString()) {
+                mOtherMediaTracks.emplace_back(track->getTrackHeaderBox().getTrackId(),
+                                               track->getMediaBox().getHandlerBox().getHandlerType());
                 child.resetPositions();
                 mChildOrder.noteRaw(type, child);
                 return;

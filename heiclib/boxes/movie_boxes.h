@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "heiclib/box.h"
@@ -345,10 +346,14 @@ public:
     void parseBox(BitStream& input) override;
     // The errors of the tracks dropped while parsing, in file order.
     const std::vector<std::string>& getTrackErrors() const { return mTrackErrors; }
+    // The tracks left out for their media not being pictures: track id and
+    // handler type, in file order.
+    const std::vector<std::pair<std::uint32_t, std::string>>& getOtherMediaTracks() const { return mOtherMediaTracks; }
 
 private:
     MovieHeaderBox mMovieHeaderBox;
     std::vector<std::string> mTrackErrors;
+    std::vector<std::pair<std::uint32_t, std::string>> mOtherMediaTracks;
     std::vector<std::unique_ptr<TrackBox>> mTracks;
     ChildOrder mChildOrder;  // the dropped tracks and unknown children are kept as bytes
 };

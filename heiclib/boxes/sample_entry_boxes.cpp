@@ -210,9 +210,11 @@ template <typename ConfigurationBox>
 void writeCodedEntryChildren(BitStream& output, FourCCInt configurationType, ConfigurationBox& configuration,
                              CodingConstraintsBox& constraints, bool constraintsPresent, const ChildOrder& order)
 {
-    order.write(output, {configurationType, boxtype::kCcst}, [&](FourCCInt type, std::size_t) {
+    order.write(output, {configurationType, boxtype::kCcst}, [&](FourCCInt type, std::size_t occurrence) {
         if (type == configurationType) {
-            configuration.writeBox(output);
+            if (occurrence != ChildOrder::kNotRead) {
+                configuration.writeBox(output);
+            }
         } else if (constraintsPresent) {
             constraints.writeBox(output);
         }

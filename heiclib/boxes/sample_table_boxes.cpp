@@ -653,7 +653,14 @@ void SampleTableBox::writeBox(BitStream& output)
                                   ++groupsWritten;
                               }
                           } else if (Box* box = modelledChild(type)) {
-                              box->writeBox(output);
+                              // Of the tables the file lacked, only the
+                              // optional ones set since are written.
+                              const bool member = box == &mSampleDescriptionBox || box == &mTimeToSampleBox ||
+                                                  box == &mSampleToChunkBox || box == &mSampleSizeBox ||
+                                                  box == &mChunkOffsetBox;
+                              if (n != ChildOrder::kNotRead || !member) {
+                                  box->writeBox(output);
+                              }
                           }
                       });
     // Sample-to-group boxes added in memory follow those read from the file.

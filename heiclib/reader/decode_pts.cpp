@@ -1,6 +1,7 @@
 #include "heiclib/reader/decode_pts.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -11,11 +12,38 @@
 
 namespace ambrel::heif {
 
+namespace {
+
+// Edit durations may be as large as the file says; the timeline saturates
+// instead of wrapping. Both values are not negative.
+std::int64_t addSaturating(std::int64_t a, std::int64_t b)
+{
+    return b > std::numeric_limits<std::int64_t>::max() - a ? std::numeric_limits<std::int64_t>::max() : a + b;
+}
+
+}  // namespace
+
 DecodePts::DecodePts(const TimeToSampleBox& timeToSample, const CompositionOffsetBox* compositionOffsets,
-                     const EditListBox* editList, std::size_t sampleCount)
+                     const EditListBox* editList, std::size_t sampleCount, std::uint32_t mediaTimescale,
+                     std::uint32_t movieTimescale)
     : mTimeToSample(timeToSample), mCompositionOffsets(compositionOffsets), mEditList(editList),
-      mSampleCount(sampleCount)
+      mSampleCount(sampleCount), mMediaTimescale(mediaTimescale == 0 ? 1 : mediaTimescale),
+      mMovieTimescale(movieTimescale == 0 ? 1 : movieTimescale)
 {}
+
+std::int64_t DecodePts::toMediaUnits(std::uint64_t movieDuration) const
+{
+    // Whole seconds and the rest apart, so that no product overflows before
+    // the result itself would; a result past 63 bits saturates.
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const std::uint64_t seconds = movieDuration / mMovieTimescale;
+    const std::uint64_t rest = movieDuration % mMovieTimescale;
+    if (seconds > kMax / mMediaTimescale) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    const std::uint64_t media = seconds * mMediaTimescale + rest * mMediaTimescale / mMovieTimescale;
+    return static_cast<std::int64_t>(std::min(media, kMax));
+}
 
 void DecodePts::unravel()
 {
@@ -60,10 +88,10 @@ void DecodePts::unravel()
         }
     };
     for (const auto& entry : mEditList->getEntriesVersion0()) {
-        apply(entry.segmentDuration, entry.mediaTime, entry.mediaRateInteger);
+        apply(toMediaUnits(entry.segmentDuration), entry.mediaTime, entry.mediaRateInteger);
     }
     for (const auto& entry : mEditList->getEntriesVersion1()) {
-        apply(static_cast<std::int64_t>(entry.segmentDuration), entry.mediaTime, entry.mediaRateInteger);
+        apply(toMediaUnits(entry.segmentDuration), entry.mediaTime, entry.mediaRateInteger);
     }
     mSpan = mCursor;
 }
@@ -79,25 +107,25 @@ void DecodePts::place(std::int64_t time, std::uint32_t sampleIndex)
 
 void DecodePts::applyEmptyEdit(std::int64_t duration)
 {
-    mCursor += duration;
+    mCursor = addSaturating(mCursor, duration);
 }
 
 void DecodePts::applyDwell(std::int64_t mediaTime, std::int64_t duration)
 {
     if (mMedia.empty()) {
-        mCursor += duration;
+        mCursor = addSaturating(mCursor, duration);
         return;
     }
     auto it =
         std::find_if(mMedia.begin(), mMedia.end(), [mediaTime](const MediaSample& s) { return s.time >= mediaTime; });
     const MediaSample& sample = it != mMedia.end() ? *it : mMedia.back();
     place(mCursor, sample.index);
-    mCursor += duration;
+    mCursor = addSaturating(mCursor, duration);
 }
 
 void DecodePts::applyShift(std::int64_t mediaTime, std::int64_t duration)
 {
-    const std::int64_t end = mediaTime + duration;
+    const std::int64_t end = addSaturating(mediaTime, duration);
     for (std::size_t i = 0; i < mMedia.size(); ++i) {
         const std::int64_t t = mMedia[i].time;
         if (t < mediaTime || t >= end) {
@@ -106,11 +134,11 @@ void DecodePts::applyShift(std::int64_t mediaTime, std::int64_t duration)
         if (t != mediaTime && i > 0 && mMedia[i - 1].time < mediaTime) {
             // The earlier sample straddles the start of the segment.
             place(mCursor, mMedia[i - 1].index);
-            mCursor += t - mediaTime;
+            mCursor = addSaturating(mCursor, t - mediaTime);
         }
         place(mCursor, mMedia[i].index);
         const std::int64_t next = i + 1 < mMedia.size() ? std::min(mMedia[i + 1].time, end) : end;
-        mCursor += next - t;
+        mCursor = addSaturating(mCursor, next - t);
     }
 }
 

@@ -22,6 +22,28 @@ namespace {
     throw FileReaderException(code, std::move(message));
 }
 
+// A code from the file as messages quote it: bytes outside printable ASCII
+// as \xNN.
+std::string printable(const std::string& code)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : code) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += c;
+        } else {
+            text += std::string("\\x") + kHex[byte >> 4] + kHex[byte & 0xF];
+        }
+    }
+    return text;
+}
+
+std::string typeText(FourCCInt type)
+{
+    return printable(type.getString());
+}
+
 }  // namespace
 
 HevcImageFileReader::HevcImageFileReader() = default;
@@ -118,7 +140,7 @@ void HevcImageFileReader::readStream(std::istream& input)
             } else if (type == boxtype::kMdat || type == boxtype::kFree) {
                 // nothing to keep
             } else {
-                log::warning("Skipping root level box of unknown type '" + type.getString() + "'");
+                log::warning("Skipping root level box of unknown type '" + typeText(type) + "'");
             }
         } catch (const FileReaderException&) {
             throw;
@@ -182,6 +204,7 @@ void HevcImageFileReader::readMovie(BitStream& bytes, std::exception_ptr& firstE
         moov.parseBox(bytes);
     } catch (const std::exception& e) {
         log::warning(std::string("Skipping the movie box, it cannot be read: ") + e.what());
+        mDroppedTracks.push_back({std::nullopt, std::string("the movie box cannot be read: ") + e.what()});
         if (!firstError) {
             firstError = std::current_exception();
         }
@@ -189,6 +212,12 @@ void HevcImageFileReader::readMovie(BitStream& bytes, std::exception_ptr& firstE
     }
     if (!moov.getTrackErrors().empty() && !firstError) {
         firstError = std::make_exception_ptr(std::runtime_error(moov.getTrackErrors().front()));
+    }
+    for (const auto& error : moov.getTrackErrors()) {
+        mDroppedTracks.push_back({std::nullopt, "it cannot be read: " + error});
+    }
+    for (const auto& [trackId, handler] : moov.getOtherMediaTracks()) {
+        mDroppedTracks.push_back({trackId, "its media are not pictures (handler '" + printable(handler) + "')"});
     }
     buildTrackContexts(moov, firstError);
     const auto& matrix = moov.getMovieHeaderBox().getMatrix();
@@ -223,7 +252,7 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
         size = mInputSize - position;
     }
     if (size < headerSize) {
-        fail(FileReaderException::ReadFailed, "Root box '" + type.getString() + "' size (" + std::to_string(size) +
+        fail(FileReaderException::ReadFailed, "Root box '" + typeText(type) + "' size (" + std::to_string(size) +
                                                   " bytes) smaller than its header (" + std::to_string(headerSize) +
                                                   " bytes)");
     }
@@ -247,7 +276,7 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
     if (size > mInputSize - position) {
         // A truncated box, or a 64-bit size beyond the file: never allocate
         // more than the input holds, never cut the size to fewer bits.
-        fail(FileReaderException::ReadFailed, "Box '" + type.getString() + "' of " + std::to_string(size) +
+        fail(FileReaderException::ReadFailed, "Box '" + typeText(type) + "' of " + std::to_string(size) +
                                                   " bytes reaches past the end of the file (" +
                                                   std::to_string(mInputSize - position) + " bytes left)");
     }
@@ -259,10 +288,10 @@ void HevcImageFileReader::readRootBox(BitStream& boxBytes, FourCCInt& type)
     }
     if (size > limits::kMaxRootBoxBytes) {
         fail(FileReaderException::ReadFailed,
-             "Box '" + type.getString() + "' of " + std::to_string(size) + " bytes is more than the limit of " +
+             "Box '" + typeText(type) + "' of " + std::to_string(size) + " bytes is more than the limit of " +
                  std::to_string(limits::kMaxRootBoxBytes) + " bytes for a root box read into memory");
     }
-    charge(size, "Root box '" + type.getString() + "'");
+    charge(size, "Root box '" + typeText(type) + "'");
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     input.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
     if (!input) {
@@ -295,6 +324,16 @@ void HevcImageFileReader::checkBrands(const FileTypeBox& ftyp) const
     for (const auto& c : kCombinations) {
         if (ftyp.checkCompatibleBrand(c.group) && ftyp.checkCompatibleBrand(c.brand)) {
             found.insert(c.text);
+        }
+    }
+    // A structural brand is enough: what the file's items are coded with
+    // decides whether it can be shown (a 'mif1' + 'miaf' file of HEVC images
+    // is read; one of AV1 or JPEG images is refused by its users, naming the
+    // coding), not a codec brand the writer may leave out.
+    static const char* const kStructuralBrands[] = {"mif1", "msf1", "miaf"};
+    for (const char* brand : kStructuralBrands) {
+        if (found.empty() && ftyp.checkCompatibleBrand(brand)) {
+            found.insert(std::string("[") + brand + "] structural brand");
         }
     }
     if (found.empty()) {

@@ -4,6 +4,16 @@
 // builds everything the queries answer from; item and sample bytes are read
 // from the input on demand. The reader does not own a stream passed to
 // initialize(); it must outlive every call that reads item bytes.
+//
+// Failures: every query fails by FileReaderException (a few lookups of
+// secondary tables by std::out_of_range). initialize() passes on what the box
+// classes throw as one type: a box of 'ftyp' or 'meta' that cannot be parsed
+// fails it with FileReaderException code 2 (ReadFailed), whose message is
+// "Failed to parse '<type>' box: " followed by the box class's own text,
+// whole. The movie part never fails a file that has anything else to show:
+// a track that cannot be read is dropped with a warning (and listed by
+// getDroppedTracks()); a file with nothing but an unreadable movie fails the
+// same way, naming 'moov'.
 #pragma once
 
 #include <exception>
@@ -125,6 +135,12 @@ public:
     // none without a record, for an extent that reaches to the end of its
     // source (length 0) or data taken from other items.
     std::optional<std::uint64_t> getItemDeclaredLength(ContextId contextId, ItemId itemId) const;
+    // The box type of the property at a 0-based 'ipco' position ("colr",
+    // "pixi" ... for those of kind Raw); empty when there is none.
+    std::string getPropertyBoxType(ContextId contextId, PropertyIndex index) const;
+    // The bits per channel of the item's first 'pixi' property; none without
+    // one (or when it is cut short).
+    std::optional<std::vector<std::uint8_t>> getItemBitDepths(ContextId contextId, ItemId itemId) const;
     // The luma bit depth of the item's first 'hvcC'; none without one.
     std::optional<std::uint8_t> getItemLumaBitDepth(ContextId contextId, ItemId itemId) const;
 
@@ -137,6 +153,16 @@ public:
     // The open file's budget, for what the caller allocates from the file's
     // contents on top of the reader's own.
     MemoryBudget& memoryBudget() { return mBudget; }
+
+    // A track of the file's movie that has no track context, and why.
+    struct DroppedTrack
+    {
+        std::optional<std::uint32_t> trackId;  // none when the track's header could not be read
+        std::string reason;
+    };
+    // The tracks initialize() left out (unreadable, or not an image
+    // sequence), in file order.
+    const std::vector<DroppedTrack>& getDroppedTracks() const { return mDroppedTracks; }
 
     // The meta contexts by context id, read without copying.
     const std::map<ContextId, MetaContext>& getMetaContexts() const { return mMetaContexts; }
@@ -199,6 +225,9 @@ private:
     GridItem parseGrid(ContextId contextId, ItemId itemId);
     OverlayItem parseOverlay(ContextId contextId, ItemId itemId);
     void buildDecoderTables(ContextId contextId);
+    // Throws FileReaderException (ReadFailed) with the reason when a property
+    // the image cannot be shown without could not be read.
+    void checkImageReadable(ContextId contextId, ItemId itemId) const;
 
     // Tracks.
     // Reads 'moov' and builds its track contexts. A track (or the whole
@@ -209,15 +238,21 @@ private:
     void buildTrackContexts(const MovieBox& moov, std::exception_ptr& firstError);
     void buildTrackContext(const MovieBox& moov, const TrackBox& trak, TrackInformation& info);
     // The steps of buildTrackContext, in the order it takes them.
+    struct TrackTimescales
+    {
+        std::uint32_t movie = 1;  // 'mvhd': the track duration and the edit durations
+        std::uint32_t media = 1;  // 'mdhd': sample times and edit media times
+    };
     // Lays out the presentation timestamps and the duration; true when the
     // track header leaves the duration unknown.
     static bool layOutTimeline(const TrackHeaderBox& tkhd, const SampleTableBox& stbl, const EditListBox* editList,
-                               std::uint32_t timescale, std::size_t sampleCount, TrackContext& track);
-    // The samples' properties, locations and decoder keys; true when the
-    // track has coding constraints.
-    bool readSamples(ContextId trackId, const SampleTableBox& stbl, const std::vector<std::uint32_t>& sizes,
+                               TrackTimescales timescales, std::size_t sampleCount, TrackContext& track);
+    // The samples' properties, locations and decoder keys.
+    void readSamples(ContextId trackId, const SampleTableBox& stbl, const std::vector<std::uint32_t>& sizes,
                      TrackContext& track, TrackInformation& info);
-    void readSampleEntries(ContextId trackId, const SampleDescriptionBox& stsd, TrackContext& track);
+    // Parameter sets and clean apertures per sample entry; true when an entry
+    // carries coding constraints.
+    bool readSampleEntries(ContextId trackId, const SampleDescriptionBox& stsd, TrackContext& track);
     static void setTrackFeatures(const TrackBox& trak, const EditListBox* editList, bool hasCodingConstraints,
                                  bool unknownDuration, TrackInformation& info);
     // Alternates and the features that references from other tracks give.
@@ -287,6 +322,7 @@ private:
     std::map<ContextId, MetaContext> mMetaContexts;
     std::map<ContextId, ReferenceIndex> mReferenceIndexes;
     std::map<ContextId, TrackContext> mTrackContexts;
+    std::vector<DroppedTrack> mDroppedTracks;
     std::vector<std::int32_t> mMatrix;
 
     std::map<ContextItemKey, std::string> mDecoderCodeTypes;
@@ -295,6 +331,9 @@ private:
     // Bytes of the length in front of each NAL unit of the coded data
     // (lengthSizeMinusOne + 1 of the decoder configuration record).
     std::map<DecoderConfigKey, std::uint8_t> mNalLengthSizes;
+    // Images whose decoder configuration, size or an essential property could
+    // not be read: why. Their data and descriptors are refused with it.
+    std::map<ContextItemKey, std::string> mImageFailures;
 };
 
 }  // namespace ambrel::heif

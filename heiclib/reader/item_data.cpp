@@ -4,6 +4,7 @@
 #include <limits>
 #include <span>
 #include <stdexcept>
+#include <string_view>
 
 #include "heiclib/box_types.h"
 #include "heiclib/heif_limits.h"
@@ -261,12 +262,16 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
     itemData.clear();
     DataVector raw;
     if (contextInfo(contextId).contextType == ContextKind::Meta) {
+        // An item that 'iinf' does not list is refused as such (InvalidItemId),
+        // whatever 'iloc' holds for it.
+        const bool isProtectedItem = isProtected(contextId, itemId);
+        checkImageReadable(contextId, itemId);
         std::set<ItemId> visiting;
         readItemBytes(contextId, itemId, raw, 0, visiting);
         const std::string type = metaBox(contextId).getItemInfoBox().getItemById(itemId).getItemType();
         const bool coded = type == itemtype::kHvc1.getString() || type == itemtype::kAvc1.getString() ||
                            type == itemtype::kLhv1.getString();
-        if (isProtected(contextId, itemId) || !coded) {
+        if (isProtectedItem || !coded) {
             itemData = std::move(raw);
             return;
         }
@@ -286,7 +291,10 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
     charge(raw.size(), "Item " + std::to_string(itemId) + "'s coded data");
     if (codeType == itemtype::kAvc1.getString()) {
         convertToByteStream(std::move(raw), Codec::Avc, lengthSize, itemData);
-    } else if (codeType == itemtype::kHvc1.getString() || codeType == itemtype::kLhv1.getString()) {
+    } else if (codeType == itemtype::kHvc1.getString() || codeType == itemtype::kLhv1.getString() ||
+               codeType == boxtype::kHev1.getString()) {
+        // 'hev1' samples are stored as 'hvc1' ones are; they may carry their
+        // parameter sets in-band as well.
         convertToByteStream(std::move(raw), Codec::Hevc, lengthSize, itemData);
     } else {
         fail(FileReaderException::CodeTypeNotSupported);
@@ -300,24 +308,35 @@ void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, 
         fail(FileReaderException::ItemProtected);
     }
     itemData.clear();
+    checkImageReadable(contextId, itemId);
     const std::string codeType = getDecoderCodeType(contextId, itemId);
     // An item without a decoder configuration is refused as such, before its
     // (missing) parameter sets are looked up.
+    const bool hev1 = codeType == boxtype::kHev1.getString();
     if (codeType != itemtype::kAvc1.getString() && codeType != itemtype::kHvc1.getString() &&
-        codeType != itemtype::kLhv1.getString()) {
+        codeType != itemtype::kLhv1.getString() && !hev1) {
         fail(FileReaderException::CodeTypeNotSupported);
     }
     ParameterSetMap parameterSets;
     getDecoderParameterSets(contextId, itemId, parameterSets);
-    if (codeType != itemtype::kAvc1.getString()) {
-        appendBytes(itemData, parameterSets.at("VPS"));
+    for (const char* name : {"VPS", "SPS", "PPS"}) {
+        if (codeType == itemtype::kAvc1.getString() && name == std::string_view("VPS")) {
+            continue;
+        }
+        // A 'hev1' configuration may leave its parameter sets to the samples.
+        const auto set = parameterSets.find(name);
+        if (set != parameterSets.end()) {
+            appendBytes(itemData, set->second);
+        } else if (!hev1) {
+            static_cast<void>(parameterSets.at(name));  // the standard out-of-range error, as for any missing key
+        }
     }
-    appendBytes(itemData, parameterSets.at("SPS"));
-    appendBytes(itemData, parameterSets.at("PPS"));
     DataVector coded;
     getItemData(contextId, itemId, coded);
     charge(itemData.size() + coded.size(), "Item " + std::to_string(itemId) + "'s coded data");
-    if (!coded.empty()) {
+    if (itemData.empty()) {
+        itemData = std::move(coded);  // no parameter sets in front: the units as they are
+    } else if (!coded.empty()) {
         // The first unit follows the parameter sets with a 3-byte start code.
         appendBytes(itemData, std::span<const std::uint8_t>(coded).subspan(1));
     }
@@ -338,6 +357,7 @@ void HevcImageFileReader::getDecoderParameterSets(ContextId contextId, ItemId it
                                                   ParameterSetMap& parameterSets) const
 {
     checkInitialized();
+    checkImageReadable(contextId, itemId);
     const DecoderConfigKey& key = mDecoderConfigKeys.at({contextId, itemId});
     const auto it = mParameterSets.find(key);
     if (it == mParameterSets.end()) {

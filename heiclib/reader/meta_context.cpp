@@ -403,6 +403,57 @@ OverlayItem HevcImageFileReader::parseOverlay(ContextId contextId, ItemId itemId
     return overlay;
 }
 
+namespace {
+
+struct PropertyFailure
+{
+    std::string reason;
+    std::string codeType;  // the coding a decoder configuration names; empty for other properties
+};
+
+// The first property of the item that could not be read and that the image
+// cannot be shown without: its decoder configuration, its size, or one the
+// association marks essential.
+std::optional<PropertyFailure> unreadableEssentialProperty(const ItemPropertiesBox& iprp, ItemId itemId)
+{
+    const ItemPropertyContainer& ipco = iprp.getItemPropertyContainer();
+    for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
+        if (association.index == 0) {
+            continue;
+        }
+        const auto why = ipco.getUnreadableReason(association.index - 1u);
+        const auto property = iprp.getPropertyByIndex(association.index - 1u);
+        if (!why || !property) {
+            continue;
+        }
+        const FourCCInt type = property->getType();
+        std::string codeType;
+        if (type == boxtype::kHvcC) {
+            codeType = itemtype::kHvc1.getString();
+        } else if (type == boxtype::kAvcC) {
+            codeType = itemtype::kAvc1.getString();
+        } else if (type == boxtype::kLhvC) {
+            codeType = itemtype::kLhv1.getString();
+        }
+        if (association.essential || !codeType.empty() || type == boxtype::kIspe) {
+            return PropertyFailure{"the '" + type.getString() + "' property of image " + std::to_string(itemId) +
+                                       " cannot be read: " + *why,
+                                   codeType};
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void HevcImageFileReader::checkImageReadable(ContextId contextId, ItemId itemId) const
+{
+    const auto it = mImageFailures.find({contextId, itemId});
+    if (it != mImageFailures.end()) {
+        fail(FileReaderException::ReadFailed, it->second);
+    }
+}
+
 void HevcImageFileReader::buildDecoderTables(ContextId contextId)
 {
     const MetaBox& meta = *mMetaBoxes.at(contextId);
@@ -444,6 +495,14 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
                 parameterSets = getConfigurationMap(box->getConfiguration());
                 lengthSize = static_cast<std::uint8_t>(box->getConfiguration().getLengthSizeMinusOne() + 1);
             }
+        }
+        if (auto failure = unreadableEssentialProperty(iprp, id)) {
+            // A configuration that cannot be read still says how the image
+            // is coded; the image, not the file, fails with the reason.
+            if (configIndex == 0 && !failure->codeType.empty()) {
+                codeType = failure->codeType;
+            }
+            mImageFailures[{contextId, id}] = std::move(failure->reason);
         }
         mDecoderCodeTypes[{contextId, id}] = codeType;
         if (configIndex != 0) {
@@ -576,6 +635,7 @@ GridItem HevcImageFileReader::getItemGrid(ContextId contextId, ItemId itemId) co
     if (isProtected(contextId, itemId)) {
         fail(FileReaderException::ItemProtected);
     }
+    checkImageReadable(contextId, itemId);
     const auto it = context.grids.find(itemId);
     if (it == context.grids.end()) {
         fail(FileReaderException::InvalidItemId);
@@ -906,6 +966,32 @@ std::optional<std::uint8_t> HevcImageFileReader::getItemLumaBitDepth(ContextId c
         return std::nullopt;
     }
     return static_cast<std::uint8_t>(8 + hvcC->getConfiguration().getBitDepthLumaMinus8());
+}
+
+std::string HevcImageFileReader::getPropertyBoxType(ContextId contextId, PropertyIndex index) const
+{
+    checkInitialized();
+    const auto property = metaBox(contextId).getItemPropertiesBox().getPropertyByIndex(index);
+    return property ? property->getType().getString() : std::string();
+}
+
+std::optional<std::vector<std::uint8_t>> HevcImageFileReader::getItemBitDepths(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    // 'pixi' is kept as its bytes: header (8), version and flags (4), the
+    // channel count, then one byte per channel.
+    const auto pixi = firstPropertyOf<UnknownProperty>(
+        metaBox(contextId), itemId, [](const UnknownProperty& box) { return box.getType() == boxtype::kPixi; });
+    if (!pixi) {
+        return std::nullopt;
+    }
+    const auto& bytes = pixi->getBytes();
+    constexpr std::size_t kCountAt = 12;
+    if (bytes.size() <= kCountAt || bytes.size() < kCountAt + 1 + bytes[kCountAt]) {
+        return std::nullopt;
+    }
+    const auto first = bytes.begin() + kCountAt + 1;
+    return std::vector<std::uint8_t>(first, first + bytes[kCountAt]);
 }
 
 CleanApertureInfo HevcImageFileReader::cleanApertureInfo(const CleanAperture& clap)

@@ -109,6 +109,7 @@ void HevcImageFileReader::buildTrackContexts(const MovieBox& moov, std::exceptio
         } catch (const std::exception& e) {
             dropTrackTables(trackId);
             log::warning("Skipping track " + std::to_string(trackId) + ", it cannot be read: " + e.what());
+            mDroppedTracks.push_back({trackId, std::string("it cannot be read: ") + e.what()});
             if (!firstError) {
                 firstError = std::current_exception();
             }
@@ -175,9 +176,17 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     const TrackHeaderBox& tkhd = trak.getTrackHeaderBox();
     const ContextId trackId = tkhd.getTrackId();
     const SampleTableBox& stbl = trak.getMediaBox().getMediaInformationBox().getSampleTableBox();
-    const std::uint32_t timescale = moov.getMovieHeaderBox().getTimescale();
-    if (timescale == 0) {
+    // The track header's duration and the edits' durations count in the
+    // movie's timescale; sample times in the media's ('mdhd'), which tools
+    // often set apart (ffmpeg: 1000 and 10240).
+    TrackTimescales timescales;
+    timescales.movie = moov.getMovieHeaderBox().getTimescale();
+    if (timescales.movie == 0) {
         fail(FileReaderException::ReadFailed, "Movie header timescale is 0");
+    }
+    timescales.media = trak.getMediaBox().getMediaHeaderBox().getTimescale();
+    if (timescales.media == 0) {
+        fail(FileReaderException::ReadFailed, "Media header timescale is 0");
     }
 
     TrackContext track;
@@ -195,9 +204,9 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
     // sample) and a file may hold any number of tracks.
     constexpr std::uint64_t kBytesPerSample = 1024;
     charge(sizes.size() * kBytesPerSample, "The sample tables of track " + std::to_string(trackId));
-    const bool unknownDuration = layOutTimeline(tkhd, stbl, editList.get(), timescale, sizes.size(), track);
-    const bool hasCodingConstraints = readSamples(trackId, stbl, sizes, track, info);
-    readSampleEntries(trackId, stbl.getSampleDescriptionBox(), track);
+    const bool unknownDuration = layOutTimeline(tkhd, stbl, editList.get(), timescales, sizes.size(), track);
+    readSamples(trackId, stbl, sizes, track, info);
+    const bool hasCodingConstraints = readSampleEntries(trackId, stbl.getSampleDescriptionBox(), track);
     setTrackFeatures(trak, editList.get(), hasCodingConstraints, unknownDuration, info);
 
     mTrackContexts[trackId] = std::move(track);
@@ -208,12 +217,19 @@ void HevcImageFileReader::buildTrackContext(const MovieBox& moov, const TrackBox
 
 // Presentation timestamps.
 bool HevcImageFileReader::layOutTimeline(const TrackHeaderBox& tkhd, const SampleTableBox& stbl,
-                                         const EditListBox* editList, std::uint32_t timescale, std::size_t sampleCount,
-                                         TrackContext& track)
+                                         const EditListBox* editList, TrackTimescales timescales,
+                                         std::size_t sampleCount, TrackContext& track)
 {
-    DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList, sampleCount);
+    DecodePts pts(stbl.getTimeToSampleBox(), stbl.getCompositionOffsetBox().get(), editList, sampleCount,
+                  timescales.media, timescales.movie);
     pts.unravel();
     const DecodePts::PMap& presentation = pts.getPresentationMap();
+    // Media units to milliseconds, saturating rather than wrapping.
+    const auto toMs = [media = timescales.media](std::int64_t time) {
+        constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max() / 1000;
+        const std::int64_t clamped = std::clamp(time, -kMax, kMax);
+        return clamped * 1000 / media;
+    };
     const std::uint64_t trackDuration = tkhd.getDuration();
     // All ones: the duration is not known (32 bits in version 0, 64 in version 1).
     const bool unknownDuration =
@@ -221,7 +237,7 @@ bool HevcImageFileReader::layOutTimeline(const TrackHeaderBox& tkhd, const Sampl
     if (unknownDuration) {
         std::int64_t largest = 0;
         for (const auto& [time, index] : presentation) {
-            const std::int64_t ms = time * 1000 / timescale;
+            const std::int64_t ms = toMs(time);
             track.presentationTimestamps.emplace(ms, index);
             largest = std::max(largest, ms);
         }
@@ -230,12 +246,12 @@ bool HevcImageFileReader::layOutTimeline(const TrackHeaderBox& tkhd, const Sampl
         track.durationInSecs = x + (count < 2 ? 1.0 : x / static_cast<double>(count - 1));
         return unknownDuration;
     }
-    track.durationInSecs = static_cast<double>(trackDuration) / timescale;
+    track.durationInSecs = static_cast<double>(trackDuration) / timescales.movie;
     const double durationMs = track.durationInSecs * 1000.0;
-    const std::int64_t passLength = pts.getSpan() * 1000 / timescale;
+    const std::int64_t passLength = toMs(pts.getSpan());
     for (std::uint64_t pass = 0;; ++pass) {
         const std::int64_t offset = static_cast<std::int64_t>(pass) * passLength;
-        if (pass > 0 && (passLength <= 0 || static_cast<double>(offset) >= durationMs)) {
+        if (pass > 0 && (passLength <= 0 || presentation.empty() || static_cast<double>(offset) >= durationMs)) {
             break;
         }
         // A looping timeline is laid out as often as the limit allows;
@@ -244,14 +260,14 @@ bool HevcImageFileReader::layOutTimeline(const TrackHeaderBox& tkhd, const Sampl
             break;
         }
         for (const auto& [time, index] : presentation) {
-            track.presentationTimestamps.emplace(time * 1000 / timescale + offset, index);
+            track.presentationTimestamps.emplace(toMs(time) + offset, index);
         }
     }
     return unknownDuration;
 }
 
 // Per-sample properties and locations.
-bool HevcImageFileReader::readSamples(ContextId trackId, const SampleTableBox& stbl,
+void HevcImageFileReader::readSamples(ContextId trackId, const SampleTableBox& stbl,
                                       const std::vector<std::uint32_t>& sizes, TrackContext& track,
                                       TrackInformation& info)
 {
@@ -274,7 +290,6 @@ bool HevcImageFileReader::readSamples(ContextId trackId, const SampleTableBox& s
         }
     }
 
-    bool hasCodingConstraints = false;
     std::uint32_t currentChunk = 0;
     std::uint64_t offsetInChunk = 0;
     track.samples.reserve(sizes.size());
@@ -282,7 +297,6 @@ bool HevcImageFileReader::readSamples(ContextId trackId, const SampleTableBox& s
         const std::uint32_t descriptionIndex = stsc.getSampleDescriptionIndex(i);
         const VisualSampleEntryBox& entry = stsd.getSampleEntry(descriptionIndex);
         SamplePropertyInfo properties = describeSample(entry, descriptionIndex, sampleGroups, i);
-        hasCodingConstraints = true;
         SampleInfo sample;
         sample.sampleIndex = i;
         sample.decodeDependencies = sampleReferences(stbl, refsGroup, properties);
@@ -305,12 +319,12 @@ bool HevcImageFileReader::readSamples(ContextId trackId, const SampleTableBox& s
         track.samples.push_back(std::move(sample));
         info.sampleProperties[i] = std::move(properties);
     }
-    return hasCodingConstraints;
 }
 
 // Parameter sets and clean apertures per sample entry.
-void HevcImageFileReader::readSampleEntries(ContextId trackId, const SampleDescriptionBox& stsd, TrackContext& track)
+bool HevcImageFileReader::readSampleEntries(ContextId trackId, const SampleDescriptionBox& stsd, TrackContext& track)
 {
+    bool hasCodingConstraints = false;
     const auto& entries = stsd.getSampleEntries();
     for (std::uint32_t k = 1; k <= entries.size(); ++k) {
         const SampleEntryBox* entry = entries[k - 1].get();
@@ -327,7 +341,12 @@ void HevcImageFileReader::readSampleEntries(ContextId trackId, const SampleDescr
         if (visual != nullptr && visual->getClap()) {
             track.clapInfo[k] = cleanApertureInfo(*visual->getClap());
         }
+        // A sample entry's coding constraints count even for a track with no samples.
+        if (visual != nullptr && visual->getCodingConstraintsBox() != nullptr) {
+            hasCodingConstraints = true;
+        }
     }
+    return hasCodingConstraints;
 }
 
 // Track features.

@@ -90,6 +90,14 @@ TEST(HandlerBox, PictIsQuiet)
     EXPECT_TRUE(log.lines().empty());
 }
 
+TEST(HandlerBox, PaddingAfterTheNameIsWrittenBack)
+{
+    const Bytes bytes = fullBox("hdlr", 0, 0, handlerPayload("pict", "images").u8(0));
+    auto hdlr = parsed<HandlerBox>(bytes);
+    EXPECT_EQ(hdlr.getName(), "images");
+    EXPECT_EQ(written(hdlr), bytes.data());
+}
+
 TEST(HandlerBox, OtherTypeIsLoggedAndKept)
 {
     LogCapture log;
@@ -265,6 +273,14 @@ TEST(MetaBox, RoundTrip)
     in.getItemDataBox().readData(item, back.getExtent(0).extentOffset, back.getExtent(0).extentLength);
     EXPECT_EQ(item, (std::vector<std::uint8_t>{6, 7}));
     EXPECT_EQ(in.getDataInformationBox().getDataReferenceBox().getEntries().size(), 1u);
+
+    // A 'pitm' and an 'idat' set on a parsed box that had neither are written.
+    auto bare = parsed<MetaBox>(fullBox("meta", 0, 0, fullBox("hdlr", 0, 0, handlerPayload("pict", ""))));
+    bare.getPrimaryItemBox().setItemId(2);
+    bare.getItemDataBox().addData({5, 6, 7});
+    const auto again = parsed<MetaBox>(Bytes().add(written(bare)));
+    EXPECT_TRUE(again.hasPrimaryItemBox());
+    EXPECT_EQ(again.getItemDataBox().getData(), (std::vector<std::uint8_t>{5, 6, 7}));
 }
 
 }  // namespace

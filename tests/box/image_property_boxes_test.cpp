@@ -246,6 +246,7 @@ TEST(OperatingPoints, FrameRateAndBitRateInformationIsSkipped)
     EXPECT_EQ(o.getOperatingPoints()[1].maxPicWidth, 640u);
     ASSERT_EQ(o.getLayerDependencies().size(), 2u);
     EXPECT_EQ(o.getLayerDependencies()[1].dimensionIdentifiers, (ByteVec{20, 21}));
+    EXPECT_EQ(written(o), fullBox("oinf", 0, 0, oinfPayload(true)).data());  // the rates written back
 }
 
 TEST(OperatingPoints, LookupsUseTheFirstMatchingOperatingPoint)

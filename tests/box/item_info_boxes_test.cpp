@@ -180,13 +180,14 @@ Bytes mimeWithoutEncoding(std::uint32_t id)
 
 TEST(ItemInfoBox, MimeEntryWithoutContentEncodingKeepsTheNextEntriesExact)
 {
-    const auto iinf = parsed<ItemInfoBox>(fullBox("iinf", 0, 0,
-                                                  Bytes()
-                                                      .u16(4)
-                                                      .add(mimeWithoutEncoding(1))
-                                                      .add(infeV2(2, "Exif"))
-                                                      .add(infeV2(3, "hvc1"))
-                                                      .add(mimeWithoutEncoding(4))));
+    const Bytes bytes = fullBox("iinf", 0, 0,
+                                Bytes()
+                                    .u16(4)
+                                    .add(mimeWithoutEncoding(1))
+                                    .add(infeV2(2, "Exif"))
+                                    .add(infeV2(3, "hvc1"))
+                                    .add(mimeWithoutEncoding(4)));
+    const auto iinf = parsed<ItemInfoBox>(bytes);
     EXPECT_EQ(iinf.getItemIds(), (std::vector<std::uint32_t>{1, 2, 3, 4}));
     EXPECT_EQ(iinf.getItemById(1).getItemType(), "mime");
     EXPECT_EQ(iinf.getItemById(1).getContentType(), "application/rdf+xml");
@@ -194,6 +195,8 @@ TEST(ItemInfoBox, MimeEntryWithoutContentEncodingKeepsTheNextEntriesExact)
     EXPECT_EQ(iinf.getItemById(2).getItemType(), "Exif");
     EXPECT_EQ(iinf.getItemById(3).getItemType(), "hvc1");
     EXPECT_EQ(iinf.getItemById(4).getContentType(), "application/rdf+xml");
+    auto copy = iinf;  // the absent encoding stays absent
+    EXPECT_EQ(written(copy), bytes.data());
 }
 
 TEST(ItemInfoBox, EntryTrailingBytesAreSkipped)

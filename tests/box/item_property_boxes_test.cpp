@@ -91,9 +91,9 @@ TEST(PropertyTypeOf, KnownTypesAndRaw)
 TEST(ItemPropertyContainer, KnownTypesAreParsedUnknownOnesHoldTheirPlace)
 {
     testbytes::LogCapture log;
-    const auto ipco =
-        parsed<ItemPropertyContainer>(box("ipco", hvcC().add(box("pixi", Bytes().u32(0))).add(ispe(64, 48))));
-    ASSERT_EQ(ipco.getPropertyCount(), 3u);
+    const auto ipco = parsed<ItemPropertyContainer>(
+        box("ipco", hvcC().add(box("pixi", Bytes().u32(0))).add(ispe(64, 48)).add(box("abcd"))));
+    ASSERT_EQ(ipco.getPropertyCount(), 4u);
     EXPECT_NE(std::dynamic_pointer_cast<HevcConfigurationBox>(ipco.getPropertyByIndex(0)), nullptr);
     const auto unknown = std::dynamic_pointer_cast<UnknownProperty>(ipco.getPropertyByIndex(1));
     ASSERT_NE(unknown, nullptr);
@@ -102,8 +102,10 @@ TEST(ItemPropertyContainer, KnownTypesAreParsedUnknownOnesHoldTheirPlace)
     ASSERT_NE(extents, nullptr);
     EXPECT_EQ(extents->getWidth(), 64u);
     EXPECT_EQ(extents->getHeight(), 48u);
-    EXPECT_EQ(ipco.getPropertyByIndex(3), nullptr);
-    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping an unknown box of type 'pixi' in ItemPropertyContainer."));
+    EXPECT_EQ(ipco.getPropertyByIndex(4), nullptr);
+    // 'pixi' is known and kept as its bytes without a word; 'abcd' is not.
+    EXPECT_FALSE(log.has(ambrel::log::Warning, "Skipping an unknown box of type 'pixi' in ItemPropertyContainer."));
+    EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping an unknown box of type 'abcd' in ItemPropertyContainer."));
 }
 
 TEST(ItemPropertyContainer, UnknownPropertiesAreWrittenBackInTheirPlace)
@@ -138,7 +140,9 @@ TEST(ItemPropertyContainer, ColourInformationCutShortIsKeptAsUnknown)
     EXPECT_NE(std::dynamic_pointer_cast<ImageSpatialExtentsProperty>(ipco.getPropertyByIndex(1)), nullptr);
     ASSERT_FALSE(log.lines().empty());
     EXPECT_EQ(log.lines()[0].first, ambrel::log::Warning);
-    EXPECT_NE(log.lines()[0].second.find("Colour information box cut short"), std::string::npos);
+    EXPECT_NE(log.lines()[0].second.find("The 'colr' property cannot be read, kept as unknown"), std::string::npos);
+    EXPECT_TRUE(ipco.getUnreadableReason(0));
+    EXPECT_FALSE(ipco.getUnreadableReason(1));
 }
 
 TEST(ItemPropertyContainer, PropertyPastTheContainerThrows)
@@ -183,6 +187,13 @@ TEST(ItemPropertyAssociation, Version1Has32BitIdsAndFirstListWins)
     EXPECT_TRUE(a.getAssociationsForItem(2).empty());
     EXPECT_EQ(a.getAssociations().count(2), 1u);  // present, with no associations
     EXPECT_TRUE(a.getAssociationsForItem(99).empty());
+}
+
+TEST(ItemPropertyAssociation, WritingKeepsTheFileOrderOfItems)
+{
+    const Bytes bytes = fullBox("ipma", 0, 0, Bytes().u32(2).u16(3).u8(1).u8(0x81).u16(1).u8(1).u8(0x02));
+    auto a = parsed<ItemPropertyAssociation>(bytes);
+    EXPECT_EQ(written(a), bytes.data());
 }
 
 TEST(ItemPropertyAssociation, HostileCountsThrowAtOnce)

@@ -285,9 +285,13 @@ TEST(TrackBox, ReadsHeaderReferencesAndEdits)
 
 TEST(TrackBox, WithoutTrefOrEdtsHasNeither)
 {
-    const auto track = parsed<TrackBox>(trak("pict", 1));
+    auto track = parsed<TrackBox>(trak("pict", 1));
     EXPECT_FALSE(track.getHasTrackReferences());
     EXPECT_EQ(track.getEditBox(), nullptr);
+    // An edit list set after parsing is written where a new track puts it.
+    const Bytes edts = box("edts", fullBox("elst", 0, 0, Bytes().u32(1).u32(500).u32(0xffffffff).u16(1).u16(0)));
+    track.setEditBox(std::make_shared<EditBox>(parsed<EditBox>(edts)));
+    EXPECT_EQ(written(track), trak("pict", 1, edts).data());
 }
 
 TEST(TrackBox, ReferenceIdsMustFillTheBox)

@@ -426,6 +426,13 @@ TEST(SampleTableBox, RoundTrip)
     ASSERT_EQ(back.getSampleToGroupBoxes().size(), 1u);
     EXPECT_EQ(back.getSampleToGroupBoxes()[0].getGroupingTypeParameter(), 9u);
     EXPECT_EQ(back.getSampleToGroupBoxes()[0].getSampleId(1), 0u);
+
+    // A 'ctts' set on the parsed table is written too.
+    back.setCompositionOffsetBox(std::make_shared<CompositionOffsetBox>(
+        parsed<CompositionOffsetBox>(fullBox("ctts", 0, 0, Bytes().u32(1).u32(2).u32(5)))));
+    const auto withOffsets = parsed<SampleTableBox>(Bytes().add(testbytes::written(back)));
+    ASSERT_NE(withOffsets.getCompositionOffsetBox(), nullptr);
+    EXPECT_EQ(withOffsets.getCompositionOffsetBox()->getSampleCompositionOffsets(), (std::vector<std::int64_t>{5, 5}));
 }
 
 }  // namespace

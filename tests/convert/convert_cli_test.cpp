@@ -229,7 +229,9 @@ TEST(ConvertCli, CorpusFolderReportsOnlyOneLinePerFile)
                                            "invalid_id.heic",      "zPug_3.heic",         "RGB_10__29x100.heif",
                                            "RGBA_8__128x128.heif", "RGB_8_chroma444.heif"};
     const std::vector<std::pair<std::string, std::string>> broken = {
-        {"corrupted.heic", "cannot read the HEIF structure: No compatible brands in file (reader error 2)"},
+        {"corrupted.heic",
+         "cannot read the HEIF structure: Box '\\x00\\x00\\x00\\x00' of 7627008 bytes reaches past "
+         "the end of the file (4749 bytes left) (reader error 2)"},
         {"corrupted.hif", "the file is cut short: its last box reaches past the end of the file"},
         {"empty.heic", "the file is empty"},
         {"truncated.heic", "the file is cut short: its last box reaches past the end of the file"},

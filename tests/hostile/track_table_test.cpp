@@ -157,13 +157,16 @@ TEST_F(TrackTableTest, UnreadableMovieNeverFailsTheStillImage)
     {
         const char* label;
         Bytes moov;
+        std::string dropped;  // why the reader says it left a track out; empty: none left out
     } cases[] = {
-        {"mvhd version 1", box("moov", testbytes::Bytes().add(mvhd(1))).data()},
-        {"empty sound track", box("moov", testbytes::Bytes().add(mvhd(0)).add(emptySound)).data()},
-        {"mvhd version 1 and an empty sound track",
-         box("moov", testbytes::Bytes().add(mvhd(1)).add(emptySound)).data()},
-        {"unknown mvhd version", box("moov", testbytes::Bytes().add(mvhd(7)).add(emptySound)).data()},
-        {"image track with timescale 0", sequenceMoov},
+        {"mvhd version 1", box("moov", testbytes::Bytes().add(mvhd(1))).data(), ""},
+        {"empty sound track", box("moov", testbytes::Bytes().add(mvhd(0)).add(emptySound)).data(),
+         "it cannot be read: A SampleToChunkBox without entries"},
+        {"mvhd version 1 and an empty sound track", box("moov", testbytes::Bytes().add(mvhd(1)).add(emptySound)).data(),
+         "it cannot be read: A SampleToChunkBox without entries"},
+        {"unknown mvhd version", box("moov", testbytes::Bytes().add(mvhd(7)).add(emptySound)).data(),
+         "the movie box cannot be read: "},
+        {"image track with timescale 0", sequenceMoov, "it cannot be read: Movie header timescale is 0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -178,6 +181,9 @@ TEST_F(TrackTableTest, UnreadableMovieNeverFailsTheStillImage)
             HevcImageFileReader reader;
             reader.initialize(stream);
             EXPECT_TRUE(reader.getFileInformation().trackInformation.empty());
+            const auto& dropped = reader.getDroppedTracks();
+            ASSERT_EQ(dropped.size(), c.dropped.empty() ? 0u : 1u);
+            EXPECT_TRUE(c.dropped.empty() || dropped[0].reason.rfind(c.dropped, 0) == 0) << dropped[0].reason;
             EXPECT_EQ(outcome(file), "ok");
             EXPECT_EQ(picture.size(), cv::Size(128, 128));
         }

@@ -219,8 +219,9 @@ TEST_F(EntryTest, FailuresSayWhy)
         {"empty", {}, kReadHeif, "the file is empty"},
         {"not HEIF", {'G', 'I', 'F', '8', '9', 'a', 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, kReadHeif, "not a HEIF file"},
         {"truncated", truncated, kReadHeif, "the file is cut short: its last box reaches past the end of the file"},
-        {"no brands", corpusBytes("corrupted.heic"), kReadHeif,
-         "cannot read the HEIF structure: No compatible brands in file (reader error 2)"},
+        {"HEIF brands, then no box", corpusBytes("corrupted.heic"), kReadHeif,
+         "cannot read the HEIF structure: Box '\\x00\\x00\\x00\\x00' of 7627008 bytes reaches past the end of the "
+         "file (4749 bytes left) (reader error 2)"},
         {"limit", huge.bytes(), kReadHeif,
          "the image is 300000000 pixels (20000 x 15000), more than the limit of 268435456"},
         {"no primary", noPrimary.bytes(), kReadHeif, "the file names no primary image (it has no 'pitm' box)"},

@@ -374,6 +374,18 @@ TEST_F(GridTest, OnlyThePrimaryImageIsConverted)
         builder.setPrimary(12);
         expectRefused(builder.build(), "the primary item 12 is of type 'Exif', which cannot be converted");
     }
+    {
+        SCOPED_TRACE("an AVIF file: structural brands only, the primary coded as 'av01'");
+        fixture::HeifBuilder builder = twoImageFile(false);
+        fixture::ItemDescription av1;
+        av1.id = 13;
+        av1.type = "av01";
+        av1.data = {0x12, 0x00};
+        builder.addItem(std::move(av1));
+        builder.setPrimary(13);
+        builder.setBrands("avif", {"mif1", "miaf", "avif"});
+        expectRefused(builder.build(), "the primary image is coded as 'av01' (AVIF), which is not supported");
+    }
 
     // A coded primary image wins over the grids of the file.
     fixture::HeifBuilder withCodedPrimary = twoImageFile(false, false);

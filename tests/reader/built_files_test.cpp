@@ -106,6 +106,14 @@ HeifBuilder gridWithThumbnail(bool hiddenTiles)
     return b;
 }
 
+// A reader of its own on a file; the stream lives as long as the reader.
+struct OwnReader
+{
+    explicit OwnReader(const Bytes& file) : in(std::string(file.begin(), file.end())) { reader.initialize(in); }
+    std::stringstream in;
+    HevcImageFileReader reader;
+};
+
 class BuiltFileTest : public ::testing::Test
 {
 protected:
@@ -194,6 +202,34 @@ TEST_F(BuiltFileTest, SharedDecoderConfigurationSharesParameterSets)
     EXPECT_EQ(reader.getDecoderCodeType(c, 3), "hvc1");
     EXPECT_EQ(reader.getDecoderCodeType(c, 1), "not supported");
     EXPECT_THROW(reader.getDecoderParameterSets(c, 1, sets), std::out_of_range);
+}
+
+// A property cut short fails only the image that cannot be shown without it.
+TEST_F(BuiltFileTest, UnreadablePropertyFailsTheImageNotTheFile)
+{
+    const struct
+    {
+        Bytes property;
+        bool essential;
+        std::string failure;
+    } rows[] = {
+        {fixture::makeBox("hvcC", Bytes{1, 1}), false, "the 'hvcC' property of image 6 cannot be read: "},
+        {fixture::makeBox("ispe", Bytes{0, 0, 0, 0, 0, 0}), false, "the 'ispe' property of image 6 cannot be read: "},
+        {fixture::makeBox("irot", Bytes{}), true, "the 'irot' property of image 6 cannot be read: "},
+        {fixture::makeBox("irot", Bytes{}), false, "(no exception)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.failure);
+        HeifBuilder b = gridWithThumbnail(false);
+        b.addRawProperty(row.property, {6}, row.essential);
+        OwnReader own(b.build());
+        HevcImageFileReader& r = own.reader;
+        const ContextId c = r.getFileInformation().rootMetaBoxInformation.contextId;
+        DataVector data;
+        const std::string message = messageOf([&] { r.getItemDataWithDecoderParameters(c, 6, data); });
+        EXPECT_EQ(message.substr(0, row.failure.size()), row.failure);
+        EXPECT_EQ(messageOf([&] { r.getItemDataWithDecoderParameters(c, 2, data); }), "(no exception)");
+    }
 }
 
 TEST_F(BuiltFileTest, ImageWithoutSpatialExtentsWarnsOnce)
@@ -624,8 +660,13 @@ TEST_F(BuiltFileTest, UnknownConstructionMethodAndMissingExtents)
     ItemLocation empty;
     empty.setItemId(2);
     iloc.addItemLocation(empty);
+    ItemLocation unlisted;  // in 'iloc', not in 'iinf'
+    unlisted.setItemId(3);
+    unlisted.addExtent(ItemLocationExtent{0, 0, 1});
+    iloc.addItemLocation(unlisted);
     const ContextId c = open(fileWithMeta(meta));
     DataVector data;
+    EXPECT_EQ(codeOf([&] { reader.getItemData(c, 3, data); }), FileReaderException::InvalidItemId);
     EXPECT_EQ(messageOf([&] { reader.getItemData(c, 1, data); }),
               "Unknown ItemLocationBox version and/or construction method.");
     EXPECT_EQ(messageOf([&] { reader.getItemData(c, 2, data); }), "No extents given for an item.");
@@ -644,11 +685,22 @@ TEST_F(BuiltFileTest, RootBoxesAndBrands)
     EXPECT_TRUE(log.has(2, "Compatible brands found:"));
 }
 
-TEST_F(BuiltFileTest, BrandsWithoutMif1AreRefused)
+TEST_F(BuiltFileTest, FilesWithoutAStructuralBrandAreRefused)
 {
-    HeifBuilder b = gridWithThumbnail(true);
-    b.setBrands("heic", {"heic"});
-    EXPECT_EQ(messageOf([&] { open(b.build()); }), "No compatible brands in file");
+    const struct
+    {
+        std::vector<std::string> brands;
+        bool accepted;
+    } rows[] = {
+        {{"heic"}, false}, {{"avif", "heic"}, false}, {{"mif1", "miaf"}, true}, {{"miaf"}, true}, {{"msf1"}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.brands.front());
+        HeifBuilder b = gridWithThumbnail(true);
+        b.setBrands("heic", row.brands);
+        EXPECT_EQ(messageOf([&] { OwnReader own(b.build()); }),
+                  row.accepted ? "(no exception)" : "No compatible brands in file");
+    }
 }
 
 TEST_F(BuiltFileTest, SecondMetaBoxIsRefusedAfterTheFirstIsBuilt)
@@ -777,6 +829,53 @@ TEST_F(BuiltFileTest, ImageSequenceTrackSamplesAndTimes)
     EXPECT_EQ(codeOf([&] { reader.getItemGrid(trackId, 0); }), FileReaderException::InvalidContextId);
     EXPECT_EQ(codeOf([&] { reader.getCoverImageItemId(trackId); }), FileReaderException::InvalidContextId);
     EXPECT_EQ(codeOf([&] { reader.getPropertyClap(trackId, 1); }), FileReaderException::InvalidSampleDescriptionIndex);
+
+    // The same track with no samples ('stsz' counts none): its sample entry's
+    // coding constraints still count.
+    Bytes empty = file;
+    const std::string stsz = "stsz";
+    const auto at = std::search(empty.begin(), empty.end(), stsz.begin(), stsz.end()) - empty.begin();
+    std::fill_n(empty.begin() + at + 12, 4, std::uint8_t{0});  // sample_count
+    OwnReader noSamples(empty);
+    const auto& emptyTrack = noSamples.reader.getFileInformation().trackInformation.at(trackId);
+    EXPECT_TRUE(emptyTrack.sampleProperties.empty());
+    EXPECT_EQ(emptyTrack.features.count(TrackFeature::HasCodingConstraints), 1u);
+}
+
+// Sample times count in the media's timescale, the edits' durations in the
+// movie's; 'hev1' samples read as 'hvc1' ones.
+TEST_F(BuiltFileTest, TrackTimesUseTheMediaTimescale)
+{
+    const struct
+    {
+        std::uint32_t mediaTimescale;
+        std::uint32_t sampleDuration;
+        bool editList;
+        const char* entryType;
+    } rows[] = {
+        {10240, 512, true, "hvc1"},  // ffmpeg's defaults: 20 frames a second
+        {10240, 512, false, "hev1"},
+        {1000, 50, true, "hvc1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.entryType + std::to_string(row.mediaTimescale));
+        fixture::SequenceOptions options;
+        options.mediaTimescale = row.mediaTimescale;
+        options.sampleDuration = row.sampleDuration;
+        options.editList = row.editList;
+        options.sampleEntryType = row.entryType;
+        OwnReader own(fixture::makeImageSequence(options));
+        HevcImageFileReader& reader = own.reader;
+        const ContextId trackId = reader.getFileInformation().trackInformation.begin()->first;
+        std::map<Timestamp, ItemId> stamps;
+        reader.getItemTimestamps(trackId, stamps);
+        EXPECT_EQ(stamps, (std::map<Timestamp, ItemId>{{0, 0}, {50, 1}, {100, 2}}));
+        EXPECT_FLOAT_EQ(reader.getPlaybackDurationInSecs(trackId), 0.15f);
+        EXPECT_EQ(reader.getDecoderCodeType(trackId, 2), row.entryType);
+        DataVector data;
+        reader.getItemDataWithDecoderParameters(trackId, 2, data);
+        EXPECT_EQ((data.at(4) >> 1) & 0x3F, 32);  // VPS first
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <array>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -172,7 +173,9 @@ TEST(HeifInfoCli, BrokenFilesReportAnErrorAndGoOn)
                             corpus("truncated.heic") + " " + corpus("empty.heic"));
     EXPECT_EQ(r.status, 1);
     // Every error line names its file.
-    EXPECT_NE(r.err.find("error: " + corpus("corrupted.heic") + ": No compatible brands in file"), std::string::npos)
+    // Its brands say HEIF ('mif1'); what follows the 'ftyp' is not a box.
+    EXPECT_NE(r.err.find("error: " + corpus("corrupted.heic") + ": Box '\\x00\\x00\\x00\\x00' of 7627008 bytes"),
+              std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("error: " + corpus("truncated.heic") + ": item 2: "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Faulty offset in iloc"), std::string::npos) << r.err;
@@ -190,9 +193,23 @@ TEST(HeifInfoCli, BrokenFilesReportAnErrorAndGoOn)
 
 TEST(HeifInfoCli, TextOutputAndUsage)
 {
+    // Tiles summed up, listed with --verbose; colour and bit depths named.
     const RunResult text = run(corpus("RGB_10__29x100.heif"));
     EXPECT_EQ(text.status, 0);
-    EXPECT_NE(text.out.find("grid 2: 1 rows x 1 columns, output 29 x 100, tiles 1"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("1 columns, output 29 x 100, 1 tile of 64 x 100\n"), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("image 1:"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("    bit depths: 10, 10, 10\n    properties: ispe#2 pixi#3!"), std::string::npos);
+    const RunResult verbose = run("--verbose " + corpus("RGB_10__29x100.heif"));
+    EXPECT_NE(verbose.out.find("1 tile of 64 x 100: 1\n"), std::string::npos) << verbose.out;
+    EXPECT_NE(verbose.out.find("image 1: master (hvc1)"), std::string::npos) << verbose.out;
+    const RunResult icc = run(corpus("empty_icc.heic"));
+    EXPECT_NE(icc.out.find("    colour: ICC profile of 548 bytes (\"Display P3\")\n"), std::string::npos) << icc.out;
+    EXPECT_NE(icc.out.find("  item 4: mime (XMP), 2616 bytes\n"), std::string::npos) << icc.out;
+    // A JPEG under a HEIF name.
+    fixture::TempFile jpeg(".heic");
+    std::ofstream(jpeg.path(), std::ios::binary)
+        << std::string("\xff\xd8\xff\xe0\x00\x10JFIF\x00", 11) << std::string(64, '\0');
+    EXPECT_EQ(run(jpeg.path()).err, "error: " + jpeg.path() + ": not a HEIF file\n");
     EXPECT_EQ(run("").status, 2);
     EXPECT_EQ(run("--bogus " + corpus("zPug_3.heic")).status, 2);
     const RunResult missing = run("/nonexistent.heic");
