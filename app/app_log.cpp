@@ -2,6 +2,8 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtCore/QTime>
 
 #include <QtCore/QCoreApplication>
 
@@ -67,6 +69,12 @@ QString claimLogFile(const QString& folder)
     int descriptor = openLocked(path);
     if (descriptor >= 0) {
         removeEndedInstanceLogs(folder);
+        // The previous session's log is kept (one older file).
+        if (QFileInfo(path).size() > 0) {
+            const QString previous = folder + "/Ambrel.old.log";
+            QFile::remove(previous);
+            QFile::copy(path, previous);
+        }
     } else {
         path = folder + QStringLiteral("/Ambrel-%1.log").arg(QCoreApplication::applicationPid());
         descriptor = openLocked(path);
@@ -89,7 +97,8 @@ void appLog(const QString& line)
         logSink()(line);
         return;
     }
-    writeLineToStandardError(line);
+    // Each line in the file has the time it was written.
+    writeLineToStandardError(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz ")) + line);
 }
 
 void setLogSink(LogSink sink)

@@ -8,7 +8,9 @@
 
 namespace ambrel::app {
 
-// Writes one line (a line end is added) and flushes it. Safe from any thread.
+// Writes one line (a line end is added), after the time of day
+// ("14:03:27.512 "), and flushes it. Safe from any thread. A sink receives
+// the line without the time.
 void appLog(const QString& line);
 
 // Where the lines go instead of standard error; an empty function restores
@@ -23,7 +25,8 @@ QString logFilePath(const QString& dataFolder);
 // when no other instance is running, else Ambrel-<process id>.log, so that a
 // second instance leaves the first one's log alone. The file stays claimed
 // (locked) until the process ends; a claimed file is never emptied or
-// removed by another instance. Ambrel-*.log files of instances that have
+// removed by another instance. The previous Ambrel.log is kept as
+// Ambrel.old.log. Ambrel-*.log files of instances that have
 // ended are removed by the instance that claims Ambrel.log. Returns an empty
 // text when no log file can be made.
 QString claimLogFile(const QString& folder);

@@ -30,6 +30,7 @@ enum class RowState {
     Converted,     // an output path
     Failed,        // a failure text
     Converting,    // the running job's current file (not stored in the record)
+    Skipped,       // its output existed and the job was told to skip such files
 };
 
 [[nodiscard]] RowState rowStateOf(const NSAmbrelData& record);
@@ -39,6 +40,12 @@ enum class RowState {
 [[nodiscard]] QString rowTextOf(const std::string& text);
 // The state text of the row being converted.
 [[nodiscard]] QString convertingText();
+// What a row's state is, in words, for every state (screen readers, the details line).
+[[nodiscard]] QString stateWords(RowState state);
+
+// A file size as people read it: "384 bytes", "1.2 MB" (decimal units, in the
+// window's language).
+[[nodiscard]] QString sizeText(qint64 bytes);
 
 // What a file holds besides its main picture, for the name cell's tooltip;
 // empty when it holds nothing more.
@@ -93,6 +100,9 @@ public:
     // `text` is the row text shown in the state cell; `detail`, the cause,
     // is the cell's tooltip.
     void setFailed(int row, const QString& text, const QString& detail = {});
+    // The row's output name was taken and the job skipped it; `existingPath`
+    // is that file, which the preview then shows.
+    void setSkipped(int row, const QString& existingPath);
     // Redraws the row's operation cell, which offers the preview of a
     // converted row.
     void showPreview(int row);
@@ -121,7 +131,9 @@ private:
         std::uint64_t id = 0;
         NSAmbrelData record;
         QString holds;
+        bool skipped = false;
     };
+    [[nodiscard]] RowState stateOfRow(int row) const;
 
     void rowChanged(int row, int firstColumn, int lastColumn);
 

@@ -9,6 +9,7 @@
 #include <QtCore/QPointer>
 #include <QtCore/QThreadPool>
 #include <QtGui/QCloseEvent>
+#include <QtGui/QShortcut>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QImageReader>
 #include <QtGui/QPainter>
@@ -283,6 +284,10 @@ PreviewWindow::PreviewWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
     setObjectName(QStringLiteral("PreviewWindow"));
     setAttribute(Qt::WA_QuitOnClose, false);
+    // Escape and Ctrl+W close the window.
+    for (const QKeySequence& keys : {QKeySequence(QKeySequence::Close), QKeySequence(Qt::Key_Escape)}) {
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
+    }
     setWindowIcon(applicationIcon());
     resize(760, 560);
     setMinimumSize(320, 240);

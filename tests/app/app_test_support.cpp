@@ -24,6 +24,9 @@ namespace apptest {
 int FakeDialogs::runAlert(QWidget*, const ambrel::app::Alert& alert)
 {
     alerts.push_back({alert, false});
+    if (whileAsking) {
+        std::exchange(whileAsking, nullptr)();
+    }
     if (alertAnswers.empty()) {
         return 0;
     }
