@@ -3,9 +3,9 @@
 #include <QtCore/QCoreApplication>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
+#include <QtGui/QShortcut>
 #include <QtGui/QWindow>
 #include <QtWidgets/QApplication>
-#include <QtGui/QShortcut>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QPlainTextEdit>
 
@@ -37,18 +37,12 @@ QString licenceText()
     // The libraries the program is built on and ships with (as packages of the
     // system it runs on), with their licences.
     static const char* const kLibraries[][2] = {
-        {"Qt 6", "LGPL-3.0"},
-        {"FFmpeg (libavcodec, libavutil, libswscale)", "LGPL-2.1+"},
-        {"OpenCV", "Apache-2.0"},
-        {"libjpeg-turbo", "IJG, BSD-3-Clause, Zlib"},
-        {"libpng", "libpng"},
-        {"libtiff", "libtiff"},
-        {"OpenJPEG", "BSD-2-Clause"},
-        {"libdeflate", "MIT"},
-        {"Little CMS", "MIT"},
-        {"zlib", "Zlib"},
-        {"JsonCpp", "MIT"},
-        {"OpenSSL (libcrypto)", "Apache-2.0"},
+        {"Qt 6", "LGPL-3.0"},         {"FFmpeg (libavcodec, libavutil, libswscale)", "LGPL-2.1+"},
+        {"OpenCV", "Apache-2.0"},     {"libjpeg-turbo", "IJG, BSD-3-Clause, Zlib"},
+        {"libpng", "libpng"},         {"libtiff", "libtiff"},
+        {"OpenJPEG", "BSD-2-Clause"}, {"libdeflate", "MIT"},
+        {"Little CMS", "MIT"},        {"zlib", "Zlib"},
+        {"JsonCpp", "MIT"},           {"OpenSSL (libcrypto)", "Apache-2.0"},
     };
     QStringList lines;
     lines << QCoreApplication::translate("AboutWindow", "Ambrel 以 MIT 许可证发布。") << QString()

@@ -54,13 +54,13 @@ void AppDelegate::startUsageStatistics()
         QString consent = userInfo().ReadData(settings_key::kStatisticsConsent);
         if (consent.isEmpty()) {
             const int answer = mDialogs->runAlert(
-                mMainWindow.get(),
-                Alert{QCoreApplication::translate("AppDelegate", "使用统计"),
-                      QCoreApplication::translate("AppDelegate",
-                                                  "是否允许 Ambrel 发送匿名的使用统计（程序版本、系统版本、每天是否使用）？"
-                                                  "\n以后可以在菜单中更改。"),
-                      {QCoreApplication::translate("AppDelegate", "不发送"),
-                       QCoreApplication::translate("AppDelegate", "允许发送")}});
+                mMainWindow.get(), Alert{QCoreApplication::translate("AppDelegate", "使用统计"),
+                                         QCoreApplication::translate(
+                                             "AppDelegate",
+                                             "是否允许 Ambrel 发送匿名的使用统计（程序版本、系统版本、每天是否使用）？"
+                                             "\n以后可以在菜单中更改。"),
+                                         {QCoreApplication::translate("AppDelegate", "不发送"),
+                                          QCoreApplication::translate("AppDelegate", "允许发送")}});
             consent = answer == 1 ? QStringLiteral("1") : QStringLiteral("0");
             userInfo().WriteData(consent, settings_key::kStatisticsConsent);
         }
@@ -68,8 +68,7 @@ void AppDelegate::startUsageStatistics()
         menu->setVisible(true);
         menu->setChecked(consent == QLatin1String("1"));
         connect(menu, &QAction::toggled, this, [this](bool allowed) {
-            userInfo().WriteData(allowed ? QStringLiteral("1") : QStringLiteral("0"),
-                                 settings_key::kStatisticsConsent);
+            userInfo().WriteData(allowed ? QStringLiteral("1") : QStringLiteral("0"), settings_key::kStatisticsConsent);
             appLog(QStringLiteral("usage statistics %1 by the user").arg(allowed ? "allowed" : "refused"));
             if (allowed && mUsageStatistics == nullptr) {
                 sendUsageStatistics();

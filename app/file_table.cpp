@@ -71,7 +71,8 @@ QString stateWords(RowState state)
 QString sizeText(qint64 bytes)
 {
     if (bytes < 1000) {
-        return QCoreApplication::translate("FileTable", "%n 字节", nullptr, static_cast<int>(bytes));
+        const int count = static_cast<int>(bytes);
+        return QCoreApplication::translate("FileTable", "%n 字节", nullptr, count);
     }
     static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
     double value = static_cast<double>(bytes) / 1000.0;
@@ -88,8 +89,8 @@ QString holdsText(const pipeline::ImageInventory& inventory)
 {
     QStringList parts;
     if (inventory.images.size() > 1) {
-        parts << QCoreApplication::translate("FileTable", "另外 %n 张图像", nullptr,
-                                             static_cast<int>(inventory.images.size() - 1));
+        const int more = static_cast<int>(inventory.images.size() - 1);
+        parts << QCoreApplication::translate("FileTable", "另外 %n 张图像", nullptr, more);
     }
     // The kinds of auxiliary image, each once, in a fixed order.
     bool kinds[5] = {};
@@ -111,7 +112,8 @@ QString holdsText(const pipeline::ImageInventory& inventory)
         }
     }
     if (inventory.frames > 1) {
-        parts << QCoreApplication::translate("FileTable", "%n 帧的图像序列", nullptr, static_cast<int>(inventory.frames));
+        const int frames = static_cast<int>(inventory.frames);
+        parts << QCoreApplication::translate("FileTable", "%n 帧的图像序列", nullptr, frames);
     }
     if (parts.isEmpty()) {
         return {};

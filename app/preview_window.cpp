@@ -9,11 +9,11 @@
 #include <QtCore/QPointer>
 #include <QtCore/QThreadPool>
 #include <QtGui/QCloseEvent>
-#include <QtGui/QShortcut>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QImageReader>
 #include <QtGui/QPainter>
 #include <QtGui/QScreen>
+#include <QtGui/QShortcut>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QVBoxLayout>
 

@@ -13,10 +13,12 @@
 #include <QtCore/QThreadPool>
 #include <QtCore/QTimer>
 #include <QtCore/QUrl>
+#include <QtGui/QAction>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
 #include <QtGui/QScreen>
+#include <QtGui/QShortcut>
 #include <QtWidgets/QButtonGroup>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
@@ -28,8 +30,6 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QRadioButton>
 #include <QtWidgets/QSpinBox>
-#include <QtGui/QAction>
-#include <QtGui/QShortcut>
 #include <QtWidgets/QTableView>
 #include <QtWidgets/QVBoxLayout>
 
@@ -254,6 +254,10 @@ void ViewController::nameControls()
     mShowPath->setAccessibleName(QCoreApplication::translate("ViewController", "输出文件夹"));
     mProgressBar->setAccessibleName(QCoreApplication::translate("ViewController", "转换进度"));
     mMaxSide->setAccessibleName(QCoreApplication::translate("ViewController", "最长边"));
+    // The spin box's text field speaks for it.
+    if (auto* field = mMaxSide->findChild<QLineEdit*>()) {
+        field->setAccessibleName(mMaxSide->accessibleName());
+    }
     mNameChoice->setAccessibleName(QCoreApplication::translate("ViewController", "文件名"));
     mNameSuffix->setAccessibleName(QCoreApplication::translate("ViewController", "文件名后缀"));
     mExistingChoice->setAccessibleName(QCoreApplication::translate("ViewController", "同名文件"));
@@ -383,7 +387,8 @@ QWidget* ViewController::buildOptionsPanel()
     mImageSize->setObjectName(QStringLiteral("ImageSize"));
     mImageQuality = new QComboBox(options);
     mImageQuality->setObjectName(QStringLiteral("ImageQuality"));
-    mImageQuality->setToolTip(QCoreApplication::translate("ViewController", "JPG 和 JPEG2000 的质量；PNG、BMP 和 TIFF 总是无损的"));
+    mImageQuality->setToolTip(
+        QCoreApplication::translate("ViewController", "JPG 和 JPEG2000 的质量；PNG、BMP 和 TIFF 总是无损的"));
     mExifBox = new QCheckBox(QStringLiteral("Exif"), options);
     mExifBox->setObjectName(QStringLiteral("Exif"));
     mExifBox->setToolTip(
@@ -466,8 +471,8 @@ QHBoxLayout* ViewController::buildChoicesRow(QWidget* options)
     mKeepDates->setToolTip(QCoreApplication::translate("ViewController", "输出文件的修改时间与原文件相同"));
     mSubfolders = new QCheckBox(QCoreApplication::translate("ViewController", "包括子文件夹"), options);
     mSubfolders->setObjectName(QStringLiteral("Subfolders"));
-    mSubfolders->setToolTip(
-        QCoreApplication::translate("ViewController", "添加文件夹时也添加其子文件夹中的文件，并在输出文件夹中保持相同的结构"));
+    mSubfolders->setToolTip(QCoreApplication::translate(
+        "ViewController", "添加文件夹时也添加其子文件夹中的文件，并在输出文件夹中保持相同的结构"));
 
     auto* row = new QHBoxLayout;
     row->setSpacing(8);
@@ -504,8 +509,8 @@ QHBoxLayout* ViewController::buildNameRow(QWidget* options)
                                QCoreApplication::translate("ViewController", "跳过"),
                                QCoreApplication::translate("ViewController", "替换")});
     mExistingChoice->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    mExistingChoice->setToolTip(
-        QCoreApplication::translate("ViewController", "输出文件名已存在时：另起新名（_2、_3…）、跳过这张图片，或替换已有的文件"));
+    mExistingChoice->setToolTip(QCoreApplication::translate(
+        "ViewController", "输出文件名已存在时：另起新名（_2、_3…）、跳过这张图片，或替换已有的文件"));
 
     auto* row = new QHBoxLayout;
     row->setSpacing(8);
@@ -657,8 +662,10 @@ void ViewController::restoreOptions()
     connect(mMaxSide, &QSpinBox::valueChanged, this,
             [this](int value) { storeOption(settings_key::kMaxSide, QString::number(value)); });
     const std::pair<QCheckBox*, QString> boxes[] = {
-        {mExifBox, settings_key::kKeepExif},       {mDepth16, settings_key::kSixteenBits},
-        {mKeepDates, settings_key::kKeepDates},    {mSubfolders, settings_key::kSubfolders},
+        {mExifBox, settings_key::kKeepExif},
+        {mDepth16, settings_key::kSixteenBits},
+        {mKeepDates, settings_key::kKeepDates},
+        {mSubfolders, settings_key::kSubfolders},
         {mAllImagesBox, settings_key::kWriteAllImages},
     };
     for (const auto& [box, key] : boxes) {
@@ -693,9 +700,9 @@ void ViewController::updateOptionStates()
     const bool on = mOptionsEnabled;
     const bool qualityApplies = mSaveSuff == QLatin1String("JPG") || mSaveSuff == QLatin1String("JPEG2000");
     const bool deepApplies = mSaveSuff == QLatin1String("PNG") || mSaveSuff == QLatin1String("TIFF");
-    for (QWidget* control : std::initializer_list<QWidget*>{mOutFormat, mImageSize, mMaxSide, mExifBox, mKeepDates,
-                                                            mAllImagesBox, mSubfolders, mNameChoice, mExistingChoice,
-                                                            mSaveHEICPath, mSaveCustomPath}) {
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{mOutFormat, mImageSize, mMaxSide, mExifBox, mKeepDates, mAllImagesBox,
+                                         mSubfolders, mNameChoice, mExistingChoice, mSaveHEICPath, mSaveCustomPath}) {
         control->setEnabled(on);
     }
     mImageQuality->setEnabled(on && qualityApplies);
@@ -1079,9 +1086,11 @@ Alert ViewController::jobSummary(bool finished) const
     summary.messageText = finished ? text::finishedTitle() : text::stoppedTitle();
     QStringList lines;
     // A job with failures (or a stopped one) does not congratulate.
-    lines << (finished && mJobFailed == 0 ? text::summary(mJobConverted) : text::convertedCount(mJobConverted));
+    lines << (finished && mJobFailed == 0 && mJobConverted > 0 ? text::summary(mJobConverted)
+                                                               : text::convertedCount(mJobConverted));
     if (mJobExtraFiles > 0) {
-        lines.last() += QCoreApplication::translate("ViewController", "，") + text::filesWritten(mJobConverted + mJobExtraFiles);
+        lines.last() +=
+            QCoreApplication::translate("ViewController", "，") + text::filesWritten(mJobConverted + mJobExtraFiles);
     }
     if (mJobSkipped > 0) {
         lines << text::skippedCount(mJobSkipped);
@@ -1326,8 +1335,8 @@ void ViewController::RemoverAllBtEvent()
     if (mModel->isEmpty()) {
         return;
     }
-    const int answer =
-        mServices.dialogs.runAlert(this, Alert{text::clearListTitle(), text::clearList(), {text::clearNow(), text::cancel()}});
+    const int answer = mServices.dialogs.runAlert(
+        this, Alert{text::clearListTitle(), text::clearList(), {text::clearNow(), text::cancel()}});
     if (answer == 0) {
         mModel->removeAll();
     }
@@ -1430,9 +1439,9 @@ QString ViewController::rowDetails(int row) const
         return {};
     }
     const QModelIndex state = mModel->index(row, FileTableModel::StateColumn);
-    QString details = QStringLiteral("%1 · %2")
-                          .arg(QFileInfo(QString::fromStdString(mModel->record(row).heicPath)).fileName(),
-                               state.data(Qt::AccessibleTextRole).toString());
+    QString details =
+        QStringLiteral("%1 · %2").arg(QFileInfo(QString::fromStdString(mModel->record(row).heicPath)).fileName(),
+                                      state.data(Qt::AccessibleTextRole).toString());
     const QString reason = state.data(Qt::ToolTipRole).toString();
     if (!reason.isEmpty() && reason != state.data(Qt::DisplayRole).toString()) {
         details += QCoreApplication::translate("ViewController", "：") + reason;

@@ -91,7 +91,7 @@ inline QString saveFolderTitle()
 }
 inline QString openFolderTitle()
 {
-    return QCoreApplication::translate("ViewController", "打开文件夹");
+    return QCoreApplication::translate("ViewController", "打开输出文件夹");
 }
 inline QString finishedTitle()
 {

@@ -131,6 +131,15 @@ public:
         mState->before(row);
         mInner.rowFailed(row, text, detail);
     }
+    void rowSkipped(std::size_t row, const std::string& existingPath) override
+    {
+        mState->before(row);
+        mInner.rowSkipped(row, existingPath);
+    }
+    void extraConverted(std::size_t row, const std::string& outputPath, const ambrel::convert::RowFacts& facts) override
+    {
+        mInner.extraConverted(row, outputPath, facts);
+    }
     void rowShowPreview(std::size_t row) override { mInner.rowShowPreview(row); }
     void rowStarted(std::size_t row) override { mInner.rowStarted(row); }
     void rowPicture(std::size_t row, const std::string& outputPath, const cv::Mat& picture, std::uint32_t width,
