@@ -143,7 +143,8 @@ void AboutWindow::setLanguage()
     mCompanyTitle->setText(QString::fromUtf8(config::kRightsLine));
     // Under them the licences, then the rights line.
     mLicences->setPlainText(licenceText());
-    mLicences->setGeometry(24, kTop - 48, kWidth - 48, kHeight - kTop + 48 - 44);
+    const int licencesTop = mOfficialSite.isEmpty() ? kTop - 100 : kTop - 48;  // under the site's button, if any
+    mLicences->setGeometry(24, licencesTop, kWidth - 48, kHeight - 44 - licencesTop);
     mCompanyTitle->setGeometry(0, kHeight - 32, kWidth, 20);
 }
 
