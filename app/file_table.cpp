@@ -200,7 +200,7 @@ void FileTableModel::append(NSAmbrelData record)
 {
     const int row = count();
     beginInsertRows({}, row, row);
-    mRows.push_back(Row{mNextId++, std::move(record), {}});
+    mRows.push_back(Row{mNextId++, std::move(record), {}, {}, false});
     endInsertRows();
 }
 
@@ -339,6 +339,23 @@ void FileTableModel::setHolds(std::uint64_t id, const QString& text)
     rowChanged(row, NameColumn, NameColumn);
 }
 
+void FileTableModel::setThumbnail(std::uint64_t id, const QImage& thumbnail)
+{
+    const int row = rowOfId(id);
+    if (row < 0 || thumbnail.isNull()) {
+        return;
+    }
+    // Square, the picture centred, so that the names stay in line.
+    const int side = std::max(thumbnail.width(), thumbnail.height());
+    QPixmap square(side, side);
+    square.fill(Qt::transparent);
+    QPainter painter(&square);
+    painter.drawImage((side - thumbnail.width()) / 2, (side - thumbnail.height()) / 2, thumbnail);
+    painter.end();
+    mRows[static_cast<std::size_t>(row)].thumbnail = square;
+    rowChanged(row, NameColumn, NameColumn);
+}
+
 void FileTableModel::clearConverting()
 {
     const std::vector<int> rows = convertingRows();
@@ -402,8 +419,23 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
         if (role == HoldsMoreRole) {
             return !mRows[static_cast<std::size_t>(index.row())].holds.isEmpty();
         }
-        if (role == Qt::DecorationRole && !mRows[static_cast<std::size_t>(index.row())].holds.isEmpty()) {
-            return holdsMoreIcon();
+        if (role == Qt::DecorationRole) {
+            const Row& entry = mRows[static_cast<std::size_t>(index.row())];
+            if (!entry.thumbnail.isNull() && entry.holds.isEmpty()) {
+                return entry.thumbnail;
+            }
+            if (!entry.thumbnail.isNull()) {
+                // The mark of a file that holds more, in the thumbnail's corner.
+                QPixmap marked = entry.thumbnail;
+                QPainter painter(&marked);
+                const int mark = marked.width() / 2;
+                holdsMoreIcon().paint(&painter, QRect(marked.width() - mark, marked.height() - mark, mark, mark));
+                painter.end();
+                return marked;
+            }
+            if (!entry.holds.isEmpty()) {
+                return holdsMoreIcon();
+            }
         }
         break;
     case SizeColumn:

@@ -12,6 +12,8 @@
 
 class QTableView;
 
+#include <QtGui/QPixmap>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -118,6 +120,8 @@ public:
     // nothing. The name cell shows a mark and says it in its tooltip.
     void setHolds(std::uint64_t id, const QString& text);
     [[nodiscard]] QString holds(int row) const { return mRows.at(static_cast<std::size_t>(row)).holds; }
+    // The picture of the thumbnail the file stores, shown before its name.
+    void setThumbnail(std::uint64_t id, const QImage& thumbnail);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -131,6 +135,7 @@ private:
         std::uint64_t id = 0;
         NSAmbrelData record;
         QString holds;
+        QPixmap thumbnail;
         bool skipped = false;
     };
     [[nodiscard]] RowState stateOfRow(int row) const;

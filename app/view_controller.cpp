@@ -45,6 +45,9 @@
 #include "app/taskbar_progress.h"
 #include "app/user_info.h"
 #include "convert/output_files.h"
+#include "heiclib/reader/hevc_image_file_reader.h"
+
+#include <sstream>
 
 namespace ambrel::app {
 
@@ -114,6 +117,37 @@ QTableView#TableView {
     background-color: white;
 }
 )";
+
+// The side of the thumbnails before the names in the list.
+constexpr std::uint32_t kThumbnailSide = 40;
+
+// The picture of the thumbnail image a file stores for its primary image
+// (phones store one), its longer side at most `side` pixels; null when the
+// file has none. Only the thumbnail is decoded, so a long list fills at once.
+QImage storedThumbnail(const QByteArray& bytes, std::uint32_t side)
+{
+    std::istringstream input(bytes.toStdString());
+    heif::HevcImageFileReader reader;
+    reader.initialize(input);
+    const heif::ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    heif::IdVector thumbnails;
+    reader.getReferencedToItemListByType(context, reader.getCoverImageItemId(context), heif::FourCCInt("thmb"),
+                                         thumbnails);
+    if (thumbnails.empty()) {
+        return {};
+    }
+    pipeline::ConversionSettings settings;
+    settings.format = pipeline::OutputFormat::Bmp;
+    settings.keepExif = false;  // turned upright
+    settings.maxSide = side;
+    settings.itemId = thumbnails.front();
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    const pipeline::ConvertedFile file = pipeline::convertHeif(data, static_cast<std::size_t>(bytes.size()), settings);
+    if (!file.ok) {
+        return {};
+    }
+    return QImage::fromData(file.bytes.data(), static_cast<int>(file.bytes.size()), "BMP");
+}
 
 // A duration as minutes and seconds ("1:05"), with hours when it has them.
 QString durationText(qint64 milliseconds)
@@ -322,10 +356,11 @@ void ViewController::buildTableView(QGridLayout& dropLayout)
     mTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     mTableView->setWordWrap(false);
     mTableView->setTextElideMode(Qt::ElideMiddle);
+    mTableView->setIconSize(QSize(20, 20));
     mTableView->setFocusPolicy(Qt::StrongFocus);
     mTableView->setTabKeyNavigation(false);
     mTableView->installEventFilter(this);
-    dropLayout.addWidget(mTableView, 0, 0, 1, 3);
+    dropLayout.addWidget(mTableView, 0, 0, 1, 4);
 }
 
 // The big add button with its hint, over the table while the list is empty.
@@ -344,7 +379,7 @@ void ViewController::buildEmptyListHint(QGridLayout& dropLayout)
     mAddHeicHint->setStyleSheet(QStringLiteral("color: rgb(160, 160, 168);"));
     emptyLayout->addWidget(mAddHeicFileBt, 0, Qt::AlignHCenter);
     emptyLayout->addWidget(mAddHeicHint, 0, Qt::AlignHCenter);
-    dropLayout.addWidget(emptyHint, 0, 0, 1, 3, Qt::AlignCenter);
+    dropLayout.addWidget(emptyHint, 0, 0, 1, 4, Qt::AlignCenter);
 }
 
 // The add link, the list's counts (or the selected row's details) and the
@@ -358,6 +393,9 @@ void ViewController::buildListLinks(QGridLayout& dropLayout)
     mRemoveAllBt = new LLButton(mDropView);
     mRemoveAllBt->setObjectName(QStringLiteral("RemoveAllBt"));
     mRemoveAllBt->setMinimumWidth(72);
+    mFailedOnly = new QCheckBox(QCoreApplication::translate("ViewController", "只显示失败的文件"), mDropView);
+    mFailedOnly->setObjectName(QStringLiteral("FailedOnly"));
+    connect(mFailedOnly, &QCheckBox::toggled, this, &ViewController::filterRows);
     mStatusText = new QLabel(mDropView);
     mStatusText->setObjectName(QStringLiteral("StatusText"));
     mStatusText->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -367,7 +405,8 @@ void ViewController::buildListLinks(QGridLayout& dropLayout)
     dropLayout.addWidget(mAddFileBt, 1, 0, Qt::AlignLeft);
     dropLayout.addWidget(mStatusText, 1, 1);
     dropLayout.setColumnStretch(1, 1);
-    dropLayout.addWidget(mRemoveAllBt, 1, 2, Qt::AlignRight);
+    dropLayout.addWidget(mFailedOnly, 1, 2, Qt::AlignRight);
+    dropLayout.addWidget(mRemoveAllBt, 1, 3, Qt::AlignRight);
 }
 
 // The options: four rows of choices beside the start button.
@@ -836,24 +875,27 @@ void ViewController::scanNewRows()
         const std::string path = mModel->record(row).heicPath;
         QThreadPool::globalInstance()->start([self, id, path] {
             QString holds;
+            QImage thumbnail;
             try {
                 QFile file(QString::fromStdString(path));
                 if (file.size() <= static_cast<qint64>(convert::kMaxSourceBytes) && file.open(QIODevice::ReadOnly)) {
                     const QByteArray bytes = file.readAll();
                     holds = holdsText(pipeline::listImages(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
                                                            static_cast<std::size_t>(bytes.size())));
+                    thumbnail = storedThumbnail(bytes, kThumbnailSide);
                 }
             } catch (...) {
                 // Not readable as HEIF: the conversion will say why.
             }
-            if (holds.isEmpty()) {
+            if (holds.isEmpty() && thumbnail.isNull()) {
                 return;
             }
             QMetaObject::invokeMethod(
                 qApp,
-                [self, id, holds] {
+                [self, id, holds, thumbnail] {
                     if (self != nullptr) {
                         self->mModel->setHolds(id, holds);
+                        self->mModel->setThumbnail(id, thumbnail);
                     }
                 },
                 Qt::QueuedConnection);
@@ -1026,7 +1068,12 @@ void ViewController::onRowSkipped(int jobRow, const QString& existingPath)
 
 void ViewController::onRowStarted(int jobRow)
 {
-    mModel->setConverting(rowOfJobRow(jobRow), true);
+    const int row = rowOfJobRow(jobRow);
+    mModel->setConverting(row, true);
+    // The list follows the rows being converted.
+    if (row >= 0 && !mTableView->isRowHidden(row)) {
+        mTableView->scrollTo(mModel->index(row, FileTableModel::NameColumn), QAbstractItemView::EnsureVisible);
+    }
 }
 
 void ViewController::onRowFailed(int jobRow, const QString& text, const QString& detail)
@@ -1449,20 +1496,33 @@ QString ViewController::rowDetails(int row) const
     return details;
 }
 
+void ViewController::filterRows()
+{
+    const bool failedOnly = mFailedOnly->isChecked();
+    for (int row = 0; row < mModel->count(); ++row) {
+        mTableView->setRowHidden(row, failedOnly && rowStateOf(mModel->record(row)) != RowState::Failed);
+    }
+}
+
 void ViewController::refreshStatus()
 {
+    if (mFailedOnly->isChecked()) {
+        filterRows();
+    }
     const int row = mTableView->currentIndex().row();
     QString status;
+    int failedRows = 0;
+    for (int i = 0; i < mModel->count(); ++i) {
+        failedRows += rowStateOf(mModel->record(i)) == RowState::Failed ? 1 : 0;
+    }
     if (row >= 0 && row < mModel->count()) {
         status = rowDetails(row);
     } else if (!mModel->isEmpty()) {
         int converted = 0;
-        int failed = 0;
         for (int i = 0; i < mModel->count(); ++i) {
-            const RowState state = rowStateOf(mModel->record(i));
-            converted += state == RowState::Converted ? 1 : 0;
-            failed += state == RowState::Failed ? 1 : 0;
+            converted += rowStateOf(mModel->record(i)) == RowState::Converted ? 1 : 0;
         }
+        const int failed = failedRows;
         status = QCoreApplication::translate("ViewController", "%n 个文件", nullptr, mModel->count());
         if (converted > 0) {
             status += QCoreApplication::translate("ViewController", " · 已转换 %1").arg(converted);
@@ -1476,6 +1536,7 @@ void ViewController::refreshStatus()
                   QCoreApplication::translate("ViewController", "%n 个子文件夹未添加（可勾选“包括子文件夹”）", nullptr,
                                               mSubfoldersSkipped);
     }
+    mFailedOnly->setVisible(mFailedOnly->isChecked() || failedRows > 0);
     mStatusText->setText(status);
     mStatusText->setToolTip(status);
 }

@@ -343,6 +343,8 @@ private:
     void refreshListControls();
     // The counts of the list, or the selected row's details, under the list.
     void refreshStatus();
+    // With "failed only" ticked, hides every row that did not fail.
+    void filterRows();
     // Adds the HEIF files of a folder, with its subfolders' when they are
     // asked for; otherwise says how many subfolders were not searched.
     void addFolder(const QString& folder);
@@ -422,6 +424,7 @@ private:
     QLineEdit* mNameSuffix = nullptr;
     QComboBox* mExistingChoice = nullptr;
     QLabel* mStatusText = nullptr;
+    QCheckBox* mFailedOnly = nullptr;
     std::uint64_t mScannedUpTo = 0;  // rows with ids up to this one are scanned for what they hold
     QRadioButton* mSaveHEICPath = nullptr;
     QRadioButton* mSaveCustomPath = nullptr;

@@ -10,6 +10,7 @@
 
 #include "app/drag_drop_view.h"
 #include "tests/app/app_test_support.h"
+#include "tests/fixtures/heif_samples.h"
 
 using namespace apptest;
 
@@ -145,6 +146,25 @@ private slots:
         std::unique_ptr<QMimeData> again(urlData({photo, dir.filePath("pictures")}));
         QVERIFY(dropOn(drop, again.get()));
         QCOMPARE(f.model().count(), 5);
+    }
+
+    // A file that stores a thumbnail shows it before its name.
+    void storedThumbnailIsShown()
+    {
+        fixture::GridOptions options;
+        options.thumbnail = fixture::ThumbnailOptions{};
+        const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
+        QTemporaryDir dir;
+        writeFile(dir.filePath("thumb.heic"),
+                  QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        f.dialogs.panelAnswers.push_back({dir.filePath("thumb.heic")});
+        f.view().AddHeicFileBtEvent();
+        const QModelIndex name = f.model().index(0, ambrel::app::FileTableModel::NameColumn);
+        QTRY_VERIFY_WITH_TIMEOUT(!name.data(Qt::DecorationRole).value<QPixmap>().isNull(), 60000);
+        const QColor middle = name.data(Qt::DecorationRole).value<QPixmap>().toImage().pixelColor(20, 20);
+        QVERIFY2(middle.red() > 150 && middle.blue() < 100, qPrintable(middle.name()));
     }
 
     void commandLineFilesAreTakenWhateverTheirName()
