@@ -797,5 +797,9 @@ You can change this in the menu at any time.</translation>
         <source>打开输出文件夹</source>
         <translation>Open the Output Folder</translation>
     </message>
+    <message>
+        <source>只显示失败的文件</source>
+        <translation>Failed only</translation>
+    </message>
 </context>
 </TS>
