@@ -34,6 +34,7 @@ AppDelegate::~AppDelegate() = default;
 void AppDelegate::applicationDidFinishLaunching(const QStringList& files)
 {
     redirectNSlogToDocumentFolder();
+    routeLibraryLogs();
     appLog(QStringLiteral("%1 %2 started")
                .arg(QString::fromUtf8(config::kAppName), QString::fromUtf8(config::kAppVersion)));
     userInfo();  // the settings store, which the statistics keep their marks in

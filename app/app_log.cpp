@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
+
 #include <mutex>
+#include "heiclib/log.h"
 
 namespace ambrel::app {
 
@@ -62,6 +65,47 @@ void removeEndedInstanceLogs(const QString& folder)
 }
 
 }  // namespace
+
+namespace {
+
+thread_local GatheredLibraryLines* tGathered = nullptr;
+
+}  // namespace
+
+void routeLibraryLogs()
+{
+    ambrel::log::setSink([](int /*channel*/, const std::string& text) {
+        QString line = QString::fromStdString(text).trimmed();
+        if (line.isEmpty()) {
+            return;
+        }
+        if (tGathered != nullptr) {
+            tGathered->add(line);
+        } else {
+            appLog(line);
+        }
+    });
+}
+
+GatheredLibraryLines::GatheredLibraryLines(QString file) : mFile(std::move(file)), mOuter(tGathered)
+{
+    tGathered = this;
+}
+
+GatheredLibraryLines::~GatheredLibraryLines()
+{
+    tGathered = mOuter;
+    for (const QString& line : mLines) {
+        appLog(QStringLiteral("%1: %2").arg(mFile, line));
+    }
+}
+
+void GatheredLibraryLines::add(const QString& line)
+{
+    if (!mLines.contains(line)) {
+        mLines.append(line);
+    }
+}
 
 QString claimLogFile(const QString& folder)
 {

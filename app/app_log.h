@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QtCore/QString>
+#include <QtCore/QStringList>
 
 #include "app/common/log_line.h"
 
@@ -12,6 +13,30 @@ namespace ambrel::app {
 // ("14:03:27.512 "), and flushes it. Safe from any thread. A sink receives
 // the line without the time.
 void appLog(const QString& line);
+
+// Sends the HEIF library's diagnostics into this log (with their time) rather
+// than to the standard streams directly.
+void routeLibraryLogs();
+
+// While it lives, the library's diagnostics of this thread are gathered; at
+// its end each distinct line is written once, after the file's name: reading
+// a file several times (its images, its thumbnail) gives one line per file
+// for a property the reader does not know, not one per reading.
+class GatheredLibraryLines
+{
+public:
+    explicit GatheredLibraryLines(QString file);
+    ~GatheredLibraryLines();
+    GatheredLibraryLines(const GatheredLibraryLines&) = delete;
+    GatheredLibraryLines& operator=(const GatheredLibraryLines&) = delete;
+
+    void add(const QString& line);
+
+private:
+    QString mFile;
+    QStringList mLines;
+    GatheredLibraryLines* mOuter;
+};
 
 // Where the lines go instead of standard error; an empty function restores
 // standard error. Tests read the log through this.

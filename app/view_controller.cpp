@@ -876,6 +876,7 @@ void ViewController::scanNewRows()
         QThreadPool::globalInstance()->start([self, id, path] {
             QString holds;
             QImage thumbnail;
+            const GatheredLibraryLines gathered(QString::fromStdString(path));
             try {
                 QFile file(QString::fromStdString(path));
                 if (file.size() <= static_cast<qint64>(convert::kMaxSourceBytes) && file.open(QIODevice::ReadOnly)) {
