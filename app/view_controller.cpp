@@ -950,7 +950,8 @@ void ViewController::AmbrelBtEvent()
     }
     job.options.workers = mServices.jobWorkers;
     job.options.maxSide = static_cast<std::uint32_t>(mMaxSide->value());
-    job.options.depth = mDepth16->isEnabled() && mDepth16->isChecked() ? 16 : 8;
+    const bool deepFormat = mSaveSuff == QLatin1String("PNG") || mSaveSuff == QLatin1String("TIFF");
+    job.options.depth = deepFormat && mDepth16->isChecked() ? 16 : 8;
     job.options.keepDates = mKeepDates->isChecked();
     // Every naming option is set here: the window's names are its own.
     const auto naming = static_cast<NameChoice>(std::max(0, mNameChoice->currentIndex()));

@@ -22,7 +22,10 @@
 #include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QRadioButton>
+#include <QtWidgets/QSpinBox>
 #include <QtWidgets/QTableView>
+
+#include <opencv2/imgcodecs.hpp>
 
 #include <condition_variable>
 #include <memory>
@@ -737,6 +740,16 @@ private slots:
         QCOMPARE(storedImageSize(small), QSize(32, 64));
         QCOMPARE(QFileInfo(small).absolutePath(), folder);
         QCOMPARE(fileNames(folder).size(), 3);
+
+        // 16-bit PNG, at most 50 pixels on the longer side.
+        f.control<QComboBox>("OutFormat")->setCurrentIndex(1);
+        f.control<QComboBox>("ImageSize")->setCurrentIndex(9);
+        f.control<QCheckBox>("Depth16")->setChecked(true);
+        f.control<QSpinBox>("MaxSide")->setValue(50);
+        QVERIFY(f.runJob());
+        const cv::Mat deep = cv::imread(outputOf(f, 0).toStdString(), cv::IMREAD_UNCHANGED);
+        QCOMPARE(deep.depth(), CV_16U);
+        QCOMPARE(std::max(deep.cols, deep.rows), 50);
 
         // A regular file where the folder should be, or a folder that cannot
         // be made: said at the start click, before any file is decoded.
