@@ -707,8 +707,9 @@ void ViewController::restoreOptions()
         {mSubfolders, settings_key::kSubfolders},
         {mAllImagesBox, settings_key::kWriteAllImages},
     };
-    for (const auto& [box, key] : boxes) {
-        connect(box, &QCheckBox::toggled, this, [this, key](bool checked) { storeOption(key, boolText(checked)); });
+    for (const auto& box : boxes) {
+        connect(box.first, &QCheckBox::toggled, this,
+                [this, key = box.second](bool checked) { storeOption(key, boolText(checked)); });
     }
     connect(mNameChoice, &QComboBox::currentIndexChanged, this, [this](int index) {
         storeOption(settings_key::kNaming, kNamingWords.value(index));
@@ -978,6 +979,21 @@ void ViewController::AmbrelBtEvent()
             outputStem(QString::fromStdString(record.heicPath), naming, mNameSuffix->text()).toStdString();
     }
     mJobRowIds = mModel->rowIds();
+    const QString started =
+        QStringLiteral(
+            "job: started, %1 files; format %2, scale %3%, longest side %4, quality %5, %6 bits, "
+            "EXIF %7, all images %8, dates %9, names %10, existing names %11, output %12")
+            .arg(mJobRowIds.size())
+            .arg(mSaveSuff)
+            .arg(qRound(mImageZooming * 100))
+            .arg(job.options.maxSide)
+            .arg(mQuality)
+            .arg(job.options.depth)
+            .arg(boolText(mExif), boolText(allImages), boolText(job.options.keepDates),
+                 kNamingWords.value(static_cast<int>(naming)) +
+                     (naming == NameChoice::OriginalWithSuffix ? " \"" + mNameSuffix->text() + '"' : QString()),
+                 kExistingWords.value(mExistingChoice->currentIndex()),
+                 mSavePath ? *mSavePath : QStringLiteral("beside the sources"));
     if (!mRunner->start(std::move(job))) {
         mIsStopTo = true;
         setStartButton(text::start(), image::kToBt);
@@ -990,19 +1006,7 @@ void ViewController::AmbrelBtEvent()
     mJobSkipped = 0;
     mJobExtraFiles = 0;
     mPendingSummary.reset();
-    appLog(QStringLiteral("job: started, %1 files; format %2, scale %3%, longest side %4, quality %5, %6 bits, "
-                          "EXIF %7, all images %8, dates %9, names %10, existing names %11, output %12")
-               .arg(mJobRowIds.size())
-               .arg(mSaveSuff)
-               .arg(qRound(mImageZooming * 100))
-               .arg(job.options.maxSide)
-               .arg(mQuality)
-               .arg(job.options.depth)
-               .arg(boolText(mExif), boolText(allImages), boolText(job.options.keepDates),
-                    kNamingWords.value(static_cast<int>(naming)) +
-                        (naming == NameChoice::OriginalWithSuffix ? " \"" + mNameSuffix->text() + '"' : QString()),
-                    kExistingWords.value(mExistingChoice->currentIndex()),
-                    mSavePath ? *mSavePath : QStringLiteral("beside the sources")));
+    appLog(started);
     mJobClock.start();
     mProgressBar->setRange(0, static_cast<int>(mJobRowIds.size()));
     mProgressBar->show();
