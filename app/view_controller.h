@@ -64,10 +64,6 @@ struct ControllerServices
 
 // Window texts, in the user's language (Chinese is the source language).
 namespace text {
-inline QString tip()
-{
-    return QCoreApplication::translate("ViewController", "提示");
-}
 inline QString ok()
 {
     return QCoreApplication::translate("ViewController", "确定");

@@ -450,10 +450,6 @@ You can change this in the menu at any time.</translation>
 <context>
     <name>ViewController</name>
     <message>
-        <source>提示</source>
-        <translation>Note</translation>
-    </message>
-    <message>
         <source>确定</source>
         <translation>OK</translation>
     </message>
