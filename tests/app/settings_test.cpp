@@ -173,7 +173,7 @@ private slots:
         QCOMPARE(f.control<QComboBox>("NameChoice")->currentIndex(), 2);
         QCOMPARE(f.control<QLineEdit>("NameSuffix")->text(), QStringLiteral("_small"));
         QCOMPARE(f.control<QComboBox>("ExistingChoice")->currentIndex(), 2);
-        QCOMPARE(folder->text(), cache.path() + "/typed");
+        QCOMPARE(f.control<QLineEdit>("ShowPath")->text(), cache.path() + "/typed");
         QCOMPARE(ambrel::app::readPropertyList(settingsFile(cache))->value("ExistingKey"), QStringLiteral("replace"));
     }
 
