@@ -32,6 +32,7 @@
 #include <exception>
 #include <vector>
 
+#include "app/file_table.h"
 #include "app/images.h"
 #include "app/preview_cache.h"
 #include "convert/file_list.h"
@@ -369,7 +370,7 @@ void PreviewWindow::showLoaded(const QImage& image, const QSize& fullSize)
                               .arg(info.fileName())
                               .arg(fullSize.width())
                               .arg(fullSize.height())
-                              .arg(QString::fromStdString(convert::byteText(static_cast<std::uint64_t>(info.size())))));
+                              .arg(sizeText(info.size())));
     }
     update();
 }
