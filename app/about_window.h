@@ -6,15 +6,19 @@
 #include <QtWidgets/QWidget>
 
 class QLabel;
+class QPlainTextEdit;
 
 namespace ambrel::app {
 
 class DesktopServices;
 class LLCustomBtn;
 
-// The width of a text in the application font of the given point size,
-// measured as a block of at most 360 pixels that may wrap.
-int widthForString(const QString& text, qreal fontSize);
+// The width of a text in the application font of the given point size (bold
+// when asked), measured as a block of at most 360 pixels that may wrap.
+int widthForString(const QString& text, qreal fontSize, bool bold = false);
+
+// The licence of the program and the libraries it uses, with theirs.
+QString licenceText();
 
 class AboutWindow : public QWidget
 {
@@ -28,7 +32,9 @@ public:
     void OfficialButtonEvent();
 
     static constexpr int kWidth = 420;
-    static constexpr int kHeight = 300;
+    static constexpr int kHeight = 460;
+    // The upper part: logo, name, version and the site's button.
+    static constexpr int kTop = 300;
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -45,6 +51,7 @@ private:
     QLabel* mAppName = nullptr;
     QLabel* mCompanyTitle = nullptr;
     QLabel* mLogo = nullptr;
+    QPlainTextEdit* mLicences = nullptr;
 };
 
 }  // namespace ambrel::app

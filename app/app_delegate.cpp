@@ -34,11 +34,12 @@ AppDelegate::~AppDelegate() = default;
 void AppDelegate::applicationDidFinishLaunching(const QStringList& files)
 {
     redirectNSlogToDocumentFolder();
+    routeLibraryLogs();
     appLog(QStringLiteral("%1 %2 started")
                .arg(QString::fromUtf8(config::kAppName), QString::fromUtf8(config::kAppVersion)));
     userInfo();  // the settings store, which the statistics keep their marks in
-    startUsageStatistics();
     openMainWindow(files);
+    startUsageStatistics();
 }
 
 void AppDelegate::redirectNSlogToDocumentFolder()
@@ -48,6 +49,41 @@ void AppDelegate::redirectNSlogToDocumentFolder()
 }
 
 void AppDelegate::startUsageStatistics()
+{
+    if (!deployedStatsHost().isEmpty()) {
+        // Reports go out only with the user's consent, asked once (no by default).
+        QString consent = userInfo().ReadData(settings_key::kStatisticsConsent);
+        if (consent.isEmpty()) {
+            const int answer = mDialogs->runAlert(
+                mMainWindow.get(), Alert{QCoreApplication::translate("AppDelegate", "使用统计"),
+                                         QCoreApplication::translate(
+                                             "AppDelegate",
+                                             "是否允许 Ambrel 发送匿名的使用统计（程序版本、系统版本、每天是否使用）？"
+                                             "\n以后可以在菜单中更改。"),
+                                         {QCoreApplication::translate("AppDelegate", "不发送"),
+                                          QCoreApplication::translate("AppDelegate", "允许发送")}});
+            consent = answer == 1 ? QStringLiteral("1") : QStringLiteral("0");
+            userInfo().WriteData(consent, settings_key::kStatisticsConsent);
+        }
+        QAction* menu = mMainWindow->MenuStatistics();
+        menu->setVisible(true);
+        menu->setChecked(consent == QLatin1String("1"));
+        connect(menu, &QAction::toggled, this, [this](bool allowed) {
+            userInfo().WriteData(allowed ? QStringLiteral("1") : QStringLiteral("0"), settings_key::kStatisticsConsent);
+            appLog(QStringLiteral("usage statistics %1 by the user").arg(allowed ? "allowed" : "refused"));
+            if (allowed && mUsageStatistics == nullptr) {
+                sendUsageStatistics();
+            }
+        });
+        if (consent != QLatin1String("1")) {
+            appLog(QStringLiteral("usage statistics not sent: the user has not allowed them"));
+            return;
+        }
+    }
+    sendUsageStatistics();
+}
+
+void AppDelegate::sendUsageStatistics()
 {
     UsageOptions options;
     options.log = appLog;

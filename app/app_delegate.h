@@ -60,8 +60,10 @@ private:
     // streams there.
     void redirectNSlogToDocumentFolder();
     // Sends the usage statistics reports (installation and daily activity)
-    // in the background; their marks go into the settings store.
+    // in the background, when the user allows it (asked once, in a build
+    // with a statistics server); their marks go into the settings store.
     void startUsageStatistics();
+    void sendUsageStatistics();
 
     std::unique_ptr<QtDialogs> mDialogs;
     std::unique_ptr<QtDesktopServices> mDesktop;

@@ -2,6 +2,8 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtCore/QTime>
 
 #include <QtCore/QCoreApplication>
 
@@ -10,7 +12,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
+
 #include <mutex>
+#include "heiclib/log.h"
 
 namespace ambrel::app {
 
@@ -61,12 +66,59 @@ void removeEndedInstanceLogs(const QString& folder)
 
 }  // namespace
 
+namespace {
+
+thread_local GatheredLibraryLines* tGathered = nullptr;
+
+}  // namespace
+
+void routeLibraryLogs()
+{
+    ambrel::log::setSink([](int /*channel*/, const std::string& text) {
+        QString line = QString::fromStdString(text).trimmed();
+        if (line.isEmpty()) {
+            return;
+        }
+        if (tGathered != nullptr) {
+            tGathered->add(line);
+        } else {
+            appLog(line);
+        }
+    });
+}
+
+GatheredLibraryLines::GatheredLibraryLines(QString file) : mFile(std::move(file)), mOuter(tGathered)
+{
+    tGathered = this;
+}
+
+GatheredLibraryLines::~GatheredLibraryLines()
+{
+    tGathered = mOuter;
+    for (const QString& line : mLines) {
+        appLog(QStringLiteral("%1: %2").arg(mFile, line));
+    }
+}
+
+void GatheredLibraryLines::add(const QString& line)
+{
+    if (!mLines.contains(line)) {
+        mLines.append(line);
+    }
+}
+
 QString claimLogFile(const QString& folder)
 {
     QString path = folder + "/Ambrel.log";
     int descriptor = openLocked(path);
     if (descriptor >= 0) {
         removeEndedInstanceLogs(folder);
+        // The previous session's log is kept (one older file).
+        if (QFileInfo(path).size() > 0) {
+            const QString previous = folder + "/Ambrel.old.log";
+            QFile::remove(previous);
+            QFile::copy(path, previous);
+        }
     } else {
         path = folder + QStringLiteral("/Ambrel-%1.log").arg(QCoreApplication::applicationPid());
         descriptor = openLocked(path);
@@ -89,7 +141,8 @@ void appLog(const QString& line)
         logSink()(line);
         return;
     }
-    writeLineToStandardError(line);
+    // Each line in the file has the time it was written.
+    writeLineToStandardError(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz ")) + line);
 }
 
 void setLogSink(LogSink sink)

@@ -7,6 +7,7 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPlainTextEdit>
+#include <QtWidgets/QStyleOption>
 #include <QtWidgets/QStyleOptionButton>
 #include <QtWidgets/QTextEdit>
 
@@ -75,6 +76,8 @@ LLButton::LLButton(QWidget* parent) : QPushButton(parent)
 {
     setFlat(true);
     setCursor(Qt::PointingHandCursor);
+    // Reached by Tab like any button, and shows it has the focus.
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 void LLButton::setDefaultTitle(const QString& title)
@@ -117,6 +120,11 @@ void LLButton::paintEvent(QPaintEvent*)
         colour.setAlphaF(0.4f);
     }
     drawDecoratedText(painter, QRectF(rect()), text(), font(), colour, mLineStyle, mAlignment);
+    if (hasFocus()) {
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+    }
 }
 
 // --- LLCustomBtn ---

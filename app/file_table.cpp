@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QLocale>
 #include <QtGui/QCursor>
 #include <QtGui/QHelpEvent>
 #include <QtGui/QIcon>
@@ -16,6 +17,7 @@
 #include "app/custom_controls.h"
 #include "app/failure_reasons.h"
 #include "app/images.h"
+#include "convert/conversion_job.h"
 
 namespace ambrel::app {
 
@@ -54,11 +56,41 @@ QString convertingText()
     return QCoreApplication::translate("FileTable", "转换中...");
 }
 
+QString stateWords(RowState state)
+{
+    switch (state) {
+    case RowState::NotConverted: return QCoreApplication::translate("FileTable", "未转换");
+    case RowState::Converted: return QCoreApplication::translate("FileTable", "已转换");
+    case RowState::Failed: return QCoreApplication::translate("FileTable", "转换失败");
+    case RowState::Converting: return convertingText();
+    case RowState::Skipped: return QCoreApplication::translate("FileTable", "已跳过：文件已存在");
+    }
+    return {};
+}
+
+QString sizeText(qint64 bytes)
+{
+    if (bytes < 1000) {
+        const int count = static_cast<int>(bytes);
+        return QCoreApplication::translate("FileTable", "%n 字节", nullptr, count);
+    }
+    static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes) / 1000.0;
+    std::size_t unit = 0;
+    while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
+        value /= 1000.0;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(QLocale().toString(value, 'f', value < 99.95 ? 1 : 0),
+                                       QLatin1String(kUnits[unit]));
+}
+
 QString holdsText(const pipeline::ImageInventory& inventory)
 {
     QStringList parts;
     if (inventory.images.size() > 1) {
-        parts << QCoreApplication::translate("FileTable", "另外 %1 张图像").arg(inventory.images.size() - 1);
+        const int more = static_cast<int>(inventory.images.size() - 1);
+        parts << QCoreApplication::translate("FileTable", "另外 %n 张图像", nullptr, more);
     }
     // The kinds of auxiliary image, each once, in a fixed order.
     bool kinds[5] = {};
@@ -80,7 +112,8 @@ QString holdsText(const pipeline::ImageInventory& inventory)
         }
     }
     if (inventory.frames > 1) {
-        parts << QCoreApplication::translate("FileTable", "%1 帧的图像序列").arg(inventory.frames);
+        const int frames = static_cast<int>(inventory.frames);
+        parts << QCoreApplication::translate("FileTable", "%n 帧的图像序列", nullptr, frames);
     }
     if (parts.isEmpty()) {
         return {};
@@ -112,6 +145,22 @@ QIcon holdsMoreIcon()
 }  // namespace
 
 // --- the model ---
+
+namespace {
+
+// A failed row's text: a file that is there but cannot be read says why
+// (permission denied...) rather than that it was not found.
+QString failedRowText(const NSAmbrelData& record)
+{
+    static const std::string kCannotOpen = "cannot open the file: ";
+    if (record.toErrInfo == convert::kTextNotFound && record.toErrDetail.starts_with(kCannotOpen) &&
+        !record.toErrDetail.ends_with("No such file or directory")) {
+        return failureReasonText(QString::fromStdString(record.toErrDetail));
+    }
+    return rowTextOf(record.toErrInfo);
+}
+
+}  // namespace
 
 QString FileTableModel::columnIdentifier(int column)
 {
@@ -151,7 +200,7 @@ void FileTableModel::append(NSAmbrelData record)
 {
     const int row = count();
     beginInsertRows({}, row, row);
-    mRows.push_back(Row{mNextId++, std::move(record), {}});
+    mRows.push_back(Row{mNextId++, std::move(record), {}, {}, false});
     endInsertRows();
 }
 
@@ -205,6 +254,7 @@ int FileTableModel::rowOfId(std::uint64_t id) const
 void FileTableModel::clearResults()
 {
     for (Row& row : mRows) {
+        row.skipped = false;
         row.record.toErrInfo.clear();
         row.record.toErrDetail.clear();
         row.record.toPath.clear();
@@ -223,7 +273,30 @@ void FileTableModel::setConverted(int row, const QString& outputPath)
     record.toPath = outputPath.toStdString();
     record.toErrInfo.clear();
     record.toErrDetail.clear();
-    rowChanged(row, StateColumn, StateColumn);
+    mRows[static_cast<std::size_t>(row)].skipped = false;
+    rowChanged(row, StateColumn, DeleteColumn);
+}
+
+void FileTableModel::setSkipped(int row, const QString& existingPath)
+{
+    if (row < 0 || row >= count()) {
+        return;
+    }
+    Row& entry = mRows[static_cast<std::size_t>(row)];
+    entry.record.toPath = existingPath.toStdString();
+    entry.record.toErrInfo.clear();
+    entry.record.toErrDetail.clear();
+    entry.skipped = true;
+    rowChanged(row, StateColumn, DeleteColumn);
+}
+
+RowState FileTableModel::stateOfRow(int row) const
+{
+    const Row& entry = mRows.at(static_cast<std::size_t>(row));
+    if (std::find(mConvertingIds.begin(), mConvertingIds.end(), entry.id) != mConvertingIds.end()) {
+        return RowState::Converting;
+    }
+    return entry.skipped && entry.record.toErrInfo.empty() ? RowState::Skipped : rowStateOf(entry.record);
 }
 
 void FileTableModel::setFailed(int row, const QString& text, const QString& detail)
@@ -234,6 +307,7 @@ void FileTableModel::setFailed(int row, const QString& text, const QString& deta
     NSAmbrelData& record = mRows[static_cast<std::size_t>(row)].record;
     record.toErrInfo = text.toStdString();
     record.toErrDetail = detail.toStdString();
+    mRows[static_cast<std::size_t>(row)].skipped = false;
     rowChanged(row, StateColumn, StateColumn);
 }
 
@@ -262,6 +336,23 @@ void FileTableModel::setHolds(std::uint64_t id, const QString& text)
         return;
     }
     mRows[static_cast<std::size_t>(row)].holds = text;
+    rowChanged(row, NameColumn, NameColumn);
+}
+
+void FileTableModel::setThumbnail(std::uint64_t id, const QImage& thumbnail)
+{
+    const int row = rowOfId(id);
+    if (row < 0 || thumbnail.isNull()) {
+        return;
+    }
+    // Square, the picture centred, so that the names stay in line.
+    const int side = std::max(thumbnail.width(), thumbnail.height());
+    QPixmap square(side, side);
+    square.fill(Qt::transparent);
+    QPainter painter(&square);
+    painter.drawImage((side - thumbnail.width()) / 2, (side - thumbnail.height()) / 2, thumbnail);
+    painter.end();
+    mRows[static_cast<std::size_t>(row)].thumbnail = square;
     rowChanged(row, NameColumn, NameColumn);
 }
 
@@ -314,14 +405,12 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
         return {};
     }
     const NSAmbrelData& row = record(index.row());
-    const RowState state =
-        std::find(mConvertingIds.begin(), mConvertingIds.end(), rowId(index.row())) != mConvertingIds.end()
-            ? RowState::Converting
-            : rowStateOf(row);
+    const RowState state = stateOfRow(index.row());
     switch (index.column()) {
     case NameColumn:
+        // The file's name; its folder in the tooltip.
         if (role == Qt::DisplayRole) {
-            return QString::fromStdString(row.heicPath);
+            return QString::fromStdString(std::string(convert::lastComponent(row.heicPath)));
         }
         if (role == Qt::ToolTipRole) {
             const QString& holds = mRows[static_cast<std::size_t>(index.row())].holds;
@@ -330,8 +419,23 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
         if (role == HoldsMoreRole) {
             return !mRows[static_cast<std::size_t>(index.row())].holds.isEmpty();
         }
-        if (role == Qt::DecorationRole && !mRows[static_cast<std::size_t>(index.row())].holds.isEmpty()) {
-            return holdsMoreIcon();
+        if (role == Qt::DecorationRole) {
+            const Row& entry = mRows[static_cast<std::size_t>(index.row())];
+            if (!entry.thumbnail.isNull() && entry.holds.isEmpty()) {
+                return entry.thumbnail;
+            }
+            if (!entry.thumbnail.isNull()) {
+                // The mark of a file that holds more, in the thumbnail's corner.
+                QPixmap marked = entry.thumbnail;
+                QPainter painter(&marked);
+                const int mark = marked.width() / 2;
+                holdsMoreIcon().paint(&painter, QRect(marked.width() - mark, marked.height() - mark, mark, mark));
+                painter.end();
+                return marked;
+            }
+            if (!entry.holds.isEmpty()) {
+                return holdsMoreIcon();
+            }
         }
         break;
     case SizeColumn:
@@ -342,14 +446,21 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
     case StateColumn:
         if (role == Qt::DisplayRole) {
             switch (state) {
-            case RowState::Failed: return rowTextOf(row.toErrInfo);
-            case RowState::Converting: return convertingText();
+            case RowState::Failed: return failedRowText(row);
+            case RowState::Converting:
+            case RowState::Skipped: return stateWords(state);
             default: return QString();
             }
+        }
+        if (role == Qt::AccessibleTextRole) {
+            return state == RowState::Failed ? failedRowText(row) : stateWords(state);
         }
         if (role == Qt::ToolTipRole) {
             // A failed row's tooltip says why (as the conversion words it);
             // the row text alone when the cause is unknown.
+            if (state == RowState::Skipped) {
+                return QString::fromStdString(row.toPath);
+            }
             if (state != RowState::Failed) {
                 return QString();
             }
@@ -360,7 +471,7 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
             return static_cast<int>(state);
         }
         if (role == ImageNameRole) {
-            if (state == RowState::Failed || state == RowState::Converting) {
+            if (state == RowState::Failed || state == RowState::Converting || state == RowState::Skipped) {
                 return QString();
             }
             return state == RowState::Converted ? image::kToComplete : image::kNoTo;
@@ -369,6 +480,10 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
     case DeleteColumn:
         if (role == PreviewShownRole) {
             return !row.toPath.empty();
+        }
+        if (role == Qt::AccessibleTextRole) {
+            return row.toPath.empty() ? QCoreApplication::translate("FileTable", "删除")
+                                      : QCoreApplication::translate("FileTable", "预览、删除");
         }
         break;
     default: break;
@@ -492,6 +607,11 @@ void FileTableDelegate::paintState(QPainter* painter, const QStyleOptionViewItem
             option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, textRect.width());
         painter->setPen(kFailureText);
         painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, text);
+    } else if (state == RowState::Skipped) {
+        const QRect textRect = stateTextRect(option.rect).adjusted(5, 0, 0, 0);
+        painter->setPen(option.palette.color(QPalette::PlaceholderText));
+        painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter,
+                          option.fontMetrics.elidedText(stateWords(state), Qt::ElideRight, textRect.width()));
     } else if (state == RowState::Converting) {
         const QRect textRect = stateTextRect(option.rect).adjusted(5, 0, 0, 0);
         QFont bold = option.font;

@@ -12,6 +12,8 @@
 
 class QTableView;
 
+#include <QtGui/QPixmap>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,6 +32,7 @@ enum class RowState {
     Converted,     // an output path
     Failed,        // a failure text
     Converting,    // the running job's current file (not stored in the record)
+    Skipped,       // its output existed and the job was told to skip such files
 };
 
 [[nodiscard]] RowState rowStateOf(const NSAmbrelData& record);
@@ -39,6 +42,12 @@ enum class RowState {
 [[nodiscard]] QString rowTextOf(const std::string& text);
 // The state text of the row being converted.
 [[nodiscard]] QString convertingText();
+// What a row's state is, in words, for every state (screen readers, the details line).
+[[nodiscard]] QString stateWords(RowState state);
+
+// A file size as people read it: "384 bytes", "1.2 MB" (decimal units, in the
+// window's language).
+[[nodiscard]] QString sizeText(qint64 bytes);
 
 // What a file holds besides its main picture, for the name cell's tooltip;
 // empty when it holds nothing more.
@@ -93,6 +102,9 @@ public:
     // `text` is the row text shown in the state cell; `detail`, the cause,
     // is the cell's tooltip.
     void setFailed(int row, const QString& text, const QString& detail = {});
+    // The row's output name was taken and the job skipped it; `existingPath`
+    // is that file, which the preview then shows.
+    void setSkipped(int row, const QString& existingPath);
     // Redraws the row's operation cell, which offers the preview of a
     // converted row.
     void showPreview(int row);
@@ -108,6 +120,8 @@ public:
     // nothing. The name cell shows a mark and says it in its tooltip.
     void setHolds(std::uint64_t id, const QString& text);
     [[nodiscard]] QString holds(int row) const { return mRows.at(static_cast<std::size_t>(row)).holds; }
+    // The picture of the thumbnail the file stores, shown before its name.
+    void setThumbnail(std::uint64_t id, const QImage& thumbnail);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -121,7 +135,10 @@ private:
         std::uint64_t id = 0;
         NSAmbrelData record;
         QString holds;
+        QPixmap thumbnail;
+        bool skipped = false;
     };
+    [[nodiscard]] RowState stateOfRow(int row) const;
 
     void rowChanged(int row, int firstColumn, int lastColumn);
 

@@ -41,6 +41,18 @@ public:
                            QImage::Format_BGR888);
         previewCache().put(path, image, QSize(static_cast<int>(width), static_cast<int>(height)));
     }
+    void rowSkipped(std::size_t row, const std::string& existingPath) override
+    {
+        post([runner = mRunner, row = static_cast<int>(row), path = QString::fromStdString(existingPath)] {
+            emit runner->rowSkipped(row, path);
+        });
+    }
+    void extraConverted(std::size_t row, const std::string& outputPath, const convert::RowFacts& /*facts*/) override
+    {
+        post([runner = mRunner, row = static_cast<int>(row), path = QString::fromStdString(outputPath)] {
+            emit runner->extraConverted(row, path);
+        });
+    }
     void rowStarted(std::size_t row) override
     {
         post([runner = mRunner, row = static_cast<int>(row)] { emit runner->rowStarted(row); });

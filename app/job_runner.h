@@ -45,6 +45,10 @@ signals:
     void rowShowPreview(int row);
     // A worker took the row.
     void rowStarted(int row);
+    // The row's output name was taken and the job skips such rows.
+    void rowSkipped(int row, const QString& existingPath);
+    // A further file was written for the row (every image of a file).
+    void extraConverted(int row, const QString& outputPath);
     // The worker has ended: after a stop (rows not reached were not touched)...
     void jobStopped();
     // ...or after the last row, with the count of files written.

@@ -20,20 +20,27 @@ MainWindow::MainWindow(ViewController* view, QWidget* parent)
     setWindowTitle(QStringLiteral("Ambrel"));
     setWindowIcon(applicationIcon());
     setCentralWidget(view);
-    resize(940, 640);
-    setMinimumSize(820, 520);
 
     QMenu* menu = menuBar()->addMenu(QStringLiteral("Ambrel"));
     mMenuAbout = menu->addAction(QCoreApplication::translate("MainWindow", "关于我们"));
     mMenuAbout->setObjectName(QStringLiteral("MenuAbout"));
     mMenuCheckUpdate = menu->addAction(QCoreApplication::translate("MainWindow", "检查更新…"));
     mMenuCheckUpdate->setObjectName(QStringLiteral("MenuCheckUpdate"));
+    mMenuStatistics = menu->addAction(QCoreApplication::translate("MainWindow", "发送使用统计"));
+    mMenuStatistics->setObjectName(QStringLiteral("MenuStatistics"));
+    mMenuStatistics->setCheckable(true);
+    mMenuStatistics->setVisible(false);
     menu->addSeparator();
     QAction* quit = menu->addAction(QCoreApplication::translate("MainWindow", "退出"));
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
     connect(quit, &QAction::triggered, this, &QWidget::close);
     connect(view, &ViewController::readyToClose, this, &QWidget::close, Qt::QueuedConnection);
+
+    // The smallest window still shows every control whole, in any language:
+    // the layout's own minimum, never less.
+    setMinimumSize(minimumSizeHint().expandedTo(QSize(820, 560)));
+    resize(sizeHint().expandedTo(QSize(960, 680)));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

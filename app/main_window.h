@@ -19,6 +19,8 @@ public:
     ViewController* viewController() const { return mView; }
     QAction* MenuAbout() const { return mMenuAbout; }
     QAction* MenuCheckUpdate() const { return mMenuCheckUpdate; }
+    // "Send usage statistics", checkable; hidden in a build without a statistics server.
+    QAction* MenuStatistics() const { return mMenuStatistics; }
 
 signals:
     // The window was closed: the application ends.
@@ -32,6 +34,7 @@ private:
     ViewController* mView;
     QAction* mMenuAbout = nullptr;
     QAction* mMenuCheckUpdate = nullptr;
+    QAction* mMenuStatistics = nullptr;
 };
 
 }  // namespace ambrel::app

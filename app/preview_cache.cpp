@@ -17,7 +17,10 @@ void PreviewCache::put(const QString& path, const QImage& picture, const QSize& 
     entry.path = info.absoluteFilePath();
     entry.fileSize = info.size();
     entry.modified = info.lastModified();
-    entry.fullSize = fullSize;
+    // The size as the picture shows: a turned photo's stored size is transposed.
+    const bool pictureTall = picture.height() > picture.width();
+    const bool sizeTall = fullSize.height() > fullSize.width();
+    entry.fullSize = pictureTall != sizeTall && picture.width() != picture.height() ? fullSize.transposed() : fullSize;
     QBuffer buffer(&entry.jpeg);
     buffer.open(QIODevice::WriteOnly);
     if (!picture.save(&buffer, "JPEG", 90) || static_cast<std::size_t>(entry.jpeg.size()) > mBudget) {

@@ -13,6 +13,7 @@
 #include <QtGui/QImageReader>
 #include <QtGui/QPainter>
 #include <QtGui/QScreen>
+#include <QtGui/QShortcut>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QVBoxLayout>
 
@@ -31,6 +32,7 @@
 #include <exception>
 #include <vector>
 
+#include "app/file_table.h"
 #include "app/images.h"
 #include "app/preview_cache.h"
 #include "convert/file_list.h"
@@ -283,6 +285,10 @@ PreviewWindow::PreviewWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
     setObjectName(QStringLiteral("PreviewWindow"));
     setAttribute(Qt::WA_QuitOnClose, false);
+    // Escape and Ctrl+W close the window.
+    for (const QKeySequence& keys : {QKeySequence(QKeySequence::Close), QKeySequence(Qt::Key_Escape)}) {
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
+    }
     setWindowIcon(applicationIcon());
     resize(760, 560);
     setMinimumSize(320, 240);
@@ -364,7 +370,7 @@ void PreviewWindow::showLoaded(const QImage& image, const QSize& fullSize)
                               .arg(info.fileName())
                               .arg(fullSize.width())
                               .arg(fullSize.height())
-                              .arg(QString::fromStdString(convert::byteText(static_cast<std::uint64_t>(info.size())))));
+                              .arg(sizeText(info.size())));
     }
     update();
 }

@@ -128,6 +128,9 @@ void ScreenshotTour::afterJob()
             const QModelIndex cell = view->model().index(row, FileTableModel::StateColumn);
             const QRect rect = table->visualRect(cell);
             const QPoint at = table->viewport()->mapToGlobal(QPoint(rect.left() + 24, rect.center().y()));
+            // Selected, so that the line under the list gives its details.
+            table->setCurrentIndex(view->model().index(row, FileTableModel::NameColumn));
+            table->setFocus();
             QToolTip::showText(at, cell.data(Qt::ToolTipRole).toString(), table->viewport());
             after(600, &ScreenshotTour::failedReason);
             return;
@@ -142,6 +145,16 @@ void ScreenshotTour::failedReason()
 {
     grabScreen(mApp.mainWindow(), 0, QStringLiteral("failed-reason.png"));
     QToolTip::hideText();
+    // The smallest the window can be made.
+    mNormalSize = mApp.mainWindow()->size();
+    mApp.mainWindow()->resize(mApp.mainWindow()->minimumSize());
+    after(600, &ScreenshotTour::smallestWindow);
+}
+
+void ScreenshotTour::smallestWindow()
+{
+    grab(mApp.mainWindow(), QStringLiteral("main-smallest.png"));
+    mApp.mainWindow()->resize(mNormalSize);
     preview();
 }
 
@@ -191,12 +204,32 @@ void ScreenshotTour::about()
         mApp.previewWindow()->close();
     }
     mApp.MenuAboutEvent();
-    after(800, &ScreenshotTour::finish);
+    after(800, &ScreenshotTour::stopJob);
+}
+
+// A second job, stopped as soon as it starts: the summary says what was done and what was not.
+void ScreenshotTour::stopJob()
+{
+    grab(mApp.aboutWindow(), QStringLiteral("about.png"));
+    mApp.aboutWindow()->close();
+    ViewController* view = mApp.viewController();
+    view->tableView()->clearSelection();
+    view->tableView()->setCurrentIndex({});
+    connect(
+        view, &ViewController::jobEnded, this, [this] { after(800, &ScreenshotTour::finish); },
+        Qt::SingleShotConnection);
+    view->AmbrelBtEvent();
+    view->AmbrelBtEvent();
 }
 
 void ScreenshotTour::finish()
 {
-    grab(mApp.aboutWindow(), QStringLiteral("about.png"));
+    for (QMessageBox* box : mApp.mainWindow()->findChildren<QMessageBox*>()) {
+        if (box->isVisible()) {
+            grab(box, QStringLiteral("summary-stopped.png"));
+            box->close();
+        }
+    }
     QCoreApplication::exit(mFailed ? 1 : 0);
 }
 

@@ -2,14 +2,16 @@
 // documentation: `ambrel --screenshots FOLDER FILE...`.
 //
 // It grabs the empty window, lists the files, converts them, grabs the window
-// while a file is being converted, then with its rows, the summary alert and
-// a failed row's reason, previews the largest converted file, opens the About
-// window, saves a PNG of each step and quits. The window speaks the language
+// while a file is being converted, then with its rows, the summary alert, a
+// failed row's reason and details, the smallest window, previews the largest
+// converted file, opens the About window, stops a second job at once for the
+// summary after a stop, saves a PNG of each step and quits. The window speaks the language
 // of the environment (LANG), so one run per language gives both sets.
 #pragma once
 
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QObject>
+#include <QtCore/QSize>
 #include <QtCore/QStringList>
 
 class QWidget;
@@ -41,7 +43,9 @@ private:
     void failedReason();
     void preview();
     void previewShown();
+    void smallestWindow();
     void about();
+    void stopJob();
     void finish();
 
     AppDelegate& mApp;
@@ -51,6 +55,7 @@ private:
     bool mJobGrabbed = false;
     int mPreviewWaits = 0;
     QElapsedTimer mPreviewStarted;
+    QSize mNormalSize;
 };
 
 }  // namespace ambrel::app

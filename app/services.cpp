@@ -2,6 +2,8 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
+#include <QtDBus/QDBusConnection>
+#include <QtDBus/QDBusMessage>
 #include <QtGui/QDesktopServices>
 #include <QtWidgets/QFileDialog>
 #include <QtWidgets/QGridLayout>
@@ -55,7 +57,12 @@ void QtDialogs::showSheetAlert(QWidget* parent, const Alert& alert)
 {
     auto* box = new QMessageBox(parent != nullptr ? parent->window() : nullptr);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    fillMessageBox(*box, alert);
+    const auto buttons = fillMessageBox(*box, alert);
+    if (alert.answered) {
+        QObject::connect(box, &QMessageBox::finished, box, [box, buttons, answered = alert.answered] {
+            answered(static_cast<int>(buttons.indexOf(box->clickedButton())));
+        });
+    }
     box->setWindowModality(Qt::WindowModal);
     box->open();
 }
@@ -106,11 +113,24 @@ std::optional<QString> QtDialogs::chooseFolder(QWidget* parent, const QString& s
     return dialog.selectedFiles().first();
 }
 
-void QtDesktopServices::openUrl(const QUrl& url)
+bool QtDesktopServices::openUrl(const QUrl& url)
 {
     if (!QDesktopServices::openUrl(url)) {
         appLog(QStringLiteral("cannot open %1").arg(url.toString()));
+        return false;
     }
+    return true;
+}
+
+void QtDesktopServices::notify(const QString& title, const QString& text)
+{
+    // The desktop's notification service; nothing happens where there is none.
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    message << QStringLiteral("Ambrel") << 0u << QStringLiteral("ambrel") << title << text << QStringList()
+            << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("ambrel")}} << -1;
+    QDBusConnection::sessionBus().call(message, QDBus::NoBlock);
 }
 
 }  // namespace ambrel::app

@@ -6,6 +6,7 @@
 #include <QtCore/QStringList>
 #include <QtCore/QUrl>
 
+#include <functional>
 #include <optional>
 
 class QWidget;
@@ -19,6 +20,9 @@ struct Alert
     QString informativeText;  // the explanation
     QStringList buttons;      // first button first
     bool warning = false;     // the warning icon instead of the informational one
+    // For a sheet: called with the index of the button chosen (-1 when
+    // closed otherwise) once the alert is answered.
+    std::function<void(int button)> answered = {};
 };
 
 class Dialogs
@@ -44,8 +48,11 @@ class DesktopServices
 {
 public:
     virtual ~DesktopServices() = default;
-    // Opens a folder in the file manager or an address in the browser.
-    virtual void openUrl(const QUrl& url) = 0;
+    // Opens a folder in the file manager or an address in the browser;
+    // false when the desktop could not.
+    virtual bool openUrl(const QUrl& url) = 0;
+    // A desktop notification (shown while the window is not in front).
+    virtual void notify(const QString& title, const QString& text) = 0;
 };
 
 class PreviewPanel
@@ -73,7 +80,8 @@ private:
 class QtDesktopServices : public DesktopServices
 {
 public:
-    void openUrl(const QUrl& url) override;
+    bool openUrl(const QUrl& url) override;
+    void notify(const QString& title, const QString& text) override;
 };
 
 }  // namespace ambrel::app

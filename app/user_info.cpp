@@ -1,5 +1,6 @@
 #include "app/user_info.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QSaveFile>
@@ -108,9 +109,9 @@ UserInfo::UserInfo(const QString& cacheFolder)
         return;
     }
     if (writePropertyList(mFilePath, mDictionary)) {
-        appLog(QStringLiteral("【日志】[配置文件] 创建文件成功(%1)").arg(mFilePath));
+        appLog(QCoreApplication::translate("Log", "【日志】[配置文件] 创建文件成功(%1)").arg(mFilePath));
     } else {
-        appLog(QStringLiteral("【日志】[配置文件] 创建文件失败(%1)").arg(mFilePath));
+        appLog(QCoreApplication::translate("Log", "【日志】[配置文件] 创建文件失败(%1)").arg(mFilePath));
     }
 }
 

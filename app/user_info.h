@@ -24,6 +24,24 @@ inline const QString kSaveHeicPath = QStringLiteral("SaveHEICPathKey");
 // "1": also write every other image a file holds (its other top-level images,
 // auxiliary images and sequence frames); "0" or absent: the main picture only.
 inline const QString kWriteAllImages = QStringLiteral("WriteAllImagesKey");
+// The other options, each as its control shows it: the format word ("JPG",
+// "PNG", "BMP", "JPEG2000", "TIFF"), the scale and quality percents ("10" to
+// "100"), the longest side in pixels ("0": no limit), "1" or "0" for the
+// boxes, the naming ("time", "original", "suffix") with its typed suffix, and
+// what to do with an existing name ("new", "skip", "replace").
+inline const QString kFormat = QStringLiteral("OutFormatKey");
+inline const QString kScale = QStringLiteral("ImageSizeKey");
+inline const QString kQuality = QStringLiteral("ImageQualityKey");
+inline const QString kMaxSide = QStringLiteral("MaxSideKey");
+inline const QString kKeepExif = QStringLiteral("ExifKey");
+inline const QString kSixteenBits = QStringLiteral("SixteenBitsKey");
+inline const QString kKeepDates = QStringLiteral("KeepDatesKey");
+inline const QString kSubfolders = QStringLiteral("SubfoldersKey");
+inline const QString kNaming = QStringLiteral("NamingKey");
+inline const QString kNameSuffix = QStringLiteral("NameSuffixKey");
+inline const QString kExisting = QStringLiteral("ExistingKey");
+// "1": usage reports may be sent; "0": not; absent: not asked yet.
+inline const QString kStatisticsConsent = QStringLiteral("StatisticsConsentKey");
 }  // namespace settings_key
 
 using StringDictionary = QMap<QString, QString>;

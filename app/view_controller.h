@@ -19,6 +19,7 @@
 
 #include "app/file_table.h"
 #include "app/job_runner.h"
+#include "app/services.h"
 
 class QCheckBox;
 class QComboBox;
@@ -30,6 +31,7 @@ class QTimer;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QTableView;
 
 namespace ambrel::app {
@@ -62,13 +64,42 @@ struct ControllerServices
 
 // Window texts, in the user's language (Chinese is the source language).
 namespace text {
-inline QString tip()
-{
-    return QCoreApplication::translate("ViewController", "提示");
-}
 inline QString ok()
 {
     return QCoreApplication::translate("ViewController", "确定");
+}
+// The titles of the alerts: what each one is about.
+inline QString noFilesTitle()
+{
+    return QCoreApplication::translate("ViewController", "没有文件");
+}
+inline QString busyTitle()
+{
+    return QCoreApplication::translate("ViewController", "正在转换");
+}
+inline QString clearListTitle()
+{
+    return QCoreApplication::translate("ViewController", "清空列表");
+}
+inline QString saveFolderTitle()
+{
+    return QCoreApplication::translate("ViewController", "保存位置");
+}
+inline QString openFolderTitle()
+{
+    return QCoreApplication::translate("ViewController", "打开输出文件夹");
+}
+inline QString finishedTitle()
+{
+    return QCoreApplication::translate("ViewController", "转换完成");
+}
+inline QString stoppedTitle()
+{
+    return QCoreApplication::translate("ViewController", "转换已停止");
+}
+inline QString quitTitle()
+{
+    return QCoreApplication::translate("ViewController", "退出 Ambrel");
 }
 inline QString addFilesFirst()
 {
@@ -106,20 +137,58 @@ inline QString removeAll()
 {
     return QCoreApplication::translate("ViewController", "全部删除");
 }
-// The summary: the count of files written.
+// The summary of a job where nothing failed: the photos converted.
 inline QString summary(int converted)
 {
     return QCoreApplication::translate("ViewController", "恭喜您，已经成功转换 %n 张图片", nullptr, converted);
+}
+// The summary of a job where files failed: the photos converted, without congratulations.
+inline QString convertedCount(int converted)
+{
+    return QCoreApplication::translate("ViewController", "已转换 %n 张图片", nullptr, converted);
+}
+// The summary's line of the files written when a photo gave more than one file.
+inline QString filesWritten(int files)
+{
+    return QCoreApplication::translate("ViewController", "共写出 %n 个文件", nullptr, files);
+}
+// The summary's line of the photos left alone because their output existed.
+inline QString skippedCount(int skipped)
+{
+    return QCoreApplication::translate("ViewController", "%n 张图片的输出文件已存在，已跳过", nullptr, skipped);
 }
 // The summary's second line when files failed.
 inline QString failedSummary(int failed)
 {
     return QCoreApplication::translate("ViewController", "%n 个文件转换失败，原因见该行的提示。", nullptr, failed);
 }
+// The summary after a stop: the photos not converted.
+inline QString notConvertedCount(int left)
+{
+    return QCoreApplication::translate("ViewController", "%n 张图片未转换", nullptr, left);
+}
+// The summary's button that opens the output folder.
+inline QString openOutputFolder()
+{
+    return QCoreApplication::translate("ViewController", "打开文件夹");
+}
 // The start click with an output folder that cannot be written to: "%1" is the folder.
 inline QString unusableFolder(const QString& folder)
 {
     return QCoreApplication::translate("ViewController", "无法保存到文件夹“%1”，请选择其他文件夹。").arg(folder);
+}
+// "Open Folder" with nothing it could open.
+inline QString noFolderToOpen()
+{
+    return QCoreApplication::translate("ViewController", "保存到原文件夹时，请先添加文件。");
+}
+inline QString folderMissing(const QString& folder)
+{
+    return QCoreApplication::translate("ViewController", "文件夹“%1”还不存在，转换时会创建它。").arg(folder);
+}
+inline QString cannotOpenFolder(const QString& folder)
+{
+    return QCoreApplication::translate("ViewController", "无法打开文件夹“%1”。").arg(folder);
 }
 // The job's progress: files done of all, the time taken, and after the
 // first file an estimate of the time left.
@@ -148,6 +217,19 @@ inline QString keepConverting()
     return QCoreApplication::translate("ViewController", "继续转换");
 }
 }  // namespace text
+
+// How outputs are named: after the source's name (everything before its
+// last dot) with the job's time, alone, or with a suffix the user types.
+enum class NameChoice {
+    JobTime,
+    Original,
+    OriginalWithSuffix,
+};
+
+// The stem of an output for a source: "2024.07.01 beach.heic" gives
+// "2024.07.01 beach", with `suffix` after it for OriginalWithSuffix ("/" and
+// control characters in the suffix are left out).
+[[nodiscard]] QString outputStem(const QString& sourcePath, NameChoice choice, const QString& suffix);
 
 // Whether files can be written into `folder`: it is a folder that can be
 // written to, or it is missing and its nearest existing parent is one.
@@ -196,6 +278,9 @@ public:
 
     // The preview button of a converted row.
     void PreViewEvent(int row);
+    // The details line: what the selected row's state is and, for a failed
+    // row, why.
+    [[nodiscard]] QString rowDetails(int row) const;
 
     // Whether the window may close now. While a worker runs it asks whether
     // to stop the job: "stop" requests the stop and the window closes once
@@ -214,6 +299,8 @@ public:
     // The job's progress: the bar and its text, shown while a job runs.
     QProgressBar* progressBar() const { return mProgressBar; }
     QLabel* progressText() const { return mProgressText; }
+    // The line under the list: the counts of the list, or the selected row's details.
+    QLabel* statusText() const { return mStatusText; }
 
 signals:
     // A job has ended and the window is idle again; `finished` is false after a stop.
@@ -235,6 +322,8 @@ private:
     void buildListLinks(QGridLayout& dropLayout);
     QWidget* buildOptionsPanel();
     QHBoxLayout* buildFormatRow(QWidget* options);
+    QHBoxLayout* buildChoicesRow(QWidget* options);
+    QHBoxLayout* buildNameRow(QWidget* options);
     QHBoxLayout* buildSaveRow(QWidget* options);
     void nameControls();
     void connectActions();
@@ -243,7 +332,23 @@ private:
     void restoreSaveSettings();
     void setUpChoices();
     void showIdle();
+    void restoreOptions();
+    // Enables each option when no job runs and what it depends on allows it.
+    void updateOptionStates();
+    void storeOption(const QString& key, const QString& value);
     void refreshListControls();
+    // The counts of the list, or the selected row's details, under the list.
+    void refreshStatus();
+    // With "failed only" ticked, hides every row that did not fail.
+    void filterRows();
+    // Adds the HEIF files of a folder, with its subfolders' when they are
+    // asked for; otherwise says how many subfolders were not searched.
+    void addFolder(const QString& folder);
+    void addRecord(const QString& path, const std::string& subfolder = {});
+    // The job's summary: what was converted, failed, skipped or left.
+    [[nodiscard]] Alert jobSummary(bool finished) const;
+    void showSummary(bool finished);
+    [[nodiscard]] QString outputFolderToOpen() const;
     // Finds out, on worker threads, what the rows added since the last call
     // hold besides their main picture, and marks them.
     void scanNewRows();
@@ -258,6 +363,7 @@ private:
     void onRowConverted(int jobRow, const QString& outputPath);
     void onRowStarted(int jobRow);
     void onRowFailed(int jobRow, const QString& text, const QString& detail);
+    void onRowSkipped(int jobRow, const QString& existingPath);
     void onRowShowPreview(int jobRow);
     void onJobStopped();
     void onJobFinished(int converted);
@@ -279,7 +385,16 @@ private:
     std::unique_ptr<JobRunner> mRunner;
     int mJobDone = 0;    // rows of the job with their outcome
     int mJobFailed = 0;  // of which failed
+    int mJobConverted = 0;
+    int mJobSkipped = 0;
+    int mJobExtraFiles = 0;  // files written beside the photos' own (all images)
     bool mCloseWhenEnded = false;
+    // The close question is open: a job ending meanwhile keeps its summary
+    // until the question is answered.
+    bool mAskingToClose = false;
+    std::optional<bool> mPendingSummary;  // finished (true) or stopped, when one waits
+    bool mOptionsEnabled = true;
+    int mSubfoldersSkipped = 0;  // by the last folders added
     QElapsedTimer mJobClock;
     QTimer* mProgressTimer = nullptr;  // refreshes the time taken
 
@@ -297,6 +412,15 @@ private:
     QComboBox* mImageQuality = nullptr;
     QCheckBox* mExifBox = nullptr;
     QCheckBox* mAllImagesBox = nullptr;
+    QSpinBox* mMaxSide = nullptr;
+    QCheckBox* mDepth16 = nullptr;
+    QCheckBox* mKeepDates = nullptr;
+    QCheckBox* mSubfolders = nullptr;
+    QComboBox* mNameChoice = nullptr;
+    QLineEdit* mNameSuffix = nullptr;
+    QComboBox* mExistingChoice = nullptr;
+    QLabel* mStatusText = nullptr;
+    QCheckBox* mFailedOnly = nullptr;
     std::uint64_t mScannedUpTo = 0;  // rows with ids up to this one are scanned for what they hold
     QRadioButton* mSaveHEICPath = nullptr;
     QRadioButton* mSaveCustomPath = nullptr;

@@ -2,7 +2,8 @@
 # Takes the screenshots in docs/screenshots/en and docs/screenshots/zh from
 # the real application under Xvfb, once in English and once in Chinese: the
 # empty window, the window while a job runs over generated files, after it
-# (four converted rows, two failed), the summary alert, a failed row's reason,
+# (four converted rows, two failed), the summary alert, a failed row's reason
+# and details, the smallest window, the summary after a stop,
 # the preview of the largest output (a 12 MP photo) and the About window.
 # Installs Xvfb and a Chinese font when they are missing; builds what it runs.
 #

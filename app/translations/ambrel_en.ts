@@ -15,6 +15,35 @@
         <source>官网: %1</source>
         <translation>Website: %1</translation>
     </message>
+    <message>
+        <source>Ambrel 以 MIT 许可证发布。</source>
+        <translation>Ambrel is released under the MIT License.</translation>
+    </message>
+    <message>
+        <source>使用的库及其许可证：</source>
+        <translation>Libraries it uses, with their licences:</translation>
+    </message>
+</context>
+<context>
+    <name>AppDelegate</name>
+    <message>
+        <source>使用统计</source>
+        <translation>Usage Statistics</translation>
+    </message>
+    <message>
+        <source>是否允许 Ambrel 发送匿名的使用统计（程序版本、系统版本、每天是否使用）？
+以后可以在菜单中更改。</source>
+        <translation>May Ambrel send anonymous usage reports (its version, the system&apos;s version, whether it was used that day)?
+You can change this in the menu at any time.</translation>
+    </message>
+    <message>
+        <source>不发送</source>
+        <translation>Don&apos;t Send</translation>
+    </message>
+    <message>
+        <source>允许发送</source>
+        <translation>Allow</translation>
+    </message>
 </context>
 <context>
     <name>CheckUpdate</name>
@@ -300,10 +329,6 @@
         <translation>Converting...</translation>
     </message>
     <message>
-        <source>另外 %1 张图像</source>
-        <translation>%1 more images</translation>
-    </message>
-    <message>
         <source>深度图</source>
         <translation>a depth map</translation>
     </message>
@@ -324,16 +349,68 @@
         <translation>other auxiliary images</translation>
     </message>
     <message>
-        <source>%1 帧的图像序列</source>
-        <translation>an image sequence of %1 frames</translation>
-    </message>
-    <message>
         <source>文件中还有：%1</source>
         <translation>The file also holds: %1</translation>
     </message>
     <message>
         <source>、</source>
         <translation>, </translation>
+    </message>
+    <message>
+        <source>未转换</source>
+        <translation>Not converted</translation>
+    </message>
+    <message>
+        <source>已转换</source>
+        <translation>Converted</translation>
+    </message>
+    <message>
+        <source>转换失败</source>
+        <translation>Failed</translation>
+    </message>
+    <message>
+        <source>已跳过：文件已存在</source>
+        <translation>Skipped: the file exists</translation>
+    </message>
+    <message>
+        <source>预览、删除</source>
+        <translation>Preview, Remove</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 字节</source>
+        <translation>
+            <numerusform>%n byte</numerusform>
+            <numerusform>%n bytes</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>另外 %n 张图像</source>
+        <translation>
+            <numerusform>%n more image</numerusform>
+            <numerusform>%n more images</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 帧的图像序列</source>
+        <translation>
+            <numerusform>an image sequence of %n frame</numerusform>
+            <numerusform>an image sequence of %n frames</numerusform>
+        </translation>
+    </message>
+</context>
+<context>
+    <name>Log</name>
+    <message>
+        <source>【日志】[配置文件] 创建文件成功(%1)</source>
+        <translation>[settings] created the settings file (%1)</translation>
+    </message>
+    <message>
+        <source>【日志】[配置文件] 创建文件失败(%1)</source>
+        <translation>[settings] cannot create the settings file (%1)</translation>
+    </message>
+    <message>
+        <source>找到重复：%1</source>
+        <translation>already listed: %1</translation>
     </message>
 </context>
 <context>
@@ -349,6 +426,10 @@
     <message>
         <source>退出</source>
         <translation>Quit</translation>
+    </message>
+    <message>
+        <source>发送使用统计</source>
+        <translation>Send Usage Statistics</translation>
     </message>
 </context>
 <context>
@@ -368,10 +449,6 @@
 </context>
 <context>
     <name>ViewController</name>
-    <message>
-        <source>提示</source>
-        <translation>Note</translation>
-    </message>
     <message>
         <source>确定</source>
         <translation>OK</translation>
@@ -398,11 +475,11 @@
     </message>
     <message>
         <source>转  换</source>
-        <translation>Convert</translation>
+        <translation>&amp;Convert</translation>
     </message>
     <message>
         <source>停 止</source>
-        <translation>Stop</translation>
+        <translation>&amp;Stop</translation>
     </message>
     <message>
         <source>停止中...</source>
@@ -415,8 +492,8 @@
     <message numerus="yes">
         <source>恭喜您，已经成功转换 %n 张图片</source>
         <translation>
-            <numerusform>Done: %n picture converted</numerusform>
-            <numerusform>Done: %n pictures converted</numerusform>
+            <numerusform>Done: %n photo converted</numerusform>
+            <numerusform>Done: %n photos converted</numerusform>
         </translation>
     </message>
     <message>
@@ -433,7 +510,7 @@
     </message>
     <message>
         <source>＋ 添加文件</source>
-        <translation>＋ Add Files</translation>
+        <translation>＋ &amp;Add Files</translation>
     </message>
     <message>
         <source>保留照片的 Exif 信息（不勾选时按照片方向旋转图像）</source>
@@ -461,11 +538,11 @@
     </message>
     <message>
         <source>选择…</source>
-        <translation>Choose…</translation>
+        <translation>C&amp;hoose…</translation>
     </message>
     <message>
         <source>打开文件夹</source>
-        <translation>Open Folder</translation>
+        <translation>&amp;Open Folder</translation>
     </message>
     <message>
         <source>保存位置</source>
@@ -474,8 +551,8 @@
     <message numerus="yes">
         <source>%n 个文件转换失败，原因见该行的提示。</source>
         <translation>
-            <numerusform>%n file failed; its row&apos;s tooltip says why.</numerusform>
-            <numerusform>%n files failed; each row&apos;s tooltip says why.</numerusform>
+            <numerusform>%n file failed; select its row to see why.</numerusform>
+            <numerusform>%n files failed; select a row to see why.</numerusform>
         </translation>
     </message>
     <message>
@@ -521,6 +598,204 @@
     <message>
         <source>同时写出文件中的其他图像、深度图、增益图和图像序列的每一帧（文件名后加 _2、_depth、_gainmap、_f0001 等）；含有这些内容的文件在列表中有标记</source>
         <translation>Also write the file&apos;s other images, depth maps, gain maps and every frame of an image sequence (names end in _2, _depth, _gainmap, _f0001 and so on); files that hold them are marked in the list</translation>
+    </message>
+    <message>
+        <source>最长边</source>
+        <translation>Longest side</translation>
+    </message>
+    <message>
+        <source>文件名</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>文件名后缀</source>
+        <translation>Name suffix</translation>
+    </message>
+    <message>
+        <source>同名文件</source>
+        <translation>If the name exists</translation>
+    </message>
+    <message>
+        <source>JPG 和 JPEG2000 的质量；PNG、BMP 和 TIFF 总是无损的</source>
+        <translation>The quality of JPG and JPEG2000; PNG, BMP and TIFF are always lossless</translation>
+    </message>
+    <message>
+        <source>不限</source>
+        <translation>No limit</translation>
+    </message>
+    <message>
+        <source> 像素</source>
+        <translation> px</translation>
+    </message>
+    <message>
+        <source>输出图片较长一边的最大像素数；只缩小，不放大</source>
+        <translation>The most pixels on the output&apos;s longer side; pictures are made smaller, never larger</translation>
+    </message>
+    <message>
+        <source>16 位</source>
+        <translation>16-bit</translation>
+    </message>
+    <message>
+        <source>PNG 和 TIFF 每个颜色通道 16 位</source>
+        <translation>16 bits a colour channel for PNG and TIFF</translation>
+    </message>
+    <message>
+        <source>保留日期</source>
+        <translation>Keep dates</translation>
+    </message>
+    <message>
+        <source>输出文件的修改时间与原文件相同</source>
+        <translation>Each output gets its source&apos;s modification time</translation>
+    </message>
+    <message>
+        <source>包括子文件夹</source>
+        <translation>Subfolders</translation>
+    </message>
+    <message>
+        <source>添加文件夹时也添加其子文件夹中的文件，并在输出文件夹中保持相同的结构</source>
+        <translation>A folder added also gives the files of its subfolders, and the subfolders are mirrored in the output folder</translation>
+    </message>
+    <message>
+        <source>原文件名_转换时间</source>
+        <translation>Name_job time</translation>
+    </message>
+    <message>
+        <source>原文件名</source>
+        <translation>Original name</translation>
+    </message>
+    <message>
+        <source>原文件名加后缀</source>
+        <translation>Original name + suffix</translation>
+    </message>
+    <message>
+        <source>后缀</source>
+        <translation>suffix</translation>
+    </message>
+    <message>
+        <source>另起新名</source>
+        <translation>New name</translation>
+    </message>
+    <message>
+        <source>跳过</source>
+        <translation>Skip</translation>
+    </message>
+    <message>
+        <source>替换</source>
+        <translation>Replace</translation>
+    </message>
+    <message>
+        <source>输出文件名已存在时：另起新名（_2、_3…）、跳过这张图片，或替换已有的文件</source>
+        <translation>When the output&apos;s name is taken: a new name (_2, _3…), skip the photo, or replace the file</translation>
+    </message>
+    <message>
+        <source>预览</source>
+        <translation>Preview</translation>
+    </message>
+    <message>
+        <source>删除</source>
+        <translation>Remove</translation>
+    </message>
+    <message>
+        <source>，</source>
+        <translation>, </translation>
+    </message>
+    <message>
+        <source>：</source>
+        <translation>: </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 个文件</source>
+        <translation>
+            <numerusform>%n file</numerusform>
+            <numerusform>%n files</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source> · 已转换 %1</source>
+        <translation> · %1 converted</translation>
+    </message>
+    <message>
+        <source> · 失败 %1</source>
+        <translation> · %1 failed</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 个子文件夹未添加（可勾选“包括子文件夹”）</source>
+        <translation>
+            <numerusform>%n subfolder not added (tick “Subfolders”)</numerusform>
+            <numerusform>%n subfolders not added (tick “Subfolders”)</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>没有文件</source>
+        <translation>No Files</translation>
+    </message>
+    <message>
+        <source>正在转换</source>
+        <translation>Converting</translation>
+    </message>
+    <message>
+        <source>清空列表</source>
+        <translation>Clear the List</translation>
+    </message>
+    <message>
+        <source>转换完成</source>
+        <translation>Conversion Finished</translation>
+    </message>
+    <message>
+        <source>转换已停止</source>
+        <translation>Conversion Stopped</translation>
+    </message>
+    <message>
+        <source>退出 Ambrel</source>
+        <translation>Quit Ambrel</translation>
+    </message>
+    <message numerus="yes">
+        <source>已转换 %n 张图片</source>
+        <translation>
+            <numerusform>%n photo converted</numerusform>
+            <numerusform>%n photos converted</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>共写出 %n 个文件</source>
+        <translation>
+            <numerusform>%n file written</numerusform>
+            <numerusform>%n files written</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 张图片的输出文件已存在，已跳过</source>
+        <translation>
+            <numerusform>%n photo skipped: its output exists</numerusform>
+            <numerusform>%n photos skipped: their outputs exist</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n 张图片未转换</source>
+        <translation>
+            <numerusform>%n photo not converted</numerusform>
+            <numerusform>%n photos not converted</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>保存到原文件夹时，请先添加文件。</source>
+        <translation>Outputs go beside their sources: add files first.</translation>
+    </message>
+    <message>
+        <source>文件夹“%1”还不存在，转换时会创建它。</source>
+        <translation>The folder “%1” does not exist yet; the conversion will create it.</translation>
+    </message>
+    <message>
+        <source>无法打开文件夹“%1”。</source>
+        <translation>The folder “%1” cannot be opened.</translation>
+    </message>
+    <message>
+        <source>打开输出文件夹</source>
+        <translation>Open the Output Folder</translation>
+    </message>
+    <message>
+        <source>只显示失败的文件</source>
+        <translation>Failed only</translation>
     </message>
 </context>
 </TS>

@@ -24,6 +24,9 @@ namespace apptest {
 int FakeDialogs::runAlert(QWidget*, const ambrel::app::Alert& alert)
 {
     alerts.push_back({alert, false});
+    if (whileAsking) {
+        std::exchange(whileAsking, nullptr)();
+    }
     if (alertAnswers.empty()) {
         return 0;
     }
@@ -127,6 +130,15 @@ public:
     {
         mState->before(row);
         mInner.rowFailed(row, text, detail);
+    }
+    void rowSkipped(std::size_t row, const std::string& existingPath) override
+    {
+        mState->before(row);
+        mInner.rowSkipped(row, existingPath);
+    }
+    void extraConverted(std::size_t row, const std::string& outputPath, const ambrel::convert::RowFacts& facts) override
+    {
+        mInner.extraConverted(row, outputPath, facts);
     }
     void rowShowPreview(std::size_t row) override { mInner.rowShowPreview(row); }
     void rowStarted(std::size_t row) override { mInner.rowStarted(row); }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,13 +56,21 @@ public:
     std::deque<QStringList> panelAnswers;  // empty list (cancel) when empty
     QStringList folderAnswers;             // an empty text, or none left: cancel
     QStringList panelAnchors;              // objectName of each panel's anchor
+    std::function<void()> whileAsking;     // runs inside the next runAlert, before it answers
 };
 
 class FakeDesktop : public ambrel::app::DesktopServices
 {
 public:
-    void openUrl(const QUrl& url) override { opened.push_back(url); }
+    bool openUrl(const QUrl& url) override
+    {
+        opened.push_back(url);
+        return opens;
+    }
+    void notify(const QString& title, const QString& text) override { notified.push_back(title + '\n' + text); }
     std::vector<QUrl> opened;
+    bool opens = true;  // what openUrl answers
+    QStringList notified;
 };
 
 // Collects what the application logs while it exists.

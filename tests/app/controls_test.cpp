@@ -309,6 +309,9 @@ private slots:
         QVERIFY(f.preview.isVisible());
         QCOMPARE(f.preview.currentItem(), QUrl::fromLocalFile(QString::fromStdString(f.model().record(1).toPath)));
         f.preview.close();
+        QTest::keyClick(table, Qt::Key_Space);  // the row's preview action
+        QVERIFY(f.preview.isVisible());
+        f.preview.close();
         QTest::keyClick(table, Qt::Key_Backspace);
         QCOMPARE(f.model().count(), 1);
     }

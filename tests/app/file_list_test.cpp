@@ -3,11 +3,14 @@
 #include <QtCore/QMimeData>
 #include <QtGui/QDragEnterEvent>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QCheckBox>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTableView>
 
 #include "app/drag_drop_view.h"
 #include "tests/app/app_test_support.h"
+#include "tests/fixtures/heif_samples.h"
 
 using namespace apptest;
 
@@ -17,7 +20,7 @@ QStringList listedPaths(ambrel::app::FileTableModel& model)
 {
     QStringList paths;
     for (int row = 0; row < model.count(); ++row) {
-        paths.append(model.index(row, ambrel::app::FileTableModel::NameColumn).data().toString());
+        paths.append(QString::fromStdString(model.record(row).heicPath));
     }
     return paths;
 }
@@ -84,9 +87,9 @@ private slots:
                                                       folder + "/e9.HEIF", folder + "/e10.hif"}));
         QVERIFY(log.contains(QStringLiteral("找到重复：%1").arg(folder + "/a.heic")));
         QCOMPARE(f.model().index(2, ambrel::app::FileTableModel::SizeColumn).data().toString(),
-                 QStringLiteral("1.00 KB"));
+                 QStringLiteral("1.0 KB"));
         QCOMPARE(f.model().index(1, ambrel::app::FileTableModel::SizeColumn).data().toString(),
-                 QStringLiteral("10.00 byte"));
+                 QStringLiteral("10 字节"));
         QVERIFY(!f.control<QPushButton>("AddHeicFileBt")->isVisible());
         QVERIFY(f.control<QPushButton>("RemoveAllBt")->isVisible());
         QVERIFY(f.view().tableView()->alternatingRowColors());
@@ -126,17 +129,42 @@ private slots:
         std::unique_ptr<QMimeData> data(urlData({photo, photo, dir.filePath("photo.heic.jpg"), camera,
                                                  dir.filePath("album.HEIC"), dir.filePath("pictures")}));
         QVERIFY(dropOn(f.view().tableView()->viewport(), data.get()));
-        // A folder is opened, whatever its name, and gives the HEIF files
-        // of its subfolders too; it is never listed itself.
+        // A folder is opened, whatever its name, and gives its HEIF files;
+        // it is never listed itself. Its subfolders are counted...
         QCOMPARE(listedPaths(f.model()),
-                 (QStringList{photo, camera, dir.filePath("pictures/deeper/e.HIF"), dir.filePath("pictures/f.heif"),
-                              dir.filePath("pictures/inside.heic")}));
+                 (QStringList{photo, camera, dir.filePath("pictures/f.heif"), dir.filePath("pictures/inside.heic")}));
+        QVERIFY(f.view().statusText()->text().contains(QStringLiteral("1 个子文件夹未添加")));
+        // ...and searched when asked.
+        f.control<QCheckBox>("Subfolders")->setChecked(true);
+        std::unique_ptr<QMimeData> deeper(urlData({dir.filePath("pictures")}));
+        QVERIFY(dropOn(drop, deeper.get()));
+        QCOMPARE(listedPaths(f.model()).last(), dir.filePath("pictures/deeper/e.HIF"));
+        QCOMPARE(f.model().record(4).outputSubfolder, std::string("deeper"));
         QVERIFY(log.contains(QStringLiteral("找到重复：%1").arg(photo)));
         QVERIFY(f.control<QPushButton>("RemoveAllBt")->isVisible());
 
         std::unique_ptr<QMimeData> again(urlData({photo, dir.filePath("pictures")}));
         QVERIFY(dropOn(drop, again.get()));
         QCOMPARE(f.model().count(), 5);
+    }
+
+    // A file that stores a thumbnail shows it before its name.
+    void storedThumbnailIsShown()
+    {
+        fixture::GridOptions options;
+        options.thumbnail = fixture::ThumbnailOptions{};
+        const fixture::Bytes bytes = fixture::makeGridHeic(options).bytes();
+        QTemporaryDir dir;
+        writeFile(dir.filePath("thumb.heic"),
+                  QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        f.dialogs.panelAnswers.push_back({dir.filePath("thumb.heic")});
+        f.view().AddHeicFileBtEvent();
+        const QModelIndex name = f.model().index(0, ambrel::app::FileTableModel::NameColumn);
+        QTRY_VERIFY_WITH_TIMEOUT(!name.data(Qt::DecorationRole).value<QPixmap>().isNull(), 60000);
+        const QColor middle = name.data(Qt::DecorationRole).value<QPixmap>().toImage().pixelColor(20, 20);
+        QVERIFY2(middle.red() > 150 && middle.blue() < 100, qPrintable(middle.name()));
     }
 
     void commandLineFilesAreTakenWhateverTheirName()
@@ -177,7 +205,7 @@ private slots:
         f.click("RemoveAllBt");
         QCOMPARE(f.dialogs.alerts.size(), std::size_t(1));
         const ambrel::app::Alert& question = f.dialogs.alerts.back().alert;
-        QCOMPARE(question.messageText, QStringLiteral("提示"));
+        QCOMPARE(question.messageText, QStringLiteral("清空列表"));
         QCOMPARE(question.informativeText, QStringLiteral("是否立即清空列表？"));
         QCOMPARE(question.buttons, (QStringList{"立即清空", "取消"}));
         QVERIFY(!f.dialogs.alerts.back().sheet);

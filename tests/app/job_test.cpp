@@ -22,7 +22,10 @@
 #include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QRadioButton>
+#include <QtWidgets/QSpinBox>
 #include <QtWidgets/QTableView>
+
+#include <opencv2/imgcodecs.hpp>
 
 #include <condition_variable>
 #include <memory>
@@ -91,8 +94,11 @@ QString lastSummary(ControllerFixture& f)
 }
 
 // The controls the job disables, and some it must leave alone.
-const char* const kJobLocked[] = {"OutFormat", "ImageSize", "ImageQuality", "Exif", "SelectPathBt", "AddFileBt"};
-const char* const kJobFree[] = {"AmbrelBt", "SaveHEICPath", "SaveCustomPath", "OpenPathBt", "RemoveAllBt"};
+// Every option is locked while a job runs, so the window shows what the job does.
+const char* const kJobLocked[] = {"OutFormat",  "ImageSize",      "ImageQuality",   "Exif",     "SelectPathBt",
+                                  "AddFileBt",  "SaveHEICPath",   "SaveCustomPath", "MaxSide",  "KeepDates",
+                                  "NameChoice", "ExistingChoice", "Subfolders",     "AllImages"};
+const char* const kJobFree[] = {"AmbrelBt", "OpenPathBt", "RemoveAllBt"};
 
 // A bus of the test's own (a dbus-daemon it starts) and what the launcher
 // entry signals on it said.
@@ -160,7 +166,7 @@ private slots:
         QCOMPARE(f.dialogs.alerts.size(), std::size_t(1));
         const auto& shown = f.dialogs.alerts.front();
         QVERIFY(!shown.sheet);
-        QCOMPARE(shown.alert.messageText, QStringLiteral("提示"));
+        QCOMPARE(shown.alert.messageText, QStringLiteral("没有文件"));
         QCOMPARE(shown.alert.informativeText, QStringLiteral("请添加要转换HEIC文件！"));
         QCOMPARE(shown.alert.buttons, QStringList{"确定"});
         QCOMPARE(f.control<QPushButton>("AmbrelBt")->text(), QStringLiteral("转  换"));
@@ -441,10 +447,10 @@ private slots:
         QCOMPARE(imageFileSize(outputOf(f, 4)), QSize(192, 128));
 
         // The summary counts the failures too, under a warning icon.
-        QCOMPARE(lastSummary(f), QStringLiteral("恭喜您，已经成功转换 2 张图片\n3 个文件转换失败，原因见该行的提示。"));
+        QCOMPARE(lastSummary(f), QStringLiteral("已转换 2 张图片\n3 个文件转换失败，原因见该行的提示。"));
         QVERIFY(f.dialogs.alerts.back().alert.warning);
-        QCOMPARE(f.dialogs.alerts.back().alert.messageText, QStringLiteral("提示"));
-        QCOMPARE(f.dialogs.alerts.back().alert.buttons, QStringList{"确定"});
+        QCOMPARE(f.dialogs.alerts.back().alert.messageText, QStringLiteral("转换完成"));
+        QCOMPARE(f.dialogs.alerts.back().alert.buttons, (QStringList{"确定", "打开文件夹"}));
         QCOMPARE(start->text(), QStringLiteral("转  换"));
         QCOMPARE(ambrel::app::buttonImageName(start), QStringLiteral("ToBt"));
         QVERIFY(f.view().isStopTo());
@@ -608,6 +614,95 @@ private slots:
         QCOMPARE(view->model().record(1).toPath, std::string());
     }
 
+    // The job ends while the close question is open: "keep converting"
+    // keeps the window, and the summary comes once the question is answered.
+    void jobEndingDuringTheCloseQuestionKeepsTheWindow()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("one.heic"), gridHeic());
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, {dir.filePath("one.heic")});
+        f.click("SaveHEICPath");
+        f.gate.holdBeforeReportOf(0);
+        f.click("AmbrelBt");
+        QTRY_VERIFY_WITH_TIMEOUT(f.gate.isHolding(), kTimeout);
+        QSignalSpy ended(&f.view(), &ambrel::app::ViewController::jobEnded);
+        f.dialogs.whileAsking = [&] {
+            f.gate.release();
+            QVERIFY(ended.wait(kTimeout));
+        };
+        f.dialogs.alertAnswers.push_back(1);
+        QVERIFY(!f.view().windowShouldClose());
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(f.dialogs.alerts.size(), std::size_t(2));
+        QCOMPARE(f.dialogs.alerts.back().alert.messageText, QStringLiteral("转换完成"));
+        QVERIFY(f.view().windowShouldClose());  // nothing runs now
+    }
+
+    // Beside the sources, "Open Folder" opens the selected (or first) row's
+    // folder; when nothing can be opened the user is told.
+    void openFolderOpensWhereTheOutputsAre()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("a");
+        writeFile(folder + "/one.heic", gridHeic());
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        f.click("SaveHEICPath");
+        f.click("OpenPathBt");
+        QVERIFY(f.desktop.opened.empty());
+        QCOMPARE(f.dialogs.alerts.back().alert.informativeText, QStringLiteral("保存到原文件夹时，请先添加文件。"));
+        addFiles(f, {folder + "/one.heic"});
+        f.click("OpenPathBt");
+        QCOMPARE(f.desktop.opened.back(), QUrl::fromLocalFile(folder));
+        f.desktop.opens = false;
+        f.click("OpenPathBt");
+        QCOMPARE(f.dialogs.alerts.back().alert.informativeText, QStringLiteral("无法打开文件夹“%1”。").arg(folder));
+    }
+
+    // Names keep everything before the last dot; original names, a typed
+    // suffix, and a second run that skips what exists.
+    void namesAndSecondRuns()
+    {
+        QTemporaryDir dir;
+        const QStringList sources{dir.filePath("2024.07.01 beach.heic"), dir.filePath("2024.07.02 beach.heic")};
+        for (const QString& source : sources) {
+            writeFile(source, gridHeic());
+        }
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        addFiles(f, sources);
+        f.dialogs.folderAnswers.push_back(dir.filePath("out"));
+        f.click("SelectPathBt");
+        QVERIFY(f.runJob());
+        QVERIFY(QFileInfo(outputOf(f, 1)).fileName().startsWith(QStringLiteral("2024.07.02 beach_")));
+        f.control<QComboBox>("NameChoice")->setCurrentIndex(1);
+        f.control<QComboBox>("ExistingChoice")->setCurrentIndex(1);
+        QVERIFY(f.runJob());
+        QCOMPARE(QFileInfo(outputOf(f, 0)).fileName(), QStringLiteral("2024.07.01 beach.JPG"));
+        QVERIFY(f.runJob());
+        QCOMPARE(stateOf(f, 0), RowState::Skipped);
+        QCOMPARE(lastSummary(f), QStringLiteral("已转换 0 张图片\n2 张图片的输出文件已存在，已跳过"));
+        QCOMPARE(fileNames(dir.filePath("out")).size(), 4);
+        f.control<QComboBox>("NameChoice")->setCurrentIndex(2);
+        f.control<QLineEdit>("NameSuffix")->setText(QStringLiteral("_web/"));
+        QVERIFY(f.runJob());
+        QCOMPARE(QFileInfo(outputOf(f, 1)).fileName(), QStringLiteral("2024.07.02 beach_web.JPG"));
+    }
+
+    // A file that is there but cannot be opened says why in its row.
+    void unreadableFileSaysWhy()
+    {
+        FileTableModel model;
+        model.append(ambrel::convert::makeRecord("/x/locked.heic"));
+        model.setFailed(0, QString::fromUtf8(ambrel::convert::kTextNotFound),
+                        QStringLiteral("cannot open the file: Permission denied"));
+        QCOMPARE(model.index(0, FileTableModel::StateColumn).data().toString(),
+                 QStringLiteral("无法打开文件：权限不够"));
+        QCOMPARE(ambrel::app::sizeText(384), QStringLiteral("384 字节"));
+    }
+
     void optionsReachTheFiles()
     {
         QTemporaryDir dir;
@@ -645,6 +740,16 @@ private slots:
         QCOMPARE(storedImageSize(small), QSize(32, 64));
         QCOMPARE(QFileInfo(small).absolutePath(), folder);
         QCOMPARE(fileNames(folder).size(), 3);
+
+        // 16-bit PNG, at most 50 pixels on the longer side.
+        f.control<QComboBox>("OutFormat")->setCurrentIndex(1);
+        f.control<QComboBox>("ImageSize")->setCurrentIndex(9);
+        f.control<QCheckBox>("Depth16")->setChecked(true);
+        f.control<QSpinBox>("MaxSide")->setValue(50);
+        QVERIFY(f.runJob());
+        const cv::Mat deep = cv::imread(outputOf(f, 0).toStdString(), cv::IMREAD_UNCHANGED);
+        QCOMPARE(deep.depth(), CV_16U);
+        QCOMPARE(std::max(deep.cols, deep.rows), 50);
 
         // A regular file where the folder should be, or a folder that cannot
         // be made: said at the start click, before any file is decoded.
@@ -685,7 +790,7 @@ private slots:
         }
     }
 
-    void stopWithRowsLeftEndsWithoutSummary()
+    void stopWithRowsLeftSaysWhatWasDone()
     {
         QTemporaryDir dir;
         QStringList paths;
@@ -723,7 +828,10 @@ private slots:
         QCOMPARE(stateOf(f, 1), RowState::NotConverted);
         QCOMPARE(stateOf(f, 2), RowState::NotConverted);
         QCOMPARE(stateImage(f, 2), QStringLiteral("NoTo"));
-        QVERIFY(f.dialogs.alerts.empty());
+        // The summary says what was done and what was not.
+        QCOMPARE(f.dialogs.alerts.size(), std::size_t(1));
+        QCOMPARE(f.dialogs.alerts.back().alert.messageText, QStringLiteral("转换已停止"));
+        QCOMPARE(lastSummary(f), QStringLiteral("已转换 1 张图片\n2 张图片未转换"));
         QCOMPARE(start->text(), QStringLiteral("转  换"));
         QCOMPARE(ambrel::app::buttonImageName(start), QStringLiteral("ToBt"));
         QVERIFY(f.control<QComboBox>("OutFormat")->isEnabled());

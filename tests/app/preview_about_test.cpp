@@ -205,6 +205,9 @@ private slots:
         small.put(other, copy, QSize(40, 30));
         QVERIFY(!small.find(path, QSize(4000, 4000)));
         QVERIFY(small.find(other, QSize(4000, 4000)));
+        // A turned photo's caption gives the size shown, not the stored one.
+        cache.put(other, copy.transformed(QTransform().rotate(90)), QSize(16320, 12240));
+        QCOMPARE(cache.find(other, QSize(4000, 4000))->fullSize, QSize(12240, 16320));
         cache.clear();
     }
 
@@ -242,6 +245,9 @@ private slots:
         QCOMPARE(logo->geometry().right() + 1 + 5, name->x());
         const int middle = (logo->x() + name->geometry().right()) / 2;
         QVERIFY2(std::abs(middle - about.width() / 2) <= 5, qPrintable(QString::number(middle)));
+        // Measured in the bold it is drawn in: the whole name shows.
+        QVERIFY(name->width() >= QFontMetrics(name->font()).horizontalAdvance(name->text()));
+        QVERIFY(ambrel::app::licenceText().contains(QStringLiteral("MIT")));
 
         auto* site = about.findChild<ambrel::app::LLCustomBtn*>("OfficialButton");
         QVERIFY(site->isVisible());

@@ -7,6 +7,7 @@
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QRadioButton>
+#include <QtWidgets/QSpinBox>
 #include <QtWidgets/QTableView>
 
 #include "app/custom_controls.h"
@@ -136,6 +137,44 @@ private slots:
         QVERIFY(f.control<QRadioButton>("SaveCustomPath")->isChecked());
         QVERIFY(f.control<QLineEdit>("ShowPath")->isEnabled());
         QCOMPARE(ambrel::app::readPropertyList(settingsFile(cache))->value("SaveHEICPathKey"), QStringLiteral("0"));
+    }
+
+    // Every option is kept in the settings file and comes back at the next start.
+    void everyOptionSurvivesARestart()
+    {
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        f.control<QComboBox>("OutFormat")->setCurrentIndex(4);
+        f.control<QComboBox>("ImageSize")->setCurrentIndex(4);
+        f.control<QComboBox>("ImageQuality")->setCurrentIndex(6);
+        f.control<QSpinBox>("MaxSide")->setValue(2048);
+        const char* const boxes[] = {"Depth16", "KeepDates", "AllImages", "Subfolders"};
+        for (const char* box : boxes) {
+            f.control<QCheckBox>(box)->setChecked(true);
+        }
+        f.control<QCheckBox>("Exif")->setChecked(false);
+        f.control<QComboBox>("NameChoice")->setCurrentIndex(2);
+        f.control<QLineEdit>("NameSuffix")->setText(QStringLiteral("_small"));
+        f.control<QComboBox>("ExistingChoice")->setCurrentIndex(2);
+        auto* folder = f.control<QLineEdit>("ShowPath");
+        folder->setText(cache.path() + "/typed");
+        emit folder->editingFinished();
+
+        f.restart();
+        QCOMPARE(f.view().SaveSuff(), QStringLiteral("TIFF"));
+        QCOMPARE(f.view().ImageZooming(), 0.5f);
+        QCOMPARE(f.view().nQuality(), 70);
+        QVERIFY(!f.control<QComboBox>("ImageQuality")->isEnabled());  // TIFF is lossless
+        QCOMPARE(f.control<QSpinBox>("MaxSide")->value(), 2048);
+        for (const char* box : boxes) {
+            QVERIFY2(f.control<QCheckBox>(box)->isChecked(), box);
+        }
+        QVERIFY(!f.control<QCheckBox>("Exif")->isChecked());
+        QCOMPARE(f.control<QComboBox>("NameChoice")->currentIndex(), 2);
+        QCOMPARE(f.control<QLineEdit>("NameSuffix")->text(), QStringLiteral("_small"));
+        QCOMPARE(f.control<QComboBox>("ExistingChoice")->currentIndex(), 2);
+        QCOMPARE(f.control<QLineEdit>("ShowPath")->text(), cache.path() + "/typed");
+        QCOMPARE(ambrel::app::readPropertyList(settingsFile(cache))->value("ExistingKey"), QStringLiteral("replace"));
     }
 
     void storedModeIsReadAsTruthValue_data()

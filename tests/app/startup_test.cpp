@@ -2,6 +2,7 @@
 // with its menu as the application opens it.
 #include <QtCore/QLocale>
 #include <QtCore/QProcess>
+#include <QtCore/QRegularExpression>
 #include <QtGui/QAction>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QLabel>
@@ -22,6 +23,14 @@ using namespace apptest;
 
 namespace {
 
+// A log file's text with the time at the start of each line left out.
+QString loggedText(const QString& path)
+{
+    static const QRegularExpression time(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d "),
+                                         QRegularExpression::MultilineOption);
+    return QString::fromUtf8(readFile(path)).remove(time);
+}
+
 // Starts the program with the arguments, waits until its log holds `line`,
 // ends it, and returns what it wrote to its own standard output and error.
 QByteArray runUntilLogged(const QProcessEnvironment& environment, const QString& log, const QStringList& arguments,
@@ -35,7 +44,7 @@ QByteArray runUntilLogged(const QProcessEnvironment& environment, const QString&
         return {};
     }
     for (int tries = 0; tries < 600 && !logged; ++tries) {
-        logged = QString::fromUtf8(readFile(log)).split('\n').contains(line);
+        logged = loggedText(log).split('\n').contains(line);
         if (!logged) {
             process.waitForFinished(100);
         }
@@ -57,6 +66,7 @@ QProcessEnvironment programEnvironment(const QTemporaryDir& home)
     environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
     environment.insert("XDG_RUNTIME_DIR", home.filePath("runtime"));
     environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("LC_ALL", "zh_CN.UTF-8");  // the log in the source language
     return environment;
 }
 
@@ -67,7 +77,7 @@ QString waitForLoggedLine(const QString& folder, const QString& pattern, const Q
     for (int tries = 0; tries < 600; ++tries) {
         for (const QString& name : QDir(folder).entryList({pattern}, QDir::Files)) {
             const QString path = folder + '/' + name;
-            if (QString::fromUtf8(readFile(path)).split('\n').contains(line)) {
+            if (loggedText(path).split('\n').contains(line)) {
                 return path;
             }
         }
@@ -110,6 +120,7 @@ private slots:
         environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
         environment.insert("XDG_RUNTIME_DIR", home.filePath("runtime"));
         environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("LC_ALL", "zh_CN.UTF-8");  // the log in the source language
         const QString log = home.filePath("data/Ambrel/Ambrel.log");
         const QString settings = home.filePath("cache/Ambrel/UserInfo.plist");
 
@@ -119,7 +130,7 @@ private slots:
             runUntilLogged(environment, log, {first, first}, QStringLiteral("找到重复：%1").arg(first), logged);
         QVERIFY(logged);
         QVERIFY2(firstOutput.isEmpty(), firstOutput.constData());
-        QString text = QString::fromUtf8(readFile(log));
+        QString text = loggedText(log);
         QVERIFY(text.contains(QStringLiteral("【日志】[配置文件] 创建文件成功(%1)").arg(settings)));
         if (ambrel::app::deployedStatsHost().isEmpty()) {
             QVERIFY(text.contains(QStringLiteral("usage statistics skipped: this build has no statistics server\n")));
@@ -129,10 +140,16 @@ private slots:
             runUntilLogged(environment, log, {second, second}, QStringLiteral("找到重复：%1").arg(second), logged);
         QVERIFY(logged);
         QVERIFY2(secondOutput.isEmpty(), secondOutput.constData());
-        text = QString::fromUtf8(readFile(log));
+        text = loggedText(log);
         QVERIFY2(!text.contains(first), qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("创建文件成功")));  // the settings file exists now
         QVERIFY(text.startsWith(QStringLiteral("Ambrel " AMBREL_TEST_VERSION " started\n")));
+        // Every line has its time; the first run's log is kept as the older file.
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} Ambrel "))
+                    .match(QString::fromUtf8(readFile(log)))
+                    .hasMatch());
+        QVERIFY(loggedText(home.filePath("data/Ambrel/Ambrel.old.log"))
+                    .contains(QStringLiteral("找到重复：%1").arg(first)));
     }
 
     void secondInstanceKeepsTheFirstOnesLog()
@@ -160,7 +177,7 @@ private slots:
         QVERIFY(other.waitForStarted(30000));
         const QString otherLog = waitForLoggedLine(folder, QStringLiteral("Ambrel*.log"), secondLine);
         QCOMPARE(otherLog, folder + QStringLiteral("/Ambrel-%1.log").arg(other.processId()));
-        const QString firstLog = QString::fromUtf8(readFile(folder + "/Ambrel.log"));
+        const QString firstLog = loggedText(folder + "/Ambrel.log");
         QVERIFY2(firstLog.split('\n').contains(firstLine), qPrintable(firstLog));
         QVERIFY(!firstLog.contains(second));
         other.kill();
@@ -183,40 +200,39 @@ private slots:
         // empty-list alert, a failed row, the summary, the About title,
         // Qt's own Cancel button and the failed row's reason.
         QTest::newRow("English") << QLocale(QLocale::English, QLocale::UnitedKingdom)
-                                 << QStringList{
-                                        "Convert",
-                                        "＋ Add Files",
-                                        "Beside the source",
-                                        "Choose…",
-                                        "State",
-                                        "Please add the HEIC files to convert!",
-                                        "Conversion failed",
-                                        "Done: 0 pictures converted\n1 file failed; its row's tooltip says why.",
-                                        "About Ambrel",
-                                        "Cancel",
-                                        "not a HEIF file",
-                                        "All images"};
+                                 << QStringList{"&Convert",
+                                                "＋ &Add Files",
+                                                "Beside the source",
+                                                "C&hoose…",
+                                                "State",
+                                                "Please add the HEIC files to convert!",
+                                                "Conversion failed",
+                                                "0 photos converted\n1 file failed; select its row to see why.",
+                                                "About Ambrel",
+                                                "Cancel",
+                                                "not a HEIF file",
+                                                "All images"};
         QTest::newRow("German") << QLocale(QLocale::German, QLocale::Germany)
-                                << QStringList{"Convert",
-                                               "＋ Add Files",
+                                << QStringList{"&Convert",
+                                               "＋ &Add Files",
                                                "Beside the source",
-                                               "Choose…",
+                                               "C&hoose…",
                                                "State",
                                                "Please add the HEIC files to convert!",
                                                "Conversion failed",
-                                               "Done: 0 pictures converted\n1 file failed; its row's tooltip says why.",
+                                               "0 photos converted\n1 file failed; select its row to see why.",
                                                "About Ambrel",
                                                "Cancel",
                                                "not a HEIF file",
                                                "All images"};
-        QTest::newRow("Chinese")
-            << QLocale(QLocale::Chinese, QLocale::China)
-            << QStringList{"转  换",         "＋ 添加文件",
-                           "保存到原文件夹", "选择…",
-                           "状态",           "请添加要转换HEIC文件！",
-                           "文件转换失败",   "恭喜您，已经成功转换 0 张图片\n1 个文件转换失败，原因见该行的提示。",
-                           "关于我们",       "取消",
-                           "不是 HEIF 文件", "全部图像"};
+        QTest::newRow("Chinese") << QLocale(QLocale::Chinese, QLocale::China)
+                                 << QStringList{
+                                        "转  换",         "＋ 添加文件",
+                                        "保存到原文件夹", "选择…",
+                                        "状态",           "请添加要转换HEIC文件！",
+                                        "文件转换失败",   "已转换 0 张图片\n1 个文件转换失败，原因见该行的提示。",
+                                        "关于我们",       "取消",
+                                        "不是 HEIF 文件", "全部图像"};
     }
 
     void windowSpeaksTheUsersLanguage()
@@ -257,6 +273,36 @@ private slots:
         QMessageBox box;
         box.setStandardButtons(QMessageBox::Cancel);
         QCOMPARE(box.button(QMessageBox::Cancel)->text(), texts[9]);
+    }
+
+    // The smallest window shows every option whole, side by side, in both languages.
+    void smallestWindowShowsEveryOptionWhole_data()
+    {
+        QTest::addColumn<QLocale>("locale");
+        QTest::newRow("English") << QLocale(QLocale::English, QLocale::UnitedKingdom);
+        QTest::newRow("Chinese") << QLocale(QLocale::Chinese, QLocale::China);
+    }
+
+    void smallestWindowShowsEveryOptionWhole()
+    {
+        QFETCH(QLocale, locale);
+        const LanguageScope language(locale);
+        FreshCacheFolder cache;
+        ControllerFixture f;
+        ambrel::app::MainWindow window(&f.view());  // takes the view over
+        window.show();
+        window.resize(1, 1);
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTRY_COMPARE(window.size(), window.minimumSize());
+        const auto controls = f.control<QWidget>("OptionsPanel")->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+        for (QWidget* a : controls) {
+            const QString name = a->objectName() + ' ' + a->metaObject()->className();
+            QVERIFY2(!a->isVisible() || a->width() >= a->minimumSizeHint().width(), qPrintable(name));
+            for (QWidget* b : controls) {
+                QVERIFY2(a == b || !a->isVisible() || !b->isVisible() || !a->geometry().intersects(b->geometry()),
+                         qPrintable(name + " / " + b->objectName()));
+            }
+        }
     }
 
     // The conversion's reasons in English come back word for word through the
