@@ -296,6 +296,21 @@ bool takesValue(const std::string& name)
     return name == "-f" || name == "-s" || name == "-q" || name == "-o" || name == "-j";
 }
 
+// The value of an option that takes one: attached to it, or the next
+// argument (which `i` then steps over). Read only when the option asks.
+std::function<std::string()> valueAfter(const GivenOption& given, int& i, int argc, char** argv)
+{
+    return [&given, &i, argc, argv]() -> std::string {
+        if (given.attached) {
+            return *given.attached;
+        }
+        if (i + 1 >= argc) {
+            throw UsageError{"option " + given.name + " needs a value"};
+        }
+        return argv[++i];
+    };
+}
+
 CliOptions parseArguments(int argc, char** argv)
 {
     CliOptions options;
@@ -331,29 +346,11 @@ CliOptions parseArguments(int argc, char** argv)
             }
             rest.insert(0, "-");
             const GivenOption given = splitOption(rest);
-            const auto value = [&]() -> std::string {
-                if (given.attached) {
-                    return *given.attached;
-                }
-                if (i + 1 >= argc) {
-                    throw UsageError{"option " + given.name + " needs a value"};
-                }
-                return argv[++i];
-            };
-            takeValueOption(given.name, value, options);
+            takeValueOption(given.name, valueAfter(given, i, argc, argv), options);
             continue;
         }
         const GivenOption given = splitOption(argument);
-        const auto value = [&]() -> std::string {
-            if (given.attached) {
-                return *given.attached;
-            }
-            if (i + 1 >= argc) {
-                throw UsageError{"option " + given.name + " needs a value"};
-            }
-            return argv[++i];
-        };
-        if (!takeValueOption(given.name, value, options) && !takeFlag(given, options)) {
+        if (!takeValueOption(given.name, valueAfter(given, i, argc, argv), options) && !takeFlag(given, options)) {
             throw UsageError{"unknown option '" + argument + "'"};
         }
     }
