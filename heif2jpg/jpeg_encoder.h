@@ -53,7 +53,7 @@ struct JpegSegments
     // description `xmp` already holds; null for none. With it, an APP2
     // ISO 21496-1 segment and an APP2 MPF segment indexing both pictures
     // follow the other segments. Left out when the XMP packet is.
-    std::shared_ptr<const std::vector<std::uint8_t>> gainMap;
+    std::shared_ptr<const std::vector<std::uint8_t>> gainMap{};
 };
 
 // Largest XMP packet one APP1 segment holds: 65535 - 2 (length) - 29 (the
