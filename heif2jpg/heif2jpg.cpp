@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <future>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -655,9 +656,8 @@ struct CarriedMetadata
     // turned.
     std::string failure;
     std::string warning;  // what of the metadata is left out
-    // A JPEG's gain-map JPEG (its description is in `xmp`), and its kind.
-    std::shared_ptr<const std::vector<std::uint8_t>> gainMap;
-    GainMapKind hdr = GainMapKind::None;
+    // A JPEG's gain-map JPEG and the packet that describes it, being made.
+    std::shared_future<GainMapSegments> gainMap;
 };
 
 // EXIF blocks larger than this are left out: every output holds a copy or
@@ -897,7 +897,7 @@ JpegSegments jpegSegments(const CarriedMetadata& metadata, bool keepExif)
     segments.xmp = metadata.xmp;
     segments.icc = metadata.icc;
     segments.density = metadata.resolution;
-    segments.gainMap = metadata.gainMap;
+    segments.pendingGainMap = metadata.gainMap;
     return segments;
 }
 
@@ -1279,10 +1279,52 @@ cv::Mat decodeGainMap(std::span<const std::uint8_t> input, heif::ItemId id, cons
     return picture;
 }
 
-// Prepares the gain-map JPEG of a JPEG conversion of the primary: its gain
-// map encoded first, so that the primary's XMP can list its length. Other
-// formats get a note that the HDR rendition is not kept. A gain map that
-// cannot be carried leaves the plain picture, with a warning.
+// The gain-map JPEG of a picture, and its XMP packet: `xmp` with the gain
+// map's description. A gain map that cannot be carried gives none, and a
+// warning.
+GainMapSegments makeGainMap(std::span<const std::uint8_t> input, const GainMapSource& source, const GainMapPlan& plan,
+                            const HeifImageData& primary, bool keepOrientation, cv::Size limit,
+                            std::vector<std::uint8_t> xmp)
+{
+    GainMapSegments made;
+    try {
+        std::string why;
+        cv::Mat picture = decodeGainMap(input, source.id, primary, keepOrientation, limit, why);
+        if (picture.empty()) {
+            made.warning = "the HDR gain map is left out: it cannot be decoded" + (why.empty() ? "" : ": " + why);
+            return made;
+        }
+        if (plan.appleCodes) {
+            const std::array<std::uint8_t, 256> table = appleCodeTable(plan.headroom);
+            cv::LUT(picture, cv::Mat(1, 256, CV_8UC1, const_cast<std::uint8_t*>(table.data())), picture);
+        }
+        const EncodedFile grey = encodeGreyJpeg(picture, kGainMapQuality);
+        if (!grey.ok()) {
+            made.warning = "the HDR gain map is left out: " + grey.error;
+            return made;
+        }
+        auto image = std::make_shared<const std::vector<std::uint8_t>>(gainMapImage(grey.bytes, plan.metadata));
+        if (!addGainMapDirectory(xmp, image->size()) || xmp.size() > kMaxXmpPacket) {
+            made.warning =
+                "the HDR gain map is left out: the XMP packet that would describe it does not fit a JPEG segment";
+            return made;
+        }
+        made.xmp = std::move(xmp);
+        made.gainMap = std::move(image);
+        made.kind = plan.kind;
+    } catch (const std::exception& error) {
+        made.warning = "the HDR gain map is left out: " + clause(error.what());
+    } catch (...) {
+        made.warning = "the HDR gain map is left out";
+    }
+    return made;
+}
+
+// Starts the gain-map JPEG of a JPEG conversion of the primary on a thread
+// of its own, beside the primary's decoding; the encoder waits for it (the
+// primary's XMP lists its length). Other formats get a note that the HDR
+// rendition is not kept. A gain map that cannot be carried leaves the plain
+// picture, with a warning.
 void carryGainMap(std::span<const std::uint8_t> input, const HeifImageData& data, const ConversionSettings& settings,
                   CarriedMetadata& metadata)
 {
@@ -1294,44 +1336,35 @@ void carryGainMap(std::span<const std::uint8_t> input, const HeifImageData& data
         metadata.warning += (metadata.warning.empty() ? "" : "; ") + text;
     };
     try {
-        const GainMapSource source = findGainMap(input.data(), input.size());
-        const GainMapPlan plan = planGainMap(source);
-        if (plan.kind == GainMapKind::None || settings.format != OutputFormat::Jpg) {
-            if (plan.kind != GainMapKind::None) {
+        auto source = std::make_shared<const GainMapSource>(findGainMap(input.data(), input.size()));
+        auto plan = std::make_shared<const GainMapPlan>(planGainMap(*source));
+        if (plan->kind == GainMapKind::None || settings.format != OutputFormat::Jpg) {
+            if (plan->kind != GainMapKind::None) {
                 warn("the HDR gain map is not kept: only JPEG output carries it");
-            } else if (!plan.warning.empty()) {
-                warn(plan.warning);
+            } else if (!plan->warning.empty()) {
+                warn(plan->warning);
             }
             return;
         }
         std::uint32_t width = 0;
         std::uint32_t height = 0;
         outputSize(data, width, height);
+        if (std::uint64_t(source->width) * source->height > std::uint64_t(width) * height) {
+            warn("the HDR gain map is left out: it has more pixels than the picture");
+            return;
+        }
         const cv::Size limit = encodedSizeOf(width, height, data.transforms, metadata.keepOrientation, settings.scale);
-        std::string why;
-        cv::Mat picture = decodeGainMap(input, source.id, data, metadata.keepOrientation, limit, why);
-        if (picture.empty()) {
-            warn("the HDR gain map is left out: it cannot be decoded" + (why.empty() ? "" : ": " + why));
-            return;
+        HeifImageData primary;  // what the gain map takes of the primary
+        primary.width = data.width;
+        primary.height = data.height;
+        primary.transforms = data.transforms;
+        auto task = [input, source, plan, primary = std::move(primary), keep = metadata.keepOrientation, limit,
+                     xmp = metadata.xmp]() { return makeGainMap(input, *source, *plan, primary, keep, limit, xmp); };
+        try {
+            metadata.gainMap = std::async(std::launch::async, task).share();
+        } catch (const std::system_error&) {
+            metadata.gainMap = std::async(std::launch::deferred, std::move(task)).share();
         }
-        if (plan.appleCodes) {
-            const std::array<std::uint8_t, 256> table = appleCodeTable(plan.headroom);
-            cv::LUT(picture, cv::Mat(1, 256, CV_8UC1, const_cast<std::uint8_t*>(table.data())), picture);
-        }
-        const EncodedFile grey = encodeGreyJpeg(picture, kGainMapQuality);
-        if (!grey.ok()) {
-            warn("the HDR gain map is left out: " + grey.error);
-            return;
-        }
-        auto image = std::make_shared<const std::vector<std::uint8_t>>(gainMapImage(grey.bytes, plan.metadata));
-        std::vector<std::uint8_t> xmp = metadata.xmp;
-        if (!addGainMapDirectory(xmp, image->size()) || xmp.size() > kMaxXmpPacket) {
-            warn("the HDR gain map is left out: the XMP packet that would describe it does not fit a JPEG segment");
-            return;
-        }
-        metadata.xmp = std::move(xmp);
-        metadata.gainMap = std::move(image);
-        metadata.hdr = plan.kind;
     } catch (const std::exception& error) {
         warn("the HDR gain map is left out: " + clause(error.what()));
     } catch (...) {
@@ -1466,8 +1499,12 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
         file.width = static_cast<std::uint32_t>(encodedSize.width);
         file.height = static_cast<std::uint32_t>(encodedSize.height);
         addWarning(file.warning, encoderWarning);
-        if (metadata.gainMap && encoderWarning.find("HDR gain map") == std::string::npos) {
-            file.hdr = gainMapKindName(metadata.hdr);
+        if (metadata.gainMap.valid()) {
+            const GainMapSegments& made = metadata.gainMap.get();
+            addWarning(file.warning, made.warning);
+            if (made.gainMap && encoderWarning.find("HDR gain map") == std::string::npos) {
+                file.hdr = gainMapKindName(made.kind);
+            }
         }
         file.ok = true;
         return file;
