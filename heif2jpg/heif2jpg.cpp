@@ -1306,7 +1306,8 @@ GainMapSegments makeGainMap(std::span<const std::uint8_t> input, const GainMapSo
         auto image = std::make_shared<const std::vector<std::uint8_t>>(gainMapImage(grey.bytes, plan.metadata));
         if (!addGainMapDirectory(xmp, image->size()) || xmp.size() > kMaxXmpPacket) {
             made.warning =
-                "the HDR gain map is left out: the XMP packet that would describe it does not fit a JPEG segment";
+                "the HDR gain map is left out: the XMP packet has no rdf:RDF to describe it in, or would no "
+                "longer fit a JPEG segment";
             return made;
         }
         made.xmp = std::move(xmp);

@@ -526,7 +526,7 @@ std::string xmpOf(const std::string& attributes)
 }
 
 // A 128 x 96 photo stored turned, with a 64 x 48 gain map as phones write it.
-Bytes hdrFile(HdrStyle style, Bytes toneMap = {}, bool appleVersion = true)
+Bytes hdrFile(HdrStyle style, Bytes toneMap = {}, bool appleVersion = true, std::size_t primaryXmp = 0)
 {
     fixture::SingleImageOptions options;
     options.width = 128;
@@ -554,6 +554,10 @@ Bytes hdrFile(HdrStyle style, Bytes toneMap = {}, bool appleVersion = true)
                                                     : "")
                                     : "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\" "
                                       "hdrgm:GainMapMax=\"2.5\" hdrgm:HDRCapacityMax=\"2.5\""));
+    if (primaryXmp != 0) {  // a packet of this many bytes, padded
+        const std::string packet = xmpOf("");
+        fixture::addXmpItem(file.builder, 24, file.primaryId, packet + std::string(primaryXmp - packet.size(), ' '));
+    }
     fixture::ItemDescription exif;
     exif.id = 22;
     exif.type = "Exif";
@@ -781,6 +785,7 @@ TEST(HdrGainMap, WhatCannotBeCarriedLeavesThePlainPicture)
         {hdrFile(HdrStyle::ToneMap, Bytes(valid.begin(), valid.begin() + 20)), "cut short"},
         {hdrFile(HdrStyle::ToneMap, multichannel), "multichannel"},
         {hdrFile(HdrStyle::ToneMap, hdrBase), "HDR base"},
+        {hdrFile(HdrStyle::Apple, {}, true, 65000), "XMP packet too large for the description"},
         {hdrFile(HdrStyle::Apple, {}, false), ""},  // no version tag: no gain map, no warning
         {phoneLikeFile().bytes(), ""},
     };
