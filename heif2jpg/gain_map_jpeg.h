@@ -14,12 +14,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "heif2jpg/gain_map.h"
 
 namespace ambrel::pipeline {
+
+// A gain-map JPEG made for a picture, and the XMP packet that describes it.
+struct GainMapSegments
+{
+    std::vector<std::uint8_t> xmp;                             // the picture's packet with the gain map's description
+    std::shared_ptr<const std::vector<std::uint8_t>> gainMap;  // null when none came out
+    GainMapKind kind = GainMapKind::None;
+    std::string warning;  // why none came out, when the file has one
+};
 
 // The identifier of the ISO 21496-1 APP2 segment, its terminating 0 included.
 inline constexpr char kIsoGainMapNamespace[] = "urn:iso:std:iso:ts:21496:-1";

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <future>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -656,8 +655,9 @@ struct CarriedMetadata
     // turned.
     std::string failure;
     std::string warning;  // what of the metadata is left out
-    // A JPEG's gain-map JPEG and the packet that describes it, being made.
-    std::shared_future<GainMapSegments> gainMap;
+    // A JPEG's gain-map JPEG (its description is in `xmp`), and its kind.
+    std::shared_ptr<const std::vector<std::uint8_t>> gainMap;
+    GainMapKind hdr = GainMapKind::None;
 };
 
 // EXIF blocks larger than this are left out: every output holds a copy or
@@ -897,7 +897,7 @@ JpegSegments jpegSegments(const CarriedMetadata& metadata, bool keepExif)
     segments.xmp = metadata.xmp;
     segments.icc = metadata.icc;
     segments.density = metadata.resolution;
-    segments.pendingGainMap = metadata.gainMap;
+    segments.gainMap = metadata.gainMap;
     return segments;
 }
 
@@ -1260,8 +1260,7 @@ cv::Mat decodeGainMap(std::span<const std::uint8_t> input, heif::ItemId id, cons
         why = failure.detail;
         return {};
     }
-    cv::Mat picture = canvas.output(width, height).clone();
-    canvas.release();
+    cv::Mat picture = canvas.output(width, height);
     std::vector<ImageTransform> transforms = data.transforms;
     if (!data.greyPicture && transforms.empty()) {
         // The gain map of a 'tmap' item follows the base image.
@@ -1321,11 +1320,11 @@ GainMapSegments makeGainMap(std::span<const std::uint8_t> input, const GainMapSo
     return made;
 }
 
-// Starts the gain-map JPEG of a JPEG conversion of the primary on a thread
-// of its own, beside the primary's decoding; the encoder waits for it (the
-// primary's XMP lists its length). Other formats get a note that the HDR
-// rendition is not kept. A gain map that cannot be carried leaves the plain
-// picture, with a warning.
+// Makes the gain-map JPEG of a JPEG conversion of the primary, before the
+// primary is decoded: the primary's XMP lists its length, and its decoder
+// is let go of before the primary's starts. Other formats get a note that
+// the HDR rendition is not kept. A gain map that cannot be carried leaves
+// the plain picture, with a warning.
 void carryGainMap(std::span<const std::uint8_t> input, const HeifImageData& data, const ConversionSettings& settings,
                   CarriedMetadata& metadata)
 {
@@ -1337,35 +1336,32 @@ void carryGainMap(std::span<const std::uint8_t> input, const HeifImageData& data
         metadata.warning += (metadata.warning.empty() ? "" : "; ") + text;
     };
     try {
-        auto source = std::make_shared<const GainMapSource>(findGainMap(input.data(), input.size()));
-        auto plan = std::make_shared<const GainMapPlan>(planGainMap(*source));
-        if (plan->kind == GainMapKind::None || settings.format != OutputFormat::Jpg) {
-            if (plan->kind != GainMapKind::None) {
+        const GainMapSource source = findGainMap(input.data(), input.size());
+        const GainMapPlan plan = planGainMap(source);
+        if (plan.kind == GainMapKind::None || settings.format != OutputFormat::Jpg) {
+            if (plan.kind != GainMapKind::None) {
                 warn("the HDR gain map is not kept: only JPEG output carries it");
-            } else if (!plan->warning.empty()) {
-                warn(plan->warning);
+            } else if (!plan.warning.empty()) {
+                warn(plan.warning);
             }
             return;
         }
         std::uint32_t width = 0;
         std::uint32_t height = 0;
         outputSize(data, width, height);
-        if (std::uint64_t(source->width) * source->height > std::uint64_t(width) * height) {
+        if (std::uint64_t(source.width) * source.height > std::uint64_t(width) * height) {
             warn("the HDR gain map is left out: it has more pixels than the picture");
             return;
         }
         const cv::Size limit = encodedSizeOf(width, height, data.transforms, metadata.keepOrientation, settings.scale);
-        HeifImageData primary;  // what the gain map takes of the primary
-        primary.width = data.width;
-        primary.height = data.height;
-        primary.transforms = data.transforms;
-        auto task = [input, source, plan, primary = std::move(primary), keep = metadata.keepOrientation, limit,
-                     xmp = metadata.xmp]() { return makeGainMap(input, *source, *plan, primary, keep, limit, xmp); };
-        try {
-            metadata.gainMap = std::async(std::launch::async, task).share();
-        } catch (const std::system_error&) {
-            metadata.gainMap = std::async(std::launch::deferred, std::move(task)).share();
+        GainMapSegments made = makeGainMap(input, source, plan, data, metadata.keepOrientation, limit, metadata.xmp);
+        if (!made.gainMap) {
+            warn(made.warning);
+            return;
         }
+        metadata.xmp = std::move(made.xmp);
+        metadata.gainMap = std::move(made.gainMap);
+        metadata.hdr = made.kind;
     } catch (const std::exception& error) {
         warn("the HDR gain map is left out: " + clause(error.what()));
     } catch (...) {
@@ -1500,12 +1496,8 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
         file.width = static_cast<std::uint32_t>(encodedSize.width);
         file.height = static_cast<std::uint32_t>(encodedSize.height);
         addWarning(file.warning, encoderWarning);
-        if (metadata.gainMap.valid()) {
-            const GainMapSegments& made = metadata.gainMap.get();
-            addWarning(file.warning, made.warning);
-            if (made.gainMap && encoderWarning.find("HDR gain map") == std::string::npos) {
-                file.hdr = gainMapKindName(made.kind);
-            }
+        if (metadata.gainMap && encoderWarning.find("HDR gain map") == std::string::npos) {
+            file.hdr = gainMapKindName(metadata.hdr);
         }
         file.ok = true;
         return file;

@@ -87,25 +87,6 @@ SegmentPlan planSegments(const JpegSegments& segments)
     return plan;
 }
 
-// The segments with a gain map made on another thread, when one came out
-// (kept in `storage`); `given` otherwise. Out of line, so that the
-// constructor's setjmp has no copy of `given` in a register to lose.
-[[gnu::noinline]] const JpegSegments& withMadeGainMap(const JpegSegments& given, std::optional<JpegSegments>& storage)
-{
-    if (!given.pendingGainMap.valid()) {
-        return given;
-    }
-    const GainMapSegments& made = given.pendingGainMap.get();
-    if (!made.gainMap) {
-        return given;
-    }
-    storage = given;
-    storage->xmp = made.xmp;
-    storage->gainMap = made.gainMap;
-    storage->pendingGainMap = {};
-    return *storage;
-}
-
 }  // namespace
 
 // libjpeg reports errors through error_exit, which must not return: it jumps
@@ -139,8 +120,6 @@ struct JpegEncoder::State
     // segment that indexes both starts.
     std::shared_ptr<const std::vector<std::uint8_t>> gainMap;
     std::size_t mpfAt = 0;
-    std::optional<JpegSegments> withGainMap;
-    const JpegSegments* segments = nullptr;  // the segments written, during the constructor
 
     static void onError(j_common_ptr info)
     {
@@ -176,7 +155,7 @@ struct JpegEncoder::State
     }
 };
 
-JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments& given, JpegInput input)
+JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments& segments, JpegInput input)
     : mState(std::make_unique<State>())
 {
     if (width <= 0 || height <= 0) {
@@ -184,8 +163,6 @@ JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments&
                                     std::to_string(height) + " pixels");
     }
     State& state = *mState;
-    state.segments = &withMadeGainMap(given, state.withGainMap);
-    const JpegSegments& segments = *state.segments;
     SegmentPlan plan = planSegments(segments);
     state.warning = std::move(plan.warning);
     // The XMP segment's payload is the namespace followed by the packet; made

@@ -18,7 +18,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,19 +25,9 @@
 
 #include <opencv2/core.hpp>
 
-#include "heif2jpg/gain_map.h"
 #include "heif2jpg/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
-
-// A gain-map JPEG made for a picture, and the XMP packet that describes it.
-struct GainMapSegments
-{
-    std::vector<std::uint8_t> xmp;                             // the picture's packet with the gain map's description
-    std::shared_ptr<const std::vector<std::uint8_t>> gainMap;  // null when none came out
-    GainMapKind kind = GainMapKind::None;
-    std::string warning;  // why none came out, when the file has one
-};
 
 struct JpegSegments
 {
@@ -65,10 +54,6 @@ struct JpegSegments
     // ISO 21496-1 segment and an APP2 MPF segment indexing both pictures
     // follow the other segments. Left out when the XMP packet is.
     std::shared_ptr<const std::vector<std::uint8_t>> gainMap{};
-    // The same, still being made on another thread: the encoder waits for
-    // it before writing the segments, and takes its packet and gain map in
-    // place of `xmp` and `gainMap` when a gain map came out.
-    std::shared_future<GainMapSegments> pendingGainMap{};
 };
 
 // Largest XMP packet one APP1 segment holds: 65535 - 2 (length) - 29 (the
