@@ -741,9 +741,8 @@ TEST(HdrGainMap, AppleBoostIsKeptWithinAFiftiethOfAStop)
             copiedErrors.push_back(std::abs(kAppleStops * v - apple));  // Apple's codes copied unchanged
         }
     }
-    for (auto* list : {&errors, &copiedErrors}) {
-        std::sort(list->begin(), list->end());
-    }
+    std::sort(errors.begin(), errors.end());
+    std::sort(copiedErrors.begin(), copiedErrors.end());
     const auto p99 = [](const std::vector<double>& list) { return list[list.size() * 99 / 100]; };
     EXPECT_LE(p99(errors), 0.02);
     EXPECT_LE(errors.back(), 0.06);
