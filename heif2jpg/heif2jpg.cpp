@@ -1496,9 +1496,7 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
         file.width = static_cast<std::uint32_t>(encodedSize.width);
         file.height = static_cast<std::uint32_t>(encodedSize.height);
         addWarning(file.warning, encoderWarning);
-        if (metadata.gainMap && encoderWarning.find("HDR gain map") == std::string::npos) {
-            file.hdr = gainMapKindName(metadata.hdr);
-        }
+        file.hdr = gainMapKindName(metadata.hdr);  // carryGainMap made sure its description fits
         file.ok = true;
         return file;
     } catch (...) {
