@@ -100,7 +100,7 @@ std::optional<std::string> xmpProperty(std::string_view text, std::string_view n
             }
             return std::string(text.substr(p + 1, end - p - 1));
         }
-        if (text[at - 1] == '<' && text[p] == '>') {
+        if (at > 0 && text[at - 1] == '<' && text[p] == '>') {
             const std::size_t end = text.find('<', p + 1);
             if (end == std::string_view::npos) {
                 break;
