@@ -67,6 +67,9 @@ const char* const kUsage =
     "      --depth 8|16         bits a sample: 16 writes 16-bit PNG and TIFF, and JPEG 2000 at\n"
     "                           the source's precision (10 or 12 bits); default 8\n"
     "      --no-exif            do not carry EXIF or XMP (the rotation is then applied to the pixels)\n"
+    "      --no-hdr             write JPEG without the photo's HDR gain map (by default an\n"
+    "                           iPhone, Samsung or ISO gain map is kept: HDR screens show the\n"
+    "                           JPEG in HDR, others the same picture as without it)\n"
     "  -o, --output DIR         save into DIR (created with its parents); default: beside each\n"
     "                           source; with -r the subfolders are mirrored under DIR\n"
     "      --timestamp-names    name outputs STEM_TIMESTAMP.ext instead of STEM.ext (STEM: the\n"
@@ -86,8 +89,9 @@ const char* const kUsage =
     "                           ends the run with a usage error\n"
     "  -0, --null               the paths in --files-from end with a NUL byte, not a newline\n"
     "      --json               one JSON object a file on standard output (source, output,\n"
-    "                           status, reason, width, height, bytes, milliseconds, and a\n"
-    "                           note when there is one), and one for each further file --aux,\n"
+    "                           status, reason, width, height, bytes, milliseconds, hdr:\n"
+    "                           \"apple\", \"iso\", \"samsung\" or null, and a note when there\n"
+    "                           is one), and one for each further file --aux,\n"
     "                           --all-images or --frames writes. A name that is not valid\n"
     "                           UTF-8 is given with each backslash doubled and each byte that\n"
     "                           is not UTF-8 as \\xNN, and source_escaped or output_escaped true\n"
@@ -240,6 +244,9 @@ bool takeFlag(const GivenOption& given, CliOptions& options)
     bool setting = true;
     if (name == "--no-exif") {
         target = &options.job.keepExif;
+        setting = false;
+    } else if (name == "--no-hdr") {
+        target = &options.job.keepHdr;
         setting = false;
     } else if (name == "--plain-names") {
         target = &options.plainNames;
@@ -641,7 +648,8 @@ private:
             ",\"output\":" + (output ? jsonString(*output, &outputEscaped) : "null") + ",\"status\":\"" + status +
             "\",\"reason\":" + (reason ? jsonString(*reason) : "null") + ",\"width\":" + std::to_string(facts.width) +
             ",\"height\":" + std::to_string(facts.height) + ",\"bytes\":" + std::to_string(facts.bytes) +
-            ",\"milliseconds\":" + std::to_string(facts.milliseconds);
+            ",\"milliseconds\":" + std::to_string(facts.milliseconds) +
+            ",\"hdr\":" + (facts.hdr.empty() ? std::string("null") : jsonString(facts.hdr));
         if (!facts.note.empty()) {
             object += ",\"note\":" + jsonString(facts.note);
         }

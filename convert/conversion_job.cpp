@@ -348,6 +348,7 @@ pipeline::ConversionSettings settingsFor(const JobOptions& options)
     settings.quality = options.quality;
     settings.scale = options.scale;
     settings.keepExif = options.keepExif;
+    settings.keepHdr = options.keepHdr;
     settings.depth = options.depth;
     settings.maxSide = options.maxSide;
     return settings;
@@ -356,7 +357,8 @@ pipeline::ConversionSettings settingsFor(const JobOptions& options)
 std::optional<RowOutcome> convertSource(const FileRecord& record, const pipeline::ConversionSettings& settings,
                                         const Source& source, Bytes& outData,
                                         std::pair<std::uint32_t, std::uint32_t>& size,
-                                        std::vector<std::string>& logLines, cv::Mat* picture = nullptr)
+                                        std::vector<std::string>& logLines, cv::Mat* picture = nullptr,
+                                        std::string* hdr = nullptr)
 {
     pipeline::ConvertedFile result = pipeline::convertHeif(source.bytes.data(), source.bytes.size(), settings);
     if (!result.ok || result.bytes.empty()) {
@@ -372,6 +374,9 @@ std::optional<RowOutcome> convertSource(const FileRecord& record, const pipeline
     size = {result.width, result.height};
     if (picture != nullptr) {
         *picture = std::move(result.preview);
+    }
+    if (hdr != nullptr) {
+        *hdr = std::move(result.hdr);
     }
     return std::nullopt;
 }
@@ -582,7 +587,8 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     mainSettings.previewSide = options.previewSide;
     mainSettings.previewMinPixels = options.previewMinPixels;
     cv::Mat picture;
-    if (auto failed = convertSource(record, mainSettings, source, outData, size, warnings, &picture)) {
+    std::string hdr;
+    if (auto failed = convertSource(record, mainSettings, source, outData, size, warnings, &picture, &hdr)) {
         return std::move(*failed);
     }
     RowOutcome outcome = saveOutput(mainOutput, options, files, outData, source.modificationTime);
@@ -592,6 +598,7 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
         outcome.facts.width = size.first;
         outcome.facts.height = size.second;
         outcome.facts.bytes = outData.size();
+        outcome.facts.hdr = std::move(hdr);
         std::vector<std::uint8_t>().swap(outData);
         const std::string folder = std::filesystem::path(outcome.text).parent_path().string();
         std::string stem = stemOf(outcome.text);

@@ -48,6 +48,9 @@ struct JobOptions
     // precision); 8 everything else.
     int depth = 8;
     bool keepExif = true;  // carry EXIF; false applies the rotation to the pixels
+    // JPEG: carry the photo's HDR gain map as a gain-map JPEG (other formats
+    // write the picture alone and say so in the log).
+    bool keepHdr = true;
     // The folder all outputs go to (created with its parents when missing);
     // absent: each output goes beside its source.
     std::optional<std::string> outputFolder;
@@ -113,6 +116,9 @@ struct RowFacts
     // output name moved off a source of the job, fewer frames written than
     // the sequence track has); empty when nothing.
     std::string note;
+    // The kind of HDR gain map the written JPEG carries ("apple", "iso",
+    // "samsung"); empty when none.
+    std::string hdr;
 };
 
 struct JobDescription

@@ -660,30 +660,24 @@ bool looksLikeXmp(const heif::DataVector& packet)
     return text.find("<x:xmpmeta") != std::string_view::npos || text.find("<rdf:RDF") != std::string_view::npos;
 }
 
-// The XMP packet of the image's XMP item, kept in `data.xmp` when it can be
-// read and looks like XMP.
-void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
+// The XMP packet of an XMP item when it can be read and looks like XMP;
+// empty otherwise.
+heif::DataVector readXmpItem(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId item)
 {
-    data.xmp.clear();
-    heif::ItemId item = 0;
     try {
-        item = findXmpItem(reader, context, data);
-        if (item == 0) {
-            return;
-        }
         const std::string itemName = "the XMP item " + std::to_string(item);
         const std::optional<std::uint64_t> declared = reader.getItemDeclaredLength(context, item);
         if (declared && *declared > kMaxXmpBytes) {
             printDiagnostic(itemName + " is left out: it is " + std::to_string(*declared) +
                             " bytes, more than the limit of " + std::to_string(kMaxXmpBytes));
-            return;
+            return {};
         }
         heif::DataVector bytes;
         reader.getItemData(context, item, bytes);
         if (bytes.size() > kMaxXmpBytes) {
             printDiagnostic(itemName + " is left out: it is " + std::to_string(bytes.size()) +
                             " bytes, more than the limit of " + std::to_string(kMaxXmpBytes));
-            return;
+            return {};
         }
         const auto content = reader.getItemMimeContent(context, item);
         const std::string encoding = content ? lowerCase(content->contentEncoding) : std::string();
@@ -699,11 +693,11 @@ void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, Heif
             if (!packet) {
                 printDiagnostic(itemName + " is left out: its " + encoding + " data does not inflate to at most " +
                                 std::to_string(kMaxXmpBytes) + " bytes");
-                return;
+                return {};
             }
         } else {
             printDiagnostic(itemName + " is left out: its content encoding '" + encoding + "' cannot be read");
-            return;
+            return {};
         }
         // Writers may end the text with a terminating zero, which is no part of it.
         while (!packet->empty() && packet->back() == 0) {
@@ -711,13 +705,25 @@ void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, Heif
         }
         if (!looksLikeXmp(*packet)) {
             printDiagnostic(itemName + " is left out: it holds no XMP packet");
-            return;
+            return {};
         }
-        data.xmp = std::move(*packet);
+        return std::move(*packet);
     } catch (const std::exception& e) {
-        data.xmp.clear();
+        printDiagnostic("the XMP item " + std::to_string(item) + " is left out: " + e.what());
+    } catch (...) {
+    }
+    return {};
+}
+
+// The XMP packet of the image's XMP item, kept in `data.xmp` when it can be
+// read and looks like XMP.
+void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
+{
+    data.xmp.clear();
+    try {
+        const heif::ItemId item = findXmpItem(reader, context, data);
         if (item != 0) {
-            printDiagnostic("the XMP item " + std::to_string(item) + " is left out: " + e.what());
+            data.xmp = readXmpItem(reader, context, item);
         }
     } catch (...) {
         data.xmp.clear();
@@ -1143,12 +1149,13 @@ void displayedSize(const std::vector<ImageTransform>& transforms, std::uint32_t&
     }
 }
 
-// The gain maps of 'tmap' items (the HDR rendition of a base image and a
-// gain map image, its 'dimg' inputs in that order) whose base is the image.
-std::vector<AuxiliaryImage> toneMappedGainMaps(const heif::HevcImageFileReader& reader, heif::ContextId context,
-                                               heif::ItemId image)
+// The 'tmap' items (the HDR rendition of a base image and a gain map image,
+// its 'dimg' inputs in that order) whose base is the image, with their gain
+// map images.
+std::vector<std::pair<heif::ItemId, heif::ItemId>> toneMapItems(const heif::HevcImageFileReader& reader,
+                                                                heif::ContextId context, heif::ItemId image)
 {
-    std::vector<AuxiliaryImage> found;
+    std::vector<std::pair<heif::ItemId, heif::ItemId>> found;
     const auto& contexts = reader.getMetaContexts();
     const auto meta = contexts.find(context);
     if (meta == contexts.end()) {
@@ -1166,9 +1173,20 @@ std::vector<AuxiliaryImage> toneMappedGainMaps(const heif::HevcImageFileReader& 
         }
         if (inputs.size() == 2 && inputs[0] == image && inputs[1] != image &&
             meta->second.images.count(inputs[1]) != 0) {
-            const std::uint8_t bits = reader.getItemLumaBitDepth(context, inputs[1]).value_or(8);
-            found.push_back({inputs[1], AuxiliaryKind::GainMap, "tmap", bits});
+            found.emplace_back(id, inputs[1]);
         }
+    }
+    return found;
+}
+
+// The gain maps of 'tmap' items whose base is the image.
+std::vector<AuxiliaryImage> toneMappedGainMaps(const heif::HevcImageFileReader& reader, heif::ContextId context,
+                                               heif::ItemId image)
+{
+    std::vector<AuxiliaryImage> found;
+    for (const auto& [tmap, gainMap] : toneMapItems(reader, context, image)) {
+        const std::uint8_t bits = reader.getItemLumaBitDepth(context, gainMap).value_or(8);
+        found.push_back({gainMap, AuxiliaryKind::GainMap, "tmap", bits});
     }
     return found;
 }
@@ -1437,6 +1455,77 @@ ImageInventory listImages(const std::uint8_t* bytes, std::size_t length)
         inventory.trackSamples = reader.getFileInformation().trackInformation.at(track).sampleProperties.size();
     }
     return inventory;
+}
+
+namespace {
+
+// 'tmap' payloads are a few dozen bytes; anything this large is not one.
+constexpr std::uint64_t kMaxToneMapBytes = 4096;
+
+// The gain map tied to the image: by a 'tmap' item first, else the first
+// auxiliary image of a gain map type. Leaves `found` as it is when none.
+void findGainMapOf(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image, GainMapSource& found)
+{
+    for (const auto& [tmap, gainMap] : toneMapItems(reader, context, image)) {
+        found.id = gainMap;
+        found.toneMapped = true;
+        found.type = "tmap";
+        const std::optional<std::uint64_t> declared = reader.getItemDeclaredLength(context, tmap);
+        if (!declared || *declared <= kMaxToneMapBytes) {
+            reader.getItemData(context, tmap, found.toneMap);
+        }
+        found.toneMap.resize(std::min<std::size_t>(found.toneMap.size(), kMaxToneMapBytes));
+        break;
+    }
+    for (const AuxiliaryImage& auxiliary : auxiliaryImagesOf(reader, context, image)) {
+        if (auxiliary.kind == AuxiliaryKind::GainMap && (found.id == 0 || found.id == auxiliary.id)) {
+            found.id = auxiliary.id;
+            found.type = auxiliary.type;
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+GainMapSource findGainMap(const std::uint8_t* bytes, std::size_t length)
+{
+    length = checkedLength(bytes, length);
+    MemoryBuffer buffer(bytes, length);
+    std::istream input(&buffer);
+    heif::HevcImageFileReader reader;
+    reader.initialize(input);
+    const heif::ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    GainMapSource found;
+    if (!hasPrimaryImage(reader, context)) {
+        return found;
+    }
+    const ImageChoice choice = chooseImage(reader, context);
+    for (auto it = choice.identities.rbegin(); it != choice.identities.rend() && found.id == 0; ++it) {
+        findGainMapOf(reader, context, *it, found);
+    }
+    if (found.id == 0) {
+        findGainMapOf(reader, context, choice.id, found);
+    }
+    if (found.id == 0) {
+        return found;
+    }
+    HeifImageData gainMap;
+    gainMap.imageId = found.id;
+    gainMap.isGrid = reader.getItemType(context, found.id) == "grid";
+    if (get_heif_info(reader, context, gainMap)) {
+        found.width = gainMap.width;
+        found.height = gainMap.height;
+    }
+    if (const heif::ItemId xmp = describingXmpItem(reader, context, found.id); xmp != 0) {
+        found.xmp = readXmpItem(reader, context, xmp);
+    }
+    HeifImageData primary;
+    primary.imageId = choice.id;
+    primary.identities = choice.identities;
+    get_heif_exif(reader, context, primary);
+    found.exif = std::move(primary.exif);
+    return found;
 }
 
 }  // namespace ambrel::pipeline

@@ -154,6 +154,29 @@ struct ImageRequest
 [[nodiscard]] std::vector<AuxiliaryImage> auxiliaryImagesOf(const heif::HevcImageFileReader& reader,
                                                             heif::ContextId context, heif::ItemId image);
 
+// The HDR gain map of the primary image, as the file stores it: what
+// heif2jpg needs to carry it into a gain-map JPEG. Only the items are found
+// here; gain_map.h reads their metadata.
+struct GainMapSource
+{
+    heif::ItemId id = 0;  // the gain map image; 0 when the primary has none
+    // Its 'auxC' type as stored, or "tmap" for a gain map that is no
+    // auxiliary image of the primary.
+    std::string type;
+    bool toneMapped = false;            // a 'tmap' item ties it to the primary
+    std::vector<std::uint8_t> toneMap;  // that item's data (its version byte first)
+    std::vector<std::uint8_t> xmp;      // the gain map's own XMP packet; empty without one
+    std::vector<std::uint8_t> exif;     // the primary's Exif block ("Exif" 00 00 ...); empty without one
+    std::uint32_t width = 0;            // the gain map's output size, before its transforms
+    std::uint32_t height = 0;
+};
+
+// The primary's gain map: the gain map input of a 'tmap' item whose base is
+// the primary (or an 'iden' item over it, or the image it derives from),
+// else its first auxiliary image of a gain map type. Throws as listImages
+// does for a file that cannot be read.
+[[nodiscard]] GainMapSource findGainMap(const std::uint8_t* bytes, std::size_t length);
+
 // Whether the bytes begin with an 'ftyp' box header, as every HEIF file does.
 [[nodiscard]] bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes);
 

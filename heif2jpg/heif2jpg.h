@@ -72,6 +72,11 @@ struct ConversionSettings
     // (whatever itemId says). A file with no primary image but with a
     // sequence converts its first frame.
     std::int64_t frame = -1;
+    // JPEG of the primary: carry its HDR gain map (Apple's, a 'tmap' item's,
+    // Samsung's) as a gain-map JPEG (Ultra HDR and ISO 21496-1) that HDR
+    // screens show in HDR and others as the same picture. Other formats write
+    // the picture alone and say so in the warning.
+    bool keepHdr = true;
 };
 
 struct ConvertedFile
@@ -85,6 +90,9 @@ struct ConvertedFile
     // When ok, what of the image could not be carried, in plain English
     // ("the alpha plane cannot be decoded: ..."); empty when nothing was lost.
     std::string warning;
+    // When ok: "apple", "iso" or "samsung" when the JPEG carries the file's
+    // HDR gain map of that kind; empty otherwise.
+    std::string hdr;
     // When ok and ConversionSettings::previewSide asked for it: the picture
     // as it displays (every rotation, mirror and clean aperture applied,
     // whatever the file keeps in EXIF), 8-bit BGR with an alpha plane shown

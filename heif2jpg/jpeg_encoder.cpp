@@ -10,6 +10,7 @@
 
 #include <jpeglib.h>
 
+#include "heif2jpg/gain_map_jpeg.h"
 #include "heif2jpg/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
@@ -42,6 +43,7 @@ struct SegmentPlan
     bool exif = false;
     bool xmp = false;
     bool icc = false;
+    bool gainMap = false;
     std::string warning;
 };
 
@@ -66,6 +68,12 @@ SegmentPlan planSegments(const JpegSegments& segments)
         if (!plan.xmp) {
             warn("XMP packet of " + std::to_string(segments.xmp.size()) +
                  " bytes left out: one APP1 segment holds at most " + std::to_string(kMaxXmpPacket));
+        }
+    }
+    if (segments.gainMap) {
+        plan.gainMap = plan.xmp;
+        if (!plan.gainMap) {
+            warn("HDR gain map left out with the XMP packet that describes it");
         }
     }
     if (!segments.icc.empty()) {
@@ -108,6 +116,10 @@ struct JpegEncoder::State
     cv::Mat stagedCr;
     int staged = 0;
     int planeRows = 0;
+    // The gain-map JPEG that follows the picture, and where the MPF
+    // segment that indexes both starts.
+    std::shared_ptr<const std::vector<std::uint8_t>> gainMap;
+    std::size_t mpfAt = 0;
 
     static void onError(j_common_ptr info)
     {
@@ -156,6 +168,13 @@ JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments&
     // The XMP segment's payload is the namespace followed by the packet; made
     // here, before the setjmp below.
     std::vector<std::uint8_t> xmpPayload;
+    std::vector<std::uint8_t> isoPayload;
+    std::vector<std::uint8_t> mpfPlaceholder;
+    if (plan.gainMap) {
+        state.gainMap = segments.gainMap;
+        isoPayload = isoVersionPayload();
+        mpfPlaceholder = mpfPayload(0, 0, 0);
+    }
     if (plan.xmp) {
         xmpPayload.reserve(sizeof(kXmpNamespace) + segments.xmp.size());
         xmpPayload.insert(xmpPayload.end(), kXmpNamespace, kXmpNamespace + sizeof(kXmpNamespace));
@@ -217,6 +236,13 @@ JpegEncoder::JpegEncoder(int width, int height, int quality, const JpegSegments&
     }
     if (plan.icc) {
         jpeg_write_icc_profile(&state.info, segments.icc.data(), static_cast<unsigned int>(segments.icc.size()));
+    }
+    if (plan.gainMap) {
+        jpeg_write_marker(&state.info, JPEG_APP0 + 2, isoPayload.data(), static_cast<unsigned int>(isoPayload.size()));
+        // Markers go straight to the destination: the MPF segment starts here.
+        state.mpfAt = static_cast<std::size_t>(state.info.dest->next_output_byte - state.output.data());
+        jpeg_write_marker(&state.info, JPEG_APP0 + 2, mpfPlaceholder.data(),
+                          static_cast<unsigned int>(mpfPlaceholder.size()));
     }
 }
 
@@ -324,6 +350,11 @@ std::vector<std::uint8_t> JpegEncoder::finish()
         return {};
     }
     jpeg_finish_compress(&state.info);
+    if (state.gainMap) {
+        const std::vector<std::uint8_t> mpf = mpfPayload(state.output.size(), state.mpfAt, state.gainMap->size());
+        std::copy(mpf.begin(), mpf.end(), state.output.begin() + std::ptrdiff_t(state.mpfAt + 4));
+        state.output.insert(state.output.end(), state.gainMap->begin(), state.gainMap->end());
+    }
     return std::move(state.output);
 }
 

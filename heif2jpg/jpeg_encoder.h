@@ -7,7 +7,8 @@
 // The metadata segments (EXIF, XMP, ICC profile) are written by the encoder
 // itself, right after SOI and before the first rows:
 //   SOI, [APP0 JFIF unless exifSegment], [APP1 EXIF], [APP1 XMP],
-//   [APP2 ICC_PROFILE chunks...], then the picture.
+//   [APP2 ICC_PROFILE chunks...], [APP2 ISO 21496-1, APP2 MPF], then the
+//   picture, [then the gain-map JPEG].
 // For the same EXIF and ICC profile the bytes are those that
 // jpegmeta::insertIccSegments(jpegmeta::insertExifSegment(plain, exif), icc)
 // gives (insertIccSegments(plain, icc) without exifSegment). A segment that
@@ -48,6 +49,11 @@ struct JpegSegments
     // The density of the JFIF segment, when one is written (no EXIF
     // segment); none: libjpeg's (no unit, 1:1).
     std::optional<jpegmeta::Resolution> density{};
+    // A gain-map JPEG (see gain_map_jpeg.h) to follow the picture, whose
+    // description `xmp` already holds; null for none. With it, an APP2
+    // ISO 21496-1 segment and an APP2 MPF segment indexing both pictures
+    // follow the other segments. Left out when the XMP packet is.
+    std::shared_ptr<const std::vector<std::uint8_t>> gainMap{};
 };
 
 // Largest XMP packet one APP1 segment holds: 65535 - 2 (length) - 29 (the

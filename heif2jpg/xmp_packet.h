@@ -11,8 +11,11 @@
 //   - the description of an HDR gain map: the properties of the gain map
 //     namespace (http://ns.adobe.com/hdr-gain-map/1.0/) and of the container
 //     namespaces (http://ns.google.com/photos/1.0/container/ and its item/)
-//     that list the gain map as an item of the file. The converted file
-//     carries no gain map, so a reader must not look for one.
+//     that list the gain map as an item of the file. They describe the
+//     source file's layout, not the converted one's: a JPEG that carries the
+//     gain map gets a description of its own (gain_map_jpeg.h), and other
+//     files none, so that a reader does not look for a gain map that is not
+//     there.
 //
 // The packet is read as it is, without a full XML parser: tags, comments,
 // CDATA sections and processing instructions are told apart, and every

@@ -113,7 +113,8 @@ TEST(ConvertCli, UsageErrorsExitWithTwo)
          {"--format", "--scale",       "--quality",       "--depth",           "--no-exif",
           "--output", "--plain-names", "--jobs",          "--recursive",       "--keep-dates",
           "--quiet",  "--max-size",    "--skip-existing", "--overwrite",       "--files-from",
-          "--json",   "--stdout",      "--version",       "--timestamp-names", "--upper-case-extensions"}) {
+          "--json",   "--stdout",      "--version",       "--timestamp-names", "--upper-case-extensions",
+          "--no-hdr"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     const CliRun version = runCli({"--version"});
@@ -765,7 +766,7 @@ std::vector<Json::Value> jsonObjects(const CliRun& run)
 
 // A phone-like photograph: 64 x 48 stored, turned a quarter to show 48 x 64,
 // with a 32 x 24 depth map (10 bits when asked) and an HDR gain map.
-fixture::Bytes phoneLikeHeic(fixture::PixelFormat depthFormat = fixture::PixelFormat::Gray)
+fixture::Bytes phoneLikeHeic(fixture::PixelFormat depthFormat = fixture::PixelFormat::Gray, bool hdr = false)
 {
     fixture::SingleImageOptions options;
     options.width = 64;
@@ -776,6 +777,11 @@ fixture::Bytes phoneLikeHeic(fixture::PixelFormat depthFormat = fixture::PixelFo
                               depthFormat);
     fixture::addAuxiliaryItem(sample.builder, 11, sample.primaryId, fixture::kAuxGainMap,
                               fixture::greyQuadrants(32, 24));
+    if (hdr) {  // Apple's version tag makes it a gain map to keep
+        fixture::addXmpItem(sample.builder, 12, 11,
+                            "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF><rdf:Description "
+                            "HDRGainMap:HDRGainMapVersion=\"65536\"/></rdf:RDF></x:xmpmeta>");
+    }
     return sample.bytes();
 }
 
@@ -808,6 +814,19 @@ TEST(ConvertCli, AuxWritesTheDepthMapAndGainMapTurnedLikeTheImage)
     EXPECT_EQ(folderNames(out),
               (std::vector<std::string>{"IMG_0001.jpg", "IMG_0001_2.jpg", "IMG_0001_2_depth.jpg",
                                         "IMG_0001_2_gainmap.jpg", "IMG_0001_depth.jpg", "IMG_0001_gainmap.jpg"}));
+}
+
+// A JPEG keeps the HDR gain map unless --no-hdr; --json says which kind.
+TEST(ConvertCli, JsonSaysWhetherTheJpegKeepsTheHdrGainMap)
+{
+    ScratchFolder folder;
+    writeFile(folder / "in/hdr.heic", phoneLikeHeic(fixture::PixelFormat::Gray, true));
+    for (const bool keep : {true, false}) {
+        const CliRun run = runCli(
+            {keep ? "--json" : "--no-hdr", "--json", "--overwrite", "-o", folder / "out", folder / "in/hdr.heic"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(jsonObjects(run).at(0)["hdr"], keep ? Json::Value("apple") : Json::Value()) << run.out;
+    }
 }
 
 // Without -f a 10-bit depth map keeps its precision in a 16-bit PNG; with -f

@@ -13,10 +13,12 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "heiclib/reader/hevc_image_file_reader.h"
 #include "heif2jpg/extraction.h"
 #include "heif2jpg/format_encoders.h"
+#include "heif2jpg/gain_map.h"
 #include "heif2jpg/heif2jpg.h"
 #include "tests/fixtures/heif_samples.h"
 #include "tests/pipeline/pipeline_support.h"
@@ -51,9 +53,11 @@ fixture::SampleFile phoneLikeFile(fixture::PixelFormat depthFormat = fixture::Pi
     return file;
 }
 
-ConvertedFile convertItem(const Bytes& file, std::uint32_t itemId, OutputFormat format, std::int64_t frame = -1)
+ConvertedFile convertItem(const Bytes& file, std::uint32_t itemId, OutputFormat format, std::int64_t frame = -1,
+                          bool keepHdr = true)
 {
     ConversionSettings settings;
+    settings.keepHdr = keepHdr;
     settings.format = format;
     settings.quality = 95;
     settings.itemId = itemId;
@@ -495,6 +499,297 @@ TEST(AuxiliaryImages, DepthMapMatchesHeifConvert)
     double largest = 0;
     cv::minMaxLoc(difference, nullptr, &largest);
     EXPECT_LE(largest, 1.0);
+}
+
+// --- HDR gain maps ---
+
+enum class HdrStyle { Apple, ToneMap, Samsung };
+constexpr std::uint32_t kHdrMapId = 20;
+constexpr double kAppleStops = 3.0 - 70.0 * 0.005;  // Apple's formula for maker-note values 1.2 and 0.005
+
+// A smooth ramp over every level, darkest top left.
+fixture::RgbImage gainRamp(unsigned width, unsigned height)
+{
+    fixture::RgbImage image = fixture::solidImage(width, height, Rgb{0, 0, 0});
+    for (unsigned y = 0; y < height; ++y) {
+        for (unsigned x = 0; x < width; ++x) {
+            const auto level = static_cast<std::uint8_t>(255 * (x + y) / (width + height - 2));
+            image.set(x, y, Rgb{level, level, level});
+        }
+    }
+    return image;
+}
+
+std::string xmpOf(const std::string& attributes)
+{
+    return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+           "<rdf:Description rdf:about=\"\" " +
+           attributes + "/></rdf:RDF></x:xmpmeta>";
+}
+
+// A 128 x 96 photo stored turned, with a 64 x 48 gain map as phones write it.
+Bytes hdrFile(HdrStyle style, Bytes toneMap = {}, bool appleVersion = true, std::size_t primaryXmp = 0)
+{
+    fixture::SingleImageOptions options;
+    options.width = 128;
+    options.height = 96;
+    options.rotation = 90;
+    fixture::SampleFile file = fixture::makeSingleImageHeic(options);
+    if (style == HdrStyle::ToneMap) {
+        if (toneMap.empty()) {
+            ambrel::pipeline::GainMapMetadata iso;
+            iso.alternateHeadroom = iso.gainMapMax = {2, 1};
+            iso.baseOffset = iso.alternateOffset = {1, 64};
+            toneMap = ambrel::pipeline::gainMapMetadataBlock(iso);
+            toneMap.insert(toneMap.begin(), 0);
+        }
+        fixture::addToneMapItem(file.builder, 23, kHdrMapId, file.primaryId, gainRamp(64, 48), toneMap);
+        return file.bytes();
+    }
+    const bool apple = style == HdrStyle::Apple;
+    fixture::addAuxiliaryItem(file.builder, kHdrMapId, file.primaryId,
+                              apple ? fixture::kAuxGainMap : "urn:com:samsung:photo:2024:aux:hdrgainmap",
+                              gainRamp(64, 48));
+    fixture::addXmpItem(file.builder, 21, kHdrMapId,
+                        xmpOf(apple ? (appleVersion ? "xmlns:HDRGainMap=\"http://ns.apple.com/HDRGainMap/1.0/\" "
+                                                      "HDRGainMap:HDRGainMapVersion=\"65536\""
+                                                    : "")
+                                    : "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\" "
+                                      "hdrgm:GainMapMax=\"2.5\" hdrgm:HDRCapacityMax=\"2.5\""));
+    if (primaryXmp != 0) {  // a packet of this many bytes, padded
+        const std::string packet = xmpOf("");
+        fixture::addXmpItem(file.builder, 24, file.primaryId, packet + std::string(primaryXmp - packet.size(), ' '));
+    }
+    fixture::ItemDescription exif;
+    exif.id = 22;
+    exif.type = "Exif";
+    exif.data = fixture::exifPayload(fixture::appleMakerNoteTiff(1.2, 0.005));
+    file.builder.addItem(std::move(exif));
+    file.builder.addReference("cdsc", 22, {file.primaryId});
+    return file.bytes();
+}
+
+std::uint32_t bigEndian(const Bytes& b, std::size_t at, int bytes)
+{
+    std::uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        value = (value << 8) | b.at(at + std::size_t(i));
+    }
+    return value;
+}
+
+// The payloads of the segments before the first scan whose payload starts with `id`.
+std::vector<std::string> segmentsOf(const Bytes& jpeg, std::size_t start, const std::string& id)
+{
+    std::vector<std::string> found;
+    for (std::size_t at = start + 2; at + 4 < jpeg.size() && jpeg[at + 1] != 0xDA;) {
+        const std::size_t length = bigEndian(jpeg, at + 2, 2);
+        const std::string payload(jpeg.begin() + std::ptrdiff_t(at + 4),
+                                  jpeg.begin() + std::ptrdiff_t(at + 2 + length));
+        if (payload.rfind(id, 0) == 0) {
+            found.push_back(payload.substr(id.size()));
+        }
+        at += 2 + length;
+    }
+    return found;
+}
+
+double xmpValue(const std::string& xmp, const std::string& name)
+{
+    const std::size_t at = xmp.find("hdrgm:" + name + "=\"");
+    EXPECT_NE(at, std::string::npos) << name;
+    return at == std::string::npos ? 0.0 : std::stod(xmp.substr(at + name.size() + 8));
+}
+
+// Checks the gain-map JPEG's structure; its gain map image and metadata.
+std::pair<Bytes, ambrel::pipeline::GainMapMetadata> gainMapOf(const Bytes& jpeg)
+{
+    const std::vector<std::string> xmp = segmentsOf(jpeg, 0, std::string("http://ns.adobe.com/xap/1.0/\0", 29));
+    const std::vector<std::string> mpf = segmentsOf(jpeg, 0, std::string("MPF\0", 4));
+    EXPECT_EQ(segmentsOf(jpeg, 0, std::string("urn:iso:std:iso:ts:21496:-1\0", 28)).size(), 1u);
+    if (mpf.size() != 1 || xmp.size() != 1) {
+        ADD_FAILURE() << "no MPF or XMP segment";
+        return {};
+    }
+    const Bytes index(mpf[0].begin(), mpf[0].end());
+    const std::size_t origin = std::search(jpeg.begin(), jpeg.end(), index.begin(), index.end()) - jpeg.begin();
+    std::size_t entries = 0;
+    for (std::uint32_t i = 0, count = bigEndian(index, 8, 2); i < count; ++i) {
+        if (bigEndian(index, 10 + 12 * i, 2) == 0xB002) {
+            entries = bigEndian(index, 10 + 12 * i + 8, 4);
+        }
+    }
+    const std::uint32_t size = bigEndian(index, entries + 20, 4);
+    const std::size_t offset = origin + bigEndian(index, entries + 24, 4);
+    EXPECT_EQ(offset, std::size_t(bigEndian(index, entries + 4, 4)));  // the primary's end
+    EXPECT_EQ(offset + size, jpeg.size());
+    EXPECT_EQ(bigEndian(jpeg, offset, 2), 0xFFD8u);
+    EXPECT_NE(xmp[0].find("Item:Length=\"" + std::to_string(size) + "\""), std::string::npos);
+    EXPECT_NE(xmp[0].find("hdrgm:Version=\"1.0\""), std::string::npos);
+    const Bytes gainMap(jpeg.begin() + std::ptrdiff_t(offset), jpeg.end());
+    const std::vector<std::string> iso = segmentsOf(gainMap, 0, std::string("urn:iso:std:iso:ts:21496:-1\0", 28));
+    const std::vector<std::string> own = segmentsOf(gainMap, 0, std::string("http://ns.adobe.com/xap/1.0/\0", 29));
+    std::string why;
+    const auto metadata = ambrel::pipeline::parseGainMapMetadata(Bytes(iso.at(0).begin(), iso.at(0).end()), why);
+    if (own.size() != 1 || !metadata) {
+        ADD_FAILURE() << "the gain map has no XMP or ISO block: " << why;
+        return {};
+    }
+    const auto& m = *metadata;
+    for (const auto& [name, value] : {std::pair{"GainMapMin", m.gainMapMin},
+                                      {"GainMapMax", m.gainMapMax},
+                                      {"Gamma", m.gamma},
+                                      {"OffsetSDR", m.baseOffset},
+                                      {"OffsetHDR", m.alternateOffset},
+                                      {"HDRCapacityMin", m.baseHeadroom},
+                                      {"HDRCapacityMax", m.alternateHeadroom}}) {
+        EXPECT_NEAR(xmpValue(own[0], name), value.value(), 1e-6) << name;
+    }
+    return {gainMap, *metadata};
+}
+
+// Each kind becomes a gain-map JPEG whose primary is the plain conversion's
+// picture, and whose gain map is turned like it; exiftool reads it all.
+TEST(HdrGainMap, EachKindBecomesAGainMapJpegAroundTheSamePicture)
+{
+    const std::pair<HdrStyle, const char*> rows[] = {
+        {HdrStyle::Apple, "apple"}, {HdrStyle::ToneMap, "iso"}, {HdrStyle::Samsung, "samsung"}};
+    for (const auto& [style, kind] : rows) {
+        SCOPED_TRACE(kind);
+        const Bytes file = hdrFile(style);
+        const ConvertedFile hdr = convertItem(file, 0, OutputFormat::Jpg, -1, true);
+        const ConvertedFile plain = convertItem(file, 0, OutputFormat::Jpg, -1, false);
+        ASSERT_TRUE(hdr.ok && plain.ok) << hdr.detail;
+        EXPECT_EQ(hdr.hdr, kind);
+        EXPECT_EQ(hdr.warning, "");
+        EXPECT_EQ(cv::norm(pipetest::decodeStored(hdr.bytes), pipetest::decodeStored(plain.bytes), cv::NORM_INF), 0.0);
+        const auto [gainMap, metadata] = gainMapOf(hdr.bytes);
+        const cv::Mat grey = cv::imdecode(gainMap, cv::IMREAD_UNCHANGED);
+        EXPECT_EQ(grey.size(), cv::Size(48, 64));  // its own resolution, turned with the picture
+        EXPECT_GT(greyAt(grey, 47, 0), 200);       // turned a quarter anticlockwise: the brightest corner top right
+        EXPECT_LT(greyAt(grey, 0, 63), 50);
+        if (style == HdrStyle::ToneMap) {
+            EXPECT_EQ(metadata.gainMapMax.value(), 2.0);  // copied one to one
+            EXPECT_EQ(metadata.baseOffset, (ambrel::pipeline::GainMapFraction{1, 64}));
+        }
+        if (!fixture::programAvailable("exiftool")) {
+            continue;
+        }
+        const std::string path = (std::filesystem::temp_directory_path() /
+                                  ("ambrel-hdr-" + std::to_string(::getpid()) + "-" + kind + ".jpg"))
+                                     .string();
+        fixture::writeFileBytes(path, hdr.bytes);
+        std::string out;
+        ASSERT_EQ(
+            fixture::runCommand("exiftool -a -G1 -s -warning -MPF:all -XMP:all " + fixture::shellQuote(path), out), 0);
+        std::filesystem::remove(path);
+        EXPECT_EQ(out.find("Warning"), std::string::npos) << out;
+        EXPECT_NE(out.find("NumberOfImages                  : 2"), std::string::npos) << out;
+        EXPECT_NE(out.find("[XMP-hdrgm]"), std::string::npos) << out;
+        EXPECT_NE(out.find("DirectoryItemLength             : " + std::to_string(gainMap.size())), std::string::npos)
+            << out;
+    }
+}
+
+// The HDR boost the output gives with the standard formula matches the one
+// Apple's formula gives from the source's codes (heif-convert decodes them).
+TEST(HdrGainMap, AppleBoostIsKeptWithinAFiftiethOfAStop)
+{
+    if (!fixture::programAvailable("heif-convert")) {
+        GTEST_SKIP() << "heif-convert is not installed";
+    }
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("ambrel-hdr-referee-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    fixture::writeFileBytes((folder / "apple.heic").string(), hdrFile(HdrStyle::Apple));
+    std::string output;
+    ASSERT_EQ(fixture::runCommand("cd " + fixture::shellQuote(folder.string()) +
+                                      " && heif-convert --with-aux --no-colons apple.heic out.png",
+                                  output),
+              0)
+        << output;
+    cv::Mat source;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().find("hdrgainmap") != std::string::npos) {
+            source = cv::imread(entry.path().string(), cv::IMREAD_GRAYSCALE);
+        }
+    }
+    std::filesystem::remove_all(folder);
+    ASSERT_FALSE(source.empty()) << output;
+    cv::rotate(source, source, cv::ROTATE_90_COUNTERCLOCKWISE);  // as the picture displays
+
+    const ConvertedFile hdr = convertItem(hdrFile(HdrStyle::Apple), 0, OutputFormat::Jpg, -1, true);
+    ASSERT_TRUE(hdr.ok) << hdr.detail;
+    const auto [gainMap, metadata] = gainMapOf(hdr.bytes);
+    const cv::Mat ours = cv::imdecode(gainMap, cv::IMREAD_GRAYSCALE);
+    EXPECT_NEAR(metadata.alternateHeadroom.value(), kAppleStops, 1e-6);
+    const double headroom = std::exp2(kAppleStops);
+    cv::Mat sourceUp;
+    cv::Mat oursUp;
+    cv::resize(source, sourceUp, cv::Size(96, 128), 0, 0, cv::INTER_LINEAR);
+    cv::resize(ours, oursUp, cv::Size(96, 128), 0, 0, cv::INTER_LINEAR);
+    std::vector<double> errors;
+    std::vector<double> copiedErrors;
+    for (int y = 0; y < sourceUp.rows; ++y) {
+        for (int x = 0; x < sourceUp.cols; ++x) {
+            const double v = sourceUp.at<std::uint8_t>(y, x) / 255.0;
+            const double linear = v < 0.081 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1.0 / 0.45);
+            const double apple = std::log2(1.0 + (headroom - 1.0) * linear);
+            const double g = std::pow(oursUp.at<std::uint8_t>(y, x) / 255.0, 1.0 / metadata.gamma.value());
+            const double standard = metadata.gainMapMin.value() * (1 - g) + metadata.gainMapMax.value() * g;
+            errors.push_back(std::abs(standard - apple));
+            copiedErrors.push_back(std::abs(kAppleStops * v - apple));  // Apple's codes copied unchanged
+        }
+    }
+    std::sort(errors.begin(), errors.end());
+    std::sort(copiedErrors.begin(), copiedErrors.end());
+    const auto p99 = [](const std::vector<double>& list) { return list[list.size() * 99 / 100]; };
+    EXPECT_LE(p99(errors), 0.02);
+    EXPECT_LE(errors.back(), 0.06);
+    EXPECT_GT(p99(copiedErrors), 0.02);
+}
+
+// A gain map that cannot be carried leaves the plain JPEG, byte for byte,
+// with one warning at most; other formats say the HDR rendition is not kept.
+TEST(HdrGainMap, WhatCannotBeCarriedLeavesThePlainPicture)
+{
+    ambrel::pipeline::GainMapMetadata iso;
+    iso.alternateHeadroom = iso.gainMapMax = {2, 1};
+    Bytes valid = ambrel::pipeline::gainMapMetadataBlock(iso);
+    valid.insert(valid.begin(), 0);
+    Bytes zeroDenominator = valid;
+    zeroDenominator[1 + 5 + 8 + 7] = 0;  // the alternate headroom's
+    Bytes multichannel = valid;
+    multichannel[1 + 4] |= 0x80;
+    Bytes hdrBase = valid;
+    hdrBase[1 + 5 + 3] = 4;  // base headroom 4 stops
+    const std::pair<Bytes, const char*> rows[] = {
+        {hdrFile(HdrStyle::ToneMap, {1, 0, 0, 0, 0}), "version 1"},
+        {hdrFile(HdrStyle::ToneMap, zeroDenominator), "zero denominator"},
+        {hdrFile(HdrStyle::ToneMap, Bytes(valid.begin(), valid.begin() + 20)), "cut short"},
+        {hdrFile(HdrStyle::ToneMap, multichannel), "multichannel"},
+        {hdrFile(HdrStyle::ToneMap, hdrBase), "HDR base"},
+        {hdrFile(HdrStyle::Apple, {}, true, 65000), "XMP packet too large for the description"},
+        {hdrFile(HdrStyle::Apple, {}, false), ""},  // no version tag: no gain map, no warning
+        {phoneLikeFile().bytes(), ""},
+    };
+    for (const auto& [file, row] : rows) {
+        SCOPED_TRACE(row);
+        const ConvertedFile withHdr = convertItem(file, 0, OutputFormat::Jpg, -1, true);
+        const ConvertedFile plain = convertItem(file, 0, OutputFormat::Jpg, -1, false);
+        ASSERT_TRUE(withHdr.ok && plain.ok) << withHdr.detail;
+        EXPECT_EQ(withHdr.bytes, plain.bytes);
+        EXPECT_EQ(withHdr.hdr, "");
+        EXPECT_EQ(withHdr.warning.empty(), *row == '\0') << withHdr.warning;
+        EXPECT_EQ(withHdr.warning.find(';'), std::string::npos) << withHdr.warning;
+    }
+    const ConvertedFile png = convertItem(hdrFile(HdrStyle::Apple), 0, OutputFormat::Png);
+    ASSERT_TRUE(png.ok);
+    EXPECT_EQ(png.warning, "the HDR gain map is not kept: only JPEG output carries it");
+    const Bytes apple = hdrFile(HdrStyle::Apple);
+    const auto described = ambrel::pipeline::describeGainMap(apple.data(), apple.size());
+    EXPECT_TRUE(described && described->kind == ambrel::pipeline::GainMapKind::Apple && described->width == 64u &&
+                std::abs(described->headroomStops - kAppleStops) < 1e-6);
 }
 
 }  // namespace
