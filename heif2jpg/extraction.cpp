@@ -298,6 +298,23 @@ ImageChoice chooseImage(const heif::HevcImageFileReader& reader, heif::ContextId
 
 namespace {
 
+// Whether a metadata item has no 'cdsc' reference, so describes no image in
+// particular. The fallbacks below take only such items: by then no metadata
+// item describes the primary or an image it derives from, so an item with a
+// 'cdsc' reference describes another image (an HDR gain map, a thumbnail, a
+// depth map) and its data is not the primary's. An item whose references
+// cannot be read counts as describing another image.
+bool describesNoImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId item)
+{
+    heif::IdVector described;
+    try {
+        reader.getReferencedFromItemListByType(context, item, heif::FourCCInt("cdsc"), described);
+    } catch (const heif::FileReaderException&) {
+        return false;
+    }
+    return described.empty();
+}
+
 // The first Exif item with a 'cdsc' reference to the image; 0 when none.
 heif::ItemId describingExifItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image)
 {
@@ -332,7 +349,7 @@ heif::ItemId findExifItem(const heif::HevcImageFileReader& reader, heif::Context
         return 0;
     }
     for (const auto& [id, type] : found->second.otherItems) {
-        if (isExifType(type)) {
+        if (isExifType(type) && describesNoImage(reader, context, id)) {
             return id;
         }
     }
@@ -577,8 +594,8 @@ heif::ItemId describingXmpItem(const heif::HevcImageFileReader& reader, heif::Co
 }
 
 // The XMP item that describes the image: the primary's own, then the one of
-// the image it derives from, else the first XMP item of the file; 0 when
-// there is none.
+// the image it derives from, else the first XMP item of the file that
+// describes no image in particular; 0 when there is none.
 heif::ItemId findXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data)
 {
     for (auto it = data.identities.rbegin(); it != data.identities.rend(); ++it) {
@@ -595,7 +612,7 @@ heif::ItemId findXmpItem(const heif::HevcImageFileReader& reader, heif::ContextI
         return 0;
     }
     for (const auto& [id, type] : found->second.otherItems) {
-        if (type == "mime" && isXmpItem(reader, context, id)) {
+        if (type == "mime" && isXmpItem(reader, context, id) && describesNoImage(reader, context, id)) {
             return id;
         }
     }

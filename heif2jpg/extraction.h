@@ -58,7 +58,7 @@ ImageChoice chooseImage(const heif::HevcImageFileReader& reader, heif::ContextId
 
 // The Exif item that describes the image: a 'cdsc' source of the image whose
 // type reads "exif" in any case, else the first item of the context whose type
-// reads "exif"; 0 when there is none.
+// reads "exif" and that describes no image ('cdsc') at all; 0 when there is none.
 heif::ItemId findExifItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image);
 
 // The steps of the extraction. Each absorbs its own errors and reports them by

@@ -328,6 +328,16 @@ TEST_F(CarriedMetadataTest, XmpItemDescribingTheImageIsExtracted)
     unreferenced.builder.addReference("cdsc", 3, {unreferenced.primaryId});
     EXPECT_EQ(extractWithExif(unreferenced.bytes()).xmp, first);
 
+    // The HDR gain map's own XMP and Exif describe the gain map, never the
+    // primary, which then has neither.
+    fixture::SampleFile hdr = quadrantFile(std::nullopt);
+    fixture::addAuxiliaryItem(hdr.builder, 12, hdr.primaryId, fixture::kAuxGainMap, fixture::greyQuadrants(32, 16));
+    addExifItem(hdr.builder, 2, fixture::makeExifBlock(1, true));
+    hdr.builder.addReference("cdsc", 2, {12});
+    fixture::addXmpItem(hdr.builder, 3, 12, xmpPacket("/>"));
+    const HeifImageData fromHdr = extractWithExif(hdr.bytes());
+    EXPECT_TRUE(fromHdr.xmp.empty() && fromHdr.exif.empty());
+
     fixture::SampleFile notXmp = quadrantFile(std::nullopt);
     addXmpItem(notXmp.builder, 3, textBytes("<html>no packet</html>"));
     notXmp.builder.addReference("cdsc", 3, {notXmp.primaryId});
