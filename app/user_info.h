@@ -34,6 +34,8 @@ inline const QString kScale = QStringLiteral("ImageSizeKey");
 inline const QString kQuality = QStringLiteral("ImageQualityKey");
 inline const QString kMaxSide = QStringLiteral("MaxSideKey");
 inline const QString kKeepExif = QStringLiteral("ExifKey");
+// "1" or absent: a JPEG keeps the photo's HDR gain map; "0": the picture alone.
+inline const QString kKeepHdr = QStringLiteral("KeepHdrKey");
 inline const QString kSixteenBits = QStringLiteral("SixteenBitsKey");
 inline const QString kKeepDates = QStringLiteral("KeepDatesKey");
 inline const QString kSubfolders = QStringLiteral("SubfoldersKey");

@@ -438,6 +438,10 @@ QWidget* ViewController::buildOptionsPanel()
         "ViewController",
         "同时写出文件中的其他图像、深度图、增益图和图像序列的每一帧（文件名后加 _2、_depth、"
         "_gainmap、_f0001 等）；含有这些内容的文件在列表中有标记"));
+    mKeepHdr = new QCheckBox(QCoreApplication::translate("ViewController", "保留 HDR"), options);
+    mKeepHdr->setObjectName(QStringLiteral("KeepHdr"));
+    mKeepHdr->setToolTip(QCoreApplication::translate(
+        "ViewController", "照片带有 HDR 增益图时，JPG 一并保存它，在 HDR 屏幕上以 HDR 显示；其他格式只写出普通图像"));
     for (QComboBox* box : {mOutFormat, mImageSize, mImageQuality}) {
         box->setMinimumWidth(96);
     }
@@ -475,7 +479,8 @@ QWidget* ViewController::buildOptionsPanel()
     return options;
 }
 
-// Format, scale and quality, each list with its label.
+// Format, scale and quality, each list with its label, and the HDR box that
+// belongs to the format.
 QHBoxLayout* ViewController::buildFormatRow(QWidget* options)
 {
     auto* row = new QHBoxLayout;
@@ -488,6 +493,8 @@ QHBoxLayout* ViewController::buildFormatRow(QWidget* options)
     row->addSpacing(12);
     row->addWidget(optionLabel(options, QCoreApplication::translate("ViewController", "图片质量")));
     row->addWidget(mImageQuality);
+    row->addSpacing(12);
+    row->addWidget(mKeepHdr);
     row->addStretch(1);
     return row;
 }
@@ -681,6 +688,7 @@ void ViewController::restoreOptions()
         }
     };
     restoreBox(mExifBox, settings_key::kKeepExif);
+    restoreBox(mKeepHdr, settings_key::kKeepHdr);
     restoreBox(mDepth16, settings_key::kSixteenBits);
     restoreBox(mKeepDates, settings_key::kKeepDates);
     restoreBox(mSubfolders, settings_key::kSubfolders);
@@ -701,11 +709,9 @@ void ViewController::restoreOptions()
     connect(mMaxSide, &QSpinBox::valueChanged, this,
             [this](int value) { storeOption(settings_key::kMaxSide, QString::number(value)); });
     const std::pair<QCheckBox*, QString> boxes[] = {
-        {mExifBox, settings_key::kKeepExif},
-        {mDepth16, settings_key::kSixteenBits},
-        {mKeepDates, settings_key::kKeepDates},
-        {mSubfolders, settings_key::kSubfolders},
-        {mAllImagesBox, settings_key::kWriteAllImages},
+        {mExifBox, settings_key::kKeepExif},      {mKeepHdr, settings_key::kKeepHdr},
+        {mDepth16, settings_key::kSixteenBits},   {mKeepDates, settings_key::kKeepDates},
+        {mSubfolders, settings_key::kSubfolders}, {mAllImagesBox, settings_key::kWriteAllImages},
     };
     for (const auto& box : boxes) {
         connect(box.first, &QCheckBox::toggled, this,
@@ -740,6 +746,8 @@ void ViewController::updateOptionStates()
     const bool on = mOptionsEnabled;
     const bool qualityApplies = mSaveSuff == QLatin1String("JPG") || mSaveSuff == QLatin1String("JPEG2000");
     const bool deepApplies = mSaveSuff == QLatin1String("PNG") || mSaveSuff == QLatin1String("TIFF");
+    // Only a JPEG carries a gain map beside its picture.
+    const bool hdrApplies = mSaveSuff == QLatin1String("JPG");
     for (QWidget* control :
          std::initializer_list<QWidget*>{mOutFormat, mImageSize, mMaxSide, mExifBox, mKeepDates, mAllImagesBox,
                                          mSubfolders, mNameChoice, mExistingChoice, mSaveHEICPath, mSaveCustomPath}) {
@@ -747,6 +755,7 @@ void ViewController::updateOptionStates()
     }
     mImageQuality->setEnabled(on && qualityApplies);
     mDepth16->setEnabled(on && deepApplies);
+    mKeepHdr->setEnabled(on && hdrApplies);
     mNameSuffix->setEnabled(on && mNameChoice->currentIndex() == static_cast<int>(NameChoice::OriginalWithSuffix));
     // The folder field and its button belong to the save-to-folder mode.
     mShowPath->setEnabled(on && !mSaveHeicPath);
@@ -813,8 +822,9 @@ void ViewController::setUpChoices()
     connect(mImageSize, &QComboBox::currentIndexChanged, this, &ViewController::ImageSizeEvent);
     connect(mImageQuality, &QComboBox::currentIndexChanged, this, &ViewController::ImageQualityEvent);
 
-    // 8. EXIF kept.
+    // 8. EXIF and the HDR rendition kept.
     mExifBox->setChecked(true);
+    mKeepHdr->setChecked(true);
 }
 
 void ViewController::showIdle()
@@ -954,6 +964,8 @@ void ViewController::AmbrelBtEvent()
     const bool deepFormat = mSaveSuff == QLatin1String("PNG") || mSaveSuff == QLatin1String("TIFF");
     job.options.depth = deepFormat && mDepth16->isChecked() ? 16 : 8;
     job.options.keepDates = mKeepDates->isChecked();
+    // Other formats write the picture alone and say so once.
+    job.options.keepHdr = mKeepHdr->isChecked();
     // Every naming option is set here: the window's names are its own.
     const auto naming = static_cast<NameChoice>(std::max(0, mNameChoice->currentIndex()));
     job.options.plainNames = naming != NameChoice::JobTime;
@@ -982,7 +994,7 @@ void ViewController::AmbrelBtEvent()
     const QString started =
         QStringLiteral(
             "job: started, %1 files; format %2, scale %3%, longest side %4, quality %5, %6 bits, "
-            "EXIF %7, all images %8, dates %9, names %10, existing names %11, output %12")
+            "EXIF %7, all images %8, dates %9, names %10, existing names %11, HDR %12, output %13")
             .arg(mJobRowIds.size())
             .arg(mSaveSuff)
             .arg(qRound(mImageZooming * 100))
@@ -992,7 +1004,7 @@ void ViewController::AmbrelBtEvent()
             .arg(boolText(mExif), boolText(allImages), boolText(job.options.keepDates),
                  kNamingWords.value(static_cast<int>(naming)) +
                      (naming == NameChoice::OriginalWithSuffix ? " \"" + mNameSuffix->text() + '"' : QString()),
-                 kExistingWords.value(mExistingChoice->currentIndex()),
+                 kExistingWords.value(mExistingChoice->currentIndex()), boolText(job.options.keepHdr),
                  mSavePath ? *mSavePath : QStringLiteral("beside the sources"));
     if (!mRunner->start(std::move(job))) {
         mIsStopTo = true;
@@ -1403,7 +1415,7 @@ void ViewController::OutFormatEvent(int index)
     if (index >= 0 && index < kFormatWords.size()) {
         mSaveSuff = kFormatWords[index];
     }
-    // Quality and 16 bits apply to some formats only.
+    // Quality, 16 bits and HDR apply to some formats only.
     if (mDepth16 != nullptr) {
         updateOptionStates();
     }

@@ -411,6 +411,7 @@ private:
     QComboBox* mImageSize = nullptr;
     QComboBox* mImageQuality = nullptr;
     QCheckBox* mExifBox = nullptr;
+    QCheckBox* mKeepHdr = nullptr;
     QCheckBox* mAllImagesBox = nullptr;
     QSpinBox* mMaxSide = nullptr;
     QCheckBox* mDepth16 = nullptr;

@@ -620,6 +620,14 @@ You can change this in the menu at any time.</translation>
         <translation>The quality of JPG and JPEG2000; PNG, BMP and TIFF are always lossless</translation>
     </message>
     <message>
+        <source>保留 HDR</source>
+        <translation>Keep HDR</translation>
+    </message>
+    <message>
+        <source>照片带有 HDR 增益图时，JPG 一并保存它，在 HDR 屏幕上以 HDR 显示；其他格式只写出普通图像</source>
+        <translation>A photo&apos;s HDR gain map goes into the JPG too, so that HDR screens show it in HDR; other formats write the picture alone</translation>
+    </message>
+    <message>
         <source>不限</source>
         <translation>No limit</translation>
     </message>

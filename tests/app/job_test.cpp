@@ -95,9 +95,9 @@ QString lastSummary(ControllerFixture& f)
 
 // The controls the job disables, and some it must leave alone.
 // Every option is locked while a job runs, so the window shows what the job does.
-const char* const kJobLocked[] = {"OutFormat",  "ImageSize",      "ImageQuality",   "Exif",     "SelectPathBt",
-                                  "AddFileBt",  "SaveHEICPath",   "SaveCustomPath", "MaxSide",  "KeepDates",
-                                  "NameChoice", "ExistingChoice", "Subfolders",     "AllImages"};
+const char* const kJobLocked[] = {"OutFormat",  "ImageSize",      "ImageQuality",   "Exif",      "SelectPathBt",
+                                  "AddFileBt",  "SaveHEICPath",   "SaveCustomPath", "MaxSide",   "KeepDates",
+                                  "NameChoice", "ExistingChoice", "Subfolders",     "AllImages", "KeepHdr"};
 const char* const kJobFree[] = {"AmbrelBt", "OpenPathBt", "RemoveAllBt"};
 
 // A bus of the test's own (a dbus-daemon it starts) and what the launcher

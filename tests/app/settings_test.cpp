@@ -144,6 +144,7 @@ private slots:
     {
         FreshCacheFolder cache;
         ControllerFixture f;
+        f.click("KeepHdr");  // on at first, for the first format (JPG)
         f.control<QComboBox>("OutFormat")->setCurrentIndex(4);
         f.control<QComboBox>("ImageSize")->setCurrentIndex(4);
         f.control<QComboBox>("ImageQuality")->setCurrentIndex(6);
@@ -170,6 +171,8 @@ private slots:
             QVERIFY2(f.control<QCheckBox>(box)->isChecked(), box);
         }
         QVERIFY(!f.control<QCheckBox>("Exif")->isChecked());
+        // Kept off, and greyed out: a TIFF carries no gain map.
+        QVERIFY(!f.control<QCheckBox>("KeepHdr")->isChecked() && !f.control<QCheckBox>("KeepHdr")->isEnabled());
         QCOMPARE(f.control<QComboBox>("NameChoice")->currentIndex(), 2);
         QCOMPARE(f.control<QLineEdit>("NameSuffix")->text(), QStringLiteral("_small"));
         QCOMPARE(f.control<QComboBox>("ExistingChoice")->currentIndex(), 2);
