@@ -709,9 +709,12 @@ void ViewController::restoreOptions()
     connect(mMaxSide, &QSpinBox::valueChanged, this,
             [this](int value) { storeOption(settings_key::kMaxSide, QString::number(value)); });
     const std::pair<QCheckBox*, QString> boxes[] = {
-        {mExifBox, settings_key::kKeepExif},      {mKeepHdr, settings_key::kKeepHdr},
-        {mDepth16, settings_key::kSixteenBits},   {mKeepDates, settings_key::kKeepDates},
-        {mSubfolders, settings_key::kSubfolders}, {mAllImagesBox, settings_key::kWriteAllImages},
+        {mExifBox, settings_key::kKeepExif},
+        {mDepth16, settings_key::kSixteenBits},
+        {mKeepDates, settings_key::kKeepDates},
+        {mSubfolders, settings_key::kSubfolders},
+        {mAllImagesBox, settings_key::kWriteAllImages},
+        {mKeepHdr, settings_key::kKeepHdr},
     };
     for (const auto& box : boxes) {
         connect(box.first, &QCheckBox::toggled, this,
