@@ -1365,6 +1365,35 @@ std::size_t checkedLength(const std::uint8_t* bytes, std::size_t length)
     return length;
 }
 
+// A file read from memory: the reader over its bytes, opened, and the
+// context of its root 'meta'. Stays where it is made (the reader reads
+// through the stream, the stream through the buffer).
+class OpenedFile
+{
+public:
+    OpenedFile(const std::uint8_t* bytes, std::size_t length, std::optional<std::uint64_t> memoryBudget = {})
+        : length(checkedLength(bytes, length)), mBuffer(bytes, this->length), mInput(&mBuffer)
+    {
+        if (memoryBudget) {
+            reader.setMemoryBudget(*memoryBudget);
+        }
+        reader.initialize(mInput);
+        context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    }
+    OpenedFile(const OpenedFile&) = delete;
+    OpenedFile& operator=(const OpenedFile&) = delete;
+
+    std::size_t length;  // of the bytes the reader reads
+
+private:
+    MemoryBuffer mBuffer;
+    std::istream mInput;
+
+public:
+    heif::HevcImageFileReader reader;
+    heif::ContextId context = 0;
+};
+
 }  // namespace
 
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif, std::uint64_t memoryBudget)
@@ -1375,14 +1404,10 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
 HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bool keepExif,
                                const ImageRequest& request, std::uint64_t memoryBudget)
 {
-    length = checkedLength(bytes, length);
-    MemoryBuffer buffer(bytes, length);
-    std::istream input(&buffer);
-
-    heif::HevcImageFileReader reader;
-    reader.setMemoryBudget(memoryBudget);
-    reader.initialize(input);
-    const heif::ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    OpenedFile file(bytes, length, memoryBudget);
+    length = file.length;
+    heif::HevcImageFileReader& reader = file.reader;
+    const heif::ContextId context = file.context;
     const std::uint64_t tileBudget =
         heif::limits::kMaxImageTileAmplification * std::uint64_t(length) + heif::limits::kImageTileBytesAllowance;
 
@@ -1448,12 +1473,9 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
 
 ImageInventory listImages(const std::uint8_t* bytes, std::size_t length)
 {
-    length = checkedLength(bytes, length);
-    MemoryBuffer buffer(bytes, length);
-    std::istream input(&buffer);
-    heif::HevcImageFileReader reader;
-    reader.initialize(input);
-    const heif::ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    OpenedFile file(bytes, length);
+    heif::HevcImageFileReader& reader = file.reader;
+    const heif::ContextId context = file.context;
 
     ImageInventory inventory;
     if (hasPrimaryImage(reader, context)) {
@@ -1507,12 +1529,9 @@ void findGainMapOf(heif::HevcImageFileReader& reader, heif::ContextId context, h
 
 GainMapSource findGainMap(const std::uint8_t* bytes, std::size_t length)
 {
-    length = checkedLength(bytes, length);
-    MemoryBuffer buffer(bytes, length);
-    std::istream input(&buffer);
-    heif::HevcImageFileReader reader;
-    reader.initialize(input);
-    const heif::ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    OpenedFile file(bytes, length);
+    heif::HevcImageFileReader& reader = file.reader;
+    const heif::ContextId context = file.context;
     GainMapSource found;
     if (!hasPrimaryImage(reader, context)) {
         return found;
