@@ -124,6 +124,12 @@ constexpr BoxMaker kBoxMakers[] = {
     {boxtype::kTols, make<TargetOlsProperty>},
     {boxtype::kOinf, make<OperatingPointsInformation>},
     {boxtype::kColr, make<ColourInformationBox>},
+    {boxtype::kAv1C, make<Av1CodecConfigurationBox>},
+    {boxtype::kJpgC, make<JpegConfigurationBox>},
+    {boxtype::kUncC, make<UncompressedFrameConfigBox>},
+    {boxtype::kCmpd, make<ComponentDefinitionBox>},
+    {boxtype::kCmpC, make<CompressionConfigurationBox>},
+    {boxtype::kIcef, make<CompressedUnitsInfoBox>},
     // movie, track and media
     {boxtype::kMvhd, make<MovieHeaderBox>},
     {boxtype::kTrak, make<TrackBox>},
