@@ -158,6 +158,7 @@ constexpr BoxMaker kBoxMakers[] = {
     {boxtype::kHvc1, make<HevcSampleEntry>},
     {boxtype::kHev1, make<HevcSampleEntry>},  // keeps the type read from its header
     {boxtype::kAvc1, make<AvcSampleEntry>},
+    {boxtype::kAv01, make<Av1SampleEntry>},
 };
 
 // The table sorted by code, for lookup.

@@ -280,6 +280,11 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
     }
 
     const std::string codeType = getDecoderCodeType(contextId, itemId);
+    if (codeType == itemtype::kAv01.getString()) {
+        // AV1 samples are OBUs, which a decoder takes as they are stored.
+        itemData = std::move(raw);
+        return;
+    }
     unsigned lengthSize = 4;
     if (const auto key = mDecoderConfigKeys.find({contextId, itemId}); key != mDecoderConfigKeys.end()) {
         if (const auto size = mNalLengthSizes.find(key->second); size != mNalLengthSizes.end()) {
