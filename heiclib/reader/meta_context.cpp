@@ -439,7 +439,7 @@ struct PropertyFailure
 // cannot be shown without: its decoder configuration, its size, or one the
 // association marks essential.
 std::optional<PropertyFailure> unreadableEssentialProperty(const ItemPropertiesBox& iprp, ItemId itemId,
-                                                          const std::string& itemType)
+                                                           const std::string& itemType)
 {
     const ItemPropertyContainer& ipco = iprp.getItemPropertyContainer();
     for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
@@ -535,9 +535,10 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
             if (configIndex != 0 || itemType == itemtype::kJpeg.getString()) {
                 codeType = itemType;
             }
-            const auto av1 = configIndex != 0 ? std::dynamic_pointer_cast<Av1CodecConfigurationBox>(
-                                                    iprp.getPropertyByIndex(configIndex - 1))
-                                              : nullptr;
+            const auto av1 =
+                configIndex != 0
+                    ? std::dynamic_pointer_cast<Av1CodecConfigurationBox>(iprp.getPropertyByIndex(configIndex - 1))
+                    : nullptr;
             if (av1) {
                 mAv1Configurations[{contextId, configIndex}] = av1->getConfiguration();
             }
@@ -1023,7 +1024,7 @@ std::shared_ptr<const Box> HevcImageFileReader::getItemPropertyBox(ContextId con
 }
 
 std::optional<Av1CodecConfiguration> HevcImageFileReader::getItemAv1Configuration(ContextId contextId,
-                                                                                 ItemId itemId) const
+                                                                                  ItemId itemId) const
 {
     checkInitialized();
     contextInfo(contextId);
@@ -1037,8 +1038,8 @@ std::optional<Av1CodecConfiguration> HevcImageFileReader::getItemAv1Configuratio
 
 DataVector HevcImageFileReader::getItemJpegPrefix(ContextId contextId, ItemId itemId) const
 {
-    const auto jpgC = std::dynamic_pointer_cast<const JpegConfigurationBox>(
-        getItemPropertyBox(contextId, itemId, boxtype::kJpgC));
+    const auto jpgC =
+        std::dynamic_pointer_cast<const JpegConfigurationBox>(getItemPropertyBox(contextId, itemId, boxtype::kJpgC));
     return jpgC ? jpgC->getPrefix() : DataVector();
 }
 
