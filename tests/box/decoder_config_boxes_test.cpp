@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "heiclib/boxes/decoder_config_boxes.h"
@@ -543,6 +545,148 @@ TEST(DecoderConfigWrite, OverlongUnitIsRefused)
     BitStream out;
     EXPECT_THROW(b.writeBox(out), std::runtime_error);
     EXPECT_EQ(out.byteCount(), 0u);
+}
+
+}  // namespace
+
+// --- AV1, JPEG and uncompressed configurations ------------------------------------
+
+namespace {
+
+Bytes av1c(std::uint8_t first)
+{
+    // marker/version, profile 1 level 13, tier 1 high 1 twelve 0 mono 0 x 1 y 0 pos 2, delay 5, one OBU
+    return box("av1C", Bytes().u8(first).u8(0x2D).u8(0xCA).u8(0x15).add(ByteVec{0x0A, 0x01, 0x00}));
+}
+
+Bytes uncc(std::uint32_t components)
+{
+    Bytes b;
+    b.u32(0).u32(components);
+    for (std::uint32_t i = 0; i < components; ++i) {
+        b.u16(i).u8(7).u8(0).u8(0);
+    }
+    return fullBox("uncC", 0, 0, b.u8(0).u8(1).u8(0).u8(0xA9).u32(3).u32(4).u32(0).u32(1).u32(0));
+}
+
+struct ConfigRow
+{
+    const char* name;
+    Bytes bytes;
+    std::function<void(BitStream&)> parseAndWrite;  // parses, then writes back into the stream it is given
+};
+
+template <typename BoxT>
+std::function<void(BitStream&)> roundTrip()
+{
+    return [](BitStream& s) {
+        BoxT b;
+        b.parseBox(s);
+        s = BitStream();
+        b.writeBox(s);
+    };
+}
+
+const std::vector<ConfigRow>& configRows()
+{
+    static const std::vector<ConfigRow> rows = {
+        {"av1C", av1c(0x81), roundTrip<Av1CodecConfigurationBox>()},
+        {"jpgC", box("jpgC", Bytes().u8(0xFF).u8(0xD8).u8(0xFF).u8(0xDB)), roundTrip<JpegConfigurationBox>()},
+        {"uncC v0", uncc(3), roundTrip<UncompressedFrameConfigBox>()},
+        {"uncC v1", fullBox("uncC", 1, 0, Bytes().str("rgb3")), roundTrip<UncompressedFrameConfigBox>()},
+        {"cmpd", box("cmpd", Bytes().u32(3).u16(4).u16(0x8001).cstr("urn:x").u16(7)),
+         roundTrip<ComponentDefinitionBox>()},
+        {"cmpC", fullBox("cmpC", 0, 0, Bytes().str("brot").u8(3)), roundTrip<CompressionConfigurationBox>()},
+        {"icef implicit offsets", fullBox("icef", 0, 0, Bytes().u8(0x08).u32(2).u24(70000).u24(5)),
+         roundTrip<CompressedUnitsInfoBox>()},
+        {"icef 64-bit", fullBox("icef", 0, 0, Bytes().u8(0x8F).u32(1).u64(1ull << 40).u32(9)),
+         roundTrip<CompressedUnitsInfoBox>()},
+    };
+    return rows;
+}
+
+TEST(CodecConfigurations, WriteBackTheirOwnBytesAndRefuseBeingCutShort)
+{
+    for (const auto& row : configRows()) {
+        BitStream s(row.bytes.data());
+        ASSERT_NO_THROW(row.parseAndWrite(s)) << row.name;
+        EXPECT_EQ(s.getStorage(), row.bytes.data()) << row.name;
+        if (std::string(row.name) == "jpgC") {
+            continue;  // the prefix is whatever the box holds, even nothing
+        }
+        const ByteVec& bytes = row.bytes.data();
+        // 'av1C' ends in its configOBUs, of any length: cut inside the fixed fields.
+        const std::size_t last = std::string(row.name) == "av1C" ? 11 : bytes.size() - 1;
+        for (const std::size_t keep : {std::size_t{8}, last}) {
+            BitStream cut(ByteVec(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(keep)));
+            EXPECT_THROW(row.parseAndWrite(cut), std::out_of_range) << row.name << " cut to " << keep;
+        }
+    }
+}
+
+TEST(CodecConfigurations, FieldsAreReadWhereTheyStand)
+{
+    const auto av1 = parsed<Av1CodecConfigurationBox>(av1c(0x81)).getConfiguration();
+    EXPECT_EQ(av1.seqProfile, 1u);
+    EXPECT_EQ(av1.seqLevelIdx0, 13u);
+    EXPECT_EQ(av1.bitDepth(), 10u);
+    EXPECT_EQ(av1.chromaSubsamplingX, 1u);
+    EXPECT_EQ(av1.chromaSubsamplingY, 0u);
+    EXPECT_EQ(av1.chromaSamplePosition, 2u);
+    EXPECT_TRUE(av1.initialPresentationDelayPresent);
+    EXPECT_EQ(av1.initialPresentationDelayMinusOne, 5u);
+    EXPECT_EQ(av1.configObus, (ByteVec{0x0A, 0x01, 0x00}));
+    const auto layout = parsed<UncompressedFrameConfigBox>(uncc(3)).getLayout();
+    ASSERT_EQ(layout.components.size(), 3u);
+    EXPECT_EQ(layout.components[2].index, 2u);
+    EXPECT_EQ(layout.interleaveType, 1u);
+    EXPECT_TRUE(layout.componentsLittleEndian && layout.blockLittleEndian && layout.padUnknown);
+    EXPECT_FALSE(layout.blockPadLsb || layout.blockReversed);
+    EXPECT_EQ(layout.reservedBits, 1u);
+    EXPECT_EQ(layout.rowAlignSize, 4u);
+    EXPECT_EQ(layout.numTileColsMinusOne, 1u);
+    const auto cmpd = parsed<ComponentDefinitionBox>(configRows()[4].bytes).getComponents();
+    ASSERT_EQ(cmpd.size(), 3u);
+    EXPECT_EQ(cmpd[1].uri, "urn:x");
+    const auto units = parsed<CompressedUnitsInfoBox>(configRows()[6].bytes).getUnits();
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[1].offset, 70000u);  // implied by the size before it
+    EXPECT_EQ(units[1].size, 5u);
+}
+
+TEST(CodecConfigurations, MalformedOnesAreRefusedByName)
+{
+    const std::vector<std::tuple<Bytes, std::function<void(const Bytes&)>, std::string>> rows = {
+        {av1c(0x01), [](const Bytes& b) { parsed<Av1CodecConfigurationBox>(b); }, "Av1CodecConfigurationBox"},
+        {av1c(0x82), [](const Bytes& b) { parsed<Av1CodecConfigurationBox>(b); }, "Av1CodecConfigurationBox"},
+        {fullBox("uncC", 2, 0, Bytes().u32(0)), [](const Bytes& b) { parsed<UncompressedFrameConfigBox>(b); },
+         "UncompressedFrameConfigBox"},
+        {uncc(257), [](const Bytes& b) { parsed<UncompressedFrameConfigBox>(b); }, "kMaxImageComponents"},
+        {box("cmpd", Bytes().u32(0xFFFFFFFF)), [](const Bytes& b) { parsed<ComponentDefinitionBox>(b); },
+         "kMaxImageComponents"},
+        {fullBox("cmpC", 1, 0, Bytes().str("defl").u8(0)),
+         [](const Bytes& b) { parsed<CompressionConfigurationBox>(b); }, "CompressionConfigurationBox"},
+        {fullBox("icef", 0, 0, Bytes().u8(0xA0).u32(0)), [](const Bytes& b) { parsed<CompressedUnitsInfoBox>(b); },
+         "CompressedUnitsInfoBox"},
+        {fullBox("icef", 0, 0, Bytes().u8(0).u32(0x7FFFFFFF)),
+         [](const Bytes& b) { parsed<CompressedUnitsInfoBox>(b); }, "kMaxCompressedUnits"},
+    };
+    for (const auto& [bytes, parse, named] : rows) {
+        try {
+            parse(bytes);
+            ADD_FAILURE() << "no exception, expected one naming " << named;
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(named), std::string::npos) << e.what();
+        }
+    }
+    // A count the bytes cannot hold, below the limit: cut short.
+    EXPECT_THROW(parsed<CompressedUnitsInfoBox>(fullBox("icef", 0, 0, Bytes().u8(0).u32(1000))), std::out_of_range);
+    // Units whose offsets or sizes their codes cannot hold are not written.
+    CompressedUnitsInfoBox icef;
+    icef.setCodes(1, 0);
+    icef.setUnits({{0, 256}});
+    BitStream out;
+    EXPECT_THROW(icef.writeBox(out), std::runtime_error);
 }
 
 }  // namespace
