@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/box/test_bytes.h"
 #include "tests/fixtures/heif_samples.h"
 
 using namespace ambrel::heif;
@@ -353,4 +354,60 @@ TEST(HeifinfoCli, CleanApertureAndCorpusAlphaPlane)
     EXPECT_EQ(alpha["items"][1]["id"].asUInt(), 2u);
     EXPECT_EQ(alpha["items"][1]["auxiliary"]["kind"].asString(), "alpha");
     EXPECT_EQ(alpha["items"][1]["auxiliary"]["of"].asUInt(), 1u);
+}
+
+// The coding of AV1 stills and sequences made by avifenc, and of an
+// uncompressed image built here, with their configurations.
+TEST(HeifinfoCli, CodingsAndTheirConfigurations)
+{
+    const struct
+    {
+        const char* options;
+        unsigned frames;
+        const char* coding;
+    } rows[] = {
+        {"-y 420", 1, "AV1 Main profile, level 2.0, 8-bit, 4:2:0"},
+        {"-y 444 -d 10", 1, "AV1 High profile, level 2.0, 10-bit, 4:4:4"},
+        {"-y 422 -d 12", 1, "AV1 Professional profile, level 2.0, 12-bit, 4:2:2"},
+        {"-y 400 -d 10", 1, "AV1 Main profile, level 2.0, 10-bit, monochrome"},
+        {"-y 420", 3, "AV1 Main profile, level 2.0, 8-bit, 4:2:0\n"},
+    };
+    for (const auto& row : rows) {
+        fixture::TempFile file(".avif");
+        try {
+            fixture::writeFileBytes(file.path(), fixture::makeAvif(row.options, row.frames));
+        } catch (const fixture::EncoderError& e) {
+            GTEST_SKIP() << e.what();
+        }
+        const RunResult text = run(file.path());
+        EXPECT_EQ(text.status, 0) << text.err;
+        EXPECT_NE(text.out.find(std::string("image 1: master (av01) 64 x 48")), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find(std::string("    coding: ") + row.coding), std::string::npos) << text.out;
+        if (row.frames > 1) {
+            EXPECT_NE(text.out.find("  track 1: 3 samples (av01), 64 x 48"), std::string::npos) << text.out;
+        }
+    }
+
+    fixture::SampleFile sample = fixture::makeSingleImageHeic();
+    fixture::ItemDescription unci;
+    unci.id = 7;
+    unci.type = "unci";
+    unci.data = fixture::Bytes(16 * 3, 0x80);
+    sample.builder.addItem(unci);
+    sample.builder.ispe(7, 4, 4);
+    // R, G and B of 8 bits, interleaved, deflate-compressed as a whole.
+    using testbytes::fullBox;
+    const testbytes::Bytes rgb = testbytes::Bytes().u16(0).u8(7).u16(0).u16(1).u8(7).u16(0).u16(2).u8(7).u16(0);
+    sample.builder.addRawProperty(testbytes::box("cmpd", testbytes::Bytes().u32(3).u16(4).u16(5).u16(6)), {7}, true);
+    sample.builder.addRawProperty(
+        fullBox("uncC", 0, 0, testbytes::Bytes().u32(0).u32(3).add(rgb.data()).u8(0).u8(1).zeros(22)), {7}, true);
+    sample.builder.addRawProperty(fullBox("cmpC", 0, 0, testbytes::Bytes().str("defl").u8(0)), {7}, true);
+    fixture::TempFile file(".heif");
+    sample.builder.writeFile(file.path());
+    const RunResult text = run(file.path());
+    EXPECT_NE(text.out.find("image 7: master (unci) 4 x 4"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("    coding: uncompressed RGB 8-bit interleaved, deflate compressed as a whole\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("    coding: HEVC Main"), std::string::npos) << text.out;
 }
