@@ -163,7 +163,8 @@ public:
     // has none (or is not AV1).
     std::optional<Av1CodecConfiguration> getItemAv1Configuration(ContextId contextId, ItemId itemId) const;
     // The JPEG prefix ('jpgC') of a JPEG image item: the bytes to put before
-    // the item's data; empty when it has none.
+    // the item's data; empty when it has none. getItemDataWithDecoderParameters
+    // gives a JPEG item's whole stream: this prefix, then its data.
     DataVector getItemJpegPrefix(ContextId contextId, ItemId itemId) const;
 
     // The limit of the memory budget of the files initialize() opens from now

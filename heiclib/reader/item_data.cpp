@@ -315,6 +315,15 @@ void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, 
     itemData.clear();
     checkImageReadable(contextId, itemId);
     const std::string codeType = getDecoderCodeType(contextId, itemId);
+    if (codeType == itemtype::kJpeg.getString()) {
+        // A JPEG image's stream: the headers its 'jpgC' keeps, then its data.
+        itemData = getItemJpegPrefix(contextId, itemId);
+        DataVector data;
+        getItemData(contextId, itemId, data);
+        charge(itemData.size() + data.size(), "Item " + std::to_string(itemId) + "'s JPEG stream");
+        appendBytes(itemData, data);
+        return;
+    }
     // An item without a decoder configuration is refused as such, before its
     // (missing) parameter sets are looked up.
     const bool hev1 = codeType == boxtype::kHev1.getString();

@@ -292,6 +292,8 @@ TEST_F(BuiltFileTest, OtherCodingsAreImagesOnlyWhenAskedFor)
         EXPECT_EQ(data, items[id - 1].second) << id;
     }
     Bytes data;
+    all.reader.getItemDataWithDecoderParameters(c, 2, data);
+    EXPECT_EQ(data, (Bytes{0xFF, 0xD8, 0xFF, 0xDA, 1}));  // the prefix, then the item's data
     EXPECT_EQ(codeOf([&] { all.reader.getItemDataWithDecoderParameters(c, 1, data); }),
               FileReaderException::CodeTypeNotSupported);
     EXPECT_NE(messageOf([&] { all.reader.getItemData(c, 4, data); }).find("kMaxCompressedUnits"), std::string::npos);
