@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "heiclib/box_factory.h"
 #include "heiclib/boxes/decoder_config_boxes.h"
 #include "tests/box/test_bytes.h"
 
@@ -569,57 +568,43 @@ Bytes uncc(std::uint32_t components)
     return fullBox("uncC", 0, 0, b.u8(0).u8(1).u8(0).u8(0xA9).u32(3).u32(4).u32(0).u32(1).u32(0));
 }
 
-struct ConfigRow
+// Parses the box by the class the factory makes for its type, and writes it back.
+ByteVec parsedAndWritten(const ByteVec& bytes)
 {
-    const char* name;
-    Bytes bytes;
-    std::function<void(BitStream&)> parseAndWrite;  // parses, then writes back into the stream it is given
-};
-
-template <typename BoxT>
-std::function<void(BitStream&)> roundTrip()
-{
-    return [](BitStream& s) {
-        BoxT b;
-        b.parseBox(s);
-        s = BitStream();
-        b.writeBox(s);
-    };
+    BitStream in(bytes);
+    const auto box = parseBoxOfType(FourCCInt(std::string(bytes.begin() + 4, bytes.begin() + 8)), in);
+    BitStream out;
+    box->writeBox(out);
+    return out.getStorage();
 }
 
-const std::vector<ConfigRow>& configRows()
+const std::vector<std::pair<const char*, Bytes>>& configRows()
 {
-    static const std::vector<ConfigRow> rows = {
-        {"av1C", av1c(0x81), roundTrip<Av1CodecConfigurationBox>()},
-        {"jpgC", box("jpgC", Bytes().u8(0xFF).u8(0xD8).u8(0xFF).u8(0xDB)), roundTrip<JpegConfigurationBox>()},
-        {"uncC v0", uncc(3), roundTrip<UncompressedFrameConfigBox>()},
-        {"uncC v1", fullBox("uncC", 1, 0, Bytes().str("rgb3")), roundTrip<UncompressedFrameConfigBox>()},
-        {"cmpd", box("cmpd", Bytes().u32(3).u16(4).u16(0x8001).cstr("urn:x").u16(7)),
-         roundTrip<ComponentDefinitionBox>()},
-        {"cmpC", fullBox("cmpC", 0, 0, Bytes().str("brot").u8(3)), roundTrip<CompressionConfigurationBox>()},
-        {"icef implicit offsets", fullBox("icef", 0, 0, Bytes().u8(0x08).u32(2).u24(70000).u24(5)),
-         roundTrip<CompressedUnitsInfoBox>()},
-        {"icef 64-bit", fullBox("icef", 0, 0, Bytes().u8(0x8F).u32(1).u64(1ull << 40).u32(9)),
-         roundTrip<CompressedUnitsInfoBox>()},
+    static const std::vector<std::pair<const char*, Bytes>> rows = {
+        {"av1C", av1c(0x81)},
+        {"jpgC", box("jpgC", Bytes().u8(0xFF).u8(0xD8).u8(0xFF).u8(0xDB))},
+        {"uncC v0", uncc(3)},
+        {"uncC v1", fullBox("uncC", 1, 0, Bytes().str("rgb3"))},
+        {"cmpd", box("cmpd", Bytes().u32(3).u16(4).u16(0x8001).cstr("urn:x").u16(7))},
+        {"cmpC", fullBox("cmpC", 0, 0, Bytes().str("brot").u8(3))},
+        {"icef implicit offsets", fullBox("icef", 0, 0, Bytes().u8(0x08).u32(2).u24(70000).u24(5))},
+        {"icef 64-bit", fullBox("icef", 0, 0, Bytes().u8(0x8F).u32(1).u64(1ull << 40).u32(9))},
     };
     return rows;
 }
 
 TEST(CodecConfigurations, WriteBackTheirOwnBytesAndRefuseBeingCutShort)
 {
-    for (const auto& row : configRows()) {
-        BitStream s(row.bytes.data());
-        ASSERT_NO_THROW(row.parseAndWrite(s)) << row.name;
-        EXPECT_EQ(s.getStorage(), row.bytes.data()) << row.name;
-        if (std::string(row.name) == "jpgC") {
+    for (const auto& [name, bytes] : configRows()) {
+        EXPECT_EQ(parsedAndWritten(bytes), bytes.data()) << name;
+        if (std::string(name) == "jpgC") {
             continue;  // the prefix is whatever the box holds, even nothing
         }
-        const ByteVec& bytes = row.bytes.data();
         // 'av1C' ends in its configOBUs, of any length: cut inside the fixed fields.
-        const std::size_t last = std::string(row.name) == "av1C" ? 11 : bytes.size() - 1;
+        const std::size_t last = std::string(name) == "av1C" ? 11 : bytes.size() - 1;
         for (const std::size_t keep : {std::size_t{8}, last}) {
-            BitStream cut(ByteVec(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(keep)));
-            EXPECT_THROW(row.parseAndWrite(cut), std::out_of_range) << row.name << " cut to " << keep;
+            const ByteVec cut(bytes.data().begin(), bytes.data().begin() + static_cast<std::ptrdiff_t>(keep));
+            EXPECT_THROW(parsedAndWritten(cut), std::out_of_range) << name << " cut to " << keep;
         }
     }
 }
@@ -638,32 +623,27 @@ TEST(CodecConfigurations, FieldsAreReadWhereTheyStand)
                                      l.blockLittleEndian, l.blockReversed, l.padUnknown, l.reservedBits, l.rowAlignSize,
                                      l.numTileColsMinusOne}),
               (std::vector<unsigned>{2, 1, 1, 0, 1, 0, 1, 1, 4, 1}));
-    EXPECT_EQ(parsed<ComponentDefinitionBox>(configRows()[4].bytes).getComponents().at(1).uri, "urn:x");
-    const auto units = parsed<CompressedUnitsInfoBox>(configRows()[6].bytes).getUnits();
+    EXPECT_EQ(parsed<ComponentDefinitionBox>(configRows()[4].second).getComponents().at(1).uri, "urn:x");
+    const auto units = parsed<CompressedUnitsInfoBox>(configRows()[6].second).getUnits();
     ASSERT_EQ(units.size(), 2u);
     EXPECT_EQ(units[1].offset, 70000u);  // implied by the size before it
 }
 
 TEST(CodecConfigurations, MalformedOnesAreRefusedByName)
 {
-    const std::vector<std::tuple<Bytes, std::function<void(const Bytes&)>, std::string>> rows = {
-        {av1c(0x01), [](const Bytes& b) { parsed<Av1CodecConfigurationBox>(b); }, "Av1CodecConfigurationBox"},
-        {av1c(0x82), [](const Bytes& b) { parsed<Av1CodecConfigurationBox>(b); }, "Av1CodecConfigurationBox"},
-        {fullBox("uncC", 2, 0, Bytes().u32(0)), [](const Bytes& b) { parsed<UncompressedFrameConfigBox>(b); },
-         "UncompressedFrameConfigBox"},
-        {uncc(257), [](const Bytes& b) { parsed<UncompressedFrameConfigBox>(b); }, "kMaxImageComponents"},
-        {box("cmpd", Bytes().u32(0xFFFFFFFF)), [](const Bytes& b) { parsed<ComponentDefinitionBox>(b); },
-         "kMaxImageComponents"},
-        {fullBox("cmpC", 1, 0, Bytes().str("defl").u8(0)),
-         [](const Bytes& b) { parsed<CompressionConfigurationBox>(b); }, "CompressionConfigurationBox"},
-        {fullBox("icef", 0, 0, Bytes().u8(0xA0).u32(0)), [](const Bytes& b) { parsed<CompressedUnitsInfoBox>(b); },
-         "CompressedUnitsInfoBox"},
-        {fullBox("icef", 0, 0, Bytes().u8(0).u32(0x7FFFFFFF)),
-         [](const Bytes& b) { parsed<CompressedUnitsInfoBox>(b); }, "kMaxCompressedUnits"},
+    const std::pair<Bytes, const char*> rows[] = {
+        {av1c(0x01), "Av1CodecConfigurationBox"},
+        {av1c(0x82), "Av1CodecConfigurationBox"},
+        {fullBox("uncC", 2, 0, Bytes().u32(0)), "UncompressedFrameConfigBox"},
+        {uncc(257), "kMaxImageComponents"},
+        {box("cmpd", Bytes().u32(0xFFFFFFFF)), "kMaxImageComponents"},
+        {fullBox("cmpC", 1, 0, Bytes().str("defl").u8(0)), "CompressionConfigurationBox"},
+        {fullBox("icef", 0, 0, Bytes().u8(0xA0).u32(0)), "CompressedUnitsInfoBox"},
+        {fullBox("icef", 0, 0, Bytes().u8(0).u32(0x7FFFFFFF)), "kMaxCompressedUnits"},
     };
-    for (const auto& [bytes, parse, named] : rows) {
+    for (const auto& [bytes, named] : rows) {
         try {
-            parse(bytes);
+            parsedAndWritten(bytes);
             ADD_FAILURE() << "no exception, expected one naming " << named;
         } catch (const std::runtime_error& e) {
             EXPECT_NE(std::string(e.what()).find(named), std::string::npos) << e.what();
