@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "cli/terminal_text.h"
+#include "heiclib/box_types.h"
+#include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
 
@@ -241,6 +243,186 @@ Json::Value describeColour(heif::HevcImageFileReader& reader, heif::ContextId co
     return colour;
 }
 
+std::string joined(const Json::Value& array, const char* separator = ", ")
+{
+    std::string text;
+    for (const auto& value : array) {
+        if (!text.empty()) {
+            text += separator;
+        }
+        text += value.isString() ? terminalSafe(value.asString())
+                                 : value.toStyledString().substr(0, value.toStyledString().size() - 1);
+    }
+    return text;
+}
+
+// --- the coding of an image and its configuration
+
+std::string chromaText(unsigned subsamplingX, unsigned subsamplingY)
+{
+    if (subsamplingX != 0) {
+        return subsamplingY != 0 ? "4:2:0" : "4:2:2";
+    }
+    return "4:4:4";
+}
+
+// HEVC from its 'hvcC': profile, bit depth and chroma format.
+Json::Value describeHevc(const heif::HevcDecoderConfigRecord& record)
+{
+    static const char* const kProfiles[] = {"", "Main", "Main 10", "Main Still Picture", "Range Extensions"};
+    static const char* const kChroma[] = {"monochrome", "4:2:0", "4:2:2", "4:4:4"};
+    Json::Value coding(Json::objectValue);
+    const unsigned profile = record.getGeneralProfileIdc();
+    coding["codec"] = "HEVC";
+    coding["profile"] = profile < std::size(kProfiles) && profile != 0 ? std::string(kProfiles[profile])
+                                                                       : "profile " + std::to_string(profile);
+    coding["level"] = record.getGeneralLevelIdc() / 30.0;
+    coding["bit_depth"] = 8 + record.getBitDepthLumaMinus8();
+    coding["chroma"] = kChroma[record.getChromaFormatIdc() & 3];
+    coding["summary"] = "HEVC " + coding["profile"].asString() + ", " + std::to_string(coding["bit_depth"].asUInt()) +
+                        "-bit, " + coding["chroma"].asString();
+    return coding;
+}
+
+// AV1 from its 'av1C': profile, level, bit depth, chroma and monochrome.
+Json::Value describeAv1(const heif::Av1CodecConfiguration& record)
+{
+    static const char* const kProfiles[] = {"Main", "High", "Professional"};
+    Json::Value coding(Json::objectValue);
+    coding["codec"] = "AV1";
+    coding["profile"] = record.seqProfile < std::size(kProfiles) ? std::string(kProfiles[record.seqProfile])
+                                                                 : "profile " + std::to_string(record.seqProfile);
+    // seq_level_idx: 2.0 + (idx >> 2) . (idx & 3); 31 is no level limit.
+    const unsigned level = record.seqLevelIdx0;
+    coding["level"] =
+        level == 31 ? std::string("max") : std::to_string(2 + (level >> 2)) + "." + std::to_string(level & 3);
+    coding["tier"] = record.seqTier0;
+    coding["bit_depth"] = record.bitDepth();
+    coding["monochrome"] = record.monochrome != 0;
+    coding["chroma"] = record.monochrome != 0 ? std::string("monochrome")
+                                              : chromaText(record.chromaSubsamplingX, record.chromaSubsamplingY);
+    coding["config_obus_size"] = static_cast<Json::UInt64>(record.configObus.size());
+    coding["summary"] = "AV1 " + coding["profile"].asString() + " profile, level " + coding["level"].asString() + ", " +
+                        std::to_string(record.bitDepth()) + "-bit, " + coding["chroma"].asString();
+    return coding;
+}
+
+// The names of an uncompressed image's components, from 'cmpd' by the
+// indices of 'uncC': "RGB", "RGBA", "YCbCr", "grey", "grey+A"...
+std::string componentNames(const heif::UncompressedLayout& layout, const heif::ComponentDefinitionBox* cmpd)
+{
+    static const char* const kNames[] = {"grey",    "Y",    "Cb",      "Cr",        "R",       "G",
+                                         "B",       "A",    "depth",   "disparity", "palette", "filter array",
+                                         "padding", "Cyan", "Magenta", "Yellow",    "Key"};
+    std::vector<std::string> names;
+    bool letters = true;
+    for (const auto& component : layout.components) {
+        std::string name = "?";
+        if (cmpd != nullptr && component.index < cmpd->getComponents().size()) {
+            const heif::ComponentDefinition& definition = cmpd->getComponents()[component.index];
+            name = definition.type < std::size(kNames) ? kNames[definition.type]
+                   : definition.uri.empty()            ? "type " + std::to_string(definition.type)
+                                                       : definition.uri;
+        }
+        letters = letters && name.size() <= 2;
+        names.push_back(name);
+    }
+    std::string text;
+    for (const auto& name : names) {
+        text += (text.empty() || letters ? "" : "+") + name;
+    }
+    return text.empty() ? "no components" : text;
+}
+
+// An uncompressed image from 'uncC', 'cmpd' and, when compressed, 'cmpC':
+// e.g. "uncompressed RGB 8-bit interleaved, deflate compressed per row".
+Json::Value describeUncompressed(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+{
+    Json::Value coding(Json::objectValue);
+    coding["codec"] = "uncompressed";
+    const auto uncC = std::dynamic_pointer_cast<const heif::UncompressedFrameConfigBox>(
+        reader.getItemPropertyBox(context, id, heif::boxtype::kUncC));
+    if (!uncC) {
+        coding["summary"] = "uncompressed, without a layout ('uncC')";
+        return coding;
+    }
+    const heif::UncompressedLayout& layout = uncC->getLayout();
+    std::string summary = "uncompressed";
+    if (uncC->getVersion() == 1) {
+        coding["profile"] = layout.profile.getString();
+        summary += " profile '" + terminalSafe(layout.profile.getString()) + "'";
+    } else {
+        const auto cmpd = std::dynamic_pointer_cast<const heif::ComponentDefinitionBox>(
+            reader.getItemPropertyBox(context, id, heif::boxtype::kCmpd));
+        static const char* const kInterleave[] = {"planar",          "interleaved",    "mixed",
+                                                  "row-interleaved", "tile-component", "multi-Y"};
+        static const char* const kSampling[] = {"", " 4:2:2", " 4:2:0", " 4:1:1"};
+        std::set<unsigned> depths;
+        Json::Value bits(Json::arrayValue);
+        for (const auto& component : layout.components) {
+            depths.insert(component.bitDepthMinusOne + 1u);
+            bits.append(component.bitDepthMinusOne + 1u);
+        }
+        coding["components"] = componentNames(layout, cmpd.get());
+        coding["bit_depths"] = bits;
+        coding["interleave"] = layout.interleaveType < std::size(kInterleave)
+                                   ? std::string(kInterleave[layout.interleaveType])
+                                   : "interleave type " + std::to_string(layout.interleaveType);
+        summary += " " + terminalSafe(coding["components"].asString());
+        if (depths.size() == 1) {
+            summary += " " + std::to_string(*depths.begin()) + "-bit";
+        } else if (!depths.empty()) {
+            summary += " " + joined(bits, "/") + "-bit";
+        }
+        summary += layout.samplingType < std::size(kSampling) ? kSampling[layout.samplingType] : " subsampled";
+        summary += " " + coding["interleave"].asString();
+    }
+    if (const auto cmpC = std::dynamic_pointer_cast<const heif::CompressionConfigurationBox>(
+            reader.getItemPropertyBox(context, id, heif::boxtype::kCmpC))) {
+        static const std::pair<heif::FourCCInt, const char*> kCompressions[] = {
+            {heif::codetype::kDefl, "deflate"}, {heif::codetype::kZlib, "zlib"}, {heif::codetype::kBrot, "brotli"}};
+        static const char* const kUnits[] = {"as a whole", "per image", "per tile", "per row", "per pixel"};
+        std::string compression = "'" + terminalSafe(cmpC->getCompressionType().getString()) + "'";
+        for (const auto& [type, name] : kCompressions) {
+            if (cmpC->getCompressionType() == type) {
+                compression = name;
+            }
+        }
+        const unsigned unit = cmpC->getCompressedUnitType();
+        coding["compression"] = compression;
+        summary += ", " + compression + " compressed " +
+                   (unit < std::size(kUnits) ? std::string(kUnits[unit]) : "in units of type " + std::to_string(unit));
+    }
+    coding["summary"] = summary;
+    return coding;
+}
+
+// The coding of a coded image and its configuration; null for a derived
+// image ('grid', 'iovl', 'iden').
+Json::Value describeCoding(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
+                           const std::string& codeType)
+{
+    if (const auto hvcC = std::dynamic_pointer_cast<const heif::HevcConfigurationBox>(
+            reader.getItemPropertyBox(context, id, heif::boxtype::kHvcC))) {
+        return describeHevc(hvcC->getConfiguration());
+    }
+    if (const auto av1 = reader.getItemAv1Configuration(context, id)) {
+        return describeAv1(*av1);
+    }
+    if (codeType == "jpeg") {
+        Json::Value coding(Json::objectValue);
+        coding["codec"] = "JPEG";
+        const std::size_t prefix = reader.getItemJpegPrefix(context, id).size();
+        coding["prefix_size"] = static_cast<Json::UInt64>(prefix);
+        coding["summary"] = prefix == 0 ? std::string("JPEG") : "JPEG, prefix of " + std::to_string(prefix) + " bytes";
+        return coding;
+    }
+    if (codeType == "unci") {
+        return describeUncompressed(reader, context, id);
+    }
+    return Json::Value(Json::nullValue);
+}
+
 // One image item. Reading the coded data proves the item's bytes are all
 // there; an 'iden' item derives its picture from its source and has no data
 // of its own.
@@ -271,6 +453,9 @@ Json::Value describeImage(heif::HevcImageFileReader& reader, heif::ContextId con
     item["displayed_height"] = height;
     if (const Json::Value auxiliary = describeAuxiliary(reader, context, id); !auxiliary.isNull()) {
         item["auxiliary"] = auxiliary;
+    }
+    if (Json::Value coding = describeCoding(reader, context, id, item["code_type"].asString()); !coding.isNull()) {
+        item["coding"] = std::move(coding);
     }
     item["features"] = featureNames(features);
     item["properties"] = propertiesOf(reader, context, id);
@@ -409,6 +594,13 @@ Json::Value describeTracks(heif::HevcImageFileReader& reader, const heif::FileIn
         t["display_width"] = reader.getDisplayWidth(trackId);
         t["display_height"] = reader.getDisplayHeight(trackId);
         t["duration_seconds"] = reader.getPlaybackDurationInSecs(trackId);
+        if (!track.sampleProperties.empty()) {
+            const heif::ItemId first = track.sampleProperties.begin()->first;
+            t["code_type"] = reader.getDecoderCodeType(trackId, first);
+            if (const auto av1 = reader.getItemAv1Configuration(trackId, first)) {
+                t["coding"] = describeAv1(*av1);
+            }
+        }
         tracks.append(t);
     }
     return tracks;
@@ -441,19 +633,6 @@ Json::Value describe(heif::HevcImageFileReader& reader)
         file["dropped_tracks"].append(d);
     }
     return file;
-}
-
-std::string joined(const Json::Value& array, const char* separator = ", ")
-{
-    std::string text;
-    for (const auto& value : array) {
-        if (!text.empty()) {
-            text += separator;
-        }
-        text += value.isString() ? terminalSafe(value.asString())
-                                 : value.toStyledString().substr(0, value.toStyledString().size() - 1);
-    }
-    return text;
 }
 
 // A text from the file (or its name), escaped for the terminal.
@@ -560,6 +739,9 @@ void printImage(std::ostream& out, const Json::Value& item)
     if (item.isMember("error")) {
         out << "    unreadable: " << shown(item["error"]) << '\n';
     }
+    if (item.isMember("coding")) {
+        out << "    coding: " << shown(item["coding"]["summary"]) << '\n';
+    }
     printColour(out, item);
     if (!item["properties"].empty()) {
         out << "    properties:";
@@ -611,13 +793,17 @@ void printText(const std::string& path, const Json::Value& file, bool verbose)
         }
     }
     for (const auto& track : file["tracks"]) {
-        out << "  track " << track["id"].asUInt() << ": " << track["samples"].asUInt64() << " samples, "
+        out << "  track " << track["id"].asUInt() << ": " << track["samples"].asUInt64() << " samples"
+            << (track.isMember("code_type") ? " (" + shown(track["code_type"]) + ")" : std::string()) << ", "
             << track["display_width"].asUInt() << " x " << track["display_height"].asUInt() << ", "
             << track["duration_seconds"].asDouble() << " s";
         if (!track["features"].empty()) {
             out << " [" << joined(track["features"]) << "]";
         }
         out << '\n';
+        if (track.isMember("coding")) {
+            out << "    coding: " << shown(track["coding"]["summary"]) << '\n';
+        }
     }
     for (const auto& dropped : file["dropped_tracks"]) {
         out << "  track " << (dropped["id"].isNull() ? std::string("?") : std::to_string(dropped["id"].asUInt()))
@@ -678,6 +864,8 @@ bool startsWithFileTypeBox(const std::string& path)
 Json::Value describeFile(const std::string& path, int& status)
 {
     heif::HevcImageFileReader reader;
+    // Every coding of the HEIF family is shown, whether it can be converted or not.
+    reader.setImageCodings(heif::HevcImageFileReader::ImageCodings::All);
     try {
         reader.initialize(path);
     } catch (const heif::FileReaderException& e) {

@@ -124,6 +124,12 @@ constexpr BoxMaker kBoxMakers[] = {
     {boxtype::kTols, make<TargetOlsProperty>},
     {boxtype::kOinf, make<OperatingPointsInformation>},
     {boxtype::kColr, make<ColourInformationBox>},
+    {boxtype::kAv1C, make<Av1CodecConfigurationBox>},
+    {boxtype::kJpgC, make<JpegConfigurationBox>},
+    {boxtype::kUncC, make<UncompressedFrameConfigBox>},
+    {boxtype::kCmpd, make<ComponentDefinitionBox>},
+    {boxtype::kCmpC, make<CompressionConfigurationBox>},
+    {boxtype::kIcef, make<CompressedUnitsInfoBox>},
     // movie, track and media
     {boxtype::kMvhd, make<MovieHeaderBox>},
     {boxtype::kTrak, make<TrackBox>},
@@ -152,6 +158,7 @@ constexpr BoxMaker kBoxMakers[] = {
     {boxtype::kHvc1, make<HevcSampleEntry>},
     {boxtype::kHev1, make<HevcSampleEntry>},  // keeps the type read from its header
     {boxtype::kAvc1, make<AvcSampleEntry>},
+    {boxtype::kAv01, make<Av1SampleEntry>},
 };
 
 // The table sorted by code, for lookup.

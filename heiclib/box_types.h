@@ -55,6 +55,12 @@ constexpr FourCCInt kTols("tols");
 constexpr FourCCInt kOinf("oinf");
 constexpr FourCCInt kColr("colr");
 constexpr FourCCInt kPixi("pixi");
+constexpr FourCCInt kAv1C("av1C");  // AV1 codec configuration
+constexpr FourCCInt kJpgC("jpgC");  // JPEG prefix (headers shared by the image's JPEG data)
+constexpr FourCCInt kUncC("uncC");  // uncompressed frame configuration (ISO/IEC 23001-17)
+constexpr FourCCInt kCmpd("cmpd");  // component definitions (ISO/IEC 23001-17)
+constexpr FourCCInt kCmpC("cmpC");  // generic compression configuration (ISO/IEC 23001-17)
+constexpr FourCCInt kIcef("icef");  // generically compressed units (ISO/IEC 23001-17)
 
 // --- movie, track and media
 constexpr FourCCInt kMvhd("mvhd");
@@ -90,6 +96,7 @@ constexpr FourCCInt kCcst("ccst");
 constexpr FourCCInt kHvc1("hvc1");  // also an item type
 constexpr FourCCInt kHev1("hev1");
 constexpr FourCCInt kAvc1("avc1");  // also an item type
+constexpr FourCCInt kAv01("av01");  // also an item type
 
 }  // namespace boxtype
 
@@ -107,6 +114,8 @@ constexpr FourCCInt kMime("mime");
 constexpr FourCCInt kUri("uri ");
 constexpr FourCCInt kJpeg("jpeg");
 constexpr FourCCInt kHvt1("hvt1");
+constexpr FourCCInt kAv01("av01");  // AV1 (AVIF)
+constexpr FourCCInt kUnci("unci");  // uncompressed (ISO/IEC 23001-17)
 
 }  // namespace itemtype
 
@@ -134,6 +143,9 @@ constexpr FourCCInt kProf("prof");
 constexpr FourCCInt kRICC("rICC");
 constexpr FourCCInt kFdel("fdel");  // 'infe' version 1 extension type
 constexpr FourCCInt kRefs("refs");  // 'sgpd' grouping type of direct reference samples
+constexpr FourCCInt kDefl("defl");  // 'cmpC' compression types: deflate, zlib, brotli
+constexpr FourCCInt kZlib("zlib");
+constexpr FourCCInt kBrot("brot");
 
 }  // namespace codetype
 

@@ -48,6 +48,14 @@ constexpr std::uint64_t kMaxReferenceTargets = std::uint64_t(1) << 17;
 // Tiles ('dimg' references) of one grid. The grid's own fields allow
 // 256 x 256; phone cameras write 48 (12 MP) to 768 (200 MP).
 constexpr std::uint32_t kMaxGridTiles = 4096;
+// Components of one uncompressed image ('uncC' and 'cmpd' lists). Cameras and
+// tools write one to four (grey, RGB, RGBA), multispectral images a few
+// dozen.
+constexpr std::uint32_t kMaxImageComponents = 256;
+// Compressed units of one generically compressed item ('icef'): one per
+// image, tile or row, so a tall image's rows stay well inside; a count of a
+// few bytes must not expand into billions of entries.
+constexpr std::uint32_t kMaxCompressedUnits = 1u << 20;
 // Pixels of one output picture (a grid's output size, a coded image's 'ispe')
 // and of one decoded mosaic: 2^28, above the 200 MP phone pictures, and a few
 // copies of 8-bit BGR (805 MB each) still fit in an ordinary machine's memory.

@@ -20,6 +20,12 @@ enum class ItemPropertyType : std::int32_t {
     Oinf = 10,  // 'oinf'
     Rloc = 11,  // 'rloc'
     Tols = 12,  // 'tols'
+    Av1c = 13,  // 'av1C'
+    Jpgc = 14,  // 'jpgC'
+    Uncc = 15,  // 'uncC'
+    Cmpd = 16,  // 'cmpd'
+    Cmpc = 17,  // 'cmpC'
+    Icef = 18,  // 'icef'
 };
 
 struct ItemPropertyInfo

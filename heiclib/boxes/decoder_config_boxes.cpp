@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "heiclib/box_types.h"
+#include "heiclib/heif_limits.h"
+#include "heiclib/memory_budget.h"
 
 namespace ambrel::heif {
 
@@ -481,6 +483,344 @@ void LayeredHevcConfigurationItemProperty::writeBox(BitStream& out)
     mConfiguration.writeDecConfigRecord(body);
     writeHeader(out);
     out.writeBytes(body.getStorage());
+    finalizeSize(out);
+}
+
+// --- Av1CodecConfigurationBox ---------------------------------------------------
+
+Av1CodecConfigurationBox::Av1CodecConfigurationBox() : Box(boxtype::kAv1C) {}
+
+void Av1CodecConfigurationBox::parseBox(BitStream& in)
+{
+    parseHeader(in);
+    Av1CodecConfiguration r;
+    r.marker = static_cast<std::uint8_t>(in.readBitField(1));
+    r.version = static_cast<std::uint8_t>(in.readBitField(7));
+    if (r.marker != 1 || r.version != 1) {
+        throw std::runtime_error(
+            "Av1CodecConfigurationBox::parseBox() supports only 'av1C' version 1 with its marker "
+            "bit set (found marker " +
+            std::to_string(r.marker) + ", version " + std::to_string(r.version) + ")");
+    }
+    r.seqProfile = static_cast<std::uint8_t>(in.readBitField(3));
+    r.seqLevelIdx0 = static_cast<std::uint8_t>(in.readBitField(5));
+    r.seqTier0 = static_cast<std::uint8_t>(in.readBitField(1));
+    r.highBitdepth = static_cast<std::uint8_t>(in.readBitField(1));
+    r.twelveBit = static_cast<std::uint8_t>(in.readBitField(1));
+    r.monochrome = static_cast<std::uint8_t>(in.readBitField(1));
+    r.chromaSubsamplingX = static_cast<std::uint8_t>(in.readBitField(1));
+    r.chromaSubsamplingY = static_cast<std::uint8_t>(in.readBitField(1));
+    r.chromaSamplePosition = static_cast<std::uint8_t>(in.readBitField(2));
+    r.reserved = static_cast<std::uint8_t>(in.readBitField(3));
+    r.initialPresentationDelayPresent = in.readBitField(1) != 0;
+    r.initialPresentationDelayMinusOne = static_cast<std::uint8_t>(in.readBitField(4));
+    const std::int32_t remaining = in.bytesRemaining();
+    if (remaining > 0) {
+        in.readBytes(r.configObus, static_cast<std::uint32_t>(remaining));
+    }
+    mConfiguration = std::move(r);
+}
+
+void Av1CodecConfigurationBox::writeBox(BitStream& out)
+{
+    const Av1CodecConfiguration& r = mConfiguration;
+    writeHeader(out);
+    out.writeBitField(r.marker, 1);
+    out.writeBitField(r.version, 7);
+    out.writeBitField(r.seqProfile, 3);
+    out.writeBitField(r.seqLevelIdx0, 5);
+    out.writeBitField(r.seqTier0, 1);
+    out.writeBitField(r.highBitdepth, 1);
+    out.writeBitField(r.twelveBit, 1);
+    out.writeBitField(r.monochrome, 1);
+    out.writeBitField(r.chromaSubsamplingX, 1);
+    out.writeBitField(r.chromaSubsamplingY, 1);
+    out.writeBitField(r.chromaSamplePosition, 2);
+    out.writeBitField(r.reserved, 3);
+    out.writeBitField(r.initialPresentationDelayPresent ? 1 : 0, 1);
+    out.writeBitField(r.initialPresentationDelayMinusOne, 4);
+    out.writeBytes(r.configObus);
+    finalizeSize(out);
+}
+
+// --- JpegConfigurationBox --------------------------------------------------------
+
+JpegConfigurationBox::JpegConfigurationBox() : Box(boxtype::kJpgC) {}
+
+void JpegConfigurationBox::parseBox(BitStream& in)
+{
+    parseHeader(in);
+    mPrefix.clear();
+    const std::int32_t remaining = in.bytesRemaining();
+    if (remaining > 0) {
+        in.readBytes(mPrefix, static_cast<std::uint32_t>(remaining));
+    }
+}
+
+void JpegConfigurationBox::writeBox(BitStream& out)
+{
+    writeHeader(out);
+    out.writeBytes(mPrefix);
+    finalizeSize(out);
+}
+
+// --- the boxes of uncompressed images ---------------------------------------------
+
+namespace {
+
+// Refuses a component count past the limit and charges the list to the
+// stream's memory budget; `bytesEach` is the least a component takes on file.
+void checkComponentCount(BitStream& in, std::uint32_t count, std::uint64_t bytesEach, std::uint64_t bytesInMemory,
+                         const char* what)
+{
+    if (count > limits::kMaxImageComponents) {
+        throw std::runtime_error(std::string(what) + " " + std::to_string(count) +
+                                 " components are more than the limit kMaxImageComponents (" +
+                                 std::to_string(limits::kMaxImageComponents) + ")");
+    }
+    in.requireEntries(count, bytesEach, what);
+    if (MemoryBudget* budget = in.memoryBudget()) {
+        budget->charge(std::uint64_t(count) * bytesInMemory, std::string("the component list of ") + what);
+    }
+}
+
+}  // namespace
+
+UncompressedFrameConfigBox::UncompressedFrameConfigBox() : FullBox(boxtype::kUncC, 0, 0) {}
+
+void UncompressedFrameConfigBox::parseBox(BitStream& in)
+{
+    const char* const what = "UncompressedFrameConfigBox::parseBox()";
+    parseFullHeader(in);
+    if (getVersion() > 1) {
+        throw std::runtime_error(std::string(what) + " supports only 'uncC' versions 0 and 1 (found version " +
+                                 std::to_string(getVersion()) + ")");
+    }
+    UncompressedLayout layout;
+    layout.profile = FourCCInt(in.readUInt32());
+    if (getVersion() == 1) {
+        mLayout = std::move(layout);
+        return;
+    }
+    const std::uint32_t count = in.readUInt32();
+    checkComponentCount(in, count, 5, sizeof(UncompressedComponent), what);
+    layout.components.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        UncompressedComponent c;
+        c.index = in.readUInt16();
+        c.bitDepthMinusOne = in.readUInt8();
+        c.format = in.readUInt8();
+        c.alignSize = in.readUInt8();
+        layout.components.push_back(c);
+    }
+    layout.samplingType = in.readUInt8();
+    layout.interleaveType = in.readUInt8();
+    layout.blockSize = in.readUInt8();
+    const std::uint8_t flags = in.readUInt8();
+    layout.componentsLittleEndian = (flags & 0x80) != 0;
+    layout.blockPadLsb = (flags & 0x40) != 0;
+    layout.blockLittleEndian = (flags & 0x20) != 0;
+    layout.blockReversed = (flags & 0x10) != 0;
+    layout.padUnknown = (flags & 0x08) != 0;
+    layout.reservedBits = flags & 0x07;
+    layout.pixelSize = in.readUInt32();
+    layout.rowAlignSize = in.readUInt32();
+    layout.tileAlignSize = in.readUInt32();
+    layout.numTileColsMinusOne = in.readUInt32();
+    layout.numTileRowsMinusOne = in.readUInt32();
+    mLayout = std::move(layout);
+}
+
+void UncompressedFrameConfigBox::writeBox(BitStream& out)
+{
+    const UncompressedLayout& l = mLayout;
+    writeFullHeader(out);
+    out.writeUInt32(l.profile.getUInt32());
+    if (getVersion() != 1) {
+        out.writeUInt32(static_cast<std::uint32_t>(l.components.size()));
+        for (const auto& c : l.components) {
+            out.writeUInt16(c.index);
+            out.writeUInt8(c.bitDepthMinusOne);
+            out.writeUInt8(c.format);
+            out.writeUInt8(c.alignSize);
+        }
+        out.writeUInt8(l.samplingType);
+        out.writeUInt8(l.interleaveType);
+        out.writeUInt8(l.blockSize);
+        out.writeUInt8(static_cast<std::uint8_t>((l.componentsLittleEndian ? 0x80 : 0) | (l.blockPadLsb ? 0x40 : 0) |
+                                                 (l.blockLittleEndian ? 0x20 : 0) | (l.blockReversed ? 0x10 : 0) |
+                                                 (l.padUnknown ? 0x08 : 0) | (l.reservedBits & 0x07)));
+        out.writeUInt32(l.pixelSize);
+        out.writeUInt32(l.rowAlignSize);
+        out.writeUInt32(l.tileAlignSize);
+        out.writeUInt32(l.numTileColsMinusOne);
+        out.writeUInt32(l.numTileRowsMinusOne);
+    }
+    finalizeSize(out);
+}
+
+ComponentDefinitionBox::ComponentDefinitionBox() : Box(boxtype::kCmpd) {}
+
+void ComponentDefinitionBox::parseBox(BitStream& in)
+{
+    parseHeader(in);
+    const std::uint32_t count = in.readUInt32();
+    checkComponentCount(in, count, 2, sizeof(ComponentDefinition), "ComponentDefinitionBox::parseBox()");
+    std::vector<ComponentDefinition> components;
+    components.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        ComponentDefinition c;
+        c.type = in.readUInt16();
+        if (c.type >= 0x8000) {
+            in.readCString(c.uri);
+        }
+        components.push_back(std::move(c));
+    }
+    mComponents = std::move(components);
+}
+
+void ComponentDefinitionBox::writeBox(BitStream& out)
+{
+    writeHeader(out);
+    out.writeUInt32(static_cast<std::uint32_t>(mComponents.size()));
+    for (const auto& c : mComponents) {
+        out.writeUInt16(c.type);
+        if (c.type >= 0x8000) {
+            out.writeCString(c.uri);
+        }
+    }
+    finalizeSize(out);
+}
+
+CompressionConfigurationBox::CompressionConfigurationBox() : FullBox(boxtype::kCmpC, 0, 0) {}
+
+void CompressionConfigurationBox::parseBox(BitStream& in)
+{
+    parseFullHeader(in);
+    if (getVersion() != 0) {
+        throw std::runtime_error(
+            "CompressionConfigurationBox::parseBox() supports only 'cmpC' version 0 (found version " +
+            std::to_string(getVersion()) + ")");
+    }
+    mCompressionType = FourCCInt(in.readUInt32());
+    mCompressedUnitType = in.readUInt8();
+}
+
+void CompressionConfigurationBox::writeBox(BitStream& out)
+{
+    writeFullHeader(out);
+    out.writeUInt32(mCompressionType.getUInt32());
+    out.writeUInt8(mCompressedUnitType);
+    finalizeSize(out);
+}
+
+namespace {
+
+// Bytes of an 'icef' field for its code: offsets 0 (absent), 2, 3, 4, 8;
+// sizes 1, 2, 3, 4, 8.
+unsigned icefFieldBytes(std::uint8_t code, bool offset)
+{
+    static constexpr unsigned kBytes[] = {1, 2, 3, 4, 8};
+    return (offset && code == 0) ? 0u : kBytes[code];
+}
+
+std::uint64_t readIcefField(BitStream& in, unsigned bytes)
+{
+    switch (bytes) {
+    case 1: return in.readUInt8();
+    case 2: return in.readUInt16();
+    case 3: return in.readUInt24();
+    case 4: return in.readUInt32();
+    default: return in.readUInt64();
+    }
+}
+
+void writeIcefField(BitStream& out, unsigned bytes, std::uint64_t value)
+{
+    switch (bytes) {
+    case 1: out.writeUInt8(static_cast<std::uint8_t>(value)); break;
+    case 2: out.writeUInt16(static_cast<std::uint16_t>(value)); break;
+    case 3: out.writeUInt24(static_cast<std::uint32_t>(value)); break;
+    case 4: out.writeUInt32(static_cast<std::uint32_t>(value)); break;
+    default: out.writeUInt64(value); break;
+    }
+}
+
+}  // namespace
+
+CompressedUnitsInfoBox::CompressedUnitsInfoBox() : FullBox(boxtype::kIcef, 0, 0) {}
+
+void CompressedUnitsInfoBox::parseBox(BitStream& in)
+{
+    const std::string what = "CompressedUnitsInfoBox::parseBox()";
+    parseFullHeader(in);
+    if (getVersion() != 0) {
+        throw std::runtime_error(what + " supports only 'icef' version 0 (found version " +
+                                 std::to_string(getVersion()) + ")");
+    }
+    const auto offsetCode = static_cast<std::uint8_t>(in.readBitField(3));
+    const auto sizeCode = static_cast<std::uint8_t>(in.readBitField(3));
+    const auto reserved = static_cast<std::uint8_t>(in.readBitField(2));
+    if (offsetCode > 4 || sizeCode > 4) {
+        throw std::runtime_error(what + " unknown field size code (offset code " + std::to_string(offsetCode) +
+                                 ", size code " + std::to_string(sizeCode) + ")");
+    }
+    const std::uint32_t count = in.readUInt32();
+    if (count > limits::kMaxCompressedUnits) {
+        throw std::runtime_error(what + " " + std::to_string(count) +
+                                 " compressed units are more than the limit kMaxCompressedUnits (" +
+                                 std::to_string(limits::kMaxCompressedUnits) + ")");
+    }
+    const unsigned offsetBytes = icefFieldBytes(offsetCode, true);
+    const unsigned sizeBytes = icefFieldBytes(sizeCode, false);
+    in.requireEntries(count, offsetBytes + sizeBytes, what.c_str());
+    if (MemoryBudget* budget = in.memoryBudget()) {
+        budget->charge(std::uint64_t(count) * sizeof(Unit), "the unit list of " + what);
+    }
+    std::vector<Unit> units;
+    units.reserve(count);
+    std::uint64_t next = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Unit unit;
+        unit.offset = offsetBytes == 0 ? next : readIcefField(in, offsetBytes);
+        unit.size = readIcefField(in, sizeBytes);
+        next = unit.offset + unit.size;
+        units.push_back(unit);
+    }
+    mOffsetCode = offsetCode;
+    mSizeCode = sizeCode;
+    mReservedBits = reserved;
+    mUnits = std::move(units);
+}
+
+void CompressedUnitsInfoBox::writeBox(BitStream& out)
+{
+    const std::string what = "CompressedUnitsInfoBox::writeBox()";
+    if (mOffsetCode > 4 || mSizeCode > 4) {
+        throw std::runtime_error(what + " unknown field size code");
+    }
+    const unsigned offsetBytes = icefFieldBytes(mOffsetCode, true);
+    const unsigned sizeBytes = icefFieldBytes(mSizeCode, false);
+    const auto fits = [](std::uint64_t value, unsigned bytes) { return bytes >= 8 || value < (1ull << (8 * bytes)); };
+    std::uint64_t next = 0;
+    for (const Unit& unit : mUnits) {
+        if ((offsetBytes == 0 && unit.offset != next) || (offsetBytes != 0 && !fits(unit.offset, offsetBytes)) ||
+            !fits(unit.size, sizeBytes)) {
+            throw std::runtime_error(what + " a unit's offset or size does not fit its field size code");
+        }
+        next = unit.offset + unit.size;
+    }
+    writeFullHeader(out);
+    out.writeBitField(mOffsetCode, 3);
+    out.writeBitField(mSizeCode, 3);
+    out.writeBitField(mReservedBits, 2);
+    out.writeUInt32(static_cast<std::uint32_t>(mUnits.size()));
+    for (const Unit& unit : mUnits) {
+        if (offsetBytes != 0) {
+            writeIcefField(out, offsetBytes, unit.offset);
+        }
+        writeIcefField(out, sizeBytes, unit.size);
+    }
     finalizeSize(out);
 }
 

@@ -1,6 +1,9 @@
 // Decoder configuration records and the item property boxes that carry them:
 // 'hvcC' (HEVC), 'lhvC' (layered HEVC) and 'avcC' (AVC), laid out as in
-// ISO/IEC 14496-15.
+// ISO/IEC 14496-15; 'av1C' (AV1, as in the AV1 codec ISO media file format
+// binding), 'jpgC' (JPEG, ISO/IEC 23008-12); and the configuration of
+// uncompressed images of ISO/IEC 23001-17: 'uncC', 'cmpd', and the generic
+// compression boxes 'cmpC' and 'icef'.
 //
 // A record holds the codec's parameter-set NAL units grouped in arrays by NAL
 // unit type, each unit stored without a start code. getConfigurationMap turns
@@ -277,6 +280,207 @@ public:
 
 private:
     LHevcDecoderConfigRecord mConfiguration;
+};
+
+// --- AV1 ('av1C') -------------------------------------------------------------
+
+// The AV1CodecConfigurationRecord: the sequence header's profile, level and
+// colour format, then the configOBUs (usually the sequence header OBU).
+struct Av1CodecConfiguration
+{
+    std::uint8_t marker = 1;   // 1 bit, always 1
+    std::uint8_t version = 1;  // 7 bits
+    std::uint8_t seqProfile = 0;
+    std::uint8_t seqLevelIdx0 = 0;
+    std::uint8_t seqTier0 = 0;
+    std::uint8_t highBitdepth = 0;
+    std::uint8_t twelveBit = 0;
+    std::uint8_t monochrome = 0;
+    std::uint8_t chromaSubsamplingX = 0;
+    std::uint8_t chromaSubsamplingY = 0;
+    std::uint8_t chromaSamplePosition = 0;
+    std::uint8_t reserved = 0;  // the 3 bits before the delay flag, kept as read
+    bool initialPresentationDelayPresent = false;
+    // initial_presentation_delay_minus_one, or the 4 reserved bits without the flag.
+    std::uint8_t initialPresentationDelayMinusOne = 0;
+    std::vector<std::uint8_t> configObus;
+
+    // 8, 10 or 12.
+    [[nodiscard]] unsigned bitDepth() const { return highBitdepth == 0 ? 8u : (twelveBit != 0 ? 12u : 10u); }
+};
+
+class Av1CodecConfigurationBox : public Box
+{
+public:
+    Av1CodecConfigurationBox();
+
+    void writeBox(BitStream& output) override;
+    // Refuses a record whose marker bit is 0 or whose version is not 1.
+    void parseBox(BitStream& input) override;
+
+    const Av1CodecConfiguration& getConfiguration() const { return mConfiguration; }
+    void setConfiguration(const Av1CodecConfiguration& record) { mConfiguration = record; }
+
+private:
+    Av1CodecConfiguration mConfiguration;
+};
+
+// --- JPEG ('jpgC') -------------------------------------------------------------
+
+// The JPEG prefix: markers (tables, frame header) shared by the image's JPEG
+// data and stored once here; the item's data follows them.
+class JpegConfigurationBox : public Box
+{
+public:
+    JpegConfigurationBox();
+
+    void writeBox(BitStream& output) override;
+    void parseBox(BitStream& input) override;
+
+    const std::vector<std::uint8_t>& getPrefix() const { return mPrefix; }
+    void setPrefix(const std::vector<std::uint8_t>& prefix) { mPrefix = prefix; }
+
+private:
+    std::vector<std::uint8_t> mPrefix;
+};
+
+// --- Uncompressed images (ISO/IEC 23001-17) -------------------------------------
+
+// One component of an uncompressed image's layout.
+struct UncompressedComponent
+{
+    std::uint16_t index = 0;  // into the 'cmpd' component list
+    std::uint8_t bitDepthMinusOne = 7;
+    std::uint8_t format = 0;     // 0 unsigned integer, 1 float, 2 complex
+    std::uint8_t alignSize = 0;  // bytes each component value is padded to; 0 none
+};
+
+// What 'uncC' says: how the components of an uncompressed image are laid
+// out. Version 1 holds only the profile ('rgb3', 'rgba', 'abgr'), which
+// stands for a layout; version 0 spells the layout out (its profile may be 0).
+struct UncompressedLayout
+{
+    FourCCInt profile;
+    std::vector<UncompressedComponent> components;
+    // 0 no subsampling, 1 4:2:2, 2 4:2:0, 3 4:1:1.
+    std::uint8_t samplingType = 0;
+    // 0 component (planar), 1 pixel, 2 mixed, 3 row, 4 tile-component, 5 multi-Y.
+    std::uint8_t interleaveType = 0;
+    std::uint8_t blockSize = 0;
+    bool componentsLittleEndian = false;
+    bool blockPadLsb = false;
+    bool blockLittleEndian = false;
+    bool blockReversed = false;
+    bool padUnknown = false;
+    std::uint8_t reservedBits = 0;  // the 3 bits after the flags, kept as read
+    std::uint32_t pixelSize = 0;
+    std::uint32_t rowAlignSize = 0;
+    std::uint32_t tileAlignSize = 0;
+    std::uint32_t numTileColsMinusOne = 0;
+    std::uint32_t numTileRowsMinusOne = 0;
+};
+
+class UncompressedFrameConfigBox : public FullBox
+{
+public:
+    UncompressedFrameConfigBox();
+
+    void writeBox(BitStream& output) override;
+    // Refuses versions above 1 and more than limits::kMaxImageComponents components.
+    void parseBox(BitStream& input) override;
+
+    const UncompressedLayout& getLayout() const { return mLayout; }
+    void setLayout(const UncompressedLayout& layout) { mLayout = layout; }
+
+private:
+    UncompressedLayout mLayout;
+};
+
+// 'cmpd': what each component is. Types 0x8000 and above are defined by the
+// URI that follows them.
+struct ComponentDefinition
+{
+    // 0 monochrome, 1 Y, 2 Cb, 3 Cr, 4 red, 5 green, 6 blue, 7 alpha, 8 depth, ...
+    std::uint16_t type = 0;
+    std::string uri;  // types 0x8000 and above only
+};
+
+class ComponentDefinitionBox : public Box
+{
+public:
+    ComponentDefinitionBox();
+
+    void writeBox(BitStream& output) override;
+    // Refuses more than limits::kMaxImageComponents components.
+    void parseBox(BitStream& input) override;
+
+    const std::vector<ComponentDefinition>& getComponents() const { return mComponents; }
+    void setComponents(const std::vector<ComponentDefinition>& components) { mComponents = components; }
+
+private:
+    std::vector<ComponentDefinition> mComponents;
+};
+
+// 'cmpC': the generic compression of an item's data: the compression type
+// ('defl' deflate, 'zlib', 'brot' brotli) and what one compressed unit is
+// (0 the whole item, 1 an image, 2 a tile, 3 a row, 4 a pixel).
+class CompressionConfigurationBox : public FullBox
+{
+public:
+    CompressionConfigurationBox();
+
+    void writeBox(BitStream& output) override;
+    // Refuses versions other than 0.
+    void parseBox(BitStream& input) override;
+
+    FourCCInt getCompressionType() const { return mCompressionType; }
+    void setCompressionType(FourCCInt type) { mCompressionType = type; }
+    std::uint8_t getCompressedUnitType() const { return mCompressedUnitType; }
+    void setCompressedUnitType(std::uint8_t type) { mCompressedUnitType = type; }
+
+private:
+    FourCCInt mCompressionType;
+    std::uint8_t mCompressedUnitType = 0;
+};
+
+// 'icef': where each compressed unit lies in the item's data. The field size
+// codes say how wide the stored offsets and sizes are: offsets 0 (none: each
+// unit follows the previous), 1 16 bits, 2 24, 3 32, 4 64; sizes 0 8 bits,
+// 1 16, 2 24, 3 32, 4 64.
+class CompressedUnitsInfoBox : public FullBox
+{
+public:
+    struct Unit
+    {
+        std::uint64_t offset = 0;
+        std::uint64_t size = 0;
+    };
+
+    CompressedUnitsInfoBox();
+
+    // Refuses offsets or sizes its codes cannot hold.
+    void writeBox(BitStream& output) override;
+    // Refuses versions other than 0, codes above 4 and more than
+    // limits::kMaxCompressedUnits units; the units are charged to the
+    // memory budget.
+    void parseBox(BitStream& input) override;
+
+    std::uint8_t getOffsetCode() const { return mOffsetCode; }
+    std::uint8_t getSizeCode() const { return mSizeCode; }
+    void setCodes(std::uint8_t offsetCode, std::uint8_t sizeCode)
+    {
+        mOffsetCode = offsetCode;
+        mSizeCode = sizeCode;
+    }
+    // With offset code 0 the offsets are those the sizes imply.
+    const std::vector<Unit>& getUnits() const { return mUnits; }
+    void setUnits(const std::vector<Unit>& units) { mUnits = units; }
+
+private:
+    std::uint8_t mOffsetCode = 0;
+    std::uint8_t mSizeCode = 0;
+    std::uint8_t mReservedBits = 0;
+    std::vector<Unit> mUnits;
 };
 
 }  // namespace ambrel::heif

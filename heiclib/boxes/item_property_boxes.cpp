@@ -21,6 +21,9 @@ ItemPropertyType propertyTypeOf(FourCCInt boxType)
         {boxtype::kIspe, ItemPropertyType::Ispe}, {boxtype::kLhvC, ItemPropertyType::Lhvc},
         {boxtype::kLsel, ItemPropertyType::Lsel}, {boxtype::kOinf, ItemPropertyType::Oinf},
         {boxtype::kRloc, ItemPropertyType::Rloc}, {boxtype::kTols, ItemPropertyType::Tols},
+        {boxtype::kAv1C, ItemPropertyType::Av1c}, {boxtype::kJpgC, ItemPropertyType::Jpgc},
+        {boxtype::kUncC, ItemPropertyType::Uncc}, {boxtype::kCmpd, ItemPropertyType::Cmpd},
+        {boxtype::kCmpC, ItemPropertyType::Cmpc}, {boxtype::kIcef, ItemPropertyType::Icef},
     };
     const auto it = table.find(boxType);
     return it == table.end() ? ItemPropertyType::Raw : it->second;
@@ -38,11 +41,11 @@ namespace {
 
 // Descriptive properties of ISO/IEC 23008-12 and its codecs that are kept as
 // their bytes without a word: pixel information, pixel aspect ratio, light
-// levels and mastering display, the AV1 and JPEG configurations.
+// levels and mastering display, the AV1 operating point and layer sizes.
 bool isKnownDescriptiveProperty(FourCCInt type)
 {
-    static const FourCCInt kKnown[] = {boxtype::kPixi, "pasp", "clli", "mdcv", "cclv", "amve",
-                                       "av1C",         "a1op", "a1lx", "jpgC", "altt", "udes"};
+    static const FourCCInt kKnown[] = {boxtype::kPixi, "pasp", "clli", "mdcv", "cclv",
+                                       "amve",         "a1op", "a1lx", "altt", "udes"};
     return std::find(std::begin(kKnown), std::end(kKnown), type) != std::end(kKnown);
 }
 

@@ -251,6 +251,34 @@ void HevcSampleEntry::parseBox(BitStream& input)
                             mIsCodingConstraintsPresent, mChildOrder, "HevcSampleEntry");
 }
 
+Av1SampleEntry::Av1SampleEntry() : VisualSampleEntryBox(boxtype::kAv01, "AOM Coding") {}
+
+void Av1SampleEntry::setCodingConstraintsBox(const CodingConstraintsBox& box)
+{
+    mCodingConstraintsBox = box;
+    mIsCodingConstraintsPresent = true;
+}
+
+const CodingConstraintsBox* Av1SampleEntry::getCodingConstraintsBox() const
+{
+    return mIsCodingConstraintsPresent ? &mCodingConstraintsBox : nullptr;
+}
+
+void Av1SampleEntry::writeBox(BitStream& output)
+{
+    writeVisualFields(output);
+    writeCodedEntryChildren(output, boxtype::kAv1C, mConfigurationBox, mCodingConstraintsBox,
+                            mIsCodingConstraintsPresent, mChildOrder);
+    finalizeSize(output);
+}
+
+void Av1SampleEntry::parseBox(BitStream& input)
+{
+    VisualSampleEntryBox::parseBox(input);
+    parseCodedEntryChildren(input, boxtype::kAv1C, mConfigurationBox, mCodingConstraintsBox,
+                            mIsCodingConstraintsPresent, mChildOrder, "Av1SampleEntry");
+}
+
 AvcSampleEntry::AvcSampleEntry() : VisualSampleEntryBox(boxtype::kAvc1, "AVC Coding") {}
 
 void AvcSampleEntry::setCodingConstraintsBox(const CodingConstraintsBox& box)
@@ -334,6 +362,8 @@ void SampleDescriptionBox::parseBox(BitStream& input)
             entry = std::make_unique<AvcSampleEntry>();
         } else if (type == boxtype::kHvc1 || type == boxtype::kHev1) {
             entry = std::make_unique<HevcSampleEntry>();
+        } else if (type == boxtype::kAv01) {
+            entry = std::make_unique<Av1SampleEntry>();
         } else {
             log::warning("Skipping unknown SampleDescriptionBox entry of type '" + type.getString() + "'");
         }

@@ -167,6 +167,29 @@ private:
     bool mIsCodingConstraintsPresent = false;
 };
 
+// 'av01': an AV1 sample entry (AVIF image sequences) with its 'av1C' and
+// optional 'ccst'.
+class Av1SampleEntry : public VisualSampleEntryBox
+{
+public:
+    Av1SampleEntry();  // type 'av01', compressor name "AOM Coding"
+
+    const Av1CodecConfigurationBox& getConfigurationBox() const { return mConfigurationBox; }
+    void setConfigurationBox(const Av1CodecConfigurationBox& box) { mConfigurationBox = box; }
+    // Stores the box and marks it present.
+    void setCodingConstraintsBox(const CodingConstraintsBox& box);
+    const CodingConstraintsBox* getCodingConstraintsBox() const override;
+
+    void writeBox(BitStream& output) override;
+    // Unknown children are logged at warning level and kept as their bytes.
+    void parseBox(BitStream& input) override;
+
+private:
+    Av1CodecConfigurationBox mConfigurationBox;
+    CodingConstraintsBox mCodingConstraintsBox;
+    bool mIsCodingConstraintsPresent = false;
+};
+
 // 'stsd': the sample entries of a track. An entry of a coding type this
 // parser does not know is kept as an empty slot (nullptr) so that the
 // 1-based sample description indices of the following entries stay aligned.

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/boxes/file_meta_boxes.h"
 #include "heiclib/memory_budget.h"
 #include "heiclib/reader/image_file_reader_interface.h"
@@ -67,6 +68,17 @@ public:
 
     HevcImageFileReader();
     ~HevcImageFileReader() override;
+
+    // Which codings make an item (or a track's samples) images, for the files
+    // initialize() opens from now on. HevcFamily, the default, is the reader
+    // of callers that decode HEVC only: 'av01', 'jpeg' and 'unci' items are
+    // other items (listed with their type, so that a caller can name the
+    // coding it refuses) and 'av01' tracks are dropped. All makes them image
+    // items and image sequences with their features, properties,
+    // configurations and raw data, whose code types are "av01", "jpeg" and
+    // "unci".
+    enum class ImageCodings { HevcFamily, All };
+    void setImageCodings(ImageCodings codings) { mImageCodings = codings; }
 
     void initialize(const std::string& fileName) override;
     void initialize(std::istream& input) override;
@@ -143,6 +155,17 @@ public:
     std::optional<std::vector<std::uint8_t>> getItemBitDepths(ContextId contextId, ItemId itemId) const;
     // The luma bit depth of the item's first 'hvcC'; none without one.
     std::optional<std::uint8_t> getItemLumaBitDepth(ContextId contextId, ItemId itemId) const;
+    // The item's first property of the box type ('hvcC', 'uncC', 'cmpd',
+    // 'cmpC' ...), as the box class that models it; nullptr when it has none.
+    std::shared_ptr<const Box> getItemPropertyBox(ContextId contextId, ItemId itemId, FourCCInt boxType) const;
+    // The AV1 configuration ('av1C') of an AV1 image item, or of an AV1
+    // track sample's entry, with its configOBUs; none when the item or sample
+    // has none (or is not AV1).
+    std::optional<Av1CodecConfiguration> getItemAv1Configuration(ContextId contextId, ItemId itemId) const;
+    // The JPEG prefix ('jpgC') of a JPEG image item: the bytes to put before
+    // the item's data; empty when it has none. getItemDataWithDecoderParameters
+    // gives a JPEG item's whole stream: this prefix, then its data.
+    DataVector getItemJpegPrefix(ContextId contextId, ItemId itemId) const;
 
     // The limit of the memory budget of the files initialize() opens from now
     // on (limits::kMaxFileMemoryBytes by default). Boxes read into
@@ -298,6 +321,7 @@ private:
     const ReferenceIndex& referenceIndex(ContextId contextId) const;
 
     // Checks.
+    [[nodiscard]] bool allCodings() const { return mImageCodings == ImageCodings::All; }
     void checkInitialized() const;
     const ContextInfo& contextInfo(ContextId contextId) const;
     const MetaBox& metaBox(ContextId contextId) const;
@@ -331,6 +355,9 @@ private:
     // Bytes of the length in front of each NAL unit of the coded data
     // (lengthSizeMinusOne + 1 of the decoder configuration record).
     std::map<DecoderConfigKey, std::uint8_t> mNalLengthSizes;
+    // The AV1 configurations, by the same keys as the parameter sets.
+    std::map<DecoderConfigKey, Av1CodecConfiguration> mAv1Configurations;
+    ImageCodings mImageCodings = ImageCodings::HevcFamily;
     // Images whose decoder configuration, size or an essential property could
     // not be read: why. Their data and descriptors are refused with it.
     std::map<ContextItemKey, std::string> mImageFailures;

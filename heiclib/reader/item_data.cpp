@@ -280,6 +280,11 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
     }
 
     const std::string codeType = getDecoderCodeType(contextId, itemId);
+    if (codeType == itemtype::kAv01.getString()) {
+        // AV1 samples are OBUs, which a decoder takes as they are stored.
+        itemData = std::move(raw);
+        return;
+    }
     unsigned lengthSize = 4;
     if (const auto key = mDecoderConfigKeys.find({contextId, itemId}); key != mDecoderConfigKeys.end()) {
         if (const auto size = mNalLengthSizes.find(key->second); size != mNalLengthSizes.end()) {
@@ -310,6 +315,15 @@ void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, 
     itemData.clear();
     checkImageReadable(contextId, itemId);
     const std::string codeType = getDecoderCodeType(contextId, itemId);
+    if (codeType == itemtype::kJpeg.getString()) {
+        // A JPEG image's stream: the headers its 'jpgC' keeps, then its data.
+        itemData = getItemJpegPrefix(contextId, itemId);
+        DataVector data;
+        getItemData(contextId, itemId, data);
+        charge(itemData.size() + data.size(), "Item " + std::to_string(itemId) + "'s JPEG stream");
+        appendBytes(itemData, data);
+        return;
+    }
     // An item without a decoder configuration is refused as such, before its
     // (missing) parameter sets are looked up.
     const bool hev1 = codeType == boxtype::kHev1.getString();

@@ -30,15 +30,39 @@ bool isOneOf(const std::string& type, std::initializer_list<FourCCInt> codes)
     return std::any_of(codes.begin(), codes.end(), [&](FourCCInt code) { return type == code.getString(); });
 }
 
-bool isImageItemType(const std::string& type)
+// The codings of the HEIF family beside HEVC and AVC: AV1, JPEG and
+// uncompressed images.
+bool isOtherCoding(const std::string& type)
 {
-    return isOneOf(
-        type, {itemtype::kAvc1, itemtype::kHvc1, itemtype::kGrid, itemtype::kIovl, itemtype::kIden, itemtype::kLhv1});
+    return isOneOf(type, {itemtype::kAv01, itemtype::kJpeg, itemtype::kUnci});
 }
 
-bool isCodedImageType(const std::string& type)
+bool isImageItemType(const std::string& type, bool allCodings)
 {
-    return isOneOf(type, {itemtype::kAvc1, itemtype::kHvc1, itemtype::kLhv1});
+    return isOneOf(type, {itemtype::kAvc1, itemtype::kHvc1, itemtype::kGrid, itemtype::kIovl, itemtype::kIden,
+                          itemtype::kLhv1}) ||
+           (allCodings && isOtherCoding(type));
+}
+
+bool isCodedImageType(const std::string& type, bool allCodings)
+{
+    return isOneOf(type, {itemtype::kAvc1, itemtype::kHvc1, itemtype::kLhv1}) || (allCodings && isOtherCoding(type));
+}
+
+// The coding a configuration property names; empty for other properties.
+std::string codingOfConfiguration(FourCCInt type)
+{
+    static const std::pair<FourCCInt, FourCCInt> kCodings[] = {
+        {boxtype::kHvcC, itemtype::kHvc1}, {boxtype::kAvcC, itemtype::kAvc1}, {boxtype::kLhvC, itemtype::kLhv1},
+        {boxtype::kAv1C, itemtype::kAv01}, {boxtype::kJpgC, itemtype::kJpeg}, {boxtype::kUncC, itemtype::kUnci},
+        {boxtype::kCmpd, itemtype::kUnci}, {boxtype::kCmpC, itemtype::kUnci}, {boxtype::kIcef, itemtype::kUnci},
+    };
+    for (const auto& [property, coding] : kCodings) {
+        if (type == property) {
+            return coding.getString();
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -238,10 +262,10 @@ MetaBoxInformation HevcImageFileReader::describeMetaBox(const MetaBox& meta, Con
 
     // 1-2. Image and item features.
     for (const auto& [id, type] : itemTypes) {
-        if (isImageItemType(type)) {
+        if (isImageItemType(type, allCodings())) {
             info.imageFeatures[id] = imageFeaturesOf(meta, contextId, id);
         }
-        if (!isCodedImageType(type)) {
+        if (!isCodedImageType(type, allCodings())) {
             info.itemFeatures[id] = itemFeaturesOf(meta, contextId, id);
         }
     }
@@ -291,7 +315,7 @@ void HevcImageFileReader::readItemTables(const MetaBox& meta, ContextId contextI
                 metaContext.overlays[id] = parseOverlay(contextId, id);
             }
         }
-        if (!isImageItemType(type)) {
+        if (!isImageItemType(type, allCodings())) {
             metaContext.otherItems[id] = type;
         }
         metaContext.itemProperties[id] = meta.getItemPropertiesBox().getItemProperties(id);
@@ -307,7 +331,7 @@ void HevcImageFileReader::describeImages(const MetaBox& meta, ContextId contextI
         ImageInfo image;
         const std::string& type = itemTypes.at(id);
         image.type = type;
-        if (isCodedImageType(type)) {
+        if (isCodedImageType(type, allCodings())) {
             const ReferenceIndex& refs = referenceIndex(contextId);
             if (!refs.hasFrom(reftype::kAuxl, id) && !refs.hasFrom(reftype::kThmb, id)) {
                 image.type = "master";
@@ -414,7 +438,8 @@ struct PropertyFailure
 // The first property of the item that could not be read and that the image
 // cannot be shown without: its decoder configuration, its size, or one the
 // association marks essential.
-std::optional<PropertyFailure> unreadableEssentialProperty(const ItemPropertiesBox& iprp, ItemId itemId)
+std::optional<PropertyFailure> unreadableEssentialProperty(const ItemPropertiesBox& iprp, ItemId itemId,
+                                                           const std::string& itemType)
 {
     const ItemPropertyContainer& ipco = iprp.getItemPropertyContainer();
     for (const auto& association : iprp.getItemPropertyAssociation().getAssociationsForItem(itemId)) {
@@ -427,13 +452,11 @@ std::optional<PropertyFailure> unreadableEssentialProperty(const ItemPropertiesB
             continue;
         }
         const FourCCInt type = property->getType();
-        std::string codeType;
-        if (type == boxtype::kHvcC) {
-            codeType = itemtype::kHvc1.getString();
-        } else if (type == boxtype::kAvcC) {
-            codeType = itemtype::kAvc1.getString();
-        } else if (type == boxtype::kLhvC) {
-            codeType = itemtype::kLhv1.getString();
+        // The configuration of the item's own coding (an AV1, JPEG or
+        // uncompressed one only on an item of that type).
+        std::string codeType = codingOfConfiguration(type);
+        if (isOtherCoding(codeType) && codeType != itemType) {
+            codeType.clear();
         }
         if (association.essential || !codeType.empty() || type == boxtype::kIspe) {
             return PropertyFailure{"the '" + type.getString() + "' property of image " + std::to_string(itemId) +
@@ -460,7 +483,8 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
     const ItemPropertiesBox& iprp = meta.getItemPropertiesBox();
     const ItemInfoBox& iinf = meta.getItemInfoBox();
     for (const ItemId id : iinf.getItemIds()) {
-        if (!isImageItemType(iinf.getItemById(id).getItemType())) {
+        const std::string itemType = iinf.getItemById(id).getItemType();
+        if (!isImageItemType(itemType, allCodings())) {
             continue;
         }
         const std::uint32_t hvcc = iprp.findPropertyIndex(ItemPropertyType::Hvcc, id);
@@ -495,8 +519,31 @@ void HevcImageFileReader::buildDecoderTables(ContextId contextId)
                 parameterSets = getConfigurationMap(box->getConfiguration());
                 lengthSize = static_cast<std::uint8_t>(box->getConfiguration().getLengthSizeMinusOne() + 1);
             }
+        } else if (isOtherCoding(itemType)) {
+            // AV1, JPEG and uncompressed images: the coding is the item's type;
+            // the configuration is 'av1C', 'jpgC' (optional) or 'uncC'.
+            static const std::pair<FourCCInt, ItemPropertyType> kConfigurations[] = {
+                {itemtype::kAv01, ItemPropertyType::Av1c},
+                {itemtype::kJpeg, ItemPropertyType::Jpgc},
+                {itemtype::kUnci, ItemPropertyType::Uncc},
+            };
+            for (const auto& [coding, configuration] : kConfigurations) {
+                if (itemType == coding.getString()) {
+                    configIndex = iprp.findPropertyIndex(configuration, id);
+                }
+            }
+            if (configIndex != 0 || itemType == itemtype::kJpeg.getString()) {
+                codeType = itemType;
+            }
+            const auto av1 =
+                configIndex != 0
+                    ? std::dynamic_pointer_cast<Av1CodecConfigurationBox>(iprp.getPropertyByIndex(configIndex - 1))
+                    : nullptr;
+            if (av1) {
+                mAv1Configurations[{contextId, configIndex}] = av1->getConfiguration();
+            }
         }
-        if (auto failure = unreadableEssentialProperty(iprp, id)) {
+        if (auto failure = unreadableEssentialProperty(iprp, id, itemType)) {
             // A configuration that cannot be read still says how the image
             // is coded; the image, not the file, fails with the reason.
             if (configIndex == 0 && !failure->codeType.empty()) {
@@ -966,6 +1013,34 @@ std::optional<std::uint8_t> HevcImageFileReader::getItemLumaBitDepth(ContextId c
         return std::nullopt;
     }
     return static_cast<std::uint8_t>(8 + hvcC->getConfiguration().getBitDepthLumaMinus8());
+}
+
+std::shared_ptr<const Box> HevcImageFileReader::getItemPropertyBox(ContextId contextId, ItemId itemId,
+                                                                   FourCCInt boxType) const
+{
+    checkInitialized();
+    return firstPropertyOf<Box>(metaBox(contextId), itemId,
+                                [boxType](const Box& box) { return box.getType() == boxType; });
+}
+
+std::optional<Av1CodecConfiguration> HevcImageFileReader::getItemAv1Configuration(ContextId contextId,
+                                                                                  ItemId itemId) const
+{
+    checkInitialized();
+    contextInfo(contextId);
+    const auto key = mDecoderConfigKeys.find({contextId, itemId});
+    if (key == mDecoderConfigKeys.end()) {
+        return std::nullopt;
+    }
+    const auto record = mAv1Configurations.find(key->second);
+    return record == mAv1Configurations.end() ? std::nullopt : std::optional(record->second);
+}
+
+DataVector HevcImageFileReader::getItemJpegPrefix(ContextId contextId, ItemId itemId) const
+{
+    const auto jpgC =
+        std::dynamic_pointer_cast<const JpegConfigurationBox>(getItemPropertyBox(contextId, itemId, boxtype::kJpgC));
+    return jpgC ? jpgC->getPrefix() : DataVector();
 }
 
 std::string HevcImageFileReader::getPropertyBoxType(ContextId contextId, PropertyIndex index) const

@@ -104,6 +104,12 @@ const char* toString(ItemPropertyType type)
     case ItemPropertyType::Oinf: return kFourCCText<boxtype::kOinf.getUInt32()>;
     case ItemPropertyType::Rloc: return kFourCCText<boxtype::kRloc.getUInt32()>;
     case ItemPropertyType::Tols: return kFourCCText<boxtype::kTols.getUInt32()>;
+    case ItemPropertyType::Av1c: return kFourCCText<boxtype::kAv1C.getUInt32()>;
+    case ItemPropertyType::Jpgc: return kFourCCText<boxtype::kJpgC.getUInt32()>;
+    case ItemPropertyType::Uncc: return kFourCCText<boxtype::kUncC.getUInt32()>;
+    case ItemPropertyType::Cmpd: return kFourCCText<boxtype::kCmpd.getUInt32()>;
+    case ItemPropertyType::Cmpc: return kFourCCText<boxtype::kCmpC.getUInt32()>;
+    case ItemPropertyType::Icef: return kFourCCText<boxtype::kIcef.getUInt32()>;
     }
     return "raw";
 }

@@ -132,6 +132,7 @@ void HevcImageFileReader::dropTrackTables(ContextId trackId)
     eraseTrack(mDecoderConfigKeys);
     eraseTrack(mParameterSets);
     eraseTrack(mNalLengthSizes);
+    eraseTrack(mAv1Configurations);
 }
 
 void HevcImageFileReader::linkTracks(const std::vector<const TrackBox*>& tracks)
@@ -296,6 +297,11 @@ void HevcImageFileReader::readSamples(ContextId trackId, const SampleTableBox& s
     for (std::uint32_t i = 0; i < sizes.size(); ++i) {
         const std::uint32_t descriptionIndex = stsc.getSampleDescriptionIndex(i);
         const VisualSampleEntryBox& entry = stsd.getSampleEntry(descriptionIndex);
+        if (!allCodings() && dynamic_cast<const Av1SampleEntry*>(&entry) != nullptr) {
+            // A reader for HEVC callers leaves AV1 tracks out as entries of a
+            // coding it does not know.
+            throw std::runtime_error("SampleDescriptionBox::getSampleEntry invalid entry type.");
+        }
         SamplePropertyInfo properties = describeSample(entry, descriptionIndex, sampleGroups, i);
         SampleInfo sample;
         sample.sampleIndex = i;
@@ -336,6 +342,10 @@ bool HevcImageFileReader::readSampleEntries(ContextId trackId, const SampleDescr
             const auto& record = avc->getConfigurationBox().getConfiguration();
             mParameterSets[{trackId, k}] = getConfigurationMap(record);
             mNalLengthSizes[{trackId, k}] = static_cast<std::uint8_t>(record.getLengthSizeMinusOne() + 1);
+        } else if (const auto* av1 = dynamic_cast<const Av1SampleEntry*>(entry)) {
+            // AV1 samples are OBUs and need no parameter sets in front.
+            mParameterSets[{trackId, k}] = {};
+            mAv1Configurations[{trackId, k}] = av1->getConfigurationBox().getConfiguration();
         }
         const auto* visual = dynamic_cast<const VisualSampleEntryBox*>(entry);
         if (visual != nullptr && visual->getClap()) {

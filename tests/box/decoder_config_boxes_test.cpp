@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "heiclib/box_factory.h"
 #include "heiclib/boxes/decoder_config_boxes.h"
 #include "tests/box/test_bytes.h"
 
@@ -543,6 +544,119 @@ TEST(DecoderConfigWrite, OverlongUnitIsRefused)
     BitStream out;
     EXPECT_THROW(b.writeBox(out), std::runtime_error);
     EXPECT_EQ(out.byteCount(), 0u);
+}
+
+}  // namespace
+
+// --- AV1, JPEG and uncompressed configurations ------------------------------------
+
+namespace {
+
+Bytes av1c(std::uint8_t first)
+{
+    // marker/version, profile 1 level 13, tier 1 high 1 twelve 0 mono 0 x 1 y 0 pos 2, delay 5, one OBU
+    return box("av1C", Bytes().u8(first).u8(0x2D).u8(0xCA).u8(0x15).add(ByteVec{0x0A, 0x01, 0x00}));
+}
+
+Bytes uncc(std::uint32_t components)
+{
+    Bytes b;
+    b.u32(0).u32(components);
+    for (std::uint32_t i = 0; i < components; ++i) {
+        b.u16(i).u8(7).u8(0).u8(0);
+    }
+    return fullBox("uncC", 0, 0, b.u8(0).u8(1).u8(0).u8(0xA9).u32(3).u32(4).u32(0).u32(1).u32(0));
+}
+
+// Parses the box by the class the factory makes for its type, and writes it back.
+ByteVec parsedAndWritten(const ByteVec& bytes)
+{
+    BitStream in(bytes);
+    const auto box = parseBoxOfType(FourCCInt(std::string(bytes.begin() + 4, bytes.begin() + 8)), in);
+    BitStream out;
+    box->writeBox(out);
+    return out.getStorage();
+}
+
+const std::vector<std::pair<const char*, Bytes>>& configRows()
+{
+    static const std::vector<std::pair<const char*, Bytes>> rows = {
+        {"av1C", av1c(0x81)},
+        {"jpgC", box("jpgC", Bytes().u8(0xFF).u8(0xD8).u8(0xFF).u8(0xDB))},
+        {"uncC v0", uncc(3)},
+        {"uncC v1", fullBox("uncC", 1, 0, Bytes().str("rgb3"))},
+        {"cmpd", box("cmpd", Bytes().u32(3).u16(4).u16(0x8001).cstr("urn:x").u16(7))},
+        {"cmpC", fullBox("cmpC", 0, 0, Bytes().str("brot").u8(3))},
+        {"icef implicit offsets", fullBox("icef", 0, 0, Bytes().u8(0x08).u32(2).u24(70000).u24(5))},
+        {"icef 64-bit", fullBox("icef", 0, 0, Bytes().u8(0x8F).u32(1).u64(1ull << 40).u32(9))},
+    };
+    return rows;
+}
+
+TEST(CodecConfigurations, WriteBackTheirOwnBytesAndRefuseBeingCutShort)
+{
+    for (const auto& [name, bytes] : configRows()) {
+        EXPECT_EQ(parsedAndWritten(bytes), bytes.data()) << name;
+        if (std::string(name) == "jpgC") {
+            continue;  // the prefix is whatever the box holds, even nothing
+        }
+        // 'av1C' ends in its configOBUs, of any length: cut inside the fixed fields.
+        const std::size_t last = std::string(name) == "av1C" ? 11 : bytes.size() - 1;
+        for (const std::size_t keep : {std::size_t{8}, last}) {
+            const ByteVec cut(bytes.data().begin(), bytes.data().begin() + static_cast<std::ptrdiff_t>(keep));
+            EXPECT_THROW(parsedAndWritten(cut), std::out_of_range) << name << " cut to " << keep;
+        }
+    }
+}
+
+TEST(CodecConfigurations, FieldsAreReadWhereTheyStand)
+{
+    const auto av1 = parsed<Av1CodecConfigurationBox>(av1c(0x81)).getConfiguration();
+    EXPECT_EQ((std::vector<unsigned>{av1.seqProfile, av1.seqLevelIdx0, av1.bitDepth(), av1.chromaSubsamplingX,
+                                     av1.chromaSubsamplingY, av1.chromaSamplePosition,
+                                     av1.initialPresentationDelayPresent, av1.initialPresentationDelayMinusOne}),
+              (std::vector<unsigned>{1, 13, 10, 1, 0, 2, 1, 5}));
+    EXPECT_EQ(av1.configObus, (ByteVec{0x0A, 0x01, 0x00}));
+    const auto l = parsed<UncompressedFrameConfigBox>(uncc(3)).getLayout();
+    ASSERT_EQ(l.components.size(), 3u);
+    EXPECT_EQ((std::vector<unsigned>{l.components[2].index, l.interleaveType, l.componentsLittleEndian, l.blockPadLsb,
+                                     l.blockLittleEndian, l.blockReversed, l.padUnknown, l.reservedBits, l.rowAlignSize,
+                                     l.numTileColsMinusOne}),
+              (std::vector<unsigned>{2, 1, 1, 0, 1, 0, 1, 1, 4, 1}));
+    EXPECT_EQ(parsed<ComponentDefinitionBox>(configRows()[4].second).getComponents().at(1).uri, "urn:x");
+    const auto units = parsed<CompressedUnitsInfoBox>(configRows()[6].second).getUnits();
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[1].offset, 70000u);  // implied by the size before it
+}
+
+TEST(CodecConfigurations, MalformedOnesAreRefusedByName)
+{
+    const std::pair<Bytes, const char*> rows[] = {
+        {av1c(0x01), "Av1CodecConfigurationBox"},
+        {av1c(0x82), "Av1CodecConfigurationBox"},
+        {fullBox("uncC", 2, 0, Bytes().u32(0)), "UncompressedFrameConfigBox"},
+        {uncc(257), "kMaxImageComponents"},
+        {box("cmpd", Bytes().u32(0xFFFFFFFF)), "kMaxImageComponents"},
+        {fullBox("cmpC", 1, 0, Bytes().str("defl").u8(0)), "CompressionConfigurationBox"},
+        {fullBox("icef", 0, 0, Bytes().u8(0xA0).u32(0)), "CompressedUnitsInfoBox"},
+        {fullBox("icef", 0, 0, Bytes().u8(0).u32(0x7FFFFFFF)), "kMaxCompressedUnits"},
+    };
+    for (const auto& [bytes, named] : rows) {
+        try {
+            parsedAndWritten(bytes);
+            ADD_FAILURE() << "no exception, expected one naming " << named;
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(named), std::string::npos) << e.what();
+        }
+    }
+    // A count the bytes cannot hold, below the limit: cut short.
+    EXPECT_THROW(parsed<CompressedUnitsInfoBox>(fullBox("icef", 0, 0, Bytes().u8(0).u32(1000))), std::out_of_range);
+    // Units whose offsets or sizes their codes cannot hold are not written.
+    CompressedUnitsInfoBox icef;
+    icef.setCodes(1, 0);
+    icef.setUnits({{0, 256}});
+    BitStream out;
+    EXPECT_THROW(icef.writeBox(out), std::runtime_error);
 }
 
 }  // namespace

@@ -205,4 +205,20 @@ TEST_F(BoxRoundTrip, EveryBoxOfTheFixtureFilesWritesBackItsOwnBytes)
     }
 }
 
+// AVIF stills and sequences that avifenc writes, with the boxes of AV1.
+TEST_F(BoxRoundTrip, EveryBoxOfAvifencFilesWritesBackItsOwnBytes)
+{
+    Coverage coverage;
+    try {
+        roundTripFile(fixture::makeAvif("-y 420"), "avif still", coverage);
+        roundTripFile(fixture::makeAvif("", 3), "avif sequence", coverage);
+    } catch (const fixture::EncoderError& e) {
+        GTEST_SKIP() << e.what();
+    }
+    report(coverage);
+    for (const char* type : {"av1C", "av01", "stsd"}) {
+        EXPECT_GT(coverage.byType[type].total, 0u) << type;
+    }
+}
+
 }  // namespace

@@ -188,6 +188,32 @@ TEST_F(ItemTableTest, PropertyIndicesZeroAndPastTheContainer)
     }
 }
 
+// Configurations of the other codings that break their limits or their
+// layout: an uncompressed item's component and unit counts, an 'av1C' without
+// its marker bit on the HEVC primary itself. They are refused where they are
+// read and cost the HEVC picture nothing.
+TEST_F(ItemTableTest, HostileConfigurationsOfOtherCodings)
+{
+    fixture::SampleFile sample = fixture::makeGridHeic();
+    fixture::ItemDescription unci;
+    unci.id = 50;
+    unci.type = "unci";
+    unci.data = {1, 2, 3};
+    sample.builder.addItem(unci);
+    const Bytes payloads[] = {
+        fixture::makeFullBox("uncC", 0, 0, {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}),
+        fixture::makeBox("cmpd", {0x7F, 0xFF, 0xFF, 0xFF}),
+        fixture::makeFullBox("icef", 0, 0, {0x00, 0xFF, 0xFF, 0xFF, 0xFF}),
+    };
+    for (const Bytes& property : payloads) {
+        sample.builder.addRawProperty(property, {50}, true);
+    }
+    sample.builder.addRawProperty(fixture::makeBox("av1C", {0x01, 0, 0, 0}), {sample.primaryId}, false);
+    const Bytes file = sample.bytes();
+    EXPECT_TRUE(readerOpens(file));
+    EXPECT_EQ(outcome(file), "ok");
+}
+
 TEST_F(ItemTableTest, LimitsOfItemsExtentsAndAssociations)
 {
     // More items than kMaxItems: metadata items of a few bytes each.

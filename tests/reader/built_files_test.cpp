@@ -109,7 +109,13 @@ HeifBuilder gridWithThumbnail(bool hiddenTiles)
 // A reader of its own on a file; the stream lives as long as the reader.
 struct OwnReader
 {
-    explicit OwnReader(const Bytes& file) : in(std::string(file.begin(), file.end())) { reader.initialize(in); }
+    explicit OwnReader(const Bytes& file,
+                       HevcImageFileReader::ImageCodings codings = HevcImageFileReader::ImageCodings::HevcFamily)
+        : in(std::string(file.begin(), file.end()))
+    {
+        reader.setImageCodings(codings);
+        reader.initialize(in);
+    }
     std::stringstream in;
     HevcImageFileReader reader;
 };
@@ -230,6 +236,67 @@ TEST_F(BuiltFileTest, UnreadablePropertyFailsTheImageNotTheFile)
         EXPECT_EQ(message.substr(0, row.failure.size()), row.failure);
         EXPECT_EQ(messageOf([&] { r.getItemDataWithDecoderParameters(c, 2, data); }), "(no exception)");
     }
+}
+
+// An AV1 still with its 'av1C', a JPEG image with its prefix, and two
+// uncompressed ones (one whose compressed units cannot be read): a reader for
+// HEVC callers lists them as other items by type; one for every coding makes
+// them images with their configurations and raw data.
+TEST_F(BuiltFileTest, OtherCodingsAreImagesOnlyWhenAskedFor)
+{
+    HeifBuilder b;
+    const std::pair<const char*, Bytes> items[] = {
+        {"av01", {0x12, 0x00, 0x32, 0x01}}, {"jpeg", {0xFF, 0xDA, 1}}, {"unci", {1, 2, 3}}, {"unci", {4}}};
+    for (std::uint32_t id = 1; id <= 4; ++id) {
+        ItemDescription item;
+        item.id = id;
+        item.type = items[id - 1].first;
+        item.data = items[id - 1].second;
+        b.addItem(item);
+        b.ispe(id, 16, 16);
+    }
+    Av1CodecConfiguration av1;
+    av1.seqProfile = 1;
+    av1.configObus = {0x0A, 0x05};
+    b.av1C({1}, av1);
+    b.addRawProperty(testbytes::box("jpgC", testbytes::Bytes().u8(0xFF).u8(0xD8)), {2}, false);
+    b.addRawProperty(testbytes::fullBox("uncC", 1, 0, testbytes::Bytes().str("rgb3")), {3, 4}, true);
+    b.addRawProperty(testbytes::fullBox("icef", 0, 0, testbytes::Bytes().u8(0).u32(1u << 24)), {4}, true);
+    b.setPrimary(1);
+    b.setBrands("avif", {"mif1", "miaf", "avif"});
+    const Bytes file = b.build();
+
+    const OwnReader hevc(file);
+    const ContextId h = hevc.reader.getFileInformation().rootMetaBoxInformation.contextId;
+    EXPECT_EQ(hevc.reader.getMetaContexts().at(h).otherItems,
+              (std::map<ItemId, std::string>{{1, "av01"}, {2, "jpeg"}, {3, "unci"}, {4, "unci"}}));
+    EXPECT_EQ(codeOf([&] { hevc.reader.getCoverImageItemId(h); }),
+              FileReaderException::InvalidContextId);  // no cover image
+
+    OwnReader all(file, HevcImageFileReader::ImageCodings::All);
+    const ContextId c = all.reader.getFileInformation().rootMetaBoxInformation.contextId;
+    IdVector masters;
+    all.reader.getItemListByType(c, "master", masters);
+    EXPECT_EQ(masters, (IdVector{1, 2, 3, 4}));
+    EXPECT_EQ(all.reader.getCoverImageItemId(c), 1u);
+    EXPECT_EQ(all.reader.getDecoderCodeType(c, 1), "av01");
+    EXPECT_EQ(all.reader.getDecoderCodeType(c, 2), "jpeg");
+    EXPECT_EQ(all.reader.getDecoderCodeType(c, 3), "unci");
+    ASSERT_TRUE(all.reader.getItemAv1Configuration(c, 1));
+    EXPECT_EQ(all.reader.getItemAv1Configuration(c, 1)->configObus, (Bytes{0x0A, 0x05}));
+    EXPECT_FALSE(all.reader.getItemAv1Configuration(c, 2));
+    EXPECT_EQ(all.reader.getItemJpegPrefix(c, 2), (Bytes{0xFF, 0xD8}));
+    for (std::uint32_t id = 1; id <= 3; ++id) {
+        Bytes data;
+        all.reader.getItemData(c, id, data);
+        EXPECT_EQ(data, items[id - 1].second) << id;
+    }
+    Bytes data;
+    all.reader.getItemDataWithDecoderParameters(c, 2, data);
+    EXPECT_EQ(data, (Bytes{0xFF, 0xD8, 0xFF, 0xDA, 1}));  // the prefix, then the item's data
+    EXPECT_EQ(codeOf([&] { all.reader.getItemDataWithDecoderParameters(c, 1, data); }),
+              FileReaderException::CodeTypeNotSupported);
+    EXPECT_NE(messageOf([&] { all.reader.getItemData(c, 4, data); }).find("kMaxCompressedUnits"), std::string::npos);
 }
 
 TEST_F(BuiltFileTest, ImageWithoutSpatialExtentsWarnsOnce)

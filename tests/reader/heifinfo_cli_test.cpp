@@ -11,7 +11,9 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 
+#include "tests/box/test_bytes.h"
 #include "tests/fixtures/heif_samples.h"
 
 using namespace ambrel::heif;
@@ -353,4 +355,53 @@ TEST(HeifinfoCli, CleanApertureAndCorpusAlphaPlane)
     EXPECT_EQ(alpha["items"][1]["id"].asUInt(), 2u);
     EXPECT_EQ(alpha["items"][1]["auxiliary"]["kind"].asString(), "alpha");
     EXPECT_EQ(alpha["items"][1]["auxiliary"]["of"].asUInt(), 1u);
+}
+
+// The coding of an uncompressed image built here, and of AV1 stills and
+// sequences made by avifenc, with their configurations.
+TEST(HeifinfoCli, CodingsAndTheirConfigurations)
+{
+    fixture::SampleFile sample = fixture::makeSingleImageHeic();
+    fixture::ItemDescription unci;
+    unci.id = 7;
+    unci.type = "unci";
+    unci.data = fixture::Bytes(16 * 3, 0x80);
+    sample.builder.addItem(unci);
+    sample.builder.ispe(7, 4, 4);
+    // R, G and B of 8 bits, interleaved, deflate-compressed as a whole.
+    using testbytes::fullBox;
+    const testbytes::Bytes rgb = testbytes::Bytes().u16(0).u8(7).u16(0).u16(1).u8(7).u16(0).u16(2).u8(7).u16(0);
+    sample.builder.addRawProperty(testbytes::box("cmpd", testbytes::Bytes().u32(3).u16(4).u16(5).u16(6)), {7}, true);
+    sample.builder.addRawProperty(
+        fullBox("uncC", 0, 0, testbytes::Bytes().u32(0).u32(3).add(rgb.data()).u8(0).u8(1).zeros(22)), {7}, true);
+    sample.builder.addRawProperty(fullBox("cmpC", 0, 0, testbytes::Bytes().str("defl").u8(0)), {7}, true);
+    fixture::TempFile file(".heif");
+    sample.builder.writeFile(file.path());
+    const RunResult uncompressed = run(file.path());
+    EXPECT_NE(uncompressed.out.find("image 7: master (unci) 4 x 4"), std::string::npos) << uncompressed.out;
+    EXPECT_NE(uncompressed.out.find("    coding: uncompressed RGB 8-bit interleaved, deflate compressed as a whole\n"),
+              std::string::npos)
+        << uncompressed.out;
+    EXPECT_NE(uncompressed.out.find("    coding: HEVC Main"), std::string::npos) << uncompressed.out;
+
+    const std::tuple<const char*, unsigned, const char*> rows[] = {
+        {"-y 420", 1, "    coding: AV1 Main profile, level 2.0, 8-bit, 4:2:0\n"},
+        {"-y 444 -d 10", 1, "    coding: AV1 High profile, level 2.0, 10-bit, 4:4:4\n"},
+        {"-y 422 -d 12", 1, "    coding: AV1 Professional profile, level 2.0, 12-bit, 4:2:2\n"},
+        {"-y 400 -d 10", 1, "    coding: AV1 Main profile, level 2.0, 10-bit, monochrome\n"},
+        {"", 3,
+         "  track 1: 3 samples (av01), 64 x 48, 0.6 s [IsMasterImageSequence, IsEnabled, "
+         "HasCodingConstraints]\n    coding: AV1 Main profile, level 2.0, 8-bit, 4:2:0\n"},
+    };
+    for (const auto& [options, frames, coding] : rows) {
+        fixture::TempFile avif(".avif");
+        try {
+            fixture::writeFileBytes(avif.path(), fixture::makeAvif(options, frames));
+        } catch (const fixture::EncoderError& e) {
+            GTEST_SKIP() << e.what();
+        }
+        const RunResult text = run(avif.path());
+        EXPECT_NE(text.out.find("image 1: master (av01) 64 x 48"), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find(coding), std::string::npos) << text.out;
+    }
 }
