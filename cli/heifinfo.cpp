@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <set>
@@ -27,6 +29,7 @@
 #include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
+#include "heif2jpg/gain_map.h"
 
 #ifndef AMBREL_VERSION
 #define AMBREL_VERSION "unknown"
@@ -127,7 +130,7 @@ std::string auxiliaryKind(const std::string& type)
     if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:disparity") {
         return "disparity";
     }
-    if (type == "urn:com:apple:photo:2020:aux:hdrgainmap") {
+    if (type == "urn:com:apple:photo:2020:aux:hdrgainmap" || type == "urn:com:samsung:photo:2024:aux:hdrgainmap") {
         return "gainmap";
     }
     return "other";
@@ -809,6 +812,17 @@ void printText(const std::string& path, const Json::Value& file, bool verbose)
         out << "  track " << (dropped["id"].isNull() ? std::string("?") : std::to_string(dropped["id"].asUInt()))
             << " left out: " << shown(dropped["reason"]) << '\n';
     }
+    if (const Json::Value& hdr = file["hdr_gain_map"]; hdr.isObject()) {
+        out << "  HDR gain map: ";
+        if (hdr["kind"].isNull()) {
+            out << "not kept in JPEG output: " << shown(hdr["not_kept"]) << '\n';
+        } else {
+            char headroom[32];
+            std::snprintf(headroom, sizeof headroom, "%.2f", hdr["headroom_stops"].asDouble());
+            out << hdr["kind"].asString() << ", " << hdr["width"].asUInt() << " x " << hdr["height"].asUInt()
+                << ", headroom " << headroom << " stops\n";
+        }
+    }
 }
 
 struct Arguments
@@ -859,6 +873,35 @@ bool startsWithFileTypeBox(const std::string& path)
     return in.read(head, sizeof head) && std::string_view(head + 4, 4) == "ftyp";
 }
 
+// The primary's HDR gain map as the converter sees it (its kind, size and
+// headroom, or why it would not be kept); null when the file has none. The
+// file is read into memory only when it has an image a gain map can be.
+Json::Value describeHdr(const std::string& path, const Json::Value& file)
+{
+    const bool candidate = std::any_of(file["items"].begin(), file["items"].end(), [](const Json::Value& item) {
+        return item.isMember("auxiliary") && item["auxiliary"]["kind"].asString() == "gainmap";
+    });
+    if (!candidate) {
+        return Json::Value(Json::nullValue);
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto gainMap = pipeline::describeGainMap(bytes.data(), bytes.size());
+    if (!gainMap) {
+        return Json::Value(Json::nullValue);
+    }
+    Json::Value hdr(Json::objectValue);
+    hdr["kind"] = gainMap->kind == pipeline::GainMapKind::None ? Json::Value(Json::nullValue)
+                                                               : Json::Value(pipeline::gainMapKindName(gainMap->kind));
+    hdr["width"] = gainMap->width;
+    hdr["height"] = gainMap->height;
+    hdr["headroom_stops"] = gainMap->headroomStops;
+    if (!gainMap->warning.empty()) {
+        hdr["not_kept"] = gainMap->warning;
+    }
+    return hdr;
+}
+
 // One file as JSON; an unreadable item is reported on standard error and
 // sets `status` to 1. Throws when the file cannot be read at all.
 Json::Value describeFile(const std::string& path, int& status)
@@ -882,6 +925,7 @@ Json::Value describeFile(const std::string& path, int& status)
     }
     Json::Value file = describe(reader);
     file["file"] = path;
+    file["hdr_gain_map"] = describeHdr(path, file);
     for (const auto& item : file["items"]) {
         if (item.isMember("error")) {
             std::cerr << "error: " << terminalSafe(path) << ": item " << item["id"].asUInt() << ": "

@@ -341,6 +341,10 @@ TEST(HeifinfoCli, ToneMapGainMapIsShownWithItsBaseImage)
     const RunResult text = run(file.path());
     EXPECT_NE(text.out.find("auxiliary image: gainmap of image 1 (input of the 'tmap' item 3)"), std::string::npos)
         << text.out;
+    // Its placeholder 'tmap' payload cannot be read: said, as the converter would.
+    ASSERT_TRUE(described["hdr_gain_map"].isObject());
+    EXPECT_TRUE(described["hdr_gain_map"]["kind"].isNull());
+    EXPECT_NE(text.out.find("HDR gain map: not kept in JPEG output: "), std::string::npos) << text.out;
 }
 
 // The corpus file's clean aperture: coded 64 x 100, shown 29 x 100; its
