@@ -1,10 +1,12 @@
 #include "heiclib/boxes/sample_entry_boxes.h"
 
 #include <stdexcept>
+#include <string>
 
 #include "heiclib/box_factory.h"
 #include "heiclib/box_types.h"
 #include "heiclib/log.h"
+#include "heiclib/memory_budget.h"
 
 namespace ambrel::heif {
 
@@ -367,7 +369,19 @@ void SampleDescriptionBox::parseBox(BitStream& input)
         } else {
             log::warning("Skipping unknown SampleDescriptionBox entry of type '" + type.getString() + "'");
         }
-        if (entry) {
+        if (entry && type == boxtype::kAv01) {
+            // Entries of codings the reader has only lately learnt are read as
+            // far as they go: an unreadable one is left out like an unknown
+            // one, and costs its own track, not the movie's other tracks.
+            try {
+                entry->parseBox(child);
+            } catch (const MemoryBudgetExceeded&) {
+                throw;
+            } catch (const std::exception& e) {
+                log::warning("Skipping an unreadable 'av01' sample entry: " + std::string(e.what()));
+                entry.reset();
+            }
+        } else if (entry) {
             entry->parseBox(child);
         }
         mEntries.push_back(std::move(entry));

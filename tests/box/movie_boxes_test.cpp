@@ -342,10 +342,12 @@ TEST(SampleDescriptionBox, UnknownEntryKeepsIndicesAligned)
     LogCapture log;
     const auto box_ = parsed<SampleDescriptionBox>(
         stsd({box("hvc1", visualFields(64, 32).add(hvcC())), box("mp4v", visualFields(1, 1)),
-              box("avc1", visualFields(128, 96).add(avcC()))}));
+              box("avc1", visualFields(128, 96).add(avcC())),
+              box("av01", visualFields(8, 8).add(box("av1C", Bytes().u8(0x01).u8(0).u8(0).u8(0))))}));
     EXPECT_TRUE(log.has(ambrel::log::Warning, "Skipping unknown SampleDescriptionBox entry of type 'mp4v'"));
-    ASSERT_EQ(box_.getEntryCount(), 3u);
+    ASSERT_EQ(box_.getEntryCount(), 4u);
     EXPECT_EQ(box_.getSampleEntries()[1], nullptr);
+    EXPECT_EQ(box_.getSampleEntries()[3], nullptr);  // its 'av1C' has no marker bit
 
     const auto* hevc = dynamic_cast<const HevcSampleEntry*>(&box_.getSampleEntry(1));
     ASSERT_NE(hevc, nullptr);
@@ -359,7 +361,7 @@ TEST(SampleDescriptionBox, UnknownEntryKeepsIndicesAligned)
 
     EXPECT_EQ(runtimeErrorOf([&] { box_.getSampleEntry(2); }),
               "SampleDescriptionBox::getSampleEntry invalid entry type.");
-    for (std::uint32_t index : {0u, 4u}) {
+    for (std::uint32_t index : {0u, 5u}) {
         EXPECT_EQ(runtimeErrorOf([&] { box_.getSampleEntry(index); }),
                   "SampleDescriptionBox::getSampleEntry invalid sample entry index.")
             << index;
