@@ -665,7 +665,7 @@ You can change this in the menu at any time.</translation>
     </message>
     <message>
         <source>原文件名_转换时间</source>
-        <translation>Name_job time</translation>
+        <translation>Name + job time</translation>
     </message>
     <message>
         <source>原文件名</source>
