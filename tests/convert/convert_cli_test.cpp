@@ -885,6 +885,13 @@ TEST(ConvertCli, FramesWritesEveryFrameOfASequence)
         EXPECT_NEAR(centre[1], expected.g, 20) << frame;
         EXPECT_NEAR(centre[0], expected.b, 20) << frame;
     }
+    // ffmpeg's timescales (movie 1000, media 10240) and its edit list give every frame too.
+    options.mediaTimescale = 10240;
+    options.sampleDuration = 1024;
+    options.editList = true;
+    writeFile(folder / "ffmpeg/clip.heic", fixture::makeImageSequence(options));
+    const CliRun ffmpeg = runCli({"--frames", "-f", "PNG", "-o", folder / "ffmpeg-out", folder / "ffmpeg/clip.heic"});
+    EXPECT_EQ(folderNames(folder / "ffmpeg-out").size(), 3u) << ffmpeg.out << ffmpeg.err;
     // Without --frames the file gives its first frame as its picture.
     const CliRun single = runCli({"--plain-names", "-o", folder / "one", folder / "in/clip.heic"});
     ASSERT_EQ(single.status, 0) << single.err;
