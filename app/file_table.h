@@ -19,7 +19,7 @@ class QTableView;
 #include <vector>
 
 #include "convert/file_list.h"
-#include "heif2jpg/extraction.h"
+#include "pipeline/decode/extraction.h"
 
 namespace ambrel::app {
 

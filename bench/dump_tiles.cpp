@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "heiclib/log.h"
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/hevc_stream.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/decode/hevc_stream.h"
 #include "tests/fixtures/hevc_encoder.h"
 
 int main(int argc, char** argv)

@@ -24,11 +24,11 @@
 #include "bench/bench_files.h"
 #include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/heif2jpg.h"
-#include "heif2jpg/hevc_stream.h"
-#include "heif2jpg/jpeg_encoder.h"
-#include "heif2jpg/mosaic.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/heif2jpg.h"
+#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/encode/jpeg_encoder.h"
+#include "pipeline/decode/mosaic.h"
 #include "tests/fixtures/hevc_encoder.h"
 
 using namespace ambrel::heif;

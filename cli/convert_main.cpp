@@ -41,7 +41,7 @@
 #include "convert/file_list.h"
 #include "convert/library_logs.h"
 #include "convert/output_files.h"
-#include "heif2jpg/heif2jpg.h"
+#include "pipeline/heif2jpg.h"
 
 #ifndef AMBREL_VERSION
 #define AMBREL_VERSION "unknown"

@@ -29,7 +29,7 @@
 #include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
-#include "heif2jpg/gain_map.h"
+#include "pipeline/encode/gain_map.h"
 
 #ifndef AMBREL_VERSION
 #define AMBREL_VERSION "unknown"

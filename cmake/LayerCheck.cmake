@@ -1,6 +1,6 @@
 # Checks that every include points down the layers:
 #
-#   app  ->  convert  ->  heif2jpg  ->  heiclib
+#   app  ->  convert  ->  pipeline  ->  heiclib
 #   cli  ->  convert
 #
 # Each folder below may include the folders listed for it and nothing else of
@@ -12,19 +12,19 @@ cmake_minimum_required(VERSION 3.25)
 
 # folder | project folders it may include | system headers it may not include
 set(rules
-  "heiclib|heiclib|<Q;<opencv2/;<libav;<libsw"
-  "heif2jpg|heiclib heif2jpg|<Q"
-  "convert|heiclib heif2jpg convert|<Q"
-  "cli|heiclib heif2jpg convert cli|<Q"
+  "heiclib|heiclib|<Q,<opencv2/,<libav,<libsw,<jpeglib,<png,<tiff,<openjpeg,<lcms2,<libdeflate,<zlib"
+  "pipeline|heiclib pipeline|<Q"
+  "convert|heiclib pipeline convert|<Q,<libav,<libsw"
+  "cli|heiclib pipeline convert cli|<Q"
   "app/common|app/common|"
   "app/update|app/common app/update|"
   "app/stats|app/common app/stats|"
-  "app|heiclib heif2jpg convert app|")
+  "app|heiclib pipeline convert app|")
 
 set(problems "")
 file(GLOB_RECURSE sources RELATIVE "${SOURCE_DIR}"
   "${SOURCE_DIR}/heiclib/*.h" "${SOURCE_DIR}/heiclib/*.cpp"
-  "${SOURCE_DIR}/heif2jpg/*.h" "${SOURCE_DIR}/heif2jpg/*.cpp"
+  "${SOURCE_DIR}/pipeline/*.h" "${SOURCE_DIR}/pipeline/*.cpp"
   "${SOURCE_DIR}/convert/*.h" "${SOURCE_DIR}/convert/*.cpp"
   "${SOURCE_DIR}/cli/*.h" "${SOURCE_DIR}/cli/*.cpp"
   "${SOURCE_DIR}/app/*.h" "${SOURCE_DIR}/app/*.cpp" "${SOURCE_DIR}/app/*.h.in")

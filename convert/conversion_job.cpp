@@ -20,8 +20,8 @@
 #include <utility>
 
 #include "convert/file_descriptor.h"
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/heif2jpg.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/heif2jpg.h"
 
 namespace ambrel::convert {
 

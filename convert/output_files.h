@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "heif2jpg/heif2jpg.h"
+#include "pipeline/heif2jpg.h"
 
 namespace ambrel::convert {
 

@@ -19,7 +19,7 @@ extern "C" {
 }
 
 #include "fuzz/box_mutator.h"
-#include "heif2jpg/heif2jpg.h"
+#include "pipeline/heif2jpg.h"
 
 using namespace ambrel::pipeline;
 

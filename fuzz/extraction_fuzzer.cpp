@@ -10,10 +10,10 @@
 
 #include "fuzz/box_mutator.h"
 #include "heiclib/log.h"
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/hevc_stream.h"
-#include "heif2jpg/jpeg_metadata.h"
-#include "heif2jpg/mosaic.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/decode/mosaic.h"
 
 using namespace ambrel::heif;
 using namespace ambrel::pipeline;

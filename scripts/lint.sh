@@ -21,7 +21,7 @@ git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 echo "-- clang-tidy"
 # Our own translation units only (the tests, fuzz targets and benchmarks are
 # checked by the compiler's warnings); headers are checked through them.
-mapfile -t sources < <(git ls-files 'heiclib/*.cpp' 'heif2jpg/*.cpp' 'convert/*.cpp' 'cli/*.cpp' 'app/*.cpp' |
+mapfile -t sources < <(git ls-files 'heiclib/*.cpp' 'pipeline/*.cpp' 'convert/*.cpp' 'cli/*.cpp' 'app/*.cpp' |
   grep -v '^app/tools/')
 # The app's sources need the moc and uic outputs of the build to be there.
 # The build's flags are GCC's; clang-tidy is told not to mind the ones clang

@@ -38,8 +38,8 @@ echo "== build and test with thread sanitizer"
 # the application. FFmpeg's frame threads are not instrumented: what TSan
 # cannot see of them, tests/tsan.supp names.
 cmake -S . -B build-tsan -G Ninja -DAMBREL_SANITIZE=thread -DAMBREL_WERROR=OFF >/dev/null
-cmake --build build-tsan --parallel "$(nproc)" --target heiclib_reader_tests heif2jpg_tests ambrel_convert_tests
-for suite in heiclib_reader_tests heif2jpg_tests ambrel_convert_tests; do
+cmake --build build-tsan --parallel "$(nproc)" --target heiclib_reader_tests pipeline_tests ambrel_convert_tests
+for suite in heiclib_reader_tests pipeline_tests ambrel_convert_tests; do
   echo "-- $suite"
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
     "build-tsan/tests/$suite" --gtest_brief=1

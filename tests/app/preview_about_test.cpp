@@ -12,7 +12,7 @@
 #include "app/custom_controls.h"
 #include "app/preview_cache.h"
 #include "app/preview_window.h"
-#include "heif2jpg/format_encoders.h"
+#include "pipeline/encode/format_encoders.h"
 #include "tests/app/app_test_support.h"
 
 using namespace apptest;

@@ -3,7 +3,7 @@
 #include "tests/hostile/hostile_support.h"
 
 #include "heiclib/heif_limits.h"
-#include "heif2jpg/extraction.h"
+#include "pipeline/decode/extraction.h"
 
 using namespace ambrel::heif;
 using namespace ambrel::pipeline;

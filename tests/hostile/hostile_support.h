@@ -18,7 +18,7 @@
 
 #include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
-#include "heif2jpg/heif2jpg.h"
+#include "pipeline/heif2jpg.h"
 #include "tests/fixtures/heif_builder.h"
 #include "tests/fixtures/heif_samples.h"
 #include "tests/fixtures/hevc_encoder.h"

@@ -16,10 +16,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "heiclib/reader/hevc_image_file_reader.h"
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/format_encoders.h"
-#include "heif2jpg/gain_map.h"
-#include "heif2jpg/heif2jpg.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/encode/format_encoders.h"
+#include "pipeline/encode/gain_map.h"
+#include "pipeline/heif2jpg.h"
 #include "tests/fixtures/heif_samples.h"
 #include "tests/pipeline/pipeline_support.h"
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "heif2jpg/colour_profiles.h"
+#include "pipeline/encode/colour_profiles.h"
 
 using ambrel::heif::NclxColour;
 using ambrel::pipeline::isSrgbColour;

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "heif2jpg/hevc_stream.h"
+#include "pipeline/decode/hevc_stream.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;

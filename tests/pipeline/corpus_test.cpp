@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "heiclib/reader/hevc_image_file_reader.h"
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/jpeg_metadata.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/encode/jpeg_metadata.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/jpeg_metadata.h"
-#include "heif2jpg/xmp_packet.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/encode/xmp_packet.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;

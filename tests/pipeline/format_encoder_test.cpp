@@ -28,10 +28,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "heif2jpg/colour_profiles.h"
-#include "heif2jpg/format_encoders.h"
-#include "heif2jpg/heif2jpg.h"
-#include "heif2jpg/jpeg_metadata.h"
+#include "pipeline/encode/colour_profiles.h"
+#include "pipeline/encode/format_encoders.h"
+#include "pipeline/heif2jpg.h"
+#include "pipeline/encode/jpeg_metadata.h"
 #include "tests/fixtures/heif_samples.h"
 
 using namespace ambrel::pipeline;

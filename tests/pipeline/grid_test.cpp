@@ -12,9 +12,9 @@
 
 #include "heiclib/boxes/image_property_boxes.h"
 #include "heiclib/log.h"
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/hevc_stream.h"
-#include "heif2jpg/mosaic.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/decode/mosaic.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;

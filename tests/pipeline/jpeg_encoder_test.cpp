@@ -18,11 +18,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/hevc_stream.h"
-#include "heif2jpg/jpeg_encoder.h"
-#include "heif2jpg/jpeg_metadata.h"
-#include "heif2jpg/mosaic.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/encode/jpeg_encoder.h"
+#include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/decode/mosaic.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "heif2jpg/jpeg_metadata.h"
+#include "pipeline/encode/jpeg_metadata.h"
 
 using namespace ambrel::pipeline;
 

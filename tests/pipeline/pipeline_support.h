@@ -16,7 +16,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "heif2jpg/heif2jpg.h"
+#include "pipeline/heif2jpg.h"
 #include "tests/fixtures/heif_builder.h"
 #include "tests/fixtures/heif_samples.h"
 #include "tests/fixtures/hevc_encoder.h"

@@ -1,8 +1,8 @@
 // The temporary HEVC elementary stream: its bytes, and decoding it back.
 #include <gtest/gtest.h>
 
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/hevc_stream.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/decode/hevc_stream.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;

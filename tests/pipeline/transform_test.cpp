@@ -6,7 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "heif2jpg/mosaic.h"
+#include "pipeline/decode/mosaic.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;

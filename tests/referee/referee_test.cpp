@@ -32,7 +32,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "heif2jpg/heif2jpg.h"
+#include "pipeline/heif2jpg.h"
 #include "tests/fixtures/hevc_encoder.h"
 #include "tests/referee/referee_rows.h"
 

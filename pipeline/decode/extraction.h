@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "heiclib/reader/hevc_image_file_reader.h"
-#include "heif2jpg/heif_image_data.h"
+#include "pipeline/decode/heif_image_data.h"
 
 namespace ambrel::pipeline {
 

@@ -1,5 +1,5 @@
 // EXIF and ICC handling for the JPEG that heif2jpg writes. See jpeg_metadata.h.
-#include "heif2jpg/jpeg_metadata.h"
+#include "pipeline/encode/jpeg_metadata.h"
 
 #include <algorithm>
 #include <array>

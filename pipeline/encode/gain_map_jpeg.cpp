@@ -1,4 +1,4 @@
-#include "heif2jpg/gain_map_jpeg.h"
+#include "pipeline/encode/gain_map_jpeg.h"
 
 #include <charconv>
 #include <stdexcept>

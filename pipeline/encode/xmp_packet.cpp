@@ -1,4 +1,4 @@
-#include "heif2jpg/xmp_packet.h"
+#include "pipeline/encode/xmp_packet.h"
 
 #include <algorithm>
 #include <cstddef>

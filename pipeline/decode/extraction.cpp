@@ -1,4 +1,4 @@
-#include "heif2jpg/extraction.h"
+#include "pipeline/decode/extraction.h"
 
 #include <zlib.h>
 
@@ -17,8 +17,8 @@
 
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
-#include "heif2jpg/jpeg_metadata.h"
-#include "heif2jpg/mosaic.h"
+#include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/decode/mosaic.h"
 
 namespace ambrel::pipeline {
 

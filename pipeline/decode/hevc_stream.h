@@ -16,7 +16,7 @@
 #include <opencv2/core.hpp>
 
 #include "heiclib/heif_limits.h"
-#include "heif2jpg/heif_image_data.h"
+#include "pipeline/decode/heif_image_data.h"
 
 namespace ambrel::pipeline {
 

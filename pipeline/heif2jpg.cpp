@@ -1,4 +1,4 @@
-#include "heif2jpg/heif2jpg.h"
+#include "pipeline/heif2jpg.h"
 
 #include <algorithm>
 #include <array>
@@ -23,16 +23,16 @@
 
 #include "heiclib/log.h"
 #include "heiclib/reader/file_reader_exception.h"
-#include "heif2jpg/colour_profiles.h"
-#include "heif2jpg/extraction.h"
-#include "heif2jpg/format_encoders.h"
-#include "heif2jpg/gain_map.h"
-#include "heif2jpg/gain_map_jpeg.h"
-#include "heif2jpg/hevc_stream.h"
-#include "heif2jpg/jpeg_encoder.h"
-#include "heif2jpg/jpeg_metadata.h"
-#include "heif2jpg/mosaic.h"
-#include "heif2jpg/xmp_packet.h"
+#include "pipeline/encode/colour_profiles.h"
+#include "pipeline/decode/extraction.h"
+#include "pipeline/encode/format_encoders.h"
+#include "pipeline/encode/gain_map.h"
+#include "pipeline/encode/gain_map_jpeg.h"
+#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/encode/jpeg_encoder.h"
+#include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/decode/mosaic.h"
+#include "pipeline/encode/xmp_packet.h"
 
 namespace ambrel::pipeline {
 

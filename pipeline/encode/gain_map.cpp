@@ -1,4 +1,4 @@
-#include "heif2jpg/gain_map.h"
+#include "pipeline/encode/gain_map.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <limits>
 #include <string_view>
 
-#include "heif2jpg/extraction.h"
+#include "pipeline/decode/extraction.h"
 
 namespace ambrel::pipeline {
 

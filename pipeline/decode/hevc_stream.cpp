@@ -1,4 +1,4 @@
-#include "heif2jpg/hevc_stream.h"
+#include "pipeline/decode/hevc_stream.h"
 
 #include <algorithm>
 #include <array>

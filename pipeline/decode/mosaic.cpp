@@ -1,4 +1,4 @@
-#include "heif2jpg/mosaic.h"
+#include "pipeline/decode/mosaic.h"
 
 #include <algorithm>
 #include <cmath>

@@ -10,8 +10,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "heif2jpg/heif_image_data.h"
-#include "heif2jpg/hevc_stream.h"
+#include "pipeline/decode/heif_image_data.h"
+#include "pipeline/decode/hevc_stream.h"
 
 namespace ambrel::pipeline {
 

@@ -25,7 +25,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "heif2jpg/jpeg_metadata.h"
+#include "pipeline/encode/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
 

@@ -1,4 +1,4 @@
-#include "heif2jpg/jpeg_encoder.h"
+#include "pipeline/encode/jpeg_encoder.h"
 
 #include <algorithm>
 #include <array>
@@ -10,8 +10,8 @@
 
 #include <jpeglib.h>
 
-#include "heif2jpg/gain_map_jpeg.h"
-#include "heif2jpg/jpeg_metadata.h"
+#include "pipeline/encode/gain_map_jpeg.h"
+#include "pipeline/encode/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "heif2jpg/gain_map.h"
+#include "pipeline/encode/gain_map.h"
 
 namespace ambrel::pipeline {
 

@@ -1,4 +1,4 @@
-#include "heif2jpg/format_encoders.h"
+#include "pipeline/encode/format_encoders.h"
 
 #include <algorithm>
 #include <array>

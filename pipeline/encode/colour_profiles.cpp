@@ -1,4 +1,4 @@
-#include "heif2jpg/colour_profiles.h"
+#include "pipeline/encode/colour_profiles.h"
 
 #include <lcms2.h>
 
