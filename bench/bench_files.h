@@ -23,11 +23,15 @@ struct PhoneFile
     // A portrait photo is stored on its side: 'irot' 270 (a quarter turn
     // clockwise) with EXIF Orientation 6, as phones store one.
     bool portrait = false;
+    // An HDR photo as iPhones store one: an Apple gain map beside the
+    // picture, a grey grid of half its size each way with its version tag in
+    // its own XMP, and the headroom in the Exif item's maker note.
+    bool hdr = false;
 };
 
 // 12 MP: 8 x 6 tiles, 4032 x 3024. 48 MP: 16 x 12 tiles, 8064 x 6048.
 // 200 MP: 32 x 24 tiles (768), 16320 x 12240. "-portrait" names: the same
-// tiles stored on their side.
+// tiles stored on their side. "-hdr" names: with an Apple gain map.
 const std::vector<PhoneFile>& phoneFiles();
 // Throws std::invalid_argument for a name not in phoneFiles().
 const PhoneFile& phoneFile(const std::string& name);

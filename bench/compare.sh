@@ -19,6 +19,9 @@
 #   --formats none): JPEG q90, PNG, TIFF, BMP, JPEG 2000 q90 and lossless,
 #   and --depth 16 PNG, TIFF and JPEG 2000, one run each: time, CPU time
 #   (user + system), peak memory, output size; a refusal is a row too.
+# - HDR (12 and 200 MP files with an Apple gain map, those of --sizes unless
+#   --hdr says otherwise): the gain-map JPEG at quality 90 against the same
+#   conversion with --no-hdr, time and peak memory.
 # - Scaled outputs: --scale 50 and 25 against 100, JPEG at quality 90.
 # - A batch of N 12 MP files at quality 90: ambrel-convert with its default
 #   -j and with -j 1, `xargs -P 2 heif-convert` (one file per process, two at
@@ -29,8 +32,8 @@
 #
 #   bench/compare.sh [--runs N] [--sizes 12mp,48mp,200mp] [--qualities 90,100]
 #                    [--formats png,tiff,jpeg2000|none] [--scales 50,25|none]
-#                    [--batch N] [--batch-runs N] [--no-app] [--no-memory]
-#                    [--no-install]
+#                    [--hdr 12mp,200mp|none] [--batch N] [--batch-runs N]
+#                    [--no-app] [--no-memory] [--no-install]
 #
 # A quick look (a few minutes): --runs 1 --sizes 12mp --batch 8 --batch-runs 1.
 # Builds into $BUILD_DIR (default build-bench, at most $BUILD_JOBS jobs,
@@ -55,6 +58,7 @@ batchRuns=3
 app=1
 install=1
 memoryRuns=1
+hdr=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs="$2"; shift 2 ;;
@@ -62,16 +66,23 @@ while [ $# -gt 0 ]; do
     --qualities) qualities="$2"; shift 2 ;;
     --formats) formats="$2"; shift 2 ;;
     --scales) scales="$2"; shift 2 ;;
+    --hdr) hdr="$2"; shift 2 ;;
     --batch) batch="$2"; shift 2 ;;
     --batch-runs) batchRuns="$2"; shift 2 ;;
     --no-app) app=0; shift ;;
     --no-memory) memoryRuns=0; shift ;;
     --no-install) install=0; shift ;;
-    -h|--help) sed -n '2,41p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,44p' "$0"; exit 0 ;;
     *) echo "compare.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
 [ "$scales" = none ] && scales=""
+if [ -z "$hdr" ]; then
+  for size in ${sizes//,/ }; do
+    case "$size" in 12mp|200mp) hdr+="${hdr:+,}$size" ;; esac
+  done
+fi
+[ "$hdr" = none ] && hdr=""
 
 if [ "$install" = 1 ]; then
   missing=()
@@ -116,6 +127,9 @@ fi
 if [ "$batch" -gt 0 ]; then
   "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" --batch "$batch" >/dev/null
 fi
+for size in ${hdr//,/ }; do
+  "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" "$size-hdr" >/dev/null
+done
 
 # The decode floor's streams, one a file.
 streams="$BENCH_DIR/streams"
@@ -403,6 +417,44 @@ if [[ ",$sizes," == *",200mp,"* ]] && [ "$formats" != none ]; then
       reason=$(cat "$BENCH_DIR/stdout" "$BENCH_DIR/stderr" | grep -m 1 . | cut -c 1-160 | tr '|' '/')
       echo "| $label | refused: $reason | - | - | - | - |"
     fi
+  done
+fi
+
+if [ -n "$hdr" ]; then
+  echo
+  echo "## HDR: the gain-map JPEG against --no-hdr, quality 90 ($runs runs each, alternating; medians)"
+  echo
+  echo "The files carry an Apple gain map of half the picture's size each way (a grey grid of 512 x 512 tiles)."
+  echo
+  echo "| file | gain-map JPEG | --no-hdr | time ratio | peak memory | --no-hdr peak | output growth |"
+  echo "|---|---|---|---|---|---|---|"
+  declare -A hdrTarget=([12mp]=1.15 [200mp]=1.05)
+  for size in ${hdr//,/ }; do
+    declare -A times=() memory=() bytes=()
+    for ((i = 0; i < runs; i++)); do
+      for mode in hdr plain; do
+        extra=""
+        [ "$mode" = plain ] && extra="--no-hdr"
+        read -r ms kb size_bytes < <(run_once ambrel "$files/$size-hdr.heic" 90 jpg 100 "$extra")
+        times[$mode]+="$ms "
+        memory[$mode]+="$kb "
+        bytes[$mode]="$size_bytes"
+      done
+    done
+    withMs=$(echo "${times[hdr]}" | median)
+    plainMs=$(echo "${times[plain]}" | median)
+    withKb=$(echo "${memory[hdr]}" | largest)
+    plainKb=$(echo "${memory[plain]}" | largest)
+    growth=$(awk -v a="${bytes[hdr]}" -v b="${bytes[plain]}" 'BEGIN { if (b > 0) printf "%.1f %%", 100 * (a - b) / b; else print "-" }')
+    echo "| $size-hdr | $withMs ms | $plainMs ms | $(ratio "$withMs" "$plainMs") | $((withKb / 1024)) MB |" \
+      "$((plainKb / 1024)) MB | $growth |"
+    goal "7. HDR: $size, gain-map JPEG / --no-hdr (time)" "$withMs ms / $plainMs ms" \
+      "$(ratio "$withMs" "$plainMs")" "<=" "${hdrTarget[$size]:-1.15}"
+    if [ "$size" = 12mp ]; then
+      goal "7. HDR: $size, peak memory added by the gain map, MB" "$((withKb / 1024)) MB - $((plainKb / 1024)) MB" \
+        "$(( (withKb - plainKb) / 1024 ))" "<=" 10
+    fi
+    unset times memory bytes
   done
 fi
 
