@@ -110,7 +110,8 @@ fixture::RgbImage photoTile(unsigned tileX, unsigned tileY, unsigned width, unsi
 
 
 // One tile of the gain map of a picture of width x height: brighter where
-// the sky is, smooth, with a little noise, as phones' gain maps look.
+// the sky is, smooth elsewhere, as phones' gain maps are (they are computed
+// from a blurred picture, and carry no sensor noise).
 fixture::RgbImage gainTile(unsigned tileX, unsigned tileY, unsigned width, unsigned height, std::uint32_t seed)
 {
     fixture::RgbImage tile = fixture::solidImage(kTileSide, kTileSide, {0, 0, 0});
@@ -118,12 +119,11 @@ fixture::RgbImage gainTile(unsigned tileX, unsigned tileY, unsigned width, unsig
         for (unsigned x = 0; x < kTileSide; ++x) {
             const double gx = double(tileX * kTileSide + x);
             const double gy = double(tileY * kTileSide + y);
-            const double sky = gy < 0.45 * height ? 90.0 : 0.0;
-            const double light = 60 * valueNoise(gx, gy, width / 12.0, seed + 7);
-            const double grain = double(hash32(static_cast<std::uint32_t>(gx) * 2246822519U ^
-                                               static_cast<std::uint32_t>(gy) * 3266489917U ^ seed) &
-                                        0x0F);
-            const std::uint8_t level = clampByte(70 + sky + light + grain);
+            const double horizon = 0.45 + 0.08 * valueNoise(2 * gx, 0, width / 3.0, seed);
+            const double sky = gy < horizon * height ? 90.0 : 0.0;
+            const double light = 40 * valueNoise(gx, gy, width / 12.0, seed + 7) +
+                                 12 * valueNoise(gx, gy, 16.0, seed + 8);
+            const std::uint8_t level = clampByte(70 + sky + light);
             tile.set(x, y, {level, level, level});
         }
     }
