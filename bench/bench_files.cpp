@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <stdexcept>
 
 #include "tests/fixtures/heif_builder.h"
@@ -293,6 +294,49 @@ std::vector<std::uint8_t> makePhoneHeic(const PhoneFile& file, unsigned variant)
         addAppleGainMap(builder, gridId, file.width, file.height, seed, nextId, encode);
     }
     return builder.build();
+}
+
+std::vector<std::uint8_t> makePhoneAvif(const PhoneFile& file, bool grid)
+{
+    const std::uint32_t seed = hash32(0x5eed0000u);
+    fixture::TempFile picture(".ppm");
+    {
+        // The whole picture, tile row by tile row, as a binary PPM.
+        std::ofstream out(picture.path(), std::ios::binary);
+        out << "P6\n" << file.width << " " << file.height << "\n255\n";
+        std::vector<char> row(std::size_t(file.width) * 3);
+        for (unsigned tileRow = 0; tileRow < file.rows; ++tileRow) {
+            std::vector<fixture::RgbImage> tiles;
+            for (unsigned column = 0; column < file.columns; ++column) {
+                tiles.push_back(photoTile(column, tileRow, file.width, file.height, seed));
+            }
+            for (unsigned y = 0; y < kTileSide && tileRow * kTileSide + y < file.height; ++y) {
+                for (unsigned x = 0; x < file.width; ++x) {
+                    const fixture::Rgb pixel = tiles[x / kTileSide].at(x % kTileSide, y);
+                    row[3 * std::size_t(x)] = static_cast<char>(pixel.r);
+                    row[3 * std::size_t(x) + 1] = static_cast<char>(pixel.g);
+                    row[3 * std::size_t(x) + 2] = static_cast<char>(pixel.b);
+                }
+                out.write(row.data(), static_cast<std::streamsize>(row.size()));
+            }
+        }
+    }
+    fixture::TempFile png(".png");
+    fixture::TempFile avif(".avif");
+    std::string options = "-s 8 -j 2 --min 18 --max 30 -y 420";
+    if (grid) {
+        options += " --grid " + std::to_string(file.width / 504) + "x" + std::to_string(file.height / 504);
+    }
+    std::string output;
+    if (fixture::runCommand("ffmpeg -v error -y -i " + fixture::shellQuote(picture.path()) + " " +
+                                fixture::shellQuote(png.path()),
+                            output) != 0 ||
+        fixture::runCommand("avifenc " + options + " " + fixture::shellQuote(png.path()) + " " +
+                                fixture::shellQuote(avif.path()),
+                            output) != 0) {
+        throw std::runtime_error("the AVIF file cannot be made: " + output);
+    }
+    return fixture::readFileBytes(avif.path());
 }
 
 }  // namespace ambrelbench

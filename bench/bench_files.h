@@ -42,4 +42,10 @@ constexpr unsigned kTileSide = 512;
 // different photograph of the same kind), for batches of distinct files.
 std::vector<std::uint8_t> makePhoneHeic(const PhoneFile& file, unsigned variant = 0);
 
+// The same photograph as an AVIF file, as avifenc (libavif-bin, run as a
+// program) writes one: 8-bit 4:2:0, one coded image, or with `grid` a grid
+// of cells of 504 x 504 (avifenc splits the picture evenly). Throws
+// std::runtime_error when avifenc or ffmpeg fails.
+std::vector<std::uint8_t> makePhoneAvif(const PhoneFile& file, bool grid);
+
 }  // namespace ambrelbench

@@ -19,6 +19,11 @@
 #   --formats none): JPEG q90, PNG, TIFF, BMP, JPEG 2000 q90 and lossless,
 #   and --depth 16 PNG, TIFF and JPEG 2000, one run each: time, CPU time
 #   (user + system), peak memory, output size; a refusal is a row too.
+# - AVIF (the same photographs made by avifenc: 12 MP one coded image, 48 MP
+#   a grid of 504 x 504 cells; those of --sizes unless --avif says
+#   otherwise) to JPEG: ambrel-convert against heif-convert and the AV1
+#   decode floor (the file's coded data as an OBU stream through the ffmpeg
+#   program with libdav1d, -threads 0); peak memory.
 # - HDR (12 and 200 MP files with an Apple gain map, those of --sizes unless
 #   --hdr says otherwise): the gain-map JPEG at quality 90 against the same
 #   conversion with --no-hdr, time and peak memory.
@@ -32,7 +37,8 @@
 #
 #   bench/compare.sh [--runs N] [--sizes 12mp,48mp,200mp] [--qualities 90,100]
 #                    [--formats png,tiff,jpeg2000|none] [--scales 50,25|none]
-#                    [--hdr 12mp,200mp|none] [--batch N] [--batch-runs N]
+#                    [--avif 12mp,48mp|none] [--hdr 12mp,200mp|none]
+#                    [--batch N] [--batch-runs N]
 #                    [--no-app] [--no-memory] [--no-install]
 #
 # A quick look (a few minutes): --runs 1 --sizes 12mp --batch 8 --batch-runs 1.
@@ -59,6 +65,7 @@ app=1
 install=1
 memoryRuns=1
 hdr=""
+avif=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs="$2"; shift 2 ;;
@@ -67,12 +74,13 @@ while [ $# -gt 0 ]; do
     --formats) formats="$2"; shift 2 ;;
     --scales) scales="$2"; shift 2 ;;
     --hdr) hdr="$2"; shift 2 ;;
+    --avif) avif="$2"; shift 2 ;;
     --batch) batch="$2"; shift 2 ;;
     --batch-runs) batchRuns="$2"; shift 2 ;;
     --no-app) app=0; shift ;;
     --no-memory) memoryRuns=0; shift ;;
     --no-install) install=0; shift ;;
-    -h|--help) sed -n '2,44p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,50p' "$0"; exit 0 ;;
     *) echo "compare.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -83,12 +91,19 @@ if [ -z "$hdr" ]; then
   done
 fi
 [ "$hdr" = none ] && hdr=""
+if [ -z "$avif" ]; then
+  for size in ${sizes//,/ }; do
+    case "$size" in 12mp|48mp) avif+="${avif:+,}$size" ;; esac
+  done
+fi
+[ "$avif" = none ] && avif=""
 
 if [ "$install" = 1 ]; then
   missing=()
   command -v heif-convert >/dev/null || missing+=(libheif-examples)
   command -v vips >/dev/null || missing+=(libvips-tools)
   command -v ffmpeg >/dev/null || missing+=(ffmpeg)
+  command -v avifenc >/dev/null || missing+=(libavif-bin)
   [ -x /usr/bin/time ] || missing+=(time)
   if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
@@ -130,12 +145,18 @@ fi
 for size in ${hdr//,/ }; do
   "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" "$size-hdr" >/dev/null
 done
+for size in ${avif//,/ }; do
+  "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" "$size-avif" >/dev/null
+done
 
 # The decode floor's streams, one a file.
 streams="$BENCH_DIR/streams"
 mkdir -p "$streams"
 for size in ${sizes//,/ }; do
   "$BUILD_DIR/bench/ambrel-dump-tiles" "$files/$size.heic" "$streams/$size.hevc" >/dev/null
+done
+for size in ${avif//,/ }; do
+  "$BUILD_DIR/bench/ambrel-dump-tiles" "$files/$size-avif.avif" "$streams/$size-avif.obu" >/dev/null
 done
 
 out="$BENCH_DIR/out"
@@ -195,8 +216,15 @@ run_once() {
         *) command=(vips copy "$input" "$out/out.$extension") ;;
       esac ;;
     floor)
-      command=(ffmpeg -nostdin -hide_banner -loglevel error -threads 0 -f hevc
-        -i "$streams/$(basename "$input" .heic).hevc" -f null -) ;;
+      local stem
+      stem=$(basename "$input")
+      stem="${stem%.*}"
+      if [[ "$input" == *.avif ]]; then
+        command=(ffmpeg -nostdin -hide_banner -loglevel error -threads 0 -c:v libdav1d -f obu
+          -i "$streams/$stem.obu" -f null -)
+      else
+        command=(ffmpeg -nostdin -hide_banner -loglevel error -threads 0 -f hevc -i "$streams/$stem.hevc" -f null -)
+      fi ;;
   esac
   local start end
   start=$(date +%s%N)
@@ -417,6 +445,51 @@ if [[ ",$sizes," == *",200mp,"* ]] && [ "$formats" != none ]; then
       reason=$(cat "$BENCH_DIR/stdout" "$BENCH_DIR/stderr" | grep -m 1 . | cut -c 1-160 | tr '|' '/')
       echo "| $label | refused: $reason | - | - | - | - |"
     fi
+  done
+fi
+
+if [ -n "$avif" ]; then
+  echo
+  echo "## AVIF to JPEG, quality 90 ($runs runs each, tools alternating; medians)"
+  echo
+  echo "Made by avifenc from the same photographs (8-bit 4:2:0); 48 MP as a grid of 504 x 504 cells."
+  echo "Decode floor: \`ffmpeg -threads 0 -c:v libdav1d -f obu -i FILE.obu -f null -\` over the file's coded data."
+  echo
+  echo "| file | ambrel-convert | heif-convert | decode floor | ambrel / heif-convert | ambrel / floor | ambrel peak memory | bytes per output pixel |"
+  echo "|---|---|---|---|---|---|---|---|"
+  declare -A avifPixels=([12mp]=$((4032 * 3024)) [48mp]=$((8064 * 6048)))
+  for size in ${avif//,/ }; do
+    input="$files/$size-avif.avif"
+    rm -rf "$out"
+    mkdir -p "$out"
+    if ! "$convert" -q 90 --plain-names -o "$out" "$input" >"$BENCH_DIR/stdout" 2>"$BENCH_DIR/stderr"; then
+      reason=$(cat "$BENCH_DIR/stdout" "$BENCH_DIR/stderr" | grep -m 1 . | cut -c 1-160 | tr '|' '/')
+      echo "| $size-avif | refused: $reason | - | - | - | - | - | - |"
+      goal "8. AVIF: $size, ambrel to JPEG q90 / libdav1d decoding its data" "refused" - "<=" 1.10 "not met (refused)"
+      continue
+    fi
+    declare -A times=() memory=() med=()
+    for ((i = 0; i < runs; i++)); do
+      for tool in ambrel heif-convert floor; do
+        [ "$tool" = floor ] && [ "$floor" != 1 ] && continue
+        read -r ms kb _ < <(run_once "$tool" "$input" 90)
+        times[$tool]+="$ms "
+        memory[$tool]+="$kb "
+      done
+    done
+    for tool in ambrel heif-convert floor; do
+      if [ -n "${times[$tool]:-}" ]; then med[$tool]=$(echo "${times[$tool]}" | median); fi
+    done
+    peak=$(echo "${memory[ambrel]}" | largest)
+    perPixel=$(awk -v k="$peak" -v p="${avifPixels[$size]}" 'BEGIN { printf "%.2f", k * 1024 / p }')
+    echo "| $size-avif | ${med[ambrel]} ms | ${med[heif-convert]} ms | ${med[floor]:--} ms |" \
+      "$(ratio "${med[ambrel]}" "${med[heif-convert]}") | $(ratio "${med[ambrel]}" "${med[floor]:-0}") |" \
+      "$((peak / 1024)) MB | $perPixel |"
+    goal "8. AVIF: $size, ambrel to JPEG q90 / libdav1d decoding its data" "${med[ambrel]} ms / ${med[floor]:--} ms" \
+      "$(ratio "${med[ambrel]}" "${med[floor]:-0}")" "<=" 1.10
+    goal "8. AVIF: $size, ambrel / heif-convert" "${med[ambrel]} ms / ${med[heif-convert]} ms" \
+      "$(ratio "${med[ambrel]}" "${med[heif-convert]}")" "<=" 0.6
+    unset times memory med
   done
 fi
 
