@@ -1,0 +1,264 @@
+// Uncompressed and JPEG-coded image items, built by the fixture writer,
+// read back through the reader and decoded by their own decoders.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <sstream>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "pipeline/decode/jpeg_decoder.h"
+#include "pipeline/decode/uncompressed.h"
+#include "tests/fixtures/heif_builder.h"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+using ambrel::heif::HevcImageFileReader;
+using fixture::Bytes;
+using namespace ambrel::pipeline;
+
+struct Opened
+{
+    std::istringstream in;  // the reader reads from it while open
+    HevcImageFileReader reader;
+    ambrel::heif::ContextId context = 0;
+    explicit Opened(const Bytes& file) : in(std::string(file.begin(), file.end()))
+    {
+        reader.setImageCodings(HevcImageFileReader::ImageCodings::All);
+        reader.initialize(in);
+        context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    }
+};
+
+// 2 x 2 pixels, red, green, blue, alpha: (10 20 30 40) (50 60 70 80) / (90 ...) (130 ...).
+const std::vector<int> kBgr{30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130};
+const std::vector<int> kGreyAlpha{10, 50, 90, 130, 40, 80, 120, 160};
+const Bytes kPixelRgb{10, 20, 30, 50, 60, 70, 90, 100, 110, 130, 140, 150};
+const Bytes kPixelRgba{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160};
+
+struct UnciCase
+{
+    const char* name;
+    std::vector<std::uint16_t> types;  // 'cmpd'; empty: 'uncC' version 1 of `profile`
+    Bytes data;
+    std::vector<int> expected;  // the picture's values, then the alpha plane's
+    const char* error = nullptr;
+    struct Layout
+    {
+        const char* profile = "rgb3";
+        unsigned depth = 8, align = 0, interleave = 1, sampling = 0, format = 0;
+        std::uint32_t pixelSize = 0, rowAlign = 0, tileColumns = 1;
+        bool littleEndian = false;
+        const char* compression = nullptr;  // compressed whole, or per row when `perRow`
+        bool perRow = false;
+    } layout;
+};
+
+const UnciCase kUnciCases[] = {
+    {"PixelRgb", {4, 5, 6}, kPixelRgb, kBgr},
+    {"PlanarRgb", {4, 5, 6}, {10, 50, 90, 130, 20, 60, 100, 140, 30, 70, 110, 150}, kBgr, nullptr, {.interleave = 0}},
+    {"RowRgbAlignedRows",
+     {4, 5, 6},
+     {10, 50, 0, 0, 20, 60, 0, 0, 30, 70, 0, 0, 90, 130, 0, 0, 100, 140, 0, 0, 110, 150},
+     kBgr,
+     nullptr,
+     {.interleave = 3, .rowAlign = 4}},
+    {"PaddedPixels",
+     {4, 5, 6},
+     {10, 20, 30, 0, 50, 60, 70, 0, 90, 100, 110, 0, 130, 140, 150},
+     kBgr,
+     nullptr,
+     {.pixelSize = 4}},
+    {"PaddingComponent", {4, 12, 5, 6}, {10, 9, 20, 30, 50, 9, 60, 70, 90, 9, 100, 110, 130, 9, 140, 150}, kBgr},
+    {"ProfileRgba",
+     {},
+     kPixelRgba,
+     {30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130, 40, 80, 120, 160},
+     nullptr,
+     {.profile = "rgba"}},
+    {"ProfileAbgr",
+     {},
+     {40, 30, 20, 10, 80, 70, 60, 50, 120, 110, 100, 90, 160, 150, 140, 130},
+     {30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130, 40, 80, 120, 160},
+     nullptr,
+     {.profile = "abgr"}},
+    {"GreyAlphaPlanar", {0, 7}, {10, 50, 90, 130, 40, 80, 120, 160}, kGreyAlpha, nullptr, {.interleave = 0}},
+    {"Grey16LittleEndian",
+     {0},
+     {0x34, 0x12, 0, 0, 0xFF, 0xFF, 1, 0},
+     {0x1234, 0, 0xFFFF, 1},
+     nullptr,
+     {.depth = 16, .littleEndian = true}},
+    {"Grey10InTwoBytes",
+     {0},
+     {0x03, 0xFF, 0, 0, 0x02, 0x00, 0xFC, 0x01},
+     {65535, 0, 32800, 64},
+     nullptr,
+     {.depth = 10, .align = 2}},
+    {"TwoTiles", {4, 5, 6}, {10, 20, 30, 90, 100, 110, 50, 60, 70, 130, 140, 150}, kBgr, nullptr, {.tileColumns = 2}},
+    {"Deflate", {4, 5, 6}, kPixelRgb, kBgr, nullptr, {.compression = "defl"}},
+    {"Zlib", {4, 5, 6}, kPixelRgb, kBgr, nullptr, {.compression = "zlib"}},
+    {"Brotli", {4, 5, 6}, kPixelRgb, kBgr, nullptr, {.compression = "brot"}},
+    {"ZlibPerRow", {4, 5, 6}, kPixelRgb, kBgr, nullptr, {.compression = "zlib", .perRow = true}},
+    // Refusals name the layout; faults of the data say what is wrong.
+    {"Sampling420", {1, 2, 3}, kPixelRgb, {}, "uses sampling 4:2:0, which is not supported", {.sampling = 2}},
+    {"YCbCr", {1, 2, 3}, kPixelRgb, {}, "uses a Cb component, which is not supported"},
+    {"Float", {4, 5, 6}, kPixelRgb, {}, "uses floating-point components", {.format = 1}},
+    {"Packed10Bits", {0}, kPixelRgb, {}, "uses 10-bit components packed without alignment", {.depth = 10}},
+    {"MixedInterleave", {4, 5, 6}, kPixelRgb, {}, "uses mixed interleave", {.interleave = 2}},
+    {"TwoReds", {4, 4, 6}, kPixelRgb, {}, "uses the components red, red, blue"},
+    {"OtherProfile", {}, kPixelRgb, {}, "uses the profile 'yuv2'", {.profile = "yuv2"}},
+    {"ShortData", {4, 5, 6}, Bytes(11, 1), {}, "holds 11 bytes of data, fewer than the 12 its layout needs"},
+    {"UnevenTiles", {4, 5, 6}, kPixelRgb, {}, "cannot be cut into 3 x 1 equal tiles", {.tileColumns = 3}},
+    {"BadBrotli", {4, 5, 6}, kPixelRgb, {}, "brotli data", {.compression = "!brot"}},
+    {"ShortZlib", {4, 5, 6}, Bytes(6, 1), {}, "decompresses to 6 bytes, fewer than the 12", {.compression = "zlib"}},
+};
+
+class Uncompressed : public ::testing::TestWithParam<UnciCase>
+{};
+
+TEST_P(Uncompressed, DecodesOrSaysWhy)
+{
+    const UnciCase& row = GetParam();
+    const UnciCase::Layout& options = row.layout;
+    fixture::HeifBuilder builder;
+    fixture::ItemDescription item{.id = 1, .type = "unci", .data = row.data};
+    const bool broken = options.compression != nullptr && options.compression[0] == '!';
+    const std::string compression = options.compression == nullptr ? "" : options.compression + (broken ? 1 : 0);
+    std::vector<ambrel::heif::CompressedUnitsInfoBox::Unit> units;
+    if (!compression.empty()) {
+        item.data.clear();
+        const std::size_t rowBytes = options.perRow ? row.data.size() / 2 : row.data.size();
+        for (std::size_t at = 0; at < row.data.size(); at += rowBytes) {
+            const Bytes unit =
+                broken ? Bytes{0xFF, 0xFF, 0xFF}
+                       : fixture::compressed(Bytes(row.data.begin() + long(at), row.data.begin() + long(at + rowBytes)),
+                                             compression);
+            units.push_back({item.data.size(), unit.size()});
+            item.data.insert(item.data.end(), unit.begin(), unit.end());
+        }
+    }
+    builder.addItem(item).setPrimary(1).ispe(1, 2, 2);
+    ambrel::heif::UncompressedLayout layout;
+    layout.profile = ambrel::heif::FourCCInt(std::string(options.profile));
+    for (std::uint16_t i = 0; i < row.types.size(); ++i) {
+        layout.components.push_back(
+            {i, std::uint8_t(options.depth - 1), std::uint8_t(options.format), std::uint8_t(options.align)});
+    }
+    layout.samplingType = std::uint8_t(options.sampling);
+    layout.interleaveType = std::uint8_t(options.interleave);
+    layout.componentsLittleEndian = options.littleEndian;
+    layout.pixelSize = options.pixelSize;
+    layout.rowAlignSize = options.rowAlign;
+    layout.numTileColsMinusOne = options.tileColumns - 1;
+    builder.uncC({1}, layout, row.types.empty() ? 1 : 0);
+    if (!row.types.empty()) {
+        builder.cmpd({1}, row.types);
+    }
+    if (!compression.empty()) {
+        builder.cmpC({1}, compression, options.perRow ? 3 : 0);
+        if (options.perRow) {
+            builder.icef({1}, units);
+        }
+    }
+    Opened file(builder.build());
+    Bytes data;
+    file.reader.getItemData(file.context, 1, data);
+    const DecodedPicture decoded = decodeUncompressed(uncompressedConfigOf(file.reader, file.context, 1), data);
+    if (row.error != nullptr) {
+        EXPECT_FALSE(decoded.ok());
+        EXPECT_NE(decoded.error.find(row.error), std::string::npos) << decoded.error;
+        return;
+    }
+    ASSERT_TRUE(decoded.ok()) << decoded.error;
+    std::vector<int> values;
+    for (const cv::Mat& plane : {decoded.picture, decoded.alpha}) {
+        cv::Mat wide;
+        plane.convertTo(wide, CV_32S);
+        if (!wide.empty()) {
+            const cv::Mat flat = wide.reshape(1, 1);
+            values.insert(values.end(), flat.begin<int>(), flat.end<int>());
+        }
+    }
+    EXPECT_EQ(values, row.expected);
+    EXPECT_EQ(decoded.picture.depth(), options.depth > 8 ? CV_16U : CV_8U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Uncompressed, ::testing::ValuesIn(kUnciCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Sizes are checked before anything is allocated.
+TEST(Uncompressed, PixelLimitAndBudgetComeFirst)
+{
+    UncompressedConfig config;
+    config.hasLayout = true;
+    config.layoutVersion = 1;
+    config.layout.profile = "rgb3";
+    config.width = config.height = 65536;
+    EXPECT_NE(decodeUncompressed(config, kPixelRgb).error.find("more than the limit of"), std::string::npos);
+    config.width = config.height = 2;
+    ambrel::heif::MemoryBudget budget(8);
+    EXPECT_NE(decodeUncompressed(config, kPixelRgb, &budget).error.find("memory budget"), std::string::npos);
+}
+
+// A JPEG-coded item: its 'jpgC' prefix and data make the stream again.
+struct JpegItem
+{
+    Bytes stream;  // the item's whole stream, from the reader
+    cv::Mat expected;
+    explicit JpegItem(bool grey, std::size_t cut = 0)
+    {
+        cv::Mat picture(16, 24, grey ? CV_8UC1 : CV_8UC3);
+        cv::randu(picture, 0, 255);
+        Bytes jpeg;
+        cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, 95});
+        expected = cv::imdecode(jpeg, grey ? cv::IMREAD_GRAYSCALE : cv::IMREAD_COLOR);
+        const auto scan = std::search(jpeg.begin(), jpeg.end(), kSos.begin(), kSos.end());
+        fixture::HeifBuilder builder;
+        builder.addItem({.id = 1, .type = "jpeg", .data = Bytes(scan, jpeg.end() - long(cut))}).setPrimary(1);
+        builder.ispe(1, 24, 16);
+        builder.jpgC({1}, Bytes(jpeg.begin(), scan));
+        Opened file(builder.build());
+        file.reader.getItemDataWithDecoderParameters(file.context, 1, stream);
+    }
+    static constexpr std::array<std::uint8_t, 2> kSos{0xFF, 0xDA};
+};
+
+TEST(JpegCoded, DecodesAsLibjpegDoes)
+{
+    for (const bool grey : {false, true}) {
+        const JpegItem item(grey);
+        const DecodedPicture decoded = decodeJpeg(item.stream);
+        ASSERT_TRUE(decoded.ok()) << decoded.error;
+        EXPECT_TRUE(decoded.warning.empty()) << decoded.warning;
+        ASSERT_EQ(decoded.picture.type(), item.expected.type());
+        EXPECT_LE(cv::norm(decoded.picture, item.expected, cv::NORM_INF), 1.0);
+    }
+    const JpegItem cut(false, 200);
+    const DecodedPicture damaged = decodeJpeg(cut.stream);
+    EXPECT_TRUE(damaged.ok());
+    EXPECT_NE(damaged.warning.find("is damaged"), std::string::npos) << damaged.warning;
+    EXPECT_NE(decodeJpeg(Bytes{0xFF, 0xD8, 1, 2}).error.find("cannot be read"), std::string::npos);
+    EXPECT_NE(decodeJpeg(JpegItem(false).stream, nullptr, 100).error.find("more than the limit"), std::string::npos);
+}
+
+TEST(JpegCoded, CopiedOnlyWhenNothingChanges)
+{
+    const JpegItem item(false);
+    const JpegCopyRequest copy{.jpegOutput = true, .quality = 100, .width = 24, .height = 16};
+    EXPECT_TRUE(canCopyJpegStream(item.stream, copy));
+    for (auto change : std::initializer_list<void (*)(JpegCopyRequest&)>{
+             [](JpegCopyRequest& r) { r.jpegOutput = false; }, [](JpegCopyRequest& r) { r.quality = 99; },
+             [](JpegCopyRequest& r) { r.scaled = true; }, [](JpegCopyRequest& r) { r.transformed = true; },
+             [](JpegCopyRequest& r) { r.alpha = true; }, [](JpegCopyRequest& r) { r.width = 23; }}) {
+        JpegCopyRequest request = copy;
+        change(request);
+        EXPECT_FALSE(canCopyJpegStream(item.stream, request));
+    }
+    EXPECT_FALSE(canCopyJpegStream(JpegItem(false, 200).stream, copy));
+}
+
+}  // namespace
