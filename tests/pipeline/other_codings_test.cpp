@@ -35,6 +35,7 @@ struct Opened
 
 // 2 x 2 pixels, red, green, blue, alpha: (10 20 30 40) (50 60 70 80) / (90 ...) (130 ...).
 const std::vector<int> kBgr{30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130};
+const std::vector<int> kBgrA{30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130, 40, 80, 120, 160};
 const std::vector<int> kGreyAlpha{10, 50, 90, 130, 40, 80, 120, 160};
 const Bytes kPixelRgb{10, 20, 30, 50, 60, 70, 90, 100, 110, 130, 140, 150};
 const Bytes kPixelRgba{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160};
@@ -52,11 +53,12 @@ struct UnciCase
         unsigned depth = 8, align = 0, interleave = 1, sampling = 0, format = 0;
         std::uint32_t pixelSize = 0, rowAlign = 0, tileColumns = 1;
         bool littleEndian = false;
-        const char* compression = nullptr;  // compressed whole, or per row when `perRow`
+        const char* compression = "";  // compressed whole, or per row when `perRow`
         bool perRow = false;
     } layout;
 };
 
+// clang-format off
 const UnciCase kUnciCases[] = {
     {"PixelRgb", {4, 5, 6}, kPixelRgb, kBgr},
     {"PlanarRgb", {4, 5, 6}, {10, 50, 90, 130, 20, 60, 100, 140, 30, 70, 110, 150}, kBgr, nullptr, {.interleave = 0}},
@@ -76,13 +78,13 @@ const UnciCase kUnciCases[] = {
     {"ProfileRgba",
      {},
      kPixelRgba,
-     {30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130, 40, 80, 120, 160},
+     kBgrA,
      nullptr,
      {.profile = "rgba"}},
     {"ProfileAbgr",
      {},
      {40, 30, 20, 10, 80, 70, 60, 50, 120, 110, 100, 90, 160, 150, 140, 130},
-     {30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130, 40, 80, 120, 160},
+     kBgrA,
      nullptr,
      {.profile = "abgr"}},
     {"GreyAlphaPlanar", {0, 7}, {10, 50, 90, 130, 40, 80, 120, 160}, kGreyAlpha, nullptr, {.interleave = 0}},
@@ -117,6 +119,8 @@ const UnciCase kUnciCases[] = {
     {"ShortZlib", {4, 5, 6}, Bytes(6, 1), {}, "decompresses to 6 bytes, fewer than the 12", {.compression = "zlib"}},
 };
 
+// clang-format on
+
 class Uncompressed : public ::testing::TestWithParam<UnciCase>
 {};
 
@@ -126,43 +130,36 @@ TEST_P(Uncompressed, DecodesOrSaysWhy)
     const UnciCase::Layout& options = row.layout;
     fixture::HeifBuilder builder;
     fixture::ItemDescription item{.id = 1, .type = "unci", .data = row.data};
-    const bool broken = options.compression != nullptr && options.compression[0] == '!';
-    const std::string compression = options.compression == nullptr ? "" : options.compression + (broken ? 1 : 0);
     std::vector<ambrel::heif::CompressedUnitsInfoBox::Unit> units;
-    if (!compression.empty()) {
+    const std::string type = std::string(options.compression + (options.compression[0] == '!' ? 1 : 0));
+    if (!type.empty()) {  // compressed whole or in two units; '!': garbage instead
         item.data.clear();
-        const std::size_t rowBytes = options.perRow ? row.data.size() / 2 : row.data.size();
-        for (std::size_t at = 0; at < row.data.size(); at += rowBytes) {
+        const long unitBytes = long(row.data.size()) / (options.perRow ? 2 : 1);
+        for (auto at = row.data.begin(); at != row.data.end(); at += unitBytes) {
             const Bytes unit =
-                broken ? Bytes{0xFF, 0xFF, 0xFF}
-                       : fixture::compressed(Bytes(row.data.begin() + long(at), row.data.begin() + long(at + rowBytes)),
-                                             compression);
+                type != options.compression ? Bytes(3, 0xFF) : fixture::compressed(Bytes(at, at + unitBytes), type);
             units.push_back({item.data.size(), unit.size()});
             item.data.insert(item.data.end(), unit.begin(), unit.end());
         }
     }
     builder.addItem(item).setPrimary(1).ispe(1, 2, 2);
-    ambrel::heif::UncompressedLayout layout;
-    layout.profile = ambrel::heif::FourCCInt(std::string(options.profile));
+    ambrel::heif::UncompressedLayout layout{.profile = std::string(options.profile),
+                                            .samplingType = std::uint8_t(options.sampling),
+                                            .interleaveType = std::uint8_t(options.interleave),
+                                            .componentsLittleEndian = options.littleEndian,
+                                            .pixelSize = options.pixelSize,
+                                            .rowAlignSize = options.rowAlign,
+                                            .numTileColsMinusOne = options.tileColumns - 1};
     for (std::uint16_t i = 0; i < row.types.size(); ++i) {
         layout.components.push_back(
             {i, std::uint8_t(options.depth - 1), std::uint8_t(options.format), std::uint8_t(options.align)});
     }
-    layout.samplingType = std::uint8_t(options.sampling);
-    layout.interleaveType = std::uint8_t(options.interleave);
-    layout.componentsLittleEndian = options.littleEndian;
-    layout.pixelSize = options.pixelSize;
-    layout.rowAlignSize = options.rowAlign;
-    layout.numTileColsMinusOne = options.tileColumns - 1;
     builder.uncC({1}, layout, row.types.empty() ? 1 : 0);
     if (!row.types.empty()) {
         builder.cmpd({1}, row.types);
     }
-    if (!compression.empty()) {
-        builder.cmpC({1}, compression, options.perRow ? 3 : 0);
-        if (options.perRow) {
-            builder.icef({1}, units);
-        }
+    if (!type.empty()) {
+        builder.compression({1}, type, options.perRow ? 3 : 0, options.perRow ? units : decltype(units){});
     }
     Opened file(builder.build());
     Bytes data;
@@ -174,17 +171,13 @@ TEST_P(Uncompressed, DecodesOrSaysWhy)
         return;
     }
     ASSERT_TRUE(decoded.ok()) << decoded.error;
+    EXPECT_EQ(decoded.picture.depth(), options.depth > 8 ? CV_16U : CV_8U);
     std::vector<int> values;
-    for (const cv::Mat& plane : {decoded.picture, decoded.alpha}) {
-        cv::Mat wide;
-        plane.convertTo(wide, CV_32S);
-        if (!wide.empty()) {
-            const cv::Mat flat = wide.reshape(1, 1);
-            values.insert(values.end(), flat.begin<int>(), flat.end<int>());
-        }
+    for (cv::Mat plane : {decoded.picture, decoded.alpha}) {
+        plane.reshape(1, int(plane.total()) * plane.channels()).convertTo(plane, CV_32S);
+        values.insert(values.end(), plane.begin<int>(), plane.end<int>());
     }
     EXPECT_EQ(values, row.expected);
-    EXPECT_EQ(decoded.picture.depth(), options.depth > 8 ? CV_16U : CV_8U);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Uncompressed, ::testing::ValuesIn(kUnciCases),
