@@ -43,8 +43,9 @@ struct UncompressedConfig
     std::optional<std::vector<heif::CompressedUnitsInfoBox::Unit>> units;
 };
 
-// The configuration of an uncompressed image item, from its properties.
-// Missing properties are left unset for decodeUncompressed to name.
+// The configuration of an uncompressed image item, from its properties, as
+// a reader that reads every coding (ImageCodings::All) gives them. Missing
+// properties are left unset for decodeUncompressed to name.
 [[nodiscard]] UncompressedConfig uncompressedConfigOf(const heif::HevcImageFileReader& reader, heif::ContextId context,
                                                       heif::ItemId item);
 
