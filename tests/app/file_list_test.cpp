@@ -98,7 +98,7 @@ private slots:
         // The second add button; a cancelled panel changes nothing.
         f.click("AddFileBt");
         QCOMPARE(f.dialogs.panelAnchors.last(), QStringLiteral("AddFileBt"));
-        QCOMPARE(f.model().count(), 5);
+        QCOMPARE(f.model().count(), 6);
     }
 
     void droppedFilesAndFoldersGiveTheirHeifFiles()
