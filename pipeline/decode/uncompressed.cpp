@@ -405,7 +405,7 @@ DecodedPicture decode(const UncompressedConfig& config, std::span<const std::uin
     if (width == 0 || height == 0) {
         fault("has no size ('ispe')");
     }
-    if (mul(width, height) > maxPixels) {
+    if (mul(width, height) > maxPixels || width > INT_MAX || height > INT_MAX) {
         fault("is " + std::to_string(width) + " x " + std::to_string(height) + ", more than the limit of " +
               std::to_string(maxPixels) + " pixels");
     }

@@ -34,7 +34,6 @@ struct Opened
 
 // 2 x 2 pixels, red, green, blue, alpha: (10 20 30 40) (50 60 70 80) / (90 ...) (130 ...).
 const std::vector<int> kBgr{30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130};
-const std::vector<int> kBgrA{30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130, 40, 80, 120, 160};
 const Bytes kPixelRgb{10, 20, 30, 50, 60, 70, 90, 100, 110, 130, 140, 150};
 
 struct UnciCase
@@ -47,8 +46,7 @@ struct UnciCase
     struct Layout
     {
         ambrel::heif::UncompressedLayout layout{.profile = "rgb3", .interleaveType = 1};
-        unsigned depth = 8;
-        std::uint8_t format = 0, align = 0;
+        std::uint8_t depth = 8, format = 0, align = 0;
         const char* compression = "";  // compressed whole, or per row when `perRow`
         bool perRow = false;
     } layout;
@@ -61,7 +59,7 @@ const UnciCase kUnciCases[] = {
     {"RowRgbAlignedRows", {4, 5, 6}, {10, 50, 0, 0, 20, 60, 0, 0, 30, 70, 0, 0, 90, 130, 0, 0, 100, 140, 0, 0, 110, 150}, kBgr, "", {.layout = {.interleaveType = 3, .rowAlignSize = 4}}},
     {"PaddedPixels", {4, 5, 6}, {10, 20, 30, 0, 50, 60, 70, 0, 90, 100, 110, 0, 130, 140, 150}, kBgr, "", {.layout = {.interleaveType = 1, .pixelSize = 4}}},
     {"PaddingComponent", {4, 12, 5, 6}, {10, 9, 20, 30, 50, 9, 60, 70, 90, 9, 100, 110, 130, 9, 140, 150}, kBgr},
-    {"ProfileAbgr", {}, {40, 30, 20, 10, 80, 70, 60, 50, 120, 110, 100, 90, 160, 150, 140, 130}, kBgrA, "", {.layout = {.profile = "abgr"}}},
+    {"ProfileAbgr", {}, {40, 30, 20, 10, 80, 70, 60, 50, 120, 110, 100, 90, 160, 150, 140, 130}, {30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130, 40, 80, 120, 160}, "", {.layout = {.profile = "abgr"}}},
     {"GreyAlphaPlanar", {0, 7}, {10, 50, 90, 130, 40, 80, 120, 160}, {10, 50, 90, 130, 40, 80, 120, 160}, "", {.layout = {.interleaveType = 0}}},
     {"Grey16LittleEndian", {0}, {0x34, 0x12, 0, 0, 0xFF, 0xFF, 1, 0}, {0x1234, 0, 0xFFFF, 1}, "", {.layout = {.interleaveType = 1, .componentsLittleEndian = true}, .depth = 16}},
     {"Grey10InTwoBytes", {0}, {0x03, 0xFF, 0, 0, 0x02, 0x00, 0xFC, 0x01}, {65535, 0, 32800, 64}, "", {.depth = 10, .align = 2}},
@@ -74,7 +72,6 @@ const UnciCase kUnciCases[] = {
     {"YCbCr", {1, 2, 3}, kPixelRgb, {}, "uses a Cb component, which is not supported"},
     {"Float", {4, 5, 6}, kPixelRgb, {}, "uses floating-point components", {.format = 1}},
     {"Packed10Bits", {0}, kPixelRgb, {}, "uses 10-bit components packed without alignment", {.depth = 10}},
-    {"MixedInterleave", {4, 5, 6}, kPixelRgb, {}, "uses mixed interleave", {.layout = {.interleaveType = 2}}},
     {"TwoReds", {4, 4, 6}, kPixelRgb, {}, "uses the components red, red, blue"},
     {"OtherProfile", {}, kPixelRgb, {}, "uses the profile 'yuv2'", {.layout = {.profile = "yuv2"}}},
     {"ShortData", {4, 5, 6}, Bytes(11, 1), {}, "holds 11 bytes of data, fewer than the 12 its layout needs"},
@@ -112,9 +109,7 @@ TEST_P(Uncompressed, DecodesOrSaysWhy)
         layout.components.push_back({i, std::uint8_t(options.depth - 1), options.format, options.align});
     }
     builder.uncC({1}, layout, row.types.empty() ? 1 : 0);
-    if (!row.types.empty()) {
-        builder.cmpd({1}, row.types);
-    }
+    builder.cmpd({1}, row.types);  // ignored beside a version 1 'uncC'
     if (!type.empty()) {
         builder.compression({1}, type, options.perRow ? 3 : 0, options.perRow ? units : decltype(units){});
     }
@@ -130,7 +125,6 @@ TEST_P(Uncompressed, DecodesOrSaysWhy)
         values.insert(values.end(), plane.begin<int>(), plane.end<int>());
     }
     EXPECT_EQ(values, row.expected);
-    EXPECT_TRUE(decoded.picture.empty() || decoded.picture.depth() == (options.depth > 8 ? CV_16U : CV_8U));
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Uncompressed, ::testing::ValuesIn(kUnciCases),
