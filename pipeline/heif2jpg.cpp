@@ -23,16 +23,18 @@
 
 #include "heiclib/log.h"
 #include "heiclib/reader/file_reader_exception.h"
-#include "pipeline/encode/colour_profiles.h"
 #include "pipeline/decode/extraction.h"
+#include "pipeline/decode/hevc_sps.h"
+#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/decode/mosaic.h"
+#include "pipeline/encode/colour_profiles.h"
 #include "pipeline/encode/format_encoders.h"
 #include "pipeline/encode/gain_map.h"
 #include "pipeline/encode/gain_map_jpeg.h"
-#include "pipeline/decode/hevc_stream.h"
 #include "pipeline/encode/jpeg_encoder.h"
 #include "pipeline/encode/jpeg_metadata.h"
-#include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/xmp_packet.h"
+#include "pipeline/plan.h"
 
 namespace ambrel::pipeline {
 
@@ -52,18 +54,6 @@ int containerOrientation(const std::vector<ImageTransform>& transforms)
         }
     }
     return jpegmeta::orientationForTransforms(turns);
-}
-
-// Whether the transforms leave the mosaic's output region as it is: no clean
-// aperture, and no turn unless the EXIF orientation takes care of the turns.
-bool needsNoPixelWork(const std::vector<ImageTransform>& transforms, bool keepOrientation)
-{
-    for (const ImageTransform& transform : transforms) {
-        if (transform.kind == ImageTransform::Kind::CleanAperture || !keepOrientation) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The planes as 8-bit BGR, at the chroma's size or the luma's.
@@ -516,7 +506,7 @@ std::string tilesText(std::size_t count)
 // given, is called after each picture is in its cell. False with `failed` set
 // when no usable picture came out.
 bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<void(std::size_t)>& converted,
-                 StageFailure& failed, bool* planesRefused = nullptr)
+                 StageFailure& failed)
 {
     std::vector<std::uint8_t> stream;
     if (!assembleHevcBitstream(data, stream)) {
@@ -576,12 +566,9 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
         failed = {kHeif2JpgDecode, "the HEVC decoder failed"};
         return false;
     }
-    if (decoded.refused || canvas.planesRefused()) {
-        // Not an error of the file: the caller decodes it again another way.
-        failed = {kHeif2JpgDecode, "the pictures cannot be encoded as they are coded"};
-        if (planesRefused != nullptr) {
-            *planesRefused = true;
-        }
+    if (canvas.planesRefused()) {
+        // The plan saw tiles of even sides in the file; the decoder gave others.
+        failed = {kHeif2JpgDecode, "the tiles decode to another size than the file gives them"};
         return false;
     }
     if (!decoded.opened) {
@@ -779,26 +766,6 @@ std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas
         return encoderFailure(encodedSize);
     }
     return std::nullopt;
-}
-
-// Whether the picture is made with 16-bit samples.
-bool sixteenBitPicture(const HeifImageData& data, const ConversionSettings& settings)
-{
-    if (data.greyPicture && data.bitDepth > 8 && settings.format != OutputFormat::Jpg &&
-        settings.format != OutputFormat::Bmp) {
-        return true;  // auxiliary data of more than 8 bits keeps its precision
-    }
-    if (settings.depth < 16) {
-        return false;
-    }
-    switch (settings.format) {
-    case OutputFormat::Png:
-    case OutputFormat::Tiff: return true;
-    case OutputFormat::Jpeg2000: return data.bitDepth > 8;
-    case OutputFormat::Jpg:
-    case OutputFormat::Bmp: return false;
-    }
-    return false;
 }
 
 bool holdsAlpha(OutputFormat format)
@@ -1070,16 +1037,6 @@ std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const H
     return std::nullopt;
 }
 
-// Whether a whole mosaic of JPEG planes can be turned and encoded as planes:
-// turns and mirrors only (an aperture could cut the chroma between its
-// samples), of a picture of even sides.
-bool planesTurnable(const std::vector<ImageTransform>& transforms)
-{
-    return std::none_of(transforms.begin(), transforms.end(), [](const ImageTransform& transform) {
-        return transform.kind == ImageTransform::Kind::CleanAperture;
-    });
-}
-
 // The JPEG of a whole mosaic of planes after its turns and the scale (by a
 // power of two), encoded band by band: each band of each plane cut and
 // turned on its own.
@@ -1190,22 +1147,6 @@ void addWarning(std::string& warnings, const std::string& warning)
     if (!warning.empty()) {
         warnings += (warnings.empty() ? "" : "; ") + warning;
     }
-}
-
-// The settings with the scale lowered so that the longer side, `longer`
-// pixels before scaling, is at most maxSide after it; never raised.
-ConversionSettings boundedBySide(const ConversionSettings& settings, std::uint32_t longer)
-{
-    ConversionSettings bounded = settings;
-    if (settings.maxSide > 0 && longer > 0 && double(longer) * double(settings.scale) > double(settings.maxSide)) {
-        // The factor rounds down so that rounding the scaled side never passes the bound.
-        float factor = static_cast<float>(double(settings.maxSide) / double(longer));
-        while (std::round(double(longer) * double(factor)) > double(settings.maxSide)) {
-            factor = std::nextafter(factor, 0.0f);
-        }
-        bounded.scale = factor;
-    }
-    return bounded;
 }
 
 // Quality of the gain map's grey JPEG.
@@ -1393,97 +1334,90 @@ ConvertedFile failed(const StageFailure& stage)
     return file;
 }
 
-// The conversion. With `planesAllowed`, a JPEG streamed at its own size is
-// encoded from the decoded planes as they are; when the pictures turn out
-// not to allow that, `planesRefused` is set and nothing is converted.
-ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const ConversionSettings& requested,
-                           bool planesAllowed, bool& planesRefused)
+// The facts the plan is made from: the extraction's record and what the
+// settled metadata says of the orientation.
+ImageFacts factsOf(const HeifImageData& data, const CarriedMetadata& metadata)
 {
-    HeifImageData data;
-    StageFailure failure;
-    if (!extract(inputBytes(input, length), requested.keepExif, data, failure,
-                 ImageRequest{requested.itemId, requested.frame})) {
-        return failed(failure);
+    ImageFacts facts;
+    outputSize(data, facts.width, facts.height);
+    facts.rows = data.rows;
+    facts.columns = data.columns;
+    facts.tileWidth = data.tileWidth;
+    facts.tileHeight = data.tileHeight;
+    facts.chromaFormat = data.chromaFormat;
+    facts.bitDepth = data.bitDepth;
+    // The first tile's SPS says what the decoder will give, down to the
+    // matrix it converts with (the 'colr' box is not the decoder's concern).
+    if (const std::optional<SpsFacts> sps = readSpsFacts(data.paramSets)) {
+        facts.chromaFormat = static_cast<std::uint8_t>(std::min<std::uint32_t>(sps->chromaFormat, 3));
+        facts.tileWidth = sps->width;
+        facts.tileHeight = sps->height;
+        facts.matrix = static_cast<std::uint16_t>(sps->matrix);
     }
+    facts.transforms = data.transforms;
+    facts.alpha = data.alpha != nullptr;
+    facts.alphaPremultiplied = data.alphaPremultiplied;
+    facts.greyPicture = data.greyPicture;
+    facts.skippedPictures = data.skippedPictures;
+    facts.exifShowsTurns = metadata.keepOrientation;
+    facts.metadataReady = metadata.failure.empty();
+    return facts;
+}
+
+int cellTypeOf(DecodedLayout layout)
+{
+    switch (layout) {
+    case DecodedLayout::JpegPlanes: return kJpegPlanesCell;
+    case DecodedLayout::Bgr8: return CV_8UC3;
+    case DecodedLayout::Bgr16: return CV_16UC3;
+    case DecodedLayout::Grey8: return CV_8UC1;
+    case DecodedLayout::Grey16: return CV_16UC1;
+    }
+    return CV_8UC3;
+}
+
+bool sixteenBits(DecodedLayout layout)
+{
+    return layout == DecodedLayout::Bgr16 || layout == DecodedLayout::Grey16;
+}
+
+// The mosaic the plan decodes into.
+MosaicCanvas plannedCanvas(const HeifImageData& data, const ConversionPlan& plan)
+{
+    // 16-bit samples take twice the memory the budget counted.
+    const std::uint64_t pixels = sixteenBits(plan.layout) ? data.maxCanvasPixels / 2 : data.maxCanvasPixels;
+    return {data.rows, data.columns, pixels, cellTypeOf(plan.layout),
+            plan.route == PixelRoute::Streamed ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole};
+}
+
+// The plan of a picture that was to be streamed when no thread can encode
+// it alongside: the whole mosaic, of BGR pictures, turned band by band.
+ConversionPlan unstreamed(ConversionPlan plan)
+{
+    plan.route = PixelRoute::TransformedBands;
+    if (plan.layout == DecodedLayout::JpegPlanes) {
+        plan.layout = DecodedLayout::Bgr8;
+    }
+    return plan;
+}
+
+// The decoded mosaic with its alpha plane, turned, scaled and encoded as the
+// plan says (streamed bands are finished); the canvas is let go of.
+ConvertedFile encodeDecoded(HeifImageData& data, MosaicCanvas& canvas, BandEncoder& bands, bool streaming,
+                            const CarriedMetadata& metadata, const ConversionSettings& settings,
+                            const ConversionPlan& plan)
+{
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
-    // The longer side is the same before and after a quarter turn, so the
-    // bound on it becomes a smaller scale here.
-    ConversionSettings settings = boundedBySide(requested, std::max(width, height));
-    // The encoded picture's size as cv::resize rounds it.
-    const double scaledPixels =
-        double(cvRound(width * double(settings.scale))) * double(cvRound(height * double(settings.scale)));
-    if (scaledPixels <= double(settings.previewMinPixels)) {
-        settings.previewSide = 0;
-    }
-    const bool jpeg = settings.format == OutputFormat::Jpg;
-    CarriedMetadata metadata = settleMetadata(data, settings.keepExif, jpeg);
-    carryGainMap(inputBytes(input, length), data, settings, metadata);
-
-    // Pictures that go to the encoder as the mosaic has them, or scaled by a
-    // power of two, are encoded band by band while the decoder works on the
-    // rest, and the mosaic holds only the rows of tiles in flight.
-    const std::optional<LosslessBandWriter::Format> lossless = bandFormat(settings.format);
-    const bool untouched = (jpeg || lossless) && !data.alpha && !data.greyPicture && data.skippedPictures == 0 &&
-                           metadata.failure.empty() && (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
-                           needsNoPixelWork(data.transforms, metadata.keepOrientation);
-    const bool sixteen = sixteenBitPicture(data, settings);
-    // The pictures' planes go to the encoder as they are (scaled when
-    // asked): no conversion to BGR and back.
-    const bool planes = untouched && jpeg && planesAllowed;
-    // A JPEG whose pixels are turned is decoded into a whole mosaic of
-    // planes and turned band by band as planes.
-    const bool turnedPlanes = !untouched && jpeg && planesAllowed && !data.alpha && !data.greyPicture &&
-                              data.skippedPictures == 0 && metadata.failure.empty() &&
-                              (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
-                              planesTurnable(data.transforms);
-    // 16-bit samples take twice the memory the budget counted.
-    const int channels = data.greyPicture ? 1 : 3;
-    const std::uint64_t canvasPixels = sixteen ? data.maxCanvasPixels / 2 : data.maxCanvasPixels;
-    const int cellType = CV_MAKETYPE(sixteen ? CV_16U : CV_8U, channels);
-    MosaicCanvas canvas(data.rows, data.columns, canvasPixels, planes || turnedPlanes ? kJpegPlanesCell : cellType,
-                        untouched ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole);
-    const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
-    const ImageMetadata losslessMetadata = lossless ? formatMetadata(metadata) : ImageMetadata{};
-    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide,
-                      jpeg ? std::nullopt : lossless, losslessMetadata);
-    const bool streaming = untouched && bands.start();
-    if (untouched && !streaming) {
-        // No thread: the whole mosaic is kept and encoded at the end.
-        canvas = MosaicCanvas(data.rows, data.columns, canvasPixels, cellType);
-    }
-    if (!decodeTiles(
-            data, canvas,
-            [&](std::size_t) {
-                if (streaming) {
-                    bands.rowsReady(canvas.completeTileRows());
-                }
-            },
-            failure, &planesRefused)) {
-        return failed(failure);
-    }
-    if (!metadata.failure.empty()) {
-        return failed(StageFailure{kHeif2JpgUnknown, metadata.failure});
-    }
-    if (turnedPlanes) {
-        // A side of an odd number of pixels would turn its chroma out of
-        // step with its luma: converted again through BGR.
-        const cv::Size region = canvas.regionSize(width, height);
-        if (region.width % 2 != 0 || region.height % 2 != 0) {
-            planesRefused = true;
-            return {};
-        }
-    }
-
     ConvertedFile file;
     addWarning(file.warning, metadata.warning);
     try {
         cv::Mat alpha;
-        if (data.alpha && !streaming) {
+        if (plan.alpha && !streaming) {
             std::string alphaWarning;
-            alpha =
-                decodeAlpha(*data.alpha, sixteen ? CV_16U : CV_8U, canvas.output(width, height).size(), alphaWarning);
+            alpha = decodeAlpha(*data.alpha, sixteenBits(plan.layout) ? CV_16U : CV_8U,
+                                canvas.output(width, height).size(), alphaWarning);
             addWarning(file.warning, alphaWarning);
         }
         std::string encoderWarning;
@@ -1515,16 +1449,69 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
     }
 }
 
+// The conversion, following the plan made before the first tile is decoded:
+// the file is decoded once, by one decoder per image.
+ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const ConversionSettings& requested)
+{
+    HeifImageData data;
+    StageFailure failure;
+    if (!extract(inputBytes(input, length), requested.keepExif, data, failure,
+                 ImageRequest{requested.itemId, requested.frame})) {
+        return failed(failure);
+    }
+    CarriedMetadata metadata = settleMetadata(data, requested.keepExif, requested.format == OutputFormat::Jpg);
+    ConversionPlan plan = planFor(factsOf(data, metadata), requested);
+    ConversionSettings settings = requested;
+    settings.scale = plan.scale;
+    settings.previewSide = plan.previewSide;
+    if (plan.tryHdr) {
+        carryGainMap(inputBytes(input, length), data, settings, metadata);
+    }
+
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    outputSize(data, width, height);
+    MosaicCanvas canvas = plannedCanvas(data, plan);
+    const std::optional<LosslessBandWriter::Format> lossless = bandFormat(settings.format);
+    // The band encoder holds on to these.
+    const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
+    const ImageMetadata losslessMetadata = lossless ? formatMetadata(metadata) : ImageMetadata{};
+    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide, lossless,
+                      losslessMetadata);
+    const bool streaming = plan.route == PixelRoute::Streamed && bands.start();
+    if (plan.route == PixelRoute::Streamed && !streaming) {
+        plan = unstreamed(plan);
+        canvas = plannedCanvas(data, plan);
+    }
+    const auto rowsReady = [&](std::size_t) {
+        if (streaming) {
+            bands.rowsReady(canvas.completeTileRows());
+        }
+    };
+    if (!decodeTiles(data, canvas, rowsReady, failure)) {
+        return failed(failure);
+    }
+    if (!metadata.failure.empty()) {
+        return failed(StageFailure{kHeif2JpgUnknown, metadata.failure});
+    }
+    if (plan.route == PixelRoute::TurnedPlanes) {
+        const cv::Size region = canvas.regionSize(width, height);
+        if (region.width % 2 != 0 || region.height % 2 != 0) {
+            // The tiles' own sizes disagree with the file's: the chroma would
+            // turn out of step with the luma.
+            return failed(StageFailure{kHeif2JpgDecode, "the decoded picture is " + std::to_string(region.width) +
+                                                            " x " + std::to_string(region.height) +
+                                                            " pixels, not the size the file gives it"});
+        }
+    }
+    return encodeDecoded(data, canvas, bands, streaming, metadata, settings, plan);
+}
+
 }  // namespace
 
 ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length, const ConversionSettings& requested)
 {
-    bool planesRefused = false;
-    ConvertedFile file = convertImage(input, length, requested, true, planesRefused);
-    if (planesRefused) {
-        file = convertImage(input, length, requested, false, planesRefused);
-    }
-    return file;
+    return convertImage(input, length, requested);
 }
 
 Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, int quality, float scale, bool keepExif)
