@@ -34,6 +34,7 @@
 #include "pipeline/encode/jpeg_encoder.h"
 #include "pipeline/encode/jpeg_metadata.h"
 #include "pipeline/encode/xmp_packet.h"
+#include "pipeline/failure.h"
 #include "pipeline/plan.h"
 
 namespace ambrel::pipeline {
@@ -417,13 +418,6 @@ void writeMessage(std::string_view message, std::uint8_t* output, std::int32_t c
 
 namespace {
 
-// Why a stage failed: its result text and, in English, the cause.
-struct StageFailure
-{
-    std::string_view message;
-    std::string detail;
-};
-
 // A reader text as a clause: without the full stop some of them end in.
 std::string clause(std::string text)
 {
@@ -470,17 +464,15 @@ std::span<const std::uint8_t> inputBytes(const std::uint8_t* input, std::size_t 
     return input == nullptr ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(input, length);
 }
 
-// The extraction stage; false with `failed` set when it throws.
-bool extract(std::span<const std::uint8_t> input, bool keepExif, HeifImageData& data, StageFailure& failed,
-             const ImageRequest& request = {})
+// The extraction stage. Where the reader and the extraction throw, their
+// exceptions become the stage's failure.
+Result<HeifImageData> extract(std::span<const std::uint8_t> input, bool keepExif, const ImageRequest& request = {})
 {
     log::setLevel(log::Error);
     try {
-        data = extractHeifImage(input.data(), input.size(), keepExif, request);
-        return true;
+        return extractHeifImage(input.data(), input.size(), keepExif, request);
     } catch (...) {
-        failed = {kHeif2JpgReadHeif, extractionDetail(input)};
-        return false;
+        return Failure{kHeif2JpgReadHeif, extractionDetail(input)};
     }
 }
 
@@ -503,15 +495,13 @@ std::string tilesText(std::size_t count)
 
 // Decodes the image's tiles from memory straight into the canvas (no file is
 // written). The record's coded data is let go of on the way. `converted`, when
-// given, is called after each picture is in its cell. False with `failed` set
-// when no usable picture came out.
-bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<void(std::size_t)>& converted,
-                 StageFailure& failed)
+// given, is called after each picture is in its cell. A failure when no
+// usable picture came out.
+Result<void> decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<void(std::size_t)>& converted)
 {
     std::vector<std::uint8_t> stream;
     if (!assembleHevcBitstream(data, stream)) {
-        failed = {kHeif2JpgWriteStream, "the coded image data is too large to be decoded"};
-        return false;
+        return Failure{kHeif2JpgWriteStream, "the coded image data is too large to be decoded"};
     }
     // At most one picture per tile goes into the mosaic.
     const std::size_t tileCount = data.tiles.size();
@@ -554,53 +544,46 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
         }
     } catch (const cv::Exception&) {
         // Tiles that do not line up: the mosaic step fails.
-        failed = {kHeif2JpgUnknown, "the tiles of the grid differ in size"};
-        return false;
+        return Failure{kHeif2JpgUnknown, "the tiles of the grid differ in size"};
     } catch (const std::bad_alloc&) {
-        failed = {kHeif2JpgDecode, "out of memory while decoding the image"};
-        return false;
+        return Failure{kHeif2JpgDecode, "out of memory while decoding the image"};
     } catch (const std::exception& error) {
-        failed = {kHeif2JpgDecode, "the HEVC decoder failed: " + clause(error.what())};
-        return false;
+        return Failure{kHeif2JpgDecode, "the HEVC decoder failed: " + clause(error.what())};
     } catch (...) {
-        failed = {kHeif2JpgDecode, "the HEVC decoder failed"};
-        return false;
+        return Failure{kHeif2JpgDecode, "the HEVC decoder failed"};
     }
     if (canvas.planesRefused()) {
         // The plan saw tiles of even sides in the file; the decoder gave others.
-        failed = {kHeif2JpgDecode, "the tiles decode to another size than the file gives them"};
-        return false;
+        return Failure{kHeif2JpgDecode, "the tiles decode to another size than the file gives them"};
     }
     if (!decoded.opened) {
         log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
-        failed = {kHeif2JpgDecode, "the HEVC decoder cannot be set up for this image"};
-        return false;
+        return Failure{kHeif2JpgDecode, "the HEVC decoder cannot be set up for this image"};
     }
     if (skipped > 0 && decoded.pictures <= skipped && !canvas.tooLarge()) {
-        failed = {kHeif2JpgDecode, "the frame cannot be decoded"};
-        return false;
+        return Failure{kHeif2JpgDecode, "the frame cannot be decoded"};
     }
     if (canvas.tooLarge()) {
         if (CV_MAT_DEPTH(canvas.cellType()) == CV_16U) {
             // The canvas of 16-bit samples was given half the pixels.
-            failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " + std::to_string(maxCanvasPixels / 2) +
-                                           " pixels, the limit for 16-bit samples (half that of 8-bit ones)"};
-        } else if (maxCanvasPixels < kMaxDecodedPixels) {
-            failed = {kHeif2JpgDecode, "the decoded tiles would hold more than " + std::to_string(maxCanvasPixels) +
-                                           " pixels, at 3 bytes each more than the memory budget for this file "
-                                           "has left"};
-        } else {
-            failed = {kHeif2JpgDecode,
-                      "the decoded tiles would hold more than " + std::to_string(kMaxDecodedPixels) + " pixels"};
+            return Failure{kHeif2JpgDecode, "the decoded tiles would hold more than " +
+                                                std::to_string(maxCanvasPixels / 2) +
+                                                " pixels, the limit for 16-bit samples (half that of 8-bit ones)"};
         }
-        return false;
+        if (maxCanvasPixels < kMaxDecodedPixels) {
+            return Failure{kHeif2JpgDecode, "the decoded tiles would hold more than " +
+                                                std::to_string(maxCanvasPixels) +
+                                                " pixels, at 3 bytes each more than the memory budget for this file "
+                                                "has left"};
+        }
+        return Failure{kHeif2JpgDecode,
+                       "the decoded tiles would hold more than " + std::to_string(kMaxDecodedPixels) + " pixels"};
     }
     if (canvas.tiles() == 0) {
-        failed = {kHeif2JpgDecode, tileCount <= 1 ? std::string("the image data cannot be decoded")
-                                                  : "none of the " + tilesText(tileCount) + " can be decoded"};
-        return false;
+        return Failure{kHeif2JpgDecode, tileCount <= 1 ? std::string("the image data cannot be decoded")
+                                                       : "none of the " + tilesText(tileCount) + " can be decoded"};
     }
-    return true;
+    return {};
 }
 
 // The cause of an exception from the mosaic, transform, scale or encoding
@@ -731,10 +714,10 @@ CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif, bool jpeg)
     return metadata;
 }
 
-StageFailure encoderFailure(cv::Size size)
+Failure encoderFailure(cv::Size size)
 {
-    return StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " + std::to_string(size.width) +
-                                               " x " + std::to_string(size.height) + " pixels"};
+    return Failure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " + std::to_string(size.width) +
+                                          " x " + std::to_string(size.height) + " pixels"};
 }
 
 std::string scaleDetail(cv::Size size, float scale)
@@ -745,27 +728,37 @@ std::string scaleDetail(cv::Size size, float scale)
            " pixels cannot be scaled by " + factor.str();
 }
 
-// The JPEG of the band encoder that has been streaming the mosaic's output
+// An encoded picture: the file, what of the picture it could not hold, its
+// size, and its screen-sized picture when one was asked for.
+struct EncodedPicture
+{
+    std::vector<std::uint8_t> bytes;
+    std::string warning;
+    cv::Size size;
+    cv::Mat preview;
+};
+
+// The file of the band encoder that has been streaming the mosaic's output
 // region; the canvas is let go of.
-std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas, std::uint32_t width,
-                                        std::uint32_t height, float scale, std::vector<std::uint8_t>& encoded,
-                                        std::string& warning, cv::Size& encodedSize)
+Result<EncodedPicture> finishBands(BandEncoder& bands, MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height,
+                                   float scale)
 {
     const cv::Size size = canvas.outputSize(width, height);
-    encoded = bands.finish();
-    warning = bands.warning();
+    EncodedPicture encoded;
+    encoded.bytes = bands.finish();
+    encoded.warning = bands.warning();
     canvas.release();
     if (bands.scaleRefused()) {
-        return StageFailure{kHeif2JpgUnknown, scaleDetail(size, scale)};
+        return Failure{kHeif2JpgUnknown, scaleDetail(size, scale)};
     }
-    encodedSize = bands.encodedSize();
+    encoded.size = bands.encodedSize();
     if (!bands.failure().empty()) {
-        return StageFailure{kHeif2JpgImencode, bands.failure()};
+        return Failure{kHeif2JpgImencode, bands.failure()};
     }
-    if (encoded.empty()) {
-        return encoderFailure(encodedSize);
+    if (encoded.bytes.empty()) {
+        return encoderFailure(encoded.size);
     }
-    return std::nullopt;
+    return encoded;
 }
 
 bool holdsAlpha(OutputFormat format)
@@ -781,9 +774,8 @@ cv::Mat decodeAlpha(HeifImageData& alpha, int depth, cv::Size size, std::string&
     std::uint32_t height = 0;
     outputSize(alpha, width, height);
     MosaicCanvas canvas(alpha.rows, alpha.columns, alpha.maxCanvasPixels, CV_MAKETYPE(depth, 1));
-    StageFailure failed;
-    if (!decodeTiles(alpha, canvas, {}, failed)) {
-        warning = "the alpha plane cannot be decoded: " + failed.detail;
+    if (const Result<void> decoded = decodeTiles(alpha, canvas, {}); !decoded) {
+        warning = "the alpha plane cannot be decoded: " + decoded.failure().detail;
         return {};
     }
     try {
@@ -886,9 +878,8 @@ ImageMetadata formatMetadata(const CarriedMetadata& carried)
     return metadata;
 }
 
-std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageData& data,
-                                          const CarriedMetadata& carried, const ConversionSettings& settings,
-                                          std::vector<std::uint8_t>& encoded, std::string& warning)
+Result<void> encodePicture(const cv::Mat& image, const HeifImageData& data, const CarriedMetadata& carried,
+                           const ConversionSettings& settings, std::vector<std::uint8_t>& encoded, std::string& warning)
 {
     if (data.greyPicture) {
         EncodedFile grey;
@@ -900,17 +891,17 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
         case OutputFormat::Bmp: grey = encodeGreyBmp(image); break;
         }
         if (!grey.ok()) {
-            return StageFailure{kHeif2JpgImencode, grey.error};
+            return Failure{kHeif2JpgImencode, grey.error};
         }
         encoded = std::move(grey.bytes);
-        return std::nullopt;
+        return {};
     }
     if (settings.format == OutputFormat::Jpg) {
         if (!encodeJpeg(image, settings.quality, encoded, sized(jpegSegments(carried, settings.keepExif), image.size()),
                         &warning)) {
             return encoderFailure(image.size());
         }
-        return std::nullopt;
+        return {};
     }
     const ImageMetadata metadata = sized(formatMetadata(carried), image.size());
     EncodedFile file;
@@ -922,11 +913,11 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
     case OutputFormat::Jpg: break;
     }
     if (!file.ok()) {
-        return StageFailure{kHeif2JpgImencode, file.error};
+        return Failure{kHeif2JpgImencode, file.error};
     }
     encoded = std::move(file.bytes);
     warning = std::move(file.warning);
-    return std::nullopt;
+    return {};
 }
 
 // Turns the screen-sized picture of a picture kept in its stored
@@ -963,17 +954,16 @@ constexpr int kTransformedBandRows = 128;
 // encoded band by band from the untransformed picture in the format's
 // encoder, so that the turned picture is never held whole; its screen-sized
 // picture when `previewSide` asks for one. JPEG, PNG, TIFF or BMP.
-std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const HeifImageData& data,
-                                                   const CarriedMetadata& metadata, const ConversionSettings& settings,
-                                                   std::vector<std::uint8_t>& encoded, std::string& warning,
-                                                   cv::Size& encodedSize, cv::Mat& preview)
+Result<void> encodeTransformedBands(const cv::Mat& image, const HeifImageData& data, const CarriedMetadata& metadata,
+                                    const ConversionSettings& settings, std::vector<std::uint8_t>& encoded,
+                                    std::string& warning, cv::Size& encodedSize, cv::Mat& preview)
 {
     const TransformedBands turned(image, data.transforms, metadata.keepOrientation);
     const cv::Size size = turned.size();
     try {
         encodedSize = settings.scale == 1.0f ? size : scaledSize(size, settings.scale);
     } catch (const std::invalid_argument&) {
-        return StageFailure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
+        return Failure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
     }
     const bool jpeg = settings.format == OutputFormat::Jpg;
     std::optional<JpegEncoder> jpegEncoder;
@@ -1023,7 +1013,7 @@ std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const H
     } else {
         EncodedFile file = lossless->finish();
         if (!file.ok()) {
-            return StageFailure{kHeif2JpgImencode, file.error};
+            return Failure{kHeif2JpgImencode, file.error};
         }
         encoded = std::move(file.bytes);
         warning = std::move(file.warning);
@@ -1034,16 +1024,15 @@ std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const H
             turnUpright(preview, data.transforms);
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 // The JPEG of a whole mosaic of planes after its turns and the scale (by a
 // power of two), encoded band by band: each band of each plane cut and
 // turned on its own.
-std::optional<StageFailure> encodeTurnedPlanes(const JpegPlanes& planes, const HeifImageData& data,
-                                               const CarriedMetadata& metadata, const ConversionSettings& settings,
-                                               std::vector<std::uint8_t>& encoded, std::string& warning,
-                                               cv::Size& encodedSize, cv::Mat& preview)
+Result<void> encodeTurnedPlanes(const JpegPlanes& planes, const HeifImageData& data, const CarriedMetadata& metadata,
+                                const ConversionSettings& settings, std::vector<std::uint8_t>& encoded,
+                                std::string& warning, cv::Size& encodedSize, cv::Mat& preview)
 {
     const TransformedBands luma(planes.luma, data.transforms, metadata.keepOrientation);
     const TransformedBands cb(planes.cb, data.transforms, metadata.keepOrientation);
@@ -1052,7 +1041,7 @@ std::optional<StageFailure> encodeTurnedPlanes(const JpegPlanes& planes, const H
     try {
         encodedSize = settings.scale == 1.0f ? size : scaledSize(size, settings.scale);
     } catch (const std::invalid_argument&) {
-        return StageFailure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
+        return Failure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
     }
     JpegEncoder encoder(encodedSize.width, encodedSize.height, settings.quality,
                         sized(jpegSegments(metadata, settings.keepExif), encodedSize), JpegInput::Planes);
@@ -1095,24 +1084,30 @@ std::optional<StageFailure> encodeTurnedPlanes(const JpegPlanes& planes, const H
             turnUpright(preview, data.transforms);
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 // The picture of the mosaic's output region with its alpha plane, after its
 // transforms and the scale, encoded, and its screen-sized picture when
 // `previewSide` asks for one; the canvas is let go of.
-std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, const HeifImageData& data,
-                                        const CarriedMetadata& metadata, const ConversionSettings& settings,
-                                        std::vector<std::uint8_t>& encoded, std::string& warning, cv::Size& encodedSize,
-                                        cv::Mat& preview)
+Result<EncodedPicture> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, const HeifImageData& data,
+                                   const CarriedMetadata& metadata, const ConversionSettings& settings)
 {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
+    EncodedPicture encoded;
+    const auto given = [&encoded](const Result<void>& done) -> Result<EncodedPicture> {
+        if (!done) {
+            return done.failure();
+        }
+        return std::move(encoded);
+    };
     if (canvas.cellType() == kJpegPlanesCell) {
         const JpegPlanes planes = canvas.outputPlanes(width, height);
         canvas.release();
-        return encodeTurnedPlanes(planes, data, metadata, settings, encoded, warning, encodedSize, preview);
+        return given(encodeTurnedPlanes(planes, data, metadata, settings, encoded.bytes, encoded.warning, encoded.size,
+                                        encoded.preview));
     }
     cv::Mat image = canvas.output(width, height);
     if (!alpha.empty()) {
@@ -1121,25 +1116,26 @@ std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alp
     canvas.release();
     if (!data.greyPicture && (settings.format == OutputFormat::Jpg || bandFormat(settings.format)) &&
         (settings.scale == 1.0f || BandScaler::takes(settings.scale))) {
-        return encodeTransformedBands(image, data, metadata, settings, encoded, warning, encodedSize, preview);
+        return given(encodeTransformedBands(image, data, metadata, settings, encoded.bytes, encoded.warning,
+                                            encoded.size, encoded.preview));
     }
     applyTransforms(image, data.transforms, metadata.keepOrientation);
     try {
         image = scaleImage(image, settings.scale);
     } catch (const std::invalid_argument&) {
-        return StageFailure{kHeif2JpgUnknown, scaleDetail(image.size(), settings.scale)};
+        return Failure{kHeif2JpgUnknown, scaleDetail(image.size(), settings.scale)};
     }
-    encodedSize = image.size();
-    std::optional<StageFailure> notEncoded = encodePicture(image, data, metadata, settings, encoded, warning);
-    if (!notEncoded && settings.previewSide > 0) {
+    encoded.size = image.size();
+    const Result<void> done = encodePicture(image, data, metadata, settings, encoded.bytes, encoded.warning);
+    if (done && settings.previewSide > 0) {
         PreviewBuilder builder(image.size(), settings.previewSide);
         builder.add(image);
-        preview = builder.finish();
+        encoded.preview = builder.finish();
         if (metadata.keepOrientation) {
-            turnUpright(preview, data.transforms);
+            turnUpright(encoded.preview, data.transforms);
         }
     }
-    return notEncoded;
+    return given(done);
 }
 
 void addWarning(std::string& warnings, const std::string& warning)
@@ -1199,23 +1195,21 @@ std::vector<ImageTransform> gainMapTransforms(std::vector<ImageTransform> transf
 
 // The gain map's grey picture, turned as the primary is (kept in its stored
 // orientation when the primary is, cropped with it) and never larger than
-// `limit`; empty, with the reason in `why`, when it cannot be decoded.
-cv::Mat decodeGainMap(std::span<const std::uint8_t> input, heif::ItemId id, const HeifImageData& primary,
-                      bool keepOrientation, cv::Size limit, std::string& why)
+// `limit`.
+Result<cv::Mat> decodeGainMap(std::span<const std::uint8_t> input, heif::ItemId id, const HeifImageData& primary,
+                              bool keepOrientation, cv::Size limit)
 {
-    HeifImageData data;
-    StageFailure failure;
-    if (!extract(input, false, data, failure, ImageRequest{id})) {
-        why = failure.detail;
-        return {};
+    Result<HeifImageData> extracted = extract(input, false, ImageRequest{id});
+    if (!extracted) {
+        return extracted.failure();
     }
+    HeifImageData& data = *extracted;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
     MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels, CV_8UC1);
-    if (!decodeTiles(data, canvas, {}, failure)) {
-        why = failure.detail;
-        return {};
+    if (const Result<void> decoded = decodeTiles(data, canvas, {}); !decoded) {
+        return decoded.failure();
     }
     cv::Mat picture = canvas.output(width, height);
     std::vector<ImageTransform> transforms = data.transforms;
@@ -1244,12 +1238,13 @@ GainMapSegments makeGainMap(std::span<const std::uint8_t> input, const GainMapSo
 {
     GainMapSegments made;
     try {
-        std::string why;
-        cv::Mat picture = decodeGainMap(input, source.id, primary, keepOrientation, limit, why);
-        if (picture.empty()) {
-            made.warning = "the HDR gain map is left out: it cannot be decoded" + (why.empty() ? "" : ": " + why);
+        Result<cv::Mat> decoded = decodeGainMap(input, source.id, primary, keepOrientation, limit);
+        if (!decoded || decoded->empty()) {
+            made.warning = "the HDR gain map is left out: it cannot be decoded" +
+                           (decoded ? std::string() : ": " + decoded.failure().detail);
             return made;
         }
+        cv::Mat& picture = *decoded;
         if (plan.appleCodes) {
             const std::array<std::uint8_t, 256> table = appleCodeTable(plan.headroom);
             cv::LUT(picture, cv::Mat(1, 256, CV_8UC1, const_cast<std::uint8_t*>(table.data())), picture);
@@ -1326,10 +1321,10 @@ void carryGainMap(std::span<const std::uint8_t> input, const HeifImageData& data
     }
 }
 
-ConvertedFile failed(const StageFailure& stage)
+ConvertedFile failed(const Failure& stage)
 {
     ConvertedFile file;
-    file.message = std::string(stage.message);
+    file.message = std::string(stage.code);
     file.detail = stage.detail;
     return file;
 }
@@ -1420,32 +1415,28 @@ ConvertedFile encodeDecoded(HeifImageData& data, MosaicCanvas& canvas, BandEncod
                                 canvas.output(width, height).size(), alphaWarning);
             addWarning(file.warning, alphaWarning);
         }
-        std::string encoderWarning;
-        cv::Size encodedSize;
-        std::optional<StageFailure> notEncoded;
+        Result<EncodedPicture> encoded = streaming ? finishBands(bands, canvas, width, height, settings.scale)
+                                                   : encodeWhole(canvas, alpha, data, metadata, settings);
+        if (!encoded) {
+            return failed(encoded.failure());
+        }
         if (streaming) {
-            notEncoded =
-                finishBands(bands, canvas, width, height, settings.scale, file.bytes, encoderWarning, encodedSize);
             // The bands kept the stored orientation; the small picture is turned.
-            file.preview = std::move(bands.preview());
-            if (!file.preview.empty()) {
-                turnUpright(file.preview, data.transforms);
+            encoded->preview = std::move(bands.preview());
+            if (!encoded->preview.empty()) {
+                turnUpright(encoded->preview, data.transforms);
             }
-        } else {
-            notEncoded = encodeWhole(canvas, alpha, data, metadata, settings, file.bytes, encoderWarning, encodedSize,
-                                     file.preview);
         }
-        if (notEncoded) {
-            return failed(*notEncoded);
-        }
-        file.width = static_cast<std::uint32_t>(encodedSize.width);
-        file.height = static_cast<std::uint32_t>(encodedSize.height);
-        addWarning(file.warning, encoderWarning);
+        file.bytes = std::move(encoded->bytes);
+        file.preview = std::move(encoded->preview);
+        file.width = static_cast<std::uint32_t>(encoded->size.width);
+        file.height = static_cast<std::uint32_t>(encoded->size.height);
+        addWarning(file.warning, encoded->warning);
         file.hdr = gainMapKindName(metadata.hdr);  // carryGainMap made sure its description fits
         file.ok = true;
         return file;
     } catch (...) {
-        return failed(StageFailure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
+        return failed(Failure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
     }
 }
 
@@ -1453,12 +1444,12 @@ ConvertedFile encodeDecoded(HeifImageData& data, MosaicCanvas& canvas, BandEncod
 // the file is decoded once, by one decoder per image.
 ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const ConversionSettings& requested)
 {
-    HeifImageData data;
-    StageFailure failure;
-    if (!extract(inputBytes(input, length), requested.keepExif, data, failure,
-                 ImageRequest{requested.itemId, requested.frame})) {
-        return failed(failure);
+    Result<HeifImageData> extracted =
+        extract(inputBytes(input, length), requested.keepExif, ImageRequest{requested.itemId, requested.frame});
+    if (!extracted) {
+        return failed(extracted.failure());
     }
+    HeifImageData& data = *extracted;
     CarriedMetadata metadata = settleMetadata(data, requested.keepExif, requested.format == OutputFormat::Jpg);
     ConversionPlan plan = planFor(factsOf(data, metadata), requested);
     ConversionSettings settings = requested;
@@ -1488,23 +1479,48 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
             bands.rowsReady(canvas.completeTileRows());
         }
     };
-    if (!decodeTiles(data, canvas, rowsReady, failure)) {
-        return failed(failure);
+    if (const Result<void> decoded = decodeTiles(data, canvas, rowsReady); !decoded) {
+        return failed(decoded.failure());
     }
     if (!metadata.failure.empty()) {
-        return failed(StageFailure{kHeif2JpgUnknown, metadata.failure});
+        return failed(Failure{kHeif2JpgUnknown, metadata.failure});
     }
     if (plan.route == PixelRoute::TurnedPlanes) {
         const cv::Size region = canvas.regionSize(width, height);
         if (region.width % 2 != 0 || region.height % 2 != 0) {
             // The tiles' own sizes disagree with the file's: the chroma would
             // turn out of step with the luma.
-            return failed(StageFailure{kHeif2JpgDecode, "the decoded picture is " + std::to_string(region.width) +
-                                                            " x " + std::to_string(region.height) +
-                                                            " pixels, not the size the file gives it"});
+            return failed(Failure{kHeif2JpgDecode, "the decoded picture is " + std::to_string(region.width) + " x " +
+                                                       std::to_string(region.height) +
+                                                       " pixels, not the size the file gives it"});
         }
     }
     return encodeDecoded(data, canvas, bands, streaming, metadata, settings, plan);
+}
+
+// The picture decodeHeifPicture gives.
+Result<cv::Mat> decodeUprightPicture(std::span<const std::uint8_t> input)
+{
+    Result<HeifImageData> extracted = extract(input, false);
+    if (!extracted) {
+        return extracted.failure();
+    }
+    HeifImageData& data = *extracted;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    outputSize(data, width, height);
+    MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
+    if (const Result<void> decoded = decodeTiles(data, canvas, {}); !decoded) {
+        return decoded.failure();
+    }
+    try {
+        cv::Mat image = canvas.output(width, height).clone();
+        canvas.release();
+        applyTransforms(image, data.transforms, false);
+        return image;
+    } catch (...) {
+        return Failure{kHeif2JpgUnknown, pictureDetail(canvas, data)};
+    }
 }
 
 }  // namespace
@@ -1531,35 +1547,17 @@ Heif2JpgResult convertHeifToJpeg(const std::uint8_t* input, std::size_t length, 
 
 cv::Mat decodeHeifPicture(const std::uint8_t* input, std::size_t length, std::string* message, std::string* detail)
 {
-    const auto fail = [&](const StageFailure& failed) {
-        if (message != nullptr) {
-            *message = std::string(failed.message);
-        }
-        if (detail != nullptr) {
-            *detail = failed.detail;
-        }
-        return cv::Mat();
-    };
-    HeifImageData data;
-    StageFailure failed;
-    if (!extract(inputBytes(input, length), false, data, failed)) {
-        return fail(failed);
+    Result<cv::Mat> picture = decodeUprightPicture(inputBytes(input, length));
+    if (picture) {
+        return std::move(*picture);
     }
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    outputSize(data, width, height);
-    MosaicCanvas canvas(data.rows, data.columns, data.maxCanvasPixels);
-    if (!decodeTiles(data, canvas, {}, failed)) {
-        return fail(failed);
+    if (message != nullptr) {
+        *message = std::string(picture.failure().code);
     }
-    try {
-        cv::Mat image = canvas.output(width, height).clone();
-        canvas.release();
-        applyTransforms(image, data.transforms, false);
-        return image;
-    } catch (...) {
-        return fail(StageFailure{kHeif2JpgUnknown, pictureDetail(canvas, data)});
+    if (detail != nullptr) {
+        *detail = picture.failure().detail;
     }
+    return {};
 }
 
 void heif2jpg(const std::uint8_t* input, std::int32_t inputLength, std::int32_t quality, std::uint8_t* output,
