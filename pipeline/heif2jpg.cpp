@@ -23,15 +23,15 @@
 
 #include "heiclib/log.h"
 #include "heiclib/reader/file_reader_exception.h"
-#include "pipeline/encode/colour_profiles.h"
 #include "pipeline/decode/extraction.h"
+#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/decode/mosaic.h"
+#include "pipeline/encode/colour_profiles.h"
 #include "pipeline/encode/format_encoders.h"
 #include "pipeline/encode/gain_map.h"
 #include "pipeline/encode/gain_map_jpeg.h"
-#include "pipeline/decode/hevc_stream.h"
 #include "pipeline/encode/jpeg_encoder.h"
 #include "pipeline/encode/jpeg_metadata.h"
-#include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/xmp_packet.h"
 
 namespace ambrel::pipeline {
@@ -796,7 +796,8 @@ bool sixteenBitPicture(const HeifImageData& data, const ConversionSettings& sett
     case OutputFormat::Tiff: return true;
     case OutputFormat::Jpeg2000: return data.bitDepth > 8;
     case OutputFormat::Jpg:
-    case OutputFormat::Bmp: return false;
+    case OutputFormat::Bmp:
+    case OutputFormat::Webp: return false;
     }
     return false;
 }
@@ -931,6 +932,7 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
         case OutputFormat::Tiff: grey = encodeGreyTiff(image); break;
         case OutputFormat::Jpeg2000: grey = encodeGreyJp2(image, settings.quality, jp2Precision(data, image)); break;
         case OutputFormat::Bmp: grey = encodeGreyBmp(image); break;
+        case OutputFormat::Webp: grey.error = "WebP is not written yet"; break;
         }
         if (!grey.ok()) {
             return StageFailure{kHeif2JpgImencode, grey.error};
@@ -952,6 +954,7 @@ std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageD
     case OutputFormat::Tiff: file = encodeTiff(image, metadata); break;
     case OutputFormat::Jpeg2000: file = encodeJp2(image, metadata, settings.quality, jp2Precision(data, image)); break;
     case OutputFormat::Bmp: file = encodeBmp(image, metadata); break;
+    case OutputFormat::Webp: file.error = "WebP is not written yet"; break;
     case OutputFormat::Jpg: break;
     }
     if (!file.ok()) {
@@ -984,7 +987,8 @@ std::optional<LosslessBandWriter::Format> bandFormat(OutputFormat format)
     case OutputFormat::Tiff: return LosslessBandWriter::Format::Tiff;
     case OutputFormat::Bmp: return LosslessBandWriter::Format::Bmp;
     case OutputFormat::Jpg:
-    case OutputFormat::Jpeg2000: break;
+    case OutputFormat::Jpeg2000:
+    case OutputFormat::Webp: break;
     }
     return std::nullopt;
 }

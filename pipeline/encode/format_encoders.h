@@ -25,6 +25,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "pipeline/encode/image_writer.h"
 #include "pipeline/encode/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
@@ -42,14 +43,6 @@ struct ImageMetadata
     jpegmeta::Resolution resolution{};
 };
 
-struct EncodedFile
-{
-    std::vector<std::uint8_t> bytes;  // the file, empty on failure
-    std::string error;                // why it failed, empty on success
-    std::string warning;              // what of the metadata was left out, and why; empty when nothing was
-
-    [[nodiscard]] bool ok() const { return error.empty(); }
-};
 
 // zlib level of the TIFF encoder, chosen for speed. Measured on a 12 MP
 // photograph-like picture (4032 x 3024, upscaled photo plus sensor-like
