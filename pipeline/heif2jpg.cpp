@@ -27,11 +27,12 @@
 #include "pipeline/decode/hevc_stream.h"
 #include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/colour_profiles.h"
-#include "pipeline/encode/format_encoders.h"
 #include "pipeline/encode/gain_map.h"
 #include "pipeline/encode/gain_map_jpeg.h"
+#include "pipeline/encode/image_writer.h"
 #include "pipeline/encode/jpeg_encoder.h"
 #include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/encode/metadata.h"
 #include "pipeline/encode/xmp_packet.h"
 
 namespace ambrel::pipeline {
@@ -93,30 +94,6 @@ PreviewBuilder planesPreview(cv::Size encoded, std::uint32_t side, bool& fromHal
     return PreviewBuilder(fromHalf ? half : encoded, target);
 }
 
-// The metadata of a picture encoded at `size`: its EXIF pixel dimensions
-// say that size.
-JpegSegments sized(JpegSegments segments, cv::Size size)
-{
-    if (!segments.exif.empty()) {
-        jpegmeta::writePixelDimensions(segments.exif, static_cast<std::uint32_t>(size.width),
-                                       static_cast<std::uint32_t>(size.height));
-    }
-    return segments;
-}
-
-ImageMetadata sized(ImageMetadata metadata, cv::Size size)
-{
-    if (!metadata.exif.empty()) {
-        std::vector<std::uint8_t> block = {'E', 'x', 'i', 'f', 0, 0};
-        block.insert(block.end(), metadata.exif.begin(), metadata.exif.end());
-        if (jpegmeta::writePixelDimensions(block, static_cast<std::uint32_t>(size.width),
-                                           static_cast<std::uint32_t>(size.height))) {
-            metadata.exif.assign(block.begin() + 6, block.end());
-        }
-    }
-    return metadata;
-}
-
 // Rows of tiles a streamed conversion holds at once: the one being encoded
 // and the one being decoded.
 constexpr std::uint32_t kRowsHeld = 2;
@@ -131,15 +108,13 @@ constexpr std::uint32_t kRowsHeld = 2;
 class BandEncoder
 {
 public:
-    // A canvas of JPEG planes hands its bands to the encoder as planes.
-    // With `lossless`, the bands are written as that format's file instead
-    // of a JPEG, with `metadata`.
-    BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
-                const JpegSegments& segments, float scale, std::uint32_t previewSide,
-                std::optional<LosslessBandWriter::Format> lossless = std::nullopt, const ImageMetadata& metadata = {})
-        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments), mScale(scale),
-          mPreviewSide(previewSide), mPlanes(canvas.cellType() == kJpegPlanesCell), mLossless(lossless),
-          mMetadata(metadata)
+    // The bands are written as a file of `format` with `metadata` (what of
+    // it the format holds); a canvas of JPEG planes hands them to the
+    // writer as planes.
+    BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, OutputFormat format,
+                const WriterOptions& options, const WriterMetadata& metadata, float scale, std::uint32_t previewSide)
+        : mCanvas(canvas), mWidth(width), mHeight(height), mFormat(format), mWriter(makeWriter(format, options)),
+          mMetadata(metadata), mScale(scale), mPreviewSide(previewSide), mPlanes(canvas.cellType() == kJpegPlanesCell)
     {}
 
     ~BandEncoder()
@@ -182,7 +157,7 @@ public:
         mWake.notify_one();
     }
 
-    // Waits for the last band; the JPEG file, empty when encoding failed.
+    // Waits for the last band; the file, empty when encoding failed.
     std::vector<std::uint8_t> finish()
     {
         mThread.join();
@@ -193,8 +168,8 @@ public:
         return std::move(mJpeg);
     }
 
-    // Once finished: what of the metadata the encoder left out; why a
-    // lossless file failed (empty for a JPEG); whether the scale leaves the
+    // Once finished: what of the metadata the writer left out; why the
+    // file failed; whether the scale leaves the
     // picture without pixels or too large; the size encoded; the
     // screen-sized picture (empty when not asked for).
     const std::string& warning() const { return mWarning; }
@@ -254,7 +229,7 @@ private:
             } else {
                 encodeBand(taken, last);
             }
-            if (last || (mEncoder && mEncoder->failed())) {
+            if (last) {
                 break;
             }
         }
@@ -284,12 +259,10 @@ private:
                 mScaler.emplace(mScale);
             }
         }
-        if (mLossless) {
-            mLosslessWriter.emplace(*mLossless, mEncoded, mCanvas.cellType(), sized(mMetadata, mEncoded));
-        } else {
-            mEncoder.emplace(mEncoded.width, mEncoded.height, mQuality, sized(mSegments, mEncoded),
-                             mPlanes ? JpegInput::Planes : JpegInput::Bgr);
-        }
+        mWriter->begin(mEncoded,
+                       mPlanes ? PixelLayout{Channels::JpegPlanes, 8} : PixelLayout::ofType(mCanvas.cellType()),
+                       forFormat(mMetadata, mFormat, static_cast<std::uint32_t>(mEncoded.width),
+                                 static_cast<std::uint32_t>(mEncoded.height)));
         if (mPreviewSide > 0 && mPlanes) {
             mPreviewBuilder.emplace(planesPreview(mEncoded, mPreviewSide, mPreviewFromHalf));
         } else if (mPreviewSide > 0) {
@@ -302,11 +275,7 @@ private:
     void encodeBand(std::uint32_t taken, bool last)
     {
         const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
-            if (mLosslessWriter) {
-                mLosslessWriter->writeRows(rows);
-            } else {
-                mEncoder->writeRows(rows);
-            }
+            mWriter->writeRows(rows);
             if (mPreviewBuilder) {
                 mPreviewBuilder->add(rows);
             }
@@ -328,7 +297,7 @@ private:
     void encodePlanes(std::uint32_t taken, bool last)
     {
         const std::function<void(const JpegPlanes&)> emit = [&](const JpegPlanes& planes) {
-            mEncoder->writePlanes(planes.luma, planes.cb, planes.cr);
+            mWriter->writePlanes(planes.luma, planes.cb, planes.cr);
             if (mPreviewBuilder) {
                 mPreviewBuilder->add(planesBgr(planes, mPreviewFromHalf));
             }
@@ -348,15 +317,10 @@ private:
 
     void finishFile()
     {
-        if (mLosslessWriter) {
-            EncodedFile file = mLosslessWriter->finish();
-            mJpeg = std::move(file.bytes);
-            mWarning = std::move(file.warning);
-            mFailure = std::move(file.error);
-        } else {
-            mJpeg = mEncoder->finish();
-            mWarning = mEncoder->warning();
-        }
+        EncodedFile file = mWriter->finish();
+        mJpeg = std::move(file.bytes);
+        mWarning = std::move(file.warning);
+        mFailure = std::move(file.error);
         if (mPreviewBuilder && !mJpeg.empty()) {
             mPreview = mPreviewBuilder->finish();
         }
@@ -365,17 +329,14 @@ private:
     MosaicCanvas& mCanvas;
     std::uint32_t mWidth;
     std::uint32_t mHeight;
-    int mQuality;
-    const JpegSegments& mSegments;
+    OutputFormat mFormat;
+    std::unique_ptr<ImageWriter> mWriter;  // begun on the encoder's thread for the first band
+    const WriterMetadata& mMetadata;
     float mScale;
     std::uint32_t mPreviewSide;
     bool mPlanes;
-    std::optional<LosslessBandWriter::Format> mLossless;
-    const ImageMetadata& mMetadata;
     bool mPreviewFromHalf = false;
     // Made on the encoder's thread for the first band.
-    std::optional<JpegEncoder> mEncoder;
-    std::optional<LosslessBandWriter> mLosslessWriter;
     std::optional<BandScaler> mScaler;
     std::optional<PlanesScaler> mPlanesScaler;
     std::optional<PreviewBuilder> mPreviewBuilder;
@@ -645,109 +606,18 @@ std::string pictureDetail(const MosaicCanvas& canvas, const HeifImageData& data)
 }
 
 // The metadata to carry and whether the pixels keep their stored
-// orientation. Settled before decoding: they decide whether the pixels need
-// any work after the mosaic.
-struct CarriedMetadata
+// orientation, settled before decoding: they decide whether the pixels need
+// any work after the mosaic. With the kind of the gain map a JPEG carries.
+struct CarriedMetadata : PreparedMetadata
 {
-    std::vector<std::uint8_t> exif;  // "Exif" 00 00 and the TIFF data
-    std::vector<std::uint8_t> xmp;
-    std::vector<std::uint8_t> icc;
-    bool srgb = false;                // no profile, and the picture's colours are sRGB's
-    jpegmeta::Resolution resolution;  // the EXIF block's, 72 pixels an inch without one
-    bool exifLeftOut = false;         // too large for a JPEG: no EXIF segment
-    bool keepOrientation = false;
-    // Why the block cannot be carried; reported where the picture would be
-    // turned.
-    std::string failure;
-    std::string warning;  // what of the metadata is left out
-    // A JPEG's gain-map JPEG (its description is in `xmp`), and its kind.
-    std::shared_ptr<const std::vector<std::uint8_t>> gainMap;
     GainMapKind hdr = GainMapKind::None;
 };
 
-// EXIF blocks larger than this are left out: every output holds a copy or
-// two while it is written. Real blocks are a few hundred kilobytes at most,
-// with a maker note and a thumbnail.
-constexpr std::size_t kMaxCarriedExif = std::size_t(16) << 20;
-
-// The EXIF block and the XMP packet, their orientation set to 1 where the
-// pixels are turned, without the XMP description of a gain map the output
-// does not have. Only a JPEG may keep the stored orientation: the other
-// formats are always written upright (not every reader of PNG or JPEG 2000
-// honours an EXIF orientation, and TIFF writers and readers disagree on it).
-// Only a JPEG's segment limits the block's size, besides kMaxCarriedExif.
-void settleExifAndXmp(HeifImageData& data, bool keepExif, bool jpeg, CarriedMetadata& metadata)
+CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif, OutputFormat format)
 {
-    if (!keepExif) {
-        return;
-    }
-    const bool mayKeepOrientation = jpeg;
-    try {
-        metadata.exif = std::move(data.exif);
-        metadata.xmp = std::move(data.xmp);
-        metadata.resolution = jpegmeta::readResolution(metadata.exif);
-        if (!metadata.xmp.empty()) {
-            xmp::removeGainMap(metadata.xmp);
-        }
-        if (metadata.exif.size() > kMaxCarriedExif) {
-            metadata.warning = "the Exif block of " + std::to_string(metadata.exif.size()) +
-                               " bytes is larger than the " + std::to_string(kMaxCarriedExif) +
-                               " carried and is left out";
-        } else if (jpeg && !metadata.exif.empty() && !jpegmeta::fitIntoApp1(metadata.exif)) {
-            metadata.warning = "the Exif block is larger than a JPEG segment holds and is left out";
-        }
-        if (!metadata.warning.empty()) {
-            metadata.exif.clear();
-            metadata.exifLeftOut = true;
-        }
-        if (!metadata.exif.empty()) {
-            const int tag = jpegmeta::readOrientation(metadata.exif);
-            metadata.keepOrientation = mayKeepOrientation && tag != 0 && tag == containerOrientation(data.transforms);
-            // Every Orientation entry says the same, in one value: the one
-            // kept, or 1 for turned pixels.
-            jpegmeta::writeOrientation(metadata.exif, metadata.keepOrientation ? tag : 1);
-        }
-        if (!metadata.keepOrientation && !metadata.xmp.empty()) {
-            xmp::setOrientation(metadata.xmp, 1);
-        }
-    } catch (const std::exception& error) {
-        metadata.failure = "the Exif block cannot be updated: " + clause(error.what());
-    } catch (...) {
-        metadata.failure = "the Exif block cannot be updated";
-    }
-}
-
-// The image's ICC profile; without one, the standard profile of its 'nclx'
-// colours, or the sRGB mark where they are sRGB's.
-void settleColour(HeifImageData& data, CarriedMetadata& metadata)
-{
-    metadata.icc = std::move(data.iccProfile);
-    if (!metadata.icc.empty() || !data.nclx) {
-        return;
-    }
-    if (isSrgbColour(*data.nclx)) {
-        metadata.srgb = true;
-        return;
-    }
-    std::string why;
-    metadata.icc = standardProfileFor(*data.nclx, &why);
-    if (metadata.icc.empty() && !why.empty()) {
-        metadata.warning += (metadata.warning.empty() ? "" : "; ") + why;
-    }
-}
-
-CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif, bool jpeg)
-{
-    CarriedMetadata metadata;
-    settleExifAndXmp(data, keepExif, jpeg, metadata);
-    settleColour(data, metadata);
-    return metadata;
-}
-
-StageFailure encoderFailure(cv::Size size)
-{
-    return StageFailure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " + std::to_string(size.width) +
-                                               " x " + std::to_string(size.height) + " pixels"};
+    SourceMetadata source{std::move(data.exif), std::move(data.xmp), std::move(data.iccProfile), data.nclx,
+                          containerOrientation(data.transforms)};
+    return {prepareMetadata(std::move(source), format, keepExif)};
 }
 
 std::string scaleDetail(cv::Size size, float scale)
@@ -775,36 +645,23 @@ std::optional<StageFailure> finishBands(BandEncoder& bands, MosaicCanvas& canvas
     if (!bands.failure().empty()) {
         return StageFailure{kHeif2JpgImencode, bands.failure()};
     }
-    if (encoded.empty()) {
-        return encoderFailure(encodedSize);
-    }
     return std::nullopt;
 }
 
-// Whether the picture is made with 16-bit samples.
+// Whether the picture is made with 16-bit samples: auxiliary data of more
+// than 8 bits keeps its precision where the format holds 16 bits; a
+// picture asked for at 16 bits has them where the format holds them (JPEG
+// 2000 at the source's precision).
 bool sixteenBitPicture(const HeifImageData& data, const ConversionSettings& settings)
 {
-    if (data.greyPicture && data.bitDepth > 8 && settings.format != OutputFormat::Jpg &&
-        settings.format != OutputFormat::Bmp) {
-        return true;  // auxiliary data of more than 8 bits keeps its precision
-    }
-    if (settings.depth < 16) {
+    const FormatInfo& info = formatInfo(settings.format);
+    if (!info.sixteenBits) {
         return false;
     }
-    switch (settings.format) {
-    case OutputFormat::Png:
-    case OutputFormat::Tiff: return true;
-    case OutputFormat::Jpeg2000: return data.bitDepth > 8;
-    case OutputFormat::Jpg:
-    case OutputFormat::Bmp:
-    case OutputFormat::Webp: return false;
+    if (data.greyPicture && data.bitDepth > 8) {
+        return true;
     }
-    return false;
-}
-
-bool holdsAlpha(OutputFormat format)
-{
-    return format == OutputFormat::Png || format == OutputFormat::Tiff || format == OutputFormat::Jpeg2000;
+    return settings.depth >= 16 && (settings.format != OutputFormat::Jpeg2000 || data.bitDepth > 8);
 }
 
 // The alpha plane decoded at the colour picture's depth and cut to its size;
@@ -876,87 +733,40 @@ cv::Mat combineAlpha(const cv::Mat& colour, const cv::Mat& alpha, bool premultip
     return out;
 }
 
-// The TIFF block an EXIF segment carries: without "Exif" 00 00.
-std::vector<std::uint8_t> tiffBlock(const std::vector<std::uint8_t>& exif)
-{
-    constexpr std::size_t kHeader = 6;
-    if (exif.size() <= kHeader) {
-        return {};
-    }
-    return {exif.begin() + kHeader, exif.end()};
-}
-
 // The precision JPEG 2000 keeps of a 16-bit picture: the source's.
 int jp2Precision(const HeifImageData& data, const cv::Mat& image)
 {
     return image.depth() == CV_16U ? std::clamp<int>(data.bitDepth, 8, 16) : 8;
 }
 
-// The segments of a JPEG: the EXIF segment in place of the JFIF segment when
-// the EXIF block is kept (empty for a file without one) and fits; the JFIF
-// segment, with the resolution as its density, otherwise.
-JpegSegments jpegSegments(const CarriedMetadata& metadata, bool keepExif)
+// How the writer encodes the picture.
+WriterOptions writerOptions(const HeifImageData& data, const cv::Mat& image, const ConversionSettings& settings)
 {
-    JpegSegments segments;
-    segments.exifSegment = keepExif && !metadata.exifLeftOut;
-    segments.exif = metadata.exif;
-    segments.xmp = metadata.xmp;
-    segments.icc = metadata.icc;
-    segments.density = metadata.resolution;
-    segments.gainMap = metadata.gainMap;
-    return segments;
+    WriterOptions options;
+    options.quality = settings.quality;
+    options.precision = jp2Precision(data, image);
+    return options;
+}
+
+// What of the metadata the picture carries: a grey picture (an auxiliary
+// image) none.
+WriterMetadata pictureMetadata(const HeifImageData& data, const CarriedMetadata& carried, OutputFormat format,
+                               cv::Size size)
+{
+    if (data.greyPicture) {
+        return {};
+    }
+    return forFormat(carried.metadata, format, static_cast<std::uint32_t>(size.width),
+                     static_cast<std::uint32_t>(size.height));
 }
 
 // The finished picture in the settings' format.
-// What a format other than JPEG carries of the metadata.
-ImageMetadata formatMetadata(const CarriedMetadata& carried)
-{
-    ImageMetadata metadata;
-    metadata.icc = carried.icc;
-    metadata.srgb = carried.srgb;
-    metadata.exif = tiffBlock(carried.exif);
-    metadata.xmp = carried.xmp;
-    metadata.resolution = carried.resolution;
-    return metadata;
-}
-
 std::optional<StageFailure> encodePicture(const cv::Mat& image, const HeifImageData& data,
                                           const CarriedMetadata& carried, const ConversionSettings& settings,
                                           std::vector<std::uint8_t>& encoded, std::string& warning)
 {
-    if (data.greyPicture) {
-        EncodedFile grey;
-        switch (settings.format) {
-        case OutputFormat::Jpg: grey = encodeGreyJpeg(image, settings.quality); break;
-        case OutputFormat::Png: grey = encodeGreyPng(image); break;
-        case OutputFormat::Tiff: grey = encodeGreyTiff(image); break;
-        case OutputFormat::Jpeg2000: grey = encodeGreyJp2(image, settings.quality, jp2Precision(data, image)); break;
-        case OutputFormat::Bmp: grey = encodeGreyBmp(image); break;
-        case OutputFormat::Webp: grey.error = "WebP is not written yet"; break;
-        }
-        if (!grey.ok()) {
-            return StageFailure{kHeif2JpgImencode, grey.error};
-        }
-        encoded = std::move(grey.bytes);
-        return std::nullopt;
-    }
-    if (settings.format == OutputFormat::Jpg) {
-        if (!encodeJpeg(image, settings.quality, encoded, sized(jpegSegments(carried, settings.keepExif), image.size()),
-                        &warning)) {
-            return encoderFailure(image.size());
-        }
-        return std::nullopt;
-    }
-    const ImageMetadata metadata = sized(formatMetadata(carried), image.size());
-    EncodedFile file;
-    switch (settings.format) {
-    case OutputFormat::Png: file = encodePng(image, metadata); break;
-    case OutputFormat::Tiff: file = encodeTiff(image, metadata); break;
-    case OutputFormat::Jpeg2000: file = encodeJp2(image, metadata, settings.quality, jp2Precision(data, image)); break;
-    case OutputFormat::Bmp: file = encodeBmp(image, metadata); break;
-    case OutputFormat::Webp: file.error = "WebP is not written yet"; break;
-    case OutputFormat::Jpg: break;
-    }
+    EncodedFile file = writeImage(settings.format, image, pictureMetadata(data, carried, settings.format, image.size()),
+                                  writerOptions(data, image, settings));
     if (!file.ok()) {
         return StageFailure{kHeif2JpgImencode, file.error};
     }
@@ -978,21 +788,6 @@ void turnUpright(cv::Mat& picture, const std::vector<ImageTransform>& transforms
     }
 }
 
-// The writer that takes a picture of the format band by band, for the
-// formats other than JPEG that have one.
-std::optional<LosslessBandWriter::Format> bandFormat(OutputFormat format)
-{
-    switch (format) {
-    case OutputFormat::Png: return LosslessBandWriter::Format::Png;
-    case OutputFormat::Tiff: return LosslessBandWriter::Format::Tiff;
-    case OutputFormat::Bmp: return LosslessBandWriter::Format::Bmp;
-    case OutputFormat::Jpg:
-    case OutputFormat::Jpeg2000:
-    case OutputFormat::Webp: break;
-    }
-    return std::nullopt;
-}
-
 // Output rows turned at a time when a picture is encoded band by band.
 constexpr int kTransformedBandRows = 128;
 
@@ -1012,26 +807,15 @@ std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const H
     } catch (const std::invalid_argument&) {
         return StageFailure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
     }
-    const bool jpeg = settings.format == OutputFormat::Jpg;
-    std::optional<JpegEncoder> jpegEncoder;
-    std::optional<LosslessBandWriter> lossless;
-    if (jpeg) {
-        jpegEncoder.emplace(encodedSize.width, encodedSize.height, settings.quality,
-                            sized(jpegSegments(metadata, settings.keepExif), encodedSize));
-    } else {
-        lossless.emplace(*bandFormat(settings.format), encodedSize, image.type(),
-                         sized(formatMetadata(metadata), encodedSize));
-    }
+    const std::unique_ptr<ImageWriter> writer = makeWriter(settings.format, writerOptions(data, image, settings));
+    writer->begin(encodedSize, PixelLayout::ofType(image.type()),
+                  pictureMetadata(data, metadata, settings.format, encodedSize));
     std::optional<PreviewBuilder> small;
     if (settings.previewSide > 0) {
         small.emplace(encodedSize, settings.previewSide);
     }
     const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
-        if (jpegEncoder) {
-            jpegEncoder->writeRows(rows);
-        } else {
-            lossless->writeRows(rows);
-        }
+        writer->writeRows(rows);
         if (small) {
             small->add(rows);
         }
@@ -1051,20 +835,12 @@ std::optional<StageFailure> encodeTransformedBands(const cv::Mat& image, const H
     if (scaler) {
         scaler->finish(emit);
     }
-    if (jpegEncoder) {
-        encoded = jpegEncoder->finish();
-        warning = jpegEncoder->warning();
-        if (encoded.empty()) {
-            return encoderFailure(encodedSize);
-        }
-    } else {
-        EncodedFile file = lossless->finish();
-        if (!file.ok()) {
-            return StageFailure{kHeif2JpgImencode, file.error};
-        }
-        encoded = std::move(file.bytes);
-        warning = std::move(file.warning);
+    EncodedFile file = writer->finish();
+    if (!file.ok()) {
+        return StageFailure{kHeif2JpgImencode, file.error};
     }
+    encoded = std::move(file.bytes);
+    warning = std::move(file.warning);
     if (small) {
         preview = small->finish();
         if (metadata.keepOrientation) {
@@ -1101,15 +877,17 @@ std::optional<StageFailure> encodeTurnedPlanes(const JpegPlanes& planes, const H
     } catch (const std::invalid_argument&) {
         return StageFailure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
     }
-    JpegEncoder encoder(encodedSize.width, encodedSize.height, settings.quality,
-                        sized(jpegSegments(metadata, settings.keepExif), encodedSize), JpegInput::Planes);
+    const std::unique_ptr<ImageWriter> writer =
+        makeWriter(OutputFormat::Jpg, writerOptions(data, planes.luma, settings));
+    writer->begin(encodedSize, PixelLayout{Channels::JpegPlanes, 8},
+                  pictureMetadata(data, metadata, OutputFormat::Jpg, encodedSize));
     std::optional<PreviewBuilder> small;
     bool fromHalf = false;
     if (settings.previewSide > 0) {
         small.emplace(planesPreview(encodedSize, settings.previewSide, fromHalf));
     }
     const std::function<void(const JpegPlanes&)> emit = [&](const JpegPlanes& band) {
-        encoder.writePlanes(band.luma, band.cb, band.cr);
+        writer->writePlanes(band.luma, band.cb, band.cr);
         if (small) {
             small->add(planesBgr(band, fromHalf));
         }
@@ -1131,11 +909,12 @@ std::optional<StageFailure> encodeTurnedPlanes(const JpegPlanes& planes, const H
     if (scaler) {
         scaler->finish(emit);
     }
-    encoded = encoder.finish();
-    warning = encoder.warning();
-    if (encoded.empty()) {
-        return encoderFailure(encodedSize);
+    EncodedFile file = writer->finish();
+    if (!file.ok()) {
+        return StageFailure{kHeif2JpgImencode, file.error};
     }
+    encoded = std::move(file.bytes);
+    warning = std::move(file.warning);
     if (small) {
         preview = small->finish();
         if (metadata.keepOrientation) {
@@ -1163,10 +942,10 @@ std::optional<StageFailure> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alp
     }
     cv::Mat image = canvas.output(width, height);
     if (!alpha.empty()) {
-        image = combineAlpha(image, alpha, data.alphaPremultiplied, !holdsAlpha(settings.format));
+        image = combineAlpha(image, alpha, data.alphaPremultiplied, !formatInfo(settings.format).alpha);
     }
     canvas.release();
-    if (!data.greyPicture && (settings.format == OutputFormat::Jpg || bandFormat(settings.format)) &&
+    if (!data.greyPicture && formatInfo(settings.format).streams &&
         (settings.scale == 1.0f || BandScaler::takes(settings.scale))) {
         return encodeTransformedBands(image, data, metadata, settings, encoded, warning, encodedSize, preview);
     }
@@ -1317,7 +1096,7 @@ GainMapSegments makeGainMap(std::span<const std::uint8_t> input, const GainMapSo
             const std::array<std::uint8_t, 256> table = appleCodeTable(plan.headroom);
             cv::LUT(picture, cv::Mat(1, 256, CV_8UC1, const_cast<std::uint8_t*>(table.data())), picture);
         }
-        const EncodedFile grey = encodeGreyJpeg(picture, kGainMapQuality);
+        const EncodedFile grey = writeImage(OutputFormat::Jpg, picture, {}, WriterOptions{kGainMapQuality});
         if (!grey.ok()) {
             made.warning = "the HDR gain map is left out: " + grey.error;
             return made;
@@ -1374,13 +1153,14 @@ void carryGainMap(std::span<const std::uint8_t> input, const HeifImageData& data
             return;
         }
         const cv::Size limit = encodedSizeOf(width, height, data.transforms, metadata.keepOrientation, settings.scale);
-        GainMapSegments made = makeGainMap(input, source, plan, data, metadata.keepOrientation, limit, metadata.xmp);
+        GainMapSegments made =
+            makeGainMap(input, source, plan, data, metadata.keepOrientation, limit, metadata.metadata.xmp);
         if (!made.gainMap) {
             warn(made.warning);
             return;
         }
-        metadata.xmp = std::move(made.xmp);
-        metadata.gainMap = std::move(made.gainMap);
+        metadata.metadata.xmp = std::move(made.xmp);
+        metadata.metadata.gainMap = std::move(made.gainMap);
         metadata.hdr = made.kind;
     } catch (const std::exception& error) {
         warn("the HDR gain map is left out: " + clause(error.what()));
@@ -1422,15 +1202,15 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
         settings.previewSide = 0;
     }
     const bool jpeg = settings.format == OutputFormat::Jpg;
-    CarriedMetadata metadata = settleMetadata(data, settings.keepExif, jpeg);
+    CarriedMetadata metadata = settleMetadata(data, settings.keepExif, settings.format);
     carryGainMap(inputBytes(input, length), data, settings, metadata);
 
     // Pictures that go to the encoder as the mosaic has them, or scaled by a
     // power of two, are encoded band by band while the decoder works on the
     // rest, and the mosaic holds only the rows of tiles in flight.
-    const std::optional<LosslessBandWriter::Format> lossless = bandFormat(settings.format);
-    const bool untouched = (jpeg || lossless) && !data.alpha && !data.greyPicture && data.skippedPictures == 0 &&
-                           metadata.failure.empty() && (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
+    const bool untouched = formatInfo(settings.format).streams && !data.alpha && !data.greyPicture &&
+                           data.skippedPictures == 0 && metadata.failure.empty() &&
+                           (settings.scale == 1.0f || BandScaler::takes(settings.scale)) &&
                            needsNoPixelWork(data.transforms, metadata.keepOrientation);
     const bool sixteen = sixteenBitPicture(data, settings);
     // The pictures' planes go to the encoder as they are (scaled when
@@ -1448,10 +1228,8 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
     const int cellType = CV_MAKETYPE(sixteen ? CV_16U : CV_8U, channels);
     MosaicCanvas canvas(data.rows, data.columns, canvasPixels, planes || turnedPlanes ? kJpegPlanesCell : cellType,
                         untouched ? MosaicCanvas::Storage::RowsInFlight : MosaicCanvas::Storage::Whole);
-    const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
-    const ImageMetadata losslessMetadata = lossless ? formatMetadata(metadata) : ImageMetadata{};
-    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide,
-                      jpeg ? std::nullopt : lossless, losslessMetadata);
+    BandEncoder bands(canvas, width, height, settings.format, WriterOptions{settings.quality}, metadata.metadata,
+                      settings.scale, settings.previewSide);
     const bool streaming = untouched && bands.start();
     if (untouched && !streaming) {
         // No thread: the whole mosaic is kept and encoded at the end.

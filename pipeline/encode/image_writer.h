@@ -72,6 +72,9 @@ struct FormatInfo
     bool keepsStoredOrientation;  // may keep the stored orientation, its EXIF saying how to turn it
     bool quality;                 // uses ConversionSettings::quality
     bool streams;                 // writes band by band; false: holds the picture until finish()
+    // Makes an EXIF block larger than maxExif fit, in place; false when it
+    // cannot (the EXIF is then left out). Null: such a block is left out.
+    bool (*fitExif)(std::vector<std::uint8_t>& block) = nullptr;
 };
 
 // Every output format, in the order the front ends list them.
