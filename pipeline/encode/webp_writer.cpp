@@ -55,7 +55,7 @@ EncodedFile encodePicture(const cv::Mat& picture, int quality)
     config.quality = quality >= 100 ? kLosslessEffort : static_cast<float>(std::clamp(quality, 0, 100));
     config.method = kMethod;
     config.thread_level = 1;
-    config.exact = 0;
+    config.exact = config.lossless;  // lossless keeps the colours under transparent pixels too
     WebPPicture plain;
     if (!WebPPictureInit(&plain))
         return failure("WebP: libwebp could not start");

@@ -12,7 +12,7 @@
 #include "app/custom_controls.h"
 #include "app/preview_cache.h"
 #include "app/preview_window.h"
-#include "pipeline/encode/format_encoders.h"
+#include "pipeline/encode/image_writer.h"
 #include "tests/app/app_test_support.h"
 
 using namespace apptest;
@@ -218,7 +218,7 @@ private slots:
         cv::Mat picture(2, 3, CV_16UC4, cv::Scalar(0, 0, 0, 0));
         picture.at<cv::Vec4w>(0, 0) = cv::Vec4w(257 * 10, 257 * 20, 257 * 30, 65535);  // B, G, R, A
         picture.at<cv::Vec4w>(1, 2) = cv::Vec4w(65535, 65535, 65535, 257 * 128);
-        const auto png = ambrel::pipeline::encodePng(picture, {});
+        const auto png = ambrel::pipeline::writeImage(ambrel::pipeline::OutputFormat::Png, picture, {});
         QVERIFY(png.ok());
         const QString path = dir.filePath("wide.PNG");
         writeFile(path, QByteArray(reinterpret_cast<const char*>(png.bytes.data()), qsizetype(png.bytes.size())));
