@@ -81,6 +81,7 @@ private slots:
         QTest::newRow("BMP") << 2 << "BMP";
         QTest::newRow("JPEG2000") << 3 << "JP2";
         QTest::newRow("TIFF") << 4 << "TIFF";
+        QTest::newRow("WEBP") << 5 << "WEBP";
     }
 
     void everyFormatIsWrittenAndPreviewed()
