@@ -28,11 +28,12 @@
 #include "pipeline/decode/hevc_stream.h"
 #include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/colour_profiles.h"
-#include "pipeline/encode/format_encoders.h"
 #include "pipeline/encode/gain_map.h"
 #include "pipeline/encode/gain_map_jpeg.h"
+#include "pipeline/encode/image_writer.h"
 #include "pipeline/encode/jpeg_encoder.h"
 #include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/encode/metadata.h"
 #include "pipeline/encode/xmp_packet.h"
 #include "pipeline/failure.h"
 #include "pipeline/plan.h"
@@ -84,30 +85,6 @@ PreviewBuilder planesPreview(cv::Size encoded, std::uint32_t side, bool& fromHal
     return PreviewBuilder(fromHalf ? half : encoded, target);
 }
 
-// The metadata of a picture encoded at `size`: its EXIF pixel dimensions
-// say that size.
-JpegSegments sized(JpegSegments segments, cv::Size size)
-{
-    if (!segments.exif.empty()) {
-        jpegmeta::writePixelDimensions(segments.exif, static_cast<std::uint32_t>(size.width),
-                                       static_cast<std::uint32_t>(size.height));
-    }
-    return segments;
-}
-
-ImageMetadata sized(ImageMetadata metadata, cv::Size size)
-{
-    if (!metadata.exif.empty()) {
-        std::vector<std::uint8_t> block = {'E', 'x', 'i', 'f', 0, 0};
-        block.insert(block.end(), metadata.exif.begin(), metadata.exif.end());
-        if (jpegmeta::writePixelDimensions(block, static_cast<std::uint32_t>(size.width),
-                                           static_cast<std::uint32_t>(size.height))) {
-            metadata.exif.assign(block.begin() + 6, block.end());
-        }
-    }
-    return metadata;
-}
-
 // Rows of tiles a streamed conversion holds at once: the one being encoded
 // and the one being decoded.
 constexpr std::uint32_t kRowsHeld = 2;
@@ -122,15 +99,13 @@ constexpr std::uint32_t kRowsHeld = 2;
 class BandEncoder
 {
 public:
-    // A canvas of JPEG planes hands its bands to the encoder as planes.
-    // With `lossless`, the bands are written as that format's file instead
-    // of a JPEG, with `metadata`.
-    BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, int quality,
-                const JpegSegments& segments, float scale, std::uint32_t previewSide,
-                std::optional<LosslessBandWriter::Format> lossless = std::nullopt, const ImageMetadata& metadata = {})
-        : mCanvas(canvas), mWidth(width), mHeight(height), mQuality(quality), mSegments(segments), mScale(scale),
-          mPreviewSide(previewSide), mPlanes(canvas.cellType() == kJpegPlanesCell), mLossless(lossless),
-          mMetadata(metadata)
+    // The bands are written as a file of `format` with `metadata` (what of
+    // it the format holds); a canvas of JPEG planes hands them to the
+    // writer as planes.
+    BandEncoder(MosaicCanvas& canvas, std::uint32_t width, std::uint32_t height, OutputFormat format,
+                const WriterOptions& options, const WriterMetadata& metadata, float scale, std::uint32_t previewSide)
+        : mCanvas(canvas), mWidth(width), mHeight(height), mFormat(format), mWriter(makeWriter(format, options)),
+          mMetadata(metadata), mScale(scale), mPreviewSide(previewSide), mPlanes(canvas.cellType() == kJpegPlanesCell)
     {}
 
     ~BandEncoder()
@@ -173,7 +148,7 @@ public:
         mWake.notify_one();
     }
 
-    // Waits for the last band; the JPEG file, empty when encoding failed.
+    // Waits for the last band; the file, empty when encoding failed.
     std::vector<std::uint8_t> finish()
     {
         mThread.join();
@@ -184,8 +159,8 @@ public:
         return std::move(mJpeg);
     }
 
-    // Once finished: what of the metadata the encoder left out; why a
-    // lossless file failed (empty for a JPEG); whether the scale leaves the
+    // Once finished: what of the metadata the writer left out; why the
+    // file failed; whether the scale leaves the
     // picture without pixels or too large; the size encoded; the
     // screen-sized picture (empty when not asked for).
     const std::string& warning() const { return mWarning; }
@@ -245,7 +220,7 @@ private:
             } else {
                 encodeBand(taken, last);
             }
-            if (last || (mEncoder && mEncoder->failed())) {
+            if (last) {
                 break;
             }
         }
@@ -275,12 +250,10 @@ private:
                 mScaler.emplace(mScale);
             }
         }
-        if (mLossless) {
-            mLosslessWriter.emplace(*mLossless, mEncoded, mCanvas.cellType(), sized(mMetadata, mEncoded));
-        } else {
-            mEncoder.emplace(mEncoded.width, mEncoded.height, mQuality, sized(mSegments, mEncoded),
-                             mPlanes ? JpegInput::Planes : JpegInput::Bgr);
-        }
+        mWriter->begin(mEncoded,
+                       mPlanes ? PixelLayout{Channels::JpegPlanes, 8} : PixelLayout::ofType(mCanvas.cellType()),
+                       forFormat(mMetadata, mFormat, static_cast<std::uint32_t>(mEncoded.width),
+                                 static_cast<std::uint32_t>(mEncoded.height)));
         if (mPreviewSide > 0 && mPlanes) {
             mPreviewBuilder.emplace(planesPreview(mEncoded, mPreviewSide, mPreviewFromHalf));
         } else if (mPreviewSide > 0) {
@@ -293,11 +266,7 @@ private:
     void encodeBand(std::uint32_t taken, bool last)
     {
         const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
-            if (mLosslessWriter) {
-                mLosslessWriter->writeRows(rows);
-            } else {
-                mEncoder->writeRows(rows);
-            }
+            mWriter->writeRows(rows);
             if (mPreviewBuilder) {
                 mPreviewBuilder->add(rows);
             }
@@ -319,7 +288,7 @@ private:
     void encodePlanes(std::uint32_t taken, bool last)
     {
         const std::function<void(const JpegPlanes&)> emit = [&](const JpegPlanes& planes) {
-            mEncoder->writePlanes(planes.luma, planes.cb, planes.cr);
+            mWriter->writePlanes(planes.luma, planes.cb, planes.cr);
             if (mPreviewBuilder) {
                 mPreviewBuilder->add(planesBgr(planes, mPreviewFromHalf));
             }
@@ -339,15 +308,10 @@ private:
 
     void finishFile()
     {
-        if (mLosslessWriter) {
-            EncodedFile file = mLosslessWriter->finish();
-            mJpeg = std::move(file.bytes);
-            mWarning = std::move(file.warning);
-            mFailure = std::move(file.error);
-        } else {
-            mJpeg = mEncoder->finish();
-            mWarning = mEncoder->warning();
-        }
+        EncodedFile file = mWriter->finish();
+        mJpeg = std::move(file.bytes);
+        mWarning = std::move(file.warning);
+        mFailure = std::move(file.error);
         if (mPreviewBuilder && !mJpeg.empty()) {
             mPreview = mPreviewBuilder->finish();
         }
@@ -356,17 +320,14 @@ private:
     MosaicCanvas& mCanvas;
     std::uint32_t mWidth;
     std::uint32_t mHeight;
-    int mQuality;
-    const JpegSegments& mSegments;
+    OutputFormat mFormat;
+    std::unique_ptr<ImageWriter> mWriter;  // begun on the encoder's thread for the first band
+    const WriterMetadata& mMetadata;
     float mScale;
     std::uint32_t mPreviewSide;
     bool mPlanes;
-    std::optional<LosslessBandWriter::Format> mLossless;
-    const ImageMetadata& mMetadata;
     bool mPreviewFromHalf = false;
     // Made on the encoder's thread for the first band.
-    std::optional<JpegEncoder> mEncoder;
-    std::optional<LosslessBandWriter> mLosslessWriter;
     std::optional<BandScaler> mScaler;
     std::optional<PlanesScaler> mPlanesScaler;
     std::optional<PreviewBuilder> mPreviewBuilder;
@@ -615,109 +576,18 @@ std::string pictureDetail(const MosaicCanvas& canvas, const HeifImageData& data)
 }
 
 // The metadata to carry and whether the pixels keep their stored
-// orientation. Settled before decoding: they decide whether the pixels need
-// any work after the mosaic.
-struct CarriedMetadata
+// orientation, settled before decoding: they decide whether the pixels need
+// any work after the mosaic. With the kind of the gain map a JPEG carries.
+struct CarriedMetadata : PreparedMetadata
 {
-    std::vector<std::uint8_t> exif;  // "Exif" 00 00 and the TIFF data
-    std::vector<std::uint8_t> xmp;
-    std::vector<std::uint8_t> icc;
-    bool srgb = false;                // no profile, and the picture's colours are sRGB's
-    jpegmeta::Resolution resolution;  // the EXIF block's, 72 pixels an inch without one
-    bool exifLeftOut = false;         // too large for a JPEG: no EXIF segment
-    bool keepOrientation = false;
-    // Why the block cannot be carried; reported where the picture would be
-    // turned.
-    std::string failure;
-    std::string warning;  // what of the metadata is left out
-    // A JPEG's gain-map JPEG (its description is in `xmp`), and its kind.
-    std::shared_ptr<const std::vector<std::uint8_t>> gainMap;
     GainMapKind hdr = GainMapKind::None;
 };
 
-// EXIF blocks larger than this are left out: every output holds a copy or
-// two while it is written. Real blocks are a few hundred kilobytes at most,
-// with a maker note and a thumbnail.
-constexpr std::size_t kMaxCarriedExif = std::size_t(16) << 20;
-
-// The EXIF block and the XMP packet, their orientation set to 1 where the
-// pixels are turned, without the XMP description of a gain map the output
-// does not have. Only a JPEG may keep the stored orientation: the other
-// formats are always written upright (not every reader of PNG or JPEG 2000
-// honours an EXIF orientation, and TIFF writers and readers disagree on it).
-// Only a JPEG's segment limits the block's size, besides kMaxCarriedExif.
-void settleExifAndXmp(HeifImageData& data, bool keepExif, bool jpeg, CarriedMetadata& metadata)
+CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif, OutputFormat format)
 {
-    if (!keepExif) {
-        return;
-    }
-    const bool mayKeepOrientation = jpeg;
-    try {
-        metadata.exif = std::move(data.exif);
-        metadata.xmp = std::move(data.xmp);
-        metadata.resolution = jpegmeta::readResolution(metadata.exif);
-        if (!metadata.xmp.empty()) {
-            xmp::removeGainMap(metadata.xmp);
-        }
-        if (metadata.exif.size() > kMaxCarriedExif) {
-            metadata.warning = "the Exif block of " + std::to_string(metadata.exif.size()) +
-                               " bytes is larger than the " + std::to_string(kMaxCarriedExif) +
-                               " carried and is left out";
-        } else if (jpeg && !metadata.exif.empty() && !jpegmeta::fitIntoApp1(metadata.exif)) {
-            metadata.warning = "the Exif block is larger than a JPEG segment holds and is left out";
-        }
-        if (!metadata.warning.empty()) {
-            metadata.exif.clear();
-            metadata.exifLeftOut = true;
-        }
-        if (!metadata.exif.empty()) {
-            const int tag = jpegmeta::readOrientation(metadata.exif);
-            metadata.keepOrientation = mayKeepOrientation && tag != 0 && tag == containerOrientation(data.transforms);
-            // Every Orientation entry says the same, in one value: the one
-            // kept, or 1 for turned pixels.
-            jpegmeta::writeOrientation(metadata.exif, metadata.keepOrientation ? tag : 1);
-        }
-        if (!metadata.keepOrientation && !metadata.xmp.empty()) {
-            xmp::setOrientation(metadata.xmp, 1);
-        }
-    } catch (const std::exception& error) {
-        metadata.failure = "the Exif block cannot be updated: " + clause(error.what());
-    } catch (...) {
-        metadata.failure = "the Exif block cannot be updated";
-    }
-}
-
-// The image's ICC profile; without one, the standard profile of its 'nclx'
-// colours, or the sRGB mark where they are sRGB's.
-void settleColour(HeifImageData& data, CarriedMetadata& metadata)
-{
-    metadata.icc = std::move(data.iccProfile);
-    if (!metadata.icc.empty() || !data.nclx) {
-        return;
-    }
-    if (isSrgbColour(*data.nclx)) {
-        metadata.srgb = true;
-        return;
-    }
-    std::string why;
-    metadata.icc = standardProfileFor(*data.nclx, &why);
-    if (metadata.icc.empty() && !why.empty()) {
-        metadata.warning += (metadata.warning.empty() ? "" : "; ") + why;
-    }
-}
-
-CarriedMetadata settleMetadata(HeifImageData& data, bool keepExif, bool jpeg)
-{
-    CarriedMetadata metadata;
-    settleExifAndXmp(data, keepExif, jpeg, metadata);
-    settleColour(data, metadata);
-    return metadata;
-}
-
-Failure encoderFailure(cv::Size size)
-{
-    return Failure{kHeif2JpgImencode, "the JPEG encoder cannot encode a picture of " + std::to_string(size.width) +
-                                          " x " + std::to_string(size.height) + " pixels"};
+    SourceMetadata source{std::move(data.exif), std::move(data.xmp), std::move(data.iccProfile), data.nclx,
+                          containerOrientation(data.transforms)};
+    return {prepareMetadata(std::move(source), format, keepExif)};
 }
 
 std::string scaleDetail(cv::Size size, float scale)
@@ -755,15 +625,7 @@ Result<EncodedPicture> finishBands(BandEncoder& bands, MosaicCanvas& canvas, std
     if (!bands.failure().empty()) {
         return Failure{kHeif2JpgImencode, bands.failure()};
     }
-    if (encoded.bytes.empty()) {
-        return encoderFailure(encoded.size);
-    }
     return encoded;
-}
-
-bool holdsAlpha(OutputFormat format)
-{
-    return format == OutputFormat::Png || format == OutputFormat::Tiff || format == OutputFormat::Jpeg2000;
 }
 
 // The alpha plane decoded at the colour picture's depth and cut to its size;
@@ -834,84 +696,39 @@ cv::Mat combineAlpha(const cv::Mat& colour, const cv::Mat& alpha, bool premultip
     return out;
 }
 
-// The TIFF block an EXIF segment carries: without "Exif" 00 00.
-std::vector<std::uint8_t> tiffBlock(const std::vector<std::uint8_t>& exif)
-{
-    constexpr std::size_t kHeader = 6;
-    if (exif.size() <= kHeader) {
-        return {};
-    }
-    return {exif.begin() + kHeader, exif.end()};
-}
-
 // The precision JPEG 2000 keeps of a 16-bit picture: the source's.
 int jp2Precision(const HeifImageData& data, const cv::Mat& image)
 {
     return image.depth() == CV_16U ? std::clamp<int>(data.bitDepth, 8, 16) : 8;
 }
 
-// The segments of a JPEG: the EXIF segment in place of the JFIF segment when
-// the EXIF block is kept (empty for a file without one) and fits; the JFIF
-// segment, with the resolution as its density, otherwise.
-JpegSegments jpegSegments(const CarriedMetadata& metadata, bool keepExif)
+// How the writer encodes the picture.
+WriterOptions writerOptions(const HeifImageData& data, const cv::Mat& image, const ConversionSettings& settings)
 {
-    JpegSegments segments;
-    segments.exifSegment = keepExif && !metadata.exifLeftOut;
-    segments.exif = metadata.exif;
-    segments.xmp = metadata.xmp;
-    segments.icc = metadata.icc;
-    segments.density = metadata.resolution;
-    segments.gainMap = metadata.gainMap;
-    return segments;
+    WriterOptions options;
+    options.quality = settings.quality;
+    options.precision = jp2Precision(data, image);
+    return options;
+}
+
+// What of the metadata the picture carries: a grey picture (an auxiliary
+// image) none.
+WriterMetadata pictureMetadata(const HeifImageData& data, const CarriedMetadata& carried, OutputFormat format,
+                               cv::Size size)
+{
+    if (data.greyPicture) {
+        return {};
+    }
+    return forFormat(carried.metadata, format, static_cast<std::uint32_t>(size.width),
+                     static_cast<std::uint32_t>(size.height));
 }
 
 // The finished picture in the settings' format.
-// What a format other than JPEG carries of the metadata.
-ImageMetadata formatMetadata(const CarriedMetadata& carried)
-{
-    ImageMetadata metadata;
-    metadata.icc = carried.icc;
-    metadata.srgb = carried.srgb;
-    metadata.exif = tiffBlock(carried.exif);
-    metadata.xmp = carried.xmp;
-    metadata.resolution = carried.resolution;
-    return metadata;
-}
-
 Result<void> encodePicture(const cv::Mat& image, const HeifImageData& data, const CarriedMetadata& carried,
                            const ConversionSettings& settings, std::vector<std::uint8_t>& encoded, std::string& warning)
 {
-    if (data.greyPicture) {
-        EncodedFile grey;
-        switch (settings.format) {
-        case OutputFormat::Jpg: grey = encodeGreyJpeg(image, settings.quality); break;
-        case OutputFormat::Png: grey = encodeGreyPng(image); break;
-        case OutputFormat::Tiff: grey = encodeGreyTiff(image); break;
-        case OutputFormat::Jpeg2000: grey = encodeGreyJp2(image, settings.quality, jp2Precision(data, image)); break;
-        case OutputFormat::Bmp: grey = encodeGreyBmp(image); break;
-        }
-        if (!grey.ok()) {
-            return Failure{kHeif2JpgImencode, grey.error};
-        }
-        encoded = std::move(grey.bytes);
-        return {};
-    }
-    if (settings.format == OutputFormat::Jpg) {
-        if (!encodeJpeg(image, settings.quality, encoded, sized(jpegSegments(carried, settings.keepExif), image.size()),
-                        &warning)) {
-            return encoderFailure(image.size());
-        }
-        return {};
-    }
-    const ImageMetadata metadata = sized(formatMetadata(carried), image.size());
-    EncodedFile file;
-    switch (settings.format) {
-    case OutputFormat::Png: file = encodePng(image, metadata); break;
-    case OutputFormat::Tiff: file = encodeTiff(image, metadata); break;
-    case OutputFormat::Jpeg2000: file = encodeJp2(image, metadata, settings.quality, jp2Precision(data, image)); break;
-    case OutputFormat::Bmp: file = encodeBmp(image, metadata); break;
-    case OutputFormat::Jpg: break;
-    }
+    EncodedFile file = writeImage(settings.format, image, pictureMetadata(data, carried, settings.format, image.size()),
+                                  writerOptions(data, image, settings));
     if (!file.ok()) {
         return Failure{kHeif2JpgImencode, file.error};
     }
@@ -933,20 +750,6 @@ void turnUpright(cv::Mat& picture, const std::vector<ImageTransform>& transforms
     }
 }
 
-// The writer that takes a picture of the format band by band, for the
-// formats other than JPEG that have one.
-std::optional<LosslessBandWriter::Format> bandFormat(OutputFormat format)
-{
-    switch (format) {
-    case OutputFormat::Png: return LosslessBandWriter::Format::Png;
-    case OutputFormat::Tiff: return LosslessBandWriter::Format::Tiff;
-    case OutputFormat::Bmp: return LosslessBandWriter::Format::Bmp;
-    case OutputFormat::Jpg:
-    case OutputFormat::Jpeg2000: break;
-    }
-    return std::nullopt;
-}
-
 // Output rows turned at a time when a picture is encoded band by band.
 constexpr int kTransformedBandRows = 128;
 
@@ -965,26 +768,15 @@ Result<void> encodeTransformedBands(const cv::Mat& image, const HeifImageData& d
     } catch (const std::invalid_argument&) {
         return Failure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
     }
-    const bool jpeg = settings.format == OutputFormat::Jpg;
-    std::optional<JpegEncoder> jpegEncoder;
-    std::optional<LosslessBandWriter> lossless;
-    if (jpeg) {
-        jpegEncoder.emplace(encodedSize.width, encodedSize.height, settings.quality,
-                            sized(jpegSegments(metadata, settings.keepExif), encodedSize));
-    } else {
-        lossless.emplace(*bandFormat(settings.format), encodedSize, image.type(),
-                         sized(formatMetadata(metadata), encodedSize));
-    }
+    const std::unique_ptr<ImageWriter> writer = makeWriter(settings.format, writerOptions(data, image, settings));
+    writer->begin(encodedSize, PixelLayout::ofType(image.type()),
+                  pictureMetadata(data, metadata, settings.format, encodedSize));
     std::optional<PreviewBuilder> small;
     if (settings.previewSide > 0) {
         small.emplace(encodedSize, settings.previewSide);
     }
     const std::function<void(const cv::Mat&)> emit = [&](const cv::Mat& rows) {
-        if (jpegEncoder) {
-            jpegEncoder->writeRows(rows);
-        } else {
-            lossless->writeRows(rows);
-        }
+        writer->writeRows(rows);
         if (small) {
             small->add(rows);
         }
@@ -1004,20 +796,12 @@ Result<void> encodeTransformedBands(const cv::Mat& image, const HeifImageData& d
     if (scaler) {
         scaler->finish(emit);
     }
-    if (jpegEncoder) {
-        encoded = jpegEncoder->finish();
-        warning = jpegEncoder->warning();
-        if (encoded.empty()) {
-            return encoderFailure(encodedSize);
-        }
-    } else {
-        EncodedFile file = lossless->finish();
-        if (!file.ok()) {
-            return Failure{kHeif2JpgImencode, file.error};
-        }
-        encoded = std::move(file.bytes);
-        warning = std::move(file.warning);
+    EncodedFile file = writer->finish();
+    if (!file.ok()) {
+        return Failure{kHeif2JpgImencode, file.error};
     }
+    encoded = std::move(file.bytes);
+    warning = std::move(file.warning);
     if (small) {
         preview = small->finish();
         if (metadata.keepOrientation) {
@@ -1043,15 +827,17 @@ Result<void> encodeTurnedPlanes(const JpegPlanes& planes, const HeifImageData& d
     } catch (const std::invalid_argument&) {
         return Failure{kHeif2JpgUnknown, scaleDetail(size, settings.scale)};
     }
-    JpegEncoder encoder(encodedSize.width, encodedSize.height, settings.quality,
-                        sized(jpegSegments(metadata, settings.keepExif), encodedSize), JpegInput::Planes);
+    const std::unique_ptr<ImageWriter> writer =
+        makeWriter(OutputFormat::Jpg, writerOptions(data, planes.luma, settings));
+    writer->begin(encodedSize, PixelLayout{Channels::JpegPlanes, 8},
+                  pictureMetadata(data, metadata, OutputFormat::Jpg, encodedSize));
     std::optional<PreviewBuilder> small;
     bool fromHalf = false;
     if (settings.previewSide > 0) {
         small.emplace(planesPreview(encodedSize, settings.previewSide, fromHalf));
     }
     const std::function<void(const JpegPlanes&)> emit = [&](const JpegPlanes& band) {
-        encoder.writePlanes(band.luma, band.cb, band.cr);
+        writer->writePlanes(band.luma, band.cb, band.cr);
         if (small) {
             small->add(planesBgr(band, fromHalf));
         }
@@ -1073,11 +859,12 @@ Result<void> encodeTurnedPlanes(const JpegPlanes& planes, const HeifImageData& d
     if (scaler) {
         scaler->finish(emit);
     }
-    encoded = encoder.finish();
-    warning = encoder.warning();
-    if (encoded.empty()) {
-        return encoderFailure(encodedSize);
+    EncodedFile file = writer->finish();
+    if (!file.ok()) {
+        return Failure{kHeif2JpgImencode, file.error};
     }
+    encoded = std::move(file.bytes);
+    warning = std::move(file.warning);
     if (small) {
         preview = small->finish();
         if (metadata.keepOrientation) {
@@ -1111,10 +898,10 @@ Result<EncodedPicture> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, c
     }
     cv::Mat image = canvas.output(width, height);
     if (!alpha.empty()) {
-        image = combineAlpha(image, alpha, data.alphaPremultiplied, !holdsAlpha(settings.format));
+        image = combineAlpha(image, alpha, data.alphaPremultiplied, !formatInfo(settings.format).alpha);
     }
     canvas.release();
-    if (!data.greyPicture && (settings.format == OutputFormat::Jpg || bandFormat(settings.format)) &&
+    if (!data.greyPicture && formatInfo(settings.format).streams &&
         (settings.scale == 1.0f || BandScaler::takes(settings.scale))) {
         return given(encodeTransformedBands(image, data, metadata, settings, encoded.bytes, encoded.warning,
                                             encoded.size, encoded.preview));
@@ -1249,7 +1036,7 @@ GainMapSegments makeGainMap(std::span<const std::uint8_t> input, const GainMapSo
             const std::array<std::uint8_t, 256> table = appleCodeTable(plan.headroom);
             cv::LUT(picture, cv::Mat(1, 256, CV_8UC1, const_cast<std::uint8_t*>(table.data())), picture);
         }
-        const EncodedFile grey = encodeGreyJpeg(picture, kGainMapQuality);
+        const EncodedFile grey = writeImage(OutputFormat::Jpg, picture, {}, WriterOptions{kGainMapQuality});
         if (!grey.ok()) {
             made.warning = "the HDR gain map is left out: " + grey.error;
             return made;
@@ -1306,13 +1093,14 @@ void carryGainMap(std::span<const std::uint8_t> input, const HeifImageData& data
             return;
         }
         const cv::Size limit = encodedSizeOf(width, height, data.transforms, metadata.keepOrientation, settings.scale);
-        GainMapSegments made = makeGainMap(input, source, plan, data, metadata.keepOrientation, limit, metadata.xmp);
+        GainMapSegments made =
+            makeGainMap(input, source, plan, data, metadata.keepOrientation, limit, metadata.metadata.xmp);
         if (!made.gainMap) {
             warn(made.warning);
             return;
         }
-        metadata.xmp = std::move(made.xmp);
-        metadata.gainMap = std::move(made.gainMap);
+        metadata.metadata.xmp = std::move(made.xmp);
+        metadata.metadata.gainMap = std::move(made.gainMap);
         metadata.hdr = made.kind;
     } catch (const std::exception& error) {
         warn("the HDR gain map is left out: " + clause(error.what()));
@@ -1450,7 +1238,7 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
         return failed(extracted.failure());
     }
     HeifImageData& data = *extracted;
-    CarriedMetadata metadata = settleMetadata(data, requested.keepExif, requested.format == OutputFormat::Jpg);
+    CarriedMetadata metadata = settleMetadata(data, requested.keepExif, requested.format);
     ConversionPlan plan = planFor(factsOf(data, metadata), requested);
     ConversionSettings settings = requested;
     settings.scale = plan.scale;
@@ -1463,12 +1251,8 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
     std::uint32_t height = 0;
     outputSize(data, width, height);
     MosaicCanvas canvas = plannedCanvas(data, plan);
-    const std::optional<LosslessBandWriter::Format> lossless = bandFormat(settings.format);
-    // The band encoder holds on to these.
-    const JpegSegments segments = jpegSegments(metadata, settings.keepExif);
-    const ImageMetadata losslessMetadata = lossless ? formatMetadata(metadata) : ImageMetadata{};
-    BandEncoder bands(canvas, width, height, settings.quality, segments, settings.scale, settings.previewSide, lossless,
-                      losslessMetadata);
+    BandEncoder bands(canvas, width, height, settings.format, WriterOptions{settings.quality}, metadata.metadata,
+                      settings.scale, settings.previewSide);
     const bool streaming = plan.route == PixelRoute::Streamed && bands.start();
     if (plan.route == PixelRoute::Streamed && !streaming) {
         plan = unstreamed(plan);

@@ -11,28 +11,6 @@ namespace ambrel::pipeline {
 
 namespace {
 
-// What the planning needs to know of an output format's writer.
-struct FormatTraits
-{
-    bool bandWriter = false;          // takes a picture band by band
-    bool mayKeepOrientation = false;  // its readers honour the EXIF orientation
-    bool alpha = false;
-    bool sixteenBits = false;  // keeps 16-bit samples when asked (JPEG 2000: from deeper sources)
-    bool gainMap = false;
-};
-
-FormatTraits traitsOf(OutputFormat format)
-{
-    switch (format) {
-    case OutputFormat::Jpg: return {.bandWriter = true, .mayKeepOrientation = true, .gainMap = true};
-    case OutputFormat::Png:
-    case OutputFormat::Tiff: return {.bandWriter = true, .alpha = true, .sixteenBits = true};
-    case OutputFormat::Bmp: return {.bandWriter = true};
-    case OutputFormat::Jpeg2000: return {.alpha = true, .sixteenBits = true};
-    }
-    return {};
-}
-
 bool hasCrop(const std::vector<ImageTransform>& transforms)
 {
     return std::any_of(transforms.begin(), transforms.end(), [](const ImageTransform& transform) {
@@ -50,14 +28,14 @@ bool hasTurns(const std::vector<ImageTransform>& transforms)
 // Whether the picture is made with 16-bit samples.
 bool sixteenBits(const ImageFacts& facts, const ConversionSettings& settings)
 {
-    if (facts.greyPicture && facts.bitDepth > 8 && settings.format != OutputFormat::Jpg &&
-        settings.format != OutputFormat::Bmp) {
-        return true;  // auxiliary data of more than 8 bits keeps its precision
-    }
-    if (settings.depth < 16 || !traitsOf(settings.format).sixteenBits) {
+    if (!formatInfo(settings.format).sixteenBits) {
         return false;
     }
-    return settings.format != OutputFormat::Jpeg2000 || facts.bitDepth > 8;
+    if (facts.greyPicture && facts.bitDepth > 8) {
+        return true;  // auxiliary data of more than 8 bits keeps its precision
+    }
+    // JPEG 2000 keeps the source's precision.
+    return settings.depth >= 16 && (settings.format != OutputFormat::Jpeg2000 || facts.bitDepth > 8);
 }
 
 // One side of the region the mosaic gives: the image's side cut down to the
@@ -138,9 +116,10 @@ ConversionSettings boundedBySide(const ConversionSettings& settings, std::uint32
 
 ConversionPlan planFor(const ImageFacts& facts, const ConversionSettings& settings)
 {
-    const FormatTraits traits = traitsOf(settings.format);
+    const FormatInfo& writer = formatInfo(settings.format);
     ConversionPlan plan;
     plan.format = settings.format;
+    plan.writer = &writer;
     // The longer side is the same before and after a quarter turn, so the
     // bound on it becomes a smaller scale here.
     plan.scale = boundedBySide(settings, std::max(facts.width, facts.height)).scale;
@@ -149,10 +128,10 @@ ConversionPlan planFor(const ImageFacts& facts, const ConversionSettings& settin
         double(cvRound(facts.width * double(plan.scale))) * double(cvRound(facts.height * double(plan.scale)));
     plan.previewSide = scaledPixels <= double(settings.previewMinPixels) ? 0 : settings.previewSide;
     plan.carryExif = settings.keepExif;
-    plan.keepOrientation = settings.keepExif && traits.mayKeepOrientation && facts.exifShowsTurns;
+    plan.keepOrientation = settings.keepExif && writer.keepsStoredOrientation && facts.exifShowsTurns;
     plan.crop = hasCrop(facts.transforms);
     plan.alpha = facts.alpha;
-    plan.flattenAlpha = facts.alpha && !traits.alpha;
+    plan.flattenAlpha = facts.alpha && !writer.alpha;
     plan.tryHdr = settings.keepHdr && settings.itemId == 0 && settings.frame < 0 && !facts.greyPicture &&
                   facts.skippedPictures == 0 && facts.metadataReady;
     plan.layout = pictureLayout(facts, settings);
@@ -163,18 +142,18 @@ ConversionPlan planFor(const ImageFacts& facts, const ConversionSettings& settin
     const bool plain =
         !facts.alpha && !facts.greyPicture && facts.skippedPictures == 0 && facts.metadataReady && banded;
     const bool turned = hasTurns(facts.transforms) && !plan.keepOrientation;
-    const bool jpeg = settings.format == OutputFormat::Jpg;
-    if (plain && traits.bandWriter && !plan.crop && !turned) {
+    const bool planes = writer.jpegPlanes;
+    if (plain && writer.streams && !plan.crop && !turned) {
         // The mosaic's region as it is: encoded while the decoder works on
         // the rows below; a JPEG takes the decoded planes as they are.
         plan.route = PixelRoute::Streamed;
-        if (jpeg && planesFit(facts, false)) {
+        if (planes && planesFit(facts, false)) {
             plan.layout = DecodedLayout::JpegPlanes;
         }
-    } else if (plain && jpeg && !plan.crop && planesFit(facts, true)) {
+    } else if (plain && planes && !plan.crop && planesFit(facts, true)) {
         plan.route = PixelRoute::TurnedPlanes;
         plan.layout = DecodedLayout::JpegPlanes;
-    } else if (!facts.greyPicture && traits.bandWriter && banded) {
+    } else if (!facts.greyPicture && writer.streams && banded) {
         plan.route = PixelRoute::TransformedBands;
     }
     return plan;

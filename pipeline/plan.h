@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pipeline/decode/heif_image_data.h"
+#include "pipeline/encode/image_writer.h"
 #include "pipeline/heif2jpg.h"
 
 namespace ambrel::pipeline {
@@ -80,6 +81,7 @@ enum class PixelRoute {
 struct ConversionPlan
 {
     OutputFormat format = OutputFormat::Jpg;
+    const FormatInfo* writer = nullptr;  // the format's row of the writers' table
     DecodedLayout layout = DecodedLayout::Bgr8;
     PixelRoute route = PixelRoute::Whole;
     // The pixels keep their stored orientation and the EXIF says it.
