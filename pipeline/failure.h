@@ -22,7 +22,7 @@ template <typename T>
 class [[nodiscard]] Result
 {
 public:
-    Result(T value) : mValue(std::move(value)) {}           // NOLINT(google-explicit-constructor)
+    Result(T value) : mValue(std::move(value)) {}            // NOLINT(google-explicit-constructor)
     Result(Failure failure) : mValue(std::move(failure)) {}  // NOLINT(google-explicit-constructor)
 
     [[nodiscard]] bool ok() const { return std::holds_alternative<T>(mValue); }
