@@ -538,7 +538,8 @@ constexpr std::string_view kAlphaTypes[] = {"urn:mpeg:hevc:2015:auxid:1",
                                             "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha"};
 
 // The luma bit depth and chroma format of the record's first tile, from its
-// 'hvcC', and its size; 8 bits, 4:2:0 and no size when they cannot be read.
+// 'hvcC' (or 'av1C'), and its size; 8 bits, 4:2:0 and no size when they
+// cannot be read.
 void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     data.bitDepth = 8;
@@ -551,11 +552,20 @@ void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId co
             reader.getItemPropertyBox(context, data.tileIds.front(), heif::FourCCInt("hvcC")));
         if (hvcC) {
             data.chromaFormat = hvcC->getConfiguration().getChromaFormatIdc();
+        } else if (const auto av1C = reader.getItemAv1Configuration(context, data.tileIds.front())) {
+            data.bitDepth = static_cast<std::uint8_t>(av1C->bitDepth());
+            const bool halfAcross = av1C->chromaSubsamplingX != 0;
+            const bool halfDown = av1C->chromaSubsamplingY != 0;
+            data.chromaFormat = av1C->monochrome != 0 ? 0 : halfAcross ? (halfDown ? 1 : 2) : 3;
         }
+    } catch (const std::exception&) {
+        data.bitDepth = 8;
+    }
+    try {
         data.tileWidth = reader.getWidth(context, data.tileIds.front());
         data.tileHeight = reader.getHeight(context, data.tileIds.front());
     } catch (const std::exception&) {
-        data.bitDepth = 8;
+        data.tileWidth = data.tileHeight = 0;  // no 'ispe'
     }
 }
 
