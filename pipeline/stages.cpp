@@ -80,6 +80,23 @@ std::string tilesText(std::size_t count)
     return std::to_string(count) + (count == 1 ? " tile" : " tiles");
 }
 
+// Why the decoded tiles do not fit the canvas of `maxPixels`.
+Failure tooLargeFailure(const MosaicCanvas& canvas, std::uint64_t maxPixels)
+{
+    if (CV_MAT_DEPTH(canvas.cellType()) == CV_16U) {
+        // The canvas of 16-bit samples was given half the pixels.
+        return Failure{kHeif2JpgDecode, "the decoded tiles would hold more than " + std::to_string(maxPixels / 2) +
+                                            " pixels, the limit for 16-bit samples (half that of 8-bit ones)"};
+    }
+    if (maxPixels < kMaxDecodedPixels) {
+        return Failure{kHeif2JpgDecode, "the decoded tiles would hold more than " + std::to_string(maxPixels) +
+                                            " pixels, at 3 bytes each more than the memory budget for this file "
+                                            "has left"};
+    }
+    return Failure{kHeif2JpgDecode,
+                   "the decoded tiles would hold more than " + std::to_string(kMaxDecodedPixels) + " pixels"};
+}
+
 }  // namespace
 
 // A reader text as a clause: without the full stop some of them end in.
@@ -190,20 +207,7 @@ Result<void> decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::f
         return Failure{kHeif2JpgDecode, "the frame cannot be decoded"};
     }
     if (canvas.tooLarge()) {
-        if (CV_MAT_DEPTH(canvas.cellType()) == CV_16U) {
-            // The canvas of 16-bit samples was given half the pixels.
-            return Failure{kHeif2JpgDecode, "the decoded tiles would hold more than " +
-                                                std::to_string(maxCanvasPixels / 2) +
-                                                " pixels, the limit for 16-bit samples (half that of 8-bit ones)"};
-        }
-        if (maxCanvasPixels < kMaxDecodedPixels) {
-            return Failure{kHeif2JpgDecode, "the decoded tiles would hold more than " +
-                                                std::to_string(maxCanvasPixels) +
-                                                " pixels, at 3 bytes each more than the memory budget for this file "
-                                                "has left"};
-        }
-        return Failure{kHeif2JpgDecode,
-                       "the decoded tiles would hold more than " + std::to_string(kMaxDecodedPixels) + " pixels"};
+        return tooLargeFailure(canvas, maxCanvasPixels);
     }
     if (canvas.tiles() == 0) {
         return Failure{kHeif2JpgDecode, tileCount <= 1 ? std::string("the image data cannot be decoded")
