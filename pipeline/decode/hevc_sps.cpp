@@ -1,8 +1,11 @@
 #include "pipeline/decode/hevc_sps.h"
 
 #include <algorithm>
+#include <exception>
 #include <stdexcept>
 #include <vector>
+
+#include "heiclib/bitstream.h"
 
 namespace ambrel::pipeline {
 
@@ -11,51 +14,23 @@ namespace {
 constexpr int kSpsType = 33;
 
 // The bits of a NAL unit's payload, its emulation prevention bytes taken out;
-// reading past the end throws std::out_of_range.
+// reading past the end throws std::out_of_range, an Exp-Golomb code of more
+// than 32 bits std::runtime_error.
 class BitReader
 {
 public:
-    explicit BitReader(std::span<const std::uint8_t> nal)
-    {
-        int zeros = 0;
-        for (const std::uint8_t byte : nal) {
-            if (zeros >= 2 && byte == 3) {
-                zeros = 0;
-                continue;
-            }
-            zeros = byte == 0 ? zeros + 1 : 0;
-            mBytes.push_back(byte);
-        }
-    }
+    explicit BitReader(std::span<const std::uint8_t> nal) : mBits(withoutEmulationPrevention(nal)) {}
 
-    std::uint32_t bits(int count)
-    {
-        std::uint32_t value = 0;
-        for (int k = 0; k < count; ++k) {
-            if (mPosition >= mBytes.size() * 8) {
-                throw std::out_of_range("the SPS is cut short");
-            }
-            value = (value << 1) | ((mBytes[mPosition / 8] >> (7 - mPosition % 8)) & 1u);
-            ++mPosition;
-        }
-        return value;
-    }
-
+    std::uint32_t bits(int count) { return mBits.readBitField(static_cast<unsigned>(count)); }
     bool flag() { return bits(1) != 0; }
+    std::uint32_t ue() { return mBits.readUnsignedExpGolomb(); }
 
-    // ue(v), at most 32 bits of value.
-    std::uint32_t ue()
+    void skip(int count)
     {
-        int zeros = 0;
-        while (bits(1) == 0) {
-            if (++zeros > 31) {
-                throw std::out_of_range("an Exp-Golomb code of the SPS is too long");
-            }
+        for (; count > 0; count -= 32) {
+            static_cast<void>(bits(std::min(count, 32)));
         }
-        return zeros == 0 ? 0 : static_cast<std::uint32_t>((std::uint64_t(1) << zeros) - 1 + bits(zeros));
     }
-
-    void skip(int count) { static_cast<void>(bits(count)); }
 
     void skipUe(int count)
     {
@@ -65,8 +40,23 @@ public:
     }
 
 private:
-    std::vector<std::uint8_t> mBytes;
-    std::size_t mPosition = 0;
+    static std::vector<std::uint8_t> withoutEmulationPrevention(std::span<const std::uint8_t> nal)
+    {
+        std::vector<std::uint8_t> bytes;
+        bytes.reserve(nal.size());
+        int zeros = 0;
+        for (const std::uint8_t byte : nal) {
+            if (zeros >= 2 && byte == 3) {
+                zeros = 0;
+                continue;
+            }
+            zeros = byte == 0 ? zeros + 1 : 0;
+            bytes.push_back(byte);
+        }
+        return bytes;
+    }
+
+    heif::BitStream mBits;
 };
 
 // profile_tier_level(1, maxSubLayersMinus1).
@@ -248,8 +238,8 @@ std::optional<SpsFacts> readSpsFacts(std::span<const std::uint8_t> paramSets)
         readPictureFormat(in, facts);
         readCodingTools(in, maxSubLayersMinus1, facts);
         return facts;
-    } catch (const std::out_of_range&) {
-        return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;  // cut short or malformed
     }
 }
 
