@@ -140,17 +140,34 @@ WriterMetadata pictureMetadata(const HeifImageData& data, const CarriedMetadata&
 }
 
 // The finished picture in the settings' format.
-Result<void> encodePicture(const cv::Mat& image, const HeifImageData& data, const CarriedMetadata& carried,
-                           const ConversionSettings& settings, std::vector<std::uint8_t>& encoded, std::string& warning)
+Result<EncodedPicture> encodePicture(const cv::Mat& image, const HeifImageData& data, const CarriedMetadata& carried,
+                                     const ConversionSettings& settings)
 {
     EncodedFile file = writeImage(settings.format, image, pictureMetadata(data, carried, settings.format, image.size()),
                                   writerOptions(data, image, settings));
     if (!file.ok()) {
         return Failure{kHeif2JpgImencode, file.error};
     }
-    encoded = std::move(file.bytes);
-    warning = std::move(file.warning);
-    return {};
+    return EncodedPicture{std::move(file.bytes), std::move(file.warning), image.size(), {}};
+}
+
+// The file a band writer made, of `size`, and its screen-sized picture,
+// turned upright when the pixels keep their stored orientation.
+Result<EncodedPicture> finished(ImageWriter& writer, cv::Size size, std::optional<PreviewBuilder>& small,
+                                const HeifImageData& data, const CarriedMetadata& metadata)
+{
+    EncodedFile file = writer.finish();
+    if (!file.ok()) {
+        return Failure{kHeif2JpgImencode, file.error};
+    }
+    EncodedPicture encoded{std::move(file.bytes), std::move(file.warning), size, {}};
+    if (small) {
+        encoded.preview = small->finish();
+        if (metadata.keepOrientation) {
+            turnUpright(encoded.preview, data.transforms);
+        }
+    }
+    return encoded;
 }
 
 // Output rows turned at a time when a picture is encoded band by band.
@@ -160,12 +177,12 @@ constexpr int kTransformedBandRows = 128;
 // encoded band by band from the untransformed picture in the format's
 // encoder, so that the turned picture is never held whole; its screen-sized
 // picture when `previewSide` asks for one. JPEG, PNG, TIFF or BMP.
-Result<void> encodeTransformedBands(const cv::Mat& image, const HeifImageData& data, const CarriedMetadata& metadata,
-                                    const ConversionSettings& settings, std::vector<std::uint8_t>& encoded,
-                                    std::string& warning, cv::Size& encodedSize, cv::Mat& preview)
+Result<EncodedPicture> encodeTransformedBands(const cv::Mat& image, const HeifImageData& data,
+                                              const CarriedMetadata& metadata, const ConversionSettings& settings)
 {
     const TransformedBands turned(image, data.transforms, metadata.keepOrientation);
     const cv::Size size = turned.size();
+    cv::Size encodedSize;
     try {
         encodedSize = settings.scale == 1.0f ? size : scaledSize(size, settings.scale);
     } catch (const std::invalid_argument&) {
@@ -199,32 +216,20 @@ Result<void> encodeTransformedBands(const cv::Mat& image, const HeifImageData& d
     if (scaler) {
         scaler->finish(emit);
     }
-    EncodedFile file = writer->finish();
-    if (!file.ok()) {
-        return Failure{kHeif2JpgImencode, file.error};
-    }
-    encoded = std::move(file.bytes);
-    warning = std::move(file.warning);
-    if (small) {
-        preview = small->finish();
-        if (metadata.keepOrientation) {
-            turnUpright(preview, data.transforms);
-        }
-    }
-    return {};
+    return finished(*writer, encodedSize, small, data, metadata);
 }
 
 // The JPEG of a whole mosaic of planes after its turns and the scale (by a
 // power of two), encoded band by band: each band of each plane cut and
 // turned on its own.
-Result<void> encodeTurnedPlanes(const JpegPlanes& planes, const HeifImageData& data, const CarriedMetadata& metadata,
-                                const ConversionSettings& settings, std::vector<std::uint8_t>& encoded,
-                                std::string& warning, cv::Size& encodedSize, cv::Mat& preview)
+Result<EncodedPicture> encodeTurnedPlanes(const JpegPlanes& planes, const HeifImageData& data,
+                                          const CarriedMetadata& metadata, const ConversionSettings& settings)
 {
     const TransformedBands luma(planes.luma, data.transforms, metadata.keepOrientation);
     const TransformedBands cb(planes.cb, data.transforms, metadata.keepOrientation);
     const TransformedBands cr(planes.cr, data.transforms, metadata.keepOrientation);
     const cv::Size size = luma.size();
+    cv::Size encodedSize;
     try {
         encodedSize = settings.scale == 1.0f ? size : scaledSize(size, settings.scale);
     } catch (const std::invalid_argument&) {
@@ -262,19 +267,7 @@ Result<void> encodeTurnedPlanes(const JpegPlanes& planes, const HeifImageData& d
     if (scaler) {
         scaler->finish(emit);
     }
-    EncodedFile file = writer->finish();
-    if (!file.ok()) {
-        return Failure{kHeif2JpgImencode, file.error};
-    }
-    encoded = std::move(file.bytes);
-    warning = std::move(file.warning);
-    if (small) {
-        preview = small->finish();
-        if (metadata.keepOrientation) {
-            turnUpright(preview, data.transforms);
-        }
-    }
-    return {};
+    return finished(*writer, encodedSize, small, data, metadata);
 }
 
 }  // namespace
@@ -328,18 +321,10 @@ Result<EncodedPicture> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, c
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
-    EncodedPicture encoded;
-    const auto given = [&encoded](const Result<void>& done) -> Result<EncodedPicture> {
-        if (!done) {
-            return done.failure();
-        }
-        return std::move(encoded);
-    };
     if (canvas.cellType() == kJpegPlanesCell) {
         const JpegPlanes planes = canvas.outputPlanes(width, height);
         canvas.release();
-        return given(encodeTurnedPlanes(planes, data, metadata, settings, encoded.bytes, encoded.warning, encoded.size,
-                                        encoded.preview));
+        return encodeTurnedPlanes(planes, data, metadata, settings);
     }
     cv::Mat image = canvas.output(width, height);
     if (!alpha.empty()) {
@@ -348,8 +333,7 @@ Result<EncodedPicture> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, c
     canvas.release();
     if (!data.greyPicture && formatInfo(settings.format).streams &&
         (settings.scale == 1.0f || BandScaler::takes(settings.scale))) {
-        return given(encodeTransformedBands(image, data, metadata, settings, encoded.bytes, encoded.warning,
-                                            encoded.size, encoded.preview));
+        return encodeTransformedBands(image, data, metadata, settings);
     }
     applyTransforms(image, data.transforms, metadata.keepOrientation);
     try {
@@ -357,17 +341,16 @@ Result<EncodedPicture> encodeWhole(MosaicCanvas& canvas, const cv::Mat& alpha, c
     } catch (const std::invalid_argument&) {
         return Failure{kHeif2JpgUnknown, scaleDetail(image.size(), settings.scale)};
     }
-    encoded.size = image.size();
-    const Result<void> done = encodePicture(image, data, metadata, settings, encoded.bytes, encoded.warning);
-    if (done && settings.previewSide > 0) {
+    Result<EncodedPicture> encoded = encodePicture(image, data, metadata, settings);
+    if (encoded && settings.previewSide > 0) {
         PreviewBuilder builder(image.size(), settings.previewSide);
         builder.add(image);
-        encoded.preview = builder.finish();
+        encoded->preview = builder.finish();
         if (metadata.keepOrientation) {
-            turnUpright(encoded.preview, data.transforms);
+            turnUpright(encoded->preview, data.transforms);
         }
     }
-    return given(done);
+    return encoded;
 }
 
 }  // namespace ambrel::pipeline
