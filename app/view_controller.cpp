@@ -55,7 +55,7 @@ namespace {
 
 const QStringList kFormatWords = {
     QStringLiteral("JPG"),      QStringLiteral("PNG"),  QStringLiteral("BMP"),
-    QStringLiteral("JPEG2000"), QStringLiteral("TIFF"),
+    QStringLiteral("JPEG2000"), QStringLiteral("TIFF"), QStringLiteral("WEBP"),
 };
 
 QStringList percentItems()
@@ -427,7 +427,7 @@ QWidget* ViewController::buildOptionsPanel()
     mImageQuality = new QComboBox(options);
     mImageQuality->setObjectName(QStringLiteral("ImageQuality"));
     mImageQuality->setToolTip(
-        QCoreApplication::translate("ViewController", "JPG 和 JPEG2000 的质量；PNG、BMP 和 TIFF 总是无损的"));
+        QCoreApplication::translate("ViewController", "JPG、JPEG2000 和 WEBP 的质量；PNG、BMP 和 TIFF 总是无损的"));
     mExifBox = new QCheckBox(QStringLiteral("Exif"), options);
     mExifBox->setObjectName(QStringLiteral("Exif"));
     mExifBox->setToolTip(
@@ -747,7 +747,8 @@ void ViewController::storeOption(const QString& key, const QString& value)
 void ViewController::updateOptionStates()
 {
     const bool on = mOptionsEnabled;
-    const bool qualityApplies = mSaveSuff == QLatin1String("JPG") || mSaveSuff == QLatin1String("JPEG2000");
+    const bool qualityApplies = mSaveSuff == QLatin1String("JPG") || mSaveSuff == QLatin1String("JPEG2000") ||
+                                mSaveSuff == QLatin1String("WEBP");
     const bool deepApplies = mSaveSuff == QLatin1String("PNG") || mSaveSuff == QLatin1String("TIFF");
     // Only a JPEG carries a gain map beside its picture.
     const bool hdrApplies = mSaveSuff == QLatin1String("JPG");
@@ -813,6 +814,9 @@ void ViewController::setUpChoices()
 {
     // 5. to 7. The choice lists; each value follows from the selected index.
     mOutFormat->addItems(kFormatWords);
+    // The words are the stored values; WebP is shown by its own name where the language has one.
+    mOutFormat->setItemText(static_cast<int>(kFormatWords.indexOf(QStringLiteral("WEBP"))),
+                            QCoreApplication::translate("ViewController", "WEBP"));
     mOutFormat->setCurrentIndex(0);
     mSaveSuff = kFormatWords.first();
     mImageSize->addItems(percentItems());

@@ -1,4 +1,4 @@
-// ambrel-convert: converts HEIC files into JPEG, PNG, BMP, TIFF or JPEG 2000
+// ambrel-convert: converts HEIC files into JPEG, PNG, BMP, TIFF, JPEG 2000 or WebP
 // files in one batch, with the same rules as the desktop application.
 //
 // Standard output carries only the report: one line per file ("SOURCE ->
@@ -54,17 +54,17 @@ namespace {
 const char* const kUsage =
     "Usage: ambrel-convert [options] INPUT...\n"
     "  or:  ambrel-convert [options] --stdout INPUT|- > OUTPUT\n"
-    "Converts HEIC files into JPEG, PNG, BMP, TIFF or JPEG 2000 files. An INPUT is a\n"
+    "Converts HEIC files into JPEG, PNG, BMP, TIFF, JPEG 2000 or WebP files. An INPUT is a\n"
     "file (converted whatever its name) or a folder (its files named *.heic, *.heif,\n"
     "*.hif or *.avif, in any letter case, in natural order); '-' reads one file from\n"
     "standard input.\n"
     "\n"
-    "  -f, --format JPG|PNG|BMP|JPEG2000|TIFF   output format, default JPG (any letter case;\n"
-    "                           also JPEG, TIF, JP2, J2K)\n"
+    "  -f, --format JPG|PNG|BMP|JPEG2000|TIFF|WEBP   output format, default JPG (any letter\n"
+    "                           case; also JPEG, TIF, JP2, J2K)\n"
     "  -s, --scale PERCENT      1 to 100, default 100\n"
     "      --max-size N         scale down so that the longer side is at most N pixels\n"
-    "  -q, --quality PERCENT    JPEG quality, or JPEG 2000's rate (100: lossless), 1 to 100,\n"
-    "                           default 90; PNG, TIFF and BMP are always lossless\n"
+    "  -q, --quality PERCENT    JPEG quality, or JPEG 2000's and WebP's (100: lossless), 1 to\n"
+    "                           100, default 90; PNG, TIFF and BMP are always lossless\n"
     "      --depth 8|16         bits a sample: 16 writes 16-bit PNG and TIFF, and JPEG 2000 at\n"
     "                           the source's precision (10 or 12 bits); default 8\n"
     "      --no-exif            do not carry EXIF or XMP (the rotation is then applied to the pixels)\n"
@@ -77,7 +77,8 @@ const char* const kUsage =
     "                           name before its last dot; TIMESTAMP: the run's start, in\n"
     "                           milliseconds since 1970)\n"
     "      --plain-names        name outputs STEM.ext (the default)\n"
-    "      --upper-case-extensions  .JPG .PNG .BMP .JP2 .TIFF instead of .jpg .png .bmp .jp2 .tif\n"
+    "      --upper-case-extensions  .JPG .PNG .BMP .JP2 .TIFF .WEBP instead of .jpg .png .bmp\n"
+    "                           .jp2 .tif .webp\n"
     "      --skip-existing      leave a file whose output name is taken (counted as skipped);\n"
     "                           with --timestamp-names, an output of any earlier run\n"
     "      --overwrite          replace a file whose output name is taken (never a source of\n"
@@ -113,7 +114,7 @@ const char* const kUsage =
     "      --version            print the version\n"
     "\n"
     "Every format carries the image's colour profile and, unless --no-exif is given, its EXIF\n"
-    "and XMP (BMP only the profile); PNG, TIFF and JPEG 2000 keep an alpha plane.\n"
+    "and XMP (BMP only the profile); PNG, TIFF, JPEG 2000 and WebP keep an alpha plane.\n"
     "Output names are decided in input order before converting, whatever -j says. Unless\n"
     "--overwrite is given no file is ever replaced: a name already taken gets _2, _3...\n"
     "appended (or, with --skip-existing, the source is skipped). Short options combine\n"
@@ -201,7 +202,7 @@ bool takeValueOption(const std::string& name, const std::function<std::string()>
         const std::string word = value();
         const auto format = convert::parseFormatName(word);
         if (!format) {
-            throw UsageError{"unknown format '" + word + "' (JPG, PNG, BMP, JPEG2000 or TIFF)"};
+            throw UsageError{"unknown format '" + word + "' (JPG, PNG, BMP, JPEG2000, TIFF or WEBP)"};
         }
         job.format = *format;
         options.formatGiven = true;

@@ -33,6 +33,7 @@ std::string formatWord(OutputFormat format)
     case OutputFormat::Bmp: return "BMP";
     case OutputFormat::Jpeg2000: return "JPEG2000";
     case OutputFormat::Tiff: return "TIFF";
+    case OutputFormat::Webp: return "WEBP";
     }
     return "JPG";
 }
@@ -45,8 +46,8 @@ std::optional<OutputFormat> parseFormatWord(std::string_view word)
             c = static_cast<char>(c - 'a' + 'A');
         }
     }
-    for (const auto format :
-         {OutputFormat::Jpg, OutputFormat::Png, OutputFormat::Bmp, OutputFormat::Jpeg2000, OutputFormat::Tiff}) {
+    for (const auto format : {OutputFormat::Jpg, OutputFormat::Png, OutputFormat::Bmp, OutputFormat::Jpeg2000,
+                              OutputFormat::Tiff, OutputFormat::Webp}) {
         if (upper == formatWord(format)) {
             return format;
         }
@@ -86,6 +87,7 @@ std::string formatExtension(OutputFormat format, bool lowerCase)
         case OutputFormat::Bmp: return "bmp";
         case OutputFormat::Jpeg2000: return "jp2";
         case OutputFormat::Tiff: return "tif";
+        case OutputFormat::Webp: return "webp";
         }
     }
     return format == OutputFormat::Jpeg2000 ? "JP2" : formatWord(format);

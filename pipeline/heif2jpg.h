@@ -19,6 +19,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "pipeline/output_format.h"
+
 namespace ambrel::pipeline {
 
 // Result texts; every one is shorter than 1024 bytes.
@@ -28,15 +30,6 @@ inline constexpr std::string_view kHeif2JpgDecode = "HUD_ERR heif2jpg read_hevc_
 inline constexpr std::string_view kHeif2JpgUnknown = "HUD_ERR heif2jpg unknown";
 inline constexpr std::string_view kHeif2JpgImencode = "HUD_ERR heif2jpg imencode";
 inline constexpr std::string_view kHeif2JpgBufferTooSmall = "HUD_ERR heif2jpg buffer to small";
-
-// The formats a conversion writes.
-enum class OutputFormat {
-    Jpg,
-    Png,
-    Bmp,
-    Jpeg2000,
-    Tiff,
-};
 
 struct ConversionSettings
 {

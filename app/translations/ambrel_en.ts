@@ -616,8 +616,12 @@ You can change this in the menu at any time.</translation>
         <translation>If the name exists</translation>
     </message>
     <message>
-        <source>JPG 和 JPEG2000 的质量；PNG、BMP 和 TIFF 总是无损的</source>
-        <translation>The quality of JPG and JPEG2000; PNG, BMP and TIFF are always lossless</translation>
+        <source>JPG、JPEG2000 和 WEBP 的质量；PNG、BMP 和 TIFF 总是无损的</source>
+        <translation>The quality of JPG, JPEG2000 and WebP (100: lossless); PNG, BMP and TIFF are always lossless</translation>
+    </message>
+    <message>
+        <source>WEBP</source>
+        <translation>WebP</translation>
     </message>
     <message>
         <source>保留 HDR</source>

@@ -15,10 +15,11 @@
 #include <string_view>
 #include <utility>
 
+#include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
-#include "pipeline/encode/jpeg_metadata.h"
 #include "pipeline/decode/mosaic.h"
+#include "pipeline/encode/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
 
@@ -536,8 +537,9 @@ constexpr std::uint64_t kMaxXmpBytes = std::uint64_t(16) << 20;
 constexpr std::string_view kAlphaTypes[] = {"urn:mpeg:hevc:2015:auxid:1",
                                             "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha"};
 
-// The luma bit depth of the record's first tile, from its 'hvcC'; 8 when
-// that cannot be read.
+// The luma bit depth and chroma format of the record's first tile, from its
+// 'hvcC' (or 'av1C'), and its size; 8 bits, 4:2:0 and no size when they
+// cannot be read.
 void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     data.bitDepth = 8;
@@ -546,8 +548,24 @@ void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId co
     }
     try {
         data.bitDepth = reader.getItemLumaBitDepth(context, data.tileIds.front()).value_or(8);
+        const auto hvcC = std::dynamic_pointer_cast<const heif::HevcConfigurationBox>(
+            reader.getItemPropertyBox(context, data.tileIds.front(), heif::FourCCInt("hvcC")));
+        if (hvcC) {
+            data.chromaFormat = hvcC->getConfiguration().getChromaFormatIdc();
+        } else if (const auto av1C = reader.getItemAv1Configuration(context, data.tileIds.front())) {
+            data.bitDepth = static_cast<std::uint8_t>(av1C->bitDepth());
+            const bool halfAcross = av1C->chromaSubsamplingX != 0;
+            const bool halfDown = av1C->chromaSubsamplingY != 0;
+            data.chromaFormat = av1C->monochrome != 0 ? 0 : halfAcross ? (halfDown ? 1 : 2) : 3;
+        }
     } catch (const std::exception&) {
         data.bitDepth = 8;
+    }
+    try {
+        data.tileWidth = reader.getWidth(context, data.tileIds.front());
+        data.tileHeight = reader.getHeight(context, data.tileIds.front());
+    } catch (const std::exception&) {
+        data.tileWidth = data.tileHeight = 0;  // no 'ispe'
     }
 }
 

@@ -63,6 +63,12 @@ struct HeifImageData
     // Luma bit depth of the coded tiles, from the first tile's 'hvcC'
     // decoder configuration record; 8 when unknown.
     std::uint8_t bitDepth = 8;
+    // Chroma format of the coded tiles (0 grey, 1 4:2:0, 2 4:2:2, 3 4:4:4), from the same record;
+    // 1 when unknown, the common case the decoder is asked to confirm.
+    std::uint8_t chromaFormat = 1;
+    // The first tile's size from its 'ispe'; 0 when unknown.
+    std::uint32_t tileWidth = 0;
+    std::uint32_t tileHeight = 0;
     // The XMP packet (RDF/XML text) that describes the image; empty unless
     // asked for (it travels with the EXIF) and found.
     std::vector<std::uint8_t> xmp;

@@ -26,6 +26,7 @@ extern "C" {
 }
 
 #include <opencv2/core/hal/intrin.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "heiclib/log.h"
 
@@ -1203,6 +1204,26 @@ DecodeResult decodeInto(std::span<const std::uint8_t> bytes, const PictureSink& 
     return result;
 }
 
+// A picture of another chroma format or matrix than the file announced (its
+// SPS disagrees with the 'hvcC' or 'colr' the plan was made from), into JPEG
+// planes all the same: through BGR as decodeHevcStream gives it, to JFIF's
+// Y'CbCr, the chroma averaged over 2 x 2 samples.
+void planesThroughBgr(PictureConverter& converter, const AVFrame& frame, JpegPlanes& target)
+{
+    cv::Mat bgr(frame.height, frame.width, CV_8UC3);
+    converter.convert(frame, bgr);
+    cv::Mat ycrcb;
+    cv::cvtColor(bgr, ycrcb, cv::COLOR_BGR2YCrCb);
+    std::array<cv::Mat, 3> planes;
+    cv::split(ycrcb, planes.data());
+    planes[0].copyTo(target.luma);
+    cv::Mat half;
+    cv::resize(planes[2], half, target.cb.size(), 0, 0, cv::INTER_AREA);
+    half.copyTo(target.cb);
+    cv::resize(planes[1], half, target.cr.size(), 0, 0, cv::INTER_AREA);
+    half.copyTo(target.cr);
+}
+
 void reportNotOpened()
 {
     log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
@@ -1234,12 +1255,8 @@ DecodeResult decodeHevcPlanes(std::span<const std::uint8_t> bytes, const PlanesT
                               const std::function<void(std::size_t index)>& converted)
 {
     JpegPlanesConverter converter;
-    bool refused = false;
+    PictureConverter unexpected;
     const PictureSink sink = [&](const AVFrame& frame, std::size_t index) {
-        if (!JpegPlanesConverter::accepts(frame)) {
-            refused = true;
-            return false;
-        }
         JpegPlanes destination = target(index, frame.width, frame.height);
         if (destination.luma.empty()) {
             return false;
@@ -1250,12 +1267,14 @@ DecodeResult decodeHevcPlanes(std::span<const std::uint8_t> bytes, const PlanesT
             destination.cr.type() != CV_8UC1) {
             throw std::logic_error("decodeHevcPlanes: the target does not fit the picture");
         }
-        converter.convert(frame, destination);
+        if (JpegPlanesConverter::accepts(frame)) {
+            converter.convert(frame, destination);
+        } else {
+            planesThroughBgr(unexpected, frame, destination);
+        }
         return true;
     };
-    DecodeResult result = decodeInto(bytes, sink, converted);
-    result.refused = refused;
-    return result;
+    return decodeInto(bytes, sink, converted);
 }
 
 std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream, std::size_t maxFrames)

@@ -67,7 +67,6 @@ struct DecodeResult
     bool opened = false;       // the decoder could be set up
     std::size_t pictures = 0;  // pictures delivered to the target
     int bitDepth = 0;          // luma bit depth of the first picture delivered
-    bool refused = false;      // decodeHevcPlanes: a picture cannot be had as JPEG planes
 };
 
 // Decodes an Annex B HEVC stream held in memory. Pictures come out as the
@@ -101,8 +100,8 @@ using PlanesTarget = std::function<JpegPlanes(std::size_t index, int width, int 
 // Decodes as decodeHevcStream does, each picture into JPEG planes: the
 // samples of 4:2:0 pictures with BT.601's matrix (or none named) are taken
 // as they are, mapped to 8 bits and full range when they are not (the chroma
-// keeps its siting). The first picture of another kind stops the decoding
-// before its target is asked for, with `refused` set.
+// keeps its siting). A picture of another kind is converted through BGR
+// into the planes (as decodeHevcStream would give it, then to JFIF's Y'CbCr).
 [[nodiscard]] DecodeResult decodeHevcPlanes(std::span<const std::uint8_t> bytes, const PlanesTarget& target,
                                             const std::function<void(std::size_t index)>& converted = {});
 

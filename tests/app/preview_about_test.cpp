@@ -12,7 +12,7 @@
 #include "app/custom_controls.h"
 #include "app/preview_cache.h"
 #include "app/preview_window.h"
-#include "pipeline/encode/format_encoders.h"
+#include "pipeline/encode/image_writer.h"
 #include "tests/app/app_test_support.h"
 
 using namespace apptest;
@@ -81,6 +81,7 @@ private slots:
         QTest::newRow("BMP") << 2 << "BMP";
         QTest::newRow("JPEG2000") << 3 << "JP2";
         QTest::newRow("TIFF") << 4 << "TIFF";
+        QTest::newRow("WEBP") << 5 << "WEBP";
     }
 
     void everyFormatIsWrittenAndPreviewed()
@@ -218,7 +219,7 @@ private slots:
         cv::Mat picture(2, 3, CV_16UC4, cv::Scalar(0, 0, 0, 0));
         picture.at<cv::Vec4w>(0, 0) = cv::Vec4w(257 * 10, 257 * 20, 257 * 30, 65535);  // B, G, R, A
         picture.at<cv::Vec4w>(1, 2) = cv::Vec4w(65535, 65535, 65535, 257 * 128);
-        const auto png = ambrel::pipeline::encodePng(picture, {});
+        const auto png = ambrel::pipeline::writeImage(ambrel::pipeline::OutputFormat::Png, picture, {});
         QVERIFY(png.ok());
         const QString path = dir.filePath("wide.PNG");
         writeFile(path, QByteArray(reinterpret_cast<const char*>(png.bytes.data()), qsizetype(png.bytes.size())));

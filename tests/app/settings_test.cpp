@@ -55,7 +55,7 @@ private slots:
 
         // The defaults of the other options and the idle, empty window.
         QCOMPARE(f.control<QComboBox>("OutFormat")->currentText(), QStringLiteral("JPG"));
-        QCOMPARE(f.control<QComboBox>("OutFormat")->count(), 5);
+        QCOMPARE(f.control<QComboBox>("OutFormat")->count(), 6);
         QCOMPARE(f.control<QComboBox>("ImageSize")->currentText(), QStringLiteral("100%"));
         QCOMPARE(f.control<QComboBox>("ImageQuality")->currentText(), QStringLiteral("100%"));
         QCOMPARE(f.view().SaveSuff(), QStringLiteral("JPG"));

@@ -95,11 +95,9 @@ TEST(ConversionJob, EveryFormatDecodesBackToTheSameSize)
     const std::string source = folder / "portrait.heic";
     writeFile(source, fixture::makeGridHeic(grid).bytes());
 
-    const std::pair<OutputFormat, const char*> formats[] = {{OutputFormat::Jpg, "JPG"},
-                                                            {OutputFormat::Png, "PNG"},
-                                                            {OutputFormat::Bmp, "BMP"},
-                                                            {OutputFormat::Jpeg2000, "JP2"},
-                                                            {OutputFormat::Tiff, "TIFF"}};
+    const std::pair<OutputFormat, const char*> formats[] = {
+        {OutputFormat::Jpg, "JPG"},      {OutputFormat::Png, "PNG"},   {OutputFormat::Bmp, "BMP"},
+        {OutputFormat::Jpeg2000, "JP2"}, {OutputFormat::Tiff, "TIFF"}, {OutputFormat::Webp, "WEBP"}};
     for (const bool keepExif : {true, false}) {
         for (const auto& [format, extension] : formats) {
             SCOPED_TRACE(ambrel::convert::formatWord(format) + (keepExif ? " with EXIF" : " without EXIF"));

@@ -194,7 +194,7 @@ TEST(ConvertCli, NoFormatLoadsOpenCvsImageCodecs)
     const std::string input = folder / "IMG.heic";
     writeFile(input, gridHeic());
     const std::string tracing = "LD_DEBUG=files";
-    for (const std::string format : {"JPG", "PNG", "TIFF", "JPEG2000", "BMP"}) {
+    for (const std::string format : {"JPG", "PNG", "TIFF", "JPEG2000", "BMP", "WEBP"}) {
         const CliRun run =
             runCli({"--plain-names", "--depth", "16", "-f", format, "-o", folder / format, input}, tracing);
         EXPECT_EQ(run.status, 0) << run.err;

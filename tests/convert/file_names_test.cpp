@@ -254,11 +254,9 @@ TEST(OutputNames, TimestampIsWholeSecondsTimesThousand)
 TEST(OutputNames, FormatsExtensionsAndCandidates)
 {
     using ambrel::convert::OutputFormat;
-    const std::tuple<const char*, const char*, const char*> words[] = {{"JPG", "JPG", "jpg"},
-                                                                       {"PNG", "PNG", "png"},
-                                                                       {"BMP", "BMP", "bmp"},
-                                                                       {"JPEG2000", "JP2", "jp2"},
-                                                                       {"TIFF", "TIFF", "tif"}};
+    const std::tuple<const char*, const char*, const char*> words[] = {
+        {"JPG", "JPG", "jpg"},      {"PNG", "PNG", "png"},   {"BMP", "BMP", "bmp"},
+        {"JPEG2000", "JP2", "jp2"}, {"TIFF", "TIFF", "tif"}, {"WEBP", "WEBP", "webp"}};
     for (const auto& [word, extension, lower] : words) {
         const auto format = ambrel::convert::parseFormatWord(word);
         ASSERT_TRUE(format) << word;
@@ -275,7 +273,7 @@ TEST(OutputNames, FormatsExtensionsAndCandidates)
         {"jpg", OutputFormat::Jpg},      {"jpeg", OutputFormat::Jpg},          {"JPEG", OutputFormat::Jpg},
         {"tif", OutputFormat::Tiff},     {"Tiff", OutputFormat::Tiff},         {"jp2", OutputFormat::Jpeg2000},
         {"J2K", OutputFormat::Jpeg2000}, {"jpeg2000", OutputFormat::Jpeg2000}, {"png", OutputFormat::Png},
-        {"bmp", OutputFormat::Bmp},
+        {"bmp", OutputFormat::Bmp},      {"webp", OutputFormat::Webp},
     };
     for (const auto& [name, format] : names) {
         EXPECT_EQ(ambrel::convert::parseFormatName(name), format) << name;

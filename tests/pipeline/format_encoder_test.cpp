@@ -1,6 +1,6 @@
-// The PNG, TIFF, JPEG 2000 and BMP encoders: each file is read back with the
-// format's own library (libpng, libtiff, OpenJPEG; OpenCV's BMP reader and the
-// header by hand for BMP), the pixels compared (exactly, where the encoding is
+// The PNG, TIFF, JPEG 2000, BMP and WebP writers: each file is read back with
+// the format's own library (libpng, libtiff, OpenJPEG, libwebp; OpenCV's BMP
+// reader and the header by hand for BMP), the pixels compared (exactly, where the encoding is
 // lossless) and the ICC profile, EXIF block and XMP packet compared byte for
 // byte; then exiftool, as a black box, must find the profile's description,
 // the EXIF date and the XMP label.
@@ -24,14 +24,17 @@
 #include <png.h>
 #include <tiffio.h>
 #include <unistd.h>
+#include <webp/decode.h>
+#include <webp/demux.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "pipeline/encode/colour_profiles.h"
-#include "pipeline/encode/format_encoders.h"
-#include "pipeline/heif2jpg.h"
+#include "pipeline/encode/image_writer.h"
 #include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/encode/writer_support.h"
+#include "pipeline/heif2jpg.h"
 #include "tests/fixtures/heif_samples.h"
 
 using namespace ambrel::pipeline;
@@ -249,6 +252,29 @@ Bytes xmpPacket(bool gainMap = false)
                              (gainMap ? hdr : "") + ">" + "<xmp:Label>" + kXmpLabel +
                              "</xmp:Label></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
     return Bytes(text.begin(), text.end());
+}
+
+// What a test file carries: the EXIF block's TIFF data, as PNG, TIFF and
+// JPEG 2000 store it.
+struct ImageMetadata
+{
+    Bytes icc;
+    Bytes exif;
+    Bytes xmp;
+};
+
+// The file of `format` the writer makes of the picture, with the metadata.
+EncodedFile write(OutputFormat format, const cv::Mat& image, const ImageMetadata& metadata, int quality = 100)
+{
+    WriterMetadata held;
+    held.icc = metadata.icc;
+    held.xmp = metadata.xmp;
+    held.carryExif = true;
+    if (!metadata.exif.empty()) {
+        held.exif = {'E', 'x', 'i', 'f', 0, 0};
+        held.exif.insert(held.exif.end(), metadata.exif.begin(), metadata.exif.end());
+    }
+    return writeImage(format, image, held, WriterOptions{quality});
 }
 
 ImageMetadata testMetadata()
@@ -519,6 +545,39 @@ ReadBack readBmp(const Bytes& file)
     return out;
 }
 
+// Pixels (BGRA when the file has alpha) and chunks through libwebp.
+ReadBack readWebp(const Bytes& file)
+{
+    ReadBack out;
+    WebPBitstreamFeatures features;
+    int width = 0;
+    int height = 0;
+    if (WebPGetFeatures(file.data(), file.size(), &features) != VP8_STATUS_OK) {
+        out.error = "not a WebP file";
+        return out;
+    }
+    std::uint8_t* pixels = features.has_alpha ? WebPDecodeBGRA(file.data(), file.size(), &width, &height)
+                                              : WebPDecodeBGR(file.data(), file.size(), &width, &height);
+    if (pixels == nullptr) {
+        out.error = "libwebp cannot decode the file";
+        return out;
+    }
+    cv::Mat(height, width, features.has_alpha ? CV_8UC4 : CV_8UC3, pixels).copyTo(out.image);
+    WebPFree(pixels);
+    const WebPData data{file.data(), file.size()};
+    WebPDemuxer* demux = WebPDemux(&data);
+    for (const auto& [name, bytes] : {std::pair{"ICCP", &out.metadata.icc}, std::pair{"EXIF", &out.metadata.exif},
+                                      std::pair{"XMP ", &out.metadata.xmp}}) {
+        WebPChunkIterator chunk;
+        if (demux != nullptr && WebPDemuxGetChunk(demux, name, 1, &chunk)) {
+            bytes->assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+            WebPDemuxReleaseChunkIterator(&chunk);
+        }
+    }
+    WebPDemuxDelete(demux);
+    return out;
+}
+
 // --- exiftool, as a black box ---
 
 bool haveExiftool()
@@ -550,16 +609,15 @@ struct FormatRow
 {
     const char* name;
     const char* extension;
-    std::function<EncodedFile(const cv::Mat&, const ImageMetadata&)> encode;
+    OutputFormat format;
     ReadBack (*read)(const Bytes&);
     bool keepsExifAndXmp;
 };
 
 const FormatRow kFormats[] = {
-    {"PNG", ".png", [](const cv::Mat& m, const ImageMetadata& d) { return encodePng(m, d); }, readPng, true},
-    {"TIFF", ".tif", [](const cv::Mat& m, const ImageMetadata& d) { return encodeTiff(m, d); }, readTiff, false},
-    {"JPEG2000", ".jp2", [](const cv::Mat& m, const ImageMetadata& d) { return encodeJp2(m, d, 100); }, readJp2, true},
-    {"BMP", ".bmp", [](const cv::Mat& m, const ImageMetadata& d) { return encodeBmp(m, d); }, readBmp, false},
+    {"PNG", ".png", OutputFormat::Png, readPng, true},           {"TIFF", ".tif", OutputFormat::Tiff, readTiff, false},
+    {"JPEG2000", ".jp2", OutputFormat::Jpeg2000, readJp2, true}, {"BMP", ".bmp", OutputFormat::Bmp, readBmp, false},
+    {"WEBP", ".webp", OutputFormat::Webp, readWebp, true},
 };
 
 struct PictureRow
@@ -599,7 +657,7 @@ TEST_P(FormatEncoderTest, KeepsPixelsAndMetadataExactly)
     const auto& [format, picture] = GetParam();
     const cv::Mat image = testPicture(picture.width, picture.height, picture.type);
     const ImageMetadata metadata = testMetadata();
-    const EncodedFile file = format.encode(image, metadata);
+    const EncodedFile file = write(format.format, image, metadata);
     ASSERT_TRUE(file.ok()) << file.error;
     ASSERT_FALSE(file.bytes.empty());
     const ReadBack back = format.read(file.bytes);
@@ -649,9 +707,9 @@ TEST(FormatEncoder, SixteenBitPicturesKeepEverySample)
         const ImageMetadata metadata = testMetadata();
         using Reader = ReadBack (*)(const Bytes&);
         const std::vector<std::tuple<std::string, EncodedFile, Reader>> files = {
-            {"PNG", encodePng(image, metadata), readPng},
-            {"TIFF", encodeTiff(image, metadata), readTiff},
-            {"JPEG2000", encodeJp2(image, metadata, 100), readJp2}};
+            {"PNG", write(OutputFormat::Png, image, metadata), readPng},
+            {"TIFF", write(OutputFormat::Tiff, image, metadata), readTiff},
+            {"JPEG2000", write(OutputFormat::Jpeg2000, image, metadata), readJp2}};
         for (const auto& [name, encoded, read] : files) {
             SCOPED_TRACE(name);
             ASSERT_TRUE(encoded.ok()) << encoded.error;
@@ -693,29 +751,31 @@ TEST(FormatEncoder, BandByBandGivesTheBytesOfTheWholePicture)
         const cv::Mat picture = testPicture(c.width, c.height, c.type);
         ImageMetadata metadata = testMetadata();
         metadata.exif = exifBlock(c.bigEndianExif);
-        for (const auto format : {LosslessBandWriter::Format::Png, LosslessBandWriter::Format::Tiff}) {
-            const EncodedFile whole = format == LosslessBandWriter::Format::Png ? encodePng(picture, metadata)
-                                                                                : encodeTiff(picture, metadata);
+        WriterMetadata held{{'E', 'x', 'i', 'f', 0, 0}, true, metadata.xmp, metadata.icc};
+        held.exif.insert(held.exif.end(), metadata.exif.begin(), metadata.exif.end());
+        for (const auto format : {OutputFormat::Png, OutputFormat::Tiff}) {
+            const EncodedFile whole = write(format, picture, metadata);
             ASSERT_TRUE(whole.ok()) << whole.error;
             for (const int band : {1, 7, 512, 5000}) {
                 if (band == 1 && c.height > 1000) {
                     continue;  // a row at a time: the small pictures show it
                 }
                 SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + ", " +
-                             (format == LosslessBandWriter::Format::Png ? "PNG" : "TIFF") + " in bands of " +
-                             std::to_string(band));
-                LosslessBandWriter writer(format, picture.size(), picture.type(), metadata);
+                             (format == OutputFormat::Png ? "PNG" : "TIFF") + " in bands of " + std::to_string(band));
+                const auto writer = makeWriter(format);
+                writer->begin(picture.size(), PixelLayout::ofType(picture.type()), held);
                 for (int row = 0; row < c.height; row += band) {
-                    writer.writeRows(picture.rowRange(row, std::min(row + band, c.height)));
+                    writer->writeRows(picture.rowRange(row, std::min(row + band, c.height)));
                 }
-                writer.writeRows(picture.rowRange(0, 1));  // past the end
-                const EncodedFile streamed = writer.finish();
+                writer->writeRows(picture.rowRange(0, 1));  // past the end
+                const EncodedFile streamed = writer->finish();
                 ASSERT_TRUE(streamed.ok()) << streamed.error;
                 EXPECT_TRUE(streamed.bytes == whole.bytes);
             }
-            LosslessBandWriter partial(format, picture.size(), picture.type(), metadata);
-            partial.writeRows(picture.rowRange(0, c.height - 1));
-            EXPECT_FALSE(partial.finish().ok());
+            const auto partial = makeWriter(format);
+            partial->begin(picture.size(), PixelLayout::ofType(picture.type()), held);
+            partial->writeRows(picture.rowRange(0, c.height - 1));
+            EXPECT_FALSE(partial->finish().ok());
         }
     }
 }
@@ -723,7 +783,7 @@ TEST(FormatEncoder, BandByBandGivesTheBytesOfTheWholePicture)
 TEST(FormatEncoder, TiffCarriesBigEndianExif)
 {
     const cv::Mat image = testPicture(16, 9, CV_8UC3);
-    const EncodedFile file = encodeTiff(image, {{}, exifBlock(true), {}});
+    const EncodedFile file = write(OutputFormat::Tiff, image, {{}, exifBlock(true), {}});
     ASSERT_TRUE(file.ok()) << file.error;
     ASSERT_GE(file.bytes.size(), 2u);
     EXPECT_EQ(file.bytes[0], 'M');
@@ -761,7 +821,7 @@ TEST(FormatEncoder, TiffLeavesOutTheExifItCannotRead)
     };
     for (const auto& [what, exif, carriesDate, carriesGps] : cases) {
         SCOPED_TRACE(what);
-        const EncodedFile file = encodeTiff(image, {{}, exif, {}});
+        const EncodedFile file = write(OutputFormat::Tiff, image, {{}, exif, {}});
         ASSERT_TRUE(file.ok()) << file.error;
         EXPECT_EQ(file.warning.empty(), std::string(what) == "empty GPS directory") << file.warning;
         const ReadBack back = readTiff(file.bytes);
@@ -777,7 +837,7 @@ TEST(FormatEncoder, PngWithoutAProfileLibpngRefuses)
     const cv::Mat image = testPicture(16, 9, CV_8UC3);
     Bytes profile = iccProfile();
     profile[3] ^= 0x10;  // the length field no longer matches
-    const EncodedFile file = encodePng(image, {profile, exifBlock(), xmpPacket()});
+    const EncodedFile file = write(OutputFormat::Png, image, {profile, exifBlock(), xmpPacket()});
     ASSERT_TRUE(file.ok()) << file.error;
     EXPECT_NE(file.warning.find("colour profile"), std::string::npos) << file.warning;
     const ReadBack back = readPng(file.bytes);
@@ -786,9 +846,9 @@ TEST(FormatEncoder, PngWithoutAProfileLibpngRefuses)
     EXPECT_TRUE(back.metadata.icc.empty());
     EXPECT_EQ(back.metadata.exif, exifBlock());
     EXPECT_EQ(back.metadata.xmp, xmpPacket());
-    EXPECT_TRUE(encodePng(image, testMetadata()).warning.empty());
+    EXPECT_TRUE(write(OutputFormat::Png, image, testMetadata()).warning.empty());
     // One libpng knows as a faulty sRGB profile still means sRGB: the sRGB chunk says so.
-    const EncodedFile faulty = encodePng(image, {faultySrgbProfile(), {}, {}});
+    const EncodedFile faulty = write(OutputFormat::Png, image, {faultySrgbProfile(), {}, {}});
     EXPECT_NE(faulty.warning.find("known incorrect sRGB profile"), std::string::npos) << faulty.warning;
     const std::vector<std::string> chunks = pngChunks(faulty.bytes);
     EXPECT_NE(std::find(chunks.begin(), chunks.end(), "sRGB"), chunks.end());
@@ -799,7 +859,7 @@ TEST(FormatEncoder, PngWithoutAProfileLibpngRefuses)
 // eXIf again after them when the info is handed to png_write_end).
 TEST(FormatEncoder, PngStoresEachMetadataChunkOnceBeforeThePixels)
 {
-    const EncodedFile file = encodePng(testPicture(20, 10, CV_8UC3), testMetadata());
+    const EncodedFile file = write(OutputFormat::Png, testPicture(20, 10, CV_8UC3), testMetadata());
     ASSERT_TRUE(file.ok()) << file.error;
     const std::vector<std::string> chunks = pngChunks(file.bytes);
     const auto firstData = std::find(chunks.begin(), chunks.end(), "IDAT");
@@ -815,8 +875,8 @@ TEST(FormatEncoder, LossyJpeg2000IsCloseAndSmaller)
 {
     cv::Mat image;
     cv::GaussianBlur(testPicture(120, 90, CV_8UC3), image, cv::Size(9, 9), 3.0);  // photograph-like
-    const EncodedFile lossless = encodeJp2(image, {}, 100);
-    const EncodedFile lossy = encodeJp2(image, {}, 80);
+    const EncodedFile lossless = write(OutputFormat::Jpeg2000, image, {});
+    const EncodedFile lossy = write(OutputFormat::Jpeg2000, image, {}, 80);
     ASSERT_TRUE(lossless.ok()) << lossless.error;
     ASSERT_TRUE(lossy.ok()) << lossy.error;
     EXPECT_LT(lossy.bytes.size(), lossless.bytes.size());
@@ -835,19 +895,22 @@ TEST(FormatEncoder, Jpeg2000ResolutionLevelsFitTheSmallerSide)
     EXPECT_EQ(jp2ResolutionLevels(1, 1), 1);
 }
 
-// What the encoders cannot take is refused with a reason, not a crash.
+// What the writers cannot take is refused with a reason, not a crash; rows
+// that do not fit the picture begun are too.
 TEST(FormatEncoder, RefusesPicturesItCannotEncode)
 {
-    const cv::Mat grey(4, 4, CV_8UC1, cv::Scalar(0));
-    const cv::Mat floats(4, 4, CV_32FC3, cv::Scalar(0));
-    const cv::Mat wide(4, 4, CV_16UC3, cv::Scalar(0));
-    for (const cv::Mat& image : {cv::Mat(), grey, floats}) {
-        EXPECT_FALSE(encodePng(image, {}).ok());
-        EXPECT_FALSE(encodeTiff(image, {}).ok());
-        EXPECT_FALSE(encodeJp2(image, {}).ok());
-        EXPECT_FALSE(encodeBmp(image, {}).ok());
+    for (const FormatInfo& info : outputFormats()) {
+        SCOPED_TRACE(info.name);
+        for (const cv::Mat& image : {cv::Mat(), cv::Mat(4, 4, CV_32FC3, cv::Scalar(0))}) {
+            const EncodedFile file = writeImage(info.format, image, {});
+            EXPECT_FALSE(file.ok());
+            EXPECT_FALSE(file.error.empty());
+        }
+        const auto writer = makeWriter(info.format);
+        writer->begin(cv::Size(4, 4), PixelLayout{Channels::Bgr, 8}, {});
+        writer->writeRows(cv::Mat(4, 3, CV_8UC3, cv::Scalar(0)));
+        EXPECT_FALSE(writer->finish().ok());
     }
-    EXPECT_FALSE(encodeBmp(wide, {}).ok());
 }
 
 // exiftool finds the profile's name, the EXIF date and the XMP label.
@@ -859,7 +922,7 @@ TEST(FormatEncoder, ExiftoolFindsTheMetadata)
     const ImageMetadata metadata = testMetadata();
     for (const FormatRow& format : kFormats) {
         SCOPED_TRACE(format.name);
-        const EncodedFile file = format.encode(image, metadata);
+        const EncodedFile file = write(format.format, image, metadata);
         ASSERT_TRUE(file.ok()) << file.error;
         const std::string json = exiftoolJson(file.bytes, format.extension);
         EXPECT_NE(json.find(std::string("\"ProfileDescription\": \"") + kProfileDescription + "\""), std::string::npos)
@@ -932,7 +995,7 @@ struct ConversionRow
 const ConversionRow kConversions[] = {
     {"PNG", OutputFormat::Png, ".png", readPng},           {"TIFF", OutputFormat::Tiff, ".tif", readTiff},
     {"JPEG2000", OutputFormat::Jpeg2000, ".jp2", readJp2}, {"BMP", OutputFormat::Bmp, ".bmp", readBmp},
-    {"JPEG", OutputFormat::Jpg, ".jpg", nullptr},
+    {"WEBP", OutputFormat::Webp, ".webp", readWebp},       {"JPEG", OutputFormat::Jpg, ".jpg", nullptr},
 };
 
 // Every format carries the profile, the EXIF date and place and the XMP

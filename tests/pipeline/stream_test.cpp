@@ -1,7 +1,11 @@
 // The temporary HEVC elementary stream: its bytes, and decoding it back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include "pipeline/decode/extraction.h"
+#include "pipeline/decode/hevc_sps.h"
 #include "pipeline/decode/hevc_stream.h"
 #include "tests/pipeline/pipeline_support.h"
 
@@ -34,6 +38,41 @@ TEST_F(StreamTest, GroupsAreParameterSetsThenTileBytes)
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "cv::VideoCapture::isOpened returned false \n");
 
     EXPECT_FALSE(ambrel::pipeline::write_hevc_bitstream((folder / "missing" / "stream.hevc").string(), data));
+}
+
+TEST_F(StreamTest, SpsFactsAreThoseTheDecoderGives)
+{
+    // What the converter plans with before decoding: chroma format, depth,
+    // the size after the conformance window and the matrix, as x265 wrote
+    // them; a cut SPS gives none.
+    struct Case
+    {
+        fixture::PixelFormat format;
+        unsigned width, height;
+        const char* matrix;
+        SpsFacts expected;
+    };
+    for (const Case& c : {Case{fixture::PixelFormat::Yuv420, 64, 48, "bt709", {1, 8, 64, 48, 1, true}},
+                          Case{fixture::PixelFormat::Yuv420_10bit, 60, 44, "smpte170m", {1, 10, 60, 44, 6, true}},
+                          Case{fixture::PixelFormat::Yuv444, 30, 20, "bt2020nc", {3, 8, 30, 20, 9, true}},
+                          Case{fixture::PixelFormat::Gray, 33, 17, "smpte170m", {0, 8, 33, 17, 6, true}}}) {
+        fixture::SingleImageOptions options;
+        options.width = c.width;
+        options.height = c.height;
+        options.encode.format = c.format;
+        options.encode.matrix = c.matrix;
+        const Bytes file = fixture::makeSingleImageHeic(options).bytes();
+        const Bytes sets = extractHeifImage(file.data(), file.size(), false).paramSets;
+        const std::optional<SpsFacts> facts = readSpsFacts(sets);
+        ASSERT_TRUE(facts.has_value()) << c.matrix;
+        const SpsFacts& e = c.expected;
+        EXPECT_EQ(std::tie(facts->chromaFormat, facts->bitDepth, facts->width, facts->height, facts->matrix),
+                  std::tie(e.chromaFormat, e.bitDepth, e.width, e.height, e.matrix));
+        const Bytes spsStart = {0, 0, 1, 0x42, 0x01};
+        const auto sps = std::search(sets.begin(), sets.end(), spsStart.begin(), spsStart.end());
+        ASSERT_NE(sps, sets.end());
+        EXPECT_FALSE(readSpsFacts(Bytes(sets.begin(), sps + 20)).has_value());
+    }
 }
 
 TEST_F(StreamTest, ParameterSetsRepeatedBeyondReasonAreRefused)
