@@ -249,10 +249,11 @@ void ImageModel::readImages(const HevcImageFileReader& reader, const HevcImageFi
         ModelImage image;
         image.id = id;
         try {
-            image.itemType = reader.getItemType(mContext, id);
+            image.itemType = reader.getStoredItemType(mContext, id);
         } catch (const std::exception&) {
         }
         image.kind = kindOfType(image.itemType);
+        image.role = info.type;
         image.coding = describeItemCoding(reader, mContext, id, image.itemType);
         if (const auto features = information.imageFeatures.find(id); features != information.imageFeatures.end()) {
             image.features = features->second;
@@ -282,6 +283,7 @@ void ImageModel::readImages(const HevcImageFileReader& reader, const HevcImageFi
             ModelImage image;
             image.id = id;
             image.itemType = type;
+            image.role = type;
             image.kind = ImageKind::ToneMap;
             readProperties(reader, mContext, image);
             readReferences(reader, mContext, image);

@@ -80,6 +80,9 @@ struct ModelImage
 {
     ItemId id = 0;
     std::string itemType;  // as stored: "hvc1", "grid", "iden", "tmap" ...
+    // The reader's word for it: "master", "hidden" or "pre-computed" for a
+    // coded image, else its item type.
+    std::string role;
     ImageKind kind = ImageKind::Coded;
     ImageCoding coding;  // Codec::None for a derived image
     std::set<ImageFeature> features;
