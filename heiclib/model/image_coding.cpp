@@ -58,7 +58,7 @@ ImageCoding describeAv1(const Av1CodecConfiguration& record)
     coding.chroma = record.monochrome != 0 ? std::string("monochrome")
                                            : chromaText(record.chromaSubsamplingX, record.chromaSubsamplingY);
     coding.details = {{"tier", std::to_string(record.seqTier0)},
-                      {"config OBUs", std::to_string(record.configObus.size()) + " bytes"}};
+                      {"config_obus_size", std::to_string(record.configObus.size())}};
     coding.summary = "AV1 " + coding.profile + " profile, level " + coding.level + ", " +
                      std::to_string(coding.bitDepth) + "-bit, " + coding.chroma;
     return coding;
@@ -111,7 +111,7 @@ void describeUncompressedLayout(const UncompressedLayout& layout, const Componen
                                        ? std::string(kInterleave[layout.interleaveType])
                                        : "interleave type " + std::to_string(layout.interleaveType);
     coding.details.emplace_back("components", components);
-    coding.details.emplace_back("bit depths", bits);
+    coding.details.emplace_back("bit_depths", bits);
     coding.details.emplace_back("interleave", interleave);
     coding.bitDepth = depths.empty() ? 0 : *depths.rbegin();
     coding.chroma = components == "grey"                       ? std::string("monochrome")
@@ -176,7 +176,7 @@ ImageCoding describeJpeg(const HevcImageFileReader& reader, ContextId context, I
     coding.configured = true;  // 'jpgC' is optional
     const std::size_t prefix = reader.getItemJpegPrefix(context, id).size();
     if (prefix != 0) {
-        coding.details.emplace_back("prefix bytes", std::to_string(prefix));
+        coding.details.emplace_back("prefix_size", std::to_string(prefix));
     }
     coding.summary = prefix == 0 ? std::string("JPEG") : "JPEG, prefix of " + std::to_string(prefix) + " bytes";
     return coding;

@@ -42,8 +42,9 @@ struct ImageCoding
     std::string level;        // "4.1", "2.0", "max"; empty when it has none
     unsigned bitDepth = 0;    // luma bits; 0 when unknown
     std::string chroma;       // "4:2:0", "4:2:2", "4:4:4", "monochrome"; empty when unknown
-    // Codec-specific details, in a fixed order, for a person to read
-    // ("tier", "config OBUs", "prefix bytes", "components", ...).
+    // Codec-specific details, in a fixed order, named in lower case with
+    // underscores ("tier", "config_obus_size", "prefix_size", "components",
+    // "bit_depths", "interleave", "compression").
     std::vector<std::pair<std::string, std::string>> details;
     // One line: "HEVC Main 10, 10-bit, 4:2:0", "AV1 High profile, level 2.0,
     // 10-bit, 4:4:4", "uncompressed RGB 8-bit interleaved, deflate
