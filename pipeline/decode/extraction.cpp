@@ -247,9 +247,12 @@ ImageChoice resolveImage(const heif::ImageModel& model, heif::ItemId id, unsigne
     if (isDecodedCoding(codeType)) {
         return {id, false, {}};
     }
-    if (const auto other = otherCodings().find(codeType); other != otherCodings().end()) {
+    // By the item's type: a JPEG or uncompressed image is refused as such
+    // with or without its configuration; an AV1 image only lacks its 'av1C'.
+    const std::string& type = image->itemType;
+    if (const auto other = otherCodings().find(type); other != otherCodings().end() && type != "av01") {
         throw NoImageError((depth == 0 ? std::string("the primary image") : imageText(id, depth)) + " is coded as '" +
-                           codeType + "' (" + other->second + "), which is not supported");
+                           type + "' (" + other->second + "), which is not supported");
     }
     if (codeType == "avc1" || codeType == "lhv1") {
         throw NoImageError(imageText(id, depth) + " is coded as '" + codeType + "', which cannot be converted");

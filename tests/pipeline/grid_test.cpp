@@ -386,6 +386,19 @@ TEST_F(GridTest, OnlyThePrimaryImageIsConverted)
         builder.setBrands("avif", {"mif1", "miaf", "avif"});
         expectRefused(builder.build(), "the primary image 13 has no decoder configuration");
     }
+    for (const auto& [type, name] : {std::pair{"jpeg", "JPEG"}, std::pair{"unci", "uncompressed"}}) {
+        SCOPED_TRACE(std::string("the primary coded as '") + type + "'");
+        fixture::HeifBuilder builder = twoImageFile(false);
+        fixture::ItemDescription item;
+        item.id = 14;
+        item.type = type;
+        item.data = {0xFF, 0xD8};
+        builder.addItem(std::move(item));
+        builder.ispe(14, 8, 8);
+        builder.setPrimary(14);
+        expectRefused(builder.build(), std::string("the primary image is coded as '") + type + "' (" + name +
+                                           "), which is not supported");
+    }
 
     // A coded primary image wins over the grids of the file.
     fixture::HeifBuilder withCodedPrimary = twoImageFile(false, false);
