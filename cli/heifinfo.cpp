@@ -184,9 +184,9 @@ std::string iccDescription(const heif::DataVector& icc)
 Json::Value describeColour(const heif::ModelImage& image)
 {
     Json::Value colour(Json::nullValue);
-    if (!image.icc.empty()) {
-        colour["icc_size"] = static_cast<Json::UInt64>(image.icc.size());
-        colour["icc_description"] = iccDescription(image.icc);
+    if (image.icc) {
+        colour["icc_size"] = static_cast<Json::UInt64>(image.icc->size());
+        colour["icc_description"] = iccDescription(*image.icc);
     }
     if (const auto& nclx = image.nclx) {
         Json::Value values(Json::objectValue);

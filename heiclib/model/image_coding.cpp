@@ -174,7 +174,9 @@ ImageCoding describeJpeg(const HevcImageFileReader& reader, ContextId context, I
     ImageCoding coding;
     coding.codec = Codec::Jpeg;
     coding.configured = true;  // 'jpgC' is optional
-    const std::size_t prefix = reader.getItemJpegPrefix(context, id).size();
+    const auto jpgC =
+        std::dynamic_pointer_cast<const JpegConfigurationBox>(reader.getItemPropertyBox(context, id, boxtype::kJpgC));
+    const std::size_t prefix = jpgC ? jpgC->getPrefix().size() : 0;
     if (prefix != 0) {
         coding.details.emplace_back("prefix_size", std::to_string(prefix));
     }
@@ -225,8 +227,9 @@ ImageCoding describeItemCoding(const HevcImageFileReader& reader, ContextId cont
         if (const auto hvcC = std::dynamic_pointer_cast<const HevcConfigurationBox>(
                 reader.getItemPropertyBox(context, id, boxtype::kHvcC))) {
             coding = describeHevc(hvcC->getConfiguration());
-        } else if (const auto av1 = reader.getItemAv1Configuration(context, id)) {
-            coding = describeAv1(*av1);
+        } else if (const auto av1C = std::dynamic_pointer_cast<const Av1CodecConfigurationBox>(
+                       reader.getItemPropertyBox(context, id, boxtype::kAv1C))) {
+            coding = describeAv1(av1C->getConfiguration());
         } else if (itemType == "jpeg") {
             coding = describeJpeg(reader, context, id);
         } else if (itemType == "unci") {

@@ -6,6 +6,9 @@
 #include <exception>
 #include <utility>
 
+#include "heiclib/box_types.h"
+#include "heiclib/boxes/image_property_boxes.h"
+
 namespace ambrel::heif {
 
 namespace {
@@ -97,6 +100,22 @@ bool cleanApertureSize(const CleanApertureInfo& aperture, std::uint32_t& width, 
     return true;
 }
 
+// An 'auxC' or 'colr' property: the first of each kind counts.
+void readOtherProperty(const std::shared_ptr<const Box>& box, ModelImage& image)
+{
+    if (const auto auxC = std::dynamic_pointer_cast<const AuxiliaryTypeProperty>(box); auxC && !image.auxC) {
+        image.auxC = withoutTrailingZeros(auxC->getAuxType().substr(0, kMaxAuxiliaryTypeLength));
+    }
+    const auto colr = std::dynamic_pointer_cast<const ColourInformationBox>(box);
+    if (colr && colr->hasIccProfile() && !image.icc) {
+        image.icc = std::shared_ptr<const DataVector>(colr, &colr->getIccProfile());
+    }
+    if (colr && colr->getColourType() == codetype::kNclx && !image.nclx) {
+        image.nclx = NclxColour{colr->getColourPrimaries(), colr->getTransferCharacteristics(),
+                                colr->getMatrixCoefficients(), colr->getFullRange()};
+    }
+}
+
 void applyGeometry(const std::vector<ImageGeometryStep>& geometry, std::uint32_t& width, std::uint32_t& height)
 {
     for (const ImageGeometryStep& step : geometry) {
@@ -109,7 +128,8 @@ void applyGeometry(const std::vector<ImageGeometryStep>& geometry, std::uint32_t
 }
 
 // The item's properties that the model keeps: the transformative ones in
-// association order, and its 'auxC' type.
+// association order, its 'auxC' type and its colour. Boxes are looked at
+// where the reader keeps them: nothing a file can make large is copied.
 void readProperties(const HevcImageFileReader& reader, ContextId context, ModelImage& image)
 {
     try {
@@ -128,23 +148,13 @@ void readProperties(const HevcImageFileReader& reader, ContextId context, ModelI
                 step.kind = ImageGeometryStep::Kind::CleanAperture;
                 step.aperture = reader.getPropertyClap(context, property.index);
                 break;
-            case ItemPropertyType::Auxc:
-                if (!image.auxC) {
-                    image.auxC = withoutTrailingZeros(reader.getPropertyAuxc(context, property.index).auxType);
-                }
-                continue;
-            default: continue;
+            default: readOtherProperty(reader.getPropertyBox(context, property.index), image); continue;
             }
             image.geometry.push_back(step);
         }
-    } catch (const std::exception&) {
-        // Properties that cannot be read: what was read stays.
-    }
-    try {
-        image.icc = reader.getItemIccProfile(context, image.id);
-        image.nclx = reader.getItemColourInformation(context, image.id);
         image.pixi = reader.getItemBitDepths(context, image.id);
     } catch (const std::exception&) {
+        // Properties that cannot be read: what was read stays.
     }
 }
 
@@ -173,9 +183,8 @@ const char* imageKindName(ImageKind kind)
     case ImageKind::Identity: return "iden";
     case ImageKind::ToneMap: return "tmap";
     case ImageKind::Overlay: return "iovl";
-    case ImageKind::OtherDerived: break;
     }
-    return "derived";
+    return "coded";
 }
 
 AuxiliaryKind auxiliaryKindOf(std::string_view type)

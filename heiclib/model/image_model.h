@@ -10,14 +10,16 @@
 // The converter, the command line's image listing and ambrel-heifinfo all
 // read it, so that they agree.
 //
-// The model reads no item data: it is built from what the reader has parsed
-// when it opened the file, and never fails for an item that cannot be read
-// (such an item carries the reason instead).
+// The model reads no item data: it is built from what the reader parsed when
+// it opened the file, and copies what it keeps, so it stays valid after the
+// reader is closed. It never fails for an item that cannot be read: what
+// cannot be read is left unknown (no size, no coding, no references).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -29,17 +31,19 @@
 
 namespace ambrel::heif {
 
+// The longest 'auxC' type the model keeps whole.
+inline constexpr std::size_t kMaxAuxiliaryTypeLength = 1024;
+
 // What an image item is.
 enum class ImageKind {
-    Coded,         // its pixels are in its own data (see ImageCoding)
-    Grid,          // 'grid': tiles laid out in rows and columns
-    Identity,      // 'iden': its one input, with its own transforms after the input's
-    ToneMap,       // 'tmap': an HDR rendition of a base image by a gain map image
-    Overlay,       // 'iovl': images placed on a canvas
-    OtherDerived,  // any other image whose pixels come from other images
+    Coded,     // its pixels are in its own data (see ImageCoding)
+    Grid,      // 'grid': tiles laid out in rows and columns
+    Identity,  // 'iden': its one input, with its own transforms after the input's
+    ToneMap,   // 'tmap': an HDR rendition of a base image by a gain map image
+    Overlay,   // 'iovl': images placed on a canvas
 };
 
-// "coded", "grid", "iden", "tmap", "iovl" or "derived".
+// "coded", "grid", "iden", "tmap" or "iovl".
 [[nodiscard]] const char* imageKindName(ImageKind kind);
 
 // What an auxiliary image holds, by its 'auxC' type.
@@ -100,10 +104,14 @@ struct ModelImage
 
     std::optional<GridItem> grid;  // a readable, unprotected grid's descriptor
     std::vector<ImageGeometryStep> geometry;
-    DataVector icc;                   // the first 'colr' ICC profile
-    std::optional<NclxColour> nclx;   // the first 'colr' nclx
-    std::optional<DataVector> pixi;   // bits per channel
-    std::optional<std::string> auxC;  // its 'auxC' type, without trailing zero bytes
+    // The first 'colr' ICC profile, shared with the reader's box rather than
+    // copied (a file may give one large profile to thousands of items).
+    std::shared_ptr<const DataVector> icc;
+    std::optional<NclxColour> nclx;  // the first 'colr' nclx
+    std::optional<DataVector> pixi;  // bits per channel
+    // Its 'auxC' type, without trailing zero bytes; cut to
+    // kMaxAuxiliaryTypeLength bytes (every type the model knows is shorter).
+    std::optional<std::string> auxC;
 
     // References, each in the order the file gives them.
     IdVector inputs;         // 'dimg' from this image: tiles, the 'iden' source, the 'tmap' base and gain map
@@ -153,9 +161,7 @@ struct ImageSequence
 class ImageModel
 {
 public:
-    // The model of an opened reader's root meta context and tracks. The
-    // reader must stay open while the model is used only for what reads
-    // the reader again (none of the model's own answers do).
+    // The model of an opened reader's root meta context and tracks.
     explicit ImageModel(const HevcImageFileReader& reader);
 
     [[nodiscard]] ContextId context() const { return mContext; }
