@@ -203,7 +203,8 @@ std::string imageText(heif::ItemId id, unsigned depth)
     return (depth == 0 ? "the primary image " : "the source image ") + itemText(id);
 }
 
-// Image codings of the HEIF family that are not decoded here, with their names.
+// Image codings of the HEIF family beside HEVC, with their names, for refusals
+// ('av01' only where the reader was asked for the HEVC family alone).
 const std::map<std::string, std::string>& otherCodings()
 {
     static const std::map<std::string, std::string> kOtherCodings = {
@@ -725,7 +726,7 @@ std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId co
 {
     alpha.isGrid = reader.getItemType(context, alpha.imageId) == "grid";
     if (!alpha.isGrid && !isDecodedCoding(reader.getDecoderCodeType(context, alpha.imageId))) {
-        return "it is neither an 'hvc1' or 'av01' image nor a grid";
+        return "it is no 'hvc1' or 'av01' image and no grid";
     }
     if (!get_heif_info(reader, context, alpha)) {
         return "its size cannot be read";
@@ -906,8 +907,7 @@ ImageChoice chooseItem(const heif::ImageModel& model, heif::ItemId id, bool auxi
     }
     if (auxiliary) {
         if (!isDecodedCoding(image->coding.codeType)) {
-            throw NoImageError("the auxiliary image " + itemText(id) +
-                               " is neither an 'hvc1' or 'av01' image nor a grid");
+            throw NoImageError("the auxiliary image " + itemText(id) + " is no 'hvc1' or 'av01' image and no grid");
         }
         return {id, false, {}};
     }
