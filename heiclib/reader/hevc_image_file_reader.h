@@ -166,6 +166,15 @@ public:
     // the item's data; empty when it has none. getItemDataWithDecoderParameters
     // gives a JPEG item's whole stream: this prefix, then its data.
     DataVector getItemJpegPrefix(ContextId contextId, ItemId itemId) const;
+    // The item's type as its 'infe' entry stores it ("hvc1", "av01", "grid"
+    // ...), where getItemType gives a coded image's role ("master" ...).
+    std::string getStoredItemType(ContextId contextId, ItemId itemId) const;
+    // The property at a 0-based 'ipco' position, as the box class that
+    // models it, shared rather than copied; nullptr when there is none.
+    std::shared_ptr<const Box> getPropertyBox(ContextId contextId, PropertyIndex index) const
+    {
+        return propertyAt(contextId, index);
+    }
 
     // The limit of the memory budget of the files initialize() opens from now
     // on (limits::kMaxFileMemoryBytes by default). Boxes read into

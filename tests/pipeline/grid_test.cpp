@@ -375,7 +375,7 @@ TEST_F(GridTest, OnlyThePrimaryImageIsConverted)
         expectRefused(builder.build(), "the primary item 12 is of type 'Exif', which cannot be converted");
     }
     {
-        SCOPED_TRACE("an AVIF file: structural brands only, the primary coded as 'av01'");
+        SCOPED_TRACE("an AVIF file: structural brands only, the primary coded as 'av01' without its 'av1C'");
         fixture::HeifBuilder builder = twoImageFile(false);
         fixture::ItemDescription av1;
         av1.id = 13;
@@ -384,7 +384,20 @@ TEST_F(GridTest, OnlyThePrimaryImageIsConverted)
         builder.addItem(std::move(av1));
         builder.setPrimary(13);
         builder.setBrands("avif", {"mif1", "miaf", "avif"});
-        expectRefused(builder.build(), "the primary image is coded as 'av01' (AVIF), which is not supported");
+        expectRefused(builder.build(), "the primary image 13 has no decoder configuration");
+    }
+    for (const auto& [type, name] : {std::pair{"jpeg", "JPEG"}, std::pair{"unci", "uncompressed"}}) {
+        SCOPED_TRACE(std::string("the primary coded as '") + type + "'");
+        fixture::HeifBuilder builder = twoImageFile(false);
+        fixture::ItemDescription item;
+        item.id = 14;
+        item.type = type;
+        item.data = {0xFF, 0xD8};
+        builder.addItem(std::move(item));
+        builder.ispe(14, 8, 8);
+        builder.setPrimary(14);
+        expectRefused(builder.build(), std::string("the primary image is coded as '") + type + "' (" + name +
+                                           "), which is not supported");
     }
 
     // A coded primary image wins over the grids of the file.
