@@ -23,15 +23,15 @@
 
 #include "heiclib/log.h"
 #include "heiclib/reader/file_reader_exception.h"
-#include "pipeline/encode/colour_profiles.h"
 #include "pipeline/decode/extraction.h"
+#include "pipeline/decode/mosaic.h"
+#include "pipeline/decode/picture_decoder.h"
+#include "pipeline/encode/colour_profiles.h"
 #include "pipeline/encode/format_encoders.h"
 #include "pipeline/encode/gain_map.h"
 #include "pipeline/encode/gain_map_jpeg.h"
-#include "pipeline/decode/hevc_stream.h"
 #include "pipeline/encode/jpeg_encoder.h"
 #include "pipeline/encode/jpeg_metadata.h"
-#include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/xmp_packet.h"
 
 namespace ambrel::pipeline {
@@ -511,32 +511,69 @@ std::string tilesText(std::size_t count)
     return std::to_string(count) + (count == 1 ? " tile" : " tiles");
 }
 
-// Decodes the image's tiles from memory straight into the canvas (no file is
-// written). The record's coded data is let go of on the way. `converted`, when
-// given, is called after each picture is in its cell. False with `failed` set
-// when no usable picture came out.
-bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<void(std::size_t)>& converted,
-                 StageFailure& failed, bool* planesRefused = nullptr)
+// Opens the image's decoder, into the canvas's cells, and hands it the tiles
+// one packet each, letting go of each tile once it is handed over.
+DecodeResult decodeIntoCanvas(HeifImageData& data, MosaicCanvas& canvas, const ConvertedCallback& cellFilled,
+                              std::string& why)
 {
-    std::vector<std::uint8_t> stream;
-    if (!assembleHevcBitstream(data, stream)) {
-        failed = {kHeif2JpgWriteStream, "the coded image data is too large to be decoded"};
-        return false;
-    }
-    // At most one picture per tile goes into the mosaic.
+    // At most one picture per tile goes into the mosaic. Pictures before the
+    // image's own (earlier frames of a sequence) are decoded into its cell and
+    // overwritten.
     const std::size_t tileCount = data.tiles.size();
-    const std::uint64_t maxCanvasPixels = data.maxCanvasPixels;
+    const std::size_t skipped = data.skippedPictures;
     // The tiles are converted cut to the picture: its edges are theirs.
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
-    std::vector<std::uint8_t>().swap(data.paramSets);
-    std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
+    const CodecSetup setup = codecSetupOf(data);
+    std::unique_ptr<PictureDecoder> decoder;
+    if (canvas.cellType() == kJpegPlanesCell) {
+        decoder = openPlanesDecoder(
+            setup,
+            [&canvas, skipped, tileCount](std::size_t index, int tileWidth, int tileHeight) {
+                index = index > skipped ? index - skipped : 0;
+                return index < tileCount ? canvas.planesCell(index, tileWidth, tileHeight) : JpegPlanes();
+            },
+            cellFilled, why);
+    } else {
+        decoder = openPictureDecoder(
+            setup,
+            [&canvas, skipped, tileCount, width, height](std::size_t index, int tileWidth, int tileHeight) {
+                index = index > skipped ? index - skipped : 0;
+                return index < tileCount ? canvas.regionCell(index, tileWidth, tileHeight, width, height) : cv::Mat();
+            },
+            cellFilled, why);
+    }
+    if (!decoder) {
+        return {};
+    }
+    bool more = true;
+    for (std::size_t i = 0; i < tileCount && more; ++i) {
+        const bool own = i < data.tileParamSets.size() && !data.tileParamSets[i].empty();
+        more = decoder->send(data.tiles[i], own ? std::span<const std::uint8_t>(data.tileParamSets[i])
+                                                : std::span<const std::uint8_t>());
+        std::vector<std::uint8_t>().swap(data.tiles[i]);
+    }
+    if (more) {
+        decoder->finish();
+    }
+    why.clear();
+    return decoder->result();
+}
 
-    // Pictures before the image's own (earlier frames of a sequence) are
-    // decoded into its cell and overwritten.
+// Decodes the image's tiles from memory straight into the canvas, one
+// decoder for the image. The record's coded data is let go of on the way.
+// `converted`, when given, is called after each picture is in its cell.
+// False with `failed` set when no usable picture came out.
+bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<void(std::size_t)>& converted,
+                 StageFailure& failed, bool* planesRefused = nullptr)
+{
+    const std::size_t tileCount = data.tiles.size();
+    const std::uint64_t maxCanvasPixels = data.maxCanvasPixels;
     const std::size_t skipped = data.skippedPictures;
+    const std::string codec = codecName(data.codec);
     DecodeResult decoded;
+    std::string notOpened;
     try {
         const auto cellFilled = [&](std::size_t index) {
             canvas.filled(index);
@@ -544,24 +581,7 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
                 converted(index);
             }
         };
-        if (canvas.cellType() == kJpegPlanesCell) {
-            decoded = decodeHevcPlanes(
-                stream,
-                [&](std::size_t index, int tileWidth, int tileHeight) {
-                    index = index > skipped ? index - skipped : 0;
-                    return index < tileCount ? canvas.planesCell(index, tileWidth, tileHeight) : JpegPlanes();
-                },
-                cellFilled);
-        } else {
-            decoded = decodeHevcStream(
-                stream,
-                [&](std::size_t index, int tileWidth, int tileHeight) {
-                    index = index > skipped ? index - skipped : 0;
-                    return index < tileCount ? canvas.regionCell(index, tileWidth, tileHeight, width, height)
-                                             : cv::Mat();
-                },
-                cellFilled);
-        }
+        decoded = decodeIntoCanvas(data, canvas, cellFilled, notOpened);
     } catch (const cv::Exception&) {
         // Tiles that do not line up: the mosaic step fails.
         failed = {kHeif2JpgUnknown, "the tiles of the grid differ in size"};
@@ -570,12 +590,10 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
         failed = {kHeif2JpgDecode, "out of memory while decoding the image"};
         return false;
     } catch (const std::exception& error) {
-        failed = {kHeif2JpgDecode, "the HEVC decoder failed: " + clause(error.what())};
-        return false;
-    } catch (...) {
-        failed = {kHeif2JpgDecode, "the HEVC decoder failed"};
+        failed = {kHeif2JpgDecode, "the " + codec + " decoder failed: " + clause(error.what())};
         return false;
     }
+    std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
     if (decoded.refused || canvas.planesRefused()) {
         // Not an error of the file: the caller decodes it again another way.
         failed = {kHeif2JpgDecode, "the pictures cannot be encoded as they are coded"};
@@ -584,9 +602,9 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
         }
         return false;
     }
-    if (!decoded.opened) {
+    if (!notOpened.empty()) {
         log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
-        failed = {kHeif2JpgDecode, "the HEVC decoder cannot be set up for this image"};
+        failed = {kHeif2JpgDecode, notOpened};
         return false;
     }
     if (skipped > 0 && decoded.pictures <= skipped && !canvas.tooLarge()) {
@@ -609,7 +627,7 @@ bool decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<
         return false;
     }
     if (canvas.tiles() == 0) {
-        failed = {kHeif2JpgDecode, tileCount <= 1 ? std::string("the image data cannot be decoded")
+        failed = {kHeif2JpgDecode, tileCount <= 1 ? "the " + codec + " image data cannot be decoded"
                                                   : "none of the " + tilesText(tileCount) + " can be decoded"};
         return false;
     }

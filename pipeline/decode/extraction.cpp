@@ -17,8 +17,8 @@
 
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
-#include "pipeline/encode/jpeg_metadata.h"
 #include "pipeline/decode/mosaic.h"
+#include "pipeline/encode/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
 
@@ -197,6 +197,12 @@ namespace {
 // references would otherwise never end).
 constexpr unsigned kMaxIdentityDepth = 8;
 
+// The codings whose images the decoder takes.
+bool isCodedImage(const std::string& codeType)
+{
+    return codeType == "hvc1" || codeType == "av01";
+}
+
 std::string itemText(heif::ItemId id)
 {
     return std::to_string(id);
@@ -240,8 +246,12 @@ ImageChoice resolveImage(const heif::HevcImageFileReader& reader, heif::ContextI
         throw NoImageError(imageText(id, depth) + " is an overlay ('iovl'), which cannot be converted");
     }
     const std::string codeType = reader.getDecoderCodeType(context, id);
-    if (codeType == "hvc1") {
+    if (isCodedImage(codeType)) {
         return {id, false, {}};
+    }
+    if (codeType == "jpeg" || codeType == "unci") {
+        throw NoImageError(imageText(id, depth) + " is coded as '" + codeType + "' (" +
+                           (codeType == "jpeg" ? "JPEG" : "uncompressed") + "), which is not supported");
     }
     if (codeType == "avc1" || codeType == "lhv1") {
         throw NoImageError(imageText(id, depth) + " is coded as '" + codeType + "', which cannot be converted");
@@ -415,21 +425,110 @@ bool get_heif_info(const heif::HevcImageFileReader& reader, heif::ContextId cont
     }
 }
 
+namespace {
+
+// The item's (or sample's) VPS, SPS and PPS, each behind 00 00 00 01; a set
+// the record lacks ('hev1' may leave them to the coded data) is left out.
+std::vector<std::uint8_t> parameterSetsOf(const heif::HevcImageFileReader& reader, heif::ContextId context,
+                                          heif::ItemId item)
+{
+    heif::ParameterSetMap parameterSets;
+    reader.getDecoderParameterSets(context, item, parameterSets);
+    std::vector<std::uint8_t> bytes;
+    for (const char* name : {"VPS", "SPS", "PPS"}) {
+        if (const auto unit = parameterSets.find(name); unit != parameterSets.end()) {
+            bytes.insert(bytes.end(), unit->second.begin(), unit->second.end());
+        }
+    }
+    return bytes;
+}
+
+// An 'av1C' record as stored: its four bytes, then its configOBUs.
+std::vector<std::uint8_t> av1Record(const heif::Av1CodecConfiguration& c)
+{
+    std::vector<std::uint8_t> record = {
+        static_cast<std::uint8_t>((c.marker << 7) | (c.version & 0x7F)),
+        static_cast<std::uint8_t>((c.seqProfile << 5) | (c.seqLevelIdx0 & 0x1F)),
+        static_cast<std::uint8_t>((c.seqTier0 << 7) | (c.highBitdepth << 6) | (c.twelveBit << 5) | (c.monochrome << 4) |
+                                  (c.chromaSubsamplingX << 3) | (c.chromaSubsamplingY << 2) |
+                                  (c.chromaSamplePosition & 3)),
+        static_cast<std::uint8_t>((c.reserved << 5) | (c.initialPresentationDelayPresent ? 0x10 : 0) |
+                                  (c.initialPresentationDelayMinusOne & 0x0F)),
+    };
+    record.insert(record.end(), c.configObus.begin(), c.configObus.end());
+    return record;
+}
+
+// NAL units behind lengths of `from` bytes, behind lengths of `to` bytes.
+std::vector<std::uint8_t> withLengthSize(std::span<const std::uint8_t> units, unsigned from, unsigned to)
+{
+    std::vector<std::uint8_t> out;
+    out.reserve(units.size() + units.size() / 16);
+    while (!units.empty()) {
+        std::size_t length = 0;
+        for (unsigned i = 0; i < from && i < units.size(); ++i) {
+            length = (length << 8) | units[i];
+        }
+        if (units.size() < from || length > units.size() - from || (to < 4 && length >> (8 * to) != 0)) {
+            throw std::runtime_error("a NAL unit's length runs past its tile");
+        }
+        for (unsigned i = to; i-- > 0;) {
+            out.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
+        }
+        out.insert(out.end(), units.begin() + from, units.begin() + std::ptrdiff_t(from + length));
+        units = units.subspan(from + length);
+    }
+    return out;
+}
+
+// A tile as the decoder takes it, read once: AV1 as stored; HEVC with its
+// own parameter sets recorded when they differ from the first tile's, and
+// its NAL unit lengths brought to the first tile's size when they differ.
+void readTile(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id, std::size_t index,
+              HeifImageData& data)
+{
+    const std::string codeType = reader.getDecoderCodeType(context, id);
+    if ((codeType == "av01") != (data.codec == Codec::Av1)) {
+        throw std::runtime_error("the tiles are not all coded alike");
+    }
+    reader.getItemCodedData(context, id, data.tiles[index]);
+    if (data.codec != Codec::Hevc) {
+        return;
+    }
+    if (std::vector<std::uint8_t> sets = parameterSetsOf(reader, context, id); sets != data.paramSets) {
+        data.tileParamSets.resize(data.tiles.size());
+        data.tileParamSets[index] = std::move(sets);
+    }
+    const unsigned lengthSize = reader.getNalLengthSize(context, id);
+    if (lengthSize != data.nalLengthSize) {
+        data.tiles[index] = withLengthSize(data.tiles[index], lengthSize, data.nalLengthSize);
+    }
+}
+
+}  // namespace
+
 bool get_heif_paramset(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     try {
         if (data.tileIds.empty()) {
             return false;
         }
-        heif::ParameterSetMap parameterSets;
-        reader.getDecoderParameterSets(context, data.tileIds.front(), parameterSets);
-        std::vector<std::uint8_t> bytes;
-        for (const char* name : {"VPS", "SPS", "PPS"}) {
-            const auto& unit = parameterSets.at(name);
-            bytes.insert(bytes.end(), unit.begin(), unit.end());
+        const heif::ItemId first = data.tileIds.front();
+        const std::string codeType = reader.getDecoderCodeType(context, first);
+        if (codeType == "av01") {
+            const auto configuration = reader.getItemAv1Configuration(context, first);
+            if (!configuration) {
+                return false;
+            }
+            data.codec = Codec::Av1;
+            data.av1Config = av1Record(*configuration);
+            return true;
         }
-        data.paramSets = std::move(bytes);
-        return true;
+        data.codec = Codec::Hevc;
+        data.nalLengthSize = reader.getNalLengthSize(context, first);
+        data.paramSets = parameterSetsOf(reader, context, first);
+        // 'hev1' may carry its parameter sets in the coded data alone.
+        return !data.paramSets.empty() || codeType == "hev1";
     } catch (...) {
         return false;
     }
@@ -440,13 +539,14 @@ bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, 
 {
     try {
         data.tiles.assign(data.tileIds.size(), {});
+        data.tileParamSets.clear();
         // A tile named by several cells is read once; its other cells copy it.
         std::map<heif::ItemId, std::size_t> firstCell;
         std::uint64_t total = 0;
         for (std::size_t i = 0; i < data.tileIds.size(); ++i) {
             const auto [earlier, first] = firstCell.try_emplace(data.tileIds[i], i);
             if (first) {
-                reader.getItemDataWithDecoderParameters(context, data.tileIds[i], data.tiles[i]);
+                readTile(reader, context, data.tileIds[i], i, data);
             }
             const std::size_t size = data.tiles[earlier->second].size();
             if (size > byteBudget - total) {
@@ -459,9 +559,13 @@ bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, 
             if (!first) {
                 reader.memoryBudget().charge(size, "The copy of tile " + std::to_string(data.tileIds[i]));
                 data.tiles[i] = data.tiles[earlier->second];
+                if (earlier->second < data.tileParamSets.size()) {
+                    data.tileParamSets.resize(data.tiles.size());
+                    data.tileParamSets[i] = data.tileParamSets[earlier->second];
+                }
             }
         }
-        // The elementary stream the tiles become is about as large as they are.
+        // The packets the tiles become are about as large as they are.
         reader.memoryBudget().charge(total + data.paramSets.size(), "The image's elementary stream");
         return true;
     } catch (const LimitExceededError&) {
@@ -545,7 +649,9 @@ void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId co
         return;
     }
     try {
-        data.bitDepth = reader.getItemLumaBitDepth(context, data.tileIds.front()).value_or(8);
+        const auto av1 = reader.getItemAv1Configuration(context, data.tileIds.front());
+        data.bitDepth = av1 ? static_cast<std::uint8_t>(av1->bitDepth())
+                            : reader.getItemLumaBitDepth(context, data.tileIds.front()).value_or(8);
     } catch (const std::exception&) {
         data.bitDepth = 8;
     }
@@ -834,8 +940,8 @@ std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId co
                            std::uint64_t tileBudget, HeifImageData& alpha)
 {
     alpha.isGrid = reader.getItemType(context, alpha.imageId) == "grid";
-    if (!alpha.isGrid && reader.getDecoderCodeType(context, alpha.imageId) != "hvc1") {
-        return "it is neither an 'hvc1' image nor a grid";
+    if (!alpha.isGrid && !isCodedImage(reader.getDecoderCodeType(context, alpha.imageId))) {
+        return "it is neither an 'hvc1' nor an 'av01' image nor a grid";
     }
     if (!get_heif_info(reader, context, alpha)) {
         return "its size cannot be read";
@@ -848,8 +954,8 @@ std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId co
                std::to_string(data.width) + " x " + std::to_string(data.height);
     }
     for (const heif::ItemId tile : alpha.tileIds) {
-        if (reader.getDecoderCodeType(context, tile) != "hvc1") {
-            return "its tile " + std::to_string(tile) + " is not an 'hvc1' image";
+        if (!isCodedImage(reader.getDecoderCodeType(context, tile))) {
+            return "its tile " + std::to_string(tile) + " is neither an 'hvc1' nor an 'av01' image";
         }
     }
     checkLimits(reader, context, alpha);
@@ -960,19 +1066,25 @@ std::vector<heif::ItemId> framesInPresentationOrder(const heif::HevcImageFileRea
 // those back to the instantaneous decoding refresh it is predicted from.
 constexpr std::size_t kMaxSamplesForFrame = 4096;
 
-// Whether the first coded slice of an Annex B access unit is an
-// instantaneous decoding refresh (IDR_W_RADL or IDR_N_LP): no picture after
-// it in decoding order refers to one before it.
-bool startsWithIdr(const std::vector<std::uint8_t>& unit)
+// Whether the first coded slice of an HEVC access unit (NAL units behind
+// lengths of `lengthSize` bytes) is an instantaneous decoding refresh
+// (IDR_W_RADL or IDR_N_LP): no picture after it in decoding order refers to
+// one before it.
+bool startsWithIdr(std::span<const std::uint8_t> unit, unsigned lengthSize)
 {
-    for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
-        if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
-            const unsigned type = (unit[i + 3] >> 1) & 0x3Fu;
-            if (type < 32) {
-                return type == 19 || type == 20;
-            }
-            i += 2;
+    while (unit.size() > lengthSize) {
+        std::size_t length = 0;
+        for (unsigned i = 0; i < lengthSize; ++i) {
+            length = (length << 8) | unit[i];
         }
+        const unsigned type = (unit[lengthSize] >> 1) & 0x3Fu;
+        if (type < 32) {
+            return type == 19 || type == 20;
+        }
+        if (length > unit.size() - lengthSize) {
+            return false;
+        }
+        unit = unit.subspan(lengthSize + length);
     }
     return false;
 }
@@ -999,33 +1111,43 @@ HeifImageData extractFrame(heif::HevcImageFileReader& reader, std::uint64_t fram
     data.columns = 1;
     checkLimits(reader, track, data);
 
-    // Back from the frame's sample to an IDR (or the first sample).
+    // Back from the frame's sample to an IDR (or the first sample; for AV1
+    // always the first).
     std::uint64_t total = 0;
+    data.tileIds = {sample};
+    if (!get_heif_paramset(reader, track, data)) {
+        throw NoImageError("the image sequence is coded as '" + reader.getDecoderCodeType(track, sample) +
+                           "', which cannot be converted");
+    }
+    data.tileIds.clear();
     for (heif::ItemId index = sample;; --index) {
         const std::string codeType = reader.getDecoderCodeType(track, index);
-        if (codeType != "hvc1" && codeType != "hev1") {
+        if (codeType != "hvc1" && codeType != "hev1" && codeType != "av01") {
             throw NoImageError("the image sequence is coded as '" + codeType + "', which cannot be converted");
         }
         if (data.tiles.size() >= kMaxSamplesForFrame) {
             throw LimitExceededError("frame " + std::to_string(frame) + " of the image sequence needs more than " +
                                      std::to_string(kMaxSamplesForFrame) + " samples decoded");
         }
-        std::vector<std::uint8_t> unit;
-        reader.getItemDataWithDecoderParameters(track, index, unit);
+        data.tiles.emplace_back();
+        readTile(reader, track, index, data.tiles.size() - 1, data);
+        const std::vector<std::uint8_t>& unit = data.tiles.back();
         if (unit.size() > tileBudget - total) {
             throw LimitExceededError("the samples of frame " + std::to_string(frame) + " hold more than " +
                                      std::to_string(tileBudget) + " bytes, the limit for this file");
         }
         total += unit.size();
-        const bool idr = startsWithIdr(unit);
-        data.tiles.push_back(std::move(unit));
         data.tileIds.push_back(index);
-        if (idr || index == 0) {
+        if ((data.codec == Codec::Hevc && startsWithIdr(unit, data.nalLengthSize)) || index == 0) {
             break;
         }
     }
     std::reverse(data.tiles.begin(), data.tiles.end());
     std::reverse(data.tileIds.begin(), data.tileIds.end());
+    if (!data.tileParamSets.empty()) {
+        data.tileParamSets.resize(data.tiles.size());
+        std::reverse(data.tileParamSets.begin(), data.tileParamSets.end());
+    }
     reader.memoryBudget().charge(total, "The image sequence's elementary stream");
 
     // The decoder puts pictures out in presentation order: those shown
@@ -1079,7 +1201,7 @@ ImageChoice chooseItem(const heif::HevcImageFileReader& reader, heif::ContextId 
         return {id, true, {}};
     }
     if (auxiliary) {
-        if (reader.getDecoderCodeType(context, id) != "hvc1") {
+        if (!isCodedImage(reader.getDecoderCodeType(context, id))) {
             throw NoImageError("the auxiliary image " + itemText(id) + " is neither an 'hvc1' image nor a grid");
         }
         return {id, false, {}};
@@ -1377,6 +1499,7 @@ public:
         if (memoryBudget) {
             reader.setMemoryBudget(*memoryBudget);
         }
+        reader.setImageCodings(heif::HevcImageFileReader::ImageCodings::All);
         reader.initialize(mInput);
         context = reader.getFileInformation().rootMetaBoxInformation.contextId;
     }

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "pipeline/decode/hevc_stream.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;
@@ -227,10 +226,10 @@ cv::Mat decodePatches(const ColourCase& c, const std::vector<Patch>& list)
     }
     cv::Mat image;
     const ambrel::pipeline::DecodeResult result =
-        ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t, int width, int height) {
-            image = cv::Mat(height, width, c.type, cv::Scalar::all(0));
-            return image;
-        });
+        decodeStream(stream, PictureTarget([&](std::size_t, int width, int height) {
+                         image = cv::Mat(height, width, c.type, cv::Scalar::all(0));
+                         return image;
+                     }));
     EXPECT_EQ(result.pictures, 1u);
     EXPECT_EQ(result.bitDepth, c.bits);
     if (result.pictures != 1 || image.size() != cv::Size(kSide, kSide)) {
@@ -372,13 +371,14 @@ TEST_F(ColourTest, JpegPlanesTakeBt601SamplesAndRefuseTheRest)
         ASSERT_FALSE(stream.empty());
         JpegPlanes planes;
         int asked = 0;
-        const DecodeResult result = decodeHevcPlanes(stream, [&](std::size_t, int width, int height) {
-            ++asked;
-            const cv::Size chroma((width + 1) / 2, (height + 1) / 2);
-            planes = {cv::Mat(height, width, CV_8UC1, cv::Scalar(0)), cv::Mat(chroma, CV_8UC1, cv::Scalar(0)),
-                      cv::Mat(chroma, CV_8UC1, cv::Scalar(0))};
-            return planes;
-        });
+        const DecodeResult result = decodeStream(stream, PlanesTarget([&](std::size_t, int width, int height) {
+                                                     ++asked;
+                                                     const cv::Size chroma((width + 1) / 2, (height + 1) / 2);
+                                                     planes = {cv::Mat(height, width, CV_8UC1, cv::Scalar(0)),
+                                                               cv::Mat(chroma, CV_8UC1, cv::Scalar(0)),
+                                                               cv::Mat(chroma, CV_8UC1, cv::Scalar(0))};
+                                                     return planes;
+                                                 }));
         EXPECT_EQ(result.refused, !c.taken);
         if (!c.taken) {
             EXPECT_EQ(asked, 0);
@@ -426,8 +426,9 @@ TEST_F(ColourTest, TargetsOfOtherTypesAreRefused)
     const Bytes stream = encodePatches(c, patches(c));
     ASSERT_FALSE(stream.empty());
     for (const int type : {CV_8UC4, CV_32FC3, CV_16SC3, CV_8UC2}) {
-        EXPECT_THROW(static_cast<void>(ambrel::pipeline::decodeHevcStream(
-                         stream, [&](std::size_t, int width, int height) { return cv::Mat(height, width, type); })),
+        EXPECT_THROW(static_cast<void>(decodeStream(stream, PictureTarget([&](std::size_t, int width, int height) {
+                                                        return cv::Mat(height, width, type);
+                                                    }))),
                      std::logic_error)
             << type;
     }

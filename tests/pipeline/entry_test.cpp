@@ -226,7 +226,7 @@ TEST_F(EntryTest, FailuresSayWhy)
          "the image is 300000000 pixels (20000 x 15000), more than the limit of 268435456"},
         {"no primary", noPrimary.bytes(), kReadHeif, "the file names no primary image (it has no 'pitm' box)"},
         {"undecodable", garbled.bytes(), "HUD_ERR heif2jpg read_hevc_bitstream_to_mat_vector",
-         "the image data cannot be decoded"},
+         "the HEVC image data cannot be decoded"},
         {"undecodable tile", garbledTile.bytes(), "HUD_ERR heif2jpg unknown", "only 3 of the 4 tiles can be decoded"},
         {"scale", single, "HUD_ERR heif2jpg unknown", "the picture of 64 x 64 pixels cannot be scaled by 5000"},
     };
