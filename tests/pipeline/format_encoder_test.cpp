@@ -30,8 +30,8 @@
 
 #include "pipeline/encode/colour_profiles.h"
 #include "pipeline/encode/format_encoders.h"
-#include "pipeline/encode/jpeg_metadata.h"
 #include "pipeline/heif2jpg.h"
+#include "pipeline/encode/jpeg_metadata.h"
 #include "tests/fixtures/heif_samples.h"
 
 using namespace ambrel::pipeline;
