@@ -23,15 +23,15 @@
 
 #include "heiclib/log.h"
 #include "heiclib/reader/file_reader_exception.h"
-#include "pipeline/decode/extraction.h"
-#include "pipeline/decode/mosaic.h"
-#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/encode/colour_profiles.h"
+#include "pipeline/decode/extraction.h"
 #include "pipeline/encode/format_encoders.h"
 #include "pipeline/encode/gain_map.h"
 #include "pipeline/encode/gain_map_jpeg.h"
+#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/encode/jpeg_encoder.h"
 #include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/xmp_packet.h"
 
 namespace ambrel::pipeline {
