@@ -85,6 +85,8 @@ void readTile(heif::HevcImageFileReader& reader, heif::ContextId context, heif::
         return;
     }
     if (std::vector<std::uint8_t> sets = parameterSetsOf(reader, context, id); sets != data.paramSets) {
+        // Each tile of another record holds a copy of its sets.
+        reader.memoryBudget().charge(sets.size(), "The parameter sets of tile " + std::to_string(id));
         data.tileParamSets.resize(data.tiles.size());
         data.tileParamSets[index] = std::move(sets);
     }
@@ -147,6 +149,8 @@ bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, 
                 reader.memoryBudget().charge(size, "The copy of tile " + std::to_string(data.tileIds[i]));
                 data.tiles[i] = data.tiles[earlier->second];
                 if (earlier->second < data.tileParamSets.size()) {
+                    reader.memoryBudget().charge(data.tileParamSets[earlier->second].size(),
+                                                 "The parameter sets of tile " + std::to_string(data.tileIds[i]));
                     data.tileParamSets.resize(data.tiles.size());
                     data.tileParamSets[i] = data.tileParamSets[earlier->second];
                 }
