@@ -41,7 +41,7 @@ namespace {
 
 const char* const kUsage =
     "Usage: ambrel-heifinfo [--json] [--verbose] FILE...\n"
-    "Prints the brands, items, grids, properties and tracks of HEIF/HEIC files.\n"
+    "Prints the brands, items, grids, properties and tracks of HEIF/HEIC/AVIF files.\n"
     "  --json     a JSON array of one object per file read\n"
     "  --verbose  also list every tile of a grid, and print the reader's warnings and\n"
     "             information on standard error\n"
