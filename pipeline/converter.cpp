@@ -26,7 +26,7 @@
 #include "pipeline/band_encoder.h"
 #include "pipeline/decode/extraction.h"
 #include "pipeline/decode/hevc_sps.h"
-#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/colour_profiles.h"
 #include "pipeline/encode/gain_map.h"

@@ -27,7 +27,7 @@
 #include "pipeline/converter.h"
 #include "pipeline/decode/extraction.h"
 #include "pipeline/decode/hevc_sps.h"
-#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/colour_profiles.h"
 #include "pipeline/encode/gain_map.h"

@@ -27,7 +27,7 @@
 #include "pipeline/converter.h"
 #include "pipeline/decode/extraction.h"
 #include "pipeline/decode/hevc_sps.h"
-#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/colour_profiles.h"
 #include "pipeline/encode/gain_map.h"
@@ -138,30 +138,72 @@ void outputSize(const HeifImageData& data, std::uint32_t& width, std::uint32_t& 
     }
 }
 
-// Decodes the image's tiles from memory straight into the canvas (no file is
-// written). The record's coded data is let go of on the way. `converted`, when
-// given, is called after each picture is in its cell. A failure when no
-// usable picture came out.
-Result<void> decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<void(std::size_t)>& converted)
+namespace {
+
+// Opens the image's decoder, into the canvas's cells, and hands it the tiles
+// one packet each, letting go of each tile once it is handed over. Null,
+// with `why` set, when no decoder can be opened.
+std::optional<DecodeResult> decodeIntoCanvas(HeifImageData& data, MosaicCanvas& canvas,
+                                             const ConvertedCallback& cellFilled, std::string& why)
 {
-    std::vector<std::uint8_t> stream;
-    if (!assembleHevcBitstream(data, stream)) {
-        return Failure{kHeif2JpgWriteStream, "the coded image data is too large to be decoded"};
-    }
-    // At most one picture per tile goes into the mosaic.
+    // At most one picture per tile goes into the mosaic. Pictures before the
+    // image's own (earlier frames of a sequence) are decoded into its cell and
+    // overwritten.
     const std::size_t tileCount = data.tiles.size();
-    const std::uint64_t maxCanvasPixels = data.maxCanvasPixels;
+    const std::size_t skipped = data.skippedPictures;
     // The tiles are converted cut to the picture: its edges are theirs.
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     outputSize(data, width, height);
-    std::vector<std::uint8_t>().swap(data.paramSets);
-    std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
+    const CodecSetup setup = codecSetupOf(data);
+    std::unique_ptr<PictureDecoder> decoder;
+    if (canvas.cellType() == kJpegPlanesCell) {
+        decoder = openPlanesDecoder(
+            setup,
+            [&canvas, skipped, tileCount](std::size_t index, int tileWidth, int tileHeight) {
+                index = index > skipped ? index - skipped : 0;
+                return index < tileCount ? canvas.planesCell(index, tileWidth, tileHeight) : JpegPlanes();
+            },
+            cellFilled, why);
+    } else {
+        decoder = openPictureDecoder(
+            setup,
+            [&canvas, skipped, tileCount, width, height](std::size_t index, int tileWidth, int tileHeight) {
+                index = index > skipped ? index - skipped : 0;
+                return index < tileCount ? canvas.regionCell(index, tileWidth, tileHeight, width, height) : cv::Mat();
+            },
+            cellFilled, why);
+    }
+    if (!decoder) {
+        return std::nullopt;
+    }
+    bool more = true;
+    for (std::size_t i = 0; i < tileCount && more; ++i) {
+        const bool own = i < data.tileParamSets.size() && !data.tileParamSets[i].empty();
+        more = decoder->send(data.tiles[i], own ? std::span<const std::uint8_t>(data.tileParamSets[i])
+                                                : std::span<const std::uint8_t>());
+        std::vector<std::uint8_t>().swap(data.tiles[i]);
+    }
+    if (more) {
+        decoder->finish();
+    }
+    return decoder->result();
+}
 
-    // Pictures before the image's own (earlier frames of a sequence) are
-    // decoded into its cell and overwritten.
+}  // namespace
+
+// Decodes the image's tiles from memory straight into the canvas, one
+// decoder for the image. The record's coded data is let go of on the way.
+// `converted`, when given, is called after each picture is in its cell. A
+// failure when no usable picture came out.
+Result<void> decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::function<void(std::size_t)>& converted)
+{
+    const std::size_t tileCount = data.tiles.size();
+    const std::uint64_t maxCanvasPixels = data.maxCanvasPixels;
     const std::size_t skipped = data.skippedPictures;
-    DecodeResult decoded;
+    const std::string codec = codecName(data.codec);
+    std::optional<DecodeResult> decoded;
+    std::string notOpened;
     try {
         const auto cellFilled = [&](std::size_t index) {
             canvas.filled(index);
@@ -169,48 +211,32 @@ Result<void> decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::f
                 converted(index);
             }
         };
-        if (canvas.cellType() == kJpegPlanesCell) {
-            decoded = decodeHevcPlanes(
-                stream,
-                [&](std::size_t index, int tileWidth, int tileHeight) {
-                    index = index > skipped ? index - skipped : 0;
-                    return index < tileCount ? canvas.planesCell(index, tileWidth, tileHeight) : JpegPlanes();
-                },
-                cellFilled);
-        } else {
-            decoded = decodeHevcStream(
-                stream,
-                [&](std::size_t index, int tileWidth, int tileHeight) {
-                    index = index > skipped ? index - skipped : 0;
-                    return index < tileCount ? canvas.regionCell(index, tileWidth, tileHeight, width, height)
-                                             : cv::Mat();
-                },
-                cellFilled);
-        }
+        decoded = decodeIntoCanvas(data, canvas, cellFilled, notOpened);
     } catch (const cv::Exception&) {
         // Tiles that do not line up: the mosaic step fails.
         return Failure{kHeif2JpgUnknown, "the tiles of the grid differ in size"};
     } catch (const std::bad_alloc&) {
         return Failure{kHeif2JpgDecode, "out of memory while decoding the image"};
     } catch (const std::exception& error) {
-        return Failure{kHeif2JpgDecode, "the HEVC decoder failed: " + clause(error.what())};
+        return Failure{kHeif2JpgDecode, "the " + codec + " decoder failed: " + clause(error.what())};
     }
+    std::vector<std::vector<std::uint8_t>>().swap(data.tiles);
     if (canvas.planesRefused()) {
         // The plan saw tiles of even sides in the file; the decoder gave others.
         return Failure{kHeif2JpgDecode, "the tiles decode to another size than the file gives them"};
     }
-    if (!decoded.opened) {
+    if (!decoded) {
         log::report(log::Warning, "cv::VideoCapture::isOpened returned false ");
-        return Failure{kHeif2JpgDecode, "the HEVC decoder cannot be set up for this image"};
+        return Failure{kHeif2JpgDecode, notOpened};
     }
-    if (skipped > 0 && decoded.pictures <= skipped && !canvas.tooLarge()) {
+    if (skipped > 0 && decoded->pictures <= skipped && !canvas.tooLarge()) {
         return Failure{kHeif2JpgDecode, "the frame cannot be decoded"};
     }
     if (canvas.tooLarge()) {
         return tooLargeFailure(canvas, maxCanvasPixels);
     }
     if (canvas.tiles() == 0) {
-        return Failure{kHeif2JpgDecode, tileCount <= 1 ? std::string("the image data cannot be decoded")
+        return Failure{kHeif2JpgDecode, tileCount <= 1 ? "the " + codec + " image data cannot be decoded"
                                                        : "none of the " + tilesText(tileCount) + " can be decoded"};
     }
     return {};

@@ -18,6 +18,7 @@
 #include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
+#include "pipeline/decode/coded_tiles.h"
 #include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/jpeg_metadata.h"
 
@@ -383,67 +384,6 @@ bool get_heif_info(const heif::HevcImageFileReader& reader, heif::ContextId cont
         data.transforms = std::move(transforms);
         return true;
     } catch (...) {
-        return false;
-    }
-}
-
-bool get_heif_paramset(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
-{
-    try {
-        if (data.tileIds.empty()) {
-            return false;
-        }
-        heif::ParameterSetMap parameterSets;
-        reader.getDecoderParameterSets(context, data.tileIds.front(), parameterSets);
-        std::vector<std::uint8_t> bytes;
-        for (const char* name : {"VPS", "SPS", "PPS"}) {
-            const auto& unit = parameterSets.at(name);
-            bytes.insert(bytes.end(), unit.begin(), unit.end());
-        }
-        data.paramSets = std::move(bytes);
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data,
-                    std::uint64_t byteBudget)
-{
-    try {
-        data.tiles.assign(data.tileIds.size(), {});
-        // A tile named by several cells is read once; its other cells copy it.
-        std::map<heif::ItemId, std::size_t> firstCell;
-        std::uint64_t total = 0;
-        for (std::size_t i = 0; i < data.tileIds.size(); ++i) {
-            const auto [earlier, first] = firstCell.try_emplace(data.tileIds[i], i);
-            if (first) {
-                reader.getItemDataWithDecoderParameters(context, data.tileIds[i], data.tiles[i]);
-            }
-            const std::size_t size = data.tiles[earlier->second].size();
-            if (size > byteBudget - total) {
-                throw LimitExceededError(
-                    "the tiles of the image hold more than " + std::to_string(byteBudget) +
-                    " bytes, the limit for this file (" + std::to_string(heif::limits::kMaxImageTileAmplification) +
-                    " times its size, plus " + std::to_string(heif::limits::kImageTileBytesAllowance) + ")");
-            }
-            total += size;
-            if (!first) {
-                reader.memoryBudget().charge(size, "The copy of tile " + std::to_string(data.tileIds[i]));
-                data.tiles[i] = data.tiles[earlier->second];
-            }
-        }
-        // The elementary stream the tiles become is about as large as they are.
-        reader.memoryBudget().charge(total + data.paramSets.size(), "The image's elementary stream");
-        return true;
-    } catch (const LimitExceededError&) {
-        data.tiles.clear();
-        throw;
-    } catch (...) {
-        if (!reader.memoryBudget().refusal().empty()) {
-            data.tiles.clear();
-            throw LimitExceededError(reader.memoryBudget().refusal());
-        }
         return false;
     }
 }
@@ -825,19 +765,25 @@ namespace {
 // those back to the instantaneous decoding refresh it is predicted from.
 constexpr std::size_t kMaxSamplesForFrame = 4096;
 
-// Whether the first coded slice of an Annex B access unit is an
-// instantaneous decoding refresh (IDR_W_RADL or IDR_N_LP): no picture after
-// it in decoding order refers to one before it.
-bool startsWithIdr(const std::vector<std::uint8_t>& unit)
+// Whether the first coded slice of an HEVC access unit (NAL units behind
+// lengths of `lengthSize` bytes) is an instantaneous decoding refresh
+// (IDR_W_RADL or IDR_N_LP): no picture after it in decoding order refers to
+// one before it.
+bool startsWithIdr(std::span<const std::uint8_t> unit, unsigned lengthSize)
 {
-    for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
-        if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
-            const unsigned type = (unit[i + 3] >> 1) & 0x3Fu;
-            if (type < 32) {
-                return type == 19 || type == 20;
-            }
-            i += 2;
+    while (unit.size() > lengthSize) {
+        std::size_t length = 0;
+        for (unsigned i = 0; i < lengthSize; ++i) {
+            length = (length << 8) | unit[i];
         }
+        const unsigned type = (unit[lengthSize] >> 1) & 0x3Fu;
+        if (type < 32) {
+            return type == 19 || type == 20;
+        }
+        if (length > unit.size() - lengthSize) {
+            return false;
+        }
+        unit = unit.subspan(lengthSize + length);
     }
     return false;
 }
@@ -865,33 +811,43 @@ HeifImageData extractFrame(heif::HevcImageFileReader& reader, const heif::ImageS
     data.columns = 1;
     checkLimits(reader, track, data);
 
-    // Back from the frame's sample to an IDR (or the first sample).
+    // Back from the frame's sample to an IDR (or the first sample; for AV1
+    // always the first).
     std::uint64_t total = 0;
+    data.tileIds = {sample};
+    if (!get_heif_paramset(reader, track, data)) {
+        throw NoImageError("the image sequence is coded as '" + reader.getDecoderCodeType(track, sample) +
+                           "', which cannot be converted");
+    }
+    data.tileIds.clear();
     for (heif::ItemId index = sample;; --index) {
         const std::string codeType = reader.getDecoderCodeType(track, index);
-        if (codeType != "hvc1" && codeType != "hev1") {
+        if (codeType != "hvc1" && codeType != "hev1" && codeType != "av01") {
             throw NoImageError("the image sequence is coded as '" + codeType + "', which cannot be converted");
         }
         if (data.tiles.size() >= kMaxSamplesForFrame) {
             throw LimitExceededError("frame " + std::to_string(frame) + " of the image sequence needs more than " +
                                      std::to_string(kMaxSamplesForFrame) + " samples decoded");
         }
-        std::vector<std::uint8_t> unit;
-        reader.getItemDataWithDecoderParameters(track, index, unit);
+        data.tiles.emplace_back();
+        readTile(reader, track, index, data.tiles.size() - 1, data);
+        const std::vector<std::uint8_t>& unit = data.tiles.back();
         if (unit.size() > tileBudget - total) {
             throw LimitExceededError("the samples of frame " + std::to_string(frame) + " hold more than " +
                                      std::to_string(tileBudget) + " bytes, the limit for this file");
         }
         total += unit.size();
-        const bool idr = startsWithIdr(unit);
-        data.tiles.push_back(std::move(unit));
         data.tileIds.push_back(index);
-        if (idr || index == 0) {
+        if ((data.codec == Codec::Hevc && startsWithIdr(unit, data.nalLengthSize)) || index == 0) {
             break;
         }
     }
     std::reverse(data.tiles.begin(), data.tiles.end());
     std::reverse(data.tileIds.begin(), data.tileIds.end());
+    if (!data.tileParamSets.empty()) {
+        data.tileParamSets.resize(data.tiles.size());
+        std::reverse(data.tileParamSets.begin(), data.tileParamSets.end());
+    }
     reader.memoryBudget().charge(total, "The image sequence's elementary stream");
 
     // The decoder puts pictures out in presentation order: those shown

@@ -8,7 +8,6 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "pipeline/decode/hevc_stream.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;
@@ -229,10 +228,10 @@ cv::Mat decodePatches(const ColourCase& c, const std::vector<Patch>& list)
     }
     cv::Mat image;
     const ambrel::pipeline::DecodeResult result =
-        ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t, int width, int height) {
-            image = cv::Mat(height, width, c.type, cv::Scalar::all(0));
-            return image;
-        });
+        decodeStream(stream, PictureTarget([&](std::size_t, int width, int height) {
+                         image = cv::Mat(height, width, c.type, cv::Scalar::all(0));
+                         return image;
+                     }));
     EXPECT_EQ(result.pictures, 1u);
     EXPECT_EQ(result.bitDepth, c.bits);
     if (result.pictures != 1 || image.size() != cv::Size(kSide, kSide)) {
@@ -373,12 +372,13 @@ TEST_F(ColourTest, JpegPlanesTakeBt601SamplesAndConvertTheRest)
         const Bytes stream = encodePatches(c.colour, list);
         ASSERT_FALSE(stream.empty());
         JpegPlanes planes;
-        const DecodeResult result = decodeHevcPlanes(stream, [&](std::size_t, int width, int height) {
-            const cv::Size chroma((width + 1) / 2, (height + 1) / 2);
-            planes = {cv::Mat(height, width, CV_8UC1, cv::Scalar(0)), cv::Mat(chroma, CV_8UC1, cv::Scalar(0)),
-                      cv::Mat(chroma, CV_8UC1, cv::Scalar(0))};
-            return planes;
-        });
+        const DecodeResult result = decodeStream(stream, PlanesTarget([&](std::size_t, int width, int height) {
+                                                     const cv::Size chroma((width + 1) / 2, (height + 1) / 2);
+                                                     planes = {cv::Mat(height, width, CV_8UC1, cv::Scalar(0)),
+                                                               cv::Mat(chroma, CV_8UC1, cv::Scalar(0)),
+                                                               cv::Mat(chroma, CV_8UC1, cv::Scalar(0))};
+                                                     return planes;
+                                                 }));
         ASSERT_EQ(result.pictures, 1u);
         if (!c.taken) {
             cv::Mat ycrcb;
@@ -428,8 +428,9 @@ TEST_F(ColourTest, TargetsOfOtherTypesAreRefused)
     const Bytes stream = encodePatches(c, patches(c));
     ASSERT_FALSE(stream.empty());
     for (const int type : {CV_8UC4, CV_32FC3, CV_16SC3, CV_8UC2}) {
-        EXPECT_THROW(static_cast<void>(ambrel::pipeline::decodeHevcStream(
-                         stream, [&](std::size_t, int width, int height) { return cv::Mat(height, width, type); })),
+        EXPECT_THROW(static_cast<void>(decodeStream(stream, PictureTarget([&](std::size_t, int width, int height) {
+                                                        return cv::Mat(height, width, type);
+                                                    }))),
                      std::logic_error)
             << type;
     }
