@@ -13,8 +13,10 @@ class QLabel;
 
 namespace ambrel::app {
 
-// Decodes an image file of any of the output formats; a null image when it
-// cannot be read.
+// Decodes an output file with Qt's image readers (JPEG, PNG, BMP, TIFF and
+// WebP, the last two through the image-format plugins); a null image when it
+// cannot be read. JPEG 2000 files are shown from the copy the job keeps of
+// the picture it wrote (PreviewCache).
 [[nodiscard]] QImage loadPreviewImage(const QString& path);
 // The same picture made to fit in `bound` (never enlarged). JPEG files are
 // decoded at the reduced size and PNG files a row at a time, so a large
