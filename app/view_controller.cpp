@@ -225,30 +225,26 @@ ViewController::ViewController(ControllerServices services, QWidget* parent)
     if (mServices.cacheFolder.isEmpty()) {
         mServices.cacheFolder = userCacheFolder();
     }
-    mRunner = std::make_unique<JobRunner>(mIsStopTo, mServices.runJob);
-    connect(mRunner.get(), &JobRunner::rowConverted, this, &ViewController::onRowConverted);
-    connect(mRunner.get(), &JobRunner::rowFailed, this, &ViewController::onRowFailed);
-    connect(mRunner.get(), &JobRunner::rowStarted, this, &ViewController::onRowStarted);
-    connect(mRunner.get(), &JobRunner::rowSkipped, this, &ViewController::onRowSkipped);
-    connect(mRunner.get(), &JobRunner::extraConverted, this, [this] { ++mJobExtraFiles; });
     if (mServices.jobWorkers == 0) {
         // A 12 MP photo keeps about two cores busy (the decoder's threads and
         // the encoder's), so a second file in flight uses what is left.
         mServices.jobWorkers = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     }
-    connect(mRunner.get(), &JobRunner::rowShowPreview, this, &ViewController::onRowShowPreview);
-    connect(mRunner.get(), &JobRunner::jobStopped, this, &ViewController::onJobStopped);
-    connect(mRunner.get(), &JobRunner::jobFinished, this, &ViewController::onJobFinished);
+    mModel = new FileTableModel(this);
+    mSession = std::make_unique<JobSession>(*mModel, mServices.runJob);
+    connect(mSession.get(), &JobSession::progressed, this, &ViewController::showProgress);
+    connect(mSession.get(), &JobSession::rowStarted, this, &ViewController::followRow);
+    connect(mSession.get(), &JobSession::ended, this, &ViewController::jobDidEnd);
 
     setObjectName(QStringLiteral("ViewController"));
     buildInterface();
     viewDidLoad();
 }
 
-// The runner goes first: it stops and waits for its worker while the flag exists.
+// The job goes first: it stops and waits for its worker while the list exists.
 ViewController::~ViewController()
 {
-    mRunner.reset();
+    mSession.reset();
 }
 
 void ViewController::paintEvent(QPaintEvent*)
@@ -473,9 +469,6 @@ QWidget* ViewController::buildOptionsPanel()
     grid->addLayout(progressRow, 4, 0, 1, 2);
     mProgressBar->hide();
     mProgressText->hide();
-    mProgressTimer = new QTimer(this);
-    mProgressTimer->setInterval(1000);
-    connect(mProgressTimer, &QTimer::timeout, this, &ViewController::showProgress);
     return options;
 }
 
@@ -616,7 +609,7 @@ void ViewController::connectActions()
     // Ctrl+O adds files from anywhere in the window.
     auto* addShortcut = new QShortcut(QKeySequence::Open, this);
     connect(addShortcut, &QShortcut::activated, this, [this] {
-        if (mIsStopTo && !mRunner->busy()) {
+        if (mSession->isStopTo() && !mSession->busy()) {
             AddHeicFileBtEvent(mAddFileBt);
         }
     });
@@ -769,7 +762,6 @@ void ViewController::updateOptionStates()
 void ViewController::setUpFileTable()
 {
     // 2. The empty list, drawn by the table.
-    mModel = new FileTableModel(this);
     mTableView->setModel(mModel);
     auto* delegate = new FileTableDelegate(mTableView);
     mTableView->setItemDelegate(delegate);
@@ -839,7 +831,6 @@ void ViewController::showIdle()
     setTextColor(mAddHeicFileBt, Qt::gray);
 
     // 10. Idle.
-    mIsStopTo = true;
     setStartButton(text::start(), image::kToBt);
 
     // 11. The remove-all link, hidden while the list is empty.
@@ -926,20 +917,18 @@ void ViewController::AmbrelBtEvent()
         mServices.dialogs.runAlert(this, Alert{text::noFilesTitle(), text::addFilesFirst(), {text::ok()}});
         return;
     }
-    if (!mIsStopTo) {
+    if (!mSession->isStopTo()) {
         // Running: request the stop; the worker sees it before its next row.
-        appLog(QStringLiteral("job: stop requested after %1 of %2 files").arg(mJobDone).arg(mJobRowIds.size()));
-        mIsStopTo = true;
+        mSession->requestStop();
         mAmbrelBt->setText(text::stopping());
         setTextColor(mAmbrelBt, Qt::white);
         return;
     }
-    if (mRunner->busy()) {
+    if (mSession->busy()) {
         // The stopped worker is still finishing its file; one worker at a time.
         appLog(QStringLiteral("start ignored: the stopped job is still finishing its file"));
         return;
     }
-
     if (!mSaveHeicPath && !isUsableOutputFolder(mShowPath->text())) {
         // Said now rather than as a failure of every row after its decoding.
         mServices.dialogs.runAlert(
@@ -948,19 +937,32 @@ void ViewController::AmbrelBtEvent()
     }
 
     setStartButton(text::stop(), image::kStopBt);
-    mModel->clearResults();
-    mIsStopTo = false;
-    mSavePath = mSaveHeicPath ? std::nullopt : std::optional<QString>(mShowPath->text());
-    mExif = mExifBox->isChecked();
     ToBtState(false);
+    convert::JobDescription job = describeJob();
+    const QString started = startLine(job.options);
+    if (!mSession->start(std::move(job))) {
+        setStartButton(text::start(), image::kToBt);
+        ToBtState(true);
+        return;
+    }
+    mPendingSummary.reset();
+    appLog(started);
+    mProgressBar->setRange(0, mSession->counts().total);
+    mProgressBar->show();
+    mProgressText->show();
+    showProgress();
+}
 
+// The job the options describe, over every row of the list.
+convert::JobDescription ViewController::describeJob() const
+{
     convert::JobDescription job;
     job.options.format = convert::parseFormatWord(mSaveSuff.toStdString()).value_or(convert::OutputFormat::Jpg);
     job.options.scale = mImageZooming;
     job.options.quality = mQuality;
-    job.options.keepExif = mExif;
-    if (mSavePath) {
-        job.options.outputFolder = mSavePath->toStdString();
+    job.options.keepExif = mExifBox->isChecked();
+    if (!mSaveHeicPath) {
+        job.options.outputFolder = mShowPath->text().toStdString();
     }
     job.options.workers = mServices.jobWorkers;
     job.options.maxSide = static_cast<std::uint32_t>(mMaxSide->value());
@@ -983,7 +985,8 @@ void ViewController::AmbrelBtEvent()
     job.options.auxiliary = allImages;
     job.options.allImages = allImages;
     job.options.frames = allImages;
-    // Large outputs keep a screen-sized copy, so that their preview opens at once.
+    // Large outputs keep a screen-sized copy, so that their preview opens at
+    // once; JPEG 2000, which Qt cannot read, and the lossless formats always do.
     const QScreen* shown = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
     const QSize bound = shown != nullptr ? shown->availableSize() * shown->devicePixelRatio() : QSize(1920, 1080);
     job.options.previewSide = static_cast<std::uint32_t>(std::max({bound.width(), bound.height(), 640}));
@@ -993,187 +996,102 @@ void ViewController::AmbrelBtEvent()
         record.fileName =
             outputStem(QString::fromStdString(record.heicPath), naming, mNameSuffix->text()).toStdString();
     }
-    mJobRowIds = mModel->rowIds();
-    const QString started =
-        QStringLiteral(
-            "job: started, %1 files; format %2, scale %3%, longest side %4, quality %5, %6 bits, "
-            "EXIF %7, all images %8, dates %9, names %10, existing names %11, HDR %12, output %13")
-            .arg(mJobRowIds.size())
-            .arg(mSaveSuff)
-            .arg(qRound(mImageZooming * 100))
-            .arg(job.options.maxSide)
-            .arg(mQuality)
-            .arg(job.options.depth)
-            .arg(boolText(mExif), boolText(allImages), boolText(job.options.keepDates),
-                 kNamingWords.value(static_cast<int>(naming)) +
-                     (naming == NameChoice::OriginalWithSuffix ? " \"" + mNameSuffix->text() + '"' : QString()),
-                 kExistingWords.value(mExistingChoice->currentIndex()), boolText(job.options.keepHdr),
-                 mSavePath ? *mSavePath : QStringLiteral("beside the sources"));
-    if (!mRunner->start(std::move(job))) {
-        mIsStopTo = true;
-        setStartButton(text::start(), image::kToBt);
-        ToBtState(true);
-        return;
-    }
-    mJobDone = 0;
-    mJobFailed = 0;
-    mJobConverted = 0;
-    mJobSkipped = 0;
-    mJobExtraFiles = 0;
-    mPendingSummary.reset();
-    appLog(started);
-    mJobClock.start();
-    mProgressBar->setRange(0, static_cast<int>(mJobRowIds.size()));
-    mProgressBar->show();
-    mProgressText->show();
-    showProgress();
-    mProgressTimer->start();
+    return job;
 }
 
-void ViewController::rowDone(int jobRow)
+// The log's line of a job that starts: every option it runs with.
+QString ViewController::startLine(const convert::JobOptions& options) const
 {
-    ++mJobDone;
-    mModel->setConverting(rowOfJobRow(jobRow), false);
-    showProgress();
+    const auto naming = static_cast<NameChoice>(std::max(0, mNameChoice->currentIndex()));
+    return QStringLiteral(
+               "job: started, %1 files; format %2, scale %3%, longest side %4, quality %5, %6 bits, "
+               "EXIF %7, all images %8, dates %9, names %10, existing names %11, HDR %12, output %13")
+        .arg(mModel->count())
+        .arg(mSaveSuff)
+        .arg(qRound(mImageZooming * 100))
+        .arg(options.maxSide)
+        .arg(mQuality)
+        .arg(options.depth)
+        .arg(boolText(options.keepExif), boolText(options.allImages), boolText(options.keepDates),
+             kNamingWords.value(static_cast<int>(naming)) +
+                 (naming == NameChoice::OriginalWithSuffix ? " \"" + mNameSuffix->text() + '"' : QString()),
+             kExistingWords.value(mExistingChoice->currentIndex()), boolText(options.keepHdr),
+             options.outputFolder ? QString::fromStdString(*options.outputFolder)
+                                  : QStringLiteral("beside the sources"));
 }
 
 void ViewController::showProgress()
 {
-    const int total = static_cast<int>(mJobRowIds.size());
-    const qint64 elapsed = mJobClock.isValid() ? mJobClock.elapsed() : 0;
-    mProgressBar->setValue(std::min(mJobDone, total));
+    const JobSession::Counts& counts = mSession->counts();
+    const int done = std::min(counts.done, counts.total);
+    const qint64 elapsed = mSession->elapsed();
+    mProgressBar->setValue(done);
     if (mServices.taskbar != nullptr) {
-        mServices.taskbar->setProgress(std::min(mJobDone, total), total);
+        mServices.taskbar->setProgress(done, counts.total);
     }
-    if (mJobDone > 0 && mJobDone < total) {
-        const qint64 remaining = elapsed * (total - mJobDone) / mJobDone;
+    if (counts.done > 0 && counts.done < counts.total) {
+        const qint64 remaining = elapsed * (counts.total - counts.done) / counts.done;
         mProgressText->setText(
-            text::progressWithEstimate(mJobDone, total, durationText(elapsed), durationText(remaining)));
+            text::progressWithEstimate(counts.done, counts.total, durationText(elapsed), durationText(remaining)));
     } else {
-        mProgressText->setText(text::progress(mJobDone, total, durationText(elapsed)));
+        mProgressText->setText(text::progress(counts.done, counts.total, durationText(elapsed)));
     }
 }
 
-void ViewController::endProgress()
+// The list follows the rows being converted.
+void ViewController::followRow(int row)
 {
-    mProgressTimer->stop();
-    if (mServices.taskbar != nullptr) {
-        mServices.taskbar->clear();
-    }
-    mModel->clearConverting();
-    mProgressBar->hide();
-    mProgressText->hide();
-}
-
-int ViewController::rowOfJobRow(int jobRow) const
-{
-    if (jobRow < 0 || static_cast<std::size_t>(jobRow) >= mJobRowIds.size()) {
-        return -1;
-    }
-    return mModel->rowOfId(mJobRowIds[static_cast<std::size_t>(jobRow)]);
-}
-
-void ViewController::onRowConverted(int jobRow, const QString& outputPath)
-{
-    mModel->setConverted(rowOfJobRow(jobRow), outputPath);
-    ++mJobConverted;
-    rowDone(jobRow);
-}
-
-void ViewController::onRowSkipped(int jobRow, const QString& existingPath)
-{
-    mModel->setSkipped(rowOfJobRow(jobRow), existingPath);
-    ++mJobSkipped;
-    rowDone(jobRow);
-}
-
-void ViewController::onRowStarted(int jobRow)
-{
-    const int row = rowOfJobRow(jobRow);
-    mModel->setConverting(row, true);
-    // The list follows the rows being converted.
     if (row >= 0 && !mTableView->isRowHidden(row)) {
         mTableView->scrollTo(mModel->index(row, FileTableModel::NameColumn), QAbstractItemView::EnsureVisible);
     }
 }
 
-void ViewController::onRowFailed(int jobRow, const QString& text, const QString& detail)
+void ViewController::jobDidEnd(bool finished, int converted)
 {
-    mModel->setFailed(rowOfJobRow(jobRow), text, detail);
-    ++mJobFailed;
-    rowDone(jobRow);
-}
-
-void ViewController::onRowShowPreview(int jobRow)
-{
-    mModel->showPreview(rowOfJobRow(jobRow));
-}
-
-void ViewController::onJobStopped()
-{
-    appLog(QStringLiteral("job: stopped; %1 converted, %2 failed, %3 skipped, %4 not converted")
-               .arg(mJobConverted)
-               .arg(mJobFailed)
-               .arg(mJobSkipped)
-               .arg(static_cast<int>(mJobRowIds.size()) - mJobDone));
-    endProgress();
-    setStartButton(text::start(), image::kToBt);
-    ToBtState(true);
-    emit jobEnded(false, mJobConverted);
-    if (mCloseWhenEnded) {
-        emit readyToClose();
-        return;
+    if (mServices.taskbar != nullptr) {
+        mServices.taskbar->clear();
     }
-    showSummary(false);
-}
-
-void ViewController::onJobFinished(int converted)
-{
-    appLog(QStringLiteral("job: finished; %1 converted (%2 files written), %3 failed, %4 skipped")
-               .arg(converted)
-               .arg(converted + mJobExtraFiles)
-               .arg(mJobFailed)
-               .arg(mJobSkipped));
-    mIsStopTo = true;
-    endProgress();
+    mProgressBar->hide();
+    mProgressText->hide();
     setStartButton(text::start(), image::kToBt);
     ToBtState(true);
     if (mCloseWhenEnded) {
         // Quitting: the summary would only hold the window open.
-        emit jobEnded(true, converted);
+        emit jobEnded(finished, converted);
         emit readyToClose();
         return;
     }
-    showSummary(true);
-    emit jobEnded(true, converted);
+    showSummary(finished);
+    emit jobEnded(finished, converted);
 }
 
 Alert ViewController::jobSummary(bool finished) const
 {
+    const JobSession::Counts& counts = mSession->counts();
     Alert summary;
     summary.messageText = finished ? text::finishedTitle() : text::stoppedTitle();
     QStringList lines;
     // A job with failures (or a stopped one) does not congratulate.
-    lines << (finished && mJobFailed == 0 && mJobConverted > 0 ? text::summary(mJobConverted)
-                                                               : text::convertedCount(mJobConverted));
-    if (mJobExtraFiles > 0) {
-        lines.last() +=
-            QCoreApplication::translate("ViewController", "，") + text::filesWritten(mJobConverted + mJobExtraFiles);
+    lines << (finished && counts.failed == 0 && counts.converted > 0 ? text::summary(counts.converted)
+                                                                     : text::convertedCount(counts.converted));
+    if (counts.extraFiles > 0) {
+        lines.last() += QCoreApplication::translate("ViewController", "，") +
+                        text::filesWritten(counts.converted + counts.extraFiles);
     }
-    if (mJobSkipped > 0) {
-        lines << text::skippedCount(mJobSkipped);
+    if (counts.skipped > 0) {
+        lines << text::skippedCount(counts.skipped);
     }
-    if (mJobFailed > 0) {
-        lines << text::failedSummary(mJobFailed);
+    if (counts.failed > 0) {
+        lines << text::failedSummary(counts.failed);
     }
-    const int left = static_cast<int>(mJobRowIds.size()) - mJobDone;
+    const int left = counts.total - counts.done;
     if (!finished && left > 0) {
         lines << text::notConvertedCount(left);
     }
     summary.informativeText = lines.join(u'\n');
-    summary.warning = mJobFailed > 0;
+    summary.warning = counts.failed > 0;
     summary.buttons = {text::ok()};
-    if (mJobConverted > 0) {
+    if (counts.converted > 0) {
         summary.buttons << text::openOutputFolder();
     }
     return summary;
@@ -1202,13 +1120,13 @@ void ViewController::showSummary(bool finished)
 
 bool ViewController::windowShouldClose()
 {
-    if (!mRunner->busy()) {
+    if (!mSession->busy()) {
         return true;
     }
     if (mCloseWhenEnded) {
         return false;  // the stop was asked for; the window closes when the worker ends
     }
-    if (mIsStopTo) {
+    if (mSession->isStopTo()) {
         // Stopping already: close as soon as the file in progress is done.
         mCloseWhenEnded = true;
         return false;
@@ -1226,11 +1144,11 @@ bool ViewController::windowShouldClose()
         return false;
     }
     mPendingSummary.reset();
-    if (!mRunner->busy()) {
+    if (!mSession->busy()) {
         return true;  // the job ended while the question was open
     }
     mCloseWhenEnded = true;
-    mIsStopTo = true;
+    mSession->requestStop();
     mAmbrelBt->setText(text::stopping());
     setTextColor(mAmbrelBt, Qt::white);
     return false;
@@ -1309,7 +1227,7 @@ void ViewController::AddHeicFileBtEvent(QWidget* anchor)
 
 void ViewController::addGivenPaths(const QStringList& paths)
 {
-    if (!mIsStopTo) {
+    if (!mSession->isStopTo()) {
         return;
     }
     mSubfoldersSkipped = 0;
@@ -1321,7 +1239,7 @@ void ViewController::addGivenPaths(const QStringList& paths)
 
 void ViewController::dragDropViewFileList(const QStringList& paths)
 {
-    if (!mIsStopTo) {
+    if (!mSession->isStopTo()) {
         return;  // the list stays as the running job took it
     }
     mSubfoldersSkipped = 0;
@@ -1338,7 +1256,7 @@ void ViewController::dragDropViewFileList(const QStringList& paths)
 
 void ViewController::DeleteEvent(int row)
 {
-    if (!mIsStopTo) {
+    if (!mSession->isStopTo()) {
         mServices.dialogs.runAlert(this, Alert{text::busyTitle(), text::cannotDelete(), {text::ok()}});
         return;
     }
@@ -1358,7 +1276,7 @@ void ViewController::DeleteSelectedRows()
     if (rows.empty()) {
         return;
     }
-    if (!mIsStopTo) {
+    if (!mSession->isStopTo()) {
         mServices.dialogs.runAlert(this, Alert{text::busyTitle(), text::cannotDelete(), {text::ok()}});
         return;
     }
@@ -1396,7 +1314,7 @@ bool ViewController::eventFilter(QObject* watched, QEvent* event)
 
 void ViewController::RemoverAllBtEvent()
 {
-    if (!mIsStopTo) {
+    if (!mSession->isStopTo()) {
         mServices.dialogs.runAlert(this, Alert{text::busyTitle(), text::cannotDelete(), {text::ok()}});
         return;
     }
