@@ -348,9 +348,6 @@ private:
     [[nodiscard]] Alert jobSummary(bool finished) const;
     void showSummary(bool finished);
     [[nodiscard]] QString outputFolderToOpen() const;
-    // Finds out, on worker threads, what the rows added since the last call
-    // hold besides their main picture, and marks them.
-    void scanNewRows();
     void setStartButton(const QString& title, const QString& imageName);
     void addChosenItem(const QString& path, bool anyName);
     [[nodiscard]] convert::JobDescription describeJob() const;
