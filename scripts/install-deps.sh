@@ -7,9 +7,10 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
-  ca-certificates cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy clang-format pkg-config qt6-base-dev qt6-image-formats-plugins fonts-wqy-microhei \
+  ca-certificates cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy clang-format pkg-config qt6-base-dev fonts-wqy-microhei \
   libavcodec-dev libavutil-dev libswscale-dev libjpeg62-turbo-dev libpng-dev libdeflate-dev libtiff-dev libopenjp2-7-dev liblcms2-dev \
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-translations-l10n \
+  qt6-image-formats-plugins \
   libgtest-dev libgmock-dev libjsoncpp-dev libssl-dev ffmpeg libheif-examples libavif-bin libopencv-dev libimage-exiftool-perl parallel jq \
   help2man desktop-file-utils appstream man-db bash-completion dpkg-dev \
   >/dev/null
