@@ -21,6 +21,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <csetjmp>
 #include <cstdint>
@@ -30,6 +31,7 @@
 
 #include "app/file_table.h"
 #include "app/images.h"
+#include "app/jpeg2000_preview.h"
 #include "app/preview_cache.h"
 #include "convert/file_list.h"
 
@@ -41,6 +43,9 @@ QImage loadPreviewImage(const QString& path)
     // picture as 64-bit samples takes 1.6 GB.
     QImageReader::setAllocationLimit(2048);
     QImageReader reader(path);
+    if (!reader.canRead()) {
+        return loadJpeg2000Image(path, QSize(INT_MAX, INT_MAX));  // null for anything else
+    }
     // A JPEG is shown turned by its EXIF orientation; the other formats are
     // written upright. Alpha stays alpha and 16-bit samples show at 8 bits.
     reader.setAutoTransform(reader.format() == "jpeg");
@@ -227,6 +232,12 @@ QImage loadPreviewImage(const QString& path, const QSize& bound, QSize* fullSize
         image = loadJpegPreview(path, bound, fullSize);
     } else if (startsWith(head, "\x89PNG\r\n\x1A\n", 8)) {
         image = loadPngPreview(path, bound, fullSize);
+    } else if (isJpeg2000(head)) {
+        // Decoded at a level at least as large as what is shown.
+        image = loadJpeg2000Image(path, bound, fullSize);
+        if (const QSize target = fitted(image.size(), bound); !image.isNull() && target != image.size()) {
+            image = image.scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        }
     }
     if (!image.isNull()) {
         return image;
