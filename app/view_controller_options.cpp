@@ -245,8 +245,7 @@ convert::JobDescription ViewController::describeJob() const
     job.options.auxiliary = allImages;
     job.options.allImages = allImages;
     job.options.frames = allImages;
-    // Large outputs keep a screen-sized copy, so that their preview opens at
-    // once; JPEG 2000, which Qt cannot read, and the lossless formats always do.
+    // Large outputs keep a screen-sized copy, so that their preview opens at once.
     const QScreen* shown = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
     const QSize bound = shown != nullptr ? shown->availableSize() * shown->devicePixelRatio() : QSize(1920, 1080);
     job.options.previewSide = static_cast<std::uint32_t>(std::max({bound.width(), bound.height(), 640}));
