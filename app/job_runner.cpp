@@ -30,15 +30,15 @@ public:
     }
     // The reduced copy of a picture whose file would be slow to preview
     // (the job asks for them: see ViewController::AmbrelBtEvent).
-    void rowPicture(std::size_t /*row*/, const std::string& outputPath, const cv::Mat& picture, std::uint32_t width,
-                    std::uint32_t height) override
+    void rowPicture(std::size_t /*row*/, const std::string& outputPath, const convert::PreviewPicture& picture,
+                    std::uint32_t width, std::uint32_t height) override
     {
         const QString path = QString::fromStdString(outputPath);
-        if (picture.type() != CV_8UC3) {
+        if (picture.empty()) {
             return;
         }
-        const QImage image(picture.data, picture.cols, picture.rows, static_cast<qsizetype>(picture.step),
-                           QImage::Format_BGR888);
+        const QImage image(picture.bgr.data(), static_cast<int>(picture.width), static_cast<int>(picture.height),
+                           static_cast<qsizetype>(picture.stride), QImage::Format_BGR888);
         previewCache().put(path, image, QSize(static_cast<int>(width), static_cast<int>(height)));
     }
     void rowSkipped(std::size_t row, const std::string& existingPath) override

@@ -17,23 +17,21 @@
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QVBoxLayout>
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include <malloc.h>
 #include <png.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <vector>
 
 #include "app/file_table.h"
 #include "app/images.h"
+#include "app/jpeg2000_preview.h"
 #include "app/preview_cache.h"
 #include "convert/file_list.h"
 
@@ -41,53 +39,22 @@ namespace ambrel::app {
 
 QImage loadPreviewImage(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Outputs are the job's own files, but may be large: a whole 200 MP
+    // picture as 64-bit samples takes 1.6 GB.
+    QImageReader::setAllocationLimit(2048);
+    QImageReader reader(path);
+    if (!reader.canRead()) {
+        return loadJpeg2000Image(path, QSize(INT_MAX, INT_MAX));  // null for anything else
+    }
+    // A JPEG is shown turned by its EXIF orientation; the other formats are
+    // written upright. Alpha stays alpha and 16-bit samples show at 8 bits.
+    reader.setAutoTransform(reader.format() == "jpeg");
+    const QImage picture = reader.read();
+    if (picture.isNull()) {
         return {};
     }
-    const QByteArray bytes = file.readAll();
-    if (bytes.isEmpty()) {
-        return {};
-    }
-    try {
-        const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
-        // A JPEG is shown turned by its EXIF orientation; the other formats
-        // are written upright and may hold alpha and 16-bit samples, which
-        // only an unchanged read keeps.
-        const bool jpeg = bytes.size() > 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-                          static_cast<unsigned char>(bytes[1]) == 0xD8;
-        cv::Mat picture = cv::imdecode(encoded, jpeg ? cv::IMREAD_COLOR : cv::IMREAD_UNCHANGED);
-        if (picture.empty()) {
-            return {};
-        }
-        if (picture.depth() == CV_16U) {
-            cv::Mat narrow;
-            picture.convertTo(narrow, CV_8U, 1.0 / 257.0);
-            picture = narrow;
-        }
-        if (picture.depth() != CV_8U) {
-            return {};
-        }
-        switch (picture.channels()) {
-        case 1:
-            return QImage(picture.data, picture.cols, picture.rows, static_cast<qsizetype>(picture.step),
-                          QImage::Format_Grayscale8)
-                .convertToFormat(QImage::Format_RGB32);
-        case 3:
-            return QImage(picture.data, picture.cols, picture.rows, static_cast<qsizetype>(picture.step),
-                          QImage::Format_BGR888)
-                .convertToFormat(QImage::Format_RGB32);
-        case 4: {
-            cv::Mat rgba;
-            cv::cvtColor(picture, rgba, cv::COLOR_BGRA2RGBA);
-            return QImage(rgba.data, rgba.cols, rgba.rows, static_cast<qsizetype>(rgba.step), QImage::Format_RGBA8888)
-                .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        }
-        default: return {};
-        }
-    } catch (const std::exception&) {
-        return {};
-    }
+    return picture.convertToFormat(picture.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
+                                                             : QImage::Format_RGB32);
 }
 
 namespace {
@@ -265,6 +232,12 @@ QImage loadPreviewImage(const QString& path, const QSize& bound, QSize* fullSize
         image = loadJpegPreview(path, bound, fullSize);
     } else if (startsWith(head, "\x89PNG\r\n\x1A\n", 8)) {
         image = loadPngPreview(path, bound, fullSize);
+    } else if (isJpeg2000(head)) {
+        // Decoded at a level at least as large as what is shown.
+        image = loadJpeg2000Image(path, bound, fullSize);
+        if (const QSize target = fitted(image.size(), bound); !image.isNull() && target != image.size()) {
+            image = image.scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        }
     }
     if (!image.isNull()) {
         return image;

@@ -13,11 +13,13 @@ class QLabel;
 
 namespace ambrel::app {
 
-// Decodes an image file of any of the output formats; a null image when it
-// cannot be read.
+// Decodes an output file with Qt's image readers (JPEG, PNG, BMP, TIFF and
+// WebP, the last two through the image-format plugins) or, for JPEG 2000,
+// with OpenJPEG; a null image when it cannot be read.
 [[nodiscard]] QImage loadPreviewImage(const QString& path);
 // The same picture made to fit in `bound` (never enlarged). JPEG files are
-// decoded at the reduced size and PNG files a row at a time, so a large
+// decoded at the reduced size (JPEG 2000 at a reduced level) and PNG files a
+// row at a time, so a large
 // picture never takes its full size in memory; the other formats are
 // decoded whole and then reduced.
 // `fullSize`, when given, receives the size of the whole picture.

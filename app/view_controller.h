@@ -2,23 +2,21 @@
 // the table), the output options and their stored folder settings, and the
 // conversion job with its start/stop button.
 //
-// Everything here runs on the UI thread. The job runs on a worker of the
-// JobRunner; its reports come back as signals and change the records, and
-// the rows redraw from them.
+// Everything here runs on the UI thread. The job is the JobSession's: the
+// window starts and stops it, and shows its progress and its end; the rows
+// redraw from the records it changes.
 #pragma once
 
 #include <QtCore/QCoreApplication>
-#include <QtCore/QElapsedTimer>
 #include <QtWidgets/QWidget>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "app/file_table.h"
-#include "app/job_runner.h"
+#include "app/job_session.h"
 #include "app/services.h"
 
 class QCheckBox;
@@ -289,9 +287,10 @@ public:
 
     FileTableModel& model() { return *mModel; }
     QTableView* tableView() const { return mTableView; }
-    bool isStopTo() const { return mIsStopTo; }
+    bool isStopTo() const { return mSession->isStopTo(); }
     // A worker exists that has not ended yet (running, or stopping).
-    bool workerBusy() const { return mRunner->busy(); }
+    bool workerBusy() const { return mSession->busy(); }
+    JobSession& session() { return *mSession; }
     const QString& SaveSuff() const { return mSaveSuff; }
     float ImageZooming() const { return mImageZooming; }
     int nQuality() const { return mQuality; }
@@ -349,24 +348,14 @@ private:
     [[nodiscard]] Alert jobSummary(bool finished) const;
     void showSummary(bool finished);
     [[nodiscard]] QString outputFolderToOpen() const;
-    // Finds out, on worker threads, what the rows added since the last call
-    // hold besides their main picture, and marks them.
-    void scanNewRows();
     void setStartButton(const QString& title, const QString& imageName);
     void addChosenItem(const QString& path, bool anyName);
-    int rowOfJobRow(int jobRow) const;
-    // A row of the job has its outcome: the count, the bar, the next row.
-    void rowDone(int jobRow);
+    [[nodiscard]] convert::JobDescription describeJob() const;
+    [[nodiscard]] QString startLine(const convert::JobOptions& options) const;
+    // The bar, its text and the task bar entry, from the job's counts and time.
     void showProgress();
-    void endProgress();
-
-    void onRowConverted(int jobRow, const QString& outputPath);
-    void onRowStarted(int jobRow);
-    void onRowFailed(int jobRow, const QString& text, const QString& detail);
-    void onRowSkipped(int jobRow, const QString& existingPath);
-    void onRowShowPreview(int jobRow);
-    void onJobStopped();
-    void onJobFinished(int converted);
+    void followRow(int row);
+    void jobDidEnd(bool finished, int converted);
 
     ControllerServices mServices;
 
@@ -376,18 +365,8 @@ private:
     int mQuality = 100;
     bool mSaveHeicPath = false;
 
-    // Job state. mIsStopTo is the one flag the worker reads: true while idle
-    // and once a stop is requested. It outlives the runner.
-    std::atomic<bool> mIsStopTo{true};
-    std::optional<QString> mSavePath;
-    bool mExif = true;
-    std::vector<std::uint64_t> mJobRowIds;  // the rows of the running job, by id
-    std::unique_ptr<JobRunner> mRunner;
-    int mJobDone = 0;    // rows of the job with their outcome
-    int mJobFailed = 0;  // of which failed
-    int mJobConverted = 0;
-    int mJobSkipped = 0;
-    int mJobExtraFiles = 0;  // files written beside the photos' own (all images)
+    // The job over the list; it goes before the list.
+    std::unique_ptr<JobSession> mSession;
     bool mCloseWhenEnded = false;
     // The close question is open: a job ending meanwhile keeps its summary
     // until the question is answered.
@@ -395,8 +374,6 @@ private:
     std::optional<bool> mPendingSummary;  // finished (true) or stopped, when one waits
     bool mOptionsEnabled = true;
     int mSubfoldersSkipped = 0;  // by the last folders added
-    QElapsedTimer mJobClock;
-    QTimer* mProgressTimer = nullptr;  // refreshes the time taken
 
     FileTableModel* mModel = nullptr;
 

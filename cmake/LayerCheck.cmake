@@ -5,7 +5,8 @@
 #
 # Each folder below may include the folders listed for it and nothing else of
 # the project; the toolkits are fenced the same way (no Qt below the app, no
-# OpenCV or FFmpeg in the box model). Run at build time:
+# OpenCV or FFmpeg in the box model, no OpenCV in the conversion core or the
+# app). Run at build time:
 #   cmake -DSOURCE_DIR=<project> -DSTAMP=<file> -P LayerCheck.cmake
 # A violation fails the build with the file, the line and the rule broken.
 cmake_minimum_required(VERSION 3.25)
@@ -14,12 +15,12 @@ cmake_minimum_required(VERSION 3.25)
 set(rules
   "heiclib|heiclib|<Q,<opencv2/,<libav,<libsw,<jpeglib,<png,<tiff,<openjpeg,<lcms2,<libdeflate,<zlib"
   "pipeline|heiclib pipeline|<Q"
-  "convert|heiclib pipeline convert|<Q,<libav,<libsw"
+  "convert|heiclib pipeline convert|<Q,<opencv2/,<libav,<libsw"
   "cli|heiclib pipeline convert cli|<Q"
   "app/common|app/common|"
   "app/update|app/common app/update|"
   "app/stats|app/common app/stats|"
-  "app|heiclib pipeline convert app|")
+  "app|heiclib pipeline convert app|<opencv2/")
 
 set(problems "")
 file(GLOB_RECURSE sources RELATIVE "${SOURCE_DIR}"

@@ -41,13 +41,31 @@ struct RowOutcome
     bool skipped = false;
     RowFacts facts;
     std::vector<std::pair<std::string, RowFacts>> extras;  // further files written, in order
-    cv::Mat picture;                                       // the written picture reduced, when asked for
+    PreviewPicture picture;                                // the written picture reduced, when asked for
 
     static RowOutcome failure(const char* text, std::string detail)
     {
         return RowOutcome{false, text, std::move(detail), {}, false, {}, {}, {}};
     }
 };
+
+// The pipeline's screen-sized picture (8-bit BGR) as the job hands it on;
+// empty for anything else.
+PreviewPicture previewPictureOf(const cv::Mat& preview)
+{
+    PreviewPicture picture;
+    if (preview.empty() || preview.type() != CV_8UC3) {
+        return picture;
+    }
+    picture.width = static_cast<std::uint32_t>(preview.cols);
+    picture.height = static_cast<std::uint32_t>(preview.rows);
+    picture.stride = static_cast<std::size_t>(preview.cols) * 3;
+    picture.bgr.resize(picture.stride * picture.height);
+    for (int y = 0; y < preview.rows; ++y) {
+        std::copy_n(preview.ptr<std::uint8_t>(y), picture.stride, picture.bgr.data() + picture.stride * y);
+    }
+    return picture;
+}
 
 std::string systemText(int error)
 {
@@ -357,7 +375,7 @@ pipeline::ConversionSettings settingsFor(const JobOptions& options)
 std::optional<RowOutcome> convertSource(const FileRecord& record, const pipeline::ConversionSettings& settings,
                                         const Source& source, Bytes& outData,
                                         std::pair<std::uint32_t, std::uint32_t>& size,
-                                        std::vector<std::string>& logLines, cv::Mat* picture = nullptr,
+                                        std::vector<std::string>& logLines, PreviewPicture* picture = nullptr,
                                         std::string* hdr = nullptr)
 {
     pipeline::ConvertedFile result = pipeline::convertHeif(source.bytes.data(), source.bytes.size(), settings);
@@ -373,7 +391,7 @@ std::optional<RowOutcome> convertSource(const FileRecord& record, const pipeline
     outData = std::move(result.bytes);
     size = {result.width, result.height};
     if (picture != nullptr) {
-        *picture = std::move(result.preview);
+        *picture = previewPictureOf(result.preview);
     }
     if (hdr != nullptr) {
         *hdr = std::move(result.hdr);
@@ -574,7 +592,7 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
                 mainOutput.keptTail += std::string_view(kFirstFrameSuffix).size();
                 mainOutput.candidate = 1;
             }
-        } catch (...) {
+        } catch (const std::exception&) {
             extras.clear();  // the main conversion says what is wrong with the file
             mainIsFirstFrame = false;
             mainOutput = planned;
@@ -586,7 +604,7 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     pipeline::ConversionSettings mainSettings = settings;
     mainSettings.previewSide = options.previewSide;
     mainSettings.previewMinPixels = options.previewMinPixels;
-    cv::Mat picture;
+    PreviewPicture picture;
     std::string hdr;
     if (auto failed = convertSource(record, mainSettings, source, outData, size, warnings, &picture, &hdr)) {
         return std::move(*failed);
@@ -630,7 +648,7 @@ RowOutcome convertRow(const FileRecord& record, const JobOptions& options, const
     return outcome;
 }
 
-// The row's outcome, whatever its conversion throws.
+// The row's outcome, whatever standard exception its conversion throws.
 RowOutcome convertRowCaught(const FileRecord& record, const JobOptions& options, const PlannedOutput& planned,
                             JobFiles& files)
 {
@@ -644,10 +662,6 @@ RowOutcome convertRowCaught(const FileRecord& record, const JobOptions& options,
         RowOutcome outcome =
             RowOutcome::failure(kTextConversionFailed, std::string("the conversion failed: ") + error.what());
         outcome.logLines.push_back("input_Buffer: " + record.heicPath + " " + error.what());
-        return outcome;
-    } catch (...) {
-        RowOutcome outcome = RowOutcome::failure(kTextConversionFailed, "the conversion failed");
-        outcome.logLines.push_back("input_Buffer: " + record.heicPath);
         return outcome;
     }
 }
@@ -712,7 +726,8 @@ private:
                 report(row, outcome);
             }
         } catch (...) {
-            // A listener (or the system) failed; end the job and hand it to the caller.
+            // The worker thread's boundary: whatever a listener (or the system)
+            // throws ends the job and is handed to the caller, on its thread.
             const std::lock_guard lock(mReportMutex);
             if (!mFailure) {
                 mFailure = std::current_exception();

@@ -15,8 +15,6 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/core.hpp>
-
 #include "convert/file_list.h"
 #include "convert/output_files.h"
 
@@ -121,6 +119,18 @@ struct RowFacts
     std::string hdr;
 };
 
+// A screen-sized picture of a written output: 8-bit samples, three a pixel
+// in blue, green, red order, rows `stride` bytes apart.
+struct PreviewPicture
+{
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::size_t stride = 0;
+    std::vector<std::uint8_t> bgr;
+
+    [[nodiscard]] bool empty() const { return width == 0 || height == 0 || bgr.empty(); }
+};
+
 struct JobDescription
 {
     JobOptions options;
@@ -154,9 +164,9 @@ public:
     // file's own.
     virtual void extraConverted(std::size_t /*row*/, const std::string& /*outputPath*/, const RowFacts& /*facts*/) {}
     // With JobOptions::previewSide: comes right before rowConverted with the
-    // picture written to `outputPath` as it displays, reduced (8-bit BGR), and
-    // the size of the whole picture.
-    virtual void rowPicture(std::size_t /*row*/, const std::string& /*outputPath*/, const cv::Mat& /*picture*/,
+    // picture written to `outputPath` as it displays, reduced, and the size of
+    // the whole picture.
+    virtual void rowPicture(std::size_t /*row*/, const std::string& /*outputPath*/, const PreviewPicture& /*picture*/,
                             std::uint32_t /*width*/, std::uint32_t /*height*/)
     {}
     // Comes right after rowConverted: the row's preview can be offered.

@@ -4,15 +4,13 @@
 #include <string>
 #include <utility>
 
-#include <opencv2/core/utils/logger.hpp>
-
 #include "heiclib/log.h"
+#include "pipeline/toolkit_log.h"
 
 namespace ambrel::convert {
 
 QuietLibraryLogs::QuietLibraryLogs(Lines lines)
-    : mReaderLevel(log::level()),
-      mOpenCvLevel(static_cast<int>(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)))
+    : mReaderLevel(log::level()), mToolkitLevel(pipeline::silenceToolkitLog())
 {
     log::setLevel(log::Error);
     log::setSink([lines = std::move(lines)](int channel, const std::string& text) {
@@ -28,7 +26,7 @@ QuietLibraryLogs::~QuietLibraryLogs()
 {
     log::setSink({});
     log::setLevel(mReaderLevel);
-    cv::utils::logging::setLogLevel(static_cast<cv::utils::logging::LogLevel>(mOpenCvLevel));
+    pipeline::restoreToolkitLog(mToolkitLevel);
 }
 
 }  // namespace ambrel::convert

@@ -29,7 +29,7 @@ public:
 
 private:
     int mReaderLevel;
-    int mOpenCvLevel;
+    int mToolkitLevel;
 };
 
 }  // namespace ambrel::convert

@@ -1,16 +1,11 @@
 #include "app/update/check_update_window.h"
 
 #include <QtCore/QCoreApplication>
-#include <QtCore/QJsonDocument>
-#include <QtCore/QJsonObject>
 #include <QtCore/QTimer>
 #include <QtGui/QDesktopServices>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
 #include <QtGui/QWindow>
-#include <QtNetwork/QNetworkAccessManager>
-#include <QtNetwork/QNetworkReply>
-#include <QtNetwork/QNetworkRequest>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QGridLayout>
 #include <QtWidgets/QHBoxLayout>
@@ -19,24 +14,11 @@
 #include <QtWidgets/QScrollArea>
 #include <QtWidgets/QTextBrowser>
 
-#include "app/common/log_line.h"
-#include "app/update/version_compare.h"
-
 namespace ambrel::app {
-
-QString deployedUpdateAddress()
-{
-    return QString::fromUtf8(AMBREL_UPDATE_URL);
-}
-
-QString deployedApplicationVersion()
-{
-    return QString::fromUtf8(AMBREL_UPDATE_APP_VERSION);
-}
 
 NSWindowControllerCheckUpdateApp::NSWindowControllerCheckUpdateApp(Options options, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
-      mOptions(std::move(options)), mNetwork(new QNetworkAccessManager(this))
+      mCheck(new UpdateCheck(std::move(options), this))
 {
     setObjectName(QStringLiteral("NSWindowControllerCheckUpdateApp"));
     setAttribute(Qt::WA_QuitOnClose, false);
@@ -94,16 +76,14 @@ NSWindowControllerCheckUpdateApp::NSWindowControllerCheckUpdateApp(Options optio
 
     mTimerLoad = new QTimer(this);
     mTimerLoad->setObjectName(QStringLiteral("NSTimerLoad"));
-    mTimerLoad->setInterval(static_cast<int>(mOptions.tick.count()));
+    mTimerLoad->setInterval(static_cast<int>(mCheck->options().tick.count()));
     connect(mTimerLoad, &QTimer::timeout, this, &NSWindowControllerCheckUpdateApp::TimerLoad);
+    connect(mCheck, &UpdateCheck::finished, this, &NSWindowControllerCheckUpdateApp::checkEnded);
 
     windowDidLoad();
 }
 
-NSWindowControllerCheckUpdateApp::~NSWindowControllerCheckUpdateApp()
-{
-    abandonRequest();
-}
+NSWindowControllerCheckUpdateApp::~NSWindowControllerCheckUpdateApp() = default;
 
 void NSWindowControllerCheckUpdateApp::windowDidLoad()
 {
@@ -141,7 +121,6 @@ void NSWindowControllerCheckUpdateApp::CheckUpdate()
         button->setPalette(palette);
     }
 
-    mIsLoadUrl = true;
     mLoadingShow->show();
     mLoadingShow->raise();
     mLoadingShow->startAnimation();
@@ -153,101 +132,20 @@ void NSWindowControllerCheckUpdateApp::CheckUpdate()
     mTimerLoad->stop();
     mTimerLoad->start();
 
-    abandonRequest();
     mFailure.clear();
     mUrlDownload.clear();
-    QString address = mOptions.updateAddress;
-    while (address.endsWith(u'/')) {
-        address.chop(1);
-    }
-    if (address.isEmpty()) {
-        fail(QCoreApplication::translate("CheckUpdate", "未配置更新服务器"),
-             QStringLiteral("update check skipped: this build has no update server"));
-        mIsLoadUrl = false;
-        return;
-    }
-    mServer = QUrl(address);
-    QNetworkRequest request(QUrl(address + QString::fromLatin1(kUpdateDocumentPath)));
-    request.setTransferTimeout(static_cast<int>(mOptions.timeout.count()));
-    QNetworkReply* reply = mNetwork->get(request);
-    limitReply(reply, kMaxAnswerBytes, mOptions.deadline);
-    mReply = reply;
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { answerArrived(reply); });
+    mCheck->start();
 }
 
-bool isAcceptableDownloadAddress(const QUrl& download, const QUrl& updateServer)
+// The verdict of the check: a newer version shows at once, the others at
+// the timer's next tick.
+void NSWindowControllerCheckUpdateApp::checkEnded(const UpdateVerdict& verdict)
 {
-    if (!download.isValid() || download.isRelative() || download.host().isEmpty()) {
-        return false;
+    switch (verdict.kind) {
+    case UpdateVerdict::Kind::NewerVersion: showNewerVersion(verdict.info, verdict.download); break;
+    case UpdateVerdict::Kind::Failed: mFailure = verdict.failure; break;
+    case UpdateVerdict::Kind::UpToDate: break;
     }
-    if (download.scheme() == QLatin1String("https")) {
-        return true;
-    }
-    return download.scheme() == updateServer.scheme() && download.host() == updateServer.host() &&
-           download.port(-1) == updateServer.port(-1);
-}
-
-void NSWindowControllerCheckUpdateApp::answerArrived(QNetworkReply* reply)
-{
-    reply->deleteLater();
-    if (reply != mReply) {
-        return;  // a check that a later one replaced
-    }
-    mReply = nullptr;
-    mIsLoadUrl = false;
-
-    switch (replyLimit(reply)) {
-    case ReplyLimit::TooLarge:
-        fail(QCoreApplication::translate("CheckUpdate", "更新服务器的回答过大"),
-             QStringLiteral("update check failed: the answer is larger than %1 bytes").arg(kMaxAnswerBytes));
-        return;
-    case ReplyLimit::DeadlinePassed:
-        fail(QCoreApplication::translate("CheckUpdate", "更新服务器响应超时"),
-             QStringLiteral("update check failed: no complete answer within %1 ms").arg(mOptions.deadline.count()));
-        return;
-    case ReplyLimit::None: break;
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        // Cancelled here means the idle time-out: the server went quiet.
-        const bool quiet =
-            reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError;
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QString reason =
-            quiet         ? QCoreApplication::translate("CheckUpdate", "更新服务器响应超时")
-            : status != 0 ? QCoreApplication::translate("CheckUpdate", "更新服务器返回错误（HTTP %1）").arg(status)
-                          : QCoreApplication::translate("CheckUpdate", "无法连接更新服务器");
-        fail(reason, QStringLiteral("update check failed: %1").arg(quotedForLog(reply->errorString())));
-        return;
-    }
-
-    const QByteArray data = reply->readAll();
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
-    const QJsonObject answer = document.object();
-    const QJsonValue version = answer.value(QStringLiteral("version"));
-    if (data.isEmpty() || error.error != QJsonParseError::NoError || !document.isObject() || !version.isString()) {
-        fail(QCoreApplication::translate("CheckUpdate", "更新服务器的回答无法识别"),
-             QStringLiteral("update check failed: unreadable answer %1").arg(quotedForLog(QString::fromUtf8(data))));
-        return;
-    }
-    if (!isVersionBiggerThanVersion(version.toString(), mOptions.currentVersion)) {
-        return;  // up to date: the next tick says so
-    }
-    const QString download = answer.value(QStringLiteral("download")).toString();
-    if (!isAcceptableDownloadAddress(QUrl(download, QUrl::StrictMode), mServer)) {
-        fail(QCoreApplication::translate("CheckUpdate", "更新服务器给出的下载地址无效"),
-             QStringLiteral("update check failed: download address %1 is neither https nor on the update server")
-                 .arg(quotedForLog(download)));
-        return;
-    }
-    showNewerVersion(answer.value(QStringLiteral("info")).toString(), download);
-}
-
-void NSWindowControllerCheckUpdateApp::fail(const QString& reason, const QString& logLine)
-{
-    // The next tick shows the verdict, as it does for an up-to-date answer.
-    mFailure = reason;
-    log(logLine);
 }
 
 void NSWindowControllerCheckUpdateApp::showNewerVersion(const QString& info, const QString& download)
@@ -266,7 +164,7 @@ void NSWindowControllerCheckUpdateApp::showNewerVersion(const QString& info, con
 
 void NSWindowControllerCheckUpdateApp::TimerLoad()
 {
-    if (mIsLoadUrl) {
+    if (mCheck->running()) {
         return;
     }
     mTimerLoad->stop();
@@ -290,26 +188,11 @@ void NSWindowControllerCheckUpdateApp::UpdateButtonEvent()
     }
     // Parsed as it was when the answer was checked.
     const QUrl url(mUrlDownload, QUrl::StrictMode);
-    if (mOptions.openUrl) {
-        mOptions.openUrl(url);
+    if (mCheck->options().openUrl) {
+        mCheck->options().openUrl(url);
     } else {
         QDesktopServices::openUrl(url);
     }
-}
-
-void NSWindowControllerCheckUpdateApp::abandonRequest()
-{
-    if (QNetworkReply* reply = mReply) {
-        mReply = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
-}
-
-void NSWindowControllerCheckUpdateApp::log(const QString& line) const
-{
-    logLine(mOptions.log, line);
 }
 
 void NSWindowControllerCheckUpdateApp::mousePressEvent(QMouseEvent* event)

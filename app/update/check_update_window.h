@@ -1,33 +1,15 @@
-// The update check: a small window, opened from the application menu, that
-// asks the update server for its newest version and either offers the
-// download or says the application is up to date.
-//
-// The server answers GET <update address>/macos/newversionex.htm with a JSON
-// object: "version" (dot-separated numbers), "info" (release notes) and
-// "download" (the address the update button opens).
-//
-// A check that fails (no server, a network error, no complete answer within
-// the deadline, an answer over 64 KB, one that cannot be read, or a download
-// address that is neither https nor on the update server itself) says so in
-// the window: "检查更新失败：" and the reason. Only a readable answer with a
-// version that is not newer says "已经是最新版本！".
+// The update check's window, opened from the application menu: it starts an
+// UpdateCheck and shows its verdict, offering the download of a newer
+// version or saying the application is up to date. A failed check says so:
+// "检查更新失败：" and the reason.
 #pragma once
 
-#include <QtCore/QCoreApplication>
-#include <QtCore/QPointer>
 #include <QtCore/QString>
-#include <QtCore/QUrl>
 #include <QtWidgets/QWidget>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-
-#include "app/common/reply_limits.h"
+#include "app/update/update_check.h"
 
 class QLabel;
-class QNetworkAccessManager;
-class QNetworkReply;
 class QPushButton;
 class QScrollArea;
 class QTextBrowser;
@@ -36,45 +18,6 @@ class QTimer;
 namespace ambrel::app {
 
 class BusySpinner;
-
-// The path of the update document on the update server.
-inline constexpr const char* kUpdateDocumentPath = "/macos/newversionex.htm";
-
-// The verdict of a failed check: "%1" is the reason.
-inline QString updateCheckFailed(const QString& reason)
-{
-    return QCoreApplication::translate("CheckUpdate", "检查更新失败：%1").arg(reason);
-}
-
-// Whether `download` may be offered to the user: an https address with a
-// host, or an address with the update server's own scheme, host and port.
-[[nodiscard]] bool isAcceptableDownloadAddress(const QUrl& download, const QUrl& updateServer);
-
-// The update server's address compiled in (AMBREL_UPDATE_URL); empty when
-// the build has none.
-QString deployedUpdateAddress();
-// The application's version compiled in (the CMake project version).
-QString deployedApplicationVersion();
-
-struct UpdateCheckOptions
-{
-    // Scheme, host and optional port, without the document's path. Empty:
-    // no request is made and every check ends as a failed one (the menu item
-    // is hidden in such a build).
-    QString updateAddress = deployedUpdateAddress();
-    // The version the server's "version" is compared with.
-    QString currentVersion = deployedApplicationVersion();
-    // How long a request may go without progress before it fails.
-    std::chrono::milliseconds timeout{10000};
-    // How long a whole request may take, however steadily data trickles in.
-    std::chrono::milliseconds deadline = kAnswerDeadline;
-    // The tick of the timer that watches for the end of a request.
-    std::chrono::milliseconds tick{1000};
-    // Opens the download address; QDesktopServices::openUrl when empty.
-    std::function<void(const QUrl&)> openUrl;
-    // Writes one log line; standard error when empty.
-    std::function<void(const QString&)> log;
-};
 
 class NSWindowControllerCheckUpdateApp : public QWidget
 {
@@ -98,7 +41,7 @@ public:
     void UpdateButtonEvent();
 
     // True while a request runs.
-    bool isLoadUrl() const { return mIsLoadUrl.load(); }
+    bool isLoadUrl() const { return mCheck->running(); }
     const QString& strUrlDownload() const { return mUrlDownload; }
     // Why the last check failed (shown after "检查更新失败："); empty when
     // it did not.
@@ -122,19 +65,12 @@ protected:
 private:
     void windowDidLoad();
     void setLanguage();
-    void answerArrived(QNetworkReply* reply);
+    void checkEnded(const UpdateVerdict& verdict);
     void showNewerVersion(const QString& info, const QString& download);
-    void fail(const QString& reason, const QString& logLine);
-    void abandonRequest();
-    void log(const QString& line) const;
 
-    Options mOptions;
-    QNetworkAccessManager* mNetwork = nullptr;
-    QPointer<QNetworkReply> mReply;
-    std::atomic<bool> mIsLoadUrl{false};
+    UpdateCheck* mCheck = nullptr;
     QString mUrlDownload;
     QString mFailure;
-    QUrl mServer;
 
     QLabel* mNewVersionTitle = nullptr;
     QScrollArea* mNewVersionTitleScrollView = nullptr;

@@ -142,8 +142,8 @@ public:
     }
     void rowShowPreview(std::size_t row) override { mInner.rowShowPreview(row); }
     void rowStarted(std::size_t row) override { mInner.rowStarted(row); }
-    void rowPicture(std::size_t row, const std::string& outputPath, const cv::Mat& picture, std::uint32_t width,
-                    std::uint32_t height) override
+    void rowPicture(std::size_t row, const std::string& outputPath, const ambrel::convert::PreviewPicture& picture,
+                    std::uint32_t width, std::uint32_t height) override
     {
         mInner.rowPicture(row, outputPath, picture, width, height);
     }

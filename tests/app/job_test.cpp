@@ -158,6 +158,25 @@ class JobTest : public QObject
     Q_OBJECT
 
 private slots:
+    // A job body that throws ends as a stopped job, and the session is idle again.
+    void jobThatThrowsLeavesTheSessionIdle()
+    {
+        ambrel::app::FileTableModel model;
+        model.append(ambrel::convert::makeRecord("/nowhere/a.heic"));
+        model.append(ambrel::convert::makeRecord("/nowhere/b.heic"));
+        ambrel::app::JobSession session(model,
+                                        [](const auto&, auto& listener, const auto&) -> ambrel::convert::JobSummary {
+                                            listener.rowConverted(0, "/out/a.JPG");
+                                            throw std::runtime_error("the disk went away");
+                                        });
+        QSignalSpy ended(&session, &ambrel::app::JobSession::ended);
+        QVERIFY(session.start({{}, model.records()}));
+        QVERIFY(ended.wait(kTimeout));
+        QVERIFY(!ended[0][0].toBool() && session.isStopTo() && !session.busy());
+        QCOMPARE(session.counts().converted, 1);
+        QCOMPARE(session.counts().total - session.counts().done, 1);
+    }
+
     void emptyListClickAsksForFiles()
     {
         FreshCacheFolder cache;

@@ -118,6 +118,9 @@ private slots:
         QTRY_VERIFY(!f.preview.loading());
         QCOMPARE(f.preview.image().size(), QSize(192, 128));
         f.preview.close();
+        // Without the copy too, and at a reduced level when it is enough.
+        QCOMPARE(ambrel::app::loadPreviewImage(output).size(), QSize(192, 128));
+        QCOMPARE(ambrel::app::loadPreviewImage(output, QSize(48, 48)).size(), QSize(48, 32));
     }
 
     void largePictureIsPreviewedAtScreenSize_data()

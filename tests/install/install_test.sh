@@ -310,9 +310,11 @@ DebPackage)
   # The package names of the dependencies, one a line.
   names=$(sed -e 's/, /\n/g' <<<"$depends" | sed -E 's/[ (|].*//')
   for package in qt6-qpa-plugins libqt6widgets6 libqt6core6 libc6 'libstdc\+\+6' 'libavcodec[0-9]+' \
-    'libopencv-imgcodecs[0-9]+' libjsoncpp25; do
+    'libopencv-core[0-9]+' libjsoncpp25 qt6-image-formats-plugins; do
     grep -qxE "$package" <<<"$names" || fail "Depends lacks $package: $depends"
   done
+  # The programs read and write images with their own libraries, not OpenCV's codecs.
+  ! grep -qxE 'libopencv-imgcodecs[0-9]+' <<<"$names" || fail "Depends has OpenCV's image codecs: $depends"
   # Installable: every dependency (one of its alternatives) is met by what
   # this machine has installed, so dpkg -i would succeed here.
   IFS=',' read -ra groups <<<"$depends"

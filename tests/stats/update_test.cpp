@@ -405,6 +405,25 @@ private slots:
         QCOMPARE(h.server.requests().size(), 2);
     }
 
+    // The check alone, without a window: one verdict per check, with what
+    // the window shows.
+    void checkWithoutWindowReportsItsVerdict()
+    {
+        statstest::LoopbackServer server;
+        server.setStandingAnswer("{\"version\": \"2.0\", \"info\": \"Two\", \"download\": \"https://a.invalid/2\"}");
+        ambrel::app::UpdateCheckOptions options;
+        options.updateAddress = server.address();
+        options.currentVersion = QStringLiteral("1.0");
+        ambrel::app::UpdateCheck check(options);
+        std::vector<ambrel::app::UpdateVerdict> verdicts;
+        connect(&check, &ambrel::app::UpdateCheck::finished, this, [&](const auto& v) { verdicts.push_back(v); });
+        check.start();
+        QVERIFY(check.running());
+        QTRY_COMPARE_WITH_TIMEOUT(verdicts.size(), std::size_t{1}, 10000);
+        QVERIFY(verdicts[0].kind == ambrel::app::UpdateVerdict::Kind::NewerVersion && !check.running());
+        QCOMPARE(verdicts[0].info + verdicts[0].download, QStringLiteral("Twohttps://a.invalid/2"));
+    }
+
     void laterCheckReplacesARunningOne()
     {
         Harness h(QStringLiteral("1.0"));
