@@ -314,7 +314,7 @@ QWidget* ViewController::buildBanner()
     title->setFont(titleFont);
     title->setStyleSheet(QStringLiteral("color: white;"));
     auto* subtitle = new QLabel(
-        QCoreApplication::translate("ViewController", "HEIC 图片转换 · JPG  PNG  BMP  JPEG2000  TIFF"), banner);
+        QCoreApplication::translate("ViewController", "HEIC 图片转换 · JPG  PNG  BMP  JPEG2000  TIFF  WEBP"), banner);
     subtitle->setStyleSheet(QStringLiteral("color: rgb(226, 214, 247);"));
     bannerLayout->addWidget(logo);
     bannerLayout->addSpacing(8);
