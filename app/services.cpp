@@ -81,7 +81,7 @@ QStringList QtDialogs::openHeicPanel(QWidget* anchor)
     QStringList paths;
     if (chosen == files) {
         const QString filter = QCoreApplication::translate("Dialogs", "HEIC 图片") +
-                               QStringLiteral(" (*.heic *.HEIC *.heif *.HEIF *.hif *.HIF);;") +
+                               QStringLiteral(" (*.heic *.HEIC *.heif *.HEIF *.hif *.HIF *.avif *.AVIF);;") +
                                QCoreApplication::translate("Dialogs", "所有文件") + QStringLiteral(" (*)");
         paths = QFileDialog::getOpenFileNames(parent, QCoreApplication::translate("Dialogs", "添加 HEIC 文件"), start,
                                               filter);

@@ -19,6 +19,14 @@
 #   --formats none): JPEG q90, PNG, TIFF, BMP, JPEG 2000 q90 and lossless,
 #   and --depth 16 PNG, TIFF and JPEG 2000, one run each: time, CPU time
 #   (user + system), peak memory, output size; a refusal is a row too.
+# - AVIF (the same photographs made by avifenc: 12 MP one coded image, 48 MP
+#   a grid of 504 x 504 cells; those of --sizes unless --avif says
+#   otherwise) to JPEG: ambrel-convert against heif-convert and the AV1
+#   decode floor (the file's coded data as an OBU stream through the ffmpeg
+#   program with libdav1d, -threads 0); peak memory.
+# - HDR (12 and 200 MP files with an Apple gain map, those of --sizes unless
+#   --hdr says otherwise): the gain-map JPEG at quality 90 against the same
+#   conversion with --no-hdr, time and peak memory.
 # - Scaled outputs: --scale 50 and 25 against 100, JPEG at quality 90.
 # - A batch of N 12 MP files at quality 90: ambrel-convert with its default
 #   -j and with -j 1, `xargs -P 2 heif-convert` (one file per process, two at
@@ -29,8 +37,9 @@
 #
 #   bench/compare.sh [--runs N] [--sizes 12mp,48mp,200mp] [--qualities 90,100]
 #                    [--formats png,tiff,jpeg2000|none] [--scales 50,25|none]
-#                    [--batch N] [--batch-runs N] [--no-app] [--no-memory]
-#                    [--no-install]
+#                    [--avif 12mp,48mp|none] [--hdr 12mp,200mp|none]
+#                    [--batch N] [--batch-runs N]
+#                    [--no-app] [--no-memory] [--no-install]
 #
 # A quick look (a few minutes): --runs 1 --sizes 12mp --batch 8 --batch-runs 1.
 # Builds into $BUILD_DIR (default build-bench, at most $BUILD_JOBS jobs,
@@ -55,6 +64,8 @@ batchRuns=3
 app=1
 install=1
 memoryRuns=1
+hdr=""
+avif=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs="$2"; shift 2 ;;
@@ -62,22 +73,37 @@ while [ $# -gt 0 ]; do
     --qualities) qualities="$2"; shift 2 ;;
     --formats) formats="$2"; shift 2 ;;
     --scales) scales="$2"; shift 2 ;;
+    --hdr) hdr="$2"; shift 2 ;;
+    --avif) avif="$2"; shift 2 ;;
     --batch) batch="$2"; shift 2 ;;
     --batch-runs) batchRuns="$2"; shift 2 ;;
     --no-app) app=0; shift ;;
     --no-memory) memoryRuns=0; shift ;;
     --no-install) install=0; shift ;;
-    -h|--help) sed -n '2,41p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,50p' "$0"; exit 0 ;;
     *) echo "compare.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
 [ "$scales" = none ] && scales=""
+if [ -z "$hdr" ]; then
+  for size in ${sizes//,/ }; do
+    case "$size" in 12mp|200mp) hdr+="${hdr:+,}$size" ;; esac
+  done
+fi
+[ "$hdr" = none ] && hdr=""
+if [ -z "$avif" ]; then
+  for size in ${sizes//,/ }; do
+    case "$size" in 12mp|48mp) avif+="${avif:+,}$size" ;; esac
+  done
+fi
+[ "$avif" = none ] && avif=""
 
 if [ "$install" = 1 ]; then
   missing=()
   command -v heif-convert >/dev/null || missing+=(libheif-examples)
   command -v vips >/dev/null || missing+=(libvips-tools)
   command -v ffmpeg >/dev/null || missing+=(ffmpeg)
+  command -v avifenc >/dev/null || missing+=(libavif-bin)
   [ -x /usr/bin/time ] || missing+=(time)
   if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
@@ -116,12 +142,21 @@ fi
 if [ "$batch" -gt 0 ]; then
   "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" --batch "$batch" >/dev/null
 fi
+for size in ${hdr//,/ }; do
+  "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" "$size-hdr" >/dev/null
+done
+for size in ${avif//,/ }; do
+  "$BUILD_DIR/bench/ambrel-make-bench-files" "$files" "$size-avif" >/dev/null
+done
 
 # The decode floor's streams, one a file.
 streams="$BENCH_DIR/streams"
 mkdir -p "$streams"
 for size in ${sizes//,/ }; do
   "$BUILD_DIR/bench/ambrel-dump-tiles" "$files/$size.heic" "$streams/$size.hevc" >/dev/null
+done
+for size in ${avif//,/ }; do
+  "$BUILD_DIR/bench/ambrel-dump-tiles" "$files/$size-avif.avif" "$streams/$size-avif.obu" >/dev/null
 done
 
 out="$BENCH_DIR/out"
@@ -181,8 +216,15 @@ run_once() {
         *) command=(vips copy "$input" "$out/out.$extension") ;;
       esac ;;
     floor)
-      command=(ffmpeg -nostdin -hide_banner -loglevel error -threads 0 -f hevc
-        -i "$streams/$(basename "$input" .heic).hevc" -f null -) ;;
+      local stem
+      stem=$(basename "$input")
+      stem="${stem%.*}"
+      if [[ "$input" == *.avif ]]; then
+        command=(ffmpeg -nostdin -hide_banner -loglevel error -threads 0 -c:v libdav1d -f obu
+          -i "$streams/$stem.obu" -f null -)
+      else
+        command=(ffmpeg -nostdin -hide_banner -loglevel error -threads 0 -f hevc -i "$streams/$stem.hevc" -f null -)
+      fi ;;
   esac
   local start end
   start=$(date +%s%N)
@@ -403,6 +445,89 @@ if [[ ",$sizes," == *",200mp,"* ]] && [ "$formats" != none ]; then
       reason=$(cat "$BENCH_DIR/stdout" "$BENCH_DIR/stderr" | grep -m 1 . | cut -c 1-160 | tr '|' '/')
       echo "| $label | refused: $reason | - | - | - | - |"
     fi
+  done
+fi
+
+if [ -n "$avif" ]; then
+  echo
+  echo "## AVIF to JPEG, quality 90 ($runs runs each, tools alternating; medians)"
+  echo
+  echo "Made by avifenc from the same photographs (8-bit 4:2:0); 48 MP as a grid of 504 x 504 cells."
+  echo "Decode floor: \`ffmpeg -threads 0 -c:v libdav1d -f obu -i FILE.obu -f null -\` over the file's coded data."
+  echo
+  echo "| file | ambrel-convert | heif-convert | decode floor | ambrel / heif-convert | ambrel / floor | ambrel peak memory | bytes per output pixel |"
+  echo "|---|---|---|---|---|---|---|---|"
+  declare -A avifPixels=([12mp]=$((4032 * 3024)) [48mp]=$((8064 * 6048)))
+  for size in ${avif//,/ }; do
+    input="$files/$size-avif.avif"
+    rm -rf "$out"
+    mkdir -p "$out"
+    if ! "$convert" -q 90 --plain-names -o "$out" "$input" >"$BENCH_DIR/stdout" 2>"$BENCH_DIR/stderr"; then
+      reason=$(cat "$BENCH_DIR/stdout" "$BENCH_DIR/stderr" | grep -m 1 . | cut -c 1-160 | tr '|' '/')
+      echo "| $size-avif | refused: $reason | - | - | - | - | - | - |"
+      goal "8. AVIF: $size, ambrel to JPEG q90 / libdav1d decoding its data" "refused" - "<=" 1.10 "not met (refused)"
+      continue
+    fi
+    declare -A times=() memory=() med=()
+    for ((i = 0; i < runs; i++)); do
+      for tool in ambrel heif-convert floor; do
+        [ "$tool" = floor ] && [ "$floor" != 1 ] && continue
+        read -r ms kb _ < <(run_once "$tool" "$input" 90)
+        times[$tool]+="$ms "
+        memory[$tool]+="$kb "
+      done
+    done
+    for tool in ambrel heif-convert floor; do
+      if [ -n "${times[$tool]:-}" ]; then med[$tool]=$(echo "${times[$tool]}" | median); fi
+    done
+    peak=$(echo "${memory[ambrel]}" | largest)
+    perPixel=$(awk -v k="$peak" -v p="${avifPixels[$size]}" 'BEGIN { printf "%.2f", k * 1024 / p }')
+    echo "| $size-avif | ${med[ambrel]} ms | ${med[heif-convert]} ms | ${med[floor]:--} ms |" \
+      "$(ratio "${med[ambrel]}" "${med[heif-convert]}") | $(ratio "${med[ambrel]}" "${med[floor]:-0}") |" \
+      "$((peak / 1024)) MB | $perPixel |"
+    goal "8. AVIF: $size, ambrel to JPEG q90 / libdav1d decoding its data" "${med[ambrel]} ms / ${med[floor]:--} ms" \
+      "$(ratio "${med[ambrel]}" "${med[floor]:-0}")" "<=" 1.10
+    goal "8. AVIF: $size, ambrel / heif-convert" "${med[ambrel]} ms / ${med[heif-convert]} ms" \
+      "$(ratio "${med[ambrel]}" "${med[heif-convert]}")" "<=" 0.6
+    unset times memory med
+  done
+fi
+
+if [ -n "$hdr" ]; then
+  echo
+  echo "## HDR: the gain-map JPEG against --no-hdr, quality 90 ($runs runs each, alternating; medians)"
+  echo
+  echo "The files carry an Apple gain map of half the picture's size each way (a grey grid of 512 x 512 tiles)."
+  echo
+  echo "| file | gain-map JPEG | --no-hdr | time ratio | peak memory | --no-hdr peak | output growth |"
+  echo "|---|---|---|---|---|---|---|"
+  declare -A hdrTarget=([12mp]=1.15 [200mp]=1.05)
+  for size in ${hdr//,/ }; do
+    declare -A times=() memory=() bytes=()
+    for ((i = 0; i < runs; i++)); do
+      for mode in hdr plain; do
+        extra=""
+        [ "$mode" = plain ] && extra="--no-hdr"
+        read -r ms kb size_bytes < <(run_once ambrel "$files/$size-hdr.heic" 90 jpg 100 "$extra")
+        times[$mode]+="$ms "
+        memory[$mode]+="$kb "
+        bytes[$mode]="$size_bytes"
+      done
+    done
+    withMs=$(echo "${times[hdr]}" | median)
+    plainMs=$(echo "${times[plain]}" | median)
+    withKb=$(echo "${memory[hdr]}" | largest)
+    plainKb=$(echo "${memory[plain]}" | largest)
+    growth=$(awk -v a="${bytes[hdr]}" -v b="${bytes[plain]}" 'BEGIN { if (b > 0) printf "%.1f %%", 100 * (a - b) / b; else print "-" }')
+    echo "| $size-hdr | $withMs ms | $plainMs ms | $(ratio "$withMs" "$plainMs") | $((withKb / 1024)) MB |" \
+      "$((plainKb / 1024)) MB | $growth |"
+    goal "7. HDR: $size, gain-map JPEG / --no-hdr (time)" "$withMs ms / $plainMs ms" \
+      "$(ratio "$withMs" "$plainMs")" "<=" "${hdrTarget[$size]:-1.15}"
+    if [ "$size" = 12mp ]; then
+      goal "7. HDR: $size, peak memory added by the gain map, MB" "$((withKb / 1024)) MB - $((plainKb / 1024)) MB" \
+        "$(( (withKb - plainKb) / 1024 ))" "<=" 10
+    fi
+    unset times memory bytes
   done
 fi
 

@@ -1,6 +1,6 @@
 // ambrel-make-bench-files FOLDER [NAME...] [--batch N]: writes the phone-like
 // files the benchmarks convert (NAME: 12mp, 48mp, 200mp; default all three)
-// as FOLDER/NAME.heic, and with --batch N a folder FOLDER/batch of N 12 MP
+// as FOLDER/NAME.heic (NAME-avif: FOLDER/NAME-avif.avif, the 48 MP one a grid), and with --batch N a folder FOLDER/batch of N 12 MP
 // files (four different photographs, repeated). Files already present are kept.
 #include <cstdio>
 #include <cstdlib>
@@ -18,13 +18,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void writeIfMissing(const fs::path& path, const ambrelbench::PhoneFile& file, unsigned variant)
+void writeIfMissing(const fs::path& path, const ambrelbench::PhoneFile& file, unsigned variant, bool avif = false)
 {
     if (fs::exists(path)) {
         std::printf("%s (kept)\n", path.string().c_str());
         return;
     }
-    const std::vector<std::uint8_t> bytes = ambrelbench::makePhoneHeic(file, variant);
+    const std::vector<std::uint8_t> bytes = avif ? ambrelbench::makePhoneAvif(file, file.name != "12mp")
+                                                 : ambrelbench::makePhoneHeic(file, variant);
     fixture::writeFileBytes(path.string() + ".part", bytes);
     fs::rename(path.string() + ".part", path);
     std::printf("%s\n", path.string().c_str());
@@ -56,8 +57,14 @@ int main(int argc, char** argv)
                 names.push_back(file.name);
             }
         }
+        const std::string avifSuffix = "-avif";
         for (const std::string& name : names) {
-            writeIfMissing(folder / (name + ".heic"), ambrelbench::phoneFile(name), 0);
+            if (name.size() > avifSuffix.size() && name.ends_with(avifSuffix)) {
+                const std::string base = name.substr(0, name.size() - avifSuffix.size());
+                writeIfMissing(folder / (name + ".avif"), ambrelbench::phoneFile(base), 0, true);
+            } else {
+                writeIfMissing(folder / (name + ".heic"), ambrelbench::phoneFile(name), 0);
+            }
         }
         if (batch != 0) {
             const fs::path batchFolder = folder / "batch";

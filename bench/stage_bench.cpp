@@ -25,10 +25,11 @@
 #include "heiclib/log.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
 #include "pipeline/decode/extraction.h"
-#include "pipeline/heif2jpg.h"
 #include "pipeline/decode/hevc_stream.h"
-#include "pipeline/encode/jpeg_encoder.h"
 #include "pipeline/decode/mosaic.h"
+#include "pipeline/decode/picture_decoder.h"
+#include "pipeline/encode/jpeg_encoder.h"
+#include "pipeline/heif2jpg.h"
 #include "tests/fixtures/hevc_encoder.h"
 
 using namespace ambrel::heif;
@@ -63,24 +64,11 @@ const HeifImageData& extracted()
     return data;
 }
 
-const std::vector<cv::Mat>& decodedFrames()
-{
-    static const std::vector<cv::Mat> frames = [] {
-        if (!ambrel::pipeline::write_hevc_bitstream(streamPath(), extracted())) {
-            throw std::runtime_error("the stream file cannot be written");
-        }
-        return ambrel::pipeline::read_hevc_bitstream_to_mat_vector(streamPath());
-    }();
-    return frames;
-}
+cv::Mat decodeIntoCanvas(const HeifImageData& data);
 
 const cv::Mat& picture()
 {
-    static const cv::Mat image = [] {
-        const HeifImageData& data = extracted();
-        return ambrel::pipeline::cropToOutput(ambrel::pipeline::buildMosaic(decodedFrames(), data.rows, data.columns),
-                                              data.width, data.height);
-    }();
+    static const cv::Mat image = decodeIntoCanvas(extracted()).clone();
     return image;
 }
 
@@ -134,52 +122,37 @@ void DecodeStreamFile(benchmark::State& state)
 }
 BENCHMARK(DecodeStreamFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void DecodeFromMemory(benchmark::State& state)
+// The image decoded straight into a canvas, as the conversion decodes it.
+cv::Mat decodeIntoCanvas(const HeifImageData& data)
 {
-    std::vector<std::uint8_t> stream;
-    if (!ambrel::pipeline::assembleHevcBitstream(extracted(), stream)) {
-        state.SkipWithError("the stream cannot be assembled");
-        return;
+    ambrel::pipeline::MosaicCanvas canvas(data.rows, data.columns, ambrel::pipeline::kMaxDecodedPixels);
+    std::string why;
+    const auto decoder = ambrel::pipeline::openPictureDecoder(
+        ambrel::pipeline::codecSetupOf(data),
+        [&](std::size_t index, int width, int height) {
+            return canvas.regionCell(index, width, height, data.width, data.height);
+        },
+        {}, why);
+    if (!decoder) {
+        throw std::runtime_error(why);
     }
-    for (auto _ : state) {
-        std::vector<cv::Mat> frames = ambrel::pipeline::decodeHevcFrames(stream);
-        benchmark::DoNotOptimize(frames.data());
+    for (const auto& tile : data.tiles) {
+        if (!decoder->send(tile)) {
+            break;
+        }
     }
-    setCounters(state);
+    decoder->finish();
+    return canvas.output(data.width, data.height);
 }
-BENCHMARK(DecodeFromMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void DecodeIntoCanvas(benchmark::State& state)
 {
-    std::vector<std::uint8_t> stream;
-    if (!ambrel::pipeline::assembleHevcBitstream(extracted(), stream)) {
-        state.SkipWithError("the stream cannot be assembled");
-        return;
-    }
-    const HeifImageData& data = extracted();
     for (auto _ : state) {
-        ambrel::pipeline::MosaicCanvas canvas(data.rows, data.columns, ambrel::pipeline::kMaxDecodedPixels);
-        const ambrel::pipeline::DecodeResult decoded =
-            ambrel::pipeline::decodeHevcStream(stream, [&](std::size_t index, int width, int height) {
-                return canvas.regionCell(index, width, height, data.width, data.height);
-            });
-        benchmark::DoNotOptimize(decoded.pictures);
-        benchmark::DoNotOptimize(canvas.output(data.width, data.height).data);
+        benchmark::DoNotOptimize(decodeIntoCanvas(extracted()).data);
     }
     setCounters(state);
 }
 BENCHMARK(DecodeIntoCanvas)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-void MosaicAndCrop(benchmark::State& state)
-{
-    const HeifImageData& data = extracted();
-    for (auto _ : state) {
-        cv::Mat image = ambrel::pipeline::cropToOutput(
-            ambrel::pipeline::buildMosaic(decodedFrames(), data.rows, data.columns), data.width, data.height);
-        benchmark::DoNotOptimize(image.data);
-    }
-}
-BENCHMARK(MosaicAndCrop)->Unit(benchmark::kMillisecond);
 
 void EncodeJpeg(benchmark::State& state)
 {

@@ -55,8 +55,9 @@ const char* const kUsage =
     "Usage: ambrel-convert [options] INPUT...\n"
     "  or:  ambrel-convert [options] --stdout INPUT|- > OUTPUT\n"
     "Converts HEIC files into JPEG, PNG, BMP, TIFF, JPEG 2000 or WebP files. An INPUT is a\n"
-    "file (converted whatever its name) or a folder (its files named *.heic, *.heif or\n"
-    "*.hif, in any letter case, in natural order); '-' reads one file from standard input.\n"
+    "file (converted whatever its name) or a folder (its files named *.heic, *.heif,\n"
+    "*.hif or *.avif, in any letter case, in natural order); '-' reads one file from\n"
+    "standard input.\n"
     "\n"
     "  -f, --format JPG|PNG|BMP|JPEG2000|TIFF|WEBP   output format, default JPG (any letter\n"
     "                           case; also JPEG, TIF, JP2, J2K)\n"
@@ -847,7 +848,7 @@ private:
         }
         if (scan.otherFiles != 0) {
             message(folder + ": skipped " + plural(scan.otherFiles, "file", "files") +
-                    " not named .heic, .heif or .hif");
+                    " not named .heic, .heif, .hif or .avif");
         }
         if (scan.subfolders != 0) {
             message(folder + ": " + plural(scan.subfolders, "subfolder", "subfolders") + " not searched (add -r)");

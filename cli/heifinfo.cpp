@@ -28,6 +28,7 @@
 #include "heiclib/box_types.h"
 #include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/log.h"
+#include "heiclib/model/image_model.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
 #include "pipeline/encode/gain_map.h"
 
@@ -41,7 +42,7 @@ namespace {
 
 const char* const kUsage =
     "Usage: ambrel-heifinfo [--json] [--verbose] FILE...\n"
-    "Prints the brands, items, grids, properties and tracks of HEIF/HEIC files.\n"
+    "Prints the brands, items, grids, properties and tracks of HEIF/HEIC/AVIF files.\n"
     "  --json     a JSON array of one object per file read\n"
     "  --verbose  also list every tile of a grid, and print the reader's warnings and\n"
     "             information on standard error\n"
@@ -90,76 +91,29 @@ Json::Value propertiesOf(heif::HevcImageFileReader& reader, heif::ContextId cont
     return properties;
 }
 
-// The size an image is shown at: its clean aperture, then turned (a quarter
-// turn swaps the sides), by its transformative properties in order.
-void displayedSize(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id, std::uint32_t& width,
-                   std::uint32_t& height)
-{
-    for (const auto& property : reader.getItemProperties(context, id)) {
-        if (property.type == heif::ItemPropertyType::Clap) {
-            const heif::CleanApertureInfo clap = reader.getPropertyClap(context, property.index);
-            if (clap.widthD == 0 || clap.heightD == 0) {
-                continue;
-            }
-            // Whole pixels, halves rounded up; an aperture larger than the
-            // picture leaves it as it is.
-            const auto wide = static_cast<std::uint64_t>(std::floor(double(clap.widthN) / clap.widthD + 0.5));
-            const auto high = static_cast<std::uint64_t>(std::floor(double(clap.heightN) / clap.heightD + 0.5));
-            if (wide > 0 && high > 0 && wide <= width && high <= height) {
-                width = static_cast<std::uint32_t>(wide);
-                height = static_cast<std::uint32_t>(high);
-            }
-        } else if (property.type == heif::ItemPropertyType::Irot) {
-            const std::uint32_t angle = reader.getPropertyIrot(context, property.index);
-            if (angle == 90 || angle == 270) {
-                std::swap(width, height);
-            }
-        }
-    }
-}
-
-// What an auxiliary image holds, by its 'auxC' type.
-std::string auxiliaryKind(const std::string& type)
-{
-    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha" || type == "urn:mpeg:hevc:2015:auxid:1") {
-        return "alpha";
-    }
-    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:depth" || type == "urn:mpeg:hevc:2015:auxid:2") {
-        return "depth";
-    }
-    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:disparity") {
-        return "disparity";
-    }
-    if (type == "urn:com:apple:photo:2020:aux:hdrgainmap" || type == "urn:com:samsung:photo:2024:aux:hdrgainmap") {
-        return "gainmap";
-    }
-    return "other";
-}
-
 // The auxiliary side of an image: its 'auxC' type and kind and the image it
-// belongs to; null for an image with no 'auxl' reference.
-Json::Value describeAuxiliary(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+// belongs to, or for the gain map image of a 'tmap' item the type "tmap",
+// its base image and the 'tmap' item; null for neither.
+Json::Value describeAuxiliary(const heif::ImageModel& model, const heif::ModelImage& image)
 {
-    heif::IdVector owners;
-    reader.getReferencedFromItemListByType(context, id, heif::FourCCInt("auxl"), owners);
-    if (owners.empty()) {
-        return Json::Value(Json::nullValue);
-    }
     Json::Value auxiliary(Json::objectValue);
-    std::string type;
-    for (const auto& property : reader.getItemProperties(context, id)) {
-        if (property.type == heif::ItemPropertyType::Auxc) {
-            type = reader.getPropertyAuxc(context, property.index).auxType;
-            while (!type.empty() && type.back() == '\0') {
-                type.pop_back();
-            }
-            break;
+    if (!image.auxiliaryOf.empty()) {
+        const std::string type = image.auxC.value_or("");
+        auxiliary["kind"] = heif::auxiliaryKindName(heif::auxiliaryKindOf(type));
+        auxiliary["type"] = type;
+        auxiliary["of"] = image.auxiliaryOf.front();
+        return auxiliary;
+    }
+    for (const heif::ToneMapItem& toneMap : model.toneMaps()) {
+        if (toneMap.gainMap == image.id) {
+            auxiliary["kind"] = "gainmap";
+            auxiliary["type"] = "tmap";
+            auxiliary["of"] = toneMap.base;
+            auxiliary["tmap"] = toneMap.id;
+            return auxiliary;
         }
     }
-    auxiliary["kind"] = auxiliaryKind(type);
-    auxiliary["type"] = type;
-    auxiliary["of"] = owners.front();
-    return auxiliary;
+    return Json::Value(Json::nullValue);
 }
 
 // Big-endian fields of an ICC profile; 0 past its end.
@@ -227,15 +181,14 @@ std::string iccDescription(const heif::DataVector& icc)
 
 // What the image's 'colr' properties say: an ICC profile (size and
 // description) and/or 'nclx' code points; null without either.
-Json::Value describeColour(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+Json::Value describeColour(const heif::ModelImage& image)
 {
     Json::Value colour(Json::nullValue);
-    const heif::DataVector icc = reader.getItemIccProfile(context, id);
-    if (!icc.empty()) {
-        colour["icc_size"] = static_cast<Json::UInt64>(icc.size());
-        colour["icc_description"] = iccDescription(icc);
+    if (image.icc) {
+        colour["icc_size"] = static_cast<Json::UInt64>(image.icc->size());
+        colour["icc_description"] = iccDescription(*image.icc);
     }
-    if (const auto nclx = reader.getItemColourInformation(context, id)) {
+    if (const auto& nclx = image.nclx) {
         Json::Value values(Json::objectValue);
         values["colour_primaries"] = nclx->colourPrimaries;
         values["transfer_characteristics"] = nclx->transferCharacteristics;
@@ -259,224 +212,79 @@ std::string joined(const Json::Value& array, const char* separator = ", ")
     return text;
 }
 
-// --- the coding of an image and its configuration
-
-std::string chromaText(unsigned subsamplingX, unsigned subsamplingY)
-{
-    if (subsamplingX != 0) {
-        return subsamplingY != 0 ? "4:2:0" : "4:2:2";
-    }
-    return "4:4:4";
-}
-
-// HEVC from its 'hvcC': profile, bit depth and chroma format.
-Json::Value describeHevc(const heif::HevcDecoderConfigRecord& record)
-{
-    static const char* const kProfiles[] = {"", "Main", "Main 10", "Main Still Picture", "Range Extensions"};
-    static const char* const kChroma[] = {"monochrome", "4:2:0", "4:2:2", "4:4:4"};
-    Json::Value coding(Json::objectValue);
-    const unsigned profile = record.getGeneralProfileIdc();
-    coding["codec"] = "HEVC";
-    coding["profile"] = profile < std::size(kProfiles) && profile != 0 ? std::string(kProfiles[profile])
-                                                                       : "profile " + std::to_string(profile);
-    coding["level"] = record.getGeneralLevelIdc() / 30.0;
-    coding["bit_depth"] = 8 + record.getBitDepthLumaMinus8();
-    coding["chroma"] = kChroma[record.getChromaFormatIdc() & 3];
-    coding["summary"] = "HEVC " + coding["profile"].asString() + ", " + std::to_string(coding["bit_depth"].asUInt()) +
-                        "-bit, " + coding["chroma"].asString();
-    return coding;
-}
-
-// AV1 from its 'av1C': profile, level, bit depth, chroma and monochrome.
-Json::Value describeAv1(const heif::Av1CodecConfiguration& record)
-{
-    static const char* const kProfiles[] = {"Main", "High", "Professional"};
-    Json::Value coding(Json::objectValue);
-    coding["codec"] = "AV1";
-    coding["profile"] = record.seqProfile < std::size(kProfiles) ? std::string(kProfiles[record.seqProfile])
-                                                                 : "profile " + std::to_string(record.seqProfile);
-    // seq_level_idx: 2.0 + (idx >> 2) . (idx & 3); 31 is no level limit.
-    const unsigned level = record.seqLevelIdx0;
-    coding["level"] =
-        level == 31 ? std::string("max") : std::to_string(2 + (level >> 2)) + "." + std::to_string(level & 3);
-    coding["tier"] = record.seqTier0;
-    coding["bit_depth"] = record.bitDepth();
-    coding["monochrome"] = record.monochrome != 0;
-    coding["chroma"] = record.monochrome != 0 ? std::string("monochrome")
-                                              : chromaText(record.chromaSubsamplingX, record.chromaSubsamplingY);
-    coding["config_obus_size"] = static_cast<Json::UInt64>(record.configObus.size());
-    coding["summary"] = "AV1 " + coding["profile"].asString() + " profile, level " + coding["level"].asString() + ", " +
-                        std::to_string(record.bitDepth()) + "-bit, " + coding["chroma"].asString();
-    return coding;
-}
-
-// The names of an uncompressed image's components, from 'cmpd' by the
-// indices of 'uncC': "RGB", "RGBA", "YCbCr", "grey", "grey+A"...
-std::string componentNames(const heif::UncompressedLayout& layout, const heif::ComponentDefinitionBox* cmpd)
-{
-    static const char* const kNames[] = {"grey",    "Y",    "Cb",      "Cr",        "R",       "G",
-                                         "B",       "A",    "depth",   "disparity", "palette", "filter array",
-                                         "padding", "Cyan", "Magenta", "Yellow",    "Key"};
-    std::vector<std::string> names;
-    bool letters = true;
-    for (const auto& component : layout.components) {
-        std::string name = "?";
-        if (cmpd != nullptr && component.index < cmpd->getComponents().size()) {
-            const heif::ComponentDefinition& definition = cmpd->getComponents()[component.index];
-            name = definition.type < std::size(kNames) ? kNames[definition.type]
-                   : definition.uri.empty()            ? "type " + std::to_string(definition.type)
-                                                       : definition.uri;
-        }
-        letters = letters && name.size() <= 2;
-        names.push_back(name);
-    }
-    std::string text;
-    for (const auto& name : names) {
-        text += (text.empty() || letters ? "" : "+") + name;
-    }
-    return text.empty() ? "no components" : text;
-}
-
-// An uncompressed image from 'uncC', 'cmpd' and, when compressed, 'cmpC':
-// e.g. "uncompressed RGB 8-bit interleaved, deflate compressed per row".
-Json::Value describeUncompressed(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
-{
-    Json::Value coding(Json::objectValue);
-    coding["codec"] = "uncompressed";
-    const auto uncC = std::dynamic_pointer_cast<const heif::UncompressedFrameConfigBox>(
-        reader.getItemPropertyBox(context, id, heif::boxtype::kUncC));
-    if (!uncC) {
-        coding["summary"] = "uncompressed, without a layout ('uncC')";
-        return coding;
-    }
-    const heif::UncompressedLayout& layout = uncC->getLayout();
-    std::string summary = "uncompressed";
-    if (uncC->getVersion() == 1) {
-        coding["profile"] = layout.profile.getString();
-        summary += " profile '" + terminalSafe(layout.profile.getString()) + "'";
-    } else {
-        const auto cmpd = std::dynamic_pointer_cast<const heif::ComponentDefinitionBox>(
-            reader.getItemPropertyBox(context, id, heif::boxtype::kCmpd));
-        static const char* const kInterleave[] = {"planar",          "interleaved",    "mixed",
-                                                  "row-interleaved", "tile-component", "multi-Y"};
-        static const char* const kSampling[] = {"", " 4:2:2", " 4:2:0", " 4:1:1"};
-        std::set<unsigned> depths;
-        Json::Value bits(Json::arrayValue);
-        for (const auto& component : layout.components) {
-            depths.insert(component.bitDepthMinusOne + 1u);
-            bits.append(component.bitDepthMinusOne + 1u);
-        }
-        coding["components"] = componentNames(layout, cmpd.get());
-        coding["bit_depths"] = bits;
-        coding["interleave"] = layout.interleaveType < std::size(kInterleave)
-                                   ? std::string(kInterleave[layout.interleaveType])
-                                   : "interleave type " + std::to_string(layout.interleaveType);
-        summary += " " + terminalSafe(coding["components"].asString());
-        if (depths.size() == 1) {
-            summary += " " + std::to_string(*depths.begin()) + "-bit";
-        } else if (!depths.empty()) {
-            summary += " " + joined(bits, "/") + "-bit";
-        }
-        summary += layout.samplingType < std::size(kSampling) ? kSampling[layout.samplingType] : " subsampled";
-        summary += " " + coding["interleave"].asString();
-    }
-    if (const auto cmpC = std::dynamic_pointer_cast<const heif::CompressionConfigurationBox>(
-            reader.getItemPropertyBox(context, id, heif::boxtype::kCmpC))) {
-        static const std::pair<heif::FourCCInt, const char*> kCompressions[] = {
-            {heif::codetype::kDefl, "deflate"}, {heif::codetype::kZlib, "zlib"}, {heif::codetype::kBrot, "brotli"}};
-        static const char* const kUnits[] = {"as a whole", "per image", "per tile", "per row", "per pixel"};
-        std::string compression = "'" + terminalSafe(cmpC->getCompressionType().getString()) + "'";
-        for (const auto& [type, name] : kCompressions) {
-            if (cmpC->getCompressionType() == type) {
-                compression = name;
-            }
-        }
-        const unsigned unit = cmpC->getCompressedUnitType();
-        coding["compression"] = compression;
-        summary += ", " + compression + " compressed " +
-                   (unit < std::size(kUnits) ? std::string(kUnits[unit]) : "in units of type " + std::to_string(unit));
-    }
-    coding["summary"] = summary;
-    return coding;
-}
-
 // The coding of a coded image and its configuration; null for a derived
-// image ('grid', 'iovl', 'iden').
-Json::Value describeCoding(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
-                           const std::string& codeType)
+// image ('grid', 'iovl', 'iden', 'tmap').
+Json::Value describeCoding(const heif::ImageCoding& coding)
 {
-    if (const auto hvcC = std::dynamic_pointer_cast<const heif::HevcConfigurationBox>(
-            reader.getItemPropertyBox(context, id, heif::boxtype::kHvcC))) {
-        return describeHevc(hvcC->getConfiguration());
+    if (coding.codec == heif::Codec::None) {
+        return Json::Value(Json::nullValue);
     }
-    if (const auto av1 = reader.getItemAv1Configuration(context, id)) {
-        return describeAv1(*av1);
-    }
-    if (codeType == "jpeg") {
-        Json::Value coding(Json::objectValue);
-        coding["codec"] = "JPEG";
-        const std::size_t prefix = reader.getItemJpegPrefix(context, id).size();
-        coding["prefix_size"] = static_cast<Json::UInt64>(prefix);
-        coding["summary"] = prefix == 0 ? std::string("JPEG") : "JPEG, prefix of " + std::to_string(prefix) + " bytes";
-        return coding;
-    }
-    if (codeType == "unci") {
-        return describeUncompressed(reader, context, id);
-    }
-    return Json::Value(Json::nullValue);
-}
-
-// One image item. Reading the coded data proves the item's bytes are all
-// there; an 'iden' item derives its picture from its source and has no data
-// of its own.
-template <typename Features>
-Json::Value describeImage(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
-                          const Features& features)
-{
-    Json::Value item(Json::objectValue);
-    item["id"] = id;
-    item["type"] = reader.getItemType(context, id);
-    item["code_type"] = reader.getDecoderCodeType(context, id);
-    std::uint32_t width = reader.getWidth(context, id);
-    std::uint32_t height = reader.getHeight(context, id);
-    item["width"] = width;
-    item["height"] = height;
-    if (reader.getItemType(context, id) == "grid") {
-        // A grid's stored size is its output size, not the 'ispe' of a tile.
-        try {
-            const heif::GridItem grid = reader.getItemGrid(context, id);
-            width = grid.outputWidth;
-            height = grid.outputHeight;
-        } catch (const std::exception&) {
-            // an unreadable grid shows its 'ispe'
+    Json::Value described(Json::objectValue);
+    described["codec"] = heif::codecName(coding.codec);
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"profile", &coding.profile}, {"level", &coding.level}, {"chroma", &coding.chroma}};
+    for (const auto& [name, text] : texts) {
+        if (!text->empty()) {
+            described[name] = *text;
         }
     }
-    displayedSize(reader, context, id, width, height);
-    item["displayed_width"] = width;
-    item["displayed_height"] = height;
-    if (const Json::Value auxiliary = describeAuxiliary(reader, context, id); !auxiliary.isNull()) {
+    if (coding.bitDepth != 0) {
+        described["bit_depth"] = coding.bitDepth;
+    }
+    for (const auto& [name, value] : coding.details) {
+        described[name] = value;
+    }
+    described["summary"] = coding.summary;
+    return described;
+}
+
+// One image item, as the image model has it. Reading the coded data proves
+// the item's bytes are all there (and gives a JPEG image's frame header); an
+// 'iden' item derives its picture from its source and has no data of its own.
+Json::Value describeImage(heif::HevcImageFileReader& reader, const heif::ImageModel& model,
+                          const heif::ModelImage& image)
+{
+    const heif::ContextId context = model.context();
+    Json::Value item(Json::objectValue);
+    item["id"] = image.id;
+    item["type"] = image.role;
+    item["kind"] = heif::imageKindName(image.kind);
+    heif::ImageCoding coding = image.coding;
+    if (!image.isDerived()) {
+        item["code_type"] = coding.codeType;
+    }
+    item["width"] = image.ispeWidth;
+    item["height"] = image.ispeHeight;
+    item["displayed_width"] = image.displayedWidth;
+    item["displayed_height"] = image.displayedHeight;
+    if (const Json::Value auxiliary = describeAuxiliary(model, image); !auxiliary.isNull()) {
         item["auxiliary"] = auxiliary;
     }
-    if (Json::Value coding = describeCoding(reader, context, id, item["code_type"].asString()); !coding.isNull()) {
-        item["coding"] = std::move(coding);
+    if (!image.thumbnailOf.empty()) {
+        item["thumbnail_of"] = idArray(image.thumbnailOf);
     }
-    item["features"] = featureNames(features);
-    item["properties"] = propertiesOf(reader, context, id);
-    if (const Json::Value colour = describeColour(reader, context, id); !colour.isNull()) {
+    item["features"] = featureNames(image.features);
+    item["properties"] = propertiesOf(reader, context, image.id);
+    if (const Json::Value colour = describeColour(image); !colour.isNull()) {
         item["colour"] = colour;
     }
-    if (const auto depths = reader.getItemBitDepths(context, id)) {
+    if (image.pixi) {
         Json::Value bits(Json::arrayValue);
-        for (const auto depth : *depths) {
+        for (const auto depth : *image.pixi) {
             bits.append(depth);
         }
         item["bit_depths"] = bits;
     }
-    if (features.count(heif::ImageFeature::ProtectedImage) == 0 && reader.getItemType(context, id) != "iden") {
+    if (image.features.count(heif::ImageFeature::ProtectedImage) == 0 && image.kind != heif::ImageKind::Identity) {
         try {
             heif::DataVector data;
-            reader.getItemData(context, id, data);
+            reader.getItemData(context, image.id, data);
             item["data_size"] = static_cast<Json::UInt64>(data.size());
+            if (coding.codec == heif::Codec::Jpeg) {
+                const heif::DataVector prefix = reader.getItemJpegPrefix(context, image.id);
+                data.insert(data.begin(), prefix.begin(), prefix.end());
+                heif::addJpegFrameHeader(data, coding);
+            }
         } catch (const heif::FileReaderException& e) {
             if (e.getStatusCode() != heif::FileReaderException::CodeTypeNotSupported) {
                 item["error"] = e.what();
@@ -485,14 +293,17 @@ Json::Value describeImage(heif::HevcImageFileReader& reader, heif::ContextId con
             item["error"] = e.what();
         }
     }
+    if (Json::Value described = describeCoding(coding); !described.isNull()) {
+        item["coding"] = std::move(described);
+    }
     return item;
 }
 
-Json::Value describeGrid(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+Json::Value describeGrid(const heif::ModelImage& image)
 {
-    const heif::GridItem grid = reader.getItemGrid(context, id);
+    const heif::GridItem& grid = *image.grid;
     Json::Value g(Json::objectValue);
-    g["id"] = id;
+    g["id"] = image.id;
     g["rows"] = grid.rowsMinusOne + 1;
     g["columns"] = grid.columnsMinusOne + 1;
     g["width"] = grid.outputWidth;
@@ -501,30 +312,36 @@ Json::Value describeGrid(heif::HevcImageFileReader& reader, heif::ContextId cont
     return g;
 }
 
-// The items of the context that are not images (Exif, XMP...).
-Json::Value describeOtherItems(heif::HevcImageFileReader& reader, heif::ContextId context)
+// The items that are not images (Exif, XMP...) and the 'tmap' items, in
+// item order.
+Json::Value describeOtherItems(heif::HevcImageFileReader& reader, const heif::ImageModel& model)
 {
-    Json::Value others(Json::arrayValue);
-    const auto& contexts = reader.getMetaContexts();
-    const auto it = contexts.find(context);
-    if (it == contexts.end()) {
-        return others;
-    }
-    for (const auto& [id, type] : it->second.otherItems) {
+    std::map<heif::ItemId, Json::Value> byId;
+    for (const auto& [id, metadata] : model.metadataItems()) {
         Json::Value other(Json::objectValue);
-        other["id"] = id;
-        other["type"] = type;
-        if (type == "mime") {
-            if (const auto content = reader.getItemMimeContent(context, id)) {
-                other["content_type"] = content->contentType;
-                if (content->contentType == "application/rdf+xml") {
-                    other["kind"] = "XMP";
-                }
+        other["type"] = metadata.itemType;
+        if (metadata.content && metadata.itemType == "mime") {
+            other["content_type"] = metadata.content->contentType;
+            if (metadata.kind == heif::MetadataItem::Kind::Xmp) {
+                other["kind"] = "XMP";
             }
         }
+        if (!metadata.describes.empty()) {
+            other["describes"] = idArray(metadata.describes);
+        }
+        byId[id] = other;
+    }
+    for (const auto& [id, image] : model.images()) {
+        if (image.kind == heif::ImageKind::ToneMap) {
+            byId[id]["type"] = image.itemType;
+        }
+    }
+    Json::Value others(Json::arrayValue);
+    for (auto& [id, other] : byId) {
+        other["id"] = id;
         try {
             heif::DataVector data;
-            reader.getItemData(context, id, data);
+            reader.getItemData(model.context(), id, data);
             other["size"] = static_cast<Json::UInt64>(data.size());
         } catch (const std::exception& e) {
             other["size"] = Json::Value(Json::nullValue);
@@ -535,55 +352,25 @@ Json::Value describeOtherItems(heif::HevcImageFileReader& reader, heif::ContextI
     return others;
 }
 
-// A 'tmap' item derives an HDR rendition from a base image and a gain map
-// image, its 'dimg' inputs in that order: the gain map image is shown as the
-// base image's gain map (its type "tmap", and the 'tmap' item).
-void markToneMapGainMaps(heif::HevcImageFileReader& reader, heif::ContextId context, Json::Value& file)
+// The file-level meta box: primary item, images, grids and other items, as
+// the image model has them.
+void describeMeta(heif::HevcImageFileReader& reader, const heif::ImageModel& model, Json::Value& file)
 {
-    for (const auto& other : file["other_items"]) {
-        if (other["type"].asString() != "tmap") {
+    if (model.primary() != 0) {
+        file["primary"] = model.primary();
+    }
+    file["meta_features"] = featureNames(reader.getFileInformation().rootMetaBoxInformation.features);
+    file["top_level_images"] = idArray(model.topLevelImages());
+    for (const auto& [id, image] : model.images()) {
+        if (image.kind == heif::ImageKind::ToneMap) {
             continue;
         }
-        heif::IdVector inputs;
-        try {
-            reader.getReferencedFromItemListByType(context, other["id"].asUInt(), heif::FourCCInt("dimg"), inputs);
-        } catch (const heif::FileReaderException&) {
-            continue;
-        }
-        if (inputs.size() != 2) {
-            continue;
-        }
-        for (auto& item : file["items"]) {
-            if (item["id"].asUInt() == inputs[1] && !item.isMember("auxiliary")) {
-                Json::Value auxiliary(Json::objectValue);
-                auxiliary["kind"] = "gainmap";
-                auxiliary["type"] = "tmap";
-                auxiliary["of"] = inputs[0];
-                auxiliary["tmap"] = other["id"];
-                item["auxiliary"] = auxiliary;
-            }
+        file["items"].append(describeImage(reader, model, image));
+        if (image.grid && image.features.count(heif::ImageFeature::ProtectedImage) == 0) {
+            file["grids"].append(describeGrid(image));
         }
     }
-}
-
-// The file-level meta box: primary item, images, grids and other items.
-void describeMeta(heif::HevcImageFileReader& reader, const heif::MetaBoxInformation& meta, Json::Value& file)
-{
-    const heif::ContextId context = meta.contextId;
-    try {
-        file["primary"] = reader.getCoverImageItemId(context);
-    } catch (const heif::FileReaderException&) {
-        // no cover image: stays null
-    }
-    file["meta_features"] = featureNames(meta.features);
-    for (const auto& [id, features] : meta.imageFeatures) {
-        file["items"].append(describeImage(reader, context, id, features));
-        if (reader.getItemType(context, id) == "grid" && features.count(heif::ImageFeature::ProtectedImage) == 0) {
-            file["grids"].append(describeGrid(reader, context, id));
-        }
-    }
-    file["other_items"] = describeOtherItems(reader, context);
-    markToneMapGainMaps(reader, context, file);
+    file["other_items"] = describeOtherItems(reader, model);
 }
 
 Json::Value describeTracks(heif::HevcImageFileReader& reader, const heif::FileInformation& info)
@@ -600,8 +387,8 @@ Json::Value describeTracks(heif::HevcImageFileReader& reader, const heif::FileIn
         if (!track.sampleProperties.empty()) {
             const heif::ItemId first = track.sampleProperties.begin()->first;
             t["code_type"] = reader.getDecoderCodeType(trackId, first);
-            if (const auto av1 = reader.getItemAv1Configuration(trackId, first)) {
-                t["coding"] = describeAv1(*av1);
+            if (const auto coding = heif::describeSampleCoding(reader, trackId, first)) {
+                t["coding"] = describeCoding(*coding);
             }
         }
         tracks.append(t);
@@ -624,10 +411,18 @@ Json::Value describe(heif::HevcImageFileReader& reader)
     file["grids"] = Json::Value(Json::arrayValue);
     file["other_items"] = Json::Value(Json::arrayValue);
     file["tracks"] = Json::Value(Json::arrayValue);
-    if (info.features.count(heif::FileFeature::HasRootLevelMetaBox) != 0) {
-        describeMeta(reader, info.rootMetaBoxInformation, file);
+    const heif::ImageModel model(reader);
+    if (info.features.count(heif::FileFeature::HasRootLevelMetaBox) != 0 && model.hasMeta()) {
+        describeMeta(reader, model, file);
     }
     file["tracks"] = describeTracks(reader, info);
+    if (const heif::ImageSequence& sequence = model.sequence(); sequence.track != 0) {
+        Json::Value described(Json::objectValue);
+        described["track"] = sequence.track;
+        described["frames"] = static_cast<Json::UInt64>(sequence.frames.size());
+        described["samples"] = static_cast<Json::UInt64>(sequence.samples);
+        file["sequence"] = described;
+    }
     file["dropped_tracks"] = Json::Value(Json::arrayValue);
     for (const auto& dropped : reader.getDroppedTracks()) {
         Json::Value d(Json::objectValue);
@@ -687,8 +482,7 @@ std::string tileSummary(const Json::Value& file, const Json::Value& grid)
 // other images.
 std::string codingText(const Json::Value& item)
 {
-    const std::string type = item["type"].asString();
-    if (type == "grid" || type == "iovl" || type == "iden") {
+    if (!item.isMember("code_type")) {
         return "";
     }
     const std::string code = item["code_type"].asString();
@@ -739,6 +533,9 @@ void printImage(std::ostream& out, const Json::Value& item)
         }
         out << '\n';
     }
+    if (item.isMember("thumbnail_of")) {
+        out << "    thumbnail of image " << joined(item["thumbnail_of"]) << '\n';
+    }
     if (item.isMember("error")) {
         out << "    unreadable: " << shown(item["error"]) << '\n';
     }
@@ -766,6 +563,9 @@ void printText(const std::string& path, const Json::Value& file, bool verbose)
         << "), compatible: " << joined(file["compatible_brands"]) << '\n';
     if (!file["primary"].isNull()) {
         out << "  primary item: " << file["primary"].asUInt() << '\n';
+    }
+    if (!file["top_level_images"].empty()) {
+        out << "  top-level images: " << joined(file["top_level_images"]) << '\n';
     }
     const std::set<unsigned> tiles = gridTiles(file);
     for (const auto& item : file["items"]) {
@@ -807,6 +607,10 @@ void printText(const std::string& path, const Json::Value& file, bool verbose)
         if (track.isMember("coding")) {
             out << "    coding: " << shown(track["coding"]["summary"]) << '\n';
         }
+    }
+    if (const Json::Value& sequence = file["sequence"]; sequence.isObject()) {
+        out << "  image sequence: track " << sequence["track"].asUInt() << ", " << sequence["frames"].asUInt64()
+            << " frames shown\n";
     }
     for (const auto& dropped : file["dropped_tracks"]) {
         out << "  track " << (dropped["id"].isNull() ? std::string("?") : std::to_string(dropped["id"].asUInt()))

@@ -45,7 +45,7 @@ bool isHeifFileName(std::string_view name)
             c = static_cast<char>(c - 'A' + 'a');
         }
     }
-    return extension == "heic" || extension == "heif" || extension == "hif";
+    return extension == "heic" || extension == "heif" || extension == "hif" || extension == "avif";
 }
 
 namespace {

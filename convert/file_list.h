@@ -41,8 +41,9 @@ std::string baseNameOf(std::string_view path);
 // last "." ("my photo.2023.heic" -> "my photo.2023"; "IMG" -> "IMG").
 std::string stemOf(std::string_view path);
 
-// Whether a name (or the last component of a path) ends in ".heic", ".heif"
-// or ".hif" in any letter case: the files a folder contributes.
+// Whether a name (or the last component of a path) ends in ".heic", ".heif",
+// ".hif" or ".avif" (the same container with AV1 pictures) in any letter
+// case: the files a folder contributes.
 bool isHeifFileName(std::string_view name);
 
 // Natural order: runs of digits compare by their value ("IMG_2" before

@@ -123,6 +123,15 @@ public:
     std::vector<ItemPropertyInfo> getItemProperties(ContextId contextId, ItemId itemId) const override;
 
     void getItemDataWithDecoderParameters(ContextId contextId, ItemId itemId, DataVector& itemData) override;
+    // The coded data of an image item or a track's sample as it is stored,
+    // read once and not converted: for HEVC and AVC its NAL units, each
+    // behind a big-endian length of getNalLengthSize bytes; for AV1 its OBUs.
+    // Protected items are refused (ItemProtected).
+    void getItemCodedData(ContextId contextId, ItemId itemId, DataVector& itemData);
+    // The bytes of the length before each NAL unit of the item's (or
+    // sample's) coded data, as its decoder configuration record declares
+    // (1, 2 or 4); 4 when it has no record.
+    [[nodiscard]] std::uint8_t getNalLengthSize(ContextId contextId, ItemId itemId) const;
     DataVector getItemProtectionScheme(ContextId contextId, ItemId itemId) const override;
 
     void getItemTimestamps(ContextId contextId, std::map<Timestamp, ItemId>& timestamps) const override;
@@ -166,6 +175,15 @@ public:
     // the item's data; empty when it has none. getItemDataWithDecoderParameters
     // gives a JPEG item's whole stream: this prefix, then its data.
     DataVector getItemJpegPrefix(ContextId contextId, ItemId itemId) const;
+    // The item's type as its 'infe' entry stores it ("hvc1", "av01", "grid"
+    // ...), where getItemType gives a coded image's role ("master" ...).
+    std::string getStoredItemType(ContextId contextId, ItemId itemId) const;
+    // The property at a 0-based 'ipco' position, as the box class that
+    // models it, shared rather than copied; nullptr when there is none.
+    std::shared_ptr<const Box> getPropertyBox(ContextId contextId, PropertyIndex index) const
+    {
+        return propertyAt(contextId, index);
+    }
 
     // The limit of the memory budget of the files initialize() opens from now
     // on (limits::kMaxFileMemoryBytes by default). Boxes read into

@@ -306,6 +306,33 @@ void HevcImageFileReader::getItemData(ContextId contextId, ItemId itemId, DataVe
     }
 }
 
+void HevcImageFileReader::getItemCodedData(ContextId contextId, ItemId itemId, DataVector& itemData)
+{
+    checkInitialized();
+    itemData.clear();
+    if (contextInfo(contextId).contextType == ContextKind::Meta) {
+        if (isProtected(contextId, itemId)) {
+            fail(FileReaderException::ItemProtected);
+        }
+        checkImageReadable(contextId, itemId);
+        std::set<ItemId> visiting;
+        readItemBytes(contextId, itemId, itemData, 0, visiting);
+    } else {
+        readSampleBytes(contextId, itemId, itemData);
+    }
+}
+
+std::uint8_t HevcImageFileReader::getNalLengthSize(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    if (const auto key = mDecoderConfigKeys.find({contextId, itemId}); key != mDecoderConfigKeys.end()) {
+        if (const auto size = mNalLengthSizes.find(key->second); size != mNalLengthSizes.end()) {
+            return size->second;
+        }
+    }
+    return 4;
+}
+
 void HevcImageFileReader::getItemDataWithDecoderParameters(ContextId contextId, ItemId itemId, DataVector& itemData)
 {
     checkInitialized();

@@ -1043,6 +1043,12 @@ DataVector HevcImageFileReader::getItemJpegPrefix(ContextId contextId, ItemId it
     return jpgC ? jpgC->getPrefix() : DataVector();
 }
 
+std::string HevcImageFileReader::getStoredItemType(ContextId contextId, ItemId itemId) const
+{
+    checkInitialized();
+    return metaBox(contextId).getItemInfoBox().getItemById(itemId).getItemType();
+}
+
 std::string HevcImageFileReader::getPropertyBoxType(ContextId contextId, PropertyIndex index) const
 {
     checkInitialized();

@@ -15,10 +15,12 @@
 #include <string_view>
 #include <utility>
 
+#include "heiclib/boxes/decoder_config_boxes.h"
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
-#include "pipeline/encode/jpeg_metadata.h"
+#include "pipeline/decode/coded_tiles.h"
 #include "pipeline/decode/mosaic.h"
+#include "pipeline/encode/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
 
@@ -66,11 +68,6 @@ std::string lowerCase(std::string text)
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-bool isExifType(const std::string& type)
-{
-    return lowerCase(type) == "exif";
 }
 
 // The stage's diagnostic lines go to the log's warning channel whatever its
@@ -208,40 +205,57 @@ std::string imageText(heif::ItemId id, unsigned depth)
     return (depth == 0 ? "the primary image " : "the source image ") + itemText(id);
 }
 
-// The primary image `id` as something the pipeline can decode.
-ImageChoice resolveImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
-                         unsigned depth)
+// Image codings of the HEIF family beside HEVC, with their names, for refusals
+// ('av01' only where the reader was asked for the HEVC family alone).
+const std::map<std::string, std::string>& otherCodings()
 {
-    const auto& contexts = reader.getMetaContexts();
-    const auto found = contexts.find(context);
-    if (found == contexts.end() || found->second.images.count(id) == 0) {
+    static const std::map<std::string, std::string> kOtherCodings = {
+        {"av01", "AVIF"}, {"jpeg", "JPEG"}, {"j2k1", "JPEG 2000"}, {"vvc1", "VVC"}, {"unci", "uncompressed"}};
+    return kOtherCodings;
+}
+
+// The codings whose images the pipeline decodes.
+bool isDecodedCoding(const std::string& codeType)
+{
+    return codeType == "hvc1" || codeType == "av01";
+}
+
+// The primary image `id` as something the pipeline can decode.
+ImageChoice resolveImage(const heif::ImageModel& model, heif::ItemId id, unsigned depth)
+{
+    const heif::ModelImage* image = model.image(id);
+    if (image == nullptr || image->kind == heif::ImageKind::ToneMap) {
         throw NoImageError(imageText(id, depth) + " does not exist");
     }
-    const std::string type = reader.getItemType(context, id);
-    if (type == "grid") {
-        return {id, true, {}};
-    }
-    if (type == "iden") {
+    switch (image->kind) {
+    case heif::ImageKind::Grid: return {id, true, {}};
+    case heif::ImageKind::Identity: {
         if (depth >= kMaxIdentityDepth) {
             throw NoImageError("the primary image is derived through more than " + std::to_string(kMaxIdentityDepth) +
                                " 'iden' items");
         }
-        heif::IdVector sources;
-        reader.getReferencedFromItemListByType(context, id, heif::FourCCInt("dimg"), sources);
-        if (sources.size() != 1) {
-            throw NoImageError("the 'iden' image " + itemText(id) + " names " + std::to_string(sources.size()) +
+        if (image->inputs.size() != 1) {
+            throw NoImageError("the 'iden' image " + itemText(id) + " names " + std::to_string(image->inputs.size()) +
                                " source images instead of one");
         }
-        ImageChoice choice = resolveImage(reader, context, sources.front(), depth + 1);
+        ImageChoice choice = resolveImage(model, image->inputs.front(), depth + 1);
         choice.identities.push_back(id);
         return choice;
     }
-    if (type == "iovl") {
+    case heif::ImageKind::Overlay:
         throw NoImageError(imageText(id, depth) + " is an overlay ('iovl'), which cannot be converted");
+    default: break;
     }
-    const std::string codeType = reader.getDecoderCodeType(context, id);
-    if (codeType == "hvc1") {
+    const std::string& codeType = image->coding.codeType;
+    if (isDecodedCoding(codeType)) {
         return {id, false, {}};
+    }
+    // By the item's type: a JPEG or uncompressed image is refused as such
+    // with or without its configuration; an AV1 image only lacks its 'av1C'.
+    const std::string& type = image->itemType;
+    if (const auto other = otherCodings().find(type); other != otherCodings().end() && type != "av01") {
+        throw NoImageError((depth == 0 ? std::string("the primary image") : imageText(id, depth)) + " is coded as '" +
+                           type + "' (" + other->second + "), which is not supported");
     }
     if (codeType == "avc1" || codeType == "lhv1") {
         throw NoImageError(imageText(id, depth) + " is coded as '" + codeType + "', which cannot be converted");
@@ -249,28 +263,28 @@ ImageChoice resolveImage(const heif::HevcImageFileReader& reader, heif::ContextI
     throw NoImageError(imageText(id, depth) + " has no decoder configuration");
 }
 
-// Why the primary named by 'pitm' (if any) is not an image of the context.
-[[noreturn]] void refuseMissingPrimary(const heif::HevcImageFileReader& reader, heif::ContextId context,
-                                       std::optional<std::uint32_t> pitm)
+// Why the primary named by 'pitm' (if any) is not an image of the file.
+[[noreturn]] void refuseMissingPrimary(const heif::ImageModel& model)
 {
-    const auto& contexts = reader.getMetaContexts();
-    const auto found = contexts.find(context);
-    if (found == contexts.end()) {
+    if (!model.hasMeta()) {
         throw NoImageError("the file holds no images (it has no 'meta' box)");
     }
+    const std::optional<heif::ItemId> pitm = model.primaryItem();
     if (!pitm) {
         throw NoImageError("the file names no primary image (it has no 'pitm' box)");
     }
-    const auto other = found->second.otherItems.find(*pitm);
-    // Image codings of the HEIF family that are not decoded here.
-    static const std::map<std::string, std::string> kOtherCodings = {
-        {"av01", "AVIF"}, {"jpeg", "JPEG"}, {"j2k1", "JPEG 2000"}, {"vvc1", "VVC"}, {"unci", "uncompressed"}};
-    if (other != found->second.otherItems.end() && kOtherCodings.count(other->second) != 0) {
-        throw NoImageError("the primary image is coded as '" + other->second + "' (" + kOtherCodings.at(other->second) +
+    std::string type;
+    if (const heif::MetadataItem* item = model.metadataItem(*pitm)) {
+        type = item->itemType;
+    } else if (const heif::ModelImage* image = model.image(*pitm)) {
+        type = image->itemType;
+    }
+    if (const auto other = otherCodings().find(type); other != otherCodings().end()) {
+        throw NoImageError("the primary image is coded as '" + type + "' (" + other->second +
                            "), which is not supported");
     }
-    if (other != found->second.otherItems.end()) {
-        throw NoImageError("the primary item " + itemText(*pitm) + " is of type '" + other->second +
+    if (!type.empty()) {
+        throw NoImageError("the primary item " + itemText(*pitm) + " is of type '" + type +
                            "', which cannot be converted");
     }
     throw NoImageError("the primary item " + itemText(*pitm) + " does not exist");
@@ -278,82 +292,41 @@ ImageChoice resolveImage(const heif::HevcImageFileReader& reader, heif::ContextI
 
 }  // namespace
 
+ImageChoice chooseImage(const heif::ImageModel& model)
+{
+    if (model.primary() == 0) {
+        refuseMissingPrimary(model);
+    }
+    return resolveImage(model, model.primary(), 0);
+}
+
 ImageChoice chooseImage(const heif::HevcImageFileReader& reader, heif::ContextId context)
 {
-    heif::ItemId primary = 0;
-    try {
-        primary = reader.getCoverImageItemId(context);
-    } catch (const heif::FileReaderException&) {
-        // No image item is the primary: say why.
-        std::optional<heif::ItemId> pitm;
-        try {
-            pitm = reader.getPrimaryItemId(context);
-        } catch (const heif::FileReaderException&) {
-            throw NoImageError("the file holds no images (it has no 'meta' box)");
-        }
-        refuseMissingPrimary(reader, context, pitm);
+    if (context != reader.getFileInformation().rootMetaBoxInformation.contextId) {
+        throw NoImageError("the file holds no images (it has no 'meta' box)");
     }
-    return resolveImage(reader, context, primary, 0);
+    return chooseImage(heif::ImageModel(reader));
 }
 
-namespace {
-
-// Whether a metadata item has no 'cdsc' reference, so describes no image in
-// particular. The fallbacks below take only such items: by then no metadata
-// item describes the primary or an image it derives from, so an item with a
-// 'cdsc' reference describes another image (an HDR gain map, a thumbnail, a
-// depth map) and its data is not the primary's. An item whose references
-// cannot be read counts as describing another image.
-bool describesNoImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId item)
+// The fallbacks take only metadata items without a 'cdsc' reference, which
+// describe no image in particular: by then no metadata item describes the
+// primary or an image it derives from, so an item with a 'cdsc' reference
+// describes another image (an HDR gain map, a thumbnail, a depth map) and its
+// data is not the primary's.
+heif::ItemId findExifItem(const heif::ImageModel& model, heif::ItemId image)
 {
-    heif::IdVector described;
-    try {
-        reader.getReferencedFromItemListByType(context, item, heif::FourCCInt("cdsc"), described);
-    } catch (const heif::FileReaderException&) {
-        return false;
+    if (const heif::ItemId described = model.exifDescribing(image); described != 0) {
+        return described;
     }
-    return described.empty();
+    return model.unattachedExif();
 }
-
-// The first Exif item with a 'cdsc' reference to the image; 0 when none.
-heif::ItemId describingExifItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image)
-{
-    heif::IdVector describing;
-    try {
-        reader.getReferencedToItemListByType(context, image, heif::FourCCInt("cdsc"), describing);
-    } catch (const heif::FileReaderException&) {
-        describing.clear();
-    }
-    for (const heif::ItemId id : describing) {
-        try {
-            if (isExifType(reader.getItemType(context, id))) {
-                return id;
-            }
-        } catch (const heif::FileReaderException&) {
-            // A reference to an item that 'iinf' does not hold.
-        }
-    }
-    return 0;
-}
-
-}  // namespace
 
 heif::ItemId findExifItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image)
 {
-    if (const heif::ItemId described = describingExifItem(reader, context, image); described != 0) {
-        return described;
-    }
-    const auto& contexts = reader.getMetaContexts();
-    const auto found = contexts.find(context);
-    if (found == contexts.end()) {
+    if (context != reader.getFileInformation().rootMetaBoxInformation.contextId) {
         return 0;
     }
-    for (const auto& [id, type] : found->second.otherItems) {
-        if (isExifType(type) && describesNoImage(reader, context, id)) {
-            return id;
-        }
-    }
-    return 0;
+    return findExifItem(heif::ImageModel(reader), image);
 }
 
 bool get_heif_info(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
@@ -415,84 +388,26 @@ bool get_heif_info(const heif::HevcImageFileReader& reader, heif::ContextId cont
     }
 }
 
-bool get_heif_paramset(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
-{
-    try {
-        if (data.tileIds.empty()) {
-            return false;
-        }
-        heif::ParameterSetMap parameterSets;
-        reader.getDecoderParameterSets(context, data.tileIds.front(), parameterSets);
-        std::vector<std::uint8_t> bytes;
-        for (const char* name : {"VPS", "SPS", "PPS"}) {
-            const auto& unit = parameterSets.at(name);
-            bytes.insert(bytes.end(), unit.begin(), unit.end());
-        }
-        data.paramSets = std::move(bytes);
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
+namespace {
 
-bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data,
-                    std::uint64_t byteBudget)
-{
-    try {
-        data.tiles.assign(data.tileIds.size(), {});
-        // A tile named by several cells is read once; its other cells copy it.
-        std::map<heif::ItemId, std::size_t> firstCell;
-        std::uint64_t total = 0;
-        for (std::size_t i = 0; i < data.tileIds.size(); ++i) {
-            const auto [earlier, first] = firstCell.try_emplace(data.tileIds[i], i);
-            if (first) {
-                reader.getItemDataWithDecoderParameters(context, data.tileIds[i], data.tiles[i]);
-            }
-            const std::size_t size = data.tiles[earlier->second].size();
-            if (size > byteBudget - total) {
-                throw LimitExceededError(
-                    "the tiles of the image hold more than " + std::to_string(byteBudget) +
-                    " bytes, the limit for this file (" + std::to_string(heif::limits::kMaxImageTileAmplification) +
-                    " times its size, plus " + std::to_string(heif::limits::kImageTileBytesAllowance) + ")");
-            }
-            total += size;
-            if (!first) {
-                reader.memoryBudget().charge(size, "The copy of tile " + std::to_string(data.tileIds[i]));
-                data.tiles[i] = data.tiles[earlier->second];
-            }
-        }
-        // The elementary stream the tiles become is about as large as they are.
-        reader.memoryBudget().charge(total + data.paramSets.size(), "The image's elementary stream");
-        return true;
-    } catch (const LimitExceededError&) {
-        data.tiles.clear();
-        throw;
-    } catch (...) {
-        if (!reader.memoryBudget().refusal().empty()) {
-            data.tiles.clear();
-            throw LimitExceededError(reader.memoryBudget().refusal());
-        }
-        return false;
-    }
-}
-
-void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
+// get_heif_exif over the file's image model.
+void readExif(heif::HevcImageFileReader& reader, const heif::ImageModel& model, HeifImageData& data)
 {
     try {
         // The primary's own Exif item first, then the one of the image it derives from.
         heif::ItemId exifItem = 0;
         for (auto it = data.identities.rbegin(); it != data.identities.rend() && exifItem == 0; ++it) {
-            exifItem = describingExifItem(reader, context, *it);
+            exifItem = model.exifDescribing(*it);
         }
         if (exifItem == 0) {
-            exifItem = findExifItem(reader, context, data.imageId);
+            exifItem = findExifItem(model, data.imageId);
         }
         if (exifItem == 0) {
             return;
         }
         data.exifItemId = exifItem;
         heif::DataVector itemData;
-        reader.getItemData(context, exifItem, itemData);
+        reader.getItemData(model.context(), exifItem, itemData);
         std::optional<jpegmeta::Bytes> block = jpegmeta::exifBlockFromItem(itemData);
         if (!block) {
             printDiagnostic("can not find \"EXIF\" ");
@@ -501,6 +416,15 @@ void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, H
         data.exif = std::move(*block);
     } catch (...) {
         data.exif.clear();
+    }
+}
+
+}  // namespace
+
+void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
+{
+    if (context == reader.getFileInformation().rootMetaBoxInformation.contextId) {
+        readExif(reader, heif::ImageModel(reader), data);
     }
 }
 
@@ -531,13 +455,9 @@ namespace {
 // preview.
 constexpr std::uint64_t kMaxXmpBytes = std::uint64_t(16) << 20;
 
-// The 'auxC' types of an alpha plane: the HEVC auxiliary picture id 1, and
-// the MPEG-B name for it.
-constexpr std::string_view kAlphaTypes[] = {"urn:mpeg:hevc:2015:auxid:1",
-                                            "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha"};
-
-// The luma bit depth of the record's first tile, from its 'hvcC'; 8 when
-// that cannot be read.
+// The luma bit depth and chroma format of the record's first tile, from its
+// 'hvcC' (or 'av1C'), and its size; 8 bits, 4:2:0 and no size when they
+// cannot be read.
 void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
     data.bitDepth = 8;
@@ -546,77 +466,43 @@ void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId co
     }
     try {
         data.bitDepth = reader.getItemLumaBitDepth(context, data.tileIds.front()).value_or(8);
+        const auto hvcC = std::dynamic_pointer_cast<const heif::HevcConfigurationBox>(
+            reader.getItemPropertyBox(context, data.tileIds.front(), heif::FourCCInt("hvcC")));
+        if (hvcC) {
+            data.chromaFormat = hvcC->getConfiguration().getChromaFormatIdc();
+        } else if (const auto av1C = reader.getItemAv1Configuration(context, data.tileIds.front())) {
+            data.bitDepth = static_cast<std::uint8_t>(av1C->bitDepth());
+            const bool halfAcross = av1C->chromaSubsamplingX != 0;
+            const bool halfDown = av1C->chromaSubsamplingY != 0;
+            data.chromaFormat = av1C->monochrome != 0 ? 0 : halfAcross ? (halfDown ? 1 : 2) : 3;
+        }
     } catch (const std::exception&) {
         data.bitDepth = 8;
+    }
+    try {
+        data.tileWidth = reader.getWidth(context, data.tileIds.front());
+        data.tileHeight = reader.getHeight(context, data.tileIds.front());
+    } catch (const std::exception&) {
+        data.tileWidth = data.tileHeight = 0;  // no 'ispe'
     }
 }
 
 // --- XMP ---
 
-// The content type without parameters, in lower case ("application/rdf+xml").
-std::string mediaType(const std::string& contentType)
-{
-    std::string type = lowerCase(contentType.substr(0, contentType.find(';')));
-    while (!type.empty() && (type.back() == ' ' || type.back() == '\t' || type.back() == '\0')) {
-        type.pop_back();
-    }
-    return type;
-}
-
-bool isXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
-{
-    try {
-        if (reader.getItemType(context, id) != "mime") {
-            return false;
-        }
-    } catch (const heif::FileReaderException&) {
-        return false;  // a reference to an item that 'iinf' does not hold
-    }
-    const auto content = reader.getItemMimeContent(context, id);
-    return content && mediaType(content->contentType) == "application/rdf+xml";
-}
-
-// The first XMP item with a 'cdsc' reference to the image; 0 when none.
-heif::ItemId describingXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image)
-{
-    heif::IdVector describing;
-    try {
-        reader.getReferencedToItemListByType(context, image, heif::FourCCInt("cdsc"), describing);
-    } catch (const heif::FileReaderException&) {
-        return 0;
-    }
-    for (const heif::ItemId id : describing) {
-        if (isXmpItem(reader, context, id)) {
-            return id;
-        }
-    }
-    return 0;
-}
-
 // The XMP item that describes the image: the primary's own, then the one of
 // the image it derives from, else the first XMP item of the file that
 // describes no image in particular; 0 when there is none.
-heif::ItemId findXmpItem(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data)
+heif::ItemId findXmpItem(const heif::ImageModel& model, const HeifImageData& data)
 {
     for (auto it = data.identities.rbegin(); it != data.identities.rend(); ++it) {
-        if (const heif::ItemId id = describingXmpItem(reader, context, *it); id != 0) {
+        if (const heif::ItemId id = model.xmpDescribing(*it); id != 0) {
             return id;
         }
     }
-    if (const heif::ItemId id = describingXmpItem(reader, context, data.imageId); id != 0) {
+    if (const heif::ItemId id = model.xmpDescribing(data.imageId); id != 0) {
         return id;
     }
-    const auto& contexts = reader.getMetaContexts();
-    const auto found = contexts.find(context);
-    if (found == contexts.end()) {
-        return 0;
-    }
-    for (const auto& [id, type] : found->second.otherItems) {
-        if (type == "mime" && isXmpItem(reader, context, id) && describesNoImage(reader, context, id)) {
-            return id;
-        }
-    }
-    return 0;
+    return model.unattachedXmp();
 }
 
 // Ends a zlib stream however its inflation ends.
@@ -734,13 +620,13 @@ heif::DataVector readXmpItem(heif::HevcImageFileReader& reader, heif::ContextId 
 
 // The XMP packet of the image's XMP item, kept in `data.xmp` when it can be
 // read and looks like XMP.
-void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
+void getHeifXmp(heif::HevcImageFileReader& reader, const heif::ImageModel& model, HeifImageData& data)
 {
     data.xmp.clear();
     try {
-        const heif::ItemId item = findXmpItem(reader, context, data);
+        const heif::ItemId item = findXmpItem(model, data);
         if (item != 0) {
-            data.xmp = readXmpItem(reader, context, item);
+            data.xmp = readXmpItem(reader, model.context(), item);
         }
     } catch (...) {
         data.xmp.clear();
@@ -748,25 +634,6 @@ void getHeifXmp(heif::HevcImageFileReader& reader, heif::ContextId context, Heif
 }
 
 // --- Alpha plane ---
-
-bool isAlphaType(std::string type)
-{
-    while (!type.empty() && type.back() == '\0') {
-        type.pop_back();
-    }
-    return std::find(std::begin(kAlphaTypes), std::end(kAlphaTypes), type) != std::end(kAlphaTypes);
-}
-
-bool isAlphaPlane(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId item)
-{
-    for (const heif::ItemPropertyInfo& property : reader.getItemProperties(context, item)) {
-        if (property.type == heif::ItemPropertyType::Auxc &&
-            isAlphaType(reader.getPropertyAuxc(context, property.index).auxType)) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // The images an alpha plane may belong to: the decoded image, and the
 // primary when an 'iden' item is the primary.
@@ -779,29 +646,16 @@ heif::IdVector alphaOwners(const HeifImageData& data)
     return owners;
 }
 
-// The first alpha plane with an 'auxl' reference to one of the owners; 0
-// when there is none.
-heif::ItemId findAlphaItem(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data)
+// The first alpha plane among the auxiliary images of the owners; 0 when
+// there is none.
+heif::ItemId findAlphaItem(const heif::ImageModel& model, const HeifImageData& data)
 {
-    const heif::IdVector owners = alphaOwners(data);
-    for (const heif::ItemId owner : owners) {
-        heif::IdVector auxiliary;
-        try {
-            reader.getReferencedToItemListByType(context, owner, heif::FourCCInt("auxl"), auxiliary);
-        } catch (const heif::FileReaderException&) {
-            continue;
-        }
-        for (const heif::ItemId item : auxiliary) {
-            if (item == data.imageId ||
-                std::find(data.identities.begin(), data.identities.end(), item) != data.identities.end()) {
-                continue;  // the image itself is no plane of its own
-            }
-            try {
-                if (isAlphaPlane(reader, context, item)) {
-                    return item;
-                }
-            } catch (const std::exception&) {
-                // Properties that cannot be read: not usable as a plane.
+    for (const heif::ItemId owner : alphaOwners(data)) {
+        for (const heif::AuxiliaryImage& auxiliary : model.auxiliaryImagesOf(owner)) {
+            // The image itself is no plane of its own.
+            if (auxiliary.kind == heif::AuxiliaryKind::Alpha && auxiliary.id != data.imageId &&
+                std::find(data.identities.begin(), data.identities.end(), auxiliary.id) == data.identities.end()) {
+                return auxiliary.id;
             }
         }
     }
@@ -810,17 +664,12 @@ heif::ItemId findAlphaItem(const heif::HevcImageFileReader& reader, heif::Contex
 
 // Whether one of the owners has a 'prem' reference to the alpha plane: the
 // colour was multiplied by it.
-bool alphaIsPremultiplied(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data,
-                          heif::ItemId alpha)
+bool alphaIsPremultiplied(const heif::ImageModel& model, const HeifImageData& data, heif::ItemId alpha)
 {
     for (const heif::ItemId owner : alphaOwners(data)) {
-        heif::IdVector premultiplied;
-        try {
-            reader.getReferencedFromItemListByType(context, owner, heif::FourCCInt("prem"), premultiplied);
-        } catch (const heif::FileReaderException&) {
-            continue;
-        }
-        if (std::find(premultiplied.begin(), premultiplied.end(), alpha) != premultiplied.end()) {
+        const heif::ModelImage* image = model.image(owner);
+        if (image != nullptr &&
+            std::find(image->premultiplied.begin(), image->premultiplied.end(), alpha) != image->premultiplied.end()) {
             return true;
         }
     }
@@ -834,8 +683,8 @@ std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId co
                            std::uint64_t tileBudget, HeifImageData& alpha)
 {
     alpha.isGrid = reader.getItemType(context, alpha.imageId) == "grid";
-    if (!alpha.isGrid && reader.getDecoderCodeType(context, alpha.imageId) != "hvc1") {
-        return "it is neither an 'hvc1' image nor a grid";
+    if (!alpha.isGrid && !isDecodedCoding(reader.getDecoderCodeType(context, alpha.imageId))) {
+        return "it is no 'hvc1' or 'av01' image and no grid";
     }
     if (!get_heif_info(reader, context, alpha)) {
         return "its size cannot be read";
@@ -848,8 +697,8 @@ std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId co
                std::to_string(data.width) + " x " + std::to_string(data.height);
     }
     for (const heif::ItemId tile : alpha.tileIds) {
-        if (reader.getDecoderCodeType(context, tile) != "hvc1") {
-            return "its tile " + std::to_string(tile) + " is not an 'hvc1' image";
+        if (!isDecodedCoding(reader.getDecoderCodeType(context, tile))) {
+            return "its tile " + std::to_string(tile) + " is not an 'hvc1' or 'av01' image";
         }
     }
     checkLimits(reader, context, alpha);
@@ -867,14 +716,15 @@ std::string readAlphaPlane(heif::HevcImageFileReader& reader, heif::ContextId co
 
 // The image's alpha plane into `data.alpha`, when it has one that can be
 // used; otherwise a diagnostic line says why it is left out. Never throws.
-void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data,
+void getHeifAlpha(heif::HevcImageFileReader& reader, const heif::ImageModel& model, HeifImageData& data,
                   std::uint64_t tileBudget)
 {
+    const heif::ContextId context = model.context();
     data.alpha.reset();
     data.alphaPremultiplied = false;
     heif::ItemId item = 0;
     try {
-        item = findAlphaItem(reader, context, data);
+        item = findAlphaItem(model, data);
         if (item == 0) {
             return;
         }
@@ -891,7 +741,7 @@ void getHeifAlpha(heif::HevcImageFileReader& reader, heif::ContextId context, He
             printDiagnostic("the alpha plane " + std::to_string(item) + " is left out: " + why);
             return;
         }
-        data.alphaPremultiplied = alphaIsPremultiplied(reader, context, data, item);
+        data.alphaPremultiplied = alphaIsPremultiplied(model, data, item);
         data.alpha = std::move(alpha);
     } catch (const std::exception& e) {
         data.alpha.reset();
@@ -911,68 +761,29 @@ namespace {
 
 // --- Other images, auxiliary images and image sequences ---
 
-bool hasPrimaryImage(const heif::HevcImageFileReader& reader, heif::ContextId context)
-{
-    try {
-        static_cast<void>(reader.getCoverImageItemId(context));
-        return true;
-    } catch (const heif::FileReaderException&) {
-        return false;
-    }
-}
-
-// The file's image sequence: its first 'pict' track that is neither a
-// thumbnail nor an auxiliary sequence; 0 when there is none.
-heif::ContextId sequenceTrack(const heif::HevcImageFileReader& reader)
-{
-    for (const auto& [id, track] : reader.getFileInformation().trackInformation) {
-        if (track.features.count(heif::TrackFeature::IsMasterImageSequence) != 0 && !track.sampleProperties.empty()) {
-            return id;
-        }
-    }
-    return 0;
-}
-
-// The samples of the track that are shown, in presentation order (each at
-// its first presentation; a looping track shows its samples again, which
-// makes no frames of their own).
-std::vector<heif::ItemId> framesInPresentationOrder(const heif::HevcImageFileReader& reader, heif::ContextId track)
-{
-    const auto& info = reader.getFileInformation().trackInformation.at(track);
-    std::vector<std::pair<heif::Timestamp, heif::ItemId>> shown;
-    for (const auto& [index, properties] : info.sampleProperties) {
-        std::vector<heif::Timestamp> times;
-        reader.getTimestampsOfItem(track, index, times);
-        if (!times.empty()) {
-            shown.emplace_back(*std::min_element(times.begin(), times.end()), index);
-        }
-    }
-    std::sort(shown.begin(), shown.end());
-    std::vector<heif::ItemId> frames;
-    frames.reserve(shown.size());
-    for (const auto& [time, index] : shown) {
-        frames.push_back(index);
-    }
-    return frames;
-}
-
 // Samples decoded for one frame of a sequence at most: the frame's own and
 // those back to the instantaneous decoding refresh it is predicted from.
 constexpr std::size_t kMaxSamplesForFrame = 4096;
 
-// Whether the first coded slice of an Annex B access unit is an
-// instantaneous decoding refresh (IDR_W_RADL or IDR_N_LP): no picture after
-// it in decoding order refers to one before it.
-bool startsWithIdr(const std::vector<std::uint8_t>& unit)
+// Whether the first coded slice of an HEVC access unit (NAL units behind
+// lengths of `lengthSize` bytes) is an instantaneous decoding refresh
+// (IDR_W_RADL or IDR_N_LP): no picture after it in decoding order refers to
+// one before it.
+bool startsWithIdr(std::span<const std::uint8_t> unit, unsigned lengthSize)
 {
-    for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
-        if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
-            const unsigned type = (unit[i + 3] >> 1) & 0x3Fu;
-            if (type < 32) {
-                return type == 19 || type == 20;
-            }
-            i += 2;
+    while (unit.size() > lengthSize) {
+        std::size_t length = 0;
+        for (unsigned i = 0; i < lengthSize; ++i) {
+            length = (length << 8) | unit[i];
         }
+        const unsigned type = (unit[lengthSize] >> 1) & 0x3Fu;
+        if (type < 32) {
+            return type == 19 || type == 20;
+        }
+        if (length > unit.size() - lengthSize) {
+            return false;
+        }
+        unit = unit.subspan(lengthSize + length);
     }
     return false;
 }
@@ -980,13 +791,14 @@ bool startsWithIdr(const std::vector<std::uint8_t>& unit)
 // Frame `frame` of the sequence: the samples from the last IDR at or before
 // its own up to its own, in decoding order, every one led by its parameter
 // sets, and the count of pictures the decoder puts out before it.
-HeifImageData extractFrame(heif::HevcImageFileReader& reader, std::uint64_t frame, std::uint64_t tileBudget)
+HeifImageData extractFrame(heif::HevcImageFileReader& reader, const heif::ImageSequence& sequence, std::uint64_t frame,
+                           std::uint64_t tileBudget)
 {
-    const heif::ContextId track = sequenceTrack(reader);
+    const heif::ContextId track = sequence.track;
     if (track == 0) {
         throw NoImageError("the file holds no image sequence");
     }
-    const std::vector<heif::ItemId> frames = framesInPresentationOrder(reader, track);
+    const std::vector<heif::ItemId>& frames = sequence.frames;
     if (frame >= frames.size()) {
         throw NoImageError("the image sequence has " + std::to_string(frames.size()) + " frames, no frame " +
                            std::to_string(frame));
@@ -999,33 +811,43 @@ HeifImageData extractFrame(heif::HevcImageFileReader& reader, std::uint64_t fram
     data.columns = 1;
     checkLimits(reader, track, data);
 
-    // Back from the frame's sample to an IDR (or the first sample).
+    // Back from the frame's sample to an IDR (or the first sample; for AV1
+    // always the first).
     std::uint64_t total = 0;
+    data.tileIds = {sample};
+    if (!get_heif_paramset(reader, track, data)) {
+        throw NoImageError("the image sequence is coded as '" + reader.getDecoderCodeType(track, sample) +
+                           "', which cannot be converted");
+    }
+    data.tileIds.clear();
     for (heif::ItemId index = sample;; --index) {
         const std::string codeType = reader.getDecoderCodeType(track, index);
-        if (codeType != "hvc1" && codeType != "hev1") {
+        if (codeType != "hvc1" && codeType != "hev1" && codeType != "av01") {
             throw NoImageError("the image sequence is coded as '" + codeType + "', which cannot be converted");
         }
         if (data.tiles.size() >= kMaxSamplesForFrame) {
             throw LimitExceededError("frame " + std::to_string(frame) + " of the image sequence needs more than " +
                                      std::to_string(kMaxSamplesForFrame) + " samples decoded");
         }
-        std::vector<std::uint8_t> unit;
-        reader.getItemDataWithDecoderParameters(track, index, unit);
+        data.tiles.emplace_back();
+        readTile(reader, track, index, data.tiles.size() - 1, data);
+        const std::vector<std::uint8_t>& unit = data.tiles.back();
         if (unit.size() > tileBudget - total) {
             throw LimitExceededError("the samples of frame " + std::to_string(frame) + " hold more than " +
                                      std::to_string(tileBudget) + " bytes, the limit for this file");
         }
         total += unit.size();
-        const bool idr = startsWithIdr(unit);
-        data.tiles.push_back(std::move(unit));
         data.tileIds.push_back(index);
-        if (idr || index == 0) {
+        if ((data.codec == Codec::Hevc && startsWithIdr(unit, data.nalLengthSize)) || index == 0) {
             break;
         }
     }
     std::reverse(data.tiles.begin(), data.tiles.end());
     std::reverse(data.tileIds.begin(), data.tileIds.end());
+    if (!data.tileParamSets.empty()) {
+        data.tileParamSets.resize(data.tiles.size());
+        std::reverse(data.tileParamSets.begin(), data.tileParamSets.end());
+    }
     reader.memoryBudget().charge(total, "The image sequence's elementary stream");
 
     // The decoder puts pictures out in presentation order: those shown
@@ -1047,45 +869,24 @@ HeifImageData extractFrame(heif::HevcImageFileReader& reader, std::uint64_t fram
     return data;
 }
 
-// The image an auxiliary image belongs to (its first 'auxl' reference);
-// 0 when the item is no auxiliary image.
-heif::ItemId ownerOfAuxiliary(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId item)
-{
-    heif::IdVector owners;
-    try {
-        reader.getReferencedFromItemListByType(context, item, heif::FourCCInt("auxl"), owners);
-    } catch (const heif::FileReaderException&) {
-        return 0;
-    }
-    for (const heif::ItemId owner : owners) {
-        if (owner != item) {
-            return owner;
-        }
-    }
-    return 0;
-}
-
 // An image item other than the primary as something the pipeline can decode.
-ImageChoice chooseItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
-                       bool auxiliary)
+ImageChoice chooseItem(const heif::ImageModel& model, heif::ItemId id, bool auxiliary)
 {
-    const auto& contexts = reader.getMetaContexts();
-    const auto found = contexts.find(context);
-    if (found == contexts.end() || found->second.images.count(id) == 0) {
+    const heif::ModelImage* image = model.image(id);
+    if (image == nullptr || image->kind == heif::ImageKind::ToneMap) {
         throw NoImageError("the file has no image item " + itemText(id));
     }
-    const std::string type = reader.getItemType(context, id);
-    if (type == "grid") {
+    if (image->kind == heif::ImageKind::Grid) {
         return {id, true, {}};
     }
     if (auxiliary) {
-        if (reader.getDecoderCodeType(context, id) != "hvc1") {
-            throw NoImageError("the auxiliary image " + itemText(id) + " is neither an 'hvc1' image nor a grid");
+        if (!isDecodedCoding(image->coding.codeType)) {
+            throw NoImageError("the auxiliary image " + itemText(id) + " is no 'hvc1' or 'av01' image and no grid");
         }
         return {id, false, {}};
     }
     try {
-        return resolveImage(reader, context, id, 1);
+        return resolveImage(model, id, 1);
     } catch (const NoImageError& error) {
         throw NoImageError("image " + itemText(id) + ": " + error.what());
     }
@@ -1114,7 +915,7 @@ void scaleFraction(std::uint32_t& numerator, std::uint32_t& denominator, std::ui
 // An auxiliary image without transforms of its own takes those of the image
 // it belongs to; a clean aperture in the owner's pixels becomes one in the
 // auxiliary image's.
-void takeOwnerTransforms(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId owner,
+void takeOwnerTransforms(const heif::HevcImageFileReader& reader, const heif::ImageModel& model, heif::ItemId owner,
                          HeifImageData& data)
 {
     if (!data.transforms.empty()) {
@@ -1122,15 +923,16 @@ void takeOwnerTransforms(const heif::HevcImageFileReader& reader, heif::ContextI
     }
     HeifImageData ownerData;
     try {
-        const ImageChoice choice = resolveImage(reader, context, owner, 1);
+        const ImageChoice choice = resolveImage(model, owner, 1);
         ownerData.imageId = choice.id;
         ownerData.isGrid = choice.isGrid;
         ownerData.identities = choice.identities;
     } catch (const NoImageError&) {
+        const heif::ModelImage* image = model.image(owner);
         ownerData.imageId = owner;
-        ownerData.isGrid = reader.getItemType(context, owner) == "grid";
+        ownerData.isGrid = image != nullptr && image->kind == heif::ImageKind::Grid;
     }
-    if (!get_heif_info(reader, context, ownerData)) {
+    if (!get_heif_info(reader, model.context(), ownerData)) {
         return;
     }
     for (ImageTransform transform : ownerData.transforms) {
@@ -1147,108 +949,21 @@ void takeOwnerTransforms(const heif::HevcImageFileReader& reader, heif::ContextI
     data.rotation = ownerData.rotation;
 }
 
-// The size the transforms give a picture of width x height.
-void displayedSize(const std::vector<ImageTransform>& transforms, std::uint32_t& width, std::uint32_t& height)
-{
-    for (const ImageTransform& transform : transforms) {
-        if (transform.kind == ImageTransform::Kind::CleanAperture) {
-            cv::Rect rect;
-            if (width <= std::uint32_t(std::numeric_limits<int>::max()) &&
-                height <= std::uint32_t(std::numeric_limits<int>::max()) &&
-                cleanApertureRect(transform.aperture, static_cast<int>(width), static_cast<int>(height), rect)) {
-                width = static_cast<std::uint32_t>(rect.width);
-                height = static_cast<std::uint32_t>(rect.height);
-            }
-        } else if (transform.kind == ImageTransform::Kind::Rotate &&
-                   (transform.value == 90 || transform.value == 270)) {
-            std::swap(width, height);
-        }
-    }
-}
-
-// The 'tmap' items (the HDR rendition of a base image and a gain map image,
-// its 'dimg' inputs in that order) whose base is the image, with their gain
-// map images.
-std::vector<std::pair<heif::ItemId, heif::ItemId>> toneMapItems(const heif::HevcImageFileReader& reader,
-                                                                heif::ContextId context, heif::ItemId image)
-{
-    std::vector<std::pair<heif::ItemId, heif::ItemId>> found;
-    const auto& contexts = reader.getMetaContexts();
-    const auto meta = contexts.find(context);
-    if (meta == contexts.end()) {
-        return found;
-    }
-    for (const auto& [id, type] : meta->second.otherItems) {
-        if (type != "tmap") {
-            continue;
-        }
-        heif::IdVector inputs;
-        try {
-            reader.getReferencedFromItemListByType(context, id, heif::FourCCInt("dimg"), inputs);
-        } catch (const heif::FileReaderException&) {
-            continue;
-        }
-        if (inputs.size() == 2 && inputs[0] == image && inputs[1] != image &&
-            meta->second.images.count(inputs[1]) != 0) {
-            found.emplace_back(id, inputs[1]);
-        }
-    }
-    return found;
-}
-
-// The gain maps of 'tmap' items whose base is the image.
-std::vector<AuxiliaryImage> toneMappedGainMaps(const heif::HevcImageFileReader& reader, heif::ContextId context,
-                                               heif::ItemId image)
-{
-    std::vector<AuxiliaryImage> found;
-    for (const auto& [tmap, gainMap] : toneMapItems(reader, context, image)) {
-        const std::uint8_t bits = reader.getItemLumaBitDepth(context, gainMap).value_or(8);
-        found.push_back({gainMap, AuxiliaryKind::GainMap, "tmap", bits});
-    }
-    return found;
-}
-
-// Whether an image is one a person would call an image of the file.
-bool isTopLevelImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id,
-                     const std::set<heif::ImageFeature>& features)
-{
-    using heif::ImageFeature;
-    for (const ImageFeature excluded : {ImageFeature::HiddenImage, ImageFeature::Thumbnail,
-                                        ImageFeature::AuxiliaryImage, ImageFeature::ProtectedImage}) {
-        if (features.count(excluded) != 0) {
-            return false;
-        }
-    }
-    heif::IdVector deriving;
-    try {
-        reader.getReferencedToItemListByType(context, id, heif::FourCCInt("dimg"), deriving);
-        if (!deriving.empty()) {
-            return false;  // a tile, or the source of an 'iden' item
-        }
-        static_cast<void>(resolveImage(reader, context, id, 1));
-    } catch (const std::exception&) {
-        return false;
-    }
-    return ownerOfAuxiliary(reader, context, id) == 0;
-}
-
-ListedImage listImage(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+// The image as listed: its displayed size when it can be converted, and its
+// auxiliary images: those of the image, the gain maps of 'tmap' items over
+// it, and those of the image it derives from.
+ListedImage listImage(const heif::ImageModel& model, heif::ItemId id)
 {
     ListedImage listed;
     listed.id = id;
     try {
-        const ImageChoice choice = resolveImage(reader, context, id, 0);
-        HeifImageData data;
-        data.imageId = choice.id;
-        data.isGrid = choice.isGrid;
-        data.identities = choice.identities;
-        if (get_heif_info(reader, context, data)) {
-            listed.width = data.width;
-            listed.height = data.height;
-            displayedSize(data.transforms, listed.width, listed.height);
+        const ImageChoice choice = resolveImage(model, id, 0);
+        if (const heif::ModelImage* image = model.image(id)) {
+            listed.width = image->displayedWidth;
+            listed.height = image->displayedHeight;
         }
-        listed.auxiliary = auxiliaryImagesOf(reader, context, id);
-        for (const AuxiliaryImage& gainMap : toneMappedGainMaps(reader, context, id)) {
+        listed.auxiliary = model.auxiliaryImagesOf(id);
+        for (const AuxiliaryImage& gainMap : model.toneMapGainMapsOf(id)) {
             // An auxiliary image that is also the gain map of a 'tmap' item
             // is one picture: listed once, as a gain map.
             const auto same = std::find_if(listed.auxiliary.begin(), listed.auxiliary.end(),
@@ -1260,7 +975,7 @@ ListedImage listImage(const heif::HevcImageFileReader& reader, heif::ContextId c
             }
         }
         if (choice.id != id) {
-            for (const AuxiliaryImage& auxiliary : auxiliaryImagesOf(reader, context, choice.id)) {
+            for (const AuxiliaryImage& auxiliary : model.auxiliaryImagesOf(choice.id)) {
                 if (std::none_of(listed.auxiliary.begin(), listed.auxiliary.end(),
                                  [&](const AuxiliaryImage& a) { return a.id == auxiliary.id; })) {
                     listed.auxiliary.push_back(auxiliary);
@@ -1275,74 +990,13 @@ ListedImage listImage(const heif::HevcImageFileReader& reader, heif::ContextId c
 
 }  // namespace
 
-AuxiliaryKind auxiliaryKindOf(std::string_view type)
-{
-    while (!type.empty() && type.back() == '\0') {
-        type.remove_suffix(1);
-    }
-    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha" || type == "urn:mpeg:hevc:2015:auxid:1") {
-        return AuxiliaryKind::Alpha;
-    }
-    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:depth" || type == "urn:mpeg:hevc:2015:auxid:2") {
-        return AuxiliaryKind::Depth;
-    }
-    if (type == "urn:mpeg:mpegB:cicp:systems:auxiliary:disparity") {
-        return AuxiliaryKind::Disparity;
-    }
-    if (type == "urn:com:apple:photo:2020:aux:hdrgainmap" || type == "urn:com:samsung:photo:2024:aux:hdrgainmap") {
-        return AuxiliaryKind::GainMap;
-    }
-    return AuxiliaryKind::Other;
-}
-
-const char* auxiliaryKindName(AuxiliaryKind kind)
-{
-    switch (kind) {
-    case AuxiliaryKind::Alpha: return "alpha";
-    case AuxiliaryKind::Depth: return "depth";
-    case AuxiliaryKind::Disparity: return "disparity";
-    case AuxiliaryKind::GainMap: return "gainmap";
-    case AuxiliaryKind::Other: break;
-    }
-    return "other";
-}
-
 std::vector<AuxiliaryImage> auxiliaryImagesOf(const heif::HevcImageFileReader& reader, heif::ContextId context,
                                               heif::ItemId image)
 {
-    std::vector<AuxiliaryImage> found;
-    heif::IdVector items;
-    try {
-        reader.getReferencedToItemListByType(context, image, heif::FourCCInt("auxl"), items);
-    } catch (const heif::FileReaderException&) {
-        return found;
+    if (context != reader.getFileInformation().rootMetaBoxInformation.contextId) {
+        return {};
     }
-    for (const heif::ItemId item : items) {
-        if (item == image || std::any_of(found.begin(), found.end(), [&](const auto& a) { return a.id == item; })) {
-            continue;
-        }
-        try {
-            for (const heif::ItemPropertyInfo& property : reader.getItemProperties(context, item)) {
-                if (property.type == heif::ItemPropertyType::Auxc) {
-                    std::string type = reader.getPropertyAuxc(context, property.index).auxType;
-                    while (!type.empty() && type.back() == '\0') {
-                        type.pop_back();
-                    }
-                    heif::ItemId coded = item;
-                    if (reader.getItemType(context, item) == "grid") {
-                        const heif::GridItem grid = reader.getItemGrid(context, item);
-                        coded = grid.itemIds.empty() ? item : grid.itemIds.front();
-                    }
-                    const std::uint8_t bits = reader.getItemLumaBitDepth(context, coded).value_or(8);
-                    found.push_back({item, auxiliaryKindOf(type), type, bits});
-                    break;
-                }
-            }
-        } catch (const std::exception&) {
-            // An item whose properties cannot be read is left out.
-        }
-    }
-    return found;
+    return heif::ImageModel(reader).auxiliaryImagesOf(image);
 }
 
 bool startsWithFileTypeBox(std::span<const std::uint8_t> bytes)
@@ -1365,9 +1019,10 @@ std::size_t checkedLength(const std::uint8_t* bytes, std::size_t length)
     return length;
 }
 
-// A file read from memory: the reader over its bytes, opened, and the
-// context of its root 'meta'. Stays where it is made (the reader reads
-// through the stream, the stream through the buffer).
+// A file read from memory: the reader over its bytes, opened with every
+// coding of the HEIF family, the context of its root 'meta' and the image
+// model. Stays where it is made (the reader reads through the stream, the
+// stream through the buffer).
 class OpenedFile
 {
 public:
@@ -1377,8 +1032,10 @@ public:
         if (memoryBudget) {
             reader.setMemoryBudget(*memoryBudget);
         }
+        reader.setImageCodings(heif::HevcImageFileReader::ImageCodings::All);
         reader.initialize(mInput);
         context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+        model.emplace(reader);
     }
     OpenedFile(const OpenedFile&) = delete;
     OpenedFile& operator=(const OpenedFile&) = delete;
@@ -1392,6 +1049,7 @@ private:
 public:
     heif::HevcImageFileReader reader;
     heif::ContextId context = 0;
+    std::optional<heif::ImageModel> model;  // set once the reader is open
 };
 
 }  // namespace
@@ -1408,27 +1066,28 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     length = file.length;
     heif::HevcImageFileReader& reader = file.reader;
     const heif::ContextId context = file.context;
+    const heif::ImageModel& model = *file.model;
     const std::uint64_t tileBudget =
         heif::limits::kMaxImageTileAmplification * std::uint64_t(length) + heif::limits::kImageTileBytesAllowance;
 
     std::int64_t frame = request.frame;
-    if (frame < 0 && request.itemId == 0 && !hasPrimaryImage(reader, context) && sequenceTrack(reader) != 0) {
+    if (frame < 0 && request.itemId == 0 && model.primary() == 0 && model.sequence().track != 0) {
         frame = 0;  // no primary image: the sequence stands for it
     }
     if (frame >= 0) {
-        return extractFrame(reader, static_cast<std::uint64_t>(frame), tileBudget);
+        return extractFrame(reader, model.sequence(), static_cast<std::uint64_t>(frame), tileBudget);
     }
 
     HeifImageData data;
     heif::ItemId auxiliaryOwner = 0;
     if (request.itemId == 0) {
-        const ImageChoice choice = chooseImage(reader, context);
+        const ImageChoice choice = chooseImage(model);
         data.imageId = choice.id;
         data.isGrid = choice.isGrid;
         data.identities = choice.identities;
     } else {
-        auxiliaryOwner = ownerOfAuxiliary(reader, context, request.itemId);
-        const ImageChoice choice = chooseItem(reader, context, request.itemId, auxiliaryOwner != 0);
+        auxiliaryOwner = model.ownerOfAuxiliary(request.itemId);
+        const ImageChoice choice = chooseItem(model, request.itemId, auxiliaryOwner != 0);
         data.imageId = choice.id;
         data.isGrid = choice.isGrid;
         data.identities = choice.identities;
@@ -1438,7 +1097,7 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
         printDiagnostic("get_heif_info returned false ");
     }
     if (data.greyPicture) {
-        takeOwnerTransforms(reader, context, auxiliaryOwner, data);
+        takeOwnerTransforms(reader, model, auxiliaryOwner, data);
     }
     checkLimits(reader, context, data);
     if (!get_heif_paramset(reader, context, data)) {
@@ -1455,10 +1114,10 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
     }
     // Before the metadata, whose reads cannot then take the budget the
     // plane's tiles need.
-    getHeifAlpha(reader, context, data, tileBudget);
+    getHeifAlpha(reader, model, data, tileBudget);
     if (keepExif) {
-        get_heif_exif(reader, context, data);
-        getHeifXmp(reader, context, data);
+        readExif(reader, model, data);
+        getHeifXmp(reader, model, data);
     }
     getHeifIcc(reader, context, data);
     // The decoded picture takes 3 bytes a pixel out of what the file's
@@ -1474,25 +1133,23 @@ HeifImageData extractHeifImage(const std::uint8_t* bytes, std::size_t length, bo
 ImageInventory listImages(const std::uint8_t* bytes, std::size_t length)
 {
     OpenedFile file(bytes, length);
-    heif::HevcImageFileReader& reader = file.reader;
-    const heif::ContextId context = file.context;
+    const heif::ImageModel& model = *file.model;
 
     ImageInventory inventory;
-    if (hasPrimaryImage(reader, context)) {
-        inventory.primary = reader.getCoverImageItemId(context);
-        inventory.images.push_back(listImage(reader, context, inventory.primary));
-    }
-    const auto& meta = reader.getFileInformation().rootMetaBoxInformation;
-    for (const auto& [id, features] : meta.imageFeatures) {
-        if (id == inventory.primary || !isTopLevelImage(reader, context, id, features)) {
-            continue;
+    inventory.primary = model.primary();
+    for (const heif::ItemId id : model.topLevelImages()) {
+        if (id != inventory.primary) {
+            // Another image is listed only when it can be converted.
+            try {
+                static_cast<void>(resolveImage(model, id, 1));
+            } catch (const NoImageError&) {
+                continue;
+            }
         }
-        inventory.images.push_back(listImage(reader, context, id));
+        inventory.images.push_back(listImage(model, id));
     }
-    if (const heif::ContextId track = sequenceTrack(reader); track != 0) {
-        inventory.frames = framesInPresentationOrder(reader, track).size();
-        inventory.trackSamples = reader.getFileInformation().trackInformation.at(track).sampleProperties.size();
-    }
+    inventory.frames = model.sequence().frames.size();
+    inventory.trackSamples = model.sequence().samples;
     return inventory;
 }
 
@@ -1503,20 +1160,24 @@ constexpr std::uint64_t kMaxToneMapBytes = 4096;
 
 // The gain map tied to the image: by a 'tmap' item first, else the first
 // auxiliary image of a gain map type. Leaves `found` as it is when none.
-void findGainMapOf(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image, GainMapSource& found)
+void findGainMapOf(heif::HevcImageFileReader& reader, const heif::ImageModel& model, heif::ItemId image,
+                   GainMapSource& found)
 {
-    for (const auto& [tmap, gainMap] : toneMapItems(reader, context, image)) {
-        found.id = gainMap;
+    for (const heif::ToneMapItem& toneMap : model.toneMaps()) {
+        if (toneMap.base != image) {
+            continue;
+        }
+        found.id = toneMap.gainMap;
         found.toneMapped = true;
         found.type = "tmap";
-        const std::optional<std::uint64_t> declared = reader.getItemDeclaredLength(context, tmap);
+        const std::optional<std::uint64_t> declared = reader.getItemDeclaredLength(model.context(), toneMap.id);
         if (!declared || *declared <= kMaxToneMapBytes) {
-            reader.getItemData(context, tmap, found.toneMap);
+            reader.getItemData(model.context(), toneMap.id, found.toneMap);
         }
         found.toneMap.resize(std::min<std::size_t>(found.toneMap.size(), kMaxToneMapBytes));
         break;
     }
-    for (const AuxiliaryImage& auxiliary : auxiliaryImagesOf(reader, context, image)) {
+    for (const AuxiliaryImage& auxiliary : model.auxiliaryImagesOf(image)) {
         if (auxiliary.kind == AuxiliaryKind::GainMap && (found.id == 0 || found.id == auxiliary.id)) {
             found.id = auxiliary.id;
             found.type = auxiliary.type;
@@ -1531,35 +1192,32 @@ GainMapSource findGainMap(const std::uint8_t* bytes, std::size_t length)
 {
     OpenedFile file(bytes, length);
     heif::HevcImageFileReader& reader = file.reader;
-    const heif::ContextId context = file.context;
+    const heif::ImageModel& model = *file.model;
     GainMapSource found;
-    if (!hasPrimaryImage(reader, context)) {
+    if (model.primary() == 0) {
         return found;
     }
-    const ImageChoice choice = chooseImage(reader, context);
+    const ImageChoice choice = chooseImage(model);
     for (auto it = choice.identities.rbegin(); it != choice.identities.rend() && found.id == 0; ++it) {
-        findGainMapOf(reader, context, *it, found);
+        findGainMapOf(reader, model, *it, found);
     }
     if (found.id == 0) {
-        findGainMapOf(reader, context, choice.id, found);
+        findGainMapOf(reader, model, choice.id, found);
     }
     if (found.id == 0) {
         return found;
     }
-    HeifImageData gainMap;
-    gainMap.imageId = found.id;
-    gainMap.isGrid = reader.getItemType(context, found.id) == "grid";
-    if (get_heif_info(reader, context, gainMap)) {
-        found.width = gainMap.width;
-        found.height = gainMap.height;
+    if (const heif::ModelImage* gainMap = model.image(found.id)) {
+        found.width = gainMap->width;
+        found.height = gainMap->height;
     }
-    if (const heif::ItemId xmp = describingXmpItem(reader, context, found.id); xmp != 0) {
-        found.xmp = readXmpItem(reader, context, xmp);
+    if (const heif::ItemId xmp = model.xmpDescribing(found.id); xmp != 0) {
+        found.xmp = readXmpItem(reader, model.context(), xmp);
     }
     HeifImageData primary;
     primary.imageId = choice.id;
     primary.identities = choice.identities;
-    get_heif_exif(reader, context, primary);
+    readExif(reader, model, primary);
     found.exif = std::move(primary.exif);
     return found;
 }

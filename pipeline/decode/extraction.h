@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "heiclib/model/image_model.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
 #include "pipeline/decode/heif_image_data.h"
 
@@ -49,16 +50,19 @@ struct ImageChoice
 };
 
 // The image to convert, which is always the primary item: a grid, an 'hvc1'
-// coded image, or an 'iden' over one of those (its source's pixels with the
-// 'iden' item's own transforms after the source's). No other image stands in
-// for a primary that is missing or of another kind ('iovl', 'avc1', ...):
-// that throws NoImageError saying why, as does a file without a primary.
-// Whatever the reader throws for a context it does not know passes through.
+// or 'av01' coded image, or an 'iden' over one of those (its source's pixels
+// with the 'iden' item's own transforms after the source's). No other image
+// stands in for a primary that is missing or of another kind ('iovl',
+// 'avc1', 'jpeg', 'unci', ...): that throws NoImageError saying why, as does
+// a file without a primary.
+ImageChoice chooseImage(const heif::ImageModel& model);
+// The same over the reader's image model (the reader's root context).
 ImageChoice chooseImage(const heif::HevcImageFileReader& reader, heif::ContextId context);
 
 // The Exif item that describes the image: a 'cdsc' source of the image whose
 // type reads "exif" in any case, else the first item of the context whose type
 // reads "exif" and that describes no image ('cdsc') at all; 0 when there is none.
+heif::ItemId findExifItem(const heif::ImageModel& model, heif::ItemId image);
 heif::ItemId findExifItem(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId image);
 
 // The steps of the extraction. Each absorbs its own errors and reports them by
@@ -84,30 +88,11 @@ void get_heif_exif(heif::HevcImageFileReader& reader, heif::ContextId context, H
 // them takes its first tile's.
 void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
 
-// What an auxiliary image holds, by its 'auxC' type.
-enum class AuxiliaryKind {
-    Alpha,      // urn:mpeg:mpegB:cicp:systems:auxiliary:alpha, urn:mpeg:hevc:2015:auxid:1
-    Depth,      // urn:mpeg:mpegB:cicp:systems:auxiliary:depth, urn:mpeg:hevc:2015:auxid:2
-    Disparity,  // urn:mpeg:mpegB:cicp:systems:auxiliary:disparity
-    GainMap,    // urn:com:apple:photo:2020:aux:hdrgainmap, urn:com:samsung:photo:2024:aux:hdrgainmap
-    Other,
-};
-
-// The kind of an 'auxC' type (trailing zero bytes ignored).
-[[nodiscard]] AuxiliaryKind auxiliaryKindOf(std::string_view type);
-// "alpha", "depth", "disparity", "gainmap" or "other".
-[[nodiscard]] const char* auxiliaryKindName(AuxiliaryKind kind);
-
-struct AuxiliaryImage
-{
-    heif::ItemId id = 0;
-    AuxiliaryKind kind = AuxiliaryKind::Other;
-    // The 'auxC' type as stored, without trailing zero bytes; "tmap" for the
-    // gain map image of a 'tmap' item over the image (a picture of its own,
-    // grey or colour, converted as it is coded: it has no 'auxl' reference).
-    std::string type;
-    std::uint8_t bitDepth = 8;  // luma bits of its (first tile's) coding
-};
+// Auxiliary images and their kinds are the image model's (heiclib/model/image_model.h).
+using heif::AuxiliaryImage;
+using heif::AuxiliaryKind;
+using heif::auxiliaryKindName;
+using heif::auxiliaryKindOf;
 
 struct ListedImage
 {
@@ -150,7 +135,7 @@ struct ImageRequest
 };
 
 // The auxiliary images of an image, with 'auxl' references to it, in
-// reference order.
+// reference order (see heif::ImageModel::auxiliaryImagesOf).
 [[nodiscard]] std::vector<AuxiliaryImage> auxiliaryImagesOf(const heif::HevcImageFileReader& reader,
                                                             heif::ContextId context, heif::ItemId image);
 

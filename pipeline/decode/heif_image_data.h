@@ -15,6 +15,12 @@
 
 namespace ambrel::pipeline {
 
+// How the image's tiles are coded.
+enum class Codec {
+    Hevc,  // 'hvc1' items and samples, 'hvcC'
+    Av1,   // 'av01' items and samples, 'av1C'
+};
+
 // One transformative property of the converted image, in association order.
 struct ImageTransform
 {
@@ -37,11 +43,20 @@ struct HeifImageData
     std::uint32_t rows = 0;      // tile rows (1 for a coded image)
     std::uint32_t columns = 0;   // tile columns (1 for a coded image)
     std::uint32_t rotation = 0;  // the first 'irot' in degrees anticlockwise, 0 without one
-    // Coded data of every tile in grid order (row by row), each led by the
-    // tile's own VPS, SPS and PPS.
+    // Coded data of every tile in grid order (row by row), as stored: HEVC
+    // NAL units each behind a big-endian length of `nalLengthSize` bytes, or
+    // an AV1 temporal unit of OBUs.
     std::vector<std::vector<std::uint8_t>> tiles;
-    // VPS, SPS and PPS of the first tile, each behind 00 00 00 01.
+    // HEVC: VPS, SPS and PPS of the first tile, each behind 00 00 00 01.
     std::vector<std::uint8_t> paramSets;
+    // HEVC: for each tile whose parameter sets differ from the first tile's,
+    // its own (as `paramSets`); empty for the others, and empty altogether
+    // when every tile shares the first's.
+    std::vector<std::vector<std::uint8_t>> tileParamSets;
+    std::uint8_t nalLengthSize = 4;  // HEVC: 1, 2 or 4
+    Codec codec = Codec::Hevc;
+    // AV1: the first tile's 'av1C' record (its four bytes, then configOBUs).
+    std::vector<std::uint8_t> av1Config;
     // The Exif block, starting "Exif" 00 00; empty unless asked for and found.
     std::vector<std::uint8_t> exif;
 
@@ -60,9 +75,15 @@ struct HeifImageData
     std::uint64_t maxCanvasPixels = heif::limits::kMaxImagePixels;
     heif::ItemId exifItemId = 0;  // the Exif item read, 0 when none was found
 
-    // Luma bit depth of the coded tiles, from the first tile's 'hvcC'
-    // decoder configuration record; 8 when unknown.
+    // Luma bit depth of the coded tiles, from the first tile's 'hvcC' or
+    // 'av1C' decoder configuration record; 8 when unknown.
     std::uint8_t bitDepth = 8;
+    // Chroma format of the coded tiles (0 grey, 1 4:2:0, 2 4:2:2, 3 4:4:4), from the same record;
+    // 1 when unknown, the common case the decoder is asked to confirm.
+    std::uint8_t chromaFormat = 1;
+    // The first tile's size from its 'ispe'; 0 when unknown.
+    std::uint32_t tileWidth = 0;
+    std::uint32_t tileHeight = 0;
     // The XMP packet (RDF/XML text) that describes the image; empty unless
     // asked for (it travels with the EXIF) and found.
     std::vector<std::uint8_t> xmp;

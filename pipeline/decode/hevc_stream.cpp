@@ -1,31 +1,8 @@
 #include "pipeline/decode/hevc_stream.h"
 
 #include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstring>
 #include <fstream>
-#include <limits>
-#include <memory>
-#include <mutex>
-#include <new>
-#include <optional>
 #include <span>
-#include <stdexcept>
-#include <type_traits>
-#include <utility>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-#include <libavutil/log.h>
-#include <libavutil/mem.h>
-#include <libavutil/pixdesc.h>
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
-
-#include <opencv2/core/hal/intrin.hpp>
 
 #include "heiclib/log.h"
 
@@ -34,1173 +11,68 @@ namespace ambrel::pipeline {
 namespace {
 
 constexpr std::size_t kReservedFrames = 48;
-// Failed pictures reported one after the other before decoding gives up.
-constexpr int kMaxErrorsInARow = 64;
+constexpr std::uint8_t kStartCode[] = {0, 0, 0, 1};
 
-}  // namespace
-
-bool assembleHevcBitstream(const HeifImageData& data, std::vector<std::uint8_t>& stream)
+void writeBytes(std::ofstream& file, std::span<const std::uint8_t> bytes)
 {
-    stream.clear();
-    try {
-        const std::size_t tileCount = data.tiles.size();
-        if (tileCount != 0 && data.paramSets.size() > kMaxRepeatedParameterSetBytes / tileCount) {
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A tile's NAL units, each behind a start code; false when a length runs
+// past the tile.
+bool writeUnits(std::ofstream& file, std::span<const std::uint8_t> tile, unsigned lengthSize)
+{
+    while (!tile.empty()) {
+        if (tile.size() < lengthSize) {
             return false;
         }
-        std::size_t total = data.paramSets.size() * tileCount;
-        for (const auto& tile : data.tiles) {
-            total += tile.size();
+        std::size_t length = 0;
+        for (unsigned i = 0; i < lengthSize; ++i) {
+            length = (length << 8) | tile[i];
         }
-        stream.reserve(total);
-        for (const auto& tile : data.tiles) {
-            stream.insert(stream.end(), data.paramSets.begin(), data.paramSets.end());
-            stream.insert(stream.end(), tile.begin(), tile.end());
+        tile = tile.subspan(lengthSize);
+        if (length > tile.size()) {
+            return false;
         }
-    } catch (...) {
-        stream.clear();
-        return false;
+        writeBytes(file, kStartCode);
+        writeBytes(file, tile.first(length));
+        tile = tile.subspan(length);
     }
     return true;
 }
 
-bool write_hevc_bitstream(const std::string& path, const std::vector<std::uint8_t>& stream)
+// The first NAL unit type of an access unit: parameter sets, delimiters and
+// prefix SEI (32 to 35, 39, 41 to 44, 48 to 55).
+bool beginsAccessUnit(unsigned type)
 {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file) {
-        return false;
-    }
-    file.write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
-    file.close();
-    return !file.fail();
+    return (type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) || (type >= 48 && type <= 55);
 }
 
-bool write_hevc_bitstream(const std::string& path, const HeifImageData& data)
+// The stream cut into access units, each a span of the stream from its
+// first unit's start code: a new one begins, after a coded slice, at a unit
+// of the kinds above or at a slice that starts a picture.
+std::vector<std::span<const std::uint8_t>> accessUnitsOf(std::span<const std::uint8_t> stream)
 {
-    std::vector<std::uint8_t> stream;
-    return assembleHevcBitstream(data, stream) && write_hevc_bitstream(path, stream);
-}
-
-namespace {
-
-struct CodecContextFree
-{
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct ParserClose
-{
-    void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
-};
-struct PacketFree
-{
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameFree
-{
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct ScalerFree
-{
-    void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
-};
-
-// The YUV-to-RGB coefficients swscale uses for a frame's matrix; BT.601
-// when the stream names none (or one swscale has no table for).
-int swsColourspace(AVColorSpace colourspace)
-{
-    switch (colourspace) {
-    case AVCOL_SPC_BT709: return SWS_CS_ITU709;
-    case AVCOL_SPC_FCC: return SWS_CS_FCC;
-    case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
-    default: return SWS_CS_ITU601;
+    std::vector<std::span<const std::uint8_t>> units;
+    std::size_t begin = 0;
+    bool sliceSeen = false;
+    for (const auto unit : nalUnitsOf(stream)) {
+        const auto at = static_cast<std::size_t>(unit.data() - stream.data());
+        const unsigned type = (unit[0] >> 1) & 0x3Fu;
+        const bool slice = type < 32;
+        const bool firstSlice = slice && unit.size() > 2 && (unit[2] & 0x80u) != 0;
+        if (sliceSeen && (beginsAccessUnit(type) || firstSlice)) {
+            const std::size_t start = at >= 4 && stream[at - 4] == 0 ? at - 4 : at - 3;
+            units.push_back(stream.subspan(begin, start - begin));
+            begin = start;
+            sliceSeen = false;
+        }
+        sliceSeen = sliceSeen || slice;
     }
-}
-
-// The "J" formats are their plain counterparts with full range said by the
-// name; swscale is given the plain format and told the range.
-AVPixelFormat withoutRangeInName(int format, bool& fullRange)
-{
-    switch (format) {
-    case AV_PIX_FMT_YUVJ420P: fullRange = true; return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P: fullRange = true; return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P: fullRange = true; return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P: fullRange = true; return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P: fullRange = true; return AV_PIX_FMT_YUV411P;
-    default: return static_cast<AVPixelFormat>(format);
+    if (begin < stream.size()) {
+        units.push_back(stream.subspan(begin));
     }
-}
-
-// swscale reads full-range samples of more than 8 bits as if their top level
-// were 2^bits - 2^(bits - 8) (1020 at 10 bits) instead of 2^bits - 1: left
-// alone, bright and saturated colours come out up to 3/4 of a level too
-// strong. The factor that undoes it, in 16.16 fixed point, for the luma
-// contrast and the chroma saturation alike.
-int fullRangeGain(AVPixelFormat format, bool fullRange)
-{
-    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
-    const int bits = descriptor != nullptr ? descriptor->comp[0].depth : 8;
-    if (!fullRange || bits <= 8 || bits > 16) {
-        return 1 << 16;
-    }
-    const double top = double((1 << bits) - 1);
-    const double assumed = double((1 << bits) - (1 << (bits - 8)));
-    return static_cast<int>(std::lround(65536.0 * assumed / top));
-}
-
-// swscale's fast special converters (8-bit 4:2:0 and 4:2:2 to 24-bit RGB)
-// work in blocks of 16 pixels: they write up to 8 pixels past the end of a
-// row whose width is 8 to 14 more than a multiple of 16, leave the last
-// pixels of one 2 to 6 more unwritten, and come out 1 to 2 levels dark.
-// Accurate rounding keeps swscale on its generic path, which writes whole
-// rows and rounds right; full chroma interpolation upsamples the chroma for
-// every pixel instead of repeating it.
-constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
-
-// Alignment and slack of the rows swscale writes into: vector code may store
-// whole vectors of up to 64 bytes at the end of a row.
-constexpr std::size_t kScratchAlign = 64;
-constexpr std::size_t kScratchSlack = 64;
-
-// swscale writes 16-bit RGB from Y'CbCr as if white were 255 x 256 (limited
-// range) or the top code shifted up to 16 bits (1023 x 64 at 10 bits, full
-// range) instead of 65535: up to 255 levels dark. The factor that undoes it,
-// in 16.16 fixed point.
-int wideOutputGain(AVPixelFormat format, bool fullRange)
-{
-    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
-    const int bits = descriptor != nullptr ? descriptor->comp[0].depth : 8;
-    if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_RGB) != 0 || bits < 8 || bits > 16) {
-        return 1 << 16;
-    }
-    const double white = fullRange ? double((1 << bits) - 1) * double(1 << (16 - bits)) : 255.0 * 256.0;
-    return static_cast<int>(std::lround(65536.0 * 65535.0 / white));
-}
-
-class ScalerConverter
-{
-public:
-    // Converts the frame into `target` (8 or 16-bit BGR of the frame's size).
-    // swscale writes into a scratch picture of the converter's own, with
-    // aligned and padded rows, and only the picture's pixels are copied into
-    // `target`: nothing FFmpeg does reaches past them (into a neighbouring
-    // tile of the mosaic, or past the end of an allocation).
-    void convert(const AVFrame& frame, cv::Mat& target)
-    {
-        const int colourspace = swsColourspace(frame.colorspace);
-        bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
-        const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
-        const bool sixteen = target.depth() == CV_16U;
-        const AVPixelFormat output = sixteen ? AV_PIX_FMT_BGR48 : AV_PIX_FMT_BGR24;
-        if (!mScaler || frame.width != mWidth || frame.height != mHeight || frame.format != mFormat ||
-            output != mOutput || colourspace != mColourspace || fullRange != mFullRange) {
-            mScaler.reset();
-            mWidth = 0;
-            allocateScratch(frame.width, frame.height, sixteen ? 6 : 3);
-            mScaler.reset(sws_getContext(frame.width, frame.height, format, frame.width, frame.height, output,
-                                         kScalerFlags, nullptr, nullptr, nullptr));
-            if (!mScaler) {
-                throw std::runtime_error("swscale cannot convert pixel format " + std::to_string(frame.format) +
-                                         " into " + std::to_string(output));
-            }
-            const int gain = sixteen ? wideOutputGain(format, fullRange) : fullRangeGain(format, fullRange);
-            if (sws_setColorspaceDetails(mScaler.get(), sws_getCoefficients(colourspace), fullRange ? 1 : 0,
-                                         sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, gain, gain) < 0) {
-                mScaler.reset();
-                throw std::runtime_error("swscale cannot convert from colour space " + std::to_string(colourspace));
-            }
-            mWidth = frame.width;
-            mHeight = frame.height;
-            mFormat = frame.format;
-            mOutput = output;
-            mColourspace = colourspace;
-            mFullRange = fullRange;
-        }
-        std::uint8_t* destination[4] = {mScratch.get(), nullptr, nullptr, nullptr};
-        int strides[4] = {static_cast<int>(mScratchStride), 0, 0, 0};
-        if (sws_scale(mScaler.get(), frame.data, frame.linesize, 0, frame.height, destination, strides) !=
-            frame.height) {
-            throw std::runtime_error("swscale did not convert the whole picture");
-        }
-        const cv::Mat converted(frame.height, frame.width, target.type(), mScratch.get(), mScratchStride);
-        converted(cv::Rect(0, 0, target.cols, target.rows)).copyTo(target);
-    }
-
-private:
-    struct BytesFree
-    {
-        void operator()(std::uint8_t* bytes) const { av_free(bytes); }
-    };
-
-    void allocateScratch(int width, int height, int bytesPerPixel)
-    {
-        mScratch.reset();
-        const std::size_t row = std::size_t(width) * std::size_t(bytesPerPixel);
-        const std::size_t stride = (row + kScratchSlack + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
-        if (width <= 0 || height <= 0 || stride > std::size_t(std::numeric_limits<int>::max())) {
-            throw std::runtime_error("no picture of " + std::to_string(width) + " x " + std::to_string(height) +
-                                     " can be converted");
-        }
-        // A spare row after the last as well.
-        mScratch.reset(static_cast<std::uint8_t*>(av_malloc(stride * (std::size_t(height) + 1))));
-        if (!mScratch) {
-            throw std::bad_alloc();
-        }
-        mScratchStride = stride;
-    }
-
-    std::unique_ptr<SwsContext, ScalerFree> mScaler;
-    std::unique_ptr<std::uint8_t, BytesFree> mScratch;
-    std::size_t mScratchStride = 0;
-    int mWidth = 0;
-    int mHeight = 0;
-    int mFormat = -1;
-    AVPixelFormat mOutput = AV_PIX_FMT_NONE;
-    int mColourspace = -1;
-    bool mFullRange = false;
-};
-
-// The Y'CbCr-to-R'G'B' matrix of a frame: luma weights of red and blue.
-// BT.601 when the stream names none, or one without such weights.
-struct LumaWeights
-{
-    double red;
-    double blue;
-};
-
-LumaWeights lumaWeights(AVColorSpace colourspace)
-{
-    switch (colourspace) {
-    case AVCOL_SPC_BT709: return {0.2126, 0.0722};
-    case AVCOL_SPC_FCC: return {0.30, 0.11};
-    case AVCOL_SPC_SMPTE240M: return {0.212, 0.087};
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL: return {0.2627, 0.0593};
-    default: return {0.299, 0.114};
-    }
-}
-
-// Planar Y'CbCr (or luma only) of 8 to 16 bits, native byte order, chroma
-// halved in either direction or not at all: the formats FFmpeg's HEVC
-// decoder gives for its pictures, which YuvToBgr converts itself.
-struct PlanarLayout
-{
-    int bits = 0;
-    bool wide = false;  // two bytes per sample
-    bool chroma = false;
-    int chromaShiftX = 0;
-    int chromaShiftY = 0;
-};
-
-bool planarLayout(int format, PlanarLayout& layout)
-{
-    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
-    if (descriptor == nullptr ||
-        (descriptor->flags &
-         (AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
-          AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT | AV_PIX_FMT_FLAG_ALPHA)) != 0 ||
-        (descriptor->nb_components != 1 && descriptor->nb_components != 3) || descriptor->log2_chroma_w > 1 ||
-        descriptor->log2_chroma_h > 1) {
-        return false;
-    }
-    const int bits = descriptor->comp[0].depth;
-    if (bits < 8 || bits > 16) {
-        return false;
-    }
-    const int step = bits > 8 ? 2 : 1;
-    for (int i = 0; i < descriptor->nb_components; ++i) {
-        const AVComponentDescriptor& component = descriptor->comp[i];
-        if (component.plane != i || component.step != step || component.offset != 0 || component.shift != 0 ||
-            component.depth != bits) {
-            return false;
-        }
-    }
-    layout.bits = bits;
-    layout.wide = step == 2;
-    layout.chroma = descriptor->nb_components == 3;
-    layout.chromaShiftX = descriptor->log2_chroma_w;
-    layout.chromaShiftY = descriptor->log2_chroma_h;
-    return true;
-}
-
-// Y'CbCr to 8-bit or 16-bit BGR, rounded to the nearest level, from the
-// exact arithmetic of the matrix and range (16-bit levels are 8-bit ones
-// times 257, so that 10 and 12-bit pictures keep their precision): limited
-// range takes luma 16 to 235 and chroma 16 to 240 (times 2^(bits - 8)) as 0
-// to 1 and -0.5 to 0.5, full range 0 to 2^bits - 1. Halved chroma is upsampled by linear
-// interpolation between its samples, sited as the frame says (horizontally
-// with the even luma samples and vertically between rows unless told
-// otherwise). Writes exactly the target's pixels: the target may be the
-// top left part of the frame (a tile cut to the picture), and its right and
-// bottom edges are then the picture's, where the chroma's last samples
-// repeat: nothing past them (the padding a tile carries beyond the picture)
-// is interpolated into the picture.
-class YuvToBgr
-{
-public:
-    YuvToBgr(const PlanarLayout& layout, AVColorSpace colourspace, bool fullRange, AVChromaLocation location)
-        : mLayout(layout)
-    {
-        const LumaWeights weights = lumaWeights(colourspace);
-        const double green = 1.0 - weights.red - weights.blue;
-        const double scale = double(1 << (layout.bits - 8));
-        const double lumaRange = fullRange ? double((1 << layout.bits) - 1) : 219.0 * scale;
-        const double chromaRange = fullRange ? double((1 << layout.bits) - 1) : 224.0 * scale;
-        const double lumaOffset = fullRange ? 0.0 : 16.0 * scale;
-        for (const auto& [top, coefficients] : {std::pair{255.0, &mEight}, std::pair{65535.0, &mSixteen}}) {
-            Coefficients& c = *coefficients;
-            // Chroma arrives as kChromaScale times its samples, offset included.
-            const double chromaUnit = top / (chromaRange * kChromaScale);
-            const double chromaOffset = double(1 << (layout.bits - 1)) * kChromaScale;
-            c.luma = float(top / lumaRange);
-            c.redFromCr = float(2.0 * (1.0 - weights.red) * chromaUnit);
-            c.blueFromCb = float(2.0 * (1.0 - weights.blue) * chromaUnit);
-            c.greenFromCr = float(-2.0 * (1.0 - weights.red) * weights.red / green * chromaUnit);
-            c.greenFromCb = float(-2.0 * (1.0 - weights.blue) * weights.blue / green * chromaUnit);
-            // All offsets in one constant per channel.
-            const double base = -lumaOffset * top / lumaRange;
-            c.blueBase = float(base - double(c.blueFromCb) * chromaOffset);
-            c.greenBase = float(base - (double(c.greenFromCb) + double(c.greenFromCr)) * chromaOffset);
-            c.redBase = float(base - double(c.redFromCr) * chromaOffset);
-        }
-        // Chroma sample positions relative to luma (the chroma sample
-        // location types of H.273): "left" is horizontally with the even luma
-        // samples, "top" vertically with the even rows.
-        mCentredX = location == AVCHROMA_LOC_CENTER || location == AVCHROMA_LOC_TOP || location == AVCHROMA_LOC_BOTTOM;
-        mCentredY = !(location == AVCHROMA_LOC_TOPLEFT || location == AVCHROMA_LOC_TOP);
-    }
-
-    // `target` is CV_8UC3 or CV_16UC3.
-    void convert(const AVFrame& frame, cv::Mat& target)
-    {
-        const bool sixteen = target.depth() == CV_16U;
-        const int width = target.cols;
-        mWidth = width;
-        // Pixels are done 16 at a time; the rows of chroma have room for the
-        // last group.
-        const std::size_t padded = (std::size_t(width) + 15) / 16 * 16;
-        if (!mLayout.chroma) {
-            // Neutral chroma: the bases then hold the offsets alone.
-            mNeutral.assign(padded, float(1 << (mLayout.bits - 1)) * kChromaScale / 4.0f);
-        }
-        for (Cached& cached : mCache) {
-            cached.row = -1;
-            cached.cb.resize(padded);
-            cached.cr.resize(padded);
-        }
-        mColumn.resize(std::size_t(AV_CEIL_RSHIFT(width, mLayout.chromaShiftX)));
-        for (int y = 0; y < target.rows; ++y) {
-            Weights w{mNeutral.data(), mNeutral.data(), mNeutral.data(), mNeutral.data(), 4.0f, 0.0f};
-            if (mLayout.chroma) {
-                int near = y;
-                int far = y;
-                if (mLayout.chromaShiftY != 0) {
-                    const int chromaHeight = AV_CEIL_RSHIFT(target.rows, 1);
-                    near = y >> 1;
-                    if (mCentredY) {
-                        far = (y & 1) != 0 ? near + 1 : near - 1;
-                        w.near = 3.0f;
-                    } else {
-                        far = near + 1;
-                        w.near = (y & 1) != 0 ? 2.0f : 4.0f;
-                    }
-                    far = std::clamp(far, 0, chromaHeight - 1);
-                }
-                w.far = 4.0f - w.near;
-                const Cached& a = chromaRow(frame, near);
-                const Cached& b = chromaRow(frame, far);
-                w.cbNear = a.cb.data();
-                w.crNear = a.cr.data();
-                w.cbFar = b.cb.data();
-                w.crFar = b.cr.data();
-            }
-            const std::uint8_t* luma = frame.data[0] + std::ptrdiff_t(y) * frame.linesize[0];
-            const auto* wideLuma = reinterpret_cast<const std::uint16_t*>(luma);
-            if (sixteen) {
-                std::uint16_t* out = target.ptr<std::uint16_t>(y);
-                if (mLayout.wide) {
-                    pixels(wideLuma, out, width, w, mSixteen);
-                } else {
-                    pixels(luma, out, width, w, mSixteen);
-                }
-            } else {
-                std::uint8_t* out = target.ptr<std::uint8_t>(y);
-                if (mLayout.wide) {
-                    pixels(wideLuma, out, width, w, mEight);
-                } else {
-                    pixels(luma, out, width, w, mEight);
-                }
-            }
-        }
-    }
-
-private:
-    // Chroma is carried at kChromaScale times its sample values: exact for
-    // the interpolation weights (quarters in each direction).
-    static constexpr int kChromaScale = 16;
-
-    // The conversion to one output scale (255 or 65535): luma factor, the
-    // chroma factors of each channel and one offset per channel.
-    struct Coefficients
-    {
-        float luma = 0;
-        float redFromCr = 0;
-        float blueFromCb = 0;
-        float greenFromCr = 0;
-        float greenFromCb = 0;
-        float blueBase = 0;
-        float greenBase = 0;
-        float redBase = 0;
-    };
-
-    // One chroma row upsampled to the luma width (times 4: horizontal
-    // quarters), both planes.
-    struct Cached
-    {
-        int row = -1;
-        std::vector<float> cb;
-        std::vector<float> cr;
-    };
-
-    // The two chroma rows a luma row blends and their weights in quarters.
-    struct Weights
-    {
-        const float* cbNear;
-        const float* crNear;
-        const float* cbFar;
-        const float* crFar;
-        float near;
-        float far;
-    };
-
-    template <typename Sample, typename Out>
-    static void pixels(const Sample* luma, Out* out, int width, const Weights& w, const Coefficients& c)
-    {
-        const float k = c.luma;
-        int x = 0;
-#if CV_SIMD128
-        const cv::v_float32x4 vk = cv::v_setall_f32(k);
-        const cv::v_float32x4 vNear = cv::v_setall_f32(w.near);
-        const cv::v_float32x4 vFar = cv::v_setall_f32(w.far);
-        const cv::v_float32x4 bu = cv::v_setall_f32(c.blueFromCb);
-        const cv::v_float32x4 gu = cv::v_setall_f32(c.greenFromCb);
-        const cv::v_float32x4 gv = cv::v_setall_f32(c.greenFromCr);
-        const cv::v_float32x4 rv = cv::v_setall_f32(c.redFromCr);
-        const cv::v_float32x4 b0 = cv::v_setall_f32(c.blueBase);
-        const cv::v_float32x4 g0 = cv::v_setall_f32(c.greenBase);
-        const cv::v_float32x4 r0 = cv::v_setall_f32(c.redBase);
-        for (; x + 16 <= width; x += 16) {
-            cv::v_float32x4 l[4];
-            loadLuma(luma + x, l);
-            cv::v_int32x4 b[4];
-            cv::v_int32x4 g[4];
-            cv::v_int32x4 r[4];
-            for (int i = 0; i < 4; ++i) {
-                const int at = x + 4 * i;
-                const cv::v_float32x4 u = cv::v_fma(cv::v_load(w.cbNear + at), vNear, cv::v_load(w.cbFar + at) * vFar);
-                const cv::v_float32x4 v = cv::v_fma(cv::v_load(w.crNear + at), vNear, cv::v_load(w.crFar + at) * vFar);
-                const cv::v_float32x4 y = l[i] * vk;
-                b[i] = cv::v_round(cv::v_fma(u, bu, y + b0));
-                g[i] = cv::v_round(cv::v_fma(u, gu, cv::v_fma(v, gv, y + g0)));
-                r[i] = cv::v_round(cv::v_fma(v, rv, y + r0));
-            }
-            if constexpr (std::is_same_v<Out, std::uint8_t>) {
-                // Packing saturates to 0 .. 255.
-                const cv::v_uint8x16 blue = cv::v_pack_u(cv::v_pack(b[0], b[1]), cv::v_pack(b[2], b[3]));
-                const cv::v_uint8x16 green = cv::v_pack_u(cv::v_pack(g[0], g[1]), cv::v_pack(g[2], g[3]));
-                const cv::v_uint8x16 red = cv::v_pack_u(cv::v_pack(r[0], r[1]), cv::v_pack(r[2], r[3]));
-                cv::v_store_interleave(out + 3 * x, blue, green, red);
-            } else {
-                // Packing saturates to 0 .. 65535.
-                cv::v_store_interleave(out + 3 * x, cv::v_pack_u(b[0], b[1]), cv::v_pack_u(g[0], g[1]),
-                                       cv::v_pack_u(r[0], r[1]));
-                cv::v_store_interleave(out + 3 * x + 24, cv::v_pack_u(b[2], b[3]), cv::v_pack_u(g[2], g[3]),
-                                       cv::v_pack_u(r[2], r[3]));
-            }
-        }
-#endif
-        for (; x < width; ++x) {
-            const float u = w.cbNear[x] * w.near + w.cbFar[x] * w.far;
-            const float v = w.crNear[x] * w.near + w.crFar[x] * w.far;
-            const float y = float(luma[x]) * k;
-            out[3 * x] = cv::saturate_cast<Out>(y + u * c.blueFromCb + c.blueBase);
-            out[3 * x + 1] = cv::saturate_cast<Out>(y + u * c.greenFromCb + v * c.greenFromCr + c.greenBase);
-            out[3 * x + 2] = cv::saturate_cast<Out>(y + v * c.redFromCr + c.redBase);
-        }
-    }
-
-#if CV_SIMD128
-    static void loadLuma(const std::uint8_t* luma, cv::v_float32x4 (&l)[4])
-    {
-        cv::v_uint16x8 low;
-        cv::v_uint16x8 high;
-        cv::v_expand(cv::v_load(luma), low, high);
-        loadLuma16(low, l[0], l[1]);
-        loadLuma16(high, l[2], l[3]);
-    }
-
-    static void loadLuma(const std::uint16_t* luma, cv::v_float32x4 (&l)[4])
-    {
-        loadLuma16(cv::v_load(luma), l[0], l[1]);
-        loadLuma16(cv::v_load(luma + 8), l[2], l[3]);
-    }
-
-    static void loadLuma16(const cv::v_uint16x8& samples, cv::v_float32x4& low, cv::v_float32x4& high)
-    {
-        cv::v_uint32x4 a;
-        cv::v_uint32x4 b;
-        cv::v_expand(samples, a, b);
-        low = cv::v_cvt_f32(cv::v_reinterpret_as_s32(a));
-        high = cv::v_cvt_f32(cv::v_reinterpret_as_s32(b));
-    }
-#endif
-
-    // Chroma row `row` upsampled horizontally, from the cache when one of the
-    // last rows asked for.
-    const Cached& chromaRow(const AVFrame& frame, int row)
-    {
-        for (const Cached& cached : mCache) {
-            if (cached.row == row) {
-                return cached;
-            }
-        }
-        Cached& slot = mCache[mNext];
-        mNext = (mNext + 1) % mCache.size();
-        slot.row = row;
-        if (mLayout.wide) {
-            upsample<std::uint16_t>(frame, 1, row, slot.cb.data());
-            upsample<std::uint16_t>(frame, 2, row, slot.cr.data());
-        } else {
-            upsample<std::uint8_t>(frame, 1, row, slot.cb.data());
-            upsample<std::uint8_t>(frame, 2, row, slot.cr.data());
-        }
-        return slot;
-    }
-
-    template <typename Sample>
-    void upsample(const AVFrame& frame, int plane, int row, float* out)
-    {
-        const int width = mWidth;
-        const auto* samples =
-            reinterpret_cast<const Sample*>(frame.data[plane] + std::ptrdiff_t(row) * frame.linesize[plane]);
-        if (mLayout.chromaShiftX == 0) {
-            for (int x = 0; x < width; ++x) {
-                out[x] = 4.0f * float(samples[x]);
-            }
-            return;
-        }
-        const int chromaWidth = AV_CEIL_RSHIFT(width, 1);
-        float* column = mColumn.data();
-        for (int i = 0; i < chromaWidth; ++i) {
-            column[i] = float(samples[i]);
-        }
-        // In quarters; the edges repeat.
-        const int pairs = width / 2;
-        if (mCentredX) {
-            for (int i = 0; i < pairs; ++i) {
-                const float here = column[i];
-                out[2 * i] = 3.0f * here + column[i > 0 ? i - 1 : 0];
-                out[2 * i + 1] = 3.0f * here + column[i + 1 < chromaWidth ? i + 1 : i];
-            }
-            if ((width & 1) != 0) {
-                out[width - 1] = 3.0f * column[pairs] + column[pairs > 0 ? pairs - 1 : 0];
-            }
-        } else {
-            for (int i = 0; i < pairs; ++i) {
-                const float here = column[i];
-                out[2 * i] = 4.0f * here;
-                out[2 * i + 1] = 2.0f * (here + column[i + 1 < chromaWidth ? i + 1 : i]);
-            }
-            if ((width & 1) != 0) {
-                out[width - 1] = 4.0f * column[pairs];
-            }
-        }
-    }
-
-    PlanarLayout mLayout;
-    Coefficients mEight;
-    Coefficients mSixteen;
-    bool mCentredX = false;
-    bool mCentredY = true;
-    int mWidth = 0;  // of the target being converted
-    std::array<Cached, 3> mCache;
-    std::size_t mNext = 0;
-    std::vector<float> mNeutral;
-    std::vector<float> mColumn;
-};
-
-std::string pixelFormatName(int format)
-{
-    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
-    return name != nullptr ? std::string(name) : std::to_string(format);
-}
-
-// Where one component's samples lie: a plane of one native-endian integer
-// per pixel (8 or 16-bit storage), the value `shift` bits up.
-struct SamplePlane
-{
-    int plane = 0;
-    int bits = 0;
-    int shift = 0;
-    bool wide = false;
-};
-
-bool samplePlane(const AVPixFmtDescriptor& descriptor, const AVComponentDescriptor& component, SamplePlane& out)
-{
-    if ((descriptor.flags & (AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM |
-                             AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT)) != 0 ||
-        component.depth < 1 || component.offset != 0) {
-        return false;
-    }
-    const int step = component.depth + component.shift > 8 ? 2 : 1;
-    if (component.step != step || component.depth + component.shift > 8 * step) {
-        return false;
-    }
-    // No other component may share the plane (packed samples).
-    for (int i = 0; i < descriptor.nb_components; ++i) {
-        if (&descriptor.comp[i] != &component && descriptor.comp[i].plane == component.plane) {
-            return false;
-        }
-    }
-    out.plane = component.plane;
-    out.bits = component.depth;
-    out.shift = component.shift;
-    out.wide = step == 2;
-    return true;
-}
-
-// A table from every stored sample to its level on a 0 .. top scale:
-// round(v * top / (2^N - 1)), or for limited range
-// round((v - 16 * 2^(N - 8)) * top / (219 * 2^(N - 8))), saturated.
-class SampleLevels
-{
-public:
-    void prepare(const SamplePlane& samples, bool sixteen, bool limited)
-    {
-        if (samples.bits == mBits && samples.shift == mShift && samples.wide == mWide && sixteen == mSixteen &&
-            limited == mLimited && !mLevels.empty()) {
-            return;
-        }
-        const double top = sixteen ? 65535.0 : 255.0;
-        const int bits = samples.bits;
-        const double black = limited && bits >= 8 ? 16.0 * double(1 << (bits - 8)) : 0.0;
-        const double range = limited && bits >= 8 ? 219.0 * double(1 << (bits - 8)) : double((1 << bits) - 1);
-        mLevels.resize(samples.wide ? 65536 : 256);
-        for (std::size_t stored = 0; stored < mLevels.size(); ++stored) {
-            const double v = double(stored >> samples.shift);
-            // Halves do not occur for full range: 2^N - 1 is odd.
-            mLevels[stored] =
-                static_cast<std::uint16_t>(std::clamp(std::floor((v - black) * top / range + 0.5), 0.0, top));
-        }
-        mBits = bits;
-        mShift = samples.shift;
-        mWide = samples.wide;
-        mSixteen = sixteen;
-        mLimited = limited;
-    }
-
-    // The first `width` samples of row y of a plane, every `stride`th
-    // output sample from `out`.
-    template <typename Out>
-    void row(const AVFrame& frame, int plane, int y, int width, Out* out, int stride) const
-    {
-        const std::uint8_t* in = frame.data[plane] + std::ptrdiff_t(y) * frame.linesize[plane];
-        const std::uint16_t* levels = mLevels.data();
-        if (mWide) {
-            const auto* samples = reinterpret_cast<const std::uint16_t*>(in);
-            for (int x = 0; x < width; ++x) {
-                out[std::ptrdiff_t(x) * stride] = static_cast<Out>(levels[samples[x]]);
-            }
-        } else {
-            for (int x = 0; x < width; ++x) {
-                out[std::ptrdiff_t(x) * stride] = static_cast<Out>(levels[in[x]]);
-            }
-        }
-    }
-
-private:
-    std::vector<std::uint16_t> mLevels;
-    int mBits = 0;
-    int mShift = 0;
-    bool mWide = false;
-    bool mSixteen = false;
-    bool mLimited = false;
-};
-
-// The samples of a frame's first plane (the luma, or the only plane of a
-// monochrome picture such as an alpha plane or a depth map) into an 8-bit or
-// 16-bit single-channel target, with no matrix and no range conversion:
-// v of N bits becomes round(v * top / (2^N - 1)), top being 255 or 65535.
-class FirstPlane
-{
-public:
-    // False, with the target untouched, when the first plane is not a plain
-    // plane of samples of one component.
-    bool convert(const AVFrame& frame, cv::Mat& target)
-    {
-        const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
-        if (descriptor == nullptr) {
-            return false;
-        }
-        SamplePlane samples;
-        bool found = false;
-        for (int i = 0; i < descriptor->nb_components && !found; ++i) {
-            found = descriptor->comp[i].plane == 0 && samplePlane(*descriptor, descriptor->comp[i], samples);
-        }
-        if (!found) {
-            return false;
-        }
-        const bool sixteen = target.depth() == CV_16U;
-        mLevels.prepare(samples, sixteen, false);
-        for (int y = 0; y < target.rows; ++y) {
-            if (sixteen) {
-                mLevels.row(frame, 0, y, target.cols, target.ptr<std::uint16_t>(y), 1);
-            } else {
-                mLevels.row(frame, 0, y, target.cols, target.ptr<std::uint8_t>(y), 1);
-            }
-        }
-        return true;
-    }
-
-private:
-    SampleLevels mLevels;
-};
-
-// Planar G'B'R' (the identity matrix: an RGB picture coded as HEVC) into 8 or
-// 16-bit BGR, each sample scaled from its bit depth and range alone.
-class PlanarRgb
-{
-public:
-    // False, with the target untouched, for a format that is not planar RGB
-    // of three components of one depth.
-    bool convert(const AVFrame& frame, cv::Mat& target, bool fullRange)
-    {
-        const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
-        if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_RGB) == 0 ||
-            (descriptor->flags & AV_PIX_FMT_FLAG_PLANAR) == 0 || descriptor->nb_components != 3) {
-            return false;
-        }
-        // Components 0, 1, 2 are red, green and blue.
-        SamplePlane planes[3];
-        for (int i = 0; i < 3; ++i) {
-            if (!samplePlane(*descriptor, descriptor->comp[i], planes[i]) || planes[i].bits != planes[0].bits ||
-                planes[i].shift != planes[0].shift) {
-                return false;
-            }
-        }
-        const bool sixteen = target.depth() == CV_16U;
-        mLevels.prepare(planes[0], sixteen, !fullRange);
-        for (int y = 0; y < target.rows; ++y) {
-            if (sixteen) {
-                rgbRow(frame, planes, y, target.cols, target.ptr<std::uint16_t>(y));
-            } else {
-                rgbRow(frame, planes, y, target.cols, target.ptr<std::uint8_t>(y));
-            }
-        }
-        return true;
-    }
-
-private:
-    template <typename Out>
-    void rgbRow(const AVFrame& frame, const SamplePlane (&planes)[3], int y, int width, Out* out) const
-    {
-        mLevels.row(frame, planes[2].plane, y, width, out, 3);      // blue
-        mLevels.row(frame, planes[1].plane, y, width, out + 1, 3);  // green
-        mLevels.row(frame, planes[0].plane, y, width, out + 2, 3);  // red
-    }
-
-    SampleLevels mLevels;
-};
-
-// Converts decoded pictures into their targets: 8 or 16-bit BGR from the
-// planar Y'CbCr formats with the converter above, 8 or 16-bit grey from the
-// first plane; anything else (RGB, alpha, unusual subsampling, packed
-// samples) with swscale.
-class PictureConverter
-{
-public:
-    void convert(const AVFrame& frame, cv::Mat& target)
-    {
-        if (target.channels() == 1) {
-            if (!mFirstPlane.convert(frame, target)) {
-                throw std::runtime_error("the first plane of pixel format " + pixelFormatName(frame.format) +
-                                         " is not a plane of samples");
-            }
-            return;
-        }
-        bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
-        const AVPixelFormat format = withoutRangeInName(frame.format, fullRange);
-        PlanarLayout layout;
-        if (!planarLayout(format, layout)) {
-            // RGB pictures say "limited" only when they mean it.
-            if (!mRgb.convert(frame, target, frame.color_range != AVCOL_RANGE_MPEG)) {
-                mScaler.convert(frame, target);
-            }
-            return;
-        }
-        if (!mOwn || format != mFormat || frame.colorspace != mColourspace || fullRange != mFullRange ||
-            frame.chroma_location != mLocation) {
-            mOwn.emplace(layout, frame.colorspace, fullRange, frame.chroma_location);
-            mFormat = format;
-            mColourspace = frame.colorspace;
-            mFullRange = fullRange;
-            mLocation = frame.chroma_location;
-        }
-        mOwn->convert(frame, target);
-    }
-
-private:
-    std::optional<YuvToBgr> mOwn;
-    AVPixelFormat mFormat = AV_PIX_FMT_NONE;
-    AVColorSpace mColourspace = AVCOL_SPC_UNSPECIFIED;
-    bool mFullRange = false;
-    AVChromaLocation mLocation = AVCHROMA_LOC_UNSPECIFIED;
-    FirstPlane mFirstPlane;
-    PlanarRgb mRgb;
-    ScalerConverter mScaler;
-};
-
-// Copies 8-bit Y'CbCr 4:2:0 pictures of BT.601's matrix into JPEG planes as
-// they are, and maps the samples of limited range or more bits into JFIF's
-// full-range 8-bit ones through a table: the values YuvToBgr's arithmetic
-// stands for, rounded. Other pictures it does not accept.
-class JpegPlanesConverter
-{
-public:
-    [[nodiscard]] static bool accepts(const AVFrame& frame)
-    {
-        bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
-        PlanarLayout layout;
-        const LumaWeights weights = lumaWeights(frame.colorspace);
-        return planarLayout(withoutRangeInName(frame.format, fullRange), layout) && layout.chroma &&
-               layout.chromaShiftX == 1 && layout.chromaShiftY == 1 && frame.colorspace != AVCOL_SPC_RGB &&
-               weights.red == 0.299 && weights.blue == 0.114;
-    }
-
-    void convert(const AVFrame& frame, JpegPlanes& target)
-    {
-        bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
-        PlanarLayout layout;
-        static_cast<void>(planarLayout(withoutRangeInName(frame.format, fullRange), layout));
-        const int chromaWidth = AV_CEIL_RSHIFT(frame.width, 1);
-        const int chromaHeight = AV_CEIL_RSHIFT(frame.height, 1);
-        if (!layout.wide && fullRange) {
-            copyPlane(frame, 0, frame.width, frame.height, target.luma);
-            copyPlane(frame, 1, chromaWidth, chromaHeight, target.cb);
-            copyPlane(frame, 2, chromaWidth, chromaHeight, target.cr);
-            return;
-        }
-        if (layout.bits != mBits || fullRange != mFullRange) {
-            makeTables(layout.bits, fullRange);
-        }
-        if (layout.wide) {
-            mapPlane<std::uint16_t>(frame, 0, frame.width, frame.height, mLuma, target.luma);
-            mapPlane<std::uint16_t>(frame, 1, chromaWidth, chromaHeight, mChroma, target.cb);
-            mapPlane<std::uint16_t>(frame, 2, chromaWidth, chromaHeight, mChroma, target.cr);
-        } else {
-            mapPlane<std::uint8_t>(frame, 0, frame.width, frame.height, mLuma, target.luma);
-            mapPlane<std::uint8_t>(frame, 1, chromaWidth, chromaHeight, mChroma, target.cb);
-            mapPlane<std::uint8_t>(frame, 2, chromaWidth, chromaHeight, mChroma, target.cr);
-        }
-    }
-
-private:
-    static void copyPlane(const AVFrame& frame, int plane, int width, int height, cv::Mat& target)
-    {
-        for (int y = 0; y < height; ++y) {
-            std::memcpy(target.ptr<std::uint8_t>(y), frame.data[plane] + std::ptrdiff_t(y) * frame.linesize[plane],
-                        std::size_t(width));
-        }
-    }
-
-    template <typename Sample>
-    static void mapPlane(const AVFrame& frame, int plane, int width, int height, const std::vector<std::uint8_t>& table,
-                         cv::Mat& target)
-    {
-        const std::size_t mask = table.size() - 1;
-        for (int y = 0; y < height; ++y) {
-            const auto* in =
-                reinterpret_cast<const Sample*>(frame.data[plane] + std::ptrdiff_t(y) * frame.linesize[plane]);
-            std::uint8_t* out = target.ptr<std::uint8_t>(y);
-            for (int x = 0; x < width; ++x) {
-                out[x] = table[std::size_t(in[x]) & mask];
-            }
-        }
-    }
-
-    void makeTables(int bits, bool fullRange)
-    {
-        const double scale = double(1 << (bits - 8));
-        const double top = double((1 << bits) - 1);
-        const double lumaRange = fullRange ? top : 219.0 * scale;
-        const double chromaRange = fullRange ? top : 224.0 * scale;
-        const double lumaOffset = fullRange ? 0.0 : 16.0 * scale;
-        const double chromaOffset = double(1 << (bits - 1));
-        mLuma.resize(std::size_t(1) << bits);
-        mChroma.resize(mLuma.size());
-        for (std::size_t v = 0; v < mLuma.size(); ++v) {
-            const double luma = (double(v) - lumaOffset) * 255.0 / lumaRange;
-            const double chroma = 128.0 + (double(v) - chromaOffset) * 255.0 / chromaRange;
-            mLuma[v] = cv::saturate_cast<std::uint8_t>(luma);
-            mChroma[v] = cv::saturate_cast<std::uint8_t>(chroma);
-        }
-        mBits = bits;
-        mFullRange = fullRange;
-    }
-
-    int mBits = 0;
-    bool mFullRange = false;
-    std::vector<std::uint8_t> mLuma;
-    std::vector<std::uint8_t> mChroma;
-};
-
-void quietenLibav()
-{
-    static std::once_flag once;
-    // Errors in broken streams still reach standard error; the rest is noise.
-    std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
-}
-
-// FFmpeg's HEVC decoder with the parser that cuts an Annex B stream into the
-// units it takes. Owns the FFmpeg objects; one decoder per stream.
-class HevcDecoder
-{
-public:
-    enum class Sent {
-        Taken,
-        Full,     // not taken: the decoder's pictures must be received first
-        Refused,  // not taken, and offering it again will not help
-    };
-    enum class Received {
-        Picture,  // picture() holds it until the next receive()
-        None,     // nothing ready before more input (or ever, after flush())
-        Failed,   // a picture that failed to decode; the next one may not
-    };
-
-    // Sets the decoder up; false when FFmpeg has no HEVC decoder or it
-    // cannot be opened.
-    [[nodiscard]] bool open()
-    {
-        quietenLibav();
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-        if (codec == nullptr) {
-            return false;
-        }
-        mContext.reset(avcodec_alloc_context3(codec));
-        mParser.reset(av_parser_init(AV_CODEC_ID_HEVC));
-        mPacket.reset(av_packet_alloc());
-        mFrame.reset(av_frame_alloc());
-        if (!mContext || !mParser || !mPacket || !mFrame) {
-            return false;
-        }
-        // Tiles are independent pictures: frame threads decode several at once.
-        mContext->thread_count = 0;
-        mContext->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-        return avcodec_open2(mContext.get(), codec, nullptr) >= 0;
-    }
-
-    // The stream that nextUnit() cuts up; the bytes must outlive the decoder.
-    void setInput(std::span<const std::uint8_t> stream)
-    {
-        mStream = stream.data() == nullptr ? std::span<const std::uint8_t>() : stream;
-        mRest = mStream;
-        mInputEnded = false;
-    }
-
-    // The next unit of the input for send(): empty when the parser needs more
-    // bytes first; none once the input is used up or cannot be parsed. A
-    // unit stays valid until the next call.
-    [[nodiscard]] std::optional<std::span<const std::uint8_t>> nextUnit()
-    {
-        if (mInputEnded) {
-            return std::nullopt;
-        }
-        const int chunk = static_cast<int>(std::min<std::size_t>(mRest.size(), std::size_t(1) << 30));
-        std::uint8_t* unit = nullptr;
-        int unitSize = 0;
-        const int used = av_parser_parse2(mParser.get(), mContext.get(), &unit, &unitSize, mRest.data(), chunk,
-                                          AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        if (used < 0 || (used == 0 && unitSize == 0 && chunk > 0)) {
-            mInputEnded = true;
-            return std::nullopt;
-        }
-        mRest = mRest.subspan(static_cast<std::size_t>(used));
-        // After an empty chunk the parser has handed out its last unit.
-        mInputEnded = chunk == 0;
-        if (unitSize <= 0) {
-            return mInputEnded ? std::nullopt : std::optional(std::span<const std::uint8_t>());
-        }
-        return padded(std::span<const std::uint8_t>(unit, static_cast<std::size_t>(unitSize)));
-    }
-
-    // Offers one unit of the stream to the decoder.
-    [[nodiscard]] Sent send(std::span<const std::uint8_t> unit)
-    {
-        mPacket->data = const_cast<std::uint8_t*>(unit.data());
-        mPacket->size = static_cast<int>(unit.size());
-        return sentStatus(avcodec_send_packet(mContext.get(), mPacket.get()));
-    }
-
-    // Says the stream has ended: the frame threads give out what they hold.
-    [[nodiscard]] Sent flush() { return sentStatus(avcodec_send_packet(mContext.get(), nullptr)); }
-
-    [[nodiscard]] Received receive()
-    {
-        av_frame_unref(mFrame.get());
-        const int received = avcodec_receive_frame(mContext.get(), mFrame.get());
-        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
-            return Received::None;
-        }
-        return received < 0 ? Received::Failed : Received::Picture;
-    }
-
-    [[nodiscard]] const AVFrame& picture() const { return *mFrame; }
-
-private:
-    static Sent sentStatus(int sent)
-    {
-        if (sent == AVERROR(EAGAIN)) {
-            return Sent::Full;
-        }
-        return sent < 0 ? Sent::Refused : Sent::Taken;
-    }
-
-    // The decoder's bitstream readers may read up to
-    // AV_INPUT_BUFFER_PADDING_SIZE bytes past a packet: a unit in the input
-    // that ends too close to its end is read from a padded copy. (Units of
-    // the parser's own buffer are padded.)
-    std::span<const std::uint8_t> padded(std::span<const std::uint8_t> unit)
-    {
-        const auto at = reinterpret_cast<std::uintptr_t>(unit.data());
-        const auto begin = reinterpret_cast<std::uintptr_t>(mStream.data());
-        const std::size_t length = mStream.size();
-        if (mStream.data() == nullptr || at < begin || at >= begin + length ||
-            begin + length - (at + std::uintptr_t(unit.size())) >= AV_INPUT_BUFFER_PADDING_SIZE) {
-            return unit;
-        }
-        mPadded.assign(unit.begin(), unit.end());
-        mPadded.resize(mPadded.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        return std::span<const std::uint8_t>(mPadded.data(), unit.size());
-    }
-
-    std::unique_ptr<AVCodecContext, CodecContextFree> mContext;
-    std::unique_ptr<AVCodecParserContext, ParserClose> mParser;
-    std::unique_ptr<AVPacket, PacketFree> mPacket;
-    std::unique_ptr<AVFrame, FrameFree> mFrame;
-    std::span<const std::uint8_t> mStream;
-    std::span<const std::uint8_t> mRest;
-    bool mInputEnded = true;
-    std::vector<std::uint8_t> mPadded;
-};
-
-// Puts a decoded picture where it goes: false to stop the decoding there.
-using PictureSink = std::function<bool(const AVFrame& frame, std::size_t index)>;
-
-// Takes the decoded pictures to their sink.
-class PictureDelivery
-{
-public:
-    PictureDelivery(HevcDecoder& decoder, const PictureSink& sink,
-                    const std::function<void(std::size_t index)>& converted)
-        : mDecoder(decoder), mSink(sink), mConverted(converted)
-    {}
-
-    // Offers a unit of the stream (none: its end), receiving pictures when
-    // the decoder is full. A unit the decoder refuses is skipped; the next
-    // one may decode. False once the sink has stopped the decoding.
-    [[nodiscard]] bool feed(std::optional<std::span<const std::uint8_t>> unit)
-    {
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            const HevcDecoder::Sent sent = unit ? mDecoder.send(*unit) : mDecoder.flush();
-            if (!receiveReady()) {
-                return false;
-            }
-            if (sent != HevcDecoder::Sent::Full) {
-                break;
-            }
-        }
-        return true;
-    }
-
-    [[nodiscard]] std::size_t delivered() const { return mDelivered; }
-    // The luma bit depth of the first picture delivered (0 before it).
-    [[nodiscard]] int bitDepth() const { return mBitDepth; }
-
-private:
-    // Delivers every picture that is ready; false when the sink stopped.
-    bool receiveReady()
-    {
-        int errorsInARow = 0;
-        for (;;) {
-            switch (mDecoder.receive()) {
-            case HevcDecoder::Received::None: return true;
-            case HevcDecoder::Received::Failed:
-                if (++errorsInARow > kMaxErrorsInARow) {
-                    return true;
-                }
-                continue;
-            case HevcDecoder::Received::Picture:
-                errorsInARow = 0;
-                if (!deliver(mDecoder.picture())) {
-                    return false;
-                }
-                break;
-            }
-        }
-    }
-
-    bool deliver(const AVFrame& frame)
-    {
-        if (frame.width <= 0 || frame.height <= 0) {
-            return true;
-        }
-        if (!mSink(frame, mDelivered)) {
-            return false;
-        }
-        if (mDelivered == 0) {
-            const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
-            mBitDepth = descriptor != nullptr && descriptor->nb_components > 0 ? descriptor->comp[0].depth : 0;
-        }
-        if (mConverted) {
-            mConverted(mDelivered);
-        }
-        ++mDelivered;
-        return true;
-    }
-
-    HevcDecoder& mDecoder;
-    const PictureSink& mSink;
-    const std::function<void(std::size_t index)>& mConverted;
-    std::size_t mDelivered = 0;
-    int mBitDepth = 0;
-};
-
-// Decodes the stream into the sink.
-DecodeResult decodeInto(std::span<const std::uint8_t> bytes, const PictureSink& sink,
-                        const std::function<void(std::size_t index)>& converted)
-{
-    DecodeResult result;
-    HevcDecoder decoder;
-    if (!decoder.open()) {
-        return result;
-    }
-    result.opened = true;
-    decoder.setInput(bytes);
-    PictureDelivery delivery(decoder, sink, converted);
-    // A stopped sink ends the decoding with the pictures it has taken.
-    const auto feed = [&](std::optional<std::span<const std::uint8_t>> unit) {
-        const bool more = delivery.feed(unit);
-        result.pictures = delivery.delivered();
-        result.bitDepth = delivery.bitDepth();
-        return more;
-    };
-    while (const auto unit = decoder.nextUnit()) {
-        if (!unit->empty() && !feed(*unit)) {
-            return result;
-        }
-    }
-    static_cast<void>(feed(std::nullopt));  // drain the frame threads
-    return result;
+    return units;
 }
 
 void reportNotOpened()
@@ -1210,62 +82,48 @@ void reportNotOpened()
 
 }  // namespace
 
-DecodeResult decodeHevcStream(std::span<const std::uint8_t> bytes, const PictureTarget& target,
-                              const std::function<void(std::size_t index)>& converted)
+bool write_hevc_bitstream(const std::string& path, const HeifImageData& data)
 {
-    PictureConverter converter;
-    const PictureSink sink = [&](const AVFrame& frame, std::size_t index) {
-        cv::Mat destination = target(index, frame.width, frame.height);
-        if (destination.empty()) {
+    const std::size_t tileCount = data.tiles.size();
+    if (data.codec != Codec::Hevc ||
+        (tileCount != 0 && data.paramSets.size() > kMaxRepeatedParameterSetBytes / tileCount)) {
+        return false;
+    }
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        return false;
+    }
+    for (std::size_t i = 0; i < tileCount; ++i) {
+        const bool own = i < data.tileParamSets.size() && !data.tileParamSets[i].empty();
+        writeBytes(file, own ? data.tileParamSets[i] : data.paramSets);
+        if (!writeUnits(file, data.tiles[i], data.nalLengthSize)) {
             return false;
         }
-        const int type = destination.type();
-        if (destination.cols > frame.width || destination.rows > frame.height ||
-            (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC1 && type != CV_16UC1)) {
-            throw std::logic_error("decodeHevcStream: the target does not fit the picture");
-        }
-        converter.convert(frame, destination);
-        return true;
-    };
-    return decodeInto(bytes, sink, converted);
+    }
+    file.close();
+    return !file.fail();
 }
 
-DecodeResult decodeHevcPlanes(std::span<const std::uint8_t> bytes, const PlanesTarget& target,
-                              const std::function<void(std::size_t index)>& converted)
-{
-    JpegPlanesConverter converter;
-    bool refused = false;
-    const PictureSink sink = [&](const AVFrame& frame, std::size_t index) {
-        if (!JpegPlanesConverter::accepts(frame)) {
-            refused = true;
-            return false;
-        }
-        JpegPlanes destination = target(index, frame.width, frame.height);
-        if (destination.luma.empty()) {
-            return false;
-        }
-        const cv::Size chroma(AV_CEIL_RSHIFT(frame.width, 1), AV_CEIL_RSHIFT(frame.height, 1));
-        if (destination.luma.size() != cv::Size(frame.width, frame.height) || destination.cb.size() != chroma ||
-            destination.cr.size() != chroma || destination.luma.type() != CV_8UC1 || destination.cb.type() != CV_8UC1 ||
-            destination.cr.type() != CV_8UC1) {
-            throw std::logic_error("decodeHevcPlanes: the target does not fit the picture");
-        }
-        converter.convert(frame, destination);
-        return true;
-    };
-    DecodeResult result = decodeInto(bytes, sink, converted);
-    result.refused = refused;
-    return result;
-}
-
-std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream, std::size_t maxFrames)
+std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(const std::string& path, std::size_t maxFrames)
 {
     std::vector<cv::Mat> frames;
     try {
+        std::ifstream file(path, std::ios::binary | std::ios::ate);
+        if (!file) {
+            reportNotOpened();
+            return {};
+        }
+        std::vector<std::uint8_t> stream(static_cast<std::size_t>(std::max<std::streamoff>(file.tellg(), 0)));
+        file.seekg(0);
+        file.read(reinterpret_cast<char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+        if (!file) {
+            reportNotOpened();
+            return {};
+        }
         frames.reserve(std::min(maxFrames, kReservedFrames));
         std::uint64_t pixels = 0;
         bool tooLarge = false;
-        const DecodeResult result = decodeHevcStream(stream, [&](std::size_t index, int width, int height) {
+        const PictureTarget target = [&](std::size_t index, int width, int height) {
             pixels += std::uint64_t(width) * std::uint64_t(height);
             if (index >= maxFrames || pixels > kMaxDecodedPixels) {
                 tooLarge = index < maxFrames;
@@ -1274,9 +132,23 @@ std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream, s
             // Initialised, so that every pixel is the picture's or black.
             frames.push_back(cv::Mat::zeros(height, width, CV_8UC3));
             return frames.back();
-        });
-        if (!result.opened) {
+        };
+        CodecSetup setup;
+        setup.nalLengthSize = 0;  // start codes, the parameter sets in the stream
+        std::string why;
+        const auto decoder = openPictureDecoder(setup, target, {}, why);
+        if (!decoder) {
             reportNotOpened();
+            return {};
+        }
+        bool more = true;
+        for (const auto unit : accessUnitsOf(stream)) {
+            if (!(more = decoder->send(unit))) {
+                break;
+            }
+        }
+        if (more) {
+            decoder->finish();
         }
         if (tooLarge) {
             frames.clear();
@@ -1285,29 +157,6 @@ std::vector<cv::Mat> decodeHevcFrames(const std::vector<std::uint8_t>& stream, s
         frames.clear();
     }
     return frames;
-}
-
-std::vector<cv::Mat> read_hevc_bitstream_to_mat_vector(const std::string& path, std::size_t maxFrames)
-{
-    std::vector<std::uint8_t> stream;
-    try {
-        std::ifstream file(path, std::ios::binary | std::ios::ate);
-        if (!file) {
-            reportNotOpened();
-            return {};
-        }
-        const std::streamoff size = file.tellg();
-        file.seekg(0);
-        stream.resize(static_cast<std::size_t>(std::max<std::streamoff>(size, 0)));
-        file.read(reinterpret_cast<char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
-        if (!file) {
-            reportNotOpened();
-            return {};
-        }
-    } catch (...) {
-        return {};
-    }
-    return decodeHevcFrames(stream, maxFrames);
 }
 
 }  // namespace ambrel::pipeline

@@ -14,20 +14,6 @@ namespace ambrel::pipeline {
 
 namespace {
 
-template <typename Concatenate>
-cv::Mat concatenate(const std::vector<cv::Mat>& parts, Concatenate join, const char* what)
-{
-    if (parts.empty()) {
-        throw std::out_of_range(std::string(what) + ": nothing to concatenate");
-    }
-    if (parts.size() == 1) {
-        return parts.front();
-    }
-    cv::Mat result;
-    join(parts, result);
-    return result;
-}
-
 bool isTurn(const ImageTransform& transform)
 {
     return transform.kind != ImageTransform::Kind::CleanAperture;
@@ -107,41 +93,6 @@ long long roundHalfUp(double value)
 }
 
 }  // namespace
-
-cv::Mat concatRow(const std::vector<cv::Mat>& tiles)
-{
-    return concatenate(
-        tiles, [](const std::vector<cv::Mat>& in, cv::Mat& out) { cv::hconcat(in, out); }, "concatRow");
-}
-
-cv::Mat concatRows(const std::vector<cv::Mat>& rows)
-{
-    return concatenate(
-        rows, [](const std::vector<cv::Mat>& in, cv::Mat& out) { cv::vconcat(in, out); }, "concatRows");
-}
-
-cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std::uint32_t columns)
-{
-    if (rows == 0 || columns == 0) {
-        throw std::out_of_range("buildMosaic: no tiles in a " + std::to_string(rows) + " x " + std::to_string(columns) +
-                                " grid");
-    }
-    const std::size_t count = std::size_t(rows) * columns;
-    if (frames.size() < count) {
-        throw std::out_of_range("buildMosaic: " + std::to_string(frames.size()) + " frames for a " +
-                                std::to_string(rows) + " x " + std::to_string(columns) + " grid");
-    }
-    // The canvas takes the first tile's type; place() refuses tiles of another.
-    const int type = frames.front().type();
-    if (type != CV_8UC3 && type != CV_16UC3 && type != CV_8UC1 && type != CV_16UC1) {
-        CV_Error(cv::Error::StsUnsupportedFormat, "buildMosaic: tiles of matrix type " + std::to_string(type));
-    }
-    MosaicCanvas canvas(rows, columns, std::numeric_limits<std::uint64_t>::max(), type);
-    for (std::size_t k = 0; k < count; ++k) {
-        canvas.place(k, frames[k]);
-    }
-    return canvas.output(std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint32_t>::max());
-}
 
 MosaicCanvas::MosaicCanvas(std::uint32_t rows, std::uint32_t columns, std::uint64_t maxPixels, int cellType,
                            Storage storage)
@@ -288,22 +239,6 @@ void MosaicCanvas::filled(std::size_t index)
     }
 }
 
-bool MosaicCanvas::place(std::size_t index, const cv::Mat& frame)
-{
-    if (frame.type() != mCellType) {
-        CV_Error(cv::Error::StsUnmatchedFormats, "MosaicCanvas: tile " + std::to_string(index) + " is of matrix type " +
-                                                     std::to_string(frame.type()) + ", the canvas of " +
-                                                     std::to_string(mCellType));
-    }
-    cv::Mat target = cell(index, frame.cols, frame.rows);
-    if (target.empty()) {
-        return false;
-    }
-    frame.copyTo(target);
-    filled(index);
-    return true;
-}
-
 cv::Size MosaicCanvas::regionSize(std::uint32_t width, std::uint32_t height) const
 {
     if (mTileSize.empty()) {
@@ -389,17 +324,6 @@ JpegPlanes MosaicCanvas::takePlanes(std::uint32_t row, std::uint32_t width, std:
     const int chromaColumns = halved(mTileSize.width) * static_cast<int>(mColumns);
     const cv::Rect cb(0, tileHeight, halved(band.cols), halved(band.rows));
     return {band, all(cb), all(cb + cv::Point(chromaColumns, 0))};
-}
-
-cv::Mat cropToOutput(const cv::Mat& image, std::uint32_t width, std::uint32_t height)
-{
-    const int cropWidth = static_cast<int>(std::min<std::uint64_t>(width, static_cast<std::uint64_t>(image.cols)));
-    const int cropHeight = static_cast<int>(std::min<std::uint64_t>(height, static_cast<std::uint64_t>(image.rows)));
-    if (cropWidth <= 0 || cropHeight <= 0) {
-        throw std::invalid_argument("cropToOutput: an output of " + std::to_string(width) + " x " +
-                                    std::to_string(height) + " leaves no pixels");
-    }
-    return image(cv::Rect(0, 0, cropWidth, cropHeight)).clone();
 }
 
 void applyRotation(cv::Mat& image, std::uint32_t rotation)

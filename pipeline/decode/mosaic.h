@@ -11,30 +11,17 @@
 #include <opencv2/core.hpp>
 
 #include "pipeline/decode/heif_image_data.h"
-#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/decode/picture_decoder.h"
 
 namespace ambrel::pipeline {
 
 // The largest picture side a JPEG can hold.
 constexpr int kMaxJpegSide = 65535;
 
-// Horizontal / vertical concatenation of the entries, in order. One entry
-// gives that entry; none throws std::out_of_range.
-cv::Mat concatRow(const std::vector<cv::Mat>& tiles);
-cv::Mat concatRows(const std::vector<cv::Mat>& rows);
-
-// Lays frames 0 .. rows * columns - 1 out row by row; later frames are
-// ignored. The frames may be 8 or 16-bit, BGR or single-channel, all of one
-// type. Throws std::out_of_range when a frame is missing or the layout is
-// empty, and cv::Exception when the tiles differ in size or type (a grid's
-// tiles are all of one size) or are of another type.
-cv::Mat buildMosaic(const std::vector<cv::Mat>& frames, std::uint32_t rows, std::uint32_t columns);
-
 // The mosaic built in place: the storage of a row of tiles allocated when
 // the first of its tiles arrives, every tile written straight into its cell
-// (by the decoder or by place()), and the output region handed out as views,
-// without copies. Gives the same pixels, and fails in the same cases, as
-// cropToOutput over buildMosaic.
+// (by the decoder), and the output region handed out as views,
+// without copies.
 //
 // A canvas that holds the whole mosaic hands out the output region at the
 // end (output()). A canvas of the rows in flight hands each row of tiles,
@@ -90,10 +77,6 @@ public:
     // Says that the cell of tile `index` has been filled; the tiles may be
     // filled in any order.
     void filled(std::size_t index);
-    // Copies a frame into its cell; false when cell() gives none. Throws
-    // cv::Exception for a frame not of the cell type.
-    bool place(std::size_t index, const cv::Mat& frame);
-
     bool tooLarge() const { return mTooLarge; }
     // Tiles handed out so far.
     std::size_t tiles() const { return mTiles; }
@@ -158,11 +141,6 @@ private:
     bool mTooLarge = false;
     bool mPlanesRefused = false;
 };
-
-// A copy of the width x height region at the top left corner, cut down to the
-// image where it reaches beyond. Throws std::invalid_argument when that leaves
-// nothing.
-cv::Mat cropToOutput(const cv::Mat& image, std::uint32_t width, std::uint32_t height);
 
 // Turns the image anticlockwise by `rotation` degrees; anything other than 90,
 // 180 or 270 leaves it unturned.

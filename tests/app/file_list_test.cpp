@@ -72,6 +72,7 @@ private slots:
         writeFile(folder + "/inner/d.heic", "x");
         writeFile(folder + "/e10.hif", "x");
         writeFile(folder + "/e9.HEIF", "x");
+        writeFile(folder + "/f.avif", "x");
         const QString single = dir.filePath("x.HeIc");
         writeFile(single, "x");
 
@@ -84,7 +85,7 @@ private slots:
 
         // Every HEIF name, in natural order.
         QCOMPARE(listedPaths(f.model()), (QStringList{single, folder + "/B.HEIC", folder + "/a.heic",
-                                                      folder + "/e9.HEIF", folder + "/e10.hif"}));
+                                                      folder + "/e9.HEIF", folder + "/e10.hif", folder + "/f.avif"}));
         QVERIFY(log.contains(QStringLiteral("找到重复：%1").arg(folder + "/a.heic")));
         QCOMPARE(f.model().index(2, ambrel::app::FileTableModel::SizeColumn).data().toString(),
                  QStringLiteral("1.0 KB"));
@@ -97,7 +98,7 @@ private slots:
         // The second add button; a cancelled panel changes nothing.
         f.click("AddFileBt");
         QCOMPARE(f.dialogs.panelAnchors.last(), QStringLiteral("AddFileBt"));
-        QCOMPARE(f.model().count(), 5);
+        QCOMPARE(f.model().count(), 6);
     }
 
     void droppedFilesAndFoldersGiveTheirHeifFiles()

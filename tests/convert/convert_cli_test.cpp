@@ -385,7 +385,10 @@ TEST(ConvertCli, EveryMessageSaysWhatHappenedInEnglish)
          {"--plain-names", "--skip-existing", "-o", out, good, text, folder / "taken.heic"},
          false,
          "0 converted, 1 failed, 2 skipped"},  // good.jpg is there since the first situation
-        {"folder's other files", {folder / "in"}, true, folder / "in: skipped 1 file not named .heic, .heif or .hif"},
+        {"folder's other files",
+         {folder / "in"},
+         true,
+         folder / "in: skipped 1 file not named .heic, .heif, .hif or .avif"},
         {"subfolders", {folder / "in"}, true, folder / "in: 1 subfolder not searched (add -r)"},
         {"same file twice", {good, good}, true, good + ": given more than once, converted once"},
         {"same file by another name",

@@ -198,6 +198,7 @@ TEST(FileNames, HeifNamesStemsAndNaturalOrder)
         {"/p.heic/photo", false, "photo"},
         {"heic", false, "heic"},
         {"/p/.hif", true, ""},
+        {"/p/web.AVIF", true, "web"},
     };
     for (const auto& [path, heif, stem] : names) {
         SCOPED_TRACE(path);

@@ -2,6 +2,7 @@
 // are handed over in the caller's buffer, and that no stream file is written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -207,6 +208,14 @@ TEST_F(EntryTest, FailuresSayWhy)
     for (std::size_t i = 6; i < tileData.size(); ++i) {
         tileData[i] = std::uint8_t(i * 7);
     }
+    Bytes garbledAvif = fixture::makeAvif("-y 420");
+    const std::string mdat = "mdat";
+    for (auto i = std::size_t(std::search(garbledAvif.begin(), garbledAvif.end(), mdat.begin(), mdat.end()) -
+                              garbledAvif.begin()) +
+                  8;
+         i < garbledAvif.size(); ++i) {
+        garbledAvif[i] = std::uint8_t(i * 7);
+    }
 
     struct Case
     {
@@ -226,7 +235,9 @@ TEST_F(EntryTest, FailuresSayWhy)
          "the image is 300000000 pixels (20000 x 15000), more than the limit of 268435456"},
         {"no primary", noPrimary.bytes(), kReadHeif, "the file names no primary image (it has no 'pitm' box)"},
         {"undecodable", garbled.bytes(), "HUD_ERR heif2jpg read_hevc_bitstream_to_mat_vector",
-         "the image data cannot be decoded"},
+         "the HEVC image data cannot be decoded"},
+        {"undecodable AV1", garbledAvif, "HUD_ERR heif2jpg read_hevc_bitstream_to_mat_vector",
+         "the AV1 image data cannot be decoded"},
         {"undecodable tile", garbledTile.bytes(), "HUD_ERR heif2jpg unknown", "only 3 of the 4 tiles can be decoded"},
         {"scale", single, "HUD_ERR heif2jpg unknown", "the picture of 64 x 64 pixels cannot be scaled by 5000"},
     };

@@ -19,10 +19,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pipeline/decode/extraction.h"
-#include "pipeline/decode/hevc_stream.h"
+#include "pipeline/decode/mosaic.h"
 #include "pipeline/encode/jpeg_encoder.h"
 #include "pipeline/encode/jpeg_metadata.h"
-#include "pipeline/decode/mosaic.h"
 #include "tests/pipeline/pipeline_support.h"
 
 using namespace ambrel::heif;
@@ -509,17 +508,13 @@ TEST_F(BandEncodingTest, ConversionEncodedWhileDecodingMatchesTheMosaicEncodedAf
             ASSERT_TRUE(result.ok) << result.message << ": " << result.detail;
             EXPECT_TRUE(result.preview.empty());
 
-            std::vector<std::uint8_t> stream;
-            ASSERT_TRUE(ambrel::pipeline::assembleHevcBitstream(
-                ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false), stream));
+            const HeifImageData data = ambrel::pipeline::extractHeifImage(bytes.data(), bytes.size(), false);
             // The tiles converted cut to the output, laid out whole.
             const std::uint32_t width = c.outputWidth == 0 ? ~0u : c.outputWidth;
             const std::uint32_t height = c.outputHeight == 0 ? ~0u : c.outputHeight;
             MosaicCanvas canvas(c.rows, c.columns, ~0ull);
-            ASSERT_EQ(ambrel::pipeline::decodeHevcStream(stream,
-                                                         [&](std::size_t index, int w, int h) {
-                                                             return canvas.regionCell(index, w, h, width, height);
-                                                         })
+            ASSERT_EQ(pipetest::decodeTiles(data, [&](std::size_t index, int w,
+                                                      int h) { return canvas.regionCell(index, w, h, width, height); })
                           .pictures,
                       c.rows * c.columns);
             const cv::Mat image = scaleImage(canvas.output(width, height), c.scale);

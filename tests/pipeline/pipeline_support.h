@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/heif2jpg.h"
 #include "tests/fixtures/heif_builder.h"
 #include "tests/fixtures/heif_samples.h"
@@ -196,6 +197,42 @@ inline Bytes iccFromJpeg(const Bytes& jpeg)
         }
     }
     return profile;
+}
+
+// Decodes tiles (the image's, or one stream in start-code form) with one
+// decoder into the target, as the conversion does.
+template <typename Target>
+ambrel::pipeline::DecodeResult decodeWith(const ambrel::pipeline::CodecSetup& setup,
+                                          const std::vector<std::vector<std::uint8_t>>& tiles, Target target)
+{
+    std::string why;
+    std::unique_ptr<ambrel::pipeline::PictureDecoder> decoder;
+    if constexpr (std::is_same_v<Target, ambrel::pipeline::PlanesTarget>) {
+        decoder = ambrel::pipeline::openPlanesDecoder(setup, target, {}, why);
+    } else {
+        decoder = ambrel::pipeline::openPictureDecoder(setup, target, {}, why);
+    }
+    EXPECT_NE(decoder, nullptr) << why;
+    bool more = decoder != nullptr;
+    for (std::size_t i = 0; i < tiles.size() && more; ++i) {
+        more = decoder->send(tiles[i]);
+    }
+    if (more) {
+        decoder->finish();
+    }
+    return decoder ? decoder->result() : ambrel::pipeline::DecodeResult{};
+}
+
+inline ambrel::pipeline::DecodeResult decodeTiles(const ambrel::pipeline::HeifImageData& data,
+                                                  const ambrel::pipeline::PictureTarget& target)
+{
+    return decodeWith(ambrel::pipeline::codecSetupOf(data), data.tiles, target);
+}
+
+template <typename Target>
+ambrel::pipeline::DecodeResult decodeStream(const std::vector<std::uint8_t>& stream, Target target)
+{
+    return decodeWith(ambrel::pipeline::CodecSetup{ambrel::pipeline::Codec::Hevc, {}, 0, {}, {}}, {stream}, target);
 }
 
 // Adds an 'hvc1' item holding a picture, with its own 'hvcC' and 'ispe'.

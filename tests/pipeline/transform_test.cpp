@@ -260,35 +260,6 @@ cv::Mat solid(int width, int height, std::uint8_t value)
     return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(value));
 }
 
-TEST(MosaicTest, ConcatenationLayoutAndCrop)
-{
-    EXPECT_THROW(ambrel::pipeline::concatRow({}), std::out_of_range);
-    EXPECT_THROW(ambrel::pipeline::concatRows({}), std::out_of_range);
-    EXPECT_EQ(ambrel::pipeline::concatRow({solid(3, 2, 1)}).size(), cv::Size(3, 2));
-    EXPECT_EQ(ambrel::pipeline::concatRow({solid(3, 2, 1), solid(4, 2, 2), solid(1, 2, 3)}).size(), cv::Size(8, 2));
-    EXPECT_EQ(ambrel::pipeline::concatRows({solid(3, 2, 1), solid(3, 5, 2)}).size(), cv::Size(3, 7));
-
-    std::vector<cv::Mat> frames;
-    for (std::uint8_t i = 0; i < 7; ++i) {
-        frames.push_back(solid(4, 3, i));
-    }
-    // Frames beyond rows x columns are ignored; frame k lands in row k / columns.
-    const cv::Mat mosaic = ambrel::pipeline::buildMosaic(frames, 2, 3);
-    ASSERT_EQ(mosaic.size(), cv::Size(12, 6));
-    EXPECT_EQ(mosaic.at<cv::Vec3b>(4, 9)[0], 5);
-    EXPECT_EQ(mosaic.at<cv::Vec3b>(1, 5)[0], 1);
-    EXPECT_THROW(ambrel::pipeline::buildMosaic(frames, 2, 4), std::out_of_range);  // 7 frames for 8 tiles
-    EXPECT_THROW(ambrel::pipeline::buildMosaic(frames, 0, 3), std::out_of_range);
-    frames[1] = solid(4, 2, 1);
-    EXPECT_THROW(ambrel::pipeline::buildMosaic(frames, 2, 3), cv::Exception);  // tiles do not line up
-
-    // The crop is a copy, cut down to the image.
-    const cv::Mat crop = ambrel::pipeline::cropToOutput(mosaic, 10, 0xFFFFFFFFu);
-    EXPECT_EQ(crop.size(), cv::Size(10, 6));
-    EXPECT_NE(crop.data, mosaic.data);
-    EXPECT_THROW(ambrel::pipeline::cropToOutput(mosaic, 0, 4), std::invalid_argument);
-}
-
 TEST(MosaicTest, CleanApertureRectangle)
 {
     auto rectOf = [](CleanApertureInfo aperture, int width, int height) -> std::optional<cv::Rect> {

@@ -10,6 +10,7 @@
 #include "heiclib/boxes/item_location_boxes.h"
 #include "heiclib/ids.h"
 #include "heiclib/log.h"
+#include "heiclib/model/image_model.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
 #include "tests/box/test_bytes.h"
 #include "tests/fixtures/heif_builder.h"
@@ -946,3 +947,171 @@ TEST_F(BuiltFileTest, TrackTimesUseTheMediaTimescale)
 }
 
 }  // namespace
+
+// --- the image model ---
+
+namespace {
+
+// A coded image with its configuration and size; the model reads no data.
+void addImage(HeifBuilder& b, std::uint32_t id, std::uint32_t width, std::uint32_t height, bool hidden = false)
+{
+    b.addItem(coded(id, lengthPrefixed({kSlice}), hidden));
+    b.hvcC({id}, fakeConfig());
+    b.ispe(id, width, height);
+}
+
+void addAuxC(HeifBuilder& b, std::uint32_t id, std::uint32_t owner, const std::string& type)
+{
+    b.addRawProperty(testbytes::fullBox("auxC", 0, 0, testbytes::Bytes().str(type).u8(0)), {id}, true);
+    b.addReference("auxl", id, {owner});
+}
+
+ItemDescription typed(std::uint32_t id, const std::string& type, Bytes data = {0, 0, 0, 0})
+{
+    ItemDescription item;
+    item.id = id;
+    item.type = type;
+    item.data = std::move(data);
+    return item;
+}
+
+void addMetadata(HeifBuilder& b, std::uint32_t id, const std::string& type, std::vector<std::uint32_t> describes)
+{
+    ItemDescription item = typed(id, type);
+    if (type == "mime") {
+        item.contentType = "application/rdf+xml";
+    }
+    b.addItem(item);
+    if (!describes.empty()) {
+        b.addReference("cdsc", id, describes);
+    }
+}
+
+struct ModelRow
+{
+    const char* name;
+    std::function<HeifBuilder()> build;
+    std::function<void(const ImageModel&)> check;
+};
+
+const ModelRow kModelRows[] = {
+    {"grid with tiles and a thumbnail", [] { return gridWithThumbnail(true); },
+     [](const ImageModel& m) {
+         EXPECT_EQ(m.primary(), 1u);
+         EXPECT_EQ(m.topLevelImages(), IdVector({1}));  // no tile, no thumbnail
+         EXPECT_EQ(m.image(1)->kind, ImageKind::Grid);
+         EXPECT_EQ(m.image(1)->coding.codec, Codec::None);
+         EXPECT_EQ(m.image(1)->inputs, IdVector({2, 3, 4, 5}));
+         EXPECT_EQ(m.image(3)->derivedBy, IdVector({1}));
+         EXPECT_EQ(m.image(2)->coding.codec, Codec::Hevc);
+         EXPECT_EQ(m.thumbnailsOf(1), IdVector({6}));
+         EXPECT_EQ(m.image(6)->thumbnailOf, IdVector({1}));
+     }},
+    {"auxiliary images by kind, in reference order, and a 'tmap' gain map",
+     [] {
+         HeifBuilder b;
+         addImage(b, 1, 64, 48);
+         b.irot(1, 90);
+         addImage(b, 4, 32, 24, true);
+         addAuxC(b, 4, 1, fixture::kAuxGainMap);
+         addImage(b, 3, 64, 48, true);
+         addAuxC(b, 3, 1, fixture::kAuxAlpha);
+         addImage(b, 5, 32, 24, true);
+         addMetadata(b, 6, "tmap", {});
+         b.addReference("dimg", 6, {1, 5});
+         b.addReference("prem", 1, {3});
+         b.setPrimary(1);
+         return b;
+     },
+     [](const ImageModel& m) {
+         EXPECT_EQ(m.image(1)->displayedWidth, 48u);
+         EXPECT_EQ(m.image(1)->displayedHeight, 64u);
+         const auto auxiliary = m.auxiliaryImagesOf(1);
+         ASSERT_EQ(auxiliary.size(), 2u);
+         EXPECT_EQ(auxiliary[0].id, 4u);
+         EXPECT_EQ(auxiliary[0].kind, AuxiliaryKind::GainMap);
+         EXPECT_EQ(auxiliary[1].kind, AuxiliaryKind::Alpha);
+         EXPECT_EQ(m.ownerOfAuxiliary(3), 1u);
+         EXPECT_EQ(m.image(1)->premultiplied, IdVector({3}));
+         ASSERT_EQ(m.toneMaps().size(), 1u);
+         EXPECT_EQ(m.toneMaps()[0].gainMap, 5u);
+         EXPECT_EQ(m.toneMapGainMapsOf(1).at(0).type, "tmap");
+         EXPECT_EQ(m.image(6)->kind, ImageKind::ToneMap);
+         EXPECT_EQ(m.metadataItem(6), nullptr);
+         EXPECT_EQ(m.topLevelImages(), IdVector({1}));
+     }},
+    {"'iden' over a turned image with a clean aperture; Exif and XMP by 'cdsc'",
+     [] {
+         HeifBuilder b;
+         addImage(b, 2, 64, 48, true);
+         b.addRawProperty(
+             testbytes::box("clap", testbytes::Bytes().u32(40).u32(1).u32(30).u32(1).u32(0).u32(1).u32(0).u32(1)), {2},
+             true);
+         b.irot(2, 90);
+         b.addItem(typed(3, "iden", {}));
+         b.ispe(3, 30, 40);
+         b.addReference("dimg", 3, {2});
+         b.irot(3, 90);
+         b.setPrimary(3);
+         addImage(b, 7, 16, 16);
+         addMetadata(b, 10, "Exif", {7});
+         addMetadata(b, 11, "Exif", {});
+         addMetadata(b, 12, "Exif", {2});
+         addMetadata(b, 13, "mime", {3});
+         return b;
+     },
+     [](const ImageModel& m) {
+         EXPECT_EQ(m.image(3)->kind, ImageKind::Identity);
+         EXPECT_EQ(m.image(2)->displayedWidth, 30u);
+         EXPECT_EQ(m.image(3)->width, 30u);  // what its source shows
+         EXPECT_EQ(m.image(3)->displayedWidth, 40u);
+         EXPECT_EQ(m.topLevelImages(), IdVector({3, 7}));
+         EXPECT_EQ(m.exifDescribing(2), 12u);
+         EXPECT_EQ(m.exifDescribing(3), 0u);
+         EXPECT_EQ(m.unattachedExif(), 11u);
+         EXPECT_EQ(m.xmpDescribing(3), 13u);
+         EXPECT_EQ(m.metadataItem(13)->kind, MetadataItem::Kind::Xmp);
+     }},
+    {"other codings are images with their coding",
+     [] {
+         HeifBuilder b;
+         b.addItem(typed(1, "av01", {0x12, 0}));
+         Av1CodecConfiguration av1;
+         av1.seqProfile = 1;
+         av1.highBitdepth = 1;
+         b.av1C({1}, av1);
+         b.ispe(1, 8, 8);
+         b.addItem(typed(2, "jpeg", {0xFF, 0xD8}));
+         b.ispe(2, 8, 8);
+         b.setPrimary(1);
+         return b;
+     },
+     [](const ImageModel& m) {
+         EXPECT_EQ(m.image(1)->coding.codec, Codec::Av1);
+         EXPECT_EQ(m.image(1)->coding.summary, "AV1 High profile, level 2.0, 10-bit, 4:4:4");
+         EXPECT_EQ(m.image(2)->coding.codec, Codec::Jpeg);
+         EXPECT_EQ(m.topLevelImages(), IdVector({1, 2}));
+     }},
+};
+
+}  // namespace
+
+TEST(ImageModelRows, KindsReferencesAndWhatDescribesWhat)
+{
+    for (const ModelRow& row : kModelRows) {
+        SCOPED_TRACE(row.name);
+        const OwnReader file(row.build().build(), HevcImageFileReader::ImageCodings::All);
+        row.check(ImageModel(file.reader));
+    }
+}
+
+TEST(ImageModelRows, SequenceFramesInPresentationOrder)
+{
+    fixture::SequenceOptions options;
+    options.frames = 4;
+    const OwnReader file(fixture::makeImageSequence(options), HevcImageFileReader::ImageCodings::All);
+    const ImageModel model(file.reader);
+    EXPECT_EQ(model.primary(), 0u);
+    EXPECT_EQ(model.sequence().frames, IdVector({0, 1, 2, 3}));
+    EXPECT_EQ(model.sequence().codeType, "hvc1");
+}

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "heiclib/log.h"
+#include "heiclib/model/image_model.h"
 #include "heiclib/reader/hevc_image_file_reader.h"
 #include "tests/fixtures/heif_samples.h"
 
@@ -85,6 +86,47 @@ INSTANTIATE_TEST_SUITE_P(Corpus, CorpusGridFiles,
                                  name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
                              return name;
                          });
+
+// The image model of corpus files: the primary, the top-level images, the
+// displayed size of the primary, its Exif item, its auxiliary images, and
+// the thumbnails of an image.
+struct ModelExpectation
+{
+    const char* file;
+    ItemId primary;
+    IdVector topLevel;
+    std::uint32_t displayedWidth;
+    ItemId exif;
+    IdVector auxiliary;
+    ItemId thumbnailed;
+    IdVector thumbnails;
+};
+
+TEST_F(CorpusTest, ImageModelOfEachFile)
+{
+    const ModelExpectation rows[] = {
+        {"empty_icc.heic", 2, {2, 5}, 1025, 3, {}, 5, {8}},   {"RGB_8_chroma444.heif", 1, {1}, 29, 0, {}, 1, {}},
+        {"RGBA_8__128x128.heif", 1, {1}, 128, 0, {2}, 1, {}}, {"zPug_3.heic", 6, {6, 1, 9}, 64, 0, {}, 1, {3, 5}},
+        {"invalid_id.heic", 2, {2, 3}, 1197, 0, {}, 3, {2}},
+    };
+    for (const ModelExpectation& row : rows) {
+        SCOPED_TRACE(row.file);
+        reader.setImageCodings(HevcImageFileReader::ImageCodings::All);
+        open(row.file);
+        const ImageModel model(reader);
+        EXPECT_EQ(model.primary(), row.primary);
+        EXPECT_EQ(model.topLevelImages(), row.topLevel);
+        EXPECT_EQ(model.image(row.primary)->displayedWidth, row.displayedWidth);
+        EXPECT_EQ(model.exifDescribing(row.primary), row.exif);
+        IdVector auxiliary;
+        for (const AuxiliaryImage& image : model.auxiliaryImagesOf(row.primary)) {
+            auxiliary.push_back(image.id);
+        }
+        EXPECT_EQ(auxiliary, row.auxiliary);
+        EXPECT_EQ(model.thumbnailsOf(row.thumbnailed), row.thumbnails);
+        reader.close();
+    }
+}
 
 TEST_F(CorpusTest, TenBitGridMastersAreTheTiles)
 {

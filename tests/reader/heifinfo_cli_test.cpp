@@ -379,6 +379,20 @@ TEST(HeifinfoCli, CodingsAndTheirConfigurations)
     sample.builder.addRawProperty(
         fullBox("uncC", 0, 0, testbytes::Bytes().u32(0).u32(3).add(rgb.data()).u8(0).u8(1).zeros(22)), {7}, true);
     sample.builder.addRawProperty(fullBox("cmpC", 0, 0, testbytes::Bytes().str("defl").u8(0)), {7}, true);
+    // A JPEG-coded image: its frame header gives the process, depth and sampling.
+    fixture::TempFile jpeg(".jpg");
+    std::string log;
+    ASSERT_EQ(fixture::runCommand("ffmpeg -v error -y -f lavfi -i testsrc=size=16x16 -frames:v 1 -pix_fmt yuvj420p " +
+                                      fixture::shellQuote(jpeg.path()),
+                                  log),
+              0)
+        << log;
+    fixture::ItemDescription jpegItem;
+    jpegItem.id = 8;
+    jpegItem.type = "jpeg";
+    jpegItem.data = fixture::readFileBytes(jpeg.path());
+    sample.builder.addItem(jpegItem);
+    sample.builder.ispe(8, 16, 16);
     fixture::TempFile file(".heif");
     sample.builder.writeFile(file.path());
     const RunResult uncompressed = run(file.path());
@@ -387,6 +401,10 @@ TEST(HeifinfoCli, CodingsAndTheirConfigurations)
               std::string::npos)
         << uncompressed.out;
     EXPECT_NE(uncompressed.out.find("    coding: HEVC Main"), std::string::npos) << uncompressed.out;
+    EXPECT_NE(uncompressed.out.find("image 8: master (jpeg) 16 x 16, shown 16 x 16 [MasterImage]\n"
+                                    "    coding: JPEG, baseline, 8-bit, 4:2:0\n"),
+              std::string::npos)
+        << uncompressed.out;
 
     const std::tuple<const char*, unsigned, const char*> rows[] = {
         {"-y 420", 1, "    coding: AV1 Main profile, level 2.0, 8-bit, 4:2:0\n"},

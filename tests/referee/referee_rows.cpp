@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <stdexcept>
+#include <tuple>
 
 #include "tests/fixtures/heif_builder.h"
 #include "tests/fixtures/heif_samples.h"
@@ -156,8 +157,8 @@ void addEncoderRows(std::vector<Row>& rows)
 {
     auto add = [&rows](const std::string& category, const EncoderFile& file, const std::string& suffix = "") {
         Row row;
-        row.name = "enc_" + file.chroma + "_" + std::to_string(file.bits) + "bit" + (file.alpha ? "_alpha" : "") +
-                   (file.lossless ? "_lossless" : "") +
+        row.name = (file.avif ? "avif_" : "enc_") + file.chroma + "_" + std::to_string(file.bits) + "bit" +
+                   (file.alpha ? "_alpha" : "") + (file.lossless ? "_lossless" : "") +
                    (file.matrix ? "_matrix" + std::to_string(*file.matrix) : std::string()) +
                    (file.fullRange ? "" : "_limited") +
                    (file.thumbnail != 0 ? "_thumb" + std::to_string(file.thumbnail) : std::string()) + suffix + "_" +
@@ -248,6 +249,20 @@ void addEncoderRows(std::vector<Row>& rows)
         file.height = h;
         file.thumbnail = 48;
         add("libheif encoder: thumbnail", file);
+    }
+    // AVIF: every chroma format, 8 and 12 bits (libheif's AV1 encoder fails
+    // at 10; avifenc's rows have them), alpha.
+    for (const char* chroma : {"420", "422", "444", "mono"}) {
+        for (unsigned bits : {8u, 12u}) {
+            EncoderFile file;
+            file.width = 66;
+            file.height = 34;
+            file.chroma = chroma;
+            file.bits = bits;
+            file.avif = true;
+            file.alpha = bits == 8;
+            add("libheif encoder: AVIF", file);
+        }
     }
 }
 
@@ -588,6 +603,29 @@ void addLayoutRows(std::vector<Row>& rows)
     });
 }
 
+// AVIF files that avifenc writes (AV1 decoded by libdav1d on both sides), of
+// ffmpeg's test picture: its sharp colour edges leave 4:2:0 and 4:2:2 to the
+// rows above, whose picture any chroma upsampling agrees on.
+void addAvifRows(std::vector<Row>& rows)
+{
+    const std::string category = "avifenc: AVIF";
+    const std::vector<std::tuple<std::string, std::string, std::string, bool>> files = {
+        {"avifenc_444_10bit", "-y 444 -d 10", "64x48", false},
+        {"avifenc_mono_12bit", "-y 400 -d 12", "64x48", false},
+        {"avifenc_444_limited", "-y 444 -r limited", "64x48", false},
+        {"avifenc_ycgco", "-y 444 --cicp 1/13/8", "64x48", false},
+        {"avifenc_identity_matrix", "-y 444 --cicp 1/13/0", "64x48", false},
+        {"avifenc_444_alpha", "-y 444", "64x48", true},
+        {"avifenc_grid_2x2", "-g 2x2", "128x128", false},
+        {"avifenc_rotated_mirrored_cropped", "--irot 1 --imir 0 --clap 40,1,30,1,0,1,0,1", "64x48", false},
+    };
+    for (const auto& [name, options, size, alpha] : files) {
+        addWriterRow(rows, category, name, [options = options, size = size, alpha = alpha] {
+            return fixture::makeAvif(options, 1, size, alpha);
+        });
+    }
+}
+
 void addCorpusRows(std::vector<Row>& rows)
 {
     const std::vector<std::pair<std::string, std::string>> files = {
@@ -640,6 +678,7 @@ std::vector<Row> allRows()
     addGridRows(rows);
     addTransformRows(rows);
     addLayoutRows(rows);
+    addAvifRows(rows);
     addCorpusRows(rows);
     markRows(rows);
     return rows;

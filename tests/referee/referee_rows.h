@@ -23,6 +23,7 @@ struct EncoderFile
     std::optional<int> matrix;  // --matrix_coefficients
     bool fullRange = true;
     unsigned thumbnail = 0;  // -t, the thumbnail's longest side; 0: none
+    bool avif = false;       // -A: AV1 (libaom) instead of HEVC
 };
 
 struct Row

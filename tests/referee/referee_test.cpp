@@ -133,7 +133,7 @@ void writeEncoderInput(const EncoderFile& file, const std::string& path)
 
 std::string encoderArguments(const EncoderFile& file)
 {
-    std::string arguments = "-q 85 -p preset=ultrafast";
+    std::string arguments = file.avif ? "-A -q 85 -p speed=9" : "-q 85 -p preset=ultrafast";
     if (file.chroma != "mono") {
         arguments += " -p chroma=" + file.chroma;
     }

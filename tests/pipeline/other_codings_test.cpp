@@ -1,0 +1,192 @@
+// Uncompressed and JPEG-coded image items, built by the fixture writer,
+// read back through the reader and decoded by their own decoders.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "pipeline/decode/jpeg_decoder.h"
+#include "pipeline/decode/uncompressed.h"
+#include "tests/fixtures/heif_builder.h"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+using ambrel::heif::HevcImageFileReader;
+using fixture::Bytes;
+using namespace ambrel::pipeline;
+
+struct Opened
+{
+    std::istringstream in;  // the reader reads from it while open
+    HevcImageFileReader reader;
+    ambrel::heif::ContextId context = 0;
+    explicit Opened(const Bytes& file) : in(std::string(file.begin(), file.end()))
+    {
+        reader.setImageCodings(HevcImageFileReader::ImageCodings::All);
+        reader.initialize(in);
+        context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    }
+};
+
+// 2 x 2 pixels, red, green, blue, alpha: (10 20 30 40) (50 60 70 80) / (90 ...) (130 ...).
+const std::vector<int> kBgr{30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130};
+const Bytes kPixelRgb{10, 20, 30, 50, 60, 70, 90, 100, 110, 130, 140, 150};
+
+struct UnciCase
+{
+    const char* name;
+    std::vector<std::uint16_t> types;  // 'cmpd'; empty: 'uncC' version 1 of `profile`
+    Bytes data;
+    std::vector<int> expected;  // the picture's values, then the alpha plane's
+    const char* error = "";
+    struct Layout
+    {
+        ambrel::heif::UncompressedLayout layout{.profile = "rgb3", .interleaveType = 1};
+        std::uint8_t depth = 8, format = 0, align = 0;
+        const char* compression = "";  // compressed whole, or per row when `perRow`
+        bool perRow = false;
+    } layout;
+};
+
+// clang-format off
+const UnciCase kUnciCases[] = {
+    {"PixelRgb", {4, 5, 6}, kPixelRgb, kBgr},
+    {"PlanarRgb", {4, 5, 6}, {10, 50, 90, 130, 20, 60, 100, 140, 30, 70, 110, 150}, kBgr, "", {.layout = {.interleaveType = 0}}},
+    {"RowRgbAlignedRows", {4, 5, 6}, {10, 50, 0, 0, 20, 60, 0, 0, 30, 70, 0, 0, 90, 130, 0, 0, 100, 140, 0, 0, 110, 150}, kBgr, "", {.layout = {.interleaveType = 3, .rowAlignSize = 4}}},
+    {"PaddedPixels", {4, 5, 6}, {10, 20, 30, 0, 50, 60, 70, 0, 90, 100, 110, 0, 130, 140, 150}, kBgr, "", {.layout = {.interleaveType = 1, .pixelSize = 4}}},
+    {"PaddingComponent", {4, 12, 5, 6}, {10, 9, 20, 30, 50, 9, 60, 70, 90, 9, 100, 110, 130, 9, 140, 150}, kBgr},
+    {"ProfileAbgr", {}, {40, 30, 20, 10, 80, 70, 60, 50, 120, 110, 100, 90, 160, 150, 140, 130}, {30, 20, 10, 70, 60, 50, 110, 100, 90, 150, 140, 130, 40, 80, 120, 160}, "", {.layout = {.profile = "abgr"}}},
+    {"GreyAlphaPlanar", {0, 7}, {10, 50, 90, 130, 40, 80, 120, 160}, {10, 50, 90, 130, 40, 80, 120, 160}, "", {.layout = {.interleaveType = 0}}},
+    {"Grey16LittleEndian", {0}, {0x34, 0x12, 0, 0, 0xFF, 0xFF, 1, 0}, {0x1234, 0, 0xFFFF, 1}, "", {.layout = {.interleaveType = 1, .componentsLittleEndian = true}, .depth = 16}},
+    {"Grey10InTwoBytes", {0}, {0x03, 0xFF, 0, 0, 0x02, 0x00, 0xFC, 0x01}, {65535, 0, 32800, 64}, "", {.depth = 10, .align = 2}},
+    {"TwoTiles", {4, 5, 6}, {10, 20, 30, 90, 100, 110, 50, 60, 70, 130, 140, 150}, kBgr, "", {.layout = {.interleaveType = 1, .numTileColsMinusOne = 1}}},
+    {"Deflate", {4, 5, 6}, kPixelRgb, kBgr, "", {.compression = "defl"}},
+    {"Brotli", {4, 5, 6}, kPixelRgb, kBgr, "", {.compression = "brot"}},
+    {"ZlibPerRow", {4, 5, 6}, kPixelRgb, kBgr, "", {.compression = "zlib", .perRow = true}},
+    // Refusals name the layout; faults of the data say what is wrong.
+    {"Sampling420", {1, 2, 3}, kPixelRgb, {}, "uses sampling 4:2:0, which is not supported", {.layout = {.samplingType = 2}}},
+    {"YCbCr", {1, 2, 3}, kPixelRgb, {}, "uses a Cb component, which is not supported"},
+    {"Float", {4, 5, 6}, kPixelRgb, {}, "uses floating-point components", {.format = 1}},
+    {"Packed10Bits", {0}, kPixelRgb, {}, "uses 10-bit components packed without alignment", {.depth = 10}},
+    {"TwoReds", {4, 4, 6}, kPixelRgb, {}, "uses the components red, red, blue"},
+    {"OtherProfile", {}, kPixelRgb, {}, "uses the profile 'yuv2'", {.layout = {.profile = "yuv2"}}},
+    {"ShortData", {4, 5, 6}, Bytes(11, 1), {}, "holds 11 bytes of data, fewer than the 12 its layout needs"},
+    {"UnevenTiles", {4, 5, 6}, kPixelRgb, {}, "cannot be cut into 3 x 1 equal tiles", {.layout = {.interleaveType = 1, .numTileColsMinusOne = 2}}},
+    {"BadBrotli", {4, 5, 6}, kPixelRgb, {}, "brotli data", {.compression = "!brot"}},
+    {"ShortZlib", {4, 5, 6}, Bytes(6, 1), {}, "decompresses to 6 bytes, fewer than the 12", {.compression = "zlib"}},
+};
+
+// clang-format on
+
+class Uncompressed : public ::testing::TestWithParam<UnciCase>
+{};
+
+TEST_P(Uncompressed, DecodesOrSaysWhy)
+{
+    const UnciCase& row = GetParam();
+    const UnciCase::Layout& options = row.layout;
+    fixture::HeifBuilder builder;
+    fixture::ItemDescription item{.id = 1, .type = "unci", .data = row.data};
+    std::vector<ambrel::heif::CompressedUnitsInfoBox::Unit> units;
+    const std::string type = options.compression + (options.compression[0] == '!' ? 1 : 0);
+    if (!type.empty()) {  // compressed whole or in two units; '!': garbage instead
+        item.data.clear();
+        const long unitBytes = long(row.data.size()) / (options.perRow ? 2 : 1);
+        for (auto at = row.data.begin(); at != row.data.end(); at += unitBytes) {
+            const Bytes unit =
+                type != options.compression ? Bytes(3, 0xFF) : fixture::compressed(Bytes(at, at + unitBytes), type);
+            units.push_back({item.data.size(), unit.size()});
+            item.data.insert(item.data.end(), unit.begin(), unit.end());
+        }
+    }
+    builder.addItem(item).setPrimary(1).ispe(1, 2, 2);
+    ambrel::heif::UncompressedLayout layout = options.layout;
+    for (std::uint16_t i = 0; i < row.types.size(); ++i) {
+        layout.components.push_back({i, std::uint8_t(options.depth - 1), options.format, options.align});
+    }
+    builder.uncC({1}, layout, row.types.empty() ? 1 : 0);
+    builder.cmpd({1}, row.types);  // ignored beside a version 1 'uncC'
+    if (!type.empty()) {
+        builder.compression({1}, type, options.perRow ? 3 : 0, options.perRow ? units : decltype(units){});
+    }
+    Opened file(builder.build());
+    Bytes data;
+    file.reader.getItemData(file.context, 1, data);
+    const DecodedPicture decoded = decodeUncompressed(uncompressedConfigOf(file.reader, file.context, 1), data);
+    EXPECT_NE(decoded.error.find(row.error), std::string::npos) << decoded.error;
+    EXPECT_EQ(decoded.ok(), row.error[0] == '\0');
+    std::vector<int> values;
+    for (cv::Mat plane : {decoded.picture, decoded.alpha}) {
+        plane.reshape(1, int(plane.total()) * plane.channels()).convertTo(plane, CV_32S);
+        values.insert(values.end(), plane.begin<int>(), plane.end<int>());
+    }
+    EXPECT_EQ(values, row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Uncompressed, ::testing::ValuesIn(kUnciCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Sizes are checked before anything is allocated.
+TEST(Uncompressed, PixelLimitAndBudgetComeFirst)
+{
+    UncompressedConfig config{
+        .hasLayout = true, .layoutVersion = 1, .layout = {.profile = "rgb3"}, .width = 65536, .height = 65536};
+    EXPECT_NE(decodeUncompressed(config, kPixelRgb).error.find("more than the limit of"), std::string::npos);
+    config.width = config.height = 2;
+    ambrel::heif::MemoryBudget budget(8);
+    EXPECT_NE(decodeUncompressed(config, kPixelRgb, &budget).error.find("memory budget"), std::string::npos);
+}
+
+// A JPEG-coded item of 24 x 16 random pixels: its 'jpgC' prefix (the
+// markers before the scan) and data make the stream again; `cut` bytes short.
+Bytes jpegItemStream(bool grey, cv::Mat& expected, long cut = 0)
+{
+    cv::Mat picture(16, 24, grey ? CV_8UC1 : CV_8UC3);
+    cv::randu(picture, 0, 255);
+    Bytes jpeg;
+    cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, 95});
+    expected = cv::imdecode(jpeg, grey ? cv::IMREAD_GRAYSCALE : cv::IMREAD_COLOR);
+    const Bytes sos{0xFF, 0xDA};
+    const auto scan = std::search(jpeg.begin(), jpeg.end(), sos.begin(), sos.end());
+    fixture::HeifBuilder builder;
+    builder.addItem({.id = 1, .type = "jpeg", .data = Bytes(scan, jpeg.end() - cut)}).setPrimary(1).ispe(1, 24, 16);
+    builder.jpgC({1}, Bytes(jpeg.begin(), scan));
+    Opened file(builder.build());
+    Bytes stream;
+    file.reader.getItemDataWithDecoderParameters(file.context, 1, stream);
+    return stream;
+}
+
+TEST(JpegCoded, DecodedAsLibjpegDoesAndCopiedOnlyWhenNothingChanges)
+{
+    cv::Mat expected;
+    for (const bool grey : {false, true}) {
+        const DecodedPicture decoded = decodeJpeg(jpegItemStream(grey, expected));
+        ASSERT_TRUE(decoded.ok() && decoded.warning.empty()) << decoded.error << decoded.warning;
+        ASSERT_EQ(decoded.picture.type(), expected.type());
+        EXPECT_LE(cv::norm(decoded.picture, expected, cv::NORM_INF), 1.0);
+    }
+    const Bytes whole = jpegItemStream(false, expected);
+    const Bytes cut = jpegItemStream(false, expected, 200);
+    EXPECT_NE(decodeJpeg(cut).warning.find("is damaged"), std::string::npos);
+    EXPECT_NE(decodeJpeg(Bytes{0xFF, 0xD8, 1, 2}).error.find("cannot be read"), std::string::npos);
+    EXPECT_NE(decodeJpeg(whole, nullptr, 100).error.find("more than the limit"), std::string::npos);
+
+    const JpegCopyRequest copy{.jpegOutput = true, .quality = 100, .width = 24, .height = 16};
+    EXPECT_TRUE(canCopyJpegStream(whole, copy));
+    EXPECT_FALSE(canCopyJpegStream(cut, copy));
+    for (auto change : std::initializer_list<void (*)(JpegCopyRequest&)>{
+             [](JpegCopyRequest& r) { r.jpegOutput = false; }, [](JpegCopyRequest& r) { r.quality = 99; },
+             [](JpegCopyRequest& r) { r.scaled = true; }, [](JpegCopyRequest& r) { r.transformed = true; },
+             [](JpegCopyRequest& r) { r.alpha = true; }, [](JpegCopyRequest& r) { r.width = 23; }}) {
+        JpegCopyRequest request = copy;
+        change(request);
+        EXPECT_FALSE(canCopyJpegStream(whole, request));
+    }
+}
+
+}  // namespace
