@@ -25,7 +25,7 @@ inline const QString kSaveHeicPath = QStringLiteral("SaveHEICPathKey");
 // auxiliary images and sequence frames); "0" or absent: the main picture only.
 inline const QString kWriteAllImages = QStringLiteral("WriteAllImagesKey");
 // The other options, each as its control shows it: the format word ("JPG",
-// "PNG", "BMP", "JPEG2000", "TIFF"), the scale and quality percents ("10" to
+// "PNG", "BMP", "JPEG2000", "TIFF", "WEBP"), the scale and quality percents ("10" to
 // "100"), the longest side in pixels ("0": no limit), "1" or "0" for the
 // boxes, the naming ("time", "original", "suffix") with its typed suffix, and
 // what to do with an existing name ("new", "skip", "replace").

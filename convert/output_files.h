@@ -19,7 +19,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 using OutputFormat = pipeline::OutputFormat;
 
-// The format word: "JPG", "PNG", "BMP", "JPEG2000", "TIFF".
+// The format word: "JPG", "PNG", "BMP", "JPEG2000", "TIFF", "WEBP".
 std::string formatWord(OutputFormat format);
 // The format of a word, in any letter case; nullopt for any other word.
 [[nodiscard]] std::optional<OutputFormat> parseFormatWord(std::string_view word);

@@ -35,8 +35,8 @@ struct ConversionSettings
 {
     OutputFormat format = OutputFormat::Jpg;
     // JPEG quality (clamped to 0..100); the rate of JPEG 2000 (100 is
-    // lossless, see jp2RatioForQuality). PNG, TIFF and BMP are lossless and
-    // do not use it.
+    // lossless, see jp2RatioForQuality); WebP's quality (100 is lossless).
+    // PNG, TIFF and BMP are lossless and do not use it.
     int quality = 100;
     float scale = 1.0f;  // both axes; 1 keeps the size
     // When above 0, the scale is lowered where needed so that the longer side
@@ -47,7 +47,7 @@ struct ConversionSettings
     bool keepExif = true;
     // 16: PNG and TIFF with 16-bit samples (10- and 12-bit sources keep their
     // precision, 8-bit ones are widened), JPEG 2000 at the source's precision.
-    // JPEG and BMP hold 8 bits whatever this says.
+    // JPEG, BMP and WebP hold 8 bits whatever this says.
     int depth = 8;
     // When above 0, the conversion also gives a screen-sized picture: the
     // converted picture as it displays, its longer side at most this many
@@ -100,12 +100,13 @@ struct ConvertedFile
 //   PNG        iCCP (or the sRGB chunk), eXIf, iTXt XMP;
 //   TIFF       ICC profile, EXIF and GPS directories, XMP;
 //   JPEG 2000  the profile in the JP2 colour box, EXIF and XMP in uuid boxes;
-//   BMP        the profile in a version-5 header.
+//   BMP        the profile in a version-5 header;
+//   WebP       ICCP, EXIF and XMP chunks.
 // Every format other than JPEG is encoded from pixels turned upright (the
 // carried EXIF and XMP then say Orientation 1). An image without an ICC
 // profile whose 'nclx' colours are not sRGB gets the standard profile of its
 // primaries and transfer function. An alpha plane becomes the alpha channel
-// of PNG, TIFF and JPEG 2000 (premultiplied colours are divided out); JPEG
+// of PNG, TIFF, JPEG 2000 and WebP (premultiplied colours are divided out); JPEG
 // and BMP show the picture over white.
 [[nodiscard]] ConvertedFile convertHeif(const std::uint8_t* input, std::size_t length,
                                         const ConversionSettings& settings);

@@ -497,8 +497,8 @@ You can change this in the menu at any time.</translation>
         </translation>
     </message>
     <message>
-        <source>HEIC 图片转换 · JPG  PNG  BMP  JPEG2000  TIFF</source>
-        <translation>HEIC picture converter · JPG  PNG  BMP  JPEG2000  TIFF</translation>
+        <source>HEIC 图片转换 · JPG  PNG  BMP  JPEG2000  TIFF  WEBP</source>
+        <translation>HEIC picture converter · JPG  PNG  BMP  JPEG2000  TIFF  WebP</translation>
     </message>
     <message>
         <source>添加 HEIC 文件</source>

@@ -324,33 +324,30 @@ public:
             return;
         }
         mMetadata = metadata;
-        try {
-            mPicture.create(size, layout.cvType());
-        } catch (const cv::Exception&) {
-            mError = "JPEG 2000: out of memory";
-        }
+        mPicture.start(size, layout.cvType());
+        mWidth = size.width;
+        mStarted = true;
     }
 
     void writeRows(const cv::Mat& rows) override
     {
-        if (!mError.empty() || mPicture.empty())
+        if (!mError.empty() || !mStarted)
             return;
-        if (std::string problem = checkRows(rows, mPicture.cols, mLayout); !problem.empty()) {
+        if (std::string problem = checkRows(rows, mWidth, mLayout); !problem.empty()) {
             mError = problem;
             return;
         }
-        const int count = std::clamp(rows.rows, 0, mPicture.rows - mDone);
-        rows.rowRange(0, count).copyTo(mPicture.rowRange(mDone, mDone + count));
-        mDone += count;
+        if (std::string problem = mPicture.add(rows); !problem.empty())
+            mError = "JPEG 2000: " + problem;
     }
 
     EncodedFile finish() override
     {
-        if (mError.empty() && (mPicture.empty() || mDone != mPicture.rows))
+        if (mError.empty() && !mPicture.complete())
             mError = "not every row was given";
         if (!mError.empty())
             return failure(mError);
-        EncodedFile file = jp2File(mPicture, mMetadata, mQuality, mPrecision);
+        EncodedFile file = jp2File(mPicture.picture(), mMetadata, mQuality, mPrecision);
         mPicture.release();
         return file;
     }
@@ -360,8 +357,9 @@ private:
     int mPrecision;
     PixelLayout mLayout;
     WriterMetadata mMetadata;
-    cv::Mat mPicture;
-    int mDone = 0;
+    HeldPicture mPicture;
+    bool mStarted = false;
+    int mWidth = 0;
     std::string mError;
 };
 

@@ -1,4 +1,6 @@
-// EXIF and ICC handling for the JPEG that heif2jpg writes.
+// The EXIF block at the byte level, as the metadata module prepares it for
+// every format (orientation, resolution, pixel dimensions), and the JPEG
+// segments that carry it and the ICC profile (the JPEG writer's limits).
 //
 // Pure byte-level functions: no image library, no I/O. The EXIF "block" is
 // what a JPEG APP1 EXIF segment carries: the six bytes "Exif" 00 00 followed

@@ -105,7 +105,7 @@ public:
                 mError = "JPEG: the picture is larger than 65535 pixels a side";
                 return;
             }
-            mGrey.create(size, CV_8UC1);
+            mGrey.start(size, CV_8UC1);
             return;
         }
         try {
@@ -126,9 +126,8 @@ public:
         }
         cv::Mat narrow = eightBitRows(rows);
         if (mLayout.channels == Channels::Grey) {
-            const int count = std::clamp(narrow.rows, 0, mSize.height - mDone);
-            narrow.rowRange(0, count).copyTo(mGrey.rowRange(mDone, mDone + count));
-            mDone += count;
+            if (std::string problem = mGrey.add(narrow); !problem.empty())
+                mError = "JPEG: " + problem;
             return;
         }
         if (narrow.channels() == 4) {
@@ -150,7 +149,7 @@ public:
     {
         if (!mError.empty())
             return failure(mError);
-        if (!mGrey.empty())
+        if (mLayout.channels == Channels::Grey)
             return finishGrey();
         if (!mEncoder)
             return failure("JPEG: the picture was not started");
@@ -164,12 +163,12 @@ public:
 private:
     EncodedFile finishGrey()
     {
-        if (mDone != mSize.height)
+        if (!mGrey.complete())
             return failure("not every row was given");
         unsigned char* memory = nullptr;
         unsigned long size = 0;
         GreyJpegError error;
-        const bool done = compressGrey(mGrey, mQuality, memory, size, error);
+        const bool done = compressGrey(mGrey.picture(), mQuality, memory, size, error);
         std::unique_ptr<unsigned char, decltype(&std::free)> owned(memory, &std::free);
         if (!done)
             return failure(std::string("JPEG: ") + error.message);
@@ -180,8 +179,7 @@ private:
     PixelLayout mLayout;
     cv::Size mSize;
     std::optional<JpegEncoder> mEncoder;
-    cv::Mat mGrey;
-    int mDone = 0;
+    HeldPicture mGrey;
     std::string mError;
 };
 

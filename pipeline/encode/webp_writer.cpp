@@ -125,33 +125,30 @@ public:
             return;
         }
         mMetadata = metadata;
-        try {
-            mPicture.create(size, layout.channels == Channels::Bgra ? CV_8UC4 : CV_8UC3);
-        } catch (const cv::Exception&) {
-            mError = "WebP: out of memory";
-        }
+        mPicture.start(size, layout.channels == Channels::Bgra ? CV_8UC4 : CV_8UC3);
+        mWidth = size.width;
+        mStarted = true;
     }
 
     void writeRows(const cv::Mat& rows) override
     {
-        if (!mError.empty() || mPicture.empty())
+        if (!mError.empty() || !mStarted)
             return;
-        if (std::string problem = checkRows(rows, mPicture.cols, mLayout); !problem.empty()) {
+        if (std::string problem = checkRows(rows, mWidth, mLayout); !problem.empty()) {
             mError = problem;
             return;
         }
-        const int count = std::clamp(rows.rows, 0, mPicture.rows - mDone);
-        eightBitRows(rows.rowRange(0, count), true).copyTo(mPicture.rowRange(mDone, mDone + count));
-        mDone += count;
+        if (std::string problem = mPicture.add(eightBitRows(rows, true)); !problem.empty())
+            mError = "WebP: " + problem;
     }
 
     EncodedFile finish() override
     {
-        if (mError.empty() && (mPicture.empty() || mDone != mPicture.rows))
+        if (mError.empty() && !mPicture.complete())
             mError = "not every row was given";
         if (!mError.empty())
             return failure(mError);
-        EncodedFile file = encodePicture(mPicture, mQuality);
+        EncodedFile file = encodePicture(mPicture.picture(), mQuality);
         mPicture.release();
         if (!file.ok())
             return file;
@@ -162,8 +159,9 @@ private:
     int mQuality;
     PixelLayout mLayout;
     WriterMetadata mMetadata;
-    cv::Mat mPicture;
-    int mDone = 0;
+    HeldPicture mPicture;
+    bool mStarted = false;
+    int mWidth = 0;
     std::string mError;
 };
 

@@ -67,6 +67,29 @@ void reserveForPicture(Bytes& file, cv::Size size, int type)
     }
 }
 
+std::string HeldPicture::add(const cv::Mat& rows)
+{
+    const int count = std::clamp(rows.rows, 0, mSize.height - mDone);
+    if (count == 0) {
+        return {};
+    }
+    if (mDone == 0 && count == mSize.height) {
+        mPicture = rows.rowRange(0, count);
+        mDone = count;
+        return {};
+    }
+    try {
+        if (mPicture.empty()) {
+            mPicture.create(mSize, mType);
+        }
+        rows.rowRange(0, count).copyTo(mPicture.rowRange(mDone, mDone + count));
+    } catch (const cv::Exception&) {
+        return "out of memory";
+    }
+    mDone += count;
+    return {};
+}
+
 std::string BandGatherer::compressPending(bool end, const Compress& compress)
 {
     const int overlap = above();

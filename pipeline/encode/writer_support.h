@@ -151,6 +151,32 @@ private:
     cv::Mat mPending;  // rows not yet compressed, behind the row above them (when done > 0 and overlapping)
 };
 
+// A picture a writer holds until finish() (its library wants it whole):
+// rows handed over whole, in one call, are held as they are, without a copy
+// (the caller keeps them unchanged until finish()); rows in bands are
+// gathered into a picture of its own, made at the first band.
+class HeldPicture
+{
+public:
+    void start(cv::Size size, int type)
+    {
+        mSize = size;
+        mType = type;
+    }
+    // The rows (of the picture's type), past its height ignored; the empty
+    // string when held, else why not.
+    std::string add(const cv::Mat& rows);
+    [[nodiscard]] bool complete() const { return mSize.height > 0 && mDone == mSize.height; }
+    [[nodiscard]] const cv::Mat& picture() const { return mPicture; }
+    void release() { mPicture.release(); }
+
+private:
+    cv::Size mSize;
+    int mType = 0;
+    cv::Mat mPicture;
+    int mDone = 0;
+};
+
 }  // namespace writing
 
 }  // namespace ambrel::pipeline
