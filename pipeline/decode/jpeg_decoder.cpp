@@ -1,11 +1,15 @@
 #include "pipeline/decode/jpeg_decoder.h"
 
+#include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 namespace ambrel::pipeline {
 
@@ -130,9 +134,18 @@ DecodedPicture decodeJpeg(std::span<const std::uint8_t> stream, heif::MemoryBudg
         result.error = kImage + " does not fit in memory";
         return result;
     }
+    // What libjpeg allocates besides the picture (a progressive stream keeps
+    // the coefficients of the whole image, twice the picture's size and more)
+    // stays within what the budget has left: beyond it libjpeg stops instead
+    // of allocating, as it keeps nothing on disk.
+    const std::uint64_t left = budget != nullptr ? budget->left() : heif::limits::kMaxFileMemoryBytes;
+    jpeg.info.mem->max_memory_to_use = static_cast<long>(std::min<std::uint64_t>(left, LONG_MAX));
     if (!readPicture(jpeg, result.picture)) {
         result.picture.release();
-        result.error = kImage + " cannot be decoded: " + jpeg.errors.message;
+        const int code = jpeg.errors.base.msg_code;
+        result.error = code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY
+                           ? kImage + " needs more memory to decode than the memory budget allows"
+                           : kImage + " cannot be decoded: " + jpeg.errors.message;
         return result;
     }
     if (jpeg.errors.warning[0] != '\0') {
