@@ -17,6 +17,11 @@ namespace {
 
 const std::string kImage = "the JPEG-coded image";
 
+// Each scan of a progressive stream is a pass over the whole image: a small
+// file of many (empty) scans would take minutes to decode. Photos have ten
+// or so.
+constexpr int kMaxScans = 1000;
+
 // libjpeg reports errors through error_exit, which must not return: it jumps
 // back to the setjmp in the reading function, where no C++ object has been
 // made since, so none is skipped. The message is kept as text first.
@@ -32,6 +37,7 @@ struct Decompressor
 
     jpeg_decompress_struct info{};
     ErrorManager errors{};
+    jpeg_progress_mgr progress{};
 
     explicit Decompressor(std::span<const std::uint8_t> stream)
     {
@@ -40,6 +46,8 @@ struct Decompressor
         errors.base.emit_message = onMessage;
         jpeg_create_decompress(&info);
         jpeg_mem_src(&info, stream.data(), static_cast<unsigned long>(stream.size()));
+        progress.progress_monitor = onProgress;
+        info.progress = &progress;
     }
     ~Decompressor() { jpeg_destroy_decompress(&info); }
     Decompressor(const Decompressor&) = delete;
@@ -50,6 +58,14 @@ struct Decompressor
         auto* errors = reinterpret_cast<ErrorManager*>(info->err);
         info->err->format_message(info, errors->message);
         std::longjmp(errors->jump, 1);
+    }
+    static void onProgress(j_common_ptr info)
+    {
+        if (reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans) {
+            auto* errors = reinterpret_cast<ErrorManager*>(info->err);
+            std::snprintf(errors->message, sizeof errors->message, "more than %d scans", kMaxScans);
+            std::longjmp(errors->jump, 1);
+        }
     }
     // Level -1 is a warning about the data (the first is kept); trace
     // messages are dropped.

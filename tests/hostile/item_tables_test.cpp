@@ -362,6 +362,17 @@ const BrokenItem kBrokenItems[] = {
     // whose coefficients, kept for the whole image, would not.
     {"JpegProgressiveBeyondTheBudget", [] { return jpegFile([](Bytes& jpeg) { put32(jpeg, sofAt(jpeg) + 5, 0x10001000); }, true); },
      "needs more memory to decode than the memory budget allows", kJpeg},
+    // A progressive stream whose first scan is repeated 2000 times.
+    {"JpegOfManyScans", [] { return jpegFile([](Bytes& jpeg) {
+         const Bytes sos{0xFF, 0xDA};
+         const auto first = std::search(jpeg.begin(), jpeg.end(), sos.begin(), sos.end());
+         const Bytes scan(first, std::search(first + 2, jpeg.end(), sos.begin(), sos.end()));
+         Bytes scans;
+         for (int i = 0; i < 2000; ++i) {
+             scans.insert(scans.end(), scan.begin(), scan.end());
+         }
+         jpeg.insert(first, scans.begin(), scans.end()); }, true); },
+     "cannot be decoded: more than 1000 scans", kJpeg},
     {"JpegCutInItsScan", [] { return jpegFile([](Bytes& jpeg) { jpeg.resize(jpeg.size() - 8); }); },
      "is damaged: Premature end of JPEG file", kJpeg},
     {"JpegCutBeforeItsScan", [] { return jpegFile([](Bytes& jpeg) { jpeg.resize(100); }); },
