@@ -1,17 +1,26 @@
 #include "pipeline/decode/jpeg_decoder.h"
 
+#include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 namespace ambrel::pipeline {
 
 namespace {
 
 const std::string kImage = "the JPEG-coded image";
+
+// Each scan of a progressive stream is a pass over the whole image: a small
+// file of many (empty) scans would take minutes to decode. Photos have ten
+// or so.
+constexpr int kMaxScans = 1000;
 
 // libjpeg reports errors through error_exit, which must not return: it jumps
 // back to the setjmp in the reading function, where no C++ object has been
@@ -28,6 +37,7 @@ struct Decompressor
 
     jpeg_decompress_struct info{};
     ErrorManager errors{};
+    jpeg_progress_mgr progress{};
 
     explicit Decompressor(std::span<const std::uint8_t> stream)
     {
@@ -36,6 +46,8 @@ struct Decompressor
         errors.base.emit_message = onMessage;
         jpeg_create_decompress(&info);
         jpeg_mem_src(&info, stream.data(), static_cast<unsigned long>(stream.size()));
+        progress.progress_monitor = onProgress;
+        info.progress = &progress;
     }
     ~Decompressor() { jpeg_destroy_decompress(&info); }
     Decompressor(const Decompressor&) = delete;
@@ -46,6 +58,14 @@ struct Decompressor
         auto* errors = reinterpret_cast<ErrorManager*>(info->err);
         info->err->format_message(info, errors->message);
         std::longjmp(errors->jump, 1);
+    }
+    static void onProgress(j_common_ptr info)
+    {
+        if (reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans) {
+            auto* errors = reinterpret_cast<ErrorManager*>(info->err);
+            std::snprintf(errors->message, sizeof errors->message, "more than %d scans", kMaxScans);
+            std::longjmp(errors->jump, 1);
+        }
     }
     // Level -1 is a warning about the data (the first is kept); trace
     // messages are dropped.
@@ -130,9 +150,18 @@ DecodedPicture decodeJpeg(std::span<const std::uint8_t> stream, heif::MemoryBudg
         result.error = kImage + " does not fit in memory";
         return result;
     }
+    // What libjpeg allocates besides the picture (a progressive stream keeps
+    // the coefficients of the whole image, twice the picture's size and more)
+    // stays within what the budget has left: beyond it libjpeg stops instead
+    // of allocating, as it keeps nothing on disk.
+    const std::uint64_t left = budget != nullptr ? budget->left() : heif::limits::kMaxFileMemoryBytes;
+    jpeg.info.mem->max_memory_to_use = static_cast<long>(std::min<std::uint64_t>(left, LONG_MAX));
     if (!readPicture(jpeg, result.picture)) {
         result.picture.release();
-        result.error = kImage + " cannot be decoded: " + jpeg.errors.message;
+        const int code = jpeg.errors.base.msg_code;
+        result.error = code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY
+                           ? kImage + " needs more memory to decode than the memory budget allows"
+                           : kImage + " cannot be decoded: " + jpeg.errors.message;
         return result;
     }
     if (jpeg.errors.warning[0] != '\0') {

@@ -26,6 +26,17 @@ std::vector<Bytes> originals()
     grid.exifOrientation = 6;
     grid.rotation = 90;
     files.push_back(fixture::makeGridHeic(grid).bytes());
+    // The other codings: uncompressed (plain and zlib-compressed), JPEG and AV1.
+    Bytes samples(48);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<std::uint8_t>(i * 37);
+    }
+    files.push_back(unciFile(pixelLayout(), 4, 4, samples));
+    files.push_back(unciFile(pixelLayout(), 4, 4, samples, "zlib"));
+    files.push_back(jpegFile([](Bytes&) {}));
+    if (Bytes avif = av1File([](Bytes&) {}); !avif.empty()) {
+        files.push_back(std::move(avif));
+    }
     return files;
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -58,6 +59,103 @@ inline void put16(Bytes& file, std::size_t at, std::uint16_t value)
 {
     file.at(at) = static_cast<std::uint8_t>(value >> 8);
     file.at(at + 1) = static_cast<std::uint8_t>(value);
+}
+
+// An uncompressed primary of `width` x `height` red, green and blue 8-bit
+// pixels laid out as `layout` says, holding `data` as it is, or as units
+// compressed with `compression` and placed at `units` (their real places
+// when empty).
+inline Bytes unciFile(ambrel::heif::UncompressedLayout layout, std::uint32_t width, std::uint32_t height,
+                      const Bytes& data, const std::string& compression = "",
+                      std::vector<ambrel::heif::CompressedUnitsInfoBox::Unit> units = {})
+{
+    fixture::HeifBuilder builder;
+    fixture::ItemDescription item;
+    item.id = 1;
+    item.type = "unci";
+    item.data = compression.empty() ? data : fixture::compressed(data, compression);
+    if (!compression.empty() && units.empty()) {
+        units.push_back({0, item.data.size()});
+    }
+    builder.addItem(item).setPrimary(1).ispe(1, width, height);
+    for (std::uint16_t i = 0; i < 3; ++i) {
+        layout.components.push_back({i, 7, 0, 0});
+    }
+    builder.uncC({1}, layout);
+    builder.cmpd({1}, {4, 5, 6});
+    if (!compression.empty()) {
+        builder.compression({1}, compression, 2, units);
+    }
+    return builder.build();
+}
+
+inline ambrel::heif::UncompressedLayout pixelLayout(std::uint32_t pixelSize = 0, std::uint32_t rowAlign = 0,
+                                                    std::uint32_t tileAlign = 0, std::uint32_t tileColumnsMinusOne = 0)
+{
+    ambrel::heif::UncompressedLayout layout;
+    layout.interleaveType = 1;
+    layout.pixelSize = pixelSize;
+    layout.rowAlignSize = rowAlign;
+    layout.tileAlignSize = tileAlign;
+    layout.numTileColsMinusOne = tileColumnsMinusOne;
+    return layout;
+}
+
+// Where the frame header (baseline or progressive) of a JPEG stream starts.
+inline std::size_t sofAt(const Bytes& jpeg)
+{
+    std::size_t at = 0;
+    while (jpeg.at(at) != 0xFF || (jpeg.at(at + 1) != 0xC0 && jpeg.at(at + 1) != 0xC2)) {
+        ++at;
+    }
+    return at;
+}
+
+// A JPEG-coded primary of 16 x 16 pixels whose stream is changed by `edit`.
+inline Bytes jpegFile(const std::function<void(Bytes&)>& edit, bool progressive = false)
+{
+    Bytes jpeg;
+    cv::imencode(".jpg", cv::Mat(16, 16, CV_8UC3, cv::Scalar(40, 90, 200)), jpeg,
+                 {cv::IMWRITE_JPEG_PROGRESSIVE, progressive ? 1 : 0});
+    edit(jpeg);
+    fixture::HeifBuilder builder;
+    fixture::ItemDescription item;
+    item.id = 1;
+    item.type = "jpeg";
+    item.data = jpeg;
+    builder.addItem(item).setPrimary(1).ispe(1, 16, 16);
+    return builder.build();
+}
+
+// An AV1 primary of avifenc's 64 x 48 picture whose data is changed by
+// `edit`; empty when avifenc is not installed.
+inline Bytes av1File(const std::function<void(Bytes&)>& edit)
+{
+    Bytes avif;
+    try {
+        avif = fixture::makeAvif("--min 30 --max 40");
+    } catch (const fixture::EncoderError&) {
+        return {};
+    }
+    std::istringstream in(std::string(avif.begin(), avif.end()));
+    ambrel::heif::HevcImageFileReader reader;
+    reader.setImageCodings(ambrel::heif::HevcImageFileReader::ImageCodings::All);
+    reader.initialize(in);
+    const ambrel::heif::ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+    const ambrel::heif::ItemId primary = reader.getPrimaryItemId(context).value();
+    const auto av1C = std::dynamic_pointer_cast<const ambrel::heif::Av1CodecConfigurationBox>(
+        reader.getItemPropertyBox(context, primary, ambrel::heif::boxtype::kAv1C));
+    Bytes data;
+    reader.getItemData(context, primary, data);
+    edit(data);
+    fixture::HeifBuilder builder;
+    fixture::ItemDescription item;
+    item.id = 1;
+    item.type = "av01";
+    item.data = data;
+    builder.addItem(item).setPrimary(1).ispe(1, 64, 48);
+    builder.av1C({1}, av1C->getConfiguration());
+    return builder.build();
 }
 
 // The result texts of the conversion entry.

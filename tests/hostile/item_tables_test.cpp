@@ -4,6 +4,8 @@
 #include "tests/hostile/hostile_support.h"
 
 #include "heiclib/heif_limits.h"
+#include "pipeline/decode/jpeg_decoder.h"
+#include "pipeline/decode/uncompressed.h"
 
 using namespace ambrel::heif;
 using namespace ambrel::pipeline;
@@ -213,6 +215,120 @@ TEST_F(ItemTableTest, HostileConfigurationsOfOtherCodings)
     EXPECT_TRUE(readerOpens(file));
     EXPECT_EQ(outcome(file), "ok");
 }
+
+struct BrokenItem
+{
+    const char* name;
+    std::function<Bytes()> file;
+    // What the item's decoder says, in part ("": it decodes; null: no
+    // decoder is called here).
+    const char* reason;
+    const char* detail;  // the conversion's reason, in part
+};
+
+const char* const kUnci = "'unci' (uncompressed)";
+const char* const kJpeg = "'jpeg' (JPEG)";
+// Until AV1 decodes, an AV1 primary is refused before its data is read;
+// then these rows expect a reason that names AV1 and what is wrong.
+const char* const kAv1 = "'av01' (AVIF), which is not supported";
+
+// clang-format off
+const BrokenItem kBrokenItems[] = {
+    // Uncompressed items: sizes beyond the pixel limit, layouts whose pixels,
+    // rows and tiles are padded to gigabytes, data that inflates far past the
+    // layout (decoded, the rest ignored), units outside the item.
+    {"UnciBeyondThePixelLimit", [] { return unciFile(pixelLayout(), 65535, 65535, Bytes(48)); },
+     "is 65535 x 65535, more than the limit", kUnci},
+    {"UnciPaddedToGigabytes", [] { return unciFile(pixelLayout(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 16383), 16384, 16384, Bytes(48)); },
+     "holds 48 bytes of data, fewer than the 1152921500043444228", kUnci},
+    {"UnciPromisingMoreThanItsData", [] { return unciFile(pixelLayout(), 4, 4, Bytes(47)); },
+     "holds 47 bytes of data, fewer than the 48", kUnci},
+    {"UnciCompressedToGigabytes", [] { return unciFile(pixelLayout(), 16384, 16384, Bytes(48), "defl"); },
+     "needs 805306368 bytes decompressed, more than the memory budget", kUnci},
+    {"DeflateBomb", [] { return unciFile(pixelLayout(), 4, 4, Bytes(std::size_t(16) << 20), "defl"); }, "", kUnci},
+    {"BrotliBomb", [] { return unciFile(pixelLayout(), 4, 4, Bytes(std::size_t(16) << 20), "brot"); }, "", kUnci},
+    {"UnitOutsideTheItem", [] { return unciFile(pixelLayout(), 4, 4, Bytes(48), "zlib", {{0, 8}, {1000, 10}}); },
+     "has a compressed unit at 1000 of 10 bytes, beyond its 12 bytes", kUnci},
+    {"UnitPastFourGigabytes", [] { return unciFile(pixelLayout(), 4, 4, Bytes(48), "zlib", {{0xFFFFFFF0, 0x20}}); },
+     "has a compressed unit at 4294967280 of 32 bytes", kUnci},
+    // JPEG-coded items: frame headers of 65535 x 65535 (beyond libjpeg) and
+    // 65500 x 65500 (beyond the pixel limit), a stream cut inside its scan
+    // (decoded, with a warning) and one cut before it.
+    {"JpegClaiming65535Squared", [] { return jpegFile([](Bytes& jpeg) { put32(jpeg, sofAt(jpeg) + 5, 0xFFFFFFFF); }); },
+     "cannot be read: Maximum supported image dimension", kJpeg},
+    {"JpegClaiming65500Squared", [] { return jpegFile([](Bytes& jpeg) { put32(jpeg, sofAt(jpeg) + 5, 0xFFDCFFDC); }); },
+     "is 65500 x 65500, more than the limit", kJpeg},
+    // A progressive stream of 4096 x 4096 whose picture fits the budget but
+    // whose coefficients, kept for the whole image, would not.
+    {"JpegProgressiveBeyondTheBudget", [] { return jpegFile([](Bytes& jpeg) { put32(jpeg, sofAt(jpeg) + 5, 0x10001000); }, true); },
+     "needs more memory to decode than the memory budget allows", kJpeg},
+    // A progressive stream whose first scan is repeated 2000 times.
+    {"JpegOfManyScans", [] { return jpegFile([](Bytes& jpeg) {
+         const Bytes sos{0xFF, 0xDA};
+         const auto first = std::search(jpeg.begin(), jpeg.end(), sos.begin(), sos.end());
+         const Bytes scan(first, std::search(first + 2, jpeg.end(), sos.begin(), sos.end()));
+         Bytes scans;
+         for (int i = 0; i < 2000; ++i) {
+             scans.insert(scans.end(), scan.begin(), scan.end());
+         }
+         jpeg.insert(first, scans.begin(), scans.end()); }, true); },
+     "cannot be decoded: more than 1000 scans", kJpeg},
+    {"JpegCutInItsScan", [] { return jpegFile([](Bytes& jpeg) { jpeg.resize(jpeg.size() - 8); }); },
+     "is damaged: Premature end of JPEG file", kJpeg},
+    {"JpegCutBeforeItsScan", [] { return jpegFile([](Bytes& jpeg) { jpeg.resize(100); }); },
+     "cannot be read: JPEG datastream contains no image", kJpeg},
+    // AV1 items whose data is garbage or cut short.
+    {"Av1Garbage", [] { return av1File([](Bytes& data) { std::fill(data.begin(), data.end(), 0xA5); }); }, nullptr, kAv1},
+    {"Av1CutShort", [] { return av1File([](Bytes& data) { data.resize(data.size() / 2); }); }, nullptr, kAv1},
+};
+// clang-format on
+
+class BrokenItemTest : public HostileTest, public ::testing::WithParamInterface<BrokenItem>
+{};
+
+// Each decoder says what is wrong within a small budget, and converting the
+// file ends in a result text with a reason that names the coding.
+TEST_P(BrokenItemTest, SaysWhatIsWrongWithinItsBudget)
+{
+    const BrokenItem& row = GetParam();
+    const Bytes file = row.file();
+    if (file.empty()) {
+        GTEST_SKIP() << "avifenc is not installed";
+    }
+    if (row.reason != nullptr) {
+        std::istringstream in(std::string(file.begin(), file.end()));
+        HevcImageFileReader reader;
+        reader.setImageCodings(HevcImageFileReader::ImageCodings::All);
+        reader.initialize(in);
+        const ContextId context = reader.getFileInformation().rootMetaBoxInformation.contextId;
+        MemoryBudget budget(std::uint64_t(64) << 20);
+        Bytes data;
+        DecodedPicture decoded;
+        if (reader.getDecoderCodeType(context, 1) == "unci") {
+            reader.getItemData(context, 1, data);
+            decoded = decodeUncompressed(uncompressedConfigOf(reader, context, 1), data, &budget);
+        } else {
+            reader.getItemDataWithDecoderParameters(context, 1, data);
+            decoded = decodeJpeg(data, &budget);
+        }
+        if (row.reason[0] == '\0') {
+            EXPECT_TRUE(decoded.ok()) << decoded.error;
+        }
+        EXPECT_NE((decoded.error + decoded.warning).find(row.reason), std::string::npos)
+            << decoded.error << decoded.warning;
+        // Nothing large is charged, but for a picture whose decoding then
+        // needs more than the budget has left.
+        if (std::string_view(row.reason).find("memory budget") == std::string_view::npos) {
+            EXPECT_LE(budget.charged(), std::uint64_t(1) << 20);
+        }
+    }
+    const Heif2JpgResult result = convert(file);
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.detail.find(row.detail), std::string::npos) << result.detail;
+}
+
+INSTANTIATE_TEST_SUITE_P(OtherCodings, BrokenItemTest, ::testing::ValuesIn(kBrokenItems),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ItemTableTest, LimitsOfItemsExtentsAndAssociations)
 {
