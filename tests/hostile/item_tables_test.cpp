@@ -230,7 +230,7 @@ const char* const kUnci = "'unci' (uncompressed)";
 const char* const kJpeg = "'jpeg' (JPEG)";
 // Until AV1 decodes, an AV1 primary is refused before its data is read;
 // then these rows expect a reason that names AV1 and what is wrong.
-const char* const kAv1 = "'av01' (AVIF), which is not supported";
+const char* const kAv1 = "the AV1 image data cannot be decoded";
 
 // clang-format off
 const BrokenItem kBrokenItems[] = {
