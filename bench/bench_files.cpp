@@ -109,7 +109,6 @@ fixture::RgbImage photoTile(unsigned tileX, unsigned tileY, unsigned width, unsi
     return tile;
 }
 
-
 // One tile of the gain map of a picture of width x height: brighter where
 // the sky is, smooth elsewhere, as phones' gain maps are (they are computed
 // from a blurred picture, and carry no sensor noise).
@@ -122,8 +121,8 @@ fixture::RgbImage gainTile(unsigned tileX, unsigned tileY, unsigned width, unsig
             const double gy = double(tileY * kTileSide + y);
             const double horizon = 0.45 + 0.08 * valueNoise(2 * gx, 0, width / 3.0, seed);
             const double sky = gy < horizon * height ? 90.0 : 0.0;
-            const double light = 40 * valueNoise(gx, gy, width / 12.0, seed + 7) +
-                                 12 * valueNoise(gx, gy, 16.0, seed + 8);
+            const double light =
+                40 * valueNoise(gx, gy, width / 12.0, seed + 7) + 12 * valueNoise(gx, gy, 16.0, seed + 8);
             const std::uint8_t level = clampByte(70 + sky + light);
             tile.set(x, y, {level, level, level});
         }
@@ -328,12 +327,12 @@ std::vector<std::uint8_t> makePhoneAvif(const PhoneFile& file, bool grid)
         options += " --grid " + std::to_string(file.width / 504) + "x" + std::to_string(file.height / 504);
     }
     std::string output;
-    if (fixture::runCommand("ffmpeg -v error -y -i " + fixture::shellQuote(picture.path()) + " " +
-                                fixture::shellQuote(png.path()),
-                            output) != 0 ||
-        fixture::runCommand("avifenc " + options + " " + fixture::shellQuote(png.path()) + " " +
-                                fixture::shellQuote(avif.path()),
-                            output) != 0) {
+    if (fixture::runCommand(
+            "ffmpeg -v error -y -i " + fixture::shellQuote(picture.path()) + " " + fixture::shellQuote(png.path()),
+            output) != 0 ||
+        fixture::runCommand(
+            "avifenc " + options + " " + fixture::shellQuote(png.path()) + " " + fixture::shellQuote(avif.path()),
+            output) != 0) {
         throw std::runtime_error("the AVIF file cannot be made: " + output);
     }
     return fixture::readFileBytes(avif.path());

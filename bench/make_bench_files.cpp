@@ -24,8 +24,8 @@ void writeIfMissing(const fs::path& path, const ambrelbench::PhoneFile& file, un
         std::printf("%s (kept)\n", path.string().c_str());
         return;
     }
-    const std::vector<std::uint8_t> bytes = avif ? ambrelbench::makePhoneAvif(file, file.name != "12mp")
-                                                 : ambrelbench::makePhoneHeic(file, variant);
+    const std::vector<std::uint8_t> bytes =
+        avif ? ambrelbench::makePhoneAvif(file, file.name != "12mp") : ambrelbench::makePhoneHeic(file, variant);
     fixture::writeFileBytes(path.string() + ".part", bytes);
     fs::rename(path.string() + ".part", path);
     std::printf("%s\n", path.string().c_str());

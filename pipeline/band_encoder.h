@@ -14,8 +14,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/decode/mosaic.h"
+#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/encode/image_writer.h"
 #include "pipeline/encode/metadata.h"
 

@@ -180,7 +180,6 @@ public:
         return result;
     }
 
-
 private:
     // The packet: the parameter sets (as NAL units of the tiles' form), then
     // the tile, in one padded buffer: the only copy of the coded bytes.
