@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <limits>
 #include <string_view>
 
@@ -439,7 +440,7 @@ std::optional<GainMapDescription> describeGainMap(const std::uint8_t* bytes, std
         description.headroomStops = plan.kind == GainMapKind::None ? 0.0 : plan.metadata.alternateHeadroom.value();
         description.warning = plan.warning;
         return description;
-    } catch (...) {
+    } catch (const std::exception&) {
         return std::nullopt;
     }
 }
