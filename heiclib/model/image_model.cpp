@@ -73,30 +73,16 @@ long long roundHalfUp(double value)
     return static_cast<long long>(std::floor(value + 0.5));
 }
 
-// The size a clean aperture leaves of a width x height picture, with its
-// edges on whole pixels; none when it does not lie within the picture.
+// The size a clean aperture leaves of a width x height picture; unchanged
+// when it does not lie within the picture.
 bool cleanApertureSize(const CleanApertureInfo& aperture, std::uint32_t& width, std::uint32_t& height)
 {
-    if (aperture.widthD == 0 || aperture.heightD == 0 || aperture.horizontalOffsetD == 0 ||
-        aperture.verticalOffsetD == 0 || width == 0 || height == 0) {
+    const std::optional<PixelRect> kept = cleanAperturePixels(aperture, width, height);
+    if (!kept) {
         return false;
     }
-    const double cleanWidth = double(aperture.widthN) / aperture.widthD;
-    const double cleanHeight = double(aperture.heightN) / aperture.heightD;
-    const double horizontalOffset =
-        double(static_cast<std::int32_t>(aperture.horizontalOffsetN)) / aperture.horizontalOffsetD;
-    const double verticalOffset =
-        double(static_cast<std::int32_t>(aperture.verticalOffsetN)) / aperture.verticalOffsetD;
-    const long long wide = roundHalfUp(cleanWidth);
-    const long long high = roundHalfUp(cleanHeight);
-    // On a half pixel the left edge goes left and the top edge down.
-    const auto left = static_cast<long long>(std::ceil((width - cleanWidth) / 2.0 + horizontalOffset - 0.5));
-    const long long top = roundHalfUp((height - cleanHeight) / 2.0 + verticalOffset);
-    if (wide <= 0 || high <= 0 || left < 0 || top < 0 || left + wide > width || top + high > height) {
-        return false;
-    }
-    width = static_cast<std::uint32_t>(wide);
-    height = static_cast<std::uint32_t>(high);
+    width = kept->width;
+    height = kept->height;
     return true;
 }
 
@@ -532,6 +518,30 @@ ItemId ImageModel::unattachedExif() const
 ItemId ImageModel::unattachedXmp() const
 {
     return firstUnattached(mMetadata, MetadataItem::Kind::Xmp);
+}
+
+std::optional<PixelRect> cleanAperturePixels(const CleanApertureInfo& aperture, std::uint32_t width,
+                                             std::uint32_t height)
+{
+    if (aperture.widthD == 0 || aperture.heightD == 0 || aperture.horizontalOffsetD == 0 ||
+        aperture.verticalOffsetD == 0 || width == 0 || height == 0) {
+        return std::nullopt;
+    }
+    const double cleanWidth = double(aperture.widthN) / aperture.widthD;
+    const double cleanHeight = double(aperture.heightN) / aperture.heightD;
+    const double horizontalOffset =
+        double(static_cast<std::int32_t>(aperture.horizontalOffsetN)) / aperture.horizontalOffsetD;
+    const double verticalOffset =
+        double(static_cast<std::int32_t>(aperture.verticalOffsetN)) / aperture.verticalOffsetD;
+    const long long wide = roundHalfUp(cleanWidth);
+    const long long high = roundHalfUp(cleanHeight);
+    const auto left = static_cast<long long>(std::ceil((width - cleanWidth) / 2.0 + horizontalOffset - 0.5));
+    const long long top = roundHalfUp((height - cleanHeight) / 2.0 + verticalOffset);
+    if (wide <= 0 || high <= 0 || left < 0 || top < 0 || left + wide > width || top + high > height) {
+        return std::nullopt;
+    }
+    return PixelRect{static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
+                     static_cast<std::uint32_t>(wide), static_cast<std::uint32_t>(high)};
 }
 
 }  // namespace ambrel::heif

@@ -31,6 +31,22 @@
 
 namespace ambrel::heif {
 
+// The whole pixels a clean aperture keeps of a picture.
+struct PixelRect
+{
+    std::uint32_t left = 0;
+    std::uint32_t top = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
+// The pixels the clean aperture keeps of a width x height picture. Edges go
+// to the nearest pixel; on a half pixel the left edge goes left and the top
+// edge down, as libheif places them: the crop most viewers of the same file
+// show. None when the aperture does not lie within the picture.
+[[nodiscard]] std::optional<PixelRect> cleanAperturePixels(const CleanApertureInfo& aperture, std::uint32_t width,
+                                                           std::uint32_t height);
+
 // The longest 'auxC' type the model keeps whole.
 inline constexpr std::size_t kMaxAuxiliaryTypeLength = 1024;
 

@@ -10,6 +10,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "heiclib/model/image_model.h"
+
 namespace ambrel::pipeline {
 
 namespace {
@@ -84,12 +86,6 @@ cv::Mat zeroedImage(int rows, int columns, int type)
     image.allocator = const_cast<ZeroedAllocator*>(allocator);
     image.create(rows, columns, type);
     return image;
-}
-
-// Nearest whole number, halves rounded up.
-long long roundHalfUp(double value)
-{
-    return static_cast<long long>(std::floor(value + 0.5));
 }
 
 }  // namespace
@@ -345,31 +341,16 @@ void applyMirror(cv::Mat& image, std::uint32_t axis)
 
 bool cleanApertureRect(const heif::CleanApertureInfo& aperture, int width, int height, cv::Rect& rect)
 {
-    if (aperture.widthD == 0 || aperture.heightD == 0 || aperture.horizontalOffsetD == 0 ||
-        aperture.verticalOffsetD == 0 || width <= 0 || height <= 0) {
+    if (width <= 0 || height <= 0) {
         return false;
     }
-    const double cleanWidth = double(aperture.widthN) / aperture.widthD;
-    const double cleanHeight = double(aperture.heightN) / aperture.heightD;
-    const double horizontalOffset =
-        double(static_cast<std::int32_t>(aperture.horizontalOffsetN)) / aperture.horizontalOffsetD;
-    const double verticalOffset =
-        double(static_cast<std::int32_t>(aperture.verticalOffsetN)) / aperture.verticalOffsetD;
-
-    // Left edge = centre - (cleanWidth - 1) / 2 = (width - cleanWidth) / 2 + offset.
-    const long long pixelsWide = roundHalfUp(cleanWidth);
-    const long long pixelsHigh = roundHalfUp(cleanHeight);
-    // Edges go to the nearest pixel. On a half pixel the left edge goes left
-    // and the top edge down, as libheif places them: the crop that most
-    // viewers of the same file show.
-    const long long left = static_cast<long long>(std::ceil((width - cleanWidth) / 2.0 + horizontalOffset - 0.5));
-    const long long top = roundHalfUp((height - cleanHeight) / 2.0 + verticalOffset);
-    if (pixelsWide <= 0 || pixelsHigh <= 0 || left < 0 || top < 0 || left + pixelsWide > width ||
-        top + pixelsHigh > height) {
+    const std::optional<heif::PixelRect> kept =
+        heif::cleanAperturePixels(aperture, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
+    if (!kept) {
         return false;
     }
-    rect = cv::Rect(static_cast<int>(left), static_cast<int>(top), static_cast<int>(pixelsWide),
-                    static_cast<int>(pixelsHigh));
+    rect = cv::Rect(static_cast<int>(kept->left), static_cast<int>(kept->top), static_cast<int>(kept->width),
+                    static_cast<int>(kept->height));
     return true;
 }
 
