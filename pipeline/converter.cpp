@@ -26,8 +26,8 @@
 #include "pipeline/band_encoder.h"
 #include "pipeline/decode/extraction.h"
 #include "pipeline/decode/hevc_sps.h"
-#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/decode/mosaic.h"
+#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/encode/colour_profiles.h"
 #include "pipeline/encode/gain_map.h"
 #include "pipeline/encode/gain_map_jpeg.h"
@@ -132,6 +132,7 @@ ConvertedFile encodeDecoded(HeifImageData& data, MosaicCanvas& canvas, BandEncod
     outputSize(data, width, height);
     ConvertedFile file;
     addWarning(file.warning, metadata.warning);
+    addWarning(file.warning, data.warning);
     try {
         cv::Mat alpha;
         if (plan.alpha && !streaming) {

@@ -27,8 +27,8 @@
 #include "pipeline/converter.h"
 #include "pipeline/decode/extraction.h"
 #include "pipeline/decode/hevc_sps.h"
-#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/decode/mosaic.h"
+#include "pipeline/decode/picture_decoder.h"
 #include "pipeline/encode/colour_profiles.h"
 #include "pipeline/encode/gain_map.h"
 #include "pipeline/encode/gain_map_jpeg.h"
@@ -234,6 +234,10 @@ Result<void> decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::f
     }
     if (canvas.tooLarge()) {
         return tooLargeFailure(canvas, maxCanvasPixels);
+    }
+    addWarning(data.warning, decoded->warning);
+    if (canvas.tiles() == 0 && !decoded->error.empty()) {
+        return Failure{kHeif2JpgDecode, decoded->error};
     }
     if (canvas.tiles() == 0) {
         return Failure{kHeif2JpgDecode, tileCount <= 1 ? "the " + codec + " image data cannot be decoded"

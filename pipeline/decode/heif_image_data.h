@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "heiclib/heif_limits.h"
@@ -17,9 +18,13 @@ namespace ambrel::pipeline {
 
 // How the image's tiles are coded.
 enum class Codec {
-    Hevc,  // 'hvc1' items and samples, 'hvcC'
-    Av1,   // 'av01' items and samples, 'av1C'
+    Hevc,          // 'hvc1' items and samples, 'hvcC'
+    Av1,           // 'av01' items and samples, 'av1C'
+    Jpeg,          // 'jpeg' items: a JPEG stream each, led by its 'jpgC' prefix
+    Uncompressed,  // 'unci' items: samples laid out as their 'uncC' says
 };
+
+struct UncompressedConfig;
 
 // One transformative property of the converted image, in association order.
 struct ImageTransform
@@ -57,6 +62,8 @@ struct HeifImageData
     Codec codec = Codec::Hevc;
     // AV1: the first tile's 'av1C' record (its four bytes, then configOBUs).
     std::vector<std::uint8_t> av1Config;
+    // Uncompressed: each tile's configuration, in `tiles` order.
+    std::shared_ptr<std::vector<UncompressedConfig>> uncompressed;
     // The Exif block, starting "Exif" 00 00; empty unless asked for and found.
     std::vector<std::uint8_t> exif;
 
@@ -104,6 +111,9 @@ struct HeifImageData
     // Pictures of the stream that come out before the converted one: the earlier frames of an image
     // sequence that the converted frame is predicted from. They are decoded and dropped.
     std::size_t skippedPictures = 0;
+    // What the extraction or the decoder noticed that still gives a picture
+    // ("; "-separated); empty when nothing.
+    std::string warning;
 };
 
 }  // namespace ambrel::pipeline
