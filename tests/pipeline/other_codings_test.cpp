@@ -6,9 +6,11 @@
 #include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "pipeline/decode/jpeg_decoder.h"
 #include "pipeline/decode/uncompressed.h"
+#include "pipeline/heif2jpg.h"
 #include "tests/fixtures/heif_builder.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -113,11 +115,27 @@ TEST_P(Uncompressed, DecodesOrSaysWhy)
     if (!type.empty()) {
         builder.compression({1}, type, options.perRow ? 3 : 0, options.perRow ? units : decltype(units){});
     }
-    Opened file(builder.build());
+    const Bytes bytes = builder.build();
+    Opened file(bytes);
     Bytes data;
     file.reader.getItemData(file.context, 1, data);
     const DecodedPicture decoded = decodeUncompressed(uncompressedConfigOf(file.reader, file.context, 1), data);
     EXPECT_NE(decoded.error.find(row.error), std::string::npos) << decoded.error;
+    // The conversion gives the decoder's picture, or its reason.
+    const bool deep = decoded.picture.depth() == CV_16U;
+    const ConvertedFile png =
+        convertHeif(bytes.data(), bytes.size(), {.format = OutputFormat::Png, .depth = deep ? 16 : 8});
+    ASSERT_EQ(png.ok, decoded.ok()) << png.detail;
+    EXPECT_NE(png.detail.find(row.error), std::string::npos) << png.detail;
+    EXPECT_EQ(png.warning.empty(), decoded.alpha.empty()) << png.warning;
+    if (png.ok) {
+        cv::Mat expected = decoded.picture;
+        const cv::Mat out = cv::imdecode(png.bytes, cv::IMREAD_UNCHANGED);
+        if (out.channels() != expected.channels()) {
+            cv::cvtColor(decoded.picture, expected, cv::COLOR_GRAY2BGR);
+        }
+        EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
+    }
     EXPECT_EQ(decoded.ok(), row.error[0] == '\0');
     std::vector<int> values;
     for (cv::Mat plane : {decoded.picture, decoded.alpha}) {
