@@ -84,8 +84,15 @@ Codec codecOf(const heif::HevcImageFileReader& reader, heif::ContextId context, 
     if (codeType == "jpeg") {
         return Codec::Jpeg;
     }
-    if (codeType == "unci" || reader.getStoredItemType(context, id) == "unci") {
+    if (codeType == "unci") {
         return Codec::Uncompressed;
+    }
+    if (codeType == "not supported") {
+        try {
+            return reader.getStoredItemType(context, id) == "unci" ? Codec::Uncompressed : Codec::Hevc;
+        } catch (const std::exception&) {
+            // a track's sample: no item type
+        }
     }
     return Codec::Hevc;
 }
