@@ -207,4 +207,31 @@ TEST(JpegCoded, DecodedAsLibjpegDoesAndCopiedOnlyWhenNothingChanges)
     }
 }
 
+// JPEG-coded items convert alone and as the tiles of a grid, as libjpeg
+// decodes their streams.
+TEST(JpegCoded, ConvertsAloneAndAsGridTiles)
+{
+    std::vector<cv::Mat> pictures;
+    fixture::HeifBuilder builder;
+    for (const std::uint32_t id : {1u, 2u}) {
+        cv::Mat picture(16, 24, CV_8UC3);
+        cv::randu(picture, 0, 255);
+        Bytes jpeg;
+        cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, 95});
+        pictures.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
+        builder.addItem({.id = id, .type = "jpeg", .data = jpeg}).ispe(id, 24, 16);
+    }
+    builder.addItem({.id = 3, .type = "grid", .data = fixture::gridPayload(0, 1, 48, 16)}).ispe(3, 48, 16);
+    builder.addReference("dimg", 3, {1, 2});
+    cv::Mat grid;
+    cv::hconcat(pictures, grid);
+    for (const std::uint32_t primary : {1u, 3u}) {
+        const Bytes file = builder.setPrimary(primary).build();
+        const ConvertedFile png = convertHeif(file.data(), file.size(), {.format = OutputFormat::Png});
+        ASSERT_TRUE(png.ok) << png.detail;
+        EXPECT_LE(cv::norm(cv::imdecode(png.bytes, cv::IMREAD_COLOR), primary == 1 ? pictures[0] : grid, cv::NORM_INF),
+                  1.0);
+    }
+}
+
 }  // namespace
