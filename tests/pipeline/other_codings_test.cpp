@@ -212,6 +212,7 @@ TEST(JpegCoded, DecodedAsLibjpegDoesAndCopiedOnlyWhenNothingChanges)
 TEST(JpegCoded, ConvertsAloneAndAsGridTiles)
 {
     std::vector<cv::Mat> pictures;
+    Bytes first;
     fixture::HeifBuilder builder;
     for (const std::uint32_t id : {1u, 2u}) {
         cv::Mat picture(16, 24, CV_8UC3);
@@ -219,6 +220,7 @@ TEST(JpegCoded, ConvertsAloneAndAsGridTiles)
         Bytes jpeg;
         cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, 95});
         pictures.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
+        first = first.empty() ? jpeg : first;
         builder.addItem({.id = id, .type = "jpeg", .data = jpeg}).ispe(id, 24, 16);
     }
     builder.addItem({.id = 3, .type = "grid", .data = fixture::gridPayload(0, 1, 48, 16)}).ispe(3, 48, 16);
@@ -232,6 +234,13 @@ TEST(JpegCoded, ConvertsAloneAndAsGridTiles)
         EXPECT_LE(cv::norm(cv::imdecode(png.bytes, cv::IMREAD_COLOR), primary == 1 ? pictures[0] : grid, cv::NORM_INF),
                   1.0);
     }
+    // At quality 100 with nothing to change, the stored stream is copied: its scan ends the file.
+    const Bytes file = builder.setPrimary(1).build();
+    const ConvertedFile copy = convertHeif(file.data(), file.size(), {.format = OutputFormat::Jpg, .quality = 100});
+    const Bytes sos{0xFF, 0xDA};
+    const Bytes scan(std::search(first.begin(), first.end(), sos.begin(), sos.end()), first.end());
+    ASSERT_TRUE(copy.ok && copy.bytes.size() > scan.size()) << copy.detail;
+    EXPECT_TRUE(std::equal(scan.rbegin(), scan.rend(), copy.bytes.rbegin()));
 }
 
 }  // namespace
