@@ -12,6 +12,7 @@
 #include "pipeline/decode/uncompressed.h"
 #include "pipeline/heif2jpg.h"
 #include "tests/fixtures/heif_builder.h"
+#include "tests/pipeline/pipeline_support.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -234,13 +235,20 @@ TEST(JpegCoded, ConvertsAloneAndAsGridTiles)
         EXPECT_LE(cv::norm(cv::imdecode(png.bytes, cv::IMREAD_COLOR), primary == 1 ? pictures[0] : grid, cv::NORM_INF),
                   1.0);
     }
-    // At quality 100 with nothing to change, the stored stream is copied: its scan ends the file.
+    // At quality 100 with nothing to change, the stored stream is copied: its
+    // scan ends the file, the item's EXIF leads it in place of the JFIF segment.
+    pipetest::addExifItem(builder, 9, fixture::makeExifBlock(1));
+    builder.addReference("cdsc", 9, {1});
     const Bytes file = builder.setPrimary(1).build();
     const ConvertedFile copy = convertHeif(file.data(), file.size(), {.format = OutputFormat::Jpg, .quality = 100});
     const Bytes sos{0xFF, 0xDA};
     const Bytes scan(std::search(first.begin(), first.end(), sos.begin(), sos.end()), first.end());
     ASSERT_TRUE(copy.ok && copy.bytes.size() > scan.size()) << copy.detail;
     EXPECT_TRUE(std::equal(scan.rbegin(), scan.rend(), copy.bytes.rbegin()));
+    EXPECT_EQ(Bytes(copy.bytes.begin() + 2, copy.bytes.begin() + 4), Bytes({0xFF, 0xE1}));
+    EXPECT_EQ(std::string(copy.bytes.begin() + 6, copy.bytes.begin() + 10), "Exif");
+    EXPECT_EQ(std::search(copy.bytes.begin(), copy.bytes.end(), first.begin() + 2, first.begin() + 11),
+              copy.bytes.end());
 }
 
 }  // namespace
