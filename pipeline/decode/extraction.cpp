@@ -253,8 +253,8 @@ ImageChoice resolveImage(const heif::ImageModel& model, heif::ItemId id, unsigne
     if (isDecodedCoding(codeType) || image->itemType == "jpeg" || image->itemType == "unci") {
         return {id, false, {}};
     }
-    // By the item's type: a JPEG or uncompressed image is refused as such
-    // with or without its configuration; an AV1 image only lacks its 'av1C'.
+    // By the item's type: a coding of the family that is not decoded (JPEG
+    // 2000, VVC) is refused as such; an AV1 image only lacks its 'av1C'.
     const std::string& type = image->itemType;
     if (const auto other = otherCodings().find(type); other != otherCodings().end() && type != "av01") {
         throw NoImageError((depth == 0 ? std::string("the primary image") : imageText(id, depth)) + " is coded as '" +
@@ -459,7 +459,7 @@ namespace {
 constexpr std::uint64_t kMaxXmpBytes = std::uint64_t(16) << 20;
 
 // The luma bit depth and chroma format of the record's first tile, from its
-// 'hvcC' (or 'av1C'), and its size; 8 bits, 4:2:0 and no size when they
+// 'hvcC', 'av1C' or 'uncC' (JPEG: 8 bits), and its size; 8 bits, 4:2:0 and no size when they
 // cannot be read.
 void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {

@@ -149,6 +149,36 @@ TEST_P(Uncompressed, DecodesOrSaysWhy)
 INSTANTIATE_TEST_SUITE_P(Layouts, Uncompressed, ::testing::ValuesIn(kUnciCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Uncompressed tiles of a grid convert when they share their layout.
+TEST(Uncompressed, GridTilesShareTheirLayout)
+{
+    for (const bool alike : {true, false}) {
+        fixture::HeifBuilder builder;
+        for (const std::uint32_t id : {1u, 2u}) {
+            builder.addItem({.id = id, .type = "unci", .data = kPixelRgb}).ispe(id, 2, 2);
+            ambrel::heif::UncompressedLayout layout{.profile = "rgb3", .interleaveType = 1};
+            for (std::uint16_t i = 0; i < 3; ++i) {
+                layout.components.push_back({i, 7, 0, 0});
+            }
+            builder.uncC({id}, layout, 0);
+            builder.cmpd({id},
+                         alike || id == 1 ? std::vector<std::uint16_t>{4, 5, 6} : std::vector<std::uint16_t>{6, 5, 4});
+        }
+        builder.addItem({.id = 3, .type = "grid", .data = fixture::gridPayload(0, 1, 4, 2)}).ispe(3, 4, 2);
+        const Bytes file = builder.addReference("dimg", 3, {1, 2}).setPrimary(3).build();
+        const ConvertedFile png = convertHeif(file.data(), file.size(), {.format = OutputFormat::Png});
+        ASSERT_EQ(png.ok, alike) << png.detail;
+        if (alike) {
+            const cv::Mat expected = (cv::Mat_<cv::Vec3b>(2, 4) << cv::Vec3b(30, 20, 10), cv::Vec3b(70, 60, 50),
+                                      cv::Vec3b(30, 20, 10), cv::Vec3b(70, 60, 50), cv::Vec3b(110, 100, 90),
+                                      cv::Vec3b(150, 140, 130), cv::Vec3b(110, 100, 90), cv::Vec3b(150, 140, 130));
+            EXPECT_EQ(cv::norm(cv::imdecode(png.bytes, cv::IMREAD_COLOR), expected, cv::NORM_INF), 0.0);
+        } else {
+            EXPECT_NE(png.detail.find("not all laid out alike"), std::string::npos) << png.detail;
+        }
+    }
+}
+
 // Sizes are checked before anything is allocated.
 TEST(Uncompressed, PixelLimitAndBudgetComeFirst)
 {
