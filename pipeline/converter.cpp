@@ -210,7 +210,7 @@ std::optional<ConvertedFile> copiedJpeg(const HeifImageData& data, const Carried
     WriterMetadata metadata = forFormat(carried.metadata, OutputFormat::Jpg, data.width, data.height);
     if ((metadata.carryExif && metadata.exif.size() > jpegmeta::kMaxApp1Payload &&
          !jpegmeta::fitIntoApp1(metadata.exif)) ||
-        metadata.xmp.size() > kMaxXmpPacket) {
+        metadata.xmp.size() > kMaxXmpPacket || metadata.icc.size() > 255 * jpegmeta::kMaxIccChunk) {
         return std::nullopt;
     }
     static constexpr std::string_view kXmpHead("http://ns.adobe.com/xap/1.0/\0", 29);
