@@ -15,6 +15,7 @@
 #include <span>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -26,6 +27,7 @@
 #include "pipeline/band_encoder.h"
 #include "pipeline/decode/extraction.h"
 #include "pipeline/decode/hevc_sps.h"
+#include "pipeline/decode/jpeg_decoder.h"
 #include "pipeline/decode/mosaic.h"
 #include "pipeline/decode/picture_decoder.h"
 #include "pipeline/encode/colour_profiles.h"
@@ -132,6 +134,7 @@ ConvertedFile encodeDecoded(HeifImageData& data, MosaicCanvas& canvas, BandEncod
     outputSize(data, width, height);
     ConvertedFile file;
     addWarning(file.warning, metadata.warning);
+    addWarning(file.warning, data.warning);
     try {
         cv::Mat alpha;
         if (plan.alpha && !streaming) {
@@ -165,6 +168,89 @@ ConvertedFile encodeDecoded(HeifImageData& data, MosaicCanvas& canvas, BandEncod
     }
 }
 
+// A JPEG segment: marker, then its 16-bit length and payload.
+void putSegment(std::vector<std::uint8_t>& out, std::uint8_t marker, std::span<const std::uint8_t> head,
+                std::span<const std::uint8_t> payload)
+{
+    const std::size_t length = 2 + head.size() + payload.size();
+    out.insert(out.end(), {0xFF, marker, std::uint8_t(length >> 8), std::uint8_t(length & 0xFF)});
+    out.insert(out.end(), head.begin(), head.end());
+    out.insert(out.end(), payload.begin(), payload.end());
+}
+
+bool startsWith(std::span<const std::uint8_t> payload, std::string_view prefix)
+{
+    return payload.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), payload.begin());
+}
+
+// A JPEG-coded primary written out as it is stored, with the file's metadata:
+// its EXIF (in place of the JFIF segment), XMP and ICC profile replace the
+// stream's own segments of those kinds. None when the stream is not to be
+// copied (see canCopyJpegStream) or the metadata does not fit the segments
+// the JPEG writer would write.
+std::optional<ConvertedFile> copiedJpeg(const HeifImageData& data, const CarriedMetadata& carried,
+                                        const ConversionSettings& settings, const ConversionPlan& plan)
+{
+    if (data.codec != Codec::Jpeg || data.isGrid || data.tiles.size() != 1 || data.greyPicture ||
+        settings.previewSide != 0 || carried.metadata.gainMap || carried.hdr != GainMapKind::None ||
+        !carried.failure.empty()) {
+        return std::nullopt;
+    }
+    const std::vector<std::uint8_t>& stream = data.tiles.front();
+    const JpegCopyRequest request{.jpegOutput = settings.format == OutputFormat::Jpg,
+                                  .quality = settings.quality,
+                                  .scaled = plan.scale != 1.0f,
+                                  .transformed = !data.transforms.empty(),
+                                  .alpha = data.alpha != nullptr,
+                                  .width = data.width,
+                                  .height = data.height};
+    if (!canCopyJpegStream(stream, request)) {
+        return std::nullopt;
+    }
+    WriterMetadata metadata = forFormat(carried.metadata, OutputFormat::Jpg, data.width, data.height);
+    if ((metadata.carryExif && metadata.exif.size() > jpegmeta::kMaxApp1Payload &&
+         !jpegmeta::fitIntoApp1(metadata.exif)) ||
+        metadata.xmp.size() > kMaxXmpPacket || metadata.icc.size() > 255 * jpegmeta::kMaxIccChunk) {
+        return std::nullopt;
+    }
+    static constexpr std::string_view kXmpHead("http://ns.adobe.com/xap/1.0/\0", 29);
+    std::vector<std::uint8_t> out = {0xFF, 0xD8};
+    if (metadata.carryExif) {
+        putSegment(out, 0xE1, {}, metadata.exif);
+    }
+    if (!metadata.xmp.empty()) {
+        putSegment(out, 0xE1, std::span(reinterpret_cast<const std::uint8_t*>(kXmpHead.data()), kXmpHead.size()),
+                   metadata.xmp);
+    }
+    // The stream's own segments before its frame, but those the file's replace.
+    std::size_t at = 2;
+    while (at + 4 <= stream.size() && stream[at] == 0xFF && (stream[at + 1] & 0xF0) == 0xE0) {
+        const std::size_t length = std::size_t(stream[at + 2]) << 8 | stream[at + 3];
+        if (length < 2 || at + 2 + length > stream.size()) {
+            return std::nullopt;
+        }
+        const auto payload = std::span(stream).subspan(at + 4, length - 2);
+        const std::uint8_t marker = stream[at + 1];
+        const bool replaced = (metadata.carryExif && marker == 0xE0 && startsWith(payload, "JFIF")) ||
+                              (metadata.carryExif && marker == 0xE1 && startsWith(payload, "Exif")) ||
+                              (!metadata.xmp.empty() && marker == 0xE1 && startsWith(payload, kXmpHead)) ||
+                              (!metadata.icc.empty() && marker == 0xE2 && startsWith(payload, "ICC_PROFILE"));
+        if (!replaced) {
+            out.insert(out.end(), stream.begin() + std::ptrdiff_t(at),
+                       stream.begin() + std::ptrdiff_t(at + 2 + length));
+        }
+        at += 2 + length;
+    }
+    out.insert(out.end(), stream.begin() + std::ptrdiff_t(at), stream.end());
+    ConvertedFile file;
+    file.bytes = jpegmeta::insertIccSegments(out, metadata.icc);
+    file.width = data.width;
+    file.height = data.height;
+    file.warning = carried.warning;
+    file.ok = true;
+    return file;
+}
+
 }  // namespace
 
 // The conversion, following the plan made before the first tile is decoded:
@@ -184,6 +270,9 @@ ConvertedFile convertImage(const std::uint8_t* input, std::size_t length, const 
     settings.previewSide = plan.previewSide;
     if (plan.tryHdr) {
         carryGainMap(inputBytes(input, length), data, settings, metadata);
+    }
+    if (std::optional<ConvertedFile> copied = copiedJpeg(data, metadata, settings, plan)) {
+        return std::move(*copied);
     }
 
     std::uint32_t width = 0;

@@ -235,6 +235,10 @@ Result<void> decodeTiles(HeifImageData& data, MosaicCanvas& canvas, const std::f
     if (canvas.tooLarge()) {
         return tooLargeFailure(canvas, maxCanvasPixels);
     }
+    addWarning(data.warning, decoded->warning);
+    if (canvas.tiles() == 0 && !decoded->error.empty()) {
+        return Failure{kHeif2JpgDecode, decoded->error};
+    }
     if (canvas.tiles() == 0) {
         return Failure{kHeif2JpgDecode, tileCount <= 1 ? "the " + codec + " image data cannot be decoded"
                                                        : "none of the " + tilesText(tileCount) + " can be decoded"};

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "heiclib/heif_limits.h"
 #include "pipeline/decode/extraction.h"
+#include "pipeline/decode/uncompressed.h"
 
 namespace ambrel::pipeline {
 
@@ -71,14 +73,75 @@ std::vector<std::uint8_t> withLengthSize(std::span<const std::uint8_t> units, un
     return out;
 }
 
+// How the item is coded, by its decoder code type ('unci' by its item type as
+// well: without its 'uncC' the decoder names what is missing).
+Codec codecOf(const heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id)
+{
+    const std::string codeType = reader.getDecoderCodeType(context, id);
+    if (codeType == "av01") {
+        return Codec::Av1;
+    }
+    if (codeType == "jpeg") {
+        return Codec::Jpeg;
+    }
+    if (codeType == "unci") {
+        return Codec::Uncompressed;
+    }
+    if (codeType == "not supported") {
+        try {
+            return reader.getStoredItemType(context, id) == "unci" ? Codec::Uncompressed : Codec::Hevc;
+        } catch (const std::exception&) {
+            // a track's sample: no item type
+        }
+    }
+    return Codec::Hevc;
+}
+
+// Whether two uncompressed tiles of a grid share their layout (where their
+// compressed units lie may differ).
+bool sameLayout(const UncompressedConfig& a, const UncompressedConfig& b)
+{
+    const auto components = [](const UncompressedConfig& c) {
+        std::vector<std::uint32_t> values;
+        for (const auto& component : c.layout.components) {
+            values.push_back(std::uint32_t(component.index) << 24 | std::uint32_t(component.bitDepthMinusOne) << 16 |
+                             std::uint32_t(component.format) << 8 | component.alignSize);
+        }
+        for (const auto& definition : c.components) {
+            values.push_back(definition.type);
+        }
+        return values;
+    };
+    return a.hasLayout == b.hasLayout && a.hasComponents == b.hasComponents && a.width == b.width &&
+           a.height == b.height && a.layout.samplingType == b.layout.samplingType &&
+           a.layout.interleaveType == b.layout.interleaveType && a.layout.pixelSize == b.layout.pixelSize &&
+           a.layout.rowAlignSize == b.layout.rowAlignSize && a.compression == b.compression &&
+           components(a) == components(b);
+}
+
 }  // namespace
 
 void readTile(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId id, std::size_t index,
               HeifImageData& data)
 {
-    const std::string codeType = reader.getDecoderCodeType(context, id);
-    if ((codeType == "av01") != (data.codec == Codec::Av1)) {
+    if (codecOf(reader, context, id) != data.codec) {
         throw std::runtime_error("the tiles are not all coded alike");
+    }
+    if (data.codec == Codec::Jpeg) {
+        reader.getItemDataWithDecoderParameters(context, id, data.tiles[index]);
+        return;
+    }
+    if (data.codec == Codec::Uncompressed) {
+        reader.getItemData(context, id, data.tiles[index]);
+        if (!data.uncompressed || data.uncompressed->size() != data.tiles.size()) {
+            data.uncompressed = std::make_shared<std::vector<UncompressedConfig>>(data.tiles.size());
+        }
+        auto& configs = *data.uncompressed;
+        configs[index] = uncompressedConfigOf(reader, context, id);
+        if (!sameLayout(configs[index], configs.front())) {
+            throw LimitExceededError("the uncompressed tiles of the grid are not all laid out alike");
+        }
+        return;
     }
     reader.getItemCodedData(context, id, data.tiles[index]);
     if (data.codec != Codec::Hevc) {
@@ -104,6 +167,10 @@ bool get_heif_paramset(const heif::HevcImageFileReader& reader, heif::ContextId 
         }
         const heif::ItemId first = data.tileIds.front();
         const std::string codeType = reader.getDecoderCodeType(context, first);
+        data.codec = codecOf(reader, context, first);
+        if (data.codec == Codec::Jpeg || data.codec == Codec::Uncompressed) {
+            return true;  // each tile is read with its configuration
+        }
         if (codeType == "av01") {
             const auto configuration = reader.getItemAv1Configuration(context, first);
             if (!configuration) {
@@ -148,6 +215,9 @@ bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, 
             if (!first) {
                 reader.memoryBudget().charge(size, "The copy of tile " + std::to_string(data.tileIds[i]));
                 data.tiles[i] = data.tiles[earlier->second];
+                if (data.uncompressed) {
+                    (*data.uncompressed)[i] = (*data.uncompressed)[earlier->second];
+                }
                 if (earlier->second < data.tileParamSets.size()) {
                     reader.memoryBudget().charge(data.tileParamSets[earlier->second].size(),
                                                  "The parameter sets of tile " + std::to_string(data.tileIds[i]));

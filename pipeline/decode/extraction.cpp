@@ -20,6 +20,7 @@
 #include "heiclib/log.h"
 #include "pipeline/decode/coded_tiles.h"
 #include "pipeline/decode/mosaic.h"
+#include "pipeline/decode/uncompressed.h"
 #include "pipeline/encode/jpeg_metadata.h"
 
 namespace ambrel::pipeline {
@@ -247,11 +248,13 @@ ImageChoice resolveImage(const heif::ImageModel& model, heif::ItemId id, unsigne
     default: break;
     }
     const std::string& codeType = image->coding.codeType;
-    if (isDecodedCoding(codeType)) {
+    // JPEG and uncompressed images are decoded whole; an uncompressed one
+    // without its 'uncC' is refused by the decoder, which names what is missing.
+    if (isDecodedCoding(codeType) || image->itemType == "jpeg" || image->itemType == "unci") {
         return {id, false, {}};
     }
-    // By the item's type: a JPEG or uncompressed image is refused as such
-    // with or without its configuration; an AV1 image only lacks its 'av1C'.
+    // By the item's type: a coding of the family that is not decoded (JPEG
+    // 2000, VVC) is refused as such; an AV1 image only lacks its 'av1C'.
     const std::string& type = image->itemType;
     if (const auto other = otherCodings().find(type); other != otherCodings().end() && type != "av01") {
         throw NoImageError((depth == 0 ? std::string("the primary image") : imageText(id, depth)) + " is coded as '" +
@@ -456,7 +459,7 @@ namespace {
 constexpr std::uint64_t kMaxXmpBytes = std::uint64_t(16) << 20;
 
 // The luma bit depth and chroma format of the record's first tile, from its
-// 'hvcC' (or 'av1C'), and its size; 8 bits, 4:2:0 and no size when they
+// 'hvcC', 'av1C' or 'uncC' (JPEG: 8 bits), and its size; 8 bits, 4:2:0 and no size when they
 // cannot be read.
 void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data)
 {
@@ -465,7 +468,18 @@ void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId co
         return;
     }
     try {
-        data.bitDepth = reader.getItemLumaBitDepth(context, data.tileIds.front()).value_or(8);
+        if (data.codec == Codec::Jpeg || data.codec == Codec::Uncompressed) {
+            // Decoded to BGR (or grey) whatever the sampling; JPEG in 8 bits,
+            // uncompressed samples in their components' depth.
+            data.chromaFormat = 3;
+            if (data.uncompressed && !data.uncompressed->empty()) {
+                for (const auto& component : data.uncompressed->front().layout.components) {
+                    data.bitDepth = std::max<std::uint8_t>(data.bitDepth, component.bitDepthMinusOne + 1);
+                }
+            }
+        } else {
+            data.bitDepth = reader.getItemLumaBitDepth(context, data.tileIds.front()).value_or(8);
+        }
         const auto hvcC = std::dynamic_pointer_cast<const heif::HevcConfigurationBox>(
             reader.getItemPropertyBox(context, data.tileIds.front(), heif::FourCCInt("hvcC")));
         if (hvcC) {

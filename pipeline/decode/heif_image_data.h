@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "heiclib/heif_limits.h"
@@ -17,9 +18,13 @@ namespace ambrel::pipeline {
 
 // How the image's tiles are coded.
 enum class Codec {
-    Hevc,  // 'hvc1' items and samples, 'hvcC'
-    Av1,   // 'av01' items and samples, 'av1C'
+    Hevc,          // 'hvc1' items and samples, 'hvcC'
+    Av1,           // 'av01' items and samples, 'av1C'
+    Jpeg,          // 'jpeg' items: a JPEG stream each, led by its 'jpgC' prefix
+    Uncompressed,  // 'unci' items: samples laid out as their 'uncC' says
 };
+
+struct UncompressedConfig;
 
 // One transformative property of the converted image, in association order.
 struct ImageTransform
@@ -44,8 +49,9 @@ struct HeifImageData
     std::uint32_t columns = 0;   // tile columns (1 for a coded image)
     std::uint32_t rotation = 0;  // the first 'irot' in degrees anticlockwise, 0 without one
     // Coded data of every tile in grid order (row by row), as stored: HEVC
-    // NAL units each behind a big-endian length of `nalLengthSize` bytes, or
-    // an AV1 temporal unit of OBUs.
+    // NAL units each behind a big-endian length of `nalLengthSize` bytes, an
+    // AV1 temporal unit of OBUs, a JPEG stream (its 'jpgC' prefix, then the
+    // item's data) or an uncompressed item's data as stored.
     std::vector<std::vector<std::uint8_t>> tiles;
     // HEVC: VPS, SPS and PPS of the first tile, each behind 00 00 00 01.
     std::vector<std::uint8_t> paramSets;
@@ -57,6 +63,8 @@ struct HeifImageData
     Codec codec = Codec::Hevc;
     // AV1: the first tile's 'av1C' record (its four bytes, then configOBUs).
     std::vector<std::uint8_t> av1Config;
+    // Uncompressed: each tile's configuration, in `tiles` order.
+    std::shared_ptr<std::vector<UncompressedConfig>> uncompressed;
     // The Exif block, starting "Exif" 00 00; empty unless asked for and found.
     std::vector<std::uint8_t> exif;
 
@@ -76,7 +84,8 @@ struct HeifImageData
     heif::ItemId exifItemId = 0;  // the Exif item read, 0 when none was found
 
     // Luma bit depth of the coded tiles, from the first tile's 'hvcC' or
-    // 'av1C' decoder configuration record; 8 when unknown.
+    // 'av1C' decoder configuration record (8 for JPEG, the deepest component
+    // for uncompressed tiles, which count as 4:4:4); 8 when unknown.
     std::uint8_t bitDepth = 8;
     // Chroma format of the coded tiles (0 grey, 1 4:2:0, 2 4:2:2, 3 4:4:4), from the same record;
     // 1 when unknown, the common case the decoder is asked to confirm.
@@ -104,6 +113,9 @@ struct HeifImageData
     // Pictures of the stream that come out before the converted one: the earlier frames of an image
     // sequence that the converted frame is predicted from. They are decoded and dropped.
     std::size_t skippedPictures = 0;
+    // What the extraction or the decoder noticed that still gives a picture
+    // ("; "-separated); empty when nothing.
+    std::string warning;
 };
 
 }  // namespace ambrel::pipeline

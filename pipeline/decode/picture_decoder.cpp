@@ -21,6 +21,8 @@ extern "C" {
 
 #include <opencv2/imgproc.hpp>
 
+#include "pipeline/decode/whole_item_decoder.h"
+
 namespace ambrel::pipeline {
 
 namespace {
@@ -308,12 +310,21 @@ CodecSetup codecSetupOf(const HeifImageData& data)
     if (data.codec == Codec::Av1) {
         setup.colour = data.nclx;
     }
+    if (data.uncompressed) {
+        setup.uncompressed = *data.uncompressed;
+    }
     return setup;
 }
 
 const char* codecName(Codec codec)
 {
-    return codec == Codec::Av1 ? "AV1" : "HEVC";
+    switch (codec) {
+    case Codec::Av1: return "AV1";
+    case Codec::Jpeg: return "JPEG";
+    case Codec::Uncompressed: return "uncompressed";
+    case Codec::Hevc: break;
+    }
+    return "HEVC";
 }
 
 std::vector<std::span<const std::uint8_t>> nalUnitsOf(std::span<const std::uint8_t> stream)
@@ -352,6 +363,13 @@ void planesThroughBgr(PictureConverter& converter, const AVFrame& frame, JpegPla
 {
     cv::Mat bgr(frame.height, frame.width, CV_8UC3);
     converter.convert(frame, bgr);
+    bgrIntoPlanes(bgr, target);
+}
+
+}  // namespace
+
+void bgrIntoPlanes(const cv::Mat& bgr, JpegPlanes& target)
+{
     cv::Mat ycrcb;
     cv::cvtColor(bgr, ycrcb, cv::COLOR_BGR2YCrCb);
     std::array<cv::Mat, 3> planes;
@@ -364,11 +382,12 @@ void planesThroughBgr(PictureConverter& converter, const AVFrame& frame, JpegPla
     half.copyTo(target.cr);
 }
 
-}  // namespace
-
 std::unique_ptr<PictureDecoder> openPictureDecoder(const CodecSetup& setup, PictureTarget target,
                                                    ConvertedCallback converted, std::string& why)
 {
+    if (setup.codec == Codec::Jpeg || setup.codec == Codec::Uncompressed) {
+        return openWholeItemDecoder(setup, std::move(target), std::move(converted));
+    }
     auto converter = std::make_shared<PictureConverter>();
     PictureSink sink = [converter, target = std::move(target)](const AVFrame& frame, std::size_t index) {
         cv::Mat destination = target(index, frame.width, frame.height);
@@ -389,6 +408,9 @@ std::unique_ptr<PictureDecoder> openPictureDecoder(const CodecSetup& setup, Pict
 std::unique_ptr<PictureDecoder> openPlanesDecoder(const CodecSetup& setup, PlanesTarget target,
                                                   ConvertedCallback converted, std::string& why)
 {
+    if (setup.codec == Codec::Jpeg || setup.codec == Codec::Uncompressed) {
+        return openWholeItemPlanesDecoder(setup, std::move(target), std::move(converted));
+    }
     auto converter = std::make_shared<JpegPlanesConverter>();
     auto unexpected = std::make_shared<PictureConverter>();
     PictureSink sink = [converter, unexpected, target = std::move(target)](const AVFrame& frame, std::size_t index) {

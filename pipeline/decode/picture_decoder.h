@@ -19,6 +19,7 @@
 #include "heiclib/reader/reader_types.h"
 #include "pipeline/decode/heif_image_data.h"
 #include "pipeline/decode/pixel_conversion.h"
+#include "pipeline/decode/uncompressed.h"
 
 namespace ambrel::pipeline {
 
@@ -45,6 +46,11 @@ struct DecodeResult
 {
     std::size_t pictures = 0;  // pictures delivered to the target
     int bitDepth = 0;          // luma bit depth of the first picture delivered
+    // Why an image coded whole (JPEG, uncompressed) gave no picture; empty
+    // when it did, or when the decoder cannot say.
+    std::string error;
+    // What was wrong with data that still gave a picture; empty when nothing.
+    std::string warning;
 };
 
 // What a decoder is opened with.
@@ -62,12 +68,14 @@ struct CodecSetup
     // AV1: the colour code points of the item, for the matrix its sequence
     // header leaves unspecified.
     std::optional<heif::NclxColour> colour;
+    // Uncompressed: each tile's configuration, in the order they are sent.
+    std::span<const UncompressedConfig> uncompressed;
 };
 
 // The decoder's configuration for the image's tiles (views into `data`).
 [[nodiscard]] CodecSetup codecSetupOf(const HeifImageData& data);
 
-// "HEVC" or "AV1", for messages.
+// "HEVC", "AV1", "JPEG" or "uncompressed", for messages.
 [[nodiscard]] const char* codecName(Codec codec);
 
 class PictureDecoder
@@ -99,6 +107,10 @@ public:
 // BGR into JFIF's Y'CbCr, its chroma averaged over 2 x 2 samples.
 [[nodiscard]] std::unique_ptr<PictureDecoder> openPlanesDecoder(const CodecSetup& setup, PlanesTarget target,
                                                                 ConvertedCallback converted, std::string& why);
+
+// A BGR picture (CV_8UC3) into JPEG planes of its size: JFIF's Y'CbCr, the
+// chroma averaged over 2 x 2 samples.
+void bgrIntoPlanes(const cv::Mat& bgr, JpegPlanes& target);
 
 // The NAL units of a stream in start-code form, without their start codes
 // (and without the zero bytes that trail them).

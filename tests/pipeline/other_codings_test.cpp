@@ -6,10 +6,13 @@
 #include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "pipeline/decode/jpeg_decoder.h"
 #include "pipeline/decode/uncompressed.h"
+#include "pipeline/heif2jpg.h"
 #include "tests/fixtures/heif_builder.h"
+#include "tests/pipeline/pipeline_support.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -113,11 +116,27 @@ TEST_P(Uncompressed, DecodesOrSaysWhy)
     if (!type.empty()) {
         builder.compression({1}, type, options.perRow ? 3 : 0, options.perRow ? units : decltype(units){});
     }
-    Opened file(builder.build());
+    const Bytes bytes = builder.build();
+    Opened file(bytes);
     Bytes data;
     file.reader.getItemData(file.context, 1, data);
     const DecodedPicture decoded = decodeUncompressed(uncompressedConfigOf(file.reader, file.context, 1), data);
     EXPECT_NE(decoded.error.find(row.error), std::string::npos) << decoded.error;
+    // The conversion gives the decoder's picture, or its reason.
+    const bool deep = decoded.picture.depth() == CV_16U;
+    const ConvertedFile png =
+        convertHeif(bytes.data(), bytes.size(), {.format = OutputFormat::Png, .depth = deep ? 16 : 8});
+    ASSERT_EQ(png.ok, decoded.ok()) << png.detail;
+    EXPECT_NE(png.detail.find(row.error), std::string::npos) << png.detail;
+    EXPECT_EQ(png.warning.empty(), decoded.alpha.empty()) << png.warning;
+    if (png.ok) {
+        cv::Mat expected = decoded.picture;
+        const cv::Mat out = cv::imdecode(png.bytes, cv::IMREAD_UNCHANGED);
+        if (out.channels() != expected.channels()) {
+            cv::cvtColor(decoded.picture, expected, cv::COLOR_GRAY2BGR);
+        }
+        EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
+    }
     EXPECT_EQ(decoded.ok(), row.error[0] == '\0');
     std::vector<int> values;
     for (cv::Mat plane : {decoded.picture, decoded.alpha}) {
@@ -129,6 +148,36 @@ TEST_P(Uncompressed, DecodesOrSaysWhy)
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Uncompressed, ::testing::ValuesIn(kUnciCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Uncompressed tiles of a grid convert when they share their layout.
+TEST(Uncompressed, GridTilesShareTheirLayout)
+{
+    for (const bool alike : {true, false}) {
+        fixture::HeifBuilder builder;
+        for (const std::uint32_t id : {1u, 2u}) {
+            builder.addItem({.id = id, .type = "unci", .data = kPixelRgb}).ispe(id, 2, 2);
+            ambrel::heif::UncompressedLayout layout{.profile = "rgb3", .interleaveType = 1};
+            for (std::uint16_t i = 0; i < 3; ++i) {
+                layout.components.push_back({i, 7, 0, 0});
+            }
+            builder.uncC({id}, layout, 0);
+            builder.cmpd({id},
+                         alike || id == 1 ? std::vector<std::uint16_t>{4, 5, 6} : std::vector<std::uint16_t>{6, 5, 4});
+        }
+        builder.addItem({.id = 3, .type = "grid", .data = fixture::gridPayload(0, 1, 4, 2)}).ispe(3, 4, 2);
+        const Bytes file = builder.addReference("dimg", 3, {1, 2}).setPrimary(3).build();
+        const ConvertedFile png = convertHeif(file.data(), file.size(), {.format = OutputFormat::Png});
+        ASSERT_EQ(png.ok, alike) << png.detail;
+        if (alike) {
+            const cv::Mat expected = (cv::Mat_<cv::Vec3b>(2, 4) << cv::Vec3b(30, 20, 10), cv::Vec3b(70, 60, 50),
+                                      cv::Vec3b(30, 20, 10), cv::Vec3b(70, 60, 50), cv::Vec3b(110, 100, 90),
+                                      cv::Vec3b(150, 140, 130), cv::Vec3b(110, 100, 90), cv::Vec3b(150, 140, 130));
+            EXPECT_EQ(cv::norm(cv::imdecode(png.bytes, cv::IMREAD_COLOR), expected, cv::NORM_INF), 0.0);
+        } else {
+            EXPECT_NE(png.detail.find("not all laid out alike"), std::string::npos) << png.detail;
+        }
+    }
+}
 
 // Sizes are checked before anything is allocated.
 TEST(Uncompressed, PixelLimitAndBudgetComeFirst)
@@ -187,6 +236,49 @@ TEST(JpegCoded, DecodedAsLibjpegDoesAndCopiedOnlyWhenNothingChanges)
         change(request);
         EXPECT_FALSE(canCopyJpegStream(whole, request));
     }
+}
+
+// JPEG-coded items convert alone and as the tiles of a grid, as libjpeg
+// decodes their streams.
+TEST(JpegCoded, ConvertsAloneAndAsGridTiles)
+{
+    std::vector<cv::Mat> pictures;
+    Bytes first;
+    fixture::HeifBuilder builder;
+    for (const std::uint32_t id : {1u, 2u}) {
+        cv::Mat picture(16, 24, CV_8UC3);
+        cv::randu(picture, 0, 255);
+        Bytes jpeg;
+        cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, 95});
+        pictures.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
+        first = first.empty() ? jpeg : first;
+        builder.addItem({.id = id, .type = "jpeg", .data = jpeg}).ispe(id, 24, 16);
+    }
+    builder.addItem({.id = 3, .type = "grid", .data = fixture::gridPayload(0, 1, 48, 16)}).ispe(3, 48, 16);
+    builder.addReference("dimg", 3, {1, 2});
+    cv::Mat grid;
+    cv::hconcat(pictures, grid);
+    for (const std::uint32_t primary : {1u, 3u}) {
+        const Bytes file = builder.setPrimary(primary).build();
+        const ConvertedFile png = convertHeif(file.data(), file.size(), {.format = OutputFormat::Png});
+        ASSERT_TRUE(png.ok) << png.detail;
+        EXPECT_LE(cv::norm(cv::imdecode(png.bytes, cv::IMREAD_COLOR), primary == 1 ? pictures[0] : grid, cv::NORM_INF),
+                  1.0);
+    }
+    // At quality 100 with nothing to change, the stored stream is copied: its
+    // scan ends the file, the item's EXIF leads it in place of the JFIF segment.
+    pipetest::addExifItem(builder, 9, fixture::makeExifBlock(1));
+    builder.addReference("cdsc", 9, {1});
+    const Bytes file = builder.setPrimary(1).build();
+    const ConvertedFile copy = convertHeif(file.data(), file.size(), {.format = OutputFormat::Jpg, .quality = 100});
+    const Bytes sos{0xFF, 0xDA};
+    const Bytes scan(std::search(first.begin(), first.end(), sos.begin(), sos.end()), first.end());
+    ASSERT_TRUE(copy.ok && copy.bytes.size() > scan.size()) << copy.detail;
+    EXPECT_TRUE(std::equal(scan.rbegin(), scan.rend(), copy.bytes.rbegin()));
+    EXPECT_EQ(Bytes(copy.bytes.begin() + 2, copy.bytes.begin() + 4), Bytes({0xFF, 0xE1}));
+    EXPECT_EQ(std::string(copy.bytes.begin() + 6, copy.bytes.begin() + 10), "Exif");
+    EXPECT_EQ(std::search(copy.bytes.begin(), copy.bytes.end(), first.begin() + 2, first.begin() + 11),
+              copy.bytes.end());
 }
 
 }  // namespace

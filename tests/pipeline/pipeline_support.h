@@ -232,7 +232,7 @@ inline ambrel::pipeline::DecodeResult decodeTiles(const ambrel::pipeline::HeifIm
 template <typename Target>
 ambrel::pipeline::DecodeResult decodeStream(const std::vector<std::uint8_t>& stream, Target target)
 {
-    return decodeWith(ambrel::pipeline::CodecSetup{ambrel::pipeline::Codec::Hevc, {}, 0, {}, {}}, {stream}, target);
+    return decodeWith(ambrel::pipeline::CodecSetup{ambrel::pipeline::Codec::Hevc, {}, 0, {}, {}, {}}, {stream}, target);
 }
 
 // Adds an 'hvc1' item holding a picture, with its own 'hvcC' and 'ispe'.
