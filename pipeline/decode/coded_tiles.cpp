@@ -185,7 +185,7 @@ bool get_heif_paramset(const heif::HevcImageFileReader& reader, heif::ContextId 
         data.paramSets = parameterSetsOf(reader, context, first);
         // 'hev1' may carry its parameter sets in the coded data alone.
         return !data.paramSets.empty() || codeType == "hev1";
-    } catch (...) {
+    } catch (const std::exception&) {
         return false;
     }
 }
@@ -232,7 +232,7 @@ bool get_heif_tiles(heif::HevcImageFileReader& reader, heif::ContextId context, 
     } catch (const LimitExceededError&) {
         data.tiles.clear();
         throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         if (!reader.memoryBudget().refusal().empty()) {
             data.tiles.clear();
             throw LimitExceededError(reader.memoryBudget().refusal());

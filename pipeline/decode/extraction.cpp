@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <exception>
 #include <istream>
 #include <limits>
 #include <map>
@@ -19,6 +20,7 @@
 #include "heiclib/heif_limits.h"
 #include "heiclib/log.h"
 #include "pipeline/decode/coded_tiles.h"
+#include "pipeline/decode/extraction_steps.h"
 #include "pipeline/decode/mosaic.h"
 #include "pipeline/decode/uncompressed.h"
 #include "pipeline/encode/jpeg_metadata.h"
@@ -64,6 +66,8 @@ protected:
     }
 };
 
+}  // namespace
+
 std::string lowerCase(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -77,6 +81,8 @@ void printDiagnostic(const std::string& line)
 {
     log::report(log::Warning, line);
 }
+
+namespace {
 
 std::uint64_t bigEndian(const std::uint8_t* bytes, unsigned count)
 {
@@ -125,6 +131,8 @@ bool lastBoxCutShort(const std::uint8_t* bytes, std::size_t length)
     }
     return false;
 }
+
+}  // namespace
 
 // Every row and column of a grid's tiles must show in its output: the last
 // ones may run past its edge, never lie wholly beyond it. Otherwise a small
@@ -187,7 +195,7 @@ void checkLimits(const heif::HevcImageFileReader& reader, heif::ContextId contex
     }
 }
 
-}  // namespace
+namespace {}  // namespace
 
 namespace {
 
@@ -386,7 +394,7 @@ bool get_heif_info(const heif::HevcImageFileReader& reader, heif::ContextId cont
         }
         data.transforms = std::move(transforms);
         return true;
-    } catch (...) {
+    } catch (const std::exception&) {
         return false;
     }
 }
@@ -417,7 +425,7 @@ void readExif(heif::HevcImageFileReader& reader, const heif::ImageModel& model, 
             return;
         }
         data.exif = std::move(*block);
-    } catch (...) {
+    } catch (const std::exception&) {
         data.exif.clear();
     }
 }
@@ -438,7 +446,7 @@ void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context
         if (data.iccProfile.empty() && data.isGrid && !data.tileIds.empty()) {
             data.iccProfile = reader.getItemIccProfile(context, data.tileIds.front());
         }
-    } catch (...) {
+    } catch (const std::exception&) {
         data.iccProfile.clear();
     }
     try {
@@ -446,17 +454,12 @@ void getHeifIcc(const heif::HevcImageFileReader& reader, heif::ContextId context
         if (!data.nclx && data.isGrid && !data.tileIds.empty()) {
             data.nclx = reader.getItemColourInformation(context, data.tileIds.front());
         }
-    } catch (...) {
+    } catch (const std::exception&) {
         data.nclx.reset();
     }
 }
 
 namespace {
-
-// XMP items (and inflated packets) larger than this are left out: real
-// packets are a few kilobytes, a few hundred kilobytes with padding and a
-// preview.
-constexpr std::uint64_t kMaxXmpBytes = std::uint64_t(16) << 20;
 
 // The luma bit depth and chroma format of the record's first tile, from its
 // 'hvcC', 'av1C' or 'uncC' (JPEG: 8 bits), and its size; 8 bits, 4:2:0 and no size when they
@@ -502,150 +505,6 @@ void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId co
 }
 
 // --- XMP ---
-
-// The XMP item that describes the image: the primary's own, then the one of
-// the image it derives from, else the first XMP item of the file that
-// describes no image in particular; 0 when there is none.
-heif::ItemId findXmpItem(const heif::ImageModel& model, const HeifImageData& data)
-{
-    for (auto it = data.identities.rbegin(); it != data.identities.rend(); ++it) {
-        if (const heif::ItemId id = model.xmpDescribing(*it); id != 0) {
-            return id;
-        }
-    }
-    if (const heif::ItemId id = model.xmpDescribing(data.imageId); id != 0) {
-        return id;
-    }
-    return model.unattachedXmp();
-}
-
-// Ends a zlib stream however its inflation ends.
-struct InflateStream
-{
-    z_stream stream{};
-    bool open = false;
-
-    ~InflateStream()
-    {
-        if (open) {
-            inflateEnd(&stream);
-        }
-    }
-};
-
-// Inflates zlib, gzip (windowBits 15 + 32 tells them apart by their header)
-// or raw deflate (windowBits -15) data. Empty when the data does not inflate
-// whole, or inflates to more than kMaxXmpBytes; what it inflates to is
-// charged to the budget as it grows.
-std::optional<heif::DataVector> inflateBounded(const heif::DataVector& input, int windowBits,
-                                               heif::MemoryBudget& budget)
-{
-    constexpr std::size_t kChunk = std::size_t(64) << 10;
-    InflateStream inflater;
-    if (input.size() > kMaxXmpBytes || inflateInit2(&inflater.stream, windowBits) != Z_OK) {
-        return std::nullopt;
-    }
-    inflater.open = true;
-    inflater.stream.next_in = const_cast<Bytef*>(input.data());  // zlib does not write through it
-    inflater.stream.avail_in = static_cast<uInt>(input.size());
-    heif::DataVector output;
-    for (;;) {
-        const std::size_t used = output.size();
-        const std::size_t grow = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, kMaxXmpBytes - used));
-        if (grow == 0) {
-            return std::nullopt;  // more than the bound
-        }
-        budget.charge(grow, "The inflated XMP packet");
-        output.resize(used + grow);
-        inflater.stream.next_out = output.data() + used;
-        inflater.stream.avail_out = static_cast<uInt>(grow);
-        const int status = inflate(&inflater.stream, Z_NO_FLUSH);
-        output.resize(used + (grow - inflater.stream.avail_out));
-        if (status == Z_STREAM_END) {
-            return output;
-        }
-        if (status != Z_OK) {
-            return std::nullopt;  // corrupt, or cut short (Z_BUF_ERROR: no input left)
-        }
-    }
-}
-
-// Whether the text holds an XMP packet's root element, or at least RDF.
-bool looksLikeXmp(const heif::DataVector& packet)
-{
-    const std::string_view text(reinterpret_cast<const char*>(packet.data()), packet.size());
-    return text.find("<x:xmpmeta") != std::string_view::npos || text.find("<rdf:RDF") != std::string_view::npos;
-}
-
-// The XMP packet of an XMP item when it can be read and looks like XMP;
-// empty otherwise.
-heif::DataVector readXmpItem(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId item)
-{
-    try {
-        const std::string itemName = "the XMP item " + std::to_string(item);
-        const std::optional<std::uint64_t> declared = reader.getItemDeclaredLength(context, item);
-        if (declared && *declared > kMaxXmpBytes) {
-            printDiagnostic(itemName + " is left out: it is " + std::to_string(*declared) +
-                            " bytes, more than the limit of " + std::to_string(kMaxXmpBytes));
-            return {};
-        }
-        heif::DataVector bytes;
-        reader.getItemData(context, item, bytes);
-        if (bytes.size() > kMaxXmpBytes) {
-            printDiagnostic(itemName + " is left out: it is " + std::to_string(bytes.size()) +
-                            " bytes, more than the limit of " + std::to_string(kMaxXmpBytes));
-            return {};
-        }
-        const auto content = reader.getItemMimeContent(context, item);
-        const std::string encoding = content ? lowerCase(content->contentEncoding) : std::string();
-        std::optional<heif::DataVector> packet;
-        if (encoding.empty()) {
-            packet = std::move(bytes);
-        } else if (encoding == "deflate" || encoding == "gzip") {
-            // "deflate" is zlib data as HTTP has it; some writers store it raw.
-            packet = inflateBounded(bytes, 15 + 32, reader.memoryBudget());
-            if (!packet && encoding == "deflate") {
-                packet = inflateBounded(bytes, -15, reader.memoryBudget());
-            }
-            if (!packet) {
-                printDiagnostic(itemName + " is left out: its " + encoding + " data does not inflate to at most " +
-                                std::to_string(kMaxXmpBytes) + " bytes");
-                return {};
-            }
-        } else {
-            printDiagnostic(itemName + " is left out: its content encoding '" + encoding + "' cannot be read");
-            return {};
-        }
-        // Writers may end the text with a terminating zero, which is no part of it.
-        while (!packet->empty() && packet->back() == 0) {
-            packet->pop_back();
-        }
-        if (!looksLikeXmp(*packet)) {
-            printDiagnostic(itemName + " is left out: it holds no XMP packet");
-            return {};
-        }
-        return std::move(*packet);
-    } catch (const std::exception& e) {
-        printDiagnostic("the XMP item " + std::to_string(item) + " is left out: " + e.what());
-    } catch (...) {
-    }
-    return {};
-}
-
-// The XMP packet of the image's XMP item, kept in `data.xmp` when it can be
-// read and looks like XMP.
-void getHeifXmp(heif::HevcImageFileReader& reader, const heif::ImageModel& model, HeifImageData& data)
-{
-    data.xmp.clear();
-    try {
-        const heif::ItemId item = findXmpItem(model, data);
-        if (item != 0) {
-            data.xmp = readXmpItem(reader, model.context(), item);
-        }
-    } catch (...) {
-        data.xmp.clear();
-    }
-}
 
 // --- Alpha plane ---
 
@@ -763,9 +622,6 @@ void getHeifAlpha(heif::HevcImageFileReader& reader, const heif::ImageModel& mod
         if (item != 0) {
             printDiagnostic("the alpha plane " + std::to_string(item) + " is left out: " + e.what());
         }
-    } catch (...) {
-        data.alpha.reset();
-        data.alphaPremultiplied = false;
     }
 }
 
@@ -774,114 +630,6 @@ void getHeifAlpha(heif::HevcImageFileReader& reader, const heif::ImageModel& mod
 namespace {
 
 // --- Other images, auxiliary images and image sequences ---
-
-// Samples decoded for one frame of a sequence at most: the frame's own and
-// those back to the instantaneous decoding refresh it is predicted from.
-constexpr std::size_t kMaxSamplesForFrame = 4096;
-
-// Whether the first coded slice of an HEVC access unit (NAL units behind
-// lengths of `lengthSize` bytes) is an instantaneous decoding refresh
-// (IDR_W_RADL or IDR_N_LP): no picture after it in decoding order refers to
-// one before it.
-bool startsWithIdr(std::span<const std::uint8_t> unit, unsigned lengthSize)
-{
-    while (unit.size() > lengthSize) {
-        std::size_t length = 0;
-        for (unsigned i = 0; i < lengthSize; ++i) {
-            length = (length << 8) | unit[i];
-        }
-        const unsigned type = (unit[lengthSize] >> 1) & 0x3Fu;
-        if (type < 32) {
-            return type == 19 || type == 20;
-        }
-        if (length > unit.size() - lengthSize) {
-            return false;
-        }
-        unit = unit.subspan(lengthSize + length);
-    }
-    return false;
-}
-
-// Frame `frame` of the sequence: the samples from the last IDR at or before
-// its own up to its own, in decoding order, every one led by its parameter
-// sets, and the count of pictures the decoder puts out before it.
-HeifImageData extractFrame(heif::HevcImageFileReader& reader, const heif::ImageSequence& sequence, std::uint64_t frame,
-                           std::uint64_t tileBudget)
-{
-    const heif::ContextId track = sequence.track;
-    if (track == 0) {
-        throw NoImageError("the file holds no image sequence");
-    }
-    const std::vector<heif::ItemId>& frames = sequence.frames;
-    if (frame >= frames.size()) {
-        throw NoImageError("the image sequence has " + std::to_string(frames.size()) + " frames, no frame " +
-                           std::to_string(frame));
-    }
-    const heif::ItemId sample = frames[frame];
-    HeifImageData data;
-    data.width = reader.getWidth(track, sample);
-    data.height = reader.getHeight(track, sample);
-    data.rows = 1;
-    data.columns = 1;
-    checkLimits(reader, track, data);
-
-    // Back from the frame's sample to an IDR (or the first sample; for AV1
-    // always the first).
-    std::uint64_t total = 0;
-    data.tileIds = {sample};
-    if (!get_heif_paramset(reader, track, data)) {
-        throw NoImageError("the image sequence is coded as '" + reader.getDecoderCodeType(track, sample) +
-                           "', which cannot be converted");
-    }
-    data.tileIds.clear();
-    for (heif::ItemId index = sample;; --index) {
-        const std::string codeType = reader.getDecoderCodeType(track, index);
-        if (codeType != "hvc1" && codeType != "hev1" && codeType != "av01") {
-            throw NoImageError("the image sequence is coded as '" + codeType + "', which cannot be converted");
-        }
-        if (data.tiles.size() >= kMaxSamplesForFrame) {
-            throw LimitExceededError("frame " + std::to_string(frame) + " of the image sequence needs more than " +
-                                     std::to_string(kMaxSamplesForFrame) + " samples decoded");
-        }
-        data.tiles.emplace_back();
-        readTile(reader, track, index, data.tiles.size() - 1, data);
-        const std::vector<std::uint8_t>& unit = data.tiles.back();
-        if (unit.size() > tileBudget - total) {
-            throw LimitExceededError("the samples of frame " + std::to_string(frame) + " hold more than " +
-                                     std::to_string(tileBudget) + " bytes, the limit for this file");
-        }
-        total += unit.size();
-        data.tileIds.push_back(index);
-        if ((data.codec == Codec::Hevc && startsWithIdr(unit, data.nalLengthSize)) || index == 0) {
-            break;
-        }
-    }
-    std::reverse(data.tiles.begin(), data.tiles.end());
-    std::reverse(data.tileIds.begin(), data.tileIds.end());
-    if (!data.tileParamSets.empty()) {
-        data.tileParamSets.resize(data.tiles.size());
-        std::reverse(data.tileParamSets.begin(), data.tileParamSets.end());
-    }
-    reader.memoryBudget().charge(total, "The image sequence's elementary stream");
-
-    // The decoder puts pictures out in presentation order: those shown
-    // before this frame come first, and so do samples that are never shown.
-    std::vector<heif::Timestamp> own;
-    reader.getTimestampsOfItem(track, sample, own);
-    const heif::Timestamp shownAt = *std::min_element(own.begin(), own.end());
-    for (const heif::ItemId index : data.tileIds) {
-        if (index == sample) {
-            continue;
-        }
-        std::vector<heif::Timestamp> times;
-        reader.getTimestampsOfItem(track, index, times);
-        if (times.empty() || *std::min_element(times.begin(), times.end()) < shownAt) {
-            ++data.skippedPictures;
-        }
-    }
-    data.maxCanvasPixels = std::min<std::uint64_t>(data.maxCanvasPixels, reader.memoryBudget().left() / 3);
-    return data;
-}
 
 // An image item other than the primary as something the pipeline can decode.
 ImageChoice chooseItem(const heif::ImageModel& model, heif::ItemId id, bool auxiliary)
