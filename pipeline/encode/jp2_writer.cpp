@@ -311,56 +311,21 @@ EncodedFile jp2File(const cv::Mat& image, const WriterMetadata& metadata, int qu
     return {std::move(file), {}, {}};
 }
 
-class Jp2Writer final : public ImageWriter
+class Jp2Writer final : public HoldingWriter
 {
 public:
-    explicit Jp2Writer(const WriterOptions& options) : mQuality(options.quality), mPrecision(options.precision) {}
-
-    void begin(cv::Size size, PixelLayout layout, const WriterMetadata& metadata) override
-    {
-        mLayout = layout;
-        if (std::string problem = checkStart(size, layout); !problem.empty()) {
-            mError = "JPEG 2000: " + problem;
-            return;
-        }
-        mMetadata = metadata;
-        mPicture.start(size, layout.cvType());
-        mWidth = size.width;
-        mStarted = true;
-    }
-
-    void writeRows(const cv::Mat& rows) override
-    {
-        if (!mError.empty() || !mStarted)
-            return;
-        if (std::string problem = checkRows(rows, mWidth, mLayout); !problem.empty()) {
-            mError = problem;
-            return;
-        }
-        if (std::string problem = mPicture.add(rows); !problem.empty())
-            mError = "JPEG 2000: " + problem;
-    }
-
-    EncodedFile finish() override
-    {
-        if (mError.empty() && !mPicture.complete())
-            mError = "not every row was given";
-        if (!mError.empty())
-            return failure(mError);
-        EncodedFile file = jp2File(mPicture.picture(), mMetadata, mQuality, mPrecision);
-        mPicture.release();
-        return file;
-    }
+    explicit Jp2Writer(const WriterOptions& options)
+        : HoldingWriter("JPEG 2000: "), mQuality(options.quality), mPrecision(options.precision)
+    {}
 
 private:
+    EncodedFile encode(const cv::Mat& picture, const WriterMetadata& metadata) override
+    {
+        return jp2File(picture, metadata, mQuality, mPrecision);
+    }
+
     int mQuality;
     int mPrecision;
-    PixelLayout mLayout;
-    WriterMetadata mMetadata;
-    HeldPicture mPicture;
-    bool mStarted = false;
-    int mWidth = 0;
-    std::string mError;
 };
 
 }  // namespace

@@ -107,62 +107,32 @@ EncodedFile addChunks(EncodedFile file, const WriterMetadata& metadata)
     return {std::move(bytes), {}, std::move(file.warning)};
 }
 
-class WebpWriter final : public ImageWriter
+class WebpWriter final : public HoldingWriter
 {
 public:
-    explicit WebpWriter(const WriterOptions& options) : mQuality(options.quality) {}
-
-    void begin(cv::Size size, PixelLayout layout, const WriterMetadata& metadata) override
-    {
-        mLayout = layout;
-        if (std::string problem = checkStart(size, layout); !problem.empty()) {
-            mError = "WebP: " + problem;
-            return;
-        }
-        if (size.width > WEBP_MAX_DIMENSION || size.height > WEBP_MAX_DIMENSION) {
-            mError = "WebP: the picture of " + std::to_string(size.width) + " x " + std::to_string(size.height) +
-                     " pixels is larger than WebP holds (16383 pixels a side)";
-            return;
-        }
-        mMetadata = metadata;
-        mPicture.start(size, layout.channels == Channels::Bgra ? CV_8UC4 : CV_8UC3);
-        mWidth = size.width;
-        mStarted = true;
-    }
-
-    void writeRows(const cv::Mat& rows) override
-    {
-        if (!mError.empty() || !mStarted)
-            return;
-        if (std::string problem = checkRows(rows, mWidth, mLayout); !problem.empty()) {
-            mError = problem;
-            return;
-        }
-        if (std::string problem = mPicture.add(eightBitRows(rows, true)); !problem.empty())
-            mError = "WebP: " + problem;
-    }
-
-    EncodedFile finish() override
-    {
-        if (mError.empty() && !mPicture.complete())
-            mError = "not every row was given";
-        if (!mError.empty())
-            return failure(mError);
-        EncodedFile file = encodePicture(mPicture.picture(), mQuality);
-        mPicture.release();
-        if (!file.ok())
-            return file;
-        return addChunks(std::move(file), mMetadata);
-    }
+    explicit WebpWriter(const WriterOptions& options) : HoldingWriter("WebP: "), mQuality(options.quality) {}
 
 private:
+    std::string refusal(cv::Size size) const override
+    {
+        if (size.width > WEBP_MAX_DIMENSION || size.height > WEBP_MAX_DIMENSION) {
+            return "the picture of " + std::to_string(size.width) + " x " + std::to_string(size.height) +
+                   " pixels is larger than WebP holds (16383 pixels a side)";
+        }
+        return {};
+    }
+    int heldType(PixelLayout layout) const override { return layout.channels == Channels::Bgra ? CV_8UC4 : CV_8UC3; }
+    cv::Mat heldRows(const cv::Mat& rows) const override { return eightBitRows(rows, true); }
+    EncodedFile encode(const cv::Mat& picture, const WriterMetadata& metadata) override
+    {
+        EncodedFile file = encodePicture(picture, mQuality);
+        if (!file.ok()) {
+            return file;
+        }
+        return addChunks(std::move(file), metadata);
+    }
+
     int mQuality;
-    PixelLayout mLayout;
-    WriterMetadata mMetadata;
-    HeldPicture mPicture;
-    bool mStarted = false;
-    int mWidth = 0;
-    std::string mError;
 };
 
 }  // namespace

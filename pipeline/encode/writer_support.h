@@ -177,6 +177,76 @@ private:
     int mDone = 0;
 };
 
+// A writer whose library wants the picture whole: it holds the rows (see
+// HeldPicture) and encodes them at finish(). A format says what it refuses
+// at the start (refusal), the type it holds (heldType), how rows become that
+// type (heldRows) and how the whole picture is encoded (encode).
+class HoldingWriter : public ImageWriter
+{
+public:
+    void begin(cv::Size size, PixelLayout layout, const WriterMetadata& metadata) final
+    {
+        mLayout = layout;
+        std::string problem = checkStart(size, layout);
+        if (problem.empty()) {
+            problem = refusal(size);
+        }
+        if (!problem.empty()) {
+            mError = mName + problem;
+            return;
+        }
+        mMetadata = metadata;
+        mPicture.start(size, heldType(layout));
+        mWidth = size.width;
+        mStarted = true;
+    }
+
+    void writeRows(const cv::Mat& rows) final
+    {
+        if (!mError.empty() || !mStarted) {
+            return;
+        }
+        if (std::string problem = checkRows(rows, mWidth, mLayout); !problem.empty()) {
+            mError = problem;
+            return;
+        }
+        if (std::string problem = mPicture.add(heldRows(rows)); !problem.empty()) {
+            mError = mName + problem;
+        }
+    }
+
+    EncodedFile finish() final
+    {
+        if (mError.empty() && !mPicture.complete()) {
+            mError = "not every row was given";
+        }
+        if (!mError.empty()) {
+            return failure(mError);
+        }
+        EncodedFile file = encode(mPicture.picture(), mMetadata);
+        mPicture.release();
+        return file;
+    }
+
+protected:
+    // `name`: the format's name and a colon, before its messages ("WebP: ").
+    explicit HoldingWriter(std::string name) : mName(std::move(name)) {}
+    // Why a picture of this size cannot be written; empty when it can.
+    [[nodiscard]] virtual std::string refusal(cv::Size /*size*/) const { return {}; }
+    [[nodiscard]] virtual int heldType(PixelLayout layout) const { return layout.cvType(); }
+    [[nodiscard]] virtual cv::Mat heldRows(const cv::Mat& rows) const { return rows; }
+    [[nodiscard]] virtual EncodedFile encode(const cv::Mat& picture, const WriterMetadata& metadata) = 0;
+
+private:
+    std::string mName;
+    PixelLayout mLayout;
+    WriterMetadata mMetadata;
+    HeldPicture mPicture;
+    bool mStarted = false;
+    int mWidth = 0;
+    std::string mError;
+};
+
 }  // namespace writing
 
 }  // namespace ambrel::pipeline
