@@ -20,6 +20,17 @@ void printDiagnostic(const std::string& line);
 // Throws LimitExceededError for an image beyond the pixel or tile limits.
 void checkLimits(const heif::HevcImageFileReader& reader, heif::ContextId context, const HeifImageData& data);
 
+// Whether the pipeline decodes images of this coding ('hvc1', 'av01').
+bool isDecodedCoding(const std::string& codeType);
+// The record's bit depth, chroma format and first tile size from its first
+// tile's configuration.
+void getHeifBitDepth(const heif::HevcImageFileReader& reader, heif::ContextId context, HeifImageData& data);
+// The image's alpha plane into data.alpha (see HeifImageData::alpha), its
+// tiles within `tileBudget`; left out with a diagnostic line when it cannot
+// be used.
+void getHeifAlpha(heif::HevcImageFileReader& reader, const heif::ImageModel& model, HeifImageData& data,
+                  std::uint64_t tileBudget);
+
 // The XMP packet of an XMP item when it can be read and looks like XMP;
 // empty otherwise.
 heif::DataVector readXmpItem(heif::HevcImageFileReader& reader, heif::ContextId context, heif::ItemId item);
