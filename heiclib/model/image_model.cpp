@@ -32,26 +32,31 @@ std::string withoutTrailingZeros(std::string text)
     return text;
 }
 
-IdVector referencesFrom(const HevcImageFileReader& reader, ContextId context, ItemId id, const char* type)
+// The items `id` refers to by `type` ('from'), or those that refer to it
+// ('to'); none when the reader cannot say.
+IdVector references(const HevcImageFileReader& reader, ContextId context, ItemId id, const char* type, bool from)
 {
     IdVector ids;
     try {
-        reader.getReferencedFromItemListByType(context, id, FourCCInt(type), ids);
+        if (from) {
+            reader.getReferencedFromItemListByType(context, id, FourCCInt(type), ids);
+        } else {
+            reader.getReferencedToItemListByType(context, id, FourCCInt(type), ids);
+        }
     } catch (const std::exception&) {
         ids.clear();
     }
     return ids;
 }
 
+IdVector referencesFrom(const HevcImageFileReader& reader, ContextId context, ItemId id, const char* type)
+{
+    return references(reader, context, id, type, true);
+}
+
 IdVector referencesTo(const HevcImageFileReader& reader, ContextId context, ItemId id, const char* type)
 {
-    IdVector ids;
-    try {
-        reader.getReferencedToItemListByType(context, id, FourCCInt(type), ids);
-    } catch (const std::exception&) {
-        ids.clear();
-    }
-    return ids;
+    return references(reader, context, id, type, false);
 }
 
 ImageKind kindOfType(const std::string& type)
